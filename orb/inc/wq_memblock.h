@@ -1,0 +1,49 @@
+// Memory blocks: the buffers that a CDR stream chains together, recycled
+// through process-wide free lists.
+#pragma once
+
+#include <cstdint>
+
+struct wq_MemoryBlock {
+    wq_MemoryBlock *next = nullptr; // following block of the chain
+    unsigned char *data = nullptr;  // first usable byte (8-aligned when owned)
+    unsigned char *raw = nullptr;   // array allocation behind data, or null
+    uint32_t used = 0;              // valid bytes
+    uint32_t capacity = 0;          // usable bytes
+    uint32_t owns = 0;              // 1 when the block frees its buffer
+    uint32_t base = 0;              // stream offset of data[0]
+
+    // A block owning a new 8-aligned buffer of `size` bytes; the standard
+    // sizes come from the free lists. Null when memory is short.
+    static wq_MemoryBlock *alloc(uint32_t size);
+    // A block wrapping a caller's buffer; owns 0.
+    static wq_MemoryBlock *alloc(uint32_t size, void *buffer);
+    // As above; with owns 1 the buffer (from new unsigned char[]) is deleted
+    // with the block.
+    static wq_MemoryBlock *alloc(uint32_t size, void *buffer, uint32_t owns);
+
+    // The block that follows this one when writing (existing or new), with
+    // base = this->base + used. Null when memory is short.
+    wq_MemoryBlock *next_alloc(uint32_t size);
+
+    // Gives a whole chain back (recycled or destroyed) and nulls `block`.
+    static void release(wq_MemoryBlock *&block);
+
+    // Frees an owned buffer and destroys the rest of the chain.
+    ~wq_MemoryBlock();
+
+    wq_MemoryBlock() = default;
+    wq_MemoryBlock(const wq_MemoryBlock &) = delete;
+    wq_MemoryBlock &operator=(const wq_MemoryBlock &) = delete;
+};
+
+// Recycling of released blocks (the ORB's reuse-memory option), default 1.
+extern int wq_reuse_memory;
+// Block sizes: [0] request blocks (65536), [1] small blocks (4096).
+extern uint32_t wq_block_sizes[2];
+
+// Destroys the three free lists, under the free-list lock when `lock`.
+void wq_mem_block_clean_up(bool lock);
+
+// Number of blocks on a free list (0: 65536-byte, 1: 4096-byte, 2: no buffer).
+uint32_t wq_mb_free_count(int list);

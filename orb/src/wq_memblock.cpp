@@ -1,0 +1,213 @@
+// Memory blocks and their free lists.
+#include "wq_memblock.h"
+
+#include <cstddef>
+#include <mutex>
+#include <new>
+
+int wq_reuse_memory = 1;
+uint32_t wq_block_sizes[2] = {65536, 4096};
+
+namespace {
+
+// Guards the three free lists and their counts.
+std::mutex wq_mb_lock;
+using wq_mb_guard_base = std::lock_guard<std::mutex>;
+struct wq_mb_guard : wq_mb_guard_base {
+    wq_mb_guard() : wq_mb_guard_base(wq_mb_lock) {}
+};
+
+constexpr uint32_t kReqSize = 65536;
+constexpr uint32_t kAnySize = 4096;
+
+struct FreeList {
+    wq_MemoryBlock *head = nullptr;
+    uint32_t count = 0;
+};
+
+FreeList wq_mb_free_req; // blocks owning a 65536-byte buffer
+FreeList wq_mb_free_any; // blocks owning a 4096-byte buffer
+FreeList wq_mb_free_no_buf; // records without a buffer
+
+// Pops one block, testing and popping under the lock in one step.
+wq_MemoryBlock *pop(FreeList &l)
+{
+    wq_mb_guard g;
+    wq_MemoryBlock *b = l.head;
+    if (b) {
+        l.head = b->next;
+        --l.count;
+        b->next = nullptr;
+    }
+    return b;
+}
+
+void push_locked(FreeList &l, wq_MemoryBlock *b)
+{
+    b->next = l.head;
+    l.head = b;
+    ++l.count;
+}
+
+void destroy_list(FreeList &l)
+{
+    wq_MemoryBlock *b = l.head;
+    l.head = nullptr;
+    l.count = 0;
+    while (b) {
+        wq_MemoryBlock *n = b->next;
+        b->next = nullptr;
+        delete b;
+        b = n;
+    }
+}
+
+// Empties the free lists when the process ends.
+struct Cleaner {
+    ~Cleaner() { wq_mem_block_clean_up(false); }
+} wq_mb_cleaner;
+
+} // namespace
+
+wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size)
+{
+    wq_MemoryBlock *b = nullptr;
+    if (size == kReqSize)
+        b = pop(wq_mb_free_req);
+    else if (size == kAnySize)
+        b = pop(wq_mb_free_any);
+    if (b) {
+        b->used = 0;
+        b->base = 0;
+        return b;
+    }
+    b = new (std::nothrow) wq_MemoryBlock;
+    if (!b)
+        return nullptr;
+    b->raw = new (std::nothrow) unsigned char[static_cast<size_t>(size) + 7];
+    if (!b->raw) {
+        delete b;
+        return nullptr;
+    }
+    uintptr_t a = (reinterpret_cast<uintptr_t>(b->raw) + 7) & ~static_cast<uintptr_t>(7);
+    b->data = b->raw + (a - reinterpret_cast<uintptr_t>(b->raw));
+    b->capacity = size;
+    b->owns = 1;
+    return b;
+}
+
+wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size, void *buffer)
+{
+    return alloc(size, buffer, 0);
+}
+
+wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size, void *buffer, uint32_t owns)
+{
+    wq_MemoryBlock *b = pop(wq_mb_free_no_buf);
+    if (!b)
+        b = new (std::nothrow) wq_MemoryBlock;
+    if (!b)
+        return nullptr;
+    b->data = static_cast<unsigned char *>(buffer);
+    b->raw = nullptr;
+    b->capacity = size;
+    b->owns = owns ? 1 : 0;
+    b->used = 0;
+    b->base = 0;
+    return b;
+}
+
+wq_MemoryBlock *wq_MemoryBlock::next_alloc(uint32_t size)
+{
+    if (!next) {
+        next = alloc(size);
+        if (!next)
+            return nullptr;
+    }
+    next->base = base + used;
+    return next;
+}
+
+void wq_MemoryBlock::release(wq_MemoryBlock *&block)
+{
+    wq_MemoryBlock *b = block;
+    block = nullptr;
+    if (!b)
+        return;
+    if (!wq_reuse_memory) {
+        delete b;
+        return;
+    }
+    // Blocks to destroy are collected and freed outside the lock.
+    wq_MemoryBlock *doomed = nullptr;
+    {
+        wq_mb_guard g;
+        while (b) {
+            wq_MemoryBlock *n = b->next;
+            b->next = nullptr;
+            // Only buffers that alloc(size) made (raw set) go back on the
+            // sized lists; a wrapped buffer is never handed to another stream.
+            if (b->owns && b->raw && b->capacity == kReqSize) {
+                b->used = 0;
+                push_locked(wq_mb_free_req, b);
+            } else if (b->owns && b->raw && b->capacity == kAnySize) {
+                b->used = 0;
+                push_locked(wq_mb_free_any, b);
+            } else if (!b->owns) {
+                b->data = nullptr;
+                b->raw = nullptr;
+                b->capacity = 0;
+                b->used = 0;
+                push_locked(wq_mb_free_no_buf, b);
+            } else {
+                b->next = doomed;
+                doomed = b;
+            }
+            b = n;
+        }
+    }
+    delete doomed;
+}
+
+wq_MemoryBlock::~wq_MemoryBlock()
+{
+    if (owns) {
+        if (raw)
+            delete[] raw;
+        else
+            delete[] data;
+    }
+    // The rest of the chain goes iteratively so long chains need no stack.
+    wq_MemoryBlock *n = next;
+    next = nullptr;
+    while (n) {
+        wq_MemoryBlock *after = n->next;
+        n->next = nullptr;
+        delete n;
+        n = after;
+    }
+}
+
+void wq_mem_block_clean_up(bool lock)
+{
+    if (lock) {
+        wq_mb_guard g;
+        destroy_list(wq_mb_free_req);
+        destroy_list(wq_mb_free_any);
+        destroy_list(wq_mb_free_no_buf);
+    } else {
+        destroy_list(wq_mb_free_req);
+        destroy_list(wq_mb_free_any);
+        destroy_list(wq_mb_free_no_buf);
+    }
+}
+
+uint32_t wq_mb_free_count(int list)
+{
+    wq_mb_guard g;
+    switch (list) {
+    case 0: return wq_mb_free_req.count;
+    case 1: return wq_mb_free_any.count;
+    default: return wq_mb_free_no_buf.count;
+    }
+}

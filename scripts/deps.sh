@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies that are missing (Debian, as root).
+set -euo pipefail
+need=()
+for p in build-essential cmake binutils-dev zlib1g-dev libgtest-dev clang libclang-rt-14-dev; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || need+=("$p")
+done
+if ((${#need[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq >/dev/null
+  apt-get install -y -qq "${need[@]}" >/dev/null
+fi
