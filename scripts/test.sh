@@ -7,27 +7,43 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 jobs=$(nproc)
 status=0
+passed=0
+failed=0
 
 run_suite() {
   local dir=$1 label=$2
-  local log="$dir.ctest.log"
-  if (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 300) >"$log" 2>&1; then
-    echo "$label: $(grep -E 'tests passed' "$log" | tail -1)"
-  else
-    grep -E -B2 -A40 "\*\*\*Failed|\*\*\*Exception|\*\*\*Timeout|Failed  |Subprocess aborted" "$log" | head -300 || true
-    echo "$label: $(grep -E 'tests passed' "$log" | tail -1)"
+  local log="$dir/ctest.log"
+  if ! (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 300) >"$log" 2>&1; then
+    grep -E -A40 "\*\*\*Failed|\*\*\*Exception|\*\*\*Timeout|Subprocess aborted|Not Run" "$log" | head -300 || true
     status=1
   fi
+  local line total bad
+  line=$(grep -E "tests passed, [0-9]+ tests? failed out of" "$log" | tail -1 || true)
+  if [[ -z $line ]]; then
+    echo "$label: ctest did not finish; see $log"
+    tail -20 "$log"
+    status=1
+    return
+  fi
+  echo "$label: $line"
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+  bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
 }
 
 bash scripts/build.sh build
 run_suite build normal
+
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allow_user_segv_handler=1:handle_segv=0:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 bash scripts/build.sh build-asan -DTURV_SANITIZE=ON -DTURV_BENCH=OFF
 run_suite build-asan asan+ubsan
-unset ASAN_OPTIONS
+unset ASAN_OPTIONS UBSAN_OPTIONS
+
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 bash scripts/build.sh build-tsan -DTURV_TSAN=ON -DTURV_BENCH=OFF
 run_suite build-tsan tsan
+
+echo "$passed passed, $failed failed"
 exit $status

@@ -1,8 +1,9 @@
 // Memory blocks and their free lists.
 #include "wq_memblock.h"
 
+#include "wq_lock.h"
+
 #include <cstddef>
-#include <mutex>
 #include <new>
 
 int wq_reuse_memory = 1;
@@ -10,11 +11,13 @@ uint32_t wq_block_sizes[2] = {65536, 4096};
 
 namespace {
 
-// Guards the three free lists and their counts.
-std::mutex wq_mb_lock;
-using wq_mb_guard_base = std::lock_guard<std::mutex>;
-struct wq_mb_guard : wq_mb_guard_base {
-    wq_mb_guard() : wq_mb_guard_base(wq_mb_lock) {}
+// Guards the three free lists and their counts (write side only).
+wq_RWMutex wq_mb_lock;
+struct wq_mb_guard {
+    wq_mb_guard() { wq_mb_lock.lock_write(); }
+    ~wq_mb_guard() { wq_mb_lock.unlock(); }
+    wq_mb_guard(const wq_mb_guard &) = delete;
+    wq_mb_guard &operator=(const wq_mb_guard &) = delete;
 };
 
 constexpr uint32_t kReqSize = 65536;

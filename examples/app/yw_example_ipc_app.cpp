@@ -1,0 +1,113 @@
+// Example application tasks exchanging messages over a message-queue IPC
+// channel pair (examples/single-node: iap 20 sends, iap 21 receives).
+//
+// "ipc_sender" sends one numbered message a second; when the queue is full it
+// waits for the room event. "ipc_receiver" takes each message when the IPC
+// event for its channel arrives and logs it.
+#include <cstdio>
+#include <cstring>
+
+#include "ipc/yw_ipc.h"
+#include "log/yw_log.h"
+#include "task/yw_task.h"
+
+namespace {
+
+constexpr YW_ipc_iap_t YW_EXAMPLE_IPC_TX_IAP = 20;
+constexpr YW_ipc_iap_t YW_EXAMPLE_IPC_RX_IAP = 21;
+constexpr YW_int64_t YW_EXAMPLE_IPC_PERIOD = 1000000000LL;   // one message a second
+constexpr YW_int64_t YW_EXAMPLE_IPC_RETRY = 100000000LL;     // 100 ms between open tries
+constexpr int YW_EXAMPLE_IPC_OPEN_TRIES = 100;
+
+// The channels are made by the IPC service manager on its own task; an
+// application task that starts first tries again for a while.
+YW_ret_t yw_example_open(YW_ipc_iap_t iap, YW_uint32_t mode, YW_ipc_id_t *id)
+{
+    YW_ret_t r = YW_FAIL;
+    for (int i = 0; i < YW_EXAMPLE_IPC_OPEN_TRIES; i++) {
+        r = YW_openIpc(iap, mode, id);
+        if (r != YW_ERR_IPC_NULL)
+            break;
+        YW_P_sleepThread(nullptr, YW_EXAMPLE_IPC_RETRY);
+    }
+    return r;
+}
+
+} // namespace
+
+extern "C" {
+
+void *YW_example_ipc_sender(void *arg)
+{
+    (void)arg;
+    YW_task_id_t tid = YW_getTaskID();
+    YW_ipc_id_t ch = YW_IPC_INVALID_ID;
+    YW_ret_t r = yw_example_open(YW_EXAMPLE_IPC_TX_IAP, YW_IPC_FLAGS_TX, &ch);
+    if (r != YW_SUCCESS) {
+        YW_printf("%s: can't open iap %u error=%d\n", __func__, (unsigned)YW_EXAMPLE_IPC_TX_IAP, (int)r);
+        return nullptr;
+    }
+    YW_printf("%s: sending on ipc %u (iap %u)\n", __func__, (unsigned)ch, (unsigned)YW_EXAMPLE_IPC_TX_IAP);
+    unsigned seq = 0;
+    bool waitRoom = false;
+    for (;;) {
+        YW_event_flag_t flags = 0;
+        YW_ret_t n = YW_waitTaskEventTime(tid, &flags, YW_EXAMPLE_IPC_PERIOD);
+        if (n > 0) {
+            YW_event_msg_t *m = nullptr;
+            while (YW_recvTaskEvent(tid, YW_EVENT_FLAG_IPC, &m) == 0) {
+                if (m->id.p.value & YW_IPC_EVENT_TX_PEND)
+                    waitRoom = false;
+                YW_event_releaseEvent(m);
+            }
+            if (waitRoom)
+                continue;
+        } else if (waitRoom) {
+            continue;
+        }
+        char msg[64];
+        int len = std::snprintf(msg, sizeof(msg), "ping %u", seq);
+        YW_size_t s = YW_sendIpc(ch, msg, len + 1);
+        if (s == YW_ERR_NO_TX_BD) {
+            YW_printf("%s: queue full, waiting for room\n", __func__);
+            waitRoom = true;
+        } else if (s < 0) {
+            YW_printf("%s: send error=%d\n", __func__, (int)s);
+        } else {
+            seq++;
+        }
+    }
+    return nullptr;
+}
+
+void *YW_example_ipc_receiver(void *arg)
+{
+    (void)arg;
+    YW_task_id_t tid = YW_getTaskID();
+    YW_ipc_id_t ch = YW_IPC_INVALID_ID;
+    YW_ret_t r = yw_example_open(YW_EXAMPLE_IPC_RX_IAP, YW_IPC_FLAGS_RX, &ch);
+    if (r != YW_SUCCESS) {
+        YW_printf("%s: can't open iap %u error=%d\n", __func__, (unsigned)YW_EXAMPLE_IPC_RX_IAP, (int)r);
+        return nullptr;
+    }
+    YW_printf("%s: receiving on ipc %u (iap %u)\n", __func__, (unsigned)ch, (unsigned)YW_EXAMPLE_IPC_RX_IAP);
+    char buf[1024];
+    for (;;) {
+        YW_event_flag_t flags = 0;
+        if (YW_waitTaskEventTime(tid, &flags, 10 * YW_EXAMPLE_IPC_PERIOD) < 1)
+            continue;
+        YW_event_msg_t *m = nullptr;
+        while (YW_recvTaskEvent(tid, YW_EVENT_FLAG_IPC, &m) == 0) {
+            YW_ipc_id_t from = YW_IPC_EVENT_IPC_ID(m->id.p.value);
+            YW_event_releaseEvent(m);
+            YW_size_t n = YW_recvIpc(from, buf, sizeof(buf) - 1);
+            if (n < 0)
+                continue;
+            buf[n] = '\0';
+            YW_printf("%s: ipc %u received %d bytes: %s\n", __func__, (unsigned)from, (int)n, buf);
+        }
+    }
+    return nullptr;
+}
+
+} // extern "C"

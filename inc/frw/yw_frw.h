@@ -1,0 +1,58 @@
+/*
+ * Process start-up: command line and the configuration names of the node.
+ */
+#ifndef YW_FRW_H
+#define YW_FRW_H
+
+#include "yw_err.h"
+#include "yw_types.h"
+
+/* Index of a configuration name. */
+typedef enum yw_frw_cfgItem {
+    YW_FRW_CFG_FOLDERNAME = 0,    /* configuration folder ("-C") */
+    YW_FRW_LOG_FOLDERNAME = 1,    /* log folder ("-L") */
+    YW_FRW_SYS_CFG_FILENAME = 2,  /* system configuration file ("-f") */
+    YW_FRW_APP_CFG_FILENAME = 3,  /* application configuration file ("-a") */
+    YW_FRW_CFGITEM_MAX = 4
+} YW_frw_cfgItem_t;
+
+#define YW_FRW_CFG_FOLDER_DEFAULT "./"
+#define YW_FRW_LOG_FOLDER_DEFAULT "../log"
+#define YW_FRW_SYS_CFG_FILE_DEFAULT "turv_sys_cfg.xml"
+#define YW_FRW_APP_CFG_FILE_DEFAULT "turv_app_cfg.xml"
+
+/* The four configuration names. A default is a constant string; a name set
+ * by an option is a heap copy (YW_malloc) owned by the record. */
+typedef struct yw_frw_config {
+    const char *names[YW_FRW_CFGITEM_MAX];
+} YW_frw_config_t;
+
+extern YW_frw_config_t YW_g_frw_config;
+
+/* argv[0] of the running process (also declared by the OS layer). */
+#ifndef YW_EXEFILE_LEN
+#define YW_EXEFILE_LEN 512
+#endif
+extern char YW_g_exefile[YW_EXEFILE_LEN];
+
+/* The start-up sequence; the process exit status is its result. */
+YW_int32_t YW_frw_main(int argc, char **argv);
+
+/* Layer start-up, argv[0], defaults, then the options. -1 for "-h" first. */
+YW_ret_t YW_frw_init(int argc, char **argv);
+YW_ret_t YW_frw_initCfg(void);
+YW_ret_t YW_frw_procOptions(int argc, char **argv);
+/* Replaces a name by a heap copy of value; -1 for a bad item, a null value
+ * or a failed copy (the name keeps its previous value). */
+YW_ret_t YW_frw_setConfig(int item, const char *value);
+/* The current name, or null for an item outside 0..3. */
+const char *YW_frw_getConfig(int item);
+/* "folder/filename" into path (strlen of both + 2 bytes), or a fresh
+ * YW_malloc'ed string when path is null (see YW_get_file_path). */
+char *YW_frw_getCfgFilePath(const char *filename, char *path);
+/* Bounded form for fixed buffers: -1 when the joined path does not fit. */
+YW_ret_t YW_frw_getCfgFilePath_n(const char *filename, char *path, YW_size_t size);
+/* Restores the four defaults, releasing copies set by options. */
+void YW_frw_setConfigDefault(void);
+
+#endif /* YW_FRW_H */

@@ -1,0 +1,288 @@
+// CDR stream: the broker's encoder and decoder of the Common Data
+// Representation, over a chain of memory blocks.
+//
+// Errors never throw here: they are stored in the stream's environment, and
+// every operation returns without effect while an exception is pending there
+// or once the stream has met malformed input.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "corba_env.h"
+#include "corba_string.h"
+#include "wq_memblock.h"
+
+namespace CORBA {
+
+class EnvironmentWrapper;
+class Exception;
+class Object;
+class TypeCode;
+
+class Stream {
+public:
+    struct from_string {
+        from_string(char const *s, uint32_t b = 0) : val(s), bound(b) {}
+        char const *val;
+        uint32_t bound; // 0 = unbounded
+    };
+    struct to_string {
+        to_string(char *&s, uint32_t b = 0) : val(&s), bound(b) {}
+        char **val;
+        uint32_t bound; // 0 = unbounded
+    };
+    struct from_char {
+        explicit from_char(char c) : val(c) {}
+        char val;
+    };
+    struct from_boolean {
+        explicit from_boolean(bool b) : val(b) {}
+        bool val;
+    };
+
+    // Writers store every item in host order when true, byte-swapped when
+    // false; each new stream copies it into its byte-order field.
+    static bool _use_native_endian;
+    // Sets the flag; no effect once the ORB is initialised.
+    static void use_native_endian(bool native);
+    // Set by the ORB when it is initialised (freezes use_native_endian).
+    static bool _frozen_endian;
+
+    // Bound to the calling thread's environment, request-sized head block.
+    Stream();
+    explicit Stream(const EnvironmentWrapper &env);
+    Stream(uint32_t size, const EnvironmentWrapper &env);
+    // Wraps a caller's buffer (not owned); growth chains 65536-byte blocks.
+    // Only the multiple of 8 below `length` is used.
+    Stream(void *buffer, uint32_t length, int flag, const EnvironmentWrapper &env);
+    // shared: a read-only view of other's chain; else a copy of its data.
+    Stream(const Stream &other, const EnvironmentWrapper &env, bool shared);
+    ~Stream();
+
+    Stream(const Stream &) = delete;
+    Stream &operator=(const Stream &) = delete;
+
+    void readonly_copy(const Stream &other);
+    void copy(const Stream &other);
+    void swap(Stream &other);
+    void reclaim();
+
+    // Housekeeping.
+    uint32_t size_written();
+    uint32_t size_read() const;
+    uint32_t linear_block_remaining() const;
+    uint32_t linear_total_remaining() const;
+    // Bytes between the read position and the end of the written data.
+    uint32_t bytes_remaining() const;
+    void skip_write(uint32_t n);
+    void skip_read(uint32_t n);
+    void write_stream(Stream &source, uint32_t n);
+    void read_stream(Stream &target, uint32_t n);
+
+    // True when an exception is pending for this stream (its environment
+    // holds one, or the stream has failed).
+    bool pending() const { return failed_ || env_->pending(); }
+    const EnvironmentWrapper &env() const { return *env_; }
+
+    // Byte order of the data being read: 1 host order, 0 swapped.
+    uint8_t byte_order() const { return byte_order_; }
+    void byte_order(uint8_t o) { byte_order_ = o ? 1 : 0; }
+    // The CDR byte-order flag (1 little-endian) of what the writers produce.
+    static uint8_t write_flag();
+    // The byte-order field for data that carries the CDR flag `cdr_flag`.
+    static uint8_t order_for_flag(uint8_t cdr_flag);
+
+    uint32_t message_length() const { return msg_len_; }
+    void message_length(uint32_t n) { msg_len_ = n; }
+    uint32_t block_size() const { return block_size_; }
+
+    wq_MemoryBlock *head() const { return head_; }
+    wq_MemoryBlock *read_block() const { return rblock_; }
+    wq_MemoryBlock *write_block() const { return wblock_; }
+    unsigned char *read_position() const { return rpos_; }
+    unsigned char *write_position() const { return wpos_; }
+    // Stream offsets of the read and write positions.
+    uint32_t read_offset() const;
+    uint32_t write_offset() const;
+
+    // Writers.
+    Stream &operator<<(unsigned char v)
+    {
+        if (!(failed_ | shared_) && !env_->pending() && wpos_ < wblock_->data + wblock_->capacity)
+            *wpos_++ = v;
+        else
+            write_prim(&v, 1);
+        return *this;
+    }
+    Stream &operator<<(from_char v) { return *this << static_cast<unsigned char>(v.val); }
+    Stream &operator<<(from_boolean v) { return *this << static_cast<unsigned char>(v.val ? 1 : 0); }
+    Stream &operator<<(short v) { return put<2>(&v); }
+    Stream &operator<<(unsigned short v) { return put<2>(&v); }
+    Stream &operator<<(int v) { return put<4>(&v); }
+    Stream &operator<<(unsigned int v) { return put<4>(&v); }
+    Stream &operator<<(float v) { return put<4>(&v); }
+    Stream &operator<<(double v) { return put<8>(&v); }
+    Stream &operator<<(long long v) { return put<8>(&v); }
+    Stream &operator<<(unsigned long long v) { return put<8>(&v); }
+    Stream &operator<<(from_string v);
+    Stream &operator<<(const String_var &v);
+    Stream &operator<<(const TypeCode &tc);
+
+    Stream &write_array_1(const void *p, uint32_t n);
+    Stream &write_array_bool(const void *p, uint32_t n);
+    Stream &write_array_2(const void *p, uint32_t n);
+    Stream &write_array_4(const void *p, uint32_t n);
+    Stream &write_array_8(const void *p, uint32_t n);
+
+    // Store one value at an address inside the chain (back-patching).
+    // An address that does not hold the whole value inside one block of
+    // this chain is refused (MARSHAL).
+    void write_short_at(unsigned char *at, short v);
+    void write_ushort_at(unsigned char *at, unsigned short v);
+    void write_long_at(unsigned char *at, int v);
+    void write_ulong_at(unsigned char *at, unsigned int v);
+    void write_float_at(unsigned char *at, float v);
+    void write_double_at(unsigned char *at, double v);
+    void write_longlong_at(unsigned char *at, long long v);
+    void write_ulonglong_at(unsigned char *at, unsigned long long v);
+
+    // Object references need the target factories; until they are linked
+    // in these raise NO_IMPLEMENT.
+    Stream &write_object(Object *obj);
+    Object *read_object(char const *interface_name);
+
+    // Readers.
+    // The next octet; 0xBD while an exception is pending.
+    unsigned char read_octet()
+    {
+        if (!failed_ && !env_->pending() &&
+            rpos_ < (rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used))
+            return *rpos_++;
+        return read_octet_slow();
+    }
+    void read_2(void *v) { get<2>(v); }
+    void read_4(void *v) { get<4>(v); }
+    void read_8(void *v) { get<8>(v); }
+    void read_array_1(void *p, uint32_t n);
+    void read_array_bool(void *p, uint32_t n);
+    void read_array_2(void *p, uint32_t n);
+    void read_array_4(void *p, uint32_t n);
+    void read_array_8(void *p, uint32_t n);
+    Stream &operator>>(to_string v);
+    Stream &operator>>(String_var &v);
+    Stream &operator>>(TypeCode *&tc);
+
+    // Reads a count of elements of `elem_size` bytes each (aligned to
+    // `align`) and checks that they fit in the bytes that remain; raises
+    // MARSHAL and returns false when they cannot.
+    bool read_count(uint32_t &count, uint32_t elem_size);
+    // Checks that `count` elements of `elem_size` bytes can still be read.
+    bool check_count(uint32_t count, uint32_t elem_size);
+
+    // Raises the read error (MARSHAL minor 1 "read exceeded message size")
+    // into this stream's environment and marks the stream failed.
+    void read_error();
+    // Raises `e` (heap, made with Exception::operator new) into this
+    // stream's environment and marks the stream failed.
+    void fail(Exception *e);
+
+private:
+    // Fast paths of the primitive writers and readers: the item fits in the
+    // current block; everything else goes through write_prim/read_prim.
+    template <uint32_t K> Stream &put(const void *v)
+    {
+        if (!(failed_ | shared_) && !env_->pending()) {
+            uint32_t pad = (0u - (wblock_->base + static_cast<uint32_t>(wpos_ - wblock_->data))) & (K - 1);
+            unsigned char *p = wpos_ + pad;
+            if (p + K <= wblock_->data + wblock_->capacity) {
+                for (uint32_t i = 0; i < pad; ++i)
+                    wpos_[i] = 0;
+                if (_use_native_endian)
+                    std::memcpy(p, v, K);
+                else
+                    swap_store<K>(p, v);
+                wpos_ = p + K;
+                return *this;
+            }
+        }
+        write_prim(v, K);
+        return *this;
+    }
+    template <uint32_t K> void get(void *v)
+    {
+        if (!failed_ && !env_->pending()) {
+            uint32_t pad = (0u - (rblock_->base + static_cast<uint32_t>(rpos_ - rblock_->data))) & (K - 1);
+            unsigned char *p = rpos_ + pad;
+            unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
+            if (p + K <= bound) {
+                if (byte_order_)
+                    std::memcpy(v, p, K);
+                else
+                    swap_store<K>(v, p);
+                rpos_ = p + K;
+                return;
+            }
+        }
+        read_prim(v, K);
+    }
+    template <uint32_t K> static void swap_store(void *dst, const void *src)
+    {
+        if constexpr (K == 2) {
+            uint16_t x;
+            std::memcpy(&x, src, 2);
+            x = __builtin_bswap16(x);
+            std::memcpy(dst, &x, 2);
+        } else if constexpr (K == 4) {
+            uint32_t x;
+            std::memcpy(&x, src, 4);
+            x = __builtin_bswap32(x);
+            std::memcpy(dst, &x, 4);
+        } else {
+            uint64_t x;
+            std::memcpy(&x, src, 8);
+            x = __builtin_bswap64(x);
+            std::memcpy(dst, &x, 8);
+        }
+    }
+
+    void init_head(uint32_t size);
+    bool write_slow(const void *v, uint32_t k);
+    void write_prim(const void *v, uint32_t k);
+    bool align_write(uint32_t k);
+    bool next_write_block();
+    bool align_read(uint32_t k);
+    void read_prim(void *v, uint32_t k);
+    unsigned char read_octet_slow();
+    bool read_raw(void *p, uint32_t n);
+    bool check_at(unsigned char *at, uint32_t k);
+    void put_at(unsigned char *at, const void *v, uint32_t k);
+    void no_memory();
+
+    const EnvironmentWrapper *env_ = nullptr;
+    wq_MemoryBlock *head_ = nullptr;
+    wq_MemoryBlock *rblock_ = nullptr;
+    wq_MemoryBlock *wblock_ = nullptr;
+    unsigned char *rpos_ = nullptr;
+    unsigned char *wpos_ = nullptr;
+    uint32_t block_size_ = 65536;
+    uint8_t byte_order_ = 1;
+    uint8_t shared_ = 0;
+    uint8_t failed_ = 0;
+    uint32_t msg_len_ = 0;
+};
+
+} // namespace CORBA
+
+// Stream utilities over block positions.
+struct wq_StreamUtil {
+    // Stores a new MARSHAL (minor 0x51570001, COMPLETED_MAYBE, text) in env.
+    static void raise_general_error(char const *text, const CORBA::EnvironmentWrapper &env);
+    // Bytes written from `position` in `block` to the current write position.
+    static uint32_t size_written_since(CORBA::Stream &s, wq_MemoryBlock *block,
+                                       unsigned char *position);
+    // Writes `value` as a ulong at an earlier position (null: start of the
+    // first block); the write position is left where it was.
+    static void write_ulong_at(CORBA::Stream &s, uint32_t value, wq_MemoryBlock *block,
+                               unsigned char *position);
+};

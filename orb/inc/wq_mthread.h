@@ -1,0 +1,56 @@
+// The broker's managed worker threads and the prefix of its diagnostic lines.
+#pragma once
+
+#include "wq_lock.h"
+#include "wq_thread.h"
+
+class wq_ManagedThread {
+public:
+    typedef void (*Function)(void *);
+
+    // Fills the record and links it at the head of the list. The spawner then
+    // starts a thread at thread_action with the record and stores its id.
+    wq_ManagedThread(Function fn, void *arg);
+    ~wq_ManagedThread();
+    wq_ManagedThread(const wq_ManagedThread &) = delete;
+    wq_ManagedThread &operator=(const wq_ManagedThread &) = delete;
+
+    // Creates a record and starts its thread; the record stays listed (with
+    // INVALID_TID when the start failed) until join_all removes it.
+    static wq_ManagedThread *start(Function fn, void *arg, int flags, int priority,
+                                   unsigned long stack_size, int policy);
+    // Thread body: runs the function, reports an escaping exception, then
+    // signals done.
+    static void *thread_action(void *record);
+    static bool is_managed_thread();
+    // Waits for every listed thread and removes its record. Called from a
+    // managed thread it skips (and keeps) the caller's own record; concurrent
+    // calls are serialised.
+    static void join_all();
+
+    wq_ManagedThread *next = nullptr;
+    wq_ManagedThread *prev = nullptr;
+    Function function;
+    void *argument;
+    wq_CountingSemaphore done{0};
+    wq_Thread::tid_t thread_id = wq_Thread::INVALID_TID;
+
+    static wq_ManagedThread *_list;
+    static wq_RWMutex _for_list;
+};
+
+// Process identity put into diagnostic headers (set by ORB initialisation).
+struct wq_ORB {
+    static char const *process_name;
+    static char const *svr_class_name;
+    static char const *svr_instance_name;
+    static char const *host_name;
+    // Diagnostics level: 0 none, 1 simple, 2 full.
+    static int diagnostics;
+};
+
+struct wq_HeaderLog {
+    // A new string (delete[] by the caller): level 1 "%s: %s_%s:", level 2
+    // "%s %s: %s_%s @%s:" with the time of day, otherwise "".
+    static char *get_header();
+};

@@ -1,0 +1,895 @@
+// CDR stream: construction, housekeeping, primitives, arrays and strings.
+//
+// Positions are kept as (block, pointer) pairs; every block knows the stream
+// offset of its first byte (base), and chained blocks are contiguous in
+// offsets (a block left behind has used = the bytes written in it). Alignment
+// is computed on the stream offset, so it never depends on where a buffer
+// happens to lie in memory.
+#include "corba_stream.h"
+
+#include "corba_env.h"
+#include "corba_except.h"
+#include "wq_minor.h"
+
+#include <bit>
+#include <cstring>
+#include <new>
+
+namespace CORBA {
+
+namespace {
+
+constexpr bool kHostLittle = std::endian::native == std::endian::little;
+constexpr uint32_t kGrowSize = 65536;
+
+inline void swap_copy(unsigned char *dst, const unsigned char *src, uint32_t k)
+{
+    switch (k) {
+    case 2: {
+        uint16_t v;
+        std::memcpy(&v, src, 2);
+        v = __builtin_bswap16(v);
+        std::memcpy(dst, &v, 2);
+        break;
+    }
+    case 4: {
+        uint32_t v;
+        std::memcpy(&v, src, 4);
+        v = __builtin_bswap32(v);
+        std::memcpy(dst, &v, 4);
+        break;
+    }
+    case 8: {
+        uint64_t v;
+        std::memcpy(&v, src, 8);
+        v = __builtin_bswap64(v);
+        std::memcpy(dst, &v, 8);
+        break;
+    }
+    default:
+        std::memcpy(dst, src, k);
+    }
+}
+
+// Swaps n elements of size k in place.
+void swap_in_place(unsigned char *p, uint32_t n, uint32_t k)
+{
+    for (uint32_t i = 0; i < n; ++i, p += k)
+        swap_copy(p, p, k);
+}
+
+inline uint32_t round8(uint32_t size)
+{
+    uint64_t r = (static_cast<uint64_t>(size) + 7) & ~static_cast<uint64_t>(7);
+    return r > 0xFFFFFFF8u ? 0xFFFFFFF8u : static_cast<uint32_t>(r);
+}
+
+} // namespace
+
+bool Stream::_use_native_endian = true;
+bool Stream::_frozen_endian = false;
+
+void Stream::use_native_endian(bool native)
+{
+    if (!_frozen_endian)
+        _use_native_endian = native;
+}
+
+uint8_t Stream::write_flag()
+{
+    return (_use_native_endian == kHostLittle) ? 1 : 0;
+}
+
+uint8_t Stream::order_for_flag(uint8_t cdr_flag)
+{
+    return ((cdr_flag & 1) != 0) == kHostLittle ? 1 : 0;
+}
+
+// ---- construction ------------------------------------------------------------
+
+void Stream::init_head(uint32_t size)
+{
+    head_ = wq_MemoryBlock::alloc(round8(size));
+    if (!head_)
+        throw std::bad_alloc();
+    rblock_ = wblock_ = head_;
+    rpos_ = wpos_ = head_->data;
+    byte_order_ = _use_native_endian ? 1 : 0;
+}
+
+Stream::Stream() : env_(EnvironmentInfo::_current()->wrapper()), block_size_(wq_block_sizes[0])
+{
+    init_head(block_size_);
+}
+
+Stream::Stream(const EnvironmentWrapper &env) : env_(&env), block_size_(wq_block_sizes[0])
+{
+    init_head(block_size_);
+}
+
+Stream::Stream(uint32_t size, const EnvironmentWrapper &env) : env_(&env), block_size_(round8(size))
+{
+    if (block_size_ == 0)
+        block_size_ = 8;
+    init_head(block_size_);
+}
+
+Stream::Stream(void *buffer, uint32_t length, int, const EnvironmentWrapper &env)
+    : env_(&env), block_size_(kGrowSize)
+{
+    // Only whole 8-byte units of the buffer are used, so that no aligned
+    // item straddles its end.
+    head_ = wq_MemoryBlock::alloc(length & ~7u, buffer);
+    if (!head_)
+        throw std::bad_alloc();
+    rblock_ = wblock_ = head_;
+    rpos_ = wpos_ = head_->data;
+    byte_order_ = _use_native_endian ? 1 : 0;
+}
+
+Stream::Stream(const Stream &other, const EnvironmentWrapper &env, bool shared) : env_(&env)
+{
+    if (shared) {
+        readonly_copy(other);
+        return;
+    }
+    block_size_ = other.block_size_;
+    init_head(other.head_ ? other.head_->capacity : block_size_);
+    copy(other);
+}
+
+Stream::~Stream()
+{
+    if (!shared_)
+        wq_MemoryBlock::release(head_);
+}
+
+void Stream::readonly_copy(const Stream &other)
+{
+    EnvironmentInfo *mine = env_->environment();
+    EnvironmentInfo *theirs = other.env_->environment();
+    if (!mine || mine != theirs) {
+        if (other.env_->pending())
+            env_->exception(*other.env_->exception());
+        else
+            env_->clear();
+    }
+    if (!shared_)
+        wq_MemoryBlock::release(head_);
+    head_ = rblock_ = other.head_;
+    rpos_ = head_ ? head_->data : nullptr;
+    wblock_ = other.wblock_;
+    wpos_ = other.wpos_;
+    block_size_ = other.block_size_;
+    msg_len_ = other.msg_len_;
+    shared_ = 1;
+    failed_ = other.failed_;
+    byte_order_ = other.byte_order_;
+}
+
+void Stream::copy(const Stream &other)
+{
+    if (pending() || &other == this)
+        return;
+    uint32_t cap = other.head_ ? other.head_->capacity : block_size_;
+    if (shared_) {
+        // A view gets a chain of its own before anything is written.
+        head_ = nullptr;
+        shared_ = 0;
+    }
+    if (!head_ || head_->capacity != cap) {
+        wq_MemoryBlock::release(head_);
+        init_head(cap);
+    }
+    block_size_ = other.block_size_;
+    head_->used = 0;
+    head_->base = 0;
+    wblock_ = rblock_ = head_;
+    wpos_ = rpos_ = head_->data;
+    for (const wq_MemoryBlock *b = other.head_; b; b = b->next) {
+        uint32_t n = (b == other.wblock_) ? static_cast<uint32_t>(other.wpos_ - b->data) : b->used;
+        write_array_1(b->data, n);
+        if (b == other.wblock_ || pending())
+            break;
+    }
+    byte_order_ = other.byte_order_;
+    msg_len_ = other.msg_len_;
+    // The read position goes to the same offset in the copy.
+    uint32_t roff = other.read_offset();
+    rblock_ = head_;
+    rpos_ = head_->data;
+    skip_read(roff);
+}
+
+void Stream::swap(Stream &other)
+{
+    if (&other == this)
+        return;
+    std::swap(head_, other.head_);
+    std::swap(rblock_, other.rblock_);
+    std::swap(wblock_, other.wblock_);
+    std::swap(rpos_, other.rpos_);
+    std::swap(wpos_, other.wpos_);
+    std::swap(block_size_, other.block_size_);
+    std::swap(byte_order_, other.byte_order_);
+    std::swap(shared_, other.shared_);
+    std::swap(failed_, other.failed_);
+    std::swap(msg_len_, other.msg_len_);
+    EnvironmentInfo *mine = env_->environment();
+    EnvironmentInfo *theirs = other.env_->environment();
+    if (theirs && theirs != mine && theirs->exception()) {
+        Exception *e = theirs->exception();
+        theirs->replace(nullptr);
+        env_->exception(e);
+    }
+}
+
+void Stream::reclaim()
+{
+    if (shared_) {
+        head_ = nullptr;
+        shared_ = 0;
+        init_head(block_size_);
+    } else {
+        wq_MemoryBlock::release(head_->next);
+    }
+    head_->used = 0;
+    head_->base = 0;
+    rblock_ = wblock_ = head_;
+    rpos_ = wpos_ = head_->data;
+    msg_len_ = 0;
+    failed_ = 0;
+}
+
+// ---- errors ------------------------------------------------------------------
+
+void Stream::read_error()
+{
+    if (!env_->pending())
+        wq_StreamUtil::raise_general_error("read exceeded message size", *env_);
+    failed_ = 1;
+}
+
+void Stream::fail(Exception *e)
+{
+    env_->exception(e);
+    failed_ = 1;
+}
+
+void Stream::no_memory()
+{
+    fail(new NO_MEMORY(0, COMPLETED_MAYBE, nullptr));
+}
+
+// ---- offsets -----------------------------------------------------------------
+
+uint32_t Stream::read_offset() const
+{
+    return rblock_ ? rblock_->base + static_cast<uint32_t>(rpos_ - rblock_->data) : 0;
+}
+
+uint32_t Stream::write_offset() const
+{
+    return wblock_ ? wblock_->base + static_cast<uint32_t>(wpos_ - wblock_->data) : 0;
+}
+
+uint32_t Stream::size_written()
+{
+    if (!wblock_)
+        return 0;
+    if (!shared_)
+        wblock_->used = static_cast<uint32_t>(wpos_ - wblock_->data);
+    return write_offset();
+}
+
+uint32_t Stream::size_read() const
+{
+    return read_offset();
+}
+
+uint32_t Stream::bytes_remaining() const
+{
+    uint32_t w = write_offset(), r = read_offset();
+    return w > r ? w - r : 0;
+}
+
+uint32_t Stream::linear_block_remaining() const
+{
+    if (!rblock_)
+        return 0;
+    unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
+    return bound > rpos_ ? static_cast<uint32_t>(bound - rpos_) : 0;
+}
+
+uint32_t Stream::linear_total_remaining() const
+{
+    uint32_t r = read_offset();
+    return msg_len_ > r ? msg_len_ - r : 0;
+}
+
+// ---- writing -----------------------------------------------------------------
+
+bool Stream::next_write_block()
+{
+    if (shared_) {
+        fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_MAYBE, "write to a read-only stream"));
+        return false;
+    }
+    wblock_->used = static_cast<uint32_t>(wpos_ - wblock_->data);
+    msg_len_ = wblock_->base + wblock_->used;
+    if (static_cast<uint64_t>(msg_len_) + block_size_ > 0xFFFFFFFFull) {
+        no_memory();
+        return false;
+    }
+    wq_MemoryBlock *n = wblock_->next_alloc(block_size_);
+    if (!n) {
+        no_memory();
+        return false;
+    }
+    n->used = 0;
+    wblock_ = n;
+    wpos_ = n->data;
+    return true;
+}
+
+// Pads with zeros to a multiple of k (from the stream offset) and makes room
+// for k contiguous bytes.
+bool Stream::align_write(uint32_t k)
+{
+    if (shared_) {
+        fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_MAYBE, "write to a read-only stream"));
+        return false;
+    }
+    uint32_t pad = (0u - write_offset()) & (k - 1);
+    while (pad) {
+        uint32_t room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos_);
+        if (room == 0) {
+            if (!next_write_block())
+                return false;
+            continue;
+        }
+        uint32_t t = pad < room ? pad : room;
+        std::memset(wpos_, 0, t);
+        wpos_ += t;
+        pad -= t;
+    }
+    while (wpos_ + k > wblock_->data + wblock_->capacity) {
+        if (!next_write_block())
+            return false;
+    }
+    return true;
+}
+
+void Stream::write_prim(const void *v, uint32_t k)
+{
+    if (pending())
+        return;
+    uint32_t off = wblock_->base + static_cast<uint32_t>(wpos_ - wblock_->data);
+    uint32_t pad = (0u - off) & (k - 1);
+    if (!shared_ && wpos_ + pad + k <= wblock_->data + wblock_->capacity) {
+        while (pad--)
+            *wpos_++ = 0;
+    } else if (!align_write(k)) {
+        return;
+    }
+    if (_use_native_endian)
+        std::memcpy(wpos_, v, k);
+    else
+        swap_copy(wpos_, static_cast<const unsigned char *>(v), k);
+    wpos_ += k;
+}
+
+Stream &Stream::write_array_1(const void *p, uint32_t n)
+{
+    if (pending() || n == 0)
+        return *this;
+    if (shared_) {
+        fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_MAYBE, "write to a read-only stream"));
+        return *this;
+    }
+    const unsigned char *src = static_cast<const unsigned char *>(p);
+    while (n) {
+        uint32_t room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos_);
+        if (room == 0) {
+            if (!next_write_block())
+                return *this;
+            continue;
+        }
+        uint32_t t = n < room ? n : room;
+        std::memcpy(wpos_, src, t);
+        wpos_ += t;
+        src += t;
+        n -= t;
+    }
+    return *this;
+}
+
+Stream &Stream::write_array_bool(const void *p, uint32_t n)
+{
+    return write_array_1(p, n);
+}
+
+namespace {
+
+// Writes n elements of size k byte-swapped, a chunk at a time.
+void write_swapped(Stream &s, const void *p, uint32_t n, uint32_t k)
+{
+    unsigned char tmp[1024];
+    const unsigned char *src = static_cast<const unsigned char *>(p);
+    uint32_t per = sizeof(tmp) / k;
+    while (n && !s.pending()) {
+        uint32_t c = n < per ? n : per;
+        std::memcpy(tmp, src, static_cast<size_t>(c) * k);
+        swap_in_place(tmp, c, k);
+        s.write_array_1(tmp, c * k);
+        src += static_cast<size_t>(c) * k;
+        n -= c;
+    }
+}
+
+} // namespace
+
+Stream &Stream::write_array_2(const void *p, uint32_t n)
+{
+    if (pending() || n == 0 || !align_write(2))
+        return *this;
+    if (static_cast<uint64_t>(n) * 2 > 0xFFFFFFFFull) {
+        no_memory();
+        return *this;
+    }
+    if (_use_native_endian)
+        return write_array_1(p, n * 2);
+    write_swapped(*this, p, n, 2);
+    return *this;
+}
+
+Stream &Stream::write_array_4(const void *p, uint32_t n)
+{
+    if (pending() || n == 0 || !align_write(4))
+        return *this;
+    if (static_cast<uint64_t>(n) * 4 > 0xFFFFFFFFull) {
+        no_memory();
+        return *this;
+    }
+    if (_use_native_endian)
+        return write_array_1(p, n * 4);
+    write_swapped(*this, p, n, 4);
+    return *this;
+}
+
+Stream &Stream::write_array_8(const void *p, uint32_t n)
+{
+    if (pending() || n == 0 || !align_write(8))
+        return *this;
+    if (static_cast<uint64_t>(n) * 8 > 0xFFFFFFFFull) {
+        no_memory();
+        return *this;
+    }
+    if (_use_native_endian)
+        return write_array_1(p, n * 8);
+    write_swapped(*this, p, n, 8);
+    return *this;
+}
+
+void Stream::skip_write(uint32_t n)
+{
+    if (pending() || n == 0)
+        return;
+    if (shared_) {
+        fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_MAYBE, "write to a read-only stream"));
+        return;
+    }
+    // The skipped bytes are zeroed so that a recycled buffer never leaks
+    // earlier contents onto the wire.
+    while (n) {
+        uint32_t room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos_);
+        if (room == 0) {
+            if (!next_write_block())
+                return;
+            continue;
+        }
+        uint32_t t = n < room ? n : room;
+        std::memset(wpos_, 0, t);
+        wpos_ += t;
+        n -= t;
+    }
+}
+
+// ---- back-patching -----------------------------------------------------------
+
+bool Stream::check_at(unsigned char *at, uint32_t k)
+{
+    if (pending())
+        return false;
+    for (wq_MemoryBlock *b = head_; b; b = b->next) {
+        if (at >= b->data && at < b->data + b->capacity) {
+            if (!shared_ && static_cast<uint64_t>(at - b->data) + k <= b->capacity)
+                return true;
+            break;
+        }
+        if (b == wblock_)
+            break;
+    }
+    fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_MAYBE, "write position outside the stream"));
+    return false;
+}
+
+void Stream::put_at(unsigned char *at, const void *v, uint32_t k)
+{
+    if (!check_at(at, k))
+        return;
+    if (_use_native_endian)
+        std::memcpy(at, v, k);
+    else
+        swap_copy(at, static_cast<const unsigned char *>(v), k);
+}
+
+void Stream::write_short_at(unsigned char *at, short v) { put_at(at, &v, 2); }
+void Stream::write_ushort_at(unsigned char *at, unsigned short v) { put_at(at, &v, 2); }
+void Stream::write_long_at(unsigned char *at, int v) { put_at(at, &v, 4); }
+void Stream::write_ulong_at(unsigned char *at, unsigned int v) { put_at(at, &v, 4); }
+void Stream::write_float_at(unsigned char *at, float v) { put_at(at, &v, 4); }
+void Stream::write_double_at(unsigned char *at, double v) { put_at(at, &v, 8); }
+void Stream::write_longlong_at(unsigned char *at, long long v) { put_at(at, &v, 8); }
+void Stream::write_ulonglong_at(unsigned char *at, unsigned long long v) { put_at(at, &v, 8); }
+
+// ---- reading -----------------------------------------------------------------
+
+// Copies n bytes across blocks; the caller has checked that they remain.
+bool Stream::read_raw(void *p, uint32_t n)
+{
+    unsigned char *dst = static_cast<unsigned char *>(p);
+    while (n) {
+        unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
+        uint32_t avail = bound > rpos_ ? static_cast<uint32_t>(bound - rpos_) : 0;
+        if (avail == 0) {
+            if (rblock_ == wblock_ || !rblock_->next) {
+                read_error();
+                return false;
+            }
+            rblock_ = rblock_->next;
+            rpos_ = rblock_->data;
+            continue;
+        }
+        uint32_t t = n < avail ? n : avail;
+        if (dst) {
+            std::memcpy(dst, rpos_, t);
+            dst += t;
+        }
+        rpos_ += t;
+        n -= t;
+    }
+    return true;
+}
+
+bool Stream::align_read(uint32_t k)
+{
+    uint32_t pad = (0u - read_offset()) & (k - 1);
+    if (pad == 0)
+        return true;
+    if (pad > bytes_remaining()) {
+        read_error();
+        return false;
+    }
+    return read_raw(nullptr, pad);
+}
+
+void Stream::read_prim(void *v, uint32_t k)
+{
+    if (pending())
+        return;
+    uint32_t off = rblock_->base + static_cast<uint32_t>(rpos_ - rblock_->data);
+    uint32_t pad = (0u - off) & (k - 1);
+    unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
+    unsigned char tmp[8];
+    const unsigned char *src;
+    if (rpos_ + pad + k <= bound) {
+        rpos_ += pad;
+        src = rpos_;
+        rpos_ += k;
+    } else {
+        if (!align_read(k))
+            return;
+        if (k > bytes_remaining()) {
+            read_error();
+            return;
+        }
+        if (!read_raw(tmp, k))
+            return;
+        src = tmp;
+    }
+    if (byte_order_)
+        std::memcpy(v, src, k);
+    else
+        swap_copy(static_cast<unsigned char *>(v), src, k);
+}
+
+unsigned char Stream::read_octet_slow()
+{
+    if (pending())
+        return 0xBD;
+    unsigned char v = 0xBD;
+    read_prim(&v, 1);
+    return pending() ? 0xBD : v;
+}
+
+void Stream::read_array_1(void *p, uint32_t n)
+{
+    if (pending() || n == 0)
+        return;
+    unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
+    if (rpos_ + n <= bound && rpos_ + n >= rpos_) {
+        std::memcpy(p, rpos_, n);
+        rpos_ += n;
+        return;
+    }
+    if (n > bytes_remaining()) {
+        read_error();
+        return;
+    }
+    read_raw(p, n);
+}
+
+void Stream::read_array_bool(void *p, uint32_t n)
+{
+    read_array_1(p, n);
+}
+
+namespace {
+
+void read_array_k(Stream &s, void *p, uint32_t n, uint32_t k)
+{
+    if (s.pending() || n == 0)
+        return;
+    if (!s.check_count(n, k))
+        return;
+    s.read_array_1(p, n * k);
+    if (!s.pending() && !s.byte_order())
+        swap_in_place(static_cast<unsigned char *>(p), n, k);
+}
+
+} // namespace
+
+void Stream::read_array_2(void *p, uint32_t n)
+{
+    if (pending() || n == 0 || !align_read(2))
+        return;
+    read_array_k(*this, p, n, 2);
+}
+
+void Stream::read_array_4(void *p, uint32_t n)
+{
+    if (pending() || n == 0 || !align_read(4))
+        return;
+    read_array_k(*this, p, n, 4);
+}
+
+void Stream::read_array_8(void *p, uint32_t n)
+{
+    if (pending() || n == 0 || !align_read(8))
+        return;
+    read_array_k(*this, p, n, 8);
+}
+
+void Stream::skip_read(uint32_t n)
+{
+    if (pending() || n == 0)
+        return;
+    if (n > bytes_remaining()) {
+        read_error();
+        return;
+    }
+    read_raw(nullptr, n);
+}
+
+bool Stream::check_count(uint32_t count, uint32_t elem_size)
+{
+    if (pending())
+        return false;
+    if (static_cast<uint64_t>(count) * elem_size > bytes_remaining()) {
+        read_error();
+        return false;
+    }
+    return true;
+}
+
+bool Stream::read_count(uint32_t &count, uint32_t elem_size)
+{
+    uint32_t c = 0;
+    read_4(&c);
+    if (pending())
+        return false;
+    if (!check_count(c, elem_size))
+        return false;
+    count = c;
+    return true;
+}
+
+void Stream::write_stream(Stream &source, uint32_t n)
+{
+    if (pending() || source.pending() || n == 0)
+        return;
+    if (n > source.bytes_remaining()) {
+        source.read_error();
+        return;
+    }
+    while (n && !pending()) {
+        unsigned char *bound =
+            source.rblock_ == source.wblock_ ? source.wpos_ : source.rblock_->data + source.rblock_->used;
+        uint32_t avail = bound > source.rpos_ ? static_cast<uint32_t>(bound - source.rpos_) : 0;
+        if (avail == 0) {
+            source.rblock_ = source.rblock_->next;
+            source.rpos_ = source.rblock_->data;
+            continue;
+        }
+        uint32_t t = n < avail ? n : avail;
+        write_array_1(source.rpos_, t);
+        source.rpos_ += t;
+        n -= t;
+    }
+}
+
+void Stream::read_stream(Stream &target, uint32_t n)
+{
+    target.write_stream(*this, n);
+}
+
+// ---- strings -----------------------------------------------------------------
+
+Stream &Stream::operator<<(from_string v)
+{
+    if (pending())
+        return *this;
+    size_t len = v.val ? std::strlen(v.val) : 0;
+    if (len >= 0xFFFFFFFFu) {
+        fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_NO, "string too long"));
+        return *this;
+    }
+    uint32_t l = static_cast<uint32_t>(len) + 1;
+    if (v.bound != 0 && v.bound < l - 1) {
+        *this << (v.bound + 1);
+        write_array_1(v.val, v.bound);
+        return *this << static_cast<unsigned char>(0);
+    }
+    *this << l;
+    if (l >= 2)
+        write_array_1(v.val, l - 1);
+    return *this << static_cast<unsigned char>(0);
+}
+
+Stream &Stream::operator<<(const String_var &v)
+{
+    return *this << from_string(v.in());
+}
+
+// Reads a string length and checks it: 0 is not valid CDR, and the whole
+// string must lie in the bytes that remain.
+static bool read_string_length(Stream &s, uint32_t &len)
+{
+    uint32_t l = 0;
+    s.read_4(&l);
+    if (s.pending())
+        return false;
+    if (l == 0) {
+        s.fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_MAYBE, "string length of zero"));
+        return false;
+    }
+    if (l > s.bytes_remaining()) {
+        s.read_error();
+        return false;
+    }
+    len = l;
+    return true;
+}
+
+Stream &Stream::operator>>(to_string v)
+{
+    uint32_t l;
+    if (pending() || !read_string_length(*this, l))
+        return *this;
+    char *s;
+    if (v.bound != 0 && v.bound < l - 1) {
+        s = string_alloc(v.bound);
+        if (!s) {
+            no_memory();
+            return *this;
+        }
+        read_array_1(s, v.bound + 1);
+        s[v.bound] = '\0';
+        skip_read(l - v.bound - 1);
+    } else {
+        s = string_alloc(l - 1);
+        if (!s) {
+            no_memory();
+            return *this;
+        }
+        read_array_1(s, l);
+        s[l - 1] = '\0';
+    }
+    if (pending()) {
+        string_free(s);
+        return *this;
+    }
+    *v.val = s;
+    return *this;
+}
+
+Stream &Stream::operator>>(String_var &v)
+{
+    uint32_t l;
+    if (pending() || !read_string_length(*this, l))
+        return *this;
+    char *&slot = v.inout();
+    if (!slot || std::strlen(slot) + 1 < l) {
+        char *s = string_alloc(l - 1);
+        if (!s) {
+            no_memory();
+            return *this;
+        }
+        string_free(slot);
+        slot = s;
+    }
+    read_array_1(slot, l);
+    slot[l - 1] = '\0';
+    return *this;
+}
+
+// ---- object references -------------------------------------------------------
+//
+// References need the interface registry and the target factories. Until
+// they are linked in, both directions raise NO_IMPLEMENT. When read_object
+// lands: a type id shorter than 2 bytes means nil only with zero profiles;
+// an empty type id with profiles is a reference of type Object. The profile
+// count and every profile length are checked against the bytes that remain.
+
+Stream &Stream::write_object(Object *)
+{
+    if (!pending())
+        fail(new NO_IMPLEMENT(1, COMPLETED_NO, "CORBA::Stream::write_object"));
+    return *this;
+}
+
+Object *Stream::read_object(char const *)
+{
+    if (!pending())
+        fail(new NO_IMPLEMENT(1, COMPLETED_NO, "CORBA::Stream::read_object"));
+    return nullptr;
+}
+
+} // namespace CORBA
+
+// ---- stream utilities ----------------------------------------------------------
+
+uint32_t wq_StreamUtil::size_written_since(CORBA::Stream &s, wq_MemoryBlock *block,
+                                           unsigned char *position)
+{
+    uint32_t from = 0;
+    if (block && position)
+        from = block->base + static_cast<uint32_t>(position - block->data);
+    uint32_t now = s.write_offset();
+    return now > from ? now - from : 0;
+}
+
+void wq_StreamUtil::write_ulong_at(CORBA::Stream &s, uint32_t value, wq_MemoryBlock *block,
+                                   unsigned char *position)
+{
+    if (s.pending())
+        return;
+    // The ulong sits at the first 4-aligned stream offset from the position,
+    // as a writer standing there would have put it.
+    uint32_t off = 0;
+    if (block && position)
+        off = block->base + static_cast<uint32_t>(position - block->data);
+    off = (off + 3) & ~3u;
+    for (wq_MemoryBlock *b = s.head(); b; b = b->next) {
+        uint32_t len = b == s.write_block() ? static_cast<uint32_t>(s.write_position() - b->data) : b->used;
+        if (off >= b->base && off < b->base + len) {
+            s.write_ulong_at(b->data + (off - b->base), value);
+            return;
+        }
+        if (b == s.write_block())
+            break;
+    }
+    s.fail(new CORBA::MARSHAL(WQ_MINOR_STREAM_FAILED, CORBA::COMPLETED_MAYBE,
+                              "write position outside the stream"));
+}

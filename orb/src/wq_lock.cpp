@@ -1,0 +1,550 @@
+// The broker's locks: spin guard with back-off, priority-ordered hand-off
+// mutex and counting semaphore, re-entrant reader-writer lock, conditions.
+#include "wq_lock.h"
+#include "wq_text.h"
+#include "wq_thread.h"
+
+#include <cerrno>
+#include <cstdio>
+
+// ---- back-off ---------------------------------------------------------------
+
+namespace {
+
+const wq_BackoffStep k_default_steps[] = {
+    {20, wq_BackoffStep::SPIN, 0},         {30, wq_BackoffStep::YIELD, 0},
+    {50, wq_BackoffStep::SLEEP, 1000},     {100, wq_BackoffStep::SLEEP, 10000},
+    {200, wq_BackoffStep::SLEEP, 1000000}, {600, wq_BackoffStep::SLEEP, 10000000},
+};
+
+// An installed schedule. Earlier ones stay allocated (and reachable) so that a
+// guard still reading one is never left with a dangling table.
+struct Schedule {
+    const wq_BackoffStep *steps;
+    std::size_t count;
+    const Schedule *older;
+};
+
+const Schedule k_default{k_default_steps, sizeof k_default_steps / sizeof k_default_steps[0],
+                         nullptr};
+std::atomic<const Schedule *> g_schedule{&k_default};
+std::atomic<const Schedule *> g_installed{nullptr}; // every schedule ever installed
+
+inline void cpu_relax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+void do_step(const wq_BackoffStep &s)
+{
+    switch (s.action) {
+    case wq_BackoffStep::SPIN:
+        cpu_relax();
+        break;
+    case wq_BackoffStep::YIELD:
+        wq_Thread::yield();
+        break;
+    case wq_BackoffStep::SLEEP:
+        wq_Thread::sleep(s.units);
+        break;
+    }
+}
+
+} // namespace
+
+void wq_Backoff::set_schedule(const wq_BackoffStep *steps, std::size_t count)
+{
+    if (!steps || count == 0) {
+        g_schedule.store(&k_default, std::memory_order_release);
+        return;
+    }
+    auto *s = new Schedule{steps, count, nullptr};
+    s->older = g_installed.exchange(s, std::memory_order_acq_rel);
+    g_schedule.store(s, std::memory_order_release);
+}
+
+void wq_Backoff::pause(uint32_t pass, bool &warned)
+{
+    const Schedule *s = g_schedule.load(std::memory_order_acquire);
+    for (std::size_t i = 0; i < s->count; ++i) {
+        if (pass <= s->steps[i].last_pass) {
+            do_step(s->steps[i]);
+            return;
+        }
+    }
+    // Past the schedule: the holder may be stuck. Say so once, then keep
+    // waiting; the guard is never forced open.
+    if (!warned) {
+        warned = true;
+        wq_err << "Ulvenor WARNING: wq_Mutex has detected a deadlock. Recovering...\n" << wq_flush;
+    }
+    do_step(s->steps[s->count - 1]);
+}
+
+void wq_SpinGuard::acquire_slow()
+{
+    bool warned = false;
+    for (;;) {
+        uint32_t pass = 0;
+        while (word_.load(std::memory_order_relaxed) != 0)
+            wq_Backoff::pause(++pass, warned);
+        uint32_t expected = 0;
+        if (word_.compare_exchange_weak(expected, 1, std::memory_order_acquire,
+                                        std::memory_order_relaxed))
+            return;
+    }
+}
+
+// ---- waiter lists -----------------------------------------------------------
+
+void wq_WaitList::enqueue(wq_ThreadRecord *rec)
+{
+    rec->priority = wq_Thread::priority(rec->tid);
+    rec->wait_next = rec->wait_prev = nullptr;
+    if (!head) {
+        head = tail = rec;
+        return;
+    }
+    if (rec->priority > head->priority) {
+        rec->wait_next = head;
+        head->wait_prev = rec;
+        head = rec;
+        return;
+    }
+    // Behind the last waiter of at least our priority (head qualifies).
+    wq_ThreadRecord *p = tail;
+    while (p->priority < rec->priority)
+        p = p->wait_prev;
+    rec->wait_prev = p;
+    rec->wait_next = p->wait_next;
+    if (p->wait_next)
+        p->wait_next->wait_prev = rec;
+    else
+        tail = rec;
+    p->wait_next = rec;
+}
+
+wq_ThreadRecord *wq_WaitList::dequeue()
+{
+    wq_ThreadRecord *r = head;
+    if (!r)
+        return nullptr;
+    head = r->wait_next;
+    if (head)
+        head->wait_prev = nullptr;
+    else
+        tail = nullptr;
+    r->wait_next = r->wait_prev = nullptr;
+    return r;
+}
+
+void wq_block_on_record(wq_ThreadRecord *rec)
+{
+    bool reported = false;
+    for (;;) {
+        if (sem_wait(&rec->sem) == 0) {
+            if (rec->posted.load(std::memory_order_acquire))
+                return;
+            continue; // a stray post: not our hand-off
+        }
+        if (errno == EINTR)
+            continue;
+        // The semaphore is unusable. Never take that as the hand-off: wait
+        // for the waker's flag instead.
+        if (!reported) {
+            std::perror("Ulvenor: wq_Mutex::lock or wq_CountingSemaphore::wait failed");
+            reported = true;
+        }
+        if (rec->posted.load(std::memory_order_acquire))
+            return;
+        wq_Thread::sleep(1000);
+    }
+}
+
+void wq_wake_record(wq_ThreadRecord *rec)
+{
+    while (sem_post(&rec->sem) != 0) {
+        if (errno == EINTR)
+            continue;
+        std::perror("Ulvenor: wq_Mutex::unlock or wq_CountingSemaphore::give failed");
+        break;
+    }
+}
+
+namespace {
+
+// Takes the first waiter off `list` for a hand-off (guard held).
+inline wq_ThreadRecord *take_first(wq_WaitList &list)
+{
+    wq_ThreadRecord *w = list.dequeue();
+    if (w)
+        w->posted.store(true, std::memory_order_release);
+    return w;
+}
+
+// Queues the caller, releases the guard and blocks until handed the lock.
+inline void wait_for_handoff(wq_WaitList &list, wq_SpinGuard &guard, wq_ThreadRecord *rec)
+{
+    rec->posted.store(false, std::memory_order_relaxed);
+    list.enqueue(rec);
+    guard.release();
+    wq_block_on_record(rec);
+}
+
+} // namespace
+
+// ---- wq_Mutex -----------------------------------------------------------------
+
+void wq_Mutex::lock()
+{
+    guard_.acquire();
+    if (count_ == 1) {
+        count_ = 0;
+        guard_.release();
+        return;
+    }
+    wait_for_handoff(waiters_, guard_, wq_ThreadRecord::current());
+}
+
+void wq_Mutex::unlock()
+{
+    guard_.acquire();
+    if (count_ == 1) {
+        guard_.release();
+        return;
+    }
+    if (wq_ThreadRecord *w = take_first(waiters_)) {
+        guard_.release(); // the lock passes to w; count stays 0
+        wq_wake_record(w);
+        return;
+    }
+    count_ = 1;
+    guard_.release();
+}
+
+bool wq_Mutex::is_locked()
+{
+    guard_.acquire();
+    bool held = count_ == 0;
+    guard_.release();
+    return held;
+}
+
+// ---- wq_CountingSemaphore -----------------------------------------------------
+
+void wq_CountingSemaphore::wait()
+{
+    guard_.acquire();
+    if (count_ > 0) {
+        --count_;
+        guard_.release();
+        return;
+    }
+    wait_for_handoff(waiters_, guard_, wq_ThreadRecord::current());
+}
+
+void wq_CountingSemaphore::wait_all()
+{
+    guard_.acquire();
+    if (count_ > 0) {
+        count_ = 0;
+        guard_.release();
+        return;
+    }
+    wait_for_handoff(waiters_, guard_, wq_ThreadRecord::current());
+}
+
+void wq_CountingSemaphore::signal()
+{
+    guard_.acquire();
+    if (count_ == 0) {
+        if (wq_ThreadRecord *w = take_first(waiters_)) {
+            guard_.release();
+            wq_wake_record(w);
+            return;
+        }
+    }
+    ++count_;
+    guard_.release();
+}
+
+void wq_CountingSemaphore::signal_all_waiters()
+{
+    guard_.acquire();
+    if (count_ != 0 || waiters_.empty()) {
+        guard_.release();
+        return;
+    }
+    wq_ThreadRecord *w = waiters_.head;
+    waiters_.head = waiters_.tail = nullptr;
+    for (wq_ThreadRecord *p = w; p; p = p->wait_next)
+        p->posted.store(true, std::memory_order_release);
+    guard_.release();
+    while (w) {
+        wq_ThreadRecord *next = w->wait_next; // read before w can run again
+        w->wait_next = w->wait_prev = nullptr;
+        wq_wake_record(w);
+        w = next;
+    }
+}
+
+uint32_t wq_CountingSemaphore::count()
+{
+    guard_.acquire();
+    uint32_t c = count_;
+    guard_.release();
+    return c;
+}
+
+// ---- wq_RWMutex -------------------------------------------------------------
+
+// Grants the lock to waiters from the head while their mode allows it; the
+// granted records are chained through wait_next into `woken` (guard held).
+void wq_RWMutex::grant_waiters(wq_ThreadRecord *&woken)
+{
+    wq_ThreadRecord **tailp = &woken;
+    while (wq_ThreadRecord *w = waiters_.head) {
+        if (w->wait_mode == 1) {
+            if (writer_ || readers_)
+                break;
+            writer_ = 1;
+        } else {
+            if (writer_)
+                break;
+            ++readers_;
+        }
+        waiters_.dequeue();
+        w->posted.store(true, std::memory_order_release);
+        *tailp = w;
+        tailp = &w->wait_next;
+        if (w->wait_mode == 1)
+            break;
+    }
+    *tailp = nullptr;
+}
+
+namespace {
+void wake_chain(wq_ThreadRecord *w)
+{
+    while (w) {
+        wq_ThreadRecord *next = w->wait_next;
+        w->wait_next = nullptr;
+        wq_wake_record(w);
+        w = next;
+    }
+}
+} // namespace
+
+void wq_RWMutex::acquire(wq_ThreadRecord *rec, uint32_t mode, uint32_t depth)
+{
+    guard_.acquire();
+    bool free_now = mode == 1 ? (!writer_ && !readers_ && waiters_.empty())
+                              : (!writer_ && waiters_.empty());
+    if (free_now) {
+        if (mode == 1)
+            writer_ = 1;
+        else
+            ++readers_;
+        guard_.release();
+    } else {
+        rec->wait_mode = mode;
+        rec->posted.store(false, std::memory_order_relaxed);
+        waiters_.enqueue(rec);
+        // A waiter ahead of every other may be grantable at once (a reader
+        // of higher priority than a writer that waits for readers).
+        wq_ThreadRecord *woken = nullptr;
+        grant_waiters(woken);
+        guard_.release();
+        wake_chain(woken);
+        wq_block_on_record(rec);
+    }
+    rec->add_held(this, mode, depth);
+}
+
+void wq_RWMutex::release_level(wq_ThreadRecord *, uint32_t mode)
+{
+    guard_.acquire();
+    if (mode == 1)
+        writer_ = 0;
+    else if (readers_ > 0)
+        --readers_;
+    wq_ThreadRecord *woken = nullptr;
+    grant_waiters(woken);
+    guard_.release();
+    wake_chain(woken);
+}
+
+void wq_RWMutex::release_all(wq_ThreadRecord *rec, uint32_t &mode, uint32_t &depth)
+{
+    wq_HeldLock *h = rec->find_held(this);
+    if (!h) {
+        depth = 0;
+        mode = 0;
+        return;
+    }
+    depth = h->count;
+    mode = h->mode;
+    rec->remove_held(this);
+    release_level(rec, mode);
+}
+
+void wq_RWMutex::lock_write(const wq_ThreadEnvironment &tenv)
+{
+    wq_ThreadRecord *rec = tenv.record();
+    if (wq_HeldLock *h = rec->find_held(this)) {
+        ++h->count;
+        return;
+    }
+    acquire(rec, 1, 1);
+}
+
+void wq_RWMutex::lock_read(const wq_ThreadEnvironment &tenv)
+{
+    wq_ThreadRecord *rec = tenv.record();
+    if (wq_HeldLock *h = rec->find_held(this)) {
+        ++h->count;
+        return;
+    }
+    acquire(rec, 0, 1);
+}
+
+void wq_RWMutex::unlock(const wq_ThreadEnvironment &tenv)
+{
+    wq_ThreadRecord *rec = tenv.record();
+    wq_HeldLock *h = rec->find_held(this);
+    if (!h)
+        return;
+    if (--h->count > 0)
+        return;
+    uint32_t mode = h->mode;
+    rec->remove_held(this);
+    release_level(rec, mode);
+}
+
+void wq_RWMutex::lock_write()
+{
+    wq_ThreadEnvironment tenv;
+    lock_write(tenv);
+}
+
+void wq_RWMutex::lock_read()
+{
+    wq_ThreadEnvironment tenv;
+    lock_read(tenv);
+}
+
+void wq_RWMutex::unlock()
+{
+    wq_ThreadEnvironment tenv;
+    unlock(tenv);
+}
+
+uint32_t wq_RWMutex::held_depth(const wq_ThreadEnvironment &tenv)
+{
+    wq_HeldLock *h = tenv.record()->find_held(this);
+    return h ? h->count : 0;
+}
+
+// ---- conditions ---------------------------------------------------------------
+
+void wq_CondList::enqueue(wq_ThreadRecord *rec)
+{
+    int32_t prio = wq_Thread::priority(rec->tid);
+    guard.acquire();
+    rec->cond_priority = prio;
+    rec->cond_next = rec->cond_prev = nullptr;
+    if (!head) {
+        head = tail = rec;
+    } else if (prio > head->cond_priority) {
+        rec->cond_next = head;
+        head->cond_prev = rec;
+        head = rec;
+    } else {
+        wq_ThreadRecord *p = tail;
+        while (p->cond_priority < prio)
+            p = p->cond_prev;
+        rec->cond_prev = p;
+        rec->cond_next = p->cond_next;
+        if (p->cond_next)
+            p->cond_next->cond_prev = rec;
+        else
+            tail = rec;
+        p->cond_next = rec;
+    }
+    guard.release();
+}
+
+void wq_CondList::signal()
+{
+    guard.acquire();
+    wq_ThreadRecord *w = head;
+    if (w) {
+        head = w->cond_next;
+        if (head)
+            head->cond_prev = nullptr;
+        else
+            tail = nullptr;
+        w->cond_next = w->cond_prev = nullptr;
+    }
+    guard.release();
+    if (w)
+        w->cond_sem.signal();
+}
+
+void wq_CondList::broadcast()
+{
+    guard.acquire();
+    wq_ThreadRecord *w = head;
+    head = tail = nullptr;
+    guard.release();
+    while (w) {
+        wq_ThreadRecord *next = w->cond_next; // read before w can run again
+        w->cond_next = w->cond_prev = nullptr;
+        w->cond_sem.signal();
+        w = next;
+    }
+}
+
+void wq_RWCondVar::wait(const wq_ThreadEnvironment &tenv)
+{
+    wq_ThreadRecord *rec = tenv.record();
+    list_.enqueue(rec);
+    // Release every level the caller holds and take them back afterwards, so
+    // a nested holder neither deadlocks nor loses its depth.
+    uint32_t mode = 0, depth = 0;
+    mutex_->release_all(rec, mode, depth);
+    rec->cond_sem.wait();
+    if (depth)
+        mutex_->acquire(rec, mode, depth);
+}
+
+void wq_RWCondVar::signal(const wq_ThreadEnvironment &) { list_.signal(); }
+void wq_RWCondVar::broadcast(const wq_ThreadEnvironment &) { list_.broadcast(); }
+
+bool wq_RWCondVar::has_waiters()
+{
+    list_.guard.acquire();
+    bool any = list_.head != nullptr;
+    list_.guard.release();
+    return any;
+}
+
+void wq_CondVar::wait()
+{
+    wq_ThreadEnvironment tenv;
+    wait(tenv);
+}
+
+void wq_CondVar::wait(const wq_ThreadEnvironment &tenv)
+{
+    wq_ThreadRecord *rec = tenv.record();
+    list_.enqueue(rec);
+    mutex_->unlock();
+    rec->cond_sem.wait();
+    mutex_->lock();
+}
+
+void wq_CondVar::signal() { list_.signal(); }
+void wq_CondVar::broadcast() { list_.broadcast(); }

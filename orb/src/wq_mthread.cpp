@@ -1,0 +1,171 @@
+// The broker's managed worker threads and its diagnostic line prefix.
+#include "wq_mthread.h"
+#include "wq_text.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <cxxabi.h>
+#include <exception>
+#include <string>
+
+wq_ManagedThread *wq_ManagedThread::_list = nullptr;
+constinit wq_RWMutex wq_ManagedThread::_for_list;
+
+namespace {
+
+uint32_t mgthr_key()
+{
+    static const uint32_t key = wq_SpecificData::create_key(nullptr);
+    return key;
+}
+
+// Serialises join_all callers.
+constinit wq_Mutex g_join_lock;
+
+} // namespace
+
+wq_ManagedThread::wq_ManagedThread(Function fn, void *arg) : function(fn), argument(arg)
+{
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock g(_for_list, tenv);
+    next = _list;
+    if (_list)
+        _list->prev = this;
+    _list = this;
+}
+
+wq_ManagedThread::~wq_ManagedThread()
+{
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock g(_for_list, tenv);
+    if (prev)
+        prev->next = next;
+    else if (_list == this)
+        _list = next;
+    if (next)
+        next->prev = prev;
+    next = prev = nullptr;
+}
+
+wq_ManagedThread *wq_ManagedThread::start(Function fn, void *arg, int flags, int priority,
+                                          unsigned long stack_size, int policy)
+{
+    mgthr_key();
+    // The list stays locked from linking to storing the thread id, so a
+    // concurrent join_all never takes a starting thread for one never started.
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock g(_for_list, tenv);
+    auto *rec = new wq_ManagedThread(fn, arg);
+    // join_all waits on `done`, never on the thread itself: run detached.
+    rec->thread_id = wq_Thread::spawn(thread_action, rec, flags | wq_Thread::DETACHED, priority,
+                                      stack_size, policy);
+    return rec;
+}
+
+void *wq_ManagedThread::thread_action(void *record)
+{
+    auto *rec = static_cast<wq_ManagedThread *>(record);
+    if (rec->function) {
+        wq_Thread::set_specific(mgthr_key(), reinterpret_cast<void *>(1));
+        try {
+            rec->function(rec->argument);
+        } catch (abi::__forced_unwind &) {
+            rec->done.signal(); // thread cancellation must go on unwinding
+            throw;
+        } catch (const std::exception &e) {
+            try {
+                std::string line =
+                    "Ulvenor WARNING: thread died with an uncaught C++ std::exception = ";
+                line += e.what();
+                wq_err << line.c_str() << wq_endl;
+            } catch (...) {
+            }
+        } catch (...) {
+            try {
+                wq_err << "Ulvenor WARNING: thread died with an uncaught C++ native exception"
+                       << wq_endl;
+            } catch (...) {
+            }
+        }
+    }
+    rec->done.signal(); // last touch of the record
+    return nullptr;
+}
+
+bool wq_ManagedThread::is_managed_thread()
+{
+    return wq_Thread::get_specific(mgthr_key()) != nullptr;
+}
+
+void wq_ManagedThread::join_all()
+{
+    wq_MutexLock serial(g_join_lock);
+    wq_ThreadEnvironment tenv;
+    const bool managed = is_managed_thread();
+    const wq_Thread::tid_t me = wq_Thread::self();
+    _for_list.lock_write(tenv);
+    for (;;) {
+        wq_ManagedThread *r = _list;
+        // A managed thread cannot wait for its own end.
+        while (r && managed && r->thread_id != wq_Thread::INVALID_TID &&
+               pthread_equal(r->thread_id, me))
+            r = r->next;
+        if (!r)
+            break;
+        if (r->thread_id != wq_Thread::INVALID_TID) {
+            _for_list.unlock(tenv);
+            r->done.wait();
+            _for_list.lock_write(tenv);
+        }
+        delete r; // unlinks under the (re-entrant) list lock
+    }
+    _for_list.unlock(tenv);
+}
+
+// ---- diagnostic headers ---------------------------------------------------------
+
+char const *wq_ORB::process_name = "";
+char const *wq_ORB::svr_class_name = "";
+char const *wq_ORB::svr_instance_name = "";
+char const *wq_ORB::host_name = "";
+int wq_ORB::diagnostics = 0;
+
+namespace {
+char const *nz(char const *s) { return s ? s : ""; }
+
+char *copy_out(const std::string &s)
+{
+    char *r = new char[s.size() + 1];
+    std::memcpy(r, s.c_str(), s.size() + 1);
+    return r;
+}
+} // namespace
+
+char *wq_HeaderLog::get_header()
+{
+    std::string h;
+    if (wq_ORB::diagnostics == 1) {
+        h = nz(wq_ORB::process_name);
+        h += ": ";
+        h += nz(wq_ORB::svr_class_name);
+        h += "_";
+        h += nz(wq_ORB::svr_instance_name);
+        h += ":";
+    } else if (wq_ORB::diagnostics == 2) {
+        char tbuf[64] = {0};
+        time_t now = time(nullptr);
+        char const *when = ctime_r(&now, tbuf);
+        h.assign(when && std::strlen(when) >= 19 ? when + 11 : "00:00:00", 8);
+        h += " ";
+        h += nz(wq_ORB::process_name);
+        h += ": ";
+        h += nz(wq_ORB::svr_class_name);
+        h += "_";
+        h += nz(wq_ORB::svr_instance_name);
+        h += " @";
+        h += nz(wq_ORB::host_name);
+        h += ":";
+    }
+    return copy_out(h);
+}

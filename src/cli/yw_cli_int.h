@@ -1,0 +1,81 @@
+// Internal state shared by the command interface's source files.
+#ifndef YW_CLI_INT_H
+#define YW_CLI_INT_H
+
+#include "cli/yw_cli.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+
+namespace yw_cli {
+
+// One client slot. `fd` and `token` change only under `lock` held exclusively,
+// and the socket is closed only so; writers hold `lock` shared, so a writer
+// never writes to a descriptor that was closed and reused by someone else,
+// and a client's own (blocking) output never holds up log lines for it.
+struct ClientSlot {
+    std::shared_mutex lock;
+    bool used = false;       // claimed by a connection (guarded by the table lock)
+    int fd = -1;             // the client socket, -1 when free
+    uint32_t token = 0;      // connection token handed to the log port, 0 when free
+    int logPort = -1;        // index of this client's "stdout" log output port
+    void *thread = nullptr;  // the client thread's YW_P_thread_t
+};
+
+extern ClientSlot g_slots[YW_CLI_CLIENT_MAX];
+extern std::mutex g_slotTableLock;  // held while a slot is searched, claimed or freed
+
+// Threads of the interface that are still running (server and client loops);
+// shutdown waits on `g_threadCv` until they have finished.
+extern std::mutex g_threadLock;
+extern std::condition_variable g_threadCv;
+extern int g_serverThreads;
+extern int g_clientThreads;
+
+// The client slot the calling thread serves, -1 on other threads.
+extern thread_local int t_slot;
+
+// Per-thread output descriptor used when the thread serves no client slot.
+extern thread_local int t_outFd;
+
+// Writes to the calling thread's client (or its output descriptor). Returns the
+// bytes written or -1; nothing is written while no output is set.
+int cliWrite(const char *data, size_t len);
+// Formats at most YW_CLI_OUT_BUF_SZ characters and writes them with cliWrite.
+int cliPrintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes all of `len` bytes to a socket (or a plain descriptor), never raising
+// SIGPIPE. With `dontWait` a full socket buffer drops the rest.
+int writeAll(int fd, const char *data, size_t len, bool dontWait);
+
+// Copies `len` bytes of the process's own memory at `addr` into `dst` without
+// touching unmapped pages: false when any byte of the range is not readable.
+bool readOwnMemory(uint64_t addr, void *dst, size_t len);
+// True when the whole range [addr, addr + len) is readable.
+bool probeOwnMemory(uint64_t addr, uint64_t len);
+
+// Registers the interface's own commands ("ls", "help", "q", "hv").
+void registerBuiltins();
+
+// Runs the client loop of slot k (0-based) on the calling thread.
+void runClientLoop(int k);
+
+// Releases everything of slot k after its client loop ended.
+void releaseSlot(int k);
+
+// Ends every running client loop (shuts their sockets down) and waits up to
+// `timeoutMs` for the client threads to finish. True when all have finished.
+bool endAllClients(int timeoutMs);
+
+// Log output port of a client (added on the "stdout" log; -1 when logging is
+// not available) and its removal.
+int addClientLogPort(uint32_t token);
+void delClientLogPort(int port);
+
+}  // namespace yw_cli
+
+#endif

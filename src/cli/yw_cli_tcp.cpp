@@ -1,0 +1,224 @@
+// Client loops of the command interface: one per client slot, each reading
+// characters from its own socket, assembling lines and running commands.
+#include "yw_cli_int.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "osa/yw_osa.h"
+
+namespace yw_cli {
+
+ClientSlot g_slots[YW_CLI_CLIENT_MAX];
+std::mutex g_slotTableLock;
+
+std::mutex g_threadLock;
+std::condition_variable g_threadCv;
+int g_serverThreads = 0;
+int g_clientThreads = 0;
+
+namespace {
+
+constexpr char kLF = 10;
+constexpr char kCR = 13;
+constexpr char kESC = 27;
+
+int writePrompt()
+{
+    return cliWrite(YW_CLI_PROMPT, sizeof(YW_CLI_PROMPT) - 1);
+}
+
+}  // namespace
+
+void releaseSlot(int k)
+{
+    ClientSlot &s = g_slots[k];
+    // Remove the log port first: the log side may be calling into this slot's
+    // output while holding its own lock, so this is done without our locks.
+    int port;
+    {
+        std::lock_guard<std::shared_mutex> g(s.lock);
+        port = s.logPort;
+        s.logPort = -1;
+    }
+    if (port >= 0) {
+        delClientLogPort(port);
+    }
+    std::lock_guard<std::mutex> tg(g_slotTableLock);
+    {
+        std::lock_guard<std::shared_mutex> g(s.lock);
+        if (s.fd >= 0) {
+            ::close(s.fd);
+        }
+        s.fd = -1;
+        s.token = 0;
+    }
+    s.used = false;
+}
+
+void runClientLoop(int k)
+{
+    ClientSlot &s = g_slots[k];
+    int fd;
+    uint32_t token;
+    {
+        std::shared_lock<std::shared_mutex> g(s.lock);
+        fd = s.fd;
+        token = s.token;
+    }
+    t_slot = k;
+    t_outFd = fd;
+    YW_cli_TcpSetBlockMode(fd);
+    printf("YW_runCLIProc%d(): start!!!!!! \n", k + 1);
+
+    int port = addClientLogPort(token);
+    {
+        std::lock_guard<std::shared_mutex> g(s.lock);
+        s.logPort = port;
+    }
+
+    registerBuiltins();
+
+    char line[YW_CLI_LINE_MAX + 1];
+    char recall[YW_CLI_LINE_MAX + 1];
+    int len = 0;
+    bool recalled = false;
+    recall[0] = '\0';
+    writePrompt();
+
+    for (;;) {
+        char c;
+        ssize_t n = ::recv(fd, &c, 1, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n != 1) {
+            break;
+        }
+        if (c == kLF || c == kCR) {
+            if (len > 0) {
+                line[len] = '\0';
+                std::memcpy(recall, line, static_cast<size_t>(len) + 1);
+                recalled = false;
+                YW_int32_t ret = YW_cli_ProcCmdInput(line);
+                len = 0;
+                if (ret == YW_CLI_CMD_QUIT) {
+                    break;
+                }
+            }
+            if (c == kCR) {
+                writePrompt();
+            }
+        } else if (c == kESC) {
+            len = static_cast<int>(std::strlen(recall));
+            std::memcpy(line, recall, static_cast<size_t>(len) + 1);
+            if (len > 0) {
+                recalled = true;
+                writePrompt();
+                cliWrite(line, static_cast<size_t>(len));
+            }
+        } else if (recalled || c == '\0') {
+            // A recalled line is run as it is; a NUL can never be part of a line.
+            continue;
+        } else {
+            if (len >= YW_CLI_LINE_MAX) {
+                len = 0;
+            }
+            line[len++] = c;
+        }
+    }
+
+    printf("YW_runCLIProc%d(): q\n", k + 1);
+    t_outFd = -1;
+    t_slot = -1;
+    releaseSlot(k);
+}
+
+bool endAllClients(int timeoutMs)
+{
+    for (auto &s : g_slots) {
+        std::shared_lock<std::shared_mutex> g(s.lock);
+        if (s.fd >= 0) {
+            // Wakes the client's blocking read; the client thread closes the socket.
+            ::shutdown(s.fd, SHUT_RDWR);
+        }
+    }
+    std::unique_lock<std::mutex> lk(g_threadLock);
+    return g_threadCv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [] { return g_clientThreads == 0; });
+}
+
+}  // namespace yw_cli
+
+using namespace yw_cli;
+
+namespace {
+
+void *clientEntry(int k, void *arg)
+{
+    (void)arg;
+    runClientLoop(k);
+    {
+        std::lock_guard<std::mutex> g(g_threadLock);
+        --g_clientThreads;
+    }
+    g_threadCv.notify_all();
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+void *YW_runCLIProc1(void *arg)
+{
+    return clientEntry(0, arg);
+}
+
+void *YW_runCLIProc2(void *arg)
+{
+    return clientEntry(1, arg);
+}
+
+void *YW_runCLIProc3(void *arg)
+{
+    return clientEntry(2, arg);
+}
+
+void *YW_runCLIProc4(void *arg)
+{
+    return clientEntry(3, arg);
+}
+
+void *YW_runCLIProc5(void *arg)
+{
+    return clientEntry(4, arg);
+}
+
+YW_int32_t YW_cli_TcpSetBlockMode(YW_int32_t fd)
+{
+    printf("sd = [%d]\n", fd);
+    int flags = fcntl(fd, F_GETFL, 0);
+    printf("flags = [%d]\n", flags);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        perror("SET NONBLOCK ");
+        return YW_FAIL;
+    }
+    return 0;
+}
+
+YW_int32_t YW_cli_TcpSetNonBlockMode(YW_int32_t fd)
+{
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        perror("SET NONBLOCK ");
+        return YW_FAIL;
+    }
+    return 0;
+}
+
+}  // extern "C"

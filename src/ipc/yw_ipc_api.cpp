@@ -1,0 +1,217 @@
+// Channel API used by tasks: open, close, send, receive and control, each run
+// on the caller's own thread through the channel's transport operations.
+#include <cstdio>
+#include <cstring>
+
+#include "ipc/yw_ipc.h"
+#include "task/yw_task.h"
+
+namespace {
+
+std::atomic_ref<YW_event_q_t *> yw_ipc_q(YW_event_q_t *&q)
+{
+    return std::atomic_ref<YW_event_q_t *>(q);
+}
+
+// Open one side: the side must exist in the configuration and not be open yet.
+YW_ret_t yw_ipc_openSide(YW_ipc_t *ipc, YW_uint32_t side, YW_event_q_t *q)
+{
+    if (!(ipc->cfg->flags & side))
+        return YW_ERR_IPC_FLAGS;
+    YW_event_q_t *&slot = side == YW_IPC_FLAGS_RX ? ipc->rx.event_q : ipc->tx.event_q;
+    YW_event_q_t *expected = nullptr;
+    if (!yw_ipc_q(slot).compare_exchange_strong(expected, q, std::memory_order_acq_rel))
+        return YW_ERR_IPC_REOPEN;
+    YW_ipc_state_set(ipc, side == YW_IPC_FLAGS_RX ? YW_IPC_STATE_RX_OPENED : YW_IPC_STATE_TX_OPENED);
+    return YW_SUCCESS;
+}
+
+YW_ret_t yw_ipc_closeSide(YW_ipc_t *ipc, YW_uint32_t side)
+{
+    if (!(ipc->cfg->flags & side))
+        return YW_ERR_IPC_FLAGS;
+    YW_event_q_t *&slot = side == YW_IPC_FLAGS_RX ? ipc->rx.event_q : ipc->tx.event_q;
+    yw_ipc_q(slot).store(nullptr, std::memory_order_release);
+    YW_ipc_state_clear(ipc, side == YW_IPC_FLAGS_RX ? YW_IPC_STATE_RX_OPENED : YW_IPC_STATE_TX_OPENED);
+    return YW_SUCCESS;
+}
+
+// The channel of an id when it is a live (created, not failed) channel.
+YW_ret_t yw_ipc_live(YW_ipc_id_t ipc_id, YW_ipc_t **out)
+{
+    YW_ipc_t *ipc = YW_ipc_get(ipc_id);
+    if (!ipc || !ipc->cfg)
+        return YW_ERR_IPC_NULL;
+    int st = YW_ipc_state_get(ipc);
+    if (!(st & YW_IPC_STATE_ASSIGNED) || (st & YW_IPC_STATE_ASSIGN_FAILED))
+        return YW_ERR_IPC_NOT_READY;
+    *out = ipc;
+    return YW_SUCCESS;
+}
+
+} // namespace
+
+extern "C" {
+
+YW_ret_t YW_ipc_postEvent(YW_event_q_t *q, YW_uint32_t value)
+{
+    if (!q)
+        return YW_ERR_EVENTQ_NULL;
+    YW_event_msg_t *m = YW_event_initEvent(nullptr, YW_EVENT_FLAG_IPC, value, nullptr);
+    if (!m)
+        return YW_ERR_NO_MEM;
+    YW_ret_t r = YW_event_send(q, m);
+    if (r < 0) {
+        YW_event_releaseEvent(m);
+        return r;
+    }
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_ipc_open_sides(YW_ipc_t *ipc, YW_uint32_t mode)
+{
+    if (!ipc || !ipc->cfg)
+        return YW_ERR_IPC_NULL;
+    if (!(mode & (YW_IPC_FLAGS_RX | YW_IPC_FLAGS_TX)))
+        return YW_ERR_IPC_FLAGS;
+    YW_event_q_t *q = YW_task_tse_getEventQ();
+    if (!q)
+        return YW_ERR_EVENTQ_NULL;
+    if (mode & YW_IPC_FLAGS_RX) {
+        YW_ret_t r = yw_ipc_openSide(ipc, YW_IPC_FLAGS_RX, q);
+        if (r != YW_SUCCESS)
+            return r;
+    }
+    if (mode & YW_IPC_FLAGS_TX) {
+        YW_ret_t r = yw_ipc_openSide(ipc, YW_IPC_FLAGS_TX, q);
+        if (r != YW_SUCCESS)
+            return r;
+    }
+    // The opener is told of data and room by IPC events: make them wake it.
+    q->flags_wait.fetch_or(YW_EVENT_FLAG_IPC, std::memory_order_acq_rel);
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_ipc_close_sides(YW_ipc_t *ipc, YW_uint32_t mode)
+{
+    if (!ipc || !ipc->cfg)
+        return YW_ERR_IPC_NULL;
+    if (mode & YW_IPC_FLAGS_RX) {
+        YW_ret_t r = yw_ipc_closeSide(ipc, YW_IPC_FLAGS_RX);
+        if (r != YW_SUCCESS)
+            return r;
+    }
+    if (mode & YW_IPC_FLAGS_TX) {
+        YW_ret_t r = yw_ipc_closeSide(ipc, YW_IPC_FLAGS_TX);
+        if (r != YW_SUCCESS)
+            return r;
+    }
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_openIpc(YW_ipc_iap_t iap, YW_uint32_t flags, YW_ipc_id_t *pIdPtr)
+{
+    YW_ipc_t *ipc = YW_ipc_searchByIap(iap);
+    if (!ipc)
+        return YW_ERR_IPC_NULL;
+    YW_ipc_t *live = nullptr;
+    YW_ret_t r = yw_ipc_live(ipc->ipc_id, &live);
+    if (r != YW_SUCCESS)
+        return r;
+    if (!live->oprs.open)
+        return YW_ERR_NULL_FUNC;
+    r = live->oprs.open(live, flags);
+    if (pIdPtr)
+        *pIdPtr = live->ipc_id;
+    return r;
+}
+
+YW_ret_t YW_closeIpc(YW_ipc_id_t ipc_id, YW_uint32_t flags)
+{
+    YW_ipc_t *ipc = nullptr;
+    YW_ret_t r = yw_ipc_live(ipc_id, &ipc);
+    if (r != YW_SUCCESS)
+        return r;
+    if (!ipc->oprs.close)
+        return YW_ERR_NULL_FUNC;
+    return ipc->oprs.close(ipc, flags);
+}
+
+YW_size_t YW_sendIpc(YW_ipc_id_t ipc_id, const void *bp, YW_size_t size)
+{
+    YW_ipc_t *ipc = nullptr;
+    YW_ret_t r = yw_ipc_live(ipc_id, &ipc);
+    if (r != YW_SUCCESS)
+        return r;
+    if (!bp || size < 0)
+        return YW_ERR_INVD_ARGS;
+    if (!ipc->oprs.send)
+        return YW_ERR_NULL_FUNC;
+    return ipc->oprs.send(ipc, bp, size);
+}
+
+YW_size_t YW_recvIpc(YW_ipc_id_t ipc_id, void *bp, YW_size_t size)
+{
+    YW_ipc_t *ipc = nullptr;
+    YW_ret_t r = yw_ipc_live(ipc_id, &ipc);
+    if (r != YW_SUCCESS)
+        return r;
+    if (!bp || size < 0)
+        return YW_ERR_INVD_ARGS;
+    if (!ipc->oprs.recv)
+        return YW_ERR_NULL_FUNC;
+    return ipc->oprs.recv(ipc, bp, size);
+}
+
+YW_ret_t YW_controlIpc(YW_ipc_id_t ipc_id, YW_ipc_cmd_t cmd, YW_ipc_arg_t arg1, YW_ipc_arg_t arg2)
+{
+    YW_ipc_t *ipc = nullptr;
+    YW_ret_t r = yw_ipc_live(ipc_id, &ipc);
+    if (r != YW_SUCCESS)
+        return r;
+    if (!ipc->oprs.control)
+        return YW_ERR_NULL_FUNC;
+    return ipc->oprs.control(ipc, cmd, arg1, arg2);
+}
+
+YW_ret_t YW_ipc_control_default(YW_ipc_t *ipc, YW_ipc_cmd_t cmd, YW_ipc_arg_t arg1, YW_ipc_arg_t arg2)
+{
+    if (!ipc || !ipc->cfg)
+        return YW_ERR_IPC_NULL;
+    const YW_ipc_cfg_t *c = ipc->cfg;
+    uintptr_t want = 8;
+    YW_uint32_t u32 = 0;
+    YW_int64_t i64 = 0;
+    switch (cmd) {
+    case YW_IPC_CMD_GET_FLAGS:
+        want = 4;
+        u32 = c->flags;
+        break;
+    case YW_IPC_CMD_GET_TX_RATE:
+        i64 = c->tx.rate;
+        break;
+    case YW_IPC_CMD_GET_TX_FRAME_SIZE:
+        i64 = c->tx.frame_size;
+        break;
+    case YW_IPC_CMD_GET_RX_FRAME_SIZE:
+        i64 = c->rx.frame_size;
+        break;
+    case YW_IPC_CMD_GET_TX_BUFFER_SIZE:
+        i64 = c->tx.buffer_size;
+        break;
+    case YW_IPC_CMD_GET_RX_BUFFER_SIZE:
+        i64 = c->rx.buffer_size;
+        break;
+    default:
+        return YW_ERR_NOT_SUPPORT;
+    }
+    if (!arg1 || (uintptr_t)arg2 != want)
+        return YW_ERR_INVD_ARGS;
+    if (want == 4)
+        std::memcpy(arg1, &u32, sizeof(u32));
+    else
+        std::memcpy(arg1, &i64, sizeof(i64));
+    return YW_SUCCESS;
+}
+
+} // extern "C"

@@ -1,0 +1,200 @@
+// IPC service manager: creates every configured channel when it starts and
+// closes and deletes them when it stops. Runs the common service-manager
+// pattern (manager task, three-row state machine, commands 96/97/98).
+#include <cstdio>
+#include <cstring>
+
+#include "frw/yw_svc_mng.h"
+#include "ipc/yw_ipc.h"
+#include "ipc/yw_ipc_ism.h"
+
+extern "C" {
+YW_ipc_ism_ctx_t YW_g_ipc_ism_ctx;
+YW_task_id_t YW_g_ipc_ism_taskid = YW_TASK_ID_NONE;
+YW_ipc_ism_cfg_t YW_g_ipc_ism_cfg;
+}
+
+namespace {
+
+YW_fsm_context_t yw_s_ism_fsm;
+YW_int64_t yw_s_ism_timeout = YW_SVC_MNG_TIMEOUT;
+
+const YW_fsm_vector_t YW_s_ism_fsm_vectors[] = {
+    {YW_EVENT_ID(YW_EVENT_FLAG_FRW, YW_IPC_CMD_START), YW_ipc_ism_handleStartCmd},
+    {YW_EVENT_ID(YW_EVENT_FLAG_FRW, YW_IPC_CMD_STOP), YW_ipc_ism_handleStopCmd},
+    {YW_EVENT_ID(YW_EVENT_FLAG_FRW, YW_IPC_EVT_SCHG), YW_ipc_ism_handleIpcStateChgEvt},
+    YW_FSM_VECTOR_NULL,
+};
+
+const YW_svc_mng_t yw_s_ipc_svc = {
+    .fsm_name = "task_ism",
+    .main_name = "YW_ipc_ism_main",
+    .tag = "ssm",
+    .cmd_start = YW_IPC_CMD_START,
+    .cmd_stop = YW_IPC_CMD_STOP,
+    .evt_change = YW_IPC_EVT_SCHG,
+    .entry = YW_ipc_ism_main,
+    .state = &YW_g_ipc_ism_ctx.status.state,
+    .fsm = &yw_s_ism_fsm,
+    .vectors = YW_s_ism_fsm_vectors,
+    .rcvq = &YW_g_ipc_ism_ctx.rcvq,
+    .timeout = &YW_g_ipc_ism_ctx.timeout,
+    .taskid = &YW_g_ipc_ism_taskid,
+    .priv = &YW_g_ipc_ism_ctx,
+    .init = YW_ipc_ism_init,
+    .deinit = YW_ipc_ism_deinit,
+    .onStart = YW_ipc_ism_onStart,
+    .onStop = YW_ipc_ism_onStop,
+    .onStateChange = nullptr,
+    .onLoopStart = nullptr,
+    .onTimeout = nullptr,
+    .onLoopEnd = nullptr,
+    .activeWhenStarted = 0,
+    .startedAlways = 0,
+    .stopClearsAlways = 0,
+    .deleteWhenIdle = 0,
+};
+
+} // namespace
+
+extern "C" {
+
+YW_ret_t YW_ipc_ism_init(void)
+{
+    YW_ipc_ism_ctx_t &c = YW_g_ipc_ism_ctx;
+    if (c.status.state & YW_SVC_STATE_INIT)
+        return YW_SUCCESS;
+    c.status.state |= YW_SVC_STATE_INIT;
+    c.fsm = &yw_s_ism_fsm;
+    c.rcvq = nullptr;
+    c.fsm_vectors = YW_s_ism_fsm_vectors;
+    c.timeout = yw_s_ism_timeout;
+    YW_ipc_tables_clear();
+    // Socket and shared-memory transport families are not built into this
+    // node: their channels are refused at creation.
+    if (!c.lock && YW_P_createMutex(0, &c.lock) != 0)
+        c.lock = nullptr;
+    YW_P_getThreadKey(nullptr, YW_THREAD_KEY_THREADID, &YW_g_threadKey_threadid);
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_ipc_ism_deinit(void)
+{
+    YW_ipc_ism_ctx_t &c = YW_g_ipc_ism_ctx;
+    if (!(c.status.state & YW_SVC_STATE_INIT))
+        return YW_SUCCESS;
+    // The table mutex stays: tasks may still search the (now empty) table
+    // while the manager ends, and the next initialisation reuses it.
+    c.fsm = nullptr;
+    c.status.state &= ~YW_SVC_STATE_INIT;
+    return YW_SUCCESS;
+}
+
+void YW_ipc_ism_countCreate(YW_ret_t result)
+{
+    if (result == YW_SUCCESS)
+        YW_g_ipc_ism_ctx.status.nipcs++;
+    else
+        YW_g_ipc_ism_ctx.status.nipcCreateFail++;
+}
+
+void YW_ipc_ism_countDelete(void)
+{
+    if (YW_g_ipc_ism_ctx.status.nipcs > 0)
+        YW_g_ipc_ism_ctx.status.nipcs--;
+}
+
+YW_ret_t YW_ipc_ism_onStart(void)
+{
+    int entries = 0, live = 0;
+    YW_ret_t lastFail = YW_FAIL;
+    for (int i = 0; i < YW_IPC_MAX; i++) {
+        YW_ipc_cfg_t *e = &YW_g_ipc_cfg[i];
+        if (!e->name)
+            break;
+        entries++;
+        if (YW_ipc_searchByCfg(e)) {
+            live++; // made by an earlier start
+            continue;
+        }
+        YW_ipc_id_t id = YW_IPC_INVALID_ID;
+        YW_ret_t r = YW_createIpc(e, &id);
+        if (r == YW_SUCCESS) {
+            live++;
+        } else {
+            std::printf("%s:%d ipc %s not created: %d\n", __func__, __LINE__, e->name, (int)r);
+            lastFail = r;
+        }
+    }
+    if (entries == 0) {
+        std::printf("%s:%d no ipc channel configured\n", __func__, __LINE__);
+        return YW_SUCCESS;
+    }
+    if (live == 0)
+        return lastFail;
+    // Transport tasks of the socket and shared-memory families would start
+    // here; those families are not built into this node.
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_ipc_ism_onStop(void)
+{
+    YW_ret_t r = YW_SUCCESS;
+    for (int i = 0; i < YW_IPC_MAX; i++) {
+        YW_ipc_t *ipc = &YW_g_ipc[i];
+        if (!ipc->cfg)
+            continue;
+        int st = YW_ipc_state_get(ipc);
+        YW_uint32_t open = 0;
+        if (st & YW_IPC_STATE_RX_OPENED)
+            open |= YW_IPC_FLAGS_RX;
+        if (st & YW_IPC_STATE_TX_OPENED)
+            open |= YW_IPC_FLAGS_TX;
+        if (open && ipc->oprs.close)
+            ipc->oprs.close(ipc, open);
+        YW_ret_t d = YW_deleteIpc(ipc->ipc_id);
+        if (d != YW_SUCCESS) {
+            std::printf("%s:%d ipc %d delete fail %d\n", __func__, __LINE__, i, (int)d);
+            r = d;
+        }
+    }
+    return r;
+}
+
+YW_fsm_state_t YW_ipc_ism_handleStartCmd(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
+{
+    return YW_svc_mng_handleStart(&yw_s_ipc_svc, ctx, emsg, __func__, __LINE__);
+}
+
+YW_fsm_state_t YW_ipc_ism_handleStopCmd(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
+{
+    return YW_svc_mng_handleStop(&yw_s_ipc_svc, ctx, emsg, __func__, __LINE__);
+}
+
+YW_fsm_state_t YW_ipc_ism_handleIpcStateChgEvt(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
+{
+    return YW_svc_mng_handleStateChange(&yw_s_ipc_svc, ctx, emsg, __func__, __LINE__);
+}
+
+YW_ret_t YW_startIpcService(void)
+{
+    return YW_svc_mng_start(&yw_s_ipc_svc);
+}
+
+YW_ret_t YW_shutdownIpcService(void)
+{
+    return YW_svc_mng_shutdown(&yw_s_ipc_svc);
+}
+
+YW_ret_t YW_ipc_ism_sendEvent(YW_event_value_t emsgid, void *msg)
+{
+    return YW_svc_mng_sendEvent(&yw_s_ipc_svc, emsgid, msg);
+}
+
+void *YW_ipc_ism_main(void *argp)
+{
+    (void)argp;
+    return YW_svc_mng_main(&yw_s_ipc_svc);
+}
+
+} // extern "C"

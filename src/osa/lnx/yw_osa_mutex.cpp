@@ -1,0 +1,90 @@
+/*
+ * Mutexes: one per service table, per channel and per buffer.
+ */
+#include <cerrno>
+#include <pthread.h>
+
+#include "yw_osa_priv.h"
+
+YW_ret_t YW_P_createMutex(int options, YW_P_mutex_t *mutex)
+{
+    if (!mutex)
+        return YW_FAIL;
+    pthread_mutexattr_t attr;
+    if (pthread_mutexattr_init(&attr) != 0)
+        return YW_FAIL;
+    /* Recursive by default: a thread may relock a table mutex it holds.
+     * A non-recursive one checks errors, so a relock by the owner fails
+     * instead of deadlocking. */
+    pthread_mutexattr_settype(&attr, (options & YW_SEM_NO_RECURSE) ? PTHREAD_MUTEX_ERRORCHECK
+                                                                   : PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutexattr_setpshared(&attr, (options & YW_SEM_PROCESS_SHARED) ? PTHREAD_PROCESS_SHARED
+                                                                          : PTHREAD_PROCESS_PRIVATE);
+    /* Priority queueing uses priority inheritance too: a priority-protect
+     * mutex cannot be locked by a SCHED_OTHER thread at all (the library
+     * refuses every ceiling for it), which would leave a table unguarded. */
+    int protocol = PTHREAD_PRIO_NONE;
+    if (options & (YW_SEM_INVERSION_SAFE | YW_SEM_Q_PRIORITY))
+        protocol = PTHREAD_PRIO_INHERIT;
+    pthread_mutexattr_setprotocol(&attr, protocol);
+    if (options & YW_SEM_DELETE_SAFE)
+        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+
+    auto *m = static_cast<pthread_mutex_t *>(YW_P_malloc(sizeof(pthread_mutex_t)));
+    if (!m) {
+        pthread_mutexattr_destroy(&attr);
+        return YW_FAIL;
+    }
+    int rc = pthread_mutex_init(m, &attr);
+    pthread_mutexattr_destroy(&attr);
+    if (rc != 0) {
+        YW_P_free(m);
+        *mutex = nullptr;
+        return YW_FAIL;
+    }
+    *mutex = m;
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_P_deleteMutex(YW_P_mutex_t mutex)
+{
+    if (!mutex)
+        return YW_FAIL;
+    int rc = pthread_mutex_destroy(mutex);
+    if (rc == 0)
+        YW_P_free(mutex);
+    return yw_osa::ret(rc);
+}
+
+namespace {
+
+/* A robust mutex whose owner died is handed on in a usable state. */
+int recoverOwnerDead(YW_P_mutex_t mutex, int rc)
+{
+    if (rc == EOWNERDEAD)
+        rc = pthread_mutex_consistent(mutex);
+    return rc;
+}
+
+} // namespace
+
+YW_ret_t YW_P_lockMutex(YW_P_mutex_t mutex)
+{
+    if (!mutex)
+        return YW_FAIL;
+    return yw_osa::ret(recoverOwnerDead(mutex, pthread_mutex_lock(mutex)));
+}
+
+YW_ret_t YW_P_trylockMutex(YW_P_mutex_t mutex)
+{
+    if (!mutex)
+        return YW_FAIL;
+    return yw_osa::ret(recoverOwnerDead(mutex, pthread_mutex_trylock(mutex)));
+}
+
+YW_ret_t YW_P_unlockMutex(YW_P_mutex_t mutex)
+{
+    if (!mutex)
+        return YW_FAIL;
+    return yw_osa::ret(pthread_mutex_unlock(mutex));
+}

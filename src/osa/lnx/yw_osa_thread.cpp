@@ -1,0 +1,513 @@
+/*
+ * Threads, the per-thread doorbell and thread keys.
+ */
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "yw_osa_priv.h"
+
+YW_P_threadKey_t YW_P_s_thread_key_taskid;
+YW_P_threadKey_t YW_P_s_thread_key_threadid;
+
+namespace {
+
+/* The calling thread's own record (null for threads not made by the layer).
+ * Also read from the SIGUSR1 handler, hence a plain thread-local pointer. */
+thread_local YW_P_thread_control_t *tl_self = nullptr;
+
+std::mutex g_keyLock;
+bool g_keyTaskidMade = false;
+bool g_keyThreadidMade = false;
+
+/* Creates one of the two process keys on first use. */
+int ensureKey(int keyid, YW_P_threadKey_t *out)
+{
+    std::lock_guard<std::mutex> g(g_keyLock);
+    bool &made = (keyid == YW_THREAD_KEY_TASKID) ? g_keyTaskidMade : g_keyThreadidMade;
+    YW_P_threadKey_t &key =
+        (keyid == YW_THREAD_KEY_TASKID) ? YW_P_s_thread_key_taskid : YW_P_s_thread_key_threadid;
+    if (!made) {
+        int rc = pthread_key_create(&key, nullptr);
+        if (rc != 0) {
+            printf("%s:%d key create fail = %d\n", __func__, __LINE__, rc);
+            return rc;
+        }
+        made = true;
+        if (keyid == YW_THREAD_KEY_TASKID)
+            printf("%s:%d YW_THREAD_KEY_TASKID=%llx\n", __func__, __LINE__, (unsigned long long)key);
+        else
+            printf("%s:%d YW_THREAD_KEY_THREADID=%llx\n", __func__, __LINE__, (unsigned long long)key);
+    }
+    if (out)
+        *out = key;
+    return 0;
+}
+
+bool keyMade(int keyid)
+{
+    std::lock_guard<std::mutex> g(g_keyLock);
+    return keyid == YW_THREAD_KEY_TASKID ? g_keyTaskidMade : g_keyThreadidMade;
+}
+
+void freeRecord(YW_P_thread_control_t *t)
+{
+    if (t->eventfd >= 0)
+        close(t->eventfd);
+    if (t->join) {
+        pthread_cond_destroy(&t->join->cond);
+        pthread_mutex_destroy(&t->join->mutex);
+        YW_P_free(t->join);
+    }
+    t->~YW_P_thread_control_t();
+    YW_P_free(t);
+}
+
+void release(YW_P_thread_control_t *t)
+{
+    if (t->refCount.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        freeRecord(t);
+}
+
+/* A record with its doorbell (and join record when asked), not yet running.
+ * errno-style result in *err when null is returned. */
+YW_P_thread_control_t *makeRecord(YW_P_thread_entry_t entry, void *arg, bool withJoin, int *err)
+{
+    void *mem = YW_P_malloc(sizeof(YW_P_thread_control_t));
+    if (!mem) {
+        *err = ENOMEM;
+        return nullptr;
+    }
+    auto *t = new (mem) YW_P_thread_control_t();
+    t->eventfd = -1;
+    t->join = nullptr;
+    t->entry = entry;
+    t->arg = arg;
+    t->refCount.store(1, std::memory_order_relaxed);
+    t->eventfd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (t->eventfd < 0) {
+        *err = errno;
+        freeRecord(t);
+        return nullptr;
+    }
+    t->pollfd.fd = t->eventfd;
+    t->pollfd.events = POLLIN;
+    t->pollfd.revents = 0;
+    if (withJoin) {
+        auto *j = static_cast<YW_P_thread_wait_t *>(YW_P_malloc(sizeof(YW_P_thread_wait_t)));
+        if (!j) {
+            *err = ENOMEM;
+            freeRecord(t);
+            return nullptr;
+        }
+        j->state = 1;
+        pthread_cond_init(&j->cond, nullptr);
+        pthread_mutex_init(&j->mutex, nullptr);
+        t->join = j;
+    }
+    return t;
+}
+
+/* Drops the running thread's reference however the thread ends (return,
+ * pthread_exit or cancellation all unwind through here). */
+struct ThreadExitGuard {
+    YW_P_thread_control_t *t;
+    ~ThreadExitGuard()
+    {
+        tl_self = nullptr;
+        if (keyMade(YW_THREAD_KEY_THREADID))
+            pthread_setspecific(YW_P_s_thread_key_threadid, nullptr);
+        release(t);
+    }
+};
+
+/* Every thread of the layer starts here: it waits until its creator has
+ * completed the record, then runs the entry. */
+void *threadStart(void *p)
+{
+    auto *t = static_cast<YW_P_thread_control_t *>(p);
+    while (t->started.load(std::memory_order_acquire) == 0)
+        t->started.wait(0, std::memory_order_acquire);
+    ThreadExitGuard guard{t};
+    tl_self = t;
+    YW_P_threadKey_t key;
+    if (ensureKey(YW_THREAD_KEY_THREADID, &key) == 0)
+        pthread_setspecific(key, t);
+    return t->entry(t->arg);
+}
+
+/* Starts a record's thread with the given attributes; on success the
+ * creator's handle is stored and the thread released. */
+int launch(YW_P_thread_control_t *t, pthread_attr_t *attr, YW_P_thread_t *ret)
+{
+    pthread_t tid;
+    /* One reference for the creator, one for the running thread. */
+    t->refCount.store(2, std::memory_order_relaxed);
+    int rc = pthread_create(&tid, attr, threadStart, t);
+    if (rc != 0) {
+        t->refCount.store(1, std::memory_order_relaxed);
+        return rc;
+    }
+    t->id = tid;
+    *ret = t;
+    t->started.store(1, std::memory_order_release);
+    t->started.notify_all();
+    return 0;
+}
+
+int setSchedAttr(pthread_attr_t *attr, int policy, int priority)
+{
+    int pol = SCHED_OTHER;
+    struct sched_param sp;
+    memset(&sp, 0, sizeof(sp));
+    if (policy == SCHED_FIFO || policy == SCHED_RR) {
+        pol = policy;
+        sp.sched_priority = priority;
+    }
+    int rc = pthread_attr_setinheritsched(attr, PTHREAD_EXPLICIT_SCHED);
+    if (rc == 0)
+        rc = pthread_attr_setschedpolicy(attr, pol);
+    if (rc == 0)
+        rc = pthread_attr_setschedparam(attr, &sp);
+    return rc;
+}
+
+} // namespace
+
+void yw_osa::endIfDeleted()
+{
+    YW_P_thread_control_t *self = tl_self;
+    if (self && self->deleteRequest.load(std::memory_order_acquire))
+        pthread_exit(nullptr);
+}
+
+YW_ret_t YW_P_createThread(const char *name, int policy, int priority, YW_int64_t stackSize,
+                           int options, YW_P_thread_entry_t entry, void *arg, YW_P_thread_t *ret)
+{
+    (void)options;
+    ensureKey(YW_THREAD_KEY_THREADID, nullptr);
+    if (!ret || !entry)
+        return YW_FAIL;
+    *ret = nullptr;
+
+    int status = 0;
+    YW_P_thread_control_t *t = makeRecord(entry, arg, true, &status);
+    if (!t) {
+        printf("%s:%d status=%d\n", __func__, __LINE__, status);
+        return yw_osa::ret(status);
+    }
+
+    pthread_attr_t attr;
+    status = pthread_attr_init(&attr);
+    if (status != 0) {
+        printf("%s:%d error=%d\n", __func__, __LINE__, status);
+        freeRecord(t);
+        return yw_osa::ret(status);
+    }
+    if (stackSize >= 1) {
+        size_t sz = stackSize > (YW_int64_t)(SIZE_MAX / 2) ? SIZE_MAX / 2 : (size_t)stackSize;
+        status = pthread_attr_setstacksize(&attr, sz);
+        if (status != 0)
+            printf("%s:%d error=%d stacksize=%d\n", __func__, __LINE__, status, (int)stackSize);
+    }
+    if (status == 0)
+        status = setSchedAttr(&attr, policy, priority);
+    if (status == 0)
+        status = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (status != 0) {
+        printf("%s:%d error=%d\n", __func__, __LINE__, status);
+    } else {
+        status = launch(t, &attr, ret);
+        if (status == EPERM && (policy == SCHED_FIFO || policy == SCHED_RR)) {
+            /* The process may not use real-time scheduling here (no
+             * privilege, container, CI): run with the default policy. */
+            printf("%s:%d thread %s: policy %d priority %d not permitted, default policy used\n",
+                   __func__, __LINE__, name ? name : "", policy, priority);
+            status = setSchedAttr(&attr, SCHED_OTHER, 0);
+            if (status == 0)
+                status = launch(t, &attr, ret);
+        }
+    }
+    pthread_attr_destroy(&attr);
+
+    if (status != 0) {
+        printf("%s:%d status=%d\n", __func__, __LINE__, status);
+        freeRecord(t);
+        *ret = nullptr;
+    }
+    return yw_osa::ret(status);
+}
+
+YW_ret_t YW_P_runThread(YW_P_thread_entry_t entry, void *arg, YW_P_thread_t *ret)
+{
+    if (!ret || !entry)
+        return YW_FAIL;
+    *ret = nullptr;
+    ensureKey(YW_THREAD_KEY_THREADID, nullptr);
+
+    int status = 0;
+    YW_P_thread_control_t *t = makeRecord(entry, arg, false, &status);
+    if (!t) {
+        printf("%s:%d status=%d\n", __func__, __LINE__, status);
+        return yw_osa::ret(status);
+    }
+    pthread_attr_t attr;
+    status = pthread_attr_init(&attr);
+    if (status != 0) {
+        printf("%s:%d error=%d\n", __func__, __LINE__, status);
+        freeRecord(t);
+        return yw_osa::ret(status);
+    }
+    status = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (status == 0)
+        status = launch(t, &attr, ret);
+    pthread_attr_destroy(&attr);
+    if (status != 0) {
+        printf("%s:%d status=%d\n", __func__, __LINE__, status);
+        freeRecord(t);
+        *ret = nullptr;
+        return yw_osa::ret(status);
+    }
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_P_deleteThread(YW_P_thread_t thread)
+{
+    if (!thread)
+        return YW_FAIL;
+    if (thread->join) {
+        pthread_mutex_lock(&thread->join->mutex);
+        thread->join->state = 0;
+        pthread_cond_broadcast(&thread->join->cond);
+        pthread_mutex_unlock(&thread->join->mutex);
+    }
+    thread->deleteRequest.store(1, std::memory_order_release);
+    YW_uint64_t one = 1;
+    ssize_t n;
+    do {
+        n = write(thread->eventfd, &one, sizeof(one));
+    } while (n < 0 && errno == EINTR);
+    release(thread);
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_P_joinThread(YW_P_thread_t thread)
+{
+    if (!thread || !thread->join)
+        return YW_FAIL;
+    thread->refCount.fetch_add(1, std::memory_order_relaxed);
+    YW_P_thread_wait_t *j = thread->join;
+    pthread_mutex_lock(&j->mutex);
+    while (j->state != 0)
+        pthread_cond_wait(&j->cond, &j->mutex);
+    pthread_mutex_unlock(&j->mutex);
+    release(thread);
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_P_setSchThread(YW_P_thread_t thread, YW_P_thread_priority_t *prio)
+{
+    if (!thread || !prio)
+        return YW_FAIL;
+    struct sched_param sp;
+    memset(&sp, 0, sizeof(sp));
+    sp.sched_priority = prio->priority;
+    return yw_osa::ret(pthread_setschedparam(thread->id, prio->policy, &sp));
+}
+
+YW_ret_t YW_P_getSchThread(YW_P_thread_t thread, YW_P_thread_priority_t *prio)
+{
+    if (!thread || !prio)
+        return YW_FAIL;
+    struct sched_param sp;
+    int rc = pthread_getschedparam(thread->id, &prio->policy, &sp);
+    if (rc == 0)
+        prio->priority = sp.sched_priority;
+    return yw_osa::ret(rc);
+}
+
+YW_ret_t YW_P_sleepThread(YW_P_thread_t thread, YW_int64_t nsec)
+{
+    if (thread && !pthread_equal(thread->id, pthread_self()))
+        return YW_FAIL;
+    yw_osa::endIfDeleted();
+    struct timespec req = yw_osa::toTimespec(nsec);
+    struct timespec rem;
+    while (nanosleep(&req, &rem) != 0) {
+        if (errno != EINTR)
+            return YW_FAIL;
+        yw_osa::endIfDeleted();
+        req = rem;
+    }
+    yw_osa::endIfDeleted();
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_P_yieldThread(void)
+{
+    return yw_osa::ret(sched_yield());
+}
+
+YW_ret_t YW_P_suspendThread(YW_P_thread_t)
+{
+    return YW_ERR_NOT_SUPPORT;
+}
+
+YW_ret_t YW_P_resumeThread(YW_P_thread_t)
+{
+    return YW_ERR_NOT_SUPPORT;
+}
+
+YW_ret_t YW_P_getThreadID(YW_P_thread_t *thread)
+{
+    if (!thread)
+        return YW_FAIL;
+    *thread = keyMade(YW_THREAD_KEY_THREADID)
+                  ? static_cast<YW_P_thread_t>(pthread_getspecific(YW_P_s_thread_key_threadid))
+                  : nullptr;
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_P_initThread(void)
+{
+    /* Deferred only: a thread is never cancelled asynchronously (it could
+     * hold a lock or be inside malloc/printf). */
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+    pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = YW_P_sigHandle;
+    sa.sa_flags = SA_NODEFER;
+    sigemptyset(&sa.sa_mask);
+    sigaddset(&sa.sa_mask, SIGUSR1);
+    sigaction(SIGUSR1, &sa, nullptr);
+    return YW_SUCCESS;
+}
+
+void YW_P_sigHandle(int sig)
+{
+    /* Only marks the thread: it ends at its next wait, where the signal has
+     * also interrupted the poll or sleep. */
+    if (sig == SIGUSR1 && tl_self)
+        tl_self->deleteRequest.store(1, std::memory_order_release);
+}
+
+/* ---- doorbell ---- */
+
+YW_ret_t YW_P_sendThreadEvent(YW_P_thread_t thread, YW_uint32_t events)
+{
+    if (!thread)
+        return YW_FAIL;
+    thread->pending.fetch_or(events, std::memory_order_release);
+    YW_uint64_t one = 1;
+    ssize_t n;
+    do {
+        n = write(thread->eventfd, &one, sizeof(one));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno == EAGAIN)
+        return yw_osa::ret(sizeof(one)); /* counter saturated: already rung */
+    return n == (ssize_t)sizeof(one) ? yw_osa::ret(sizeof(one)) : YW_FAIL;
+}
+
+YW_ret_t YW_P_recvThreadEvent(YW_P_thread_t thread, YW_uint32_t mask, YW_uint8_t options,
+                              YW_int64_t timeout, YW_uint32_t *received)
+{
+    (void)options;
+    if (!thread)
+        return YW_FAIL;
+    const YW_int64_t deadline = timeout > 0 ? yw_osa::deadlineNs(CLOCK_MONOTONIC, timeout) : 0;
+    for (;;) {
+        yw_osa::endIfDeleted();
+        YW_uint32_t got = thread->pending.fetch_and(~mask, std::memory_order_acquire) & mask;
+        if (got) {
+            if (received)
+                *received = got;
+            return yw_osa::ret(1);
+        }
+        struct timespec ts = {0, 0};
+        struct timespec *tsp = &ts;
+        if (timeout < 0) {
+            tsp = nullptr;
+        } else if (timeout > 0) {
+            YW_int64_t left = deadline - yw_osa::nowNs(CLOCK_MONOTONIC);
+            if (left <= 0)
+                break;
+            ts = yw_osa::toTimespec(left);
+        }
+        struct pollfd pfd;
+        pfd.fd = thread->eventfd;
+        pfd.events = POLLIN;
+        pfd.revents = 0;
+        int n = ppoll(&pfd, 1, tsp, nullptr);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (n == 0)
+            break; /* the bounded wait ran out */
+        YW_uint64_t counter;
+        while (read(thread->eventfd, &counter, sizeof(counter)) < 0 && errno == EINTR) {
+        }
+        /* loop: take the flags that woke us, or wait on for the rest */
+    }
+    yw_osa::endIfDeleted();
+    if (received)
+        *received = 0;
+    return YW_ERR_TIMEOUT;
+}
+
+YW_ret_t YW_P_clearThreadEvent(YW_P_thread_t thread)
+{
+    if (!thread)
+        return YW_FAIL;
+    thread->pending.store(0, std::memory_order_relaxed);
+    YW_uint64_t counter;
+    for (;;) {
+        ssize_t n = read(thread->eventfd, &counter, sizeof(counter));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+    }
+    return YW_SUCCESS;
+}
+
+/* ---- thread keys ---- */
+
+YW_ret_t YW_P_getThreadKey(YW_P_thread_t thread, int keyid, YW_P_threadKey_t *key)
+{
+    (void)thread;
+    if (!key)
+        return YW_FAIL;
+    if (keyid != YW_THREAD_KEY_TASKID && keyid != YW_THREAD_KEY_THREADID) {
+        *key = 0;
+        return YW_FAIL;
+    }
+    return yw_osa::ret(ensureKey(keyid, key));
+}
+
+YW_ret_t YW_P_setThreadValue(YW_P_threadKey_t key, YW_P_threadValue_t value)
+{
+    int rc = -1;
+    if ((keyMade(YW_THREAD_KEY_TASKID) && key == YW_P_s_thread_key_taskid) ||
+        (keyMade(YW_THREAD_KEY_THREADID) && key == YW_P_s_thread_key_threadid))
+        rc = pthread_setspecific(key, value);
+    printf("%s:%d error=%d\n", __func__, __LINE__, rc);
+    return yw_osa::ret(rc);
+}
+
+YW_P_threadValue_t YW_P_getThreadValue(YW_P_threadKey_t key)
+{
+    return pthread_getspecific(key);
+}

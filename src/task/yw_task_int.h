@@ -1,0 +1,28 @@
+// Internal helpers shared by the task service's source files.
+#ifndef YW_TASK_INT_H
+#define YW_TASK_INT_H
+
+#include <pthread.h>
+
+#include "task/yw_task.h"
+#include "task/yw_task_tsm.h"
+
+// The task table mutex. It lives for the whole process: tasks outlive the
+// task service manager, so the table lock is never destroyed under them.
+// Recursive: a send under the lock may run a queue callback that looks at the
+// same slot.
+pthread_mutex_t *yw_task_tableMutex();
+
+class YW_task_lockGuard {
+public:
+    YW_task_lockGuard() { pthread_mutex_lock(yw_task_tableMutex()); }
+    ~YW_task_lockGuard() { pthread_mutex_unlock(yw_task_tableMutex()); }
+    YW_task_lockGuard(const YW_task_lockGuard &) = delete;
+    YW_task_lockGuard &operator=(const YW_task_lockGuard &) = delete;
+};
+
+// Clears the whole task table (every slot free, ids set); used by the
+// service's init.
+void yw_task_clearTable();
+
+#endif

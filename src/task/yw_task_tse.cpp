@@ -1,0 +1,733 @@
+// Task entities: creation, start, stop and deletion of the 128 task slots,
+// the thread wrapper every task runs in, the per-task recovery from
+// segmentation faults, and the task-level event calls.
+//
+// Lifetimes:
+//   - The slot (YW_g_task[i]) belongs to whoever holds the table lock. A slot
+//     is reused as soon as it is deleted, so a task thread never trusts its
+//     slot after start: it keeps its own queue, handle and recovery point and
+//     checks under the lock that the slot still names its own thread.
+//   - The thread handle: the slot holds the creator's reference, dropped by
+//     YW_P_deleteThread when the task is deleted; the running thread holds its
+//     own reference until it ends (OS layer). Deleting never cancels the
+//     thread inside a lock: it ends at its next doorbell wait or sleep,
+//     unwinding through the wrapper, whose guard releases what the thread
+//     owns.
+//   - The event queue is made and released by the task's own thread. Senders
+//     reach it only through the slot under the table lock, and a deleted slot
+//     no longer points at it.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <unistd.h>
+
+#include "task/yw_task.h"
+#include "task/yw_task_tsm.h"
+#include "yw_task_int.h"
+
+extern "C" {
+YW_task_t YW_g_task[YW_TASK_MAX];
+YW_task_cfg_t YW_g_task_cfg[YW_TASK_MAX];
+YW_P_threadKey_t YW_g_threadKey_taskid;
+YW_P_threadKey_t YW_g_threadKey_threadid;
+}
+
+namespace {
+
+pthread_mutex_t yw_s_task_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+
+// Per-thread state of a running task.
+thread_local sigjmp_buf *yw_t_recover = nullptr; // armed recovery point
+thread_local YW_task_t *yw_t_task = nullptr;     // the slot this thread was started for
+thread_local YW_P_thread_t yw_t_self = nullptr;  // this thread's handle
+
+// Size of the per-thread alternate signal stack: the fault handler runs on it
+// so that a fault caused by an exhausted stack is still handled.
+constexpr size_t YW_TASK_ALTSTACK_SIZE = 64 * 1024;
+
+bool yw_task_isStatic(const YW_task_cfg_t *cfg)
+{
+    return cfg >= &YW_g_task_cfg[0] && cfg < &YW_g_task_cfg[YW_TASK_MAX];
+}
+
+char *yw_task_strdup(const char *s)
+{
+    if (!s)
+        return nullptr;
+    size_t n = std::strlen(s) + 1;
+    char *p = static_cast<char *>(YW_malloc(n));
+    if (p)
+        std::memcpy(p, s, n);
+    return p;
+}
+
+// A heap copy of a configuration, names duplicated.
+YW_task_cfg_t *yw_task_cfgCopy(const YW_task_cfg_t *cfg)
+{
+    YW_task_cfg_t *c = static_cast<YW_task_cfg_t *>(YW_malloc(sizeof(YW_task_cfg_t)));
+    if (!c)
+        return nullptr;
+    *c = *cfg;
+    c->name = yw_task_strdup(cfg->name);
+    c->entry_name = yw_task_strdup(cfg->entry_name);
+    if ((cfg->name && !c->name) || (cfg->entry_name && !c->entry_name)) {
+        YW_free(c->name);
+        YW_free(c->entry_name);
+        YW_free(c);
+        return nullptr;
+    }
+    return c;
+}
+
+void yw_task_cfgFree(YW_task_cfg_t *cfg)
+{
+    if (!cfg || yw_task_isStatic(cfg))
+        return;
+    YW_free(cfg->name);
+    YW_free(cfg->entry_name);
+    YW_free(cfg);
+}
+
+const char *yw_task_name(const YW_task_t *t)
+{
+    return (t && t->cfg && t->cfg->name) ? t->cfg->name : "NULL";
+}
+
+// Frees a slot that holds exactly ASSIGNED; table lock held. Returns the
+// thread handle the slot held (the caller deletes it outside no lock order
+// issue: YW_P_deleteThread never blocks).
+YW_P_thread_t yw_task_freeSlot(YW_task_t *task)
+{
+    yw_task_cfgFree(task->cfg);
+    task->cfg = nullptr;
+    task->entry = nullptr;
+    task->arg = nullptr;
+    task->status.state = 0;
+    task->eventq = nullptr; // the task's own thread releases its queue
+    YW_P_thread_t th = task->thread;
+    task->thread = nullptr;
+    if (YW_g_tsm_ctx.status.ntasks > 0)
+        YW_g_tsm_ctx.status.ntasks--;
+    return th;
+}
+
+// Stops a slot whose state holds BUSY; table lock held. Result of the thread
+// deletion (0 when the slot had no thread).
+YW_ret_t yw_task_stopLocked(YW_task_t *task)
+{
+    task->status.state &= ~YW_TASK_STATE_BUSY;
+    if (task->status.state != YW_TASK_STATE_ASSIGNED)
+        return YW_ERR_TASK_STATE;
+    std::printf("%s:%d taskId=%d\n", "YW_deleteTask", __LINE__, (int)task->task_id);
+    YW_P_thread_t th = yw_task_freeSlot(task);
+    if (YW_g_tsm_ctx.status.ntaskStarted > 0)
+        YW_g_tsm_ctx.status.ntaskStarted--;
+    return th ? YW_P_deleteThread(th) : YW_SUCCESS;
+}
+
+// A task's event queue with room for its name. It is made by YW_startTask,
+// before the thread exists, so that commands sent right after the start are
+// queued; from then on the task's thread owns it and releases it when it
+// ends, whether or not it ever ran its entry.
+struct yw_task_queue {
+    YW_event_q_t q;
+    char name[64];
+};
+
+yw_task_queue *yw_task_queueCreate(YW_task_t *task)
+{
+    void *mem = YW_malloc(sizeof(yw_task_queue));
+    if (!mem)
+        return nullptr;
+    yw_task_queue *tq = new (mem) yw_task_queue{};
+    std::snprintf(tq->name, sizeof tq->name, "%s", (task->cfg && task->cfg->name) ? task->cfg->name : "");
+    YW_event_q_init(&tq->q, tq->name, YW_task_tse_fire_event, YW_task_tse_wait_event, task);
+    return tq;
+}
+
+void yw_task_queueRelease(yw_task_queue *tq)
+{
+    if (!tq)
+        return;
+    YW_event_q_deinit(&tq->q);
+    tq->~yw_task_queue();
+    YW_free(tq);
+}
+
+// True when the slot is still the one this thread was started for.
+bool yw_task_ownsSlot(const YW_task_t *task)
+{
+    return task && yw_t_self && task->thread == yw_t_self && task->cfg;
+}
+
+// Releases what a task thread owns when it ends, whichever way it ends: by
+// returning from its entry, after a fault, or unwinding out of a wait once
+// its task was deleted.
+struct YW_task_threadGuard {
+    YW_task_t *task = nullptr;
+    yw_task_queue *tq = nullptr;
+    void *altstack = nullptr;
+
+    ~YW_task_threadGuard()
+    {
+        yw_t_recover = nullptr;
+        {
+            YW_task_lockGuard lk;
+            if (task && tq && task->eventq == &tq->q)
+                task->eventq = nullptr;
+            if (yw_task_ownsSlot(task) && (task->status.state & YW_TASK_STATE_BUSY))
+                yw_task_stopLocked(task);
+        }
+        yw_task_queueRelease(tq);
+        if (altstack) {
+            stack_t ss{};
+            ss.ss_flags = SS_DISABLE;
+            sigaltstack(&ss, nullptr);
+            std::free(altstack);
+        }
+        yw_t_task = nullptr;
+    }
+};
+
+void yw_task_installSigHandler(YW_task_t *task)
+{
+    struct sigaction act {};
+    act.sa_handler = YW_task_tse_sig_handler;
+    sigemptyset(&act.sa_mask);
+    sigaddset(&act.sa_mask, SIGSEGV);
+    act.sa_flags = SA_NODEFER | SA_ONSTACK;
+    struct sigaction old {};
+    sigaction(SIGSEGV, &act, &old);
+    YW_task_lockGuard lk;
+    if (yw_task_ownsSlot(task)) {
+        task->action_new = act;
+        task->action_old = old;
+    }
+}
+
+} // namespace
+
+pthread_mutex_t *yw_task_tableMutex()
+{
+    return &yw_s_task_mutex;
+}
+
+void yw_task_clearTable()
+{
+    YW_task_lockGuard lk;
+    for (YW_task_id_t i = 0; i < YW_TASK_MAX; ++i) {
+        YW_task_t *t = &YW_g_task[i];
+        t->task_id = i;
+        t->cfg = nullptr;
+        t->entry = nullptr;
+        t->arg = nullptr;
+        t->status = YW_task_status_t{};
+        t->eventq = nullptr;
+        t->priv = nullptr;
+        t->thread = nullptr;
+    }
+}
+
+extern "C" {
+
+YW_task_t *YW_task_get(YW_task_id_t id)
+{
+    return id < YW_TASK_MAX ? &YW_g_task[id] : nullptr;
+}
+
+int YW_task_cfg_equal(const YW_task_cfg_t *a, const YW_task_cfg_t *b)
+{
+    if (!a || !b)
+        return 0;
+    if (a == b || a->name == b->name)
+        return 1;
+    if (a->name && b->name && a->entry_name && b->entry_name && std::strcmp(a->name, b->name) == 0 &&
+        std::strcmp(a->entry_name, b->entry_name) == 0)
+        return 1;
+    return 0;
+}
+
+YW_ret_t YW_createTask(YW_task_cfg_t *cfg, YW_task_id_t *id)
+{
+    YW_ret_t r = YW_SUCCESS;
+    YW_task_t *task = nullptr;
+    bool again = false;
+
+    if (!cfg) {
+        r = YW_ERR_CFG_NULL;
+    } else {
+        YW_task_lockGuard lk;
+        for (YW_task_id_t i = 0; i < YW_TASK_MAX; ++i) {
+            YW_task_t *t = &YW_g_task[i];
+            if (t->cfg && YW_task_cfg_equal(t->cfg, cfg)) {
+                std::printf("%s:%d cfg %lx equal to %lx\n", __func__, __LINE__, (unsigned long)(uintptr_t)cfg,
+                            (unsigned long)(uintptr_t)t->cfg);
+                task = t;
+                again = true;
+                r = YW_ERR_TASK_CFG_AGAIN;
+                break;
+            }
+        }
+        if (!again) {
+            for (YW_task_id_t i = 0; i < YW_TASK_MAX && !task; ++i) {
+                if (!YW_g_task[i].cfg) {
+                    task = &YW_g_task[i];
+                    task->cfg = cfg; // claimed
+                    task->status.state = 0;
+                    task->entry = nullptr;
+                    task->arg = nullptr;
+                    task->thread = nullptr;
+                    task->eventq = nullptr;
+                }
+            }
+            if (!task)
+                r = YW_ERR_NO_FREE_TSE;
+        }
+    }
+
+    if (task && !again) {
+        YW_task_cfg_t *use = cfg;
+        if (!yw_task_isStatic(cfg)) {
+            use = yw_task_cfgCopy(cfg);
+            if (!use) {
+                YW_task_lockGuard lk;
+                task->cfg = nullptr;
+                r = YW_ERR_NO_MEM;
+            }
+        }
+        if (r == YW_SUCCESS) {
+            void *addr = nullptr;
+            YW_ret_t sr = use->entry_name ? YW_P_getLocalSymbol(use->entry_name, &addr) : YW_FAIL;
+            YW_task_lockGuard lk;
+            task->cfg = use;
+            if (sr != 0 || !addr) {
+                std::printf("%s:%d no symbol of %s for task %s\n", __func__, __LINE__,
+                            use->entry_name ? use->entry_name : "NULL", use->name ? use->name : "NULL");
+                r = YW_ERR_NO_SYMBOL;
+            } else {
+                task->entry = reinterpret_cast<YW_task_entry_t>(addr);
+                std::printf("%s:%d task %s entry = %lx\n", __func__, __LINE__, use->name ? use->name : "NULL",
+                            (unsigned long)(uintptr_t)addr);
+                task->status = YW_task_status_t{};
+                task->status.state = YW_TASK_STATE_ASSIGNED;
+                if (id)
+                    *id = task->task_id;
+            }
+        }
+    }
+
+    if (r == YW_SUCCESS)
+        yw_count_inc(YW_g_tsm_ctx.status.ntasks);
+    else
+        yw_count_inc(YW_g_tsm_ctx.status.ntaskCreateFail);
+
+    if (again) {
+        std::printf("%s:%d task %s cfg again\n", __func__, __LINE__, yw_task_name(task));
+        if (id)
+            *id = task->task_id;
+        r = YW_SUCCESS;
+    }
+    std::printf("%s:%d error = %d for %s entry=%lx\n", __func__, __LINE__, (int)r,
+                task ? yw_task_name(task) : "NULL", task ? (unsigned long)(uintptr_t)task->entry : 0ul);
+    return r;
+}
+
+YW_ret_t YW_startTask(YW_task_id_t id, void *arg)
+{
+    YW_task_t *task = YW_task_get(id);
+    if (!task) {
+        std::printf("%s:%d taskId = %d\n", __func__, __LINE__, (int)id);
+        return YW_ERR_TASK_NULL;
+    }
+    YW_task_lockGuard lk;
+    task->arg = arg;
+    if (!task->cfg || !(task->status.state & YW_TASK_STATE_ASSIGNED) || (task->status.state & YW_TASK_STATE_BUSY))
+        return YW_ERR_TASK_STATE;
+    // BUSY before the thread exists: the new thread may stop itself at once
+    // and must find its slot started. The thread waits for the table lock
+    // before it looks at the slot, so the slot is complete when it does.
+    yw_task_queue *tq = yw_task_queueCreate(task);
+    if (!tq)
+        return YW_ERR_NO_MEM;
+    task->status.state |= YW_TASK_STATE_BUSY;
+    task->eventq = &tq->q;
+    const YW_task_cfg_t *c = task->cfg;
+    YW_ret_t r = YW_P_createThread(c->name, c->policy, c->priority, c->stack_size, 0, YW_task_tse_entry, tq,
+                                   &task->thread);
+    if (r == YW_SUCCESS) {
+        yw_count_inc(YW_g_tsm_ctx.status.ntaskStarted);
+    } else {
+        task->status.state &= ~YW_TASK_STATE_BUSY;
+        task->thread = nullptr;
+        task->eventq = nullptr;
+        yw_task_queueRelease(tq);
+    }
+    return r;
+}
+
+YW_ret_t YW_stopTask(YW_task_id_t id)
+{
+    YW_task_t *task = YW_task_get(id);
+    if (!task)
+        return YW_ERR_TASK_NULL;
+    YW_task_lockGuard lk;
+    if (!task->cfg || !(task->status.state & YW_TASK_STATE_BUSY))
+        return YW_ERR_TASK_STATE;
+    yw_task_stopLocked(task);
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_deleteTask(YW_task_id_t id)
+{
+    std::printf("%s:%d taskId=%d\n", __func__, __LINE__, (int)id);
+    YW_task_t *task = YW_task_get(id);
+    if (!task)
+        return YW_FAIL;
+    YW_P_thread_t th;
+    {
+        YW_task_lockGuard lk;
+        if (!task->cfg || task->status.state != YW_TASK_STATE_ASSIGNED)
+            return YW_ERR_TASK_STATE;
+        th = yw_task_freeSlot(task);
+    }
+    return th ? YW_P_deleteThread(th) : YW_SUCCESS;
+}
+
+YW_ret_t YW_inqTask(YW_task_id_t id, YW_task_status_t *status)
+{
+    YW_task_t *task = YW_task_get(id);
+    if (!task || !status)
+        return YW_FAIL;
+    YW_task_lockGuard lk;
+    *status = task->status;
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_suspendTask(YW_task_id_t id)
+{
+    YW_task_t *task = YW_task_get(id);
+    if (!task)
+        return YW_ERR_TASK_NULL;
+    YW_task_lockGuard lk;
+    YW_ret_t r = YW_P_suspendThread(task->thread);
+    if (r == YW_SUCCESS)
+        task->status.state |= YW_TASK_STATE_SUSPEND;
+    return r;
+}
+
+YW_ret_t YW_resumeTask(YW_task_id_t id)
+{
+    YW_task_t *task = YW_task_get(id);
+    if (!task)
+        return YW_ERR_TASK_NULL;
+    YW_task_lockGuard lk;
+    YW_ret_t r = YW_P_resumeThread(task->thread);
+    if (r == YW_SUCCESS)
+        task->status.state &= ~YW_TASK_STATE_SUSPEND;
+    return r;
+}
+
+YW_ret_t YW_sleepTask(YW_task_id_t id, YW_int64_t nsec)
+{
+    YW_task_t *task = YW_task_get(id);
+    if (!task)
+        return YW_ERR_TASK_NULL;
+    YW_P_thread_t th;
+    {
+        YW_task_lockGuard lk;
+        th = task->thread;
+    }
+    // Only the task's own thread may sleep as the task; its handle is the
+    // thread's own, which stays valid while it runs.
+    if (th != yw_t_self)
+        return YW_FAIL;
+    return YW_P_sleepThread(th, nsec);
+}
+
+YW_task_id_t YW_getTaskID(void)
+{
+    // The key holds id + 1 so that a thread without a task (value null) is
+    // told apart from task 0.
+    if (!YW_g_threadKey_taskid && YW_P_getThreadKey(nullptr, YW_THREAD_KEY_TASKID, &YW_g_threadKey_taskid) != 0)
+        return YW_TASK_ID_NONE;
+    uintptr_t v = reinterpret_cast<uintptr_t>(YW_P_getThreadValue(YW_g_threadKey_taskid));
+    if (v == 0 || v > YW_TASK_MAX)
+        return YW_TASK_ID_NONE;
+    return (YW_task_id_t)(v - 1);
+}
+
+const char *YW_getTaskName(void)
+{
+    YW_task_t *task = YW_task_get(YW_getTaskID());
+    if (!task)
+        return nullptr;
+    YW_task_lockGuard lk;
+    if (!yw_task_ownsSlot(task))
+        return nullptr;
+    return task->cfg->name;
+}
+
+YW_ret_t YW_searchTaskByName(const char *name, YW_task_id_t *id)
+{
+    if (!name)
+        return YW_ERR_TASK_NOT_FOUND;
+    YW_task_lockGuard lk;
+    for (YW_task_id_t i = 0; i < YW_TASK_MAX; ++i) {
+        const YW_task_t *t = &YW_g_task[i];
+        if (t->cfg && t->cfg->name && std::strcmp(t->cfg->name, name) == 0) {
+            if (id)
+                *id = i;
+            return YW_SUCCESS;
+        }
+    }
+    return YW_ERR_TASK_NOT_FOUND;
+}
+
+YW_P_thread_t YW_task_tse_getThread(YW_task_id_t id)
+{
+    YW_task_t *task = YW_task_get(id);
+    if (!task)
+        return nullptr;
+    YW_task_lockGuard lk;
+    return task->thread;
+}
+
+// ---- event queues ---------------------------------------------------------
+
+YW_event_q_t *YW_task_tse_getTaskEventq(YW_task_id_t id)
+{
+    YW_task_t *task = YW_task_get(id);
+    if (!task)
+        return nullptr;
+    YW_task_lockGuard lk;
+    return task->eventq;
+}
+
+YW_event_q_t *YW_task_tse_getEventQ(void)
+{
+    return YW_task_tse_getTaskEventq(YW_getTaskID());
+}
+
+YW_event_q_t *YW_getTaskEventQ(void)
+{
+    return YW_task_tse_getEventQ();
+}
+
+static YW_ret_t yw_task_changeWaitMask(YW_task_id_t id, YW_event_flag_t flags, bool add)
+{
+    YW_task_t *task = YW_task_get(id);
+    if (!task)
+        return YW_ERR_TASK_NULL;
+    YW_task_lockGuard lk;
+    if (!task->eventq)
+        return YW_ERR_EVENTQ_NULL;
+    if (add)
+        task->eventq->flags_wait.fetch_or(flags);
+    else
+        task->eventq->flags_wait.fetch_and(~flags);
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_registerTaskEventFlag(YW_task_id_t id, YW_event_flag_t flags)
+{
+    return yw_task_changeWaitMask(id, flags, true);
+}
+
+YW_ret_t YW_registerTaskEvent(YW_task_id_t id, YW_event_flag_t flags)
+{
+    return yw_task_changeWaitMask(id, flags, true);
+}
+
+YW_ret_t YW_unregisterTaskEventFlag(YW_task_id_t id, YW_event_flag_t flags)
+{
+    return yw_task_changeWaitMask(id, flags, false);
+}
+
+YW_ret_t YW_unregisterTaskEvent(YW_task_id_t id, YW_event_flag_t flags)
+{
+    return yw_task_changeWaitMask(id, flags, false);
+}
+
+YW_ret_t YW_waitTaskEventTime(YW_task_id_t id, YW_event_flag_t *flags, YW_int64_t nsec)
+{
+    YW_task_t *task = YW_task_get(id);
+    if (!task)
+        return YW_ERR_TASK_NULL;
+    YW_event_q_t *q;
+    {
+        YW_task_lockGuard lk;
+        q = task->eventq;
+    }
+    if (!q)
+        return YW_ERR_EVENTQ_NULL;
+    // Only the owner waits on a queue: the queue stays valid while its own
+    // thread is here (the thread releases it only when it ends).
+    YW_ret_t r = YW_event_wait(q, nsec);
+    if (r >= 1 && flags)
+        *flags = q->flags_recv.load();
+    return r;
+}
+
+YW_ret_t YW_waitTaskEvent(YW_task_id_t id, YW_event_flag_t *flags)
+{
+    return YW_waitTaskEventTime(id, flags, -1);
+}
+
+YW_ret_t YW_recvTaskEvent(YW_task_id_t id, YW_event_flag_t flag, YW_event_msg_t **msg)
+{
+    YW_task_t *task = YW_task_get(id);
+    if (!task)
+        return YW_ERR_TASK_NULL;
+    YW_event_q_t *q;
+    {
+        YW_task_lockGuard lk;
+        q = task->eventq;
+    }
+    if (!q)
+        return YW_ERR_TASK_NULL;
+    return YW_event_recv(q, flag, msg);
+}
+
+YW_ret_t YW_task_sendEventMsg(YW_task_id_t id, YW_event_msg_t *emsg)
+{
+    YW_task_t *task = YW_task_get(id);
+    if (!task)
+        return YW_ERR_TASK_NULL;
+    // The send runs under the table lock so that the queue cannot be released
+    // by its ending thread while the message goes in.
+    YW_task_lockGuard lk;
+    if (!task->eventq)
+        return YW_ERR_EVENTQ_NULL;
+    return YW_event_send(task->eventq, emsg);
+}
+
+YW_ret_t YW_sendTaskEvent(YW_task_id_t id, YW_event_flag_t flag, YW_event_value_t value, void *data)
+{
+    YW_event_msg_t *m = YW_event_initEvent(nullptr, flag, value, data);
+    if (!m)
+        return YW_ERR_NO_MEM;
+    YW_ret_t r = YW_task_sendEventMsg(id, m);
+    if (r < 0)
+        YW_event_releaseEvent(m); // not queued: still ours
+    return r;
+}
+
+YW_ret_t YW_task_tse_fire_event(YW_event_q_t *q, void *arg)
+{
+    YW_task_t *task = q ? static_cast<YW_task_t *>(q->priv) : nullptr;
+    YW_event_msg_t *m = static_cast<YW_event_msg_t *>(arg);
+    YW_task_lockGuard lk;
+    if (!task || !(task->status.state & YW_TASK_STATE_BUSY) || task->eventq != q || !task->thread)
+        return YW_ERR_TASK_STATE;
+    return YW_P_sendThreadEvent(task->thread, m ? m->id.p.flag : (YW_event_flag_t)YW_EVENT_FLAG_FRW);
+}
+
+YW_ret_t YW_task_tse_wait_event(YW_event_q_t *q, void *timeout)
+{
+    YW_int64_t t = timeout ? *static_cast<YW_int64_t *>(timeout) : -1;
+    // The owner waits on its own doorbell; a thread whose task was deleted
+    // ends inside this wait.
+    return YW_event_q_waitThread(q, yw_t_self, t);
+}
+
+// ---- the thread wrapper -----------------------------------------------------
+
+void YW_task_tse_sig_handler(int sig)
+{
+    if (sig != SIGSEGV)
+        return;
+    sigjmp_buf *env = yw_t_recover;
+    if (env) {
+        yw_t_recover = nullptr;
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGSEGV);
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        siglongjmp(*env, 1);
+    }
+    // Not a task thread (or a fault outside the armed region): there is no
+    // recovery point. Restore the default action so that returning re-raises
+    // the fault and the process ends with it instead of faulting for ever.
+    static const char msg[] = "YW_task_tse_sig_handler: task not found\n";
+    ssize_t w = write(STDOUT_FILENO, msg, sizeof msg - 1);
+    (void)w;
+    signal(SIGSEGV, SIG_DFL);
+}
+
+void *YW_task_tse_entry(void *arg)
+{
+    yw_task_queue *tq = static_cast<yw_task_queue *>(arg);
+    YW_task_t *task = tq ? static_cast<YW_task_t *>(tq->q.priv) : nullptr;
+    YW_P_initThread();
+
+    YW_task_threadGuard guard;
+    guard.tq = tq; // the queue is this thread's from now on
+    YW_task_entry_t entry = nullptr;
+    void *entryArg = nullptr;
+    YW_task_id_t id = YW_TASK_ID_NONE;
+    const char *name = tq ? tq->name : "";
+    {
+        // Waits here until YW_startTask has finished with the slot.
+        YW_task_lockGuard lk;
+        if (!task || !task->thread || !pthread_equal(task->thread->id, pthread_self()) || !task->cfg)
+            return nullptr; // deleted before it ran: only the queue is ours
+        yw_t_self = task->thread;
+        yw_t_task = task;
+        guard.task = task;
+        entry = task->entry;
+        entryArg = task->arg;
+        id = task->task_id;
+    }
+    std::printf("%s:%d arg=%x task=%s\n", __func__, __LINE__, (unsigned)(uintptr_t)task, name);
+
+    YW_ret_t kr = YW_P_getThreadKey(nullptr, YW_THREAD_KEY_TASKID, &YW_g_threadKey_taskid);
+    if (kr == 0)
+        YW_P_setThreadValue(YW_g_threadKey_taskid, reinterpret_cast<void *>((uintptr_t)id + 1));
+    else
+        std::printf("%s:%d get taskid key fail = %d\n", __func__, __LINE__, (int)kr);
+    if (YW_P_getThreadKey(nullptr, YW_THREAD_KEY_THREADID, &YW_g_threadKey_threadid) == 0)
+        YW_P_setThreadValue(YW_g_threadKey_threadid, yw_t_self);
+
+    // Alternate signal stack of this thread, for the fault handler.
+    void *alt = std::malloc(YW_TASK_ALTSTACK_SIZE);
+    if (alt) {
+        stack_t ss{};
+        ss.ss_sp = alt;
+        ss.ss_size = YW_TASK_ALTSTACK_SIZE;
+        ss.ss_flags = 0;
+        if (sigaltstack(&ss, nullptr) == 0)
+            guard.altstack = alt;
+        else
+            std::free(alt);
+    }
+    yw_task_installSigHandler(task);
+
+    YW_ret_t result;
+    sigjmp_buf env;
+    if (sigsetjmp(env, 1) == 0) {
+        yw_t_recover = &env;
+        if (entry) {
+            void *res = entry(entryArg);
+            result = (YW_ret_t)(intptr_t)res;
+        } else {
+            std::printf("%s:%d task %s entry null", __func__, __LINE__, name);
+            result = YW_ERR_ENTRY_NULL;
+        }
+        yw_t_recover = nullptr;
+    } else {
+        // Back from the fault handler: only this task ends.
+        std::printf("%s:%d task %s segmentation fault, task stopped\n", __func__, __LINE__, name);
+        result = YW_FAIL;
+        YW_task_lockGuard lk;
+        if (yw_task_ownsSlot(task)) {
+            yw_task_stopLocked(task);
+            task->status.state |= YW_TASK_STATE_EXCEPT;
+        }
+    }
+    // The guard releases the queue and stops the task (freeing its slot).
+    return reinterpret_cast<void *>((intptr_t)result);
+}
+
+} /* extern "C" */

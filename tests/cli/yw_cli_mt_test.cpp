@@ -1,0 +1,203 @@
+// Several clients of the command interface at once: each gets its own
+// answers and its own log output port.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "cli/yw_cli.h"
+#include "log/yw_log.h"
+
+namespace {
+
+// Minimal blocking client (this file is built on its own in the
+// ThreadSanitizer build, so it carries its own helper).
+struct Conn {
+    int fd = -1;
+    bool eof = false;
+    explicit Conn(int port)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~Conn()
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    void send(const std::string &s) { (void)!::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
+    // Reads until the text ends with `suffix` (or, with `anywhere`, holds it).
+    std::string readUntil(const std::string &suffix, int timeoutMs = 5000, bool anywhere = false)
+    {
+        std::string got;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        auto done = [&] {
+            if (anywhere) {
+                return got.find(suffix) != std::string::npos;
+            }
+            return got.size() >= suffix.size() && got.compare(got.size() - suffix.size(), suffix.size(), suffix) == 0;
+        };
+        while (!done()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd p{fd, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+                break;
+            }
+            char b[4096];
+            ssize_t n = ::recv(fd, b, sizeof(b), 0);
+            if (n <= 0) {
+                eof = true;
+                break;
+            }
+            got.append(b, static_cast<size_t>(n));
+        }
+        return got;
+    }
+};
+
+// A command that answers with its argument after a short pause, so that two
+// clients' commands overlap.
+YW_int32_t echoCmd(YW_int32_t argc, char **argv)
+{
+    if (argc < 2) {
+        return YW_CLI_CMD_USAGE;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    YW_cli_CmdList(1, argv);  // some output of the interface itself
+    YW_printf("said %s\n", argv[1]);
+    return 0;
+}
+
+class CliMt : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        YW_log_init();
+        YW_registerLog("stdout", &YW_g_log_stdout);
+        YW_cli_Init();
+        ASSERT_EQ(YW_regCLICmd("echo", echoCmd, "echo word"), 0);
+        port_ = YW_cli_StartServerOnPort(0, 5000);
+        ASSERT_GT(port_, 0);
+    }
+    void TearDown() override { EXPECT_EQ(YW_shutdownCLIManage(), 0); }
+    int port_ = -1;
+};
+
+// Strips the "<hh/mm/ss.uuuuuu>" stamps that the log port puts before each line.
+std::string unstamp(const std::string &s)
+{
+    std::string out;
+    size_t i = 0;
+    while (i < s.size()) {
+        if (s[i] == '<' && i + 16 < s.size() && s[i + 16] == '>' && s[i + 3] == '/' && s[i + 9] == '.') {
+            i += 17;
+            continue;
+        }
+        out += s[i++];
+    }
+    return out;
+}
+
+TEST_F(CliMt, TwoClientsEachGetTheirOwnAnswers)
+{
+    const int rounds = 40;
+    std::atomic<int> bad{0};
+    auto worker = [&](const std::string &word) {
+        Conn c(port_);
+        if (c.fd < 0 || c.readUntil("<<") != "<<") {
+            ++bad;
+            return;
+        }
+        const std::string want = "echo ls help q hv \nsaid " + word + "\n<<";
+        for (int i = 0; i < rounds; ++i) {
+            c.send("echo " + word + "\r");
+            std::string got = unstamp(c.readUntil("<<"));
+            if (got != want) {
+                ADD_FAILURE() << word << " got [" << got << "]";
+                ++bad;
+                return;
+            }
+        }
+        c.send("q\r");
+        c.readUntil("Exit...\n");
+    };
+    std::thread a(worker, "alpha"), b(worker, "bravo");
+    a.join();
+    b.join();
+    EXPECT_EQ(bad.load(), 0);
+}
+
+TEST_F(CliMt, EachClientKeepsItsOwnLogPort)
+{
+    Conn a(port_), b(port_);
+    ASSERT_EQ(a.readUntil("<<"), "<<");
+    ASSERT_EQ(b.readUntil("<<"), "<<");
+    // A line logged by another thread reaches every client.
+    YW_printf("node says one\n");
+    EXPECT_EQ(unstamp(a.readUntil("one\n")), "node says one\n");
+    EXPECT_EQ(unstamp(b.readUntil("one\n")), "node says one\n");
+    // One client leaves: the other keeps its port.
+    a.send("q\r");
+    a.readUntil("Exit...\n");
+    a.readUntil("never", 500);
+    EXPECT_TRUE(a.eof);
+    YW_printf("node says two\n");
+    EXPECT_EQ(unstamp(b.readUntil("two\n")), "node says two\n");
+    // A new client on the freed slot gets the following lines only.
+    Conn c(port_);
+    ASSERT_EQ(c.readUntil("<<"), "<<");
+    YW_printf("node says three\n");
+    EXPECT_EQ(unstamp(c.readUntil("three\n")), "node says three\n");
+    EXPECT_EQ(unstamp(b.readUntil("three\n")), "node says three\n");
+}
+
+TEST_F(CliMt, ClientsComingAndGoingWhileTheNodeLogs)
+{
+    std::atomic<bool> stop{false};
+    std::thread logger([&] {
+        while (!stop.load()) {
+            YW_printf("tick\n");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::vector<std::thread> ts;
+    std::atomic<int> served{0};
+    for (int t = 0; t < 3; ++t) {
+        ts.emplace_back([&] {
+            for (int i = 0; i < 10; ++i) {
+                Conn c(port_);
+                if (c.readUntil("<<", 5000, true).find("<<") == std::string::npos) {
+                    continue;  // all five slots taken at this moment
+                }
+                c.send("q\r");
+                if (c.readUntil("Exit...\n", 5000, true).find("Exit...\n") != std::string::npos) {
+                    ++served;
+                }
+            }
+        });
+    }
+    for (auto &t : ts) {
+        t.join();
+    }
+    stop.store(true);
+    logger.join();
+    EXPECT_EQ(served.load(), 30);
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+// Message-queue channels between real framework tasks on their own threads:
+// events to the receiving task, order of delivery, the full-queue path with
+// its room event, and a sustained stream under flow control.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ipc/yw_ipc.h"
+#include "ipc/yw_ipc_ism.h"
+#include "ipc_test_util.h"
+
+using namespace yw_ipc_test;
+
+namespace {
+
+class IpcMsgq : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setUpServices();
+        YW_ipc_ism_init();
+        deleteAllChannels();
+    }
+    void TearDown() override { deleteAllChannels(); }
+};
+
+TEST_F(IpcMsgq, OneChannelBothSidesWakesTheReceiverPerMessage)
+{
+    MsgqCfg c("mq_both", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 50, 4096, 16);
+    YW_ipc_id_t id;
+    ASSERT_EQ(YW_createIpc(&c.cfg, &id), 0);
+    TaskHost a("mq_a"), b("mq_b");
+    ASSERT_TRUE(a.ok() && b.ok());
+    a.run([&] { EXPECT_EQ(YW_openIpc(50, YW_IPC_FLAGS_TX, nullptr), 0); });
+    b.run([&] { EXPECT_EQ(YW_openIpc(50, YW_IPC_FLAGS_RX, nullptr), 0); });
+
+    a.run([&] {
+        for (int i = 0; i < 3; i++) {
+            std::string m = "msg" + std::to_string(i);
+            EXPECT_EQ(YW_sendIpc(id, m.data(), (YW_size_t)m.size()), (YW_size_t)m.size());
+        }
+    });
+    b.run([&] {
+        char buf[64];
+        for (int i = 0; i < 3; i++) {
+            EXPECT_EQ(takeIpcEvent(), (long long)id);
+            YW_size_t n = YW_recvIpc(id, buf, sizeof(buf));
+            ASSERT_EQ(n, 4);
+            EXPECT_EQ(std::string(buf, (size_t)n), "msg" + std::to_string(i));
+        }
+        EXPECT_EQ(YW_recvIpc(id, buf, sizeof(buf)), YW_ERR_FIFO_EMPTY);
+        EXPECT_EQ(countIpcEvents(), 0);
+    });
+    // the sender got no event for its own sends
+    a.run([&] { EXPECT_EQ(countIpcEvents(), 0); });
+    YW_closeIpc(id, YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX);
+}
+
+TEST_F(IpcMsgq, TwoChannelFormWakesTheOpenerOfTheReceivingChannel)
+{
+    MsgqCfg tx("mq_tx", YW_IPC_FLAGS_TX, 60, 4096, 16, "left", "right");
+    MsgqCfg rx("mq_rx", YW_IPC_FLAGS_RX, 61, 4096, 16, "right", "left");
+    YW_ipc_id_t txId, rxId;
+    ASSERT_EQ(YW_createIpc(&tx.cfg, &txId), 0);
+    ASSERT_EQ(YW_createIpc(&rx.cfg, &rxId), 0);
+    TaskHost a("mq2_a"), b("mq2_b");
+    ASSERT_TRUE(a.ok() && b.ok());
+    a.run([&] { EXPECT_EQ(YW_openIpc(60, YW_IPC_FLAGS_TX, nullptr), 0); });
+    b.run([&] { EXPECT_EQ(YW_openIpc(61, YW_IPC_FLAGS_RX, nullptr), 0); });
+    a.run([&] { EXPECT_EQ(YW_sendIpc(txId, "ping", 5), 5); });
+    b.run([&] {
+        long long v = takeIpcEvent();
+        EXPECT_EQ(v, (long long)rxId); // the receiving channel's id
+        char buf[16];
+        EXPECT_EQ(YW_recvIpc(YW_IPC_EVENT_IPC_ID((YW_uint32_t)v), buf, sizeof(buf)), 5);
+        EXPECT_STREQ(buf, "ping");
+        // the sending channel has no receive side
+        EXPECT_EQ(YW_recvIpc(txId, buf, sizeof(buf)), YW_ERR_RX_NOT_READY);
+    });
+    a.run([&] { EXPECT_EQ(YW_sendIpc(rxId, "x", 1), YW_ERR_TX_NOT_READY); });
+    YW_closeIpc(txId, YW_IPC_FLAGS_TX);
+    YW_closeIpc(rxId, YW_IPC_FLAGS_RX);
+}
+
+TEST_F(IpcMsgq, FullQueueSetsTxPendingAndTheNextReceiveGivesRoom)
+{
+    MsgqCfg tx("mq_ftx", YW_IPC_FLAGS_TX, 70, 4096, 2, "f1", "f2");
+    MsgqCfg rx("mq_frx", YW_IPC_FLAGS_RX, 71, 4096, 2, "f2", "f1");
+    YW_ipc_id_t txId, rxId;
+    ASSERT_EQ(YW_createIpc(&rx.cfg, &rxId), 0);
+    ASSERT_EQ(YW_createIpc(&tx.cfg, &txId), 0);
+    TaskHost a("mqf_a"), b("mqf_b");
+    ASSERT_TRUE(a.ok() && b.ok());
+    a.run([&] { EXPECT_EQ(YW_openIpc(70, YW_IPC_FLAGS_TX, nullptr), 0); });
+    b.run([&] { EXPECT_EQ(YW_openIpc(71, YW_IPC_FLAGS_RX, nullptr), 0); });
+    a.run([&] {
+        EXPECT_EQ(YW_sendIpc(txId, "one", 4), 4);
+        EXPECT_EQ(YW_sendIpc(txId, "two", 4), 4);
+        EXPECT_EQ(YW_sendIpc(txId, "three", 6), YW_ERR_NO_TX_BD);
+        EXPECT_TRUE(YW_ipc_state_get(&YW_g_ipc[txId]) & YW_IPC_STATE_TX_PENDING);
+        EXPECT_EQ(countIpcEvents(), 0);
+    });
+    b.run([&] {
+        char small[2], buf[16];
+        EXPECT_EQ(YW_recvIpc(rxId, small, sizeof(small)), YW_ERR_RX_BUFFER_SHORT); // stays queued
+        EXPECT_EQ(YW_recvIpc(rxId, buf, sizeof(buf)), 4);
+        EXPECT_STREQ(buf, "one");
+    });
+    a.run([&] {
+        long long v = takeIpcEvent();
+        EXPECT_EQ(v, (long long)(txId | YW_IPC_EVENT_TX_PEND));
+        EXPECT_EQ(YW_IPC_EVENT_IPC_ID((YW_uint32_t)v), txId);
+        EXPECT_EQ(YW_sendIpc(txId, "three", 6), 6);
+        EXPECT_FALSE(YW_ipc_state_get(&YW_g_ipc[txId]) & YW_IPC_STATE_TX_PENDING);
+    });
+    b.run([&] {
+        char buf[16];
+        EXPECT_EQ(YW_recvIpc(rxId, buf, sizeof(buf)), 4);
+        EXPECT_STREQ(buf, "two");
+        EXPECT_EQ(YW_recvIpc(rxId, buf, sizeof(buf)), 6);
+        EXPECT_STREQ(buf, "three");
+    });
+    // no pending mark: no further room events
+    a.run([&] { EXPECT_EQ(countIpcEvents(), 0); });
+    YW_closeIpc(txId, YW_IPC_FLAGS_TX);
+    YW_closeIpc(rxId, YW_IPC_FLAGS_RX);
+}
+
+TEST_F(IpcMsgq, StreamUnderFlowControlArrivesWholeAndInOrder)
+{
+    constexpr int kCount = 20000;
+    MsgqCfg c("mq_stream", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 80, 1000, 8);
+    YW_ipc_id_t id;
+    ASSERT_EQ(YW_createIpc(&c.cfg, &id), 0);
+    TaskHost a("mqs_a"), b("mqs_b");
+    ASSERT_TRUE(a.ok() && b.ok());
+    a.run([&] { EXPECT_EQ(YW_openIpc(80, YW_IPC_FLAGS_TX, nullptr), 0); });
+    b.run([&] { EXPECT_EQ(YW_openIpc(80, YW_IPC_FLAGS_RX, nullptr), 0); });
+
+    std::atomic<int> sent{0}, got{0}, bad{0};
+    a.post([&] {
+        YW_event_q_t *q = YW_task_tse_getEventQ();
+        for (int i = 0; i < kCount;) {
+            char m[200];
+            int len = 1 + (i * 37) % 150;
+            if (len < (int)sizeof(i))
+                len = sizeof(i);
+            std::memset(m, (char)(i & 0x7F), (size_t)len);
+            std::memcpy(m, &i, sizeof(i));
+            YW_size_t r = YW_sendIpc(id, m, len);
+            if (r == len) {
+                sent++;
+                i++;
+                continue;
+            }
+            if (r != YW_ERR_NO_TX_BD) {
+                bad++;
+                return;
+            }
+            // wait for the room event
+            YW_event_wait(q, 100000000LL);
+            YW_event_msg_t *e;
+            while (YW_event_recv(q, YW_EVENT_FLAG_IPC, &e) == 0)
+                YW_event_releaseEvent(e);
+        }
+    });
+    b.post([&] {
+        YW_event_q_t *q = YW_task_tse_getEventQ();
+        char buf[256];
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (got < kCount && std::chrono::steady_clock::now() < end) {
+            YW_event_wait(q, 100000000LL);
+            YW_event_msg_t *e;
+            while (YW_event_recv(q, YW_EVENT_FLAG_IPC, &e) == 0)
+                YW_event_releaseEvent(e);
+            for (;;) {
+                YW_size_t n = YW_recvIpc(id, buf, sizeof(buf));
+                if (n < 0)
+                    break;
+                int i = got.load();
+                int len = 1 + (i * 37) % 150;
+                if (len < (int)sizeof(i))
+                    len = sizeof(i);
+                int seq;
+                std::memcpy(&seq, buf, sizeof(seq));
+                if (n != len || seq != i || (len > 4 && buf[len - 1] != (char)(i & 0x7F)))
+                    bad++;
+                got++;
+            }
+        }
+    });
+    a.drain();
+    b.drain();
+    EXPECT_EQ(sent.load(), kCount);
+    EXPECT_EQ(got.load(), kCount);
+    EXPECT_EQ(bad.load(), 0);
+    YW_ipc_buffer_t *buf = YW_g_ipc[id].rx.buffer;
+    ASSERT_NE(buf, nullptr);
+    EXPECT_EQ(buf->alloc, buf->free);
+    EXPECT_EQ(buf->outp_oor + buf->wrap_overrun + buf->wrap_underrun, 0u);
+    YW_closeIpc(id, YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX);
+}
+
+} // namespace

@@ -1,0 +1,147 @@
+// The real node started with configuration folders: start-up steps that read
+// the configuration files.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+struct RunResult {
+    bool exited = false; // ended by itself within the time limit
+    int status = -1;     // exit status when exited
+    std::string out;     // standard output
+};
+
+// Runs turv_node with the arguments, collecting its standard output, and
+// kills it when it has not ended after `limit`.
+RunResult runNode(const std::vector<std::string> &args, std::chrono::milliseconds limit)
+{
+    RunResult res;
+    std::string bin = std::string(TURV_BIN_DIR) + "/turv_node";
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return res;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(bin.c_str()));
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return res;
+    }
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    char buf[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{fds[0], POLLIN, 0};
+        if (poll(&p, 1, (int)left.count()) <= 0)
+            continue;
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n <= 0)
+            break; // end of output: the node has ended
+        res.out.append(buf, (size_t)n);
+    }
+    close(fds[0]);
+    int st = 0;
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid, &st, WNOHANG) == pid) {
+            res.exited = WIFEXITED(st);
+            res.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+            return res;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            break;
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &st, 0);
+    return res;
+}
+
+struct TempFolder {
+    std::filesystem::path dir;
+    TempFolder()
+    {
+        char tmpl[] = "/tmp/yw_node_cfg_XXXXXX";
+        dir = mkdtemp(tmpl);
+    }
+    ~TempFolder()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+};
+
+bool haveNode()
+{
+    return std::filesystem::exists(std::string(TURV_BIN_DIR) + "/turv_node");
+}
+
+} // namespace
+
+TEST(NodeConfig, MissingSystemFileEndsWithStatus1)
+{
+    if (!haveNode())
+        GTEST_SKIP() << "turv_node not built";
+    TempFolder tmp;
+    RunResult r = runNode({"-C", tmp.dir.string()}, std::chrono::seconds(20));
+    ASSERT_TRUE(r.exited) << r.out;
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("file not found:" + tmp.dir.string() + "/turv_sys_cfg.xml\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("load sys config file fail error=-1\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("load app config"), std::string::npos) << r.out;
+}
+
+TEST(NodeConfig, BrokenSystemFileEndsWithStatus1)
+{
+    if (!haveNode())
+        GTEST_SKIP() << "turv_node not built";
+    TempFolder tmp;
+    std::ofstream(tmp.dir / "sys.xml") << "<turvConfig>\n  <fw>\n    <fwConf>\n      <fwDef nodeNo=0/>\n"
+                                          "    </fwConf>\n  </fw>\n</turvConfig>\n";
+    RunResult r = runNode({"-C", tmp.dir.string(), "-f", "sys.xml"}, std::chrono::seconds(20));
+    ASSERT_TRUE(r.exited) << r.out;
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("xml parse error: unquoted attribute value (line 4)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("load sys config file fail error=-1\n"), std::string::npos) << r.out;
+}
+
+TEST(NodeConfig, MissingApplicationFileIsOnlyReported)
+{
+    if (!haveNode())
+        GTEST_SKIP() << "turv_node not built";
+    TempFolder tmp;
+    std::filesystem::copy_file(std::string(TURV_SOURCE_DIR) + "/examples/single-node/turv_sys_cfg.xml",
+                               tmp.dir / "turv_sys_cfg.xml");
+    // The node goes on with its start-up and is stopped after a while.
+    RunResult r = runNode({"-C", tmp.dir.string(), "-a", "absent_app.xml"}, std::chrono::seconds(3));
+    EXPECT_NE(r.out.find("sys config loaded:\n \n[0]kv: key=root value=normal"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("file not found:" + tmp.dir.string() + "/absent_app.xml\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("load app config file fail error=-1\n"), std::string::npos) << r.out;
+    EXPECT_FALSE(r.exited && r.status == 1) << r.out;
+}

@@ -1,0 +1,494 @@
+// The broker's locks under real threads: priority order of waiters, the
+// guard's back-off, signals during a wait, and contention on every lock.
+#include "wq_lock.h"
+#include "wq_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <deque>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+thread_local int32_t t_prio = 0;
+std::atomic<int> g_queued{0};
+std::atomic<int> g_passed{0}; // waiters that got through
+
+thread_local bool t_counted = false;
+
+// The caller's own priority. Counts each thread once, at its first queueing,
+// so that the test knows when a waiter has taken its place.
+int32_t test_priority(wq_Thread::tid_t)
+{
+    if (!t_counted) {
+        t_counted = true;
+        ++g_queued;
+    }
+    return t_prio;
+}
+
+struct PrioritySource {
+    PrioritySource()
+    {
+        g_queued = 0;
+        wq_Thread::set_priority_source(test_priority);
+    }
+    ~PrioritySource() { wq_Thread::set_priority_source(nullptr); }
+};
+
+bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds limit = 5000ms)
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(100us);
+    }
+    return true;
+}
+
+// Starts waiters of priorities 10, 20, 20 one after the other (each queued
+// before the next starts), releases them with `release` and returns the order
+// in which they got through.
+std::vector<std::string> run_priority_order(const std::function<void()> &block,
+                                            const std::function<void()> &after,
+                                            const std::function<void()> &release)
+{
+    PrioritySource src;
+    g_passed = 0;
+    wq_Mutex order_lock;
+    std::vector<std::string> order;
+    std::vector<std::thread> threads;
+    struct W {
+        int prio;
+        char const *name;
+    } ws[] = {{10, "10"}, {20, "20a"}, {20, "20b"}};
+    int n = 0;
+    for (const W &w : ws) {
+        threads.emplace_back([&, w] {
+            t_prio = w.prio;
+            block();
+            order_lock.lock();
+            order.push_back(w.name);
+            order_lock.unlock();
+            ++g_passed;
+            after();
+        });
+        ++n;
+        EXPECT_TRUE(wait_until([&] { return g_queued.load() >= n; }));
+    }
+    std::this_thread::sleep_for(2ms);
+    release();
+    for (auto &t : threads)
+        t.join();
+    return order;
+}
+
+const std::vector<std::string> k_expected{"20a", "20b", "10"};
+
+} // namespace
+
+TEST(OrbLockOrder, MutexWakesByPriorityThenArrival)
+{
+    wq_Mutex m;
+    m.lock();
+    auto order = run_priority_order([&] { m.lock(); }, [&] { m.unlock(); }, [&] { m.unlock(); });
+    EXPECT_EQ(order, k_expected);
+    EXPECT_FALSE(m.is_locked());
+}
+
+TEST(OrbLockOrder, CountingSemaphoreWakesByPriority)
+{
+    wq_CountingSemaphore s(0);
+    auto order = run_priority_order([&] { s.wait(); }, [&] { s.signal(); }, [&] { s.signal(); });
+    EXPECT_EQ(order, k_expected);
+    EXPECT_EQ(s.count(), 1u);
+}
+
+TEST(OrbLockOrder, RWMutexWritersByPriority)
+{
+    wq_RWMutex m;
+    m.lock_write();
+    auto order =
+        run_priority_order([&] { m.lock_write(); }, [&] { m.unlock(); }, [&] { m.unlock(); });
+    EXPECT_EQ(order, k_expected);
+}
+
+TEST(OrbLockOrder, ConditionsWakeByPriority)
+{
+    wq_Mutex m;
+    wq_CondVar cv(m);
+    auto order = run_priority_order(
+        [&] {
+            m.lock();
+            cv.wait();
+            m.unlock();
+        },
+        [] {},
+        [&] {
+            for (int i = 0; i < 3; ++i) {
+                cv.signal();
+                EXPECT_TRUE(wait_until([i] { return g_passed.load() > i; }));
+            }
+        });
+    EXPECT_EQ(order, k_expected);
+
+    wq_RWMutex rw;
+    wq_RWCondVar rcv(rw);
+    auto order2 = run_priority_order(
+        [&] {
+            wq_ThreadEnvironment tenv;
+            rw.lock_write(tenv);
+            rcv.wait(tenv);
+            rw.unlock(tenv);
+        },
+        [] {},
+        [&] {
+            wq_ThreadEnvironment tenv;
+            for (int i = 0; i < 3; ++i) {
+                rcv.signal(tenv);
+                EXPECT_TRUE(wait_until([i] { return g_passed.load() > i; }));
+            }
+        });
+    EXPECT_EQ(order2, k_expected);
+}
+
+TEST(OrbCountingSemaphore, CountsAndWakeAll)
+{
+    wq_CountingSemaphore s(0);
+    s.signal();
+    EXPECT_EQ(s.count(), 1u);
+    s.wait(); // returns at once
+    s.signal();
+    s.signal();
+    s.signal();
+    s.wait_all();
+    EXPECT_EQ(s.count(), 0u);
+
+    // A positive count wakes nobody.
+    s.signal();
+    s.signal_all_waiters();
+    EXPECT_EQ(s.count(), 1u);
+    s.wait();
+
+    std::atomic<int> through{0};
+    std::vector<std::thread> ts;
+    {
+        PrioritySource src; // counts the waiters as they queue
+        for (int i = 0; i < 4; ++i)
+            ts.emplace_back([&] {
+                s.wait();
+                ++through;
+            });
+        EXPECT_TRUE(wait_until([] { return g_queued.load() >= 4; }));
+    }
+    std::this_thread::sleep_for(2ms);
+    EXPECT_EQ(through, 0);
+    s.signal_all_waiters();
+    for (auto &t : ts)
+        t.join();
+    EXPECT_EQ(through, 4);
+    EXPECT_EQ(s.count(), 0u);
+}
+
+TEST(OrbMutex, DeadlockWarningKeepsMutualExclusion)
+{
+    static const wq_BackoffStep fast[] = {{2, wq_BackoffStep::SPIN, 0},
+                                          {3, wq_BackoffStep::SLEEP, 1000}};
+    wq_Backoff::set_schedule(fast, 2);
+    wq_Mutex m;
+    m.wq_guard().word().store(1); // as if a dead thread left it held
+    std::atomic<bool> got{false};
+    testing::internal::CaptureStderr();
+    std::thread t([&] {
+        m.lock();
+        got = true;
+        m.unlock();
+    });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(got); // still waiting: the guard is not forced open
+    m.wq_guard().release();
+    t.join();
+    std::string err = testing::internal::GetCapturedStderr();
+    wq_Backoff::set_schedule(nullptr, 0);
+    EXPECT_TRUE(got);
+    EXPECT_NE(err.find("Ulvenor WARNING: wq_Mutex has detected a deadlock. Recovering...\n"),
+              std::string::npos);
+    // Printed once per wait, not once per pass.
+    EXPECT_EQ(err.find("Recovering"), err.rfind("Recovering"));
+}
+
+namespace {
+void on_usr1(int) {}
+} // namespace
+
+TEST(OrbMutex, SignalsDuringAWaitDoNotAcquire)
+{
+    struct sigaction sa {};
+    sa.sa_handler = on_usr1;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no restart: sem_wait fails with EINTR
+    struct sigaction old {};
+    sigaction(SIGUSR1, &sa, &old);
+
+    PrioritySource src;
+    wq_Mutex m;
+    m.lock();
+    std::atomic<bool> got{false};
+    std::thread t([&] {
+        m.lock();
+        got = true;
+        m.unlock();
+    });
+    ASSERT_TRUE(wait_until([] { return g_queued.load() >= 1; }));
+    for (int i = 0; i < 20; ++i) {
+        pthread_kill(t.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_FALSE(got);
+    m.unlock();
+    t.join();
+    EXPECT_TRUE(got);
+    EXPECT_FALSE(m.is_locked());
+    sigaction(SIGUSR1, &old, nullptr);
+}
+
+TEST(OrbRWMutex, ReentrantAndShared)
+{
+    wq_RWMutex m;
+    wq_ThreadEnvironment tenv;
+    m.lock_read(tenv);
+    m.lock_read(tenv);
+    EXPECT_EQ(m.held_depth(tenv), 2u);
+    std::atomic<bool> reader_in{false}, writer_in{false};
+    std::thread r([&] {
+        m.lock_read();
+        reader_in = true;
+        m.unlock();
+    });
+    EXPECT_TRUE(wait_until([&] { return reader_in.load(); })); // readers share
+    r.join();
+    std::thread w([&] {
+        m.lock_write();
+        writer_in = true;
+        m.unlock();
+    });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(writer_in);
+    m.unlock(tenv);
+    std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(writer_in); // one level still held
+    m.unlock(tenv);
+    w.join();
+    EXPECT_TRUE(writer_in);
+    EXPECT_EQ(m.held_depth(tenv), 0u);
+    m.unlock(tenv); // not held: nothing happens
+    m.lock_write(tenv);
+    m.unlock(tenv);
+}
+
+TEST(OrbRWCondVar, NestedHolderReleasesEveryLevelWhileWaiting)
+{
+    wq_RWMutex m;
+    wq_RWCondVar cv(m);
+    std::atomic<bool> waiting{false}, done{false};
+    std::atomic<uint32_t> depth_after{0};
+    bool flag = false;
+    std::thread a([&] {
+        wq_ThreadEnvironment tenv;
+        m.lock_write(tenv);
+        m.lock_write(tenv);
+        m.lock_read(tenv);
+        waiting = true;
+        while (!flag)
+            cv.wait(tenv);
+        depth_after = m.held_depth(tenv);
+        m.unlock(tenv);
+        m.unlock(tenv);
+        m.unlock(tenv);
+        done = true;
+    });
+    ASSERT_TRUE(wait_until([&] { return waiting.load(); }));
+    std::this_thread::sleep_for(5ms);
+    {
+        wq_ThreadEnvironment tenv;
+        m.lock_write(tenv); // possible only when every level was released
+        flag = true;
+        cv.signal(tenv);
+        m.unlock(tenv);
+    }
+    a.join();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(depth_after, 3u);
+    wq_ThreadEnvironment tenv;
+    m.lock_write(tenv); // free again
+    m.unlock(tenv);
+}
+
+TEST(OrbLockStress, MutexSemaphoreRWLockAndConditions)
+{
+    constexpr int kThreads = 8;
+    constexpr int kIters = 3000;
+
+    // Mutex: a plain counter stays exact.
+    {
+        wq_Mutex m;
+        long counter = 0;
+        std::vector<std::thread> ts;
+        for (int i = 0; i < kThreads; ++i)
+            ts.emplace_back([&] {
+                for (int k = 0; k < kIters; ++k) {
+                    m.lock();
+                    ++counter;
+                    m.unlock();
+                }
+            });
+        for (auto &t : ts)
+            t.join();
+        EXPECT_EQ(counter, long(kThreads) * kIters);
+        EXPECT_FALSE(m.is_locked());
+    }
+
+    // Counting semaphore as a pool of 3.
+    {
+        wq_CountingSemaphore pool(3);
+        std::atomic<int> in_use{0}, peak{0};
+        std::vector<std::thread> ts;
+        for (int i = 0; i < kThreads; ++i)
+            ts.emplace_back([&] {
+                for (int k = 0; k < kIters / 2; ++k) {
+                    pool.wait();
+                    int n = ++in_use;
+                    int p = peak.load();
+                    while (n > p && !peak.compare_exchange_weak(p, n)) {
+                    }
+                    --in_use;
+                    pool.signal();
+                }
+            });
+        for (auto &t : ts)
+            t.join();
+        EXPECT_LE(peak, 3);
+        EXPECT_EQ(pool.count(), 3u);
+    }
+
+    // Reader-writer lock: readers never see a half-done write.
+    {
+        wq_RWMutex m;
+        long a = 0, b = 0;
+        std::atomic<int> torn{0};
+        std::vector<std::thread> ts;
+        for (int i = 0; i < kThreads; ++i)
+            ts.emplace_back([&, i] {
+                wq_ThreadEnvironment tenv;
+                for (int k = 0; k < kIters / 2; ++k) {
+                    if (i % 4 == 0) {
+                        m.lock_write(tenv);
+                        ++a;
+                        ++b;
+                        m.unlock(tenv);
+                    } else {
+                        m.lock_read(tenv);
+                        m.lock_read(tenv); // re-entered
+                        if (a != b)
+                            ++torn;
+                        m.unlock(tenv);
+                        m.unlock(tenv);
+                    }
+                }
+            });
+        for (auto &t : ts)
+            t.join();
+        EXPECT_EQ(torn, 0);
+        EXPECT_EQ(a, long(kThreads / 4) * (kIters / 2));
+    }
+
+    // Conditions: producers and consumers over a queue, on both kinds.
+    constexpr int kItems = 2000;
+    {
+        wq_Mutex m;
+        wq_CondVar cv(m);
+        std::deque<int> q;
+        long sum = 0;
+        int consumed = 0;
+        const int total = (kThreads / 2) * kItems;
+        std::vector<std::thread> ts;
+        for (int i = 0; i < kThreads / 2; ++i)
+            ts.emplace_back([&] {
+                for (int k = 1; k <= kItems; ++k) {
+                    m.lock();
+                    q.push_back(k);
+                    cv.signal();
+                    m.unlock();
+                }
+            });
+        for (int i = 0; i < kThreads / 2; ++i)
+            ts.emplace_back([&] {
+                for (;;) {
+                    m.lock();
+                    while (q.empty() && consumed < total)
+                        cv.wait();
+                    if (q.empty()) {
+                        m.unlock();
+                        return;
+                    }
+                    sum += q.front();
+                    q.pop_front();
+                    if (++consumed == total)
+                        cv.broadcast();
+                    m.unlock();
+                }
+            });
+        for (auto &t : ts)
+            t.join();
+        EXPECT_EQ(sum, long(kThreads / 2) * kItems * (kItems + 1) / 2);
+    }
+    {
+        wq_RWMutex m;
+        wq_RWCondVar cv(m);
+        std::deque<int> q;
+        long sum = 0;
+        int consumed = 0;
+        const int total = (kThreads / 2) * kItems;
+        std::vector<std::thread> ts;
+        for (int i = 0; i < kThreads / 2; ++i)
+            ts.emplace_back([&] {
+                wq_ThreadEnvironment tenv;
+                for (int k = 1; k <= kItems; ++k) {
+                    m.lock_write(tenv);
+                    q.push_back(k);
+                    cv.signal(tenv);
+                    m.unlock(tenv);
+                }
+            });
+        for (int i = 0; i < kThreads / 2; ++i)
+            ts.emplace_back([&] {
+                wq_ThreadEnvironment tenv;
+                for (;;) {
+                    m.lock_write(tenv);
+                    while (q.empty() && consumed < total)
+                        cv.wait(tenv);
+                    if (q.empty()) {
+                        m.unlock(tenv);
+                        return;
+                    }
+                    sum += q.front();
+                    q.pop_front();
+                    if (++consumed == total)
+                        cv.broadcast(tenv);
+                    m.unlock(tenv);
+                }
+            });
+        for (auto &t : ts)
+            t.join();
+        EXPECT_EQ(sum, long(kThreads / 2) * kItems * (kItems + 1) / 2);
+    }
+}

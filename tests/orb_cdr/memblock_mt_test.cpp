@@ -1,0 +1,54 @@
+// Memory-block free lists under concurrent allocation and release.
+#include "wq_memblock.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+#include <vector>
+
+TEST(OrbCdrMemBlockMt, ConcurrentAllocReleaseNeverSharesABlock)
+{
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 2000;
+    std::atomic<int> errors{0};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < kThreads; ++t) {
+        ts.emplace_back([t, &errors] {
+            for (int i = 0; i < kRounds; ++i) {
+                uint32_t size = (i + t) % 2 ? 65536 : 4096;
+                wq_MemoryBlock *a = wq_MemoryBlock::alloc(size);
+                wq_MemoryBlock *b = wq_MemoryBlock::alloc(size);
+                if (!a || !b || a == b) {
+                    ++errors;
+                    continue;
+                }
+                // Each block is ours alone while we hold it.
+                a->data[0] = static_cast<unsigned char>(t);
+                a->data[size - 1] = static_cast<unsigned char>(i);
+                b->data[0] = static_cast<unsigned char>(t + 100);
+                if (a->data[0] != t || b->data[0] != t + 100)
+                    ++errors;
+                a->used = size;
+                a->next = b;
+                wq_MemoryBlock::release(a);
+            }
+        });
+    }
+    for (auto &th : ts)
+        th.join();
+    EXPECT_EQ(errors.load(), 0);
+    // The lists hold distinct blocks.
+    std::set<wq_MemoryBlock *> seen;
+    std::vector<wq_MemoryBlock *> taken;
+    uint32_t n = wq_mb_free_count(0);
+    for (uint32_t i = 0; i < n; ++i) {
+        wq_MemoryBlock *b = wq_MemoryBlock::alloc(65536);
+        EXPECT_TRUE(seen.insert(b).second);
+        taken.push_back(b);
+    }
+    for (auto *b : taken)
+        wq_MemoryBlock::release(b);
+    wq_mem_block_clean_up(true);
+}

@@ -1,0 +1,287 @@
+// Shared memory, files and directories of the OS layer.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "osa/yw_osa.h"
+
+namespace {
+
+std::string uniqueShmName(const char *tag)
+{
+    return "/yw_osa_" + std::string(tag) + "_" + std::to_string(getpid());
+}
+
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char tmpl[] = "/tmp/yw_osa_XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir()
+    {
+        std::string cmd = path; // removed file by file by the tests; rmdir last
+        rmdir(cmd.c_str());
+    }
+    std::string file(const char *name) const { return path + "/" + name; }
+};
+
+void writeFile(const std::string &p, const std::string &content)
+{
+    FILE *f = fopen(p.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(content.data(), 1, content.size(), f);
+    fclose(f);
+}
+
+std::string readFile(const std::string &p)
+{
+    std::string s;
+    FILE *f = fopen(p.c_str(), "rb");
+    if (!f)
+        return "<missing>";
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        s.append(buf, n);
+    fclose(f);
+    return s;
+}
+
+// ---- shared memory ------------------------------------------------------------
+
+TEST(OsaShm, CreatedAreaIsSizedAndSharedBetweenTwoEntries)
+{
+    std::string name = uniqueShmName("a");
+    YW_P_sharedmemory_arg_t arg{name.c_str(), YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL, 8192, nullptr,
+                                YW_SHM_ATTR_RW};
+    YW_P_shm_t a = nullptr;
+    ASSERT_EQ(YW_P_createSharedMemory(&arg, &a), 0);
+    EXPECT_STREQ(a->name, name.c_str());
+    EXPECT_EQ(a->length, 8192);
+    EXPECT_EQ(a->refCount, 0u);
+
+    // Exclusive creation of the same name fails.
+    YW_P_shm_t dup = nullptr;
+    EXPECT_EQ(YW_P_createSharedMemory(&arg, &dup), YW_FAIL);
+
+    YW_P_sharedMap_arg_t rw{YW_SHM_ATTR_RW};
+    void *p1 = nullptr, *p2 = nullptr;
+    ASSERT_EQ(YW_P_mapSharedMemory(a, &p1, &rw), 0);
+    ASSERT_NE(p1, nullptr);
+    // Mapping the same entry again gives the same address.
+    ASSERT_EQ(YW_P_mapSharedMemory(a, &p2, &rw), 0);
+    EXPECT_EQ(p1, p2);
+    EXPECT_EQ(a->refCount, 1u);
+    // The whole length is backed (a fresh object would fault past 0 bytes).
+    memset(p1, 0x5a, 8192);
+
+    // A second entry on the same name sees the bytes.
+    YW_P_sharedmemory_arg_t arg2{name.c_str(), 0, 8192, nullptr, YW_SHM_ATTR_RW};
+    YW_P_shm_t b = nullptr;
+    ASSERT_EQ(YW_P_createSharedMemory(&arg2, &b), 0);
+    void *q = nullptr;
+    ASSERT_EQ(YW_P_mapSharedMemory(b, &q, &rw), 0);
+    EXPECT_NE(q, p1);
+    EXPECT_EQ(static_cast<unsigned char *>(q)[8191], 0x5a);
+    static_cast<unsigned char *>(q)[0] = 0x11;
+    EXPECT_EQ(static_cast<unsigned char *>(p1)[0], 0x11);
+
+    EXPECT_EQ(YW_P_unmapSharedMemory(b), 0);
+    EXPECT_EQ(YW_P_unmapSharedMemory(a), 0);
+    EXPECT_EQ(YW_P_unmapSharedMemory(a), YW_FAIL); // twice
+    // Mapped again after an unmap.
+    ASSERT_EQ(YW_P_mapSharedMemory(a, &p1, &rw), 0);
+    EXPECT_EQ(static_cast<unsigned char *>(p1)[0], 0x11);
+    EXPECT_EQ(YW_P_unmapSharedMemory(a), 0);
+
+    EXPECT_EQ(YW_P_deleteSharedMemory(a), 0);
+    EXPECT_NE(YW_P_deleteSharedMemory(b), 0); // the name is gone already
+    close(b->fd);
+    free(b);
+}
+
+TEST(OsaShm, WriteOnlyAttributeOpensReadOnly)
+{
+    std::string name = uniqueShmName("w");
+    YW_P_sharedmemory_arg_t rwArg{name.c_str(), YW_SHM_MODE_CREATE, 4096, nullptr, YW_SHM_ATTR_RW};
+    YW_P_shm_t owner = nullptr;
+    ASSERT_EQ(YW_P_createSharedMemory(&rwArg, &owner), 0);
+    YW_P_sharedmemory_arg_t wArg{name.c_str(), 0, 4096, nullptr, YW_SHM_ATTR_WR};
+    YW_P_shm_t w = nullptr;
+    ASSERT_EQ(YW_P_createSharedMemory(&wArg, &w), 0);
+    EXPECT_EQ(fcntl(w->fd, F_GETFL) & O_ACCMODE, O_RDONLY);
+    // A writable shared mapping of a read-only descriptor is refused.
+    YW_P_sharedMap_arg_t wr{YW_SHM_ATTR_WR};
+    void *p = nullptr;
+    EXPECT_EQ(YW_P_mapSharedMemory(w, &p, &wr), YW_FAIL);
+    YW_P_sharedMap_arg_t rd{YW_SHM_ATTR_RD};
+    EXPECT_EQ(YW_P_mapSharedMemory(w, &p, &rd), 0);
+    EXPECT_EQ(YW_P_unmapSharedMemory(w), 0);
+    EXPECT_EQ(YW_P_deleteSharedMemory(owner), 0);
+    close(w->fd);
+    free(w);
+}
+
+TEST(OsaShm, NameThatDoesNotFitIsRefused)
+{
+    std::string longName = "/" + std::string(YW_P_SHM_NAME_LEN, 'x');
+    YW_P_sharedmemory_arg_t arg{longName.c_str(), YW_SHM_MODE_CREATE, 4096, nullptr, YW_SHM_ATTR_RW};
+    YW_P_shm_t s = nullptr;
+    EXPECT_EQ(YW_P_createSharedMemory(&arg, &s), YW_FAIL);
+    EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(shm_unlink(longName.c_str()), -1); // nothing was created
+    EXPECT_EQ(YW_P_createSharedMemory(nullptr, &s), YW_FAIL);
+}
+
+// ---- files ---------------------------------------------------------------------
+
+TEST(OsaFile, CopyTruncatesTheDestinationAndReportsFailures)
+{
+    TempDir d;
+    std::string src = d.file("src"), dst = d.file("dst");
+    std::string big(10000, 'b');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = (char)('a' + i % 26);
+    writeFile(src, big);
+    writeFile(dst, std::string(20000, 'z')); // longer than the source
+    EXPECT_EQ(YW_P_copyFile(src.c_str(), dst.c_str()), 0);
+    EXPECT_EQ(readFile(dst), big);
+
+    writeFile(src, "short");
+    EXPECT_EQ(YW_P_copyFile(src.c_str(), dst.c_str()), 0);
+    EXPECT_EQ(readFile(dst), "short");
+
+    EXPECT_EQ(YW_P_copyFile(d.file("missing").c_str(), dst.c_str()), YW_FAIL);
+    EXPECT_EQ(YW_P_copyFile(src.c_str(), d.file("no/such/dir").c_str()), YW_FAIL);
+    // Reading a directory fails: a read error is reported.
+    EXPECT_EQ(YW_P_copyFile(d.path.c_str(), dst.c_str()), YW_FAIL);
+    // A copy onto itself would destroy the source.
+    EXPECT_EQ(YW_P_copyFile(src.c_str(), src.c_str()), YW_FAIL);
+    EXPECT_EQ(readFile(src), "short");
+    // A full device is a write error.
+    if (access("/dev/full", W_OK) == 0) {
+        EXPECT_EQ(YW_P_copyFile(src.c_str(), "/dev/full"), 1);
+    }
+
+    // No descriptor is left open by a copy.
+    int before = open("/dev/null", O_RDONLY);
+    close(before);
+    for (int i = 0; i < 5; ++i)
+        YW_P_copyFile(src.c_str(), dst.c_str());
+    int after = open("/dev/null", O_RDONLY);
+    close(after);
+    EXPECT_EQ(before, after);
+
+    unlink(src.c_str());
+    unlink(dst.c_str());
+}
+
+TEST(OsaFile, OpenReadWriteSeekAndSize)
+{
+    TempDir d;
+    std::string p = d.file("f");
+    YW_P_file_t fd = -1;
+    EXPECT_EQ(YW_P_openFile(p.c_str(), O_RDWR, 0, &fd), YW_FAIL);
+    ASSERT_EQ(YW_P_openFile(p.c_str(), O_RDWR | O_CREAT, 0600, &fd), 0);
+    EXPECT_EQ(YW_P_write(fd, "hello world", 11), 11);
+    EXPECT_EQ(YW_P_getFileSize(p.c_str()), 11);
+    EXPECT_EQ(YW_P_lseek(fd, 6, SEEK_SET), 6);
+    char buf[16] = {};
+    EXPECT_EQ(YW_P_read(fd, buf, sizeof(buf)), 5);
+    EXPECT_STREQ(buf, "world");
+    // Offsets past 4 GiB are not cut to 32 bits.
+    const YW_pos_t far = 5LL * 1024 * 1024 * 1024;
+    EXPECT_EQ(YW_P_lseek(fd, far, SEEK_SET), far);
+    EXPECT_EQ(YW_P_closeFile(fd), 0);
+    EXPECT_EQ(YW_P_openFile(p.c_str(), O_RDONLY, 0, nullptr), YW_FAIL);
+    EXPECT_LT(YW_P_getFileSize(d.file("none").c_str()), 0);
+
+    std::string q = d.file("g");
+    EXPECT_EQ(YW_P_renameFile(p.c_str(), q.c_str()), 0);
+    EXPECT_EQ(YW_P_findDirectory(d.path.c_str(), "g"), 0);
+    EXPECT_EQ(YW_P_findDirectory(d.path.c_str(), "f"), YW_FAIL);
+    EXPECT_EQ(YW_P_findDirectory(d.file("none").c_str(), "g"), YW_FAIL);
+    EXPECT_EQ(YW_P_deleteFile(q.c_str()), 0);
+    EXPECT_NE(YW_P_deleteFile(q.c_str()), 0);
+
+    YW_P_file_t cfd = -1;
+    ASSERT_EQ(YW_P_createFile(p.c_str(), 0600, &cfd), 0);
+    EXPECT_EQ(YW_P_write(cfd, "x", 1), 1);
+    YW_P_closeFile(cfd);
+    EXPECT_EQ(YW_P_getFileSize(p.c_str()), 1);
+    EXPECT_EQ(YW_P_deleteFile(p.c_str()), 0);
+}
+
+TEST(OsaFile, DirectoriesAndTheCurrentDirectory)
+{
+    TempDir d;
+    std::string sub = d.file("sub");
+    EXPECT_EQ(YW_P_creatDirectory(sub.c_str(), 0700), 0);
+    EXPECT_NE(YW_P_creatDirectory(sub.c_str(), 0700), 0);
+    EXPECT_EQ(YW_P_findDirectory(d.path.c_str(), "sub"), 0);
+
+    std::string old = YW_P_getCurrentDirectory();
+    // The process's own directory changes (no child shell).
+    EXPECT_EQ(YW_P_setCurrentDirectory(sub.c_str()), 0);
+    char real[4096];
+    ASSERT_NE(realpath(sub.c_str(), real), nullptr);
+    EXPECT_STREQ(YW_P_getCurrentDirectory(), real);
+    EXPECT_EQ(YW_P_setCurrentDirectory(d.file("none").c_str()), YW_FAIL);
+    EXPECT_STREQ(YW_P_getCurrentDirectory(), real);
+    // A name with shell characters is just a (missing) directory name.
+    EXPECT_EQ(YW_P_setCurrentDirectory("; touch /tmp/yw_osa_should_not_exist"), YW_FAIL);
+    EXPECT_NE(access("/tmp/yw_osa_should_not_exist", F_OK), 0);
+    EXPECT_EQ(YW_P_setCurrentDirectory(old.c_str()), 0);
+
+    std::string renamed = d.file("sub2");
+    EXPECT_EQ(YW_P_renameDirectory(sub.c_str(), renamed.c_str()), 0);
+    EXPECT_EQ(YW_P_deleteDirectory(renamed.c_str()), 0);
+    EXPECT_NE(YW_P_deleteDirectory(renamed.c_str()), 0);
+}
+
+TEST(OsaFile, ParsePathSplitsOnSlashesWithinBounds)
+{
+    char buffer[256];
+    char *comps[YW_P_PATH_COMPS_MAX];
+    ASSERT_EQ(YW_P_parsePath("/usr//lib/", buffer, sizeof(buffer), comps), 0);
+    EXPECT_STREQ(comps[0], "usr");
+    EXPECT_STREQ(comps[1], "lib");
+    EXPECT_EQ(comps[2], nullptr);
+
+    // In place.
+    char inplace[] = "a/b/c";
+    ASSERT_EQ(YW_P_parsePath(inplace, inplace, sizeof(inplace), comps), 0);
+    EXPECT_STREQ(comps[2], "c");
+
+    // A path that does not fit the buffer is refused, not copied.
+    char small[8];
+    memset(small, 0x7f, sizeof(small));
+    EXPECT_EQ(YW_P_parsePath("/abcdefgh", small, sizeof(small), comps), YW_FAIL);
+    EXPECT_EQ(small[0], 0x7f);
+
+    // 64 components fit exactly; 65 do not.
+    std::string p64, p65;
+    for (int i = 0; i < 64; ++i)
+        p64 += "/x";
+    p65 = p64 + "/y";
+    char big[512];
+    EXPECT_EQ(YW_P_parsePath(p64.c_str(), big, sizeof(big), comps), 0);
+    EXPECT_STREQ(comps[63], "x");
+    EXPECT_EQ(YW_P_parsePath(p65.c_str(), big, sizeof(big), comps), YW_FAIL);
+
+    EXPECT_EQ(YW_P_parsePath(nullptr, buffer, sizeof(buffer), comps), YW_FAIL);
+    EXPECT_EQ(YW_P_parsePath("/a", nullptr, 10, comps), YW_FAIL);
+    EXPECT_EQ(YW_P_parsePath("/a", buffer, sizeof(buffer), nullptr), YW_FAIL);
+}
+
+} // namespace

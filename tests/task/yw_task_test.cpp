@@ -1,0 +1,449 @@
+// Task table and task threads: configuration words, creation, the slot
+// states through start, stop and delete, events between threads, the
+// listing line, and recovery of a task that faults.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <pthread.h>
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "frw/yw_frw_cfg.h"
+#include "yw_task_test_util.h"
+
+using namespace yw_test;
+
+// Runs under AddressSanitizer without its segmentation-fault handler: the
+// task service's own handler recovers faulting tasks.
+extern "C" __attribute__((used, visibility("default"))) const char *__asan_default_options()
+{
+    return "handle_segv=0:allow_user_segv_handler=1:detect_leaks=1";
+}
+
+// ---- task entries found by name in this executable ----------------------------------
+
+namespace {
+std::atomic<int> g_idleRuns{0};
+std::atomic<int> g_quickRuns{0};
+std::atomic<unsigned> g_lastValue{0};
+std::atomic<int> g_echoReplies{0};
+std::atomic<int> g_lockLoops{0};
+std::timed_mutex g_taskMutex;
+} // namespace
+
+extern "C" {
+
+// Waits on its queue for ever.
+void *yw_test_task_idle(void *)
+{
+    g_idleRuns++;
+    YW_task_id_t id = YW_getTaskID();
+    YW_registerTaskEventFlag(id, YW_EVENT_FLAG_FRW);
+    for (;;) {
+        YW_waitTaskEventTime(id, nullptr, 100000000LL);
+        YW_event_msg_t *m = nullptr;
+        while (YW_recvTaskEvent(id, YW_EVENT_FLAG_FRW, &m) == 0) {
+            g_echoReplies++;
+            YW_event_releaseEvent(m);
+        }
+    }
+    return nullptr;
+}
+
+// Returns at once.
+void *yw_test_task_quick(void *)
+{
+    g_quickRuns++;
+    return nullptr;
+}
+
+// Takes one FRW event, keeps its value and returns.
+void *yw_test_task_receiver(void *)
+{
+    YW_task_id_t id = YW_getTaskID();
+    YW_registerTaskEventFlag(id, YW_EVENT_FLAG_FRW);
+    for (int i = 0; i < 500; ++i) {
+        YW_event_flag_t flags = 0;
+        if (YW_waitTaskEventTime(id, &flags, 10000000LL) < 1)
+            continue;
+        YW_event_msg_t *m = nullptr;
+        if (YW_recvTaskEvent(id, YW_EVENT_FLAG_FRW, &m) == 0) {
+            g_lastValue = m->id.p.value;
+            YW_event_releaseEvent(m);
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+// Reads through a null pointer.
+void *yw_test_task_fault(void *)
+{
+    volatile int *p = nullptr;
+    int v = *p;
+    g_lastValue = (unsigned)v;
+    return nullptr;
+}
+
+// Holds a mutex (RAII) across its sleeps, for ever.
+void *yw_test_task_lockSleeper(void *)
+{
+    YW_task_id_t id = YW_getTaskID();
+    for (;;) {
+        std::lock_guard<std::timed_mutex> g(g_taskMutex);
+        g_lockLoops++;
+        YW_sleepTask(id, 20000000LL);
+    }
+    return nullptr;
+}
+
+} // extern "C"
+
+class TaskTest : public ::testing::Test {
+protected:
+    void SetUp() override { setUpTaskService(); }
+};
+
+// ---- configuration words -----------------------------------------------------------------
+
+TEST_F(TaskTest, CategoryWordsAreMatchedAnywhereInTheValue)
+{
+    YW_task_cfg_t c{};
+    EXPECT_EQ(YW_task_cfg_setAttribute(&c, "category", "ipc"), 0);
+    EXPECT_EQ(c.category, 8);
+    EXPECT_EQ(YW_task_cfg_setAttribute(&c, "category", "syn app"), 0);
+    EXPECT_EQ(c.category, 260);
+    EXPECT_EQ(YW_task_cfg_setAttribute(&c, "category", "framework ini"), 0);
+    EXPECT_EQ(c.category, 3);
+    EXPECT_EQ(YW_task_cfg_setAttribute(&c, "category", "application"), 0);
+    EXPECT_EQ(c.category, 256);
+    EXPECT_EQ(YW_task_cfg_setAttribute(&c, "category", "daemon"), -1);
+    EXPECT_EQ(YW_task_cfg_setAttribute(nullptr, "category", "ipc"), -1);
+
+    EXPECT_EQ(YW_task_cfg_setAttribute(&c, "stackSize", "65536"), 0);
+    EXPECT_EQ(c.stack_size, 65536);
+    EXPECT_EQ(YW_task_cfg_setAttribute(&c, "useFlag", "1"), 0);
+    EXPECT_EQ(c.use_flag, 1);
+    const char *name = "worker";
+    EXPECT_EQ(YW_task_cfg_setAttribute(&c, "name", name), 0);
+    EXPECT_EQ(c.name, name); // a pointer into the tree, not a copy
+    EXPECT_EQ(YW_task_cfg_setAttribute(&c, "colour", "red"), 0);
+}
+
+TEST_F(TaskTest, ScheduleChildWordsAndHexCoreMask)
+{
+    YW_task_cfg_t c{};
+    EXPECT_EQ(YW_task_cfg_child_setAttribute(&c, "schedule", "policy", "SCHED_FIFO"), 0);
+    EXPECT_EQ(c.policy, 1);
+    EXPECT_EQ(YW_task_cfg_child_setAttribute(&c, "schedule", "policy", "SCHED_RR"), 0);
+    EXPECT_EQ(c.policy, 2);
+    EXPECT_EQ(YW_task_cfg_child_setAttribute(&c, "schedule", "policy", "SCHED_BATCH"), 0);
+    EXPECT_EQ(c.policy, 0);
+    EXPECT_EQ(YW_task_cfg_child_setAttribute(&c, "schedule", "core_mask", "ff"), 0);
+    EXPECT_EQ(c.core_mask, 255u);
+    EXPECT_EQ(YW_task_cfg_child_setAttribute(&c, "schedule", "priority", "50"), 0);
+    EXPECT_EQ(c.priority, 50);
+    EXPECT_EQ(YW_task_cfg_child_setAttribute(&c, "schedule", "cpu", "2"), 0);
+    EXPECT_EQ(c.cpu_no, 2);
+    // Only the child "schedule" is read.
+    EXPECT_EQ(YW_task_cfg_child_setAttribute(&c, "affinity", "policy", "SCHED_FIFO"), 0);
+    EXPECT_EQ(c.policy, 0);
+    EXPECT_EQ(YW_task_cfg_child_setAttribute(nullptr, "schedule", "policy", "SCHED_FIFO"), -1);
+}
+
+TEST_F(TaskTest, LoaderFillsSlotsInDocumentOrderAndStopsAtABadCategory)
+{
+    static char xml[] = "<cfg><fw><taskConf>\n"
+                        "<taskDef name=\"t_a\" functionName=\"fa\" category=\"framework ini\" stackSize=\"4096\">\n"
+                        "<schedule policy=\"SCHED_RR\" priority=\"7\" cpu=\"1\" core_mask=\"f0\"/>\n"
+                        "</taskDef>\n"
+                        "<taskDef name=\"t_b\" functionName=\"fb\" category=\"app\" useFlag=\"1\"/>\n"
+                        "</taskConf>\n"
+                        "<taskConf>\n"
+                        "<taskDef name=\"t_c\" functionName=\"fc\" category=\"app\"/>\n"
+                        "<taskDef name=\"t_d\" functionName=\"fd\" category=\"nothing\"/>\n"
+                        "<taskDef name=\"t_e\" functionName=\"fe\" category=\"app\"/>\n"
+                        "</taskConf></fw></cfg>\n";
+    static YW_frw_cfg_set_t set;
+    ASSERT_EQ(YW_frw_cfg_loadText(xml, (YW_size_t)std::strlen(xml), &set), 0);
+    ASSERT_NE(set.base, nullptr);
+    YW_frw_cfg_element_t *sec = YW_frw_searchCfgElement(set.base, "taskConf", nullptr);
+    ASSERT_NE(sec, nullptr);
+
+    YW_task_tsm_cfg_t mcfg{};
+    EXPECT_EQ(YW_loadTaskServiceManageConfig(sec, nullptr), YW_ERR_ARG_NULL);
+    EXPECT_EQ(YW_loadTaskServiceManageConfig(sec, &mcfg), 0);
+    EXPECT_STREQ(mcfg.name, "tsm");
+    EXPECT_STREQ(YW_g_task_cfg[0].name, "t_a");
+    EXPECT_STREQ(YW_g_task_cfg[0].entry_name, "fa");
+    EXPECT_EQ(YW_g_task_cfg[0].category, 3);
+    EXPECT_EQ(YW_g_task_cfg[0].stack_size, 4096);
+    EXPECT_EQ(YW_g_task_cfg[0].policy, 2);
+    EXPECT_EQ(YW_g_task_cfg[0].priority, 7);
+    EXPECT_EQ(YW_g_task_cfg[0].cpu_no, 1);
+    EXPECT_EQ(YW_g_task_cfg[0].core_mask, 0xf0u);
+    EXPECT_STREQ(YW_g_task_cfg[1].name, "t_b");
+    EXPECT_EQ(YW_g_task_cfg[1].use_flag, 1);
+    EXPECT_EQ(YW_g_task_cfg[2].name, nullptr);
+
+    // The second section fails at its second entry.
+    YW_frw_cfg_element_t *sec2 = YW_frw_searchCfgElement(set.base, "taskConf", sec);
+    ASSERT_NE(sec2, nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(YW_loadTaskServiceManageConfig(sec2, &mcfg), -1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("task cfg t_d loading fail -1"), std::string::npos) << out;
+    EXPECT_STREQ(YW_g_task_cfg[0].name, "t_c");
+    for (auto &c : YW_g_task_cfg)
+        c = YW_task_cfg_t{};
+}
+
+// ---- creation and slot states -------------------------------------------------------------
+
+TEST_F(TaskTest, CreatingTheSameConfigurationTwiceReturnsTheFirstTask)
+{
+    YW_task_cfg_t a = makeCfg("dup_task", "yw_test_task_idle");
+    YW_task_cfg_t b = makeCfg("dup_task", "yw_test_task_idle"); // equal names, other record
+    YW_task_id_t id1 = YW_TASK_ID_NONE, id2 = YW_TASK_ID_NONE;
+    ASSERT_EQ(YW_createTask(&a, &id1), 0);
+    YW_uint64_t fails = YW_g_tsm_ctx.status.ntaskCreateFail;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(YW_createTask(&b, &id2), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(id1, id2);
+    EXPECT_NE(out.find("task dup_task cfg again"), std::string::npos) << out;
+    EXPECT_EQ(YW_g_tsm_ctx.status.ntaskCreateFail, fails + 1);
+    EXPECT_EQ(YW_deleteTask(id1), 0);
+    EXPECT_FALSE(taskExists("dup_task"));
+
+    EXPECT_EQ(YW_createTask(nullptr, &id1), YW_ERR_CFG_NULL);
+}
+
+TEST_F(TaskTest, StartStopDeleteFollowTheSlotStates)
+{
+    YW_task_cfg_t c = makeCfg("states_task", "yw_test_task_idle");
+    YW_task_id_t id = YW_TASK_ID_NONE;
+    int threads0 = threadCount();
+    long long live0 = liveAllocations();
+    ASSERT_EQ(YW_createTask(&c, &id), 0);
+    EXPECT_EQ(YW_g_task[id].status.state, YW_TASK_STATE_ASSIGNED);
+
+    int runs = g_idleRuns;
+    ASSERT_EQ(YW_startTask(id, nullptr), 0);
+    EXPECT_EQ(YW_g_task[id].status.state, YW_TASK_STATE_ASSIGNED | YW_TASK_STATE_BUSY);
+    EXPECT_TRUE(waitFor([&] { return g_idleRuns > runs; }));
+    EXPECT_EQ(YW_startTask(id, nullptr), YW_ERR_TASK_STATE); // already started
+    EXPECT_EQ(YW_deleteTask(id), YW_ERR_TASK_STATE);          // started: stop it instead
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(YW_startTask(YW_TASK_MAX, nullptr), YW_ERR_TASK_NULL);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("taskId = 128"), std::string::npos) << out;
+    EXPECT_EQ(YW_stopTask(YW_TASK_MAX), YW_ERR_TASK_NULL);
+
+    // Stopped from this thread: the slot is free at once; the thread ends at
+    // its next wait and its queue and configuration copy are released.
+    EXPECT_EQ(YW_stopTask(id), 0);
+    EXPECT_EQ(YW_g_task[id].cfg, nullptr);
+    EXPECT_EQ(YW_g_task[id].status.state, 0);
+    EXPECT_FALSE(taskExists("states_task"));
+    EXPECT_EQ(YW_stopTask(id), YW_ERR_TASK_STATE);
+    EXPECT_TRUE(waitFor([&] { return threadCount() == threads0; })) << threadCount() << " vs " << threads0;
+    EXPECT_TRUE(waitFor([&] { return liveAllocations() == live0; })) << liveAllocations() << " vs " << live0;
+
+    // A created task that never ran is deleted and its slot taken again.
+    YW_task_id_t id2 = YW_TASK_ID_NONE, id3 = YW_TASK_ID_NONE;
+    ASSERT_EQ(YW_createTask(&c, &id2), 0);
+    EXPECT_EQ(YW_deleteTask(id2), 0);
+    EXPECT_EQ(YW_deleteTask(id2), YW_ERR_TASK_STATE);
+    EXPECT_EQ(YW_deleteTask(YW_TASK_MAX), -1);
+    ASSERT_EQ(YW_createTask(&c, &id3), 0);
+    EXPECT_EQ(id3, id2);
+    EXPECT_EQ(YW_deleteTask(id3), 0);
+    EXPECT_EQ(liveAllocations(), live0);
+}
+
+TEST_F(TaskTest, EntryThatReturnsLeavesItsSlotFree)
+{
+    YW_task_cfg_t c = makeCfg("quick_task", "yw_test_task_quick");
+    YW_task_id_t id = YW_TASK_ID_NONE;
+    int threads0 = threadCount();
+    long long live0 = liveAllocations();
+    ASSERT_EQ(YW_createTask(&c, &id), 0);
+    int runs = g_quickRuns;
+    ASSERT_EQ(YW_startTask(id, nullptr), 0);
+    EXPECT_TRUE(waitFor([&] { return g_quickRuns > runs && !taskExists("quick_task"); }));
+    EXPECT_TRUE(waitFor([&] { return threadCount() == threads0; }));
+    EXPECT_TRUE(waitFor([&] { return liveAllocations() == live0; }));
+    char line[128];
+    EXPECT_EQ(YW_task_brief_toString(&YW_g_task[id], line, sizeof line), 0);
+}
+
+TEST_F(TaskTest, StoppingATaskNeverLeavesItsLockHeld)
+{
+    YW_task_cfg_t c = makeCfg("lock_task", "yw_test_task_lockSleeper");
+    YW_task_id_t id = YW_TASK_ID_NONE;
+    int threads0 = threadCount();
+    ASSERT_EQ(YW_createTask(&c, &id), 0);
+    ASSERT_EQ(YW_startTask(id, nullptr), 0);
+    EXPECT_TRUE(waitFor([] { return g_lockLoops >= 3; }));
+    EXPECT_EQ(YW_stopTask(id), 0);
+    // The thread ends inside its sleep; unwinding releases the lock it held.
+    EXPECT_TRUE(waitFor([&] { return threadCount() == threads0; }));
+    ASSERT_TRUE(g_taskMutex.try_lock_for(std::chrono::seconds(2)));
+    g_taskMutex.unlock();
+}
+
+TEST_F(TaskTest, ListingLineOfTaskThree)
+{
+    YW_task_cfg_t cfgs[4] = {makeCfg("list_a", "yw_test_task_idle"), makeCfg("list_b", "yw_test_task_idle"),
+                             makeCfg("list_c", "yw_test_task_idle"), makeCfg("node_mng", "yw_test_task_idle")};
+    cfgs[3].cpu_no = 0;
+    cfgs[3].core_mask = 1;
+    YW_task_id_t ids[4];
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(YW_createTask(&cfgs[i], &ids[i]), 0);
+    ASSERT_EQ(ids[3], 3u) << "earlier tests left slots in use";
+    char line[128];
+    ASSERT_GT(YW_task_brief_toString(&YW_g_task[3], line, sizeof line), 0);
+    EXPECT_STREQ(line, "task:003 00(01)     node_mng[     A] time:0.000 load:0.0");
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(YW_task_showTasks(1, nullptr), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("\t*** Task list ***\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("  task:003 00(01)     node_mng[     A] time:0.000 load:0.0\n"), std::string::npos) << out;
+    for (YW_task_id_t id : ids)
+        EXPECT_EQ(YW_deleteTask(id), 0);
+    EXPECT_EQ(YW_task_brief_toString(&YW_g_task[3], line, sizeof line), 0);
+}
+
+TEST_F(TaskTest, StatusLetters)
+{
+    EXPECT_STREQ(YW_task_statusToString(0), "N");
+    EXPECT_STREQ(YW_task_statusToString(YW_TASK_STATE_ASSIGNED), "A");
+    EXPECT_STREQ(YW_task_statusToString(YW_TASK_STATE_ASSIGNED | YW_TASK_STATE_BUSY), "B|A");
+    EXPECT_STREQ(YW_task_statusToString(YW_TASK_STATE_EXCEPT | YW_TASK_STATE_BUSY | YW_TASK_STATE_ASSIGNED |
+                                        YW_TASK_STATE_SUSPEND),
+                 "X|B|A|P");
+}
+
+// ---- events between threads ---------------------------------------------------------------
+
+TEST_F(TaskTest, EventSentToATaskReachesItsEntry)
+{
+    YW_task_cfg_t c = makeCfg("recv_task", "yw_test_task_receiver");
+    YW_task_id_t id = YW_TASK_ID_NONE;
+    ASSERT_EQ(YW_createTask(&c, &id), 0);
+    // Not started: no queue yet.
+    EXPECT_EQ(YW_sendTaskEvent(id, YW_EVENT_FLAG_FRW, 1, nullptr), YW_ERR_EVENTQ_NULL);
+    EXPECT_EQ(YW_sendTaskEvent(YW_TASK_MAX, YW_EVENT_FLAG_FRW, 1, nullptr), YW_ERR_TASK_NULL);
+    g_lastValue = 0;
+    ASSERT_EQ(YW_startTask(id, nullptr), 0);
+    // Sent right after the start: the queue exists from the start on.
+    EXPECT_GE(YW_sendTaskEvent(id, YW_EVENT_FLAG_FRW, 4242, nullptr), 0);
+    EXPECT_TRUE(waitFor([] { return g_lastValue == 4242u; }));
+    EXPECT_TRUE(waitFor([] { return !taskExists("recv_task"); }));
+}
+
+TEST_F(TaskTest, GetTaskIdAndNameOutsideATask)
+{
+    EXPECT_GE(YW_getTaskID(), (YW_task_id_t)YW_TASK_MAX);
+    EXPECT_EQ(YW_getTaskName(), nullptr);
+    EXPECT_EQ(YW_task_tse_getEventQ(), nullptr);
+    EXPECT_EQ(YW_registerTaskEventFlag(YW_TASK_MAX, YW_EVENT_FLAG_FRW), YW_ERR_TASK_NULL);
+}
+
+// ---- faults and scheduling ---------------------------------------------------------------
+
+TEST_F(TaskTest, SegmentationFaultEndsOnlyTheFaultingTask)
+{
+    YW_task_cfg_t idle = makeCfg("survivor", "yw_test_task_idle");
+    YW_task_cfg_t bad = makeCfg("faulty", "yw_test_task_fault");
+    YW_task_id_t idA = YW_TASK_ID_NONE, idB = YW_TASK_ID_NONE;
+    ASSERT_EQ(YW_createTask(&idle, &idA), 0);
+    ASSERT_EQ(YW_createTask(&bad, &idB), 0);
+    ASSERT_EQ(YW_startTask(idA, nullptr), 0);
+    ASSERT_EQ(YW_startTask(idB, nullptr), 0);
+    EXPECT_TRUE(waitFor([] { return !taskExists("faulty"); }));
+    // The other task still runs and answers.
+    EXPECT_TRUE(taskExists("survivor"));
+    EXPECT_EQ(YW_g_task[idA].status.state, YW_TASK_STATE_ASSIGNED | YW_TASK_STATE_BUSY);
+    int replies = g_echoReplies;
+    EXPECT_GE(YW_sendTaskEvent(idA, YW_EVENT_FLAG_FRW, 5, nullptr), 0);
+    EXPECT_TRUE(waitFor([&] { return g_echoReplies > replies; }));
+    // A second faulting task is recovered the same way.
+    ASSERT_EQ(YW_createTask(&bad, &idB), 0);
+    ASSERT_EQ(YW_startTask(idB, nullptr), 0);
+    EXPECT_TRUE(waitFor([] { return !taskExists("faulty"); }));
+    EXPECT_EQ(YW_stopTask(idA), 0);
+}
+
+// Drops CAP_SYS_NICE from the calling thread (and the threads it creates):
+// the thread then may not use a real-time policy, as in a container.
+static bool dropSysNice()
+{
+    __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (syscall(SYS_capget, &hdr, data) != 0)
+        return false;
+    data[0].effective &= ~(1u << CAP_SYS_NICE);
+    data[0].permitted &= ~(1u << CAP_SYS_NICE);
+    data[0].inheritable &= ~(1u << CAP_SYS_NICE);
+    if (syscall(SYS_capset, &hdr, data) != 0)
+        return false;
+    struct rlimit rl{0, 0};
+    setrlimit(RLIMIT_RTPRIO, &rl);
+    return true;
+}
+
+// In a child process without the privilege: the task starts with the default
+// policy, after one line.
+static int startFifoTaskUnprivileged()
+{
+    setUpTaskService();
+    YW_task_cfg_t c = makeCfg("fifo_task", "yw_test_task_quick");
+    c.policy = YW_TASK_POLICY_FIFO;
+    c.priority = 50;
+    YW_task_id_t id = YW_TASK_ID_NONE;
+    if (YW_createTask(&c, &id) != 0)
+        return 2;
+    if (!dropSysNice())
+        return 3;
+    testing::internal::CaptureStdout();
+    YW_ret_t r = YW_startTask(id, nullptr);
+    bool ran = waitFor([] { return g_quickRuns > 0; });
+    std::string out = testing::internal::GetCapturedStdout();
+    size_t lines = 0;
+    for (size_t p = out.find("not permitted, default policy used"); p != std::string::npos;
+         p = out.find("not permitted, default policy used", p + 1))
+        ++lines;
+    std::fprintf(stderr, "start=%d ran=%d fallback lines=%zu\n", (int)r, (int)ran, lines);
+    return r == 0 && ran && lines == 1 ? 0 : 1;
+}
+
+TEST_F(TaskTest, RealTimePolicyFallsBackWhenNotPermitted)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(_exit(startFifoTaskUnprivileged()), ::testing::ExitedWithCode(0), "start=0 ran=1 fallback lines=1");
+}
+
+// Last: the slot of a task whose entry is missing stays claimed for good.
+TEST_F(TaskTest, UnknownEntryKeepsTheSlotWithoutAssigned)
+{
+    YW_task_cfg_t c = makeCfg("nosym_task", "yw_no_such_function_anywhere");
+    YW_task_id_t id = YW_TASK_ID_NONE;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(YW_createTask(&c, &id), YW_ERR_NO_SYMBOL);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("no symbol of yw_no_such_function_anywhere for task nosym_task"), std::string::npos);
+    YW_task_id_t found;
+    ASSERT_EQ(YW_searchTaskByName("nosym_task", &found), 0);
+    EXPECT_EQ(YW_g_task[found].status.state, 0);
+    EXPECT_EQ(YW_startTask(found, nullptr), YW_ERR_TASK_STATE);
+}

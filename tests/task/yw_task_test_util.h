@@ -1,0 +1,82 @@
+// Helpers shared by the task service tests.
+#ifndef YW_TASK_TEST_UTIL_H
+#define YW_TASK_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "log/yw_log.h"
+#include "task/yw_task.h"
+#include "task/yw_task_tsm.h"
+
+namespace yw_test {
+
+// Task tables and the standard logs ready, once per process.
+inline void setUpTaskService()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    YW_log_init();
+    YW_registerLog("stdout", &YW_g_log_stdout);
+    YW_task_tsm_init();
+}
+
+// Polls `cond` every millisecond for at most `limit`.
+inline bool waitFor(const std::function<bool()> &cond, std::chrono::milliseconds limit = std::chrono::seconds(5))
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return cond();
+}
+
+// Number of threads of this process.
+inline int threadCount()
+{
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("Threads:", 0) == 0)
+            return std::stoi(line.substr(8));
+    return -1;
+}
+
+// Allocations of the counting allocator not yet released.
+inline long long liveAllocations()
+{
+    return (long long)yw_count_get(yw_pGlobalData->malloc_status.alloc_count) -
+           (long long)yw_count_get(yw_pGlobalData->malloc_status.free_count);
+}
+
+inline bool taskExists(const char *name)
+{
+    YW_task_id_t id;
+    return YW_searchTaskByName(name, &id) == YW_SUCCESS;
+}
+
+// A task configuration built on the caller's side (copied on creation).
+inline YW_task_cfg_t makeCfg(const char *name, const char *entry, int category = YW_TASK_CAT_APP)
+{
+    YW_task_cfg_t c{};
+    c.name = const_cast<char *>(name);
+    c.entry_name = const_cast<char *>(entry);
+    c.category = category;
+    c.stack_size = 256 * 1024;
+    c.core_mask = 1;
+    return c;
+}
+
+} // namespace yw_test
+
+#endif
