@@ -11,6 +11,7 @@
 #include <thread>
 
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -20,6 +21,19 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Both variants run their two parties on the same two CPUs, so they compare
+// the same wake-up path.
+void pin(int which)
+{
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    if (n < 2)
+        return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET((int)((1 + which) % n), &set);
+    sched_setaffinity(0, sizeof(set), &set);
+}
 
 // ---- raw eventfd ping-pong ---------------------------------------------------
 
@@ -47,11 +61,13 @@ double raw_pingpong(long rounds)
     int a = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     int b = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     std::thread pong([&] {
+        pin(1);
         for (long i = 0; i < rounds; ++i) {
             raw_wait(b);
             raw_ring(a);
         }
     });
+    pin(0);
     auto t0 = Clock::now();
     for (long i = 0; i < rounds; ++i) {
         raw_ring(b);
@@ -107,6 +123,7 @@ void *pong_main(void *arg)
     YW_P_thread_t self = nullptr;
     YW_P_getThreadID(&self);
     r->pong.th.store(self);
+    pin(1);
     r->ready++;
     for (long i = 0; i < r->rounds; ++i) {
         YW_event_msg_t *m = take(r->pong);
@@ -121,6 +138,7 @@ void *ping_main(void *arg)
     YW_P_thread_t self = nullptr;
     YW_P_getThreadID(&self);
     r->ping.th.store(self);
+    pin(0);
     r->ready++;
     while (r->ready.load() < 2)
         std::this_thread::yield();
@@ -172,7 +190,7 @@ int main(int argc, char **argv)
     raw_pingpong(rounds / 10);
     event_pingpong(rounds / 10);
     double raw = 1e18, evt = 1e18;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 7; ++i) {
         double r = raw_pingpong(rounds);
         double e = event_pingpong(rounds);
         std::printf("run %d: raw %.0f ns, event %.0f ns\n", i, r, e);

@@ -36,8 +36,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr long kRounds = 100000;
-constexpr long kMessages = 1000000;
+constexpr long kRounds = 50000;
+constexpr long kMessages = 500000;
+// Each figure is measured this many times, alternating with its floor; the
+// best of each is kept (the machine may be busy with other work).
+constexpr int kReps = 3;
 constexpr int kPayload = 64;
 
 // ---- raw floors ----------------------------------------------------------------
@@ -210,17 +213,25 @@ __attribute__((used)) void *bench_ipc_task_a(void *)
         YW_sendIpc(g.ping, msg, sizeof(msg));
         recvOne(q, g.pong, buf, sizeof(buf));
     }
-    auto t0 = Clock::now();
-    for (long i = 0; i < kRounds; i++) {
-        if (YW_sendIpc(g.ping, msg, sizeof(msg)) != (YW_size_t)sizeof(msg))
-            g.errors++;
-        recvOne(q, g.pong, buf, sizeof(buf));
+    double best = 0;
+    for (int rep = 0; rep < kReps; rep++) {
+        auto t0 = Clock::now();
+        for (long i = 0; i < kRounds; i++) {
+            if (YW_sendIpc(g.ping, msg, sizeof(msg)) != (YW_size_t)sizeof(msg))
+                g.errors++;
+            recvOne(q, g.pong, buf, sizeof(buf));
+        }
+        double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / (double)kRounds;
+        if (rep == 0 || ns < best)
+            best = ns;
     }
-    g.rttNs = std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / (double)kRounds;
+    g.rttNs = best;
 
     waitPhase(2);
     char payload[kPayload];
     std::memset(payload, 1, sizeof(payload));
+    double bestRate = 0;
+    for (int rep = 0; rep < kReps; rep++) {
     auto t1 = Clock::now();
     for (long i = 0; i < kMessages;) {
         YW_size_t r = YW_sendIpc(g.stream, payload, kPayload);
@@ -233,10 +244,14 @@ __attribute__((used)) void *bench_ipc_task_a(void *)
             break;
         }
     }
-    while (g.done.load() == 0)
+    while (g.done.load() == rep * 2)
         std::this_thread::yield();
-    g.rate = (double)kMessages / std::chrono::duration<double>(Clock::now() - t1).count();
+    double rate = (double)kMessages / std::chrono::duration<double>(Clock::now() - t1).count();
+    if (rate > bestRate)
+        bestRate = rate;
     g.done++;
+    }
+    g.rate = bestRate;
     return nullptr;
 }
 
@@ -249,12 +264,13 @@ __attribute__((used)) void *bench_ipc_task_b(void *)
     g.ready++;
     waitPhase(1);
     char buf[64];
-    for (long i = 0; i < kRounds + 1000; i++) {
+    for (long i = 0; i < kReps * kRounds + 1000; i++) {
         YW_size_t n = recvOne(q, g.ping, buf, sizeof(buf));
         if (YW_sendIpc(g.pong, buf, n) != n)
             g.errors++;
     }
     waitPhase(2);
+    for (int rep = 0; rep < kReps; rep++) {
     long got = 0, sum = 0;
     while (got < kMessages) {
         YW_size_t n = YW_recvIpc(g.stream, buf, sizeof(buf));
@@ -268,8 +284,9 @@ __attribute__((used)) void *bench_ipc_task_b(void *)
     if (sum != kMessages)
         g.errors++;
     g.done++;
-    while (g.done.load() < 2)
+    while (g.done.load() < rep * 2 + 2)
         std::this_thread::yield();
+    }
     return nullptr;
 }
 
@@ -304,8 +321,15 @@ bool startTask(const char *name, const char *entry)
 
 int main()
 {
-    double rawRtt = raw_roundtrip_ns(kRounds);
-    double rawRate = raw_oneway_rate(kMessages);
+    double rawRtt = 0, rawRate = 0;
+    for (int rep = 0; rep < kReps; rep++) {
+        double t = raw_roundtrip_ns(kRounds);
+        if (rep == 0 || t < rawRtt)
+            rawRtt = t;
+        double r = raw_oneway_rate(kMessages);
+        if (r > rawRate)
+            rawRate = r;
+    }
 
     // The framework prints its diagnostics on standard output; keep the
     // figures readable by sending those to standard error.
@@ -330,7 +354,7 @@ int main()
     while (g.rttNs == 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     g.phase = 2;
-    while (g.done.load() < 2)
+    while (g.done.load() < 2 * kReps)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::fflush(stdout);
     dup2(out, 1);

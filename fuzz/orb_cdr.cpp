@@ -45,6 +45,31 @@ void fuzz_typecode(CORBA::Stream &s)
         check(tc->equivalent(again, e2.w));
         CORBA::release(again);
     }
+    // Members and contents copy out with their recursion kept.
+    CORBA::TCKind k = tc->kind();
+    if (k == CORBA::tk_struct || k == CORBA::tk_union || k == CORBA::tk_except) {
+        unsigned n = tc->member_count(e2.w);
+        for (unsigned i = 0; i < n && i < 8; ++i) {
+            CORBA::TypeCode *m = tc->member_type(i, e2.w);
+            if (m) {
+                Env e3;
+                CORBA::Stream ms(e3.w);
+                ms << *m;
+                if (!ms.pending()) {
+                    CORBA::TypeCode *again = nullptr;
+                    ms >> again;
+                    check(again != nullptr && m->equivalent(again, e3.w));
+                    CORBA::release(again);
+                }
+            }
+            CORBA::release(m);
+        }
+    }
+    if (k == CORBA::tk_sequence || k == CORBA::tk_array || k == CORBA::tk_alias) {
+        CORBA::TypeCode *c = tc->content_type(e2.w);
+        CORBA::release(c);
+    }
+    e2.w.clear();
     CORBA::TypeCode *copy = tc->deep_copy(nullptr);
     CORBA::TypeCode *compact = copy->get_compact_typecode(e2.w);
     CORBA::release(compact);

@@ -26,7 +26,7 @@ YW_ret_t yw_example_open(YW_ipc_iap_t iap, YW_uint32_t mode, YW_ipc_id_t *id)
     YW_ret_t r = YW_FAIL;
     for (int i = 0; i < YW_EXAMPLE_IPC_OPEN_TRIES; i++) {
         r = YW_openIpc(iap, mode, id);
-        if (r != YW_ERR_IPC_NULL)
+        if (r != YW_ERR_IPC_NULL && r != YW_ERR_IPC_NOT_READY)
             break;
         YW_P_sleepThread(nullptr, YW_EXAMPLE_IPC_RETRY);
     }

@@ -38,12 +38,24 @@ extern char YW_g_exefile[YW_EXEFILE_LEN];
 /* The start-up sequence; the process exit status is its result. */
 YW_int32_t YW_frw_main(int argc, char **argv);
 
+/* Argument count and vector of the alternative entry YW_main_entry. */
+#define YW_MAIN_ARGV_MAX 32
+extern YW_int32_t yw_g_argc;
+extern char *yw_g_argv[YW_MAIN_ARGV_MAX];
+/* Thread-shaped entry: runs YW_frw_main(yw_g_argc, yw_g_argv); arg unused. */
+void *YW_main_entry(void *arg);
+
 /* Layer start-up, argv[0], defaults, then the options. -1 for "-h" first. */
 YW_ret_t YW_frw_init(int argc, char **argv);
 YW_ret_t YW_frw_initCfg(void);
 YW_ret_t YW_frw_procOptions(int argc, char **argv);
-/* Replaces a name by a heap copy of value; -1 for a bad item, a null value
- * or a failed copy (the name keeps its previous value). */
+/* Longest configuration name accepted: a folder and a file name joined
+ * with a slash always fit a 512-byte path buffer. */
+#define YW_FRW_CFG_NAME_MAX 255
+
+/* Replaces a name by a heap copy of value; -1 for a bad item, a null value,
+ * a value longer than YW_FRW_CFG_NAME_MAX or a failed copy (the name then
+ * keeps its previous value). */
 YW_ret_t YW_frw_setConfig(int item, const char *value);
 /* The current name, or null for an item outside 0..3. */
 const char *YW_frw_getConfig(int item);

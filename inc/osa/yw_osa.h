@@ -55,7 +55,9 @@ typedef struct yw_P_thread_wait {
  * marks the record, releases joiners and rings the doorbell. The thread ends
  * (pthread_exit, which unwinds its stack so RAII lock guards are released)
  * at its next wait in YW_P_recvThreadEvent or YW_P_sleepThread. A thread that
- * never waits there runs on until its entry function returns.
+ * never waits there runs on until its entry function returns. Because the
+ * end unwinds the stack, code on a thread's stack must not swallow it: a
+ * catch (...) there rethrows, and no noexcept function may wait.
  */
 typedef struct yw_P_thread_control {
     pthread_t id;                 /* the POSIX thread */
@@ -304,9 +306,11 @@ typedef struct yw_P_csem_arg {
 } YW_P_csem_arg_t;
 
 /* Recursive unless YW_SEM_NO_RECURSE; without recursion the mutex checks
- * errors (relock by the owner and unlock by a non-owner fail). A robust
- * (YW_SEM_DELETE_SAFE) mutex whose owner died is made consistent and
- * handed to the next locker (result 0). */
+ * errors (relock by the owner and unlock by a non-owner fail).
+ * YW_SEM_INVERSION_SAFE and YW_SEM_Q_PRIORITY give priority inheritance
+ * (a priority-protect mutex could not be locked by SCHED_OTHER threads).
+ * A robust (YW_SEM_DELETE_SAFE) mutex whose owner died is made consistent
+ * and handed to the next locker (result 0). */
 YW_ret_t YW_P_createMutex(int options, YW_P_mutex_t *mutex);
 YW_ret_t YW_P_deleteMutex(YW_P_mutex_t mutex);
 YW_ret_t YW_P_lockMutex(YW_P_mutex_t mutex);

@@ -173,8 +173,8 @@ public:
     Stream &operator>>(String_var &v);
     Stream &operator>>(TypeCode *&tc);
 
-    // Reads a count of elements of `elem_size` bytes each (aligned to
-    // `align`) and checks that they fit in the bytes that remain; raises
+    // Reads a ulong count of elements of at least `elem_size` bytes each and
+    // checks (in 64 bits) that they fit in the bytes that remain; raises
     // MARSHAL and returns false when they cannot.
     bool read_count(uint32_t &count, uint32_t elem_size);
     // Checks that `count` elements of `elem_size` bytes can still be read.
@@ -247,7 +247,6 @@ private:
     }
 
     void init_head(uint32_t size);
-    bool write_slow(const void *v, uint32_t k);
     void write_prim(const void *v, uint32_t k);
     bool align_write(uint32_t k);
     bool next_write_block();

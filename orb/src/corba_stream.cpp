@@ -718,6 +718,10 @@ void Stream::write_stream(Stream &source, uint32_t n)
             source.rblock_ == source.wblock_ ? source.wpos_ : source.rblock_->data + source.rblock_->used;
         uint32_t avail = bound > source.rpos_ ? static_cast<uint32_t>(bound - source.rpos_) : 0;
         if (avail == 0) {
+            if (source.rblock_ == source.wblock_ || !source.rblock_->next) {
+                source.read_error();
+                return;
+            }
             source.rblock_ = source.rblock_->next;
             source.rpos_ = source.rblock_->data;
             continue;

@@ -142,6 +142,16 @@ wq_ThreadRecord *wq_WaitList::dequeue()
 
 void wq_block_on_record(wq_ThreadRecord *rec)
 {
+    // A hand-off often follows within microseconds: poll briefly (no system
+    // call on either side while nobody sleeps) before blocking.
+    for (int i = 0; i < 64; ++i) {
+        if (sem_trywait(&rec->sem) == 0) {
+            if (rec->posted.load(std::memory_order_acquire))
+                return;
+            continue;
+        }
+        cpu_relax();
+    }
     bool reported = false;
     for (;;) {
         if (sem_wait(&rec->sem) == 0) {

@@ -78,13 +78,13 @@ void *wq_ManagedThread::thread_action(void *record)
                 std::string line =
                     "Ulvenor WARNING: thread died with an uncaught C++ std::exception = ";
                 line += e.what();
-                wq_err << line.c_str() << wq_endl;
+                line += '\n';
+                wq_err.write(line.data(), line.size()); // one piece: lines never interleave
             } catch (...) {
             }
         } catch (...) {
             try {
-                wq_err << "Ulvenor WARNING: thread died with an uncaught C++ native exception"
-                       << wq_endl;
+                wq_err << "Ulvenor WARNING: thread died with an uncaught C++ native exception\n";
             } catch (...) {
             }
         }

@@ -93,10 +93,12 @@ struct LineBuf {
             len += static_cast<size_t>(n) < sizeof(buf) - len ? static_cast<size_t>(n) : sizeof(buf) - 1 - len;
         }
     }
-    void flush()
+    // False when the client can no longer be written to.
+    bool flush()
     {
-        yw_cli::cliWrite(buf, len);
+        int n = yw_cli::cliWrite(buf, len);
         len = 0;
+        return n >= 0;
     }
 };
 
@@ -245,7 +247,9 @@ YW_int32_t YW_cli_PrintMemory(YW_uint64_t addr, YW_int64_t len, YW_int32_t mode,
                 lb.add("%c", printable(bytes[off]));
             }
             lb.add("\"");
-            lb.flush();
+            if (!lb.flush()) {
+                break;  // the client has gone: do not dump the rest into nothing
+            }
             a += kLineBytes;
             left -= kLineBytes;
             if (left == 0) {

@@ -36,11 +36,11 @@ extern std::condition_variable g_threadCv;
 extern int g_serverThreads;
 extern int g_clientThreads;
 
-// The client slot the calling thread serves, -1 on other threads.
-extern thread_local int t_slot;
-
-// Per-thread output descriptor used when the thread serves no client slot.
-extern thread_local int t_outFd;
+// The client slot the calling thread serves (-1 on other threads), and the
+// thread's output descriptor, used when it serves no client slot. Both are
+// per thread; they live in one file behind these accessors.
+int currentSlot();
+void setCurrentClient(int slot, int fd);
 
 // Writes to the calling thread's client (or its output descriptor). Returns the
 // bytes written or -1; nothing is written while no output is set.

@@ -41,7 +41,7 @@ extern "C" int YW_cli_writeLog(struct yw_logOutputPort *port, const char *data, 
         return 0;
     }
     // A command's output belongs to the client that typed it.
-    const int own = t_slot;
+    const int own = currentSlot();
     if (own >= 0 && own != k) {
         return 0;
     }

@@ -69,8 +69,21 @@ const char *findHelp(const char *input, bool stopAtFree)
 
 namespace yw_cli {
 
+namespace {
 thread_local int t_slot = -1;
 thread_local int t_outFd = -1;
+}  // namespace
+
+int currentSlot()
+{
+    return t_slot;
+}
+
+void setCurrentClient(int slot, int fd)
+{
+    t_slot = slot;
+    t_outFd = fd;
+}
 
 int writeAll(int fd, const char *data, size_t len, bool dontWait)
 {
@@ -168,6 +181,7 @@ YW_int32_t YW_cli_Init(void)
 
 void YW_cli_SetFd(YW_int32_t fd)
 {
+    printf("YW_cli_SetFd(): start!!!!!\n");
     t_outFd = fd;
 }
 

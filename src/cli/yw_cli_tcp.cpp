@@ -71,8 +71,7 @@ void runClientLoop(int k)
         fd = s.fd;
         token = s.token;
     }
-    t_slot = k;
-    t_outFd = fd;
+    setCurrentClient(k, fd);
     YW_cli_TcpSetBlockMode(fd);
     printf("YW_runCLIProc%d(): start!!!!!! \n", k + 1);
 
@@ -134,8 +133,7 @@ void runClientLoop(int k)
     }
 
     printf("YW_runCLIProc%d(): q\n", k + 1);
-    t_outFd = -1;
-    t_slot = -1;
+    setCurrentClient(-1, -1);
     releaseSlot(k);
 }
 
@@ -165,8 +163,9 @@ void *clientEntry(int k, void *arg)
     {
         std::lock_guard<std::mutex> g(g_threadLock);
         --g_clientThreads;
+        // Notified under the lock: the waiter may be about to end the process.
+        g_threadCv.notify_all();
     }
-    g_threadCv.notify_all();
     return nullptr;
 }
 

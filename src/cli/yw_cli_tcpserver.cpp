@@ -52,8 +52,9 @@ void setState(SrvState st, int port = -1)
         std::lock_guard<std::mutex> g(s_stateLock);
         s_state = st;
         s_listenPort = st == SrvState::Listening ? port : -1;
+        // Notified under the lock: the waiter may be about to end the process.
+        s_stateCv.notify_all();
     }
-    s_stateCv.notify_all();
 }
 
 std::atomic_ref<YW_int32_t> atom(YW_int32_t &v)
@@ -76,8 +77,9 @@ void *serverEntry(void *arg)
     {
         std::lock_guard<std::mutex> g(yw_cli::g_threadLock);
         --yw_cli::g_serverThreads;
+        // Notified under the lock: the waiter may be about to end the process.
+        yw_cli::g_threadCv.notify_all();
     }
-    yw_cli::g_threadCv.notify_all();
     return nullptr;
 }
 
@@ -354,8 +356,9 @@ YW_int32_t YW_cli_TcpClientConnectionThreadCreate(YW_Tcp_Client_Info *info)
         {
             std::lock_guard<std::mutex> g(g_threadLock);
             --g_clientThreads;
+            // Notified under the lock: the waiter may be about to end the process.
+            g_threadCv.notify_all();
         }
-        g_threadCv.notify_all();
         releaseSlot(k);
         return YW_FAIL;
     }

@@ -24,9 +24,7 @@ YW_frw_config_t YW_g_frw_config = {{YW_FRW_CFG_FOLDER_DEFAULT, YW_FRW_LOG_FOLDER
 
 namespace {
 
-/* Longest configuration name: a folder and a file name joined with a slash
- * always fit a path buffer of YW_EXEFILE_LEN bytes. */
-constexpr size_t kCfgNameMax = 255;
+constexpr size_t kCfgNameMax = YW_FRW_CFG_NAME_MAX;
 
 /* Whether a name is a heap copy made by YW_frw_setConfig (defaults are
  * constant strings and are never released). */
@@ -220,6 +218,17 @@ void YW_frw_sendCfgErrorEvent(YW_ret_t errcode, const char *emsg)
 
 // Start banner written through the error log at start-up.
 const char *YW_s_banner = "START TURV ....";
+
+YW_int32_t yw_g_argc = 0;
+char *yw_g_argv[YW_MAIN_ARGV_MAX];
+
+void *YW_main_entry(void *arg)
+{
+    (void)arg;
+    int argc = yw_g_argc < 0 ? 0 : (yw_g_argc > YW_MAIN_ARGV_MAX ? YW_MAIN_ARGV_MAX : yw_g_argc);
+    YW_frw_main(argc, yw_g_argv);
+    return nullptr;
+}
 
 YW_int32_t YW_frw_main(int argc, char **argv)
 {

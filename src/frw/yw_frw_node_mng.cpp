@@ -61,7 +61,7 @@ YW_ret_t yw_node_mng_open(YW_int32_t iap, YW_uint32_t mode, YW_ipc_id_t *id)
     YW_ret_t r = YW_ERR_IPC_NULL;
     for (int i = 0; i < YW_FRW_NODE_MNG_OPEN_TRIES; i++) {
         r = YW_openIpc((YW_ipc_iap_t)iap, mode, id);
-        if (r != YW_ERR_IPC_NULL)
+        if (r != YW_ERR_IPC_NULL && r != YW_ERR_IPC_NOT_READY)
             break;
         YW_P_sleepThread(nullptr, YW_FRW_NODE_MNG_OPEN_RETRY);
     }

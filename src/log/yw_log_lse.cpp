@@ -223,7 +223,10 @@ int YW_log_lse_pushOndemand(YW_logInputPort_t *input, const char *data, YW_size_
 
 // ---- outputs -------------------------------------------------------------------------
 
-int YW_log_lse_addOutput(YW_log_t h, YW_uint32_t type, YW_event_q_t *q, YW_addr_t key, YW_log_out_cb_t cb)
+// Finds the port of (type, key) or claims the first free one, filled whole
+// under the port lock so no delivery sees it half made.
+static int add_output(YW_log_t h, YW_uint32_t type, YW_event_q_t *q, YW_addr_t key, YW_log_out_cb_t cb,
+                      YW_addr_t priv)
 {
     if (!h)
         return -1;
@@ -239,13 +242,18 @@ int YW_log_lse_addOutput(YW_log_t h, YW_uint32_t type, YW_event_q_t *q, YW_addr_
         p.cfg = key;
         p.level = (YW_uint16_t)(h->cfg ? h->cfg->input.level : h->level);
         p.lse = h;
-        p.priv = nullptr;
+        p.priv = priv;
         p.event_q = q;
         p.cb_out = cb;
         p.type = type;
         return i;
     }
     return -1;
+}
+
+int YW_log_lse_addOutput(YW_log_t h, YW_uint32_t type, YW_event_q_t *q, YW_addr_t key, YW_log_out_cb_t cb)
+{
+    return add_output(h, type, q, key, cb, nullptr);
 }
 
 YW_ret_t YW_log_lse_addOutputStdout(YW_log_t h, YW_event_q_t *q, YW_log_cfg_output_t *cfgOutput)
@@ -321,12 +329,7 @@ int YW_log_lse_addStdoutToCli(YW_event_q_t *q, int socket, YW_log_out_cb_t cb)
     if (!(h->flags.load() & YW_LOG_FLAG_ASSIGNED))
         return -1;
     YW_addr_t key = reinterpret_cast<YW_addr_t>((intptr_t)socket);
-    int idx = YW_log_lse_addOutput(h, YW_LOG_PORT_TYPE_CLI, q, key, cb);
-    if (idx >= 0) {
-        std::lock_guard<std::mutex> g(h->portLock);
-        h->output[idx].priv = key;
-    }
-    return idx;
+    return add_output(h, YW_LOG_PORT_TYPE_CLI, q, key, cb, key);
 }
 
 YW_ret_t YW_log_lse_delCliFromStdout(int index)
@@ -572,6 +575,8 @@ YW_ret_t YW_log_lse_proc(YW_log_t h)
     }
 
     YW_uint64_t first = size - off < n ? size - off : n;
+    bool nested = t_delivering;
+    t_delivering = true;
     {
         std::lock_guard<std::mutex> g(h->portLock);
         YW_logRecord_t seg = *rec;
@@ -588,6 +593,7 @@ YW_ret_t YW_log_lse_proc(YW_log_t h)
                 deliver_to_port(&p, reinterpret_cast<const char *>(base), (YW_size_t)(n - first), &seg);
         }
     }
+    t_delivering = nested;
 
     ring_lock(cb);
     cb->pop += n;
@@ -655,7 +661,7 @@ void *YW_log_lse_main(void *)
         YW_P_getThreadID(&th);
         self.store(th);
     }
-    YW_elog("%s start...", __func__);
+    YW_elog("%s start...\n", __func__);
     YW_event_q_t *q = &YW_g_log_event_q;
     q->flags_wait.fetch_or(YW_EVENT_FLAG_FRW);
     int timeouts = 0;

@@ -209,8 +209,11 @@ static YW_ret_t yw_task_stopWhere(bool (*pick)(int category))
         bool match;
         {
             YW_task_lockGuard lk;
+            // Only started tasks are stopped: a created task that never ran,
+            // or a slot whose entry was not found, would fail the stop and
+            // keep every later task running.
             const YW_task_t *t = &YW_g_task[i];
-            match = t->cfg && pick(t->cfg->category);
+            match = t->cfg && (t->status.state & YW_TASK_STATE_BUSY) && pick(t->cfg->category);
         }
         if (!match)
             continue;

@@ -47,6 +47,7 @@ thread_local YW_P_thread_t yw_t_self = nullptr;  // this thread's handle
 // so that a fault caused by an exhausted stack is still handled.
 constexpr size_t YW_TASK_ALTSTACK_SIZE = 64 * 1024;
 
+
 bool yw_task_isStatic(const YW_task_cfg_t *cfg)
 {
     return cfg >= &YW_g_task_cfg[0] && cfg < &YW_g_task_cfg[YW_TASK_MAX];
@@ -634,6 +635,25 @@ YW_ret_t YW_task_tse_wait_event(YW_event_q_t *q, void *timeout)
 
 // ---- the thread wrapper -----------------------------------------------------
 
+// Calls the entry under the thread's recovery point; false when the entry
+// faulted and the handler came back here. Nothing of this frame is changed
+// between the recovery point and the jump back to it.
+static bool yw_task_runEntry(YW_task_entry_t entry, void *entryArg, const char *name, YW_ret_t *result)
+{
+    sigjmp_buf env;
+    if (sigsetjmp(env, 1) != 0)
+        return false;
+    yw_t_recover = &env;
+    if (entry) {
+        *result = (YW_ret_t)(intptr_t)entry(entryArg);
+    } else {
+        std::printf("%s:%d task %s entry null", "YW_task_tse_entry", __LINE__, name);
+        *result = YW_ERR_ENTRY_NULL;
+    }
+    yw_t_recover = nullptr;
+    return true;
+}
+
 void YW_task_tse_sig_handler(int sig)
 {
     if (sig != SIGSEGV)
@@ -704,19 +724,8 @@ void *YW_task_tse_entry(void *arg)
     }
     yw_task_installSigHandler(task);
 
-    YW_ret_t result;
-    sigjmp_buf env;
-    if (sigsetjmp(env, 1) == 0) {
-        yw_t_recover = &env;
-        if (entry) {
-            void *res = entry(entryArg);
-            result = (YW_ret_t)(intptr_t)res;
-        } else {
-            std::printf("%s:%d task %s entry null", __func__, __LINE__, name);
-            result = YW_ERR_ENTRY_NULL;
-        }
-        yw_t_recover = nullptr;
-    } else {
+    YW_ret_t result = YW_SUCCESS;
+    if (!yw_task_runEntry(entry, entryArg, name, &result)) {
         // Back from the fault handler: only this task ends.
         std::printf("%s:%d task %s segmentation fault, task stopped\n", __func__, __LINE__, name);
         result = YW_FAIL;

@@ -167,6 +167,47 @@ TEST_F(CliMt, EachClientKeepsItsOwnLogPort)
     EXPECT_EQ(unstamp(b.readUntil("three\n")), "node says three\n");
 }
 
+// The connection token of the CLI port that the log holds for the newest client.
+intptr_t newestCliToken(intptr_t other)
+{
+    std::lock_guard<std::mutex> g(YW_g_lse_stdout.portLock);
+    for (const auto &p : YW_g_lse_stdout.output) {
+        if (p.type == YW_LOG_PORT_TYPE_CLI && reinterpret_cast<intptr_t>(p.priv) != other) {
+            return reinterpret_cast<intptr_t>(p.priv);
+        }
+    }
+    return 0;
+}
+
+TEST_F(CliMt, LineForAGoneClientNeverReachesTheNextOnItsSlot)
+{
+    intptr_t first;
+    {
+        Conn a(port_);
+        ASSERT_EQ(a.readUntil("<<"), "<<");
+        first = newestCliToken(0);
+        ASSERT_NE(first, 0);
+        a.send("q\r");
+        a.readUntil("Exit...\n");
+        a.readUntil("never", 500);
+        ASSERT_TRUE(a.eof);
+    }
+    // The next client gets the same slot and, likely, the same descriptor number.
+    Conn b(port_);
+    ASSERT_EQ(b.readUntil("<<"), "<<");
+    intptr_t second = newestCliToken(first);
+    ASSERT_NE(second, 0);
+    ASSERT_NE(second, first);
+    YW_logOutputPort_t stale{};
+    stale.type = YW_LOG_PORT_TYPE_CLI;
+    stale.priv = reinterpret_cast<YW_addr_t>(first);
+    EXPECT_EQ(YW_cli_writeLog(&stale, "stale\n", 6, nullptr), 0);
+    YW_logOutputPort_t live = stale;
+    live.priv = reinterpret_cast<YW_addr_t>(second);
+    EXPECT_EQ(YW_cli_writeLog(&live, "live\n", 5, nullptr), 0);
+    EXPECT_EQ(b.readUntil("live\n"), "live\n");
+}
+
 TEST_F(CliMt, ClientsComingAndGoingWhileTheNodeLogs)
 {
     std::atomic<bool> stop{false};

@@ -395,6 +395,27 @@ TEST(CliServerLifecycle, TakenPortMovesToTheNext)
     close(s);
 }
 
+TEST(CliServerLifecycle, NoPortLeftGivesUpInsteadOfLooping)
+{
+    YW_cli_Init();
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(65535);
+    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || listen(s, 1) != 0) {
+        close(s);
+        GTEST_SKIP() << "port 65535 is in use elsewhere";
+    }
+    // The last port is taken and there is no next one: the start fails and
+    // leaves nothing running.
+    EXPECT_EQ(YW_cli_StartServerOnPort(65535, 5000), -1);
+    EXPECT_EQ(YW_cli_GetServerPort(), -1);
+    EXPECT_EQ(YW_shutdownCLIManage(), -1);
+    close(s);
+}
+
 TEST(CliServerLifecycle, DefaultPortIs30000OrTheNextFree)
 {
     YW_cli_Init();

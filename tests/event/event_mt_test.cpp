@@ -184,4 +184,48 @@ TEST(EventQueueMt, DoorbellSumDoesNotInventFlags)
     YW_P_deleteThread(th);
 }
 
+// The wait ends on a pending waited flag or on the time-out, never on a bare
+// ring of the doorbell (a ring without a queued message is only a wake-up).
+TEST(EventQueueMt, WaitTimesOutAndIgnoresBareRings)
+{
+    struct Ctx {
+        Shared s;
+        std::atomic<YW_ret_t> r0{YW_SUCCESS}, r1{YW_SUCCESS};
+        std::atomic<long> waitedMs{0};
+        std::atomic<bool> fin{false};
+    } c;
+    YW_event_q_init(&c.s.q, const_cast<char *>("to_q"), fire, wait, &c.s);
+    c.s.q.flags_wait.store(YW_EVENT_FLAG_FRW);
+    auto body = [](void *a) -> void * {
+        auto *c = static_cast<Ctx *>(a);
+        YW_P_thread_t self = nullptr;
+        YW_P_getThreadID(&self);
+        c->s.receiver.store(self);
+        c->r0.store(YW_event_wait(&c->s.q, 0));
+        auto t0 = std::chrono::steady_clock::now();
+        c->r1.store(YW_event_wait(&c->s.q, 300000000LL));
+        c->waitedMs.store(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
+        c->fin.store(true);
+        return nullptr;
+    };
+    YW_P_thread_t th = nullptr;
+    ASSERT_EQ(0, YW_P_createThread("to_recv", 0, 0, 0, 0, body, &c, &th));
+    while (!c.s.receiver.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        YW_P_sendThreadEvent(c.s.receiver.load(), YW_EVENT_FLAG_FRW);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!c.fin.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(c.fin.load());
+    EXPECT_EQ(YW_ERR_TIMEOUT, c.r0.load());
+    EXPECT_EQ(YW_ERR_TIMEOUT, c.r1.load());
+    EXPECT_GE(c.waitedMs.load(), 290);
+    YW_event_q_deinit(&c.s.q);
+    YW_P_deleteThread(th);
+}
+
 } // namespace

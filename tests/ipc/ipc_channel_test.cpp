@@ -38,6 +38,9 @@ struct CfgText {
         if (YW_frw_cfg_loadText(text.data(), (YW_size_t)text.size(), &set) == 0 && set.base)
             section = YW_frw_searchCfgElement(set.base, "ipcConf", nullptr);
     }
+    ~CfgText() { YW_frw_cfg_unload(&set); }
+    CfgText(const CfgText &) = delete;
+    CfgText &operator=(const CfgText &) = delete;
 };
 
 TEST_F(IpcTable, LoaderFillsEntriesInDocumentOrder)

@@ -388,6 +388,38 @@ TEST_F(LogTest, RingRecordThatWrapsIsDeliveredInTwoPieces)
     YW_deleteLog(h);
 }
 
+YW_log_t g_nestLog;
+int g_nestCalls;
+int nesting_cb(YW_logOutputPort_t *, const char *, YW_size_t, YW_logRecord_t *)
+{
+    ++g_nestCalls;
+    YW_logPrintf(g_nestLog, 40, "from the port\n"); // standard output only
+    return 0;
+}
+
+TEST_F(LogTest, PortCallbackMayLogAndPortLevelFilters)
+{
+    YW_log_cfg_t c = plain_cfg("nest", 100);
+    g_nestLog = make_log(&c);
+    ASSERT_NE(nullptr, g_nestLog);
+    int key;
+    int idx = YW_log_lse_addOutput(g_nestLog, YW_LOG_PORT_TYPE_CLI, nullptr, &key, nesting_cb);
+    ASSERT_GE(idx, 0);
+    g_nestCalls = 0;
+    testing::internal::CaptureStdout();
+    YW_logPrintf(g_nestLog, 40, "outer\n");
+    EXPECT_EQ("outer\nfrom the port\n", testing::internal::GetCapturedStdout());
+    EXPECT_EQ(1, g_nestCalls);
+    // A port below the record's level does not get it.
+    g_nestLog->output[idx].level = 30;
+    testing::internal::CaptureStdout();
+    YW_logPrintf(g_nestLog, 40, "skipped by the port\n");
+    YW_logPrintf(g_nestLog, 30, "taken\n");
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(2, g_nestCalls);
+    YW_deleteLog(g_nestLog);
+}
+
 TEST(LogCfg, SetAttributeAndToString)
 {
     YW_log_cfg_t c;

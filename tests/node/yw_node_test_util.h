@@ -20,7 +20,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,12 +137,16 @@ public:
             return -1;
         if (!waitFor(" OK\n", 2s))
             return -1;
-        std::smatch m;
         std::string o = output();
-        static const std::regex re("open server socket port=([0-9]+) OK\n");
-        if (!std::regex_search(o, m, re))
-            return -1;
-        return std::stoi(m[1].str());
+        const std::string key = "open server socket port=";
+        for (size_t p = o.find(key); p != std::string::npos; p = o.find(key, p + 1)) {
+            size_t q = p + key.size();
+            int port = std::atoi(o.c_str() + q);
+            size_t e = o.find_first_not_of("0123456789", q);
+            if (port > 0 && e != std::string::npos && o.compare(e, 3, " OK") == 0)
+                return port;
+        }
+        return -1;
     }
 
 private:

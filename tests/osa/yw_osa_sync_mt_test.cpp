@@ -51,21 +51,6 @@ TEST(OsaMutex, DefaultIsRecursive)
     EXPECT_EQ(YW_P_deleteMutex(m), 0);
 }
 
-TEST(OsaMutex, NoRecurseChecksErrors)
-{
-    YW_P_mutex_t m = nullptr;
-    ASSERT_EQ(YW_P_createMutex(YW_SEM_NO_RECURSE, &m), 0);
-    EXPECT_EQ(YW_P_lockMutex(m), 0);
-    EXPECT_EQ(YW_P_lockMutex(m), EDEADLK); // no self-deadlock
-    int unlockByOther = -1;
-    std::thread t([&] { unlockByOther = YW_P_unlockMutex(m); });
-    t.join();
-    EXPECT_EQ(unlockByOther, EPERM);
-    EXPECT_EQ(YW_P_unlockMutex(m), 0);
-    EXPECT_EQ(YW_P_unlockMutex(m), EPERM); // not held
-    EXPECT_EQ(YW_P_deleteMutex(m), 0);
-}
-
 TEST(OsaMutex, ProtocolOptionsGiveWorkingMutexes)
 {
     for (int opts : {YW_SEM_INVERSION_SAFE, YW_SEM_Q_PRIORITY, YW_SEM_Q_PRIORITY | YW_SEM_INVERSION_SAFE,

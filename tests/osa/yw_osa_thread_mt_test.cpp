@@ -11,6 +11,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -201,8 +202,16 @@ void *neverRuns(void *)
     return nullptr;
 }
 
+int nextFreeFd()
+{
+    int fd = open("/dev/null", O_RDONLY);
+    close(fd);
+    return fd;
+}
+
 TEST(OsaThread, FailedCreationLeavesNothingBehind)
 {
+    const int fdBefore = nextFreeFd();
     YW_P_thread_t h = reinterpret_cast<YW_P_thread_t>(0x1);
     // A stack of one byte is refused by the library.
     EXPECT_EQ(YW_P_createThread("bad", 0, 0, 1, 0, neverRuns, nullptr, &h), EINVAL);
@@ -215,6 +224,7 @@ TEST(OsaThread, FailedCreationLeavesNothingBehind)
     EXPECT_EQ(YW_P_createThread("bad", 0, 0, 0, 0, neverRuns, nullptr, nullptr), YW_FAIL);
     EXPECT_EQ(YW_P_runThread(neverRuns, nullptr, nullptr), YW_FAIL);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(nextFreeFd(), fdBefore); // no doorbell left open
 }
 
 // ---- doorbell ---------------------------------------------------------------

@@ -1,0 +1,191 @@
+// The log service manager as a real task: its five states, the commands it
+// refuses, the "logConf" loading, its reports to the framework queue, and its
+// end on the stop command.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frw/yw_frw_cfg.h"
+#include "frw/yw_frw_fsm.h"
+#include "log/yw_log.h"
+#include "task/yw_task.h"
+#include "task/yw_task_tsm.h"
+
+extern "C" {
+extern YW_fsm_context_t YW_s_log_lsm_fsm;
+YW_ret_t YW_log_lsm_sendEvent(YW_event_value_t value, void *data);
+YW_ret_t YW_log_lsm_start(void);
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Standard output of this process read while the test runs.
+class StdoutTap {
+public:
+    StdoutTap()
+    {
+        std::fflush(stdout);
+        setvbuf(stdout, nullptr, _IOLBF, 0);
+        if (pipe(fds_) != 0)
+            return;
+        saved_ = dup(1);
+        dup2(fds_[1], 1);
+        close(fds_[1]);
+        reader_ = std::thread([this] {
+            char b[4096];
+            ssize_t n;
+            while ((n = read(fds_[0], b, sizeof b)) > 0) {
+                std::lock_guard<std::mutex> g(m_);
+                out_.append(b, (size_t)n);
+            }
+        });
+    }
+    ~StdoutTap()
+    {
+        std::fflush(stdout);
+        dup2(saved_, 1); // closes the pipe's last writer: the reader ends
+        close(saved_);
+        reader_.join();
+        close(fds_[0]);
+    }
+    bool waitFor(const std::string &s, std::chrono::milliseconds limit = 5s)
+    {
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            std::fflush(stdout);
+            {
+                std::lock_guard<std::mutex> g(m_);
+                if (out_.find(s) != std::string::npos)
+                    return true;
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+        return false;
+    }
+    std::string text()
+    {
+        std::lock_guard<std::mutex> g(m_);
+        return out_;
+    }
+
+private:
+    int fds_[2] = {-1, -1};
+    int saved_ = -1;
+    std::thread reader_;
+    std::mutex m_;
+    std::string out_;
+};
+
+bool waitUntil(const std::function<bool()> &f, std::chrono::milliseconds limit = 5s)
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (f())
+            return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return f();
+}
+
+// The state-change reports waiting in the framework queue (copies taken out).
+std::vector<YW_fsm_context_t> takeReports()
+{
+    std::vector<YW_fsm_context_t> v;
+    YW_event_msg_t *m = nullptr;
+    while (YW_event_recv(&YW_g_frw_fsm_event_q, YW_EVENT_FLAG_FRW, &m) == 0) {
+        if (m->id.p.value == YW_FRW_EVT_SSCH && m->data) {
+            auto *d = reinterpret_cast<YW_fsm_context_t *>(m->data);
+            EXPECT_NE(d, &YW_s_log_lsm_fsm); // a copy, not the live context
+            EXPECT_EQ(d->refCount, 1);
+            v.push_back(*d);
+            YW_free(d);
+        }
+        YW_event_releaseEvent(m);
+    }
+    return v;
+}
+
+} // namespace
+
+TEST(LogServiceManager, ConfiguresStartsReportsAndStops)
+{
+    StdoutTap tap;
+    YW_log_init();
+    YW_registerLog("stdout", &YW_g_log_stdout);
+    YW_task_tsm_init();
+    ASSERT_EQ(YW_frw_fsm_init(), 0); // the reports queue up: no framework thread
+    YW_g_logEventControl.log_config = nullptr;
+
+    // Without "logConf" the configuration command fails and the LSM stays IDLE.
+    ASSERT_EQ(YW_startLogService(), 0);
+    ASSERT_TRUE(tap.waitFor("lsm config fail error = -974\n")) << tap.text();
+    EXPECT_TRUE(tap.text().find("start lsm task result=0") != std::string::npos) << tap.text();
+    EXPECT_EQ(YW_s_log_lsm_fsm.state, 0u);
+
+    // START in IDLE is refused.
+    ASSERT_EQ(YW_log_lsm_sendEvent(1, nullptr), 0);
+    ASSERT_TRUE(tap.waitFor("YW_log_lsm_handleStartCmd:")) << tap.text();
+    ASSERT_TRUE(tap.waitFor(" invalid cmd 1 at state 0\n")) << tap.text();
+    EXPECT_TRUE(takeReports().empty());
+
+    // With two "logDef" the LSM goes on to INIT and NORM.
+    static char xml[] = "<cfg><fw><logConf>\n"
+                        "<logDef groupID=\"lg_a\" bufferSize=\"65536\"/>\n"
+                        "<logDef groupID=\"lg_b\" bufferSize=\"65536\"/>\n"
+                        "</logConf></fw></cfg>\n";
+    static YW_frw_cfg_set_t set;
+    ASSERT_EQ(YW_frw_cfg_loadText(xml, (YW_size_t)std::strlen(xml), &set), 0);
+    YW_g_logEventControl.log_config = YW_frw_searchCfgElement(set.base, YW_LOG_LSM_TAG, nullptr);
+    ASSERT_NE(YW_g_logEventControl.log_config, nullptr);
+    ASSERT_EQ(YW_log_lsm_start(), 0);
+    ASSERT_TRUE(waitUntil([] { return (YW_g_logServiceStatus.status & YW_LOG_STATUS_NORMAL) != 0; }))
+        << tap.text();
+    EXPECT_STREQ(YW_g_log_cfg[0].name, "lg_a");
+    EXPECT_STREQ(YW_g_log_cfg[1].name, "lg_b");
+    EXPECT_EQ(YW_g_log_cfg[2].name, nullptr);
+    ASSERT_TRUE(tap.waitFor("start lse task result=0")) << tap.text();
+
+    std::vector<YW_fsm_context_t> r;
+    ASSERT_TRUE(waitUntil([&] {
+        auto more = takeReports();
+        r.insert(r.end(), more.begin(), more.end());
+        return r.size() >= 3;
+    }));
+    ASSERT_EQ(r.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_STREQ(r[i].name, "lsm_fsm");
+        EXPECT_EQ(r[i].prev_state, (YW_fsm_state_t)i);
+        EXPECT_EQ(r[i].state, (YW_fsm_state_t)i + 1);
+    }
+
+    // Started: a second start does nothing.
+    EXPECT_EQ(YW_startLogService(), 0);
+    YW_logServiceStatus_t st{};
+    EXPECT_EQ(YW_inqLogService(&st), 0);
+    EXPECT_EQ(st.status & YW_LOG_STATUS_STARTED, YW_LOG_STATUS_STARTED);
+    EXPECT_EQ(YW_inqLogService(nullptr), -1);
+
+    // STOP: the receiver is told to end, the LSM reaches TERM and ends.
+    ASSERT_EQ(YW_shutdownLogService(), 0);
+    ASSERT_TRUE(tap.waitFor("LSM task end....")) << tap.text();
+    ASSERT_TRUE(tap.waitFor("lse stop...\n")) << tap.text();
+    EXPECT_EQ(YW_g_logServiceStatus.status & YW_LOG_STATUS_STARTED, 0);
+    r = takeReports();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].prev_state, 3u);
+    EXPECT_EQ(r[0].state, 4u);
+    EXPECT_TRUE(waitUntil([] {
+        YW_task_id_t id;
+        return YW_searchTaskByName("LSM", &id) != 0 && YW_searchTaskByName("LSE_RECEIVER", &id) != 0;
+    }));
+}

@@ -1,0 +1,52 @@
+// The shipped single-node example with its IPC channels: node management
+// opens the master's own access point and declares synchronisation, the
+// framework reaches NORM and creates the application tasks, and the two
+// example tasks exchange messages over the message-queue channel pair.
+#include <gtest/gtest.h>
+
+#include "yw_node_test_util.h"
+
+using namespace yw_node_test;
+
+namespace {
+
+bool has(const std::string &out, const std::string &s)
+{
+    return out.find(s) != std::string::npos;
+}
+
+} // namespace
+
+TEST(IpcNode, ExampleReachesNormAndItsTasksExchangeMessages)
+{
+    TempDir dir;
+    std::string src = std::string(TURV_SOURCE_DIR) + "/examples/single-node/";
+    std::filesystem::copy_file(src + "turv_sys_cfg.xml", dir.path() + "/turv_sys_cfg.xml");
+    std::filesystem::copy_file(src + "turv_app_cfg.xml", dir.path() + "/turv_app_cfg.xml");
+    Node node(dir.path());
+    ASSERT_TRUE(node.running());
+    // NORM: the synchronisation event ran in SYNC
+    ASSERT_TRUE(node.waitFor(kSyncLine, 20s)) << node.output();
+    ASSERT_TRUE(node.waitFor("YW_example_ipc_receiver: ipc 2 received 7 bytes: ping 0\n", 15s)) << node.output();
+    ASSERT_TRUE(node.waitFor("YW_example_ipc_receiver: ipc 2 received 7 bytes: ping 1\n", 5s)) << node.output();
+    std::string out = node.output();
+    // the IPC manager made the three channels and node management opened
+    // channel 0 (iap 10) without a failure line
+    EXPECT_TRUE(has(out, "ctx=task_ism state=0 evt=20000.60\n")) << out;
+    EXPECT_FALSE(has(out, "refused")) << out;
+    EXPECT_FALSE(has(out, "can't open iap")) << out;
+    EXPECT_TRUE(has(out, "YW_example_ipc_sender: sending on ipc 1 (iap 20)\n")) << out;
+    EXPECT_TRUE(has(out, "YW_example_ipc_receiver: receiving on ipc 2 (iap 21)\n")) << out;
+    EXPECT_FALSE(has(out, "invalid cmd 20")) << out;
+
+    int port = node.cliPort();
+    ASSERT_GT(port, 0) << out;
+    CliClient cli(port);
+    ASSERT_TRUE(cli.ok());
+    cli.readUntil("<<");
+    std::string ts = cli.command("ts");
+    for (const char *t : {"         ism[   B|A]", "    node_mng[   B|A]", "  ipc_sender[   B|A]",
+                          "ipc_receiver[   B|A]"})
+        EXPECT_TRUE(has(ts, t)) << t << "\n" << ts;
+    node.kill();
+}

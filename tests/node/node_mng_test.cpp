@@ -1,0 +1,171 @@
+// Node management over real message-queue channels: the master answers every
+// heartbeat and opens the channel to a peer once; another node sends its
+// heartbeat to the master, receives the answer on its own access point and
+// declares synchronisation once.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "frw/yw_frw_fsm.h"
+#include "frw/yw_frw_node.h"
+#include "frw/yw_frw_node_mng.h"
+#include "ipc/ipc_test_util.h"
+
+using namespace yw_ipc_test;
+
+namespace {
+
+std::string msgBytes(YW_int32_t type, YW_int32_t iap)
+{
+    YW_frw_node_mng_msg_t m{type, iap};
+    return std::string(reinterpret_cast<const char *>(&m), sizeof(m));
+}
+
+// FRW events of the given value waiting in the framework queue (taken).
+int takeFrwEvents(YW_event_value_t value)
+{
+    int n = 0;
+    YW_event_msg_t *m = nullptr;
+    while (YW_event_recv(&YW_g_frw_fsm_event_q, YW_EVENT_FLAG_FRW, &m) == 0) {
+        n += m->id.p.value == value;
+        YW_event_releaseEvent(m);
+    }
+    return n;
+}
+
+class NodeMng : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setUpServices();
+        YW_ipc_ism_init();
+        deleteAllChannels();
+        static bool fsm = false;
+        if (!fsm) {
+            YW_frw_fsm_init();
+            fsm = true;
+        }
+        takeFrwEvents(0);
+        YW_frw_node_init0();
+        // node0 (iap 10) and node1 (iap 11); each access point is a channel
+        ASSERT_EQ(YW_createIpc(&ap10.cfg, &id10), 0);
+        ASSERT_EQ(YW_createIpc(&ap11.cfg, &id11), 0);
+        for (int i = 0; i < 2; i++) {
+            YW_frw_node_t &n = YW_g_frw_node[i];
+            n.state = YW_FRW_NODE_STATE_CONFIGURED;
+            n.iap = 10 + i;
+            n.name = const_cast<char *>(i ? "node1" : "node0");
+        }
+        YW_g_frw_node[0].isMaster = 1;
+        masterNode = &YW_g_frw_node[0];
+        std::memset(&ctx, 0, sizeof(ctx));
+        ctx.init = YW_frw_node_mng_init;
+        ctx.recv = YW_frw_node_mng_recv;
+        ctx.flags = YW_IPC_RECEIVER_RUNNING;
+    }
+    void TearDown() override { deleteAllChannels(); }
+
+    MsgqCfg ap10{"ap10", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 10, 1024, 8};
+    MsgqCfg ap11{"ap11", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 11, 1024, 8};
+    YW_ipc_id_t id10 = YW_IPC_INVALID_ID, id11 = YW_IPC_INVALID_ID;
+    YW_ipc_receiver_context_t ctx{};
+};
+
+TEST_F(NodeMng, MasterAnswersEveryHeartbeatAndOpensThePeerOnce)
+{
+    localNode = &YW_g_frw_node[0];
+    TaskHost mng("nm_master"), peer("nm_peer");
+    ASSERT_TRUE(mng.ok() && peer.ok());
+    peer.run([&] { EXPECT_EQ(YW_openIpc(11, YW_IPC_FLAGS_RX, nullptr), 0); });
+    mng.run([&] {
+        ASSERT_EQ(YW_frw_node_mng_init(&ctx), 0);
+        EXPECT_EQ(ctx.rx_ipc_info[0].ipc_no, id10);
+        EXPECT_GE(ctx.rx_ipc_info[0].buffer_size, 8);
+        EXPECT_EQ(YW_frw_node_send_heartbit(&ctx), 0); // the master sends none
+        std::string hb = msgBytes(YW_FRW_MNG_MSG_HEARTBIT, 11);
+        EXPECT_EQ(YW_frw_node_mng_recv(&ctx, hb.data(), (YW_size_t)hb.size()), 0);
+        EXPECT_EQ(YW_frw_node_mng_recv(&ctx, hb.data(), (YW_size_t)hb.size()), 0);
+
+        testing::internal::CaptureStdout();
+        std::string stranger = msgBytes(YW_FRW_MNG_MSG_HEARTBIT, 55);
+        EXPECT_EQ(YW_frw_node_mng_recv(&ctx, stranger.data(), (YW_size_t)stranger.size()), YW_ERR_MNG_PEER_NULL);
+        std::string odd = msgBytes(0x1111, 11) + "abc"; // a trailing partial message is ignored
+        EXPECT_EQ(YW_frw_node_mng_recv(&ctx, odd.data(), (YW_size_t)odd.size()), 0);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("can't find peer node for iap:55"), std::string::npos) << out;
+        EXPECT_NE(out.find("can't unknown msg type 1111 from iap 11"), std::string::npos) << out;
+    });
+    const YW_frw_node_t &p = YW_g_frw_node[1];
+    EXPECT_EQ(p.state, YW_FRW_NODE_STATE_CONFIGURED | YW_FRW_NODE_STATE_CHANNEL | YW_FRW_NODE_STATE_HEARD);
+    EXPECT_EQ(p.sent, 2u);
+    EXPECT_EQ(p.ipc_no, (YW_int32_t)id11);
+    EXPECT_EQ(YW_g_frw_node[0].rcvd, 4u);
+    peer.run([&] {
+        char buf[16];
+        for (int i = 0; i < 2; i++) {
+            ASSERT_EQ(YW_recvIpc(id11, buf, sizeof(buf)), 8);
+            YW_frw_node_mng_msg_t m;
+            std::memcpy(&m, buf, sizeof(m));
+            EXPECT_EQ(m.mtype, YW_FRW_MNG_MSG_HEARTBIT_ACK);
+            EXPECT_EQ(m.iap, 10);
+        }
+        EXPECT_EQ(YW_recvIpc(id11, buf, sizeof(buf)), YW_ERR_FIFO_EMPTY);
+    });
+    mng.run([&] { EXPECT_EQ(YW_frw_node_mng_release(&ctx), 0); });
+    EXPECT_FALSE(YW_ipc_state_get(&YW_g_ipc[id10]) & YW_IPC_STATE_RX_OPENED);
+}
+
+TEST_F(NodeMng, OtherNodeSendsHeartbeatsAndSynchronisesOnTheFirstAnswer)
+{
+    localNode = &YW_g_frw_node[1];
+    TaskHost mng("nm_node1"), master("nm_node0");
+    ASSERT_TRUE(mng.ok() && master.ok());
+    master.run([&] { EXPECT_EQ(YW_openIpc(10, YW_IPC_FLAGS_RX, nullptr), 0); });
+    mng.run([&] {
+        ASSERT_EQ(YW_frw_node_mng_init(&ctx), 0);
+        // the answers come to the node's own access point
+        EXPECT_EQ(ctx.rx_ipc_info[0].ipc_no, id11);
+        EXPECT_TRUE(YW_g_frw_node[0].state & YW_FRW_NODE_STATE_CHANNEL);
+        EXPECT_EQ(YW_frw_node_send_heartbit(&ctx), 0);
+        EXPECT_EQ(YW_frw_node_send_heartbit(&ctx), 0);
+    });
+    EXPECT_EQ(YW_g_frw_node[0].sent, 2u);
+    master.run([&] {
+        char buf[16];
+        ASSERT_EQ(YW_recvIpc(id10, buf, sizeof(buf)), 8);
+        YW_frw_node_mng_msg_t m;
+        std::memcpy(&m, buf, sizeof(m));
+        EXPECT_EQ(m.mtype, YW_FRW_MNG_MSG_HEARTBIT);
+        EXPECT_EQ(m.iap, 11);
+    });
+    mng.run([&] {
+        std::string ack = msgBytes(YW_FRW_MNG_MSG_HEARTBIT_ACK, 10);
+        EXPECT_EQ(YW_frw_node_mng_recv(&ctx, ack.data(), (YW_size_t)ack.size()), 0);
+        EXPECT_EQ(YW_frw_node_mng_recv(&ctx, ack.data(), (YW_size_t)ack.size()), 0);
+    });
+    EXPECT_TRUE(YW_g_frw_node[0].state & YW_FRW_NODE_STATE_HEARD);
+    EXPECT_EQ(takeFrwEvents(YW_FRW_EVT_SYNC), 1);
+    mng.run([&] { EXPECT_EQ(YW_frw_node_mng_release(&ctx), 0); });
+    EXPECT_FALSE(YW_g_frw_node[0].state & YW_FRW_NODE_STATE_CHANNEL);
+    EXPECT_FALSE(YW_ipc_state_get(&YW_g_ipc[id10]) & YW_IPC_STATE_TX_OPENED);
+}
+
+TEST_F(NodeMng, WithoutAMasterNothingStarts)
+{
+    localNode = &YW_g_frw_node[1];
+    masterNode = nullptr;
+    TaskHost mng("nm_alone");
+    ASSERT_TRUE(mng.ok());
+    mng.run([&] {
+        EXPECT_EQ(YW_frw_node_mng_init(&ctx), YW_ERR_ENTITY_NULL);
+        EXPECT_EQ(YW_frw_node_send_heartbit(&ctx), YW_ERR_MNG_NO_MASTER);
+    });
+    localNode = nullptr;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(YW_frw_node_mng_task(nullptr), nullptr);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("local node config not found"), std::string::npos) << out;
+}
+
+} // namespace
