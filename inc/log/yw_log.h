@@ -310,6 +310,10 @@ int YW_log_lse_writeStamped(int fd, const char *data, YW_size_t length, const YW
 /* The same to a socket with non-blocking sends (no SIGPIPE), waiting at most
  * one second for room; 0 or -1. */
 int YW_log_lse_sendStamped(int socket, const char *data, YW_size_t length, const YW_logRecord_t *record);
+/* The same with the wait for room bounded by waitMs milliseconds (0: send
+ * what fits at once); -1 when the whole line could not be sent in time. */
+int YW_log_lse_sendStampedWait(int socket, const char *data, YW_size_t length, const YW_logRecord_t *record,
+                               int waitMs);
 
 /* Buffered path: copy a record into the entity's ring and wake the receiver.
  * 0; YW_ERR_BUFFER_NO_SPACE when the ring cannot hold it (counted in

@@ -248,7 +248,8 @@ int YW_P_getLocalDateTimeElement(int id);
 /* Seconds since the epoch of the given local time (y full year, M 1..12, as
  * the getters give them); the clock is not set. tzd is not used. */
 YW_P_time_t YW_P_setLocalDateTime(int tzd, int y, int M, int D, int h, int m, int s);
-/* Copies /usr/share/zoneinfo/<utc_name> over /etc/localtime; 0 or -1. */
+/* Replaces /etc/localtime by a copy of /usr/share/zoneinfo/<utc_name> (a link
+ * there is replaced, not written through); 0 or -1. */
 YW_ret_t YW_P_setTimeZone(const YW_P_timezoneInfo_t *tzinfo);
 YW_ret_t YW_P_localtime(YW_P_time_t tval, YW_P_Datetime_t *tp);
 YW_P_time_t YW_P_time(void);

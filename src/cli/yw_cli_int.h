@@ -23,7 +23,14 @@ struct ClientSlot {
     int fd = -1;             // the client socket, -1 when free
     uint32_t token = 0;      // connection token handed to the log port, 0 when free
     int logPort = -1;        // index of this client's "stdout" log output port
-    void *thread = nullptr;  // the client thread's YW_P_thread_t
+    // Handle of the last client thread of this slot (guarded by the table
+    // lock). It is released when the slot is claimed again or at shutdown,
+    // never while the thread may still wait in the thread layer: releasing a
+    // handle asks its thread to end at its next wait there.
+    void *thread = nullptr;
+    // Set when a log line could not be sent in time: further lines are sent
+    // only as far as they fit at once, until one goes through whole.
+    std::atomic<bool> logStalled{false};
 };
 
 extern ClientSlot g_slots[YW_CLI_CLIENT_MAX];
@@ -66,6 +73,9 @@ void runClientLoop(int k);
 
 // Releases everything of slot k after its client loop ended.
 void releaseSlot(int k);
+
+// Releases the thread handles kept by free slots (after shutdown).
+void releaseThreadHandles();
 
 // Ends every running client loop (shuts their sockets down) and waits up to
 // `timeoutMs` for the client threads to finish. True when all have finished.

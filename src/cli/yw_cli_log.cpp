@@ -13,6 +13,11 @@
 
 namespace yw_cli {
 
+namespace {
+// Longest wait for room in a client's socket before a log line is given up.
+constexpr int kLogSendWaitMs = 1000;
+}  // namespace
+
 int addClientLogPort(uint32_t token)
 {
     return YW_log_lse_addStdoutToCli(nullptr, static_cast<int>(token), YW_cli_writeLog);
@@ -50,6 +55,9 @@ extern "C" int YW_cli_writeLog(struct yw_logOutputPort *port, const char *data, 
     if (s.fd < 0 || s.token != token) {
         return 0;
     }
-    YW_log_lse_sendStamped(s.fd, data, size, record);
+    // A client that does not read costs the loggers one bounded wait, not
+    // one per line.
+    const int waitMs = s.logStalled.load(std::memory_order_relaxed) ? 0 : kLogSendWaitMs;
+    s.logStalled.store(YW_log_lse_sendStampedWait(s.fd, data, size, record, waitMs) != 0, std::memory_order_relaxed);
     return 0;
 }

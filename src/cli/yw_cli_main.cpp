@@ -434,6 +434,7 @@ YW_int32_t YW_shutdownCLIManage(void)
         g_threadCv.wait_for(lk, std::chrono::seconds(10), [] { return g_serverThreads == 0; });
     }
     endAllClients(10000);
+    releaseThreadHandles();
     if (ctx->thread != nullptr) {
         YW_P_deleteThread(static_cast<YW_P_thread_t>(ctx->thread));
         ctx->thread = nullptr;

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,6 +33,18 @@ constexpr char kESC = 27;
 int writePrompt()
 {
     return cliWrite(YW_CLI_PROMPT, sizeof(YW_CLI_PROMPT) - 1);
+}
+
+// A peer that vanishes without closing (host down, cable pulled) would keep
+// the client loop blocked in its read, and its slot taken, for good: probe an
+// idle connection and let the read fail after about three minutes.
+void enableKeepAlive(int fd)
+{
+    int on = 1, idle = 120, interval = 10, count = 6;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count));
 }
 
 }  // namespace
@@ -73,6 +87,7 @@ void runClientLoop(int k)
     }
     setCurrentClient(k, fd);
     YW_cli_TcpSetBlockMode(fd);
+    enableKeepAlive(fd);
     printf("YW_runCLIProc%d(): start!!!!!! \n", k + 1);
 
     int port = addClientLogPort(token);
@@ -135,6 +150,25 @@ void runClientLoop(int k)
     printf("YW_runCLIProc%d(): q\n", k + 1);
     setCurrentClient(-1, -1);
     releaseSlot(k);
+}
+
+void releaseThreadHandles()
+{
+    void *handles[YW_CLI_CLIENT_MAX] = {};
+    {
+        std::lock_guard<std::mutex> tg(g_slotTableLock);
+        for (int k = 0; k < YW_CLI_CLIENT_MAX; ++k) {
+            if (!g_slots[k].used) {
+                handles[k] = g_slots[k].thread;
+                g_slots[k].thread = nullptr;
+            }
+        }
+    }
+    for (void *h : handles) {
+        if (h != nullptr) {
+            YW_P_deleteThread(static_cast<YW_P_thread_t>(h));
+        }
+    }
 }
 
 bool endAllClients(int timeoutMs)

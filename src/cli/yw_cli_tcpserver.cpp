@@ -306,6 +306,7 @@ YW_int32_t YW_cli_TcpClientConnectionThreadCreate(YW_Tcp_Client_Info *info)
     }
     int k = -1;
     int count;
+    void *prevThread = nullptr;
     {
         // Slot and socket are claimed in one step under the table lock.
         std::lock_guard<std::mutex> tg(g_slotTableLock);
@@ -326,6 +327,9 @@ YW_int32_t YW_cli_TcpClientConnectionThreadCreate(YW_Tcp_Client_Info *info)
         if (k >= 0) {
             ClientSlot &s = g_slots[k];
             s.used = true;
+            prevThread = s.thread;
+            s.thread = nullptr;
+            s.logStalled.store(false);
             std::lock_guard<std::shared_mutex> g(s.lock);
             s.fd = info->cliSocketFd;
             uint32_t n = s_connections.fetch_add(1) + 1;
@@ -333,6 +337,10 @@ YW_int32_t YW_cli_TcpClientConnectionThreadCreate(YW_Tcp_Client_Info *info)
             s.logPort = -1;
             YW_s_ClientIndex = k;
         }
+    }
+    // The slot's previous client thread has left its client loop.
+    if (prevThread != nullptr) {
+        YW_P_deleteThread(static_cast<YW_P_thread_t>(prevThread));
     }
     if (k < 0) {
         printf("YW_cli_TcpClientConnectionThreadCreate(): client socket error!!!!!\n");
@@ -362,10 +370,13 @@ YW_int32_t YW_cli_TcpClientConnectionThreadCreate(YW_Tcp_Client_Info *info)
         releaseSlot(k);
         return YW_FAIL;
     }
-    // Nothing joins or signals a client thread: the handle is released at
-    // once and the thread ends when its client loop does.
-    info->threadID = nullptr;
-    YW_P_deleteThread(th);
+    // The handle stays with the slot: releasing it now would make the client
+    // thread end at its first wait in the thread layer (a command that sleeps).
+    info->threadID = th;
+    {
+        std::lock_guard<std::mutex> tg(g_slotTableLock);
+        g_slots[k].thread = th;
+    }
     return 0;
 }
 

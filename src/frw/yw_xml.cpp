@@ -59,6 +59,22 @@ char *find3(char *s, char *end, const char *pat)
     return nullptr;
 }
 
+// A section running from `body` to the 3-byte `closer` (CDATA body, comment)
+// is one event of `kind`, markup inside it untouched; *next is set after the
+// closer. Not closed before `end`: the `eofMsg` error event and *next null.
+int sectionEvent(char *body, char *end, const char *closer, int kind, const char *eofMsg, YW_xml_cb_t cb,
+                 void *arg, char **next)
+{
+    char *close = find3(body, end, closer);
+    if (!close) {
+        *next = nullptr;
+        return cb(xml_parse_error, const_cast<char *>(eofMsg), nullptr, arg);
+    }
+    *next = close + 3;
+    TempNul t(close);
+    return cb(kind, body, nullptr, arg);
+}
+
 // The '>' that ends a tag whose name starts at s. A '>' inside a quoted
 // attribute value does not end the tag; a quote that is still open at a '<'
 // or at the end of input is broken markup, and then the first '>' ends the
@@ -212,33 +228,17 @@ extern "C" int YW_xml_parse(char *p, char *end, YW_xml_cb_t cb, void *arg)
 
         // CDATA section: one text event with the body, markup inside untouched.
         if (end - s >= 9 && beginsNoCase(s, end, "![CDATA[")) {
-            char *body = s + 8;
-            char *close = find3(body, end, "]]>");
-            if (!close)
-                return cb(xml_parse_error, const_cast<char *>(YW_XML_ERR_EOF_CDATA), nullptr, arg);
-            {
-                TempNul t(close);
-                result = cb(xml_string, body, nullptr, arg);
-            }
-            if (result != 0)
+            result = sectionEvent(s + 8, end, "]]>", xml_string, YW_XML_ERR_EOF_CDATA, cb, arg, &p);
+            if (result != 0 || !p)
                 return result;
-            p = close + 3;
             continue;
         }
 
         // Comment: skipped as a whole up to "-->", whatever it contains.
         if (end - s >= 3 && s[0] == '!' && s[1] == '-' && s[2] == '-') {
-            char *body = s + 3;
-            char *close = find3(body, end, "-->");
-            if (!close)
-                return cb(xml_parse_error, const_cast<char *>(YW_XML_ERR_EOF_COMMENT), nullptr, arg);
-            {
-                TempNul t(close);
-                result = cb(xml_comment, body, nullptr, arg);
-            }
-            if (result != 0)
+            result = sectionEvent(s + 3, end, "-->", xml_comment, YW_XML_ERR_EOF_COMMENT, cb, arg, &p);
+            if (result != 0 || !p)
                 return result;
-            p = close + 3;
             continue;
         }
 

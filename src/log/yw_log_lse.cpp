@@ -86,6 +86,42 @@ void deliver_to_port(YW_logOutputPort_t *p, const char *data, YW_size_t len, YW_
     p->cb_out(p, data, len, rec);
 }
 
+// The record's time stamp (first segment only) and the data as an I/O vector;
+// returns the number of entries used.
+int stamped_iov(const char *data, YW_size_t length, const YW_logRecord_t *record, char *stamp, struct iovec *iov)
+{
+    int cnt = 0;
+    if (record && record->segmentIndex == 0) {
+        iov[cnt].iov_base = stamp;
+        iov[cnt].iov_len = (size_t)yw_log_print_timestamp_default(&record->timestamp, stamp);
+        ++cnt;
+    }
+    iov[cnt].iov_base = const_cast<char *>(data);
+    iov[cnt].iov_len = (size_t)length;
+    return cnt + 1;
+}
+
+// Steps an I/O vector past `w` bytes written.
+void iov_advance(struct iovec *&v, int &cnt, ssize_t w)
+{
+    while (cnt > 0 && (size_t)w >= v->iov_len) {
+        w -= (ssize_t)v->iov_len;
+        ++v;
+        --cnt;
+    }
+    if (cnt > 0) {
+        v->iov_base = static_cast<char *>(v->iov_base) + w;
+        v->iov_len -= (size_t)w;
+    }
+}
+
+long elapsed_ms(const struct timespec &start)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
 } // namespace
 
 extern "C" {
@@ -353,15 +389,7 @@ int YW_log_lse_writeStamped(int fd, const char *data, YW_size_t length, const YW
         return -1;
     char stamp[YW_LOG_TIMESTAMP_BUF_SZ];
     struct iovec iov[2];
-    int cnt = 0;
-    if (record && record->segmentIndex == 0) {
-        iov[cnt].iov_base = stamp;
-        iov[cnt].iov_len = (size_t)yw_log_print_timestamp_default(&record->timestamp, stamp);
-        ++cnt;
-    }
-    iov[cnt].iov_base = const_cast<char *>(data);
-    iov[cnt].iov_len = (size_t)length;
-    ++cnt;
+    int cnt = stamped_iov(data, length, record, stamp, iov);
     struct iovec *v = iov;
     while (cnt > 0) {
         ssize_t w = writev(fd, v, cnt);
@@ -370,34 +398,19 @@ int YW_log_lse_writeStamped(int fd, const char *data, YW_size_t length, const YW
                 continue;
             return -1;
         }
-        while (cnt > 0 && (size_t)w >= v->iov_len) {
-            w -= (ssize_t)v->iov_len;
-            ++v;
-            --cnt;
-        }
-        if (cnt > 0) {
-            v->iov_base = static_cast<char *>(v->iov_base) + w;
-            v->iov_len -= (size_t)w;
-        }
+        iov_advance(v, cnt, w);
     }
     return 0;
 }
 
-int YW_log_lse_sendStamped(int socket, const char *data, YW_size_t length, const YW_logRecord_t *record)
+int YW_log_lse_sendStampedWait(int socket, const char *data, YW_size_t length, const YW_logRecord_t *record,
+                               int waitMs)
 {
     if (socket < 0 || !data || length < 1)
         return -1;
     char stamp[YW_LOG_TIMESTAMP_BUF_SZ];
     struct iovec iov[2];
-    int cnt = 0;
-    if (record && record->segmentIndex == 0) {
-        iov[cnt].iov_base = stamp;
-        iov[cnt].iov_len = (size_t)yw_log_print_timestamp_default(&record->timestamp, stamp);
-        ++cnt;
-    }
-    iov[cnt].iov_base = const_cast<char *>(data);
-    iov[cnt].iov_len = (size_t)length;
-    ++cnt;
+    int cnt = stamped_iov(data, length, record, stamp, iov);
     struct iovec *v = iov;
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -412,26 +425,21 @@ int YW_log_lse_sendStamped(int socket, const char *data, YW_size_t length, const
             if (errno != EAGAIN && errno != EWOULDBLOCK)
                 return -1;
             // A client that does not read must not stall every logger.
-            struct timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            long waited = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-            if (waited >= 1000)
+            long waited = elapsed_ms(start);
+            if (waited >= waitMs)
                 return -1;
             struct pollfd pfd{socket, POLLOUT, 0};
-            poll(&pfd, 1, (int)(1000 - waited));
+            poll(&pfd, 1, (int)(waitMs - waited));
             continue;
         }
-        while (cnt > 0 && (size_t)w >= v->iov_len) {
-            w -= (ssize_t)v->iov_len;
-            ++v;
-            --cnt;
-        }
-        if (cnt > 0) {
-            v->iov_base = static_cast<char *>(v->iov_base) + w;
-            v->iov_len -= (size_t)w;
-        }
+        iov_advance(v, cnt, w);
     }
     return 0;
+}
+
+int YW_log_lse_sendStamped(int socket, const char *data, YW_size_t length, const YW_logRecord_t *record)
+{
+    return YW_log_lse_sendStampedWait(socket, data, length, record, 1000);
 }
 
 int YW_log_lse_outStdout(YW_logOutputPort_t *, const char *data, YW_size_t length, YW_logRecord_t *record)

@@ -48,6 +48,30 @@ thread_local YW_P_thread_t yw_t_self = nullptr;  // this thread's handle
 constexpr size_t YW_TASK_ALTSTACK_SIZE = 64 * 1024;
 
 
+// Counters are read by other threads: decremented atomically, never below 0.
+void yw_count_dec(YW_uint64_t &c)
+{
+    std::atomic_ref<YW_uint64_t> a(c);
+    YW_uint64_t v = a.load();
+    while (v > 0 && !a.compare_exchange_weak(v, v - 1)) {
+    }
+}
+
+// The task-id thread key, created once for the process.
+YW_P_threadKey_t yw_task_taskKey(YW_ret_t *result)
+{
+    static YW_ret_t r;
+    static YW_P_threadKey_t key = [] {
+        YW_P_threadKey_t k{};
+        r = YW_P_getThreadKey(nullptr, YW_THREAD_KEY_TASKID, &k);
+        YW_g_threadKey_taskid = k;
+        return k;
+    }();
+    if (result)
+        *result = r;
+    return key;
+}
+
 bool yw_task_isStatic(const YW_task_cfg_t *cfg)
 {
     return cfg >= &YW_g_task_cfg[0] && cfg < &YW_g_task_cfg[YW_TASK_MAX];
@@ -109,8 +133,7 @@ YW_P_thread_t yw_task_freeSlot(YW_task_t *task)
     task->eventq = nullptr; // the task's own thread releases its queue
     YW_P_thread_t th = task->thread;
     task->thread = nullptr;
-    if (YW_g_tsm_ctx.status.ntasks > 0)
-        YW_g_tsm_ctx.status.ntasks--;
+    yw_count_dec(YW_g_tsm_ctx.status.ntasks);
     return th;
 }
 
@@ -123,8 +146,7 @@ YW_ret_t yw_task_stopLocked(YW_task_t *task)
         return YW_ERR_TASK_STATE;
     std::printf("%s:%d taskId=%d\n", "YW_deleteTask", __LINE__, (int)task->task_id);
     YW_P_thread_t th = yw_task_freeSlot(task);
-    if (YW_g_tsm_ctx.status.ntaskStarted > 0)
-        YW_g_tsm_ctx.status.ntaskStarted--;
+    yw_count_dec(YW_g_tsm_ctx.status.ntaskStarted);
     return th ? YW_P_deleteThread(th) : YW_SUCCESS;
 }
 
@@ -451,9 +473,11 @@ YW_task_id_t YW_getTaskID(void)
 {
     // The key holds id + 1 so that a thread without a task (value null) is
     // told apart from task 0.
-    if (!YW_g_threadKey_taskid && YW_P_getThreadKey(nullptr, YW_THREAD_KEY_TASKID, &YW_g_threadKey_taskid) != 0)
+    YW_ret_t kr;
+    YW_P_threadKey_t key = yw_task_taskKey(&kr);
+    if (kr != 0)
         return YW_TASK_ID_NONE;
-    uintptr_t v = reinterpret_cast<uintptr_t>(YW_P_getThreadValue(YW_g_threadKey_taskid));
+    uintptr_t v = reinterpret_cast<uintptr_t>(YW_P_getThreadValue(key));
     if (v == 0 || v > YW_TASK_MAX)
         return YW_TASK_ID_NONE;
     return (YW_task_id_t)(v - 1);
@@ -551,18 +575,29 @@ YW_ret_t YW_unregisterTaskEvent(YW_task_id_t id, YW_event_flag_t flags)
     return yw_task_changeWaitMask(id, flags, false);
 }
 
+// The queue of task `id` for its receiver. A task thread may only take from
+// its own task's queue: once its task is deleted the slot may belong to
+// another task, whose queue has a reader of its own.
+static YW_event_q_t *yw_task_readerQueue(YW_task_t *task)
+{
+    YW_task_lockGuard lk;
+    if (yw_t_self && task->thread != yw_t_self)
+        return nullptr;
+    return task->eventq;
+}
+
 YW_ret_t YW_waitTaskEventTime(YW_task_id_t id, YW_event_flag_t *flags, YW_int64_t nsec)
 {
     YW_task_t *task = YW_task_get(id);
     if (!task)
         return YW_ERR_TASK_NULL;
-    YW_event_q_t *q;
-    {
-        YW_task_lockGuard lk;
-        q = task->eventq;
-    }
-    if (!q)
+    YW_event_q_t *q = yw_task_readerQueue(task);
+    if (!q) {
+        // A thread whose task was deleted ends at its wait.
+        if (yw_t_self && yw_t_self->deleteRequest.load(std::memory_order_acquire))
+            YW_P_recvThreadEvent(yw_t_self, 0, 0, 0, nullptr);
         return YW_ERR_EVENTQ_NULL;
+    }
     // Only the owner waits on a queue: the queue stays valid while its own
     // thread is here (the thread releases it only when it ends).
     YW_ret_t r = YW_event_wait(q, nsec);
@@ -581,11 +616,7 @@ YW_ret_t YW_recvTaskEvent(YW_task_id_t id, YW_event_flag_t flag, YW_event_msg_t 
     YW_task_t *task = YW_task_get(id);
     if (!task)
         return YW_ERR_TASK_NULL;
-    YW_event_q_t *q;
-    {
-        YW_task_lockGuard lk;
-        q = task->eventq;
-    }
+    YW_event_q_t *q = yw_task_readerQueue(task);
     if (!q)
         return YW_ERR_TASK_NULL;
     return YW_event_recv(q, flag, msg);
@@ -628,8 +659,11 @@ YW_ret_t YW_task_tse_fire_event(YW_event_q_t *q, void *arg)
 YW_ret_t YW_task_tse_wait_event(YW_event_q_t *q, void *timeout)
 {
     YW_int64_t t = timeout ? *static_cast<YW_int64_t *>(timeout) : -1;
-    // The owner waits on its own doorbell; a thread whose task was deleted
-    // ends inside this wait.
+    // A thread whose task was deleted ends here, even while messages are
+    // still pending on its queue.
+    if (yw_t_self && yw_t_self->deleteRequest.load(std::memory_order_acquire))
+        YW_P_recvThreadEvent(yw_t_self, 0, 0, 0, nullptr);
+    // The owner waits on its own doorbell.
     return YW_event_q_waitThread(q, yw_t_self, t);
 }
 
@@ -702,13 +736,15 @@ void *YW_task_tse_entry(void *arg)
     }
     std::printf("%s:%d arg=%x task=%s\n", __func__, __LINE__, (unsigned)(uintptr_t)task, name);
 
-    YW_ret_t kr = YW_P_getThreadKey(nullptr, YW_THREAD_KEY_TASKID, &YW_g_threadKey_taskid);
+    YW_ret_t kr;
+    YW_P_threadKey_t key = yw_task_taskKey(&kr);
     if (kr == 0)
-        YW_P_setThreadValue(YW_g_threadKey_taskid, reinterpret_cast<void *>((uintptr_t)id + 1));
+        YW_P_setThreadValue(key, reinterpret_cast<void *>((uintptr_t)id + 1));
     else
         std::printf("%s:%d get taskid key fail = %d\n", __func__, __LINE__, (int)kr);
-    if (YW_P_getThreadKey(nullptr, YW_THREAD_KEY_THREADID, &YW_g_threadKey_threadid) == 0)
-        YW_P_setThreadValue(YW_g_threadKey_threadid, yw_t_self);
+    YW_P_threadKey_t tk{};
+    if (YW_P_getThreadKey(nullptr, YW_THREAD_KEY_THREADID, &tk) == 0)
+        YW_P_setThreadValue(tk, yw_t_self);
 
     // Alternate signal stack of this thread, for the fault handler.
     void *alt = std::malloc(YW_TASK_ALTSTACK_SIZE);

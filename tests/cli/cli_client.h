@@ -55,7 +55,7 @@ public:
 
     // Reads until the received text ends with `suffix`, the peer closes, or
     // the time runs out. Returns everything read.
-    std::string readUntil(const std::string &suffix, int timeoutMs = 5000)
+    std::string readUntil(const std::string &suffix, int timeoutMs = 15000)
     {
         std::string got;
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -78,7 +78,7 @@ public:
     }
 
     // True when the peer closes the connection within the time.
-    bool waitClosed(int timeoutMs = 5000, std::string *data = nullptr)
+    bool waitClosed(int timeoutMs = 15000, std::string *data = nullptr)
     {
         std::string got;
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -10,6 +10,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <thread>
+#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -23,6 +24,7 @@ namespace {
 struct Conn {
     int fd = -1;
     bool eof = false;
+    Conn() = default;
     explicit Conn(int port)
     {
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -43,7 +45,7 @@ struct Conn {
     }
     void send(const std::string &s) { (void)!::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
     // Reads until the text ends with `suffix` (or, with `anywhere`, holds it).
-    std::string readUntil(const std::string &suffix, int timeoutMs = 5000, bool anywhere = false)
+    std::string readUntil(const std::string &suffix, int timeoutMs = 15000, bool anywhere = false)
     {
         std::string got;
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -92,7 +94,7 @@ protected:
         YW_registerLog("stdout", &YW_g_log_stdout);
         YW_cli_Init();
         ASSERT_EQ(YW_regCLICmd("echo", echoCmd, "echo word"), 0);
-        port_ = YW_cli_StartServerOnPort(0, 5000);
+        port_ = YW_cli_StartServerOnPort(0, 15000);
         ASSERT_GT(port_, 0);
     }
     void TearDown() override { EXPECT_EQ(YW_shutdownCLIManage(), 0); }
@@ -208,6 +210,86 @@ TEST_F(CliMt, LineForAGoneClientNeverReachesTheNextOnItsSlot)
     EXPECT_EQ(b.readUntil("live\n"), "live\n");
 }
 
+TEST_F(CliMt, ClientThatStopsReadingDoesNotStallTheLoggers)
+{
+    // A client with a small receive window that stops reading.
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+    Conn slow;
+    slow.fd = fd;
+    ASSERT_EQ(slow.readUntil("<<"), "<<");
+
+    // The lines also go to standard output: keep them out of the test log.
+    fflush(stdout);
+    int saved = dup(1);
+    int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(saved, 0);
+    ASSERT_GE(devnull, 0);
+    dup2(devnull, 1);
+    close(devnull);
+    const std::string line(1000, 'x');
+    using clock = std::chrono::steady_clock;
+    // Fill the client's socket until a line has to wait for room.
+    bool stalled = false;
+    auto fillEnd = clock::now() + std::chrono::seconds(60);
+    for (int i = 0; i < 200000 && !stalled && clock::now() < fillEnd; ++i) {
+        auto t0 = clock::now();
+        YW_printf("%s\n", line.c_str());
+        stalled = clock::now() - t0 >= std::chrono::milliseconds(500);
+    }
+    // Further lines do not wait again while the client still does not read
+    // (30 lines at one second each would take 30 s).
+    auto t0 = clock::now();
+    for (int i = 0; i < 30; ++i) {
+        YW_printf("%s\n", line.c_str());
+    }
+    auto spent = clock::now() - t0;
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    ASSERT_TRUE(stalled) << "the client's socket never filled";
+    EXPECT_LT(spent, std::chrono::seconds(20));
+
+    // Once the client reads again, new lines reach it.
+    std::atomic<bool> stop{false};
+    std::thread logger([&] {
+        while (!stop.load()) {
+            YW_printf("back\n");
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    // Drain what piled up (searching only the new text) until a "back" line comes.
+    bool back = false;
+    std::string tail;
+    auto end = clock::now() + std::chrono::seconds(60);
+    while (!back && clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 1000) <= 0) {
+            continue;
+        }
+        char b[65536];
+        ssize_t n = ::recv(fd, b, sizeof(b), 0);
+        if (n <= 0) {
+            break;
+        }
+        tail.append(b, static_cast<size_t>(n));
+        back = tail.find("back\n") != std::string::npos;
+        if (tail.size() > 8) {
+            tail.erase(0, tail.size() - 8);
+        }
+    }
+    stop.store(true);
+    logger.join();
+    EXPECT_TRUE(back);
+}
+
 TEST_F(CliMt, ClientsComingAndGoingWhileTheNodeLogs)
 {
     std::atomic<bool> stop{false};
@@ -223,11 +305,11 @@ TEST_F(CliMt, ClientsComingAndGoingWhileTheNodeLogs)
         ts.emplace_back([&] {
             for (int i = 0; i < 10; ++i) {
                 Conn c(port_);
-                if (c.readUntil("<<", 5000, true).find("<<") == std::string::npos) {
+                if (c.readUntil("<<", 15000, true).find("<<") == std::string::npos) {
                     continue;  // all five slots taken at this moment
                 }
                 c.send("q\r");
-                if (c.readUntil("Exit...\n", 5000, true).find("Exit...\n") != std::string::npos) {
+                if (c.readUntil("Exit...\n", 15000, true).find("Exit...\n") != std::string::npos) {
                     ++served;
                 }
             }

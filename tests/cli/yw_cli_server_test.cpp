@@ -14,6 +14,7 @@
 
 #include "cli/cli_client.h"
 #include "cli/yw_cli.h"
+#include "osa/yw_osa.h"
 
 using clitest::Client;
 
@@ -67,7 +68,7 @@ protected:
     void SetUp() override
     {
         YW_cli_Init();
-        port_ = YW_cli_StartServerOnPort(0, 5000);
+        port_ = YW_cli_StartServerOnPort(0, 15000);
         ASSERT_GT(port_, 0);
     }
     void TearDown() override
@@ -140,7 +141,7 @@ TEST_F(CliServer, QuitEndsTheClientAndFreesTheSlot)
         auto c = connect();
         c->send("q\r");
         std::string data;
-        EXPECT_TRUE(c->waitClosed(5000, &data));
+        EXPECT_TRUE(c->waitClosed(15000, &data));
         EXPECT_EQ(data, "Exit...\n");
     }
     // All five slots are available again.
@@ -211,6 +212,8 @@ TEST_F(CliHv, UnitTwoFourAndEight)
               kHdr + "00000000 00000004 00000008 0000000c " + "\n" + a() +
                   " 33323130 37363534 62613938 66656463   \"0123456789abcdef\"" + "\n" + a(16) +
                   " 03020100 07060504 0b0a0908 0f0e0d0c   \"................\"" + kPrompt);
+    // Options are matched by name, in any order.
+    EXPECT_EQ(run(*c, "hv " + a() + " -i 0 -l i -s 20"), run(*c, "hv " + a() + " -s 20 -l i"));
     EXPECT_EQ(run(*c, "hv " + a() + " -l l -s 10"),
               kHdr + "0 8 " + "\n" + a() + " 3736353433323130 6665646362613938   \"0123456789abcdef\"" + kPrompt);
     // The character column: 33..126 as themselves, everything else '.'.
@@ -293,7 +296,7 @@ TEST_F(CliServer, SixthClientIsRefusedAndClosed)
     Client sixth(port_);
     ASSERT_TRUE(sixth.ok());
     std::string data;
-    EXPECT_TRUE(sixth.waitClosed(5000, &data));
+    EXPECT_TRUE(sixth.waitClosed(15000, &data));
     EXPECT_EQ(data, "");
     // The five are still served, each with its own answer.
     for (auto &c : cs) {
@@ -322,11 +325,43 @@ TEST_F(CliServer, CommandsRegisteredByServicesAreListedAndRun)
     EXPECT_EQ(YW_unregCLICmd("tsx"), 0);
 }
 
+TEST_F(CliServer, CommandThatWaitsInTheThreadLayerKeepsItsClient)
+{
+    // A handler that sleeps through the thread layer (as a service command
+    // waiting for its manager would) must not end the client loop.
+    auto nap = [](YW_int32_t, char **) -> YW_int32_t {
+        YW_P_sleepThread(nullptr, 1000000);
+        return YW_CLI_CMD_USAGE;
+    };
+    ASSERT_EQ(YW_regCLICmd("nap", nap, "nap done"), 0);
+    auto c = connect();
+    EXPECT_EQ(run(*c, "nap"), "nap done\n" + kPrompt);
+    EXPECT_EQ(run(*c, "nap"), "nap done\n" + kPrompt);
+    EXPECT_EQ(run(*c, "ls"), "nap " + kBuiltinsLs + kPrompt);
+    EXPECT_EQ(YW_unregCLICmd("nap"), 0);
+}
+
+TEST_F(CliServer, ClientThreadsHaveRoomForDeepCommands)
+{
+    // Client threads get at least 64 KiB of stack: a handler using 48 KiB runs.
+    auto deep = [](YW_int32_t, char **) -> YW_int32_t {
+        volatile char big[48 * 1024];
+        for (size_t i = 0; i < sizeof(big); i += 512) {
+            big[i] = static_cast<char>(i);
+        }
+        return big[512] == static_cast<char>(512) ? YW_CLI_CMD_USAGE : 0;
+    };
+    ASSERT_EQ(YW_regCLICmd("deep", deep, "deep ok"), 0);
+    auto c = connect();
+    EXPECT_EQ(run(*c, "deep"), "deep ok\n" + kPrompt);
+    EXPECT_EQ(YW_unregCLICmd("deep"), 0);
+}
+
 TEST(CliServerLifecycle, StopEndsClientsAndLeavesNoDescriptor)
 {
     YW_cli_Init();
     // One start and stop first, so lazily made process-wide descriptors exist.
-    int port = YW_cli_StartServerOnPort(0, 5000);
+    int port = YW_cli_StartServerOnPort(0, 15000);
     ASSERT_GT(port, 0);
     ASSERT_EQ(YW_shutdownCLIManage(), 0);
     EXPECT_EQ(YW_shutdownCLIManage(), -1);
@@ -340,7 +375,7 @@ TEST(CliServerLifecycle, StopEndsClientsAndLeavesNoDescriptor)
     }
     std::string beforeList = openFds();
 
-    port = YW_cli_StartServerOnPort(0, 5000);
+    port = YW_cli_StartServerOnPort(0, 15000);
     ASSERT_GT(port, 0);
     EXPECT_EQ(YW_cli_GetServerPort(), port);
     EXPECT_EQ(YW_startCLIManage(), -1);  // already running
@@ -350,7 +385,7 @@ TEST(CliServerLifecycle, StopEndsClientsAndLeavesNoDescriptor)
         EXPECT_EQ(b.readUntil(kPrompt), kPrompt);
         static unsigned char blob[64];
         a.send("hv " + hex(blob) + " -i 1 -s 40\r");  // a client waiting inside a command
-        EXPECT_NE(a.readUntil("\"", 5000).find(hex(blob)), std::string::npos);
+        EXPECT_NE(a.readUntil("\"", 15000).find(hex(blob)), std::string::npos);
         ASSERT_EQ(YW_shutdownCLIManage(), 0);
         EXPECT_TRUE(a.waitClosed());
         EXPECT_TRUE(b.waitClosed());
@@ -384,10 +419,38 @@ TEST(CliServerLifecycle, TakenPortMovesToTheNext)
         close(s);
         GTEST_SKIP() << "ephemeral port too close to the end of the range";
     }
-    int port = YW_cli_StartServerOnPort(taken, 5000);
+    int port = YW_cli_StartServerOnPort(taken, 15000);
     // The next port may be in use by another test as well: any later port within the bound.
     ASSERT_GT(port, taken);
     EXPECT_LT(port, taken + YW_CLI_PORT_SEARCH_MAX);
+    Client c(port);
+    EXPECT_EQ(c.readUntil(kPrompt), kPrompt);
+    c.close();
+    EXPECT_EQ(YW_shutdownCLIManage(), 0);
+    close(s);
+}
+
+TEST(CliServerLifecycle, Port30000TakenMovesOnAndPrintsThePort)
+{
+    YW_cli_Init();
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(YW_CLI_SERVER_PORT);
+    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || listen(s, 1) != 0) {
+        close(s);
+        GTEST_SKIP() << "port 30000 is held by another test";
+    }
+    testing::internal::CaptureStdout();
+    int port = YW_cli_StartServerOnPort(YW_CLI_SERVER_PORT, 15000);
+    fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    // 30001, or a later port when another test holds that one too.
+    ASSERT_GT(port, YW_CLI_SERVER_PORT);
+    EXPECT_LT(port, YW_CLI_SERVER_PORT + YW_CLI_PORT_SEARCH_MAX);
+    EXPECT_NE(out.find("open server socket port=" + std::to_string(port) + " OK\n"), std::string::npos) << out;
     Client c(port);
     EXPECT_EQ(c.readUntil(kPrompt), kPrompt);
     c.close();

@@ -133,7 +133,7 @@ struct Conn {
     }
     void send(const std::string &s) { (void)!::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
     // Reads until the text holds `what` (log lines of the node may come in between).
-    std::string readFor(const std::string &what, std::chrono::milliseconds limit = 10s)
+    std::string readFor(const std::string &what, std::chrono::milliseconds limit = 20s)
     {
         std::string got;
         auto end = std::chrono::steady_clock::now() + limit;

@@ -461,13 +461,39 @@ TEST(OrbCdrStream, StringHelpers)
     EXPECT_EQ(d, nullptr);
 }
 
-TEST(OrbCdrStream, ObjectReferencesNotYetLinked)
+TEST(OrbCdrStream, NilReferences)
 {
+    {
+        PrivEnv e;
+        Stream s(e.w);
+        s.write_object(nullptr);
+        EXPECT_EQ(written(s), (B{1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+        s << static_cast<unsigned char>(0x42);
+        EXPECT_EQ(s.read_object("IDL:x/Y:1.0"), nullptr);
+        EXPECT_FALSE(e.pending());
+        EXPECT_EQ(s.read_octet(), 0x42);
+    }
+    {
+        BigEndianWrites be;
+        PrivEnv e;
+        Stream s(e.w);
+        s.write_object(nullptr);
+        EXPECT_EQ(written(s), (B{0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
+    }
+    // An empty type id with a profile is not nil: it is a reference of type
+    // Object, which needs the target factories (not linked here).
     PrivEnv e;
     Stream s(e.w);
-    s.write_object(nullptr);
+    fill(s, {1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 1, 2, 3, 4});
+    EXPECT_EQ(s.read_object(nullptr), nullptr);
     ASSERT_TRUE(e.pending());
     EXPECT_STREQ(e.id(), "IDL:omg.org/CORBA/NO_IMPLEMENT:1.0");
+    // A profile count that cannot fit is refused before anything else.
+    PrivEnv e2;
+    Stream t(e2.w);
+    fill(t, {1, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F});
+    EXPECT_EQ(t.read_object(nullptr), nullptr);
+    EXPECT_TRUE(e2.is_marshal());
 }
 
 TEST(OrbCdrStream, DefaultStreamUsesThreadEnvironment)

@@ -544,3 +544,108 @@ TEST(OrbCdrTypeCode, ValueCopyRejectsHostileCounts)
     ld.marshal(in3, out3, false, last);
     EXPECT_STREQ(e3.text(), "illegal TCKind value (25) in typecode");
 }
+
+TEST(OrbCdrTypeCode, UnionValueCopyBranches)
+{
+    // union switch (short) { case 1: long a; default: octet d; case 3: double c; }
+    int labels[] = {1, 0, 3};
+    char const *names[] = {"a", "d", "c"};
+    TypeCode *types[] = {wq_tc_long(), wq_tc_octet(), wq_tc_double()};
+    TypeCode u(tk_union, "IDL:U:1.0", "U", wq_tc_short(), 1, 3, labels, names, types, false);
+    struct Case {
+        B in;
+        B out;
+    };
+    const Case cases[] = {
+        {{1, 0, 0, 0, 7, 0, 0, 0}, {1, 0, 0, 0, 7, 0, 0, 0}},                  // case 1
+        {{3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F},
+         {3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F}},              // case 3
+        {{0, 0, 9}, {0, 0, 9}},    // label 0 is not a case: the default member
+        {{9, 0, 8}, {9, 0, 8}},    // no case: the default member
+    };
+    for (const auto &c : cases) {
+        PrivEnv e;
+        Stream in(e.w), out(e.w);
+        fill(in, c.in);
+        int last = -1;
+        u.marshal(in, out, false, last);
+        EXPECT_FALSE(e.pending()) << e.text();
+        EXPECT_EQ(written(out), c.out);
+    }
+    // Without a default, an unmatched discriminator copies nothing more.
+    int l2[] = {1};
+    char const *n2[] = {"a"};
+    TypeCode *t2[] = {wq_tc_long()};
+    TypeCode nd(tk_union, "IDL:N:1.0", "N", wq_tc_long(), -1, 1, l2, n2, t2, false);
+    PrivEnv e;
+    Stream in(e.w), out(e.w);
+    fill(in, {5, 0, 0, 0, 1, 2, 3, 4});
+    int last = 0;
+    nd.marshal(in, out, false, last);
+    EXPECT_EQ(written(out), (B{5, 0, 0, 0}));
+    EXPECT_EQ(in.bytes_remaining(), 4u);
+}
+
+TEST(OrbCdrTypeCode, ExceptRoundTripAndLookup)
+{
+    char const *names[] = {"code", "why"};
+    TypeCode *types[] = {wq_tc_long(), wq_tc_string()};
+    TypeCode ex(tk_except, "IDL:M/Failed:1.0", "Failed", 2, names, types, false);
+    B b = encode(ex);
+    PrivEnv e;
+    TypeCode *r = decode(b, e);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->kind(), tk_except);
+    EXPECT_STREQ(r->name(), "Failed");
+    EXPECT_STREQ(r->member_name(1), "why");
+    EXPECT_TRUE(r->equivalent(&ex));
+    EXPECT_EQ(encode(*r), b);
+    release(r);
+
+    TypeCode *s = make_recursive_struct();
+    // The sequence inside S finds S by id.
+    PrivEnv e2;
+    Stream st(e2.w);
+    st << *s;
+    TypeCode *rs = nullptr;
+    st >> rs;
+    ASSERT_NE(rs, nullptr);
+    EXPECT_EQ(TypeCode::lookup(rs, "IDL:S:1.0"), rs);
+    EXPECT_EQ(TypeCode::lookup(rs, "IDL:T:1.0"), nullptr);
+    release(rs);
+    release(s);
+}
+
+TEST(OrbCdrTypeCode, AnyCopyAndAssign)
+{
+    Any a;
+    EXPECT_EQ(a.wq_type()->kind(), tk_null);
+    a <<= 42;
+    Any b(a);
+    int v = 0;
+    EXPECT_TRUE(b >>= v);
+    EXPECT_EQ(v, 42);
+    short sv = 0;
+    EXPECT_FALSE(b >>= sv);
+    Any c;
+    c <<= static_cast<unsigned long long>(7);
+    c = b;
+    EXPECT_TRUE(c >>= v);
+    EXPECT_EQ(v, 42);
+    c <<= Any::from_char('k');
+    char ch = 0;
+    EXPECT_TRUE(c >>= Any::to_char(ch));
+    EXPECT_EQ(ch, 'k');
+}
+
+TEST(OrbCdrTypeCode, ReadingStopsWhilePending)
+{
+    PrivEnv e;
+    Stream s(e.w);
+    s << TypeCode(tk_sequence, 0u, wq_tc_long(), false);
+    e.w.exception(new CORBA::BAD_PARAM(1, CORBA::COMPLETED_NO, nullptr));
+    TypeCode *r = reinterpret_cast<TypeCode *>(1);
+    s >> r;
+    EXPECT_EQ(r, nullptr);
+    EXPECT_EQ(s.read_offset(), 0u);
+}

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <dirent.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include "osa/yw_osa.h"
+#include "../../src/osa/lnx/yw_osa_priv.h"
 
 namespace {
 
@@ -184,6 +186,52 @@ TEST(OsaFile, CopyTruncatesTheDestinationAndReportsFailures)
 
     unlink(src.c_str());
     unlink(dst.c_str());
+}
+
+// The time zone is set by replacing /etc/localtime, which is usually a link
+// into the zone folder: writing through the link would overwrite that zone's
+// own file. The replacement takes the name and leaves the link's target alone.
+TEST(OsaFile, ReplaceTakesTheNameAndNeverWritesThroughALink)
+{
+    TempDir d;
+    std::string zoneA = d.file("zoneA"), zoneB = d.file("zoneB"), local = d.file("localtime");
+    writeFile(zoneA, "zone A");
+    writeFile(zoneB, "zone B, longer");
+    ASSERT_EQ(symlink(zoneA.c_str(), local.c_str()), 0);
+
+    EXPECT_EQ(yw_osa::replaceFile(zoneB.c_str(), local.c_str(), 0644), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(local.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(readFile(local), "zone B, longer");
+    EXPECT_EQ(readFile(zoneA), "zone A");
+
+    // The zone already in force (the link points at the source itself).
+    unlink(local.c_str());
+    ASSERT_EQ(symlink(zoneB.c_str(), local.c_str()), 0);
+    EXPECT_EQ(yw_osa::replaceFile(zoneB.c_str(), local.c_str(), 0644), 0);
+    EXPECT_EQ(readFile(local), "zone B, longer");
+    EXPECT_EQ(readFile(zoneB), "zone B, longer");
+
+    // Failures leave the destination as it was and no temporary file behind.
+    EXPECT_EQ(yw_osa::replaceFile(d.file("missing").c_str(), local.c_str(), 0644), YW_FAIL);
+    EXPECT_EQ(yw_osa::replaceFile(zoneA.c_str(), d.file("no/such/dir/x").c_str(), 0644), YW_FAIL);
+    EXPECT_EQ(yw_osa::replaceFile(d.path.c_str(), local.c_str(), 0644), YW_FAIL); // read error
+    std::string huge = d.path + "/" + std::string(YW_P_PATH_MAX, 'n');
+    EXPECT_EQ(yw_osa::replaceFile(zoneA.c_str(), huge.c_str(), 0644), YW_FAIL);
+    EXPECT_EQ(readFile(local), "zone B, longer");
+    int entries = 0;
+    if (DIR *dir = opendir(d.path.c_str())) {
+        while (struct dirent *e = readdir(dir))
+            entries += e->d_name[0] != '.';
+        closedir(dir);
+    }
+    EXPECT_EQ(entries, 3); // zoneA, zoneB, localtime
+
+    unlink(local.c_str());
+    unlink(zoneA.c_str());
+    unlink(zoneB.c_str());
 }
 
 TEST(OsaFile, OpenReadWriteSeekAndSize)

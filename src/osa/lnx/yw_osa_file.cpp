@@ -2,6 +2,8 @@
  * Files and directories.
  */
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -69,6 +71,28 @@ bool writeAll(int fd, const char *buf, size_t len)
 
 } // namespace
 
+namespace {
+
+/* Copies src to its end into dst: 0, -1 on a read error, 1 on a write error. */
+YW_ret_t copyData(int src, int dst)
+{
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(src, buf, sizeof(buf));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return YW_FAIL;
+        }
+        if (n == 0)
+            return YW_SUCCESS;
+        if (!writeAll(dst, buf, (size_t)n))
+            return yw_osa::ret(1);
+    }
+}
+
+} // namespace
+
 YW_ret_t YW_P_copyFile(const char *in, const char *out)
 {
     if (!in || !out)
@@ -90,26 +114,41 @@ YW_ret_t YW_P_copyFile(const char *in, const char *out)
         close(dst);
         return YW_FAIL;
     }
-    YW_ret_t result = YW_SUCCESS;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(src, buf, sizeof(buf));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            result = YW_FAIL; /* read error */
-            break;
-        }
-        if (n == 0)
-            break;
-        if (!writeAll(dst, buf, (size_t)n)) {
-            result = yw_osa::ret(1); /* write error */
-            break;
-        }
-    }
+    YW_ret_t result = copyData(src, dst);
     close(src);
     if (close(dst) != 0 && result == YW_SUCCESS)
         result = yw_osa::ret(1);
+    return result;
+}
+
+YW_ret_t yw_osa::replaceFile(const char *in, const char *out, int mode)
+{
+    if (!in || !out)
+        return YW_FAIL;
+    char tmp[YW_P_PATH_MAX];
+    int len = snprintf(tmp, sizeof(tmp), "%s.XXXXXX", out);
+    if (len < 0 || (size_t)len >= sizeof(tmp))
+        return YW_FAIL;
+    int src = open(in, O_RDONLY | O_CLOEXEC);
+    if (src < 0)
+        return YW_FAIL;
+    int dst = mkostemp(tmp, O_CLOEXEC);
+    if (dst < 0) {
+        close(src);
+        return YW_FAIL;
+    }
+    YW_ret_t result = copyData(src, dst);
+    close(src);
+    if (result == YW_SUCCESS && (fchmod(dst, (mode_t)mode) != 0 || fsync(dst) != 0))
+        result = yw_osa::ret(1);
+    if (close(dst) != 0 && result == YW_SUCCESS)
+        result = yw_osa::ret(1);
+    /* The new content takes the name in one step; a symbolic link at `out`
+     * is replaced, never written through. */
+    if (result == YW_SUCCESS && rename(tmp, out) != 0)
+        result = yw_osa::ret(1);
+    if (result != YW_SUCCESS)
+        unlink(tmp);
     return result;
 }
 

@@ -54,6 +54,13 @@ inline YW_int64_t deadlineNs(clockid_t clk, YW_int64_t nsec)
  * only); called at every wait of the layer. */
 void endIfDeleted();
 
+/* Replaces `out` by a copy of `in` (permission `mode`): the copy is written
+ * beside `out` and renamed over it, so a symbolic link at `out` is replaced
+ * rather than written through, and readers never see a half file.
+ * 0, -1 when `in` cannot be read or a path does not fit, 1 on a write error
+ * (nothing is left behind). */
+YW_ret_t replaceFile(const char *in, const char *out, int mode);
+
 } // namespace yw_osa
 
 #endif

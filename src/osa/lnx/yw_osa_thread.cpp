@@ -181,6 +181,69 @@ int setSchedAttr(pthread_attr_t *attr, int policy, int priority)
     return rc;
 }
 
+/* Scheduling and stack of a thread made by YW_P_createThread. */
+struct ThreadShape {
+    const char *name;
+    int policy;
+    int priority;
+    YW_int64_t stackSize;
+};
+
+/* Makes a complete record and starts its detached thread. With a shape the
+ * thread gets a join record, its stack size and its scheduling (applied
+ * explicitly, falling back to the default policy where a real-time one is
+ * not permitted); without one the library defaults are used. On failure
+ * nothing is left behind and *ret is null. 0 or the failing step's error. */
+int createLayerThread(const char *fn, const ThreadShape *shape, YW_P_thread_entry_t entry, void *arg,
+                      YW_P_thread_t *ret)
+{
+    int status = 0;
+    YW_P_thread_control_t *t = makeRecord(entry, arg, shape != nullptr, &status);
+    if (!t) {
+        printf("%s:%d status=%d\n", fn, __LINE__, status);
+        return status;
+    }
+    pthread_attr_t attr;
+    status = pthread_attr_init(&attr);
+    if (status != 0) {
+        printf("%s:%d error=%d\n", fn, __LINE__, status);
+        freeRecord(t);
+        return status;
+    }
+    if (shape && shape->stackSize >= 1) {
+        YW_int64_t ss = shape->stackSize;
+        size_t sz = ss > (YW_int64_t)(SIZE_MAX / 2) ? SIZE_MAX / 2 : (size_t)ss;
+        status = pthread_attr_setstacksize(&attr, sz);
+        if (status != 0)
+            printf("%s:%d error=%d stacksize=%d\n", fn, __LINE__, status, (int)ss);
+    }
+    if (shape && status == 0)
+        status = setSchedAttr(&attr, shape->policy, shape->priority);
+    if (status == 0)
+        status = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (status != 0) {
+        printf("%s:%d error=%d\n", fn, __LINE__, status);
+    } else {
+        status = launch(t, &attr, ret);
+        if (shape && status == EPERM && (shape->policy == SCHED_FIFO || shape->policy == SCHED_RR)) {
+            /* The process may not use real-time scheduling here (no
+             * privilege, container, CI): run with the default policy. */
+            printf("%s:%d thread %s: policy %d priority %d not permitted, default policy used\n", fn,
+                   __LINE__, shape->name ? shape->name : "", shape->policy, shape->priority);
+            status = setSchedAttr(&attr, SCHED_OTHER, 0);
+            if (status == 0)
+                status = launch(t, &attr, ret);
+        }
+    }
+    pthread_attr_destroy(&attr);
+    if (status != 0) {
+        printf("%s:%d status=%d\n", fn, __LINE__, status);
+        freeRecord(t);
+        *ret = nullptr;
+    }
+    return status;
+}
+
 } // namespace
 
 void yw_osa::endIfDeleted()
@@ -198,53 +261,8 @@ YW_ret_t YW_P_createThread(const char *name, int policy, int priority, YW_int64_
     if (!ret || !entry)
         return YW_FAIL;
     *ret = nullptr;
-
-    int status = 0;
-    YW_P_thread_control_t *t = makeRecord(entry, arg, true, &status);
-    if (!t) {
-        printf("%s:%d status=%d\n", __func__, __LINE__, status);
-        return yw_osa::ret(status);
-    }
-
-    pthread_attr_t attr;
-    status = pthread_attr_init(&attr);
-    if (status != 0) {
-        printf("%s:%d error=%d\n", __func__, __LINE__, status);
-        freeRecord(t);
-        return yw_osa::ret(status);
-    }
-    if (stackSize >= 1) {
-        size_t sz = stackSize > (YW_int64_t)(SIZE_MAX / 2) ? SIZE_MAX / 2 : (size_t)stackSize;
-        status = pthread_attr_setstacksize(&attr, sz);
-        if (status != 0)
-            printf("%s:%d error=%d stacksize=%d\n", __func__, __LINE__, status, (int)stackSize);
-    }
-    if (status == 0)
-        status = setSchedAttr(&attr, policy, priority);
-    if (status == 0)
-        status = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (status != 0) {
-        printf("%s:%d error=%d\n", __func__, __LINE__, status);
-    } else {
-        status = launch(t, &attr, ret);
-        if (status == EPERM && (policy == SCHED_FIFO || policy == SCHED_RR)) {
-            /* The process may not use real-time scheduling here (no
-             * privilege, container, CI): run with the default policy. */
-            printf("%s:%d thread %s: policy %d priority %d not permitted, default policy used\n",
-                   __func__, __LINE__, name ? name : "", policy, priority);
-            status = setSchedAttr(&attr, SCHED_OTHER, 0);
-            if (status == 0)
-                status = launch(t, &attr, ret);
-        }
-    }
-    pthread_attr_destroy(&attr);
-
-    if (status != 0) {
-        printf("%s:%d status=%d\n", __func__, __LINE__, status);
-        freeRecord(t);
-        *ret = nullptr;
-    }
-    return yw_osa::ret(status);
+    const ThreadShape shape{name, policy, priority, stackSize};
+    return yw_osa::ret(createLayerThread(__func__, &shape, entry, arg, ret));
 }
 
 YW_ret_t YW_P_runThread(YW_P_thread_entry_t entry, void *arg, YW_P_thread_t *ret)
@@ -253,30 +271,9 @@ YW_ret_t YW_P_runThread(YW_P_thread_entry_t entry, void *arg, YW_P_thread_t *ret
         return YW_FAIL;
     *ret = nullptr;
     ensureKey(YW_THREAD_KEY_THREADID, nullptr);
-
-    int status = 0;
-    YW_P_thread_control_t *t = makeRecord(entry, arg, false, &status);
-    if (!t) {
-        printf("%s:%d status=%d\n", __func__, __LINE__, status);
+    int status = createLayerThread(__func__, nullptr, entry, arg, ret);
+    if (status != 0)
         return yw_osa::ret(status);
-    }
-    pthread_attr_t attr;
-    status = pthread_attr_init(&attr);
-    if (status != 0) {
-        printf("%s:%d error=%d\n", __func__, __LINE__, status);
-        freeRecord(t);
-        return yw_osa::ret(status);
-    }
-    status = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (status == 0)
-        status = launch(t, &attr, ret);
-    pthread_attr_destroy(&attr);
-    if (status != 0) {
-        printf("%s:%d status=%d\n", __func__, __LINE__, status);
-        freeRecord(t);
-        *ret = nullptr;
-        return yw_osa::ret(status);
-    }
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
     return YW_SUCCESS;
 }

@@ -140,7 +140,9 @@ YW_ret_t YW_P_setTimeZone(const YW_P_timezoneInfo_t *tzinfo)
     int len = snprintf(src, sizeof(src), "/usr/share/zoneinfo/%.*s", (int)n, tzinfo->utc_name);
     if (len < 0 || (size_t)len >= sizeof(src))
         return YW_FAIL;
-    if (YW_P_copyFile(src, "/etc/localtime") != 0)
+    /* /etc/localtime is often a link into the zone folder: replace it, never
+     * write through it (that would overwrite another zone's file). */
+    if (yw_osa::replaceFile(src, "/etc/localtime", 0644) != 0)
         return YW_FAIL;
     tzset();
     return YW_SUCCESS;
