@@ -41,6 +41,7 @@ double bringUpOnce(const std::string &bin, const std::string &dir)
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
     std::vector<std::string> args = {bin, "-C", dir, "-f", "turv_sys_cfg.xml", "-a", "turv_app_cfg.xml"};
     std::vector<char *> argv;

@@ -35,6 +35,9 @@ extern YW_frw_config_t YW_g_frw_config;
 #endif
 extern char YW_g_exefile[YW_EXEFILE_LEN];
 
+/* Start banner text ("START TURV ....") written through the error log. */
+extern const char *YW_s_banner;
+
 /* The start-up sequence; the process exit status is its result. */
 YW_int32_t YW_frw_main(int argc, char **argv);
 

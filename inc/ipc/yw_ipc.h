@@ -322,6 +322,9 @@ YW_ret_t YW_ipc_open_sides(YW_ipc_t *ipc, YW_uint32_t mode);
 YW_ret_t YW_ipc_close_sides(YW_ipc_t *ipc, YW_uint32_t mode);
 /* posts one IPC event {channel id | bits} to q; 0 or the send's failure */
 YW_ret_t YW_ipc_postEvent(YW_event_q_t *q, YW_uint32_t value);
+/* posts one IPC event to the task that opened the given side (YW_IPC_FLAGS_RX
+ * or YW_IPC_FLAGS_TX) of the channel; a side whose task has ended is closed */
+YW_ret_t YW_ipc_postSide(YW_ipc_t *ipc, YW_uint32_t side, YW_uint32_t value);
 
 } // extern "C"
 

@@ -8,6 +8,7 @@
 #include "yw_cli_int.h"
 
 #include <cstdint>
+#include <poll.h>
 
 #include "log/yw_log.h"
 
@@ -56,8 +57,18 @@ extern "C" int YW_cli_writeLog(struct yw_logOutputPort *port, const char *data, 
         return 0;
     }
     // A client that does not read costs the loggers one bounded wait, not
-    // one per line.
-    const int waitMs = s.logStalled.load(std::memory_order_relaxed) ? 0 : kLogSendWaitMs;
-    s.logStalled.store(YW_log_lse_sendStampedWait(s.fd, data, size, record, waitMs) != 0, std::memory_order_relaxed);
+    // one per line: after a line could not be sent in time, lines for it are
+    // dropped until its socket has room again (the client has read a good
+    // part of what was queued).
+    if (s.logStalled.load(std::memory_order_relaxed)) {
+        struct pollfd p = {s.fd, POLLOUT, 0};
+        if (::poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) {
+            return 0;
+        }
+        s.logStalled.store(false, std::memory_order_relaxed);
+    }
+    if (YW_log_lse_sendStampedWait(s.fd, data, size, record, kLogSendWaitMs) != 0) {
+        s.logStalled.store(true, std::memory_order_relaxed);
+    }
     return 0;
 }

@@ -58,7 +58,7 @@ YW_ret_t YW_svc_mng_sendEvent(const YW_svc_mng_t *svc, YW_event_value_t value, v
 {
     if (!svc || !svc->taskid)
         return YW_ERR_EVENTQ_NULL;
-    YW_task_id_t id = *svc->taskid;
+    YW_task_id_t id = __atomic_load_n(svc->taskid, __ATOMIC_ACQUIRE);
     if (id >= YW_TASK_MAX || !YW_task_tse_getTaskEventq(id))
         return YW_ERR_EVENTQ_NULL;
     YW_event_msg_t *m = YW_event_initEvent(nullptr, YW_EVENT_FLAG_FRW, value, data);
@@ -118,11 +118,11 @@ void *YW_svc_mng_main(const YW_svc_mng_t *svc)
 
     YW_task_id_t self = YW_getTaskID();
     if (svc->taskid)
-        *svc->taskid = self;
+        __atomic_store_n(svc->taskid, self, __ATOMIC_RELEASE);
 
     YW_event_q_t *q = YW_task_tse_getEventQ();
     if (svc->rcvq)
-        *svc->rcvq = q;
+        __atomic_store_n(svc->rcvq, q, __ATOMIC_RELEASE);
     if (!q) {
         std::printf("%s:%d %s event queue null", fn, __LINE__, yw_svc_tag(svc));
     } else {
@@ -174,7 +174,7 @@ YW_ret_t YW_svc_mng_start(const YW_svc_mng_t *svc)
         return YW_SUCCESS;
     YW_task_id_t id = svc->entry ? YW_task_tsm_findTaskIdByEntry(svc->entry) : YW_TASK_ID_NONE;
     if (svc->taskid)
-        *svc->taskid = id;
+        __atomic_store_n(svc->taskid, id, __ATOMIC_RELEASE);
     YW_ret_t r = YW_startTask(id, nullptr);
     if (r == YW_SUCCESS)
         r = YW_svc_mng_sendEvent(svc, svc->cmd_start, nullptr);

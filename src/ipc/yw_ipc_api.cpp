@@ -8,31 +8,65 @@
 
 namespace {
 
+// The task that opened each side of each channel (receive side first). An
+// event is posted through the task table, and only while that task still
+// owns the queue stored at open, so that a task which ended without closing
+// its channel is never sent to through a released queue.
+YW_task_id_t yw_s_ipc_opener[YW_IPC_MAX][2];
+
+int yw_ipc_sideIndex(YW_uint32_t side)
+{
+    return side == YW_IPC_FLAGS_RX ? 0 : 1;
+}
+
+std::atomic_ref<YW_task_id_t> yw_ipc_opener(YW_ipc_t *ipc, YW_uint32_t side)
+{
+    return std::atomic_ref<YW_task_id_t>(yw_s_ipc_opener[ipc->ipc_id % YW_IPC_MAX][yw_ipc_sideIndex(side)]);
+}
+
 std::atomic_ref<YW_event_q_t *> yw_ipc_q(YW_event_q_t *&q)
 {
     return std::atomic_ref<YW_event_q_t *>(q);
 }
 
-// Open one side: the side must exist in the configuration and not be open yet.
+class yw_ipc_table_lock {
+public:
+    yw_ipc_table_lock() { YW_ipc_lock(); }
+    ~yw_ipc_table_lock() { YW_ipc_unlock(); }
+    yw_ipc_table_lock(const yw_ipc_table_lock &) = delete;
+    yw_ipc_table_lock &operator=(const yw_ipc_table_lock &) = delete;
+};
+
+// Open one side: the side must exist in the configuration and not be open
+// yet. Queue and opener change together under the table lock.
 YW_ret_t yw_ipc_openSide(YW_ipc_t *ipc, YW_uint32_t side, YW_event_q_t *q)
 {
     if (!(ipc->cfg->flags & side))
         return YW_ERR_IPC_FLAGS;
     YW_event_q_t *&slot = side == YW_IPC_FLAGS_RX ? ipc->rx.event_q : ipc->tx.event_q;
-    YW_event_q_t *expected = nullptr;
-    if (!yw_ipc_q(slot).compare_exchange_strong(expected, q, std::memory_order_acq_rel))
+    yw_ipc_table_lock lk;
+    if (yw_ipc_q(slot).load(std::memory_order_acquire) != nullptr)
         return YW_ERR_IPC_REOPEN;
+    yw_ipc_opener(ipc, side).store(YW_getTaskID(), std::memory_order_release);
+    yw_ipc_q(slot).store(q, std::memory_order_release);
     YW_ipc_state_set(ipc, side == YW_IPC_FLAGS_RX ? YW_IPC_STATE_RX_OPENED : YW_IPC_STATE_TX_OPENED);
     return YW_SUCCESS;
+}
+
+void yw_ipc_clearSide(YW_ipc_t *ipc, YW_uint32_t side)
+{
+    YW_event_q_t *&slot = side == YW_IPC_FLAGS_RX ? ipc->rx.event_q : ipc->tx.event_q;
+    yw_ipc_q(slot).store(nullptr, std::memory_order_release);
+    yw_ipc_opener(ipc, side).store(YW_TASK_ID_NONE, std::memory_order_release);
+    YW_ipc_state_clear(ipc, side == YW_IPC_FLAGS_RX ? YW_IPC_STATE_RX_OPENED : YW_IPC_STATE_TX_OPENED);
 }
 
 YW_ret_t yw_ipc_closeSide(YW_ipc_t *ipc, YW_uint32_t side)
 {
     if (!(ipc->cfg->flags & side))
         return YW_ERR_IPC_FLAGS;
-    YW_event_q_t *&slot = side == YW_IPC_FLAGS_RX ? ipc->rx.event_q : ipc->tx.event_q;
-    yw_ipc_q(slot).store(nullptr, std::memory_order_release);
-    YW_ipc_state_clear(ipc, side == YW_IPC_FLAGS_RX ? YW_IPC_STATE_RX_OPENED : YW_IPC_STATE_TX_OPENED);
+    yw_ipc_table_lock lk;
+    yw_ipc_clearSide(ipc, side);
     return YW_SUCCESS;
 }
 
@@ -66,6 +100,32 @@ YW_ret_t YW_ipc_postEvent(YW_event_q_t *q, YW_uint32_t value)
         return r;
     }
     return YW_SUCCESS;
+}
+
+YW_ret_t YW_ipc_postSide(YW_ipc_t *ipc, YW_uint32_t side, YW_uint32_t value)
+{
+    if (!ipc || (side != YW_IPC_FLAGS_RX && side != YW_IPC_FLAGS_TX))
+        return YW_ERR_IPC_NULL;
+    YW_event_q_t *&slot = side == YW_IPC_FLAGS_RX ? ipc->rx.event_q : ipc->tx.event_q;
+    YW_event_q_t *q = yw_ipc_q(slot).load(std::memory_order_acquire);
+    if (!q)
+        return YW_ERR_EVENTQ_NULL;
+    YW_task_id_t tid = yw_ipc_opener(ipc, side).load(std::memory_order_acquire);
+    if (YW_task_tse_getTaskEventq(tid) != q) {
+        // Looked at again under the lock: an open may have been half done.
+        yw_ipc_table_lock lk;
+        q = yw_ipc_q(slot).load(std::memory_order_acquire);
+        tid = yw_ipc_opener(ipc, side).load(std::memory_order_acquire);
+        if (!q)
+            return YW_ERR_EVENTQ_NULL;
+        if (YW_task_tse_getTaskEventq(tid) != q) {
+            // The opener ended without closing: the side is closed now.
+            yw_ipc_clearSide(ipc, side);
+            return YW_ERR_EVENTQ_NULL;
+        }
+    }
+    YW_ret_t r = YW_sendTaskEvent(tid, YW_EVENT_FLAG_IPC, value, nullptr);
+    return r < 0 ? r : YW_SUCCESS;
 }
 
 YW_ret_t YW_ipc_open_sides(YW_ipc_t *ipc, YW_uint32_t mode)

@@ -22,11 +22,6 @@ std::atomic_ref<YW_ipc_t *> yw_mq_side(YW_ipc_t *&p)
     return std::atomic_ref<YW_ipc_t *>(p);
 }
 
-YW_event_q_t *yw_mq_queue(YW_event_q_t *&q)
-{
-    return std::atomic_ref<YW_event_q_t *>(q).load(std::memory_order_acquire);
-}
-
 class yw_mq_guard {
 public:
     explicit yw_mq_guard(YW_ipc_msgq_t *q) : m_lock(q->buffer.lock)
@@ -154,11 +149,8 @@ YW_size_t yw_mq_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
     ipc->tx.seqno += 1;
 
     YW_ipc_t *rcv = yw_mq_side(q->rx).load(std::memory_order_acquire);
-    if (rcv) {
-        YW_event_q_t *eq = yw_mq_queue(rcv->rx.event_q);
-        if (eq)
-            YW_ipc_postEvent(eq, rcv->ipc_id);
-    }
+    if (rcv)
+        YW_ipc_postSide(rcv, YW_IPC_FLAGS_RX, rcv->ipc_id);
     return size;
 }
 
@@ -193,11 +185,8 @@ YW_size_t yw_mq_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
     ipc->rx.seqno += 1;
 
     YW_ipc_t *snd = yw_mq_side(q->tx).load(std::memory_order_acquire);
-    if (snd && (YW_ipc_state_get(snd) & YW_IPC_STATE_TX_PENDING)) {
-        YW_event_q_t *eq = yw_mq_queue(snd->tx.event_q);
-        if (eq)
-            YW_ipc_postEvent(eq, snd->ipc_id | YW_IPC_EVENT_TX_PEND);
-    }
+    if (snd && (YW_ipc_state_get(snd) & YW_IPC_STATE_TX_PENDING))
+        YW_ipc_postSide(snd, YW_IPC_FLAGS_TX, snd->ipc_id | YW_IPC_EVENT_TX_PEND);
     return len;
 }
 

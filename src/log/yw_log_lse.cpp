@@ -630,10 +630,16 @@ YW_ret_t YW_log_lsm_fire_event(YW_event_q_t *q, YW_addr_t msg)
     return YW_event_q_fireThread(q, th, msg);
 }
 
-YW_ret_t YW_log_lsm_wait_event(YW_event_q_t *q, YW_addr_t timeout)
+// Wait callback body of both log queues: sleeps on the owner's doorbell.
+static YW_ret_t wait_on_owner(YW_event_q_t *q, YW_addr_t timeout, YW_P_thread_t &owner)
 {
     YW_int64_t t = timeout ? *static_cast<YW_int64_t *>(timeout) : -1;
-    return YW_event_q_waitThread(q, ctrl_thread(YW_g_logEventControl.lsm_task), t);
+    return YW_event_q_waitThread(q, ctrl_thread(owner), t);
+}
+
+YW_ret_t YW_log_lsm_wait_event(YW_event_q_t *q, YW_addr_t timeout)
+{
+    return wait_on_owner(q, timeout, YW_g_logEventControl.lsm_task);
 }
 
 YW_ret_t YW_log_fire_event(YW_event_q_t *q, YW_addr_t msg)
@@ -646,8 +652,7 @@ YW_ret_t YW_log_fire_event(YW_event_q_t *q, YW_addr_t msg)
 
 YW_ret_t YW_log_wait_event(YW_event_q_t *q, YW_addr_t timeout)
 {
-    YW_int64_t t = timeout ? *static_cast<YW_int64_t *>(timeout) : -1;
-    return YW_event_q_waitThread(q, ctrl_thread(YW_g_logEventControl.lse_recv_task), t);
+    return wait_on_owner(q, timeout, YW_g_logEventControl.lse_recv_task);
 }
 
 YW_ret_t YW_log_send_event(YW_event_q_t *q, YW_addr_t msg)

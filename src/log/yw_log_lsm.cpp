@@ -107,10 +107,8 @@ YW_ret_t yw_log_startTask(const char *taskName, const char *entryName, YW_task_e
     r = YW_startTask(id, &YW_g_logEventControl);
     std::printf(startLine, "YW_log_lsm_createTask", __LINE__, (int)r);
     YW_P_thread_t th = r == YW_SUCCESS ? YW_task_tse_getThread(id) : nullptr;
-    if (th) {
-        YW_P_thread_t expected = nullptr;
-        yw_lsm_handle(handle).compare_exchange_strong(expected, th);
-    }
+    if (th)
+        yw_lsm_handle(handle).store(th); // the new thread's, not an ended one's
     return r;
 }
 
@@ -253,6 +251,12 @@ void *YW_log_lsm_main(void *ctrl)
             YW_svc_mng_reportState(fsm); // the framework owns the copy once sent
     }
     std::printf("%s:%d %s....", __func__, __LINE__, "LSM task end");
+    // The handle goes with this thread: commands sent from now on wait in
+    // the queue instead of ringing a doorbell that no longer exists.
+    YW_P_thread_t self = nullptr;
+    YW_P_getThreadID(&self);
+    if (self)
+        yw_lsm_handle(YW_g_logEventControl.lsm_task).compare_exchange_strong(self, nullptr);
     return nullptr;
 }
 

@@ -121,8 +121,8 @@ const char *yw_task_name(const YW_task_t *t)
 }
 
 // Frees a slot that holds exactly ASSIGNED; table lock held. Returns the
-// thread handle the slot held (the caller deletes it outside no lock order
-// issue: YW_P_deleteThread never blocks).
+// thread handle the slot held, for the caller to delete (YW_P_deleteThread
+// never blocks, so that may happen under the lock).
 YW_P_thread_t yw_task_freeSlot(YW_task_t *task)
 {
     yw_task_cfgFree(task->cfg);

@@ -121,7 +121,7 @@ YW_ret_t YW_startTaskServiceManage(void)
         return YW_SUCCESS;
     YW_task_id_t id = YW_task_tsm_findTaskIdByEntry(YW_task_tsm_main);
     YW_ret_t r = YW_startTask(id, nullptr);
-    YW_g_tsm_taskid = id;
+    __atomic_store_n(&YW_g_tsm_taskid, id, __ATOMIC_RELEASE);
     if (r == YW_SUCCESS) {
         for (int i = 0; i < YW_TASK_MAX; ++i) {
             YW_task_cfg_t *cfg = &YW_g_task_cfg[i];

@@ -341,6 +341,27 @@ TEST_F(CliServer, CommandThatWaitsInTheThreadLayerKeepsItsClient)
     EXPECT_EQ(YW_unregCLICmd("nap"), 0);
 }
 
+TEST_F(CliServer, ClientConnectionsAreProbedForDeadPeers)
+{
+    auto c = connect();
+    // Find the server's end of this connection in the process's descriptors.
+    int client = -1;
+    for (int fd = 0; fd < 1024 && client < 0; ++fd) {
+        sockaddr_in me{}, peer{};
+        socklen_t ml = sizeof(me), pl = sizeof(peer);
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&me), &ml) == 0 &&
+            getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &pl) == 0 && me.sin_family == AF_INET &&
+            ntohs(me.sin_port) == port_) {
+            client = fd;
+        }
+    }
+    ASSERT_GE(client, 0);
+    int on = 0;
+    socklen_t len = sizeof(on);
+    ASSERT_EQ(getsockopt(client, SOL_SOCKET, SO_KEEPALIVE, &on, &len), 0);
+    EXPECT_EQ(on, 1);
+}
+
 TEST_F(CliServer, ClientThreadsHaveRoomForDeepCommands)
 {
     // Client threads get at least 64 KiB of stack: a handler using 48 KiB runs.

@@ -2,8 +2,10 @@
 // malformed input, arena exhaustion and the start-up loaders.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -362,6 +364,47 @@ TEST(CfgLoad, MissingFileAndTooLongPath)
 
     EXPECT_EQ(YW_frw_cfg_load(nullptr, &set), YW_FAIL);
     EXPECT_EQ(YW_frw_cfg_load("x.xml", nullptr), YW_FAIL);
+    YW_frw_cfg_unload(&set);
+}
+
+int lowestFreeFd()
+{
+    int fd = open("/dev/null", O_RDONLY);
+    close(fd);
+    return fd;
+}
+
+TEST(CfgLoad, EveryPathClosesTheFileAndAFailedOpenReturnsAtOnce)
+{
+    TempFolder tmp;
+    tmp.write("ok.xml", "<c><fw><a k=\"v\"/></fw></c>");
+    tmp.write("broken.xml", "<c><fw><a k=v/></fw></c>");
+    std::filesystem::create_directory(tmp.dir / "dir.xml");
+    {
+        std::ofstream big(tmp.dir / "big.xml");
+    }
+    std::filesystem::resize_file(tmp.dir / "big.xml", YW_FRW_CFG_FILE_MAX + 1);
+
+    const int before = lowestFreeFd();
+    YW_frw_cfg_set_t set{};
+    const std::pair<std::string, int> loads[] = {
+        {"ok.xml", 0}, {"broken.xml", YW_FAIL}, {"dir.xml", YW_FAIL}, {"big.xml", YW_FAIL}, {"absent.xml", YW_FAIL}};
+    for (const auto &[name, expected] : loads) {
+        CaptureStdout();
+        YW_ret_t r = YW_frw_cfg_load(name.c_str(), &set);
+        std::string out = GetCapturedStdout();
+        EXPECT_EQ(r, expected) << name << "\n" << out;
+        EXPECT_EQ(lowestFreeFd(), before) << name;
+        if (name == "absent.xml") {
+            // One line, and nothing is tried after the open failed.
+            EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+            EXPECT_NE(out.find(" file not found:" + (tmp.dir / "absent.xml").string() + "\n"), std::string::npos)
+                << out;
+        }
+        if (name == "big.xml") {
+            EXPECT_NE(out.find("too large"), std::string::npos) << out;
+        }
+    }
     YW_frw_cfg_unload(&set);
 }
 

@@ -129,6 +129,37 @@ TEST_F(IpcMsgq, FullQueueSetsTxPendingAndTheNextReceiveGivesRoom)
     YW_closeIpc(rxId, YW_IPC_FLAGS_RX);
 }
 
+TEST_F(IpcMsgq, ReceiverThatEndedWithoutClosingIsNeverSentTo)
+{
+    MsgqCfg c("mq_gone", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 55, 4096, 16);
+    YW_ipc_id_t id;
+    ASSERT_EQ(YW_createIpc(&c.cfg, &id), 0);
+    TaskHost a("mqg_a");
+    ASSERT_TRUE(a.ok());
+    {
+        TaskHost b("mqg_b");
+        ASSERT_TRUE(b.ok());
+        b.run([&] { EXPECT_EQ(YW_openIpc(55, YW_IPC_FLAGS_RX, nullptr), 0); });
+        a.run([&] { EXPECT_EQ(YW_openIpc(55, YW_IPC_FLAGS_TX, nullptr), 0); });
+        b.stop(); // ends with its receive side still open; its queue is released
+    }
+    a.run([&] { EXPECT_EQ(YW_sendIpc(id, "late", 5), 5); });
+    // the side of the ended task counts as closed from then on
+    EXPECT_EQ(YW_g_ipc[id].rx.event_q, nullptr);
+    EXPECT_FALSE(YW_ipc_state_get(&YW_g_ipc[id]) & YW_IPC_STATE_RX_OPENED);
+    TaskHost c2("mqg_c");
+    ASSERT_TRUE(c2.ok());
+    c2.run([&] {
+        EXPECT_EQ(YW_openIpc(55, YW_IPC_FLAGS_RX, nullptr), 0);
+        char buf[8];
+        EXPECT_EQ(YW_recvIpc(id, buf, sizeof(buf)), 5);
+        EXPECT_STREQ(buf, "late");
+    });
+    a.run([&] { EXPECT_EQ(YW_sendIpc(id, "next", 5), 5); });
+    c2.run([&] { EXPECT_EQ(takeIpcEvent(), (long long)id); });
+    YW_closeIpc(id, YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX);
+}
+
 TEST_F(IpcMsgq, StreamUnderFlowControlArrivesWholeAndInOrder)
 {
     constexpr int kCount = 20000;

@@ -27,8 +27,10 @@ struct RunResult {
 };
 
 // Runs turv_node with the arguments, collecting its standard output, and
-// kills it when it has not ended after `limit`.
-RunResult runNode(const std::vector<std::string> &args, std::chrono::milliseconds limit)
+// kills it when it has not ended after `limit`, or as soon as its output
+// holds `until` (when given).
+RunResult runNode(const std::vector<std::string> &args, std::chrono::milliseconds limit,
+                  const std::string &until = "", const std::string &cwd = "")
 {
     RunResult res;
     std::string bin = std::string(TURV_BIN_DIR) + "/turv_node";
@@ -39,6 +41,8 @@ RunResult runNode(const std::vector<std::string> &args, std::chrono::millisecond
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    if (!cwd.empty())
+        posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(bin.c_str()));
     for (const auto &a : args)
@@ -65,6 +69,10 @@ RunResult runNode(const std::vector<std::string> &args, std::chrono::millisecond
         if (n <= 0)
             break; // end of output: the node has ended
         res.out.append(buf, (size_t)n);
+        if (!until.empty() && res.out.find(until) != std::string::npos) {
+            deadline = std::chrono::steady_clock::now(); // seen: stop the node now
+            break;
+        }
     }
     close(fds[0]);
     int st = 0;
@@ -117,6 +125,26 @@ TEST(NodeConfig, MissingSystemFileEndsWithStatus1)
     EXPECT_EQ(r.out.find("load app config"), std::string::npos) << r.out;
 }
 
+TEST(NodeConfig, NoArgumentsReadTheDefaultFilesFromTheCurrentFolder)
+{
+    if (!haveNode())
+        GTEST_SKIP() << "turv_node not built";
+    TempFolder tmp;
+    // The default folder "./" joined with a slash and the default name.
+    RunResult r = runNode({}, std::chrono::seconds(20), "", tmp.dir.string());
+    ASSERT_TRUE(r.exited) << r.out;
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("file not found:.//turv_sys_cfg.xml\n"), std::string::npos) << r.out;
+
+    std::filesystem::copy_file(std::string(TURV_SOURCE_DIR) + "/examples/single-node/turv_sys_cfg.xml",
+                               tmp.dir / "turv_sys_cfg.xml");
+    r = runNode({}, std::chrono::seconds(60), "START TURV ....", tmp.dir.string());
+    EXPECT_NE(r.out.find("sys config loaded:\n \n[0]kv: key=root value=normal"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("attr=0 child=1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("file not found:.//turv_app_cfg.xml\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("START TURV ...."), std::string::npos) << r.out;
+}
+
 TEST(NodeConfig, BrokenSystemFileEndsWithStatus1)
 {
     if (!haveNode())
@@ -138,10 +166,14 @@ TEST(NodeConfig, MissingApplicationFileIsOnlyReported)
     TempFolder tmp;
     std::filesystem::copy_file(std::string(TURV_SOURCE_DIR) + "/examples/single-node/turv_sys_cfg.xml",
                                tmp.dir / "turv_sys_cfg.xml");
-    // The node goes on with its start-up and is stopped after a while.
-    RunResult r = runNode({"-C", tmp.dir.string(), "-a", "absent_app.xml"}, std::chrono::seconds(3));
+    // The node goes on with its start-up (its banner follows the two loads)
+    // and is stopped then.
+    RunResult r = runNode({"-C", tmp.dir.string(), "-a", "absent_app.xml"}, std::chrono::seconds(60),
+                          "START TURV ....");
     EXPECT_NE(r.out.find("sys config loaded:\n \n[0]kv: key=root value=normal"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("file not found:" + tmp.dir.string() + "/absent_app.xml\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("load app config file fail error=-1\n"), std::string::npos) << r.out;
-    EXPECT_FALSE(r.exited && r.status == 1) << r.out;
+    EXPECT_NE(r.out.find("START TURV ...."), std::string::npos) << r.out;
+    EXPECT_LT(r.out.find("load app config file fail"), r.out.find("START TURV ....")) << r.out;
+    EXPECT_FALSE(r.exited) << r.out;
 }

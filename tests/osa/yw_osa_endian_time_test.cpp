@@ -73,7 +73,7 @@ TEST(OsaTime, ElementsUseCalendarUnits)
     YW_P_Datetime_t raw;
     EXPECT_EQ(YW_P_localtime(0, &raw), 0);
     EXPECT_EQ(YW_P_localtime(0, nullptr), YW_FAIL);
-    EXPECT_LE(YW_P_time() - t, 5);
+    EXPECT_LE(YW_P_time() - t, 60); // the same clock, however slow the machine
 }
 
 TEST(OsaTime, SetLocalDateTimeTakesTheGettersUnits)

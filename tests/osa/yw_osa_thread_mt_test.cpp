@@ -236,6 +236,10 @@ struct Bell {
     std::atomic<YW_int64_t> waitedNs{0};
     std::atomic<bool> go{false};
     std::atomic<bool> done{false};
+    // Set before the thread is made: it stays alive after its wait until
+    // `hold` is cleared, and then marks `finished` as its last access.
+    std::atomic<bool> hold{false};
+    std::atomic<bool> finished{false};
     YW_uint32_t mask = 0xFFFFFFFFu;
     YW_int64_t timeout = -1;
 };
@@ -243,6 +247,7 @@ struct Bell {
 void *bellWaiter(void *p)
 {
     auto *b = static_cast<Bell *>(p);
+    const bool held = b->hold;
     YW_P_thread_t self = nullptr;
     YW_P_getThreadID(&self);
     b->self = self;
@@ -253,7 +258,12 @@ void *bellWaiter(void *p)
     b->result = YW_P_recvThreadEvent(self, b->mask, 0, b->timeout, &got);
     b->waitedNs = elapsedNs(t0);
     b->got = got;
-    b->done = true;
+    b->done = true; // the last access of a thread that is not held
+    if (held) {
+        while (b->hold)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        b->finished = true;
+    }
     return nullptr;
 }
 
@@ -264,16 +274,15 @@ TEST(OsaDoorbell, TimeOutsOfZeroAndHalfAMillisecondAndForever)
     ASSERT_EQ(YW_P_createThread("bell", 0, 0, 0, 0, bellWaiter, &b, &h), 0);
     ASSERT_TRUE(waitFor([&] { return b.self.load() != nullptr; }));
 
-    // Time-out 0 from this thread on the handle: no wait at all.
+    // Time-out 0 from this thread on the handle: no wait (no bell ever rings
+    // here, so any wait at all would last until the test's own time-out).
     YW_uint32_t got = 0xdead;
-    auto t0 = Clock::now();
     EXPECT_EQ(YW_P_recvThreadEvent(h, 0xFFFFFFFFu, 0, 0, &got), YW_ERR_TIMEOUT);
     EXPECT_EQ(got, 0u);
-    EXPECT_LT(elapsedNs(t0), msToNs(100));
 
     // Half a millisecond is waited, not rounded down to a busy poll.
     got = 0xdead;
-    t0 = Clock::now();
+    auto t0 = Clock::now();
     EXPECT_EQ(YW_P_recvThreadEvent(h, 0xFFFFFFFFu, 0, 500000, &got), YW_ERR_TIMEOUT);
     EXPECT_GE(elapsedNs(t0), 500000);
     EXPECT_EQ(got, 0u);
@@ -326,7 +335,7 @@ TEST(OsaDoorbell, WaitWakesOnlyForWaitedFlagsWithinItsTime)
 {
     Bell b;
     b.mask = 0x40000;
-    b.timeout = msToNs(300);
+    b.timeout = msToNs(30000); // generous: the flag ends the wait long before
     YW_P_thread_t h = nullptr;
     ASSERT_EQ(YW_P_createThread("bell", 0, 0, 0, 0, bellWaiter, &b, &h), 0);
     ASSERT_TRUE(waitFor([&] { return b.self.load() != nullptr; }));
@@ -339,7 +348,7 @@ TEST(OsaDoorbell, WaitWakesOnlyForWaitedFlagsWithinItsTime)
     ASSERT_TRUE(waitFor([&] { return b.done.load(); }));
     EXPECT_EQ(b.result.load(), 1);
     EXPECT_EQ(b.got.load(), 0x40000u);
-    EXPECT_LT(b.waitedNs.load(), msToNs(300));
+    EXPECT_LT(b.waitedNs.load(), msToNs(30000));
     YW_P_deleteThread(h);
 }
 
@@ -355,6 +364,7 @@ TEST(OsaDoorbell, SignalDoesNotShortenTheWait)
 
     Bell b;
     b.timeout = msToNs(200);
+    b.hold = true; // the thread stays alive while it is signalled
     YW_P_thread_t h = nullptr;
     ASSERT_EQ(YW_P_createThread("bell", 0, 0, 0, 0, bellWaiter, &b, &h), 0);
     ASSERT_TRUE(waitFor([&] { return b.self.load() != nullptr; }));
@@ -364,6 +374,8 @@ TEST(OsaDoorbell, SignalDoesNotShortenTheWait)
         pthread_kill(h->id, SIGUSR2);
     }
     ASSERT_TRUE(waitFor([&] { return b.done.load(); }));
+    b.hold = false;
+    ASSERT_TRUE(waitFor([&] { return b.finished.load(); }));
     EXPECT_EQ(b.result.load(), YW_ERR_TIMEOUT);
     EXPECT_GE(b.waitedNs.load(), msToNs(200));
     YW_P_deleteThread(h);
@@ -371,12 +383,21 @@ TEST(OsaDoorbell, SignalDoesNotShortenTheWait)
 
 // ---- sleep ------------------------------------------------------------------
 
+struct Sleeper {
+    std::atomic<YW_int64_t> slept{-1};
+    std::atomic<bool> hold{true}; // alive after the sleep until cleared
+    std::atomic<bool> finished{false}; // the thread's last access
+};
+
 void *sleeper(void *p)
 {
-    auto *ns = static_cast<std::atomic<YW_int64_t> *>(p);
+    auto *s = static_cast<Sleeper *>(p);
     auto t0 = Clock::now();
     YW_P_sleepThread(nullptr, msToNs(150));
-    ns->store(elapsedNs(t0));
+    s->slept.store(elapsedNs(t0));
+    while (s->hold)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    s->finished = true;
     return nullptr;
 }
 
@@ -388,22 +409,24 @@ TEST(OsaThread, SleepOfAnotherThreadIsRefusedAndSignalsDoNotShortenIt)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGUSR2, &sa, nullptr);
 
-    std::atomic<YW_int64_t> slept{-1};
+    Sleeper s;
     YW_P_thread_t h = nullptr;
-    ASSERT_EQ(YW_P_createThread("sleep", 0, 0, 0, 0, sleeper, &slept, &h), 0);
-    auto t0 = Clock::now();
-    EXPECT_EQ(YW_P_sleepThread(h, msToNs(1000)), YW_FAIL);
-    EXPECT_LT(elapsedNs(t0), msToNs(100));
+    ASSERT_EQ(YW_P_createThread("sleep", 0, 0, 0, 0, sleeper, &s, &h), 0);
+    // Another thread's handle: refused without sleeping (a sleep of this
+    // length would outlast the test's time-out).
+    EXPECT_EQ(YW_P_sleepThread(h, msToNs(3600000)), YW_FAIL);
     for (int i = 0; i < 10; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (slept.load() < 0)
+        if (s.slept.load() < 0)
             pthread_kill(h->id, SIGUSR2);
     }
-    ASSERT_TRUE(waitFor([&] { return slept.load() >= 0; }));
-    EXPECT_GE(slept.load(), msToNs(150));
+    ASSERT_TRUE(waitFor([&] { return s.slept.load() >= 0; }));
+    EXPECT_GE(s.slept.load(), msToNs(150));
+    s.hold = false;
+    ASSERT_TRUE(waitFor([&] { return s.finished.load(); }));
     YW_P_deleteThread(h);
 
-    t0 = Clock::now();
+    auto t0 = Clock::now();
     EXPECT_EQ(YW_P_sleepThread(nullptr, msToNs(20)), 0);
     EXPECT_GE(elapsedNs(t0), msToNs(20));
 }

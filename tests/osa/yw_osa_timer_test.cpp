@@ -75,10 +75,11 @@ TEST(OsaTimer, IntervalZeroDisarms)
     ASSERT_EQ(YW_P_startTimer(t, 5000000), 0);
     ASSERT_TRUE(waitFor([] { return g_expiries[3] >= 2; }));
     ASSERT_EQ(YW_P_startTimer(t, 0), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
     int n = g_expiries[3];
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(g_expiries[3].load(), n);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // One expiry being handled and one queued before the disarm may still
+    // be counted (however late a loaded machine runs them); no other is.
+    EXPECT_LE(g_expiries[3].load() - n, 2);
     EXPECT_EQ(YW_P_deleteTimer(t), 0);
 }
 

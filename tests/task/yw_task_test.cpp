@@ -91,6 +91,22 @@ __attribute__((no_sanitize("undefined"))) void *yw_test_task_fault(void *)
     return nullptr;
 }
 
+// Recurses until its stack is exhausted.
+__attribute__((noinline)) static int yw_test_deep(int n)
+{
+    volatile char pad[512];
+    pad[0] = (char)n;
+    if (n > (1 << 30)) // never reached: the stack ends long before
+        return n;
+    return yw_test_deep(n + 1) + pad[0];
+}
+
+void *yw_test_task_overflow(void *)
+{
+    g_lastValue = (unsigned)yw_test_deep(0);
+    return nullptr;
+}
+
 // Holds a mutex (RAII) across its sleeps, for ever.
 void *yw_test_task_lockSleeper(void *)
 {
@@ -426,6 +442,21 @@ static int startFifoTaskUnprivileged()
         ++lines;
     std::fprintf(stderr, "start=%d ran=%d fallback lines=%zu\n", (int)r, (int)ran, lines);
     return r == 0 && ran && lines == 1 ? 0 : 1;
+}
+
+TEST_F(TaskTest, StackOverflowIsRecoveredOnTheAlternateStack)
+{
+    YW_task_cfg_t c = makeCfg("deep_task", "yw_test_task_overflow");
+    c.stack_size = 128 * 1024;
+    YW_task_id_t id = YW_TASK_ID_NONE;
+    int threads0 = threadCount();
+    ASSERT_EQ(YW_createTask(&c, &id), 0);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(YW_startTask(id, nullptr), 0);
+    EXPECT_TRUE(waitFor([] { return !taskExists("deep_task"); }));
+    EXPECT_TRUE(waitFor([&] { return threadCount() == threads0; }));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("task deep_task segmentation fault, task stopped"), std::string::npos) << out;
 }
 
 TEST_F(TaskTest, RealTimePolicyFallsBackWhenNotPermitted)
