@@ -8,6 +8,7 @@
 
 #include <atomic>
 
+#include "log/yw_log.h"
 #include "osa/yw_osa.h"
 #include "task/yw_task.h"
 #include "yw_err.h"
@@ -259,7 +260,7 @@ inline void YW_ipc_state_put(YW_ipc_t *ipc, int state)
 
 typedef struct yw_ipc_receiver_context {
     YW_task_t *task;
-    void *log;
+    YW_log_t log;
     YW_int32_t flags;
     YW_int32_t (*init)(struct yw_ipc_receiver_context *ctx);
     YW_int32_t (*prepare)(struct yw_ipc_receiver_context *ctx);

@@ -161,6 +161,9 @@ public:
     // that the value copy follows.
     static constexpr unsigned kMaxDepth = 64;
 
+    // Kinds a union can switch on (their labels have a CDR form).
+    static bool valid_discriminator(TCKind k);
+
 private:
     struct CopyMap;
     TypeCode();
@@ -175,8 +178,9 @@ private:
     TypeCode *copy_into(TypeCode *new_parent, const CopyMap *map) const;
     TypeCode *copy_child(const TypeCode *child, TypeCode *copy, const CopyMap *map) const;
     void prune();
+    struct EqSeen;
     static bool are_equal(const TypeCode *a, const TypeCode *b, const TypeCode *ac,
-                          const TypeCode *bc);
+                          const TypeCode *bc, EqSeen *seen);
     static TypeCode *read_impl(Stream &s, State *state, unsigned depth);
     bool read_params(Stream &enc, State *me, unsigned depth);
     void write_params(Stream &enc, State *me) const;

@@ -102,7 +102,9 @@ public:
 private:
     wq_WaitList waiters_;
     wq_SpinGuard guard_;
-    uint32_t count_ = 1; // 1 free, 0 held
+    // 1 free, 0 held. Changed only under the guard; read without it only by
+    // a locker watching for the holder to let go before it queues.
+    std::atomic<uint32_t> count_{1};
 };
 
 // Counting semaphore with the same hand-off: a signal given to a waiter cannot

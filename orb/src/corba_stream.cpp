@@ -213,8 +213,13 @@ void Stream::swap(Stream &other)
     std::swap(block_size_, other.block_size_);
     std::swap(byte_order_, other.byte_order_);
     std::swap(shared_, other.shared_);
-    std::swap(failed_, other.failed_);
     std::swap(msg_len_, other.msg_len_);
+    // The failure goes where the exception goes: the other's moves here and
+    // this one's stays, so the other is left clean. (A failed mark without an
+    // exception in the stream's environment would make its readers fail
+    // silently.)
+    failed_ = failed_ | other.failed_;
+    other.failed_ = 0;
     EnvironmentInfo *mine = env_->environment();
     EnvironmentInfo *theirs = other.env_->environment();
     if (theirs && theirs != mine && theirs->exception()) {

@@ -6,6 +6,8 @@
 #include "corba_string.h"
 
 #include <cstring>
+#include <set>
+#include <tuple>
 #include <vector>
 
 namespace CORBA {
@@ -92,6 +94,17 @@ void raise_bounds(const EnvironmentWrapper &env)
     throw BAD_PARAM(0, COMPLETED_NO, why);
 }
 
+// Every one of `count` member types is given.
+bool all_types(unsigned count, TypeCode *const *types)
+{
+    if (!types)
+        return false;
+    for (unsigned i = 0; i < count; ++i)
+        if (!types[i])
+            return false;
+    return true;
+}
+
 } // namespace
 
 // ---- construction ------------------------------------------------------------
@@ -106,6 +119,11 @@ void TypeCode::create(bool is_static, TCKind kind, char const *id, char const *n
     // A TypeCode that cannot be encoded is never made.
     if (kind == tk_union && !discriminator)
         refuse("union TypeCode without a discriminator");
+    if (kind == tk_union && !valid_discriminator(discriminator->kind_))
+        refuse("union TypeCode with a discriminator kind that has no labels");
+    if ((kind == tk_struct || kind == tk_except || kind == tk_union) && length &&
+        !all_types(length, member_types))
+        refuse("TypeCode member without a type");
     if ((kind == tk_sequence || kind == tk_array || kind == tk_alias) && !content)
         refuse("TypeCode without content");
     if (kind == tk_array && length == 0)
@@ -239,6 +257,8 @@ TypeCode::TypeCode(TCKind kind, char const *id, TypeCode *parent)
 
 void TypeCode::init(char const *name, unsigned int count, char const **names, TypeCode **types)
 {
+    if (kind_ != tk_enum && count && !all_types(count, types))
+        refuse("TypeCode member without a type");
     string_free(name_);
     name_ = string_dup(name);
     length_ = count;
@@ -256,6 +276,8 @@ void TypeCode::init(char const *name, TypeCode *discriminator, int default_index
 {
     if (!discriminator)
         refuse("union TypeCode without a discriminator");
+    if (!valid_discriminator(discriminator->kind_))
+        refuse("union TypeCode with a discriminator kind that has no labels");
     if (default_index < -1 || (default_index >= 0 && static_cast<unsigned>(default_index) >= count))
         refuse("union TypeCode with default index out of range");
     init(name, count, names, types);
@@ -433,6 +455,12 @@ TypeCode *TypeCode::get_compact_typecode(const EnvironmentWrapper &) const
 
 // ---- equivalence -------------------------------------------------------------
 
+// The comparisons met so far, each named by its two TypeCodes and the
+// contexts they were reached from.
+struct TypeCode::EqSeen {
+    std::set<std::tuple<const TypeCode *, const TypeCode *, const TypeCode *, const TypeCode *>> met;
+};
+
 bool TypeCode::equivalent(TypeCode *other, const EnvironmentWrapper &env) const
 {
     if (!other) {
@@ -441,14 +469,24 @@ bool TypeCode::equivalent(TypeCode *other, const EnvironmentWrapper &env) const
     }
     if (other == this)
         return true;
-    return are_equal(this, other, nullptr, nullptr);
+    EqSeen seen;
+    return are_equal(this, other, nullptr, nullptr, &seen);
 }
 
 bool TypeCode::are_equal(const TypeCode *a, const TypeCode *b, const TypeCode *ac,
-                         const TypeCode *bc)
+                         const TypeCode *bc, EqSeen *seen)
 {
     if (!a || !b)
         return a == b;
+    // The outcome depends only on these four pointers, and any difference
+    // found ends the whole comparison. So a comparison met before is either
+    // still in progress further up (two recursive types that unroll in step
+    // without their back-references ever meeting, say a cycle of two levels
+    // against one of four: nothing told them apart on the cycle) or already
+    // found equal; either way it is taken as equal. This keeps the descent
+    // finite and each comparison done once.
+    if (!a->static_ && !b->static_ && !seen->met.emplace(a, b, ac, bc).second)
+        return true;
     // A back-reference on a's side is followed only while b's side still
     // unrolls; two back-references end the descent.
     bool deep = true;
@@ -469,7 +507,7 @@ bool TypeCode::are_equal(const TypeCode *a, const TypeCode *b, const TypeCode *a
         if (!a->members_ || !b->members_)
             return a->members_ == b->members_;
         for (unsigned i = 0; i < a->length_; ++i)
-            if (!are_equal(a->members_[i].type, b->members_[i].type, a, b))
+            if (!are_equal(a->members_[i].type, b->members_[i].type, a, b, seen))
                 return false;
         return true;
     };
@@ -489,7 +527,7 @@ bool TypeCode::are_equal(const TypeCode *a, const TypeCode *b, const TypeCode *a
             return false;
         if (!deep)
             return true;
-        if (!are_equal(a->discriminator_, b->discriminator_, a, b))
+        if (!are_equal(a->discriminator_, b->discriminator_, a, b, seen))
             return false;
         if (a->members_ && b->members_) {
             for (unsigned i = 0; i < a->length_; ++i)
@@ -504,9 +542,9 @@ bool TypeCode::are_equal(const TypeCode *a, const TypeCode *b, const TypeCode *a
     case tk_array:
         if (a->length_ != b->length_)
             return false;
-        return !deep || are_equal(a->content_, b->content_, a, b);
+        return !deep || are_equal(a->content_, b->content_, a, b, seen);
     case tk_alias:
-        return are_equal(a->content_, b->content_, a, b);
+        return are_equal(a->content_, b->content_, a, b, seen);
     case tk_except:
         if (!IR::is_equal(a->id_, b->id_) || a->length_ != b->length_)
             return false;

@@ -31,25 +31,6 @@ bool is_simple_kind(uint32_t k)
     return k == tk_string || k == tk_wstring || k == tk_fixed;
 }
 
-bool valid_discriminator(TCKind k)
-{
-    switch (k) {
-    case tk_short:
-    case tk_ushort:
-    case tk_long:
-    case tk_ulong:
-    case tk_enum:
-    case tk_boolean:
-    case tk_char:
-    case tk_octet:
-    case tk_longlong:
-    case tk_ulonglong:
-        return true;
-    default:
-        return false;
-    }
-}
-
 void marshal_error(Stream &s, char const *text)
 {
     if (!s.pending())
@@ -74,6 +55,25 @@ bool read_string(Stream &s, char *&out)
 }
 
 } // namespace
+
+bool TypeCode::valid_discriminator(TCKind k)
+{
+    switch (k) {
+    case tk_short:
+    case tk_ushort:
+    case tk_long:
+    case tk_ulong:
+    case tk_enum:
+    case tk_boolean:
+    case tk_char:
+    case tk_octet:
+    case tk_longlong:
+    case tk_ulonglong:
+        return true;
+    default:
+        return false;
+    }
+}
 
 // ---- writing -----------------------------------------------------------------
 

@@ -460,6 +460,10 @@ TEST(CliServerLifecycle, Port30000TakenMovesOnAndPrintsThePort)
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_ANY);
     a.sin_port = htons(YW_CLI_SERVER_PORT);
+    // Closed connections of earlier tests may linger on the port: take it
+    // all the same (a listening socket still keeps everyone else off it).
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || listen(s, 1) != 0) {
         close(s);
         GTEST_SKIP() << "port 30000 is held by another test";

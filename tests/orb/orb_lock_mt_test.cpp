@@ -23,12 +23,14 @@ std::atomic<int> g_queued{0};
 std::atomic<int> g_passed{0}; // waiters that got through
 
 thread_local bool t_counted = false;
+// Set while a thread queues on a lock that is not the one under test.
+thread_local bool t_uncounted = false;
 
 // The caller's own priority. Counts each thread once, at its first queueing,
 // so that the test knows when a waiter has taken its place.
 int32_t test_priority(wq_Thread::tid_t)
 {
-    if (!t_counted) {
+    if (!t_counted && !t_uncounted) {
         t_counted = true;
         ++g_queued;
     }
@@ -44,7 +46,7 @@ struct PrioritySource {
     ~PrioritySource() { wq_Thread::set_priority_source(nullptr); }
 };
 
-bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds limit = 5000ms)
+bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds limit = 30000ms)
 {
     auto end = std::chrono::steady_clock::now() + limit;
     while (!cond()) {
@@ -57,10 +59,12 @@ bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds lim
 
 // Starts waiters of priorities 10, 20, 20 one after the other (each queued
 // before the next starts), releases them with `release` and returns the order
-// in which they got through.
+// in which they got through. `settle`, when given, runs once a waiter has
+// counted itself and returns when its place in the queue is final.
 std::vector<std::string> run_priority_order(const std::function<void()> &block,
                                             const std::function<void()> &after,
-                                            const std::function<void()> &release)
+                                            const std::function<void()> &release,
+                                            const std::function<void()> &settle = {})
 {
     PrioritySource src;
     g_passed = 0;
@@ -84,6 +88,8 @@ std::vector<std::string> run_priority_order(const std::function<void()> &block,
         });
         ++n;
         EXPECT_TRUE(wait_until([&] { return g_queued.load() >= n; }));
+        if (settle)
+            settle();
     }
     std::this_thread::sleep_for(2ms);
     release();
@@ -124,11 +130,17 @@ TEST(OrbLockOrder, RWMutexWritersByPriority)
 
 TEST(OrbLockOrder, ConditionsWakeByPriority)
 {
+    // Only the queueing on the condition counts; a waiter may also queue on
+    // the mutex. The mutex is free again only once the waiter has joined the
+    // condition's list and let go of it inside wait(), which `settle` waits
+    // for, so every waiter is in the list before the next one starts.
     wq_Mutex m;
     wq_CondVar cv(m);
     auto order = run_priority_order(
         [&] {
+            t_uncounted = true;
             m.lock();
+            t_uncounted = false;
             cv.wait();
             m.unlock();
         },
@@ -138,6 +150,12 @@ TEST(OrbLockOrder, ConditionsWakeByPriority)
                 cv.signal();
                 EXPECT_TRUE(wait_until([i] { return g_passed.load() > i; }));
             }
+        },
+        [&] {
+            t_uncounted = true;
+            m.lock();
+            m.unlock();
+            t_uncounted = false;
         });
     EXPECT_EQ(order, k_expected);
 
@@ -146,7 +164,9 @@ TEST(OrbLockOrder, ConditionsWakeByPriority)
     auto order2 = run_priority_order(
         [&] {
             wq_ThreadEnvironment tenv;
+            t_uncounted = true;
             rw.lock_write(tenv);
+            t_uncounted = false;
             rcv.wait(tenv);
             rw.unlock(tenv);
         },
@@ -157,6 +177,12 @@ TEST(OrbLockOrder, ConditionsWakeByPriority)
                 rcv.signal(tenv);
                 EXPECT_TRUE(wait_until([i] { return g_passed.load() > i; }));
             }
+        },
+        [&] {
+            t_uncounted = true;
+            rw.lock_write();
+            rw.unlock();
+            t_uncounted = false;
         });
     EXPECT_EQ(order2, k_expected);
 }

@@ -153,7 +153,7 @@ TEST(OrbManagedThread, JoinAllFromAManagedThreadSkipsItself)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(g_inner_joined);
     g_release = true;
-    for (int i = 0; i < 5000 && !g_inner_joined; ++i)
+    for (int i = 0; i < 30000 && !g_inner_joined; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(g_inner_joined);
     wq_ManagedThread::join_all();

@@ -413,6 +413,26 @@ TEST(OrbCdrStream, CopySwapAndViews)
     p.swap(q);
     EXPECT_TRUE(e4.is_marshal());
     EXPECT_FALSE(e5.pending());
+
+    // A failure stays with its exception: swapping a failed stream with a
+    // clean one leaves the clean one's environment empty and the stream
+    // working, not silently dead.
+    PrivEnv e6, e7;
+    Stream f(e6.w), g(e7.w);
+    fill(f, {1});
+    f.read_4(&v4);
+    ASSERT_TRUE(e6.pending());
+    g << 5u;
+    f.swap(g);
+    EXPECT_TRUE(f.pending());
+    EXPECT_FALSE(e7.pending());
+    EXPECT_FALSE(g.pending());
+    g.reclaim();
+    g << 6u;
+    uint32_t six = 0;
+    g.read_4(&six);
+    EXPECT_EQ(six, 6u);
+    EXPECT_FALSE(e7.pending());
 }
 
 TEST(OrbCdrStream, ReclaimKeepsHeadOnly)

@@ -381,6 +381,96 @@ TEST(OrbCdrTypeCode, UnencodableTypeCodesAreRefused)
                  CORBA::BAD_PARAM);
     TypeCode two(tk_sequence, nullptr, nullptr);
     EXPECT_THROW(two.init(0, nullptr), CORBA::BAD_PARAM);
+
+    // A discriminator kind without a label encoding, and members without a
+    // type, cannot be written either.
+    EXPECT_THROW(TypeCode(tk_union, "IDL:U:1.0", "U", wq_tc_string(), -1, 1, labels, names, types,
+                          false),
+                 CORBA::BAD_PARAM);
+    TypeCode *none[] = {nullptr};
+    EXPECT_THROW(TypeCode(tk_struct, "IDL:S:1.0", "S", 1, names, none, false), CORBA::BAD_PARAM);
+    EXPECT_THROW(TypeCode(tk_except, "IDL:E:1.0", "E", 1, names, nullptr, false), CORBA::BAD_PARAM);
+    EXPECT_THROW(TypeCode(tk_union, "IDL:U:1.0", "U", wq_tc_long(), -1, 1, labels, names, none,
+                          false),
+                 CORBA::BAD_PARAM);
+    TypeCode ps(tk_struct, "IDL:P:1.0", nullptr);
+    EXPECT_THROW(ps.init("P", 1, names, none), CORBA::BAD_PARAM);
+    TypeCode pu(tk_union, "IDL:PU:1.0", nullptr);
+    EXPECT_THROW(pu.init("PU", wq_tc_double(), -1, 1, labels, names, types), CORBA::BAD_PARAM);
+    // An enum has no member types.
+    TypeCode en(tk_enum, "IDL:N:1.0", "N", 1, names, false);
+    EXPECT_EQ(en.member_count(), 1u);
+}
+
+namespace {
+
+// A { sequence< S2 { sequence<A> m; } > m; }: a cycle of two structs.
+TypeCode *make_two_level_cycle()
+{
+    char const *n[] = {"m"};
+    TypeCode *a = new TypeCode(tk_struct, "IDL:A:1.0", nullptr);
+    TypeCode *sa = new TypeCode(tk_sequence, nullptr, a);
+    TypeCode *s2 = new TypeCode(tk_struct, "IDL:S2:1.0", sa);
+    TypeCode *ss2 = new TypeCode(tk_sequence, nullptr, s2);
+    ss2->init(0, a);
+    TypeCode *t2[] = {ss2};
+    s2->init("S2", 1, n, t2);
+    sa->init(0, s2);
+    TypeCode *ta[] = {sa};
+    a->init("A", 1, n, ta);
+    return a;
+}
+
+// B { sequence< C { sequence< D { sequence<C, inner_bound> m; } > m; } > m; }:
+// after one level, a cycle of two structs entered one level lower.
+TypeCode *make_offset_cycle(unsigned inner_bound)
+{
+    char const *n[] = {"m"};
+    TypeCode *b = new TypeCode(tk_struct, "IDL:B:1.0", nullptr);
+    TypeCode *sb = new TypeCode(tk_sequence, nullptr, b);
+    TypeCode *c = new TypeCode(tk_struct, "IDL:C:1.0", sb);
+    TypeCode *sc = new TypeCode(tk_sequence, nullptr, c);
+    TypeCode *d = new TypeCode(tk_struct, "IDL:D:1.0", sc);
+    TypeCode *sd = new TypeCode(tk_sequence, nullptr, d);
+    sd->init(inner_bound, c);
+    TypeCode *td[] = {sd};
+    d->init("D", 1, n, td);
+    sc->init(0, d);
+    TypeCode *tc[] = {sc};
+    c->init("C", 1, n, tc);
+    sb->init(0, c);
+    TypeCode *tb[] = {sb};
+    b->init("B", 1, n, tb);
+    return b;
+}
+
+} // namespace
+
+TEST(OrbCdrTypeCode, RecursiveTypesWhoseBackReferencesNeverMeetCompare)
+{
+    // Unrolled, both are struct{sequence<struct{sequence<...>}>} forever, but
+    // their back-references fall on alternate levels, so the comparison never
+    // meets two at once. It must still end, with the right answer, also for
+    // TypeCodes read from the wire.
+    TypeCode *a = make_two_level_cycle();
+    TypeCode *b = make_offset_cycle(0);
+    TypeCode *b5 = make_offset_cycle(5);
+    PrivEnv e;
+    TypeCode *ra = decode(encode(*a), e);
+    TypeCode *rb = decode(encode(*b), e);
+    TypeCode *rb5 = decode(encode(*b5), e);
+    ASSERT_NE(ra, nullptr) << e.text();
+    ASSERT_NE(rb, nullptr) << e.text();
+    ASSERT_NE(rb5, nullptr) << e.text();
+    EXPECT_TRUE(ra->equivalent(rb));
+    EXPECT_TRUE(rb->equivalent(ra));
+    EXPECT_TRUE(a->equivalent(b));
+    // A difference deep inside the cycle is still found.
+    EXPECT_FALSE(ra->equivalent(rb5));
+    EXPECT_FALSE(rb5->equivalent(ra));
+    EXPECT_FALSE(rb->equivalent(rb5));
+    for (TypeCode *t : {a, b, b5, ra, rb, rb5})
+        release(t);
 }
 
 TEST(OrbCdrTypeCode, PruneLeavesStaticNames)
