@@ -58,8 +58,10 @@ inline YW_kv_t *YW_kv_next(YW_listHead_t *list, YW_kv_t *kv)
     return YW_list_entry(n, YW_kv_t, listLink);
 }
 
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
 inline YW_size_t YW_kv_toString(const YW_kv_t *kv, char *bp, YW_size_t blen)
 {
     if (!bp || blen < 1)
@@ -74,6 +76,8 @@ inline YW_size_t YW_kv_toString(const YW_kv_t *kv, char *bp, YW_size_t blen)
     YW_linkHead_t h{reinterpret_cast<YW_slink_t *>(kv->listLink.next), reinterpret_cast<YW_slink_t *>(kv->listLink.prev)};
     return n + YW_linkHead_toString(&h, bp + n, blen - n);
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #endif

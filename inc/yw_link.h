@@ -42,8 +42,10 @@ inline YW_slink_t *YW_link_pop(YW_linkHead_t *head)
     return l;
 }
 
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
 // Output is cut to the buffer on purpose.
 inline YW_size_t YW_linkHead_toString(const YW_linkHead_t *head, char *bp, YW_size_t blen)
 {
@@ -55,6 +57,8 @@ inline YW_size_t YW_linkHead_toString(const YW_linkHead_t *head, char *bp, YW_si
         return 0;
     return n < blen ? n : blen - 1;
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #endif

@@ -27,8 +27,10 @@ inline YW_string_t YW_get_file_path(const char *folder, const char *filename, YW
 
 // Bounded form for fixed buffers: -1 (and an empty `path`) when the joined
 // path does not fit in `size` bytes.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
 inline int YW_get_file_path_n(const char *folder, const char *filename, char *path, size_t size)
 {
     if (!folder || !filename || !path || size == 0)
@@ -41,6 +43,8 @@ inline int YW_get_file_path_n(const char *folder, const char *filename, char *pa
     std::snprintf(path, size, "%s/%s", folder, filename);
     return 0;
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #endif

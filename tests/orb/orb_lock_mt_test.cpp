@@ -252,6 +252,33 @@ TEST(OrbMutex, DeadlockWarningKeepsMutualExclusion)
     EXPECT_EQ(err.find("Recovering"), err.rfind("Recovering"));
 }
 
+TEST(OrbMutex, HandOffIsNeverStolenByALaterLocker)
+{
+    // The queued waiter owns the lock from the unlock on: the unlocker locking
+    // again at once (and watching the count rather than queueing) gets it only
+    // after the waiter's turn.
+    PrioritySource src;
+    wq_Mutex m;
+    for (int round = 0; round < 20; ++round) {
+        g_queued = 0;
+        m.lock();
+        std::atomic<bool> waiter_done{false};
+        std::thread w([&] {
+            t_counted = false;
+            m.lock();
+            waiter_done = true;
+            m.unlock();
+        });
+        ASSERT_TRUE(wait_until([] { return g_queued.load() >= 1; }));
+        m.unlock();
+        m.lock();
+        EXPECT_TRUE(waiter_done) << round;
+        m.unlock();
+        w.join();
+    }
+    EXPECT_FALSE(m.is_locked());
+}
+
 namespace {
 void on_usr1(int) {}
 } // namespace
