@@ -2,8 +2,9 @@
 // value copies driven by a TypeCode read from the input, strings, counted
 // arrays and exceptions.
 //
-// Input: one control byte (bits 0-1: mode, bit 2: data in swapped byte
-// order), then the stream's bytes.
+// Input: one control byte (bits 0-1: mode: TypeCode, value copy, items, two
+// TypeCodes compared; bit 2: data in swapped byte order), then the stream's
+// bytes.
 #include "corba_env.h"
 #include "corba_except.h"
 #include "corba_stream.h"
@@ -75,6 +76,26 @@ void fuzz_typecode(CORBA::Stream &s)
     CORBA::release(compact);
     CORBA::release(copy);
     CORBA::release(tc);
+}
+
+// Two TypeCodes compared both ways: the comparison must end, and agree.
+void fuzz_compare(CORBA::Stream &s)
+{
+    CORBA::TypeCode *a = nullptr, *b = nullptr;
+    s >> a;
+    s >> b;
+    if (a && b) {
+        Env e2;
+        bool ab = a->equivalent(b, e2.w);
+        bool ba = b->equivalent(a, e2.w);
+        (void)ab;
+        (void)ba;
+        CORBA::TypeCode *c = a->deep_copy(nullptr);
+        check(a->equivalent(c, e2.w) && c->equivalent(a, e2.w));
+        CORBA::release(c);
+    }
+    CORBA::release(a);
+    CORBA::release(b);
 }
 
 void fuzz_value(CORBA::Stream &s)
@@ -155,8 +176,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     case 1:
         fuzz_value(s);
         break;
-    default:
+    case 2:
         fuzz_items(s);
+        break;
+    default:
+        fuzz_compare(s);
         break;
     }
     return 0;

@@ -250,6 +250,15 @@ inline void YW_ipc_state_put(YW_ipc_t *ipc, int state)
     std::atomic_ref<int>(ipc->status.state).store(state, std::memory_order_release);
 }
 
+/* Guard of the channel-table mutex (searches and slot claims). */
+class yw_ipc_table_guard {
+public:
+    yw_ipc_table_guard();
+    ~yw_ipc_table_guard();
+    yw_ipc_table_guard(const yw_ipc_table_guard &) = delete;
+    yw_ipc_table_guard &operator=(const yw_ipc_table_guard &) = delete;
+};
+
 /* ---- receiver context (tasks that receive over several channels) ---- */
 
 #define YW_IPC_RECEIVER_MAX_IPC 16
@@ -309,6 +318,15 @@ YW_size_t YW_ipc_toString(YW_ipc_t *ipc, char *bp, YW_size_t blen);
 int YW_ipc_showIpcs(int argc, char **argv);
 YW_ret_t YW_ipc_lock(void);
 YW_ret_t YW_ipc_unlock(void);
+/* A channel is usable by the channel API from the end of its creation to the
+ * start of its deletion; deletion waits until the calls in progress are done.
+ * The record's refCount is -1 while the channel is not usable, else the
+ * number of calls in progress. YW_ipc_enter counts the caller in (0), or
+ * refuses a channel that is not usable (YW_ERR_IPC_NULL) or whose state is
+ * not assigned or failed (YW_ERR_IPC_NOT_READY); every successful enter is
+ * paired with YW_ipc_leave. */
+YW_ret_t YW_ipc_enter(YW_ipc_t *ipc);
+void YW_ipc_leave(YW_ipc_t *ipc);
 
 /* ---- channel API ---- */
 YW_ret_t YW_openIpc(YW_ipc_iap_t iap, YW_uint32_t flags, YW_ipc_id_t *pIdPtr);

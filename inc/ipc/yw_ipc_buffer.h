@@ -62,6 +62,26 @@ YW_ret_t YW_ipc_buffer_publish(YW_ipc_buffer_t *p, YW_ipc_buffer_descriptor_t *b
 
 #ifdef __cplusplus
 }
+
+/* Holds a ring's mutex for a scope (a ring without a mutex is not locked). */
+class YW_ipc_buffer_guard {
+public:
+    explicit YW_ipc_buffer_guard(YW_ipc_buffer_t *p) : m_lock(p->lock)
+    {
+        if (m_lock)
+            YW_P_lockMutex(m_lock);
+    }
+    ~YW_ipc_buffer_guard()
+    {
+        if (m_lock)
+            YW_P_unlockMutex(m_lock);
+    }
+    YW_ipc_buffer_guard(const YW_ipc_buffer_guard &) = delete;
+    YW_ipc_buffer_guard &operator=(const YW_ipc_buffer_guard &) = delete;
+
+private:
+    YW_P_mutex_t m_lock;
+};
 #endif
 
 #endif

@@ -32,6 +32,12 @@ namespace CORBA {
 
 class Stream;
 
+namespace IR {
+// Compares two repository ids by name and major version (the four-character
+// format prefix and the minor version are not compared).
+bool is_equal(char const *a, char const *b);
+} // namespace IR
+
 enum completion_status : uint32_t { COMPLETED_YES = 0, COMPLETED_NO = 1, COMPLETED_MAYBE = 2 };
 typedef completion_status CompletionStatus;
 
@@ -119,6 +125,29 @@ protected:
     UserException(const UserException &) = default;
 };
 
+// The operations every user exception without members has alike; `Derived`
+// supplies its repository id as `wq_IR_Name`.
+template <class Derived> class wq_UserExceptionT : public UserException {
+public:
+    using Exception::_raise;
+    void _raise() const override
+    {
+        _wq_protect();
+        throw Derived(static_cast<const Derived &>(*this));
+    }
+    Exception *wq_find_ptr(char const *id) override
+    {
+        if (IR::is_equal(Derived::wq_IR_Name, id))
+            return this;
+        return UserException::wq_find_ptr(id);
+    }
+    char const *wq_ir_name() const override { return Derived::wq_IR_Name; }
+    Exception *wq_duplicate() const override
+    {
+        return new Derived(static_cast<const Derived &>(*this));
+    }
+};
+
 typedef Exception *(*wq_ExceptionReader)(Stream &s);
 
 #define WQ_SYSTEM_EXCEPTION(NAME, OFS)                                                       \
@@ -167,12 +196,6 @@ WQ_SYSTEM_EXCEPTION(OBJECT_NOT_EXIST, WQ_OFS_OBJECT_NOT_EXIST)
 WQ_SYSTEM_EXCEPTION(INV_POLICY, WQ_OFS_INV_POLICY)
 
 #undef WQ_SYSTEM_EXCEPTION
-
-namespace IR {
-// Compares two repository ids by name and major version (the four-character
-// format prefix and the minor version are not compared).
-bool is_equal(char const *a, char const *b);
-} // namespace IR
 
 } // namespace CORBA
 

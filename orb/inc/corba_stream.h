@@ -180,6 +180,28 @@ public:
     // Checks that `count` elements of `elem_size` bytes can still be read.
     bool check_count(uint32_t count, uint32_t elem_size);
 
+    // Stores the K bytes at src reversed at dst (they may be the same).
+    template <uint32_t K> static void swap_store(void *dst, const void *src)
+    {
+        if constexpr (K == 2) {
+            uint16_t x;
+            std::memcpy(&x, src, 2);
+            x = __builtin_bswap16(x);
+            std::memcpy(dst, &x, 2);
+        } else if constexpr (K == 4) {
+            uint32_t x;
+            std::memcpy(&x, src, 4);
+            x = __builtin_bswap32(x);
+            std::memcpy(dst, &x, 4);
+        } else {
+            uint64_t x;
+            std::memcpy(&x, src, 8);
+            x = __builtin_bswap64(x);
+            std::memcpy(dst, &x, 8);
+        }
+    }
+
+
     // Raises the read error (MARSHAL minor 1 "read exceeded message size")
     // into this stream's environment and marks the stream failed.
     void read_error();
@@ -226,28 +248,9 @@ private:
         }
         read_prim(v, K);
     }
-    template <uint32_t K> static void swap_store(void *dst, const void *src)
-    {
-        if constexpr (K == 2) {
-            uint16_t x;
-            std::memcpy(&x, src, 2);
-            x = __builtin_bswap16(x);
-            std::memcpy(dst, &x, 2);
-        } else if constexpr (K == 4) {
-            uint32_t x;
-            std::memcpy(&x, src, 4);
-            x = __builtin_bswap32(x);
-            std::memcpy(dst, &x, 4);
-        } else {
-            uint64_t x;
-            std::memcpy(&x, src, 8);
-            x = __builtin_bswap64(x);
-            std::memcpy(dst, &x, 8);
-        }
-    }
-
     void init_head(uint32_t size);
     void write_prim(const void *v, uint32_t k);
+    Stream &write_array_k(const void *p, uint32_t n, uint32_t k);
     bool align_write(uint32_t k);
     bool next_write_block();
     bool align_read(uint32_t k);

@@ -48,25 +48,13 @@ enum TCKind : uint32_t {
 class TypeCode {
 public:
     // Accessor not valid for the kind.
-    class BadKind : public UserException {
+    class BadKind : public wq_UserExceptionT<BadKind> {
     public:
-        BadKind() = default;
-        BadKind(const BadKind &) = default;
-        void _raise() const override;
-        Exception *wq_find_ptr(char const *id) override;
-        char const *wq_ir_name() const override;
-        Exception *wq_duplicate() const override;
         static char const *wq_IR_Name;
     };
     // Member index out of range.
-    class Bounds : public UserException {
+    class Bounds : public wq_UserExceptionT<Bounds> {
     public:
-        Bounds() = default;
-        Bounds(const Bounds &) = default;
-        void _raise() const override;
-        Exception *wq_find_ptr(char const *id) override;
-        char const *wq_ir_name() const override;
-        Exception *wq_duplicate() const override;
         static char const *wq_IR_Name;
     };
 

@@ -49,14 +49,25 @@ char const *Exception::wq_IR_Name = "IDL:omg.org/CORBA/Exception:1.0";
 char const *SystemException::wq_IR_Name = "IDL:omg.org/CORBA/SystemException:1.0";
 char const *UserException::wq_IR_Name = "IDL:omg.org/CORBA/UserException:1.0";
 
-void *Exception::operator new(std::size_t size)
+// Kept out of line (both), so that the compiler pairs them and not the
+// global functions they call.
+[[gnu::noinline]] void *Exception::operator new(std::size_t size)
 {
     void *p = ::operator new(size);
     wq_Thread::set_specific(wq_new_exc_key, p);
     return p;
 }
 
-void Exception::operator delete(void *p) { ::operator delete(p); }
+[[gnu::noinline]] void Exception::operator delete(void *p)
+{
+    // Memory handed back without an object ever built in it must not leave
+    // its address as the latest allocation: an exception placed there later
+    // by other means (the language's exception storage) would take the heap
+    // mark and be owned twice.
+    if (p && wq_Thread::get_specific(wq_new_exc_key) == p)
+        wq_Thread::set_specific(wq_new_exc_key, nullptr);
+    ::operator delete(p);
+}
 
 Exception::Exception() : heap_(claim_heap_mark(this)) {}
 Exception::Exception(const Exception &) : heap_(claim_heap_mark(this)) {}

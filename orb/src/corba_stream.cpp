@@ -25,27 +25,15 @@ constexpr uint32_t kGrowSize = 65536;
 inline void swap_copy(unsigned char *dst, const unsigned char *src, uint32_t k)
 {
     switch (k) {
-    case 2: {
-        uint16_t v;
-        std::memcpy(&v, src, 2);
-        v = __builtin_bswap16(v);
-        std::memcpy(dst, &v, 2);
+    case 2:
+        Stream::swap_store<2>(dst, src);
         break;
-    }
-    case 4: {
-        uint32_t v;
-        std::memcpy(&v, src, 4);
-        v = __builtin_bswap32(v);
-        std::memcpy(dst, &v, 4);
+    case 4:
+        Stream::swap_store<4>(dst, src);
         break;
-    }
-    case 8: {
-        uint64_t v;
-        std::memcpy(&v, src, 8);
-        v = __builtin_bswap64(v);
-        std::memcpy(dst, &v, 8);
+    case 8:
+        Stream::swap_store<8>(dst, src);
         break;
-    }
     default:
         std::memcpy(dst, src, k);
     }
@@ -434,47 +422,25 @@ void write_swapped(Stream &s, const void *p, uint32_t n, uint32_t k)
 
 } // namespace
 
-Stream &Stream::write_array_2(const void *p, uint32_t n)
+// Pads to k, then writes n elements of k bytes: one copy in host order,
+// else element by element swapped.
+Stream &Stream::write_array_k(const void *p, uint32_t n, uint32_t k)
 {
-    if (pending() || n == 0 || !align_write(2))
+    if (pending() || n == 0 || !align_write(k))
         return *this;
-    if (static_cast<uint64_t>(n) * 2 > 0xFFFFFFFFull) {
+    if (static_cast<uint64_t>(n) * k > 0xFFFFFFFFull) {
         no_memory();
         return *this;
     }
     if (_use_native_endian)
-        return write_array_1(p, n * 2);
-    write_swapped(*this, p, n, 2);
+        return write_array_1(p, n * k);
+    write_swapped(*this, p, n, k);
     return *this;
 }
 
-Stream &Stream::write_array_4(const void *p, uint32_t n)
-{
-    if (pending() || n == 0 || !align_write(4))
-        return *this;
-    if (static_cast<uint64_t>(n) * 4 > 0xFFFFFFFFull) {
-        no_memory();
-        return *this;
-    }
-    if (_use_native_endian)
-        return write_array_1(p, n * 4);
-    write_swapped(*this, p, n, 4);
-    return *this;
-}
-
-Stream &Stream::write_array_8(const void *p, uint32_t n)
-{
-    if (pending() || n == 0 || !align_write(8))
-        return *this;
-    if (static_cast<uint64_t>(n) * 8 > 0xFFFFFFFFull) {
-        no_memory();
-        return *this;
-    }
-    if (_use_native_endian)
-        return write_array_1(p, n * 8);
-    write_swapped(*this, p, n, 8);
-    return *this;
-}
+Stream &Stream::write_array_2(const void *p, uint32_t n) { return write_array_k(p, n, 2); }
+Stream &Stream::write_array_4(const void *p, uint32_t n) { return write_array_k(p, n, 4); }
+Stream &Stream::write_array_8(const void *p, uint32_t n) { return write_array_k(p, n, 8); }
 
 void Stream::skip_write(uint32_t n)
 {

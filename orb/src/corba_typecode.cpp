@@ -17,52 +17,6 @@ namespace CORBA {
 char const *TypeCode::BadKind::wq_IR_Name = "IDL:omg.org/CORBA/TypeCode/BadKind:1.0";
 char const *TypeCode::Bounds::wq_IR_Name = "IDL:omg.org/CORBA/TypeCode/Bounds:1.0";
 
-void TypeCode::BadKind::_raise() const
-{
-    _wq_protect();
-    throw BadKind(*this);
-}
-
-Exception *TypeCode::BadKind::wq_find_ptr(char const *id)
-{
-    if (IR::is_equal(wq_IR_Name, id))
-        return this;
-    return UserException::wq_find_ptr(id);
-}
-
-char const *TypeCode::BadKind::wq_ir_name() const
-{
-    return wq_IR_Name;
-}
-
-Exception *TypeCode::BadKind::wq_duplicate() const
-{
-    return new BadKind(*this);
-}
-
-void TypeCode::Bounds::_raise() const
-{
-    _wq_protect();
-    throw Bounds(*this);
-}
-
-Exception *TypeCode::Bounds::wq_find_ptr(char const *id)
-{
-    if (IR::is_equal(wq_IR_Name, id))
-        return this;
-    return UserException::wq_find_ptr(id);
-}
-
-char const *TypeCode::Bounds::wq_ir_name() const
-{
-    return wq_IR_Name;
-}
-
-Exception *TypeCode::Bounds::wq_duplicate() const
-{
-    return new Bounds(*this);
-}
-
 namespace {
 
 enum Class { EMPTY, SIMPLE, COMPLEX };

@@ -31,6 +31,31 @@ bool is_simple_kind(uint32_t k)
     return k == tk_string || k == tk_wstring || k == tk_fixed;
 }
 
+// Size of a fixed-size primitive kind that copies in bulk, else 0.
+uint32_t bulk_size(TCKind k)
+{
+    switch (k) {
+    case tk_octet:
+    case tk_char:
+    case tk_boolean:
+        return 1;
+    case tk_short:
+    case tk_ushort:
+        return 2;
+    case tk_long:
+    case tk_ulong:
+    case tk_float:
+    case tk_enum:
+        return 4;
+    case tk_double:
+    case tk_longlong:
+    case tk_ulonglong:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
 void marshal_error(Stream &s, char const *text)
 {
     if (!s.pending())
@@ -407,29 +432,17 @@ uint64_t TypeCode::min_wire_size(unsigned depth) const
     if (depth > kMaxDepth)
         return 0;
     auto add = [](uint64_t a, uint64_t b) { return a + b > kSizeCap ? kSizeCap : a + b; };
+    if (uint32_t k = bulk_size(kind_))
+        return k;
     switch (kind_) {
-    case tk_short:
-    case tk_ushort:
-        return 2;
-    case tk_long:
-    case tk_ulong:
-    case tk_float:
-    case tk_enum:
     case tk_string:
     case tk_Principal:
     case tk_sequence:
     case tk_TypeCode:
     case tk_any:
-        return 4;
-    case tk_double:
-    case tk_longlong:
-    case tk_ulonglong:
+        return 4; // a length or a kind word at least
     case tk_objref:
-        return 8;
-    case tk_boolean:
-    case tk_char:
-    case tk_octet:
-        return 1;
+        return 8; // type id length and profile count
     case tk_struct:
     case tk_except: {
         uint64_t n = kind_ == tk_except ? 4 : 0;
@@ -495,31 +508,6 @@ void copy_primitive_array(Stream &in, Stream &out, uint32_t n, uint32_t k, bool 
             break;
         }
         n -= c;
-    }
-}
-
-// Size of a fixed-size primitive kind that copies in bulk, else 0.
-uint32_t bulk_size(TCKind k)
-{
-    switch (k) {
-    case tk_octet:
-    case tk_char:
-    case tk_boolean:
-        return 1;
-    case tk_short:
-    case tk_ushort:
-        return 2;
-    case tk_long:
-    case tk_ulong:
-    case tk_float:
-    case tk_enum:
-        return 4;
-    case tk_double:
-    case tk_longlong:
-    case tk_ulonglong:
-        return 8;
-    default:
-        return 0;
     }
 }
 

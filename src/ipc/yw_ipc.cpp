@@ -49,13 +49,35 @@ const yw_ipc_transport_desc *yw_ipc_findTransport(const YW_ipc_cfg_t *cfg)
     return nullptr;
 }
 
-class yw_ipc_table_guard {
-public:
-    yw_ipc_table_guard() { YW_ipc_lock(); }
-    ~yw_ipc_table_guard() { YW_ipc_unlock(); }
-    yw_ipc_table_guard(const yw_ipc_table_guard &) = delete;
-    yw_ipc_table_guard &operator=(const yw_ipc_table_guard &) = delete;
-};
+// Deletion waits this long, in steps, for the calls in progress.
+constexpr int YW_IPC_RETIRE_TRIES = 5000;
+constexpr YW_int64_t YW_IPC_RETIRE_STEP = 1000000LL; // 1 ms
+
+std::atomic_ref<int> yw_ipc_users(YW_ipc_t *ipc)
+{
+    return std::atomic_ref<int>(ipc->refCount);
+}
+
+// Makes a channel usable by the channel API.
+void yw_ipc_publish(YW_ipc_t *ipc)
+{
+    yw_ipc_users(ipc).store(0, std::memory_order_release);
+}
+
+// Makes a channel unusable: new calls are refused, and the calls in progress
+// are waited for. False when they did not end in time (nothing changed).
+bool yw_ipc_retire(YW_ipc_t *ipc)
+{
+    for (int i = 0; i < YW_IPC_RETIRE_TRIES; i++) {
+        int expect = 0;
+        if (yw_ipc_users(ipc).compare_exchange_strong(expect, -1, std::memory_order_acq_rel))
+            return true;
+        if (expect < 0)
+            return true;
+        YW_P_sleepThread(nullptr, YW_IPC_RETIRE_STEP);
+    }
+    return false;
+}
 
 // Decimal number of a configuration value; text that is not a number is 0.
 long long yw_ipc_decimal(const char *value)
@@ -107,7 +129,7 @@ void yw_ipc_slotReset(YW_ipc_t *ipc)
     std::memset(&ipc->rx, 0, sizeof(ipc->rx));
     std::memset(&ipc->measure, 0, sizeof(ipc->measure));
     ipc->priv = nullptr;
-    ipc->refCount = 0;
+    ipc->refCount = -1; // not usable until creation is complete
     ipc->kyrm_trc_on = 0;
     ipc->ipc_id = id;
 }
@@ -143,7 +165,45 @@ YW_ret_t yw_ipc_checkCfg(const YW_ipc_cfg_t *cfg)
 
 } // namespace
 
+yw_ipc_table_guard::yw_ipc_table_guard()
+{
+    YW_ipc_lock();
+}
+
+yw_ipc_table_guard::~yw_ipc_table_guard()
+{
+    YW_ipc_unlock();
+}
+
 extern "C" {
+
+YW_ret_t YW_ipc_enter(YW_ipc_t *ipc)
+{
+    if (!ipc)
+        return YW_ERR_IPC_NULL;
+    auto users = yw_ipc_users(ipc);
+    int v = users.load(std::memory_order_acquire);
+    do {
+        if (v < 0)
+            return YW_ERR_IPC_NULL;
+    } while (!users.compare_exchange_weak(v, v + 1, std::memory_order_acq_rel, std::memory_order_acquire));
+    int st = YW_ipc_state_get(ipc);
+    if (!ipc->cfg) {
+        YW_ipc_leave(ipc);
+        return YW_ERR_IPC_NULL;
+    }
+    if (!(st & YW_IPC_STATE_ASSIGNED) || (st & YW_IPC_STATE_ASSIGN_FAILED)) {
+        YW_ipc_leave(ipc);
+        return YW_ERR_IPC_NOT_READY;
+    }
+    return YW_SUCCESS;
+}
+
+void YW_ipc_leave(YW_ipc_t *ipc)
+{
+    if (ipc)
+        yw_ipc_users(ipc).fetch_sub(1, std::memory_order_acq_rel);
+}
 
 YW_ret_t YW_ipc_lock(void)
 {
@@ -170,6 +230,7 @@ void YW_ipc_tables_clear(void)
         ipc->kyrm_trc_on = 0;
         ipc->tx.seqno = 0;
         ipc->rx.seqno = 0;
+        ipc->refCount = -1;
     }
 }
 
@@ -454,6 +515,16 @@ YW_ret_t YW_createIpc(YW_ipc_cfg_t *pCfg, YW_ipc_id_t *pIpcId)
         return r;
     }
 
+    // A table entry is referred to; any other record is copied, so that the
+    // slot is claimed with the configuration it keeps.
+    YW_ipc_cfg_t *use = pCfg;
+    if (!YW_ipc_cfg_isStatic(pCfg)) {
+        use = YW_ipc_cfg_duplicate(pCfg);
+        if (!use) {
+            YW_ipc_ism_countCreate(YW_ERR_NO_MEM);
+            return YW_ERR_NO_MEM;
+        }
+    }
     // Search and claim form one step under the table lock.
     YW_ipc_t *ipc = nullptr;
     {
@@ -461,23 +532,15 @@ YW_ret_t YW_createIpc(YW_ipc_cfg_t *pCfg, YW_ipc_id_t *pIpcId)
         for (int i = 0; i < YW_IPC_MAX && !ipc; i++) {
             if (!YW_g_ipc[i].cfg) {
                 ipc = &YW_g_ipc[i];
-                ipc->cfg = pCfg; // claimed; replaced by the copy below when needed
+                ipc->cfg = use;
+                yw_ipc_slotReset(ipc);
             }
         }
     }
     if (!ipc) {
+        YW_ipc_cfg_free(use);
         YW_ipc_ism_countCreate(YW_ERR_NO_FREE_TSE);
         return YW_ERR_NO_FREE_TSE;
-    }
-    yw_ipc_slotReset(ipc);
-    if (!YW_ipc_cfg_isStatic(pCfg)) {
-        YW_ipc_cfg_t *copy = YW_ipc_cfg_duplicate(pCfg);
-        if (!copy) {
-            ipc->cfg = nullptr;
-            YW_ipc_ism_countCreate(YW_ERR_NO_MEM);
-            return YW_ERR_NO_MEM;
-        }
-        ipc->cfg = copy;
     }
     std::memset(&ipc->status, 0, sizeof(ipc->status));
     YW_ipc_state_put(ipc, YW_IPC_STATE_ASSIGNED);
@@ -504,6 +567,8 @@ YW_ret_t YW_createIpc(YW_ipc_cfg_t *pCfg, YW_ipc_id_t *pIpcId)
         if (s != YW_SUCCESS)
             std::printf("%s:%d ipc %s status change %d\n", __func__, __LINE__, ipc->cfg->name, (int)s);
     }
+    // Only now may tasks open and use it.
+    yw_ipc_publish(ipc);
     return YW_SUCCESS;
 }
 
@@ -519,11 +584,21 @@ YW_ret_t YW_deleteIpc(YW_ipc_id_t ipc_id)
     const yw_ipc_transport_desc *tp = yw_ipc_findTransport(ipc->cfg);
     if (!tp || !tp->destroy)
         return ipc->cfg->interfaceType >= YW_IPC_INTF_MAX ? YW_ERR_IPC_INVD_TYPE : YW_FAIL;
+    // No new calls from here on; those in progress end before the transport
+    // object goes. An open that got in first keeps the channel.
+    if (!yw_ipc_retire(ipc))
+        return YW_ERR_STATE;
+    if (YW_ipc_state_get(ipc) & (YW_IPC_STATE_TX_OPENED | YW_IPC_STATE_RX_OPENED)) {
+        yw_ipc_publish(ipc);
+        return YW_ERR_STATE;
+    }
     if (ipc->oprs.release)
         ipc->oprs.release(ipc);
     YW_ret_t r = tp->destroy(ipc);
-    if (r != YW_SUCCESS)
+    if (r != YW_SUCCESS) {
+        yw_ipc_publish(ipc);
         return r;
+    }
     yw_ipc_slotFree(ipc);
     YW_ipc_ism_countDelete();
     return YW_SUCCESS;

@@ -29,14 +29,6 @@ std::atomic_ref<YW_event_q_t *> yw_ipc_q(YW_event_q_t *&q)
     return std::atomic_ref<YW_event_q_t *>(q);
 }
 
-class yw_ipc_table_lock {
-public:
-    yw_ipc_table_lock() { YW_ipc_lock(); }
-    ~yw_ipc_table_lock() { YW_ipc_unlock(); }
-    yw_ipc_table_lock(const yw_ipc_table_lock &) = delete;
-    yw_ipc_table_lock &operator=(const yw_ipc_table_lock &) = delete;
-};
-
 // Open one side: the side must exist in the configuration and not be open
 // yet. Queue and opener change together under the table lock.
 YW_ret_t yw_ipc_openSide(YW_ipc_t *ipc, YW_uint32_t side, YW_event_q_t *q)
@@ -44,7 +36,7 @@ YW_ret_t yw_ipc_openSide(YW_ipc_t *ipc, YW_uint32_t side, YW_event_q_t *q)
     if (!(ipc->cfg->flags & side))
         return YW_ERR_IPC_FLAGS;
     YW_event_q_t *&slot = side == YW_IPC_FLAGS_RX ? ipc->rx.event_q : ipc->tx.event_q;
-    yw_ipc_table_lock lk;
+    yw_ipc_table_guard lk;
     if (yw_ipc_q(slot).load(std::memory_order_acquire) != nullptr)
         return YW_ERR_IPC_REOPEN;
     yw_ipc_opener(ipc, side).store(YW_getTaskID(), std::memory_order_release);
@@ -65,23 +57,32 @@ YW_ret_t yw_ipc_closeSide(YW_ipc_t *ipc, YW_uint32_t side)
 {
     if (!(ipc->cfg->flags & side))
         return YW_ERR_IPC_FLAGS;
-    yw_ipc_table_lock lk;
+    yw_ipc_table_guard lk;
     yw_ipc_clearSide(ipc, side);
     return YW_SUCCESS;
 }
 
-// The channel of an id when it is a live (created, not failed) channel.
-YW_ret_t yw_ipc_live(YW_ipc_id_t ipc_id, YW_ipc_t **out)
-{
-    YW_ipc_t *ipc = YW_ipc_get(ipc_id);
-    if (!ipc || !ipc->cfg)
-        return YW_ERR_IPC_NULL;
-    int st = YW_ipc_state_get(ipc);
-    if (!(st & YW_IPC_STATE_ASSIGNED) || (st & YW_IPC_STATE_ASSIGN_FAILED))
-        return YW_ERR_IPC_NOT_READY;
-    *out = ipc;
-    return YW_SUCCESS;
-}
+// One call of the channel API on a live (created, not failed) channel: the
+// channel cannot be deleted while the call is in progress.
+class yw_ipc_call {
+public:
+    explicit yw_ipc_call(YW_ipc_t *ipc) : m_ipc(ipc), m_rc(YW_ipc_enter(ipc)) {}
+    explicit yw_ipc_call(YW_ipc_id_t ipc_id) : yw_ipc_call(YW_ipc_get(ipc_id)) {}
+    ~yw_ipc_call()
+    {
+        if (m_rc == YW_SUCCESS)
+            YW_ipc_leave(m_ipc);
+    }
+    yw_ipc_call(const yw_ipc_call &) = delete;
+    yw_ipc_call &operator=(const yw_ipc_call &) = delete;
+    YW_ret_t result() const { return m_rc; }
+    YW_ipc_t *operator->() const { return m_ipc; }
+    YW_ipc_t *get() const { return m_ipc; }
+
+private:
+    YW_ipc_t *m_ipc;
+    YW_ret_t m_rc;
+};
 
 } // namespace
 
@@ -113,7 +114,7 @@ YW_ret_t YW_ipc_postSide(YW_ipc_t *ipc, YW_uint32_t side, YW_uint32_t value)
     YW_task_id_t tid = yw_ipc_opener(ipc, side).load(std::memory_order_acquire);
     if (YW_task_tse_getTaskEventq(tid) != q) {
         // Looked at again under the lock: an open may have been half done.
-        yw_ipc_table_lock lk;
+        yw_ipc_table_guard lk;
         q = yw_ipc_q(slot).load(std::memory_order_acquire);
         tid = yw_ipc_opener(ipc, side).load(std::memory_order_acquire);
         if (!q)
@@ -174,13 +175,12 @@ YW_ret_t YW_openIpc(YW_ipc_iap_t iap, YW_uint32_t flags, YW_ipc_id_t *pIdPtr)
     YW_ipc_t *ipc = YW_ipc_searchByIap(iap);
     if (!ipc)
         return YW_ERR_IPC_NULL;
-    YW_ipc_t *live = nullptr;
-    YW_ret_t r = yw_ipc_live(ipc->ipc_id, &live);
-    if (r != YW_SUCCESS)
-        return r;
+    yw_ipc_call live(ipc);
+    if (live.result() != YW_SUCCESS)
+        return live.result();
     if (!live->oprs.open)
         return YW_ERR_NULL_FUNC;
-    r = live->oprs.open(live, flags);
+    YW_ret_t r = live->oprs.open(live.get(), flags);
     if (pIdPtr)
         *pIdPtr = live->ipc_id;
     return r;
@@ -188,50 +188,46 @@ YW_ret_t YW_openIpc(YW_ipc_iap_t iap, YW_uint32_t flags, YW_ipc_id_t *pIdPtr)
 
 YW_ret_t YW_closeIpc(YW_ipc_id_t ipc_id, YW_uint32_t flags)
 {
-    YW_ipc_t *ipc = nullptr;
-    YW_ret_t r = yw_ipc_live(ipc_id, &ipc);
-    if (r != YW_SUCCESS)
-        return r;
+    yw_ipc_call ipc(ipc_id);
+    if (ipc.result() != YW_SUCCESS)
+        return ipc.result();
     if (!ipc->oprs.close)
         return YW_ERR_NULL_FUNC;
-    return ipc->oprs.close(ipc, flags);
+    return ipc->oprs.close(ipc.get(), flags);
 }
 
 YW_size_t YW_sendIpc(YW_ipc_id_t ipc_id, const void *bp, YW_size_t size)
 {
-    YW_ipc_t *ipc = nullptr;
-    YW_ret_t r = yw_ipc_live(ipc_id, &ipc);
-    if (r != YW_SUCCESS)
-        return r;
+    yw_ipc_call ipc(ipc_id);
+    if (ipc.result() != YW_SUCCESS)
+        return ipc.result();
     if (!bp || size < 0)
         return YW_ERR_INVD_ARGS;
     if (!ipc->oprs.send)
         return YW_ERR_NULL_FUNC;
-    return ipc->oprs.send(ipc, bp, size);
+    return ipc->oprs.send(ipc.get(), bp, size);
 }
 
 YW_size_t YW_recvIpc(YW_ipc_id_t ipc_id, void *bp, YW_size_t size)
 {
-    YW_ipc_t *ipc = nullptr;
-    YW_ret_t r = yw_ipc_live(ipc_id, &ipc);
-    if (r != YW_SUCCESS)
-        return r;
+    yw_ipc_call ipc(ipc_id);
+    if (ipc.result() != YW_SUCCESS)
+        return ipc.result();
     if (!bp || size < 0)
         return YW_ERR_INVD_ARGS;
     if (!ipc->oprs.recv)
         return YW_ERR_NULL_FUNC;
-    return ipc->oprs.recv(ipc, bp, size);
+    return ipc->oprs.recv(ipc.get(), bp, size);
 }
 
 YW_ret_t YW_controlIpc(YW_ipc_id_t ipc_id, YW_ipc_cmd_t cmd, YW_ipc_arg_t arg1, YW_ipc_arg_t arg2)
 {
-    YW_ipc_t *ipc = nullptr;
-    YW_ret_t r = yw_ipc_live(ipc_id, &ipc);
-    if (r != YW_SUCCESS)
-        return r;
+    yw_ipc_call ipc(ipc_id);
+    if (ipc.result() != YW_SUCCESS)
+        return ipc.result();
     if (!ipc->oprs.control)
         return YW_ERR_NULL_FUNC;
-    return ipc->oprs.control(ipc, cmd, arg1, arg2);
+    return ipc->oprs.control(ipc.get(), cmd, arg1, arg2);
 }
 
 YW_ret_t YW_ipc_control_default(YW_ipc_t *ipc, YW_ipc_cmd_t cmd, YW_ipc_arg_t arg1, YW_ipc_arg_t arg2)

@@ -13,25 +13,6 @@
 
 namespace {
 
-class yw_buffer_guard {
-public:
-    explicit yw_buffer_guard(YW_ipc_buffer_t *p) : m_lock(p->lock)
-    {
-        if (m_lock)
-            YW_P_lockMutex(m_lock);
-    }
-    ~yw_buffer_guard()
-    {
-        if (m_lock)
-            YW_P_unlockMutex(m_lock);
-    }
-    yw_buffer_guard(const yw_buffer_guard &) = delete;
-    yw_buffer_guard &operator=(const yw_buffer_guard &) = delete;
-
-private:
-    YW_P_mutex_t m_lock;
-};
-
 // Moves `inp` to cover [pos, pos + size) and keeps what restore needs to take
 // exactly this allocation back.
 void yw_buffer_take(YW_ipc_buffer_t *p, YW_pos_t pos, YW_size_t size)
@@ -163,7 +144,7 @@ YW_pos_t YW_ipc_buffer_alloc(YW_ipc_buffer_t *p, YW_size_t size)
 {
     if (!p)
         return YW_ERR_BUFFER_NULL;
-    yw_buffer_guard g(p);
+    YW_ipc_buffer_guard g(p);
     YW_pos_t pos = YW_ipc_buffer_get_freespace(p, size);
     if (pos < 0) {
         p->fail++;
@@ -178,7 +159,7 @@ YW_ipc_buffer_descriptor_t *YW_ipc_buffer_allocWithFifo(YW_ipc_buffer_t *p, YW_s
 {
     if (!p || !p->fifo)
         return nullptr;
-    yw_buffer_guard g(p);
+    YW_ipc_buffer_guard g(p);
     if (YW_ipc_fifo_full(p->fifo)) {
         p->fifo->fullerr++;
         return nullptr;
@@ -200,7 +181,7 @@ YW_ret_t YW_ipc_buffer_publish(YW_ipc_buffer_t *p, YW_ipc_buffer_descriptor_t *b
 {
     if (!p || !bd)
         return YW_ERR_BUFFER_NULL;
-    yw_buffer_guard g(p);
+    YW_ipc_buffer_guard g(p);
     bd->length |= YW_IPC_BD_BUSY_FLAG;
     return YW_SUCCESS;
 }
@@ -209,7 +190,7 @@ YW_pos_t YW_ipc_buffer_getSpace(YW_ipc_buffer_t *p, YW_size_t size)
 {
     if (!p)
         return YW_ERR_BUFFER_NULL;
-    yw_buffer_guard g(p);
+    YW_ipc_buffer_guard g(p);
     YW_pos_t pos = YW_ipc_buffer_get_freespace(p, size);
     if (pos < 0)
         p->fail++;
@@ -222,7 +203,7 @@ YW_ret_t YW_ipc_buffer_adjust(YW_ipc_buffer_t *p, YW_pos_t index, YW_size_t size
         return YW_ERR_BUFFER_NULL;
     if (size < 1)
         return YW_SUCCESS;
-    yw_buffer_guard g(p);
+    YW_ipc_buffer_guard g(p);
     if (!yw_buffer_in_free(p, index, size)) {
         p->inp_oor++;
         return YW_ERR_BUFFER_INDEX_OOR;
@@ -235,7 +216,7 @@ YW_pos_t YW_ipc_buffer_restore(YW_ipc_buffer_t *p, YW_size_t size)
 {
     if (!p)
         return YW_ERR_BUFFER_NULL;
-    yw_buffer_guard g(p);
+    YW_ipc_buffer_guard g(p);
     if (size < 1)
         return p->inp;
     // Only the most recent allocation can be taken back, and only once.
@@ -263,7 +244,7 @@ YW_pos_t YW_ipc_buffer_free(YW_ipc_buffer_t *p, YW_pos_t outp, YW_size_t size)
 {
     if (!p)
         return YW_ERR_BUFFER_NULL;
-    yw_buffer_guard g(p);
+    YW_ipc_buffer_guard g(p);
     if (size < 1)
         return p->outp;
     if (!yw_buffer_in_use(p, outp, size)) {
@@ -293,7 +274,7 @@ YW_pos_t YW_ipc_buffer_pushFifo(YW_ipc_buffer_t *p, YW_uint64_t offset, YW_uint6
 {
     if (!p)
         return YW_ERR_BUFFER_NULL;
-    yw_buffer_guard g(p);
+    YW_ipc_buffer_guard g(p);
     return YW_ipc_fifo_push(p->fifo, offset, size);
 }
 
@@ -304,7 +285,7 @@ YW_pos_t YW_ipc_buffer_pop(YW_ipc_buffer_t *p, YW_pos_t *pOffset, YW_size_t *pSi
     YW_ipc_buffer_descriptor_t bd{};
     YW_pos_t r;
     {
-        yw_buffer_guard g(p);
+        YW_ipc_buffer_guard g(p);
         r = YW_ipc_fifo_pop(p->fifo, INT64_MAX, &bd);
     }
     if (r < 0) {
@@ -323,7 +304,7 @@ YW_pos_t YW_ipc_buffer_popFifo(YW_ipc_buffer_t *p, YW_size_t size, YW_ipc_buffer
 {
     if (!p)
         return YW_ERR_BUFFER_NULL;
-    yw_buffer_guard g(p);
+    YW_ipc_buffer_guard g(p);
     return YW_ipc_fifo_pop(p->fifo, size, pOut);
 }
 
@@ -331,7 +312,7 @@ YW_ret_t YW_ipc_buffer_peek(YW_ipc_buffer_t *p, YW_pos_t *pOffset, YW_size_t *pS
 {
     if (!p)
         return YW_ERR_BUFFER_NULL;
-    yw_buffer_guard g(p);
+    YW_ipc_buffer_guard g(p);
     YW_ipc_buffer_descriptor_t *bd = YW_ipc_fifo_peek(p->fifo);
     if (!bd)
         return YW_ERR_FIFO_EMPTY;
@@ -346,7 +327,7 @@ YW_pos_t YW_ipc_buffer_advance(YW_ipc_buffer_t *p)
 {
     if (!p)
         return YW_ERR_BUFFER_NULL;
-    yw_buffer_guard g(p);
+    YW_ipc_buffer_guard g(p);
     return YW_ipc_fifo_advance(p->fifo);
 }
 

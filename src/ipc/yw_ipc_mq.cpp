@@ -22,25 +22,6 @@ std::atomic_ref<YW_ipc_t *> yw_mq_side(YW_ipc_t *&p)
     return std::atomic_ref<YW_ipc_t *>(p);
 }
 
-class yw_mq_guard {
-public:
-    explicit yw_mq_guard(YW_ipc_msgq_t *q) : m_lock(q->buffer.lock)
-    {
-        if (m_lock)
-            YW_P_lockMutex(m_lock);
-    }
-    ~yw_mq_guard()
-    {
-        if (m_lock)
-            YW_P_unlockMutex(m_lock);
-    }
-    yw_mq_guard(const yw_mq_guard &) = delete;
-    yw_mq_guard &operator=(const yw_mq_guard &) = delete;
-
-private:
-    YW_P_mutex_t m_lock;
-};
-
 bool yw_mq_nameSet(const char *n)
 {
     return n && n[0] != '\0';
@@ -261,7 +242,7 @@ YW_ret_t YW_ipc_msgq_create(YW_ipc_t *ipc)
 
     YW_ipc_msgq_t *q = yw_mq_findPeer(ipc);
     if (q) {
-        yw_mq_guard g(q);
+        YW_ipc_buffer_guard g(&q->buffer);
         YW_ipc_t *&side = isRx ? q->rx : q->tx;
         if (yw_mq_side(side).load() != nullptr) {
             std::printf("%s:%d ipc %s refused: its queue already has a %s channel\n", __func__, __LINE__, c->name,
@@ -330,7 +311,7 @@ YW_ret_t YW_ipc_msgq_delete(YW_ipc_t *ipc)
     auto *q = static_cast<YW_ipc_msgq_t *>(ipc->priv);
     int left;
     {
-        yw_mq_guard g(q);
+        YW_ipc_buffer_guard g(&q->buffer);
         if (yw_mq_side(q->tx).load() == ipc)
             yw_mq_side(q->tx).store(nullptr, std::memory_order_release);
         if (yw_mq_side(q->rx).load() == ipc)

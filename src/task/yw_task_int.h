@@ -13,10 +13,22 @@
 // same slot.
 pthread_mutex_t *yw_task_tableMutex();
 
+// How many times the calling thread holds the table lock; a task thread
+// that faults inside a framework call gives back what it still holds.
+inline thread_local int yw_t_tableLockDepth = 0;
+
 class YW_task_lockGuard {
 public:
-    YW_task_lockGuard() { pthread_mutex_lock(yw_task_tableMutex()); }
-    ~YW_task_lockGuard() { pthread_mutex_unlock(yw_task_tableMutex()); }
+    YW_task_lockGuard()
+    {
+        pthread_mutex_lock(yw_task_tableMutex());
+        ++yw_t_tableLockDepth;
+    }
+    ~YW_task_lockGuard()
+    {
+        --yw_t_tableLockDepth;
+        pthread_mutex_unlock(yw_task_tableMutex());
+    }
     YW_task_lockGuard(const YW_task_lockGuard &) = delete;
     YW_task_lockGuard &operator=(const YW_task_lockGuard &) = delete;
 };

@@ -13,9 +13,16 @@
 //     thread inside a lock: it ends at its next doorbell wait or sleep,
 //     unwinding through the wrapper, whose guard releases what the thread
 //     owns.
-//   - The event queue is made and released by the task's own thread. Senders
-//     reach it only through the slot under the table lock, and a deleted slot
-//     no longer points at it.
+//   - The event queue is made by YW_startTask and released by the task's own
+//     thread when it ends. Senders reach it only through the slot under the
+//     slot's own lock, held for the whole send (append and doorbell), and a
+//     deleted slot no longer points at it: the thread clears the slot under
+//     that lock before it releases the queue, so no send is still inside.
+//   - Locks: the table lock serialises searches and claims; each slot also
+//     has a lock of its own that guards what a sender reads (queue, thread,
+//     state). Whoever changes those holds both, table lock first. Senders
+//     hold only the slot lock, so sends to different tasks do not meet, and
+//     a task's own thread takes from its queue without any lock.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -38,10 +45,58 @@ namespace {
 
 pthread_mutex_t yw_s_task_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 
+// One lock per slot, for the senders (recursive: the queue's fire callback
+// runs inside a send and takes it again).
+struct yw_task_slotMutex {
+    pthread_mutex_t m = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+};
+yw_task_slotMutex yw_s_slot_mutex[YW_TASK_MAX];
+
+// The slot lock the calling thread holds, and how often (one slot at a time).
+thread_local pthread_mutex_t *yw_t_slotHeld = nullptr;
+thread_local int yw_t_slotDepth = 0;
+
+class yw_task_slotGuard {
+public:
+    explicit yw_task_slotGuard(const YW_task_t *task) : m_(&yw_s_slot_mutex[task - YW_g_task].m)
+    {
+        pthread_mutex_lock(m_);
+        yw_t_slotHeld = m_;
+        ++yw_t_slotDepth;
+    }
+    ~yw_task_slotGuard()
+    {
+        if (--yw_t_slotDepth == 0)
+            yw_t_slotHeld = nullptr;
+        pthread_mutex_unlock(m_);
+    }
+    yw_task_slotGuard(const yw_task_slotGuard &) = delete;
+    yw_task_slotGuard &operator=(const yw_task_slotGuard &) = delete;
+
+private:
+    pthread_mutex_t *m_;
+};
+
+// Gives back the locks a task thread still held when it faulted inside a
+// framework call (the jump to its recovery point skipped their guards).
+void yw_task_dropHeldLocks()
+{
+    while (yw_t_slotDepth > 0) {
+        --yw_t_slotDepth;
+        pthread_mutex_unlock(yw_t_slotHeld);
+    }
+    yw_t_slotHeld = nullptr;
+    while (yw_t_tableLockDepth > 0) {
+        --yw_t_tableLockDepth;
+        pthread_mutex_unlock(yw_task_tableMutex());
+    }
+}
+
 // Per-thread state of a running task.
 thread_local sigjmp_buf *yw_t_recover = nullptr; // armed recovery point
 thread_local YW_task_t *yw_t_task = nullptr;     // the slot this thread was started for
 thread_local YW_P_thread_t yw_t_self = nullptr;  // this thread's handle
+thread_local YW_event_q_t *yw_t_queue = nullptr;  // this thread's own queue
 
 // Size of the per-thread alternate signal stack: the fault handler runs on it
 // so that a fault caused by an exhausted stack is still handled.
@@ -125,6 +180,7 @@ const char *yw_task_name(const YW_task_t *t)
 // never blocks, so that may happen under the lock).
 YW_P_thread_t yw_task_freeSlot(YW_task_t *task)
 {
+    yw_task_slotGuard sl(task);
     yw_task_cfgFree(task->cfg);
     task->cfg = nullptr;
     task->entry = nullptr;
@@ -141,6 +197,7 @@ YW_P_thread_t yw_task_freeSlot(YW_task_t *task)
 // deletion (0 when the slot had no thread).
 YW_ret_t yw_task_stopLocked(YW_task_t *task)
 {
+    yw_task_slotGuard sl(task);
     task->status.state &= ~YW_TASK_STATE_BUSY;
     if (task->status.state != YW_TASK_STATE_ASSIGNED)
         return YW_ERR_TASK_STATE;
@@ -196,13 +253,17 @@ struct YW_task_threadGuard {
     ~YW_task_threadGuard()
     {
         yw_t_recover = nullptr;
-        {
+        if (task) {
+            // Once the slot no longer names the queue (cleared here or by
+            // the stop), no sender is inside it: senders hold the slot lock.
             YW_task_lockGuard lk;
-            if (task && tq && task->eventq == &tq->q)
+            yw_task_slotGuard sl(task);
+            if (tq && task->eventq == &tq->q)
                 task->eventq = nullptr;
             if (yw_task_ownsSlot(task) && (task->status.state & YW_TASK_STATE_BUSY))
                 yw_task_stopLocked(task);
         }
+        yw_t_queue = nullptr;
         yw_task_queueRelease(tq);
         if (altstack) {
             stack_t ss{};
@@ -242,6 +303,7 @@ void yw_task_clearTable()
     YW_task_lockGuard lk;
     for (YW_task_id_t i = 0; i < YW_TASK_MAX; ++i) {
         YW_task_t *t = &YW_g_task[i];
+        yw_task_slotGuard sl(t);
         t->task_id = i;
         t->cfg = nullptr;
         t->entry = nullptr;
@@ -297,6 +359,7 @@ YW_ret_t YW_createTask(YW_task_cfg_t *cfg, YW_task_id_t *id)
             for (YW_task_id_t i = 0; i < YW_TASK_MAX && !task; ++i) {
                 if (!YW_g_task[i].cfg) {
                     task = &YW_g_task[i];
+                    yw_task_slotGuard sl(task);
                     task->cfg = cfg; // claimed
                     task->status.state = 0;
                     task->entry = nullptr;
@@ -316,6 +379,7 @@ YW_ret_t YW_createTask(YW_task_cfg_t *cfg, YW_task_id_t *id)
             use = yw_task_cfgCopy(cfg);
             if (!use) {
                 YW_task_lockGuard lk;
+                yw_task_slotGuard sl(task);
                 task->cfg = nullptr;
                 r = YW_ERR_NO_MEM;
             }
@@ -324,6 +388,7 @@ YW_ret_t YW_createTask(YW_task_cfg_t *cfg, YW_task_id_t *id)
             void *addr = nullptr;
             YW_ret_t sr = use->entry_name ? YW_P_getLocalSymbol(use->entry_name, &addr) : YW_FAIL;
             YW_task_lockGuard lk;
+            yw_task_slotGuard sl(task);
             task->cfg = use;
             if (sr != 0 || !addr) {
                 std::printf("%s:%d no symbol of %s for task %s\n", __func__, __LINE__,
@@ -365,6 +430,7 @@ YW_ret_t YW_startTask(YW_task_id_t id, void *arg)
         return YW_ERR_TASK_NULL;
     }
     YW_task_lockGuard lk;
+    yw_task_slotGuard sl(task);
     task->arg = arg;
     if (!task->cfg || !(task->status.state & YW_TASK_STATE_ASSIGNED) || (task->status.state & YW_TASK_STATE_BUSY))
         return YW_ERR_TASK_STATE;
@@ -434,6 +500,7 @@ YW_ret_t YW_suspendTask(YW_task_id_t id)
     if (!task)
         return YW_ERR_TASK_NULL;
     YW_task_lockGuard lk;
+    yw_task_slotGuard sl(task);
     YW_ret_t r = YW_P_suspendThread(task->thread);
     if (r == YW_SUCCESS)
         task->status.state |= YW_TASK_STATE_SUSPEND;
@@ -446,6 +513,7 @@ YW_ret_t YW_resumeTask(YW_task_id_t id)
     if (!task)
         return YW_ERR_TASK_NULL;
     YW_task_lockGuard lk;
+    yw_task_slotGuard sl(task);
     YW_ret_t r = YW_P_resumeThread(task->thread);
     if (r == YW_SUCCESS)
         task->status.state &= ~YW_TASK_STATE_SUSPEND;
@@ -515,7 +583,7 @@ YW_P_thread_t YW_task_tse_getThread(YW_task_id_t id)
     YW_task_t *task = YW_task_get(id);
     if (!task)
         return nullptr;
-    YW_task_lockGuard lk;
+    yw_task_slotGuard sl(task);
     return task->thread;
 }
 
@@ -526,7 +594,7 @@ YW_event_q_t *YW_task_tse_getTaskEventq(YW_task_id_t id)
     YW_task_t *task = YW_task_get(id);
     if (!task)
         return nullptr;
-    YW_task_lockGuard lk;
+    yw_task_slotGuard sl(task);
     return task->eventq;
 }
 
@@ -545,7 +613,7 @@ static YW_ret_t yw_task_changeWaitMask(YW_task_id_t id, YW_event_flag_t flags, b
     YW_task_t *task = YW_task_get(id);
     if (!task)
         return YW_ERR_TASK_NULL;
-    YW_task_lockGuard lk;
+    yw_task_slotGuard sl(task);
     if (!task->eventq)
         return YW_ERR_EVENTQ_NULL;
     if (add)
@@ -580,7 +648,11 @@ YW_ret_t YW_unregisterTaskEvent(YW_task_id_t id, YW_event_flag_t flags)
 // another task, whose queue has a reader of its own.
 static YW_event_q_t *yw_task_readerQueue(YW_task_t *task)
 {
-    YW_task_lockGuard lk;
+    // A task's own thread takes from the queue it owns without a lock: the
+    // queue stays while the thread runs.
+    if (yw_t_task == task && yw_t_queue)
+        return yw_t_queue;
+    yw_task_slotGuard sl(task);
     if (yw_t_self && task->thread != yw_t_self)
         return nullptr;
     return task->eventq;
@@ -627,9 +699,10 @@ YW_ret_t YW_task_sendEventMsg(YW_task_id_t id, YW_event_msg_t *emsg)
     YW_task_t *task = YW_task_get(id);
     if (!task)
         return YW_ERR_TASK_NULL;
-    // The send runs under the table lock so that the queue cannot be released
-    // by its ending thread while the message goes in.
-    YW_task_lockGuard lk;
+    // The send (append and doorbell) runs under the slot lock so that the
+    // queue cannot be released by its ending thread while the message goes
+    // in.
+    yw_task_slotGuard sl(task);
     if (!task->eventq)
         return YW_ERR_EVENTQ_NULL;
     return YW_event_send(task->eventq, emsg);
@@ -650,8 +723,10 @@ YW_ret_t YW_task_tse_fire_event(YW_event_q_t *q, void *arg)
 {
     YW_task_t *task = q ? static_cast<YW_task_t *>(q->priv) : nullptr;
     YW_event_msg_t *m = static_cast<YW_event_msg_t *>(arg);
-    YW_task_lockGuard lk;
-    if (!task || !(task->status.state & YW_TASK_STATE_BUSY) || task->eventq != q || !task->thread)
+    if (!task)
+        return YW_ERR_TASK_STATE;
+    yw_task_slotGuard sl(task);
+    if (!(task->status.state & YW_TASK_STATE_BUSY) || task->eventq != q || !task->thread)
         return YW_ERR_TASK_STATE;
     return YW_P_sendThreadEvent(task->thread, m ? m->id.p.flag : (YW_event_flag_t)YW_EVENT_FLAG_FRW);
 }
@@ -718,6 +793,7 @@ void *YW_task_tse_entry(void *arg)
 
     YW_task_threadGuard guard;
     guard.tq = tq; // the queue is this thread's from now on
+    guard.task = task;
     YW_task_entry_t entry = nullptr;
     void *entryArg = nullptr;
     YW_task_id_t id = YW_TASK_ID_NONE;
@@ -729,7 +805,7 @@ void *YW_task_tse_entry(void *arg)
             return nullptr; // deleted before it ran: only the queue is ours
         yw_t_self = task->thread;
         yw_t_task = task;
-        guard.task = task;
+        yw_t_queue = &tq->q;
         entry = task->entry;
         entryArg = task->arg;
         id = task->task_id;
@@ -763,11 +839,13 @@ void *YW_task_tse_entry(void *arg)
     YW_ret_t result = YW_SUCCESS;
     if (!yw_task_runEntry(entry, entryArg, name, &result)) {
         // Back from the fault handler: only this task ends.
+        yw_task_dropHeldLocks();
         std::printf("%s:%d task %s segmentation fault, task stopped\n", __func__, __LINE__, name);
         result = YW_FAIL;
         YW_task_lockGuard lk;
         if (yw_task_ownsSlot(task)) {
             yw_task_stopLocked(task);
+            yw_task_slotGuard sl(task);
             task->status.state |= YW_TASK_STATE_EXCEPT;
         }
     }

@@ -235,4 +235,108 @@ TEST_F(IpcMsgq, StreamUnderFlowControlArrivesWholeAndInOrder)
     YW_closeIpc(id, YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX);
 }
 
+TEST_F(IpcMsgq, StopWhileTasksSendAndReceiveWaitsForTheirCalls)
+{
+    // The manager's stop closes and deletes channels that two tasks are busy
+    // with: their calls in progress finish on a live queue, later ones are
+    // refused, and nothing is touched after it was freed.
+    for (int round = 0; round < 20; round++) {
+        MsgqCfg tx("mq_stop_tx", YW_IPC_FLAGS_TX, 90, 2048, 8, "s1", "s2");
+        MsgqCfg rx("mq_stop_rx", YW_IPC_FLAGS_RX, 91, 2048, 8, "s2", "s1");
+        YW_ipc_id_t txId, rxId;
+        ASSERT_EQ(YW_createIpc(&tx.cfg, &txId), 0);
+        ASSERT_EQ(YW_createIpc(&rx.cfg, &rxId), 0);
+        TaskHost a("mqstop_a"), b("mqstop_b");
+        ASSERT_TRUE(a.ok() && b.ok());
+        a.run([&] { EXPECT_EQ(YW_openIpc(90, YW_IPC_FLAGS_TX, nullptr), 0); });
+        b.run([&] { EXPECT_EQ(YW_openIpc(91, YW_IPC_FLAGS_RX, nullptr), 0); });
+        std::atomic<int> sent{0}, got{0}, odd{0};
+        std::atomic<bool> going{true};
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        a.post([&] {
+            char m[64] = "payload";
+            while (std::chrono::steady_clock::now() < until) {
+                YW_size_t r = YW_sendIpc(txId, m, 1 + sent % 60);
+                if (r == YW_ERR_IPC_NULL)
+                    break; // deleted
+                if (r > 0)
+                    sent++;
+                else if (r != YW_ERR_NO_TX_BD)
+                    odd++;
+            }
+            going = false;
+        });
+        b.post([&] {
+            char buf[64];
+            while (std::chrono::steady_clock::now() < until) {
+                YW_size_t r = YW_recvIpc(rxId, buf, sizeof(buf));
+                if (r == YW_ERR_IPC_NULL)
+                    break;
+                if (r > 0)
+                    got++;
+                else if (r != YW_ERR_FIFO_EMPTY)
+                    odd++;
+            }
+        });
+        ASSERT_TRUE(waitFor([&] { return got.load() > 50; }, std::chrono::seconds(60)));
+        EXPECT_EQ(YW_ipc_ism_onStop(), 0);
+        a.drain();
+        b.drain();
+        EXPECT_FALSE(going.load());
+        EXPECT_EQ(odd.load(), 0);
+        EXPECT_EQ(YW_g_ipc[txId].cfg, nullptr);
+        EXPECT_EQ(YW_g_ipc[rxId].cfg, nullptr);
+        EXPECT_EQ(YW_sendIpc(txId, "x", 1), YW_ERR_IPC_NULL);
+    }
+}
+
+TEST_F(IpcMsgq, OpenRacingCreationAndDeletionSeesWholeChannelsOnly)
+{
+    // A task opens an access point again and again while the channel behind
+    // it is created and deleted: it either finds no channel or a complete
+    // one, never a channel without its operations.
+    TaskHost a("mqrace_a");
+    ASSERT_TRUE(a.ok());
+    std::atomic<bool> stop{false};
+    std::atomic<int> opened{0}, odd{0};
+    a.post([&] {
+        while (!stop) {
+            YW_ipc_id_t id = YW_IPC_INVALID_ID;
+            YW_ret_t r = YW_openIpc(95, YW_IPC_FLAGS_RX, &id);
+            if (r == 0) {
+                opened++;
+                char buf[8];
+                YW_size_t n = YW_recvIpc(id, buf, sizeof(buf));
+                if (n != YW_ERR_FIFO_EMPTY && n != YW_ERR_IPC_NULL)
+                    odd++;
+                r = YW_closeIpc(id, YW_IPC_FLAGS_RX);
+                if (r != 0 && r != YW_ERR_IPC_NULL)
+                    odd++;
+            } else if (r != YW_ERR_IPC_NULL && r != YW_ERR_IPC_NOT_READY) {
+                odd++;
+            }
+        }
+    });
+    int created = 0, kept = 0;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while ((created < 300 || opened.load() < 20) && std::chrono::steady_clock::now() < until) {
+        MsgqCfg c("mq_race", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 95, 256, 4);
+        YW_ipc_id_t id;
+        ASSERT_EQ(YW_createIpc(&c.cfg, &id), 0);
+        created++;
+        std::this_thread::yield();
+        YW_ret_t r;
+        while ((r = YW_deleteIpc(id)) == YW_ERR_STATE) {
+            kept++; // opened just now: wait for the task to close it
+            std::this_thread::yield();
+        }
+        ASSERT_EQ(r, 0);
+    }
+    stop = true;
+    a.drain();
+    EXPECT_EQ(odd.load(), 0);
+    EXPECT_GE(created, 300);
+    EXPECT_GT(opened.load(), 0);
+}
+
 } // namespace

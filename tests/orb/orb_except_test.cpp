@@ -205,6 +205,14 @@ TEST(OrbException, ThrownSystemExceptionIsCaughtByItsBases)
         EXPECT_STREQ(e.param(), "peer");
         EXPECT_NE(CORBA::COMM_FAILURE::_downcast(&e), nullptr);
         EXPECT_FALSE(e.wq_heap_marked()); // the thrown copy
+        // The heap object is parked until the next raise; the copy has its
+        // own text.
+        auto *parked = static_cast<CORBA::SystemException *>(
+            wq_Thread::get_specific(wq_last_throw_key));
+        ASSERT_NE(parked, nullptr);
+        EXPECT_NE(parked, &e);
+        EXPECT_STREQ(parked->param(), "peer");
+        EXPECT_NE(parked->param(), e.param());
     }
     EXPECT_TRUE(by_system);
 
@@ -337,6 +345,13 @@ TEST(OrbEnvironment, HeapMarkIsNotInheritedAtTheSameAddress)
     second->~UNKNOWN();
     CORBA::Exception::operator delete(p);
 
+    // Memory from Exception::operator new given back unused leaves no mark
+    // for whatever is built at that address next.
+    void *raw = CORBA::Exception::operator new(sizeof(CORBA::UNKNOWN));
+    EXPECT_EQ(wq_Thread::get_specific(wq_new_exc_key), raw);
+    CORBA::Exception::operator delete(raw);
+    EXPECT_EQ(wq_Thread::get_specific(wq_new_exc_key), nullptr);
+
     CORBA::UNKNOWN a(1);
     CORBA::UNKNOWN b(a);
     EXPECT_FALSE(b.wq_heap_marked());
@@ -436,9 +451,25 @@ TEST(OrbExceptionWire, SystemExceptionRoundTrip)
     s << out;
     // id (4 + 36 bytes), minor, completed, param "t".
     EXPECT_EQ(s.size_written(), 4u + 36u + 4u + 4u + 4u + 2u);
+    {
+        CORBA::EnvironmentWrapper ve(new CORBA::EnvironmentInfo(0));
+        CORBA::Stream view(s, ve, true);
+        uint32_t len = 0;
+        view.read_4(&len);
+        EXPECT_EQ(len, 35u); // 34 characters and the NUL, then one pad byte
+        char id[35] = {};
+        view.read_array_1(id, 35);
+        EXPECT_STREQ(id, "IDL:omg.org/CORBA/COMM_FAILURE:1.0");
+        uint32_t minor = 0, completed = 9;
+        view.read_4(&minor);
+        view.read_4(&completed);
+        EXPECT_EQ(minor, 0x51570083u);
+        EXPECT_EQ(completed, 1u);
+    }
     CORBA::Exception *in = nullptr;
     s >> in;
     ASSERT_FALSE(env.pending());
+    EXPECT_EQ(s.bytes_remaining(), 0u);
     auto *cf = CORBA::COMM_FAILURE::_downcast(in);
     ASSERT_NE(cf, nullptr);
     EXPECT_EQ(cf->minor(), 0x51570083u);
