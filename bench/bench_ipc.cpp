@@ -11,7 +11,9 @@
 //     ring with one eventfd wake per record.
 //
 // ratio is the slowdown against the floor (value/baseline for times,
-// baseline/value for rates).
+// baseline/value for rates). Each value is the median of kReps runs taken in
+// turn with the floor's runs, after one warm-up run of each.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -36,11 +38,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr long kRounds = 50000;
-constexpr long kMessages = 500000;
-// Each figure is measured this many times, alternating with its floor; the
-// best of each is kept (the machine may be busy with other work).
-constexpr int kReps = 3;
+constexpr long kRounds = 20000;
+constexpr long kMessages = 200000;
+// Each figure and its floor are measured this many times, in turn, after one
+// warm-up run of each; the median of each is reported (the machine may be
+// busy with other work).
+constexpr int kReps = 5;
 constexpr int kPayload = 64;
 
 // ---- raw floors ----------------------------------------------------------------
@@ -155,15 +158,20 @@ double raw_oneway_rate(long count)
 }
 
 // ---- message-queue channels between two tasks ------------------------------------
+//
+// The main thread drives the measurement in steps; each step is one run of
+// one figure by the two tasks: step 2k+1 the round trips of repetition k,
+// step 2k+2 the stream of repetition k. Repetition 0 is the warm-up.
 
 struct Shared {
     YW_ipc_id_t ping = YW_IPC_INVALID_ID, pong = YW_IPC_INVALID_ID, stream = YW_IPC_INVALID_ID;
     std::atomic<int> ready{0};
-    std::atomic<int> phase{0}; // 1 round trips, 2 stream
-    std::atomic<int> done{0};
-    double rttNs = 0;
-    double rate = 0;
-    long errors = 0;
+    std::atomic<int> step{0};    // set by main
+    std::atomic<int> doneA{0};   // last step task A finished
+    std::atomic<int> doneB{0};   // last step task B finished
+    std::atomic<long> errors{0};
+    double rttNs[kReps + 1] = {};
+    double rate[kReps + 1] = {};
 };
 
 Shared g;
@@ -189,10 +197,10 @@ YW_size_t recvOne(YW_event_q_t *q, YW_ipc_id_t id, void *buf, YW_size_t size)
     }
 }
 
-void waitPhase(int p)
+void waitStep(int s)
 {
-    while (g.phase.load() < p)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (g.step.load() < s)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
 } // namespace
@@ -206,52 +214,39 @@ __attribute__((used)) void *bench_ipc_task_a(void *)
         YW_openIpc(3, YW_IPC_FLAGS_TX, nullptr))
         g.errors++;
     g.ready++;
-    waitPhase(1);
     char msg[16] = "ping";
     char buf[64];
-    for (int i = 0; i < 1000; i++) { // warm-up
-        YW_sendIpc(g.ping, msg, sizeof(msg));
-        recvOne(q, g.pong, buf, sizeof(buf));
-    }
-    double best = 0;
-    for (int rep = 0; rep < kReps; rep++) {
+    char payload[kPayload];
+    std::memset(payload, 1, sizeof(payload));
+    for (int rep = 0; rep <= kReps; rep++) {
+        waitStep(2 * rep + 1);
         auto t0 = Clock::now();
         for (long i = 0; i < kRounds; i++) {
             if (YW_sendIpc(g.ping, msg, sizeof(msg)) != (YW_size_t)sizeof(msg))
                 g.errors++;
             recvOne(q, g.pong, buf, sizeof(buf));
         }
-        double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / (double)kRounds;
-        if (rep == 0 || ns < best)
-            best = ns;
-    }
-    g.rttNs = best;
+        g.rttNs[rep] = std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / (double)kRounds;
+        g.doneA = 2 * rep + 1;
 
-    waitPhase(2);
-    char payload[kPayload];
-    std::memset(payload, 1, sizeof(payload));
-    double bestRate = 0;
-    for (int rep = 0; rep < kReps; rep++) {
-    auto t1 = Clock::now();
-    for (long i = 0; i < kMessages;) {
-        YW_size_t r = YW_sendIpc(g.stream, payload, kPayload);
-        if (r == kPayload) {
-            i++;
-        } else if (r == YW_ERR_NO_TX_BD) {
-            drainEvents(q, 1000000LL); // the room event
-        } else {
-            g.errors++;
-            break;
+        waitStep(2 * rep + 2);
+        auto t1 = Clock::now();
+        for (long i = 0; i < kMessages;) {
+            YW_size_t r = YW_sendIpc(g.stream, payload, kPayload);
+            if (r == kPayload) {
+                i++;
+            } else if (r == YW_ERR_NO_TX_BD) {
+                drainEvents(q, 1000000LL); // the room event
+            } else {
+                g.errors++;
+                break;
+            }
         }
+        while (g.doneB.load() < 2 * rep + 2) // the last message received
+            std::this_thread::yield();
+        g.rate[rep] = (double)kMessages / std::chrono::duration<double>(Clock::now() - t1).count();
+        g.doneA = 2 * rep + 2;
     }
-    while (g.done.load() == rep * 2)
-        std::this_thread::yield();
-    double rate = (double)kMessages / std::chrono::duration<double>(Clock::now() - t1).count();
-    if (rate > bestRate)
-        bestRate = rate;
-    g.done++;
-    }
-    g.rate = bestRate;
     return nullptr;
 }
 
@@ -262,30 +257,30 @@ __attribute__((used)) void *bench_ipc_task_b(void *)
         YW_openIpc(3, YW_IPC_FLAGS_RX, nullptr))
         g.errors++;
     g.ready++;
-    waitPhase(1);
     char buf[64];
-    for (long i = 0; i < kReps * kRounds + 1000; i++) {
-        YW_size_t n = recvOne(q, g.ping, buf, sizeof(buf));
-        if (YW_sendIpc(g.pong, buf, n) != n)
-            g.errors++;
-    }
-    waitPhase(2);
-    for (int rep = 0; rep < kReps; rep++) {
-    long got = 0, sum = 0;
-    while (got < kMessages) {
-        YW_size_t n = YW_recvIpc(g.stream, buf, sizeof(buf));
-        if (n == kPayload) {
-            got++;
-            sum += buf[0];
-        } else {
-            drainEvents(q, 1000000000LL);
+    for (int rep = 0; rep <= kReps; rep++) {
+        waitStep(2 * rep + 1);
+        for (long i = 0; i < kRounds; i++) {
+            YW_size_t n = recvOne(q, g.ping, buf, sizeof(buf));
+            if (YW_sendIpc(g.pong, buf, n) != n)
+                g.errors++;
         }
-    }
-    if (sum != kMessages)
-        g.errors++;
-    g.done++;
-    while (g.done.load() < rep * 2 + 2)
-        std::this_thread::yield();
+        g.doneB = 2 * rep + 1;
+
+        waitStep(2 * rep + 2);
+        long got = 0, sum = 0;
+        while (got < kMessages) {
+            YW_size_t n = YW_recvIpc(g.stream, buf, sizeof(buf));
+            if (n == kPayload) {
+                got++;
+                sum += buf[0];
+            } else {
+                drainEvents(q, 1000000000LL);
+            }
+        }
+        if (sum != kMessages)
+            g.errors++;
+        g.doneB = 2 * rep + 2;
     }
     return nullptr;
 }
@@ -319,18 +314,15 @@ bool startTask(const char *name, const char *entry)
 
 } // namespace
 
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
 int main()
 {
-    double rawRtt = 0, rawRate = 0;
-    for (int rep = 0; rep < kReps; rep++) {
-        double t = raw_roundtrip_ns(kRounds);
-        if (rep == 0 || t < rawRtt)
-            rawRtt = t;
-        double r = raw_oneway_rate(kMessages);
-        if (r > rawRate)
-            rawRate = r;
-    }
-
     // The framework prints its diagnostics on standard output; keep the
     // figures readable by sending those to standard error.
     std::fflush(stdout);
@@ -350,19 +342,34 @@ int main()
     }
     while (g.ready.load() < 2)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    g.phase = 1;
-    while (g.rttNs == 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    g.phase = 2;
-    while (g.done.load() < 2 * kReps)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    // Floor and figure in turn, so that both see the same load; run 0 of
+    // each warms up and is not counted.
+    std::vector<double> rawRtt, rawRate, rtt, rate;
+    for (int rep = 0; rep <= kReps; rep++) {
+        double t = raw_roundtrip_ns(kRounds);
+        g.step = 2 * rep + 1;
+        while (g.doneA.load() < 2 * rep + 1 || g.doneB.load() < 2 * rep + 1)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        double r = raw_oneway_rate(kMessages);
+        g.step = 2 * rep + 2;
+        while (g.doneA.load() < 2 * rep + 2)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (rep == 0)
+            continue;
+        rawRtt.push_back(t);
+        rawRate.push_back(r);
+        rtt.push_back(g.rttNs[rep]);
+        rate.push_back(g.rate[rep]);
+    }
+    double mRawRtt = median(rawRtt), mRawRate = median(rawRate), mRtt = median(rtt), mRate = median(rate);
     std::fflush(stdout);
     dup2(out, 1);
     if (g.errors)
-        std::printf("bench_ipc: %ld errors\n", g.errors);
-    std::printf("figure ipc_msgq_roundtrip %.0f ns baseline %.0f ratio %.2f\n", g.rttNs, rawRtt, g.rttNs / rawRtt);
-    std::printf("figure ipc_msgq_oneway_64B %.0f msg/s baseline %.0f ratio %.2f\n", g.rate, rawRate,
-                rawRate / g.rate);
+        std::printf("bench_ipc: %ld errors\n", g.errors.load());
+    std::printf("figure ipc_msgq_roundtrip %.0f ns baseline %.0f ratio %.2f\n", mRtt, mRawRtt, mRtt / mRawRtt);
+    std::printf("figure ipc_msgq_oneway_64B %.0f msg/s baseline %.0f ratio %.2f\n", mRate, mRawRate,
+                mRawRate / mRate);
     std::fflush(stdout);
     _exit(0);
 }

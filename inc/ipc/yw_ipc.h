@@ -321,7 +321,9 @@ YW_ret_t YW_ipc_unlock(void);
 /* A channel is usable by the channel API from the end of its creation to the
  * start of its deletion; deletion waits until the calls in progress are done.
  * The record's refCount is -1 while the channel is not usable, else the
- * number of calls in progress. YW_ipc_enter counts the caller in (0), or
+ * number of calls in progress (below -1 while a deletion waits for them; a
+ * call that comes then waits for the outcome). YW_ipc_enter counts the
+ * caller in (0), or
  * refuses a channel that is not usable (YW_ERR_IPC_NULL) or whose state is
  * not assigned or failed (YW_ERR_IPC_NOT_READY); every successful enter is
  * paired with YW_ipc_leave. */

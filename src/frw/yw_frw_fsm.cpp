@@ -79,6 +79,19 @@ YW_ret_t yw_frw_loadSection(const char *tag, YW_ret_t (*loader)(YW_frw_cfg_eleme
     return r;
 }
 
+// Starts one optional service of the initialisation command (absent from
+// this build: skipped); a failure is printed, a success sets its mark.
+void yw_frw_fsm_startService(YW_ret_t (*start)(void), const char *what, int &started)
+{
+    if (!start)
+        return;
+    YW_ret_t r = start();
+    if (r != YW_SUCCESS)
+        std::printf("%s:%d can't start %s service error = %d\n", "YW_frw_fsm_handleInitCmd", __LINE__, what, (int)r);
+    else
+        started = 1;
+}
+
 } // namespace
 
 extern "C" {
@@ -253,34 +266,10 @@ YW_fsm_state_t YW_frw_fsm_handleInitCmd(YW_fsm_context_t *ctx, YW_event_msg_t *e
     r = YW_startTaskServiceManage();
     if (r != YW_SUCCESS)
         std::printf("%s:%d can't start task service error = %d\n", __func__, __LINE__, (int)r);
-    if (YW_startDyModuleService) {
-        r = YW_startDyModuleService();
-        if (r != YW_SUCCESS)
-            std::printf("%s:%d can't start dymodule service error = %d\n", __func__, __LINE__, (int)r);
-        else
-            dyModuleServiceStarted = 1;
-    }
-    if (YW_startSyncService) {
-        r = YW_startSyncService();
-        if (r != YW_SUCCESS)
-            std::printf("%s:%d can't start sync service error = %d\n", __func__, __LINE__, (int)r);
-        else
-            syncServiceStarted = 1;
-    }
-    if (YW_startTimerService) {
-        r = YW_startTimerService();
-        if (r != YW_SUCCESS)
-            std::printf("%s:%d can't start timer service error = %d\n", __func__, __LINE__, (int)r);
-        else
-            timerServiceStarted = 1;
-    }
-    if (YW_startIpcService) {
-        r = YW_startIpcService();
-        if (r != YW_SUCCESS)
-            std::printf("%s:%d can't start IPC service error = %d\n", __func__, __LINE__, (int)r);
-        else
-            ipcServiceStarted = 1;
-    }
+    yw_frw_fsm_startService(YW_startDyModuleService, "dymodule", dyModuleServiceStarted);
+    yw_frw_fsm_startService(YW_startSyncService, "sync", syncServiceStarted);
+    yw_frw_fsm_startService(YW_startTimerService, "timer", timerServiceStarted);
+    yw_frw_fsm_startService(YW_startIpcService, "IPC", ipcServiceStarted);
     return YW_FRW_FSM_STATE_INIT;
 }
 

@@ -1,10 +1,12 @@
 // Node management: the task "node_mng".
 //
 // Every node opens its own framework access point for receiving. The master
-// declares synchronisation as soon as the task runs and answers each
-// heartbeat; every other node opens the master's access point for sending,
-// sends a heartbeat every 2 s while nothing arrives, and declares
-// synchronisation on the master's first answer.
+// declares synchronisation as soon as the task runs (before any channel is
+// opened) and answers each heartbeat; every other node opens the master's
+// access point for sending, sends a heartbeat every 2 s while nothing arrives
+// until the master has answered, and declares synchronisation on the
+// master's first answer.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +21,8 @@
 namespace {
 
 YW_uint8_t yw_s_node_mng_sendbuf[YW_FRW_NODE_MNG_SEND_BUF_SZ];
+// Set once the master has declared synchronisation in this run of the task.
+std::atomic<bool> yw_s_node_mng_masterSynced{false};
 
 bool yw_node_isMaster(const YW_frw_node_t *n)
 {
@@ -77,6 +81,14 @@ YW_ret_t yw_node_mng_openLocalRx(YW_ipc_receiver_context_t *ctx)
     localNode->ipc_no = (YW_int32_t)id;
     yw_node_mng_setRecord(ctx, id);
     return YW_SUCCESS;
+}
+
+// The master declares synchronisation once, as soon as node management runs:
+// it waits for no channel and no other node.
+void yw_node_mng_masterSync()
+{
+    if (yw_node_isMaster(localNode) && !yw_s_node_mng_masterSynced.exchange(true))
+        YW_frw_fsm_sendEvent(YW_FRW_EVT_SYNC, nullptr);
 }
 
 void yw_node_mng_put(void *dst, YW_int32_t mtype, YW_int32_t iap)
@@ -235,8 +247,7 @@ YW_int32_t YW_frw_node_mng_run(YW_ipc_receiver_context_t *ctx)
         YW_uint32_t flags = 0;
         YW_controlIpc(rxId, YW_IPC_CMD_GET_FLAGS, &flags, (YW_ipc_arg_t)(uintptr_t)sizeof(flags));
     }
-    if (yw_node_isMaster(localNode))
-        YW_frw_fsm_sendEvent(YW_FRW_EVT_SYNC, nullptr);
+    yw_node_mng_masterSync();
 
     YW_event_q_t *q = YW_task_tse_getEventQ();
     if (!q)
@@ -266,7 +277,8 @@ YW_int32_t YW_frw_node_mng_run(YW_ipc_receiver_context_t *ctx)
                 if (ctx->recv)
                     ctx->recv(ctx, buf, len);
             }
-        } else {
+        } else if (!masterNode || !(masterNode->state & YW_FRW_NODE_STATE_HEARD)) {
+            // Heartbeats go out until the master has answered.
             YW_frw_node_send_heartbit(ctx);
             yw_count_inc(YW_g_frw_node_mng_heartbeats);
         }
@@ -301,6 +313,8 @@ void *YW_frw_node_mng_task(void *arg)
     }
     ctx->task = YW_task_get(YW_getTaskID());
     ctx->flags |= YW_IPC_RECEIVER_RUNNING;
+    yw_s_node_mng_masterSynced = false;
+    yw_node_mng_masterSync();
     if (ctx->init && ctx->init(ctx) >= 0) {
         if (ctx->run)
             ctx->run(ctx);

@@ -25,6 +25,17 @@ const char *yw_svc_tag(const YW_svc_mng_t *svc)
     return svc->tag ? svc->tag : "tsm";
 }
 
+// True when the machine is in `state`; else prints the invalid-command line
+// with the handler's name and line (the state is kept).
+bool yw_svc_accepts(const YW_fsm_context_t *ctx, const YW_event_msg_t *emsg, YW_fsm_state_t state, const char *func,
+                    int line)
+{
+    if (ctx->state == state)
+        return true;
+    std::printf("%s:%d invalid cmd %d at state %d\n", func, line, (int)emsg->id.p.value, (int)ctx->state);
+    return false;
+}
+
 } // namespace
 
 extern "C" {
@@ -75,10 +86,8 @@ YW_ret_t YW_svc_mng_sendEvent(const YW_svc_mng_t *svc, YW_event_value_t value, v
 YW_fsm_state_t YW_svc_mng_handleStart(const YW_svc_mng_t *svc, YW_fsm_context_t *ctx, YW_event_msg_t *emsg,
                                       const char *func, int line)
 {
-    if (ctx->state != YW_SVC_FSM_STATE_IDLE) {
-        std::printf("%s:%d invalid cmd %d at state %d\n", func, line, (int)emsg->id.p.value, (int)ctx->state);
+    if (!yw_svc_accepts(ctx, emsg, YW_SVC_FSM_STATE_IDLE, func, line))
         return ctx->state;
-    }
     YW_ret_t r = svc->onStart ? svc->onStart() : YW_SUCCESS;
     return r == YW_SUCCESS ? YW_SVC_FSM_STATE_ACTV : YW_SVC_FSM_STATE_IDLE;
 }
@@ -86,10 +95,8 @@ YW_fsm_state_t YW_svc_mng_handleStart(const YW_svc_mng_t *svc, YW_fsm_context_t 
 YW_fsm_state_t YW_svc_mng_handleStop(const YW_svc_mng_t *svc, YW_fsm_context_t *ctx, YW_event_msg_t *emsg,
                                      const char *func, int line)
 {
-    if (ctx->state != YW_SVC_FSM_STATE_ACTV) {
-        std::printf("%s:%d invalid cmd %d at state %d\n", func, line, (int)emsg->id.p.value, (int)ctx->state);
+    if (!yw_svc_accepts(ctx, emsg, YW_SVC_FSM_STATE_ACTV, func, line))
         return ctx->state;
-    }
     YW_ret_t r = svc->onStop ? svc->onStop() : YW_SUCCESS;
     return r == YW_SUCCESS ? YW_SVC_FSM_STATE_DOWN : YW_SVC_FSM_STATE_ACTV;
 }
@@ -97,10 +104,8 @@ YW_fsm_state_t YW_svc_mng_handleStop(const YW_svc_mng_t *svc, YW_fsm_context_t *
 YW_fsm_state_t YW_svc_mng_handleStateChange(const YW_svc_mng_t *svc, YW_fsm_context_t *ctx, YW_event_msg_t *emsg,
                                             const char *func, int line)
 {
-    if (ctx->state != YW_SVC_FSM_STATE_ACTV) {
-        std::printf("%s:%d invalid cmd %d at state %d\n", func, line, (int)emsg->id.p.value, (int)ctx->state);
+    if (!yw_svc_accepts(ctx, emsg, YW_SVC_FSM_STATE_ACTV, func, line))
         return ctx->state;
-    }
     if (svc->onStateChange)
         svc->onStateChange(ctx, emsg);
     return ctx->state;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +53,8 @@ const yw_ipc_transport_desc *yw_ipc_findTransport(const YW_ipc_cfg_t *cfg)
 // Deletion waits this long, in steps, for the calls in progress.
 constexpr int YW_IPC_RETIRE_TRIES = 5000;
 constexpr YW_int64_t YW_IPC_RETIRE_STEP = 1000000LL; // 1 ms
+// A call that meets a deletion in progress looks again this often.
+constexpr YW_int64_t YW_IPC_ENTER_STEP = 100000LL; // 100 us
 
 std::atomic_ref<int> yw_ipc_users(YW_ipc_t *ipc)
 {
@@ -64,18 +67,26 @@ void yw_ipc_publish(YW_ipc_t *ipc)
     yw_ipc_users(ipc).store(0, std::memory_order_release);
 }
 
-// Makes a channel unusable: new calls are refused, and the calls in progress
-// are waited for. False when they did not end in time (nothing changed).
+// Makes a channel unusable: new calls are held back at once (the count turns
+// negative), then the calls in progress are waited for; -1 at the end means
+// not usable. False when they did not end in time; the channel is then
+// usable again as before.
+constexpr int YW_IPC_RETIRING = INT_MIN;
+
 bool yw_ipc_retire(YW_ipc_t *ipc)
 {
+    auto users = yw_ipc_users(ipc);
+    int v = users.fetch_or(YW_IPC_RETIRING, std::memory_order_acq_rel);
+    if (v < 0)
+        return true; // not usable already
     for (int i = 0; i < YW_IPC_RETIRE_TRIES; i++) {
-        int expect = 0;
-        if (yw_ipc_users(ipc).compare_exchange_strong(expect, -1, std::memory_order_acq_rel))
+        if (users.load(std::memory_order_acquire) == YW_IPC_RETIRING) {
+            users.store(-1, std::memory_order_release);
             return true;
-        if (expect < 0)
-            return true;
+        }
         YW_P_sleepThread(nullptr, YW_IPC_RETIRE_STEP);
     }
+    users.fetch_and(~YW_IPC_RETIRING, std::memory_order_acq_rel);
     return false;
 }
 
@@ -120,18 +131,17 @@ void yw_ipc_setInet(YW_P_inet_address_t *a, const char *key, const char *value)
     }
 }
 
+// Clears a slot's channel fields; its id is its index and stays.
 void yw_ipc_slotReset(YW_ipc_t *ipc)
 {
-    YW_ipc_id_t id = ipc->ipc_id;
     std::memset(&ipc->sap, 0, sizeof(ipc->sap));
     std::memset(&ipc->oprs, 0, sizeof(ipc->oprs));
     std::memset(&ipc->tx, 0, sizeof(ipc->tx));
     std::memset(&ipc->rx, 0, sizeof(ipc->rx));
     std::memset(&ipc->measure, 0, sizeof(ipc->measure));
     ipc->priv = nullptr;
-    ipc->refCount = -1; // not usable until creation is complete
+    yw_ipc_users(ipc).store(-1, std::memory_order_release); // not usable until created
     ipc->kyrm_trc_on = 0;
-    ipc->ipc_id = id;
 }
 
 // Frees a claimed slot again (its configuration copy included).
@@ -183,10 +193,19 @@ YW_ret_t YW_ipc_enter(YW_ipc_t *ipc)
         return YW_ERR_IPC_NULL;
     auto users = yw_ipc_users(ipc);
     int v = users.load(std::memory_order_acquire);
-    do {
-        if (v < 0)
+    for (;;) {
+        if (v == -1)
             return YW_ERR_IPC_NULL;
-    } while (!users.compare_exchange_weak(v, v + 1, std::memory_order_acq_rel, std::memory_order_acquire));
+        if (v < 0) {
+            // A deletion is waiting for the calls in progress: it either
+            // deletes the channel or gives it back; wait for which.
+            YW_P_sleepThread(nullptr, YW_IPC_ENTER_STEP);
+            v = users.load(std::memory_order_acquire);
+            continue;
+        }
+        if (users.compare_exchange_weak(v, v + 1, std::memory_order_acq_rel, std::memory_order_acquire))
+            break;
+    }
     int st = YW_ipc_state_get(ipc);
     if (!ipc->cfg) {
         YW_ipc_leave(ipc);

@@ -51,6 +51,21 @@ YW_ipc_msgq_t *yw_mq_findPeer(YW_ipc_t *self)
     return nullptr;
 }
 
+// Posts to the task that opened a side of the channel at the other end of
+// the queue. That channel is held like an API call while the event goes out,
+// so that its deletion cannot clear it meanwhile.
+void yw_mq_postPeer(YW_ipc_t *self, YW_ipc_t *peer, YW_uint32_t side, YW_uint32_t value)
+{
+    if (peer == self) {
+        YW_ipc_postSide(peer, side, value);
+        return;
+    }
+    if (YW_ipc_enter(peer) != YW_SUCCESS)
+        return; // being deleted: nobody to tell
+    YW_ipc_postSide(peer, side, value);
+    YW_ipc_leave(peer);
+}
+
 YW_ret_t yw_mq_setup(YW_ipc_t *ipc)
 {
     if (!ipc || !ipc->cfg || !ipc->priv)
@@ -131,7 +146,7 @@ YW_size_t yw_mq_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
 
     YW_ipc_t *rcv = yw_mq_side(q->rx).load(std::memory_order_acquire);
     if (rcv)
-        YW_ipc_postSide(rcv, YW_IPC_FLAGS_RX, rcv->ipc_id);
+        yw_mq_postPeer(ipc, rcv, YW_IPC_FLAGS_RX, rcv->ipc_id);
     return size;
 }
 
@@ -167,7 +182,7 @@ YW_size_t yw_mq_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
 
     YW_ipc_t *snd = yw_mq_side(q->tx).load(std::memory_order_acquire);
     if (snd && (YW_ipc_state_get(snd) & YW_IPC_STATE_TX_PENDING))
-        YW_ipc_postSide(snd, YW_IPC_FLAGS_TX, snd->ipc_id | YW_IPC_EVENT_TX_PEND);
+        yw_mq_postPeer(ipc, snd, YW_IPC_FLAGS_TX, snd->ipc_id | YW_IPC_EVENT_TX_PEND);
     return len;
 }
 

@@ -494,30 +494,32 @@ YW_ret_t YW_inqTask(YW_task_id_t id, YW_task_status_t *status)
     return YW_SUCCESS;
 }
 
-YW_ret_t YW_suspendTask(YW_task_id_t id)
+// Suspends or resumes the task's thread; the SUSPEND bit follows a success.
+static YW_ret_t yw_task_setSuspended(YW_task_id_t id, bool suspend)
 {
     YW_task_t *task = YW_task_get(id);
     if (!task)
         return YW_ERR_TASK_NULL;
     YW_task_lockGuard lk;
     yw_task_slotGuard sl(task);
-    YW_ret_t r = YW_P_suspendThread(task->thread);
-    if (r == YW_SUCCESS)
-        task->status.state |= YW_TASK_STATE_SUSPEND;
+    YW_ret_t r = suspend ? YW_P_suspendThread(task->thread) : YW_P_resumeThread(task->thread);
+    if (r == YW_SUCCESS) {
+        if (suspend)
+            task->status.state |= YW_TASK_STATE_SUSPEND;
+        else
+            task->status.state &= ~YW_TASK_STATE_SUSPEND;
+    }
     return r;
+}
+
+YW_ret_t YW_suspendTask(YW_task_id_t id)
+{
+    return yw_task_setSuspended(id, true);
 }
 
 YW_ret_t YW_resumeTask(YW_task_id_t id)
 {
-    YW_task_t *task = YW_task_get(id);
-    if (!task)
-        return YW_ERR_TASK_NULL;
-    YW_task_lockGuard lk;
-    yw_task_slotGuard sl(task);
-    YW_ret_t r = YW_P_resumeThread(task->thread);
-    if (r == YW_SUCCESS)
-        task->status.state &= ~YW_TASK_STATE_SUSPEND;
-    return r;
+    return yw_task_setSuspended(id, false);
 }
 
 YW_ret_t YW_sleepTask(YW_task_id_t id, YW_int64_t nsec)
@@ -738,6 +740,12 @@ YW_ret_t YW_task_tse_wait_event(YW_event_q_t *q, void *timeout)
     // still pending on its queue.
     if (yw_t_self && yw_t_self->deleteRequest.load(std::memory_order_acquire))
         YW_P_recvThreadEvent(yw_t_self, 0, 0, 0, nullptr);
+    // A queue whose wait mask is empty never reports an event: a ring of the
+    // doorbell ends the wait with 0, the time running out with -995.
+    if (q && yw_t_self && q->flags_wait.load() == 0) {
+        YW_ret_t r = YW_P_recvThreadEvent(yw_t_self, 0xFFFFFFFFu, 0, t, nullptr);
+        return r < 0 ? r : YW_SUCCESS;
+    }
     // The owner waits on its own doorbell.
     return YW_event_q_waitThread(q, yw_t_self, t);
 }

@@ -258,6 +258,35 @@ TEST(IpcFrame, SequenceErrorsAreCountedAndResynchronised)
     EXPECT_EQ(YW_ipc_recv_postprocess(&c.ipc, frame, l, 1, out, 2), 2);
 }
 
+TEST(IpcFrame, SequenceNumbersWrapWithoutError)
+{
+    FramedChannel c;
+    YW_uint8_t frame[16] = {};
+    YW_uint8_t out[8];
+    c.ipc.rx.seqno = 0xFFFFFFFFu;
+    YW_ipc_frame_setHeader(frame, 0xFFFFFFFFu, 11);
+    EXPECT_EQ(YW_ipc_recv_postprocess(&c.ipc, frame, 11, 1, out, sizeof(out)), 1);
+    EXPECT_EQ(c.ipc.rx.seqno, 0u);
+    YW_ipc_frame_setHeader(frame, 0, 11);
+    EXPECT_EQ(YW_ipc_recv_postprocess(&c.ipc, frame, 11, 1, out, sizeof(out)), 1);
+    EXPECT_EQ(c.ipc.rx.seqno, 1u);
+    EXPECT_EQ(c.ipc.rx.seqerr, 0u);
+    // a jump back across the wrap is one error and resynchronises
+    YW_ipc_frame_setHeader(frame, 0xFFFFFFFEu, 11);
+    EXPECT_EQ(YW_ipc_recv_postprocess(&c.ipc, frame, 11, 1, out, sizeof(out)), 1);
+    EXPECT_EQ(c.ipc.rx.seqerr, 1u);
+    EXPECT_EQ(c.ipc.rx.seqno, 0xFFFFFFFFu);
+    // the sender's number is the channel's transmit seqno, wrapped the same way
+    c.ipc.tx.seqno = 0xFFFFFFFFu;
+    YW_uint8_t pay = 7;
+    YW_pos_t off = -1;
+    ASSERT_EQ(YW_ipc_send_preprocess(&c.ipc, &pay, 1, 1, &off), 16);
+    YW_uint32_t seq = 0, len = 0;
+    YW_ipc_frame_getHeader(c.store.data() + off, &seq, &len);
+    EXPECT_EQ(seq, 0xFFFFFFFFu);
+    EXPECT_EQ(len, 11u);
+}
+
 TEST(IpcFrame, MalformedLengthsAreDroppedWithoutCopy)
 {
     FramedChannel c;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "ipc/yw_ipc.h"
 #include "ipc/yw_ipc_ism.h"
@@ -110,6 +111,20 @@ TEST_F(IpcIsm, ManagerTaskStartsChannelsAndStopClosesAndDeletesThem)
     EXPECT_EQ(liveChannels(), 0);
     EXPECT_FALSE(YW_g_ipc_ism_ctx.status.state & 2);
     user.stop();
+}
+
+TEST_F(IpcIsm, StopCommandInIdleIsRefusedWithALine)
+{
+    YW_fsm_context_t ctx{};
+    ctx.state = YW_IPC_FSM_STATE_IDLE;
+    YW_event_msg_t *m = YW_event_initEvent(nullptr, YW_EVENT_FLAG_FRW, YW_IPC_CMD_STOP, nullptr);
+    ASSERT_NE(m, nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(YW_ipc_ism_handleStopCmd(&ctx, m), YW_IPC_FSM_STATE_IDLE);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("YW_ipc_ism_handleStopCmd:"), std::string::npos) << out;
+    EXPECT_NE(out.find(" invalid cmd 97 at state 0\n"), std::string::npos) << out;
+    YW_event_releaseEvent(m);
 }
 
 } // namespace

@@ -312,6 +312,8 @@ TEST_F(IpcMsgq, OpenRacingCreationAndDeletionSeesWholeChannelsOnly)
                 r = YW_closeIpc(id, YW_IPC_FLAGS_RX);
                 if (r != 0 && r != YW_ERR_IPC_NULL)
                     odd++;
+                // leave the deleting side a window, as a real task would
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
             } else if (r != YW_ERR_IPC_NULL && r != YW_ERR_IPC_NOT_READY) {
                 odd++;
             }
@@ -328,7 +330,7 @@ TEST_F(IpcMsgq, OpenRacingCreationAndDeletionSeesWholeChannelsOnly)
         YW_ret_t r;
         while ((r = YW_deleteIpc(id)) == YW_ERR_STATE) {
             kept++; // opened just now: wait for the task to close it
-            std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
         ASSERT_EQ(r, 0);
     }

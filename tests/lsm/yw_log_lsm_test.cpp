@@ -189,3 +189,51 @@ TEST(LogServiceManager, ConfiguresStartsReportsAndStops)
         return YW_searchTaskByName("LSM", &id) != 0 && YW_searchTaskByName("LSE_RECEIVER", &id) != 0;
     }));
 }
+
+TEST(LogServiceManager, ConfiguredLsmTaskRunsAndTheReceiverOutlivesOtherFrameworkEvents)
+{
+    StdoutTap tap;
+    YW_log_init();
+    YW_registerLog("stdout", &YW_g_log_stdout);
+    YW_task_tsm_init();
+    ASSERT_EQ(YW_frw_fsm_init(), 0);
+    takeReports();
+    YW_g_logServiceStatus.status &= ~YW_LOG_STATUS_NORMAL;
+    static char xml[] = "<cfg><fw><logConf>\n</logConf></fw></cfg>\n";
+    static YW_frw_cfg_set_t set;
+    ASSERT_EQ(YW_frw_cfg_loadText(xml, (YW_size_t)std::strlen(xml), &set), 0);
+    YW_g_logEventControl.log_config = YW_frw_searchCfgElement(set.base, YW_LOG_LSM_TAG, nullptr);
+    ASSERT_NE(YW_g_logEventControl.log_config, nullptr);
+
+    // A configured task with the LSM entry is the one started.
+    YW_task_cfg_t c{};
+    c.name = const_cast<char *>("my_lsm");
+    c.entry_name = const_cast<char *>("YW_log_lsm_main");
+    c.category = YW_TASK_CAT_FRW | YW_TASK_CAT_INI;
+    c.stack_size = 256 * 1024;
+    YW_task_id_t mine = YW_TASK_ID_NONE;
+    ASSERT_EQ(YW_createTask(&c, &mine), 0);
+    ASSERT_EQ(YW_startLogService(), 0);
+    ASSERT_TRUE(tap.waitFor("start lsm task result=0", 60s)) << tap.text();
+    ASSERT_TRUE(waitUntil([] { return (YW_g_logServiceStatus.status & YW_LOG_STATUS_NORMAL) != 0; }, 60s))
+        << tap.text();
+    YW_task_id_t id;
+    EXPECT_NE(YW_searchTaskByName("LSM", &id), 0);
+    EXPECT_EQ(YW_g_task[mine].status.state, YW_TASK_STATE_ASSIGNED | YW_TASK_STATE_BUSY);
+
+    // An FRW event other than 65 is released and the receiver goes on.
+    YW_event_msg_t *m = YW_event_initEvent(nullptr, YW_EVENT_FLAG_FRW, 7, nullptr);
+    ASSERT_GE(YW_event_send(&YW_g_log_event_q, m), 0);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(tap.text().find("lse stop..."), std::string::npos) << tap.text();
+    ASSERT_EQ(YW_searchTaskByName("LSE_RECEIVER", &id), 0);
+
+    // The stop still reaches it.
+    ASSERT_EQ(YW_shutdownLogService(), 0);
+    ASSERT_TRUE(tap.waitFor("lse stop...\n", 60s)) << tap.text();
+    EXPECT_TRUE(waitUntil([] {
+        YW_task_id_t t;
+        return YW_searchTaskByName("my_lsm", &t) != 0 && YW_searchTaskByName("LSE_RECEIVER", &t) != 0;
+    }, 60s));
+    takeReports();
+}

@@ -26,9 +26,9 @@ TEST(IpcNode, ExampleReachesNormAndItsTasksExchangeMessages)
     Node node(dir.path());
     ASSERT_TRUE(node.running());
     // NORM: the synchronisation event ran in SYNC
-    ASSERT_TRUE(node.waitFor(kSyncLine, 20s)) << node.output();
-    ASSERT_TRUE(node.waitFor("YW_example_ipc_receiver: ipc 2 received 7 bytes: ping 0\n", 15s)) << node.output();
-    ASSERT_TRUE(node.waitFor("YW_example_ipc_receiver: ipc 2 received 7 bytes: ping 1\n", 5s)) << node.output();
+    ASSERT_TRUE(node.waitFor(kSyncLine, 60s)) << node.output();
+    ASSERT_TRUE(node.waitFor("YW_example_ipc_receiver: ipc 2 received 7 bytes: ping 0\n", 60s)) << node.output();
+    ASSERT_TRUE(node.waitFor("YW_example_ipc_receiver: ipc 2 received 7 bytes: ping 1\n", 60s)) << node.output();
     std::string out = node.output();
     // the IPC manager made the three channels and node management opened
     // channel 0 (iap 10) without a failure line
@@ -39,7 +39,7 @@ TEST(IpcNode, ExampleReachesNormAndItsTasksExchangeMessages)
     EXPECT_TRUE(has(out, "YW_example_ipc_receiver: receiving on ipc 2 (iap 21)\n")) << out;
     EXPECT_FALSE(has(out, "invalid cmd 20")) << out;
 
-    int port = node.cliPort();
+    int port = node.cliPort(60s);
     ASSERT_GT(port, 0) << out;
     CliClient cli(port);
     ASSERT_TRUE(cli.ok());

@@ -4,8 +4,10 @@
 // declares synchronisation once.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "frw/yw_frw_fsm.h"
 #include "frw/yw_frw_node.h"
@@ -166,6 +168,81 @@ TEST_F(NodeMng, WithoutAMasterNothingStarts)
     EXPECT_EQ(YW_frw_node_mng_task(nullptr), nullptr);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("local node config not found"), std::string::npos) << out;
+}
+
+TEST_F(NodeMng, MasterDeclaresSynchronisationBeforeItsChannelIsOpen)
+{
+    // The master's framework channel cannot be opened for receiving (it has
+    // no receive side): node management still declares synchronisation, once.
+    localNode = &YW_g_frw_node[0];
+    ASSERT_EQ(YW_deleteIpc(id10), 0);
+    MsgqCfg txOnly{"ap10tx", YW_IPC_FLAGS_TX, 10, 1024, 8};
+    ASSERT_EQ(YW_createIpc(&txOnly.cfg, &id10), 0);
+    TaskHost mng("nm_master_nochan");
+    ASSERT_TRUE(mng.ok());
+    testing::internal::CaptureStdout();
+    mng.run([] { EXPECT_EQ(YW_frw_node_mng_task(nullptr), nullptr); });
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("can't open iap 10 of master node node0"), std::string::npos) << out;
+    EXPECT_EQ(takeFrwEvents(YW_FRW_EVT_SYNC), 1);
+    EXPECT_FALSE(YW_ipc_state_get(&YW_g_ipc[id10]) & YW_IPC_STATE_RX_OPENED);
+}
+
+TEST_F(NodeMng, OtherNodeHeartbeatsUntilTheMasterAnswers)
+{
+    localNode = &YW_g_frw_node[1];
+    TaskHost mng("nm_loop"), master("nm_loop_master");
+    ASSERT_TRUE(mng.ok() && master.ok());
+    master.run([&] {
+        EXPECT_EQ(YW_openIpc(10, YW_IPC_FLAGS_RX, nullptr), 0);
+        EXPECT_EQ(YW_openIpc(11, YW_IPC_FLAGS_TX, nullptr), 0);
+    });
+    YW_frw_node_mng_rcv_ctx.flags = 0;
+    mng.post([] { YW_frw_node_mng_task(nullptr); });
+
+    // heartbeats arrive at the master's access point, one per 2 s time-out
+    int heartbeats = 0;
+    auto takeHeartbeats = [&] {
+        char buf[16];
+        YW_size_t n;
+        while ((n = YW_recvIpc(id10, buf, sizeof(buf))) == 8) {
+            YW_frw_node_mng_msg_t m;
+            std::memcpy(&m, buf, sizeof(m));
+            EXPECT_EQ(m.mtype, YW_FRW_MNG_MSG_HEARTBIT);
+            EXPECT_EQ(m.iap, 11);
+            heartbeats++;
+        }
+        EXPECT_EQ(n, YW_ERR_FIFO_EMPTY);
+    };
+    ASSERT_TRUE(waitFor([&] {
+        takeHeartbeats();
+        return heartbeats >= 2;
+    }, std::chrono::seconds(60)));
+    EXPECT_EQ(takeFrwEvents(YW_FRW_EVT_SYNC), 0);
+
+    // the answer: synchronisation once, and no heartbeat after it
+    std::string ack = msgBytes(YW_FRW_MNG_MSG_HEARTBIT_ACK, 10);
+    EXPECT_EQ(YW_sendIpc(id11, ack.data(), 8), 8);
+    int syncs = 0;
+    ASSERT_TRUE(waitFor([&] {
+        syncs += takeFrwEvents(YW_FRW_EVT_SYNC);
+        return syncs > 0;
+    }, std::chrono::seconds(60)));
+    takeHeartbeats(); // any sent before the answer was read
+    YW_count_t counted = YW_g_frw_node_mng_heartbeats;
+    std::this_thread::sleep_for(std::chrono::milliseconds(4500)); // two more time-outs
+    int before = heartbeats;
+    takeHeartbeats();
+    EXPECT_EQ(heartbeats, before);
+    EXPECT_EQ(YW_g_frw_node_mng_heartbeats, counted);
+    EXPECT_EQ(YW_sendIpc(id11, ack.data(), 8), 8); // a second answer: no second SYNC
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    YW_IPC_RECEIVER_RESET_RUNNING(&YW_frw_node_mng_rcv_ctx);
+    mng.drain();
+    EXPECT_EQ(syncs + takeFrwEvents(YW_FRW_EVT_SYNC), 1);
+    EXPECT_FALSE(YW_ipc_state_get(&YW_g_ipc[id10]) & YW_IPC_STATE_TX_OPENED);
+    EXPECT_FALSE(YW_ipc_state_get(&YW_g_ipc[id11]) & YW_IPC_STATE_RX_OPENED);
 }
 
 } // namespace

@@ -31,8 +31,8 @@ TEST(NodeBringUp, SingleNodeReachesSyncWithNodeManagementAndListsItsTasks)
     dir.write("turv_app_cfg.xml", kAppConfig);
     Node node(dir.path());
     ASSERT_TRUE(node.running());
-    ASSERT_TRUE(node.waitFor(kSyncLine, 20s)) << node.output();
-    ASSERT_TRUE(node.waitFor("YW_example_app_main: task app_main", 10s)) << node.output();
+    ASSERT_TRUE(node.waitFor(kSyncLine, 60s)) << node.output();
+    ASSERT_TRUE(node.waitFor("YW_example_app_main: task app_main", 60s)) << node.output();
     std::string out = node.output();
 
     // The framework machine went IDLE -> CONF -> INIT -> SYNC in order.
@@ -87,8 +87,11 @@ TEST(NodeBringUp, MissingNodeNumberEndsInIerr)
     dir.write("turv_app_cfg.xml", kAppConfig);
     Node node(dir.path());
     ASSERT_TRUE(node.running());
-    ASSERT_TRUE(node.waitFor("framework Internal error = -931\n", 20s)) << node.output();
-    ASSERT_TRUE(node.waitFor("YW_frw_fsm_main: time out 0\n", 5s)) << node.output();
+    ASSERT_TRUE(node.waitFor("framework Internal error = -931\n", 60s)) << node.output();
+    ASSERT_TRUE(node.waitFor("YW_frw_fsm_main: time out 0\n", 60s)) << node.output();
+    // Each time-out of the framework thread also lists the task table.
+    size_t tout = node.output().find("YW_frw_fsm_main: time out 0\n");
+    EXPECT_TRUE(node.waitFor("\t*** Task list ***\n", 60s, tout)) << node.output();
     std::string out = node.output();
     EXPECT_TRUE(has(out, "config error code=-931 msg:framework Node number missing\n")) << out;
     EXPECT_TRUE(has(out, "frw fsm config faile error = -931\n")) << out;
@@ -107,7 +110,7 @@ TEST(NodeBringUp, TwoLocalNodesEndInIerrAndRefuseTheInitCommand)
     dir.write("turv_app_cfg.xml", kAppConfig);
     Node node(dir.path());
     ASSERT_TRUE(node.running());
-    ASSERT_TRUE(node.waitFor("invalid cmd 17 at state 7\n", 20s)) << node.output();
+    ASSERT_TRUE(node.waitFor("invalid cmd 17 at state 7\n", 60s)) << node.output();
     std::string out = node.output();
     size_t err = pos(out, "framework Internal error = -932\n");
     ASSERT_NE(err, std::string::npos) << out;
@@ -128,8 +131,8 @@ TEST(NodeBringUp, FaultingApplicationTaskEndsAloneWhileTheNodeAnswers)
     dir.write("turv_app_cfg.xml", kAppConfig);
     Node node(dir.path());
     ASSERT_TRUE(node.running());
-    ASSERT_TRUE(node.waitFor("task app_fault segmentation fault, task stopped\n", 20s)) << node.output();
-    ASSERT_TRUE(node.waitFor("YW_example_app_main: task app_main", 10s)) << node.output();
+    ASSERT_TRUE(node.waitFor("task app_fault segmentation fault, task stopped\n", 60s)) << node.output();
+    ASSERT_TRUE(node.waitFor("YW_example_app_main: task app_main", 60s)) << node.output();
 
     int port = node.cliPort();
     ASSERT_GT(port, 0);
@@ -142,7 +145,7 @@ TEST(NodeBringUp, FaultingApplicationTaskEndsAloneWhileTheNodeAnswers)
     EXPECT_FALSE(has(ts, "app_fault")) << ts;
     // The process goes on: the framework keeps timing out and listing.
     size_t mark = node.output().size();
-    EXPECT_TRUE(node.waitFor("YW_frw_fsm_main: time out", 5s, mark)) << node.output();
+    EXPECT_TRUE(node.waitFor("YW_frw_fsm_main: time out", 60s, mark)) << node.output();
     node.kill();
 }
 
@@ -155,7 +158,7 @@ TEST(NodeBringUp, ExampleConfigurationComesUp)
     std::filesystem::copy_file(src + "turv_app_cfg.xml", dir.path() + "/turv_app_cfg.xml");
     Node node(dir.path());
     ASSERT_TRUE(node.running());
-    ASSERT_TRUE(node.waitFor(kSyncLine, 20s)) << node.output();
-    EXPECT_TRUE(node.waitFor("YW_example_app_main: task app_main", 10s)) << node.output();
+    ASSERT_TRUE(node.waitFor(kSyncLine, 60s)) << node.output();
+    EXPECT_TRUE(node.waitFor("YW_example_app_main: task app_main", 60s)) << node.output();
     node.kill();
 }

@@ -1,7 +1,9 @@
 // Runs the real turv_node for integration tests: configuration files in a
 // fresh temporary folder, standard output collected by a reader thread, the
-// command interface reached over TCP on 127.0.0.1. The node is always killed
-// when the test ends.
+// command interface reached over TCP on 127.0.0.1 at the port the node
+// announces. The node is always killed when the test ends, and also when the
+// test process itself is killed (parent-death signal). Waits are generous:
+// the tests run in parallel on small, busy machines.
 #ifndef YW_NODE_TEST_UTIL_H
 #define YW_NODE_TEST_UTIL_H
 
@@ -10,7 +12,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,21 +65,27 @@ public:
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0)
             return;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
         std::vector<std::string> args = {bin, "-C", dir, "-f", "turv_sys_cfg.xml", "-a", "turv_app_cfg.xml"};
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         std::vector<char *> argv;
         for (auto &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        int rc = posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
+        pid_t parent = getpid();
+        pid_ = fork();
+        if (pid_ == 0) {
+            // Child: only async-signal-safe calls until exec.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent)
+                _exit(127);
+            int devnull = open("/dev/null", O_RDONLY);
+            if (devnull < 0 || dup2(devnull, 0) < 0 || dup2(fds[1], 1) < 0 || chdir(dir.c_str()) != 0)
+                _exit(127);
+            execve(bin.c_str(), argv.data(), environ);
+            _exit(127);
+        }
         close(fds[1]);
-        if (rc != 0) {
+        if (pid_ < 0) {
             pid_ = -1;
             close(fds[0]);
             return;
@@ -113,7 +121,7 @@ public:
     }
 
     // Waits until the output holds `text` (from position `from` on).
-    bool waitFor(const std::string &text, std::chrono::milliseconds limit = 10s, size_t from = 0)
+    bool waitFor(const std::string &text, std::chrono::milliseconds limit = 60s, size_t from = 0)
     {
         auto end = std::chrono::steady_clock::now() + limit;
         for (;;) {
@@ -131,11 +139,11 @@ public:
     }
 
     // The command-interface port the node announced.
-    int cliPort(std::chrono::milliseconds limit = 10s)
+    int cliPort(std::chrono::milliseconds limit = 60s)
     {
         if (!waitFor("open server socket port=", limit))
             return -1;
-        if (!waitFor(" OK\n", 2s))
+        if (!waitFor(" OK\n", 30s))
             return -1;
         std::string o = output();
         const std::string key = "open server socket port=";
@@ -200,7 +208,7 @@ public:
     bool ok() const { return ok_; }
 
     // Reads until `text` arrived or the time ran out; returns what came.
-    std::string readUntil(const std::string &text, std::chrono::milliseconds limit = 5s)
+    std::string readUntil(const std::string &text, std::chrono::milliseconds limit = 30s)
     {
         auto end = std::chrono::steady_clock::now() + limit;
         while (buf_.find(text) == std::string::npos) {

@@ -38,6 +38,70 @@ void *yw_test_mt_short(void *)
 {
     return nullptr;
 }
+
+// Takes 50 events, then returns: its thread releases the queue while others
+// are still sending to it.
+void *yw_test_mt_fifty(void *)
+{
+    YW_task_id_t id = YW_getTaskID();
+    YW_registerTaskEventFlag(id, YW_EVENT_FLAG_FRW);
+    int got = 0;
+    while (got < 50) {
+        YW_waitTaskEventTime(id, nullptr, 50000000LL);
+        YW_event_msg_t *m = nullptr;
+        while (got < 50 && YW_recvTaskEvent(id, YW_EVENT_FLAG_FRW, &m) == 0) {
+            got++;
+            YW_event_releaseEvent(m);
+        }
+    }
+    return nullptr;
+}
+}
+
+TEST(TaskTableMt, SendsRacingATaskThatEndsItselfLeaveNothingBehind)
+{
+    setUpTaskService();
+    {
+        YW_task_cfg_t c = makeCfg("mt_warm2", "yw_test_mt_short");
+        YW_task_id_t id = YW_TASK_ID_NONE;
+        ASSERT_EQ(YW_createTask(&c, &id), 0);
+        ASSERT_EQ(YW_startTask(id, nullptr), 0);
+        ASSERT_TRUE(waitFor([] { return !taskExists("mt_warm2"); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    int threads0 = threadCount();
+    int fds0 = fdCount();
+    long long live0 = liveAllocations();
+    std::atomic<YW_task_id_t> target{YW_TASK_ID_NONE};
+    std::atomic<bool> sending{true};
+    std::atomic<long> queued{0};
+    std::vector<std::thread> senders;
+    for (int s = 0; s < 3; ++s)
+        senders.emplace_back([&] {
+            while (sending) {
+                YW_task_id_t id = target.load();
+                if (id < YW_TASK_MAX && YW_sendTaskEvent(id, YW_EVENT_FLAG_FRW, 1, nullptr) >= 0)
+                    queued++;
+                else
+                    std::this_thread::yield();
+            }
+        });
+    for (int round = 0; round < 20; ++round) {
+        YW_task_cfg_t c = makeCfg("mt_fifty", "yw_test_mt_fifty");
+        YW_task_id_t id = YW_TASK_ID_NONE;
+        ASSERT_EQ(YW_createTask(&c, &id), 0);
+        ASSERT_EQ(YW_startTask(id, nullptr), 0);
+        target = id;
+        ASSERT_TRUE(waitFor([] { return !taskExists("mt_fifty"); }, std::chrono::seconds(60)));
+    }
+    sending = false;
+    for (auto &t : senders)
+        t.join();
+    EXPECT_GT(queued.load(), 0);
+    EXPECT_TRUE(waitFor([&] { return threadCount() == threads0; })) << threadCount() << " vs " << threads0;
+    EXPECT_TRUE(waitFor([&] { return fdCount() == fds0; })) << fdCount() << " vs " << fds0;
+    // Messages still queued when a task ended went with its queue.
+    EXPECT_TRUE(waitFor([&] { return liveAllocations() == live0; })) << liveAllocations() << " vs " << live0;
 }
 
 TEST(TaskTableMt, CreateStartStopWhileOthersSend)

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <pthread.h>
 #include <linux/capability.h>
 #include <sched.h>
@@ -116,6 +117,27 @@ void *yw_test_task_lockSleeper(void *)
         g_lockLoops++;
         YW_sleepTask(id, 20000000LL);
     }
+    return nullptr;
+}
+
+std::atomic<int> g_emptyFirst{1}, g_emptySecond{1};
+
+// Waits with an empty wait mask: once until the time runs out, then once
+// more after the test rang its doorbell.
+void *yw_test_task_emptyMask(void *)
+{
+    YW_task_id_t id = YW_getTaskID();
+    g_emptyFirst = YW_waitTaskEventTime(id, nullptr, 50000000LL);
+    g_emptySecond = YW_waitTaskEventTime(id, nullptr, 60000000000LL);
+    return nullptr;
+}
+
+// Faults inside a framework call that holds the task table lock (the name
+// compare of the search reads through the bad pointer).
+__attribute__((no_sanitize("undefined"))) void *yw_test_task_faultInCall(void *)
+{
+    YW_task_id_t found;
+    YW_searchTaskByName(reinterpret_cast<const char *>(16), &found);
     return nullptr;
 }
 
@@ -241,11 +263,29 @@ TEST_F(TaskTest, CreatingTheSameConfigurationTwiceReturnsTheFirstTask)
     EXPECT_EQ(YW_createTask(nullptr, &id1), YW_ERR_CFG_NULL);
 }
 
+TEST_F(TaskTest, ManagerTaskIsTheLowerSlotWithTheEntryAndFrameworkCategory)
+{
+    YW_task_cfg_t app = makeCfg("mgr_app", "yw_test_task_idle");
+    YW_task_cfg_t lo = makeCfg("mgr_lo", "yw_test_task_idle", YW_TASK_CAT_FRW | YW_TASK_CAT_INI);
+    YW_task_cfg_t hi = makeCfg("mgr_hi", "yw_test_task_idle", YW_TASK_CAT_FRW | YW_TASK_CAT_INI);
+    YW_task_id_t a = YW_TASK_ID_NONE, l = YW_TASK_ID_NONE, h = YW_TASK_ID_NONE;
+    ASSERT_EQ(YW_createTask(&app, &a), 0); // same entry, not of category "framework"
+    ASSERT_EQ(YW_createTask(&lo, &l), 0);
+    ASSERT_EQ(YW_createTask(&hi, &h), 0);
+    ASSERT_LT(a, l);
+    ASSERT_LT(l, h);
+    EXPECT_EQ(YW_task_tsm_findTaskIdByEntry(yw_test_task_idle), l);
+    EXPECT_EQ(YW_task_tsm_findTaskIdByEntry(yw_test_task_receiver), YW_TASK_ID_NONE);
+    for (YW_task_id_t id : {a, l, h})
+        EXPECT_EQ(YW_deleteTask(id), 0);
+}
+
 TEST_F(TaskTest, StartStopDeleteFollowTheSlotStates)
 {
     YW_task_cfg_t c = makeCfg("states_task", "yw_test_task_idle");
     YW_task_id_t id = YW_TASK_ID_NONE;
     int threads0 = threadCount();
+    int fds0 = fdCount();
     long long live0 = liveAllocations();
     ASSERT_EQ(YW_createTask(&c, &id), 0);
     EXPECT_EQ(YW_g_task[id].status.state, YW_TASK_STATE_ASSIGNED);
@@ -272,6 +312,7 @@ TEST_F(TaskTest, StartStopDeleteFollowTheSlotStates)
     EXPECT_EQ(YW_stopTask(id), YW_ERR_TASK_STATE);
     EXPECT_TRUE(waitFor([&] { return threadCount() == threads0; })) << threadCount() << " vs " << threads0;
     EXPECT_TRUE(waitFor([&] { return liveAllocations() == live0; })) << liveAllocations() << " vs " << live0;
+    EXPECT_TRUE(waitFor([&] { return fdCount() == fds0; })) << fdCount() << " vs " << fds0; // its doorbell
 
     // A created task that never ran is deleted and its slot taken again.
     YW_task_id_t id2 = YW_TASK_ID_NONE, id3 = YW_TASK_ID_NONE;
@@ -399,6 +440,54 @@ TEST_F(TaskTest, SegmentationFaultEndsOnlyTheFaultingTask)
     ASSERT_EQ(YW_startTask(idB, nullptr), 0);
     EXPECT_TRUE(waitFor([] { return !taskExists("faulty"); }));
     EXPECT_EQ(YW_stopTask(idA), 0);
+}
+
+TEST_F(TaskTest, FaultInsideAFrameworkCallGivesTheTableLockBack)
+{
+    YW_task_cfg_t bad = makeCfg("lock_fault", "yw_test_task_faultInCall");
+    YW_task_id_t id = YW_TASK_ID_NONE;
+    ASSERT_EQ(YW_createTask(&bad, &id), 0);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(YW_startTask(id, nullptr), 0);
+    // Other threads still get the table: searches end and the task is gone.
+    std::atomic<bool> gone{false};
+    std::thread probe([&] {
+        while (!gone) {
+            YW_task_id_t f;
+            if (YW_searchTaskByName("lock_fault", &f) != YW_SUCCESS)
+                gone = true;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    bool ended = waitFor([&] { return gone.load(); }, std::chrono::seconds(60));
+    std::string out = testing::internal::GetCapturedStdout();
+    if (!ended) {
+        probe.detach(); // blocked on the lock for good
+        FAIL() << "the table lock stayed with the faulted task\n" << out;
+    }
+    probe.join();
+    EXPECT_NE(out.find("task lock_fault segmentation fault, task stopped"), std::string::npos) << out;
+    YW_task_cfg_t c = makeCfg("after_fault", "yw_test_task_quick");
+    YW_task_id_t id2 = YW_TASK_ID_NONE;
+    EXPECT_EQ(YW_createTask(&c, &id2), 0);
+    EXPECT_EQ(YW_deleteTask(id2), 0);
+}
+
+TEST_F(TaskTest, EmptyWaitMaskNeverReportsAnEvent)
+{
+    YW_task_cfg_t c = makeCfg("empty_mask", "yw_test_task_emptyMask");
+    YW_task_id_t id = YW_TASK_ID_NONE;
+    ASSERT_EQ(YW_createTask(&c, &id), 0);
+    ASSERT_EQ(YW_startTask(id, nullptr), 0);
+    // Nobody rang: the first wait runs out.
+    ASSERT_TRUE(waitFor([] { return g_emptyFirst.load() != 1; }, std::chrono::seconds(60)));
+    EXPECT_EQ(g_emptyFirst.load(), YW_ERR_TIMEOUT);
+    // A sent event rings the doorbell: the wait ends with 0, no event.
+    EXPECT_GE(YW_sendTaskEvent(id, YW_EVENT_FLAG_FRW, 7, nullptr), 0);
+    ASSERT_TRUE(waitFor([] { return g_emptySecond.load() != 1; }, std::chrono::seconds(60)));
+    EXPECT_EQ(g_emptySecond.load(), 0);
+    EXPECT_TRUE(waitFor([] { return !taskExists("empty_mask"); }));
 }
 
 // Drops CAP_SYS_NICE from the calling thread (and the threads it creates):

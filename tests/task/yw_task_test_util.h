@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -50,6 +51,17 @@ inline int threadCount()
         if (line.rfind("Threads:", 0) == 0)
             return std::stoi(line.substr(8));
     return -1;
+}
+
+// Open descriptors of this process (doorbells are eventfds).
+inline int fdCount()
+{
+    int n = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++n;
+    return n;
 }
 
 // Allocations of the counting allocator not yet released.
