@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,6 +48,27 @@ void enableKeepAlive(int fd)
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count));
 }
 
+// Ends the connection gracefully: closing a socket that still holds unread
+// input (the LF of a CR LF line end, say) makes the kernel send a reset, and
+// the peer then loses the last reply ("Exit...") still on its way. So the
+// sending side is shut first and what the peer still sends is read and
+// dropped, for a bounded time.
+void drainBeforeClose(int fd)
+{
+    ::shutdown(fd, SHUT_WR);
+    char scratch[512];
+    for (int i = 0; i < 20; ++i) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 10) <= 0) {
+            break;
+        }
+        ssize_t n = ::recv(fd, scratch, sizeof(scratch), MSG_DONTWAIT);
+        if (n <= 0) {
+            break;
+        }
+    }
+}
+
 }  // namespace
 
 void releaseSlot(int k)
@@ -62,6 +84,14 @@ void releaseSlot(int k)
     }
     if (port >= 0) {
         delClientLogPort(port);
+    }
+    int fd;
+    {
+        std::shared_lock<std::shared_mutex> g(s.lock);
+        fd = s.fd;
+    }
+    if (fd >= 0) {
+        drainBeforeClose(fd);
     }
     std::lock_guard<std::mutex> tg(g_slotTableLock);
     {

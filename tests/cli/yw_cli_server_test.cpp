@@ -151,6 +151,20 @@ TEST_F(CliServer, QuitEndsTheClientAndFreesTheSlot)
     }
 }
 
+// A client ending its lines with CR LF still has the LF unread when the
+// server closes after "q": the last reply must arrive all the same (a close
+// over unread input would reset the connection and drop it).
+TEST_F(CliServer, QuitWithCrLfStillDeliversExit)
+{
+    for (int i = 0; i < 20; ++i) {
+        auto c = connect();
+        c->send("q\r\n");
+        std::string data;
+        EXPECT_TRUE(c->waitClosed(15000, &data));
+        EXPECT_EQ(data, "Exit...\n") << "round " << i;
+    }
+}
+
 TEST_F(CliServer, RecallWithEscape)
 {
     auto c = connect();
