@@ -668,7 +668,11 @@ int YW_ipc_showIpcs(int argc, char **argv)
     char line[128];
     YW_printf("\t*** ipc object list ***\n");
     for (int i = 0; i < YW_IPC_MAX; i++) {
-        YW_ipc_toString(&YW_g_ipc[i], line, sizeof(line));
+        {
+            // a slot is freed (its configuration copy with it) under the lock
+            yw_ipc_table_guard g;
+            YW_ipc_toString(&YW_g_ipc[i], line, sizeof(line));
+        }
         YW_printf("  %s\n", line);
     }
     return 0;

@@ -322,6 +322,43 @@ TEST_F(IpcTable, DeletingOneChannelOfAPairLeavesTheOtherSafe)
     char m[8] = "hello";
     EXPECT_EQ(YW_sendIpc(txId, m, 6), 6);
     EXPECT_EQ(YW_deleteIpc(txId), 0);
+
+    // the other way round: the receiver keeps what was sent before its
+    // sender went, and a receive that finds a pending mark tells nobody
+    ASSERT_EQ(YW_createIpc(&tx.cfg, &txId), 0);
+    ASSERT_EQ(YW_createIpc(&rx.cfg, &rxId), 0);
+    for (int i = 0; i < 4; i++)
+        ASSERT_EQ(YW_sendIpc(txId, m, 6), 6);
+    EXPECT_EQ(YW_sendIpc(txId, m, 6), YW_ERR_NO_TX_BD);
+    EXPECT_TRUE(YW_ipc_state_get(&YW_g_ipc[txId]) & YW_IPC_STATE_TX_PENDING);
+    EXPECT_EQ(YW_deleteIpc(txId), 0);
+    char buf[8];
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(YW_recvIpc(rxId, buf, sizeof(buf)), 6);
+    EXPECT_EQ(YW_recvIpc(rxId, buf, sizeof(buf)), YW_ERR_FIFO_EMPTY);
+    EXPECT_EQ(YW_deleteIpc(rxId), 0);
+}
+
+TEST_F(IpcTable, ObjectListShowsEverySlot)
+{
+    MsgqCfg c("chan_show", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 4);
+    YW_ipc_id_t id;
+    ASSERT_EQ(YW_createIpc(&c.cfg, &id), 0);
+    ASSERT_EQ(id, 0u);
+    if (!YW_g_log_stdout) { // the node registers it at start-up
+        ASSERT_EQ(YW_registerLog("stdout", &YW_g_log_stdout), 0);
+    }
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(YW_ipc_showIpcs(0, nullptr), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("\t*** ipc object list ***\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("  ipc_id=0 \ncfg: name=chan_show type=0 \nstatus: state=0x"), std::string::npos) << out;
+    EXPECT_NE(out.find("  ipc_id=1 \ncfg: null\nstatus: state=0x0 \n"), std::string::npos) << out;
+    EXPECT_NE(out.find("  ipc_id=127 \ncfg: null"), std::string::npos) << out;
+    size_t n = 0;
+    for (size_t p = out.find("ipc_id="); p != std::string::npos; p = out.find("ipc_id=", p + 1))
+        n++;
+    EXPECT_EQ(n, 128u);
 }
 
 } // namespace

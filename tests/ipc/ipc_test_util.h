@@ -34,7 +34,7 @@ inline void setUpServices()
     YW_ipc_ism_init();
 }
 
-inline bool waitFor(const std::function<bool()> &cond, std::chrono::milliseconds limit = std::chrono::seconds(5))
+inline bool waitFor(const std::function<bool()> &cond, std::chrono::milliseconds limit = std::chrono::seconds(60))
 {
     auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
@@ -146,7 +146,7 @@ private:
 
 // Waits on the calling task's queue and takes IPC events until one arrives or
 // the time runs out; returns the event value, or -1.
-inline long long takeIpcEvent(YW_int64_t timeoutNs = 2000000000LL)
+inline long long takeIpcEvent(YW_int64_t timeoutNs = 60000000000LL)
 {
     YW_event_q_t *q = YW_task_tse_getEventQ();
     auto end = std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeoutNs);
