@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
+
 extern char **environ;
 
 namespace {
@@ -24,12 +26,6 @@ using clk = std::chrono::steady_clock;
 
 constexpr const char *kSyncLine = "ctx=frm_fsm state=3 evt=20000.14\n";
 constexpr int kRuns = 9;
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v[v.size() / 2];
-}
 
 // Milliseconds from spawn to the SYNC line, or a negative value on failure.
 double bringUpOnce(const std::string &bin, const std::string &dir)
@@ -124,9 +120,9 @@ int main()
         base.push_back(execTrueOnce());
     }
     std::filesystem::remove_all(dir);
-    double m = median(node), b = median(base);
+    double m = bench::median(node), b = bench::median(base);
     std::printf("bring-up runs: %d, median %.2f ms (min %.2f, max %.2f); /bin/true median %.3f ms\n", kRuns, m,
                 *std::min_element(node.begin(), node.end()), *std::max_element(node.begin(), node.end()), b);
-    std::printf("figure bringup_to_sync %.2f ms baseline %.3f ratio %.1f\n", m, b, b > 0 ? m / b : 0.0);
+    bench::figure("bringup_to_sync", m, "ms", b, bench::slowdown(m, b), {2, 3, 1});
     return 0;
 }

@@ -5,79 +5,24 @@
 // Prints: figure event_pingpong_oneway <ns> ns baseline <ns> ratio <x>
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
-#include <poll.h>
-#include <sched.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
+#include "bench_util.h"
 #include "osa/yw_osa.h"
 #include "yw_event.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::pin_cpu;
 
-// Both variants run their two parties on the same two CPUs, so they compare
-// the same wake-up path.
-void pin(int which)
-{
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
-    if (n < 2)
-        return;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET((int)((1 + which) % n), &set);
-    sched_setaffinity(0, sizeof(set), &set);
-}
-
-// ---- raw eventfd ping-pong ---------------------------------------------------
-
-void raw_wait(int fd)
-{
-    struct pollfd p{fd, POLLIN, 0};
-    for (;;) {
-        if (ppoll(&p, 1, nullptr, nullptr) > 0) {
-            uint64_t v;
-            if (read(fd, &v, sizeof(v)) == (ssize_t)sizeof(v))
-                return;
-        }
-    }
-}
-
-void raw_ring(int fd)
-{
-    uint64_t one = 1;
-    if (write(fd, &one, sizeof(one)) != (ssize_t)sizeof(one))
-        std::abort();
-}
-
+// The floor: a raw eventfd ping-pong on the same two CPUs as the event
+// queues, so both take the same wake-up path. One way, in nanoseconds.
 double raw_pingpong(long rounds)
 {
-    int a = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    int b = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    std::thread pong([&] {
-        pin(1);
-        for (long i = 0; i < rounds; ++i) {
-            raw_wait(b);
-            raw_ring(a);
-        }
-    });
-    pin(0);
-    auto t0 = Clock::now();
-    for (long i = 0; i < rounds; ++i) {
-        raw_ring(b);
-        raw_wait(a);
-    }
-    auto t1 = Clock::now();
-    pong.join();
-    close(a);
-    close(b);
-    return std::chrono::duration<double, std::nano>(t1 - t0).count() / (2.0 * rounds);
+    return bench::raw_eventfd_roundtrip_ns(rounds, true) / 2.0;
 }
 
 // ---- event queue ping-pong -------------------------------------------------------
@@ -123,7 +68,7 @@ void *pong_main(void *arg)
     YW_P_thread_t self = nullptr;
     YW_P_getThreadID(&self);
     r->pong.th.store(self);
-    pin(1);
+    pin_cpu(1);
     r->ready++;
     for (long i = 0; i < r->rounds; ++i) {
         YW_event_msg_t *m = take(r->pong);
@@ -138,7 +83,7 @@ void *ping_main(void *arg)
     YW_P_thread_t self = nullptr;
     YW_P_getThreadID(&self);
     r->ping.th.store(self);
-    pin(0);
+    pin_cpu(0);
     r->ready++;
     while (r->ready.load() < 2)
         std::this_thread::yield();
@@ -150,7 +95,7 @@ void *ping_main(void *arg)
     }
     auto t1 = Clock::now();
     YW_event_releaseEvent(m);
-    r->ns = std::chrono::duration<double, std::nano>(t1 - t0).count() / (2.0 * r->rounds);
+    r->ns = bench::ns_per(t1 - t0, r->rounds) / 2.0;
     r->done.store(true);
     return nullptr;
 }
@@ -199,6 +144,6 @@ int main(int argc, char **argv)
         if (e < evt)
             evt = e;
     }
-    std::printf("figure event_pingpong_oneway %.0f ns baseline %.0f ratio %.2f\n", evt, raw, evt / raw);
+    bench::figure("event_pingpong_oneway", evt, "ns", raw, bench::slowdown(evt, raw));
     return 0;
 }

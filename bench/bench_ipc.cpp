@@ -13,7 +13,6 @@
 // ratio is the slowdown against the floor (value/baseline for times,
 // baseline/value for rates). Each value is the median of kReps runs taken in
 // turn with the floor's runs, after one warm-up run of each.
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -28,6 +27,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "bench_util.h"
 #include "ipc/yw_ipc.h"
 #include "ipc/yw_ipc_ism.h"
 #include "log/yw_log.h"
@@ -36,7 +36,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 
 constexpr long kRounds = 20000;
 constexpr long kMessages = 200000;
@@ -48,46 +48,8 @@ constexpr int kPayload = 64;
 
 // ---- raw floors ----------------------------------------------------------------
 
-void raw_wait(int fd)
-{
-    struct pollfd p{fd, POLLIN, 0};
-    for (;;) {
-        if (poll(&p, 1, -1) > 0) {
-            uint64_t v;
-            if (read(fd, &v, sizeof(v)) == (ssize_t)sizeof(v))
-                return;
-        }
-    }
-}
-
-void raw_ring(int fd)
-{
-    uint64_t one = 1;
-    if (write(fd, &one, sizeof(one)) != (ssize_t)sizeof(one))
-        std::abort();
-}
-
-double raw_roundtrip_ns(long rounds)
-{
-    int a = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    int b = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    std::thread pong([&] {
-        for (long i = 0; i < rounds; ++i) {
-            raw_wait(b);
-            raw_ring(a);
-        }
-    });
-    auto t0 = Clock::now();
-    for (long i = 0; i < rounds; ++i) {
-        raw_ring(b);
-        raw_wait(a);
-    }
-    auto t1 = Clock::now();
-    pong.join();
-    close(a);
-    close(b);
-    return std::chrono::duration<double, std::nano>(t1 - t0).count() / (double)rounds;
-}
+using bench::efd_ring;
+using bench::efd_wait;
 
 double raw_oneway_rate(long count)
 {
@@ -106,7 +68,7 @@ double raw_oneway_rate(long count)
         long got = 0;
         Rec r;
         while (got < count) {
-            raw_wait(data);
+            efd_wait(data);
             for (;;) {
                 {
                     std::lock_guard<std::mutex> g(mx);
@@ -118,7 +80,7 @@ double raw_oneway_rate(long count)
                 sum += r.b[0];
                 got++;
                 if (waitingRoom.exchange(false))
-                    raw_ring(room);
+                    efd_ring(room);
             }
         }
     });
@@ -138,7 +100,7 @@ double raw_oneway_rate(long count)
             }
         }
         if (put) {
-            raw_ring(data);
+            efd_ring(data);
             i++;
         } else {
             struct pollfd p{room, POLLIN, 0};
@@ -226,7 +188,7 @@ __attribute__((used)) void *bench_ipc_task_a(void *)
                 g.errors++;
             recvOne(q, g.pong, buf, sizeof(buf));
         }
-        g.rttNs[rep] = std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / (double)kRounds;
+        g.rttNs[rep] = bench::ns_per(Clock::now() - t0, kRounds);
         g.doneA = 2 * rep + 1;
 
         waitStep(2 * rep + 2);
@@ -314,13 +276,6 @@ bool startTask(const char *name, const char *entry)
 
 } // namespace
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 int main()
 {
     // The framework prints its diagnostics on standard output; keep the
@@ -347,7 +302,7 @@ int main()
     // each warms up and is not counted.
     std::vector<double> rawRtt, rawRate, rtt, rate;
     for (int rep = 0; rep <= kReps; rep++) {
-        double t = raw_roundtrip_ns(kRounds);
+        double t = bench::raw_eventfd_roundtrip_ns(kRounds);
         g.step = 2 * rep + 1;
         while (g.doneA.load() < 2 * rep + 1 || g.doneB.load() < 2 * rep + 1)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -362,14 +317,14 @@ int main()
         rtt.push_back(g.rttNs[rep]);
         rate.push_back(g.rate[rep]);
     }
-    double mRawRtt = median(rawRtt), mRawRate = median(rawRate), mRtt = median(rtt), mRate = median(rate);
+    double mRawRtt = bench::median(rawRtt), mRawRate = bench::median(rawRate), mRtt = bench::median(rtt),
+           mRate = bench::median(rate);
     std::fflush(stdout);
     dup2(out, 1);
     if (g.errors)
         std::printf("bench_ipc: %ld errors\n", g.errors.load());
-    std::printf("figure ipc_msgq_roundtrip %.0f ns baseline %.0f ratio %.2f\n", mRtt, mRawRtt, mRtt / mRawRtt);
-    std::printf("figure ipc_msgq_oneway_64B %.0f msg/s baseline %.0f ratio %.2f\n", mRate, mRawRate,
-                mRawRate / mRate);
+    bench::figure("ipc_msgq_roundtrip", mRtt, "ns", mRawRtt, bench::slowdown(mRtt, mRawRtt));
+    bench::figure("ipc_msgq_oneway_64B", mRate, "msg/s", mRawRate, bench::slowdown(mRawRate, mRate));
     std::fflush(stdout);
     _exit(0);
 }

@@ -2,6 +2,7 @@
 // and of a struct of 1000 mixed primitives, each against memcpy of the same
 // bytes in the same run. Throughput in MB/s; ratio = baseline / value (how
 // many times slower than memcpy).
+#include "bench_util.h"
 #include "corba_env.h"
 #include "corba_stream.h"
 
@@ -14,7 +15,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 
 // Best time of several rounds of `iters` calls, in seconds per call.
 double best_time(const std::function<void()> &fn, int iters)
@@ -41,7 +42,7 @@ void figure(const char *name, size_t bytes, double t, double tbase)
 {
     double mbs = bytes / t / 1e6;
     double base = bytes / tbase / 1e6;
-    std::printf("figure %s %.1f MB/s baseline %.1f ratio %.3f\n", name, mbs, base, base / mbs);
+    bench::figure(name, mbs, "MB/s", base, base / mbs, {1, 1, 3});
 }
 
 volatile unsigned char g_sink;

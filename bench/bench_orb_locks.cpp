@@ -1,10 +1,10 @@
 // The broker's locks against the standard library's, measured in one run:
 // uncontended lock/unlock, a two-thread contended mutex, and a two-thread
 // ping-pong hand-off through semaphores.
+#include "bench_util.h"
 #include "wq_lock.h"
 #include "wq_thread.h"
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -15,17 +15,12 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double ns_per(Clock::duration d, long n)
-{
-    return std::chrono::duration<double, std::nano>(d).count() / static_cast<double>(n);
-}
+using bench::Clock;
+using bench::ns_per;
 
 void figure(char const *name, double value, char const *unit, double baseline)
 {
-    std::printf("figure %s %.2f %s baseline %.2f ratio %.3f\n", name, value, unit, baseline,
-                baseline > 0 ? value / baseline : 0.0);
+    bench::figure(name, value, unit, baseline, bench::slowdown(value, baseline), {2, 2, 3});
 }
 
 template <class Lock, class L, class U> double uncontended(Lock &m, L lock, U unlock, long n)
@@ -108,9 +103,7 @@ int main()
         scs.push_back(
             contended(sm, [](std::mutex &m) { m.lock(); }, [](std::mutex &m) { m.unlock(); }, c));
     }
-    std::sort(wcs.begin(), wcs.end());
-    std::sort(scs.begin(), scs.end());
-    figure("orb_mutex_contended_two_threads", wcs[3], "ns/op", scs[3]);
+    figure("orb_mutex_contended_two_threads", bench::median(wcs), "ns/op", bench::median(scs));
 
     const long p = 100000;
     wq_CountingSemaphore a1(0), b1(0);

@@ -7,69 +7,25 @@
 //     plain threads.
 //
 // ratio is value/baseline.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
-#include <algorithm>
-#include <cstdlib>
 #include <thread>
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "bench_util.h"
 #include "log/yw_log.h"
 #include "task/yw_task.h"
 #include "task/yw_task_tsm.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 
 constexpr long kRounds = 50000;
 constexpr int kReps = 5;
-
-void raw_wait(int fd)
-{
-    struct pollfd p{fd, POLLIN, 0};
-    for (;;) {
-        if (poll(&p, 1, -1) > 0) {
-            uint64_t v;
-            if (read(fd, &v, sizeof(v)) == (ssize_t)sizeof(v))
-                return;
-        }
-    }
-}
-
-void raw_ring(int fd)
-{
-    uint64_t one = 1;
-    if (write(fd, &one, sizeof(one)) != (ssize_t)sizeof(one))
-        std::abort();
-}
-
-double raw_roundtrip_ns(long rounds)
-{
-    int a = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    int b = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    std::thread pong([&] {
-        for (long i = 0; i < rounds; ++i) {
-            raw_wait(b);
-            raw_ring(a);
-        }
-    });
-    auto t0 = Clock::now();
-    for (long i = 0; i < rounds; ++i) {
-        raw_ring(b);
-        raw_wait(a);
-    }
-    auto t1 = Clock::now();
-    pong.join();
-    close(a);
-    close(b);
-    return std::chrono::duration<double, std::nano>(t1 - t0).count() / (double)rounds;
-}
 
 std::atomic<YW_task_id_t> g_pingId{YW_TASK_ID_NONE}, g_pongId{YW_TASK_ID_NONE};
 std::atomic<long> g_rounds{0};
@@ -119,7 +75,7 @@ void *yw_bench_task_ping(void *)
         take(self);
     }
     auto t1 = Clock::now();
-    g_result = std::chrono::duration<double, std::nano>(t1 - t0).count() / (double)rounds;
+    g_result = bench::ns_per(t1 - t0, rounds);
     for (;;)
         YW_waitTaskEventTime(self, nullptr, 1000000000LL); // ends here when stopped
     return nullptr;
@@ -184,8 +140,11 @@ int main()
             return 1;
         }
         best = std::min(best, t);
-        floor = std::min(floor, raw_roundtrip_ns(kRounds));
+        floor = std::min(floor, bench::raw_eventfd_roundtrip_ns(kRounds));
     }
-    dprintf(figures, "figure task_event_roundtrip %.0f ns baseline %.0f ratio %.2f\n", best, floor, best / floor);
+    std::string line =
+        bench::figure_line("task_event_roundtrip", best, "ns", floor, bench::slowdown(best, floor));
+    if (write(figures, line.data(), line.size()) != (ssize_t)line.size())
+        return 1;
     return 0;
 }

@@ -15,17 +15,7 @@ using namespace yw_ipc_test;
 
 namespace {
 
-class IpcTable : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        setUpServices();
-        YW_ipc_ism_init();
-        deleteAllChannels();
-        std::memset(YW_g_ipc_cfg, 0, sizeof(YW_g_ipc_cfg));
-    }
-    void TearDown() override { deleteAllChannels(); }
-};
+class IpcTable : public FreshChannels {};
 
 // Loads a configuration text and returns its "ipcConf" element.
 struct CfgText {

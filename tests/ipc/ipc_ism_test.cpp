@@ -34,17 +34,7 @@ int liveChannels()
     return n;
 }
 
-class IpcIsm : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        setUpServices();
-        YW_ipc_ism_init();
-        deleteAllChannels();
-        std::memset(YW_g_ipc_cfg, 0, sizeof(YW_g_ipc_cfg));
-    }
-    void TearDown() override { deleteAllChannels(); }
-};
+class IpcIsm : public FreshChannels {};
 
 TEST_F(IpcIsm, StartResultDependsOnWhatWasMade)
 {

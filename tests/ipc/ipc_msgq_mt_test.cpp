@@ -16,16 +16,7 @@ using namespace yw_ipc_test;
 
 namespace {
 
-class IpcMsgq : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        setUpServices();
-        YW_ipc_ism_init();
-        deleteAllChannels();
-    }
-    void TearDown() override { deleteAllChannels(); }
-};
+class IpcMsgq : public FreshChannels {};
 
 TEST_F(IpcMsgq, OneChannelBothSidesWakesTheReceiverPerMessage)
 {

@@ -15,34 +15,30 @@
 #include <string>
 #include <thread>
 
+#include "common/yw_test_common.h"
 #include "ipc/yw_ipc.h"
 #include "ipc/yw_ipc_ism.h"
 #include "log/yw_log.h"
 #include "task/yw_task.h"
-#include "task/yw_task_tsm.h"
 
 namespace yw_ipc_test {
 
+using yw_common_test::makeCfg;
+
+// Log, task and IPC tables ready, once per process.
 inline void setUpServices()
 {
     static bool done = false;
     if (done)
         return;
     done = true;
-    YW_log_init();
-    YW_task_tsm_init();
+    yw_common_test::initLogAndTasks(false);
     YW_ipc_ism_init();
 }
 
 inline bool waitFor(const std::function<bool()> &cond, std::chrono::milliseconds limit = std::chrono::seconds(60))
 {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return cond();
+    return yw_common_test::waitFor(cond, limit);
 }
 
 // A framework task that runs the jobs handed to it, one after another, on its
@@ -51,12 +47,7 @@ class TaskHost {
 public:
     explicit TaskHost(const char *name) : m_name(name)
     {
-        YW_task_cfg_t c{};
-        c.name = const_cast<char *>(m_name.c_str());
-        c.entry_name = const_cast<char *>("yw_ipc_test_host_entry");
-        c.category = YW_TASK_CAT_APP;
-        c.stack_size = 256 * 1024;
-        c.core_mask = 1;
+        YW_task_cfg_t c = makeCfg(m_name.c_str(), "yw_ipc_test_host_entry");
         m_ok = YW_createTask(&c, &m_id) == YW_SUCCESS && YW_startTask(m_id, this) == YW_SUCCESS;
         if (m_ok)
             m_ok = waitFor([this] { return m_running.load(); });
@@ -217,6 +208,20 @@ inline void deleteAllChannels()
         YW_deleteIpc((YW_ipc_id_t)i);
     }
 }
+
+// Fixture: the services up, no channel and an empty configuration table at
+// the start of each case, and no channel left behind at its end.
+class FreshChannels : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setUpServices();
+        YW_ipc_ism_init();
+        deleteAllChannels();
+        std::memset(YW_g_ipc_cfg, 0, sizeof(YW_g_ipc_cfg));
+    }
+    void TearDown() override { deleteAllChannels(); }
+};
 
 } // namespace yw_ipc_test
 

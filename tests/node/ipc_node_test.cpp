@@ -8,21 +8,10 @@
 
 using namespace yw_node_test;
 
-namespace {
-
-bool has(const std::string &out, const std::string &s)
-{
-    return out.find(s) != std::string::npos;
-}
-
-} // namespace
-
 TEST(IpcNode, ExampleReachesNormAndItsTasksExchangeMessages)
 {
     TempDir dir;
-    std::string src = std::string(TURV_SOURCE_DIR) + "/examples/single-node/";
-    std::filesystem::copy_file(src + "turv_sys_cfg.xml", dir.path() + "/turv_sys_cfg.xml");
-    std::filesystem::copy_file(src + "turv_app_cfg.xml", dir.path() + "/turv_app_cfg.xml");
+    dir.copyExample("single-node");
     Node node(dir.path());
     ASSERT_TRUE(node.running());
     // NORM: the synchronisation event ran in SYNC

@@ -36,13 +36,11 @@ int takeFrwEvents(YW_event_value_t value)
     return n;
 }
 
-class NodeMng : public ::testing::Test {
+class NodeMng : public FreshChannels {
 protected:
     void SetUp() override
     {
-        setUpServices();
-        YW_ipc_ism_init();
-        deleteAllChannels();
+        FreshChannels::SetUp();
         static bool fsm = false;
         if (!fsm) {
             YW_frw_fsm_init();
@@ -66,7 +64,6 @@ protected:
         ctx.recv = YW_frw_node_mng_recv;
         ctx.flags = YW_IPC_RECEIVER_RUNNING;
     }
-    void TearDown() override { deleteAllChannels(); }
 
     MsgqCfg ap10{"ap10", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 10, 1024, 8};
     MsgqCfg ap11{"ap11", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 11, 1024, 8};

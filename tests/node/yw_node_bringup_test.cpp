@@ -10,11 +10,6 @@ using namespace yw_node_test;
 
 namespace {
 
-bool has(const std::string &out, const std::string &s)
-{
-    return out.find(s) != std::string::npos;
-}
-
 size_t pos(const std::string &out, const std::string &s)
 {
     return out.find(s);
@@ -153,9 +148,7 @@ TEST(NodeBringUp, ExampleConfigurationComesUp)
 {
     // The shipped single-node example, run from a copy of its folder.
     TempDir dir;
-    std::string src = std::string(TURV_SOURCE_DIR) + "/examples/single-node/";
-    std::filesystem::copy_file(src + "turv_sys_cfg.xml", dir.path() + "/turv_sys_cfg.xml");
-    std::filesystem::copy_file(src + "turv_app_cfg.xml", dir.path() + "/turv_app_cfg.xml");
+    dir.copyExample("single-node");
     Node node(dir.path());
     ASSERT_TRUE(node.running());
     ASSERT_TRUE(node.waitFor(kSyncLine, 60s)) << node.output();

@@ -32,6 +32,11 @@ namespace yw_node_test {
 
 using namespace std::chrono_literals;
 
+inline bool has(const std::string &out, const std::string &s)
+{
+    return out.find(s) != std::string::npos;
+}
+
 class TempDir {
 public:
     TempDir()
@@ -50,6 +55,14 @@ public:
     {
         std::ofstream f(path_ + "/" + name);
         f << text;
+    }
+    // Copies the system and application configuration of a shipped example
+    // (a folder under examples/).
+    void copyExample(const std::string &example) const
+    {
+        std::string src = std::string(TURV_SOURCE_DIR) + "/examples/" + example + "/";
+        std::filesystem::copy_file(src + "turv_sys_cfg.xml", path_ + "/turv_sys_cfg.xml");
+        std::filesystem::copy_file(src + "turv_app_cfg.xml", path_ + "/turv_app_cfg.xml");
     }
 
 private:

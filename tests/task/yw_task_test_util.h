@@ -12,11 +12,14 @@
 #include <string>
 #include <thread>
 
+#include "common/yw_test_common.h"
 #include "log/yw_log.h"
 #include "task/yw_task.h"
 #include "task/yw_task_tsm.h"
 
 namespace yw_test {
+
+using yw_common_test::makeCfg;
 
 // Task tables and the standard logs ready, once per process.
 inline void setUpTaskService()
@@ -25,21 +28,13 @@ inline void setUpTaskService()
     if (done)
         return;
     done = true;
-    YW_log_init();
-    YW_registerLog("stdout", &YW_g_log_stdout);
-    YW_task_tsm_init();
+    yw_common_test::initLogAndTasks(true);
 }
 
 // Polls `cond` every millisecond for at most `limit`.
 inline bool waitFor(const std::function<bool()> &cond, std::chrono::milliseconds limit = std::chrono::seconds(5))
 {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return cond();
+    return yw_common_test::waitFor(cond, limit);
 }
 
 // Number of threads of this process.
@@ -75,18 +70,6 @@ inline bool taskExists(const char *name)
 {
     YW_task_id_t id;
     return YW_searchTaskByName(name, &id) == YW_SUCCESS;
-}
-
-// A task configuration built on the caller's side (copied on creation).
-inline YW_task_cfg_t makeCfg(const char *name, const char *entry, int category = YW_TASK_CAT_APP)
-{
-    YW_task_cfg_t c{};
-    c.name = const_cast<char *>(name);
-    c.entry_name = const_cast<char *>(entry);
-    c.category = category;
-    c.stack_size = 256 * 1024;
-    c.core_mask = 1;
-    return c;
 }
 
 } // namespace yw_test
