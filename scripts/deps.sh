@@ -2,7 +2,7 @@
 # Installs the build and test dependencies that are missing (Debian, as root).
 set -euo pipefail
 need=()
-for p in build-essential cmake binutils-dev zlib1g-dev libgtest-dev clang libclang-rt-14-dev; do
+for p in build-essential cmake binutils-dev zlib1g-dev libgtest-dev; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || need+=("$p")
 done
 if ((${#need[@]})); then
