@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ipc/yw_ipc_ism.h"
 #include "cli/yw_cli.h"
 #include "frw/yw_frw.h"
 #include "frw/yw_frw_cfg.h"
@@ -149,7 +150,6 @@ extern "C" {
 YW_ret_t YW_dym_dsm_init(void) __attribute__((weak));
 YW_ret_t YW_sync_ssm_init(void) __attribute__((weak));
 YW_ret_t YW_timer_tsm_init(void) __attribute__((weak));
-YW_ret_t YW_ipc_ism_init(void) __attribute__((weak));
 }
 
 YW_frw_serviceStatus_t YW_g_frw_serviceStatus = {0};
@@ -165,8 +165,7 @@ static void yw_frw_initServiceManagers(void)
         YW_sync_ssm_init();
     if (YW_timer_tsm_init)
         YW_timer_tsm_init();
-    if (YW_ipc_ism_init)
-        YW_ipc_ism_init();
+    YW_ipc_ism_init();
 }
 
 YW_ret_t YW_initFramework(void)

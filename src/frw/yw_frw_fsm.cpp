@@ -14,21 +14,21 @@
 #include "frw/yw_frw_cfg.h"
 #include "frw/yw_frw_fsm.h"
 #include "frw/yw_frw_node.h"
+#include "ipc/yw_ipc.h"
+#include "ipc/yw_ipc_ism.h"
 #include "log/yw_log.h"
 #include "task/yw_task.h"
 #include "task/yw_task_tsm.h"
 
 extern "C" {
 
-// Other services' loaders and starters; absent ones are skipped.
+// Loaders and starters of services not in every build; absent ones are skipped.
 YW_ret_t YW_loadDyModuleServiceManageConfig(YW_frw_cfg_element_t *base, void *mcfg) __attribute__((weak));
 YW_ret_t YW_loadSyncServiceManageConfig(YW_frw_cfg_element_t *base, void *mcfg) __attribute__((weak));
 YW_ret_t YW_loadTimerServiceManageConfig(YW_frw_cfg_element_t *base, void *mcfg) __attribute__((weak));
-YW_ret_t YW_loadIpcServiceManageConfig(YW_frw_cfg_element_t *base, void *mcfg) __attribute__((weak));
 YW_ret_t YW_startDyModuleService(void) __attribute__((weak));
 YW_ret_t YW_startSyncService(void) __attribute__((weak));
 YW_ret_t YW_startTimerService(void) __attribute__((weak));
-YW_ret_t YW_startIpcService(void) __attribute__((weak));
 YW_ret_t YW_dym_dsm_sendEvent(YW_event_value_t id, void *data) __attribute__((weak));
 
 YW_frw_fsmEventControl_t YW_g_frw_fsmEventControl = {nullptr, nullptr, nullptr, nullptr};
@@ -46,9 +46,9 @@ YW_fsm_context_t YW_s_frw_fsm;
 namespace {
 
 // The managers' configuration records of the services loaded by name only
-// here; their loaders fill them (the timer, resource, module and IPC records
-// are empty).
-alignas(16) unsigned char yw_s_frw_mng_cfg[4][64];
+// here; their loaders fill them (the timer, resource and module records are
+// empty).
+alignas(16) unsigned char yw_s_frw_mng_cfg[3][64];
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr YW_int64_t YW_FRW_FSM_STACK = CONFIG_YW_STACKSIZE * 8; // instrumented frames are larger
@@ -242,8 +242,9 @@ YW_fsm_state_t YW_frw_fsm_handleCfgCmd(YW_fsm_context_t *ctx, YW_event_msg_t *em
             yw_frw_loadSection("resourceConf", YW_loadSyncServiceManageConfig, yw_s_frw_mng_cfg[1]);
         if (YW_loadTimerServiceManageConfig)
             yw_frw_loadSection("timerConf", YW_loadTimerServiceManageConfig, yw_s_frw_mng_cfg[2]);
-        if (YW_loadIpcServiceManageConfig)
-            r = yw_frw_loadSection("ipcConf", YW_loadIpcServiceManageConfig, yw_s_frw_mng_cfg[3]);
+        static YW_ipc_ism_cfg_t ipcMngCfg;
+        r = YW_loadIpcServiceManageConfig(YW_frw_cfg_findServiceManageCfg("ipcConf"), &ipcMngCfg);
+        std::printf("%s:%d error=%d\n", __func__, __LINE__, (int)r);
     }
     if (r >= 0)
         r = YW_task_createInitialFrameworkTasks();
