@@ -67,27 +67,37 @@ void yw_ipc_publish(YW_ipc_t *ipc)
     yw_ipc_users(ipc).store(0, std::memory_order_release);
 }
 
-// Makes a channel unusable: new calls are held back at once (the count turns
-// negative), then the calls in progress are waited for; -1 at the end means
-// not usable. False when they did not end in time; the channel is then
-// usable again as before.
+// Holds a channel back from new calls: they wait (the count turns negative)
+// while the calls in progress are waited for. True when none is left; the
+// count then stays at YW_IPC_RETIRING, so new calls keep waiting until the
+// deletion either commits (yw_ipc_kill) or gives the channel back
+// (yw_ipc_publish). A call must never see the channel gone while the deletion
+// may still give it back: a close refused in that window would leave the
+// channel open for ever. False when the calls did not end in time; the
+// channel is then usable again as before.
 constexpr int YW_IPC_RETIRING = INT_MIN;
 
 bool yw_ipc_retire(YW_ipc_t *ipc)
 {
     auto users = yw_ipc_users(ipc);
     int v = users.fetch_or(YW_IPC_RETIRING, std::memory_order_acq_rel);
-    if (v < 0)
+    if (v == -1)
         return true; // not usable already
+    if (v < 0)
+        return false; // another deletion is deciding
     for (int i = 0; i < YW_IPC_RETIRE_TRIES; i++) {
-        if (users.load(std::memory_order_acquire) == YW_IPC_RETIRING) {
-            users.store(-1, std::memory_order_release);
+        if (users.load(std::memory_order_acquire) == YW_IPC_RETIRING)
             return true;
-        }
         YW_P_sleepThread(nullptr, YW_IPC_RETIRE_STEP);
     }
     users.fetch_and(~YW_IPC_RETIRING, std::memory_order_acq_rel);
     return false;
+}
+
+// Marks a retired channel as gone for good: waiting calls give up.
+void yw_ipc_kill(YW_ipc_t *ipc)
+{
+    yw_ipc_users(ipc).store(-1, std::memory_order_release);
 }
 
 // Decimal number of a configuration value; text that is not a number is 0.
@@ -611,6 +621,7 @@ YW_ret_t YW_deleteIpc(YW_ipc_id_t ipc_id)
         yw_ipc_publish(ipc);
         return YW_ERR_STATE;
     }
+    yw_ipc_kill(ipc);
     if (ipc->oprs.release)
         ipc->oprs.release(ipc);
     YW_ret_t r = tp->destroy(ipc);
