@@ -48,6 +48,7 @@ struct Run {
     long rounds = 0;
     std::atomic<int> ready{0};
     std::atomic<bool> done{false};
+    std::atomic<int> ended{0}; // threads past their last queue operation
     double ns = 0;
 };
 
@@ -74,6 +75,7 @@ void *pong_main(void *arg)
         YW_event_msg_t *m = take(r->pong);
         YW_event_send(&r->ping.q, m); // the same message goes back
     }
+    r->ended++;
     return nullptr;
 }
 
@@ -97,6 +99,7 @@ void *ping_main(void *arg)
     YW_event_releaseEvent(m);
     r->ns = bench::ns_per(t1 - t0, r->rounds) / 2.0;
     r->done.store(true);
+    r->ended++;
     return nullptr;
 }
 
@@ -114,9 +117,16 @@ double event_pingpong(long rounds)
         std::fprintf(stderr, "thread creation failed\n");
         std::exit(1);
     }
-    while (!r.done.load())
+    // Both threads must be past their last send before the queues and
+    // their doorbells go away; a run that stops making progress is reported.
+    const auto limit = Clock::now() + std::chrono::seconds(120);
+    while (r.ended.load() < 2) {
+        if (Clock::now() > limit) {
+            std::fprintf(stderr, "bench_events: event ping-pong made no progress\n");
+            std::exit(1);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     YW_event_q_deinit(&r.ping.q);
     YW_event_q_deinit(&r.pong.q);
     YW_P_deleteThread(a);

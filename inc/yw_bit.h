@@ -38,22 +38,27 @@ inline int YW_bitCount32(YW_uint32_t v)
            YW_g_bitCount[(v >> 24) & 0xFF];
 }
 
+// 1-based position of the single set bit, -1 when none or several are set.
+// A half (or byte) holding several bits also shows -1 in the table, so a
+// zero half is told apart from a half with several bits by its value.
 inline int YW_bitPos16(YW_uint16_t v)
 {
-    int lo = YW_g_bitPos[v & 0xFF];
-    int hi = YW_g_bitPos[(v >> 8) & 0xFF];
-    if (lo < 0)
-        return hi > 0 ? hi + 8 : hi;
-    return hi > 0 ? -1 : lo;
+    const unsigned lo = v & 0xFFu, hi = (v >> 8) & 0xFFu;
+    if (lo == 0) {
+        int h = YW_g_bitPos[hi];
+        return h > 0 ? h + 8 : -1;
+    }
+    return hi != 0 ? -1 : YW_g_bitPos[lo];
 }
 
 inline int YW_bitPos32(YW_uint32_t v)
 {
-    int low = YW_bitPos16((YW_uint16_t)(v & 0xFFFF));
-    int high = YW_bitPos16((YW_uint16_t)(v >> 16));
-    if (low < 0)
-        return high > 0 ? high + 16 : high;
-    return high > 0 ? -1 : low;
+    const YW_uint16_t low = (YW_uint16_t)(v & 0xFFFF), high = (YW_uint16_t)(v >> 16);
+    if (low == 0) {
+        int h = YW_bitPos16(high);
+        return h > 0 ? h + 16 : -1;
+    }
+    return high != 0 ? -1 : YW_bitPos16(low);
 }
 
 #endif

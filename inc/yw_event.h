@@ -13,7 +13,9 @@
 // compare-and-swap) that the receiver takes whole and turns into its private
 // FIFO `linkhead[vec]`, so messages of one sender arrive in the order sent.
 // `flags_recv` is changed only with atomic OR / AND; a sender appends first,
-// then sets the pending bit, then rings the doorbell.
+// then sets the pending bit, then rings the doorbell. Each send is counted
+// while it runs, and YW_event_q_deinit waits for the sends that got past the
+// status check, so no message is appended to a queue already emptied.
 //
 // Wait callbacks (for the owners: tasks, framework, log service):
 //   the doorbell is an eventfd, which ADDS the values written to it, so its
@@ -36,6 +38,7 @@
 #include <chrono>
 #include <cstdio>
 #include <new>
+#include <thread>
 
 #include "osa/yw_osa.h"
 #include "yw_bit.h"
@@ -116,6 +119,7 @@ typedef struct yw_event_q {
     YW_event_q_cb_t cb_recvEvent[YW_EVENT_FLAG_MAX]; /* arg = YW_event_msg_t** */
     YW_linkHead_t linkhead[YW_EVENT_FLAG_MAX];       /* receiver-private FIFOs */
     std::atomic<YW_slink_t *> inbox[YW_EVENT_FLAG_MAX]; /* senders push here, newest first */
+    std::atomic<YW_int32_t> sending; /* sends in progress (deinit waits for them) */
     YW_uint64_t origin; /* YW_EVENT_Q_HEAP when allocated by YW_event_q_init */
 } YW_event_q_t;
 
@@ -183,6 +187,7 @@ inline YW_event_q_t *YW_event_q_init(YW_event_q_t *q, YW_string_t name, YW_event
         YW_linkHead_init(&q->linkhead[i]);
         q->inbox[i].store(nullptr, std::memory_order_relaxed);
     }
+    q->sending.store(0);
     q->status.store(YW_EVENT_Q_STATUS_NORM);
     return q;
 }
@@ -229,7 +234,14 @@ inline YW_ret_t YW_event_q_deinit(YW_event_q_t *q)
         return YW_SUCCESS;
     YW_ret_t r = YW_SUCCESS;
     if (q->status.load() != YW_EVENT_Q_STATUS_IDLE) {
-        q->status.store(YW_EVENT_Q_STATUS_TINI);
+        q->status.store(YW_EVENT_Q_STATUS_TINI, std::memory_order_seq_cst);
+        // A sender that saw NORM finishes its append (and ring) first, so no
+        // message lands in a FIFO after it was emptied. Sends do not block;
+        // the wait is bounded all the same (a sender that faulted and was
+        // recovered by a jump never ends its send).
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (q->sending.load(std::memory_order_seq_cst) != 0 && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::yield();
         for (int i = 0; i < YW_EVENT_FLAG_MAX; ++i) {
             while (YW_slink_t *l = yw_event_q_pop(q, i))
                 YW_event_releaseEvent(yw_event_msg_of(l));
@@ -250,11 +262,39 @@ inline YW_ret_t YW_event_q_deinit(YW_event_q_t *q)
     return r;
 }
 
+// Counts a send in progress on a queue for as long as it lives.
+struct yw_event_sendGuard {
+    YW_event_q_t *q;
+    explicit yw_event_sendGuard(YW_event_q_t *queue) : q(queue)
+    {
+        q->sending.fetch_add(1, std::memory_order_seq_cst);
+    }
+    ~yw_event_sendGuard()
+    {
+        q->sending.fetch_sub(1, std::memory_order_release);
+    }
+    yw_event_sendGuard(const yw_event_sendGuard &) = delete;
+    yw_event_sendGuard &operator=(const yw_event_sendGuard &) = delete;
+};
+
 inline YW_ret_t YW_event_send(YW_event_q_t *q, YW_event_msg_t *emsg)
 {
-    if (!q || !emsg || q->status.load(std::memory_order_acquire) != YW_EVENT_Q_STATUS_NORM)
+    if (!q || !emsg)
         return YW_FAIL;
-    YW_event_flag_t flag = emsg->id.p.flag;
+    // Once appended, the receiver may take and release the message at any
+    // moment: the doorbell is rung with a copy of its identity and data. The
+    // copy is taken before the send is counted, so a bad message pointer
+    // faults outside the counted part.
+    YW_event_msg_t shown;
+    shown.id = emsg->id;
+    shown.data = emsg->data;
+    shown.refCount = 0;
+    shown.slink.next = nullptr;
+    shown.origin = 0;
+    yw_event_sendGuard inFlight(q);
+    if (q->status.load(std::memory_order_seq_cst) != YW_EVENT_Q_STATUS_NORM)
+        return YW_FAIL;
+    YW_event_flag_t flag = shown.id.p.flag;
     int vec = YW_EVENT_FLAG_TO_VECNO(flag);
     if (!YW_EVENT_VECNO_VALID(vec)) {
         std::printf("%s:%d flag=%x vecno=%d\n", __func__, __LINE__, flag, vec);
@@ -262,14 +302,6 @@ inline YW_ret_t YW_event_send(YW_event_q_t *q, YW_event_msg_t *emsg)
     }
     if (YW_event_q_cb_t cb = q->cb_sendEvent[vec])
         return cb(q, emsg);
-    // Once appended, the receiver may take and release the message at any
-    // moment: the doorbell is rung with a copy of its identity and data.
-    YW_event_msg_t shown;
-    shown.id = emsg->id;
-    shown.data = emsg->data;
-    shown.refCount = 0;
-    shown.slink.next = nullptr;
-    shown.origin = 0;
     YW_slink_t *head = q->inbox[vec].load(std::memory_order_relaxed);
     do {
         emsg->slink.next = head;
@@ -317,6 +349,8 @@ inline YW_ret_t YW_event_recv(YW_event_q_t *q, YW_event_flag_t eflag, YW_event_m
 
 inline int YW_event_empty(YW_event_q_t *q, YW_event_flag_t flag)
 {
+    if (!q)
+        return 1;
     return (q->flags_recv.load(std::memory_order_seq_cst) & flag) == 0 ? 1 : 0;
 }
 

@@ -62,9 +62,10 @@ void *YW_example_ipc_sender(void *arg)
             }
             if (waitRoom)
                 continue;
-        } else if (waitRoom) {
-            continue;
         }
+        // A full queue is tried again at the latest after a period without
+        // a room event (the receiver may have gone).
+        waitRoom = false;
         char msg[64];
         int len = std::snprintf(msg, sizeof(msg), "ping %u", seq);
         YW_size_t s = YW_sendIpc(ch, msg, len + 1);

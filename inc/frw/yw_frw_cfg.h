@@ -54,6 +54,8 @@ typedef struct yw_frw_cfg_set {
     const char *text;                   /* the file content being parsed */
     const char *textEnd;
     const char *lastPos;                /* position of the latest event, for line numbers */
+    const char *lineMark;               /* position whose line number is lineNo (counting resumes there) */
+    YW_int32_t lineNo;
     YW_frw_cfg_element_t *attrOwner;    /* element that the next attributes belong to */
     YW_int32_t attrMode;                /* what to do with attributes (see the builder) */
     YW_int32_t depth;                   /* elements open below the root */

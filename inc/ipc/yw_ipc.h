@@ -309,6 +309,9 @@ void YW_ipc_tables_clear(void);
 /* ---- table ---- */
 YW_ret_t YW_createIpc(YW_ipc_cfg_t *pCfg, YW_ipc_id_t *pIpcId);
 YW_ret_t YW_deleteIpc(YW_ipc_id_t ipc_id);
+/* closes the open sides of a channel and deletes it, with no window in which
+ * a task could open it again (the service's stop) */
+YW_ret_t YW_ipc_closeAndDelete(YW_ipc_id_t ipc_id);
 YW_ret_t YW_inqIpc(YW_ipc_id_t ipc_id, YW_ipc_status_t *pStatus);
 YW_ipc_t *YW_ipc_get(YW_ipc_id_t ipc_id);
 YW_ipc_t *YW_ipc_getFreeEntity(void);

@@ -353,6 +353,9 @@ YW_ret_t YW_log_recv_event(YW_event_q_t *q, YW_addr_t msgp);
 void *YW_log_lse_main(void *ctrl);
 /* Sends {FRW, 65} to the receiver's queue; 0 or the failed send's result. */
 YW_ret_t YW_log_lse_stopReceiver(void);
+/* Clears a log task's handle (*slot) when it is `self` (any when null), after
+ * every doorbell ring in progress on it has ended. */
+void YW_log_lse_dropThread(YW_P_thread_t *slot, YW_P_thread_t self);
 
 /* Written with the log service manager. */
 YW_ret_t YW_startLogService(void);

@@ -126,7 +126,9 @@ YW_ret_t YW_P_runThread(YW_P_thread_entry_t entry, void *arg, YW_P_thread_t *ret
 YW_ret_t YW_P_deleteThread(YW_P_thread_t thread);
 
 /* Waits until YW_P_deleteThread releases joiners (a thread's own end does
- * not). No join record -> -1, else 0. */
+ * not). No join record -> -1, else 0. The join must begin before the delete:
+ * the delete gives up the creator's reference, so the handle may be released
+ * by then. */
 YW_ret_t YW_P_joinThread(YW_P_thread_t thread);
 
 YW_ret_t YW_P_setSchThread(YW_P_thread_t thread, YW_P_thread_priority_t *prio);

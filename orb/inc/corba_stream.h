@@ -208,6 +208,9 @@ public:
     // Raises `e` (heap, made with Exception::operator new) into this
     // stream's environment and marks the stream failed.
     void fail(Exception *e);
+    // Marks the stream failed for an error already raised into its
+    // environment (by a stream that shares it, such as an encapsulation).
+    void mark_failed() { failed_ = 1; }
 
 private:
     // Fast paths of the primitive writers and readers: the item fits in the
@@ -278,7 +281,7 @@ private:
 
 // Stream utilities over block positions.
 struct wq_StreamUtil {
-    // Stores a new MARSHAL (minor 0x51570001, COMPLETED_MAYBE, text) in env.
+    // Stores a new MARSHAL (minor 0x51570101, COMPLETED_MAYBE, text) in env.
     static void raise_general_error(char const *text, const CORBA::EnvironmentWrapper &env);
     // Bytes written from `position` in `block` to the current write position.
     static uint32_t size_written_since(CORBA::Stream &s, wq_MemoryBlock *block,

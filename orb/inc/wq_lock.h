@@ -188,7 +188,7 @@ struct wq_CondList {
 // same depth and mode.
 class wq_RWCondVar {
 public:
-    explicit wq_RWCondVar(wq_RWMutex &mutex) : mutex_(&mutex) {}
+    constexpr explicit wq_RWCondVar(wq_RWMutex &mutex) : mutex_(&mutex) {}
     wq_RWCondVar(const wq_RWCondVar &) = delete;
     wq_RWCondVar &operator=(const wq_RWCondVar &) = delete;
 

@@ -24,8 +24,10 @@ public:
     static void *thread_action(void *record);
     static bool is_managed_thread();
     // Waits for every listed thread and removes its record. Called from a
-    // managed thread it skips (and keeps) the caller's own record; concurrent
-    // calls are serialised.
+    // managed thread it skips (and keeps) the caller's own record. Concurrent
+    // callers each wait for the records they claimed and then for those the
+    // others claimed, so every caller returns only when the list holds no
+    // record but its own, and a joiner may itself be waited for.
     static void join_all();
 
     wq_ManagedThread *next = nullptr;
@@ -34,6 +36,8 @@ public:
     void *argument;
     wq_CountingSemaphore done{0};
     wq_Thread::tid_t thread_id = wq_Thread::INVALID_TID;
+    // Set (under the list lock) by the join_all caller that waits for it.
+    bool claimed = false;
 
     static wq_ManagedThread *_list;
     static wq_RWMutex _for_list;

@@ -133,8 +133,12 @@ void TypeCode::tc_write(Stream &s, State *state) const
     Stream enc(wq_block_sizes[1], s.env());
     enc << Stream::write_flag();
     write_params(enc, &me);
-    if (enc.pending() || s.pending())
+    if (enc.pending() || s.pending()) {
+        // The encapsulation shares the environment: the outer stream is
+        // failed as well, whatever later clears that environment.
+        s.mark_failed();
         return;
+    }
     uint32_t n = enc.size_written();
     s << n;
     s.write_stream(enc, n);
@@ -300,6 +304,8 @@ TypeCode *TypeCode::read_impl(Stream &s, State *state, unsigned depth)
         tc->read_params(enc, &me, depth);
     }
     if (s.pending() || enc.pending()) {
+        // An error met inside the encapsulation fails the outer stream too.
+        s.mark_failed();
         delete tc;
         return nullptr;
     }

@@ -20,8 +20,9 @@ uint32_t mgthr_key()
     return key;
 }
 
-// Serialises join_all callers.
-constinit wq_Mutex g_join_lock;
+// Broadcast whenever join_all removes a record, for callers that wait for
+// records another caller has claimed.
+constinit wq_RWCondVar g_list_changed(wq_ManagedThread::_for_list);
 
 } // namespace
 
@@ -100,25 +101,44 @@ bool wq_ManagedThread::is_managed_thread()
 
 void wq_ManagedThread::join_all()
 {
-    wq_MutexLock serial(g_join_lock);
     wq_ThreadEnvironment tenv;
     const bool managed = is_managed_thread();
     const wq_Thread::tid_t me = wq_Thread::self();
+    // A managed thread cannot wait for its own end.
+    auto own = [&](const wq_ManagedThread *r) {
+        return managed && r->thread_id != wq_Thread::INVALID_TID && pthread_equal(r->thread_id, me);
+    };
     _for_list.lock_write(tenv);
     for (;;) {
-        wq_ManagedThread *r = _list;
-        // A managed thread cannot wait for its own end.
-        while (r && managed && r->thread_id != wq_Thread::INVALID_TID &&
-               pthread_equal(r->thread_id, me))
-            r = r->next;
-        if (!r)
+        // Each record is waited for by one caller only (its semaphore holds
+        // one signal). No lock is held while waiting, so a caller that is
+        // itself a managed thread can be waited for by another caller.
+        wq_ManagedThread *pick = nullptr;
+        bool others = false;
+        for (wq_ManagedThread *r = _list; r; r = r->next) {
+            if (own(r))
+                continue;
+            if (r->claimed) {
+                others = true;
+                continue;
+            }
+            pick = r;
             break;
-        if (r->thread_id != wq_Thread::INVALID_TID) {
+        }
+        if (!pick) {
+            if (!others)
+                break;
+            g_list_changed.wait(tenv); // releases the list lock meanwhile
+            continue;
+        }
+        pick->claimed = true;
+        if (pick->thread_id != wq_Thread::INVALID_TID) {
             _for_list.unlock(tenv);
-            r->done.wait();
+            pick->done.wait();
             _for_list.lock_write(tenv);
         }
-        delete r; // unlinks under the (re-entrant) list lock
+        delete pick; // unlinks under the (re-entrant) list lock
+        g_list_changed.broadcast(tenv);
     }
     _for_list.unlock(tenv);
 }

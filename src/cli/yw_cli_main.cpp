@@ -65,6 +65,37 @@ const char *findHelp(const char *input, bool stopAtFree)
     return nullptr;
 }
 
+// Collects output pieces and writes them in chunks of at most
+// YW_CLI_OUT_BUF_SZ characters.
+class OutChunks {
+public:
+    // Appends `text` followed by `sep`; text longer than a chunk is cut.
+    void add(const char *text, const char *sep)
+    {
+        size_t lt = std::strlen(text), ls = std::strlen(sep);
+        if (lt > YW_CLI_OUT_BUF_SZ - ls) {
+            lt = YW_CLI_OUT_BUF_SZ - ls;
+        }
+        if (len_ + lt + ls > YW_CLI_OUT_BUF_SZ) {
+            flush();
+        }
+        std::memcpy(buf_ + len_, text, lt);
+        std::memcpy(buf_ + len_ + lt, sep, ls);
+        len_ += lt + ls;
+    }
+    void flush()
+    {
+        if (len_ > 0) {
+            yw_cli::cliWrite(buf_, len_);
+            len_ = 0;
+        }
+    }
+
+private:
+    char buf_[YW_CLI_OUT_BUF_SZ];
+    size_t len_ = 0;
+};
+
 }  // namespace
 
 namespace yw_cli {
@@ -359,10 +390,13 @@ YW_int32_t YW_cli_CmdList(YW_int32_t argc, char **argv)
             names[count++] = row.name;
         }
     }
+    // One write per output chunk, so a log line cannot land between names.
+    OutChunks out;
     for (int i = 0; i < count; ++i) {
-        cliPrintf("%s ", names[i]);
+        out.add(names[i], " ");
     }
-    cliPrintf("\n");
+    out.add("\n", "");
+    out.flush();
     return 0;
 }
 
@@ -386,9 +420,11 @@ YW_int32_t YW_cli_CmdHelp(YW_int32_t argc, char **argv)
             helps[count++] = row.help;
         }
     }
+    OutChunks out;
     for (int i = 0; i < count; ++i) {
-        cliPrintf("%s\n", helps[i] != nullptr ? helps[i] : "");
+        out.add(helps[i] != nullptr ? helps[i] : "", "\n");
     }
+    out.flush();
     return 0;
 }
 

@@ -27,6 +27,8 @@ constexpr YW_int64_t kServerStackSize = 32768;
 constexpr YW_int64_t kClientStackSize = 256 * 1024;
 constexpr int kListenBacklog = 16;
 constexpr int kSelectTimeoutMs = 3000;
+// Pause after an accept that failed for lack of resources.
+constexpr int kAcceptRetryMs = 100;
 
 YW_Tcp_Server_Context YW_s_ServerContext0;
 
@@ -251,6 +253,12 @@ YW_int32_t YW_cli_TcpServerDefaultRun(YW_Tcp_Server_Context *ctx)
             YW_cli_TcpClientConnectionThreadCreate(&info);
         } else {
             printf("get client connection fail");
+            // Out of descriptors or memory, the connection stays queued and
+            // the socket stays readable: polling again at once would spin.
+            // Wait a little (or until stopped) before the next try.
+            std::unique_lock<std::mutex> lk(s_stateLock);
+            s_stateCv.wait_for(lk, std::chrono::milliseconds(kAcceptRetryMs),
+                               [ctx] { return (atom(ctx->flags).load() & 1) == 0; });
         }
     }
     if (failed) {
@@ -267,7 +275,13 @@ YW_int32_t YW_cli_TcpServerDefaultStop(YW_Tcp_Server_Context *ctx)
 {
     printf("stop server thread %lx\n", reinterpret_cast<unsigned long>(ctx->thread));
     s_stopRequested.store(true);
-    atom(ctx->flags).fetch_and(~1);
+    {
+        // Under the state lock, so an accept loop pausing after a failed
+        // accept sees the cleared bit at once.
+        std::lock_guard<std::mutex> g(s_stateLock);
+        atom(ctx->flags).fetch_and(~1);
+        s_stateCv.notify_all();
+    }
     int fd = atom(ctx->fd).load();
     if (fd >= 0) {
         // Wakes the accept loop at once; it closes the socket itself.

@@ -52,16 +52,24 @@ bool inText(const YW_frw_cfg_set_t *s, const char *p)
     return s->text && x >= a && x <= e;
 }
 
-// Line of the latest event, counted in the file content.
-int lineOf(const YW_frw_cfg_set_t *s)
+// Line of the latest event, counted in the file content. Counting resumes
+// where the previous call ended, so a file with many reported items is not
+// scanned from its start for each of them.
+int lineOf(YW_frw_cfg_set_t *s)
 {
     if (!s->text || !s->lastPos)
         return 0;
-    int n = 1;
-    for (const char *p = s->text; p < s->lastPos; ++p) {
+    if (!s->lineMark || s->lineMark > s->lastPos) {
+        s->lineMark = s->text;
+        s->lineNo = 1;
+    }
+    int n = s->lineNo;
+    for (const char *p = s->lineMark; p < s->lastPos; ++p) {
         if (*p == '\n')
             ++n;
     }
+    s->lineMark = s->lastPos;
+    s->lineNo = n;
     return n;
 }
 
@@ -225,7 +233,8 @@ void resetSet(YW_frw_cfg_set_t *s)
     s->buffer = nullptr;
     s->bufferCur = nullptr;
     s->bufferSize = CONFIG_XML_KV_BUFFER_SIZE;
-    s->text = s->textEnd = s->lastPos = nullptr;
+    s->text = s->textEnd = s->lastPos = s->lineMark = nullptr;
+    s->lineNo = 0;
     s->attrOwner = nullptr;
     s->attrMode = ATTR_REFUSE;
     s->depth = 0;
@@ -247,6 +256,7 @@ YW_ret_t parseInto(YW_frw_cfg_set_t *s, char *text, YW_size_t size)
     s->text = text;
     s->textEnd = text + size;
     s->lastPos = text;
+    s->lineMark = nullptr;
 
     int r = YW_xml_parse(text, text + size, YW_frw_cfg_proc, s);
     if (r == 0) {
@@ -261,7 +271,7 @@ YW_ret_t parseInto(YW_frw_cfg_set_t *s, char *text, YW_size_t size)
         r = YW_FAIL;
     if (r != 0)
         r = YW_FAIL;
-    s->text = s->textEnd = s->lastPos = nullptr;
+    s->text = s->textEnd = s->lastPos = s->lineMark = nullptr;
     s->attrOwner = nullptr;
     if (r == 0)
         YW_frw_cfg_setBase(s);

@@ -76,7 +76,9 @@ YW_ret_t YW_frw_node_setAttribute(YW_frw_node_t *n, const char *key, const char 
     } else if (std::strcmp(key, "local") == 0) {
         n->isLocal = yw_frw_node_atoi(value);
         if (n->isLocal) {
-            if (localNode)
+            // Reading the same node again (the configuration command after a
+            // restart) is not a second local node.
+            if (localNode && localNode != n)
                 YW_frw_sendCfgErrorEvent(YW_ERR_CFG_MULTIPLE_LOCAL_NODE, "multiple local node flag not allowed");
             else
                 localNode = n;

@@ -183,6 +183,57 @@ YW_ret_t yw_ipc_checkCfg(const YW_ipc_cfg_t *cfg)
     return YW_SUCCESS;
 }
 
+// Deletion of a channel. Without closeOpen a channel that a task has open
+// stays (-975). With closeOpen its open sides are closed first, while new
+// calls are held back, so that no task can open it again in between.
+YW_ret_t yw_ipc_delete(YW_ipc_id_t ipc_id, bool closeOpen)
+{
+    constexpr int opened = YW_IPC_STATE_TX_OPENED | YW_IPC_STATE_RX_OPENED;
+    YW_ipc_t *ipc = YW_ipc_get(ipc_id);
+    if (!ipc || !ipc->cfg)
+        return YW_FAIL;
+    // A channel a task still has open stays; transport-internal up bits do not
+    // keep it alive.
+    if (!closeOpen && (YW_ipc_state_get(ipc) & opened))
+        return YW_ERR_STATE;
+    const yw_ipc_transport_desc *tp = yw_ipc_findTransport(ipc->cfg);
+    if (!tp || !tp->destroy)
+        return ipc->cfg->interfaceType >= YW_IPC_INTF_MAX ? YW_ERR_IPC_INVD_TYPE : YW_FAIL;
+    // No new calls from here on; those in progress end before the transport
+    // object goes. An open that got in first keeps the channel unless it is
+    // to be closed.
+    if (!yw_ipc_retire(ipc))
+        return YW_ERR_STATE;
+    int st = YW_ipc_state_get(ipc);
+    if (st & opened) {
+        if (!closeOpen || !ipc->oprs.close) {
+            yw_ipc_publish(ipc);
+            return YW_ERR_STATE;
+        }
+        YW_uint32_t mode = 0;
+        if (st & YW_IPC_STATE_RX_OPENED)
+            mode |= YW_IPC_FLAGS_RX;
+        if (st & YW_IPC_STATE_TX_OPENED)
+            mode |= YW_IPC_FLAGS_TX;
+        ipc->oprs.close(ipc, mode);
+        if (YW_ipc_state_get(ipc) & opened) {
+            yw_ipc_publish(ipc);
+            return YW_ERR_STATE;
+        }
+    }
+    yw_ipc_kill(ipc);
+    if (ipc->oprs.release)
+        ipc->oprs.release(ipc);
+    YW_ret_t r = tp->destroy(ipc);
+    if (r != YW_SUCCESS) {
+        yw_ipc_publish(ipc);
+        return r;
+    }
+    yw_ipc_slotFree(ipc);
+    YW_ipc_ism_countDelete();
+    return YW_SUCCESS;
+}
+
 } // namespace
 
 yw_ipc_table_guard::yw_ipc_table_guard()
@@ -603,35 +654,12 @@ YW_ret_t YW_createIpc(YW_ipc_cfg_t *pCfg, YW_ipc_id_t *pIpcId)
 
 YW_ret_t YW_deleteIpc(YW_ipc_id_t ipc_id)
 {
-    YW_ipc_t *ipc = YW_ipc_get(ipc_id);
-    if (!ipc || !ipc->cfg)
-        return YW_FAIL;
-    // A channel a task still has open stays; transport-internal up bits do not
-    // keep it alive.
-    if (YW_ipc_state_get(ipc) & (YW_IPC_STATE_TX_OPENED | YW_IPC_STATE_RX_OPENED))
-        return YW_ERR_STATE;
-    const yw_ipc_transport_desc *tp = yw_ipc_findTransport(ipc->cfg);
-    if (!tp || !tp->destroy)
-        return ipc->cfg->interfaceType >= YW_IPC_INTF_MAX ? YW_ERR_IPC_INVD_TYPE : YW_FAIL;
-    // No new calls from here on; those in progress end before the transport
-    // object goes. An open that got in first keeps the channel.
-    if (!yw_ipc_retire(ipc))
-        return YW_ERR_STATE;
-    if (YW_ipc_state_get(ipc) & (YW_IPC_STATE_TX_OPENED | YW_IPC_STATE_RX_OPENED)) {
-        yw_ipc_publish(ipc);
-        return YW_ERR_STATE;
-    }
-    yw_ipc_kill(ipc);
-    if (ipc->oprs.release)
-        ipc->oprs.release(ipc);
-    YW_ret_t r = tp->destroy(ipc);
-    if (r != YW_SUCCESS) {
-        yw_ipc_publish(ipc);
-        return r;
-    }
-    yw_ipc_slotFree(ipc);
-    YW_ipc_ism_countDelete();
-    return YW_SUCCESS;
+    return yw_ipc_delete(ipc_id, false);
+}
+
+YW_ret_t YW_ipc_closeAndDelete(YW_ipc_id_t ipc_id)
+{
+    return yw_ipc_delete(ipc_id, true);
 }
 
 YW_ret_t YW_inqIpc(YW_ipc_id_t ipc_id, YW_ipc_status_t *pStatus)

@@ -8,6 +8,9 @@
 
 namespace {
 
+// Searches of an access point whose slot changed hands meanwhile.
+constexpr int YW_IPC_OPEN_TRIES = 8;
+
 // The task that opened each side of each channel (receive side first). An
 // event is posted through the task table, and only while that task still
 // owns the queue stored at open, so that a task which ended without closing
@@ -172,18 +175,25 @@ YW_ret_t YW_ipc_close_sides(YW_ipc_t *ipc, YW_uint32_t mode)
 
 YW_ret_t YW_openIpc(YW_ipc_iap_t iap, YW_uint32_t flags, YW_ipc_id_t *pIdPtr)
 {
-    YW_ipc_t *ipc = YW_ipc_searchByIap(iap);
-    if (!ipc)
-        return YW_ERR_IPC_NULL;
-    yw_ipc_call live(ipc);
-    if (live.result() != YW_SUCCESS)
-        return live.result();
-    if (!live->oprs.open)
-        return YW_ERR_NULL_FUNC;
-    YW_ret_t r = live->oprs.open(live.get(), flags);
-    if (pIdPtr)
-        *pIdPtr = live->ipc_id;
-    return r;
+    // The slot found may be deleted and made again for another channel
+    // before the call gets in: the access point is checked once more inside.
+    for (int tries = 0; tries < YW_IPC_OPEN_TRIES; tries++) {
+        YW_ipc_t *ipc = YW_ipc_searchByIap(iap);
+        if (!ipc)
+            return YW_ERR_IPC_NULL;
+        yw_ipc_call live(ipc);
+        if (live.result() != YW_SUCCESS)
+            return live.result();
+        if (live->cfg->iap != iap)
+            continue;
+        if (!live->oprs.open)
+            return YW_ERR_NULL_FUNC;
+        YW_ret_t r = live->oprs.open(live.get(), flags);
+        if (pIdPtr)
+            *pIdPtr = live->ipc_id;
+        return r;
+    }
+    return YW_ERR_IPC_NULL;
 }
 
 YW_ret_t YW_closeIpc(YW_ipc_id_t ipc_id, YW_uint32_t flags)

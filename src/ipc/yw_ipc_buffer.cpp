@@ -53,6 +53,21 @@ bool yw_buffer_in_free(const YW_ipc_buffer_t *p, YW_pos_t pos, YW_size_t size)
     return pos >= p->inp || pos + size <= p->outp;
 }
 
+// An empty ring whose positions stand in the middle cannot place a piece
+// longer than the room on either side of them, and no free will ever move
+// them: it starts again at 0 (nothing is allocated, nothing to take back).
+void yw_buffer_rewind_if_stuck(YW_ipc_buffer_t *p, YW_size_t size)
+{
+    if (p->wrap != 0 || p->inp != p->outp || p->inp == 0 || size > (YW_int64_t)p->size)
+        return;
+    if (YW_ipc_buffer_get_freespace(p, size) >= 0)
+        return;
+    p->inp = 0;
+    p->outp = 0;
+    p->last_size = 0;
+    p->last_wrap = 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -145,6 +160,7 @@ YW_pos_t YW_ipc_buffer_alloc(YW_ipc_buffer_t *p, YW_size_t size)
     if (!p)
         return YW_ERR_BUFFER_NULL;
     YW_ipc_buffer_guard g(p);
+    yw_buffer_rewind_if_stuck(p, size);
     YW_pos_t pos = YW_ipc_buffer_get_freespace(p, size);
     if (pos < 0) {
         p->fail++;
@@ -164,6 +180,7 @@ YW_ipc_buffer_descriptor_t *YW_ipc_buffer_allocWithFifo(YW_ipc_buffer_t *p, YW_s
         p->fifo->fullerr++;
         return nullptr;
     }
+    yw_buffer_rewind_if_stuck(p, size);
     YW_pos_t pos = YW_ipc_buffer_get_freespace(p, size);
     if (pos < 0) {
         p->fail++;
@@ -191,6 +208,7 @@ YW_pos_t YW_ipc_buffer_getSpace(YW_ipc_buffer_t *p, YW_size_t size)
     if (!p)
         return YW_ERR_BUFFER_NULL;
     YW_ipc_buffer_guard g(p);
+    yw_buffer_rewind_if_stuck(p, size);
     YW_pos_t pos = YW_ipc_buffer_get_freespace(p, size);
     if (pos < 0)
         p->fail++;

@@ -144,15 +144,7 @@ YW_ret_t YW_ipc_ism_onStop(void)
         YW_ipc_t *ipc = &YW_g_ipc[i];
         if (!ipc->cfg)
             continue;
-        int st = YW_ipc_state_get(ipc);
-        YW_uint32_t open = 0;
-        if (st & YW_IPC_STATE_RX_OPENED)
-            open |= YW_IPC_FLAGS_RX;
-        if (st & YW_IPC_STATE_TX_OPENED)
-            open |= YW_IPC_FLAGS_TX;
-        if (open && ipc->oprs.close)
-            ipc->oprs.close(ipc, open);
-        YW_ret_t d = YW_deleteIpc(ipc->ipc_id);
+        YW_ret_t d = YW_ipc_closeAndDelete(ipc->ipc_id);
         if (d != YW_SUCCESS) {
             std::printf("%s:%d ipc %d delete fail %d\n", __func__, __LINE__, i, (int)d);
             r = d;

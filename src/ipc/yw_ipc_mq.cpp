@@ -52,17 +52,21 @@ YW_ipc_msgq_t *yw_mq_findPeer(YW_ipc_t *self)
 }
 
 // Posts to the task that opened a side of the channel at the other end of
-// the queue. That channel is held like an API call while the event goes out,
-// so that its deletion cannot clear it meanwhile.
-void yw_mq_postPeer(YW_ipc_t *self, YW_ipc_t *peer, YW_uint32_t side, YW_uint32_t value)
+// queue q. That channel is held like an API call while the event goes out,
+// so that its deletion cannot clear it meanwhile. The record was read before
+// it was held: when it was deleted and its slot made again for a channel of
+// another queue, that channel is not told. The event value is the peer's
+// id with the given control bits.
+void yw_mq_postPeer(YW_ipc_t *self, YW_ipc_msgq_t *q, YW_ipc_t *peer, YW_uint32_t side, YW_uint32_t value)
 {
     if (peer == self) {
-        YW_ipc_postSide(peer, side, value);
+        YW_ipc_postSide(peer, side, peer->ipc_id | value);
         return;
     }
     if (YW_ipc_enter(peer) != YW_SUCCESS)
         return; // being deleted: nobody to tell
-    YW_ipc_postSide(peer, side, value);
+    if (peer->priv == q)
+        YW_ipc_postSide(peer, side, peer->ipc_id | value);
     YW_ipc_leave(peer);
 }
 
@@ -124,6 +128,9 @@ YW_size_t yw_mq_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
     if (size < 0 || (size > 0 && !data))
         return YW_ERR_INVD_ARGS;
     auto *q = static_cast<YW_ipc_msgq_t *>(ipc->priv);
+    // A message longer than the whole ring would wait for room for ever.
+    if ((YW_uint64_t)size > buf->size)
+        return YW_ERR_IPC_TOO_LONG;
 
     YW_ipc_buffer_descriptor_t *bd = YW_ipc_buffer_allocWithFifo(buf, size);
     if (!bd) {
@@ -146,7 +153,7 @@ YW_size_t yw_mq_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
 
     YW_ipc_t *rcv = yw_mq_side(q->rx).load(std::memory_order_acquire);
     if (rcv)
-        yw_mq_postPeer(ipc, rcv, YW_IPC_FLAGS_RX, rcv->ipc_id);
+        yw_mq_postPeer(ipc, q, rcv, YW_IPC_FLAGS_RX, 0);
     return size;
 }
 
@@ -182,7 +189,7 @@ YW_size_t yw_mq_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
 
     YW_ipc_t *snd = yw_mq_side(q->tx).load(std::memory_order_acquire);
     if (snd && (YW_ipc_state_get(snd) & YW_IPC_STATE_TX_PENDING))
-        yw_mq_postPeer(ipc, snd, YW_IPC_FLAGS_TX, snd->ipc_id | YW_IPC_EVENT_TX_PEND);
+        yw_mq_postPeer(ipc, q, snd, YW_IPC_FLAGS_TX, YW_IPC_EVENT_TX_PEND);
     return len;
 }
 

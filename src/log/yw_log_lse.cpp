@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <shared_mutex>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -368,9 +370,21 @@ int YW_log_lse_addStdoutToCli(YW_event_q_t *q, int socket, YW_log_out_cb_t cb)
     return add_output(h, YW_LOG_PORT_TYPE_CLI, q, key, cb, key);
 }
 
+// Frees a command-interface port of the "stdout" log; an index that names a
+// port of another kind (the log's own outputs) is refused, so a stale index
+// cannot remove them.
 YW_ret_t YW_log_lse_delCliFromStdout(int index)
 {
-    return YW_log_lse_delOutput(&YW_g_lse_stdout, index);
+    YW_log_t h = &YW_g_lse_stdout;
+    if (index < 0 || index >= YW_LOG_OUTPUT_PORT_MAX)
+        return YW_FAIL;
+    {
+        std::lock_guard<std::mutex> g(h->portLock);
+        YW_uint32_t type = h->output[index].type;
+        if (type != YW_LOG_PORT_TYPE_CLI && type != YW_LOG_PORT_TYPE_INVALID)
+            return YW_FAIL;
+    }
+    return YW_log_lse_delOutput(h, index);
 }
 
 int yw_log_print_timestamp_default(const struct timespec *ts, char *buffer)
@@ -622,8 +636,26 @@ static YW_P_thread_t ctrl_thread(YW_P_thread_t &t)
     return std::atomic_ref<YW_P_thread_t>(t).load(std::memory_order_acquire);
 }
 
+// Ringing a log task's doorbell and dropping that task's handle exclude each
+// other: an ending task drops its handle before its thread record goes, so a
+// ring never reaches a freed record.
+static std::shared_mutex yw_s_log_ring_lock;
+
+void YW_log_lse_dropThread(YW_P_thread_t *slot, YW_P_thread_t self)
+{
+    if (!slot)
+        return;
+    std::unique_lock<std::shared_mutex> g(yw_s_log_ring_lock);
+    std::atomic_ref<YW_P_thread_t> h(*slot);
+    if (!self)
+        h.store(nullptr, std::memory_order_release);
+    else
+        h.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+}
+
 YW_ret_t YW_log_lsm_fire_event(YW_event_q_t *q, YW_addr_t msg)
 {
+    std::shared_lock<std::shared_mutex> g(yw_s_log_ring_lock);
     YW_P_thread_t th = ctrl_thread(YW_g_logEventControl.lsm_task);
     if (!th)
         return YW_ERR_TASK_NULL;
@@ -644,6 +676,7 @@ YW_ret_t YW_log_lsm_wait_event(YW_event_q_t *q, YW_addr_t timeout)
 
 YW_ret_t YW_log_fire_event(YW_event_q_t *q, YW_addr_t msg)
 {
+    std::shared_lock<std::shared_mutex> g(yw_s_log_ring_lock);
     YW_P_thread_t th = ctrl_thread(YW_g_logEventControl.lse_recv_task);
     if (!th)
         return YW_SUCCESS;
@@ -674,6 +707,12 @@ void *YW_log_lse_main(void *)
         YW_P_getThreadID(&th);
         self.store(th);
     }
+    // Later events are kept in the queue instead of ringing an ended thread;
+    // dropped on every way out, unwinding included.
+    struct drop_on_exit {
+        YW_P_thread_t *slot;
+        ~drop_on_exit() { YW_log_lse_dropThread(slot, nullptr); }
+    } drop{&ctrl->lse_recv_task};
     YW_elog("%s start...\n", __func__);
     YW_event_q_t *q = &YW_g_log_event_q;
     q->flags_wait.fetch_or(YW_EVENT_FLAG_FRW);
@@ -703,8 +742,6 @@ void *YW_log_lse_main(void *)
         }
     }
     std::printf("%s:%d lse stop...\n", __func__, __LINE__);
-    // Later events are kept in the queue instead of ringing an ended thread.
-    self.store(nullptr);
     return nullptr;
 }
 

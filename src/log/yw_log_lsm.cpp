@@ -229,6 +229,17 @@ void *YW_log_lsm_main(void *ctrl)
         YW_P_thread_t expected = nullptr;
         yw_lsm_handle(YW_g_logEventControl.lsm_task).compare_exchange_strong(expected, th);
     }
+    // The handle goes with this thread, on every way out: commands sent from
+    // then on wait in the queue instead of ringing a doorbell that is gone.
+    struct drop_on_exit {
+        ~drop_on_exit()
+        {
+            YW_P_thread_t self = nullptr;
+            YW_P_getThreadID(&self);
+            if (self)
+                YW_log_lse_dropThread(&YW_g_logEventControl.lsm_task, self);
+        }
+    } drop;
     YW_fsm_context_t *fsm = &YW_s_log_lsm_fsm;
     YW_fsm_context_init(fsm, "lsm_fsm", YW_s_log_lsm_fsm_vectors, &YW_g_logEventControl);
     int timeouts = 0;
@@ -251,12 +262,6 @@ void *YW_log_lsm_main(void *ctrl)
             YW_svc_mng_reportState(fsm); // the framework owns the copy once sent
     }
     std::printf("%s:%d %s....", __func__, __LINE__, "LSM task end");
-    // The handle goes with this thread: commands sent from now on wait in
-    // the queue instead of ringing a doorbell that no longer exists.
-    YW_P_thread_t self = nullptr;
-    YW_P_getThreadID(&self);
-    if (self)
-        yw_lsm_handle(YW_g_logEventControl.lsm_task).compare_exchange_strong(self, nullptr);
     return nullptr;
 }
 
@@ -319,6 +324,9 @@ YW_fsm_state_t YW_log_lsm_handleStopCmd(YW_fsm_context_t *ctx, YW_event_msg_t *e
         std::printf("%s:%d lsm config fail error = %d\n", __func__, __LINE__, (int)r);
         return YW_LOG_LSM_STATE_NORM;
     }
+    // The service leaves its normal state here: nothing sends TERM, whose
+    // row would clear the status, and the LSM ends at TERM.
+    yw_lsm_status().fetch_and(~YW_LOG_STATUS_NORMAL);
     return YW_LOG_LSM_STATE_TERM;
 }
 

@@ -108,7 +108,10 @@ YW_ret_t YW_loadTaskConfig(YW_frw_cfg_element_t *base, YW_task_cfg_t *cfg, YW_fr
             break;
         }
     }
-    for (YW_frw_cfg_element_t *c = YW_frw_nextCfgElement(e, nullptr); c; c = YW_frw_nextCfgElement(e, c)) {
+    // A failed attribute fails the entry: the child walk does not turn it
+    // into a success (the entry would load half-read, without its category).
+    for (YW_frw_cfg_element_t *c = YW_frw_nextCfgElement(e, nullptr); c && r == YW_SUCCESS;
+         c = YW_frw_nextCfgElement(e, c)) {
         for (YW_frw_cfg_element_t *a = YW_frw_nextCfgAttr(c, nullptr); a; a = YW_frw_nextCfgAttr(c, a)) {
             r = YW_task_cfg_child_setAttribute(cfg, c->kv.key, a->kv.key, a->kv.value);
             if (r != YW_SUCCESS)
@@ -142,6 +145,7 @@ YW_ret_t YW_loadTaskServiceManageConfig(YW_frw_cfg_element_t *base, YW_task_tsm_
         if (r != YW_SUCCESS) {
             std::printf("%s:%d task cfg %s loading fail %d\n", __func__, __LINE__, cfg->name ? cfg->name : "NULL",
                         (int)r);
+            *cfg = YW_task_cfg_t{}; // no half-read entry stays in the table
             break;
         }
         if (!cursor) {
@@ -188,13 +192,11 @@ YW_ret_t YW_task_startApplicationTasks(void)
 {
     YW_ret_t result = YW_SUCCESS;
     for (YW_task_id_t i = 0; i < YW_TASK_MAX; ++i) {
-        bool ready;
-        {
-            YW_task_lockGuard lk;
-            const YW_task_t *t = &YW_g_task[i];
-            ready = t->cfg && (t->cfg->category & YW_TASK_CAT_APP) && t->status.state == YW_TASK_STATE_ASSIGNED;
-        }
-        if (!ready)
+        // Checked and started under one hold of the (recursive) table lock,
+        // so the slot cannot change to another task in between.
+        YW_task_lockGuard lk;
+        const YW_task_t *t = &YW_g_task[i];
+        if (!t->cfg || !(t->cfg->category & YW_TASK_CAT_APP) || t->status.state != YW_TASK_STATE_ASSIGNED)
             continue;
         YW_ret_t r = YW_startTask(i, nullptr);
         if (r != YW_SUCCESS && result == YW_SUCCESS)
@@ -206,16 +208,14 @@ YW_ret_t YW_task_startApplicationTasks(void)
 static YW_ret_t yw_task_stopWhere(bool (*pick)(int category))
 {
     for (YW_task_id_t i = 0; i < YW_TASK_MAX; ++i) {
-        bool match;
-        {
-            YW_task_lockGuard lk;
-            // Only started tasks are stopped: a created task that never ran,
-            // or a slot whose entry was not found, would fail the stop and
-            // keep every later task running.
-            const YW_task_t *t = &YW_g_task[i];
-            match = t->cfg && (t->status.state & YW_TASK_STATE_BUSY) && pick(t->cfg->category);
-        }
-        if (!match)
+        // Checked and stopped under one hold of the (recursive) table lock,
+        // so the slot cannot change to another task in between. Only started
+        // tasks are stopped: a created task that never ran, or a slot whose
+        // entry was not found, would fail the stop and keep every later task
+        // running.
+        YW_task_lockGuard lk;
+        const YW_task_t *t = &YW_g_task[i];
+        if (!t->cfg || !(t->status.state & YW_TASK_STATE_BUSY) || !pick(t->cfg->category))
             continue;
         YW_ret_t r = YW_stopTask(i);
         if (r != YW_SUCCESS)

@@ -127,6 +127,20 @@ YW_P_threadKey_t yw_task_taskKey(YW_ret_t *result)
     return key;
 }
 
+// Slots whose creation failed at the symbol lookup: they keep their
+// configuration (and so their place in the duplicate search) without
+// ASSIGNED. Guarded by the table lock.
+bool yw_s_task_noSymbol[YW_TASK_MAX];
+
+// Resolves a task's entry name in the executable; null when it is missing.
+YW_task_entry_t yw_task_resolve(const char *entryName)
+{
+    void *addr = nullptr;
+    if (!entryName || YW_P_getLocalSymbol(entryName, &addr) != 0 || !addr)
+        return nullptr;
+    return reinterpret_cast<YW_task_entry_t>(addr);
+}
+
 bool yw_task_isStatic(const YW_task_cfg_t *cfg)
 {
     return cfg >= &YW_g_task_cfg[0] && cfg < &YW_g_task_cfg[YW_TASK_MAX];
@@ -312,6 +326,7 @@ void yw_task_clearTable()
         t->eventq = nullptr;
         t->priv = nullptr;
         t->thread = nullptr;
+        yw_s_task_noSymbol[i] = false;
     }
 }
 
@@ -339,6 +354,8 @@ YW_ret_t YW_createTask(YW_task_cfg_t *cfg, YW_task_id_t *id)
     YW_ret_t r = YW_SUCCESS;
     YW_task_t *task = nullptr;
     bool again = false;
+    bool retry = false; // the same configuration failed at its symbol before
+    bool retried = false; // ... and this call resolved it
 
     if (!cfg) {
         r = YW_ERR_CFG_NULL;
@@ -350,17 +367,21 @@ YW_ret_t YW_createTask(YW_task_cfg_t *cfg, YW_task_id_t *id)
                 std::printf("%s:%d cfg %lx equal to %lx\n", __func__, __LINE__, (unsigned long)(uintptr_t)cfg,
                             (unsigned long)(uintptr_t)t->cfg);
                 task = t;
-                again = true;
+                if (yw_s_task_noSymbol[i])
+                    retry = true;
+                else
+                    again = true;
                 r = YW_ERR_TASK_CFG_AGAIN;
                 break;
             }
         }
-        if (!again) {
+        if (!again && !retry) {
             for (YW_task_id_t i = 0; i < YW_TASK_MAX && !task; ++i) {
                 if (!YW_g_task[i].cfg) {
                     task = &YW_g_task[i];
                     yw_task_slotGuard sl(task);
                     task->cfg = cfg; // claimed
+                    yw_s_task_noSymbol[i] = false;
                     task->status.state = 0;
                     task->entry = nullptr;
                     task->arg = nullptr;
@@ -373,7 +394,39 @@ YW_ret_t YW_createTask(YW_task_cfg_t *cfg, YW_task_id_t *id)
         }
     }
 
-    if (task && !again) {
+    if (retry) {
+        // A slot that failed at the lookup is never freed, so its
+        // configuration stays; the lookup is tried again instead of
+        // reporting the task that cannot run as created.
+        const char *entryName;
+        {
+            YW_task_lockGuard lk;
+            entryName = task->cfg->entry_name;
+        }
+        YW_task_entry_t entry = yw_task_resolve(entryName);
+        YW_task_lockGuard lk;
+        yw_task_slotGuard sl(task);
+        if (!yw_s_task_noSymbol[task - YW_g_task]) {
+            r = YW_SUCCESS; // resolved meanwhile by another creator
+        } else if (!entry) {
+            std::printf("%s:%d no symbol of %s for task %s\n", __func__, __LINE__, entryName ? entryName : "NULL",
+                        yw_task_name(task));
+            r = YW_ERR_NO_SYMBOL;
+        } else {
+            task->entry = entry;
+            std::printf("%s:%d task %s entry = %lx\n", __func__, __LINE__, yw_task_name(task),
+                        (unsigned long)(uintptr_t)entry);
+            task->status = YW_task_status_t{};
+            task->status.state = YW_TASK_STATE_ASSIGNED;
+            yw_s_task_noSymbol[task - YW_g_task] = false;
+            retried = true;
+            r = YW_SUCCESS;
+        }
+        if (r == YW_SUCCESS && id)
+            *id = task->task_id;
+    }
+
+    if (task && !again && !retry) {
         YW_task_cfg_t *use = cfg;
         if (!yw_task_isStatic(cfg)) {
             use = yw_task_cfgCopy(cfg);
@@ -385,19 +438,19 @@ YW_ret_t YW_createTask(YW_task_cfg_t *cfg, YW_task_id_t *id)
             }
         }
         if (r == YW_SUCCESS) {
-            void *addr = nullptr;
-            YW_ret_t sr = use->entry_name ? YW_P_getLocalSymbol(use->entry_name, &addr) : YW_FAIL;
+            YW_task_entry_t entry = yw_task_resolve(use->entry_name);
             YW_task_lockGuard lk;
             yw_task_slotGuard sl(task);
             task->cfg = use;
-            if (sr != 0 || !addr) {
+            if (!entry) {
                 std::printf("%s:%d no symbol of %s for task %s\n", __func__, __LINE__,
                             use->entry_name ? use->entry_name : "NULL", use->name ? use->name : "NULL");
+                yw_s_task_noSymbol[task - YW_g_task] = true;
                 r = YW_ERR_NO_SYMBOL;
             } else {
-                task->entry = reinterpret_cast<YW_task_entry_t>(addr);
+                task->entry = entry;
                 std::printf("%s:%d task %s entry = %lx\n", __func__, __LINE__, use->name ? use->name : "NULL",
-                            (unsigned long)(uintptr_t)addr);
+                            (unsigned long)(uintptr_t)entry);
                 task->status = YW_task_status_t{};
                 task->status.state = YW_TASK_STATE_ASSIGNED;
                 if (id)
@@ -406,7 +459,8 @@ YW_ret_t YW_createTask(YW_task_cfg_t *cfg, YW_task_id_t *id)
         }
     }
 
-    if (r == YW_SUCCESS)
+    // A duplicate counts as a failure, unless it created the task now.
+    if (r == YW_SUCCESS && (!retry || retried))
         yw_count_inc(YW_g_tsm_ctx.status.ntasks);
     else
         yw_count_inc(YW_g_tsm_ctx.status.ntaskCreateFail);

@@ -15,8 +15,12 @@ namespace clitest {
 
 class Client {
 public:
+    // A negative port makes a client without a connection (see adopt).
     explicit Client(int port)
     {
+        if (port < 0) {
+            return;
+        }
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -32,6 +36,20 @@ public:
     Client &operator=(const Client &) = delete;
 
     bool ok() const { return fd_ >= 0; }
+    // Gives up the socket to the caller.
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Takes over a connected socket.
+    void adopt(int fd)
+    {
+        close();
+        fd_ = fd;
+        eof_ = false;
+    }
     void close()
     {
         if (fd_ >= 0) {

@@ -157,7 +157,7 @@ TEST_F(CliMt, EachClientKeepsItsOwnLogPort)
     // One client leaves: the other keeps its port.
     a.send("q\r");
     a.readUntil("Exit...\n");
-    a.readUntil("never", 500);
+    a.readUntil("never", 15000);  // returns at the close
     EXPECT_TRUE(a.eof);
     YW_printf("node says two\n");
     EXPECT_EQ(unstamp(b.readUntil("two\n")), "node says two\n");
@@ -191,7 +191,7 @@ TEST_F(CliMt, LineForAGoneClientNeverReachesTheNextOnItsSlot)
         ASSERT_NE(first, 0);
         a.send("q\r");
         a.readUntil("Exit...\n");
-        a.readUntil("never", 500);
+        a.readUntil("never", 15000);  // returns at the close
         ASSERT_TRUE(a.eof);
     }
     // The next client gets the same slot and, likely, the same descriptor number.
@@ -301,13 +301,16 @@ TEST_F(CliMt, ClientsComingAndGoingWhileTheNodeLogs)
     });
     std::vector<std::thread> ts;
     std::atomic<int> served{0};
+    // One bound for the whole exchange, so a fault fails the test instead of
+    // retrying for many minutes.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
     for (int t = 0; t < 3; ++t) {
-        ts.emplace_back([&] {
-            for (int i = 0; i < 10; ++i) {
+        ts.emplace_back([&, deadline] {
+            for (int i = 0; i < 10 && std::chrono::steady_clock::now() < deadline; ++i) {
                 // A slot is given back only once the quitting client's thread
                 // has ended, so under load all five may still be taken for a
                 // moment: such a connection is closed at once and retried.
-                for (int attempt = 0; attempt < 200; ++attempt) {
+                for (int attempt = 0; attempt < 200 && std::chrono::steady_clock::now() < deadline; ++attempt) {
                     Conn c(port_);
                     if (c.readUntil("<<", 15000, true).find("<<") == std::string::npos) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -186,4 +186,29 @@ TEST(CliTable, ListAndHelpStopAtTheFirstFreeRow)
     EXPECT_EQ(YW_cli_GetChar(), 0);
 }
 
+TEST(CliTable, LongListsAreWrittenWhole)
+{
+    // 128 names of 19 characters: the list is longer than one output chunk.
+    YW_cli_Init();
+    ASSERT_EQ(YW_regCLICmd("ls", YW_cli_CmdList, "ls"), 0);
+    ASSERT_EQ(YW_regCLICmd("help", YW_cli_CmdHelp, "help"), 0);
+    static char names[YW_CLI_CMD_MAX][24];
+    static std::string helps[YW_CLI_CMD_MAX];
+    std::string wantLs = "ls help ", wantHelp = "ls\nhelp\n";
+    for (int i = 2; i < YW_CLI_CMD_MAX; ++i) {
+        snprintf(names[i], sizeof(names[i]), "command_number_%04d", i);
+        helps[i] = std::string(names[i]) + " " + std::string(40, 'h');
+        ASSERT_EQ(YW_regCLICmd(names[i], retArgc, helps[i].c_str()), 0);
+        wantLs += std::string(names[i]) + " ";
+        wantHelp += helps[i] + "\n";
+    }
+    wantLs += "\n";
+    PipeOut out;
+    EXPECT_EQ(YW_cli_ProcCmdInput("ls"), 0);
+    EXPECT_EQ(out.take(), wantLs);
+    EXPECT_EQ(YW_cli_ProcCmdInput("help"), 0);
+    EXPECT_EQ(out.take(), wantHelp);
+    YW_cli_Init();
+}
+
 }  // namespace

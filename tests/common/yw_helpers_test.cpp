@@ -42,6 +42,22 @@ TEST(Bits, PositionsAndCounts)
     EXPECT_EQ(YW_bitPos32(0x10001), -1);
     EXPECT_EQ(YW_bitPos16(0x0100), 9);
     EXPECT_EQ(YW_bitPos16(0x0101), -1);
+    // Several bits in one half and one in the other are still several bits
+    // (a composition that only looks at the halves' table values would
+    // report the single bit's position).
+    EXPECT_EQ(YW_bitPos16(0x0103), -1);
+    EXPECT_EQ(YW_bitPos16(0x0301), -1);
+    EXPECT_EQ(YW_bitPos32(0x00010003u), -1);
+    EXPECT_EQ(YW_bitPos32(0x00030001u), -1);
+    EXPECT_EQ(YW_bitPos32(0x01000300u), -1);
+    EXPECT_EQ(YW_bitPos32(0x80000001u), -1);
+    // Exhaustive over 16 bits: a position exactly when one bit is set.
+    for (unsigned v = 0; v < 0x10000; ++v) {
+        int expect = __builtin_popcount(v) == 1 ? __builtin_ctz(v) + 1 : -1;
+        ASSERT_EQ(YW_bitPos16((YW_uint16_t)v), expect) << std::hex << v;
+        ASSERT_EQ(YW_bitPos32(v << 16), expect < 0 ? -1 : expect + 16) << std::hex << v;
+        ASSERT_EQ(YW_bitPos32(v | 0x10000u), v == 0 ? 17 : -1) << std::hex << v;
+    }
     for (int k = 0; k < 32; ++k)
         EXPECT_EQ(YW_bitPos32(1u << k), k + 1);
     EXPECT_EQ(YW_bitCount32(0xFFFFFFFFu), 32);

@@ -157,6 +157,7 @@ TEST_F(QueueTest, BadArgumentsAndStates)
     EXPECT_EQ(0, YW_event_wait(&idle, 1000));
     EXPECT_EQ(-1, YW_event_q_deinit(&idle));
     EXPECT_EQ(0, YW_event_q_deinit(nullptr));
+    EXPECT_EQ(1, YW_event_empty(nullptr, YW_EVENT_FLAG_FRW));
     YW_event_releaseEvent(m);
     YW_event_releaseEvent(nullptr);
 }

@@ -313,6 +313,11 @@ TEST(CfgTree, ArenaOverrunDropsTheWholeElement)
     for (size_t p = 0; (p = m.out.find("dropped with its subtree", p)) != std::string::npos; ++p)
         ++reported;
     EXPECT_EQ(reported, 1000 - kept);
+    // Each report names the line of its own leaf (leaf i is on line i + 1).
+    size_t line = kept + 1;
+    const std::string tag = "element <leaf> dropped with its subtree (line ";
+    for (size_t p = 0; (p = m.out.find(tag, p)) != std::string::npos; p += tag.size(), ++line)
+        ASSERT_EQ(std::atoi(m.out.c_str() + p + tag.size()), (int)line);
     EXPECT_LE(m.set.bufferCur - m.set.buffer, CONFIG_XML_KV_BUFFER_SIZE);
 
     // A name that does not fit drops the element and everything inside it.

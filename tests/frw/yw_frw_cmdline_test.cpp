@@ -2,8 +2,12 @@
 // the executable path kept for the symbol lookup.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,6 +53,12 @@ const Row kRows[] = {
     {"empty value is a value", {"-f", ""}, 0, {"./", "../log", "", "turv_app_cfg.xml"}},
     {"-h as a value", {"-L", "-h"}, 0, {"./", "-h", "turv_sys_cfg.xml", "turv_app_cfg.xml"}},
 };
+
+// Rows are named by what they show (stable test names, no addresses).
+void PrintTo(const Row &row, std::ostream *os)
+{
+    *os << row.what;
+}
 
 class CmdLine : public ::testing::TestWithParam<Row> {};
 
@@ -159,19 +169,24 @@ TEST(CmdLineExe, LongArgv0IsNotKeptAndNeverOverflows)
 }
 
 // Runs the node with the given arguments; returns its exit status and
-// everything it wrote on standard output and error.
+// everything it wrote on standard output and error. A node that does not end
+// by itself within 20 s is killed and reported as -2 (a fault must fail the
+// test, not hang it).
 int runNode(const std::vector<const char *> &args, std::string &out)
 {
     std::string exe = std::string(TURV_BIN_DIR) + "/turv_node";
     int pfd[2];
-    if (pipe(pfd) != 0)
+    if (pipe2(pfd, O_CLOEXEC) != 0)
         return -1000;
     pid_t pid = fork();
+    if (pid < 0) {
+        close(pfd[0]);
+        close(pfd[1]);
+        return -1000;
+    }
     if (pid == 0) {
         dup2(pfd[1], 1);
         dup2(pfd[1], 2);
-        close(pfd[0]);
-        close(pfd[1]);
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(exe.c_str()));
         for (const char *a : args)
@@ -181,13 +196,38 @@ int runNode(const std::vector<const char *> &args, std::string &out)
         _exit(127);
     }
     close(pfd[1]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool timedOut = false;
     char buf[4096];
-    ssize_t n;
-    while ((n = read(pfd[0], buf, sizeof(buf))) > 0)
-        out.append(buf, (size_t)n);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            timedOut = true;
+            break;
+        }
+        struct pollfd p = {pfd[0], POLLIN, 0};
+        int n = poll(&p, 1, (int)left.count());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            timedOut = n == 0;
+            break;
+        }
+        ssize_t r = read(pfd[0], buf, sizeof(buf));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        out.append(buf, (size_t)r);
+    }
     close(pfd[0]);
+    if (timedOut)
+        kill(pid, SIGKILL);
     int status = 0;
-    waitpid(pid, &status, 0);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (timedOut)
+        return -2;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -297,3 +297,22 @@ TEST_F(FrwFsmTest, NodeEntriesOutsideTheTableAndAttributesBeforeNodeNo)
     YW_frw_node_toString(nullptr, buf, sizeof buf);
     EXPECT_STREQ(buf, "\tnode null\n");
 }
+
+TEST_F(FrwFsmTest, ReadingTheNodesAgainKeepsTheLocalNode)
+{
+    // The restart row queues the configuration command, which reads the
+    // node section again: the same local node is no configuration error.
+    loadSys("<turv><fw>\n<fwConf>\n"
+            "<fwDef nodeNo=\"0\" name=\"a\" local=\"1\" isMaster=\"1\" frwIAP=\"3\"/>\n"
+            "</fwConf>\n</fw></turv>\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(YW_loadFrameworkConfig(nullptr), 0);
+    EXPECT_EQ(YW_loadFrameworkConfig(nullptr), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(has(out, "config error")) << out;
+    EXPECT_EQ(localNode, &YW_g_frw_node[0]);
+    EXPECT_EQ(masterNode, &YW_g_frw_node[0]);
+    auto q = drainQueue();
+    EXPECT_TRUE(q.empty());
+    releaseAll(q);
+}

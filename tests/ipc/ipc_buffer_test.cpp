@@ -122,6 +122,31 @@ TEST(IpcRing, AdjustClaimsOnlyFreeSpace)
     EXPECT_EQ(YW_ipc_buffer_adjust(r.b, 50, 0), 0);
 }
 
+TEST(IpcRing, EmptyRingStartsAgainWhenAPieceFitsNowhereElse)
+{
+    Ring r(100);
+    ASSERT_EQ(YW_ipc_buffer_alloc(r.b, 50), 0);
+    ASSERT_EQ(YW_ipc_buffer_free(r.b, 0, 50), 50);
+    // empty, positions at 50: a piece that fits at 50 stays there
+    EXPECT_EQ(YW_ipc_buffer_alloc(r.b, 40), 50);
+    ASSERT_EQ(YW_ipc_buffer_free(r.b, 50, 40), 90);
+    // empty, 10 bytes up to the end and 90 before the positions: 95 bytes
+    // fit only from 0, and no free would ever make room for them
+    EXPECT_EQ(YW_ipc_buffer_alloc(r.b, 95), 0);
+    EXPECT_EQ(r.b->inp, 95);
+    EXPECT_EQ(r.b->wrap, 0);
+    EXPECT_EQ(YW_ipc_buffer_restore(r.b, 95), 0); // the exact undo
+    EXPECT_EQ(YW_ipc_buffer_alloc(r.b, 101), YW_ERR_BUFFER_NO_SPACE);
+    // a ring that is not empty is never moved
+    ASSERT_EQ(YW_ipc_buffer_alloc(r.b, 60), 0);
+    ASSERT_EQ(YW_ipc_buffer_alloc(r.b, 20), 60);
+    ASSERT_EQ(YW_ipc_buffer_free(r.b, 0, 60), 60);
+    EXPECT_EQ(YW_ipc_buffer_alloc(r.b, 70), YW_ERR_BUFFER_NO_SPACE);
+    EXPECT_EQ(r.b->outp, 60);
+    EXPECT_EQ(r.b->inp, 80);
+    EXPECT_EQ(r.b->wrap_underrun + r.b->wrap_overrun + r.b->outp_oor, 0u);
+}
+
 TEST(IpcRing, SingleSlotRingRestartsWhenDrained)
 {
     Ring r(100);

@@ -329,6 +329,27 @@ TEST_F(IpcTable, DeletingOneChannelOfAPairLeavesTheOtherSafe)
     EXPECT_EQ(YW_deleteIpc(rxId), 0);
 }
 
+TEST_F(IpcTable, AMessageThatFitsTheQueueIsNeverRefusedForEver)
+{
+    MsgqCfg c("mq_fit", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 5, 100, 4);
+    YW_ipc_id_t id;
+    ASSERT_EQ(YW_createIpc(&c.cfg, &id), 0);
+    char m[128], buf[128];
+    std::memset(m, 'a', sizeof(m));
+    // the queue is empty again after these, with its positions at 60
+    ASSERT_EQ(YW_sendIpc(id, m, 60), 60);
+    ASSERT_EQ(YW_recvIpc(id, buf, sizeof(buf)), 60);
+    // 40 bytes to the end, 60 before: 70 bytes still go in
+    EXPECT_EQ(YW_sendIpc(id, m, 70), 70);
+    EXPECT_FALSE(YW_ipc_state_get(&YW_g_ipc[id]) & YW_IPC_STATE_TX_PENDING);
+    EXPECT_EQ(YW_recvIpc(id, buf, sizeof(buf)), 70);
+    // longer than the whole queue: refused as such, no room to wait for
+    EXPECT_EQ(YW_sendIpc(id, m, 101), YW_ERR_IPC_TOO_LONG);
+    EXPECT_FALSE(YW_ipc_state_get(&YW_g_ipc[id]) & YW_IPC_STATE_TX_PENDING);
+    EXPECT_EQ(YW_sendIpc(id, m, 100), 100);
+    EXPECT_EQ(YW_recvIpc(id, buf, sizeof(buf)), 100);
+}
+
 TEST_F(IpcTable, ObjectListShowsEverySlot)
 {
     MsgqCfg c("chan_show", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 4);

@@ -20,9 +20,14 @@ class IpcMsgq : public FreshChannels {};
 
 TEST_F(IpcMsgq, OneChannelBothSidesWakesTheReceiverPerMessage)
 {
+    // slot 0 taken first, so that the id in the events is not 0
+    MsgqCfg filler("mq_filler", YW_IPC_FLAGS_RX, 49);
+    YW_ipc_id_t fillerId;
+    ASSERT_EQ(YW_createIpc(&filler.cfg, &fillerId), 0);
     MsgqCfg c("mq_both", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 50, 4096, 16);
     YW_ipc_id_t id;
     ASSERT_EQ(YW_createIpc(&c.cfg, &id), 0);
+    ASSERT_NE(id, 0u);
     TaskHost a("mq_a"), b("mq_b");
     ASSERT_TRUE(a.ok() && b.ok());
     a.run([&] { EXPECT_EQ(YW_openIpc(50, YW_IPC_FLAGS_TX, nullptr), 0); });
@@ -47,6 +52,33 @@ TEST_F(IpcMsgq, OneChannelBothSidesWakesTheReceiverPerMessage)
     });
     // the sender got no event for its own sends
     a.run([&] { EXPECT_EQ(countIpcEvents(), 0); });
+    YW_closeIpc(id, YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX);
+}
+
+TEST_F(IpcMsgq, OneChannelRoomEventCarriesTheChannelId)
+{
+    MsgqCfg filler("mq_filler2", YW_IPC_FLAGS_RX, 48);
+    YW_ipc_id_t fillerId;
+    ASSERT_EQ(YW_createIpc(&filler.cfg, &fillerId), 0);
+    MsgqCfg c("mq_room", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 51, 4096, 2);
+    YW_ipc_id_t id;
+    ASSERT_EQ(YW_createIpc(&c.cfg, &id), 0);
+    ASSERT_NE(id, 0u);
+    TaskHost a("mqr_a"), b("mqr_b");
+    ASSERT_TRUE(a.ok() && b.ok());
+    a.run([&] { EXPECT_EQ(YW_openIpc(51, YW_IPC_FLAGS_TX, nullptr), 0); });
+    b.run([&] { EXPECT_EQ(YW_openIpc(51, YW_IPC_FLAGS_RX, nullptr), 0); });
+    a.run([&] {
+        EXPECT_EQ(YW_sendIpc(id, "1", 2), 2);
+        EXPECT_EQ(YW_sendIpc(id, "2", 2), 2);
+        EXPECT_EQ(YW_sendIpc(id, "3", 2), YW_ERR_NO_TX_BD);
+    });
+    b.run([&] {
+        char buf[8];
+        EXPECT_EQ(takeIpcEvent(), (long long)id);
+        EXPECT_EQ(YW_recvIpc(id, buf, sizeof(buf)), 2);
+    });
+    a.run([&] { EXPECT_EQ(takeIpcEvent(), (long long)(id | YW_IPC_EVENT_TX_PEND)); });
     YW_closeIpc(id, YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX);
 }
 
@@ -163,9 +195,10 @@ TEST_F(IpcMsgq, StreamUnderFlowControlArrivesWholeAndInOrder)
     b.run([&] { EXPECT_EQ(YW_openIpc(80, YW_IPC_FLAGS_RX, nullptr), 0); });
 
     std::atomic<int> sent{0}, got{0}, bad{0};
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     a.post([&] {
         YW_event_q_t *q = YW_task_tse_getEventQ();
-        for (int i = 0; i < kCount;) {
+        for (int i = 0; i < kCount && std::chrono::steady_clock::now() < end;) {
             char m[200];
             int len = 1 + (i * 37) % 150;
             if (len < (int)sizeof(i))
@@ -192,7 +225,6 @@ TEST_F(IpcMsgq, StreamUnderFlowControlArrivesWholeAndInOrder)
     b.post([&] {
         YW_event_q_t *q = YW_task_tse_getEventQ();
         char buf[256];
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (got < kCount && std::chrono::steady_clock::now() < end) {
             YW_event_wait(q, 100000000LL);
             YW_event_msg_t *e;
@@ -242,11 +274,16 @@ TEST_F(IpcMsgq, StopWhileTasksSendAndReceiveWaitsForTheirCalls)
         a.run([&] { EXPECT_EQ(YW_openIpc(90, YW_IPC_FLAGS_TX, nullptr), 0); });
         b.run([&] { EXPECT_EQ(YW_openIpc(91, YW_IPC_FLAGS_RX, nullptr), 0); });
         std::atomic<int> sent{0}, got{0}, odd{0};
-        std::atomic<bool> going{true};
+        std::atomic<bool> going{true}, quit{false};
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        AtExit endJobs([&] {
+            quit = true;
+            a.drain();
+            b.drain();
+        });
         a.post([&] {
             char m[64] = "payload";
-            while (std::chrono::steady_clock::now() < until) {
+            while (!quit && std::chrono::steady_clock::now() < until) {
                 YW_size_t r = YW_sendIpc(txId, m, 1 + sent % 60);
                 if (r == YW_ERR_IPC_NULL)
                     break; // deleted
@@ -259,7 +296,7 @@ TEST_F(IpcMsgq, StopWhileTasksSendAndReceiveWaitsForTheirCalls)
         });
         b.post([&] {
             char buf[64];
-            while (std::chrono::steady_clock::now() < until) {
+            while (!quit && std::chrono::steady_clock::now() < until) {
                 YW_size_t r = YW_recvIpc(rxId, buf, sizeof(buf));
                 if (r == YW_ERR_IPC_NULL)
                     break;
@@ -290,12 +327,20 @@ TEST_F(IpcMsgq, OpenRacingCreationAndDeletionSeesWholeChannelsOnly)
     ASSERT_TRUE(a.ok());
     std::atomic<bool> stop{false};
     std::atomic<int> opened{0}, odd{0};
+    AtExit endJob([&] {
+        stop = true;
+        a.drain();
+    });
     a.post([&] {
         while (!stop) {
             YW_ipc_id_t id = YW_IPC_INVALID_ID;
             YW_ret_t r = YW_openIpc(95, YW_IPC_FLAGS_RX, &id);
             if (r == 0) {
                 opened++;
+                // the channel of this access point, never the one of another
+                // access point made meanwhile in the same slot
+                if (id >= YW_IPC_MAX || !YW_g_ipc[id].cfg || YW_g_ipc[id].cfg->iap != 95)
+                    odd++;
                 char buf[8];
                 YW_size_t n = YW_recvIpc(id, buf, sizeof(buf));
                 if (n != YW_ERR_FIFO_EMPTY && n != YW_ERR_IPC_NULL)
@@ -313,7 +358,8 @@ TEST_F(IpcMsgq, OpenRacingCreationAndDeletionSeesWholeChannelsOnly)
     int created = 0, kept = 0;
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while ((created < 300 || opened.load() < 20) && std::chrono::steady_clock::now() < until) {
-        MsgqCfg c("mq_race", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 95, 256, 4);
+        // every other round the slot holds a channel of another access point
+        MsgqCfg c("mq_race", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, created % 2 ? 96 : 95, 256, 4);
         YW_ipc_id_t id;
         ASSERT_EQ(YW_createIpc(&c.cfg, &id), 0);
         created++;
@@ -326,10 +372,6 @@ TEST_F(IpcMsgq, OpenRacingCreationAndDeletionSeesWholeChannelsOnly)
             kept++;
             std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
-        if (r != 0) {
-            stop = true;
-            a.drain();
-        }
         ASSERT_EQ(r, 0) << "channel left open after " << created << " rounds";
     }
     stop = true;
@@ -337,6 +379,45 @@ TEST_F(IpcMsgq, OpenRacingCreationAndDeletionSeesWholeChannelsOnly)
     EXPECT_EQ(odd.load(), 0);
     EXPECT_GE(created, 300);
     EXPECT_GT(opened.load(), 0);
+}
+
+TEST_F(IpcMsgq, StopClosesChannelsATaskKeepsOpening)
+{
+    // A task opens its channel again as soon as it finds it closed. The stop
+    // closes and deletes with no window for that open: it never fails with
+    // the channel still there.
+    for (int round = 0; round < 20; round++) {
+        MsgqCfg c("mq_reopen", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 97, 256, 4);
+        YW_ipc_id_t id;
+        ASSERT_EQ(YW_createIpc(&c.cfg, &id), 0);
+        TaskHost a("mqreopen_a");
+        ASSERT_TRUE(a.ok());
+        std::atomic<bool> quit{false};
+        std::atomic<int> opens{0}, odd{0};
+        AtExit endJob([&] {
+            quit = true;
+            a.drain();
+        });
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        a.post([&] {
+            while (!quit && std::chrono::steady_clock::now() < until) {
+                YW_ret_t r = YW_openIpc(97, YW_IPC_FLAGS_RX, nullptr);
+                if (r == YW_SUCCESS)
+                    opens++;
+                else if (r == YW_ERR_IPC_NULL)
+                    break; // deleted
+                else if (r != YW_ERR_IPC_REOPEN)
+                    odd++;
+            }
+        });
+        ASSERT_TRUE(waitFor([&] { return opens.load() > 0; }));
+        EXPECT_EQ(YW_deleteIpc(id), YW_ERR_STATE); // open: a plain delete keeps it
+        EXPECT_EQ(YW_ipc_ism_onStop(), 0);
+        EXPECT_EQ(YW_g_ipc[id].cfg, nullptr);
+        a.drain();
+        EXPECT_EQ(odd.load(), 0);
+        EXPECT_EQ(YW_openIpc(97, YW_IPC_FLAGS_RX, nullptr), YW_ERR_IPC_NULL);
+    }
 }
 
 } // namespace

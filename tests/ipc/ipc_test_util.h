@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -59,14 +61,17 @@ public:
     bool ok() const { return m_ok; }
     YW_task_id_t id() const { return m_id; }
 
-    // Runs fn on the task's thread and waits for it.
-    void run(const std::function<void()> &fn)
+    // Runs fn on the task's thread and waits for it. A job that does not end
+    // in time ends the test process: it still uses the caller's variables,
+    // so the caller cannot go on.
+    void run(const std::function<void()> &fn, std::chrono::seconds limit = std::chrono::seconds(60))
     {
         std::unique_lock<std::mutex> lk(m_mx);
         auto seq = ++m_posted;
         m_jobs.push_back(fn);
         m_cv.notify_all();
-        m_cv.wait(lk, [&] { return m_done >= seq; });
+        if (!m_cv.wait_for(lk, limit, [&] { return m_done >= seq; }))
+            hung("run", limit);
     }
 
     // Hands fn to the task without waiting.
@@ -78,10 +83,12 @@ public:
         m_cv.notify_all();
     }
 
-    void drain()
+    // Waits for every job handed over (each ends by its own bound).
+    void drain(std::chrono::seconds limit = std::chrono::seconds(120))
     {
         std::unique_lock<std::mutex> lk(m_mx);
-        m_cv.wait(lk, [&] { return m_done >= m_posted; });
+        if (!m_cv.wait_for(lk, limit, [&] { return m_done >= m_posted; }))
+            hung("drain", limit);
     }
 
     void stop()
@@ -124,6 +131,14 @@ public:
     }
 
 private:
+    [[noreturn]] void hung(const char *what, std::chrono::seconds limit)
+    {
+        std::fprintf(stderr, "TaskHost %s: %s not done after %lld s\n", m_name.c_str(), what,
+                     (long long)limit.count());
+        std::fflush(stderr);
+        std::abort();
+    }
+
     std::string m_name;
     YW_task_id_t m_id = YW_TASK_ID_NONE;
     bool m_ok = false;
@@ -192,22 +207,27 @@ struct MsgqCfg {
 inline void deleteAllChannels()
 {
     for (int i = 0; i < YW_IPC_MAX; i++) {
-        YW_ipc_t *ipc = &YW_g_ipc[i];
-        if (!ipc->cfg)
-            continue;
-        if (ipc->oprs.close) {
-            int st = YW_ipc_state_get(ipc);
-            YW_uint32_t m = 0;
-            if (st & YW_IPC_STATE_RX_OPENED)
-                m |= YW_IPC_FLAGS_RX;
-            if (st & YW_IPC_STATE_TX_OPENED)
-                m |= YW_IPC_FLAGS_TX;
-            if (m)
-                ipc->oprs.close(ipc, m);
-        }
-        YW_deleteIpc((YW_ipc_id_t)i);
+        if (YW_g_ipc[i].cfg)
+            YW_ipc_closeAndDelete((YW_ipc_id_t)i);
     }
 }
+
+// Runs fn when the scope ends, also when an assertion leaves it early (jobs
+// handed to tasks are told to stop and waited for before their variables go).
+class AtExit {
+public:
+    explicit AtExit(std::function<void()> fn) : m_fn(std::move(fn)) {}
+    ~AtExit()
+    {
+        if (m_fn)
+            m_fn();
+    }
+    AtExit(const AtExit &) = delete;
+    AtExit &operator=(const AtExit &) = delete;
+
+private:
+    std::function<void()> m_fn;
+};
 
 // Fixture: the services up, no channel and an empty configuration table at
 // the start of each case, and no channel left behind at its end.

@@ -336,6 +336,13 @@ TEST_F(LogTest, CommandInterfacePortGetsLinesBeforeReturn)
     YW_printf("not for the client\n");
     testing::internal::GetCapturedStdout();
     EXPECT_LT(recv(sv[1], buf, sizeof(buf), MSG_DONTWAIT), 0);
+    // A stale or wrong index never removes the log's own outputs.
+    EXPECT_EQ(-1, YW_log_lse_delCliFromStdout(0));
+    EXPECT_EQ(-1, YW_log_lse_delCliFromStdout(1));
+    EXPECT_EQ(-1, YW_log_lse_delCliFromStdout(8));
+    EXPECT_EQ(YW_LOG_PORT_TYPE_STDOUT, YW_g_lse_stdout.output[0].type);
+    EXPECT_EQ(YW_LOG_PORT_TYPE_FILE, YW_g_lse_stdout.output[1].type);
+    EXPECT_EQ(0, YW_log_lse_delCliFromStdout(idx)); // already free: nothing to do
     close(sv[0]);
     close(sv[1]);
 }

@@ -58,7 +58,7 @@ public:
         reader_.join();
         close(fds_[0]);
     }
-    bool waitFor(const std::string &s, std::chrono::milliseconds limit = 5s)
+    bool waitFor(const std::string &s, std::chrono::milliseconds limit = 30s)
     {
         auto end = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < end) {
@@ -86,7 +86,7 @@ private:
     std::string out_;
 };
 
-bool waitUntil(const std::function<bool()> &f, std::chrono::milliseconds limit = 5s)
+bool waitUntil(const std::function<bool()> &f, std::chrono::milliseconds limit = 30s)
 {
     auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
@@ -124,13 +124,15 @@ TEST(LogServiceManager, ConfiguresStartsReportsAndStops)
     YW_registerLog("stdout", &YW_g_log_stdout);
     YW_task_tsm_init();
     ASSERT_EQ(YW_frw_fsm_init(), 0); // the reports queue up: no framework thread
+    takeReports();
     YW_g_logEventControl.log_config = nullptr;
+    __atomic_fetch_and(&YW_g_logServiceStatus.status, ~YW_LOG_STATUS_NORMAL, __ATOMIC_SEQ_CST);
 
     // Without "logConf" the configuration command fails and the LSM stays IDLE.
     ASSERT_EQ(YW_startLogService(), 0);
     ASSERT_TRUE(tap.waitFor("lsm config fail error = -974\n")) << tap.text();
     EXPECT_TRUE(tap.text().find("start lsm task result=0") != std::string::npos) << tap.text();
-    EXPECT_EQ(YW_s_log_lsm_fsm.state, 0u);
+    EXPECT_EQ(__atomic_load_n(&YW_s_log_lsm_fsm.state, __ATOMIC_ACQUIRE), 0u);
 
     // START in IDLE is refused.
     ASSERT_EQ(YW_log_lsm_sendEvent(1, nullptr), 0);
@@ -148,7 +150,7 @@ TEST(LogServiceManager, ConfiguresStartsReportsAndStops)
     YW_g_logEventControl.log_config = YW_frw_searchCfgElement(set.base, YW_LOG_LSM_TAG, nullptr);
     ASSERT_NE(YW_g_logEventControl.log_config, nullptr);
     ASSERT_EQ(YW_log_lsm_start(), 0);
-    ASSERT_TRUE(waitUntil([] { return (YW_g_logServiceStatus.status & YW_LOG_STATUS_NORMAL) != 0; }))
+    ASSERT_TRUE(waitUntil([] { return (__atomic_load_n(&YW_g_logServiceStatus.status, __ATOMIC_ACQUIRE) & YW_LOG_STATUS_NORMAL) != 0; }))
         << tap.text();
     EXPECT_STREQ(YW_g_log_cfg[0].name, "lg_a");
     EXPECT_STREQ(YW_g_log_cfg[1].name, "lg_b");
@@ -180,6 +182,9 @@ TEST(LogServiceManager, ConfiguresStartsReportsAndStops)
     ASSERT_TRUE(tap.waitFor("LSM task end....")) << tap.text();
     ASSERT_TRUE(tap.waitFor("lse stop...\n")) << tap.text();
     EXPECT_EQ(YW_g_logServiceStatus.status & YW_LOG_STATUS_STARTED, 0);
+    // Stopped: the service no longer reports its normal state.
+    EXPECT_EQ(YW_inqLogService(&st), 0);
+    EXPECT_EQ(st.status & YW_LOG_STATUS_NORMAL, 0);
     r = takeReports();
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].prev_state, 3u);
@@ -198,7 +203,7 @@ TEST(LogServiceManager, ConfiguredLsmTaskRunsAndTheReceiverOutlivesOtherFramewor
     YW_task_tsm_init();
     ASSERT_EQ(YW_frw_fsm_init(), 0);
     takeReports();
-    YW_g_logServiceStatus.status &= ~YW_LOG_STATUS_NORMAL;
+    __atomic_fetch_and(&YW_g_logServiceStatus.status, ~YW_LOG_STATUS_NORMAL, __ATOMIC_SEQ_CST);
     static char xml[] = "<cfg><fw><logConf>\n</logConf></fw></cfg>\n";
     static YW_frw_cfg_set_t set;
     ASSERT_EQ(YW_frw_cfg_loadText(xml, (YW_size_t)std::strlen(xml), &set), 0);
@@ -215,7 +220,7 @@ TEST(LogServiceManager, ConfiguredLsmTaskRunsAndTheReceiverOutlivesOtherFramewor
     ASSERT_EQ(YW_createTask(&c, &mine), 0);
     ASSERT_EQ(YW_startLogService(), 0);
     ASSERT_TRUE(tap.waitFor("start lsm task result=0", 60s)) << tap.text();
-    ASSERT_TRUE(waitUntil([] { return (YW_g_logServiceStatus.status & YW_LOG_STATUS_NORMAL) != 0; }, 60s))
+    ASSERT_TRUE(waitUntil([] { return (__atomic_load_n(&YW_g_logServiceStatus.status, __ATOMIC_ACQUIRE) & YW_LOG_STATUS_NORMAL) != 0; }, 60s))
         << tap.text();
     YW_task_id_t id;
     EXPECT_NE(YW_searchTaskByName("LSM", &id), 0);

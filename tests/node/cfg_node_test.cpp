@@ -76,7 +76,9 @@ RunResult runNode(const std::vector<std::string> &args, std::chrono::millisecond
     }
     close(fds[0]);
     int st = 0;
-    for (int i = 0; i < 100; ++i) {
+    // The output ends a moment before the process can be reaped: allow for a
+    // busy machine (10 s) unless the node is to be stopped now.
+    for (int i = 0; i < 1000; ++i) {
         if (waitpid(pid, &st, WNOHANG) == pid) {
             res.exited = WIFEXITED(st);
             res.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;

@@ -36,7 +36,10 @@ TEST(NodeCli, OperatorListsCommandsAndTasksAndQuits)
 
     CliClient c(port);
     ASSERT_TRUE(c.ok());
-    EXPECT_EQ(c.readUntil("<<").substr(0, 2), "<<");
+    // The client's log port is in place before the prompt is written, so a
+    // line that a task logs at that moment may arrive ahead of the prompt.
+    std::string first = c.readUntil("<<");
+    EXPECT_NE(first.find("<<"), std::string::npos) << first;
     // Log lines of the node's tasks may come between the listed names.
     std::string ls = c.command("ls", "hv \n");
     for (const char *name : {"ls ", "help ", "q ", "hv ", "ts "}) // "ts": the task service's

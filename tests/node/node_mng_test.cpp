@@ -195,6 +195,12 @@ TEST_F(NodeMng, OtherNodeHeartbeatsUntilTheMasterAnswers)
         EXPECT_EQ(YW_openIpc(11, YW_IPC_FLAGS_TX, nullptr), 0);
     });
     YW_frw_node_mng_rcv_ctx.flags = 0;
+    // the loop ends at its next 2 s slice once the running bit is cleared,
+    // also when an assertion below leaves the test early
+    AtExit endLoop([&] {
+        YW_IPC_RECEIVER_RESET_RUNNING(&YW_frw_node_mng_rcv_ctx);
+        mng.drain();
+    });
     mng.post([] { YW_frw_node_mng_task(nullptr); });
 
     // heartbeats arrive at the master's access point, one per 2 s time-out

@@ -8,6 +8,7 @@
 #define YW_NODE_TEST_UTIL_H
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -198,18 +199,19 @@ class CliClient {
 public:
     explicit CliClient(int port)
     {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons((uint16_t)port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        for (int i = 0; i < 200; ++i) {
-            if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+        for (int i = 0; i < 200 && !ok_; ++i) {
+            fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd_ >= 0 && connectWithin(a, 5000)) {
                 ok_ = true;
                 break;
             }
-            close(fd_);
-            fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd_ >= 0)
+                close(fd_);
+            fd_ = -1;
             std::this_thread::sleep_for(10ms);
         }
     }
@@ -258,6 +260,23 @@ public:
     }
 
 private:
+    // Connects without blocking for longer than `ms` (a full listen queue
+    // drops the handshake instead of refusing it).
+    bool connectWithin(const sockaddr_in &a, int ms)
+    {
+        int fl = fcntl(fd_, F_GETFL, 0);
+        if (fl < 0 || fcntl(fd_, F_SETFL, fl | O_NONBLOCK) != 0)
+            return false;
+        bool ok = connect(fd_, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
+        if (!ok && errno == EINPROGRESS) {
+            pollfd p{fd_, POLLOUT, 0};
+            int err = 0;
+            socklen_t len = sizeof err;
+            ok = poll(&p, 1, ms) == 1 && getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+        }
+        return fcntl(fd_, F_SETFL, fl) == 0 && ok;
+    }
+
     int fd_ = -1;
     bool ok_ = false;
     std::string buf_;

@@ -2,12 +2,17 @@
 // guard's back-off, signals during a wait, and contention on every lock.
 #include "wq_lock.h"
 #include "wq_thread.h"
+#include "orb/test_watchdog.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 #include <deque>
 #include <functional>
 #include <string>
@@ -225,6 +230,71 @@ TEST(OrbCountingSemaphore, CountsAndWakeAll)
     EXPECT_EQ(s.count(), 0u);
 }
 
+namespace {
+
+// Standard error sent into a pipe for the life of the object, so that a test
+// can wait (bounded) for a line that another thread prints.
+class StderrPipe {
+public:
+    StderrPipe()
+    {
+        std::fflush(stderr);
+        if (pipe(fds_) != 0)
+            return;
+        fcntl(fds_[0], F_SETFL, O_NONBLOCK);
+        saved_ = dup(2);
+        dup2(fds_[1], 2);
+    }
+    ~StderrPipe() { restore(); }
+    bool ok() const { return saved_ >= 0; }
+
+    // Reads what has arrived until `text` is in it or `limit` has passed.
+    bool wait_for(const std::string &text, std::chrono::milliseconds limit)
+    {
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (got_.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            pollfd p{fds_[0], POLLIN, 0};
+            if (poll(&p, 1, 50) > 0)
+                drain();
+        }
+        return true;
+    }
+    // Puts standard error back and returns everything written meanwhile.
+    std::string finish()
+    {
+        restore();
+        return got_;
+    }
+
+private:
+    void drain()
+    {
+        char buf[512];
+        ssize_t n;
+        while ((n = read(fds_[0], buf, sizeof buf)) > 0)
+            got_.append(buf, static_cast<std::size_t>(n));
+    }
+    void restore()
+    {
+        if (saved_ < 0)
+            return;
+        std::fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+        close(fds_[1]);
+        drain();
+        close(fds_[0]);
+    }
+    int fds_[2] = {-1, -1};
+    int saved_ = -1;
+    std::string got_;
+};
+
+} // namespace
+
 TEST(OrbMutex, DeadlockWarningKeepsMutualExclusion)
 {
     static const wq_BackoffStep fast[] = {{2, wq_BackoffStep::SPIN, 0},
@@ -233,23 +303,26 @@ TEST(OrbMutex, DeadlockWarningKeepsMutualExclusion)
     wq_Mutex m;
     m.wq_guard().word().store(1); // as if a dead thread left it held
     std::atomic<bool> got{false};
-    testing::internal::CaptureStderr();
+    StderrPipe err;
+    ASSERT_TRUE(err.ok());
     std::thread t([&] {
         m.lock();
         got = true;
         m.unlock();
     });
-    std::this_thread::sleep_for(100ms);
+    const std::string warning =
+        "Ulvenor WARNING: wq_Mutex has detected a deadlock. Recovering...\n";
+    EXPECT_TRUE(err.wait_for(warning, 10000ms));
+    std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(got); // still waiting: the guard is not forced open
     m.wq_guard().release();
     t.join();
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string text = err.finish();
     wq_Backoff::set_schedule(nullptr, 0);
     EXPECT_TRUE(got);
-    EXPECT_NE(err.find("Ulvenor WARNING: wq_Mutex has detected a deadlock. Recovering...\n"),
-              std::string::npos);
+    EXPECT_NE(text.find(warning), std::string::npos) << text;
     // Printed once per wait, not once per pass.
-    EXPECT_EQ(err.find("Recovering"), err.rfind("Recovering"));
+    EXPECT_EQ(text.find("Recovering"), text.rfind("Recovering")) << text;
 }
 
 TEST(OrbMutex, HandOffIsNeverStolenByALaterLocker)
@@ -269,12 +342,17 @@ TEST(OrbMutex, HandOffIsNeverStolenByALaterLocker)
             waiter_done = true;
             m.unlock();
         });
-        ASSERT_TRUE(wait_until([] { return g_queued.load() >= 1; }));
+        bool queued = wait_until([] { return g_queued.load() >= 1; });
+        EXPECT_TRUE(queued) << round;
         m.unlock();
         m.lock();
-        EXPECT_TRUE(waiter_done) << round;
+        if (queued) {
+            EXPECT_TRUE(waiter_done) << round;
+        }
         m.unlock();
         w.join();
+        if (!queued)
+            break;
     }
     EXPECT_FALSE(m.is_locked());
 }
@@ -301,12 +379,15 @@ TEST(OrbMutex, SignalsDuringAWaitDoNotAcquire)
         got = true;
         m.unlock();
     });
-    ASSERT_TRUE(wait_until([] { return g_queued.load() >= 1; }));
-    for (int i = 0; i < 20; ++i) {
+    bool queued = wait_until([] { return g_queued.load() >= 1; });
+    EXPECT_TRUE(queued);
+    for (int i = 0; queued && i < 20; ++i) {
         pthread_kill(t.native_handle(), SIGUSR1);
         std::this_thread::sleep_for(1ms);
     }
-    EXPECT_FALSE(got);
+    if (queued) {
+        EXPECT_FALSE(got);
+    }
     m.unlock();
     t.join();
     EXPECT_TRUE(got);
@@ -369,7 +450,7 @@ TEST(OrbRWCondVar, NestedHolderReleasesEveryLevelWhileWaiting)
         m.unlock(tenv);
         done = true;
     });
-    ASSERT_TRUE(wait_until([&] { return waiting.load(); }));
+    EXPECT_TRUE(wait_until([&] { return waiting.load(); }));
     std::this_thread::sleep_for(5ms);
     {
         wq_ThreadEnvironment tenv;

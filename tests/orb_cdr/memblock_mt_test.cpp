@@ -1,5 +1,6 @@
 // Memory-block free lists under concurrent allocation and release.
 #include "wq_memblock.h"
+#include "orb/test_watchdog.h"
 
 #include <gtest/gtest.h>
 

@@ -739,3 +739,22 @@ TEST(OrbCdrTypeCode, ReadingStopsWhilePending)
     EXPECT_EQ(r, nullptr);
     EXPECT_EQ(s.read_offset(), 0u);
 }
+
+TEST(OrbCdrTypeCode, ErrorInsideAnEncapsulationFailsTheOuterStream)
+{
+    // sequence whose content is kind 99, then a ulong that must stay unread
+    // even after the environment is cleared.
+    const B bytes = {0x13, 0, 0, 0, 8, 0, 0, 0, 1, 0, 0, 0, 99, 0, 0, 0, 7, 0, 0, 0};
+    PrivEnv e;
+    Stream s(e.w);
+    fill(s, bytes);
+    TypeCode *tc = nullptr;
+    s >> tc;
+    EXPECT_EQ(tc, nullptr);
+    EXPECT_STREQ(e.text(), "illegal TCKind value (99) in typecode");
+    e.w.clear();
+    EXPECT_TRUE(s.pending());
+    uint32_t v = 0xABCD;
+    s.read_4(&v);
+    EXPECT_EQ(v, 0xABCDu);
+}

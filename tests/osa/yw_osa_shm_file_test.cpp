@@ -8,7 +8,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <csignal>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -132,6 +134,29 @@ TEST(OsaShm, WriteOnlyAttributeOpensReadOnly)
     EXPECT_EQ(YW_P_deleteSharedMemory(owner), 0);
     close(w->fd);
     free(w);
+}
+
+TEST(OsaShm, AreaThatCannotBeSizedIsNotLeftBehind)
+{
+    // A file-size limit below the area's size makes the sizing fail.
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit lim = old;
+    lim.rlim_cur = 4096;
+    void (*oldXfsz)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    std::string name = uniqueShmName("f");
+    YW_P_sharedmemory_arg_t arg{name.c_str(), YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL, 65536, nullptr,
+                                YW_SHM_ATTR_RW};
+    YW_P_shm_t s = nullptr;
+    YW_ret_t rc = YW_P_createSharedMemory(&arg, &s);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldXfsz);
+    EXPECT_EQ(rc, YW_FAIL);
+    EXPECT_EQ(s, nullptr);
+    // The exclusive creation made the object; the failure removed it again.
+    EXPECT_EQ(shm_unlink(name.c_str()), -1);
+    EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(OsaShm, NameThatDoesNotFitIsRefused)

@@ -113,7 +113,8 @@ TEST(OsaSemaphore, BinaryEmptyTimesOutAndPostWakesAWaiter)
     EXPECT_GE(msSince(t0), 50);
 
     std::atomic<int> rc{-100};
-    std::thread waiter([&] { rc = YW_P_timedWaitSemaphore(s, 5000000000LL); });
+    // A generous bound: the post below ends the wait long before it.
+    std::thread waiter([&] { rc = YW_P_timedWaitSemaphore(s, 30000000000LL); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(rc.load(), -100);
     EXPECT_EQ(YW_P_postSemaphore(s), 0);

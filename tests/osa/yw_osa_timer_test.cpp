@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -15,7 +16,7 @@
 
 namespace {
 
-std::atomic<int> g_expiries[4];
+std::atomic<int> g_expiries[8];
 std::atomic<int> g_inSignalContext{0};
 std::atomic<pthread_t> g_handlerThread;
 std::mutex g_handlerLock;
@@ -33,7 +34,7 @@ void onExpiry(int userid)
     if (!sigismember(&cur, SIGRTMIN))
         ++g_inSignalContext;
     g_handlerThread = pthread_self();
-    if (userid >= 0 && userid < 4)
+    if (userid >= 0 && userid < 8)
         ++g_expiries[userid];
 }
 
@@ -103,6 +104,36 @@ TEST(OsaTimer, TimerWithoutHandlerExpiresHarmlessly)
     ASSERT_EQ(YW_P_startTimer(t, 2000000), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(YW_P_deleteTimer(t), 0);
+}
+
+// Handler of expiries handed over directly by the test.
+std::atomic<int> g_direct{0};
+void onDirect(int)
+{
+    ++g_direct;
+}
+
+// An expiry taken for a deleted timer whose record was reused by a newer
+// timer carries the old kernel timer id: it is not the newer timer's.
+TEST(OsaTimer, ExpiryOfAnotherKernelTimerIsNotDelivered)
+{
+    YW_P_timer_t t = nullptr;
+    ASSERT_EQ(YW_P_createTimer(5, &t, onDirect), 0);
+    siginfo_t info;
+    memset(&info, 0, sizeof(info));
+    info.si_signo = SIGRTMIN;
+    info.si_code = SI_TIMER;
+    info.si_value.sival_ptr = t;
+    info.si_timerid = (int)(intptr_t)t->id + 1000;
+    int before = g_direct;
+    YW_P_onTimeout(SIGRTMIN, &info, nullptr);
+    EXPECT_EQ(g_direct.load(), before);
+    info.si_timerid = (int)(intptr_t)t->id; // its own expiry is delivered
+    YW_P_onTimeout(SIGRTMIN, &info, nullptr);
+    EXPECT_EQ(g_direct.load(), before + 1);
+    EXPECT_EQ(YW_P_deleteTimer(t), 0);
+    YW_P_onTimeout(SIGRTMIN, &info, nullptr); // deleted: nothing
+    EXPECT_EQ(g_direct.load(), before + 1);
 }
 
 TEST(OsaTimer, DeletingFastTimersWhileTheyExpireIsSafe)

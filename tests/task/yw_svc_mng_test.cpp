@@ -27,7 +27,7 @@ struct TestSvcCtx {
 TestSvcCtx g_ctx{};
 YW_fsm_context_t g_fsm;
 YW_task_id_t g_taskid = YW_TASK_ID_NONE;
-std::atomic<int> g_starts{0}, g_stops{0}, g_handled{0}, g_inits{0}, g_deinits{0};
+std::atomic<int> g_starts{0}, g_stops{0}, g_handled{0}, g_changes{0}, g_inits{0}, g_deinits{0}, g_timeouts{0};
 std::atomic<bool> g_loopEnded{false};
 
 YW_ret_t testInit()
@@ -53,6 +53,15 @@ YW_ret_t testOnStop()
 void testLoopEnd()
 {
     g_loopEnded = true;
+}
+void testTimeout()
+{
+    g_timeouts++;
+}
+
+YW_fsm_state_t fsmState()
+{
+    return loadShared(g_fsm.state);
 }
 
 } // namespace
@@ -92,7 +101,7 @@ static const YW_svc_mng_t g_svc = {
     .onStop = testOnStop,
     .onStateChange = nullptr,
     .onLoopStart = nullptr,
-    .onTimeout = nullptr,
+    .onTimeout = testTimeout,
     .onLoopEnd = testLoopEnd,
     .activeWhenStarted = 0,
     .startedAlways = 0,
@@ -116,6 +125,7 @@ YW_fsm_state_t yw_test_svc_handleStop(YW_fsm_context_t *ctx, YW_event_msg_t *ems
 YW_fsm_state_t yw_test_svc_handleChange(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
 {
     YW_fsm_state_t s = YW_svc_mng_handleStateChange(&g_svc, ctx, emsg, __func__, __LINE__);
+    g_changes++;
     g_handled++;
     return s;
 }
@@ -129,13 +139,15 @@ class SvcMngTest : public ::testing::Test {
 protected:
     YW_task_cfg_t cfg = makeCfg("test_svc", "yw_test_svc_main", YW_TASK_CAT_FRW | YW_TASK_CAT_INI);
     YW_task_id_t id = YW_TASK_ID_NONE;
+    int threads0 = 0;
 
     void SetUp() override
     {
         setUpTaskService();
+        threads0 = threadCount();
         g_ctx = TestSvcCtx{};
         g_ctx.timeout = 2000000000LL;
-        g_starts = g_stops = g_handled = 0;
+        g_starts = g_stops = g_handled = g_changes = g_timeouts = 0;
         g_loopEnded = false;
         g_fsm = YW_fsm_context_t{};
         ASSERT_EQ(YW_createTask(&cfg, &id), 0);
@@ -145,6 +157,9 @@ protected:
         YW_stopTask(id);
         YW_deleteTask(id);
         EXPECT_TRUE(waitFor([] { return !taskExists("test_svc"); }));
+        // The manager's thread has ended before the next test resets what
+        // it uses.
+        EXPECT_TRUE(waitFor([this] { return threadCount() <= threads0; })) << threadCount() << " vs " << threads0;
     }
 };
 
@@ -152,24 +167,25 @@ TEST_F(SvcMngTest, StartTwiceSendsOneStartCommandAndStopEndsTheManager)
 {
     EXPECT_EQ(YW_svc_mng_start(&g_svc), 0);
     EXPECT_EQ(YW_svc_mng_start(&g_svc), 0); // already started: nothing sent
-    EXPECT_EQ(g_taskid, id);
-    EXPECT_TRUE(waitFor([] { return g_fsm.state == YW_SVC_FSM_STATE_ACTV; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(g_starts, 1);
-    EXPECT_EQ(g_handled, 1);
+    EXPECT_EQ(loadShared(g_taskid), id);
+    EXPECT_TRUE(waitFor([] { return fsmState() == YW_SVC_FSM_STATE_ACTV; }));
 
-    // The state-change row is accepted in ACTV and keeps the state.
+    // The state-change row is accepted in ACTV and keeps the state. The
+    // queue is in order: once it ran, every command sent before it has run
+    // too, so a second start command would show here.
     EXPECT_EQ(YW_svc_mng_sendEvent(&g_svc, 202, nullptr), 0);
-    EXPECT_TRUE(waitFor([] { return g_handled == 2; }));
-    EXPECT_EQ(g_fsm.state, (YW_fsm_state_t)YW_SVC_FSM_STATE_ACTV);
+    EXPECT_TRUE(waitFor([] { return g_changes == 1; }));
+    EXPECT_EQ(g_starts, 1);
+    EXPECT_EQ(g_handled, 2);
+    EXPECT_EQ(fsmState(), (YW_fsm_state_t)YW_SVC_FSM_STATE_ACTV);
 
     // Shut-down: stop command, DOWN, the loop ends, deinit runs and the
     // manager task's slot is free.
     int deinits = g_deinits;
     EXPECT_EQ(YW_svc_mng_shutdown(&g_svc), 0);
-    EXPECT_EQ(g_ctx.status.state & YW_SVC_STATE_STARTED, 0);
+    EXPECT_EQ(loadShared(g_ctx.status.state) & YW_SVC_STATE_STARTED, 0);
     EXPECT_TRUE(waitFor([] { return g_loopEnded.load(); }));
-    EXPECT_EQ(g_fsm.state, (YW_fsm_state_t)YW_SVC_FSM_STATE_DOWN);
+    EXPECT_EQ(fsmState(), (YW_fsm_state_t)YW_SVC_FSM_STATE_DOWN);
     EXPECT_EQ(g_stops, 1);
     EXPECT_TRUE(waitFor([&] { return g_deinits == deinits + 1 && !taskExists("test_svc"); }));
 }
@@ -177,20 +193,20 @@ TEST_F(SvcMngTest, StartTwiceSendsOneStartCommandAndStopEndsTheManager)
 TEST_F(SvcMngTest, StopInIdlePrintsTheInvalidCommandLineAndKeepsIdle)
 {
     ASSERT_EQ(YW_startTask(id, nullptr), 0);
-    g_taskid = id;
+    __atomic_store_n(&g_taskid, id, __ATOMIC_RELEASE);
     testing::internal::CaptureStdout();
     EXPECT_EQ(YW_svc_mng_sendEvent(&g_svc, 201, nullptr), 0);
     EXPECT_TRUE(waitFor([] { return g_handled == 1; }));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("yw_test_svc_handleStop:"), std::string::npos) << out;
     EXPECT_NE(out.find(" invalid cmd 201 at state 0\n"), std::string::npos) << out;
-    EXPECT_EQ(g_fsm.state, (YW_fsm_state_t)YW_SVC_FSM_STATE_IDLE);
+    EXPECT_EQ(fsmState(), (YW_fsm_state_t)YW_SVC_FSM_STATE_IDLE);
     EXPECT_EQ(g_stops, 0);
 
     // The state-change row is refused in IDLE too; a start then works.
     EXPECT_EQ(YW_svc_mng_sendEvent(&g_svc, 202, nullptr), 0);
     EXPECT_EQ(YW_svc_mng_sendEvent(&g_svc, 200, nullptr), 0);
-    EXPECT_TRUE(waitFor([] { return g_fsm.state == YW_SVC_FSM_STATE_ACTV; }));
+    EXPECT_TRUE(waitFor([] { return fsmState() == YW_SVC_FSM_STATE_ACTV; }));
     EXPECT_EQ(g_handled, 3);
 }
 
@@ -199,8 +215,10 @@ TEST_F(SvcMngTest, TimeOutLinesAreCounted)
     g_ctx.timeout = 60000000LL; // 60 ms slices
     testing::internal::CaptureStdout();
     ASSERT_EQ(YW_startTask(id, nullptr), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(260));
+    // Three time-outs, however long a busy machine takes for them.
+    bool three = waitFor([] { return g_timeouts >= 3; });
     std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(three) << out;
     size_t p0 = out.find("yw_test_svc_main:time out 0\n");
     size_t p1 = out.find("yw_test_svc_main:time out 1\n");
     size_t p2 = out.find("yw_test_svc_main:time out 2\n");
@@ -211,13 +229,42 @@ TEST_F(SvcMngTest, TimeOutLinesAreCounted)
     EXPECT_LT(p1, p2);
 }
 
+TEST_F(SvcMngTest, TimeOutNumberRisesOnlyWithAWrittenLine)
+{
+    ASSERT_NE(YW_g_log_stdout, nullptr);
+    g_ctx.timeout = 30000000LL; // 30 ms slices
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(YW_startTask(id, nullptr), 0);
+    bool ok = waitFor([] { return g_timeouts >= 2; });
+    // With the log off, at least the second time-out after this point is
+    // not written (the first may have been checked before).
+    YW_g_log_stdout->flags.fetch_and((YW_uint16_t)~YW_LOG_FLAG_ENABLED);
+    int n1 = g_timeouts;
+    ok = ok && waitFor([n1] { return g_timeouts >= n1 + 3; });
+    YW_g_log_stdout->flags.fetch_or(YW_LOG_FLAG_ENABLED);
+    int n2 = g_timeouts;
+    ok = ok && waitFor([n2] { return g_timeouts >= n2 + 3; });
+    int total = g_timeouts;
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(ok) << out;
+    // The numbers written run 0, 1, 2, ... without a gap, and fewer lines
+    // were written than time-outs happened.
+    int lines = 0;
+    while (out.find("yw_test_svc_main:time out " + std::to_string(lines) + "\n") != std::string::npos)
+        ++lines;
+    EXPECT_GE(lines, 3) << out;
+    EXPECT_LT(lines, total) << out;
+    EXPECT_EQ(out.find("yw_test_svc_main:time out " + std::to_string(total - 1) + "\n"), std::string::npos)
+        << out;
+}
+
 TEST_F(SvcMngTest, ShutdownBeforeStartDeletesTheManagerTask)
 {
     EXPECT_EQ(YW_svc_mng_shutdown(&g_svc), 0);
     EXPECT_FALSE(taskExists("test_svc"));
     // Without a manager task the start fails, no command goes out.
     EXPECT_EQ(YW_svc_mng_start(&g_svc), YW_ERR_TASK_NULL);
-    EXPECT_EQ(g_ctx.status.state & YW_SVC_STATE_STARTED, 0);
+    EXPECT_EQ(loadShared(g_ctx.status.state) & YW_SVC_STATE_STARTED, 0);
     EXPECT_EQ(YW_svc_mng_sendEvent(&g_svc, 200, nullptr), YW_ERR_EVENTQ_NULL);
 }
 

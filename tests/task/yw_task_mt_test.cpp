@@ -14,6 +14,20 @@ using namespace yw_test;
 
 namespace {
 std::atomic<long> g_mtEvents{0};
+
+// Stops and joins the sender threads however the test body ends (a failed
+// ASSERT returns early; a joinable thread left behind would abort).
+struct SenderStop {
+    std::atomic<bool> &sending;
+    std::vector<std::thread> &threads;
+    ~SenderStop()
+    {
+        sending = false;
+        for (auto &t : threads)
+            if (t.joinable())
+                t.join();
+    }
+};
 }
 
 extern "C" {
@@ -76,6 +90,7 @@ TEST(TaskTableMt, SendsRacingATaskThatEndsItselfLeaveNothingBehind)
     std::atomic<bool> sending{true};
     std::atomic<long> queued{0};
     std::vector<std::thread> senders;
+    SenderStop stopSenders{sending, senders};
     for (int s = 0; s < 3; ++s)
         senders.emplace_back([&] {
             while (sending) {
@@ -98,10 +113,10 @@ TEST(TaskTableMt, SendsRacingATaskThatEndsItselfLeaveNothingBehind)
     for (auto &t : senders)
         t.join();
     EXPECT_GT(queued.load(), 0);
-    EXPECT_TRUE(waitFor([&] { return threadCount() == threads0; })) << threadCount() << " vs " << threads0;
-    EXPECT_TRUE(waitFor([&] { return fdCount() == fds0; })) << fdCount() << " vs " << fds0;
+    EXPECT_TRUE(waitFor([&] { return threadCount() <= threads0; })) << threadCount() << " vs " << threads0;
+    EXPECT_TRUE(waitFor([&] { return fdCount() <= fds0; })) << fdCount() << " vs " << fds0;
     // Messages still queued when a task ended went with its queue.
-    EXPECT_TRUE(waitFor([&] { return liveAllocations() == live0; })) << liveAllocations() << " vs " << live0;
+    EXPECT_TRUE(waitFor([&] { return liveAllocations() <= live0; })) << liveAllocations() << " vs " << live0;
 }
 
 TEST(TaskTableMt, CreateStartStopWhileOthersSend)
@@ -123,6 +138,7 @@ TEST(TaskTableMt, CreateStartStopWhileOthersSend)
     std::atomic<long> sent{0};
 
     std::vector<std::thread> senders;
+    SenderStop stopSenders{sending, senders};
     for (int s = 0; s < 2; ++s)
         senders.emplace_back([&, s] {
             unsigned id = (unsigned)s;
@@ -170,7 +186,7 @@ TEST(TaskTableMt, CreateStartStopWhileOthersSend)
         char line[128];
         EXPECT_EQ(YW_task_brief_toString(&YW_g_task[i], line, sizeof line), 0) << line;
     }
-    EXPECT_TRUE(waitFor([&] { return threadCount() == threads0; })) << threadCount() << " vs " << threads0;
-    EXPECT_TRUE(waitFor([&] { return liveAllocations() == live0; })) << liveAllocations() << " vs " << live0;
+    EXPECT_TRUE(waitFor([&] { return threadCount() <= threads0; })) << threadCount() << " vs " << threads0;
+    EXPECT_TRUE(waitFor([&] { return liveAllocations() <= live0; })) << liveAllocations() << " vs " << live0;
     std::printf("sent %ld events, %ld received\n", sent.load(), g_mtEvents.load());
 }

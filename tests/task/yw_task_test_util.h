@@ -31,8 +31,9 @@ inline void setUpTaskService()
     yw_common_test::initLogAndTasks(true);
 }
 
-// Polls `cond` every millisecond for at most `limit`.
-inline bool waitFor(const std::function<bool()> &cond, std::chrono::milliseconds limit = std::chrono::seconds(5))
+// Polls `cond` every millisecond for at most `limit`. The bound is generous:
+// it only ends a test whose condition never comes, on a loaded machine too.
+inline bool waitFor(const std::function<bool()> &cond, std::chrono::milliseconds limit = std::chrono::seconds(30))
 {
     return yw_common_test::waitFor(cond, limit);
 }
@@ -64,6 +65,12 @@ inline long long liveAllocations()
 {
     return (long long)yw_count_get(yw_pGlobalData->malloc_status.alloc_count) -
            (long long)yw_count_get(yw_pGlobalData->malloc_status.free_count);
+}
+
+// Reads a word another thread writes (a state-machine state, a status word).
+template <typename T> inline T loadShared(T &v)
+{
+    return __atomic_load_n(&v, __ATOMIC_ACQUIRE);
 }
 
 inline bool taskExists(const char *name)

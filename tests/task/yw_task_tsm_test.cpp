@@ -39,8 +39,8 @@ TEST(TaskServiceManager, StartsOnceCreatesUseFlagTasksAndStopsApplicationTasks)
     EXPECT_FALSE(taskExists("use_app")); // not framework+ini
 
     ASSERT_EQ(YW_startTaskServiceManage(), 0);
-    EXPECT_EQ(YW_g_tsm_taskid, a);
-    EXPECT_TRUE(waitFor([] { return YW_s_tsm_fsm.state == YW_TSM_FSM_STATE_ACTV; }));
+    EXPECT_EQ(loadShared(YW_g_tsm_taskid), a);
+    EXPECT_TRUE(waitFor([] { return loadShared(YW_s_tsm_fsm.state) == YW_TSM_FSM_STATE_ACTV; }));
     YW_task_id_t u;
     ASSERT_EQ(YW_searchTaskByName("use_app", &u), 0);
     EXPECT_EQ(YW_g_task[u].status.state, YW_TASK_STATE_ASSIGNED); // created, not started
@@ -61,7 +61,7 @@ TEST(TaskServiceManager, StartsOnceCreatesUseFlagTasksAndStopsApplicationTasks)
     EXPECT_EQ(YW_shutdownTaskServiceManage(), 0);
     EXPECT_TRUE(waitFor([] { return !taskExists("run_app") && !taskExists("use_app"); }));
     EXPECT_TRUE(waitFor([] { return !taskExists("tsm_a"); }));
-    EXPECT_EQ(YW_s_tsm_fsm.state, (YW_fsm_state_t)YW_TSM_FSM_STATE_DOWN);
+    EXPECT_EQ(loadShared(YW_s_tsm_fsm.state), (YW_fsm_state_t)YW_TSM_FSM_STATE_DOWN);
 
     YW_deleteTask(b);
     for (auto &c : YW_g_task_cfg)

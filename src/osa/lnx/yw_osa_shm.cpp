@@ -43,6 +43,10 @@ YW_ret_t YW_P_createSharedMemory(YW_P_sharedmemory_arg_t *arg, YW_P_shm_t *shm)
         if (fstat(fd, &st) != 0 ||
             (st.st_size < (off_t)arg->size && ftruncate(fd, (off_t)arg->size) != 0)) {
             close(fd);
+            /* An object this call made (exclusive creation) is not left
+             * behind unusable. */
+            if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL))
+                shm_unlink(arg->name);
             YW_P_free(e);
             return YW_FAIL;
         }

@@ -393,10 +393,17 @@ YW_ret_t YW_P_initThread(void)
 
 void YW_P_sigHandle(int sig)
 {
-    /* Only marks the thread: it ends at its next wait, where the signal has
-     * also interrupted the poll or sleep. */
-    if (sig == SIGUSR1 && tl_self)
+    /* Only marks the thread: it ends at its next wait. The doorbell is rung
+     * as well, because a signal that lands between the wait's check of the
+     * mark and its poll would otherwise leave an unbounded wait asleep. */
+    if (sig == SIGUSR1 && tl_self) {
+        const int saved = errno;
         tl_self->deleteRequest.store(1, std::memory_order_release);
+        YW_uint64_t one = 1;
+        ssize_t n = write(tl_self->eventfd, &one, sizeof(one)); /* async-signal-safe */
+        (void)n;
+        errno = saved;
+    }
 }
 
 /* ---- doorbell ---- */

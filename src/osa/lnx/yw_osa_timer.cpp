@@ -188,6 +188,11 @@ void YW_P_onTimeout(int sig, siginfo_t *info, void *context)
         std::lock_guard<std::mutex> g(g_lock);
         if (!g_live || g_live->find(t) == g_live->end())
             return; /* deleted after this expiry was queued */
+        /* The record of a deleted timer may have been reused by a newer
+         * one: the expiry belongs to it only when the kernel's timer id
+         * (never reused soon: the kernel counts them up) is its own. */
+        if (info->si_code == SI_TIMER && info->si_timerid != (int)(intptr_t)t->id)
+            return;
         handler = t->handler;
         userid = t->userid;
     }
