@@ -11,18 +11,12 @@
 
 #include "osa/yw_osa.h"
 #include "yw_event.h"
+#include "common/yw_test_sanitizer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-#if defined(__SANITIZE_THREAD__)
-#define YW_TEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define YW_TEST_TSAN 1
-#endif
-#endif
 
 constexpr int kSenders = 4;
 #ifdef YW_TEST_TSAN

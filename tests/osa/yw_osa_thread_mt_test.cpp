@@ -19,14 +19,8 @@
 #include <unistd.h>
 
 #include "osa/yw_osa.h"
+#include "common/yw_test_sanitizer.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define YW_TEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define YW_TEST_TSAN 1
-#endif
-#endif
 
 // ThreadSanitizer defers an asynchronous signal's handler to its own
 // interceptors and now and then never runs it for a thread blocked in a
