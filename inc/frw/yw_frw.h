@@ -27,13 +27,19 @@ typedef struct yw_frw_config {
     const char *names[YW_FRW_CFGITEM_MAX];
 } YW_frw_config_t;
 
-extern YW_frw_config_t YW_g_frw_config;
-
 /* argv[0] of the running process (also declared by the OS layer). */
 #ifndef YW_EXEFILE_LEN
 #define YW_EXEFILE_LEN 512
 #endif
 extern char YW_g_exefile[YW_EXEFILE_LEN];
+
+/* C linkage: YW_main_entry has the shape of a task entry and is found by its
+ * plain name like every other entry. */
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+extern YW_frw_config_t YW_g_frw_config;
 
 /* Start banner text ("START TURV ....") written through the error log. */
 extern const char *YW_s_banner;
@@ -52,13 +58,10 @@ void *YW_main_entry(void *arg);
 YW_ret_t YW_frw_init(int argc, char **argv);
 YW_ret_t YW_frw_initCfg(void);
 YW_ret_t YW_frw_procOptions(int argc, char **argv);
-/* Longest configuration name accepted: a folder and a file name joined
- * with a slash always fit a 512-byte path buffer. */
-#define YW_FRW_CFG_NAME_MAX 255
-
-/* Replaces a name by a heap copy of value; -1 for a bad item, a null value,
- * a value longer than YW_FRW_CFG_NAME_MAX or a failed copy (the name then
- * keeps its previous value). */
+/* Replaces a name by a heap copy of value; -1 for a bad item, a null value
+ * or a failed copy (the name then keeps its previous value). Any length is
+ * kept: a folder and file name too long to join into a path make the load
+ * of that file fail, never fall back to another file. */
 YW_ret_t YW_frw_setConfig(int item, const char *value);
 /* The current name, or null for an item outside 0..3. */
 const char *YW_frw_getConfig(int item);
@@ -69,5 +72,9 @@ char *YW_frw_getCfgFilePath(const char *filename, char *path);
 YW_ret_t YW_frw_getCfgFilePath_n(const char *filename, char *path, YW_size_t size);
 /* Restores the four defaults, releasing copies set by options. */
 void YW_frw_setConfigDefault(void);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif /* YW_FRW_H */

@@ -14,6 +14,8 @@
 /* Bounds of the receive buffer (the receive channel's buffer size). */
 #define YW_FRW_NODE_MNG_RECV_BUF_MIN 8
 #define YW_FRW_NODE_MNG_RECV_BUF_MAX 65536
+/* The receive buffer grows up to this size for a longer message. */
+#define YW_FRW_NODE_MNG_RECV_BUF_LIMIT (16LL * 1024 * 1024)
 /* Opening a channel that does not exist yet is tried this often, this far
  * apart (the IPC service manager may not have created it yet). */
 #define YW_FRW_NODE_MNG_OPEN_TRIES 50

@@ -25,7 +25,7 @@
  * or will start, so the socket may be closed. A line logged from inside a
  * port callback reaches standard output only (no recursion into the ports).
  *
- * Buffered path and the log service manager (Part "LSM"):
+ * Buffered path and the log service manager ("LSM"):
  *   - YW_log_init (start-up) makes both log queues: YW_g_lsm_event_q (fire
  *     YW_log_lsm_fire_event, wait YW_log_lsm_wait_event) and YW_g_log_event_q
  *     (YW_log_fire_event / YW_log_wait_event), which are defined here and ring

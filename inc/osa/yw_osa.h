@@ -368,8 +368,12 @@ typedef struct yw_P_sharedMap_arg {
 /* A name of YW_P_SHM_NAME_LEN characters or more is an error (-1). A newly
  * created read-write object smaller than size is grown to size. */
 YW_ret_t YW_P_createSharedMemory(YW_P_sharedmemory_arg_t *arg, YW_P_shm_t *shm);
-/* Unlinks the name, closes the descriptor and releases the entry. */
+/* Unlinks the name, closes the descriptor and releases the entry (a name
+ * already removed counts as unlinked). On another failure the entry stays. */
 YW_ret_t YW_P_deleteSharedMemory(YW_P_shm_t shm);
+/* Maps the entry's length once (later calls give the same address); -1 when
+ * the object is smaller than that length (its pages past the end would
+ * fault on access). */
 YW_ret_t YW_P_mapSharedMemory(YW_P_shm_t shm, void **addr, YW_P_sharedMap_arg_t *arg);
 YW_ret_t YW_P_unmapSharedMemory(YW_P_shm_t shm);
 

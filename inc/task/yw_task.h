@@ -109,6 +109,8 @@ YW_ret_t YW_inqTask(YW_task_id_t id, YW_task_status_t *status);
 YW_ret_t YW_suspendTask(YW_task_id_t id);
 YW_ret_t YW_resumeTask(YW_task_id_t id);
 YW_ret_t YW_sleepTask(YW_task_id_t id, YW_int64_t nsec);
+/* The calling thread's task; YW_TASK_ID_NONE on a thread without a task,
+ * and on a task thread whose task was stopped (it ends at its next wait). */
 YW_task_id_t YW_getTaskID(void);
 /* Name of the calling thread's task; null on a thread without a task. */
 const char *YW_getTaskName(void);

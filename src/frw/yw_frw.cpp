@@ -25,8 +25,6 @@ YW_frw_config_t YW_g_frw_config = {{YW_FRW_CFG_FOLDER_DEFAULT, YW_FRW_LOG_FOLDER
 
 namespace {
 
-constexpr size_t kCfgNameMax = YW_FRW_CFG_NAME_MAX;
-
 /* Whether a name is a heap copy made by YW_frw_setConfig (defaults are
  * constant strings and are never released). */
 bool s_nameOwned[YW_FRW_CFGITEM_MAX];
@@ -56,11 +54,7 @@ YW_ret_t YW_frw_setConfig(int item, const char *value)
 {
     if (item < 0 || item >= YW_FRW_CFGITEM_MAX || !value)
         return YW_FAIL;
-    size_t len = strnlen(value, kCfgNameMax + 1);
-    if (len > kCfgNameMax) {
-        printf("%s:%d name too long for item %d\n", __func__, __LINE__, item);
-        return YW_FAIL;
-    }
+    size_t len = strlen(value);
     char *copy = static_cast<char *>(YW_malloc(len + 1));
     if (!copy)
         return YW_FAIL;

@@ -272,6 +272,19 @@ YW_int32_t YW_frw_node_mng_run(YW_ipc_receiver_context_t *ctx)
                 if ((value & YW_IPC_EVENT_TX_PEND) || !yw_ipc_valid(rxId))
                     continue;
                 YW_size_t len = YW_recvIpc(rxId, buf, bufSize);
+                // A message longer than the buffer stays at the head of the
+                // queue and would hold back every later one: grow and take it.
+                while (len == YW_ERR_RX_BUFFER_SHORT && bufSize < YW_FRW_NODE_MNG_RECV_BUF_LIMIT) {
+                    YW_size_t bigger = bufSize * 2 < YW_FRW_NODE_MNG_RECV_BUF_LIMIT ? bufSize * 2
+                                                                                    : YW_FRW_NODE_MNG_RECV_BUF_LIMIT;
+                    auto *nb = static_cast<YW_uint8_t *>(YW_malloc((YW_usize_t)bigger));
+                    if (!nb)
+                        break;
+                    YW_free(buf);
+                    buf = nb;
+                    bufSize = bigger;
+                    len = YW_recvIpc(rxId, buf, bufSize);
+                }
                 if (len < 0)
                     break;
                 if (ctx->recv)

@@ -141,19 +141,22 @@ YW_ret_t YW_ipc_open_sides(YW_ipc_t *ipc, YW_uint32_t mode)
     YW_event_q_t *q = YW_task_tse_getEventQ();
     if (!q)
         return YW_ERR_EVENTQ_NULL;
+    YW_ret_t r = YW_SUCCESS;
+    bool opened = false;
     if (mode & YW_IPC_FLAGS_RX) {
-        YW_ret_t r = yw_ipc_openSide(ipc, YW_IPC_FLAGS_RX, q);
-        if (r != YW_SUCCESS)
-            return r;
+        r = yw_ipc_openSide(ipc, YW_IPC_FLAGS_RX, q);
+        opened = r == YW_SUCCESS;
     }
-    if (mode & YW_IPC_FLAGS_TX) {
-        YW_ret_t r = yw_ipc_openSide(ipc, YW_IPC_FLAGS_TX, q);
-        if (r != YW_SUCCESS)
-            return r;
+    if (r == YW_SUCCESS && (mode & YW_IPC_FLAGS_TX)) {
+        r = yw_ipc_openSide(ipc, YW_IPC_FLAGS_TX, q);
+        opened = opened || r == YW_SUCCESS;
     }
-    // The opener is told of data and room by IPC events: make them wake it.
-    q->flags_wait.fetch_or(YW_EVENT_FLAG_IPC, std::memory_order_acq_rel);
-    return YW_SUCCESS;
+    // The opener is told of data and room by IPC events: make them wake it,
+    // also when the receive side opened and the transmit side was refused
+    // (the receive side stays open and gets its events).
+    if (opened)
+        q->flags_wait.fetch_or(YW_EVENT_FLAG_IPC, std::memory_order_acq_rel);
+    return r;
 }
 
 YW_ret_t YW_ipc_close_sides(YW_ipc_t *ipc, YW_uint32_t mode)

@@ -120,6 +120,11 @@ YW_pos_t YW_ipc_fifo_advance(YW_ipc_fifo_t *fifo)
     if (!fifo || !fifo->list || fifo->count == 0)
         return YW_ERR_FIFO_NULL;
     YW_ipc_buffer_descriptor_t *bd = &fifo->list[fifo->pop];
+    // Only a filled slot is dropped: stepping over a free slot would put pop
+    // ahead of push, and clearing a claimed one would lose the message its
+    // producer is still writing.
+    if (!YW_IPC_BD_IS_FILLED(bd->length))
+        return YW_ERR_FIFO_EMPTY;
     bd->offset = 0;
     bd->length = 0;
     fifo->pop = yw_fifo_next(fifo, fifo->pop);

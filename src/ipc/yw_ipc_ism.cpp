@@ -62,9 +62,11 @@ extern "C" {
 YW_ret_t YW_ipc_ism_init(void)
 {
     YW_ipc_ism_ctx_t &c = YW_g_ipc_ism_ctx;
-    if (c.status.state & YW_SVC_STATE_INIT)
+    // The state word is shared with the framework thread, which sets the
+    // started bit while this manager initialises: atomic updates only.
+    if (__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT)
         return YW_SUCCESS;
-    c.status.state |= YW_SVC_STATE_INIT;
+    __atomic_fetch_or(&c.status.state, YW_SVC_STATE_INIT, __ATOMIC_SEQ_CST);
     c.fsm = &yw_s_ism_fsm;
     c.rcvq = nullptr;
     c.fsm_vectors = YW_s_ism_fsm_vectors;
@@ -81,12 +83,12 @@ YW_ret_t YW_ipc_ism_init(void)
 YW_ret_t YW_ipc_ism_deinit(void)
 {
     YW_ipc_ism_ctx_t &c = YW_g_ipc_ism_ctx;
-    if (!(c.status.state & YW_SVC_STATE_INIT))
+    if (!(__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT))
         return YW_SUCCESS;
     // The table mutex stays: tasks may still search the (now empty) table
     // while the manager ends, and the next initialisation reuses it.
     c.fsm = nullptr;
-    c.status.state &= ~YW_SVC_STATE_INIT;
+    __atomic_fetch_and(&c.status.state, ~YW_SVC_STATE_INIT, __ATOMIC_SEQ_CST);
     return YW_SUCCESS;
 }
 
@@ -113,8 +115,11 @@ YW_ret_t YW_ipc_ism_onStart(void)
         if (!e->name)
             break;
         entries++;
-        if (YW_ipc_searchByCfg(e)) {
-            live++; // made by an earlier start
+        // A channel made from this very entry by an earlier start is kept;
+        // another entry of the same name is refused by the creation (-981).
+        const YW_ipc_t *made = YW_ipc_searchByCfg(e);
+        if (made && made->cfg == e) {
+            live++;
             continue;
         }
         YW_ipc_id_t id = YW_IPC_INVALID_ID;

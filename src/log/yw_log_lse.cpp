@@ -721,6 +721,10 @@ void *YW_log_lse_main(void *)
     while (run) {
         YW_ret_t n = YW_event_wait(q, 2000000000LL);
         if (n <= 0) {
+            // The queue was taken down (YW_log_deinit): nothing can reach
+            // this task any more, and waiting on it would return at once.
+            if (q->status.load() != YW_EVENT_Q_STATUS_NORM)
+                break;
             ++timeouts;
             std::printf("%s:%d time out %d\n", __func__, __LINE__, timeouts);
             continue;

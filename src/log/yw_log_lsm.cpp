@@ -209,6 +209,9 @@ YW_ret_t YW_loadLogServiceConfig(YW_frw_cfg_element_t *section)
         return YW_ERR_NO_CFG;
     YW_frw_cfg_element_t *it = nullptr;
     for (int i = 0; i < YW_LSE_MAX; ++i) {
+        // Each entry is loaded from a clean state: a second load (the service
+        // started again) must not add its outputs after those of the first.
+        YW_log_cfg_init(&YW_g_log_cfg[i]);
         YW_ret_t r = YW_loadLogServiceEntity(section, &YW_g_log_cfg[i], &it);
         if (r != YW_SUCCESS)
             return r;
@@ -246,7 +249,11 @@ void *YW_log_lsm_main(void *ctrl)
     while (fsm->state != YW_LOG_LSM_STATE_TERM) {
         YW_ret_t n = YW_event_wait(&YW_g_lsm_event_q, YW_LOG_LSM_TIMEOUT);
         if (n < 1) {
-            YW_printf("%s: time out %d\n", __func__, timeouts++);
+            // The queue was taken down (YW_log_deinit): no command can reach
+            // this task any more, and waiting on it would return at once.
+            if (YW_g_lsm_event_q.status.load() != YW_EVENT_Q_STATUS_NORM)
+                break;
+            YW_printf("%s: time out %d\n", __func__, ++timeouts);
             continue;
         }
         YW_event_msg_t *msg = nullptr;

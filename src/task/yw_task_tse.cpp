@@ -98,6 +98,11 @@ thread_local YW_task_t *yw_t_task = nullptr;     // the slot this thread was sta
 thread_local YW_P_thread_t yw_t_self = nullptr;  // this thread's handle
 thread_local YW_event_q_t *yw_t_queue = nullptr;  // this thread's own queue
 
+// The source line as text, for a line written from a signal handler (no
+// printf there).
+#define YW_TASK_LINE_TEXT2(l) #l
+#define YW_TASK_LINE_TEXT(l) YW_TASK_LINE_TEXT2(l)
+
 // Size of the per-thread alternate signal stack: the fault handler runs on it
 // so that a fault caused by an exhausted stack is still handled.
 constexpr size_t YW_TASK_ALTSTACK_SIZE = 64 * 1024;
@@ -256,6 +261,23 @@ bool yw_task_ownsSlot(const YW_task_t *task)
     return task && yw_t_self && task->thread == yw_t_self && task->cfg;
 }
 
+// Ends the calling task thread when its task was stopped: a wait or sleep is
+// where such a thread ends, whatever id it passes (YW_getTaskID gives it
+// none any more).
+void yw_task_endIfStopped()
+{
+    if (yw_t_self && yw_t_self->deleteRequest.load(std::memory_order_acquire))
+        YW_P_recvThreadEvent(yw_t_self, 0, 0, 0, nullptr);
+}
+
+// True when the calling thread was started for this slot and its task has
+// been stopped since: the thread runs on until its next wait, but the slot
+// (and its id) may already belong to another task. Slot lock held.
+bool yw_task_staleSelf(const YW_task_t *task)
+{
+    return yw_t_task == task && yw_t_self && task->thread != yw_t_self;
+}
+
 // Releases what a task thread owns when it ends, whichever way it ends: by
 // returning from its entry, after a fault, or unwinding out of a wait once
 // its task was deleted.
@@ -318,6 +340,13 @@ void yw_task_clearTable()
     for (YW_task_id_t i = 0; i < YW_TASK_MAX; ++i) {
         YW_task_t *t = &YW_g_task[i];
         yw_task_slotGuard sl(t);
+        // A slot that still holds a task (a table cleared again after use)
+        // gives back what it owns: the copied configuration, and the thread,
+        // which ends at its next wait and releases its queue and record.
+        if (t->cfg && t->task_id == i)
+            yw_task_cfgFree(t->cfg);
+        if (t->thread && t->task_id == i)
+            YW_P_deleteThread(t->thread);
         t->task_id = i;
         t->cfg = nullptr;
         t->entry = nullptr;
@@ -516,6 +545,8 @@ YW_ret_t YW_stopTask(YW_task_id_t id)
     if (!task)
         return YW_ERR_TASK_NULL;
     YW_task_lockGuard lk;
+    if (yw_task_staleSelf(task))
+        return YW_ERR_TASK_NULL; // its own task is gone; the slot is another's
     if (!task->cfg || !(task->status.state & YW_TASK_STATE_BUSY))
         return YW_ERR_TASK_STATE;
     yw_task_stopLocked(task);
@@ -531,6 +562,8 @@ YW_ret_t YW_deleteTask(YW_task_id_t id)
     YW_P_thread_t th;
     {
         YW_task_lockGuard lk;
+        if (yw_task_staleSelf(task))
+            return YW_FAIL; // its own task is gone; the slot is another's
         if (!task->cfg || task->status.state != YW_TASK_STATE_ASSIGNED)
             return YW_ERR_TASK_STATE;
         th = yw_task_freeSlot(task);
@@ -578,6 +611,7 @@ YW_ret_t YW_resumeTask(YW_task_id_t id)
 
 YW_ret_t YW_sleepTask(YW_task_id_t id, YW_int64_t nsec)
 {
+    yw_task_endIfStopped();
     YW_task_t *task = YW_task_get(id);
     if (!task)
         return YW_ERR_TASK_NULL;
@@ -603,6 +637,10 @@ YW_task_id_t YW_getTaskID(void)
         return YW_TASK_ID_NONE;
     uintptr_t v = reinterpret_cast<uintptr_t>(YW_P_getThreadValue(key));
     if (v == 0 || v > YW_TASK_MAX)
+        return YW_TASK_ID_NONE;
+    // A thread whose task was stopped runs on until its next wait; it has no
+    // task any more, and its old slot may already hold another one.
+    if (yw_t_self && yw_t_self->deleteRequest.load(std::memory_order_acquire))
         return YW_TASK_ID_NONE;
     return (YW_task_id_t)(v - 1);
 }
@@ -670,6 +708,8 @@ static YW_ret_t yw_task_changeWaitMask(YW_task_id_t id, YW_event_flag_t flags, b
     if (!task)
         return YW_ERR_TASK_NULL;
     yw_task_slotGuard sl(task);
+    if (yw_task_staleSelf(task))
+        return YW_ERR_TASK_NULL; // its own task is gone; the slot is another's
     if (!task->eventq)
         return YW_ERR_EVENTQ_NULL;
     if (add)
@@ -716,16 +756,14 @@ static YW_event_q_t *yw_task_readerQueue(YW_task_t *task)
 
 YW_ret_t YW_waitTaskEventTime(YW_task_id_t id, YW_event_flag_t *flags, YW_int64_t nsec)
 {
+    // A thread whose task was deleted ends at its wait.
+    yw_task_endIfStopped();
     YW_task_t *task = YW_task_get(id);
     if (!task)
         return YW_ERR_TASK_NULL;
     YW_event_q_t *q = yw_task_readerQueue(task);
-    if (!q) {
-        // A thread whose task was deleted ends at its wait.
-        if (yw_t_self && yw_t_self->deleteRequest.load(std::memory_order_acquire))
-            YW_P_recvThreadEvent(yw_t_self, 0, 0, 0, nullptr);
+    if (!q)
         return YW_ERR_EVENTQ_NULL;
-    }
     // Only the owner waits on a queue: the queue stays valid while its own
     // thread is here (the thread releases it only when it ends).
     YW_ret_t r = YW_event_wait(q, nsec);
@@ -841,7 +879,7 @@ void YW_task_tse_sig_handler(int sig)
     // Not a task thread (or a fault outside the armed region): there is no
     // recovery point. Restore the default action so that returning re-raises
     // the fault and the process ends with it instead of faulting for ever.
-    static const char msg[] = "YW_task_tse_sig_handler: task not found\n";
+    static const char msg[] = "YW_task_tse_sig_handler:" YW_TASK_LINE_TEXT(__LINE__) " task not found\n";
     ssize_t w = write(STDOUT_FILENO, msg, sizeof msg - 1);
     (void)w;
     signal(SIGSEGV, SIG_DFL);

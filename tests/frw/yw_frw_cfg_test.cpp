@@ -372,6 +372,34 @@ TEST(CfgLoad, MissingFileAndTooLongPath)
     YW_frw_cfg_unload(&set);
 }
 
+TEST(CfgLoad, LongFolderIsReadOrRefusedNeverReplaced)
+{
+    TempFolder tmp;
+    // A folder name of more than 255 characters whose path still fits.
+    std::filesystem::path deep = tmp.dir / std::string(200, 'a') / std::string(150, 'b');
+    std::filesystem::create_directories(deep);
+    std::ofstream(deep / "sys.xml") << "<c><fw><deepConf/></fw></c>";
+    tmp.write("sys.xml", "<c><fw><shallowConf/></fw></c>");
+    ASSERT_GT(deep.string().size(), 255u);
+    ASSERT_EQ(YW_frw_setConfig(YW_FRW_CFG_FOLDERNAME, deep.c_str()), 0);
+    YW_frw_cfg_set_t set{};
+    CaptureStdout();
+    EXPECT_EQ(YW_frw_cfg_load("sys.xml", &set), 0);
+    GetCapturedStdout();
+    ASSERT_NE(set.base, nullptr);
+    EXPECT_EQ(childKeys(set.base), V{"deepConf"});
+
+    // Too long to join: the load fails; no file of another folder is read.
+    std::string tooLong = tmp.dir.string() + "/" + std::string(600, 'z');
+    ASSERT_EQ(YW_frw_setConfig(YW_FRW_CFG_FOLDERNAME, tooLong.c_str()), 0);
+    CaptureStdout();
+    EXPECT_EQ(YW_frw_cfg_load("sys.xml", &set), YW_FAIL);
+    std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("config file path too long"), std::string::npos) << out;
+    EXPECT_EQ(set.base, nullptr);
+    YW_frw_cfg_unload(&set);
+}
+
 int lowestFreeFd()
 {
     int fd = open("/dev/null", O_RDONLY);

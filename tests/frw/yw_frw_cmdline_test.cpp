@@ -116,11 +116,15 @@ TEST(CmdLineNames, BadItemsAndValuesAreRefusedAndKeepTheName)
     EXPECT_EQ(YW_frw_setConfig(YW_FRW_CFG_FOLDERNAME, nullptr), YW_FAIL);
     EXPECT_EQ(YW_frw_getConfig(-1), nullptr);
     EXPECT_EQ(YW_frw_getConfig(YW_FRW_CFGITEM_MAX), nullptr);
-    // A name too long to join into a path buffer keeps the earlier name.
+    // A long name is kept as given: it is never swapped for an earlier one
+    // (a file would then be read from another folder); the bounded path join
+    // of the load refuses what does not fit.
     ASSERT_EQ(YW_frw_setConfig(YW_FRW_CFG_FOLDERNAME, "cfgdir"), 0);
     std::string huge(4000, 'd');
-    EXPECT_EQ(YW_frw_setConfig(YW_FRW_CFG_FOLDERNAME, huge.c_str()), YW_FAIL);
-    EXPECT_STREQ(YW_frw_getConfig(YW_FRW_CFG_FOLDERNAME), "cfgdir");
+    EXPECT_EQ(YW_frw_setConfig(YW_FRW_CFG_FOLDERNAME, huge.c_str()), 0);
+    EXPECT_EQ(YW_frw_getConfig(YW_FRW_CFG_FOLDERNAME), huge);
+    char buf[512];
+    EXPECT_EQ(YW_frw_getCfgFilePath_n("a.xml", buf, sizeof(buf)), YW_FAIL);
     YW_frw_setConfigDefault();
 }
 
@@ -166,6 +170,18 @@ TEST(CmdLineExe, LongArgv0IsNotKeptAndNeverOverflows)
     EXPECT_EQ(reinterpret_cast<int (*)(void)>(addr)(), 77);
     EXPECT_EQ(YW_frw_procOptions(0, nullptr), 0);
     EXPECT_EQ(YW_frw_init(0, nullptr), 0);
+}
+
+TEST(CmdLineExe, ThreadShapedEntryIsFoundByItsPlainName)
+{
+    // A configuration names entries by their plain symbol name.
+    YW_g_exefile[0] = '\0';
+    void *addr = nullptr;
+    ASSERT_EQ(YW_P_getLocalSymbol("YW_main_entry", &addr), 0);
+    EXPECT_EQ(addr, reinterpret_cast<void *>(&YW_main_entry));
+    addr = nullptr;
+    ASSERT_EQ(YW_P_getLocalSymbol("YW_frw_main", &addr), 0);
+    EXPECT_EQ(addr, reinterpret_cast<void *>(&YW_frw_main));
 }
 
 // Runs the node with the given arguments; returns its exit status and

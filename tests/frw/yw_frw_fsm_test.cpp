@@ -78,7 +78,8 @@ protected:
     {
         static char buf[8192];
         std::snprintf(buf, sizeof buf, "%s", text);
-        YW_g_frw_sys_cfg_set = YW_frw_cfg_set_t{};
+        // The earlier tree and arena are released (the load would do it too).
+        YW_frw_cfg_unload(&YW_g_frw_sys_cfg_set);
         ASSERT_EQ(YW_frw_cfg_loadText(buf, (YW_size_t)std::strlen(buf), &YW_g_frw_sys_cfg_set), 0);
     }
 };

@@ -204,6 +204,20 @@ TEST(IpcFifo, FullEmptyAndShortPop)
     EXPECT_EQ(YW_ipc_fifo_pop(f, 100, &out), 3);
     EXPECT_EQ(YW_ipc_fifo_pop(f, 100, &out), 0);
     EXPECT_EQ(YW_ipc_fifo_pop(f, 100, &out), YW_ERR_FIFO_EMPTY);
+    // advance drops only a filled slot: the slot at pop (offset 40) is
+    // claimed and its producer still writes, so nothing changes
+    EXPECT_EQ(YW_ipc_fifo_advance(f), YW_ERR_FIFO_EMPTY);
+    EXPECT_EQ(f->pop, 0);
+    f->list[0].length |= YW_IPC_BD_BUSY_FLAG; // the producer finishes
+    EXPECT_EQ(YW_ipc_fifo_pop(f, 100, &out), 1);
+    EXPECT_EQ(out.offset, 40u);
+    EXPECT_EQ(YW_IPC_BD_LENGTH(out.length), 5u);
+    // nor on an empty FIFO: the next message is still delivered
+    EXPECT_EQ(YW_ipc_fifo_advance(f), YW_ERR_FIFO_EMPTY);
+    EXPECT_EQ(f->pop, 1);
+    EXPECT_EQ(YW_ipc_fifo_push(f, 70, 7 | YW_IPC_BD_BUSY_FLAG), 2);
+    EXPECT_EQ(YW_ipc_fifo_pop(f, 100, &out), 2);
+    EXPECT_EQ(out.offset, 70u);
     EXPECT_EQ(YW_ipc_fifo_release(f), YW_FAIL);
     EXPECT_EQ(YW_ipc_fifo_pop(nullptr, 1, nullptr), YW_ERR_FIFO_NULL);
     free(f);

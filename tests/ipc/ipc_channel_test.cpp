@@ -287,6 +287,36 @@ TEST_F(IpcTable, OpenAndCloseEachSide)
     b.stop();
 }
 
+TEST_F(IpcTable, AReceiveSideOpenedBeforeARefusedTransmitSideStillWakesItsTask)
+{
+    MsgqCfg tx("wake_tx", YW_IPC_FLAGS_TX, 60, 256, 4, "wa", "wb");
+    MsgqCfg rx("wake_rx", YW_IPC_FLAGS_RX, 61, 256, 4, "wb", "wa");
+    YW_ipc_id_t txId, rxId;
+    ASSERT_EQ(YW_createIpc(&tx.cfg, &txId), 0);
+    ASSERT_EQ(YW_createIpc(&rx.cfg, &rxId), 0);
+    TaskHost a("ipc_wake_a"), b("ipc_wake_b");
+    ASSERT_TRUE(a.ok() && b.ok());
+    AtExit end([&] {
+        a.stop();
+        b.stop();
+    });
+    // both sides asked for: the receive side opens, the transmit side is
+    // refused and ends the open
+    b.run([&] { EXPECT_EQ(YW_openIpc(61, YW_IPC_FLAGS_RX | YW_IPC_FLAGS_TX, nullptr), YW_ERR_IPC_FLAGS); });
+    EXPECT_TRUE(YW_ipc_state_get(&YW_g_ipc[rxId]) & YW_IPC_STATE_RX_OPENED);
+    a.run([&] {
+        EXPECT_EQ(YW_openIpc(60, YW_IPC_FLAGS_TX, nullptr), 0);
+        EXPECT_EQ(YW_sendIpc(txId, "hi", 2), 2);
+    });
+    b.run([&] {
+        // the event on the open receive side wakes the task's wait
+        EXPECT_GE(YW_event_wait(YW_task_tse_getEventQ(), 2000000000LL), 1);
+        EXPECT_EQ(takeIpcEvent(), (long long)rxId);
+        char buf[8];
+        EXPECT_EQ(YW_recvIpc(rxId, buf, sizeof(buf)), 2);
+    });
+}
+
 TEST_F(IpcTable, DeletingOneChannelOfAPairLeavesTheOtherSafe)
 {
     MsgqCfg tx("pair_tx", YW_IPC_FLAGS_TX, 40, 256, 4, "pa", "pb");

@@ -62,6 +62,25 @@ TEST_F(IpcIsm, StartResultDependsOnWhatWasMade)
     EXPECT_EQ(YW_ipc_ism_onStop(), 0);
 }
 
+TEST_F(IpcIsm, ASecondEntryOfTheSameNameIsReportedNotTakenAsMade)
+{
+    setMsgq(YW_g_ipc_cfg[0], "twice", 71);
+    setMsgq(YW_g_ipc_cfg[1], "twice", 72);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(YW_ipc_ism_onStart(), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("ipc twice not created: -981"), std::string::npos) << out;
+    EXPECT_EQ(liveChannels(), 1);
+    EXPECT_NE(YW_ipc_searchByIap(71), nullptr);
+    EXPECT_EQ(YW_ipc_searchByIap(72), nullptr);
+    // a repeated start keeps the channel it made and reports the other again
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(YW_ipc_ism_onStart(), 0);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("ipc twice not created: -981"), std::string::npos) << out;
+    EXPECT_EQ(liveChannels(), 1);
+}
+
 TEST_F(IpcIsm, ManagerTaskStartsChannelsAndStopClosesAndDeletesThem)
 {
     setMsgq(YW_g_ipc_cfg[0], "first", 90);

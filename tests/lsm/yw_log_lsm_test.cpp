@@ -242,3 +242,111 @@ TEST(LogServiceManager, ConfiguredLsmTaskRunsAndTheReceiverOutlivesOtherFramewor
     }, 60s));
     takeReports();
 }
+
+TEST(LogServiceManager, TimeOutsCountFromOneAndTheLogThreadsEndWhenTheServiceIsTakenDown)
+{
+    StdoutTap tap;
+    YW_log_init();
+    YW_registerLog("stdout", &YW_g_log_stdout);
+    YW_task_tsm_init();
+    ASSERT_EQ(YW_frw_fsm_init(), 0);
+    takeReports();
+    YW_g_logEventControl.log_config = nullptr;
+
+    // Without "logConf" the LSM stays IDLE and waits; the receiver runs too.
+    ASSERT_EQ(YW_startLogService(), 0);
+    ASSERT_TRUE(tap.waitFor("lsm config fail error = -974\n")) << tap.text();
+    ASSERT_EQ(YW_log_lse_startReceiver(), 0);
+    ASSERT_TRUE(tap.waitFor("YW_log_lse_main start...\n")) << tap.text();
+
+    // The first time-out is the first one counted.
+    ASSERT_TRUE(tap.waitFor("YW_log_lsm_main: time out 1\n")) << tap.text();
+    EXPECT_EQ(tap.text().find("YW_log_lsm_main: time out 0\n"), std::string::npos) << tap.text();
+
+    // Taken down without a stop command: the queues go, and both threads end
+    // instead of waiting on a queue that no longer exists.
+    __atomic_fetch_and(&YW_g_logServiceStatus.status, ~YW_LOG_STATUS_STARTED, __ATOMIC_SEQ_CST);
+    ASSERT_EQ(YW_log_deinit(), 0);
+    EXPECT_TRUE(waitUntil([] {
+        return __atomic_load_n(&YW_g_logEventControl.lsm_task, __ATOMIC_ACQUIRE) == nullptr &&
+               __atomic_load_n(&YW_g_logEventControl.lse_recv_task, __ATOMIC_ACQUIRE) == nullptr;
+    }, 10s)) << tap.text();
+    EXPECT_TRUE(tap.waitFor("LSM task end....", 10s)) << tap.text();
+    EXPECT_TRUE(tap.waitFor("lse stop...\n", 10s)) << tap.text();
+}
+
+TEST(LogServiceManager, LoadingTheSameLogConfTwiceGivesTheSameEntries)
+{
+    YW_log_init();
+    static char xml[] = "<cfg><fw><logConf>\n"
+                        "<logDef groupID=\"twice_a\">\n"
+                        "  <flags lineFlag=\"1\"/>\n"
+                        "  <output output=\"stdout\" level=\"40\"/>\n"
+                        "  <output output=\"file\" level=\"30\"><logFile logFolderName=\"/tmp\" "
+                        "logFileName=\"twice.log\"/></output>\n"
+                        "</logDef>\n"
+                        "<logDef groupID=\"twice_b\"><output output=\"cli\"/></logDef>\n"
+                        "</logConf></fw></cfg>\n";
+    static YW_frw_cfg_set_t set;
+    ASSERT_EQ(YW_frw_cfg_loadText(xml, (YW_size_t)std::strlen(xml), &set), 0);
+    YW_frw_cfg_element_t *section = YW_frw_searchCfgElement(set.base, YW_LOG_LSM_TAG, nullptr);
+    ASSERT_NE(section, nullptr);
+
+    // A service started again loads its configuration again.
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(YW_loadLogServiceConfig(section), 0);
+        const YW_log_cfg_t &a = YW_g_log_cfg[0];
+        EXPECT_STREQ(a.name, "twice_a");
+        EXPECT_EQ(a.flags, (YW_uint32_t)YW_LOG_FLAG_LINE);
+        ASSERT_EQ(a.output_count, 2u);
+        EXPECT_EQ(a.output[0].type, (YW_uint32_t)YW_LOG_PORT_TYPE_STDOUT);
+        EXPECT_EQ(a.output[0].level, 40u);
+        EXPECT_EQ(a.output[1].type, (YW_uint32_t)YW_LOG_PORT_TYPE_FILE);
+        EXPECT_STREQ(a.output[1].logFileName, "twice.log");
+        EXPECT_EQ(a.output[2].type, (YW_uint32_t)YW_LOG_PORT_TYPE_INVALID);
+        const YW_log_cfg_t &b = YW_g_log_cfg[1];
+        EXPECT_STREQ(b.name, "twice_b");
+        ASSERT_EQ(b.output_count, 1u);
+        EXPECT_EQ(b.output[0].type, (YW_uint32_t)YW_LOG_PORT_TYPE_CLI);
+        EXPECT_EQ(YW_g_log_cfg[2].name, nullptr);
+    }
+}
+
+TEST(LogServiceManager, StartedAgainAfterAStopReachesNormWithTheSameConfiguration)
+{
+    StdoutTap tap;
+    YW_log_init();
+    YW_registerLog("stdout", &YW_g_log_stdout);
+    YW_task_tsm_init();
+    ASSERT_EQ(YW_frw_fsm_init(), 0);
+    takeReports();
+    __atomic_fetch_and(&YW_g_logServiceStatus.status, ~YW_LOG_STATUS_NORMAL, __ATOMIC_SEQ_CST);
+    static char xml[] = "<cfg><fw><logConf>\n"
+                        "<logDef groupID=\"again\"><output output=\"stdout\"/><output output=\"cli\"/></logDef>\n"
+                        "</logConf></fw></cfg>\n";
+    static YW_frw_cfg_set_t set;
+    ASSERT_EQ(YW_frw_cfg_loadText(xml, (YW_size_t)std::strlen(xml), &set), 0);
+    YW_g_logEventControl.log_config = YW_frw_searchCfgElement(set.base, YW_LOG_LSM_TAG, nullptr);
+    ASSERT_NE(YW_g_logEventControl.log_config, nullptr);
+
+    auto normal = [] {
+        return (__atomic_load_n(&YW_g_logServiceStatus.status, __ATOMIC_ACQUIRE) & YW_LOG_STATUS_NORMAL) != 0;
+    };
+    auto tasksGone = [] {
+        YW_task_id_t t;
+        return YW_searchTaskByName("LSM", &t) != 0 && YW_searchTaskByName("LSE_RECEIVER", &t) != 0;
+    };
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(YW_startLogService(), 0);
+        ASSERT_TRUE(waitUntil(normal)) << tap.text();
+        EXPECT_STREQ(YW_g_log_cfg[0].name, "again");
+        EXPECT_EQ(YW_g_log_cfg[0].output_count, 2u);
+        EXPECT_EQ(YW_g_log_cfg[0].output[1].type, (YW_uint32_t)YW_LOG_PORT_TYPE_CLI);
+        EXPECT_EQ(YW_g_log_cfg[1].name, nullptr);
+        ASSERT_EQ(YW_shutdownLogService(), 0);
+        ASSERT_TRUE(waitUntil([&] { return !normal() && tasksGone(); })) << tap.text();
+    }
+    takeReports();
+}

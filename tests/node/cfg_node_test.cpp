@@ -147,6 +147,30 @@ TEST(NodeConfig, NoArgumentsReadTheDefaultFilesFromTheCurrentFolder)
     EXPECT_NE(r.out.find("START TURV ...."), std::string::npos) << r.out;
 }
 
+TEST(NodeConfig, LongFolderIsNeverReplacedByTheCurrentFolder)
+{
+    if (!haveNode())
+        GTEST_SKIP() << "turv_node not built";
+    TempFolder tmp;
+    // A usable system file in the current folder must not be read in place
+    // of the one named by a long "-C".
+    std::filesystem::copy_file(std::string(TURV_SOURCE_DIR) + "/examples/single-node/turv_sys_cfg.xml",
+                               tmp.dir / "turv_sys_cfg.xml");
+    std::string longDir = (tmp.dir / std::string(300, 'd')).string();
+    RunResult r = runNode({"-C", longDir}, std::chrono::seconds(20), "sys config loaded", tmp.dir.string());
+    ASSERT_TRUE(r.exited) << r.out;
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("file not found:" + longDir + "/turv_sys_cfg.xml\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("sys config loaded"), std::string::npos) << r.out;
+
+    std::string tooLong = (tmp.dir / std::string(600, 'd')).string();
+    r = runNode({"-C", tooLong}, std::chrono::seconds(20), "sys config loaded", tmp.dir.string());
+    ASSERT_TRUE(r.exited) << r.out;
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("config file path too long"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("load sys config file fail error=-1\n"), std::string::npos) << r.out;
+}
+
 TEST(NodeConfig, BrokenSystemFileEndsWithStatus1)
 {
     if (!haveNode())

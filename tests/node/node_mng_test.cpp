@@ -248,4 +248,64 @@ TEST_F(NodeMng, OtherNodeHeartbeatsUntilTheMasterAnswers)
     EXPECT_FALSE(YW_ipc_state_get(&YW_g_ipc[id11]) & YW_IPC_STATE_RX_OPENED);
 }
 
+TEST_F(NodeMng, AMessageLongerThanTheReceiveBufferDoesNotBlockTheHeartbeats)
+{
+    // The master's access point shares a queue made by a feeding channel, so
+    // its own configuration gives the loop only the smallest buffer (8 bytes).
+    localNode = &YW_g_frw_node[0];
+    ASSERT_EQ(YW_deleteIpc(id10), 0);
+    MsgqCfg feed{"ap10feed", YW_IPC_FLAGS_TX, 30, 4096, 8, "n0in", "n0"};
+    MsgqCfg own{"ap10own", YW_IPC_FLAGS_RX, 10, 4096, 8, "n0", "n0in"};
+    own.cfg.rx.buffer_size = 0;
+    YW_ipc_id_t feedId;
+    ASSERT_EQ(YW_createIpc(&feed.cfg, &feedId), 0);
+    ASSERT_EQ(YW_createIpc(&own.cfg, &id10), 0);
+    TaskHost mng("nm_big"), peer("nm_big_peer");
+    ASSERT_TRUE(mng.ok() && peer.ok());
+    peer.run([&] {
+        EXPECT_EQ(YW_openIpc(11, YW_IPC_FLAGS_RX, nullptr), 0);
+        EXPECT_EQ(YW_openIpc(30, YW_IPC_FLAGS_TX, nullptr), 0);
+    });
+    YW_frw_node_mng_rcv_ctx.flags = 0;
+    AtExit endLoop([&] {
+        YW_IPC_RECEIVER_RESET_RUNNING(&YW_frw_node_mng_rcv_ctx);
+        mng.drain();
+    });
+    mng.post([] { YW_frw_node_mng_task(nullptr); });
+    ASSERT_TRUE(waitFor([&] { return YW_ipc_state_get(&YW_g_ipc[id10]) & YW_IPC_STATE_RX_OPENED; }));
+    EXPECT_EQ(YW_frw_node_mng_rcv_ctx.rx_ipc_info[0].buffer_size, YW_FRW_NODE_MNG_RECV_BUF_MIN);
+
+    // 32 bytes the loop cannot take whole, then a heartbeat of node1
+    std::string big = msgBytes(0x2222, 11) + msgBytes(0x2222, 11) + msgBytes(0x2222, 11) + msgBytes(0x2222, 11);
+    std::string hb = msgBytes(YW_FRW_MNG_MSG_HEARTBIT, 11);
+    testing::internal::CaptureStdout();
+    peer.run([&] {
+        EXPECT_EQ(YW_sendIpc(feedId, big.data(), (YW_size_t)big.size()), (YW_size_t)big.size());
+        EXPECT_EQ(YW_sendIpc(feedId, hb.data(), (YW_size_t)hb.size()), (YW_size_t)hb.size());
+    });
+    // the heartbeat behind it is still answered
+    bool answered = false;
+    peer.run([&] {
+        char buf[16];
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!answered && std::chrono::steady_clock::now() < end) {
+            YW_size_t n = YW_recvIpc(id11, buf, sizeof(buf));
+            if (n == 8) {
+                YW_frw_node_mng_msg_t m;
+                std::memcpy(&m, buf, sizeof(m));
+                EXPECT_EQ(m.mtype, YW_FRW_MNG_MSG_HEARTBIT_ACK);
+                answered = true;
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+    });
+    YW_IPC_RECEIVER_RESET_RUNNING(&YW_frw_node_mng_rcv_ctx);
+    mng.drain();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(answered) << out;
+    EXPECT_NE(out.find("can't unknown msg type 2222 from iap 11"), std::string::npos) << out;
+    EXPECT_TRUE(YW_g_frw_node[1].state & YW_FRW_NODE_STATE_HEARD);
+}
+
 } // namespace

@@ -109,9 +109,46 @@ TEST(OsaShm, CreatedAreaIsSizedAndSharedBetweenTwoEntries)
     EXPECT_EQ(YW_P_unmapSharedMemory(a), 0);
 
     EXPECT_EQ(YW_P_deleteSharedMemory(a), 0);
-    EXPECT_NE(YW_P_deleteSharedMemory(b), 0); // the name is gone already
-    close(b->fd);
-    free(b);
+    // The name is gone already: the second entry is released all the same,
+    // its descriptor with it.
+    const int bfd = b->fd;
+    EXPECT_EQ(YW_P_deleteSharedMemory(b), 0);
+    EXPECT_EQ(fcntl(bfd, F_GETFD), -1);
+    EXPECT_EQ(errno, EBADF);
+}
+
+TEST(OsaShm, ObjectSmallerThanTheEntryIsNotMapped)
+{
+    // A read-only creation does not size the object: mapping its 0 bytes as
+    // 4096 would fault on the first read, so the mapping is refused.
+    std::string name = uniqueShmName("s");
+    YW_P_sharedmemory_arg_t rdArg{name.c_str(), YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL, 4096, nullptr,
+                                  YW_SHM_ATTR_RD};
+    YW_P_shm_t r = nullptr;
+    ASSERT_EQ(YW_P_createSharedMemory(&rdArg, &r), 0);
+    YW_P_sharedMap_arg_t rd{YW_SHM_ATTR_RD};
+    void *p = nullptr;
+    EXPECT_EQ(YW_P_mapSharedMemory(r, &p, &rd), YW_FAIL);
+    EXPECT_EQ(r->refCount, 0u);
+
+    // Once a writer has sized it to the full length, it maps and reads.
+    YW_P_sharedmemory_arg_t rwArg{name.c_str(), 0, 4096, nullptr, YW_SHM_ATTR_RW};
+    YW_P_shm_t w = nullptr;
+    ASSERT_EQ(YW_P_createSharedMemory(&rwArg, &w), 0);
+    p = nullptr;
+    ASSERT_EQ(YW_P_mapSharedMemory(r, &p, &rd), 0);
+    EXPECT_EQ(static_cast<unsigned char *>(p)[4095], 0);
+    EXPECT_EQ(YW_P_unmapSharedMemory(r), 0);
+
+    // An entry longer than the object is refused too.
+    YW_P_sharedmemory_arg_t longArg{name.c_str(), 0, 8192, nullptr, YW_SHM_ATTR_RD};
+    YW_P_shm_t l = nullptr;
+    ASSERT_EQ(YW_P_createSharedMemory(&longArg, &l), 0);
+    EXPECT_EQ(YW_P_mapSharedMemory(l, &p, &rd), YW_FAIL);
+
+    EXPECT_EQ(YW_P_deleteSharedMemory(w), 0);
+    EXPECT_EQ(YW_P_deleteSharedMemory(r), 0);
+    EXPECT_EQ(YW_P_deleteSharedMemory(l), 0);
 }
 
 TEST(OsaShm, WriteOnlyAttributeOpensReadOnly)
@@ -132,8 +169,7 @@ TEST(OsaShm, WriteOnlyAttributeOpensReadOnly)
     EXPECT_EQ(YW_P_mapSharedMemory(w, &p, &rd), 0);
     EXPECT_EQ(YW_P_unmapSharedMemory(w), 0);
     EXPECT_EQ(YW_P_deleteSharedMemory(owner), 0);
-    close(w->fd);
-    free(w);
+    EXPECT_EQ(YW_P_deleteSharedMemory(w), 0);
 }
 
 TEST(OsaShm, AreaThatCannotBeSizedIsNotLeftBehind)

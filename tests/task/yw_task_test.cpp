@@ -65,6 +65,36 @@ void *yw_test_task_quick(void *)
     return nullptr;
 }
 
+// Stops its own task, then runs on (no wait of the layer, which would end the
+// thread) until the test has given the freed slot to another task, and then
+// acts on "its" task by the id it reads again.
+std::atomic<int> g_selfStopPhase{0};
+std::atomic<YW_task_id_t> g_selfStopIdAfter{0};
+std::atomic<int> g_selfStopResult{1};
+std::atomic<int> g_selfStopSavedStop{1};
+std::atomic<int> g_selfStopSavedRegister{1};
+void *yw_test_task_selfStopper(void *)
+{
+    const YW_task_id_t saved = YW_getTaskID();
+    YW_stopTask(saved);
+    g_selfStopPhase = 1;
+    for (int i = 0; i < 60000 && g_selfStopPhase.load() != 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    YW_task_id_t now = YW_getTaskID();
+    g_selfStopIdAfter = now;
+    g_selfStopResult = YW_stopTask(now);
+    // The id kept from before names the slot's new task: not this thread's.
+    g_selfStopSavedRegister = YW_registerTaskEventFlag(saved, YW_EVENT_FLAG_TMR);
+    g_selfStopSavedStop = YW_stopTask(saved);
+    g_selfStopPhase = 3;
+    // The wait of a task loop, with the id read again: the thread ends here
+    // instead of spinning on a refused wait.
+    for (int i = 0; i < 3; ++i)
+        YW_waitTaskEventTime(YW_getTaskID(), nullptr, -1);
+    g_selfStopPhase = 4;
+    return nullptr;
+}
+
 // Takes one FRW event, keeps its value and returns.
 void *yw_test_task_receiver(void *)
 {
@@ -351,6 +381,42 @@ TEST_F(TaskTest, EntryThatReturnsLeavesItsSlotFree)
     EXPECT_EQ(YW_task_brief_toString(&YW_g_task[id], line, sizeof line), 0);
 }
 
+TEST_F(TaskTest, StoppedTaskThreadNoLongerActsAsItsTask)
+{
+    YW_task_cfg_t a = makeCfg("self_stopper", "yw_test_task_selfStopper");
+    YW_task_cfg_t b = makeCfg("slot_reuser", "yw_test_task_idle");
+    YW_task_id_t idA = YW_TASK_ID_NONE, idB = YW_TASK_ID_NONE;
+    const int threads0 = threadCount();
+    ASSERT_EQ(YW_createTask(&a, &idA), 0);
+    ASSERT_EQ(YW_startTask(idA, nullptr), 0);
+    ASSERT_TRUE(waitFor([] { return g_selfStopPhase.load() == 1; }));
+    EXPECT_FALSE(taskExists("self_stopper"));
+    // The freed slot goes to the next task while the stopped thread still runs.
+    ASSERT_EQ(YW_createTask(&b, &idB), 0);
+    ASSERT_EQ(YW_startTask(idB, nullptr), 0);
+    g_selfStopPhase = 2;
+    ASSERT_TRUE(waitFor([] { return g_selfStopPhase.load() == 3; }));
+    // The stopped thread has no task any more: it cannot stop the task that
+    // now holds its old slot.
+    EXPECT_EQ(g_selfStopIdAfter.load(), (YW_task_id_t)YW_TASK_ID_NONE);
+    EXPECT_EQ(g_selfStopResult.load(), YW_ERR_TASK_NULL);
+    if (idB == idA) {
+        EXPECT_EQ(g_selfStopSavedStop.load(), YW_ERR_TASK_NULL);
+        EXPECT_EQ(g_selfStopSavedRegister.load(), YW_ERR_TASK_NULL);
+        YW_event_q_t *q = YW_task_tse_getTaskEventq(idB);
+        ASSERT_NE(q, nullptr);
+        EXPECT_EQ(q->flags_wait.load() & YW_EVENT_FLAG_TMR, 0u);
+    }
+    EXPECT_TRUE(taskExists("slot_reuser"));
+    YW_task_status_t st{};
+    ASSERT_EQ(YW_inqTask(idB, &st), 0);
+    EXPECT_EQ(st.state, YW_TASK_STATE_ASSIGNED | YW_TASK_STATE_BUSY);
+    EXPECT_EQ(YW_stopTask(idB), 0);
+    // Both threads end: the stopped one at its wait.
+    EXPECT_TRUE(waitFor([&] { return threadCount() <= threads0; }));
+    EXPECT_EQ(g_selfStopPhase.load(), 3);
+}
+
 TEST_F(TaskTest, StoppingATaskNeverLeavesItsLockHeld)
 {
     YW_task_cfg_t c = makeCfg("lock_task", "yw_test_task_lockSleeper");
@@ -471,6 +537,29 @@ TEST_F(TaskTest, SegmentationFaultEndsOnlyTheFaultingTask)
     EXPECT_EQ(YW_stopTask(idA), 0);
 }
 
+TEST_F(TaskTest, FaultOnAThreadWithoutATaskPrintsTheHandlerAndLine)
+{
+    // The handler is called as the kernel would on a thread with no task: it
+    // names itself and its line, and hands the fault back to the default
+    // action (restored here afterwards).
+    struct sigaction saved {};
+    ASSERT_EQ(sigaction(SIGSEGV, nullptr, &saved), 0);
+    testing::internal::CaptureStdout();
+    YW_task_tse_sig_handler(SIGSEGV);
+    std::string out = testing::internal::GetCapturedStdout();
+    struct sigaction now {};
+    ASSERT_EQ(sigaction(SIGSEGV, &saved, &now), 0);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    const std::string head = "YW_task_tse_sig_handler:";
+    const std::string tail = " task not found\n";
+    ASSERT_GT(out.size(), head.size() + tail.size()) << out;
+    EXPECT_EQ(out.compare(0, head.size(), head), 0) << out;
+    EXPECT_EQ(out.compare(out.size() - tail.size(), tail.size(), tail), 0) << out;
+    std::string line = out.substr(head.size(), out.size() - head.size() - tail.size());
+    EXPECT_FALSE(line.empty());
+    EXPECT_EQ(line.find_first_not_of("0123456789"), std::string::npos) << out;
+}
+
 TEST_F(TaskTest, FaultInsideAFrameworkCallGivesTheTableLockBack)
 {
     YW_task_cfg_t bad = makeCfg("lock_fault", "yw_test_task_faultInCall");
@@ -583,6 +672,37 @@ TEST_F(TaskTest, RealTimePolicyFallsBackWhenNotPermitted)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(_exit(startFifoTaskUnprivileged()), ::testing::ExitedWithCode(0), "start=0 ran=1 fallback lines=1");
+}
+
+TEST_F(TaskTest, ClearingTheTableAgainReleasesWhatItsSlotsHeld)
+{
+    static int run = 0;
+    std::string nosym = "clear_nosym" + std::to_string(run);
+    std::string idle = "clear_idle" + std::to_string(run++);
+    const int threads0 = threadCount();
+    const int fds0 = fdCount();
+    const long long live0 = liveAllocations();
+    // A copied configuration kept by a failed lookup, and a running task.
+    YW_task_cfg_t a = makeCfg(nosym.c_str(), "yw_no_such_function_anywhere");
+    YW_task_cfg_t b = makeCfg(idle.c_str(), "yw_test_task_idle");
+    YW_task_id_t ida = YW_TASK_ID_NONE, idb = YW_TASK_ID_NONE;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(YW_createTask(&a, &ida), YW_ERR_NO_SYMBOL);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(YW_createTask(&b, &idb), 0);
+    const int runs = g_idleRuns;
+    ASSERT_EQ(YW_startTask(idb, nullptr), 0);
+    ASSERT_TRUE(waitFor([&] { return g_idleRuns > runs; }));
+
+    // The service is de-initialised and initialised again: the table is
+    // cleared, and nothing its slots held is left behind.
+    YW_task_tsm_deinit();
+    ASSERT_EQ(YW_task_tsm_init(), 0);
+    EXPECT_FALSE(taskExists(nosym.c_str()));
+    EXPECT_FALSE(taskExists(idle.c_str()));
+    EXPECT_TRUE(waitFor([&] { return threadCount() <= threads0; }));
+    EXPECT_TRUE(waitFor([&] { return fdCount() <= fds0; }));
+    EXPECT_TRUE(waitFor([&] { return liveAllocations() <= live0; })) << liveAllocations() - live0;
 }
 
 // Last: the slot of a task whose entry is missing stays claimed for good.

@@ -67,6 +67,11 @@ YW_ret_t YW_P_deleteSharedMemory(YW_P_shm_t shm)
     if (!shm)
         return YW_FAIL;
     int rc = shm_unlink(shm->name);
+    /* A name already removed (by another entry or process on the same
+     * object) leaves nothing to unlink: the entry is released all the same,
+     * else its descriptor could never be given back. */
+    if (rc != 0 && errno == ENOENT)
+        rc = 0;
     if (rc == 0) {
         /* A live mapping stays valid for its users; only the name and the
          * descriptor go. */
@@ -96,6 +101,12 @@ YW_ret_t YW_P_mapSharedMemory(YW_P_shm_t shm, void **addr, YW_P_sharedMap_arg_t 
     if (attr & YW_SHM_ATTR_EX)
         prot |= PROT_EXEC;
     if (shm->length <= 0)
+        return YW_FAIL;
+    /* Pages past the end of the object fault (SIGBUS) on their first access:
+     * an object smaller than the entry's length (not sized yet by its
+     * creator, or made smaller) is not mapped. */
+    struct stat st;
+    if (fstat(shm->fd, &st) != 0 || st.st_size < (off_t)shm->length)
         return YW_FAIL;
     void *p = mmap(shm->phyAddr, (size_t)shm->length, prot, MAP_SHARED, shm->fd, 0);
     if (p == MAP_FAILED)
