@@ -59,6 +59,27 @@ bool all_types(unsigned count, TypeCode *const *types)
     return true;
 }
 
+// A union label as the wire carries it for the discriminator's kind (and as
+// the reader and the value copy see it): a char label given as a negative
+// char, or a short label beyond 16 bits, would otherwise never match the
+// value read back.
+int wire_label(TCKind dk, int label)
+{
+    switch (dk) {
+    case tk_short:
+        return static_cast<int16_t>(static_cast<uint16_t>(label));
+    case tk_ushort:
+        return static_cast<uint16_t>(label);
+    case tk_boolean:
+        return label != 0 ? 1 : 0;
+    case tk_char:
+    case tk_octet:
+        return static_cast<unsigned char>(label);
+    default:
+        return label;
+    }
+}
+
 } // namespace
 
 // ---- construction ------------------------------------------------------------
@@ -126,7 +147,7 @@ void TypeCode::create(bool is_static, TCKind kind, char const *id, char const *n
             if (kind != tk_enum && member_types && member_types[i])
                 members_[i].type = member_types[i]->deep_copy(this);
             if (kind == tk_union && labels)
-                members_[i].label = labels[i];
+                members_[i].label = wire_label(discriminator_->kind_, labels[i]);
         }
         return;
     case tk_sequence:
@@ -238,7 +259,7 @@ void TypeCode::init(char const *name, TypeCode *discriminator, int default_index
     discriminator_ = discriminator->deep_copy(this);
     default_index_ = default_index;
     for (unsigned i = 0; i < count && labels; ++i)
-        members_[i].label = labels[i];
+        members_[i].label = wire_label(discriminator_->kind_, labels[i]);
 }
 
 void TypeCode::init(unsigned int length, TypeCode *content)

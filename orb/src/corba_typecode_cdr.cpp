@@ -541,8 +541,22 @@ void TypeCode::marshal_impl(Stream &in, Stream &out, int &last, unsigned depth) 
         uint64_t min = content_->min_wire_size(0);
         if (!in.check_count(n, static_cast<uint32_t>(min > 0xFFFFFFFFu ? 0xFFFFFFFFu : min)))
             return false;
+        if (min == 0 && n) {
+            // No lower bound is known: an element of an empty struct copies
+            // nothing, but a kind without a value encoding must still raise
+            // its error. One element tells which; only elements that moved
+            // no bytes at all are taken as empty for the whole count.
+            uint32_t r0 = in.read_offset(), w0 = out.write_offset();
+            content_->marshal_impl(in, out, last, depth + 1);
+            if (in.pending() || out.pending() ||
+                (in.read_offset() == r0 && out.write_offset() == w0))
+                return true;
+            for (uint32_t i = 1; i < n && !in.pending() && !out.pending(); ++i)
+                content_->marshal_impl(in, out, last, depth + 1);
+            return true;
+        }
         if (min == 0)
-            return true; // elements without data
+            return true; // no elements
         if (uint32_t k = bulk_size(content_->kind_)) {
             copy_primitive_array(in, out, n, k, content_->kind_ == tk_boolean);
             return true;

@@ -633,6 +633,21 @@ TEST(OrbCdrTypeCode, ValueCopyRejectsHostileCounts)
     fill(in3, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
     ld.marshal(in3, out3, false, last);
     EXPECT_STREQ(e3.text(), "illegal TCKind value (25) in typecode");
+
+    // Elements of such a kind in a sequence or an array are refused as well,
+    // not passed over as if they held no data.
+    TypeCode seqw(tk_sequence, 0u, wq_tc_wchar(), false);
+    PrivEnv e4;
+    Stream in4(e4.w), out4(e4.w);
+    fill(in4, {2, 0, 0, 0, 0x41, 0, 0x42, 0});
+    seqw.marshal(in4, out4, false, last);
+    EXPECT_STREQ(e4.text(), "illegal TCKind value (26) in typecode");
+    TypeCode arrw(tk_array, 3u, wq_tc_wstring(), false);
+    PrivEnv e5;
+    Stream in5(e5.w), out5(e5.w);
+    fill(in5, {1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0});
+    arrw.marshal(in5, out5, false, last);
+    EXPECT_STREQ(e5.text(), "illegal TCKind value (27) in typecode");
 }
 
 TEST(OrbCdrTypeCode, UnionValueCopyBranches)
@@ -674,6 +689,42 @@ TEST(OrbCdrTypeCode, UnionValueCopyBranches)
     nd.marshal(in, out, false, last);
     EXPECT_EQ(written(out), (B{5, 0, 0, 0}));
     EXPECT_EQ(in.bytes_remaining(), 4u);
+}
+
+TEST(OrbCdrTypeCode, UnionLabelsKeptAsTheWireCarriesThem)
+{
+    // union switch (char) { case '\xE9': long a; default: octet d; } with the
+    // label given as a (negative) char, and a short label beyond 16 bits.
+    int labels[] = {static_cast<char>(0xE9), 0};
+    char const *names[] = {"a", "d"};
+    TypeCode *types[] = {wq_tc_long(), wq_tc_octet()};
+    TypeCode u(tk_union, "IDL:C:1.0", "C", wq_tc_char(), 1, 2, labels, names, types, false);
+    PrivEnv e;
+    Stream in(e.w), out(e.w);
+    fill(in, {0xE9, 0, 0, 0, 7, 0, 0, 0});
+    int last = 0;
+    u.marshal(in, out, false, last);
+    EXPECT_FALSE(e.pending());
+    EXPECT_EQ(written(out), (B{0xE9, 0, 0, 0, 7, 0, 0, 0})); // member a, not the default
+
+    // What is written reads back as an equivalent TypeCode.
+    PrivEnv e2;
+    TypeCode *back = decode(encode(u), e2);
+    ASSERT_NE(back, nullptr);
+    EXPECT_TRUE(u.equivalent(back, e2.w));
+    release(back);
+
+    int sl[] = {0x12345, 1};
+    TypeCode s(tk_union, "IDL:S:1.0", "S", wq_tc_short(), -1, 2, sl, names, types, false);
+    PrivEnv e3;
+    back = decode(encode(s), e3);
+    ASSERT_NE(back, nullptr);
+    EXPECT_TRUE(s.equivalent(back, e3.w));
+    release(back);
+    Stream in4(e3.w), out4(e3.w);
+    fill(in4, {0x45, 0x23, 0, 0, 9, 0, 0, 0});
+    s.marshal(in4, out4, false, last);
+    EXPECT_EQ(written(out4), (B{0x45, 0x23, 0, 0, 9, 0, 0, 0}));
 }
 
 TEST(OrbCdrTypeCode, ExceptRoundTripAndLookup)
