@@ -115,18 +115,26 @@ std::vector<YW_fsm_context_t> takeReports()
     return v;
 }
 
+// Logging and the task table up, the framework's queue ready and emptied
+// (the reports queue up: no framework thread), no "logConf" and the log
+// service not normal: the log service manager starts from scratch.
+void freshLogService()
+{
+    YW_log_init();
+    YW_registerLog("stdout", &YW_g_log_stdout);
+    YW_task_tsm_init();
+    ASSERT_EQ(YW_frw_fsm_init(), 0);
+    takeReports();
+    YW_g_logEventControl.log_config = nullptr;
+    __atomic_fetch_and(&YW_g_logServiceStatus.status, ~YW_LOG_STATUS_NORMAL, __ATOMIC_SEQ_CST);
+}
+
 } // namespace
 
 TEST(LogServiceManager, ConfiguresStartsReportsAndStops)
 {
     StdoutTap tap;
-    YW_log_init();
-    YW_registerLog("stdout", &YW_g_log_stdout);
-    YW_task_tsm_init();
-    ASSERT_EQ(YW_frw_fsm_init(), 0); // the reports queue up: no framework thread
-    takeReports();
-    YW_g_logEventControl.log_config = nullptr;
-    __atomic_fetch_and(&YW_g_logServiceStatus.status, ~YW_LOG_STATUS_NORMAL, __ATOMIC_SEQ_CST);
+    ASSERT_NO_FATAL_FAILURE(freshLogService());
 
     // Without "logConf" the configuration command fails and the LSM stays IDLE.
     ASSERT_EQ(YW_startLogService(), 0);
@@ -198,12 +206,7 @@ TEST(LogServiceManager, ConfiguresStartsReportsAndStops)
 TEST(LogServiceManager, ConfiguredLsmTaskRunsAndTheReceiverOutlivesOtherFrameworkEvents)
 {
     StdoutTap tap;
-    YW_log_init();
-    YW_registerLog("stdout", &YW_g_log_stdout);
-    YW_task_tsm_init();
-    ASSERT_EQ(YW_frw_fsm_init(), 0);
-    takeReports();
-    __atomic_fetch_and(&YW_g_logServiceStatus.status, ~YW_LOG_STATUS_NORMAL, __ATOMIC_SEQ_CST);
+    ASSERT_NO_FATAL_FAILURE(freshLogService());
     static char xml[] = "<cfg><fw><logConf>\n</logConf></fw></cfg>\n";
     static YW_frw_cfg_set_t set;
     ASSERT_EQ(YW_frw_cfg_loadText(xml, (YW_size_t)std::strlen(xml), &set), 0);
@@ -246,12 +249,7 @@ TEST(LogServiceManager, ConfiguredLsmTaskRunsAndTheReceiverOutlivesOtherFramewor
 TEST(LogServiceManager, TimeOutsCountFromOneAndTheLogThreadsEndWhenTheServiceIsTakenDown)
 {
     StdoutTap tap;
-    YW_log_init();
-    YW_registerLog("stdout", &YW_g_log_stdout);
-    YW_task_tsm_init();
-    ASSERT_EQ(YW_frw_fsm_init(), 0);
-    takeReports();
-    YW_g_logEventControl.log_config = nullptr;
+    ASSERT_NO_FATAL_FAILURE(freshLogService());
 
     // Without "logConf" the LSM stays IDLE and waits; the receiver runs too.
     ASSERT_EQ(YW_startLogService(), 0);
@@ -316,12 +314,7 @@ TEST(LogServiceManager, LoadingTheSameLogConfTwiceGivesTheSameEntries)
 TEST(LogServiceManager, StartedAgainAfterAStopReachesNormWithTheSameConfiguration)
 {
     StdoutTap tap;
-    YW_log_init();
-    YW_registerLog("stdout", &YW_g_log_stdout);
-    YW_task_tsm_init();
-    ASSERT_EQ(YW_frw_fsm_init(), 0);
-    takeReports();
-    __atomic_fetch_and(&YW_g_logServiceStatus.status, ~YW_LOG_STATUS_NORMAL, __ATOMIC_SEQ_CST);
+    ASSERT_NO_FATAL_FAILURE(freshLogService());
     static char xml[] = "<cfg><fw><logConf>\n"
                         "<logDef groupID=\"again\"><output output=\"stdout\"/><output output=\"cli\"/></logDef>\n"
                         "</logConf></fw></cfg>\n";
