@@ -510,17 +510,34 @@ TEST(CliServerLifecycle, StopEndsClientsAndLeavesNoDescriptor)
     EXPECT_EQ(after, before) << beforeList << "\n" << openFds();
 }
 
+// A listening socket on addr:port (port 0: any free port), or -1 with
+// nothing left open.
+int takePort(in_addr_t addr, int port, bool reuse)
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(addr);
+    a.sin_port = htons((uint16_t)port);
+    int one = 1;
+    if (reuse)
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || listen(s, 1) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
 TEST(CliServerLifecycle, TakenPortMovesToTheNext)
 {
     YW_cli_Init();
     // Take a port; the server must move on to a later one.
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int s = takePort(INADDR_LOOPBACK, 0, false);
     ASSERT_GE(s, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
-    ASSERT_EQ(listen(s, 1), 0);
     socklen_t len = sizeof(a);
     ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(&a), &len), 0);
     int taken = ntohs(a.sin_port);
@@ -542,20 +559,11 @@ TEST(CliServerLifecycle, TakenPortMovesToTheNext)
 TEST(CliServerLifecycle, Port30000TakenMovesOnAndPrintsThePort)
 {
     YW_cli_Init();
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(s, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(YW_CLI_SERVER_PORT);
     // Closed connections of earlier tests may linger on the port: take it
     // all the same (a listening socket still keeps everyone else off it).
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || listen(s, 1) != 0) {
-        close(s);
+    int s = takePort(INADDR_ANY, YW_CLI_SERVER_PORT, true);
+    if (s < 0)
         GTEST_SKIP() << "port 30000 is held by another test";
-    }
     testing::internal::CaptureStdout();
     int port = YW_cli_StartServerOnPort(YW_CLI_SERVER_PORT, 15000);
     fflush(stdout);
@@ -574,16 +582,9 @@ TEST(CliServerLifecycle, Port30000TakenMovesOnAndPrintsThePort)
 TEST(CliServerLifecycle, NoPortLeftGivesUpInsteadOfLooping)
 {
     YW_cli_Init();
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(s, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(65535);
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || listen(s, 1) != 0) {
-        close(s);
+    int s = takePort(INADDR_ANY, 65535, false);
+    if (s < 0)
         GTEST_SKIP() << "port 65535 is in use elsewhere";
-    }
     // The last port is taken and there is no next one: the start fails and
     // leaves nothing running.
     EXPECT_EQ(YW_cli_StartServerOnPort(65535, 5000), -1);

@@ -129,6 +129,14 @@ void freshLogService()
     __atomic_fetch_and(&YW_g_logServiceStatus.status, ~YW_LOG_STATUS_NORMAL, __ATOMIC_SEQ_CST);
 }
 
+// Loads the text into set and gives its "logConf" section to the manager.
+void useLogConf(char *xml, YW_frw_cfg_set_t *set)
+{
+    ASSERT_EQ(YW_frw_cfg_loadText(xml, (YW_size_t)std::strlen(xml), set), 0);
+    YW_g_logEventControl.log_config = YW_frw_searchCfgElement(set->base, YW_LOG_LSM_TAG, nullptr);
+    ASSERT_NE(YW_g_logEventControl.log_config, nullptr);
+}
+
 } // namespace
 
 TEST(LogServiceManager, ConfiguresStartsReportsAndStops)
@@ -154,9 +162,7 @@ TEST(LogServiceManager, ConfiguresStartsReportsAndStops)
                         "<logDef groupID=\"lg_b\" bufferSize=\"65536\"/>\n"
                         "</logConf></fw></cfg>\n";
     static YW_frw_cfg_set_t set;
-    ASSERT_EQ(YW_frw_cfg_loadText(xml, (YW_size_t)std::strlen(xml), &set), 0);
-    YW_g_logEventControl.log_config = YW_frw_searchCfgElement(set.base, YW_LOG_LSM_TAG, nullptr);
-    ASSERT_NE(YW_g_logEventControl.log_config, nullptr);
+    ASSERT_NO_FATAL_FAILURE(useLogConf(xml, &set));
     ASSERT_EQ(YW_log_lsm_start(), 0);
     ASSERT_TRUE(waitUntil([] { return (__atomic_load_n(&YW_g_logServiceStatus.status, __ATOMIC_ACQUIRE) & YW_LOG_STATUS_NORMAL) != 0; }))
         << tap.text();
@@ -209,9 +215,7 @@ TEST(LogServiceManager, ConfiguredLsmTaskRunsAndTheReceiverOutlivesOtherFramewor
     ASSERT_NO_FATAL_FAILURE(freshLogService());
     static char xml[] = "<cfg><fw><logConf>\n</logConf></fw></cfg>\n";
     static YW_frw_cfg_set_t set;
-    ASSERT_EQ(YW_frw_cfg_loadText(xml, (YW_size_t)std::strlen(xml), &set), 0);
-    YW_g_logEventControl.log_config = YW_frw_searchCfgElement(set.base, YW_LOG_LSM_TAG, nullptr);
-    ASSERT_NE(YW_g_logEventControl.log_config, nullptr);
+    ASSERT_NO_FATAL_FAILURE(useLogConf(xml, &set));
 
     // A configured task with the LSM entry is the one started.
     YW_task_cfg_t c{};
@@ -319,9 +323,7 @@ TEST(LogServiceManager, StartedAgainAfterAStopReachesNormWithTheSameConfiguratio
                         "<logDef groupID=\"again\"><output output=\"stdout\"/><output output=\"cli\"/></logDef>\n"
                         "</logConf></fw></cfg>\n";
     static YW_frw_cfg_set_t set;
-    ASSERT_EQ(YW_frw_cfg_loadText(xml, (YW_size_t)std::strlen(xml), &set), 0);
-    YW_g_logEventControl.log_config = YW_frw_searchCfgElement(set.base, YW_LOG_LSM_TAG, nullptr);
-    ASSERT_NE(YW_g_logEventControl.log_config, nullptr);
+    ASSERT_NO_FATAL_FAILURE(useLogConf(xml, &set));
 
     auto normal = [] {
         return (__atomic_load_n(&YW_g_logServiceStatus.status, __ATOMIC_ACQUIRE) & YW_LOG_STATUS_NORMAL) != 0;
