@@ -1,0 +1,122 @@
+// Collocated targets (the objects a POA has activated) and the process-wide
+// servant registry that maps (POA key name, object id) to them.
+#pragma once
+
+#include "portable_server.h"
+
+#include <atomic>
+#include <cstdint>
+
+// The collocated target: one active object of a POA, incarnated by a servant.
+class wq_TargetLocal : public CORBA::Target {
+public:
+    // Adds a reference to the servant unless registered-by-servant is set.
+    wq_TargetLocal(PortableServer::ServantBase *servant, wq_Interface *itf,
+                   bool registered_by_servant);
+    ~wq_TargetLocal() override;
+    wq_TargetLocal(const wq_TargetLocal &) = delete;
+    wq_TargetLocal &operator=(const wq_TargetLocal &) = delete;
+
+    void _add_ref(bool lock, const wq_ThreadEnvironment &tenv) override;
+    bool _remove_ref(bool lock, const wq_ThreadEnvironment &tenv) override;
+    void write(CORBA::Stream &s, void *, const CORBA::EnvironmentWrapper &env) override;
+    int32_t wq_refcount() const { return count_.load(std::memory_order_acquire); }
+
+    // Sets the POA, the object id and the registry key parts.
+    void wq_set_identity(PortableServer::POA *poa, const void *id, uint32_t id_length);
+
+    // Guards the POA target lists, the servant activation lists and the
+    // servant registry.
+    static wq_RWMutex _lists_lock;
+
+    PortableServer::ServantBase *servant;
+    PortableServer::POA *poa = nullptr; // not counted: the POA outlives its targets
+    PortableServer::ObjectId object_id;
+    // Registry key parts.
+    char const *key_poa_name = nullptr;
+    const unsigned char *key_id = nullptr;
+    uint32_t key_id_length = 0;
+    uint8_t registered_by_servant;
+    uint8_t strong;
+    uint8_t active = 1;
+
+    // Links, each changed under _lists_lock: the POA's target list, the
+    // servant's activation list and the registry bucket.
+    wq_TargetLocal *poa_next = nullptr, *poa_prev = nullptr;
+    wq_TargetLocal *act_next = nullptr, *act_prev = nullptr;
+    wq_TargetLocal *reg_next = nullptr, *reg_prev = nullptr;
+    bool in_poa = false, in_act = false, in_reg = false;
+
+    // List helpers (caller holds _lists_lock for writing).
+    void link_poa();
+    void unlink_poa();
+    void link_activation();
+    void unlink_activation();
+
+private:
+    std::atomic<int32_t> count_{1};
+    char *own_key_name_ = nullptr;
+};
+
+// A look-up key: POA key name and object id; the hash is computed once.
+struct wq_ServantKey {
+    wq_ServantKey(char const *poa_name, const void *id, uint32_t id_length)
+        : poa_key_name(poa_name), object_id(static_cast<const unsigned char *>(id)),
+          object_id_length(id_length)
+    {
+    }
+    void calc_hash();
+    uint32_t get_hash()
+    {
+        if (!hash_valid)
+            calc_hash();
+        return hash;
+    }
+
+    char const *poa_key_name;
+    const unsigned char *object_id;
+    uint32_t object_id_length;
+    uint32_t hash_valid = 0;
+    uint32_t hash = 0;
+};
+
+// POA key names compare equal up to the first NUL or 0xB5 of each.
+bool wq_poa_name_equal(char const *a, char const *b);
+
+class wq_ServantRegistry {
+public:
+    static constexpr uint32_t kBuckets = 40009;
+
+    // The process's registry, made on first use and kept for its life.
+    static wq_ServantRegistry *instance();
+
+    // The target for the key, without a reference added (the caller holds
+    // _lists_lock, or asks for it with `lock` and must not use the result
+    // after the lock is gone).
+    wq_TargetLocal *NI_find(wq_ServantKey &key, bool lock);
+    // The target for the key with a reference added; null when absent.
+    wq_TargetLocal *find_ref(wq_ServantKey &key);
+    // Enters the target (the registry takes a reference); false when its key
+    // is taken.
+    bool bind(wq_TargetLocal *target, bool lock);
+    // Removes the target and drops the registry's reference (after the lock
+    // when `lock`; under the caller's lock otherwise, which then must hold a
+    // reference of its own); false when it was not entered.
+    bool unbind(wq_TargetLocal *target, bool lock);
+    // Unlinks without dropping the reference; the caller drops it.
+    bool unlink(wq_TargetLocal *target);
+    void convert_strength(wq_TargetLocal *target, bool strong, bool lock);
+    void clear_cache(wq_ServantKey &key, bool lock);
+    // Drops every entry (process teardown).
+    void clear();
+    uint32_t size() const { return size_; }
+
+private:
+    wq_ServantRegistry();
+    wq_TargetLocal *search(wq_ServantKey &key);
+    static bool matches(const wq_TargetLocal *t, const wq_ServantKey &key);
+
+    std::atomic<wq_TargetLocal *> cache_{nullptr};
+    wq_TargetLocal **buckets_;
+    uint32_t size_ = 0;
+};

@@ -1,0 +1,309 @@
+// Collocated targets and the servant registry.
+#include "wq_servant_registry.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+#include <mutex>
+
+constinit wq_RWMutex wq_TargetLocal::_lists_lock;
+
+// ---- collocated targets -----------------------------------------------------------
+
+wq_TargetLocal::wq_TargetLocal(PortableServer::ServantBase *s, wq_Interface *itf, bool by_servant)
+    : servant(s), registered_by_servant(by_servant ? 1 : 0), strong(by_servant ? 0 : 1)
+{
+    _interface = itf;
+    _collocated = true;
+    if (servant && !by_servant)
+        servant->_add_ref();
+}
+
+wq_TargetLocal::~wq_TargetLocal()
+{
+    CORBA::string_free(own_key_name_);
+    if (servant && strong && !registered_by_servant)
+        servant->_remove_ref();
+}
+
+void wq_TargetLocal::_add_ref(bool, const wq_ThreadEnvironment &)
+{
+    int32_t c = count_.load(std::memory_order_relaxed);
+    do {
+        if (c < 1) {
+            std::fprintf(stderr, "Ulvenor ERROR(wq_TargetLocal::add_ref): attempt to add a reference "
+                                 "on a previously deleted object\n");
+            return;
+        }
+    } while (!count_.compare_exchange_weak(c, c + 1, std::memory_order_acq_rel));
+}
+
+bool wq_TargetLocal::_remove_ref(bool, const wq_ThreadEnvironment &)
+{
+    int32_t c = count_.load(std::memory_order_relaxed);
+    do {
+        if (c < 1) {
+            std::fprintf(stderr, "Ulvenor ERROR(wq_TargetLocal::remove_ref): attempt to remove a "
+                                 "previously deleted object\n");
+            return true;
+        }
+    } while (!count_.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel));
+    if (c != 1)
+        return false;
+    // Lists hold references, so a target whose count reaches 0 is in none.
+    count_.store(-100000, std::memory_order_release);
+    delete this;
+    return true;
+}
+
+void wq_TargetLocal::write(CORBA::Stream &s, void *, const CORBA::EnvironmentWrapper &)
+{
+    s.fail(new CORBA::NO_IMPLEMENT(1, CORBA::COMPLETED_NO, "wq_TargetLocal::write"));
+}
+
+void wq_TargetLocal::wq_set_identity(PortableServer::POA *p, const void *id, uint32_t id_length)
+{
+    poa = p;
+    object_id = PortableServer::ObjectId(id, id_length);
+    CORBA::string_free(own_key_name_);
+    own_key_name_ = CORBA::string_dup(p && p->wq_key_name() ? p->wq_key_name() : "");
+    key_poa_name = own_key_name_;
+    key_id = object_id.get_buffer();
+    key_id_length = object_id.length();
+}
+
+void wq_TargetLocal::link_poa()
+{
+    if (in_poa || !poa)
+        return;
+    poa_prev = nullptr;
+    poa_next = poa->wq_targets;
+    if (poa_next)
+        poa_next->poa_prev = this;
+    poa->wq_targets = this;
+    in_poa = true;
+}
+
+void wq_TargetLocal::unlink_poa()
+{
+    if (!in_poa)
+        return;
+    if (poa_prev)
+        poa_prev->poa_next = poa_next;
+    else
+        poa->wq_targets = poa_next;
+    if (poa_next)
+        poa_next->poa_prev = poa_prev;
+    poa_next = poa_prev = nullptr;
+    in_poa = false;
+}
+
+void wq_TargetLocal::link_activation()
+{
+    if (in_act || !servant)
+        return;
+    act_prev = nullptr;
+    act_next = servant->wq_activations;
+    if (act_next)
+        act_next->act_prev = this;
+    servant->wq_activations = this;
+    in_act = true;
+}
+
+void wq_TargetLocal::unlink_activation()
+{
+    if (!in_act)
+        return;
+    if (act_prev)
+        act_prev->act_next = act_next;
+    else if (servant)
+        servant->wq_activations = act_next;
+    if (act_next)
+        act_next->act_prev = act_prev;
+    act_next = act_prev = nullptr;
+    in_act = false;
+}
+
+// ---- keys ---------------------------------------------------------------------------
+
+namespace {
+
+inline bool is_end(unsigned char c) { return c == 0 || c == 0xB5; }
+
+} // namespace
+
+bool wq_poa_name_equal(char const *a, char const *b)
+{
+    if (a == b)
+        return true;
+    if (!a || !b)
+        return false;
+    auto pa = reinterpret_cast<unsigned char const *>(a);
+    auto pb = reinterpret_cast<unsigned char const *>(b);
+    for (;; ++pa, ++pb) {
+        bool ea = is_end(*pa), eb = is_end(*pb);
+        if (ea || eb)
+            return ea && eb;
+        if (*pa != *pb)
+            return false;
+    }
+}
+
+void wq_ServantKey::calc_hash()
+{
+    uint32_t h1 = 0, h2 = 0;
+    if (poa_key_name)
+        for (auto p = reinterpret_cast<unsigned char const *>(poa_key_name); !is_end(*p); ++p)
+            h1 = (h1 << 5) ^ *p;
+    for (uint32_t i = 0; i < object_id_length; ++i)
+        h2 = (h2 << 5) ^ object_id[i];
+    hash = h1 ^ h2;
+    hash_valid = 1;
+}
+
+// ---- registry -----------------------------------------------------------------------
+
+wq_ServantRegistry::wq_ServantRegistry() : buckets_(new wq_TargetLocal *[kBuckets]()) {}
+
+wq_ServantRegistry *wq_ServantRegistry::instance()
+{
+    static std::once_flag once;
+    static wq_ServantRegistry *reg = nullptr;
+    std::call_once(once, [] { reg = new wq_ServantRegistry; });
+    return reg;
+}
+
+bool wq_ServantRegistry::matches(const wq_TargetLocal *t, const wq_ServantKey &key)
+{
+    return t->key_id_length == key.object_id_length &&
+           (key.object_id_length == 0 || std::memcmp(t->key_id, key.object_id, key.object_id_length) == 0) &&
+           wq_poa_name_equal(t->key_poa_name, key.poa_key_name);
+}
+
+wq_TargetLocal *wq_ServantRegistry::search(wq_ServantKey &key)
+{
+    wq_TargetLocal *c = cache_.load(std::memory_order_acquire);
+    if (c && matches(c, key))
+        return c;
+    for (wq_TargetLocal *t = buckets_[key.get_hash() % kBuckets]; t; t = t->reg_next)
+        if (matches(t, key)) {
+            cache_.store(t, std::memory_order_release);
+            return t;
+        }
+    return nullptr;
+}
+
+wq_TargetLocal *wq_ServantRegistry::NI_find(wq_ServantKey &key, bool lock)
+{
+    wq_ThreadEnvironment tenv;
+    if (lock)
+        wq_TargetLocal::_lists_lock.lock_write(tenv);
+    wq_TargetLocal *t = search(key);
+    if (lock)
+        wq_TargetLocal::_lists_lock.unlock(tenv);
+    return t;
+}
+
+wq_TargetLocal *wq_ServantRegistry::find_ref(wq_ServantKey &key)
+{
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
+    wq_TargetLocal *t = search(key);
+    if (t)
+        t->_add_ref(false, tenv);
+    return t;
+}
+
+bool wq_ServantRegistry::bind(wq_TargetLocal *target, bool lock)
+{
+    wq_ThreadEnvironment tenv;
+    if (lock)
+        wq_TargetLocal::_lists_lock.lock_write(tenv);
+    wq_ServantKey key(target->key_poa_name, target->key_id, target->key_id_length);
+    bool ok = !target->in_reg && !search(key);
+    if (ok) {
+        wq_TargetLocal *&b = buckets_[key.get_hash() % kBuckets];
+        target->reg_prev = nullptr;
+        target->reg_next = b;
+        if (b)
+            b->reg_prev = target;
+        b = target;
+        target->in_reg = true;
+        target->_add_ref(false, tenv);
+        cache_.store(target, std::memory_order_release);
+        ++size_;
+    }
+    if (lock)
+        wq_TargetLocal::_lists_lock.unlock(tenv);
+    return ok;
+}
+
+bool wq_ServantRegistry::unlink(wq_TargetLocal *target)
+{
+    if (!target->in_reg)
+        return false;
+    wq_ServantKey key(target->key_poa_name, target->key_id, target->key_id_length);
+    if (target->reg_prev)
+        target->reg_prev->reg_next = target->reg_next;
+    else
+        buckets_[key.get_hash() % kBuckets] = target->reg_next;
+    if (target->reg_next)
+        target->reg_next->reg_prev = target->reg_prev;
+    target->reg_next = target->reg_prev = nullptr;
+    target->in_reg = false;
+    wq_TargetLocal *c = target;
+    cache_.compare_exchange_strong(c, nullptr, std::memory_order_acq_rel);
+    --size_;
+    return true;
+}
+
+bool wq_ServantRegistry::unbind(wq_TargetLocal *target, bool lock)
+{
+    wq_ThreadEnvironment tenv;
+    if (lock)
+        wq_TargetLocal::_lists_lock.lock_write(tenv);
+    bool was = unlink(target);
+    if (lock)
+        wq_TargetLocal::_lists_lock.unlock(tenv);
+    if (was)
+        target->_remove_ref(lock, tenv);
+    return was;
+}
+
+void wq_ServantRegistry::convert_strength(wq_TargetLocal *target, bool strong, bool lock)
+{
+    wq_ThreadEnvironment tenv;
+    if (lock)
+        wq_TargetLocal::_lists_lock.lock_write(tenv);
+    target->strong = strong ? 1 : 0;
+    if (lock)
+        wq_TargetLocal::_lists_lock.unlock(tenv);
+}
+
+void wq_ServantRegistry::clear_cache(wq_ServantKey &key, bool lock)
+{
+    wq_ThreadEnvironment tenv;
+    if (lock)
+        wq_TargetLocal::_lists_lock.lock_write(tenv);
+    wq_TargetLocal *c = cache_.load(std::memory_order_acquire);
+    if (c && matches(c, key))
+        cache_.store(nullptr, std::memory_order_release);
+    if (lock)
+        wq_TargetLocal::_lists_lock.unlock(tenv);
+}
+
+void wq_ServantRegistry::clear()
+{
+    wq_ThreadEnvironment tenv;
+    std::vector<wq_TargetLocal *> drop;
+    {
+        wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
+        for (uint32_t b = 0; b < kBuckets; ++b)
+            while (wq_TargetLocal *t = buckets_[b]) {
+                unlink(t);
+                drop.push_back(t);
+            }
+    }
+    for (wq_TargetLocal *t : drop)
+        t->_remove_ref(true, tenv);
+}
