@@ -6,7 +6,8 @@
 #include "corba_except.h"
 #include "corba_stream.h"
 #include "wq_lock.h"
-#include "wq_srv_pending.h"
+#include "corba_object.h"
+#include "wq_interface.h"
 
 #include <atomic>
 #include <cstdint>
@@ -105,27 +106,6 @@ WQ_PS_POLICY(RequestProcessingPolicy, REQUEST_PROCESSING_POLICY_ID, RequestProce
         static CORBA::Exception *wq_read(CORBA::Stream &s);                                  \
     };
 
-class ForwardRequest : public CORBA::UserException {
-public:
-    using CORBA::Exception::_raise;
-    // Takes over the caller's reference (null holds none).
-    explicit ForwardRequest(CORBA::Object *forward = nullptr) : forward_reference(forward) {}
-    ForwardRequest(const ForwardRequest &o);
-    ForwardRequest &operator=(const ForwardRequest &o);
-    ~ForwardRequest() override;
-
-    void _raise() const override;
-    CORBA::Exception *wq_find_ptr(char const *id) override;
-    void wq_write(CORBA::Stream &s) const override;
-    char const *wq_ir_name() const override { return wq_IR_Name; }
-    CORBA::Exception *wq_duplicate() const override { return new ForwardRequest(*this); }
-    static CORBA::Exception *wq_read(CORBA::Stream &s);
-    static ForwardRequest *_downcast(CORBA::Exception *e);
-    static char const *wq_IR_Name;
-
-    CORBA::Object *forward_reference;
-};
-
 // The servant managers and the adapter activator: application objects that
 // the POA calls when a request finds no active object or no POA.
 class AdapterActivator {
@@ -177,7 +157,7 @@ public:
 };
 
 // The request-context interface; it has no operations of its own.
-class Current : public CORBA::Object {
+class Current : public CORBA::LocalObject {
 public:
     WQ_PS_EXCEPTION(NoContext)
     CORBA::Object *wq_find_ptr(char const *id) override;
@@ -476,4 +456,4 @@ extern PortableServer::POA *wq_root_poa;
 extern PortableServer::POAManager *wq_global_poa_manager;
 // Creates the manager and the root POA "RootPOA" once; returns the root POA
 // with a reference added.
-PortableServer::POA *wq_init_root_poa(const CORBA::EnvironmentWrapper &env);
+CORBA::Object *wq_init_root_poa(const CORBA::EnvironmentWrapper &env);

@@ -18,9 +18,26 @@ public:
     wq_TargetLocal &operator=(const wq_TargetLocal &) = delete;
 
     void _add_ref(bool lock, const wq_ThreadEnvironment &tenv) override;
-    bool _remove_ref(bool lock, const wq_ThreadEnvironment &tenv) override;
-    void write(CORBA::Stream &s, void *, const CORBA::EnvironmentWrapper &env) override;
+    void _remove_ref(bool lock, const wq_ThreadEnvironment &tenv) override;
+    CORBA::Request *_request(CORBA::Object *obj, char const *operation, bool flag,
+                             const CORBA::EnvironmentWrapper &env,
+                             const wq_ThreadEnvironment &tenv) const override;
+    // Writes the IOR: this process's key for the POA and object id, with the
+    // published endpoints.
+    void write(CORBA::Stream &s, void *details, const CORBA::EnvironmentWrapper &env) override;
+    void forward_to(CORBA::Stream &s, const CORBA::EnvironmentWrapper &env) override;
+    bool initiate_connection(CORBA::Object *obj, const CORBA::EnvironmentWrapper &env) override;
+    bool validate_connection(CORBA::Object *obj, CORBA::PolicyList &policies, bool &located,
+                             const CORBA::EnvironmentWrapper &env) override;
+    void _bind(CORBA::Object &obj, const CORBA::EnvironmentWrapper &env) override;
+    void _unfail(const CORBA::EnvironmentWrapper &env) override;
+    void _fail(const CORBA::EnvironmentWrapper &env) override;
+    // The servant.
+    void *wq_details() const override { return servant; }
+    void *wq_releasor() const override { return nullptr; }
     int32_t wq_refcount() const { return count_.load(std::memory_order_acquire); }
+    // Replaces the interface (one reference held).
+    void wq_interface(wq_Interface *itf);
 
     // Sets the POA, the object id and the registry key parts.
     void wq_set_identity(PortableServer::POA *poa, const void *id, uint32_t id_length);
@@ -79,6 +96,10 @@ struct wq_ServantKey {
     uint32_t hash_valid = 0;
     uint32_t hash = 0;
 };
+
+// The endpoints published in this process's IORs (", "-separated; null or
+// empty while none).
+char const *wq_published_endpoints();
 
 // POA key names compare equal up to the first NUL or 0xB5 of each.
 bool wq_poa_name_equal(char const *a, char const *b);

@@ -129,7 +129,7 @@ char const *POA::wq_IR_Name = "IDL:omg.org/PortableServer/POA:1.0";
 POA::POA(CORBA::Target *t) : CORBA::Object(t)
 {
     wq_ServantRegistry::instance();
-    wq_InterfaceRegistry::NI_find_or_create(wq_IR_Name, true);
+    wq_interface_registry_get()->NI_find_or_create(wq_IR_Name, true);
 }
 
 POA::POA() : CORBA::Object() {}
@@ -199,22 +199,22 @@ void POA::init(POA *&out, char const *name, POAManager *manager)
 
 bool POA::_remove_ref()
 {
-    int32_t c = count_.load(std::memory_order_relaxed);
-    do {
-        if (c < 0) {
-            static const char stars[] = "***************************************************";
-            std::printf("%s\nUlvenor assertion error: (PortableServer::POA::_release): accessed deleted "
-                        "object %p\n%s\n",
-                        stars, static_cast<void *>(this), stars);
-            std::fflush(stdout);
-            return true;
-        }
-        if (c == 0)
-            return true;
-    } while (!count_.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel));
-    if (c != 1)
+    count_mtx_.lock();
+    if (count_ < 0) {
+        count_mtx_.unlock();
+        static const char stars[] = "***************************************************";
+        std::printf("%s\nUlvenor assertion error: (PortableServer::POA::_release): accessed deleted "
+                    "object %p\n%s\n",
+                    stars, static_cast<void *>(this), stars);
+        std::fflush(stdout);
+        return true;
+    }
+    if (count_ == 0 || --count_ != 0) {
+        count_mtx_.unlock();
         return false;
-    count_.store(-100000000, std::memory_order_release);
+    }
+    count_ = -100000000;
+    count_mtx_.unlock();
     delete this;
     return true;
 }
@@ -347,7 +347,7 @@ wq_TargetLocal *POA::legacy_itf_search(wq_Interface *itf)
     if (!itf || !wq_root_poa)
         return nullptr;
     for (wq_TargetLocal *t = wq_root_poa->wq_targets; t; t = t->poa_next)
-        if (t->_interface == itf)
+        if (t->interface() == itf)
             return t;
     return nullptr;
 }
@@ -463,7 +463,7 @@ int POA::init_bind_proxy(wq_Interface *itf, wq_TargetLocal *target, ServantBase 
 {
     if (!wq_live())
         return 0;
-    target->_interface = itf;
+    target->wq_interface(itf);
     if (target->servant != servant)
         target->servant = servant;
     return bind_target(target, servant, object_name, name_length, false) == 1 ? 1 : 0;
@@ -537,7 +537,7 @@ void POA::activate_object_with_id(const ObjectId &oid, ServantBase *servant,
 CORBA::Object *POA::reference_for(const ObjectId &oid, char const *repository_id,
                                   const CORBA::EnvironmentWrapper &env)
 {
-    wq_Interface *itf = wq_InterfaceRegistry::NI_find_or_create(repository_id, true);
+    wq_Interface *itf = wq_interface_registry_get()->NI_find_or_create(repository_id, true);
     auto *t = new wq_TargetLocal(nullptr, itf, false);
     t->wq_set_identity(this, oid.get_buffer(), oid.length());
     t->active = 0;
@@ -731,7 +731,7 @@ PortableServer::ObjectId *POA::activate_object_with_priority(PortableServer::Ser
 
 // ---- root POA and request-time resolution ------------------------------------------------------
 
-PortableServer::POA *wq_init_root_poa(const CORBA::EnvironmentWrapper &env)
+CORBA::Object *wq_init_root_poa(const CORBA::EnvironmentWrapper &env)
 {
     if (env.pending())
         return nullptr;

@@ -56,6 +56,9 @@ ForwardRequest &ForwardRequest::operator=(const ForwardRequest &o)
 
 ForwardRequest::~ForwardRequest() { CORBA::release(forward_reference); }
 
+char const *ForwardRequest::wq_ir_name() const { return wq_IR_Name; }
+CORBA::Exception *ForwardRequest::wq_duplicate() const { return new ForwardRequest(*this); }
+
 void ForwardRequest::_raise() const
 {
     _wq_protect();
@@ -156,9 +159,10 @@ struct wq_PS_elab : wq_Stub {
     {
         for (const Reader &r : kReaders)
             reg(*r.id, r.read, false);
-        wq_Interface *obj = wq_InterfaceRegistry::NI_find_or_create(CORBA::Object::wq_IR_Name, false);
+        wq_InterfaceRegistry *ir = wq_interface_registry_get();
+        wq_Interface *obj = ir->NI_find_or_create(CORBA::Object::wq_IR_Name, false);
         for (char const *id : {POA::wq_IR_Name, POAManager::wq_IR_Name, Current::wq_IR_Name})
-            wq_InterfaceRegistry::NI_find_or_create(id, false)->add_parent(obj, false);
+            ir->NI_find_or_create(id, false)->add_parent(obj, false);
     }
     ~wq_PS_elab()
     {

@@ -182,7 +182,7 @@ void ServantBase::_reg(void *impl, wq_Interface *itf) { regs_ = new Registration
 void *ServantBase::_find(char const *repository_id)
 {
     for (Registration *r = regs_; r; r = r->next)
-        if (r->itf && CORBA::IR::is_equal(r->itf->repository_id(), repository_id))
+        if (r->itf && CORBA::IR::is_equal(r->itf->id(), repository_id))
             return r->impl;
     return nullptr;
 }
@@ -190,7 +190,7 @@ void *ServantBase::_find(char const *repository_id)
 void ServantBase::wq_init_nia(void *impl, char const *repository_id)
 {
     impl_ = impl;
-    primary_ = wq_InterfaceRegistry::NI_find_or_create(repository_id, true);
+    primary_ = wq_interface_registry_get()->NI_find_or_create(repository_id, true);
     _reg(impl, primary_);
 }
 
@@ -285,7 +285,7 @@ void ServantBase::wq_skel_repository_id(wq_ServerRequest &req, void *servant,
     if (env.pending())
         return;
     auto *s = static_cast<ServantBase *>(servant);
-    char const *id = s && s->primary_ ? s->primary_->repository_id() : "";
+    char const *id = s && s->primary_ ? s->primary_->id() : "";
     req.out << CORBA::Stream::from_string(id);
 }
 
@@ -322,7 +322,7 @@ uint32_t wq_SkeletonMap::hash(char const *operation)
 
 void wq_SkeletonMap::add(char const *repository_id, char const *operation, wq_Skeleton fn)
 {
-    wq_Interface *itf = wq_InterfaceRegistry::NI_find_or_create(repository_id, false);
+    wq_Interface *itf = wq_interface_registry_get()->NI_find_or_create(repository_id, false);
     OpTable *t = g_tables;
     while (t && t->itf != itf)
         t = t->next;

@@ -1,5 +1,7 @@
 // Collocated targets and the servant registry.
 #include "wq_servant_registry.h"
+#include "wq_key.h"
+#include "wq_mthread.h"
 
 #include <cstdio>
 #include <cstring>
@@ -13,8 +15,8 @@ constinit wq_RWMutex wq_TargetLocal::_lists_lock;
 wq_TargetLocal::wq_TargetLocal(PortableServer::ServantBase *s, wq_Interface *itf, bool by_servant)
     : servant(s), registered_by_servant(by_servant ? 1 : 0), strong(by_servant ? 0 : 1)
 {
-    _interface = itf;
-    _collocated = true;
+    wq_interface(itf);
+    collocated_ = true;
     if (servant && !by_servant)
         servant->_add_ref();
 }
@@ -22,6 +24,8 @@ wq_TargetLocal::wq_TargetLocal(PortableServer::ServantBase *s, wq_Interface *itf
 wq_TargetLocal::~wq_TargetLocal()
 {
     CORBA::string_free(own_key_name_);
+    if (interface_)
+        interface_->_remove_ref(true);
     if (servant && strong && !registered_by_servant)
         servant->_remove_ref();
 }
@@ -38,28 +42,71 @@ void wq_TargetLocal::_add_ref(bool, const wq_ThreadEnvironment &)
     } while (!count_.compare_exchange_weak(c, c + 1, std::memory_order_acq_rel));
 }
 
-bool wq_TargetLocal::_remove_ref(bool, const wq_ThreadEnvironment &)
+void wq_TargetLocal::_remove_ref(bool, const wq_ThreadEnvironment &)
 {
     int32_t c = count_.load(std::memory_order_relaxed);
     do {
         if (c < 1) {
             std::fprintf(stderr, "Ulvenor ERROR(wq_TargetLocal::remove_ref): attempt to remove a "
                                  "previously deleted object\n");
-            return true;
+            return;
         }
     } while (!count_.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel));
     if (c != 1)
-        return false;
+        return;
     // Lists hold references, so a target whose count reaches 0 is in none.
     count_.store(-100000, std::memory_order_release);
     delete this;
-    return true;
 }
 
-void wq_TargetLocal::write(CORBA::Stream &s, void *, const CORBA::EnvironmentWrapper &)
+void wq_TargetLocal::wq_interface(wq_Interface *itf)
 {
-    s.fail(new CORBA::NO_IMPLEMENT(1, CORBA::COMPLETED_NO, "wq_TargetLocal::write"));
+    if (itf == interface_)
+        return;
+    if (itf)
+        itf->_add_ref(true);
+    if (interface_)
+        interface_->_remove_ref(true);
+    interface_ = itf;
 }
+
+CORBA::Request *wq_TargetLocal::_request(CORBA::Object *, char const *, bool,
+                                         const CORBA::EnvironmentWrapper &env,
+                                         const wq_ThreadEnvironment &) const
+{
+    env.exception(new CORBA::OBJECT_NOT_EXIST(4, CORBA::COMPLETED_NO, "Attempted _request on local object."));
+    return nullptr;
+}
+
+void wq_TargetLocal::write(CORBA::Stream &s, void *, const CORBA::EnvironmentWrapper &env)
+{
+    if (env.pending())
+        return;
+    unsigned char key[256];
+    uint32_t len = 0;
+    wq_Key::to_object_key(key, sizeof key, len, wq_ORB::svr_class_name, wq_ORB::svr_instance_name,
+                          key_poa_name, key_id, key_id_length,
+                          wq_Key::flag_bypass_daemons | wq_Key::flag_bypass_daemons_alt);
+    if (len == 0) {
+        env.exception(new CORBA::BAD_PARAM(8, CORBA::COMPLETED_NO));
+        return;
+    }
+    char const *eps = wq_published_endpoints();
+    wq_write_ior(s, key, len, eps && *eps ? eps : wq_bogus_endpoint,
+                 interface_ ? interface_->id() : CORBA::Object::wq_IR_Name, nullptr, true, env);
+}
+
+void wq_TargetLocal::forward_to(CORBA::Stream &, const CORBA::EnvironmentWrapper &) {}
+bool wq_TargetLocal::initiate_connection(CORBA::Object *, const CORBA::EnvironmentWrapper &) { return true; }
+bool wq_TargetLocal::validate_connection(CORBA::Object *, CORBA::PolicyList &, bool &located,
+                                         const CORBA::EnvironmentWrapper &)
+{
+    located = true;
+    return true;
+}
+void wq_TargetLocal::_bind(CORBA::Object &, const CORBA::EnvironmentWrapper &) {}
+void wq_TargetLocal::_unfail(const CORBA::EnvironmentWrapper &) {}
+void wq_TargetLocal::_fail(const CORBA::EnvironmentWrapper &) {}
 
 void wq_TargetLocal::wq_set_identity(PortableServer::POA *p, const void *id, uint32_t id_length)
 {

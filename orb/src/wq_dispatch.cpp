@@ -1,0 +1,545 @@
+// Request and locate-request dispatch: header parsing with bounded reads,
+// object key to POA, servant and skeleton, and the reply.
+#include "wq_dispatch.h"
+#include "corba_orb.h"
+#include "rtcorba.h"
+#include "wq_key.h"
+
+#include <cstring>
+
+void (*wq_receive_request_sc)(wq_RequestInfo &, const CORBA::EnvironmentWrapper &) = nullptr;
+void (*wq_receive_request)(wq_RequestInfo &, const CORBA::EnvironmentWrapper &) = nullptr;
+void (*wq_send_reply)(wq_RequestInfo &, const CORBA::EnvironmentWrapper &) = nullptr;
+CORBA::Object *(*wq_dispatch_initial_reference)(char const *, const CORBA::EnvironmentWrapper &) = nullptr;
+
+using namespace PortableServer;
+
+wq_ReaderState::wq_ReaderState() = default;
+wq_ReaderState::~wq_ReaderState() = default;
+
+void wq_raise_poa_mgr_inactive(const CORBA::EnvironmentWrapper &env)
+{
+    env.exception(new CORBA::OBJ_ADAPTER(1, CORBA::COMPLETED_NO, "POA Manager is inactive"));
+}
+
+int16_t wq_clamp_priority(int32_t p)
+{
+    int32_t lo = CORBA::ORB::_priority_low, hi = CORBA::ORB::_priority_high;
+    if (lo > hi)
+        std::swap(lo, hi);
+    if (lo < RTCORBA::minPriority)
+        lo = RTCORBA::minPriority;
+    if (hi > RTCORBA::maxPriority)
+        hi = RTCORBA::maxPriority;
+    return static_cast<int16_t>(p < lo ? lo : p > hi ? hi : p);
+}
+
+int16_t wq_default_corba_priority()
+{
+    RTCORBA::Priority p = 0;
+    if (RTCORBA::the_PriorityMapping)
+        RTCORBA::the_PriorityMapping->to_CORBA(CORBA::ORB::_default_priority, p);
+    return p;
+}
+
+// ---- reply header -------------------------------------------------------------------
+
+void wq_write_reply(CORBA::Stream &s, const wq_GIOP::ReplyHeader &h, const wq_ServiceContext *contexts,
+                    uint32_t context_count, int16_t priority, const CORBA::EnvironmentWrapper &env)
+{
+    if (env.pending())
+        return;
+    s << 0u; // context count, patched below
+    uint32_t count = 0;
+    if (contexts) {
+        for (uint32_t i = 0; i < context_count; ++i) {
+            if (contexts[i].id == wq_GIOP::ReplyPadding)
+                continue;
+            s << contexts[i].id << contexts[i].length;
+            s.write_array_1(contexts[i].data, contexts[i].length);
+            ++count;
+        }
+    } else if (priority >= 0) {
+        s << wq_GIOP::RTCorbaPriority << 4u << CORBA::Stream::write_flag() << static_cast<unsigned char>(0)
+          << static_cast<short>(priority);
+        ++count;
+    }
+    // The body starts on an 8-byte boundary: a padding context when the
+    // request id and status would leave it 4 off.
+    uint32_t p = (s.write_offset() + 3) & ~3u;
+    if (((p - 1) & 4) == 0) {
+        s << wq_GIOP::ReplyPadding << 4u << 0u;
+        ++count;
+    }
+    wq_StreamUtil::write_ulong_at(s, count, s.head(), s.head()->data + 12);
+    s << h.request_id << h.reply_status;
+}
+
+namespace {
+
+// ---- header parsing ------------------------------------------------------------------
+
+// A 16-bit value of an encapsulated context: byte order from bit 0 of the
+// first data octet (1 little-endian).
+int16_t context_short(const unsigned char *d, uint32_t at)
+{
+    uint16_t v = (d[0] & 1) ? static_cast<uint16_t>(d[at] | (d[at + 1] << 8))
+                            : static_cast<uint16_t>((d[at] << 8) | d[at + 1]);
+    return static_cast<int16_t>(v);
+}
+
+// Reads a length-prefixed octet field into buf (at most cap bytes kept,
+// NUL-terminated); the whole field is consumed. False on a read error.
+bool read_field(CORBA::Stream &in, unsigned char *buf, uint32_t cap, uint32_t &length)
+{
+    if (!in.read_count(length, 1))
+        return false;
+    uint32_t keep = length < cap ? length : cap;
+    in.read_array_1(buf, keep);
+    buf[keep] = 0;
+    in.skip_read(length - keep);
+    return !in.pending();
+}
+
+bool parse_request_header(wq_ReaderState &st)
+{
+    CORBA::Stream &in = st.in;
+    st.sync_scope = 3;
+    st.priority_seen = false;
+    st.band_request = false;
+    st.band_index = -1;
+    uint32_t n = 0;
+    if (!in.read_count(n, 8))
+        return false;
+    for (uint32_t i = 0; i < n; ++i) {
+        uint32_t id = 0, len = 0;
+        in.read_4(&id);
+        if (!in.read_count(len, 1))
+            return false;
+        unsigned char d[8];
+        if ((id == wq_GIOP::RTCorbaPriority && len == 4) ||
+            (id == wq_GIOP::RTCorbaPriorityRange && len == 6)) {
+            in.read_array_1(d, len);
+            if (in.pending())
+                return false;
+            if (id == wq_GIOP::RTCorbaPriority) {
+                st.priority_seen = true;
+                st.request_priority = wq_clamp_priority(context_short(d, 2));
+            } else {
+                int16_t low = context_short(d, 2), high = context_short(d, 4);
+                st.band_index = low <= high ? wq_band_manager.find_or_create(low, high) : -1;
+                st.band_request = st.band_index >= 0;
+            }
+        } else {
+            if (id == wq_GIOP::SyncScopeServer)
+                st.sync_scope = 2;
+            in.skip_read(len);
+        }
+        if (in.pending())
+            return false;
+    }
+    in.read_4(&st.request_id);
+    st.response_expected = in.read_octet();
+    if (st.response_expected == 0)
+        st.sync_scope = 1;
+    if (!read_field(in, st.key, WQ_KEY_BUFFER - 1, st.key_length))
+        return false;
+    uint32_t oplen = 0;
+    if (!read_field(in, reinterpret_cast<unsigned char *>(st.operation), WQ_OP_BUFFER - 1, oplen) ||
+        oplen == 0)
+        return false;
+    uint32_t principal = 0;
+    if (!in.read_count(principal, 1))
+        return false;
+    in.skip_read(principal);
+    return !in.pending();
+}
+
+// ---- object location -------------------------------------------------------------------
+
+// What one request found; released when it ends.
+struct Found {
+    wq_TargetLocal *target = nullptr; // one reference
+    POA *poa = nullptr;               // one reference
+    ServantBase *servant = nullptr;   // borrowed from the target, or one reference
+    bool servant_owned = false;
+    wq_Interface *itf = nullptr;
+    ServantLocator *locator = nullptr; // one reference
+    Cookie cookie = nullptr;
+    ObjectId oid;
+    char poa_name[WQ_KEY_BUFFER + 1];
+
+    void end(char const *operation)
+    {
+        CORBA::EnvironmentInfo pe(0);
+        CORBA::EnvironmentWrapper penv(&pe);
+        if (locator) {
+            try {
+                locator->postinvoke(oid, poa, operation, cookie, servant, penv);
+            } catch (...) {
+            }
+            locator->_remove_ref();
+            locator = nullptr;
+        }
+        if (servant_owned && servant)
+            servant->_remove_ref();
+        servant = nullptr;
+        servant_owned = false;
+        if (target) {
+            wq_ThreadEnvironment tenv;
+            target->_remove_ref(true, tenv);
+            target = nullptr;
+        }
+        POA::_release(poa);
+        poa = nullptr;
+    }
+};
+
+// Takes the target of (POA name, id) when its POA lives and it is active.
+bool take_target(Found &f, char const *poa_name, const unsigned char *id, uint32_t id_length)
+{
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
+    wq_ServantKey key(poa_name, id, id_length);
+    wq_TargetLocal *t = wq_ServantRegistry::instance()->NI_find(key, false);
+    if (!t || !t->active || !t->poa || !t->poa->wq_live())
+        return false;
+    t->_add_ref(false, tenv);
+    f.target = t;
+    f.servant = t->servant;
+    f.itf = t->interface();
+    f.poa = POA::_duplicate(t->poa);
+    return true;
+}
+
+// Steps from the key to a POA (and a target when one is active); false with
+// the exception in env. `locate` picks the texts of the locate path.
+bool locate_object(wq_ReaderState &st, Found &f, bool locate, const CORBA::EnvironmentWrapper &env)
+{
+    if (st.key_length >= WQ_KEY_BUFFER) {
+        env.exception(new CORBA::OBJECT_NOT_EXIST(1, CORBA::COMPLETED_NO, "object id length is >= 256"));
+        return false;
+    }
+    wq_Key k(st.key, st.key_length);
+    k.parse();
+    if (k.id_length == 0) {
+        if (st.key_length > 0 && st.key[0] == 0xB5) {
+            env.exception(new CORBA::INV_OBJREF(10, CORBA::COMPLETED_NO));
+            return false;
+        }
+        CORBA::Object *ref = wq_dispatch_initial_reference
+                                 ? wq_dispatch_initial_reference(reinterpret_cast<char const *>(st.key), env)
+                                 : nullptr;
+        if (env.pending())
+            return false;
+        if (!ref)
+            env.exception(new CORBA::OBJECT_NOT_EXIST(1, CORBA::COMPLETED_NO));
+        else
+            env.exception(new ForwardRequest(ref));
+        return false;
+    }
+    const unsigned char *id = st.key + k.id_start;
+    uint32_t id_length = k.id_length;
+    // The POA name runs to the separator before the id.
+    uint32_t plen = k.id_start - 1 - k.poa_start;
+    std::memcpy(f.poa_name, st.key + k.poa_start, plen);
+    f.poa_name[plen] = 0;
+    if (plen == 3 && std::memcmp(f.poa_name, "BOA", 3) == 0)
+        std::strcpy(f.poa_name, "RootPOA");
+    if (id_length > 4 && std::memcmp(id, "IDL:", 4) == 0) {
+        std::string rid(reinterpret_cast<char const *>(id), id_length);
+        wq_Interface *itf = wq_interface_registry_get()->NI_find(rid.c_str(), true);
+        if (!itf) {
+            env.exception(new CORBA::INV_OBJREF(1, CORBA::COMPLETED_NO, rid.c_str()));
+            return false;
+        }
+        {
+            wq_ThreadEnvironment tenv;
+            wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
+            wq_TargetLocal *t = POA::legacy_itf_search(itf);
+            if (t && t->active && t->poa && t->poa->wq_live()) {
+                t->_add_ref(false, tenv);
+                f.target = t;
+                f.servant = t->servant;
+                f.itf = t->interface();
+                f.poa = POA::_duplicate(t->poa);
+            }
+        }
+        itf->_remove_ref(true);
+        if (f.target)
+            f.oid = f.target->object_id;
+        else
+            f.oid = ObjectId(id, id_length);
+    } else {
+        f.oid = ObjectId(id, id_length);
+        take_target(f, f.poa_name, id, id_length);
+    }
+    if (!f.poa) {
+        f.poa = wq_POARegistry::find(f.poa_name);
+        bool inactive = false;
+        if (!f.poa || !f.poa->wq_live()) {
+            bool again = f.poa != nullptr;
+            POA::_release(f.poa);
+            f.poa = nullptr;
+            wq_PrivatePOA::wq_resolve_parent_poa(f.poa_name, f.poa, inactive, env);
+            if (env.pending())
+                return false;
+            if (inactive || !f.poa || !f.poa->wq_live()) {
+                env.exception(new CORBA::OBJ_ADAPTER(1, CORBA::COMPLETED_NO,
+                                                     again ? "POA found dynamically was inactive"
+                                                           : "POA Manager is inactive"));
+                return false;
+            }
+        }
+    }
+    POAManager *m = f.poa->the_POAManager();
+    uint32_t state = m ? m->block_while_holding(env) : POAManager::INACTIVE;
+    CORBA::release(m);
+    if (env.pending())
+        return false;
+    switch (state) {
+    case POAManager::ACTIVE:
+        break;
+    case POAManager::DISCARDING:
+        env.exception(new CORBA::TRANSIENT(1, CORBA::COMPLETED_NO));
+        return false;
+    case POAManager::HOLDING:
+        env.exception(new CORBA::INTERNAL(4, CORBA::COMPLETED_NO, locate ? "43238" : "38293"));
+        return false;
+    default:
+        wq_raise_poa_mgr_inactive(env);
+        return false;
+    }
+    if (locate && !f.target)
+        take_target(f, f.poa_name, f.oid.get_buffer(), f.oid.length());
+    return true;
+}
+
+// The servant for a request that found no active object.
+bool find_servant(wq_ReaderState &st, Found &f, const CORBA::EnvironmentWrapper &env)
+{
+    if (f.servant)
+        return true;
+    wq_TargetLocal *t = nullptr;
+    bool by_default = false;
+    ServantBase *s = wq_PrivatePOA::wq_non_map_poa_processing(f.poa, f.oid, st.operation, f.cookie, f.itf,
+                                                              f.locator, t, by_default, env);
+    if (!s)
+        return false;
+    f.servant = s;
+    f.servant_owned = true;
+    if (t && !f.target)
+        f.target = t;
+    else if (t) {
+        wq_ThreadEnvironment tenv;
+        t->_remove_ref(true, tenv);
+    }
+    return true;
+}
+
+// ---- replies ----------------------------------------------------------------------------
+
+uint32_t status_for(CORBA::Exception *e)
+{
+    if (ForwardRequest::_downcast(e))
+        return wq_GIOP::LOCATION_FORWARD;
+    if (CORBA::SystemException::_downcast(e))
+        return wq_GIOP::SYSTEM_EXCEPTION;
+    return wq_GIOP::USER_EXCEPTION;
+}
+
+int16_t reply_priority(const wq_ReaderState &st)
+{
+    return (st.priority_seen || st.band_thread) ? st.request_priority : -1;
+}
+
+// A reply holding the pending exception (or an empty NO_EXCEPTION reply).
+// The exception stays pending; the output stream shares the reader's
+// environment, so it is set aside while the reply is written.
+void write_reply(wq_ReaderState &st, bool with_exception)
+{
+    CORBA::Exception *e = with_exception ? st.env_info.exception() : nullptr;
+    st.env_info.replace(nullptr);
+    CORBA::EnvironmentInfo pe(0);
+    CORBA::EnvironmentWrapper penv(&pe);
+    wq_GIOP::ReplyHeader h{st.request_id, e ? status_for(e) : uint32_t(wq_GIOP::NO_EXCEPTION), 0};
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        st.out.reclaim();
+        wq_write_giop_header(st.out, wq_GIOP::Reply);
+        wq_write_reply(st.out, h, nullptr, 0, reply_priority(st), penv);
+        if (!e)
+            break;
+        if (attempt == 0) {
+            if (auto *fr = ForwardRequest::_downcast(e))
+                st.out.write_object(fr->forward_reference);
+            else
+                st.out << *e;
+        } else {
+            CORBA::MARSHAL m(WQ_MINOR_STREAM_FAILED, CORBA::COMPLETED_MAYBE);
+            st.out << m;
+        }
+        if (!st.env.pending())
+            break;
+        // The exception could not be marshalled: a system exception that can.
+        st.env_info.clear();
+        h.reply_status = wq_GIOP::SYSTEM_EXCEPTION;
+    }
+    st.env_info.clear();
+    st.env_info.replace(e);
+}
+
+void set_active_priority(wq_ReaderState &st, int16_t p)
+{
+    CORBA::EnvironmentInfo pe(0);
+    CORBA::EnvironmentWrapper penv(&pe);
+    RTCORBA::Current *cur = RTCORBA::get_current(penv);
+    if (cur) {
+        cur->active_priority(p, penv);
+        CORBA::release(cur);
+    }
+    st.priority_changed = !penv.pending();
+}
+
+void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
+{
+    const CORBA::EnvironmentWrapper &env = st.env;
+    if (!parse_request_header(st)) {
+        env.clear();
+        sink.protocol_error();
+        return;
+    }
+    if (st.priority_seen && st.request_priority != st.base_priority)
+        set_active_priority(st, st.request_priority);
+    if (st.band_request && !st.band_thread) {
+        wq_ensure_band_threads(nullptr, static_cast<uint32_t>(st.band_index), true, env);
+        env.clear();
+        st.band_thread = true;
+        st.band = static_cast<uint32_t>(st.band_index);
+        st.priority_seen = true;
+        int16_t low = 0, high = 0;
+        if (wq_band_manager.band(st.band, low, high) && low != st.base_priority) {
+            st.base_priority = low;
+            st.request_priority = low;
+        }
+    }
+    bool reply_due = st.sync_scope != 1;
+    sink.hand_back(reply_due);
+    Found f;
+    wq_RequestInfo info{st.request_id, st.operation, st.key, st.key_length, reply_priority(st),
+                        st.sync_scope == 2};
+    if (std::strcmp(st.operation, "_bind_priority_band") != 0 && locate_object(st, f, false, env)) {
+        if (wq_receive_request_sc)
+            wq_receive_request_sc(info, env);
+        if (!env.pending())
+            find_servant(st, f, env);
+    }
+    wq_Skeleton skel = nullptr;
+    void *impl = nullptr;
+    if (!env.pending() && f.servant) {
+        skel = wq_SkeletonMap::find(f.itf, st.operation);
+        impl = f.servant->wq_impl();
+        if (!skel) {
+            impl = f.servant;
+            if (std::strcmp(st.operation, "_is_a") == 0)
+                skel = &ServantBase::wq_skel_is_a;
+            else if (!std::strcmp(st.operation, "_non_existent") || !std::strcmp(st.operation, "_not_existent"))
+                skel = &ServantBase::wq_skel_non_existent;
+            else if (std::strcmp(st.operation, "_repository_id") == 0)
+                skel = &ServantBase::wq_skel_repository_id;
+            else
+                env.exception(new CORBA::BAD_OPERATION(3, CORBA::COMPLETED_NO, st.operation));
+        }
+    }
+    if (st.sync_scope == 2) {
+        // The reply goes before the servant runs, with the status that fits
+        // what is pending.
+        write_reply(st, env.pending());
+        sink.send(st.out, st.request_id, true);
+    } else if (reply_due) {
+        write_reply(st, false);
+    }
+    if (!env.pending() && skel) {
+        if (wq_receive_request)
+            wq_receive_request(info, env);
+        if (!env.pending()) {
+            wq_ServerRequest req{st.in, st.out, st.operation};
+            try {
+                skel(req, impl, env);
+            } catch (...) {
+                wq_store_thrown(env);
+            }
+            if (wq_send_reply)
+                wq_send_reply(info, env);
+        }
+    }
+    f.end(st.operation);
+    if (st.sync_scope == 3) {
+        if (env.pending())
+            write_reply(st, true);
+        sink.send(st.out, st.request_id, false);
+    }
+    env.clear();
+}
+
+void serve_locate(wq_ReaderState &st, wq_DispatchSink &sink)
+{
+    const CORBA::EnvironmentWrapper &env = st.env;
+    st.in.read_4(&st.request_id);
+    if (!read_field(st.in, st.key, WQ_KEY_BUFFER - 1, st.key_length)) {
+        env.clear();
+        sink.protocol_error();
+        return;
+    }
+    st.operation[0] = 0;
+    sink.hand_back(true);
+    Found f;
+    if (locate_object(st, f, true, env) && !f.target)
+        find_servant(st, f, env);
+    f.end("");
+    CORBA::EnvironmentInfo pe(0);
+    CORBA::EnvironmentWrapper penv(&pe);
+    uint32_t status = wq_GIOP::OBJECT_HERE;
+    ForwardRequest *fr = ForwardRequest::_downcast(env.exception());
+    if (fr)
+        status = wq_GIOP::OBJECT_FORWARD;
+    else if (env.pending())
+        status = wq_GIOP::UNKNOWN_OBJECT;
+    st.out.reclaim();
+    wq_write_giop_header(st.out, wq_GIOP::LocateReply);
+    st.out << st.request_id << status;
+    if (fr)
+        st.out.write_object(fr->forward_reference);
+    env.clear();
+    sink.send(st.out, st.request_id, false);
+}
+
+} // namespace
+
+void wq_dispatch_message(wq_ReaderState &st, uint8_t type, wq_DispatchSink &sink)
+{
+    st.env.clear();
+    switch (type) {
+    case wq_GIOP::Request:
+        serve_request(st, sink);
+        break;
+    case wq_GIOP::LocateRequest:
+        serve_locate(st, sink);
+        break;
+    case wq_GIOP::CancelRequest:
+        // Nothing to cancel: replies already under way are sent.
+        sink.hand_back(false);
+        break;
+    case wq_GIOP::CloseConnection:
+        sink.close();
+        break;
+    default:
+        sink.protocol_error();
+        break;
+    }
+    if (st.priority_changed) {
+        set_active_priority(st, st.base_priority);
+        st.priority_changed = false;
+    }
+    st.request_priority = st.base_priority;
+    st.env.clear();
+}

@@ -1,0 +1,367 @@
+// Reader threads: the circuit pools they take circuits from, band threads,
+// and the life of one message from its receipt to its reply.
+#include "corba_orb.h"
+#include "rtcorba.h"
+#include "wq_dispatch.h"
+#include "wq_mthread.h"
+#include "wq_text.h"
+
+#include <cstdio>
+#include <cstring>
+
+wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_pool(1);
+wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_band_pool(256);
+uint32_t wq_max_reader_threads = 256;
+
+namespace {
+
+// Reader threads alive, general and band together.
+std::atomic<uint32_t> g_readers{0};
+
+void log_send_failure(char const *what, uint32_t id, bool with_id)
+{
+    if (CORBA::ORB::diagnostics() < 2)
+        return;
+    char line[512];
+    if (with_id)
+        std::snprintf(line, sizeof line, "[ %s: %s_%s: %s %u ]\n", wq_ORB::process_name ? wq_ORB::process_name : "",
+                      wq_ORB::svr_class_name ? wq_ORB::svr_class_name : "",
+                      wq_ORB::svr_instance_name ? wq_ORB::svr_instance_name : "", what, id);
+    else
+        std::snprintf(line, sizeof line, "[ %s: %s_%s: %s ]\n", wq_ORB::process_name ? wq_ORB::process_name : "",
+                      wq_ORB::svr_class_name ? wq_ORB::svr_class_name : "",
+                      wq_ORB::svr_instance_name ? wq_ORB::svr_instance_name : "", what);
+    wq_err.write(line, std::strlen(line));
+}
+
+// Answers MessageError on the raw connection (best effort) and closes it.
+void message_error_and_close(wq_MsgCircuit *c)
+{
+    if (wq_NetCircuit *net = c->net()) {
+        unsigned char m[12] = {'G', 'I', 'O', 'P', 1, 0, CORBA::Stream::write_flag(), wq_GIOP::MessageError,
+                               0, 0, 0, 0};
+        net->write(m, sizeof m);
+    }
+    c->fail();
+    c->shutdown_net();
+}
+
+wq_PriorityQueue<wq_MsgCircuit> &pool_of(bool band) { return band ? wq_msg_circuit_band_pool : wq_msg_circuit_pool; }
+
+class ReaderSink : public wq_DispatchSink {
+public:
+    ReaderSink(wq_ReaderState &st, wq_MsgCircuit *&circuit) : st_(st), circuit_(circuit) {}
+    ~ReaderSink() override
+    {
+        if (held_)
+            held_->_remove_ref();
+    }
+
+    void hand_back(bool reply_due) override
+    {
+        wq_MsgCircuit *c = circuit_;
+        if (!c)
+            return;
+        if (reply_due) {
+            c->_add_ref();
+            held_ = c;
+        }
+        if (CORBA::ORB::_connection_ordered_oneways && st_.sync_scope == 1)
+            return; // read again by this thread after this one-way
+        pool_of(st_.band_thread).put(c, st_.band_thread ? st_.band : 0);
+        circuit_ = nullptr;
+    }
+
+    void send(CORBA::Stream &reply, uint32_t request_id, bool early) override
+    {
+        wq_MsgCircuit *c = held_;
+        if (!c)
+            return;
+        if (c->state() != wq_MsgCircuit::Active) {
+            log_send_failure(early ? "circuit failed before send of early reply for request id"
+                                   : "circuit failed before send of reply for request id",
+                             request_id, true);
+            return;
+        }
+        CORBA::EnvironmentInfo pe(0);
+        CORBA::EnvironmentWrapper penv(&pe);
+        uint64_t unused = 0;
+        c->send(reply, unused, nullptr, false, penv);
+        if (penv.pending()) {
+            c->fail();
+            c->shutdown_net();
+            log_send_failure(early ? "exception during send for early reply to request id"
+                                   : "exception during send for reply to request id",
+                             request_id, true);
+        }
+        if (!early) {
+            c->_remove_ref();
+            held_ = nullptr;
+        }
+    }
+
+    void protocol_error() override
+    {
+        if (wq_MsgCircuit *c = circuit_ ? circuit_ : held_)
+            message_error_and_close(c);
+        drop_reading();
+    }
+
+    void close() override
+    {
+        if (wq_MsgCircuit *c = circuit_) {
+            c->fail();
+            c->shutdown_net();
+        }
+        drop_reading();
+    }
+
+private:
+    // The circuit is given up for good by the thread that reads it.
+    void drop_reading()
+    {
+        if (circuit_) {
+            wq_release_mc_out_of_pool(circuit_);
+            st_.band_thread = false;
+        }
+    }
+
+    wq_ReaderState &st_;
+    wq_MsgCircuit *&circuit_;
+    wq_MsgCircuit *held_ = nullptr;
+};
+
+// Reads the calling thread's CORBA priority (0 when RT is not available).
+int16_t thread_priority()
+{
+    CORBA::EnvironmentInfo pe(0);
+    CORBA::EnvironmentWrapper penv(&pe);
+    RTCORBA::Current *cur = RTCORBA::get_current(penv);
+    int16_t p = 0;
+    if (cur) {
+        p = cur->active_priority(penv);
+        cur->base_priority(p, penv);
+        CORBA::release(cur);
+    }
+    return penv.pending() ? 0 : p;
+}
+
+} // namespace
+
+void wq_release_mc_out_of_pool(wq_MsgCircuit *&circuit)
+{
+    if (circuit)
+        circuit->_remove_ref();
+    circuit = nullptr;
+}
+
+bool wq_spawn_reader(wq_ReaderStart *start, int priority)
+{
+    uint32_t n = g_readers.load(std::memory_order_relaxed);
+    do {
+        if (n >= wq_max_reader_threads) {
+            delete start;
+            return false;
+        }
+    } while (!g_readers.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel));
+    wq_ManagedThread *t = wq_ManagedThread::start(&wq_reader_thread_action, start, wq_Thread::_spawn_flags | 1,
+                                                  priority, CORBA::ORB::_stack_size,
+                                                  wq_Thread::currentSchedulingPolicy());
+    if (t && t->thread_id != wq_Thread::INVALID_TID)
+        return true;
+    // Not started: nothing of it stays counted or allocated.
+    g_readers.fetch_sub(1, std::memory_order_acq_rel);
+    delete start;
+    return false;
+}
+
+void wq_pool_accepted(wq_MsgCircuit *circuit)
+{
+    wq_ThreadEnvironment tenv;
+    bool spawn;
+    {
+        wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
+        spawn = wq_msg_circuit_pool.idle(0) <= CORBA::ORB::_min_recursion;
+    }
+    if (spawn) {
+        auto *s = new wq_ReaderStart{circuit, 0, 0};
+        wq_MsgCircuit *keep = circuit;
+        if (wq_spawn_reader(s, CORBA::ORB::_default_priority))
+            return;
+        circuit = keep; // a reader already serving will take it from the pool
+    }
+    wq_msg_circuit_pool.put(circuit, 0);
+}
+
+void wq_ensure_band_threads(wq_MsgCircuit *, uint32_t band, bool, const CORBA::EnvironmentWrapper &env)
+{
+    if (band >= static_cast<uint32_t>(wq_msg_circuit_band_pool.levels()))
+        return;
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock g(wq_msg_circuit_band_pool.lock, tenv);
+    while (wq_msg_circuit_band_pool.readers(band) < CORBA::ORB::_min_band_recursion) {
+        int16_t low = 0, high = 0;
+        wq_band_manager.band(band, low, high);
+        RTCORBA::NativePriority native = CORBA::ORB::_default_priority;
+        if (RTCORBA::the_PriorityMapping && !RTCORBA::the_PriorityMapping->to_native(low, native)) {
+            char text[64];
+            std::snprintf(text, sizeof text, "passed CORBA priority=%hu", static_cast<unsigned short>(low));
+            env.exception(new CORBA::DATA_CONVERSION(1, CORBA::COMPLETED_NO, text));
+            return;
+        }
+        if (!wq_spawn_reader(new wq_ReaderStart{nullptr, band, 1}, native))
+            return;
+        ++wq_msg_circuit_band_pool.readers(band);
+    }
+}
+
+void wq_reader_thread_action(void *arg)
+{
+    wq_ReaderStart start = *static_cast<wq_ReaderStart *>(arg);
+    delete static_cast<wq_ReaderStart *>(arg);
+    auto *st = new wq_ReaderState;
+    st->band_thread = start.band_flag != 0;
+    st->band = start.band;
+    st->base_priority = thread_priority();
+    st->request_priority = st->base_priority;
+    wq_MsgCircuit *circuit = start.circuit;
+    wq_ThreadEnvironment tenv;
+    bool counted_general = !st->band_thread;
+    if (counted_general) {
+        wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
+        ++wq_msg_circuit_pool.readers(0);
+    }
+    for (;;) {
+        if (!circuit) {
+            wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(st->band_thread);
+            uint32_t level = st->band_thread ? st->band : 0;
+            {
+                wq_WriteLock g(pool.lock, tenv);
+                ++pool.idle(level);
+            }
+            circuit = pool.get(level);
+            {
+                wq_WriteLock g(pool.lock, tenv);
+                --pool.idle(level);
+            }
+            if (!circuit)
+                break;
+        }
+        st->env.clear();
+        wq_GIOP::MessageHeader h{};
+        int r = circuit->receive(st->in, h, st->env);
+        if (r != 1) {
+            CORBA::Exception *e = st->env.exception();
+            auto *se = CORBA::SystemException::_downcast(e);
+            bool protocol = se && ((CORBA::COMM_FAILURE::_downcast(e) &&
+                                    (se->minor() & 0x1F) == 12) ||
+                                   CORBA::IMP_LIMIT::_downcast(e) || CORBA::MARSHAL::_downcast(e));
+            if (protocol)
+                message_error_and_close(circuit);
+            else if (CORBA::ORB::diagnostics() >= 1)
+                r < 0 ? wq_CircuitLog::log_abnormal_disconnect(0) : wq_CircuitLog::log_disconnect();
+            circuit->fail();
+            circuit->shutdown_net();
+            st->env.clear();
+            wq_release_mc_out_of_pool(circuit);
+            st->band_thread = false;
+            continue;
+        }
+        st->in.byte_order(CORBA::Stream::order_for_flag(h.flags));
+        if (st->in.read_offset() < 12)
+            st->in.skip_read(12 - st->in.read_offset());
+        {
+            ReaderSink sink(*st, circuit);
+            wq_dispatch_message(*st, h.type, sink);
+        }
+        st->in.reclaim();
+        st->out.reclaim();
+    }
+    if (counted_general) {
+        wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
+        --wq_msg_circuit_pool.readers(0);
+    } else if (start.band_flag) {
+        wq_WriteLock g(wq_msg_circuit_band_pool.lock, tenv);
+        --wq_msg_circuit_band_pool.readers(start.band);
+    }
+    delete st;
+    g_readers.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+// ---- the server side of ORB initialisation and teardown ------------------------------------
+
+void wq_orb_create_registries() { wq_ServantRegistry::instance(); }
+
+void wq_orb_destroy_root_poa()
+{
+    CORBA::EnvironmentInfo pe(0);
+    CORBA::EnvironmentWrapper penv(&pe);
+    if (wq_root_poa)
+        wq_root_poa->destroy(true, false, penv);
+    if (wq_global_poa_manager) {
+        wq_global_poa_manager->wq_deactivate();
+        CORBA::release(wq_global_poa_manager);
+        wq_global_poa_manager = nullptr;
+    }
+    // The root POA stays in the registry (a later ORB_init makes no new one
+    // of that name); its destroyed marker refuses requests.
+    wq_root_poa = nullptr;
+    wq_POARegistry::clear();
+}
+
+CORBA::Object *wq_orb_poa_current(const CORBA::EnvironmentWrapper &) { return nullptr; }
+void wq_orb_release_poa_current() {}
+
+void wq_orb_pools_restart()
+{
+    wq_msg_circuit_pool.restart();
+    wq_msg_circuit_band_pool.restart();
+}
+
+void wq_orb_pools_start_readers(uint32_t minimum)
+{
+    wq_ThreadEnvironment tenv;
+    for (;;) {
+        {
+            wq_ReadLock g(wq_msg_circuit_pool.lock, tenv);
+            if (wq_msg_circuit_pool.readers(0) + wq_msg_circuit_pool.idle(0) >= minimum)
+                return;
+        }
+        if (!wq_spawn_reader(new wq_ReaderStart{nullptr, 0, 0}, CORBA::ORB::_default_priority))
+            return;
+        // Wait (briefly) for the new reader to count itself.
+        for (int i = 0; i < 1000; ++i) {
+            {
+                wq_ReadLock g(wq_msg_circuit_pool.lock, tenv);
+                if (wq_msg_circuit_pool.readers(0) + wq_msg_circuit_pool.idle(0) >= minimum)
+                    return;
+            }
+            wq_Thread::sleep(10000);
+        }
+    }
+}
+
+void wq_orb_pools_band_minimum(uint32_t) {}
+
+uint32_t wq_orb_pools_reader_count()
+{
+    wq_ThreadEnvironment tenv;
+    wq_ReadLock g(wq_msg_circuit_pool.lock, tenv);
+    return wq_msg_circuit_pool.readers(0);
+}
+
+void wq_orb_pools_shutdown()
+{
+    // Readers waiting for a HOLDING manager are released as well.
+    if (wq_global_poa_manager)
+        wq_global_poa_manager->wq_deactivate();
+    wq_msg_circuit_pool.shutdown();
+    wq_msg_circuit_band_pool.shutdown();
+}
+
+void wq_orb_pools_drain()
+{
+    for (auto *pool : {&wq_msg_circuit_pool, &wq_msg_circuit_band_pool})
+        while (wq_MsgCircuit *c = pool->get_after_shutdown())
+            c->_remove_ref();
+}

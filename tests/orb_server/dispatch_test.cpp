@@ -1,0 +1,261 @@
+// Request dispatch, message by message: reply layouts, statuses and error
+// replies, built-in operations, locate requests, malformed headers and the
+// POA manager's HOLDING state.
+#include "../orb/test_watchdog.h"
+#include "server_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace PortableServer;
+using namespace srv_test;
+
+namespace {
+
+class Dispatch : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        root = root_poa();
+        activate_manager();
+        root->_id_assignment = USER_ID;
+        servant = new CalcServant;
+        CORBA::EnvironmentInfo ei(0);
+        CORBA::EnvironmentWrapper env(&ei);
+        root->activate_object_with_id(ObjectId("calc", 4), servant, env);
+        ASSERT_FALSE(env.pending());
+    }
+    void TearDown() override
+    {
+        CORBA::EnvironmentInfo ei(0);
+        CORBA::EnvironmentWrapper env(&ei);
+        root->deactivate_object(ObjectId("calc", 4), env);
+        root->_id_assignment = SYSTEM_ID;
+        servant->_remove_ref();
+    }
+    Reply run(Bytes const &msg)
+    {
+        sink = RecordingSink();
+        dispatch(st, msg, sink);
+        EXPECT_EQ(sink.replies.size(), 1u);
+        return sink.replies.empty() ? Reply{} : parse_reply(sink.replies.back());
+    }
+    static Bytes args(int32_t a, int32_t b)
+    {
+        Cdr c;
+        c.u32(uint32_t(a)).u32(uint32_t(b));
+        return c.b;
+    }
+
+    POA *root = nullptr;
+    CalcServant *servant = nullptr;
+    wq_ReaderState st;
+    RecordingSink sink;
+};
+
+TEST_F(Dispatch, ReplyLayoutWithAndWithoutPriority)
+{
+    Reply r = run(request(7, make_key("RootPOA", "calc"), "add", args(40, 2)));
+    EXPECT_EQ(sink.hand_backs, 1);
+    EXPECT_TRUE(sink.reply_due);
+    EXPECT_EQ(r.contexts, 0u);
+    EXPECT_EQ(r.body, 24u); // request id at 16
+    EXPECT_EQ(r.request_id, 7u);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.c.get32(24), 42u);
+    EXPECT_EQ(r.c.b.size(), 28u);
+
+    // A priority context: two reply contexts (priority, padding), body at 48.
+    Context prio{10, {1, 0, 0x2C, 0x01}}; // little-endian 300
+    r = run(request(8, make_key("RootPOA", "calc"), "add", args(1, 2), {prio}));
+    EXPECT_EQ(r.contexts, 2u);
+    EXPECT_EQ(r.c.get32(16), 10u);
+    EXPECT_EQ(r.c.get32(20), 4u);
+    EXPECT_EQ(r.c.b[24], CORBA::Stream::write_flag());
+    EXPECT_EQ(r.c.get32(28), 0x51574BFFu);
+    EXPECT_EQ(r.body, 48u);
+    EXPECT_EQ(r.c.get32(48), 3u);
+}
+
+TEST_F(Dispatch, ErrorReplies)
+{
+    struct Row {
+        char const *what;
+        Bytes key;
+        char const *op;
+        char const *id;
+        uint32_t minor;
+    } rows[] = {
+        {"unknown POA", make_key("NoSuchPOA", "calc"), "add", "IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0", 1},
+        {"unknown object", make_key("RootPOA", "gone"), "add", "IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0", 3},
+        {"unknown operation", make_key("RootPOA", "calc"), "mul", "IDL:omg.org/CORBA/BAD_OPERATION:1.0", 3},
+        {"foreign key", Bytes{'N', 'a', 'm', 'e'}, "add", "IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0", 1},
+        {"key of 300 bytes", Bytes(300, 'k'), "add", "IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0", 1},
+        {"unknown legacy interface", make_key("RootPOA", "IDL:No/Such:1.0"), "add",
+         "IDL:omg.org/CORBA/INV_OBJREF:1.0", 1},
+        {"truncated arguments", make_key("RootPOA", "calc"), "add", "IDL:omg.org/CORBA/MARSHAL:1.0", 1},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        Reply r = run(request(3, row.key, row.op));
+        EXPECT_EQ(r.status, 2u);
+        uint32_t minor = 99;
+        EXPECT_EQ(exception_id(r, &minor), row.id);
+        EXPECT_EQ(minor, row.minor);
+    }
+    // A user exception goes back as USER_EXCEPTION with its id.
+    Reply r = run(request(4, make_key("RootPOA", "calc"), "fail"));
+    EXPECT_EQ(r.status, 1u);
+    EXPECT_EQ(exception_id(r), CalcOops::wq_IR_Name);
+}
+
+TEST_F(Dispatch, BuiltInOperations)
+{
+    Cdr id;
+    id.str(kCalcId);
+    Reply r = run(request(1, make_key("RootPOA", "calc"), "_is_a", id.b));
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.c.b.at(r.body), 1);
+    Cdr other;
+    other.str("IDL:Other:1.0");
+    r = run(request(1, make_key("RootPOA", "calc"), "_is_a", other.b));
+    EXPECT_EQ(r.c.b.at(r.body), 0);
+    for (char const *op : {"_non_existent", "_not_existent"}) {
+        r = run(request(2, make_key("RootPOA", "calc"), op));
+        EXPECT_EQ(r.status, 0u);
+        EXPECT_EQ(r.c.b.at(r.body), 0);
+    }
+    r = run(request(3, make_key("RootPOA", "calc"), "_repository_id"));
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.c.get32(r.body), std::strlen(kCalcId) + 1);
+    EXPECT_STREQ(reinterpret_cast<char const *>(&r.c.b[r.body + 4]), kCalcId);
+    // The band binding request is answered with an empty NO_EXCEPTION reply.
+    Cdr range;
+    range.u8(1).u8(0).u16(10).u16(20);
+    r = run(request(4, Bytes{0}, "_bind_priority_band", {}, {{11, range.b}}));
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.body, r.c.b.size());
+    EXPECT_TRUE(st.band_thread);
+}
+
+TEST_F(Dispatch, LocateStatusesOnewaysAndSyncScope)
+{
+    struct Row {
+        Bytes key;
+        uint32_t status;
+    } rows[] = {{make_key("RootPOA", "calc"), 1}, {make_key("RootPOA", "gone"), 0}, {Bytes{0xB5, 1}, 0}};
+    for (const Row &row : rows) {
+        sink = RecordingSink();
+        dispatch(st, locate_request(9, row.key), sink);
+        ASSERT_EQ(sink.replies.size(), 1u);
+        Cdr c{sink.replies[0]};
+        EXPECT_EQ(c.b[7], 4); // LocateReply
+        EXPECT_EQ(c.get32(12), 9u);
+        EXPECT_EQ(c.get32(16), row.status);
+    }
+    // A one-way gets no reply and hands the circuit back without a hold.
+    sink = RecordingSink();
+    dispatch(st, request(5, make_key("RootPOA", "calc"), "add", args(1, 1), {}, 0), sink);
+    EXPECT_TRUE(sink.replies.empty());
+    EXPECT_FALSE(sink.reply_due);
+    // Sync scope "server": the reply goes before the servant runs and carries
+    // the status that fits the exception (here a user exception).
+    Context sync{0x51574B37, {}};
+    sink = RecordingSink();
+    dispatch(st, request(6, make_key("RootPOA", "calc"), "add", args(1, 1), {sync}), sink);
+    ASSERT_EQ(sink.replies.size(), 1u);
+    EXPECT_TRUE(sink.early[0]);
+    EXPECT_EQ(parse_reply(sink.replies[0]).status, 0u);
+    sink = RecordingSink();
+    dispatch(st, request(6, make_key("RootPOA", "gone"), "add", {}, {sync}), sink);
+    ASSERT_EQ(sink.replies.size(), 1u);
+    EXPECT_EQ(parse_reply(sink.replies[0]).status, 2u);
+}
+
+TEST_F(Dispatch, MalformedMessagesAreProtocolErrors)
+{
+    Bytes good = request(1, make_key("RootPOA", "calc"), "add", args(1, 2));
+    struct Row {
+        char const *what;
+        Bytes msg;
+    } rows[] = {
+        {"truncated in the key", Bytes(good.begin(), good.begin() + 30)},
+        {"context count beyond the message", [] {
+             Cdr c;
+             c.raw("GIOP", 4).u8(1).u8(0).u8(1).u8(0).u32(4).u32(0x10000000);
+             return c.b;
+         }()},
+        {"reply sent to a server", [] {
+             Cdr c;
+             c.raw("GIOP", 4).u8(1).u8(0).u8(1).u8(1).u32(0);
+             return c.b;
+         }()},
+        {"message error", [] {
+             Cdr c;
+             c.raw("GIOP", 4).u8(1).u8(0).u8(1).u8(6).u32(0);
+             return c.b;
+         }()},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        sink = RecordingSink();
+        dispatch(st, row.msg, sink);
+        EXPECT_TRUE(sink.protocol);
+        EXPECT_TRUE(sink.replies.empty());
+    }
+    // A CancelRequest is ignored: no reply, the circuit goes back.
+    sink = RecordingSink();
+    Cdr cancel;
+    cancel.raw("GIOP", 4).u8(1).u8(0).u8(1).u8(2).u32(4).u32(1);
+    dispatch(st, cancel.b, sink);
+    EXPECT_FALSE(sink.protocol);
+    EXPECT_EQ(sink.hand_backs, 1);
+    EXPECT_TRUE(sink.replies.empty());
+    // The reader still serves afterwards.
+    Reply r = run(good);
+    EXPECT_EQ(r.c.get32(r.body), 3u);
+}
+
+TEST_F(Dispatch, HoldingManagerServesAfterActivate)
+{
+    // A fresh manager in HOLDING for a POA of its own.
+    auto *m = new POAManager();
+    POA *p = nullptr;
+    POA::init(p, "Held", m);
+    ASSERT_NE(p, nullptr);
+    p->_id_assignment = USER_ID;
+    CORBA::EnvironmentInfo ei(0);
+    CORBA::EnvironmentWrapper env(&ei);
+    auto *s = new CalcServant;
+    p->activate_object_with_id(ObjectId("h", 1), s, env);
+    ASSERT_FALSE(env.pending());
+    std::atomic<bool> done{false};
+    RecordingSink held;
+    std::thread t([&] {
+        wq_ReaderState st2;
+        dispatch(st2, request(11, make_key("Held", "h"), "add", args(20, 22)), held);
+        done = true;
+    });
+    for (int i = 0; i < 50 && !done; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_FALSE(done.load()); // waits while HOLDING
+    m->activate();
+    t.join();
+    ASSERT_EQ(held.replies.size(), 1u);
+    Reply r = parse_reply(held.replies[0]);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.c.get32(r.body), 42u);
+    // An inactive manager refuses.
+    m->wq_deactivate();
+    r = run(request(12, make_key("Held", "h"), "add", args(1, 1)));
+    uint32_t minor = 0;
+    EXPECT_EQ(exception_id(r, &minor), "IDL:omg.org/CORBA/OBJ_ADAPTER:1.0");
+    EXPECT_EQ(minor, 1u);
+    p->deactivate_object(ObjectId("h", 1), env);
+    s->_remove_ref();
+    CORBA::release(m);
+}
+
+} // namespace

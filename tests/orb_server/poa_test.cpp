@@ -1,0 +1,171 @@
+// The object adapter: POA registry and names, activation rules, destruction,
+// servant reference counts, the servant registry and the POA exceptions.
+#include "../orb/test_watchdog.h"
+#include "server_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+using namespace PortableServer;
+using namespace srv_test;
+
+namespace {
+
+TEST(PoaRegistry, NamesAndDuplicates)
+{
+    root_poa();
+    POA *dup = nullptr;
+    POA::init(dup, "RootPOA", wq_global_poa_manager);
+    EXPECT_EQ(dup, nullptr); // a taken key name yields no POA
+    std::string key = std::string("RootPOA") + '\xB5' + "xyz";
+    EXPECT_EQ(wq_POARegistry::NRC_find(key.c_str()), wq_root_poa);
+    EXPECT_TRUE(*wq_root_poa == key.c_str());
+    EXPECT_FALSE(*wq_root_poa == "RootPOAx");
+    EXPECT_EQ(wq_POARegistry::NRC_find("Nope"), nullptr);
+    // A second POA of another name; destroy leaves it registered but dead.
+    POA *p = nullptr;
+    POA::init(p, "Scratch", wq_global_poa_manager);
+    ASSERT_NE(p, nullptr);
+    EXPECT_TRUE(p->wq_live());
+    EXPECT_EQ(p->_implicit_activation, IMPLICIT_ACTIVATION);
+    CORBA::EnvironmentInfo ei(0);
+    CORBA::EnvironmentWrapper env(&ei);
+    p->destroy(true, false, env);
+    EXPECT_EQ(wq_POARegistry::NRC_find("Scratch"), p);
+    EXPECT_FALSE(p->wq_live());
+    ObjectId *id = p->id(env);
+    EXPECT_TRUE(id->equals("Scratch", 7));
+    delete id;
+}
+
+TEST(PoaActivation, PolicyRulesAndIds)
+{
+    POA *root = root_poa();
+    CORBA::EnvironmentInfo ei(0);
+    CORBA::EnvironmentWrapper env(&ei);
+    auto *s = new CalcServant;
+    ObjectId *gen = root->activate_object(s, env);
+    ASSERT_FALSE(env.pending());
+    ASSERT_NE(gen, nullptr);
+    EXPECT_TRUE(s->wq_has_activations(root, true));
+    EXPECT_EQ(s->_refcount_value(), 2); // the creator's and the target's
+
+    struct Row {
+        char const *what;
+        uint32_t assignment, retention, uniqueness;
+        bool same_servant;
+        char const *id;    // null: the generated one
+        char const *expect; // repository id of the exception, null: none
+    } rows[] = {
+        {"servant already active", SYSTEM_ID, RETAIN, UNIQUE_ID, true, nullptr,
+         POA::ServantAlreadyActive::wq_IR_Name},
+        {"id not generated here", SYSTEM_ID, RETAIN, MULTIPLE_ID, false, "mine", CORBA::BAD_PARAM::wq_IR_Name},
+        {"generated id taken", SYSTEM_ID, RETAIN, MULTIPLE_ID, false, nullptr,
+         POA::ObjectAlreadyActive::wq_IR_Name},
+        {"non-retain", USER_ID, NON_RETAIN, UNIQUE_ID, false, "x", POA::WrongPolicy::wq_IR_Name},
+        {"user id", USER_ID, RETAIN, UNIQUE_ID, false, "user-1", nullptr},
+        {"user id taken", USER_ID, RETAIN, MULTIPLE_ID, false, "user-1", POA::ObjectAlreadyActive::wq_IR_Name},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        root->_id_assignment = r.assignment;
+        root->_servant_retention = r.retention;
+        root->_id_uniqueness = r.uniqueness;
+        CalcServant *use = r.same_servant ? s : new CalcServant;
+        ObjectId oid = r.id ? ObjectId(r.id, uint32_t(std::strlen(r.id))) : *gen;
+        root->activate_object_with_id(oid, use, env);
+        if (r.expect) {
+            ASSERT_TRUE(env.pending());
+            EXPECT_STREQ(env.exception()->wq_ir_name(), r.expect);
+        } else {
+            EXPECT_FALSE(env.pending());
+        }
+        env.clear();
+        if (!r.same_servant)
+            use->_remove_ref();
+    }
+    root->_id_assignment = USER_ID;
+    root->_servant_retention = RETAIN;
+    root->_id_uniqueness = UNIQUE_ID;
+    root->deactivate_object(ObjectId("user-1", 6), env);
+    EXPECT_FALSE(env.pending());
+    root->deactivate_object(ObjectId("user-1", 6), env);
+    ASSERT_TRUE(env.pending());
+    EXPECT_STREQ(env.exception()->wq_ir_name(), POA::ObjectNotActive::wq_IR_Name);
+    env.clear();
+    root->_id_assignment = SYSTEM_ID;
+    root->deactivate_object(*gen, env);
+    EXPECT_FALSE(env.pending());
+    EXPECT_FALSE(s->wq_has_activations(root, true));
+    EXPECT_EQ(s->_refcount_value(), 1);
+    delete gen;
+    s->_remove_ref();
+}
+
+TEST(Servants, CountsAndDeletedUse)
+{
+    auto *s = new CalcServant;
+    s->_add_ref();
+    EXPECT_EQ(s->_refcount_value(), 2);
+    EXPECT_FALSE(s->_remove_ref());
+    EXPECT_TRUE(s->_is_a(kCalcId));
+    EXPECT_FALSE(s->_is_a("IDL:Other:1.0"));
+    EXPECT_TRUE(s->_remove_ref()); // deleted
+}
+
+TEST(Servants, RegistryKeysStopAtSeparator)
+{
+    POA *root = root_poa();
+    CORBA::EnvironmentInfo ei(0);
+    CORBA::EnvironmentWrapper env(&ei);
+    root->_id_assignment = USER_ID;
+    auto *s = new CalcServant;
+    root->activate_object_with_id(ObjectId("k1", 2), s, env);
+    ASSERT_FALSE(env.pending());
+    std::string a = std::string("RootPOA") + '\xB5' + "one";
+    std::string b = std::string("RootPOA") + '\xB5' + "two";
+    wq_ServantKey ka(a.c_str(), "k1", 2), kb(b.c_str(), "k1", 2), kc("RootPOA", "k2", 2);
+    EXPECT_EQ(ka.get_hash(), kb.get_hash());
+    wq_TargetLocal *t = wq_ServantRegistry::instance()->find_ref(ka);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(wq_ServantRegistry::instance()->NI_find(kb, true), t);
+    EXPECT_EQ(wq_ServantRegistry::instance()->NI_find(kc, true), nullptr);
+    // Binding the same key again is refused; nothing is chosen instead.
+    auto *t2 = new wq_TargetLocal(s, s->wq_interface(), false);
+    t2->wq_set_identity(root, "k1", 2);
+    EXPECT_FALSE(wq_ServantRegistry::instance()->bind(t2, true));
+    wq_ThreadEnvironment tenv;
+    t2->_remove_ref(true, tenv);
+    t->_remove_ref(true, tenv);
+    root->deactivate_object(ObjectId("k1", 2), env);
+    EXPECT_FALSE(env.pending());
+    root->_id_assignment = SYSTEM_ID;
+    s->_remove_ref();
+}
+
+TEST(PoaExceptions, IdsAndWireForms)
+{
+    POA::InvalidPolicy ip(65535);
+    CORBA::EnvironmentInfo ei(0);
+    CORBA::EnvironmentWrapper env(&ei);
+    CORBA::Stream s(env);
+    s << ip;
+    CORBA::Exception *back = nullptr;
+    s >> back;
+    ASSERT_NE(back, nullptr);
+    auto *ipb = dynamic_cast<POA::InvalidPolicy *>(back);
+    ASSERT_NE(ipb, nullptr);
+    EXPECT_EQ(ipb->index, 65535);
+    delete back;
+    POA::WrongAdapter wa;
+    EXPECT_EQ(wa.wq_find_ptr(POA::WrongAdapter::wq_IR_Name), &wa);
+    EXPECT_EQ(wa.wq_find_ptr(CORBA::UserException::wq_IR_Name), &wa);
+    EXPECT_EQ(wa.wq_find_ptr(POA::WrongPolicy::wq_IR_Name), nullptr);
+    ForwardRequest fr(nullptr);
+    ForwardRequest copy(fr);
+    EXPECT_EQ(copy.forward_reference, nullptr);
+}
+
+} // namespace
