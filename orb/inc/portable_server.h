@@ -15,6 +15,11 @@
 class wq_TargetLocal;
 struct wq_ServerRequest;
 
+// A private environment owned by its wrapper (the wrapper deletes it).
+struct wq_PrivateEnv {
+    CORBA::EnvironmentWrapper env{new CORBA::EnvironmentInfo(0)};
+};
+
 namespace PortableServer {
 
 class POA;

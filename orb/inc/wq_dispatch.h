@@ -18,11 +18,9 @@
 template <class T> class wq_PriorityQueue {
 public:
     explicit wq_PriorityQueue(int32_t levels) : levels_(levels) { restart(); }
-    ~wq_PriorityQueue()
-    {
-        shutdown();
-        delete[] lv_;
-    }
+    // Detached readers may still be waking from get() when the process
+    // ends, so the levels stay allocated after the shutdown.
+    ~wq_PriorityQueue() { shutdown(); }
     wq_PriorityQueue(const wq_PriorityQueue &) = delete;
     wq_PriorityQueue &operator=(const wq_PriorityQueue &) = delete;
 
@@ -178,8 +176,8 @@ struct wq_ReaderState {
     wq_ReaderState(const wq_ReaderState &) = delete;
     wq_ReaderState &operator=(const wq_ReaderState &) = delete;
 
-    CORBA::EnvironmentInfo env_info{0};
-    CORBA::EnvironmentWrapper env{&env_info};
+    CORBA::EnvironmentWrapper env{new CORBA::EnvironmentInfo(0)};
+    CORBA::EnvironmentInfo &env_info = *env.environment();
     CORBA::Stream in{env};
     CORBA::Stream out{env};
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "portable_server.h"
+#include "wq_target.h"
 
 #include <atomic>
 #include <cstdint>
@@ -32,8 +33,8 @@ public:
     void _bind(CORBA::Object &obj, const CORBA::EnvironmentWrapper &env) override;
     void _unfail(const CORBA::EnvironmentWrapper &env) override;
     void _fail(const CORBA::EnvironmentWrapper &env) override;
-    // The servant.
-    void *wq_details() const override { return servant; }
+    // Where the servant pointer is kept.
+    void *wq_details() const override { return const_cast<PortableServer::ServantBase **>(&servant); }
     void *wq_releasor() const override { return nullptr; }
     int32_t wq_refcount() const { return count_.load(std::memory_order_acquire); }
     // Replaces the interface (one reference held).
@@ -70,9 +71,10 @@ public:
     void link_activation();
     void unlink_activation();
 
+    char *own_key_name_ = nullptr;
+
 private:
     std::atomic<int32_t> count_{1};
-    char *own_key_name_ = nullptr;
 };
 
 // A look-up key: POA key name and object id; the hash is computed once.
@@ -100,6 +102,14 @@ struct wq_ServantKey {
 // The endpoints published in this process's IORs (", "-separated; null or
 // empty while none).
 char const *wq_published_endpoints();
+extern char const *wq_published_endpoints_text;
+
+// Makes targets for IORs whose key names this process.
+class wq_TargetServantFactory : public wq_TargetFactory {
+public:
+    wq_TargetServantFactory() : wq_TargetFactory(SERVANT) {}
+    CORBA::Target *create(CORBA::Stream &s, wq_Interface *iface, const CORBA::EnvironmentWrapper &env) override;
+};
 
 // POA key names compare equal up to the first NUL or 0xB5 of each.
 bool wq_poa_name_equal(char const *a, char const *b);

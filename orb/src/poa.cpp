@@ -129,7 +129,8 @@ char const *POA::wq_IR_Name = "IDL:omg.org/PortableServer/POA:1.0";
 POA::POA(CORBA::Target *t) : CORBA::Object(t)
 {
     wq_ServantRegistry::instance();
-    wq_interface_registry_get()->NI_find_or_create(wq_IR_Name, true);
+    if (wq_Interface *i = wq_interface_registry_get()->NI_find_or_create(wq_IR_Name, true))
+        i->_remove_ref(true);
 }
 
 POA::POA() : CORBA::Object() {}
@@ -539,6 +540,8 @@ CORBA::Object *POA::reference_for(const ObjectId &oid, char const *repository_id
 {
     wq_Interface *itf = wq_interface_registry_get()->NI_find_or_create(repository_id, true);
     auto *t = new wq_TargetLocal(nullptr, itf, false);
+    if (itf)
+        itf->_remove_ref(true);
     t->wq_set_identity(this, oid.get_buffer(), oid.length());
     t->active = 0;
     (void)env;

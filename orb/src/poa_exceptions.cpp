@@ -32,59 +32,6 @@ bool ObjectId::equals(const void *bytes, uint32_t length) const
     return length == len_ && (len_ == 0 || std::memcmp(buf_, bytes, len_) == 0);
 }
 
-// ---- ForwardRequest -----------------------------------------------------------
-
-char const *ForwardRequest::wq_IR_Name = "IDL:omg.org/PortableServer/ForwardRequest:1.0";
-
-ForwardRequest::ForwardRequest(const ForwardRequest &o)
-    : CORBA::UserException(o), forward_reference(o.forward_reference)
-{
-    if (forward_reference)
-        forward_reference->_add_ref();
-}
-
-ForwardRequest &ForwardRequest::operator=(const ForwardRequest &o)
-{
-    if (this != &o) {
-        if (o.forward_reference)
-            o.forward_reference->_add_ref();
-        CORBA::release(forward_reference);
-        forward_reference = o.forward_reference;
-    }
-    return *this;
-}
-
-ForwardRequest::~ForwardRequest() { CORBA::release(forward_reference); }
-
-char const *ForwardRequest::wq_ir_name() const { return wq_IR_Name; }
-CORBA::Exception *ForwardRequest::wq_duplicate() const { return new ForwardRequest(*this); }
-
-void ForwardRequest::_raise() const
-{
-    _wq_protect();
-    throw ForwardRequest(*this);
-}
-
-CORBA::Exception *ForwardRequest::wq_find_ptr(char const *id)
-{
-    if (CORBA::IR::is_equal(wq_IR_Name, id))
-        return this;
-    return CORBA::UserException::wq_find_ptr(id);
-}
-
-void ForwardRequest::wq_write(CORBA::Stream &s) const { s.write_object(forward_reference); }
-
-CORBA::Exception *ForwardRequest::wq_read(CORBA::Stream &s)
-{
-    CORBA::Object *obj = s.read_object(CORBA::Object::wq_IR_Name);
-    return new ForwardRequest(obj);
-}
-
-ForwardRequest *ForwardRequest::_downcast(CORBA::Exception *e)
-{
-    return e ? static_cast<ForwardRequest *>(e->wq_find_ptr(wq_IR_Name)) : nullptr;
-}
-
 // ---- memberless exceptions ----------------------------------------------------
 
 #define WQ_PS_EXCEPTION_IMPL(SCOPE, NAME, ID)                                               \
@@ -137,7 +84,6 @@ struct Reader {
 };
 
 const Reader kReaders[] = {
-    {&ForwardRequest::wq_IR_Name, &ForwardRequest::wq_read},
     {&Current::NoContext::wq_IR_Name, &Current::NoContext::wq_read},
     {&POA::AdapterAlreadyExists::wq_IR_Name, &POA::AdapterAlreadyExists::wq_read},
     {&POA::AdapterNonExistent::wq_IR_Name, &POA::AdapterNonExistent::wq_read},
@@ -159,10 +105,8 @@ struct wq_PS_elab : wq_Stub {
     {
         for (const Reader &r : kReaders)
             reg(*r.id, r.read, false);
-        wq_InterfaceRegistry *ir = wq_interface_registry_get();
-        wq_Interface *obj = ir->NI_find_or_create(CORBA::Object::wq_IR_Name, false);
         for (char const *id : {POA::wq_IR_Name, POAManager::wq_IR_Name, Current::wq_IR_Name})
-            ir->NI_find_or_create(id, false)->add_parent(obj, false);
+            reg(id, CORBA::Object::wq_IR_Name, false);
     }
     ~wq_PS_elab()
     {

@@ -95,6 +95,8 @@ ServantBase::~ServantBase()
         wq_ThreadEnvironment tenv;
         t->_remove_ref(true, tenv);
     }
+    if (primary_)
+        primary_->_remove_ref(true);
     while (regs_) {
         Registration *r = regs_;
         regs_ = r->next;
@@ -190,6 +192,8 @@ void *ServantBase::_find(char const *repository_id)
 void ServantBase::wq_init_nia(void *impl, char const *repository_id)
 {
     impl_ = impl;
+    if (primary_)
+        primary_->_remove_ref(true);
     primary_ = wq_interface_registry_get()->NI_find_or_create(repository_id, true);
     _reg(impl, primary_);
 }
@@ -218,6 +222,10 @@ void ServantBase::wq_init(void *impl, char const *repository_id, bool reg, char 
 void ServantBase::wq_init(const ServantBase &other)
 {
     impl_ = other.impl_;
+    if (other.primary_)
+        other.primary_->_add_ref(true);
+    if (primary_)
+        primary_->_remove_ref(true);
     primary_ = other.primary_;
     for (Registration *r = other.regs_; r; r = r->next)
         _reg(r->impl, r->itf);
@@ -323,6 +331,7 @@ uint32_t wq_SkeletonMap::hash(char const *operation)
 void wq_SkeletonMap::add(char const *repository_id, char const *operation, wq_Skeleton fn)
 {
     wq_Interface *itf = wq_interface_registry_get()->NI_find_or_create(repository_id, false);
+    itf->_remove_ref(false); // the registry keeps the interface for the process's life
     OpTable *t = g_tables;
     while (t && t->itf != itf)
         t = t->next;

@@ -171,8 +171,8 @@ struct Found {
 
     void end(char const *operation)
     {
-        CORBA::EnvironmentInfo pe(0);
-        CORBA::EnvironmentWrapper penv(&pe);
+        wq_PrivateEnv pe;
+        const CORBA::EnvironmentWrapper &penv = pe.env;
         if (locator) {
             try {
                 locator->postinvoke(oid, poa, operation, cookie, servant, penv);
@@ -358,10 +358,11 @@ int16_t reply_priority(const wq_ReaderState &st)
 // environment, so it is set aside while the reply is written.
 void write_reply(wq_ReaderState &st, bool with_exception)
 {
-    CORBA::Exception *e = with_exception ? st.env_info.exception() : nullptr;
+    CORBA::Exception *held = st.env_info.exception();
     st.env_info.replace(nullptr);
-    CORBA::EnvironmentInfo pe(0);
-    CORBA::EnvironmentWrapper penv(&pe);
+    CORBA::Exception *e = with_exception ? held : nullptr;
+    wq_PrivateEnv pe;
+    const CORBA::EnvironmentWrapper &penv = pe.env;
     wq_GIOP::ReplyHeader h{st.request_id, e ? status_for(e) : uint32_t(wq_GIOP::NO_EXCEPTION), 0};
     for (int attempt = 0; attempt < 2; ++attempt) {
         st.out.reclaim();
@@ -385,13 +386,13 @@ void write_reply(wq_ReaderState &st, bool with_exception)
         h.reply_status = wq_GIOP::SYSTEM_EXCEPTION;
     }
     st.env_info.clear();
-    st.env_info.replace(e);
+    st.env_info.replace(held);
 }
 
 void set_active_priority(wq_ReaderState &st, int16_t p)
 {
-    CORBA::EnvironmentInfo pe(0);
-    CORBA::EnvironmentWrapper penv(&pe);
+    wq_PrivateEnv pe;
+    const CORBA::EnvironmentWrapper &penv = pe.env;
     RTCORBA::Current *cur = RTCORBA::get_current(penv);
     if (cur) {
         cur->active_priority(p, penv);
@@ -496,21 +497,24 @@ void serve_locate(wq_ReaderState &st, wq_DispatchSink &sink)
     if (locate_object(st, f, true, env) && !f.target)
         find_servant(st, f, env);
     f.end("");
-    CORBA::EnvironmentInfo pe(0);
-    CORBA::EnvironmentWrapper penv(&pe);
+    // The exception is set aside while the reply (which shares the
+    // environment) is written.
+    CORBA::Exception *held = st.env_info.exception();
+    st.env_info.replace(nullptr);
     uint32_t status = wq_GIOP::OBJECT_HERE;
-    ForwardRequest *fr = ForwardRequest::_downcast(env.exception());
+    ForwardRequest *fr = ForwardRequest::_downcast(held);
     if (fr)
         status = wq_GIOP::OBJECT_FORWARD;
-    else if (env.pending())
+    else if (held)
         status = wq_GIOP::UNKNOWN_OBJECT;
     st.out.reclaim();
     wq_write_giop_header(st.out, wq_GIOP::LocateReply);
     st.out << st.request_id << status;
     if (fr)
         st.out.write_object(fr->forward_reference);
-    env.clear();
+    delete held;
     sink.send(st.out, st.request_id, false);
+    env.clear();
 }
 
 } // namespace

@@ -77,22 +77,25 @@ public:
         wq_MsgCircuit *c = held_;
         if (!c)
             return;
-        if (c->state() != wq_MsgCircuit::Active) {
+        if (reply.pending()) {
+            // No reply could be built: the client must not wait for one.
+            c->fail();
+            c->shutdown_net();
+        } else if (c->state() != wq_MsgCircuit::Active) {
             log_send_failure(early ? "circuit failed before send of early reply for request id"
                                    : "circuit failed before send of reply for request id",
                              request_id, true);
-            return;
-        }
-        CORBA::EnvironmentInfo pe(0);
-        CORBA::EnvironmentWrapper penv(&pe);
-        uint64_t unused = 0;
-        c->send(reply, unused, nullptr, false, penv);
-        if (penv.pending()) {
-            c->fail();
-            c->shutdown_net();
-            log_send_failure(early ? "exception during send for early reply to request id"
-                                   : "exception during send for reply to request id",
-                             request_id, true);
+        } else {
+            wq_PrivateEnv pe;
+            uint64_t unused = 0;
+            c->send(reply, unused, nullptr, false, pe.env);
+            if (pe.env.pending()) {
+                c->fail();
+                c->shutdown_net();
+                log_send_failure(early ? "exception during send for early reply to request id"
+                                       : "exception during send for reply to request id",
+                                 request_id, true);
+            }
         }
         if (!early) {
             c->_remove_ref();
@@ -134,8 +137,8 @@ private:
 // Reads the calling thread's CORBA priority (0 when RT is not available).
 int16_t thread_priority()
 {
-    CORBA::EnvironmentInfo pe(0);
-    CORBA::EnvironmentWrapper penv(&pe);
+    wq_PrivateEnv pe;
+    const CORBA::EnvironmentWrapper &penv = pe.env;
     RTCORBA::Current *cur = RTCORBA::get_current(penv);
     int16_t p = 0;
     if (cur) {
@@ -294,8 +297,8 @@ void wq_orb_create_registries() { wq_ServantRegistry::instance(); }
 
 void wq_orb_destroy_root_poa()
 {
-    CORBA::EnvironmentInfo pe(0);
-    CORBA::EnvironmentWrapper penv(&pe);
+    wq_PrivateEnv pe;
+    const CORBA::EnvironmentWrapper &penv = pe.env;
     if (wq_root_poa)
         wq_root_poa->destroy(true, false, penv);
     if (wq_global_poa_manager) {

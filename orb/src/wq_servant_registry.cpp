@@ -24,8 +24,6 @@ wq_TargetLocal::wq_TargetLocal(PortableServer::ServantBase *s, wq_Interface *itf
 wq_TargetLocal::~wq_TargetLocal()
 {
     CORBA::string_free(own_key_name_);
-    if (interface_)
-        interface_->_remove_ref(true);
     if (servant && strong && !registered_by_servant)
         servant->_remove_ref();
 }
@@ -170,6 +168,74 @@ void wq_TargetLocal::unlink_activation()
     act_next = act_prev = nullptr;
     in_act = false;
 }
+
+char const *wq_published_endpoints_text = nullptr;
+char const *wq_published_endpoints() { return wq_published_endpoints_text; }
+
+// ---- servant targets from IORs --------------------------------------------------------
+
+CORBA::Target *wq_TargetServantFactory::create(CORBA::Stream &s, wq_Interface *iface,
+                                               const CORBA::EnvironmentWrapper &env)
+{
+    wq_IORInfo info;
+    if (!wq_read_profiles(s, info, env))
+        return nullptr;
+    wq_Key k(info.key.data(), static_cast<uint32_t>(info.key.size()));
+    k.parse();
+    if (!k.poa_start || !k.id_start) {
+        s.fail(new CORBA::INV_OBJREF(10, CORBA::COMPLETED_NO));
+        return nullptr;
+    }
+    std::string poa(reinterpret_cast<char const *>(info.key.data()) + k.poa_start, k.id_start - 1 - k.poa_start);
+    const unsigned char *id = info.key.data() + k.id_start;
+    wq_ServantKey key(poa.c_str(), id, k.id_length);
+    // The active object's own target when there is one; otherwise a target
+    // that names the object without a servant.
+    if (wq_TargetLocal *t = wq_ServantRegistry::instance()->find_ref(key))
+        return t;
+    auto *t = new wq_TargetLocal(nullptr, iface, false);
+    PortableServer::POA *p = wq_POARegistry::find(poa.c_str());
+    t->wq_set_identity(p, id, k.id_length);
+    if (!p) {
+        CORBA::string_free(t->own_key_name_);
+        t->own_key_name_ = CORBA::string_dup(poa.c_str());
+        t->key_poa_name = t->own_key_name_;
+    }
+    PortableServer::POA::_release(p);
+    t->active = 0;
+    return t;
+}
+
+namespace {
+
+bool servant_is_a(CORBA::Target *t, char const *id, const CORBA::EnvironmentWrapper &env)
+{
+    PortableServer::ServantBase *s = wq_target_servant(t);
+    return s && s->_is_a(id, env);
+}
+
+bool servant_non_existent(CORBA::Target *t, const CORBA::EnvironmentWrapper &env)
+{
+    PortableServer::ServantBase *s = wq_target_servant(t);
+    return !s || s->_non_existent(env);
+}
+
+wq_TargetFactory *make_servant_factory() { return new wq_TargetServantFactory(); }
+
+// Installs the collocated paths of references; when the GIOP factories were
+// made before this ran, the servant factory is made here.
+struct ServantHooks {
+    ServantHooks()
+    {
+        wq_servant_is_a = &servant_is_a;
+        wq_servant_non_existent = &servant_non_existent;
+        wq_make_servant_factory = &make_servant_factory;
+        if (wq_Protocols::_giop_initialized && !wq_target_servant_factory)
+            wq_target_servant_factory = make_servant_factory();
+    }
+} g_servant_hooks;
+
+} // namespace
 
 // ---- keys ---------------------------------------------------------------------------
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 using namespace PortableServer;
@@ -22,15 +23,15 @@ protected:
         activate_manager();
         root->_id_assignment = USER_ID;
         servant = new CalcServant;
-        CORBA::EnvironmentInfo ei(0);
-        CORBA::EnvironmentWrapper env(&ei);
+        wq_PrivateEnv ei;
+        const CORBA::EnvironmentWrapper &env = ei.env;
         root->activate_object_with_id(ObjectId("calc", 4), servant, env);
         ASSERT_FALSE(env.pending());
     }
     void TearDown() override
     {
-        CORBA::EnvironmentInfo ei(0);
-        CORBA::EnvironmentWrapper env(&ei);
+        wq_PrivateEnv ei;
+        const CORBA::EnvironmentWrapper &env = ei.env;
         root->deactivate_object(ObjectId("calc", 4), env);
         root->_id_assignment = SYSTEM_ID;
         servant->_remove_ref();
@@ -51,7 +52,8 @@ protected:
 
     POA *root = nullptr;
     CalcServant *servant = nullptr;
-    wq_ReaderState st;
+    std::unique_ptr<wq_ReaderState> stp{new wq_ReaderState};
+    wq_ReaderState &st = *stp;
     RecordingSink sink;
 };
 
@@ -150,7 +152,8 @@ TEST_F(Dispatch, LocateStatusesOnewaysAndSyncScope)
         sink = RecordingSink();
         dispatch(st, locate_request(9, row.key), sink);
         ASSERT_EQ(sink.replies.size(), 1u);
-        Cdr c{sink.replies[0]};
+        Cdr c;
+        c.b = sink.replies[0];
         EXPECT_EQ(c.b[7], 4); // LocateReply
         EXPECT_EQ(c.get32(12), 9u);
         EXPECT_EQ(c.get32(16), row.status);
@@ -226,16 +229,16 @@ TEST_F(Dispatch, HoldingManagerServesAfterActivate)
     POA::init(p, "Held", m);
     ASSERT_NE(p, nullptr);
     p->_id_assignment = USER_ID;
-    CORBA::EnvironmentInfo ei(0);
-    CORBA::EnvironmentWrapper env(&ei);
+    wq_PrivateEnv ei;
+    const CORBA::EnvironmentWrapper &env = ei.env;
     auto *s = new CalcServant;
     p->activate_object_with_id(ObjectId("h", 1), s, env);
     ASSERT_FALSE(env.pending());
     std::atomic<bool> done{false};
     RecordingSink held;
     std::thread t([&] {
-        wq_ReaderState st2;
-        dispatch(st2, request(11, make_key("Held", "h"), "add", args(20, 22)), held);
+        std::unique_ptr<wq_ReaderState> st2(new wq_ReaderState);
+        dispatch(*st2, request(11, make_key("Held", "h"), "add", args(20, 22)), held);
         done = true;
     });
     for (int i = 0; i < 50 && !done; ++i)

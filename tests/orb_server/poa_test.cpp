@@ -30,8 +30,8 @@ TEST(PoaRegistry, NamesAndDuplicates)
     ASSERT_NE(p, nullptr);
     EXPECT_TRUE(p->wq_live());
     EXPECT_EQ(p->_implicit_activation, IMPLICIT_ACTIVATION);
-    CORBA::EnvironmentInfo ei(0);
-    CORBA::EnvironmentWrapper env(&ei);
+    wq_PrivateEnv ei;
+    const CORBA::EnvironmentWrapper &env = ei.env;
     p->destroy(true, false, env);
     EXPECT_EQ(wq_POARegistry::NRC_find("Scratch"), p);
     EXPECT_FALSE(p->wq_live());
@@ -43,8 +43,8 @@ TEST(PoaRegistry, NamesAndDuplicates)
 TEST(PoaActivation, PolicyRulesAndIds)
 {
     POA *root = root_poa();
-    CORBA::EnvironmentInfo ei(0);
-    CORBA::EnvironmentWrapper env(&ei);
+    wq_PrivateEnv ei;
+    const CORBA::EnvironmentWrapper &env = ei.env;
     auto *s = new CalcServant;
     ObjectId *gen = root->activate_object(s, env);
     ASSERT_FALSE(env.pending());
@@ -118,8 +118,8 @@ TEST(Servants, CountsAndDeletedUse)
 TEST(Servants, RegistryKeysStopAtSeparator)
 {
     POA *root = root_poa();
-    CORBA::EnvironmentInfo ei(0);
-    CORBA::EnvironmentWrapper env(&ei);
+    wq_PrivateEnv ei;
+    const CORBA::EnvironmentWrapper &env = ei.env;
     root->_id_assignment = USER_ID;
     auto *s = new CalcServant;
     root->activate_object_with_id(ObjectId("k1", 2), s, env);
@@ -148,8 +148,8 @@ TEST(Servants, RegistryKeysStopAtSeparator)
 TEST(PoaExceptions, IdsAndWireForms)
 {
     POA::InvalidPolicy ip(65535);
-    CORBA::EnvironmentInfo ei(0);
-    CORBA::EnvironmentWrapper env(&ei);
+    wq_PrivateEnv ei;
+    const CORBA::EnvironmentWrapper &env = ei.env;
     CORBA::Stream s(env);
     s << ip;
     CORBA::Exception *back = nullptr;

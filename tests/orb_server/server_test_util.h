@@ -19,8 +19,8 @@ typedef std::vector<uint8_t> Bytes;
 
 inline PortableServer::POA *root_poa()
 {
-    CORBA::EnvironmentInfo ei(0);
-    CORBA::EnvironmentWrapper env(&ei);
+    wq_PrivateEnv ei;
+    const CORBA::EnvironmentWrapper &env = ei.env;
     CORBA::release(wq_init_root_poa(env));
     return wq_root_poa;
 }
@@ -130,8 +130,11 @@ inline Bytes request(uint32_t rid, Bytes const &key, char const *op, Bytes const
     c.u32(rid).u8(response);
     c.u32(uint32_t(key.size())).raw(key.data(), key.size());
     c.str(op);
-    c.u32(0); // principal
-    c.align(8);
+    c.align(4);
+    if (c.b.size() % 8 == 0) // principal as padding: arguments at a multiple of 8
+        c.u32(4).u32(0);
+    else
+        c.u32(0);
     c.raw(args.data(), args.size());
     uint32_t size = uint32_t(c.b.size() - 12);
     std::memcpy(&c.b[8], &size, 4);
