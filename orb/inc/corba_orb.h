@@ -219,7 +219,5 @@ CORBA::Object *wq_create_pm(const CORBA::EnvironmentWrapper &env);
 CORBA::Object *wq_def_nam_svc(const CORBA::EnvironmentWrapper &env);
 CORBA::Object *wq_def_evt_svc(const CORBA::EnvironmentWrapper &env);
 
-// ---- RT objects -------------------------------------------------------------
-extern wq_Mutex wq_rt_ctor_lock;
-extern CORBA::Object *wq_rt_current;
-extern CORBA::Object *wq_rt_orb;
+// The RT current and RT ORB (wq_rt_current, wq_rt_orb, wq_rt_ctor_lock) are
+// declared with RT-CORBA in rtcorba.h.
