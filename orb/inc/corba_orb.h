@@ -14,6 +14,7 @@
 namespace CORBA {
 
 class Object;
+class PolicyManager;
 
 class ORB {
 public:
@@ -190,6 +191,10 @@ void wq_CORBA_ORB_log_server_available(char const *endpoints);
 // -ORBInitRef: ObjectID '=' ObjectURL.
 void wq_CORBA_ORB_process_initial_reference(char const *text, const CORBA::EnvironmentWrapper &env);
 char const *wq_getenv(char const *name);
+
+// The process's policy manager, made by the first resolve of
+// "ORBPolicyManager".
+extern CORBA::PolicyManager *wq_orb_policy_mgr;
 
 // ---- the table of initial references --------------------------------------
 typedef CORBA::Object *(*wq_SvcCreator)(const CORBA::EnvironmentWrapper &);

@@ -15,6 +15,7 @@ void wq_orb_free_name(char const *&slot);
 void wq_orb_append_endpoint(char *&list, char const *endpoint);
 // Default QoS lists back in place when a destroy removed them.
 void wq_orb_restore_defaults();
+void wq_orb_delete_qos_lists();
 // Undoes a failed first ORB_init: acceptors, lists, names, state 0.
 void wq_orb_undo_init();
 
@@ -41,7 +42,9 @@ void wq_orb_fail_server_circuits();
 void wq_orb_create_registries();
 // Destroys the root POA and drops the POA manager.
 void wq_orb_destroy_root_poa();
-// The POA current (null when none), released and cleared by destroy.
+// The POA current with a reference added (made on first use; null when
+// none), and its release by destroy.
+CORBA::Object *wq_orb_poa_current(const CORBA::EnvironmentWrapper &env);
 void wq_orb_release_poa_current();
 // The circuit pools: restart, reader threads up to a minimum, reader count,
 // the shutdown wake and the drain after shutdown.

@@ -9,31 +9,6 @@
 #include <string>
 #include <string_view>
 
-namespace CORBA {
-
-std::atomic<int32_t> ORB::_orb_state{0};
-uint32_t ORB::_min_recursion = 1;
-uint32_t ORB::_min_band_recursion = 1;
-uint32_t ORB::_stack_size = 0;
-int32_t ORB::_acceptor_priority = 49;
-int32_t ORB::_default_priority = 49;
-uint64_t ORB::_retry_delay = 20000000;
-int32_t ORB::_conn_retries = 9;
-bool ORB::_fast_rebind = true;
-bool ORB::_connection_ordered_oneways = false;
-int16_t ORB::_oneway_sync_scope = 1;
-bool ORB::_create_nonband_circuit = true;
-bool ORB::_always_propagate_priority = false;
-int16_t ORB::_priority_low = 0;
-int16_t ORB::_priority_high = 32767;
-bool ORB::_reuse_memory = true;
-uint32_t ORB::_block_sizes[2] = {65536, 4096};
-bool ORB::_transparent_reconnect = false;
-bool ORB::_single_threaded = false;
-bool ORB::_process_pending_requests = false;
-uint64_t ORB::_max_message_size = 16u * 1024u * 1024u;
-
-} // namespace CORBA
 
 char const *wq_ORB::process_name = nullptr;
 char const *wq_ORB::svr_class_name = nullptr;
@@ -64,72 +39,8 @@ char *dup_n(char const *s, std::size_t n)
     return r;
 }
 
-char const *const kQosTcp = "tcp://nodelay:TRUE,tcp://rcvbuf:65536,tcp://sndbuf:65536,tcp://linger:1";
-char const *const kQosTcp6 =
-    "tcpv6://nodelay:TRUE,tcpv6://rcvbuf:65536,tcpv6://sndbuf:65536,tcpv6://linger:1";
-
-// The scheme key of a text: up to its first ':' (at most 127 characters),
-// followed by ':'.
-std::string scheme_key(char const *text)
-{
-    std::string_view t(nz(text));
-    std::size_t n = t.find(':');
-    if (n == std::string_view::npos)
-        n = t.size();
-    if (n > 127)
-        n = 127;
-    std::string k(t.substr(0, n));
-    k += ':';
-    return k;
-}
-
-wq_QoSListNode *find_qos(char const *text)
-{
-    std::string key = scheme_key(text);
-    for (wq_QoSListNode *n = wq_default_qos_list; n; n = n->next)
-        if (key == n->key)
-            return n;
-    return nullptr;
-}
-
-void push_qos(char const *list)
-{
-    std::string key = scheme_key(list);
-    auto *n = new wq_QoSListNode{wq_default_qos_list, dup_n(key.data(), key.size()),
-                                 list ? dup_n(list, std::strlen(list)) : nullptr};
-    wq_default_qos_list = n;
-}
-
-void delete_qos_lists()
-{
-    while (wq_QoSListNode *n = wq_default_qos_list) {
-        wq_default_qos_list = n->next;
-        delete[] n->key;
-        delete[] n->list;
-        delete n;
-    }
-}
-
-void free_list(char *&list)
-{
-    delete[] list;
-    list = nullptr;
-}
-
-// Process-start settings: the one-way scope and the two default QoS lists
-// (tcp first, then tcpv6); the lists are freed at exit.
-struct OrbStatics {
-    OrbStatics()
-    {
-        CORBA::ORB::_oneway_sync_scope = 1;
-        wq_orb_restore_defaults();
-    }
-    ~OrbStatics() { delete_qos_lists(); }
-} g_orb_statics;
 
 } // namespace
-
-wq_QoSListNode *wq_default_qos_list = nullptr;
 
 // ---- names and lists ----------------------------------------------------------
 
@@ -155,12 +66,10 @@ void wq_orb_append_endpoint(char *&list, char const *endpoint)
     list = dup_n(joined.data(), joined.size());
 }
 
-void wq_orb_restore_defaults()
+static void free_list(char *&list)
 {
-    if (wq_default_qos_list)
-        return;
-    push_qos(kQosTcp6);
-    push_qos(kQosTcp);
+    delete[] list;
+    list = nullptr;
 }
 
 // Frees the names and lists an ORB_init or destroy leaves behind.
@@ -191,8 +100,6 @@ char const *ORB::svr_class_name() { return nz(wq_ORB::svr_class_name); }
 char const *ORB::svr_instance_name() { return nz(wq_ORB::svr_instance_name); }
 char const *ORB::host_name() { return nz(wq_ORB::host_name); }
 char const *ORB::process_name() { return nz(wq_ORB::process_name); }
-void ORB::diagnostics(DiagnosticsLevel level) { wq_ORB::diagnostics = level; }
-ORB::DiagnosticsLevel ORB::diagnostics() { return static_cast<DiagnosticsLevel>(wq_ORB::diagnostics); }
 
 void ORB::fast_rebind(bool on)
 {
@@ -265,24 +172,6 @@ void release(const ORB *orb)
 {
     // One reference, like every other release: the process keeps its own.
     ORB::_release(const_cast<ORB *>(orb));
-}
-
-// ---- default QoS lists -----------------------------------------------------------
-
-char const *ORB::default_qos_list(char const *endpoint)
-{
-    wq_QoSListNode *n = find_qos(endpoint);
-    return n ? n->list : nullptr;
-}
-
-void ORB::default_qos_list(char const *scheme, char const *list)
-{
-    if (wq_QoSListNode *n = find_qos(scheme)) {
-        delete[] n->list;
-        n->list = list ? dup_n(list, std::strlen(list)) : nullptr;
-        return;
-    }
-    push_qos(list);
 }
 
 // ---- reader threads --------------------------------------------------------------
@@ -402,7 +291,7 @@ void ORB::destroy(const EnvironmentWrapper &env)
     free_server_state();
     wq_svc_table.svc_cleanup();
     // The default QoS lists are put back by the next ORB_init.
-    delete_qos_lists();
+    wq_orb_delete_qos_lists();
     wq_ORB *orb = wq_orb;
     wq_orb = nullptr;
     orb->_remove_ref();
