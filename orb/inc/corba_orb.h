@@ -24,6 +24,10 @@ public:
     public:
         InvalidName() = default;
         InvalidName(const InvalidName &) = default;
+        static InvalidName *_downcast(Exception *e)
+        {
+            return e ? static_cast<InvalidName *>(e->wq_find_ptr(wq_IR_Name)) : nullptr;
+        }
         static char const *wq_IR_Name;
     };
 
