@@ -70,8 +70,10 @@ int row_for(char const *name, int &length, const CORBA::EnvironmentWrapper &env)
 {
     int free_row = -16;
     int row = wq_svc_table.lookup(name, length, free_row);
-    if (row < 0)
+    if (row < 0) {
         row = free_row;
+        length = static_cast<int>(std::strcspn(name, "="));
+    }
     if (row < 0 || row > 14) {
         env.exception(new CORBA::IMP_LIMIT(6, CORBA::COMPLETED_NO));
         return -16;
