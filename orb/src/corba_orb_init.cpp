@@ -20,8 +20,10 @@ namespace {
 
 constexpr char const kErr[] = "Ulvenor ERROR(ORB_init): ";
 constexpr char const kPad[] = "                          : ";
-// Longest value an option takes (names, endpoints, references).
-constexpr std::size_t kMaxValue = 4096;
+// Longest value an option takes (endpoints, references); server names go
+// into object keys and are shorter still.
+constexpr std::size_t kMaxValue = 65536;
+constexpr std::size_t kMaxName = 255;
 
 // Writes the lines (each ends with a newline) and ends the process with -1.
 [[noreturn]] void fatal(std::string const &text)
@@ -216,14 +218,14 @@ const Option kOptions[] = {
     {"-ORBhelp", {"-ORBh"}, Val::None, [](Scan &, char const *, char const *) -> bool { print_help(); }},
     {"-ORBsvr_class", {"-ORBsc"}, Val::Required,
      [](Scan &, char const *opt, char const *v) {
-         if (!v)
+         if (!v || std::strlen(v) > kMaxName)
              fatal(quoted_line("", opt, " should be followed by the server class name to use."));
          CORBA::ORB::svr_class_name(v);
          return true;
      }},
     {"-ORBsvr_instance", {"-ORBsi"}, Val::Required,
      [](Scan &, char const *opt, char const *v) {
-         if (!v)
+         if (!v || std::strlen(v) > kMaxName)
              fatal(quoted_line("", opt, " should be followed by the server instance name to use."));
          CORBA::ORB::svr_instance_name(v);
          return true;
