@@ -31,24 +31,12 @@ namespace {
 
 char const *nz(char const *s) { return s ? s : ""; }
 
-char *dup_n(char const *s, std::size_t n)
-{
-    char *r = new char[n + 1];
-    std::memcpy(r, s, n);
-    r[n] = '\0';
-    return r;
-}
-
 
 } // namespace
 
 // ---- names and lists ----------------------------------------------------------
 
-void wq_orb_free_name(char const *&slot)
-{
-    delete[] const_cast<char *>(slot);
-    slot = nullptr;
-}
+void wq_orb_free_name(char const *&slot) { CORBA::string_free(slot); }
 
 void wq_orb_append_endpoint(char *&list, char const *endpoint)
 {
@@ -56,20 +44,14 @@ void wq_orb_append_endpoint(char *&list, char const *endpoint)
         return;
     std::size_t add = std::strlen(endpoint);
     if (!list) {
-        list = dup_n(endpoint, add);
+        list = CORBA::string_dup(endpoint);
         return;
     }
     std::string joined(list);
     joined += ", ";
     joined.append(endpoint, add);
-    delete[] list;
-    list = dup_n(joined.data(), joined.size());
-}
-
-static void free_list(char *&list)
-{
-    delete[] list;
-    list = nullptr;
+    CORBA::string_free(list);
+    list = CORBA::string_dup(joined.c_str());
 }
 
 // Frees the names and lists an ORB_init or destroy leaves behind.
@@ -78,8 +60,8 @@ static void free_server_state()
     wq_orb_delete_acceptors();
     wq_orb_free_name(wq_ORB::svr_class_name);
     wq_orb_free_name(wq_ORB::svr_instance_name);
-    free_list(wq_ORB::_list_of_published_endpoints);
-    free_list(wq_ORB::_list_of_unpublished_endpoints);
+    CORBA::string_free(wq_ORB::_list_of_published_endpoints);
+    CORBA::string_free(wq_ORB::_list_of_unpublished_endpoints);
 }
 
 void wq_orb_undo_init()

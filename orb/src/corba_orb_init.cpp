@@ -165,7 +165,8 @@ bool compare_bool(char const *opt, char const *value, bool &out)
     return true;
 }
 
-[[noreturn]] void invalid_endpoint(char const *opt, char const *value, char const *reason)
+// The endpoint lines: which argument, then what is wrong with it.
+[[noreturn]] void endpoint_fatal(char const *opt, char const *value, char const *what, char const *reason)
 {
     std::string s(kErr);
     s += "argument \"";
@@ -174,12 +175,20 @@ bool compare_bool(char const *opt, char const *value, bool &out)
     s += opt;
     s += "\" argument\n";
     s += kPad;
-    s += "contains an invalid endpoint\n";
-    s += kPad;
-    s += "reason = ";
-    s += reason;
+    s += what;
     s += '\n';
+    if (reason) {
+        s += kPad;
+        s += "reason = ";
+        s += reason;
+        s += '\n';
+    }
     fatal(s);
+}
+
+[[noreturn]] void invalid_endpoint(char const *opt, char const *value, char const *reason)
+{
+    endpoint_fatal(opt, value, "contains an invalid endpoint", reason ? reason : "");
 }
 
 bool add_endpoint(Scan &sc, char const *opt, char const *value, bool publish)
@@ -193,17 +202,8 @@ bool add_endpoint(Scan &sc, char const *opt, char const *value, bool publish)
         break;
     case -2:
         invalid_endpoint(opt, value, wq_orb_why_not_valid(value));
-    case -3: {
-        std::string s(kErr);
-        s += "argument \"";
-        s += value;
-        s += "\" after the \"";
-        s += opt;
-        s += "\" argument\n";
-        s += kPad;
-        s += "contains an unavailable transport\n";
-        fatal(s);
-    }
+    case -3:
+        endpoint_fatal(opt, value, "contains an unavailable transport", nullptr);
     case -4:
         std::fprintf(stderr, "%sacceptor creation failed for endpoint \"%s\"\n", kErr, value);
         break;

@@ -56,14 +56,6 @@ bool same_name(char const *row, char const *name, int &length)
     return true;
 }
 
-char *dup(char const *s, std::size_t n)
-{
-    char *r = new char[n + 1];
-    std::memcpy(r, s, n);
-    r[n] = '\0';
-    return r;
-}
-
 // The row a name belongs in: its own, else the first empty one; -16 and
 // IMP_LIMIT 6 when there is none or it lies beyond row 14.
 int row_for(char const *name, int &length, const CORBA::EnvironmentWrapper &env)
@@ -87,8 +79,8 @@ void store_row(int row, char const *name, int length, CORBA::Object *obj)
 {
     char *&slot = wq_svc_table.names[row];
     if (!slot || std::strncmp(slot, name, length) != 0 || slot[length] != '\0') {
-        delete[] slot;
-        slot = dup(name, static_cast<std::size_t>(length));
+        CORBA::string_free(slot);
+        slot = CORBA::string_dup(name, static_cast<unsigned int>(length));
     }
     CORBA::Object *old = wq_svc_table.objects[row];
     wq_svc_table.objects[row] = obj;
@@ -150,7 +142,7 @@ void wq_SvcInfo::svc_init()
                                                  nullptr,         wq_init_root_poa, wq_create_pm,
                                                  nullptr,         wq_def_nam_svc, wq_def_evt_svc};
     for (int i = 0; i < 9; ++i) {
-        names[i] = dup(row_names[i], std::strlen(row_names[i]));
+        names[i] = CORBA::string_dup(row_names[i]);
         creators[i] = row_creators[i];
     }
     needs_init = false;
@@ -161,8 +153,7 @@ void wq_SvcInfo::svc_cleanup()
     if (needs_init)
         return;
     for (int i = 0; i < ROWS; ++i) {
-        delete[] names[i];
-        names[i] = nullptr;
+        CORBA::string_free(names[i]);
         creators[i] = nullptr;
         CORBA::Object *o = objects[i];
         objects[i] = nullptr;
@@ -311,8 +302,7 @@ void ORB::unregister_initial_reference(char const *name, const EnvironmentWrappe
     int row = wq_svc_table.lookup(name, length, free_row);
     if (row < 0)
         return;
-    delete[] wq_svc_table.names[row];
-    wq_svc_table.names[row] = nullptr;
+    CORBA::string_free(wq_svc_table.names[row]);
     Object *old = wq_svc_table.objects[row];
     wq_svc_table.objects[row] = nullptr;
     release(old);

@@ -38,16 +38,6 @@ wq_QoSListNode *wq_default_qos_list = nullptr;
 
 namespace {
 
-char const *nz(char const *s) { return s ? s : ""; }
-
-char *dup_n(char const *s, std::size_t n)
-{
-    char *r = new char[n + 1];
-    std::memcpy(r, s, n);
-    r[n] = '\0';
-    return r;
-}
-
 char const *const kQosTcp = "tcp://nodelay:TRUE,tcp://rcvbuf:65536,tcp://sndbuf:65536,tcp://linger:1";
 char const *const kQosTcp6 =
     "tcpv6://nodelay:TRUE,tcpv6://rcvbuf:65536,tcpv6://sndbuf:65536,tcpv6://linger:1";
@@ -56,7 +46,7 @@ char const *const kQosTcp6 =
 // followed by ':'.
 std::string scheme_key(char const *text)
 {
-    std::string_view t(nz(text));
+    std::string_view t(text ? text : "");
     std::size_t n = t.find(':');
     if (n == std::string_view::npos)
         n = t.size();
@@ -71,7 +61,7 @@ wq_QoSListNode *find_qos(char const *text)
 {
     std::string key = scheme_key(text);
     for (wq_QoSListNode *n = wq_default_qos_list; n; n = n->next)
-        if (key == n->key)
+        if (n->key && key == n->key)
             return n;
     return nullptr;
 }
@@ -79,8 +69,7 @@ wq_QoSListNode *find_qos(char const *text)
 void push_qos(char const *list)
 {
     std::string key = scheme_key(list);
-    auto *n = new wq_QoSListNode{wq_default_qos_list, dup_n(key.data(), key.size()),
-                                 list ? dup_n(list, std::strlen(list)) : nullptr};
+    auto *n = new wq_QoSListNode{wq_default_qos_list, CORBA::string_dup(key.c_str()), CORBA::string_dup(list)};
     wq_default_qos_list = n;
 }
 
@@ -90,8 +79,8 @@ void wq_orb_delete_qos_lists()
 {
     while (wq_QoSListNode *n = wq_default_qos_list) {
         wq_default_qos_list = n->next;
-        delete[] n->key;
-        delete[] n->list;
+        CORBA::string_free(n->key);
+        CORBA::string_free(n->list);
         delete n;
     }
 }
@@ -135,8 +124,8 @@ char const *ORB::default_qos_list(char const *endpoint)
 void ORB::default_qos_list(char const *scheme, char const *list)
 {
     if (wq_QoSListNode *n = find_qos(scheme)) {
-        delete[] n->list;
-        n->list = list ? dup_n(list, std::strlen(list)) : nullptr;
+        CORBA::string_free(n->list);
+        n->list = CORBA::string_dup(list);
         return;
     }
     push_qos(list);
