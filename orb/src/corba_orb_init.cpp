@@ -33,28 +33,27 @@ constexpr std::size_t kMaxName = 255;
     tkq_support_exit(-1);
 }
 
-std::string quoted_line(char const *head, char const *opt, char const *tail)
+// One line: prefix, text, a quoted value, the rest.
+std::string line(char const *prefix, char const *head, char const *value, char const *tail)
 {
-    std::string s(kErr);
+    std::string s(prefix);
     s += head;
-    s += '"';
-    s += opt;
-    s += '"';
-    s += tail;
-    s += '\n';
-    return s;
-}
-
-std::string value_line(char const *what, char const *value, char const *tail)
-{
-    std::string s(kPad);
-    s += what;
     s += '"';
     s += value;
     s += '"';
     s += tail;
     s += '\n';
     return s;
+}
+
+std::string quoted_line(char const *head, char const *opt, char const *tail)
+{
+    return line(kErr, head, opt, tail);
+}
+
+std::string value_line(char const *what, char const *value, char const *tail)
+{
+    return line(kPad, what, value, tail);
 }
 
 // ---- numbers with range checks --------------------------------------------------
@@ -214,21 +213,24 @@ bool add_endpoint(Scan &sc, char const *opt, char const *value, bool publish)
     return true;
 }
 
+bool name_value(char const *opt, char const *v, char const *which, void (*set)(char const *))
+{
+    if (!v || std::strlen(v) > kMaxName)
+        fatal(quoted_line("", opt, (std::string(" should be followed by the server ") + which +
+                                    " name to use.").c_str()));
+    set(v);
+    return true;
+}
+
 const Option kOptions[] = {
     {"-ORBhelp", {"-ORBh"}, Val::None, [](Scan &, char const *, char const *) -> bool { print_help(); }},
     {"-ORBsvr_class", {"-ORBsc"}, Val::Required,
      [](Scan &, char const *opt, char const *v) {
-         if (!v || std::strlen(v) > kMaxName)
-             fatal(quoted_line("", opt, " should be followed by the server class name to use."));
-         CORBA::ORB::svr_class_name(v);
-         return true;
+         return name_value(opt, v, "class", [](char const *n) { CORBA::ORB::svr_class_name(n); });
      }},
     {"-ORBsvr_instance", {"-ORBsi"}, Val::Required,
      [](Scan &, char const *opt, char const *v) {
-         if (!v || std::strlen(v) > kMaxName)
-             fatal(quoted_line("", opt, " should be followed by the server instance name to use."));
-         CORBA::ORB::svr_instance_name(v);
-         return true;
+         return name_value(opt, v, "instance", [](char const *n) { CORBA::ORB::svr_instance_name(n); });
      }},
     {"-ORBretry_delay", {}, Val::Required,
      [](Scan &, char const *opt, char const *v) {
