@@ -190,6 +190,14 @@ void release(Request *r, const wq_ThreadEnvironment &tenv);
 
 } // namespace CORBA
 
+// The servant of a collocated target: its wq_details() returns the address
+// of the target's servant pointer. Null for other targets.
+PortableServer::ServantBase *wq_target_servant(CORBA::Target *t);
+// How a collocated servant answers the built-ins; installed by the object
+// adapter (null: the target's interface answers _is_a, and a servant exists).
+extern bool (*wq_servant_is_a)(CORBA::Target *, char const *, const CORBA::EnvironmentWrapper &);
+extern bool (*wq_servant_non_existent)(CORBA::Target *, const CORBA::EnvironmentWrapper &);
+
 // The local endpoint that names this process's own references.
 extern char const *const wq_bogus_endpoint;
 // How many LOCATION_FORWARD replies one call may follow before IMP_LIMIT.

@@ -147,8 +147,7 @@ public:
     void write_longlong_at(unsigned char *at, long long v);
     void write_ulonglong_at(unsigned char *at, unsigned long long v);
 
-    // Object references need the target factories; until they are linked
-    // in these raise NO_IMPLEMENT.
+    // Object references (IORs); defined with the target factories.
     Stream &write_object(Object *obj);
     Object *read_object(char const *interface_name);
 

@@ -74,6 +74,10 @@ private:
 
 } // namespace RTCORBA
 
+// The calling thread's CORBA priority (-1 when it has none and its native
+// priority cannot be mapped).
+int32_t wq_active_priority();
+
 // The RT current and RT ORB objects (created by the initial references).
 extern RTCORBA::Current *wq_rt_current;
 extern CORBA::Object *wq_rt_orb;

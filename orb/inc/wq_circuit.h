@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "corba_env.h"
 #include "corba_except.h"
@@ -138,8 +139,9 @@ public:
     // (receive_reply releases it).
     void send(CORBA::Stream &s, uint64_t &id, unsigned char *id_location, bool hold,
               const CORBA::EnvironmentWrapper &env);
-    // Releases a send lock kept by send(hold) when the caller will not wait.
-    void release_send_lock();
+    // Releases a send lock kept by send(hold) when the caller will not wait
+    // for the reply of `id`.
+    void release_send_lock(uint64_t id);
     // Reads one message into `s` (reset to its head); 1 on success, 0 or
     // below on failure (the exception raised into env).
     int receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CORBA::EnvironmentWrapper &env);
@@ -228,6 +230,14 @@ private:
     uint32_t mailbox_waiters_ = 0;
     uint64_t next_id_ = 0;
     uint64_t first_valid_id_ = 0;
+    // Ids of requests whose reply somebody waits for (under the reply lock),
+    // and the headers of the parked reply.
+    std::vector<uint64_t> waiting_;
+    wq_GIOP::MessageHeader mb_h_{};
+    wq_GIOP::ReplyHeader mb_rh_{};
+    wq_GIOP::LocateReplyHeader mb_lh_{};
+    bool is_waiting(uint64_t id) const;
+    void unregister(uint64_t id);
 };
 
 // Band table: bounds of priority bands, found or appended under its lock.
@@ -240,6 +250,8 @@ public:
     int32_t find_or_create(int16_t low, int16_t high);
     uint32_t count();
     bool band(uint32_t index, int16_t &low, int16_t &high);
+    const int16_t *low() const { return low_; }
+    const int16_t *high() const { return high_; }
 
 private:
     wq_RWMutex lock_;

@@ -179,6 +179,10 @@ public:
 // malformed; the host (possibly empty) is copied into host[0..size).
 bool wq_tcp_split(char const *endpoint, char *host, uint32_t size, uint16_t &port);
 
+// Registers the broker's own transports (TCP) once; every lookup calls it,
+// so they are linked in and registered before first use.
+void wq_builtin_transports();
+
 // Writes the part of an IIOP-like profile body that a scheme's coder owns.
 namespace CORBA { class Stream; }
 typedef uint32_t (*wq_Coder)(CORBA::Stream &body, char const *endpoint, uint32_t length, char end);

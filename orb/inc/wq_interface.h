@@ -9,11 +9,9 @@
 
 #include "corba_object.h"
 #include "corba_typecode.h"
+#include "wq_key.h"
 #include "wq_lock.h"
 
-// Hash of a key up to NUL or 0xB5: h = (h << 5) ^ byte (as signed char), in
-// unsigned arithmetic.
-uint32_t wq_key_hash(char const *key);
 
 // A chained hash map keyed by the element's name; elements are embedded in
 // the values (Node must have `char const *wq_key() const` and a `Node

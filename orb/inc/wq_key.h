@@ -11,6 +11,10 @@ class Stream;
 }
 class wq_PolicyNode;
 
+// Hash of a name up to NUL or 0xB5: h = (h << 5) ^ byte (as signed char), in
+// unsigned arithmetic.
+uint32_t wq_key_hash(char const *key);
+
 constexpr uint32_t WQ_MAX_KEY = 255;
 constexpr uint32_t WQ_MAX_ENDPOINTS = 16;
 constexpr uint32_t WQ_TAG_INTERNET_IOP = 0;

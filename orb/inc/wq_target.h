@@ -92,6 +92,7 @@ private:
 
     wq_TargetIIOP *target_ = nullptr; // one reference held while in use
     wq_MsgCircuit *circuit_ = nullptr; // one reference held while in use
+    wq_MsgEndpoint *ep_ = nullptr;     // one reference held while in use
     unsigned char *id_at_ = nullptr;
     bool in_use_ = false;
     bool response_expected_ = true;

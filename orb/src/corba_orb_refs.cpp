@@ -18,9 +18,6 @@ bool wq_SvcInfo::needs_init = true;
 wq_RWMutex wq_SvcInfo::protect;
 
 CORBA::PolicyManager *wq_orb_policy_mgr = nullptr;
-RTCORBA::Current *wq_rt_current = nullptr;
-CORBA::Object *wq_rt_orb = nullptr;
-wq_Mutex wq_rt_ctor_lock;
 
 namespace {
 
@@ -241,21 +238,14 @@ Object *ORB::resolve_initial_references(char const *name, const EnvironmentWrapp
         return nullptr; // no PI current in this process
     if (std::strcmp(name, "POACurrent") == 0)
         return wq_orb_poa_current(env);
-    bool rt_current = std::strcmp(name, "RTCurrent") == 0;
-    if (rt_current || std::strcmp(name, "RTORB") == 0) {
+    if (std::strcmp(name, "RTCurrent") == 0)
+        return RTCORBA::get_current(env);
+    if (std::strcmp(name, "RTORB") == 0) {
         wq_MutexLock g(wq_rt_ctor_lock);
-        Object *o;
-        if (rt_current) {
-            if (!wq_rt_current)
-                wq_rt_current = new RTCORBA::Current;
-            o = wq_rt_current;
-        } else {
-            if (!wq_rt_orb)
-                wq_rt_orb = new wq_RTORB;
-            o = wq_rt_orb;
-        }
-        o->_add_ref();
-        return o;
+        if (!wq_rt_orb)
+            wq_rt_orb = new wq_RTORB;
+        wq_rt_orb->_add_ref();
+        return wq_rt_orb;
     }
     wq_ThreadEnvironment tenv;
     wq_WriteLock lock(wq_SvcInfo::protect, tenv);

@@ -30,7 +30,7 @@ uint32_t ORB::_block_sizes[2] = {65536, 4096};
 bool ORB::_transparent_reconnect = false;
 bool ORB::_single_threaded = false;
 bool ORB::_process_pending_requests = false;
-uint64_t ORB::_max_message_size = 16u * 1024u * 1024u;
+uint64_t ORB::_max_message_size = uint64_t(64) << 20;
 
 } // namespace CORBA
 

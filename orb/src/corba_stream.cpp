@@ -809,46 +809,7 @@ Stream &Stream::operator>>(String_var &v)
     return *this;
 }
 
-// ---- object references -------------------------------------------------------
-//
-// References need the interface registry and the target factories. Until
-// they are linked in, only nil references travel: a nil reference is written
-// and read here, anything else raises NO_IMPLEMENT. A type id shorter than 2
-// bytes means nil only with zero profiles; an empty type id with profiles is
-// a reference of type Object (it joins the non-nil path).
-
-Stream &Stream::write_object(Object *obj)
-{
-    if (pending())
-        return *this;
-    if (!obj) {
-        // Empty type id, no profiles.
-        *this << 1u << static_cast<unsigned char>(0) << 0u;
-        return *this;
-    }
-    fail(new NO_IMPLEMENT(1, COMPLETED_NO, "CORBA::Stream::write_object"));
-    return *this;
-}
-
-Object *Stream::read_object(char const *)
-{
-    uint32_t n = 0;
-    read_4(&n);
-    if (pending())
-        return nullptr;
-    if (n < 2) {
-        skip_read(n);
-        uint32_t profiles = 0;
-        // Each profile holds at least its tag and its length.
-        if (!read_count(profiles, 8) || profiles == 0)
-            return nullptr;
-    } else if (n > bytes_remaining()) {
-        read_error();
-        return nullptr;
-    }
-    fail(new NO_IMPLEMENT(1, COMPLETED_NO, "CORBA::Stream::read_object"));
-    return nullptr;
-}
+// Object references are read and written in corba_object_cdr.cpp.
 
 } // namespace CORBA
 
