@@ -591,8 +591,10 @@ ORB *ORB_init(int &argc, char **argv, char const *orb_id, const EnvironmentWrapp
 
     int32_t state = ORB::_orb_state.load();
     if (state == 2) {
+        // Nil with the exception, like every failure: a pointer handed out
+        // without a reference would be released once too often.
         env.exception(new BAD_INV_ORDER(4, COMPLETED_NO));
-        return wq_orb;
+        return nullptr;
     }
     if (state == 1) {
         wq_orb->_add_ref();

@@ -80,7 +80,7 @@ TEST_F(OrbTest, InitAddsReferencesShutdownRefusesDestroyAllowsInitAgain)
     EXPECT_EQ(O::_orb_state.load(), 2);
     PrivEnv after;
     Args a3({});
-    EXPECT_EQ(CORBA::ORB_init(a3.argc, a3.ptrs.data(), nullptr, after.w), orb);
+    EXPECT_EQ(CORBA::ORB_init(a3.argc, a3.ptrs.data(), nullptr, after.w), nullptr);
     EXPECT_EQ(after.minor(), CORBA::BAD_INV_ORDER::wq_class_offset | 4);
 
     CORBA::ORB *keep = CORBA::ORB::_duplicate(orb);
@@ -260,6 +260,12 @@ TEST_F(OrbTest, StringFormsOfReferences)
     ASSERT_NE(back2, nullptr);
     char *s3 = orb->object_to_string(back2, e.w);
     EXPECT_STREQ(s, s3);
+    // -ORBInitRef's form: the named row takes the reference.
+    wq_CORBA_ORB_process_initial_reference(("Echo=" + std::string(s)).c_str(), e.w);
+    CORBA::Object *named = orb->resolve_initial_references("Echo", e.w);
+    ASSERT_NE(named, nullptr) << e.id();
+    EXPECT_TRUE(ref->_is_equivalent(named, e.w));
+    CORBA::release(named);
     for (char *p : {s, s2, s3})
         CORBA::string_free(p);
     for (CORBA::Object *o : {ref, back, back2})
