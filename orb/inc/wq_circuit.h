@@ -295,6 +295,8 @@ public:
     std::atomic<uint32_t> &state_word() { return state_; }
     char const *endpoint() const { return endpoint_; }
     uint32_t band_count() { return bands_.count(); }
+    // The circuit of a slot (0 non-banded, b + 1 band b), not referenced.
+    wq_MsgCircuit *circuit(uint32_t slot) const { return slot <= MAX_BANDS ? circuits_[slot] : nullptr; }
 
     static wq_RWMutex mc_lists_lock;
 
