@@ -127,6 +127,9 @@ extern wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_band_pool;
 // further accepted circuits wait in the pool for a free reader.
 extern uint32_t wq_max_reader_threads;
 
+// The TCP acceptor factory (registered for "tcp" before main).
+wq_NetAcceptorFactory *wq_tcp_acceptor_factory();
+
 // Reader-thread start record (freed by the reader).
 struct wq_ReaderStart {
     wq_MsgCircuit *circuit;

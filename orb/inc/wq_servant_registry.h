@@ -102,7 +102,6 @@ struct wq_ServantKey {
 // The endpoints published in this process's IORs (", "-separated; null or
 // empty while none).
 char const *wq_published_endpoints();
-extern char const *wq_published_endpoints_text;
 
 // Makes targets for IORs whose key names this process.
 class wq_TargetServantFactory : public wq_TargetFactory {

@@ -149,3 +149,5 @@ struct HandoffInstaller {
 } g_handoff;
 
 } // namespace
+
+wq_NetAcceptorFactory *wq_tcp_acceptor_factory() { return &g_tcp_acceptor_factory; }

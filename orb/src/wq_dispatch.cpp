@@ -401,6 +401,17 @@ void set_active_priority(wq_ReaderState &st, int16_t p)
     st.priority_changed = !penv.pending();
 }
 
+// Sends the reply in st.out; a pending exception is set aside meanwhile
+// (the output stream shares the environment).
+void send_reply(wq_ReaderState &st, wq_DispatchSink &sink, bool early)
+{
+    CORBA::Exception *held = st.env_info.exception();
+    st.env_info.replace(nullptr);
+    sink.send(st.out, st.request_id, early);
+    st.env_info.clear();
+    st.env_info.replace(held);
+}
+
 void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
 {
     const CORBA::EnvironmentWrapper &env = st.env;
@@ -455,7 +466,7 @@ void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
         // The reply goes before the servant runs, with the status that fits
         // what is pending.
         write_reply(st, env.pending());
-        sink.send(st.out, st.request_id, true);
+        send_reply(st, sink, true);
     } else if (reply_due) {
         write_reply(st, false);
     }
@@ -477,7 +488,7 @@ void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
     if (st.sync_scope == 3) {
         if (env.pending())
             write_reply(st, true);
-        sink.send(st.out, st.request_id, false);
+        send_reply(st, sink, false);
     }
     env.clear();
 }

@@ -317,6 +317,9 @@ void wq_orb_release_poa_current() {}
 
 void wq_orb_pools_restart()
 {
+    // Keeps the acceptor (and its registration) in every program that
+    // initialises the broker.
+    (void)wq_tcp_acceptor_factory();
     wq_msg_circuit_pool.restart();
     wq_msg_circuit_band_pool.restart();
 }

@@ -1,6 +1,7 @@
 // Collocated targets and the servant registry.
 #include "wq_servant_registry.h"
 #include "wq_key.h"
+#include "corba_orb.h"
 #include "wq_mthread.h"
 
 #include <cstdio>
@@ -169,8 +170,7 @@ void wq_TargetLocal::unlink_activation()
     in_act = false;
 }
 
-char const *wq_published_endpoints_text = nullptr;
-char const *wq_published_endpoints() { return wq_published_endpoints_text; }
+char const *wq_published_endpoints() { return wq_ORB::_list_of_published_endpoints; }
 
 // ---- servant targets from IORs --------------------------------------------------------
 

@@ -1,0 +1,71 @@
+// Skeleton functions of PeerTest::Echo and their registration.
+#include "peertest_echo_skel.h"
+#include "wq_skeleton.h"
+
+namespace {
+
+using POA_PeerTest::Echo;
+
+Echo *servant(void *impl) { return static_cast<Echo *>(impl); }
+
+void skel_echo_string(wq_ServerRequest &req, void *impl, const CORBA::EnvironmentWrapper &env)
+{
+    CORBA::String_var s;
+    req.in >> s;
+    if (env.pending())
+        return;
+    CORBA::String_var r = servant(impl)->echo_string(s.in() ? s.in() : "");
+    req.out << CORBA::Stream::from_string(r.in() ? r.in() : "");
+}
+
+void skel_add(wq_ServerRequest &req, void *impl, const CORBA::EnvironmentWrapper &env)
+{
+    int32_t a = 0, b = 0;
+    req.in.read_4(&a);
+    req.in.read_4(&b);
+    if (env.pending())
+        return;
+    req.out << static_cast<int>(servant(impl)->add(a, b));
+}
+
+void skel_echo_octets(wq_ServerRequest &req, void *impl, const CORBA::EnvironmentWrapper &env)
+{
+    uint32_t n = 0;
+    if (!req.in.read_count(n, 1))
+        return;
+    PeerTest::OctetSeq data(n);
+    req.in.read_array_1(data.data(), n);
+    if (env.pending())
+        return;
+    PeerTest::OctetSeq r = servant(impl)->echo_octets(data);
+    req.out << static_cast<unsigned int>(r.size());
+    req.out.write_array_1(r.data(), static_cast<uint32_t>(r.size()));
+}
+
+void skel_ping(wq_ServerRequest &, void *impl, const CORBA::EnvironmentWrapper &env)
+{
+    if (!env.pending())
+        servant(impl)->ping();
+}
+
+void skel_fail(wq_ServerRequest &, void *impl, const CORBA::EnvironmentWrapper &env)
+{
+    if (!env.pending())
+        servant(impl)->fail();
+}
+
+struct EchoSkeletons {
+    EchoSkeletons()
+    {
+        char const *id = PeerTest::Echo::wq_IR_Name;
+        wq_SkeletonMap::add(id, "echo_string", &skel_echo_string);
+        wq_SkeletonMap::add(id, "add", &skel_add);
+        wq_SkeletonMap::add(id, "echo_octets", &skel_echo_octets);
+        wq_SkeletonMap::add(id, "ping", &skel_ping);
+        wq_SkeletonMap::add(id, "fail", &skel_fail);
+    }
+} g_echo_skeletons;
+
+} // namespace
+
+POA_PeerTest::Echo::Echo() { wq_init_nia(this, PeerTest::Echo::wq_IR_Name); }
