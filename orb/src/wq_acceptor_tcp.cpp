@@ -25,6 +25,20 @@ namespace {
 // then the circuit fails instead of holding a reader thread for ever.
 constexpr int kSendTimeoutSeconds = 20;
 
+// An accepted connection. Shutting it down stops its reading (waking a
+// reader blocked on it) but leaves the sending side open, so that a
+// MessageError can still tell the client why the connection ends; the
+// descriptor is closed when the circuit is released.
+class wq_NetCircuitTCPAccepted : public wq_NetCircuitTCP {
+public:
+    using wq_NetCircuitTCP::wq_NetCircuitTCP;
+    void shutdown(bool) override
+    {
+        if (fd() >= 0)
+            ::shutdown(fd(), SHUT_RD);
+    }
+};
+
 class wq_NetAcceptorTCP : public wq_NetAcceptor {
 public:
     wq_NetAcceptorTCP(int fd, wq_NetCollectorFactory *collectors) : fd_(fd), collectors_(collectors)
@@ -65,7 +79,7 @@ private:
             ::setsockopt(c, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
             timeval tv{kSendTimeoutSeconds, 0};
             ::setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-            auto *net = new wq_NetCircuitTCP(c);
+            auto *net = new wq_NetCircuitTCPAccepted(c);
             if (!collectors_ || !collectors_->create(net, nullptr, false))
                 wq_NetCircuitFactory::release(net);
         }

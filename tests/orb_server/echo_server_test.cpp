@@ -1,0 +1,313 @@
+// orb_echo_server as a real process on 127.0.0.1: this broker's Echo client
+// and the omniORB Echo client against it, hostile input from raw sockets,
+// and a flood of connections, with the server answering afterwards.
+#include "../orb/test_watchdog.h"
+#include "server_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+using namespace srv_test;
+
+namespace {
+
+std::string bin(char const *name) { return std::string(TURV_BIN_DIR) + "/" + name; }
+
+bool exists(std::string const &p)
+{
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0;
+}
+
+pid_t spawn(std::vector<std::string> args, int out_fd = -1)
+{
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (out_fd >= 0)
+        posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+// Exit status within `seconds`, else the child is killed and -1 returned.
+int wait_child(pid_t pid, int seconds)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int st = 0;
+    while (waitpid(pid, &st, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &st, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// Runs a client to its end; its status and what it printed.
+int run_client(std::vector<std::string> args, std::string &out)
+{
+    int p[2];
+    if (pipe(p) != 0)
+        return -1;
+    pid_t pid = spawn(args, p[1]);
+    close(p[1]);
+    char buf[4096];
+    pollfd pf{p[0], POLLIN, 0};
+    while (poll(&pf, 1, 20000) > 0) {
+        ssize_t n = read(p[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        out.append(buf, size_t(n));
+    }
+    close(p[0]);
+    return pid < 0 ? -1 : wait_child(pid, 20);
+}
+
+int connect_to(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+// Everything the server sends until it closes (or 5 s pass).
+Bytes read_until_close(int fd)
+{
+    Bytes all;
+    unsigned char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        all.insert(all.end(), buf, buf + n);
+    }
+    return all;
+}
+
+// One whole GIOP message (header and body), or empty on close.
+Bytes read_message(int fd)
+{
+    Bytes m(12);
+    size_t have = 0;
+    while (have < m.size()) {
+        ssize_t n = read(fd, m.data() + have, m.size() - have);
+        if (n <= 0)
+            return {};
+        have += size_t(n);
+        if (have == 12 && m.size() == 12) {
+            uint32_t size;
+            std::memcpy(&size, &m[8], 4);
+            if (!(m[6] & 1))
+                size = __builtin_bswap32(size);
+            m.resize(12 + size);
+        }
+    }
+    return m;
+}
+
+class EchoServer : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        char dir[] = "/tmp/orb_echo_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        ior_file = std::string(dir) + "/ior";
+        pid = spawn({bin("orb_echo_server"), "-ORBdiag", "none", "-o", ior_file});
+        ASSERT_GT(pid, 0);
+        for (int i = 0; i < 500 && !exists(ior_file); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::ifstream in(ior_file);
+        std::getline(in, ior);
+        ASSERT_EQ(ior.rfind("IOR:", 0), 0u);
+        // The port from the IIOP profile: host string, then the port.
+        port = find_port(ior);
+        ASSERT_NE(port, 0);
+    }
+    static void TearDownTestSuite()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            EXPECT_EQ(wait_child(pid, 20), 0); // ends cleanly on SIGTERM
+        }
+        unlink(ior_file.c_str());
+        rmdir(ior_file.substr(0, ior_file.rfind('/')).c_str());
+    }
+    static uint16_t find_port(std::string const &text)
+    {
+        Bytes b;
+        for (size_t i = 4; i + 1 < text.size(); i += 2)
+            b.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
+        static const char host[] = "127.0.0.1";
+        for (size_t i = 0; i + sizeof host + 2 < b.size(); ++i)
+            if (std::memcmp(&b[i], host, sizeof host) == 0) {
+                size_t at = (i + sizeof host + 1) & ~size_t(1);
+                return uint16_t(b[0] == 1 ? b[at] | b[at + 1] << 8 : b[at] << 8 | b[at + 1]);
+            }
+        return 0;
+    }
+    static Bytes echo_key()
+    {
+        Bytes k = {0xB5, 'A', 0x64, 0xB6};
+        for (char const *p : {"EchoServer", "echo", "RootPOA"}) {
+            k.insert(k.end(), p, p + std::strlen(p));
+            k.push_back(0xB5);
+        }
+        k.insert(k.end(), {0xB6, 0, 0, 0, 1}); // the first generated id
+        return k;
+    }
+    void clients_still_served()
+    {
+        std::string out;
+        EXPECT_EQ(run_client({bin("orb_echo_client"), ior_file}, out), 0) << out;
+    }
+
+    static inline pid_t pid = -1;
+    static inline std::string ior_file, ior;
+    static inline uint16_t port = 0;
+};
+
+TEST_F(EchoServer, BrokerAndOmniClients)
+{
+    std::string out;
+    EXPECT_EQ(run_client({bin("orb_echo_client"), ior_file}, out), 0) << out;
+    for (char const *op : {"echo_string", "add", "echo_octets", "ping", "fail"})
+        EXPECT_NE(out.find(op), std::string::npos) << op;
+    if (!exists(bin("omni_echo_client")))
+        GTEST_SKIP() << "omniORB peer not built";
+    out.clear();
+    EXPECT_EQ(run_client({bin("omni_echo_client"), ior_file}, out), 0) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 5) << out;
+    EXPECT_EQ(out.find("FAILED"), std::string::npos) << out;
+}
+
+TEST_F(EchoServer, HostileInputAnsweredAndSurvived)
+{
+    auto header = [](char const *magic, uint8_t major, uint8_t minor, uint8_t type, uint32_t size) {
+        Cdr c;
+        c.raw(magic, 4).u8(major).u8(minor).u8(1).u8(type).u32(size);
+        return c.b;
+    };
+    struct Row {
+        char const *what;
+        Bytes msg;
+    } rows[] = {
+        {"bad magic", header("GIOX", 1, 0, 0, 0)},
+        {"wrong version", header("GIOP", 1, 3, 0, 0)},
+        {"size beyond the limit", header("GIOP", 1, 0, 0, 0x7FFFFFF0u)},
+        {"unknown type", header("GIOP", 1, 0, 9, 0)},
+        {"message error from a client", header("GIOP", 1, 0, 6, 0)},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        int fd = connect_to(port);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, r.msg.data(), r.msg.size()), ssize_t(r.msg.size()));
+        Bytes got = read_until_close(fd); // the server closes: no hang
+        close(fd);
+        ASSERT_EQ(got.size(), 12u);
+        EXPECT_EQ(std::memcmp(got.data(), "GIOP", 4), 0);
+        EXPECT_EQ(got[7], 6); // MessageError
+    }
+    // Truncated messages, then the client goes away mid-request.
+    Bytes req = request(1, echo_key(), "add", Bytes(8, 0));
+    for (size_t cut : {size_t(5), size_t(12), req.size() - 3}) {
+        int fd = connect_to(port);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, req.data(), cut), ssize_t(cut));
+        close(fd);
+    }
+    // A key of 300 bytes is answered OBJECT_NOT_EXIST 1; a LocateRequest for
+    // the Echo object finds it; the same connection goes on serving.
+    int fd = connect_to(port);
+    ASSERT_GE(fd, 0);
+    Bytes big = request(2, Bytes(300, 'k'), "add", Bytes(8, 0));
+    Bytes loc = locate_request(3, echo_key());
+    Bytes call = request(4, echo_key(), "add", [] {
+        Cdr c;
+        c.u32(40).u32(2);
+        return c.b;
+    }());
+    Bytes all = big;
+    all.insert(all.end(), loc.begin(), loc.end());
+    all.insert(all.end(), call.begin(), call.end());
+    ASSERT_EQ(write(fd, all.data(), all.size()), ssize_t(all.size()));
+    for (int i = 0; i < 3; ++i) {
+        Bytes m = read_message(fd);
+        ASSERT_GE(m.size(), 20u);
+        if (m[7] == 4) {
+            Cdr c;
+            c.b = m;
+            EXPECT_EQ(c.get32(12), 3u);
+            EXPECT_EQ(c.get32(16), 1u); // OBJECT_HERE
+            continue;
+        }
+        Reply r = parse_reply(m);
+        if (r.request_id == 2) {
+            uint32_t minor = 0;
+            EXPECT_EQ(exception_id(r, &minor), "IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0");
+            EXPECT_EQ(minor, 1u);
+        } else {
+            EXPECT_EQ(r.request_id, 4u);
+            EXPECT_EQ(r.c.get32(r.body), 42u);
+        }
+    }
+    close(fd);
+    clients_still_served();
+}
+
+TEST_F(EchoServer, FloodOfConnections)
+{
+    // 10,000 connections opened and dropped, 100 at a time.
+    int opened = 0;
+    for (int round = 0; round < 100; ++round) {
+        int fds[100];
+        for (int &f : fds) {
+            f = connect_to(port);
+            opened += f >= 0;
+        }
+        for (int f : fds)
+            if (f >= 0)
+                close(f);
+    }
+    EXPECT_EQ(opened, 10000);
+    clients_still_served();
+}
+
+} // namespace
