@@ -1,0 +1,230 @@
+// Round trips of this broker's client and server, in two processes on
+// 127.0.0.1: `add` (a small two-way call) and `echo_octets` with 64 KiB each
+// way, beside a raw TCP ping-pong between two processes that moves the same
+// numbers of bytes. Servers run on CPU pin 1, the client on pin 0; the
+// broker and the raw exchange are measured in turn, in blocks, in one run.
+#include "bench_util.h"
+#include "corba_orb.h"
+#include "peertest_echo.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <spawn.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+// GIOP sizes of the two calls (request, reply), as this broker sends them.
+constexpr size_t kAddReq = 80, kAddRep = 28;
+constexpr size_t kBig = 65536;
+constexpr size_t kBigReq = kBig + 88, kBigRep = kBig + 32;
+
+void pin_process(pid_t pid, int which)
+{
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    if (n < 2)
+        return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET((int)((1 + which) % n), &set);
+    sched_setaffinity(pid, sizeof set, &set);
+}
+
+bool full(int fd, void *buf, size_t n, bool rd)
+{
+    auto *p = static_cast<char *>(buf);
+    while (n) {
+        ssize_t r = rd ? read(fd, p, n) : write(fd, p, n);
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+// The raw peer: a forked process that answers each request of `req` bytes
+// with `rep` bytes; the client announces both sizes in 16 leading bytes.
+pid_t raw_server(uint16_t &port)
+{
+    int ls = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (bind(ls, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(ls, 4) != 0 ||
+        getsockname(ls, reinterpret_cast<sockaddr *>(&sa), &len) != 0)
+        std::exit(1);
+    port = ntohs(sa.sin_port);
+    pid_t pid = fork();
+    if (pid != 0) {
+        close(ls);
+        return pid;
+    }
+    for (;;) {
+        int c = accept(ls, nullptr, nullptr);
+        if (c < 0)
+            _exit(0);
+        if (fork() != 0) { // one process per connection, as the broker has a reader per circuit
+            close(c);
+            continue;
+        }
+        close(ls);
+        int one = 1;
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        uint64_t sizes[2];
+        if (!full(c, sizes, sizeof sizes, true))
+            _exit(0);
+        std::vector<char> in(sizes[0]), out(sizes[1], 'r');
+        while (full(c, in.data(), in.size(), true) && full(c, out.data(), out.size(), false)) {
+        }
+        _exit(0);
+    }
+}
+
+int raw_connect(uint16_t port, uint64_t req, uint64_t rep)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0)
+        std::exit(1);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    uint64_t sizes[2] = {req, rep};
+    full(fd, sizes, sizeof sizes, false);
+    return fd;
+}
+
+pid_t echo_server(std::string &ior)
+{
+    int p[2];
+    if (pipe(p) != 0)
+        std::exit(1);
+    std::string prog = std::string(TURV_BIN_DIR) + "/orb_echo_server";
+    char const *argv[] = {prog.c_str(), "-ORBdiag", "none", nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, const_cast<char **>(argv), environ) != 0)
+        std::exit(1);
+    posix_spawn_file_actions_destroy(&fa);
+    close(p[1]);
+    char c;
+    while (read(p[0], &c, 1) == 1 && c != '\n')
+        ior += c;
+    close(p[0]);
+    return pid;
+}
+
+double percentile(std::vector<double> v, double q)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
+}
+
+double us_since(bench::Clock::time_point t0)
+{
+    return std::chrono::duration<double, std::micro>(bench::Clock::now() - t0).count();
+}
+
+struct Series {
+    std::vector<double> orb, raw;
+};
+
+void report(char const *name, const Series &s)
+{
+    double m = bench::median(s.orb), mr = bench::median(s.raw);
+    double p = percentile(s.orb, 0.99), pr = percentile(s.raw, 0.99);
+    std::string n = name;
+    bench::Digits d{1, 1, 2};
+    bench::figure((n + "_median").c_str(), m, "us", mr, bench::slowdown(m, mr), d);
+    bench::figure((n + "_p99").c_str(), p, "us", pr, bench::slowdown(p, pr), d);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    uint16_t raw_port = 0;
+    pid_t raw = raw_server(raw_port);
+    std::string ior;
+    pid_t srv = echo_server(ior);
+    pin_process(raw, 1);
+    pin_process(srv, 1);
+    bench::pin_cpu(0);
+
+    CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
+    CORBA::ORB *orb = CORBA::ORB_init(argc, argv, nullptr, env);
+    CORBA::Object *obj = orb ? orb->string_to_object(ior.c_str(), env) : nullptr;
+    PeerTest::Echo *echo = obj ? PeerTest::Echo::_narrow(obj) : nullptr;
+    if (!echo || env.pending()) {
+        std::fprintf(stderr, "bench_orb: no Echo reference (%s)\n",
+                     env.pending() ? env.exception()->wq_ir_name() : "nil");
+        kill(raw, SIGKILL);
+        kill(srv, SIGTERM);
+        return 1;
+    }
+    int small = raw_connect(raw_port, kAddReq, kAddRep);
+    int big = raw_connect(raw_port, kBigReq, kBigRep);
+    std::vector<char> buf(kBigReq + kBigRep);
+    PeerTest::OctetSeq data(kBig, 7);
+
+    Series add, octets;
+    auto raw_rt = [&](int fd, size_t req, size_t rep) {
+        auto t0 = bench::Clock::now();
+        full(fd, buf.data(), req, false);
+        full(fd, buf.data(), rep, true);
+        return us_since(t0);
+    };
+    // Warm-up, then blocks in turn.
+    for (int i = 0; i < 200; ++i) {
+        echo->add(i, 1, env);
+        raw_rt(small, kAddReq, kAddRep);
+    }
+    for (int block = 0; block < 10; ++block) {
+        for (int i = 0; i < 500; ++i) {
+            auto t0 = bench::Clock::now();
+            echo->add(i, 1, env);
+            add.orb.push_back(us_since(t0));
+        }
+        for (int i = 0; i < 500; ++i)
+            add.raw.push_back(raw_rt(small, kAddReq, kAddRep));
+        for (int i = 0; i < 40; ++i) {
+            auto t0 = bench::Clock::now();
+            PeerTest::OctetSeq back = echo->echo_octets(data, env);
+            octets.orb.push_back(us_since(t0));
+        }
+        for (int i = 0; i < 40; ++i)
+            octets.raw.push_back(raw_rt(big, kBigReq, kBigRep));
+    }
+    bool failed = env.pending();
+    if (failed)
+        std::fprintf(stderr, "bench_orb: call failed: %s\n", env.exception()->wq_ir_name());
+    env.clear();
+    report("orb_add_roundtrip", add);
+    report("orb_echo_octets_64k_roundtrip", octets);
+
+    close(small);
+    close(big);
+    CORBA::release(echo);
+    CORBA::release(obj);
+    kill(srv, SIGTERM);
+    kill(raw, SIGKILL);
+    waitpid(srv, nullptr, 0);
+    waitpid(raw, nullptr, 0);
+    return failed ? 1 : 0;
+}
