@@ -205,13 +205,12 @@ void ServantBase::wq_init(void *impl, char const *repository_id, bool reg, char 
     POA *p = poa ? poa : wq_root_poa;
     if (!reg || !p || p->_servant_retention != RETAIN)
         return;
-    // The servant registers itself once, under the given name when it is
-    // free, else under a generated id. A taken name is not retried for ever:
-    // the generated ids never collide with each other.
+    // The servant registers itself once, under the given name (null: a
+    // generated id). A name that is taken leaves it unregistered: it never
+    // takes another object's id, and never silently another id either.
     auto *t = new wq_TargetLocal(this, primary_, true);
     uint32_t len = object_name ? static_cast<uint32_t>(std::strlen(object_name)) : 0;
-    if (!p->init_bind_proxy(primary_, t, this, object_name, len) &&
-        !p->init_bind_proxy(primary_, t, this, nullptr, 0)) {
+    if (!p->init_bind_proxy(primary_, t, this, object_name, len)) {
         wq_ThreadEnvironment tenv;
         t->_remove_ref(true, tenv);
         return;

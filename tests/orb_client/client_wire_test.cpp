@@ -302,8 +302,6 @@ TEST(OrbClientWire, HelperBindChecks)
         {"c", "i", nullptr, "", "IDL:T:1.0", "IDL:omg.org/CORBA/BAD_PARAM:1.0", 0x51570027},
         {"c", "i", "P", "tcp:h:1", "IDL:T:1.0", "IDL:omg.org/CORBA/BAD_PARAM:1.0", 0x5157002F},
         {"", "", "P", nullptr, "IDL:T:1.0", "IDL:omg.org/CORBA/BAD_PARAM:1.0", 0x5157002F},
-        // A local reference needs the servant factory of the object adapter.
-        {"", "", nullptr, nullptr, "IDL:T:1.0", "IDL:omg.org/CORBA/MARSHAL:1.0", 0x51570105},
     };
     for (const Row &r : rows) {
         PrivEnv e;
@@ -311,6 +309,15 @@ TEST(OrbClientWire, HelperBindChecks)
                   nullptr);
         EXPECT_STREQ(e.id(), r.id) << r.repo;
         EXPECT_EQ(e.minor(), r.minor) << r.repo;
+    }
+    {
+        // A local reference: made by the object adapter's servant factory.
+        PrivEnv e;
+        CORBA::Object *local = CORBA::Object::Helper::bind("", "", nullptr, nullptr, 0, nullptr, "IDL:T:1.0",
+                                                           false, false, e.w);
+        ASSERT_NE(local, nullptr);
+        EXPECT_TRUE(local->wq_target()->collocated());
+        CORBA::release(local);
     }
     PrivEnv e;
     const unsigned char k[1] = {1};

@@ -50,6 +50,9 @@ protected:
         return c.b;
     }
 
+    const CORBA::EnvironmentWrapper &pe_env() { return pe_->env; }
+
+    std::unique_ptr<wq_PrivateEnv> pe_{new wq_PrivateEnv};
     POA *root = nullptr;
     CalcServant *servant = nullptr;
     std::unique_ptr<wq_ReaderState> stp{new wq_ReaderState};
@@ -175,6 +178,40 @@ TEST_F(Dispatch, LocateStatusesOnewaysAndSyncScope)
     dispatch(st, request(6, make_key("RootPOA", "gone"), "add", {}, {sync}), sink);
     ASSERT_EQ(sink.replies.size(), 1u);
     EXPECT_EQ(parse_reply(sink.replies[0]).status, 2u);
+}
+
+// A key that names an initial reference is forwarded there: LOCATION_FORWARD
+// on the reply (also on an early reply, which must not claim a system
+// exception) and OBJECT_FORWARD on a locate reply.
+TEST_F(Dispatch, ForwardedKeys)
+{
+    static CORBA::Object *target = nullptr;
+    CORBA::Object *ref = root->create_reference_with_id(ObjectId("calc", 4), kCalcId, pe_env());
+    ASSERT_NE(ref, nullptr);
+    target = ref;
+    wq_dispatch_initial_reference = [](char const *name, const CORBA::EnvironmentWrapper &) -> CORBA::Object * {
+        if (std::strcmp(name, "Calc") != 0)
+            return nullptr;
+        target->_add_ref();
+        return target;
+    };
+    Bytes key{'C', 'a', 'l', 'c'};
+    Reply r = run(request(1, key, "add", args(1, 2)));
+    EXPECT_EQ(r.status, 3u);
+    EXPECT_GT(r.c.b.size(), r.body + 8); // the forward reference's IOR
+    sink = RecordingSink();
+    dispatch(st, request(2, key, "add", args(1, 2), {{0x51574B37, {}}}), sink);
+    ASSERT_EQ(sink.replies.size(), 1u);
+    EXPECT_TRUE(sink.early[0]);
+    EXPECT_EQ(parse_reply(sink.replies[0]).status, 3u);
+    sink = RecordingSink();
+    dispatch(st, locate_request(3, key), sink);
+    ASSERT_EQ(sink.replies.size(), 1u);
+    Cdr c;
+    c.b = sink.replies[0];
+    EXPECT_EQ(c.get32(16), 2u); // OBJECT_FORWARD
+    wq_dispatch_initial_reference = nullptr;
+    CORBA::release(ref);
 }
 
 TEST_F(Dispatch, MalformedMessagesAreProtocolErrors)
