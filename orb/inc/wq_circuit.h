@@ -142,6 +142,9 @@ public:
     // Releases a send lock kept by send(hold) when the caller will not wait
     // for the reply of `id`.
     void release_send_lock(uint64_t id);
+    // Moves the request counter forward (never back), e.g. to start a
+    // connection's numbering near the 32-bit wrap.
+    void next_request_id(uint64_t id);
     // Reads one message into `s` (reset to its head); 1 on success, 0 or
     // below on failure (the exception raised into env).
     int receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CORBA::EnvironmentWrapper &env);

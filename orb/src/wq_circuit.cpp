@@ -226,12 +226,9 @@ void wq_MsgCircuit::connect(char const *qos, int32_t retries, uint64_t delay, co
             wq_CircuitLog::log_connect_failure(endpoint_);
         return;
     }
+    // The net circuit was made for this endpoint string; the circuit keeps
+    // its own copy, which other threads may be reading.
     net_ = net;
-    if (net->endpoint()) {
-        char *c = CORBA::string_dup(net->endpoint());
-        CORBA::string_free(endpoint_);
-        endpoint_ = c;
-    }
     ahead_count_ = ahead_offset_ = 0;
     {
         wq_WriteLock rl(reply_lock_, tenv);
@@ -288,13 +285,14 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
         take_stream_error(s, env);
         return;
     }
+    send_lock_.lock_write(tenv);
     if (max_size_ && max_size_ < size) {
+        send_lock_.unlock(tenv);
         char t[128];
         std::snprintf(t, sizeof t, "Message size of %u exceeded transport maximum of %u", size, max_size_);
         env.exception(comm_failure(3, COMPLETED_NO, t));
         return;
     }
-    send_lock_.lock_write(tenv);
     if (state() != Active || !net_) {
         send_lock_.unlock(tenv);
         env.exception(comm_failure(3, COMPLETED_NO, "circuit is not Active"));
@@ -362,6 +360,15 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
             wq_Thread::yield();
         }
     }
+}
+
+void wq_MsgCircuit::next_request_id(uint64_t id)
+{
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock sl(send_lock_, tenv);
+    wq_WriteLock rl(reply_lock_, tenv);
+    if (id >= next_id_)
+        next_id_ = id;
 }
 
 void wq_MsgCircuit::release_send_lock(uint64_t id)

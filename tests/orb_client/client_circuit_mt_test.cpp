@@ -204,6 +204,9 @@ TEST(OrbClientCircuit, RepliesOutOfOrderReachTheirThreads)
     ASSERT_NE(obj, nullptr);
     obj->_bind(e.w);
     ASSERT_FALSE(e.pending()) << e.id();
+    wq_MsgEndpoint *ep = wq_msg_endpoint_registry_get()->find_or_create(s.endpoint().c_str(), e.w);
+    // The four requests straddle the 32-bit wrap of the wire id.
+    ep->circuit(0)->next_request_id(0xFFFFFFFEull);
     std::vector<int32_t> got(kThreads, 0);
     std::vector<std::thread> ts;
     for (int i = 0; i < kThreads; ++i)
@@ -215,7 +218,6 @@ TEST(OrbClientCircuit, RepliesOutOfOrderReachTheirThreads)
         t.join();
     for (int i = 0; i < kThreads; ++i)
         EXPECT_EQ(got[size_t(i)], 2 * (100 + i));
-    wq_MsgEndpoint *ep = wq_msg_endpoint_registry_get()->find_or_create(s.endpoint().c_str(), e.w);
     EXPECT_EQ(ep->circuit(0)->stray_replies.load(), 1u);
     ep->_remove_ref();
     // A lone caller afterwards reads its own reply.
