@@ -379,3 +379,53 @@ TEST(OrbClientCircuit, ClosedPortAndLocate)
         }
     }
 }
+
+TEST(OrbClientCircuit, BandedEndpointBindsEachBand)
+{
+    // Two bands: the endpoint opens the non-banded circuit and one per band,
+    // and binds each band circuit with _bind_priority_band before use.
+    for (uint32_t bind_status : {0u, 2u}) {
+        std::atomic<int> binds{0};
+        ScriptServer s([&](ScriptServer &srv, int fd) {
+            GiopReq q;
+            while (srv.read(fd, q)) {
+                if (q.op == "_bind_priority_band") {
+                    if (q.has_range && ((q.low == 1 && q.high == 10) || (q.low == 11 && q.high == 20)))
+                        ++binds;
+                    LE x;
+                    if (bind_status == 2)
+                        x.str("IDL:omg.org/CORBA/NO_PERMISSION:1.0").u(0x4F4D0001).u(1);
+                    ScriptServer::send_all(fd, ScriptServer::reply(q.id, bind_status, x.b));
+                    continue;
+                }
+                ScriptServer::send_all(fd, ScriptServer::reply(q.id, 0, long_result(q.arg * 2)));
+            }
+        });
+        LE p;
+        p.o(1).o(1).o(0).str("127.0.0.1").s(s.port()).seq({'b'});
+        LE data;
+        data.u(2).s(1).s(10).s(11).s(20);
+        LE list;
+        list.u(1).u(45).u(uint32_t(data.b.size())).raw(data.b);
+        LE band;
+        band.o(1).o(1).o(0).u(1).u(2).u(uint32_t(list.b.size())).raw(list.b);
+        LE ior;
+        ior.str(kRepo).u(2).u(0).u(uint32_t(p.b.size())).raw(p.b).u(WQ_TAG_PRIORITY_BANDS);
+        ior.u(uint32_t(band.b.size())).raw(band.b);
+        PrivEnv e;
+        CORBA::Stream in(e.w);
+        fill(in, ior.b);
+        CORBA::Object *obj = in.read_object(kRepo);
+        ASSERT_NE(obj, nullptr) << e.id();
+        int32_t v = twice(obj, 8, e.w);
+        if (bind_status == 0) {
+            EXPECT_EQ(v, 16) << e.id();
+            EXPECT_EQ(binds.load(), 2);
+            EXPECT_EQ(s.connections(), 3);
+        } else {
+            EXPECT_STREQ(e.id(), "IDL:omg.org/CORBA/NO_PERMISSION:1.0");
+            EXPECT_EQ(binds.load(), 1);
+        }
+        CORBA::release(obj);
+    }
+}

@@ -1,5 +1,5 @@
 // A scripted GIOP 1.0 server on 127.0.0.1 for the client tests: each
-// accepted connection is handed to the test's script on the server thread.
+// accepted connection is handed to the test's script on a thread of its own.
 #pragma once
 
 #include "client_util.h"
@@ -20,6 +20,8 @@ struct GiopReq {
     std::vector<uint8_t> key;
     std::string op;
     int32_t arg = 0;
+    bool has_range = false;
+    int16_t low = 0, high = 0;
 };
 
 class ScriptServer {
@@ -45,6 +47,8 @@ public:
     {
         stop_ = true;
         th_.join();
+        for (auto &t : conns_)
+            t.join();
         ::close(lfd_);
     }
     uint16_t port() const { return port_; }
@@ -115,8 +119,14 @@ public:
         }
         uint32_t nctx = u32();
         for (uint32_t i = 0; i < nctx; ++i) {
-            u32();
-            pos += u32();
+            uint32_t cid = u32();
+            uint32_t clen = u32();
+            if (cid == 11 && clen == 6 && pos + 6 <= m.size()) {
+                q.has_range = true;
+                std::memcpy(&q.low, m.data() + pos + 2, 2);
+                std::memcpy(&q.high, m.data() + pos + 4, 2);
+            }
+            pos += clen;
         }
         q.id = u32();
         q.response = m[pos++];
@@ -158,8 +168,11 @@ private:
             if (fd < 0)
                 continue;
             ++connections_;
-            script_(*this, fd);
-            ::close(fd);
+            // Each connection on its own thread: a client may hold several.
+            conns_.emplace_back([this, fd] {
+                script_(*this, fd);
+                ::close(fd);
+            });
         }
     }
     Script script_;
@@ -168,4 +181,5 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
     std::thread th_;
+    std::vector<std::thread> conns_;
 };
