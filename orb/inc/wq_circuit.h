@@ -199,6 +199,10 @@ private:
     void raise_stored(const CORBA::EnvironmentWrapper &env, bool internal_if_none);
     void store_failure(CORBA::Exception *e);
     void empty_mailbox();
+    // A waiter leaves without its reply (reply lock held, released here):
+    // raises a copy of the stored failure (INTERNAL #547 when `failed` and
+    // none is stored; a stale request with none stored gets no exception).
+    void leave(uint64_t id, bool failed, const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv);
     // Reads until `want` bytes are in the stream; false on failure.
     bool fill(CORBA::Stream &s, uint64_t want, const CORBA::EnvironmentWrapper &env);
     void fail_read(long result, const CORBA::EnvironmentWrapper &env);

@@ -88,6 +88,7 @@ public:
 
 private:
     void finish_reply(uint32_t status, const CORBA::EnvironmentWrapper &env);
+    bool ready();
     void drop_circuit();
 
     wq_TargetIIOP *target_ = nullptr; // one reference held while in use

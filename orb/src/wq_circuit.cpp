@@ -512,6 +512,19 @@ int wq_MsgCircuit::read_next_reply(CORBA::Stream &s, wq_GIOP::MessageHeader &h, 
     return 1;
 }
 
+void wq_MsgCircuit::leave(uint64_t id, bool failed, const CORBA::EnvironmentWrapper &env,
+                          const wq_ThreadEnvironment &tenv)
+{
+    unregister(id);
+    if (failed || failure_)
+        raise_stored(env, true);
+    else
+        env.clear();
+    reader_cond_.broadcast(tenv);
+    mailbox_cond_.broadcast(tenv);
+    reply_lock_.unlock(tenv);
+}
+
 void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
                                                   wq_GIOP::ReplyHeader &rh, wq_GIOP::LocateReplyHeader &lh,
                                                   const CORBA::EnvironmentWrapper &env)
@@ -523,14 +536,7 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
     for (;;) {
         if (id < first_valid_id_) {
             // Stale: the connection of this request is gone.
-            unregister(id);
-            if (failure_)
-                raise_stored(env, false);
-            else
-                env.clear();
-            reader_cond_.broadcast(tenv);
-            mailbox_cond_.broadcast(tenv);
-            reply_lock_.unlock(tenv);
+            leave(id, false, env, tenv);
             return;
         }
         if (mailbox_full_ && mailbox_id_ == id) {
@@ -547,11 +553,7 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
             return;
         }
         if (state() != Active) {
-            unregister(id);
-            raise_stored(env, true);
-            reader_cond_.broadcast(tenv);
-            mailbox_cond_.broadcast(tenv);
-            reply_lock_.unlock(tenv);
+            leave(id, true, env, tenv);
             return;
         }
         if (!reader_active_)
@@ -603,11 +605,7 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
         }
         if (id < first_valid_id_ || state() != Active) {
             reader_active_ = 0;
-            unregister(id);
-            raise_stored(env, true);
-            reader_cond_.broadcast(tenv);
-            mailbox_cond_.broadcast(tenv);
-            reply_lock_.unlock(tenv);
+            leave(id, id >= first_valid_id_, env, tenv);
             return;
         }
         mailbox_id_ = wid;

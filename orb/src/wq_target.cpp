@@ -401,15 +401,23 @@ bool wq_ForeignRequest::start(CORBA::Object *obj, wq_TargetIIOP *target, char co
     return true;
 }
 
+bool wq_ForeignRequest::ready()
+{
+    if (!env_ || env_->pending() || !circuit_)
+        return false;
+    // The arguments failed to marshal: that is the call's failure.
+    if (penv_->exception()) {
+        move_exception(penv_, *env_);
+        return false;
+    }
+    return true;
+}
+
 void wq_ForeignRequest::invoke(const wq_ThreadEnvironment &)
 {
+    if (!ready())
+        return;
     const CORBA::EnvironmentWrapper &env = *env_;
-    if (env.pending() || !circuit_)
-        return;
-    if (penv_->exception()) {
-        move_exception(penv_, env);
-        return;
-    }
     uint64_t id = 0;
     circuit_->send(*req_, id, id_at_, true, env);
     if (env.pending())
@@ -456,13 +464,9 @@ void wq_ForeignRequest::finish_reply(uint32_t status, const CORBA::EnvironmentWr
 
 void wq_ForeignRequest::send_oneway()
 {
+    if (!ready())
+        return;
     const CORBA::EnvironmentWrapper &env = *env_;
-    if (env.pending() || !circuit_)
-        return;
-    if (penv_->exception()) {
-        move_exception(penv_, env);
-        return;
-    }
     // Response expected: the octet after the request id.
     id_at_[4] = 0;
     uint64_t id = 0;

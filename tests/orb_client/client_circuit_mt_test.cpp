@@ -332,15 +332,9 @@ TEST(OrbClientCircuit, ServerClosingFailsEveryWaiter)
 
 TEST(OrbClientCircuit, ClosedPortAndLocate)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &l);
-    ::close(fd);
-    std::string closed = "tcp:127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    uint16_t port = 0;
+    ::close(ScriptServer::loopback_socket(port));
+    std::string closed = "tcp:127.0.0.1:" + std::to_string(port);
     CORBA::ORB::_conn_retries = 2;
     CORBA::ORB::_retry_delay = 10000;
     PrivEnv e;
@@ -403,15 +397,10 @@ TEST(OrbClientCircuit, BandedEndpointBindsEachBand)
         });
         LE p;
         p.o(1).o(1).o(0).str("127.0.0.1").s(s.port()).seq({'b'});
-        LE data;
-        data.u(2).s(1).s(10).s(11).s(20);
-        LE list;
-        list.u(1).u(45).u(uint32_t(data.b.size())).raw(data.b);
-        LE band;
-        band.o(1).o(1).o(0).u(1).u(2).u(uint32_t(list.b.size())).raw(list.b);
+        B band = band_profile({{1, 10}, {11, 20}});
         LE ior;
         ior.str(kRepo).u(2).u(0).u(uint32_t(p.b.size())).raw(p.b).u(WQ_TAG_PRIORITY_BANDS);
-        ior.u(uint32_t(band.b.size())).raw(band.b);
+        ior.u(uint32_t(band.size())).raw(band);
         PrivEnv e;
         CORBA::Stream in(e.w);
         fill(in, ior.b);

@@ -217,13 +217,7 @@ TEST(OrbClientWire, IorWriter)
     auto tags = tags_of(written(s), &bodies);
     ASSERT_EQ(tags.size(), 2u);
     EXPECT_EQ(tags[1], WQ_TAG_PRIORITY_BANDS);
-    LE data;
-    data.u(2).s(1).s(10).s(11).s(20);
-    LE list;
-    list.u(1).u(45).u(uint32_t(data.b.size())).raw(data.b);
-    LE body;
-    body.o(1).o(1).o(0).u(1).u(2).u(uint32_t(list.b.size())).raw(list.b);
-    EXPECT_EQ(bodies[1], body.b);
+    EXPECT_EQ(bodies[1], band_profile({{1, 10}, {11, 20}}));
 }
 
 TEST(OrbClientWire, IorReadAndRemarshalledUnchanged)

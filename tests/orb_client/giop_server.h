@@ -30,16 +30,7 @@ public:
 
     explicit ScriptServer(Script script) : script_(std::move(script))
     {
-        lfd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(lfd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(lfd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        socklen_t l = sizeof a;
-        getsockname(lfd_, reinterpret_cast<sockaddr *>(&a), &l);
-        port_ = ntohs(a.sin_port);
+        lfd_ = loopback_socket(port_);
         ::listen(lfd_, 8);
         th_ = std::thread([this] { run(); });
     }
@@ -50,6 +41,19 @@ public:
         for (auto &t : conns_)
             t.join();
         ::close(lfd_);
+    }
+    // A TCP socket bound to a free port of 127.0.0.1.
+    static int loopback_socket(uint16_t &port)
+    {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        socklen_t l = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &l);
+        port = ntohs(a.sin_port);
+        return fd;
     }
     uint16_t port() const { return port_; }
     std::string endpoint() const { return "tcp:127.0.0.1:" + std::to_string(port_); }
