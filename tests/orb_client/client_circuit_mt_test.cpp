@@ -5,6 +5,7 @@
 
 #include "corba_object.h"
 #include "corba_orb.h"
+#include "corba_policy.h"
 #include "orb/test_watchdog.h"
 #include "wq_circuit.h"
 #include "wq_stub.h"
@@ -417,4 +418,46 @@ TEST(OrbClientCircuit, BandedEndpointBindsEachBand)
         }
         CORBA::release(obj);
     }
+}
+
+TEST(OrbClientCircuit, OnewaysBySyncScope)
+{
+    // Scope 1 expects no answer; 2 adds the server context and waits for the
+    // server's answer; 3 waits for the target's. A two-way call follows each
+    // to show the circuit is still in step.
+    std::atomic<int> seen_sync{0}, seen_expect{0};
+    ScriptServer s([&](ScriptServer &srv, int fd) {
+        GiopReq q;
+        while (srv.read(fd, q)) {
+            if (q.op == "note") {
+                seen_sync += q.sync_ctx;
+                seen_expect += q.response;
+                if (q.response)
+                    ScriptServer::send_all(fd, ScriptServer::reply(q.id, 0, B()));
+                continue;
+            }
+            ScriptServer::send_all(fd, ScriptServer::reply(q.id, 0, long_result(q.arg * 2)));
+        }
+    });
+    PrivEnv e;
+    CORBA::Object *base = ref(s.endpoint(), e.w);
+    for (int16_t scope : {1, 2, 3}) {
+        CORBA::PolicyList l(1);
+        l.length(1);
+        l[0] = new Messaging::SyncScopePolicy(scope);
+        CORBA::Object *obj = base->_set_policy_overrides(l, CORBA::SET_OVERRIDE, e.w);
+        ASSERT_NE(obj, nullptr);
+        wq_ThreadEnvironment tenv;
+        CORBA::Request *r = obj->_request("note", false, e.w, tenv);
+        ASSERT_NE(r, nullptr);
+        r->request_stream() << 5;
+        r->send_oneway();
+        CORBA::release(r, tenv);
+        EXPECT_FALSE(e.pending()) << scope << " " << e.id();
+        EXPECT_EQ(twice(obj, scope, e.w), 2 * scope);
+        CORBA::release(obj);
+    }
+    EXPECT_EQ(seen_sync.load(), 1);
+    EXPECT_EQ(seen_expect.load(), 2);
+    CORBA::release(base);
 }

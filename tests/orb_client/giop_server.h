@@ -21,6 +21,7 @@ struct GiopReq {
     std::string op;
     int32_t arg = 0;
     bool has_range = false;
+    bool sync_ctx = false;
     int16_t low = 0, high = 0;
 };
 
@@ -95,6 +96,7 @@ public:
     // One Request or LocateRequest written by this broker (little-endian).
     bool read(int fd, GiopReq &q)
     {
+        q = GiopReq();
         uint8_t h[12];
         if (!read_n(fd, h, 12) || std::memcmp(h, "GIOP", 4) != 0)
             return false;
@@ -125,6 +127,7 @@ public:
         for (uint32_t i = 0; i < nctx; ++i) {
             uint32_t cid = u32();
             uint32_t clen = u32();
+            q.sync_ctx |= cid == 0x51574B37;
             if (cid == 11 && clen == 6 && pos + 6 <= m.size()) {
                 q.has_range = true;
                 std::memcpy(&q.low, m.data() + pos + 2, 2);
