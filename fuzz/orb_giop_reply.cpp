@@ -12,22 +12,16 @@
 #include "wq_circuit.h"
 #include "wq_target.h"
 
+#include "fuzz_orb.h"
+
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 namespace {
 
-struct Env {
-    CORBA::EnvironmentWrapper w{new CORBA::EnvironmentInfo(0)};
-    ~Env() { w.clear(); }
-};
-
-void check(bool ok)
-{
-    if (!ok)
-        __builtin_trap();
-}
+using Env = FuzzEnv;
+constexpr auto check = fuzz_check;
 
 // A transport that serves the input in small reads, then ends.
 class InputCircuit : public wq_NetCircuit {

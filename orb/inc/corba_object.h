@@ -98,7 +98,7 @@ public:
     bool _is_a(char const *id, const EnvironmentWrapper &env = EnvironmentWrapper());
     bool _non_existent(const EnvironmentWrapper &env = EnvironmentWrapper());
 
-    int32_t wq_refcount() const { return count_; }
+    int32_t wq_refcount() const { return count_.load(std::memory_order_relaxed); }
 
     static char const *wq_IR_Name;
 
@@ -123,7 +123,7 @@ protected:
     Target *target_ = nullptr;
     wq_Mutex bind_mtx_;
     wq_Mutex count_mtx_;
-    int32_t count_ = 1;
+    std::atomic<int32_t> count_{1}; // changed under count_mtx_
     wq_PolicyNode overrides_;
     std::atomic<bool> bound_{false};
 };

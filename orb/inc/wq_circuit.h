@@ -142,6 +142,9 @@ public:
     // Releases a send lock kept by send(hold) when the caller will not wait
     // for the reply of `id`.
     void release_send_lock(uint64_t id);
+    // Moves the request counter forward (never back), e.g. to start a
+    // connection's numbering near the 32-bit wrap.
+    void next_request_id(uint64_t id);
     // Reads one message into `s` (reset to its head); 1 on success, 0 or
     // below on failure (the exception raised into env).
     int receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CORBA::EnvironmentWrapper &env);
@@ -196,6 +199,10 @@ private:
     void raise_stored(const CORBA::EnvironmentWrapper &env, bool internal_if_none);
     void store_failure(CORBA::Exception *e);
     void empty_mailbox();
+    // A waiter leaves without its reply (reply lock held, released here):
+    // raises a copy of the stored failure (INTERNAL #547 when `failed` and
+    // none is stored; a stale request with none stored gets no exception).
+    void leave(uint64_t id, bool failed, const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv);
     // Reads until `want` bytes are in the stream; false on failure.
     bool fill(CORBA::Stream &s, uint64_t want, const CORBA::EnvironmentWrapper &env);
     void fail_read(long result, const CORBA::EnvironmentWrapper &env);

@@ -88,12 +88,18 @@ public:
 
 private:
     void finish_reply(uint32_t status, const CORBA::EnvironmentWrapper &env);
+    bool ready();
+    // The oneway sync scope: the reference's override, the ORB's policy,
+    // else the ORB's default.
+    int16_t sync_scope();
     void drop_circuit();
 
     wq_TargetIIOP *target_ = nullptr; // one reference held while in use
     wq_MsgCircuit *circuit_ = nullptr; // one reference held while in use
     wq_MsgEndpoint *ep_ = nullptr;     // one reference held while in use
     unsigned char *id_at_ = nullptr;
+    uint32_t args_at_ = 0;
+    int32_t priority_ = -1;
     bool in_use_ = false;
     bool response_expected_ = true;
     CORBA::EnvironmentInfo *penv_;

@@ -99,15 +99,16 @@ char const *const kAddRefText =
 
 void Object::_add_ref()
 {
-    if (count_ < 0) {
+    if (count_.load(std::memory_order_relaxed) < 0) {
         std::fputs(kAddRefText, stderr);
         return;
     }
     wq_MutexLock l(count_mtx_);
-    if (count_ < 1)
+    int32_t c = count_.load(std::memory_order_relaxed);
+    if (c < 1)
         std::fputs(kAddRefText, stderr);
     else
-        ++count_;
+        count_.store(c + 1, std::memory_order_relaxed);
 }
 
 bool Object::_remove_ref()
@@ -115,18 +116,21 @@ bool Object::_remove_ref()
     bool del = false;
     {
         wq_MutexLock l(count_mtx_);
-        if (count_ < 0) {
+        int32_t c = count_.load(std::memory_order_relaxed);
+        if (c < 0) {
             std::fputs(kAddRefText, stderr);
             return true;
         }
-        if (count_ == 0) {
+        if (c == 0) {
             std::fputs("ERROR(CORBA::Object::remove_ref): \n     attempt to remove a previously deleted object\n",
                        stderr);
             return true;
         }
-        if (--count_ == 0) {
-            count_ = -100000;
+        if (c == 1) {
+            count_.store(-100000, std::memory_order_relaxed);
             del = true;
+        } else {
+            count_.store(c - 1, std::memory_order_relaxed);
         }
     }
     if (del)

@@ -226,12 +226,9 @@ void wq_MsgCircuit::connect(char const *qos, int32_t retries, uint64_t delay, co
             wq_CircuitLog::log_connect_failure(endpoint_);
         return;
     }
+    // The net circuit was made for this endpoint string; the circuit keeps
+    // its own copy, which other threads may be reading.
     net_ = net;
-    if (net->endpoint()) {
-        char *c = CORBA::string_dup(net->endpoint());
-        CORBA::string_free(endpoint_);
-        endpoint_ = c;
-    }
     ahead_count_ = ahead_offset_ = 0;
     {
         wq_WriteLock rl(reply_lock_, tenv);
@@ -288,13 +285,14 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
         take_stream_error(s, env);
         return;
     }
+    send_lock_.lock_write(tenv);
     if (max_size_ && max_size_ < size) {
+        send_lock_.unlock(tenv);
         char t[128];
         std::snprintf(t, sizeof t, "Message size of %u exceeded transport maximum of %u", size, max_size_);
         env.exception(comm_failure(3, COMPLETED_NO, t));
         return;
     }
-    send_lock_.lock_write(tenv);
     if (state() != Active || !net_) {
         send_lock_.unlock(tenv);
         env.exception(comm_failure(3, COMPLETED_NO, "circuit is not Active"));
@@ -362,6 +360,15 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
             wq_Thread::yield();
         }
     }
+}
+
+void wq_MsgCircuit::next_request_id(uint64_t id)
+{
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock sl(send_lock_, tenv);
+    wq_WriteLock rl(reply_lock_, tenv);
+    if (id >= next_id_)
+        next_id_ = id;
 }
 
 void wq_MsgCircuit::release_send_lock(uint64_t id)
@@ -505,6 +512,19 @@ int wq_MsgCircuit::read_next_reply(CORBA::Stream &s, wq_GIOP::MessageHeader &h, 
     return 1;
 }
 
+void wq_MsgCircuit::leave(uint64_t id, bool failed, const CORBA::EnvironmentWrapper &env,
+                          const wq_ThreadEnvironment &tenv)
+{
+    unregister(id);
+    if (failed || failure_)
+        raise_stored(env, true);
+    else
+        env.clear();
+    reader_cond_.broadcast(tenv);
+    mailbox_cond_.broadcast(tenv);
+    reply_lock_.unlock(tenv);
+}
+
 void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
                                                   wq_GIOP::ReplyHeader &rh, wq_GIOP::LocateReplyHeader &lh,
                                                   const CORBA::EnvironmentWrapper &env)
@@ -516,14 +536,7 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
     for (;;) {
         if (id < first_valid_id_) {
             // Stale: the connection of this request is gone.
-            unregister(id);
-            if (failure_)
-                raise_stored(env, false);
-            else
-                env.clear();
-            reader_cond_.broadcast(tenv);
-            mailbox_cond_.broadcast(tenv);
-            reply_lock_.unlock(tenv);
+            leave(id, false, env, tenv);
             return;
         }
         if (mailbox_full_ && mailbox_id_ == id) {
@@ -540,11 +553,7 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
             return;
         }
         if (state() != Active) {
-            unregister(id);
-            raise_stored(env, true);
-            reader_cond_.broadcast(tenv);
-            mailbox_cond_.broadcast(tenv);
-            reply_lock_.unlock(tenv);
+            leave(id, true, env, tenv);
             return;
         }
         if (!reader_active_)
@@ -596,11 +605,7 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
         }
         if (id < first_valid_id_ || state() != Active) {
             reader_active_ = 0;
-            unregister(id);
-            raise_stored(env, true);
-            reader_cond_.broadcast(tenv);
-            mailbox_cond_.broadcast(tenv);
-            reply_lock_.unlock(tenv);
+            leave(id, id >= first_valid_id_, env, tenv);
             return;
         }
         mailbox_id_ = wid;

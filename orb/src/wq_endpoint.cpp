@@ -78,52 +78,64 @@ char const *const kNoDelim = "required delimiter '://' not present";
 char const *const kNotLoaded = "[endpoint validation for this transport not loaded]";
 } // namespace
 
-bool wq_Endpoint::is_well_formed(char const *endpoint)
+namespace {
+
+// The validators of an endpoint's transport; null when none is registered
+// (judged by the is-valid pointer), `reason` set for a null or scheme-less
+// endpoint.
+const wq_EndpointRegistry::FunctionPtrs *validators(char const *endpoint, uint32_t &k, char const *&reason)
 {
-    uint32_t k = wq_addr_index(endpoint);
-    if (k == 0)
-        return false;
+    reason = nullptr;
+    k = wq_addr_index(endpoint);
+    if (!endpoint)
+        reason = kNull;
+    else if (k == 0)
+        reason = kNoDelim;
+    if (reason)
+        return nullptr;
     auto f = wq_EndpointRegistry::lookup(endpoint);
-    if (!f->is_valid || !f->is_well_formed)
-        return true;
-    return f->is_well_formed(endpoint + k);
+    return f->is_valid ? f : nullptr;
 }
 
-bool wq_Endpoint::is_valid(char const *endpoint)
+bool check(char const *endpoint, bool (*wq_EndpointRegistry::FunctionPtrs::*which)(char const *))
 {
-    uint32_t k = wq_addr_index(endpoint);
-    if (k == 0)
+    uint32_t k;
+    char const *reason;
+    auto f = validators(endpoint, k, reason);
+    if (reason)
         return false;
-    auto f = wq_EndpointRegistry::lookup(endpoint);
-    if (!f->is_valid)
-        return true;
-    return f->is_valid(endpoint + k);
+    return !f || !(f->*which) || (f->*which)(endpoint + k);
 }
+
+char const *why(char const *endpoint, char const *(*wq_EndpointRegistry::FunctionPtrs::*which)(char const *))
+{
+    uint32_t k;
+    char const *reason;
+    auto f = validators(endpoint, k, reason);
+    if (reason)
+        return reason;
+    if (!f || !(f->*which))
+        return kNotLoaded;
+    return (f->*which)(endpoint + k);
+}
+
+} // namespace
+
+bool wq_Endpoint::is_well_formed(char const *endpoint)
+{
+    return check(endpoint, &wq_EndpointRegistry::FunctionPtrs::is_well_formed);
+}
+
+bool wq_Endpoint::is_valid(char const *endpoint) { return check(endpoint, &wq_EndpointRegistry::FunctionPtrs::is_valid); }
 
 char const *wq_Endpoint::why_not_well_formed(char const *endpoint)
 {
-    if (!endpoint)
-        return kNull;
-    uint32_t k = wq_addr_index(endpoint);
-    if (k == 0)
-        return kNoDelim;
-    auto f = wq_EndpointRegistry::lookup(endpoint);
-    if (!f->is_valid || !f->why_not_well_formed)
-        return kNotLoaded;
-    return f->why_not_well_formed(endpoint + k);
+    return why(endpoint, &wq_EndpointRegistry::FunctionPtrs::why_not_well_formed);
 }
 
 char const *wq_Endpoint::why_not_valid(char const *endpoint)
 {
-    if (!endpoint)
-        return kNull;
-    uint32_t k = wq_addr_index(endpoint);
-    if (k == 0)
-        return kNoDelim;
-    auto f = wq_EndpointRegistry::lookup(endpoint);
-    if (!f->is_valid || !f->why_not_valid)
-        return kNotLoaded;
-    return f->why_not_valid(endpoint + k);
+    return why(endpoint, &wq_EndpointRegistry::FunctionPtrs::why_not_valid);
 }
 
 // ---- circuits, acceptors, collectors ------------------------------------------

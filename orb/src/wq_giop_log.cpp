@@ -61,46 +61,48 @@ void wq_CircuitLog::log_abnormal_disconnect(int error)
 
 void wq_CircuitLog::log_disconnect() { line("Connection closed"); }
 
-void wq_GIOPLog::log_request(int direction, uint32_t id, char const *operation, const unsigned char *key,
-                             uint32_t key_length, char const *peer)
+namespace {
+
+// One GIOP line: kind, direction and id, then the kind's own fields.
+void giop_line(char const *kind, int direction, uint32_t id, char const *fields, char const *peer)
 {
     if (CORBA::ORB::diagnostics() < 2)
         return;
-    char k[256], t[768];
-    key_text(k, sizeof k, key, key_length);
-    std::snprintf(t, sizeof t, "GIOP Request %s id %u op %s key %s peer %s", dir(direction), id,
-                  operation ? operation : "", k, peer ? peer : "");
+    char t[1024];
+    std::snprintf(t, sizeof t, "GIOP %s %s id %u %s peer %s", kind, dir(direction), id, fields, peer ? peer : "");
     line(t);
+}
+
+} // namespace
+
+void wq_GIOPLog::log_request(int direction, uint32_t id, char const *operation, const unsigned char *key,
+                             uint32_t key_length, char const *peer)
+{
+    char k[256], f[600];
+    key_text(k, sizeof k, key, key_length);
+    std::snprintf(f, sizeof f, "op %s key %s", operation ? operation : "", k);
+    giop_line("Request", direction, id, f, peer);
 }
 
 void wq_GIOPLog::log_reply(int direction, uint32_t id, uint32_t status, char const *peer)
 {
-    if (CORBA::ORB::diagnostics() < 2)
-        return;
-    char t[512];
-    std::snprintf(t, sizeof t, "GIOP Reply %s id %u status %u peer %s", dir(direction), id, status,
-                  peer ? peer : "");
-    line(t);
+    char f[32];
+    std::snprintf(f, sizeof f, "status %u", status);
+    giop_line("Reply", direction, id, f, peer);
 }
 
 void wq_GIOPLog::log_locate_request(int direction, uint32_t id, const unsigned char *key, uint32_t key_length,
                                     char const *peer)
 {
-    if (CORBA::ORB::diagnostics() < 2)
-        return;
-    char k[256], t[768];
+    char k[256], f[300];
     key_text(k, sizeof k, key, key_length);
-    std::snprintf(t, sizeof t, "GIOP LocateRequest %s id %u key %s peer %s", dir(direction), id, k,
-                  peer ? peer : "");
-    line(t);
+    std::snprintf(f, sizeof f, "key %s", k);
+    giop_line("LocateRequest", direction, id, f, peer);
 }
 
 void wq_GIOPLog::log_locate_reply(int direction, uint32_t id, uint32_t status, char const *peer)
 {
-    if (CORBA::ORB::diagnostics() < 2)
-        return;
-    char t[512];
-    std::snprintf(t, sizeof t, "GIOP LocateReply %s id %u status %u peer %s", dir(direction), id, status,
-                  peer ? peer : "");
-    line(t);
+    char f[32];
+    std::snprintf(f, sizeof f, "status %u", status);
+    giop_line("LocateReply", direction, id, f, peer);
 }

@@ -395,21 +395,31 @@ bool wq_ForeignRequest::start(CORBA::Object *obj, wq_TargetIIOP *target, char co
         move_exception(penv_, env);
         return false;
     }
+    priority_ = priority;
+    args_at_ = req_->write_offset();
     if (CORBA::ORB::diagnostics() >= 2)
         wq_GIOPLog::log_request(1, 0, operation, key.data(), static_cast<uint32_t>(key.size()),
                                 circuit_->endpoint());
     return true;
 }
 
+bool wq_ForeignRequest::ready()
+{
+    if (!env_ || env_->pending() || !circuit_)
+        return false;
+    // The arguments failed to marshal: that is the call's failure.
+    if (penv_->exception()) {
+        move_exception(penv_, *env_);
+        return false;
+    }
+    return true;
+}
+
 void wq_ForeignRequest::invoke(const wq_ThreadEnvironment &)
 {
+    if (!ready())
+        return;
     const CORBA::EnvironmentWrapper &env = *env_;
-    if (env.pending() || !circuit_)
-        return;
-    if (penv_->exception()) {
-        move_exception(penv_, env);
-        return;
-    }
     uint64_t id = 0;
     circuit_->send(*req_, id, id_at_, true, env);
     if (env.pending())
@@ -456,17 +466,61 @@ void wq_ForeignRequest::finish_reply(uint32_t status, const CORBA::EnvironmentWr
 
 void wq_ForeignRequest::send_oneway()
 {
-    const CORBA::EnvironmentWrapper &env = *env_;
-    if (env.pending() || !circuit_)
+    if (!ready())
         return;
-    if (penv_->exception()) {
-        move_exception(penv_, env);
+    const CORBA::EnvironmentWrapper &env = *env_;
+    int16_t scope = sync_scope();
+    uint64_t id = 0;
+    if (scope < 2) {
+        // Response expected: the octet after the request id.
+        id_at_[4] = 0;
+        circuit_->send(*req_, id, id_at_, false, env);
         return;
     }
-    // Response expected: the octet after the request id.
-    id_at_[4] = 0;
-    uint64_t id = 0;
-    circuit_->send(*req_, id, id_at_, false, env);
+    if (scope == 2) {
+        // Sync with the server: the header gains the context that tells it
+        // to answer on receipt. The arguments begin at a multiple of 8 in
+        // both headers, so their bytes move unchanged.
+        CORBA::Stream view(*req_, *pwrap_, true);
+        view.skip_read(args_at_);
+        CORBA::Stream with(*pwrap_);
+        std::vector<unsigned char> key;
+        target_->current_key(key);
+        wq_RequestContexts ctx;
+        ctx.priority = priority_;
+        ctx.sync_server = true;
+        unsigned char *at = wq_write_request_header(with, ctx, 1, key.data(), static_cast<uint32_t>(key.size()),
+                                                    operation_);
+        with.write_stream(view, view.bytes_remaining());
+        if (!at || penv_->exception()) {
+            move_exception(penv_, env);
+            return;
+        }
+        req_->swap(with);
+        id_at_ = at;
+    }
+    circuit_->send(*req_, id, id_at_, true, env);
+    if (env.pending())
+        return;
+    wq_GIOP::MessageHeader h{};
+    wq_GIOP::ReplyHeader rh{};
+    rh.priority = 0xFFFF;
+    circuit_->receive_reply(*rep_, id, h, rh, env);
+    if (!env.pending())
+        finish_reply(rh.reply_status, env);
+}
+
+int16_t wq_ForeignRequest::sync_scope()
+{
+    CORBA::EnvironmentWrapper none(new CORBA::EnvironmentInfo(0));
+    auto *p = obj_ ? dynamic_cast<Messaging::SyncScopePolicy *>(obj_->_get_policy(Messaging::SYNC_SCOPE_POLICY_TYPE, none))
+                   : nullptr;
+    if (p)
+        return p->synchronization;
+    wq_ThreadEnvironment tenv;
+    wq_ReadLock l(wq_pr_mtx, tenv);
+    p = dynamic_cast<Messaging::SyncScopePolicy *>(wq_policy_root.slots[Messaging::SYNC_SCOPE_POLICY_TYPE]);
+    return p ? p->synchronization : CORBA::ORB::_oneway_sync_scope;
 }
 
 void wq_ForeignRequest::_release(const wq_ThreadEnvironment &)

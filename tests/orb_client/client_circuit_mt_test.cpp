@@ -5,6 +5,7 @@
 
 #include "corba_object.h"
 #include "corba_orb.h"
+#include "corba_policy.h"
 #include "orb/test_watchdog.h"
 #include "wq_circuit.h"
 #include "wq_stub.h"
@@ -204,6 +205,9 @@ TEST(OrbClientCircuit, RepliesOutOfOrderReachTheirThreads)
     ASSERT_NE(obj, nullptr);
     obj->_bind(e.w);
     ASSERT_FALSE(e.pending()) << e.id();
+    wq_MsgEndpoint *ep = wq_msg_endpoint_registry_get()->find_or_create(s.endpoint().c_str(), e.w);
+    // The four requests straddle the 32-bit wrap of the wire id.
+    ep->circuit(0)->next_request_id(0xFFFFFFFEull);
     std::vector<int32_t> got(kThreads, 0);
     std::vector<std::thread> ts;
     for (int i = 0; i < kThreads; ++i)
@@ -215,7 +219,6 @@ TEST(OrbClientCircuit, RepliesOutOfOrderReachTheirThreads)
         t.join();
     for (int i = 0; i < kThreads; ++i)
         EXPECT_EQ(got[size_t(i)], 2 * (100 + i));
-    wq_MsgEndpoint *ep = wq_msg_endpoint_registry_get()->find_or_create(s.endpoint().c_str(), e.w);
     EXPECT_EQ(ep->circuit(0)->stray_replies.load(), 1u);
     ep->_remove_ref();
     // A lone caller afterwards reads its own reply.
@@ -330,15 +333,9 @@ TEST(OrbClientCircuit, ServerClosingFailsEveryWaiter)
 
 TEST(OrbClientCircuit, ClosedPortAndLocate)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &l);
-    ::close(fd);
-    std::string closed = "tcp:127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    uint16_t port = 0;
+    ::close(ScriptServer::loopback_socket(port));
+    std::string closed = "tcp:127.0.0.1:" + std::to_string(port);
     CORBA::ORB::_conn_retries = 2;
     CORBA::ORB::_retry_delay = 10000;
     PrivEnv e;
@@ -376,4 +373,91 @@ TEST(OrbClientCircuit, ClosedPortAndLocate)
             EXPECT_STREQ(le.id(), "IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0");
         }
     }
+}
+
+TEST(OrbClientCircuit, BandedEndpointBindsEachBand)
+{
+    // Two bands: the endpoint opens the non-banded circuit and one per band,
+    // and binds each band circuit with _bind_priority_band before use.
+    for (uint32_t bind_status : {0u, 2u}) {
+        std::atomic<int> binds{0};
+        ScriptServer s([&](ScriptServer &srv, int fd) {
+            GiopReq q;
+            while (srv.read(fd, q)) {
+                if (q.op == "_bind_priority_band") {
+                    if (q.has_range && ((q.low == 1 && q.high == 10) || (q.low == 11 && q.high == 20)))
+                        ++binds;
+                    LE x;
+                    if (bind_status == 2)
+                        x.str("IDL:omg.org/CORBA/NO_PERMISSION:1.0").u(0x4F4D0001).u(1);
+                    ScriptServer::send_all(fd, ScriptServer::reply(q.id, bind_status, x.b));
+                    continue;
+                }
+                ScriptServer::send_all(fd, ScriptServer::reply(q.id, 0, long_result(q.arg * 2)));
+            }
+        });
+        LE p;
+        p.o(1).o(1).o(0).str("127.0.0.1").s(s.port()).seq({'b'});
+        B band = band_profile({{1, 10}, {11, 20}});
+        LE ior;
+        ior.str(kRepo).u(2).u(0).u(uint32_t(p.b.size())).raw(p.b).u(WQ_TAG_PRIORITY_BANDS);
+        ior.u(uint32_t(band.size())).raw(band);
+        PrivEnv e;
+        CORBA::Stream in(e.w);
+        fill(in, ior.b);
+        CORBA::Object *obj = in.read_object(kRepo);
+        ASSERT_NE(obj, nullptr) << e.id();
+        int32_t v = twice(obj, 8, e.w);
+        if (bind_status == 0) {
+            EXPECT_EQ(v, 16) << e.id();
+            EXPECT_EQ(binds.load(), 2);
+            EXPECT_EQ(s.connections(), 3);
+        } else {
+            EXPECT_STREQ(e.id(), "IDL:omg.org/CORBA/NO_PERMISSION:1.0");
+            EXPECT_EQ(binds.load(), 1);
+        }
+        CORBA::release(obj);
+    }
+}
+
+TEST(OrbClientCircuit, OnewaysBySyncScope)
+{
+    // Scope 1 expects no answer; 2 adds the server context and waits for the
+    // server's answer; 3 waits for the target's. A two-way call follows each
+    // to show the circuit is still in step.
+    std::atomic<int> seen_sync{0}, seen_expect{0};
+    ScriptServer s([&](ScriptServer &srv, int fd) {
+        GiopReq q;
+        while (srv.read(fd, q)) {
+            if (q.op == "note") {
+                seen_sync += q.sync_ctx;
+                seen_expect += q.response;
+                if (q.response)
+                    ScriptServer::send_all(fd, ScriptServer::reply(q.id, 0, B()));
+                continue;
+            }
+            ScriptServer::send_all(fd, ScriptServer::reply(q.id, 0, long_result(q.arg * 2)));
+        }
+    });
+    PrivEnv e;
+    CORBA::Object *base = ref(s.endpoint(), e.w);
+    for (int16_t scope : {1, 2, 3}) {
+        CORBA::PolicyList l(1);
+        l.length(1);
+        l[0] = new Messaging::SyncScopePolicy(scope);
+        CORBA::Object *obj = base->_set_policy_overrides(l, CORBA::SET_OVERRIDE, e.w);
+        ASSERT_NE(obj, nullptr);
+        wq_ThreadEnvironment tenv;
+        CORBA::Request *r = obj->_request("note", false, e.w, tenv);
+        ASSERT_NE(r, nullptr);
+        r->request_stream() << 5;
+        r->send_oneway();
+        CORBA::release(r, tenv);
+        EXPECT_FALSE(e.pending()) << scope << " " << e.id();
+        EXPECT_EQ(twice(obj, scope, e.w), 2 * scope);
+        CORBA::release(obj);
+    }
+    EXPECT_EQ(seen_sync.load(), 1);
+    EXPECT_EQ(seen_expect.load(), 2);
+    CORBA::release(base);
 }

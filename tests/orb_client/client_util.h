@@ -59,3 +59,17 @@ struct LE {
 };
 
 inline std::vector<uint8_t> bytes(const char *t) { return std::vector<uint8_t>(t, t + std::strlen(t)); }
+
+// The body of a priority-band profile for bands (low, high) pairs.
+inline std::vector<uint8_t> band_profile(const std::vector<std::pair<int16_t, int16_t>> &bands)
+{
+    LE data;
+    data.u(uint32_t(bands.size()));
+    for (auto &b : bands)
+        data.s(uint16_t(b.first)).s(uint16_t(b.second));
+    LE list;
+    list.u(1).u(45).u(uint32_t(data.b.size())).raw(data.b);
+    LE body;
+    body.o(1).o(1).o(0).u(1).u(2).u(uint32_t(list.b.size())).raw(list.b);
+    return body.b;
+}

@@ -217,13 +217,7 @@ TEST(OrbClientWire, IorWriter)
     auto tags = tags_of(written(s), &bodies);
     ASSERT_EQ(tags.size(), 2u);
     EXPECT_EQ(tags[1], WQ_TAG_PRIORITY_BANDS);
-    LE data;
-    data.u(2).s(1).s(10).s(11).s(20);
-    LE list;
-    list.u(1).u(45).u(uint32_t(data.b.size())).raw(data.b);
-    LE body;
-    body.o(1).o(1).o(0).u(1).u(2).u(uint32_t(list.b.size())).raw(list.b);
-    EXPECT_EQ(bodies[1], body.b);
+    EXPECT_EQ(bodies[1], band_profile({{1, 10}, {11, 20}}));
 }
 
 TEST(OrbClientWire, IorReadAndRemarshalledUnchanged)
@@ -443,4 +437,88 @@ TEST(OrbClientWire, InterfaceRegistry)
     EXPECT_EQ(mid->refcount(), 2);
     mid->_remove_ref(true);
     r.remove_interface_proxy("IDL:Reg/Nope:1.0", true);
+}
+
+namespace {
+struct Typed : CORBA::Object {
+    explicit Typed(CORBA::Target *t) : CORBA::Object(t) {}
+};
+struct TypedFactory : CORBA::ProxyFactory {
+    TypedFactory() : CORBA::ProxyFactory("IDL:Proxy/Typed:1.0", true) {}
+    CORBA::Object *create(CORBA::Target *t, PortableServer::ServantBase *, const CORBA::EnvironmentWrapper &) override
+    {
+        return new Typed(t);
+    }
+};
+} // namespace
+
+TEST(OrbClientWire, ProxyFactoryBuildsTypedReferences)
+{
+    static TypedFactory factory;
+    LE p;
+    p.o(1).o(1).o(0).str("h").s(1).seq({1});
+    // The registered id, and an unknown id read as that interface.
+    for (const char *id : {"IDL:Proxy/Typed:1.0", "IDL:Proxy/Unknown:1.0"}) {
+        LE ior;
+        ior.str(id).u(1).u(0).u(uint32_t(p.b.size())).raw(p.b);
+        PrivEnv e;
+        Stream s(e.w);
+        fill(s, ior.b);
+        CORBA::Object *o = s.read_object("IDL:Proxy/Typed:1.0");
+        ASSERT_NE(o, nullptr) << id;
+        EXPECT_NE(dynamic_cast<Typed *>(o), nullptr) << id;
+        CORBA::Object *c = o->_copy(e.w);
+        EXPECT_NE(dynamic_cast<Typed *>(c), nullptr) << id;
+        EXPECT_TRUE(c->_is_equivalent(o, e.w));
+        CORBA::release(c);
+        CORBA::release(o);
+    }
+    // Nil references and a reference without a target.
+    PrivEnv e;
+    Stream s(e.w);
+    s.write_object(nullptr);
+    EXPECT_EQ(s.read_object("IDL:Proxy/Typed:1.0"), nullptr);
+    EXPECT_FALSE(e.pending());
+    CORBA::Object none;
+    s.write_object(&none);
+    EXPECT_EQ(e.minor(), 0x51570024u);
+}
+
+TEST(OrbClientWire, ServerSideRequestHeader)
+{
+    // What a server reads from a request this broker writes.
+    PrivEnv e;
+    Stream s(e.w);
+    wq_RequestContexts ctx;
+    ctx.priority = 300;
+    ctx.sync_server = true;
+    const unsigned char key[4] = {0xB5, 1, 2, 3};
+    wq_write_request_header(s, ctx, 0, key, 4, "ping");
+    s << 77;
+    B w = written(s);
+    w[8] = uint8_t(w.size() - 12);
+    Stream r(e.w);
+    fill(r, w);
+    wq_GIOP::MessageHeader h;
+    r >> h;
+    EXPECT_EQ(h.size, w.size() - 12);
+    wq_GIOP::RequestHeader q;
+    wq_read_request(r, q);
+    ASSERT_FALSE(e.pending()) << e.id();
+    EXPECT_EQ(q.priority, 300);
+    EXPECT_TRUE(q.sync_server);
+    EXPECT_EQ(q.response_expected, 0);
+    EXPECT_EQ(B(q.key, q.key + q.key_length), B(key, key + 4));
+    EXPECT_STREQ(q.operation, "ping");
+    int32_t arg = 0;
+    r.read_4(&arg);
+    EXPECT_EQ(arg, 77);
+    // A key longer than 255 bytes is refused.
+    LE bad;
+    bad.raw("GIOP", 4).o(1).o(0).o(1).o(0).u(0).u(0).u(1).o(1).u(300).raw(B(300, 0));
+    Stream b(e.w);
+    fill(b, bad.b);
+    b >> h;
+    wq_read_request(b, q);
+    EXPECT_TRUE(e.is_marshal());
 }

@@ -1,5 +1,5 @@
 // A scripted GIOP 1.0 server on 127.0.0.1 for the client tests: each
-// accepted connection is handed to the test's script on the server thread.
+// accepted connection is handed to the test's script on a thread of its own.
 #pragma once
 
 #include "client_util.h"
@@ -20,6 +20,9 @@ struct GiopReq {
     std::vector<uint8_t> key;
     std::string op;
     int32_t arg = 0;
+    bool has_range = false;
+    bool sync_ctx = false;
+    int16_t low = 0, high = 0;
 };
 
 class ScriptServer {
@@ -28,16 +31,7 @@ public:
 
     explicit ScriptServer(Script script) : script_(std::move(script))
     {
-        lfd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(lfd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(lfd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        socklen_t l = sizeof a;
-        getsockname(lfd_, reinterpret_cast<sockaddr *>(&a), &l);
-        port_ = ntohs(a.sin_port);
+        lfd_ = loopback_socket(port_);
         ::listen(lfd_, 8);
         th_ = std::thread([this] { run(); });
     }
@@ -45,7 +39,22 @@ public:
     {
         stop_ = true;
         th_.join();
+        for (auto &t : conns_)
+            t.join();
         ::close(lfd_);
+    }
+    // A TCP socket bound to a free port of 127.0.0.1.
+    static int loopback_socket(uint16_t &port)
+    {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        socklen_t l = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &l);
+        port = ntohs(a.sin_port);
+        return fd;
     }
     uint16_t port() const { return port_; }
     std::string endpoint() const { return "tcp:127.0.0.1:" + std::to_string(port_); }
@@ -87,6 +96,7 @@ public:
     // One Request or LocateRequest written by this broker (little-endian).
     bool read(int fd, GiopReq &q)
     {
+        q = GiopReq();
         uint8_t h[12];
         if (!read_n(fd, h, 12) || std::memcmp(h, "GIOP", 4) != 0)
             return false;
@@ -115,8 +125,15 @@ public:
         }
         uint32_t nctx = u32();
         for (uint32_t i = 0; i < nctx; ++i) {
-            u32();
-            pos += u32();
+            uint32_t cid = u32();
+            uint32_t clen = u32();
+            q.sync_ctx |= cid == 0x51574B37;
+            if (cid == 11 && clen == 6 && pos + 6 <= m.size()) {
+                q.has_range = true;
+                std::memcpy(&q.low, m.data() + pos + 2, 2);
+                std::memcpy(&q.high, m.data() + pos + 4, 2);
+            }
+            pos += clen;
         }
         q.id = u32();
         q.response = m[pos++];
@@ -158,8 +175,11 @@ private:
             if (fd < 0)
                 continue;
             ++connections_;
-            script_(*this, fd);
-            ::close(fd);
+            // Each connection on its own thread: a client may hold several.
+            conns_.emplace_back([this, fd] {
+                script_(*this, fd);
+                ::close(fd);
+            });
         }
     }
     Script script_;
@@ -168,4 +188,5 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
     std::thread th_;
+    std::vector<std::thread> conns_;
 };
