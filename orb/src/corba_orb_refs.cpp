@@ -298,6 +298,30 @@ void ORB::unregister_initial_reference(char const *name, const EnvironmentWrappe
     release(old);
 }
 
+ORB::ObjectIdList::~ObjectIdList()
+{
+    if (release && buffer) {
+        for (uint32_t i = 0; i < length; ++i)
+            string_free(buffer[i]);
+        delete[] buffer;
+    }
+}
+
+ORB::ObjectIdList *ORB::list_initial_services(const EnvironmentWrapper &env)
+{
+    if (env.pending())
+        return nullptr;
+    int length = 0, free_row = 0;
+    wq_svc_table.lookup(nullptr, length, free_row); // fills the table when needed
+    auto *list = new ObjectIdList;
+    list->buffer = new char *[wq_SvcInfo::ROWS];
+    list->maximum = wq_SvcInfo::ROWS;
+    for (char const *n : wq_svc_table.names)
+        if (n)
+            list->buffer[list->length++] = string_dup(n);
+    return list;
+}
+
 // ---- string forms ---------------------------------------------------------------------
 
 char *ORB::object_to_string(Object *obj, const EnvironmentWrapper &env)
