@@ -229,11 +229,17 @@ public:
     // is the first empty row or -16.
     int lookup(char const *name, int &length, int &free_row);
     void svc_init();
+    // Frees every name and releases every object (under `protect`); the
+    // table is filled again on its next use.
     void svc_cleanup();
-    ~wq_SvcInfo() { svc_cleanup(); }
+    // At exit no other thread is left: no lock.
+    ~wq_SvcInfo() { clear_rows(); }
 
     static bool needs_init;
     static wq_RWMutex protect;
+
+private:
+    void clear_rows();
 };
 extern wq_SvcInfo wq_svc_table;
 
