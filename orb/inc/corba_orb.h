@@ -31,6 +31,19 @@ public:
         static char const *wq_IR_Name;
     };
 
+    // A sequence of strings (owned copies).
+    struct ObjectIdList {
+        ObjectIdList() = default;
+        ObjectIdList(const ObjectIdList &) = delete;
+        ObjectIdList &operator=(const ObjectIdList &) = delete;
+        ~ObjectIdList();
+        char const *operator[](uint32_t i) const { return i < length ? buffer[i] : nullptr; }
+        char **buffer = nullptr;
+        uint32_t maximum = 0;
+        uint32_t length = 0;
+        bool release = true;
+    };
+
     // ---- process-wide settings ----------------------------------------------
     // 0 not initialised, 1 initialised, 2 shut down.
     static std::atomic<int32_t> _orb_state;
@@ -87,6 +100,8 @@ public:
                                     const EnvironmentWrapper &env = EnvironmentWrapper());
     void unregister_initial_reference(char const *name,
                                       const EnvironmentWrapper &env = EnvironmentWrapper());
+    // Copies of the names of all named rows, in row order (delete the list).
+    ObjectIdList *list_initial_services(const EnvironmentWrapper &env = EnvironmentWrapper());
 
     // ---- string forms ------------------------------------------------------------
     char *object_to_string(Object *obj, const EnvironmentWrapper &env = EnvironmentWrapper());
@@ -214,11 +229,17 @@ public:
     // is the first empty row or -16.
     int lookup(char const *name, int &length, int &free_row);
     void svc_init();
+    // Frees every name and releases every object (under `protect`); the
+    // table is filled again on its next use.
     void svc_cleanup();
-    ~wq_SvcInfo() { svc_cleanup(); }
+    // At exit no other thread is left: no lock.
+    ~wq_SvcInfo() { clear_rows(); }
 
     static bool needs_init;
     static wq_RWMutex protect;
+
+private:
+    void clear_rows();
 };
 extern wq_SvcInfo wq_svc_table;
 

@@ -1,4 +1,4 @@
-// Pieces the ORB's own sources share: endpoint lists, names, the steps of
+// What the ORB's own sources share: endpoint lists, names, the steps of
 // initialisation and teardown that reach into the transports and the object
 // adapter.
 #pragma once

@@ -69,6 +69,7 @@ void wq_orb_undo_init()
     wq_orb_shutdown_acceptors();
     wq_orb_pools_shutdown();
     free_server_state();
+    wq_svc_table.svc_cleanup();
     wq_orb_pools_restart();
     CORBA::ORB::_orb_state.store(0);
 }

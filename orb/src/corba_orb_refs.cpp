@@ -13,9 +13,9 @@
 
 char const *CORBA::ORB::InvalidName::wq_IR_Name = "IDL:omg.org/CORBA/ORB/InvalidName:1.0";
 
-wq_SvcInfo wq_svc_table;
 bool wq_SvcInfo::needs_init = true;
 wq_RWMutex wq_SvcInfo::protect;
+wq_SvcInfo wq_svc_table;
 
 CORBA::PolicyManager *wq_orb_policy_mgr = nullptr;
 
@@ -37,6 +37,12 @@ public:
     }
     char const *wq_ir_name() const override { return IR_Name; }
     static constexpr char const *IR_Name = "IDL:omg.org/RTCORBA/RTORB:1.0";
+};
+
+// The table's lock, held for writing while rows are read or changed.
+struct SvcLock {
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock lock{wq_SvcInfo::protect, tenv};
 };
 
 bool same_name(char const *row, char const *name, int &length)
@@ -147,6 +153,12 @@ void wq_SvcInfo::svc_init()
 
 void wq_SvcInfo::svc_cleanup()
 {
+    SvcLock guard;
+    clear_rows();
+}
+
+void wq_SvcInfo::clear_rows()
+{
     if (needs_init)
         return;
     for (int i = 0; i < ROWS; ++i) {
@@ -212,6 +224,7 @@ void wq_CORBA_ORB_process_initial_reference(char const *text, const CORBA::Envir
         wq_raise_invalidname(env);
         return;
     }
+    SvcLock guard;
     int length = 0;
     int row = row_for(text, length, env);
     if (row < 0)
@@ -247,8 +260,7 @@ Object *ORB::resolve_initial_references(char const *name, const EnvironmentWrapp
         wq_rt_orb->_add_ref();
         return wq_rt_orb;
     }
-    wq_ThreadEnvironment tenv;
-    wq_WriteLock lock(wq_SvcInfo::protect, tenv);
+    SvcLock guard;
     int length = 0, free_row = 0;
     int row = wq_svc_table.lookup(name, length, free_row);
     if (row < 0 || name[length] == '=') {
@@ -276,6 +288,7 @@ void ORB::register_initial_reference(char const *name, Object *obj, const Enviro
         env.exception(new BAD_PARAM(0, COMPLETED_NO, "nil reference"));
         return;
     }
+    SvcLock guard;
     int length = 0;
     int row = row_for(name, length, env);
     if (row < 0)
@@ -288,6 +301,7 @@ void ORB::unregister_initial_reference(char const *name, const EnvironmentWrappe
 {
     if (env.pending() || !name)
         return;
+    SvcLock guard;
     int length = 0, free_row = 0;
     int row = wq_svc_table.lookup(name, length, free_row);
     if (row < 0)
@@ -296,6 +310,31 @@ void ORB::unregister_initial_reference(char const *name, const EnvironmentWrappe
     Object *old = wq_svc_table.objects[row];
     wq_svc_table.objects[row] = nullptr;
     release(old);
+}
+
+ORB::ObjectIdList::~ObjectIdList()
+{
+    if (release && buffer) {
+        for (uint32_t i = 0; i < length; ++i)
+            string_free(buffer[i]);
+        delete[] buffer;
+    }
+}
+
+ORB::ObjectIdList *ORB::list_initial_services(const EnvironmentWrapper &env)
+{
+    if (env.pending())
+        return nullptr;
+    SvcLock guard;
+    int length = 0, free_row = 0;
+    wq_svc_table.lookup(nullptr, length, free_row); // fills the table when needed
+    auto *list = new ObjectIdList;
+    list->buffer = new char *[wq_SvcInfo::ROWS];
+    list->maximum = wq_SvcInfo::ROWS;
+    for (char const *n : wq_svc_table.names)
+        if (n)
+            list->buffer[list->length++] = string_dup(n);
+    return list;
 }
 
 // ---- string forms ---------------------------------------------------------------------

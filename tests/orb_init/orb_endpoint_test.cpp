@@ -6,6 +6,8 @@
 #include "wq_endpoint.h"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 using namespace orb_init_test;
 using O = CORBA::ORB;
@@ -73,10 +75,29 @@ TEST_F(OrbTest, EndpointOptionsFillThePublishedAndUnpublishedLists)
     EXPECT_EQ(O::wq_add_endpoint("fake:fail", true), -4);
     EXPECT_STREQ(O::endpoint_list(), "fake:ok1, fake:ok3, fake:alt, fake:ok4");
 
-    // shutdown shuts every acceptor down; destroy frees them and the lists.
+    // run waits until shutdown, which shuts every acceptor down; a run that
+    // starts after shutdown returns at once. destroy frees acceptors and lists.
+    std::atomic<int> ran{0};
+    std::thread runner([&] {
+        PrivEnv r;
+        orb->run(false, r.w);
+        ++ran;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(ran.load(), 0);
     PrivEnv s;
     orb->shutdown(false, s.w);
+    for (int i = 0; i < 500 && ran.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (ran.load() == 0)
+        runner.detach(); // fails below instead of hanging
+    else
+        runner.join();
+    ASSERT_EQ(ran.load(), 1);
     EXPECT_EQ(g_shut.load(), 5);
+    PrivEnv r2;
+    orb->run(false, r2.w);
+    EXPECT_FALSE(r2.w.pending());
     PrivEnv d;
     orb->destroy(d.w);
     EXPECT_EQ(g_live.load(), 0);

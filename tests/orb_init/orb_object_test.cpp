@@ -168,6 +168,13 @@ TEST_F(OrbTest, InitialReferencesTable)
         ++added;
     }
     EXPECT_EQ(added, 5);
+    CORBA::ORB::ObjectIdList *names = orb->list_initial_services();
+    ASSERT_EQ(names->length, 15u);
+    EXPECT_STREQ((*names)[0], "RTCurrent");
+    EXPECT_STREQ((*names)[8], "EventService");
+    EXPECT_STREQ((*names)[9], "Mine");
+    EXPECT_STREQ((*names)[14], "Svc4");
+    delete names;
     PrivEnv u;
     orb->unregister_initial_reference("Mine", u.w);
     CORBA::release(x);
