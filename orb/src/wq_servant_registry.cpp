@@ -83,7 +83,9 @@ void wq_TargetLocal::write(CORBA::Stream &s, void *, const CORBA::EnvironmentWra
         return;
     unsigned char key[256];
     uint32_t len = 0;
-    wq_Key::to_object_key(key, sizeof key, len, wq_ORB::svr_class_name, wq_ORB::svr_instance_name,
+    char const *cls = wq_ORB::svr_class_name ? wq_ORB::svr_class_name : "";
+    char const *inst = wq_ORB::svr_instance_name ? wq_ORB::svr_instance_name : "";
+    wq_Key::to_object_key(key, sizeof key, len, cls, inst,
                           key_poa_name, key_id, key_id_length,
                           wq_Key::flag_bypass_daemons | wq_Key::flag_bypass_daemons_alt);
     if (len == 0) {
