@@ -3,6 +3,7 @@
 // request is answered with its result or OBJECT_NOT_EXIST, never from a
 // servant that is gone.
 #include "../orb/test_watchdog.h"
+#include "corba_orb.h"
 #include "server_test_util.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,13 @@ namespace {
 
 TEST(ServerMt, DispatchWhileObjectsComeAndGo)
 {
+    // An initialised broker (no endpoints): its registries take their locks.
+    int argc = 1;
+    char name[] = "server_mt_test";
+    char *argv[] = {name, nullptr};
+    wq_PrivateEnv init;
+    CORBA::ORB *orb = CORBA::ORB_init(argc, argv, nullptr, init.env);
+    ASSERT_NE(orb, nullptr);
     POA *root = root_poa();
     activate_manager();
     root->_id_assignment = USER_ID;
@@ -65,6 +73,7 @@ TEST(ServerMt, DispatchWhileObjectsComeAndGo)
     root->_id_assignment = SYSTEM_ID;
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(answered + missing, 1600);
+    CORBA::release(orb);
 }
 
 } // namespace
