@@ -27,17 +27,6 @@ constexpr size_t kAddReq = 80, kAddRep = 28;
 constexpr size_t kBig = 65536;
 constexpr size_t kBigReq = kBig + 88, kBigRep = kBig + 32;
 
-void pin_process(pid_t pid, int which)
-{
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
-    if (n < 2)
-        return;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET((int)((1 + which) % n), &set);
-    sched_setaffinity(pid, sizeof set, &set);
-}
-
 bool full(int fd, void *buf, size_t n, bool rd)
 {
     auto *p = static_cast<char *>(buf);
@@ -163,8 +152,8 @@ int main(int argc, char **argv)
     pid_t raw = raw_server(raw_port);
     std::string ior;
     pid_t srv = echo_server(ior);
-    pin_process(raw, 1);
-    pin_process(srv, 1);
+    bench::pin_cpu(1, raw);
+    bench::pin_cpu(1, srv);
     bench::pin_cpu(0);
 
     CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));

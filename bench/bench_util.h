@@ -45,7 +45,8 @@ inline double slowdown(double value, double baseline)
 
 // Keeps the calling thread on one CPU (1 + which, modulo the count), so that a
 // figure and its floor run their two parties on the same two CPUs.
-inline void pin_cpu(int which)
+// With a process id, that process (its threads made later follow it).
+inline void pin_cpu(int which, pid_t pid = 0)
 {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     if (n < 2)
@@ -53,7 +54,7 @@ inline void pin_cpu(int which)
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET((int)((1 + which) % n), &set);
-    sched_setaffinity(0, sizeof(set), &set);
+    sched_setaffinity(pid, sizeof(set), &set);
 }
 
 // Blocks until the eventfd has been rung, and takes the count.

@@ -120,56 +120,61 @@ void wq_TargetLocal::wq_set_identity(PortableServer::POA *p, const void *id, uin
     key_id_length = object_id.length();
 }
 
+namespace {
+
+// Links and unlinks of one of a target's lists (caller holds _lists_lock).
+template <wq_TargetLocal *wq_TargetLocal::*Next, wq_TargetLocal *wq_TargetLocal::*Prev, bool wq_TargetLocal::*In>
+void link_at_head(wq_TargetLocal *t, wq_TargetLocal *&head)
+{
+    t->*Prev = nullptr;
+    t->*Next = head;
+    if (head)
+        head->*Prev = t;
+    head = t;
+    t->*In = true;
+}
+
+template <wq_TargetLocal *wq_TargetLocal::*Next, wq_TargetLocal *wq_TargetLocal::*Prev, bool wq_TargetLocal::*In>
+void unlink_from(wq_TargetLocal *t, wq_TargetLocal **head)
+{
+    if (t->*Prev)
+        (t->*Prev)->*Next = t->*Next;
+    else if (head)
+        *head = t->*Next;
+    if (t->*Next)
+        (t->*Next)->*Prev = t->*Prev;
+    t->*Next = t->*Prev = nullptr;
+    t->*In = false;
+}
+
+} // namespace
+
 void wq_TargetLocal::link_poa()
 {
-    if (in_poa || !poa)
-        return;
-    poa_prev = nullptr;
-    poa_next = poa->wq_targets;
-    if (poa_next)
-        poa_next->poa_prev = this;
-    poa->wq_targets = this;
-    in_poa = true;
+    if (!in_poa && poa)
+        link_at_head<&wq_TargetLocal::poa_next, &wq_TargetLocal::poa_prev, &wq_TargetLocal::in_poa>(this,
+                                                                                                 poa->wq_targets);
 }
 
 void wq_TargetLocal::unlink_poa()
 {
-    if (!in_poa)
-        return;
-    if (poa_prev)
-        poa_prev->poa_next = poa_next;
-    else
-        poa->wq_targets = poa_next;
-    if (poa_next)
-        poa_next->poa_prev = poa_prev;
-    poa_next = poa_prev = nullptr;
-    in_poa = false;
+    if (in_poa)
+        unlink_from<&wq_TargetLocal::poa_next, &wq_TargetLocal::poa_prev, &wq_TargetLocal::in_poa>(
+            this, poa ? &poa->wq_targets : nullptr);
 }
 
 void wq_TargetLocal::link_activation()
 {
-    if (in_act || !servant)
-        return;
-    act_prev = nullptr;
-    act_next = servant->wq_activations;
-    if (act_next)
-        act_next->act_prev = this;
-    servant->wq_activations = this;
-    in_act = true;
+    if (!in_act && servant)
+        link_at_head<&wq_TargetLocal::act_next, &wq_TargetLocal::act_prev, &wq_TargetLocal::in_act>(
+            this, servant->wq_activations);
 }
 
 void wq_TargetLocal::unlink_activation()
 {
-    if (!in_act)
-        return;
-    if (act_prev)
-        act_prev->act_next = act_next;
-    else if (servant)
-        servant->wq_activations = act_next;
-    if (act_next)
-        act_next->act_prev = act_prev;
-    act_next = act_prev = nullptr;
-    in_act = false;
+    if (in_act)
+        unlink_from<&wq_TargetLocal::act_next, &wq_TargetLocal::act_prev, &wq_TargetLocal::in_act>(
+            this, servant ? &servant->wq_activations : nullptr);
 }
 
 char const *wq_published_endpoints() { return wq_ORB::_list_of_published_endpoints; }
@@ -337,13 +342,8 @@ bool wq_ServantRegistry::bind(wq_TargetLocal *target, bool lock)
     wq_ServantKey key(target->key_poa_name, target->key_id, target->key_id_length);
     bool ok = !target->in_reg && !search(key);
     if (ok) {
-        wq_TargetLocal *&b = buckets_[key.get_hash() % kBuckets];
-        target->reg_prev = nullptr;
-        target->reg_next = b;
-        if (b)
-            b->reg_prev = target;
-        b = target;
-        target->in_reg = true;
+        link_at_head<&wq_TargetLocal::reg_next, &wq_TargetLocal::reg_prev, &wq_TargetLocal::in_reg>(
+            target, buckets_[key.get_hash() % kBuckets]);
         target->_add_ref(false, tenv);
         cache_.store(target, std::memory_order_release);
         ++size_;
@@ -358,14 +358,8 @@ bool wq_ServantRegistry::unlink(wq_TargetLocal *target)
     if (!target->in_reg)
         return false;
     wq_ServantKey key(target->key_poa_name, target->key_id, target->key_id_length);
-    if (target->reg_prev)
-        target->reg_prev->reg_next = target->reg_next;
-    else
-        buckets_[key.get_hash() % kBuckets] = target->reg_next;
-    if (target->reg_next)
-        target->reg_next->reg_prev = target->reg_prev;
-    target->reg_next = target->reg_prev = nullptr;
-    target->in_reg = false;
+    unlink_from<&wq_TargetLocal::reg_next, &wq_TargetLocal::reg_prev, &wq_TargetLocal::in_reg>(
+        target, &buckets_[key.get_hash() % kBuckets]);
     wq_TargetLocal *c = target;
     cache_.compare_exchange_strong(c, nullptr, std::memory_order_acq_rel);
     --size_;
