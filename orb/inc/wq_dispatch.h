@@ -4,6 +4,7 @@
 #pragma once
 
 #include "portable_server.h"
+#include "rtcorba.h"
 #include "wq_circuit.h"
 #include "wq_servant_registry.h"
 #include "wq_skeleton.h"
@@ -221,6 +222,20 @@ int16_t wq_default_corba_priority();
 // The CORBA priority a client asked for, clamped to what the priority
 // mapping can serve (0..32767 and the ORB's priority range).
 int16_t wq_clamp_priority(int32_t priority);
+
+// Client band selection: the band whose bounds hold the calling thread's
+// CORBA priority (index 0 with fewer than two bands; NO_RESOURCES 1 when none
+// holds it). The priority out-argument receives that priority.
+class wq_QosInterceptor : public RTCORBA::QosInterceptor {
+public:
+    void client_request(int32_t &priority, uint32_t &band, CORBA::Object *obj, char const *endpoint,
+                        uint32_t band_count, const int16_t *low, const int16_t *high,
+                        const CORBA::EnvironmentWrapper &env);
+    void choose_band(int32_t &priority, uint32_t &band, CORBA::Object *obj, char const *endpoint,
+                     uint32_t band_count, const int16_t *low, const int16_t *high,
+                     wq_MsgCircuit *const *circuits, const CORBA::EnvironmentWrapper &env) override;
+};
+extern wq_QosInterceptor wq_qi;
 
 // Optional dispatch hooks, null unless a request interceptor is installed.
 struct wq_RequestInfo {

@@ -423,8 +423,9 @@ void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
     if (st.priority_seen && st.request_priority != st.base_priority)
         set_active_priority(st, st.request_priority);
     if (st.band_request && !st.band_thread) {
+        // A band whose priority cannot be mapped leaves DATA_CONVERSION for
+        // the reply.
         wq_ensure_band_threads(nullptr, static_cast<uint32_t>(st.band_index), true, env);
-        env.clear();
         st.band_thread = true;
         st.band = static_cast<uint32_t>(st.band_index);
         st.priority_seen = true;
@@ -439,7 +440,8 @@ void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
     Found f;
     wq_RequestInfo info{st.request_id, st.operation, st.key, st.key_length, reply_priority(st),
                         st.sync_scope == 2};
-    if (std::strcmp(st.operation, "_bind_priority_band") != 0 && locate_object(st, f, false, env)) {
+    if (!env.pending() && std::strcmp(st.operation, "_bind_priority_band") != 0 &&
+        locate_object(st, f, false, env)) {
         if (wq_receive_request_sc)
             wq_receive_request_sc(info, env);
         if (!env.pending())

@@ -218,6 +218,43 @@ TEST_F(Dispatch, ForwardedKeys)
     CORBA::release(ref);
 }
 
+TEST_F(Dispatch, BandsOnBothSides)
+{
+    // Client side: the band whose bounds hold the thread's priority.
+    int16_t low[] = {0, 11, 21}, high[] = {10, 20, 30};
+    struct Row {
+        int16_t priority;
+        uint32_t band;
+        bool refused;
+    } rows[] = {{15, 1, false}, {0, 0, false}, {30, 2, false}, {40, 0, true}};
+    for (const Row &r : rows) {
+        wq_PrivateEnv pe;
+        RTCORBA::Current *cur = RTCORBA::get_current(pe.env);
+        ASSERT_NE(cur, nullptr);
+        cur->active_priority(r.priority, pe.env);
+        CORBA::release(cur);
+        int32_t prio = -1;
+        uint32_t band = 99;
+        wq_qi.client_request(prio, band, nullptr, "tcp:h:1", 3, low, high, pe.env);
+        EXPECT_EQ(prio, r.priority);
+        EXPECT_EQ(band, r.band);
+        EXPECT_EQ(pe.env.pending(), r.refused);
+        if (r.refused) {
+            EXPECT_STREQ(CORBA::SystemException::_downcast(pe.env.exception())->param(),
+                         "endpoint=tcp:h:1,priority=40");
+        }
+    }
+    // Server side: a band whose priority the mapping cannot convert is
+    // answered with DATA_CONVERSION.
+    Cdr range;
+    range.u8(1).u8(0).u16(uint16_t(-5)).u16(uint16_t(-1));
+    Reply r = run(request(4, Bytes{0}, "_bind_priority_band", {}, {{11, range.b}}));
+    uint32_t minor = 0;
+    EXPECT_EQ(r.status, 2u);
+    EXPECT_EQ(exception_id(r, &minor), "IDL:omg.org/CORBA/DATA_CONVERSION:1.0");
+    EXPECT_EQ(minor, 1u);
+}
+
 TEST_F(Dispatch, MalformedMessagesAreProtocolErrors)
 {
     Bytes good = request(1, make_key("RootPOA", "calc"), "add", args(1, 2));
