@@ -35,21 +35,6 @@ void wq_QosInterceptor::choose_band(int32_t &priority, uint32_t &band, CORBA::Ob
     client_request(priority, band, obj, endpoint, band_count, low, high, env);
 }
 
-namespace {
-// The process's interceptor, installed unless another one is.
-struct Installer {
-    Installer()
-    {
-        if (!RTCORBA::the_QosInterceptor)
-            RTCORBA::the_QosInterceptor = &wq_qi;
-    }
-    ~Installer()
-    {
-        if (RTCORBA::the_QosInterceptor == &wq_qi)
-            RTCORBA::the_QosInterceptor = nullptr;
-    }
-};
-} // namespace
-
+// The process's interceptor; installed as RTCORBA::the_QosInterceptor by
+// whoever wants band selection by priority.
 wq_QosInterceptor wq_qi;
-static Installer g_installer;

@@ -320,8 +320,6 @@ void wq_orb_pools_restart()
     // Keeps the acceptor (and its registration) in every program that
     // initialises the broker.
     (void)wq_tcp_acceptor_factory();
-    if (!RTCORBA::the_QosInterceptor)
-        RTCORBA::the_QosInterceptor = &wq_qi;
     wq_msg_circuit_pool.restart();
     wq_msg_circuit_band_pool.restart();
 }
