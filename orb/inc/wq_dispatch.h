@@ -171,6 +171,8 @@ public:
     virtual void protocol_error() = 0;
     // The client closed its side (CloseConnection).
     virtual void close() = 0;
+    // The client's endpoint, for the GIOP log (null when unknown).
+    virtual char const *peer() { return nullptr; }
 };
 
 // Per-reader state, kept for the life of the reader thread.
@@ -195,6 +197,7 @@ struct wq_ReaderState {
     bool band_request = false;
     int32_t band_index = -1;
     uint32_t request_id = 0;
+    uint32_t reply_status = 0;
     uint8_t response_expected = 1;
     uint32_t key_length = 0; // as sent (may exceed the buffer)
     unsigned char key[WQ_KEY_BUFFER + 1];

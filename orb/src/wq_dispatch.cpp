@@ -155,6 +155,12 @@ bool parse_request_header(wq_ReaderState &st)
     return !in.pending();
 }
 
+// The part of the key kept in the reader's buffer.
+uint32_t logged_key_length(const wq_ReaderState &st)
+{
+    return st.key_length < WQ_KEY_BUFFER ? st.key_length : WQ_KEY_BUFFER - 1;
+}
+
 // ---- object location -------------------------------------------------------------------
 
 // What one request found; released when it ends.
@@ -364,6 +370,7 @@ void write_reply(wq_ReaderState &st, bool with_exception)
     wq_PrivateEnv pe;
     const CORBA::EnvironmentWrapper &penv = pe.env;
     wq_GIOP::ReplyHeader h{st.request_id, e ? status_for(e) : uint32_t(wq_GIOP::NO_EXCEPTION), 0};
+    st.reply_status = h.reply_status;
     for (int attempt = 0; attempt < 2; ++attempt) {
         st.out.reclaim();
         wq_write_giop_header(st.out, wq_GIOP::Reply);
@@ -383,7 +390,7 @@ void write_reply(wq_ReaderState &st, bool with_exception)
             break;
         // The exception could not be marshalled: a system exception that can.
         st.env_info.clear();
-        h.reply_status = wq_GIOP::SYSTEM_EXCEPTION;
+        h.reply_status = st.reply_status = wq_GIOP::SYSTEM_EXCEPTION;
     }
     st.env_info.clear();
     st.env_info.replace(held);
@@ -407,6 +414,8 @@ void send_reply(wq_ReaderState &st, wq_DispatchSink &sink, bool early)
 {
     CORBA::Exception *held = st.env_info.exception();
     st.env_info.replace(nullptr);
+    if (CORBA::ORB::diagnostics() >= 2)
+        wq_GIOPLog::log_reply(1, st.request_id, st.reply_status, sink.peer());
     sink.send(st.out, st.request_id, early);
     st.env_info.clear();
     st.env_info.replace(held);
@@ -420,6 +429,8 @@ void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
         sink.protocol_error();
         return;
     }
+    if (CORBA::ORB::diagnostics() >= 2)
+        wq_GIOPLog::log_request(0, st.request_id, st.operation, st.key, logged_key_length(st), sink.peer());
     if (st.priority_seen && st.request_priority != st.base_priority)
         set_active_priority(st, st.request_priority);
     if (st.band_request && !st.band_thread) {
@@ -505,6 +516,8 @@ void serve_locate(wq_ReaderState &st, wq_DispatchSink &sink)
         return;
     }
     st.operation[0] = 0;
+    if (CORBA::ORB::diagnostics() >= 2)
+        wq_GIOPLog::log_locate_request(0, st.request_id, st.key, logged_key_length(st), sink.peer());
     sink.hand_back(true);
     Found f;
     if (locate_object(st, f, true, env) && !f.target)
@@ -526,6 +539,8 @@ void serve_locate(wq_ReaderState &st, wq_DispatchSink &sink)
     if (fr)
         st.out.write_object(fr->forward_reference);
     delete held;
+    if (CORBA::ORB::diagnostics() >= 2)
+        wq_GIOPLog::log_locate_reply(1, st.request_id, status, sink.peer());
     sink.send(st.out, st.request_id, false);
     env.clear();
 }

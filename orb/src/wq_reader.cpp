@@ -103,6 +103,12 @@ public:
         }
     }
 
+    char const *peer() override
+    {
+        wq_MsgCircuit *c = circuit_ ? circuit_ : held_;
+        return c && c->net() ? c->net()->get_peer_endpoint() : nullptr;
+    }
+
     void protocol_error() override
     {
         if (wq_MsgCircuit *c = circuit_ ? circuit_ : held_)
@@ -312,8 +318,32 @@ void wq_orb_destroy_root_poa()
     wq_POARegistry::clear();
 }
 
-CORBA::Object *wq_orb_poa_current(const CORBA::EnvironmentWrapper &) { return nullptr; }
-void wq_orb_release_poa_current() {}
+namespace {
+PortableServer::Current *g_poa_current = nullptr;
+wq_Mutex g_poa_current_lock;
+} // namespace
+
+CORBA::Object *wq_orb_poa_current(const CORBA::EnvironmentWrapper &env)
+{
+    if (env.pending())
+        return nullptr;
+    wq_MutexLock g(g_poa_current_lock);
+    if (!g_poa_current)
+        g_poa_current = new PortableServer::Current;
+    g_poa_current->_add_ref();
+    return g_poa_current;
+}
+
+void wq_orb_release_poa_current()
+{
+    PortableServer::Current *c;
+    {
+        wq_MutexLock g(g_poa_current_lock);
+        c = g_poa_current;
+        g_poa_current = nullptr;
+    }
+    CORBA::release(c);
+}
 
 void wq_orb_pools_restart()
 {
