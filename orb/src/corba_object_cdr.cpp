@@ -111,6 +111,8 @@ Object *Stream::read_object(char const *interface_name)
         mark_failed();
         return nullptr;
     }
+    if (auto *remote = dynamic_cast<wq_TargetIIOP *>(t))
+        remote->type_id(id);
     Object *obj;
     if (ProxyFactory *pf = iface->proxy_factory())
         obj = pf->create(t, wq_target_servant(t), env());

@@ -112,6 +112,12 @@ wq_TargetIIOP::~wq_TargetIIOP()
         ep_->_remove_ref(true);
 }
 
+bool wq_TargetIIOP::_is_equivalent(CORBA::Target &other, const CORBA::EnvironmentWrapper &)
+{
+    auto *o = dynamic_cast<wq_TargetIIOP *>(&other);
+    return o && o->info_.endpoint == info_.endpoint && o->info_.key == info_.key;
+}
+
 void wq_TargetIIOP::_add_ref(bool, const wq_ThreadEnvironment &) { refs_.fetch_add(1, std::memory_order_relaxed); }
 
 void wq_TargetIIOP::_remove_ref(bool, const wq_ThreadEnvironment &)
