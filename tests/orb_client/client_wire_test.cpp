@@ -482,6 +482,11 @@ TEST(OrbClientWire, ProxyFactoryBuildsTypedReferences)
         CORBA::Object *o = s.read_object("IDL:Proxy/Typed:1.0");
         ASSERT_NE(o, nullptr) << id;
         EXPECT_NE(dynamic_cast<Typed *>(o), nullptr) << id;
+        // The unknown id was not entered in the registry.
+        wq_Interface *entry = wq_interface_registry_get()->NI_find(id, true);
+        EXPECT_EQ(entry != nullptr, std::strcmp(id, "IDL:Proxy/Typed:1.0") == 0) << id;
+        if (entry)
+            entry->_remove_ref(true);
         CORBA::Object *c = o->_copy(e.w);
         EXPECT_NE(dynamic_cast<Typed *>(c), nullptr) << id;
         EXPECT_TRUE(c->_is_equivalent(o, e.w));
