@@ -1,0 +1,159 @@
+// Resource service manager: the resource service's instance of the
+// service-manager pattern (frw/yw_svc_mng.h) and the framework-side start and
+// shut-down.
+#include <cstdio>
+
+#include "cli/yw_cli.h"
+#include "osa/yw_osa_guard.h"
+#include "sync/yw_sync.h"
+#include "sync/yw_sync_ssm.h"
+
+extern "C" {
+
+YW_sync_ssm_ctx_t YW_g_sync_ssm_ctx = {{0, 0, 0, 0, 0}, nullptr, nullptr, nullptr, YW_SVC_MNG_TIMEOUT, nullptr};
+YW_sync_ssm_cfg_t YW_g_sync_ssm_cfg = {0};
+YW_task_id_t YW_g_sync_ssm_taskid = YW_TASK_ID_NONE;
+YW_fsm_context_t YW_s_ssm_fsm;
+
+const YW_fsm_vector_t YW_s_ssm_fsm_vectors[] = {
+    {YW_EVENT_ID(YW_EVENT_FLAG_FRW, YW_SYNC_SSM_CMD_START), YW_sync_ssm_handleStartCmd},
+    {YW_EVENT_ID(YW_EVENT_FLAG_FRW, YW_SYNC_SSM_CMD_STOP), YW_sync_ssm_handleStopCmd},
+    {YW_EVENT_ID(YW_EVENT_FLAG_FRW, YW_SYNC_SSM_EVT_SCHG), YW_sync_ssm_handleSyncStateChgEvt},
+    YW_FSM_VECTOR_NULL,
+};
+
+} // extern "C"
+
+namespace {
+
+const YW_svc_mng_t yw_s_sync_svc = {
+    .fsm_name = "task_ssm",
+    .main_name = "YW_sync_ssm_main",
+    .tag = "ssm",
+    .cmd_start = YW_SYNC_SSM_CMD_START,
+    .cmd_stop = YW_SYNC_SSM_CMD_STOP,
+    .evt_change = YW_SYNC_SSM_EVT_SCHG,
+    .entry = YW_sync_ssm_main,
+    .state = &YW_g_sync_ssm_ctx.status.state,
+    .fsm = &YW_s_ssm_fsm,
+    .vectors = YW_s_ssm_fsm_vectors,
+    .rcvq = &YW_g_sync_ssm_ctx.rcvq,
+    .timeout = &YW_g_sync_ssm_ctx.timeout,
+    .taskid = &YW_g_sync_ssm_taskid,
+    .priv = &YW_g_sync_ssm_ctx,
+    .init = YW_sync_ssm_init,
+    .deinit = YW_sync_ssm_deinit,
+    .onStart = YW_sync_ssm_onStart,
+    .onStop = YW_sync_ssm_onStop,
+    .onStateChange = nullptr,
+    .onLoopStart = nullptr,
+    .onTimeout = nullptr,
+    .onLoopEnd = nullptr,
+    .activeWhenStarted = 0,
+    .startedAlways = 1,
+    .stopClearsAlways = 1,
+    .deleteWhenIdle = 1,
+};
+
+} // namespace
+
+extern "C" {
+
+YW_ret_t YW_sync_ssm_init(void)
+{
+    YW_sync_ssm_ctx_t &c = YW_g_sync_ssm_ctx;
+    if (__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT)
+        return YW_SUCCESS;
+    __atomic_fetch_or(&c.status.state, YW_SVC_STATE_INIT, __ATOMIC_SEQ_CST);
+    c.fsm = &YW_s_ssm_fsm;
+    c.rcvq = nullptr;
+    c.fsm_vectors = YW_s_ssm_fsm_vectors;
+    c.timeout = YW_SVC_MNG_TIMEOUT;
+    YW_P_tableMutexOnce(&c.lock);
+    {
+        YW_P_mutexGuard lk(c.lock);
+        for (YW_sync_id_t i = 0; i < YW_SYNC_MAX; ++i) {
+            YW_g_sync_cfg[i].name = nullptr;
+            YW_g_sync[i] = YW_sync_t{};
+            YW_g_sync[i].sync_id = i;
+        }
+    }
+    YW_P_getThreadKey(nullptr, YW_THREAD_KEY_THREADID, &YW_g_threadKey_threadid);
+    YW_regCLICmd("ss", YW_sync_showSyncs, "ss");
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_sync_ssm_deinit(void)
+{
+    YW_sync_ssm_ctx_t &c = YW_g_sync_ssm_ctx;
+    if (__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT) {
+        YW_unregCLICmd("ss");
+        c.fsm = nullptr; // the table mutex stays: "ss" may still be running
+        __atomic_store_n(&c.status.state, 0, __ATOMIC_SEQ_CST);
+    }
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_sync_ssm_onStart(void)
+{
+    YW_ret_t r = YW_FAIL;
+    for (YW_sync_id_t i = 0; i < YW_SYNC_MAX; ++i) {
+        YW_sync_cfg_t *cfg = &YW_g_sync_cfg[i];
+        if (!YW_SYNC_CFG_VALID(cfg))
+            break;
+        YW_sync_id_t id;
+        r = YW_createSync(cfg, &id);
+        if (r != YW_SUCCESS)
+            std::printf("%s:%d resource %s not created: %d\n", __func__, __LINE__, cfg->name, (int)r);
+    }
+    return r;
+}
+
+YW_ret_t YW_sync_ssm_onStop(void)
+{
+    YW_ret_t r = YW_FAIL;
+    for (YW_sync_id_t i = 0; i < YW_SYNC_MAX; ++i) {
+        YW_sync_status_t st{};
+        if (YW_inqSync(i, &st) == YW_SUCCESS && st.state != 0)
+            r = YW_deleteSync(i);
+    }
+    return r;
+}
+
+YW_ret_t YW_sync_ssm_sendEvent(YW_event_value_t id, void *data)
+{
+    return YW_svc_mng_sendEvent(&yw_s_sync_svc, id, data);
+}
+
+YW_ret_t YW_startSyncService(void)
+{
+    return YW_svc_mng_start(&yw_s_sync_svc);
+}
+
+YW_ret_t YW_shutdownSyncService(void)
+{
+    return YW_svc_mng_shutdown(&yw_s_sync_svc);
+}
+
+void *YW_sync_ssm_main(void *arg)
+{
+    (void)arg;
+    return YW_svc_mng_main(&yw_s_sync_svc);
+}
+
+YW_fsm_state_t YW_sync_ssm_handleStartCmd(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
+{
+    return YW_svc_mng_handleStart(&yw_s_sync_svc, ctx, emsg, __func__, __LINE__);
+}
+
+YW_fsm_state_t YW_sync_ssm_handleStopCmd(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
+{
+    return YW_svc_mng_handleStop(&yw_s_sync_svc, ctx, emsg, __func__, __LINE__);
+}
+
+YW_fsm_state_t YW_sync_ssm_handleSyncStateChgEvt(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
+{
+    return YW_svc_mng_handleStateChange(&yw_s_sync_svc, ctx, emsg, __func__, __LINE__);
+}
+
+} /* extern "C" */
