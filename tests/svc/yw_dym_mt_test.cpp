@@ -22,7 +22,11 @@ TEST(DymRace, DsRacingTheManagersStopNeverCallsAnUnloadedModule)
     YW_task_id_t tid;
     ASSERT_EQ(YW_createTask(&c, &tid), 0);
     ASSERT_EQ(YW_startDyModuleService(), 0);
-    ASSERT_TRUE(waitFor([] { return loadShared(YW_s_dsm_fsm.state) == YW_SVC_FSM_STATE_ACTV; }));
+    // Loaded: the manager's start row has run (read under the table lock).
+    ASSERT_TRUE(waitFor([] {
+        YW_dym_status_t st{};
+        return YW_inqDyModule(0, &st) == 0 && st.state == (YW_DYM_STATE_ASSIGNED | YW_DYM_STATE_LOADED);
+    }));
 
     testing::internal::CaptureStdout();
     std::atomic<bool> stop{false};
@@ -35,12 +39,18 @@ TEST(DymRace, DsRacingTheManagersStopNeverCallsAnUnloadedModule)
     });
     waitFor([&] { return listings.load() >= 3; }, 10s);
     EXPECT_EQ(YW_shutdownDyModuleService(), 0);
-    bool down = waitFor([] { return loadShared(YW_s_dsm_fsm.state) == YW_SVC_FSM_STATE_DOWN; });
+    // The manager task ends once it is DOWN; its end is seen under the task
+    // table lock, after which its state is read.
+    bool ended = waitFor([] {
+        YW_task_id_t id;
+        return YW_searchTaskByName("t_dsm_race", &id) != 0;
+    });
     stop = true;
     client.join();
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(YW_s_dsm_fsm.state, (YW_fsm_state_t)YW_SVC_FSM_STATE_DOWN);
     YW_dym_showDyModules(0, nullptr);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(down);
     EXPECT_NE(out.find("hello from the turv example module"), std::string::npos);
     EXPECT_EQ(YW_g_dym_dsm_ctx.status.ndymLoaded, 0u);
     EXPECT_EQ(YW_g_dym[0].cfg, nullptr);

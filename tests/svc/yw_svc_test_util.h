@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/yw_test_common.h"
 #include "dym/yw_dym_dsm.h"
@@ -42,15 +43,29 @@ template <typename T> inline T loadShared(T &v)
     return __atomic_load_n(&v, __ATOMIC_ACQUIRE);
 }
 
-// The "fw" element of a configuration given as text; the set lives for the
-// process (the loaders keep pointers into it).
+// The "fw" element of a configuration given as text. The set lives until
+// the process ends (the loaders keep pointers into its arena).
 inline YW_frw_cfg_element_t *loadXml(const std::string &text)
 {
+    struct Sets {
+        std::vector<YW_frw_cfg_set_t *> v;
+        ~Sets()
+        {
+            for (YW_frw_cfg_set_t *s : v) {
+                YW_frw_cfg_unload(s);
+                delete s;
+            }
+        }
+    };
+    static Sets sets;
     auto *set = new YW_frw_cfg_set_t{};
-    std::string *buf = new std::string(text);
-    buf->push_back('\0');
-    if (YW_frw_cfg_loadText(buf->data(), (YW_size_t)text.size(), set) != 0)
+    std::string buf = text;
+    buf.push_back('\0');
+    if (YW_frw_cfg_loadText(buf.data(), (YW_size_t)text.size(), set) != 0) {
+        delete set;
         return nullptr;
+    }
+    sets.v.push_back(set);
     return set->base;
 }
 
