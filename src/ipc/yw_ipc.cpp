@@ -14,6 +14,7 @@
 #include "ipc/yw_ipc_msgq.h"
 #include "log/yw_log.h"
 #include "yw_mem.h"
+#include "yw_num.h"
 
 extern "C" {
 YW_ipc_cfg_t YW_g_ipc_cfg[YW_IPC_MAX];
@@ -387,12 +388,17 @@ YW_ret_t YW_ipc_cfg_child_setAttribute(YW_ipc_cfg_t *pCfg, const char *child_key
         return YW_SUCCESS;
     if (std::strcmp(child_key, "tx") == 0 || std::strcmp(child_key, "rx") == 0) {
         YW_ipc_side_cfg_t &s = child_key[0] == 't' ? pCfg->tx : pCfg->rx;
+        long long v = 0;
+        bool size = std::strcmp(key, "buffer_size") == 0 || std::strcmp(key, "max_descriptors") == 0 ||
+                    std::strcmp(key, "frame_size") == 0;
+        if (size && !YW_parseSize(__func__, key, value, 0, INT32_MAX, &v))
+            return YW_FAIL;
         if (std::strcmp(key, "buffer_size") == 0)
-            s.buffer_size = yw_ipc_decimal(value);
+            s.buffer_size = v;
         else if (std::strcmp(key, "max_descriptors") == 0)
-            s.max_descriptors = (YW_uint64_t)yw_ipc_decimal(value);
+            s.max_descriptors = (YW_uint64_t)v;
         else if (std::strcmp(key, "frame_size") == 0)
-            s.frame_size = yw_ipc_decimal(value);
+            s.frame_size = v;
         return YW_SUCCESS;
     }
     bool local = std::strcmp(child_key, "local") == 0;

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "yw_node_test_util.h"
 
 extern char **environ;
@@ -204,4 +206,45 @@ TEST(NodeConfig, MissingApplicationFileIsOnlyReported)
     EXPECT_NE(r.out.find("START TURV ...."), std::string::npos) << r.out;
     EXPECT_LT(r.out.find("load app config file fail"), r.out.find("START TURV ....")) << r.out;
     EXPECT_FALSE(r.exited) << r.out;
+}
+
+// Configuration a newcomer may get wrong: a FIFO where the system file should
+// be, a task entry naming the process's own start-up, a size beyond 32 bits.
+TEST(NodeConfig, BadFirstConfigurationsAreRefusedWithALine)
+{
+    using namespace yw_node_test;
+    if (!haveNode())
+        GTEST_SKIP() << "turv_node not built";
+    TempFolder fifo;
+    ASSERT_EQ(mkfifo((fifo.dir / "turv_sys_cfg.xml").c_str(), 0600), 0);
+    RunResult r = runNode({"-C", fifo.dir.string()}, std::chrono::seconds(20));
+    ASSERT_TRUE(r.exited) << r.out;
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(has(r.out, "not a regular file:" + fifo.dir.string() + "/turv_sys_cfg.xml\n")) << r.out;
+
+    // A refused task entry leaves the node coming up; a refused log size
+    // fails the log configuration like any other bad log attribute.
+    struct Case {
+        const char *extraTask, *logConf, *refusal, *then;
+    } cases[] = {
+        {"      <taskDef name=\"again\" functionName=\"main\" category=\"app\" stackSize=\"65536\"/>\n", "",
+         "main is the process's start-up, refused as a task entry\n", kSyncLine},
+        {"      <taskDef name=\"again\" functionName=\"YW_main_entry\" category=\"app\" stackSize=\"65536\"/>\n", "",
+         "YW_main_entry is the process's start-up, refused as a task entry\n", kSyncLine},
+        {"", "      <logDef groupID=\"big\" bufferSize=\"999999999999\">\n      </logDef>\n",
+         "bufferSize \"999999999999\" refused: not a number from 0 to 2147483647\n", "lsm config fail error = -1\n"},
+    };
+    for (const Case &c : cases) {
+        TempFolder tmp;
+        std::string sys = sysConfig(kSingleNode, c.extraTask);
+        sys.replace(sys.find("    <logConf>\n") + 14, 0, c.logConf);
+        std::ofstream(tmp.dir / "turv_sys_cfg.xml") << sys;
+        std::ofstream(tmp.dir / "turv_app_cfg.xml") << kAppConfig;
+        // Wait for the later of the two lines: a refused entry shows after
+        // the synchronisation, a refused log size before its failure line.
+        RunResult n = runNode({"-C", tmp.dir.string()}, std::chrono::seconds(60), *c.extraTask ? c.refusal : c.then);
+        EXPECT_TRUE(has(n.out, c.refusal)) << n.out;
+        EXPECT_TRUE(has(n.out, c.then)) << n.out;
+        EXPECT_FALSE(has(n.out, "-727379969")) << n.out;
+    }
 }
