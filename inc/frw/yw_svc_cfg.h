@@ -6,10 +6,14 @@
 #ifndef YW_SVC_CFG_H
 #define YW_SVC_CFG_H
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <initializer_list>
 #include <type_traits>
 
 #include "frw/yw_frw_cfg.h"
+#include "yw_mem.h"
 
 /* Reads the next `tag` element after *cursor (from the first when it is
  * null) into cfg: every attribute through setAttr(cfg, key, value) until one
@@ -62,6 +66,60 @@ YW_ret_t YW_svc_cfg_loadTable(const char *func, YW_frw_cfg_element_t *base, Cfg 
     if (YW_frw_searchCfgElement(base, tag, cursor))
         std::printf("%s:%d only %d %s entries are read, the rest are ignored\n", func, __LINE__, max, tag);
     return r;
+}
+
+/* ---- configurations given by callers: copied on creation ---- */
+
+/* A counted copy of s; null for null or when the allocation fails. */
+inline char *YW_svc_strdup(const char *s)
+{
+    if (!s)
+        return nullptr;
+    size_t n = std::strlen(s) + 1;
+    char *p = static_cast<char *>(YW_malloc(n));
+    if (p)
+        std::memcpy(p, s, n);
+    return p;
+}
+
+/* Releases a copy made by YW_svc_cfgCopy with the same string fields. */
+template <typename Cfg> void YW_svc_cfgFree(Cfg *cfg, std::initializer_list<char *Cfg::*> strings)
+{
+    if (!cfg)
+        return;
+    for (char *Cfg::*f : strings)
+        if (cfg->*f)
+            YW_free(cfg->*f);
+    YW_free(cfg);
+}
+
+/* A heap copy of a configuration record with the given string fields
+ * duplicated (the others shared); null when an allocation fails. */
+template <typename Cfg> Cfg *YW_svc_cfgCopy(const Cfg *cfg, std::initializer_list<char *Cfg::*> strings)
+{
+    Cfg *c = static_cast<Cfg *>(YW_malloc(sizeof(Cfg)));
+    if (!c)
+        return nullptr;
+    *c = *cfg;
+    bool ok = true;
+    for (char *Cfg::*f : strings) {
+        c->*f = YW_svc_strdup(cfg->*f);
+        ok = ok && (!(cfg->*f) || c->*f);
+    }
+    if (!ok) {
+        YW_svc_cfgFree(c, strings);
+        return nullptr;
+    }
+    return c;
+}
+
+/* A status counter read by other threads: decremented, never below 0. */
+inline void YW_svc_countDec(YW_uint64_t &c)
+{
+    std::atomic_ref<YW_uint64_t> a(c);
+    YW_uint64_t v = a.load();
+    while (v > 0 && !a.compare_exchange_weak(v, v - 1)) {
+    }
 }
 
 #endif

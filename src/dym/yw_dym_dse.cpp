@@ -8,6 +8,7 @@
 
 #include "dym/yw_dym.h"
 #include "dym/yw_dym_dsm.h"
+#include "frw/yw_svc_cfg.h"
 #include "osa/yw_osa_guard.h"
 #include "yw_path.h"
 
@@ -27,48 +28,15 @@ bool yw_dym_isStatic(const YW_dym_cfg_t *cfg)
     return cfg >= &YW_g_dym_cfg[0] && cfg < &YW_g_dym_cfg[YW_DYM_MAX];
 }
 
-char *yw_dym_strdup(const char *s)
-{
-    if (!s)
-        return nullptr;
-    size_t n = std::strlen(s) + 1;
-    char *p = static_cast<char *>(YW_malloc(n));
-    if (p)
-        std::memcpy(p, s, n);
-    return p;
-}
-
 void yw_dym_cfgFree(YW_dym_cfg_t *cfg)
 {
-    if (!cfg || yw_dym_isStatic(cfg))
-        return;
-    if (cfg->folder)
-        YW_free(cfg->folder);
-    if (cfg->filename)
-        YW_free(cfg->filename);
-    YW_free(cfg);
+    if (!yw_dym_isStatic(cfg))
+        YW_svc_cfgFree(cfg, {&YW_dym_cfg_t::folder, &YW_dym_cfg_t::filename});
 }
 
 YW_dym_cfg_t *yw_dym_cfgCopy(const YW_dym_cfg_t *cfg)
 {
-    auto *c = static_cast<YW_dym_cfg_t *>(YW_malloc(sizeof(YW_dym_cfg_t)));
-    if (!c)
-        return nullptr;
-    c->folder = yw_dym_strdup(cfg->folder);
-    c->filename = yw_dym_strdup(cfg->filename);
-    if ((cfg->folder && !c->folder) || (cfg->filename && !c->filename)) {
-        yw_dym_cfgFree(c);
-        return nullptr;
-    }
-    return c;
-}
-
-void yw_dym_countDec(YW_uint64_t &c)
-{
-    std::atomic_ref<YW_uint64_t> a(c);
-    YW_uint64_t v = a.load();
-    while (v > 0 && !a.compare_exchange_weak(v, v - 1)) {
-    }
+    return YW_svc_cfgCopy(cfg, {&YW_dym_cfg_t::folder, &YW_dym_cfg_t::filename});
 }
 
 } // namespace
@@ -114,7 +82,7 @@ YW_ret_t YW_deleteDyModule(YW_dym_id_t id)
     yw_dym_cfgFree(d->cfg);
     d->cfg = nullptr;
     d->status.state = 0;
-    yw_dym_countDec(YW_g_dym_dsm_ctx.status.ndyms);
+    YW_svc_countDec(YW_g_dym_dsm_ctx.status.ndyms);
     return YW_SUCCESS;
 }
 
@@ -173,7 +141,7 @@ YW_ret_t YW_unloadLibrary(YW_dym_id_t id)
     if (r == YW_SUCCESS) {
         d->libid = nullptr;
         d->status.state &= ~YW_DYM_STATE_LOADED;
-        yw_dym_countDec(YW_g_dym_dsm_ctx.status.ndymLoaded);
+        YW_svc_countDec(YW_g_dym_dsm_ctx.status.ndymLoaded);
     }
     return r;
 }

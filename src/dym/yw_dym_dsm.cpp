@@ -73,14 +73,8 @@ extern "C" {
 YW_ret_t YW_dym_dsm_init(void)
 {
     YW_dym_dsm_ctx_t &c = YW_g_dym_dsm_ctx;
-    if (__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT)
+    if (!YW_svc_mng_initContext(c, &YW_s_dsm_fsm, YW_s_dsm_fsm_vectors))
         return YW_SUCCESS;
-    __atomic_fetch_or(&c.status.state, YW_SVC_STATE_INIT, __ATOMIC_SEQ_CST);
-    c.fsm = &YW_s_dsm_fsm;
-    c.rcvq = nullptr;
-    c.fsm_vectors = YW_s_dsm_fsm_vectors;
-    c.timeout = YW_SVC_MNG_TIMEOUT;
-    YW_P_tableMutexOnce(&c.lock);
     {
         YW_P_mutexGuard lk(c.lock);
         for (YW_dym_id_t i = 0; i < YW_DYM_MAX; ++i) {
@@ -89,19 +83,13 @@ YW_ret_t YW_dym_dsm_init(void)
             YW_g_dym[i].dym_id = i;
         }
     }
-    YW_P_getThreadKey(nullptr, YW_THREAD_KEY_THREADID, &YW_g_threadKey_threadid);
     YW_regCLICmd("ds", YW_dym_showDyModules, "ds");
     return YW_SUCCESS;
 }
 
 YW_ret_t YW_dym_dsm_deinit(void)
 {
-    YW_dym_dsm_ctx_t &c = YW_g_dym_dsm_ctx;
-    if (__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT) {
-        YW_unregCLICmd("ds");
-        c.fsm = nullptr; // the table mutex stays: "ds" may still be running
-        __atomic_fetch_and(&c.status.state, ~YW_SVC_STATE_INIT, __ATOMIC_SEQ_CST);
-    }
+    YW_svc_mng_deinitContext(YW_g_dym_dsm_ctx, "ds", false);
     return YW_SUCCESS;
 }
 
@@ -133,40 +121,10 @@ YW_ret_t YW_dym_dsm_onStop(void)
     return r;
 }
 
-YW_ret_t YW_dym_dsm_sendEvent(YW_event_value_t id, void *data)
-{
-    return YW_svc_mng_sendEvent(&yw_s_dym_svc, id, data);
-}
-
-YW_ret_t YW_startDyModuleService(void)
-{
-    return YW_svc_mng_start(&yw_s_dym_svc);
-}
-
-YW_ret_t YW_shutdownDyModuleService(void)
-{
-    return YW_svc_mng_shutdown(&yw_s_dym_svc);
-}
-
-void *YW_dym_dsm_main(void *arg)
-{
-    (void)arg;
-    return YW_svc_mng_main(&yw_s_dym_svc);
-}
-
-YW_fsm_state_t YW_dym_dsm_handleStartCmd(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
-{
-    return YW_svc_mng_handleStart(&yw_s_dym_svc, ctx, emsg, __func__, __LINE__);
-}
-
-YW_fsm_state_t YW_dym_dsm_handleStopCmd(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
-{
-    return YW_svc_mng_handleStop(&yw_s_dym_svc, ctx, emsg, __func__, __LINE__);
-}
-
-YW_fsm_state_t YW_dym_dsm_handleDymStateChgEvt(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
-{
-    return YW_svc_mng_handleStateChange(&yw_s_dym_svc, ctx, emsg, __func__, __LINE__);
-}
+YW_SVC_MNG_DEFINE_ENTRIES(yw_s_dym_svc,
+                          YW_dym_dsm_sendEvent, YW_startDyModuleService, YW_shutdownDyModuleService,
+                          YW_dym_dsm_main,
+                          YW_dym_dsm_handleStartCmd, YW_dym_dsm_handleStopCmd,
+                          YW_dym_dsm_handleDymStateChgEvt)
 
 } /* extern "C" */

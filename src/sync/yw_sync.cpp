@@ -47,29 +47,13 @@ bool yw_sync_isStatic(const YW_sync_cfg_t *cfg)
 
 YW_sync_cfg_t *yw_sync_cfgCopy(const YW_sync_cfg_t *cfg)
 {
-    auto *c = static_cast<YW_sync_cfg_t *>(YW_malloc(sizeof(YW_sync_cfg_t)));
-    if (!c)
-        return nullptr;
-    *c = *cfg;
-    if (cfg->name) {
-        size_t n = std::strlen(cfg->name) + 1;
-        c->name = static_cast<char *>(YW_malloc(n));
-        if (!c->name) {
-            YW_free(c);
-            return nullptr;
-        }
-        std::memcpy(c->name, cfg->name, n);
-    }
-    return c;
+    return YW_svc_cfgCopy(cfg, {&YW_sync_cfg_t::name});
 }
 
 void yw_sync_cfgFree(YW_sync_cfg_t *cfg)
 {
-    if (!cfg || yw_sync_isStatic(cfg))
-        return;
-    if (cfg->name)
-        YW_free(cfg->name);
-    YW_free(cfg);
+    if (!yw_sync_isStatic(cfg))
+        YW_svc_cfgFree(cfg, {&YW_sync_cfg_t::name});
 }
 
 // True when an object of that name exists and no running node holds its
@@ -128,14 +112,6 @@ YW_ret_t yw_sync_deleteObject(YW_sync_t *s)
         return YW_P_deleteSharedMemory(o.shm); // unlinks the name and closes it
     default:
         return o.mutex ? YW_ERR_SYNC_TYPE : YW_SUCCESS;
-    }
-}
-
-void yw_sync_countDec(YW_uint64_t &c)
-{
-    std::atomic_ref<YW_uint64_t> a(c);
-    YW_uint64_t v = a.load();
-    while (v > 0 && !a.compare_exchange_weak(v, v - 1)) {
     }
 }
 
@@ -281,7 +257,7 @@ YW_ret_t YW_deleteSync(YW_sync_id_t id)
         s->status.state = 0;
         s->sync_obj_id = YW_sync_obj_t{};
         if (hadObject)
-            yw_sync_countDec(YW_g_sync_ssm_ctx.status.nsyncs);
+            YW_svc_countDec(YW_g_sync_ssm_ctx.status.nsyncs);
     }
     return r;
 }

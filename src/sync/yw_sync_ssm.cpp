@@ -62,14 +62,8 @@ extern "C" {
 YW_ret_t YW_sync_ssm_init(void)
 {
     YW_sync_ssm_ctx_t &c = YW_g_sync_ssm_ctx;
-    if (__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT)
+    if (!YW_svc_mng_initContext(c, &YW_s_ssm_fsm, YW_s_ssm_fsm_vectors))
         return YW_SUCCESS;
-    __atomic_fetch_or(&c.status.state, YW_SVC_STATE_INIT, __ATOMIC_SEQ_CST);
-    c.fsm = &YW_s_ssm_fsm;
-    c.rcvq = nullptr;
-    c.fsm_vectors = YW_s_ssm_fsm_vectors;
-    c.timeout = YW_SVC_MNG_TIMEOUT;
-    YW_P_tableMutexOnce(&c.lock);
     {
         YW_P_mutexGuard lk(c.lock);
         for (YW_sync_id_t i = 0; i < YW_SYNC_MAX; ++i) {
@@ -78,19 +72,13 @@ YW_ret_t YW_sync_ssm_init(void)
             YW_g_sync[i].sync_id = i;
         }
     }
-    YW_P_getThreadKey(nullptr, YW_THREAD_KEY_THREADID, &YW_g_threadKey_threadid);
     YW_regCLICmd("ss", YW_sync_showSyncs, "ss");
     return YW_SUCCESS;
 }
 
 YW_ret_t YW_sync_ssm_deinit(void)
 {
-    YW_sync_ssm_ctx_t &c = YW_g_sync_ssm_ctx;
-    if (__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT) {
-        YW_unregCLICmd("ss");
-        c.fsm = nullptr; // the table mutex stays: "ss" may still be running
-        __atomic_store_n(&c.status.state, 0, __ATOMIC_SEQ_CST);
-    }
+    YW_svc_mng_deinitContext(YW_g_sync_ssm_ctx, "ss", true);
     return YW_SUCCESS;
 }
 
@@ -120,40 +108,10 @@ YW_ret_t YW_sync_ssm_onStop(void)
     return r;
 }
 
-YW_ret_t YW_sync_ssm_sendEvent(YW_event_value_t id, void *data)
-{
-    return YW_svc_mng_sendEvent(&yw_s_sync_svc, id, data);
-}
-
-YW_ret_t YW_startSyncService(void)
-{
-    return YW_svc_mng_start(&yw_s_sync_svc);
-}
-
-YW_ret_t YW_shutdownSyncService(void)
-{
-    return YW_svc_mng_shutdown(&yw_s_sync_svc);
-}
-
-void *YW_sync_ssm_main(void *arg)
-{
-    (void)arg;
-    return YW_svc_mng_main(&yw_s_sync_svc);
-}
-
-YW_fsm_state_t YW_sync_ssm_handleStartCmd(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
-{
-    return YW_svc_mng_handleStart(&yw_s_sync_svc, ctx, emsg, __func__, __LINE__);
-}
-
-YW_fsm_state_t YW_sync_ssm_handleStopCmd(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
-{
-    return YW_svc_mng_handleStop(&yw_s_sync_svc, ctx, emsg, __func__, __LINE__);
-}
-
-YW_fsm_state_t YW_sync_ssm_handleSyncStateChgEvt(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
-{
-    return YW_svc_mng_handleStateChange(&yw_s_sync_svc, ctx, emsg, __func__, __LINE__);
-}
+YW_SVC_MNG_DEFINE_ENTRIES(yw_s_sync_svc,
+                          YW_sync_ssm_sendEvent, YW_startSyncService, YW_shutdownSyncService,
+                          YW_sync_ssm_main,
+                          YW_sync_ssm_handleStartCmd, YW_sync_ssm_handleStopCmd,
+                          YW_sync_ssm_handleSyncStateChgEvt)
 
 } /* extern "C" */

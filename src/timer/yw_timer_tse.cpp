@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "../task/yw_task_int.h"
+#include "frw/yw_svc_cfg.h"
 #include "log/yw_log.h"
 #include "osa/yw_osa_guard.h"
 #include "timer/yw_timer.h"
@@ -39,41 +40,17 @@ bool yw_timer_isStatic(const YW_timer_cfg_t *cfg)
     return cfg >= &YW_g_timer_cfg[0] && cfg < &YW_g_timer_cfg[YW_TIMER_MAX];
 }
 
-// A heap copy of a configuration; the name is duplicated, the handler name
-// shared.
+// A caller's configuration is copied with its name (the handler name is
+// shared).
 YW_timer_cfg_t *yw_timer_cfgCopy(const YW_timer_cfg_t *cfg)
 {
-    auto *c = static_cast<YW_timer_cfg_t *>(YW_malloc(sizeof(YW_timer_cfg_t)));
-    if (!c)
-        return nullptr;
-    *c = *cfg;
-    if (cfg->name) {
-        size_t n = std::strlen(cfg->name) + 1;
-        c->name = static_cast<char *>(YW_malloc(n));
-        if (!c->name) {
-            YW_free(c);
-            return nullptr;
-        }
-        std::memcpy(c->name, cfg->name, n);
-    }
-    return c;
+    return YW_svc_cfgCopy(cfg, {&YW_timer_cfg_t::name});
 }
 
 void yw_timer_cfgFree(YW_timer_cfg_t *cfg)
 {
-    if (!cfg || yw_timer_isStatic(cfg))
-        return;
-    if (cfg->name)
-        YW_free(cfg->name);
-    YW_free(cfg);
-}
-
-void yw_timer_countDec(YW_uint64_t &c)
-{
-    std::atomic_ref<YW_uint64_t> a(c);
-    YW_uint64_t v = a.load();
-    while (v > 0 && !a.compare_exchange_weak(v, v - 1)) {
-    }
+    if (!yw_timer_isStatic(cfg))
+        YW_svc_cfgFree(cfg, {&YW_timer_cfg_t::name});
 }
 
 // The slot's OS timer goes; timer lock held.
@@ -276,7 +253,7 @@ YW_ret_t YW_deleteTimer(YW_timer_id_t id)
         t->status = YW_timer_status_t{};
         t->handler_fn = nullptr;
         t->generation++;
-        yw_timer_countDec(YW_g_timer_tsm_ctx.status.ntimers);
+        YW_svc_countDec(YW_g_timer_tsm_ctx.status.ntimers);
     }
     return r;
 }

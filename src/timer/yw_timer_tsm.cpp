@@ -60,14 +60,8 @@ extern "C" {
 YW_ret_t YW_timer_tsm_init(void)
 {
     YW_timer_tsm_ctx_t &c = YW_g_timer_tsm_ctx;
-    if (__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT)
+    if (!YW_svc_mng_initContext(c, &YW_s_timer_tsm_fsm, YW_s_timer_tsm_fsm_vectors))
         return YW_SUCCESS;
-    __atomic_fetch_or(&c.status.state, YW_SVC_STATE_INIT, __ATOMIC_SEQ_CST);
-    c.fsm = &YW_s_timer_tsm_fsm;
-    c.rcvq = nullptr;
-    c.fsm_vectors = YW_s_timer_tsm_fsm_vectors;
-    c.timeout = YW_SVC_MNG_TIMEOUT;
-    YW_P_tableMutexOnce(&c.lock);
     YW_P_mutexGuard lk(c.lock);
     for (YW_timer_id_t i = 0; i < YW_TIMER_MAX; ++i) {
         YW_g_timer_cfg[i].name = nullptr;
@@ -80,17 +74,12 @@ YW_ret_t YW_timer_tsm_init(void)
         t.task_id = YW_TIMER_NO_TASK;
         t.generation = gen;
     }
-    YW_P_getThreadKey(nullptr, YW_THREAD_KEY_THREADID, &YW_g_threadKey_threadid);
     return YW_SUCCESS;
 }
 
 YW_ret_t YW_timer_tsm_deinit(void)
 {
-    YW_timer_tsm_ctx_t &c = YW_g_timer_tsm_ctx;
-    if (__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT) {
-        c.fsm = nullptr; // the table mutex stays for the process
-        __atomic_fetch_and(&c.status.state, ~YW_SVC_STATE_INIT, __ATOMIC_SEQ_CST);
-    }
+    YW_svc_mng_deinitContext(YW_g_timer_tsm_ctx, nullptr, false);
     return YW_SUCCESS;
 }
 
@@ -118,40 +107,10 @@ YW_ret_t YW_timer_tsm_onStop(void)
     return r;
 }
 
-YW_ret_t YW_timer_tsm_sendEvent(YW_event_value_t id, void *data)
-{
-    return YW_svc_mng_sendEvent(&yw_s_timer_svc, id, data);
-}
-
-YW_ret_t YW_startTimerService(void)
-{
-    return YW_svc_mng_start(&yw_s_timer_svc);
-}
-
-YW_ret_t YW_shutdownTimerService(void)
-{
-    return YW_svc_mng_shutdown(&yw_s_timer_svc);
-}
-
-void *YW_timer_tsm_main(void *arg)
-{
-    (void)arg;
-    return YW_svc_mng_main(&yw_s_timer_svc);
-}
-
-YW_fsm_state_t YW_timer_tsm_handleStartCmd(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
-{
-    return YW_svc_mng_handleStart(&yw_s_timer_svc, ctx, emsg, __func__, __LINE__);
-}
-
-YW_fsm_state_t YW_timer_tsm_handleStopCmd(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
-{
-    return YW_svc_mng_handleStop(&yw_s_timer_svc, ctx, emsg, __func__, __LINE__);
-}
-
-YW_fsm_state_t YW_timer_tsm_handleTimerStateChgEvt(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
-{
-    return YW_svc_mng_handleStateChange(&yw_s_timer_svc, ctx, emsg, __func__, __LINE__);
-}
+YW_SVC_MNG_DEFINE_ENTRIES(yw_s_timer_svc,
+                          YW_timer_tsm_sendEvent, YW_startTimerService, YW_shutdownTimerService,
+                          YW_timer_tsm_main,
+                          YW_timer_tsm_handleStartCmd, YW_timer_tsm_handleStopCmd,
+                          YW_timer_tsm_handleTimerStateChgEvt)
 
 } /* extern "C" */
