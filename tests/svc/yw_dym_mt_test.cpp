@@ -15,9 +15,7 @@ TEST(DymRace, DsRacingTheManagersStopNeverCallsAnUnloadedModule)
         loadXml("<c><fw><dymConf><dymDef folder=\"" + moduleFolder() + "\" filename=\"" + kModuleFile +
                 "\"/></dymConf></fw></c>");
     ASSERT_NE(base, nullptr);
-    ASSERT_EQ(YW_loadDyModuleServiceManageConfig(YW_frw_searchCfgElement(base, "dymConf", nullptr),
-                                                 &YW_g_dym_dsm_cfg),
-              0);
+    ASSERT_EQ(loadSections(base)[2], 0);
     YW_task_cfg_t c = yw_common_test::makeCfg("t_dsm_race", "YW_dym_dsm_main", YW_TASK_CAT_FRW | YW_TASK_CAT_INI);
     YW_task_id_t tid;
     ASSERT_EQ(YW_createTask(&c, &tid), 0);

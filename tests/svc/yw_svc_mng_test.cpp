@@ -41,15 +41,7 @@ TEST(SvcManagers, ReachActvWithTheirEntitiesAndDownAtStop)
               "<dymConf><dymDef folder=\"" +
         moduleFolder() + "\" filename=\"" + kModuleFile + "\"/></dymConf></fw></c>");
     ASSERT_NE(base, nullptr);
-    ASSERT_EQ(YW_loadTimerServiceManageConfig(YW_frw_searchCfgElement(base, "timerConf", nullptr),
-                                              &YW_g_timer_tsm_cfg),
-              0);
-    ASSERT_EQ(YW_loadSyncServiceManageConfig(YW_frw_searchCfgElement(base, "resourceConf", nullptr),
-                                             &YW_g_sync_ssm_cfg),
-              0);
-    ASSERT_EQ(YW_loadDyModuleServiceManageConfig(YW_frw_searchCfgElement(base, "dymConf", nullptr),
-                                                 &YW_g_dym_dsm_cfg),
-              0);
+    EXPECT_EQ(loadSections(base), (std::array<YW_ret_t, 3>{}));
     createManagerTasks();
     EXPECT_TRUE(commandRegistered("ss"));
     EXPECT_TRUE(commandRegistered("ds"));

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -67,6 +68,15 @@ inline YW_frw_cfg_element_t *loadXml(const std::string &text)
     }
     sets.v.push_back(set);
     return set->base;
+}
+
+// Hands the three sections of `base` to their loaders; the results in
+// order timer, resource, module.
+inline std::array<YW_ret_t, 3> loadSections(YW_frw_cfg_element_t *base)
+{
+    return {YW_loadTimerServiceManageConfig(YW_frw_searchCfgElement(base, "timerConf", nullptr), &YW_g_timer_tsm_cfg),
+            YW_loadSyncServiceManageConfig(YW_frw_searchCfgElement(base, "resourceConf", nullptr), &YW_g_sync_ssm_cfg),
+            YW_loadDyModuleServiceManageConfig(YW_frw_searchCfgElement(base, "dymConf", nullptr), &YW_g_dym_dsm_cfg)};
 }
 
 inline std::string moduleFolder()

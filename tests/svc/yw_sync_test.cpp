@@ -63,15 +63,7 @@ TEST(SvcConfig, LoadersReadTheirSectionsAndStopAtTheirTableSize)
     YW_frw_cfg_element_t *base = loadXml(xml);
     ASSERT_NE(base, nullptr);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(YW_loadTimerServiceManageConfig(YW_frw_searchCfgElement(base, "timerConf", nullptr),
-                                              &YW_g_timer_tsm_cfg),
-              0);
-    EXPECT_EQ(YW_loadSyncServiceManageConfig(YW_frw_searchCfgElement(base, "resourceConf", nullptr),
-                                             &YW_g_sync_ssm_cfg),
-              0);
-    EXPECT_EQ(YW_loadDyModuleServiceManageConfig(YW_frw_searchCfgElement(base, "dymConf", nullptr),
-                                                 &YW_g_dym_dsm_cfg),
-              0);
+    EXPECT_EQ(loadSections(base), (std::array<YW_ret_t, 3>{}));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("only 128 timerDef entries are read, the rest are ignored\n"), std::string::npos) << out;
     EXPECT_NE(out.find("only 2 dymDef entries are read, the rest are ignored\n"), std::string::npos) << out;
