@@ -135,6 +135,24 @@ YW_ret_t YW_svc_mng_reportState(const YW_fsm_context_t *ctx);
         return YW_svc_mng_handleStateChange(&(svc), ctx, emsg, __func__, __LINE__);                              \
     }
 
+/* Stop-row work over a table of `max` slots: del(id) for every slot whose
+ * state (read by inq(id, &status)) is non-zero. 0 when every one went, or
+ * none was left; else the first failure, which keeps the manager ACTV so that
+ * a later stop command retries what is left. */
+template <typename Status, typename Inq, typename Del> YW_ret_t YW_svc_mng_deleteAll(YW_uint32_t max, Inq inq, Del del)
+{
+    YW_ret_t r = YW_SUCCESS;
+    for (YW_uint32_t i = 0; i < max; ++i) {
+        Status st{};
+        if (inq(i, &st) != YW_SUCCESS || st.state == 0)
+            continue;
+        YW_ret_t d = del(i);
+        if (d != YW_SUCCESS && r == YW_SUCCESS)
+            r = d;
+    }
+    return r;
+}
+
 /* First initialisation of a service's context (a record with status.state,
  * fsm, rcvq, fsm_vectors, timeout and lock, as every manager context has):
  * sets the initialised bit and the fields, creates the table mutex once (it

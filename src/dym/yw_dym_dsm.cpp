@@ -110,15 +110,10 @@ YW_ret_t YW_dym_dsm_onStart(void)
 
 YW_ret_t YW_dym_dsm_onStop(void)
 {
-    YW_ret_t r = YW_FAIL;
-    for (YW_dym_id_t i = 0; i < YW_DYM_MAX; ++i) {
-        YW_dym_status_t st{};
-        if (YW_inqDyModule(i, &st) != YW_SUCCESS || st.state == 0)
-            continue;
-        YW_unloadLibrary(i);
-        r = YW_deleteDyModule(i);
-    }
-    return r;
+    return YW_svc_mng_deleteAll<YW_dym_status_t>(YW_DYM_MAX, YW_inqDyModule, [](YW_dym_id_t id) {
+        YW_unloadLibrary(id);
+        return YW_deleteDyModule(id);
+    });
 }
 
 YW_SVC_MNG_DEFINE_ENTRIES(yw_s_dym_svc,

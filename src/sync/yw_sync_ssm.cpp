@@ -99,13 +99,7 @@ YW_ret_t YW_sync_ssm_onStart(void)
 
 YW_ret_t YW_sync_ssm_onStop(void)
 {
-    YW_ret_t r = YW_FAIL;
-    for (YW_sync_id_t i = 0; i < YW_SYNC_MAX; ++i) {
-        YW_sync_status_t st{};
-        if (YW_inqSync(i, &st) == YW_SUCCESS && st.state != 0)
-            r = YW_deleteSync(i);
-    }
-    return r;
+    return YW_svc_mng_deleteAll<YW_sync_status_t>(YW_SYNC_MAX, YW_inqSync, YW_deleteSync);
 }
 
 YW_SVC_MNG_DEFINE_ENTRIES(yw_s_sync_svc,

@@ -98,13 +98,7 @@ YW_ret_t YW_timer_tsm_onStart(void)
 
 YW_ret_t YW_timer_tsm_onStop(void)
 {
-    YW_ret_t r = YW_FAIL;
-    for (YW_timer_id_t i = 0; i < YW_TIMER_MAX; ++i) {
-        YW_timer_status_t st{};
-        if (YW_inqTimer(i, &st) == YW_SUCCESS && st.state != 0)
-            r = YW_deleteTimer(i);
-    }
-    return r;
+    return YW_svc_mng_deleteAll<YW_timer_status_t>(YW_TIMER_MAX, YW_inqTimer, YW_deleteTimer);
 }
 
 YW_SVC_MNG_DEFINE_ENTRIES(yw_s_timer_svc,

@@ -158,3 +158,22 @@ TEST(Timer, LateExpiryOfADeletedOrRemadeTimerIsIgnored)
     ASSERT_EQ(YW_stopTimer(again), 0);
     ASSERT_EQ(YW_deleteTimer(again), 0);
 }
+
+TEST(Timer, StopWorkKeepsTheManagerActiveWhileAnyTimerIsStarted)
+{
+    setUp();
+    YW_timer_cfg_t a = timerCfg("t_stop_a", -1, 10000000000ULL, nullptr);
+    YW_timer_cfg_t b = timerCfg("t_stop_b", -1, 10000000000ULL, nullptr);
+    YW_timer_id_t ia, ib;
+    ASSERT_EQ(YW_createTimer(&a, &ia), 0);
+    ASSERT_EQ(YW_createTimer(&b, &ib), 0);
+    ASSERT_LT(ia, ib);
+    ASSERT_EQ(YW_startTimer(ia), 0); // the lower slot is the started one
+    EXPECT_EQ(YW_timer_tsm_onStop(), YW_ERR_STATE);
+    YW_timer_status_t st{};
+    YW_inqTimer(ib, &st);
+    EXPECT_EQ(st.state, 0); // the others went
+    ASSERT_EQ(YW_stopTimer(ia), 0);
+    EXPECT_EQ(YW_timer_tsm_onStop(), 0);
+    EXPECT_EQ(YW_timer_tsm_onStop(), 0); // nothing left: a stop succeeds
+}
