@@ -136,6 +136,7 @@ TEST(SvcResults, ResultCodesOfTheServices)
              YW_createDyModule(&longPath, &l);
              return YW_loadLibrary(l);
          }, YW_FAIL},
+        {"library that does not load", [] { return YW_loadLibrary(0); }, YW_FAIL},
         {"symbol of a module not loaded", [] { void *a; return YW_findSymbol(0, "hello", &a); }, YW_ERR_DYM_STATE},
         {"unload a module not loaded", [] { return YW_unloadLibrary(0); }, YW_ERR_DYM_STATE},
         {"timer stops", [&] { return YW_stopTimer(tid); }, YW_SUCCESS},
@@ -147,6 +148,7 @@ TEST(SvcResults, ResultCodesOfTheServices)
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("path of module 1 does not fit 512 bytes"), std::string::npos) << out;
     EXPECT_NE(out.find("shared memory name does not fit 63 bytes"), std::string::npos) << out;
+    EXPECT_NE(out.find("cannot load a/x.so: a/x.so: cannot open shared object file"), std::string::npos) << out;
     YW_deleteDyModule(0);
     YW_deleteDyModule(1);
 }
