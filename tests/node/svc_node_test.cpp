@@ -60,3 +60,26 @@ TEST(NodeServices, ExampleRunsItsTimerAndAnswersSsAndDs)
     EXPECT_FALSE(has(out, "invalid cmd 80")) << out;
     node.kill();
 }
+
+TEST(NodeServices, SharedMemoryLeftByAKilledNodeIsMadeAgainByTheNext)
+{
+    TempDir dir;
+    dir.copyExample("single-node");
+    {
+        Node first(dir.path());
+        ASSERT_TRUE(first.running());
+        ASSERT_TRUE(first.waitFor(" END 3 0 \n", 60s)) << first.output(); // its services are up
+        first.kill();                                                      // SIGKILL: nothing deleted
+    }
+    struct stat sb {};
+    ASSERT_EQ(stat(("/dev/shm" + dir.shmName()).c_str(), &sb), 0);
+    Node second(dir.path());
+    ASSERT_TRUE(second.running());
+    ASSERT_TRUE(second.waitFor(" END 3 0 \n", 60s)) << second.output();
+    std::string out = second.output();
+    EXPECT_EQ(count(out, "shared memory " + dir.shmName() + " was left by an earlier run: removed and created again\n"),
+              1u)
+        << out;
+    EXPECT_FALSE(has(out, "not created")) << out;
+    second.kill();
+}
