@@ -75,6 +75,15 @@ YW_ret_t yw_timer_stopLocked(YW_timer_t *t)
     return r;
 }
 
+// True when task slot `tid` still holds the task made for timer `t` (a task
+// that ended by a fault could not reset the timer's task id). Task table
+// lock held.
+bool yw_timer_ownsTask(const YW_timer_t *t, YW_task_id_t tid)
+{
+    const YW_task_t *task = YW_task_get(tid);
+    return task && task->cfg && task->cfg->priv == t && (task->cfg->category & YW_TASK_CAT_TMR);
+}
+
 // Ends the timer's task, when it still has one: stops it when it runs, else
 // deletes it. A task that has ended (or a slot that another task took over)
 // is left alone: 0. Timer lock held.
@@ -85,9 +94,9 @@ YW_ret_t yw_timer_endTask(YW_timer_t *t)
     if (tid >= YW_TASK_MAX)
         return YW_SUCCESS;
     YW_task_lockGuard lk; // recursive: held across the check and the stop
-    const YW_task_t *task = YW_task_get(tid);
-    if (!task || !task->cfg || task->cfg->priv != t || !(task->cfg->category & YW_TASK_CAT_TMR))
+    if (!yw_timer_ownsTask(t, tid))
         return YW_SUCCESS;
+    const YW_task_t *task = YW_task_get(tid);
     if (task->status.state & YW_TASK_STATE_BUSY)
         return YW_stopTask(tid);
     return YW_deleteTask(tid);
@@ -138,25 +147,23 @@ YW_ret_t yw_timer_makeTask(YW_timer_t *t, YW_uint32_t gen, const YW_timer_cfg_t 
             }
         }
     }
-    bool start = false;
-    {
-        YW_P_mutexGuard lk(yw_timer_lock());
-        if (t->generation != gen) {
-            // Deleted while its task was made: the task goes too.
-            if (r == YW_SUCCESS)
-                YW_deleteTask(tid);
-            return YW_ERR_STATE;
-        }
-        if (r != YW_SUCCESS) {
-            yw_timer_dropSource(t);
-        } else {
-            t->task_id = tid;
-            t->handler_fn = fn;
-            start = true;
-        }
+    // Started under the timer lock, so a deletion of the timer cannot free
+    // the task's slot in between; the new task waits for the lock before it
+    // looks at its timer.
+    YW_P_mutexGuard lk(yw_timer_lock());
+    if (t->generation != gen) {
+        // Deleted while its task was made: the task goes too.
+        if (r == YW_SUCCESS)
+            YW_deleteTask(tid);
+        return YW_ERR_STATE;
     }
-    if (start)
-        YW_startTask(tid, t); // its result is not the creation's
+    if (r != YW_SUCCESS) {
+        yw_timer_dropSource(t);
+        return r;
+    }
+    t->task_id = tid;
+    t->handler_fn = fn;
+    YW_startTask(tid, t); // its result is not the creation's
     return r;
 }
 
@@ -300,12 +307,17 @@ void YW_timer_onSysTimerExpired(int userid)
     if (!t->cfg || (t->generation & 0xFFFFFFu) != gen || !(t->status.state & YW_TIMER_STATE_STARTED))
         return; // a late expiry of a stopped, deleted or re-made timer
     if (t->task_id < YW_TASK_MAX) {
-        YW_event_msg_t *m = YW_event_initEvent(nullptr, YW_EVENT_FLAG_TMR, id, nullptr);
-        YW_ret_t r = m ? YW_task_sendEventMsg(t->task_id, m) : YW_ERR_NO_MEM;
-        if (m && r < 0)
-            YW_event_releaseEvent(m);
-        std::printf("%s:%d send timeout event to %s result=%d\n", __func__, __LINE__,
-                    t->cfg->name ? t->cfg->name : "NULL", (int)r);
+        YW_task_lockGuard tl; // the slot stays this timer's task while the event goes in
+        if (!yw_timer_ownsTask(t, t->task_id)) {
+            t->task_id = YW_TIMER_NO_TASK;
+        } else {
+            YW_event_msg_t *m = YW_event_initEvent(nullptr, YW_EVENT_FLAG_TMR, id, nullptr);
+            YW_ret_t r = m ? YW_task_sendEventMsg(t->task_id, m) : YW_ERR_NO_MEM;
+            if (m && r < 0)
+                YW_event_releaseEvent(m);
+            std::printf("%s:%d send timeout event to %s result=%d\n", __func__, __LINE__,
+                        t->cfg->name ? t->cfg->name : "NULL", (int)r);
+        }
     }
     YW_int64_t repeat = t->cfg->repeat;
     if (repeat > 0) {
