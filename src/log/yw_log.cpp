@@ -445,7 +445,7 @@ YW_ret_t YW_createLog(YW_log_cfg_t *cfg, YW_log_t *handle)
         return YW_ERR_CFG_NULL;
     if (!handle)
         return YW_FAIL;
-    std::lock_guard<std::recursive_mutex> g(g_tableLock);
+    YW_shared_lock<std::recursive_mutex> g(g_tableLock);
     YW_ret_t r = YW_SUCCESS;
     int slot = -1;
     for (int i = 0; i < YW_LSE_MAX; ++i) {
@@ -499,7 +499,7 @@ YW_ret_t YW_createLog(YW_log_cfg_t *cfg, YW_log_t *handle)
 static YW_ret_t retire_entity(YW_log_t h)
 {
     {
-        std::lock_guard<std::recursive_mutex> g(g_tableLock);
+        YW_shared_lock<std::recursive_mutex> g(g_tableLock);
         if (!(h->flags.load() & YW_LOG_FLAG_ASSIGNED))
             return YW_ERR_STATE;
     }
@@ -517,7 +517,7 @@ YW_ret_t YW_deleteLog(YW_log_t h)
     YW_ret_t r = retire_entity(h);
     if (r != YW_SUCCESS)
         return r;
-    std::lock_guard<std::recursive_mutex> g(g_tableLock);
+    YW_shared_lock<std::recursive_mutex> g(g_tableLock);
     if (h == YW_log_handle(YW_g_log_stdout))
         YW_log_setHandle(YW_g_log_stdout, nullptr);
     if (h == YW_log_handle(YW_g_log_stderr))
@@ -552,7 +552,7 @@ YW_ret_t YW_registerLog(const char *name, YW_log_t *out)
         return YW_FAIL;
     YW_log_t found = nullptr;
     if (name) {
-        std::lock_guard<std::recursive_mutex> g(g_tableLock);
+        YW_shared_lock<std::recursive_mutex> g(g_tableLock);
         for (int i = 0; i < YW_LSE_MAX && !found; ++i) {
             YW_log_t e = YW_g_pLSE[i];
             if (e && e->cfg && e->cfg->name && std::strcmp(e->cfg->name, name) == 0)
@@ -570,7 +570,7 @@ YW_ret_t YW_unregisterLog(YW_log_t h)
         return YW_FAIL;
     if (retire_entity(h) != YW_SUCCESS)
         return YW_FAIL;
-    std::lock_guard<std::recursive_mutex> g(g_tableLock);
+    YW_shared_lock<std::recursive_mutex> g(g_tableLock);
     YW_log_lse_deInit(h);
     YW_gate_open(h->gate);
     return YW_SUCCESS;
@@ -666,7 +666,7 @@ YW_ret_t YW_addLogSink(YW_log_t h, YW_uint32_t type, YW_event_q_t *q)
     if (!entry)
         return YW_ERR_CFG_INCONSISTENT;
     {
-        std::lock_guard<std::mutex> g(h->portLock);
+        YW_shared_lock<std::mutex> g(h->portLock);
         for (auto &p : h->output)
             if (p.type != YW_LOG_PORT_TYPE_INVALID && p.cfg == entry)
                 return YW_ERR_AGAIN;
@@ -682,7 +682,7 @@ YW_ret_t YW_delLogSink(YW_log_t h, YW_uint32_t type, int index)
     if (!h || index < 0 || index >= YW_LOG_OUTPUT_PORT_MAX)
         return YW_FAIL;
     {
-        std::lock_guard<std::mutex> g(h->portLock);
+        YW_shared_lock<std::mutex> g(h->portLock);
         if (h->output[index].type != type)
             return YW_FAIL;
     }
@@ -699,9 +699,6 @@ void YW_logPrintfAt(YW_log_t h, YW_uint16_t level, const char *file, int line, c
 {
     if (!h)
         return;
-    YW_gate_hold in(h->gate);
-    if (!in)
-        return; // being deleted
     YW_uint16_t f = h->flags.load(std::memory_order_relaxed);
     if (f & YW_LOG_FLAG_DATA) {
         std::printf("%s:%d flag data\n", func, line);
@@ -711,15 +708,8 @@ void YW_logPrintfAt(YW_log_t h, YW_uint16_t level, const char *file, int line, c
         std::printf("%s:%d not enabled\n", func, line);
         return;
     }
-    if (h->level < level) {
-        std::printf("%s:%d level %d %d\n", func, line, (int)h->level, (int)level);
-        return;
-    }
-    YW_log_push_cb_t push = h->input.cb_push;
-    if (h->input.type == YW_LOG_PORT_TYPE_INVALID || !push) {
-        std::printf("%s:%d invalid\n", func, line);
-        return;
-    }
+    // The caller's arguments are formatted before the entity is entered: a
+    // fault in them is the caller's own, with nothing of the log held.
     char buf[YW_LOG_PRINTF_BUF_SZ];
     const int cap = YW_LOG_PRINTF_BUF_SZ;
     int n = 0;
@@ -751,6 +741,18 @@ void YW_logPrintfAt(YW_log_t h, YW_uint16_t level, const char *file, int line, c
         m = 0;
     if (m > cap - 1 - n)
         m = cap - 1 - n;
+    YW_gate_hold in(h->gate);
+    if (!in)
+        return; // being deleted
+    if (h->level < level) {
+        std::printf("%s:%d level %d %d\n", func, line, (int)h->level, (int)level);
+        return;
+    }
+    YW_log_push_cb_t push = h->input.cb_push;
+    if (h->input.type == YW_LOG_PORT_TYPE_INVALID || !push) {
+        std::printf("%s:%d invalid\n", func, line);
+        return;
+    }
     push(&h->input, buf, n + m, level);
 }
 
@@ -785,7 +787,7 @@ YW_ret_t YW_log_lse_createDefaultErrorLog(void)
 
 YW_ret_t YW_log_init(void)
 {
-    std::lock_guard<std::recursive_mutex> g(g_tableLock);
+    YW_shared_lock<std::recursive_mutex> g(g_tableLock);
     std::atomic_ref<int> status(YW_g_logServiceStatus.status);
     if (status.load() != 0)
         return YW_SUCCESS;
@@ -826,7 +828,7 @@ YW_ret_t YW_log_deinit(void)
 {
     if (YW_shutdownLogService)
         YW_shutdownLogService();
-    std::lock_guard<std::recursive_mutex> g(g_tableLock);
+    YW_shared_lock<std::recursive_mutex> g(g_tableLock);
     std::atomic_ref<int> status(YW_g_logServiceStatus.status);
     if (status.load() == 0)
         return YW_SUCCESS;

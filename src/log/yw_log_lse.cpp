@@ -62,14 +62,14 @@ void ring_deinitMutex(YW_P_mutex_t *m)
 
 void ring_lockMutex(YW_P_mutex_t *m)
 {
-    if (*m)
-        YW_P_lockMutex(*m);
+    if (*m && YW_P_lockMutex(*m) == 0)
+        YW_shared_hold();
 }
 
 void ring_unlockMutex(YW_P_mutex_t *m)
 {
-    if (*m)
-        YW_P_unlockMutex(*m);
+    if (*m && YW_P_unlockMutex(*m) == 0)
+        YW_shared_release();
 }
 
 // Copies n bytes into the ring at offset, going round the end.
@@ -192,7 +192,7 @@ YW_ret_t YW_log_lse_init(YW_log_t h)
     h->buffer = b;
     std::memset(&h->input, 0, sizeof(h->input));
     {
-        std::lock_guard<std::mutex> g(h->portLock);
+        YW_shared_lock<std::mutex> g(h->portLock);
         for (auto &p : h->output)
             std::memset(&p, 0, sizeof(p));
     }
@@ -264,7 +264,7 @@ int YW_log_lse_pushOndemand(YW_logInputPort_t *input, const char *data, YW_size_
     rec.segmentIndex = 0;
     t_delivering = true;
     {
-        std::lock_guard<std::mutex> g(h->portLock);
+        YW_shared_lock<std::mutex> g(h->portLock);
         for (auto &p : h->output) {
             // Standard-output ports are served by the print above.
             if (p.type == YW_LOG_PORT_TYPE_STDOUT)
@@ -285,7 +285,7 @@ static int add_output(YW_log_t h, YW_uint32_t type, YW_event_q_t *q, YW_addr_t k
 {
     if (!h)
         return -1;
-    std::lock_guard<std::mutex> g(h->portLock);
+    YW_shared_lock<std::mutex> g(h->portLock);
     for (int i = 0; i < YW_LOG_OUTPUT_PORT_MAX; ++i) {
         if (h->output[i].type == type && h->output[i].cfg == key)
             return i;
@@ -333,7 +333,7 @@ YW_ret_t YW_log_lse_addOutputFile(YW_log_t h, YW_event_q_t *q, YW_log_cfg_output
     fs->file.cfg = cfgOutput;
     fs->file.fileid = -1;
     fs->retryAt = 0;
-    std::lock_guard<std::mutex> g(h->portLock);
+    YW_shared_lock<std::mutex> g(h->portLock);
     for (int i = 0; i < YW_LOG_OUTPUT_PORT_MAX; ++i) {
         if (h->output[i].type == YW_LOG_PORT_TYPE_FILE && h->output[i].cfg == cfgOutput) {
             YW_free(fs);
@@ -363,7 +363,7 @@ YW_ret_t YW_log_lse_delOutput(YW_log_t h, int index)
         return YW_FAIL;
     YW_addr_t fileRec = nullptr;
     {
-        std::lock_guard<std::mutex> g(h->portLock);
+        YW_shared_lock<std::mutex> g(h->portLock);
         YW_logOutputPort_t &p = h->output[index];
         if (p.type == YW_LOG_PORT_TYPE_FILE)
             fileRec = p.priv;
@@ -396,7 +396,7 @@ YW_ret_t YW_log_lse_delCliFromStdout(int index)
     if (index < 0 || index >= YW_LOG_OUTPUT_PORT_MAX)
         return YW_FAIL;
     {
-        std::lock_guard<std::mutex> g(h->portLock);
+        YW_shared_lock<std::mutex> g(h->portLock);
         YW_uint32_t type = h->output[index].type;
         if (type != YW_LOG_PORT_TYPE_CLI && type != YW_LOG_PORT_TYPE_INVALID)
             return YW_FAIL;
@@ -631,7 +631,7 @@ YW_ret_t YW_log_lse_proc(YW_log_t h)
     bool nested = t_delivering;
     t_delivering = true;
     {
-        std::lock_guard<std::mutex> g(h->portLock);
+        YW_shared_lock<std::mutex> g(h->portLock);
         YW_logRecord_t seg = *rec;
         seg.range.offset = (YW_int64_t)off;
         seg.range.length = (YW_int64_t)first;
