@@ -57,7 +57,14 @@ public:
     // Only the multiple of 8 below `length` is used.
     Stream(void *buffer, uint32_t length, int flag, const EnvironmentWrapper &env);
     // shared: a read-only view of other's chain; else a copy of its data.
+    // A view holds the chain: it stays readable after its owner is
+    // reclaimed, copied into or destroyed.
     Stream(const Stream &other, const EnvironmentWrapper &env, bool shared);
+    // A read-only view of the next n bytes of `outer` (an encapsulation),
+    // read in place: its offsets and alignment start at the first of them and
+    // it ends after the last. `outer` moves past the n bytes; too few of them
+    // raise the read error in `outer` and leave the view empty and failed.
+    Stream(Stream &outer, uint32_t n, const EnvironmentWrapper &env);
     ~Stream();
 
     Stream(const Stream &) = delete;
@@ -237,7 +244,7 @@ private:
     template <uint32_t K> void get(void *v)
     {
         if (!failed_ && !env_->pending()) {
-            uint32_t pad = (0u - (rblock_->base + static_cast<uint32_t>(rpos_ - rblock_->data))) & (K - 1);
+            uint32_t pad = (origin_ - (rblock_->base + static_cast<uint32_t>(rpos_ - rblock_->data))) & (K - 1);
             unsigned char *p = rpos_ + pad;
             unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
             if (p + K <= bound) {
@@ -252,6 +259,11 @@ private:
         read_prim(v, K);
     }
     void init_head(uint32_t size);
+    // The chain this stream keeps alive (owned or held), and giving it up.
+    wq_MemoryBlock *root() const { return shared_ ? held_ : head_; }
+    void drop_chain();
+    // Start of the data: the first byte of a view, else the head's data.
+    unsigned char *start() const { return head_->data + (origin_ - head_->base); }
     void write_prim(const void *v, uint32_t k);
     Stream &write_array_k(const void *p, uint32_t n, uint32_t k);
     bool align_write(uint32_t k);
@@ -275,6 +287,11 @@ private:
     uint8_t shared_ = 0;
     uint8_t failed_ = 0;
     uint32_t msg_len_ = 0;
+    // Stream offset of this stream's first byte within its chain (nonzero
+    // for a view of an encapsulation); offsets and alignment count from it.
+    uint32_t origin_ = 0;
+    // Head of the chain a view holds (null for an owner).
+    wq_MemoryBlock *held_ = nullptr;
 };
 
 } // namespace CORBA

@@ -126,14 +126,55 @@ Stream::Stream(const Stream &other, const EnvironmentWrapper &env, bool shared) 
     copy(other);
 }
 
+Stream::Stream(Stream &outer, uint32_t n, const EnvironmentWrapper &env)
+    : env_(&env), block_size_(outer.block_size_), byte_order_(outer.byte_order_), shared_(1)
+{
+    held_ = outer.root();
+    wq_MemoryBlock::hold(held_);
+    head_ = rblock_ = wblock_ = outer.rblock_;
+    rpos_ = wpos_ = outer.rpos_;
+    origin_ = outer.rblock_->base + static_cast<uint32_t>(outer.rpos_ - outer.rblock_->data);
+    if (outer.pending() || n > outer.bytes_remaining()) {
+        outer.read_error();
+        failed_ = 1;
+        return;
+    }
+    // The view ends in the block that holds its last byte.
+    uint32_t end = origin_ + n;
+    for (wq_MemoryBlock *b = rblock_;; b = b->next) {
+        bool last = b == outer.wblock_;
+        uint32_t len = last ? static_cast<uint32_t>(outer.wpos_ - b->data) : b->used;
+        if (end <= b->base + len || last || !b->next) {
+            wblock_ = b;
+            wpos_ = b->data + (end - b->base);
+            break;
+        }
+    }
+    msg_len_ = n;
+    outer.skip_read(n);
+}
+
 Stream::~Stream()
 {
-    if (!shared_)
+    drop_chain();
+}
+
+void Stream::drop_chain()
+{
+    if (shared_)
+        wq_MemoryBlock::release(held_);
+    else
         wq_MemoryBlock::release(head_);
+    head_ = nullptr;
+    held_ = nullptr;
+    shared_ = 0;
+    origin_ = 0;
 }
 
 void Stream::readonly_copy(const Stream &other)
 {
+    if (&other == this)
+        return;
     EnvironmentInfo *mine = env_->environment();
     EnvironmentInfo *theirs = other.env_->environment();
     if (!mine || mine != theirs) {
@@ -142,10 +183,14 @@ void Stream::readonly_copy(const Stream &other)
         else
             env_->clear();
     }
-    if (!shared_)
-        wq_MemoryBlock::release(head_);
+    // Hold the other's chain before letting go of ours (they may be one).
+    wq_MemoryBlock *r = other.root();
+    wq_MemoryBlock::hold(r);
+    drop_chain();
+    held_ = r;
     head_ = rblock_ = other.head_;
-    rpos_ = head_ ? head_->data : nullptr;
+    origin_ = other.origin_;
+    rpos_ = head_ ? start() : nullptr;
     wblock_ = other.wblock_;
     wpos_ = other.wpos_;
     block_size_ = other.block_size_;
@@ -160,10 +205,10 @@ void Stream::copy(const Stream &other)
     if (pending() || &other == this)
         return;
     uint32_t cap = other.head_ ? other.head_->capacity : block_size_;
-    if (shared_) {
-        // A view gets a chain of its own before anything is written.
-        head_ = nullptr;
-        shared_ = 0;
+    if (shared_ || wq_MemoryBlock::is_held(head_)) {
+        // A view gets a chain of its own before anything is written, and a
+        // chain that views still read is left to them.
+        drop_chain();
     }
     if (!head_ || head_->capacity != cap) {
         wq_MemoryBlock::release(head_);
@@ -174,9 +219,10 @@ void Stream::copy(const Stream &other)
     head_->base = 0;
     wblock_ = rblock_ = head_;
     wpos_ = rpos_ = head_->data;
-    for (const wq_MemoryBlock *b = other.head_; b; b = b->next) {
-        uint32_t n = (b == other.wblock_) ? static_cast<uint32_t>(other.wpos_ - b->data) : b->used;
-        write_array_1(b->data, n);
+    const unsigned char *from = other.head_ ? other.start() : nullptr;
+    for (const wq_MemoryBlock *b = other.head_; b; b = b->next, from = b ? b->data : nullptr) {
+        const unsigned char *end = (b == other.wblock_) ? other.wpos_ : b->data + b->used;
+        write_array_1(from, static_cast<uint32_t>(end - from));
         if (b == other.wblock_ || pending())
             break;
     }
@@ -202,6 +248,8 @@ void Stream::swap(Stream &other)
     std::swap(byte_order_, other.byte_order_);
     std::swap(shared_, other.shared_);
     std::swap(msg_len_, other.msg_len_);
+    std::swap(origin_, other.origin_);
+    std::swap(held_, other.held_);
     // The failure goes where the exception goes: the other's moves here and
     // this one's stays, so the other is left clean. (A failed mark without an
     // exception in the stream's environment would make its readers fail
@@ -219,9 +267,9 @@ void Stream::swap(Stream &other)
 
 void Stream::reclaim()
 {
-    if (shared_) {
-        head_ = nullptr;
-        shared_ = 0;
+    if (shared_ || wq_MemoryBlock::is_held(head_)) {
+        // Views keep reading the old chain; this stream starts a new one.
+        drop_chain();
         init_head(block_size_);
     } else {
         wq_MemoryBlock::release(head_->next);
@@ -258,12 +306,12 @@ void Stream::no_memory()
 
 uint32_t Stream::read_offset() const
 {
-    return rblock_ ? rblock_->base + static_cast<uint32_t>(rpos_ - rblock_->data) : 0;
+    return rblock_ ? rblock_->base + static_cast<uint32_t>(rpos_ - rblock_->data) - origin_ : 0;
 }
 
 uint32_t Stream::write_offset() const
 {
-    return wblock_ ? wblock_->base + static_cast<uint32_t>(wpos_ - wblock_->data) : 0;
+    return wblock_ ? wblock_->base + static_cast<uint32_t>(wpos_ - wblock_->data) - origin_ : 0;
 }
 
 uint32_t Stream::size_written()
@@ -549,7 +597,7 @@ void Stream::read_prim(void *v, uint32_t k)
 {
     if (pending())
         return;
-    uint32_t off = rblock_->base + static_cast<uint32_t>(rpos_ - rblock_->data);
+    uint32_t off = read_offset();
     uint32_t pad = (0u - off) & (k - 1);
     unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
     unsigned char tmp[8];
