@@ -83,6 +83,7 @@ void Stream::init_head(uint32_t size)
     rblock_ = wblock_ = head_;
     rpos_ = wpos_ = head_->data;
     byte_order_ = _use_native_endian ? 1 : 0;
+    sync();
 }
 
 Stream::Stream() : env_(EnvironmentInfo::_current()->wrapper()), block_size_(wq_block_sizes[0])
@@ -113,6 +114,7 @@ Stream::Stream(void *buffer, uint32_t length, int, const EnvironmentWrapper &env
     rblock_ = wblock_ = head_;
     rpos_ = wpos_ = head_->data;
     byte_order_ = _use_native_endian ? 1 : 0;
+    sync();
 }
 
 Stream::Stream(const Stream &other, const EnvironmentWrapper &env, bool shared) : env_(&env)
@@ -137,6 +139,7 @@ Stream::Stream(Stream &outer, uint32_t n, const EnvironmentWrapper &env)
     if (outer.pending() || n > outer.bytes_remaining()) {
         outer.read_error();
         failed_ = 1;
+        sync();
         return;
     }
     // The view ends in the block that holds its last byte.
@@ -151,6 +154,7 @@ Stream::Stream(Stream &outer, uint32_t n, const EnvironmentWrapper &env)
         }
     }
     msg_len_ = n;
+    sync();
     outer.skip_read(n);
 }
 
@@ -198,6 +202,7 @@ void Stream::readonly_copy(const Stream &other)
     shared_ = 1;
     failed_ = other.failed_;
     byte_order_ = other.byte_order_;
+    sync();
 }
 
 void Stream::copy(const Stream &other)
@@ -219,6 +224,7 @@ void Stream::copy(const Stream &other)
     head_->base = 0;
     wblock_ = rblock_ = head_;
     wpos_ = rpos_ = head_->data;
+    sync();
     const unsigned char *from = other.head_ ? other.start() : nullptr;
     for (const wq_MemoryBlock *b = other.head_; b; b = b->next, from = b ? b->data : nullptr) {
         const unsigned char *end = (b == other.wblock_) ? other.wpos_ : b->data + b->used;
@@ -232,6 +238,7 @@ void Stream::copy(const Stream &other)
     uint32_t roff = other.read_offset();
     rblock_ = head_;
     rpos_ = head_->data;
+    sync();
     skip_read(roff);
 }
 
@@ -263,6 +270,8 @@ void Stream::swap(Stream &other)
         theirs->replace(nullptr);
         env_->exception(e);
     }
+    sync();
+    other.sync();
 }
 
 void Stream::reclaim()
@@ -280,6 +289,25 @@ void Stream::reclaim()
     rpos_ = wpos_ = head_->data;
     msg_len_ = 0;
     failed_ = 0;
+    sync();
+}
+
+// The fast paths align addresses; they are open only on blocks where the
+// address of stream offset 0 (from this stream's origin) is 8-aligned, which
+// holds for every block the stream allocates itself.
+void Stream::sync()
+{
+    auto skewed = [this](const wq_MemoryBlock *b) {
+        return ((reinterpret_cast<uintptr_t>(b->data) - b->base + origin_) & 7) != 0;
+    };
+    if (failed_ || !wblock_ || shared_ || skewed(wblock_))
+        wlimit_ = 0;
+    else
+        wlimit_ = reinterpret_cast<uintptr_t>(wblock_->data + wblock_->capacity);
+    if (failed_ || !rblock_ || skewed(rblock_))
+        rend_ = 0;
+    else
+        rend_ = reinterpret_cast<uintptr_t>(rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used);
 }
 
 // ---- errors ------------------------------------------------------------------
@@ -289,12 +317,14 @@ void Stream::read_error()
     if (!env_->pending())
         wq_StreamUtil::raise_general_error("read exceeded message size", *env_);
     failed_ = 1;
+    sync();
 }
 
 void Stream::fail(Exception *e)
 {
     env_->exception(e);
     failed_ = 1;
+    sync();
 }
 
 void Stream::no_memory()
@@ -370,6 +400,7 @@ bool Stream::next_write_block()
     n->used = 0;
     wblock_ = n;
     wpos_ = n->data;
+    sync();
     return true;
 }
 
@@ -418,6 +449,14 @@ void Stream::write_prim(const void *v, uint32_t k)
     else
         swap_copy(wpos_, static_cast<const unsigned char *>(v), k);
     wpos_ += k;
+}
+
+Stream &Stream::write_slow(uint64_t bits, uint32_t k)
+{
+    unsigned char b[8];
+    std::memcpy(b, &bits, sizeof b);
+    write_prim(b, k);
+    return *this;
 }
 
 Stream &Stream::write_array_1(const void *p, uint32_t n)
@@ -568,6 +607,7 @@ bool Stream::read_raw(void *p, uint32_t n)
             }
             rblock_ = rblock_->next;
             rpos_ = rblock_->data;
+            sync();
             continue;
         }
         uint32_t t = n < avail ? n : avail;
@@ -597,6 +637,7 @@ void Stream::read_prim(void *v, uint32_t k)
 {
     if (pending())
         return;
+    sync(); // the fast path's bound may be behind later writes
     uint32_t off = read_offset();
     uint32_t pad = (0u - off) & (k - 1);
     unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
@@ -743,6 +784,7 @@ void Stream::write_stream(Stream &source, uint32_t n)
             }
             source.rblock_ = source.rblock_->next;
             source.rpos_ = source.rblock_->data;
+            source.sync();
             continue;
         }
         uint32_t t = n < avail ? n : avail;
