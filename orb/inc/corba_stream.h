@@ -116,11 +116,12 @@ public:
     // Writers.
     Stream &operator<<(unsigned char v)
     {
-        unsigned char *w = wpos_;
-        if (__builtin_expect(reinterpret_cast<uintptr_t>(w) >= wlimit_ || env_pending(), 0))
-            return write_slow(v, 1);
-        *w = v;
-        wpos_ = w + 1;
+        uintptr_t w = reinterpret_cast<uintptr_t>(wpos_);
+        if (__builtin_expect(w >= wlimit_ || env_pending(), 0))
+            w = write_slow(v, 1);
+        else
+            *reinterpret_cast<unsigned char *>(w) = v;
+        wpos_ = reinterpret_cast<unsigned char *>(w + 1);
         return *this;
     }
     Stream &operator<<(from_char v) { return *this << static_cast<unsigned char>(v.val); }
@@ -244,17 +245,18 @@ private:
         if (__builtin_expect(p + K > wlimit_ || env_pending(), 0)) {
             uint64_t bits = 0;
             std::memcpy(&bits, &v, K);
-            return write_slow(bits, K);
-        }
-        if constexpr (K > 1) {
+            p = write_slow(bits, K);
+        } else {
             uint64_t zero = 0;
             std::memcpy(reinterpret_cast<void *>(w), &zero, K); // any padding; the value follows
+            unsigned char *at = reinterpret_cast<unsigned char *>(p);
+            if (__builtin_expect(_use_native_endian, 1))
+                std::memcpy(at, &v, K);
+            else
+                swap_store<K>(at, &v);
         }
-        unsigned char *at = reinterpret_cast<unsigned char *>(p);
-        if (__builtin_expect(_use_native_endian, 1))
-            std::memcpy(at, &v, K);
-        else
-            swap_store<K>(at, &v);
+        // Both paths leave the write position K bytes behind p, so the next
+        // item's alignment is computed from p directly.
         wpos_ = reinterpret_cast<unsigned char *>(p + K);
         return *this;
     }
@@ -271,8 +273,10 @@ private:
             swap_store<K>(v, p);
         rpos_ = reinterpret_cast<unsigned char *>(a + K);
     }
-    // The slow paths: `bits` holds the value's K bytes first in memory.
-    [[gnu::cold, gnu::noinline]] Stream &write_slow(uint64_t bits, uint32_t k);
+    // The slow paths. write_slow: `bits` holds the value's k bytes first in
+    // memory; returns the write position less k (where the item went when it
+    // was written), whatever happened.
+    [[gnu::cold, gnu::noinline]] uintptr_t write_slow(uint64_t bits, uint32_t k);
     // Recomputes the fast paths' bounds after the blocks, positions or state
     // changed on a slow path.
     void sync();

@@ -39,11 +39,35 @@ inline void swap_copy(unsigned char *dst, const unsigned char *src, uint32_t k)
     }
 }
 
+// Copies n elements of K bytes from src to dst, each byte-swapped (src and
+// dst may be the same).
+template <uint32_t K> void swap_elements(unsigned char *dst, const unsigned char *src, uint32_t n)
+{
+    for (uint32_t i = 0; i < n; ++i)
+        Stream::swap_store<K>(dst + static_cast<size_t>(i) * K, src + static_cast<size_t>(i) * K);
+}
+
+void swap_elements(unsigned char *dst, const unsigned char *src, uint32_t n, uint32_t k)
+{
+    switch (k) {
+    case 2:
+        swap_elements<2>(dst, src, n);
+        break;
+    case 4:
+        swap_elements<4>(dst, src, n);
+        break;
+    case 8:
+        swap_elements<8>(dst, src, n);
+        break;
+    default:
+        std::memmove(dst, src, static_cast<size_t>(n) * k);
+    }
+}
+
 // Swaps n elements of size k in place.
 void swap_in_place(unsigned char *p, uint32_t n, uint32_t k)
 {
-    for (uint32_t i = 0; i < n; ++i, p += k)
-        swap_copy(p, p, k);
+    swap_elements(p, p, n, k);
 }
 
 inline uint32_t round8(uint32_t size)
@@ -451,12 +475,12 @@ void Stream::write_prim(const void *v, uint32_t k)
     wpos_ += k;
 }
 
-Stream &Stream::write_slow(uint64_t bits, uint32_t k)
+uintptr_t Stream::write_slow(uint64_t bits, uint32_t k)
 {
     unsigned char b[8];
     std::memcpy(b, &bits, sizeof b);
     write_prim(b, k);
-    return *this;
+    return reinterpret_cast<uintptr_t>(wpos_) - k;
 }
 
 Stream &Stream::write_array_1(const void *p, uint32_t n)
@@ -489,28 +513,9 @@ Stream &Stream::write_array_bool(const void *p, uint32_t n)
     return write_array_1(p, n);
 }
 
-namespace {
-
-// Writes n elements of size k byte-swapped, a chunk at a time.
-void write_swapped(Stream &s, const void *p, uint32_t n, uint32_t k)
-{
-    unsigned char tmp[1024];
-    const unsigned char *src = static_cast<const unsigned char *>(p);
-    uint32_t per = sizeof(tmp) / k;
-    while (n && !s.pending()) {
-        uint32_t c = n < per ? n : per;
-        std::memcpy(tmp, src, static_cast<size_t>(c) * k);
-        swap_in_place(tmp, c, k);
-        s.write_array_1(tmp, c * k);
-        src += static_cast<size_t>(c) * k;
-        n -= c;
-    }
-}
-
-} // namespace
-
-// Pads to k, then writes n elements of k bytes: one copy in host order,
-// else element by element swapped.
+// Pads to k, then writes n elements of k bytes: one bulk copy in host order;
+// otherwise each element swapped straight into the blocks (the position is
+// k-aligned and every capacity a multiple of 8, so no element straddles).
 Stream &Stream::write_array_k(const void *p, uint32_t n, uint32_t k)
 {
     if (pending() || n == 0 || !align_write(k))
@@ -521,7 +526,20 @@ Stream &Stream::write_array_k(const void *p, uint32_t n, uint32_t k)
     }
     if (_use_native_endian)
         return write_array_1(p, n * k);
-    write_swapped(*this, p, n, k);
+    const unsigned char *src = static_cast<const unsigned char *>(p);
+    while (n) {
+        uint32_t room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos_) / k;
+        if (room == 0) {
+            if (!next_write_block())
+                return *this;
+            continue;
+        }
+        uint32_t c = n < room ? n : room;
+        swap_elements(wpos_, src, c, k);
+        wpos_ += static_cast<size_t>(c) * k;
+        src += static_cast<size_t>(c) * k;
+        n -= c;
+    }
     return *this;
 }
 
