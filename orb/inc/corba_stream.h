@@ -237,9 +237,8 @@ private:
         static_assert(sizeof(T) == K);
         // The fast path runs only where addresses and stream offsets agree
         // modulo 8 (sync() closes it elsewhere), so aligning the address
-        // aligns the offset, and consecutive items align at compile time.
-        // Positions are handled as integers so that the compiler can carry
-        // known alignment from one item to the next and drop the work.
+        // aligns the offset. Positions are handled as integers so that the
+        // compiler can fold the alignment of consecutive items.
         uintptr_t w = reinterpret_cast<uintptr_t>(wpos_);
         uintptr_t p = (w + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
         if (__builtin_expect(p + K > wlimit_ || env_pending(), 0)) {
