@@ -100,6 +100,7 @@ typedef struct yw_ipc_inet_rx_ctx {
     int ipc_count;
     int nfds;
     YW_ipc_inet_sock_t *socks[YW_IPC_INET_MAX];
+    YW_uint32_t gens[YW_IPC_INET_MAX]; /* the channels' generations */
     int wakefd;
     YW_task_cfg_t *cfg;
 } YW_ipc_inet_rx_ctx_t;

@@ -251,7 +251,7 @@ extern "C" {
 
 YW_ipc_inet_t *YW_ipc_inet_of(YW_ipc_t *ipc)
 {
-    return ipc ? static_cast<YW_ipc_inet_t *>(ipc->priv) : nullptr;
+    return ipc ? static_cast<YW_ipc_inet_t *>(YW_ipc_getPriv(ipc)) : nullptr;
 }
 
 YW_int64_t YW_ipc_inet_frameSize(const YW_ipc_cfg_t *cfg)

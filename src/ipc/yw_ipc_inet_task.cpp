@@ -40,11 +40,11 @@ std::atomic<int> yw_s_inet_tx_running{0}, yw_s_inet_rx_running{0};
 
 constexpr YW_uint32_t YW_INET_TX_WAKE = YW_IPC_INVALID_ID;
 
-bool yw_inet_isSocketChannel(const YW_ipc_t *ipc)
+bool yw_inet_isSocketChannel(YW_ipc_t *ipc)
 {
     const YW_ipc_cfg_t *c = ipc->cfg;
     return c && c->interfaceType == YW_IPC_INTF_INET &&
-           (c->transportType == YW_IPC_TRANSPORT_TCP || c->transportType == YW_IPC_TRANSPORT_UDP) && ipc->priv;
+           (c->transportType == YW_IPC_TRANSPORT_TCP || c->transportType == YW_IPC_TRANSPORT_UDP) && YW_ipc_getPriv(ipc);
 }
 
 enum { YW_INET_TX_DONE = 0, YW_INET_TX_AGAIN = 1 };
@@ -252,6 +252,7 @@ YW_ret_t YW_ipc_inet_register(YW_ipc_t *ipc, YW_ipc_inet_sock_t *sock)
         sock->refs.fetch_add(1, std::memory_order_acq_rel);
         r.ipc_list[i] = ipc;
         r.socks[i] = sock;
+        r.gens[i] = YW_ipc_generation(ipc);
         if (sock->fd > r.nfds)
             r.nfds = sock->fd;
     }
@@ -272,6 +273,7 @@ void YW_ipc_inet_unregisterSock(YW_ipc_t *ipc, YW_ipc_inet_sock_t *sock)
             r.ipc_count--;
             r.ipc_list[i] = r.ipc_list[r.ipc_count];
             r.socks[i] = r.socks[r.ipc_count];
+            r.gens[i] = r.gens[r.ipc_count];
             r.ipc_list[r.ipc_count] = nullptr;
             r.socks[r.ipc_count] = nullptr;
             break;
@@ -375,6 +377,7 @@ void *YW_ipc_inet_recv_task(void *arg)
     struct pollfd pfd[YW_IPC_INET_MAX + 1];
     YW_ipc_t *ipcs[YW_IPC_INET_MAX];
     YW_ipc_inet_sock_t *socks[YW_IPC_INET_MAX];
+    YW_uint32_t gens[YW_IPC_INET_MAX];
     int slot[YW_IPC_INET_MAX];          // poll entry of each channel, -1 when left out
     YW_uint64_t waiting[YW_IPC_INET_MAX]; // connections waiting for receive room
     int nwaiting = 0;
@@ -386,6 +389,7 @@ void *YW_ipc_inet_recv_task(void *arg)
             for (int i = 0; i < count; i++) {
                 ipcs[i] = ctx->ipc_list[i];
                 socks[i] = ctx->socks[i];
+                gens[i] = ctx->gens[i];
                 socks[i]->refs.fetch_add(1, std::memory_order_acq_rel);
             }
         }
@@ -411,11 +415,11 @@ void *YW_ipc_inet_recv_task(void *arg)
         nwaiting = 0;
         for (int i = 0; i < count && ctx->status.load(); i++) {
             bool ready = slot[i] < 0 || (r > 0 && pfd[slot[i]].revents != 0);
-            if (!ready || YW_ipc_enter(ipcs[i]) != YW_SUCCESS)
+            if (!ready)
                 continue;
-            if (YW_ipc_inet_pollSock(ipcs[i], socks[i]) == YW_INET_RX_WAIT_ROOM)
+            YW_ipc_hold h(ipcs[i], gens[i]);
+            if (h && YW_ipc_inet_pollSock(ipcs[i], socks[i]) == YW_INET_RX_WAIT_ROOM)
                 waiting[nwaiting++] = socks[i]->serial;
-            YW_ipc_leave(ipcs[i]);
         }
         for (int i = 0; i < count; i++)
             YW_ipc_inet_sockPut(socks[i]);

@@ -30,6 +30,7 @@ struct yw_ipc_tcp_client {
     std::condition_variable cv;
     bool stop = false;
     YW_ipc_t *ipc = nullptr;
+    YW_uint32_t gen = 0;
     struct sockaddr_in local{};
     struct sockaddr_in remote{};
 };
@@ -49,7 +50,7 @@ std::thread yw_s_tcp_srv_thread[YW_IPC_TCP_SERVER_MAX];
 
 YW_ipc_tcp_t *yw_tcp_of(YW_ipc_t *ipc)
 {
-    return ipc ? static_cast<YW_ipc_tcp_t *>(ipc->priv) : nullptr;
+    return ipc ? static_cast<YW_ipc_tcp_t *>(YW_ipc_getPriv(ipc)) : nullptr;
 }
 
 bool yw_tcp_isServerSide(const YW_ipc_cfg_t *c)
@@ -115,14 +116,24 @@ void yw_tcp_retryLoop(yw_ipc_tcp_client *c)
             continue;
         }
         YW_ipc_t *ipc = c->ipc;
-        if (YW_ipc_enter(ipc) != YW_SUCCESS) {
+        // A channel still being made is not open yet: until its release
+        // stops this thread, it is there and is waited for.
+        YW_ret_t in;
+        bool mine = true;
+        while ((in = YW_ipc_enterGen(ipc, c->gen)) != YW_SUCCESS) {
+            std::unique_lock<std::mutex> lk(c->m);
+            if (c->stop || c->cv.wait_for(lk, std::chrono::milliseconds(10), [c] { return c->stop; })) {
+                mine = false;
+                break;
+            }
+        }
+        if (in != YW_SUCCESS) {
             close(fd);
             break;
         }
-        bool mine;
         {
             std::lock_guard<std::mutex> lk(c->m);
-            mine = !c->stop; // not released yet: the slot is still this channel
+            mine = mine && !c->stop;
         }
         if (mine) {
             YW_ipc_tcp_t *t = yw_tcp_of(ipc);
@@ -159,6 +170,7 @@ void yw_tcp_startRetry(YW_ipc_t *ipc)
     if (!c)
         return;
     c->ipc = ipc;
+    c->gen = YW_ipc_generation(ipc);
     c->local = ipc->cfg->address.local.inet.addr_in;
     c->remote = ipc->cfg->address.remote.inet.addr_in;
     c->remote.sin_family = AF_INET;
@@ -212,7 +224,7 @@ void yw_tcp_accepted(YW_ipc_tcp_server_t *s, int fd, const struct sockaddr_in &p
     YW_ipc_t *ipc = YW_ipc_tcp_findByAddress(&s->address, &remote);
     // The slot may have changed hands after the search: looked at again.
     if (ipc && YW_ipc_enter(ipc) == YW_SUCCESS) {
-        if (yw_tcp_matches(ipc->cfg, &s->address, peer) && ipc->priv) {
+        if (yw_tcp_matches(ipc->cfg, &s->address, peer) && YW_ipc_getPriv(ipc)) {
             YW_ipc_inet_attach(ipc, fd);
             fd = -1;
         }
@@ -429,7 +441,7 @@ YW_ret_t YW_ipc_tcp_create(YW_ipc_t *ipc)
     if (!mem)
         return YW_ERR_ENTITY_NULL;
     auto *t = new (mem) YW_ipc_tcp_t();
-    ipc->priv = t;
+    YW_ipc_setPriv(ipc, t);
     YW_ret_t r = YW_ipc_inet_build(ipc, &t->inet, 1);
     if (r != YW_SUCCESS) {
         YW_ipc_tcp_delete(ipc);
@@ -451,7 +463,7 @@ YW_ret_t YW_ipc_tcp_delete(YW_ipc_t *ipc)
     YW_ipc_inet_free(&t->inet);
     t->~YW_ipc_tcp_t();
     YW_free(t);
-    ipc->priv = nullptr;
+    YW_ipc_setPriv(ipc, nullptr);
     return YW_SUCCESS;
 }
 

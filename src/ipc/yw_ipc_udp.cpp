@@ -15,7 +15,7 @@ namespace {
 
 YW_ipc_udp_t *yw_udp_of(YW_ipc_t *ipc)
 {
-    return ipc ? static_cast<YW_ipc_udp_t *>(ipc->priv) : nullptr;
+    return ipc ? static_cast<YW_ipc_udp_t *>(YW_ipc_getPriv(ipc)) : nullptr;
 }
 
 void yw_udp_fillOps(YW_ipc_t *ipc)
@@ -68,7 +68,7 @@ YW_ret_t YW_ipc_udp_create(YW_ipc_t *ipc)
     if (!mem)
         return YW_ERR_ENTITY_NULL;
     auto *u = new (mem) YW_ipc_udp_t();
-    ipc->priv = u;
+    YW_ipc_setPriv(ipc, u);
     YW_ret_t r = YW_ipc_inet_build(ipc, &u->inet, 0);
     if (r != YW_SUCCESS) {
         YW_ipc_udp_delete(ipc);
@@ -88,7 +88,7 @@ YW_ret_t YW_ipc_udp_delete(YW_ipc_t *ipc)
     YW_ipc_inet_free(&u->inet);
     u->~YW_ipc_udp_t();
     YW_free(u);
-    ipc->priv = nullptr;
+    YW_ipc_setPriv(ipc, nullptr);
     return YW_SUCCESS;
 }
 
