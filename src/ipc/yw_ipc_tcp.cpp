@@ -602,18 +602,11 @@ YW_size_t YW_ipc_tcp_recv_direct_framed(YW_ipc_t *ipc, void *bp, YW_size_t size)
     if (!s)
         return YW_ERR_IPC_INET_RX_NODATA;
     YW_size_t r = YW_ERR_IPC_INET_RX_NODATA;
-    // header first, then exactly the body: never beyond this frame
-    while (c.status < 2) {
-        YW_int64_t want = c.status == 0 ? YW_IPC_FRAME_HEADER_SIZE - c.offset : c.length - c.offset;
-        if (want > 0) {
-            YW_int64_t n = yw_tcp_read(ipc, s, c.data + c.offset, want);
-            if (n < 0)
-                break;
-            c.offset += n;
-            if (n < want)
-                break;
-        }
-        if (c.status == 0) {
+    // What one read brings is kept in the area (twice a frame: a whole frame
+    // and the start of the next always fit); a frame is handed out once its
+    // header was checked and all of it is held.
+    for (int reads = 0;;) {
+        if (c.offset >= YW_IPC_FRAME_HEADER_SIZE) {
             if (!YW_ipc_inet_frameOk(&o, c.data, c.offset)) {
                 ipc->rx.lenerr++;
                 c.status = 0;
@@ -624,21 +617,28 @@ YW_size_t YW_ipc_tcp_recv_direct_framed(YW_ipc_t *ipc, void *bp, YW_size_t size)
             YW_uint32_t seq, len;
             YW_ipc_frame_getHeader(c.data, &seq, &len);
             c.length = len;
-            c.status = 1;
-        } else {
-            c.status = 2;
+            c.status = c.offset >= (YW_int64_t)len ? 2 : 1;
         }
-    }
-    if (c.status == 2) {
-        if (YW_IPC_PayloadLength(c.length) > size) {
-            r = YW_ERR_RX_BUFFER_SHORT; // kept for a larger buffer
-        } else {
+        if (c.status == 2) {
+            if (YW_IPC_PayloadLength(c.length) > size) {
+                r = YW_ERR_RX_BUFFER_SHORT; // kept for a larger buffer
+                break;
+            }
             r = YW_ipc_recv_postprocess(ipc, c.data, c.length, 1, bp, size);
             ipc->status.rxPackets += 1;
+            c.offset -= c.length;
+            if (c.offset > 0)
+                std::memmove(c.data, c.data + c.length, (size_t)c.offset);
             c.status = 0;
-            c.offset = 0;
             c.length = 0;
+            break;
         }
+        if (reads++ > 0 || c.offset >= c.size)
+            break;
+        YW_int64_t n = yw_tcp_read(ipc, s, c.data + c.offset, c.size - c.offset);
+        if (n < 0)
+            break;
+        c.offset += n;
     }
     YW_ipc_inet_sockPut(s);
     return r;
