@@ -349,7 +349,7 @@ void *YW_ipc_inet_send_task(void *arg)
             // idle: look at every channel once (a send may have found the
             // task between two runs)
             for (YW_ipc_id_t i = 0; i < YW_IPC_MAX; i++)
-                pending[i] = YW_g_ipc[i].cfg != nullptr;
+                pending[i] = YW_ipc_cfgOf(&YW_g_ipc[i]) != nullptr;
             anyPending = true;
         }
         bool again = false;
