@@ -154,6 +154,9 @@ YW_ret_t YW_ipc_inet_attach(YW_ipc_t *ipc, int fd);
 void YW_ipc_inet_drop(YW_ipc_t *ipc, YW_ipc_inet_sock_t *s);
 YW_ret_t YW_ipc_inet_release(YW_ipc_t *ipc);
 
+/* the send operation of both transports: buffered, framed direct or direct
+ * by the channel's flags */
+YW_size_t YW_ipc_inet_send(YW_ipc_t *ipc, const void *data, YW_size_t size);
 YW_size_t YW_ipc_inet_send_buffered(YW_ipc_t *ipc, const void *data, YW_size_t size);
 YW_size_t YW_ipc_inet_recv_buffered(YW_ipc_t *ipc, void *bp, YW_size_t size);
 /* sends one message directly (framed: header, payload and trailer) on the

@@ -43,7 +43,6 @@ YW_ret_t YW_ipc_tcp_onStatusChange(YW_ipc_t *ipc);
 YW_ret_t YW_ipc_tcp_setup(YW_ipc_t *ipc);
 YW_ret_t YW_ipc_tcp_release(YW_ipc_t *ipc);
 YW_ret_t YW_ipc_tcp_tryConnect(YW_ipc_t *ipc);
-YW_size_t YW_ipc_tcp_send(YW_ipc_t *ipc, const void *data, YW_size_t size);
 YW_size_t YW_ipc_tcp_send_direct(YW_ipc_t *ipc, const void *data, YW_size_t size);
 YW_size_t YW_ipc_tcp_send_direct_framed(YW_ipc_t *ipc, const void *data, YW_size_t size);
 YW_size_t YW_ipc_tcp_send_buffered(YW_ipc_t *ipc, const void *data, YW_size_t size);

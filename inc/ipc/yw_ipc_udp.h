@@ -21,7 +21,6 @@ YW_ret_t YW_ipc_udp_close(YW_ipc_t *ipc, YW_uint32_t mode);
 YW_ret_t YW_ipc_udp_onStatusChange(YW_ipc_t *ipc);
 YW_ret_t YW_ipc_udp_setup(YW_ipc_t *ipc);
 YW_ret_t YW_ipc_udp_release(YW_ipc_t *ipc);
-YW_size_t YW_ipc_udp_send(YW_ipc_t *ipc, const void *data, YW_size_t size);
 YW_size_t YW_ipc_udp_send_direct(YW_ipc_t *ipc, const void *data, YW_size_t size);
 YW_size_t YW_ipc_udp_send_direct_framed(YW_ipc_t *ipc, const void *data, YW_size_t size);
 YW_size_t YW_ipc_udp_send_buffered(YW_ipc_t *ipc, const void *data, YW_size_t size);

@@ -496,6 +496,14 @@ YW_size_t YW_ipc_inet_send_now(YW_ipc_t *ipc, const void *data, YW_size_t size, 
     return size;
 }
 
+YW_size_t YW_ipc_inet_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
+{
+    const YW_uint32_t f = ipc->cfg->flags;
+    if (f & YW_IPC_FLAGS_TX_BUFFERED)
+        return YW_ipc_inet_send_buffered(ipc, data, size);
+    return YW_ipc_inet_send_now(ipc, data, size, (f & YW_IPC_FLAGS_FRAMED) ? 1 : 0);
+}
+
 YW_size_t YW_ipc_inet_send_buffered(YW_ipc_t *ipc, const void *data, YW_size_t size)
 {
     YW_ipc_inet_t *o = YW_ipc_inet_of(ipc);

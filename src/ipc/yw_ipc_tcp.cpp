@@ -244,7 +244,7 @@ void yw_tcp_fillOps(YW_ipc_t *ipc)
     std::memset(&o, 0, sizeof(o));
     o.open = YW_ipc_tcp_open;
     o.close = YW_ipc_tcp_close;
-    o.send = YW_ipc_tcp_send;
+    o.send = YW_ipc_inet_send;
     o.recv = YW_ipc_tcp_recv;
     o.setup = YW_ipc_tcp_setup;
     o.release = YW_ipc_tcp_release;
@@ -530,16 +530,6 @@ YW_ret_t YW_ipc_tcp_release(YW_ipc_t *ipc)
     }
     yw_tcp_stopRetry(t);
     return YW_ipc_inet_release(ipc);
-}
-
-YW_size_t YW_ipc_tcp_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
-{
-    const YW_uint32_t f = ipc->cfg->flags;
-    if (f & YW_IPC_FLAGS_TX_BUFFERED)
-        return YW_ipc_tcp_send_buffered(ipc, data, size);
-    if (f & YW_IPC_FLAGS_FRAMED)
-        return YW_ipc_tcp_send_direct_framed(ipc, data, size);
-    return YW_ipc_tcp_send_direct(ipc, data, size);
 }
 
 YW_size_t YW_ipc_tcp_send_direct(YW_ipc_t *ipc, const void *data, YW_size_t size)

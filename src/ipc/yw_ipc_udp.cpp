@@ -24,7 +24,7 @@ void yw_udp_fillOps(YW_ipc_t *ipc)
     std::memset(&o, 0, sizeof(o));
     o.open = YW_ipc_udp_open;
     o.close = YW_ipc_udp_close;
-    o.send = YW_ipc_udp_send;
+    o.send = YW_ipc_inet_send;
     o.recv = YW_ipc_udp_recv;
     o.setup = YW_ipc_udp_setup;
     o.release = YW_ipc_udp_release;
@@ -143,16 +143,6 @@ YW_ret_t YW_ipc_udp_setup(YW_ipc_t *ipc)
 YW_ret_t YW_ipc_udp_release(YW_ipc_t *ipc)
 {
     return YW_ipc_inet_release(ipc);
-}
-
-YW_size_t YW_ipc_udp_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
-{
-    const YW_uint32_t f = ipc->cfg->flags;
-    if (f & YW_IPC_FLAGS_TX_BUFFERED)
-        return YW_ipc_udp_send_buffered(ipc, data, size);
-    if (f & YW_IPC_FLAGS_FRAMED)
-        return YW_ipc_udp_send_direct_framed(ipc, data, size);
-    return YW_ipc_udp_send_direct(ipc, data, size);
 }
 
 YW_size_t YW_ipc_udp_send_direct(YW_ipc_t *ipc, const void *data, YW_size_t size)

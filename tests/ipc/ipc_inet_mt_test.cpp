@@ -1,82 +1,25 @@
 // Socket channels under concurrency: a buffered TCP stream with flow
 // control through both socket tasks, and channels deleted while datagrams
 // keep arriving.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 
-#include "ipc/ipc_test_util.h"
-#include "ipc/yw_ipc_inet.h"
-#include "ipc/yw_ipc_tcp.h"
+#include "ipc/ipc_inet_util.h"
 
 using namespace yw_ipc_test;
 
 namespace {
 
-uint16_t freePort(int type)
-{
-    int fd = socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-YW_ipc_cfg_t inetCfg(const char *name, YW_uint16_t transport, YW_uint32_t flags, YW_uint32_t iap, uint16_t local,
-                     uint16_t remote)
-{
-    YW_ipc_cfg_t c{};
-    c.name = const_cast<char *>(name);
-    c.interfaceType = YW_IPC_INTF_INET;
-    c.transportType = transport;
-    c.flags = flags;
-    c.iap = iap;
-    for (YW_ipc_side_cfg_t *s : {&c.tx, &c.rx}) {
-        s->buffer_size = 2048;
-        s->max_descriptors = 8;
-        s->frame_size = 128;
-    }
-    for (auto *a : {&c.address.local.inet.addr_in, &c.address.remote.inet.addr_in}) {
-        a->sin_family = AF_INET;
-        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    }
-    c.address.local.inet.addr_in.sin_port = htons(local);
-    c.address.remote.inet.addr_in.sin_port = htons(remote);
-    return c;
-}
-
-class InetMt : public FreshChannels {
-protected:
-    void SetUp() override
-    {
-        FreshChannels::SetUp();
-        YW_ipc_inet_start();
-    }
-    void TearDown() override
-    {
-        FreshChannels::TearDown();
-        YW_ipc_tcp_server_stopAll();
-    }
-};
+using InetMt = InetChannels;
 
 TEST_F(InetMt, BufferedStreamWithFlowControlArrivesWholeAndInOrder)
 {
     constexpr int kCount = 3000;
     uint16_t port = freePort(SOCK_STREAM);
-    YW_ipc_cfg_t rx = inetCfg("mt_rx", YW_IPC_TRANSPORT_TCP,
-                              YW_IPC_FLAGS_RX | YW_IPC_FLAGS_FRAMED | YW_IPC_FLAGS_RX_BUFFERED, 60, port, 0);
-    YW_ipc_cfg_t tx = inetCfg("mt_tx", YW_IPC_TRANSPORT_TCP,
-                              YW_IPC_FLAGS_TX | YW_IPC_FLAGS_FRAMED | YW_IPC_FLAGS_TX_BUFFERED, 61, 0, port);
-    YW_ipc_id_t r, t;
-    ASSERT_EQ(YW_createIpc(&rx, &r), 0);
-    ASSERT_EQ(YW_createIpc(&tx, &t), 0);
+    InetCfg rx("mt_rx", YW_IPC_TRANSPORT_TCP, YW_IPC_FLAGS_RX | YW_IPC_FLAGS_FRAMED | YW_IPC_FLAGS_RX_BUFFERED, 60,
+               port, 0, 128, 2048, 8);
+    InetCfg tx("mt_tx", YW_IPC_TRANSPORT_TCP, YW_IPC_FLAGS_TX | YW_IPC_FLAGS_FRAMED | YW_IPC_FLAGS_TX_BUFFERED, 61, 0,
+               port, 128, 2048, 8);
+    YW_ipc_id_t r = make(rx), t = make(tx);
     ASSERT_TRUE(waitFor([&] { return (YW_ipc_state_get(&YW_g_ipc[r]) & YW_IPC_STATE_RX_UP) != 0; }));
     TaskHost sender("mt_sender"), receiver("mt_receiver");
     ASSERT_TRUE(sender.ok() && receiver.ok());
@@ -124,10 +67,7 @@ TEST_F(InetMt, ChannelsAreDeletedWhileDatagramsArrive)
     std::atomic<bool> stop{false};
     std::thread blaster([&] {
         int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in to = loop4(port);
         char d[32] = {0};
         uint32_t len = 20;
         std::memcpy(d + 4, &len, 4);
@@ -136,10 +76,9 @@ TEST_F(InetMt, ChannelsAreDeletedWhileDatagramsArrive)
         close(fd);
     });
     for (int round = 0; round < 20; round++) {
-        YW_ipc_cfg_t c = inetCfg("mt_udp", YW_IPC_TRANSPORT_UDP,
-                                 YW_IPC_FLAGS_RX | YW_IPC_FLAGS_FRAMED | YW_IPC_FLAGS_RX_BUFFERED, 62, port, 0);
-        YW_ipc_id_t id;
-        ASSERT_EQ(YW_createIpc(&c, &id), 0);
+        InetCfg c("mt_udp", YW_IPC_TRANSPORT_UDP, YW_IPC_FLAGS_RX | YW_IPC_FLAGS_FRAMED | YW_IPC_FLAGS_RX_BUFFERED,
+                  62, port, 0, 128, 2048, 8);
+        YW_ipc_id_t id = make(c);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         // nobody takes the datagrams: the ring fills and the receive task
         // waits for room instead of spinning; the deletion still goes through

@@ -1,41 +1,14 @@
 // TCP and UDP channels against raw sockets on 127.0.0.1: the bytes on the
 // wire, frame reassembly, malformed input (counted, connection dropped and
 // made again), peers that go and come back, and the socket tasks.
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include "ipc/ipc_test_util.h"
-#include "ipc/yw_ipc_inet.h"
-#include "ipc/yw_ipc_tcp.h"
+#include "ipc/ipc_inet_util.h"
 
 using namespace yw_ipc_test;
 
 namespace {
-
-sockaddr_in loop4(uint16_t port, uint32_t host = INADDR_LOOPBACK)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(host);
-    return a;
-}
-
-// A port nobody listens on right now (the kernel's choice).
-uint16_t freePort(int type = SOCK_STREAM)
-{
-    int fd = socket(AF_INET, type, 0);
-    sockaddr_in a = loop4(0);
-    socklen_t len = sizeof(a);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 struct Fd {
     int fd = -1;
@@ -114,29 +87,6 @@ uint32_t word(const std::string &s, size_t at)
     return v;
 }
 
-// A socket channel configuration owned by the test.
-struct InetCfg {
-    std::string name;
-    YW_ipc_cfg_t cfg{};
-    InetCfg(const char *n, YW_uint16_t transport, YW_uint32_t flags, YW_uint32_t iap, uint16_t localPort,
-            uint16_t remotePort, YW_int64_t frame = 256)
-        : name(n)
-    {
-        cfg.name = const_cast<char *>(name.c_str());
-        cfg.interfaceType = YW_IPC_INTF_INET;
-        cfg.transportType = transport;
-        cfg.flags = flags;
-        cfg.iap = iap;
-        for (YW_ipc_side_cfg_t *s : {&cfg.tx, &cfg.rx}) {
-            s->buffer_size = 4096;
-            s->max_descriptors = 16;
-            s->frame_size = frame;
-        }
-        cfg.address.local.inet.addr_in = loop4(localPort);
-        cfg.address.remote.inet.addr_in = loop4(remotePort);
-    }
-};
-
 constexpr YW_uint32_t TX = YW_IPC_FLAGS_TX, RX = YW_IPC_FLAGS_RX, FR = YW_IPC_FLAGS_FRAMED,
                       TXB = YW_IPC_FLAGS_TX_BUFFERED, RXB = YW_IPC_FLAGS_RX_BUFFERED;
 
@@ -145,25 +95,7 @@ int stateOf(YW_ipc_id_t id)
     return YW_ipc_state_get(&YW_g_ipc[id]);
 }
 
-class Inet : public FreshChannels {
-protected:
-    void SetUp() override
-    {
-        FreshChannels::SetUp();
-        YW_ipc_inet_start();
-    }
-    void TearDown() override
-    {
-        FreshChannels::TearDown();
-        YW_ipc_tcp_server_stopAll();
-    }
-    YW_ipc_id_t make(InetCfg &c)
-    {
-        YW_ipc_id_t id = YW_IPC_INVALID_ID;
-        EXPECT_EQ(YW_createIpc(&c.cfg, &id), 0) << c.name;
-        return id;
-    }
-};
+using Inet = InetChannels;
 
 TEST_F(Inet, FramedDirectSendPutsTheWholeFrameOnTheWire)
 {

@@ -9,27 +9,12 @@
 #include <fstream>
 #include <sstream>
 
+#include "ipc/ipc_inet_util.h"
 #include "yw_node_test_util.h"
 
 using namespace yw_node_test;
 
 namespace {
-
-// A port nobody holds right now on ip (the kernel's choice).
-int freePort(int type, const char *ip)
-{
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    socklen_t len = sizeof(a);
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
 
 std::string readFile(const std::string &p)
 {
@@ -79,8 +64,9 @@ sockaddr_in at(const char *ip, int port)
 
 TEST(TwoNodes, SynchroniseOverUdpAndTalkOverTcp)
 {
-    const int udp0 = freePort(SOCK_DGRAM, "127.0.0.1"), udp1 = freePort(SOCK_DGRAM, "127.0.0.2");
-    const int tcp0 = freePort(SOCK_STREAM, "127.0.0.1"), tcp1 = freePort(SOCK_STREAM, "127.0.0.2");
+    using yw_ipc_test::freePort;
+    const int udp0 = freePort(SOCK_DGRAM, 0x7F000001), udp1 = freePort(SOCK_DGRAM, 0x7F000002);
+    const int tcp0 = freePort(SOCK_STREAM, 0x7F000001), tcp1 = freePort(SOCK_STREAM, 0x7F000002);
     ASSERT_TRUE(udp0 > 0 && udp1 > 0 && tcp0 > 0 && tcp1 > 0);
     std::vector<std::pair<std::string, int>> ports = {
         {"41710", udp0}, {"41711", udp1}, {"41712", tcp0}, {"41713", tcp1}};
