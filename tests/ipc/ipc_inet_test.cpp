@@ -261,20 +261,27 @@ TEST_F(Inet, UdpChecksSequenceAndLengthAndKeepsOneSocket)
 
 TEST_F(Inet, BufferedSendsGoOutWholeAndInOrder)
 {
-    uint16_t port = freePort();
-    Fd lis(rawListen(port));
-    InetCfg tc("tcp_txb", YW_IPC_TRANSPORT_TCP, TX | FR | TXB, 45, 0, port, 64);
-    YW_ipc_id_t t = make(tc);
+    // TCP: one stream; UDP: one datagram per message. Exactly the frames
+    // (11, 12, 13 bytes) go out, never the ring's padding.
+    uint16_t tport = freePort(), uport = freePort(SOCK_DGRAM);
+    Fd lis(rawListen(tport));
+    Fd udp(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in ua = loop4(uport);
+    ASSERT_EQ(bind(udp.fd, reinterpret_cast<sockaddr *>(&ua), sizeof(ua)), 0);
+    InetCfg tc("tcp_txb", YW_IPC_TRANSPORT_TCP, TX | FR | TXB, 45, 0, tport, 64);
+    InetCfg uc("udp_txb", YW_IPC_TRANSPORT_UDP, TX | FR | TXB, 49, 0, uport, 64);
+    YW_ipc_id_t t = make(tc), u = make(uc);
     Fd conn(rawAccept(lis.fd));
     ASSERT_GE(conn.fd, 0);
     TaskHost host("inet_txb");
     ASSERT_TRUE(host.ok());
     host.run([&] {
-        ASSERT_EQ(YW_openIpc(45, TX, nullptr), 0);
-        for (const char *m : {"a", "bb", "ccc"})
-            EXPECT_EQ(YW_sendIpc(t, m, (YW_size_t)std::strlen(m)), (YW_size_t)std::strlen(m));
+        for (YW_ipc_id_t id : {t, u}) {
+            ASSERT_EQ(YW_openIpc(YW_g_ipc[id].cfg->iap, TX, nullptr), 0);
+            for (const char *m : {"a", "bb", "ccc"})
+                EXPECT_EQ(YW_sendIpc(id, m, (YW_size_t)std::strlen(m)), (YW_size_t)std::strlen(m));
+        }
     });
-    // exactly the frames (11, 12, 13 bytes), never the ring's padding
     std::string w = readN(conn.fd, 36);
     ASSERT_EQ(w.size(), 36u);
     EXPECT_EQ(word(w, 4), 11u);
@@ -282,10 +289,26 @@ TEST_F(Inet, BufferedSendsGoOutWholeAndInOrder)
     EXPECT_EQ(word(w, 11 + 4), 12u);
     EXPECT_EQ(word(w, 23 + 4), 13u);
     EXPECT_EQ(w.substr(31, 3), "ccc");
-    YW_ipc_buffer_t *buf = YW_g_ipc[t].tx.buffer;
-    ASSERT_NE(buf, nullptr);
-    EXPECT_TRUE(waitFor([&] { return buf->alloc == buf->free; }));
-    EXPECT_EQ(YW_g_ipc[t].status.txBytes, 36);
+    for (uint32_t seq = 0; seq < 3; seq++) {
+        char d[64];
+        pollfd p{udp.fd, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 10000), 1);
+        ASSERT_EQ(recv(udp.fd, d, sizeof(d), 0), (ssize_t)(11 + seq));
+        EXPECT_EQ(word(std::string(d, 8), 0), seq);
+    }
+    for (YW_ipc_id_t id : {t, u}) {
+        YW_ipc_buffer_t *buf = YW_g_ipc[id].tx.buffer;
+        ASSERT_NE(buf, nullptr);
+        EXPECT_TRUE(waitFor([&] { return buf->alloc == buf->free; }));
+        EXPECT_EQ(YW_g_ipc[id].status.txBytes, 36);
+    }
+    // stopping the family ends both tasks; it starts again
+    EXPECT_EQ(YW_ipc_inet_stop(), 0);
+    EXPECT_EQ(YW_g_ipc_inet_tx_ctx.task, nullptr);
+    EXPECT_EQ(YW_g_ipc_inet_rx_ctx.task, nullptr);
+    EXPECT_EQ(YW_ipc_inet_start(), 0);
+    EXPECT_NE(YW_g_ipc_inet_tx_ctx.task, nullptr);
+    EXPECT_NE(YW_g_ipc_inet_rx_ctx.task, nullptr);
 }
 
 TEST_F(Inet, ServersShareAnAddressMatchPeersAndRefuseAnAddressInUse)
