@@ -335,7 +335,7 @@ YW_ipc_inet_sock_t *YW_ipc_inet_sockNew(int fd)
 
 YW_ipc_inet_sock_t *YW_ipc_inet_sockGet(YW_ipc_inet_t *o)
 {
-    std::lock_guard<std::mutex> g(o->lock);
+    YW_shared_lock<std::mutex> g(o->lock);
     YW_ipc_inet_sock_t *s = o->sock;
     if (s)
         s->refs.fetch_add(1, std::memory_order_acq_rel);
@@ -366,8 +366,8 @@ YW_ret_t YW_ipc_inet_attach(YW_ipc_t *ipc, int fd)
     }
     YW_ipc_inet_sock_t *old;
     {
-        std::lock_guard<std::mutex> rl(o->rxlock);
-        std::lock_guard<std::mutex> g(o->lock);
+        YW_shared_lock<std::mutex> rl(o->rxlock);
+        YW_shared_lock<std::mutex> g(o->lock);
         old = o->sock;
         o->sock = s;
         ipc->sap.fd = fd;
@@ -399,7 +399,7 @@ void YW_ipc_inet_drop(YW_ipc_t *ipc, YW_ipc_inet_sock_t *s)
     YW_ipc_inet_sock_t *cur;
     bool again;
     {
-        std::lock_guard<std::mutex> g(o->lock);
+        YW_shared_lock<std::mutex> g(o->lock);
         cur = o->sock;
         if (!cur || (s && cur != s))
             return;
@@ -422,7 +422,7 @@ YW_ret_t YW_ipc_inet_release(YW_ipc_t *ipc)
         return YW_ERR_ENTITY_NULL;
     if (o) {
         {
-            std::lock_guard<std::mutex> g(o->lock);
+            YW_shared_lock<std::mutex> g(o->lock);
             o->released = 1;
         }
         YW_ipc_inet_drop(ipc, nullptr);
@@ -445,7 +445,7 @@ YW_size_t YW_ipc_inet_send_now(YW_ipc_t *ipc, const void *data, YW_size_t size, 
     // a frame must fit the frame size the peer reassembles with
     if (framed && total > o->frame_size)
         return YW_ERR_IPC_TOO_LONG;
-    std::lock_guard<std::mutex> tl(o->txlock);
+    YW_shared_lock<std::mutex> tl(o->txlock);
     YW_ipc_inet_sock_t *s = YW_ipc_inet_sockGet(o);
     if (!s) {
         ipc->tx.snderr++;
@@ -513,7 +513,7 @@ YW_size_t YW_ipc_inet_send_buffered(YW_ipc_t *ipc, const void *data, YW_size_t s
     if (size < 0 || (size > 0 && !data))
         return YW_ERR_INVD_ARGS;
     const int framed = (ipc->cfg->flags & YW_IPC_FLAGS_FRAMED) != 0;
-    std::lock_guard<std::mutex> tl(o->txlock);
+    YW_shared_lock<std::mutex> tl(o->txlock);
     auto reserve = [&](YW_pos_t *pos) -> YW_size_t {
         {
             YW_ipc_buffer_guard g(buf);
@@ -608,9 +608,9 @@ int YW_ipc_inet_pollSock(YW_ipc_t *ipc, YW_ipc_inet_sock_t *s)
     YW_ipc_inet_t *o = YW_ipc_inet_of(ipc);
     if (!o || !s)
         return YW_INET_RX_OK;
-    std::lock_guard<std::mutex> rl(o->rxlock);
+    YW_shared_lock<std::mutex> rl(o->rxlock);
     {
-        std::lock_guard<std::mutex> g(o->lock);
+        YW_shared_lock<std::mutex> g(o->lock);
         if (o->sock != s) {
             YW_ipc_inet_unregisterSock(ipc, s); // left over from an earlier connection
             return YW_INET_RX_DROPPED;

@@ -59,7 +59,7 @@ int yw_inet_txChannel(YW_ipc_t *ipc)
         return YW_INET_TX_DONE;
     YW_ipc_buffer_t *buf = &o->tx.buffer;
     const bool framed = (ipc->cfg->flags & YW_IPC_FLAGS_FRAMED) != 0;
-    std::lock_guard<std::mutex> tl(o->txlock);
+    YW_shared_lock<std::mutex> tl(o->txlock);
     for (;;) {
         YW_pos_t pos = 0;
         YW_size_t room = 0;
@@ -160,7 +160,7 @@ YW_ret_t YW_ipc_inet_init(void)
     t.cfg = nullptr;
     YW_ipc_inet_rx_ctx_t &r = YW_g_ipc_inet_rx_ctx;
     {
-        std::lock_guard<std::mutex> g(yw_s_inet_reg);
+        YW_shared_lock<std::mutex> g(yw_s_inet_reg);
         r.status = 0;
         r.task = nullptr;
         r.timeout = CONFIG_INET_POLLING_TIME;
@@ -235,7 +235,7 @@ YW_ret_t YW_ipc_inet_register(YW_ipc_t *ipc, YW_ipc_inet_sock_t *sock)
         return YW_ERR_ENTITY_NULL;
     YW_ipc_inet_rx_ctx_t &r = YW_g_ipc_inet_rx_ctx;
     {
-        std::lock_guard<std::mutex> g(yw_s_inet_reg);
+        YW_shared_lock<std::mutex> g(yw_s_inet_reg);
         int i = 0;
         while (i < r.ipc_count && r.ipc_list[i] != ipc)
             i++;
@@ -265,7 +265,7 @@ void YW_ipc_inet_unregisterSock(YW_ipc_t *ipc, YW_ipc_inet_sock_t *sock)
     YW_ipc_inet_rx_ctx_t &r = YW_g_ipc_inet_rx_ctx;
     YW_ipc_inet_sock_t *gone = nullptr;
     {
-        std::lock_guard<std::mutex> g(yw_s_inet_reg);
+        YW_shared_lock<std::mutex> g(yw_s_inet_reg);
         for (int i = 0; i < r.ipc_count; i++) {
             if (r.ipc_list[i] != ipc || (sock && r.socks[i] != sock))
                 continue;
@@ -384,7 +384,7 @@ void *YW_ipc_inet_recv_task(void *arg)
     while (ctx->status.load()) {
         int count;
         {
-            std::lock_guard<std::mutex> g(yw_s_inet_reg);
+            YW_shared_lock<std::mutex> g(yw_s_inet_reg);
             count = ctx->ipc_count;
             for (int i = 0; i < count; i++) {
                 ipcs[i] = ctx->ipc_list[i];

@@ -105,7 +105,7 @@ void yw_tcp_retryLoop(yw_ipc_tcp_client *c)
             c->cv.wait_for(lk, std::chrono::nanoseconds(YW_TCP_RETRY_NS), [c] { return c->stop; });
         }
         {
-            std::lock_guard<std::mutex> lk(c->m);
+            YW_shared_lock<std::mutex> lk(c->m);
             if (c->stop)
                 break;
         }
@@ -132,14 +132,14 @@ void yw_tcp_retryLoop(yw_ipc_tcp_client *c)
             break;
         }
         {
-            std::lock_guard<std::mutex> lk(c->m);
+            YW_shared_lock<std::mutex> lk(c->m);
             mine = mine && !c->stop;
         }
         if (mine) {
             YW_ipc_tcp_t *t = yw_tcp_of(ipc);
             bool done = false;
             {
-                std::lock_guard<std::mutex> g(t->inet.lock);
+                YW_shared_lock<std::mutex> g(t->inet.lock);
                 if (t->client == c) {
                     t->client = nullptr;
                     done = true;
@@ -163,7 +163,7 @@ void yw_tcp_startRetry(YW_ipc_t *ipc)
     YW_ipc_tcp_t *t = yw_tcp_of(ipc);
     if (!t)
         return;
-    std::lock_guard<std::mutex> g(t->inet.lock);
+    YW_shared_lock<std::mutex> g(t->inet.lock);
     if (t->client || t->inet.released)
         return;
     auto *c = new (std::nothrow) yw_ipc_tcp_client;
@@ -187,14 +187,14 @@ void yw_tcp_stopRetry(YW_ipc_tcp_t *t)
 {
     yw_ipc_tcp_client *c;
     {
-        std::lock_guard<std::mutex> g(t->inet.lock);
+        YW_shared_lock<std::mutex> g(t->inet.lock);
         c = t->client;
         t->client = nullptr;
     }
     if (!c)
         return;
     {
-        std::lock_guard<std::mutex> lk(c->m);
+        YW_shared_lock<std::mutex> lk(c->m);
         c->stop = true;
     }
     c->cv.notify_all();
@@ -280,7 +280,7 @@ extern "C" {
 
 void YW_ipc_tcp_server_init(void)
 {
-    std::lock_guard<std::mutex> g(yw_s_tcp_srv_lock);
+    YW_shared_lock<std::mutex> g(yw_s_tcp_srv_lock);
     for (int i = 0; i < YW_IPC_TCP_SERVER_MAX; i++) {
         YW_ipc_tcp_server_t &s = YW_g_ipc_tcp_server[i];
         if (s.state)
@@ -317,7 +317,7 @@ YW_ret_t YW_ipc_tcp_server_start(const YW_P_inet_address_t *pAddr)
 {
     if (!pAddr)
         return YW_ERR_ENTITY_NULL;
-    std::lock_guard<std::mutex> g(yw_s_tcp_srv_lock);
+    YW_shared_lock<std::mutex> g(yw_s_tcp_srv_lock);
     if (YW_ipc_tcp_server_find(pAddr))
         return YW_ERR_AGAIN;
     YW_ipc_tcp_server_t *s = YW_ipc_tcp_server_getFree();
@@ -370,7 +370,7 @@ YW_ret_t YW_ipc_tcp_server_stop(int index)
     YW_ipc_tcp_server_t &s = YW_g_ipc_tcp_server[index];
     std::thread th;
     {
-        std::lock_guard<std::mutex> g(yw_s_tcp_srv_lock);
+        YW_shared_lock<std::mutex> g(yw_s_tcp_srv_lock);
         if (s.state == 0)
             return YW_FAIL;
         __atomic_store_n(&s.state, 0, __ATOMIC_SEQ_CST);
@@ -380,7 +380,7 @@ YW_ret_t YW_ipc_tcp_server_stop(int index)
     }
     if (th.joinable())
         th.join();
-    std::lock_guard<std::mutex> g(yw_s_tcp_srv_lock);
+    YW_shared_lock<std::mutex> g(yw_s_tcp_srv_lock);
     close(s.socket);
     close(s.wakefd);
     s.socket = -1;
@@ -505,7 +505,7 @@ YW_ret_t YW_ipc_tcp_setup(YW_ipc_t *ipc)
     if (r != YW_SUCCESS)
         std::printf("%s:%d tcp server start fail error=%d\n", __func__, __LINE__, (int)r);
     {
-        std::lock_guard<std::mutex> g(yw_s_tcp_srv_lock);
+        YW_shared_lock<std::mutex> g(yw_s_tcp_srv_lock);
         t->server = YW_ipc_tcp_server_find(&c->address.local.inet);
     }
     return r;
@@ -525,7 +525,7 @@ YW_ret_t YW_ipc_tcp_release(YW_ipc_t *ipc)
     if (!t)
         return YW_ERR_ENTITY_NULL;
     {
-        std::lock_guard<std::mutex> g(t->inet.lock);
+        YW_shared_lock<std::mutex> g(t->inet.lock);
         t->inet.released = 1;
     }
     yw_tcp_stopRetry(t);
@@ -564,7 +564,7 @@ YW_size_t YW_ipc_tcp_recv_direct(YW_ipc_t *ipc, void *bp, YW_size_t size)
         return YW_ERR_ENTITY_NULL;
     if (size < 1 || !bp)
         return YW_ERR_INVD_ARGS;
-    std::lock_guard<std::mutex> rl(t->inet.rxlock);
+    YW_shared_lock<std::mutex> rl(t->inet.rxlock);
     YW_ipc_inet_sock_t *s = YW_ipc_inet_sockGet(&t->inet);
     if (!s)
         return YW_ERR_IPC_INET_RX_NODATA;
@@ -585,7 +585,7 @@ YW_size_t YW_ipc_tcp_recv_direct_framed(YW_ipc_t *ipc, void *bp, YW_size_t size)
         return YW_ERR_INVD_ARGS;
     YW_ipc_inet_t &o = t->inet;
     YW_ipc_frame_rx_context_t &c = o.rx_frame_context;
-    std::lock_guard<std::mutex> rl(o.rxlock);
+    YW_shared_lock<std::mutex> rl(o.rxlock);
     if (!c.data)
         return YW_ERR_RX_NOT_READY;
     YW_ipc_inet_sock_t *s = YW_ipc_inet_sockGet(&o);

@@ -127,7 +127,7 @@ YW_ret_t YW_ipc_udp_setup(YW_ipc_t *ipc)
     if (o.tx.buffered)
         ipc->tx.buffer = &o.tx.buffer;
     {
-        std::lock_guard<std::mutex> g(o.lock);
+        YW_shared_lock<std::mutex> g(o.lock);
         if (o.sock || o.released)
             return YW_SUCCESS; // made once
     }
@@ -197,7 +197,7 @@ YW_size_t YW_ipc_udp_recv_direct_framed(YW_ipc_t *ipc, void *bp, YW_size_t size)
     if (size < 0 || (size > 0 && !bp))
         return YW_ERR_INVD_ARGS;
     YW_ipc_inet_t &o = u->inet;
-    std::lock_guard<std::mutex> rl(o.rxlock);
+    YW_shared_lock<std::mutex> rl(o.rxlock);
     YW_ipc_inet_sock_t *s = YW_ipc_inet_sockGet(&o);
     if (!s)
         return YW_ERR_RX_NOT_READY;
