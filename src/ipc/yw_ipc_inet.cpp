@@ -141,7 +141,7 @@ int yw_inet_deliverFrames(YW_ipc_t *ipc, YW_ipc_inet_t *o, YW_ipc_inet_sock_t *s
     YW_ipc_buffer_t *buf = &o->rx.buffer;
     while (c.offset >= YW_IPC_FRAME_HEADER_SIZE) {
         if (!YW_ipc_inet_frameOk(o, c.data, c.offset)) {
-            ipc->rx.lenerr++;
+            YW_stat_add<YW_count_t>(ipc->rx.lenerr);
             yw_inet_rxReset(c);
             YW_ipc_inet_drop(ipc, s);
             return YW_INET_RX_DROPPED;
@@ -153,7 +153,7 @@ int yw_inet_deliverFrames(YW_ipc_t *ipc, YW_ipc_inet_t *o, YW_ipc_inet_sock_t *s
         YW_ipc_buffer_descriptor_t *bd = YW_ipc_buffer_allocWithFifo(buf, len);
         if (!bd) {
             if (!o->rxWaitRoom.exchange(1))
-                ipc->rx.rcverr++;
+                YW_stat_add<YW_count_t>(ipc->rx.rcverr);
             return YW_INET_RX_WAIT_ROOM;
         }
         std::memcpy(buf->data + bd->offset, c.data, len);
@@ -183,8 +183,8 @@ int yw_inet_pollFramedStream(YW_ipc_t *ipc, YW_ipc_inet_t *o, YW_ipc_inet_sock_t
         YW_ipc_inet_drop(ipc, s); // peer closed or the connection failed
         return YW_INET_RX_DROPPED;
     }
-    ipc->status.rxBytes += n;
-    ipc->status.rxPackets += 1;
+    YW_stat_add<YW_int64_t>(ipc->status.rxBytes, (YW_int64_t)(n));
+    YW_stat_add<YW_int64_t>(ipc->status.rxPackets, (YW_int64_t)(1));
     c.offset += n;
     return yw_inet_deliverFrames(ipc, o, s);
 }
@@ -203,7 +203,7 @@ int yw_inet_pollChunk(YW_ipc_t *ipc, YW_ipc_inet_t *o, YW_ipc_inet_sock_t *s)
     YW_pos_t pos = full ? (YW_pos_t)YW_ERR_FIFO_FULL : YW_ipc_buffer_getSpace(buf, want);
     if (pos < 0) {
         if (!o->rxWaitRoom.exchange(1))
-            ipc->rx.rcverr++;
+            YW_stat_add<YW_count_t>(ipc->rx.rcverr);
         return YW_INET_RX_WAIT_ROOM;
     }
     ssize_t n = recv(s->fd, buf->data + pos, (size_t)want, MSG_DONTWAIT | (o->isTcp ? 0 : MSG_TRUNC));
@@ -211,7 +211,7 @@ int yw_inet_pollChunk(YW_ipc_t *ipc, YW_ipc_inet_t *o, YW_ipc_inet_sock_t *s)
         if (yw_inet_again(errno))
             return YW_INET_RX_OK;
         if (!o->isTcp) {
-            ipc->rx.rcverr++;
+            YW_stat_add<YW_count_t>(ipc->rx.rcverr);
             return YW_INET_RX_OK;
         }
         YW_ipc_inet_drop(ipc, s);
@@ -224,21 +224,21 @@ int yw_inet_pollChunk(YW_ipc_t *ipc, YW_ipc_inet_t *o, YW_ipc_inet_sock_t *s)
     // A datagram longer than a frame was cut; a framed one must hold a
     // header whose length fits what came.
     if (n > want || (framed && (n < YW_IPC_FRAME_OVERHEAD || !YW_ipc_inet_frameOk(o, buf->data + pos, n)))) {
-        ipc->rx.lenerr++;
+        YW_stat_add<YW_count_t>(ipc->rx.lenerr);
         return YW_INET_RX_OK;
     }
     if (framed) {
         YW_uint32_t seq, len;
         YW_ipc_frame_getHeader(buf->data + pos, &seq, &len);
         if ((YW_int64_t)len > n) {
-            ipc->rx.lenerr++;
+            YW_stat_add<YW_count_t>(ipc->rx.lenerr);
             return YW_INET_RX_OK;
         }
     }
     if (n == 0)
         return YW_INET_RX_OK;
-    ipc->status.rxBytes += n;
-    ipc->status.rxPackets += 1;
+    YW_stat_add<YW_int64_t>(ipc->status.rxBytes, (YW_int64_t)(n));
+    YW_stat_add<YW_int64_t>(ipc->status.rxPackets, (YW_int64_t)(1));
     YW_ipc_buffer_adjust(buf, pos, n);
     YW_ipc_buffer_pushFifo(buf, (YW_uint64_t)pos, (YW_uint64_t)n | YW_IPC_BD_BUSY_FLAG);
     yw_inet_postRx(ipc);
@@ -448,7 +448,7 @@ YW_size_t YW_ipc_inet_send_now(YW_ipc_t *ipc, const void *data, YW_size_t size, 
     YW_shared_lock<std::mutex> tl(o->txlock);
     YW_ipc_inet_sock_t *s = YW_ipc_inet_sockGet(o);
     if (!s) {
-        ipc->tx.snderr++;
+        YW_stat_add<YW_count_t>(ipc->tx.snderr);
         return YW_FAIL;
     }
     YW_uint8_t hdr[YW_IPC_FRAME_HEADER_SIZE];
@@ -486,11 +486,11 @@ YW_size_t YW_ipc_inet_send_now(YW_ipc_t *ipc, const void *data, YW_size_t size, 
     }
     YW_ipc_inet_sockPut(s);
     if (rc != 0) {
-        ipc->tx.snderr++;
+        YW_stat_add<YW_count_t>(ipc->tx.snderr);
         return YW_FAIL;
     }
-    ipc->status.txBytes += total;
-    ipc->status.txPackets += 1;
+    YW_stat_add<YW_int64_t>(ipc->status.txBytes, (YW_int64_t)(total));
+    YW_stat_add<YW_int64_t>(ipc->status.txPackets, (YW_int64_t)(1));
     if (framed)
         ipc->tx.seqno += 1;
     return size;
@@ -532,7 +532,7 @@ YW_size_t YW_ipc_inet_send_buffered(YW_ipc_t *ipc, const void *data, YW_size_t s
         YW_ipc_state_set(ipc, YW_IPC_STATE_TX_PENDING);
         room = reserve(&pos);
         if (room < 0) {
-            ipc->tx.snderr++;
+            YW_stat_add<YW_count_t>(ipc->tx.snderr);
             return YW_ERR_NO_TX_BD;
         }
     }
@@ -540,8 +540,8 @@ YW_size_t YW_ipc_inet_send_buffered(YW_ipc_t *ipc, const void *data, YW_size_t s
     YW_ipc_state_clear(ipc, YW_IPC_STATE_TX_PENDING);
     if (framed)
         ipc->tx.seqno += 1;
-    ipc->status.sendBytes += size;
-    ipc->status.sendPackets += 1;
+    YW_stat_add<YW_int64_t>(ipc->status.sendBytes, (YW_int64_t)(size));
+    YW_stat_add<YW_int64_t>(ipc->status.sendPackets, (YW_int64_t)(1));
     YW_ipc_inet_kickTx(ipc);
     return size;
 }
@@ -576,8 +576,8 @@ YW_size_t YW_ipc_inet_recv_buffered(YW_ipc_t *ipc, void *bp, YW_size_t size)
     YW_size_t n = YW_ipc_recv_postprocess(ipc, buf->data + pos, len, framed, bp, size);
     YW_ipc_buffer_free(buf, pos, len);
     if (n >= 0) {
-        ipc->status.recvBytes += n;
-        ipc->status.recvPackets += 1;
+        YW_stat_add<YW_int64_t>(ipc->status.recvBytes, (YW_int64_t)(n));
+        YW_stat_add<YW_int64_t>(ipc->status.recvPackets, (YW_int64_t)(1));
     }
     if (o->rxWaitRoom.exchange(0))
         YW_ipc_inet_kickRx();

@@ -49,6 +49,24 @@ bool yw_inet_isSocketChannel(YW_ipc_t *ipc)
 
 enum { YW_INET_TX_DONE = 0, YW_INET_TX_AGAIN = 1 };
 
+// One non-blocking send of (part of) a message on the connection s: the
+// bytes taken, 0 when the socket takes none now, -1 on an error.
+YW_size_t yw_inet_sendOn(YW_ipc_t *ipc, YW_ipc_inet_sock_t *s, const void *data, YW_size_t size)
+{
+    ssize_t n;
+    if (YW_ipc_inet_of(ipc)->isTcp) {
+        n = send(s->fd, data, (size_t)size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } else {
+        n = sendto(s->fd, data, (size_t)size, MSG_NOSIGNAL | MSG_DONTWAIT,
+                   reinterpret_cast<const struct sockaddr *>(&ipc->cfg->address.remote.inet.addr_in),
+                   sizeof(struct sockaddr_in));
+    }
+    if (n < 0)
+        return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : YW_FAIL;
+    YW_stat_add(ipc->status.txBytes, (YW_int64_t)n);
+    return n;
+}
+
 // Sends the queued messages of one channel (the caller holds it).
 int yw_inet_txChannel(YW_ipc_t *ipc)
 {
@@ -80,18 +98,18 @@ int yw_inet_txChannel(YW_ipc_t *ipc)
             o->txSerial = s->serial; // a frame cut short went with its connection
             o->txDone = 0;
         }
-        YW_size_t n = YW_ipc_inet_send_direct(ipc, buf->data + pos + o->txDone, len - o->txDone);
+        YW_size_t n = yw_inet_sendOn(ipc, s, buf->data + pos + o->txDone, len - o->txDone);
         if (n < 0) {
             int e = errno;
             if (o->isTcp) {
-                ipc->tx.snderr++;
+                YW_stat_add<YW_count_t>(ipc->tx.snderr);
                 std::printf("%s:%d inet send error=%d\n", __func__, __LINE__, e);
                 YW_ipc_inet_drop(ipc, s);
                 YW_ipc_inet_sockPut(s);
                 o->txDone = 0;
                 return YW_INET_TX_DONE; // kept for the next connection
             }
-            ipc->tx.snderr++; // a datagram that cannot go is dropped
+            YW_stat_add<YW_count_t>(ipc->tx.snderr); // a datagram that cannot go is dropped
             n = len - o->txDone;
         }
         YW_ipc_inet_sockPut(s);
@@ -101,6 +119,7 @@ int yw_inet_txChannel(YW_ipc_t *ipc)
         if (o->txDone < len)
             return YW_INET_TX_AGAIN;
         o->txDone = 0;
+        YW_stat_add(ipc->status.txPackets, (YW_int64_t)1);
         YW_ipc_buffer_advance(buf);
         YW_ipc_buffer_free(buf, pos, room);
         if (YW_ipc_state_get(ipc) & YW_IPC_STATE_TX_PENDING)
@@ -293,21 +312,11 @@ void YW_ipc_inet_unregister(YW_ipc_t *ipc)
 YW_size_t YW_ipc_inet_send_direct(YW_ipc_t *ipc, const void *data, YW_size_t size)
 {
     YW_ipc_inet_t *o = YW_ipc_inet_of(ipc);
-    int fd = ipc ? ipc->sap.fd : -1;
-    if (!o || fd <= 0)
+    YW_ipc_inet_sock_t *s = o ? YW_ipc_inet_sockGet(o) : nullptr;
+    if (!s)
         return YW_FAIL;
-    ssize_t n;
-    if (o->isTcp) {
-        n = send(fd, data, (size_t)size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    } else {
-        n = sendto(fd, data, (size_t)size, MSG_NOSIGNAL | MSG_DONTWAIT,
-                   reinterpret_cast<const struct sockaddr *>(&ipc->cfg->address.remote.inet.addr_in),
-                   sizeof(struct sockaddr_in));
-    }
-    if (n < 0)
-        return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : YW_FAIL;
-    ipc->status.txBytes += n;
-    ipc->status.txPackets += 1;
+    YW_size_t n = yw_inet_sendOn(ipc, s, data, size);
+    YW_ipc_inet_sockPut(s);
     return n;
 }
 

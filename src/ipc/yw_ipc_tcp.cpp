@@ -266,7 +266,7 @@ YW_int64_t yw_tcp_read(YW_ipc_t *ipc, YW_ipc_inet_sock_t *s, void *dst, YW_int64
 {
     ssize_t n = recv(s->fd, dst, (size_t)want, MSG_DONTWAIT);
     if (n > 0) {
-        ipc->status.rxBytes += n;
+        YW_stat_add<YW_int64_t>(ipc->status.rxBytes, (YW_int64_t)(n));
         return n;
     }
     if (n == 0 || !yw_tcp_again(errno))
@@ -572,7 +572,7 @@ YW_size_t YW_ipc_tcp_recv_direct(YW_ipc_t *ipc, void *bp, YW_size_t size)
     YW_ipc_inet_sockPut(s);
     if (n < 0)
         return YW_ERR_IPC_INET_RX_NODATA;
-    ipc->status.rxPackets += 1;
+    YW_stat_add<YW_int64_t>(ipc->status.rxPackets, (YW_int64_t)(1));
     return n;
 }
 
@@ -598,7 +598,7 @@ YW_size_t YW_ipc_tcp_recv_direct_framed(YW_ipc_t *ipc, void *bp, YW_size_t size)
     for (int reads = 0;;) {
         if (c.offset >= YW_IPC_FRAME_HEADER_SIZE) {
             if (!YW_ipc_inet_frameOk(&o, c.data, c.offset)) {
-                ipc->rx.lenerr++;
+                YW_stat_add<YW_count_t>(ipc->rx.lenerr);
                 c.status = 0;
                 c.offset = 0;
                 YW_ipc_inet_drop(ipc, s);
@@ -615,7 +615,7 @@ YW_size_t YW_ipc_tcp_recv_direct_framed(YW_ipc_t *ipc, void *bp, YW_size_t size)
                 break;
             }
             r = YW_ipc_recv_postprocess(ipc, c.data, c.length, 1, bp, size);
-            ipc->status.rxPackets += 1;
+            YW_stat_add<YW_int64_t>(ipc->status.rxPackets, (YW_int64_t)(1));
             c.offset -= c.length;
             if (c.offset > 0)
                 std::memmove(c.data, c.data + c.length, (size_t)c.offset);

@@ -184,8 +184,8 @@ YW_size_t YW_ipc_udp_recv_direct(YW_ipc_t *ipc, void *bp, YW_size_t size)
     YW_ipc_inet_sockPut(s);
     if (n < 0)
         return YW_ERR_IPC_INET_RX_NODATA;
-    ipc->status.rxBytes += n;
-    ipc->status.rxPackets += 1;
+    YW_stat_add<YW_int64_t>(ipc->status.rxBytes, (YW_int64_t)(n));
+    YW_stat_add<YW_int64_t>(ipc->status.rxPackets, (YW_int64_t)(1));
     return n;
 }
 
@@ -206,10 +206,10 @@ YW_size_t YW_ipc_udp_recv_direct_framed(YW_ipc_t *ipc, void *bp, YW_size_t size)
     YW_ipc_inet_sockPut(s);
     if (n < 0)
         return YW_ERR_IPC_INET_RX_NODATA;
-    ipc->status.rxBytes += n;
-    ipc->status.rxPackets += 1;
+    YW_stat_add<YW_int64_t>(ipc->status.rxBytes, (YW_int64_t)(n));
+    YW_stat_add<YW_int64_t>(ipc->status.rxPackets, (YW_int64_t)(1));
     if (n > o.frame_size || n < YW_IPC_FRAME_OVERHEAD || !YW_ipc_inet_frameOk(&o, o.scratch, n)) {
-        ipc->rx.lenerr++;
+        YW_stat_add<YW_count_t>(ipc->rx.lenerr);
         return YW_ERR_RX_BUFFER_FAIL;
     }
     return YW_ipc_recv_postprocess(ipc, o.scratch, n, 1, bp, size);
