@@ -80,8 +80,8 @@ TEST(TwoNodes, SynchroniseOverUdpAndTalkOverTcp)
     ASSERT_TRUE(node1->running());
     // node1 synchronises on the master's first answer to its heartbeat
     ASSERT_TRUE(node1->waitFor(kSyncLine, 60s)) << node1->output();
-    ASSERT_TRUE(node1->waitFor("node1 received 19 bytes: hello ", 60s)) << node1->output();
-    ASSERT_TRUE(master.waitFor("node0 received 19 bytes: hello ", 60s)) << master.output();
+    ASSERT_TRUE(node1->waitFor("YW_example_tcp_peer: node1 received ", 60s)) << node1->output();
+    ASSERT_TRUE(master.waitFor("YW_example_tcp_peer: node0 received ", 60s)) << master.output();
     EXPECT_TRUE(has(node1->output(), " from node0\n"));
     EXPECT_TRUE(has(master.output(), " from node1\n"));
     for (Node *n : {&master, node1.get()}) {
@@ -115,7 +115,7 @@ TEST(TwoNodes, SynchroniseOverUdpAndTalkOverTcp)
     EXPECT_TRUE(poll(&p, 1, 10000) == 1 && recv(t, &b, 1, 0) == 0); // dropped by the master
     close(t);
     size_t mark = master.output().size();
-    ASSERT_TRUE(master.waitFor("node0 received 19 bytes: hello ", 60s, mark)) << master.output().substr(mark);
+    ASSERT_TRUE(master.waitFor("YW_example_tcp_peer: node0 received ", 60s, mark)) << master.output().substr(mark);
 
     // node1 killed and started again: it synchronises again and the
     // messages flow both ways on new connections
@@ -124,7 +124,7 @@ TEST(TwoNodes, SynchroniseOverUdpAndTalkOverTcp)
     node1 = std::make_unique<Node>(d1.path());
     ASSERT_TRUE(node1->running());
     ASSERT_TRUE(node1->waitFor(kSyncLine, 60s)) << node1->output();
-    ASSERT_TRUE(node1->waitFor("node1 received 19 bytes: hello ", 60s)) << node1->output();
+    ASSERT_TRUE(node1->waitFor("YW_example_tcp_peer: node1 received ", 60s)) << node1->output();
     ASSERT_TRUE(master.waitFor("hello 0 from node1", 60s, mark)) << master.output().substr(mark);
     node1->kill();
     master.kill();
