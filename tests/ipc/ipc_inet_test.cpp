@@ -213,6 +213,21 @@ TEST_F(Inet, FramedReceiveReassemblesAndRefusesBadLengths)
         k.conn->reset(rawConnect(k.port));
         ASSERT_TRUE(waitFor([&] { return (stateOf(k.id) & YW_IPC_STATE_RX_UP) != 0; }));
     }
+    // a connecting channel that is sent a bad frame drops the connection
+    // and connects again
+    uint16_t pc = freePort();
+    Fd lis(rawListen(pc));
+    InetCfg cc("tcp_rxc", YW_IPC_TRANSPORT_TCP, RX | FR | RXB, 50, 0, pc, 64);
+    YW_ipc_id_t ci = make(cc);
+    Fd srv(rawAccept(lis.fd));
+    ASSERT_GE(srv.fd, 0);
+    std::string m = frame(0, "zz", 0xFFFF);
+    send(srv.fd, m.data(), m.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(readN(srv.fd, 1), "EOF");
+    EXPECT_EQ(YW_g_ipc[ci].rx.lenerr, 1u);
+    Fd again(rawAccept(lis.fd, 5000));
+    EXPECT_GE(again.fd, 0);
+
     std::string ok = frame(0, "again");
     send(cb.fd, ok.data(), ok.size(), 0);
     host.run([&] {
