@@ -13,6 +13,8 @@
 #include "ipc/yw_ipc.h"
 #include "ipc/yw_ipc_ism.h"
 #include "ipc/yw_ipc_msgq.h"
+#include "ipc/yw_ipc_tcp.h"
+#include "ipc/yw_ipc_udp.h"
 #include "log/yw_log.h"
 #include "yw_mem.h"
 #include "yw_num.h"
@@ -38,8 +40,8 @@ constexpr YW_uint16_t YW_IPC_TRANSPORT_ANY = 0xFFFF;
 
 const yw_ipc_transport_desc yw_s_ipc_transports[] = {
     {YW_IPC_INTF_MSGQ, YW_IPC_TRANSPORT_ANY, "MSGQ", YW_ipc_msgq_create, YW_ipc_msgq_delete},
-    {YW_IPC_INTF_INET, YW_IPC_TRANSPORT_TCP, "INET/TCP", nullptr, nullptr},
-    {YW_IPC_INTF_INET, YW_IPC_TRANSPORT_UDP, "INET/UDP", nullptr, nullptr},
+    {YW_IPC_INTF_INET, YW_IPC_TRANSPORT_TCP, "INET/TCP", YW_ipc_tcp_create, YW_ipc_tcp_delete},
+    {YW_IPC_INTF_INET, YW_IPC_TRANSPORT_UDP, "INET/UDP", YW_ipc_udp_create, YW_ipc_udp_delete},
     {YW_IPC_INTF_KWT_SRIO, YW_IPC_TRANSPORT_SMB, "KWT_SRIO/SMB", nullptr, nullptr},
 };
 
