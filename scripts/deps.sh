@@ -6,6 +6,7 @@ for p in build-essential cmake binutils-dev zlib1g-dev libgtest-dev; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || need+=("$p")
 done
 if ((${#need[@]})); then
+  echo "installing ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq >/dev/null
   apt-get install -y -qq "${need[@]}" >/dev/null
