@@ -207,6 +207,8 @@ private:
     bool fill(CORBA::Stream &s, uint64_t want, const CORBA::EnvironmentWrapper &env);
     void fail_read(long result, const CORBA::EnvironmentWrapper &env);
     void fail_protocol(CORBA::SystemException *e, const CORBA::EnvironmentWrapper &env);
+    // Fails the circuit with the stream's pending exception (moved to env).
+    void fail_stream(CORBA::Stream &s, const CORBA::EnvironmentWrapper &env);
     void send_failed(CORBA::SystemException *e, uint64_t id, long result,
                      const CORBA::EnvironmentWrapper &env);
 

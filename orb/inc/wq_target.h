@@ -111,6 +111,9 @@ public:
     wq_TargetIIOP(wq_IORInfo &&info, wq_Interface *iface);
     ~wq_TargetIIOP() override;
 
+    // Equivalent when the other is a remote target of the same address and
+    // object key.
+    bool _is_equivalent(CORBA::Target &other, const CORBA::EnvironmentWrapper &env) override;
     void _add_ref(bool lock, const wq_ThreadEnvironment &tenv) override;
     void _remove_ref(bool lock, const wq_ThreadEnvironment &tenv) override;
     CORBA::Request *_request(CORBA::Object *obj, char const *operation, bool flag,
@@ -129,6 +132,8 @@ public:
     void apply_client_policies(CORBA::Object *obj, wq_TargetIIOP *target, const CORBA::EnvironmentWrapper &env);
 
     const wq_IORInfo &info() const { return info_; }
+    // The type id as the IOR carried it (set while the target is new).
+    void type_id(char const *id) { info_.type_id = id ? id : ""; }
     // The message endpoint in use (forwarded or own) with a reference added,
     // connected when needed; null with the exception raised.
     wq_MsgEndpoint *endpoint(const CORBA::EnvironmentWrapper &env);

@@ -82,8 +82,13 @@ Object *Stream::read_object(char const *interface_name)
         if (pending() || prof.pending())
             return nullptr;
     }
-    char const *lookup = id[0] ? id : Object::wq_IR_Name;
-    wq_Interface *iface = wq_interface_registry_get()->find_or_create(lookup, interface_name, true);
+    // A type id this process does not know is served by the expected
+    // interface (its proxy factory builds the reference); the target keeps
+    // the id as it came. Ids from the wire never add registry entries.
+    wq_InterfaceRegistry *reg = wq_interface_registry_get();
+    wq_Interface *iface = reg->NI_find(id[0] ? id : Object::wq_IR_Name, true);
+    if (!iface)
+        iface = reg->find_or_create(interface_name && *interface_name ? interface_name : Object::wq_IR_Name, true);
     if (!iface)
         return nullptr;
     Stream again(prof, env(), false);
@@ -111,6 +116,8 @@ Object *Stream::read_object(char const *interface_name)
         mark_failed();
         return nullptr;
     }
+    if (auto *remote = dynamic_cast<wq_TargetIIOP *>(t))
+        remote->type_id(id);
     Object *obj;
     if (ProxyFactory *pf = iface->proxy_factory())
         obj = pf->create(t, wq_target_servant(t), env());

@@ -385,19 +385,37 @@ void wq_MsgCircuit::release_send_lock(uint64_t id)
 
 void wq_MsgCircuit::fail_read(long result, const CORBA::EnvironmentWrapper &env)
 {
-    fail();
-    shutdown_net();
     if (result < 0)
-        env.exception(errno_failure(net_ ? net_->last_read_error : 0));
+        fail_protocol(errno_failure(net_ ? net_->last_read_error : 0), env);
     else
-        env.exception(comm_failure(2, COMPLETED_NO, "return code from read = 0"));
+        fail_protocol(comm_failure(2, COMPLETED_NO, "return code from read = 0"), env);
 }
 
 void wq_MsgCircuit::fail_protocol(CORBA::SystemException *e, const CORBA::EnvironmentWrapper &env)
 {
-    fail();
+    {
+        // The failure is stored before the state says Failed, so that every
+        // waiter that sees the state also finds the failure.
+        wq_ThreadEnvironment tenv;
+        wq_WriteLock rl(reply_lock_, tenv);
+        store_failure(e);
+        fail();
+    }
     shutdown_net();
     env.exception(e);
+}
+
+void wq_MsgCircuit::fail_stream(CORBA::Stream &s, const CORBA::EnvironmentWrapper &env)
+{
+    take_stream_error(s, env);
+    CORBA::Exception *e = env.exception();
+    wq_ThreadEnvironment tenv;
+    {
+        wq_WriteLock rl(reply_lock_, tenv);
+        store_failure(e);
+        fail();
+    }
+    shutdown_net();
 }
 
 bool wq_MsgCircuit::fill(CORBA::Stream &s, uint64_t want, const CORBA::EnvironmentWrapper &env)
@@ -408,9 +426,7 @@ bool wq_MsgCircuit::fill(CORBA::Stream &s, uint64_t want, const CORBA::Environme
             uint32_t t = static_cast<uint32_t>(std::min<uint64_t>(uint64_t(ahead_count_), want - have));
             s.write_array_1(ahead_ + ahead_offset_, t);
             if (s.pending()) {
-                take_stream_error(s, env);
-                fail();
-                shutdown_net();
+                fail_stream(s, env);
                 return false;
             }
             ahead_offset_ += static_cast<int32_t>(t);
@@ -504,9 +520,7 @@ int wq_MsgCircuit::read_next_reply(CORBA::Stream &s, wq_GIOP::MessageHeader &h, 
     }
     if (s.pending()) {
         // A reply header that runs past its message: the peer is broken.
-        take_stream_error(s, env);
-        fail();
-        shutdown_net();
+        fail_stream(s, env);
         return -1;
     }
     return 1;

@@ -112,6 +112,12 @@ wq_TargetIIOP::~wq_TargetIIOP()
         ep_->_remove_ref(true);
 }
 
+bool wq_TargetIIOP::_is_equivalent(CORBA::Target &other, const CORBA::EnvironmentWrapper &)
+{
+    auto *o = dynamic_cast<wq_TargetIIOP *>(&other);
+    return o && o->info_.endpoint == info_.endpoint && o->info_.key == info_.key;
+}
+
 void wq_TargetIIOP::_add_ref(bool, const wq_ThreadEnvironment &) { refs_.fetch_add(1, std::memory_order_relaxed); }
 
 void wq_TargetIIOP::_remove_ref(bool, const wq_ThreadEnvironment &)
@@ -175,8 +181,9 @@ void wq_TargetIIOP::current_key(std::vector<unsigned char> &key)
     fwd->_remove_ref(true, tenv);
 }
 
-void wq_TargetIIOP::_bind(CORBA::Object &, const CORBA::EnvironmentWrapper &env)
+void wq_TargetIIOP::_bind(CORBA::Object &obj, const CORBA::EnvironmentWrapper &env)
 {
+    apply_client_policies(&obj, this, env);
     if (wq_MsgEndpoint *ep = endpoint(env))
         ep->_remove_ref();
 }
@@ -255,7 +262,26 @@ void wq_TargetIIOP::write(CORBA::Stream &s, void *, const CORBA::EnvironmentWrap
     }
 }
 
-void wq_TargetIIOP::apply_client_policies(CORBA::Object *, wq_TargetIIOP *, const CORBA::EnvironmentWrapper &) {}
+void wq_TargetIIOP::apply_client_policies(CORBA::Object *obj, wq_TargetIIOP *target,
+                                          const CORBA::EnvironmentWrapper &env)
+{
+    // A priority-banded-connection override of the reference adds its bands
+    // to the target's endpoint before that endpoint first connects.
+    if (!obj || !target || env.pending())
+        return;
+    auto *p = dynamic_cast<RTCORBA::PriorityBandedConnectionPolicy *>(
+        obj->_get_policy(RTCORBA::PRIORITY_BANDED_CONNECTION_POLICY_TYPE, env));
+    if (!p || p->count() == 0)
+        return;
+    std::vector<wq_PriorityBand> bands;
+    for (uint32_t i = 0; i < p->count() && i < wq_MsgEndpoint::MAX_BANDS; ++i)
+        bands.push_back({p->band(i).low, p->band(i).high, nullptr});
+    wq_MutexLock l(target->lock_);
+    if (!target->ep_)
+        target->ep_ = wq_msg_endpoint_registry_get()->find_or_create(target->info_.endpoint.c_str(), env);
+    if (target->ep_)
+        target->ep_->apply_priority_bands(bands.data(), static_cast<uint32_t>(bands.size()), env);
+}
 
 bool wq_TargetIIOP::validate_connection(CORBA::Object *obj, CORBA::PolicyList &, bool &located,
                                         const CORBA::EnvironmentWrapper &env)

@@ -6,7 +6,9 @@
 
 #include "frw/yw_svc_mng.h"
 #include "ipc/yw_ipc.h"
+#include "ipc/yw_ipc_inet.h"
 #include "ipc/yw_ipc_ism.h"
+#include "ipc/yw_ipc_tcp.h"
 
 extern "C" {
 YW_ipc_ism_ctx_t YW_g_ipc_ism_ctx;
@@ -72,8 +74,10 @@ YW_ret_t YW_ipc_ism_init(void)
     c.fsm_vectors = YW_s_ism_fsm_vectors;
     c.timeout = yw_s_ism_timeout;
     YW_ipc_tables_clear();
-    // Socket and shared-memory transport families are not built into this
-    // node: their channels are refused at creation.
+    YW_ipc_tcp_server_init();
+    YW_ipc_inet_init();
+    // The shared-memory transport family is not built into this node: its
+    // channels are refused at creation.
     if (!c.lock && YW_P_createMutex(0, &c.lock) != 0)
         c.lock = nullptr;
     YW_P_getThreadKey(nullptr, YW_THREAD_KEY_THREADID, &YW_g_threadKey_threadid);
@@ -85,6 +89,7 @@ YW_ret_t YW_ipc_ism_deinit(void)
     YW_ipc_ism_ctx_t &c = YW_g_ipc_ism_ctx;
     if (!(__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT))
         return YW_SUCCESS;
+    YW_ipc_inet_deinit();
     // The table mutex stays: tasks may still search the (now empty) table
     // while the manager ends, and the next initialisation reuses it.
     c.fsm = nullptr;
@@ -94,16 +99,19 @@ YW_ret_t YW_ipc_ism_deinit(void)
 
 void YW_ipc_ism_countCreate(YW_ret_t result)
 {
+    // creations and deletions may run on several threads
     if (result == YW_SUCCESS)
-        YW_g_ipc_ism_ctx.status.nipcs++;
+        YW_stat_add<YW_count_t>(YW_g_ipc_ism_ctx.status.nipcs);
     else
-        YW_g_ipc_ism_ctx.status.nipcCreateFail++;
+        YW_stat_add<YW_count_t>(YW_g_ipc_ism_ctx.status.nipcCreateFail);
 }
 
 void YW_ipc_ism_countDelete(void)
 {
-    if (YW_g_ipc_ism_ctx.status.nipcs > 0)
-        YW_g_ipc_ism_ctx.status.nipcs--;
+    std::atomic_ref<YW_count_t> n(YW_g_ipc_ism_ctx.status.nipcs);
+    YW_count_t v = n.load(std::memory_order_relaxed);
+    while (v > 0 && !n.compare_exchange_weak(v, v - 1, std::memory_order_relaxed))
+        ;
 }
 
 YW_ret_t YW_ipc_ism_onStart(void)
@@ -117,8 +125,8 @@ YW_ret_t YW_ipc_ism_onStart(void)
         entries++;
         // A channel made from this very entry by an earlier start is kept;
         // another entry of the same name is refused by the creation (-981).
-        const YW_ipc_t *made = YW_ipc_searchByCfg(e);
-        if (made && made->cfg == e) {
+        YW_ipc_t *made = YW_ipc_searchByCfg(e);
+        if (made && YW_ipc_cfgOf(made) == e) {
             live++;
             continue;
         }
@@ -137,17 +145,21 @@ YW_ret_t YW_ipc_ism_onStart(void)
     }
     if (live == 0)
         return lastFail;
-    // Transport tasks of the socket and shared-memory families would start
-    // here; those families are not built into this node.
+    // The socket tasks; the shared-memory family is not built into this node.
+    // Channels work without the tasks (direct sends and receives): a failed
+    // start is only reported.
+    YW_ipc_inet_start();
     return YW_SUCCESS;
 }
 
 YW_ret_t YW_ipc_ism_onStop(void)
 {
+    YW_ipc_tcp_server_stopAll();
+    YW_ipc_inet_stop();
     YW_ret_t r = YW_SUCCESS;
     for (int i = 0; i < YW_IPC_MAX; i++) {
         YW_ipc_t *ipc = &YW_g_ipc[i];
-        if (!ipc->cfg)
+        if (!YW_ipc_cfgOf(ipc))
             continue;
         YW_ret_t d = YW_ipc_closeAndDelete(ipc->ipc_id);
         if (d != YW_SUCCESS) {

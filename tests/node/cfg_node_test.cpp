@@ -142,8 +142,8 @@ TEST(NodeConfig, NoArgumentsReadTheDefaultFilesFromTheCurrentFolder)
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("file not found:.//turv_sys_cfg.xml\n"), std::string::npos) << r.out;
 
-    std::filesystem::copy_file(std::string(TURV_SOURCE_DIR) + "/examples/single-node/turv_sys_cfg.xml",
-                               tmp.dir / "turv_sys_cfg.xml");
+    yw_node_test::ShmName shm;
+    std::ofstream(tmp.dir / "turv_sys_cfg.xml") << yw_node_test::exampleSysConfig(shm.name());
     r = runNode({}, std::chrono::seconds(60), "START TURV ....", tmp.dir.string());
     EXPECT_NE(r.out.find("sys config loaded:\n \n[0]kv: key=root value=normal"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("attr=0 child=1"), std::string::npos) << r.out;
@@ -158,8 +158,8 @@ TEST(NodeConfig, LongFolderIsNeverReplacedByTheCurrentFolder)
     TempFolder tmp;
     // A usable system file in the current folder must not be read in place
     // of the one named by a long "-C".
-    std::filesystem::copy_file(std::string(TURV_SOURCE_DIR) + "/examples/single-node/turv_sys_cfg.xml",
-                               tmp.dir / "turv_sys_cfg.xml");
+    yw_node_test::ShmName shm;
+    std::ofstream(tmp.dir / "turv_sys_cfg.xml") << yw_node_test::exampleSysConfig(shm.name());
     std::string longDir = (tmp.dir / std::string(300, 'd')).string();
     RunResult r = runNode({"-C", longDir}, std::chrono::seconds(20), "sys config loaded", tmp.dir.string());
     ASSERT_TRUE(r.exited) << r.out;
@@ -194,8 +194,8 @@ TEST(NodeConfig, MissingApplicationFileIsOnlyReported)
     if (!haveNode())
         GTEST_SKIP() << "turv_node not built";
     TempFolder tmp;
-    std::filesystem::copy_file(std::string(TURV_SOURCE_DIR) + "/examples/single-node/turv_sys_cfg.xml",
-                               tmp.dir / "turv_sys_cfg.xml");
+    yw_node_test::ShmName shm;
+    std::ofstream(tmp.dir / "turv_sys_cfg.xml") << yw_node_test::exampleSysConfig(shm.name());
     // The node goes on with its start-up (its banner follows the two loads)
     // and is stopped then.
     RunResult r = runNode({"-C", tmp.dir.string(), "-a", "absent_app.xml"}, std::chrono::seconds(60),

@@ -461,3 +461,39 @@ TEST(OrbClientCircuit, OnewaysBySyncScope)
     EXPECT_EQ(seen_expect.load(), 2);
     CORBA::release(base);
 }
+
+TEST(OrbClientCircuit, ReconnectWhileAWaiterIsBlocked)
+{
+    // The first connection never answers. The endpoint is failed and
+    // unfailed; the next call reconnects, which ends the old connection: its
+    // waiter gets COMM_FAILURE and the new call its reply.
+    ScriptServer s([](ScriptServer &srv, int fd) {
+        GiopReq q;
+        if (srv.connections() == 1) {
+            while (srv.read(fd, q)) {
+            }
+            return;
+        }
+        serve_twice(srv, fd);
+    });
+    PrivEnv e;
+    CORBA::Object *obj = ref(s.endpoint(), e.w);
+    obj->_bind(e.w);
+    ASSERT_FALSE(e.pending());
+    std::string waiter_got;
+    std::thread waiter([&] {
+        PrivEnv we;
+        twice(obj, 1, we.w);
+        waiter_got = we.id();
+    });
+    for (int i = 0; i < 500 && s.requests.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(s.requests.load(), 1);
+    obj->_fail(e.w);
+    obj->_unfail(e.w);
+    EXPECT_EQ(twice(obj, 21, e.w), 42) << e.id();
+    waiter.join();
+    EXPECT_EQ(waiter_got, "IDL:omg.org/CORBA/COMM_FAILURE:1.0");
+    EXPECT_EQ(s.connections(), 2);
+    CORBA::release(obj);
+}

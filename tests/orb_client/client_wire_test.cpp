@@ -249,6 +249,18 @@ TEST(OrbClientWire, IorReadAndRemarshalledUnchanged)
     EXPECT_EQ(written(out), ior.b);
     CORBA::release(obj);
 
+    // An empty type id (a reference of type Object) is kept as it came.
+    LE untyped;
+    untyped.u(1).o(0).u(1).u(0).u(uint32_t(p10.b.size())).raw(p10.b);
+    Stream in2(e.w);
+    fill(in2, untyped.b);
+    CORBA::Object *u = in2.read_object(nullptr);
+    ASSERT_NE(u, nullptr);
+    Stream out2(e.w);
+    out2.write_object(u);
+    EXPECT_EQ(written(out2), untyped.b);
+    CORBA::release(u);
+
     // Hostile IORs: each raises and gives nil.
     struct Bad {
         const char *what;
@@ -397,6 +409,16 @@ TEST(OrbClientWire, PolicyNodesAndOverrides)
     EXPECT_NE(o3->_get_policy(3, e2.w), nullptr);
     EXPECT_NE(o3->_get_policy(4, e2.w), nullptr);
     EXPECT_TRUE(o3->_is_equivalent(o, e2.w));
+    // Same interface, same endpoint, another object: not equivalent.
+    CORBA::Object *other = CORBA::Object::Helper::bind("c", "i", nullptr, reinterpret_cast<const unsigned char *>("x"),
+                                                       1, "tcp:127.0.0.1:9", "IDL:T:1.0", false, false, e2.w);
+    ASSERT_NE(other, nullptr);
+    EXPECT_FALSE(other->_is_equivalent(o, e2.w));
+    CORBA::Object *same = CORBA::Object::Helper::bind("c", "i", nullptr, nullptr, 0, "tcp:127.0.0.1:9", "IDL:T:1.0",
+                                                      false, false, e2.w);
+    EXPECT_TRUE(same->_is_equivalent(o, e2.w));
+    CORBA::release(same);
+    CORBA::release(other);
     CORBA::release(o3);
     CORBA::release(o2);
     CORBA::release(o);
@@ -467,6 +489,11 @@ TEST(OrbClientWire, ProxyFactoryBuildsTypedReferences)
         CORBA::Object *o = s.read_object("IDL:Proxy/Typed:1.0");
         ASSERT_NE(o, nullptr) << id;
         EXPECT_NE(dynamic_cast<Typed *>(o), nullptr) << id;
+        // The unknown id was not entered in the registry.
+        wq_Interface *entry = wq_interface_registry_get()->NI_find(id, true);
+        EXPECT_EQ(entry != nullptr, std::strcmp(id, "IDL:Proxy/Typed:1.0") == 0) << id;
+        if (entry)
+            entry->_remove_ref(true);
         CORBA::Object *c = o->_copy(e.w);
         EXPECT_NE(dynamic_cast<Typed *>(c), nullptr) << id;
         EXPECT_TRUE(c->_is_equivalent(o, e.w));
