@@ -47,22 +47,24 @@ public:
         if (level >= static_cast<uint32_t>(levels_) || shutting_down())
             return nullptr;
         Level &l = lv_[level];
-        l.sem.wait();
-        if (shutting_down()) {
-            l.sem.signal(); // the next waiter sees the flag too
-            return nullptr;
+        for (;;) {
+            l.sem.wait();
+            if (shutting_down()) {
+                l.sem.signal(); // the next waiter sees the flag too
+                return nullptr;
+            }
+            wq_MutexLock g(l.mtx);
+            T *c = l.head;
+            if (!c)
+                continue; // taken meanwhile: wait for the next signal
+            l.head = c->pool_next;
+            c->pool_next = nullptr;
+            if (l.head)
+                l.sem.signal();
+            else
+                l.tail = nullptr;
+            return c;
         }
-        wq_MutexLock g(l.mtx);
-        T *c = l.head;
-        if (!c)
-            return nullptr;
-        l.head = c->pool_next;
-        c->pool_next = nullptr;
-        if (l.head)
-            l.sem.signal();
-        else
-            l.tail = nullptr;
-        return c;
     }
     // After shutdown: the head circuit of the highest non-empty level.
     T *get_after_shutdown()
