@@ -200,6 +200,7 @@ struct wq_ReaderState {
     int32_t band_index = -1;
     uint32_t request_id = 0;
     uint32_t reply_status = 0;
+    uint32_t body_offset = 0; // of the reply being built
     uint8_t response_expected = 1;
     uint32_t key_length = 0; // as sent (may exceed the buffer)
     unsigned char key[WQ_KEY_BUFFER + 1];
@@ -250,6 +251,10 @@ struct wq_RequestInfo {
     uint32_t key_length;
     int16_t priority;
     bool sync_server;
+    // Set by wq_receive_request_sc to send these contexts with the reply.
+    bool want_reply_contexts = false;
+    const wq_ServiceContext *reply_contexts = nullptr;
+    uint32_t reply_context_count = 0;
 };
 extern void (*wq_receive_request_sc)(wq_RequestInfo &info, const CORBA::EnvironmentWrapper &env);
 extern void (*wq_receive_request)(wq_RequestInfo &info, const CORBA::EnvironmentWrapper &env);

@@ -375,6 +375,7 @@ void write_reply(wq_ReaderState &st, bool with_exception)
         st.out.reclaim();
         wq_write_giop_header(st.out, wq_GIOP::Reply);
         wq_write_reply(st.out, h, nullptr, 0, reply_priority(st), penv);
+        st.body_offset = st.out.write_offset();
         if (!e)
             break;
         if (attempt == 0) {
@@ -406,6 +407,24 @@ void set_active_priority(wq_ReaderState &st, int16_t p)
         CORBA::release(cur);
     }
     st.priority_changed = !penv.pending();
+}
+
+// Rebuilds the reply with the hook's service contexts: the same body behind
+// a new header (both bodies start on an 8-byte boundary, so the body's
+// alignment holds).
+void rebuild_with_contexts(wq_ReaderState &st, const wq_RequestInfo &info)
+{
+    wq_PrivateEnv pe;
+    CORBA::Stream body(pe.env);
+    uint32_t total = st.out.size_written();
+    st.out.skip_read(st.body_offset);
+    body.write_stream(st.out, total - st.body_offset);
+    st.out.reclaim();
+    wq_write_giop_header(st.out, wq_GIOP::Reply);
+    wq_GIOP::ReplyHeader h{st.request_id, st.reply_status, 0};
+    wq_write_reply(st.out, h, info.reply_contexts, info.reply_context_count, -1, pe.env);
+    st.body_offset = st.out.write_offset();
+    st.out.write_stream(body, body.size_written());
 }
 
 // Sends the reply in st.out; a pending exception is set aside meanwhile
@@ -501,6 +520,8 @@ void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
     if (st.sync_scope == 3) {
         if (env.pending())
             write_reply(st, true);
+        else if (info.want_reply_contexts && info.reply_contexts)
+            rebuild_with_contexts(st, info);
         send_reply(st, sink, false);
     }
     env.clear();

@@ -255,6 +255,25 @@ TEST_F(Dispatch, BandsOnBothSides)
     EXPECT_EQ(minor, 1u);
 }
 
+TEST_F(Dispatch, HookAddsReplyContexts)
+{
+    static const unsigned char data[4] = {1, 2, 3, 4};
+    static const wq_ServiceContext ctx{77, 4, data};
+    wq_receive_request_sc = [](wq_RequestInfo &info, const CORBA::EnvironmentWrapper &) {
+        info.want_reply_contexts = true;
+        info.reply_contexts = &ctx;
+        info.reply_context_count = 1;
+    };
+    Reply r = run(request(5, make_key("RootPOA", "calc"), "add", args(20, 3)));
+    wq_receive_request_sc = nullptr;
+    EXPECT_EQ(r.contexts, 2u); // the hook's and the padding
+    EXPECT_EQ(r.c.get32(16), 77u);
+    EXPECT_EQ(r.c.get32(24), 0x04030201u);
+    EXPECT_EQ(r.body, 48u);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.c.get32(r.body), 23u);
+}
+
 TEST_F(Dispatch, MalformedMessagesAreProtocolErrors)
 {
     Bytes good = request(1, make_key("RootPOA", "calc"), "add", args(1, 2));
