@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <dirent.h>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -307,6 +308,25 @@ TEST_F(EchoServer, FloodOfConnections)
                 close(f);
     }
     EXPECT_EQ(opened, 10000);
+    // 300 connections held open at once: the reader threads stay capped
+    // (256, plus the main and acceptor threads); once they close, a new
+    // client is served.
+    std::vector<int> held;
+    for (int i = 0; i < 300; ++i)
+        held.push_back(connect_to(port));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    size_t threads = 0;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            threads += e->d_name[0] != '.';
+        closedir(d);
+    }
+    EXPECT_GT(threads, 100u);
+    EXPECT_LE(threads, 256u + 4u);
+    for (int f : held)
+        if (f >= 0)
+            close(f);
     clients_still_served();
 }
 
