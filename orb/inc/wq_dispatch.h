@@ -260,6 +260,7 @@ extern void (*wq_receive_request_sc)(wq_RequestInfo &info, const CORBA::Environm
 extern void (*wq_receive_request)(wq_RequestInfo &info, const CORBA::EnvironmentWrapper &env);
 extern void (*wq_send_reply)(wq_RequestInfo &info, const CORBA::EnvironmentWrapper &env);
 // Resolves a key that is no key of this broker as an initial-reference name
-// (null: nothing resolves).
+// (by default through the ORB's resolve_initial_references; null: nothing
+// resolves).
 extern CORBA::Object *(*wq_dispatch_initial_reference)(char const *name,
                                                        const CORBA::EnvironmentWrapper &env);

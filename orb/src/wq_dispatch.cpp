@@ -10,7 +10,26 @@
 void (*wq_receive_request_sc)(wq_RequestInfo &, const CORBA::EnvironmentWrapper &) = nullptr;
 void (*wq_receive_request)(wq_RequestInfo &, const CORBA::EnvironmentWrapper &) = nullptr;
 void (*wq_send_reply)(wq_RequestInfo &, const CORBA::EnvironmentWrapper &) = nullptr;
-CORBA::Object *(*wq_dispatch_initial_reference)(char const *, const CORBA::EnvironmentWrapper &) = nullptr;
+namespace {
+
+// A key that is no key of this broker, read as an initial-reference name of
+// the process's ORB; a name that resolves to nothing (or fails) gives nil.
+CORBA::Object *resolve_with_orb(char const *name, const CORBA::EnvironmentWrapper &)
+{
+    if (!wq_orb)
+        return nullptr;
+    wq_PrivateEnv pe;
+    CORBA::Object *o = wq_orb->resolve_initial_references(name, pe.env);
+    if (pe.env.pending()) {
+        CORBA::release(o);
+        return nullptr;
+    }
+    return o;
+}
+
+} // namespace
+
+CORBA::Object *(*wq_dispatch_initial_reference)(char const *, const CORBA::EnvironmentWrapper &) = &resolve_with_orb;
 
 using namespace PortableServer;
 

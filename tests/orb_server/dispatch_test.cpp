@@ -193,6 +193,7 @@ TEST_F(Dispatch, ForwardedKeys)
     CORBA::Object *ref = root->create_reference_with_id(ObjectId("calc", 4), kCalcId, pe_env());
     ASSERT_NE(ref, nullptr);
     target = ref;
+    auto saved = wq_dispatch_initial_reference;
     wq_dispatch_initial_reference = [](char const *name, const CORBA::EnvironmentWrapper &) -> CORBA::Object * {
         if (std::strcmp(name, "Calc") != 0)
             return nullptr;
@@ -214,7 +215,7 @@ TEST_F(Dispatch, ForwardedKeys)
     Cdr c;
     c.b = sink.replies[0];
     EXPECT_EQ(c.get32(16), 2u); // OBJECT_FORWARD
-    wq_dispatch_initial_reference = nullptr;
+    wq_dispatch_initial_reference = saved;
     CORBA::release(ref);
 }
 

@@ -322,7 +322,6 @@ TEST_F(EchoServer, FloodOfConnections)
             threads += e->d_name[0] != '.';
         closedir(d);
     }
-    EXPECT_GT(threads, 100u);
     EXPECT_LE(threads, 256u + 4u);
     for (int f : held)
         if (f >= 0)
