@@ -33,6 +33,7 @@ public:
         Level &l = lv_[level];
         wq_MutexLock g(l.mtx);
         c->pool_next = nullptr;
+        ++l.queued;
         if (!l.head) {
             l.head = l.tail = c;
             l.sem.signal();
@@ -40,6 +41,13 @@ public:
             l.tail->pool_next = c;
             l.tail = c;
         }
+    }
+    // Circuits waiting at a level for a reader.
+    uint32_t queued(uint32_t level)
+    {
+        Level &l = lv_[level < static_cast<uint32_t>(levels_) ? level : 0];
+        wq_MutexLock g(l.mtx);
+        return l.queued;
     }
     // Waits for a circuit; null when shutting down.
     T *get(uint32_t level)
@@ -59,6 +67,7 @@ public:
                 continue; // taken meanwhile: wait for the next signal
             l.head = c->pool_next;
             c->pool_next = nullptr;
+            --l.queued;
             if (l.head)
                 l.sem.signal();
             else
@@ -75,6 +84,7 @@ public:
             if (T *c = l.head) {
                 l.head = c->pool_next;
                 c->pool_next = nullptr;
+                --l.queued;
                 if (!l.head)
                     l.tail = nullptr;
                 return c;
@@ -94,6 +104,7 @@ public:
             lv_ = new Level[levels_];
         for (int32_t i = 0; i < levels_; ++i) {
             lv_[i].head = lv_[i].tail = nullptr;
+            lv_[i].queued = 0;
             lv_[i].readers = 0;
             lv_[i].idle = 0;
             while (lv_[i].sem.count())
@@ -117,6 +128,7 @@ private:
         wq_Mutex mtx;
         uint32_t readers = 0; // reader threads serving the level
         uint32_t idle = 0;    // of them, waiting in get
+        uint32_t queued = 0;  // circuits in the level (under mtx)
     };
     int32_t levels_;
     std::atomic<bool> shutting_{false};

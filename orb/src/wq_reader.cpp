@@ -186,11 +186,15 @@ bool wq_spawn_reader(wq_ReaderStart *start, int priority)
 
 void wq_pool_accepted(wq_MsgCircuit *circuit)
 {
+    // Idle readers that circuits already queued will not take: when at most
+    // the minimum of them are left, this circuit gets a reader of its own.
     wq_ThreadEnvironment tenv;
+    uint32_t queued = wq_msg_circuit_pool.queued(0);
     bool spawn;
     {
         wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
-        spawn = wq_msg_circuit_pool.idle(0) <= CORBA::ORB::_min_recursion;
+        uint32_t idle = wq_msg_circuit_pool.idle(0);
+        spawn = idle <= queued || idle - queued <= CORBA::ORB::_min_recursion;
     }
     if (spawn) {
         auto *s = new wq_ReaderStart{circuit, 0, 0};

@@ -308,11 +308,15 @@ TEST_F(EchoServer, FloodOfConnections)
                 close(f);
     }
     EXPECT_EQ(opened, 10000);
-    // 300 connections held open at once: the reader threads stay capped
-    // (256, plus the main and acceptor threads); once they close, a new
-    // client is served.
+    // 200 idle connections held open: a new client is still served (each
+    // held connection has a reader of its own). Then 300: the reader threads
+    // stay capped (256, plus the main and acceptor threads); once they close,
+    // a new client is served.
     std::vector<int> held;
-    for (int i = 0; i < 300; ++i)
+    for (int i = 0; i < 200; ++i)
+        held.push_back(connect_to(port));
+    clients_still_served();
+    for (int i = 0; i < 100; ++i)
         held.push_back(connect_to(port));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     size_t threads = 0;
