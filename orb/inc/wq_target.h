@@ -89,6 +89,8 @@ public:
 private:
     void finish_reply(uint32_t status, const CORBA::EnvironmentWrapper &env);
     bool ready();
+    // Sends the request and takes its reply (results, exception or forward).
+    void round_trip();
     // The oneway sync scope: the reference's override, the ORB's policy,
     // else the ORB's default.
     int16_t sync_scope();

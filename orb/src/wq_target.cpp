@@ -445,6 +445,11 @@ void wq_ForeignRequest::invoke(const wq_ThreadEnvironment &)
 {
     if (!ready())
         return;
+    round_trip();
+}
+
+void wq_ForeignRequest::round_trip()
+{
     const CORBA::EnvironmentWrapper &env = *env_;
     uint64_t id = 0;
     circuit_->send(*req_, id, id_at_, true, env);
@@ -525,15 +530,7 @@ void wq_ForeignRequest::send_oneway()
         req_->swap(with);
         id_at_ = at;
     }
-    circuit_->send(*req_, id, id_at_, true, env);
-    if (env.pending())
-        return;
-    wq_GIOP::MessageHeader h{};
-    wq_GIOP::ReplyHeader rh{};
-    rh.priority = 0xFFFF;
-    circuit_->receive_reply(*rep_, id, h, rh, env);
-    if (!env.pending())
-        finish_reply(rh.reply_status, env);
+    round_trip();
 }
 
 int16_t wq_ForeignRequest::sync_scope()
