@@ -7,6 +7,20 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
+
+class wq_TargetLocal;
+
+// References to targets taken out of their lists under
+// wq_TargetLocal::_lists_lock, dropped when this ends. Made before the lock
+// is taken, so that the drops come after it is released.
+struct wq_TargetDrops {
+    wq_TargetDrops() = default;
+    wq_TargetDrops(const wq_TargetDrops &) = delete;
+    wq_TargetDrops &operator=(const wq_TargetDrops &) = delete;
+    ~wq_TargetDrops();
+    std::vector<wq_TargetLocal *> list;
+};
 
 // The collocated target: one active object of a POA, incarnated by a servant.
 class wq_TargetLocal : public CORBA::Target {
@@ -64,6 +78,11 @@ public:
     wq_TargetLocal *act_next = nullptr, *act_prev = nullptr;
     wq_TargetLocal *reg_next = nullptr, *reg_prev = nullptr;
     bool in_poa = false, in_act = false, in_reg = false;
+
+    // Takes the target out of the servant registry, its POA's list and its
+    // servant's activation list and marks it inactive (caller holds
+    // _lists_lock for writing); the lists' references go into `drops`.
+    void retire(wq_TargetDrops &drops);
 
     // List helpers (caller holds _lists_lock for writing).
     void link_poa();

@@ -175,22 +175,14 @@ POA::~POA()
         wq_WriteLock g(wq_POA_details::_lists_lock, tenv);
         wq_POARegistry::remove(this);
     }
-    std::vector<wq_TargetLocal *> drop;
     {
+        wq_TargetDrops drops;
         wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
-        wq_ServantRegistry *reg = wq_ServantRegistry::instance();
         while (wq_TargetLocal *t = wq_targets) {
-            t->unlink_poa();
-            t->unlink_activation();
-            t->active = 0;
+            t->retire(drops);
             t->poa = nullptr;
-            drop.push_back(t);
-            if (reg->unlink(t))
-                drop.push_back(t);
         }
     }
-    for (wq_TargetLocal *t : drop)
-        t->_remove_ref(true, tenv);
     release_managers();
     if (manager_)
         CORBA::release(manager_);
@@ -350,26 +342,20 @@ void POA::destroy_self(bool etherealize, const CORBA::EnvironmentWrapper &env)
     next_id_.store(0, std::memory_order_release);
     ServantActivator *act = etherealize ? wq_servant_activator() : nullptr;
     wq_ThreadEnvironment tenv;
-    std::vector<wq_TargetLocal *> drop;
     {
+        wq_TargetDrops drops;
         wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
-        wq_ServantRegistry *reg = wq_ServantRegistry::instance();
         while (wq_TargetLocal *t = wq_targets) {
-            if (_servant_retention == NON_RETAIN || !t->active || t->registered_by_servant) {
-                t->unlink_poa();
-                drop.push_back(t);
-                continue;
-            }
+            // Objects of a destroyed POA are gone, whatever they were: every
+            // target leaves the registry too, so none is found later with a
+            // POA that may be freed. The activator is told of the active ones
+            // that it incarnated.
+            bool etherealize_it = _servant_retention != NON_RETAIN && t->active && !t->registered_by_servant;
             ServantBase *servant = t->servant;
             ObjectId oid = t->object_id;
-            // Unlinked before the activator runs, so the loop always moves on.
-            t->unlink_poa();
-            t->unlink_activation();
-            t->active = 0;
-            drop.push_back(t);
-            if (reg->unlink(t))
-                drop.push_back(t);
-            if (act && servant) {
+            // Retired before the activator runs, so the loop always moves on.
+            t->retire(drops);
+            if (etherealize_it && act && servant) {
                 bool remaining = servant->wq_has_activations(this, false);
                 try {
                     act->etherealize(oid, this, servant, false, remaining, env);
@@ -380,8 +366,6 @@ void POA::destroy_self(bool etherealize, const CORBA::EnvironmentWrapper &env)
             }
         }
     }
-    for (wq_TargetLocal *t : drop)
-        t->_remove_ref(true, tenv);
     if (act)
         act->_remove_ref();
     POAManager *m;
@@ -564,34 +548,24 @@ void POA::wq_deactivate_object(const ObjectId &oid, bool etherealize_ok,
                                const CORBA::EnvironmentWrapper &env)
 {
     wq_ThreadEnvironment tenv;
-    std::vector<wq_TargetLocal *> drop;
     ServantBase *servant = nullptr;
     bool remaining = false;
     {
+        wq_TargetDrops drops;
         wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
         wq_ServantKey key(key_name_, oid.get_buffer(), oid.length());
-        wq_ServantRegistry *reg = wq_ServantRegistry::instance();
-        wq_TargetLocal *t = reg->NI_find(key, false);
+        wq_TargetLocal *t = wq_ServantRegistry::instance()->NI_find(key, false);
         if (!t || t->poa != this) {
             env.exception(new ObjectNotActive);
             return;
         }
-        reg->unlink(t);
-        drop.push_back(t);
-        if (t->in_poa) {
-            t->unlink_poa();
-            drop.push_back(t);
-        }
-        t->unlink_activation();
-        t->active = 0;
+        t->retire(drops);
         servant = t->servant;
         if (servant) {
             servant->_add_ref();
             remaining = servant->wq_has_activations(this, false);
         }
     }
-    for (wq_TargetLocal *t : drop)
-        t->_remove_ref(true, tenv);
     if (etherealize_ok && servant)
         if (ServantActivator *act = wq_servant_activator()) {
             try {

@@ -156,25 +156,15 @@ bool ServantBase::_remove_ref()
     // Every target that still incarnates the servant is taken out of its POA
     // and the registry under the lists lock before any is released, so no
     // look-up can find a target whose servant is going away.
-    std::vector<wq_TargetLocal *> drop;
-    wq_ThreadEnvironment tenv;
     {
+        wq_TargetDrops drops;
+        wq_ThreadEnvironment tenv;
         wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
-        wq_ServantRegistry *reg = wq_ServantRegistry::instance();
         while (wq_TargetLocal *t = wq_activations) {
-            t->unlink_activation();
-            t->active = 0;
+            t->retire(drops);
             t->servant = nullptr;
-            if (reg->unlink(t))
-                drop.push_back(t);
-            if (t->in_poa) {
-                t->unlink_poa();
-                drop.push_back(t);
-            }
         }
     }
-    for (wq_TargetLocal *t : drop)
-        t->_remove_ref(true, tenv);
     delete this;
     return true;
 }

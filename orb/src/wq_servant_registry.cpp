@@ -244,6 +244,25 @@ struct ServantHooks {
 
 } // namespace
 
+wq_TargetDrops::~wq_TargetDrops()
+{
+    wq_ThreadEnvironment tenv;
+    for (wq_TargetLocal *t : list)
+        t->_remove_ref(true, tenv);
+}
+
+void wq_TargetLocal::retire(wq_TargetDrops &drops)
+{
+    if (wq_ServantRegistry::instance()->unlink(this))
+        drops.list.push_back(this);
+    if (in_poa) {
+        unlink_poa();
+        drops.list.push_back(this);
+    }
+    unlink_activation();
+    active = 0;
+}
+
 // ---- keys ---------------------------------------------------------------------------
 
 namespace {
@@ -403,16 +422,12 @@ void wq_ServantRegistry::clear_cache(wq_ServantKey &key, bool lock)
 
 void wq_ServantRegistry::clear()
 {
+    wq_TargetDrops drops;
     wq_ThreadEnvironment tenv;
-    std::vector<wq_TargetLocal *> drop;
-    {
-        wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
-        for (uint32_t b = 0; b < kBuckets; ++b)
-            while (wq_TargetLocal *t = buckets_[b]) {
-                unlink(t);
-                drop.push_back(t);
-            }
-    }
-    for (wq_TargetLocal *t : drop)
-        t->_remove_ref(true, tenv);
+    wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
+    for (uint32_t b = 0; b < kBuckets; ++b)
+        while (wq_TargetLocal *t = buckets_[b]) {
+            unlink(t);
+            drops.list.push_back(t);
+        }
 }

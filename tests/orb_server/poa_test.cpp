@@ -145,6 +145,34 @@ TEST(Servants, RegistryKeysStopAtSeparator)
     s->_remove_ref();
 }
 
+// A servant that registers itself, under its own name; a second one of the
+// same name stays unregistered; destroying the POA takes the objects out of
+// the registry.
+struct SelfRegistered : PortableServer::ServantBase {
+    SelfRegistered(POA *p) { wq_init(this, kCalcId, true, "self", p); }
+};
+
+TEST(Servants, SelfRegistrationAndDestroy)
+{
+    root_poa();
+    POA *p = nullptr;
+    POA::init(p, "SelfPOA", wq_global_poa_manager);
+    ASSERT_NE(p, nullptr);
+    auto *a = new SelfRegistered(p);
+    auto *b = new SelfRegistered(p);
+    EXPECT_NE(a->wq_own_target, nullptr);
+    EXPECT_EQ(b->wq_own_target, nullptr); // the name is taken: not another id
+    wq_ServantKey key("SelfPOA", "self", 4);
+    wq_TargetLocal *t = wq_ServantRegistry::instance()->NI_find(key, true);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->servant, a);
+    wq_PrivateEnv pe;
+    p->destroy(false, false, pe.env);
+    EXPECT_EQ(wq_ServantRegistry::instance()->NI_find(key, true), nullptr);
+    a->_remove_ref();
+    b->_remove_ref();
+}
+
 TEST(PoaExceptions, IdsAndWireForms)
 {
     POA::InvalidPolicy ip(65535);
