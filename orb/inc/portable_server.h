@@ -111,38 +111,32 @@ WQ_PS_POLICY(RequestProcessingPolicy, REQUEST_PROCESSING_POLICY_ID, RequestProce
         static CORBA::Exception *wq_read(CORBA::Stream &s);                                  \
     };
 
+// A reference-counted application object (count 1 at construction,
+// deleted by the release that brings it to 0).
+class wq_Counted {
+public:
+    virtual ~wq_Counted() = default;
+    void _add_ref() { count_.fetch_add(1, std::memory_order_relaxed); }
+    void _remove_ref()
+    {
+        if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            delete this;
+    }
+
+private:
+    std::atomic<int32_t> count_{1};
+};
+
 // The servant managers and the adapter activator: application objects that
 // the POA calls when a request finds no active object or no POA.
-class AdapterActivator {
+class AdapterActivator : public wq_Counted {
 public:
-    virtual ~AdapterActivator() = default;
     // Creates the child POA `name` of `parent`; false when it did not.
     virtual bool unknown_adapter(POA *parent, char const *name,
                                  const CORBA::EnvironmentWrapper &env) = 0;
-    void _add_ref() { count_.fetch_add(1, std::memory_order_relaxed); }
-    void _remove_ref()
-    {
-        if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1)
-            delete this;
-    }
-
-private:
-    std::atomic<int32_t> count_{1};
 };
 
-class ServantManager {
-public:
-    virtual ~ServantManager() = default;
-    void _add_ref() { count_.fetch_add(1, std::memory_order_relaxed); }
-    void _remove_ref()
-    {
-        if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1)
-            delete this;
-    }
-
-private:
-    std::atomic<int32_t> count_{1};
-};
+class ServantManager : public wq_Counted {};
 
 class ServantActivator : public ServantManager {
 public:

@@ -299,29 +299,10 @@ ServantLocator *POA::wq_servant_locator() { return held(mtx_, servant_locator_);
 
 void POA::release_managers()
 {
-    ServantBase *ds;
-    AdapterActivator *aa;
-    ServantActivator *sa;
-    ServantLocator *sl;
-    {
-        wq_MutexLock g(mtx_);
-        ds = default_servant_;
-        aa = adapter_activator_;
-        sa = servant_activator_;
-        sl = servant_locator_;
-        default_servant_ = nullptr;
-        adapter_activator_ = nullptr;
-        servant_activator_ = nullptr;
-        servant_locator_ = nullptr;
-    }
-    if (sl)
-        sl->_remove_ref();
-    if (sa)
-        sa->_remove_ref();
-    if (aa)
-        aa->_remove_ref();
-    if (ds)
-        ds->_remove_ref();
+    replace_held<ServantLocator>(mtx_, servant_locator_, nullptr);
+    replace_held<ServantActivator>(mtx_, servant_activator_, nullptr);
+    replace_held<AdapterActivator>(mtx_, adapter_activator_, nullptr);
+    replace_held<ServantBase>(mtx_, default_servant_, nullptr);
 }
 
 wq_TargetLocal *POA::legacy_itf_search(wq_Interface *itf)
@@ -368,14 +349,7 @@ void POA::destroy_self(bool etherealize, const CORBA::EnvironmentWrapper &env)
     }
     if (act)
         act->_remove_ref();
-    POAManager *m;
-    {
-        wq_MutexLock g(mtx_);
-        m = manager_;
-        manager_ = nullptr;
-    }
-    if (m)
-        CORBA::release(m);
+    replace_held<POAManager>(mtx_, manager_, nullptr);
     release_managers();
 }
 

@@ -1,6 +1,8 @@
 // orb_echo_client against an Echo server built on omniORB (an independent
 // CORBA implementation), in its GIOP 1.0 mode and in its default mode (IIOP
 // 1.2 profile with components).
+#include "../orb/child_process.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,51 +19,12 @@
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
-
 namespace {
 
-std::string bin(char const *name) { return std::string(TURV_BIN_DIR) + "/" + name; }
-
-bool exists(std::string const &path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-pid_t spawn(std::vector<std::string> args, int out_fd)
-{
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (out_fd >= 0)
-        posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
-}
-
-// Waits at most `seconds` for the child; kills it after that. Exit status,
-// or -1 when it had to be killed or died of a signal.
-int wait_child(pid_t pid, int seconds)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int st = 0;
-    while (waitpid(pid, &st, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &st, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+using orb_test::bin;
+using orb_test::exists;
+using orb_test::spawn;
+using orb_test::wait_child;
 
 std::string read_all(int fd)
 {

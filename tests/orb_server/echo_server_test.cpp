@@ -1,6 +1,7 @@
 // orb_echo_server as a real process on 127.0.0.1: this broker's Echo client
 // and the omniORB Echo client against it, hostile input from raw sockets,
 // and a flood of connections, with the server answering afterwards.
+#include "../orb/child_process.h"
 #include "../orb/test_watchdog.h"
 #include "server_test_util.h"
 
@@ -24,52 +25,14 @@
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
-
 using namespace srv_test;
 
 namespace {
 
-std::string bin(char const *name) { return std::string(TURV_BIN_DIR) + "/" + name; }
-
-bool exists(std::string const &p)
-{
-    struct stat st;
-    return ::stat(p.c_str(), &st) == 0;
-}
-
-pid_t spawn(std::vector<std::string> args, int out_fd = -1)
-{
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (out_fd >= 0)
-        posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
-}
-
-// Exit status within `seconds`, else the child is killed and -1 returned.
-int wait_child(pid_t pid, int seconds)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int st = 0;
-    while (waitpid(pid, &st, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &st, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+using orb_test::bin;
+using orb_test::exists;
+using orb_test::spawn;
+using orb_test::wait_child;
 
 // Runs a client to its end; its status and what it printed.
 int run_client(std::vector<std::string> args, std::string &out)
