@@ -294,15 +294,10 @@ YW_ret_t YW_ipc_enterGen(YW_ipc_t *ipc, YW_uint32_t gen)
 
 YW_ret_t YW_ipc_enterCall(YW_ipc_t *ipc)
 {
-    YW_ret_t r = YW_ipc_enter(ipc);
-    if (r != YW_SUCCESS)
-        return r;
-    // Entered: the slot cannot change hands until we leave.
-    if (yw_ipc_givenStale(ipc)) {
-        YW_ipc_leave(ipc);
-        return YW_ERR_IPC_NULL;
-    }
-    return YW_SUCCESS;
+    // An id given to this thread names one channel: entered only while the
+    // slot still holds that one.
+    YW_uint32_t given = ipc ? yw_t_ipc_given[ipc->ipc_id % YW_IPC_MAX] : 0;
+    return given ? YW_ipc_enterGen(ipc, given) : YW_ipc_enter(ipc);
 }
 
 void YW_ipc_noteGiven(const YW_ipc_t *ipc)
