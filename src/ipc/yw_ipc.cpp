@@ -67,6 +67,18 @@ std::atomic_ref<YW_uint32_t> yw_ipc_gen(const YW_ipc_t *ipc)
     return std::atomic_ref<YW_uint32_t>(yw_s_ipc_gen[ipc->ipc_id % YW_IPC_MAX]);
 }
 
+// Generation of the channel each id named when it was given to the calling
+// thread (0: this thread was never given that id).
+thread_local YW_uint32_t yw_t_ipc_given[YW_IPC_MAX];
+
+// True when the calling thread was given this id for another channel that
+// has held the slot before.
+bool yw_ipc_givenStale(const YW_ipc_t *ipc)
+{
+    YW_uint32_t given = yw_t_ipc_given[ipc->ipc_id % YW_IPC_MAX];
+    return given != 0 && given != yw_ipc_gen(ipc).load(std::memory_order_acquire);
+}
+
 // The configuration pointer changes under the table lock only; it is read
 // without the lock by holders of the channel and by the dumps.
 void yw_ipc_setCfg(YW_ipc_t *ipc, YW_ipc_cfg_t *cfg)
@@ -278,6 +290,20 @@ YW_ret_t YW_ipc_enterGen(YW_ipc_t *ipc, YW_uint32_t gen)
         return YW_ERR_IPC_NULL;
     }
     return YW_SUCCESS;
+}
+
+YW_ret_t YW_ipc_enterCall(YW_ipc_t *ipc)
+{
+    // An id given to this thread names one channel: entered only while the
+    // slot still holds that one.
+    YW_uint32_t given = ipc ? yw_t_ipc_given[ipc->ipc_id % YW_IPC_MAX] : 0;
+    return given ? YW_ipc_enterGen(ipc, given) : YW_ipc_enter(ipc);
+}
+
+void YW_ipc_noteGiven(const YW_ipc_t *ipc)
+{
+    if (ipc)
+        yw_t_ipc_given[ipc->ipc_id % YW_IPC_MAX] = yw_ipc_gen(ipc).load(std::memory_order_acquire);
 }
 
 YW_uint32_t YW_ipc_generation(const YW_ipc_t *ipc)
@@ -667,8 +693,10 @@ YW_ret_t YW_createIpc(YW_ipc_cfg_t *pCfg, YW_ipc_id_t *pIpcId)
         YW_ipc_ism_countCreate(r);
         return r;
     }
-    if (pIpcId)
+    if (pIpcId) {
         *pIpcId = ipc->ipc_id;
+        YW_ipc_noteGiven(ipc);
+    }
     YW_ipc_ism_countCreate(r);
     if (ipc->oprs.onStatusChange) {
         YW_ret_t s = ipc->oprs.onStatusChange(ipc);
@@ -693,7 +721,7 @@ YW_ret_t YW_ipc_closeAndDelete(YW_ipc_id_t ipc_id)
 YW_ret_t YW_inqIpc(YW_ipc_id_t ipc_id, YW_ipc_status_t *pStatus)
 {
     YW_ipc_t *ipc = YW_ipc_get(ipc_id);
-    if (!ipc || !pStatus)
+    if (!ipc || !pStatus || yw_ipc_givenStale(ipc))
         return YW_FAIL;
     // each word read atomically: the transports count on their own threads
     YW_ipc_status_t &s = ipc->status;
@@ -706,6 +734,12 @@ YW_ret_t YW_inqIpc(YW_ipc_id_t ipc_id, YW_ipc_status_t *pStatus)
         &YW_ipc_status_t::recvPackets};
     for (auto w : words)
         pStatus->*w = YW_stat_get(s.*w);
+    // Generations only grow: unchanged now, the copy is of the channel the
+    // id was given for (or of an id never given to this thread).
+    if (yw_ipc_givenStale(ipc)) {
+        std::memset(pStatus, 0, sizeof(*pStatus));
+        return YW_FAIL;
+    }
     return YW_SUCCESS;
 }
 
