@@ -1,4 +1,4 @@
-// Shared pieces of the server-side tests: a test servant with hand-written
+// What the server-side tests share: a test servant with hand-written
 // skeletons, GIOP 1.0 request builders and a sink that records what the
 // dispatcher does with a message.
 #pragma once
