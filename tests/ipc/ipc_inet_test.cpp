@@ -147,6 +147,36 @@ TEST_F(Inet, FramedDirectSendPutsTheWholeFrameOnTheWire)
     EXPECT_EQ(w.substr(8, 6), "ghijkl");
 }
 
+TEST_F(Inet, FramedDirectSendIsTheSameFrameWhetherSentInOneBufferOrInPieces)
+{
+    // small frames go out of the transmit scratch, larger ones from the
+    // caller's data: the bytes on the wire are the same frame either way
+    uint16_t tport = freePort(), uport = freePort(SOCK_DGRAM);
+    Fd lis(rawListen(tport));
+    Fd udp(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in ua = loop4(uport);
+    ASSERT_EQ(bind(udp.fd, reinterpret_cast<sockaddr *>(&ua), sizeof(ua)), 0);
+    InetCfg tc("tcp_tx_big", YW_IPC_TRANSPORT_TCP, TX | FR, 44, 0, tport, 8192);
+    InetCfg uc("udp_tx_big", YW_IPC_TRANSPORT_UDP, TX | FR, 45, 0, uport, 8192);
+    YW_ipc_id_t t = make(tc), u = make(uc);
+    Fd conn(rawAccept(lis.fd));
+    ASSERT_GE(conn.fd, 0);
+    ASSERT_TRUE(waitFor([&] { return (stateOf(t) & YW_IPC_STATE_TX_UP) != 0; }));
+    uint32_t seq = 0;
+    for (size_t n : {0, 4086, 4087, 8182}) {
+        std::string payload(n, '\0');
+        for (size_t i = 0; i < n; i++)
+            payload[i] = (char)('a' + (i * 7 + n) % 26);
+        ASSERT_EQ(YW_sendIpc(t, payload.data(), (YW_size_t)n), (YW_size_t)n);
+        ASSERT_EQ(YW_sendIpc(u, payload.data(), (YW_size_t)n), (YW_size_t)n);
+        std::string want = frame(seq++, payload);
+        EXPECT_EQ(readN(conn.fd, want.size()), want) << n;
+        std::string d(8192, '\0');
+        ASSERT_EQ(recv(udp.fd, &d[0], d.size(), 0), (ssize_t)want.size()) << n;
+        EXPECT_EQ(d.substr(0, want.size()), want) << n;
+    }
+}
+
 TEST_F(Inet, FramedReceiveReassemblesAndRefusesBadLengths)
 {
     // direct framed and buffered framed receive on server channels
