@@ -21,8 +21,9 @@
 //     by a plain thread.
 //
 // ratio is the slowdown against the floor (value/baseline for times,
-// baseline/value for rates). Each value is the median of kReps runs taken in
-// turn with the floor's runs, after one warm-up run of each.
+// baseline/value for rates). Each value is the median of kReps (socket
+// figures: kNetReps) runs taken in turn with the floor's runs, after one
+// warm-up run of each.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -59,6 +60,9 @@ constexpr long kMessages = 200000;
 // warm-up run of each; the median of each is reported (the machine may be
 // busy with other work).
 constexpr int kReps = 5;
+// The socket figures are short runs whose spread on a busy machine is wide:
+// more of them are taken.
+constexpr int kNetReps = 11;
 constexpr int kPayload = 64;
 
 // ---- raw floors ----------------------------------------------------------------
@@ -546,7 +550,7 @@ double channel_stream_mbs(const YW_ipc_id_t ids[2], long count)
 
 YW_ipc_cfg_t g_netCfg[6];
 
-// Socket figures: channel and floor in turn, median of kReps after a warm-up.
+// Socket figures: channel and floor in turn, median of kNetReps after a warm-up.
 void netFigures()
 {
     YW_ipc_id_t tcp[2], udp[2], big[2];
@@ -562,7 +566,7 @@ void netFigures()
         return;
     }
     std::vector<double> rt, rtRaw, ru, ruRaw, mb, mbRaw;
-    for (int rep = 0; rep <= kReps; rep++) {
+    for (int rep = 0; rep <= kNetReps; rep++) {
         double a = raw_socket_roundtrip_ns(SOCK_STREAM, kNetRounds), b = channel_roundtrip_ns(tcp, kNetRounds);
         double c = raw_socket_roundtrip_ns(SOCK_DGRAM, kNetRounds), d = channel_roundtrip_ns(udp, kNetRounds);
         double e = raw_tcp_stream_mbs(kBigMessages), f = channel_stream_mbs(big, kBigMessages);
