@@ -9,18 +9,21 @@
 //     payloads and flow control (the room event when the queue is full);
 //     floor: two plain threads moving 64-byte records through a mutex-guarded
 //     ring with one eventfd wake per record.
-//   ipc_tcp_roundtrip_64B / ipc_udp_roundtrip_64B: a 64-byte message over a
-//     framed direct TCP (UDP) channel and answered on another, between two
-//     threads (each waits on its channel's socket with poll() and takes the
-//     message with YW_recvIpc); floor: a raw TCP (UDP) socket ping-pong of
-//     64 bytes on loopback.
+//   ipc_tcp_roundtrip_64B / ipc_udp_roundtrip_64B: a 64-byte message sent
+//     over a framed direct TCP (UDP) channel and answered on the same
+//     channel, between two threads, each end holding one channel with TX and
+//     RX (one connection both ways, as the floor has). With one message in
+//     flight each end waits on its channel's socket with poll() and then
+//     takes the message with YW_recvIpc. Floor: a raw TCP (UDP) socket
+//     ping-pong of 64 bytes on loopback.
 //   ipc_tcp_oneway_64KiB: one-way throughput of 64 KiB framed messages over
 //     a TCP channel (MB/s of payload); floor: raw TCP writes of 64 KiB read
 //     by a plain thread.
 //
 // ratio is the slowdown against the floor (value/baseline for times,
-// baseline/value for rates). Each value is the median of kReps runs taken in
-// turn with the floor's runs, after one warm-up run of each.
+// baseline/value for rates). Each value is the median of kReps (socket
+// figures: kNetReps) runs taken in turn with the floor's runs, after one
+// warm-up run of each.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -57,6 +60,9 @@ constexpr long kMessages = 200000;
 // warm-up run of each; the median of each is reported (the machine may be
 // busy with other work).
 constexpr int kReps = 5;
+// The socket figures are short runs whose spread on a busy machine is wide:
+// more of them are taken.
+constexpr int kNetReps = 11;
 constexpr int kPayload = 64;
 
 // ---- raw floors ----------------------------------------------------------------
@@ -425,15 +431,25 @@ void setInetCfg(YW_ipc_cfg_t &c, const char *name, YW_uint32_t iap, YW_uint16_t 
     c.address.remote.inet.addr_in = loopAddr(remote);
 }
 
-// Receives one message, waiting on the channel's socket while none is there.
-YW_size_t netRecv(YW_ipc_id_t id, void *buf, YW_size_t size)
+// Waits up to 100 ms for the channel's socket to become readable.
+void netWait(YW_ipc_id_t id)
 {
+    struct pollfd p{YW_g_ipc[id].sap.fd, POLLIN, 0};
+    poll(&p, 1, 100);
+}
+
+// Receives one message, waiting on the channel's socket while none is there.
+// waitFirst: the caller knows nothing is held in the channel yet (one
+// message in flight), so the socket is waited on before the first attempt.
+YW_size_t netRecv(YW_ipc_id_t id, void *buf, YW_size_t size, bool waitFirst = false)
+{
+    if (waitFirst)
+        netWait(id);
     for (;;) {
         YW_size_t n = YW_recvIpc(id, buf, size);
         if (n != YW_ERR_IPC_INET_RX_NODATA)
             return n;
-        struct pollfd p{YW_g_ipc[id].sap.fd, POLLIN, 0};
-        poll(&p, 1, 100);
+        netWait(id);
     }
 }
 
@@ -447,33 +463,49 @@ bool waitUp(YW_ipc_id_t id, int bit)
     return false;
 }
 
-// Channel pair a->b and b->a; false when they do not come up.
-bool makePair(YW_ipc_cfg_t *cfg, YW_uint32_t iap, YW_uint16_t transport, YW_int64_t frame, const std::string &prefix,
-              YW_ipc_id_t ids[4])
+// Two channels on loopback, a and b, each with TX and RX: TCP, a listens and
+// b connects; UDP, each is bound to its own port and sends to the other's.
+// ids: a, b. False when they do not come up.
+bool makeDuplex(YW_ipc_cfg_t *cfg, YW_uint32_t iap, YW_uint16_t transport, YW_int64_t frame, const std::string &prefix,
+                YW_ipc_id_t ids[2])
 {
-    int type = transport == YW_IPC_TRANSPORT_TCP ? SOCK_STREAM : SOCK_DGRAM;
-    uint16_t p1 = freePort(type), p2 = freePort(type);
-    const std::string names[4] = {prefix + "_ab_rx", prefix + "_ab_tx", prefix + "_ba_rx", prefix + "_ba_tx"};
-    setInetCfg(cfg[0], names[0].c_str(), iap, transport, YW_IPC_FLAGS_RX, p1, 0, frame);
-    setInetCfg(cfg[1], names[1].c_str(), iap + 1, transport, YW_IPC_FLAGS_TX, 0, p1, frame);
-    setInetCfg(cfg[2], names[2].c_str(), iap + 2, transport, YW_IPC_FLAGS_RX, p2, 0, frame);
-    setInetCfg(cfg[3], names[3].c_str(), iap + 3, transport, YW_IPC_FLAGS_TX, 0, p2, frame);
+    const bool tcp = transport == YW_IPC_TRANSPORT_TCP;
+    uint16_t pa = freePort(tcp ? SOCK_STREAM : SOCK_DGRAM), pb = tcp ? 0 : freePort(SOCK_DGRAM);
+    const std::string names[2] = {prefix + "_a", prefix + "_b"};
+    const YW_uint32_t both = YW_IPC_FLAGS_RX | YW_IPC_FLAGS_TX;
+    setInetCfg(cfg[0], names[0].c_str(), iap, transport, both, pa, pb, frame);
+    setInetCfg(cfg[1], names[1].c_str(), iap + 1, transport, both, pb, pa, frame);
     // the channels keep their own copies of these configurations
-    for (int i = 0; i < 4; i++)
+    for (int i = 0; i < 2; i++)
         if (YW_createIpc(&cfg[i], &ids[i]) != 0)
             return false;
-    return waitUp(ids[0], YW_IPC_STATE_RX_UP) && waitUp(ids[1], YW_IPC_STATE_TX_UP) &&
-           waitUp(ids[2], YW_IPC_STATE_RX_UP) && waitUp(ids[3], YW_IPC_STATE_TX_UP);
+    const int up = YW_IPC_STATE_RX_UP | YW_IPC_STATE_TX_UP;
+    return waitUp(ids[0], up) && waitUp(ids[1], up);
 }
 
-// ids: ab_rx, ab_tx, ba_rx, ba_tx
-double channel_roundtrip_ns(const YW_ipc_id_t ids[4], long rounds)
+// A one-way channel pair: rx listens (TCP) or is bound (UDP), tx sends to it.
+// ids: rx, tx.
+bool makeOneWay(YW_ipc_cfg_t *cfg, YW_uint32_t iap, YW_uint16_t transport, YW_int64_t frame, const std::string &prefix,
+                YW_ipc_id_t ids[2])
+{
+    uint16_t p = freePort(transport == YW_IPC_TRANSPORT_TCP ? SOCK_STREAM : SOCK_DGRAM);
+    const std::string names[2] = {prefix + "_rx", prefix + "_tx"};
+    setInetCfg(cfg[0], names[0].c_str(), iap, transport, YW_IPC_FLAGS_RX, p, 0, frame);
+    setInetCfg(cfg[1], names[1].c_str(), iap + 1, transport, YW_IPC_FLAGS_TX, 0, p, frame);
+    for (int i = 0; i < 2; i++)
+        if (YW_createIpc(&cfg[i], &ids[i]) != 0)
+            return false;
+    return waitUp(ids[0], YW_IPC_STATE_RX_UP) && waitUp(ids[1], YW_IPC_STATE_TX_UP);
+}
+
+// ids: a (sends first), b (answers)
+double channel_roundtrip_ns(const YW_ipc_id_t ids[2], long rounds)
 {
     std::thread pong([&] {
         char b[kPayload * 2];
         for (long i = 0; i < rounds; i++) {
-            YW_size_t n = netRecv(ids[0], b, sizeof(b));
-            if (n != kPayload || YW_sendIpc(ids[3], b, n) != n) {
+            YW_size_t n = netRecv(ids[1], b, sizeof(b), true);
+            if (n != kPayload || YW_sendIpc(ids[1], b, n) != n) {
                 g.errors++;
                 return;
             }
@@ -482,7 +514,7 @@ double channel_roundtrip_ns(const YW_ipc_id_t ids[4], long rounds)
     char m[kPayload * 2] = {1};
     auto t0 = Clock::now();
     for (long i = 0; i < rounds; i++) {
-        if (YW_sendIpc(ids[1], m, kPayload) != kPayload || netRecv(ids[2], m, sizeof(m)) != kPayload) {
+        if (YW_sendIpc(ids[0], m, kPayload) != kPayload || netRecv(ids[0], m, sizeof(m), true) != kPayload) {
             g.errors++;
             break;
         }
@@ -492,7 +524,7 @@ double channel_roundtrip_ns(const YW_ipc_id_t ids[4], long rounds)
     return bench::ns_per(t1 - t0, rounds);
 }
 
-double channel_stream_mbs(const YW_ipc_id_t ids[4], long count)
+double channel_stream_mbs(const YW_ipc_id_t ids[2], long count)
 {
     std::thread reader([&] {
         std::vector<char> b(kBig);
@@ -516,25 +548,25 @@ double channel_stream_mbs(const YW_ipc_id_t ids[4], long count)
     return (double)count * kBig / 1e6 / std::chrono::duration<double>(t1 - t0).count();
 }
 
-YW_ipc_cfg_t g_netCfg[12];
+YW_ipc_cfg_t g_netCfg[6];
 
-// Socket figures: channel and floor in turn, median of kReps after a warm-up.
+// Socket figures: channel and floor in turn, median of kNetReps after a warm-up.
 void netFigures()
 {
-    YW_ipc_id_t tcp[4], udp[4], big[4];
-    if (!makePair(&g_netCfg[0], 11, YW_IPC_TRANSPORT_TCP, 1024, "bench_tcp", tcp) ||
-        !makePair(&g_netCfg[4], 21, YW_IPC_TRANSPORT_UDP, 1024, "bench_udp", udp)) {
+    YW_ipc_id_t tcp[2], udp[2], big[2];
+    if (!makeDuplex(&g_netCfg[0], 11, YW_IPC_TRANSPORT_TCP, 1024, "bench_tcp", tcp) ||
+        !makeDuplex(&g_netCfg[2], 21, YW_IPC_TRANSPORT_UDP, 1024, "bench_udp", udp)) {
         std::fprintf(stderr, "bench_ipc: socket channels did not come up\n");
         g.errors++;
         return;
     }
-    if (!makePair(&g_netCfg[8], 31, YW_IPC_TRANSPORT_TCP, kBig + 64, "bench_big", big)) {
+    if (!makeOneWay(&g_netCfg[4], 31, YW_IPC_TRANSPORT_TCP, kBig + 64, "bench_big", big)) {
         std::fprintf(stderr, "bench_ipc: 64 KiB channels did not come up\n");
         g.errors++;
         return;
     }
     std::vector<double> rt, rtRaw, ru, ruRaw, mb, mbRaw;
-    for (int rep = 0; rep <= kReps; rep++) {
+    for (int rep = 0; rep <= kNetReps; rep++) {
         double a = raw_socket_roundtrip_ns(SOCK_STREAM, kNetRounds), b = channel_roundtrip_ns(tcp, kNetRounds);
         double c = raw_socket_roundtrip_ns(SOCK_DGRAM, kNetRounds), d = channel_roundtrip_ns(udp, kNetRounds);
         double e = raw_tcp_stream_mbs(kBigMessages), f = channel_stream_mbs(big, kBigMessages);

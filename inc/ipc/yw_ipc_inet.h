@@ -75,6 +75,8 @@ typedef struct yw_ipc_inet {
     YW_uint64_t txSerial;   /* ... this connection */
     std::atomic<int> rxWaitRoom; /* INET_RX waits for room in the receive ring */
     YW_uint8_t *scratch;    /* one datagram (UDP framed direct receive) */
+    YW_uint8_t *txScratch;  /* a small frame is built here and sent in one piece (under txlock) */
+    YW_int64_t txScratchSize;
     void (*onDrop)(YW_ipc_t *ipc); /* after the socket was dropped (TCP client: reconnect) */
 } YW_ipc_inet_t;
 

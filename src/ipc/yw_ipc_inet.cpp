@@ -25,6 +25,10 @@ namespace {
 constexpr YW_uint64_t YW_IPC_INET_MAX_DESCRIPTORS = 1u << 20;
 constexpr YW_int64_t YW_IPC_INET_MAX_BUFFER = 1LL << 30;
 constexpr YW_int64_t YW_IPC_INET_MAX_FRAME = 16LL << 20;
+// Frames up to this size are copied whole into the transmit scratch and sent
+// as one buffer (cheaper for the kernel than header, payload and trailer as
+// three pieces); larger ones go out from the caller's data without a copy.
+constexpr YW_int64_t YW_IPC_INET_FLAT_MAX = 4096;
 
 std::atomic<YW_uint64_t> yw_s_inet_serial{1};
 
@@ -93,13 +97,20 @@ YW_int64_t yw_inet_nowMs()
 // what went out before the failure (or the time-out).
 int yw_inet_writeAll(int fd, struct iovec *iov, int iovcnt, YW_int64_t &sent)
 {
-    YW_int64_t deadline = yw_inet_nowMs() + CONFIG_INET_SEND_WAIT_MS;
+    YW_int64_t deadline = 0;
     sent = 0;
     while (iovcnt > 0) {
-        struct msghdr m{};
-        m.msg_iov = iov;
-        m.msg_iovlen = (size_t)iovcnt;
-        ssize_t n = sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n;
+        if (iovcnt == 1) {
+            n = send(fd, iov->iov_base, iov->iov_len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } else {
+            struct msghdr m{};
+            m.msg_iov = iov;
+            m.msg_iovlen = (size_t)iovcnt;
+            n = sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        if (n < 0 && yw_inet_again(errno) && deadline == 0)
+            deadline = yw_inet_nowMs() + CONFIG_INET_SEND_WAIT_MS; // the clock is read only when a wait comes
         if (n < 0) {
             if (yw_inet_again(errno)) {
                 if (!yw_inet_waitWritable(fd, deadline))
@@ -306,6 +317,13 @@ YW_ret_t YW_ipc_inet_build(YW_ipc_t *ipc, YW_ipc_inet_t *o, int isTcp)
                 r = YW_ERR_MALLOC;
         }
     }
+    if (r == YW_SUCCESS && (c->flags & YW_IPC_FLAGS_TX) && (c->flags & YW_IPC_FLAGS_FRAMED) &&
+        !(c->flags & YW_IPC_FLAGS_TX_BUFFERED)) {
+        o->txScratchSize = o->frame_size < YW_IPC_INET_FLAT_MAX ? o->frame_size : YW_IPC_INET_FLAT_MAX;
+        o->txScratch = static_cast<YW_uint8_t *>(YW_malloc((YW_usize_t)o->txScratchSize));
+        if (!o->txScratch)
+            r = YW_ERR_MALLOC;
+    }
     yw_inet_rxReset(o->rx_frame_context);
     return r;
 }
@@ -318,8 +336,12 @@ void YW_ipc_inet_free(YW_ipc_inet_t *o)
         YW_free(o->rx_frame_context.data);
     if (o->scratch)
         YW_free(o->scratch);
+    if (o->txScratch)
+        YW_free(o->txScratch);
     o->rx_frame_context.data = nullptr;
     o->scratch = nullptr;
+    o->txScratch = nullptr;
+    o->txScratchSize = 0;
 }
 
 YW_ipc_inet_sock_t *YW_ipc_inet_sockNew(int fd)
@@ -455,14 +477,23 @@ YW_size_t YW_ipc_inet_send_now(YW_ipc_t *ipc, const void *data, YW_size_t size, 
     YW_uint8_t trailer[YW_IPC_FRAME_TRAILER_SIZE] = {0, 0};
     struct iovec iov[3];
     int n = 0;
-    if (framed) {
-        YW_ipc_frame_setHeader(hdr, ipc->tx.seqno, (YW_uint32_t)total);
-        iov[n++] = {hdr, sizeof(hdr)};
+    if (framed && total <= o->txScratchSize) {
+        YW_uint8_t *f = o->txScratch;
+        YW_ipc_frame_setHeader(f, ipc->tx.seqno, (YW_uint32_t)total);
+        if (size > 0)
+            std::memcpy(f + YW_IPC_FRAME_HEADER_SIZE, data, (size_t)size);
+        std::memset(f + YW_IPC_FRAME_HEADER_SIZE + size, 0, YW_IPC_FRAME_TRAILER_SIZE);
+        iov[n++] = {f, (size_t)total};
+    } else {
+        if (framed) {
+            YW_ipc_frame_setHeader(hdr, ipc->tx.seqno, (YW_uint32_t)total);
+            iov[n++] = {hdr, sizeof(hdr)};
+        }
+        if (size > 0)
+            iov[n++] = {const_cast<void *>(data), (size_t)size};
+        if (framed)
+            iov[n++] = {trailer, sizeof(trailer)};
     }
-    if (size > 0)
-        iov[n++] = {const_cast<void *>(data), (size_t)size};
-    if (framed)
-        iov[n++] = {trailer, sizeof(trailer)};
     int rc = 0;
     if (o->isTcp) {
         YW_int64_t sent = 0;
@@ -477,10 +508,18 @@ YW_size_t YW_ipc_inet_send_now(YW_ipc_t *ipc, const void *data, YW_size_t size, 
         m.msg_namelen = sizeof(struct sockaddr_in);
         m.msg_iov = iov;
         m.msg_iovlen = (size_t)n;
-        YW_int64_t deadline = yw_inet_nowMs() + CONFIG_INET_SEND_WAIT_MS;
+        YW_int64_t deadline = 0;
         ssize_t w;
-        while ((w = sendmsg(s->fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT)) < 0 && yw_inet_again(errno) &&
-               yw_inet_waitWritable(s->fd, deadline)) {
+        for (;;) {
+            w = n == 1 ? sendto(s->fd, iov[0].iov_base, iov[0].iov_len, MSG_NOSIGNAL | MSG_DONTWAIT,
+                                static_cast<const struct sockaddr *>(m.msg_name), m.msg_namelen)
+                       : sendmsg(s->fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (w >= 0 || !yw_inet_again(errno))
+                break;
+            if (deadline == 0)
+                deadline = yw_inet_nowMs() + CONFIG_INET_SEND_WAIT_MS;
+            if (!yw_inet_waitWritable(s->fd, deadline))
+                break;
         }
         rc = w == total ? 0 : -1;
     }

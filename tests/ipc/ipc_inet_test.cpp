@@ -2,6 +2,7 @@
 // wire, frame reassembly, malformed input (counted, connection dropped and
 // made again), peers that go and come back, and the socket tasks.
 #include <dirent.h>
+#include <memory>
 #include <poll.h>
 
 #include "ipc/ipc_inet_util.h"
@@ -97,20 +98,37 @@ int stateOf(YW_ipc_id_t id)
 
 using Inet = InetChannels;
 
-TEST_F(Inet, FramedDirectSendPutsTheWholeFrameOnTheWire)
+// A framed TCP and a framed UDP sending channel (access points iap, iap + 1),
+// each read by a raw socket of the test.
+class InetSenders : public InetChannels {
+protected:
+    uint16_t tport = 0, uport = 0;
+    Fd lis, udp, conn;
+    YW_ipc_id_t t = YW_IPC_INVALID_ID, u = YW_IPC_INVALID_ID;
+    std::unique_ptr<InetCfg> tc, uc;
+    // true when both are up
+    bool start(YW_uint32_t iap, YW_int64_t frameSize)
+    {
+        tport = freePort();
+        uport = freePort(SOCK_DGRAM);
+        lis.reset(rawListen(tport));
+        udp.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_in ua = loop4(uport);
+        if (bind(udp.fd, reinterpret_cast<sockaddr *>(&ua), sizeof(ua)) != 0)
+            return false;
+        tc = std::make_unique<InetCfg>("tcp_tx", YW_IPC_TRANSPORT_TCP, TX | FR, iap, 0, tport, frameSize);
+        uc = std::make_unique<InetCfg>("udp_tx", YW_IPC_TRANSPORT_UDP, TX | FR, iap + 1, 0, uport, frameSize);
+        t = make(*tc);
+        u = make(*uc);
+        conn.reset(rawAccept(lis.fd));
+        return conn.fd >= 0 && waitFor([&] { return (stateOf(t) & YW_IPC_STATE_TX_UP) != 0; });
+    }
+};
+
+TEST_F(InetSenders, FramedDirectSendPutsTheWholeFrameOnTheWire)
 {
     // 6 bytes framed: 16 bytes, length 16, sequence numbers 0 then 1
-    uint16_t tport = freePort(), uport = freePort(SOCK_DGRAM);
-    Fd lis(rawListen(tport));
-    Fd udp(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_in ua = loop4(uport);
-    ASSERT_EQ(bind(udp.fd, reinterpret_cast<sockaddr *>(&ua), sizeof(ua)), 0);
-    InetCfg tc("tcp_tx", YW_IPC_TRANSPORT_TCP, TX | FR, 40, 0, tport, 64);
-    InetCfg uc("udp_tx", YW_IPC_TRANSPORT_UDP, TX | FR, 41, 0, uport, 64);
-    YW_ipc_id_t t = make(tc), u = make(uc);
-    Fd conn(rawAccept(lis.fd));
-    ASSERT_GE(conn.fd, 0);
-    ASSERT_TRUE(waitFor([&] { return (stateOf(t) & YW_IPC_STATE_TX_UP) != 0; }));
+    ASSERT_TRUE(start(40, 64));
     for (uint32_t seq = 0; seq < 2; seq++) {
         ASSERT_EQ(YW_sendIpc(t, "abcdef", 6), 6);
         ASSERT_EQ(YW_sendIpc(u, "abcdef", 6), 6);
@@ -145,6 +163,26 @@ TEST_F(Inet, FramedDirectSendPutsTheWholeFrameOnTheWire)
     std::string w = readN(conn.fd, 16);
     EXPECT_EQ(word(w, 4), 16u);
     EXPECT_EQ(w.substr(8, 6), "ghijkl");
+}
+
+TEST_F(InetSenders, FramedDirectSendIsTheSameFrameWhetherSentInOneBufferOrInPieces)
+{
+    // small frames go out of the transmit scratch, larger ones from the
+    // caller's data: the bytes on the wire are the same frame either way
+    ASSERT_TRUE(start(44, 8192));
+    uint32_t seq = 0;
+    for (size_t n : {0, 4086, 4087, 8182}) {
+        std::string payload(n, '\0');
+        for (size_t i = 0; i < n; i++)
+            payload[i] = (char)('a' + (i * 7 + n) % 26);
+        ASSERT_EQ(YW_sendIpc(t, payload.data(), (YW_size_t)n), (YW_size_t)n);
+        ASSERT_EQ(YW_sendIpc(u, payload.data(), (YW_size_t)n), (YW_size_t)n);
+        std::string want = frame(seq++, payload);
+        EXPECT_EQ(readN(conn.fd, want.size()), want) << n;
+        std::string d(8192, '\0');
+        ASSERT_EQ(recv(udp.fd, &d[0], d.size(), 0), (ssize_t)want.size()) << n;
+        EXPECT_EQ(d.substr(0, want.size()), want) << n;
+    }
 }
 
 TEST_F(Inet, FramedReceiveReassemblesAndRefusesBadLengths)
