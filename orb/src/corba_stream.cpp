@@ -21,9 +21,11 @@ namespace {
 
 constexpr bool kHostLittle = std::endian::native == std::endian::little;
 constexpr uint32_t kGrowSize = 65536;
-// How far past the write position a slow write zeroes, so that the padding
-// of the items that follow needs no store of its own.
-constexpr uint32_t kZeroAhead = 512;
+// How far past the write position a slow write zeroes at least, so that the
+// padding of the items that follow needs no store of its own. It zeroes as
+// far as the bytes already written in the block when that is more, so that a
+// long run of items meets the slow path a logarithmic number of times.
+constexpr uint32_t kZeroAhead = 256;
 
 inline void swap_copy(unsigned char *dst, const unsigned char *src, uint32_t k)
 {
@@ -351,7 +353,10 @@ void Stream::open_write()
         return;
     unsigned char *end = wblock_->data + wblock_->capacity;
     unsigned char *from = zend_ > wpos_ ? zend_ : wpos_;
-    unsigned char *to = static_cast<uint32_t>(end - wpos_) > kZeroAhead ? wpos_ + kZeroAhead : end;
+    uint32_t ahead = static_cast<uint32_t>(wpos_ - wblock_->data);
+    if (ahead < kZeroAhead)
+        ahead = kZeroAhead;
+    unsigned char *to = static_cast<uint32_t>(end - wpos_) > ahead ? wpos_ + ahead : end;
     if (to > from)
         std::memset(from, 0, static_cast<size_t>(to - from));
     if (to > zend_)
