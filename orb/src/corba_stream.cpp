@@ -642,7 +642,7 @@ void Stream::put_at(unsigned char *at, const void *v, uint32_t k)
         std::memcpy(at, v, k);
     else
         swap_copy(at, static_cast<const unsigned char *>(v), k);
-    if (at + k > wpos_)
+    if (reinterpret_cast<uintptr_t>(at) + k > reinterpret_cast<uintptr_t>(wpos_))
         sync(); // the stretch past the write position may no longer be zero
 }
 
