@@ -42,7 +42,8 @@ public:
     };
 
     // Writers store every item in host order when true, byte-swapped when
-    // false; each new stream copies it into its byte-order field.
+    // false; each new stream copies it into its byte-order field, and a
+    // stream takes it for its writers when it starts writing (offset 0).
     static bool _use_native_endian;
     // Sets the flag; no effect once the ORB is initialised.
     static void use_native_endian(bool native);
@@ -331,9 +332,9 @@ private:
     // Head of the chain a view holds (null for an owner).
     wq_MemoryBlock *held_ = nullptr;
     // Fast-path state, kept by sync() and open_write(); wlimit_ and rend_
-    // for data in host order, wswap_ and rswap_ (the same bounds) for swapped
-    // data, the other pair 0. Writing: the end of the zeroed stretch past the write
-    // position (zend_) as an address, 0 while the stream cannot write or the
+    // for data in host order, wswap_ and rswap_ (the same bounds) for
+    // swapped data, the other pair 0. Writing: the end of the zeroed stretch
+    // past the write position (zend_) as an address, 0 while the stream cannot write or the
     // block's addresses do not align like its stream offsets. Reading: the
     // read block's bound as of the last sync (the write position when reading
     // the write block, which later writes may have moved on: a read that
