@@ -7,6 +7,8 @@
 
 #include "wq_thread.h"
 
+#include <atomic>
+
 namespace CORBA {
 
 class Exception;
@@ -34,7 +36,7 @@ public:
     Exception *exception() const { return exc_; }
     void clear();
     // Stores the pointer without deleting the one held (the caller took it).
-    void replace(Exception *e) { exc_ = e; }
+    void replace(Exception *e) { hold(e); }
     // Moves the other environment's exception here.
     EnvironmentInfo &operator=(EnvironmentInfo &other);
     // Takes the exception out and throws it (only called while one is held).
@@ -44,7 +46,25 @@ public:
     const EnvironmentWrapper *wrapper() const { return own_; }
     bool is_thread_environment() const { return own_ != nullptr; }
 
+    // True when some environment of the process holds an exception. The
+    // streams' inlined paths test this one word instead of following their
+    // wrapper to its environment: while it is false, theirs holds none.
+    static bool any_held() { return held_count_.load(std::memory_order_relaxed) != 0; }
+
 private:
+    // Every change of exc_ goes through here, so the count stays exact.
+    void hold(Exception *e)
+    {
+        if ((exc_ == nullptr) != (e == nullptr))
+            held_count_.fetch_add(e ? 1 : -1, std::memory_order_relaxed);
+        exc_ = e;
+    }
+
+    // Environments that hold an exception (alone on its cache line: it is
+    // read by every stream operation and written only when exceptions come
+    // and go).
+    alignas(64) static std::atomic<long> held_count_;
+
     EnvironmentWrapper *own_ = nullptr;
     Exception *exc_ = nullptr;
 };

@@ -42,7 +42,8 @@ public:
     };
 
     // Writers store every item in host order when true, byte-swapped when
-    // false; each new stream copies it into its byte-order field.
+    // false; each new stream copies it into its byte-order field, and a
+    // stream takes it for its writers when it starts writing (offset 0).
     static bool _use_native_endian;
     // Sets the flag; no effect once the ORB is initialised.
     static void use_native_endian(bool native);
@@ -94,7 +95,11 @@ public:
 
     // Byte order of the data being read: 1 host order, 0 swapped.
     uint8_t byte_order() const { return byte_order_; }
-    void byte_order(uint8_t o) { byte_order_ = o ? 1 : 0; }
+    void byte_order(uint8_t o)
+    {
+        byte_order_ = o ? 1 : 0;
+        sync_read();
+    }
     // The CDR byte-order flag (1 little-endian) of what the writers produce.
     static uint8_t write_flag();
     // The byte-order field for data that carries the CDR flag `cdr_flag`.
@@ -117,7 +122,7 @@ public:
     Stream &operator<<(unsigned char v)
     {
         uintptr_t w = reinterpret_cast<uintptr_t>(wpos_);
-        if (__builtin_expect(w >= wlimit_ || env_pending(), 0))
+        if (__builtin_expect((w + 1 > wlimit_ && w + 1 > wswap_) || EnvironmentInfo::any_held(), 0))
             w = write_slow(v, 1);
         else
             *reinterpret_cast<unsigned char *>(w) = v;
@@ -165,7 +170,8 @@ public:
     unsigned char read_octet()
     {
         unsigned char *r = rpos_;
-        if (__builtin_expect(reinterpret_cast<uintptr_t>(r) >= rend_ || env_pending(), 0))
+        uintptr_t e = reinterpret_cast<uintptr_t>(r) + 1;
+        if (__builtin_expect((e > rend_ && e > rswap_) || EnvironmentInfo::any_held(), 0))
             return read_octet_slow();
         rpos_ = r + 1;
         return *r;
@@ -227,48 +233,49 @@ public:
 
 private:
     // Fast paths of the primitive writers and readers: the aligned item fits
-    // in the current block and nothing is pending. Everything else (a block
-    // change, a latched error, an exception in the environment, a view that
-    // cannot write) goes through write_prim/read_prim, out of line.
-    bool env_pending() const { return env_->pending(); }
-    template <uint32_t K, class T> Stream &put(T v)
+    // below the bound of the current block and no environment of the process
+    // holds an exception. Everything else (a block change, a latched error,
+    // an exception in any environment, a view that cannot write) goes through
+    // write_slow/read_prim, out of line.
+    //
+    // Each direction has one bound per byte order, the other one 0: host
+    // order passes its first test, and the swapping path sits behind it.
+    // Writing, the bytes between the write position and the bound are known
+    // to be zero (zeroed ahead by the slow path), so padding needs no store.
+    template <uint32_t K, class T> [[gnu::always_inline]] Stream &put(T v)
     {
         static_assert(sizeof(T) == K);
         // The fast path runs only where addresses and stream offsets agree
-        // modulo 8 (sync() closes it elsewhere), so aligning the address
+        // modulo 8 (open_write() closes it elsewhere), so aligning the address
         // aligns the offset. Positions are handled as integers so that the
         // compiler can fold the alignment of consecutive items.
         uintptr_t w = reinterpret_cast<uintptr_t>(wpos_);
         uintptr_t p = (w + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
-        if (__builtin_expect(p + K > wlimit_ || env_pending(), 0)) {
+        if (__builtin_expect(p + K <= wlimit_, 1) && __builtin_expect(!EnvironmentInfo::any_held(), 1)) {
+            std::memcpy(reinterpret_cast<void *>(p), &v, K);
+        } else if (p + K <= wswap_ && !EnvironmentInfo::any_held()) {
+            swap_store<K>(reinterpret_cast<void *>(p), &v);
+        } else {
             uint64_t bits = 0;
             std::memcpy(&bits, &v, K);
             p = write_slow(bits, K);
-        } else {
-            uint64_t zero = 0;
-            std::memcpy(reinterpret_cast<void *>(w), &zero, K); // any padding; the value follows
-            unsigned char *at = reinterpret_cast<unsigned char *>(p);
-            if (__builtin_expect(_use_native_endian, 1))
-                std::memcpy(at, &v, K);
-            else
-                swap_store<K>(at, &v);
         }
         // Both paths leave the write position K bytes behind p, so the next
         // item's alignment is computed from p directly.
         wpos_ = reinterpret_cast<unsigned char *>(p + K);
         return *this;
     }
-    template <uint32_t K> void get(void *v)
+    template <uint32_t K> [[gnu::always_inline]] void get(void *v)
     {
         uintptr_t r = reinterpret_cast<uintptr_t>(rpos_);
         uintptr_t a = (r + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
-        if (__builtin_expect(a + K > rend_ || env_pending(), 0))
-            return read_prim(v, K);
         const unsigned char *p = reinterpret_cast<const unsigned char *>(a);
-        if (__builtin_expect(byte_order_, 1))
+        if (__builtin_expect(a + K <= rend_, 1) && __builtin_expect(!EnvironmentInfo::any_held(), 1))
             std::memcpy(v, p, K);
-        else
+        else if (a + K <= rswap_ && !EnvironmentInfo::any_held())
             swap_store<K>(v, p);
+        else
+            return read_prim(v, K);
         rpos_ = reinterpret_cast<unsigned char *>(a + K);
     }
     // The slow paths. write_slow: `bits` holds the value's k bytes first in
@@ -276,8 +283,17 @@ private:
     // was written), whatever happened.
     [[gnu::cold, gnu::noinline]] uintptr_t write_slow(uint64_t bits, uint32_t k);
     // Recomputes the fast paths' bounds after the blocks, positions or state
-    // changed on a slow path.
+    // changed on a slow path; nothing past the write position is taken as
+    // zero any more, so the next write takes the slow path.
     void sync();
+    // The read bound only (the write side is untouched).
+    void sync_read();
+    // After a slow write: zeroes a stretch past the write position and opens
+    // the write fast path up to its end.
+    void open_write();
+    // The order of the items written: taken from _use_native_endian when the
+    // stream starts writing (at offset 0), kept for the rest of the stream.
+    uint8_t write_order();
     void init_head(uint32_t size);
     // The chain this stream keeps alive (owned or held), and giving it up.
     wq_MemoryBlock *root() const { return shared_ ? held_ : head_; }
@@ -306,20 +322,31 @@ private:
     uint8_t byte_order_ = 1;
     uint8_t shared_ = 0;
     uint8_t failed_ = 0;
+    // 1 when the writers store items in host order (see write_order()).
+    uint8_t worder_ = 1;
     uint32_t msg_len_ = 0;
     // Stream offset of this stream's first byte within its chain (nonzero
     // for a view of an encapsulation); offsets and alignment count from it.
     uint32_t origin_ = 0;
     // Head of the chain a view holds (null for an owner).
     wq_MemoryBlock *held_ = nullptr;
-    // Fast-path state, kept by sync(). Writing: the end of the write block as
-    // an address, 0 while the stream cannot write or the block's addresses
-    // do not align like its stream offsets. Reading: the read block's bound
-    // as of the last sync (the write position when reading the write block,
-    // which later writes may have moved on: a read that finds the bound too
-    // close takes the slow path, which looks again), 0 in the same cases.
+    // Fast-path state, kept by sync() and open_write(); wlimit_ and rend_
+    // for data in host order, wswap_ and rswap_ (the same bounds) for
+    // swapped data, the other pair 0. Writing: the end of the zeroed stretch
+    // past the write position (zend_) as an address, 0 while the stream cannot write or the
+    // block's addresses do not align like its stream offsets. Reading: the
+    // read block's bound as of the last sync (the write position when reading
+    // the write block, which later writes may have moved on: a read that
+    // finds the bound too close takes the slow path, which looks again), 0 in
+    // the same cases.
     uintptr_t wlimit_ = 0;
+    uintptr_t wswap_ = 0;
     uintptr_t rend_ = 0;
+    uintptr_t rswap_ = 0;
+    // The bytes from the write position up to zend_ (inside the write block)
+    // are zero; any change of write block or write position other than
+    // writing forwards brings it back to the write position.
+    unsigned char *zend_ = nullptr;
 };
 
 } // namespace CORBA

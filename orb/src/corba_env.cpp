@@ -7,6 +7,8 @@
 
 namespace CORBA {
 
+alignas(64) std::atomic<long> EnvironmentInfo::held_count_{0};
+
 EnvironmentInfo *EnvironmentInfo::_current()
 {
     wq_ThreadEnvironment tenv;
@@ -34,7 +36,7 @@ EnvironmentInfo::~EnvironmentInfo()
             wq_Thread::set_specific(wq_env_key, nullptr, *this);
     }
     if (Exception *e = exc_) {
-        exc_ = nullptr;
+        hold(nullptr);
         wq_report_lost_exception(e);
         delete e;
     }
@@ -45,7 +47,7 @@ void EnvironmentInfo::exception(Exception *e)
     Exception *old = exc_;
     if (old == e)
         return;
-    exc_ = e;
+    hold(e);
     delete old;
 }
 
@@ -57,7 +59,7 @@ EnvironmentInfo &EnvironmentInfo::operator=(EnvironmentInfo &other)
 {
     if (&other != this) {
         Exception *e = other.exc_;
-        other.exc_ = nullptr;
+        other.hold(nullptr);
         exception(e);
     }
     return *this;
@@ -68,7 +70,7 @@ void EnvironmentInfo::wq_raise()
     Exception *e = exc_;
     if (!e)
         return;
-    exc_ = nullptr;
+    hold(nullptr);
     e->_raise();
 }
 

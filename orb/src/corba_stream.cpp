@@ -21,6 +21,11 @@ namespace {
 
 constexpr bool kHostLittle = std::endian::native == std::endian::little;
 constexpr uint32_t kGrowSize = 65536;
+// How far past the write position a slow write zeroes at least, so that the
+// padding of the items that follow needs no store of its own. It zeroes as
+// far as the bytes already written in the block when that is more, so that a
+// long run of items meets the slow path a logarithmic number of times.
+constexpr uint32_t kZeroAhead = 256;
 
 inline void swap_copy(unsigned char *dst, const unsigned char *src, uint32_t k)
 {
@@ -106,7 +111,7 @@ void Stream::init_head(uint32_t size)
         throw std::bad_alloc();
     rblock_ = wblock_ = head_;
     rpos_ = wpos_ = head_->data;
-    byte_order_ = _use_native_endian ? 1 : 0;
+    byte_order_ = worder_ = _use_native_endian ? 1 : 0;
     sync();
 }
 
@@ -137,7 +142,7 @@ Stream::Stream(void *buffer, uint32_t length, int, const EnvironmentWrapper &env
         throw std::bad_alloc();
     rblock_ = wblock_ = head_;
     rpos_ = wpos_ = head_->data;
-    byte_order_ = _use_native_endian ? 1 : 0;
+    byte_order_ = worder_ = _use_native_endian ? 1 : 0;
     sync();
 }
 
@@ -277,6 +282,7 @@ void Stream::swap(Stream &other)
     std::swap(wpos_, other.wpos_);
     std::swap(block_size_, other.block_size_);
     std::swap(byte_order_, other.byte_order_);
+    std::swap(worder_, other.worder_);
     std::swap(shared_, other.shared_);
     std::swap(msg_len_, other.msg_len_);
     std::swap(origin_, other.origin_);
@@ -319,19 +325,50 @@ void Stream::reclaim()
 // The fast paths align addresses; they are open only on blocks where the
 // address of stream offset 0 (from this stream's origin) is 8-aligned, which
 // holds for every block the stream allocates itself.
+static bool skewed(const wq_MemoryBlock *b, uint32_t origin)
+{
+    return ((reinterpret_cast<uintptr_t>(b->data) - b->base + origin) & 7) != 0;
+}
+
 void Stream::sync()
 {
-    auto skewed = [this](const wq_MemoryBlock *b) {
-        return ((reinterpret_cast<uintptr_t>(b->data) - b->base + origin_) & 7) != 0;
-    };
-    if (failed_ || !wblock_ || shared_ || skewed(wblock_))
-        wlimit_ = 0;
-    else
-        wlimit_ = reinterpret_cast<uintptr_t>(wblock_->data + wblock_->capacity);
-    if (failed_ || !rblock_ || skewed(rblock_))
-        rend_ = 0;
-    else
-        rend_ = reinterpret_cast<uintptr_t>(rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used);
+    zend_ = wpos_;
+    wlimit_ = wswap_ = 0;
+    sync_read();
+}
+
+void Stream::sync_read()
+{
+    rend_ = rswap_ = 0;
+    if (failed_ || !rblock_ || skewed(rblock_, origin_))
+        return;
+    uintptr_t end = reinterpret_cast<uintptr_t>(rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used);
+    (byte_order_ ? rend_ : rswap_) = end;
+}
+
+void Stream::open_write()
+{
+    wlimit_ = wswap_ = 0;
+    if (failed_ || !wblock_ || shared_ || skewed(wblock_, origin_))
+        return;
+    unsigned char *end = wblock_->data + wblock_->capacity;
+    unsigned char *from = zend_ > wpos_ ? zend_ : wpos_;
+    uint32_t ahead = static_cast<uint32_t>(wpos_ - wblock_->data);
+    if (ahead < kZeroAhead)
+        ahead = kZeroAhead;
+    unsigned char *to = static_cast<uint32_t>(end - wpos_) > ahead ? wpos_ + ahead : end;
+    if (to > from)
+        std::memset(from, 0, static_cast<size_t>(to - from));
+    if (to > zend_)
+        zend_ = to;
+    (worder_ ? wlimit_ : wswap_) = reinterpret_cast<uintptr_t>(zend_);
+}
+
+uint8_t Stream::write_order()
+{
+    if (wblock_ == head_ && head_ && wpos_ == start())
+        worder_ = _use_native_endian ? 1 : 0;
+    return worder_;
 }
 
 // ---- errors ------------------------------------------------------------------
@@ -460,6 +497,7 @@ void Stream::write_prim(const void *v, uint32_t k)
 {
     if (pending())
         return;
+    uint8_t order = write_order();
     uint32_t off = wblock_->base + static_cast<uint32_t>(wpos_ - wblock_->data);
     uint32_t pad = (0u - off) & (k - 1);
     if (!shared_ && wpos_ + pad + k <= wblock_->data + wblock_->capacity) {
@@ -468,7 +506,7 @@ void Stream::write_prim(const void *v, uint32_t k)
     } else if (!align_write(k)) {
         return;
     }
-    if (_use_native_endian)
+    if (order)
         std::memcpy(wpos_, v, k);
     else
         swap_copy(wpos_, static_cast<const unsigned char *>(v), k);
@@ -480,6 +518,7 @@ uintptr_t Stream::write_slow(uint64_t bits, uint32_t k)
     unsigned char b[8];
     std::memcpy(b, &bits, sizeof b);
     write_prim(b, k);
+    open_write();
     return reinterpret_cast<uintptr_t>(wpos_) - k;
 }
 
@@ -491,6 +530,7 @@ Stream &Stream::write_array_1(const void *p, uint32_t n)
         fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_MAYBE, "write to a read-only stream"));
         return *this;
     }
+    write_order();
     const unsigned char *src = static_cast<const unsigned char *>(p);
     while (n) {
         uint32_t room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos_);
@@ -518,13 +558,16 @@ Stream &Stream::write_array_bool(const void *p, uint32_t n)
 // k-aligned and every capacity a multiple of 8, so no element straddles).
 Stream &Stream::write_array_k(const void *p, uint32_t n, uint32_t k)
 {
-    if (pending() || n == 0 || !align_write(k))
+    if (pending() || n == 0)
+        return *this;
+    write_order(); // before the padding moves the stream off its start
+    if (!align_write(k))
         return *this;
     if (static_cast<uint64_t>(n) * k > 0xFFFFFFFFull) {
         no_memory();
         return *this;
     }
-    if (_use_native_endian)
+    if (write_order())
         return write_array_1(p, n * k);
     const unsigned char *src = static_cast<const unsigned char *>(p);
     while (n) {
@@ -555,6 +598,7 @@ void Stream::skip_write(uint32_t n)
         fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_MAYBE, "write to a read-only stream"));
         return;
     }
+    write_order();
     // The skipped bytes are zeroed so that a recycled buffer never leaks
     // earlier contents onto the wire.
     while (n) {
@@ -594,10 +638,12 @@ void Stream::put_at(unsigned char *at, const void *v, uint32_t k)
 {
     if (!check_at(at, k))
         return;
-    if (_use_native_endian)
+    if (write_order())
         std::memcpy(at, v, k);
     else
         swap_copy(at, static_cast<const unsigned char *>(v), k);
+    if (reinterpret_cast<uintptr_t>(at) + k > reinterpret_cast<uintptr_t>(wpos_))
+        sync(); // the stretch past the write position may no longer be zero
 }
 
 void Stream::write_short_at(unsigned char *at, short v) { put_at(at, &v, 2); }
@@ -625,7 +671,7 @@ bool Stream::read_raw(void *p, uint32_t n)
             }
             rblock_ = rblock_->next;
             rpos_ = rblock_->data;
-            sync();
+            sync_read();
             continue;
         }
         uint32_t t = n < avail ? n : avail;
@@ -655,7 +701,7 @@ void Stream::read_prim(void *v, uint32_t k)
 {
     if (pending())
         return;
-    sync(); // the fast path's bound may be behind later writes
+    sync_read(); // the fast path's bound may be behind later writes
     uint32_t off = read_offset();
     uint32_t pad = (0u - off) & (k - 1);
     unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
@@ -802,7 +848,7 @@ void Stream::write_stream(Stream &source, uint32_t n)
             }
             source.rblock_ = source.rblock_->next;
             source.rpos_ = source.rblock_->data;
-            source.sync();
+            source.sync_read();
             continue;
         }
         uint32_t t = n < avail ? n : avail;

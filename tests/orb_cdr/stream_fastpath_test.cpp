@@ -83,3 +83,59 @@ TEST(OrbCdrStreamFastPath, SameBytesWhereverTheBufferLies)
         CORBA::Stream::_use_native_endian = true;
     }
 }
+
+// An exception put into the environment by anyone stops every item at once,
+// on a stream at any point of its fast path; once it is cleared the stream
+// goes on from where it was.
+TEST(OrbCdrStreamFastPath, PendingExceptionStopsItemsAndLeavesPositions)
+{
+    PrivEnv e, other;
+    Stream s(4096, e.w);
+    write_items(s, 0, 3);
+    const B before = written(s);
+    other.w.exception(new CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO, nullptr)); // not ours
+    s << static_cast<unsigned char>(7);
+    other.w.clear();
+    e.w.exception(new CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO, nullptr));
+    write_items(s, 3, 50);
+    unsigned int ul = 5;
+    s.read_4(&ul);
+    EXPECT_EQ(ul, 5u);
+    EXPECT_EQ(s.read_octet(), 0xBD);
+    e.w.clear();
+    B want = before;
+    want.push_back(7);
+    EXPECT_EQ(written(s), want);
+    // Writing and reading go on at the true positions.
+    s << 0x01020304u;
+    Stream ref(4096, e.w);
+    write_items(ref, 0, 3);
+    ref << static_cast<unsigned char>(7) << 0x01020304u;
+    EXPECT_EQ(written(s), written(ref));
+    EXPECT_TRUE(read_items(s, 0, 3));
+    EXPECT_EQ(s.read_octet(), 7);
+    s.read_4(&ul);
+    EXPECT_EQ(ul, 0x01020304u);
+}
+
+// Padding stays zero when a back-patch stored bytes past the write position,
+// and the order of a stream's items is the one in force when it started.
+TEST(OrbCdrStreamFastPath, PaddingAndOrderAfterBackPatching)
+{
+    PrivEnv e;
+    Stream s(4096, e.w);
+    s << static_cast<unsigned char>(1) << 2u;
+    unsigned char *ahead = s.write_position();
+    s.write_ulong_at(ahead, 0xFFFFFFFFu); // past the written data
+    s.write_ulong_at(ahead + 4, 0xFFFFFFFFu);
+    {
+        BigEndianWrites be; // changed mid-stream: the stream keeps its order
+        s << static_cast<unsigned char>(3) << 4.0;
+    }
+    B want{1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0};
+    double d = 4.0;
+    want.resize(want.size() + 8);
+    std::memcpy(want.data() + 16, &d, 8);
+    EXPECT_EQ(written(s), want);
+    EXPECT_FALSE(e.pending());
+}
