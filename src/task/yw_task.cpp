@@ -157,6 +157,9 @@ YW_ret_t YW_loadTaskServiceManageConfig(YW_frw_cfg_element_t *base, YW_task_tsm_
             break;
         }
     }
+    if (r == YW_SUCCESS && cursor && YW_frw_searchCfgElement(base, YW_TASK_CFG_TAG, cursor))
+        std::printf("%s:%d only %d %s entries are read, the rest are ignored\n", __func__, __LINE__, YW_TASK_MAX,
+                    YW_TASK_CFG_TAG);
     return r;
 }
 

@@ -277,6 +277,19 @@ TEST_F(TaskTest, LoaderFillsSlotsInDocumentOrderAndStopsAtABadCategory)
     EXPECT_EQ(YW_g_task_cfg[1].name, nullptr);
     EXPECT_EQ(YW_g_task_cfg[1].policy, 0);
     EXPECT_EQ(YW_g_task_cfg[2].name, nullptr);
+
+    // A section longer than the table fills it and says the rest is ignored.
+    static std::string big = "<cfg><fw><taskConf>";
+    for (int i = 0; i <= YW_TASK_MAX; ++i)
+        big += "<taskDef name=\"t" + std::to_string(i) + "\" functionName=\"f\" category=\"app\"/>";
+    big += "</taskConf></fw></cfg>";
+    static YW_frw_cfg_set_t bigSet;
+    ASSERT_EQ(YW_frw_cfg_loadText(big.data(), (YW_size_t)big.size(), &bigSet), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(YW_loadTaskServiceManageConfig(YW_frw_searchCfgElement(bigSet.base, "taskConf", nullptr), &mcfg), 0);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("only 128 taskDef entries are read, the rest are ignored\n"), std::string::npos) << out;
+    EXPECT_STREQ(YW_g_task_cfg[YW_TASK_MAX - 1].name, "t127");
     for (auto &c : YW_g_task_cfg)
         c = YW_task_cfg_t{};
 }
