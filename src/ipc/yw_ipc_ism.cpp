@@ -7,6 +7,7 @@
 #include "frw/yw_svc_mng.h"
 #include "ipc/yw_ipc.h"
 #include "ipc/yw_ipc_ism.h"
+#include "ipc/yw_ipc_kwt_srio.h"
 
 extern "C" {
 YW_ipc_ism_ctx_t YW_g_ipc_ism_ctx;
@@ -72,8 +73,7 @@ YW_ret_t YW_ipc_ism_init(void)
     c.fsm_vectors = YW_s_ism_fsm_vectors;
     c.timeout = yw_s_ism_timeout;
     YW_ipc_tables_clear();
-    // Socket and shared-memory transport families are not built into this
-    // node: their channels are refused at creation.
+    YW_ipc_kwt_srio_init();
     if (!c.lock && YW_P_createMutex(0, &c.lock) != 0)
         c.lock = nullptr;
     YW_P_getThreadKey(nullptr, YW_THREAD_KEY_THREADID, &YW_g_threadKey_threadid);
@@ -87,6 +87,7 @@ YW_ret_t YW_ipc_ism_deinit(void)
         return YW_SUCCESS;
     // The table mutex stays: tasks may still search the (now empty) table
     // while the manager ends, and the next initialisation reuses it.
+    YW_ipc_kwt_srio_deinit();
     c.fsm = nullptr;
     __atomic_fetch_and(&c.status.state, ~YW_SVC_STATE_INIT, __ATOMIC_SEQ_CST);
     return YW_SUCCESS;
@@ -137,14 +138,14 @@ YW_ret_t YW_ipc_ism_onStart(void)
     }
     if (live == 0)
         return lastFail;
-    // Transport tasks of the socket and shared-memory families would start
-    // here; those families are not built into this node.
+    YW_ipc_kwt_srio_start();
     return YW_SUCCESS;
 }
 
 YW_ret_t YW_ipc_ism_onStop(void)
 {
     YW_ret_t r = YW_SUCCESS;
+    YW_ipc_kwt_srio_stop();
     for (int i = 0; i < YW_IPC_MAX; i++) {
         YW_ipc_t *ipc = &YW_g_ipc[i];
         if (!ipc->cfg)
