@@ -12,6 +12,7 @@
 #include "osa/yw_osa.h"
 #include "task/yw_task.h"
 #include "yw_err.h"
+#include "yw_gate.h"
 #include "yw_event.h"
 #include "yw_types.h"
 #include "ipc/yw_ipc_buffer.h"
@@ -250,6 +251,25 @@ inline void YW_ipc_state_put(YW_ipc_t *ipc, int state)
     std::atomic_ref<int>(ipc->status.state).store(state, std::memory_order_release);
 }
 
+/* The configuration pointer of a slot, read without the table lock (it is
+ * changed under the lock); null for a free slot. */
+inline YW_ipc_cfg_t *YW_ipc_cfgOf(YW_ipc_t *ipc)
+{
+    return std::atomic_ref<YW_ipc_cfg_t *>(ipc->cfg).load(std::memory_order_acquire);
+}
+
+/* The transport object is set when the channel is made and cleared when it is
+ * deleted, under the table lock; a look-up of another channel's object reads
+ * it under that lock and takes its own reference on it there. */
+inline void *YW_ipc_getPriv(YW_ipc_t *ipc)
+{
+    return std::atomic_ref<void *>(ipc->priv).load(std::memory_order_acquire);
+}
+inline void YW_ipc_setPriv(YW_ipc_t *ipc, void *priv)
+{
+    std::atomic_ref<void *>(ipc->priv).store(priv, std::memory_order_release);
+}
+
 /* Guard of the channel-table mutex (searches and slot claims). */
 class yw_ipc_table_guard {
 public:
@@ -323,15 +343,29 @@ YW_ret_t YW_ipc_lock(void);
 YW_ret_t YW_ipc_unlock(void);
 /* A channel is usable by the channel API from the end of its creation to the
  * start of its deletion; deletion waits until the calls in progress are done.
- * The record's refCount is -1 while the channel is not usable, else the
- * number of calls in progress (below -1 while a deletion waits for them; a
- * call that comes then waits for the outcome). YW_ipc_enter counts the
- * caller in (0), or
- * refuses a channel that is not usable (YW_ERR_IPC_NULL) or whose state is
- * not assigned or failed (YW_ERR_IPC_NOT_READY); every successful enter is
- * paired with YW_ipc_leave. */
+ * The record's refCount is the channel's gate (yw_gate.h): closed while the
+ * channel is not usable, else the number of calls in progress; a call that
+ * comes while a deletion waits for them waits for the outcome. YW_ipc_enter
+ * counts the caller in (0), or refuses a channel that is not usable
+ * (YW_ERR_IPC_NULL) or whose state is not assigned or failed
+ * (YW_ERR_IPC_NOT_READY); every successful enter is paired with
+ * YW_ipc_leave. */
 YW_ret_t YW_ipc_enter(YW_ipc_t *ipc);
 void YW_ipc_leave(YW_ipc_t *ipc);
+/* Ids stay the slot index (0..127). Each slot also has a generation, raised
+ * each time a channel is made in it. A thread of a transport (a socket or
+ * shared-memory task) that uses a channel while the manager may delete it
+ * keeps the record and its generation, taken when it was given the channel:
+ *     YW_ipc_t *ipc = YW_ipc_get(id); YW_uint32_t gen = YW_ipc_generation(ipc);
+ * and holds the channel for each use (never across a long wait):
+ *     YW_ipc_hold h(ipc, gen);
+ *     if (!h) -> the channel is gone, or its slot holds another channel now:
+ *                stop using it (never touch its buffers or transport object)
+ * While held, the channel is not deleted: the deletion waits (up to 5 s,
+ * then fails with -975 and keeps the channel). YW_ipc_enterGen is the C form
+ * (0, or -933 when gone / another generation; paired with YW_ipc_leave). */
+YW_uint32_t YW_ipc_generation(const YW_ipc_t *ipc);
+YW_ret_t YW_ipc_enterGen(YW_ipc_t *ipc, YW_uint32_t gen);
 
 /* ---- channel API ---- */
 YW_ret_t YW_openIpc(YW_ipc_iap_t iap, YW_uint32_t flags, YW_ipc_id_t *pIdPtr);
@@ -351,5 +385,25 @@ YW_ret_t YW_ipc_postEvent(YW_event_q_t *q, YW_uint32_t value);
 YW_ret_t YW_ipc_postSide(YW_ipc_t *ipc, YW_uint32_t side, YW_uint32_t value);
 
 } // extern "C"
+
+/* Holds a channel for one scope (see YW_ipc_enterGen). */
+class YW_ipc_hold {
+public:
+    YW_ipc_hold(YW_ipc_t *ipc, YW_uint32_t gen) : m_ipc(ipc), m_rc(YW_ipc_enterGen(ipc, gen)) {}
+    ~YW_ipc_hold()
+    {
+        if (m_rc == YW_SUCCESS)
+            YW_ipc_leave(m_ipc);
+    }
+    YW_ipc_hold(const YW_ipc_hold &) = delete;
+    YW_ipc_hold &operator=(const YW_ipc_hold &) = delete;
+    explicit operator bool() const { return m_rc == YW_SUCCESS; }
+    YW_ret_t result() const { return m_rc; }
+    YW_ipc_t *get() const { return m_ipc; }
+
+private:
+    YW_ipc_t *m_ipc;
+    YW_ret_t m_rc;
+};
 
 #endif

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,51 +55,21 @@ const yw_ipc_transport_desc *yw_ipc_findTransport(const YW_ipc_cfg_t *cfg)
 // Deletion waits this long, in steps, for the calls in progress.
 constexpr int YW_IPC_RETIRE_TRIES = 5000;
 constexpr YW_int64_t YW_IPC_RETIRE_STEP = 1000000LL; // 1 ms
-// A call that meets a deletion in progress looks again this often.
-constexpr YW_int64_t YW_IPC_ENTER_STEP = 100000LL; // 100 us
 
-std::atomic_ref<int> yw_ipc_users(YW_ipc_t *ipc)
+// Generation of each slot, raised when a channel is made in it (under the
+// table lock): a hold taken with an older generation is refused.
+YW_uint32_t yw_s_ipc_gen[YW_IPC_MAX];
+
+std::atomic_ref<YW_uint32_t> yw_ipc_gen(const YW_ipc_t *ipc)
 {
-    return std::atomic_ref<int>(ipc->refCount);
+    return std::atomic_ref<YW_uint32_t>(yw_s_ipc_gen[ipc->ipc_id % YW_IPC_MAX]);
 }
 
-// Makes a channel usable by the channel API.
-void yw_ipc_publish(YW_ipc_t *ipc)
+// The configuration pointer changes under the table lock only; it is read
+// without the lock by holders of the channel and by the dumps.
+void yw_ipc_setCfg(YW_ipc_t *ipc, YW_ipc_cfg_t *cfg)
 {
-    yw_ipc_users(ipc).store(0, std::memory_order_release);
-}
-
-// Holds a channel back from new calls: they wait (the count turns negative)
-// while the calls in progress are waited for. True when none is left; the
-// count then stays at YW_IPC_RETIRING, so new calls keep waiting until the
-// deletion either commits (yw_ipc_kill) or gives the channel back
-// (yw_ipc_publish). A call must never see the channel gone while the deletion
-// may still give it back: a close refused in that window would leave the
-// channel open for ever. False when the calls did not end in time; the
-// channel is then usable again as before.
-constexpr int YW_IPC_RETIRING = INT_MIN;
-
-bool yw_ipc_retire(YW_ipc_t *ipc)
-{
-    auto users = yw_ipc_users(ipc);
-    int v = users.fetch_or(YW_IPC_RETIRING, std::memory_order_acq_rel);
-    if (v == -1)
-        return true; // not usable already
-    if (v < 0)
-        return false; // another deletion is deciding
-    for (int i = 0; i < YW_IPC_RETIRE_TRIES; i++) {
-        if (users.load(std::memory_order_acquire) == YW_IPC_RETIRING)
-            return true;
-        YW_P_sleepThread(nullptr, YW_IPC_RETIRE_STEP);
-    }
-    users.fetch_and(~YW_IPC_RETIRING, std::memory_order_acq_rel);
-    return false;
-}
-
-// Marks a retired channel as gone for good: waiting calls give up.
-void yw_ipc_kill(YW_ipc_t *ipc)
-{
-    yw_ipc_users(ipc).store(-1, std::memory_order_release);
+    std::atomic_ref<YW_ipc_cfg_t *>(ipc->cfg).store(cfg, std::memory_order_release);
 }
 
 // Decimal number of a configuration value; text that is not a number is 0.
@@ -142,6 +113,15 @@ void yw_ipc_setInet(YW_P_inet_address_t *a, const char *key, const char *value)
     }
 }
 
+// Clears the status words (read by YW_inqIpc on other threads).
+void yw_ipc_statusClear(YW_ipc_t *ipc)
+{
+    YW_ipc_state_put(ipc, 0);
+    YW_int64_t *w = &ipc->status.uptime;
+    for (size_t i = 0; i < (sizeof(ipc->status) - offsetof(YW_ipc_status_t, uptime)) / sizeof(YW_int64_t); i++)
+        std::atomic_ref<YW_int64_t>(w[i]).store(0, std::memory_order_relaxed);
+}
+
 // Clears a slot's channel fields; its id is its index and stays.
 void yw_ipc_slotReset(YW_ipc_t *ipc)
 {
@@ -150,19 +130,24 @@ void yw_ipc_slotReset(YW_ipc_t *ipc)
     std::memset(&ipc->tx, 0, sizeof(ipc->tx));
     std::memset(&ipc->rx, 0, sizeof(ipc->rx));
     std::memset(&ipc->measure, 0, sizeof(ipc->measure));
-    ipc->priv = nullptr;
-    yw_ipc_users(ipc).store(-1, std::memory_order_release); // not usable until created
+    YW_ipc_setPriv(ipc, nullptr);
+    YW_gate_close(ipc->refCount); // not usable until created
     ipc->kyrm_trc_on = 0;
 }
 
 // Frees a claimed slot again (its configuration copy included).
 void yw_ipc_slotFree(YW_ipc_t *ipc)
 {
-    yw_ipc_table_guard g;
-    YW_ipc_cfg_t *cfg = ipc->cfg;
-    yw_ipc_slotReset(ipc);
-    std::memset(&ipc->status, 0, sizeof(ipc->status));
-    ipc->cfg = nullptr;
+    YW_ipc_cfg_t *cfg;
+    {
+        yw_ipc_table_guard g;
+        cfg = ipc->cfg;
+        yw_ipc_slotReset(ipc);
+        yw_ipc_statusClear(ipc);
+        yw_ipc_setCfg(ipc, nullptr);
+    }
+    // nobody reaches the copy any more: the slot shows no configuration and
+    // no call or hold is in flight
     if (cfg && !YW_ipc_cfg_isStatic(cfg))
         YW_ipc_cfg_free(cfg);
 }
@@ -187,28 +172,39 @@ YW_ret_t yw_ipc_checkCfg(const YW_ipc_cfg_t *cfg)
 // Deletion of a channel. Without closeOpen a channel that a task has open
 // stays (-975). With closeOpen its open sides are closed first, while new
 // calls are held back, so that no task can open it again in between.
+// The configuration is read only once the channel is retired: from then on
+// this caller alone may free it.
 YW_ret_t yw_ipc_delete(YW_ipc_id_t ipc_id, bool closeOpen)
 {
     constexpr int opened = YW_IPC_STATE_TX_OPENED | YW_IPC_STATE_RX_OPENED;
     YW_ipc_t *ipc = YW_ipc_get(ipc_id);
-    if (!ipc || !ipc->cfg)
+    if (!ipc)
         return YW_FAIL;
     // A channel a task still has open stays; transport-internal up bits do not
     // keep it alive.
     if (!closeOpen && (YW_ipc_state_get(ipc) & opened))
         return YW_ERR_STATE;
-    const yw_ipc_transport_desc *tp = yw_ipc_findTransport(ipc->cfg);
-    if (!tp || !tp->destroy)
-        return ipc->cfg->interfaceType >= YW_IPC_INTF_MAX ? YW_ERR_IPC_INVD_TYPE : YW_FAIL;
-    // No new calls from here on; those in progress end before the transport
-    // object goes. An open that got in first keeps the channel unless it is
-    // to be closed.
-    if (!yw_ipc_retire(ipc))
+    // No new calls from here on (they wait for the outcome); those in
+    // progress end before the transport object goes.
+    switch (YW_gate_retire(ipc->refCount, YW_IPC_RETIRE_TRIES, YW_IPC_RETIRE_STEP)) {
+    case YW_GATE_DRAINED:
+        break;
+    case YW_GATE_NOT_OPEN:
+        return YW_FAIL; // no channel, one being made, or another deletion
+    case YW_GATE_BUSY:
         return YW_ERR_STATE;
+    }
+    const YW_ipc_cfg_t *cfg = ipc->cfg;
+    const yw_ipc_transport_desc *tp = yw_ipc_findTransport(cfg);
+    if (!tp || !tp->destroy) {
+        YW_gate_open(ipc->refCount);
+        return cfg->interfaceType >= YW_IPC_INTF_MAX ? YW_ERR_IPC_INVD_TYPE : YW_FAIL;
+    }
+    // An open that got in first keeps the channel unless it is to be closed.
     int st = YW_ipc_state_get(ipc);
     if (st & opened) {
         if (!closeOpen || !ipc->oprs.close) {
-            yw_ipc_publish(ipc);
+            YW_gate_open(ipc->refCount);
             return YW_ERR_STATE;
         }
         YW_uint32_t mode = 0;
@@ -218,16 +214,16 @@ YW_ret_t yw_ipc_delete(YW_ipc_id_t ipc_id, bool closeOpen)
             mode |= YW_IPC_FLAGS_TX;
         ipc->oprs.close(ipc, mode);
         if (YW_ipc_state_get(ipc) & opened) {
-            yw_ipc_publish(ipc);
+            YW_gate_open(ipc->refCount);
             return YW_ERR_STATE;
         }
     }
-    yw_ipc_kill(ipc);
+    YW_gate_close(ipc->refCount);
     if (ipc->oprs.release)
         ipc->oprs.release(ipc);
     YW_ret_t r = tp->destroy(ipc);
     if (r != YW_SUCCESS) {
-        yw_ipc_publish(ipc);
+        YW_gate_open(ipc->refCount);
         return r;
     }
     yw_ipc_slotFree(ipc);
@@ -253,23 +249,12 @@ YW_ret_t YW_ipc_enter(YW_ipc_t *ipc)
 {
     if (!ipc)
         return YW_ERR_IPC_NULL;
-    auto users = yw_ipc_users(ipc);
-    int v = users.load(std::memory_order_acquire);
-    for (;;) {
-        if (v == -1)
-            return YW_ERR_IPC_NULL;
-        if (v < 0) {
-            // A deletion is waiting for the calls in progress: it either
-            // deletes the channel or gives it back; wait for which.
-            YW_P_sleepThread(nullptr, YW_IPC_ENTER_STEP);
-            v = users.load(std::memory_order_acquire);
-            continue;
-        }
-        if (users.compare_exchange_weak(v, v + 1, std::memory_order_acq_rel, std::memory_order_acquire))
-            break;
-    }
+    // A deletion waiting for the calls in progress either deletes the channel
+    // or gives it back: a call that comes meanwhile waits for which.
+    if (!YW_gate_enter(ipc->refCount, true))
+        return YW_ERR_IPC_NULL;
     int st = YW_ipc_state_get(ipc);
-    if (!ipc->cfg) {
+    if (!YW_ipc_cfgOf(ipc)) {
         YW_ipc_leave(ipc);
         return YW_ERR_IPC_NULL;
     }
@@ -280,10 +265,28 @@ YW_ret_t YW_ipc_enter(YW_ipc_t *ipc)
     return YW_SUCCESS;
 }
 
+YW_ret_t YW_ipc_enterGen(YW_ipc_t *ipc, YW_uint32_t gen)
+{
+    YW_ret_t r = YW_ipc_enter(ipc);
+    if (r != YW_SUCCESS)
+        return r;
+    // Entered: the slot cannot change hands until we leave.
+    if (yw_ipc_gen(ipc).load(std::memory_order_acquire) != gen) {
+        YW_ipc_leave(ipc);
+        return YW_ERR_IPC_NULL;
+    }
+    return YW_SUCCESS;
+}
+
+YW_uint32_t YW_ipc_generation(const YW_ipc_t *ipc)
+{
+    return ipc ? yw_ipc_gen(ipc).load(std::memory_order_acquire) : 0;
+}
+
 void YW_ipc_leave(YW_ipc_t *ipc)
 {
     if (ipc)
-        yw_ipc_users(ipc).fetch_sub(1, std::memory_order_acq_rel);
+        YW_gate_leave(ipc->refCount);
 }
 
 YW_ret_t YW_ipc_lock(void)
@@ -572,7 +575,7 @@ YW_ret_t YW_createIpc(YW_ipc_cfg_t *pCfg, YW_ipc_id_t *pIpcId)
     if (!pCfg || !pCfg->name)
         return YW_ERR_NO_CFG;
     if (YW_ipc_searchByCfg(pCfg))
-        return YW_ERR_CFG_AGAIN;
+        return YW_ERR_CFG_AGAIN; // early answer; the claim below decides
 
     YW_ret_t r = YW_SUCCESS;
     const yw_ipc_transport_desc *tp = nullptr;
@@ -606,24 +609,35 @@ YW_ret_t YW_createIpc(YW_ipc_cfg_t *pCfg, YW_ipc_id_t *pIpcId)
             return YW_ERR_NO_MEM;
         }
     }
-    // Search and claim form one step under the table lock.
+    // The name test and the claim form one step under the table lock, so
+    // that two creators of one name cannot both succeed.
     YW_ipc_t *ipc = nullptr;
+    bool again = false;
     {
         yw_ipc_table_guard g;
-        for (int i = 0; i < YW_IPC_MAX && !ipc; i++) {
-            if (!YW_g_ipc[i].cfg) {
-                ipc = &YW_g_ipc[i];
-                ipc->cfg = use;
-                yw_ipc_slotReset(ipc);
-            }
+        for (int i = 0; i < YW_IPC_MAX && !again; i++) {
+            YW_ipc_t *o = &YW_g_ipc[i];
+            if (o->cfg)
+                again = YW_ipc_cfg_equal(o->cfg, pCfg);
+            else if (!ipc)
+                ipc = o;
         }
+        if (ipc && !again) {
+            yw_ipc_slotReset(ipc);
+            yw_ipc_statusClear(ipc);
+            yw_ipc_gen(ipc).fetch_add(1, std::memory_order_acq_rel);
+            yw_ipc_setCfg(ipc, use);
+        }
+    }
+    if (again) {
+        YW_ipc_cfg_free(use);
+        return YW_ERR_CFG_AGAIN;
     }
     if (!ipc) {
         YW_ipc_cfg_free(use);
         YW_ipc_ism_countCreate(YW_ERR_NO_FREE_TSE);
         return YW_ERR_NO_FREE_TSE;
     }
-    std::memset(&ipc->status, 0, sizeof(ipc->status));
     YW_ipc_state_put(ipc, YW_IPC_STATE_ASSIGNED);
 
     r = tp->create(ipc);
@@ -649,7 +663,7 @@ YW_ret_t YW_createIpc(YW_ipc_cfg_t *pCfg, YW_ipc_id_t *pIpcId)
             std::printf("%s:%d ipc %s status change %d\n", __func__, __LINE__, ipc->cfg->name, (int)s);
     }
     // Only now may tasks open and use it.
-    yw_ipc_publish(ipc);
+    YW_gate_open(ipc->refCount);
     return YW_SUCCESS;
 }
 
@@ -668,8 +682,17 @@ YW_ret_t YW_inqIpc(YW_ipc_id_t ipc_id, YW_ipc_status_t *pStatus)
     YW_ipc_t *ipc = YW_ipc_get(ipc_id);
     if (!ipc || !pStatus)
         return YW_FAIL;
-    *pStatus = ipc->status;
+    // each word read atomically: the transports count on their own threads
+    YW_ipc_status_t &s = ipc->status;
     pStatus->state = YW_ipc_state_get(ipc);
+    YW_int64_t YW_ipc_status_t::*const words[] = {
+        &YW_ipc_status_t::uptime,     &YW_ipc_status_t::downtime,    &YW_ipc_status_t::elapsedtime,
+        &YW_ipc_status_t::txBytes,    &YW_ipc_status_t::rxBytes,     &YW_ipc_status_t::sendBytes,
+        &YW_ipc_status_t::recvBytes,  &YW_ipc_status_t::txRate,      &YW_ipc_status_t::rxRate,
+        &YW_ipc_status_t::txPackets,  &YW_ipc_status_t::rxPackets,   &YW_ipc_status_t::sendPackets,
+        &YW_ipc_status_t::recvPackets};
+    for (auto w : words)
+        pStatus->*w = YW_stat_get(s.*w);
     return YW_SUCCESS;
 }
 

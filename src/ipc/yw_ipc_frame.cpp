@@ -84,19 +84,19 @@ YW_size_t YW_ipc_recv_postprocess(YW_ipc_t *ipc, const void *src, YW_size_t size
         // The length field is only trusted when it describes a frame that fits
         // in what was received; anything else is dropped without a copy.
         if (size < YW_IPC_FRAME_OVERHEAD) {
-            ipc->rx.lenerr++;
+            YW_stat_add<YW_count_t>(ipc->rx.lenerr);
             return YW_ERR_RX_BUFFER_FAIL;
         }
         YW_uint32_t seqno = 0, flen = 0;
         YW_ipc_frame_getHeader(s, &seqno, &flen);
         if (flen < YW_IPC_FRAME_OVERHEAD || (YW_size_t)flen > size) {
-            ipc->rx.lenerr++;
+            YW_stat_add<YW_count_t>(ipc->rx.lenerr);
             return YW_ERR_RX_BUFFER_FAIL;
         }
         if (seqno == ipc->rx.seqno) {
             ipc->rx.seqno += 1;
         } else {
-            ipc->rx.seqerr++;
+            YW_stat_add<YW_count_t>(ipc->rx.seqerr);
             ipc->rx.seqno = seqno + 1;
         }
         payload = YW_IPC_PayloadLength((YW_size_t)flen);

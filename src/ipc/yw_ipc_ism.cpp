@@ -95,16 +95,19 @@ YW_ret_t YW_ipc_ism_deinit(void)
 
 void YW_ipc_ism_countCreate(YW_ret_t result)
 {
+    // creations and deletions may run on several threads
     if (result == YW_SUCCESS)
-        YW_g_ipc_ism_ctx.status.nipcs++;
+        YW_stat_add<YW_count_t>(YW_g_ipc_ism_ctx.status.nipcs);
     else
-        YW_g_ipc_ism_ctx.status.nipcCreateFail++;
+        YW_stat_add<YW_count_t>(YW_g_ipc_ism_ctx.status.nipcCreateFail);
 }
 
 void YW_ipc_ism_countDelete(void)
 {
-    if (YW_g_ipc_ism_ctx.status.nipcs > 0)
-        YW_g_ipc_ism_ctx.status.nipcs--;
+    std::atomic_ref<YW_count_t> n(YW_g_ipc_ism_ctx.status.nipcs);
+    YW_count_t v = n.load(std::memory_order_relaxed);
+    while (v > 0 && !n.compare_exchange_weak(v, v - 1, std::memory_order_relaxed))
+        ;
 }
 
 YW_ret_t YW_ipc_ism_onStart(void)
@@ -118,8 +121,8 @@ YW_ret_t YW_ipc_ism_onStart(void)
         entries++;
         // A channel made from this very entry by an earlier start is kept;
         // another entry of the same name is refused by the creation (-981).
-        const YW_ipc_t *made = YW_ipc_searchByCfg(e);
-        if (made && made->cfg == e) {
+        YW_ipc_t *made = YW_ipc_searchByCfg(e);
+        if (made && YW_ipc_cfgOf(made) == e) {
             live++;
             continue;
         }
@@ -148,7 +151,7 @@ YW_ret_t YW_ipc_ism_onStop(void)
     YW_ipc_kwt_srio_stop();
     for (int i = 0; i < YW_IPC_MAX; i++) {
         YW_ipc_t *ipc = &YW_g_ipc[i];
-        if (!ipc->cfg)
+        if (!YW_ipc_cfgOf(ipc))
             continue;
         YW_ret_t d = YW_ipc_closeAndDelete(ipc->ipc_id);
         if (d != YW_SUCCESS) {

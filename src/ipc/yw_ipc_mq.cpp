@@ -27,29 +27,40 @@ bool yw_mq_nameSet(const char *n)
     return n && n[0] != '\0';
 }
 
-// A queue object of another channel that this channel pairs with: the other
-// channel's remote name is our local name, or its local name our remote name.
-YW_ipc_msgq_t *yw_mq_findPeer(YW_ipc_t *self)
+// Queue object of a channel (other than self) whose local (byLocal) or remote
+// msgq_name is name, with a reference taken on it; the table lock is held.
+YW_ipc_msgq_t *yw_mq_findLocked(const YW_ipc_t *self, const char *name, bool byLocal)
 {
-    const YW_ipc_cfg_t *c = self->cfg;
-    YW_ipc_msgq_t *q = nullptr;
-    if (yw_mq_nameSet(c->address.local.msgq_name) && YW_ipc_msgq_find(c->address.local.msgq_name, &q) == 0 && q)
-        return q;
-    if (!yw_mq_nameSet(c->address.remote.msgq_name))
-        return nullptr;
     for (int i = 0; i < YW_IPC_MAX; i++) {
-        YW_ipc_lock();
         YW_ipc_t *o = &YW_g_ipc[i];
-        YW_ipc_msgq_t *found = nullptr;
-        if (o != self && o->cfg && o->cfg->interfaceType == YW_IPC_INTF_MSGQ && o->priv &&
-            std::strncmp(o->cfg->address.local.msgq_name, c->address.remote.msgq_name, YW_IPC_NAME_LEN) == 0)
-            found = static_cast<YW_ipc_msgq_t *>(o->priv);
-        YW_ipc_unlock();
-        if (found)
-            return found;
+        if (o == self || !o->cfg || o->cfg->interfaceType != YW_IPC_INTF_MSGQ)
+            continue;
+        const char *n = byLocal ? o->cfg->address.local.msgq_name : o->cfg->address.remote.msgq_name;
+        if (std::strncmp(n, name, YW_IPC_NAME_LEN) != 0)
+            continue;
+        // priv is cleared under this lock before its reference is put, so an
+        // object seen here still has that reference
+        auto *q = static_cast<YW_ipc_msgq_t *>(YW_ipc_getPriv(o));
+        if (q && YW_ref_get(q->refCount))
+            return q;
     }
     return nullptr;
 }
+
+// A queue object of another channel that this channel pairs with (its remote
+// name is our local name, or its local name our remote name), held.
+YW_ipc_msgq_t *yw_mq_findPeerLocked(const YW_ipc_t *self)
+{
+    const YW_ipc_cfg_t *c = self->cfg;
+    YW_ipc_msgq_t *q = nullptr;
+    if (yw_mq_nameSet(c->address.local.msgq_name))
+        q = yw_mq_findLocked(self, c->address.local.msgq_name, false);
+    if (!q && yw_mq_nameSet(c->address.remote.msgq_name))
+        q = yw_mq_findLocked(self, c->address.remote.msgq_name, true);
+    return q;
+}
+
+void yw_mq_freeObject(YW_ipc_msgq_t *q);
 
 // Posts to the task that opened a side of the channel at the other end of
 // queue q. That channel is held like an API call while the event goes out,
@@ -65,16 +76,16 @@ void yw_mq_postPeer(YW_ipc_t *self, YW_ipc_msgq_t *q, YW_ipc_t *peer, YW_uint32_
     }
     if (YW_ipc_enter(peer) != YW_SUCCESS)
         return; // being deleted: nobody to tell
-    if (peer->priv == q)
+    if (YW_ipc_getPriv(peer) == q)
         YW_ipc_postSide(peer, side, peer->ipc_id | value);
     YW_ipc_leave(peer);
 }
 
 YW_ret_t yw_mq_setup(YW_ipc_t *ipc)
 {
-    if (!ipc || !ipc->cfg || !ipc->priv)
+    if (!ipc || !ipc->cfg || !YW_ipc_getPriv(ipc))
         return YW_ERR_IPC_NULL;
-    auto *q = static_cast<YW_ipc_msgq_t *>(ipc->priv);
+    auto *q = static_cast<YW_ipc_msgq_t *>(YW_ipc_getPriv(ipc));
     if (ipc->cfg->flags & YW_IPC_FLAGS_RX) {
         ipc->rx.buffer = &q->buffer;
         YW_ipc_state_set(ipc, YW_IPC_STATE_RX_UP);
@@ -123,11 +134,11 @@ YW_ret_t yw_mq_close(YW_ipc_t *ipc, YW_uint32_t mode)
 YW_size_t yw_mq_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
 {
     YW_ipc_buffer_t *buf = ipc->tx.buffer;
-    if (!buf || !ipc->priv || !is_ipc_tx_ready(YW_ipc_state_get(ipc)))
+    if (!buf || !YW_ipc_getPriv(ipc) || !is_ipc_tx_ready(YW_ipc_state_get(ipc)))
         return YW_ERR_TX_NOT_READY;
     if (size < 0 || (size > 0 && !data))
         return YW_ERR_INVD_ARGS;
-    auto *q = static_cast<YW_ipc_msgq_t *>(ipc->priv);
+    auto *q = static_cast<YW_ipc_msgq_t *>(YW_ipc_getPriv(ipc));
     // A message longer than the whole ring would wait for room for ever.
     if ((YW_uint64_t)size > buf->size)
         return YW_ERR_IPC_TOO_LONG;
@@ -139,7 +150,7 @@ YW_size_t yw_mq_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
         YW_ipc_state_set(ipc, YW_IPC_STATE_TX_PENDING);
         bd = YW_ipc_buffer_allocWithFifo(buf, size);
         if (!bd) {
-            ipc->tx.snderr++;
+            YW_stat_add<YW_count_t>(ipc->tx.snderr);
             return YW_ERR_NO_TX_BD;
         }
     }
@@ -147,9 +158,9 @@ YW_size_t yw_mq_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
     if (size > 0)
         std::memcpy(buf->data + bd->offset, data, (size_t)size);
     YW_ipc_buffer_publish(buf, bd);
-    ipc->status.sendBytes += size;
-    ipc->status.sendPackets += 1;
-    ipc->tx.seqno += 1;
+    YW_stat_add<YW_int64_t>(ipc->status.sendBytes, size);
+    YW_stat_add<YW_int64_t>(ipc->status.sendPackets);
+    YW_stat_add<YW_uint32_t>(ipc->tx.seqno);
 
     YW_ipc_t *rcv = yw_mq_side(q->rx).load(std::memory_order_acquire);
     if (rcv)
@@ -160,32 +171,32 @@ YW_size_t yw_mq_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
 YW_size_t yw_mq_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
 {
     YW_ipc_buffer_t *buf = ipc->rx.buffer;
-    if (!buf || !ipc->priv || !is_ipc_rx_ready(YW_ipc_state_get(ipc)))
+    if (!buf || !YW_ipc_getPriv(ipc) || !is_ipc_rx_ready(YW_ipc_state_get(ipc)))
         return YW_ERR_RX_NOT_READY;
     if (size < 0 || (size > 0 && !bp))
         return YW_ERR_INVD_ARGS;
-    auto *q = static_cast<YW_ipc_msgq_t *>(ipc->priv);
+    auto *q = static_cast<YW_ipc_msgq_t *>(YW_ipc_getPriv(ipc));
 
     YW_ipc_buffer_descriptor_t bd{};
     YW_pos_t r = YW_ipc_buffer_popFifo(buf, size, &bd);
     if (r < 0) {
         if (r != YW_ERR_FIFO_EMPTY)
-            ipc->rx.rcverr++;
+            YW_stat_add<YW_count_t>(ipc->rx.rcverr);
         return (YW_size_t)r;
     }
     YW_size_t len = (YW_size_t)YW_IPC_BD_LENGTH(bd.length);
     if (len > 0) {
         // The slot was written by our own sender: still bound it by the ring.
         if (bd.offset > buf->size || (YW_uint64_t)len > buf->size - bd.offset) {
-            ipc->rx.lenerr++;
+            YW_stat_add<YW_count_t>(ipc->rx.lenerr);
             return YW_ERR_RX_BUFFER_FAIL;
         }
         std::memcpy(bp, buf->data + bd.offset, (size_t)len);
         YW_ipc_buffer_free(buf, (YW_pos_t)bd.offset, len);
     }
-    ipc->status.recvBytes += len;
-    ipc->status.recvPackets += 1;
-    ipc->rx.seqno += 1;
+    YW_stat_add<YW_int64_t>(ipc->status.recvBytes, len);
+    YW_stat_add<YW_int64_t>(ipc->status.recvPackets);
+    YW_stat_add<YW_uint32_t>(ipc->rx.seqno);
 
     YW_ipc_t *snd = yw_mq_side(q->tx).load(std::memory_order_acquire);
     if (snd && (YW_ipc_state_get(snd) & YW_IPC_STATE_TX_PENDING))
@@ -219,12 +230,79 @@ void yw_mq_fillOps(YW_ipc_t *ipc)
 
 void yw_mq_freeObject(YW_ipc_msgq_t *q)
 {
+    if (!q)
+        return;
     YW_ipc_buffer_release(&q->buffer);
     if (q->data)
         YW_free(q->data);
     if (q->list)
         YW_free(q->list);
     YW_free(q);
+}
+
+// Joins a peer's queue q (held by the caller's reference, which becomes the
+// channel's); the table lock is held.
+YW_ret_t yw_mq_attach(YW_ipc_t *ipc, YW_ipc_msgq_t *q, bool isRx)
+{
+    {
+        YW_ipc_buffer_guard g(&q->buffer);
+        YW_ipc_t *&side = isRx ? q->rx : q->tx;
+        if (yw_mq_side(side).load() == nullptr) {
+            yw_mq_side(side).store(ipc, std::memory_order_release);
+            YW_ipc_setPriv(ipc, q);
+            yw_mq_fillOps(ipc);
+            return YW_SUCCESS;
+        }
+    }
+    std::printf("%s:%d ipc %s refused: its queue already has a %s channel\n", __func__, __LINE__, ipc->cfg->name,
+                isRx ? "receiving" : "sending");
+    // the peer still holds its own reference: this is never the last
+    if (YW_ref_put(q->refCount))
+        yw_mq_freeObject(q);
+    return YW_ERR_IPC_BUSY;
+}
+
+// A new queue object sized by the channel's receive side (or transmit side),
+// with one reference (the creating channel's).
+YW_ret_t yw_mq_build(const YW_ipc_cfg_t *c, bool isRx, YW_ipc_msgq_t **pq)
+{
+    const YW_ipc_side_cfg_t &s = isRx ? c->rx : c->tx;
+    if (s.max_descriptors == 0 || s.max_descriptors > YW_IPC_MSGQ_MAX_DESCRIPTORS) {
+        std::printf("%s:%d ipc %s refused: %llu descriptors\n", __func__, __LINE__, c->name,
+                    (unsigned long long)s.max_descriptors);
+        return YW_ERR_INVD_ARGS;
+    }
+    if (s.buffer_size < 1) {
+        std::printf("%s:%d ipc %s refused: buffer size %lld\n", __func__, __LINE__, c->name,
+                    (long long)s.buffer_size);
+        return YW_ERR_INVD_ARGS;
+    }
+    auto *q = static_cast<YW_ipc_msgq_t *>(YW_malloc(sizeof(YW_ipc_msgq_t)));
+    if (!q)
+        return YW_ERR_MALLOC;
+    std::memset(q, 0, sizeof(*q));
+    q->list = static_cast<YW_ipc_buffer_descriptor_t *>(
+        YW_malloc(s.max_descriptors * sizeof(YW_ipc_buffer_descriptor_t)));
+    q->data = static_cast<YW_uint8_t *>(YW_malloc((YW_usize_t)s.buffer_size));
+    q->fifo.refCount = -1;
+    q->fifo.list_refCount = -1;
+    q->buffer.refCount = -1;
+    if (!q->list || !q->data || !YW_ipc_fifo_init(&q->fifo, q->list, s.max_descriptors) ||
+        !YW_ipc_buffer_init(&q->buffer, q->data, (YW_uint64_t)s.buffer_size, q)) {
+        if (q->list)
+            YW_free(q->list);
+        if (q->data)
+            YW_free(q->data);
+        YW_free(q);
+        return YW_ERR_MALLOC;
+    }
+    YW_ipc_buffer_setfifo(&q->buffer, &q->fifo);
+    std::memcpy(q->ownName, c->address.local.msgq_name, YW_IPC_NAME_LEN);
+    q->ownName[YW_IPC_NAME_LEN - 1] = '\0';
+    q->name = q->ownName;
+    YW_ref_init(q->refCount, 1);
+    *pq = q;
+    return YW_SUCCESS;
 }
 
 } // namespace
@@ -235,19 +313,18 @@ YW_ret_t YW_ipc_msgq_find(const char *name, YW_ipc_msgq_t **pMsgq)
 {
     if (!name || !pMsgq)
         return YW_ERR_NOT_FOUND;
-    for (int i = 0; i < YW_IPC_MAX; i++) {
-        YW_ipc_lock();
-        YW_ipc_t *o = &YW_g_ipc[i];
-        bool hit = o->cfg && o->cfg->interfaceType == YW_IPC_INTF_MSGQ &&
-                   std::strncmp(o->cfg->address.remote.msgq_name, name, YW_IPC_NAME_LEN) == 0;
-        void *priv = o->priv;
-        YW_ipc_unlock();
-        if (hit) {
-            *pMsgq = static_cast<YW_ipc_msgq_t *>(priv);
-            return YW_SUCCESS;
-        }
-    }
-    return YW_ERR_NOT_FOUND;
+    yw_ipc_table_guard g;
+    YW_ipc_msgq_t *q = yw_mq_findLocked(nullptr, name, false);
+    if (!q)
+        return YW_ERR_NOT_FOUND;
+    *pMsgq = q;
+    return YW_SUCCESS;
+}
+
+void YW_ipc_msgq_put(YW_ipc_msgq_t *q)
+{
+    if (q && YW_ref_put(q->refCount))
+        yw_mq_freeObject(q);
 }
 
 YW_ret_t YW_ipc_msgq_create(YW_ipc_t *ipc)
@@ -261,94 +338,57 @@ YW_ret_t YW_ipc_msgq_create(YW_ipc_t *ipc)
         std::printf("%s:%d ipc %s refused: neither TX nor RX\n", __func__, __LINE__, c->name);
         return YW_ERR_IPC_FLAGS;
     }
-
-    YW_ipc_msgq_t *q = yw_mq_findPeer(ipc);
+    // A queue of our own is built only when no peer has one; the look-up is
+    // made again when it is published, under one hold of the table lock, so
+    // that two channels of a pair made at once share one queue.
+    YW_ipc_msgq_t *own = nullptr;
+    {
+        yw_ipc_table_guard g;
+        YW_ipc_msgq_t *q = yw_mq_findPeerLocked(ipc);
+        if (q)
+            return yw_mq_attach(ipc, q, isRx);
+    }
+    YW_ret_t r = yw_mq_build(c, isRx, &own);
+    if (r != YW_SUCCESS)
+        return r;
+    yw_ipc_table_guard g;
+    YW_ipc_msgq_t *q = yw_mq_findPeerLocked(ipc);
     if (q) {
-        YW_ipc_buffer_guard g(&q->buffer);
-        YW_ipc_t *&side = isRx ? q->rx : q->tx;
-        if (yw_mq_side(side).load() != nullptr) {
-            std::printf("%s:%d ipc %s refused: its queue already has a %s channel\n", __func__, __LINE__, c->name,
-                        isRx ? "receiving" : "sending");
-            return YW_ERR_IPC_BUSY;
-        }
-        yw_mq_side(side).store(ipc, std::memory_order_release);
-        q->refCount += 1;
-        ipc->priv = q;
-        yw_mq_fillOps(ipc);
-        return YW_SUCCESS;
+        yw_mq_freeObject(own);
+        return yw_mq_attach(ipc, q, isRx);
     }
-
-    const YW_ipc_side_cfg_t &s = isRx ? c->rx : c->tx;
-    if (s.max_descriptors == 0 || s.max_descriptors > YW_IPC_MSGQ_MAX_DESCRIPTORS) {
-        std::printf("%s:%d ipc %s refused: %llu descriptors\n", __func__, __LINE__, c->name,
-                    (unsigned long long)s.max_descriptors);
-        return YW_ERR_INVD_ARGS;
-    }
-    if (s.buffer_size < 1) {
-        std::printf("%s:%d ipc %s refused: buffer size %lld\n", __func__, __LINE__, c->name,
-                    (long long)s.buffer_size);
-        return YW_ERR_INVD_ARGS;
-    }
-
-    q = static_cast<YW_ipc_msgq_t *>(YW_malloc(sizeof(YW_ipc_msgq_t)));
-    if (!q)
-        return YW_ERR_MALLOC;
-    std::memset(q, 0, sizeof(*q));
-    q->list = static_cast<YW_ipc_buffer_descriptor_t *>(
-        YW_malloc(s.max_descriptors * sizeof(YW_ipc_buffer_descriptor_t)));
-    q->data = static_cast<YW_uint8_t *>(YW_malloc((YW_usize_t)s.buffer_size));
-    if (!q->list || !q->data) {
-        if (q->list)
-            YW_free(q->list);
-        if (q->data)
-            YW_free(q->data);
-        YW_free(q);
-        return YW_ERR_MALLOC;
-    }
-    q->fifo.refCount = -1;
-    q->fifo.list_refCount = -1;
-    q->buffer.refCount = -1;
-    if (!YW_ipc_fifo_init(&q->fifo, q->list, s.max_descriptors) ||
-        !YW_ipc_buffer_init(&q->buffer, q->data, (YW_uint64_t)s.buffer_size, q)) {
-        YW_free(q->list);
-        YW_free(q->data);
-        YW_free(q);
-        return YW_ERR_MALLOC;
-    }
-    YW_ipc_buffer_setfifo(&q->buffer, &q->fifo);
-    q->name = c->address.local.msgq_name;
     // A channel with both sides is its own sender and receiver.
-    q->rx = isRx ? ipc : nullptr;
-    q->tx = isTx ? ipc : nullptr;
-    q->refCount = 1;
-    ipc->priv = q;
+    own->rx = isRx ? ipc : nullptr;
+    own->tx = isTx ? ipc : nullptr;
+    YW_ipc_setPriv(ipc, own);
     yw_mq_fillOps(ipc);
     return YW_SUCCESS;
 }
 
 YW_ret_t YW_ipc_msgq_delete(YW_ipc_t *ipc)
 {
-    if (!ipc || !ipc->priv)
+    if (!ipc)
         return YW_ERR_ENTITY_NULL;
-    auto *q = static_cast<YW_ipc_msgq_t *>(ipc->priv);
-    int left;
+    YW_ipc_msgq_t *q;
+    {
+        // priv goes under the table lock before the channel's reference is
+        // put: a look-up sees either both or neither
+        yw_ipc_table_guard g;
+        q = static_cast<YW_ipc_msgq_t *>(YW_ipc_getPriv(ipc));
+        if (!q)
+            return YW_ERR_ENTITY_NULL;
+        YW_ipc_setPriv(ipc, nullptr);
+    }
     {
         YW_ipc_buffer_guard g(&q->buffer);
         if (yw_mq_side(q->tx).load() == ipc)
             yw_mq_side(q->tx).store(nullptr, std::memory_order_release);
         if (yw_mq_side(q->rx).load() == ipc)
             yw_mq_side(q->rx).store(nullptr, std::memory_order_release);
-        left = --q->refCount;
-        if (left > 0 && q->name == ipc->cfg->address.local.msgq_name) {
-            YW_ipc_t *other = q->rx ? q->rx : q->tx;
-            q->name = other && other->cfg ? other->cfg->address.local.msgq_name : nullptr;
-        }
     }
-    ipc->priv = nullptr;
     ipc->tx.buffer = nullptr;
     ipc->rx.buffer = nullptr;
-    if (left <= 0)
-        yw_mq_freeObject(q);
+    YW_ipc_msgq_put(q);
     return YW_SUCCESS;
 }
 
