@@ -113,6 +113,8 @@ typedef struct yw_ipc_kwt_srio_rx_ctx {
     YW_task_t *task;
     YW_int64_t timeout;
     std::atomic<YW_ipc_t *> ipc_list[YW_IPC_KWT_SRIO_MAX];
+    /* the generation of each listed channel (held by it while polled) */
+    std::atomic<YW_uint32_t> ipc_gen[YW_IPC_KWT_SRIO_MAX];
     std::atomic<int> ipc_count;
     YW_task_cfg_t *cfg;
     std::atomic<YW_ipc_t *> current;

@@ -243,7 +243,6 @@ ZV_status_t yw_srio_setupLocal(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc
         r = smb_access_setup(&conn->local_smbs[1], sizeof(SMB_handle), &conn->local_access, nullptr);
     if (r != 0)
         return r;
-    std::lock_guard<std::mutex> g(yw_s_srio_local);
     YW_ipc_kwt_srio_connection_t *p = YW_ipc_kwt_srio_search(ceid, c->address.local.srio.port, !tx);
     if (p && p != conn && !p->partner && (p->status.load() & YW_IPC_KWT_SRIO_READY)) {
         yw_srio_link(conn, p);
@@ -450,7 +449,10 @@ YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
         YW_free(mem);
         return YW_ERR_MALLOC;
     }
-    ipc->priv = conn;
+    {
+        yw_ipc_table_guard g;
+        YW_ipc_setPriv(ipc, conn);
+    }
     ipc->tx.buffer = conn->hasTxRing ? &conn->txring : nullptr;
     ipc->rx.buffer = conn->hasRxRing ? &conn->rxring : nullptr;
     yw_srio_fillOps(ipc);
@@ -466,7 +468,10 @@ YW_ret_t YW_ipc_kwt_srio_delete(YW_ipc_t *ipc)
     YW_ipc_kwt_srio_release(ipc);
     ipc->tx.buffer = nullptr;
     ipc->rx.buffer = nullptr;
-    ipc->priv = nullptr;
+    {
+        yw_ipc_table_guard g;
+        YW_ipc_setPriv(ipc, nullptr);
+    }
     if (conn->hasTxRing)
         yw_srio_freeRing(&conn->txring, &conn->txfifo);
     if (conn->hasRxRing)
@@ -514,9 +519,10 @@ YW_ipc_kwt_srio_connection_t *YW_ipc_kwt_srio_search(int ceid, int port, int ist
     for (int i = 0; i < YW_IPC_MAX; i++) {
         yw_ipc_table_guard g;
         YW_ipc_t *o = &YW_g_ipc[i];
-        if (!o->cfg || !o->priv || o->oprs.send != YW_ipc_kwt_srio_send)
+        void *priv = YW_ipc_getPriv(o);
+        if (!o->cfg || !priv || o->oprs.send != YW_ipc_kwt_srio_send)
             continue;
-        auto *conn = static_cast<YW_ipc_kwt_srio_connection_t *>(o->priv);
+        auto *conn = static_cast<YW_ipc_kwt_srio_connection_t *>(priv);
         if (conn->ipc == o && o->cfg->address.remote.srio.ceid == ceid && o->cfg->address.remote.srio.port == port &&
             yw_srio_isTx(o) == (istx != 0))
             return conn;
@@ -528,6 +534,8 @@ YW_ret_t YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW
 {
     if (!conn || !ipc || !ipc->cfg)
         return YW_ERR_ENTITY_NULL;
+    // Set-ups and releases take the partner lock first, then BUSY.
+    std::lock_guard<std::mutex> g(yw_s_srio_local);
     YW_ipc_kwt_srio_busy hold(conn, -1);
     if (conn->status.load() & YW_IPC_KWT_SRIO_READY)
         return YW_SUCCESS;
@@ -544,7 +552,6 @@ YW_ret_t YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW
     conn->synced.store(0);
     ZV_status_t r = yw_srio_has(ipc, YW_IPC_FLAGS_LOCAL) ? yw_srio_setupLocal(conn, ipc) : yw_srio_setupRemote(conn, ipc);
     if (r != 0) {
-        std::lock_guard<std::mutex> g(yw_s_srio_local);
         yw_srio_unlink(conn);
         yw_srio_closeAll(conn);
         conn->partner = nullptr;

@@ -161,17 +161,18 @@ bool yw_srio_txService(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
     return waiting || outstanding || YW_ipc_buffer_peek(&conn->txring, nullptr, nullptr) == YW_SUCCESS;
 }
 
-// Runs fn on a listed channel while the channel cannot be deleted, marking
-// it as the one the task works on.
-template <typename F> void yw_srio_onChannel(std::atomic<YW_ipc_t *> &current, YW_ipc_t *ipc, F fn)
+// Runs fn on a channel of the given generation while it is held (it cannot
+// be deleted meanwhile), marking it as the one the task works on.
+template <typename F>
+void yw_srio_onChannel(std::atomic<YW_ipc_t *> &current, YW_ipc_t *ipc, YW_uint32_t gen, F fn)
 {
-    if (YW_ipc_enter(ipc) != YW_SUCCESS)
+    YW_ipc_hold h(ipc, gen);
+    if (!h)
         return;
     current.store(ipc);
     if (YW_ipc_kwt_srio_connection_t *conn = yw_srio_conn(ipc))
         fn(conn);
     current.store(nullptr);
-    YW_ipc_leave(ipc);
 }
 
 } // namespace
@@ -248,6 +249,7 @@ YW_ret_t YW_ipc_kwt_srio_task_addRxIpc(YW_ipc_t *ipc)
             return YW_SUCCESS;
     if (n >= YW_IPC_KWT_SRIO_MAX)
         return YW_ERR_OVERFLOW;
+    r.ipc_gen[n].store(YW_ipc_generation(ipc));
     r.ipc_list[n].store(ipc);
     r.ipc_count.store(n + 1);
     return YW_SUCCESS;
@@ -263,8 +265,10 @@ YW_ret_t YW_ipc_kwt_srio_task_delRxIpc(YW_ipc_t *ipc)
             continue;
         // Null first, then the later entries move down one place.
         r.ipc_list[i].store(nullptr);
-        for (int k = i; k + 1 < n; k++)
+        for (int k = i; k + 1 < n; k++) {
+            r.ipc_gen[k].store(r.ipc_gen[k + 1].load());
             r.ipc_list[k].store(r.ipc_list[k + 1].load());
+        }
         r.ipc_list[n - 1].store(nullptr);
         r.ipc_count.store(n - 1);
         return YW_SUCCESS;
@@ -417,7 +421,10 @@ void *YW_ipc_kwt_srio_send_task(void *arg)
             if (!todo.test(id))
                 continue;
             bool more = false;
-            yw_srio_onChannel(ctx->current, YW_ipc_get(id),
+            // Whatever channel the slot holds now: it is served when it is
+            // a transmit channel of this transport.
+            YW_ipc_t *ipc = YW_ipc_get(id);
+            yw_srio_onChannel(ctx->current, ipc, YW_ipc_generation(ipc),
                               [&](YW_ipc_kwt_srio_connection_t *conn) { more = yw_srio_txService(conn->ipc, conn); });
             waiting.set(id, more);
         }
@@ -447,7 +454,7 @@ void *YW_ipc_kwt_srio_recv_task(void *arg)
             if (!ipc || !is_ipc_rx_ready(YW_ipc_state_get(ipc)))
                 continue;
             // Every ready descriptor of the channel in this cycle.
-            yw_srio_onChannel(ctx->current, ipc, [&](YW_ipc_kwt_srio_connection_t *conn) {
+            yw_srio_onChannel(ctx->current, ipc, ctx->ipc_gen[i].load(), [&](YW_ipc_kwt_srio_connection_t *conn) {
                 for (YW_uint64_t k = 0; k <= conn->descriptors_size; k++) {
                     YW_ret_t r = YW_ipc_kwt_srio_recv_poll(ipc);
                     if (r != YW_SUCCESS && r != YW_ERR_IPC_KWT_SRIO_RX_NODATA)

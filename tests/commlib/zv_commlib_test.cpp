@@ -8,12 +8,13 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "common/yw_test_shm.h"
 #include "zv_api.h"
 
 namespace {
@@ -24,17 +25,12 @@ class Cluster : public ::testing::Environment {
 public:
     void SetUp() override
     {
-        name_ = "t" + std::to_string(getpid());
-        setenv("ZV_cluster", name_.c_str(), 1);
+        shm_ = std::make_unique<yw_common_test::ShmCluster>();
+        name_ = shm_->name();
         setenv("ZV_smb_attach_pause", "500", 1);
     }
-    void TearDown() override
-    {
-        std::error_code ec;
-        for (auto &e : std::filesystem::directory_iterator("/dev/shm", ec))
-            if (e.path().filename().string().rfind("zv_" + name_ + "_", 0) == 0)
-                std::filesystem::remove(e.path(), ec);
-    }
+    void TearDown() override { shm_.reset(); }
+    std::unique_ptr<yw_common_test::ShmCluster> shm_;
     std::string name_;
 };
 Cluster *g_cluster = static_cast<Cluster *>(::testing::AddGlobalTestEnvironment(new Cluster));
