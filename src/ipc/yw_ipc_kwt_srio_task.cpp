@@ -233,8 +233,19 @@ YW_ret_t YW_ipc_kwt_srio_stop(void)
 {
     if (!(yw_s_srio_family.load() & YW_SRIO_FAMILY_STARTED))
         return YW_SUCCESS;
-    YW_g_ipc_kwt_srio_tx_ctx.status.store(0);
-    YW_g_ipc_kwt_srio_rx_ctx.status.store(0);
+    YW_ipc_kwt_srio_tx_ctx_t &t = YW_g_ipc_kwt_srio_tx_ctx;
+    YW_ipc_kwt_srio_rx_ctx_t &r = YW_g_ipc_kwt_srio_rx_ctx;
+    t.status.store(0);
+    r.status.store(0);
+    // The transmit task is woken so that it leaves now, not after its idle
+    // time-out; both are waited for (a bounded time), so that the family can
+    // be started again at once.
+    YW_task_id_t tid = t.taskId.load();
+    if (tid < YW_TASK_MAX)
+        YW_sendTaskEvent(tid, YW_EVENT_FLAG_IPC, YW_IPC_INVALID_ID, nullptr);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while ((t.task || r.task) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     yw_s_srio_family.fetch_and(~YW_SRIO_FAMILY_STARTED);
     return YW_SUCCESS;
 }
@@ -398,8 +409,8 @@ void *YW_ipc_kwt_srio_send_task(void *arg)
 {
     auto *ctx = static_cast<YW_ipc_kwt_srio_tx_ctx_t *>(arg ? arg : &YW_g_ipc_kwt_srio_tx_ctx);
     YW_task_id_t tid = YW_getTaskID();
-    ctx->status.store(1);
     ctx->task = YW_task_get(tid);
+    ctx->status.store(1);
     ctx->eventq = YW_getTaskEventQ();
     ctx->taskId.store(tid);
     YW_registerTaskEventFlag(tid, YW_EVENT_FLAG_IPC);
@@ -411,9 +422,9 @@ void *YW_ipc_kwt_srio_send_task(void *arg)
         YW_event_msg_t *m = nullptr;
         while (YW_recvTaskEvent(tid, YW_EVENT_FLAG_IPC, &m) == 0) {
             YW_ipc_id_t id = YW_IPC_EVENT_IPC_ID(m->id.p.value);
-            if (id >= YW_IPC_MAX)
+            if (id >= YW_IPC_MAX && ctx->status.load())
                 std::printf("%s:%d ivalid ipc id = %d\n", __func__, __LINE__, (int)id);
-            else
+            else if (id < YW_IPC_MAX)
                 todo.set(id);
             YW_event_releaseEvent(m);
         }

@@ -132,7 +132,6 @@ TEST_F(IpcTable, KindsThatDoNotFitAreRefusedAndFreeTheirSlot)
         {YW_IPC_INTF_MAX, YW_IPC_TRANSPORT_TCP, YW_ERR_IPC_INVD_TYPE},
         {YW_IPC_INTF_INET, YW_IPC_TRANSPORT_TCP, YW_ERR_NOT_SUPPORT},
         {YW_IPC_INTF_INET, YW_IPC_TRANSPORT_UDP, YW_ERR_NOT_SUPPORT},
-        {YW_IPC_INTF_KWT_SRIO, YW_IPC_TRANSPORT_SMB, YW_ERR_NOT_SUPPORT},
     };
     for (const Case &k : cases) {
         MsgqCfg c("odd", YW_IPC_FLAGS_TX, 2);
