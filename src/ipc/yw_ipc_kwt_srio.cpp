@@ -305,18 +305,42 @@ void yw_srio_onMailbox(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t msg)
     if (msg != YW_IPC_KWT_SRIO_MSG_SYNC || yw_srio_isTx(conn->ipc))
         return;
     YW_ipc_kwt_srio_resetLink(conn);
-    if (YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC_ACK) == YW_SUCCESS)
+    if (YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC_ACK) == YW_SUCCESS) {
         conn->synced.store(1);
+        std::printf("%s:%d ipc %s synced\n", __func__, __LINE__, conn->ipc->cfg->name);
+    }
 }
 
 YW_ret_t yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length,
                                YW_uint32_t epoch);
 
+// Messages that arrived before the receive side was opened were announced
+// to nobody: the opener is told of each now.
+void yw_srio_announceQueued(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
+{
+    YW_uint64_t queued = 0;
+    {
+        YW_ipc_buffer_guard g(&conn->rxring);
+        const YW_ipc_fifo_t &f = conn->rxfifo;
+        for (YW_uint64_t i = 0, k = (YW_uint64_t)f.pop; i < f.count; i++, k = (k + 1) % f.count) {
+            if (!YW_IPC_BD_IS_FILLED(f.list[k].length))
+                break;
+            queued++;
+        }
+    }
+    for (YW_uint64_t i = 0; i < queued; i++)
+        YW_ipc_postSide(ipc, YW_IPC_FLAGS_RX, ipc->ipc_id | YW_IPC_EVENT_RX_READY);
+}
+
 YW_ret_t yw_srio_open(YW_ipc_t *ipc, YW_uint32_t mode)
 {
     if (!ipc || !ipc->cfg)
         return YW_ERR_ENTITY_NULL;
-    return YW_ipc_open_sides(ipc, mode);
+    YW_ret_t r = YW_ipc_open_sides(ipc, mode);
+    auto *conn = static_cast<YW_ipc_kwt_srio_connection_t *>(ipc->priv);
+    if (r == YW_SUCCESS && (mode & YW_IPC_FLAGS_RX) && conn && conn->hasRxRing)
+        yw_srio_announceQueued(ipc, conn);
+    return r;
 }
 
 YW_ret_t yw_srio_close(YW_ipc_t *ipc, YW_uint32_t mode)

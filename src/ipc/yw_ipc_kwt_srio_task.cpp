@@ -101,9 +101,24 @@ template <typename F> bool yw_srio_waitUntil(YW_ipc_kwt_srio_connection_t *conn,
     return false;
 }
 
+void yw_srio_clientLoop(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc);
+
 void yw_srio_clientMain(YW_ipc_kwt_srio_connection_t *conn)
 {
     YW_ipc_t *ipc = conn->ipc;
+    for (;;) {
+        yw_srio_clientLoop(conn, ipc);
+        conn->clientRunning.store(false);
+        // Unsynced again just before the mark was cleared: nobody else
+        // started a thread for it, so this one goes on.
+        bool no = false;
+        if (conn->released.load() || conn->synced.load() || !conn->clientRunning.compare_exchange_strong(no, true))
+            return;
+    }
+}
+
+void yw_srio_clientLoop(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc)
+{
     while (!conn->released.load() && !conn->synced.load()) {
         if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY)) {
             if (YW_ipc_kwt_srio_setup_connection(conn, ipc) != YW_SUCCESS) {
@@ -111,11 +126,11 @@ void yw_srio_clientMain(YW_ipc_kwt_srio_connection_t *conn)
                 continue;
             }
         }
-        YW_ret_t r = yw_srio_tx(conn) ? YW_ipc_kwt_srio_sender_sync(conn, 1) : YW_ipc_kwt_srio_receiver_sync(conn, 1);
-        if (r == YW_SUCCESS)
-            std::printf("%s:%d ipc %s synced\n", __func__, __LINE__, ipc->cfg->name);
+        if (yw_srio_tx(conn))
+            YW_ipc_kwt_srio_sender_sync(conn, 1);
+        else
+            YW_ipc_kwt_srio_receiver_sync(conn, 1);
     }
-    conn->clientRunning.store(false);
 }
 
 // Transmit task, one channel: collects acknowledged room, then transfers
@@ -380,6 +395,7 @@ YW_ret_t YW_ipc_kwt_srio_sender_sync(YW_ipc_kwt_srio_connection_t *conn, int try
             if (YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, 0) == YW_SUCCESS) {
                 std::atomic_ref<YW_uint64_t>(conn->descriptors[conn->remote_mbox]).store(0, std::memory_order_release);
                 conn->synced.store(1);
+                std::printf("%s:%d ipc %s synced\n", __func__, __LINE__, conn->ipc->cfg->name);
                 return YW_SUCCESS;
             }
         }
@@ -415,10 +431,18 @@ void *YW_ipc_kwt_srio_send_task(void *arg)
     ctx->taskId.store(tid);
     YW_registerTaskEventFlag(tid, YW_EVENT_FLAG_IPC);
     std::bitset<YW_IPC_MAX> waiting;
+    // Sends queued before the task ran (or whose event was lost) are found
+    // by a look at every channel, at the start and after each idle time-out.
+    bool sweep = true;
     while (ctx->status.load()) {
-        YW_event_flag_t flags = 0;
-        YW_waitTaskEventTime(tid, &flags, waiting.any() ? CONFIG_KWT_SRIO_POLLING_TIME : ctx->timeout);
         std::bitset<YW_IPC_MAX> todo = waiting;
+        YW_event_flag_t flags = 0;
+        if (!sweep)
+            sweep = YW_waitTaskEventTime(tid, &flags, waiting.any() ? CONFIG_KWT_SRIO_POLLING_TIME : ctx->timeout) < 1 &&
+                    waiting.none();
+        if (sweep)
+            todo.set();
+        sweep = false;
         YW_event_msg_t *m = nullptr;
         while (YW_recvTaskEvent(tid, YW_EVENT_FLAG_IPC, &m) == 0) {
             YW_ipc_id_t id = YW_IPC_EVENT_IPC_ID(m->id.p.value);
