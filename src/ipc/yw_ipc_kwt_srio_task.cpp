@@ -8,6 +8,7 @@
 // message to the task that opened the channel. Each connection has at most
 // one retry thread, which sets up and handshakes until it is synced or
 // released.
+#include <sys/prctl.h>
 #include <time.h>
 
 #include <bitset>
@@ -430,6 +431,9 @@ void *YW_ipc_kwt_srio_send_task(void *arg)
     ctx->eventq = YW_getTaskEventQ();
     ctx->taskId.store(tid);
     YW_registerTaskEventFlag(tid, YW_EVENT_FLAG_IPC);
+    // Its short waits (one polling period) must not be stretched by the
+    // default timer slack, which is as long as the period itself.
+    prctl(PR_SET_TIMERSLACK, 1000UL);
     std::bitset<YW_IPC_MAX> waiting;
     // Sends queued before the task ran (or whose event was lost) are found
     // by a look at every channel, at the start and after each idle time-out.
@@ -475,6 +479,7 @@ void *YW_ipc_kwt_srio_recv_task(void *arg)
     auto *ctx = static_cast<YW_ipc_kwt_srio_rx_ctx_t *>(arg ? arg : &YW_g_ipc_kwt_srio_rx_ctx);
     ctx->status.store(1);
     ctx->task = YW_task_get(YW_getTaskID());
+    prctl(PR_SET_TIMERSLACK, 1000UL); // the 50 us grid, not 50 us later
     timespec base{};
     clock_gettime(CLOCK_MONOTONIC, &base);
     YW_int64_t n = 0;
