@@ -170,6 +170,12 @@ void YW_ipc_kwt_srio_task_quiesce(YW_ipc_t *ipc);
 
 } // extern "C"
 
+/* The connection of a channel of this transport (null when it has none). */
+inline YW_ipc_kwt_srio_connection_t *YW_ipc_kwt_srio_conn(YW_ipc_t *ipc)
+{
+    return ipc ? static_cast<YW_ipc_kwt_srio_connection_t *>(ipc->priv) : nullptr;
+}
+
 /* Takes a connection's BUSY bit for a scope (compare-and-swap, waiting a
  * bounded time while another ring operation holds it). */
 class YW_ipc_kwt_srio_busy {

@@ -337,7 +337,7 @@ YW_ret_t yw_srio_open(YW_ipc_t *ipc, YW_uint32_t mode)
     if (!ipc || !ipc->cfg)
         return YW_ERR_ENTITY_NULL;
     YW_ret_t r = YW_ipc_open_sides(ipc, mode);
-    auto *conn = static_cast<YW_ipc_kwt_srio_connection_t *>(ipc->priv);
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
     if (r == YW_SUCCESS && (mode & YW_IPC_FLAGS_RX) && conn && conn->hasRxRing)
         yw_srio_announceQueued(ipc, conn);
     return r;
@@ -485,9 +485,9 @@ YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
 
 YW_ret_t YW_ipc_kwt_srio_delete(YW_ipc_t *ipc)
 {
-    if (!ipc || !ipc->priv)
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn)
         return YW_ERR_ENTITY_NULL;
-    auto *conn = static_cast<YW_ipc_kwt_srio_connection_t *>(ipc->priv);
     // The connection goes first: nothing polls or maps it afterwards.
     YW_ipc_kwt_srio_release(ipc);
     ipc->tx.buffer = nullptr;
@@ -507,9 +507,9 @@ YW_ret_t YW_ipc_kwt_srio_delete(YW_ipc_t *ipc)
 
 YW_ret_t YW_ipc_kwt_srio_setup(YW_ipc_t *ipc)
 {
-    if (!ipc || !ipc->priv)
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn)
         return YW_ERR_ENTITY_NULL;
-    auto *conn = static_cast<YW_ipc_kwt_srio_connection_t *>(ipc->priv);
     conn->released.store(false);
     YW_ret_t r = YW_ipc_kwt_srio_setup_connection(conn, ipc);
     if (conn->hasRxRing)
@@ -526,9 +526,9 @@ YW_ret_t YW_ipc_kwt_srio_setup(YW_ipc_t *ipc)
 
 YW_ret_t YW_ipc_kwt_srio_release(YW_ipc_t *ipc)
 {
-    if (!ipc || !ipc->priv)
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn)
         return YW_ERR_ENTITY_NULL;
-    auto *conn = static_cast<YW_ipc_kwt_srio_connection_t *>(ipc->priv);
     YW_ipc_kwt_srio_stopClient(conn);
     if (conn->hasRxRing)
         YW_ipc_kwt_srio_task_delRxIpc(ipc);
@@ -728,9 +728,9 @@ YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn
 
 YW_size_t YW_ipc_kwt_srio_send_direct(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size)
 {
-    if (!ipc || !ipc->priv)
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn)
         return YW_ERR_ENTITY_NULL;
-    auto *conn = static_cast<YW_ipc_kwt_srio_connection_t *>(ipc->priv);
     YW_ret_t r = YW_ipc_kwt_srio_do_transfer(conn, (YW_uint64_t)offset, (YW_uint64_t)size);
     if (r == YW_SUCCESS) {
         ipc->status.txBytes += size;
@@ -746,9 +746,9 @@ YW_size_t YW_ipc_kwt_srio_send_direct(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t 
 
 YW_size_t YW_ipc_kwt_srio_send_buffer(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size)
 {
-    if (!ipc || !ipc->priv)
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn)
         return YW_ERR_ENTITY_NULL;
-    auto *conn = static_cast<YW_ipc_kwt_srio_connection_t *>(ipc->priv);
     YW_pos_t r = YW_ipc_buffer_pushFifo(&conn->txring, (YW_uint64_t)offset, (YW_uint64_t)size | YW_IPC_BD_FILLED_FLAG);
     if (r < 0) {
         ipc->tx.snderr++;
@@ -760,11 +760,11 @@ YW_size_t YW_ipc_kwt_srio_send_buffer(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t 
 
 YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
 {
-    if (!ipc || !ipc->cfg || !ipc->priv)
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn || !ipc->cfg)
         return YW_ERR_ENTITY_NULL;
     if (!is_ipc_tx_ready(YW_ipc_state_get(ipc)) || !ipc->tx.buffer || !yw_srio_isTx(ipc))
         return YW_ERR_TX_NOT_READY;
-    auto *conn = static_cast<YW_ipc_kwt_srio_connection_t *>(ipc->priv);
     // A receive end that started again asks for a new handshake.
     if (conn->synced.load() && YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC) {
         conn->synced.store(0);
@@ -853,11 +853,11 @@ YW_ret_t YW_ipc_kwt_srio_release_buffer(YW_ipc_kwt_srio_connection_t *conn, cons
 
 YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
 {
-    if (!ipc || !ipc->cfg || !ipc->priv)
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn || !ipc->cfg)
         return YW_ERR_ENTITY_NULL;
     if (!is_ipc_rx_ready(YW_ipc_state_get(ipc)) || yw_srio_isTx(ipc))
         return YW_ERR_RX_NOT_READY;
-    auto *conn = static_cast<YW_ipc_kwt_srio_connection_t *>(ipc->priv);
     if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
         return YW_ERR_IPC_NOT_READY;
     const YW_uint32_t epoch = conn->epoch.load();

@@ -341,7 +341,7 @@ YW_ret_t YW_ipc_kwt_srio_recv_poll(YW_ipc_t *ipc)
 
 YW_ret_t YW_ipc_kwt_srio_connection_tryConnect(YW_ipc_t *ipc)
 {
-    YW_ipc_kwt_srio_connection_t *conn = ipc ? static_cast<YW_ipc_kwt_srio_connection_t *>(ipc->priv) : nullptr;
+    YW_ipc_kwt_srio_connection_t *conn = YW_ipc_kwt_srio_conn(ipc);
     if (!conn)
         return YW_ERR_ENTITY_NULL;
     if (conn->synced.load())
