@@ -125,7 +125,8 @@ extern "C" {
 extern YW_ipc_kwt_srio_tx_ctx_t YW_g_ipc_kwt_srio_tx_ctx;
 extern YW_ipc_kwt_srio_rx_ctx_t YW_g_ipc_kwt_srio_rx_ctx;
 
-/* transport */
+/* transport; the functions returning int pass platform codes (0xFF04xxyy)
+ * through unchanged, beside the framework's own codes */
 YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc);
 YW_ret_t YW_ipc_kwt_srio_delete(YW_ipc_t *ipc);
 YW_ret_t YW_ipc_kwt_srio_setup(YW_ipc_t *ipc);
@@ -133,20 +134,20 @@ YW_ret_t YW_ipc_kwt_srio_release(YW_ipc_t *ipc);
 YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size);
 YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size);
 YW_ipc_kwt_srio_connection_t *YW_ipc_kwt_srio_search(int ceid, int port, int istx);
-YW_ret_t YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc);
-YW_ret_t YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn);
+int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc);
+int YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn);
 /* both rings empty again, indexes 0 (a new handshake); BUSY held */
 void YW_ipc_kwt_srio_resetLink(YW_ipc_kwt_srio_connection_t *conn);
-YW_ret_t YW_ipc_kwt_srio_write_u64(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t index, YW_uint64_t word);
-YW_ret_t YW_ipc_kwt_srio_send_msg(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t word);
+int YW_ipc_kwt_srio_write_u64(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t index, YW_uint64_t word);
+int YW_ipc_kwt_srio_send_msg(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t word);
 YW_uint64_t YW_ipc_kwt_srio_poll_msg(YW_ipc_kwt_srio_connection_t *conn);
-YW_ret_t YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size);
+int YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size);
 YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn);
 YW_size_t YW_ipc_kwt_srio_send_direct(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size);
 YW_size_t YW_ipc_kwt_srio_send_buffer(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size);
 YW_ret_t YW_ipc_kwt_srio_wait_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t *pOffset,
                                        YW_uint64_t *pSize, YW_uint64_t *pMsg);
-YW_ret_t YW_ipc_kwt_srio_release_buffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length);
+int YW_ipc_kwt_srio_release_buffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length);
 
 /* tasks and handshake */
 YW_ret_t YW_ipc_kwt_srio_init(void);

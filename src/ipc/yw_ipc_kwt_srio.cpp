@@ -61,9 +61,9 @@ YW_uint64_t yw_srio_pageRound(YW_uint64_t n)
     return (n + p - 1) / p * p;
 }
 
-YW_ret_t yw_srio_code(ZV_status_t s)
+int yw_srio_code(ZV_status_t s)
 {
-    return (YW_ret_t)(YW_int32_t)s;
+    return (int)(YW_int32_t)s;
 }
 
 // "smb_<port>_<0 data | 1 control>_<ceid>_<tx|rx>"
@@ -311,7 +311,7 @@ void yw_srio_onMailbox(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t msg)
     }
 }
 
-YW_ret_t yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length,
+int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length,
                                YW_uint32_t epoch);
 
 // Messages that arrived before the receive side was opened were announced
@@ -511,7 +511,7 @@ YW_ret_t YW_ipc_kwt_srio_setup(YW_ipc_t *ipc)
     if (!conn)
         return YW_ERR_ENTITY_NULL;
     conn->released.store(false);
-    YW_ret_t r = YW_ipc_kwt_srio_setup_connection(conn, ipc);
+    int r = YW_ipc_kwt_srio_setup_connection(conn, ipc);
     if (conn->hasRxRing)
         YW_ipc_kwt_srio_task_addRxIpc(ipc);
     // Without the peer's areas yet (or with a set-up that failed) the retry
@@ -554,7 +554,7 @@ YW_ipc_kwt_srio_connection_t *YW_ipc_kwt_srio_search(int ceid, int port, int ist
     return nullptr;
 }
 
-YW_ret_t YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc)
+int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc)
 {
     if (!conn || !ipc || !ipc->cfg)
         return YW_ERR_ENTITY_NULL;
@@ -589,7 +589,7 @@ YW_ret_t YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW
     return YW_SUCCESS;
 }
 
-YW_ret_t YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn)
+int YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn)
 {
     if (!conn)
         return YW_ERR_ENTITY_NULL;
@@ -617,14 +617,14 @@ void YW_ipc_kwt_srio_resetLink(YW_ipc_kwt_srio_connection_t *conn)
     yw_srio_ringReset(&conn->rxring);
 }
 
-YW_ret_t YW_ipc_kwt_srio_write_u64(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t index, YW_uint64_t word)
+int YW_ipc_kwt_srio_write_u64(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t index, YW_uint64_t word)
 {
     yw_srio_word(conn, index).store(word, std::memory_order_release);
     ZV_status_t r = smb_access_write_u64(conn->remote_access, 0, 0, (YW_uint64_t)index * 8, word);
     return yw_srio_code(r);
 }
 
-YW_ret_t YW_ipc_kwt_srio_send_msg(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t word)
+int YW_ipc_kwt_srio_send_msg(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t word)
 {
     if (!conn)
         return YW_ERR_ENTITY_NULL;
@@ -645,7 +645,7 @@ YW_uint64_t YW_ipc_kwt_srio_poll_msg(YW_ipc_kwt_srio_connection_t *conn)
     return yw_srio_word(conn, conn->remote_mbox).load(std::memory_order_acquire);
 }
 
-YW_ret_t YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size)
+int YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size)
 {
     if (!conn)
         return YW_ERR_ENTITY_NULL;
@@ -731,7 +731,7 @@ YW_size_t YW_ipc_kwt_srio_send_direct(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t 
     auto *conn = YW_ipc_kwt_srio_conn(ipc);
     if (!conn)
         return YW_ERR_ENTITY_NULL;
-    YW_ret_t r = YW_ipc_kwt_srio_do_transfer(conn, (YW_uint64_t)offset, (YW_uint64_t)size);
+    int r = YW_ipc_kwt_srio_do_transfer(conn, (YW_uint64_t)offset, (YW_uint64_t)size);
     if (r == YW_SUCCESS) {
         ipc->status.txBytes += size;
         ipc->status.txPackets += 1;
@@ -844,7 +844,7 @@ YW_ret_t YW_ipc_kwt_srio_wait_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_ui
     return msg ? YW_SUCCESS : YW_ERR_ENTITY_NULL;
 }
 
-YW_ret_t YW_ipc_kwt_srio_release_buffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length)
+int YW_ipc_kwt_srio_release_buffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length)
 {
     if (!conn)
         return YW_ERR_ENTITY_NULL;
@@ -914,7 +914,7 @@ namespace {
 // Acknowledges the oldest taken message. Slots dropped as bad descriptors
 // are stepped over. The own copy is cleared before the acknowledgement goes
 // out: the sender may fill the slot again at once.
-YW_ret_t yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length,
+int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length,
                                YW_uint32_t epoch)
 {
     (void)length;

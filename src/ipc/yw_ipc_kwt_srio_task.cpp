@@ -377,7 +377,7 @@ YW_ret_t YW_ipc_kwt_srio_sender_sync(YW_ipc_kwt_srio_connection_t *conn, int try
     if (!conn)
         return YW_ERR_ENTITY_NULL;
     for (int t = 0; t < trycount && !conn->released.load(); t++) {
-        YW_ret_t r;
+        int r;
         {
             // Both ends start from an empty ring; a SYNC_ACK left from an
             // earlier handshake must not complete this one.
