@@ -23,6 +23,45 @@
 
 #include "osa/yw_osa.h"
 
+/* Shared state the calling thread holds inside a framework call: locks of
+ * shared tables, rings and output ports, and in-flight counts of gates. A
+ * task that faults while it holds any cannot be recovered by ending the task
+ * alone (the fault handler ends the process instead). */
+inline thread_local int yw_t_sharedHeld = 0;
+
+inline void YW_shared_hold()
+{
+    ++yw_t_sharedHeld;
+}
+inline void YW_shared_release()
+{
+    --yw_t_sharedHeld;
+}
+inline int YW_shared_held()
+{
+    return yw_t_sharedHeld;
+}
+
+/* A lock of shared framework state, counted as held while locked. */
+template <typename M> class YW_shared_lock {
+public:
+    explicit YW_shared_lock(M &m) : m_(m)
+    {
+        m_.lock();
+        YW_shared_hold();
+    }
+    ~YW_shared_lock()
+    {
+        YW_shared_release();
+        m_.unlock();
+    }
+    YW_shared_lock(const YW_shared_lock &) = delete;
+    YW_shared_lock &operator=(const YW_shared_lock &) = delete;
+
+private:
+    M &m_;
+};
+
 #define YW_GATE_CLOSED   (-1)
 #define YW_GATE_RETIRING INT_MIN
 
@@ -43,14 +82,18 @@ inline bool YW_gate_enter(int &word, bool waitRetire = false, YW_int64_t stepNs 
             v = w.load(std::memory_order_acquire);
             continue;
         }
-        if (w.compare_exchange_weak(v, v + 1, std::memory_order_acq_rel, std::memory_order_acquire))
+        if (w.compare_exchange_weak(v, v + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
+            YW_shared_hold();
             return true;
+        }
     }
 }
 
+/* Leaves a gate entered by the same thread. */
 inline void YW_gate_leave(int &word)
 {
     std::atomic_ref<int>(word).fetch_sub(1, std::memory_order_acq_rel);
+    YW_shared_release();
 }
 
 /* Opens the gate (the object is made and may be used). */

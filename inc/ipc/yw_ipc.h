@@ -362,8 +362,13 @@ void YW_ipc_leave(YW_ipc_t *ipc);
  *     if (!h) -> the channel is gone, or its slot holds another channel now:
  *                stop using it (never touch its buffers or transport object)
  * While held, the channel is not deleted: the deletion waits (up to 5 s,
- * then fails with -975 and keeps the channel). YW_ipc_enterGen is the C form
- * (0, or -933 when gone / another generation; paired with YW_ipc_leave). */
+ * then fails with -975 and keeps the channel). The generation is already set
+ * when the transport's create operation runs (it may take it there), and the
+ * transport's delete operation runs only once no call or hold is in flight,
+ * so it may free its object. A task that faults while it holds a channel
+ * ends the process (the hold could never be given back). YW_ipc_enterGen is
+ * the C form (0, or -933 when gone / another generation; paired with
+ * YW_ipc_leave on the same thread). */
 YW_uint32_t YW_ipc_generation(const YW_ipc_t *ipc);
 YW_ret_t YW_ipc_enterGen(YW_ipc_t *ipc, YW_uint32_t gen);
 

@@ -9,6 +9,9 @@
 #include "yw_err.h"
 #include "osa/yw_osa.h"
 #include "ipc/yw_ipc_fifo.h"
+#ifdef __cplusplus
+#include "yw_gate.h"
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -68,13 +71,17 @@ class YW_ipc_buffer_guard {
 public:
     explicit YW_ipc_buffer_guard(YW_ipc_buffer_t *p) : m_lock(p->lock)
     {
-        if (m_lock)
+        if (m_lock) {
             YW_P_lockMutex(m_lock);
+            YW_shared_hold();
+        }
     }
     ~YW_ipc_buffer_guard()
     {
-        if (m_lock)
+        if (m_lock) {
+            YW_shared_release();
             YW_P_unlockMutex(m_lock);
+        }
     }
     YW_ipc_buffer_guard(const YW_ipc_buffer_guard &) = delete;
     YW_ipc_buffer_guard &operator=(const YW_ipc_buffer_guard &) = delete;

@@ -17,10 +17,12 @@
  *   YW_log_lse_delCliFromStdout(idx);   // before closing the socket
  * The callback is called as cb(port, data, length, record) with the socket in
  * port->priv (cast through intptr_t: (int)(intptr_t)port->priv). It runs
- * under the entity's port lock: it must not block for long and must not
- * remove ports. YW_log_lse_sendStamped(socket, data, length, record) writes
- * the time stamp (first segment only) and the data with one bounded
- * non-blocking send and is meant to be the whole body of such a callback.
+ * under the entity's port lock: it must not wait and must not remove ports.
+ * YW_log_lse_sendStampedWait(socket, data, length, record, 0) writes the time
+ * stamp (first segment only) and the data when the whole line fits in the
+ * socket at once, else nothing (-1), and is meant to be the body of such a
+ * callback; a callback that returns below 0 has dropped the line, which the
+ * entity counts (YW_log_lse_drops).
  * Once YW_log_lse_delCliFromStdout returns no call for that port is running
  * or will start, so the socket may be closed. A line logged from inside a
  * port callback reaches standard output only (no recursion into the ports).
@@ -55,6 +57,7 @@
 #include "osa/yw_osa.h"
 #include "yw_err.h"
 #include "yw_event.h"
+#include "yw_gate.h"
 #include "yw_link.h"
 #include "yw_types.h"
 
@@ -226,6 +229,13 @@ typedef struct yw_logServiceEntity {
     YW_uint32_t task_id; /* YW_task_id_t; YW_TASK_MAX or more = none */
     std::mutex portLock; /* output ports and their delivery */
     YW_uint64_t origin;  /* YW_LSE_HEAP when YW_createLog allocated it */
+    /* Gate (yw_gate.h) of the writers and deliveries in flight: deletion
+     * retires it and frees the ring only once they are done. An entity that
+     * YW_createLog allocated is never given back to the heap: a deleted one
+     * is kept closed for the next creation, so a handle kept after the
+     * deletion finds a closed gate instead of freed memory. */
+    int gate;
+    YW_uint64_t drops; /* lines an output port could not take (a client that does not read) */
 } YW_logServiceEntity_t;
 
 typedef YW_logServiceEntity_t *YW_log_t;
@@ -310,8 +320,9 @@ int YW_log_lse_writeStamped(int fd, const char *data, YW_size_t length, const YW
 /* The same to a socket with non-blocking sends (no SIGPIPE), waiting at most
  * one second for room; 0 or -1. */
 int YW_log_lse_sendStamped(int socket, const char *data, YW_size_t length, const YW_logRecord_t *record);
-/* The same with the wait for room bounded by waitMs milliseconds (0: send
- * what fits at once); -1 when the whole line could not be sent in time. */
+/* The same with the wait for room bounded by waitMs milliseconds (0: the
+ * whole line when it fits at once, else nothing); -1 when the whole line
+ * could not be sent in time. */
 int YW_log_lse_sendStampedWait(int socket, const char *data, YW_size_t length, const YW_logRecord_t *record,
                                int waitMs);
 
@@ -321,6 +332,8 @@ int YW_log_lse_sendStampedWait(int socket, const char *data, YW_size_t length, c
 YW_ret_t YW_log_lse_pushRecord(YW_log_t h, const void *data, YW_size_t length, YW_uint16_t level);
 YW_ret_t YW_log_lse_pushOndemand_pushLogRecord(YW_log_t h, YW_logRecord_t *record, const void *data,
                                                YW_int64_t offset, YW_int64_t length);
+/* Lines the entity's output ports could not take (dropped, not waited for). */
+YW_uint64_t YW_log_lse_drops(YW_log_t h);
 /* Delivers the oldest buffered record to the ports; -1 when none. */
 YW_ret_t YW_log_lse_proc(YW_log_t h);
 /* Bytes held by a ring. */
@@ -367,11 +380,22 @@ void *YW_log_lsm_main(void *ctrl);
 
 } /* extern "C" */
 
+/* The handles of the two standard logs are read by every printing thread
+ * while the start-up or the shut-down sets them: always read through this. */
+inline YW_log_t YW_log_handle(YW_log_t &h)
+{
+    return std::atomic_ref<YW_log_t>(h).load(std::memory_order_acquire);
+}
+inline void YW_log_setHandle(YW_log_t &h, YW_log_t v)
+{
+    std::atomic_ref<YW_log_t>(h).store(v, std::memory_order_release);
+}
+
 /* ---- printing macros ------------------------------------------------------------- */
 
 #define YW_logPrintf(lse, level, ...) YW_logPrintfAt((lse), (level), __FILE__, __LINE__, __func__, __VA_ARGS__)
-#define YW_printf(...) YW_logPrintf(YW_g_log_stdout, YW_LOG_LEVEL_INFO, __VA_ARGS__)
-#define YW_elog(...) YW_logPrintf(YW_g_log_stderr, YW_LOG_LEVEL_ERROR, __VA_ARGS__)
+#define YW_printf(...) YW_logPrintf(YW_log_handle(YW_g_log_stdout), YW_LOG_LEVEL_INFO, __VA_ARGS__)
+#define YW_elog(...) YW_logPrintf(YW_log_handle(YW_g_log_stderr), YW_LOG_LEVEL_ERROR, __VA_ARGS__)
 #define YW_log_stdout(...) YW_logPrintf(&YW_g_lse_stdout, 0, __VA_ARGS__)
 #define YW_log_stderr(...) YW_logPrintf(&YW_g_lse_stderr, 0, __VA_ARGS__)
 

@@ -15,8 +15,9 @@
 namespace yw_cli {
 
 namespace {
-// Longest wait for room in a client's socket before a log line is given up.
-constexpr int kLogSendWaitMs = 1000;
+// Lines are written under the log's port lock: a line that does not fit in
+// the client's socket at once is dropped (counted by the log), never waited for.
+constexpr int kLogSendWaitMs = 0;
 }  // namespace
 
 int addClientLogPort(uint32_t token)
@@ -56,19 +57,19 @@ extern "C" int YW_cli_writeLog(struct yw_logOutputPort *port, const char *data, 
     if (s.fd < 0 || s.token != token) {
         return 0;
     }
-    // A client that does not read costs the loggers one bounded wait, not
-    // one per line: after a line could not be sent in time, lines for it are
-    // dropped until its socket has room again (the client has read a good
-    // part of what was queued).
+    // A client that does not read costs the loggers nothing: after a line
+    // could not be sent whole, lines for it are dropped until its socket has
+    // room again (the client has read a good part of what was queued).
     if (s.logStalled.load(std::memory_order_relaxed)) {
         struct pollfd p = {s.fd, POLLOUT, 0};
         if (::poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) {
-            return 0;
+            return -1;
         }
         s.logStalled.store(false, std::memory_order_relaxed);
     }
     if (YW_log_lse_sendStampedWait(s.fd, data, size, record, kLogSendWaitMs) != 0) {
         s.logStalled.store(true, std::memory_order_relaxed);
+        return -1;
     }
     return 0;
 }

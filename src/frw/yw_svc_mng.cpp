@@ -145,7 +145,7 @@ void *YW_svc_mng_main(const YW_svc_mng_t *svc)
             YW_int64_t slice = svc->timeout && *svc->timeout > 0 ? *svc->timeout : YW_SVC_MNG_TIMEOUT;
             YW_ret_t n = YW_event_wait(q, slice);
             if (n < 1) {
-                if (yw_svc_logAdmits(YW_g_log_stdout, YW_LOG_LEVEL_INFO)) {
+                if (yw_svc_logAdmits(YW_log_handle(YW_g_log_stdout), YW_LOG_LEVEL_INFO)) {
                     YW_printf("%s:time out %d\n", fn, timeouts);
                     timeouts++;
                 }

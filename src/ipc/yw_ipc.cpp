@@ -293,14 +293,20 @@ YW_ret_t YW_ipc_lock(void)
 {
     if (!YW_g_ipc_ism_ctx.lock)
         return YW_FAIL;
-    return (YW_ret_t)YW_P_lockMutex(YW_g_ipc_ism_ctx.lock);
+    YW_ret_t r = (YW_ret_t)YW_P_lockMutex(YW_g_ipc_ism_ctx.lock);
+    if (r == YW_SUCCESS)
+        YW_shared_hold();
+    return r;
 }
 
 YW_ret_t YW_ipc_unlock(void)
 {
     if (!YW_g_ipc_ism_ctx.lock)
         return YW_FAIL;
-    return (YW_ret_t)YW_P_unlockMutex(YW_g_ipc_ism_ctx.lock);
+    YW_ret_t r = (YW_ret_t)YW_P_unlockMutex(YW_g_ipc_ism_ctx.lock);
+    if (r == YW_SUCCESS)
+        YW_shared_release();
+    return r;
 }
 
 void YW_ipc_tables_clear(void)

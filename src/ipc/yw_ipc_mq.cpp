@@ -371,16 +371,15 @@ YW_ret_t YW_ipc_msgq_delete(YW_ipc_t *ipc)
         return YW_ERR_ENTITY_NULL;
     YW_ipc_msgq_t *q;
     {
-        // priv goes under the table lock before the channel's reference is
-        // put: a look-up sees either both or neither
+        // priv and the queue's side go under the table lock, before the
+        // channel's reference is put: a look-up (and a channel made again in
+        // this slot) sees the channel either whole or gone
         yw_ipc_table_guard g;
         q = static_cast<YW_ipc_msgq_t *>(YW_ipc_getPriv(ipc));
         if (!q)
             return YW_ERR_ENTITY_NULL;
         YW_ipc_setPriv(ipc, nullptr);
-    }
-    {
-        YW_ipc_buffer_guard g(&q->buffer);
+        YW_ipc_buffer_guard b(&q->buffer);
         if (yw_mq_side(q->tx).load() == ipc)
             yw_mq_side(q->tx).store(nullptr, std::memory_order_release);
         if (yw_mq_side(q->rx).load() == ipc)

@@ -78,6 +78,39 @@ bool is_static_entity(YW_log_t h)
     return h == &YW_g_lse_stdout || h == &YW_g_lse_stderr || h->origin != YW_LSE_HEAP;
 }
 
+// Deletion waits this long, in steps, for the writers and deliveries in flight.
+constexpr int kRetireTries = 10000;
+constexpr YW_int64_t kRetireStepNs = 1000000LL; // 1 ms
+
+// Entities allocated by YW_createLog and deleted since: kept (gate closed) for
+// the next creation, never handed back to the heap (see the entity's gate).
+// Guarded by the table lock.
+YW_log_t g_spare[YW_LSE_MAX * 2];
+int g_spareCount;
+
+YW_log_t take_entity()
+{
+    if (g_spareCount > 0)
+        return g_spare[--g_spareCount];
+    void *mem = YW_malloc(sizeof(YW_logServiceEntity_t));
+    if (!mem)
+        return nullptr;
+    YW_log_t h = new (mem) YW_logServiceEntity_t{};
+    YW_gate_close(h->gate);
+    h->origin = YW_LSE_HEAP;
+    return h;
+}
+
+void give_back_entity(YW_log_t h)
+{
+    if (g_spareCount < (int)(sizeof(g_spare) / sizeof(g_spare[0]))) {
+        g_spare[g_spareCount++] = h;
+        return;
+    }
+    // more than ever live at once: cannot happen with 64 slots
+    std::printf("%s:%d entity %p kept\n", __func__, __LINE__, (void *)h);
+}
+
 bool parse_i64(const char *s, int base, YW_int64_t *out)
 {
     if (!s || !*s)
@@ -412,7 +445,7 @@ YW_ret_t YW_createLog(YW_log_cfg_t *cfg, YW_log_t *handle)
         return YW_ERR_CFG_NULL;
     if (!handle)
         return YW_FAIL;
-    std::lock_guard<std::recursive_mutex> g(g_tableLock);
+    YW_shared_lock<std::recursive_mutex> g(g_tableLock);
     YW_ret_t r = YW_SUCCESS;
     int slot = -1;
     for (int i = 0; i < YW_LSE_MAX; ++i) {
@@ -426,16 +459,11 @@ YW_ret_t YW_createLog(YW_log_cfg_t *cfg, YW_log_t *handle)
         r = YW_ERR_ENTITY_NULL;
     } else {
         YW_log_t h = *handle;
-        if (!h) {
-            void *mem = YW_malloc(sizeof(YW_logServiceEntity_t));
-            if (!mem) {
-                r = YW_ERR_MALLOC;
-            } else {
-                h = new (mem) YW_logServiceEntity_t{};
-                h->origin = YW_LSE_HEAP;
-            }
-        }
+        if (!h && !(h = take_entity()))
+            r = YW_ERR_MALLOC;
         if (h) {
+            YW_gate_close(h->gate); // refused until it is made
+            std::atomic_ref<YW_uint64_t>(h->drops).store(0, std::memory_order_relaxed);
             h->refCount++;
             h->logId = (YW_uint32_t)slot;
             h->flags.store(0);
@@ -450,11 +478,10 @@ YW_ret_t YW_createLog(YW_log_cfg_t *cfg, YW_log_t *handle)
                     YW_log_cfg_free(h->cfg);
                 h->cfg = nullptr;
                 h->flags.store(0);
-                if (--h->refCount <= 0 && !is_static_entity(h)) {
-                    h->~YW_logServiceEntity_t();
-                    YW_free(h);
-                }
+                if (--h->refCount <= 0 && !is_static_entity(h))
+                    give_back_entity(h);
             } else {
+                YW_gate_open(h->gate);
                 std::atomic_ref<YW_log_t>(YW_g_pLSE[slot]).store(h, std::memory_order_release);
                 std::atomic_ref<int>(YW_g_lse_count).fetch_add(1);
                 *handle = h;
@@ -466,14 +493,35 @@ YW_ret_t YW_createLog(YW_log_cfg_t *cfg, YW_log_t *handle)
     return r;
 }
 
+// Stops new writers and deliveries and waits for those in flight; 0 when this
+// caller may take the entity apart, YW_ERR_STATE when it is not made, another
+// deletion runs, or the calls in flight did not end in time (it stays usable).
+static YW_ret_t retire_entity(YW_log_t h)
+{
+    {
+        YW_shared_lock<std::recursive_mutex> g(g_tableLock);
+        if (!(h->flags.load() & YW_LOG_FLAG_ASSIGNED))
+            return YW_ERR_STATE;
+    }
+    if (YW_gate_retire(h->gate, kRetireTries, kRetireStepNs) != YW_GATE_DRAINED) {
+        std::printf("%s:%d log %u still in use: not deleted\n", __func__, __LINE__, (unsigned)h->logId);
+        return YW_ERR_STATE;
+    }
+    return YW_SUCCESS;
+}
+
 YW_ret_t YW_deleteLog(YW_log_t h)
 {
     if (!h)
         return YW_SUCCESS;
-    std::lock_guard<std::recursive_mutex> g(g_tableLock);
-    if (!(h->flags.load() & YW_LOG_FLAG_ASSIGNED))
-        return YW_ERR_STATE;
-    YW_ret_t r = YW_SUCCESS;
+    YW_ret_t r = retire_entity(h);
+    if (r != YW_SUCCESS)
+        return r;
+    YW_shared_lock<std::recursive_mutex> g(g_tableLock);
+    if (h == YW_log_handle(YW_g_log_stdout))
+        YW_log_setHandle(YW_g_log_stdout, nullptr);
+    if (h == YW_log_handle(YW_g_log_stderr))
+        YW_log_setHandle(YW_g_log_stderr, nullptr);
     if ((h->flags.load() & YW_LOG_FLAG_ENABLED) && h->task_id < YW_TASK_MAX && YW_stopTask && YW_deleteTask) {
         r = YW_stopTask(h->task_id);
         if (r == 0)
@@ -481,23 +529,19 @@ YW_ret_t YW_deleteLog(YW_log_t h)
         h->task_id = 0xFFFFFFFFu;
     }
     YW_log_lse_deInit(h);
-    if (r != 0)
+    if (r != 0) {
+        YW_gate_open(h->gate); // kept, without its ring
         return r;
+    }
     YW_log_cfg_free(h->cfg);
     h->cfg = nullptr;
     h->flags.store(0);
-    if (h == YW_g_log_stdout)
-        YW_g_log_stdout = nullptr;
-    if (h == YW_g_log_stderr)
-        YW_g_log_stderr = nullptr;
+    YW_gate_close(h->gate);
     // The two default entities live in static storage: never freed.
     if (--h->refCount <= 0) {
         h->refCount = 0;
-        if (!is_static_entity(h)) {
-            h->origin = 0;
-            h->~YW_logServiceEntity_t();
-            YW_free(h);
-        }
+        if (!is_static_entity(h))
+            give_back_entity(h);
     }
     return YW_SUCCESS;
 }
@@ -506,26 +550,29 @@ YW_ret_t YW_registerLog(const char *name, YW_log_t *out)
 {
     if (!out)
         return YW_FAIL;
-    *out = nullptr;
-    if (!name)
-        return YW_FAIL;
-    std::lock_guard<std::recursive_mutex> g(g_tableLock);
-    for (int i = 0; i < YW_LSE_MAX; ++i) {
-        YW_log_t e = YW_g_pLSE[i];
-        if (e && e->cfg && e->cfg->name && std::strcmp(e->cfg->name, name) == 0) {
-            *out = e;
-            return YW_SUCCESS;
+    YW_log_t found = nullptr;
+    if (name) {
+        YW_shared_lock<std::recursive_mutex> g(g_tableLock);
+        for (int i = 0; i < YW_LSE_MAX && !found; ++i) {
+            YW_log_t e = YW_g_pLSE[i];
+            if (e && e->cfg && e->cfg->name && std::strcmp(e->cfg->name, name) == 0)
+                found = e;
         }
     }
-    return YW_FAIL;
+    // one store: the standard handles are read by printing threads meanwhile
+    YW_log_setHandle(*out, found);
+    return found ? YW_SUCCESS : YW_FAIL;
 }
 
 YW_ret_t YW_unregisterLog(YW_log_t h)
 {
     if (!h)
         return YW_FAIL;
-    std::lock_guard<std::recursive_mutex> g(g_tableLock);
+    if (retire_entity(h) != YW_SUCCESS)
+        return YW_FAIL;
+    YW_shared_lock<std::recursive_mutex> g(g_tableLock);
     YW_log_lse_deInit(h);
+    YW_gate_open(h->gate);
     return YW_SUCCESS;
 }
 
@@ -565,6 +612,9 @@ YW_ret_t YW_logWrite(YW_log_t h, YW_uint16_t level, const void *data, YW_size_t 
 {
     if (!h)
         return YW_FAIL;
+    YW_gate_hold in(h->gate);
+    if (!in)
+        return YW_ERR_LOG_INVALID; // deleted
     YW_uint16_t f = h->flags.load();
     if (!(f & YW_LOG_FLAG_DATA))
         return YW_ERR_NOT_DATALOG;
@@ -616,7 +666,7 @@ YW_ret_t YW_addLogSink(YW_log_t h, YW_uint32_t type, YW_event_q_t *q)
     if (!entry)
         return YW_ERR_CFG_INCONSISTENT;
     {
-        std::lock_guard<std::mutex> g(h->portLock);
+        YW_shared_lock<std::mutex> g(h->portLock);
         for (auto &p : h->output)
             if (p.type != YW_LOG_PORT_TYPE_INVALID && p.cfg == entry)
                 return YW_ERR_AGAIN;
@@ -632,7 +682,7 @@ YW_ret_t YW_delLogSink(YW_log_t h, YW_uint32_t type, int index)
     if (!h || index < 0 || index >= YW_LOG_OUTPUT_PORT_MAX)
         return YW_FAIL;
     {
-        std::lock_guard<std::mutex> g(h->portLock);
+        YW_shared_lock<std::mutex> g(h->portLock);
         if (h->output[index].type != type)
             return YW_FAIL;
     }
@@ -658,15 +708,8 @@ void YW_logPrintfAt(YW_log_t h, YW_uint16_t level, const char *file, int line, c
         std::printf("%s:%d not enabled\n", func, line);
         return;
     }
-    if (h->level < level) {
-        std::printf("%s:%d level %d %d\n", func, line, (int)h->level, (int)level);
-        return;
-    }
-    YW_log_push_cb_t push = h->input.cb_push;
-    if (h->input.type == YW_LOG_PORT_TYPE_INVALID || !push) {
-        std::printf("%s:%d invalid\n", func, line);
-        return;
-    }
+    // The caller's arguments are formatted before the entity is entered: a
+    // fault in them is the caller's own, with nothing of the log held.
     char buf[YW_LOG_PRINTF_BUF_SZ];
     const int cap = YW_LOG_PRINTF_BUF_SZ;
     int n = 0;
@@ -698,6 +741,18 @@ void YW_logPrintfAt(YW_log_t h, YW_uint16_t level, const char *file, int line, c
         m = 0;
     if (m > cap - 1 - n)
         m = cap - 1 - n;
+    YW_gate_hold in(h->gate);
+    if (!in)
+        return; // being deleted
+    if (h->level < level) {
+        std::printf("%s:%d level %d %d\n", func, line, (int)h->level, (int)level);
+        return;
+    }
+    YW_log_push_cb_t push = h->input.cb_push;
+    if (h->input.type == YW_LOG_PORT_TYPE_INVALID || !push) {
+        std::printf("%s:%d invalid\n", func, line);
+        return;
+    }
     push(&h->input, buf, n + m, level);
 }
 
@@ -732,7 +787,7 @@ YW_ret_t YW_log_lse_createDefaultErrorLog(void)
 
 YW_ret_t YW_log_init(void)
 {
-    std::lock_guard<std::recursive_mutex> g(g_tableLock);
+    YW_shared_lock<std::recursive_mutex> g(g_tableLock);
     std::atomic_ref<int> status(YW_g_logServiceStatus.status);
     if (status.load() != 0)
         return YW_SUCCESS;
@@ -763,7 +818,7 @@ YW_ret_t YW_log_init(void)
     if (r != 0)
         std::printf("%s:%d create error log fail = %d\n", __func__, __LINE__, (int)r);
     else
-        YW_g_log_stderr = &YW_g_lse_stderr;
+        YW_log_setHandle(YW_g_log_stderr, &YW_g_lse_stderr);
     return r;
 }
 
@@ -773,14 +828,14 @@ YW_ret_t YW_log_deinit(void)
 {
     if (YW_shutdownLogService)
         YW_shutdownLogService();
-    std::lock_guard<std::recursive_mutex> g(g_tableLock);
+    YW_shared_lock<std::recursive_mutex> g(g_tableLock);
     std::atomic_ref<int> status(YW_g_logServiceStatus.status);
     if (status.load() == 0)
         return YW_SUCCESS;
     YW_event_q_deinit(&YW_g_lsm_event_q);
     YW_event_q_deinit(&YW_g_log_event_q);
-    YW_g_log_stdout = nullptr;
-    YW_g_log_stderr = nullptr;
+    YW_log_setHandle(YW_g_log_stdout, nullptr);
+    YW_log_setHandle(YW_g_log_stderr, nullptr);
     for (int i = 0; i < YW_LSE_MAX; ++i) {
         if (YW_log_t h = YW_g_pLSE[i])
             YW_deleteLog(h);

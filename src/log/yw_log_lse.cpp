@@ -8,6 +8,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -60,14 +62,14 @@ void ring_deinitMutex(YW_P_mutex_t *m)
 
 void ring_lockMutex(YW_P_mutex_t *m)
 {
-    if (*m)
-        YW_P_lockMutex(*m);
+    if (*m && YW_P_lockMutex(*m) == 0)
+        YW_shared_hold();
 }
 
 void ring_unlockMutex(YW_P_mutex_t *m)
 {
-    if (*m)
-        YW_P_unlockMutex(*m);
+    if (*m && YW_P_unlockMutex(*m) == 0)
+        YW_shared_release();
 }
 
 // Copies n bytes into the ring at offset, going round the end.
@@ -81,11 +83,14 @@ void ring_copyIn(YW_circularBuffer_t *cb, YW_uint64_t offset, const YW_uint8_t *
         std::memcpy(cb->buffer, src + first, n - first);
 }
 
+// A port that cannot take the line drops it (counted) rather than making
+// every writer wait under the port lock.
 void deliver_to_port(YW_logOutputPort_t *p, const char *data, YW_size_t len, YW_logRecord_t *rec)
 {
     if (p->type == YW_LOG_PORT_TYPE_INVALID || !p->cb_out || p->level < rec->level)
         return;
-    p->cb_out(p, data, len, rec);
+    if (p->cb_out(p, data, len, rec) < 0 && p->lse)
+        YW_stat_add<YW_uint64_t>(p->lse->drops);
 }
 
 // The record's time stamp (first segment only) and the data as an I/O vector;
@@ -115,6 +120,18 @@ void iov_advance(struct iovec *&v, int &cnt, ssize_t w)
         v->iov_base = static_cast<char *>(v->iov_base) + w;
         v->iov_len -= (size_t)w;
     }
+}
+
+// True when the socket's send buffer can take n more bytes now (as far as
+// the system tells; unknown counts as room).
+bool socket_has_room(int socket, size_t n)
+{
+    int queued = 0, sndbuf = 0;
+    socklen_t len = sizeof(sndbuf);
+    if (ioctl(socket, SIOCOUTQ, &queued) != 0 || getsockopt(socket, SOL_SOCKET, SO_SNDBUF, &sndbuf, &len) != 0)
+        return true;
+    // the system counts its own bookkeeping in the buffer: keep half for it
+    return queued >= 0 && (size_t)queued + 2 * n <= (size_t)sndbuf;
 }
 
 long elapsed_ms(const struct timespec &start)
@@ -175,7 +192,7 @@ YW_ret_t YW_log_lse_init(YW_log_t h)
     h->buffer = b;
     std::memset(&h->input, 0, sizeof(h->input));
     {
-        std::lock_guard<std::mutex> g(h->portLock);
+        YW_shared_lock<std::mutex> g(h->portLock);
         for (auto &p : h->output)
             std::memset(&p, 0, sizeof(p));
     }
@@ -247,7 +264,7 @@ int YW_log_lse_pushOndemand(YW_logInputPort_t *input, const char *data, YW_size_
     rec.segmentIndex = 0;
     t_delivering = true;
     {
-        std::lock_guard<std::mutex> g(h->portLock);
+        YW_shared_lock<std::mutex> g(h->portLock);
         for (auto &p : h->output) {
             // Standard-output ports are served by the print above.
             if (p.type == YW_LOG_PORT_TYPE_STDOUT)
@@ -268,7 +285,7 @@ static int add_output(YW_log_t h, YW_uint32_t type, YW_event_q_t *q, YW_addr_t k
 {
     if (!h)
         return -1;
-    std::lock_guard<std::mutex> g(h->portLock);
+    YW_shared_lock<std::mutex> g(h->portLock);
     for (int i = 0; i < YW_LOG_OUTPUT_PORT_MAX; ++i) {
         if (h->output[i].type == type && h->output[i].cfg == key)
             return i;
@@ -316,7 +333,7 @@ YW_ret_t YW_log_lse_addOutputFile(YW_log_t h, YW_event_q_t *q, YW_log_cfg_output
     fs->file.cfg = cfgOutput;
     fs->file.fileid = -1;
     fs->retryAt = 0;
-    std::lock_guard<std::mutex> g(h->portLock);
+    YW_shared_lock<std::mutex> g(h->portLock);
     for (int i = 0; i < YW_LOG_OUTPUT_PORT_MAX; ++i) {
         if (h->output[i].type == YW_LOG_PORT_TYPE_FILE && h->output[i].cfg == cfgOutput) {
             YW_free(fs);
@@ -346,7 +363,7 @@ YW_ret_t YW_log_lse_delOutput(YW_log_t h, int index)
         return YW_FAIL;
     YW_addr_t fileRec = nullptr;
     {
-        std::lock_guard<std::mutex> g(h->portLock);
+        YW_shared_lock<std::mutex> g(h->portLock);
         YW_logOutputPort_t &p = h->output[index];
         if (p.type == YW_LOG_PORT_TYPE_FILE)
             fileRec = p.priv;
@@ -379,7 +396,7 @@ YW_ret_t YW_log_lse_delCliFromStdout(int index)
     if (index < 0 || index >= YW_LOG_OUTPUT_PORT_MAX)
         return YW_FAIL;
     {
-        std::lock_guard<std::mutex> g(h->portLock);
+        YW_shared_lock<std::mutex> g(h->portLock);
         YW_uint32_t type = h->output[index].type;
         if (type != YW_LOG_PORT_TYPE_CLI && type != YW_LOG_PORT_TYPE_INVALID)
             return YW_FAIL;
@@ -426,6 +443,8 @@ int YW_log_lse_sendStampedWait(int socket, const char *data, YW_size_t length, c
     struct iovec iov[2];
     int cnt = stamped_iov(data, length, record, stamp, iov);
     struct iovec *v = iov;
+    if (waitMs <= 0 && !socket_has_room(socket, iov[0].iov_len + (cnt > 1 ? iov[1].iov_len : 0)))
+        return -1; // the whole line or nothing: never a cut line
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     while (cnt > 0) {
@@ -501,6 +520,11 @@ int YW_log_lse_outFile(YW_logOutputPort_t *port, const char *data, YW_size_t len
 
 // ---- the record ring -------------------------------------------------------------------
 
+YW_uint64_t YW_log_lse_drops(YW_log_t h)
+{
+    return h ? YW_stat_get(h->drops) : 0;
+}
+
 YW_uint64_t YW_circularBuffer_held(const YW_circularBuffer_t *cb)
 {
     if (cb->push > cb->pop)
@@ -530,7 +554,10 @@ YW_ret_t YW_log_lse_pushOndemand_pushLogRecord(YW_log_t h, YW_logRecord_t *recor
 
 YW_ret_t YW_log_lse_pushRecord(YW_log_t h, const void *data, YW_size_t length, YW_uint16_t level)
 {
-    if (!h || !h->buffer || !data || length < 1)
+    if (!h || !data || length < 1)
+        return YW_FAIL;
+    YW_gate_hold in(h->gate);
+    if (!in || !h->buffer)
         return YW_FAIL;
     YW_logRecord_t *rec = static_cast<YW_logRecord_t *>(YW_malloc(sizeof(YW_logRecord_t)));
     if (!rec)
@@ -570,7 +597,11 @@ YW_ret_t YW_log_lse_pushRecord(YW_log_t h, const void *data, YW_size_t length, Y
 // overwrite data being delivered. One receiver per entity.
 YW_ret_t YW_log_lse_proc(YW_log_t h)
 {
-    if (!h || !h->buffer)
+    if (!h)
+        return YW_FAIL;
+    // the ring and the entity stay while a record is delivered
+    YW_gate_hold in(h->gate);
+    if (!in || !h->buffer)
         return YW_FAIL;
     YW_circularBuffer_t *cb = &h->buffer->control;
     ring_lock(cb);
@@ -600,7 +631,7 @@ YW_ret_t YW_log_lse_proc(YW_log_t h)
     bool nested = t_delivering;
     t_delivering = true;
     {
-        std::lock_guard<std::mutex> g(h->portLock);
+        YW_shared_lock<std::mutex> g(h->portLock);
         YW_logRecord_t seg = *rec;
         seg.range.offset = (YW_int64_t)off;
         seg.range.length = (YW_int64_t)first;

@@ -103,6 +103,9 @@ thread_local YW_event_q_t *yw_t_queue = nullptr;  // this thread's own queue
 #define YW_TASK_LINE_TEXT2(l) #l
 #define YW_TASK_LINE_TEXT(l) YW_TASK_LINE_TEXT2(l)
 
+// Room of a task name copied out of the table (longer names are cut).
+constexpr size_t YW_TASK_NAME_COPY = 64;
+
 // Size of the per-thread alternate signal stack: the fault handler runs on it
 // so that a fault caused by an exhausted stack is still handled.
 constexpr size_t YW_TASK_ALTSTACK_SIZE = 64 * 1024;
@@ -194,6 +197,12 @@ const char *yw_task_name(const YW_task_t *t)
     return (t && t->cfg && t->cfg->name) ? t->cfg->name : "NULL";
 }
 
+// Copies a task's name (table lock held) for use after the lock is released.
+struct yw_task_nameCopy {
+    char text[YW_TASK_NAME_COPY] = "NULL";
+    void set(const YW_task_t *t) { std::snprintf(text, sizeof text, "%s", yw_task_name(t)); }
+};
+
 // Frees a slot that holds exactly ASSIGNED; table lock held. Returns the
 // thread handle the slot held, for the caller to delete (YW_P_deleteThread
 // never blocks, so that may happen under the lock).
@@ -218,7 +227,8 @@ YW_ret_t yw_task_stopLocked(YW_task_t *task)
 {
     yw_task_slotGuard sl(task);
     task->status.state &= ~YW_TASK_STATE_BUSY;
-    if (task->status.state != YW_TASK_STATE_ASSIGNED)
+    // a task marked by its fault is stopped all the same
+    if ((task->status.state & ~YW_TASK_STATE_EXCEPT) != YW_TASK_STATE_ASSIGNED)
         return YW_ERR_TASK_STATE;
     std::printf("%s:%d taskId=%d\n", "YW_deleteTask", __LINE__, (int)task->task_id);
     YW_P_thread_t th = yw_task_freeSlot(task);
@@ -427,18 +437,20 @@ YW_ret_t YW_createTask(YW_task_cfg_t *cfg, YW_task_id_t *id)
         // A slot that failed at the lookup is never freed, so its
         // configuration stays; the lookup is tried again instead of
         // reporting the task that cannot run as created.
-        const char *entryName;
+        // copied: the slot's configuration may go once the lock is released
+        char entryName[YW_TASK_NAME_COPY] = "";
         {
             YW_task_lockGuard lk;
-            entryName = task->cfg->entry_name;
+            if (task->cfg && task->cfg->entry_name)
+                std::snprintf(entryName, sizeof entryName, "%s", task->cfg->entry_name);
         }
-        YW_task_entry_t entry = yw_task_resolve(entryName);
+        YW_task_entry_t entry = yw_task_resolve(entryName[0] ? entryName : nullptr);
         YW_task_lockGuard lk;
         yw_task_slotGuard sl(task);
         if (!yw_s_task_noSymbol[task - YW_g_task]) {
             r = YW_SUCCESS; // resolved meanwhile by another creator
         } else if (!entry) {
-            std::printf("%s:%d no symbol of %s for task %s\n", __func__, __LINE__, entryName ? entryName : "NULL",
+            std::printf("%s:%d no symbol of %s for task %s\n", __func__, __LINE__, entryName[0] ? entryName : "NULL",
                         yw_task_name(task));
             r = YW_ERR_NO_SYMBOL;
         } else {
@@ -494,14 +506,22 @@ YW_ret_t YW_createTask(YW_task_cfg_t *cfg, YW_task_id_t *id)
     else
         yw_count_inc(YW_g_tsm_ctx.status.ntaskCreateFail);
 
+    // The task may be stopped by another thread from here on: its name and
+    // entry are copied under the lock for the lines below.
+    yw_task_nameCopy nm;
+    unsigned long entryAddr = 0;
+    if (task) {
+        YW_task_lockGuard lk;
+        nm.set(task);
+        entryAddr = (unsigned long)(uintptr_t)task->entry;
+    }
     if (again) {
-        std::printf("%s:%d task %s cfg again\n", __func__, __LINE__, yw_task_name(task));
+        std::printf("%s:%d task %s cfg again\n", __func__, __LINE__, nm.text);
         if (id)
             *id = task->task_id;
         r = YW_SUCCESS;
     }
-    std::printf("%s:%d error = %d for %s entry=%lx\n", __func__, __LINE__, (int)r,
-                task ? yw_task_name(task) : "NULL", task ? (unsigned long)(uintptr_t)task->entry : 0ul);
+    std::printf("%s:%d error = %d for %s entry=%lx\n", __func__, __LINE__, (int)r, nm.text, entryAddr);
     return r;
 }
 
@@ -647,13 +667,18 @@ YW_task_id_t YW_getTaskID(void)
 
 const char *YW_getTaskName(void)
 {
+    // A copy of this thread's own: the configuration (a copy freed with the
+    // slot) may go when another thread stops the task. Valid until the next
+    // call on the same thread.
+    static thread_local char name[YW_TASK_NAME_COPY];
     YW_task_t *task = YW_task_get(YW_getTaskID());
     if (!task)
         return nullptr;
     YW_task_lockGuard lk;
-    if (!yw_task_ownsSlot(task))
+    if (!yw_task_ownsSlot(task) || !task->cfg->name)
         return nullptr;
-    return task->cfg->name;
+    std::snprintf(name, sizeof name, "%s", task->cfg->name);
+    return name;
 }
 
 YW_ret_t YW_searchTaskByName(const char *name, YW_task_id_t *id)
@@ -868,6 +893,18 @@ void YW_task_tse_sig_handler(int sig)
     if (sig != SIGSEGV)
         return;
     sigjmp_buf *env = yw_t_recover;
+    if (env && YW_shared_held() > 0) {
+        // The fault is inside a framework call that holds locks or in-flight
+        // counts of shared tables (channels, logs): jumping out would leave
+        // them held and hang every other task. The node cannot be trusted
+        // any more: the process ends (the default action, on return).
+        static const char fatal[] = "YW_task_tse_sig_handler:" YW_TASK_LINE_TEXT(__LINE__)
+            " segmentation fault inside a framework call holding shared locks: process ended\n";
+        ssize_t w = write(STDERR_FILENO, fatal, sizeof fatal - 1);
+        (void)w;
+        signal(SIGSEGV, SIG_DFL);
+        return;
+    }
     if (env) {
         yw_t_recover = nullptr;
         sigset_t set;
@@ -942,11 +979,15 @@ void *YW_task_tse_entry(void *arg)
         yw_task_dropHeldLocks();
         std::printf("%s:%d task %s segmentation fault, task stopped\n", __func__, __LINE__, name);
         result = YW_FAIL;
+        // Marked while the slot is still this task's, then stopped (which
+        // frees it): the mark never lands in a freed or reused slot.
         YW_task_lockGuard lk;
         if (yw_task_ownsSlot(task)) {
+            {
+                yw_task_slotGuard sl(task);
+                task->status.state |= YW_TASK_STATE_EXCEPT;
+            }
             yw_task_stopLocked(task);
-            yw_task_slotGuard sl(task);
-            task->status.state |= YW_TASK_STATE_EXCEPT;
         }
     }
     // The guard releases the queue and stops the task (freeing its slot).

@@ -7,10 +7,30 @@
 #include <cstring>
 #include <thread>
 
+#include <sys/mman.h>
+
 #include "ipc/yw_ipc.h"
 #include "ipc_test_util.h"
 
 using namespace yw_ipc_test;
+
+// A task that makes one call with a buffer that cannot be read.
+struct FaultCase {
+    YW_ipc_id_t id;
+    const char *bad;
+    bool viaChannel; // in a channel call, or in the task's own formatting
+};
+
+extern "C" __attribute__((used, visibility("default"), no_sanitize("undefined"))) void *
+yw_ipc_test_fault_entry(void *arg)
+{
+    auto *c = static_cast<FaultCase *>(arg);
+    if (c->viaChannel)
+        YW_sendIpc(c->id, c->bad, 64);
+    else
+        YW_logPrintf(&YW_g_lse_stdout, YW_LOG_LEVEL_INFO, "%.64s\n", c->bad);
+    return nullptr;
+}
 
 namespace {
 
@@ -154,6 +174,32 @@ TEST_F(IpcLifetime, StatusReadWhileTheChannelCarriesTraffic)
     EXPECT_EQ(backwards, 0);
     EXPECT_EQ(s.sendPackets, kMsgs);
     EXPECT_EQ(s.recvBytes, 10LL * kMsgs);
+}
+
+TEST_F(IpcLifetime, FaultInsideAChannelCallEndsTheProcessAFaultInTheTaskOnlyTheTask)
+{
+    void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    auto runFault = [&](const char *name, bool viaChannel) {
+        MsgqCfg c("fault_ch", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 60);
+        FaultCase fc{YW_IPC_INVALID_ID, static_cast<const char *>(page), viaChannel};
+        ASSERT_EQ(YW_createIpc(&c.cfg, &fc.id), 0);
+        YW_task_cfg_t t = makeCfg(name, "yw_ipc_test_fault_entry");
+        YW_task_id_t tid;
+        ASSERT_EQ(YW_createTask(&t, &tid), 0);
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(YW_startTask(tid, &fc), 0);
+        // only the task ends: its slot is freed, the channel is whole
+        bool ended = waitFor([&] { return YW_searchTaskByName(name, &tid) != 0; });
+        std::string out = testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(ended);
+        EXPECT_NE(out.find("segmentation fault, task stopped"), std::string::npos) << out;
+        EXPECT_EQ(YW_deleteIpc(fc.id), 0);
+    };
+    runFault("own_fault", false);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(runFault("call_fault", true), "inside a framework call holding shared locks: process ended");
+    munmap(page, 4096);
 }
 
 } // namespace
