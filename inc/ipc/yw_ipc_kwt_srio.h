@@ -99,9 +99,9 @@ typedef struct yw_ipc_kwt_srio_connection {
 
 typedef struct yw_ipc_kwt_srio_tx_ctx {
     std::atomic<int> status;
-    YW_task_t *task;
+    std::atomic<YW_task_t *> task;
     std::atomic<YW_task_id_t> taskId;
-    YW_event_q_t *eventq;
+    std::atomic<YW_event_q_t *> eventq;
     YW_int64_t timeout;
     YW_task_cfg_t *cfg;
     /* the channel the task works on now (null between channels) */
@@ -110,7 +110,7 @@ typedef struct yw_ipc_kwt_srio_tx_ctx {
 
 typedef struct yw_ipc_kwt_srio_rx_ctx {
     std::atomic<int> status;
-    YW_task_t *task;
+    std::atomic<YW_task_t *> task;
     YW_int64_t timeout;
     std::atomic<YW_ipc_t *> ipc_list[YW_IPC_KWT_SRIO_MAX];
     /* the generation of each listed channel (held by it while polled) */

@@ -201,15 +201,15 @@ YW_ret_t YW_ipc_kwt_srio_init(void)
         return YW_SUCCESS;
     YW_ipc_kwt_srio_tx_ctx_t &t = YW_g_ipc_kwt_srio_tx_ctx;
     t.status.store(0);
-    t.task = nullptr;
+    t.task.store(nullptr);
     t.taskId.store(YW_TASK_ID_NONE);
-    t.eventq = nullptr;
+    t.eventq.store(nullptr);
     t.timeout = CONFIG_KWT_SRIO_TX_IDLE_TIMEOUT;
     t.cfg = nullptr;
     t.current.store(nullptr);
     YW_ipc_kwt_srio_rx_ctx_t &r = YW_g_ipc_kwt_srio_rx_ctx;
     r.status.store(0);
-    r.task = nullptr;
+    r.task.store(nullptr);
     r.timeout = CONFIG_KWT_SRIO_POLLING_TIME;
     for (auto &e : r.ipc_list)
         e.store(nullptr);
@@ -238,9 +238,9 @@ YW_ret_t YW_ipc_kwt_srio_start(void)
     YW_ipc_kwt_srio_rx_ctx_t &r = YW_g_ipc_kwt_srio_rx_ctx;
     YW_task_id_t tid = yw_srio_startTask(t.cfg ? t.cfg : &yw_s_srio_tx_cfg, YW_ipc_kwt_srio_send_task, &t);
     t.taskId.store(tid);
-    t.task = YW_task_get(tid);
+    t.task.store(YW_task_get(tid));
     YW_task_id_t rid = yw_srio_startTask(r.cfg ? r.cfg : &yw_s_srio_rx_cfg, YW_ipc_kwt_srio_recv_task, &r);
-    r.task = YW_task_get(rid);
+    r.task.store(YW_task_get(rid));
     yw_s_srio_family.fetch_or(YW_SRIO_FAMILY_STARTED);
     return tid < YW_TASK_MAX && rid < YW_TASK_MAX ? YW_SUCCESS : YW_ERR_TASK_NULL;
 }
@@ -260,7 +260,7 @@ YW_ret_t YW_ipc_kwt_srio_stop(void)
     if (tid < YW_TASK_MAX)
         YW_sendTaskEvent(tid, YW_EVENT_FLAG_IPC, YW_IPC_INVALID_ID, nullptr);
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while ((t.task || r.task) && std::chrono::steady_clock::now() < end)
+    while ((t.task.load() || r.task.load()) && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     yw_s_srio_family.fetch_and(~YW_SRIO_FAMILY_STARTED);
     return YW_SUCCESS;
@@ -426,9 +426,9 @@ void *YW_ipc_kwt_srio_send_task(void *arg)
 {
     auto *ctx = static_cast<YW_ipc_kwt_srio_tx_ctx_t *>(arg ? arg : &YW_g_ipc_kwt_srio_tx_ctx);
     YW_task_id_t tid = YW_getTaskID();
-    ctx->task = YW_task_get(tid);
+    ctx->task.store(YW_task_get(tid));
     ctx->status.store(1);
-    ctx->eventq = YW_getTaskEventQ();
+    ctx->eventq.store(YW_getTaskEventQ());
     ctx->taskId.store(tid);
     YW_registerTaskEventFlag(tid, YW_EVENT_FLAG_IPC);
     // Its short waits (one polling period) must not be stretched by the
@@ -468,8 +468,8 @@ void *YW_ipc_kwt_srio_send_task(void *arg)
             waiting.set(id, more);
         }
     }
-    ctx->task = nullptr;
-    ctx->eventq = nullptr;
+    ctx->task.store(nullptr);
+    ctx->eventq.store(nullptr);
     ctx->taskId.store(YW_TASK_ID_NONE);
     return nullptr;
 }
@@ -478,7 +478,7 @@ void *YW_ipc_kwt_srio_recv_task(void *arg)
 {
     auto *ctx = static_cast<YW_ipc_kwt_srio_rx_ctx_t *>(arg ? arg : &YW_g_ipc_kwt_srio_rx_ctx);
     ctx->status.store(1);
-    ctx->task = YW_task_get(YW_getTaskID());
+    ctx->task.store(YW_task_get(YW_getTaskID()));
     prctl(PR_SET_TIMERSLACK, 1000UL); // the 50 us grid, not 50 us later
     timespec base{};
     clock_gettime(CLOCK_MONOTONIC, &base);
@@ -510,7 +510,7 @@ void *YW_ipc_kwt_srio_recv_task(void *arg)
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
         }
     }
-    ctx->task = nullptr;
+    ctx->task.store(nullptr);
     return nullptr;
 }
 
