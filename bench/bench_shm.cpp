@@ -344,9 +344,12 @@ int main()
     double rawMed = bench::median(rawLat), rawP99 = percentile(rawLat, 0.99);
 
     std::error_code ec;
+    std::vector<std::filesystem::path> areas;
     for (auto &e : std::filesystem::directory_iterator("/dev/shm", ec))
         if (e.path().filename().string().rfind("zv_" + cluster + "_", 0) == 0)
-            std::filesystem::remove(e.path(), ec);
+            areas.push_back(e.path());
+    for (auto &p : areas)
+        std::filesystem::remove(p, ec);
     std::fflush(stdout);
     dup2(out, 1);
     if (!ok || g->errors.load())

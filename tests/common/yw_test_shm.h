@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace yw_common_test {
 
@@ -29,11 +30,15 @@ public:
     // Removes the cluster's areas.
     void clean() const
     {
+        // Listed first, removed after: removing while listing skips entries.
         std::error_code ec;
         std::string prefix = "zv_" + name_ + "_";
+        std::vector<std::filesystem::path> found;
         for (auto &e : std::filesystem::directory_iterator("/dev/shm", ec))
             if (e.path().filename().string().rfind(prefix, 0) == 0)
-                std::filesystem::remove(e.path(), ec);
+                found.push_back(e.path());
+        for (auto &p : found)
+            std::filesystem::remove(p, ec);
     }
     // Number of the cluster's areas.
     int count() const
