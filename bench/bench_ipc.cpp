@@ -9,6 +9,14 @@
 //     payloads and flow control (the room event when the queue is full);
 //     floor: two plain threads moving 64-byte records through a mutex-guarded
 //     ring with one eventfd wake per record.
+//   ipc_tcp_roundtrip_64B / ipc_udp_roundtrip_64B: a 64-byte message over a
+//     framed direct TCP (UDP) channel and answered on another, between two
+//     threads (each waits on its channel's socket with poll() and takes the
+//     message with YW_recvIpc); floor: a raw TCP (UDP) socket ping-pong of
+//     64 bytes on loopback.
+//   ipc_tcp_oneway_64KiB: one-way throughput of 64 KiB framed messages over
+//     a TCP channel (MB/s of payload); floor: raw TCP writes of 64 KiB read
+//     by a plain thread.
 //
 // ratio is the slowdown against the floor (value/baseline for times,
 // baseline/value for rates). Each value is the median of kReps runs taken in
@@ -20,11 +28,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "bench_util.h"
@@ -134,6 +147,7 @@ struct Shared {
     std::atomic<long> errors{0};
     double rttNs[kReps + 1] = {};
     double rate[kReps + 1] = {};
+    double netFig[6] = {};
 };
 
 Shared g;
@@ -274,6 +288,273 @@ bool startTask(const char *name, const char *entry)
     return YW_createTask(&c, &id) == 0 && YW_startTask(id, nullptr) == 0;
 }
 
+
+// ---- socket channels between two plain threads ------------------------------------
+
+constexpr long kNetRounds = 10000;
+constexpr long kBigMessages = 4000;
+constexpr int kBig = 64 * 1024;
+
+sockaddr_in loopAddr(uint16_t port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+uint16_t freePort(int type)
+{
+    int fd = socket(AF_INET, type, 0);
+    sockaddr_in a = loopAddr(0);
+    socklen_t len = sizeof(a);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool readAll(int fd, char *p, size_t n)
+{
+    while (n > 0) {
+        ssize_t k = recv(fd, p, n, 0);
+        if (k <= 0)
+            return false;
+        p += k;
+        n -= (size_t)k;
+    }
+    return true;
+}
+
+// Raw floors: a connected TCP pair (TCP_NODELAY) or two UDP sockets.
+struct RawPair {
+    int a = -1, b = -1;
+    explicit RawPair(int type)
+    {
+        uint16_t pa = freePort(type), pb = freePort(type);
+        sockaddr_in aa = loopAddr(pa), ab = loopAddr(pb);
+        if (type == SOCK_DGRAM) {
+            a = socket(AF_INET, SOCK_DGRAM, 0);
+            b = socket(AF_INET, SOCK_DGRAM, 0);
+            bind(a, reinterpret_cast<sockaddr *>(&aa), sizeof(aa));
+            bind(b, reinterpret_cast<sockaddr *>(&ab), sizeof(ab));
+            connect(a, reinterpret_cast<sockaddr *>(&ab), sizeof(ab));
+            connect(b, reinterpret_cast<sockaddr *>(&aa), sizeof(aa));
+            return;
+        }
+        int l = socket(AF_INET, SOCK_STREAM, 0);
+        bind(l, reinterpret_cast<sockaddr *>(&aa), sizeof(aa));
+        listen(l, 1);
+        a = socket(AF_INET, SOCK_STREAM, 0);
+        connect(a, reinterpret_cast<sockaddr *>(&aa), sizeof(aa));
+        b = accept(l, nullptr, nullptr);
+        close(l);
+        int one = 1;
+        setsockopt(a, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        setsockopt(b, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    }
+    ~RawPair()
+    {
+        close(a);
+        close(b);
+    }
+};
+
+double raw_socket_roundtrip_ns(int type, long rounds)
+{
+    RawPair p(type);
+    bool stream = type == SOCK_STREAM;
+    std::thread pong([&] {
+        char b[kPayload];
+        for (long i = 0; i < rounds; i++) {
+            if (stream ? !readAll(p.b, b, kPayload) : recv(p.b, b, kPayload, 0) != kPayload)
+                return;
+            send(p.b, b, kPayload, 0);
+        }
+    });
+    char m[kPayload] = {1};
+    auto t0 = Clock::now();
+    for (long i = 0; i < rounds; i++) {
+        send(p.a, m, kPayload, 0);
+        if (stream ? !readAll(p.a, m, kPayload) : recv(p.a, m, kPayload, 0) != kPayload)
+            break;
+    }
+    auto t1 = Clock::now();
+    pong.join();
+    return bench::ns_per(t1 - t0, rounds);
+}
+
+double raw_tcp_stream_mbs(long count)
+{
+    RawPair p(SOCK_STREAM);
+    std::thread reader([&] {
+        std::vector<char> b(kBig);
+        for (long i = 0; i < count; i++)
+            if (!readAll(p.b, b.data(), kBig))
+                return;
+    });
+    std::vector<char> m(kBig, 1);
+    auto t0 = Clock::now();
+    for (long i = 0; i < count; i++) {
+        size_t off = 0;
+        while (off < (size_t)kBig) {
+            ssize_t k = send(p.a, m.data() + off, kBig - off, 0);
+            if (k <= 0)
+                break;
+            off += (size_t)k;
+        }
+    }
+    reader.join();
+    auto t1 = Clock::now();
+    return (double)count * kBig / 1e6 / std::chrono::duration<double>(t1 - t0).count();
+}
+
+// A one-way socket channel (iap, transport, flags, ports).
+void setInetCfg(YW_ipc_cfg_t &c, const char *name, YW_uint32_t iap, YW_uint16_t transport, YW_uint32_t flags,
+                uint16_t local, uint16_t remote, YW_int64_t frame)
+{
+    std::memset(&c, 0, sizeof(c));
+    c.name = const_cast<char *>(name);
+    c.interfaceType = YW_IPC_INTF_INET;
+    c.transportType = transport;
+    c.flags = flags | YW_IPC_FLAGS_FRAMED;
+    c.iap = iap;
+    c.tx.frame_size = c.rx.frame_size = frame;
+    c.address.local.inet.addr_in = loopAddr(local);
+    c.address.remote.inet.addr_in = loopAddr(remote);
+}
+
+// Receives one message, waiting on the channel's socket while none is there.
+YW_size_t netRecv(YW_ipc_id_t id, void *buf, YW_size_t size)
+{
+    for (;;) {
+        YW_size_t n = YW_recvIpc(id, buf, size);
+        if (n != YW_ERR_IPC_INET_RX_NODATA)
+            return n;
+        struct pollfd p{YW_g_ipc[id].sap.fd, POLLIN, 0};
+        poll(&p, 1, 100);
+    }
+}
+
+bool waitUp(YW_ipc_id_t id, int bit)
+{
+    for (int i = 0; i < 5000; i++) {
+        if (YW_ipc_state_get(&YW_g_ipc[id]) & bit)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+// Channel pair a->b and b->a; false when they do not come up.
+bool makePair(YW_ipc_cfg_t *cfg, YW_uint32_t iap, YW_uint16_t transport, YW_int64_t frame, const std::string &prefix,
+              YW_ipc_id_t ids[4])
+{
+    int type = transport == YW_IPC_TRANSPORT_TCP ? SOCK_STREAM : SOCK_DGRAM;
+    uint16_t p1 = freePort(type), p2 = freePort(type);
+    const std::string names[4] = {prefix + "_ab_rx", prefix + "_ab_tx", prefix + "_ba_rx", prefix + "_ba_tx"};
+    setInetCfg(cfg[0], names[0].c_str(), iap, transport, YW_IPC_FLAGS_RX, p1, 0, frame);
+    setInetCfg(cfg[1], names[1].c_str(), iap + 1, transport, YW_IPC_FLAGS_TX, 0, p1, frame);
+    setInetCfg(cfg[2], names[2].c_str(), iap + 2, transport, YW_IPC_FLAGS_RX, p2, 0, frame);
+    setInetCfg(cfg[3], names[3].c_str(), iap + 3, transport, YW_IPC_FLAGS_TX, 0, p2, frame);
+    // the channels keep their own copies of these configurations
+    for (int i = 0; i < 4; i++)
+        if (YW_createIpc(&cfg[i], &ids[i]) != 0)
+            return false;
+    return waitUp(ids[0], YW_IPC_STATE_RX_UP) && waitUp(ids[1], YW_IPC_STATE_TX_UP) &&
+           waitUp(ids[2], YW_IPC_STATE_RX_UP) && waitUp(ids[3], YW_IPC_STATE_TX_UP);
+}
+
+// ids: ab_rx, ab_tx, ba_rx, ba_tx
+double channel_roundtrip_ns(const YW_ipc_id_t ids[4], long rounds)
+{
+    std::thread pong([&] {
+        char b[kPayload * 2];
+        for (long i = 0; i < rounds; i++) {
+            YW_size_t n = netRecv(ids[0], b, sizeof(b));
+            if (n != kPayload || YW_sendIpc(ids[3], b, n) != n) {
+                g.errors++;
+                return;
+            }
+        }
+    });
+    char m[kPayload * 2] = {1};
+    auto t0 = Clock::now();
+    for (long i = 0; i < rounds; i++) {
+        if (YW_sendIpc(ids[1], m, kPayload) != kPayload || netRecv(ids[2], m, sizeof(m)) != kPayload) {
+            g.errors++;
+            break;
+        }
+    }
+    auto t1 = Clock::now();
+    pong.join();
+    return bench::ns_per(t1 - t0, rounds);
+}
+
+double channel_stream_mbs(const YW_ipc_id_t ids[4], long count)
+{
+    std::thread reader([&] {
+        std::vector<char> b(kBig);
+        for (long i = 0; i < count; i++) {
+            if (netRecv(ids[0], b.data(), kBig) != kBig) {
+                g.errors++;
+                return;
+            }
+        }
+    });
+    std::vector<char> m(kBig, 1);
+    auto t0 = Clock::now();
+    for (long i = 0; i < count; i++) {
+        if (YW_sendIpc(ids[1], m.data(), kBig) != kBig) {
+            g.errors++;
+            break;
+        }
+    }
+    reader.join();
+    auto t1 = Clock::now();
+    return (double)count * kBig / 1e6 / std::chrono::duration<double>(t1 - t0).count();
+}
+
+YW_ipc_cfg_t g_netCfg[12];
+
+// Socket figures: channel and floor in turn, median of kReps after a warm-up.
+void netFigures()
+{
+    YW_ipc_id_t tcp[4], udp[4], big[4];
+    if (!makePair(&g_netCfg[0], 11, YW_IPC_TRANSPORT_TCP, 1024, "bench_tcp", tcp) ||
+        !makePair(&g_netCfg[4], 21, YW_IPC_TRANSPORT_UDP, 1024, "bench_udp", udp)) {
+        std::fprintf(stderr, "bench_ipc: socket channels did not come up\n");
+        g.errors++;
+        return;
+    }
+    if (!makePair(&g_netCfg[8], 31, YW_IPC_TRANSPORT_TCP, kBig + 64, "bench_big", big)) {
+        std::fprintf(stderr, "bench_ipc: 64 KiB channels did not come up\n");
+        g.errors++;
+        return;
+    }
+    std::vector<double> rt, rtRaw, ru, ruRaw, mb, mbRaw;
+    for (int rep = 0; rep <= kReps; rep++) {
+        double a = raw_socket_roundtrip_ns(SOCK_STREAM, kNetRounds), b = channel_roundtrip_ns(tcp, kNetRounds);
+        double c = raw_socket_roundtrip_ns(SOCK_DGRAM, kNetRounds), d = channel_roundtrip_ns(udp, kNetRounds);
+        double e = raw_tcp_stream_mbs(kBigMessages), f = channel_stream_mbs(big, kBigMessages);
+        if (rep == 0)
+            continue;
+        rtRaw.push_back(a);
+        rt.push_back(b);
+        ruRaw.push_back(c);
+        ru.push_back(d);
+        mbRaw.push_back(e);
+        mb.push_back(f);
+    }
+    g.netFig[0] = bench::median(rt);
+    g.netFig[1] = bench::median(rtRaw);
+    g.netFig[2] = bench::median(ru);
+    g.netFig[3] = bench::median(ruRaw);
+    g.netFig[4] = bench::median(mb);
+    g.netFig[5] = bench::median(mbRaw);
+}
+
 } // namespace
 
 int main()
@@ -317,6 +598,7 @@ int main()
         rtt.push_back(g.rttNs[rep]);
         rate.push_back(g.rate[rep]);
     }
+    netFigures();
     double mRawRtt = bench::median(rawRtt), mRawRate = bench::median(rawRate), mRtt = bench::median(rtt),
            mRate = bench::median(rate);
     std::fflush(stdout);
@@ -325,6 +607,9 @@ int main()
         std::printf("bench_ipc: %ld errors\n", g.errors.load());
     bench::figure("ipc_msgq_roundtrip", mRtt, "ns", mRawRtt, bench::slowdown(mRtt, mRawRtt));
     bench::figure("ipc_msgq_oneway_64B", mRate, "msg/s", mRawRate, bench::slowdown(mRawRate, mRate));
+    bench::figure("ipc_tcp_roundtrip_64B", g.netFig[0], "ns", g.netFig[1], bench::slowdown(g.netFig[0], g.netFig[1]));
+    bench::figure("ipc_udp_roundtrip_64B", g.netFig[2], "ns", g.netFig[3], bench::slowdown(g.netFig[2], g.netFig[3]));
+    bench::figure("ipc_tcp_oneway_64KiB", g.netFig[4], "MB/s", g.netFig[5], bench::slowdown(g.netFig[5], g.netFig[4]));
     std::fflush(stdout);
     _exit(0);
 }

@@ -10,22 +10,16 @@
 #include "corba_stream.h"
 #include "corba_typecode.h"
 
+#include "fuzz_orb.h"
+
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 namespace {
 
-struct Env {
-    CORBA::EnvironmentWrapper w{new CORBA::EnvironmentInfo(0)};
-    ~Env() { w.clear(); }
-};
-
-void check(bool ok)
-{
-    if (!ok)
-        __builtin_trap();
-}
+using Env = FuzzEnv;
+constexpr auto check = fuzz_check;
 
 void fuzz_typecode(CORBA::Stream &s)
 {

@@ -1,5 +1,6 @@
 // Example application tasks exchanging messages over a message-queue IPC
-// channel pair (examples/single-node: iap 20 sends, iap 21 receives).
+// channel pair (examples/single-node: iap 20 sends, iap 21 receives), and
+// the task of examples/two-nodes that talks to the other node over TCP.
 //
 // "ipc_sender" sends one numbered message a second; when the queue is full it
 // waits for the room event. "ipc_receiver" takes each message when the IPC
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "frw/yw_frw_node.h"
 #include "ipc/yw_ipc.h"
 #include "log/yw_log.h"
 #include "task/yw_task.h"
@@ -18,6 +20,8 @@ constexpr YW_ipc_iap_t YW_EXAMPLE_IPC_RX_IAP = 21;
 constexpr YW_int64_t YW_EXAMPLE_IPC_PERIOD = 1000000000LL;   // one message a second
 constexpr YW_int64_t YW_EXAMPLE_IPC_RETRY = 100000000LL;     // 100 ms between open tries
 constexpr int YW_EXAMPLE_IPC_OPEN_TRIES = 100;
+constexpr YW_ipc_iap_t YW_EXAMPLE_PEER_TX_IAP = 30;
+constexpr YW_ipc_iap_t YW_EXAMPLE_PEER_RX_IAP = 31;
 
 // The channels are made by the IPC service manager on its own task; an
 // application task that starts first tries again for a while.
@@ -107,6 +111,53 @@ void *YW_example_ipc_receiver(void *arg)
             buf[n] = '\0';
             YW_printf("%s: ipc %u received %d bytes: %s\n", __func__, (unsigned)from, (int)n, buf);
         }
+    }
+    return nullptr;
+}
+
+// "tcp_peer" (examples/two-nodes): sends "hello <n> from <node>" to the
+// other node once a second on iap 30 (a TCP channel, sent while it is
+// connected) and logs what arrives on iap 31 from the other node.
+void *YW_example_tcp_peer(void *arg)
+{
+    (void)arg;
+    YW_task_id_t tid = YW_getTaskID();
+    const char *me = localNode && localNode->name ? localNode->name : "?";
+    YW_ipc_id_t tx = YW_IPC_INVALID_ID, rx = YW_IPC_INVALID_ID;
+    YW_ret_t r = yw_example_open(YW_EXAMPLE_PEER_RX_IAP, YW_IPC_FLAGS_RX, &rx);
+    if (r == YW_SUCCESS)
+        r = yw_example_open(YW_EXAMPLE_PEER_TX_IAP, YW_IPC_FLAGS_TX, &tx);
+    if (r != YW_SUCCESS) {
+        YW_printf("%s: %s can't open its channels error=%d\n", __func__, me, (int)r);
+        return nullptr;
+    }
+    YW_printf("%s: %s sends on ipc %u, receives on ipc %u\n", __func__, me, (unsigned)tx, (unsigned)rx);
+    unsigned seq = 0;
+    char buf[1024];
+    for (;;) {
+        YW_event_flag_t flags = 0;
+        if (YW_waitTaskEventTime(tid, &flags, YW_EXAMPLE_IPC_PERIOD) > 0) {
+            YW_event_msg_t *m = nullptr;
+            while (YW_recvTaskEvent(tid, YW_EVENT_FLAG_IPC, &m) == 0) {
+                YW_uint32_t v = m->id.p.value;
+                YW_event_releaseEvent(m);
+                if (!(v & YW_IPC_EVENT_RX_READY) || YW_IPC_EVENT_IPC_ID(v) != rx)
+                    continue;
+                YW_size_t n = YW_recvIpc(rx, buf, sizeof(buf) - 1);
+                if (n < 0)
+                    continue;
+                buf[n] = '\0';
+                YW_printf("%s: %s received %d bytes: %s\n", __func__, me, (int)n, buf);
+            }
+            continue;
+        }
+        YW_ipc_status_t st;
+        if (YW_inqIpc(tx, &st) != YW_SUCCESS || !(st.state & YW_IPC_STATE_TX_UP))
+            continue; // not connected (yet): the channel connects by itself
+        char msg[128];
+        int len = std::snprintf(msg, sizeof(msg), "hello %u from %s", seq, me);
+        if (YW_sendIpc(tx, msg, len + 1) > 0)
+            seq++;
     }
     return nullptr;
 }

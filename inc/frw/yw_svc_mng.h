@@ -20,7 +20,9 @@
 #ifndef YW_SVC_MNG_H
 #define YW_SVC_MNG_H
 
+#include "cli/yw_cli.h"
 #include "osa/yw_osa.h"
+#include "osa/yw_osa_guard.h"
 #include "task/yw_task.h"
 #include "yw_err.h"
 #include "yw_event.h"
@@ -106,5 +108,84 @@ YW_fsm_context_t *YW_svc_mng_copyContext(const YW_fsm_context_t *ctx);
 YW_ret_t YW_svc_mng_reportState(const YW_fsm_context_t *ctx);
 
 } /* extern "C" */
+
+/* Defines a service's C entry points over its descriptor `svc` (use inside
+ * extern "C"): the command sender, the framework-side start and shut-down,
+ * the manager task's entry and the three row handlers, each of which names
+ * itself in the invalid-command line. */
+#define YW_SVC_MNG_DEFINE_ENTRIES(svc, sendEvent, start, shutdown, mainEntry, handleStart, handleStop, handleChange) \
+    YW_ret_t sendEvent(YW_event_value_t id, void *data) { return YW_svc_mng_sendEvent(&(svc), id, data); }        \
+    YW_ret_t start(void) { return YW_svc_mng_start(&(svc)); }                                                    \
+    YW_ret_t shutdown(void) { return YW_svc_mng_shutdown(&(svc)); }                                              \
+    void *mainEntry(void *arg)                                                                                   \
+    {                                                                                                            \
+        (void)arg;                                                                                               \
+        return YW_svc_mng_main(&(svc));                                                                          \
+    }                                                                                                            \
+    YW_fsm_state_t handleStart(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)                                      \
+    {                                                                                                            \
+        return YW_svc_mng_handleStart(&(svc), ctx, emsg, __func__, __LINE__);                                    \
+    }                                                                                                            \
+    YW_fsm_state_t handleStop(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)                                       \
+    {                                                                                                            \
+        return YW_svc_mng_handleStop(&(svc), ctx, emsg, __func__, __LINE__);                                     \
+    }                                                                                                            \
+    YW_fsm_state_t handleChange(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)                                     \
+    {                                                                                                            \
+        return YW_svc_mng_handleStateChange(&(svc), ctx, emsg, __func__, __LINE__);                              \
+    }
+
+/* Stop-row work over a table of `max` slots: del(id) for every slot whose
+ * state (read by inq(id, &status)) is non-zero. 0 when every one went, or
+ * none was left; else the first failure, which keeps the manager ACTV so that
+ * a later stop command retries what is left. */
+template <typename Status, typename Inq, typename Del> YW_ret_t YW_svc_mng_deleteAll(YW_uint32_t max, Inq inq, Del del)
+{
+    YW_ret_t r = YW_SUCCESS;
+    for (YW_uint32_t i = 0; i < max; ++i) {
+        Status st{};
+        if (inq(i, &st) != YW_SUCCESS || st.state == 0)
+            continue;
+        YW_ret_t d = del(i);
+        if (d != YW_SUCCESS && r == YW_SUCCESS)
+            r = d;
+    }
+    return r;
+}
+
+/* First initialisation of a service's context (a record with status.state,
+ * fsm, rcvq, fsm_vectors, timeout and lock, as every manager context has):
+ * sets the initialised bit and the fields, creates the table mutex once (it
+ * lives for the process) and makes sure the thread-id key exists. False when
+ * the service was initialised already. */
+template <typename Ctx> bool YW_svc_mng_initContext(Ctx &c, YW_fsm_context_t *fsm, const YW_fsm_vector_t *vectors)
+{
+    if (__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT)
+        return false;
+    __atomic_fetch_or(&c.status.state, YW_SVC_STATE_INIT, __ATOMIC_SEQ_CST);
+    c.fsm = fsm;
+    c.rcvq = nullptr;
+    c.fsm_vectors = vectors;
+    c.timeout = YW_SVC_MNG_TIMEOUT;
+    YW_P_tableMutexOnce(&c.lock);
+    YW_P_getThreadKey(nullptr, YW_THREAD_KEY_THREADID, &YW_g_threadKey_threadid);
+    return true;
+}
+
+/* Leaves the initialised state: unregisters the service's command (when it
+ * has one) and clears the whole status word (clearAll) or the initialised
+ * bit. The table mutex stays: a command may still be running. */
+template <typename Ctx> void YW_svc_mng_deinitContext(Ctx &c, const char *command, bool clearAll)
+{
+    if (!(__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT))
+        return;
+    if (command)
+        YW_unregCLICmd(command);
+    c.fsm = nullptr;
+    if (clearAll)
+        __atomic_store_n(&c.status.state, 0, __ATOMIC_SEQ_CST);
+    else
+        __atomic_fetch_and(&c.status.state, ~YW_SVC_STATE_INIT, __ATOMIC_SEQ_CST);
+}
 
 #endif

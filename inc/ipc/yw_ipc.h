@@ -371,6 +371,16 @@ void YW_ipc_leave(YW_ipc_t *ipc);
  * YW_ipc_leave on the same thread). */
 YW_uint32_t YW_ipc_generation(const YW_ipc_t *ipc);
 YW_ret_t YW_ipc_enterGen(YW_ipc_t *ipc, YW_uint32_t gen);
+/* The channel API takes ids that a task was given by YW_openIpc (or a
+ * thread by YW_createIpc). Each thread remembers the generation of the
+ * channel each id it was given named (YW_ipc_noteGiven). A call by id
+ * (close, send, receive, control: YW_ipc_enterCall, then YW_ipc_leave;
+ * YW_inqIpc) made with an id the thread was given for a channel since
+ * deleted fails (-933; -1 for YW_inqIpc) and never acts on a channel made
+ * in the slot since, until the thread opens that new channel itself. Ids a
+ * thread was never given are taken as they are. */
+void YW_ipc_noteGiven(const YW_ipc_t *ipc);
+YW_ret_t YW_ipc_enterCall(YW_ipc_t *ipc);
 
 /* ---- channel API ---- */
 YW_ret_t YW_openIpc(YW_ipc_iap_t iap, YW_uint32_t flags, YW_ipc_id_t *pIdPtr);

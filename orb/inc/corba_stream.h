@@ -57,7 +57,14 @@ public:
     // Only the multiple of 8 below `length` is used.
     Stream(void *buffer, uint32_t length, int flag, const EnvironmentWrapper &env);
     // shared: a read-only view of other's chain; else a copy of its data.
+    // A view holds the chain: it stays readable after its owner is
+    // reclaimed, copied into or destroyed.
     Stream(const Stream &other, const EnvironmentWrapper &env, bool shared);
+    // A read-only view of the next n bytes of `outer` (an encapsulation),
+    // read in place: its offsets and alignment start at the first of them and
+    // it ends after the last. `outer` moves past the n bytes; too few of them
+    // raise the read error in `outer` and leave the view empty and failed.
+    Stream(Stream &outer, uint32_t n, const EnvironmentWrapper &env);
     ~Stream();
 
     Stream(const Stream &) = delete;
@@ -109,22 +116,24 @@ public:
     // Writers.
     Stream &operator<<(unsigned char v)
     {
-        if (!(failed_ | shared_) && !env_->pending() && wpos_ < wblock_->data + wblock_->capacity)
-            *wpos_++ = v;
+        uintptr_t w = reinterpret_cast<uintptr_t>(wpos_);
+        if (__builtin_expect(w >= wlimit_ || env_pending(), 0))
+            w = write_slow(v, 1);
         else
-            write_prim(&v, 1);
+            *reinterpret_cast<unsigned char *>(w) = v;
+        wpos_ = reinterpret_cast<unsigned char *>(w + 1);
         return *this;
     }
     Stream &operator<<(from_char v) { return *this << static_cast<unsigned char>(v.val); }
     Stream &operator<<(from_boolean v) { return *this << static_cast<unsigned char>(v.val ? 1 : 0); }
-    Stream &operator<<(short v) { return put<2>(&v); }
-    Stream &operator<<(unsigned short v) { return put<2>(&v); }
-    Stream &operator<<(int v) { return put<4>(&v); }
-    Stream &operator<<(unsigned int v) { return put<4>(&v); }
-    Stream &operator<<(float v) { return put<4>(&v); }
-    Stream &operator<<(double v) { return put<8>(&v); }
-    Stream &operator<<(long long v) { return put<8>(&v); }
-    Stream &operator<<(unsigned long long v) { return put<8>(&v); }
+    Stream &operator<<(short v) { return put<2>(v); }
+    Stream &operator<<(unsigned short v) { return put<2>(v); }
+    Stream &operator<<(int v) { return put<4>(v); }
+    Stream &operator<<(unsigned int v) { return put<4>(v); }
+    Stream &operator<<(float v) { return put<4>(v); }
+    Stream &operator<<(double v) { return put<8>(v); }
+    Stream &operator<<(long long v) { return put<8>(v); }
+    Stream &operator<<(unsigned long long v) { return put<8>(v); }
     Stream &operator<<(from_string v);
     Stream &operator<<(const String_var &v);
     Stream &operator<<(const TypeCode &tc);
@@ -147,8 +156,7 @@ public:
     void write_longlong_at(unsigned char *at, long long v);
     void write_ulonglong_at(unsigned char *at, unsigned long long v);
 
-    // Object references need the target factories; until they are linked
-    // in these raise NO_IMPLEMENT.
+    // Object references (IORs); defined with the target factories.
     Stream &write_object(Object *obj);
     Object *read_object(char const *interface_name);
 
@@ -156,10 +164,11 @@ public:
     // The next octet; 0xBD while an exception is pending.
     unsigned char read_octet()
     {
-        if (!failed_ && !env_->pending() &&
-            rpos_ < (rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used))
-            return *rpos_++;
-        return read_octet_slow();
+        unsigned char *r = rpos_;
+        if (__builtin_expect(reinterpret_cast<uintptr_t>(r) >= rend_ || env_pending(), 0))
+            return read_octet_slow();
+        rpos_ = r + 1;
+        return *r;
     }
     void read_2(void *v) { get<2>(v); }
     void read_4(void *v) { get<4>(v); }
@@ -210,55 +219,78 @@ public:
     void fail(Exception *e);
     // Marks the stream failed for an error already raised into its
     // environment (by a stream that shares it, such as an encapsulation).
-    void mark_failed() { failed_ = 1; }
+    void mark_failed()
+    {
+        failed_ = 1;
+        sync();
+    }
 
 private:
-    // Fast paths of the primitive writers and readers: the item fits in the
-    // current block; everything else goes through write_prim/read_prim.
-    template <uint32_t K> Stream &put(const void *v)
+    // Fast paths of the primitive writers and readers: the aligned item fits
+    // in the current block and nothing is pending. Everything else (a block
+    // change, a latched error, an exception in the environment, a view that
+    // cannot write) goes through write_prim/read_prim, out of line.
+    bool env_pending() const { return env_->pending(); }
+    template <uint32_t K, class T> Stream &put(T v)
     {
-        if (!(failed_ | shared_) && !env_->pending()) {
-            uint32_t pad = (0u - (wblock_->base + static_cast<uint32_t>(wpos_ - wblock_->data))) & (K - 1);
-            unsigned char *p = wpos_ + pad;
-            if (p + K <= wblock_->data + wblock_->capacity) {
-                for (uint32_t i = 0; i < pad; ++i)
-                    wpos_[i] = 0;
-                if (_use_native_endian)
-                    std::memcpy(p, v, K);
-                else
-                    swap_store<K>(p, v);
-                wpos_ = p + K;
-                return *this;
-            }
+        static_assert(sizeof(T) == K);
+        // The fast path runs only where addresses and stream offsets agree
+        // modulo 8 (sync() closes it elsewhere), so aligning the address
+        // aligns the offset. Positions are handled as integers so that the
+        // compiler can fold the alignment of consecutive items.
+        uintptr_t w = reinterpret_cast<uintptr_t>(wpos_);
+        uintptr_t p = (w + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
+        if (__builtin_expect(p + K > wlimit_ || env_pending(), 0)) {
+            uint64_t bits = 0;
+            std::memcpy(&bits, &v, K);
+            p = write_slow(bits, K);
+        } else {
+            uint64_t zero = 0;
+            std::memcpy(reinterpret_cast<void *>(w), &zero, K); // any padding; the value follows
+            unsigned char *at = reinterpret_cast<unsigned char *>(p);
+            if (__builtin_expect(_use_native_endian, 1))
+                std::memcpy(at, &v, K);
+            else
+                swap_store<K>(at, &v);
         }
-        write_prim(v, K);
+        // Both paths leave the write position K bytes behind p, so the next
+        // item's alignment is computed from p directly.
+        wpos_ = reinterpret_cast<unsigned char *>(p + K);
         return *this;
     }
     template <uint32_t K> void get(void *v)
     {
-        if (!failed_ && !env_->pending()) {
-            uint32_t pad = (0u - (rblock_->base + static_cast<uint32_t>(rpos_ - rblock_->data))) & (K - 1);
-            unsigned char *p = rpos_ + pad;
-            unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
-            if (p + K <= bound) {
-                if (byte_order_)
-                    std::memcpy(v, p, K);
-                else
-                    swap_store<K>(v, p);
-                rpos_ = p + K;
-                return;
-            }
-        }
-        read_prim(v, K);
+        uintptr_t r = reinterpret_cast<uintptr_t>(rpos_);
+        uintptr_t a = (r + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
+        if (__builtin_expect(a + K > rend_ || env_pending(), 0))
+            return read_prim(v, K);
+        const unsigned char *p = reinterpret_cast<const unsigned char *>(a);
+        if (__builtin_expect(byte_order_, 1))
+            std::memcpy(v, p, K);
+        else
+            swap_store<K>(v, p);
+        rpos_ = reinterpret_cast<unsigned char *>(a + K);
     }
+    // The slow paths. write_slow: `bits` holds the value's k bytes first in
+    // memory; returns the write position less k (where the item went when it
+    // was written), whatever happened.
+    [[gnu::cold, gnu::noinline]] uintptr_t write_slow(uint64_t bits, uint32_t k);
+    // Recomputes the fast paths' bounds after the blocks, positions or state
+    // changed on a slow path.
+    void sync();
     void init_head(uint32_t size);
+    // The chain this stream keeps alive (owned or held), and giving it up.
+    wq_MemoryBlock *root() const { return shared_ ? held_ : head_; }
+    void drop_chain();
+    // Start of the data: the first byte of a view, else the head's data.
+    unsigned char *start() const { return head_->data + (origin_ - head_->base); }
     void write_prim(const void *v, uint32_t k);
     Stream &write_array_k(const void *p, uint32_t n, uint32_t k);
     bool align_write(uint32_t k);
     bool next_write_block();
     bool align_read(uint32_t k);
-    void read_prim(void *v, uint32_t k);
-    unsigned char read_octet_slow();
+    [[gnu::cold, gnu::noinline]] void read_prim(void *v, uint32_t k);
+    [[gnu::cold, gnu::noinline]] unsigned char read_octet_slow();
     bool read_raw(void *p, uint32_t n);
     bool check_at(unsigned char *at, uint32_t k);
     void put_at(unsigned char *at, const void *v, uint32_t k);
@@ -275,6 +307,19 @@ private:
     uint8_t shared_ = 0;
     uint8_t failed_ = 0;
     uint32_t msg_len_ = 0;
+    // Stream offset of this stream's first byte within its chain (nonzero
+    // for a view of an encapsulation); offsets and alignment count from it.
+    uint32_t origin_ = 0;
+    // Head of the chain a view holds (null for an owner).
+    wq_MemoryBlock *held_ = nullptr;
+    // Fast-path state, kept by sync(). Writing: the end of the write block as
+    // an address, 0 while the stream cannot write or the block's addresses
+    // do not align like its stream offsets. Reading: the read block's bound
+    // as of the last sync (the write position when reading the write block,
+    // which later writes may have moved on: a read that finds the bound too
+    // close takes the slow path, which looks again), 0 in the same cases.
+    uintptr_t wlimit_ = 0;
+    uintptr_t rend_ = 0;
 };
 
 } // namespace CORBA

@@ -138,7 +138,10 @@ public:
 };
 
 // Reader-writer lock, re-entrant per thread: a thread that already holds it
-// (in either mode) takes one more level of the mode it first took. Each thread
+// takes one more level of the mode it first took; lock_write by a thread that
+// holds only the read lock is refused (BAD_INV_ORDER in the thread's
+// environment, nothing taken). A lock granted but not recorded (out of memory)
+// is released before the failure goes on. Each thread
 // keeps the locks it holds with a count per lock. Waiters are granted in
 // priority order; while anyone waits, new readers queue too.
 class wq_RWMutex {

@@ -2,6 +2,7 @@
 // through process-wide free lists.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 struct wq_MemoryBlock {
@@ -12,6 +13,9 @@ struct wq_MemoryBlock {
     uint32_t capacity = 0;          // usable bytes
     uint32_t owns = 0;              // 1 when the block frees its buffer
     uint32_t base = 0;              // stream offset of data[0]
+    // On the head block of a chain: holders beside its owner (read-only
+    // views). The chain goes back only when the last of them lets go.
+    std::atomic<uint32_t> holders{0};
 
     // A block owning a new 8-aligned buffer of `size` bytes; the standard
     // sizes come from the free lists. Null when memory is short.
@@ -27,7 +31,13 @@ struct wq_MemoryBlock {
     wq_MemoryBlock *next_alloc(uint32_t size);
 
     // Gives a whole chain back (recycled or destroyed) and nulls `block`.
+    // A chain that still has holders only loses one of them.
     static void release(wq_MemoryBlock *&block);
+    // Adds a holder to the chain headed by `head` (the caller holds it
+    // already, as its owner or another holder).
+    static void hold(wq_MemoryBlock *head);
+    // True when the chain headed by `head` has holders beside its owner.
+    static bool is_held(const wq_MemoryBlock *head);
 
     // Frees an owned buffer and destroys the rest of the chain.
     ~wq_MemoryBlock();

@@ -49,6 +49,7 @@ enum : unsigned char {
     WQ_MINOR_NATIVE_EXCEPTION = 4,    // UNKNOWN: foreign C++ exception
     WQ_MINOR_STREAM_FAILED = 1,       // MARSHAL: read/write to stream failed
     WQ_MINOR_BAD_PRIORITY = 11,       // BAD_PARAM: CORBA priority out of range
+    WQ_MINOR_LOCK_UPGRADE = 5,        // BAD_INV_ORDER: write lock asked by a reader
 };
 
 // Full codes used across the broker.

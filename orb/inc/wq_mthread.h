@@ -1,6 +1,7 @@
 // The broker's managed worker threads and the prefix of its diagnostic lines.
 #pragma once
 
+#include "corba_orb.h"
 #include "wq_lock.h"
 #include "wq_thread.h"
 
@@ -41,16 +42,6 @@ public:
 
     static wq_ManagedThread *_list;
     static wq_RWMutex _for_list;
-};
-
-// Process identity put into diagnostic headers (set by ORB initialisation).
-struct wq_ORB {
-    static char const *process_name;
-    static char const *svr_class_name;
-    static char const *svr_instance_name;
-    static char const *host_name;
-    // Diagnostics level: 0 none, 1 simple, 2 full.
-    static int diagnostics;
 };
 
 struct wq_HeaderLog {

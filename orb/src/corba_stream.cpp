@@ -39,11 +39,35 @@ inline void swap_copy(unsigned char *dst, const unsigned char *src, uint32_t k)
     }
 }
 
+// Copies n elements of K bytes from src to dst, each byte-swapped (src and
+// dst may be the same).
+template <uint32_t K> void swap_elements(unsigned char *dst, const unsigned char *src, uint32_t n)
+{
+    for (uint32_t i = 0; i < n; ++i)
+        Stream::swap_store<K>(dst + static_cast<size_t>(i) * K, src + static_cast<size_t>(i) * K);
+}
+
+void swap_elements(unsigned char *dst, const unsigned char *src, uint32_t n, uint32_t k)
+{
+    switch (k) {
+    case 2:
+        swap_elements<2>(dst, src, n);
+        break;
+    case 4:
+        swap_elements<4>(dst, src, n);
+        break;
+    case 8:
+        swap_elements<8>(dst, src, n);
+        break;
+    default:
+        std::memmove(dst, src, static_cast<size_t>(n) * k);
+    }
+}
+
 // Swaps n elements of size k in place.
 void swap_in_place(unsigned char *p, uint32_t n, uint32_t k)
 {
-    for (uint32_t i = 0; i < n; ++i, p += k)
-        swap_copy(p, p, k);
+    swap_elements(p, p, n, k);
 }
 
 inline uint32_t round8(uint32_t size)
@@ -83,6 +107,7 @@ void Stream::init_head(uint32_t size)
     rblock_ = wblock_ = head_;
     rpos_ = wpos_ = head_->data;
     byte_order_ = _use_native_endian ? 1 : 0;
+    sync();
 }
 
 Stream::Stream() : env_(EnvironmentInfo::_current()->wrapper()), block_size_(wq_block_sizes[0])
@@ -113,6 +138,7 @@ Stream::Stream(void *buffer, uint32_t length, int, const EnvironmentWrapper &env
     rblock_ = wblock_ = head_;
     rpos_ = wpos_ = head_->data;
     byte_order_ = _use_native_endian ? 1 : 0;
+    sync();
 }
 
 Stream::Stream(const Stream &other, const EnvironmentWrapper &env, bool shared) : env_(&env)
@@ -126,14 +152,57 @@ Stream::Stream(const Stream &other, const EnvironmentWrapper &env, bool shared) 
     copy(other);
 }
 
+Stream::Stream(Stream &outer, uint32_t n, const EnvironmentWrapper &env)
+    : env_(&env), block_size_(outer.block_size_), byte_order_(outer.byte_order_), shared_(1)
+{
+    held_ = outer.root();
+    wq_MemoryBlock::hold(held_);
+    head_ = rblock_ = wblock_ = outer.rblock_;
+    rpos_ = wpos_ = outer.rpos_;
+    origin_ = outer.rblock_->base + static_cast<uint32_t>(outer.rpos_ - outer.rblock_->data);
+    if (outer.pending() || n > outer.bytes_remaining()) {
+        outer.read_error();
+        failed_ = 1;
+        sync();
+        return;
+    }
+    // The view ends in the block that holds its last byte.
+    uint32_t end = origin_ + n;
+    for (wq_MemoryBlock *b = rblock_;; b = b->next) {
+        bool last = b == outer.wblock_;
+        uint32_t len = last ? static_cast<uint32_t>(outer.wpos_ - b->data) : b->used;
+        if (end <= b->base + len || last || !b->next) {
+            wblock_ = b;
+            wpos_ = b->data + (end - b->base);
+            break;
+        }
+    }
+    msg_len_ = n;
+    sync();
+    outer.skip_read(n);
+}
+
 Stream::~Stream()
 {
-    if (!shared_)
+    drop_chain();
+}
+
+void Stream::drop_chain()
+{
+    if (shared_)
+        wq_MemoryBlock::release(held_);
+    else
         wq_MemoryBlock::release(head_);
+    head_ = nullptr;
+    held_ = nullptr;
+    shared_ = 0;
+    origin_ = 0;
 }
 
 void Stream::readonly_copy(const Stream &other)
 {
+    if (&other == this)
+        return;
     EnvironmentInfo *mine = env_->environment();
     EnvironmentInfo *theirs = other.env_->environment();
     if (!mine || mine != theirs) {
@@ -142,10 +211,14 @@ void Stream::readonly_copy(const Stream &other)
         else
             env_->clear();
     }
-    if (!shared_)
-        wq_MemoryBlock::release(head_);
+    // Hold the other's chain before letting go of ours (they may be one).
+    wq_MemoryBlock *r = other.root();
+    wq_MemoryBlock::hold(r);
+    drop_chain();
+    held_ = r;
     head_ = rblock_ = other.head_;
-    rpos_ = head_ ? head_->data : nullptr;
+    origin_ = other.origin_;
+    rpos_ = head_ ? start() : nullptr;
     wblock_ = other.wblock_;
     wpos_ = other.wpos_;
     block_size_ = other.block_size_;
@@ -153,6 +226,7 @@ void Stream::readonly_copy(const Stream &other)
     shared_ = 1;
     failed_ = other.failed_;
     byte_order_ = other.byte_order_;
+    sync();
 }
 
 void Stream::copy(const Stream &other)
@@ -160,10 +234,10 @@ void Stream::copy(const Stream &other)
     if (pending() || &other == this)
         return;
     uint32_t cap = other.head_ ? other.head_->capacity : block_size_;
-    if (shared_) {
-        // A view gets a chain of its own before anything is written.
-        head_ = nullptr;
-        shared_ = 0;
+    if (shared_ || wq_MemoryBlock::is_held(head_)) {
+        // A view gets a chain of its own before anything is written, and a
+        // chain that views still read is left to them.
+        drop_chain();
     }
     if (!head_ || head_->capacity != cap) {
         wq_MemoryBlock::release(head_);
@@ -174,9 +248,11 @@ void Stream::copy(const Stream &other)
     head_->base = 0;
     wblock_ = rblock_ = head_;
     wpos_ = rpos_ = head_->data;
-    for (const wq_MemoryBlock *b = other.head_; b; b = b->next) {
-        uint32_t n = (b == other.wblock_) ? static_cast<uint32_t>(other.wpos_ - b->data) : b->used;
-        write_array_1(b->data, n);
+    sync();
+    const unsigned char *from = other.head_ ? other.start() : nullptr;
+    for (const wq_MemoryBlock *b = other.head_; b; b = b->next, from = b ? b->data : nullptr) {
+        const unsigned char *end = (b == other.wblock_) ? other.wpos_ : b->data + b->used;
+        write_array_1(from, static_cast<uint32_t>(end - from));
         if (b == other.wblock_ || pending())
             break;
     }
@@ -186,6 +262,7 @@ void Stream::copy(const Stream &other)
     uint32_t roff = other.read_offset();
     rblock_ = head_;
     rpos_ = head_->data;
+    sync();
     skip_read(roff);
 }
 
@@ -202,6 +279,8 @@ void Stream::swap(Stream &other)
     std::swap(byte_order_, other.byte_order_);
     std::swap(shared_, other.shared_);
     std::swap(msg_len_, other.msg_len_);
+    std::swap(origin_, other.origin_);
+    std::swap(held_, other.held_);
     // The failure goes where the exception goes: the other's moves here and
     // this one's stays, so the other is left clean. (A failed mark without an
     // exception in the stream's environment would make its readers fail
@@ -215,13 +294,15 @@ void Stream::swap(Stream &other)
         theirs->replace(nullptr);
         env_->exception(e);
     }
+    sync();
+    other.sync();
 }
 
 void Stream::reclaim()
 {
-    if (shared_) {
-        head_ = nullptr;
-        shared_ = 0;
+    if (shared_ || wq_MemoryBlock::is_held(head_)) {
+        // Views keep reading the old chain; this stream starts a new one.
+        drop_chain();
         init_head(block_size_);
     } else {
         wq_MemoryBlock::release(head_->next);
@@ -232,6 +313,25 @@ void Stream::reclaim()
     rpos_ = wpos_ = head_->data;
     msg_len_ = 0;
     failed_ = 0;
+    sync();
+}
+
+// The fast paths align addresses; they are open only on blocks where the
+// address of stream offset 0 (from this stream's origin) is 8-aligned, which
+// holds for every block the stream allocates itself.
+void Stream::sync()
+{
+    auto skewed = [this](const wq_MemoryBlock *b) {
+        return ((reinterpret_cast<uintptr_t>(b->data) - b->base + origin_) & 7) != 0;
+    };
+    if (failed_ || !wblock_ || shared_ || skewed(wblock_))
+        wlimit_ = 0;
+    else
+        wlimit_ = reinterpret_cast<uintptr_t>(wblock_->data + wblock_->capacity);
+    if (failed_ || !rblock_ || skewed(rblock_))
+        rend_ = 0;
+    else
+        rend_ = reinterpret_cast<uintptr_t>(rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used);
 }
 
 // ---- errors ------------------------------------------------------------------
@@ -241,12 +341,14 @@ void Stream::read_error()
     if (!env_->pending())
         wq_StreamUtil::raise_general_error("read exceeded message size", *env_);
     failed_ = 1;
+    sync();
 }
 
 void Stream::fail(Exception *e)
 {
     env_->exception(e);
     failed_ = 1;
+    sync();
 }
 
 void Stream::no_memory()
@@ -258,12 +360,12 @@ void Stream::no_memory()
 
 uint32_t Stream::read_offset() const
 {
-    return rblock_ ? rblock_->base + static_cast<uint32_t>(rpos_ - rblock_->data) : 0;
+    return rblock_ ? rblock_->base + static_cast<uint32_t>(rpos_ - rblock_->data) - origin_ : 0;
 }
 
 uint32_t Stream::write_offset() const
 {
-    return wblock_ ? wblock_->base + static_cast<uint32_t>(wpos_ - wblock_->data) : 0;
+    return wblock_ ? wblock_->base + static_cast<uint32_t>(wpos_ - wblock_->data) - origin_ : 0;
 }
 
 uint32_t Stream::size_written()
@@ -322,6 +424,7 @@ bool Stream::next_write_block()
     n->used = 0;
     wblock_ = n;
     wpos_ = n->data;
+    sync();
     return true;
 }
 
@@ -372,6 +475,14 @@ void Stream::write_prim(const void *v, uint32_t k)
     wpos_ += k;
 }
 
+uintptr_t Stream::write_slow(uint64_t bits, uint32_t k)
+{
+    unsigned char b[8];
+    std::memcpy(b, &bits, sizeof b);
+    write_prim(b, k);
+    return reinterpret_cast<uintptr_t>(wpos_) - k;
+}
+
 Stream &Stream::write_array_1(const void *p, uint32_t n)
 {
     if (pending() || n == 0)
@@ -402,28 +513,9 @@ Stream &Stream::write_array_bool(const void *p, uint32_t n)
     return write_array_1(p, n);
 }
 
-namespace {
-
-// Writes n elements of size k byte-swapped, a chunk at a time.
-void write_swapped(Stream &s, const void *p, uint32_t n, uint32_t k)
-{
-    unsigned char tmp[1024];
-    const unsigned char *src = static_cast<const unsigned char *>(p);
-    uint32_t per = sizeof(tmp) / k;
-    while (n && !s.pending()) {
-        uint32_t c = n < per ? n : per;
-        std::memcpy(tmp, src, static_cast<size_t>(c) * k);
-        swap_in_place(tmp, c, k);
-        s.write_array_1(tmp, c * k);
-        src += static_cast<size_t>(c) * k;
-        n -= c;
-    }
-}
-
-} // namespace
-
-// Pads to k, then writes n elements of k bytes: one copy in host order,
-// else element by element swapped.
+// Pads to k, then writes n elements of k bytes: one bulk copy in host order;
+// otherwise each element swapped straight into the blocks (the position is
+// k-aligned and every capacity a multiple of 8, so no element straddles).
 Stream &Stream::write_array_k(const void *p, uint32_t n, uint32_t k)
 {
     if (pending() || n == 0 || !align_write(k))
@@ -434,7 +526,20 @@ Stream &Stream::write_array_k(const void *p, uint32_t n, uint32_t k)
     }
     if (_use_native_endian)
         return write_array_1(p, n * k);
-    write_swapped(*this, p, n, k);
+    const unsigned char *src = static_cast<const unsigned char *>(p);
+    while (n) {
+        uint32_t room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos_) / k;
+        if (room == 0) {
+            if (!next_write_block())
+                return *this;
+            continue;
+        }
+        uint32_t c = n < room ? n : room;
+        swap_elements(wpos_, src, c, k);
+        wpos_ += static_cast<size_t>(c) * k;
+        src += static_cast<size_t>(c) * k;
+        n -= c;
+    }
     return *this;
 }
 
@@ -520,6 +625,7 @@ bool Stream::read_raw(void *p, uint32_t n)
             }
             rblock_ = rblock_->next;
             rpos_ = rblock_->data;
+            sync();
             continue;
         }
         uint32_t t = n < avail ? n : avail;
@@ -549,7 +655,8 @@ void Stream::read_prim(void *v, uint32_t k)
 {
     if (pending())
         return;
-    uint32_t off = rblock_->base + static_cast<uint32_t>(rpos_ - rblock_->data);
+    sync(); // the fast path's bound may be behind later writes
+    uint32_t off = read_offset();
     uint32_t pad = (0u - off) & (k - 1);
     unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
     unsigned char tmp[8];
@@ -695,6 +802,7 @@ void Stream::write_stream(Stream &source, uint32_t n)
             }
             source.rblock_ = source.rblock_->next;
             source.rpos_ = source.rblock_->data;
+            source.sync();
             continue;
         }
         uint32_t t = n < avail ? n : avail;
@@ -809,46 +917,7 @@ Stream &Stream::operator>>(String_var &v)
     return *this;
 }
 
-// ---- object references -------------------------------------------------------
-//
-// References need the interface registry and the target factories. Until
-// they are linked in, only nil references travel: a nil reference is written
-// and read here, anything else raises NO_IMPLEMENT. A type id shorter than 2
-// bytes means nil only with zero profiles; an empty type id with profiles is
-// a reference of type Object (it joins the non-nil path).
-
-Stream &Stream::write_object(Object *obj)
-{
-    if (pending())
-        return *this;
-    if (!obj) {
-        // Empty type id, no profiles.
-        *this << 1u << static_cast<unsigned char>(0) << 0u;
-        return *this;
-    }
-    fail(new NO_IMPLEMENT(1, COMPLETED_NO, "CORBA::Stream::write_object"));
-    return *this;
-}
-
-Object *Stream::read_object(char const *)
-{
-    uint32_t n = 0;
-    read_4(&n);
-    if (pending())
-        return nullptr;
-    if (n < 2) {
-        skip_read(n);
-        uint32_t profiles = 0;
-        // Each profile holds at least its tag and its length.
-        if (!read_count(profiles, 8) || profiles == 0)
-            return nullptr;
-    } else if (n > bytes_remaining()) {
-        read_error();
-        return nullptr;
-    }
-    fail(new NO_IMPLEMENT(1, COMPLETED_NO, "CORBA::Stream::read_object"));
-    return nullptr;
-}
+// Object references are read and written in corba_object_cdr.cpp.
 
 } // namespace CORBA
 

@@ -3,9 +3,10 @@
 //
 // The parameters of a complex TypeCode travel in an encapsulation: a ulong
 // length, then a CDR stream of their own (byte-order octet first) whose
-// alignment starts at its first byte. Both directions build that inner
-// stream separately, so 8-byte items inside are aligned as the standard
-// requires whatever the outer offset. Recursion records carry offsets from
+// alignment starts at its first byte. The writer builds that inner stream
+// separately; the reader reads it in place through a view with its own
+// origin. Either way 8-byte items inside are aligned as the standard requires
+// whatever the outer offset. Recursion records carry offsets from
 // the start of the outermost stream, so an indirection can point from an
 // inner encapsulation back to an enclosing TypeCode.
 #include "corba_typecode.h"
@@ -295,10 +296,10 @@ TypeCode *TypeCode::read_impl(Stream &s, State *state, unsigned depth)
         return nullptr;
     }
     me.origin = origin + s.read_offset();
-    // The encapsulation is read as a stream of its own: its own alignment
-    // origin and its own end, whatever the parameters consume.
-    Stream enc(len, s.env());
-    enc.write_stream(s, len);
+    // The encapsulation is read in place, as a view with its own alignment
+    // origin and its own end, whatever the parameters consume: nothing is
+    // copied, however deep the nesting.
+    Stream enc(s, len, s.env());
     if (!s.pending()) {
         enc.byte_order(Stream::order_for_flag(enc.read_octet()));
         tc->read_params(enc, &me, depth);

@@ -1,6 +1,8 @@
 // The broker's locks: spin guard with back-off, priority-ordered hand-off
 // mutex and counting semaphore, re-entrant reader-writer lock, conditions.
 #include "wq_lock.h"
+#include "corba_env.h"
+#include "corba_except.h"
 #include "wq_text.h"
 #include "wq_thread.h"
 
@@ -395,7 +397,14 @@ void wq_RWMutex::acquire(wq_ThreadRecord *rec, uint32_t mode, uint32_t depth)
         wake_chain(woken);
         wq_block_on_record(rec);
     }
-    rec->add_held(this, mode, depth);
+    // A lock that cannot be recorded could never be unlocked by its holder:
+    // give it back before the failure goes on.
+    try {
+        rec->add_held(this, mode, depth);
+    } catch (...) {
+        release_level(rec, mode);
+        throw;
+    }
 }
 
 void wq_RWMutex::release_level(wq_ThreadRecord *, uint32_t mode)
@@ -429,6 +438,14 @@ void wq_RWMutex::lock_write(const wq_ThreadEnvironment &tenv)
 {
     wq_ThreadRecord *rec = tenv.record();
     if (wq_HeldLock *h = rec->find_held(this)) {
+        if (h->mode != 1) {
+            // A reader cannot become the writer in place (another reader may
+            // be inside): refused, nothing taken.
+            CORBA::EnvironmentInfo::_current()->exception(new CORBA::BAD_INV_ORDER(
+                WQ_MINOR_LOCK_UPGRADE, CORBA::COMPLETED_NO,
+                "write lock requested by a thread that holds the read lock"));
+            return;
+        }
         ++h->count;
         return;
     }

@@ -131,12 +131,31 @@ wq_MemoryBlock *wq_MemoryBlock::next_alloc(uint32_t size)
     return next;
 }
 
+void wq_MemoryBlock::hold(wq_MemoryBlock *head)
+{
+    if (head)
+        head->holders.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool wq_MemoryBlock::is_held(const wq_MemoryBlock *head)
+{
+    return head && head->holders.load(std::memory_order_acquire) != 0;
+}
+
 void wq_MemoryBlock::release(wq_MemoryBlock *&block)
 {
     wq_MemoryBlock *b = block;
     block = nullptr;
     if (!b)
         return;
+    // Another holder remains: drop this one and leave the chain alone. The
+    // acquire on the last drop orders every holder's reads before reuse.
+    uint32_t h = b->holders.load(std::memory_order_acquire);
+    while (h != 0) {
+        if (b->holders.compare_exchange_weak(h, h - 1, std::memory_order_acq_rel,
+                                             std::memory_order_acquire))
+            return;
+    }
     if (!wq_reuse_memory) {
         delete b;
         return;

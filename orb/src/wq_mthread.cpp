@@ -145,12 +145,6 @@ void wq_ManagedThread::join_all()
 
 // ---- diagnostic headers ---------------------------------------------------------
 
-char const *wq_ORB::process_name = "";
-char const *wq_ORB::svr_class_name = "";
-char const *wq_ORB::svr_instance_name = "";
-char const *wq_ORB::host_name = "";
-int wq_ORB::diagnostics = 0;
-
 namespace {
 char const *nz(char const *s) { return s ? s : ""; }
 

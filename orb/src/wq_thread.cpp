@@ -60,7 +60,7 @@ wq_ThreadRecord::~wq_ThreadRecord()
 {
     sem_destroy(&sem);
     std::free(data);
-    std::free(held);
+    delete[] held;
 }
 
 wq_ThreadRecord *wq_ThreadRecord::current()
@@ -86,10 +86,13 @@ wq_HeldLock *wq_ThreadRecord::add_held(wq_RWMutex *lock, uint32_t mode, uint32_t
 {
     if (held_count == held_cap) {
         uint32_t cap = held_cap + 8;
-        void *p = std::realloc(held, cap * sizeof(wq_HeldLock));
+        auto *p = new (std::nothrow) wq_HeldLock[cap];
         if (!p)
             throw std::bad_alloc();
-        held = static_cast<wq_HeldLock *>(p);
+        for (uint32_t i = 0; i < held_count; ++i)
+            p[i] = held[i];
+        delete[] held;
+        held = p;
         held_cap = cap;
     }
     held[held_count] = wq_HeldLock{lock, count, mode};

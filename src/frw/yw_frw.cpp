@@ -9,13 +9,16 @@
 
 #include "ipc/yw_ipc_ism.h"
 #include "cli/yw_cli.h"
+#include "dym/yw_dym_dsm.h"
 #include "frw/yw_frw.h"
 #include "frw/yw_frw_cfg.h"
 #include "frw/yw_frw_fsm.h"
 #include "frw/yw_frw_node.h"
 #include "log/yw_log.h"
 #include "task/yw_task.h"
+#include "sync/yw_sync_ssm.h"
 #include "task/yw_task_tsm.h"
+#include "timer/yw_timer_tsm.h"
 #include "osa/yw_osa.h"
 #include "yw_mem.h"
 #include "yw_path.h"
@@ -138,14 +141,6 @@ YW_ret_t YW_frw_init(int argc, char **argv)
 
 // ---- framework bring-up ------------------------------------------------------
 
-// Service-manager initialisations of services that may be absent from a
-// build: only those linked in are called.
-extern "C" {
-YW_ret_t YW_dym_dsm_init(void) __attribute__((weak));
-YW_ret_t YW_sync_ssm_init(void) __attribute__((weak));
-YW_ret_t YW_timer_tsm_init(void) __attribute__((weak));
-}
-
 YW_frw_serviceStatus_t YW_g_frw_serviceStatus = {0};
 
 // Step 6: every service manager's init clears its tables, so all run before
@@ -153,12 +148,9 @@ YW_frw_serviceStatus_t YW_g_frw_serviceStatus = {0};
 static void yw_frw_initServiceManagers(void)
 {
     YW_task_tsm_init();
-    if (YW_dym_dsm_init)
-        YW_dym_dsm_init();
-    if (YW_sync_ssm_init)
-        YW_sync_ssm_init();
-    if (YW_timer_tsm_init)
-        YW_timer_tsm_init();
+    YW_dym_dsm_init();
+    YW_sync_ssm_init();
+    YW_timer_tsm_init();
     YW_ipc_ism_init();
 }
 

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include "frw/yw_frw.h"
 #include "frw/yw_xml.h"
@@ -540,17 +542,24 @@ extern "C" YW_ret_t YW_frw_cfg_load(const char *filename, YW_frw_cfg_set_t *pCfg
         return YW_FAIL;
     }
 
+    // Opened without blocking: a FIFO or device in place of the file must be
+    // refused, not waited on for ever.
     FileCloser file{-1};
-    if (YW_P_openFile(path, 0, 0, &file.fd) != 0 || file.fd < 0) {
+    if (YW_P_openFile(path, O_RDONLY | O_NONBLOCK, 0, &file.fd) != 0 || file.fd < 0) {
         file.fd = -1;
         CFG_PRINT("file not found:%s\n", path);
         return YW_FAIL;
     }
-    YW_size_t size = YW_P_getFileSize(path);
-    if (size < 0) {
+    struct stat st {};
+    if (fstat(file.fd, &st) != 0) {
         CFG_PRINT("can't get the size of %s\n", path);
         return YW_FAIL;
     }
+    if (!S_ISREG(st.st_mode)) {
+        CFG_PRINT("not a regular file:%s\n", path);
+        return YW_FAIL;
+    }
+    YW_size_t size = (YW_size_t)st.st_size;
     if (size > YW_FRW_CFG_FILE_MAX) {
         CFG_PRINT("file %s too large: %lld bytes (limit %d)\n", path, (long long)size, YW_FRW_CFG_FILE_MAX);
         return YW_FAIL;

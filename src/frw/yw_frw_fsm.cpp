@@ -2,14 +2,12 @@
 //
 // IDLE -CONF-> CONF -INIT-> INIT -(log service normal: EVT_INIT, CMD_SYNC)->
 // SYNC -EVT_SYNC-> NORM. A configuration error ends the bring-up in IERR.
-//
-// Services that are not part of this build (their loader, start or command
-// functions are absent) are skipped: their functions are referenced weakly.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
+#include "dym/yw_dym_dsm.h"
 #include "frw/yw_frw.h"
 #include "frw/yw_frw_cfg.h"
 #include "frw/yw_frw_fsm.h"
@@ -17,19 +15,12 @@
 #include "ipc/yw_ipc.h"
 #include "ipc/yw_ipc_ism.h"
 #include "log/yw_log.h"
+#include "sync/yw_sync_ssm.h"
 #include "task/yw_task.h"
 #include "task/yw_task_tsm.h"
+#include "timer/yw_timer_tsm.h"
 
 extern "C" {
-
-// Loaders and starters of services not in every build; absent ones are skipped.
-YW_ret_t YW_loadDyModuleServiceManageConfig(YW_frw_cfg_element_t *base, void *mcfg) __attribute__((weak));
-YW_ret_t YW_loadSyncServiceManageConfig(YW_frw_cfg_element_t *base, void *mcfg) __attribute__((weak));
-YW_ret_t YW_loadTimerServiceManageConfig(YW_frw_cfg_element_t *base, void *mcfg) __attribute__((weak));
-YW_ret_t YW_startDyModuleService(void) __attribute__((weak));
-YW_ret_t YW_startSyncService(void) __attribute__((weak));
-YW_ret_t YW_startTimerService(void) __attribute__((weak));
-YW_ret_t YW_dym_dsm_sendEvent(YW_event_value_t id, void *data) __attribute__((weak));
 
 YW_frw_fsmEventControl_t YW_g_frw_fsmEventControl = {nullptr, nullptr, nullptr, nullptr};
 extern YW_fsm_context_t YW_s_frw_fsm;
@@ -44,11 +35,6 @@ int ipcServiceStarted = 0;
 YW_fsm_context_t YW_s_frw_fsm;
 
 namespace {
-
-// The managers' configuration records of the services loaded by name only
-// here; their loaders fill them (the timer, resource and module records are
-// empty).
-alignas(16) unsigned char yw_s_frw_mng_cfg[3][64];
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr YW_int64_t YW_FRW_FSM_STACK = CONFIG_YW_STACKSIZE * 8; // instrumented frames are larger
@@ -71,7 +57,8 @@ YW_fsm_state_t yw_frw_fsm_invalid(const char *func, int line, YW_fsm_context_t *
     return ctx->state;
 }
 
-YW_ret_t yw_frw_loadSection(const char *tag, YW_ret_t (*loader)(YW_frw_cfg_element_t *, void *), void *mcfg)
+template <typename MngCfg>
+YW_ret_t yw_frw_loadSection(const char *tag, YW_ret_t (*loader)(YW_frw_cfg_element_t *, MngCfg *), MngCfg *mcfg)
 {
     YW_frw_cfg_element_t *e = YW_frw_cfg_findServiceManageCfg(tag);
     YW_ret_t r = loader(e, mcfg);
@@ -79,12 +66,10 @@ YW_ret_t yw_frw_loadSection(const char *tag, YW_ret_t (*loader)(YW_frw_cfg_eleme
     return r;
 }
 
-// Starts one optional service of the initialisation command (absent from
-// this build: skipped); a failure is printed, a success sets its mark.
+// Starts one service of the initialisation command; a failure is printed, a
+// success sets its mark.
 void yw_frw_fsm_startService(YW_ret_t (*start)(void), const char *what, int &started)
 {
-    if (!start)
-        return;
     YW_ret_t r = start();
     if (r != YW_SUCCESS)
         std::printf("%s:%d can't start %s service error = %d\n", "YW_frw_fsm_handleInitCmd", __LINE__, what, (int)r);
@@ -236,12 +221,9 @@ YW_fsm_state_t YW_frw_fsm_handleCfgCmd(YW_fsm_context_t *ctx, YW_event_msg_t *em
         YW_frw_cfg_element_t *e = YW_frw_cfg_findServiceManageCfg("taskConf");
         YW_ret_t tr = YW_loadTaskServiceManageConfig(e, &YW_g_tsm_cfg);
         std::printf("%s:%d error=%d\n", __func__, __LINE__, (int)tr);
-        if (YW_loadDyModuleServiceManageConfig)
-            yw_frw_loadSection("dymConf", YW_loadDyModuleServiceManageConfig, yw_s_frw_mng_cfg[0]);
-        if (YW_loadSyncServiceManageConfig)
-            yw_frw_loadSection("resourceConf", YW_loadSyncServiceManageConfig, yw_s_frw_mng_cfg[1]);
-        if (YW_loadTimerServiceManageConfig)
-            yw_frw_loadSection("timerConf", YW_loadTimerServiceManageConfig, yw_s_frw_mng_cfg[2]);
+        yw_frw_loadSection("dymConf", YW_loadDyModuleServiceManageConfig, &YW_g_dym_dsm_cfg);
+        yw_frw_loadSection("resourceConf", YW_loadSyncServiceManageConfig, &YW_g_sync_ssm_cfg);
+        yw_frw_loadSection("timerConf", YW_loadTimerServiceManageConfig, &YW_g_timer_tsm_cfg);
         static YW_ipc_ism_cfg_t ipcMngCfg;
         r = YW_loadIpcServiceManageConfig(YW_frw_cfg_findServiceManageCfg("ipcConf"), &ipcMngCfg);
         std::printf("%s:%d error=%d\n", __func__, __LINE__, (int)r);
@@ -353,9 +335,8 @@ YW_fsm_state_t YW_frw_fsm_handleSschEvt(YW_fsm_context_t *ctx, YW_event_msg_t *e
     if (std::strcmp(name, "lsm_fsm") == 0 && d->state == 3) {
         YW_printf("LSM enter normal...\n");
         YW_frw_fsm_sendEvent(YW_FRW_EVT_INIT, nullptr);
-    } else if (std::strcmp(name, "dsm_fsm") == 0 && d->state == 0 && !dyModuleServiceStarted &&
-               YW_dym_dsm_sendEvent) {
-        YW_ret_t r = YW_dym_dsm_sendEvent(80, nullptr);
+    } else if (std::strcmp(name, "dsm_fsm") == 0 && d->state == 0 && !dyModuleServiceStarted) {
+        YW_ret_t r = YW_dym_dsm_sendEvent(YW_DYM_DSM_CMD_START, nullptr);
         std::printf("%s:%d start dymodule service error = %d\n", __func__, __LINE__, (int)r);
         if (r == YW_SUCCESS)
             dyModuleServiceStarted = 1;

@@ -41,8 +41,9 @@ void yw_node_mng_setRecord(YW_ipc_receiver_context_t *ctx, YW_ipc_id_t id)
     ctx->rx_ipc_info[0].ipc_no = id;
     ctx->rx_ipc_info[0].buffer_size = 0;
     ctx->rx_ipc_info[0].frame_size = 0;
+    // the channel is held while its configuration is read
     YW_ipc_t *ipc = YW_ipc_get(id);
-    if (!ipc || !ipc->cfg)
+    if (!ipc || YW_ipc_enterCall(ipc) != YW_SUCCESS)
         return;
     const YW_ipc_cfg_t *c = ipc->cfg;
     const YW_ipc_side_cfg_t &s = (c->flags & YW_IPC_FLAGS_TX) ? c->tx : c->rx;
@@ -53,6 +54,7 @@ void yw_node_mng_setRecord(YW_ipc_receiver_context_t *ctx, YW_ipc_id_t id)
         size = YW_FRW_NODE_MNG_RECV_BUF_MAX;
     ctx->rx_ipc_info[0].buffer_size = size;
     ctx->rx_ipc_info[0].frame_size = s.frame_size;
+    YW_ipc_leave(ipc);
 }
 
 // The IPC service manager creates the channels on its own task, which may

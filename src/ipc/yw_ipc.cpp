@@ -14,8 +14,11 @@
 #include "ipc/yw_ipc_ism.h"
 #include "ipc/yw_ipc_kwt_srio.h"
 #include "ipc/yw_ipc_msgq.h"
+#include "ipc/yw_ipc_tcp.h"
+#include "ipc/yw_ipc_udp.h"
 #include "log/yw_log.h"
 #include "yw_mem.h"
+#include "yw_num.h"
 
 extern "C" {
 YW_ipc_cfg_t YW_g_ipc_cfg[YW_IPC_MAX];
@@ -38,8 +41,8 @@ constexpr YW_uint16_t YW_IPC_TRANSPORT_ANY = 0xFFFF;
 
 const yw_ipc_transport_desc yw_s_ipc_transports[] = {
     {YW_IPC_INTF_MSGQ, YW_IPC_TRANSPORT_ANY, "MSGQ", YW_ipc_msgq_create, YW_ipc_msgq_delete},
-    {YW_IPC_INTF_INET, YW_IPC_TRANSPORT_TCP, "INET/TCP", nullptr, nullptr},
-    {YW_IPC_INTF_INET, YW_IPC_TRANSPORT_UDP, "INET/UDP", nullptr, nullptr},
+    {YW_IPC_INTF_INET, YW_IPC_TRANSPORT_TCP, "INET/TCP", YW_ipc_tcp_create, YW_ipc_tcp_delete},
+    {YW_IPC_INTF_INET, YW_IPC_TRANSPORT_UDP, "INET/UDP", YW_ipc_udp_create, YW_ipc_udp_delete},
     {YW_IPC_INTF_KWT_SRIO, YW_IPC_TRANSPORT_SMB, "KWT_SRIO/SMB", YW_ipc_kwt_srio_create, YW_ipc_kwt_srio_delete},
 };
 
@@ -63,6 +66,18 @@ YW_uint32_t yw_s_ipc_gen[YW_IPC_MAX];
 std::atomic_ref<YW_uint32_t> yw_ipc_gen(const YW_ipc_t *ipc)
 {
     return std::atomic_ref<YW_uint32_t>(yw_s_ipc_gen[ipc->ipc_id % YW_IPC_MAX]);
+}
+
+// Generation of the channel each id named when it was given to the calling
+// thread (0: this thread was never given that id).
+thread_local YW_uint32_t yw_t_ipc_given[YW_IPC_MAX];
+
+// True when the calling thread was given this id for another channel that
+// has held the slot before.
+bool yw_ipc_givenStale(const YW_ipc_t *ipc)
+{
+    YW_uint32_t given = yw_t_ipc_given[ipc->ipc_id % YW_IPC_MAX];
+    return given != 0 && given != yw_ipc_gen(ipc).load(std::memory_order_acquire);
 }
 
 // The configuration pointer changes under the table lock only; it is read
@@ -278,6 +293,20 @@ YW_ret_t YW_ipc_enterGen(YW_ipc_t *ipc, YW_uint32_t gen)
     return YW_SUCCESS;
 }
 
+YW_ret_t YW_ipc_enterCall(YW_ipc_t *ipc)
+{
+    // An id given to this thread names one channel: entered only while the
+    // slot still holds that one.
+    YW_uint32_t given = ipc ? yw_t_ipc_given[ipc->ipc_id % YW_IPC_MAX] : 0;
+    return given ? YW_ipc_enterGen(ipc, given) : YW_ipc_enter(ipc);
+}
+
+void YW_ipc_noteGiven(const YW_ipc_t *ipc)
+{
+    if (ipc)
+        yw_t_ipc_given[ipc->ipc_id % YW_IPC_MAX] = yw_ipc_gen(ipc).load(std::memory_order_acquire);
+}
+
 YW_uint32_t YW_ipc_generation(const YW_ipc_t *ipc)
 {
     return ipc ? yw_ipc_gen(ipc).load(std::memory_order_acquire) : 0;
@@ -397,12 +426,17 @@ YW_ret_t YW_ipc_cfg_child_setAttribute(YW_ipc_cfg_t *pCfg, const char *child_key
         return YW_SUCCESS;
     if (std::strcmp(child_key, "tx") == 0 || std::strcmp(child_key, "rx") == 0) {
         YW_ipc_side_cfg_t &s = child_key[0] == 't' ? pCfg->tx : pCfg->rx;
+        long long v = 0;
+        bool size = std::strcmp(key, "buffer_size") == 0 || std::strcmp(key, "max_descriptors") == 0 ||
+                    std::strcmp(key, "frame_size") == 0;
+        if (size && !YW_parseSize(__func__, key, value, 0, INT32_MAX, &v))
+            return YW_FAIL;
         if (std::strcmp(key, "buffer_size") == 0)
-            s.buffer_size = yw_ipc_decimal(value);
+            s.buffer_size = v;
         else if (std::strcmp(key, "max_descriptors") == 0)
-            s.max_descriptors = (YW_uint64_t)yw_ipc_decimal(value);
+            s.max_descriptors = (YW_uint64_t)v;
         else if (std::strcmp(key, "frame_size") == 0)
-            s.frame_size = yw_ipc_decimal(value);
+            s.frame_size = v;
         return YW_SUCCESS;
     }
     bool local = std::strcmp(child_key, "local") == 0;
@@ -660,8 +694,10 @@ YW_ret_t YW_createIpc(YW_ipc_cfg_t *pCfg, YW_ipc_id_t *pIpcId)
         YW_ipc_ism_countCreate(r);
         return r;
     }
-    if (pIpcId)
+    if (pIpcId) {
         *pIpcId = ipc->ipc_id;
+        YW_ipc_noteGiven(ipc);
+    }
     YW_ipc_ism_countCreate(r);
     if (ipc->oprs.onStatusChange) {
         YW_ret_t s = ipc->oprs.onStatusChange(ipc);
@@ -686,7 +722,7 @@ YW_ret_t YW_ipc_closeAndDelete(YW_ipc_id_t ipc_id)
 YW_ret_t YW_inqIpc(YW_ipc_id_t ipc_id, YW_ipc_status_t *pStatus)
 {
     YW_ipc_t *ipc = YW_ipc_get(ipc_id);
-    if (!ipc || !pStatus)
+    if (!ipc || !pStatus || yw_ipc_givenStale(ipc))
         return YW_FAIL;
     // each word read atomically: the transports count on their own threads
     YW_ipc_status_t &s = ipc->status;
@@ -699,6 +735,12 @@ YW_ret_t YW_inqIpc(YW_ipc_id_t ipc_id, YW_ipc_status_t *pStatus)
         &YW_ipc_status_t::recvPackets};
     for (auto w : words)
         pStatus->*w = YW_stat_get(s.*w);
+    // Generations only grow: unchanged now, the copy is of the channel the
+    // id was given for (or of an id never given to this thread).
+    if (yw_ipc_givenStale(ipc)) {
+        std::memset(pStatus, 0, sizeof(*pStatus));
+        return YW_FAIL;
+    }
     return YW_SUCCESS;
 }
 

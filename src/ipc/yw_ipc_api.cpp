@@ -66,11 +66,15 @@ YW_ret_t yw_ipc_closeSide(YW_ipc_t *ipc, YW_uint32_t side)
 }
 
 // One call of the channel API on a live (created, not failed) channel: the
-// channel cannot be deleted while the call is in progress.
+// channel cannot be deleted while the call is in progress. A call by id is
+// refused when the id outlived the channel it was given for.
 class yw_ipc_call {
 public:
-    explicit yw_ipc_call(YW_ipc_t *ipc) : m_ipc(ipc), m_rc(YW_ipc_enter(ipc)) {}
-    explicit yw_ipc_call(YW_ipc_id_t ipc_id) : yw_ipc_call(YW_ipc_get(ipc_id)) {}
+    explicit yw_ipc_call(YW_ipc_t *ipc, YW_ret_t (*enter)(YW_ipc_t *) = YW_ipc_enter)
+        : m_ipc(ipc), m_rc(enter(ipc))
+    {
+    }
+    explicit yw_ipc_call(YW_ipc_id_t ipc_id) : yw_ipc_call(YW_ipc_get(ipc_id), YW_ipc_enterCall) {}
     ~yw_ipc_call()
     {
         if (m_rc == YW_SUCCESS)
@@ -189,6 +193,8 @@ YW_ret_t YW_openIpc(YW_ipc_iap_t iap, YW_uint32_t flags, YW_ipc_id_t *pIdPtr)
             return live.result();
         if (live->cfg->iap != iap)
             continue;
+        // the id handed out names this channel from now on
+        YW_ipc_noteGiven(live.get());
         if (!live->oprs.open)
             return YW_ERR_NULL_FUNC;
         YW_ret_t r = live->oprs.open(live.get(), flags);

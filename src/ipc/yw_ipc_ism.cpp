@@ -6,8 +6,10 @@
 
 #include "frw/yw_svc_mng.h"
 #include "ipc/yw_ipc.h"
+#include "ipc/yw_ipc_inet.h"
 #include "ipc/yw_ipc_ism.h"
 #include "ipc/yw_ipc_kwt_srio.h"
+#include "ipc/yw_ipc_tcp.h"
 
 extern "C" {
 YW_ipc_ism_ctx_t YW_g_ipc_ism_ctx;
@@ -73,6 +75,8 @@ YW_ret_t YW_ipc_ism_init(void)
     c.fsm_vectors = YW_s_ism_fsm_vectors;
     c.timeout = yw_s_ism_timeout;
     YW_ipc_tables_clear();
+    YW_ipc_tcp_server_init();
+    YW_ipc_inet_init();
     YW_ipc_kwt_srio_init();
     if (!c.lock && YW_P_createMutex(0, &c.lock) != 0)
         c.lock = nullptr;
@@ -85,9 +89,10 @@ YW_ret_t YW_ipc_ism_deinit(void)
     YW_ipc_ism_ctx_t &c = YW_g_ipc_ism_ctx;
     if (!(__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT))
         return YW_SUCCESS;
+    YW_ipc_kwt_srio_deinit();
+    YW_ipc_inet_deinit();
     // The table mutex stays: tasks may still search the (now empty) table
     // while the manager ends, and the next initialisation reuses it.
-    YW_ipc_kwt_srio_deinit();
     c.fsm = nullptr;
     __atomic_fetch_and(&c.status.state, ~YW_SVC_STATE_INIT, __ATOMIC_SEQ_CST);
     return YW_SUCCESS;
@@ -141,14 +146,19 @@ YW_ret_t YW_ipc_ism_onStart(void)
     }
     if (live == 0)
         return lastFail;
+    // The socket tasks, then the shared-memory ones. Channels work without
+    // the tasks (direct sends and receives): a failed start is only reported.
+    YW_ipc_inet_start();
     YW_ipc_kwt_srio_start();
     return YW_SUCCESS;
 }
 
 YW_ret_t YW_ipc_ism_onStop(void)
 {
-    YW_ret_t r = YW_SUCCESS;
+    YW_ipc_tcp_server_stopAll();
     YW_ipc_kwt_srio_stop();
+    YW_ipc_inet_stop();
+    YW_ret_t r = YW_SUCCESS;
     for (int i = 0; i < YW_IPC_MAX; i++) {
         YW_ipc_t *ipc = &YW_g_ipc[i];
         if (!YW_ipc_cfgOf(ipc))

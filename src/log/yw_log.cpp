@@ -10,6 +10,7 @@
 
 #include "frw/yw_frw_cfg.h"
 #include "log/yw_log.h"
+#include "yw_num.h"
 #include "task/yw_task.h"
 #include "yw_mem.h"
 
@@ -277,8 +278,13 @@ YW_ret_t YW_log_cfg_setAttribute(YW_addr_t pcfg, YW_string_t element, YW_string_
             cfg->name = value;
             return YW_SUCCESS;
         }
-        if (at == "bufferSize")
-            return parse_i64(value, 10, &cfg->bufferSize) ? YW_SUCCESS : YW_FAIL;
+        if (at == "bufferSize") {
+            long long v;
+            if (!YW_parseSize(__func__, "bufferSize", value, 0, INT32_MAX, &v))
+                return YW_FAIL;
+            cfg->bufferSize = v;
+            return YW_SUCCESS;
+        }
         return YW_FAIL;
     }
     if (el == "flags") {
@@ -357,8 +363,13 @@ YW_ret_t YW_log_cfg_setAttribute(YW_addr_t pcfg, YW_string_t element, YW_string_
             o->logFileName = value;
             return YW_SUCCESS;
         }
-        if (at == "logFileMaxSize")
-            return parse_i64(value, 10, &o->logFileMaxSize) ? YW_SUCCESS : YW_FAIL;
+        if (at == "logFileMaxSize") {
+            long long n;
+            if (!YW_parseSize(__func__, "logFileMaxSize", value, 0, INT64_MAX, &n))
+                return YW_FAIL;
+            o->logFileMaxSize = n;
+            return YW_SUCCESS;
+        }
         if (at == "logFileWrapOption") {
             YW_int64_t n;
             if (!parse_i64(value, 10, &n) || n < 0 || n > UINT32_MAX)
@@ -381,8 +392,13 @@ YW_ret_t YW_log_cfg_setAttribute(YW_addr_t pcfg, YW_string_t element, YW_string_
             return parse_int(value, &cfg->process_no) ? YW_SUCCESS : YW_FAIL;
         if (at == "core_mask")
             return parse_u64_hex(value, &cfg->core_mask) ? YW_SUCCESS : YW_FAIL;
-        if (at == "stackSize")
-            return parse_i64(value, 10, &cfg->stack_size) ? YW_SUCCESS : YW_FAIL;
+        if (at == "stackSize") {
+            long long n;
+            if (!YW_parseSize(__func__, "stackSize", value, 0, INT32_MAX, &n))
+                return YW_FAIL;
+            cfg->stack_size = n;
+            return YW_SUCCESS;
+        }
         return YW_FAIL;
     }
     return YW_FAIL;

@@ -9,6 +9,7 @@
 #include "task/yw_task.h"
 #include "task/yw_task_tsm.h"
 #include "yw_task_int.h"
+#include "yw_num.h"
 
 #define YW_TASK_CFG_TAG "taskDef"
 #define YW_TASK_CFG_SCHEDULE_TAG "schedule"
@@ -57,7 +58,10 @@ YW_ret_t YW_task_cfg_setAttribute(YW_task_cfg_t *cfg, const char *key, const cha
         if (cfg->category == 0)
             return YW_FAIL;
     } else if (std::strcmp(key, "stackSize") == 0) {
-        cfg->stack_size = yw_task_atoi(value);
+        long long v;
+        if (!YW_parseSize(__func__, "stackSize", value, 0, INT32_MAX, &v))
+            return YW_FAIL;
+        cfg->stack_size = (int)v;
     } else if (std::strcmp(key, "useFlag") == 0) {
         cfg->use_flag = yw_task_atoi(value);
     }

@@ -30,6 +30,7 @@
 #include <new>
 #include <unistd.h>
 
+#include "frw/yw_frw.h"
 #include "task/yw_task.h"
 #include "task/yw_task_tsm.h"
 #include "yw_task_int.h"
@@ -141,11 +142,41 @@ YW_P_threadKey_t yw_task_taskKey(YW_ret_t *result)
 bool yw_s_task_noSymbol[YW_TASK_MAX];
 
 // Resolves a task's entry name in the executable; null when it is missing.
+// Functions that run the process's start-up: a task naming one would run the
+// whole start-up again on its own thread, over configuration the first run
+// still owns and later frees. Matched by name and by address (an alias).
+static bool yw_task_isStartup(const char *entryName, void *addr)
+{
+    static const char *const names[] = {"main", "_start", "__libc_start_main", "YW_main_entry",
+                                        "YW_frw_main", "YW_frw_init", "YW_frw_initCfg", "YW_frw_procOptions"};
+    for (const char *n : names)
+        if (std::strcmp(n, entryName) == 0)
+            return true;
+    static void *const mainAddr = [] {
+        void *a = nullptr;
+        return YW_P_getLocalSymbol("main", &a) == 0 ? a : nullptr;
+    }();
+    const void *const known[] = {mainAddr,
+                                 reinterpret_cast<void *>(&YW_main_entry),
+                                 reinterpret_cast<void *>(&YW_frw_main),
+                                 reinterpret_cast<void *>(&YW_frw_init),
+                                 reinterpret_cast<void *>(&YW_frw_initCfg),
+                                 reinterpret_cast<void *>(&YW_frw_procOptions)};
+    for (const void *k : known)
+        if (k && k == addr)
+            return true;
+    return false;
+}
+
 YW_task_entry_t yw_task_resolve(const char *entryName)
 {
     void *addr = nullptr;
     if (!entryName || YW_P_getLocalSymbol(entryName, &addr) != 0 || !addr)
         return nullptr;
+    if (yw_task_isStartup(entryName, addr)) {
+        std::printf("%s:%d %s is the process's start-up, refused as a task entry\n", __func__, __LINE__, entryName);
+        return nullptr;
+    }
     return reinterpret_cast<YW_task_entry_t>(addr);
 }
 

@@ -16,6 +16,10 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "yw_node_test_util.h"
+
 extern char **environ;
 
 namespace {
@@ -138,8 +142,8 @@ TEST(NodeConfig, NoArgumentsReadTheDefaultFilesFromTheCurrentFolder)
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("file not found:.//turv_sys_cfg.xml\n"), std::string::npos) << r.out;
 
-    std::filesystem::copy_file(std::string(TURV_SOURCE_DIR) + "/examples/single-node/turv_sys_cfg.xml",
-                               tmp.dir / "turv_sys_cfg.xml");
+    yw_node_test::ShmName shm;
+    std::ofstream(tmp.dir / "turv_sys_cfg.xml") << yw_node_test::exampleSysConfig(shm.name());
     r = runNode({}, std::chrono::seconds(60), "START TURV ....", tmp.dir.string());
     EXPECT_NE(r.out.find("sys config loaded:\n \n[0]kv: key=root value=normal"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("attr=0 child=1"), std::string::npos) << r.out;
@@ -154,8 +158,8 @@ TEST(NodeConfig, LongFolderIsNeverReplacedByTheCurrentFolder)
     TempFolder tmp;
     // A usable system file in the current folder must not be read in place
     // of the one named by a long "-C".
-    std::filesystem::copy_file(std::string(TURV_SOURCE_DIR) + "/examples/single-node/turv_sys_cfg.xml",
-                               tmp.dir / "turv_sys_cfg.xml");
+    yw_node_test::ShmName shm;
+    std::ofstream(tmp.dir / "turv_sys_cfg.xml") << yw_node_test::exampleSysConfig(shm.name());
     std::string longDir = (tmp.dir / std::string(300, 'd')).string();
     RunResult r = runNode({"-C", longDir}, std::chrono::seconds(20), "sys config loaded", tmp.dir.string());
     ASSERT_TRUE(r.exited) << r.out;
@@ -190,8 +194,8 @@ TEST(NodeConfig, MissingApplicationFileIsOnlyReported)
     if (!haveNode())
         GTEST_SKIP() << "turv_node not built";
     TempFolder tmp;
-    std::filesystem::copy_file(std::string(TURV_SOURCE_DIR) + "/examples/single-node/turv_sys_cfg.xml",
-                               tmp.dir / "turv_sys_cfg.xml");
+    yw_node_test::ShmName shm;
+    std::ofstream(tmp.dir / "turv_sys_cfg.xml") << yw_node_test::exampleSysConfig(shm.name());
     // The node goes on with its start-up (its banner follows the two loads)
     // and is stopped then.
     RunResult r = runNode({"-C", tmp.dir.string(), "-a", "absent_app.xml"}, std::chrono::seconds(60),
@@ -202,4 +206,45 @@ TEST(NodeConfig, MissingApplicationFileIsOnlyReported)
     EXPECT_NE(r.out.find("START TURV ...."), std::string::npos) << r.out;
     EXPECT_LT(r.out.find("load app config file fail"), r.out.find("START TURV ....")) << r.out;
     EXPECT_FALSE(r.exited) << r.out;
+}
+
+// Configuration a newcomer may get wrong: a FIFO where the system file should
+// be, a task entry naming the process's own start-up, a size beyond 32 bits.
+TEST(NodeConfig, BadFirstConfigurationsAreRefusedWithALine)
+{
+    using namespace yw_node_test;
+    if (!haveNode())
+        GTEST_SKIP() << "turv_node not built";
+    TempFolder fifo;
+    ASSERT_EQ(mkfifo((fifo.dir / "turv_sys_cfg.xml").c_str(), 0600), 0);
+    RunResult r = runNode({"-C", fifo.dir.string()}, std::chrono::seconds(20));
+    ASSERT_TRUE(r.exited) << r.out;
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(has(r.out, "not a regular file:" + fifo.dir.string() + "/turv_sys_cfg.xml\n")) << r.out;
+
+    // A refused task entry leaves the node coming up; a refused log size
+    // fails the log configuration like any other bad log attribute.
+    struct Case {
+        const char *extraTask, *logConf, *refusal, *then;
+    } cases[] = {
+        {"      <taskDef name=\"again\" functionName=\"main\" category=\"app\" stackSize=\"65536\"/>\n", "",
+         "main is the process's start-up, refused as a task entry\n", kSyncLine},
+        {"      <taskDef name=\"again\" functionName=\"YW_main_entry\" category=\"app\" stackSize=\"65536\"/>\n", "",
+         "YW_main_entry is the process's start-up, refused as a task entry\n", kSyncLine},
+        {"", "      <logDef groupID=\"big\" bufferSize=\"999999999999\">\n      </logDef>\n",
+         "bufferSize \"999999999999\" refused: not a number from 0 to 2147483647\n", "lsm config fail error = -1\n"},
+    };
+    for (const Case &c : cases) {
+        TempFolder tmp;
+        std::string sys = sysConfig(kSingleNode, c.extraTask);
+        sys.replace(sys.find("    <logConf>\n") + 14, 0, c.logConf);
+        std::ofstream(tmp.dir / "turv_sys_cfg.xml") << sys;
+        std::ofstream(tmp.dir / "turv_app_cfg.xml") << kAppConfig;
+        // Wait for the later of the two lines: a refused entry shows after
+        // the synchronisation, a refused log size before its failure line.
+        RunResult n = runNode({"-C", tmp.dir.string()}, std::chrono::seconds(60), *c.extraTask ? c.refusal : c.then);
+        EXPECT_TRUE(has(n.out, c.refusal)) << n.out;
+        EXPECT_TRUE(has(n.out, c.then)) << n.out;
+        EXPECT_FALSE(has(n.out, "-727379969")) << n.out;
+    }
 }

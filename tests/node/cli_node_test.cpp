@@ -12,21 +12,12 @@ namespace {
 
 using namespace yw_node_test;
 
-std::string exampleFile(const char *name)
-{
-    std::ifstream f(std::string(TURV_SOURCE_DIR) + "/examples/single-node/" + name);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 TEST(NodeCli, OperatorListsCommandsAndTasksAndQuits)
 {
     if (!std::filesystem::exists(std::string(TURV_BIN_DIR) + "/turv_node"))
         GTEST_SKIP() << "turv_node not built";
     TempDir tmp;
-    for (const char *f : {"turv_sys_cfg.xml", "turv_app_cfg.xml"})
-        tmp.write(f, exampleFile(f));
+    tmp.copyExample("single-node");
     Node node(tmp.path());
     ASSERT_TRUE(node.running());
     int port = node.cliPort();

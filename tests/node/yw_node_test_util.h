@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,7 +23,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <atomic>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +39,42 @@ using namespace std::chrono_literals;
 inline bool has(const std::string &out, const std::string &s)
 {
     return out.find(s) != std::string::npos;
+}
+
+// A shared-memory object name of this test process (parallel runs never
+// share one); the object is removed when the holder goes.
+class ShmName {
+public:
+    ShmName()
+    {
+        static std::atomic<int> n{0};
+        name_ = "/turv_t" + std::to_string(getpid()) + "_" + std::to_string(n++);
+    }
+    ~ShmName() { shm_unlink(name_.c_str()); }
+    ShmName(const ShmName &) = delete;
+    ShmName &operator=(const ShmName &) = delete;
+    const std::string &name() const { return name_; }
+
+private:
+    std::string name_;
+};
+
+// The shipped single-node system configuration, with its shared-memory
+// object under `shmName` and its example module loaded from the build.
+inline std::string exampleSysConfig(const std::string &shmName)
+{
+    std::ifstream f(std::string(TURV_SOURCE_DIR) + "/examples/single-node/turv_sys_cfg.xml");
+    std::stringstream ss;
+    ss << f.rdbuf();
+    std::string s = ss.str();
+    auto replace = [&s](const std::string &from, const std::string &to) {
+        size_t p = s.find(from);
+        if (p != std::string::npos)
+            s.replace(p, from.size(), to);
+    };
+    replace("name=\"/turv_example_shm\"", "name=\"" + shmName + "\"");
+    replace("folder=\"../../build/bin\"", "folder=\"" + std::string(TURV_BIN_DIR) + "\"");
+    return s;
 }
 
 class TempDir {
@@ -57,17 +96,20 @@ public:
         std::ofstream f(path_ + "/" + name);
         f << text;
     }
-    // Copies the system and application configuration of a shipped example
-    // (a folder under examples/).
-    void copyExample(const std::string &example) const
+    // Copies the system and application configuration of the shipped
+    // single-node example; its shared-memory object gets a name of this test
+    // (removed with the folder).
+    void copyExample(const std::string &example)
     {
         std::string src = std::string(TURV_SOURCE_DIR) + "/examples/" + example + "/";
-        std::filesystem::copy_file(src + "turv_sys_cfg.xml", path_ + "/turv_sys_cfg.xml");
+        write("turv_sys_cfg.xml", exampleSysConfig(shm_.name()));
         std::filesystem::copy_file(src + "turv_app_cfg.xml", path_ + "/turv_app_cfg.xml");
     }
+    const std::string &shmName() const { return shm_.name(); }
 
 private:
     std::string path_;
+    ShmName shm_;
 };
 
 // One running node.

@@ -1,7 +1,10 @@
 // The broker's locks under real threads: priority order of waiters, the
 // guard's back-off, signals during a wait, and contention on every lock.
+#include "corba_env.h"
+#include "corba_except.h"
 #include "wq_lock.h"
 #include "wq_thread.h"
+#include "orb/test_alloc.h"
 #include "orb/test_watchdog.h"
 
 #include <gtest/gtest.h>
@@ -427,6 +430,50 @@ TEST(OrbRWMutex, ReentrantAndShared)
     m.unlock(tenv); // not held: nothing happens
     m.lock_write(tenv);
     m.unlock(tenv);
+}
+
+// Neither a refused upgrade nor a grant that cannot be recorded leaves the
+// lock taken: a writer from another thread gets it afterwards.
+TEST(OrbRWMutex, FailedLockingLeavesNothingHeld)
+{
+    wq_RWMutex m;
+    auto writer_gets_in = [&] {
+        std::atomic<bool> in{false};
+        std::thread w([&] {
+            m.lock_write();
+            in = true;
+            m.unlock();
+        });
+        w.join();
+        return in.load();
+    };
+    std::thread reader([&] {
+        wq_ThreadEnvironment tenv;
+        m.lock_read(tenv);
+        m.lock_write(tenv); // a reader cannot upgrade in place
+        CORBA::EnvironmentInfo *env = CORBA::EnvironmentInfo::_current();
+        EXPECT_NE(CORBA::BAD_INV_ORDER::_downcast(env->exception()), nullptr);
+        env->clear();
+        EXPECT_EQ(m.held_depth(tenv), 1u);
+        m.unlock(tenv);
+        EXPECT_EQ(m.held_depth(tenv), 0u);
+    });
+    reader.join();
+    EXPECT_TRUE(writer_gets_in());
+    for (int mode = 0; mode < 2; ++mode) {
+        std::thread t([&] {
+            wq_ThreadEnvironment tenv;      // the record exists before the failure
+            test_alloc::fail_after = 0;     // the held-list growth fails
+            if (mode)
+                EXPECT_THROW(m.lock_write(tenv), std::bad_alloc);
+            else
+                EXPECT_THROW(m.lock_read(tenv), std::bad_alloc);
+            test_alloc::fail_after = -1;
+            EXPECT_EQ(m.held_depth(tenv), 0u);
+        });
+        t.join();
+        EXPECT_TRUE(writer_gets_in()) << "mode " << mode;
+    }
 }
 
 TEST(OrbRWCondVar, NestedHolderReleasesEveryLevelWhileWaiting)

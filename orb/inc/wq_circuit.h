@@ -1,0 +1,361 @@
+// GIOP 1.0 message circuits: wq_MsgCircuit carries whole GIOP messages over
+// one wq_NetCircuit, shared by the client threads that wait for replies on it
+// (they take turns reading; a reply read for another thread is parked in a
+// one-message mailbox), and by the server reader of an accepted connection.
+// wq_MsgEndpoint owns the circuits of one remote endpoint string: slot 0 for
+// non-banded traffic and one per priority band.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "corba_env.h"
+#include "corba_except.h"
+#include "corba_stream.h"
+#include "wq_endpoint.h"
+#include "wq_lock.h"
+#include "wq_thread.h"
+
+namespace CORBA {
+class Object;
+}
+
+namespace wq_GIOP {
+enum MsgType : uint8_t {
+    Request = 0,
+    Reply = 1,
+    CancelRequest = 2,
+    LocateRequest = 3,
+    LocateReply = 4,
+    CloseConnection = 5,
+    MessageError = 6,
+};
+enum ReplyStatus : uint32_t {
+    NO_EXCEPTION = 0,
+    USER_EXCEPTION = 1,
+    SYSTEM_EXCEPTION = 2,
+    LOCATION_FORWARD = 3,
+};
+enum LocateStatus : uint32_t { UNKNOWN_OBJECT = 0, OBJECT_HERE = 1, OBJECT_FORWARD = 2 };
+// Service-context ids.
+constexpr uint32_t RTCorbaPriority = 10;
+constexpr uint32_t RTCorbaPriorityRange = 11;
+constexpr uint32_t SyncScopeServer = 0x51574B37;
+constexpr uint32_t ReplyPadding = 0x51574BFF;
+
+struct Version {
+    uint8_t major;
+    uint8_t minor;
+};
+extern const Version wq_GIOP_version_1_0;
+
+struct MessageHeader {
+    char magic[4];
+    Version version;
+    uint8_t flags;
+    uint8_t type;
+    uint32_t size;
+};
+struct ReplyHeader {
+    uint32_t request_id;
+    uint32_t reply_status;
+    uint16_t priority; // from an RTCorbaPriority context; 0xFFFF none
+};
+struct LocateReplyHeader {
+    uint32_t request_id;
+    uint32_t locate_status;
+};
+// Request header fields as a server reads them.
+struct RequestHeader {
+    uint32_t request_id;
+    uint8_t response_expected;
+    int16_t priority;  // -1 when no RTCorbaPriority context came
+    bool sync_server;  // the 0x51574B37 context came
+    bool has_range;    // an RTCorbaPriorityRange context came
+    int16_t range_low;
+    int16_t range_high;
+    uint32_t key_length;
+    unsigned char key[255];
+    char operation[256]; // NUL-terminated
+};
+} // namespace wq_GIOP
+
+// Header readers. Each reads with bounded reads from the stream's read
+// position (the message header from the start of the head block) and raises
+// into the stream's environment on malformed input.
+void wq_read_message_header(CORBA::Stream &s, wq_GIOP::MessageHeader &h);
+CORBA::Stream &operator>>(CORBA::Stream &s, wq_GIOP::MessageHeader &h);
+CORBA::Stream &operator>>(CORBA::Stream &s, wq_GIOP::LocateReplyHeader &h);
+void wq_read_reply(CORBA::Stream &s, wq_GIOP::ReplyHeader &h, const CORBA::EnvironmentWrapper &env);
+// A request header (for the server side): keys over 255 bytes and operation
+// names over 255 characters are refused (MARSHAL).
+void wq_read_request(CORBA::Stream &s, wq_GIOP::RequestHeader &h);
+// Skips a service-context list, storing what the broker's contexts carry.
+void wq_read_service_contexts(CORBA::Stream &s, wq_GIOP::RequestHeader *req, uint16_t *priority);
+
+// Writes the GIOP header with size 0 (filled by send) for a message type.
+void wq_write_giop_header(CORBA::Stream &s, uint8_t type);
+// Writes a request header up to the arguments (principal padding included);
+// returns the address of the request id inside the stream (4-aligned), or
+// null while the stream has failed.
+struct wq_RequestContexts {
+    int32_t priority = -1;     // RTCorbaPriority when >= 0
+    bool sync_server = false;  // the 0x51574B37 context
+    bool has_range = false;    // RTCorbaPriorityRange
+    int16_t low = 0, high = 0;
+};
+unsigned char *wq_write_request_header(CORBA::Stream &s, const wq_RequestContexts &ctx,
+                                       uint8_t response_expected, const unsigned char *key,
+                                       uint32_t key_length, char const *operation);
+
+class wq_MsgEndpoint;
+class wq_MsgCircuit;
+
+// A heap copy of a stored circuit failure: COMM_FAILURE, MARSHAL or
+// IMP_LIMIT with the same minor, completion and text; null for other types.
+CORBA::SystemException *wq_msgcircuit_duplicate(CORBA::Exception *e);
+
+class wq_MsgCircuit : public wq_NetCollector {
+public:
+    enum State : uint32_t { Unconnected = 0, Active = 1, Failed = 2 };
+    static constexpr uint32_t READ_AHEAD = 65536;
+
+    // A client circuit of an endpoint, unconnected.
+    wq_MsgCircuit(char const *endpoint, wq_MsgEndpoint *owner);
+    // A server circuit over an accepted net circuit, Active.
+    explicit wq_MsgCircuit(wq_NetCircuit *accepted);
+    ~wq_MsgCircuit() override;
+
+    void pause() override {}
+    void resume() override {}
+    void stop() override {}
+    wq_NetCollectorReleasor get_releasor() override;
+
+    void connect(char const *qos, int32_t retries, uint64_t delay, const CORBA::EnvironmentWrapper &env);
+    // Sends the whole message in `s` (its size is patched at offset 8). With
+    // id_location a new request id goes to `id` and its low 32 bits to the
+    // location. With hold the send lock stays held for the receiving side
+    // (receive_reply releases it).
+    void send(CORBA::Stream &s, uint64_t &id, unsigned char *id_location, bool hold,
+              const CORBA::EnvironmentWrapper &env);
+    // Releases a send lock kept by send(hold) when the caller will not wait
+    // for the reply of `id`.
+    void release_send_lock(uint64_t id);
+    // Moves the request counter forward (never back), e.g. to start a
+    // connection's numbering near the 32-bit wrap.
+    void next_request_id(uint64_t id);
+    // Reads one message into `s` (reset to its head); 1 on success, 0 or
+    // below on failure (the exception raised into env).
+    int receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CORBA::EnvironmentWrapper &env);
+    // The reply (or locate reply) of request `id`; the caller holds the send
+    // lock from send(hold).
+    void receive_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
+                       wq_GIOP::ReplyHeader &rh, const CORBA::EnvironmentWrapper &env);
+    void receive_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
+                              wq_GIOP::LocateReplyHeader &lh, const CORBA::EnvironmentWrapper &env);
+    void flush_replies(const CORBA::EnvironmentWrapper &env);
+    void fail();
+    void set_unconnected(bool = true);
+    // Shuts the net circuit down (waking a thread blocked reading it).
+    void shutdown_net();
+
+    uint32_t state() const { return state_.load(std::memory_order_acquire); }
+    void state(uint32_t s) { state_.store(s, std::memory_order_release); }
+    bool reliable() const { return reliable_; }
+    uint32_t max_size() const { return max_size_; }
+    char const *endpoint() const { return endpoint_; }
+    wq_NetCircuit *net() const { return net_; }
+    bool is_server() const { return server_ != 0; }
+
+    void _add_ref();
+    // Deletes the circuit at 0.
+    void _remove_ref();
+
+    // Replies whose id nobody waits for (discarded and counted).
+    std::atomic<uint64_t> stray_replies{0};
+
+    // Process-wide list of server circuits, guarded by _wq_gate.
+    static wq_MsgCircuit *_svr_first;
+    static wq_MsgCircuit *_svr_last;
+    static wq_RWMutex _wq_gate;
+    wq_MsgCircuit *svr_next = nullptr;
+    wq_MsgCircuit *svr_prev = nullptr;
+    // Link of the reader-pool queue.
+    wq_MsgCircuit *pool_next = nullptr;
+
+private:
+    friend class wq_MsgEndpoint;
+    enum Demux { Mine, Stale, Failure };
+    int read_next_reply(CORBA::Stream &s, wq_GIOP::MessageHeader &h, wq_GIOP::ReplyHeader &rh,
+                        wq_GIOP::LocateReplyHeader &lh, uint32_t &wire_id,
+                        const CORBA::EnvironmentWrapper &env);
+    void receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
+                                       wq_GIOP::ReplyHeader &rh, wq_GIOP::LocateReplyHeader &lh,
+                                       const CORBA::EnvironmentWrapper &env);
+    void parse_parked(CORBA::Stream &s, wq_GIOP::MessageHeader &h, wq_GIOP::ReplyHeader &rh,
+                      wq_GIOP::LocateReplyHeader &lh, const CORBA::EnvironmentWrapper &env);
+    // Raises a copy of the stored failure (or INTERNAL #547 stored first).
+    void raise_stored(const CORBA::EnvironmentWrapper &env, bool internal_if_none);
+    void store_failure(CORBA::Exception *e);
+    void empty_mailbox();
+    // A waiter leaves without its reply (reply lock held, released here):
+    // raises a copy of the stored failure (INTERNAL #547 when `failed` and
+    // none is stored; a stale request with none stored gets no exception).
+    void leave(uint64_t id, bool failed, const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv);
+    // Reads until `want` bytes are in the stream; false on failure.
+    bool fill(CORBA::Stream &s, uint64_t want, const CORBA::EnvironmentWrapper &env);
+    void fail_read(long result, const CORBA::EnvironmentWrapper &env);
+    void fail_protocol(CORBA::SystemException *e, const CORBA::EnvironmentWrapper &env);
+    // Fails the circuit with the stream's pending exception (moved to env).
+    void fail_stream(CORBA::Stream &s, const CORBA::EnvironmentWrapper &env);
+    void send_failed(CORBA::SystemException *e, uint64_t id, long result,
+                     const CORBA::EnvironmentWrapper &env);
+
+    unsigned char *ahead_;
+    int32_t ahead_count_ = 0;
+    int32_t ahead_offset_ = 0;
+    std::atomic<uint32_t> refs_{1};
+    uint32_t server_ = 0;
+    char *endpoint_ = nullptr;
+    wq_MsgEndpoint *owner_ = nullptr;
+    wq_RWMutex send_lock_;
+    wq_NetCircuit *net_ = nullptr;
+    uint8_t reliable_ = 1;
+    uint32_t max_size_ = 0;
+    wq_RWMutex reply_lock_;
+    std::atomic<uint32_t> state_{Unconnected};
+    uint32_t reader_active_ = 0;
+    uint32_t mailbox_full_ = 0;
+    uint64_t mailbox_id_ = 0;
+    std::atomic<uint32_t> reset_pending_{1};
+    CORBA::EnvironmentInfo *menv_;
+    CORBA::EnvironmentWrapper *mwrap_;
+    CORBA::Stream *mailbox_;
+    CORBA::SystemException *failure_ = nullptr;
+    wq_RWCondVar reader_cond_{reply_lock_};
+    wq_RWCondVar mailbox_cond_{reply_lock_};
+    uint32_t reader_waiters_ = 0;
+    uint32_t mailbox_waiters_ = 0;
+    uint64_t next_id_ = 0;
+    uint64_t first_valid_id_ = 0;
+    // Ids of requests whose reply somebody waits for (under the reply lock),
+    // and the headers of the parked reply.
+    std::vector<uint64_t> waiting_;
+    wq_GIOP::MessageHeader mb_h_{};
+    wq_GIOP::ReplyHeader mb_rh_{};
+    wq_GIOP::LocateReplyHeader mb_lh_{};
+    bool is_waiting(uint64_t id) const;
+    void unregister(uint64_t id);
+};
+
+// Band table: bounds of priority bands, found or appended under its lock.
+class wq_BandManager {
+public:
+    explicit wq_BandManager(uint32_t capacity);
+    ~wq_BandManager();
+    // Index of the band with exactly these bounds, appended when new and
+    // room is left; -1 otherwise.
+    int32_t find_or_create(int16_t low, int16_t high);
+    uint32_t count();
+    bool band(uint32_t index, int16_t &low, int16_t &high);
+    const int16_t *low() const { return low_; }
+    const int16_t *high() const { return high_; }
+
+private:
+    wq_RWMutex lock_;
+    uint32_t count_ = 0;
+    uint32_t capacity_;
+    int16_t *low_;
+    int16_t *high_;
+};
+extern wq_BandManager wq_band_manager;
+
+// A band of an RT priority-banded-connection policy with its QoS text.
+struct wq_PriorityBand {
+    int16_t low;
+    int16_t high;
+    char const *qos;
+};
+
+class wq_MsgEndpoint {
+public:
+    static constexpr uint32_t MAX_BANDS = 32;
+    enum State : uint32_t { Unconnected = 0, Active = 1, Failed = 2 };
+
+    explicit wq_MsgEndpoint(char const *endpoint);
+    ~wq_MsgEndpoint();
+
+    void apply_priority_bands(const wq_PriorityBand *bands, uint32_t count,
+                              const CORBA::EnvironmentWrapper &env);
+    void ensure_connections(int32_t retries, uint64_t delay, const CORBA::EnvironmentWrapper &env);
+    // The circuit for an invocation with a reference added (release with
+    // _remove_ref), and the priority to propagate (-1: none); null on error.
+    wq_MsgCircuit *select_msg_circuit(CORBA::Object *obj, int32_t &priority,
+                                      const CORBA::EnvironmentWrapper &env);
+    // Failed -> Unconnected, so that the next call reconnects.
+    void unfail();
+    void fail();
+
+    void _add_ref(bool lock = true);
+    void _remove_ref(bool lock = true);
+
+    uint32_t state() const { return state_.load(std::memory_order_acquire); }
+    std::atomic<uint32_t> &state_word() { return state_; }
+    char const *endpoint() const { return endpoint_; }
+    uint32_t band_count() { return bands_.count(); }
+    // The circuit of a slot (0 non-banded, b + 1 band b), not referenced.
+    wq_MsgCircuit *circuit(uint32_t slot) const { return slot <= MAX_BANDS ? circuits_[slot] : nullptr; }
+
+    static wq_RWMutex mc_lists_lock;
+
+    // Registry links.
+    wq_MsgEndpoint *next = nullptr;
+    wq_MsgEndpoint *prev = nullptr;
+
+private:
+    friend class wq_MsgEndpointRegistry;
+    bool bind_band(uint32_t band, const CORBA::EnvironmentWrapper &env);
+
+    wq_BandManager bands_{MAX_BANDS};
+    char *endpoint_;
+    wq_MsgCircuit *circuits_[MAX_BANDS + 1] = {};
+    char *qos_[MAX_BANDS + 1] = {};
+    uint32_t max_size_[MAX_BANDS + 1] = {};
+    uint8_t reliable_[MAX_BANDS + 1];
+    std::atomic<uint32_t> state_{Unconnected};
+    wq_RWMutex lock_;
+    int32_t refs_ = 1; // under mc_lists_lock
+};
+
+// The message endpoints of the process by endpoint string.
+class wq_MsgEndpointRegistry {
+public:
+    explicit wq_MsgEndpointRegistry(uint32_t buckets = 401);
+    ~wq_MsgEndpointRegistry();
+    // The endpoint of that string with a reference added; created when new.
+    wq_MsgEndpoint *find_or_create(char const *endpoint, const CORBA::EnvironmentWrapper &env);
+    // Unlinks an endpoint (mc_lists_lock held for writing).
+    void unlink(wq_MsgEndpoint *e);
+    static uint32_t hash(char const *s);
+
+private:
+    uint32_t buckets_;
+    wq_MsgEndpoint **table_;
+    std::atomic<wq_MsgEndpoint *> cache_{nullptr};
+};
+// Made on first use (or by ORB initialisation).
+extern wq_MsgEndpointRegistry *wq_msg_endpoint_registry;
+wq_MsgEndpointRegistry *wq_msg_endpoint_registry_get();
+
+// The collector factory of accepted connections (scheme "messaging-poa").
+class wq_MsgCircuitFactory : public wq_NetCollectorFactory {
+public:
+    wq_MsgCircuitFactory();
+    ~wq_MsgCircuitFactory() override;
+    wq_NetCollector *create(wq_NetCircuit *circuit, void *flows, bool) override;
+    static void release(wq_NetCollector *collector);
+};
+// Hands an accepted circuit to the server's reader pool; installed by the
+// server side (null: the circuit is only listed).
+extern void (*wq_msg_circuit_handoff)(wq_MsgCircuit *circuit);

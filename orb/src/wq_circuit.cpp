@@ -1,0 +1,680 @@
+// GIOP message circuits: connect, send, receive, and the demultiplexing of
+// replies among the client threads that share one connection.
+#include "wq_circuit.h"
+
+#include "corba_orb.h"
+#include "tkq_support.h"
+#include "wq_memblock.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+using CORBA::COMPLETED_MAYBE;
+using CORBA::COMPLETED_NO;
+
+wq_MsgCircuit *wq_MsgCircuit::_svr_first = nullptr;
+wq_MsgCircuit *wq_MsgCircuit::_svr_last = nullptr;
+wq_RWMutex wq_MsgCircuit::_wq_gate;
+
+CORBA::SystemException *wq_msgcircuit_duplicate(CORBA::Exception *e)
+{
+    if (!e)
+        return nullptr;
+    if (auto *c = CORBA::COMM_FAILURE::_downcast(e))
+        return static_cast<CORBA::SystemException *>(c->wq_duplicate());
+    if (auto *m = CORBA::MARSHAL::_downcast(e))
+        return static_cast<CORBA::SystemException *>(m->wq_duplicate());
+    if (auto *l = CORBA::IMP_LIMIT::_downcast(e))
+        return static_cast<CORBA::SystemException *>(l->wq_duplicate());
+    return nullptr;
+}
+
+namespace {
+
+CORBA::COMM_FAILURE *comm_failure(uint8_t minor, CORBA::completion_status c, char const *text)
+{
+    return new CORBA::COMM_FAILURE(minor, c, text);
+}
+
+CORBA::COMM_FAILURE *errno_failure(int error)
+{
+    char buf[256];
+    size_t n = 0;
+    tkq_support_get_error_string(error, buf, sizeof buf, &n);
+    return comm_failure(3, COMPLETED_NO, buf);
+}
+
+// Moves a stream's pending exception into env (a copy), clearing the stream's.
+void take_stream_error(CORBA::Stream &s, const CORBA::EnvironmentWrapper &env)
+{
+    CORBA::Exception *e = s.env().exception();
+    if (e && &s.env() != &env && s.env().environment() != env.environment()) {
+        env.exception(*e);
+        s.env().clear();
+    } else if (!e && !env.pending()) {
+        env.exception(new CORBA::MARSHAL(1, COMPLETED_MAYBE, "read exceeded message size"));
+    }
+}
+
+} // namespace
+
+// ---- life cycle -------------------------------------------------------------
+
+wq_MsgCircuit::wq_MsgCircuit(char const *endpoint, wq_MsgEndpoint *owner)
+    : ahead_(new unsigned char[READ_AHEAD]), endpoint_(CORBA::string_dup(endpoint ? endpoint : "")),
+      owner_(owner), menv_(new CORBA::EnvironmentInfo(0)), mwrap_(new CORBA::EnvironmentWrapper(menv_)),
+      mailbox_(new CORBA::Stream(*mwrap_))
+{
+}
+
+wq_MsgCircuit::wq_MsgCircuit(wq_NetCircuit *accepted)
+    : ahead_(new unsigned char[READ_AHEAD]), server_(1),
+      endpoint_(CORBA::string_dup(accepted && accepted->endpoint() ? accepted->endpoint() : "")),
+      net_(accepted), menv_(new CORBA::EnvironmentInfo(0)), mwrap_(new CORBA::EnvironmentWrapper(menv_)),
+      mailbox_(new CORBA::Stream(*mwrap_))
+{
+    if (net_) {
+        reliable_ = net_->is_reliable();
+        max_size_ = net_->max_msg_size();
+    }
+    state_.store(Active);
+}
+
+wq_MsgCircuit::~wq_MsgCircuit()
+{
+    if (server_) {
+        wq_ThreadEnvironment tenv;
+        wq_WriteLock g(_wq_gate, tenv);
+        if (svr_prev)
+            svr_prev->svr_next = svr_next;
+        else if (_svr_first == this)
+            _svr_first = svr_next;
+        if (svr_next)
+            svr_next->svr_prev = svr_prev;
+        else if (_svr_last == this)
+            _svr_last = svr_prev;
+    }
+    wq_NetCircuitFactory::release(net_);
+    delete[] ahead_;
+    delete failure_;
+    delete mailbox_;
+    delete mwrap_; // destroys the private environment
+    CORBA::string_free(endpoint_);
+}
+
+wq_NetCollectorReleasor wq_MsgCircuit::get_releasor() { return wq_MsgCircuitFactory::release; }
+
+void wq_MsgCircuit::_add_ref() { refs_.fetch_add(1, std::memory_order_relaxed); }
+
+void wq_MsgCircuit::_remove_ref()
+{
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete this;
+}
+
+void wq_MsgCircuit::fail()
+{
+    wq_Atomic::compare_exchange(state_, uint32_t(Failed), uint32_t(Active));
+    if (owner_)
+        owner_->fail();
+}
+
+void wq_MsgCircuit::set_unconnected(bool)
+{
+    reset_pending_.store(1);
+    wq_Atomic::compare_exchange(state_, uint32_t(Unconnected), uint32_t(Active));
+}
+
+void wq_MsgCircuit::shutdown_net()
+{
+    if (net_)
+        net_->shutdown(false);
+}
+
+bool wq_MsgCircuit::is_waiting(uint64_t id) const
+{
+    return std::find(waiting_.begin(), waiting_.end(), id) != waiting_.end();
+}
+
+void wq_MsgCircuit::unregister(uint64_t id)
+{
+    auto it = std::find(waiting_.begin(), waiting_.end(), id);
+    if (it != waiting_.end()) {
+        *it = waiting_.back();
+        waiting_.pop_back();
+    }
+}
+
+void wq_MsgCircuit::store_failure(CORBA::Exception *e)
+{
+    CORBA::SystemException *c = wq_msgcircuit_duplicate(e);
+    if (!c && e) {
+        auto *s = CORBA::SystemException::_downcast(e);
+        c = new CORBA::COMM_FAILURE(3, COMPLETED_NO, s ? s->param() : nullptr);
+    }
+    if (!c)
+        return;
+    delete failure_;
+    failure_ = c;
+}
+
+void wq_MsgCircuit::raise_stored(const CORBA::EnvironmentWrapper &env, bool internal_if_none)
+{
+    if (!failure_ && internal_if_none)
+        failure_ = new CORBA::INTERNAL(4, COMPLETED_MAYBE, "Ulvenor internal error #547\n");
+    if (failure_) {
+        CORBA::Exception *c = wq_msgcircuit_duplicate(failure_);
+        env.exception(c ? c : failure_->wq_duplicate());
+    }
+}
+
+void wq_MsgCircuit::empty_mailbox()
+{
+    mailbox_full_ = 0;
+    mailbox_->reclaim();
+    menv_->clear();
+}
+
+// ---- connect ------------------------------------------------------------------
+
+void wq_MsgCircuit::connect(char const *qos, int32_t retries, uint64_t delay, const CORBA::EnvironmentWrapper &env)
+{
+    if (env.pending())
+        return;
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock sl(send_lock_, tenv);
+    uint32_t st = state();
+    if (st == Active || st == Failed)
+        return;
+    if (!wq_Endpoint::is_valid(endpoint_)) {
+        env.exception(new CORBA::BAD_PARAM(12, COMPLETED_NO, wq_Endpoint::why_not_valid(endpoint_)));
+        return;
+    }
+    wq_NetCircuitFactory *f = wq_NetCircuitFactory::lookup(endpoint_);
+    if (!f) {
+        state(Failed);
+        if (owner_)
+            owner_->fail();
+        env.exception(comm_failure(8, COMPLETED_NO, endpoint_));
+        if (CORBA::ORB::diagnostics() > 0)
+            wq_CircuitLog::log_connect_failure(endpoint_);
+        return;
+    }
+    set_unconnected();
+    if (net_) {
+        wq_NetCircuitFactory::release(net_);
+        net_ = nullptr;
+    }
+    reliable_ = 1;
+    max_size_ = 0;
+    wq_NetCircuit *net = nullptr;
+    int64_t attempts = int64_t(retries < 0 ? 0 : retries) + 1;
+    for (int64_t a = 0; a < attempts; ++a) {
+        net = f->initiate_connection(endpoint_, qos, 49);
+        if (net)
+            break;
+        if (a + 1 < attempts)
+            wq_Thread::sleep(delay);
+    }
+    if (!net) {
+        state(Failed);
+        if (owner_)
+            owner_->fail();
+        env.exception(new CORBA::BAD_PARAM(12, COMPLETED_NO, "Perhaps the host name or port was invalid??"));
+        if (CORBA::ORB::diagnostics() > 0)
+            wq_CircuitLog::log_connect_failure(endpoint_);
+        return;
+    }
+    // The net circuit was made for this endpoint string; the circuit keeps
+    // its own copy, which other threads may be reading.
+    net_ = net;
+    ahead_count_ = ahead_offset_ = 0;
+    {
+        wq_WriteLock rl(reply_lock_, tenv);
+        reader_active_ = 0;
+        mailbox_full_ = 0;
+    }
+    server_ = 0;
+    reliable_ = net->is_reliable();
+    max_size_ = net->max_msg_size();
+    state(Active);
+    if (CORBA::ORB::diagnostics() >= 1)
+        wq_CircuitLog::log_connect(endpoint_);
+}
+
+// ---- send -----------------------------------------------------------------------
+
+void wq_MsgCircuit::send_failed(CORBA::SystemException *e, uint64_t id, long result,
+                                const CORBA::EnvironmentWrapper &env)
+{
+    wq_ThreadEnvironment tenv;
+    {
+        wq_WriteLock rl(reply_lock_, tenv);
+        // The stream may be torn mid-message: nothing more can be sent or
+        // read on this connection.
+        fail();
+        shutdown_net();
+        reader_cond_.broadcast(tenv);
+        mailbox_cond_.broadcast(tenv);
+        store_failure(e);
+        empty_mailbox();
+        unregister(id);
+    }
+    env.exception(e);
+    if (result == 0 && CORBA::ORB::_transparent_reconnect && owner_)
+        owner_->unfail();
+}
+
+void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_location, bool hold,
+                         const CORBA::EnvironmentWrapper &env)
+{
+    if (env.pending() || s.pending()) {
+        if (s.pending())
+            take_stream_error(s, env);
+        return;
+    }
+    wq_ThreadEnvironment tenv;
+    uint32_t size = s.size_written();
+    if (size < 12 || !s.head()) {
+        env.exception(new CORBA::INTERNAL(4, COMPLETED_NO, "GIOP message shorter than its header"));
+        return;
+    }
+    s.write_ulong_at(s.head()->data + 8, size - 12);
+    if (s.pending()) {
+        take_stream_error(s, env);
+        return;
+    }
+    send_lock_.lock_write(tenv);
+    if (max_size_ && max_size_ < size) {
+        send_lock_.unlock(tenv);
+        char t[128];
+        std::snprintf(t, sizeof t, "Message size of %u exceeded transport maximum of %u", size, max_size_);
+        env.exception(comm_failure(3, COMPLETED_NO, t));
+        return;
+    }
+    if (state() != Active || !net_) {
+        send_lock_.unlock(tenv);
+        env.exception(comm_failure(3, COMPLETED_NO, "circuit is not Active"));
+        return;
+    }
+    uint64_t my_id = 0;
+    if (id_location) {
+        my_id = next_id_++;
+        id = my_id;
+        s.write_ulong_at(id_location, static_cast<uint32_t>(my_id));
+        if (s.pending()) {
+            send_lock_.unlock(tenv);
+            take_stream_error(s, env);
+            return;
+        }
+        if (hold) {
+            // Registered before the bytes leave, so that a reader never
+            // takes its reply for a stray one.
+            wq_WriteLock rl(reply_lock_, tenv);
+            waiting_.push_back(my_id);
+        }
+    }
+    long result = 1;
+    bool whole = true;
+    for (wq_MemoryBlock *b = s.head(); b; b = b->next) {
+        uint32_t len = b == s.write_block() ? static_cast<uint32_t>(s.write_position() - b->data) : b->used;
+        if (len) {
+            result = net_->write(b->data, len);
+            if (result != static_cast<long>(len)) {
+                whole = false;
+                break;
+            }
+        }
+        if (b == s.write_block())
+            break;
+    }
+    if (!whole) {
+        CORBA::COMM_FAILURE *e;
+        if (result < 0)
+            e = errno_failure(net_->last_write_error);
+        else if (result == 0)
+            e = comm_failure(2, COMPLETED_NO, "return code from write = 0");
+        else
+            e = comm_failure(3, COMPLETED_NO, "partial write of a GIOP message");
+        send_failed(e, my_id, result, env);
+        send_lock_.unlock(tenv);
+        return;
+    }
+    if (!hold) {
+        send_lock_.unlock(tenv);
+        return;
+    }
+    if (reset_pending_.exchange(0)) {
+        // First request after a (re)connect: the failure stored for the old
+        // connection goes once its waiters have left.
+        for (;;) {
+            reply_lock_.lock_write(tenv);
+            if (reader_waiters_ == 0 && mailbox_waiters_ == 0) {
+                delete failure_;
+                failure_ = nullptr;
+                reply_lock_.unlock(tenv);
+                break;
+            }
+            reply_lock_.unlock(tenv);
+            wq_Thread::yield();
+        }
+    }
+}
+
+void wq_MsgCircuit::next_request_id(uint64_t id)
+{
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock sl(send_lock_, tenv);
+    wq_WriteLock rl(reply_lock_, tenv);
+    if (id >= next_id_)
+        next_id_ = id;
+}
+
+void wq_MsgCircuit::release_send_lock(uint64_t id)
+{
+    wq_ThreadEnvironment tenv;
+    {
+        wq_WriteLock rl(reply_lock_, tenv);
+        unregister(id);
+    }
+    send_lock_.unlock(tenv);
+}
+
+// ---- receive ----------------------------------------------------------------------
+
+void wq_MsgCircuit::fail_read(long result, const CORBA::EnvironmentWrapper &env)
+{
+    if (result < 0)
+        fail_protocol(errno_failure(net_ ? net_->last_read_error : 0), env);
+    else
+        fail_protocol(comm_failure(2, COMPLETED_NO, "return code from read = 0"), env);
+}
+
+void wq_MsgCircuit::fail_protocol(CORBA::SystemException *e, const CORBA::EnvironmentWrapper &env)
+{
+    {
+        // The failure is stored before the state says Failed, so that every
+        // waiter that sees the state also finds the failure.
+        wq_ThreadEnvironment tenv;
+        wq_WriteLock rl(reply_lock_, tenv);
+        store_failure(e);
+        fail();
+    }
+    shutdown_net();
+    env.exception(e);
+}
+
+void wq_MsgCircuit::fail_stream(CORBA::Stream &s, const CORBA::EnvironmentWrapper &env)
+{
+    take_stream_error(s, env);
+    CORBA::Exception *e = env.exception();
+    wq_ThreadEnvironment tenv;
+    {
+        wq_WriteLock rl(reply_lock_, tenv);
+        store_failure(e);
+        fail();
+    }
+    shutdown_net();
+}
+
+bool wq_MsgCircuit::fill(CORBA::Stream &s, uint64_t want, const CORBA::EnvironmentWrapper &env)
+{
+    uint64_t have = s.write_offset();
+    while (have < want) {
+        if (ahead_count_ > 0) {
+            uint32_t t = static_cast<uint32_t>(std::min<uint64_t>(uint64_t(ahead_count_), want - have));
+            s.write_array_1(ahead_ + ahead_offset_, t);
+            if (s.pending()) {
+                fail_stream(s, env);
+                return false;
+            }
+            ahead_offset_ += static_cast<int32_t>(t);
+            ahead_count_ -= static_cast<int32_t>(t);
+            have += t;
+            continue;
+        }
+        if (!net_) {
+            fail_read(0, env);
+            return false;
+        }
+        long n = net_->read(ahead_, READ_AHEAD);
+        if (n < 1) {
+            fail_read(n, env);
+            return false;
+        }
+        ahead_offset_ = 0;
+        ahead_count_ = static_cast<int32_t>(n);
+    }
+    return true;
+}
+
+int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CORBA::EnvironmentWrapper &env)
+{
+    if (env.pending())
+        return 0;
+    if (state() != Active) {
+        env.exception(comm_failure(4, COMPLETED_NO, "circuit is not Active"));
+        return 0;
+    }
+    s.reclaim();
+    if (s.pending())
+        s.env().clear();
+    if (!fill(s, 12, env))
+        return 0;
+    wq_read_message_header(s, h);
+    if (std::memcmp(h.magic, "GIOP", 4) != 0) {
+        fail_protocol(comm_failure(12, COMPLETED_MAYBE, "Message header didn't contain \"GIOP\""), env);
+        return 0;
+    }
+    if (h.version.major != 1 || h.version.minor != 0) {
+        fail_protocol(comm_failure(12, COMPLETED_MAYBE,
+                                   "Message header contained an unsupported GIOP version number"),
+                      env);
+        return 0;
+    }
+    if (h.type > 5 || h.flags > 1) {
+        fail_protocol(comm_failure(12, COMPLETED_MAYBE,
+                                   "Message header contained an unsupported GIOP Byte Order Mark"),
+                      env);
+        return 0;
+    }
+    uint64_t total = 12 + uint64_t(h.size);
+    uint64_t limit = std::min<uint64_t>(CORBA::ORB::_max_message_size, 0xFFFFFFF0u);
+    if (total > limit) {
+        char t[128];
+        std::snprintf(t, sizeof t, "GIOP message of %llu bytes exceeds the limit of %llu",
+                      static_cast<unsigned long long>(total), static_cast<unsigned long long>(limit));
+        fail_protocol(new CORBA::IMP_LIMIT(1, COMPLETED_MAYBE, t), env);
+        return 0;
+    }
+    if (!fill(s, total, env))
+        return 0;
+    s.message_length(static_cast<uint32_t>(total));
+    return 1;
+}
+
+int wq_MsgCircuit::read_next_reply(CORBA::Stream &s, wq_GIOP::MessageHeader &h, wq_GIOP::ReplyHeader &rh,
+                                   wq_GIOP::LocateReplyHeader &lh, uint32_t &wire_id,
+                                   const CORBA::EnvironmentWrapper &env)
+{
+    int r = receive(s, h, env);
+    if (r < 1)
+        return r < 0 ? r : -1;
+    switch (h.type) {
+    case wq_GIOP::Reply:
+        rh.priority = 0xFFFF;
+        wq_read_reply(s, rh, env);
+        wire_id = rh.request_id;
+        break;
+    case wq_GIOP::LocateReply:
+        s >> lh;
+        wire_id = lh.request_id;
+        break;
+    case wq_GIOP::CloseConnection:
+        fail_protocol(comm_failure(3, COMPLETED_NO, "Illegal GIOP reply"), env);
+        return -1;
+    default:
+        fail_protocol(comm_failure(3, COMPLETED_NO, "Illegal/Unsupported GIOP message"), env);
+        return -1;
+    }
+    if (s.pending()) {
+        // A reply header that runs past its message: the peer is broken.
+        fail_stream(s, env);
+        return -1;
+    }
+    return 1;
+}
+
+void wq_MsgCircuit::leave(uint64_t id, bool failed, const CORBA::EnvironmentWrapper &env,
+                          const wq_ThreadEnvironment &tenv)
+{
+    unregister(id);
+    if (failed || failure_)
+        raise_stored(env, true);
+    else
+        env.clear();
+    reader_cond_.broadcast(tenv);
+    mailbox_cond_.broadcast(tenv);
+    reply_lock_.unlock(tenv);
+}
+
+void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
+                                                  wq_GIOP::ReplyHeader &rh, wq_GIOP::LocateReplyHeader &lh,
+                                                  const CORBA::EnvironmentWrapper &env)
+{
+    wq_ThreadEnvironment tenv;
+    h.type = 0xFF;
+    reply_lock_.lock_write(tenv);
+    send_lock_.unlock(tenv);
+    for (;;) {
+        if (id < first_valid_id_) {
+            // Stale: the connection of this request is gone.
+            leave(id, false, env, tenv);
+            return;
+        }
+        if (mailbox_full_ && mailbox_id_ == id) {
+            mailbox_full_ = 0;
+            unregister(id);
+            s.swap(*mailbox_);
+            h = mb_h_;
+            rh = mb_rh_;
+            lh = mb_lh_;
+            mailbox_cond_.broadcast(tenv);
+            if (!reader_active_)
+                reader_cond_.broadcast(tenv);
+            reply_lock_.unlock(tenv);
+            return;
+        }
+        if (state() != Active) {
+            leave(id, true, env, tenv);
+            return;
+        }
+        if (!reader_active_)
+            break;
+        ++reader_waiters_;
+        reader_cond_.wait(tenv);
+        --reader_waiters_;
+    }
+    // This thread reads until its own reply comes.
+    reader_active_ = 1;
+    reply_lock_.unlock(tenv);
+    for (;;) {
+        uint32_t wire = 0;
+        int r = read_next_reply(s, h, rh, lh, wire, env);
+        reply_lock_.lock_write(tenv);
+        if (r < 1 || env.pending()) {
+            reader_active_ = 0;
+            unregister(id);
+            store_failure(env.exception());
+            empty_mailbox();
+            reader_cond_.broadcast(tenv);
+            mailbox_cond_.broadcast(tenv);
+            reply_lock_.unlock(tenv);
+            return;
+        }
+        // Widen the 32-bit wire id next to this thread's 64-bit id.
+        uint64_t wid = (id & ~uint64_t(0xFFFFFFFF)) | wire;
+        if (wid > id + 0x80000000ull)
+            wid -= 0x100000000ull;
+        else if (wid + 0x80000000ull < id)
+            wid += 0x100000000ull;
+        if (wid == id) {
+            reader_active_ = 0;
+            unregister(id);
+            reader_cond_.broadcast(tenv);
+            reply_lock_.unlock(tenv);
+            return;
+        }
+        if (wid < first_valid_id_ || !is_waiting(wid)) {
+            // Nobody waits for it: dropped.
+            stray_replies.fetch_add(1, std::memory_order_relaxed);
+            reply_lock_.unlock(tenv);
+            continue;
+        }
+        while (state() == Active && mailbox_full_ && id >= first_valid_id_) {
+            ++mailbox_waiters_;
+            mailbox_cond_.wait(tenv);
+            --mailbox_waiters_;
+        }
+        if (id < first_valid_id_ || state() != Active) {
+            reader_active_ = 0;
+            leave(id, id >= first_valid_id_, env, tenv);
+            return;
+        }
+        mailbox_id_ = wid;
+        mb_h_ = h;
+        mb_rh_ = rh;
+        mb_lh_ = lh;
+        mailbox_->swap(s);
+        mailbox_full_ = 1;
+        reader_cond_.broadcast(tenv);
+        reply_lock_.unlock(tenv);
+    }
+}
+
+void wq_MsgCircuit::receive_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
+                                  wq_GIOP::ReplyHeader &rh, const CORBA::EnvironmentWrapper &env)
+{
+    wq_GIOP::LocateReplyHeader lh{};
+    receive_reply_or_locate_reply(s, id, h, rh, lh, env);
+    if (!env.pending() && h.type != wq_GIOP::Reply)
+        env.exception(comm_failure(3, COMPLETED_NO, "Message reply error - Expected a GIOP reply"));
+}
+
+void wq_MsgCircuit::receive_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
+                                         wq_GIOP::LocateReplyHeader &lh, const CORBA::EnvironmentWrapper &env)
+{
+    wq_GIOP::ReplyHeader rh{};
+    rh.priority = 0xFFFF;
+    receive_reply_or_locate_reply(s, id, h, rh, lh, env);
+    if (!env.pending() && h.type != wq_GIOP::LocateReply)
+        env.exception(comm_failure(3, COMPLETED_NO, "Message reply error - Expected a GIOP locate reply"));
+}
+
+void wq_MsgCircuit::flush_replies(const CORBA::EnvironmentWrapper &)
+{
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock sl(send_lock_, tenv);
+    reply_lock_.lock_write(tenv);
+    if (state() == Active || (owner_ && owner_->state() == wq_MsgEndpoint::Active)) {
+        fail();
+        delete failure_;
+        failure_ = new CORBA::COMM_FAILURE(
+            3, COMPLETED_NO, "a peer circuit for another priority band to the same endpoint failed");
+        empty_mailbox();
+    }
+    reader_cond_.broadcast(tenv);
+    mailbox_cond_.broadcast(tenv);
+    // A reader blocked in the transport is woken by the shutdown.
+    shutdown_net();
+    while (reader_active_)
+        reader_cond_.wait(tenv);
+    wq_NetCircuitFactory::release(net_);
+    net_ = nullptr;
+    ahead_count_ = ahead_offset_ = 0;
+    first_valid_id_ = next_id_;
+    mailbox_full_ = 0;
+    reply_lock_.unlock(tenv);
+    set_unconnected();
+}

@@ -1,0 +1,307 @@
+// Synchronisation resources: the "resourceConf" loader, creation and deletion
+// of the configured mutexes, semaphores and shared-memory objects, and the
+// listing of the command "ss".
+//
+// Shared-memory objects are created exclusively under their configured
+// name. The node that made one marks it as its own with an exclusive lock on
+// the object's descriptor, which the kernel drops when the descriptor is
+// closed, also when the node is killed. An object that exists without that
+// mark was left by a run that ended without deleting it: it is removed and
+// made again, once, with one line. An object whose mark is held belongs to a
+// running node and is not touched.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "frw/yw_frw_cfg.h"
+#include "frw/yw_svc_cfg.h"
+#include "log/yw_log.h"
+#include "osa/yw_osa_guard.h"
+#include "sync/yw_sync.h"
+#include "sync/yw_sync_ssm.h"
+
+#define YW_SYNC_CFG_TAG "resourceDef"
+#define YW_SYNC_LINE_SZ 128
+
+extern "C" {
+YW_sync_cfg_t YW_g_sync_cfg[YW_SYNC_MAX];
+YW_sync_t YW_g_sync[YW_SYNC_MAX];
+const char *const YW_g_sync_type_name[YW_SYNC_TYPE_MAX] = {"invalid", "mutex", "semaphore", "sharedmemory"};
+}
+
+namespace {
+
+YW_P_mutex_t yw_sync_lock()
+{
+    return YW_g_sync_ssm_ctx.lock;
+}
+
+bool yw_sync_isStatic(const YW_sync_cfg_t *cfg)
+{
+    return cfg >= &YW_g_sync_cfg[0] && cfg < &YW_g_sync_cfg[YW_SYNC_MAX];
+}
+
+YW_sync_cfg_t *yw_sync_cfgCopy(const YW_sync_cfg_t *cfg)
+{
+    return YW_svc_cfgCopy(cfg, {&YW_sync_cfg_t::name});
+}
+
+void yw_sync_cfgFree(YW_sync_cfg_t *cfg)
+{
+    if (!yw_sync_isStatic(cfg))
+        YW_svc_cfgFree(cfg, {&YW_sync_cfg_t::name});
+}
+
+// True when an object of that name exists and no running node holds its
+// mark (probe: take the mark on a descriptor of our own, then close it).
+bool yw_sync_shmStale(const char *name)
+{
+    int fd = shm_open(name, O_RDONLY, 0);
+    if (fd < 0)
+        return false;
+    bool stale = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return stale;
+}
+
+YW_ret_t yw_sync_createShm(const YW_sync_cfg_t *cfg, YW_P_shm_t *out)
+{
+    if (!cfg->name || strnlen(cfg->name, YW_P_SHM_NAME_LEN) >= YW_P_SHM_NAME_LEN) {
+        std::printf("%s:%d shared memory name does not fit %d bytes\n", "YW_createSync", __LINE__,
+                    YW_P_SHM_NAME_LEN - 1);
+        return YW_FAIL;
+    }
+    if (cfg->shm_size < 0 || cfg->shm_size > (YW_int64_t)UINT32_MAX) {
+        std::printf("%s:%d shared memory %s size %lld out of range\n", "YW_createSync", __LINE__, cfg->name,
+                    (long long)cfg->shm_size);
+        return YW_FAIL;
+    }
+    YW_P_sharedmemory_arg_t a{cfg->name, cfg->shm_mode, (YW_uint32_t)cfg->shm_size, cfg->shm_addr,
+                              (YW_uint32_t)cfg->shm_attr};
+    YW_ret_t r = YW_P_createSharedMemory(&a, out);
+    if (r != YW_SUCCESS && (cfg->shm_mode & YW_SHM_MODE_EXCL) && yw_sync_shmStale(cfg->name)) {
+        std::printf("%s:%d shared memory %s was left by an earlier run: removed and created again\n",
+                    "YW_createSync", __LINE__, cfg->name);
+        shm_unlink(cfg->name);
+        r = YW_P_createSharedMemory(&a, out);
+    }
+    if (r == YW_SUCCESS && flock((*out)->fd, LOCK_EX | LOCK_NB) != 0)
+        std::printf("%s:%d shared memory %s not marked as this node's\n", "YW_createSync", __LINE__, cfg->name);
+    return r;
+}
+
+// Deletes the slot's object by type; a slot without an object has nothing
+// to delete. Resource lock held.
+YW_ret_t yw_sync_deleteObject(YW_sync_t *s)
+{
+    YW_sync_obj_t &o = s->sync_obj_id;
+    switch (s->cfg ? s->cfg->sync_type : YW_SYNC_TYPE_INVALID) {
+    case YW_SYNC_TYPE_SEM:
+        return o.sem ? YW_P_deleteSemaphore(o.sem) : YW_SUCCESS;
+    case YW_SYNC_TYPE_MUTEX:
+        return o.mutex ? YW_P_deleteMutex(o.mutex) : YW_SUCCESS;
+    case YW_SYNC_TYPE_SHM:
+        if (!o.shm)
+            return YW_SUCCESS;
+        if (o.shm->refCount > 0 && YW_P_unmapSharedMemory(o.shm) != YW_SUCCESS)
+            return YW_FAIL;
+        return YW_P_deleteSharedMemory(o.shm); // unlinks the name and closes it
+    default:
+        return o.mutex ? YW_ERR_SYNC_TYPE : YW_SUCCESS;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+YW_ret_t YW_sync_cfg_setAttribute(YW_sync_cfg_t *cfg, const char *key, const char *value)
+{
+    if (!cfg)
+        return YW_FAIL;
+    if (!key)
+        return YW_SUCCESS;
+    const char *v = value ? value : "";
+    if (std::strcmp(key, "name") == 0) {
+        cfg->name = const_cast<char *>(value);
+    } else if (std::strcmp(key, "type") == 0) {
+        cfg->sync_type = YW_SYNC_TYPE_INVALID;
+        for (int t = YW_SYNC_TYPE_MUTEX; t < YW_SYNC_TYPE_MAX; ++t)
+            if (std::strcmp(v, YW_g_sync_type_name[t]) == 0)
+                cfg->sync_type = (YW_sync_type_t)t;
+    } else if (std::strcmp(key, "count") == 0) {
+        cfg->sem_count = std::atoi(v);
+    } else if (std::strcmp(key, "addr") == 0) {
+        cfg->shm_addr = reinterpret_cast<YW_addr_t>(std::strtol(v, nullptr, 16));
+    } else if (std::strcmp(key, "size") == 0) {
+        cfg->shm_size = std::strtol(v, nullptr, 10);
+    } else if (std::strcmp(key, "attr") == 0) {
+        int a = 0;
+        if (std::strstr(v, "RW"))
+            a |= YW_SHM_ATTR_RW;
+        if (std::strstr(v, "RD"))
+            a |= YW_SHM_ATTR_RD;
+        if (std::strstr(v, "WR"))
+            a |= YW_SHM_ATTR_WR;
+        if (std::strstr(v, "EX"))
+            a |= YW_SHM_ATTR_EX;
+        cfg->shm_attr = a;
+    } else if (std::strcmp(key, "options") == 0) {
+        int o = std::strstr(v, "PRIO") ? YW_SEM_Q_PRIORITY : 0;
+        if (std::strstr(v, "RECUR"))
+            o &= ~YW_SEM_NO_RECURSE;
+        else
+            o |= YW_SEM_NO_RECURSE;
+        if (std::strstr(v, "PSHAR"))
+            o |= YW_SEM_PROCESS_SHARED;
+        if (std::strstr(v, "SAFEDEL"))
+            o |= YW_SEM_DELETE_SAFE;
+        cfg->options = o;
+    }
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_loadSyncConfig(YW_frw_cfg_element_t *base, YW_sync_cfg_t *cfg, YW_frw_cfg_element_t **cursor)
+{
+    if (!base || !cfg)
+        return YW_ERR_NO_CFG;
+    YW_ret_t r = YW_svc_cfg_loadEntry(base, cfg, cursor, YW_SYNC_CFG_TAG, YW_sync_cfg_setAttribute, nullptr);
+    if (cfg->sync_type == YW_SYNC_TYPE_SHM)
+        cfg->shm_mode = YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL;
+    return r;
+}
+
+YW_ret_t YW_loadSyncServiceManageConfig(YW_frw_cfg_element_t *base, YW_sync_ssm_cfg_t *mcfg)
+{
+    if (!mcfg)
+        return YW_ERR_ARG_NULL;
+    YW_P_mutexGuard lk(yw_sync_lock());
+    return YW_svc_cfg_loadTable(__func__, base, YW_g_sync_cfg, YW_SYNC_MAX, YW_SYNC_CFG_TAG, YW_loadSyncConfig);
+}
+
+int YW_sync_cfg_equal(const YW_sync_cfg_t *a, const YW_sync_cfg_t *b)
+{
+    if (!a || !b)
+        return 0;
+    if (a == b)
+        return 1;
+    return a->name && b->name && std::strcmp(a->name, b->name) == 0;
+}
+
+YW_ret_t YW_createSync(YW_sync_cfg_t *cfg, YW_sync_id_t *id)
+{
+    if (!cfg)
+        return YW_ERR_CFG_NULL;
+    YW_P_mutexGuard lk(yw_sync_lock());
+    YW_sync_t *s = nullptr;
+    for (YW_sync_id_t i = 0; i < YW_SYNC_MAX; ++i) {
+        if (YW_g_sync[i].cfg && YW_sync_cfg_equal(YW_g_sync[i].cfg, cfg))
+            return YW_ERR_CFG_AGAIN;
+        if (!s && !YW_g_sync[i].cfg)
+            s = &YW_g_sync[i];
+    }
+    if (!s)
+        return YW_ERR_NO_FREE_TSE;
+    YW_sync_cfg_t *use = yw_sync_isStatic(cfg) ? cfg : yw_sync_cfgCopy(cfg);
+    if (!use)
+        return YW_ERR_NO_MEM;
+    s->cfg = use;
+    s->status.state = YW_SYNC_STATE_ASSIGNED;
+    s->sync_obj_id = YW_sync_obj_t{};
+    YW_ret_t r;
+    switch (use->sync_type) {
+    case YW_SYNC_TYPE_SEM:
+        if (use->sem_count != 1) {
+            YW_P_csem_arg_t a{use->options, use->sem_count};
+            r = YW_P_createCountSemaphore(&a, &s->sync_obj_id.sem);
+        } else {
+            YW_P_bsem_arg_t a{use->options, YW_SEM_B_STATE_FULL};
+            r = YW_P_createBinarySemaphore(&a, &s->sync_obj_id.sem);
+        }
+        break;
+    case YW_SYNC_TYPE_SHM:
+        r = yw_sync_createShm(use, &s->sync_obj_id.shm);
+        break;
+    case YW_SYNC_TYPE_MUTEX:
+        r = YW_P_createMutex(use->options, &s->sync_obj_id.mutex);
+        break;
+    default:
+        r = YW_ERR_SYNC_TYPE;
+        break;
+    }
+    if (r != YW_SUCCESS)
+        s->sync_obj_id = YW_sync_obj_t{};
+    if (id)
+        *id = s->sync_id;
+    yw_count_inc(r == YW_SUCCESS ? YW_g_sync_ssm_ctx.status.nsyncs : YW_g_sync_ssm_ctx.status.nsyncCreateFail);
+    return r;
+}
+
+YW_ret_t YW_deleteSync(YW_sync_id_t id)
+{
+    if (id >= YW_SYNC_MAX)
+        return YW_FAIL;
+    YW_sync_t *s = &YW_g_sync[id];
+    YW_P_mutexGuard lk(yw_sync_lock());
+    if (s->status.state != YW_SYNC_STATE_ASSIGNED)
+        return YW_ERR_STATE;
+    bool hadObject = s->sync_obj_id.mutex != nullptr;
+    YW_ret_t r = yw_sync_deleteObject(s);
+    if (r == YW_SUCCESS) {
+        yw_sync_cfgFree(s->cfg);
+        s->cfg = nullptr;
+        s->status.state = 0;
+        s->sync_obj_id = YW_sync_obj_t{};
+        if (hadObject)
+            YW_svc_countDec(YW_g_sync_ssm_ctx.status.nsyncs);
+    }
+    return r;
+}
+
+YW_ret_t YW_inqSync(YW_sync_id_t id, YW_sync_status_t *status)
+{
+    if (id >= YW_SYNC_MAX || !status)
+        return YW_FAIL;
+    YW_P_mutexGuard lk(yw_sync_lock());
+    *status = YW_g_sync[id].status;
+    return YW_SUCCESS;
+}
+
+YW_size_t YW_sync_toString(const YW_sync_t *s, char *bp, YW_size_t blen)
+{
+    if (!s || !bp || blen < 1)
+        return 0;
+    int n;
+    if (s->cfg)
+        n = std::snprintf(bp, (size_t)blen, "sync_id=%d \ncfg: name=%s sync_type=%d \nstatus: state=0x%x ",
+                          (int)s->sync_id, s->cfg->name ? s->cfg->name : "NULL", (int)s->cfg->sync_type,
+                          (unsigned)s->status.state);
+    else
+        n = std::snprintf(bp, (size_t)blen, "sync_id=%d \ncfg: null\nstatus: state=0x%x ", (int)s->sync_id,
+                          (unsigned)s->status.state);
+    if (n < 0)
+        return 0;
+    return n >= blen ? blen - 1 : n;
+}
+
+int YW_sync_showSyncs(int argc, char **argv)
+{
+    (void)argc;
+    (void)argv;
+    YW_printf("\t*** sync object list ***\n");
+    for (YW_sync_id_t i = 0; i < YW_SYNC_MAX; ++i) {
+        char line[YW_SYNC_LINE_SZ];
+        {
+            YW_P_mutexGuard lk(yw_sync_lock());
+            YW_sync_toString(&YW_g_sync[i], line, sizeof line);
+        }
+        YW_printf("  %s\n", line);
+    }
+    return 0;
+}
+
+} /* extern "C" */

@@ -1,0 +1,131 @@
+// The shipped two-node example as two real turv_node processes on loopback
+// (node0 on 127.0.0.1, the master; node1 on 127.0.0.2): node1 reaches NORM
+// through heartbeats over UDP, then the application tasks exchange messages
+// over TCP both ways. Malformed input from raw sockets is counted and
+// survived, and a node that is killed and started again is taken back.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fstream>
+#include <sstream>
+
+#include "ipc/ipc_inet_util.h"
+#include "yw_node_test_util.h"
+
+using namespace yw_node_test;
+
+namespace {
+
+std::string readFile(const std::string &p)
+{
+    std::ifstream f(p);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void replaceAll(std::string &s, const std::string &from, const std::string &to)
+{
+    for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size()))
+        s.replace(p, from.size(), to);
+}
+
+// One node's folder: the example's files with the example's ports replaced.
+void prepare(const TempDir &d, const char *node, const std::vector<std::pair<std::string, int>> &ports)
+{
+    std::string src = std::string(TURV_SOURCE_DIR) + "/examples/two-nodes/" + node + "/";
+    std::string sys = readFile(src + "turv_sys_cfg.xml");
+    for (auto &p : ports)
+        replaceAll(sys, "port=\"" + p.first + "\"", "port=\"" + std::to_string(p.second) + "\"");
+    d.write("turv_sys_cfg.xml", sys);
+    d.write("turv_app_cfg.xml", readFile(src + "turv_app_cfg.xml"));
+}
+
+int rawSocket(int type, const char *fromIp)
+{
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, fromIp, &a.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+    return fd;
+}
+
+sockaddr_in at(const char *ip, int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
+} // namespace
+
+TEST(TwoNodes, SynchroniseOverUdpAndTalkOverTcp)
+{
+    using yw_ipc_test::freePort;
+    const int udp0 = freePort(SOCK_DGRAM, 0x7F000001), udp1 = freePort(SOCK_DGRAM, 0x7F000002);
+    const int tcp0 = freePort(SOCK_STREAM, 0x7F000001), tcp1 = freePort(SOCK_STREAM, 0x7F000002);
+    ASSERT_TRUE(udp0 > 0 && udp1 > 0 && tcp0 > 0 && tcp1 > 0);
+    std::vector<std::pair<std::string, int>> ports = {
+        {"41710", udp0}, {"41711", udp1}, {"41712", tcp0}, {"41713", tcp1}};
+    TempDir d0, d1;
+    prepare(d0, "master", ports);
+    prepare(d1, "node1", ports);
+    Node master(d0.path());
+    ASSERT_TRUE(master.running());
+    ASSERT_TRUE(master.waitFor(kSyncLine, 60s)) << master.output();
+    auto node1 = std::make_unique<Node>(d1.path());
+    ASSERT_TRUE(node1->running());
+    // node1 synchronises on the master's first answer to its heartbeat
+    ASSERT_TRUE(node1->waitFor(kSyncLine, 60s)) << node1->output();
+    ASSERT_TRUE(node1->waitFor("YW_example_tcp_peer: node1 received ", 60s)) << node1->output();
+    ASSERT_TRUE(master.waitFor("YW_example_tcp_peer: node0 received ", 60s)) << master.output();
+    EXPECT_TRUE(has(node1->output(), " from node0\n"));
+    EXPECT_TRUE(has(master.output(), " from node1\n"));
+    for (Node *n : {&master, node1.get()}) {
+        std::string out = n->output();
+        EXPECT_FALSE(has(out, "refused")) << out;
+        EXPECT_FALSE(has(out, "can't")) << out;
+    }
+    // the two command interfaces took different ports
+    int c0 = master.cliPort(), c1 = node1->cliPort();
+    EXPECT_GT(c0, 0);
+    EXPECT_GT(c1, 0);
+    EXPECT_NE(c0, c1);
+
+    // Malformed input: a short datagram and a frame whose length is too
+    // large on the master's framework channel, and a bad frame on its TCP
+    // server from node1's address. The master stays up; node1 connects
+    // again and its messages come through once more.
+    int u = rawSocket(SOCK_DGRAM, "127.0.0.2");
+    sockaddr_in to = at("127.0.0.1", udp0);
+    const char shortDgram[3] = {1, 2, 3};
+    uint32_t badHdr[3] = {0, 5000, 0};
+    sendto(u, shortDgram, sizeof(shortDgram), 0, reinterpret_cast<sockaddr *>(&to), sizeof(to));
+    sendto(u, badHdr, sizeof(badHdr), 0, reinterpret_cast<sockaddr *>(&to), sizeof(to));
+    close(u);
+    int t = rawSocket(SOCK_STREAM, "127.0.0.2");
+    sockaddr_in srv = at("127.0.0.1", tcp0);
+    ASSERT_EQ(connect(t, reinterpret_cast<sockaddr *>(&srv), sizeof(srv)), 0);
+    send(t, badHdr, sizeof(badHdr), MSG_NOSIGNAL);
+    pollfd p{t, POLLIN, 0};
+    char b;
+    EXPECT_TRUE(poll(&p, 1, 10000) == 1 && recv(t, &b, 1, 0) == 0); // dropped by the master
+    close(t);
+    size_t mark = master.output().size();
+    ASSERT_TRUE(master.waitFor("YW_example_tcp_peer: node0 received ", 60s, mark)) << master.output().substr(mark);
+
+    // node1 killed and started again: it synchronises again and the
+    // messages flow both ways on new connections
+    mark = master.output().size();
+    node1->kill();
+    node1 = std::make_unique<Node>(d1.path());
+    ASSERT_TRUE(node1->running());
+    ASSERT_TRUE(node1->waitFor(kSyncLine, 60s)) << node1->output();
+    ASSERT_TRUE(node1->waitFor("YW_example_tcp_peer: node1 received ", 60s)) << node1->output();
+    ASSERT_TRUE(master.waitFor("hello 0 from node1", 60s, mark)) << master.output().substr(mark);
+    node1->kill();
+    master.kill();
+}

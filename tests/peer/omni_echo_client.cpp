@@ -1,0 +1,76 @@
+// Echo client built on omniORB, used only as an independent peer in tests.
+// Usage: omni_echo_client [ORB options] IOR-or-file
+// Calls every operation once, prints one line per operation and exits 0
+// only when every answer is right.
+#include "peertest.hh"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace {
+
+std::string reference_text(char const *arg)
+{
+    if (std::strncmp(arg, "IOR:", 4) == 0 || std::strncmp(arg, "corbaloc:", 9) == 0)
+        return arg;
+    std::ifstream in(arg);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+bool report(char const *op, bool ok, std::string const &detail)
+{
+    std::printf("%s %s %s\n", op, ok ? "ok" : "FAILED", detail.c_str());
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    try {
+        CORBA::ORB_var orb = CORBA::ORB_init(argc, argv);
+        if (argc < 2) {
+            std::fprintf(stderr, "usage: omni_echo_client [ORB options] IOR-or-file\n");
+            return 2;
+        }
+        std::string text = reference_text(argv[argc - 1]);
+        CORBA::Object_var obj = orb->string_to_object(text.c_str());
+        PeerTest::Echo_var echo = PeerTest::Echo::_narrow(obj);
+        if (CORBA::is_nil(echo)) {
+            std::fprintf(stderr, "omni_echo_client: not an Echo reference\n");
+            return 1;
+        }
+        bool all = true;
+        CORBA::String_var s = echo->echo_string("hello, peer");
+        all &= report("echo_string", std::strcmp(s.in(), "hello, peer") == 0, s.in());
+        CORBA::Long sum = echo->add(40, 2);
+        all &= report("add", sum == 42, std::to_string(sum));
+        PeerTest::OctetSeq data;
+        data.length(1000);
+        for (CORBA::ULong i = 0; i < data.length(); ++i)
+            data[i] = static_cast<CORBA::Octet>(i * 7);
+        PeerTest::OctetSeq_var back = echo->echo_octets(data);
+        bool same = back->length() == data.length();
+        for (CORBA::ULong i = 0; same && i < data.length(); ++i)
+            same = back[i] == data[i];
+        all &= report("echo_octets", same, std::to_string(back->length()));
+        echo->ping();
+        all &= report("ping", true, "sent");
+        try {
+            echo->fail();
+            all &= report("fail", false, "no exception");
+        } catch (const PeerTest::Oops &e) {
+            all &= report("fail", e.code == 42 && std::strcmp(e.why.in(), "as asked") == 0,
+                          std::to_string(e.code) + " " + e.why.in());
+        }
+        orb->destroy();
+        return all ? 0 : 1;
+    } catch (const CORBA::Exception &e) {
+        std::fprintf(stderr, "omni_echo_client: CORBA exception %s\n", e._name());
+        return 1;
+    }
+}

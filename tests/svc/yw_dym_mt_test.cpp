@@ -1,0 +1,59 @@
+// "ds" on a client thread racing the module manager's stop: the listing
+// holds the module table lock across the look-up of "hello" and the call, so
+// the unload waits and no call reaches an unloaded library.
+#include <atomic>
+#include <thread>
+
+#include "yw_svc_test_util.h"
+
+using namespace yw_svc_test;
+
+TEST(DymRace, DsRacingTheManagersStopNeverCallsAnUnloadedModule)
+{
+    setUp();
+    YW_frw_cfg_element_t *base =
+        loadXml("<c><fw><dymConf><dymDef folder=\"" + moduleFolder() + "\" filename=\"" + kModuleFile +
+                "\"/></dymConf></fw></c>");
+    ASSERT_NE(base, nullptr);
+    ASSERT_EQ(loadSections(base)[2], 0);
+    YW_task_cfg_t c = yw_common_test::makeCfg("t_dsm_race", "YW_dym_dsm_main", YW_TASK_CAT_FRW | YW_TASK_CAT_INI);
+    YW_task_id_t tid;
+    ASSERT_EQ(YW_createTask(&c, &tid), 0);
+    ASSERT_EQ(YW_startDyModuleService(), 0);
+    // Loaded: the manager's start row has run (read under the table lock).
+    ASSERT_TRUE(waitFor([] {
+        YW_dym_status_t st{};
+        return YW_inqDyModule(0, &st) == 0 && st.state == (YW_DYM_STATE_ASSIGNED | YW_DYM_STATE_LOADED);
+    }));
+
+    testing::internal::CaptureStdout();
+    std::atomic<bool> stop{false};
+    std::atomic<int> listings{0};
+    std::thread client([&] {
+        for (int i = 0; i < 5000 && !stop.load(); ++i) {
+            YW_dym_showDyModules(0, nullptr);
+            listings++;
+        }
+    });
+    waitFor([&] { return listings.load() >= 3; }, 10s);
+    EXPECT_EQ(YW_shutdownDyModuleService(), 0);
+    // The manager task ends once it is DOWN; its end is seen under the task
+    // table lock, after which its state is read.
+    bool ended = waitFor([] {
+        YW_task_id_t id;
+        return YW_searchTaskByName("t_dsm_race", &id) != 0;
+    });
+    stop = true;
+    client.join();
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(YW_s_dsm_fsm.state, (YW_fsm_state_t)YW_SVC_FSM_STATE_DOWN);
+    YW_dym_showDyModules(0, nullptr);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("hello from the turv example module"), std::string::npos);
+    EXPECT_EQ(YW_g_dym_dsm_ctx.status.ndymLoaded, 0u);
+    EXPECT_EQ(YW_g_dym[0].cfg, nullptr);
+    // After the stop "ds" finds no module to call.
+    size_t last = out.rfind("*** Dynamic module list ***");
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_NE(out.find("get address of hello error=-983", last), std::string::npos);
+}

@@ -1,0 +1,224 @@
+// Resource and module services, and the result codes and configuration
+// words the three services share the tables of.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "yw_svc_test_util.h"
+
+using namespace yw_svc_test;
+
+TEST(SyncConfig, OptionAndAttributeWords)
+{
+    struct Row {
+        const char *key, *value;
+        int YW_sync_cfg_t::*field;
+        int want;
+    } rows[] = {
+        {"options", "PRIO PSHAR", &YW_sync_cfg_t::options, 0x10401},
+        {"options", "RECUR", &YW_sync_cfg_t::options, 0},
+        {"options", "PRIO RECUR SAFEDEL", &YW_sync_cfg_t::options, 0x5},
+        {"options", "", &YW_sync_cfg_t::options, 0x400},
+        {"attr", "RW EX", &YW_sync_cfg_t::shm_attr, 0x70},
+        {"attr", "RD", &YW_sync_cfg_t::shm_attr, 0x10},
+        {"attr", "WR", &YW_sync_cfg_t::shm_attr, 0x20},
+        {"count", "4", &YW_sync_cfg_t::sem_count, 4},
+    };
+    for (const Row &r : rows) {
+        YW_sync_cfg_t c{};
+        ASSERT_EQ(YW_sync_cfg_setAttribute(&c, r.key, r.value), 0);
+        EXPECT_EQ(c.*r.field, r.want) << r.key << "=" << r.value;
+    }
+    struct TypeRow {
+        const char *word;
+        YW_sync_type_t type;
+    } types[] = {{"mutex", YW_SYNC_TYPE_MUTEX},
+                 {"semaphore", YW_SYNC_TYPE_SEM},
+                 {"sharedmemory", YW_SYNC_TYPE_SHM},
+                 {"Mutex", YW_SYNC_TYPE_INVALID},
+                 {"mutexes", YW_SYNC_TYPE_INVALID}};
+    for (const TypeRow &t : types) {
+        YW_sync_cfg_t c{};
+        YW_sync_cfg_setAttribute(&c, "type", t.word);
+        EXPECT_EQ(c.sync_type, t.type) << t.word;
+    }
+    EXPECT_EQ(YW_sync_cfg_setAttribute(nullptr, "type", "mutex"), YW_FAIL);
+}
+
+TEST(SvcConfig, LoadersReadTheirSectionsAndStopAtTheirTableSize)
+{
+    setUp();
+    std::string xml = "<c><fw><timerConf>";
+    for (int i = 0; i < YW_TIMER_MAX + 1; ++i)
+        xml += "<timerDef name=\"tm" + std::to_string(i) + "\" source=\"SYS\" repeat=\"-1\" interval=\"5\"/>";
+    xml += "</timerConf><resourceConf><resourceDef name=\"/r\" type=\"sharedmemory\" size=\"64\" addr=\"10\"/>"
+           "</resourceConf><dymConf><dymDef folder=\"a\" filename=\"1.so\"/><dymDef folder=\"b\" "
+           "filename=\"2.so\"/><dymDef folder=\"c\" filename=\"3.so\"/></dymConf></fw></c>";
+    YW_frw_cfg_element_t *base = loadXml(xml);
+    ASSERT_NE(base, nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(loadSections(base), (std::array<YW_ret_t, 3>{}));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("only 128 timerDef entries are read, the rest are ignored\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("only 2 dymDef entries are read, the rest are ignored\n"), std::string::npos) << out;
+    EXPECT_STREQ(YW_g_timer_cfg[127].name, "tm127");
+    EXPECT_EQ(YW_g_timer_cfg[127].interval, 5u);
+    EXPECT_EQ(YW_g_timer_cfg[0].repeat, -1);
+    EXPECT_STREQ(YW_g_dym_cfg[1].filename, "2.so");
+    EXPECT_EQ(YW_g_sync_cfg[0].shm_mode, YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL);
+    EXPECT_EQ(YW_g_sync_cfg[0].shm_size, 64);
+    EXPECT_EQ(YW_g_sync_cfg[0].shm_addr, reinterpret_cast<YW_addr_t>(0x10));
+    EXPECT_EQ(YW_g_sync_cfg[1].name, nullptr);
+    EXPECT_EQ(YW_loadDyModuleServiceManageConfig(base, nullptr), YW_ERR_ARG_NULL);
+    for (auto &c : YW_g_timer_cfg)
+        c = YW_timer_cfg_t{};
+    for (auto &c : YW_g_dym_cfg)
+        c = YW_dym_cfg_t{};
+    YW_g_sync_cfg[0] = YW_sync_cfg_t{};
+}
+
+TEST(SvcResults, ResultCodesOfTheServices)
+{
+    setUp();
+    YW_timer_cfg_t tc{};
+    tc.name = const_cast<char *>("t_codes");
+    tc.interval = 10000000000ULL;
+    YW_timer_id_t tid;
+    ASSERT_EQ(YW_createTimer(&tc, &tid), 0);
+    YW_dym_cfg_t d1{const_cast<char *>("a"), const_cast<char *>("x.so")};
+    YW_dym_cfg_t d2{const_cast<char *>("b"), const_cast<char *>("x.so")};
+    YW_dym_cfg_t d3{const_cast<char *>("c"), const_cast<char *>("x.so")};
+    YW_dym_id_t did;
+    ASSERT_EQ(YW_createDyModule(&d1, &did), 0);
+    ASSERT_EQ(YW_createDyModule(&d2, &did), 0);
+    YW_sync_cfg_t bad{};
+    bad.name = const_cast<char *>("t_badtype");
+    bad.sync_type = YW_SYNC_TYPE_INVALID;
+    std::string tooLong = "/" + std::string(70, 'n');
+    YW_sync_cfg_t longShm{};
+    longShm.name = tooLong.data();
+    longShm.sync_type = YW_SYNC_TYPE_SHM;
+    longShm.shm_mode = 3;
+    longShm.shm_attr = YW_SHM_ATTR_RW;
+    std::string longFolder(600, 'f');
+    YW_dym_cfg_t longPath{longFolder.data(), const_cast<char *>("x.so")};
+    YW_sync_id_t sid;
+
+    struct Row {
+        const char *what;
+        std::function<YW_ret_t()> call;
+        YW_ret_t want;
+    } rows[] = {
+        {"timer created twice", [&] { return YW_createTimer(&tc, &tid); }, YW_ERR_CFG_AGAIN},
+        {"third module", [&] { return YW_createDyModule(&d3, &did); }, YW_ERR_NO_FREE_TSE},
+        {"stop a timer not started", [&] { return YW_stopTimer(tid); }, YW_ERR_AGAIN},
+        {"start timer 200", [] { return YW_startTimer(200); }, YW_ERR_ENTITY_NULL},
+        {"load module 5", [] { return YW_loadLibrary(5); }, YW_ERR_DYM_NULL},
+        {"load a free module slot", [] { return YW_deleteDyModule(1) == 0 ? YW_loadLibrary(1) : YW_FAIL; },
+         YW_ERR_ENTITY_NULL},
+        {"start it", [&] { return YW_startTimer(tid); }, YW_SUCCESS},
+        {"delete a started timer", [&] { return YW_deleteTimer(tid); }, YW_ERR_STATE},
+        {"delete a free resource slot", [] { return YW_deleteSync(YW_SYNC_MAX - 1); }, YW_ERR_STATE},
+        {"delete resource 128", [] { return YW_deleteSync(YW_SYNC_MAX); }, YW_FAIL},
+        {"delete timer 200", [] { return YW_deleteTimer(200); }, YW_SUCCESS},
+        {"resource of no type", [&] { return YW_createSync(&bad, &sid); }, YW_ERR_SYNC_TYPE},
+        {"its slot frees", [&] { return YW_deleteSync(sid); }, YW_SUCCESS},
+        {"shared-memory name too long", [&] { return YW_createSync(&longShm, &sid); }, YW_FAIL},
+        {"its slot frees", [&] { return YW_deleteSync(sid); }, YW_SUCCESS},
+        {"module path too long", [&] {
+             YW_dym_id_t l = 0;
+             YW_createDyModule(&longPath, &l);
+             return YW_loadLibrary(l);
+         }, YW_FAIL},
+        {"library that does not load", [] { return YW_loadLibrary(0); }, YW_FAIL},
+        {"symbol of a module not loaded", [] { void *a; return YW_findSymbol(0, "hello", &a); }, YW_ERR_DYM_STATE},
+        {"unload a module not loaded", [] { return YW_unloadLibrary(0); }, YW_ERR_DYM_STATE},
+        {"timer stops", [&] { return YW_stopTimer(tid); }, YW_SUCCESS},
+        {"and goes", [&] { return YW_deleteTimer(tid); }, YW_SUCCESS},
+    };
+    testing::internal::CaptureStdout();
+    for (auto &r : rows)
+        EXPECT_EQ(r.call(), r.want) << r.what;
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("path of module 1 does not fit 512 bytes"), std::string::npos) << out;
+    EXPECT_NE(out.find("shared memory name does not fit 63 bytes"), std::string::npos) << out;
+    EXPECT_NE(out.find("cannot load a/x.so: a/x.so: cannot open shared object file"), std::string::npos) << out;
+    YW_deleteDyModule(0);
+    YW_deleteDyModule(1);
+}
+
+TEST(SyncResources, OneOfEachKindAndAStaleSharedMemoryObject)
+{
+    setUp();
+    const std::string name = shmName("stale");
+    shm_unlink(name.c_str());
+    // A node killed while it held the object: made, sized, marked, killed.
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+        if (fd < 0 || ftruncate(fd, 4096) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0)
+            _exit(1);
+        raise(SIGKILL);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(st));
+
+    YW_sync_cfg_t cfgs[4]{};
+    const char *names[] = {"t_mutex", "t_bsem", "t_csem", name.c_str()};
+    YW_sync_type_t types[] = {YW_SYNC_TYPE_MUTEX, YW_SYNC_TYPE_SEM, YW_SYNC_TYPE_SEM, YW_SYNC_TYPE_SHM};
+    for (int i = 0; i < 4; ++i) {
+        cfgs[i].name = const_cast<char *>(names[i]);
+        cfgs[i].sync_type = types[i];
+    }
+    cfgs[1].sem_count = 1;
+    cfgs[2].sem_count = 4;
+    cfgs[3].shm_size = 8192;
+    cfgs[3].shm_mode = YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL;
+    cfgs[3].shm_attr = YW_SHM_ATTR_RW;
+    YW_sync_id_t ids[4];
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(YW_createSync(&cfgs[i], &ids[i]), 0) << names[i];
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("shared memory " + name + " was left by an earlier run: removed and created again\n"),
+              std::string::npos)
+        << out;
+    // The binary semaphore starts full, the counting one at 4.
+    int v = -1;
+    sem_getvalue(YW_g_sync[ids[1]].sync_obj_id.sem, &v);
+    EXPECT_EQ(v, 1);
+    sem_getvalue(YW_g_sync[ids[2]].sync_obj_id.sem, &v);
+    EXPECT_EQ(v, 4);
+    // The new object has its size before anything maps it.
+    struct stat sb {};
+    ASSERT_EQ(fstat(YW_g_sync[ids[3]].sync_obj_id.shm->fd, &sb), 0);
+    EXPECT_EQ(sb.st_size, 8192);
+    void *addr = nullptr;
+    YW_P_sharedMap_arg_t m{YW_SHM_ATTR_RW};
+    ASSERT_EQ(YW_P_mapSharedMemory(YW_g_sync[ids[3]].sync_obj_id.shm, &addr, &m), 0);
+    static_cast<char *>(addr)[8191] = 1;
+
+    // Deleting unmaps, closes and unlinks.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(YW_deleteSync(ids[i]), 0) << names[i];
+    EXPECT_LT(shm_open(name.c_str(), O_RDONLY, 0), 0);
+
+    // An object held by a running node is not taken from it.
+    int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    YW_sync_id_t sid;
+    EXPECT_EQ(YW_createSync(&cfgs[3], &sid), YW_FAIL);
+    EXPECT_EQ(YW_deleteSync(sid), 0);
+    struct stat still {};
+    EXPECT_EQ(fstat(fd, &still), 0);
+    EXPECT_EQ(shm_unlink(name.c_str()), 0);
+    close(fd);
+}
