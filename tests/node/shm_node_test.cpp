@@ -38,8 +38,9 @@ struct CeNode {
     CeNode(int ceid, const char *count, const char *periodUs = "0") { start(ceid, count, periodUs); }
     void start(int ceid, const char *count, const char *periodUs)
     {
-        if (!std::filesystem::exists(dir.path() + "/turv_sys_cfg.xml"))
-            dir.copyExample("two-ce/ce" + std::to_string(ceid));
+        std::string src = std::string(TURV_SOURCE_DIR) + "/examples/two-ce/ce" + std::to_string(ceid) + "/";
+        for (const char *f : {"turv_sys_cfg.xml", "turv_app_cfg.xml"})
+            std::filesystem::copy_file(src + f, dir.path() + "/" + f, std::filesystem::copy_options::overwrite_existing);
         setenv("ZV_ceid", std::to_string(ceid).c_str(), 1);
         setenv("TURV_SHM_COUNT", count, 1);
         setenv("TURV_SHM_PERIOD_US", periodUs, 1);
