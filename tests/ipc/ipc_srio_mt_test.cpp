@@ -283,17 +283,27 @@ int countEntries(const char *dir)
     return n;
 }
 
-TEST_F(SrioLocal, AnAbsentPeerLeaksNoThreadOrDescriptor)
+TEST_F(SrioLocal, AnAbsentPeerNeverSyncsAndLeaksNoThreadOrDescriptor)
 {
     // Two-process form towards a compute element that never comes.
     SrioCfg tx("srio_tx", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_FLOWCTRL, 47, 60, 61);
     tx.cfg.address.remote.srio.ceid = 99;
     SrioCfg rx("srio_rx", YW_IPC_FLAGS_RX | YW_IPC_FLAGS_FLOWCTRL, 48, 62, 63);
     rx.cfg.address.remote.srio.ceid = 98;
+    // A SYNC_ACK left in the transmit end's mailbox word (ring of 8: word 10)
+    // by an earlier run must not complete the handshake.
+    SMB_handle h = nullptr, m = nullptr;
+    void *ctrl = nullptr;
+    std::string name = "smb_60_1_" + std::to_string((int)(YW_int32_t)ce_getid()) + "_tx";
+    ASSERT_EQ(smb_create(name.c_str(), 0x1000004, 4096, 1, ce_getid(), 0, &h), 0u);
+    ASSERT_EQ(smb_open(name.c_str(), 0x1000004, 0, 4096, 0, 0, &ctrl, &m), 0u);
+    static_cast<YW_uint64_t *>(ctrl)[10] = YW_IPC_KWT_SRIO_MSG_SYNC_ACK;
     YW_ipc_id_t tid, rid;
     ASSERT_EQ(YW_createIpc(&tx.cfg, &tid), YW_SUCCESS);
     ASSERT_EQ(YW_createIpc(&rx.cfg, &rid), YW_SUCCESS);
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    smb_close(m, 0);
+    smb_close(h, 0);
     int threads = countEntries("/proc/self/task"), fds = countEntries("/proc/self/fd");
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     EXPECT_EQ(countEntries("/proc/self/task"), threads);
