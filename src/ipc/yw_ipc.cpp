@@ -12,6 +12,7 @@
 #include "frw/yw_frw_cfg.h"
 #include "ipc/yw_ipc.h"
 #include "ipc/yw_ipc_ism.h"
+#include "ipc/yw_ipc_kwt_srio.h"
 #include "ipc/yw_ipc_msgq.h"
 #include "ipc/yw_ipc_tcp.h"
 #include "ipc/yw_ipc_udp.h"
@@ -42,7 +43,7 @@ const yw_ipc_transport_desc yw_s_ipc_transports[] = {
     {YW_IPC_INTF_MSGQ, YW_IPC_TRANSPORT_ANY, "MSGQ", YW_ipc_msgq_create, YW_ipc_msgq_delete},
     {YW_IPC_INTF_INET, YW_IPC_TRANSPORT_TCP, "INET/TCP", YW_ipc_tcp_create, YW_ipc_tcp_delete},
     {YW_IPC_INTF_INET, YW_IPC_TRANSPORT_UDP, "INET/UDP", YW_ipc_udp_create, YW_ipc_udp_delete},
-    {YW_IPC_INTF_KWT_SRIO, YW_IPC_TRANSPORT_SMB, "KWT_SRIO/SMB", nullptr, nullptr},
+    {YW_IPC_INTF_KWT_SRIO, YW_IPC_TRANSPORT_SMB, "KWT_SRIO/SMB", YW_ipc_kwt_srio_create, YW_ipc_kwt_srio_delete},
 };
 
 const yw_ipc_transport_desc *yw_ipc_findTransport(const YW_ipc_cfg_t *cfg)

@@ -8,6 +8,7 @@
 #include "ipc/yw_ipc.h"
 #include "ipc/yw_ipc_inet.h"
 #include "ipc/yw_ipc_ism.h"
+#include "ipc/yw_ipc_kwt_srio.h"
 #include "ipc/yw_ipc_tcp.h"
 
 extern "C" {
@@ -76,8 +77,7 @@ YW_ret_t YW_ipc_ism_init(void)
     YW_ipc_tables_clear();
     YW_ipc_tcp_server_init();
     YW_ipc_inet_init();
-    // The shared-memory transport family is not built into this node: its
-    // channels are refused at creation.
+    YW_ipc_kwt_srio_init();
     if (!c.lock && YW_P_createMutex(0, &c.lock) != 0)
         c.lock = nullptr;
     YW_P_getThreadKey(nullptr, YW_THREAD_KEY_THREADID, &YW_g_threadKey_threadid);
@@ -89,6 +89,7 @@ YW_ret_t YW_ipc_ism_deinit(void)
     YW_ipc_ism_ctx_t &c = YW_g_ipc_ism_ctx;
     if (!(__atomic_load_n(&c.status.state, __ATOMIC_SEQ_CST) & YW_SVC_STATE_INIT))
         return YW_SUCCESS;
+    YW_ipc_kwt_srio_deinit();
     YW_ipc_inet_deinit();
     // The table mutex stays: tasks may still search the (now empty) table
     // while the manager ends, and the next initialisation reuses it.
@@ -145,16 +146,17 @@ YW_ret_t YW_ipc_ism_onStart(void)
     }
     if (live == 0)
         return lastFail;
-    // The socket tasks; the shared-memory family is not built into this node.
-    // Channels work without the tasks (direct sends and receives): a failed
-    // start is only reported.
+    // The socket tasks, then the shared-memory ones. Channels work without
+    // the tasks (direct sends and receives): a failed start is only reported.
     YW_ipc_inet_start();
+    YW_ipc_kwt_srio_start();
     return YW_SUCCESS;
 }
 
 YW_ret_t YW_ipc_ism_onStop(void)
 {
     YW_ipc_tcp_server_stopAll();
+    YW_ipc_kwt_srio_stop();
     YW_ipc_inet_stop();
     YW_ret_t r = YW_SUCCESS;
     for (int i = 0; i < YW_IPC_MAX; i++) {

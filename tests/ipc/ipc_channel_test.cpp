@@ -130,7 +130,6 @@ TEST_F(IpcTable, KindsThatDoNotFitAreRefusedAndFreeTheirSlot)
         {YW_IPC_INTF_KWT_SRIO, YW_IPC_TRANSPORT_TCP, YW_ERR_IPC_INVD_TYPE},
         {YW_IPC_INTF_KWT_SFPDP, YW_IPC_TRANSPORT_MAX, YW_ERR_IPC_INVD_TYPE},
         {YW_IPC_INTF_MAX, YW_IPC_TRANSPORT_TCP, YW_ERR_IPC_INVD_TYPE},
-        {YW_IPC_INTF_KWT_SRIO, YW_IPC_TRANSPORT_SMB, YW_ERR_NOT_SUPPORT},
     };
     for (const Case &k : cases) {
         MsgqCfg c("odd", YW_IPC_FLAGS_TX, 2);

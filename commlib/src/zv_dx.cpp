@@ -1,0 +1,162 @@
+// DMA transfers between two areas: a bounds-checked copy between the two
+// mappings, followed by a release fence; and the compute-element query.
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "zv_internal.h"
+
+using namespace zv;
+
+namespace {
+
+bool fits(uint64_t offset, uint64_t bytes, uint64_t size)
+{
+    return offset <= size && bytes <= size - offset;
+}
+
+bool fitsBoth(const zv_dx_template *t, uint64_t srcOffset, uint64_t dstOffset, uint64_t bytes)
+{
+    return fits(srcOffset, bytes, t->src.size) && fits(dstOffset, bytes, t->dst.size);
+}
+
+} // namespace
+
+extern "C" {
+
+CEID ce_getid(void)
+{
+    static CEID id = [] {
+        const char *v = std::getenv("ZV_ceid");
+        if (!v || !*v)
+            return (CEID)0;
+        char *end = nullptr;
+        errno = 0;
+        unsigned long long n = std::strtoull(v, &end, 0);
+        return (errno == 0 && end && *end == '\0') ? (CEID)n : (CEID)0;
+    }();
+    return id;
+}
+
+ZV_status_t dx_create(SMB_handle src, SMB_handle dst, void *reserved0, uint32_t reserved1, uint32_t reserved2,
+                      uint32_t reserved3, uint32_t reserved4, DX_template *pTemplate)
+{
+    (void)reserved0;
+    (void)reserved1;
+    (void)reserved2;
+    (void)reserved3;
+    (void)reserved4;
+    if (!pTemplate)
+        return DX__BAD_ARG;
+    zv_smb *s = liveArea(src);
+    zv_smb *d = liveArea(dst);
+    if (!s || !d)
+        return DX__NULL_HANDLE;
+    auto *t = new zv_dx_template;
+    if (mapArea(s->fd, s->size, t->src) != 0 || mapArea(d->fd, d->size, t->dst) != 0) {
+        unmapArea(t->src);
+        unmapArea(t->dst);
+        delete t;
+        return DX__SYSTEM;
+    }
+    HandleRegistry::instance().add(t);
+    *pTemplate = t;
+    return 0;
+}
+
+ZV_status_t dx_copy(DX_template tmpl, uint64_t srcOffset, uint64_t dstOffset, uint64_t bytes, uint32_t reserved1,
+                    uint32_t reserved2, uint32_t reserved3, DX_transfer *pTransfer)
+{
+    (void)reserved1;
+    (void)reserved2;
+    (void)reserved3;
+    if (!pTransfer)
+        return DX__BAD_ARG;
+    if (!tmpl || !HandleRegistry::instance().live(tmpl))
+        return DX__NULL_HANDLE;
+    if (!fitsBoth(tmpl, srcOffset, dstOffset, bytes))
+        return DX__OUT_OF_BOUNDS;
+    auto *x = new zv_dx_transfer;
+    x->tmpl = tmpl;
+    x->srcOffset = srcOffset;
+    x->dstOffset = dstOffset;
+    x->bytes = bytes;
+    tmpl->transfers.fetch_add(1, std::memory_order_relaxed);
+    HandleRegistry::instance().add(x);
+    *pTransfer = x;
+    return 0;
+}
+
+// The transfer's owner uses it from one thread at a time; modify, start and
+// status are not checked against the registry, which keeps them cheap.
+ZV_status_t dx_modify(DX_transfer xfer, uint64_t srcOffset, uint64_t dstOffset, uint64_t bytes, uint32_t reserved,
+                      uint32_t flags)
+{
+    (void)reserved;
+    if (!xfer || !xfer->tmpl)
+        return DX__NULL_HANDLE;
+    uint64_t so = (flags & DX_MOD_SRC_OFFSET) ? srcOffset : xfer->srcOffset;
+    uint64_t dof = (flags & DX_MOD_DST_OFFSET) ? dstOffset : xfer->dstOffset;
+    uint64_t n = (flags & DX_MOD_COUNT) ? bytes : xfer->bytes;
+    if (!fitsBoth(xfer->tmpl, so, dof, n))
+        return DX__OUT_OF_BOUNDS;
+    xfer->srcOffset = so;
+    xfer->dstOffset = dof;
+    xfer->bytes = n;
+    xfer->state.store(0, std::memory_order_relaxed);
+    return 0;
+}
+
+ZV_status_t dx_start(DX_transfer xfer, uint32_t flags)
+{
+    (void)flags;
+    if (!xfer || !xfer->tmpl)
+        return DX__NULL_HANDLE;
+    const zv_dx_template *t = xfer->tmpl;
+    if (!fitsBoth(t, xfer->srcOffset, xfer->dstOffset, xfer->bytes))
+        return DX__OUT_OF_BOUNDS;
+    if (xfer->bytes > 0)
+        std::memmove(t->dst.base + xfer->dstOffset, t->src.base + xfer->srcOffset, (size_t)xfer->bytes);
+    // The copy is complete before anything the caller publishes next.
+    std::atomic_thread_fence(std::memory_order_release);
+    xfer->state.store(1, std::memory_order_release);
+    return 0;
+}
+
+ZV_status_t dx_get_status(DX_transfer xfer, uint32_t flags, uint32_t reserved)
+{
+    (void)flags;
+    (void)reserved;
+    if (!xfer)
+        return DX__NULL_HANDLE;
+    return xfer->state.load(std::memory_order_acquire) == 1 ? 0 : DX__NOT_STARTED;
+}
+
+ZV_status_t dx_release(DX_transfer xfer, uint32_t reserved)
+{
+    (void)reserved;
+    if (!xfer || !HandleRegistry::instance().remove(xfer))
+        return DX__NULL_HANDLE;
+    xfer->tmpl->transfers.fetch_sub(1, std::memory_order_relaxed);
+    delete xfer;
+    return 0;
+}
+
+ZV_status_t dx_destroy(DX_template tmpl)
+{
+    if (!tmpl || !HandleRegistry::instance().live(tmpl))
+        return DX__NULL_HANDLE;
+    // Its transfers copy through its mappings: they go first.
+    if (tmpl->transfers.load(std::memory_order_relaxed) != 0)
+        return DX__BAD_ARG;
+    if (!HandleRegistry::instance().remove(tmpl))
+        return DX__NULL_HANDLE;
+    unmapArea(tmpl->src);
+    unmapArea(tmpl->dst);
+    delete tmpl;
+    return 0;
+}
+
+} // extern "C"

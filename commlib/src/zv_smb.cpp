@@ -1,0 +1,322 @@
+// Named shared-memory areas as POSIX shared-memory objects of this machine,
+// and word access to them.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "zv_internal.h"
+
+namespace zv {
+namespace {
+
+constexpr size_t kClusterMax = 64;
+constexpr long kDefaultAttachPauseMs = 2000;
+constexpr long kMaxAttachPauseMs = 600000;
+
+bool nameChar(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+           c == '.';
+}
+
+// How long an attach waits for the creator to size the area
+// ("ZV_smb_attach_pause", milliseconds).
+std::chrono::milliseconds attachPause()
+{
+    const char *v = std::getenv("ZV_smb_attach_pause");
+    long ms = kDefaultAttachPauseMs;
+    if (v && *v) {
+        char *end = nullptr;
+        errno = 0;
+        long p = std::strtol(v, &end, 10);
+        if (errno == 0 && end && *end == '\0' && p >= 0)
+            ms = p < kMaxAttachPauseMs ? p : kMaxAttachPauseMs;
+    }
+    return std::chrono::milliseconds(ms);
+}
+
+ZV_status_t checkArgs(const char *name, uint64_t size, SMB_handle *pHandle)
+{
+    if (!pHandle)
+        return SMB__NULL_HANDLE;
+    if (!name || size == 0 || size > (uint64_t)SIZE_MAX / 2)
+        return SMB__BAD_ARG;
+    return 0;
+}
+
+SMB_handle newHandle(int fd, const char *name, uint32_t flags, uint64_t size, CEID ceid)
+{
+    auto *h = new zv_smb;
+    h->fd = fd;
+    h->name = name;
+    h->flags = flags;
+    h->size = size;
+    h->ceid = ceid;
+    HandleRegistry::instance().add(h);
+    return h;
+}
+
+// Opens an existing area and waits (up to the attach pause) until its
+// creator has sized it; a different size is refused.
+ZV_status_t openSized(const char *name, uint64_t size, int &fdOut)
+{
+    std::string obj;
+    if (ZV_status_t r = objectName(name, obj))
+        return r;
+    int fd = shm_open(obj.c_str(), O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno == ENOENT ? SMB__NOT_FOUND : SMB__SYSTEM;
+    auto end = std::chrono::steady_clock::now() + attachPause();
+    for (;;) {
+        struct stat st {};
+        if (fstat(fd, &st) != 0) {
+            close(fd);
+            return SMB__SYSTEM;
+        }
+        if (st.st_size != 0) {
+            if ((uint64_t)st.st_size != size) {
+                close(fd);
+                return SMB__SIZE_MISMATCH;
+            }
+            fdOut = fd;
+            return 0;
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            close(fd);
+            return SMB__NOT_SIZED;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+}
+
+} // namespace
+
+HandleRegistry &HandleRegistry::instance()
+{
+    static HandleRegistry r;
+    return r;
+}
+
+void HandleRegistry::add(const void *h)
+{
+    std::lock_guard<std::mutex> g(m_);
+    set_.insert(h);
+}
+
+bool HandleRegistry::remove(const void *h)
+{
+    std::lock_guard<std::mutex> g(m_);
+    return set_.erase(h) == 1;
+}
+
+bool HandleRegistry::live(const void *h)
+{
+    std::lock_guard<std::mutex> g(m_);
+    return set_.count(h) == 1;
+}
+
+ZV_status_t objectName(const char *name, std::string &out)
+{
+    size_t n = std::strlen(name);
+    if (n > SMB_NAME_MAX)
+        return SMB__NAME_TOO_LONG;
+    if (n == 0)
+        return SMB__BAD_NAME;
+    for (size_t i = 0; i < n; i++)
+        if (!nameChar(name[i]))
+            return SMB__BAD_NAME;
+    const char *cl = std::getenv("ZV_cluster");
+    if (!cl || !*cl)
+        cl = "0";
+    size_t cn = std::strlen(cl);
+    if (cn > kClusterMax)
+        return SMB__BAD_CLUSTER;
+    for (size_t i = 0; i < cn; i++)
+        if (!nameChar(cl[i]))
+            return SMB__BAD_CLUSTER;
+    out = "/zv_";
+    out += cl;
+    out += '_';
+    out += name;
+    return 0;
+}
+
+ZV_status_t mapArea(int fd, uint64_t size, zv_mapping &out)
+{
+    void *p = mmap(nullptr, (size_t)size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED)
+        return SMB__SYSTEM;
+    out.base = static_cast<uint8_t *>(p);
+    out.size = size;
+    return 0;
+}
+
+void unmapArea(zv_mapping &m)
+{
+    if (m.base)
+        munmap(m.base, (size_t)m.size);
+    m.base = nullptr;
+    m.size = 0;
+}
+
+zv_smb *liveArea(SMB_handle h)
+{
+    return h && HandleRegistry::instance().live(h) ? h : nullptr;
+}
+
+} // namespace zv
+
+using namespace zv;
+
+extern "C" {
+
+ZV_status_t smb_create(const char *name, uint32_t flags, uint64_t size, uint32_t count, CEID ceid,
+                       uint32_t reserved, SMB_handle *pHandle)
+{
+    (void)count;
+    (void)reserved;
+    if (ZV_status_t r = checkArgs(name, size, pHandle))
+        return r;
+    std::string obj;
+    if (ZV_status_t r = objectName(name, obj))
+        return r;
+    int fd = shm_open(obj.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno == EEXIST ? SMB__DUPLICATE : SMB__SYSTEM;
+    // A new object is zero-filled, as SMB_ZERO_FILL asks.
+    if (ftruncate(fd, (off_t)size) != 0) {
+        close(fd);
+        shm_unlink(obj.c_str());
+        return SMB__SYSTEM;
+    }
+    *pHandle = newHandle(fd, name, flags, size, ceid);
+    return 0;
+}
+
+ZV_status_t smb_attach(const char *name, uint32_t flags, uint64_t size, uint32_t reserved1, uint32_t reserved2,
+                       SMB_handle *pHandle)
+{
+    (void)reserved1;
+    (void)reserved2;
+    if (ZV_status_t r = checkArgs(name, size, pHandle))
+        return r;
+    int fd = -1;
+    if (ZV_status_t r = openSized(name, size, fd))
+        return r;
+    *pHandle = newHandle(fd, name, flags, size, 0);
+    return 0;
+}
+
+ZV_status_t smb_open(const char *name, uint32_t flags, uint32_t reserved1, uint64_t size, uint32_t reserved2,
+                     uint32_t reserved3, void **pAddr, SMB_handle *pHandle)
+{
+    (void)reserved1;
+    (void)reserved2;
+    (void)reserved3;
+    if (ZV_status_t r = checkArgs(name, size, pHandle))
+        return r;
+    if (!pAddr)
+        return SMB__BAD_ARG;
+    if (std::strlen(name) > SMB_NAME_MAX)
+        return SMB__NAME_TOO_LONG;
+    int fd = -1;
+    if (ZV_status_t r = openSized(name, size, fd))
+        return r;
+    zv_mapping m;
+    if (ZV_status_t r = mapArea(fd, size, m)) {
+        close(fd);
+        return r;
+    }
+    SMB_handle h = newHandle(fd, name, flags, size, 0);
+    h->addr = m.base;
+    *pAddr = m.base;
+    *pHandle = h;
+    return 0;
+}
+
+ZV_status_t smb_close(SMB_handle handle, uint32_t reserved)
+{
+    (void)reserved;
+    if (!handle || !HandleRegistry::instance().remove(handle))
+        return SMB__NULL_HANDLE;
+    if (handle->addr) {
+        zv_mapping m{static_cast<uint8_t *>(handle->addr), handle->size};
+        unmapArea(m);
+    }
+    if (handle->fd >= 0)
+        close(handle->fd);
+    delete handle;
+    return 0;
+}
+
+ZV_status_t smb_access_setup(const SMB_handle *handles, size_t bytes, SMB_access_handle *pAccess, void *reserved)
+{
+    (void)reserved;
+    if (!pAccess)
+        return SMB__NULL_ACCESS;
+    size_t n = bytes / sizeof(SMB_handle);
+    if (!handles || n == 0)
+        return SMB__NULL_HANDLE;
+    if (n > (size_t)zv_smb_access::kMaxAreas)
+        return SMB__BAD_INDEX;
+    auto *a = new zv_smb_access;
+    for (size_t i = 0; i < n; i++) {
+        zv_smb *s = liveArea(handles[i]);
+        // Unused entries of the array are null; a live area is needed first.
+        if (!s) {
+            if (i == 0 || handles[i]) {
+                for (uint32_t k = 0; k < a->count; k++)
+                    unmapArea(a->areas[k]);
+                delete a;
+                return SMB__NULL_HANDLE;
+            }
+            break;
+        }
+        if (ZV_status_t r = mapArea(s->fd, s->size, a->areas[i])) {
+            for (uint32_t k = 0; k < a->count; k++)
+                unmapArea(a->areas[k]);
+            delete a;
+            return r;
+        }
+        a->count = (uint32_t)i + 1;
+    }
+    HandleRegistry::instance().add(a);
+    *pAccess = a;
+    return 0;
+}
+
+ZV_status_t smb_access_release(SMB_access_handle access)
+{
+    if (!access || !HandleRegistry::instance().remove(access))
+        return SMB__NULL_ACCESS;
+    for (uint32_t k = 0; k < access->count; k++)
+        unmapArea(access->areas[k]);
+    delete access;
+    return 0;
+}
+
+ZV_status_t smb_access_write_u64(SMB_access_handle access, uint32_t area, uint32_t reserved, uint64_t offset,
+                                 uint64_t value)
+{
+    (void)reserved;
+    if (!access)
+        return SMB__NULL_ACCESS;
+    if (area >= access->count)
+        return SMB__BAD_INDEX;
+    const zv_mapping &m = access->areas[area];
+    if (offset % 8 != 0 || offset > m.size || m.size - offset < 8)
+        return SMB__BAD_OFFSET;
+    // The word is published with release order: whatever the writer stored
+    // before (a transferred message) is visible to a reader that sees it.
+    std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t *>(m.base + offset)).store(value, std::memory_order_release);
+    return 0;
+}
+
+} // extern "C"

@@ -1,0 +1,195 @@
+/*
+ * Shared-memory/DMA transport between compute elements (interface KWT_SRIO,
+ * transport SMB): one direction per channel. The sender writes a message in
+ * its own data area, copies it by DMA to the same offset of the receiver's
+ * data area and writes a descriptor word into the receiver's ring; the
+ * receiver polls its ring and, on flow-controlled channels, acknowledges each
+ * message by writing the descriptor back into the sender's ring. A handshake
+ * through two mailbox words of the control areas starts every link.
+ */
+#ifndef YW_IPC_KWT_SRIO_H
+#define YW_IPC_KWT_SRIO_H
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "ipc/yw_ipc.h"
+#include "zv_api.h"
+
+/* connection status bits */
+#define YW_IPC_KWT_SRIO_READY 0x1
+#define YW_IPC_KWT_SRIO_BUSY  0x2
+
+/* mailbox words */
+#define YW_IPC_KWT_SRIO_MSG_SYNC     0x0123456789ABCDEFULL
+#define YW_IPC_KWT_SRIO_MSG_SYNC_ACK 0xFEDCBA9876543210ULL
+
+/* descriptor word: size bits 0-25, busy bits 26 (acknowledge) and 27 (take),
+ * offset bits 28-63 */
+#define YW_IPC_KWT_SRIO_BD_SIZE_MASK 0x3FFFFFFULL
+#define YW_IPC_KWT_SRIO_BD_BUSY2     (1ULL << 26)
+#define YW_IPC_KWT_SRIO_BD_BUSY1     (1ULL << 27)
+#define YW_IPC_KWT_SRIO_BD_BUSY      (YW_IPC_KWT_SRIO_BD_BUSY1 | YW_IPC_KWT_SRIO_BD_BUSY2)
+#define YW_IPC_KWT_SRIO_BD_OFFSET_MAX (1ULL << 36)
+#define YW_IPC_KWT_SRIO_BD_make(offset, size, busy) \
+    ((((YW_uint64_t)(offset)) << 28) + (((YW_uint64_t)(busy)) << 26) + (YW_uint64_t)(size))
+#define YW_IPC_KWT_SRIO_BD_OFFSET(w) (((YW_uint64_t)(w)) >> 28)
+#define YW_IPC_KWT_SRIO_BD_SIZE(w)   (((YW_uint64_t)(w)) & YW_IPC_KWT_SRIO_BD_SIZE_MASK)
+
+#define YW_IPC_KWT_SRIO_POLLING_NS   50000LL
+#define YW_IPC_KWT_SRIO_MAX          (YW_IPC_MAX / 2)
+#define CONFIG_KWT_SRIO_TX_IDLE_TIMEOUT 2000000000LL
+#define CONFIG_KWT_SRIO_POLLING_TIME    50000LL
+#define CONFIG_KWT_SRIO_RX_TIMEOUT_COUNT 3
+
+/* the dx_modify flags the transport passes: offsets, count, poll, start */
+#define YW_IPC_KWT_SRIO_DX_MODIFY 0x7011u
+
+typedef struct yw_ipc_kwt_srio_connection {
+    YW_ipc_t *ipc;
+    std::atomic<int> status;
+    YW_uint64_t descriptors_size;
+    std::atomic<YW_int64_t> push;
+    std::atomic<YW_int64_t> pop;
+    YW_uint8_t *buffer;
+    YW_uint64_t *descriptors;
+    YW_int64_t pollingtime;
+    SMB_handle local_smbs[3];
+    SMB_handle remote_smbs[3];
+    SMB_access_handle local_access;
+    SMB_access_handle remote_access;
+    DX_template templates[2];
+    DX_transfer transfers[3];
+    DX_transfer group_transfer;
+    YW_int64_t local_mbox;
+    YW_int64_t remote_mbox;
+    std::atomic<YW_count_t> readerbusy, readerready, release_buffer_offset_err, rxcnt, rxrelcnt;
+
+    /* handles of the mappings made by smb_open (data, control), closed with
+     * the areas' own handles */
+    SMB_handle local_maps[2];
+    YW_uint64_t data_size;
+    YW_uint64_t ctrl_size;
+    /* 1 once the handshake completed (cleared when the peer asks again) */
+    std::atomic<int> synced;
+    /* counts handshakes: a release of a message taken before the last one
+     * is not acknowledged */
+    std::atomic<YW_uint32_t> epoch;
+    /* receive end: slots read (pop) and not yet acknowledged (push) */
+    YW_int64_t unacked;
+    /* descriptors refused (outside the area, too short) */
+    std::atomic<YW_count_t> baddesc;
+    /* LOCAL: the partner connection whose areas this one uses (remote
+     * handles and remote_access are borrowed from it, never closed) */
+    struct yw_ipc_kwt_srio_connection *partner;
+    /* the transmit and receive rings of the channel's sides */
+    YW_ipc_buffer_t txring;
+    YW_ipc_fifo_t txfifo;
+    YW_ipc_buffer_t rxring;
+    YW_ipc_fifo_t rxfifo;
+    bool hasTxRing;
+    bool hasRxRing;
+    /* handshake retry thread: one per connection, joined at release */
+    std::mutex clientLock;
+    std::thread client;
+    std::atomic<bool> clientRunning;
+    std::atomic<bool> released;
+} YW_ipc_kwt_srio_connection_t;
+
+typedef struct yw_ipc_kwt_srio_tx_ctx {
+    std::atomic<int> status;
+    std::atomic<YW_task_t *> task;
+    std::atomic<YW_task_id_t> taskId;
+    std::atomic<YW_event_q_t *> eventq;
+    YW_int64_t timeout;
+    YW_task_cfg_t *cfg;
+    /* the channel the task works on now (null between channels) */
+    std::atomic<YW_ipc_t *> current;
+} YW_ipc_kwt_srio_tx_ctx_t;
+
+typedef struct yw_ipc_kwt_srio_rx_ctx {
+    std::atomic<int> status;
+    std::atomic<YW_task_t *> task;
+    YW_int64_t timeout;
+    std::atomic<YW_ipc_t *> ipc_list[YW_IPC_KWT_SRIO_MAX];
+    /* the generation of each listed channel (held by it while polled) */
+    std::atomic<YW_uint32_t> ipc_gen[YW_IPC_KWT_SRIO_MAX];
+    std::atomic<int> ipc_count;
+    YW_task_cfg_t *cfg;
+    std::atomic<YW_ipc_t *> current;
+} YW_ipc_kwt_srio_rx_ctx_t;
+
+extern "C" {
+
+extern YW_ipc_kwt_srio_tx_ctx_t YW_g_ipc_kwt_srio_tx_ctx;
+extern YW_ipc_kwt_srio_rx_ctx_t YW_g_ipc_kwt_srio_rx_ctx;
+
+/* transport; the functions returning int pass platform codes (0xFF04xxyy)
+ * through unchanged, beside the framework's own codes */
+YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc);
+YW_ret_t YW_ipc_kwt_srio_delete(YW_ipc_t *ipc);
+YW_ret_t YW_ipc_kwt_srio_setup(YW_ipc_t *ipc);
+YW_ret_t YW_ipc_kwt_srio_release(YW_ipc_t *ipc);
+YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size);
+YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size);
+YW_ipc_kwt_srio_connection_t *YW_ipc_kwt_srio_search(int ceid, int port, int istx);
+int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc);
+int YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn);
+/* both rings empty again, indexes 0 (a new handshake); BUSY held */
+void YW_ipc_kwt_srio_resetLink(YW_ipc_kwt_srio_connection_t *conn);
+int YW_ipc_kwt_srio_write_u64(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t index, YW_uint64_t word);
+int YW_ipc_kwt_srio_send_msg(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t word);
+YW_uint64_t YW_ipc_kwt_srio_poll_msg(YW_ipc_kwt_srio_connection_t *conn);
+int YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size);
+YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn);
+YW_size_t YW_ipc_kwt_srio_send_direct(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size);
+YW_size_t YW_ipc_kwt_srio_send_buffer(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size);
+YW_ret_t YW_ipc_kwt_srio_wait_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t *pOffset,
+                                       YW_uint64_t *pSize, YW_uint64_t *pMsg);
+int YW_ipc_kwt_srio_release_buffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length);
+
+/* tasks and handshake */
+YW_ret_t YW_ipc_kwt_srio_init(void);
+YW_ret_t YW_ipc_kwt_srio_deinit(void);
+YW_ret_t YW_ipc_kwt_srio_start(void);
+YW_ret_t YW_ipc_kwt_srio_stop(void);
+YW_ret_t YW_ipc_kwt_srio_task_addRxIpc(YW_ipc_t *ipc);
+YW_ret_t YW_ipc_kwt_srio_task_delRxIpc(YW_ipc_t *ipc);
+YW_ret_t YW_ipc_kwt_srio_recv_poll(YW_ipc_t *ipc);
+YW_ret_t YW_ipc_kwt_srio_connection_tryConnect(YW_ipc_t *ipc);
+YW_ret_t YW_ipc_kwt_srio_sender_sync(YW_ipc_kwt_srio_connection_t *conn, int trycount);
+YW_ret_t YW_ipc_kwt_srio_receiver_sync(YW_ipc_kwt_srio_connection_t *conn, int trycount);
+void *YW_ipc_kwt_srio_send_task(void *ctx);
+void *YW_ipc_kwt_srio_recv_task(void *ctx);
+/* posts a transmit request for the channel to the transmit task */
+YW_ret_t YW_ipc_kwt_srio_notifyTx(YW_ipc_t *ipc);
+/* stops the connection's retry thread and waits for it */
+void YW_ipc_kwt_srio_stopClient(YW_ipc_kwt_srio_connection_t *conn);
+/* waits until neither task works on the channel */
+void YW_ipc_kwt_srio_task_quiesce(YW_ipc_t *ipc);
+
+} // extern "C"
+
+/* The connection of a channel of this transport (null when it has none). */
+inline YW_ipc_kwt_srio_connection_t *YW_ipc_kwt_srio_conn(YW_ipc_t *ipc)
+{
+    return ipc ? static_cast<YW_ipc_kwt_srio_connection_t *>(ipc->priv) : nullptr;
+}
+
+/* Takes a connection's BUSY bit for a scope (compare-and-swap, waiting a
+ * bounded time while another ring operation holds it). */
+class YW_ipc_kwt_srio_busy {
+public:
+    explicit YW_ipc_kwt_srio_busy(YW_ipc_kwt_srio_connection_t *c, long spins = 20000);
+    ~YW_ipc_kwt_srio_busy();
+    YW_ipc_kwt_srio_busy(const YW_ipc_kwt_srio_busy &) = delete;
+    YW_ipc_kwt_srio_busy &operator=(const YW_ipc_kwt_srio_busy &) = delete;
+    bool held() const { return m_held; }
+
+private:
+    YW_ipc_kwt_srio_connection_t *m_conn;
+    bool m_held;
+};
+
+#endif

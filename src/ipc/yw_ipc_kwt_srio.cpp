@@ -1,0 +1,959 @@
+// Shared-memory/DMA transport: areas, descriptor ring, transfers, send and
+// receive. The tasks and the handshake are in yw_ipc_kwt_srio_task.cpp.
+//
+// Ring words and mailbox words live in shared memory and are read and
+// written with atomics (acquire/release). Every ring operation of a
+// connection runs under its BUSY bit, taken by compare-and-swap.
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "ipc/yw_ipc_kwt_srio.h"
+#include "yw_mem.h"
+
+namespace {
+
+// Largest ring, data area and frame a channel may configure: the descriptor
+// word holds 26 bits of size and 36 of offset.
+constexpr YW_uint64_t YW_SRIO_MAX_DESCRIPTORS = 1u << 16;
+constexpr YW_int64_t YW_SRIO_MAX_FRAME = 1LL << 26;
+constexpr YW_int64_t YW_SRIO_MAX_BUFFER = 1LL << 30;
+constexpr YW_uint32_t YW_SRIO_DATA_FLAGS = SMB_SCOPE_GLOBAL;
+constexpr YW_uint32_t YW_SRIO_CTRL_FLAGS = SMB_SCOPE_GLOBAL | SMB_ZERO_FILL;
+// dx_get_status polls at most this often before the transfer counts as failed.
+constexpr int YW_SRIO_DX_POLLS = 1000000;
+
+// Links of in-process (LOCAL) partners.
+std::mutex yw_s_srio_local;
+
+bool yw_srio_isTx(const YW_ipc_t *ipc)
+{
+    return (ipc->cfg->flags & YW_IPC_FLAGS_TX) != 0;
+}
+
+bool yw_srio_has(const YW_ipc_t *ipc, YW_uint32_t flag)
+{
+    return (ipc->cfg->flags & flag) != 0;
+}
+
+const YW_ipc_side_cfg_t &yw_srio_side(const YW_ipc_t *ipc)
+{
+    return yw_srio_isTx(ipc) ? ipc->cfg->tx : ipc->cfg->rx;
+}
+
+std::atomic_ref<YW_uint64_t> yw_srio_word(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t index)
+{
+    return std::atomic_ref<YW_uint64_t>(conn->descriptors[index]);
+}
+
+YW_int64_t yw_srio_next(const YW_ipc_kwt_srio_connection_t *conn, YW_int64_t i)
+{
+    return (YW_uint64_t)(i + 1) >= conn->descriptors_size ? 0 : i + 1;
+}
+
+YW_uint64_t yw_srio_pageRound(YW_uint64_t n)
+{
+    long pg = sysconf(_SC_PAGESIZE);
+    YW_uint64_t p = pg > 0 ? (YW_uint64_t)pg : 4096;
+    return (n + p - 1) / p * p;
+}
+
+int yw_srio_code(ZV_status_t s)
+{
+    return (int)(YW_int32_t)s;
+}
+
+// "smb_<port>_<0 data | 1 control>_<ceid>_<tx|rx>"
+void yw_srio_areaName(char (&out)[SMB_NAME_MAX + 1], int port, int index, int ceid, bool txArea)
+{
+    std::snprintf(out, sizeof out, "smb_%d_%d_%d_%s", port, index, ceid, txArea ? "tx" : "rx");
+}
+
+ZV_status_t yw_srio_createOrAttach(const char *name, YW_uint32_t flags, YW_uint64_t size, CEID ceid, SMB_handle *h)
+{
+    ZV_status_t r = smb_create(name, flags, size, 1, ceid, 0, h);
+    if (r == SMB__DUPLICATE)
+        r = smb_attach(name, flags, size, 0, 0, h);
+    if (r != 0)
+        std::printf("%s:%d area %s (%" PRIu64 " bytes) fail 0x%x\n", __func__, __LINE__, name, size, (unsigned)r);
+    return r;
+}
+
+// Creates or attaches a local area and maps it.
+ZV_status_t yw_srio_localArea(const char *name, YW_uint32_t flags, YW_uint64_t size, SMB_handle *h, SMB_handle *map,
+                              void **addr)
+{
+    ZV_status_t r = yw_srio_createOrAttach(name, flags, size, ce_getid(), h);
+    if (r == 0)
+        r = smb_open(name, flags, 0, size, 0, 0, addr, map);
+    return r;
+}
+
+template <typename H, typename F> void yw_srio_drop(H &h, F release)
+{
+    if (h)
+        release(h);
+    h = nullptr;
+}
+
+void yw_srio_releaseTransfers(YW_ipc_kwt_srio_connection_t *conn)
+{
+    for (int i = 0; i < 2; i++)
+        yw_srio_drop(conn->transfers[i], [](DX_transfer x) { dx_release(x, 0); });
+    for (int i = 0; i < 2; i++)
+        yw_srio_drop(conn->templates[i], [](DX_template t) { dx_destroy(t); });
+}
+
+// Closes what the connection owns; handles borrowed from a LOCAL partner are
+// only forgotten. Returns the last close result.
+ZV_status_t yw_srio_closeAll(YW_ipc_kwt_srio_connection_t *conn)
+{
+    ZV_status_t last = 0;
+    auto close = [&last](SMB_handle h) { last = smb_close(h, 0); };
+    yw_srio_releaseTransfers(conn);
+    yw_srio_drop(conn->local_access, [](SMB_access_handle a) { smb_access_release(a); });
+    if (conn->partner)
+        conn->remote_access = nullptr;
+    yw_srio_drop(conn->remote_access, [](SMB_access_handle a) { smb_access_release(a); });
+    for (int i = 0; i < 2; i++)
+        yw_srio_drop(conn->local_maps[i], close);
+    for (int i = 0; i < 3; i++)
+        yw_srio_drop(conn->local_smbs[i], close);
+    for (int i = 0; i < 3; i++) {
+        if (conn->partner)
+            conn->remote_smbs[i] = nullptr;
+        yw_srio_drop(conn->remote_smbs[i], close);
+    }
+    conn->buffer = nullptr;
+    conn->descriptors = nullptr;
+    return last;
+}
+
+// Data transfer from the local to the remote data area, and an 8-byte
+// control-word transfer between the control areas.
+ZV_status_t yw_srio_setupTransfer(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t frameSize)
+{
+    YW_uint64_t n = frameSize > 0 ? (YW_uint64_t)frameSize : 0;
+    if (n > conn->data_size)
+        n = conn->data_size;
+    ZV_status_t r = dx_create(conn->local_smbs[0], conn->remote_smbs[0], nullptr, 0, 0, 0, 0, &conn->templates[0]);
+    if (r == 0)
+        r = dx_copy(conn->templates[0], 0, 0, n, 0, 0, 0, &conn->transfers[0]);
+    if (r == 0)
+        r = dx_create(conn->local_smbs[1], conn->remote_smbs[1], nullptr, 0, 0, 0, 0, &conn->templates[1]);
+    if (r == 0)
+        r = dx_copy(conn->templates[1], 0, 0, 8, 0, 0, 0, &conn->transfers[1]);
+    if (r != 0)
+        yw_srio_releaseTransfers(conn);
+    return r;
+}
+
+// Positions and FIFO of a ring back to empty (a new handshake).
+void yw_srio_ringReset(YW_ipc_buffer_t *b)
+{
+    if (!b->lock)
+        return;
+    YW_ipc_buffer_guard g(b);
+    b->inp = b->outp = 0;
+    b->wrap = 0;
+    b->last_inp = b->last_size = 0;
+    b->last_wrap = 0;
+    if (b->fifo && b->fifo->list) {
+        b->fifo->push = b->fifo->pop = 0;
+        std::memset(b->fifo->list, 0, b->fifo->count * sizeof(YW_ipc_buffer_descriptor_t));
+    }
+}
+
+
+// Gives the channel's rings the mapped local data area as storage.
+void yw_srio_attachRings(YW_ipc_kwt_srio_connection_t *conn)
+{
+    for (YW_ipc_buffer_t *b : {&conn->txring, &conn->rxring}) {
+        if (!b->lock)
+            continue;
+        YW_ipc_buffer_guard g(b);
+        b->data = conn->buffer;
+        if (b->size > conn->data_size)
+            b->size = conn->data_size;
+    }
+}
+
+// A receive end announces itself (at every set-up) by a SYNC in its mailbox
+// word: a sender that was linked to an earlier run of it syncs again. A SYNC
+// left in its own copy by a handshake that never ended is cleared first.
+void yw_srio_askSync(YW_ipc_kwt_srio_connection_t *conn)
+{
+    yw_srio_word(conn, conn->remote_mbox).store(0, std::memory_order_release);
+    YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC);
+}
+
+void yw_srio_link(YW_ipc_kwt_srio_connection_t *a, YW_ipc_kwt_srio_connection_t *b)
+{
+    YW_ipc_kwt_srio_busy hold(b, -1);
+    for (int i = 0; i < 2; i++) {
+        a->remote_smbs[i] = b->local_smbs[i];
+        b->remote_smbs[i] = a->local_smbs[i];
+    }
+    a->remote_access = b->local_access;
+    b->remote_access = a->local_access;
+    a->partner = b;
+    b->partner = a;
+    YW_ipc_kwt_srio_connection_t *tx = yw_srio_isTx(a->ipc) ? a : b;
+    yw_srio_releaseTransfers(tx);
+    ZV_status_t r = yw_srio_setupTransfer(tx, yw_srio_side(tx->ipc).frame_size);
+    if (r != 0)
+        std::printf("%s:%d transfer set-up fail 0x%x\n", __func__, __LINE__, (unsigned)r);
+}
+
+// Forgets the partner's areas on both sides; the partner handshakes again
+// with whatever links to it next.
+void yw_srio_unlink(YW_ipc_kwt_srio_connection_t *conn)
+{
+    YW_ipc_kwt_srio_connection_t *p = conn->partner;
+    if (!p)
+        return;
+    YW_ipc_kwt_srio_busy hold(p, -1);
+    if (yw_srio_isTx(p->ipc))
+        yw_srio_releaseTransfers(p);
+    p->remote_access = nullptr;
+    for (int i = 0; i < 3; i++)
+        p->remote_smbs[i] = nullptr;
+    p->partner = nullptr;
+    p->synced.store(0);
+}
+
+ZV_status_t yw_srio_setupLocal(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc)
+{
+    const YW_ipc_cfg_t *c = ipc->cfg;
+    const bool tx = yw_srio_isTx(ipc);
+    int ceid = (int)(YW_int32_t)ce_getid();
+    char name[SMB_NAME_MAX + 1];
+    yw_srio_areaName(name, c->address.local.srio.port, 0, ceid, tx);
+    ZV_status_t r = yw_srio_localArea(name, YW_SRIO_DATA_FLAGS, conn->data_size, &conn->local_smbs[0],
+                                      &conn->local_maps[0], reinterpret_cast<void **>(&conn->buffer));
+    if (r == 0) {
+        yw_srio_areaName(name, c->address.local.srio.port, 1, ceid, tx);
+        r = yw_srio_localArea(name, YW_SRIO_CTRL_FLAGS, conn->ctrl_size, &conn->local_smbs[1], &conn->local_maps[1],
+                              reinterpret_cast<void **>(&conn->descriptors));
+    }
+    if (r == 0)
+        r = smb_access_setup(&conn->local_smbs[1], sizeof(SMB_handle), &conn->local_access, nullptr);
+    if (r != 0)
+        return r;
+    YW_ipc_kwt_srio_connection_t *p = YW_ipc_kwt_srio_search(ceid, c->address.local.srio.port, !tx);
+    if (p && p != conn && !p->partner && (p->status.load() & YW_IPC_KWT_SRIO_READY)) {
+        yw_srio_link(conn, p);
+        YW_ipc_kwt_srio_connection_tryConnect(p->ipc);
+    }
+    return 0;
+}
+
+ZV_status_t yw_srio_setupRemote(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc)
+{
+    const YW_ipc_cfg_t *c = ipc->cfg;
+    const bool tx = yw_srio_isTx(ipc);
+    int ceid = (int)(YW_int32_t)ce_getid();
+    const YW_ipc_srio_address_t &rem = c->address.remote.srio;
+    const YW_ipc_srio_address_t &loc = c->address.local.srio;
+    char name[SMB_NAME_MAX + 1];
+    // The peer's areas: a transmit end's remote areas are the receive end's
+    // local ones and the reverse.
+    yw_srio_areaName(name, rem.port, 0, rem.ceid, !tx);
+    ZV_status_t r = yw_srio_createOrAttach(name, YW_SRIO_DATA_FLAGS, conn->data_size, (CEID)rem.ceid,
+                                           &conn->remote_smbs[0]);
+    if (r == 0) {
+        yw_srio_areaName(name, rem.port, 1, rem.ceid, !tx);
+        r = yw_srio_createOrAttach(name, YW_SRIO_CTRL_FLAGS, conn->ctrl_size, (CEID)rem.ceid, &conn->remote_smbs[1]);
+    }
+    if (r == 0) {
+        yw_srio_areaName(name, loc.port, 0, ceid, tx);
+        r = yw_srio_localArea(name, YW_SRIO_DATA_FLAGS, conn->data_size, &conn->local_smbs[0], &conn->local_maps[0],
+                              reinterpret_cast<void **>(&conn->buffer));
+    }
+    if (r == 0) {
+        yw_srio_areaName(name, loc.port, 1, ceid, tx);
+        r = yw_srio_localArea(name, YW_SRIO_CTRL_FLAGS, conn->ctrl_size, &conn->local_smbs[1], &conn->local_maps[1],
+                              reinterpret_cast<void **>(&conn->descriptors));
+    }
+    if (r == 0)
+        r = smb_access_setup(&conn->local_smbs[1], sizeof(SMB_handle), &conn->local_access, nullptr);
+    if (r == 0)
+        r = smb_access_setup(&conn->remote_smbs[1], sizeof(SMB_handle), &conn->remote_access, nullptr);
+    if (r == 0 && tx)
+        r = yw_srio_setupTransfer(conn, yw_srio_side(ipc).frame_size);
+    return r;
+}
+
+// A descriptor read from shared memory is used only when it describes a
+// piece of the local data area (and, framed, one that holds a frame header).
+bool yw_srio_descriptorOk(const YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size)
+{
+    if (size == 0 || offset > conn->data_size || size > conn->data_size - offset)
+        return false;
+    if (yw_srio_has(conn->ipc, YW_IPC_FLAGS_FRAMED) && size < YW_IPC_FRAME_HEADER_SIZE)
+        return false;
+    return true;
+}
+
+// Receive end, BUSY held: a SYNC starts the link again from an empty ring
+// and is answered with SYNC_ACK.
+void yw_srio_onMailbox(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t msg)
+{
+    if (msg != YW_IPC_KWT_SRIO_MSG_SYNC || yw_srio_isTx(conn->ipc))
+        return;
+    YW_ipc_kwt_srio_resetLink(conn);
+    if (YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC_ACK) == YW_SUCCESS) {
+        conn->synced.store(1);
+        std::printf("%s:%d ipc %s synced\n", __func__, __LINE__, conn->ipc->cfg->name);
+    }
+}
+
+int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length,
+                               YW_uint32_t epoch);
+
+// Messages that arrived before the receive side was opened were announced
+// to nobody: the opener is told of each now.
+void yw_srio_announceQueued(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
+{
+    YW_uint64_t queued = 0;
+    {
+        YW_ipc_buffer_guard g(&conn->rxring);
+        const YW_ipc_fifo_t &f = conn->rxfifo;
+        for (YW_uint64_t i = 0, k = (YW_uint64_t)f.pop; i < f.count; i++, k = (k + 1) % f.count) {
+            if (!YW_IPC_BD_IS_FILLED(f.list[k].length))
+                break;
+            queued++;
+        }
+    }
+    for (YW_uint64_t i = 0; i < queued; i++)
+        YW_ipc_postSide(ipc, YW_IPC_FLAGS_RX, ipc->ipc_id | YW_IPC_EVENT_RX_READY);
+}
+
+YW_ret_t yw_srio_open(YW_ipc_t *ipc, YW_uint32_t mode)
+{
+    if (!ipc || !ipc->cfg)
+        return YW_ERR_ENTITY_NULL;
+    YW_ret_t r = YW_ipc_open_sides(ipc, mode);
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (r == YW_SUCCESS && (mode & YW_IPC_FLAGS_RX) && conn && conn->hasRxRing)
+        yw_srio_announceQueued(ipc, conn);
+    return r;
+}
+
+YW_ret_t yw_srio_close(YW_ipc_t *ipc, YW_uint32_t mode)
+{
+    if (!ipc || !ipc->cfg)
+        return YW_ERR_ENTITY_NULL;
+    return YW_ipc_close_sides(ipc, mode);
+}
+
+YW_ret_t yw_srio_onStatusChange(YW_ipc_t *ipc)
+{
+    if (!ipc)
+        return YW_ERR_ENTITY_NULL;
+    int st = YW_ipc_state_get(ipc);
+    if ((st & YW_IPC_STATE_ASSIGNED) && !(st & (YW_IPC_STATE_TX_UP | YW_IPC_STATE_RX_UP)))
+        YW_ipc_kwt_srio_setup(ipc);
+    return YW_SUCCESS;
+}
+
+YW_ret_t yw_srio_onEvent(YW_ipc_t *ipc)
+{
+    (void)ipc;
+    return YW_ERR_NOT_PROCESSED;
+}
+
+void yw_srio_fillOps(YW_ipc_t *ipc)
+{
+    YW_ipc_operations_t &o = ipc->oprs;
+    std::memset(&o, 0, sizeof(o));
+    o.open = yw_srio_open;
+    o.close = yw_srio_close;
+    o.send = YW_ipc_kwt_srio_send;
+    o.recv = YW_ipc_kwt_srio_recv;
+    o.wait = nullptr;
+    o.setup = YW_ipc_kwt_srio_setup;
+    o.release = YW_ipc_kwt_srio_release;
+    o.connect = YW_ipc_kwt_srio_setup;
+    o.disconn = YW_ipc_kwt_srio_release;
+    o.onStatusChange = yw_srio_onStatusChange;
+    o.control = YW_ipc_control_default;
+    o.onEvent = yw_srio_onEvent;
+}
+
+bool yw_srio_initRing(YW_ipc_buffer_t *b, YW_ipc_fifo_t *f, YW_uint64_t count, YW_uint64_t size, void *owner)
+{
+    f->refCount = -1;
+    if (!YW_ipc_fifo_init(f, nullptr, count))
+        return false;
+    b->refCount = -1;
+    if (!YW_ipc_buffer_init(b, nullptr, size, owner)) {
+        YW_free(f->list);
+        f->list = nullptr;
+        return false;
+    }
+    YW_ipc_buffer_setfifo(b, f);
+    return true;
+}
+
+void yw_srio_freeRing(YW_ipc_buffer_t *b, YW_ipc_fifo_t *f)
+{
+    if (b->lock)
+        YW_ipc_buffer_release(b);
+    if (f->list)
+        YW_free(f->list);
+    f->list = nullptr;
+}
+
+} // namespace
+
+YW_ipc_kwt_srio_busy::YW_ipc_kwt_srio_busy(YW_ipc_kwt_srio_connection_t *c, long spins) : m_conn(c), m_held(false)
+{
+    if (!c)
+        return;
+    // Ring operations are short; a holder is waited for with yields, and
+    // with a negative spin count until it lets go.
+    for (long i = 0; spins < 0 || i < spins; i++) {
+        int s = c->status.load(std::memory_order_relaxed);
+        if (!(s & YW_IPC_KWT_SRIO_BUSY) &&
+            c->status.compare_exchange_weak(s, s | YW_IPC_KWT_SRIO_BUSY, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+            m_held = true;
+            return;
+        }
+        if (i > 64)
+            std::this_thread::yield();
+    }
+}
+
+YW_ipc_kwt_srio_busy::~YW_ipc_kwt_srio_busy()
+{
+    if (m_held)
+        m_conn->status.fetch_and(~YW_IPC_KWT_SRIO_BUSY, std::memory_order_release);
+}
+
+extern "C" {
+
+YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
+{
+    if (!ipc || !ipc->cfg)
+        return YW_ERR_ENTITY_NULL;
+    const YW_ipc_cfg_t *c = ipc->cfg;
+    const YW_ipc_side_cfg_t &s = yw_srio_side(ipc);
+    const bool tx = yw_srio_isTx(ipc);
+    if (s.max_descriptors == 0 || s.max_descriptors > YW_SRIO_MAX_DESCRIPTORS || s.frame_size < 0 ||
+        s.frame_size >= YW_SRIO_MAX_FRAME || s.buffer_size < 1 || s.buffer_size > YW_SRIO_MAX_BUFFER) {
+        std::printf("%s:%d ipc %s refused: descriptors %" PRIu64 " (1 to %" PRIu64 "), frame size %" PRId64
+                    " (below %" PRId64 "), buffer size %" PRId64 " (1 to %" PRId64 ")\n",
+                    __func__, __LINE__, c->name, s.max_descriptors, YW_SRIO_MAX_DESCRIPTORS, s.frame_size,
+                    YW_SRIO_MAX_FRAME, s.buffer_size, YW_SRIO_MAX_BUFFER);
+        return YW_ERR_INVD_ARGS;
+    }
+    void *mem = YW_malloc(sizeof(YW_ipc_kwt_srio_connection_t));
+    if (!mem)
+        return YW_ERR_ENTITY_NULL;
+    auto *conn = new (mem) YW_ipc_kwt_srio_connection_t();
+    conn->ipc = ipc;
+    conn->descriptors_size = s.max_descriptors;
+    conn->pollingtime = YW_IPC_KWT_SRIO_POLLING_NS;
+    bool ok = true;
+    if (tx) {
+        ok = yw_srio_initRing(&conn->txring, &conn->txfifo, c->tx.max_descriptors ? c->tx.max_descriptors : 1,
+                              (YW_uint64_t)(c->tx.buffer_size > 0 ? c->tx.buffer_size : s.buffer_size), conn);
+        conn->hasTxRing = ok;
+    } else if (!yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT)) {
+        ok = yw_srio_initRing(&conn->rxring, &conn->rxfifo, s.max_descriptors, (YW_uint64_t)s.buffer_size, conn);
+        conn->hasRxRing = ok;
+    }
+    if (!ok) {
+        conn->~YW_ipc_kwt_srio_connection_t();
+        YW_free(mem);
+        return YW_ERR_MALLOC;
+    }
+    {
+        yw_ipc_table_guard g;
+        YW_ipc_setPriv(ipc, conn);
+    }
+    ipc->tx.buffer = conn->hasTxRing ? &conn->txring : nullptr;
+    ipc->rx.buffer = conn->hasRxRing ? &conn->rxring : nullptr;
+    yw_srio_fillOps(ipc);
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_ipc_kwt_srio_delete(YW_ipc_t *ipc)
+{
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn)
+        return YW_ERR_ENTITY_NULL;
+    // The connection goes first: nothing polls or maps it afterwards.
+    YW_ipc_kwt_srio_release(ipc);
+    ipc->tx.buffer = nullptr;
+    ipc->rx.buffer = nullptr;
+    {
+        yw_ipc_table_guard g;
+        YW_ipc_setPriv(ipc, nullptr);
+    }
+    if (conn->hasTxRing)
+        yw_srio_freeRing(&conn->txring, &conn->txfifo);
+    if (conn->hasRxRing)
+        yw_srio_freeRing(&conn->rxring, &conn->rxfifo);
+    conn->~YW_ipc_kwt_srio_connection_t();
+    YW_free(conn);
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_ipc_kwt_srio_setup(YW_ipc_t *ipc)
+{
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn)
+        return YW_ERR_ENTITY_NULL;
+    conn->released.store(false);
+    int r = YW_ipc_kwt_srio_setup_connection(conn, ipc);
+    if (conn->hasRxRing)
+        YW_ipc_kwt_srio_task_addRxIpc(ipc);
+    // Without the peer's areas yet (or with a set-up that failed) the retry
+    // thread sets up and handshakes later.
+    YW_ipc_kwt_srio_connection_tryConnect(ipc);
+    if (r < 0) {
+        std::printf("%s:%d ipc %s set-up fail %d: retried\n", __func__, __LINE__, ipc->cfg->name, (int)r);
+        return YW_ERR_IPC_KWT_SRIO_SETUP_FAIL;
+    }
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_ipc_kwt_srio_release(YW_ipc_t *ipc)
+{
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn)
+        return YW_ERR_ENTITY_NULL;
+    YW_ipc_kwt_srio_stopClient(conn);
+    if (conn->hasRxRing)
+        YW_ipc_kwt_srio_task_delRxIpc(ipc);
+    YW_ipc_kwt_srio_task_quiesce(ipc);
+    YW_ipc_KWT_SRIO_release_connection(conn);
+    YW_ipc_state_clear(ipc, YW_IPC_STATE_TX_UP | YW_IPC_STATE_RX_UP | YW_IPC_STATE_WAIT_UP);
+    return YW_SUCCESS;
+}
+
+YW_ipc_kwt_srio_connection_t *YW_ipc_kwt_srio_search(int ceid, int port, int istx)
+{
+    for (int i = 0; i < YW_IPC_MAX; i++) {
+        yw_ipc_table_guard g;
+        YW_ipc_t *o = &YW_g_ipc[i];
+        void *priv = YW_ipc_getPriv(o);
+        if (!o->cfg || !priv || o->oprs.send != YW_ipc_kwt_srio_send)
+            continue;
+        auto *conn = static_cast<YW_ipc_kwt_srio_connection_t *>(priv);
+        if (conn->ipc == o && o->cfg->address.remote.srio.ceid == ceid && o->cfg->address.remote.srio.port == port &&
+            yw_srio_isTx(o) == (istx != 0))
+            return conn;
+    }
+    return nullptr;
+}
+
+int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc)
+{
+    if (!conn || !ipc || !ipc->cfg)
+        return YW_ERR_ENTITY_NULL;
+    // Set-ups and releases take the partner lock first, then BUSY.
+    std::lock_guard<std::mutex> g(yw_s_srio_local);
+    YW_ipc_kwt_srio_busy hold(conn, -1);
+    if (conn->status.load() & YW_IPC_KWT_SRIO_READY)
+        return YW_SUCCESS;
+    const YW_ipc_side_cfg_t &s = yw_srio_side(ipc);
+    const bool tx = yw_srio_isTx(ipc);
+    conn->push.store(0);
+    conn->pop.store(0);
+    conn->descriptors_size = s.max_descriptors;
+    conn->local_mbox = (YW_int64_t)conn->descriptors_size + (tx ? 1 : 2);
+    conn->remote_mbox = (YW_int64_t)conn->descriptors_size + (tx ? 2 : 1);
+    conn->pollingtime = YW_IPC_KWT_SRIO_POLLING_NS;
+    conn->data_size = yw_srio_pageRound((YW_uint64_t)s.buffer_size);
+    conn->ctrl_size = yw_srio_pageRound((conn->descriptors_size + 4) * 8);
+    conn->synced.store(0);
+    ZV_status_t r = yw_srio_has(ipc, YW_IPC_FLAGS_LOCAL) ? yw_srio_setupLocal(conn, ipc) : yw_srio_setupRemote(conn, ipc);
+    if (r != 0) {
+        yw_srio_unlink(conn);
+        yw_srio_closeAll(conn);
+        conn->partner = nullptr;
+        return yw_srio_code(r);
+    }
+    YW_ipc_kwt_srio_resetLink(conn);
+    yw_srio_attachRings(conn);
+    if (!tx)
+        yw_srio_askSync(conn);
+    conn->status.fetch_or(YW_IPC_KWT_SRIO_READY);
+    return YW_SUCCESS;
+}
+
+int YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn)
+{
+    if (!conn)
+        return YW_ERR_ENTITY_NULL;
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+        return YW_ERR_IPC_NOT_READY;
+    std::lock_guard<std::mutex> g(yw_s_srio_local);
+    YW_ipc_kwt_srio_busy hold(conn, -1);
+    yw_srio_unlink(conn);
+    ZV_status_t r = yw_srio_closeAll(conn);
+    conn->partner = nullptr;
+    conn->synced.store(0);
+    conn->status.store(YW_IPC_KWT_SRIO_BUSY); // the guard clears it
+    return yw_srio_code(r);
+}
+
+void YW_ipc_kwt_srio_resetLink(YW_ipc_kwt_srio_connection_t *conn)
+{
+    for (YW_uint64_t i = 0; i < conn->descriptors_size; i++)
+        yw_srio_word(conn, (YW_int64_t)i).store(0, std::memory_order_release);
+    conn->push.store(0);
+    conn->pop.store(0);
+    conn->unacked = 0;
+    conn->epoch.fetch_add(1);
+    yw_srio_ringReset(&conn->txring);
+    yw_srio_ringReset(&conn->rxring);
+}
+
+int YW_ipc_kwt_srio_write_u64(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t index, YW_uint64_t word)
+{
+    yw_srio_word(conn, index).store(word, std::memory_order_release);
+    ZV_status_t r = smb_access_write_u64(conn->remote_access, 0, 0, (YW_uint64_t)index * 8, word);
+    return yw_srio_code(r);
+}
+
+int YW_ipc_kwt_srio_send_msg(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t word)
+{
+    if (!conn)
+        return YW_ERR_ENTITY_NULL;
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+        return YW_ERR_IPC_NOT_READY;
+    YW_ipc_kwt_srio_busy hold(conn);
+    if (!hold.held())
+        return YW_ERR_IPC_BUSY;
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+        return YW_ERR_IPC_NOT_READY;
+    return YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, word);
+}
+
+YW_uint64_t YW_ipc_kwt_srio_poll_msg(YW_ipc_kwt_srio_connection_t *conn)
+{
+    if (!conn || !(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+        return 0;
+    return yw_srio_word(conn, conn->remote_mbox).load(std::memory_order_acquire);
+}
+
+int YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size)
+{
+    if (!conn)
+        return YW_ERR_ENTITY_NULL;
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+        return YW_ERR_IPC_NOT_READY;
+    YW_ipc_kwt_srio_busy hold(conn);
+    if (!hold.held())
+        return YW_ERR_IPC_BUSY;
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || !conn->synced.load() || !conn->transfers[0])
+        return YW_ERR_IPC_NOT_READY;
+    if (size == 0 || size > YW_IPC_KWT_SRIO_BD_SIZE_MASK || offset >= YW_IPC_KWT_SRIO_BD_OFFSET_MAX)
+        return YW_ERR_INVD_ARGS;
+    const YW_int64_t push = conn->push.load();
+    auto slot = yw_srio_word(conn, push);
+    if (yw_srio_has(conn->ipc, YW_IPC_FLAGS_FLOWCTRL)) {
+        YW_uint64_t w = slot.load(std::memory_order_acquire);
+        if (w & YW_IPC_KWT_SRIO_BD_BUSY) {
+            conn->readerbusy++;
+            conn->readerready.store(0);
+            return YW_ERR_IPC_KWT_SRIO_RX_BUSY;
+        }
+        if (YW_IPC_KWT_SRIO_BD_SIZE(w) != 0)
+            return YW_ERR_IPC_KWT_SRIO_RX_BUSY; // acknowledged, not collected yet
+        conn->readerready.store(1);
+    }
+    const YW_uint64_t desc = YW_IPC_KWT_SRIO_BD_make(offset, size, 3);
+    DX_transfer x = conn->transfers[0];
+    ZV_status_t r = dx_modify(x, offset, offset, size, 0, YW_IPC_KWT_SRIO_DX_MODIFY);
+    if (r == 0)
+        r = dx_start(x, 0);
+    for (int i = 0; r == 0 && i < YW_SRIO_DX_POLLS; i++) {
+        r = dx_get_status(x, DX_POLL, 0);
+        if (r != DX__NOT_STARTED)
+            break;
+    }
+    if (r != 0)
+        return yw_srio_code(r);
+    // The own copy first: the receiver's acknowledgement may follow the
+    // peer's copy at once and must not be overwritten.
+    slot.store(desc, std::memory_order_release);
+    r = smb_access_write_u64(conn->remote_access, 0, 0, (YW_uint64_t)push * 8, desc);
+    if (r != 0) {
+        slot.store(0, std::memory_order_release);
+        return yw_srio_code(r);
+    }
+    conn->push.store(yw_srio_next(conn, push));
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn)
+{
+    if (!conn)
+        return YW_ERR_ENTITY_NULL;
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+        return YW_ERR_IPC_NOT_READY;
+    YW_ipc_kwt_srio_busy hold(conn);
+    if (!hold.held())
+        return YW_ERR_IPC_BUSY;
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+        return YW_ERR_IPC_NOT_READY;
+    // By slot state, up to the whole ring: with every slot outstanding the
+    // next one to collect is where the next one to fill is.
+    int freed = 0;
+    YW_int64_t pop = conn->pop.load();
+    for (YW_uint64_t i = 0; i < conn->descriptors_size; i++) {
+        auto slot = yw_srio_word(conn, pop);
+        YW_uint64_t w = slot.load(std::memory_order_acquire);
+        if (w == 0 || (w & YW_IPC_KWT_SRIO_BD_BUSY))
+            break;
+        if (YW_ipc_buffer_free(&conn->txring, (YW_pos_t)YW_IPC_KWT_SRIO_BD_OFFSET(w),
+                               (YW_size_t)YW_IPC_KWT_SRIO_BD_SIZE(w)) < 0)
+            conn->release_buffer_offset_err++;
+        slot.store(0, std::memory_order_release);
+        pop = yw_srio_next(conn, pop);
+        freed++;
+    }
+    conn->pop.store(pop);
+    return (YW_ret_t)freed;
+}
+
+YW_size_t YW_ipc_kwt_srio_send_direct(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size)
+{
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn)
+        return YW_ERR_ENTITY_NULL;
+    int r = YW_ipc_kwt_srio_do_transfer(conn, (YW_uint64_t)offset, (YW_uint64_t)size);
+    if (r == YW_SUCCESS) {
+        ipc->status.txBytes += size;
+        ipc->status.txPackets += 1;
+        if (!yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))
+            YW_ipc_buffer_free(&conn->txring, offset, size);
+        return size;
+    }
+    if (r == YW_ERR_IPC_KWT_SRIO_RX_BUSY || r == YW_ERR_IPC_BUSY || r == YW_ERR_IPC_NOT_READY)
+        return r;
+    return YW_ERR_IPC_KWT_SRIO_TX_FAIL;
+}
+
+YW_size_t YW_ipc_kwt_srio_send_buffer(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size)
+{
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn)
+        return YW_ERR_ENTITY_NULL;
+    YW_pos_t r = YW_ipc_buffer_pushFifo(&conn->txring, (YW_uint64_t)offset, (YW_uint64_t)size | YW_IPC_BD_FILLED_FLAG);
+    if (r < 0) {
+        ipc->tx.snderr++;
+        return r;
+    }
+    YW_ipc_kwt_srio_notifyTx(ipc);
+    return size;
+}
+
+YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
+{
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn || !ipc->cfg)
+        return YW_ERR_ENTITY_NULL;
+    if (!is_ipc_tx_ready(YW_ipc_state_get(ipc)) || !ipc->tx.buffer || !yw_srio_isTx(ipc))
+        return YW_ERR_TX_NOT_READY;
+    // A receive end that started again asks for a new handshake.
+    if (conn->synced.load() && YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC) {
+        conn->synced.store(0);
+        YW_ipc_kwt_srio_connection_tryConnect(ipc);
+    }
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || !conn->synced.load())
+        return YW_ERR_IPC_NOT_READY;
+    const bool direct = yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT);
+    if (direct && yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))
+        YW_ipc_kwt_srio_collect_free_buffers(conn);
+    const int framed = yw_srio_has(ipc, YW_IPC_FLAGS_FRAMED) ? 1 : 0;
+    YW_pos_t offset = 0;
+    YW_size_t room = YW_ipc_send_preprocess(ipc, data, size, framed, &offset);
+    if (room == YW_ERR_IPC_NO_TX_BD && !direct) {
+        // Marked first, then tried once more: room freed before the mark is
+        // found by the second try, room freed after it is announced.
+        YW_ipc_state_set(ipc, YW_IPC_STATE_TX_PENDING);
+        room = YW_ipc_send_preprocess(ipc, data, size, framed, &offset);
+    }
+    if (room < 0)
+        return room;
+    YW_size_t r = direct ? YW_ipc_kwt_srio_send_direct(ipc, offset, room) : YW_ipc_kwt_srio_send_buffer(ipc, offset, room);
+    if (r >= 1) {
+        ipc->tx.seqno += 1;
+        ipc->status.sendBytes += size;
+        ipc->status.sendPackets += 1;
+        return size;
+    }
+    YW_ipc_buffer_restore(ipc->tx.buffer, room);
+    if (!direct)
+        YW_ipc_state_set(ipc, YW_IPC_STATE_TX_PENDING);
+    return r < 0 ? r : (YW_size_t)YW_ERR_IPC_KWT_SRIO_TX_FAIL;
+}
+
+YW_ret_t YW_ipc_kwt_srio_wait_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t *pOffset, YW_uint64_t *pSize,
+                                       YW_uint64_t *pMsg)
+{
+    if (!conn || !pOffset || !pSize || !pMsg)
+        return YW_ERR_ENTITY_NULL;
+    *pSize = 0;
+    *pMsg = 0;
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+        return YW_ERR_IPC_NOT_READY;
+    YW_ipc_kwt_srio_busy hold(conn);
+    if (!hold.held())
+        return YW_ERR_IPC_BUSY;
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+        return YW_ERR_IPC_NOT_READY;
+    YW_uint64_t msg = yw_srio_word(conn, conn->remote_mbox).exchange(0, std::memory_order_acq_rel);
+    if (msg) {
+        *pMsg = msg;
+        yw_srio_onMailbox(conn, msg);
+    }
+    const YW_int64_t pop = conn->pop.load();
+    auto slot = yw_srio_word(conn, pop);
+    YW_uint64_t w = slot.load(std::memory_order_acquire);
+    if (YW_IPC_KWT_SRIO_BD_SIZE(w) != 0 && (w & YW_IPC_KWT_SRIO_BD_BUSY) == YW_IPC_KWT_SRIO_BD_BUSY) {
+        YW_uint64_t off = YW_IPC_KWT_SRIO_BD_OFFSET(w), sz = YW_IPC_KWT_SRIO_BD_SIZE(w);
+        const bool flow = yw_srio_has(conn->ipc, YW_IPC_FLAGS_FLOWCTRL);
+        conn->pop.store(yw_srio_next(conn, pop));
+        if (flow)
+            conn->unacked++;
+        if (!yw_srio_descriptorOk(conn, off, sz)) {
+            conn->baddesc++;
+            std::printf("%s:%d ipc %d bad descriptor %" PRIx64 " at slot %" PRId64 " dropped\n", __func__, __LINE__,
+                        (int)conn->ipc->ipc_id, w, pop);
+            slot.store(0, std::memory_order_release);
+            return YW_SUCCESS; // a word was found; nothing to deliver
+        }
+        // Flow-controlled: the own copy keeps the taken state until release.
+        slot.store(flow ? (w & ~YW_IPC_KWT_SRIO_BD_BUSY1) : 0, std::memory_order_release);
+        conn->rxcnt++;
+        *pOffset = off;
+        *pSize = sz;
+        return YW_SUCCESS;
+    }
+    return msg ? YW_SUCCESS : YW_ERR_ENTITY_NULL;
+}
+
+int YW_ipc_kwt_srio_release_buffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length)
+{
+    if (!conn)
+        return YW_ERR_ENTITY_NULL;
+    return yw_srio_releaseBuffer(conn, addr, length, conn->epoch.load());
+}
+
+YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
+{
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn || !ipc->cfg)
+        return YW_ERR_ENTITY_NULL;
+    if (!is_ipc_rx_ready(YW_ipc_state_get(ipc)) || yw_srio_isTx(ipc))
+        return YW_ERR_RX_NOT_READY;
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+        return YW_ERR_IPC_NOT_READY;
+    const YW_uint32_t epoch = conn->epoch.load();
+    YW_uint64_t off = 0, len = 0;
+    if (yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT)) {
+        // Up to three polls, 50 and 100 microseconds apart.
+        YW_ret_t r = YW_ERR_IPC_KWT_SRIO_RX_TIMEOUT;
+        for (int i = 0; i < CONFIG_KWT_SRIO_RX_TIMEOUT_COUNT; i++) {
+            if (i > 0)
+                YW_P_sleepThread(nullptr, conn->pollingtime * i);
+            YW_uint64_t msg = 0;
+            YW_ret_t w = YW_ipc_kwt_srio_wait_transfer(conn, &off, &len, &msg);
+            if (w == YW_SUCCESS && len > 0) {
+                r = YW_SUCCESS;
+                break;
+            }
+            if (w == YW_SUCCESS)
+                r = YW_ERR_IPC_KWT_SRIO_RX_NODATA;
+        }
+        if (r != YW_SUCCESS)
+            return r;
+        ipc->status.rxBytes += (YW_int64_t)len;
+        ipc->status.rxPackets += 1;
+    } else {
+        YW_pos_t o = 0;
+        YW_size_t l = 0;
+        if (!ipc->rx.buffer)
+            return YW_ERR_RX_NOT_READY;
+        YW_pos_t r = YW_ipc_buffer_pop(ipc->rx.buffer, &o, &l);
+        if (r < 0)
+            return r;
+        off = (YW_uint64_t)o;
+        len = (YW_uint64_t)l;
+        if (!yw_srio_descriptorOk(conn, off, len)) {
+            ipc->rx.lenerr++;
+            return YW_ERR_RX_BUFFER_FAIL;
+        }
+    }
+    const YW_uint8_t *addr = conn->buffer + off;
+    YW_size_t n = YW_ipc_recv_postprocess(ipc, addr, (YW_size_t)len, yw_srio_has(ipc, YW_IPC_FLAGS_FRAMED), bp, size);
+    if (yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))
+        yw_srio_releaseBuffer(conn, addr, (YW_size_t)len, epoch);
+    if (n >= 0) {
+        ipc->status.recvBytes += n;
+        ipc->status.recvPackets += 1;
+    }
+    return n;
+}
+
+} // extern "C"
+
+namespace {
+
+// Acknowledges the oldest taken message. Slots dropped as bad descriptors
+// are stepped over. The own copy is cleared before the acknowledgement goes
+// out: the sender may fill the slot again at once.
+int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length,
+                               YW_uint32_t epoch)
+{
+    (void)length;
+    YW_ipc_kwt_srio_busy hold(conn, -1);
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+        return YW_ERR_IPC_NOT_READY;
+    if (conn->epoch.load() != epoch)
+        return YW_ERR_STATE; // taken before the last handshake: nothing to acknowledge
+    YW_int64_t push = conn->push.load();
+    // Taken: the take bit cleared, the acknowledge bit still set.
+    auto taken = [](YW_uint64_t v) { return (v & YW_IPC_KWT_SRIO_BD_BUSY) == YW_IPC_KWT_SRIO_BD_BUSY2; };
+    YW_uint64_t w = 0;
+    while (conn->unacked > 0) {
+        w = yw_srio_word(conn, push).load(std::memory_order_acquire);
+        if (taken(w))
+            break;
+        push = yw_srio_next(conn, push);
+        conn->unacked--;
+    }
+    conn->push.store(push);
+    if (conn->unacked <= 0 || !taken(w))
+        return YW_ERR_ENTITY_NULL;
+    const YW_uint64_t off = YW_IPC_KWT_SRIO_BD_OFFSET(w), sz = YW_IPC_KWT_SRIO_BD_SIZE(w);
+    const YW_uint8_t *a = static_cast<const YW_uint8_t *>(addr);
+    if (!a || a < conn->buffer || (YW_uint64_t)(a - conn->buffer) < off || (YW_uint64_t)(a - conn->buffer) >= off + sz) {
+        conn->release_buffer_offset_err++;
+        return YW_ERR_IPC_KWT_SRIO_FREE_BD_OOR;
+    }
+    auto slot = yw_srio_word(conn, push);
+    slot.store(0, std::memory_order_release);
+    ZV_status_t r = smb_access_write_u64(conn->remote_access, 0, 0, (YW_uint64_t)push * 8, w & ~YW_IPC_KWT_SRIO_BD_BUSY);
+    if (r != 0) {
+        slot.store(w, std::memory_order_release);
+        return yw_srio_code(r);
+    }
+    conn->push.store(yw_srio_next(conn, push));
+    conn->unacked--;
+    conn->rxrelcnt++;
+    return YW_SUCCESS;
+}
+
+} // namespace

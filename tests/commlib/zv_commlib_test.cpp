@@ -1,0 +1,233 @@
+// The communication library on its own: areas (create, duplicate, attach,
+// open, close), the create-attach race between two processes, word writes,
+// DMA bounds, and the compute-element id.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "common/yw_test_shm.h"
+#include "zv_api.h"
+
+namespace {
+
+// Every run uses its own cluster, so parallel runs never share an area; its
+// objects are removed at the end.
+class Cluster : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        shm_ = std::make_unique<yw_common_test::ShmCluster>();
+        name_ = shm_->name();
+        setenv("ZV_smb_attach_pause", "500", 1);
+    }
+    void TearDown() override { shm_.reset(); }
+    std::unique_ptr<yw_common_test::ShmCluster> shm_;
+    std::string name_;
+};
+Cluster *g_cluster = static_cast<Cluster *>(::testing::AddGlobalTestEnvironment(new Cluster));
+
+std::string objPath(const std::string &area)
+{
+    return "/zv_" + g_cluster->name_ + "_" + area;
+}
+
+TEST(Commlib, AreaCallsAndTheirCodes)
+{
+    SMB_handle a = nullptr, b = nullptr, o = nullptr;
+    void *addr = nullptr;
+    ASSERT_EQ(smb_create("area_a", SMB_SCOPE_GLOBAL, 4096, 1, 1, 0, &a), 0u);
+    struct Row {
+        const char *what;
+        ZV_status_t got, want;
+    };
+    const Row rows[] = {
+        {"duplicate", smb_create("area_a", SMB_SCOPE_GLOBAL, 4096, 1, 1, 0, &b), 0xFF041704u},
+        {"32-char name", smb_create(std::string(32, 'n').c_str(), 4, 4096, 1, 1, 0, &b), 0xFF040804u},
+        {"32-char open", smb_open(std::string(32, 'n').c_str(), 4, 0, 4096, 0, 0, &addr, &b), 0xFF040804u},
+        {"slash in name", smb_create("a/b", 4, 4096, 1, 1, 0, &b), SMB__BAD_NAME},
+        {"size 0", smb_create("area_z", 4, 0, 1, 1, 0, &b), SMB__BAD_ARG},
+        {"attach other size", smb_attach("area_a", 4, 8192, 0, 0, &b), SMB__SIZE_MISMATCH},
+        {"attach missing", smb_attach("area_none", 4, 4096, 0, 0, &b), SMB__NOT_FOUND},
+        {"close null", smb_close(nullptr, 0), 0xFF041709u},
+        {"close made-up", smb_close(reinterpret_cast<SMB_handle>(&addr), 0), 0xFF041709u},
+        {"access out null", smb_access_setup(&a, sizeof a, nullptr, nullptr), 0xFF041718u},
+        {"access release null", smb_access_release(nullptr), 0xFF041718u},
+        {"write null access", smb_access_write_u64(nullptr, 0, 0, 0, 1), 0xFF041718u},
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(r.got, r.want) << r.what;
+
+    // Attach and open see the creator's area; a word written through an
+    // access handle is seen through the mapping.
+    ASSERT_EQ(smb_attach("area_a", 4, 4096, 0, 0, &b), 0u);
+    ASSERT_EQ(smb_open("area_a", 4, 0, 4096, 0, 0, &addr, &o), 0u);
+    SMB_access_handle acc = nullptr;
+    SMB_handle arr[3] = {b, nullptr, nullptr};
+    ASSERT_EQ(smb_access_setup(arr, sizeof arr, &acc, nullptr), 0u);
+    const struct {
+        uint32_t area;
+        uint64_t off;
+        ZV_status_t want;
+    } writes[] = {{0, 0, 0}, {0, 8, 0}, {0, 4088, 0}, {0, 4, SMB__BAD_OFFSET}, {0, 4092, SMB__BAD_OFFSET},
+                  {0, 4096, SMB__BAD_OFFSET}, {0, ~0ull - 7, SMB__BAD_OFFSET}, {1, 0, SMB__BAD_INDEX}};
+    for (const auto &w : writes)
+        EXPECT_EQ(smb_access_write_u64(acc, w.area, 0, w.off, 0x1122334455667788ull + w.off), w.want) << w.off;
+    auto *words = static_cast<uint64_t *>(addr);
+    EXPECT_EQ(words[0], 0x1122334455667788ull);
+    EXPECT_EQ(words[1], 0x1122334455667790ull);
+    EXPECT_EQ(words[511], 0x1122334455667788ull + 4088);
+    // The access handle keeps its own mapping after its area is closed.
+    EXPECT_EQ(smb_close(b, 0), 0u);
+    EXPECT_EQ(smb_close(b, 0), 0xFF041709u);
+    EXPECT_EQ(smb_access_write_u64(acc, 0, 0, 16, 42), 0u);
+    EXPECT_EQ(words[2], 42u);
+    EXPECT_EQ(smb_access_release(acc), 0u);
+    EXPECT_EQ(smb_access_release(acc), 0xFF041718u);
+    EXPECT_EQ(smb_close(o, 0), 0u);
+    EXPECT_EQ(smb_close(a, 0), 0u);
+}
+
+TEST(Commlib, AttachWaitsForTheCreatorToSizeTheArea)
+{
+    // An object made but not yet sized, as a creator leaves it for a moment.
+    int fd = shm_open(objPath("unsized").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    SMB_handle h = nullptr;
+    setenv("ZV_smb_attach_pause", "0", 1);
+    EXPECT_EQ(smb_attach("unsized", 4, 8192, 0, 0, &h), SMB__NOT_SIZED);
+    setenv("ZV_smb_attach_pause", "5000", 1);
+    std::thread sizer([fd] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(ftruncate(fd, 8192), 0);
+    });
+    EXPECT_EQ(smb_attach("unsized", 4, 8192, 0, 0, &h), 0u);
+    sizer.join();
+    close(fd);
+    EXPECT_EQ(smb_close(h, 0), 0u);
+    setenv("ZV_smb_attach_pause", "500", 1);
+}
+
+TEST(Commlib, CreateAttachRaceBetweenTwoProcesses)
+{
+    // Two processes create-or-attach the same names at once: exactly one
+    // creates each area, the other attaches, neither fails.
+    constexpr int kRounds = 40;
+    int pipes[2][2];
+    pid_t pids[2];
+    for (int p = 0; p < 2; p++) {
+        ASSERT_EQ(pipe(pipes[p]), 0);
+        pids[p] = fork();
+        ASSERT_GE(pids[p], 0);
+        if (pids[p] == 0) {
+            std::string res;
+            for (int i = 0; i < kRounds; i++) {
+                std::string name = "race_" + std::to_string(i);
+                SMB_handle h = nullptr;
+                ZV_status_t r = smb_create(name.c_str(), 0x1000004, 12288, 1, 1, 0, &h);
+                char c = 'C';
+                if (r == SMB__DUPLICATE) {
+                    r = smb_attach(name.c_str(), 0x1000004, 12288, 0, 0, &h);
+                    c = 'A';
+                }
+                res += r == 0 ? c : 'F';
+                smb_close(h, 0);
+            }
+            ssize_t n = write(pipes[p][1], res.data(), res.size());
+            _exit(n == (ssize_t)res.size() ? 0 : 1);
+        }
+        close(pipes[p][1]);
+    }
+    std::string out[2];
+    for (int p = 0; p < 2; p++) {
+        char buf[kRounds];
+        ssize_t n = read(pipes[p][0], buf, sizeof buf);
+        out[p].assign(buf, n > 0 ? (size_t)n : 0);
+        close(pipes[p][0]);
+        int st = 0;
+        waitpid(pids[p], &st, 0);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    }
+    ASSERT_EQ(out[0].size(), (size_t)kRounds);
+    ASSERT_EQ(out[1].size(), (size_t)kRounds);
+    for (int i = 0; i < kRounds; i++) {
+        std::string pair{out[0][i], out[1][i]};
+        EXPECT_TRUE(pair == "CA" || pair == "AC") << "round " << i << ": " << pair;
+    }
+}
+
+TEST(Commlib, TransfersStayWithinBothAreas)
+{
+    SMB_handle s = nullptr, d = nullptr, so = nullptr, dop = nullptr;
+    void *sa = nullptr, *da = nullptr;
+    ASSERT_EQ(smb_create("dx_src", 4, 8192, 1, 1, 0, &s), 0u);
+    ASSERT_EQ(smb_create("dx_dst", 4, 4096, 1, 2, 0, &d), 0u);
+    ASSERT_EQ(smb_open("dx_src", 4, 0, 8192, 0, 0, &sa, &so), 0u);
+    ASSERT_EQ(smb_open("dx_dst", 4, 0, 4096, 0, 0, &da, &dop), 0u);
+    for (int i = 0; i < 8192; i++)
+        static_cast<uint8_t *>(sa)[i] = (uint8_t)(i * 7);
+    DX_template t = nullptr;
+    DX_transfer x = nullptr;
+    EXPECT_EQ(dx_create(s, nullptr, nullptr, 0, 0, 0, 0, &t), DX__NULL_HANDLE);
+    ASSERT_EQ(dx_create(s, d, nullptr, 0, 0, 0, 0, &t), 0u);
+    EXPECT_EQ(dx_copy(t, 0, 0, 4097, 0, 0, 0, &x), DX__OUT_OF_BOUNDS);
+    ASSERT_EQ(dx_copy(t, 0, 0, 64, 0, 0, 0, &x), 0u);
+    EXPECT_EQ(dx_get_status(x, DX_POLL, 0), DX__NOT_STARTED);
+    constexpr uint32_t kAll = DX_MOD_SRC_OFFSET | DX_MOD_DST_OFFSET | DX_MOD_COUNT | DX_POLL | DX_START;
+    const struct {
+        uint64_t so, dof, n;
+        ZV_status_t want;
+    } rows[] = {{0x1000, 0x800, 112, 0}, {8192 - 16, 4096 - 16, 16, 0}, {8192 - 16, 0, 17, DX__OUT_OF_BOUNDS},
+                {0, 4096 - 8, 9, DX__OUT_OF_BOUNDS}, {~0ull, 0, 2, DX__OUT_OF_BOUNDS}, {0, 0, 0, 0}};
+    for (const auto &r : rows) {
+        std::memset(da, 0, 4096);
+        ASSERT_EQ(dx_modify(x, r.so, r.dof, r.n, 0, kAll), r.want) << r.so << " " << r.n;
+        if (r.want != 0)
+            continue;
+        ASSERT_EQ(dx_start(x, 0), 0u);
+        EXPECT_EQ(dx_get_status(x, DX_POLL, 0), 0u);
+        EXPECT_EQ(std::memcmp(static_cast<uint8_t *>(da) + r.dof, static_cast<uint8_t *>(sa) + r.so, r.n), 0);
+        if (r.dof > 0) {
+            EXPECT_EQ(static_cast<uint8_t *>(da)[r.dof - 1], 0);
+        }
+    }
+    EXPECT_EQ(dx_destroy(t), DX__BAD_ARG) << "a template with a live transfer stays";
+    EXPECT_EQ(dx_release(x, 0), 0u);
+    EXPECT_EQ(dx_release(x, 0), DX__NULL_HANDLE);
+    EXPECT_EQ(dx_destroy(t), 0u);
+    EXPECT_EQ(dx_destroy(t), DX__NULL_HANDLE);
+    for (SMB_handle h : {s, d, so, dop})
+        EXPECT_EQ(smb_close(h, 0), 0u);
+}
+
+TEST(Commlib, ComputeElementIdComesFromTheEnvironment)
+{
+    const struct {
+        const char *value;
+        CEID want;
+    } rows[] = {{"7", 7}, {"0x10", 16}, {"", 0}, {"x1", 0}, {nullptr, 0}};
+    for (const auto &r : rows) {
+        pid_t p = fork();
+        ASSERT_GE(p, 0);
+        if (p == 0) {
+            if (r.value)
+                setenv("ZV_ceid", r.value, 1);
+            else
+                unsetenv("ZV_ceid");
+            _exit(ce_getid() == r.want && ce_getid() == r.want ? 0 : 1);
+        }
+        int st = 0;
+        waitpid(p, &st, 0);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << (r.value ? r.value : "unset");
+    }
+}
+
+} // namespace

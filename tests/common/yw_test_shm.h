@@ -1,0 +1,60 @@
+// A shared-memory cluster of its own for one test process: "ZV_cluster" is
+// set to a name no other run uses, and the areas left under /dev/shm are
+// removed when it goes.
+#ifndef YW_TEST_SHM_H
+#define YW_TEST_SHM_H
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace yw_common_test {
+
+class ShmCluster {
+public:
+    explicit ShmCluster(const char *tag = "t")
+    {
+        static std::atomic<int> seq{0};
+        name_ = std::string(tag) + std::to_string(getpid()) + "x" + std::to_string(seq++);
+        setenv("ZV_cluster", name_.c_str(), 1);
+    }
+    ~ShmCluster() { clean(); }
+    ShmCluster(const ShmCluster &) = delete;
+    ShmCluster &operator=(const ShmCluster &) = delete;
+
+    const std::string &name() const { return name_; }
+    // Removes the cluster's areas.
+    void clean() const
+    {
+        // Listed first, removed after: removing while listing skips entries.
+        std::error_code ec;
+        std::string prefix = "zv_" + name_ + "_";
+        std::vector<std::filesystem::path> found;
+        for (auto &e : std::filesystem::directory_iterator("/dev/shm", ec))
+            if (e.path().filename().string().rfind(prefix, 0) == 0)
+                found.push_back(e.path());
+        for (auto &p : found)
+            std::filesystem::remove(p, ec);
+    }
+    // Number of the cluster's areas.
+    int count() const
+    {
+        int n = 0;
+        std::error_code ec;
+        std::string prefix = "zv_" + name_ + "_";
+        for (auto &e : std::filesystem::directory_iterator("/dev/shm", ec))
+            n += e.path().filename().string().rfind(prefix, 0) == 0;
+        return n;
+    }
+
+private:
+    std::string name_;
+};
+
+} // namespace yw_common_test
+
+#endif
