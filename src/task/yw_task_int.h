@@ -33,6 +33,12 @@ public:
     YW_task_lockGuard &operator=(const YW_task_lockGuard &) = delete;
 };
 
+// Resolves a function name in the running executable; null when it is
+// missing or names the process's start-up (which must never run again on a
+// task thread), with a line saying so. Used for task entries and timer
+// handlers.
+YW_task_entry_t yw_task_resolve(const char *entryName);
+
 // Clears the whole task table (every slot free, ids set); used by the
 // service's init.
 void yw_task_clearTable();

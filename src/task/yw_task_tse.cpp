@@ -168,6 +168,8 @@ static bool yw_task_isStartup(const char *entryName, void *addr)
     return false;
 }
 
+} // namespace
+
 YW_task_entry_t yw_task_resolve(const char *entryName)
 {
     void *addr = nullptr;
@@ -179,6 +181,8 @@ YW_task_entry_t yw_task_resolve(const char *entryName)
     }
     return reinterpret_cast<YW_task_entry_t>(addr);
 }
+
+namespace {
 
 bool yw_task_isStatic(const YW_task_cfg_t *cfg)
 {

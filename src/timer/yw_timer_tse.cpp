@@ -102,13 +102,11 @@ YW_ret_t yw_timer_endTask(YW_timer_t *t)
     return YW_deleteTask(tid);
 }
 
-// Resolves a handler name in the running executable; null when absent.
+// Resolves a handler name in the running executable, as a task entry is
+// resolved: null when absent or when it names the process's start-up.
 YW_timer_handler_t yw_timer_resolve(const char *name)
 {
-    void *addr = nullptr;
-    if (!name || YW_P_getLocalSymbol(name, &addr) != 0 || !addr)
-        return nullptr;
-    return reinterpret_cast<YW_timer_handler_t>(addr);
+    return reinterpret_cast<YW_timer_handler_t>(reinterpret_cast<void *>(yw_task_resolve(name)));
 }
 
 // Makes and starts the task of a timer that names a handler; the OS timer is
