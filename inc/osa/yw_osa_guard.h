@@ -1,21 +1,29 @@
 // Scoped hold of an OS-layer mutex (a service's table lock). A null mutex is
 // not locked: a table whose service was never initialised has no lock yet.
+// While held it counts as shared state held by the thread, so that a task
+// faulting under it (say in a module's "hello", called under the module
+// table lock) ends the process instead of leaving the lock held for ever.
 #ifndef YW_OSA_GUARD_H
 #define YW_OSA_GUARD_H
 
 #include "osa/yw_osa.h"
+#include "yw_gate.h"
 
 class YW_P_mutexGuard {
 public:
     explicit YW_P_mutexGuard(YW_P_mutex_t m) : m_(m)
     {
-        if (m_)
+        if (m_) {
             YW_P_lockMutex(m_);
+            YW_shared_hold();
+        }
     }
     ~YW_P_mutexGuard()
     {
-        if (m_)
+        if (m_) {
+            YW_shared_release();
             YW_P_unlockMutex(m_);
+        }
     }
     YW_P_mutexGuard(const YW_P_mutexGuard &) = delete;
     YW_P_mutexGuard &operator=(const YW_P_mutexGuard &) = delete;

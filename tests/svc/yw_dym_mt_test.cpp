@@ -2,11 +2,41 @@
 // holds the module table lock across the look-up of "hello" and the call, so
 // the unload waits and no call reaches an unloaded library.
 #include <atomic>
+#include <sys/mman.h>
 #include <thread>
 
+#include "osa/yw_osa_guard.h"
 #include "yw_svc_test_util.h"
 
 using namespace yw_svc_test;
+
+// A task that faults while it holds the module table lock, as the module
+// manager does when a module's "hello" faults inside its listing.
+extern "C" __attribute__((used, visibility("default"), no_sanitize("undefined"))) void *
+yw_svc_test_fault_under_lock(void *arg)
+{
+    YW_P_mutexGuard lk(YW_g_dym_dsm_ctx.lock);
+    return (void *)(uintptr_t)*static_cast<volatile const char *>(arg);
+}
+
+TEST(DymRace, FaultUnderTheModuleTableLockEndsTheProcessNotJustTheTask)
+{
+    setUp();
+    void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // Ending the task alone would leave the lock held by a dead thread: "ds"
+    // and the module manager's stop would wait on it for ever.
+    EXPECT_DEATH(
+        {
+            YW_task_cfg_t c = yw_common_test::makeCfg("t_dym_fault", "yw_svc_test_fault_under_lock");
+            YW_task_id_t tid;
+            if (YW_createTask(&c, &tid) == 0 && YW_startTask(tid, page) == 0)
+                waitFor([&] { return YW_searchTaskByName("t_dym_fault", &tid) != 0; }, 10s);
+        },
+        "inside a framework call holding shared locks: process ended");
+    munmap(page, 4096);
+}
 
 TEST(DymRace, DsRacingTheManagersStopNeverCallsAnUnloadedModule)
 {
