@@ -111,7 +111,8 @@ YW_timer_handler_t yw_timer_resolve(const char *name)
 
 // Makes and starts the task of a timer that names a handler; the OS timer is
 // dropped when that fails. Runs without the timer lock (the symbol lookup
-// reads the executable); `gen` is the generation the slot was claimed with.
+// reads the executable); `gen` is the generation the slot was claimed with
+// and `cfg` the caller's configuration (the slot's copy may go meanwhile).
 YW_ret_t yw_timer_makeTask(YW_timer_t *t, YW_uint32_t gen, const YW_timer_cfg_t *cfg)
 {
     YW_timer_handler_t fn = yw_timer_resolve(cfg->handler);
@@ -233,8 +234,10 @@ YW_ret_t YW_createTimer(YW_timer_cfg_t *cfg, YW_timer_id_t *id)
     if (r == YW_SUCCESS) {
         if (id)
             *id = t->timer_id;
-        if (t->cfg->handler)
-            r = yw_timer_makeTask(t, gen, t->cfg);
+        // The caller's configuration, not the slot's: once the lock is gone
+        // the timer may be deleted and the slot's copy freed.
+        if (cfg->handler)
+            r = yw_timer_makeTask(t, gen, cfg);
     }
     yw_count_inc(r == YW_SUCCESS ? YW_g_timer_tsm_ctx.status.ntimers : YW_g_timer_tsm_ctx.status.ntimerCreateFail);
     if (r != YW_SUCCESS)
