@@ -31,6 +31,7 @@
 #include <unistd.h>
 
 #include "frw/yw_frw.h"
+#include "frw/yw_svc_cfg.h"
 #include "task/yw_task.h"
 #include "task/yw_task_tsm.h"
 #include "yw_task_int.h"
@@ -189,42 +190,16 @@ bool yw_task_isStatic(const YW_task_cfg_t *cfg)
     return cfg >= &YW_g_task_cfg[0] && cfg < &YW_g_task_cfg[YW_TASK_MAX];
 }
 
-char *yw_task_strdup(const char *s)
-{
-    if (!s)
-        return nullptr;
-    size_t n = std::strlen(s) + 1;
-    char *p = static_cast<char *>(YW_malloc(n));
-    if (p)
-        std::memcpy(p, s, n);
-    return p;
-}
-
 // A heap copy of a configuration, names duplicated.
 YW_task_cfg_t *yw_task_cfgCopy(const YW_task_cfg_t *cfg)
 {
-    YW_task_cfg_t *c = static_cast<YW_task_cfg_t *>(YW_malloc(sizeof(YW_task_cfg_t)));
-    if (!c)
-        return nullptr;
-    *c = *cfg;
-    c->name = yw_task_strdup(cfg->name);
-    c->entry_name = yw_task_strdup(cfg->entry_name);
-    if ((cfg->name && !c->name) || (cfg->entry_name && !c->entry_name)) {
-        YW_free(c->name);
-        YW_free(c->entry_name);
-        YW_free(c);
-        return nullptr;
-    }
-    return c;
+    return YW_svc_cfgCopy(cfg, {&YW_task_cfg_t::name, &YW_task_cfg_t::entry_name});
 }
 
 void yw_task_cfgFree(YW_task_cfg_t *cfg)
 {
-    if (!cfg || yw_task_isStatic(cfg))
-        return;
-    YW_free(cfg->name);
-    YW_free(cfg->entry_name);
-    YW_free(cfg);
+    if (cfg && !yw_task_isStatic(cfg))
+        YW_svc_cfgFree(cfg, {&YW_task_cfg_t::name, &YW_task_cfg_t::entry_name});
 }
 
 const char *yw_task_name(const YW_task_t *t)
