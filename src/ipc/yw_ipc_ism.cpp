@@ -172,40 +172,10 @@ YW_ret_t YW_ipc_ism_onStop(void)
     return r;
 }
 
-YW_fsm_state_t YW_ipc_ism_handleStartCmd(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
-{
-    return YW_svc_mng_handleStart(&yw_s_ipc_svc, ctx, emsg, __func__, __LINE__);
-}
-
-YW_fsm_state_t YW_ipc_ism_handleStopCmd(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
-{
-    return YW_svc_mng_handleStop(&yw_s_ipc_svc, ctx, emsg, __func__, __LINE__);
-}
-
-YW_fsm_state_t YW_ipc_ism_handleIpcStateChgEvt(YW_fsm_context_t *ctx, YW_event_msg_t *emsg)
-{
-    return YW_svc_mng_handleStateChange(&yw_s_ipc_svc, ctx, emsg, __func__, __LINE__);
-}
-
-YW_ret_t YW_startIpcService(void)
-{
-    return YW_svc_mng_start(&yw_s_ipc_svc);
-}
-
-YW_ret_t YW_shutdownIpcService(void)
-{
-    return YW_svc_mng_shutdown(&yw_s_ipc_svc);
-}
-
-YW_ret_t YW_ipc_ism_sendEvent(YW_event_value_t emsgid, void *msg)
-{
-    return YW_svc_mng_sendEvent(&yw_s_ipc_svc, emsgid, msg);
-}
-
-void *YW_ipc_ism_main(void *argp)
-{
-    (void)argp;
-    return YW_svc_mng_main(&yw_s_ipc_svc);
-}
+YW_SVC_MNG_DEFINE_ENTRIES(yw_s_ipc_svc,
+                          YW_ipc_ism_sendEvent, YW_startIpcService, YW_shutdownIpcService,
+                          YW_ipc_ism_main,
+                          YW_ipc_ism_handleStartCmd, YW_ipc_ism_handleStopCmd,
+                          YW_ipc_ism_handleIpcStateChgEvt)
 
 } // extern "C"
