@@ -75,12 +75,7 @@ YW_ret_t YW_task_cfg_child_setAttribute(YW_task_cfg_t *cfg, const char *child, c
     if (!child || std::strcmp(child, YW_TASK_CFG_SCHEDULE_TAG) != 0 || !key)
         return YW_SUCCESS;
     if (std::strcmp(key, "policy") == 0) {
-        if (value && std::strcmp(value, "SCHED_FIFO") == 0)
-            cfg->policy = YW_TASK_POLICY_FIFO;
-        else if (value && std::strcmp(value, "SCHED_RR") == 0)
-            cfg->policy = YW_TASK_POLICY_RR;
-        else
-            cfg->policy = YW_TASK_POLICY_DEFAULT;
+        cfg->policy = yw_task_policyOf(value);
     } else if (std::strcmp(key, "priority") == 0) {
         cfg->priority = yw_task_atoi(value);
     } else if (std::strcmp(key, "cpu") == 0) {

@@ -2,6 +2,7 @@
 #ifndef YW_TASK_INT_H
 #define YW_TASK_INT_H
 
+#include <cstring>
 #include <pthread.h>
 
 #include "task/yw_task.h"
@@ -38,6 +39,17 @@ public:
 // task thread), with a line saying so. Used for task entries and timer
 // handlers.
 YW_task_entry_t yw_task_resolve(const char *entryName);
+
+// The scheduling policy a configuration word names: "SCHED_FIFO",
+// "SCHED_RR", anything else the default. Read for tasks and timer tasks.
+inline int yw_task_policyOf(const char *word)
+{
+    if (word && std::strcmp(word, "SCHED_FIFO") == 0)
+        return YW_TASK_POLICY_FIFO;
+    if (word && std::strcmp(word, "SCHED_RR") == 0)
+        return YW_TASK_POLICY_RR;
+    return YW_TASK_POLICY_DEFAULT;
+}
 
 // Clears the whole task table (every slot free, ids set); used by the
 // service's init.

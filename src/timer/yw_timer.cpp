@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../task/yw_task_int.h"
 #include "frw/yw_frw_cfg.h"
 #include "frw/yw_svc_cfg.h"
 #include "log/yw_log.h"
@@ -54,12 +55,7 @@ YW_ret_t YW_timer_cfg_child_setAttribute(YW_timer_cfg_t *cfg, const char *child,
     if (!child || !key || std::strcmp(child, YW_TIMER_CFG_TASK_TAG) != 0)
         return YW_SUCCESS;
     if (std::strcmp(key, "policy") == 0) {
-        if (value && std::strcmp(value, "SCHED_FIFO") == 0)
-            cfg->policy = YW_TASK_POLICY_FIFO;
-        else if (value && std::strcmp(value, "SCHED_RR") == 0)
-            cfg->policy = YW_TASK_POLICY_RR;
-        else
-            cfg->policy = YW_TASK_POLICY_DEFAULT;
+        cfg->policy = yw_task_policyOf(value);
     } else if (std::strcmp(key, "priority") == 0) {
         cfg->priority = value ? std::atoi(value) : 0;
     } else if (std::strcmp(key, "cpu") == 0) {
