@@ -213,6 +213,9 @@ public:
     virtual bool _remove_ref();
     virtual int32_t _refcount_value();
     virtual ~ServantBase();
+    // Adds a reference unless the count has already reached 0 (the servant
+    // is on its way out); false then.
+    bool wq_try_add_ref();
 
     void wq_init_nia(void *impl, char const *repository_id);
     // As wq_init_nia; with `reg` and a RETAIN POA (null: the root POA) the

@@ -159,6 +159,10 @@ public:
     void set_unconnected(bool = true);
     // Shuts the net circuit down (waking a thread blocked reading it).
     void shutdown_net();
+    // Writes a MessageError under the send lock, so that it never lands
+    // inside a message another thread is sending; sent even when the
+    // circuit has already failed (best effort).
+    void send_message_error();
 
     uint32_t state() const { return state_.load(std::memory_order_acquire); }
     void state(uint32_t s) { state_.store(s, std::memory_order_release); }

@@ -165,6 +165,9 @@ void wq_ensure_band_threads(wq_MsgCircuit *circuit, uint32_t band, bool flag,
                             const CORBA::EnvironmentWrapper &env);
 // Gives a circuit up for good: drops the reader's reference.
 void wq_release_mc_out_of_pool(wq_MsgCircuit *&circuit);
+// Answers MessageError on a circuit whose input cannot be read (after any
+// message being sent on it) and closes it.
+void wq_message_error_and_close(wq_MsgCircuit *circuit);
 
 // ---- request dispatch ----------------------------------------------------------------
 

@@ -131,6 +131,15 @@ void ServantBase::_add_ref()
     ++count_;
 }
 
+bool ServantBase::wq_try_add_ref()
+{
+    wq_MutexLock g(mtx_);
+    if (count_ < 1)
+        return false;
+    ++count_;
+    return true;
+}
+
 int32_t ServantBase::_refcount_value()
 {
     wq_MutexLock g(mtx_);

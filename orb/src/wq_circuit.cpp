@@ -132,6 +132,16 @@ void wq_MsgCircuit::shutdown_net()
         net_->shutdown(false);
 }
 
+void wq_MsgCircuit::send_message_error()
+{
+    const unsigned char m[12] = {'G', 'I', 'O', 'P', 1, 0, CORBA::Stream::write_flag(), wq_GIOP::MessageError,
+                                 0, 0, 0, 0};
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock sl(send_lock_, tenv);
+    if (net_)
+        net_->write(m, sizeof m);
+}
+
 bool wq_MsgCircuit::is_waiting(uint64_t id) const
 {
     return std::find(waiting_.begin(), waiting_.end(), id) != waiting_.end();

@@ -186,7 +186,7 @@ uint32_t logged_key_length(const wq_ReaderState &st)
 struct Found {
     wq_TargetLocal *target = nullptr; // one reference
     POA *poa = nullptr;               // one reference
-    ServantBase *servant = nullptr;   // borrowed from the target, or one reference
+    ServantBase *servant = nullptr;   // one reference when servant_owned
     bool servant_owned = false;
     wq_Interface *itf = nullptr;
     ServantLocator *locator = nullptr; // one reference
@@ -220,21 +220,32 @@ struct Found {
     }
 };
 
-// Takes the target of (POA name, id) when its POA lives and it is active.
+// Takes a target found under the lists lock when its POA lives, it is
+// active and its servant is not going away. The servant gets a reference
+// of its own: one that registered itself is not held by its target, and
+// its last release may come from another thread while the request runs.
+bool take(Found &f, wq_TargetLocal *t, const wq_ThreadEnvironment &tenv)
+{
+    if (!t || !t->active || !t->poa || !t->poa->wq_live())
+        return false;
+    if (t->servant && !t->servant->wq_try_add_ref())
+        return false;
+    t->_add_ref(false, tenv);
+    f.target = t;
+    f.servant = t->servant;
+    f.servant_owned = f.servant != nullptr;
+    f.itf = t->interface();
+    f.poa = POA::_duplicate(t->poa);
+    return true;
+}
+
+// Takes the target of (POA name, id).
 bool take_target(Found &f, char const *poa_name, const unsigned char *id, uint32_t id_length)
 {
     wq_ThreadEnvironment tenv;
     wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
     wq_ServantKey key(poa_name, id, id_length);
-    wq_TargetLocal *t = wq_ServantRegistry::instance()->NI_find(key, false);
-    if (!t || !t->active || !t->poa || !t->poa->wq_live())
-        return false;
-    t->_add_ref(false, tenv);
-    f.target = t;
-    f.servant = t->servant;
-    f.itf = t->interface();
-    f.poa = POA::_duplicate(t->poa);
-    return true;
+    return take(f, wq_ServantRegistry::instance()->NI_find(key, false), tenv);
 }
 
 // Steps from the key to a POA (and a target when one is active); false with
@@ -281,14 +292,7 @@ bool locate_object(wq_ReaderState &st, Found &f, bool locate, const CORBA::Envir
         {
             wq_ThreadEnvironment tenv;
             wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
-            wq_TargetLocal *t = POA::legacy_itf_search(itf);
-            if (t && t->active && t->poa && t->poa->wq_live()) {
-                t->_add_ref(false, tenv);
-                f.target = t;
-                f.servant = t->servant;
-                f.itf = t->interface();
-                f.poa = POA::_duplicate(t->poa);
-            }
+            take(f, POA::legacy_itf_search(itf), tenv);
         }
         itf->_remove_ref(true);
         if (f.target)

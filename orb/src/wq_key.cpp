@@ -8,6 +8,7 @@
 #include "wq_mthread.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 uint32_t wq_key_hash(char const *key)
@@ -144,10 +145,15 @@ void wq_write_ior(CORBA::Stream &s, const unsigned char *key, uint32_t key_lengt
     s << CORBA::Stream::from_string(type_id);
     CORBA::Policy *band_policy = policies ? policies->get_policy(WQ_PRIORITY_BANDED_CONNECTION_POLICY_TYPE, env)
                                           : nullptr;
-    wq_ThreadEnvironment tenv;
+    // The ORB's own policy may be replaced (and freed) once its lock is
+    // released: a copy is taken under the lock.
+    std::unique_ptr<CORBA::Policy> orb_copy;
     if (!band_policy && use_orb_policies) {
+        wq_ThreadEnvironment tenv;
         wq_ReadLock l(wq_pr_mtx, tenv);
-        band_policy = wq_policy_root.slots[WQ_PRIORITY_BANDED_CONNECTION_POLICY_TYPE];
+        if (CORBA::Policy *o = wq_policy_root.slots[WQ_PRIORITY_BANDED_CONNECTION_POLICY_TYPE])
+            orb_copy.reset(o->copy());
+        band_policy = orb_copy.get();
     }
     auto *bands = dynamic_cast<RTCORBA::PriorityBandedConnectionPolicy *>(band_policy);
 

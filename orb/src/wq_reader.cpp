@@ -34,18 +34,6 @@ void log_send_failure(char const *what, uint32_t id, bool with_id)
     wq_err.write(line, std::strlen(line));
 }
 
-// Answers MessageError on the raw connection (best effort) and closes it.
-void message_error_and_close(wq_MsgCircuit *c)
-{
-    if (wq_NetCircuit *net = c->net()) {
-        unsigned char m[12] = {'G', 'I', 'O', 'P', 1, 0, CORBA::Stream::write_flag(), wq_GIOP::MessageError,
-                               0, 0, 0, 0};
-        net->write(m, sizeof m);
-    }
-    c->fail();
-    c->shutdown_net();
-}
-
 wq_PriorityQueue<wq_MsgCircuit> &pool_of(bool band) { return band ? wq_msg_circuit_band_pool : wq_msg_circuit_pool; }
 
 class ReaderSink : public wq_DispatchSink {
@@ -112,7 +100,7 @@ public:
     void protocol_error() override
     {
         if (wq_MsgCircuit *c = circuit_ ? circuit_ : held_)
-            message_error_and_close(c);
+            wq_message_error_and_close(c);
         drop_reading();
     }
 
@@ -156,6 +144,13 @@ int16_t thread_priority()
 }
 
 } // namespace
+
+void wq_message_error_and_close(wq_MsgCircuit *c)
+{
+    c->send_message_error();
+    c->fail();
+    c->shutdown_net();
+}
 
 void wq_release_mc_out_of_pool(wq_MsgCircuit *&circuit)
 {
@@ -270,7 +265,7 @@ void wq_reader_thread_action(void *arg)
                                     (se->minor() & 0x1F) == 12) ||
                                    CORBA::IMP_LIMIT::_downcast(e) || CORBA::MARSHAL::_downcast(e));
             if (protocol)
-                message_error_and_close(circuit);
+                wq_message_error_and_close(circuit);
             else if (CORBA::ORB::diagnostics() >= 1)
                 r < 0 ? wq_CircuitLog::log_abnormal_disconnect(0) : wq_CircuitLog::log_disconnect();
             circuit->fail();

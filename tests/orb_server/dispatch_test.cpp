@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <utility>
 
 using namespace PortableServer;
 using namespace srv_test;
@@ -254,6 +255,35 @@ TEST_F(Dispatch, BandsOnBothSides)
     EXPECT_EQ(r.status, 2u);
     EXPECT_EQ(exception_id(r, &minor), "IDL:omg.org/CORBA/DATA_CONVERSION:1.0");
     EXPECT_EQ(minor, 1u);
+}
+
+// A servant that registered itself is not held by its target: its owner's
+// last release, made while one of its requests runs, takes effect once that
+// request has ended.
+TEST_F(Dispatch, SelfRegisteredServantReleasedDuringItsRequest)
+{
+    struct Self : ServantBase {
+        Self(POA *p, bool *gone) : gone_(gone) { wq_init(this, kCalcId, true, "selfcalc", p); }
+        ~Self() override { *gone_ = true; }
+        bool *gone_;
+    };
+    static bool gone = false;
+    static Self *self = nullptr;
+    self = new Self(root, &gone);
+    ASSERT_NE(self->wq_own_target, nullptr);
+    wq_receive_request_sc = [](wq_RequestInfo &, const CORBA::EnvironmentWrapper &) {
+        if (Self *s = std::exchange(self, nullptr))
+            s->_remove_ref();
+    };
+    Cdr id;
+    id.str(kCalcId);
+    Reply r = run(request(1, make_key("RootPOA", "selfcalc"), "_is_a", id.b));
+    wq_receive_request_sc = nullptr;
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.c.b.at(r.body), 1);
+    EXPECT_TRUE(gone);
+    r = run(request(2, make_key("RootPOA", "selfcalc"), "_is_a", id.b));
+    EXPECT_EQ(exception_id(r), "IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0");
 }
 
 TEST_F(Dispatch, HookAddsReplyContexts)
