@@ -497,13 +497,14 @@ YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
         YW_free(mem);
         return YW_ERR_MALLOC;
     }
-    {
-        yw_ipc_table_guard g;
-        YW_ipc_setPriv(ipc, conn);
-    }
     ipc->tx.buffer = conn->hasTxRing ? &conn->txring : nullptr;
     ipc->rx.buffer = conn->hasRxRing ? &conn->rxring : nullptr;
     yw_srio_fillOps(ipc);
+    {
+        // published whole: a partner's search reads the operations too
+        yw_ipc_table_guard g;
+        YW_ipc_setPriv(ipc, conn);
+    }
     return YW_SUCCESS;
 }
 
