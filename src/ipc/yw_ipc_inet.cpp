@@ -406,8 +406,14 @@ YW_ret_t YW_ipc_inet_attach(YW_ipc_t *ipc, int fd)
                               ((f & YW_IPC_FLAGS_TX) ? YW_IPC_STATE_TX_UP : 0));
     // The receive task reads buffered receive sides, and watches a stream
     // that is only sent on, so that a peer's close is seen at once.
-    if (((f & YW_IPC_FLAGS_RX) && (f & YW_IPC_FLAGS_RX_BUFFERED)) || (o->isTcp && !(f & YW_IPC_FLAGS_RX)))
-        YW_ipc_inet_register(ipc, s);
+    if (((f & YW_IPC_FLAGS_RX) && (f & YW_IPC_FLAGS_RX_BUFFERED)) || (o->isTcp && !(f & YW_IPC_FLAGS_RX))) {
+        YW_ret_t r = YW_ipc_inet_register(ipc, s);
+        // a buffered receive side the receive task cannot serve is not up
+        if (r != YW_SUCCESS && (f & YW_IPC_FLAGS_RX)) {
+            YW_ipc_inet_drop(ipc, s);
+            return r;
+        }
+    }
     if (o->tx.buffered)
         YW_ipc_inet_kickTx(ipc);
     return YW_SUCCESS;

@@ -225,6 +225,25 @@ void yw_srio_unlink(YW_ipc_kwt_srio_connection_t *conn)
     p->synced.store(0);
 }
 
+// The first connection (table order) towards ceid and port on the given side
+// for which ok() holds; ok() runs under the table lock, while the
+// connection cannot be freed.
+template <typename F> YW_ipc_kwt_srio_connection_t *yw_srio_find(int ceid, int port, int istx, F ok)
+{
+    for (int i = 0; i < YW_IPC_MAX; i++) {
+        yw_ipc_table_guard g;
+        YW_ipc_t *o = &YW_g_ipc[i];
+        void *priv = YW_ipc_getPriv(o);
+        if (!o->cfg || !priv || o->oprs.send != YW_ipc_kwt_srio_send)
+            continue;
+        auto *conn = static_cast<YW_ipc_kwt_srio_connection_t *>(priv);
+        if (conn->ipc == o && o->cfg->address.remote.srio.ceid == ceid && o->cfg->address.remote.srio.port == port &&
+            yw_srio_isTx(o) == (istx != 0) && ok(conn))
+            return conn;
+    }
+    return nullptr;
+}
+
 ZV_status_t yw_srio_setupLocal(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc)
 {
     const YW_ipc_cfg_t *c = ipc->cfg;
@@ -243,8 +262,13 @@ ZV_status_t yw_srio_setupLocal(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc
         r = smb_access_setup(&conn->local_smbs[1], sizeof(SMB_handle), &conn->local_access, nullptr);
     if (r != 0)
         return r;
-    YW_ipc_kwt_srio_connection_t *p = YW_ipc_kwt_srio_search(ceid, c->address.local.srio.port, !tx);
-    if (p && p != conn && !p->partner && (p->status.load() & YW_IPC_KWT_SRIO_READY)) {
+    // The partner is judged under the table lock: one found READY stays until
+    // this set-up lets go of the partner lock (its release waits for that),
+    // one not READY may be freed at once and is not touched.
+    YW_ipc_kwt_srio_connection_t *p = yw_srio_find(ceid, c->address.local.srio.port, !tx, [conn](auto *x) {
+        return x != conn && !x->partner && (x->status.load() & YW_IPC_KWT_SRIO_READY);
+    });
+    if (p) {
         yw_srio_link(conn, p);
         YW_ipc_kwt_srio_connection_tryConnect(p->ipc);
     }
@@ -473,13 +497,14 @@ YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
         YW_free(mem);
         return YW_ERR_MALLOC;
     }
-    {
-        yw_ipc_table_guard g;
-        YW_ipc_setPriv(ipc, conn);
-    }
     ipc->tx.buffer = conn->hasTxRing ? &conn->txring : nullptr;
     ipc->rx.buffer = conn->hasRxRing ? &conn->rxring : nullptr;
     yw_srio_fillOps(ipc);
+    {
+        // published whole: a partner's search reads the operations too
+        yw_ipc_table_guard g;
+        YW_ipc_setPriv(ipc, conn);
+    }
     return YW_SUCCESS;
 }
 
@@ -540,18 +565,7 @@ YW_ret_t YW_ipc_kwt_srio_release(YW_ipc_t *ipc)
 
 YW_ipc_kwt_srio_connection_t *YW_ipc_kwt_srio_search(int ceid, int port, int istx)
 {
-    for (int i = 0; i < YW_IPC_MAX; i++) {
-        yw_ipc_table_guard g;
-        YW_ipc_t *o = &YW_g_ipc[i];
-        void *priv = YW_ipc_getPriv(o);
-        if (!o->cfg || !priv || o->oprs.send != YW_ipc_kwt_srio_send)
-            continue;
-        auto *conn = static_cast<YW_ipc_kwt_srio_connection_t *>(priv);
-        if (conn->ipc == o && o->cfg->address.remote.srio.ceid == ceid && o->cfg->address.remote.srio.port == port &&
-            yw_srio_isTx(o) == (istx != 0))
-            return conn;
-    }
-    return nullptr;
+    return yw_srio_find(ceid, port, istx, [](YW_ipc_kwt_srio_connection_t *) { return true; });
 }
 
 int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc)

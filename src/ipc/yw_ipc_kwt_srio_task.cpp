@@ -349,11 +349,15 @@ YW_ret_t YW_ipc_kwt_srio_connection_tryConnect(YW_ipc_t *ipc)
     // Never waits for the lock: a caller may hold set-up locks that a
     // stopping retry thread needs.
     std::unique_lock<std::mutex> g(conn->clientLock, std::try_to_lock);
-    if (!g.owns_lock() || conn->released.load() || conn->clientRunning.load())
+    if (!g.owns_lock() || conn->released.load())
+        return YW_SUCCESS;
+    // The mark is claimed before the join: a thread that has just cleared it
+    // then cannot take it back and run on (a join of it would wait until
+    // the next handshake).
+    if (conn->clientRunning.exchange(true))
         return YW_SUCCESS;
     if (conn->client.joinable())
-        conn->client.join(); // ended already
-    conn->clientRunning.store(true);
+        conn->client.join(); // ended, or ending now
     try {
         conn->client = std::thread(yw_srio_clientMain, conn);
     } catch (...) {

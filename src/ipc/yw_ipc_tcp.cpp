@@ -44,6 +44,9 @@ namespace {
 constexpr int YW_TCP_CONNECT_WAIT_MS = 1000;
 constexpr YW_int64_t YW_TCP_RETRY_NS = 1000000000LL;
 constexpr int YW_TCP_BACKLOG = 5;
+// server states: 0 free, running, stopping (descriptors not closed yet)
+constexpr int YW_TCP_SERVER_RUNNING = 1;
+constexpr int YW_TCP_SERVER_STOPPING = 2;
 
 std::mutex yw_s_tcp_srv_lock;
 std::thread yw_s_tcp_srv_thread[YW_IPC_TCP_SERVER_MAX];
@@ -307,7 +310,7 @@ YW_ipc_tcp_server_t *YW_ipc_tcp_server_find(const YW_P_inet_address_t *pAddr)
     if (!pAddr)
         return nullptr;
     for (auto &s : YW_g_ipc_tcp_server) {
-        if (s.state && yw_tcp_sameAddress(&s.address, pAddr))
+        if (s.state == YW_TCP_SERVER_RUNNING && yw_tcp_sameAddress(&s.address, pAddr))
             return &s;
     }
     return nullptr;
@@ -346,7 +349,7 @@ YW_ret_t YW_ipc_tcp_server_start(const YW_P_inet_address_t *pAddr)
     s->address = *pAddr;
     s->socket = fd;
     s->wakefd = wake;
-    s->state = 1;
+    s->state = YW_TCP_SERVER_RUNNING;
     try {
         yw_s_tcp_srv_thread[s->index] = std::thread([s] {
             pthread_setname_np(pthread_self(), s->name);
@@ -371,9 +374,11 @@ YW_ret_t YW_ipc_tcp_server_stop(int index)
     std::thread th;
     {
         YW_shared_lock<std::mutex> g(yw_s_tcp_srv_lock);
-        if (s.state == 0)
+        if (s.state != YW_TCP_SERVER_RUNNING)
             return YW_FAIL;
-        __atomic_store_n(&s.state, 0, __ATOMIC_SEQ_CST);
+        // The slot stays taken until its descriptors are closed: a server
+        // started meanwhile gets another one, not descriptors closed under it.
+        __atomic_store_n(&s.state, YW_TCP_SERVER_STOPPING, __ATOMIC_SEQ_CST);
         YW_uint64_t one = 1;
         (void)!write(s.wakefd, &one, sizeof(one));
         th = std::move(yw_s_tcp_srv_thread[index]);
@@ -385,13 +390,14 @@ YW_ret_t YW_ipc_tcp_server_stop(int index)
     close(s.wakefd);
     s.socket = -1;
     s.wakefd = -1;
+    __atomic_store_n(&s.state, 0, __ATOMIC_SEQ_CST);
     return YW_SUCCESS;
 }
 
 YW_ret_t YW_ipc_tcp_server_stopAll(void)
 {
     for (int i = 0; i < YW_IPC_TCP_SERVER_MAX; i++) {
-        if (__atomic_load_n(&YW_g_ipc_tcp_server[i].state, __ATOMIC_SEQ_CST))
+        if (__atomic_load_n(&YW_g_ipc_tcp_server[i].state, __ATOMIC_SEQ_CST) == YW_TCP_SERVER_RUNNING)
             YW_ipc_tcp_server_stop(i);
     }
     return YW_SUCCESS;
@@ -400,11 +406,11 @@ YW_ret_t YW_ipc_tcp_server_stopAll(void)
 void *YW_ipc_tcp_server_entry(void *arg)
 {
     auto *s = static_cast<YW_ipc_tcp_server_t *>(arg);
-    while (__atomic_load_n(&s->state, __ATOMIC_SEQ_CST)) {
+    while (__atomic_load_n(&s->state, __ATOMIC_SEQ_CST) == YW_TCP_SERVER_RUNNING) {
         struct pollfd p[2] = {{s->socket, POLLIN, 0}, {s->wakefd, POLLIN, 0}};
         if (poll(p, 2, -1) < 0 && errno != EINTR)
             break;
-        if (!__atomic_load_n(&s->state, __ATOMIC_SEQ_CST) || p[1].revents)
+        if (__atomic_load_n(&s->state, __ATOMIC_SEQ_CST) != YW_TCP_SERVER_RUNNING || p[1].revents)
             break;
         struct sockaddr_in peer{};
         socklen_t len = sizeof(peer);

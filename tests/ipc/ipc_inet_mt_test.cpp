@@ -2,6 +2,8 @@
 // control through both socket tasks, and channels deleted while datagrams
 // keep arriving.
 #include <atomic>
+#include <fcntl.h>
+#include <thread>
 
 #include "ipc/ipc_inet_util.h"
 
@@ -86,6 +88,41 @@ TEST_F(InetMt, ChannelsAreDeletedWhileDatagramsArrive)
     }
     stop = true;
     blaster.join();
+}
+
+TEST_F(InetMt, ServerStartedWhileAnotherStopsKeepsItsDescriptors)
+{
+    YW_P_inet_address_t a{}, b{};
+    a.addr_in = loop4(freePort());
+    b.addr_in = loop4(freePort());
+    testing::internal::CaptureStdout();
+    for (int round = 0; round < 200; round++) {
+        ASSERT_EQ(YW_ipc_tcp_server_start(&a), 0);
+        YW_ipc_tcp_server_t *sa = YW_ipc_tcp_server_find(&a);
+        ASSERT_NE(sa, nullptr);
+        std::atomic<int> go{0};
+        std::thread stopper([&] {
+            go++;
+            while (go < 2) {
+            }
+            YW_ipc_tcp_server_stop(sa->index);
+        });
+        go++;
+        while (go < 2) {
+        }
+        ASSERT_EQ(YW_ipc_tcp_server_start(&b), 0);
+        stopper.join();
+        // b keeps a listening socket on its port and its own doorbell
+        YW_ipc_tcp_server_t *sb = YW_ipc_tcp_server_find(&b);
+        ASSERT_NE(sb, nullptr);
+        sockaddr_in got{};
+        socklen_t len = sizeof(got);
+        ASSERT_EQ(getsockname(sb->socket, reinterpret_cast<sockaddr *>(&got), &len), 0) << "round " << round;
+        ASSERT_EQ(got.sin_port, b.addr_in.sin_port);
+        ASSERT_GE(fcntl(sb->wakefd, F_GETFD), 0);
+        ASSERT_EQ(YW_ipc_tcp_server_stopAll(), 0);
+    }
+    testing::internal::GetCapturedStdout();
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <memory>
 #include <poll.h>
+#include <vector>
 
 #include "ipc/ipc_inet_util.h"
 
@@ -430,6 +431,28 @@ TEST_F(Inet, AnAbsentPeerIsRetriedWithoutLeaks)
     ASSERT_EQ(YW_deleteIpc(t), 0);
     EXPECT_EQ(readN(conn.fd, 1), "EOF");
     EXPECT_TRUE(waitFor([&] { return countEntries("/proc/self/task") <= threads; }, std::chrono::seconds(5)));
+}
+
+TEST_F(Inet, ABufferedReceiverTheReceiveTaskCannotServeIsNotUp)
+{
+    constexpr YW_uint32_t kFlags = YW_IPC_FLAGS_RX | YW_IPC_FLAGS_RX_BUFFERED;
+    std::vector<std::unique_ptr<InetCfg>> cfgs;
+    std::vector<YW_ipc_id_t> ids;
+    testing::internal::CaptureStdout();
+    for (int i = 0; i <= YW_IPC_INET_MAX; i++) {
+        std::string n = "full" + std::to_string(i);
+        cfgs.push_back(std::make_unique<InetCfg>(n.c_str(), YW_IPC_TRANSPORT_UDP, kFlags, 100 + i, 0, 0, 64, 256, 4));
+        YW_ipc_id_t id = YW_IPC_INVALID_ID;
+        YW_createIpc(&cfgs.back()->cfg, &id);
+        ASSERT_NE(id, YW_IPC_INVALID_ID);
+        ids.push_back(id);
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    // every served one is up; the one past the task's list says so and is not
+    for (int i = 0; i < YW_IPC_INET_MAX; i++)
+        EXPECT_TRUE(YW_ipc_state_get(&YW_g_ipc[ids[i]]) & YW_IPC_STATE_RX_UP) << i;
+    EXPECT_FALSE(YW_ipc_state_get(&YW_g_ipc[ids.back()]) & YW_IPC_STATE_RX_UP);
+    EXPECT_NE(out.find("not served"), std::string::npos);
 }
 
 } // namespace

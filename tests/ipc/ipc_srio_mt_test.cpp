@@ -5,6 +5,7 @@
 #include <dirent.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/yw_test_shm.h"
@@ -312,6 +313,31 @@ TEST_F(SrioLocal, AnAbsentPeerNeverSyncsAndLeaksNoThreadOrDescriptor)
     EXPECT_EQ(shm_.count(), 8);
     deleteAllChannels();
     EXPECT_EQ(countEntries("/proc/self/task"), threads - 2) << "both retry threads end with their channels";
+}
+
+TEST_F(SrioLocal, PartnersMadeAndDeletedAtOnceLinkOnlyLiveEnds)
+{
+    // Each end's set-up looks for the other while the other is being made
+    // or deleted; a partner on its way out must not be touched.
+    SrioCfg tx("srio_tx", kTx | YW_IPC_FLAGS_FLOWCTRL, 49, 70, 71);
+    SrioCfg rx("srio_rx", kRx | YW_IPC_FLAGS_FLOWCTRL, 50, 71, 70);
+    testing::internal::CaptureStdout();
+    auto churn = [](YW_ipc_cfg_t *cfg) {
+        for (int i = 0; i < 150; i++) {
+            YW_ipc_id_t id = YW_IPC_INVALID_ID;
+            ASSERT_EQ(YW_createIpc(cfg, &id), YW_SUCCESS);
+            ASSERT_EQ(YW_deleteIpc(id), YW_SUCCESS);
+        }
+    };
+    std::thread a([&] { churn(&tx.cfg); }), b([&] { churn(&rx.cfg); });
+    a.join();
+    b.join();
+    testing::internal::GetCapturedStdout();
+    // both made again and linked: the handshake completes
+    YW_ipc_id_t tid, rid;
+    ASSERT_EQ(YW_createIpc(&tx.cfg, &tid), YW_SUCCESS);
+    ASSERT_EQ(YW_createIpc(&rx.cfg, &rid), YW_SUCCESS);
+    EXPECT_TRUE(waitFor([&] { return connOf(tid)->synced.load() && connOf(rid)->synced.load(); }));
 }
 
 } // namespace
