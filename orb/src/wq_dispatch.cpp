@@ -225,8 +225,7 @@ struct Found {
 // gets a reference of its own: one that registered itself is not held by
 // its target, and its last release may come from another thread while the
 // request runs. The target holds no reference on its POA, whose last
-// release (at teardown) clears the target's pointer only once it gets the
-// lists lock.
+// release clears the target's pointer only once it gets the lists lock.
 bool take(Found &f, wq_TargetLocal *t, const wq_ThreadEnvironment &tenv)
 {
     if (!t || !t->active || !t->poa || !t->poa->wq_live())
