@@ -76,6 +76,8 @@ public:
     virtual Object *wq_find_ptr(char const *id);
 
     void _add_ref();
+    // Adds a reference unless the last release has begun; false then.
+    bool wq_try_add_ref();
     static void _release(Object *obj);
     static Object *_narrow(Object *obj);
     static Object *_duplicate(Object *obj);
@@ -190,13 +192,28 @@ void release(Request *r, const wq_ThreadEnvironment &tenv);
 
 } // namespace CORBA
 
-// The servant of a collocated target: its wq_details() returns the address
-// of the target's servant pointer. Null for other targets.
-PortableServer::ServantBase *wq_target_servant(CORBA::Target *t);
-// How a collocated servant answers the built-ins; installed by the object
-// adapter (null: the target's interface answers _is_a, and a servant exists).
-extern bool (*wq_servant_is_a)(CORBA::Target *, char const *, const CORBA::EnvironmentWrapper &);
-extern bool (*wq_servant_non_existent)(CORBA::Target *, const CORBA::EnvironmentWrapper &);
+// Takes a reference on the servant of a collocated target under the
+// target-lists lock; installed by the object adapter. Null when the target
+// has none, with `gone` set when it has one whose last release has begun.
+extern PortableServer::ServantBase *(*wq_servant_hold)(CORBA::Target *, bool &gone);
+
+// Holds the servant of a collocated target for the length of a call made
+// through a reference, so that another thread's last release cannot free it
+// meanwhile. Holds nothing for a remote target.
+class wq_ServantHold {
+public:
+    explicit wq_ServantHold(CORBA::Target *t);
+    ~wq_ServantHold();
+    wq_ServantHold(const wq_ServantHold &) = delete;
+    wq_ServantHold &operator=(const wq_ServantHold &) = delete;
+    PortableServer::ServantBase *get() const { return servant_; }
+    // The target's servant is on its way out: the object no longer exists.
+    bool gone() const { return gone_; }
+
+private:
+    PortableServer::ServantBase *servant_ = nullptr;
+    bool gone_ = false;
+};
 
 // The local endpoint that names this process's own references.
 extern char const *const wq_bogus_endpoint;

@@ -244,6 +244,9 @@ public:
     wq_TargetLocal *wq_own_target = nullptr;
 
 private:
+    // Takes every target that incarnates the servant out of its lists and
+    // clears their servant pointers (and the own target's).
+    void leave_targets();
     struct Registration {
         void *impl;
         wq_Interface *itf;

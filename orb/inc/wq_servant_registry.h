@@ -84,6 +84,12 @@ public:
     // _lists_lock for writing); the lists' references go into `drops`.
     void retire(wq_TargetDrops &drops);
 
+    // The servant with a reference added for the caller, who drops it with
+    // its _remove_ref() once the lock is released; null when there is none.
+    // `gone` is set when there is one but its last release has begun (it is
+    // not to be used). Caller holds _lists_lock.
+    PortableServer::ServantBase *servant_ref(bool &gone) const;
+
     // List helpers (caller holds _lists_lock for writing).
     void link_poa();
     void unlink_poa();

@@ -3,6 +3,7 @@
 #include "corba_object.h"
 
 #include "corba_orb.h"
+#include "portable_server.h"
 #include "wq_interface.h"
 #include "wq_key.h"
 #include "wq_mthread.h"
@@ -15,15 +16,18 @@
 
 char const *const wq_bogus_endpoint = "none://null";
 
-bool (*wq_servant_is_a)(CORBA::Target *, char const *, const CORBA::EnvironmentWrapper &) = nullptr;
-bool (*wq_servant_non_existent)(CORBA::Target *, const CORBA::EnvironmentWrapper &) = nullptr;
+PortableServer::ServantBase *(*wq_servant_hold)(CORBA::Target *, bool &) = nullptr;
 
-PortableServer::ServantBase *wq_target_servant(CORBA::Target *t)
+wq_ServantHold::wq_ServantHold(CORBA::Target *t)
 {
-    if (!t || !t->collocated())
-        return nullptr;
-    void *d = t->wq_details();
-    return d ? *static_cast<PortableServer::ServantBase **>(d) : nullptr;
+    if (t && t->collocated() && wq_servant_hold)
+        servant_ = wq_servant_hold(t, gone_);
+}
+
+wq_ServantHold::~wq_ServantHold()
+{
+    if (servant_)
+        servant_->_remove_ref();
 }
 
 namespace CORBA {
@@ -109,6 +113,16 @@ void Object::_add_ref()
         std::fputs(kAddRefText, stderr);
     else
         count_.store(c + 1, std::memory_order_relaxed);
+}
+
+bool Object::wq_try_add_ref()
+{
+    wq_MutexLock l(count_mtx_);
+    int32_t c = count_.load(std::memory_order_relaxed);
+    if (c < 1)
+        return false;
+    count_.store(c + 1, std::memory_order_relaxed);
+    return true;
 }
 
 bool Object::_remove_ref()
@@ -236,8 +250,10 @@ Object *Object::_copy(const EnvironmentWrapper &env)
         target_->_remove_ref(true, tenv);
         return nullptr;
     }
-    if (ProxyFactory *f = iface->proxy_factory())
-        return f->create(target_, wq_target_servant(target_), env);
+    if (ProxyFactory *f = iface->proxy_factory()) {
+        wq_ServantHold servant(target_);
+        return f->create(target_, servant.get(), env);
+    }
     return new Object(target_);
 }
 
@@ -304,8 +320,13 @@ bool Object::_is_a(char const *id, const EnvironmentWrapper &env)
     if (env.pending() || !target_)
         return false;
     if (target_->collocated()) {
-        if (wq_servant_is_a && wq_target_servant(target_))
-            return collocated_call(env, [&] { return wq_servant_is_a(target_, id, env); });
+        wq_ServantHold servant(target_);
+        if (servant.gone()) {
+            env.exception(new OBJECT_NOT_EXIST(3, COMPLETED_NO, "Object Not Found"));
+            return false;
+        }
+        if (servant.get())
+            return collocated_call(env, [&] { return servant.get()->_is_a(id, env); });
         if (wq_Interface *i = target_->interface())
             return i->is_a(id);
         return false;
@@ -320,11 +341,11 @@ bool Object::_non_existent(const EnvironmentWrapper &env)
     if (!target_)
         return true;
     if (target_->collocated()) {
-        if (!wq_target_servant(target_))
+        // A servant that is gone or going away: the object does not exist.
+        wq_ServantHold servant(target_);
+        if (!servant.get())
             return true;
-        if (!wq_servant_non_existent)
-            return false;
-        return collocated_call(env, [&] { return wq_servant_non_existent(target_, env); });
+        return collocated_call(env, [&] { return servant.get()->_non_existent(env); });
     }
     return remote_bool(this, "_non_existent", nullptr, env);
 }

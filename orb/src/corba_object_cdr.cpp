@@ -119,9 +119,10 @@ Object *Stream::read_object(char const *interface_name)
     if (auto *remote = dynamic_cast<wq_TargetIIOP *>(t))
         remote->type_id(id);
     Object *obj;
-    if (ProxyFactory *pf = iface->proxy_factory())
-        obj = pf->create(t, wq_target_servant(t), env());
-    else
+    if (ProxyFactory *pf = iface->proxy_factory()) {
+        wq_ServantHold servant(t);
+        obj = pf->create(t, servant.get(), env());
+    } else
         obj = new Object(t);
     iface->_remove_ref(true);
     return obj;

@@ -534,11 +534,11 @@ void POA::wq_deactivate_object(const ObjectId &oid, bool etherealize_ok,
             return;
         }
         t->retire(drops);
-        servant = t->servant;
-        if (servant) {
-            servant->_add_ref();
+        // A servant whose last release has begun is left to it.
+        bool gone = false;
+        servant = t->servant_ref(gone);
+        if (servant)
             remaining = servant->wq_has_activations(this, false);
-        }
     }
     if (etherealize_ok && servant)
         if (ServantActivator *act = wq_servant_activator()) {
@@ -787,11 +787,13 @@ ServantBase *wq_PrivatePOA::wq_non_map_poa_processing(POA *poa, const ObjectId &
         if (env.pending())
             return nullptr;
         if (servant) {
+            // The request's reference comes first: once active, the object
+            // may be deactivated by another thread at any time.
+            servant->_add_ref();
             poa->activate_object_with_id(oid, servant, env);
             env.clear(); // already active under that id: the servant still serves
             wq_ServantKey key(poa->wq_key_name(), oid.get_buffer(), oid.length());
             target = wq_ServantRegistry::instance()->find_ref(key);
-            servant->_add_ref();
         }
     }
     if (!servant) {

@@ -87,11 +87,11 @@ ServantBase::ServantBase(const ServantBase &) : ServantBase() {}
 
 ServantBase::~ServantBase()
 {
-    if (wq_own_target) {
-        wq_TargetLocal *t = wq_own_target;
+    // Normally done by the last release already; a servant deleted without
+    // one leaves no target behind that still names it either.
+    leave_targets();
+    if (wq_TargetLocal *t = wq_own_target) {
         wq_own_target = nullptr;
-        t->servant = nullptr;
-        t->strong = 0;
         wq_ThreadEnvironment tenv;
         t->_remove_ref(true, tenv);
     }
@@ -162,20 +162,28 @@ bool ServantBase::_remove_ref()
     }
     count_ = -100000;
     mtx_.unlock();
-    // Every target that still incarnates the servant is taken out of its POA
-    // and the registry under the lists lock before any is released, so no
-    // look-up can find a target whose servant is going away.
-    {
-        wq_TargetDrops drops;
-        wq_ThreadEnvironment tenv;
-        wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
-        while (wq_TargetLocal *t = wq_activations) {
-            t->retire(drops);
-            t->servant = nullptr;
-        }
-    }
+    leave_targets();
     delete this;
     return true;
+}
+
+void ServantBase::leave_targets()
+{
+    // Every target that still incarnates the servant is taken out of its POA
+    // and the registry under the lists lock before any is released, and no
+    // target, its own one included, keeps a pointer to it: a reference whose
+    // target outlives the servant finds no servant.
+    wq_TargetDrops drops;
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
+    while (wq_TargetLocal *t = wq_activations) {
+        t->retire(drops);
+        t->servant = nullptr;
+    }
+    if (wq_own_target && wq_own_target->servant == this) {
+        wq_own_target->servant = nullptr;
+        wq_own_target->strong = 0;
+    }
 }
 
 void ServantBase::_reg(void *impl, wq_Interface *itf) { regs_ = new Registration{impl, itf, regs_}; }

@@ -221,21 +221,30 @@ struct Found {
 };
 
 // Takes a target found under the lists lock when its POA lives, it is
-// active and its servant is not going away. The servant gets a reference
-// of its own: one that registered itself is not held by its target, and
-// its last release may come from another thread while the request runs.
+// active and neither its servant nor its POA is going away. The servant
+// gets a reference of its own: one that registered itself is not held by
+// its target, and its last release may come from another thread while the
+// request runs. The target holds no reference on its POA, whose last
+// release clears the target's pointer only once it gets the lists lock.
 bool take(Found &f, wq_TargetLocal *t, const wq_ThreadEnvironment &tenv)
 {
     if (!t || !t->active || !t->poa || !t->poa->wq_live())
         return false;
-    if (t->servant && !t->servant->wq_try_add_ref())
+    bool gone = false;
+    ServantBase *servant = t->servant_ref(gone);
+    if (gone)
         return false;
+    if (!t->poa->wq_try_add_ref()) {
+        if (servant)
+            servant->_remove_ref();
+        return false;
+    }
     t->_add_ref(false, tenv);
     f.target = t;
-    f.servant = t->servant;
-    f.servant_owned = f.servant != nullptr;
+    f.servant = servant;
+    f.servant_owned = servant != nullptr;
     f.itf = t->interface();
-    f.poa = POA::_duplicate(t->poa);
+    f.poa = t->poa;
     return true;
 }
 

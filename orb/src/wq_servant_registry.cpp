@@ -215,16 +215,17 @@ CORBA::Target *wq_TargetServantFactory::create(CORBA::Stream &s, wq_Interface *i
 
 namespace {
 
-bool servant_is_a(CORBA::Target *t, char const *id, const CORBA::EnvironmentWrapper &env)
+// The servant of a collocated target, held for a call made through a
+// reference (the lock is only held for the look-up).
+PortableServer::ServantBase *hold_servant(CORBA::Target *t, bool &gone)
 {
-    PortableServer::ServantBase *s = wq_target_servant(t);
-    return s && s->_is_a(id, env);
-}
-
-bool servant_non_existent(CORBA::Target *t, const CORBA::EnvironmentWrapper &env)
-{
-    PortableServer::ServantBase *s = wq_target_servant(t);
-    return !s || s->_non_existent(env);
+    gone = false;
+    auto *local = dynamic_cast<wq_TargetLocal *>(t);
+    if (!local)
+        return nullptr;
+    wq_ThreadEnvironment tenv;
+    wq_ReadLock g(wq_TargetLocal::_lists_lock, tenv);
+    return local->servant_ref(gone);
 }
 
 wq_TargetFactory *make_servant_factory() { return new wq_TargetServantFactory(); }
@@ -234,8 +235,7 @@ wq_TargetFactory *make_servant_factory() { return new wq_TargetServantFactory();
 struct ServantHooks {
     ServantHooks()
     {
-        wq_servant_is_a = &servant_is_a;
-        wq_servant_non_existent = &servant_non_existent;
+        wq_servant_hold = &hold_servant;
         wq_make_servant_factory = &make_servant_factory;
         if (wq_Protocols::_giop_initialized && !wq_target_servant_factory)
             wq_target_servant_factory = make_servant_factory();
@@ -249,6 +249,12 @@ wq_TargetDrops::~wq_TargetDrops()
     wq_ThreadEnvironment tenv;
     for (wq_TargetLocal *t : list)
         t->_remove_ref(true, tenv);
+}
+
+PortableServer::ServantBase *wq_TargetLocal::servant_ref(bool &gone) const
+{
+    gone = servant && !servant->wq_try_add_ref();
+    return gone ? nullptr : servant;
 }
 
 void wq_TargetLocal::retire(wq_TargetDrops &drops)
