@@ -4,6 +4,8 @@
 // (full ring, acknowledgement range, malformed descriptors).
 #include <dirent.h>
 
+#include <climits>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -338,6 +340,115 @@ TEST_F(SrioLocal, PartnersMadeAndDeletedAtOnceLinkOnlyLiveEnds)
     ASSERT_EQ(YW_createIpc(&tx.cfg, &tid), YW_SUCCESS);
     ASSERT_EQ(YW_createIpc(&rx.cfg, &rid), YW_SUCCESS);
     EXPECT_TRUE(waitFor([&] { return connOf(tid)->synced.load() && connOf(rid)->synced.load(); }));
+}
+
+} // namespace
+
+namespace {
+
+using namespace yw_ipc_test;
+
+std::string numbered(int i)
+{
+    return "msg" + std::to_string(i) + std::string((size_t)(i % 200), 'x');
+}
+
+TEST_F(SrioLocal, APeerRestartDuringSendsNeitherTearsNorRepeatsNorRewindsTheRing)
+{
+    // The receive end announces a restart (a SYNC in the sender's mailbox
+    // word, as its set-up writes) again and again while messages go, queued
+    // through the transmit task and sent directly. Whatever arrives is whole,
+    // in order and once; afterwards the link carries every message again and
+    // the sender's ring never lost track of its room.
+    const struct {
+        YW_uint32_t txFlags;
+    } rows[] = {{YW_IPC_FLAGS_FRAMED | YW_IPC_FLAGS_FLOWCTRL},
+                {YW_IPC_FLAGS_FRAMED | YW_IPC_FLAGS_FLOWCTRL | YW_IPC_FLAGS_DIRECT}};
+    int port = 80;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.txFlags);
+        SrioCfg tx("srio_tx", kTx | row.txFlags, 51, port, port + 1);
+        SrioCfg rx("srio_rx", kRx | YW_IPC_FLAGS_FRAMED | YW_IPC_FLAGS_FLOWCTRL, 52, port + 1, port);
+        port += 2;
+        TaskHost sender("srio_sender"), receiver("srio_receiver");
+        ASSERT_TRUE(sender.ok() && receiver.ok());
+        YW_ipc_id_t tid = YW_IPC_INVALID_ID, rid = YW_IPC_INVALID_ID;
+        ASSERT_EQ(YW_createIpc(&rx.cfg, &rid), YW_SUCCESS);
+        ASSERT_EQ(YW_createIpc(&tx.cfg, &tid), YW_SUCCESS);
+        auto *s = connOf(tid);
+        auto *r = connOf(rid);
+        ASSERT_TRUE(waitFor([&] { return s->synced.load() && r->synced.load(); }, std::chrono::seconds(10)));
+        sender.run([&] { EXPECT_EQ(YW_openIpc(51, YW_IPC_FLAGS_TX, nullptr), YW_SUCCESS); });
+        receiver.run([&] { EXPECT_EQ(YW_openIpc(52, YW_IPC_FLAGS_RX, nullptr), YW_SUCCESS); });
+
+        // Received: strictly increasing numbers, each message whole; the
+        // receiver ends with the last of the settled hundred.
+        std::atomic<int> last{-1}, settled{INT_MAX / 2}, afterSettled{0};
+        std::atomic<bool> restarting{true}, bad{false};
+        receiver.post([&] {
+            char buf[512];
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!bad && last.load() < settled.load() + 99 && std::chrono::steady_clock::now() < end) {
+                takeIpcEvent(5000000LL);
+                for (YW_size_t n; (n = YW_recvIpc(rid, buf, sizeof buf)) >= 0;) {
+                    std::string m(buf, (size_t)n);
+                    int i = m.rfind("msg", 0) == 0 ? std::atoi(m.c_str() + 3) : -1;
+                    if (i <= last.load() || m != numbered(i)) {
+                        ADD_FAILURE() << "after " << last.load() << " came " << m.substr(0, 16);
+                        bad = true;
+                        break;
+                    }
+                    last = i;
+                    afterSettled += i >= settled.load();
+                }
+            }
+        });
+        std::thread restarts([&] {
+            auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(800);
+            while (std::chrono::steady_clock::now() < end && !bad) {
+                // (a SYNC written just as a handshake ends is cleared by it)
+                YW_ipc_kwt_srio_send_msg(r, YW_IPC_KWT_SRIO_MSG_SYNC);
+                if (waitFor([&] { return !s->synced.load() || bad; }, std::chrono::milliseconds(20)))
+                    waitFor([&] { return s->synced.load() || bad; }, std::chrono::seconds(5));
+            }
+            restarting = false;
+        });
+        // Numbered messages; a refused one is sent again under its number.
+        // Once the restarts are over, the next hundred must all arrive.
+        int next = 0;
+        auto sendUntil = [&](const std::function<bool()> &more) {
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!bad && more()) {
+                std::string m = numbered(next);
+                YW_size_t n = YW_sendIpc(tid, m.data(), (YW_size_t)m.size());
+                if (n == (YW_size_t)m.size()) {
+                    next++;
+                    continue;
+                }
+                ASSERT_TRUE(retryable(n) && std::chrono::steady_clock::now() < end) << n;
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+                countIpcEvents();
+            }
+        };
+        sender.run([&] { sendUntil([&] { return restarting.load(); }); });
+        restarts.join();
+        settled = next;
+        sender.run([&] { sendUntil([&] { return next < settled.load() + 100; }); });
+        receiver.drain();
+        EXPECT_EQ(afterSettled.load(), 100);
+        EXPECT_EQ(last.load() + 1, next);
+        EXPECT_EQ(r->baddesc.load(), 0u);
+        EXPECT_EQ(YW_g_ipc[rid].rx.lenerr, 0u);
+        // Every room the sender took was given back exactly once.
+        EXPECT_TRUE(waitFor([&] {
+            if (row.txFlags & YW_IPC_FLAGS_DIRECT)
+                YW_ipc_kwt_srio_collect_free_buffers(s);
+            YW_ipc_buffer_guard g(&s->txring);
+            return s->txring.inp == s->txring.outp && s->txring.wrap == 0;
+        }, std::chrono::seconds(5)));
+        EXPECT_EQ(s->txring.restore_err + s->txring.outp_oor + s->txring.wrap_err + s->txring.wrap_underrun, 0u);
+        deleteAllChannels();
+    }
 }
 
 } // namespace
