@@ -459,6 +459,17 @@ void yw_srio_freeRing(YW_ipc_buffer_t *b, YW_ipc_fifo_t *f)
     f->list = nullptr;
 }
 
+// Lists a buffered receive side with the receive task (once); one the task
+// cannot poll, its list being full, is refused.
+YW_ret_t yw_srio_listRx(YW_ipc_t *ipc, const char *func)
+{
+    YW_ret_t r = YW_ipc_kwt_srio_task_addRxIpc(ipc);
+    if (r != YW_SUCCESS)
+        std::printf("%s:%d ipc %s refused: the receive task polls %d channels already\n", func, __LINE__,
+                    ipc->cfg->name, (int)YW_IPC_KWT_SRIO_MAX);
+    return r;
+}
+
 } // namespace
 
 YW_ipc_kwt_srio_busy::YW_ipc_kwt_srio_busy(YW_ipc_kwt_srio_connection_t *c, long spins) : m_conn(c), m_held(false)
@@ -519,10 +530,15 @@ YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
         ok = yw_srio_initRing(&conn->rxring, &conn->rxfifo, s.max_descriptors, (YW_uint64_t)s.buffer_size, conn);
         conn->hasRxRing = ok;
     }
-    if (!ok) {
+    // A buffered receive side takes its place in the receive task's list now:
+    // one the task cannot poll is not made at all.
+    YW_ret_t r = !ok ? YW_ERR_MALLOC : conn->hasRxRing ? yw_srio_listRx(ipc, __func__) : YW_SUCCESS;
+    if (r != YW_SUCCESS) {
+        if (conn->hasRxRing)
+            yw_srio_freeRing(&conn->rxring, &conn->rxfifo);
         conn->~YW_ipc_kwt_srio_connection_t();
         YW_free(mem);
-        return YW_ERR_MALLOC;
+        return r;
     }
     ipc->tx.buffer = conn->hasTxRing ? &conn->txring : nullptr;
     ipc->rx.buffer = conn->hasRxRing ? &conn->rxring : nullptr;
@@ -562,10 +578,14 @@ YW_ret_t YW_ipc_kwt_srio_setup(YW_ipc_t *ipc)
     auto *conn = YW_ipc_kwt_srio_conn(ipc);
     if (!conn)
         return YW_ERR_ENTITY_NULL;
+    // Listed before anything is mapped: a receive side the task cannot poll
+    // (its place given away since a release) is not set up.
+    if (conn->hasRxRing) {
+        if (YW_ret_t a = yw_srio_listRx(ipc, __func__))
+            return a;
+    }
     conn->released.store(false);
     int r = YW_ipc_kwt_srio_setup_connection(conn, ipc);
-    if (conn->hasRxRing)
-        YW_ipc_kwt_srio_task_addRxIpc(ipc);
     // Without the peer's areas yet (or with a set-up that failed) the retry
     // thread sets up and handshakes later.
     YW_ipc_kwt_srio_connection_tryConnect(ipc);

@@ -452,3 +452,60 @@ TEST_F(SrioLocal, APeerRestartDuringSendsNeitherTearsNorRepeatsNorRewindsTheRing
 }
 
 } // namespace
+
+namespace {
+
+using namespace yw_ipc_test;
+
+// Mappings of the test's shared-memory areas.
+int countMappings(const std::string &cluster)
+{
+    int n = 0;
+    if (FILE *f = std::fopen("/proc/self/maps", "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, f))
+            n += std::strstr(line, cluster.c_str()) != nullptr;
+        std::fclose(f);
+    }
+    return n;
+}
+
+TEST_F(SrioLocal, AReceiveChannelTheReceiveTaskCannotPollIsRefusedAndLeavesNothing)
+{
+    // The receive task's list filled by buffered receive channels (waiting
+    // for partners that never come); one more is refused at creation and
+    // leaves no area, mapping, descriptor, thread or list entry. A direct one
+    // (not polled by the task) is still made, and a place freed is taken.
+    constexpr YW_uint32_t kBuffered = kRx | YW_IPC_FLAGS_FLOWCTRL;
+    std::vector<std::unique_ptr<SrioCfg>> cfgs;
+    auto make = [&](int i, YW_uint32_t flags, YW_ipc_id_t *id) {
+        std::string n = "srio_full" + std::to_string(i);
+        cfgs.push_back(std::make_unique<SrioCfg>(n.c_str(), flags, 100 + i, 200 + i, 400 + i));
+        return YW_createIpc(&cfgs.back()->cfg, id);
+    };
+    std::vector<YW_ipc_id_t> ids(YW_IPC_KWT_SRIO_MAX);
+    for (int i = 0; i < YW_IPC_KWT_SRIO_MAX; i++)
+        ASSERT_EQ(make(i, kBuffered, &ids[i]), YW_SUCCESS) << i;
+    const int threads = countEntries("/proc/self/task"), fds = countEntries("/proc/self/fd");
+    const int maps = countMappings(shm_.name()), areas = shm_.count();
+    YW_ipc_id_t id = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(make(YW_IPC_KWT_SRIO_MAX, kBuffered, &id), YW_ERR_OVERFLOW);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(id, YW_IPC_INVALID_ID);
+    EXPECT_EQ(YW_ipc_searchByCfg(&cfgs.back()->cfg), nullptr);
+    EXPECT_NE(out.find("srio_full64 refused: the receive task polls 64 channels already"), std::string::npos);
+    EXPECT_EQ(YW_g_ipc_kwt_srio_rx_ctx.ipc_count.load(), YW_IPC_KWT_SRIO_MAX);
+    EXPECT_EQ(countEntries("/proc/self/task"), threads);
+    EXPECT_EQ(countEntries("/proc/self/fd"), fds);
+    EXPECT_EQ(countMappings(shm_.name()), maps);
+    EXPECT_GT(maps, 0);
+    EXPECT_EQ(shm_.count(), areas);
+
+    EXPECT_EQ(make(YW_IPC_KWT_SRIO_MAX + 1, kRx | YW_IPC_FLAGS_DIRECT, &id), YW_SUCCESS);
+    ASSERT_EQ(YW_deleteIpc(ids[10]), YW_SUCCESS);
+    EXPECT_EQ(make(YW_IPC_KWT_SRIO_MAX + 2, kBuffered, &id), YW_SUCCESS);
+    EXPECT_EQ(YW_g_ipc_kwt_srio_rx_ctx.ipc_list[YW_IPC_KWT_SRIO_MAX - 1].load(), &YW_g_ipc[id]);
+}
+
+} // namespace
