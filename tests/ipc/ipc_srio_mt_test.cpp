@@ -438,7 +438,7 @@ TEST_F(SrioLocal, APeerRestartDuringSendsNeitherTearsNorRepeatsNorRewindsTheRing
         EXPECT_EQ(afterSettled.load(), 100);
         EXPECT_EQ(last.load() + 1, next);
         EXPECT_EQ(r->baddesc.load(), 0u);
-        EXPECT_EQ(YW_g_ipc[rid].rx.lenerr, 0u);
+        EXPECT_EQ(YW_stat_get(YW_g_ipc[rid].rx.lenerr), 0u);
         // Every room the sender took was given back exactly once.
         EXPECT_TRUE(waitFor([&] {
             if (row.txFlags & YW_IPC_FLAGS_DIRECT)
@@ -446,7 +446,11 @@ TEST_F(SrioLocal, APeerRestartDuringSendsNeitherTearsNorRepeatsNorRewindsTheRing
             YW_ipc_buffer_guard g(&s->txring);
             return s->txring.inp == s->txring.outp && s->txring.wrap == 0;
         }, std::chrono::seconds(5)));
-        EXPECT_EQ(s->txring.restore_err + s->txring.outp_oor + s->txring.wrap_err + s->txring.wrap_underrun, 0u);
+        {
+            YW_ipc_buffer_guard g(&s->txring);
+            const YW_ipc_buffer_t &b = s->txring;
+            EXPECT_EQ(b.restore_err + b.outp_oor + b.wrap_err + b.wrap_underrun, 0u);
+        }
         deleteAllChannels();
     }
 }
