@@ -620,7 +620,7 @@ int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_
     if (!conn || !ipc || !ipc->cfg)
         return YW_ERR_ENTITY_NULL;
     // Set-ups and releases take the ring lock, the partner lock, then BUSY.
-    std::lock_guard<std::mutex> rings(conn->ringLock);
+    YW_shared_lock<std::mutex> rings(conn->ringLock);
     std::lock_guard<std::mutex> g(yw_s_srio_local);
     YW_ipc_kwt_srio_busy hold(conn, -1);
     if (conn->status.load() & YW_IPC_KWT_SRIO_READY)
@@ -655,7 +655,7 @@ int YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn)
 {
     if (!conn)
         return YW_ERR_ENTITY_NULL;
-    std::lock_guard<std::mutex> rings(conn->ringLock);
+    YW_shared_lock<std::mutex> rings(conn->ringLock);
     if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
         return YW_ERR_IPC_NOT_READY;
     std::lock_guard<std::mutex> g(yw_s_srio_local);
@@ -830,7 +830,7 @@ YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
     }
     // From the allocation of the room to its transfer (or queueing) and its
     // return on failure, no handshake resets the ring under this send.
-    std::lock_guard<std::mutex> rings(conn->ringLock);
+    YW_shared_lock<std::mutex> rings(conn->ringLock);
     if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || !conn->synced.load())
         return YW_ERR_IPC_NOT_READY;
     const bool direct = yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT);
@@ -921,7 +921,7 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
         return YW_ERR_RX_NOT_READY;
     // Taken, copied and acknowledged before a new handshake may reset the
     // ring and let the sender write over the message.
-    std::lock_guard<std::mutex> rings(conn->ringLock);
+    YW_shared_lock<std::mutex> rings(conn->ringLock);
     if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
         return YW_ERR_IPC_NOT_READY;
     const YW_uint32_t epoch = conn->epoch.load();

@@ -146,7 +146,7 @@ bool yw_srio_txService(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
     }
     // Each queued message is transferred and taken off the queue with no
     // handshake reset in between.
-    std::lock_guard<std::mutex> rings(conn->ringLock);
+    YW_shared_lock<std::mutex> rings(conn->ringLock);
     int progress = 0;
     if (ipc->cfg->flags & YW_IPC_FLAGS_FLOWCTRL) {
         YW_ret_t c = YW_ipc_kwt_srio_collect_free_buffers(conn);
@@ -328,7 +328,7 @@ YW_ret_t YW_ipc_kwt_srio_recv_poll(YW_ipc_t *ipc)
         return YW_ERR_ENTITY_NULL;
     YW_uint64_t off = 0, size = 0, msg = 0;
     // Taken and queued with no handshake reset in between.
-    std::lock_guard<std::mutex> rings(conn->ringLock);
+    YW_shared_lock<std::mutex> rings(conn->ringLock);
     YW_ret_t r = YW_ipc_kwt_srio_wait_transfer(conn, &off, &size, &msg);
     if (r != YW_SUCCESS)
         return r;
@@ -391,7 +391,7 @@ YW_ret_t YW_ipc_kwt_srio_sender_sync(YW_ipc_kwt_srio_connection_t *conn, int try
             // Both ends start from an empty ring; a SYNC_ACK left from an
             // earlier handshake must not complete this one. No send is
             // between reading and advancing the ring meanwhile.
-            std::lock_guard<std::mutex> rings(conn->ringLock);
+            YW_shared_lock<std::mutex> rings(conn->ringLock);
             YW_ipc_kwt_srio_busy hold(conn, -1);
             if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
                 return YW_ERR_IPC_NOT_READY;
@@ -406,7 +406,7 @@ YW_ret_t YW_ipc_kwt_srio_sender_sync(YW_ipc_kwt_srio_connection_t *conn, int try
             // The peer may have acknowledged messages of the old link into
             // the ring after it was reset above; its SYNC_ACK says it has
             // started again and writes no more of them: they are void.
-            std::lock_guard<std::mutex> rings(conn->ringLock);
+            YW_shared_lock<std::mutex> rings(conn->ringLock);
             YW_ipc_kwt_srio_busy hold(conn, -1);
             YW_ipc_kwt_srio_resetLink(conn);
             if (YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, 0) == YW_SUCCESS) {
@@ -430,7 +430,7 @@ YW_ret_t YW_ipc_kwt_srio_receiver_sync(YW_ipc_kwt_srio_connection_t *conn, int t
             YW_uint64_t off, size, msg;
             if (!conn->synced.load()) {
                 // A SYNC resets the ring: not while a receive is in it.
-                std::lock_guard<std::mutex> rings(conn->ringLock);
+                YW_shared_lock<std::mutex> rings(conn->ringLock);
                 YW_ipc_kwt_srio_wait_transfer(conn, &off, &size, &msg);
             }
             return conn->synced.load() != 0;
