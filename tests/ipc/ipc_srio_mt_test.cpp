@@ -360,15 +360,12 @@ TEST_F(SrioLocal, APeerRestartDuringSendsNeitherTearsNorRepeatsNorRewindsTheRing
     // through the transmit task and sent directly. Whatever arrives is whole,
     // in order and once; afterwards the link carries every message again and
     // the sender's ring never lost track of its room.
-    const struct {
-        YW_uint32_t txFlags;
-    } rows[] = {{YW_IPC_FLAGS_FRAMED | YW_IPC_FLAGS_FLOWCTRL},
-                {YW_IPC_FLAGS_FRAMED | YW_IPC_FLAGS_FLOWCTRL | YW_IPC_FLAGS_DIRECT}};
+    constexpr YW_uint32_t kFlow = YW_IPC_FLAGS_FRAMED | YW_IPC_FLAGS_FLOWCTRL;
     int port = 80;
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.txFlags);
-        SrioCfg tx("srio_tx", kTx | row.txFlags, 51, port, port + 1);
-        SrioCfg rx("srio_rx", kRx | YW_IPC_FLAGS_FRAMED | YW_IPC_FLAGS_FLOWCTRL, 52, port + 1, port);
+    for (YW_uint32_t txFlags : {kFlow, kFlow | YW_IPC_FLAGS_DIRECT}) {
+        SCOPED_TRACE(txFlags);
+        SrioCfg tx("srio_tx", kTx | txFlags, 51, port, port + 1);
+        SrioCfg rx("srio_rx", kRx | kFlow, 52, port + 1, port);
         port += 2;
         TaskHost sender("srio_sender"), receiver("srio_receiver");
         ASSERT_TRUE(sender.ok() && receiver.ok());
@@ -441,7 +438,7 @@ TEST_F(SrioLocal, APeerRestartDuringSendsNeitherTearsNorRepeatsNorRewindsTheRing
         EXPECT_EQ(YW_stat_get(YW_g_ipc[rid].rx.lenerr), 0u);
         // Every room the sender took was given back exactly once.
         EXPECT_TRUE(waitFor([&] {
-            if (row.txFlags & YW_IPC_FLAGS_DIRECT)
+            if (txFlags & YW_IPC_FLAGS_DIRECT)
                 YW_ipc_kwt_srio_collect_free_buffers(s);
             YW_ipc_buffer_guard g(&s->txring);
             return s->txring.inp == s->txring.outp && s->txring.wrap == 0;
