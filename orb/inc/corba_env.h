@@ -7,7 +7,7 @@
 
 #include "wq_thread.h"
 
-#include <mutex>
+#include "wq_lock.h"
 
 namespace CORBA {
 
@@ -77,7 +77,7 @@ private:
 
     EnvironmentWrapper *own_ = nullptr;
     Exception *exc_ = nullptr;
-    std::mutex watch_lock_;
+    wq_SpinGuard watch_lock_; // held only to walk or change the list
     wq_EnvWatch *watchers_ = nullptr;
 };
 

@@ -305,7 +305,7 @@ private:
                 swap_store<K>(&bits, &bits);
             store_word<K>(wbase_ + a, bits);
         } else {
-            write_slow(bits, K, a + K);
+            write_slow(bits, K);
         }
     }
     // Unsigned integers of K bytes, and the same at any alignment. Items are
@@ -358,14 +358,14 @@ private:
             swap_store<K>(&x, &x);
             deliver<K>(v, x);
         } else {
-            read_slow(v, K, a + K);
+            read_slow(v, K);
         }
     }
     unsigned char octet_other(uintptr_t o)
     {
         if (o + 1 <= rend_ || o + 1 <= rswap_)
             return *reinterpret_cast<const unsigned char *>(rbase_ + o);
-        return read_octet_slow(o + 1);
+        return read_octet_slow();
     }
     [[gnu::always_inline]] static void set_offset(uintptr_t &field, uintptr_t o)
     {
@@ -374,9 +374,12 @@ private:
     }
     // The slow paths; `bits` holds the value's k bytes first in memory, `e`
     // is the offset the inlined caller sets when they return.
-    [[gnu::cold, gnu::noinline]] void write_slow(uint64_t bits, uint32_t k, uintptr_t e);
-    [[gnu::cold, gnu::noinline]] void read_slow(void *v, uint32_t k, uintptr_t e);
-    [[gnu::cold, gnu::noinline]] unsigned char read_octet_slow(uintptr_t e);
+    [[gnu::cold, gnu::noinline]] void write_slow(uint64_t bits, uint32_t k);
+    [[gnu::cold, gnu::noinline]] void read_slow(void *v, uint32_t k);
+    [[gnu::cold, gnu::noinline]] unsigned char read_octet_slow();
+    // The offset the inlined caller sets after a slow path for an item of
+    // size k: the offset field's value, aligned, plus k.
+    static uintptr_t end_of(uintptr_t o, uint32_t k) { return ((o + k - 1) & ~static_cast<uintptr_t>(k - 1)) + k; }
     // Positions as addresses, and setting them (in the current write or read
     // block, with the base that makes the offset the true stream offset).
     unsigned char *wpos() const { return reinterpret_cast<unsigned char *>(wbase_ + woff_); }

@@ -7,6 +7,14 @@
 
 namespace CORBA {
 
+namespace {
+struct WatchLock {
+    explicit WatchLock(wq_SpinGuard &g) : g_(g) { g_.acquire(); }
+    ~WatchLock() { g_.release(); }
+    wq_SpinGuard &g_;
+};
+} // namespace
+
 EnvironmentInfo *EnvironmentInfo::_current()
 {
     wq_ThreadEnvironment tenv;
@@ -43,7 +51,7 @@ EnvironmentInfo::~EnvironmentInfo()
 
 void EnvironmentInfo::watch(wq_EnvWatch *w)
 {
-    std::lock_guard<std::mutex> g(watch_lock_);
+    WatchLock g(watch_lock_);
     w->env = this;
     w->prev = nullptr;
     w->next = watchers_;
@@ -54,7 +62,7 @@ void EnvironmentInfo::watch(wq_EnvWatch *w)
 
 void EnvironmentInfo::unwatch(wq_EnvWatch *w)
 {
-    std::lock_guard<std::mutex> g(watch_lock_);
+    WatchLock g(watch_lock_);
     if (w->env != this)
         return;
     if (w->prev)
@@ -69,7 +77,7 @@ void EnvironmentInfo::unwatch(wq_EnvWatch *w)
 
 void EnvironmentInfo::close_watchers(bool detach)
 {
-    std::lock_guard<std::mutex> g(watch_lock_);
+    WatchLock g(watch_lock_);
     for (wq_EnvWatch *w = watchers_, *n; w; w = n) {
         n = w->next;
         w->close(w);

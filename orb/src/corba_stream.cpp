@@ -578,8 +578,9 @@ void Stream::write_prim(const void *v, uint32_t k)
     woff_ += k;
 }
 
-void Stream::write_slow(uint64_t bits, uint32_t k, uintptr_t e)
+void Stream::write_slow(uint64_t bits, uint32_t k)
 {
+    uintptr_t e = end_of(woff_, k);
     unsigned char b[8];
     std::memcpy(b, &bits, sizeof b);
     write_prim(b, k);
@@ -795,14 +796,16 @@ void Stream::read_prim(void *v, uint32_t k)
         swap_copy(static_cast<unsigned char *>(v), src, k);
 }
 
-void Stream::read_slow(void *v, uint32_t k, uintptr_t e)
+void Stream::read_slow(void *v, uint32_t k)
 {
+    uintptr_t e = end_of(roff_, k);
     read_prim(v, k);
     settle_read(e);
 }
 
-unsigned char Stream::read_octet_slow(uintptr_t e)
+unsigned char Stream::read_octet_slow()
 {
+    uintptr_t e = roff_ + 1;
     unsigned char v = 0xBD;
     if (!pending()) {
         read_prim(&v, 1);
