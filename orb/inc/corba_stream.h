@@ -260,16 +260,18 @@ public:
 
 private:
     // Fast paths of the primitive writers and readers. A position is kept as
-    // an offset and a base address (position = base + offset): the offset
+    // a base address and an offset (position = base + offset): the offset
     // moves by the item's aligned size whichever path the item takes, so the
     // compiler follows it from item to item as a constant step, with no
-    // alignment work once it knows the offset modulo 8. The fast path stores
-    // or loads in place when the aligned item ends at or below the bound of
-    // its direction and byte order. Everything else (a block change, a
-    // latched error, an exception in the environment, a view that cannot
-    // write) goes through write_slow/read_slow, out of line; they take the
-    // offset the item ends at and set the base so that the position comes out
-    // where they left it.
+    // alignment work once it knows the offset modulo 8. The bounds are
+    // offsets too. The fast path stores or loads in place when the aligned
+    // item ends at or below the bound of its direction and byte order.
+    // Everything else (a block change, a latched error, an exception in the
+    // environment, a view that cannot write) goes through
+    // write_slow/read_slow, out of line: the inlined code first stores the
+    // offset the item starts from, the slow path works out where the item
+    // ends, and it sets the base so that the position comes out where it
+    // left it when the caller then sets that offset.
     //
     // Each direction has one bound per byte order, the other one 0: host
     // order passes its first test, and the swapping path sits behind it.
@@ -277,7 +279,7 @@ private:
     // padding before the next item lies inside it (an item of size k sits at
     // a multiple of k, so the next multiple of 8 is at most 8 bytes on), and
     // the slow path zeroes the 8 bytes past the position where it opens the
-    // path. The bound is the end of the block.
+    // path. The write bound is the end of the block, less the base.
     // The bounds are 0 while the environment holds an exception: the stream
     // watches its environment, which closes them when one arrives.
     template <uint32_t K, class T> [[gnu::always_inline]] Stream &put(T v)
