@@ -7,12 +7,24 @@
 
 #include "wq_thread.h"
 
-#include <atomic>
+#include "wq_lock.h"
 
 namespace CORBA {
 
 class Exception;
 class EnvironmentWrapper;
+class EnvironmentInfo;
+
+// One entry of an environment's watch list: a stream whose inlined paths run
+// without looking at the environment, and which must be told (close) when an
+// exception arrives there or the environment ends. close runs under the
+// environment's list lock and must not call back into the environment.
+struct wq_EnvWatch {
+    wq_EnvWatch *next = nullptr;
+    wq_EnvWatch *prev = nullptr;
+    EnvironmentInfo *env = nullptr;
+    void (*close)(wq_EnvWatch *) = nullptr;
+};
 
 class EnvironmentInfo : public wq_ThreadEnvironment {
 public:
@@ -46,27 +58,27 @@ public:
     const EnvironmentWrapper *wrapper() const { return own_; }
     bool is_thread_environment() const { return own_ != nullptr; }
 
-    // True when some environment of the process holds an exception. The
-    // streams' inlined paths test this one word instead of following their
-    // wrapper to its environment: while it is false, theirs holds none.
-    static bool any_held() { return held_count_.load(std::memory_order_relaxed) != 0; }
+    // Adds w (watching nothing) to the watch list; removes it again.
+    void watch(wq_EnvWatch *w);
+    void unwatch(wq_EnvWatch *w);
 
 private:
-    // Every change of exc_ goes through here, so the count stays exact.
+    // Every change of exc_ goes through here: an exception arriving closes
+    // every watcher.
     void hold(Exception *e)
     {
-        if ((exc_ == nullptr) != (e == nullptr))
-            held_count_.fetch_add(e ? 1 : -1, std::memory_order_relaxed);
+        bool arrives = exc_ == nullptr && e != nullptr;
         exc_ = e;
+        if (arrives)
+            close_watchers(false);
     }
-
-    // Environments that hold an exception (alone on its cache line: it is
-    // read by every stream operation and written only when exceptions come
-    // and go).
-    alignas(64) static std::atomic<long> held_count_;
+    // Calls close on every watcher; `detach` also empties the list.
+    void close_watchers(bool detach);
 
     EnvironmentWrapper *own_ = nullptr;
     Exception *exc_ = nullptr;
+    wq_SpinGuard watch_lock_; // held only to walk or change the list
+    wq_EnvWatch *watchers_ = nullptr;
 };
 
 // Passed by const reference to every broker operation (usually a temporary

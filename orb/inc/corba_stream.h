@@ -6,8 +6,10 @@
 // or once the stream has met malformed input.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "corba_env.h"
 #include "corba_string.h"
@@ -19,6 +21,21 @@ class EnvironmentWrapper;
 class Exception;
 class Object;
 class TypeCode;
+
+// Unsigned integers of K bytes (type), and the same at any alignment (at).
+template <uint32_t K> struct cdr_word;
+template <> struct cdr_word<2> {
+    typedef uint16_t type;
+    typedef uint16_t at __attribute__((aligned(1)));
+};
+template <> struct cdr_word<4> {
+    typedef uint32_t type;
+    typedef uint32_t at __attribute__((aligned(1)));
+};
+template <> struct cdr_word<8> {
+    typedef unsigned long long type;
+    typedef unsigned long long at __attribute__((aligned(1)));
+};
 
 class Stream {
 public:
@@ -112,23 +129,14 @@ public:
     wq_MemoryBlock *head() const { return head_; }
     wq_MemoryBlock *read_block() const { return rblock_; }
     wq_MemoryBlock *write_block() const { return wblock_; }
-    unsigned char *read_position() const { return rpos_; }
-    unsigned char *write_position() const { return wpos_; }
+    unsigned char *read_position() const { return rpos(); }
+    unsigned char *write_position() const { return wpos(); }
     // Stream offsets of the read and write positions.
     uint32_t read_offset() const;
     uint32_t write_offset() const;
 
     // Writers.
-    Stream &operator<<(unsigned char v)
-    {
-        uintptr_t w = reinterpret_cast<uintptr_t>(wpos_);
-        if (__builtin_expect((w + 1 > wlimit_ && w + 1 > wswap_) || EnvironmentInfo::any_held(), 0))
-            w = write_slow(v, 1);
-        else
-            *reinterpret_cast<unsigned char *>(w) = v;
-        wpos_ = reinterpret_cast<unsigned char *>(w + 1);
-        return *this;
-    }
+    Stream &operator<<(unsigned char v) { return put<1>(v); }
     Stream &operator<<(from_char v) { return *this << static_cast<unsigned char>(v.val); }
     Stream &operator<<(from_boolean v) { return *this << static_cast<unsigned char>(v.val ? 1 : 0); }
     Stream &operator<<(short v) { return put<2>(v); }
@@ -169,16 +177,34 @@ public:
     // The next octet; 0xBD while an exception is pending.
     unsigned char read_octet()
     {
-        unsigned char *r = rpos_;
-        uintptr_t e = reinterpret_cast<uintptr_t>(r) + 1;
-        if (__builtin_expect((e > rend_ && e > rswap_) || EnvironmentInfo::any_held(), 0))
-            return read_octet_slow();
-        rpos_ = r + 1;
-        return *r;
+        uintptr_t o = roff_;
+        uintptr_t p = rbase_ + o;
+        unsigned char v;
+        if (__builtin_expect(o + 2 <= rend_, 1)) {
+            // Two bytes loaded with a 2-byte type (a byte load could alias
+            // the stream's fields); both lie below the bound.
+            uint16_t x = load_word<2>(p);
+            std::memcpy(&v, &x, 1);
+        } else {
+            set_offset(roff_, o);
+            v = octet_other(o);
+        }
+        roff_ = o + 1;
+        return v;
     }
     void read_2(void *v) { get<2>(v); }
     void read_4(void *v) { get<4>(v); }
     void read_8(void *v) { get<8>(v); }
+    // The same into a variable of a 2-, 4- or 8-byte arithmetic type.
+    template <class T>
+        requires(std::is_arithmetic_v<T> && sizeof(T) == 2)
+    void read_2(T *v) { get<2>(v); }
+    template <class T>
+        requires(std::is_arithmetic_v<T> && sizeof(T) == 4)
+    void read_4(T *v) { get<4>(v); }
+    template <class T>
+        requires(std::is_arithmetic_v<T> && sizeof(T) == 8)
+    void read_8(T *v) { get<8>(v); }
     void read_array_1(void *p, uint32_t n);
     void read_array_bool(void *p, uint32_t n);
     void read_array_2(void *p, uint32_t n);
@@ -198,6 +224,7 @@ public:
     // Stores the K bytes at src reversed at dst (they may be the same).
     template <uint32_t K> static void swap_store(void *dst, const void *src)
     {
+        static_assert(K == 2 || K == 4 || K == 8);
         if constexpr (K == 2) {
             uint16_t x;
             std::memcpy(&x, src, 2);
@@ -232,56 +259,139 @@ public:
     }
 
 private:
-    // Fast paths of the primitive writers and readers: the aligned item fits
-    // below the bound of the current block and no environment of the process
-    // holds an exception. Everything else (a block change, a latched error,
-    // an exception in any environment, a view that cannot write) goes through
-    // write_slow/read_prim, out of line.
+    // Fast paths of the primitive writers and readers. A position is kept as
+    // a base address and an offset (position = base + offset): the offset
+    // moves by the item's aligned size whichever path the item takes, so the
+    // compiler follows it from item to item as a constant step, with no
+    // alignment work once it knows the offset modulo 8. The bounds are
+    // offsets too. The fast path stores or loads in place when the aligned
+    // item ends at or below the bound of its direction and byte order.
+    // Everything else (a block change, a latched error, an exception in the
+    // environment, a view that cannot write) goes through
+    // write_slow/read_slow, out of line: the inlined code first stores the
+    // offset the item starts from, the slow path works out where the item
+    // ends, and it sets the base so that the position comes out where it
+    // left it when the caller then sets that offset.
     //
     // Each direction has one bound per byte order, the other one 0: host
     // order passes its first test, and the swapping path sits behind it.
-    // Writing, the bytes between the write position and the bound are known
-    // to be zero (zeroed ahead by the slow path), so padding needs no store.
+    // Writing stores a whole 8-byte word, the item followed by zeros: the
+    // padding before the next item lies inside it (an item of size k sits at
+    // a multiple of k, so the next multiple of 8 is at most 8 bytes on), and
+    // the slow path zeroes the 8 bytes past the position where it opens the
+    // path. The write bound is the end of the block, less the base.
+    // The bounds are 0 while the environment holds an exception: the stream
+    // watches its environment, which closes them when one arrives.
     template <uint32_t K, class T> [[gnu::always_inline]] Stream &put(T v)
     {
         static_assert(sizeof(T) == K);
-        // The fast path runs only where addresses and stream offsets agree
-        // modulo 8 (open_write() closes it elsewhere), so aligning the address
-        // aligns the offset. Positions are handled as integers so that the
-        // compiler can fold the alignment of consecutive items.
-        uintptr_t w = reinterpret_cast<uintptr_t>(wpos_);
-        uintptr_t p = (w + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
-        if (__builtin_expect(p + K <= wlimit_, 1) && __builtin_expect(!EnvironmentInfo::any_held(), 1)) {
-            std::memcpy(reinterpret_cast<void *>(p), &v, K);
-        } else if (p + K <= wswap_ && !EnvironmentInfo::any_held()) {
-            swap_store<K>(reinterpret_cast<void *>(p), &v);
+        uintptr_t o = woff_;
+        uintptr_t a = (o + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
+        uintptr_t p = wbase_ + a;
+        uint64_t bits = 0;
+        std::memcpy(&bits, &v, K);
+        if (__builtin_expect(a + 8 <= wlimit_, 1)) {
+            store_word<K>(p, bits);
         } else {
-            uint64_t bits = 0;
-            std::memcpy(&bits, &v, K);
-            p = write_slow(bits, K);
+            set_offset(woff_, o);
+            put_other<K>(a, bits);
         }
-        // Both paths leave the write position K bytes behind p, so the next
-        // item's alignment is computed from p directly.
-        wpos_ = reinterpret_cast<unsigned char *>(p + K);
+        woff_ = a + K;
         return *this;
     }
-    template <uint32_t K> [[gnu::always_inline]] void get(void *v)
+    // Everything but the host-order fast path of put.
+    template <uint32_t K> [[gnu::always_inline]] void put_other(uintptr_t a, uint64_t bits)
     {
-        uintptr_t r = reinterpret_cast<uintptr_t>(rpos_);
-        uintptr_t a = (r + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
-        const unsigned char *p = reinterpret_cast<const unsigned char *>(a);
-        if (__builtin_expect(a + K <= rend_, 1) && __builtin_expect(!EnvironmentInfo::any_held(), 1))
-            std::memcpy(v, p, K);
-        else if (a + K <= rswap_ && !EnvironmentInfo::any_held())
-            swap_store<K>(v, p);
-        else
-            return read_prim(v, K);
-        rpos_ = reinterpret_cast<unsigned char *>(a + K);
+        if (a + 8 <= wswap_) {
+            if constexpr (K > 1)
+                swap_store<K>(&bits, &bits);
+            store_word<K>(wbase_ + a, bits);
+        } else {
+            write_slow(bits, K);
+        }
     }
-    // The slow paths. write_slow: `bits` holds the value's k bytes first in
-    // memory; returns the write position less k (where the item went when it
-    // was written), whatever happened.
-    [[gnu::cold, gnu::noinline]] uintptr_t write_slow(uint64_t bits, uint32_t k);
+    // Unsigned integers of K bytes, and the same at any alignment. Items are
+    // stored and loaded with these types: under the compiler's aliasing rules
+    // they cannot touch the stream's own fields, which then stay in
+    // registers from item to item.
+    template <uint32_t K> using Word = cdr_word<K>;
+    // Stores the K bytes first in memory in `bits` (the rest zero) as the
+    // first K bytes of the 8 at p.
+    template <uint32_t K> [[gnu::always_inline]] static void store_word(uintptr_t p, uint64_t bits)
+    {
+        if constexpr (std::endian::native == std::endian::big && K < 8)
+            bits >>= 64 - 8 * K;
+        *reinterpret_cast<typename Word<8>::at *>(p) = bits;
+    }
+    template <uint32_t K> [[gnu::always_inline]] static typename Word<K>::type load_word(uintptr_t p)
+    {
+        return *reinterpret_cast<const typename Word<K>::at *>(p);
+    }
+    // Hands the K bytes of x to the caller's variable: as bytes through
+    // void*, else as a value of the variable's type.
+    template <uint32_t K, class D> [[gnu::always_inline]] static void deliver(D *v, typename Word<K>::type x)
+    {
+        if constexpr (std::is_void_v<D>) {
+            std::memcpy(v, &x, K);
+        } else {
+            D t;
+            std::memcpy(&t, &x, K);
+            *v = t;
+        }
+    }
+    template <uint32_t K, class D> [[gnu::always_inline]] void get(D *v)
+    {
+        uintptr_t o = roff_;
+        uintptr_t a = (o + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
+        uintptr_t p = rbase_ + a;
+        if (__builtin_expect(a + K <= rend_, 1)) {
+            deliver<K>(v, load_word<K>(p));
+        } else {
+            set_offset(roff_, o);
+            get_other<K>(v, a);
+        }
+        roff_ = a + K;
+    }
+    // Everything but the host-order fast path of get.
+    template <uint32_t K, class D> [[gnu::always_inline]] void get_other(D *v, uintptr_t a)
+    {
+        if (a + K <= rswap_) {
+            typename Word<K>::type x = load_word<K>(rbase_ + a);
+            swap_store<K>(&x, &x);
+            deliver<K>(v, x);
+        } else {
+            read_slow(v, K);
+        }
+    }
+    unsigned char octet_other(uintptr_t o)
+    {
+        if (o + 1 <= rend_ || o + 1 <= rswap_)
+            return *reinterpret_cast<const unsigned char *>(rbase_ + o);
+        return read_octet_slow();
+    }
+    [[gnu::always_inline]] static void set_offset(uintptr_t &field, uintptr_t o)
+    {
+        asm("" : "+r"(o));
+        field = o;
+    }
+    // The slow paths; `bits` holds the value's k bytes first in memory, `e`
+    // is the offset the inlined caller sets when they return.
+    [[gnu::cold, gnu::noinline]] void write_slow(uint64_t bits, uint32_t k);
+    [[gnu::cold, gnu::noinline]] void read_slow(void *v, uint32_t k);
+    [[gnu::cold, gnu::noinline]] unsigned char read_octet_slow();
+    // The offset the inlined caller sets after a slow path for an item of
+    // size k: the offset field's value, aligned, plus k.
+    static uintptr_t end_of(uintptr_t o, uint32_t k) { return ((o + k - 1) & ~static_cast<uintptr_t>(k - 1)) + k; }
+    // Positions as addresses, and setting them (in the current write or read
+    // block, with the base that makes the offset the true stream offset).
+    unsigned char *wpos() const { return reinterpret_cast<unsigned char *>(wbase_ + woff_); }
+    unsigned char *rpos() const { return reinterpret_cast<unsigned char *>(rbase_ + roff_); }
+    void wat(unsigned char *p);
+    void rat(unsigned char *p);
+    // After a slow path: the offset becomes e and the position stays; then
+    // the fast path of that direction opens where it may.
+    void settle_write(uintptr_t e);
+    void settle_read(uintptr_t e);
     // Recomputes the fast paths' bounds after the blocks, positions or state
     // changed on a slow path; nothing past the write position is taken as
     // zero any more, so the next write takes the slow path.
@@ -291,6 +401,15 @@ private:
     // After a slow write: zeroes a stretch past the write position and opens
     // the write fast path up to its end.
     void open_write();
+    // After an out-of-line write that leaves the fast path open: zeroes the
+    // 8 bytes past the position (or closes the path where they do not fit).
+    void zero_tail();
+    // True when a fast path may open: the stream has not failed and its
+    // environment is bound, watched and holds no exception.
+    bool may_open();
+    void unwatch();
+    void close_fast() { wlimit_ = wswap_ = rend_ = rswap_ = 0; }
+    static void env_closed(wq_EnvWatch *w);
     // The order of the items written: taken from _use_native_endian when the
     // stream starts writing (at offset 0), kept for the rest of the stream.
     uint8_t write_order();
@@ -305,8 +424,7 @@ private:
     bool align_write(uint32_t k);
     bool next_write_block();
     bool align_read(uint32_t k);
-    [[gnu::cold, gnu::noinline]] void read_prim(void *v, uint32_t k);
-    [[gnu::cold, gnu::noinline]] unsigned char read_octet_slow();
+    void read_prim(void *v, uint32_t k);
     bool read_raw(void *p, uint32_t n);
     bool check_at(unsigned char *at, uint32_t k);
     void put_at(unsigned char *at, const void *v, uint32_t k);
@@ -316,8 +434,6 @@ private:
     wq_MemoryBlock *head_ = nullptr;
     wq_MemoryBlock *rblock_ = nullptr;
     wq_MemoryBlock *wblock_ = nullptr;
-    unsigned char *rpos_ = nullptr;
-    unsigned char *wpos_ = nullptr;
     uint32_t block_size_ = 65536;
     uint8_t byte_order_ = 1;
     uint8_t shared_ = 0;
@@ -330,23 +446,27 @@ private:
     uint32_t origin_ = 0;
     // Head of the chain a view holds (null for an owner).
     wq_MemoryBlock *held_ = nullptr;
-    // Fast-path state, kept by sync() and open_write(); wlimit_ and rend_
+    // Positions (see put/get): base addresses and offsets.
+    uintptr_t wbase_ = 0;
+    uintptr_t woff_ = 0;
+    uintptr_t rbase_ = 0;
+    uintptr_t roff_ = 0;
+    // Fast-path bounds, kept by sync() and open_write(); wlimit_ and rend_
     // for data in host order, wswap_ and rswap_ (the same bounds) for
-    // swapped data, the other pair 0. Writing: the end of the zeroed stretch
-    // past the write position (zend_) as an address, 0 while the stream cannot write or the
-    // block's addresses do not align like its stream offsets. Reading: the
-    // read block's bound as of the last sync (the write position when reading
-    // the write block, which later writes may have moved on: a read that
-    // finds the bound too close takes the slow path, which looks again), 0 in
-    // the same cases.
+    // swapped data, the other pair 0; all 0 while the path is closed.
+    // Writing: the end of the write block.
+    // Reading: the read block's bound as of the last sync (the write position
+    // when reading the write block, which later writes may have moved on: a
+    // read that finds the bound too close takes the slow path, which looks
+    // again).
     uintptr_t wlimit_ = 0;
     uintptr_t wswap_ = 0;
     uintptr_t rend_ = 0;
     uintptr_t rswap_ = 0;
-    // The bytes from the write position up to zend_ (inside the write block)
-    // are zero; any change of write block or write position other than
-    // writing forwards brings it back to the write position.
-    unsigned char *zend_ = nullptr;
+    // This stream's entry in its environment's watch list.
+    struct Watch : wq_EnvWatch {
+        Stream *self;
+    } watch_{{nullptr, nullptr, nullptr, &Stream::env_closed}, this};
 };
 
 } // namespace CORBA

@@ -7,7 +7,13 @@
 
 namespace CORBA {
 
-alignas(64) std::atomic<long> EnvironmentInfo::held_count_{0};
+namespace {
+struct WatchLock {
+    explicit WatchLock(wq_SpinGuard &g) : g_(g) { g_.acquire(); }
+    ~WatchLock() { g_.release(); }
+    wq_SpinGuard &g_;
+};
+} // namespace
 
 EnvironmentInfo *EnvironmentInfo::_current()
 {
@@ -35,11 +41,53 @@ EnvironmentInfo::~EnvironmentInfo()
         if (wq_Thread::get_specific(wq_env_key, *this) == this)
             wq_Thread::set_specific(wq_env_key, nullptr, *this);
     }
+    close_watchers(true);
     if (Exception *e = exc_) {
         hold(nullptr);
         wq_report_lost_exception(e);
         delete e;
     }
+}
+
+void EnvironmentInfo::watch(wq_EnvWatch *w)
+{
+    WatchLock g(watch_lock_);
+    w->env = this;
+    w->prev = nullptr;
+    w->next = watchers_;
+    if (watchers_)
+        watchers_->prev = w;
+    watchers_ = w;
+}
+
+void EnvironmentInfo::unwatch(wq_EnvWatch *w)
+{
+    WatchLock g(watch_lock_);
+    if (w->env != this)
+        return;
+    if (w->prev)
+        w->prev->next = w->next;
+    else
+        watchers_ = w->next;
+    if (w->next)
+        w->next->prev = w->prev;
+    w->next = w->prev = nullptr;
+    w->env = nullptr;
+}
+
+void EnvironmentInfo::close_watchers(bool detach)
+{
+    WatchLock g(watch_lock_);
+    for (wq_EnvWatch *w = watchers_, *n; w; w = n) {
+        n = w->next;
+        w->close(w);
+        if (detach) {
+            w->next = w->prev = nullptr;
+            w->env = nullptr;
+        }
+    }
+    if (detach)
+        watchers_ = nullptr;
 }
 
 void EnvironmentInfo::exception(Exception *e)

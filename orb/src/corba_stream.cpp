@@ -21,11 +21,6 @@ namespace {
 
 constexpr bool kHostLittle = std::endian::native == std::endian::little;
 constexpr uint32_t kGrowSize = 65536;
-// How far past the write position a slow write zeroes at least, so that the
-// padding of the items that follow needs no store of its own. It zeroes as
-// far as the bytes already written in the block when that is more, so that a
-// long run of items meets the slow path a logarithmic number of times.
-constexpr uint32_t kZeroAhead = 256;
 
 inline void swap_copy(unsigned char *dst, const unsigned char *src, uint32_t k)
 {
@@ -110,7 +105,8 @@ void Stream::init_head(uint32_t size)
     if (!head_)
         throw std::bad_alloc();
     rblock_ = wblock_ = head_;
-    rpos_ = wpos_ = head_->data;
+    rat(head_->data);
+    wat(head_->data);
     byte_order_ = worder_ = _use_native_endian ? 1 : 0;
     sync();
 }
@@ -141,7 +137,8 @@ Stream::Stream(void *buffer, uint32_t length, int, const EnvironmentWrapper &env
     if (!head_)
         throw std::bad_alloc();
     rblock_ = wblock_ = head_;
-    rpos_ = wpos_ = head_->data;
+    rat(head_->data);
+    wat(head_->data);
     byte_order_ = worder_ = _use_native_endian ? 1 : 0;
     sync();
 }
@@ -163,8 +160,9 @@ Stream::Stream(Stream &outer, uint32_t n, const EnvironmentWrapper &env)
     held_ = outer.root();
     wq_MemoryBlock::hold(held_);
     head_ = rblock_ = wblock_ = outer.rblock_;
-    rpos_ = wpos_ = outer.rpos_;
-    origin_ = outer.rblock_->base + static_cast<uint32_t>(outer.rpos_ - outer.rblock_->data);
+    origin_ = outer.rblock_->base + static_cast<uint32_t>(outer.rpos() - outer.rblock_->data);
+    rat(outer.rpos());
+    wat(outer.rpos());
     if (outer.pending() || n > outer.bytes_remaining()) {
         outer.read_error();
         failed_ = 1;
@@ -175,10 +173,10 @@ Stream::Stream(Stream &outer, uint32_t n, const EnvironmentWrapper &env)
     uint32_t end = origin_ + n;
     for (wq_MemoryBlock *b = rblock_;; b = b->next) {
         bool last = b == outer.wblock_;
-        uint32_t len = last ? static_cast<uint32_t>(outer.wpos_ - b->data) : b->used;
+        uint32_t len = last ? static_cast<uint32_t>(outer.wpos() - b->data) : b->used;
         if (end <= b->base + len || last || !b->next) {
             wblock_ = b;
-            wpos_ = b->data + (end - b->base);
+            wat(b->data + (end - b->base));
             break;
         }
     }
@@ -189,6 +187,7 @@ Stream::Stream(Stream &outer, uint32_t n, const EnvironmentWrapper &env)
 
 Stream::~Stream()
 {
+    unwatch();
     drop_chain();
 }
 
@@ -223,9 +222,13 @@ void Stream::readonly_copy(const Stream &other)
     held_ = r;
     head_ = rblock_ = other.head_;
     origin_ = other.origin_;
-    rpos_ = head_ ? start() : nullptr;
     wblock_ = other.wblock_;
-    wpos_ = other.wpos_;
+    if (head_) {
+        rat(start());
+        wat(other.wpos());
+    } else {
+        rbase_ = roff_ = wbase_ = woff_ = 0;
+    }
     block_size_ = other.block_size_;
     msg_len_ = other.msg_len_;
     shared_ = 1;
@@ -252,11 +255,12 @@ void Stream::copy(const Stream &other)
     head_->used = 0;
     head_->base = 0;
     wblock_ = rblock_ = head_;
-    wpos_ = rpos_ = head_->data;
+    wat(head_->data);
+    rat(head_->data);
     sync();
     const unsigned char *from = other.head_ ? other.start() : nullptr;
     for (const wq_MemoryBlock *b = other.head_; b; b = b->next, from = b ? b->data : nullptr) {
-        const unsigned char *end = (b == other.wblock_) ? other.wpos_ : b->data + b->used;
+        const unsigned char *end = (b == other.wblock_) ? other.wpos() : b->data + b->used;
         write_array_1(from, static_cast<uint32_t>(end - from));
         if (b == other.wblock_ || pending())
             break;
@@ -266,7 +270,7 @@ void Stream::copy(const Stream &other)
     // The read position goes to the same offset in the copy.
     uint32_t roff = other.read_offset();
     rblock_ = head_;
-    rpos_ = head_->data;
+    rat(head_->data);
     sync();
     skip_read(roff);
 }
@@ -278,8 +282,10 @@ void Stream::swap(Stream &other)
     std::swap(head_, other.head_);
     std::swap(rblock_, other.rblock_);
     std::swap(wblock_, other.wblock_);
-    std::swap(rpos_, other.rpos_);
-    std::swap(wpos_, other.wpos_);
+    std::swap(rbase_, other.rbase_);
+    std::swap(roff_, other.roff_);
+    std::swap(wbase_, other.wbase_);
+    std::swap(woff_, other.woff_);
     std::swap(block_size_, other.block_size_);
     std::swap(byte_order_, other.byte_order_);
     std::swap(worder_, other.worder_);
@@ -316,23 +322,55 @@ void Stream::reclaim()
     head_->used = 0;
     head_->base = 0;
     rblock_ = wblock_ = head_;
-    rpos_ = wpos_ = head_->data;
+    rat(head_->data);
+    wat(head_->data);
     msg_len_ = 0;
     failed_ = 0;
     sync();
 }
 
-// The fast paths align addresses; they are open only on blocks where the
-// address of stream offset 0 (from this stream's origin) is 8-aligned, which
-// holds for every block the stream allocates itself.
-static bool skewed(const wq_MemoryBlock *b, uint32_t origin)
+void Stream::wat(unsigned char *p)
 {
-    return ((reinterpret_cast<uintptr_t>(b->data) - b->base + origin) & 7) != 0;
+    wbase_ = reinterpret_cast<uintptr_t>(wblock_->data) + origin_ - wblock_->base;
+    woff_ = reinterpret_cast<uintptr_t>(p) - wbase_;
+    wlimit_ = wswap_ = 0; // bounds are offsets from the old base
+}
+
+void Stream::rat(unsigned char *p)
+{
+    rbase_ = reinterpret_cast<uintptr_t>(rblock_->data) + origin_ - rblock_->base;
+    roff_ = reinterpret_cast<uintptr_t>(p) - rbase_;
+    rend_ = rswap_ = 0;
+}
+
+void Stream::env_closed(wq_EnvWatch *w)
+{
+    static_cast<Watch *>(w)->self->close_fast();
+}
+
+bool Stream::may_open()
+{
+    if (failed_ || !env_)
+        return false;
+    EnvironmentInfo *info = env_->environment();
+    if (!info)
+        return false; // nothing to watch until the wrapper is bound
+    if (watch_.env != info) {
+        if (watch_.env)
+            watch_.env->unwatch(&watch_);
+        info->watch(&watch_);
+    }
+    return !info->exception();
+}
+
+void Stream::unwatch()
+{
+    if (watch_.env)
+        watch_.env->unwatch(&watch_);
 }
 
 void Stream::sync()
 {
-    zend_ = wpos_;
     wlimit_ = wswap_ = 0;
     sync_read();
 }
@@ -340,33 +378,60 @@ void Stream::sync()
 void Stream::sync_read()
 {
     rend_ = rswap_ = 0;
-    if (failed_ || !rblock_ || skewed(rblock_, origin_))
+    // The inlined readers align the offset they keep; it must agree with
+    // the true one modulo 8 (it does except after reads skipped while an
+    // exception was pending).
+    if (!rblock_ || ((roff_ - read_offset()) & 7) != 0 || !may_open())
         return;
-    uintptr_t end = reinterpret_cast<uintptr_t>(rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used);
-    (byte_order_ ? rend_ : rswap_) = end;
+    uintptr_t end = reinterpret_cast<uintptr_t>(rblock_ == wblock_ ? wpos() : rblock_->data + rblock_->used);
+    (byte_order_ ? rend_ : rswap_) = end - rbase_;
 }
 
 void Stream::open_write()
 {
     wlimit_ = wswap_ = 0;
-    if (failed_ || !wblock_ || shared_ || skewed(wblock_, origin_))
+    if (!wblock_ || shared_ || ((woff_ - write_offset()) & 7) != 0 || !may_open())
         return;
+    unsigned char *w = wpos();
     unsigned char *end = wblock_->data + wblock_->capacity;
-    unsigned char *from = zend_ > wpos_ ? zend_ : wpos_;
-    uint32_t ahead = static_cast<uint32_t>(wpos_ - wblock_->data);
-    if (ahead < kZeroAhead)
-        ahead = kZeroAhead;
-    unsigned char *to = static_cast<uint32_t>(end - wpos_) > ahead ? wpos_ + ahead : end;
-    if (to > from)
-        std::memset(from, 0, static_cast<size_t>(to - from));
-    if (to > zend_)
-        zend_ = to;
-    (worder_ ? wlimit_ : wswap_) = reinterpret_cast<uintptr_t>(zend_);
+    if (end - w < 8)
+        return;
+    // The padding before the next item lies in these 8 bytes; after that,
+    // each item's word store lays down the padding behind it.
+    std::memset(w, 0, 8);
+    (worder_ ? wlimit_ : wswap_) = reinterpret_cast<uintptr_t>(end) - wbase_;
+}
+
+void Stream::zero_tail()
+{
+    if (wlimit_ == 0 && wswap_ == 0)
+        return;
+    unsigned char *w = wpos();
+    if (wblock_->data + wblock_->capacity - w >= 8)
+        std::memset(w, 0, 8);
+    else
+        wlimit_ = wswap_ = 0;
+}
+
+void Stream::settle_write(uintptr_t e)
+{
+    unsigned char *w = wpos();
+    woff_ = e;
+    wbase_ = reinterpret_cast<uintptr_t>(w) - e;
+    open_write();
+}
+
+void Stream::settle_read(uintptr_t e)
+{
+    unsigned char *r = rpos();
+    roff_ = e;
+    rbase_ = reinterpret_cast<uintptr_t>(r) - e;
+    sync_read();
 }
 
 uint8_t Stream::write_order()
 {
-    if (wblock_ == head_ && head_ && wpos_ == start())
+    if (wblock_ == head_ && head_ && wpos() == start())
         worder_ = _use_native_endian ? 1 : 0;
     return worder_;
 }
@@ -397,12 +462,12 @@ void Stream::no_memory()
 
 uint32_t Stream::read_offset() const
 {
-    return rblock_ ? rblock_->base + static_cast<uint32_t>(rpos_ - rblock_->data) - origin_ : 0;
+    return rblock_ ? rblock_->base + static_cast<uint32_t>(rpos() - rblock_->data) - origin_ : 0;
 }
 
 uint32_t Stream::write_offset() const
 {
-    return wblock_ ? wblock_->base + static_cast<uint32_t>(wpos_ - wblock_->data) - origin_ : 0;
+    return wblock_ ? wblock_->base + static_cast<uint32_t>(wpos() - wblock_->data) - origin_ : 0;
 }
 
 uint32_t Stream::size_written()
@@ -410,7 +475,7 @@ uint32_t Stream::size_written()
     if (!wblock_)
         return 0;
     if (!shared_)
-        wblock_->used = static_cast<uint32_t>(wpos_ - wblock_->data);
+        wblock_->used = static_cast<uint32_t>(wpos() - wblock_->data);
     return write_offset();
 }
 
@@ -429,8 +494,9 @@ uint32_t Stream::linear_block_remaining() const
 {
     if (!rblock_)
         return 0;
-    unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
-    return bound > rpos_ ? static_cast<uint32_t>(bound - rpos_) : 0;
+    unsigned char *bound = rblock_ == wblock_ ? wpos() : rblock_->data + rblock_->used;
+    unsigned char *r = rpos();
+    return bound > r ? static_cast<uint32_t>(bound - r) : 0;
 }
 
 uint32_t Stream::linear_total_remaining() const
@@ -447,7 +513,7 @@ bool Stream::next_write_block()
         fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_MAYBE, "write to a read-only stream"));
         return false;
     }
-    wblock_->used = static_cast<uint32_t>(wpos_ - wblock_->data);
+    wblock_->used = static_cast<uint32_t>(wpos() - wblock_->data);
     msg_len_ = wblock_->base + wblock_->used;
     if (static_cast<uint64_t>(msg_len_) + block_size_ > 0xFFFFFFFFull) {
         no_memory();
@@ -460,7 +526,7 @@ bool Stream::next_write_block()
     }
     n->used = 0;
     wblock_ = n;
-    wpos_ = n->data;
+    wat(n->data);
     sync();
     return true;
 }
@@ -475,18 +541,18 @@ bool Stream::align_write(uint32_t k)
     }
     uint32_t pad = (0u - write_offset()) & (k - 1);
     while (pad) {
-        uint32_t room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos_);
+        uint32_t room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos());
         if (room == 0) {
             if (!next_write_block())
                 return false;
             continue;
         }
         uint32_t t = pad < room ? pad : room;
-        std::memset(wpos_, 0, t);
-        wpos_ += t;
+        std::memset(wpos(), 0, t);
+        woff_ += t;
         pad -= t;
     }
-    while (wpos_ + k > wblock_->data + wblock_->capacity) {
+    while (wpos() + k > wblock_->data + wblock_->capacity) {
         if (!next_write_block())
             return false;
     }
@@ -498,28 +564,27 @@ void Stream::write_prim(const void *v, uint32_t k)
     if (pending())
         return;
     uint8_t order = write_order();
-    uint32_t off = wblock_->base + static_cast<uint32_t>(wpos_ - wblock_->data);
-    uint32_t pad = (0u - off) & (k - 1);
-    if (!shared_ && wpos_ + pad + k <= wblock_->data + wblock_->capacity) {
-        while (pad--)
-            *wpos_++ = 0;
+    uint32_t pad = (0u - write_offset()) & (k - 1);
+    if (!shared_ && wpos() + pad + k <= wblock_->data + wblock_->capacity) {
+        std::memset(wpos(), 0, pad);
+        woff_ += pad;
     } else if (!align_write(k)) {
         return;
     }
     if (order)
-        std::memcpy(wpos_, v, k);
+        std::memcpy(wpos(), v, k);
     else
-        swap_copy(wpos_, static_cast<const unsigned char *>(v), k);
-    wpos_ += k;
+        swap_copy(wpos(), static_cast<const unsigned char *>(v), k);
+    woff_ += k;
 }
 
-uintptr_t Stream::write_slow(uint64_t bits, uint32_t k)
+void Stream::write_slow(uint64_t bits, uint32_t k)
 {
+    uintptr_t e = end_of(woff_, k);
     unsigned char b[8];
     std::memcpy(b, &bits, sizeof b);
     write_prim(b, k);
-    open_write();
-    return reinterpret_cast<uintptr_t>(wpos_) - k;
+    settle_write(e);
 }
 
 Stream &Stream::write_array_1(const void *p, uint32_t n)
@@ -533,18 +598,19 @@ Stream &Stream::write_array_1(const void *p, uint32_t n)
     write_order();
     const unsigned char *src = static_cast<const unsigned char *>(p);
     while (n) {
-        uint32_t room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos_);
+        uint32_t room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos());
         if (room == 0) {
             if (!next_write_block())
                 return *this;
             continue;
         }
         uint32_t t = n < room ? n : room;
-        std::memcpy(wpos_, src, t);
-        wpos_ += t;
+        std::memcpy(wpos(), src, t);
+        woff_ += t;
         src += t;
         n -= t;
     }
+    zero_tail();
     return *this;
 }
 
@@ -571,18 +637,19 @@ Stream &Stream::write_array_k(const void *p, uint32_t n, uint32_t k)
         return write_array_1(p, n * k);
     const unsigned char *src = static_cast<const unsigned char *>(p);
     while (n) {
-        uint32_t room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos_) / k;
+        uint32_t room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos()) / k;
         if (room == 0) {
             if (!next_write_block())
                 return *this;
             continue;
         }
         uint32_t c = n < room ? n : room;
-        swap_elements(wpos_, src, c, k);
-        wpos_ += static_cast<size_t>(c) * k;
+        swap_elements(wpos(), src, c, k);
+        woff_ += static_cast<size_t>(c) * k;
         src += static_cast<size_t>(c) * k;
         n -= c;
     }
+    zero_tail();
     return *this;
 }
 
@@ -602,17 +669,18 @@ void Stream::skip_write(uint32_t n)
     // The skipped bytes are zeroed so that a recycled buffer never leaks
     // earlier contents onto the wire.
     while (n) {
-        uint32_t room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos_);
+        uint32_t room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos());
         if (room == 0) {
             if (!next_write_block())
                 return;
             continue;
         }
         uint32_t t = n < room ? n : room;
-        std::memset(wpos_, 0, t);
-        wpos_ += t;
+        std::memset(wpos(), 0, t);
+        woff_ += t;
         n -= t;
     }
+    zero_tail();
 }
 
 // ---- back-patching -----------------------------------------------------------
@@ -642,8 +710,8 @@ void Stream::put_at(unsigned char *at, const void *v, uint32_t k)
         std::memcpy(at, v, k);
     else
         swap_copy(at, static_cast<const unsigned char *>(v), k);
-    if (reinterpret_cast<uintptr_t>(at) + k > reinterpret_cast<uintptr_t>(wpos_))
-        sync(); // the stretch past the write position may no longer be zero
+    if (reinterpret_cast<uintptr_t>(at) + k > reinterpret_cast<uintptr_t>(wpos()))
+        sync(); // the bytes past the write position may no longer be zero
 }
 
 void Stream::write_short_at(unsigned char *at, short v) { put_at(at, &v, 2); }
@@ -662,24 +730,25 @@ bool Stream::read_raw(void *p, uint32_t n)
 {
     unsigned char *dst = static_cast<unsigned char *>(p);
     while (n) {
-        unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
-        uint32_t avail = bound > rpos_ ? static_cast<uint32_t>(bound - rpos_) : 0;
+        unsigned char *bound = rblock_ == wblock_ ? wpos() : rblock_->data + rblock_->used;
+        unsigned char *r = rpos();
+        uint32_t avail = bound > r ? static_cast<uint32_t>(bound - r) : 0;
         if (avail == 0) {
             if (rblock_ == wblock_ || !rblock_->next) {
                 read_error();
                 return false;
             }
             rblock_ = rblock_->next;
-            rpos_ = rblock_->data;
+            rat(rblock_->data);
             sync_read();
             continue;
         }
         uint32_t t = n < avail ? n : avail;
         if (dst) {
-            std::memcpy(dst, rpos_, t);
+            std::memcpy(dst, r, t);
             dst += t;
         }
-        rpos_ += t;
+        roff_ += t;
         n -= t;
     }
     return true;
@@ -704,13 +773,12 @@ void Stream::read_prim(void *v, uint32_t k)
     sync_read(); // the fast path's bound may be behind later writes
     uint32_t off = read_offset();
     uint32_t pad = (0u - off) & (k - 1);
-    unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
+    unsigned char *bound = rblock_ == wblock_ ? wpos() : rblock_->data + rblock_->used;
     unsigned char tmp[8];
     const unsigned char *src;
-    if (rpos_ + pad + k <= bound) {
-        rpos_ += pad;
-        src = rpos_;
-        rpos_ += k;
+    if (rpos() + pad + k <= bound) {
+        src = rpos() + pad;
+        roff_ += pad + k;
     } else {
         if (!align_read(k))
             return;
@@ -728,23 +796,35 @@ void Stream::read_prim(void *v, uint32_t k)
         swap_copy(static_cast<unsigned char *>(v), src, k);
 }
 
+void Stream::read_slow(void *v, uint32_t k)
+{
+    uintptr_t e = end_of(roff_, k);
+    read_prim(v, k);
+    settle_read(e);
+}
+
 unsigned char Stream::read_octet_slow()
 {
-    if (pending())
-        return 0xBD;
+    uintptr_t e = roff_ + 1;
     unsigned char v = 0xBD;
-    read_prim(&v, 1);
-    return pending() ? 0xBD : v;
+    if (!pending()) {
+        read_prim(&v, 1);
+        if (pending())
+            v = 0xBD;
+    }
+    settle_read(e);
+    return v;
 }
 
 void Stream::read_array_1(void *p, uint32_t n)
 {
     if (pending() || n == 0)
         return;
-    unsigned char *bound = rblock_ == wblock_ ? wpos_ : rblock_->data + rblock_->used;
-    if (rpos_ + n <= bound && rpos_ + n >= rpos_) {
-        std::memcpy(p, rpos_, n);
-        rpos_ += n;
+    unsigned char *bound = rblock_ == wblock_ ? wpos() : rblock_->data + rblock_->used;
+    unsigned char *r = rpos();
+    if (r + n <= bound && r + n >= r) {
+        std::memcpy(p, r, n);
+        roff_ += n;
         return;
     }
     if (n > bytes_remaining()) {
@@ -839,21 +919,22 @@ void Stream::write_stream(Stream &source, uint32_t n)
     }
     while (n && !pending()) {
         unsigned char *bound =
-            source.rblock_ == source.wblock_ ? source.wpos_ : source.rblock_->data + source.rblock_->used;
-        uint32_t avail = bound > source.rpos_ ? static_cast<uint32_t>(bound - source.rpos_) : 0;
+            source.rblock_ == source.wblock_ ? source.wpos() : source.rblock_->data + source.rblock_->used;
+        unsigned char *r = source.rpos();
+        uint32_t avail = bound > r ? static_cast<uint32_t>(bound - r) : 0;
         if (avail == 0) {
             if (source.rblock_ == source.wblock_ || !source.rblock_->next) {
                 source.read_error();
                 return;
             }
             source.rblock_ = source.rblock_->next;
-            source.rpos_ = source.rblock_->data;
+            source.rat(source.rblock_->data);
             source.sync_read();
             continue;
         }
         uint32_t t = n < avail ? n : avail;
-        write_array_1(source.rpos_, t);
-        source.rpos_ += t;
+        write_array_1(r, t);
+        source.roff_ += t;
         n -= t;
     }
 }

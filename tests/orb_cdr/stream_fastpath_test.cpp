@@ -139,3 +139,81 @@ TEST(OrbCdrStreamFastPath, PaddingAndOrderAfterBackPatching)
     EXPECT_EQ(written(s), want);
     EXPECT_FALSE(e.pending());
 }
+
+namespace {
+
+// Items, octet arrays of odd lengths, strings and skipped bytes in turn, so
+// that the inlined writers start right behind every out-of-line writer.
+void write_mixture(Stream &s)
+{
+    static const unsigned char odd[7] = {1, 2, 3, 4, 5, 6, 7};
+    for (int i = 0; i < 40; ++i) {
+        s << static_cast<unsigned char>(i) << 7.5 << static_cast<short>(i);
+        s.write_array_1(odd, 1 + i % 7);
+        s << static_cast<unsigned int>(i) << Stream::from_string("abc");
+        s << static_cast<unsigned long long>(i);
+        s.skip_write(i % 3);
+        s << 0.5f << Stream::from_boolean(true);
+    }
+}
+
+} // namespace
+
+// Padding is zero whatever the memory held before: a caller's buffer full of
+// 0xAA and recycled blocks full of 0xFF give the bytes a zeroed buffer gives.
+TEST(OrbCdrStreamFastPath, PaddingIsZeroOverDirtyMemory)
+{
+    for (int native = 1; native >= 0; --native) {
+        CORBA::Stream::_use_native_endian = native != 0;
+        PrivEnv e;
+        alignas(8) unsigned char clean[256] = {};
+        Stream ref(clean, sizeof clean, 0, e.w);
+        write_mixture(ref);
+        const B want = written(ref);
+        {
+            // Blocks given back full of 0xFF come back to the next streams.
+            Stream dirt(e.w);
+            std::vector<unsigned char> ff(3 * 65536, 0xFF);
+            dirt.write_array_1(ff.data(), static_cast<uint32_t>(ff.size()));
+        }
+        alignas(8) unsigned char buf[256];
+        std::memset(buf, 0xAA, sizeof buf);
+        Stream s(buf, sizeof buf, 0, e.w);
+        write_mixture(s);
+        EXPECT_EQ(written(s), want) << "native " << native;
+        CORBA::Stream::_use_native_endian = true;
+    }
+}
+
+// The fast paths watch the stream's own environment: an error raised by
+// another stream that shares it stops this one at once, an exception in an
+// unrelated environment does not, and an environment that ends before its
+// stream leaves nothing behind.
+TEST(OrbCdrStreamFastPath, WatchesItsOwnEnvironment)
+{
+    PrivEnv e, other;
+    Stream a(4096, e.w), b(4096, e.w), c(4096, other.w);
+    write_items(a, 0, 2);
+    const B before = written(a);
+    c.read_octet(); // nothing written: MARSHAL in `other` only
+    ASSERT_TRUE(other.is_marshal());
+    a << static_cast<unsigned char>(9);
+    B want = before;
+    want.push_back(9);
+    EXPECT_EQ(written(a), want);
+    b.read_octet(); // nothing written: MARSHAL in `e`, shared with a
+    ASSERT_TRUE(e.is_marshal());
+    write_items(a, 2, 20);
+    short sh = 5;
+    a.read_2(&sh);
+    EXPECT_EQ(sh, 5);
+    e.w.clear();
+    EXPECT_EQ(written(a), want);
+
+    // A stream whose environment ends first.
+    auto *w = new CORBA::EnvironmentWrapper(new CORBA::EnvironmentInfo(0));
+    auto *s = new Stream(4096, *w);
+    write_items(*s, 0, 3);
+    delete w;
+    delete s;
+}
