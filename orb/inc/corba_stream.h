@@ -178,12 +178,12 @@ public:
     unsigned char read_octet()
     {
         uintptr_t o = roff_;
-        uintptr_t p = rbase_ + o;
+        uintptr_t base = rbase_;
         unsigned char v;
         if (__builtin_expect(o + 2 <= rend_, 1)) {
             // Two bytes loaded with a 2-byte type (a byte load could alias
             // the stream's fields); both lie below the bound.
-            uint16_t x = load_word<2>(p);
+            uint16_t x = load_word<2>(base + o);
             std::memcpy(&v, &x, 1);
         } else {
             set_offset(roff_, o);
@@ -287,11 +287,11 @@ private:
         static_assert(sizeof(T) == K);
         uintptr_t o = woff_;
         uintptr_t a = (o + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
-        uintptr_t p = wbase_ + a;
+        uintptr_t base = wbase_;
         uint64_t bits = 0;
         std::memcpy(&bits, &v, K);
         if (__builtin_expect(a + 8 <= wlimit_, 1)) {
-            store_word<K>(p, bits);
+            store_word<K>(base + a, bits);
         } else {
             set_offset(woff_, o);
             put_other<K>(a, bits);
@@ -343,9 +343,9 @@ private:
     {
         uintptr_t o = roff_;
         uintptr_t a = (o + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
-        uintptr_t p = rbase_ + a;
+        uintptr_t base = rbase_;
         if (__builtin_expect(a + K <= rend_, 1)) {
-            deliver<K>(v, load_word<K>(p));
+            deliver<K>(v, load_word<K>(base + a));
         } else {
             set_offset(roff_, o);
             get_other<K>(v, a);
