@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "yw_svc_test_util.h"
@@ -221,4 +222,115 @@ TEST(SyncResources, OneOfEachKindAndAStaleSharedMemoryObject)
     EXPECT_EQ(fstat(fd, &still), 0);
     EXPECT_EQ(shm_unlink(name.c_str()), 0);
     close(fd);
+}
+
+// Two nodes started at the same moment with one shared-memory resource name,
+// on a free name and on one left by a killed run: one gets the object under
+// the name, the other is refused, and neither removes the other's.
+TEST(SyncResources, TwoNodesCreatingOneSharedMemoryNameAtOnce)
+{
+    setUp();
+    const std::string name = shmName("race");
+    shm_unlink(name.c_str());
+    struct Child {
+        int ready, done, result, fdsLeft;
+        ino_t ino;
+    };
+    struct Shared {
+        int go, release;
+        Child c[2];
+    };
+    auto *sh = static_cast<Shared *>(mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
+                                          MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(sh, MAP_FAILED);
+    auto ld = [](int &v) { return __atomic_load_n(&v, __ATOMIC_ACQUIRE); };
+    auto st = [](int &v, int x) { __atomic_store_n(&v, x, __ATOMIC_RELEASE); };
+    auto openFds = [] {
+        int n = 0;
+        std::error_code ec;
+        for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec); !ec && it != decltype(it){};
+             it.increment(ec))
+            ++n;
+        return n;
+    };
+    YW_sync_cfg_t cfg{};
+    cfg.name = const_cast<char *>(name.c_str());
+    cfg.sync_type = YW_SYNC_TYPE_SHM;
+    cfg.shm_size = 4096;
+    cfg.shm_mode = YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL;
+    cfg.shm_attr = YW_SHM_ATTR_RW;
+
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    int rounds = 0, takenOver = 0;
+    std::vector<pid_t> all;
+    for (; rounds < 400 && std::chrono::steady_clock::now() < end; ++rounds) {
+        const bool stale = rounds % 2 == 1;
+        if (stale) { // made and sized, no node holds it
+            int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(ftruncate(fd, 4096), 0);
+            close(fd);
+        }
+        *sh = Shared{};
+        pid_t pids[2];
+        for (int k = 0; k < 2; ++k) {
+            pids[k] = fork();
+            ASSERT_GE(pids[k], 0);
+            if (pids[k] == 0) {
+                Child &me = sh->c[k];
+                int fds = openFds();
+                st(me.ready, 1);
+                auto limit = std::chrono::steady_clock::now() + 5s;
+                while (!ld(sh->go) && std::chrono::steady_clock::now() < limit) {
+                }
+                YW_sync_id_t id;
+                int fd = -1;
+                me.result = YW_createSync(&cfg, &id);
+                struct stat sb {};
+                if (me.result == 0 && fstat(fd = YW_g_sync[id].sync_obj_id.shm->fd, &sb) == 0)
+                    me.ino = sb.st_ino;
+                st(me.done, 1);
+                while (!ld(sh->release) && std::chrono::steady_clock::now() < limit) {
+                }
+                YW_deleteSync(id);
+                me.fdsLeft = openFds() - fds;
+                _exit(0);
+            }
+        }
+        ASSERT_TRUE(waitFor([&] { return ld(sh->c[0].ready) && ld(sh->c[1].ready); }, 5s));
+        st(sh->go, 1);
+        ASSERT_TRUE(waitFor([&] { return ld(sh->c[0].done) && ld(sh->c[1].done); }, 5s));
+        // While both run: one object, held by one of them, is under the name.
+        int fd = shm_open(name.c_str(), O_RDONLY, 0);
+        struct stat sb {};
+        EXPECT_TRUE(fd >= 0 && fstat(fd, &sb) == 0);
+        if (fd >= 0)
+            close(fd);
+        st(sh->release, 1);
+        for (pid_t p : pids) {
+            int ws = 0;
+            EXPECT_EQ(waitpid(p, &ws, 0), p);
+            EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+            all.push_back(p);
+        }
+        const Child &a = sh->c[0], &b = sh->c[1];
+        ASSERT_EQ((a.result == 0) + (b.result == 0), 1)
+            << "round " << rounds << (stale ? " (stale)" : "") << ": results " << a.result << " " << b.result
+            << ", objects " << a.ino << " " << b.ino;
+        EXPECT_EQ((a.result == 0 ? b : a).result, YW_FAIL);
+        EXPECT_EQ(sb.st_ino, (a.result == 0 ? a : b).ino) << "round " << rounds;
+        EXPECT_EQ(a.fdsLeft, 0);
+        EXPECT_EQ(b.fdsLeft, 0);
+        // The holder removed its object when it deleted the resource.
+        ASSERT_LT(shm_open(name.c_str(), O_RDONLY, 0), 0) << "round " << rounds;
+        takenOver += stale;
+    }
+    EXPECT_GE(rounds, 20);
+    EXPECT_GT(takenOver, 0);
+    // No object of the two nodes' making is left behind under another name.
+    for (const auto &e : std::filesystem::directory_iterator("/dev/shm"))
+        for (pid_t p : all)
+            EXPECT_EQ(e.path().filename().string().find("." + std::to_string(p) + "."), std::string::npos)
+                << e.path();
+    munmap(sh, sizeof(Shared));
 }
