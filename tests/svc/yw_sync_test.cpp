@@ -232,26 +232,25 @@ TEST(SyncResources, TwoNodesCreatingOneSharedMemoryNameAtOnce)
     setUp();
     const std::string name = shmName("race");
     shm_unlink(name.c_str());
-    struct Child {
-        int ready, done, result, fdsLeft;
-        ino_t ino;
-    };
     struct Shared {
-        int go, release;
-        Child c[2];
+        int ready, go, done, release;
+        int result[2], fdLeak[2];
+        ino_t ino[2];
     };
-    auto *sh = static_cast<Shared *>(mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
-                                          MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    auto *sh = static_cast<Shared *>(
+        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(sh, MAP_FAILED);
     auto ld = [](int &v) { return __atomic_load_n(&v, __ATOMIC_ACQUIRE); };
-    auto st = [](int &v, int x) { __atomic_store_n(&v, x, __ATOMIC_RELEASE); };
-    auto openFds = [] {
-        int n = 0;
-        std::error_code ec;
-        for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec); !ec && it != decltype(it){};
-             it.increment(ec))
-            ++n;
-        return n;
+    auto spin = [&](int &v, int want) {
+        auto end = std::chrono::steady_clock::now() + 5s;
+        while (ld(v) < want && std::chrono::steady_clock::now() < end) {
+        }
+        return ld(v) >= want;
+    };
+    auto lowestFreeFd = [] {
+        int f = dup(0);
+        close(f);
+        return f;
     };
     YW_sync_cfg_t cfg{};
     cfg.name = const_cast<char *>(name.c_str());
@@ -261,76 +260,60 @@ TEST(SyncResources, TwoNodesCreatingOneSharedMemoryNameAtOnce)
     cfg.shm_attr = YW_SHM_ATTR_RW;
 
     const auto end = std::chrono::steady_clock::now() + 3s;
-    int rounds = 0, takenOver = 0;
-    std::vector<pid_t> all;
+    int rounds = 0;
+    std::vector<pid_t> pids;
     for (; rounds < 400 && std::chrono::steady_clock::now() < end; ++rounds) {
-        const bool stale = rounds % 2 == 1;
-        if (stale) { // made and sized, no node holds it
+        if (rounds % 2) { // a killed run's object: made and sized, not held
             int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
-            ASSERT_GE(fd, 0);
-            ASSERT_EQ(ftruncate(fd, 4096), 0);
+            ASSERT_TRUE(fd >= 0 && ftruncate(fd, 4096) == 0);
             close(fd);
         }
         *sh = Shared{};
-        pid_t pids[2];
         for (int k = 0; k < 2; ++k) {
-            pids[k] = fork();
-            ASSERT_GE(pids[k], 0);
-            if (pids[k] == 0) {
-                Child &me = sh->c[k];
-                int fds = openFds();
-                st(me.ready, 1);
-                auto limit = std::chrono::steady_clock::now() + 5s;
-                while (!ld(sh->go) && std::chrono::steady_clock::now() < limit) {
-                }
+            pid_t p = fork();
+            if (p == 0) {
+                int fd0 = lowestFreeFd();
+                __atomic_add_fetch(&sh->ready, 1, __ATOMIC_ACQ_REL);
+                spin(sh->go, 1);
                 YW_sync_id_t id;
-                int fd = -1;
-                me.result = YW_createSync(&cfg, &id);
                 struct stat sb {};
-                if (me.result == 0 && fstat(fd = YW_g_sync[id].sync_obj_id.shm->fd, &sb) == 0)
-                    me.ino = sb.st_ino;
-                st(me.done, 1);
-                while (!ld(sh->release) && std::chrono::steady_clock::now() < limit) {
-                }
+                sh->result[k] = YW_createSync(&cfg, &id);
+                if (sh->result[k] == 0 && fstat(YW_g_sync[id].sync_obj_id.shm->fd, &sb) == 0)
+                    sh->ino[k] = sb.st_ino;
+                __atomic_add_fetch(&sh->done, 1, __ATOMIC_ACQ_REL);
+                spin(sh->release, 1);
                 YW_deleteSync(id);
-                me.fdsLeft = openFds() - fds;
+                sh->fdLeak[k] = lowestFreeFd() != fd0;
                 _exit(0);
             }
+            ASSERT_GT(p, 0);
+            pids.push_back(p);
         }
-        ASSERT_TRUE(waitFor([&] { return ld(sh->c[0].ready) && ld(sh->c[1].ready); }, 5s));
-        st(sh->go, 1);
-        ASSERT_TRUE(waitFor([&] { return ld(sh->c[0].done) && ld(sh->c[1].done); }, 5s));
-        // While both run: one object, held by one of them, is under the name.
+        ASSERT_TRUE(spin(sh->ready, 2));
+        __atomic_store_n(&sh->go, 1, __ATOMIC_RELEASE);
+        ASSERT_TRUE(spin(sh->done, 2));
+        // While both run, the name holds the object of the one that got it.
         int fd = shm_open(name.c_str(), O_RDONLY, 0);
         struct stat sb {};
         EXPECT_TRUE(fd >= 0 && fstat(fd, &sb) == 0);
-        if (fd >= 0)
-            close(fd);
-        st(sh->release, 1);
-        for (pid_t p : pids) {
+        close(fd);
+        __atomic_store_n(&sh->release, 1, __ATOMIC_RELEASE);
+        for (int k = 1; k <= 2; ++k) {
             int ws = 0;
-            EXPECT_EQ(waitpid(p, &ws, 0), p);
-            EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
-            all.push_back(p);
+            EXPECT_TRUE(waitpid(pids[pids.size() - k], &ws, 0) > 0 && WIFEXITED(ws));
         }
-        const Child &a = sh->c[0], &b = sh->c[1];
-        ASSERT_EQ((a.result == 0) + (b.result == 0), 1)
-            << "round " << rounds << (stale ? " (stale)" : "") << ": results " << a.result << " " << b.result
-            << ", objects " << a.ino << " " << b.ino;
-        EXPECT_EQ((a.result == 0 ? b : a).result, YW_FAIL);
-        EXPECT_EQ(sb.st_ino, (a.result == 0 ? a : b).ino) << "round " << rounds;
-        EXPECT_EQ(a.fdsLeft, 0);
-        EXPECT_EQ(b.fdsLeft, 0);
-        // The holder removed its object when it deleted the resource.
+        const int won = sh->result[0] == 0 ? 0 : 1;
+        ASSERT_EQ(sh->result[won], 0) << "round " << rounds;
+        ASSERT_EQ(sh->result[1 - won], YW_FAIL) << "round " << rounds << ": two objects " << sh->ino[0] << " "
+                                                << sh->ino[1];
+        EXPECT_EQ(sb.st_ino, sh->ino[won]) << "round " << rounds;
+        EXPECT_FALSE(sh->fdLeak[0] || sh->fdLeak[1]) << "round " << rounds;
+        // Deleting the resource removed the object; nothing else is left.
         ASSERT_LT(shm_open(name.c_str(), O_RDONLY, 0), 0) << "round " << rounds;
-        takenOver += stale;
     }
     EXPECT_GE(rounds, 20);
-    EXPECT_GT(takenOver, 0);
-    // No object of the two nodes' making is left behind under another name.
     for (const auto &e : std::filesystem::directory_iterator("/dev/shm"))
-        for (pid_t p : all)
-            EXPECT_EQ(e.path().filename().string().find("." + std::to_string(p) + "."), std::string::npos)
-                << e.path();
+        for (pid_t p : pids)
+            EXPECT_EQ(e.path().filename().string().find("." + std::to_string(p) + "."), std::string::npos) << e.path();
     munmap(sh, sizeof(Shared));
 }
