@@ -152,11 +152,9 @@ YW_ret_t yw_sync_createShmExcl(const YW_P_sharedmemory_arg_t &a, YW_P_shm_t *out
         std::printf("%s:%d shared memory %s: folder of shared-memory objects not found\n", "YW_createSync",
                     __LINE__, a.name);
     else if (!to.empty() && (rc = link(from.c_str(), to.c_str())) != 0 && errno == EEXIST &&
-             yw_sync_shmTakeStale(to)) {
+             yw_sync_shmTakeStale(to) && (rc = link(from.c_str(), to.c_str())) == 0)
         std::printf("%s:%d shared memory %s was left by an earlier run: removed and created again\n",
                     "YW_createSync", __LINE__, a.name);
-        rc = link(from.c_str(), to.c_str());
-    }
     if (rc != 0) {
         YW_P_deleteSharedMemory(e); // removes the private name
         return YW_FAIL;

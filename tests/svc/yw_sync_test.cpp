@@ -259,10 +259,10 @@ TEST(SyncResources, TwoNodesCreatingOneSharedMemoryNameAtOnce)
     cfg.shm_mode = YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL;
     cfg.shm_attr = YW_SHM_ATTR_RW;
 
-    const auto end = std::chrono::steady_clock::now() + 3s;
+    const auto end = std::chrono::steady_clock::now() + 2s;
     int rounds = 0;
     std::vector<pid_t> pids;
-    for (; rounds < 400 && std::chrono::steady_clock::now() < end; ++rounds) {
+    for (; rounds < 200 && std::chrono::steady_clock::now() < end; ++rounds) {
         if (rounds % 2) { // a killed run's object: made and sized, not held
             int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
             ASSERT_TRUE(fd >= 0 && ftruncate(fd, 4096) == 0);
