@@ -5,17 +5,23 @@
 // Shared-memory objects are created exclusively under their configured
 // name. The node that made one marks it as its own with an exclusive lock on
 // the object's descriptor, which the kernel drops when the descriptor is
-// closed, also when the node is killed. An object that exists without that
-// mark was left by a run that ended without deleting it: it is removed and
-// made again, once, with one line. An object whose mark is held belongs to a
-// running node and is not touched.
+// closed, also when the node is killed; an object appears under its name
+// only once it is marked. An object that exists without that mark was left
+// by a run that ended without deleting it: it is removed and made again,
+// once, with one line. An object whose mark is held belongs to a running
+// node and is not touched.
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "frw/yw_frw_cfg.h"
 #include "frw/yw_svc_cfg.h"
@@ -56,16 +62,109 @@ void yw_sync_cfgFree(YW_sync_cfg_t *cfg)
         YW_svc_cfgFree(cfg, {&YW_sync_cfg_t::name});
 }
 
-// True when an object of that name exists and no running node holds its
-// mark (probe: take the mark on a descriptor of our own, then close it).
-bool yw_sync_shmStale(const char *name)
+// The name of a shared-memory object as a file under `dir`: leading slashes
+// dropped as shm_open drops them; empty when it names no single entry.
+std::string yw_sync_shmPath(const std::string &dir, const char *name)
 {
-    int fd = shm_open(name, O_RDONLY, 0);
+    while (*name == '/')
+        ++name;
+    if (!*name || std::strchr(name, '/') || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        return {};
+    return dir + "/" + name;
+}
+
+bool yw_sync_sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The directory in which shm_open keeps its objects: the one that holds the
+// object `probe`, open on `fd`. /dev/shm is tried first, then each tmpfs
+// mount; empty when none holds it.
+std::string yw_sync_shmDir(const char *probe, int fd)
+{
+    struct stat want {};
+    if (fstat(fd, &want) != 0)
+        return {};
+    auto holds = [&](const std::string &dir) {
+        std::string path = yw_sync_shmPath(dir, probe);
+        struct stat sb {};
+        return !path.empty() && stat(path.c_str(), &sb) == 0 && yw_sync_sameFile(sb, want);
+    };
+    if (holds("/dev/shm"))
+        return "/dev/shm";
+    std::string found;
+    FILE *m = std::fopen("/proc/self/mounts", "re");
+    if (!m)
+        return found;
+    char line[512], dir[256], type[32];
+    // A line longer than the buffer is read in pieces; a piece that parses
+    // as a mount is still checked against the probe itself.
+    while (found.empty() && std::fgets(line, sizeof line, m))
+        if (std::sscanf(line, "%*s %255s %31s", dir, type) == 2 && std::strcmp(type, "tmpfs") == 0 &&
+            !std::strchr(dir, '\\') && holds(dir))
+            found = dir;
+    std::fclose(m);
+    return found;
+}
+
+// Removes the object at `path` when no running node holds its mark. The
+// mark is taken and held while the object is checked and removed, and the
+// name must still hold the object that was marked: two nodes that find the
+// same stale object cannot remove the new one that either of them puts in
+// its place.
+bool yw_sync_shmTakeStale(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool stale = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    struct stat held {}, now {};
+    bool stale = flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+                 lstat(path.c_str(), &now) == 0 && yw_sync_sameFile(held, now) && unlink(path.c_str()) == 0;
     close(fd);
     return stale;
+}
+
+// Exclusive creation. The object is made under a private name, sized and
+// marked there, and only then linked under its own name (link fails when
+// the name exists): no other node can find it under that name before it is
+// marked as this node's and take it for one left by an earlier run.
+YW_ret_t yw_sync_createShmExcl(const YW_P_sharedmemory_arg_t &a, YW_P_shm_t *out)
+{
+    static std::atomic<unsigned> seq{0};
+    char tmpName[YW_P_SHM_NAME_LEN];
+    YW_P_shm_t e = nullptr;
+    for (int tries = 0; !e && tries < 4; ++tries) {
+        std::snprintf(tmpName, sizeof tmpName, "/.yw_sync.%d.%u", (int)getpid(), seq++);
+        YW_P_sharedmemory_arg_t t = a;
+        t.name = tmpName;
+        if (YW_P_createSharedMemory(&t, &e) != YW_SUCCESS)
+            e = nullptr;
+    }
+    if (!e)
+        return YW_FAIL;
+    if (flock(e->fd, LOCK_EX | LOCK_NB) != 0)
+        std::printf("%s:%d shared memory %s not marked as this node's\n", "YW_createSync", __LINE__, a.name);
+    const std::string dir = yw_sync_shmDir(tmpName, e->fd);
+    const std::string from = yw_sync_shmPath(dir, tmpName), to = yw_sync_shmPath(dir, a.name);
+    int rc = -1;
+    if (dir.empty())
+        std::printf("%s:%d shared memory %s: folder of shared-memory objects not found\n", "YW_createSync",
+                    __LINE__, a.name);
+    else if (!to.empty() && (rc = link(from.c_str(), to.c_str())) != 0 && errno == EEXIST &&
+             yw_sync_shmTakeStale(to) && (rc = link(from.c_str(), to.c_str())) == 0)
+        std::printf("%s:%d shared memory %s was left by an earlier run: removed and created again\n",
+                    "YW_createSync", __LINE__, a.name);
+    if (rc != 0) {
+        YW_P_deleteSharedMemory(e); // removes the private name
+        return YW_FAIL;
+    }
+    unlink(from.c_str());
+    size_t n = strnlen(a.name, YW_P_SHM_NAME_LEN - 1);
+    std::memcpy(e->name, a.name, n);
+    e->name[n] = '\0';
+    *out = e;
+    return YW_SUCCESS;
 }
 
 YW_ret_t yw_sync_createShm(const YW_sync_cfg_t *cfg, YW_P_shm_t *out)
@@ -82,13 +181,11 @@ YW_ret_t yw_sync_createShm(const YW_sync_cfg_t *cfg, YW_P_shm_t *out)
     }
     YW_P_sharedmemory_arg_t a{cfg->name, cfg->shm_mode, (YW_uint32_t)cfg->shm_size, cfg->shm_addr,
                               (YW_uint32_t)cfg->shm_attr};
+    const int excl = YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL;
+    if ((cfg->shm_mode & excl) == excl)
+        return yw_sync_createShmExcl(a, out);
+    // Opening an object that may exist: it is marked when no node holds it.
     YW_ret_t r = YW_P_createSharedMemory(&a, out);
-    if (r != YW_SUCCESS && (cfg->shm_mode & YW_SHM_MODE_EXCL) && yw_sync_shmStale(cfg->name)) {
-        std::printf("%s:%d shared memory %s was left by an earlier run: removed and created again\n",
-                    "YW_createSync", __LINE__, cfg->name);
-        shm_unlink(cfg->name);
-        r = YW_P_createSharedMemory(&a, out);
-    }
     if (r == YW_SUCCESS && flock((*out)->fd, LOCK_EX | LOCK_NB) != 0)
         std::printf("%s:%d shared memory %s not marked as this node's\n", "YW_createSync", __LINE__, cfg->name);
     return r;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "yw_svc_test_util.h"
@@ -221,4 +222,98 @@ TEST(SyncResources, OneOfEachKindAndAStaleSharedMemoryObject)
     EXPECT_EQ(fstat(fd, &still), 0);
     EXPECT_EQ(shm_unlink(name.c_str()), 0);
     close(fd);
+}
+
+// Two nodes started at the same moment with one shared-memory resource name,
+// on a free name and on one left by a killed run: one gets the object under
+// the name, the other is refused, and neither removes the other's.
+TEST(SyncResources, TwoNodesCreatingOneSharedMemoryNameAtOnce)
+{
+    setUp();
+    const std::string name = shmName("race");
+    shm_unlink(name.c_str());
+    struct Shared {
+        int ready, go, done, release;
+        int result[2], fdLeak[2];
+        ino_t ino[2];
+    };
+    auto *sh = static_cast<Shared *>(
+        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(sh, MAP_FAILED);
+    auto ld = [](int &v) { return __atomic_load_n(&v, __ATOMIC_ACQUIRE); };
+    auto spin = [&](int &v, int want) {
+        auto end = std::chrono::steady_clock::now() + 5s;
+        while (ld(v) < want && std::chrono::steady_clock::now() < end) {
+        }
+        return ld(v) >= want;
+    };
+    auto lowestFreeFd = [] {
+        int f = dup(0);
+        close(f);
+        return f;
+    };
+    YW_sync_cfg_t cfg{};
+    cfg.name = const_cast<char *>(name.c_str());
+    cfg.sync_type = YW_SYNC_TYPE_SHM;
+    cfg.shm_size = 4096;
+    cfg.shm_mode = YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL;
+    cfg.shm_attr = YW_SHM_ATTR_RW;
+
+    const auto end = std::chrono::steady_clock::now() + 2s;
+    int rounds = 0;
+    std::vector<pid_t> pids;
+    for (; rounds < 200 && std::chrono::steady_clock::now() < end; ++rounds) {
+        if (rounds % 2) { // a killed run's object: made and sized, not held
+            int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+            ASSERT_TRUE(fd >= 0 && ftruncate(fd, 4096) == 0);
+            close(fd);
+        }
+        *sh = Shared{};
+        for (int k = 0; k < 2; ++k) {
+            pid_t p = fork();
+            if (p == 0) {
+                int fd0 = lowestFreeFd();
+                __atomic_add_fetch(&sh->ready, 1, __ATOMIC_ACQ_REL);
+                spin(sh->go, 1);
+                YW_sync_id_t id;
+                struct stat sb {};
+                sh->result[k] = YW_createSync(&cfg, &id);
+                if (sh->result[k] == 0 && fstat(YW_g_sync[id].sync_obj_id.shm->fd, &sb) == 0)
+                    sh->ino[k] = sb.st_ino;
+                __atomic_add_fetch(&sh->done, 1, __ATOMIC_ACQ_REL);
+                spin(sh->release, 1);
+                YW_deleteSync(id);
+                sh->fdLeak[k] = lowestFreeFd() != fd0;
+                _exit(0);
+            }
+            ASSERT_GT(p, 0);
+            pids.push_back(p);
+        }
+        ASSERT_TRUE(spin(sh->ready, 2));
+        __atomic_store_n(&sh->go, 1, __ATOMIC_RELEASE);
+        ASSERT_TRUE(spin(sh->done, 2));
+        // While both run, the name holds the object of the one that got it.
+        int fd = shm_open(name.c_str(), O_RDONLY, 0);
+        struct stat sb {};
+        EXPECT_TRUE(fd >= 0 && fstat(fd, &sb) == 0);
+        close(fd);
+        __atomic_store_n(&sh->release, 1, __ATOMIC_RELEASE);
+        for (int k = 1; k <= 2; ++k) {
+            int ws = 0;
+            EXPECT_TRUE(waitpid(pids[pids.size() - k], &ws, 0) > 0 && WIFEXITED(ws));
+        }
+        const int won = sh->result[0] == 0 ? 0 : 1;
+        ASSERT_EQ(sh->result[won], 0) << "round " << rounds;
+        ASSERT_EQ(sh->result[1 - won], YW_FAIL) << "round " << rounds << ": two objects " << sh->ino[0] << " "
+                                                << sh->ino[1];
+        EXPECT_EQ(sb.st_ino, sh->ino[won]) << "round " << rounds;
+        EXPECT_FALSE(sh->fdLeak[0] || sh->fdLeak[1]) << "round " << rounds;
+        // Deleting the resource removed the object; nothing else is left.
+        ASSERT_LT(shm_open(name.c_str(), O_RDONLY, 0), 0) << "round " << rounds;
+    }
+    EXPECT_GE(rounds, 20);
+    for (const auto &e : std::filesystem::directory_iterator("/dev/shm"))
+        for (pid_t p : pids)
+            EXPECT_EQ(e.path().filename().string().find("." + std::to_string(p) + "."), std::string::npos) << e.path();
+    munmap(sh, sizeof(Shared));
 }
