@@ -1,10 +1,10 @@
 // Round trips of this broker's client and server, in two processes on
 // 127.0.0.1: `add` (a small two-way call) and `echo_octets` with 64 KiB each
 // way, beside a raw TCP ping-pong between two processes that moves the same
-// numbers of bytes. Both servers run on CPU pins 1 and 2 (the broker's
-// reader that takes the circuit back runs beside the one serving), the
-// client on pin 0; the broker and the raw exchange are measured in turn, in
-// blocks, in one run.
+// bytes in the same pieces over sockets with the same options. Both servers
+// run on CPU pins 1 and 2 (the broker's reader that takes the circuit back
+// runs beside the one serving), the client on pin 0; the broker and the raw
+// exchange are measured in turn, in short blocks, in one run.
 #include "bench_util.h"
 #include "corba_orb.h"
 #include "peertest_echo.h"
@@ -24,37 +24,71 @@ extern char **environ;
 
 namespace {
 
-// GIOP sizes of the two calls (request, reply), as this broker sends them.
-constexpr size_t kAddReq = 80, kAddRep = 28;
+// GIOP sizes of the two calls (request, reply), as this broker sends them:
+// header, request or reply header, arguments or results.
+constexpr size_t kAddReq = 88, kAddRep = 28;
 constexpr size_t kBig = 65536;
-constexpr size_t kBigReq = kBig + 88, kBigRep = kBig + 32;
+constexpr size_t kBigReq = kBig + 92, kBigRep = kBig + 28;
 
-// CPU pins 1 and 2 for a server process (pin_cpu's numbering).
-void pin_two(pid_t pid)
+// The broker writes a message block by block (one write per 65536-byte block
+// of its stream) and reads into 65536-byte blocks, so the raw side moves its
+// bytes in the same pieces: a 64 KiB body with its header is two writes.
+constexpr size_t kPiece = 65536;
+
+// CPU pins 1 and 2 (pin_cpu's numbering) for the calling thread, which then
+// starts both servers: every thread of theirs inherits the set. (Pinning a
+// running server by its process id would reach its main thread only; the
+// broker's acceptor and readers, made during its start-up, would run on any
+// CPU while the raw server stays on two.)
+void pin_servers()
 {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     if (n < 3) {
-        bench::pin_cpu(1, pid);
+        bench::pin_cpu(1);
         return;
     }
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET(int(2 % n), &set);
     CPU_SET(int(3 % n), &set);
-    sched_setaffinity(pid, sizeof set, &set);
+    sched_setaffinity(0, sizeof set, &set);
 }
 
 bool full(int fd, void *buf, size_t n, bool rd)
 {
     auto *p = static_cast<char *>(buf);
     while (n) {
-        ssize_t r = rd ? read(fd, p, n) : write(fd, p, n);
+        size_t k = std::min(n, kPiece);
+        ssize_t r = rd ? read(fd, p, k) : write(fd, p, k);
         if (r <= 0)
             return false;
         p += r;
         n -= size_t(r);
     }
     return true;
+}
+
+// The options the broker's TCP acceptor gives an accepted connection.
+void server_options(int fd)
+{
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    timeval tv{20, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// The options of the broker's default QoS list for "tcp", which its client
+// applies before it connects: no Nagle delay, 64 KiB socket buffers (fixed
+// sizes, which also turn the kernel's buffer tuning off) and a 1 s linger.
+void client_options(int fd)
+{
+    int one = 1, buf = 65536;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buf, sizeof buf);
+    linger l{1, 1};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
 }
 
 // The raw peer: a forked process that answers each request of `req` bytes
@@ -84,8 +118,7 @@ pid_t raw_server(uint16_t &port)
             continue;
         }
         close(ls);
-        int one = 1;
-        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        server_options(c);
         uint64_t sizes[2];
         if (!full(c, sizes, sizeof sizes, true))
             _exit(0);
@@ -103,10 +136,9 @@ int raw_connect(uint16_t port, uint64_t req, uint64_t rep)
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    client_options(fd);
     if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0)
         std::exit(1);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     uint64_t sizes[2] = {req, rep};
     full(fd, sizes, sizeof sizes, false);
     return fd;
@@ -165,12 +197,11 @@ void report(char const *name, const Series &s)
 
 int main(int argc, char **argv)
 {
+    pin_servers();
     uint16_t raw_port = 0;
     pid_t raw = raw_server(raw_port);
     std::string ior;
     pid_t srv = echo_server(ior);
-    for (pid_t p : {raw, srv})
-        pin_two(p);
     bench::pin_cpu(0);
 
     CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
@@ -201,20 +232,26 @@ int main(int argc, char **argv)
         echo->add(i, 1, env);
         raw_rt(small, kAddReq, kAddRep);
     }
-    for (int block = 0; block < 10; ++block) {
-        for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 20; ++i) {
+        PeerTest::OctetSeq back = echo->echo_octets(data, env);
+        raw_rt(big, kBigReq, kBigRep);
+    }
+    // Short blocks, so that the load of the (shared) machine falls on both
+    // sides alike.
+    for (int block = 0; block < 400; ++block) {
+        for (int i = 0; i < 25; ++i) {
             auto t0 = bench::Clock::now();
             echo->add(i, 1, env);
             add.orb.push_back(us_since(t0));
         }
-        for (int i = 0; i < 500; ++i)
+        for (int i = 0; i < 25; ++i)
             add.raw.push_back(raw_rt(small, kAddReq, kAddRep));
-        for (int i = 0; i < 40; ++i) {
+        for (int i = 0; i < 3; ++i) {
             auto t0 = bench::Clock::now();
             PeerTest::OctetSeq back = echo->echo_octets(data, env);
             octets.orb.push_back(us_since(t0));
         }
-        for (int i = 0; i < 40; ++i)
+        for (int i = 0; i < 3; ++i)
             octets.raw.push_back(raw_rt(big, kBigReq, kBigRep));
     }
     bool failed = env.pending();

@@ -26,21 +26,30 @@ public:
     wq_PriorityQueue &operator=(const wq_PriorityQueue &) = delete;
 
     // Appends a circuit; the level's semaphore is signalled when it was empty.
+    // The signal follows the unlock: a reader woken while the level's mutex
+    // is still held would only block on it and need a second wake-up, both
+    // on the path of the request this thread is about to serve. get() looks
+    // at the head under the mutex, so the order changes nothing it sees.
     void put(T *c, uint32_t level)
     {
         if (level >= static_cast<uint32_t>(levels_))
             level = 0;
         Level &l = lv_[level];
-        wq_MutexLock g(l.mtx);
-        c->pool_next = nullptr;
-        ++l.queued;
-        if (!l.head) {
-            l.head = l.tail = c;
-            l.sem.signal();
-        } else {
-            l.tail->pool_next = c;
-            l.tail = c;
+        bool was_empty;
+        {
+            wq_MutexLock g(l.mtx);
+            c->pool_next = nullptr;
+            ++l.queued;
+            was_empty = !l.head;
+            if (was_empty) {
+                l.head = l.tail = c;
+            } else {
+                l.tail->pool_next = c;
+                l.tail = c;
+            }
         }
+        if (was_empty)
+            l.sem.signal();
     }
     // Circuits waiting at a level for a reader.
     uint32_t queued(uint32_t level)
