@@ -15,7 +15,8 @@
 //     RX (one connection both ways, as the floor has). With one message in
 //     flight each end waits on its channel's socket with poll() and then
 //     takes the message with YW_recvIpc. Floor: a raw TCP (UDP) socket
-//     ping-pong of 64 bytes on loopback.
+//     ping-pong of 64 bytes on loopback, made the way the channel has to
+//     work (see "Raw floors" below).
 //   ipc_tcp_oneway_64KiB: one-way throughput of 64 KiB framed messages over
 //     a TCP channel (MB/s of payload); floor: raw TCP writes of 64 KiB read
 //     by a plain thread.
@@ -25,6 +26,7 @@
 // figures: kNetReps) runs taken in turn with the floor's runs, after one
 // warm-up run of each.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -321,32 +323,77 @@ uint16_t freePort(int type)
     return ntohs(a.sin_port);
 }
 
-bool readAll(int fd, char *p, size_t n)
+// Raw floors. A floor does what the channel is bound to do and nothing more,
+// so that the ratio shows the channel's own cost:
+// - The channel's receive never blocks (one non-blocking read; "no data" when
+//   nothing is there) and a direct channel has no wait of its own, so its
+//   user waits for the socket with poll(). The floor's receiver does the
+//   same (rawRecv, the twin of netRecv). A blocking recv() would leave that
+//   wait out: on this kind of machine the extra poll() alone made a raw UDP
+//   ping-pong 1.05-1.3x slower, which was then charged to the channel.
+// - A UDP channel is one socket bound to its local port that sends to its
+//   remote address with sendto(); it must not connect(), since a connected
+//   socket takes datagrams from that one peer only. The floor's two UDP
+//   sockets are bound, non-blocking and unconnected in the same way.
+// - A TCP channel is one connection with TCP_NODELAY, sending with a plain
+//   send(); so is the floor.
+
+// Waits up to 100 ms for fd to become readable (as netWait does).
+void rawWait(int fd)
+{
+    struct pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, 100);
+}
+
+// One non-blocking read of up to n bytes, waiting on the socket while
+// nothing is there; waitFirst as for netRecv. The read's result (< 0 only
+// for a failure other than "no data").
+ssize_t rawRecv(int fd, void *p, size_t n, bool waitFirst = false)
+{
+    if (waitFirst)
+        rawWait(fd);
+    for (;;) {
+        ssize_t k = recv(fd, p, n, MSG_DONTWAIT);
+        if (k >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return k;
+        rawWait(fd);
+    }
+}
+
+// Reads exactly n bytes of a stream: with rawRecv (waitFirst as there), or
+// with blocking reads. The 64 KiB stream floor keeps blocking reads: there
+// the channel takes up to two frames per read and seldom waits, while a
+// floor of non-blocking reads of one message at a time came out slower than
+// the channel; the blocking reader is the harder floor.
+bool readAll(int fd, char *p, size_t n, bool block, bool waitFirst = false)
 {
     while (n > 0) {
-        ssize_t k = recv(fd, p, n, 0);
+        ssize_t k = block ? recv(fd, p, n, 0) : rawRecv(fd, p, n, waitFirst);
         if (k <= 0)
             return false;
         p += k;
         n -= (size_t)k;
+        waitFirst = false;
     }
     return true;
 }
 
-// Raw floors: a connected TCP pair (TCP_NODELAY) or two UDP sockets.
+// A connected TCP pair (TCP_NODELAY) or two bound UDP sockets, each sending
+// to the other's address (to[]).
 struct RawPair {
     int a = -1, b = -1;
+    sockaddr_in to[2]{}; // the address a sends to, the one b sends to
     explicit RawPair(int type)
     {
         uint16_t pa = freePort(type), pb = freePort(type);
         sockaddr_in aa = loopAddr(pa), ab = loopAddr(pb);
         if (type == SOCK_DGRAM) {
-            a = socket(AF_INET, SOCK_DGRAM, 0);
-            b = socket(AF_INET, SOCK_DGRAM, 0);
+            a = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+            b = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
             bind(a, reinterpret_cast<sockaddr *>(&aa), sizeof(aa));
             bind(b, reinterpret_cast<sockaddr *>(&ab), sizeof(ab));
-            connect(a, reinterpret_cast<sockaddr *>(&ab), sizeof(ab));
-            connect(b, reinterpret_cast<sockaddr *>(&aa), sizeof(aa));
+            to[0] = ab;
+            to[1] = aa;
             return;
         }
         int l = socket(AF_INET, SOCK_STREAM, 0);
@@ -371,19 +418,30 @@ double raw_socket_roundtrip_ns(int type, long rounds)
 {
     RawPair p(type);
     bool stream = type == SOCK_STREAM;
+    // one message: a send(), or a sendto() of one datagram
+    auto put = [&](int fd, const sockaddr_in &to, const char *m) {
+        if (stream)
+            send(fd, m, kPayload, 0);
+        else
+            sendto(fd, m, kPayload, MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to),
+                   sizeof(to));
+    };
+    auto get = [&](int fd, char *m) {
+        return stream ? readAll(fd, m, kPayload, false, true) : rawRecv(fd, m, kPayload, true) == kPayload;
+    };
     std::thread pong([&] {
         char b[kPayload];
         for (long i = 0; i < rounds; i++) {
-            if (stream ? !readAll(p.b, b, kPayload) : recv(p.b, b, kPayload, 0) != kPayload)
+            if (!get(p.b, b))
                 return;
-            send(p.b, b, kPayload, 0);
+            put(p.b, p.to[1], b);
         }
     });
     char m[kPayload] = {1};
     auto t0 = Clock::now();
     for (long i = 0; i < rounds; i++) {
-        send(p.a, m, kPayload, 0);
-        if (stream ? !readAll(p.a, m, kPayload) : recv(p.a, m, kPayload, 0) != kPayload)
+        put(p.a, p.to[0], m);
+        if (!get(p.a, m))
             break;
     }
     auto t1 = Clock::now();
@@ -397,7 +455,7 @@ double raw_tcp_stream_mbs(long count)
     std::thread reader([&] {
         std::vector<char> b(kBig);
         for (long i = 0; i < count; i++)
-            if (!readAll(p.b, b.data(), kBig))
+            if (!readAll(p.b, b.data(), kBig, true))
                 return;
     });
     std::vector<char> m(kBig, 1);
