@@ -706,11 +706,8 @@ void Stream::wrote(uint32_t n)
 {
     if (pending() || n == 0)
         return;
-    if (shared_) {
-        fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_MAYBE, "write to a read-only stream"));
-        return;
-    }
-    if (n > static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos())) {
+    // Only bytes inside the room write_room gave (never in a view).
+    if (shared_ || n > static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos())) {
         fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_MAYBE, "write position outside the stream"));
         return;
     }
