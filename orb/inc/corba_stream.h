@@ -103,6 +103,15 @@ public:
     void skip_write(uint32_t n);
     void skip_read(uint32_t n);
     void write_stream(Stream &source, uint32_t n);
+    // Room for bytes stored from outside (a transport reading in place):
+    // the free bytes of the write block from the write position, chaining
+    // the next block when it is full. Sets `room` and returns the position,
+    // or null (room 0) on failure. The write fast path is closed until
+    // wrote() takes the bytes.
+    unsigned char *write_room(uint32_t &room);
+    // Takes n bytes already stored at the write position (at most the room
+    // write_room gave); the bytes after them are left as they are.
+    void wrote(uint32_t n);
     void read_stream(Stream &target, uint32_t n);
 
     // True when an exception is pending for this stream (its environment

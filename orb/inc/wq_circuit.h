@@ -207,8 +207,11 @@ private:
     // raises a copy of the stored failure (INTERNAL #547 when `failed` and
     // none is stored; a stale request with none stored gets no exception).
     void leave(uint64_t id, bool failed, const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv);
-    // Reads until `want` bytes are in the stream; false on failure.
-    bool fill(CORBA::Stream &s, uint64_t want, const CORBA::EnvironmentWrapper &env);
+    // Brings the stream to `want` bytes: `loose` bytes already past its write
+    // position first, then the read-ahead, then reads from the net into the
+    // stream's blocks; bytes a read brings beyond `want` are left past the
+    // write position and counted in `loose`. False on failure.
+    bool fill(CORBA::Stream &s, uint32_t want, uint32_t &loose, const CORBA::EnvironmentWrapper &env);
     void fail_read(long result, const CORBA::EnvironmentWrapper &env);
     void fail_protocol(CORBA::SystemException *e, const CORBA::EnvironmentWrapper &env);
     // Fails the circuit with the stream's pending exception (moved to env).

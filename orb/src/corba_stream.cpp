@@ -683,6 +683,40 @@ void Stream::skip_write(uint32_t n)
     zero_tail();
 }
 
+unsigned char *Stream::write_room(uint32_t &room)
+{
+    room = 0;
+    if (pending())
+        return nullptr;
+    if (shared_) {
+        fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_MAYBE, "write to a read-only stream"));
+        return nullptr;
+    }
+    write_order();
+    if (wpos() == wblock_->data + wblock_->capacity && !next_write_block())
+        return nullptr;
+    // The caller stores past the position, so the bytes there are no longer
+    // known to be zero.
+    wlimit_ = wswap_ = 0;
+    room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos());
+    return wpos();
+}
+
+void Stream::wrote(uint32_t n)
+{
+    if (pending() || n == 0)
+        return;
+    // Only bytes inside the room write_room gave (never in a view).
+    if (shared_ || n > static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos())) {
+        fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_MAYBE, "write position outside the stream"));
+        return;
+    }
+    woff_ += n;
+    // The write fast path stays closed (the next write opens it, zeroing the
+    // bytes past the position); the read bound moves on to the new data.
+    sync();
+}
+
 // ---- back-patching -----------------------------------------------------------
 
 bool Stream::check_at(unsigned char *at, uint32_t k)

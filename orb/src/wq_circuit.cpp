@@ -5,6 +5,7 @@
 #include "corba_orb.h"
 #include "tkq_support.h"
 #include "wq_memblock.h"
+#include "wq_text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -428,17 +429,18 @@ void wq_MsgCircuit::fail_stream(CORBA::Stream &s, const CORBA::EnvironmentWrappe
     shutdown_net();
 }
 
-bool wq_MsgCircuit::fill(CORBA::Stream &s, uint64_t want, const CORBA::EnvironmentWrapper &env)
+bool wq_MsgCircuit::fill(CORBA::Stream &s, uint32_t want, uint32_t &loose, const CORBA::EnvironmentWrapper &env)
 {
-    uint64_t have = s.write_offset();
-    while (have < want) {
+    uint32_t have = s.write_offset();
+    // Bytes an earlier read left past the write position come first.
+    uint32_t t = std::min(loose, want - have);
+    s.wrote(t);
+    loose -= t;
+    have += t;
+    while (have < want && !s.pending()) {
         if (ahead_count_ > 0) {
-            uint32_t t = static_cast<uint32_t>(std::min<uint64_t>(uint64_t(ahead_count_), want - have));
+            t = std::min(static_cast<uint32_t>(ahead_count_), want - have);
             s.write_array_1(ahead_ + ahead_offset_, t);
-            if (s.pending()) {
-                fail_stream(s, env);
-                return false;
-            }
             ahead_offset_ += static_cast<int32_t>(t);
             ahead_count_ -= static_cast<int32_t>(t);
             have += t;
@@ -448,13 +450,25 @@ bool wq_MsgCircuit::fill(CORBA::Stream &s, uint64_t want, const CORBA::Environme
             fail_read(0, env);
             return false;
         }
-        long n = net_->read(ahead_, READ_AHEAD);
+        // Straight into the stream: each read asks for the rest of the block.
+        uint32_t room = 0;
+        unsigned char *p = s.write_room(room);
+        if (!p)
+            break;
+        long n = net_->read(p, room);
         if (n < 1) {
             fail_read(n, env);
             return false;
         }
-        ahead_offset_ = 0;
-        ahead_count_ = static_cast<int32_t>(n);
+        uint32_t got = static_cast<uint32_t>(std::min<long>(n, room));
+        t = std::min(got, want - have);
+        s.wrote(t);
+        loose = got - t;
+        have += t;
+    }
+    if (s.pending()) {
+        fail_stream(s, env);
+        return false;
     }
     return true;
 }
@@ -470,7 +484,9 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
     s.reclaim();
     if (s.pending())
         s.env().clear();
-    if (!fill(s, 12, env))
+    // Bytes read beyond what is taken so far, lying past the write position.
+    uint32_t loose = 0;
+    if (!fill(s, 12, loose, env))
         return 0;
     wq_read_message_header(s, h);
     if (std::memcmp(h.magic, "GIOP", 4) != 0) {
@@ -498,8 +514,21 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
         fail_protocol(new CORBA::IMP_LIMIT(1, COMPLETED_MAYBE, t), env);
         return 0;
     }
-    if (!fill(s, total, env))
+    if (!fill(s, static_cast<uint32_t>(total), loose, env))
         return 0;
+    // What the last read brought beyond the message waits for the next one
+    // (the read-ahead is empty whenever the transport was read).
+    if (loose > READ_AHEAD) {
+        wq_err << "Ulvenor internal error 638: closing connection\n" << wq_flush;
+        fail();
+        shutdown_net();
+        return 0;
+    }
+    if (loose > 0) {
+        std::memcpy(ahead_, s.write_position(), loose);
+        ahead_offset_ = 0;
+        ahead_count_ = static_cast<int32_t>(loose);
+    }
     s.message_length(static_cast<uint32_t>(total));
     return 1;
 }
