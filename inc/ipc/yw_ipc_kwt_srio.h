@@ -90,6 +90,11 @@ typedef struct yw_ipc_kwt_srio_connection {
     YW_ipc_fifo_t rxfifo;
     bool hasTxRing;
     bool hasRxRing;
+    /* Serialises the users of the rings (sends, the transmit task, receives
+     * and the receive task) with set-up, release and the ring resets of a new
+     * handshake, so that no reset falls between reading and advancing a ring
+     * position. Taken before BUSY; never taken while BUSY is held. */
+    std::mutex ringLock;
     /* handshake retry thread: one per connection, joined at release */
     std::mutex clientLock;
     std::thread client;
@@ -136,7 +141,9 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size);
 YW_ipc_kwt_srio_connection_t *YW_ipc_kwt_srio_search(int ceid, int port, int istx);
 int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc);
 int YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn);
-/* both rings empty again, indexes 0 (a new handshake); BUSY held */
+/* a new handshake: descriptor ring empty, indexes 0, the receive ring empty,
+ * the transmit ring keeping only the messages still queued; ringLock and
+ * BUSY held */
 void YW_ipc_kwt_srio_resetLink(YW_ipc_kwt_srio_connection_t *conn);
 int YW_ipc_kwt_srio_write_u64(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t index, YW_uint64_t word);
 int YW_ipc_kwt_srio_send_msg(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t word);

@@ -151,32 +151,59 @@ ZV_status_t yw_srio_setupTransfer(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t
     return r;
 }
 
-// Positions and FIFO of a ring back to empty (a new handshake).
-void yw_srio_ringReset(YW_ipc_buffer_t *b)
+// A ring after a new handshake. The receive ring starts empty. The transmit
+// ring gives back the room of messages already transferred (their
+// acknowledgements will not come) and keeps the messages still queued for
+// the transmit task: they were taken as sent and go after the handshake.
+// Sends are serialised with this (ringLock), so pieces are queued in the order
+// they were allocated and the queued ones are the newest.
+void yw_srio_ringReset(YW_ipc_buffer_t *b, bool keepQueued)
 {
     if (!b->lock)
         return;
     YW_ipc_buffer_guard g(b);
-    b->inp = b->outp = 0;
-    b->wrap = 0;
     b->last_inp = b->last_size = 0;
     b->last_wrap = 0;
-    if (b->fifo && b->fifo->list) {
-        b->fifo->push = b->fifo->pop = 0;
-        std::memset(b->fifo->list, 0, b->fifo->count * sizeof(YW_ipc_buffer_descriptor_t));
+    YW_ipc_fifo_t *f = b->fifo;
+    const YW_ipc_buffer_descriptor_t *first = f && f->list ? YW_ipc_fifo_peek(f) : nullptr;
+    if (keepQueued && first && first->offset < b->size) {
+        // Allocated from the oldest queued piece on; full when inp stands there.
+        b->outp = (YW_int64_t)first->offset;
+        b->wrap = b->inp <= b->outp ? 1 : 0;
+        return;
+    }
+    b->inp = b->outp = 0;
+    b->wrap = 0;
+    if (f && f->list) {
+        f->push = f->pop = 0;
+        std::memset(f->list, 0, f->count * sizeof(YW_ipc_buffer_descriptor_t));
     }
 }
 
+// Descriptor ring and channel rings empty again (indexes 0); queued sends
+// are kept across a handshake, not across a new set-up. ringLock and BUSY held.
+void yw_srio_resetRings(YW_ipc_kwt_srio_connection_t *conn, bool keepQueued)
+{
+    for (YW_uint64_t i = 0; i < conn->descriptors_size; i++)
+        yw_srio_word(conn, (YW_int64_t)i).store(0, std::memory_order_release);
+    conn->push.store(0);
+    conn->pop.store(0);
+    conn->unacked = 0;
+    conn->epoch.fetch_add(1);
+    yw_srio_ringReset(&conn->txring, keepQueued);
+    yw_srio_ringReset(&conn->rxring, false);
+}
 
-// Gives the channel's rings the mapped local data area as storage.
-void yw_srio_attachRings(YW_ipc_kwt_srio_connection_t *conn)
+// Gives the channel's rings the mapped local data area as storage (null: the
+// area is gone and nothing may be written into or read from them).
+void yw_srio_attachRings(YW_ipc_kwt_srio_connection_t *conn, YW_uint8_t *data)
 {
     for (YW_ipc_buffer_t *b : {&conn->txring, &conn->rxring}) {
         if (!b->lock)
             continue;
         YW_ipc_buffer_guard g(b);
-        b->data = conn->buffer;
-        if (b->size > conn->data_size)
+        b->data = data;
+        if (data && b->size > conn->data_size)
             b->size = conn->data_size;
     }
 }
@@ -432,6 +459,17 @@ void yw_srio_freeRing(YW_ipc_buffer_t *b, YW_ipc_fifo_t *f)
     f->list = nullptr;
 }
 
+// Lists a buffered receive side with the receive task (once); one the task
+// cannot poll, its list being full, is refused.
+YW_ret_t yw_srio_listRx(YW_ipc_t *ipc, const char *func)
+{
+    YW_ret_t r = YW_ipc_kwt_srio_task_addRxIpc(ipc);
+    if (r != YW_SUCCESS)
+        std::printf("%s:%d ipc %s refused: the receive task polls %d channels already\n", func, __LINE__,
+                    ipc->cfg->name, (int)YW_IPC_KWT_SRIO_MAX);
+    return r;
+}
+
 } // namespace
 
 YW_ipc_kwt_srio_busy::YW_ipc_kwt_srio_busy(YW_ipc_kwt_srio_connection_t *c, long spins) : m_conn(c), m_held(false)
@@ -492,10 +530,15 @@ YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
         ok = yw_srio_initRing(&conn->rxring, &conn->rxfifo, s.max_descriptors, (YW_uint64_t)s.buffer_size, conn);
         conn->hasRxRing = ok;
     }
-    if (!ok) {
+    // A buffered receive side takes its place in the receive task's list now:
+    // one the task cannot poll is not made at all.
+    YW_ret_t r = !ok ? YW_ERR_MALLOC : conn->hasRxRing ? yw_srio_listRx(ipc, __func__) : YW_SUCCESS;
+    if (r != YW_SUCCESS) {
+        if (conn->hasRxRing)
+            yw_srio_freeRing(&conn->rxring, &conn->rxfifo);
         conn->~YW_ipc_kwt_srio_connection_t();
         YW_free(mem);
-        return YW_ERR_MALLOC;
+        return r;
     }
     ipc->tx.buffer = conn->hasTxRing ? &conn->txring : nullptr;
     ipc->rx.buffer = conn->hasRxRing ? &conn->rxring : nullptr;
@@ -535,10 +578,14 @@ YW_ret_t YW_ipc_kwt_srio_setup(YW_ipc_t *ipc)
     auto *conn = YW_ipc_kwt_srio_conn(ipc);
     if (!conn)
         return YW_ERR_ENTITY_NULL;
+    // Listed before anything is mapped: a receive side the task cannot poll
+    // (its place given away since a release) is not set up.
+    if (conn->hasRxRing) {
+        if (YW_ret_t a = yw_srio_listRx(ipc, __func__))
+            return a;
+    }
     conn->released.store(false);
     int r = YW_ipc_kwt_srio_setup_connection(conn, ipc);
-    if (conn->hasRxRing)
-        YW_ipc_kwt_srio_task_addRxIpc(ipc);
     // Without the peer's areas yet (or with a set-up that failed) the retry
     // thread sets up and handshakes later.
     YW_ipc_kwt_srio_connection_tryConnect(ipc);
@@ -572,7 +619,8 @@ int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_
 {
     if (!conn || !ipc || !ipc->cfg)
         return YW_ERR_ENTITY_NULL;
-    // Set-ups and releases take the partner lock first, then BUSY.
+    // Set-ups and releases take the ring lock, the partner lock, then BUSY.
+    YW_shared_lock<std::mutex> rings(conn->ringLock);
     std::lock_guard<std::mutex> g(yw_s_srio_local);
     YW_ipc_kwt_srio_busy hold(conn, -1);
     if (conn->status.load() & YW_IPC_KWT_SRIO_READY)
@@ -595,8 +643,8 @@ int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_
         conn->partner = nullptr;
         return yw_srio_code(r);
     }
-    YW_ipc_kwt_srio_resetLink(conn);
-    yw_srio_attachRings(conn);
+    yw_srio_resetRings(conn, false);
+    yw_srio_attachRings(conn, conn->buffer);
     if (!tx)
         yw_srio_askSync(conn);
     conn->status.fetch_or(YW_IPC_KWT_SRIO_READY);
@@ -607,11 +655,13 @@ int YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn)
 {
     if (!conn)
         return YW_ERR_ENTITY_NULL;
+    YW_shared_lock<std::mutex> rings(conn->ringLock);
     if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
         return YW_ERR_IPC_NOT_READY;
     std::lock_guard<std::mutex> g(yw_s_srio_local);
     YW_ipc_kwt_srio_busy hold(conn, -1);
     yw_srio_unlink(conn);
+    yw_srio_attachRings(conn, nullptr);
     ZV_status_t r = yw_srio_closeAll(conn);
     conn->partner = nullptr;
     conn->synced.store(0);
@@ -621,14 +671,7 @@ int YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn)
 
 void YW_ipc_kwt_srio_resetLink(YW_ipc_kwt_srio_connection_t *conn)
 {
-    for (YW_uint64_t i = 0; i < conn->descriptors_size; i++)
-        yw_srio_word(conn, (YW_int64_t)i).store(0, std::memory_order_release);
-    conn->push.store(0);
-    conn->pop.store(0);
-    conn->unacked = 0;
-    conn->epoch.fetch_add(1);
-    yw_srio_ringReset(&conn->txring);
-    yw_srio_ringReset(&conn->rxring);
+    yw_srio_resetRings(conn, true);
 }
 
 int YW_ipc_kwt_srio_write_u64(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t index, YW_uint64_t word)
@@ -718,7 +761,8 @@ YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn
     YW_ipc_kwt_srio_busy hold(conn);
     if (!hold.held())
         return YW_ERR_IPC_BUSY;
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+    // Between handshakes the ring may hold acknowledgements of the old link.
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || !conn->synced.load())
         return YW_ERR_IPC_NOT_READY;
     // By slot state, up to the whole ring: with every slot outstanding the
     // next one to collect is where the next one to fill is.
@@ -784,6 +828,9 @@ YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
         conn->synced.store(0);
         YW_ipc_kwt_srio_connection_tryConnect(ipc);
     }
+    // From the allocation of the room to its transfer (or queueing) and its
+    // return on failure, no handshake resets the ring under this send.
+    YW_shared_lock<std::mutex> rings(conn->ringLock);
     if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || !conn->synced.load())
         return YW_ERR_IPC_NOT_READY;
     const bool direct = yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT);
@@ -872,6 +919,9 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
         return YW_ERR_ENTITY_NULL;
     if (!is_ipc_rx_ready(YW_ipc_state_get(ipc)) || yw_srio_isTx(ipc))
         return YW_ERR_RX_NOT_READY;
+    // Taken, copied and acknowledged before a new handshake may reset the
+    // ring and let the sender write over the message.
+    YW_shared_lock<std::mutex> rings(conn->ringLock);
     if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
         return YW_ERR_IPC_NOT_READY;
     const YW_uint32_t epoch = conn->epoch.load();

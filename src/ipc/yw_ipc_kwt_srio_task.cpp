@@ -144,6 +144,9 @@ bool yw_srio_txService(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
         conn->synced.store(0);
         YW_ipc_kwt_srio_connection_tryConnect(ipc);
     }
+    // Each queued message is transferred and taken off the queue with no
+    // handshake reset in between.
+    YW_shared_lock<std::mutex> rings(conn->ringLock);
     int progress = 0;
     if (ipc->cfg->flags & YW_IPC_FLAGS_FLOWCTRL) {
         YW_ret_t c = YW_ipc_kwt_srio_collect_free_buffers(conn);
@@ -324,6 +327,8 @@ YW_ret_t YW_ipc_kwt_srio_recv_poll(YW_ipc_t *ipc)
     if (!conn)
         return YW_ERR_ENTITY_NULL;
     YW_uint64_t off = 0, size = 0, msg = 0;
+    // Taken and queued with no handshake reset in between.
+    YW_shared_lock<std::mutex> rings(conn->ringLock);
     YW_ret_t r = YW_ipc_kwt_srio_wait_transfer(conn, &off, &size, &msg);
     if (r != YW_SUCCESS)
         return r;
@@ -384,7 +389,9 @@ YW_ret_t YW_ipc_kwt_srio_sender_sync(YW_ipc_kwt_srio_connection_t *conn, int try
         int r;
         {
             // Both ends start from an empty ring; a SYNC_ACK left from an
-            // earlier handshake must not complete this one.
+            // earlier handshake must not complete this one. No send is
+            // between reading and advancing the ring meanwhile.
+            YW_shared_lock<std::mutex> rings(conn->ringLock);
             YW_ipc_kwt_srio_busy hold(conn, -1);
             if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
                 return YW_ERR_IPC_NOT_READY;
@@ -396,7 +403,12 @@ YW_ret_t YW_ipc_kwt_srio_sender_sync(YW_ipc_kwt_srio_connection_t *conn, int try
         auto acked = [conn] { return YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC_ACK; };
         bool ok = yw_srio_waitUntil(conn, [&] { return r == YW_SUCCESS && acked(); });
         if (ok) {
+            // The peer may have acknowledged messages of the old link into
+            // the ring after it was reset above; its SYNC_ACK says it has
+            // started again and writes no more of them: they are void.
+            YW_shared_lock<std::mutex> rings(conn->ringLock);
             YW_ipc_kwt_srio_busy hold(conn, -1);
+            YW_ipc_kwt_srio_resetLink(conn);
             if (YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, 0) == YW_SUCCESS) {
                 std::atomic_ref<YW_uint64_t>(conn->descriptors[conn->remote_mbox]).store(0, std::memory_order_release);
                 conn->synced.store(1);
@@ -416,8 +428,11 @@ YW_ret_t YW_ipc_kwt_srio_receiver_sync(YW_ipc_kwt_srio_connection_t *conn, int t
         // The receive task answers too; whichever sees the SYNC first.
         bool ok = yw_srio_waitUntil(conn, [conn] {
             YW_uint64_t off, size, msg;
-            if (!conn->synced.load())
+            if (!conn->synced.load()) {
+                // A SYNC resets the ring: not while a receive is in it.
+                YW_shared_lock<std::mutex> rings(conn->ringLock);
                 YW_ipc_kwt_srio_wait_transfer(conn, &off, &size, &msg);
+            }
             return conn->synced.load() != 0;
         });
         if (ok)

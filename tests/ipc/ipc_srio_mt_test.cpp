@@ -4,6 +4,8 @@
 // (full ring, acknowledgement range, malformed descriptors).
 #include <dirent.h>
 
+#include <climits>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -338,6 +340,173 @@ TEST_F(SrioLocal, PartnersMadeAndDeletedAtOnceLinkOnlyLiveEnds)
     ASSERT_EQ(YW_createIpc(&tx.cfg, &tid), YW_SUCCESS);
     ASSERT_EQ(YW_createIpc(&rx.cfg, &rid), YW_SUCCESS);
     EXPECT_TRUE(waitFor([&] { return connOf(tid)->synced.load() && connOf(rid)->synced.load(); }));
+}
+
+} // namespace
+
+namespace {
+
+using namespace yw_ipc_test;
+
+std::string numbered(int i)
+{
+    return "msg" + std::to_string(i) + std::string((size_t)(i % 200), 'x');
+}
+
+TEST_F(SrioLocal, APeerRestartDuringSendsNeitherTearsNorRepeatsNorRewindsTheRing)
+{
+    // The receive end announces a restart (a SYNC in the sender's mailbox
+    // word, as its set-up writes) again and again while messages go, queued
+    // through the transmit task and sent directly. Whatever arrives is whole,
+    // in order and once; afterwards the link carries every message again and
+    // the sender's ring never lost track of its room.
+    constexpr YW_uint32_t kFlow = YW_IPC_FLAGS_FRAMED | YW_IPC_FLAGS_FLOWCTRL;
+    int port = 80;
+    for (YW_uint32_t txFlags : {kFlow, kFlow | YW_IPC_FLAGS_DIRECT}) {
+        SCOPED_TRACE(txFlags);
+        SrioCfg tx("srio_tx", kTx | txFlags, 51, port, port + 1);
+        SrioCfg rx("srio_rx", kRx | kFlow, 52, port + 1, port);
+        port += 2;
+        TaskHost sender("srio_sender"), receiver("srio_receiver");
+        ASSERT_TRUE(sender.ok() && receiver.ok());
+        YW_ipc_id_t tid = YW_IPC_INVALID_ID, rid = YW_IPC_INVALID_ID;
+        ASSERT_EQ(YW_createIpc(&rx.cfg, &rid), YW_SUCCESS);
+        ASSERT_EQ(YW_createIpc(&tx.cfg, &tid), YW_SUCCESS);
+        auto *s = connOf(tid);
+        auto *r = connOf(rid);
+        ASSERT_TRUE(waitFor([&] { return s->synced.load() && r->synced.load(); }, std::chrono::seconds(10)));
+        sender.run([&] { EXPECT_EQ(YW_openIpc(51, YW_IPC_FLAGS_TX, nullptr), YW_SUCCESS); });
+        receiver.run([&] { EXPECT_EQ(YW_openIpc(52, YW_IPC_FLAGS_RX, nullptr), YW_SUCCESS); });
+
+        // Received: strictly increasing numbers, each message whole; the
+        // receiver ends with the last of the settled hundred.
+        std::atomic<int> last{-1}, settled{INT_MAX / 2}, afterSettled{0};
+        std::atomic<bool> restarting{true}, bad{false};
+        receiver.post([&] {
+            char buf[512];
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!bad && last.load() < settled.load() + 99 && std::chrono::steady_clock::now() < end) {
+                takeIpcEvent(5000000LL);
+                for (YW_size_t n; (n = YW_recvIpc(rid, buf, sizeof buf)) >= 0;) {
+                    std::string m(buf, (size_t)n);
+                    int i = m.rfind("msg", 0) == 0 ? std::atoi(m.c_str() + 3) : -1;
+                    if (i <= last.load() || m != numbered(i)) {
+                        ADD_FAILURE() << "after " << last.load() << " came " << m.substr(0, 16);
+                        bad = true;
+                        break;
+                    }
+                    last = i;
+                    afterSettled += i >= settled.load();
+                }
+            }
+        });
+        std::thread restarts([&] {
+            auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(800);
+            while (std::chrono::steady_clock::now() < end && !bad) {
+                // (a SYNC written just as a handshake ends is cleared by it)
+                YW_ipc_kwt_srio_send_msg(r, YW_IPC_KWT_SRIO_MSG_SYNC);
+                if (waitFor([&] { return !s->synced.load() || bad; }, std::chrono::milliseconds(20)))
+                    waitFor([&] { return s->synced.load() || bad; }, std::chrono::seconds(5));
+            }
+            restarting = false;
+        });
+        // Numbered messages; a refused one is sent again under its number.
+        // Once the restarts are over, the next hundred must all arrive.
+        int next = 0;
+        auto sendUntil = [&](const std::function<bool()> &more) {
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!bad && more()) {
+                std::string m = numbered(next);
+                YW_size_t n = YW_sendIpc(tid, m.data(), (YW_size_t)m.size());
+                if (n == (YW_size_t)m.size()) {
+                    next++;
+                    continue;
+                }
+                ASSERT_TRUE(retryable(n) && std::chrono::steady_clock::now() < end) << n;
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+                countIpcEvents();
+            }
+        };
+        sender.run([&] { sendUntil([&] { return restarting.load(); }); });
+        restarts.join();
+        settled = next;
+        sender.run([&] { sendUntil([&] { return next < settled.load() + 100; }); });
+        receiver.drain();
+        EXPECT_EQ(afterSettled.load(), 100);
+        EXPECT_EQ(last.load() + 1, next);
+        EXPECT_EQ(r->baddesc.load(), 0u);
+        EXPECT_EQ(YW_stat_get(YW_g_ipc[rid].rx.lenerr), 0u);
+        // Every room the sender took was given back exactly once.
+        EXPECT_TRUE(waitFor([&] {
+            if (txFlags & YW_IPC_FLAGS_DIRECT)
+                YW_ipc_kwt_srio_collect_free_buffers(s);
+            YW_ipc_buffer_guard g(&s->txring);
+            return s->txring.inp == s->txring.outp && s->txring.wrap == 0;
+        }, std::chrono::seconds(5)));
+        {
+            YW_ipc_buffer_guard g(&s->txring);
+            const YW_ipc_buffer_t &b = s->txring;
+            EXPECT_EQ(b.restore_err + b.outp_oor + b.wrap_err + b.wrap_underrun, 0u);
+        }
+        deleteAllChannels();
+    }
+}
+
+} // namespace
+
+namespace {
+
+using namespace yw_ipc_test;
+
+// Mappings of the test's shared-memory areas.
+int countMappings(const std::string &cluster)
+{
+    int n = 0;
+    if (FILE *f = std::fopen("/proc/self/maps", "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, f))
+            n += std::strstr(line, cluster.c_str()) != nullptr;
+        std::fclose(f);
+    }
+    return n;
+}
+
+TEST_F(SrioLocal, AReceiveChannelTheReceiveTaskCannotPollIsRefusedAndLeavesNothing)
+{
+    // The receive task's list filled by buffered receive channels (waiting
+    // for partners that never come); one more is refused at creation and
+    // leaves no area, mapping, descriptor, thread or list entry. A direct one
+    // (not polled by the task) is still made, and a place freed is taken.
+    constexpr YW_uint32_t kBuffered = kRx | YW_IPC_FLAGS_FLOWCTRL;
+    std::vector<std::unique_ptr<SrioCfg>> cfgs;
+    auto make = [&](int i, YW_uint32_t flags, YW_ipc_id_t *id) {
+        std::string n = "srio_full" + std::to_string(i);
+        cfgs.push_back(std::make_unique<SrioCfg>(n.c_str(), flags, 100 + i, 200 + i, 400 + i));
+        return YW_createIpc(&cfgs.back()->cfg, id);
+    };
+    std::vector<YW_ipc_id_t> ids(YW_IPC_KWT_SRIO_MAX);
+    for (int i = 0; i < YW_IPC_KWT_SRIO_MAX; i++)
+        ASSERT_EQ(make(i, kBuffered, &ids[i]), YW_SUCCESS) << i;
+    const int threads = countEntries("/proc/self/task"), fds = countEntries("/proc/self/fd");
+    const int maps = countMappings(shm_.name()), areas = shm_.count();
+    YW_ipc_id_t id = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(make(YW_IPC_KWT_SRIO_MAX, kBuffered, &id), YW_ERR_OVERFLOW);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(id, YW_IPC_INVALID_ID);
+    EXPECT_EQ(YW_ipc_searchByCfg(&cfgs.back()->cfg), nullptr);
+    EXPECT_NE(out.find("srio_full64 refused: the receive task polls 64 channels already"), std::string::npos);
+    EXPECT_EQ(YW_g_ipc_kwt_srio_rx_ctx.ipc_count.load(), YW_IPC_KWT_SRIO_MAX);
+    EXPECT_EQ(countEntries("/proc/self/task"), threads);
+    EXPECT_EQ(countEntries("/proc/self/fd"), fds);
+    EXPECT_EQ(countMappings(shm_.name()), maps);
+    EXPECT_GT(maps, 0);
+    EXPECT_EQ(shm_.count(), areas);
+
+    EXPECT_EQ(make(YW_IPC_KWT_SRIO_MAX + 1, kRx | YW_IPC_FLAGS_DIRECT, &id), YW_SUCCESS);
+    ASSERT_EQ(YW_deleteIpc(ids[10]), YW_SUCCESS);
+    EXPECT_EQ(make(YW_IPC_KWT_SRIO_MAX + 2, kBuffered, &id), YW_SUCCESS);
+    EXPECT_EQ(YW_g_ipc_kwt_srio_rx_ctx.ipc_list[YW_IPC_KWT_SRIO_MAX - 1].load(), &YW_g_ipc[id]);
 }
 
 } // namespace
