@@ -848,10 +848,13 @@ YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
     if (!is_ipc_tx_ready(YW_ipc_state_get(ipc)) || !ipc->tx.buffer || !yw_srio_isTx(ipc))
         return YW_ERR_TX_NOT_READY;
     // A receive end that started again asks for a new handshake.
-    if (conn->synced.load() && YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC) {
+    if (conn->synced.load() && YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC)
         conn->synced.store(0);
+    // Unsynced: the retry thread handshakes. Asked on every call, not only
+    // on the change, since a start lost to a retry thread just ending (and
+    // another caller holding the client lock) is made up here.
+    if (!conn->synced.load())
         YW_ipc_kwt_srio_connection_tryConnect(ipc);
-    }
     // From the allocation of the room to its transfer (or queueing) and its
     // return on failure, no handshake resets the ring under this send.
     YW_shared_lock<std::mutex> rings(conn->ringLock);

@@ -140,10 +140,13 @@ bool yw_srio_txService(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
 {
     if (!conn->hasTxRing)
         return false;
-    if (conn->synced.load() && YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC) {
+    if (conn->synced.load() && YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC)
         conn->synced.store(0);
+    // Unsynced: the retry thread handshakes. Asked on every call, not only
+    // on the change, since a start lost to a retry thread just ending (and
+    // another caller holding the client lock) is made up here.
+    if (!conn->synced.load())
         YW_ipc_kwt_srio_connection_tryConnect(ipc);
-    }
     // Each queued message is transferred and taken off the queue with no
     // handshake reset in between.
     YW_shared_lock<std::mutex> rings(conn->ringLock);
