@@ -715,8 +715,6 @@ YW_ret_t YW_ipc_kwt_srio_answer_sync(YW_ipc_kwt_srio_connection_t *conn)
 {
     if (!conn)
         return YW_ERR_ENTITY_NULL;
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
-        return YW_ERR_IPC_NOT_READY;
     YW_ipc_kwt_srio_busy hold(conn);
     if (!hold.held())
         return YW_ERR_IPC_BUSY;
