@@ -148,6 +148,8 @@ void YW_ipc_kwt_srio_resetLink(YW_ipc_kwt_srio_connection_t *conn);
 int YW_ipc_kwt_srio_write_u64(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t index, YW_uint64_t word);
 int YW_ipc_kwt_srio_send_msg(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t word);
 YW_uint64_t YW_ipc_kwt_srio_poll_msg(YW_ipc_kwt_srio_connection_t *conn);
+/* receive end: answers a SYNC waiting in the mailbox; takes no message */
+YW_ret_t YW_ipc_kwt_srio_answer_sync(YW_ipc_kwt_srio_connection_t *conn);
 int YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size);
 YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn);
 YW_size_t YW_ipc_kwt_srio_send_direct(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size);

@@ -362,6 +362,15 @@ void yw_srio_onMailbox(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t msg)
     }
 }
 
+// Receive end, BUSY held: takes the mailbox word (0: none) and answers a SYNC.
+YW_uint64_t yw_srio_takeMailbox(YW_ipc_kwt_srio_connection_t *conn)
+{
+    YW_uint64_t msg = yw_srio_word(conn, conn->remote_mbox).exchange(0, std::memory_order_acq_rel);
+    if (msg)
+        yw_srio_onMailbox(conn, msg);
+    return msg;
+}
+
 int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length,
                                YW_uint32_t epoch);
 
@@ -702,6 +711,19 @@ YW_uint64_t YW_ipc_kwt_srio_poll_msg(YW_ipc_kwt_srio_connection_t *conn)
     return yw_srio_word(conn, conn->remote_mbox).load(std::memory_order_acquire);
 }
 
+YW_ret_t YW_ipc_kwt_srio_answer_sync(YW_ipc_kwt_srio_connection_t *conn)
+{
+    if (!conn)
+        return YW_ERR_ENTITY_NULL;
+    YW_ipc_kwt_srio_busy hold(conn);
+    if (!hold.held())
+        return YW_ERR_IPC_BUSY;
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+        return YW_ERR_IPC_NOT_READY;
+    yw_srio_takeMailbox(conn);
+    return YW_SUCCESS;
+}
+
 int YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size)
 {
     if (!conn)
@@ -824,10 +846,13 @@ YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
     if (!is_ipc_tx_ready(YW_ipc_state_get(ipc)) || !ipc->tx.buffer || !yw_srio_isTx(ipc))
         return YW_ERR_TX_NOT_READY;
     // A receive end that started again asks for a new handshake.
-    if (conn->synced.load() && YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC) {
+    if (conn->synced.load() && YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC)
         conn->synced.store(0);
+    // Unsynced: the retry thread handshakes. Asked on every call, not only
+    // on the change, since a start lost to a retry thread just ending (and
+    // another caller holding the client lock) is made up here.
+    if (!conn->synced.load())
         YW_ipc_kwt_srio_connection_tryConnect(ipc);
-    }
     // From the allocation of the room to its transfer (or queueing) and its
     // return on failure, no handshake resets the ring under this send.
     YW_shared_lock<std::mutex> rings(conn->ringLock);
@@ -874,11 +899,8 @@ YW_ret_t YW_ipc_kwt_srio_wait_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_ui
         return YW_ERR_IPC_BUSY;
     if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
         return YW_ERR_IPC_NOT_READY;
-    YW_uint64_t msg = yw_srio_word(conn, conn->remote_mbox).exchange(0, std::memory_order_acq_rel);
-    if (msg) {
-        *pMsg = msg;
-        yw_srio_onMailbox(conn, msg);
-    }
+    const YW_uint64_t msg = yw_srio_takeMailbox(conn);
+    *pMsg = msg;
     const YW_int64_t pop = conn->pop.load();
     auto slot = yw_srio_word(conn, pop);
     YW_uint64_t w = slot.load(std::memory_order_acquire);
@@ -924,7 +946,6 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
     YW_shared_lock<std::mutex> rings(conn->ringLock);
     if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
         return YW_ERR_IPC_NOT_READY;
-    const YW_uint32_t epoch = conn->epoch.load();
     YW_uint64_t off = 0, len = 0;
     if (yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT)) {
         // Up to three polls, 50 and 100 microseconds apart.
@@ -960,6 +981,10 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
             return YW_ERR_RX_BUFFER_FAIL;
         }
     }
+    // The link the message was taken on: a poll above may have answered a
+    // SYNC (a new link) before it found the message; no reset comes between
+    // here and the acknowledgement (ring lock).
+    const YW_uint32_t epoch = conn->epoch.load();
     const YW_uint8_t *addr = conn->buffer + off;
     YW_size_t n = YW_ipc_recv_postprocess(ipc, addr, (YW_size_t)len, yw_srio_has(ipc, YW_IPC_FLAGS_FRAMED), bp, size);
     if (yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))

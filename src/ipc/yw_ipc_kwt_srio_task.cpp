@@ -140,10 +140,13 @@ bool yw_srio_txService(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
 {
     if (!conn->hasTxRing)
         return false;
-    if (conn->synced.load() && YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC) {
+    if (conn->synced.load() && YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC)
         conn->synced.store(0);
+    // Unsynced: the retry thread handshakes. Asked on every call, not only
+    // on the change, since a start lost to a retry thread just ending (and
+    // another caller holding the client lock) is made up here.
+    if (!conn->synced.load())
         YW_ipc_kwt_srio_connection_tryConnect(ipc);
-    }
     // Each queued message is transferred and taken off the queue with no
     // handshake reset in between.
     YW_shared_lock<std::mutex> rings(conn->ringLock);
@@ -426,12 +429,15 @@ YW_ret_t YW_ipc_kwt_srio_receiver_sync(YW_ipc_kwt_srio_connection_t *conn, int t
         return YW_ERR_ENTITY_NULL;
     for (int t = 0; t < trycount && !conn->released.load(); t++) {
         // The receive task answers too; whichever sees the SYNC first.
+        // Only the mailbox: a message on the ring belongs to the receiver
+        // (a receive may sync the link and the sender fill the ring while
+        // this thread waits for the ring lock).
         bool ok = yw_srio_waitUntil(conn, [conn] {
-            YW_uint64_t off, size, msg;
             if (!conn->synced.load()) {
                 // A SYNC resets the ring: not while a receive is in it.
                 YW_shared_lock<std::mutex> rings(conn->ringLock);
-                YW_ipc_kwt_srio_wait_transfer(conn, &off, &size, &msg);
+                if (!conn->synced.load())
+                    YW_ipc_kwt_srio_answer_sync(conn);
             }
             return conn->synced.load() != 0;
         });
