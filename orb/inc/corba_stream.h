@@ -189,7 +189,7 @@ public:
         uintptr_t o = roff_;
         uintptr_t base = rbase_;
         unsigned char v;
-        if (__builtin_expect(o + 2 <= rend_, 1)) {
+        if (__builtin_expect(o < rlim_, 1)) {
             // Two bytes loaded with a 2-byte type (a byte load could alias
             // the stream's fields); both lie below the bound.
             uint16_t x = load_word<2>(base + o);
@@ -288,7 +288,7 @@ private:
     // padding before the next item lies inside it (an item of size k sits at
     // a multiple of k, so the next multiple of 8 is at most 8 bytes on), and
     // the slow path zeroes the 8 bytes past the position where it opens the
-    // path. The write bound is the end of the block, less the base.
+    // path. The write bound is the last offset where a word fits, plus one.
     // The bounds are 0 while the environment holds an exception: the stream
     // watches its environment, which closes them when one arrives.
     template <uint32_t K, class T> [[gnu::always_inline]] Stream &put(T v)
@@ -299,7 +299,7 @@ private:
         uintptr_t base = wbase_;
         uint64_t bits = 0;
         std::memcpy(&bits, &v, K);
-        if (__builtin_expect(a + 8 <= wlimit_, 1)) {
+        if (__builtin_expect(a < wlimit_, 1)) {
             store_word<K>(base + a, bits);
         } else {
             set_offset(woff_, o);
@@ -311,7 +311,7 @@ private:
     // Everything but the host-order fast path of put.
     template <uint32_t K> [[gnu::always_inline]] void put_other(uintptr_t a, uint64_t bits)
     {
-        if (a + 8 <= wswap_) {
+        if (a < wswap_) {
             if constexpr (K > 1)
                 swap_store<K>(&bits, &bits);
             store_word<K>(wbase_ + a, bits);
@@ -353,7 +353,7 @@ private:
         uintptr_t o = roff_;
         uintptr_t a = (o + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
         uintptr_t base = rbase_;
-        if (__builtin_expect(a + K <= rend_, 1)) {
+        if (__builtin_expect(a < rlim_, 1)) {
             deliver<K>(v, load_word<K>(base + a));
         } else {
             set_offset(roff_, o);
@@ -364,7 +364,9 @@ private:
     // Everything but the host-order fast path of get.
     template <uint32_t K, class D> [[gnu::always_inline]] void get_other(D *v, uintptr_t a)
     {
-        if (a + K <= rswap_) {
+        if (a + K <= rend_) {
+            deliver<K>(v, load_word<K>(rbase_ + a));
+        } else if (a + K <= rswap_) {
             typename Word<K>::type x = load_word<K>(rbase_ + a);
             swap_store<K>(&x, &x);
             deliver<K>(v, x);
@@ -417,7 +419,7 @@ private:
     // environment is bound, watched and holds no exception.
     bool may_open();
     void unwatch();
-    void close_fast() { wlimit_ = wswap_ = rend_ = rswap_ = 0; }
+    void close_fast() { wlimit_ = wswap_ = rlim_ = rend_ = rswap_ = 0; }
     static void env_closed(wq_EnvWatch *w);
     // The order of the items written: taken from _use_native_endian when the
     // stream starts writing (at offset 0), kept for the rest of the stream.
@@ -460,16 +462,21 @@ private:
     uintptr_t woff_ = 0;
     uintptr_t rbase_ = 0;
     uintptr_t roff_ = 0;
-    // Fast-path bounds, kept by sync() and open_write(); wlimit_ and rend_
-    // for data in host order, wswap_ and rswap_ (the same bounds) for
-    // swapped data, the other pair 0; all 0 while the path is closed.
-    // Writing: the end of the write block.
-    // Reading: the read block's bound as of the last sync (the write position
-    // when reading the write block, which later writes may have moved on: a
-    // read that finds the bound too close takes the slow path, which looks
-    // again).
+    // Fast-path bounds, kept by sync() and open_write(); wlimit_, rlim_ and
+    // rend_ for data in host order, wswap_ and rswap_ for swapped data, the
+    // other ones 0; all 0 while the path is closed.
+    // Writing (wlimit_, wswap_): one past the last offset at which an 8-byte
+    // word fits in the write block, so that an item's test is one compare of
+    // its aligned offset.
+    // Reading: rend_ and rswap_ are the read block's end as of the last sync
+    // (the write position when reading the write block, which later writes
+    // may have moved on: a read that finds the bound too close takes the slow
+    // path, which looks again); rlim_ is one past the last offset with 8
+    // bytes below rend_, the inlined test; items in the last 7 bytes take the
+    // exact test behind it.
     uintptr_t wlimit_ = 0;
     uintptr_t wswap_ = 0;
+    uintptr_t rlim_ = 0;
     uintptr_t rend_ = 0;
     uintptr_t rswap_ = 0;
     // This stream's entry in its environment's watch list.

@@ -340,7 +340,7 @@ void Stream::rat(unsigned char *p)
 {
     rbase_ = reinterpret_cast<uintptr_t>(rblock_->data) + origin_ - rblock_->base;
     roff_ = reinterpret_cast<uintptr_t>(p) - rbase_;
-    rend_ = rswap_ = 0;
+    rlim_ = rend_ = rswap_ = 0;
 }
 
 void Stream::env_closed(wq_EnvWatch *w)
@@ -377,14 +377,20 @@ void Stream::sync()
 
 void Stream::sync_read()
 {
-    rend_ = rswap_ = 0;
+    rlim_ = rend_ = rswap_ = 0;
     // The inlined readers align the offset they keep; it must agree with
     // the true one modulo 8 (it does except after reads skipped while an
     // exception was pending).
     if (!rblock_ || ((roff_ - read_offset()) & 7) != 0 || !may_open())
         return;
     uintptr_t end = reinterpret_cast<uintptr_t>(rblock_ == wblock_ ? wpos() : rblock_->data + rblock_->used);
-    (byte_order_ ? rend_ : rswap_) = end - rbase_;
+    uintptr_t e = end - rbase_;
+    if (byte_order_) {
+        rend_ = e;
+        rlim_ = e > 7 ? e - 7 : 0;
+    } else {
+        rswap_ = e;
+    }
 }
 
 void Stream::open_write()
@@ -399,7 +405,7 @@ void Stream::open_write()
     // The padding before the next item lies in these 8 bytes; after that,
     // each item's word store lays down the padding behind it.
     std::memset(w, 0, 8);
-    (worder_ ? wlimit_ : wswap_) = reinterpret_cast<uintptr_t>(end) - wbase_;
+    (worder_ ? wlimit_ : wswap_) = reinterpret_cast<uintptr_t>(end) - wbase_ - 7;
 }
 
 void Stream::zero_tail()
