@@ -60,7 +60,8 @@ public:
 
     // Writers store every item in host order when true, byte-swapped when
     // false; each new stream copies it into its byte-order field, and a
-    // stream takes it for its writers when it starts writing (offset 0).
+    // stream takes it for its writers when it is reclaimed and when it starts
+    // writing (offset 0) on a slow path.
     static bool _use_native_endian;
     // Sets the flag; no effect once the ORB is initialised.
     static void use_native_endian(bool native);

@@ -326,7 +326,10 @@ void Stream::reclaim()
     wat(head_->data);
     msg_len_ = 0;
     failed_ = 0;
-    sync();
+    // The read bounds stay closed (a read looks again on its slow path);
+    // the writers start at once on their fast path, in the order taken now.
+    write_order();
+    open_write();
 }
 
 void Stream::wat(unsigned char *p)
