@@ -357,7 +357,7 @@ private:
         if (__builtin_expect(a < rlim_, 1)) {
             deliver<K>(v, load_word<K>(base + a));
         } else {
-            set_offset(roff_, o);
+            set_offset(roff_, a);
             get_other<K>(v, a);
         }
         roff_ = a + K;
@@ -386,8 +386,10 @@ private:
         asm("" : "+r"(o));
         field = o;
     }
-    // The slow paths; `bits` holds the value's k bytes first in memory, `e`
-    // is the offset the inlined caller sets when they return.
+    // The slow paths; `bits` holds the value's k bytes first in memory.
+    // write_slow finds the offset the item starts from in woff_, read_slow
+    // the item's aligned offset in roff_ (the padding before it skipped), and
+    // read_octet_slow the octet's offset.
     [[gnu::cold, gnu::noinline]] void write_slow(uint64_t bits, uint32_t k);
     [[gnu::cold, gnu::noinline]] void read_slow(void *v, uint32_t k);
     [[gnu::cold, gnu::noinline]] unsigned char read_octet_slow();
@@ -400,6 +402,8 @@ private:
     unsigned char *rpos() const { return reinterpret_cast<unsigned char *>(rbase_ + roff_); }
     void wat(unsigned char *p);
     void rat(unsigned char *p);
+    // Moves the read position n bytes on.
+    void radvance(uintptr_t n);
     // After a slow path: the offset becomes e and the position stays; then
     // the fast path of that direction opens where it may.
     void settle_write(uintptr_t e);
@@ -480,6 +484,13 @@ private:
     uintptr_t rlim_ = 0;
     uintptr_t rend_ = 0;
     uintptr_t rswap_ = 0;
+    // The true read position while the read fast path is closed, 0 while it
+    // is open. An inlined reader hands its slow path the item's aligned
+    // offset, not the offset it starts from; while the path is closed (an
+    // exception pending, or offsets out of step after reads skipped while
+    // one was) the slow path starts from this position instead. Kept by
+    // rat(), sync_read(), radvance() and the environment watch.
+    uintptr_t rhold_ = 0;
     // This stream's entry in its environment's watch list.
     struct Watch : wq_EnvWatch {
         Stream *self;

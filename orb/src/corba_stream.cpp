@@ -284,6 +284,7 @@ void Stream::swap(Stream &other)
     std::swap(wblock_, other.wblock_);
     std::swap(rbase_, other.rbase_);
     std::swap(roff_, other.roff_);
+    std::swap(rhold_, other.rhold_);
     std::swap(wbase_, other.wbase_);
     std::swap(woff_, other.woff_);
     std::swap(block_size_, other.block_size_);
@@ -344,11 +345,23 @@ void Stream::rat(unsigned char *p)
     rbase_ = reinterpret_cast<uintptr_t>(rblock_->data) + origin_ - rblock_->base;
     roff_ = reinterpret_cast<uintptr_t>(p) - rbase_;
     rlim_ = rend_ = rswap_ = 0;
+    rhold_ = reinterpret_cast<uintptr_t>(p);
+}
+
+void Stream::radvance(uintptr_t n)
+{
+    roff_ += n;
+    if (rhold_)
+        rhold_ = rbase_ + roff_;
 }
 
 void Stream::env_closed(wq_EnvWatch *w)
 {
-    static_cast<Watch *>(w)->self->close_fast();
+    Stream *s = static_cast<Watch *>(w)->self;
+    s->close_fast();
+    // The position as it stands (the caller of whatever raised has stored
+    // it): reads keep it while the exception is pending.
+    s->rhold_ = s->rbase_ + s->roff_;
 }
 
 bool Stream::may_open()
@@ -381,11 +394,13 @@ void Stream::sync()
 void Stream::sync_read()
 {
     rlim_ = rend_ = rswap_ = 0;
+    rhold_ = rbase_ + roff_;
     // The inlined readers align the offset they keep; it must agree with
     // the true one modulo 8 (it does except after reads skipped while an
     // exception was pending).
     if (!rblock_ || ((roff_ - read_offset()) & 7) != 0 || !may_open())
         return;
+    rhold_ = 0;
     uintptr_t end = reinterpret_cast<uintptr_t>(rblock_ == wblock_ ? wpos() : rblock_->data + rblock_->used);
     uintptr_t e = end - rbase_;
     if (byte_order_) {
@@ -791,7 +806,7 @@ bool Stream::read_raw(void *p, uint32_t n)
             std::memcpy(dst, r, t);
             dst += t;
         }
-        roff_ += t;
+        radvance(t);
         n -= t;
     }
     return true;
@@ -821,7 +836,7 @@ void Stream::read_prim(void *v, uint32_t k)
     const unsigned char *src;
     if (rpos() + pad + k <= bound) {
         src = rpos() + pad;
-        roff_ += pad + k;
+        radvance(pad + k);
     } else {
         if (!align_read(k))
             return;
@@ -841,7 +856,22 @@ void Stream::read_prim(void *v, uint32_t k)
 
 void Stream::read_slow(void *v, uint32_t k)
 {
-    uintptr_t e = end_of(roff_, k);
+    uintptr_t e = roff_ + k;
+    if (rhold_) {
+        // The read path is closed and the offsets kept inline may be out of
+        // step with the true ones: the read starts from the position held
+        // and aligns by its true offset (nothing moves while an exception is
+        // pending).
+        roff_ = rhold_ - rbase_;
+    } else if (rblock_) {
+        // The item's place may lie past the end of the read block by the
+        // part of its padding that runs on into the next block: the read
+        // then starts at the block's end and aligns from there. (The item
+        // started at or before that end: reads never pass it.)
+        uintptr_t bound = reinterpret_cast<uintptr_t>(rblock_ == wblock_ ? wpos() : rblock_->data + rblock_->used);
+        if (rbase_ + roff_ > bound)
+            roff_ = bound - rbase_;
+    }
     read_prim(v, k);
     settle_read(e);
 }
@@ -867,7 +897,7 @@ void Stream::read_array_1(void *p, uint32_t n)
     unsigned char *r = rpos();
     if (r + n <= bound && r + n >= r) {
         std::memcpy(p, r, n);
-        roff_ += n;
+        radvance(n);
         return;
     }
     if (n > bytes_remaining()) {
@@ -977,7 +1007,7 @@ void Stream::write_stream(Stream &source, uint32_t n)
         }
         uint32_t t = n < avail ? n : avail;
         write_array_1(r, t);
-        source.roff_ += t;
+        source.radvance(t);
         n -= t;
     }
 }

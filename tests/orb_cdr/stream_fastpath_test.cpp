@@ -22,28 +22,33 @@ void write_items(Stream &s, int from, int to)
     }
 }
 
+// Reads back item i of write_items after its first member; false when it
+// differs.
+bool read_rest(Stream &s, int i)
+{
+    short sh = 0;
+    int l = 0;
+    long long ll = 0;
+    double d = 0;
+    unsigned short us = 0;
+    float f = 0;
+    s.read_2(&sh);
+    s.read_4(&l);
+    s.read_8(&ll);
+    s.read_8(&d);
+    bool b = s.read_octet() != 0;
+    s.read_2(&us);
+    s.read_4(&f);
+    char c = static_cast<char>(s.read_octet());
+    return sh == -i && l == i * 1000 && ll == static_cast<long long>(i) * 0x100000001LL && d == i * 0.5 &&
+           b == ((i & 1) != 0) && us == i * 3 && f == i * 0.25f && c == 'a' + i % 26;
+}
+
 // Reads back what write_items wrote; false at the first difference.
 bool read_items(Stream &s, int from, int to)
 {
     for (int i = from; i < to; ++i) {
-        short sh = 0;
-        int l = 0;
-        long long ll = 0;
-        double d = 0;
-        unsigned short us = 0;
-        float f = 0;
-        if (s.read_octet() != static_cast<unsigned char>(i))
-            return false;
-        s.read_2(&sh);
-        s.read_4(&l);
-        s.read_8(&ll);
-        s.read_8(&d);
-        bool b = s.read_octet() != 0;
-        s.read_2(&us);
-        s.read_4(&f);
-        char c = static_cast<char>(s.read_octet());
-        if (sh != -i || l != i * 1000 || ll != static_cast<long long>(i) * 0x100000001LL || d != i * 0.5 ||
-            b != ((i & 1) != 0) || us != i * 3 || f != i * 0.25f || c != 'a' + i % 26)
+        if (s.read_octet() != static_cast<unsigned char>(i) || !read_rest(s, i))
             return false;
     }
     return !s.pending();
@@ -216,4 +221,68 @@ TEST(OrbCdrStreamFastPath, WatchesItsOwnEnvironment)
     write_items(*s, 0, 3);
     delete w;
     delete s;
+}
+
+// Reads skipped while an exception is pending leave the read position where
+// it was, whatever padding they would have skipped, on a view made while
+// the exception was there or one stopped in the middle of its items; once
+// the exception is cleared the view reads on from there, through inlined
+// and out-of-line reads alike.
+TEST(OrbCdrStreamFastPath, SkippedReadsKeepTheirPlace)
+{
+    PrivEnv e;
+    Stream s(4096, e.w);
+    write_items(s, 0, 10);
+    const int kFromStart = -1;
+    for (int stop : {kFromStart, 0, 3, 9}) {
+        if (stop == kFromStart)
+            e.w.exception(new CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO, nullptr));
+        Stream v(s, e.w, true);
+        if (stop != kFromStart) {
+            ASSERT_TRUE(read_items(v, 0, stop));
+            ASSERT_EQ(v.read_octet(), stop); // the first member of the next item
+            e.w.exception(new CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO, nullptr));
+        }
+        short sh = 1;
+        int l = 2;
+        long long ll = 3;
+        double d = 4;
+        v.read_2(&sh);
+        v.read_8(&ll);
+        EXPECT_EQ(v.read_octet(), 0xBD);
+        v.read_4(&l);
+        v.read_8(&d);
+        EXPECT_TRUE(sh == 1 && l == 2 && ll == 3 && d == 4) << stop;
+        e.w.clear();
+        if (stop == kFromStart) {
+            // Out of line to the short of item 2, then inlined on.
+            Stream two(4096, e.w);
+            write_items(two, 0, 2);
+            v.skip_read(two.size_written() + 1);
+            EXPECT_TRUE(read_rest(v, 2) && read_items(v, 3, 10));
+        } else
+            EXPECT_TRUE(read_rest(v, stop) && read_items(v, stop + 1, 10)) << stop;
+    }
+}
+
+// An encapsulation that starts at any place of a chain whose first block is
+// short: the padding of some items runs from one block into the next, and
+// every item reads back.
+TEST(OrbCdrStreamFastPath, PaddingAcrossBlocksReadsBack)
+{
+    PrivEnv e;
+    Stream inner(4096, e.w);
+    write_items(inner, 0, 8);
+    const B bytes = written(inner);
+    const unsigned char zeros[8] = {};
+    for (uint32_t prefix = 1; prefix < 8; ++prefix) {
+        alignas(8) unsigned char buf[64];
+        Stream outer(buf, sizeof buf, 0, e.w);
+        outer.write_array_1(zeros, prefix);
+        outer.write_array_1(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        ASSERT_NE(outer.head(), outer.write_block());
+        outer.skip_read(prefix);
+        Stream view(outer, static_cast<uint32_t>(bytes.size()), e.w);
+        EXPECT_TRUE(read_items(view, 0, 8)) << "prefix " << prefix;
+    }
 }
