@@ -303,7 +303,7 @@ private:
         if (__builtin_expect(a < wlimit_, 1)) {
             store_word<K>(base + a, bits);
         } else {
-            set_offset(woff_, o);
+            set_offset(woff_, a);
             put_other<K>(a, bits);
         }
         woff_ = a + K;
@@ -387,23 +387,23 @@ private:
         field = o;
     }
     // The slow paths; `bits` holds the value's k bytes first in memory.
-    // write_slow finds the offset the item starts from in woff_, read_slow
-    // the item's aligned offset in roff_ (the padding before it skipped), and
-    // read_octet_slow the octet's offset.
+    // write_slow and read_slow find the item's aligned offset in woff_ or
+    // roff_ (the padding before it skipped), read_octet_slow the octet's
+    // offset.
     [[gnu::cold, gnu::noinline]] void write_slow(uint64_t bits, uint32_t k);
     [[gnu::cold, gnu::noinline]] void read_slow(void *v, uint32_t k);
     [[gnu::cold, gnu::noinline]] unsigned char read_octet_slow();
-    // The offset the inlined caller sets after a slow path for an item of
-    // size k: the offset field's value, aligned, plus k.
-    static uintptr_t end_of(uintptr_t o, uint32_t k) { return ((o + k - 1) & ~static_cast<uintptr_t>(k - 1)) + k; }
     // Positions as addresses, and setting them (in the current write or read
     // block, with the base that makes the offset the true stream offset).
     unsigned char *wpos() const { return reinterpret_cast<unsigned char *>(wbase_ + woff_); }
     unsigned char *rpos() const { return reinterpret_cast<unsigned char *>(rbase_ + roff_); }
     void wat(unsigned char *p);
     void rat(unsigned char *p);
-    // Moves the read position n bytes on.
+    // Moves the read or write position n bytes on.
     void radvance(uintptr_t n);
+    void wadvance(uintptr_t n);
+    // Closes the write fast path where the write position stands.
+    void close_write();
     // After a slow path: the offset becomes e and the position stays; then
     // the fast path of that direction opens where it may.
     void settle_write(uintptr_t e);
@@ -491,6 +491,10 @@ private:
     // one was) the slow path starts from this position instead. Kept by
     // rat(), sync_read(), radvance() and the environment watch.
     uintptr_t rhold_ = 0;
+    // The same for the write position: while the write fast path is closed
+    // the write slow path starts from here (and pads from here); while it is
+    // open the padding before an item is known to be zero already.
+    uintptr_t whold_ = 0;
     // This stream's entry in its environment's watch list.
     struct Watch : wq_EnvWatch {
         Stream *self;

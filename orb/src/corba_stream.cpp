@@ -287,6 +287,7 @@ void Stream::swap(Stream &other)
     std::swap(rhold_, other.rhold_);
     std::swap(wbase_, other.wbase_);
     std::swap(woff_, other.woff_);
+    std::swap(whold_, other.whold_);
     std::swap(block_size_, other.block_size_);
     std::swap(byte_order_, other.byte_order_);
     std::swap(worder_, other.worder_);
@@ -337,7 +338,20 @@ void Stream::wat(unsigned char *p)
 {
     wbase_ = reinterpret_cast<uintptr_t>(wblock_->data) + origin_ - wblock_->base;
     woff_ = reinterpret_cast<uintptr_t>(p) - wbase_;
-    wlimit_ = wswap_ = 0; // bounds are offsets from the old base
+    close_write(); // bounds are offsets from the old base
+}
+
+void Stream::close_write()
+{
+    wlimit_ = wswap_ = 0;
+    whold_ = wbase_ + woff_;
+}
+
+void Stream::wadvance(uintptr_t n)
+{
+    woff_ += n;
+    if (whold_)
+        whold_ = wbase_ + woff_;
 }
 
 void Stream::rat(unsigned char *p)
@@ -359,9 +373,10 @@ void Stream::env_closed(wq_EnvWatch *w)
 {
     Stream *s = static_cast<Watch *>(w)->self;
     s->close_fast();
-    // The position as it stands (the caller of whatever raised has stored
-    // it): reads keep it while the exception is pending.
+    // The positions as they stand (the caller of whatever raised has stored
+    // them): they stay while the exception is pending.
     s->rhold_ = s->rbase_ + s->roff_;
+    s->whold_ = s->wbase_ + s->woff_;
 }
 
 bool Stream::may_open()
@@ -387,7 +402,7 @@ void Stream::unwatch()
 
 void Stream::sync()
 {
-    wlimit_ = wswap_ = 0;
+    close_write();
     sync_read();
 }
 
@@ -413,7 +428,7 @@ void Stream::sync_read()
 
 void Stream::open_write()
 {
-    wlimit_ = wswap_ = 0;
+    close_write();
     if (!wblock_ || shared_ || ((woff_ - write_offset()) & 7) != 0 || !may_open())
         return;
     unsigned char *w = wpos();
@@ -424,6 +439,7 @@ void Stream::open_write()
     // each item's word store lays down the padding behind it.
     std::memset(w, 0, 8);
     (worder_ ? wlimit_ : wswap_) = reinterpret_cast<uintptr_t>(end) - wbase_ - 7;
+    whold_ = 0;
 }
 
 void Stream::zero_tail()
@@ -434,7 +450,7 @@ void Stream::zero_tail()
     if (wblock_->data + wblock_->capacity - w >= 8)
         std::memset(w, 0, 8);
     else
-        wlimit_ = wswap_ = 0;
+        close_write();
 }
 
 void Stream::settle_write(uintptr_t e)
@@ -573,7 +589,7 @@ bool Stream::align_write(uint32_t k)
         }
         uint32_t t = pad < room ? pad : room;
         std::memset(wpos(), 0, t);
-        woff_ += t;
+        wadvance(t);
         pad -= t;
     }
     while (wpos() + k > wblock_->data + wblock_->capacity) {
@@ -591,7 +607,7 @@ void Stream::write_prim(const void *v, uint32_t k)
     uint32_t pad = (0u - write_offset()) & (k - 1);
     if (!shared_ && wpos() + pad + k <= wblock_->data + wblock_->capacity) {
         std::memset(wpos(), 0, pad);
-        woff_ += pad;
+        wadvance(pad);
     } else if (!align_write(k)) {
         return;
     }
@@ -599,12 +615,27 @@ void Stream::write_prim(const void *v, uint32_t k)
         std::memcpy(wpos(), v, k);
     else
         swap_copy(wpos(), static_cast<const unsigned char *>(v), k);
-    woff_ += k;
+    wadvance(k);
 }
 
 void Stream::write_slow(uint64_t bits, uint32_t k)
 {
-    uintptr_t e = end_of(woff_, k);
+    uintptr_t e = woff_ + k;
+    if (whold_) {
+        // The write path is closed: the offsets kept inline may be out of
+        // step with the true ones and the padding is not known to be zero;
+        // the write starts from the position held, which stays while an
+        // exception is pending.
+        woff_ = whold_ - wbase_;
+    } else if (wblock_) {
+        // The path is open, so the padding before the item is already zero
+        // up to the block's end. (A writer's blocks end at multiples of 8
+        // from its origin, so the padding does not run on into the next
+        // block; should it, the rest is written from the block's end.)
+        uintptr_t end = reinterpret_cast<uintptr_t>(wblock_->data + wblock_->capacity);
+        if (wbase_ + woff_ > end)
+            woff_ = end - wbase_;
+    }
     unsigned char b[8];
     std::memcpy(b, &bits, sizeof b);
     write_prim(b, k);
@@ -630,7 +661,7 @@ Stream &Stream::write_array_1(const void *p, uint32_t n)
         }
         uint32_t t = n < room ? n : room;
         std::memcpy(wpos(), src, t);
-        woff_ += t;
+        wadvance(t);
         src += t;
         n -= t;
     }
@@ -669,7 +700,7 @@ Stream &Stream::write_array_k(const void *p, uint32_t n, uint32_t k)
         }
         uint32_t c = n < room ? n : room;
         swap_elements(wpos(), src, c, k);
-        woff_ += static_cast<size_t>(c) * k;
+        wadvance(static_cast<size_t>(c) * k);
         src += static_cast<size_t>(c) * k;
         n -= c;
     }
@@ -701,7 +732,7 @@ void Stream::skip_write(uint32_t n)
         }
         uint32_t t = n < room ? n : room;
         std::memset(wpos(), 0, t);
-        woff_ += t;
+        wadvance(t);
         n -= t;
     }
     zero_tail();
@@ -721,7 +752,7 @@ unsigned char *Stream::write_room(uint32_t &room)
         return nullptr;
     // The caller stores past the position, so the bytes there are no longer
     // known to be zero.
-    wlimit_ = wswap_ = 0;
+    close_write();
     room = static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos());
     return wpos();
 }
@@ -735,7 +766,7 @@ void Stream::wrote(uint32_t n)
         fail(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_MAYBE, "write position outside the stream"));
         return;
     }
-    woff_ += n;
+    wadvance(n);
     // The write fast path stays closed (the next write opens it, zeroing the
     // bytes past the position); the read bound moves on to the new data.
     sync();

@@ -265,11 +265,28 @@ TEST(OrbCdrStreamFastPath, SkippedReadsKeepTheirPlace)
     }
 }
 
-// An encapsulation that starts at any place of a chain whose first block is
-// short: the padding of some items runs from one block into the next, and
-// every item reads back.
-TEST(OrbCdrStreamFastPath, PaddingAcrossBlocksReadsBack)
+// Items at block ends: written into a chain with a short first block after
+// any number of octets, they give the bytes of one long block and read
+// back; read through encapsulations that start at any place of a chain, the
+// padding of some items runs from one block into the next and every item
+// reads back.
+TEST(OrbCdrStreamFastPath, ItemsAtBlockEnds)
 {
+    for (int prefix = 0; prefix < 8; ++prefix) {
+        PrivEnv e;
+        const int n = 4100; // past the end of the second block
+        Stream chained(64, e.w), flat(1 << 18, e.w);
+        for (int i = 0; i < prefix; ++i) {
+            chained << static_cast<unsigned char>(i);
+            flat << static_cast<unsigned char>(i);
+        }
+        write_items(chained, 0, n);
+        write_items(flat, 0, n);
+        EXPECT_EQ(written(chained), written(flat)) << "prefix " << prefix;
+        chained.skip_read(prefix);
+        EXPECT_TRUE(read_items(chained, 0, n)) << "prefix " << prefix;
+    }
+
     PrivEnv e;
     Stream inner(4096, e.w);
     write_items(inner, 0, 8);
