@@ -146,17 +146,17 @@ public:
     uint32_t write_offset() const;
 
     // Writers.
-    Stream &operator<<(unsigned char v) { return put<1>(v); }
-    Stream &operator<<(from_char v) { return *this << static_cast<unsigned char>(v.val); }
-    Stream &operator<<(from_boolean v) { return *this << static_cast<unsigned char>(v.val ? 1 : 0); }
-    Stream &operator<<(short v) { return put<2>(v); }
-    Stream &operator<<(unsigned short v) { return put<2>(v); }
-    Stream &operator<<(int v) { return put<4>(v); }
-    Stream &operator<<(unsigned int v) { return put<4>(v); }
-    Stream &operator<<(float v) { return put<4>(v); }
-    Stream &operator<<(double v) { return put<8>(v); }
-    Stream &operator<<(long long v) { return put<8>(v); }
-    Stream &operator<<(unsigned long long v) { return put<8>(v); }
+    [[gnu::always_inline]] Stream &operator<<(unsigned char v) { return put<1>(v); }
+    [[gnu::always_inline]] Stream &operator<<(from_char v) { return *this << static_cast<unsigned char>(v.val); }
+    [[gnu::always_inline]] Stream &operator<<(from_boolean v) { return *this << static_cast<unsigned char>(v.val ? 1 : 0); }
+    [[gnu::always_inline]] Stream &operator<<(short v) { return put<2>(v); }
+    [[gnu::always_inline]] Stream &operator<<(unsigned short v) { return put<2>(v); }
+    [[gnu::always_inline]] Stream &operator<<(int v) { return put<4>(v); }
+    [[gnu::always_inline]] Stream &operator<<(unsigned int v) { return put<4>(v); }
+    [[gnu::always_inline]] Stream &operator<<(float v) { return put<4>(v); }
+    [[gnu::always_inline]] Stream &operator<<(double v) { return put<8>(v); }
+    [[gnu::always_inline]] Stream &operator<<(long long v) { return put<8>(v); }
+    [[gnu::always_inline]] Stream &operator<<(unsigned long long v) { return put<8>(v); }
     Stream &operator<<(from_string v);
     Stream &operator<<(const String_var &v);
     Stream &operator<<(const TypeCode &tc);
@@ -185,7 +185,7 @@ public:
 
     // Readers.
     // The next octet; 0xBD while an exception is pending.
-    unsigned char read_octet()
+    [[gnu::always_inline]] unsigned char read_octet()
     {
         uintptr_t o = roff_;
         uintptr_t base = rbase_;
@@ -202,19 +202,19 @@ public:
         roff_ = o + 1;
         return v;
     }
-    void read_2(void *v) { get<2>(v); }
-    void read_4(void *v) { get<4>(v); }
-    void read_8(void *v) { get<8>(v); }
+    [[gnu::always_inline]] void read_2(void *v) { get<2>(v); }
+    [[gnu::always_inline]] void read_4(void *v) { get<4>(v); }
+    [[gnu::always_inline]] void read_8(void *v) { get<8>(v); }
     // The same into a variable of a 2-, 4- or 8-byte arithmetic type.
     template <class T>
         requires(std::is_arithmetic_v<T> && sizeof(T) == 2)
-    void read_2(T *v) { get<2>(v); }
+    [[gnu::always_inline]] void read_2(T *v) { get<2>(v); }
     template <class T>
         requires(std::is_arithmetic_v<T> && sizeof(T) == 4)
-    void read_4(T *v) { get<4>(v); }
+    [[gnu::always_inline]] void read_4(T *v) { get<4>(v); }
     template <class T>
         requires(std::is_arithmetic_v<T> && sizeof(T) == 8)
-    void read_8(T *v) { get<8>(v); }
+    [[gnu::always_inline]] void read_8(T *v) { get<8>(v); }
     void read_array_1(void *p, uint32_t n);
     void read_array_bool(void *p, uint32_t n);
     void read_array_2(void *p, uint32_t n);
@@ -296,7 +296,7 @@ private:
     {
         static_assert(sizeof(T) == K);
         uintptr_t o = woff_;
-        uintptr_t a = (o + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
+        uintptr_t a = align_up<K>(o);
         uintptr_t base = wbase_;
         uint64_t bits = 0;
         std::memcpy(&bits, &v, K);
@@ -352,7 +352,7 @@ private:
     template <uint32_t K, class D> [[gnu::always_inline]] void get(D *v)
     {
         uintptr_t o = roff_;
-        uintptr_t a = (o + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
+        uintptr_t a = align_up<K>(o);
         uintptr_t base = rbase_;
         if (__builtin_expect(a < rlim_, 1)) {
             deliver<K>(v, load_word<K>(base + a));
@@ -380,6 +380,18 @@ private:
         if (o + 1 <= rend_ || o + 1 <= rswap_)
             return *reinterpret_cast<const unsigned char *>(rbase_ + o);
         return read_octet_slow();
+    }
+    // The offset o rounded up to a multiple of K. Where the compiler knows
+    // already that o is one (an item following one of at least its size),
+    // the result is o masked, which it folds to o: every item of such a run
+    // then sits at a constant distance from the run's first, rather than
+    // each at a step from the one before.
+    template <uint32_t K> [[gnu::always_inline]] static uintptr_t align_up(uintptr_t o)
+    {
+        uintptr_t lo = o & (K - 1);
+        if (__builtin_constant_p(lo) && lo == 0)
+            return o & ~static_cast<uintptr_t>(K - 1);
+        return (o + (K - 1)) & ~static_cast<uintptr_t>(K - 1);
     }
     [[gnu::always_inline]] static void set_offset(uintptr_t &field, uintptr_t o)
     {
