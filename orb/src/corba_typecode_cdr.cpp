@@ -11,6 +11,7 @@
 // inner encapsulation back to an enclosing TypeCode.
 #include "corba_typecode.h"
 
+#include "corba_object.h"
 #include "corba_stream.h"
 
 #include <cstdio>
@@ -642,10 +643,12 @@ void TypeCode::marshal_impl(Stream &in, Stream &out, int &last, unsigned depth) 
         return;
     }
     case tk_objref: {
-        // The reference's release joins read_object when references land.
+        // The reference read is only passed on: this copy's hold on it ends
+        // here.
         Object *o = in.read_object(nullptr);
         if (!in.pending())
             out.write_object(o);
+        release(o);
         return;
     }
     case tk_except:
