@@ -279,9 +279,13 @@ private:
     // Everything else (a block change, a latched error, an exception in the
     // environment, a view that cannot write) goes through
     // write_slow/read_slow, out of line: the inlined code first stores the
-    // offset the item starts from, the slow path works out where the item
-    // ends, and it sets the base so that the position comes out where it
-    // left it when the caller then sets that offset.
+    // item's aligned offset (keeping the offset it started from alive for the
+    // slow path would cost a register on the fast path), the slow path
+    // starts from there, or from the position held while the path is closed
+    // (rhold_, whold_), and it sets the base so that the position comes out
+    // where it left it when the caller then sets the aligned offset plus the
+    // item's size. The padding an open path skips is already zero (writing)
+    // or of no interest (reading).
     //
     // Each direction has one bound per byte order, the other one 0: host
     // order passes its first test, and the swapping path sits behind it.
