@@ -371,12 +371,7 @@ void Stream::radvance(uintptr_t n)
 
 void Stream::env_closed(wq_EnvWatch *w)
 {
-    Stream *s = static_cast<Watch *>(w)->self;
-    s->close_fast();
-    // The positions as they stand (the caller of whatever raised has stored
-    // them): they stay while the exception is pending.
-    s->rhold_ = s->rbase_ + s->roff_;
-    s->whold_ = s->wbase_ + s->woff_;
+    static_cast<Watch *>(w)->self->close_fast();
 }
 
 bool Stream::may_open()
@@ -392,6 +387,15 @@ bool Stream::may_open()
         info->watch(&watch_);
     }
     return !info->exception();
+}
+
+void Stream::close_fast()
+{
+    // The positions as they stand (the caller of whatever raised has stored
+    // them) are held: they stay while the exception is pending.
+    close_write();
+    rlim_ = rend_ = rswap_ = 0;
+    rhold_ = rbase_ + roff_;
 }
 
 void Stream::unwatch()
