@@ -120,6 +120,11 @@ private:
     mutable EnvironmentInfo *env_ = nullptr;
 };
 
+// Deletes a heap wrapper: a pending exception of the thread environment is
+// raised, a private environment is destroyed (the wrapper's destructor).
+inline void release(const EnvironmentWrapper *w) { delete w; }
+inline bool is_nil(const EnvironmentWrapper *w) { return w == nullptr; }
+
 } // namespace CORBA
 
 // Destructors of the fixed thread-data keys 1 and 3.

@@ -78,6 +78,11 @@ private:
     bool heap_;
 };
 
+// The mapping's free forms: release deletes the exception; both do nothing
+// for null.
+inline void release(const Exception *e) { delete e; }
+inline bool is_nil(const Exception *e) { return e == nullptr; }
+
 class SystemException : public Exception {
 public:
     using Exception::_raise;

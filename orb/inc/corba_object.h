@@ -130,7 +130,8 @@ protected:
     std::atomic<bool> bound_{false};
 };
 
-inline void release(Object *obj) { Object::_release(obj); }
+inline void release(const Object *obj) { Object::_release(const_cast<Object *>(obj)); }
+inline bool is_nil(const Object *obj) { return obj == nullptr; }
 
 // Base of locally implemented objects.
 class LocalObject : public virtual Object {
@@ -188,7 +189,8 @@ protected:
     Stream *rep_ = nullptr;
 };
 
-void release(Request *r, const wq_ThreadEnvironment &tenv);
+void release(const Request *r, const wq_ThreadEnvironment &tenv = wq_ThreadEnvironment());
+inline bool is_nil(const Request *r) { return r == nullptr; }
 
 } // namespace CORBA
 

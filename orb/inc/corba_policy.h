@@ -29,6 +29,9 @@ protected:
     Policy &operator=(const Policy &) = delete;
 };
 
+inline void release(const Policy *p) { delete p; }
+inline bool is_nil(const Policy *p) { return p == nullptr; }
+
 // A sequence of policies; owns them when release is set.
 class PolicyList {
 public:

@@ -63,10 +63,9 @@ public:
     // stream takes it for its writers when it is reclaimed and when it starts
     // writing (offset 0) on a slow path.
     static bool _use_native_endian;
-    // Sets the flag; no effect once the ORB is initialised.
+    // Sets the flag; no effect once the ORB is initialised (until it is
+    // destroyed), so that every stream of a running ORB writes one order.
     static void use_native_endian(bool native);
-    // Set by the ORB when it is initialised (freezes use_native_endian).
-    static bool _frozen_endian;
 
     // Bound to the calling thread's environment, request-sized head block.
     Stream();

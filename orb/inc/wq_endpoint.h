@@ -179,8 +179,8 @@ public:
 // malformed; the host (possibly empty) is copied into host[0..size).
 bool wq_tcp_split(char const *endpoint, char *host, uint32_t size, uint16_t &port);
 
-// Registers the broker's own transports (TCP) once; every lookup calls it,
-// so they are linked in and registered before first use.
+// Does nothing: the broker's own transports (TCP) register from their static
+// initialiser; every lookup calls this so that they are always linked in.
 void wq_builtin_transports();
 
 // Writes the part of an IIOP-like profile body that a scheme's coder owns.

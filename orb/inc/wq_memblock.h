@@ -47,11 +47,6 @@ struct wq_MemoryBlock {
     wq_MemoryBlock &operator=(const wq_MemoryBlock &) = delete;
 };
 
-// Recycling of released blocks (the ORB's reuse-memory option), default 1.
-extern int wq_reuse_memory;
-// Block sizes: [0] request blocks (65536), [1] small blocks (4096).
-extern uint32_t wq_block_sizes[2];
-
 // Destroys the three free lists, under the free-list lock when `lock`.
 void wq_mem_block_clean_up(bool lock);
 

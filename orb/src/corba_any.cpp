@@ -1,15 +1,16 @@
 // The Any container.
 #include "corba_any.h"
+#include "corba_orb.h"
 
 namespace CORBA {
 
-Any::Any() : tc_(wq_tc_null()), env_(new EnvironmentInfo(0)), value_(wq_block_sizes[1], env_)
+Any::Any() : tc_(wq_tc_null()), env_(new EnvironmentInfo(0)), value_(CORBA::ORB::_block_sizes[1], env_)
 {
 }
 
 Any::Any(const Any &other)
     : tc_(other.tc_->deep_copy(nullptr)), env_(new EnvironmentInfo(0)),
-      value_(wq_block_sizes[1], env_)
+      value_(CORBA::ORB::_block_sizes[1], env_)
 {
     Stream from(other.value_, env_, true);
     int last = 0;

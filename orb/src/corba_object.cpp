@@ -578,10 +578,10 @@ void Request::init(Object *obj, char const *operation, bool, const EnvironmentWr
         obj->_bind(env);
 }
 
-void release(Request *r, const wq_ThreadEnvironment &tenv)
+void release(const Request *r, const wq_ThreadEnvironment &tenv)
 {
     if (r)
-        r->_release(tenv);
+        const_cast<Request *>(r)->_release(tenv);
 }
 
 } // namespace CORBA

@@ -92,7 +92,7 @@ bool parse_seconds(char const *text, uint64_t &units)
     return true;
 }
 
-// "lo,hi", each 0..32767 and lo not above hi.
+// "lo,hi", each 0..32767, in either order.
 bool parse_range(char const *text, int16_t &lo, int16_t &hi)
 {
     if (!text)
@@ -101,7 +101,7 @@ bool parse_range(char const *text, int16_t &lo, int16_t &hi)
     auto comma = t.find(',');
     long long a = 0, b = 0;
     if (comma == std::string_view::npos || !parse_long(t.substr(0, comma), 0, 32767, a) ||
-        !parse_long(t.substr(comma + 1), 0, 32767, b) || a > b)
+        !parse_long(t.substr(comma + 1), 0, 32767, b))
         return false;
     lo = static_cast<int16_t>(a);
     hi = static_cast<int16_t>(b);
@@ -520,6 +520,9 @@ std::string fmt(char const *f, ...)
             "CORBA object references referring to that remote endpoint\n"
             "1, true = enable fast rebind, releasing ORB internal data structures at ORB shutdown",
             tf(ORB::_fast_rebind)));
+    row(h, "-ORBconnection_ordered_oneways {boolean}", "-ORBco",
+        fmt("Serves the oneway requests of one connection in the order they arrive (default=%s)",
+            tf(ORB::_connection_ordered_oneways)));
     row(h, "-ORBextra_threads {number}", "-ORBet", "[same as -ORBmin_recursion]");
     row(h, "-ORBstack_size {number}", "-ORBss",
         "Sets default stack size that the ORB uses when creating new server threads");

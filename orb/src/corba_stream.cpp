@@ -9,6 +9,7 @@
 
 #include "corba_env.h"
 #include "corba_except.h"
+#include "corba_orb.h"
 #include "wq_minor.h"
 
 #include <bit>
@@ -79,11 +80,10 @@ inline uint32_t round8(uint32_t size)
 } // namespace
 
 bool Stream::_use_native_endian = true;
-bool Stream::_frozen_endian = false;
 
 void Stream::use_native_endian(bool native)
 {
-    if (!_frozen_endian)
+    if (ORB::_orb_state.load() == 0)
         _use_native_endian = native;
 }
 
@@ -111,12 +111,12 @@ void Stream::init_head(uint32_t size)
     sync();
 }
 
-Stream::Stream() : env_(EnvironmentInfo::_current()->wrapper()), block_size_(wq_block_sizes[0])
+Stream::Stream() : env_(EnvironmentInfo::_current()->wrapper()), block_size_(ORB::_block_sizes[0])
 {
     init_head(block_size_);
 }
 
-Stream::Stream(const EnvironmentWrapper &env) : env_(&env), block_size_(wq_block_sizes[0])
+Stream::Stream(const EnvironmentWrapper &env) : env_(&env), block_size_(ORB::_block_sizes[0])
 {
     init_head(block_size_);
 }

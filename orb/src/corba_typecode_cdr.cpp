@@ -12,6 +12,7 @@
 #include "corba_typecode.h"
 
 #include "corba_object.h"
+#include "corba_orb.h"
 #include "corba_stream.h"
 
 #include <cstdio>
@@ -132,7 +133,7 @@ void TypeCode::tc_write(Stream &s, State *state) const
     // The encapsulation's first byte lands behind its ulong length; the kind
     // word just written leaves the stream 4-aligned.
     me.origin = origin + s.write_offset() + 4;
-    Stream enc(wq_block_sizes[1], s.env());
+    Stream enc(ORB::_block_sizes[1], s.env());
     enc << Stream::write_flag();
     write_params(enc, &me);
     if (enc.pending() || s.pending()) {

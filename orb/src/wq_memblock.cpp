@@ -1,13 +1,11 @@
 // Memory blocks and their free lists.
 #include "wq_memblock.h"
 
+#include "corba_orb.h"
 #include "wq_lock.h"
 
 #include <cstddef>
 #include <new>
-
-int wq_reuse_memory = 1;
-uint32_t wq_block_sizes[2] = {65536, 4096};
 
 namespace {
 
@@ -156,7 +154,7 @@ void wq_MemoryBlock::release(wq_MemoryBlock *&block)
                                              std::memory_order_acquire))
             return;
     }
-    if (!wq_reuse_memory) {
+    if (!CORBA::ORB::_reuse_memory) {
         delete b;
         return;
     }

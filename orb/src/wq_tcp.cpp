@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <netdb.h>
@@ -248,11 +247,13 @@ wq_NetCircuit *wq_NetCircuitTCPFactory::initiate_connection(char const *endpoint
 
 void wq_NetCircuitTCPFactory::release_circuit(wq_NetCircuit *circuit) { delete circuit; }
 
-void wq_builtin_transports()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        static wq_NetCircuitTCPFactory tcp_factory;
-        wq_EndpointRegistry::_register(&tcp_functions, "tcp");
-    });
-}
+namespace {
+// The built-in TCP transport registers its validators and circuit factory at
+// start-up, so that a "tcp" factory registered later is the one found.
+struct TcpTransport {
+    TcpTransport() { wq_EndpointRegistry::_register(&tcp_functions, "tcp"); }
+    wq_NetCircuitTCPFactory factory;
+} g_tcp_transport;
+} // namespace
+
+void wq_builtin_transports() {}

@@ -1,6 +1,8 @@
 // Memory blocks: recycling through the free lists and chain growth.
 #include "wq_memblock.h"
 
+#include "corba_orb.h"
+
 #include <gtest/gtest.h>
 
 TEST(OrbCdrMemBlock, ReleaseRecyclesStandardBlocks)
@@ -56,11 +58,11 @@ TEST(OrbCdrMemBlock, OnlyAllocatorBuffersAreRecycled)
 TEST(OrbCdrMemBlock, NoReuseDestroys)
 {
     wq_mem_block_clean_up(true);
-    wq_reuse_memory = 0;
+    CORBA::ORB::_reuse_memory = false;
     wq_MemoryBlock *a = wq_MemoryBlock::alloc(65536);
     wq_MemoryBlock::release(a);
     EXPECT_EQ(wq_mb_free_count(0), 0u);
-    wq_reuse_memory = 1;
+    CORBA::ORB::_reuse_memory = true;
 }
 
 TEST(OrbCdrMemBlock, LongChainsDestroyWithoutRecursion)

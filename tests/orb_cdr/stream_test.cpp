@@ -544,14 +544,3 @@ TEST(OrbCdrStream, LengthsAndRemaining)
     EXPECT_EQ(s.linear_total_remaining(), 136u);
     EXPECT_EQ(s.bytes_remaining(), 136u);
 }
-
-TEST(OrbCdrStream, NativeEndianFrozenOnceOrbIsUp)
-{
-    Stream::use_native_endian(false);
-    EXPECT_FALSE(Stream::_use_native_endian);
-    Stream::use_native_endian(true);
-    Stream::_frozen_endian = true;
-    Stream::use_native_endian(false);
-    EXPECT_TRUE(Stream::_use_native_endian);
-    Stream::_frozen_endian = false;
-}

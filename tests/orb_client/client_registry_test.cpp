@@ -48,12 +48,16 @@ private:
 
 TEST(OrbClientRegistry, FactoriesAndEndpoints)
 {
-    wq_NetCircuitFactory *tcp = wq_NetCircuitFactory::lookup("tcp:h:1");
+    // The built-in factory and validators are there from start-up: a "tcp"
+    // factory registered before the process's first look-up still wins.
     {
         NullFactory newer;
         EXPECT_EQ(wq_NetCircuitFactory::lookup("tcp://h:1"), &newer);
+        EXPECT_FALSE(wq_Endpoint::is_valid("tcp:h:0"));
     }
-    EXPECT_EQ(wq_NetCircuitFactory::lookup("tcp:h:1"), tcp);
+    wq_NetCircuitFactory *tcp = wq_NetCircuitFactory::lookup("tcp:h:1");
+    ASSERT_NE(tcp, nullptr);
+    EXPECT_NE(dynamic_cast<wq_NetCircuitTCPFactory *>(tcp), nullptr);
     EXPECT_NE(wq_NetAcceptorFactory::lookup("tcp:h:1"), nullptr); // the server side's TCP acceptor
     EXPECT_NE(wq_NetCollectorFactory::lookup("messaging-poa:x"), nullptr);
 

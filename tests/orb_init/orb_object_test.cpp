@@ -279,3 +279,94 @@ TEST_F(OrbTest, StringFormsOfReferences)
         CORBA::release(o);
     CORBA::release(orb);
 }
+
+namespace {
+
+// A request that only counts its releases.
+struct CountedRequest : CORBA::Request {
+    void invoke(const wq_ThreadEnvironment &) override {}
+    void send_oneway() override {}
+    void _release(const wq_ThreadEnvironment &) override { ++released; }
+    int released = 0;
+};
+
+// Code written to the standard mapping: every release and is_nil form,
+// through const pointers too, and each a no-op for null.
+template <class T> bool nil_forms_hold(const T *p)
+{
+    return !CORBA::is_nil(p) && CORBA::is_nil(static_cast<const T *>(nullptr));
+}
+
+} // namespace
+
+TEST_F(OrbTest, MappingReleaseAndIsNilForms)
+{
+    CORBA::ORB *orb = init({});
+    ASSERT_NE(orb, nullptr);
+    EXPECT_TRUE(nil_forms_hold<CORBA::ORB>(orb));
+
+    PrivEnv e;
+    unsigned char key[] = {7};
+    CORBA::Object *ref = CORBA::Object::Helper::foreign_bind(key, 1, "tcp:127.0.0.1:5000",
+                                                              "IDL:PeerTest/Echo:1.0", false, false, e.w);
+    ASSERT_NE(ref, nullptr) << e.id();
+    EXPECT_TRUE(nil_forms_hold<CORBA::Object>(ref));
+    CORBA::Object *dup = CORBA::Object::_duplicate(ref);
+    const CORBA::Object *cref = dup;
+    CORBA::release(cref);
+    EXPECT_EQ(ref->wq_refcount(), 1);
+    CORBA::release(ref);
+
+    CORBA::Policy *pol = new Messaging::SyncScopePolicy(2);
+    EXPECT_TRUE(nil_forms_hold<CORBA::Policy>(pol));
+    CORBA::release(static_cast<const CORBA::Policy *>(pol));
+
+    CORBA::Exception *ex = new CORBA::BAD_PARAM(1, CORBA::COMPLETED_NO);
+    EXPECT_TRUE(nil_forms_hold<CORBA::Exception>(ex));
+    CORBA::release(ex);
+
+    CountedRequest req;
+    EXPECT_TRUE(nil_forms_hold<CORBA::Request>(&req));
+    CORBA::release(static_cast<const CORBA::Request *>(&req));
+    CORBA::release(&req, wq_ThreadEnvironment());
+    EXPECT_EQ(req.released, 2);
+
+    // A wrapper over a private environment destroys it with its exception;
+    // one over the thread environment raises the pending exception.
+    auto *priv = new CORBA::EnvironmentWrapper(new CORBA::EnvironmentInfo(0));
+    EXPECT_TRUE(nil_forms_hold<CORBA::EnvironmentWrapper>(priv));
+    priv->exception(new CORBA::NO_MEMORY(0, CORBA::COMPLETED_NO));
+    EXPECT_NO_THROW(CORBA::release(priv));
+    auto *shared = new CORBA::EnvironmentWrapper();
+    shared->exception(new CORBA::NO_MEMORY(0, CORBA::COMPLETED_NO));
+    EXPECT_THROW(CORBA::release(shared), CORBA::NO_MEMORY);
+    auto *quiet = new CORBA::EnvironmentWrapper();
+    quiet->bind_current();
+    EXPECT_NO_THROW(CORBA::release(quiet));
+
+    CORBA::release(static_cast<CORBA::Object *>(nullptr));
+    CORBA::release(static_cast<CORBA::Policy *>(nullptr));
+    CORBA::release(static_cast<CORBA::Exception *>(nullptr));
+    CORBA::release(static_cast<CORBA::Request *>(nullptr));
+    CORBA::release(static_cast<CORBA::EnvironmentWrapper *>(nullptr));
+    CORBA::release(static_cast<CORBA::ORB *>(nullptr));
+    CORBA::release(orb);
+}
+
+TEST_F(OrbTest, ByteOrderIsFrozenFromInitToDestroy)
+{
+    using S = CORBA::Stream;
+    S::use_native_endian(false);
+    EXPECT_FALSE(S::_use_native_endian);
+    S::use_native_endian(true);
+    CORBA::ORB *orb = init({});
+    ASSERT_NE(orb, nullptr);
+    S::use_native_endian(false); // no effect on a running ORB
+    EXPECT_TRUE(S::_use_native_endian);
+    PrivEnv e;
+    orb->destroy(e.w);
+    CORBA::release(orb);
+    S::use_native_endian(false); // destroyed: the setting is open again
+    EXPECT_FALSE(S::_use_native_endian);
+    S::use_native_endian(true);
+}
