@@ -21,6 +21,9 @@ CORBA::Object *resolve_with_orb(char const *name, const CORBA::EnvironmentWrappe
     wq_PrivateEnv pe;
     CORBA::Object *o = wq_orb->resolve_initial_references(name, pe.env);
     if (pe.env.pending()) {
+        // An unknown name is an ordinary miss: dropped here, it is not
+        // reported as a lost exception when the environment ends.
+        pe.env.clear();
         CORBA::release(o);
         return nullptr;
     }

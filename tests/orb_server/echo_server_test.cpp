@@ -10,6 +10,8 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <dirent.h>
+#include <fcntl.h>
+#include <iterator>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -179,6 +181,71 @@ TEST_F(EchoServer, BrokerAndOmniClients)
     EXPECT_EQ(run_client({bin("omni_echo_client"), ior_file}, out), 0) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 5) << out;
     EXPECT_EQ(out.find("FAILED"), std::string::npos) << out;
+}
+
+// A server started with -ORBsepd F writes system exceptions as the plain
+// GIOP body, which omniORB's strict client reads; a key the server does not
+// know is answered (Request and LocateRequest) without a line on its error
+// output.
+TEST_F(EchoServer, PlainExceptionBodiesForStrictClientsAndQuietUnknownKeys)
+{
+    char dir[] = "/tmp/orb_echo_plain_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string ior_file = std::string(dir) + "/ior", err_file = std::string(dir) + "/err";
+    int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(err, 0);
+    pid_t pid = spawn({bin("orb_echo_server"), "-ORBsepd", "F", "-ORBdiag", "none", "-o", ior_file}, -1, err);
+    close(err);
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 500 && !exists(ior_file); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::string ior;
+    std::ifstream(ior_file) >> ior;
+    uint16_t plain_port = find_port(ior);
+    EXPECT_NE(plain_port, 0);
+
+    int fd = connect_to(plain_port);
+    ASSERT_GE(fd, 0);
+    Bytes key = {'N', 'o', 'S', 'u', 'c', 'h', 'K', 'e', 'y'};
+    Bytes all = request(1, key, "add", Bytes(8, 0));
+    Bytes loc = locate_request(2, key);
+    all.insert(all.end(), loc.begin(), loc.end());
+    ASSERT_EQ(write(fd, all.data(), all.size()), ssize_t(all.size()));
+    for (int i = 0; i < 2; ++i) {
+        Bytes m = read_message(fd);
+        ASSERT_GE(m.size(), 20u);
+        Cdr c;
+        c.b = m;
+        if (m[7] == 4) {
+            EXPECT_EQ(c.get32(16), 0u); // UNKNOWN_OBJECT
+            continue;
+        }
+        Reply r = parse_reply(m);
+        uint32_t minor = 0;
+        EXPECT_EQ(exception_id(r, &minor), "IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0");
+        // The body ends with the completion status: no private-data text.
+        EXPECT_EQ(m.size(), r.body + 4 + 4 + ((exception_id(r).size() + 1 + 3) & ~size_t(3)) + 4)
+            << "reply of " << m.size() << " bytes";
+    }
+    close(fd);
+
+    if (exists(bin("omni_echo_client"))) {
+        std::string out;
+        std::string unknown = "corbaloc:iiop:1.0@127.0.0.1:" + std::to_string(plain_port) + "/NoSuchKey";
+        EXPECT_EQ(run_client({bin("omni_echo_client"), ior_file, unknown}, out), 0) << out;
+        for (char const *op : {"non_existent ok true", "unknown_key ok OBJECT_NOT_EXIST",
+                               "unknown_operation ok BAD_OPERATION"})
+            EXPECT_NE(out.find(op), std::string::npos) << op << "\n" << out;
+    }
+    kill(pid, SIGTERM);
+    EXPECT_EQ(wait_child(pid, 20), 0);
+    std::ifstream in(err_file);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "");
+    unlink(ior_file.c_str());
+    unlink(err_file.c_str());
+    rmdir(dir);
 }
 
 TEST_F(EchoServer, HostileInputAnsweredAndSurvived)
