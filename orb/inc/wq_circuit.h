@@ -159,6 +159,26 @@ public:
     void set_unconnected(bool = true);
     // Shuts the net circuit down (waking a thread blocked reading it).
     void shutdown_net();
+    // Server side: sends a reply without ever waiting behind another
+    // thread's send. When a thread is already sending on the circuit the
+    // reply is queued and that thread sends it too; the one sending thread
+    // gets wq_reply_send_ms per message, after which the circuit fails, its
+    // queued replies are dropped and one line goes to the error output. An
+    // exception in env only for this reply's own failed send. `resume` is
+    // set when the circuit's reading was paused (see pause_reading) and the
+    // caller must hand it back to its pool.
+    void send_reply(CORBA::Stream &s, bool &resume, const CORBA::EnvironmentWrapper &env);
+    // Server side: true when so many replies wait to be sent that the
+    // circuit should not be read meanwhile; it is then marked paused and
+    // send_reply reports when to resume. `level` is kept for the caller.
+    bool pause_reading(uint32_t level);
+    uint32_t paused_level() const { return paused_level_; }
+    // Bytes of the next message already read from the transport.
+    bool has_buffered_input() const { return ahead_count_ > 0; }
+    // Set while the circuit waits in a pool's poller (it holds the pool's
+    // reference then); whoever clears it takes the circuit.
+    std::atomic<bool> in_poll{false};
+    int poll_set = -1; // the poller it is registered with (pool's use)
     // Writes a MessageError under the send lock, so that it never lands
     // inside a message another thread is sending; sent even when the
     // circuit has already failed (best effort).
@@ -252,6 +272,19 @@ private:
     wq_GIOP::MessageHeader mb_h_{};
     wq_GIOP::ReplyHeader mb_rh_{};
     wq_GIOP::LocateReplyHeader mb_lh_{};
+    // Server replies waiting for the sending thread (under out_lock_).
+    wq_Mutex out_lock_;
+    bool sending_ = false;
+    bool paused_ = false;
+    uint32_t paused_level_ = 0;
+    std::vector<CORBA::Stream *> out_;
+    size_t out_head_ = 0;
+    uint64_t out_bytes_ = 0;
+    // Patches the size into a message; false (env set) when it cannot go.
+    bool prepare(CORBA::Stream &s, uint32_t &size, const CORBA::EnvironmentWrapper &env);
+    // Writes a prepared message's blocks; the net's result of the failing
+    // write, or 1 when all went.
+    long write_blocks(CORBA::Stream &s, bool &whole);
     bool is_waiting(uint64_t id) const;
     void unregister(uint64_t id);
 };
@@ -363,6 +396,10 @@ public:
     wq_NetCollector *create(wq_NetCircuit *circuit, void *flows, bool) override;
     static void release(wq_NetCollector *collector);
 };
+// Server circuits: time for one whole incoming message once a reader has
+// taken the circuit, and for one reply to leave (milliseconds).
+extern uint32_t wq_message_receive_ms;
+extern uint32_t wq_reply_send_ms;
 // Hands an accepted circuit to the server's reader pool; installed by the
 // server side (null: the circuit is only listed).
 extern void (*wq_msg_circuit_handoff)(wq_MsgCircuit *circuit);

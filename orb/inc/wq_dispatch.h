@@ -11,11 +11,21 @@
 
 #include <atomic>
 #include <cstdint>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <vector>
 
 // ---- circuit pools --------------------------------------------------------------
 
-// A queue of circuits with a fixed number of levels. T links through its
-// `pool_next` field.
+// Circuits waiting for a reader, in a fixed number of levels. A circuit
+// whose transport has a pollable descriptor and no input already read waits
+// in the level's poller (one epoll set, one-shot registrations) and is taken
+// by a reader only once input or its end is there, so that a silent
+// connection holds no reader; others wait in the level's queue. Idle readers
+// of a level block in its poller; an eventfd in the set wakes one for the
+// queue. T provides `pool_next`, `in_poll`, `poll_set`,
+// `has_buffered_input()` and `net()`.
 template <class T> class wq_PriorityQueue {
 public:
     explicit wq_PriorityQueue(int32_t levels) : levels_(levels) { restart(); }
@@ -25,99 +35,90 @@ public:
     wq_PriorityQueue(const wq_PriorityQueue &) = delete;
     wq_PriorityQueue &operator=(const wq_PriorityQueue &) = delete;
 
-    // Appends a circuit; the level's semaphore is signalled when it was empty.
-    // The signal follows the unlock: a reader woken while the level's mutex
-    // is still held would only block on it and need a second wake-up, both
-    // on the path of the request this thread is about to serve. get() looks
-    // at the head under the mutex, so the order changes nothing it sees.
+    // Hands a circuit (and the reference its reader held) to the level.
     void put(T *c, uint32_t level)
     {
         if (level >= static_cast<uint32_t>(levels_))
             level = 0;
         Level &l = lv_[level];
-        bool was_empty;
-        {
-            wq_MutexLock g(l.mtx);
-            c->pool_next = nullptr;
-            ++l.queued;
-            was_empty = !l.head;
-            if (was_empty) {
-                l.head = l.tail = c;
-            } else {
-                l.tail->pool_next = c;
-                l.tail = c;
-            }
+        int fd = c->net() ? c->net()->poll_fd() : -1;
+        if (fd >= 0 && !c->has_buffered_input() && ensure_poller(l) && watch(l, c, fd))
+            return;
+        wq_MutexLock g(l.mtx);
+        c->pool_next = nullptr;
+        ++l.queued;
+        if (!l.head) {
+            l.head = l.tail = c;
+            wake(l);
+        } else {
+            l.tail->pool_next = c;
+            l.tail = c;
         }
-        if (was_empty)
-            l.sem.signal();
     }
-    // Circuits waiting at a level for a reader.
+    // Circuits queued at a level (input already there).
     uint32_t queued(uint32_t level)
     {
         Level &l = lv_[level < static_cast<uint32_t>(levels_) ? level : 0];
         wq_MutexLock g(l.mtx);
         return l.queued;
     }
-    // Waits for a circuit; null when shutting down.
+    // Waits for a circuit with input; null when shutting down.
     T *get(uint32_t level)
     {
-        if (level >= static_cast<uint32_t>(levels_) || shutting_down())
+        if (level >= static_cast<uint32_t>(levels_))
             return nullptr;
         Level &l = lv_[level];
+        if (!ensure_poller(l))
+            return nullptr;
         for (;;) {
-            l.sem.wait();
-            if (shutting_down()) {
-                l.sem.signal(); // the next waiter sees the flag too
+            if (shutting_down())
                 return nullptr;
-            }
-            wq_MutexLock g(l.mtx);
-            T *c = l.head;
-            if (!c)
-                continue; // taken meanwhile: wait for the next signal
-            l.head = c->pool_next;
-            c->pool_next = nullptr;
-            --l.queued;
-            if (l.head)
-                l.sem.signal();
-            else
-                l.tail = nullptr;
-            return c;
+            if (T *c = pop(l))
+                return c;
+            epoll_event ev[1];
+            int n = ::epoll_wait(l.ep, ev, 1, -1);
+            if (n < 1 || !ev[0].data.ptr)
+                continue; // interrupted, or the queue's wake-up
+            T *c = static_cast<T *>(ev[0].data.ptr);
+            if (c->in_poll.exchange(false, std::memory_order_acq_rel))
+                return c;
         }
     }
-    // After shutdown: the head circuit of the highest non-empty level.
+    // After shutdown: a queued circuit, or one that waits in a poller.
     T *get_after_shutdown()
     {
-        for (int32_t i = levels_ - 1; i >= 0; --i) {
-            Level &l = lv_[i];
-            wq_MutexLock g(l.mtx);
-            if (T *c = l.head) {
-                l.head = c->pool_next;
-                c->pool_next = nullptr;
-                --l.queued;
-                if (!l.head)
-                    l.tail = nullptr;
+        for (int32_t i = levels_ - 1; i >= 0; --i)
+            if (T *c = pop(lv_[i]))
                 return c;
-            }
-        }
         return nullptr;
     }
     void shutdown()
     {
         shutting_.store(true, std::memory_order_release);
-        for (int32_t i = 0; i < levels_; ++i)
-            lv_[i].sem.signal(); // each woken waiter passes the signal on
+        for (int32_t i = 0; i < levels_; ++i) {
+            Level &l = lv_[i];
+            wq_MutexLock g(l.mtx);
+            if (l.ev >= 0) {
+                // Stays readable: every reader in the poller wakes.
+                uint64_t one = 1;
+                (void)!::write(l.ev, &one, sizeof one);
+            }
+        }
     }
     void restart()
     {
         if (!lv_)
             lv_ = new Level[levels_];
         for (int32_t i = 0; i < levels_; ++i) {
-            lv_[i].head = lv_[i].tail = nullptr;
-            lv_[i].queued = 0;
-            lv_[i].readers = 0;
-            lv_[i].idle = 0;
-            while (lv_[i].sem.count())
-                lv_[i].sem.wait();
+            Level &l = lv_[i];
+            wq_MutexLock g(l.mtx);
+            l.head = l.tail = nullptr;
+            l.queued = 0;
+            l.readers = 0;
+            l.idle = 0;
+            uint64_t v;
+            if (l.ev >= 0)
+                (void)!::read(l.ev, &v, sizeof v);
         }
         shutting_.store(false, std::memory_order_release);
     }
@@ -133,16 +134,99 @@ private:
     struct Level {
         T *head = nullptr;
         T *tail = nullptr;
-        wq_WackySemaphore sem{0};
         wq_Mutex mtx;
-        uint32_t readers = 0; // reader threads serving the level
-        uint32_t idle = 0;    // of them, waiting in get
-        uint32_t queued = 0;  // circuits in the level (under mtx)
+        std::atomic<int> ep{-1}; // the poller, made on first use
+        int ev = -1;             // readable while the queue is not empty
+        uint32_t readers = 0;    // reader threads serving the level
+        uint32_t idle = 0;       // of them, waiting in get
+        uint32_t queued = 0;     // circuits in the queue (under mtx)
     };
+
+    bool ensure_poller(Level &l)
+    {
+        if (l.ep.load(std::memory_order_acquire) >= 0)
+            return true;
+        wq_MutexLock g(l.mtx);
+        if (l.ep.load(std::memory_order_relaxed) >= 0)
+            return true;
+        int ep = ::epoll_create1(EPOLL_CLOEXEC);
+        int ev = ep >= 0 ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.ptr = nullptr;
+        if (ev < 0 || ::epoll_ctl(ep, EPOLL_CTL_ADD, ev, &e) != 0) {
+            if (ev >= 0)
+                ::close(ev);
+            if (ep >= 0)
+                ::close(ep);
+            return false;
+        }
+        if (l.head || shutting_down()) {
+            uint64_t one = 1;
+            (void)!::write(ev, &one, sizeof one);
+        }
+        l.ev = ev;
+        l.ep.store(ep, std::memory_order_release);
+        return true;
+    }
+    // Arms a one-shot registration; false when the descriptor cannot be
+    // watched (the circuit is queued instead).
+    bool watch(Level &l, T *c, int fd)
+    {
+        int ep = l.ep.load(std::memory_order_acquire);
+        epoll_event e{};
+        e.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+        e.data.ptr = c;
+        c->in_poll.store(true, std::memory_order_release);
+        if (c->poll_set == ep && ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &e) == 0)
+            return true;
+        if (c->poll_set >= 0 && c->poll_set != ep) {
+            epoll_event none{};
+            ::epoll_ctl(c->poll_set, EPOLL_CTL_DEL, fd, &none);
+        }
+        // Once armed the circuit may be taken (and released) at once: nothing
+        // of it is touched after the epoll_ctl that succeeds.
+        int before = c->poll_set;
+        c->poll_set = ep;
+        if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e) == 0)
+            return true;
+        c->poll_set = before;
+        c->in_poll.store(false, std::memory_order_release);
+        return false;
+    }
+    void wake(Level &l) // mtx held
+    {
+        if (l.ev >= 0) {
+            uint64_t one = 1;
+            (void)!::write(l.ev, &one, sizeof one);
+        }
+    }
+    T *pop(Level &l)
+    {
+        wq_MutexLock g(l.mtx);
+        T *c = l.head;
+        if (!c)
+            return nullptr;
+        l.head = c->pool_next;
+        c->pool_next = nullptr;
+        --l.queued;
+        if (!l.head) {
+            l.tail = nullptr;
+            uint64_t v;
+            if (l.ev >= 0 && !shutting_down())
+                (void)!::read(l.ev, &v, sizeof v);
+        }
+        return c;
+    }
+
     int32_t levels_;
     std::atomic<bool> shutting_{false};
     Level *lv_ = nullptr;
 };
+
+// Takes the circuits that wait in the pools' pollers after a shutdown (each
+// with the pool's reference), for the caller to release.
+std::vector<wq_MsgCircuit *> wq_pools_take_polled();
 
 extern wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_pool;
 extern wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_band_pool;

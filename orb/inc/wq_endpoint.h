@@ -65,12 +65,22 @@ public:
     virtual uint32_t max_msg_size() { return 0; }
     virtual char const *get_peer_endpoint() { return nullptr; }
     virtual wq_NetCircuitReleasor get_releasor() = 0;
+    // A descriptor that polls readable when input (or the end) is there, for
+    // waiting on many idle circuits at once; -1 when the transport has none
+    // (its circuits are then read by blocking).
+    virtual int poll_fd() const { return -1; }
 
     char const *endpoint() const { return endpoint_; }
     // Replaces the endpoint text with a copy (null clears).
     void endpoint(char const *text);
     int last_read_error = 0;
     int last_write_error = 0;
+    // Monotonic instants (wq_monotonic_ms) by which a read or a write call
+    // must be done, 0 for none. A transport that honours them fails a call
+    // still waiting then with ETIMEDOUT. Each is set by the one thread that
+    // reads or writes the circuit.
+    int64_t read_deadline_ms = 0;
+    int64_t write_deadline_ms = 0;
 
 protected:
     wq_NetCircuit() = default;
@@ -157,6 +167,7 @@ public:
     void shutdown(bool graceful) override;
     char const *get_peer_endpoint() override;
     wq_NetCircuitReleasor get_releasor() override;
+    int poll_fd() const override { return fd_; }
     // Connects to host:port applying the QoS text (nodelay, rcvbuf, sndbuf,
     // linger); false on failure.
     bool connect(char const *host, uint16_t port, char const *qos);
@@ -173,6 +184,9 @@ public:
     wq_NetCircuit *initiate_connection(char const *endpoint, char const *qos, int) override;
     static void release_circuit(wq_NetCircuit *circuit);
 };
+
+// Milliseconds of the monotonic clock.
+int64_t wq_monotonic_ms();
 
 // Splits the address of a "tcp:host:port" or "tcp://host:port" endpoint (up
 // to ',' or blank or the end). The port must be 1..65535. False when

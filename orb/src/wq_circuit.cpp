@@ -8,6 +8,7 @@
 #include "wq_text.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -96,6 +97,8 @@ wq_MsgCircuit::~wq_MsgCircuit()
         else if (_svr_last == this)
             _svr_last = svr_prev;
     }
+    for (size_t i = out_head_; i < out_.size(); ++i)
+        delete out_[i];
     wq_NetCircuitFactory::release(net_);
     delete[] ahead_;
     delete failure_;
@@ -137,6 +140,16 @@ void wq_MsgCircuit::send_message_error()
 {
     const unsigned char m[12] = {'G', 'I', 'O', 'P', 1, 0, CORBA::Stream::write_flag(), wq_GIOP::MessageError,
                                  0, 0, 0, 0};
+    if (server_) {
+        // Behind the replies of a thread already sending, never waiting here.
+        wq_MutexLock g(out_lock_);
+        if (sending_) {
+            auto *q = new CORBA::Stream(*mwrap_);
+            q->write_array_1(m, sizeof m);
+            out_.push_back(q);
+            return;
+        }
+    }
     wq_ThreadEnvironment tenv;
     wq_WriteLock sl(send_lock_, tenv);
     if (net_)
@@ -277,33 +290,59 @@ void wq_MsgCircuit::send_failed(CORBA::SystemException *e, uint64_t id, long res
         owner_->unfail();
 }
 
-void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_location, bool hold,
-                         const CORBA::EnvironmentWrapper &env)
+bool wq_MsgCircuit::prepare(CORBA::Stream &s, uint32_t &size, const CORBA::EnvironmentWrapper &env)
 {
     if (env.pending() || s.pending()) {
         if (s.pending())
             take_stream_error(s, env);
-        return;
+        return false;
     }
-    wq_ThreadEnvironment tenv;
-    uint32_t size = s.size_written();
+    size = s.size_written();
     if (size < 12 || !s.head()) {
         env.exception(new CORBA::INTERNAL(4, COMPLETED_NO, "GIOP message shorter than its header"));
-        return;
+        return false;
     }
     s.write_ulong_at(s.head()->data + 8, size - 12);
     if (s.pending()) {
         take_stream_error(s, env);
-        return;
+        return false;
     }
-    send_lock_.lock_write(tenv);
     if (max_size_ && max_size_ < size) {
-        send_lock_.unlock(tenv);
         char t[128];
         std::snprintf(t, sizeof t, "Message size of %u exceeded transport maximum of %u", size, max_size_);
         env.exception(comm_failure(3, COMPLETED_NO, t));
-        return;
+        return false;
     }
+    return true;
+}
+
+long wq_MsgCircuit::write_blocks(CORBA::Stream &s, bool &whole)
+{
+    long result = 1;
+    whole = true;
+    for (wq_MemoryBlock *b = s.head(); b; b = b->next) {
+        uint32_t len = b == s.write_block() ? static_cast<uint32_t>(s.write_position() - b->data) : b->used;
+        if (len) {
+            result = net_->write(b->data, len);
+            if (result != static_cast<long>(len)) {
+                whole = false;
+                break;
+            }
+        }
+        if (b == s.write_block())
+            break;
+    }
+    return result;
+}
+
+void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_location, bool hold,
+                         const CORBA::EnvironmentWrapper &env)
+{
+    uint32_t size = 0;
+    if (!prepare(s, size, env))
+        return;
+    wq_ThreadEnvironment tenv;
+    send_lock_.lock_write(tenv);
     if (state() != Active || !net_) {
         send_lock_.unlock(tenv);
         env.exception(comm_failure(3, COMPLETED_NO, "circuit is not Active"));
@@ -326,20 +365,8 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
             waiting_.push_back(my_id);
         }
     }
-    long result = 1;
     bool whole = true;
-    for (wq_MemoryBlock *b = s.head(); b; b = b->next) {
-        uint32_t len = b == s.write_block() ? static_cast<uint32_t>(s.write_position() - b->data) : b->used;
-        if (len) {
-            result = net_->write(b->data, len);
-            if (result != static_cast<long>(len)) {
-                whole = false;
-                break;
-            }
-        }
-        if (b == s.write_block())
-            break;
-    }
+    long result = write_blocks(s, whole);
     if (!whole) {
         CORBA::COMM_FAILURE *e;
         if (result < 0)
@@ -370,6 +397,103 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
             reply_lock_.unlock(tenv);
             wq_Thread::yield();
         }
+    }
+}
+
+// ---- server replies ---------------------------------------------------------------
+
+uint32_t wq_message_receive_ms = 10000;
+uint32_t wq_reply_send_ms = 20000;
+
+namespace {
+// Replies queued on one circuit beyond which its reading pauses.
+constexpr uint64_t kPauseBytes = 4u << 20;
+constexpr size_t kPauseCount = 64;
+} // namespace
+
+bool wq_MsgCircuit::pause_reading(uint32_t level)
+{
+    wq_MutexLock g(out_lock_);
+    if (!sending_ || (out_bytes_ < kPauseBytes && out_.size() - out_head_ < kPauseCount))
+        return false;
+    paused_ = true;
+    paused_level_ = level;
+    return true;
+}
+
+void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::EnvironmentWrapper &env)
+{
+    resume = false;
+    uint32_t size = 0;
+    if (!prepare(s, size, env))
+        return;
+    {
+        wq_MutexLock g(out_lock_);
+        if (state() != Active || !net_) {
+            env.exception(comm_failure(3, COMPLETED_NO, "circuit is not Active"));
+            return;
+        }
+        if (sending_) {
+            // The sending thread takes it; this one goes on at once.
+            auto *q = new CORBA::Stream(*mwrap_);
+            q->swap(s);
+            out_.push_back(q);
+            out_bytes_ += size;
+            return;
+        }
+        sending_ = true;
+    }
+    wq_ThreadEnvironment tenv;
+    CORBA::Stream *cur = &s;
+    for (;;) {
+        bool whole = true;
+        long result;
+        {
+            wq_WriteLock sl(send_lock_, tenv);
+            net_->write_deadline_ms = wq_monotonic_ms() + wq_reply_send_ms;
+            result = write_blocks(*cur, whole);
+            net_->write_deadline_ms = 0;
+        }
+        if (!whole) {
+            bool timed_out = net_->last_write_error == ETIMEDOUT;
+            if (cur == &s)
+                env.exception(result < 0 ? errno_failure(net_->last_write_error)
+                                         : comm_failure(result == 0 ? 2 : 3, COMPLETED_NO,
+                                                        result == 0 ? "return code from write = 0"
+                                                                    : "partial write of a GIOP message"));
+            if (timed_out && state() == Active) {
+                char const *peer = net_->get_peer_endpoint();
+                char line[256];
+                int n = std::snprintf(line, sizeof line,
+                                      "Ulvenor: closing connection %s: a reply was not taken within %u ms\n",
+                                      peer ? peer : endpoint_, wq_reply_send_ms);
+                wq_err.write(line, std::min<size_t>(size_t(n), sizeof line - 1));
+            }
+            fail();
+            shutdown_net();
+        }
+        if (cur != &s)
+            delete cur;
+        wq_MutexLock g(out_lock_);
+        if (!whole) {
+            // Nothing more can go on this connection.
+            for (size_t i = out_head_; i < out_.size(); ++i)
+                delete out_[i];
+            out_.clear();
+            out_head_ = 0;
+            out_bytes_ = 0;
+        }
+        if (out_head_ == out_.size()) {
+            out_.clear();
+            out_head_ = 0;
+            out_bytes_ = 0;
+            sending_ = false;
+            resume = paused_;
+            paused_ = false;
+            return;
+        }
+        cur = out_[out_head_++];
+        out_bytes_ -= std::min<uint64_t>(out_bytes_, cur->size_written());
     }
 }
 
@@ -486,6 +610,21 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
         s.env().clear();
     // Bytes read beyond what is taken so far, lying past the write position.
     uint32_t loose = 0;
+    // A server's reader takes a circuit when input is there; the rest of the
+    // message must follow within a bounded time.
+    struct Deadline {
+        wq_NetCircuit *net;
+        Deadline(wq_NetCircuit *n, bool on) : net(on ? n : nullptr)
+        {
+            if (net)
+                net->read_deadline_ms = wq_monotonic_ms() + wq_message_receive_ms;
+        }
+        ~Deadline()
+        {
+            if (net)
+                net->read_deadline_ms = 0;
+        }
+    } deadline(net_, server_ && net_);
     if (!fill(s, 12, loose, env))
         return 0;
     wq_read_message_header(s, h);

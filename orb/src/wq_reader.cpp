@@ -36,6 +36,15 @@ void log_send_failure(char const *what, uint32_t id, bool with_id)
 
 wq_PriorityQueue<wq_MsgCircuit> &pool_of(bool band) { return band ? wq_msg_circuit_band_pool : wq_msg_circuit_pool; }
 
+// Level 0: the general pool; b + 1: band b of the band pool.
+void return_to_pool(wq_MsgCircuit *c, uint32_t level)
+{
+    if (level == 0)
+        wq_msg_circuit_pool.put(c, 0);
+    else
+        wq_msg_circuit_band_pool.put(c, level - 1);
+}
+
 class ReaderSink : public wq_DispatchSink {
 public:
     ReaderSink(wq_ReaderState &st, wq_MsgCircuit *&circuit) : st_(st), circuit_(circuit) {}
@@ -56,8 +65,12 @@ public:
         }
         if (CORBA::ORB::_connection_ordered_oneways && st_.sync_scope == 1)
             return; // read again by this thread after this one-way
-        pool_of(st_.band_thread).put(c, st_.band_thread ? st_.band : 0);
         circuit_ = nullptr;
+        uint32_t level = st_.band_thread ? st_.band + 1 : 0;
+        // A client that does not take its replies is not read meanwhile:
+        // the thread sending them hands it back when they are gone.
+        if (!c->pause_reading(level))
+            return_to_pool(c, level);
     }
 
     void send(CORBA::Stream &reply, uint32_t request_id, bool early) override
@@ -75,15 +88,14 @@ public:
                              request_id, true);
         } else {
             wq_PrivateEnv pe;
-            uint64_t unused = 0;
-            c->send(reply, unused, nullptr, false, pe.env);
-            if (pe.env.pending()) {
-                c->fail();
-                c->shutdown_net();
+            bool resume = false;
+            c->send_reply(reply, resume, pe.env);
+            if (resume)
+                return_to_pool(c, c->paused_level());
+            if (pe.env.pending())
                 log_send_failure(early ? "exception during send for early reply to request id"
                                        : "exception during send for reply to request id",
                                  request_id, true);
-            }
         }
         if (!early) {
             c->_remove_ref();
@@ -159,6 +171,31 @@ void wq_release_mc_out_of_pool(wq_MsgCircuit *&circuit)
     circuit = nullptr;
 }
 
+namespace {
+
+// Starts a general reader, counted as a reader and idle from now, when at
+// most `minimum` readers are idle (or, with `total`, fewer than `minimum`
+// readers exist). False when none was started.
+bool spawn_general_reader_if_short(uint32_t minimum, bool total = false)
+{
+    wq_ThreadEnvironment tenv;
+    {
+        wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
+        if (total ? wq_msg_circuit_pool.readers(0) >= minimum : wq_msg_circuit_pool.idle(0) > minimum)
+            return false;
+        ++wq_msg_circuit_pool.idle(0);
+        ++wq_msg_circuit_pool.readers(0);
+    }
+    if (wq_spawn_reader(new wq_ReaderStart{nullptr, 0, 0}, CORBA::ORB::_default_priority))
+        return true;
+    wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
+    --wq_msg_circuit_pool.idle(0);
+    --wq_msg_circuit_pool.readers(0);
+    return false;
+}
+
+} // namespace
+
 bool wq_spawn_reader(wq_ReaderStart *start, int priority)
 {
     uint32_t n = g_readers.load(std::memory_order_relaxed);
@@ -181,24 +218,10 @@ bool wq_spawn_reader(wq_ReaderStart *start, int priority)
 
 void wq_pool_accepted(wq_MsgCircuit *circuit)
 {
-    // Idle readers that circuits already queued will not take: when at most
-    // the minimum of them are left, this circuit gets a reader of its own.
-    wq_ThreadEnvironment tenv;
-    uint32_t queued = wq_msg_circuit_pool.queued(0);
-    bool spawn;
-    {
-        wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
-        uint32_t idle = wq_msg_circuit_pool.idle(0);
-        spawn = idle <= queued || idle - queued <= CORBA::ORB::_min_recursion;
-    }
-    if (spawn) {
-        auto *s = new wq_ReaderStart{circuit, 0, 0};
-        wq_MsgCircuit *keep = circuit;
-        if (wq_spawn_reader(s, CORBA::ORB::_default_priority))
-            return;
-        circuit = keep; // a reader already serving will take it from the pool
-    }
+    // The circuit waits in the pool until it has input; a reader is started
+    // when at most the minimum of them are idle.
     wq_msg_circuit_pool.put(circuit, 0);
+    spawn_general_reader_if_short(CORBA::ORB::_min_recursion);
 }
 
 void wq_ensure_band_threads(wq_MsgCircuit *, uint32_t band, bool, const CORBA::EnvironmentWrapper &env)
@@ -234,26 +257,31 @@ void wq_reader_thread_action(void *arg)
     st->request_priority = st->base_priority;
     wq_MsgCircuit *circuit = start.circuit;
     wq_ThreadEnvironment tenv;
+    // A general reader was counted (as a reader, and idle) by its starter.
     bool counted_general = !st->band_thread;
-    if (counted_general) {
-        wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
-        ++wq_msg_circuit_pool.readers(0);
-    }
+    bool idle_counted = counted_general;
     for (;;) {
         if (!circuit) {
             wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(st->band_thread);
             uint32_t level = st->band_thread ? st->band : 0;
-            {
+            if (!idle_counted) {
                 wq_WriteLock g(pool.lock, tenv);
                 ++pool.idle(level);
             }
             circuit = pool.get(level);
+            uint32_t idle_left;
             {
                 wq_WriteLock g(pool.lock, tenv);
-                --pool.idle(level);
+                idle_left = --pool.idle(level);
             }
+            idle_counted = false;
             if (!circuit)
                 break;
+            // The last idle reader takes work: another one waits for the
+            // next circuit with input, so that circuits are never queued
+            // behind requests in service.
+            if (!st->band_thread && idle_left == 0)
+                spawn_general_reader_if_short(0);
         }
         st->env.clear();
         wq_GIOP::MessageHeader h{};
@@ -355,24 +383,7 @@ void wq_orb_pools_restart()
 
 void wq_orb_pools_start_readers(uint32_t minimum)
 {
-    wq_ThreadEnvironment tenv;
-    for (;;) {
-        {
-            wq_ReadLock g(wq_msg_circuit_pool.lock, tenv);
-            if (wq_msg_circuit_pool.readers(0) + wq_msg_circuit_pool.idle(0) >= minimum)
-                return;
-        }
-        if (!wq_spawn_reader(new wq_ReaderStart{nullptr, 0, 0}, CORBA::ORB::_default_priority))
-            return;
-        // Wait (briefly) for the new reader to count itself.
-        for (int i = 0; i < 1000; ++i) {
-            {
-                wq_ReadLock g(wq_msg_circuit_pool.lock, tenv);
-                if (wq_msg_circuit_pool.readers(0) + wq_msg_circuit_pool.idle(0) >= minimum)
-                    return;
-            }
-            wq_Thread::sleep(10000);
-        }
+    while (spawn_general_reader_if_short(minimum, true)) {
     }
 }
 
@@ -394,8 +405,21 @@ void wq_orb_pools_shutdown()
     wq_msg_circuit_band_pool.shutdown();
 }
 
+std::vector<wq_MsgCircuit *> wq_pools_take_polled()
+{
+    std::vector<wq_MsgCircuit *> taken;
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock gate(wq_MsgCircuit::_wq_gate, tenv);
+    for (wq_MsgCircuit *c = wq_MsgCircuit::_svr_first; c; c = c->svr_next)
+        if (c->in_poll.exchange(false, std::memory_order_acq_rel))
+            taken.push_back(c);
+    return taken;
+}
+
 void wq_orb_pools_drain()
 {
+    for (wq_MsgCircuit *c : wq_pools_take_polled())
+        c->_remove_ref();
     for (auto *pool : {&wq_msg_circuit_pool, &wq_msg_circuit_band_pool})
         while (wq_MsgCircuit *c = pool->get_after_shutdown())
             c->_remove_ref();

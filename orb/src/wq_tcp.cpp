@@ -14,6 +14,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <algorithm>
+#include <ctime>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -143,14 +146,49 @@ wq_NetCircuitTCP::~wq_NetCircuitTCP()
         ::close(fd_);
 }
 
+int64_t wq_monotonic_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+namespace {
+
+// Waits until the socket is ready for `events` or the deadline passes
+// (false then).
+bool wait_ready(int fd, short events, int64_t deadline)
+{
+    for (;;) {
+        int64_t left = deadline - wq_monotonic_ms();
+        if (left <= 0)
+            return false;
+        pollfd p{fd, events, 0};
+        int r = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 60000)));
+        if (r > 0)
+            return true;
+        if (r < 0 && errno != EINTR)
+            return true; // the next call reports the error
+    }
+}
+
+} // namespace
+
 long wq_NetCircuitTCP::read(void *buffer, unsigned long length)
 {
     for (;;) {
-        ssize_t n = ::recv(fd_, buffer, length, 0);
+        // With a deadline the socket is never waited on in recv itself.
+        int64_t deadline = read_deadline_ms;
+        ssize_t n = ::recv(fd_, buffer, length, deadline ? MSG_DONTWAIT : 0);
         if (n >= 0)
             return n;
         if (errno == EINTR)
             continue;
+        if (deadline && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (wait_ready(fd_, POLLIN, deadline))
+                continue;
+            errno = ETIMEDOUT;
+        }
         last_read_error = errno;
         return -1;
     }
@@ -161,13 +199,19 @@ long wq_NetCircuitTCP::write(const void *buffer, unsigned long length)
     const char *p = static_cast<const char *>(buffer);
     unsigned long done = 0;
     while (done < length) {
-        ssize_t n = ::send(fd_, p + done, length - done, MSG_NOSIGNAL);
+        int64_t deadline = write_deadline_ms;
+        ssize_t n = ::send(fd_, p + done, length - done, MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0));
         if (n > 0) {
             done += static_cast<unsigned long>(n);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && deadline && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (wait_ready(fd_, POLLOUT, deadline))
+                continue;
+            errno = ETIMEDOUT;
+        }
         if (n < 0) {
             last_write_error = errno;
             return done ? static_cast<long>(done) : -1;
