@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <dirent.h>
 #include <fcntl.h>
@@ -157,6 +159,17 @@ protected:
         }
         k.insert(k.end(), {0xB6, 0, 0, 0, 1}); // the first generated id
         return k;
+    }
+    static size_t server_threads()
+    {
+        size_t threads = 0;
+        std::string dir = "/proc/" + std::to_string(pid) + "/task";
+        if (DIR *d = opendir(dir.c_str())) {
+            while (dirent *e = readdir(d))
+                threads += e->d_name[0] != '.';
+            closedir(d);
+        }
+        return threads;
     }
     void clients_still_served()
     {
@@ -338,28 +351,111 @@ TEST_F(EchoServer, FloodOfConnections)
                 close(f);
     }
     EXPECT_EQ(opened, 10000);
-    // 200 idle connections held open: a new client is still served (each
-    // held connection has a reader of its own). Then 300: the reader threads
-    // stay capped (256, plus the main and acceptor threads); once they close,
-    // a new client is served.
-    std::vector<int> held;
-    for (int i = 0; i < 200; ++i)
-        held.push_back(connect_to(port));
+    // Then 300 connections held open that send nothing, and some that stop
+    // part-way through a message: none holds a reader, so the threads stay
+    // few and a new client is served; the stalled ones are closed after the
+    // receive time, the silent ones are left open.
+    Bytes req = request(1, echo_key(), "add", Bytes(8, 0));
+    struct Row {
+        char const *what;
+        size_t bytes, count;
+        bool closed;
+    } rows[] = {
+        {"silent", 0, 300, false},
+        {"part of a header", 7, 10, true},
+        {"a header promising more", 20, 10, true},
+    };
+    std::vector<std::pair<int, bool>> held;
+    for (const Row &r : rows)
+        for (size_t i = 0; i < r.count; ++i) {
+            int f = connect_to(port);
+            ASSERT_GE(f, 0) << r.what;
+            if (r.bytes)
+                ASSERT_EQ(write(f, req.data(), r.bytes), ssize_t(r.bytes));
+            held.push_back({f, r.closed});
+        }
     clients_still_served();
-    for (int i = 0; i < 100; ++i)
-        held.push_back(connect_to(port));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    size_t threads = 0;
-    std::string dir = "/proc/" + std::to_string(pid) + "/task";
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            threads += e->d_name[0] != '.';
-        closedir(d);
+    EXPECT_LE(server_threads(), 32u);
+    // The server's receive time is 10 s; ends seen within 40 s.
+    size_t ended = 0, stalled = 0;
+    for (auto [f, closed] : held)
+        stalled += closed;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    std::vector<bool> seen(held.size(), false);
+    while (ended < stalled && std::chrono::steady_clock::now() < end) {
+        std::vector<pollfd> p;
+        for (auto [f, closed] : held)
+            p.push_back({f, POLLIN, 0});
+        poll(p.data(), p.size(), 500);
+        for (size_t i = 0; i < p.size(); ++i)
+            if (p[i].revents && !seen[i]) {
+                seen[i] = true;
+                ++ended;
+                EXPECT_TRUE(held[i].second) << "a silent connection was closed";
+            }
     }
-    EXPECT_LE(threads, 256u + 4u);
-    for (int f : held)
-        if (f >= 0)
-            close(f);
+    EXPECT_EQ(ended, stalled);
+    for (auto [f, closed] : held)
+        close(f);
+    clients_still_served();
+}
+
+TEST_F(EchoServer, ClientThatDoesNotReadItsRepliesStopsOnlyItself)
+{
+    // One connection pipelines 64 KiB echoes and never reads; meanwhile
+    // another client's calls are each answered within two seconds.
+    Bytes octets;
+    {
+        Cdr c;
+        c.u32(65536);
+        c.b.resize(c.b.size() + 65536, 0x5A);
+        octets = c.b;
+    }
+    Bytes flood = request(9, echo_key(), "echo_octets", octets);
+    int hog = connect_to(port);
+    ASSERT_GE(hog, 0);
+    timeval tv{1, 0};
+    setsockopt(hog, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    std::atomic<int> sent{0};
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 400 && !stop; ++i) {
+            size_t at = 0;
+            while (at < flood.size() && !stop) {
+                ssize_t n = send(hog, flood.data() + at, flood.size() - at, MSG_NOSIGNAL);
+                if (n > 0)
+                    at += size_t(n);
+                else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                    return;
+            }
+            ++sent;
+        }
+    });
+    while (sent < 50)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int fd = connect_to(port);
+    ASSERT_GE(fd, 0);
+    int slow = 0;
+    for (uint32_t i = 0; i < 20; ++i) {
+        Cdr a;
+        a.u32(i).u32(1);
+        Bytes call = request(100 + i, echo_key(), "add", a.b);
+        auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(write(fd, call.data(), call.size()), ssize_t(call.size()));
+        Bytes m = read_message(fd);
+        ASSERT_GE(m.size(), 20u) << i;
+        Reply r = parse_reply(m);
+        EXPECT_EQ(r.request_id, 100 + i);
+        EXPECT_EQ(r.c.get32(r.body), i + 1);
+        slow += std::chrono::steady_clock::now() - t0 > std::chrono::seconds(2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(slow, 0);
+    EXPECT_LE(server_threads(), 32u);
+    close(fd);
+    stop = true;
+    writer.join();
+    close(hog);
     clients_still_served();
 }
 

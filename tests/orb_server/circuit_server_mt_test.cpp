@@ -1,0 +1,153 @@
+// Server circuits over a socket pair whose far end misbehaves: a message that
+// stops part-way fails the circuit after the receive time, and replies to a
+// peer that does not read cost one waiting thread at most, for the send time,
+// after which the circuit closes with one line.
+#include "server_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace srv_test;
+
+namespace {
+
+struct Pair {
+    int far = -1;
+    wq_MsgCircuit *c = nullptr;
+    Pair()
+    {
+        int sv[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        far = sv[1];
+        c = new wq_MsgCircuit(new wq_NetCircuitTCP(sv[0])); // a server circuit
+    }
+    ~Pair()
+    {
+        c->_remove_ref();
+        close(far);
+    }
+};
+
+struct Timeouts {
+    uint32_t r = wq_message_receive_ms, s = wq_reply_send_ms;
+    Timeouts(uint32_t receive, uint32_t send)
+    {
+        wq_message_receive_ms = receive;
+        wq_reply_send_ms = send;
+    }
+    ~Timeouts()
+    {
+        wq_message_receive_ms = r;
+        wq_reply_send_ms = s;
+    }
+};
+
+TEST(ServerCircuitMt, MessagesMustArriveWholeWithinTheReceiveTime)
+{
+    Timeouts t(300, 20000);
+    Bytes req = request(7, make_key("RootPOA", "calc"), "add", Bytes(8, 1));
+    struct Row {
+        char const *what;
+        size_t first, pause_ms; // bytes sent at once, pause before the rest
+        bool rest;              // the rest follows
+        int result;
+    } rows[] = {
+        {"whole", req.size(), 0, false, 1},
+        {"in two pieces within the time", 10, 50, true, 1},
+        {"part of the header, then nothing", 5, 0, false, -1},
+        {"header promising more, then nothing", 20, 0, false, -1},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        Pair p;
+        ASSERT_EQ(write(p.far, req.data(), r.first), ssize_t(r.first));
+        std::thread rest([&] {
+            if (!r.rest)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(r.pause_ms));
+            EXPECT_EQ(write(p.far, req.data() + r.first, req.size() - r.first), ssize_t(req.size() - r.first));
+        });
+        wq_PrivateEnv pe;
+        CORBA::Stream in(pe.env);
+        wq_GIOP::MessageHeader h{};
+        int got = p.c->receive(in, h, pe.env);
+        rest.join();
+        EXPECT_EQ(got == 1 ? 1 : -1, r.result);
+        if (r.result == 1) {
+            EXPECT_EQ(in.size_written(), req.size());
+            EXPECT_EQ(p.c->state(), wq_MsgCircuit::Active);
+        } else {
+            EXPECT_TRUE(pe.env.pending());
+            EXPECT_EQ(p.c->state(), wq_MsgCircuit::Failed);
+            pe.env.clear();
+        }
+        EXPECT_EQ(p.c->net()->read_deadline_ms, 0);
+    }
+}
+
+TEST(ServerCircuitMt, OneThreadWaitsOnASendAndTheCircuitClosesWithOneLine)
+{
+    Timeouts t(10000, 400);
+    Pair p;
+    auto reply = [](CORBA::Stream &s, uint32_t words) {
+        wq_write_giop_header(s, wq_GIOP::Reply);
+        for (uint32_t i = 0; i < words; ++i)
+            s << i;
+    };
+    testing::internal::CaptureStderr();
+    // The first sender fills the socket and waits; every other reply is
+    // queued at once, and after enough of them the circuit asks not to be
+    // read.
+    std::atomic<bool> first_done{false};
+    bool first_resume = false;
+    std::thread first([&] {
+        wq_PrivateEnv pe;
+        CORBA::Stream s(pe.env);
+        reply(s, 1 << 20);
+        p.c->send_reply(s, first_resume, pe.env);
+        EXPECT_TRUE(pe.env.pending());
+        pe.env.clear();
+        first_done = true;
+    });
+    int waiting = 0;
+    for (int i = 0; i < 500 && (ioctl(p.far, FIONREAD, &waiting) != 0 || waiting == 0); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GT(waiting, 0);
+    bool paused = false;
+    for (int i = 0; i < 1000 && !paused; ++i) {
+        wq_PrivateEnv pe;
+        CORBA::Stream s(pe.env);
+        reply(s, 16 << 10);
+        bool resume = true;
+        p.c->send_reply(s, resume, pe.env);
+        ASSERT_FALSE(pe.env.pending()) << i; // queued behind the first
+        EXPECT_FALSE(resume);
+        paused = p.c->pause_reading(0);
+    }
+    EXPECT_TRUE(paused);
+    EXPECT_FALSE(first_done); // none of them waited for the first's send
+    first.join();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(p.c->state(), wq_MsgCircuit::Failed);
+    EXPECT_TRUE(first_resume); // the paused circuit goes back to be closed by its reader
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find("a reply was not taken within 400 ms"), std::string::npos) << err;
+    // Nothing is sent on a failed circuit.
+    wq_PrivateEnv pe;
+    CORBA::Stream s(pe.env);
+    reply(s, 4);
+    bool resume = false;
+    p.c->send_reply(s, resume, pe.env);
+    EXPECT_TRUE(pe.env.pending());
+    pe.env.clear();
+}
+
+} // namespace
