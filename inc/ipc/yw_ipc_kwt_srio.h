@@ -10,6 +10,8 @@
 #ifndef YW_IPC_KWT_SRIO_H
 #define YW_IPC_KWT_SRIO_H
 
+#include <time.h>
+
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -123,6 +125,9 @@ typedef struct yw_ipc_kwt_srio_rx_ctx {
     std::atomic<int> ipc_count;
     YW_task_cfg_t *cfg;
     std::atomic<YW_ipc_t *> current;
+    /* doorbell, rung (counted up) when a channel is listed or linked or the
+     * task is stopped: with no linked channel to poll the task sleeps on it */
+    std::atomic<YW_uint32_t> bell;
 } YW_ipc_kwt_srio_rx_ctx_t;
 
 extern "C" {
@@ -177,6 +182,10 @@ YW_ret_t YW_ipc_kwt_srio_notifyTx(YW_ipc_t *ipc);
 void YW_ipc_kwt_srio_stopClient(YW_ipc_kwt_srio_connection_t *conn);
 /* waits until neither task works on the channel */
 void YW_ipc_kwt_srio_task_quiesce(YW_ipc_t *ipc);
+/* wakes the receive task sleeping for want of a linked channel */
+void YW_ipc_kwt_srio_ringRx(void);
+/* the receive task's clock (CLOCK_MONOTONIC) */
+YW_ret_t YW_measuretime_gettime(struct timespec *ts);
 
 } // extern "C"
 

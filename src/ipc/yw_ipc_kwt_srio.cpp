@@ -657,6 +657,8 @@ int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_
     if (!tx)
         yw_srio_askSync(conn);
     conn->status.fetch_or(YW_IPC_KWT_SRIO_READY);
+    if (conn->hasRxRing)
+        YW_ipc_kwt_srio_ringRx(); // a linked channel for the receive task to poll
     return YW_SUCCESS;
 }
 
@@ -1033,7 +1035,13 @@ int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, 
         return YW_ERR_IPC_KWT_SRIO_FREE_BD_OOR;
     }
     auto slot = yw_srio_word(conn, push);
-    slot.store(0, std::memory_order_release);
+    // Cleared only if it still holds the taken word: the sender cannot fill
+    // the slot again before this acknowledgement, so anything else there was
+    // written from outside and is shown.
+    YW_uint64_t seen = w;
+    if (!slot.compare_exchange_strong(seen, 0, std::memory_order_acq_rel))
+        std::printf("%s:%d !!!! push=%d %lx %lx %lx\n", __func__, __LINE__, (int)push,
+                    (unsigned long)(uintptr_t)&conn->descriptors[push], (unsigned long)seen, (unsigned long)w);
     ZV_status_t r = smb_access_write_u64(conn->remote_access, 0, 0, (YW_uint64_t)push * 8, w & ~YW_IPC_KWT_SRIO_BD_BUSY);
     if (r != 0) {
         slot.store(w, std::memory_order_release);

@@ -184,17 +184,19 @@ bool yw_srio_txService(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
 }
 
 // Runs fn on a channel of the given generation while it is held (it cannot
-// be deleted meanwhile), marking it as the one the task works on.
+// be deleted meanwhile), marking it as the one the task works on. False when
+// it could not be held (being made or deleted).
 template <typename F>
-void yw_srio_onChannel(std::atomic<YW_ipc_t *> &current, YW_ipc_t *ipc, YW_uint32_t gen, F fn)
+bool yw_srio_onChannel(std::atomic<YW_ipc_t *> &current, YW_ipc_t *ipc, YW_uint32_t gen, F fn)
 {
     YW_ipc_hold h(ipc, gen);
     if (!h)
-        return;
+        return false;
     current.store(ipc);
     if (YW_ipc_kwt_srio_connection_t *conn = yw_srio_conn(ipc))
         fn(conn);
     current.store(nullptr);
+    return true;
 }
 
 } // namespace
@@ -259,6 +261,7 @@ YW_ret_t YW_ipc_kwt_srio_stop(void)
     YW_ipc_kwt_srio_rx_ctx_t &r = YW_g_ipc_kwt_srio_rx_ctx;
     t.status.store(0);
     r.status.store(0);
+    YW_ipc_kwt_srio_ringRx();
     // The transmit task is woken so that it leaves now, not after its idle
     // time-out; both are waited for (a bounded time), so that the family can
     // be started again at once.
@@ -285,6 +288,7 @@ YW_ret_t YW_ipc_kwt_srio_task_addRxIpc(YW_ipc_t *ipc)
     r.ipc_gen[n].store(YW_ipc_generation(ipc));
     r.ipc_list[n].store(ipc);
     r.ipc_count.store(n + 1);
+    YW_ipc_kwt_srio_ringRx();
     return YW_SUCCESS;
 }
 
@@ -307,6 +311,20 @@ YW_ret_t YW_ipc_kwt_srio_task_delRxIpc(YW_ipc_t *ipc)
         return YW_SUCCESS;
     }
     return YW_ERR_NOT_FOUND;
+}
+
+void YW_ipc_kwt_srio_ringRx(void)
+{
+    YW_ipc_kwt_srio_rx_ctx_t &r = YW_g_ipc_kwt_srio_rx_ctx;
+    r.bell.fetch_add(1);
+    r.bell.notify_all();
+}
+
+YW_ret_t YW_measuretime_gettime(struct timespec *ts)
+{
+    if (!ts)
+        return YW_ERR_ENTITY_NULL;
+    return clock_gettime(CLOCK_MONOTONIC, ts) == 0 ? YW_SUCCESS : YW_FAIL;
 }
 
 void YW_ipc_kwt_srio_task_quiesce(YW_ipc_t *ipc)
@@ -506,20 +524,27 @@ void *YW_ipc_kwt_srio_recv_task(void *arg)
     ctx->task.store(YW_task_get(YW_getTaskID()));
     prctl(PR_SET_TIMERSLACK, 1000UL); // the 50 us grid, not 50 us later
     timespec base{};
-    clock_gettime(CLOCK_MONOTONIC, &base);
+    YW_measuretime_gettime(&base);
     YW_int64_t n = 0;
     while (ctx->status.load()) {
         if (++n >= YW_SRIO_GRID_ROUNDS) {
             n = 0;
-            clock_gettime(CLOCK_MONOTONIC, &base);
+            YW_measuretime_gettime(&base);
         }
         YW_int64_t target = (YW_int64_t)base.tv_sec * 1000000000LL + base.tv_nsec + n * ctx->timeout;
+        const YW_uint32_t bell = ctx->bell.load();
+        bool linked = false;
         for (int i = 0; i < YW_IPC_KWT_SRIO_MAX; i++) {
             YW_ipc_t *ipc = ctx->ipc_list[i].load();
             if (!ipc || !is_ipc_rx_ready(YW_ipc_state_get(ipc)))
                 continue;
             // Every ready descriptor of the channel in this cycle.
-            yw_srio_onChannel(ctx->current, ipc, ctx->ipc_gen[i].load(), [&](YW_ipc_kwt_srio_connection_t *conn) {
+            // A listed channel not held yet (still being made, or going) is
+            // looked at again on the next cycle.
+            linked |= !yw_srio_onChannel(ctx->current, ipc, ctx->ipc_gen[i].load(), [&](YW_ipc_kwt_srio_connection_t *conn) {
+                if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+                    return;
+                linked = true;
                 for (YW_uint64_t k = 0; k <= conn->descriptors_size; k++) {
                     YW_ret_t r = YW_ipc_kwt_srio_recv_poll(ipc);
                     if (r != YW_SUCCESS && r != YW_ERR_IPC_KWT_SRIO_RX_NODATA)
@@ -527,8 +552,17 @@ void *YW_ipc_kwt_srio_recv_task(void *arg)
                 }
             });
         }
+        if (!linked) {
+            // Nothing to poll: asleep until a channel is listed or linked
+            // (or the task stops), then on a new grid from that moment.
+            if (ctx->status.load())
+                ctx->bell.wait(bell);
+            n = 0;
+            YW_measuretime_gettime(&base);
+            continue;
+        }
         timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
+        YW_measuretime_gettime(&now);
         YW_int64_t left = target - ((YW_int64_t)now.tv_sec * 1000000000LL + now.tv_nsec);
         if (left > 0) {
             timespec ts{(time_t)(target / 1000000000LL), (long)(target % 1000000000LL)};
