@@ -143,6 +143,13 @@ public:
     static char const *wq_IR_Name;
 };
 
+// Base of the per-thread context objects (the POA's current among them).
+class Current : public LocalObject {
+public:
+    Object *wq_find_ptr(char const *id) override;
+    static char const *wq_IR_Name;
+};
+
 class PolicyManager : public LocalObject {
 public:
     Object *wq_find_ptr(char const *id) override;

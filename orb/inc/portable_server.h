@@ -156,7 +156,7 @@ public:
 };
 
 // The request-context interface; it has no operations of its own.
-class Current : public CORBA::LocalObject {
+class Current : public CORBA::Current {
 public:
     WQ_PS_EXCEPTION(NoContext)
     CORBA::Object *wq_find_ptr(char const *id) override;

@@ -36,6 +36,7 @@ char const *Object::wq_IR_Name = "IDL:omg.org/CORBA/Object:1.0";
 char const *Object::Helper::RootPOA_name = "RootPOA";
 char const *LocalObject::wq_IR_Name = "IDL:omg.org/CORBA/LocalObject:1.0";
 char const *PolicyManager::wq_IR_Name = "IDL:omg.org/CORBA/PolicyManager:1.0";
+char const *Current::wq_IR_Name = "IDL:omg.org/CORBA/Current:1.0";
 
 InterfaceDef::~InterfaceDef() = default;
 
@@ -511,6 +512,11 @@ Object *LocalObject::wq_find_ptr(char const *id)
 }
 
 char const *LocalObject::wq_ir_name() const { return wq_IR_Name; }
+
+Object *Current::wq_find_ptr(char const *id)
+{
+    return IR::is_equal(wq_IR_Name, id) ? this : LocalObject::wq_find_ptr(id);
+}
 
 Object *PolicyManager::wq_find_ptr(char const *id)
 {

@@ -334,10 +334,12 @@ void POA::destroy_self(bool etherealize, const CORBA::EnvironmentWrapper &env)
             bool etherealize_it = _servant_retention != NON_RETAIN && t->active && !t->registered_by_servant;
             ServantBase *servant = t->servant;
             ObjectId oid = t->object_id;
+            // Counted while this activation is still listed: it is one of
+            // the servant's activations in this POA.
+            bool remaining = servant && servant->wq_has_activations(this, false);
             // Retired before the activator runs, so the loop always moves on.
             t->retire(drops);
             if (etherealize_it && act && servant) {
-                bool remaining = servant->wq_has_activations(this, false);
                 try {
                     act->etherealize(oid, this, servant, false, remaining, env);
                 } catch (...) {

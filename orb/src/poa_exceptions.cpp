@@ -67,7 +67,7 @@ char const *Current::wq_IR_Name = "IDL:omg.org/PortableServer/Current:1.0";
 
 CORBA::Object *Current::wq_find_ptr(char const *id)
 {
-    return CORBA::IR::is_equal(wq_IR_Name, id) ? this : CORBA::Object::wq_find_ptr(id);
+    return CORBA::IR::is_equal(wq_IR_Name, id) ? this : CORBA::Current::wq_find_ptr(id);
 }
 
 } // namespace PortableServer
@@ -98,20 +98,34 @@ const Reader kReaders[] = {
     {&POAManager::AdapterInactive::wq_IR_Name, &POAManager::AdapterInactive::wq_read},
 };
 
-// Registers the readers and the three interfaces before main; removes the
-// readers at exit.
+// Interfaces and their parents.
+struct Parent {
+    char const *const *id;
+    char const *const *parent;
+};
+
+const Parent kInterfaces[] = {
+    {&POA::wq_IR_Name, &CORBA::Object::wq_IR_Name},
+    {&POAManager::wq_IR_Name, &CORBA::Object::wq_IR_Name},
+    {&CORBA::Current::wq_IR_Name, &CORBA::Object::wq_IR_Name},
+    {&Current::wq_IR_Name, &CORBA::Current::wq_IR_Name},
+};
+
+// Registers the readers and the interfaces before main; undoes both at exit.
 struct wq_PS_elab : wq_Stub {
     wq_PS_elab()
     {
         for (const Reader &r : kReaders)
             reg(*r.id, r.read, false);
-        for (char const *id : {POA::wq_IR_Name, POAManager::wq_IR_Name, Current::wq_IR_Name})
-            reg(id, CORBA::Object::wq_IR_Name, false);
+        for (const Parent &i : kInterfaces)
+            reg(*i.id, *i.parent, false);
     }
     ~wq_PS_elab()
     {
         for (const Reader &r : kReaders)
             regu(*r.id, false);
+        for (const Parent &i : kInterfaces)
+            regu(*i.id, *i.parent, false);
     }
 } wq_ps_elab;
 

@@ -212,12 +212,16 @@ void ServantBase::wq_init(void *impl, char const *repository_id, bool reg, char 
     POA *p = poa ? poa : wq_root_poa;
     if (!reg || !p || p->_servant_retention != RETAIN)
         return;
-    // The servant registers itself once, under the given name (null: a
-    // generated id). A name that is taken leaves it unregistered: it never
-    // takes another object's id, and never silently another id either.
+    // The servant registers itself under the given name (null: a generated
+    // id); when the name is taken it takes a generated id instead. It never
+    // takes another object's id. The attempts are bounded: a POA destroyed
+    // meanwhile refuses every one.
     auto *t = new wq_TargetLocal(this, primary_, true);
     uint32_t len = object_name ? static_cast<uint32_t>(std::strlen(object_name)) : 0;
-    if (!p->init_bind_proxy(primary_, t, this, object_name, len)) {
+    bool bound = p->init_bind_proxy(primary_, t, this, object_name, len) != 0;
+    for (int tries = 0; !bound && tries < 8 && p->wq_live(); ++tries)
+        bound = p->init_bind_proxy(primary_, t, this, nullptr, 0) != 0;
+    if (!bound) {
         wq_ThreadEnvironment tenv;
         t->_remove_ref(true, tenv);
         return;

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 using namespace PortableServer;
 using namespace srv_test;
@@ -146,8 +148,8 @@ TEST(Servants, RegistryKeysStopAtSeparator)
 }
 
 // A servant that registers itself, under its own name; a second one of the
-// same name stays unregistered; destroying the POA takes the objects out of
-// the registry.
+// same name takes a generated id; destroying the POA takes the objects out
+// of the registry.
 struct SelfRegistered : PortableServer::ServantBase {
     SelfRegistered(POA *p) { wq_init(this, kCalcId, true, "self", p); }
 };
@@ -160,17 +162,83 @@ TEST(Servants, SelfRegistrationAndDestroy)
     ASSERT_NE(p, nullptr);
     auto *a = new SelfRegistered(p);
     auto *b = new SelfRegistered(p);
-    EXPECT_NE(a->wq_own_target, nullptr);
-    EXPECT_EQ(b->wq_own_target, nullptr); // the name is taken: not another id
+    ASSERT_NE(a->wq_own_target, nullptr);
+    ASSERT_NE(b->wq_own_target, nullptr); // the name is taken: a generated id
+    EXPECT_FALSE(b->wq_own_target->object_id.equals("self", 4));
     wq_ServantKey key("SelfPOA", "self", 4);
     wq_TargetLocal *t = wq_ServantRegistry::instance()->NI_find(key, true);
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->servant, a);
+    const ObjectId &bid = b->wq_own_target->object_id;
+    wq_ServantKey bkey("SelfPOA", bid.get_buffer(), bid.length());
+    wq_TargetLocal *tb = wq_ServantRegistry::instance()->NI_find(bkey, true);
+    ASSERT_NE(tb, nullptr);
+    EXPECT_EQ(tb->servant, b);
     wq_PrivateEnv pe;
     p->destroy(false, false, pe.env);
     EXPECT_EQ(wq_ServantRegistry::instance()->NI_find(key, true), nullptr);
+    EXPECT_EQ(wq_ServantRegistry::instance()->NI_find(bkey, true), nullptr);
+    // A destroyed POA refuses every attempt: the servant stays unregistered.
+    auto *c = new SelfRegistered(p);
+    EXPECT_EQ(c->wq_own_target, nullptr);
+    c->_remove_ref();
     a->_remove_ref();
     b->_remove_ref();
+}
+
+// Records what the POA's destruction tells the activator.
+struct RecordingActivator : ServantActivator {
+    ServantBase *incarnate(const ObjectId &, POA *, const CORBA::EnvironmentWrapper &) override
+    {
+        return nullptr;
+    }
+    void etherealize(const ObjectId &oid, POA *, ServantBase *, bool cleanup, bool remaining,
+                     const CORBA::EnvironmentWrapper &) override
+    {
+        calls.push_back(std::string(reinterpret_cast<char const *>(oid.get_buffer()), oid.length()) +
+                        (cleanup ? " cleanup" : "") + (remaining ? " remaining" : " last"));
+    }
+    std::vector<std::string> calls;
+};
+
+TEST(PoaDestroy, EtherealizeCountsTheActivationBeingRemoved)
+{
+    root_poa();
+    POA *p = nullptr;
+    POA::init(p, "EtherealPOA", wq_global_poa_manager);
+    ASSERT_NE(p, nullptr);
+    p->_request_processing = USE_SERVANT_MANAGER;
+    p->_id_assignment = USER_ID;
+    p->_id_uniqueness = MULTIPLE_ID;
+    wq_PrivateEnv pe;
+    auto *act = new RecordingActivator;
+    p->set_servant_manager(act, pe.env);
+    ASSERT_FALSE(pe.env.pending());
+    auto *shared = new CalcServant, *single = new CalcServant;
+    p->activate_object_with_id(ObjectId("a", 1), shared, pe.env);
+    p->activate_object_with_id(ObjectId("b", 1), shared, pe.env);
+    p->activate_object_with_id(ObjectId("c", 1), single, pe.env);
+    ASSERT_FALSE(pe.env.pending());
+    p->destroy(true, false, pe.env);
+    std::sort(act->calls.begin(), act->calls.end());
+    EXPECT_EQ(act->calls, (std::vector<std::string>{"a remaining", "b remaining", "c remaining"}));
+    act->_remove_ref();
+    shared->_remove_ref();
+    single->_remove_ref();
+}
+
+TEST(PoaCurrent, DerivesFromTheCorbaCurrent)
+{
+    Current c;
+    EXPECT_EQ(c.wq_find_ptr(Current::wq_IR_Name), &c);
+    EXPECT_EQ(c.wq_find_ptr(CORBA::Current::wq_IR_Name), &c);
+    EXPECT_EQ(c.wq_find_ptr(CORBA::Object::wq_IR_Name), &c);
+    EXPECT_EQ(c.wq_find_ptr(POA::wq_IR_Name), nullptr);
+    wq_Interface *i = wq_interface_registry_get()->NI_find(Current::wq_IR_Name, true);
+    ASSERT_NE(i, nullptr);
+    EXPECT_TRUE(i->is_a(CORBA::Current::wq_IR_Name));
+    EXPECT_TRUE(i->is_a(CORBA::Object::wq_IR_Name));
+    EXPECT_FALSE(i->is_a(POA::wq_IR_Name));
 }
 
 TEST(PoaExceptions, IdsAndWireForms)
