@@ -48,17 +48,6 @@ void raise_bounds(const EnvironmentWrapper &env)
     throw BAD_PARAM(0, COMPLETED_NO, why);
 }
 
-// Every one of `count` member types is given.
-bool all_types(unsigned count, TypeCode *const *types)
-{
-    if (!types)
-        return false;
-    for (unsigned i = 0; i < count; ++i)
-        if (!types[i])
-            return false;
-    return true;
-}
-
 // A union label as the wire carries it for the discriminator's kind (and as
 // the reader and the value copy see it): a char label given as a negative
 // char, or a short label beyond 16 bits, would otherwise never match the
@@ -91,22 +80,10 @@ void TypeCode::create(bool is_static, TCKind kind, char const *id, char const *n
                       int const *labels, char const **member_names, TypeCode **member_types,
                       TypeCode *content, TypeCode *parent)
 {
-    // A TypeCode that cannot be encoded is never made.
-    if (kind == tk_union && !discriminator)
-        refuse("union TypeCode without a discriminator");
-    if (kind == tk_union && !valid_discriminator(discriminator->kind_))
-        refuse("union TypeCode with a discriminator kind that has no labels");
-    if ((kind == tk_struct || kind == tk_except || kind == tk_union) && length &&
-        !all_types(length, member_types))
-        refuse("TypeCode member without a type");
-    if ((kind == tk_sequence || kind == tk_array || kind == tk_alias) && !content)
-        refuse("TypeCode without content");
-    if (kind == tk_array && length == 0)
-        refuse("array TypeCode of length 0");
-    if (kind == tk_union && (default_index < -1 || (default_index >= 0 &&
-                                                   static_cast<unsigned>(default_index) >= length)))
-        refuse("union TypeCode with default index out of range");
-
+    // Whatever is given is recorded as far as it goes: a missing child stays
+    // null. The encoder, the value copy and the accessors raise where such a
+    // record cannot serve (a missing type, a discriminator without labels, a
+    // default index out of range).
     kind_ = kind;
     static_ = is_static;
     parent_ = parent;
@@ -136,8 +113,10 @@ void TypeCode::create(bool is_static, TCKind kind, char const *id, char const *n
         }
         length_ = length;
         if (kind == tk_union) {
-            discriminator_ = discriminator->deep_copy(this);
             default_index_ = default_index;
+            if (!discriminator)
+                return; // no labels can be kept: no members
+            discriminator_ = discriminator->deep_copy(this);
         }
         if (length == 0)
             return;
@@ -152,6 +131,8 @@ void TypeCode::create(bool is_static, TCKind kind, char const *id, char const *n
         return;
     case tk_sequence:
     case tk_array:
+        if (!content || (kind == tk_array && length == 0))
+            return;
         content_ = content->deep_copy(this);
         length_ = length;
         return;
@@ -161,7 +142,7 @@ void TypeCode::create(bool is_static, TCKind kind, char const *id, char const *n
             id_ = keep(id);
             name_ = keep(name);
         }
-        if (kind == tk_alias)
+        if (kind == tk_alias && content)
             content_ = content->deep_copy(this);
         return;
     default:
@@ -232,8 +213,6 @@ TypeCode::TypeCode(TCKind kind, char const *id, TypeCode *parent)
 
 void TypeCode::init(char const *name, unsigned int count, char const **names, TypeCode **types)
 {
-    if (kind_ != tk_enum && count && !all_types(count, types))
-        refuse("TypeCode member without a type");
     string_free(name_);
     name_ = string_dup(name);
     length_ = count;
@@ -249,25 +228,17 @@ void TypeCode::init(char const *name, unsigned int count, char const **names, Ty
 void TypeCode::init(char const *name, TypeCode *discriminator, int default_index,
                     unsigned int count, int const *labels, char const **names, TypeCode **types)
 {
-    if (!discriminator)
-        refuse("union TypeCode without a discriminator");
-    if (!valid_discriminator(discriminator->kind_))
-        refuse("union TypeCode with a discriminator kind that has no labels");
-    if (default_index < -1 || (default_index >= 0 && static_cast<unsigned>(default_index) >= count))
-        refuse("union TypeCode with default index out of range");
+    // The member types are the caller's, already parented here: they are
+    // kept even without a discriminator, so that this record frees them.
     init(name, count, names, types);
-    discriminator_ = discriminator->deep_copy(this);
+    discriminator_ = discriminator ? discriminator->deep_copy(this) : nullptr;
     default_index_ = default_index;
     for (unsigned i = 0; i < count && labels; ++i)
-        members_[i].label = wire_label(discriminator_->kind_, labels[i]);
+        members_[i].label = discriminator_ ? wire_label(discriminator_->kind_, labels[i]) : labels[i];
 }
 
 void TypeCode::init(unsigned int length, TypeCode *content)
 {
-    if (!content)
-        refuse("TypeCode without content");
-    if (kind_ == tk_array && length == 0)
-        refuse("array TypeCode of length 0");
     length_ = length;
     content_ = content;
 }

@@ -72,6 +72,27 @@ void illegal_kind(Stream &s, uint32_t kind)
     marshal_error(s, text);
 }
 
+// A failure of the value copy: raised into the calling thread's environment
+// (unless it holds one already), and both streams stop, so that nothing more
+// is read or written at a position that no longer matches the value.
+void copy_error(Stream &in, Stream &out, char const *text)
+{
+    EnvironmentInfo *te = EnvironmentInfo::_current();
+    if (!te->exception())
+        te->exception(new MARSHAL(WQ_MINOR_STREAM_FAILED, COMPLETED_YES, text));
+    in.mark_failed();
+    out.mark_failed();
+}
+
+void copy_illegal_kind(Stream &in, Stream &out, uint32_t kind)
+{
+    char text[64];
+    std::snprintf(text, sizeof(text), "illegal TCKind value (%u) in typecode", kind);
+    copy_error(in, out, text);
+}
+
+constexpr char const kMissingType[] = "TypeCode cannot be used: missing member, content or discriminator type.";
+
 bool read_string(Stream &s, char *&out)
 {
     char *v = nullptr;
@@ -280,12 +301,13 @@ TypeCode *TypeCode::read_impl(Stream &s, State *state, unsigned depth)
     State me{state, tc, origin + s.read_offset(), 0};
     if (is_empty_kind(kind))
         return tc;
+    // From here a failure returns the record as far as it was read, with the
+    // error raised: the caller releases it.
     if (is_simple_kind(kind)) {
-        s.read_4(&tc->length_);
-        if (s.pending()) {
-            delete tc;
-            return nullptr;
-        }
+        uint32_t length = 0;
+        s.read_4(&length);
+        if (!s.pending())
+            tc->length_ = length;
         return tc;
     }
 
@@ -293,10 +315,8 @@ TypeCode *TypeCode::read_impl(Stream &s, State *state, unsigned depth)
     s.read_4(&len);
     if (!s.pending() && (len == 0 || len > s.bytes_remaining()))
         s.read_error();
-    if (s.pending()) {
-        delete tc;
-        return nullptr;
-    }
+    if (s.pending())
+        return tc;
     me.origin = origin + s.read_offset();
     // The encapsulation is read in place, as a view with its own alignment
     // origin and its own end, whatever the parameters consume: nothing is
@@ -306,12 +326,8 @@ TypeCode *TypeCode::read_impl(Stream &s, State *state, unsigned depth)
         enc.byte_order(Stream::order_for_flag(enc.read_octet()));
         tc->read_params(enc, &me, depth);
     }
-    if (s.pending() || enc.pending()) {
-        // An error met inside the encapsulation fails the outer stream too.
-        s.mark_failed();
-        delete tc;
-        return nullptr;
-    }
+    if (s.pending() || enc.pending())
+        s.mark_failed(); // an error inside the encapsulation fails the outer stream too
     return tc;
 }
 
@@ -319,7 +335,7 @@ bool TypeCode::read_params(Stream &enc, State *me, unsigned depth)
 {
     auto read_type = [&](TypeCode *&out) {
         out = read_impl(enc, me, depth + 1);
-        return out != nullptr;
+        return out != nullptr && !enc.pending();
     };
     auto read_names = [&]() { return read_string(enc, id_) && read_string(enc, name_); };
     // Members are allocated only once their count fits in what remains.
@@ -537,7 +553,14 @@ void TypeCode::marshal_impl(Stream &in, Stream &out, int &last, unsigned depth) 
     if (in.pending() || out.pending())
         return;
     if (depth > kMaxDepth) {
-        marshal_error(in, "value nested too deeply.");
+        copy_error(in, out, "value nested too deeply.");
+        return;
+    }
+    // An array of length 0 keeps no content: it has no elements.
+    if (kind_ == tk_array && length_ == 0)
+        return;
+    if ((kind_ == tk_alias || kind_ == tk_sequence || kind_ == tk_array) && !content_) {
+        copy_error(in, out, kMissingType);
         return;
     }
     auto copy_elements = [&](uint32_t n) {
@@ -629,14 +652,14 @@ void TypeCode::marshal_impl(Stream &in, Stream &out, int &last, unsigned depth) 
         return;
     case tk_TypeCode: {
         TypeCode *t = tc_read(in, nullptr);
-        if (t)
+        if (t && !in.pending())
             t->tc_write(out, nullptr);
         release(t);
         return;
     }
     case tk_any: {
         TypeCode *t = tc_read(in, nullptr);
-        if (t) {
+        if (t && !in.pending()) {
             t->tc_write(out, nullptr);
             t->marshal_impl(in, out, last, depth + 1);
         }
@@ -656,18 +679,25 @@ void TypeCode::marshal_impl(Stream &in, Stream &out, int &last, unsigned depth) 
         copy_counted(in, out);
         [[fallthrough]];
     case tk_struct:
-        for (unsigned i = 0; members_ && i < length_ && !in.pending() && !out.pending(); ++i)
-            if (members_[i].type)
-                members_[i].type->marshal_impl(in, out, last, depth + 1);
+        if (length_ && !members_) {
+            copy_error(in, out, kMissingType);
+            return;
+        }
+        for (unsigned i = 0; i < length_ && !in.pending() && !out.pending(); ++i) {
+            if (!members_[i].type) {
+                copy_error(in, out, kMissingType);
+                return;
+            }
+            members_[i].type->marshal_impl(in, out, last, depth + 1);
+        }
         return;
     case tk_alias:
-        if (content_)
-            content_->marshal_impl(in, out, last, depth + 1);
+        content_->marshal_impl(in, out, last, depth + 1);
         return;
     case tk_sequence: {
         uint32_t n = 0;
         in.read_4(&n);
-        if (in.pending() || !content_)
+        if (in.pending())
             return;
         uint64_t min = content_->min_wire_size(0);
         if (!in.check_count(n, static_cast<uint32_t>(min > 0xFFFFFFFFu ? 0xFFFFFFFFu : min)))
@@ -677,17 +707,18 @@ void TypeCode::marshal_impl(Stream &in, Stream &out, int &last, unsigned depth) 
         return;
     }
     case tk_array:
-        if (content_)
-            copy_elements(length_);
+        copy_elements(length_);
         return;
     case tk_union: {
-        if (!discriminator_)
+        if (!discriminator_) {
+            copy_error(in, out, kMissingType);
             return;
+        }
         discriminator_->marshal_impl(in, out, last, depth + 1);
         if (in.pending() || out.pending())
             return;
         if (default_index_ >= 0 && static_cast<unsigned>(default_index_) >= length_) {
-            marshal_error(in, "Union TypeCode has default out of range.");
+            copy_error(in, out, "Union TypeCode has default out of range.");
             return;
         }
         int chosen = default_index_;
@@ -697,13 +728,17 @@ void TypeCode::marshal_impl(Stream &in, Stream &out, int &last, unsigned depth) 
                 break;
             }
         }
-        if (chosen < 0 || !members_ || !members_[chosen].type)
+        if (chosen < 0)
             return;
+        if (!members_ || !members_[chosen].type) {
+            copy_error(in, out, kMissingType);
+            return;
+        }
         members_[chosen].type->marshal_impl(in, out, last, depth + 1);
         return;
     }
     default:
-        illegal_kind(in, kind_);
+        copy_illegal_kind(in, out, kind_);
         return;
     }
 }

@@ -6,6 +6,7 @@
 #include "corba_stream.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // A wrapper bound to a private environment (never throws).
@@ -27,6 +28,22 @@ struct PrivEnv {
     }
     bool is_marshal() const { return w.exception() && CORBA::MARSHAL::_downcast(w.exception()); }
 };
+
+// Takes the exception out of the calling thread's environment and returns
+// its text ("" when it holds none or one without text); "-" when it holds
+// something other than a MARSHAL.
+inline std::string take_thread_marshal()
+{
+    CORBA::EnvironmentInfo *te = CORBA::EnvironmentInfo::_current();
+    CORBA::Exception *e = te->exception();
+    std::string text;
+    if (auto *m = CORBA::MARSHAL::_downcast(e))
+        text = m->param() ? m->param() : "";
+    else if (e)
+        text = "-";
+    te->clear();
+    return text;
+}
 
 // Every byte written to the stream so far.
 inline std::vector<uint8_t> written(CORBA::Stream &s)

@@ -34,7 +34,7 @@ bool read_tc(Stream &s)
 {
     TypeCode *tc = nullptr;
     s >> tc;
-    bool ok = tc != nullptr;
+    bool ok = tc != nullptr && !s.pending(); // a failed read may return a partial record
     release(tc);
     return ok;
 }
