@@ -142,7 +142,7 @@ class wq_ServantRegistry {
 public:
     static constexpr uint32_t kBuckets = 40009;
 
-    // The process's registry, made on first use and kept for its life.
+    // The process's registry, made on first use.
     static wq_ServantRegistry *instance();
 
     // The target for the key, without a reference added (the caller holds
@@ -164,10 +164,14 @@ public:
     void clear_cache(wq_ServantKey &key, bool lock);
     // Drops every entry (process teardown).
     void clear();
+    // Process teardown: drops every entry and frees the registry (a later
+    // instance() makes a new one).
+    static void teardown();
     uint32_t size() const { return size_; }
 
 private:
     wq_ServantRegistry();
+    ~wq_ServantRegistry();
     wq_TargetLocal *search(wq_ServantKey &key);
     static bool matches(const wq_TargetLocal *t, const wq_ServantKey &key);
 

@@ -2,7 +2,11 @@
 // QoS lists of the transports.
 #include "corba_orb.h"
 #include "corba_orb_internal.h"
+#include "portable_server.h"
+#include "wq_interface.h"
+#include "wq_memblock.h"
 #include "wq_mthread.h"
+#include "wq_servant_registry.h"
 
 #include <cstring>
 #include <string>
@@ -88,14 +92,32 @@ void wq_orb_delete_qos_lists()
 namespace {
 
 // Process-start settings: the one-way scope and the two default QoS lists
-// (tcp first, then tcpv6); the lists are freed at exit.
+// (tcp first, then tcpv6). Its destructor is the one exit-time teardown of
+// the broker's globals, in this order: the servant registry, the memory-block
+// free lists, the interface registry, the message translator, the POA
+// registry, the QoS lists. The servant and POA registries are taken down
+// only when no broker thread can still reach them (the ORB was never
+// initialised, or was destroyed, which joins its threads); otherwise they are
+// left to the process's end.
 struct OrbStatics {
     OrbStatics()
     {
         CORBA::ORB::_oneway_sync_scope = 1;
         wq_orb_restore_defaults();
     }
-    ~OrbStatics() { wq_orb_delete_qos_lists(); }
+    ~OrbStatics()
+    {
+        bool idle = CORBA::ORB::_orb_state.load() == 0;
+        if (idle)
+            wq_ServantRegistry::teardown();
+        wq_mem_block_clean_up(false);
+        delete wq_interface_registry.exchange(nullptr);
+        delete wq_the_translator;
+        wq_the_translator = nullptr;
+        if (idle)
+            wq_POARegistry::clear();
+        wq_orb_delete_qos_lists();
+    }
 } g_orb_statics;
 
 } // namespace

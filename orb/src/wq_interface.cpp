@@ -40,10 +40,6 @@ private:
     bool on_;
 };
 
-struct RegistryDestroyer {
-    ~RegistryDestroyer() { delete wq_interface_registry.exchange(nullptr); }
-} registry_destroyer;
-
 } // namespace
 
 wq_InterfaceRegistry *wq_interface_registry_get()

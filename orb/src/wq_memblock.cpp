@@ -63,11 +63,6 @@ void destroy_list(FreeList &l)
     }
 }
 
-// Empties the free lists when the process ends.
-struct Cleaner {
-    ~Cleaner() { wq_mem_block_clean_up(false); }
-} wq_mb_cleaner;
-
 } // namespace
 
 wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size)

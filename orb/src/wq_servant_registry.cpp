@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <vector>
-#include <mutex>
 
 constinit wq_RWMutex wq_TargetLocal::_lists_lock;
 
@@ -309,13 +308,32 @@ void wq_ServantKey::calc_hash()
 // ---- registry -----------------------------------------------------------------------
 
 wq_ServantRegistry::wq_ServantRegistry() : buckets_(new wq_TargetLocal *[kBuckets]()) {}
+wq_ServantRegistry::~wq_ServantRegistry() { delete[] buckets_; }
+
+namespace {
+std::atomic<wq_ServantRegistry *> g_servant_registry{nullptr};
+} // namespace
 
 wq_ServantRegistry *wq_ServantRegistry::instance()
 {
-    static std::once_flag once;
-    static wq_ServantRegistry *reg = nullptr;
-    std::call_once(once, [] { reg = new wq_ServantRegistry; });
-    return reg;
+    wq_ServantRegistry *r = g_servant_registry.load(std::memory_order_acquire);
+    if (r)
+        return r;
+    auto *n = new wq_ServantRegistry;
+    if (g_servant_registry.compare_exchange_strong(r, n, std::memory_order_acq_rel))
+        return n;
+    delete n;
+    return r;
+}
+
+void wq_ServantRegistry::teardown()
+{
+    wq_ServantRegistry *r = g_servant_registry.load(std::memory_order_acquire);
+    if (!r)
+        return;
+    r->clear();
+    g_servant_registry.store(nullptr, std::memory_order_release);
+    delete r;
 }
 
 bool wq_ServantRegistry::matches(const wq_TargetLocal *t, const wq_ServantKey &key)

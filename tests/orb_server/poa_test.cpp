@@ -241,6 +241,30 @@ TEST(PoaCurrent, DerivesFromTheCorbaCurrent)
     EXPECT_FALSE(i->is_a(POA::wq_IR_Name));
 }
 
+TEST(Servants, RegistryTeardownReleasesItsEntries)
+{
+    root_poa();
+    POA *p = nullptr;
+    POA::init(p, "TeardownPOA", wq_global_poa_manager);
+    ASSERT_NE(p, nullptr);
+    p->_id_assignment = USER_ID;
+    wq_PrivateEnv ei;
+    auto *s = new CalcServant;
+    p->activate_object_with_id(ObjectId("td", 2), s, ei.env);
+    ASSERT_FALSE(ei.env.pending());
+    wq_ServantKey key("TeardownPOA", "td", 2);
+    ASSERT_NE(wq_ServantRegistry::instance()->NI_find(key, true), nullptr);
+    // The registry's hold on the target goes with it; the POA keeps its own
+    // until it is destroyed. A later use makes a new, empty registry.
+    wq_ServantRegistry::teardown();
+    EXPECT_EQ(wq_ServantRegistry::instance()->size(), 0u);
+    EXPECT_EQ(wq_ServantRegistry::instance()->NI_find(key, true), nullptr);
+    EXPECT_EQ(s->_refcount_value(), 2);
+    p->destroy(false, false, ei.env);
+    EXPECT_EQ(s->_refcount_value(), 1);
+    s->_remove_ref();
+}
+
 TEST(PoaExceptions, IdsAndWireForms)
 {
     POA::InvalidPolicy ip(65535);
