@@ -186,6 +186,15 @@ TEST(Servants, SelfRegistrationAndDestroy)
     b->_remove_ref();
 }
 
+// A new POA under the process's POA manager.
+POA *child_poa(char const *name)
+{
+    root_poa();
+    POA *p = nullptr;
+    POA::init(p, name, wq_global_poa_manager);
+    return p;
+}
+
 // Records what the POA's destruction tells the activator.
 struct RecordingActivator : ServantActivator {
     ServantBase *incarnate(const ObjectId &, POA *, const CORBA::EnvironmentWrapper &) override
@@ -203,9 +212,7 @@ struct RecordingActivator : ServantActivator {
 
 TEST(PoaDestroy, EtherealizeCountsTheActivationBeingRemoved)
 {
-    root_poa();
-    POA *p = nullptr;
-    POA::init(p, "EtherealPOA", wq_global_poa_manager);
+    POA *p = child_poa("EtherealPOA");
     ASSERT_NE(p, nullptr);
     p->_request_processing = USE_SERVANT_MANAGER;
     p->_id_assignment = USER_ID;
@@ -243,9 +250,7 @@ TEST(PoaCurrent, DerivesFromTheCorbaCurrent)
 
 TEST(Servants, RegistryTeardownReleasesItsEntries)
 {
-    root_poa();
-    POA *p = nullptr;
-    POA::init(p, "TeardownPOA", wq_global_poa_manager);
+    POA *p = child_poa("TeardownPOA");
     ASSERT_NE(p, nullptr);
     p->_id_assignment = USER_ID;
     wq_PrivateEnv ei;
