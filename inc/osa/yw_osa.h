@@ -247,8 +247,10 @@ const char *YW_P_getStandardTimezoneName(void);
 const char *YW_P_getDstTimezoneName(void);
 int YW_P_getDateTimeElement(const YW_P_Datetime_t *tp, int id);
 int YW_P_getLocalDateTimeElement(int id);
-/* Seconds since the epoch of the given local time (y full year, M 1..12, as
- * the getters give them); the clock is not set. tzd is not used. */
+/* Seconds since the epoch of the given local time, the values taken as
+ * passed into the library's broken-down time (y years since 1900, M 0..11,
+ * unlike the getters' full year and month 1..12); the clock is not set. tzd
+ * is not used. */
 YW_P_time_t YW_P_setLocalDateTime(int tzd, int y, int M, int D, int h, int m, int s);
 /* Replaces /etc/localtime by a copy of /usr/share/zoneinfo/<utc_name> (a link
  * there is replaced, not written through); 0 or -1. */
@@ -308,10 +310,12 @@ typedef struct yw_P_csem_arg {
     YW_int32_t init_count;
 } YW_P_csem_arg_t;
 
-/* Recursive unless YW_SEM_NO_RECURSE; without recursion the mutex checks
- * errors (relock by the owner and unlock by a non-owner fail).
- * YW_SEM_INVERSION_SAFE and YW_SEM_Q_PRIORITY give priority inheritance
- * (a priority-protect mutex could not be locked by SCHED_OTHER threads).
+/* Recursive unless YW_SEM_NO_RECURSE, which gives a plain mutex (a relock
+ * by the owner blocks). YW_SEM_INVERSION_SAFE gives priority inheritance;
+ * otherwise YW_SEM_Q_PRIORITY gives priority protection with the highest
+ * real-time priority as ceiling: any real-time thread may lock it and runs
+ * at that priority while it holds it (whether a SCHED_OTHER thread may is the
+ * library's matter).
  * A robust (YW_SEM_DELETE_SAFE) mutex whose owner died is made consistent
  * and handed to the next locker (result 0). */
 YW_ret_t YW_P_createMutex(int options, YW_P_mutex_t *mutex);

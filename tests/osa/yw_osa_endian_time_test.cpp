@@ -76,19 +76,32 @@ TEST(OsaTime, ElementsUseCalendarUnits)
     EXPECT_LE(YW_P_time() - t, 60); // the same clock, however slow the machine
 }
 
-TEST(OsaTime, SetLocalDateTimeTakesTheGettersUnits)
+TEST(OsaTime, SetLocalDateTimeTakesTheValuesAsPassed)
 {
-    YW_P_time_t v = YW_P_setLocalDateTime(0, 2026, 12, 7, 8, 30, 15);
-    struct tm back;
-    localtime_r(&v, &back);
-    EXPECT_EQ(back.tm_year + 1900, 2026);
-    EXPECT_EQ(back.tm_mon + 1, 12);
-    EXPECT_EQ(back.tm_mday, 7);
-    EXPECT_EQ(back.tm_hour, 8);
-    EXPECT_EQ(back.tm_min, 30);
-    EXPECT_EQ(back.tm_sec, 15);
+    // year, month, day, hour, minute, second as the library counts them
+    // (years since 1900, months from 0), and the full date they give
+    const struct {
+        int y, M, D, h, m, s;
+        int year, month;
+    } rows[] = {{100, 0, 1, 0, 0, 0, 2000, 1}, {126, 11, 7, 8, 30, 15, 2026, 12}, {126, 12, 1, 0, 0, 0, 2027, 1}};
+    for (const auto &r : rows) {
+        YW_P_time_t v = YW_P_setLocalDateTime(0, r.y, r.M, r.D, r.h, r.m, r.s);
+        struct tm back;
+        localtime_r(&v, &back);
+        EXPECT_EQ(back.tm_year + 1900, r.year) << r.y;
+        EXPECT_EQ(back.tm_mon + 1, r.month) << r.M;
+        EXPECT_EQ(back.tm_mday, r.D);
+        EXPECT_EQ(back.tm_hour, r.h);
+        EXPECT_EQ(back.tm_min, r.m);
+        EXPECT_EQ(back.tm_sec, r.s);
+    }
+    struct tm y2k {};
+    y2k.tm_year = 100;
+    y2k.tm_mday = 1;
+    y2k.tm_isdst = -1;
+    EXPECT_EQ(YW_P_setLocalDateTime(0, 100, 0, 1, 0, 0, 0), mktime(&y2k));
     // Beyond 2038 the value is not cut to 32 bits.
-    EXPECT_GT(YW_P_setLocalDateTime(0, 2040, 1, 1, 0, 0, 0), (YW_P_time_t)INT32_MAX);
+    EXPECT_GT(YW_P_setLocalDateTime(0, 140, 0, 1, 0, 0, 0), (YW_P_time_t)INT32_MAX);
 }
 
 TEST(OsaTime, ZoneQueriesAgreeWithTheLibrary)

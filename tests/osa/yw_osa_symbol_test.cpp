@@ -85,7 +85,11 @@ TEST(OsaSymbol, MissingNamesAndNonObjectsGiveZero)
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, "not an object file\n", 19), 19);
     close(fd);
+    // A file of no known format: the line is printed and the lookup goes on
+    // to find nothing.
+    testing::internal::CaptureStdout();
     EXPECT_EQ(YW_P_findBfdSymbol(tmpl, "main"), 0u);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("format_matches\n"), std::string::npos);
     unlink(tmpl);
     EXPECT_EQ(YW_P_findBfdSymbol("/no/such/file", "main"), 0u);
     EXPECT_EQ(YW_P_findBfdSymbol(nullptr, "main"), 0u);

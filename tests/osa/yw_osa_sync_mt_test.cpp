@@ -53,11 +53,10 @@ TEST(OsaMutex, DefaultIsRecursive)
 
 TEST(OsaMutex, ProtocolOptionsGiveWorkingMutexes)
 {
-    for (int opts : {YW_SEM_INVERSION_SAFE, YW_SEM_Q_PRIORITY, YW_SEM_Q_PRIORITY | YW_SEM_INVERSION_SAFE,
-                     YW_SEM_PROCESS_SHARED, YW_SEM_INTERRUPTIBLE | YW_SEM_NO_SYSTEM_VIEWER}) {
+    for (int opts : {YW_SEM_INVERSION_SAFE, YW_SEM_Q_PRIORITY | YW_SEM_INVERSION_SAFE, YW_SEM_PROCESS_SHARED, YW_SEM_INTERRUPTIBLE | YW_SEM_NO_SYSTEM_VIEWER}) {
         YW_P_mutex_t m = nullptr;
         ASSERT_EQ(YW_P_createMutex(opts, &m), 0) << opts;
-        // Usable by an ordinary (SCHED_OTHER) thread whatever the protocol.
+        // Usable by an ordinary (SCHED_OTHER) thread.
         EXPECT_EQ(YW_P_lockMutex(m), 0) << opts;
         EXPECT_EQ(lockFromOtherThread(m), EBUSY) << opts;
         EXPECT_EQ(YW_P_unlockMutex(m), 0) << opts;
@@ -66,16 +65,44 @@ TEST(OsaMutex, ProtocolOptionsGiveWorkingMutexes)
     EXPECT_EQ(YW_P_createMutex(0, nullptr), YW_FAIL);
 }
 
-TEST(OsaMutex, PriorityOptionsUseInheritance)
+TEST(OsaMutex, PriorityOptionsChooseTheProtocol)
 {
-    for (int opts : {YW_SEM_INVERSION_SAFE, YW_SEM_Q_PRIORITY, YW_SEM_Q_PRIORITY | YW_SEM_INVERSION_SAFE}) {
+    const int top = sched_get_priority_max(SCHED_FIFO);
+    // options, priority protection (else inheritance)
+    const struct {
+        int opts;
+        bool protect;
+    } rows[] = {{YW_SEM_INVERSION_SAFE, false},
+                {YW_SEM_Q_PRIORITY | YW_SEM_INVERSION_SAFE, false},
+                {YW_SEM_Q_PRIORITY, true},
+                {YW_SEM_Q_PRIORITY | YW_SEM_NO_RECURSE, true}};
+    for (const auto &row : rows) {
         YW_P_mutex_t m = nullptr;
-        ASSERT_EQ(YW_P_createMutex(opts, &m), 0);
-        // A priority-inheritance lock word holds its owner's thread id (a
-        // plain one holds 1).
-        ASSERT_EQ(YW_P_lockMutex(m), 0);
-        EXPECT_EQ(m->__data.__lock & 0x3fffffff, (int)gettid());
-        EXPECT_EQ(YW_P_unlockMutex(m), 0);
+        ASSERT_EQ(YW_P_createMutex(row.opts, &m), 0);
+        int ceiling = -1;
+        EXPECT_EQ(pthread_mutex_getprioceiling(m, &ceiling), row.protect ? 0 : EINVAL) << row.opts;
+        if (row.protect) {
+            EXPECT_EQ(ceiling, top);
+            // A real-time thread (where the process may make one) locks it.
+            int rc = -1;
+            bool rt = false;
+            std::thread t([&] {
+                struct sched_param sp {};
+                sp.sched_priority = 10;
+                rt = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0;
+                if (rt && (rc = YW_P_lockMutex(m)) == 0)
+                    YW_P_unlockMutex(m);
+            });
+            t.join();
+            if (rt)
+                EXPECT_EQ(rc, 0);
+        } else {
+            // A priority-inheritance lock word holds its owner's thread id
+            // (a plain one holds 1).
+            ASSERT_EQ(YW_P_lockMutex(m), 0);
+            EXPECT_EQ(m->__data.__lock & 0x3fffffff, (int)gettid());
+            EXPECT_EQ(YW_P_unlockMutex(m), 0);
+        }
         EXPECT_EQ(YW_P_deleteMutex(m), 0);
     }
 }

@@ -3,6 +3,7 @@
  */
 #include <cerrno>
 #include <pthread.h>
+#include <sched.h>
 
 #include "yw_osa_priv.h"
 
@@ -13,20 +14,21 @@ YW_ret_t YW_P_createMutex(int options, YW_P_mutex_t *mutex)
     pthread_mutexattr_t attr;
     if (pthread_mutexattr_init(&attr) != 0)
         return YW_FAIL;
-    /* Recursive by default: a thread may relock a table mutex it holds.
-     * A non-recursive one checks errors, so a relock by the owner fails
-     * instead of deadlocking. */
-    pthread_mutexattr_settype(&attr, (options & YW_SEM_NO_RECURSE) ? PTHREAD_MUTEX_ERRORCHECK
+    /* Recursive by default: a thread may relock a table mutex it holds. */
+    pthread_mutexattr_settype(&attr, (options & YW_SEM_NO_RECURSE) ? PTHREAD_MUTEX_NORMAL
                                                                    : PTHREAD_MUTEX_RECURSIVE);
     pthread_mutexattr_setpshared(&attr, (options & YW_SEM_PROCESS_SHARED) ? PTHREAD_PROCESS_SHARED
                                                                           : PTHREAD_PROCESS_PRIVATE);
-    /* Priority queueing uses priority inheritance too: a priority-protect
-     * mutex cannot be locked by a SCHED_OTHER thread at all (the library
-     * refuses every ceiling for it), which would leave a table unguarded. */
-    int protocol = PTHREAD_PRIO_NONE;
-    if (options & (YW_SEM_INVERSION_SAFE | YW_SEM_Q_PRIORITY))
-        protocol = PTHREAD_PRIO_INHERIT;
-    pthread_mutexattr_setprotocol(&attr, protocol);
+    if (options & YW_SEM_INVERSION_SAFE) {
+        pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
+    } else if (options & YW_SEM_Q_PRIORITY) {
+        /* The ceiling is set rather than left to the library, whose default
+         * is not usable before its first real-time query. */
+        pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_PROTECT);
+        pthread_mutexattr_setprioceiling(&attr, sched_get_priority_max(SCHED_FIFO));
+    } else {
+        pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_NONE);
+    }
     if (options & YW_SEM_DELETE_SAFE)
         pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
 

@@ -94,12 +94,16 @@ YW_uint64_t YW_P_findBfdSymbol(const char *file, const char *name)
     bool relocatable = false;
     char **matching = nullptr;
     if (!bfd_check_format_matches(abfd, bfd_object, &matching)) {
+        /* The lookup goes on: a file that several targets recognise is read
+         * through the first of them; one that no target recognises has no
+         * symbol table to read (and its table must not be asked for). */
         puts("format_matches");
+        if (bfd_get_error() == bfd_error_file_ambiguously_recognized && matching && matching[0] &&
+            bfd_find_target(matching[0], abfd))
+            bfd_check_format(abfd, bfd_object);
         free(matching);
-        bfd_close(abfd);
-        return 0;
     }
-    long storage = bfd_get_symtab_upper_bound(abfd);
+    long storage = bfd_get_format(abfd) == bfd_object ? bfd_get_symtab_upper_bound(abfd) : 0;
     if (storage > 0) {
         auto **syms = static_cast<asymbol **>(malloc((size_t)storage));
         if (syms) {

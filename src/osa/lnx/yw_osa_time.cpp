@@ -116,8 +116,8 @@ YW_P_time_t YW_P_setLocalDateTime(int tzd, int y, int M, int D, int h, int m, in
     tm.tm_min = m;
     tm.tm_hour = h;
     tm.tm_mday = D;
-    tm.tm_mon = M - 1;      /* the getters' units: month 1..12 */
-    tm.tm_year = y - 1900;  /* and the full year */
+    tm.tm_mon = M;  /* the library's units, as passed: month 0..11 */
+    tm.tm_year = y; /* and years since 1900 */
     tm.tm_isdst = -1;
     return mktime(&tm);
 }
