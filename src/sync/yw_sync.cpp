@@ -3,13 +3,16 @@
 // listing of the command "ss".
 //
 // Shared-memory objects are created exclusively under their configured
-// name. The node that made one marks it as its own with an exclusive lock on
-// the object's descriptor, which the kernel drops when the descriptor is
-// closed, also when the node is killed; an object appears under its name
-// only once it is marked. An object that exists without that mark was left
-// by a run that ended without deleting it: it is removed and made again,
-// once, with one line. An object whose mark is held belongs to a running
-// node and is not touched.
+// name: a second creator of a name fails and leaves the object as it is.
+// An object this system made carries two marks: a mark file beside it in the
+// shared-memory folder, named after the object's inode and holding its name
+// (written before the object appears under its name), and an exclusive lock
+// on the object's descriptor, held by the node that made it and dropped by
+// the kernel when that node ends, also when it is killed. Only an object
+// with the mark file whose lock nobody holds is taken over (removed and made
+// again, with one line): it was left by a node that ended without deleting
+// it. An object of another program, or one a running node holds, is refused
+// with a line naming it.
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -108,27 +111,77 @@ std::string yw_sync_shmDir(const char *probe, int fd)
     return found;
 }
 
-// Removes the object at `path` when no running node holds its mark. The
-// mark is taken and held while the object is checked and removed, and the
-// name must still hold the object that was marked: two nodes that find the
-// same stale object cannot remove the new one that either of them puts in
-// its place.
-bool yw_sync_shmTakeStale(const std::string &path)
+// The object's name as a file name: without its leading slashes.
+const char *yw_sync_shmBase(const char *name)
+{
+    while (*name == '/')
+        ++name;
+    return name;
+}
+
+// The mark file of the object with inode `ino` in the folder `dir`.
+std::string yw_sync_markPath(const std::string &dir, ino_t ino)
+{
+    return dir + "/.yw_sync_mark." + std::to_string((unsigned long long)ino);
+}
+
+// Writes the mark file of a new object (inode `ino`, name `name`).
+bool yw_sync_writeMark(const std::string &dir, ino_t ino, const char *name)
+{
+    const std::string text = std::string(yw_sync_shmBase(name)) + "\n";
+    int fd = open(yw_sync_markPath(dir, ino).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, text.data(), text.size()) == (ssize_t)text.size();
+    close(fd);
+    return ok;
+}
+
+// True when the object with inode `ino` has the mark file of an object of
+// this name. The file is read only as far as a name can reach.
+bool yw_sync_hasMark(const std::string &dir, ino_t ino, const char *name)
+{
+    int fd = open(yw_sync_markPath(dir, ino).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buf[YW_P_SHM_NAME_LEN + 2];
+    ssize_t n = read(fd, buf, sizeof buf);
+    close(fd);
+    const std::string want = std::string(yw_sync_shmBase(name)) + "\n";
+    return n == (ssize_t)want.size() && std::memcmp(buf, want.data(), want.size()) == 0;
+}
+
+// What stands under a name that exclusive creation found taken.
+enum class yw_sync_found { TAKEN_OVER, HELD, FOREIGN };
+
+// Removes the object at `path` when this system made it and no running node
+// holds it. The lock is taken and held while the object is checked and
+// removed, and the name must still hold the object that was locked: two
+// nodes that find the same left object cannot remove the new one that
+// either of them puts in its place.
+yw_sync_found yw_sync_shmTakeStale(const std::string &dir, const std::string &path, const char *name)
 {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return yw_sync_found::HELD; // gone meanwhile: another creator's turn
     struct stat held {}, now {};
-    bool stale = flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
-                 lstat(path.c_str(), &now) == 0 && yw_sync_sameFile(held, now) && unlink(path.c_str()) == 0;
+    yw_sync_found f = yw_sync_found::FOREIGN;
+    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && yw_sync_hasMark(dir, held.st_ino, name)) {
+        f = yw_sync_found::HELD;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(path.c_str(), &now) == 0 && yw_sync_sameFile(held, now) &&
+            unlink(path.c_str()) == 0) {
+            unlink(yw_sync_markPath(dir, held.st_ino).c_str());
+            f = yw_sync_found::TAKEN_OVER;
+        }
+    }
     close(fd);
-    return stale;
+    return f;
 }
 
-// Exclusive creation. The object is made under a private name, sized and
-// marked there, and only then linked under its own name (link fails when
-// the name exists): no other node can find it under that name before it is
-// marked as this node's and take it for one left by an earlier run.
+// Exclusive creation. The object is made under a private name, sized,
+// locked and given its mark file there, and only then linked under its own
+// name (link fails when the name exists): no other node finds it under that
+// name before it is marked as this system's and held.
 YW_ret_t yw_sync_createShmExcl(const YW_P_sharedmemory_arg_t &a, YW_P_shm_t *out)
 {
     static std::atomic<unsigned> seq{0};
@@ -147,15 +200,36 @@ YW_ret_t yw_sync_createShmExcl(const YW_P_sharedmemory_arg_t &a, YW_P_shm_t *out
         std::printf("%s:%d shared memory %s not marked as this node's\n", "YW_createSync", __LINE__, a.name);
     const std::string dir = yw_sync_shmDir(tmpName, e->fd);
     const std::string from = yw_sync_shmPath(dir, tmpName), to = yw_sync_shmPath(dir, a.name);
+    struct stat own {};
+    bool marked = false;
     int rc = -1;
-    if (dir.empty())
+    if (dir.empty()) {
         std::printf("%s:%d shared memory %s: folder of shared-memory objects not found\n", "YW_createSync",
                     __LINE__, a.name);
-    else if (!to.empty() && (rc = link(from.c_str(), to.c_str())) != 0 && errno == EEXIST &&
-             yw_sync_shmTakeStale(to) && (rc = link(from.c_str(), to.c_str())) == 0)
-        std::printf("%s:%d shared memory %s was left by an earlier run: removed and created again\n",
-                    "YW_createSync", __LINE__, a.name);
+    } else if (to.empty()) {
+        std::printf("%s:%d shared memory %s: not a single name\n", "YW_createSync", __LINE__, a.name);
+    } else if (fstat(e->fd, &own) != 0 || !(marked = yw_sync_writeMark(dir, own.st_ino, a.name))) {
+        std::printf("%s:%d shared memory %s: its mark cannot be written\n", "YW_createSync", __LINE__, a.name);
+    } else if ((rc = link(from.c_str(), to.c_str())) != 0 && errno == EEXIST) {
+        switch (yw_sync_shmTakeStale(dir, to, a.name)) {
+        case yw_sync_found::TAKEN_OVER:
+            if ((rc = link(from.c_str(), to.c_str())) == 0)
+                std::printf("%s:%d shared memory %s was left by an earlier run: removed and created again\n",
+                            "YW_createSync", __LINE__, a.name);
+            break;
+        case yw_sync_found::HELD:
+            std::printf("%s:%d shared memory %s exists and is held by a running node: left as it is\n",
+                        "YW_createSync", __LINE__, a.name);
+            break;
+        case yw_sync_found::FOREIGN:
+            std::printf("%s:%d shared memory %s exists and was not made by this system: left as it is\n",
+                        "YW_createSync", __LINE__, a.name);
+            break;
+        }
+    }
     if (rc != 0) {
+        if (marked)
+            unlink(yw_sync_markPath(dir, own.st_ino).c_str());
         YW_P_deleteSharedMemory(e); // removes the private name
         return YW_FAIL;
     }
@@ -179,15 +253,27 @@ YW_ret_t yw_sync_createShm(const YW_sync_cfg_t *cfg, YW_P_shm_t *out)
                     (long long)cfg->shm_size);
         return YW_FAIL;
     }
-    YW_P_sharedmemory_arg_t a{cfg->name, cfg->shm_mode, (YW_uint32_t)cfg->shm_size, cfg->shm_addr,
-                              (YW_uint32_t)cfg->shm_attr};
-    const int excl = YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL;
-    if ((cfg->shm_mode & excl) == excl)
-        return yw_sync_createShmExcl(a, out);
-    // Opening an object that may exist: it is marked when no node holds it.
-    YW_ret_t r = YW_P_createSharedMemory(&a, out);
-    if (r == YW_SUCCESS && flock((*out)->fd, LOCK_EX | LOCK_NB) != 0)
-        std::printf("%s:%d shared memory %s not marked as this node's\n", "YW_createSync", __LINE__, cfg->name);
+    // Always exclusive, whatever the mode says: a resource opening an object
+    // it did not make would resize it and unlink it at deletion.
+    YW_P_sharedmemory_arg_t a{cfg->name, YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL, (YW_uint32_t)cfg->shm_size,
+                              cfg->shm_addr, (YW_uint32_t)cfg->shm_attr};
+    return yw_sync_createShmExcl(a, out);
+}
+
+// Deletes a shared-memory object this node made, with its mark file.
+YW_ret_t yw_sync_deleteShm(YW_P_shm_t shm)
+{
+    if (shm->refCount > 0 && YW_P_unmapSharedMemory(shm) != YW_SUCCESS)
+        return YW_FAIL;
+    struct stat own {};
+    std::string mark;
+    if (fstat(shm->fd, &own) == 0) {
+        std::string dir = yw_sync_shmDir(shm->name, shm->fd);
+        mark = yw_sync_markPath(dir.empty() ? "/dev/shm" : dir, own.st_ino);
+    }
+    YW_ret_t r = YW_P_deleteSharedMemory(shm); // unlinks the name and closes it
+    if (r == YW_SUCCESS && !mark.empty())
+        unlink(mark.c_str());
     return r;
 }
 
@@ -202,11 +288,7 @@ YW_ret_t yw_sync_deleteObject(YW_sync_t *s)
     case YW_SYNC_TYPE_MUTEX:
         return o.mutex ? YW_P_deleteMutex(o.mutex) : YW_SUCCESS;
     case YW_SYNC_TYPE_SHM:
-        if (!o.shm)
-            return YW_SUCCESS;
-        if (o.shm->refCount > 0 && YW_P_unmapSharedMemory(o.shm) != YW_SUCCESS)
-            return YW_FAIL;
-        return YW_P_deleteSharedMemory(o.shm); // unlinks the name and closes it
+        return o.shm ? yw_sync_deleteShm(o.shm) : YW_SUCCESS;
     default:
         return o.mutex ? YW_ERR_SYNC_TYPE : YW_SUCCESS;
     }

@@ -154,23 +154,30 @@ TEST(SvcResults, ResultCodesOfTheServices)
     YW_deleteDyModule(1);
 }
 
+namespace {
+
+// A node that makes the shared-memory resource, writes into it and is
+// killed: its object stays behind with its marks.
+bool killedNodeMadeShm(YW_sync_cfg_t cfg)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        YW_sync_id_t id;
+        if (YW_createSync(&cfg, &id) != 0 || pwrite(YW_g_sync[id].sync_obj_id.shm->fd, "left", 4, 0) != 4)
+            _exit(1);
+        raise(SIGKILL);
+    }
+    int st = 0;
+    return pid > 0 && waitpid(pid, &st, 0) == pid && WIFSIGNALED(st);
+}
+
+} // namespace
+
 TEST(SyncResources, OneOfEachKindAndAStaleSharedMemoryObject)
 {
     setUp();
     const std::string name = shmName("stale");
     shm_unlink(name.c_str());
-    // A node killed while it held the object: made, sized, marked, killed.
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
-        if (fd < 0 || ftruncate(fd, 4096) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0)
-            _exit(1);
-        raise(SIGKILL);
-    }
-    int st = 0;
-    ASSERT_EQ(waitpid(pid, &st, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(st));
-
     YW_sync_cfg_t cfgs[4]{};
     const char *names[] = {"t_mutex", "t_bsem", "t_csem", name.c_str()};
     YW_sync_type_t types[] = {YW_SYNC_TYPE_MUTEX, YW_SYNC_TYPE_SEM, YW_SYNC_TYPE_SEM, YW_SYNC_TYPE_SHM};
@@ -183,6 +190,8 @@ TEST(SyncResources, OneOfEachKindAndAStaleSharedMemoryObject)
     cfgs[3].shm_size = 8192;
     cfgs[3].shm_mode = YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL;
     cfgs[3].shm_attr = YW_SHM_ATTR_RW;
+    // A node killed while it held the object: made, written, killed.
+    ASSERT_TRUE(killedNodeMadeShm(cfgs[3]));
     YW_sync_id_t ids[4];
     testing::internal::CaptureStdout();
     for (int i = 0; i < 4; ++i)
@@ -197,31 +206,116 @@ TEST(SyncResources, OneOfEachKindAndAStaleSharedMemoryObject)
     EXPECT_EQ(v, 1);
     sem_getvalue(YW_g_sync[ids[2]].sync_obj_id.sem, &v);
     EXPECT_EQ(v, 4);
-    // The new object has its size before anything maps it.
+    // The new object has its size before anything maps it, and is new.
     struct stat sb {};
     ASSERT_EQ(fstat(YW_g_sync[ids[3]].sync_obj_id.shm->fd, &sb), 0);
     EXPECT_EQ(sb.st_size, 8192);
     void *addr = nullptr;
     YW_P_sharedMap_arg_t m{YW_SHM_ATTR_RW};
     ASSERT_EQ(YW_P_mapSharedMemory(YW_g_sync[ids[3]].sync_obj_id.shm, &addr, &m), 0);
+    EXPECT_EQ(static_cast<char *>(addr)[0], 0);
     static_cast<char *>(addr)[8191] = 1;
 
+    EXPECT_EQ(access(("/dev/shm/.yw_sync_mark." + std::to_string(sb.st_ino)).c_str(), F_OK), 0);
     // Deleting unmaps, closes and unlinks.
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(YW_deleteSync(ids[i]), 0) << names[i];
     EXPECT_LT(shm_open(name.c_str(), O_RDONLY, 0), 0);
 
-    // An object held by a running node is not taken from it.
-    int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-    YW_sync_id_t sid;
-    EXPECT_EQ(YW_createSync(&cfgs[3], &sid), YW_FAIL);
-    EXPECT_EQ(YW_deleteSync(sid), 0);
-    struct stat still {};
-    EXPECT_EQ(fstat(fd, &still), 0);
-    EXPECT_EQ(shm_unlink(name.c_str()), 0);
-    close(fd);
+    // Its mark went with it.
+    EXPECT_NE(access(("/dev/shm/.yw_sync_mark." + std::to_string(sb.st_ino)).c_str(), F_OK), 0);
+}
+
+// An object the resource did not make is never wiped: one of another program
+// (whatever the configured mode), and one a running node holds, are refused
+// with a line naming them and keep their contents.
+TEST(SyncResources, ForeignOrHeldSharedMemoryIsRefusedAndKeptByteForByte)
+{
+    setUp();
+    const std::string name = shmName("foreign");
+    YW_sync_cfg_t cfg{};
+    cfg.name = const_cast<char *>(name.c_str());
+    cfg.sync_type = YW_SYNC_TYPE_SHM;
+    cfg.shm_size = 8192;
+    cfg.shm_attr = YW_SHM_ATTR_RW;
+    std::string bytes(3000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = (char)(i * 7 + 1);
+    // mode, the object is another program's (else a running node's)
+    const struct {
+        int mode;
+        bool foreign;
+    } rows[] = {{YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL, true}, {YW_SHM_MODE_CREATE, true}, {0, true},
+                {YW_SHM_MODE_CREATE | YW_SHM_MODE_EXCL, false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(testing::Message() << "mode " << row.mode << (row.foreign ? " foreign" : " held"));
+        shm_unlink(name.c_str());
+        cfg.shm_mode = row.mode;
+        int fd = -1;
+        pid_t holder = -1;
+        int toHolder[2] = {-1, -1};
+        if (row.foreign) {
+            fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+        } else {
+            // A running node made it and writes into it.
+            ASSERT_EQ(pipe(toHolder), 0);
+            int ready[2];
+            ASSERT_EQ(pipe(ready), 0);
+            holder = fork();
+            if (holder == 0) {
+                close(toHolder[1]); // it ends when the test closes its end
+                close(ready[0]);
+                YW_sync_id_t id;
+                char c = 0;
+                if (YW_createSync(&cfg, &id) != 0 ||
+                    pwrite(YW_g_sync[id].sync_obj_id.shm->fd, bytes.data(), bytes.size(), 0) != (ssize_t)bytes.size())
+                    _exit(1);
+                if (write(ready[1], "r", 1) != 1 || read(toHolder[0], &c, 1) < 0)
+                    _exit(1);
+                _exit(0);
+            }
+            char c = 0;
+            ASSERT_EQ(read(ready[0], &c, 1), 1);
+            close(ready[0]);
+            close(ready[1]);
+            fd = shm_open(name.c_str(), O_RDONLY, 0);
+            ASSERT_GE(fd, 0);
+        }
+        struct stat before {};
+        ASSERT_EQ(fstat(fd, &before), 0);
+        YW_sync_id_t sid = YW_SYNC_MAX;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(YW_createSync(&cfg, &sid), YW_FAIL);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("shared memory " + name +
+                           (row.foreign ? " exists and was not made by this system: left as it is\n"
+                                        : " exists and is held by a running node: left as it is\n")),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(YW_deleteSync(sid), 0); // the slot without an object goes
+        // The same object under the name, with the same size and bytes.
+        int again = shm_open(name.c_str(), O_RDONLY, 0);
+        ASSERT_GE(again, 0);
+        struct stat after {};
+        ASSERT_EQ(fstat(again, &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_size, before.st_size);
+        std::string now(bytes.size(), '\0');
+        EXPECT_EQ(pread(again, now.data(), now.size(), 0), (ssize_t)now.size());
+        EXPECT_EQ(now, bytes);
+        close(again);
+        close(fd);
+        if (holder > 0) {
+            close(toHolder[1]);
+            close(toHolder[0]);
+            int ws = 0;
+            EXPECT_EQ(waitpid(holder, &ws, 0), holder);
+            EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+        }
+        shm_unlink(name.c_str());
+    }
 }
 
 // Two nodes started at the same moment with one shared-memory resource name,
@@ -263,11 +357,8 @@ TEST(SyncResources, TwoNodesCreatingOneSharedMemoryNameAtOnce)
     int rounds = 0;
     std::vector<pid_t> pids;
     for (; rounds < 200 && std::chrono::steady_clock::now() < end; ++rounds) {
-        if (rounds % 2) { // a killed run's object: made and sized, not held
-            int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
-            ASSERT_TRUE(fd >= 0 && ftruncate(fd, 4096) == 0);
-            close(fd);
-        }
+        if (rounds % 2) // a killed run's object: made and marked, no longer held
+            ASSERT_TRUE(killedNodeMadeShm(cfg));
         *sh = Shared{};
         for (int k = 0; k < 2; ++k) {
             pid_t p = fork();
