@@ -94,8 +94,9 @@ TEST(OsaMutex, PriorityOptionsChooseTheProtocol)
                     YW_P_unlockMutex(m);
             });
             t.join();
-            if (rt)
+            if (rt) {
                 EXPECT_EQ(rc, 0);
+            }
         } else {
             // A priority-inheritance lock word holds its owner's thread id
             // (a plain one holds 1).

@@ -357,8 +357,9 @@ TEST(SyncResources, TwoNodesCreatingOneSharedMemoryNameAtOnce)
     int rounds = 0;
     std::vector<pid_t> pids;
     for (; rounds < 200 && std::chrono::steady_clock::now() < end; ++rounds) {
-        if (rounds % 2) // a killed run's object: made and marked, no longer held
+        if (rounds % 2) { // a killed run's object: made and marked, no longer held
             ASSERT_TRUE(killedNodeMadeShm(cfg));
+        }
         *sh = Shared{};
         for (int k = 0; k < 2; ++k) {
             pid_t p = fork();

@@ -80,8 +80,9 @@ TEST(Timer, RepeatThreeCountsThreeExpiriesThenEndsItsTaskAndDeletes)
         std::string out = testing::internal::GetCapturedStdout();
         ASSERT_TRUE(ended) << out;
         EXPECT_EQ(g_calls.load(), row.calls) << out;
-        if (row.calls)
+        if (row.calls) {
             EXPECT_EQ(g_lastId.load(), id);
+        }
         EXPECT_NE(out.find(" END 3 0 \n"), std::string::npos) << out;
         YW_timer_status_t st{};
         ASSERT_EQ(YW_inqTimer(id, &st), 0);
