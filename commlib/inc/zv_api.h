@@ -41,11 +41,13 @@ typedef struct zv_dx_transfer *DX_transfer;
 #define SMB__NULL_ACCESS     ZV_ERR(ZV_FAC_SMB, 0x18) /* 0xFF041718 */
 #define SMB__BAD_OFFSET      ZV_ERR(ZV_FAC_SMB, 0x19) /* unaligned or beyond the area */
 #define SMB__BAD_INDEX       ZV_ERR(ZV_FAC_SMB, 0x1A) /* area index out of range */
+#define SMB__AREA_LOST       ZV_ERR(ZV_FAC_SMB, 0x1B) /* truncated, replaced or removed under its users */
 #define DX__NULL_HANDLE      ZV_ERR(ZV_FAC_DX, 0x01)
 #define DX__OUT_OF_BOUNDS    ZV_ERR(ZV_FAC_DX, 0x02)
 #define DX__BAD_ARG          ZV_ERR(ZV_FAC_DX, 0x03)
 #define DX__NOT_STARTED      ZV_ERR(ZV_FAC_DX, 0x04)
 #define DX__SYSTEM           ZV_ERR(ZV_FAC_DX, 0x05)
+#define DX__AREA_LOST        ZV_ERR(ZV_FAC_DX, 0x06) /* an area of the transfer was lost */
 
 /* area flags */
 #define SMB_SCOPE_GLOBAL 0x4u
@@ -61,6 +63,10 @@ typedef struct zv_dx_transfer *DX_transfer;
 /* longest area name */
 #define SMB_NAME_MAX 31
 
+/* smb_check flags: also look at the object itself (its size, and whether the
+ * name still refers to it); without it the check costs one load */
+#define SMB_CHECK_OBJECT 0x1u
+
 extern "C" {
 
 CEID ce_getid(void);
@@ -74,6 +80,16 @@ ZV_status_t smb_open(const char *name, uint32_t flags, uint32_t reserved1, uint6
 ZV_status_t smb_close(SMB_handle handle, uint32_t reserved);
 ZV_status_t smb_access_setup(const SMB_handle *handles, size_t bytes, SMB_access_handle *pAccess, void *reserved);
 ZV_status_t smb_access_release(SMB_access_handle access);
+/* Areas of this machine are files that anyone with access may truncate,
+ * replace or remove. An access that faults on such an area completes on zero
+ * pages instead and the area counts as lost: the calls that access it answer
+ * SMB__AREA_LOST / DX__AREA_LOST, and smb_check answers SMB__AREA_LOST for
+ * every handle of it. smb_stat gives an area's current size and file,
+ * smb_remove takes the name away (users keep the old object) so that the
+ * area can be made again. */
+ZV_status_t smb_check(SMB_handle handle, uint32_t flags);
+ZV_status_t smb_stat(const char *name, uint64_t *pSize, char *file, size_t fileLen);
+ZV_status_t smb_remove(const char *name);
 ZV_status_t smb_access_write_u64(SMB_access_handle access, uint32_t area, uint32_t reserved, uint64_t offset,
                                  uint64_t value);
 

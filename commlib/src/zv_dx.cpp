@@ -119,6 +119,8 @@ ZV_status_t dx_start(DX_transfer xfer, uint32_t flags)
         return DX__OUT_OF_BOUNDS;
     if (xfer->bytes > 0)
         std::memmove(t->dst.base + xfer->dstOffset, t->src.base + xfer->srcOffset, (size_t)xfer->bytes);
+    if (mappingLost(t->src) || mappingLost(t->dst))
+        return DX__AREA_LOST;
     // The copy is complete before anything the caller publishes next.
     std::atomic_thread_fence(std::memory_order_release);
     xfer->state.store(1, std::memory_order_release);

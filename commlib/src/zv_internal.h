@@ -17,7 +17,9 @@ struct zv_smb {
     uint32_t flags = 0;
     CEID ceid = 0;
     std::string name;
+    uint64_t ino = 0;     // the object (its inode) the handle refers to
     void *addr = nullptr; // mapping made by smb_open, else null
+    int guard = -1;       // its fault-guard slot
 };
 
 // One mapped area of an access handle or a DMA template: its own mapping,
@@ -25,6 +27,7 @@ struct zv_smb {
 struct zv_mapping {
     uint8_t *base = nullptr;
     uint64_t size = 0;
+    int guard = -1; // fault-guard slot
 };
 
 struct zv_smb_access {
@@ -66,9 +69,26 @@ private:
 
 // Shared-memory object name of an area ("/zv_<cluster>_<name>"); 0 or a code.
 ZV_status_t objectName(const char *name, std::string &out);
-// Maps size bytes of an area's object; 0 or a code.
+// Maps size bytes of an area's object, which must be that long still
+// (SMB__AREA_LOST otherwise); the mapping is guarded. 0 or a code.
 ZV_status_t mapArea(int fd, uint64_t size, zv_mapping &out);
 void unmapArea(zv_mapping &m);
+// True when the guarded mapping faulted.
+inline bool mappingLost(const zv_mapping &m);
+
+// Fault guard (zv_guard.cpp): registers a mapping of the object ino (a slot,
+// or -1 when it cannot be guarded), forgets it, and tells whether a mapping,
+// or any mapping of an object, faulted.
+int guardAdd(void *base, uint64_t size, uint64_t ino);
+void guardRemove(int slot);
+bool guardLost(int slot);
+bool guardLostObject(uint64_t ino);
+bool guardAnyLost();
+
+inline bool mappingLost(const zv_mapping &m)
+{
+    return guardLost(m.guard);
+}
 // The area behind a live handle, or null.
 zv_smb *liveArea(SMB_handle h);
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -51,10 +52,17 @@ ZV_status_t checkArgs(const char *name, uint64_t size, SMB_handle *pHandle)
     return 0;
 }
 
+uint64_t inodeOf(int fd)
+{
+    struct stat st {};
+    return fstat(fd, &st) == 0 ? (uint64_t)st.st_ino : 0;
+}
+
 SMB_handle newHandle(int fd, const char *name, uint32_t flags, uint64_t size, CEID ceid)
 {
     auto *h = new zv_smb;
     h->fd = fd;
+    h->ino = inodeOf(fd);
     h->name = name;
     h->flags = flags;
     h->size = size;
@@ -150,20 +158,29 @@ ZV_status_t objectName(const char *name, std::string &out)
 
 ZV_status_t mapArea(int fd, uint64_t size, zv_mapping &out)
 {
+    // A mapping past the object's end faults on its first access.
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return SMB__SYSTEM;
+    if ((uint64_t)st.st_size < size)
+        return SMB__AREA_LOST;
     void *p = mmap(nullptr, (size_t)size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED)
         return SMB__SYSTEM;
     out.base = static_cast<uint8_t *>(p);
     out.size = size;
+    out.guard = guardAdd(p, size, (uint64_t)st.st_ino);
     return 0;
 }
 
 void unmapArea(zv_mapping &m)
 {
+    guardRemove(m.guard);
     if (m.base)
         munmap(m.base, (size_t)m.size);
     m.base = nullptr;
     m.size = 0;
+    m.guard = -1;
 }
 
 zv_smb *liveArea(SMB_handle h)
@@ -236,6 +253,7 @@ ZV_status_t smb_open(const char *name, uint32_t flags, uint32_t reserved1, uint6
     }
     SMB_handle h = newHandle(fd, name, flags, size, 0);
     h->addr = m.base;
+    h->guard = m.guard;
     *pAddr = m.base;
     *pHandle = h;
     return 0;
@@ -247,7 +265,7 @@ ZV_status_t smb_close(SMB_handle handle, uint32_t reserved)
     if (!handle || !HandleRegistry::instance().remove(handle))
         return SMB__NULL_HANDLE;
     if (handle->addr) {
-        zv_mapping m{static_cast<uint8_t *>(handle->addr), handle->size};
+        zv_mapping m{static_cast<uint8_t *>(handle->addr), handle->size, handle->guard};
         unmapArea(m);
     }
     if (handle->fd >= 0)
@@ -316,6 +334,69 @@ ZV_status_t smb_access_write_u64(SMB_access_handle access, uint32_t area, uint32
     // The word is published with release order: whatever the writer stored
     // before (a transferred message) is visible to a reader that sees it.
     std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t *>(m.base + offset)).store(value, std::memory_order_release);
+    return mappingLost(m) ? SMB__AREA_LOST : 0;
+}
+
+ZV_status_t smb_check(SMB_handle handle, uint32_t flags)
+{
+    if (!handle)
+        return SMB__NULL_HANDLE;
+    // The cheap check: no mapping anywhere in the process faulted.
+    if (!(flags & SMB_CHECK_OBJECT) && !guardAnyLost())
+        return 0;
+    zv_smb *h = liveArea(handle);
+    if (!h)
+        return SMB__NULL_HANDLE;
+    if (guardLost(h->guard) || guardLostObject(h->ino))
+        return SMB__AREA_LOST;
+    if (!(flags & SMB_CHECK_OBJECT))
+        return 0;
+    struct stat st {};
+    if (fstat(h->fd, &st) != 0 || (uint64_t)st.st_size != h->size)
+        return SMB__AREA_LOST;
+    // Replaced or removed: the name no longer leads to this object.
+    std::string obj;
+    if (objectName(h->name.c_str(), obj) != 0)
+        return SMB__AREA_LOST;
+    int fd = shm_open(obj.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return SMB__AREA_LOST;
+    struct stat now {};
+    bool same = fstat(fd, &now) == 0 && now.st_ino == st.st_ino && now.st_dev == st.st_dev;
+    close(fd);
+    return same ? 0 : SMB__AREA_LOST;
+}
+
+ZV_status_t smb_stat(const char *name, uint64_t *pSize, char *file, size_t fileLen)
+{
+    if (!name || !pSize)
+        return SMB__BAD_ARG;
+    std::string obj;
+    if (ZV_status_t r = objectName(name, obj))
+        return r;
+    if (file && fileLen > 0)
+        std::snprintf(file, fileLen, "/dev/shm%s", obj.c_str());
+    int fd = shm_open(obj.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return errno == ENOENT ? SMB__NOT_FOUND : SMB__SYSTEM;
+    struct stat st {};
+    int r = fstat(fd, &st);
+    close(fd);
+    if (r != 0)
+        return SMB__SYSTEM;
+    *pSize = (uint64_t)st.st_size;
+    return 0;
+}
+
+ZV_status_t smb_remove(const char *name)
+{
+    if (!name)
+        return SMB__BAD_ARG;
+    std::string obj;
+    if (ZV_status_t r = objectName(name, obj))
+        return r;
+    if (shm_unlink(obj.c_str()) != 0)
+        return errno == ENOENT ? SMB__NOT_FOUND : SMB__SYSTEM;
     return 0;
 }
 

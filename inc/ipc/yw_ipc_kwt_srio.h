@@ -82,6 +82,37 @@ typedef struct yw_ipc_kwt_srio_connection {
     YW_int64_t unacked;
     /* descriptors refused (outside the area, too short) */
     std::atomic<YW_count_t> baddesc;
+    /* area names: [0] own data, [1] own control, [2] peer's data, [3] peer's
+     * control */
+    char names[4][SMB_NAME_MAX + 1];
+    /* set when an area was found truncated, replaced or removed: the link is
+     * down until the retry thread has set it up again */
+    std::atomic<int> faulted;
+    /* the own data area was lost: what it held is gone */
+    bool dataLost;
+    /* when the areas' objects were last looked at (monotonic ns) */
+    std::atomic<YW_int64_t> lastCheck;
+    /* link faults; messages counted lost (sent, never to be delivered);
+     * messages sent again after a new handshake (the receiver may have taken
+     * one of them before it went); resynchronisations asked by this end;
+     * messages a resynchronisation dropped here (taken, not yet delivered:
+     * the sender sends them again) */
+    std::atomic<YW_count_t> linkFaults, lostMsgs, resent, resyncs, dropped;
+    /* sender, flow-controlled: the descriptor written into each ring slot
+     * and not yet collected (0: free). Only this copy says what a slot
+     * holds: the shared ring is checked against it. */
+    YW_uint64_t *sent;
+    /* sender: descriptors kept from an earlier link (never acknowledged),
+     * sent again in order before anything new */
+    YW_uint64_t *again;
+    YW_uint64_t againHead, againCount;
+    /* receiver: it asked its partner for a new handshake and takes nothing
+     * until it comes; the frame number expected next (when known) */
+    bool resyncing;
+    bool seqKnown;
+    YW_uint32_t seqNext;
+    /* set up at least once (a later set-up keeps what the sender holds) */
+    bool wasSetUp;
     /* LOCAL: the partner connection whose areas this one uses (remote
      * handles and remote_access are borrowed from it, never closed) */
     struct yw_ipc_kwt_srio_connection *partner;
@@ -182,6 +213,18 @@ YW_ret_t YW_ipc_kwt_srio_notifyTx(YW_ipc_t *ipc);
 void YW_ipc_kwt_srio_stopClient(YW_ipc_kwt_srio_connection_t *conn);
 /* waits until neither task works on the channel */
 void YW_ipc_kwt_srio_task_quiesce(YW_ipc_t *ipc);
+/* the link is down for a fault of its areas (a line names them); the retry
+ * thread sets it up again */
+void YW_ipc_kwt_srio_linkFault(YW_ipc_kwt_srio_connection_t *conn, const char *func, int line, unsigned code);
+/* looks at the areas' objects (about once a second; ringLock or BUSY held):
+ * one cut short, replaced or removed is a link fault */
+void YW_ipc_kwt_srio_checkAreas(YW_ipc_kwt_srio_connection_t *conn);
+/* sender: a SYNC in its mailbox (or a word the receive end never writes)
+ * ends the link's handshake; the next turn handshakes again */
+void YW_ipc_kwt_srio_watchMailbox(YW_ipc_kwt_srio_connection_t *conn);
+/* sender, ringLock held: sends again, in order, what an earlier link did not
+ * acknowledge; 0 when nothing is left, else the transfer's code */
+int YW_ipc_kwt_srio_sendAgain(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn);
 /* wakes the receive task sleeping for want of a linked channel */
 void YW_ipc_kwt_srio_ringRx(void);
 /* the receive task's clock (CLOCK_MONOTONIC) */

@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "ipc/yw_ipc_kwt_srio.h"
+#include "ipc/yw_ipc_frame.h"
 #include "yw_mem.h"
 
 namespace {
@@ -72,20 +74,49 @@ void yw_srio_areaName(char (&out)[SMB_NAME_MAX + 1], int port, int index, int ce
     std::snprintf(out, sizeof out, "smb_%d_%d_%d_%s", port, index, ceid, txArea ? "tx" : "rx");
 }
 
+// Describes an area for a line: its file and its size now beside the
+// configured one ("removed" when there is no such area).
+void yw_srio_describeArea(char *out, size_t len, const char *name, YW_uint64_t want)
+{
+    char file[128] = "";
+    YW_uint64_t now = 0;
+    ZV_status_t r = smb_stat(name, &now, file, sizeof file);
+    if (r == 0)
+        std::snprintf(out, len, "file %s, %" PRIu64 " bytes, configured %" PRIu64, file, now, want);
+    else
+        std::snprintf(out, len, "file %s removed, configured %" PRIu64 " bytes", file[0] ? file : name, want);
+}
+
 ZV_status_t yw_srio_createOrAttach(const char *name, YW_uint32_t flags, YW_uint64_t size, CEID ceid, SMB_handle *h)
 {
     ZV_status_t r = smb_create(name, flags, size, 1, ceid, 0, h);
     if (r == SMB__DUPLICATE)
         r = smb_attach(name, flags, size, 0, 0, h);
-    if (r != 0)
-        std::printf("%s:%d area %s (%" PRIu64 " bytes) fail 0x%x\n", __func__, __LINE__, name, size, (unsigned)r);
+    if (r != 0) {
+        char what[192];
+        yw_srio_describeArea(what, sizeof what, name, size);
+        std::printf("%s:%d area %s (%s) fail 0x%x\n", __func__, __LINE__, name, what, (unsigned)r);
+    }
     return r;
 }
 
-// Creates or attaches a local area and maps it.
+// Creates or attaches an area of this compute element and maps it. One of
+// another size, or one cut short, is left from an earlier run or damaged:
+// it is made again at the configured size (a peer still attached to the old
+// one finds it replaced and sets up again).
 ZV_status_t yw_srio_localArea(const char *name, YW_uint32_t flags, YW_uint64_t size, SMB_handle *h, SMB_handle *map,
-                              void **addr)
+                              void **addr, bool *remade = nullptr)
 {
+    YW_uint64_t now = 0;
+    if (smb_stat(name, &now, nullptr, 0) == 0 && now != size) {
+        if (remade)
+            *remade = true;
+        char what[192];
+        yw_srio_describeArea(what, sizeof what, name, size);
+        ZV_status_t d = smb_remove(name);
+        std::printf("%s:%d area %s (%s): made again at %" PRIu64 " bytes%s\n", __func__, __LINE__, name, what, size,
+                    d == 0 ? "" : " (cannot remove it)");
+    }
     ZV_status_t r = yw_srio_createOrAttach(name, flags, size, ce_getid(), h);
     if (r == 0)
         r = smb_open(name, flags, 0, size, 0, 0, addr, map);
@@ -132,6 +163,39 @@ ZV_status_t yw_srio_closeAll(YW_ipc_kwt_srio_connection_t *conn)
     return last;
 }
 
+// The handle of area i (see names): the mapped one for the own areas.
+SMB_handle yw_srio_areaHandle(const YW_ipc_kwt_srio_connection_t *conn, int i)
+{
+    if (i < 2)
+        return conn->local_maps[i] ? conn->local_maps[i] : conn->local_smbs[i];
+    return conn->remote_smbs[i - 2];
+}
+
+// True when an access to one of the areas faulted (one load while none did).
+bool yw_srio_areasLost(const YW_ipc_kwt_srio_connection_t *conn)
+{
+    for (int i = 0; i < 4; i++) {
+        SMB_handle h = yw_srio_areaHandle(conn, i);
+        if (h && smb_check(h, 0) != 0)
+            return true;
+    }
+    return false;
+}
+
+// After an access: a fault on an area takes the link down; true then.
+bool yw_srio_faultAfter(YW_ipc_kwt_srio_connection_t *conn, const char *func, int line)
+{
+    if (!yw_srio_areasLost(conn))
+        return false;
+    YW_ipc_kwt_srio_linkFault(conn, func, line, SMB__AREA_LOST);
+    return true;
+}
+
+bool yw_srio_lostCode(ZV_status_t r)
+{
+    return r == SMB__AREA_LOST || r == DX__AREA_LOST;
+}
+
 // Data transfer from the local to the remote data area, and an 8-byte
 // control-word transfer between the control areas.
 ZV_status_t yw_srio_setupTransfer(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t frameSize)
@@ -157,13 +221,15 @@ ZV_status_t yw_srio_setupTransfer(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t
 // the transmit task: they were taken as sent and go after the handshake.
 // Sends are serialised with this (ringLock), so pieces are queued in the order
 // they were allocated and the queued ones are the newest.
-void yw_srio_ringReset(YW_ipc_buffer_t *b, bool keepQueued)
+void yw_srio_ringReset(YW_ipc_buffer_t *b, bool keepQueued, bool keepAll = false)
 {
     if (!b->lock)
         return;
     YW_ipc_buffer_guard g(b);
     b->last_inp = b->last_size = 0;
     b->last_wrap = 0;
+    if (keepAll)
+        return; // everything allocated stays: it is sent (again) later
     YW_ipc_fifo_t *f = b->fifo;
     const YW_ipc_buffer_descriptor_t *first = f && f->list ? YW_ipc_fifo_peek(f) : nullptr;
     if (keepQueued && first && first->offset < b->size) {
@@ -180,17 +246,79 @@ void yw_srio_ringReset(YW_ipc_buffer_t *b, bool keepQueued)
     }
 }
 
-// Descriptor ring and channel rings empty again (indexes 0); queued sends
-// are kept across a handshake, not across a new set-up. ringLock and BUSY held.
+// Filled entries of a ring's FIFO (queued, not yet taken off).
+YW_uint64_t yw_srio_queued(YW_ipc_buffer_t *b)
+{
+    if (!b->lock || !b->fifo || !b->fifo->list)
+        return 0;
+    YW_ipc_buffer_guard g(b);
+    const YW_ipc_fifo_t &f = *b->fifo;
+    YW_uint64_t n = 0;
+    for (YW_uint64_t i = 0, k = (YW_uint64_t)f.pop; i < f.count; i++, k = (k + 1) % f.count) {
+        if (!YW_IPC_BD_IS_FILLED(f.list[k].length))
+            break;
+        n++;
+    }
+    return n;
+}
+
+// Sender (flow-controlled), ringLock and BUSY held: what the ring holds and
+// was never acknowledged is kept to be sent again, in order, ahead of what an
+// earlier link kept and has not sent again yet. The acknowledged slots ahead
+// of it are collected first (acknowledgements come in order).
+void yw_srio_retain(YW_ipc_kwt_srio_connection_t *conn)
+{
+    if (!conn->sent)
+        return;
+    const YW_uint64_t n = conn->descriptors_size;
+    std::vector<YW_uint64_t> keep;
+    YW_int64_t pop = conn->pop.load();
+    for (YW_uint64_t i = 0; i < n; i++) {
+        const YW_uint64_t d = conn->sent[pop];
+        if (d == 0)
+            break;
+        const YW_uint64_t w = yw_srio_word(conn, pop).load(std::memory_order_acquire);
+        if (keep.empty() && w == (d & ~YW_IPC_KWT_SRIO_BD_BUSY))
+            YW_ipc_buffer_free(&conn->txring, (YW_pos_t)YW_IPC_KWT_SRIO_BD_OFFSET(d), (YW_size_t)YW_IPC_KWT_SRIO_BD_SIZE(d));
+        else
+            keep.push_back(d);
+        conn->sent[pop] = 0;
+        pop = yw_srio_next(conn, pop);
+    }
+    if (keep.empty())
+        return;
+    const size_t fresh = keep.size();
+    for (YW_uint64_t i = 0; i < conn->againCount; i++)
+        keep.push_back(conn->again[(conn->againHead + i) % n]);
+    // Never more than the ring: what was sent again left this list.
+    YW_uint64_t k = keep.size() < n ? keep.size() : n;
+    std::memcpy(conn->again, keep.data(), k * sizeof(YW_uint64_t));
+    conn->againHead = 0;
+    conn->againCount = k;
+    std::printf("%s:%d ipc %s %zu messages not acknowledged on the last link are sent again\n", __func__, __LINE__,
+                conn->ipc->cfg->name, fresh);
+}
+
+// Descriptor ring and channel rings empty again (indexes 0). A sender keeps
+// across a handshake what it queued and what was never acknowledged; across
+// a new set-up only while its own data area (where those messages lie) kept
+// them. ringLock and BUSY held.
 void yw_srio_resetRings(YW_ipc_kwt_srio_connection_t *conn, bool keepQueued)
 {
-    for (YW_uint64_t i = 0; i < conn->descriptors_size; i++)
+    if (keepQueued)
+        yw_srio_retain(conn);
+    for (YW_uint64_t i = 0; i < conn->descriptors_size; i++) {
         yw_srio_word(conn, (YW_int64_t)i).store(0, std::memory_order_release);
+        if (conn->sent)
+            conn->sent[i] = 0;
+    }
+    if (!keepQueued)
+        conn->againHead = conn->againCount = 0;
     conn->push.store(0);
     conn->pop.store(0);
     conn->unacked = 0;
     conn->epoch.fetch_add(1);
-    yw_srio_ringReset(&conn->txring, keepQueued);
+    yw_srio_ringReset(&conn->txring, keepQueued, keepQueued && conn->sent);
     yw_srio_ringReset(&conn->rxring, false);
 }
 
@@ -226,6 +354,10 @@ void yw_srio_link(YW_ipc_kwt_srio_connection_t *a, YW_ipc_kwt_srio_connection_t 
     }
     a->remote_access = b->local_access;
     b->remote_access = a->local_access;
+    for (int i = 0; i < 2; i++) {
+        std::memcpy(a->names[2 + i], b->names[i], sizeof a->names[i]);
+        std::memcpy(b->names[2 + i], a->names[i], sizeof b->names[i]);
+    }
     a->partner = b;
     b->partner = a;
     YW_ipc_kwt_srio_connection_t *tx = yw_srio_isTx(a->ipc) ? a : b;
@@ -276,14 +408,13 @@ ZV_status_t yw_srio_setupLocal(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc
     const YW_ipc_cfg_t *c = ipc->cfg;
     const bool tx = yw_srio_isTx(ipc);
     int ceid = (int)(YW_int32_t)ce_getid();
-    char name[SMB_NAME_MAX + 1];
-    yw_srio_areaName(name, c->address.local.srio.port, 0, ceid, tx);
-    ZV_status_t r = yw_srio_localArea(name, YW_SRIO_DATA_FLAGS, conn->data_size, &conn->local_smbs[0],
-                                      &conn->local_maps[0], reinterpret_cast<void **>(&conn->buffer));
+    yw_srio_areaName(conn->names[0], c->address.local.srio.port, 0, ceid, tx);
+    ZV_status_t r = yw_srio_localArea(conn->names[0], YW_SRIO_DATA_FLAGS, conn->data_size, &conn->local_smbs[0],
+                                      &conn->local_maps[0], reinterpret_cast<void **>(&conn->buffer), &conn->dataLost);
     if (r == 0) {
-        yw_srio_areaName(name, c->address.local.srio.port, 1, ceid, tx);
-        r = yw_srio_localArea(name, YW_SRIO_CTRL_FLAGS, conn->ctrl_size, &conn->local_smbs[1], &conn->local_maps[1],
-                              reinterpret_cast<void **>(&conn->descriptors));
+        yw_srio_areaName(conn->names[1], c->address.local.srio.port, 1, ceid, tx);
+        r = yw_srio_localArea(conn->names[1], YW_SRIO_CTRL_FLAGS, conn->ctrl_size, &conn->local_smbs[1],
+                              &conn->local_maps[1], reinterpret_cast<void **>(&conn->descriptors));
     }
     if (r == 0)
         r = smb_access_setup(&conn->local_smbs[1], sizeof(SMB_handle), &conn->local_access, nullptr);
@@ -309,25 +440,27 @@ ZV_status_t yw_srio_setupRemote(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ip
     int ceid = (int)(YW_int32_t)ce_getid();
     const YW_ipc_srio_address_t &rem = c->address.remote.srio;
     const YW_ipc_srio_address_t &loc = c->address.local.srio;
-    char name[SMB_NAME_MAX + 1];
+    // The own areas first: each end makes its own again when they are
+    // unusable, and then the peer's can come right.
+    yw_srio_areaName(conn->names[0], loc.port, 0, ceid, tx);
+    ZV_status_t r = yw_srio_localArea(conn->names[0], YW_SRIO_DATA_FLAGS, conn->data_size, &conn->local_smbs[0],
+                                      &conn->local_maps[0], reinterpret_cast<void **>(&conn->buffer), &conn->dataLost);
+    if (r == 0) {
+        yw_srio_areaName(conn->names[1], loc.port, 1, ceid, tx);
+        r = yw_srio_localArea(conn->names[1], YW_SRIO_CTRL_FLAGS, conn->ctrl_size, &conn->local_smbs[1],
+                              &conn->local_maps[1], reinterpret_cast<void **>(&conn->descriptors));
+    }
     // The peer's areas: a transmit end's remote areas are the receive end's
     // local ones and the reverse.
-    yw_srio_areaName(name, rem.port, 0, rem.ceid, !tx);
-    ZV_status_t r = yw_srio_createOrAttach(name, YW_SRIO_DATA_FLAGS, conn->data_size, (CEID)rem.ceid,
-                                           &conn->remote_smbs[0]);
     if (r == 0) {
-        yw_srio_areaName(name, rem.port, 1, rem.ceid, !tx);
-        r = yw_srio_createOrAttach(name, YW_SRIO_CTRL_FLAGS, conn->ctrl_size, (CEID)rem.ceid, &conn->remote_smbs[1]);
+        yw_srio_areaName(conn->names[2], rem.port, 0, rem.ceid, !tx);
+        r = yw_srio_createOrAttach(conn->names[2], YW_SRIO_DATA_FLAGS, conn->data_size, (CEID)rem.ceid,
+                                   &conn->remote_smbs[0]);
     }
     if (r == 0) {
-        yw_srio_areaName(name, loc.port, 0, ceid, tx);
-        r = yw_srio_localArea(name, YW_SRIO_DATA_FLAGS, conn->data_size, &conn->local_smbs[0], &conn->local_maps[0],
-                              reinterpret_cast<void **>(&conn->buffer));
-    }
-    if (r == 0) {
-        yw_srio_areaName(name, loc.port, 1, ceid, tx);
-        r = yw_srio_localArea(name, YW_SRIO_CTRL_FLAGS, conn->ctrl_size, &conn->local_smbs[1], &conn->local_maps[1],
-                              reinterpret_cast<void **>(&conn->descriptors));
+        yw_srio_areaName(conn->names[3], rem.port, 1, rem.ceid, !tx);
+        r = yw_srio_createOrAttach(conn->names[3], YW_SRIO_CTRL_FLAGS, conn->ctrl_size, (CEID)rem.ceid,
+                                   &conn->remote_smbs[1]);
     }
     if (r == 0)
         r = smb_access_setup(&conn->local_smbs[1], sizeof(SMB_handle), &conn->local_access, nullptr);
@@ -353,8 +486,16 @@ bool yw_srio_descriptorOk(const YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t 
 // and is answered with SYNC_ACK.
 void yw_srio_onMailbox(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t msg)
 {
-    if (msg != YW_IPC_KWT_SRIO_MSG_SYNC || yw_srio_isTx(conn->ipc))
+    if (msg != YW_IPC_KWT_SRIO_MSG_SYNC || yw_srio_isTx(conn->ipc) || conn->faulted.load())
         return;
+    // Asked for by this end: the sender goes on from the first message not
+    // delivered here, which is the number expected. Otherwise the sender
+    // may have started again: its first message sets the number.
+    if (!conn->resyncing)
+        conn->seqKnown = false;
+    conn->resyncing = false;
+    // Taken and not delivered: not acknowledged, so they come again.
+    conn->dropped += yw_srio_queued(&conn->rxring);
     YW_ipc_kwt_srio_resetLink(conn);
     if (YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC_ACK) == YW_SUCCESS) {
         conn->synced.store(1);
@@ -362,13 +503,62 @@ void yw_srio_onMailbox(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t msg)
     }
 }
 
+// Receive end, ringLock and BUSY held: a descriptor, mailbox word or frame
+// number that fails its checks is not delivered around. The ring starts
+// again empty (what was taken and not yet delivered is dropped: it was not
+// acknowledged, so the sender sends it again) and the partner is asked for
+// a new handshake; nothing is taken until it comes.
+void yw_srio_resync(YW_ipc_kwt_srio_connection_t *conn, const char *func, int line, const char *what, YW_uint64_t word,
+                    YW_int64_t slot)
+{
+    YW_uint64_t dropped = yw_srio_queued(&conn->rxring);
+    yw_srio_resetRings(conn, false);
+    // The next message due is the first one not delivered.
+    conn->seqNext = conn->ipc->rx.seqno;
+    conn->resyncs++;
+    conn->dropped += dropped;
+    conn->resyncing = true;
+    conn->synced.store(0);
+    YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC);
+    std::printf("%s:%d ipc %s %s %" PRIx64 " at slot %" PRId64 ": link resynchronised, %" PRIu64
+                " taken messages dropped to come again\n",
+                func, line, conn->ipc->cfg->name, what, word, slot, dropped);
+}
+
 // Receive end, BUSY held: takes the mailbox word (0: none) and answers a SYNC.
 YW_uint64_t yw_srio_takeMailbox(YW_ipc_kwt_srio_connection_t *conn)
 {
     YW_uint64_t msg = yw_srio_word(conn, conn->remote_mbox).exchange(0, std::memory_order_acq_rel);
-    if (msg)
+    if (msg == YW_IPC_KWT_SRIO_MSG_SYNC)
         yw_srio_onMailbox(conn, msg);
+    else if (msg != 0 && msg != YW_IPC_KWT_SRIO_MSG_SYNC_ACK && !yw_srio_isTx(conn->ipc))
+        yw_srio_resync(conn, __func__, __LINE__, "mailbox word", msg, conn->remote_mbox);
     return msg;
+}
+
+// Receive end: a filled descriptor at the slot to read is used only when it
+// describes a piece of the own data area and, framed, a whole frame with the
+// number due. The frame number is taken here.
+bool yw_srio_takeOk(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t off, YW_uint64_t sz, const char **why)
+{
+    *why = "bad descriptor";
+    if (!yw_srio_descriptorOk(conn, off, sz))
+        return false;
+    if (!yw_srio_has(conn->ipc, YW_IPC_FLAGS_FRAMED))
+        return true;
+    YW_uint32_t seq = 0, flen = 0;
+    YW_ipc_frame_getHeader(conn->buffer + off, &seq, &flen);
+    if (flen < YW_IPC_FRAME_OVERHEAD || flen > sz) {
+        *why = "bad frame length in descriptor";
+        return false;
+    }
+    if (conn->seqKnown && seq != conn->seqNext) {
+        *why = "frame number out of sequence in descriptor";
+        return false;
+    }
+    conn->seqKnown = true;
+    conn->seqNext = seq + 1;
+    return true;
 }
 
 int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length,
@@ -535,6 +725,13 @@ YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
         ok = yw_srio_initRing(&conn->txring, &conn->txfifo, c->tx.max_descriptors ? c->tx.max_descriptors : 1,
                               (YW_uint64_t)(c->tx.buffer_size > 0 ? c->tx.buffer_size : s.buffer_size), conn);
         conn->hasTxRing = ok;
+        if (ok && yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL)) {
+            conn->sent = static_cast<YW_uint64_t *>(YW_malloc(s.max_descriptors * sizeof(YW_uint64_t)));
+            conn->again = static_cast<YW_uint64_t *>(YW_malloc(s.max_descriptors * sizeof(YW_uint64_t)));
+            ok = conn->sent && conn->again;
+            if (ok)
+                std::memset(conn->sent, 0, s.max_descriptors * sizeof(YW_uint64_t));
+        }
     } else if (!yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT)) {
         ok = yw_srio_initRing(&conn->rxring, &conn->rxfifo, s.max_descriptors, (YW_uint64_t)s.buffer_size, conn);
         conn->hasRxRing = ok;
@@ -545,6 +742,10 @@ YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
     if (r != YW_SUCCESS) {
         if (conn->hasRxRing)
             yw_srio_freeRing(&conn->rxring, &conn->rxfifo);
+        if (conn->hasTxRing)
+            yw_srio_freeRing(&conn->txring, &conn->txfifo);
+        YW_free(conn->sent);
+        YW_free(conn->again);
         conn->~YW_ipc_kwt_srio_connection_t();
         YW_free(mem);
         return r;
@@ -577,6 +778,8 @@ YW_ret_t YW_ipc_kwt_srio_delete(YW_ipc_t *ipc)
         yw_srio_freeRing(&conn->txring, &conn->txfifo);
     if (conn->hasRxRing)
         yw_srio_freeRing(&conn->rxring, &conn->rxfifo);
+    YW_free(conn->sent);
+    YW_free(conn->again);
     conn->~YW_ipc_kwt_srio_connection_t();
     YW_free(conn);
     return YW_SUCCESS;
@@ -645,6 +848,8 @@ int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_
     conn->data_size = yw_srio_pageRound((YW_uint64_t)s.buffer_size);
     conn->ctrl_size = yw_srio_pageRound((conn->descriptors_size + 4) * 8);
     conn->synced.store(0);
+    conn->faulted.store(0);
+    conn->resyncing = false;
     ZV_status_t r = yw_srio_has(ipc, YW_IPC_FLAGS_LOCAL) ? yw_srio_setupLocal(conn, ipc) : yw_srio_setupRemote(conn, ipc);
     if (r != 0) {
         yw_srio_unlink(conn);
@@ -652,7 +857,22 @@ int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_
         conn->partner = nullptr;
         return yw_srio_code(r);
     }
-    yw_srio_resetRings(conn, false);
+    // A sender set up again keeps what it holds while its data area kept
+    // the messages; otherwise they are counted lost.
+    const bool keep = conn->wasSetUp && !conn->dataLost;
+    if (conn->wasSetUp && !keep) {
+        YW_uint64_t n = yw_srio_queued(&conn->txring) + conn->againCount;
+        for (YW_uint64_t i = 0; conn->sent && i < conn->descriptors_size; i++)
+            n += conn->sent[i] != 0;
+        if (n > 0) {
+            conn->lostMsgs += n;
+            std::printf("%s:%d ipc %s %" PRIu64 " sent messages lost with area %s (%" PRIu64 " so far)\n", __func__,
+                        __LINE__, ipc->cfg->name, n, conn->names[0], (YW_uint64_t)conn->lostMsgs.load());
+        }
+    }
+    yw_srio_resetRings(conn, keep);
+    conn->dataLost = false;
+    conn->wasSetUp = true;
     yw_srio_attachRings(conn, conn->buffer);
     if (!tx)
         yw_srio_askSync(conn);
@@ -685,10 +905,58 @@ void YW_ipc_kwt_srio_resetLink(YW_ipc_kwt_srio_connection_t *conn)
     yw_srio_resetRings(conn, true);
 }
 
+// Looks at the areas' objects themselves (size, and whether their names
+// still lead to them) about once a second: a cut that no access has met
+// yet, or an area replaced, is a link fault too. BUSY or ringLock held.
+void YW_ipc_kwt_srio_checkAreas(YW_ipc_kwt_srio_connection_t *conn)
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    const YW_int64_t now = (YW_int64_t)t.tv_sec * 1000000000LL + t.tv_nsec;
+    YW_int64_t last = conn->lastCheck.load();
+    if (now - last < 1000000000LL || !conn->lastCheck.compare_exchange_strong(last, now))
+        return;
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || conn->faulted.load())
+        return;
+    for (int i = 0; i < 4; i++) {
+        SMB_handle h = yw_srio_areaHandle(conn, i);
+        if (h && smb_check(h, SMB_CHECK_OBJECT) != 0) {
+            YW_ipc_kwt_srio_linkFault(conn, __func__, __LINE__, SMB__AREA_LOST);
+            return;
+        }
+    }
+}
+
+void YW_ipc_kwt_srio_linkFault(YW_ipc_kwt_srio_connection_t *conn, const char *func, int line, unsigned code)
+{
+    if (!conn || conn->faulted.exchange(1))
+        return;
+    conn->synced.store(0);
+    conn->linkFaults++;
+    const char *name = conn->ipc && conn->ipc->cfg ? conn->ipc->cfg->name : "?";
+    bool named = false;
+    for (int i = 0; i < 4; i++) {
+        SMB_handle h = yw_srio_areaHandle(conn, i);
+        if (!h || smb_check(h, SMB_CHECK_OBJECT) == 0)
+            continue;
+        char what[192];
+        yw_srio_describeArea(what, sizeof what, conn->names[i], i % 2 ? conn->ctrl_size : conn->data_size);
+        std::printf("%s:%d ipc %s area %s (%s) lost: link down\n", func, line, name, conn->names[i], what);
+        if (i == 0)
+            conn->dataLost = true;
+        named = true;
+    }
+    if (!named)
+        std::printf("%s:%d ipc %s fault 0x%x on areas %s %s %s %s: link down\n", func, line, name, code,
+                    conn->names[0], conn->names[1], conn->names[2], conn->names[3]);
+}
+
 int YW_ipc_kwt_srio_write_u64(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t index, YW_uint64_t word)
 {
     yw_srio_word(conn, index).store(word, std::memory_order_release);
     ZV_status_t r = smb_access_write_u64(conn->remote_access, 0, 0, (YW_uint64_t)index * 8, word);
+    if (yw_srio_lostCode(r))
+        YW_ipc_kwt_srio_linkFault(conn, __func__, __LINE__, r);
     return yw_srio_code(r);
 }
 
@@ -735,21 +1003,21 @@ int YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t 
     YW_ipc_kwt_srio_busy hold(conn);
     if (!hold.held())
         return YW_ERR_IPC_BUSY;
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || !conn->synced.load() || !conn->transfers[0])
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || !conn->synced.load() || !conn->transfers[0] ||
+        conn->faulted.load())
         return YW_ERR_IPC_NOT_READY;
     if (size == 0 || size > YW_IPC_KWT_SRIO_BD_SIZE_MASK || offset >= YW_IPC_KWT_SRIO_BD_OFFSET_MAX)
         return YW_ERR_INVD_ARGS;
     const YW_int64_t push = conn->push.load();
     auto slot = yw_srio_word(conn, push);
-    if (yw_srio_has(conn->ipc, YW_IPC_FLAGS_FLOWCTRL)) {
-        YW_uint64_t w = slot.load(std::memory_order_acquire);
-        if (w & YW_IPC_KWT_SRIO_BD_BUSY) {
+    if (yw_srio_has(conn->ipc, YW_IPC_FLAGS_FLOWCTRL) && conn->sent) {
+        // Whether the slot is free is known here, not read from the ring
+        // (which anyone may have written into).
+        if (conn->sent[push] != 0) {
             conn->readerbusy++;
             conn->readerready.store(0);
             return YW_ERR_IPC_KWT_SRIO_RX_BUSY;
         }
-        if (YW_IPC_KWT_SRIO_BD_SIZE(w) != 0)
-            return YW_ERR_IPC_KWT_SRIO_RX_BUSY; // acknowledged, not collected yet
         conn->readerready.store(1);
     }
     const YW_uint64_t desc = YW_IPC_KWT_SRIO_BD_make(offset, size, 3);
@@ -762,17 +1030,64 @@ int YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t 
         if (r != DX__NOT_STARTED)
             break;
     }
+    if (yw_srio_lostCode(r) || (r == 0 && yw_srio_faultAfter(conn, __func__, __LINE__))) {
+        YW_ipc_kwt_srio_linkFault(conn, __func__, __LINE__, r);
+        return YW_ERR_IPC_NOT_READY;
+    }
     if (r != 0)
         return yw_srio_code(r);
     // The own copy first: the receiver's acknowledgement may follow the
     // peer's copy at once and must not be overwritten.
     slot.store(desc, std::memory_order_release);
     r = smb_access_write_u64(conn->remote_access, 0, 0, (YW_uint64_t)push * 8, desc);
+    if (yw_srio_lostCode(r)) {
+        // The descriptor may have reached the peer: the slot stays filled
+        // and the message counts as sent; the new link settles it.
+        YW_ipc_kwt_srio_linkFault(conn, __func__, __LINE__, r);
+        r = 0;
+    }
     if (r != 0) {
         slot.store(0, std::memory_order_release);
         return yw_srio_code(r);
     }
+    if (conn->sent)
+        conn->sent[push] = desc;
     conn->push.store(yw_srio_next(conn, push));
+    return YW_SUCCESS;
+}
+
+void YW_ipc_kwt_srio_watchMailbox(YW_ipc_kwt_srio_connection_t *conn)
+{
+    if (!conn->synced.load())
+        return;
+    const YW_uint64_t m = YW_ipc_kwt_srio_poll_msg(conn);
+    if (m == 0 || m == YW_IPC_KWT_SRIO_MSG_SYNC_ACK)
+        return;
+    // A SYNC: the receive end started again or asks to resynchronise. Any
+    // other word was not written by it.
+    if (m != YW_IPC_KWT_SRIO_MSG_SYNC) {
+        std::printf("%s:%d ipc %s mailbox word %" PRIx64 ": link resynchronised\n", __func__, __LINE__,
+                    conn->ipc->cfg->name, m);
+        conn->resyncs++;
+    }
+    conn->synced.store(0);
+}
+
+int YW_ipc_kwt_srio_sendAgain(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
+{
+    const YW_uint64_t n = conn->descriptors_size;
+    while (conn->againCount > 0) {
+        const YW_uint64_t d = conn->again[conn->againHead];
+        const YW_uint64_t off = YW_IPC_KWT_SRIO_BD_OFFSET(d), sz = YW_IPC_KWT_SRIO_BD_SIZE(d);
+        int r = YW_ipc_kwt_srio_do_transfer(conn, off, sz);
+        if (r != YW_SUCCESS)
+            return r;
+        ipc->status.txBytes += (YW_int64_t)sz;
+        ipc->status.txPackets += 1;
+        conn->resent++;
+        conn->againHead = (conn->againHead + 1) % n;
+        conn->againCount--;
+    }
     return YW_SUCCESS;
 }
 
@@ -795,12 +1110,23 @@ YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn
     for (YW_uint64_t i = 0; i < conn->descriptors_size; i++) {
         auto slot = yw_srio_word(conn, pop);
         YW_uint64_t w = slot.load(std::memory_order_acquire);
-        if (w == 0 || (w & YW_IPC_KWT_SRIO_BD_BUSY))
+        const YW_uint64_t d = conn->sent ? conn->sent[pop] : w;
+        if (d == 0 || w == d)
+            break; // nothing sent there, or not acknowledged yet
+        if (w != (d & ~YW_IPC_KWT_SRIO_BD_BUSY)) {
+            // Neither the descriptor sent nor its acknowledgement.
+            std::printf("%s:%d ipc %s slot %" PRId64 " holds %" PRIx64 ", sent %" PRIx64 ": link resynchronised\n",
+                        __func__, __LINE__, conn->ipc->cfg->name, pop, w, d);
+            conn->resyncs++;
+            conn->synced.store(0);
             break;
+        }
         if (YW_ipc_buffer_free(&conn->txring, (YW_pos_t)YW_IPC_KWT_SRIO_BD_OFFSET(w),
                                (YW_size_t)YW_IPC_KWT_SRIO_BD_SIZE(w)) < 0)
             conn->release_buffer_offset_err++;
         slot.store(0, std::memory_order_release);
+        if (conn->sent)
+            conn->sent[pop] = 0;
         pop = yw_srio_next(conn, pop);
         freed++;
     }
@@ -847,9 +1173,7 @@ YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
         return YW_ERR_ENTITY_NULL;
     if (!is_ipc_tx_ready(YW_ipc_state_get(ipc)) || !ipc->tx.buffer || !yw_srio_isTx(ipc))
         return YW_ERR_TX_NOT_READY;
-    // A receive end that started again asks for a new handshake.
-    if (conn->synced.load() && YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC)
-        conn->synced.store(0);
+    YW_ipc_kwt_srio_watchMailbox(conn);
     // Unsynced: the retry thread handshakes. Asked on every call, not only
     // on the change, since a start lost to a retry thread just ending (and
     // another caller holding the client lock) is made up here.
@@ -858,11 +1182,18 @@ YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
     // From the allocation of the room to its transfer (or queueing) and its
     // return on failure, no handshake resets the ring under this send.
     YW_shared_lock<std::mutex> rings(conn->ringLock);
+    YW_ipc_kwt_srio_checkAreas(conn);
     if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || !conn->synced.load())
         return YW_ERR_IPC_NOT_READY;
     const bool direct = yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT);
     if (direct && yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))
         YW_ipc_kwt_srio_collect_free_buffers(conn);
+    // What an earlier link did not acknowledge goes first.
+    if (direct) {
+        int a = YW_ipc_kwt_srio_sendAgain(ipc, conn);
+        if (a != YW_SUCCESS)
+            return a == YW_ERR_IPC_KWT_SRIO_RX_BUSY || a == YW_ERR_IPC_BUSY ? a : YW_ERR_IPC_NOT_READY;
+    }
     const int framed = yw_srio_has(ipc, YW_IPC_FLAGS_FRAMED) ? 1 : 0;
     YW_pos_t offset = 0;
     YW_size_t room = YW_ipc_send_preprocess(ipc, data, size, framed, &offset);
@@ -901,24 +1232,36 @@ YW_ret_t YW_ipc_kwt_srio_wait_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_ui
         return YW_ERR_IPC_BUSY;
     if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
         return YW_ERR_IPC_NOT_READY;
+    if (conn->faulted.load())
+        return YW_ERR_IPC_NOT_READY;
     const YW_uint64_t msg = yw_srio_takeMailbox(conn);
     *pMsg = msg;
+    if (conn->resyncing)
+        return msg ? YW_SUCCESS : YW_ERR_ENTITY_NULL; // nothing taken until the new handshake
     const YW_int64_t pop = conn->pop.load();
     auto slot = yw_srio_word(conn, pop);
     YW_uint64_t w = slot.load(std::memory_order_acquire);
-    if (YW_IPC_KWT_SRIO_BD_SIZE(w) != 0 && (w & YW_IPC_KWT_SRIO_BD_BUSY) == YW_IPC_KWT_SRIO_BD_BUSY) {
+    // What was read from an area that faulted is not used.
+    if (yw_srio_faultAfter(conn, __func__, __LINE__)) {
+        *pMsg = 0;
+        return YW_ERR_IPC_NOT_READY;
+    }
+    const bool filled = YW_IPC_KWT_SRIO_BD_SIZE(w) != 0 && (w & YW_IPC_KWT_SRIO_BD_BUSY) == YW_IPC_KWT_SRIO_BD_BUSY;
+    // The slot to read holds nothing else than 0 or a filled descriptor,
+    // unless every slot is taken and waits for its acknowledgement.
+    const char *why = "ring word";
+    if ((!filled && w != 0 && conn->unacked < (YW_int64_t)conn->descriptors_size) ||
+        (filled && !yw_srio_takeOk(conn, YW_IPC_KWT_SRIO_BD_OFFSET(w), YW_IPC_KWT_SRIO_BD_SIZE(w), &why))) {
+        conn->baddesc++;
+        yw_srio_resync(conn, __func__, __LINE__, why, w, pop);
+        return YW_SUCCESS; // a word was found; nothing to deliver
+    }
+    if (filled) {
         YW_uint64_t off = YW_IPC_KWT_SRIO_BD_OFFSET(w), sz = YW_IPC_KWT_SRIO_BD_SIZE(w);
         const bool flow = yw_srio_has(conn->ipc, YW_IPC_FLAGS_FLOWCTRL);
         conn->pop.store(yw_srio_next(conn, pop));
         if (flow)
             conn->unacked++;
-        if (!yw_srio_descriptorOk(conn, off, sz)) {
-            conn->baddesc++;
-            std::printf("%s:%d ipc %d bad descriptor %" PRIx64 " at slot %" PRId64 " dropped\n", __func__, __LINE__,
-                        (int)conn->ipc->ipc_id, w, pop);
-            slot.store(0, std::memory_order_release);
-            return YW_SUCCESS; // a word was found; nothing to deliver
-        }
         // Flow-controlled: the own copy keeps the taken state until release.
         slot.store(flow ? (w & ~YW_IPC_KWT_SRIO_BD_BUSY1) : 0, std::memory_order_release);
         conn->rxcnt++;
@@ -943,10 +1286,13 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
         return YW_ERR_ENTITY_NULL;
     if (!is_ipc_rx_ready(YW_ipc_state_get(ipc)) || yw_srio_isTx(ipc))
         return YW_ERR_RX_NOT_READY;
+    if (conn->faulted.load())
+        YW_ipc_kwt_srio_connection_tryConnect(ipc); // the retry thread sets up again
     // Taken, copied and acknowledged before a new handshake may reset the
     // ring and let the sender write over the message.
     YW_shared_lock<std::mutex> rings(conn->ringLock);
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+    YW_ipc_kwt_srio_checkAreas(conn);
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || conn->faulted.load())
         return YW_ERR_IPC_NOT_READY;
     YW_uint64_t off = 0, len = 0;
     if (yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT)) {
@@ -989,6 +1335,9 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
     const YW_uint32_t epoch = conn->epoch.load();
     const YW_uint8_t *addr = conn->buffer + off;
     YW_size_t n = YW_ipc_recv_postprocess(ipc, addr, (YW_size_t)len, yw_srio_has(ipc, YW_IPC_FLAGS_FRAMED), bp, size);
+    // Copied from an area that faulted: not delivered, not acknowledged.
+    if (yw_srio_faultAfter(conn, __func__, __LINE__))
+        return YW_ERR_IPC_NOT_READY;
     if (yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))
         yw_srio_releaseBuffer(conn, addr, (YW_size_t)len, epoch);
     if (n >= 0) {
@@ -1043,6 +1392,8 @@ int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, 
         std::printf("%s:%d !!!! push=%d %lx %lx %lx\n", __func__, __LINE__, (int)push,
                     (unsigned long)(uintptr_t)&conn->descriptors[push], (unsigned long)seen, (unsigned long)w);
     ZV_status_t r = smb_access_write_u64(conn->remote_access, 0, 0, (YW_uint64_t)push * 8, w & ~YW_IPC_KWT_SRIO_BD_BUSY);
+    if (yw_srio_lostCode(r))
+        YW_ipc_kwt_srio_linkFault(conn, __func__, __LINE__, r);
     if (r != 0) {
         slot.store(w, std::memory_order_release);
         return yw_srio_code(r);

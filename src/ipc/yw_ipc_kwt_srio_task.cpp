@@ -113,14 +113,20 @@ void yw_srio_clientMain(YW_ipc_kwt_srio_connection_t *conn)
         // Unsynced again just before the mark was cleared: nobody else
         // started a thread for it, so this one goes on.
         bool no = false;
-        if (conn->released.load() || conn->synced.load() || !conn->clientRunning.compare_exchange_strong(no, true))
+        if (conn->released.load() || (conn->synced.load() && !conn->faulted.load()) ||
+            !conn->clientRunning.compare_exchange_strong(no, true))
             return;
     }
 }
 
 void yw_srio_clientLoop(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc)
 {
-    while (!conn->released.load() && !conn->synced.load()) {
+    while (!conn->released.load() && (!conn->synced.load() || conn->faulted.load())) {
+        // A link fault: the areas are let go and set up again.
+        if (conn->faulted.load()) {
+            YW_ipc_KWT_SRIO_release_connection(conn);
+            conn->faulted.store(0);
+        }
         if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY)) {
             if (YW_ipc_kwt_srio_setup_connection(conn, ipc) != YW_SUCCESS) {
                 yw_srio_waitUntil(conn, [] { return false; });
@@ -140,8 +146,7 @@ bool yw_srio_txService(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
 {
     if (!conn->hasTxRing)
         return false;
-    if (conn->synced.load() && YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC)
-        conn->synced.store(0);
+    YW_ipc_kwt_srio_watchMailbox(conn);
     // Unsynced: the retry thread handshakes. Asked on every call, not only
     // on the change, since a start lost to a retry thread just ending (and
     // another caller holding the client lock) is made up here.
@@ -150,13 +155,15 @@ bool yw_srio_txService(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
     // Each queued message is transferred and taken off the queue with no
     // handshake reset in between.
     YW_shared_lock<std::mutex> rings(conn->ringLock);
+    YW_ipc_kwt_srio_checkAreas(conn);
     int progress = 0;
     if (ipc->cfg->flags & YW_IPC_FLAGS_FLOWCTRL) {
         YW_ret_t c = YW_ipc_kwt_srio_collect_free_buffers(conn);
         progress += c > 0 ? c : 0;
     }
-    bool waiting = false;
-    for (YW_uint64_t i = 0; i <= conn->descriptors_size; i++) {
+    // What an earlier link did not acknowledge goes first.
+    bool waiting = YW_ipc_kwt_srio_sendAgain(ipc, conn) != YW_SUCCESS;
+    for (YW_uint64_t i = 0; !waiting && i <= conn->descriptors_size; i++) {
         YW_pos_t off = 0;
         YW_size_t len = 0;
         if (YW_ipc_buffer_peek(&conn->txring, &off, &len) != YW_SUCCESS)
@@ -179,7 +186,7 @@ bool yw_srio_txService(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
     // Flow-controlled room still outstanding is collected on the next turns.
     const bool outstanding = (ipc->cfg->flags & YW_IPC_FLAGS_FLOWCTRL) &&
                              (conn->status.load() & YW_IPC_KWT_SRIO_READY) &&
-                             std::atomic_ref<YW_uint64_t>(conn->descriptors[conn->pop.load()]).load() != 0;
+                             conn->sent && conn->sent[conn->pop.load()] != 0;
     return waiting || outstanding || YW_ipc_buffer_peek(&conn->txring, nullptr, nullptr) == YW_SUCCESS;
 }
 
@@ -348,8 +355,11 @@ YW_ret_t YW_ipc_kwt_srio_recv_poll(YW_ipc_t *ipc)
     if (!conn)
         return YW_ERR_ENTITY_NULL;
     YW_uint64_t off = 0, size = 0, msg = 0;
+    if (conn->faulted.load())
+        YW_ipc_kwt_srio_connection_tryConnect(ipc); // the retry thread sets up again
     // Taken and queued with no handshake reset in between.
     YW_shared_lock<std::mutex> rings(conn->ringLock);
+    YW_ipc_kwt_srio_checkAreas(conn);
     YW_ret_t r = YW_ipc_kwt_srio_wait_transfer(conn, &off, &size, &msg);
     if (r != YW_SUCCESS)
         return r;
@@ -370,7 +380,7 @@ YW_ret_t YW_ipc_kwt_srio_connection_tryConnect(YW_ipc_t *ipc)
     YW_ipc_kwt_srio_connection_t *conn = YW_ipc_kwt_srio_conn(ipc);
     if (!conn)
         return YW_ERR_ENTITY_NULL;
-    if (conn->synced.load())
+    if (conn->synced.load() && !conn->faulted.load())
         return YW_SUCCESS;
     // Never waits for the lock: a caller may hold set-up locks that a
     // stopping retry thread needs.
@@ -409,28 +419,27 @@ YW_ret_t YW_ipc_kwt_srio_sender_sync(YW_ipc_kwt_srio_connection_t *conn, int try
     for (int t = 0; t < trycount && !conn->released.load(); t++) {
         int r;
         {
-            // Both ends start from an empty ring; a SYNC_ACK left from an
-            // earlier handshake must not complete this one. No send is
-            // between reading and advancing the ring meanwhile.
+            // A SYNC_ACK left from an earlier handshake must not complete
+            // this one. The ring is left as it is until the peer answers:
+            // acknowledgements it writes meanwhile still count.
             YW_shared_lock<std::mutex> rings(conn->ringLock);
             YW_ipc_kwt_srio_busy hold(conn, -1);
             if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
                 return YW_ERR_IPC_NOT_READY;
             conn->synced.store(0);
-            YW_ipc_kwt_srio_resetLink(conn);
             std::atomic_ref<YW_uint64_t>(conn->descriptors[conn->remote_mbox]).store(0, std::memory_order_release);
             r = YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC);
         }
         auto acked = [conn] { return YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC_ACK; };
         bool ok = yw_srio_waitUntil(conn, [&] { return r == YW_SUCCESS && acked(); });
         if (ok) {
-            // The peer may have acknowledged messages of the old link into
-            // the ring after it was reset above; its SYNC_ACK says it has
-            // started again and writes no more of them: they are void.
+            // The peer's SYNC_ACK says it has started again from an empty
+            // ring and acknowledges nothing more of the old link: what the
+            // ring shows acknowledged is collected, the rest is sent again.
             YW_shared_lock<std::mutex> rings(conn->ringLock);
             YW_ipc_kwt_srio_busy hold(conn, -1);
             YW_ipc_kwt_srio_resetLink(conn);
-            if (YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, 0) == YW_SUCCESS) {
+            if (!conn->faulted.load() && YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, 0) == YW_SUCCESS) {
                 std::atomic_ref<YW_uint64_t>(conn->descriptors[conn->remote_mbox]).store(0, std::memory_order_release);
                 conn->synced.store(1);
                 std::printf("%s:%d ipc %s synced\n", __func__, __LINE__, conn->ipc->cfg->name);

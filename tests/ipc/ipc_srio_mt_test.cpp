@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/yw_test_shm.h"
+#include "ipc/yw_ipc_frame.h"
 #include "ipc/yw_ipc_kwt_srio.h"
 #include "ipc_test_util.h"
 
@@ -222,6 +223,7 @@ TEST_F(SrioLocal, RingFullAcknowledgementRangeAndMalformedDescriptors)
     YW_pos_t offs[8];
     for (int i = 0; i < 8; i++) {
         offs[i] = YW_ipc_buffer_alloc(&s->txring, 112);
+        YW_ipc_frame_setHeader(s->buffer + offs[i], (YW_uint32_t)i, 112); // frames numbered in order
         ASSERT_EQ(YW_ipc_kwt_srio_do_transfer(s, (YW_uint64_t)offs[i], 112), YW_SUCCESS);
     }
     EXPECT_EQ(YW_ipc_kwt_srio_do_transfer(s, 0, 112), YW_ERR_IPC_KWT_SRIO_RX_BUSY);
@@ -242,35 +244,62 @@ TEST_F(SrioLocal, RingFullAcknowledgementRangeAndMalformedDescriptors)
     EXPECT_EQ(s->release_buffer_offset_err.load(), 0u);
     EXPECT_EQ(s->txring.inp, s->txring.outp);
 
-    // Malformed descriptors written straight into the receive ring: counted,
-    // dropped, never delivered; a good one behind them still arrives.
+    // A malformed word written straight into the receive ring (or the
+    // mailbox) is counted and never delivered around: the receiver asks for
+    // a new handshake and takes nothing until it comes; after it the link
+    // carries messages again.
     const YW_uint64_t area = r->data_size;
-    const YW_uint64_t bad[] = {
-        YW_IPC_KWT_SRIO_BD_make(area, 16, 3),         // starts beyond the area
-        YW_IPC_KWT_SRIO_BD_make(area - 8, 16, 3),     // ends beyond it
-        YW_IPC_KWT_SRIO_BD_make(0, 4, 3),             // shorter than a frame header
-        YW_IPC_KWT_SRIO_BD_make(0xFFFFFFFFFULL, 0x3FFFFFF, 3),
+    const struct {
+        YW_uint64_t word;
+        bool mailbox;
+    } bad[] = {
+        {YW_IPC_KWT_SRIO_BD_make(area, 16, 3), false},     // starts beyond the area
+        {YW_IPC_KWT_SRIO_BD_make(area - 8, 16, 3), false}, // ends beyond it
+        {YW_IPC_KWT_SRIO_BD_make(0, 4, 3), false},         // shorter than a frame header
+        {YW_IPC_KWT_SRIO_BD_make(0xFFFFFFFFFULL, 0x3FFFFFF, 3), false},
+        {YW_IPC_KWT_SRIO_BD_make(0, 64, 1), false}, // neither empty nor filled
+        {YW_IPC_KWT_SRIO_BD_make(0, 64, 3), false}, // a frame whose length field is 0
+        {0x5555AAAA5555AAAAULL, true},              // a mailbox word nobody writes
     };
-    YW_int64_t slot = r->pop.load();
-    for (YW_uint64_t w : bad) {
-        std::atomic_ref<YW_uint64_t>(r->descriptors[slot]).store(w);
-        slot = (slot + 1) % 8;
+    std::memset(r->buffer, 0, 64);
+    for (const auto &b : bad) {
+        SCOPED_TRACE(b.word);
+        const YW_uint64_t before = r->baddesc.load(), resyncs = r->resyncs.load();
+        std::atomic_ref<YW_uint64_t>(r->descriptors[b.mailbox ? r->remote_mbox : r->pop.load()]).store(b.word);
+        YW_uint64_t off = 0, size = 7, msg = 0;
+        EXPECT_EQ(YW_ipc_kwt_srio_wait_transfer(r, &off, &size, &msg), YW_SUCCESS);
+        EXPECT_EQ(size, 0u);
+        EXPECT_EQ(r->baddesc.load() - before, b.mailbox ? 0u : 1u);
+        EXPECT_EQ(r->resyncs.load() - resyncs, 1u);
+        EXPECT_TRUE(r->resyncing);
+        EXPECT_EQ(YW_ipc_kwt_srio_poll_msg(s), YW_IPC_KWT_SRIO_MSG_SYNC);
+        // Nothing is taken while the handshake is due.
+        EXPECT_EQ(YW_ipc_kwt_srio_wait_transfer(r, &off, &size, &msg), YW_ERR_ENTITY_NULL);
+        std::atomic<bool> done{false};
+        std::thread peer([&] {
+            while (!done) {
+                YW_ipc_kwt_srio_answer_sync(r);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        EXPECT_EQ(YW_ipc_kwt_srio_sender_sync(s, 3), YW_SUCCESS);
+        done = true;
+        peer.join();
+        EXPECT_FALSE(r->resyncing);
     }
+    TaskHost sender("srio_sender"), receiver("srio_receiver");
+    ASSERT_TRUE(sender.ok() && receiver.ok());
+    sender.run([&] {
+        YW_openIpc(45, YW_IPC_FLAGS_TX, nullptr);
+        EXPECT_EQ(YW_sendIpc(tid, "hello", 5), 5);
+    });
     char payload[64];
-    // The sender's own slot index follows the receiver's only through a
-    // handshake; here the good message is placed by hand behind the bad.
-    std::memcpy(r->buffer + 256, "\x05\x00\x00\x00\x0f\x00\x00\x00hello\x00\x00", 15);
-    std::atomic_ref<YW_uint64_t>(r->descriptors[slot]).store(YW_IPC_KWT_SRIO_BD_make(256, 15, 3));
-    const YW_uint64_t before = r->baddesc.load();
-    TaskHost receiver("srio_receiver");
-    ASSERT_TRUE(receiver.ok());
     YW_size_t n = -1;
     receiver.run([&] {
         YW_openIpc(46, YW_IPC_FLAGS_RX, nullptr);
         for (int i = 0; i < 10 && n < 0; i++)
             n = YW_recvIpc(rid, payload, sizeof payload);
     });
-    EXPECT_EQ(r->baddesc.load() - before, 4u);
     ASSERT_EQ(n, 5);
     EXPECT_EQ(std::string(payload, 5), "hello");
 }
