@@ -7,6 +7,7 @@
 // event for its channel arrives and logs it.
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "frw/yw_frw_node.h"
 #include "ipc/yw_ipc.h"
@@ -35,6 +36,13 @@ YW_ret_t yw_example_open(YW_ipc_iap_t iap, YW_uint32_t mode, YW_ipc_id_t *id)
         YW_P_sleepThread(nullptr, YW_EXAMPLE_IPC_RETRY);
     }
     return r;
+}
+
+YW_int64_t yw_example_now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (YW_int64_t)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
 } // namespace
@@ -117,7 +125,8 @@ void *YW_example_ipc_receiver(void *arg)
 
 // "tcp_peer" (examples/two-nodes): sends "hello <n> from <node>" to the
 // other node once a second on iap 30 (a TCP channel, sent while it is
-// connected) and logs what arrives on iap 31 from the other node.
+// connected) and logs what arrives on iap 31 from the other node. The
+// sending keeps its own schedule: what arrives only shortens a wait.
 void *YW_example_tcp_peer(void *arg)
 {
     (void)arg;
@@ -134,9 +143,11 @@ void *YW_example_tcp_peer(void *arg)
     YW_printf("%s: %s sends on ipc %u, receives on ipc %u\n", __func__, me, (unsigned)tx, (unsigned)rx);
     unsigned seq = 0;
     char buf[1024];
+    YW_int64_t next = yw_example_now() + YW_EXAMPLE_IPC_PERIOD;
     for (;;) {
+        YW_int64_t wait = next - yw_example_now();
         YW_event_flag_t flags = 0;
-        if (YW_waitTaskEventTime(tid, &flags, YW_EXAMPLE_IPC_PERIOD) > 0) {
+        if (wait > 0 && YW_waitTaskEventTime(tid, &flags, wait) > 0) {
             YW_event_msg_t *m = nullptr;
             while (YW_recvTaskEvent(tid, YW_EVENT_FLAG_IPC, &m) == 0) {
                 YW_uint32_t v = m->id.p.value;
@@ -151,6 +162,12 @@ void *YW_example_tcp_peer(void *arg)
             }
             continue;
         }
+        if (yw_example_now() < next)
+            continue;
+        // the next send a period after this one (not after a late wake-up's backlog)
+        next += YW_EXAMPLE_IPC_PERIOD;
+        if (next < yw_example_now())
+            next = yw_example_now() + YW_EXAMPLE_IPC_PERIOD;
         YW_ipc_status_t st;
         if (YW_inqIpc(tx, &st) != YW_SUCCESS || !(st.state & YW_IPC_STATE_TX_UP))
             continue; // not connected (yet): the channel connects by itself

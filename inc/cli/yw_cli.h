@@ -24,6 +24,7 @@ extern "C" {
 #define YW_CLI_SERVER_PORT 30000     // first port tried by the server
 #define YW_CLI_PORT_SEARCH_MAX 64    // ports tried while the port is in use
 #define YW_CLI_PROMPT "<<"
+#define YW_CLI_OUT_WAIT_MS 10000     // a client takes a chunk of output within this, or is dropped
 
 // Command handler: (argc, argv) -> result. -1 = command not found, -2 = wrong
 // use (the help line is printed), -3 = end the client loop.

@@ -1,7 +1,8 @@
 /*
  * Node management: the task "node_mng" that synchronises the bring-up of the
- * nodes. The master declares synchronisation at once; every other node sends
- * heartbeats to the master every 2 s and declares it on the first answer.
+ * nodes. The master declares synchronisation once its framework channel is
+ * open; every other node sends heartbeats to the master every 2 s and
+ * declares it on the first answer.
  */
 #ifndef YW_FRW_NODE_MNG_H
 #define YW_FRW_NODE_MNG_H
@@ -28,6 +29,8 @@ extern "C" {
 extern YW_ipc_receiver_context_t YW_frw_node_mng_rcv_ctx;
 /* Heartbeats sent by the loop (tries, successful or not). */
 extern YW_count_t YW_g_frw_node_mng_heartbeats;
+/* Heartbeats and answers dropped: not from the address of the node they name. */
+extern YW_count_t YW_g_frw_node_mng_foreign;
 
 YW_int32_t YW_frw_node_mng_init(YW_ipc_receiver_context_t *ctx);
 YW_int32_t YW_frw_node_mng_run(YW_ipc_receiver_context_t *ctx);

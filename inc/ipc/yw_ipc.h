@@ -95,6 +95,9 @@ enum {
     YW_IPC_CMD_GET_OFILE_NAME = 0x05,
     YW_IPC_CMD_GET_TX_FRAME_SIZE = 0x06,
     YW_IPC_CMD_GET_RX_FRAME_SIZE = 0x07,
+    /* where the message last received came from (socket channels): arg1 a
+     * struct sockaddr_in, arg2 its size */
+    YW_IPC_CMD_GET_RX_SOURCE = 0x08,
     YW_IPC_CMD_GET_BUFFER_BASE = 0x11,
     YW_IPC_CMD_GET_BUFFER_SIZE = 0x12,
     YW_IPC_CMD_GET_BUFFER_SPACE = 0x13,

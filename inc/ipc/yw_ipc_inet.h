@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <netinet/in.h>
 
 #include "ipc/yw_ipc.h"
 
@@ -25,6 +26,11 @@
 #define CONFIG_INET_RX_ROOM_RETRY 20000000LL
 /* A direct send waits at most this long for room on the socket */
 #define CONFIG_INET_SEND_WAIT_MS 5000
+/* A buffered UDP receive side keeps each datagram's source before it in
+ * the ring: IPv4 address and port, padded to 8 bytes */
+#define YW_IPC_INET_SOURCE_SIZE 8
+/* "127.255.255.255:65535" and its terminator */
+#define YW_IPC_INET_ADDR_TEXT 24
 
 /* family and task status bits */
 #define YW_IPC_INET_STATUS_INIT    0x1
@@ -78,6 +84,9 @@ typedef struct yw_ipc_inet {
     YW_uint8_t *txScratch;  /* a small frame is built here and sent in one piece (under txlock) */
     YW_int64_t txScratchSize;
     void (*onDrop)(YW_ipc_t *ipc); /* after the socket was dropped (TCP client: reconnect) */
+    struct sockaddr_in rxFrom; /* UDP: source of the message last received (under lock) */
+    int rxFromSet;
+    std::atomic<YW_uint64_t> foreign; /* UDP: datagrams dropped for their source */
 } YW_ipc_inet_t;
 
 /* Transmit task context. */
@@ -167,6 +176,17 @@ YW_size_t YW_ipc_inet_send_now(YW_ipc_t *ipc, const void *data, YW_size_t size, 
 /* 1 when the frame header at p is acceptable for the channel, else 0 */
 int YW_ipc_inet_frameOk(YW_ipc_inet_t *o, const void *p, YW_int64_t have);
 YW_ret_t YW_ipc_inet_onEvent(YW_ipc_t *ipc);
+/* the control operation of both transports: the source of the message last
+ * received (YW_IPC_CMD_GET_RX_SOURCE; a TCP channel's peer), else the
+ * common commands */
+YW_ret_t YW_ipc_inet_control(YW_ipc_t *ipc, YW_ipc_cmd_t cmd, YW_ipc_arg_t arg1, YW_ipc_arg_t arg2);
+/* 1 when a datagram from `from` may be taken by the channel: it names no
+ * remote IP, or `from` is that IP (and port, where one is configured). Any
+ * other is counted (rx.rcverr) and dropped, with a line for the 1st, 2nd,
+ * 4th, 8th ... of them; 0 then. */
+int YW_ipc_inet_fromRemote(YW_ipc_t *ipc, const struct sockaddr_in *from);
+/* "a.b.c.d:port" of an IPv4 address into buf (YW_IPC_INET_ADDR_TEXT bytes) */
+const char *YW_ipc_inet_addrText(const struct sockaddr_in *a, char *buf);
 
 } // extern "C"
 

@@ -31,6 +31,9 @@ struct ClientSlot {
     // Set when a log line could not be sent in time: further lines are sent
     // only as far as they fit at once, until one goes through whole.
     std::atomic<bool> logStalled{false};
+    // Set when the client did not take a command's output in time: its
+    // connection is shut and nothing more is written to it.
+    std::atomic<bool> outStalled{false};
 };
 
 extern ClientSlot g_slots[YW_CLI_CLIENT_MAX];
@@ -56,8 +59,9 @@ int cliWrite(const char *data, size_t len);
 int cliPrintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes all of `len` bytes to a socket (or a plain descriptor), never raising
-// SIGPIPE. With `dontWait` a full socket buffer drops the rest.
-int writeAll(int fd, const char *data, size_t len, bool dontWait);
+// SIGPIPE. A socket that takes nothing more for `waitMs` in all ends the
+// write (*timedOut is then set). Returns the bytes written, or -1.
+int writeAll(int fd, const char *data, size_t len, int waitMs, bool *timedOut = nullptr);
 
 // Copies `len` bytes of the process's own memory at `addr` into `dst` without
 // touching unmapped pages: false when any byte of the range is not readable.

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -116,21 +117,34 @@ void setCurrentClient(int slot, int fd)
     t_outFd = fd;
 }
 
-int writeAll(int fd, const char *data, size_t len, bool dontWait)
+int writeAll(int fd, const char *data, size_t len, int waitMs, bool *timedOut)
 {
     if (fd < 0) {
         return -1;
     }
     size_t done = 0;
     bool plain = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     while (done < len) {
         ssize_t n;
         if (plain) {
             n = ::write(fd, data + done, len - done);
         } else {
-            n = ::send(fd, data + done, len - done, MSG_NOSIGNAL | (dontWait ? MSG_DONTWAIT : 0));
+            n = ::send(fd, data + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0 && errno == ENOTSOCK) {
                 plain = true;
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                  std::chrono::steady_clock::now());
+                struct pollfd p = {fd, POLLOUT, 0};
+                if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0) {
+                    if (timedOut != nullptr) {
+                        *timedOut = true;
+                    }
+                    break;
+                }
                 continue;
             }
         }
@@ -154,16 +168,28 @@ int cliWrite(const char *data, size_t len)
     if (k >= 0 && k < YW_CLI_CLIENT_MAX) {
         ClientSlot &s = g_slots[k];
         std::shared_lock<std::shared_mutex> g(s.lock);
-        if (s.fd < 0) {
+        if (s.fd < 0 || s.outStalled.load()) {
             return -1;
         }
-        return writeAll(s.fd, data, len, false);
+        bool timedOut = false;
+        int n = writeAll(s.fd, data, len, YW_CLI_OUT_WAIT_MS, &timedOut);
+        if (!timedOut) {
+            return n;
+        }
+        // A client that does not take its output holds a slot and this
+        // thread: it is disconnected; its client loop ends and frees the slot.
+        if (!s.outStalled.exchange(true)) {
+            printf("YW_runCLIProc%d(): client does not take its output for %d ms: disconnected\n", k + 1,
+                   YW_CLI_OUT_WAIT_MS);
+            ::shutdown(s.fd, SHUT_RDWR);
+        }
+        return -1;
     }
     int fd = t_outFd;
     if (fd < 0) {
         return 0;
     }
-    return writeAll(fd, data, len, false);
+    return writeAll(fd, data, len, YW_CLI_OUT_WAIT_MS);
 }
 
 int cliPrintf(const char *fmt, ...)

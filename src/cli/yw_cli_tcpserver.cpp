@@ -344,6 +344,7 @@ YW_int32_t YW_cli_TcpClientConnectionThreadCreate(YW_Tcp_Client_Info *info)
             prevThread = s.thread;
             s.thread = nullptr;
             s.logStalled.store(false);
+            s.outStalled.store(false);
             std::lock_guard<std::shared_mutex> g(s.lock);
             s.fd = info->cliSocketFd;
             uint32_t n = s_connections.fetch_add(1) + 1;

@@ -1,14 +1,20 @@
 // Node management: the task "node_mng".
 //
 // Every node opens its own framework access point for receiving. The master
-// declares synchronisation as soon as the task runs (before any channel is
-// opened) and answers each heartbeat; every other node opens the master's
-// access point for sending, sends a heartbeat every 2 s while nothing arrives
-// until the master has answered, and declares synchronisation on the
-// master's first answer.
+// declares synchronisation once that channel is open and answers each
+// heartbeat; every other node opens the master's access point for sending,
+// sends a heartbeat every 2 s while nothing arrives until the master has
+// answered, and declares synchronisation on the master's first answer.
+//
+// A node whose framework channels cannot be set up (its address taken by
+// another process, or not on this machine) reports a configuration error
+// and never synchronises. A heartbeat or answer that came over a socket is
+// taken only from the address configured for the node it names.
+#include <arpa/inet.h>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <netinet/in.h>
 
 #include "frw/yw_frw_fsm.h"
 #include "frw/yw_frw_node.h"
@@ -23,6 +29,9 @@ namespace {
 YW_uint8_t yw_s_node_mng_sendbuf[YW_FRW_NODE_MNG_SEND_BUF_SZ];
 // Set once the master has declared synchronisation in this run of the task.
 std::atomic<bool> yw_s_node_mng_masterSynced{false};
+// Where the messages being handled came from (node_mng's thread only).
+bool yw_s_node_mng_fromKnown = false;
+struct sockaddr_in yw_s_node_mng_from{};
 
 bool yw_node_isMaster(const YW_frw_node_t *n)
 {
@@ -74,6 +83,62 @@ YW_ret_t yw_node_mng_open(YW_int32_t iap, YW_uint32_t mode, YW_ipc_id_t *id)
     return r;
 }
 
+// The address configured for the node of access point iap: the remote IP
+// of the local channel of that access point when it is a socket channel,
+// else 0.
+in_addr_t yw_node_mng_nodeAddress(YW_int32_t iap, char *name, size_t nameLen)
+{
+    in_addr_t ip = 0;
+    std::snprintf(name, nameLen, "%s", "?");
+    YW_ipc_t *ipc = iap < 0 ? nullptr : YW_ipc_searchByIap((YW_ipc_iap_t)iap);
+    if (!ipc || YW_ipc_enterCall(ipc) != YW_SUCCESS)
+        return 0;
+    const YW_ipc_cfg_t *c = ipc->cfg;
+    if (c && c->iap == (YW_uint32_t)iap) {
+        std::snprintf(name, nameLen, "%s", c->name ? c->name : "");
+        if (c->interfaceType == YW_IPC_INTF_INET)
+            ip = c->address.remote.inet.addr_in.sin_addr.s_addr;
+    }
+    YW_ipc_leave(ipc);
+    return ip;
+}
+
+// Is the message being handled from the node it names? A message whose
+// source is not known (a message-queue channel) is taken; one that came
+// over a socket only from the node's configured address. Others are
+// counted and dropped, with a line for the 1st, 2nd, 4th, ... of them.
+bool yw_node_mng_fromNode(const YW_frw_node_mng_msg_t &m, const YW_frw_node_t *peer)
+{
+    if (!yw_s_node_mng_fromKnown)
+        return true;
+    char chan[YW_IPC_NAME_LEN];
+    in_addr_t ip = yw_node_mng_nodeAddress(peer->iap, chan, sizeof(chan));
+    if (ip != 0 && ip == yw_s_node_mng_from.sin_addr.s_addr)
+        return true;
+    YW_count_t k = ++YW_g_frw_node_mng_foreign;
+    if ((k & (k - 1)) == 0) {
+        char from[INET_ADDRSTRLEN] = "?", want[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &yw_s_node_mng_from.sin_addr, from, sizeof(from));
+        inet_ntop(AF_INET, &ip, want, sizeof(want));
+        std::printf("%s:%d msg type %x for iap %d from %s dropped: node %s is at %s (ipc %s) (%lu dropped)\n",
+                    "YW_frw_node_mng_recv", __LINE__, (unsigned)m.mtype, m.iap, from, peer->name ? peer->name : "",
+                    want, chan, (unsigned long)k);
+    }
+    return false;
+}
+
+// A framework channel that cannot be set up leaves the node unhealthy: it is
+// reported as the framework's configuration error, naming the channel (the
+// transport has told the address and the system's reason).
+void yw_node_mng_channelFailed(YW_int32_t iap, YW_ret_t r)
+{
+    char chan[YW_IPC_NAME_LEN];
+    yw_node_mng_nodeAddress(iap, chan, sizeof(chan));
+    char msg[YW_IPC_NAME_LEN + 64];
+    std::snprintf(msg, sizeof(msg), "framework channel %s of iap %d can't be set up", chan, iap);
+    YW_frw_sendCfgErrorEvent(r, msg);
+}
+
 YW_ret_t yw_node_mng_openLocalRx(YW_ipc_receiver_context_t *ctx)
 {
     YW_ipc_id_t id = YW_IPC_INVALID_ID;
@@ -119,6 +184,7 @@ YW_ipc_receiver_context_t YW_frw_node_mng_rcv_ctx = {
 };
 
 YW_count_t YW_g_frw_node_mng_heartbeats = 0;
+YW_count_t YW_g_frw_node_mng_foreign = 0;
 
 YW_int32_t YW_frw_node_mng_init(YW_ipc_receiver_context_t *ctx)
 {
@@ -135,6 +201,7 @@ YW_int32_t YW_frw_node_mng_init(YW_ipc_receiver_context_t *ctx)
         if (r != YW_SUCCESS) {
             std::printf("%s:%d can't open iap %d of master node %s error=%d\n", __func__, __LINE__, localNode->iap,
                         localNode->name ? localNode->name : "", (int)r);
+            yw_node_mng_channelFailed(localNode->iap, r);
             return r;
         }
     } else if (masterNode) {
@@ -143,15 +210,21 @@ YW_int32_t YW_frw_node_mng_init(YW_ipc_receiver_context_t *ctx)
         if (r != YW_SUCCESS) {
             std::printf("%s:%d can't open udp iap to %d master node %s\n", __func__, __LINE__, masterNode->iap,
                         masterNode->name ? masterNode->name : "");
+            yw_node_mng_channelFailed(masterNode->iap, r);
             return r;
         }
         masterNode->ipc_no = (YW_int32_t)id;
         masterNode->state |= YW_FRW_NODE_STATE_CHANNEL;
         // The master answers to our own access point: receive there.
-        YW_ret_t rr = yw_node_mng_openLocalRx(ctx);
-        if (rr != YW_SUCCESS)
+        r = yw_node_mng_openLocalRx(ctx);
+        if (r != YW_SUCCESS) {
             std::printf("%s:%d can't open own iap %d for answers error=%d\n", __func__, __LINE__, localNode->iap,
-                        (int)rr);
+                        (int)r);
+            yw_node_mng_channelFailed(localNode->iap, r);
+            YW_closeIpc(id, YW_IPC_FLAGS_TX);
+            masterNode->state &= ~YW_FRW_NODE_STATE_CHANNEL;
+            return r;
+        }
     } else {
         r = YW_ERR_ENTITY_NULL;
     }
@@ -200,6 +273,8 @@ YW_size_t YW_frw_node_mng_recv(YW_ipc_receiver_context_t *ctx, void *bp, YW_size
                 std::printf("%s:%d can't find peer node for iap:%d\n", __func__, __LINE__, m.iap);
                 return YW_ERR_MNG_PEER_NULL;
             }
+            if (!yw_node_mng_fromNode(m, peer))
+                continue;
             peer->state |= YW_FRW_NODE_STATE_HEARD;
             if (!(peer->state & YW_FRW_NODE_STATE_CHANNEL)) {
                 YW_ipc_id_t id = YW_IPC_INVALID_ID;
@@ -231,6 +306,8 @@ YW_size_t YW_frw_node_mng_recv(YW_ipc_receiver_context_t *ctx, void *bp, YW_size
                 std::printf("%s:%d can't find peer node for iap:%d\n", __func__, __LINE__, m.iap);
                 return YW_ERR_MNG_PEER_NULL;
             }
+            if (!yw_node_mng_fromNode(m, peer))
+                continue;
             if (!(peer->state & YW_FRW_NODE_STATE_HEARD)) {
                 peer->state |= YW_FRW_NODE_STATE_HEARD;
                 YW_frw_fsm_sendEvent(YW_FRW_EVT_SYNC, nullptr);
@@ -289,8 +366,14 @@ YW_int32_t YW_frw_node_mng_run(YW_ipc_receiver_context_t *ctx)
                 }
                 if (len < 0)
                     break;
+                sockaddr_in from{};
+                yw_s_node_mng_fromKnown =
+                    YW_controlIpc(rxId, YW_IPC_CMD_GET_RX_SOURCE, &from, (YW_ipc_arg_t)(uintptr_t)sizeof(from)) ==
+                    YW_SUCCESS;
+                yw_s_node_mng_from = from;
                 if (ctx->recv)
                     ctx->recv(ctx, buf, len);
+                yw_s_node_mng_fromKnown = false;
             }
         } else if (!masterNode || !(masterNode->state & YW_FRW_NODE_STATE_HEARD)) {
             // Heartbeats go out until the master has answered.
@@ -329,7 +412,6 @@ void *YW_frw_node_mng_task(void *arg)
     ctx->task = YW_task_get(YW_getTaskID());
     ctx->flags |= YW_IPC_RECEIVER_RUNNING;
     yw_s_node_mng_masterSynced = false;
-    yw_node_mng_masterSync();
     if (ctx->init && ctx->init(ctx) >= 0) {
         if (ctx->run)
             ctx->run(ctx);

@@ -6,6 +6,7 @@
 // never the ring's padding), with MSG_NOSIGNAL so a closed peer cannot kill
 // the node; a frame length read from the wire is checked against the
 // channel's frame size before it drives any copy.
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,11 @@ constexpr YW_int64_t YW_IPC_INET_MAX_FRAME = 16LL << 20;
 // as one buffer (cheaper for the kernel than header, payload and trailer as
 // three pieces); larger ones go out from the caller's data without a copy.
 constexpr YW_int64_t YW_IPC_INET_FLAT_MAX = 4096;
+// Keepalive of a TCP connection: probes after 5 s of silence, one a second,
+// failed after 5 unanswered (a dead peer is known within about 10 s).
+constexpr int YW_INET_KEEPIDLE_S = 5;
+constexpr int YW_INET_KEEPINTVL_S = 1;
+constexpr int YW_INET_KEEPCNT = 5;
 
 std::atomic<YW_uint64_t> yw_s_inet_serial{1};
 
@@ -200,24 +206,30 @@ int yw_inet_pollFramedStream(YW_ipc_t *ipc, YW_ipc_inet_t *o, YW_ipc_inet_sock_t
     return yw_inet_deliverFrames(ipc, o, s);
 }
 
-// One read (one datagram) of up to a frame size straight into the ring.
+// One read (one datagram) of up to a frame size straight into the ring; a
+// datagram is kept behind its source (YW_IPC_INET_SOURCE_SIZE bytes).
 int yw_inet_pollChunk(YW_ipc_t *ipc, YW_ipc_inet_t *o, YW_ipc_inet_sock_t *s)
 {
     YW_ipc_buffer_t *buf = &o->rx.buffer;
     const bool framed = (ipc->cfg->flags & YW_IPC_FLAGS_FRAMED) != 0;
+    const YW_int64_t pre = o->isTcp ? 0 : YW_IPC_INET_SOURCE_SIZE;
     YW_int64_t want = o->frame_size;
     bool full;
     {
         YW_ipc_buffer_guard g(buf);
         full = YW_ipc_fifo_full(buf->fifo) != 0;
     }
-    YW_pos_t pos = full ? (YW_pos_t)YW_ERR_FIFO_FULL : YW_ipc_buffer_getSpace(buf, want);
+    YW_pos_t pos = full ? (YW_pos_t)YW_ERR_FIFO_FULL : YW_ipc_buffer_getSpace(buf, want + pre);
     if (pos < 0) {
         if (!o->rxWaitRoom.exchange(1))
             YW_stat_add<YW_count_t>(ipc->rx.rcverr);
         return YW_INET_RX_WAIT_ROOM;
     }
-    ssize_t n = recv(s->fd, buf->data + pos, (size_t)want, MSG_DONTWAIT | (o->isTcp ? 0 : MSG_TRUNC));
+    YW_uint8_t *at = buf->data + pos + pre;
+    struct sockaddr_in from{};
+    socklen_t fromLen = sizeof(from);
+    ssize_t n = recvfrom(s->fd, at, (size_t)want, MSG_DONTWAIT | (o->isTcp ? 0 : MSG_TRUNC),
+                         o->isTcp ? nullptr : reinterpret_cast<struct sockaddr *>(&from), o->isTcp ? nullptr : &fromLen);
     if (n < 0) {
         if (yw_inet_again(errno))
             return YW_INET_RX_OK;
@@ -232,15 +244,17 @@ int yw_inet_pollChunk(YW_ipc_t *ipc, YW_ipc_inet_t *o, YW_ipc_inet_sock_t *s)
         YW_ipc_inet_drop(ipc, s);
         return YW_INET_RX_DROPPED;
     }
+    if (!o->isTcp && !YW_ipc_inet_fromRemote(ipc, &from))
+        return YW_INET_RX_OK;
     // A datagram longer than a frame was cut; a framed one must hold a
     // header whose length fits what came.
-    if (n > want || (framed && (n < YW_IPC_FRAME_OVERHEAD || !YW_ipc_inet_frameOk(o, buf->data + pos, n)))) {
+    if (n > want || (framed && (n < YW_IPC_FRAME_OVERHEAD || !YW_ipc_inet_frameOk(o, at, n)))) {
         YW_stat_add<YW_count_t>(ipc->rx.lenerr);
         return YW_INET_RX_OK;
     }
     if (framed) {
         YW_uint32_t seq, len;
-        YW_ipc_frame_getHeader(buf->data + pos, &seq, &len);
+        YW_ipc_frame_getHeader(at, &seq, &len);
         if ((YW_int64_t)len > n) {
             YW_stat_add<YW_count_t>(ipc->rx.lenerr);
             return YW_INET_RX_OK;
@@ -248,12 +262,30 @@ int yw_inet_pollChunk(YW_ipc_t *ipc, YW_ipc_inet_t *o, YW_ipc_inet_sock_t *s)
     }
     if (n == 0)
         return YW_INET_RX_OK;
+    if (pre) {
+        YW_uint8_t src[YW_IPC_INET_SOURCE_SIZE] = {};
+        std::memcpy(src, &from.sin_addr.s_addr, 4);
+        std::memcpy(src + 4, &from.sin_port, 2);
+        std::memcpy(buf->data + pos, src, sizeof(src));
+    }
     YW_stat_add<YW_int64_t>(ipc->status.rxBytes, (YW_int64_t)(n));
     YW_stat_add<YW_int64_t>(ipc->status.rxPackets, (YW_int64_t)(1));
-    YW_ipc_buffer_adjust(buf, pos, n);
-    YW_ipc_buffer_pushFifo(buf, (YW_uint64_t)pos, (YW_uint64_t)n | YW_IPC_BD_BUSY_FLAG);
+    YW_ipc_buffer_adjust(buf, pos, n + pre);
+    YW_ipc_buffer_pushFifo(buf, (YW_uint64_t)pos, (YW_uint64_t)(n + pre) | YW_IPC_BD_BUSY_FLAG);
     yw_inet_postRx(ipc);
     return YW_INET_RX_OK;
+}
+
+// Notes where the message now handed out came from.
+void yw_inet_noteSource(YW_ipc_inet_t *o, const YW_uint8_t *src)
+{
+    struct sockaddr_in a{};
+    a.sin_family = AF_INET;
+    std::memcpy(&a.sin_addr.s_addr, src, 4);
+    std::memcpy(&a.sin_port, src + 4, 2);
+    YW_shared_lock<std::mutex> g(o->lock);
+    o->rxFrom = a;
+    o->rxFromSet = 1;
 }
 
 } // namespace
@@ -298,7 +330,7 @@ YW_ret_t YW_ipc_inet_build(YW_ipc_t *ipc, YW_ipc_inet_t *o, int isTcp)
     if ((c->flags & YW_IPC_FLAGS_RX) && (c->flags & YW_IPC_FLAGS_RX_BUFFERED)) {
         r = yw_inet_buildSide(o->rx, c->rx, c->name);
         // the receive task takes up to one frame at a time into the ring
-        if (r == YW_SUCCESS && c->rx.buffer_size < o->frame_size) {
+        if (r == YW_SUCCESS && c->rx.buffer_size < o->frame_size + (isTcp ? 0 : YW_IPC_INET_SOURCE_SIZE)) {
             std::printf("%s:%d ipc %s refused: receive buffer smaller than a frame\n", __func__, __LINE__, c->name);
             r = YW_ERR_INVD_ARGS;
         }
@@ -378,8 +410,14 @@ YW_ret_t YW_ipc_inet_attach(YW_ipc_t *ipc, int fd)
     if (!o || fd < 0)
         return YW_ERR_ENTITY_NULL;
     if (o->isTcp) {
-        int one = 1;
+        // A peer gone without a word (host down) is found by the keepalive:
+        // its connection then counts as failed and a new one may replace it.
+        int one = 1, idle = YW_INET_KEEPIDLE_S, intvl = YW_INET_KEEPINTVL_S, cnt = YW_INET_KEEPCNT;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one));
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof(intvl));
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof(cnt));
     }
     YW_ipc_inet_sock_t *s = YW_ipc_inet_sockNew(fd);
     if (!s) {
@@ -607,10 +645,14 @@ YW_size_t YW_ipc_inet_recv_buffered(YW_ipc_t *ipc, void *bp, YW_size_t size)
     // The slot was checked when it was filled; bound it by the ring anyway.
     if (pos < 0 || len < 0 || (YW_uint64_t)pos > buf->size || (YW_uint64_t)len > buf->size - (YW_uint64_t)pos)
         return YW_ERR_RX_BUFFER_FAIL;
-    YW_size_t want = len;
-    if (framed && len >= YW_IPC_FRAME_HEADER_SIZE) {
+    const YW_size_t pre = o->isTcp ? 0 : YW_IPC_INET_SOURCE_SIZE;
+    if (len < pre)
+        return YW_ERR_RX_BUFFER_FAIL;
+    const YW_uint8_t *msg = buf->data + pos + pre;
+    YW_size_t want = len - pre;
+    if (framed && want >= YW_IPC_FRAME_HEADER_SIZE) {
         YW_uint32_t seq, flen;
-        YW_ipc_frame_getHeader(buf->data + pos, &seq, &flen);
+        YW_ipc_frame_getHeader(msg, &seq, &flen);
         want = YW_IPC_PayloadLength((YW_size_t)flen);
     }
     if (want > size)
@@ -618,7 +660,9 @@ YW_size_t YW_ipc_inet_recv_buffered(YW_ipc_t *ipc, void *bp, YW_size_t size)
     YW_ipc_buffer_descriptor_t bd{};
     if (YW_ipc_buffer_popFifo(buf, INT64_MAX, &bd) < 0)
         return YW_ERR_FIFO_EMPTY;
-    YW_size_t n = YW_ipc_recv_postprocess(ipc, buf->data + pos, len, framed, bp, size);
+    if (pre)
+        yw_inet_noteSource(o, buf->data + pos);
+    YW_size_t n = YW_ipc_recv_postprocess(ipc, const_cast<YW_uint8_t *>(msg), len - pre, framed, bp, size);
     YW_ipc_buffer_free(buf, pos, len);
     if (n >= 0) {
         YW_stat_add<YW_int64_t>(ipc->status.recvBytes, (YW_int64_t)(n));
@@ -633,6 +677,61 @@ YW_ret_t YW_ipc_inet_onEvent(YW_ipc_t *ipc)
 {
     (void)ipc;
     return YW_SUCCESS;
+}
+
+YW_ret_t YW_ipc_inet_control(YW_ipc_t *ipc, YW_ipc_cmd_t cmd, YW_ipc_arg_t arg1, YW_ipc_arg_t arg2)
+{
+    if (cmd != YW_IPC_CMD_GET_RX_SOURCE)
+        return YW_ipc_control_default(ipc, cmd, arg1, arg2);
+    YW_ipc_inet_t *o = YW_ipc_inet_of(ipc);
+    if (!o)
+        return YW_ERR_ENTITY_NULL;
+    if (!arg1 || (uintptr_t)arg2 != sizeof(struct sockaddr_in))
+        return YW_ERR_INVD_ARGS;
+    struct sockaddr_in a{};
+    if (o->isTcp) {
+        YW_ipc_inet_sock_t *s = YW_ipc_inet_sockGet(o);
+        if (!s)
+            return YW_ERR_RX_NOT_READY;
+        socklen_t len = sizeof(a);
+        int rc = getpeername(s->fd, reinterpret_cast<struct sockaddr *>(&a), &len);
+        YW_ipc_inet_sockPut(s);
+        if (rc != 0)
+            return YW_ERR_RX_NOT_READY;
+    } else {
+        YW_shared_lock<std::mutex> g(o->lock);
+        if (!o->rxFromSet)
+            return YW_ERR_IPC_INET_RX_NODATA;
+        a = o->rxFrom;
+    }
+    std::memcpy(arg1, &a, sizeof(a));
+    return YW_SUCCESS;
+}
+
+const char *YW_ipc_inet_addrText(const struct sockaddr_in *a, char *buf)
+{
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &a->sin_addr, ip, sizeof(ip));
+    std::snprintf(buf, YW_IPC_INET_ADDR_TEXT, "%s:%u", ip, (unsigned)ntohs(a->sin_port));
+    return buf;
+}
+
+int YW_ipc_inet_fromRemote(YW_ipc_t *ipc, const struct sockaddr_in *from)
+{
+    YW_ipc_inet_t *o = YW_ipc_inet_of(ipc);
+    const struct sockaddr_in &r = ipc->cfg->address.remote.inet.addr_in;
+    if (!o || r.sin_addr.s_addr == 0 ||
+        (from->sin_addr.s_addr == r.sin_addr.s_addr && (r.sin_port == 0 || from->sin_port == r.sin_port)))
+        return 1;
+    YW_stat_add<YW_count_t>(ipc->rx.rcverr);
+    YW_uint64_t k = o->foreign.fetch_add(1, std::memory_order_relaxed) + 1;
+    if ((k & (k - 1)) == 0) {
+        char f[YW_IPC_INET_ADDR_TEXT], w[YW_IPC_INET_ADDR_TEXT];
+        std::printf("%s:%d ipc %s: datagram from %s dropped, not from the remote address %s (%llu dropped)\n",
+                    __func__, __LINE__, ipc->cfg->name ? ipc->cfg->name : "", YW_ipc_inet_addrText(from, f),
+                    YW_ipc_inet_addrText(&r, w), (unsigned long long)k);
+    }
+    return 0;
 }
 
 YW_ret_t YW_ipc_inet_recv_poll(YW_ipc_t *ipc)

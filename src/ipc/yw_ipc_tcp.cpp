@@ -4,8 +4,9 @@
 // Sockets are non-blocking and set TCP_NODELAY; connects run on the retry
 // thread only, so the IPC manager never waits on one. An accepted
 // connection is bound only to a TCP channel of that local address whose
-// remote IP is the peer's (its earlier connection is closed); any other is
-// closed at once.
+// remote IP is the peer's, and only when that channel has no connection or
+// its connection has failed (closed, reset, or dead past the keepalive);
+// any other is closed at once, with a line.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <condition_variable>
@@ -31,6 +32,8 @@ struct yw_ipc_tcp_client {
     bool stop = false;
     YW_ipc_t *ipc = nullptr;
     YW_uint32_t gen = 0;
+    bool pauseFirst = false; // after a dropped connection: not at once
+    const char *name = nullptr;
     struct sockaddr_in local{};
     struct sockaddr_in remote{};
 };
@@ -51,6 +54,10 @@ constexpr int YW_TCP_SERVER_STOPPING = 2;
 std::mutex yw_s_tcp_srv_lock;
 std::thread yw_s_tcp_srv_thread[YW_IPC_TCP_SERVER_MAX];
 
+// Starts a server on the address; -958 when one runs there already (in this
+// process) or the address is in use; *err the system's reason of a failure.
+YW_ret_t yw_tcp_serverStart(const YW_P_inet_address_t *pAddr, int *err);
+
 YW_ipc_tcp_t *yw_tcp_of(YW_ipc_t *ipc)
 {
     return ipc ? static_cast<YW_ipc_tcp_t *>(YW_ipc_getPriv(ipc)) : nullptr;
@@ -67,29 +74,36 @@ void yw_tcp_clientPut(yw_ipc_tcp_client *c)
         delete c;
 }
 
-// One connect attempt; the connected descriptor or -1.
-int yw_tcp_connectOnce(const yw_ipc_tcp_client *c)
+// One connect attempt; the connected descriptor, or -1 with *err the
+// system's reason.
+int yw_tcp_connectOnce(const yw_ipc_tcp_client *c, int *err)
 {
+    *err = 0;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    if (fd < 0) {
+        *err = errno;
         return -1;
+    }
     // A client of a given local IP connects from it, so that the server
     // side knows it by that address.
     if (c->local.sin_addr.s_addr != 0) {
         struct sockaddr_in a = c->local;
         a.sin_port = 0;
         if (bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)) != 0) {
+            *err = errno;
             close(fd);
             return -1;
         }
     }
     int rc = connect(fd, reinterpret_cast<const struct sockaddr *>(&c->remote), sizeof(c->remote));
+    if (rc != 0)
+        *err = errno;
     if (rc != 0 && errno == EINPROGRESS) {
         struct pollfd p{fd, POLLOUT, 0};
-        int err = 0;
-        socklen_t len = sizeof(err);
-        rc = (poll(&p, 1, YW_TCP_CONNECT_WAIT_MS) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 &&
-              err == 0)
+        socklen_t len = sizeof(*err);
+        *err = ETIMEDOUT;
+        rc = (poll(&p, 1, YW_TCP_CONNECT_WAIT_MS) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, err, &len) == 0 &&
+              *err == 0)
                  ? 0
                  : -1;
     }
@@ -102,8 +116,9 @@ int yw_tcp_connectOnce(const yw_ipc_tcp_client *c)
 
 void yw_tcp_retryLoop(yw_ipc_tcp_client *c)
 {
+    int told = 0; // the reason last told: a changed one is told again
     for (int attempt = 0;; attempt++) {
-        if (attempt > 0) {
+        if (attempt > 0 || c->pauseFirst) {
             std::unique_lock<std::mutex> lk(c->m);
             c->cv.wait_for(lk, std::chrono::nanoseconds(YW_TCP_RETRY_NS), [c] { return c->stop; });
         }
@@ -112,10 +127,16 @@ void yw_tcp_retryLoop(yw_ipc_tcp_client *c)
             if (c->stop)
                 break;
         }
-        int fd = yw_tcp_connectOnce(c);
+        int err = 0;
+        int fd = yw_tcp_connectOnce(c, &err);
         if (fd < 0) {
-            if (attempt == 0)
-                std::printf("%s:%d tcp client connect fail, retry 1 sec later\n", "YW_ipc_tcp_setup", __LINE__);
+            if (err != told) {
+                char l[YW_IPC_INET_ADDR_TEXT], r[YW_IPC_INET_ADDR_TEXT];
+                std::printf("%s:%d tcp client connect fail, retry 1 sec later ipc %s %s -> %s: %s\n",
+                            "YW_ipc_tcp_setup", __LINE__, c->name, YW_ipc_inet_addrText(&c->local, l),
+                            YW_ipc_inet_addrText(&c->remote, r), std::strerror(err));
+                told = err;
+            }
             continue;
         }
         YW_ipc_t *ipc = c->ipc;
@@ -160,8 +181,10 @@ void yw_tcp_retryLoop(yw_ipc_tcp_client *c)
     yw_tcp_clientPut(c);
 }
 
-// Starts the retry thread unless one runs or the channel is released.
-void yw_tcp_startRetry(YW_ipc_t *ipc)
+// Starts the retry thread unless one runs or the channel is released; after
+// a dropped connection the first attempt waits a second, so that a peer that
+// closes every connection is not connected to in a tight loop.
+void yw_tcp_startRetryAfter(YW_ipc_t *ipc, bool pauseFirst)
 {
     YW_ipc_tcp_t *t = yw_tcp_of(ipc);
     if (!t)
@@ -174,6 +197,8 @@ void yw_tcp_startRetry(YW_ipc_t *ipc)
         return;
     c->ipc = ipc;
     c->gen = YW_ipc_generation(ipc);
+    c->pauseFirst = pauseFirst;
+    c->name = ipc->cfg->name ? ipc->cfg->name : "";
     c->local = ipc->cfg->address.local.inet.addr_in;
     c->remote = ipc->cfg->address.remote.inet.addr_in;
     c->remote.sin_family = AF_INET;
@@ -184,6 +209,11 @@ void yw_tcp_startRetry(YW_ipc_t *ipc)
         return;
     }
     t->client = c;
+}
+
+void yw_tcp_reconnect(YW_ipc_t *ipc)
+{
+    yw_tcp_startRetryAfter(ipc, true);
 }
 
 void yw_tcp_stopRetry(YW_ipc_tcp_t *t)
@@ -220,23 +250,69 @@ bool yw_tcp_matches(const YW_ipc_cfg_t *c, const YW_P_inet_address_t *server, co
            c->address.remote.inet.addr_in.sin_addr.s_addr == peer.sin_addr.s_addr;
 }
 
+// Has the connection failed: closed or reset by the peer, or found dead by
+// the keepalive?
+bool yw_tcp_failed(int fd)
+{
+    struct pollfd p{fd, POLLIN | POLLRDHUP, 0};
+    if (poll(&p, 1, 0) < 0 || (p.revents & (POLLERR | POLLHUP | POLLRDHUP | POLLNVAL)))
+        return true;
+    int err = 0;
+    socklen_t len = sizeof(err);
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0;
+}
+
+// Binds an accepted connection to its channel when the channel's connection
+// is missing or failed; the descriptor is taken, or -1 with *busy set to the
+// channel's healthy connection (a reference) when it keeps that one.
+int yw_tcp_bind(YW_ipc_t *ipc, int fd, YW_ipc_inet_sock_t **busy)
+{
+    YW_ipc_inet_t *o = YW_ipc_inet_of(ipc);
+    YW_ipc_inet_sock_t *cur = YW_ipc_inet_sockGet(o);
+    if (cur && !yw_tcp_failed(cur->fd)) {
+        *busy = cur;
+        return fd;
+    }
+    YW_ipc_inet_sockPut(cur);
+    YW_ipc_inet_attach(ipc, fd);
+    return -1;
+}
+
 void yw_tcp_accepted(YW_ipc_tcp_server_t *s, int fd, const struct sockaddr_in &peer)
 {
     YW_P_inet_address_t remote{};
     remote.addr_in = peer;
     YW_ipc_t *ipc = YW_ipc_tcp_findByAddress(&s->address, &remote);
+    char from[YW_IPC_INET_ADDR_TEXT], to[YW_IPC_INET_ADDR_TEXT], was[YW_IPC_INET_ADDR_TEXT];
+    struct sockaddr_in local = s->address.addr_in;
+    socklen_t len = sizeof(local);
+    getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len);
+    YW_ipc_inet_addrText(&peer, from);
+    YW_ipc_inet_addrText(&local, to);
     // The slot may have changed hands after the search: looked at again.
     if (ipc && YW_ipc_enter(ipc) == YW_SUCCESS) {
         if (yw_tcp_matches(ipc->cfg, &s->address, peer) && YW_ipc_getPriv(ipc)) {
-            YW_ipc_inet_attach(ipc, fd);
-            fd = -1;
+            YW_ipc_inet_sock_t *busy = nullptr;
+            fd = yw_tcp_bind(ipc, fd, &busy);
+            if (busy) {
+                struct sockaddr_in p{};
+                len = sizeof(p);
+                getpeername(busy->fd, reinterpret_cast<struct sockaddr *>(&p), &len);
+                std::printf("%s:%d %s: connection %s -> %s closed: ipc %s is connected to %s\n", __func__,
+                            __LINE__, s->name, from, to, ipc->cfg->name ? ipc->cfg->name : "",
+                            YW_ipc_inet_addrText(&p, was));
+                YW_ipc_inet_sockPut(busy);
+                close(fd);
+                fd = -1;
+            }
         }
         YW_ipc_leave(ipc);
     }
     if (fd >= 0) {
         char ip[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof(ip));
-        std::printf("%s:%d %s: no channel for peer %s: closed\n", __func__, __LINE__, s->name, ip);
+        std::printf("%s:%d %s: no channel for peer %s: closed (connection %s -> %s)\n", __func__, __LINE__, s->name,
+                    ip, from, to);
         close(fd);
     }
 }
@@ -254,7 +330,7 @@ void yw_tcp_fillOps(YW_ipc_t *ipc)
     o.connect = YW_ipc_tcp_setup;
     o.disconn = YW_ipc_tcp_release;
     o.onStatusChange = YW_ipc_tcp_onStatusChange;
-    o.control = YW_ipc_control_default;
+    o.control = YW_ipc_inet_control;
     o.onEvent = YW_ipc_inet_onEvent;
 }
 
@@ -318,6 +394,23 @@ YW_ipc_tcp_server_t *YW_ipc_tcp_server_find(const YW_P_inet_address_t *pAddr)
 
 YW_ret_t YW_ipc_tcp_server_start(const YW_P_inet_address_t *pAddr)
 {
+    int err = 0;
+    YW_ret_t r = yw_tcp_serverStart(pAddr, &err);
+    if (err != 0) {
+        char at[YW_IPC_INET_ADDR_TEXT];
+        std::printf("%s:%d err=%s %s\n", __func__, __LINE__, std::strerror(err),
+                    YW_ipc_inet_addrText(&pAddr->addr_in, at));
+    }
+    return r;
+}
+
+} // extern "C"
+
+namespace {
+
+YW_ret_t yw_tcp_serverStart(const YW_P_inet_address_t *pAddr, int *err)
+{
+    *err = 0;
     if (!pAddr)
         return YW_ERR_ENTITY_NULL;
     YW_shared_lock<std::mutex> g(yw_s_tcp_srv_lock);
@@ -328,7 +421,7 @@ YW_ret_t YW_ipc_tcp_server_start(const YW_P_inet_address_t *pAddr)
         return YW_ERR_ENTITY_NULL;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        std::printf("%s:%d err=%s\n", __func__, __LINE__, std::strerror(errno));
+        *err = errno;
         return YW_FAIL;
     }
     int one = 1;
@@ -336,13 +429,13 @@ YW_ret_t YW_ipc_tcp_server_start(const YW_P_inet_address_t *pAddr)
     struct sockaddr_in a = pAddr->addr_in;
     a.sin_family = AF_INET;
     if (bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)) != 0 || listen(fd, YW_TCP_BACKLOG) != 0) {
-        int e = errno;
-        std::printf("%s:%d err=%s\n", __func__, __LINE__, std::strerror(e));
+        *err = errno;
         close(fd);
-        return e == EADDRINUSE ? YW_ERR_AGAIN : YW_FAIL;
+        return *err == EADDRINUSE ? YW_ERR_AGAIN : YW_FAIL;
     }
     int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake < 0) {
+        *err = errno;
         close(fd);
         return YW_FAIL;
     }
@@ -361,10 +454,15 @@ YW_ret_t YW_ipc_tcp_server_start(const YW_P_inet_address_t *pAddr)
         close(wake);
         s->socket = -1;
         s->wakefd = -1;
+        *err = EAGAIN;
         return YW_FAIL;
     }
     return YW_SUCCESS;
 }
+
+} // namespace
+
+extern "C" {
 
 YW_ret_t YW_ipc_tcp_server_stop(int index)
 {
@@ -454,7 +552,7 @@ YW_ret_t YW_ipc_tcp_create(YW_ipc_t *ipc)
         return r;
     }
     if (!yw_tcp_isServerSide(ipc->cfg))
-        t->inet.onDrop = yw_tcp_startRetry;
+        t->inet.onDrop = yw_tcp_reconnect;
     ipc->sap.fd = -1;
     yw_tcp_fillOps(ipc);
     return YW_SUCCESS;
@@ -477,7 +575,22 @@ YW_ret_t YW_ipc_tcp_open(YW_ipc_t *ipc, YW_uint32_t mode)
 {
     if (!ipc || !ipc->cfg)
         return YW_ERR_ENTITY_NULL;
-    return YW_ipc_open_sides(ipc, mode);
+    YW_ret_t r = YW_ipc_open_sides(ipc, mode);
+    if (r != YW_SUCCESS || !yw_tcp_of(ipc) || !yw_tcp_isServerSide(ipc->cfg))
+        return r;
+    // A listening channel whose server could not be started is tried once
+    // more; a side that cannot be served is not left open.
+    auto served = [ipc] {
+        YW_shared_lock<std::mutex> g(yw_s_tcp_srv_lock);
+        return YW_ipc_tcp_server_find(&ipc->cfg->address.local.inet) != nullptr;
+    };
+    if (served())
+        return YW_SUCCESS;
+    r = YW_ipc_tcp_setup(ipc);
+    if (served())
+        return YW_SUCCESS;
+    YW_ipc_close_sides(ipc, mode);
+    return r != YW_SUCCESS ? r : YW_FAIL;
 }
 
 YW_ret_t YW_ipc_tcp_close(YW_ipc_t *ipc, YW_uint32_t mode)
@@ -507,12 +620,18 @@ YW_ret_t YW_ipc_tcp_setup(YW_ipc_t *ipc)
         ipc->tx.buffer = &t->inet.tx.buffer;
     if (!yw_tcp_isServerSide(c))
         return YW_ipc_tcp_tryConnect(ipc);
-    YW_ret_t r = YW_ipc_tcp_server_start(&c->address.local.inet);
-    if (r != YW_SUCCESS)
-        std::printf("%s:%d tcp server start fail error=%d\n", __func__, __LINE__, (int)r);
+    int err = 0;
+    YW_ret_t r = yw_tcp_serverStart(&c->address.local.inet, &err);
     {
         YW_shared_lock<std::mutex> g(yw_s_tcp_srv_lock);
         t->server = YW_ipc_tcp_server_find(&c->address.local.inet);
+    }
+    // a second channel of an address served already is served by that server
+    if (r != YW_SUCCESS && (err != 0 || !t->server)) {
+        char at[YW_IPC_INET_ADDR_TEXT];
+        std::printf("%s:%d tcp server start fail error=%d ipc %s %s: %s\n", __func__, __LINE__, (int)r, c->name,
+                    YW_ipc_inet_addrText(&c->address.local.inet.addr_in, at),
+                    err ? std::strerror(err) : "no server slot");
     }
     return r;
 }
@@ -521,7 +640,7 @@ YW_ret_t YW_ipc_tcp_tryConnect(YW_ipc_t *ipc)
 {
     if (!yw_tcp_of(ipc))
         return YW_ERR_ENTITY_NULL;
-    yw_tcp_startRetry(ipc);
+    yw_tcp_startRetryAfter(ipc, false);
     return YW_SUCCESS;
 }
 

@@ -13,6 +13,9 @@
 
 namespace {
 
+// A receive call passes over at most this many datagrams from elsewhere.
+constexpr int YW_UDP_FOREIGN_PER_CALL = 64;
+
 YW_ipc_udp_t *yw_udp_of(YW_ipc_t *ipc)
 {
     return ipc ? static_cast<YW_ipc_udp_t *>(YW_ipc_getPriv(ipc)) : nullptr;
@@ -31,29 +34,54 @@ void yw_udp_fillOps(YW_ipc_t *ipc)
     o.connect = YW_ipc_udp_setup;
     o.disconn = YW_ipc_udp_release;
     o.onStatusChange = YW_ipc_udp_onStatusChange;
-    o.control = YW_ipc_control_default;
+    o.control = YW_ipc_inet_control;
     o.onEvent = YW_ipc_inet_onEvent;
 }
 
 // A datagram socket bound as the channel asks: the receive side to its local
-// address, a sending side to its local address when one is given.
+// address, a sending side to its local address when one is given. A failure
+// is told with the channel, the address and the system's reason.
 int yw_udp_socket(const YW_ipc_cfg_t *c)
 {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        std::printf("%s:%d err=%s\n", "YW_ipc_udp_setup", __LINE__, std::strerror(errno));
-        return -1;
-    }
     struct sockaddr_in a = c->address.local.inet.addr_in;
     a.sin_family = AF_INET;
+    char at[YW_IPC_INET_ADDR_TEXT];
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        std::printf("%s:%d err=%s ipc %s %s\n", "YW_ipc_udp_setup", __LINE__, std::strerror(errno), c->name,
+                    YW_ipc_inet_addrText(&a, at));
+        return -1;
+    }
     if ((c->flags & YW_IPC_FLAGS_RX) || a.sin_addr.s_addr != 0 || a.sin_port != 0) {
         if (bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)) != 0) {
-            std::printf("%s:%d err=%s\n", "YW_ipc_udp_setup", __LINE__, std::strerror(errno));
+            std::printf("%s:%d err=%s ipc %s %s\n", "YW_ipc_udp_setup", __LINE__, std::strerror(errno), c->name,
+                        YW_ipc_inet_addrText(&a, at));
             close(fd);
             return -1;
         }
     }
     return fd;
+}
+
+// One datagram from the channel's remote address (others are dropped and
+// counted; a bounded number of them per call): its length, or -1 with errno.
+ssize_t yw_udp_recvFromRemote(YW_ipc_t *ipc, YW_ipc_inet_t &o, int fd, void *bp, size_t size, int flags)
+{
+    for (int i = 0; i < YW_UDP_FOREIGN_PER_CALL; i++) {
+        struct sockaddr_in from{};
+        socklen_t len = sizeof(from);
+        ssize_t n = recvfrom(fd, bp, size, flags, reinterpret_cast<struct sockaddr *>(&from), &len);
+        if (n < 0)
+            return n;
+        if (!YW_ipc_inet_fromRemote(ipc, &from))
+            continue;
+        YW_shared_lock<std::mutex> g(o.lock);
+        o.rxFrom = from;
+        o.rxFromSet = 1;
+        return n;
+    }
+    errno = EAGAIN;
+    return -1;
 }
 
 } // namespace
@@ -99,7 +127,11 @@ YW_ret_t YW_ipc_udp_open(YW_ipc_t *ipc, YW_uint32_t mode)
     YW_ret_t r = YW_ipc_open_sides(ipc, mode);
     if (r != YW_SUCCESS)
         return r;
-    return YW_ipc_udp_setup(ipc);
+    // a side whose socket cannot be made is not left open
+    r = YW_ipc_udp_setup(ipc);
+    if (r != YW_SUCCESS)
+        YW_ipc_close_sides(ipc, mode);
+    return r;
 }
 
 YW_ret_t YW_ipc_udp_close(YW_ipc_t *ipc, YW_uint32_t mode)
@@ -134,7 +166,7 @@ YW_ret_t YW_ipc_udp_setup(YW_ipc_t *ipc)
     int fd = yw_udp_socket(ipc->cfg);
     YW_ret_t r = fd < 0 ? YW_FAIL : YW_ipc_inet_attach(ipc, fd);
     if (r != YW_SUCCESS) {
-        std::printf("%s:%d error = %d\n", __func__, __LINE__, (int)r);
+        std::printf("%s:%d error = %d ipc %s\n", __func__, __LINE__, (int)r, ipc->cfg->name);
         ipc->sap.fd = -1;
     }
     return r;
@@ -180,7 +212,7 @@ YW_size_t YW_ipc_udp_recv_direct(YW_ipc_t *ipc, void *bp, YW_size_t size)
     YW_ipc_inet_sock_t *s = YW_ipc_inet_sockGet(&u->inet);
     if (!s)
         return YW_ERR_RX_NOT_READY;
-    ssize_t n = recv(s->fd, bp, (size_t)size, MSG_DONTWAIT);
+    ssize_t n = yw_udp_recvFromRemote(ipc, u->inet, s->fd, bp, (size_t)size, MSG_DONTWAIT);
     YW_ipc_inet_sockPut(s);
     if (n < 0)
         return YW_ERR_IPC_INET_RX_NODATA;
@@ -202,7 +234,7 @@ YW_size_t YW_ipc_udp_recv_direct_framed(YW_ipc_t *ipc, void *bp, YW_size_t size)
     if (!s)
         return YW_ERR_RX_NOT_READY;
     // one datagram; one longer than a frame is cut and dropped
-    ssize_t n = recv(s->fd, o.scratch, (size_t)o.frame_size, MSG_DONTWAIT | MSG_TRUNC);
+    ssize_t n = yw_udp_recvFromRemote(ipc, o, s->fd, o.scratch, (size_t)o.frame_size, MSG_DONTWAIT | MSG_TRUNC);
     YW_ipc_inet_sockPut(s);
     if (n < 0)
         return YW_ERR_IPC_INET_RX_NODATA;

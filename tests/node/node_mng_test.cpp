@@ -167,22 +167,32 @@ TEST_F(NodeMng, WithoutAMasterNothingStarts)
     EXPECT_NE(out.find("local node config not found"), std::string::npos) << out;
 }
 
-TEST_F(NodeMng, MasterDeclaresSynchronisationBeforeItsChannelIsOpen)
+TEST_F(NodeMng, ANodeWhoseFrameworkChannelCannotBeOpenedReportsAConfigurationError)
 {
-    // The master's framework channel cannot be opened for receiving (it has
-    // no receive side): node management still declares synchronisation, once.
-    localNode = &YW_g_frw_node[0];
-    ASSERT_EQ(YW_deleteIpc(id10), 0);
-    MsgqCfg txOnly{"ap10tx", YW_IPC_FLAGS_TX, 10, 1024, 8};
-    ASSERT_EQ(YW_createIpc(&txOnly.cfg, &id10), 0);
-    TaskHost mng("nm_master_nochan");
-    ASSERT_TRUE(mng.ok());
-    testing::internal::CaptureStdout();
-    mng.run([] { EXPECT_EQ(YW_frw_node_mng_task(nullptr), nullptr); });
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("can't open iap 10 of master node node0"), std::string::npos) << out;
-    EXPECT_EQ(takeFrwEvents(YW_FRW_EVT_SYNC), 1);
-    EXPECT_FALSE(YW_ipc_state_get(&YW_g_ipc[id10]) & YW_IPC_STATE_RX_OPENED);
+    // The master's own access point has no receive side; another node's own
+    // access point has none either: neither declares synchronisation, each
+    // reports the channel as the framework's configuration error.
+    for (int local : {1, 0}) {
+        SCOPED_TRACE(local);
+        localNode = &YW_g_frw_node[local];
+        YW_ipc_id_t &own = local ? id11 : id10;
+        ASSERT_EQ(YW_deleteIpc(own), 0);
+        MsgqCfg txOnly{local ? "ap11tx" : "ap10tx", YW_IPC_FLAGS_TX, (YW_uint32_t)(10 + local), 1024, 8};
+        ASSERT_EQ(YW_createIpc(&txOnly.cfg, &own), 0);
+        TaskHost mng("nm_nochan");
+        ASSERT_TRUE(mng.ok());
+        testing::internal::CaptureStdout();
+        mng.run([] { EXPECT_EQ(YW_frw_node_mng_task(nullptr), nullptr); });
+        std::string out = testing::internal::GetCapturedStdout();
+        std::string chan = std::string("framework channel ") + (local ? "ap11tx of iap 11" : "ap10tx of iap 10");
+        EXPECT_NE(out.find(chan + " can't be set up"), std::string::npos) << out;
+        EXPECT_EQ(takeFrwEvents(YW_FRW_EVT_IERR), 1);
+        EXPECT_EQ(takeFrwEvents(YW_FRW_EVT_SYNC), 0);
+        EXPECT_FALSE(YW_ipc_state_get(&YW_g_ipc[own]) & YW_IPC_STATE_RX_OPENED);
+        // another node leaves no channel to the master open behind it
+        EXPECT_FALSE(YW_ipc_state_get(&YW_g_ipc[id10]) & YW_IPC_STATE_TX_OPENED);
+        ASSERT_EQ(YW_deleteIpc(own), 0);
+    }
 }
 
 TEST_F(NodeMng, OtherNodeHeartbeatsUntilTheMasterAnswers)

@@ -86,7 +86,7 @@ TEST(TwoNodes, SynchroniseOverUdpAndTalkOverTcp)
     EXPECT_TRUE(has(master.output(), " from node1\n"));
     for (Node *n : {&master, node1.get()}) {
         std::string out = n->output();
-        EXPECT_FALSE(has(out, "refused")) << out;
+        EXPECT_FALSE(has(out, " refused:")) << out;
         EXPECT_FALSE(has(out, "can't")) << out;
     }
     // the two command interfaces took different ports
@@ -97,8 +97,8 @@ TEST(TwoNodes, SynchroniseOverUdpAndTalkOverTcp)
 
     // Malformed input: a short datagram and a frame whose length is too
     // large on the master's framework channel, and a bad frame on its TCP
-    // server from node1's address. The master stays up; node1 connects
-    // again and its messages come through once more.
+    // server from node1's address while node1 is connected (that connection
+    // is closed at once). The master stays up and node1's messages go on.
     int u = rawSocket(SOCK_DGRAM, "127.0.0.2");
     sockaddr_in to = at("127.0.0.1", udp0);
     const char shortDgram[3] = {1, 2, 3};
@@ -112,7 +112,7 @@ TEST(TwoNodes, SynchroniseOverUdpAndTalkOverTcp)
     send(t, badHdr, sizeof(badHdr), MSG_NOSIGNAL);
     pollfd p{t, POLLIN, 0};
     char b;
-    EXPECT_TRUE(poll(&p, 1, 10000) == 1 && recv(t, &b, 1, 0) == 0); // dropped by the master
+    EXPECT_TRUE(poll(&p, 1, 10000) == 1 && recv(t, &b, 1, 0) <= 0); // closed by the master
     close(t);
     size_t mark = master.output().size();
     ASSERT_TRUE(master.waitFor("YW_example_tcp_peer: node0 received ", 60s, mark)) << master.output().substr(mark);
