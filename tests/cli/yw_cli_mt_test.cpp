@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -289,6 +291,59 @@ TEST_F(CliMt, ClientThatStopsReadingDoesNotStallTheLoggers)
     stop.store(true);
     logger.join();
     EXPECT_TRUE(back);
+}
+
+TEST_F(CliMt, ClientsThatDoNotTakeTheirOutputAreDroppedAndFreeTheirSlots)
+{
+    // Five clients ask for a large dump and never read: every slot is taken
+    // and each client thread finds its socket full.
+    static char big[1 << 20];
+    std::memset(big, 'x', sizeof(big));
+    char cmd[64];
+    std::snprintf(cmd, sizeof(cmd), "hv %lx -s %x\r", reinterpret_cast<unsigned long>(big),
+                  static_cast<unsigned>(sizeof(big)));
+    testing::internal::CaptureStdout();
+    std::vector<std::unique_ptr<Conn>> stuck;
+    for (int i = 0; i < YW_CLI_CLIENT_MAX; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port_));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+        stuck.push_back(std::make_unique<Conn>());
+        stuck.back()->fd = fd;
+        ASSERT_EQ(stuck.back()->readUntil("<<"), "<<");
+        stuck.back()->send(cmd);
+    }
+    // Within the output time limit (and generous slack) the five are dropped
+    // and a new client is served.
+    bool served = false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (!served && std::chrono::steady_clock::now() < end) {
+        Conn next(port_);
+        served = next.fd >= 0 && next.readUntil("<<", 2000) == "<<";
+        if (served) {
+            next.send("ls\r");
+            served = unstamp(next.readUntil("<<")).find("ls help q hv") != std::string::npos;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+    }
+    for (auto &c : stuck) {
+        c->readUntil("never", 30000); // takes what was sent, then the end
+        EXPECT_TRUE(c->eof);
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(served);
+    size_t lines = 0;
+    for (size_t p = out.find("does not take its output"); p != std::string::npos;
+         p = out.find("does not take its output", p + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, static_cast<size_t>(YW_CLI_CLIENT_MAX)) << out.substr(0, 2000);
 }
 
 TEST_F(CliMt, ClientsComingAndGoingWhileTheNodeLogs)

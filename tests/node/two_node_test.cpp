@@ -5,71 +5,15 @@
 // survived, and a node that is killed and started again is taken back.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fstream>
-#include <sstream>
-
-#include "ipc/ipc_inet_util.h"
-#include "yw_node_test_util.h"
+#include "two_node_util.h"
 
 using namespace yw_node_test;
 
-namespace {
-
-std::string readFile(const std::string &p)
-{
-    std::ifstream f(p);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-void replaceAll(std::string &s, const std::string &from, const std::string &to)
-{
-    for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size()))
-        s.replace(p, from.size(), to);
-}
-
-// One node's folder: the example's files with the example's ports replaced.
-void prepare(const TempDir &d, const char *node, const std::vector<std::pair<std::string, int>> &ports)
-{
-    std::string src = std::string(TURV_SOURCE_DIR) + "/examples/two-nodes/" + node + "/";
-    std::string sys = readFile(src + "turv_sys_cfg.xml");
-    for (auto &p : ports)
-        replaceAll(sys, "port=\"" + p.first + "\"", "port=\"" + std::to_string(p.second) + "\"");
-    d.write("turv_sys_cfg.xml", sys);
-    d.write("turv_app_cfg.xml", readFile(src + "turv_app_cfg.xml"));
-}
-
-int rawSocket(int type, const char *fromIp)
-{
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, fromIp, &a.sin_addr);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    return fd;
-}
-
-sockaddr_in at(const char *ip, int port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
-}
-
-} // namespace
-
 TEST(TwoNodes, SynchroniseOverUdpAndTalkOverTcp)
 {
-    using yw_ipc_test::freePort;
-    const int udp0 = freePort(SOCK_DGRAM, 0x7F000001), udp1 = freePort(SOCK_DGRAM, 0x7F000002);
-    const int tcp0 = freePort(SOCK_STREAM, 0x7F000001), tcp1 = freePort(SOCK_STREAM, 0x7F000002);
-    ASSERT_TRUE(udp0 > 0 && udp1 > 0 && tcp0 > 0 && tcp1 > 0);
-    std::vector<std::pair<std::string, int>> ports = {
-        {"41710", udp0}, {"41711", udp1}, {"41712", tcp0}, {"41713", tcp1}};
+    auto ports = examplePorts();
+    const int udp0 = ports["41710"], tcp0 = ports["41712"];
+    ASSERT_TRUE(ports["41710"] > 0 && ports["41711"] > 0 && ports["41712"] > 0 && ports["41713"] > 0);
     TempDir d0, d1;
     prepare(d0, "master", ports);
     prepare(d1, "node1", ports);
@@ -116,6 +60,27 @@ TEST(TwoNodes, SynchroniseOverUdpAndTalkOverTcp)
     close(t);
     size_t mark = master.output().size();
     ASSERT_TRUE(master.waitFor("YW_example_tcp_peer: node0 received ", 60s, mark)) << master.output().substr(mark);
+
+    // A burst of connections from node1's address while node1 is connected:
+    // each is closed with a line, and node1's messages go on, none lost or
+    // coming twice.
+    int refused = 0;
+    for (int i = 0; i < 200; i++) {
+        int c = rawSocket(SOCK_STREAM, "127.0.0.2");
+        pollfd cp{c, POLLIN, 0};
+        refused += connect(c, reinterpret_cast<sockaddr *>(&srv), sizeof(srv)) == 0 && poll(&cp, 1, 10000) == 1 &&
+                   recv(c, &b, 1, 0) <= 0;
+        close(c);
+    }
+    EXPECT_EQ(refused, 200);
+    mark = master.output().size();
+    ASSERT_TRUE(master.waitFor("hello", 60s, mark));
+    mark = master.output().size();
+    ASSERT_TRUE(master.waitFor("hello", 60s, mark));
+    std::vector<long> seq = helloNumbers(master.output(), "node1");
+    EXPECT_GE(seq.size(), 3u);
+    EXPECT_TRUE(consecutive(seq)) << master.output();
+    EXPECT_TRUE(has(master.output(), "closed: ipc app_from_node1 is connected to 127.0.0.2:")) << master.output();
 
     // node1 killed and started again: it synchronises again and the
     // messages flow both ways on new connections

@@ -1,0 +1,128 @@
+// The two-node example against an intruder and a misconfigured operator:
+// forged answers of the master from a third loopback address change nothing,
+// and a node whose framework channel cannot be set up (a second copy of the
+// master, an address that is not on this machine) ends in IERR while the
+// running nodes keep their connections and their message sequences.
+#include <gtest/gtest.h>
+
+#include "two_node_util.h"
+
+using namespace yw_node_test;
+
+namespace {
+
+// The master's answer to node1 (iap 10) as one framed datagram.
+std::string forgedAnswer(uint32_t seq)
+{
+    YW_int32_t msg[2] = {(YW_int32_t)0x87654321, 10};
+    std::string f(8, '\0');
+    uint32_t len = 8 + sizeof(msg) + 2;
+    std::memcpy(&f[0], &seq, 4);
+    std::memcpy(&f[4], &len, 4);
+    return f + std::string(reinterpret_cast<const char *>(msg), sizeof(msg)) + std::string(2, '\0');
+}
+
+const char *kSyncStarts = "ctx=frm_fsm state=2 evt=20000.13\n";
+
+} // namespace
+
+TEST(TwoNodeTrust, ForgedMasterAnswersLeaveNode1InSync)
+{
+    // With the example's receive channel, which names the master's address,
+    // the channel drops the datagrams; without it node management does.
+    struct Row {
+        const char *name;
+        bool channelNamesTheMaster;
+        std::string line;
+    } rows[] = {
+        {"channel", true, "ipc frw_node1: datagram from 127.0.0.3:"},
+        {"node management", false, "msg type 87654321 for iap 10 from 127.0.0.3 dropped: node node0 is at 127.0.0.1"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        auto ports = examplePorts();
+        std::string sys1 = exampleNodeConfig("node1", ports);
+        const std::string filter = "        <remote ip=\"127.0.0.1\" port=\"0\"/>\n      </ipcDef>\n      <ipcDef name=\"app_to";
+        ASSERT_TRUE(has(sys1, filter));
+        if (!r.channelNamesTheMaster)
+            replaceAll(sys1, filter, "      </ipcDef>\n      <ipcDef name=\"app_to");
+        TempDir d0, d1;
+        prepare(d0, "master", ports);
+        prepare(d1, "node1", sys1);
+        Node node1(d1.path());
+        ASSERT_TRUE(node1.waitFor(kSyncStarts, 60s)) << node1.output();
+        int u = rawSocket(SOCK_DGRAM, "127.0.0.3");
+        sockaddr_in to = at("127.0.0.2", ports["41711"]);
+        // sent until node1 has seen one (its channel may not be open yet)
+        for (uint32_t seq = 0; seq < 120 && !has(node1.output(), r.line); seq++) {
+            std::string f = forgedAnswer(seq);
+            sendto(u, f.data(), f.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof(to));
+            node1.waitFor(r.line, 500ms);
+        }
+        close(u);
+        EXPECT_TRUE(has(node1.output(), r.line)) << node1.output();
+        std::this_thread::sleep_for(1s);
+        EXPECT_FALSE(has(node1.output(), kSyncLine)) << node1.output();
+        // the real master's answer still brings NORM
+        Node master(d0.path());
+        EXPECT_TRUE(node1.waitFor(kSyncLine, 60s)) << node1.output();
+        EXPECT_TRUE(node1.waitFor("YW_example_tcp_peer: node1 received ", 60s)) << node1.output();
+    }
+}
+
+TEST(TwoNodeTrust, AMasterThatCannotSetUpItsFrameworkChannelEndsInIerr)
+{
+    auto ports = examplePorts();
+    const std::string udp0 = std::to_string(ports["41710"]), tcp0 = std::to_string(ports["41712"]);
+    std::string sys0 = exampleNodeConfig("master", ports), absent = sys0;
+    replaceAll(absent, "127.0.0.1", "192.0.2.1"); // TEST-NET-1: not on this machine
+    TempDir d0, d1;
+    prepare(d0, "master", sys0);
+    prepare(d1, "node1", ports);
+    Node master(d0.path());
+    ASSERT_TRUE(master.waitFor(kSyncLine, 60s)) << master.output();
+    Node node1(d1.path());
+    ASSERT_TRUE(node1.waitFor("YW_example_tcp_peer: node1 received ", 60s)) << node1.output();
+
+    struct Row {
+        const char *name;
+        std::string sys;
+        std::vector<std::string> lines;
+    } rows[] = {
+        {"second copy", sys0,
+         {"err=Address already in use ipc frw_node0 127.0.0.1:" + udp0,
+          "tcp server start fail error=-958 ipc app_from_node1 127.0.0.1:" + tcp0 + ": Address already in use"}},
+        {"absent address", absent,
+         {"err=Cannot assign requested address ipc frw_node0 192.0.2.1:" + udp0,
+          "tcp client connect fail, retry 1 sec later ipc app_to_node1 192.0.2.1:0 -> 127.0.0.2:"}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        size_t mark1 = node1.output().size(), mark0 = master.output().size();
+        TempDir dc;
+        prepare(dc, "master", r.sys);
+        Node copy(dc.path());
+        ASSERT_TRUE(copy.waitFor("framework channel frw_node0 of iap 10 can't be set up", 60s)) << copy.output();
+        EXPECT_TRUE(copy.waitFor("framework Internal error = ", 60s)) << copy.output();
+        for (const std::string &l : r.lines)
+            EXPECT_TRUE(copy.waitFor(l, 10s)) << l << "\n" << copy.output();
+        // the running pair goes on, each sequence whole, for a few messages
+        for (int i = 0; i < 3; i++) {
+            size_t m = node1.output().size();
+            ASSERT_TRUE(node1.waitFor("hello", 60s, m));
+            m = master.output().size();
+            ASSERT_TRUE(master.waitFor("hello", 60s, m));
+        }
+        std::string out = copy.output();
+        EXPECT_FALSE(has(out, kSyncLine)) << out;
+        EXPECT_FALSE(has(out, "YW_example_tcp_peer")) << out;
+        std::vector<long> to1 = helloNumbers(node1.output(), "node0", mark1);
+        std::vector<long> to0 = helloNumbers(master.output(), "node1", mark0);
+        EXPECT_GE(to1.size(), 3u);
+        EXPECT_TRUE(consecutive(to1)) << node1.output().substr(mark1);
+        EXPECT_TRUE(consecutive(to0)) << master.output().substr(mark0);
+        copy.kill();
+    }
+    // the copy's connections to node1 were refused while the master's stood
+    EXPECT_TRUE(has(node1.output(), "closed: ipc app_from_node0 is connected to 127.0.0.1:")) << node1.output();
+}
