@@ -103,6 +103,24 @@ protected:
     int port_ = -1;
 };
 
+// A connected client socket with a small receive window (fills soon when
+// the client does not read), or -1.
+int connectSmallWindow(int port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
 // Strips the "<hh/mm/ss.uuuuuu>" stamps that the log port puts before each line.
 std::string unstamp(const std::string &s)
 {
@@ -215,15 +233,8 @@ TEST_F(CliMt, LineForAGoneClientNeverReachesTheNextOnItsSlot)
 TEST_F(CliMt, ClientThatStopsReadingDoesNotStallTheLoggers)
 {
     // A client with a small receive window that stops reading.
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = connectSmallWindow(port_);
     ASSERT_GE(fd, 0);
-    int small = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port_));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
     Conn slow;
     slow.fd = fd;
     ASSERT_EQ(slow.readUntil("<<"), "<<");
@@ -305,14 +316,8 @@ TEST_F(CliMt, ClientsThatDoNotTakeTheirOutputAreDroppedAndFreeTheirSlots)
     testing::internal::CaptureStdout();
     std::vector<std::unique_ptr<Conn>> stuck;
     for (int i = 0; i < YW_CLI_CLIENT_MAX; ++i) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int small = 4096;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port_));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+        int fd = connectSmallWindow(port_);
+        ASSERT_GE(fd, 0);
         stuck.push_back(std::make_unique<Conn>());
         stuck.back()->fd = fd;
         ASSERT_EQ(stuck.back()->readUntil("<<"), "<<");
