@@ -74,9 +74,9 @@ TEST(TwoNodes, SynchroniseOverUdpAndTalkOverTcp)
     }
     EXPECT_EQ(refused, 200);
     mark = master.output().size();
-    ASSERT_TRUE(master.waitFor("hello", 60s, mark));
+    ASSERT_TRUE(master.waitFor(" from node1\n", 60s, mark));
     mark = master.output().size();
-    ASSERT_TRUE(master.waitFor("hello", 60s, mark));
+    ASSERT_TRUE(master.waitFor(" from node1\n", 60s, mark));
     std::vector<long> seq = helloNumbers(master.output(), "node1");
     EXPECT_GE(seq.size(), 3u);
     EXPECT_TRUE(consecutive(seq)) << master.output();

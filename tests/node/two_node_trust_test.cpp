@@ -109,9 +109,9 @@ TEST(TwoNodeTrust, AMasterThatCannotSetUpItsFrameworkChannelEndsInIerr)
         // the running pair goes on, each sequence whole, for a few messages
         for (int i = 0; i < 3; i++) {
             size_t m = node1.output().size();
-            ASSERT_TRUE(node1.waitFor("hello", 60s, m));
+            ASSERT_TRUE(node1.waitFor(" from node0\n", 60s, m));
             m = master.output().size();
-            ASSERT_TRUE(master.waitFor("hello", 60s, m));
+            ASSERT_TRUE(master.waitFor(" from node1\n", 60s, m));
         }
         std::string out = copy.output();
         EXPECT_FALSE(has(out, kSyncLine)) << out;
