@@ -131,3 +131,34 @@ TEST_F(OrbTest, AcceptorFailuresAreReportedAndTheScanGoesOn)
     EXPECT_EQ(g_live.load(), 0);
     EXPECT_EQ(O::_orb_state.load(), 0);
 }
+
+TEST_F(OrbTest, MinimumRecursionStartsThatManyReaders)
+{
+    for (uint32_t n : {1u, 2u, 3u, 5u, 8u}) {
+        SCOPED_TRACE(n);
+        // Readers of the previous round may still be ending.
+        for (int i = 0; i < 400 && thread_count() > 1; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        int before = thread_count();
+        ::testing::internal::CaptureStderr();
+        Args a({"-ORBmin_recursion", std::to_string(n), "-ORBep", "fake:readers"});
+        PrivEnv e;
+        CORBA::ORB *orb = CORBA::ORB_init(a.argc, a.ptrs.data(), nullptr, e.w);
+        ::testing::internal::GetCapturedStderr();
+        ASSERT_NE(orb, nullptr) << e.id();
+        EXPECT_EQ(orb->cur_recursion(), n);
+        // The readers are real threads: each has started once the count
+        // settles (bounded wait), and no more start while nothing arrives.
+        for (int i = 0; i < 400 && thread_count() < before + int(n); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(thread_count(), before + int(n));
+        // Asking again for the same minimum starts none.
+        orb->min_recursion(n);
+        EXPECT_EQ(orb->cur_recursion(), n);
+        PrivEnv d;
+        orb->destroy(d.w);
+        CORBA::release(orb);
+        TearDown();
+    }
+}
