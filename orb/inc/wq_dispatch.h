@@ -333,6 +333,9 @@ void wq_write_reply(CORBA::Stream &s, const wq_GIOP::ReplyHeader &h, const wq_Se
 
 void wq_raise_poa_mgr_inactive(const CORBA::EnvironmentWrapper &env);
 int16_t wq_default_corba_priority();
+// Makes p the reader thread's base priority (through RTCORBA::Current) and
+// the priority of the request it serves.
+void wq_reader_base_priority(wq_ReaderState &st, int16_t p);
 // The CORBA priority a client asked for, clamped to what the priority
 // mapping can serve (0..32767 and the ORB's priority range).
 int16_t wq_clamp_priority(int32_t priority);

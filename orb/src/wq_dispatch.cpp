@@ -261,8 +261,11 @@ bool take_target(Found &f, char const *poa_name, const unsigned char *id, uint32
 }
 
 // Steps from the key to a POA (and a target when one is active); false with
-// the exception in env. `locate` picks the texts of the locate path.
-bool locate_object(wq_ReaderState &st, Found &f, bool locate, const CORBA::EnvironmentWrapper &env)
+// the exception in env. `locate` picks the texts of the locate path. A
+// request's `info` goes to the receive hook once the POA manager has let it
+// through holding, before its state is judged.
+bool locate_object(wq_ReaderState &st, Found &f, bool locate, const CORBA::EnvironmentWrapper &env,
+                   wq_RequestInfo *info = nullptr)
 {
     if (st.key_length >= WQ_KEY_BUFFER) {
         env.exception(new CORBA::OBJECT_NOT_EXIST(1, CORBA::COMPLETED_NO, "object id length is >= 256"));
@@ -336,6 +339,8 @@ bool locate_object(wq_ReaderState &st, Found &f, bool locate, const CORBA::Envir
     POAManager *m = f.poa->the_POAManager();
     uint32_t state = m ? m->block_while_holding(env) : POAManager::INACTIVE;
     CORBA::release(m);
+    if (!env.pending() && info && wq_receive_request_sc)
+        wq_receive_request_sc(*info, env);
     if (env.pending())
         return false;
     switch (state) {
@@ -432,6 +437,22 @@ void write_reply(wq_ReaderState &st, bool with_exception)
     st.env_info.replace(held);
 }
 
+} // namespace
+
+void wq_reader_base_priority(wq_ReaderState &st, int16_t p)
+{
+    wq_PrivateEnv pe;
+    const CORBA::EnvironmentWrapper &penv = pe.env;
+    if (RTCORBA::Current *cur = RTCORBA::get_current(penv)) {
+        cur->base_priority(p, penv);
+        CORBA::release(cur);
+    }
+    st.base_priority = p;
+    st.request_priority = p;
+}
+
+namespace {
+
 void set_active_priority(wq_ReaderState &st, int16_t p)
 {
     wq_PrivateEnv pe;
@@ -495,10 +516,8 @@ void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
         st.band = static_cast<uint32_t>(st.band_index);
         st.priority_seen = true;
         int16_t low = 0, high = 0;
-        if (wq_band_manager.band(st.band, low, high) && low != st.base_priority) {
-            st.base_priority = low;
-            st.request_priority = low;
-        }
+        if (wq_band_manager.band(st.band, low, high) && low != st.base_priority)
+            wq_reader_base_priority(st, low);
     }
     bool reply_due = st.sync_scope != 1;
     sink.hand_back(reply_due);
@@ -506,12 +525,8 @@ void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
     wq_RequestInfo info{st.request_id, st.operation, st.key, st.key_length, reply_priority(st),
                         st.sync_scope == 2};
     if (!env.pending() && std::strcmp(st.operation, "_bind_priority_band") != 0 &&
-        locate_object(st, f, false, env)) {
-        if (wq_receive_request_sc)
-            wq_receive_request_sc(info, env);
-        if (!env.pending())
-            find_servant(st, f, env);
-    }
+        locate_object(st, f, false, env, &info))
+        find_servant(st, f, env);
     wq_Skeleton skel = nullptr;
     void *impl = nullptr;
     if (!env.pending() && f.servant) {

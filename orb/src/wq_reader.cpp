@@ -45,6 +45,15 @@ void return_to_pool(wq_MsgCircuit *c, uint32_t level)
         wq_msg_circuit_band_pool.put(c, level - 1);
 }
 
+// A reader that gives its circuit up is no band thread any more and runs at
+// the default priority again.
+void leave_band(wq_ReaderState &st)
+{
+    st.band_thread = false;
+    if (st.base_priority != wq_default_corba_priority())
+        wq_reader_base_priority(st, wq_default_corba_priority());
+}
+
 class ReaderSink : public wq_DispatchSink {
 public:
     ReaderSink(wq_ReaderState &st, wq_MsgCircuit *&circuit) : st_(st), circuit_(circuit) {}
@@ -131,7 +140,7 @@ private:
     {
         if (circuit_) {
             wq_release_mc_out_of_pool(circuit_);
-            st_.band_thread = false;
+            leave_band(st_);
         }
     }
 
@@ -255,6 +264,11 @@ void wq_reader_thread_action(void *arg)
     st->band = start.band;
     st->base_priority = thread_priority();
     st->request_priority = st->base_priority;
+    // A band thread serves at its band's priority from the start (the one
+    // asked for, where the process may not use real-time priorities).
+    int16_t low = 0, high = 0;
+    if (st->band_thread && wq_band_manager.band(st->band, low, high) && low != st->base_priority)
+        wq_reader_base_priority(*st, low);
     wq_MsgCircuit *circuit = start.circuit;
     wq_ThreadEnvironment tenv;
     // A general reader was counted (as a reader, and idle) by its starter.
@@ -300,7 +314,7 @@ void wq_reader_thread_action(void *arg)
             circuit->shutdown_net();
             st->env.clear();
             wq_release_mc_out_of_pool(circuit);
-            st->band_thread = false;
+            leave_band(*st);
             continue;
         }
         st->in.byte_order(CORBA::Stream::order_for_flag(h.flags));

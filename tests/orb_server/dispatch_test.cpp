@@ -257,6 +257,31 @@ TEST_F(Dispatch, BandsOnBothSides)
     EXPECT_EQ(minor, 1u);
 }
 
+// A band request on a thread that is no band thread yet makes it one, at the
+// band's priority (RTCORBA::Current reads back the priority asked for), and
+// the servant runs at it; the thread keeps it for the band's next request.
+TEST_F(Dispatch, BandRequestServedAtTheBandPriority)
+{
+    uint32_t cap = wq_max_reader_threads;
+    wq_max_reader_threads = 0; // no band thread of its own may outlive the test
+    wq_PrivateEnv pe;
+    RTCORBA::Current *cur = RTCORBA::get_current(pe.env);
+    ASSERT_NE(cur, nullptr);
+    int16_t before = cur->active_priority(pe.env);
+    Cdr range;
+    range.u8(1).u8(0).u16(300).u16(400);
+    Reply r = run(request(1, make_key("RootPOA", "calc"), "prio", {}, {{11, range.b}}));
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.c.get32(r.body), 300u);
+    EXPECT_TRUE(st.band_thread);
+    EXPECT_EQ(cur->active_priority(pe.env), 300);
+    r = run(request(2, make_key("RootPOA", "calc"), "prio"));
+    EXPECT_EQ(r.c.get32(r.body), 300u);
+    cur->active_priority(before, pe.env);
+    CORBA::release(cur);
+    wq_max_reader_threads = cap;
+}
+
 // A servant that registered itself is not held by its target: its owner's
 // last release, made while one of its requests runs, takes effect once that
 // request has ended.
@@ -378,9 +403,17 @@ TEST_F(Dispatch, HoldingManagerServesAfterActivate)
     Reply r = parse_reply(held.replies[0]);
     EXPECT_EQ(r.status, 0u);
     EXPECT_EQ(r.c.get32(r.body), 42u);
-    // An inactive manager refuses.
+    // An inactive manager refuses, after the receive hook has seen the
+    // request.
     m->wq_deactivate();
+    static int hooked = 0;
+    hooked = 0;
+    wq_receive_request_sc = [](wq_RequestInfo &info, const CORBA::EnvironmentWrapper &) {
+        hooked += info.request_id == 12;
+    };
     r = run(request(12, make_key("Held", "h"), "add", args(1, 1)));
+    wq_receive_request_sc = nullptr;
+    EXPECT_EQ(hooked, 1);
     uint32_t minor = 0;
     EXPECT_EQ(exception_id(r, &minor), "IDL:omg.org/CORBA/OBJ_ADAPTER:1.0");
     EXPECT_EQ(minor, 1u);

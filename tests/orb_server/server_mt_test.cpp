@@ -8,9 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <atomic>
+#include <cstdlib>
 #include <memory>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace PortableServer;
@@ -73,6 +79,111 @@ TEST(ServerMt, DispatchWhileObjectsComeAndGo)
     root->_id_assignment = SYSTEM_ID;
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(answered + missing, 1600);
+    CORBA::release(orb);
+}
+
+// One request on a connection and the CORBA priority its reply reports
+// (the "prio" operation), or -1.
+int64_t priority_served(int fd, uint32_t rid, std::vector<Context> const &ctx = {})
+{
+    Bytes msg = request(rid, make_key("RootPOA", "prio"), "prio", {}, ctx);
+    if (write(fd, msg.data(), msg.size()) != ssize_t(msg.size()))
+        return -1;
+    Bytes m(12);
+    size_t have = 0;
+    while (have < m.size()) {
+        ssize_t n = read(fd, m.data() + have, m.size() - have);
+        if (n <= 0)
+            return -1;
+        have += size_t(n);
+        if (have == 12 && m.size() == 12) {
+            uint32_t size;
+            std::memcpy(&size, &m[8], 4);
+            m.resize(12 + size);
+        }
+    }
+    Reply r = parse_reply(m);
+    return r.status == 0 && r.body + 4 <= m.size() ? int64_t(r.c.get32(r.body)) : -1;
+}
+
+// A port of 127.0.0.1 that is free now.
+uint16_t free_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
+        port = ntohs(sa.sin_port);
+    close(fd);
+    return port;
+}
+
+int connect_port(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval tv{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Real reader threads: a band request is served at the band's priority, and
+// so is the next request of its connection (now read by band threads); once
+// the client goes, its reader leaves the band at the default priority, and
+// requests of new connections are not served at the band's priority.
+TEST(ServerMt, BandThreadsServeAtTheBandPriorityUntilTheirClientGoes)
+{
+    char name[] = "server_mt_test", ep[] = "-ORBendpoint", diag[] = "-ORBdiag", none[] = "none";
+    std::string where = "tcp:127.0.0.1:" + std::to_string(free_port());
+    char *argv[] = {name, ep, where.data(), diag, none, nullptr};
+    int argc = 5;
+    wq_PrivateEnv init;
+    CORBA::ORB *orb = CORBA::ORB_init(argc, argv, nullptr, init.env);
+    ASSERT_NE(orb, nullptr);
+    std::string list = CORBA::ORB::endpoint_list() ? CORBA::ORB::endpoint_list() : "";
+    uint16_t port = uint16_t(std::atoi(list.substr(list.rfind(':') + 1).c_str()));
+    ASSERT_NE(port, 0) << list;
+    POA *root = root_poa();
+    activate_manager();
+    root->_id_assignment = USER_ID;
+    auto *s = new CalcServant;
+    root->activate_object_with_id(ObjectId("prio", 4), s, init.env);
+    ASSERT_FALSE(init.env.pending());
+
+    Cdr range;
+    range.u8(1).u8(0).u16(300).u16(400);
+    int fd = connect_port(port);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(priority_served(fd, 1, {{11, range.b}}), 300);
+    for (uint32_t i = 2; i < 6; ++i)
+        EXPECT_EQ(priority_served(fd, i), 300);
+    close(fd);
+    // The reader sees the close and leaves the band (bounded wait).
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (uint32_t i = 0; i < 6; ++i) {
+        int f2 = connect_port(port);
+        ASSERT_GE(f2, 0);
+        int64_t p = priority_served(f2, 10 + i);
+        EXPECT_GE(p, 0);
+        EXPECT_NE(p, 300) << "request " << i;
+        close(f2);
+    }
+    root->deactivate_object(ObjectId("prio", 4), init.env);
+    init.env.clear();
+    root->_id_assignment = SYSTEM_ID;
+    s->_remove_ref();
+    orb->destroy(init.env);
     CORBA::release(orb);
 }
 

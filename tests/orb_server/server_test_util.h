@@ -4,6 +4,7 @@
 #pragma once
 
 #include "portable_server.h"
+#include "rtcorba.h"
 #include "wq_dispatch.h"
 #include "wq_servant_registry.h"
 #include "wq_skeleton.h"
@@ -49,11 +50,22 @@ inline void skel_add(wq_ServerRequest &req, void *, const CORBA::EnvironmentWrap
 
 inline void skel_fail(wq_ServerRequest &, void *, const CORBA::EnvironmentWrapper &) { throw CalcOops(); }
 
+// Answers the CORBA priority the serving thread runs at.
+inline void skel_prio(wq_ServerRequest &req, void *, const CORBA::EnvironmentWrapper &env)
+{
+    RTCORBA::Current *cur = RTCORBA::get_current(env);
+    int16_t p = cur ? cur->active_priority(env) : int16_t(-1);
+    CORBA::release(cur);
+    if (!env.pending())
+        req.out << static_cast<int>(p);
+}
+
 struct CalcRegistration {
     CalcRegistration()
     {
         wq_SkeletonMap::add(kCalcId, "add", &skel_add);
         wq_SkeletonMap::add(kCalcId, "fail", &skel_fail);
+        wq_SkeletonMap::add(kCalcId, "prio", &skel_prio);
     }
 };
 inline CalcRegistration g_calc_registration;
