@@ -58,22 +58,6 @@ int run_client(std::vector<std::string> args, std::string &out)
     return pid < 0 ? -1 : wait_child(pid, 20);
 }
 
-int connect_to(uint16_t port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    timeval tv{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return fd;
-}
-
 // Everything the server sends until it closes (or 5 s pass).
 Bytes read_until_close(int fd)
 {
@@ -86,27 +70,6 @@ Bytes read_until_close(int fd)
         all.insert(all.end(), buf, buf + n);
     }
     return all;
-}
-
-// One whole GIOP message (header and body), or empty on close.
-Bytes read_message(int fd)
-{
-    Bytes m(12);
-    size_t have = 0;
-    while (have < m.size()) {
-        ssize_t n = read(fd, m.data() + have, m.size() - have);
-        if (n <= 0)
-            return {};
-        have += size_t(n);
-        if (have == 12 && m.size() == 12) {
-            uint32_t size;
-            std::memcpy(&size, &m[8], 4);
-            if (!(m[6] & 1))
-                size = __builtin_bswap32(size);
-            m.resize(12 + size);
-        }
-    }
-    return m;
 }
 
 class EchoServer : public testing::Test {

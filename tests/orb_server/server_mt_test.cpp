@@ -89,19 +89,9 @@ int64_t priority_served(int fd, uint32_t rid, std::vector<Context> const &ctx = 
     Bytes msg = request(rid, make_key("RootPOA", "prio"), "prio", {}, ctx);
     if (write(fd, msg.data(), msg.size()) != ssize_t(msg.size()))
         return -1;
-    Bytes m(12);
-    size_t have = 0;
-    while (have < m.size()) {
-        ssize_t n = read(fd, m.data() + have, m.size() - have);
-        if (n <= 0)
-            return -1;
-        have += size_t(n);
-        if (have == 12 && m.size() == 12) {
-            uint32_t size;
-            std::memcpy(&size, &m[8], 4);
-            m.resize(12 + size);
-        }
-    }
+    Bytes m = read_message(fd);
+    if (m.size() < 20)
+        return -1;
     Reply r = parse_reply(m);
     return r.status == 0 && r.body + 4 <= m.size() ? int64_t(r.c.get32(r.body)) : -1;
 }
@@ -120,22 +110,6 @@ uint16_t free_port()
         port = ntohs(sa.sin_port);
     close(fd);
     return port;
-}
-
-int connect_port(uint16_t port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval tv{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // Real reader threads: a band request is served at the band's priority, and
@@ -163,7 +137,7 @@ TEST(ServerMt, BandThreadsServeAtTheBandPriorityUntilTheirClientGoes)
 
     Cdr range;
     range.u8(1).u8(0).u16(300).u16(400);
-    int fd = connect_port(port);
+    int fd = connect_to(port);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(priority_served(fd, 1, {{11, range.b}}), 300);
     for (uint32_t i = 2; i < 6; ++i)
@@ -172,7 +146,7 @@ TEST(ServerMt, BandThreadsServeAtTheBandPriorityUntilTheirClientGoes)
     // The reader sees the close and leaves the band (bounded wait).
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     for (uint32_t i = 0; i < 6; ++i) {
-        int f2 = connect_port(port);
+        int f2 = connect_to(port);
         ASSERT_GE(f2, 0);
         int64_t p = priority_served(f2, 10 + i);
         EXPECT_GE(p, 0);

@@ -9,7 +9,11 @@
 #include "wq_servant_registry.h"
 #include "wq_skeleton.h"
 
+#include <arpa/inet.h>
 #include <cstdint>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -242,6 +246,45 @@ inline std::string exception_id(Reply const &r, uint32_t *minor = nullptr)
     if (minor && at + 4 <= r.c.b.size())
         *minor = r.c.get32(at) & 0x1F;
     return id;
+}
+
+// A connection to 127.0.0.1:port whose reads time out after 5 s; -1 when
+// it cannot be made.
+inline int connect_to(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+// One whole GIOP message (header and body), or empty on close.
+inline Bytes read_message(int fd)
+{
+    Bytes m(12);
+    size_t have = 0;
+    while (have < m.size()) {
+        ssize_t n = read(fd, m.data() + have, m.size() - have);
+        if (n <= 0)
+            return {};
+        have += size_t(n);
+        if (have == 12 && m.size() == 12) {
+            uint32_t size;
+            std::memcpy(&size, &m[8], 4);
+            if (!(m[6] & 1))
+                size = __builtin_bswap32(size);
+            m.resize(12 + size);
+        }
+    }
+    return m;
 }
 
 } // namespace srv_test
