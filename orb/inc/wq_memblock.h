@@ -13,12 +13,17 @@ struct wq_MemoryBlock {
     uint32_t capacity = 0;          // usable bytes
     uint32_t owns = 0;              // 1 when the block frees its buffer
     uint32_t base = 0;              // stream offset of data[0]
+    uint32_t mapped = 0;            // raw is a mapping of its own (see alloc)
     // On the head block of a chain: holders beside its owner (read-only
     // views). The chain goes back only when the last of them lets go.
     std::atomic<uint32_t> holders{0};
 
     // A block owning a new 8-aligned buffer of `size` bytes; the standard
-    // sizes come from the free lists. Null when memory is short.
+    // sizes come from the free lists. Null when memory is short. Buffers of
+    // 65536 bytes and more that the free lists cannot give are mapped for
+    // themselves and unmapped when destroyed: the free lists keep a bounded
+    // number of blocks, and a large message's blocks always go back to the
+    // system instead of staying in the allocator's arenas.
     static wq_MemoryBlock *alloc(uint32_t size);
     // A block wrapping a caller's buffer; owns 0.
     static wq_MemoryBlock *alloc(uint32_t size, void *buffer);

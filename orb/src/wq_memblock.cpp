@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <new>
+#include <sys/mman.h>
 
 namespace {
 
@@ -20,6 +21,11 @@ struct wq_mb_guard {
 
 constexpr uint32_t kReqSize = 65536;
 constexpr uint32_t kAnySize = 4096;
+// Blocks kept for reuse per list: enough for the messages of many threads
+// at once, while a large message's blocks go back to the allocator.
+constexpr uint32_t kKeepReq = 64;
+constexpr uint32_t kKeepAny = 256;
+constexpr uint32_t kKeepNoBuf = 256;
 
 struct FreeList {
     wq_MemoryBlock *head = nullptr;
@@ -80,8 +86,15 @@ wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size)
     b = new (std::nothrow) wq_MemoryBlock;
     if (!b)
         return nullptr;
-    b->raw = new (std::nothrow) unsigned char[static_cast<size_t>(size) + 7];
+    if (size >= kReqSize) {
+        void *m = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        b->raw = m == MAP_FAILED ? nullptr : static_cast<unsigned char *>(m);
+        b->mapped = 1;
+    } else {
+        b->raw = new (std::nothrow) unsigned char[static_cast<size_t>(size) + 7];
+    }
     if (!b->raw) {
+        b->mapped = 0;
         delete b;
         return nullptr;
     }
@@ -162,13 +175,13 @@ void wq_MemoryBlock::release(wq_MemoryBlock *&block)
             b->next = nullptr;
             // Only buffers that alloc(size) made (raw set) go back on the
             // sized lists; a wrapped buffer is never handed to another stream.
-            if (b->owns && b->raw && b->capacity == kReqSize) {
+            if (b->owns && b->raw && b->capacity == kReqSize && wq_mb_free_req.count < kKeepReq) {
                 b->used = 0;
                 push_locked(wq_mb_free_req, b);
-            } else if (b->owns && b->raw && b->capacity == kAnySize) {
+            } else if (b->owns && b->raw && b->capacity == kAnySize && wq_mb_free_any.count < kKeepAny) {
                 b->used = 0;
                 push_locked(wq_mb_free_any, b);
-            } else if (!b->owns) {
+            } else if (!b->owns && wq_mb_free_no_buf.count < kKeepNoBuf) {
                 b->data = nullptr;
                 b->raw = nullptr;
                 b->capacity = 0;
@@ -187,7 +200,9 @@ void wq_MemoryBlock::release(wq_MemoryBlock *&block)
 wq_MemoryBlock::~wq_MemoryBlock()
 {
     if (owns) {
-        if (raw)
+        if (raw && mapped)
+            ::munmap(raw, capacity);
+        else if (raw)
             delete[] raw;
         else
             delete[] data;

@@ -7,6 +7,8 @@
 #include "wq_text.h"
 
 #include <cstdio>
+#include <malloc.h>
+#include <mutex>
 #include <cstring>
 
 wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_pool(1);
@@ -17,6 +19,36 @@ namespace {
 
 // Reader threads alive, general and band together.
 std::atomic<uint32_t> g_readers{0};
+
+// After a message this large, memory that the allocator still holds for it
+// is handed back to the system. (The message's own blocks are mapped for
+// themselves; what the servant allocated for it is not.)
+constexpr uint32_t kLargeMessage = 1u << 20;
+std::atomic<bool> g_trimming{false};
+std::atomic<uint64_t> g_trims_asked{0};
+
+// One reader trims at a time; one that asks meanwhile has it done again by
+// the trimming reader instead of waiting.
+void give_memory_back()
+{
+    // Allocations this large are mapped for themselves and unmapped when
+    // freed, and free memory at the top of an arena goes back above a fixed
+    // threshold: fixing both stops the allocator from raising them after the
+    // first large buffer is freed, which would keep every later one.
+    static std::once_flag fixed;
+    std::call_once(fixed, [] {
+        ::mallopt(M_MMAP_THRESHOLD, int(kLargeMessage));
+        ::mallopt(M_TRIM_THRESHOLD, int(kLargeMessage));
+    });
+    g_trims_asked.fetch_add(1, std::memory_order_acq_rel);
+    while (!g_trimming.exchange(true, std::memory_order_acquire)) {
+        uint64_t asked = g_trims_asked.load(std::memory_order_acquire);
+        ::malloc_trim(0);
+        g_trimming.store(false, std::memory_order_release);
+        if (g_trims_asked.load(std::memory_order_acquire) == asked)
+            return;
+    }
+}
 
 void log_send_failure(char const *what, uint32_t id, bool with_id)
 {
@@ -324,8 +356,11 @@ void wq_reader_thread_action(void *arg)
             ReaderSink sink(*st, circuit);
             wq_dispatch_message(*st, h.type, sink);
         }
+        bool large = h.size >= kLargeMessage || st->out.size_written() >= kLargeMessage;
         st->in.reclaim();
         st->out.reclaim();
+        if (large)
+            give_memory_back();
     }
     if (counted_general) {
         wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
