@@ -78,6 +78,10 @@ private:
     bool heap_;
 };
 
+// The text of UNKNOWN minor 4 for a thrown object that is neither a CORBA
+// exception nor a std::exception.
+extern char const *const WQ_CPP_Native_Text;
+
 // The mapping's free forms: release deletes the exception; both do nothing
 // for null.
 inline void release(const Exception *e) { delete e; }

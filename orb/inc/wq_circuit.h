@@ -242,7 +242,7 @@ private:
     unsigned char *ahead_;
     int32_t ahead_count_ = 0;
     int32_t ahead_offset_ = 0;
-    std::atomic<uint32_t> refs_{1};
+    std::atomic<int32_t> refs_{1}; // -100000 once the last drop has begun
     uint32_t server_ = 0;
     char *endpoint_ = nullptr;
     wq_MsgEndpoint *owner_ = nullptr;

@@ -277,6 +277,8 @@ public:
     virtual void hand_back(bool reply_due) = 0;
     // Sends a reply message (early: before the servant runs).
     virtual void send(CORBA::Stream &reply, uint32_t request_id, bool early) = 0;
+    // Sends a locate reply (by default as a reply).
+    virtual void send_locate(CORBA::Stream &reply, uint32_t request_id) { send(reply, request_id, false); }
     // The message cannot be served: answer MessageError and close.
     virtual void protocol_error() = 0;
     // The client closed its side (CloseConnection).

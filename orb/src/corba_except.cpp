@@ -48,6 +48,7 @@ namespace CORBA {
 char const *Exception::wq_IR_Name = "IDL:omg.org/CORBA/Exception:1.0";
 char const *SystemException::wq_IR_Name = "IDL:omg.org/CORBA/SystemException:1.0";
 char const *UserException::wq_IR_Name = "IDL:omg.org/CORBA/UserException:1.0";
+char const *const WQ_CPP_Native_Text = "(unknown)";
 
 // Kept out of line (both), so that the compiler pairs them and not the
 // global functions they call.

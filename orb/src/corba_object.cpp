@@ -286,7 +286,7 @@ template <class F> bool collocated_call(const EnvironmentWrapper &env, F f)
     } catch (std::exception &e) {
         env.exception(new UNKNOWN(4, COMPLETED_MAYBE, e.what()));
     } catch (...) {
-        env.exception(new UNKNOWN(4, COMPLETED_MAYBE, "C++ native exception"));
+        env.exception(new UNKNOWN(4, COMPLETED_MAYBE, WQ_CPP_Native_Text));
     }
     return false;
 }

@@ -31,7 +31,7 @@ void wq_store_thrown(const CORBA::EnvironmentWrapper &env)
     } catch (std::exception &e) {
         env.exception(new CORBA::UNKNOWN(WQ_MINOR_NATIVE_EXCEPTION, CORBA::COMPLETED_MAYBE, e.what()));
     } catch (...) {
-        env.exception(new CORBA::UNKNOWN(WQ_MINOR_NATIVE_EXCEPTION, CORBA::COMPLETED_MAYBE, "(unknown)"));
+        env.exception(new CORBA::UNKNOWN(WQ_MINOR_NATIVE_EXCEPTION, CORBA::COMPLETED_MAYBE, CORBA::WQ_CPP_Native_Text));
     }
 }
 

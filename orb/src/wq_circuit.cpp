@@ -109,12 +109,35 @@ wq_MsgCircuit::~wq_MsgCircuit()
 
 wq_NetCollectorReleasor wq_MsgCircuit::get_releasor() { return wq_MsgCircuitFactory::release; }
 
-void wq_MsgCircuit::_add_ref() { refs_.fetch_add(1, std::memory_order_relaxed); }
+// Misuse of the reference count is reported and changes nothing: a circuit
+// whose last drop has begun (count below 1) is never taken again, nor
+// dropped once more.
+void wq_MsgCircuit::_add_ref()
+{
+    int32_t n = refs_.load(std::memory_order_relaxed);
+    do {
+        if (n < 1) {
+            static char const text[] = "Ulvenor internal warning #581\n";
+            wq_err.write(text, sizeof text - 1);
+            return;
+        }
+    } while (!refs_.compare_exchange_weak(n, n + 1, std::memory_order_relaxed));
+}
 
 void wq_MsgCircuit::_remove_ref()
 {
-    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    int32_t n = refs_.load(std::memory_order_relaxed);
+    do {
+        if (n < 1) {
+            static char const text[] = "Ulvenor internal warning #582\n";
+            wq_err.write(text, sizeof text - 1);
+            return;
+        }
+    } while (!refs_.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel));
+    if (n == 1) {
+        refs_.store(-100000, std::memory_order_relaxed);
         delete this;
+    }
 }
 
 void wq_MsgCircuit::fail()

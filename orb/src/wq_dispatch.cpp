@@ -612,7 +612,7 @@ void serve_locate(wq_ReaderState &st, wq_DispatchSink &sink)
     delete held;
     if (CORBA::ORB::diagnostics() >= 2)
         wq_GIOPLog::log_locate_reply(1, st.request_id, status, sink.peer());
-    sink.send(st.out, st.request_id, false);
+    sink.send_locate(st.out, st.request_id);
     env.clear();
 }
 

@@ -91,8 +91,15 @@ public:
     ReaderSink(wq_ReaderState &st, wq_MsgCircuit *&circuit) : st_(st), circuit_(circuit) {}
     ~ReaderSink() override
     {
-        if (held_)
-            held_->_remove_ref();
+        if (!held_)
+            return;
+        // Only an early reply leaves the circuit held to the end of the
+        // message; any other hold was never given up by its reply.
+        if (!early_sent_) {
+            static char const text[] = "Ulvenor: internal warning #568\n";
+            wq_out.write(text, sizeof text - 1);
+        }
+        held_->_remove_ref();
     }
 
     void hand_back(bool reply_due) override
@@ -116,32 +123,18 @@ public:
 
     void send(CORBA::Stream &reply, uint32_t request_id, bool early) override
     {
-        wq_MsgCircuit *c = held_;
-        if (!c)
-            return;
-        if (reply.pending()) {
-            // No reply could be built: the client must not wait for one.
-            c->fail();
-            c->shutdown_net();
-        } else if (c->state() != wq_MsgCircuit::Active) {
-            log_send_failure(early ? "circuit failed before send of early reply for request id"
-                                   : "circuit failed before send of reply for request id",
-                             request_id, true);
-        } else {
-            wq_PrivateEnv pe;
-            bool resume = false;
-            c->send_reply(reply, resume, pe.env);
-            if (resume)
-                return_to_pool(c, c->paused_level());
-            if (pe.env.pending())
-                log_send_failure(early ? "exception during send for early reply to request id"
-                                       : "exception during send for reply to request id",
-                                 request_id, true);
-        }
-        if (!early) {
-            c->_remove_ref();
-            held_ = nullptr;
-        }
+        if (early)
+            deliver(reply, request_id, true, true, "circuit failed before send of early reply for request id",
+                    "exception during send for early reply to request id");
+        else
+            deliver(reply, request_id, false, true, "circuit failed before send of reply for request id",
+                    "exception during send for reply to request id");
+    }
+
+    void send_locate(CORBA::Stream &reply, uint32_t request_id) override
+    {
+        deliver(reply, request_id, false, false, "circuit failed before send of locate reply",
+                "exception during send for locate reply");
     }
 
     char const *peer() override
@@ -167,6 +160,38 @@ public:
     }
 
 private:
+    // Sends a reply on the held circuit; the texts name what failed (a
+    // request's texts end with its id). After an early reply the circuit
+    // stays held for the servant's run.
+    void deliver(CORBA::Stream &reply, uint32_t request_id, bool early, bool with_id, char const *closed,
+                 char const *failed)
+    {
+        wq_MsgCircuit *c = held_;
+        if (!c)
+            return;
+        if (reply.pending()) {
+            // No reply could be built: the client must not wait for one.
+            c->fail();
+            c->shutdown_net();
+        } else if (c->state() != wq_MsgCircuit::Active) {
+            log_send_failure(closed, request_id, with_id);
+        } else {
+            wq_PrivateEnv pe;
+            bool resume = false;
+            c->send_reply(reply, resume, pe.env);
+            if (resume)
+                return_to_pool(c, c->paused_level());
+            if (pe.env.pending())
+                log_send_failure(failed, request_id, with_id);
+        }
+        if (early) {
+            early_sent_ = true;
+        } else {
+            c->_remove_ref();
+            held_ = nullptr;
+        }
+    }
+
     // The circuit is given up for good by the thread that reads it.
     void drop_reading()
     {
@@ -179,6 +204,7 @@ private:
     wq_ReaderState &st_;
     wq_MsgCircuit *&circuit_;
     wq_MsgCircuit *held_ = nullptr;
+    bool early_sent_ = false;
 };
 
 // Reads the calling thread's CORBA priority (0 when RT is not available).

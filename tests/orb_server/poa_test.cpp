@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -268,6 +269,42 @@ TEST(Servants, RegistryTeardownReleasesItsEntries)
     p->destroy(false, false, ei.env);
     EXPECT_EQ(s->_refcount_value(), 1);
     s->_remove_ref();
+}
+
+TEST(PoaExceptions, ThrownObjectsBecomeEnvironmentExceptions)
+{
+    struct Row {
+        char const *what;
+        void (*thrower)();
+        char const *id;
+        char const *text; // null: not asked
+    } rows[] = {
+        {"heap CORBA exception",
+         [] { throw static_cast<CORBA::Exception *>(new CORBA::NO_MEMORY(1, CORBA::COMPLETED_NO)); },
+         CORBA::NO_MEMORY::wq_IR_Name, nullptr},
+        {"CORBA exception by value", [] { throw POA::WrongPolicy(); }, POA::WrongPolicy::wq_IR_Name, nullptr},
+        {"std::exception", [] { throw std::runtime_error("gone wrong"); }, CORBA::UNKNOWN::wq_IR_Name, "gone wrong"},
+        {"anything else", [] { throw 42; }, CORBA::UNKNOWN::wq_IR_Name, CORBA::WQ_CPP_Native_Text},
+    };
+    EXPECT_STREQ(CORBA::WQ_CPP_Native_Text, "(unknown)");
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        wq_PrivateEnv pe;
+        try {
+            r.thrower();
+        } catch (...) {
+            wq_store_thrown(pe.env);
+        }
+        ASSERT_TRUE(pe.env.pending());
+        EXPECT_STREQ(pe.env.exception()->wq_ir_name(), r.id);
+        if (r.text) {
+            auto *se = CORBA::SystemException::_downcast(pe.env.exception());
+            ASSERT_NE(se, nullptr);
+            EXPECT_EQ(se->minor() & 0xFFFu, 4u);
+            EXPECT_STREQ(se->param(), r.text);
+        }
+        pe.env.clear();
+    }
 }
 
 TEST(PoaExceptions, IdsAndWireForms)
