@@ -109,32 +109,30 @@ wq_MsgCircuit::~wq_MsgCircuit()
 
 wq_NetCollectorReleasor wq_MsgCircuit::get_releasor() { return wq_MsgCircuitFactory::release; }
 
-// Misuse of the reference count is reported and changes nothing: a circuit
-// whose last drop has begun (count below 1) is never taken again, nor
-// dropped once more.
-void wq_MsgCircuit::_add_ref()
+namespace {
+
+// Moves a circuit's reference count by `delta` unless the last drop has
+// begun (count below 1): that misuse is reported with `warning` and changes
+// nothing. The count before the move, or 0 when refused.
+int32_t step_count(std::atomic<int32_t> &refs, int32_t delta, char const *warning)
 {
-    int32_t n = refs_.load(std::memory_order_relaxed);
+    int32_t n = refs.load(std::memory_order_relaxed);
     do {
         if (n < 1) {
-            static char const text[] = "Ulvenor internal warning #581\n";
-            wq_err.write(text, sizeof text - 1);
-            return;
+            wq_err.write(warning, std::strlen(warning));
+            return 0;
         }
-    } while (!refs_.compare_exchange_weak(n, n + 1, std::memory_order_relaxed));
+    } while (!refs.compare_exchange_weak(n, n + delta, std::memory_order_acq_rel));
+    return n;
 }
+
+} // namespace
+
+void wq_MsgCircuit::_add_ref() { step_count(refs_, 1, "Ulvenor internal warning #581\n"); }
 
 void wq_MsgCircuit::_remove_ref()
 {
-    int32_t n = refs_.load(std::memory_order_relaxed);
-    do {
-        if (n < 1) {
-            static char const text[] = "Ulvenor internal warning #582\n";
-            wq_err.write(text, sizeof text - 1);
-            return;
-        }
-    } while (!refs_.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel));
-    if (n == 1) {
+    if (step_count(refs_, -1, "Ulvenor internal warning #582\n") == 1) {
         refs_.store(-100000, std::memory_order_relaxed);
         delete this;
     }
