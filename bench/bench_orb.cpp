@@ -4,7 +4,9 @@
 // bytes in the same pieces over sockets with the same options. Both servers
 // run on CPU pins 1 and 2 (the broker's reader that takes the circuit back
 // runs beside the one serving), the client on pin 0; the broker and the raw
-// exchange are measured in turn, in short blocks, in one run.
+// exchange are measured in turn, in short blocks, in one run. Then 8 client
+// processes make 5000 `add` calls each at once, against the broker's server
+// and against a raw thread-per-connection server doing the same exchanges.
 #include "bench_util.h"
 #include "corba_orb.h"
 #include "peertest_echo.h"
@@ -18,6 +20,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 extern char **environ;
@@ -113,20 +116,123 @@ pid_t raw_server(uint16_t &port)
         int c = accept(ls, nullptr, nullptr);
         if (c < 0)
             _exit(0);
-        if (fork() != 0) { // one process per connection, as the broker has a reader per circuit
+        // One thread per connection, each blocking on its own socket.
+        std::thread([c] {
+            server_options(c);
+            uint64_t sizes[2];
+            if (full(c, sizes, sizeof sizes, true)) {
+                std::vector<char> in(sizes[0]), out(sizes[1], 'r');
+                while (full(c, in.data(), in.size(), true) && full(c, out.data(), out.size(), false)) {
+                }
+            }
             close(c);
-            continue;
-        }
-        close(ls);
-        server_options(c);
-        uint64_t sizes[2];
-        if (!full(c, sizes, sizeof sizes, true))
-            _exit(0);
-        std::vector<char> in(sizes[0]), out(sizes[1], 'r');
-        while (full(c, in.data(), in.size(), true) && full(c, out.data(), out.size(), false)) {
-        }
-        _exit(0);
+        }).detach();
     }
+}
+
+int raw_connect(uint16_t port, uint64_t req, uint64_t rep);
+
+// Clients in processes of their own (each broker client its own ORB and
+// connection), on the CPUs the servers do not use. Each child prepares with
+// `prepare`, waits for the start, runs `body` and reports; the result is the
+// wall time in ms from the start to the last end, or -1 when one failed.
+double run_clients(int n, bool (*prepare)(void *), bool (*body)(void *), void *arg)
+{
+    int ready[2], go[2], done[2];
+    if (pipe(ready) != 0 || pipe(go) != 0 || pipe(done) != 0)
+        return -1;
+    std::vector<pid_t> kids;
+    for (int k = 0; k < n; ++k) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            for (long c = 0; c < cpus; ++c)
+                if (cpus < 4 || (c != 2 && c != 3))
+                    CPU_SET(int(c), &set);
+            sched_setaffinity(0, sizeof set, &set);
+            char ok = prepare(arg) ? 1 : 0;
+            (void)!write(ready[1], &ok, 1);
+            char g;
+            (void)!read(go[0], &g, 1);
+            ok = ok && body(arg) ? 1 : 0;
+            (void)!write(done[1], &ok, 1);
+            _exit(0);
+        }
+        kids.push_back(pid);
+    }
+    bool ok = true;
+    for (int k = 0; k < n; ++k) {
+        char c = 0;
+        ok = read(ready[0], &c, 1) == 1 && c && ok;
+    }
+    auto t0 = bench::Clock::now();
+    std::vector<char> start(size_t(n), 'g');
+    (void)!write(go[1], start.data(), start.size());
+    for (int k = 0; k < n; ++k) {
+        char c = 0;
+        ok = read(done[0], &c, 1) == 1 && c && ok;
+    }
+    double ms = std::chrono::duration<double, std::milli>(bench::Clock::now() - t0).count();
+    for (pid_t p : kids)
+        waitpid(p, nullptr, 0);
+    for (int f : {ready[0], ready[1], go[0], go[1], done[0], done[1]})
+        close(f);
+    return ok ? ms : -1;
+}
+
+constexpr int kClients = 8, kClientCalls = 5000;
+
+struct ManyArgs {
+    std::string ior;
+    uint16_t raw_port;
+    // In each child.
+    PeerTest::Echo *echo = nullptr;
+    int fd = -1;
+};
+
+bool orb_prepare(void *a)
+{
+    auto *m = static_cast<ManyArgs *>(a);
+    char name[] = "bench_orb_client", diag[] = "-ORBdiag", none[] = "none";
+    char *argv[] = {name, diag, none, nullptr};
+    int argc = 3;
+    CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
+    CORBA::ORB *orb = CORBA::ORB_init(argc, argv, nullptr, env);
+    CORBA::Object *obj = orb ? orb->string_to_object(m->ior.c_str(), env) : nullptr;
+    m->echo = obj ? PeerTest::Echo::_narrow(obj) : nullptr;
+    if (m->echo)
+        m->echo->add(1, 2, env); // connected before the start
+    return m->echo && !env.pending();
+}
+
+bool orb_adds(void *a)
+{
+    auto *m = static_cast<ManyArgs *>(a);
+    CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
+    for (int i = 0; i < kClientCalls && !env.pending(); ++i)
+        m->echo->add(i, 1, env);
+    bool ok = !env.pending();
+    env.clear();
+    return ok;
+}
+
+bool raw_prepare(void *a)
+{
+    auto *m = static_cast<ManyArgs *>(a);
+    m->fd = raw_connect(m->raw_port, kAddReq, kAddRep);
+    return m->fd >= 0;
+}
+
+bool raw_adds(void *a)
+{
+    auto *m = static_cast<ManyArgs *>(a);
+    char buf[kAddReq + kAddRep];
+    for (int i = 0; i < kClientCalls; ++i)
+        if (!full(m->fd, buf, kAddReq, false) || !full(m->fd, buf, kAddRep, true))
+            return false;
+    return true;
 }
 
 int raw_connect(uint16_t port, uint64_t req, uint64_t rep)
@@ -203,6 +309,19 @@ int main(int argc, char **argv)
     std::string ior;
     pid_t srv = echo_server(ior);
     bench::pin_cpu(0);
+    // Concurrent clients first, while this process has no broker of its
+    // own (the clients fork from it): the better of three runs on each
+    // side, in turn.
+    bool many_failed = false;
+    ManyArgs many{ior, raw_port};
+    double orb_ms = 1e300, raw_ms = 1e300;
+    for (int run = 0; run < 3; ++run) {
+        double o = run_clients(kClients, orb_prepare, orb_adds, &many);
+        double r = run_clients(kClients, raw_prepare, raw_adds, &many);
+        many_failed = many_failed || o < 0 || r < 0;
+        orb_ms = std::min(orb_ms, o);
+        raw_ms = std::min(raw_ms, r);
+    }
 
     CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
     CORBA::ORB *orb = CORBA::ORB_init(argc, argv, nullptr, env);
@@ -254,12 +373,14 @@ int main(int argc, char **argv)
         for (int i = 0; i < 3; ++i)
             octets.raw.push_back(raw_rt(big, kBigReq, kBigRep));
     }
-    bool failed = env.pending();
+    bool failed = env.pending() || many_failed;
     if (failed)
         std::fprintf(stderr, "bench_orb: call failed: %s\n", env.exception()->wq_ir_name());
     env.clear();
     report("orb_add_roundtrip", add);
     report("orb_echo_octets_64k_roundtrip", octets);
+
+    bench::figure("orb_8clients_add_wall", orb_ms, "ms", raw_ms, bench::slowdown(orb_ms, raw_ms), {1, 1, 2});
 
     close(small);
     close(big);

@@ -115,7 +115,7 @@ public:
             l.head = l.tail = nullptr;
             l.queued = 0;
             l.readers = 0;
-            l.idle = 0;
+            l.idle.store(0, std::memory_order_relaxed);
             uint64_t v;
             if (l.ev >= 0)
                 (void)!::read(l.ev, &v, sizeof v);
@@ -128,7 +128,10 @@ public:
     // Reader counts, under the pool's reader-writer lock.
     wq_RWMutex lock;
     uint32_t &readers(uint32_t level) { return lv_[level].readers; }
-    uint32_t &idle(uint32_t level) { return lv_[level].idle; }
+    // Readers waiting in get, changed by each reader around every get: a
+    // counter of its own, so that readers never queue on the pool's lock
+    // between two requests.
+    std::atomic<uint32_t> &idle(uint32_t level) { return lv_[level].idle; }
 
 private:
     struct Level {
@@ -138,7 +141,7 @@ private:
         std::atomic<int> ep{-1}; // the poller, made on first use
         int ev = -1;             // readable while the queue is not empty
         uint32_t readers = 0;    // reader threads serving the level
-        uint32_t idle = 0;       // of them, waiting in get
+        std::atomic<uint32_t> idle{0}; // of them, waiting in get
         uint32_t queued = 0;     // circuits in the queue (under mtx)
     };
 

@@ -245,6 +245,8 @@ namespace {
 // readers exist). False when none was started.
 bool spawn_general_reader_if_short(uint32_t minimum, bool total = false)
 {
+    if (!total && wq_msg_circuit_pool.idle(0).load(std::memory_order_acquire) > minimum)
+        return false; // the common case, without the lock
     wq_ThreadEnvironment tenv;
     {
         wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
@@ -336,16 +338,10 @@ void wq_reader_thread_action(void *arg)
         if (!circuit) {
             wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(st->band_thread);
             uint32_t level = st->band_thread ? st->band : 0;
-            if (!idle_counted) {
-                wq_WriteLock g(pool.lock, tenv);
-                ++pool.idle(level);
-            }
+            if (!idle_counted)
+                pool.idle(level).fetch_add(1, std::memory_order_acq_rel);
             circuit = pool.get(level);
-            uint32_t idle_left;
-            {
-                wq_WriteLock g(pool.lock, tenv);
-                idle_left = --pool.idle(level);
-            }
+            uint32_t idle_left = pool.idle(level).fetch_sub(1, std::memory_order_acq_rel) - 1;
             idle_counted = false;
             if (!circuit)
                 break;
