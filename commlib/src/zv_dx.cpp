@@ -55,11 +55,14 @@ ZV_status_t dx_create(SMB_handle src, SMB_handle dst, void *reserved0, uint32_t 
     if (!s || !d)
         return DX__NULL_HANDLE;
     auto *t = new zv_dx_template;
-    if (mapArea(s->fd, s->size, t->src) != 0 || mapArea(d->fd, d->size, t->dst) != 0) {
+    ZV_status_t r = mapArea(s->fd, s->size, t->src);
+    if (r == 0)
+        r = mapArea(d->fd, d->size, t->dst);
+    if (r != 0) {
         unmapArea(t->src);
         unmapArea(t->dst);
         delete t;
-        return DX__SYSTEM;
+        return r == SMB__AREA_LOST ? DX__AREA_LOST : DX__SYSTEM;
     }
     HandleRegistry::instance().add(t);
     *pTemplate = t;

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -231,3 +232,82 @@ TEST(Commlib, ComputeElementIdComesFromTheEnvironment)
 }
 
 } // namespace
+
+namespace {
+
+// Cuts an area's object down to size bytes, as anyone with access may.
+void cutArea(const char *area, off_t size)
+{
+    int fd = shm_open(objPath(area).c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+}
+
+} // namespace
+
+TEST(Commlib, EveryCallOnAnAreaCutShortAnswersInsteadOfFaulting)
+{
+    // An area mapped every way (opened, word access, both ends of a
+    // transfer), then cut short by someone else: each call that touches it
+    // answers with a code, reads of the opened mapping give zeros, and only
+    // handles of that area are affected.
+    SMB_handle a = nullptr, o = nullptr, other = nullptr, oo = nullptr, b = nullptr;
+    SMB_access_handle acc = nullptr, acc2 = nullptr;
+    DX_template out = nullptr, in = nullptr, t2 = nullptr;
+    DX_transfer xo = nullptr, xi = nullptr;
+    void *addr = nullptr, *oaddr = nullptr;
+    ASSERT_EQ(smb_create("cut", 4, 8192, 1, 1, 0, &a), 0u);
+    ASSERT_EQ(smb_open("cut", 4, 0, 8192, 0, 0, &addr, &o), 0u);
+    ASSERT_EQ(smb_create("uncut", 4, 8192, 1, 1, 0, &other), 0u);
+    ASSERT_EQ(smb_open("uncut", 4, 0, 8192, 0, 0, &oaddr, &oo), 0u);
+    ASSERT_EQ(smb_access_setup(&a, sizeof a, &acc, nullptr), 0u);
+    ASSERT_EQ(dx_create(a, other, nullptr, 0, 0, 0, 0, &out), 0u);
+    ASSERT_EQ(dx_create(other, a, nullptr, 0, 0, 0, 0, &in), 0u);
+    ASSERT_EQ(dx_copy(out, 4096, 0, 4096, 0, 0, 0, &xo), 0u);
+    ASSERT_EQ(dx_copy(in, 0, 4096, 4096, 0, 0, 0, &xi), 0u);
+    EXPECT_EQ(smb_check(o, SMB_CHECK_OBJECT), 0u);
+    cutArea("cut", 4096);
+    uint64_t size = 0;
+    char file[128] = "";
+    struct Row {
+        const char *what;
+        std::function<ZV_status_t()> call;
+        ZV_status_t want;
+    };
+    const Row rows[] = {
+        {"object check sees the cut before any access", [&] { return smb_check(o, SMB_CHECK_OBJECT); }, SMB__AREA_LOST},
+        {"cheap check before any fault", [&] { return smb_check(a, 0); }, 0u},
+        {"word below the cut", [&] { return smb_access_write_u64(acc, 0, 0, 8, 1); }, 0u},
+        {"word past the cut", [&] { return smb_access_write_u64(acc, 0, 0, 4096 + 8, 1); }, SMB__AREA_LOST},
+        {"every handle of the area is lost", [&] { return smb_check(o, 0); }, SMB__AREA_LOST},
+        {"the other area is not", [&] { return smb_check(oo, SMB_CHECK_OBJECT); }, 0u},
+        {"transfer out of the cut part", [&] { return dx_start(xo, 0); }, DX__AREA_LOST},
+        {"transfer into the cut part", [&] { return dx_start(xi, 0); }, DX__AREA_LOST},
+        {"reading the opened mapping past the cut",
+         [&] { return (ZV_status_t)static_cast<volatile uint8_t *>(addr)[6000]; }, 0u},
+        {"new word access", [&] { return smb_access_setup(&a, sizeof a, &acc2, nullptr); }, SMB__AREA_LOST},
+        {"new transfer template", [&] { return dx_create(a, other, nullptr, 0, 0, 0, 0, &t2); }, DX__AREA_LOST},
+        {"attach at the old size", [&] { return smb_attach("cut", 4, 8192, 0, 0, &b); }, SMB__SIZE_MISMATCH},
+        {"open at the old size", [&] { return smb_open("cut", 4, 0, 8192, 0, 0, &addr, &b); }, SMB__SIZE_MISMATCH},
+        {"size and file of the area", [&] { return smb_stat("cut", &size, file, sizeof file); }, 0u},
+        {"removed to be made again", [&] { return smb_remove("cut"); }, 0u},
+        {"a removed area's handles are lost", [&] { return smb_check(a, SMB_CHECK_OBJECT); }, SMB__AREA_LOST},
+        {"made again", [&] { return smb_create("cut", 4, 8192, 1, 1, 0, &b); }, 0u},
+        {"no longer found", [&] { return smb_stat("gone", &size, nullptr, 0); }, SMB__NOT_FOUND},
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(r.call(), r.want) << r.what;
+    EXPECT_EQ(size, 4096u);
+    EXPECT_EQ(std::string(file), "/dev/shm" + objPath("cut"));
+    // Released, the lost mappings no longer count.
+    EXPECT_EQ(dx_release(xo, 0), 0u);
+    EXPECT_EQ(dx_release(xi, 0), 0u);
+    EXPECT_EQ(dx_destroy(out), 0u);
+    EXPECT_EQ(dx_destroy(in), 0u);
+    EXPECT_EQ(smb_access_release(acc), 0u);
+    EXPECT_EQ(smb_close(o, 0), 0u);
+    EXPECT_EQ(smb_check(b, 0), 0u);
+    for (SMB_handle h : {a, b, oo, other})
+        EXPECT_EQ(smb_close(h, 0), 0u);
+}
