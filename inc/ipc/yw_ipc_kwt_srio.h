@@ -113,6 +113,9 @@ typedef struct yw_ipc_kwt_srio_connection {
     YW_uint32_t seqNext;
     /* set up at least once (a later set-up keeps what the sender holds) */
     bool wasSetUp;
+    /* sender: the own data area was lost; what `sent` still records lay
+     * there: the next handshake counts those not acknowledged as lost */
+    bool sentStale;
     /* LOCAL: the partner connection whose areas this one uses (remote
      * handles and remote_access are borrowed from it, never closed) */
     struct yw_ipc_kwt_srio_connection *partner;

@@ -107,8 +107,10 @@ ZV_status_t yw_srio_createOrAttach(const char *name, YW_uint32_t flags, YW_uint6
 ZV_status_t yw_srio_localArea(const char *name, YW_uint32_t flags, YW_uint64_t size, SMB_handle *h, SMB_handle *map,
                               void **addr, bool *remade = nullptr)
 {
-    YW_uint64_t now = 0;
-    if (smb_stat(name, &now, nullptr, 0) == 0 && now != size) {
+    // (An area still 0 bytes long may be one the peer is making right now:
+    // the attach waits for it to be sized first.)
+    ZV_status_t r = yw_srio_createOrAttach(name, flags, size, ce_getid(), h);
+    if (r == SMB__SIZE_MISMATCH || r == SMB__NOT_SIZED) {
         if (remade)
             *remade = true;
         char what[192];
@@ -116,8 +118,8 @@ ZV_status_t yw_srio_localArea(const char *name, YW_uint32_t flags, YW_uint64_t s
         ZV_status_t d = smb_remove(name);
         std::printf("%s:%d area %s (%s): made again at %" PRIu64 " bytes%s\n", __func__, __LINE__, name, what, size,
                     d == 0 ? "" : " (cannot remove it)");
+        r = yw_srio_createOrAttach(name, flags, size, ce_getid(), h);
     }
-    ZV_status_t r = yw_srio_createOrAttach(name, flags, size, ce_getid(), h);
     if (r == 0)
         r = smb_open(name, flags, 0, size, 0, 0, addr, map);
     return r;
@@ -262,6 +264,15 @@ YW_uint64_t yw_srio_queued(YW_ipc_buffer_t *b)
     return n;
 }
 
+void yw_srio_countLost(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t n)
+{
+    if (n == 0)
+        return;
+    conn->lostMsgs += n;
+    std::printf("%s:%d ipc %s %" PRIu64 " sent messages lost with area %s (%" PRIu64 " so far)\n", __func__, __LINE__,
+                conn->ipc->cfg->name, n, conn->names[0], (YW_uint64_t)conn->lostMsgs.load());
+}
+
 // Sender (flow-controlled), ringLock and BUSY held: what the ring holds and
 // was never acknowledged is kept to be sent again, in order, ahead of what an
 // earlier link kept and has not sent again yet. The acknowledged slots ahead
@@ -271,6 +282,20 @@ void yw_srio_retain(YW_ipc_kwt_srio_connection_t *conn)
     if (!conn->sent)
         return;
     const YW_uint64_t n = conn->descriptors_size;
+    if (conn->sentStale) {
+        // Their data went with the area: what the peer acknowledged was
+        // delivered, the rest cannot be sent again.
+        YW_uint64_t lost = 0;
+        for (YW_uint64_t i = 0; i < n; i++) {
+            const YW_uint64_t d = conn->sent[i];
+            if (d && yw_srio_word(conn, (YW_int64_t)i).load() != (d & ~YW_IPC_KWT_SRIO_BD_BUSY))
+                lost++;
+            conn->sent[i] = 0;
+        }
+        conn->sentStale = false;
+        yw_srio_countLost(conn, lost);
+        return;
+    }
     std::vector<YW_uint64_t> keep;
     YW_int64_t pop = conn->pop.load();
     for (YW_uint64_t i = 0; i < n; i++) {
@@ -309,7 +334,7 @@ void yw_srio_resetRings(YW_ipc_kwt_srio_connection_t *conn, bool keepQueued)
         yw_srio_retain(conn);
     for (YW_uint64_t i = 0; i < conn->descriptors_size; i++) {
         yw_srio_word(conn, (YW_int64_t)i).store(0, std::memory_order_release);
-        if (conn->sent)
+        if (conn->sent && !conn->sentStale)
             conn->sent[i] = 0;
     }
     if (!keepQueued)
@@ -839,8 +864,8 @@ int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_
         return YW_SUCCESS;
     const YW_ipc_side_cfg_t &s = yw_srio_side(ipc);
     const bool tx = yw_srio_isTx(ipc);
-    conn->push.store(0);
-    conn->pop.store(0);
+    // (push and pop are set with the ring below: a sender set up again
+    // first looks at what its ring still holds from them.)
     conn->descriptors_size = s.max_descriptors;
     conn->local_mbox = (YW_int64_t)conn->descriptors_size + (tx ? 1 : 2);
     conn->remote_mbox = (YW_int64_t)conn->descriptors_size + (tx ? 2 : 1);
@@ -859,16 +884,13 @@ int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_
     }
     // A sender set up again keeps what it holds while its data area kept
     // the messages; otherwise they are counted lost.
+    // Lost with the area: what was queued or kept to be sent again; what
+    // was transferred is with the peer, and the next handshake tells which
+    // of it was delivered.
     const bool keep = conn->wasSetUp && !conn->dataLost;
     if (conn->wasSetUp && !keep) {
-        YW_uint64_t n = yw_srio_queued(&conn->txring) + conn->againCount;
-        for (YW_uint64_t i = 0; conn->sent && i < conn->descriptors_size; i++)
-            n += conn->sent[i] != 0;
-        if (n > 0) {
-            conn->lostMsgs += n;
-            std::printf("%s:%d ipc %s %" PRIu64 " sent messages lost with area %s (%" PRIu64 " so far)\n", __func__,
-                        __LINE__, ipc->cfg->name, n, conn->names[0], (YW_uint64_t)conn->lostMsgs.load());
-        }
+        yw_srio_countLost(conn, yw_srio_queued(&conn->txring) + conn->againCount);
+        conn->sentStale = conn->sent != nullptr;
     }
     yw_srio_resetRings(conn, keep);
     conn->dataLost = false;
