@@ -890,6 +890,11 @@ int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_
     const bool keep = conn->wasSetUp && !conn->dataLost;
     if (conn->wasSetUp && !keep) {
         yw_srio_countLost(conn, yw_srio_queued(&conn->txring) + conn->againCount);
+        // Acknowledged already: delivered (the ring is emptied next).
+        for (YW_uint64_t i = 0; conn->sent && i < conn->descriptors_size; i++)
+            if (conn->sent[i] &&
+                yw_srio_word(conn, (YW_int64_t)i).load() == (conn->sent[i] & ~YW_IPC_KWT_SRIO_BD_BUSY))
+                conn->sent[i] = 0;
         conn->sentStale = conn->sent != nullptr;
     }
     yw_srio_resetRings(conn, keep);
