@@ -321,13 +321,13 @@ YW_ret_t YW_ipc_inet_build(YW_ipc_t *ipc, YW_ipc_inet_t *o, int isTcp)
     o->txSerial = 0;
     o->sock = nullptr;
     o->released = 0;
+    YW_ret_t r = YW_SUCCESS;
     if (o->frame_size < 1 || o->frame_size > YW_IPC_INET_MAX_FRAME) {
         std::printf("%s:%d ipc %s refused: frame size %lld\n", __func__, __LINE__, c->name,
                     (long long)o->frame_size);
-        return YW_ERR_INVD_ARGS;
+        r = YW_ERR_INVD_ARGS;
     }
-    YW_ret_t r = YW_SUCCESS;
-    if ((c->flags & YW_IPC_FLAGS_RX) && (c->flags & YW_IPC_FLAGS_RX_BUFFERED)) {
+    if (r == YW_SUCCESS && (c->flags & YW_IPC_FLAGS_RX) && (c->flags & YW_IPC_FLAGS_RX_BUFFERED)) {
         r = yw_inet_buildSide(o->rx, c->rx, c->name);
         // the receive task takes up to one frame at a time into the ring
         if (r == YW_SUCCESS && c->rx.buffer_size < o->frame_size + (isTcp ? 0 : YW_IPC_INET_SOURCE_SIZE)) {
@@ -357,6 +357,12 @@ YW_ret_t YW_ipc_inet_build(YW_ipc_t *ipc, YW_ipc_inet_t *o, int isTcp)
             r = YW_ERR_MALLOC;
     }
     yw_inet_rxReset(o->rx_frame_context);
+    if (r != YW_SUCCESS) {
+        char l[YW_IPC_INET_ADDR_TEXT], rm[YW_IPC_INET_ADDR_TEXT];
+        std::printf("%s:%d ipc %s %s -> %s not made error=%d\n", __func__, __LINE__, c->name,
+                    YW_ipc_inet_addrText(&c->address.local.inet.addr_in, l),
+                    YW_ipc_inet_addrText(&c->address.remote.inet.addr_in, rm), (int)r);
+    }
     return r;
 }
 

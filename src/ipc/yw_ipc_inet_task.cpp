@@ -260,8 +260,10 @@ YW_ret_t YW_ipc_inet_register(YW_ipc_t *ipc, YW_ipc_inet_sock_t *sock)
             i++;
         if (i == r.ipc_count) {
             if (r.ipc_count >= YW_IPC_INET_MAX) {
-                std::printf("%s:%d ipc %u not served: %d channels registered already\n", __func__, __LINE__,
-                            (unsigned)ipc->ipc_id, YW_IPC_INET_MAX);
+                char l[YW_IPC_INET_ADDR_TEXT];
+                std::printf("%s:%d ipc %u not served: %d channels registered already (ipc %s %s)\n", __func__,
+                            __LINE__, (unsigned)ipc->ipc_id, YW_IPC_INET_MAX, ipc->cfg->name,
+                            YW_ipc_inet_addrText(&ipc->cfg->address.local.inet.addr_in, l));
                 return YW_ERR_NO_FREE_TSE;
             }
             r.ipc_count++;

@@ -515,7 +515,10 @@ void *YW_ipc_tcp_server_entry(void *arg)
         int fd = accept4(s->socket, reinterpret_cast<struct sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (!yw_tcp_again(errno) && errno != ECONNABORTED) {
-                std::printf("%s:%d err=%s\n", __func__, __LINE__, std::strerror(errno));
+                int e = errno;
+                char at[YW_IPC_INET_ADDR_TEXT];
+                std::printf("%s:%d err=%s %s %s\n", __func__, __LINE__, std::strerror(e), s->name,
+                            YW_ipc_inet_addrText(&s->address.addr_in, at));
                 YW_P_sleepThread(nullptr, 100000000LL); // out of descriptors: not in a tight loop
             }
             continue;

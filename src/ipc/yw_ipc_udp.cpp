@@ -48,13 +48,15 @@ int yw_udp_socket(const YW_ipc_cfg_t *c)
     char at[YW_IPC_INET_ADDR_TEXT];
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        std::printf("%s:%d err=%s ipc %s %s\n", "YW_ipc_udp_setup", __LINE__, std::strerror(errno), c->name,
+        const char *why = std::strerror(errno);
+        std::printf("%s:%d err=%s ipc %s %s\n", "YW_ipc_udp_setup", __LINE__, why, c->name,
                     YW_ipc_inet_addrText(&a, at));
         return -1;
     }
     if ((c->flags & YW_IPC_FLAGS_RX) || a.sin_addr.s_addr != 0 || a.sin_port != 0) {
         if (bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)) != 0) {
-            std::printf("%s:%d err=%s ipc %s %s\n", "YW_ipc_udp_setup", __LINE__, std::strerror(errno), c->name,
+            const char *why = std::strerror(errno);
+            std::printf("%s:%d err=%s ipc %s %s\n", "YW_ipc_udp_setup", __LINE__, why, c->name,
                         YW_ipc_inet_addrText(&a, at));
             close(fd);
             return -1;
@@ -166,7 +168,9 @@ YW_ret_t YW_ipc_udp_setup(YW_ipc_t *ipc)
     int fd = yw_udp_socket(ipc->cfg);
     YW_ret_t r = fd < 0 ? YW_FAIL : YW_ipc_inet_attach(ipc, fd);
     if (r != YW_SUCCESS) {
-        std::printf("%s:%d error = %d ipc %s\n", __func__, __LINE__, (int)r, ipc->cfg->name);
+        char at[YW_IPC_INET_ADDR_TEXT];
+        std::printf("%s:%d error = %d ipc %s %s\n", __func__, __LINE__, (int)r, ipc->cfg->name,
+                    YW_ipc_inet_addrText(&ipc->cfg->address.local.inet.addr_in, at));
         ipc->sap.fd = -1;
     }
     return r;
