@@ -100,6 +100,11 @@ public:
         OperationNode *map_next = nullptr;
         static wq_RWMutex _lists_lock;
     };
+    // The skeleton lists of the interfaces (wq_SkeletonMap) are guarded by
+    // this lock.
+    struct SkeletonNode {
+        static wq_RWMutex _lists_lock;
+    };
     struct Parent {
         wq_Interface *parent;
         Parent *next;
@@ -166,3 +171,30 @@ extern std::atomic<wq_InterfaceRegistry *> wq_interface_registry;
 wq_InterfaceRegistry *wq_interface_registry_get();
 // True when the broker's registry locks must be taken.
 bool wq_orb_locking();
+
+// Takes a registry lock for the scope when asked and the ORB is initialised
+// (before that only the static initialisers run, on one thread).
+class wq_OrbCondLock {
+public:
+    wq_OrbCondLock(wq_RWMutex &m, bool lock, bool write) : m_(m), on_(lock && wq_orb_locking())
+    {
+        if (on_) {
+            if (write)
+                m_.lock_write(tenv_);
+            else
+                m_.lock_read(tenv_);
+        }
+    }
+    ~wq_OrbCondLock()
+    {
+        if (on_)
+            m_.unlock(tenv_);
+    }
+    wq_OrbCondLock(const wq_OrbCondLock &) = delete;
+    wq_OrbCondLock &operator=(const wq_OrbCondLock &) = delete;
+
+private:
+    wq_RWMutex &m_;
+    wq_ThreadEnvironment tenv_;
+    bool on_;
+};

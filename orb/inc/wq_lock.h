@@ -33,12 +33,19 @@ public:
     // table restores the default (about 410 s before the warning).
     static void set_schedule(const wq_BackoffStep *steps, std::size_t count);
     // One pass of waiting; `pass` counts from 1. `warned` is set once the
-    // warning has been printed for this wait.
-    static void pause(uint32_t pass, bool &warned);
+    // warning has been printed for this wait. True once the pass lies past
+    // the whole schedule.
+    static bool pause(uint32_t pass, bool &warned);
 };
 
-// The one-word guard: 0 free, 1 held. Taken by compare-exchange (acquire),
-// released by a release-store. Never held while a thread blocks.
+// The calling thread's kernel thread id (never 0), kept per thread.
+uint32_t wq_guard_holder_id();
+
+// The one-word guard: 0 free, otherwise the kernel thread id of its holder.
+// Taken by compare-exchange (acquire), released by a release-store. Never
+// held while a thread blocks. A waiter that has waited past the whole
+// back-off schedule frees a guard whose holder no longer exists, never one
+// whose holder still runs.
 class wq_SpinGuard {
 public:
     constexpr wq_SpinGuard() = default;
@@ -48,13 +55,13 @@ public:
     void acquire()
     {
         uint32_t expected = 0;
-        if (word_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
+        if (word_.compare_exchange_strong(expected, wq_guard_holder_id(), std::memory_order_acquire,
                                           std::memory_order_relaxed))
             return;
         acquire_slow();
     }
     void release() { word_.store(0, std::memory_order_release); }
-    // Raw access for diagnostics and tests (a guard left held by a dead thread).
+    // Raw access for diagnostics and tests.
     std::atomic<uint32_t> &word() { return word_; }
 
 private:

@@ -342,6 +342,7 @@ void wq_SkeletonMap::add(char const *repository_id, char const *operation, wq_Sk
 {
     wq_Interface *itf = wq_interface_registry_get()->NI_find_or_create(repository_id, false);
     itf->_remove_ref(false); // the registry keeps the interface for the process's life
+    wq_OrbCondLock l(wq_Interface::SkeletonNode::_lists_lock, true, true);
     OpTable *t = g_tables;
     while (t && t->itf != itf)
         t = t->next;
@@ -355,6 +356,7 @@ void wq_SkeletonMap::add(char const *repository_id, char const *operation, wq_Sk
 
 wq_Skeleton wq_SkeletonMap::find(wq_Interface *itf, char const *operation)
 {
+    wq_OrbCondLock l(wq_Interface::SkeletonNode::_lists_lock, true, false);
     OpTable *t = g_tables;
     while (t && t->itf != itf)
         t = t->next;

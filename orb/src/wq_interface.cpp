@@ -10,36 +10,13 @@
 
 wq_RWMutex wq_Interface::if_lists_lock;
 wq_RWMutex wq_Interface::OperationNode::_lists_lock;
+wq_RWMutex wq_Interface::SkeletonNode::_lists_lock;
 std::atomic<wq_InterfaceRegistry *> wq_interface_registry{nullptr};
 
 bool wq_orb_locking() { return CORBA::ORB::_orb_state.load(std::memory_order_acquire) != 0; }
 
 namespace {
-
-// Takes a lock for the scope when asked and the ORB is initialised.
-class CondLock {
-public:
-    CondLock(wq_RWMutex &m, bool lock, bool write) : m_(m), on_(lock && wq_orb_locking())
-    {
-        if (on_) {
-            if (write)
-                m_.lock_write(tenv_);
-            else
-                m_.lock_read(tenv_);
-        }
-    }
-    ~CondLock()
-    {
-        if (on_)
-            m_.unlock(tenv_);
-    }
-
-private:
-    wq_RWMutex &m_;
-    wq_ThreadEnvironment tenv_;
-    bool on_;
-};
-
+using CondLock = wq_OrbCondLock;
 } // namespace
 
 wq_InterfaceRegistry *wq_interface_registry_get()

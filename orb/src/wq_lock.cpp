@@ -7,7 +7,12 @@
 #include "wq_thread.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <mutex>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 // ---- back-off ---------------------------------------------------------------
 
@@ -67,33 +72,69 @@ void wq_Backoff::set_schedule(const wq_BackoffStep *steps, std::size_t count)
     g_schedule.store(s, std::memory_order_release);
 }
 
-void wq_Backoff::pause(uint32_t pass, bool &warned)
+bool wq_Backoff::pause(uint32_t pass, bool &warned)
 {
     const Schedule *s = g_schedule.load(std::memory_order_acquire);
     for (std::size_t i = 0; i < s->count; ++i) {
         if (pass <= s->steps[i].last_pass) {
             do_step(s->steps[i]);
-            return;
+            return false;
         }
     }
-    // Past the schedule: the holder may be stuck. Say so once, then keep
-    // waiting; the guard is never forced open.
+    // Past the schedule: the holder may be stuck. Say so once; the caller
+    // then looks at the holder.
     if (!warned) {
         warned = true;
         wq_err << "Ulvenor WARNING: wq_Mutex has detected a deadlock. Recovering...\n" << wq_flush;
     }
     do_step(s->steps[s->count - 1]);
+    return true;
+}
+
+namespace {
+
+thread_local uint32_t t_holder_id = 0;
+
+// A forked child's thread has an id of its own.
+void forget_holder_id() { t_holder_id = 0; }
+
+// Whether the thread of this process with that kernel id has ended. A
+// thread that still runs, or an id that cannot be judged, counts as alive.
+bool holder_gone(uint32_t tid)
+{
+    if (tid == 0 || tid > static_cast<uint32_t>(INT32_MAX))
+        return false;
+    return syscall(SYS_tgkill, getpid(), static_cast<pid_t>(tid), 0) != 0 && errno == ESRCH;
+}
+
+} // namespace
+
+uint32_t wq_guard_holder_id()
+{
+    if (t_holder_id == 0) {
+        static std::once_flag once;
+        std::call_once(once, [] { pthread_atfork(nullptr, nullptr, &forget_holder_id); });
+        t_holder_id = static_cast<uint32_t>(syscall(SYS_gettid));
+    }
+    return t_holder_id;
 }
 
 void wq_SpinGuard::acquire_slow()
 {
     bool warned = false;
+    uint32_t me = wq_guard_holder_id();
     for (;;) {
         uint32_t pass = 0;
-        while (word_.load(std::memory_order_relaxed) != 0)
-            wq_Backoff::pause(++pass, warned);
+        uint32_t holder;
+        while ((holder = word_.load(std::memory_order_relaxed)) != 0) {
+            // After the whole schedule: a guard whose holder has ended is
+            // freed (only if it still names that holder), so that this
+            // waiter goes on; a live holder is waited for, however long.
+            if (wq_Backoff::pause(++pass, warned) && holder_gone(holder))
+                word_.compare_exchange_strong(holder, 0, std::memory_order_relaxed);
+        }
         uint32_t expected = 0;
-        if (word_.compare_exchange_weak(expected, 1, std::memory_order_acquire,
+        if (word_.compare_exchange_weak(expected, me, std::memory_order_acquire,
                                         std::memory_order_relaxed))
             return;
     }

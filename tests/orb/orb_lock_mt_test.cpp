@@ -298,34 +298,60 @@ private:
 
 } // namespace
 
-TEST(OrbMutex, DeadlockWarningKeepsMutualExclusion)
+TEST(OrbMutex, DeadlockRecoveryFreesOnlyAGuardWhoseHolderHasEnded)
 {
     static const wq_BackoffStep fast[] = {{2, wq_BackoffStep::SPIN, 0},
                                           {3, wq_BackoffStep::SLEEP, 1000}};
-    wq_Backoff::set_schedule(fast, 2);
-    wq_Mutex m;
-    m.wq_guard().word().store(1); // as if a dead thread left it held
-    std::atomic<bool> got{false};
-    StderrPipe err;
-    ASSERT_TRUE(err.ok());
-    std::thread t([&] {
-        m.lock();
-        got = true;
-        m.unlock();
-    });
     const std::string warning =
         "Ulvenor WARNING: wq_Mutex has detected a deadlock. Recovering...\n";
-    EXPECT_TRUE(err.wait_for(warning, 10000ms));
-    std::this_thread::sleep_for(20ms);
-    EXPECT_FALSE(got); // still waiting: the guard is not forced open
-    m.wq_guard().release();
-    t.join();
-    std::string text = err.finish();
-    wq_Backoff::set_schedule(nullptr, 0);
-    EXPECT_TRUE(got);
-    EXPECT_NE(text.find(warning), std::string::npos) << text;
-    // Printed once per wait, not once per pass.
-    EXPECT_EQ(text.find("Recovering"), text.rfind("Recovering")) << text;
+    for (bool holder_ends : {true, false}) {
+        SCOPED_TRACE(holder_ends ? "holder ended" : "holder runs");
+        wq_Backoff::set_schedule(fast, 2);
+        wq_Mutex m;
+        // A thread takes the guard and keeps it: it ends so, or it waits.
+        std::atomic<bool> let_go{false};
+        std::atomic<bool> taken{false};
+        std::thread holder([&] {
+            m.wq_guard().acquire();
+            taken = true;
+            if (holder_ends)
+                return;
+            while (!let_go)
+                std::this_thread::sleep_for(1ms);
+            m.wq_guard().release();
+        });
+        while (!taken)
+            std::this_thread::sleep_for(1ms);
+        if (holder_ends)
+            holder.join();
+        std::atomic<bool> got{false};
+        StderrPipe err;
+        ASSERT_TRUE(err.ok());
+        std::thread t([&] {
+            m.lock();
+            got = true;
+            m.unlock();
+        });
+        EXPECT_TRUE(err.wait_for(warning, 10000ms));
+        if (holder_ends) {
+            // Recovered: the waiter goes on (bounded wait).
+            for (int i = 0; i < 1000 && !got; ++i)
+                std::this_thread::sleep_for(5ms);
+            EXPECT_TRUE(got);
+        } else {
+            // Two threads are never let into one critical section.
+            std::this_thread::sleep_for(50ms);
+            EXPECT_FALSE(got);
+            let_go = true;
+            holder.join();
+        }
+        t.join();
+        std::string text = err.finish();
+        wq_Backoff::set_schedule(nullptr, 0);
+        EXPECT_TRUE(got);
+        // Printed once per wait, not once per pass.
+        EXPECT_EQ(text.find("Recovering"), text.rfind("Recovering")) << text;
+    }
 }
 
 TEST(OrbMutex, HandOffIsNeverStolenByALaterLocker)

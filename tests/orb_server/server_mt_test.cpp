@@ -24,14 +24,19 @@ using namespace srv_test;
 
 namespace {
 
-TEST(ServerMt, DispatchWhileObjectsComeAndGo)
+// An initialised broker (no endpoints): its registries take their locks.
+CORBA::ORB *plain_orb(wq_PrivateEnv &init)
 {
-    // An initialised broker (no endpoints): its registries take their locks.
     int argc = 1;
     char name[] = "server_mt_test";
     char *argv[] = {name, nullptr};
+    return CORBA::ORB_init(argc, argv, nullptr, init.env);
+}
+
+TEST(ServerMt, DispatchWhileObjectsComeAndGo)
+{
     wq_PrivateEnv init;
-    CORBA::ORB *orb = CORBA::ORB_init(argc, argv, nullptr, init.env);
+    CORBA::ORB *orb = plain_orb(init);
     ASSERT_NE(orb, nullptr);
     POA *root = root_poa();
     activate_manager();
@@ -79,6 +84,44 @@ TEST(ServerMt, DispatchWhileObjectsComeAndGo)
     root->_id_assignment = SYSTEM_ID;
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(answered + missing, 1600);
+    CORBA::release(orb);
+}
+
+// Skeletons registered while readers look operations up: every one is
+// found once added, and none is found wrong (the skeleton lists are read and
+// grown under their lock).
+TEST(ServerMt, SkeletonsAddedWhileReadersLookThemUp)
+{
+    wq_PrivateEnv init;
+    CORBA::ORB *orb = plain_orb(init);
+    ASSERT_NE(orb, nullptr);
+    static char const *const id = "IDL:Test/Grow:1.0";
+    constexpr int kOps = 200;
+    static std::vector<std::string> names;
+    names.clear();
+    for (int i = 0; i < kOps; ++i)
+        names.push_back("op" + std::to_string(i));
+    wq_Interface *itf = wq_interface_registry_get()->NI_find_or_create(id, true);
+    ASSERT_NE(itf, nullptr);
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t)
+        readers.emplace_back([&] {
+            while (!done)
+                for (int i = 0; i < kOps; ++i)
+                    if (wq_Skeleton f = wq_SkeletonMap::find(itf, names[i].c_str()); f && f != &skel_add)
+                        ++wrong;
+        });
+    for (int i = 0; i < kOps; ++i)
+        wq_SkeletonMap::add(id, names[i].c_str(), &skel_add);
+    done = true;
+    for (auto &r : readers)
+        r.join();
+    EXPECT_EQ(wrong.load(), 0);
+    for (int i = 0; i < kOps; ++i)
+        EXPECT_EQ(wq_SkeletonMap::find(itf, names[i].c_str()), &skel_add) << names[i];
+    itf->_remove_ref(true);
     CORBA::release(orb);
 }
 
