@@ -2,7 +2,8 @@
 // forged answers of the master from a third loopback address change nothing,
 // and a node whose framework channel cannot be set up (a second copy of the
 // master, an address that is not on this machine) ends in IERR while the
-// running nodes keep their connections and their message sequences.
+// running nodes keep their connections and their message sequences. The
+// example's "tcp_peer" keeps sending while messages keep arriving.
 #include <gtest/gtest.h>
 
 #include "two_node_util.h"
@@ -125,4 +126,71 @@ TEST(TwoNodeTrust, AMasterThatCannotSetUpItsFrameworkChannelEndsInIerr)
     }
     // the copy's connections to node1 were refused while the master's stood
     EXPECT_TRUE(has(node1.output(), "closed: ipc app_from_node0 is connected to 127.0.0.1:")) << node1.output();
+}
+
+TEST(TwoNodeExample, TcpPeerSendsOnItsOwnScheduleWhileMessagesArrive)
+{
+    // node1 alone, with raw sockets of the test in the master's place
+    // (127.0.0.1): an answer to its heartbeat, a listener for its sending
+    // channel, and a client that sends to it five times a second.
+    auto ports = examplePorts();
+    TempDir d1;
+    prepare(d1, "node1", ports);
+    int lis = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in la = at("127.0.0.1", ports["41712"]);
+    ASSERT_EQ(bind(lis, reinterpret_cast<sockaddr *>(&la), sizeof(la)), 0);
+    ASSERT_EQ(listen(lis, 4), 0);
+    Node node1(d1.path());
+    ASSERT_TRUE(node1.waitFor(kSyncStarts, 60s)) << node1.output();
+    int u = rawSocket(SOCK_DGRAM, "127.0.0.1");
+    sockaddr_in to = at("127.0.0.2", ports["41711"]);
+    std::string answer = forgedAnswer(0);
+    for (int i = 0; i < 120 && !has(node1.output(), kSyncLine); i++) {
+        sendto(u, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof(to));
+        node1.waitFor(kSyncLine, 500ms);
+    }
+    close(u);
+    ASSERT_TRUE(has(node1.output(), kSyncLine)) << node1.output();
+    pollfd lp{lis, POLLIN, 0};
+    ASSERT_EQ(poll(&lp, 1, 60000), 1);
+    int from1 = accept4(lis, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(from1, 0);
+    int to1 = -1;
+    sockaddr_in srv = at("127.0.0.2", ports["41713"]);
+    for (int i = 0; i < 120 && to1 < 0; i++) {
+        to1 = rawSocket(SOCK_STREAM, "127.0.0.1");
+        if (connect(to1, reinterpret_cast<sockaddr *>(&srv), sizeof(srv)) != 0) {
+            close(to1);
+            to1 = -1;
+            std::this_thread::sleep_for(500ms);
+        }
+    }
+    ASSERT_GE(to1, 0);
+    // 25 messages, 200 ms apart; node1 goes on sending its own once a second
+    std::string got;
+    for (uint32_t i = 0; i < 25; i++) {
+        std::string payload = "hello " + std::to_string(i) + " from node0";
+        payload.push_back('\0');
+        std::string f(8, '\0');
+        uint32_t len = (uint32_t)payload.size() + 10;
+        std::memcpy(&f[0], &i, 4);
+        std::memcpy(&f[4], &len, 4);
+        f += payload + std::string(2, '\0');
+        send(to1, f.data(), f.size(), MSG_NOSIGNAL);
+        auto until = std::chrono::steady_clock::now() + 200ms;
+        for (pollfd p{from1, POLLIN, 0}; poll(&p, 1, 50) >= 0 && std::chrono::steady_clock::now() < until;) {
+            char b[512];
+            ssize_t n = p.revents ? recv(from1, b, sizeof(b), MSG_DONTWAIT) : 0;
+            if (n > 0)
+                got.append(b, (size_t)n);
+        }
+    }
+    size_t sent = 0;
+    for (size_t p = got.find(" from node1"); p != std::string::npos; p = got.find(" from node1", p + 1))
+        sent++;
+    EXPECT_GE(sent, 3u) << node1.output();
+    EXPECT_TRUE(has(node1.output(), "hello 20 from node0")) << node1.output();
+    close(to1);
+    close(from1);
+    close(lis);
 }
