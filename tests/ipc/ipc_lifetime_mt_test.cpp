@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -121,7 +122,9 @@ TEST_F(IpcLifetime, HoldOfASlotThatChangedHandsIsRefused)
             ipc->oprs.recv(ipc, b, sizeof(b));
         }
     });
-    for (int i = 0; i < 300; i++) {
+    // On a busy machine the user thread may not run at all in 300 rounds:
+    // go on (bounded) until it has used at least one generation.
+    for (int i = 0; i < 300 || (used.load() == 0 && i < 20000); i++) {
         MsgqCfg a("gen_a", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 30, 64, 2);
         MsgqCfg b("gen_b", YW_IPC_FLAGS_TX | YW_IPC_FLAGS_RX, 31, 64, 2);
         YW_ipc_id_t ida, idb;
@@ -129,7 +132,10 @@ TEST_F(IpcLifetime, HoldOfASlotThatChangedHandsIsRefused)
         YW_uint32_t genA = YW_ipc_generation(&YW_g_ipc[ida]);
         given = genA;
         ch = &YW_g_ipc[ida];
-        std::this_thread::yield();
+        if (i >= 300)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        else
+            std::this_thread::yield();
         ASSERT_EQ(YW_deleteIpc(ida), 0);
         ASSERT_EQ(YW_createIpc(&b.cfg, &idb), 0);
         ASSERT_EQ(idb, ida); // the slot changed hands: ids are slot indexes
