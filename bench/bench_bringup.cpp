@@ -1,6 +1,8 @@
 // Bring-up time of a node: from exec of turv_node on the single-node example
 // to the line of the framework running the synchronisation event in SYNC,
-// median of several runs, beside the time to exec and reap /bin/true.
+// median of several runs, beside the time to exec and reap /bin/true. And
+// the CPU an idle node of that example uses over 5 s, as a share of one
+// core, beside that of a sleeping process.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,7 +14,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -79,6 +84,94 @@ double bringUpOnce(const std::string &bin, const std::string &dir)
     return ms;
 }
 
+// Nanoseconds the threads of a process have run so far (schedstat).
+double cpuNs(pid_t pid)
+{
+    double ns = 0;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return -1;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream f(dir + "/" + e->d_name + "/schedstat");
+        double run = 0;
+        if (f >> run)
+            ns += run;
+    }
+    closedir(d);
+    return ns;
+}
+
+// Share of one core (percent) a process uses over the window.
+double cpuShare(pid_t pid, std::chrono::seconds window)
+{
+    double a = cpuNs(pid);
+    auto t0 = clk::now();
+    std::this_thread::sleep_for(window);
+    double b = cpuNs(pid);
+    double wall = std::chrono::duration<double, std::nano>(clk::now() - t0).count();
+    return a < 0 || b < 0 ? -1 : 100.0 * (b - a) / wall;
+}
+
+// Starts the node (output discarded) and waits until it reached SYNC.
+pid_t startIdleNode(const std::string &bin, const std::string &dir)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+    std::vector<std::string> args = {bin, "-C", dir, "-f", "turv_sys_cfg.xml", "-a", "turv_app_cfg.xml"};
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return -1;
+    }
+    // Read until SYNC, then keep draining in a thread so the node never
+    // blocks on a full pipe.
+    std::string out;
+    char buf[8192];
+    auto deadline = clk::now() + std::chrono::seconds(20);
+    bool synced = false;
+    while (!synced && clk::now() < deadline) {
+        pollfd p{fds[0], POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        out.append(buf, (size_t)n);
+        synced = out.find(kSyncLine) != std::string::npos;
+    }
+    int fd = fds[0];
+    std::thread([fd] {
+        char b[8192];
+        while (read(fd, b, sizeof b) > 0) {
+        }
+        close(fd);
+    }).detach();
+    if (!synced) {
+        kill(pid, SIGKILL);
+        int st;
+        waitpid(pid, &st, 0);
+        return -1;
+    }
+    return pid;
+}
+
 double execTrueOnce()
 {
     const char *argv[] = {"/bin/true", nullptr};
@@ -119,10 +212,32 @@ int main()
         node.push_back(ms);
         base.push_back(execTrueOnce());
     }
+    // An idle node, settled for a second after SYNC, beside a sleeping process.
+    double idle = -1, sleeping = -1;
+    if (pid_t n = startIdleNode(bin, dir); n > 0) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        idle = cpuShare(n, std::chrono::seconds(5));
+        kill(n, SIGKILL);
+        int st;
+        waitpid(n, &st, 0);
+    }
+    const char *sl[] = {"/bin/sleep", "30", nullptr};
+    if (pid_t z = -1; posix_spawn(&z, "/bin/sleep", nullptr, nullptr, const_cast<char **>(sl), environ) == 0) {
+        sleeping = cpuShare(z, std::chrono::seconds(5));
+        kill(z, SIGKILL);
+        int st;
+        waitpid(z, &st, 0);
+    }
     std::filesystem::remove_all(dir);
+    if (idle < 0 || sleeping < 0) {
+        std::fprintf(stderr, "the idle node or the sleeping process could not be measured\n");
+        return 1;
+    }
     double m = bench::median(node), b = bench::median(base);
     std::printf("bring-up runs: %d, median %.2f ms (min %.2f, max %.2f); /bin/true median %.3f ms\n", kRuns, m,
                 *std::min_element(node.begin(), node.end()), *std::max_element(node.begin(), node.end()), b);
     bench::figure("bringup_to_sync", m, "ms", b, bench::slowdown(m, b), {2, 3, 1});
+    // Share of one core in percent (goal: below 1).
+    bench::figure("idle_node_cpu", idle, "%core", sleeping, bench::slowdown(idle, sleeping), {3, 3, 1});
     return 0;
 }
