@@ -179,3 +179,35 @@ TEST(ShmFaultNode, RandomBytesInAControlAreaOrAReceiverRestartLoseNothingSilentl
 }
 
 } // namespace
+
+namespace {
+
+TEST(ShmFaultNode, StaleAreasOfAnotherSizeAreMadeAgainByTheirOwnEndWithALineNamingFileAndSizes)
+{
+    // Left by an earlier run configured otherwise: each end makes its own
+    // areas again at the configured size, and the link comes up.
+    yw_common_test::ShmCluster shm;
+    const struct {
+        const char *area;
+        uint64_t size, want;
+        int owner; // compute element whose node makes it again
+    } stale[] = {
+        {"smb_100_0_1_tx", 2 * kData, kData, 1},
+        {"smb_100_1_1_tx", 3 * kCtrl, kCtrl, 1},
+        {"smb_200_0_2_rx", kData / 2, kData, 2},
+        {"smb_200_1_2_rx", 2 * kCtrl, kCtrl, 2},
+    };
+    for (const auto &s : stale)
+        replace(shm.name(), s.area, (off_t)s.size);
+    CeNode a(1), b(2);
+    ASSERT_TRUE(b.node->waitFor("shm_receiver: got 100\n", 60s)) << b.node->output().substr(0, 4000);
+    for (const auto &s : stale) {
+        CeNode &n = s.owner == 1 ? a : b;
+        std::string line = std::string(s.area) + " (file /dev/shm" + objFile(shm.name(), s.area) + ", " +
+                           std::to_string(s.size) + " bytes, configured " + std::to_string(s.want) +
+                           "): made again at " + std::to_string(s.want) + " bytes\n";
+        EXPECT_TRUE(has(n.node->output(), line)) << line << n.node->output().substr(0, 4000);
+    }
+}
+
+} // namespace
