@@ -32,8 +32,9 @@ using clk = std::chrono::steady_clock;
 constexpr const char *kSyncLine = "ctx=frm_fsm state=3 evt=20000.14\n";
 constexpr int kRuns = 9;
 
-// Milliseconds from spawn to the SYNC line, or a negative value on failure.
-double bringUpOnce(const std::string &bin, const std::string &dir)
+// Starts the node with its standard output on a pipe (fd: the read end);
+// the pid, or -1.
+pid_t spawnNode(const std::string &bin, const std::string &dir, int &fd)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -50,7 +51,6 @@ double bringUpOnce(const std::string &bin, const std::string &dir)
         argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
-    auto t0 = clk::now();
     int rc = posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     close(fds[1]);
@@ -58,29 +58,51 @@ double bringUpOnce(const std::string &bin, const std::string &dir)
         close(fds[0]);
         return -1;
     }
+    fd = fds[0];
+    return pid;
+}
+
+// Reads the node's output until the SYNC line (true) or the deadline.
+bool waitSync(int fd, clk::time_point deadline)
+{
     std::string out;
-    double ms = -1;
-    auto deadline = t0 + std::chrono::seconds(20);
     char buf[8192];
     while (clk::now() < deadline) {
-        pollfd p{fds[0], POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 100) <= 0)
             continue;
-        ssize_t n = read(fds[0], buf, sizeof buf);
+        ssize_t n = read(fd, buf, sizeof buf);
         if (n <= 0)
-            break;
+            return false;
         // Only the tail can complete the line: keep the search window short.
         size_t from = out.size() > 64 ? out.size() - 64 : 0;
         out.append(buf, (size_t)n);
-        if (out.find(kSyncLine, from) != std::string::npos) {
-            ms = std::chrono::duration<double, std::milli>(clk::now() - t0).count();
-            break;
-        }
+        if (out.find(kSyncLine, from) != std::string::npos)
+            return true;
     }
+    return false;
+}
+
+void killNode(pid_t pid)
+{
     kill(pid, SIGKILL);
     int st;
     waitpid(pid, &st, 0);
-    close(fds[0]);
+}
+
+// Milliseconds from spawn to the SYNC line, or a negative value on failure.
+double bringUpOnce(const std::string &bin, const std::string &dir)
+{
+    int fd = -1;
+    auto t0 = clk::now();
+    pid_t pid = spawnNode(bin, dir, fd);
+    if (pid < 0)
+        return -1;
+    double ms = waitSync(fd, t0 + std::chrono::seconds(20))
+                    ? std::chrono::duration<double, std::milli>(clk::now() - t0).count()
+                    : -1;
+    killNode(pid);
+    close(fd);
     return ms;
 }
 
@@ -115,48 +137,15 @@ double cpuShare(pid_t pid, std::chrono::seconds window)
     return a < 0 || b < 0 ? -1 : 100.0 * (b - a) / wall;
 }
 
-// Starts the node (output discarded) and waits until it reached SYNC.
+// Starts the node and waits until it reached SYNC; its output is drained
+// afterwards, so that it never blocks on a full pipe.
 pid_t startIdleNode(const std::string &bin, const std::string &dir)
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
+    int fd = -1;
+    pid_t pid = spawnNode(bin, dir, fd);
+    if (pid < 0)
         return -1;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
-    std::vector<std::string> args = {bin, "-C", dir, "-f", "turv_sys_cfg.xml", "-a", "turv_app_cfg.xml"};
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        return -1;
-    }
-    // Read until SYNC, then keep draining in a thread so the node never
-    // blocks on a full pipe.
-    std::string out;
-    char buf[8192];
-    auto deadline = clk::now() + std::chrono::seconds(20);
-    bool synced = false;
-    while (!synced && clk::now() < deadline) {
-        pollfd p{fds[0], POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        out.append(buf, (size_t)n);
-        synced = out.find(kSyncLine) != std::string::npos;
-    }
-    int fd = fds[0];
+    bool synced = waitSync(fd, clk::now() + std::chrono::seconds(20));
     std::thread([fd] {
         char b[8192];
         while (read(fd, b, sizeof b) > 0) {
@@ -164,9 +153,7 @@ pid_t startIdleNode(const std::string &bin, const std::string &dir)
         close(fd);
     }).detach();
     if (!synced) {
-        kill(pid, SIGKILL);
-        int st;
-        waitpid(pid, &st, 0);
+        killNode(pid);
         return -1;
     }
     return pid;
@@ -217,16 +204,12 @@ int main()
     if (pid_t n = startIdleNode(bin, dir); n > 0) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
         idle = cpuShare(n, std::chrono::seconds(5));
-        kill(n, SIGKILL);
-        int st;
-        waitpid(n, &st, 0);
+        killNode(n);
     }
     const char *sl[] = {"/bin/sleep", "30", nullptr};
     if (pid_t z = -1; posix_spawn(&z, "/bin/sleep", nullptr, nullptr, const_cast<char **>(sl), environ) == 0) {
         sleeping = cpuShare(z, std::chrono::seconds(5));
-        kill(z, SIGKILL);
-        int st;
-        waitpid(z, &st, 0);
+        killNode(z);
     }
     std::filesystem::remove_all(dir);
     if (idle < 0 || sleeping < 0) {
