@@ -30,8 +30,20 @@ template <class T> class wq_PriorityQueue {
 public:
     explicit wq_PriorityQueue(int32_t levels) : levels_(levels) { restart(); }
     // Detached readers may still be waking from get() when the process
-    // ends, so the levels stay allocated after the shutdown.
-    ~wq_PriorityQueue() { shutdown(); }
+    // ends, so the levels stay allocated after the shutdown; a level's
+    // poller is closed only when no reader counts itself idle there.
+    ~wq_PriorityQueue()
+    {
+        shutdown();
+        for (int32_t i = 0; i < levels_; ++i) {
+            Level &l = lv_[i];
+            if (l.idle.load(std::memory_order_acquire) != 0 || l.ep.load() < 0)
+                continue;
+            ::close(l.ep.exchange(-1));
+            ::close(l.ev);
+            l.ev = -1;
+        }
+    }
     wq_PriorityQueue(const wq_PriorityQueue &) = delete;
     wq_PriorityQueue &operator=(const wq_PriorityQueue &) = delete;
 
@@ -68,13 +80,16 @@ public:
         if (level >= static_cast<uint32_t>(levels_))
             return nullptr;
         Level &l = lv_[level];
-        if (!ensure_poller(l))
-            return nullptr;
         for (;;) {
             if (shutting_down())
                 return nullptr;
             if (T *c = pop(l))
                 return c;
+            if (!ensure_poller(l)) {
+                // Out of descriptors for now: circuits wait in the queue.
+                ::usleep(10000);
+                continue;
+            }
             epoll_event ev[1];
             int n = ::epoll_wait(l.ep, ev, 1, -1);
             if (n < 1 || !ev[0].data.ptr)

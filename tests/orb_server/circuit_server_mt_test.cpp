@@ -150,4 +150,65 @@ TEST(ServerCircuitMt, OneThreadWaitsOnASendAndTheCircuitClosesWithOneLine)
     pe.env.clear();
 }
 
+TEST(ServerCircuitMt, PoolHandsACircuitWithInputToOneReaderAtATime)
+{
+    // 16 circuits, 4 readers: each byte written is taken by exactly one
+    // reader, never by two at once on one circuit; silent circuits are never
+    // handed out; the shutdown wakes every reader.
+    wq_PriorityQueue<wq_MsgCircuit> pool(1);
+    constexpr int kCircuits = 16, kRounds = 200;
+    std::vector<Pair> pairs(kCircuits + 4); // the last 4 stay silent
+    std::vector<std::atomic<int>> busy(pairs.size()), taken(pairs.size());
+    auto index = [&](wq_MsgCircuit *c) {
+        for (size_t i = 0; i < pairs.size(); ++i)
+            if (pairs[i].c == c)
+                return i;
+        return pairs.size();
+    };
+    for (auto &p : pairs) {
+        p.c->_add_ref(); // the pool's reference, given back at the end
+        pool.put(p.c, 0);
+    }
+    std::atomic<int> overlaps{0}, strays{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 4; ++r)
+        readers.emplace_back([&] {
+            while (wq_MsgCircuit *c = pool.get(0)) {
+                size_t i = index(c);
+                if (i >= pairs.size()) {
+                    ++strays;
+                    continue;
+                }
+                overlaps += busy[i].exchange(1) != 0;
+                char b;
+                if (c->net()->read(&b, 1) == 1)
+                    ++taken[i];
+                busy[i] = 0;
+                pool.put(c, 0);
+            }
+        });
+    for (int round = 0; round < kRounds; ++round)
+        for (int i = 0; i < kCircuits; ++i)
+            ASSERT_EQ(write(pairs[size_t(i)].far, "x", 1), 1);
+    int total = 0;
+    for (int wait = 0; wait < 2000 && total < kCircuits * kRounds; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        total = 0;
+        for (auto &t : taken)
+            total += t;
+    }
+    pool.shutdown();
+    for (auto &r : readers)
+        r.join();
+    EXPECT_EQ(total, kCircuits * kRounds);
+    for (size_t i = kCircuits; i < pairs.size(); ++i)
+        EXPECT_EQ(taken[i].load(), 0);
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(strays.load(), 0);
+    for (auto &p : pairs)
+        p.c->in_poll.store(false);
+    for (auto &p : pairs)
+        p.c->_remove_ref();
+}
+
 } // namespace
