@@ -247,6 +247,7 @@ TEST(PoaCurrent, DerivesFromTheCorbaCurrent)
     EXPECT_TRUE(i->is_a(CORBA::Current::wq_IR_Name));
     EXPECT_TRUE(i->is_a(CORBA::Object::wq_IR_Name));
     EXPECT_FALSE(i->is_a(POA::wq_IR_Name));
+    i->_remove_ref(true);
 }
 
 TEST(Servants, RegistryTeardownReleasesItsEntries)
