@@ -106,10 +106,16 @@ typedef struct yw_ipc_kwt_srio_connection {
      * sent again in order before anything new */
     YW_uint64_t *again;
     YW_uint64_t againHead, againCount;
+    /* receiver, flow-controlled: the descriptor taken from each slot and
+     * not yet acknowledged (0: none); acknowledgements follow this copy, not
+     * the shared ring */
+    YW_uint64_t *took;
     /* receiver: it asked its partner for a new handshake and takes nothing
-     * until it comes; the frame number expected next (when known) */
+     * until it comes; the frame number expected next (when known); no
+     * message taken yet since the last handshake */
     bool resyncing;
     bool seqKnown;
+    bool fresh;
     YW_uint32_t seqNext;
     /* set up at least once (a later set-up keeps what the sender holds) */
     bool wasSetUp;
