@@ -32,10 +32,12 @@ inline thread_local int yw_t_sharedHeld = 0;
 inline void YW_shared_hold()
 {
     ++yw_t_sharedHeld;
+    YW_P_cancelHoldOff(); // never cancelled while it holds shared state
 }
 inline void YW_shared_release()
 {
     --yw_t_sharedHeld;
+    YW_P_cancelAllow();
 }
 inline int YW_shared_held()
 {

@@ -51,13 +51,18 @@ typedef struct yw_P_thread_wait {
  * thread holds one until it ends, and YW_P_joinThread holds one while it
  * waits. The record and its doorbell are released when the last one goes.
  *
- * Deleting a thread (YW_P_deleteThread) never cancels it asynchronously: it
- * marks the record, releases joiners and rings the doorbell. The thread ends
- * (pthread_exit, which unwinds its stack so RAII lock guards are released)
- * at its next wait in YW_P_recvThreadEvent or YW_P_sleepThread. A thread that
- * never waits there runs on until its entry function returns. Because the
- * end unwinds the stack, code on a thread's stack must not swallow it: a
- * catch (...) there rethrows, and no noexcept function may wait.
+ * Deleting a thread (YW_P_deleteThread, YW_P_cancelThread) marks the record,
+ * rings the doorbell and, for a thread that enabled cancellation
+ * (YW_P_initThread), cancels it with deferred cancellation: the thread ends
+ * at its next wait in YW_P_recvThreadEvent or YW_P_sleepThread, or at any
+ * POSIX cancellation point (sleep, nanosleep, read, write, poll ...) while
+ * its cancellation is enabled. Asynchronous cancellation is never used: a
+ * thread cut inside the allocator or under a lock would hang the process.
+ * The end unwinds the stack (pthread_exit or forced unwind), so RAII lock
+ * guards are released; code on a thread's stack must not swallow it: a
+ * catch (...) there rethrows, and no noexcept function may wait or reach a
+ * cancellation point while cancellation is enabled. Framework locks hold
+ * cancellation off while they are held (YW_P_cancelHoldOff).
  */
 typedef struct yw_P_thread_control {
     pthread_t id;                 /* the POSIX thread */
@@ -72,6 +77,12 @@ typedef struct yw_P_thread_control {
     std::atomic<int> deleteRequest;
     /* Start gate: the thread runs its entry only once the record is complete. */
     std::atomic<int> started;
+    /* Cancellation: enabled by YW_P_initThread; `ended` is set once the thread
+     * has left its entry for good (no cancel is sent after that). Both are
+     * guarded by endLock. */
+    int cancelable;
+    int ended;
+    pthread_mutex_t endLock;
     void *(*entry)(void *);
     void *arg;
 } YW_P_thread_control_t;
@@ -125,6 +136,14 @@ YW_ret_t YW_P_runThread(YW_P_thread_entry_t entry, void *arg, YW_P_thread_t *ret
  */
 YW_ret_t YW_P_deleteThread(YW_P_thread_t thread);
 
+/*
+ * Asks the thread to end (see the record above) without dropping the
+ * caller's reference, which the caller holds for the call. Asked of the
+ * calling thread itself it does nothing: the caller ends as it chooses.
+ * null -> -1, else 0. Never blocks.
+ */
+YW_ret_t YW_P_cancelThread(YW_P_thread_t thread);
+
 /* Waits until YW_P_deleteThread releases joiners (a thread's own end does
  * not). No join record -> -1, else 0. The join must begin before the delete:
  * the delete gives up the creator's reference, so the handle may be released
@@ -144,9 +163,28 @@ YW_ret_t YW_P_resumeThread(YW_P_thread_t thread);   /* YW_ERR_NOT_SUPPORT */
 /* The calling thread's own handle (null for threads not made here). */
 YW_ret_t YW_P_getThreadID(YW_P_thread_t *thread);
 
-/* Run by each task thread at its start: deferred cancellation, SIGUSR1
- * handler YW_P_sigHandle. Always 0. */
+/* Run by each task thread at its start: cancellation enabled, deferred;
+ * SIGUSR1 handler YW_P_sigHandle. An end asked before this call is acted on
+ * at the thread's first cancellation point. Always 0. */
 YW_ret_t YW_P_initThread(void);
+
+/* Holds cancellation of the calling thread off until the matching
+ * YW_P_cancelAllow (counted, so holds nest): a thread inside framework state
+ * (a table, ring or queue lock held) is never cut there; a cancel asked
+ * meanwhile is acted on at its next cancellation point after the last
+ * allow. Not for signal handlers. */
+inline thread_local int yw_t_cancelHoldDepth = 0;
+inline thread_local int yw_t_cancelHoldSaved = PTHREAD_CANCEL_ENABLE;
+inline void YW_P_cancelHoldOff()
+{
+    if (yw_t_cancelHoldDepth++ == 0)
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &yw_t_cancelHoldSaved);
+}
+inline void YW_P_cancelAllow()
+{
+    if (yw_t_cancelHoldDepth > 0 && --yw_t_cancelHoldDepth == 0)
+        pthread_setcancelstate(yw_t_cancelHoldSaved, nullptr);
+}
 
 /* SIGUSR1 asks the calling thread to end at its next wait; other signals
  * are ignored. */
@@ -165,7 +203,8 @@ YW_ret_t YW_P_sendThreadEvent(YW_P_thread_t thread, YW_uint32_t events);
  * *received; pending flags outside mask stay pending for a later wait.
  * Result 1 when flags were received, YW_ERR_TIMEOUT (received 0) when the
  * time ran out. A signal does not shorten the wait.
- * A thread whose deletion was requested ends here.
+ * A thread whose deletion was requested ends here (woken by its doorbell;
+ * the wait itself holds cancellation off).
  */
 YW_ret_t YW_P_recvThreadEvent(YW_P_thread_t thread, YW_uint32_t mask,
                               YW_uint8_t options, YW_int64_t timeout,

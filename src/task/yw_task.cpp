@@ -215,13 +215,15 @@ static YW_ret_t yw_task_stopWhere(bool (*pick)(int category))
         // tasks are stopped: a created task that never ran, or a slot whose
         // entry was not found, would fail the stop and keep every later task
         // running.
-        YW_task_lockGuard lk;
-        const YW_task_t *t = &YW_g_task[i];
-        if (!t->cfg || !(t->status.state & YW_TASK_STATE_BUSY) || !pick(t->cfg->category))
-            continue;
-        YW_ret_t r = YW_stopTask(i);
-        if (r != YW_SUCCESS)
-            return r;
+        yw_task_stopToken tok;
+        {
+            YW_task_lockGuard lk;
+            YW_task_t *t = &YW_g_task[i];
+            if (!t->cfg || !(t->status.state & YW_TASK_STATE_BUSY) || !pick(t->cfg->category))
+                continue;
+            tok = yw_task_stopLocked(t);
+        }
+        yw_task_stopFinish(tok); // waited for without the table lock
     }
     return YW_SUCCESS;
 }

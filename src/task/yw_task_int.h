@@ -22,6 +22,7 @@ class YW_task_lockGuard {
 public:
     YW_task_lockGuard()
     {
+        YW_P_cancelHoldOff(); // never cancelled while the table is held
         pthread_mutex_lock(yw_task_tableMutex());
         ++yw_t_tableLockDepth;
     }
@@ -29,6 +30,7 @@ public:
     {
         --yw_t_tableLockDepth;
         pthread_mutex_unlock(yw_task_tableMutex());
+        YW_P_cancelAllow();
     }
     YW_task_lockGuard(const YW_task_lockGuard &) = delete;
     YW_task_lockGuard &operator=(const YW_task_lockGuard &) = delete;
@@ -50,6 +52,24 @@ inline int yw_task_policyOf(const char *word)
         return YW_TASK_POLICY_RR;
     return YW_TASK_POLICY_DEFAULT;
 }
+
+// A stop in progress: the slot, stopping, and the generation it had when
+// its task was stopped. `self` when the stopped task is the caller's own.
+struct yw_task_stopToken {
+    YW_task_t *task = nullptr;
+    YW_uint32_t gen = 0;
+    bool self = false;
+};
+
+// Stops a started slot (BUSY); table lock held. The slot stays taken,
+// STOPPING, until its thread has ended; the token says what to wait for.
+yw_task_stopToken yw_task_stopLocked(YW_task_t *task);
+
+// Finishes a stop once the table lock is given back: the caller's own task
+// ends the calling thread here; another's is waited for, a bounded time,
+// until its thread has freed the slot (a thread blocked outside any
+// cancellation point leaves its slot stopping when the wait runs out).
+void yw_task_stopFinish(const yw_task_stopToken &tok);
 
 // Clears the whole task table (every slot free, ids set); used by the
 // service's init.

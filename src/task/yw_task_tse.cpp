@@ -3,21 +3,27 @@
 // segmentation faults, and the task-level event calls.
 //
 // Lifetimes:
-//   - The slot (YW_g_task[i]) belongs to whoever holds the table lock. A slot
-//     is reused as soon as it is deleted, so a task thread never trusts its
-//     slot after start: it keeps its own queue, handle and recovery point and
-//     checks under the lock that the slot still names its own thread.
-//   - The thread handle: the slot holds the creator's reference, dropped by
-//     YW_P_deleteThread when the task is deleted; the running thread holds its
-//     own reference until it ends (OS layer). Deleting never cancels the
-//     thread inside a lock: it ends at its next doorbell wait or sleep,
-//     unwinding through the wrapper, whose guard releases what the thread
-//     owns.
+//   - The slot (YW_g_task[i]) belongs to whoever holds the table lock. A
+//     stopped or deleted task's slot stays taken, STOPPING, until its thread
+//     has ended: the thread frees it on its way out, so an old thread never
+//     acts under a new task's id. The stopper waits (bounded) for that.
+//   - Ending a thread: the stop asks the OS layer to end it (deferred
+//     cancellation, plus the mark its framework waits end at). A task thread
+//     ends at its next cancellation point (sleep, read, poll ...) or
+//     framework wait, unwinding through the wrapper, whose guard releases
+//     what the thread owns and frees the slot. Framework locks hold
+//     cancellation off while held, so a thread is never cut inside one.
+//     Framework tasks keep cancellation off altogether: their loops end at
+//     their framework waits, and their calls (into the broker, the
+//     transports) are never cut half-way.
+//   - The thread handle: the slot holds the creator's reference, dropped
+//     when the slot is freed; the running thread holds its own until it
+//     ends (OS layer).
 //   - The event queue is made by YW_startTask and released by the task's own
 //     thread when it ends. Senders reach it only through the slot under the
-//     slot's own lock, held for the whole send (append and doorbell), and a
-//     deleted slot no longer points at it: the thread clears the slot under
-//     that lock before it releases the queue, so no send is still inside.
+//     slot's own lock, held for the whole send (append and doorbell); a
+//     stopped slot no longer points at it, so no send is still inside when
+//     the thread releases it.
 //   - Locks: the table lock serialises searches and claims; each slot also
 //     has a lock of its own that guards what a sender reads (queue, thread,
 //     state). Whoever changes those holds both, table lock first. Senders
@@ -62,6 +68,7 @@ class yw_task_slotGuard {
 public:
     explicit yw_task_slotGuard(const YW_task_t *task) : m_(&yw_s_slot_mutex[task - YW_g_task].m)
     {
+        YW_P_cancelHoldOff();
         pthread_mutex_lock(m_);
         yw_t_slotHeld = m_;
         ++yw_t_slotDepth;
@@ -71,6 +78,7 @@ public:
         if (--yw_t_slotDepth == 0)
             yw_t_slotHeld = nullptr;
         pthread_mutex_unlock(m_);
+        YW_P_cancelAllow();
     }
     yw_task_slotGuard(const yw_task_slotGuard &) = delete;
     yw_task_slotGuard &operator=(const yw_task_slotGuard &) = delete;
@@ -86,13 +94,25 @@ void yw_task_dropHeldLocks()
     while (yw_t_slotDepth > 0) {
         --yw_t_slotDepth;
         pthread_mutex_unlock(yw_t_slotHeld);
+        YW_P_cancelAllow();
     }
     yw_t_slotHeld = nullptr;
     while (yw_t_tableLockDepth > 0) {
         --yw_t_tableLockDepth;
         pthread_mutex_unlock(yw_task_tableMutex());
+        YW_P_cancelAllow();
     }
 }
+
+// Generation of each slot, moved on whenever a slot is freed; a stopper
+// waits on the condition until the slot it stopped has moved on. Written
+// with the table lock and the end lock held.
+pthread_mutex_t yw_s_end_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t yw_s_end_cond = PTHREAD_COND_INITIALIZER;
+YW_uint32_t yw_s_slotGen[YW_TASK_MAX];
+
+// How long a stop waits for the stopped thread to end.
+constexpr YW_int64_t YW_TASK_STOP_WAIT_NS = 5 * 1000000000LL;
 
 // Per-thread state of a running task.
 thread_local sigjmp_buf *yw_t_recover = nullptr; // armed recovery point
@@ -213,12 +233,11 @@ struct yw_task_nameCopy {
     void set(const YW_task_t *t) { std::snprintf(text, sizeof text, "%s", yw_task_name(t)); }
 };
 
-// Frees a slot that holds exactly ASSIGNED; table lock held. Returns the
-// thread handle the slot held, for the caller to delete (YW_P_deleteThread
-// never blocks, so that may happen under the lock).
-YW_P_thread_t yw_task_freeSlot(YW_task_t *task)
+// Frees a slot for good; table and slot locks held. Drops the creator's
+// reference of the slot's thread (the thread itself runs on to its end
+// holding its own) and wakes whoever waits for the slot.
+void yw_task_releaseSlot(YW_task_t *task)
 {
-    yw_task_slotGuard sl(task);
     yw_task_cfgFree(task->cfg);
     task->cfg = nullptr;
     task->entry = nullptr;
@@ -227,23 +246,33 @@ YW_P_thread_t yw_task_freeSlot(YW_task_t *task)
     task->eventq = nullptr; // the task's own thread releases its queue
     YW_P_thread_t th = task->thread;
     task->thread = nullptr;
-    yw_count_dec(YW_g_tsm_ctx.status.ntasks);
-    return th;
+    if (th)
+        YW_P_deleteThread(th); // never blocks; does not cancel the caller
+    pthread_mutex_lock(&yw_s_end_mutex);
+    __atomic_add_fetch(&yw_s_slotGen[task - YW_g_task], 1, __ATOMIC_RELEASE);
+    pthread_cond_broadcast(&yw_s_end_cond);
+    pthread_mutex_unlock(&yw_s_end_mutex);
 }
 
-// Stops a slot whose state holds BUSY; table lock held. Result of the thread
-// deletion (0 when the slot had no thread).
-YW_ret_t yw_task_stopLocked(YW_task_t *task)
+// Ends the task of a slot that holds exactly ASSIGNED (BUSY already
+// cleared); table lock held. Without a thread the slot is free at once;
+// with one it stays taken, STOPPING, and its thread is asked to end.
+yw_task_stopToken yw_task_endLocked(YW_task_t *task)
 {
     yw_task_slotGuard sl(task);
-    task->status.state &= ~YW_TASK_STATE_BUSY;
-    // a task marked by its fault is stopped all the same
-    if ((task->status.state & ~YW_TASK_STATE_EXCEPT) != YW_TASK_STATE_ASSIGNED)
-        return YW_ERR_TASK_STATE;
-    std::printf("%s:%d taskId=%d\n", "YW_deleteTask", __LINE__, (int)task->task_id);
-    YW_P_thread_t th = yw_task_freeSlot(task);
-    yw_count_dec(YW_g_tsm_ctx.status.ntaskStarted);
-    return th ? YW_P_deleteThread(th) : YW_SUCCESS;
+    yw_count_dec(YW_g_tsm_ctx.status.ntasks);
+    if (!task->thread) {
+        yw_task_releaseSlot(task);
+        return {};
+    }
+    task->status.state = YW_TASK_STATE_STOPPING | (task->status.state & YW_TASK_STATE_EXCEPT);
+    task->eventq = nullptr; // no sender reaches the queue any more
+    YW_P_cancelThread(task->thread);
+    yw_task_stopToken tok;
+    tok.task = task;
+    tok.gen = __atomic_load_n(&yw_s_slotGen[task - YW_g_task], __ATOMIC_ACQUIRE);
+    tok.self = task->thread == yw_t_self;
+    return tok;
 }
 
 // A task's event queue with room for its name. It is made by YW_startTask,
@@ -308,6 +337,9 @@ struct YW_task_threadGuard {
 
     ~YW_task_threadGuard()
     {
+        // Nothing here may be cut by a cancel still pending (a destructor
+        // must not unwind).
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
         yw_t_recover = nullptr;
         if (task) {
             // Once the slot no longer names the queue (cleared here or by
@@ -316,8 +348,16 @@ struct YW_task_threadGuard {
             yw_task_slotGuard sl(task);
             if (tq && task->eventq == &tq->q)
                 task->eventq = nullptr;
-            if (yw_task_ownsSlot(task) && (task->status.state & YW_TASK_STATE_BUSY))
-                yw_task_stopLocked(task);
+            if (yw_task_ownsSlot(task)) {
+                if (task->status.state & YW_TASK_STATE_BUSY)
+                    yw_task_stopLocked(task); // ended by itself
+                // The thread has no task from here on; then the slot goes.
+                YW_ret_t kr;
+                YW_P_threadKey_t key = yw_task_taskKey(&kr);
+                if (kr == 0)
+                    pthread_setspecific(key, nullptr);
+                yw_task_releaseSlot(task);
+            }
         }
         yw_t_queue = nullptr;
         yw_task_queueRelease(tq);
@@ -349,6 +389,44 @@ void yw_task_installSigHandler(YW_task_t *task)
 
 } // namespace
 
+yw_task_stopToken yw_task_stopLocked(YW_task_t *task)
+{
+    {
+        yw_task_slotGuard sl(task);
+        task->status.state &= ~YW_TASK_STATE_BUSY;
+        // a task marked by its fault is stopped all the same
+        if ((task->status.state & ~YW_TASK_STATE_EXCEPT) != YW_TASK_STATE_ASSIGNED)
+            return {};
+        yw_count_dec(YW_g_tsm_ctx.status.ntaskStarted);
+    }
+    std::printf("%s:%d taskId=%d\n", "YW_deleteTask", __LINE__, (int)task->task_id);
+    return yw_task_endLocked(task);
+}
+
+void yw_task_stopFinish(const yw_task_stopToken &tok)
+{
+    if (!tok.task)
+        return;
+    if (tok.self)
+        pthread_exit(nullptr); // a task that stops itself ends inside the call
+    // The ending thread needs the table lock to free its slot: a caller that
+    // still holds it cannot wait for that.
+    if (yw_t_tableLockDepth > 0)
+        return;
+    const size_t i = (size_t)(tok.task - YW_g_task);
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += YW_TASK_STOP_WAIT_NS / 1000000000LL;
+    YW_P_cancelHoldOff(); // the wait holds the end lock
+    pthread_mutex_lock(&yw_s_end_mutex);
+    while (__atomic_load_n(&yw_s_slotGen[i], __ATOMIC_ACQUIRE) == tok.gen) {
+        if (pthread_cond_clockwait(&yw_s_end_cond, &yw_s_end_mutex, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT)
+            break;
+    }
+    pthread_mutex_unlock(&yw_s_end_mutex);
+    YW_P_cancelAllow();
+}
+
 pthread_mutex_t *yw_task_tableMutex()
 {
     return &yw_s_task_mutex;
@@ -367,6 +445,10 @@ void yw_task_clearTable()
             yw_task_cfgFree(t->cfg);
         if (t->thread && t->task_id == i)
             YW_P_deleteThread(t->thread);
+        pthread_mutex_lock(&yw_s_end_mutex);
+        __atomic_add_fetch(&yw_s_slotGen[i], 1, __ATOMIC_RELEASE);
+        pthread_cond_broadcast(&yw_s_end_cond);
+        pthread_mutex_unlock(&yw_s_end_mutex);
         t->task_id = i;
         t->cfg = nullptr;
         t->entry = nullptr;
@@ -412,7 +494,7 @@ YW_ret_t YW_createTask(YW_task_cfg_t *cfg, YW_task_id_t *id)
         YW_task_lockGuard lk;
         for (YW_task_id_t i = 0; i < YW_TASK_MAX; ++i) {
             YW_task_t *t = &YW_g_task[i];
-            if (t->cfg && YW_task_cfg_equal(t->cfg, cfg)) {
+            if (t->cfg && !(t->status.state & YW_TASK_STATE_STOPPING) && YW_task_cfg_equal(t->cfg, cfg)) {
                 std::printf("%s:%d cfg %lx equal to %lx\n", __func__, __LINE__, (unsigned long)(uintptr_t)cfg,
                             (unsigned long)(uintptr_t)t->cfg);
                 task = t;
@@ -574,12 +656,16 @@ YW_ret_t YW_stopTask(YW_task_id_t id)
     YW_task_t *task = YW_task_get(id);
     if (!task)
         return YW_ERR_TASK_NULL;
-    YW_task_lockGuard lk;
-    if (yw_task_staleSelf(task))
-        return YW_ERR_TASK_NULL; // its own task is gone; the slot is another's
-    if (!task->cfg || !(task->status.state & YW_TASK_STATE_BUSY))
-        return YW_ERR_TASK_STATE;
-    yw_task_stopLocked(task);
+    yw_task_stopToken tok;
+    {
+        YW_task_lockGuard lk;
+        if (yw_task_staleSelf(task))
+            return YW_ERR_TASK_NULL; // its own task is gone; the slot is another's
+        if (!task->cfg || !(task->status.state & YW_TASK_STATE_BUSY))
+            return YW_ERR_TASK_STATE;
+        tok = yw_task_stopLocked(task);
+    }
+    yw_task_stopFinish(tok);
     return YW_SUCCESS;
 }
 
@@ -589,16 +675,17 @@ YW_ret_t YW_deleteTask(YW_task_id_t id)
     YW_task_t *task = YW_task_get(id);
     if (!task)
         return YW_FAIL;
-    YW_P_thread_t th;
+    yw_task_stopToken tok;
     {
         YW_task_lockGuard lk;
         if (yw_task_staleSelf(task))
             return YW_FAIL; // its own task is gone; the slot is another's
         if (!task->cfg || task->status.state != YW_TASK_STATE_ASSIGNED)
             return YW_ERR_TASK_STATE;
-        th = yw_task_freeSlot(task);
+        tok = yw_task_endLocked(task);
     }
-    return th ? YW_P_deleteThread(th) : YW_SUCCESS;
+    yw_task_stopFinish(tok);
+    return YW_SUCCESS;
 }
 
 YW_ret_t YW_inqTask(YW_task_id_t id, YW_task_status_t *status)
@@ -698,7 +785,8 @@ YW_ret_t YW_searchTaskByName(const char *name, YW_task_id_t *id)
     YW_task_lockGuard lk;
     for (YW_task_id_t i = 0; i < YW_TASK_MAX; ++i) {
         const YW_task_t *t = &YW_g_task[i];
-        if (t->cfg && t->cfg->name && std::strcmp(t->cfg->name, name) == 0) {
+        if (t->cfg && !(t->status.state & YW_TASK_STATE_STOPPING) && t->cfg->name &&
+            std::strcmp(t->cfg->name, name) == 0) {
             if (id)
                 *id = i;
             return YW_SUCCESS;
@@ -944,19 +1032,26 @@ void *YW_task_tse_entry(void *arg)
     YW_task_entry_t entry = nullptr;
     void *entryArg = nullptr;
     YW_task_id_t id = YW_TASK_ID_NONE;
+    bool framework = false;
     const char *name = tq ? tq->name : "";
     {
         // Waits here until YW_startTask has finished with the slot.
         YW_task_lockGuard lk;
         if (!task || !task->thread || !pthread_equal(task->thread->id, pthread_self()) || !task->cfg)
-            return nullptr; // deleted before it ran: only the queue is ours
+            return nullptr; // the table was cleared under it: only the queue is ours
         yw_t_self = task->thread;
         yw_t_task = task;
         yw_t_queue = &tq->q;
+        if (!(task->status.state & YW_TASK_STATE_BUSY))
+            return nullptr; // stopped before it ran: the guard frees the slot
         entry = task->entry;
         entryArg = task->arg;
         id = task->task_id;
+        framework = (task->cfg->category & YW_TASK_CAT_FRW) != 0;
     }
+    // A framework task ends at its framework waits only (see above).
+    if (framework)
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     std::printf("%s:%d arg=%x task=%s\n", __func__, __LINE__, (unsigned)(uintptr_t)task, name);
 
     YW_ret_t kr;
@@ -989,8 +1084,8 @@ void *YW_task_tse_entry(void *arg)
         yw_task_dropHeldLocks();
         std::printf("%s:%d task %s segmentation fault, task stopped\n", __func__, __LINE__, name);
         result = YW_FAIL;
-        // Marked while the slot is still this task's, then stopped (which
-        // frees it): the mark never lands in a freed or reused slot.
+        // Marked while the slot is still this task's, then stopped (the
+        // guard frees it): the mark never lands in a freed or reused slot.
         YW_task_lockGuard lk;
         if (yw_task_ownsSlot(task)) {
             {

@@ -81,25 +81,28 @@ YW_ret_t yw_timer_stopLocked(YW_timer_t *t)
 bool yw_timer_ownsTask(const YW_timer_t *t, YW_task_id_t tid)
 {
     const YW_task_t *task = YW_task_get(tid);
-    return task && task->cfg && task->cfg->priv == t && (task->cfg->category & YW_TASK_CAT_TMR);
+    return task && task->cfg && !(task->status.state & YW_TASK_STATE_STOPPING) && task->cfg->priv == t &&
+           (task->cfg->category & YW_TASK_CAT_TMR);
 }
 
 // Ends the timer's task, when it still has one: stops it when it runs, else
 // deletes it. A task that has ended (or a slot that another task took over)
-// is left alone: 0. Timer lock held.
-YW_ret_t yw_timer_endTask(YW_timer_t *t)
+// is left alone. Timer lock held; the stop is finished by the caller once
+// the timer lock is given back (the ending task takes it on its way out).
+yw_task_stopToken yw_timer_endTask(YW_timer_t *t)
 {
     YW_task_id_t tid = t->task_id;
     t->task_id = YW_TIMER_NO_TASK;
     if (tid >= YW_TASK_MAX)
-        return YW_SUCCESS;
+        return {};
     YW_task_lockGuard lk; // recursive: held across the check and the stop
     if (!yw_timer_ownsTask(t, tid))
-        return YW_SUCCESS;
-    const YW_task_t *task = YW_task_get(tid);
+        return {};
+    YW_task_t *task = YW_task_get(tid);
     if (task->status.state & YW_TASK_STATE_BUSY)
-        return YW_stopTask(tid);
-    return YW_deleteTask(tid);
+        return yw_task_stopLocked(task);
+    YW_deleteTask(tid); // created, never started: no thread to wait for
+    return {};
 }
 
 // Resolves a handler name in the running executable, as a task entry is
@@ -251,12 +254,13 @@ YW_ret_t YW_deleteTimer(YW_timer_id_t id)
     if (id >= YW_TIMER_MAX)
         return YW_SUCCESS;
     YW_timer_t *t = &YW_g_timer[id];
-    YW_P_mutexGuard lk(yw_timer_lock());
-    if (t->status.state != YW_TIMER_STATE_ASSIGNED)
-        return YW_ERR_STATE;
-    yw_timer_dropSource(t);
-    YW_ret_t r = yw_timer_endTask(t);
-    if (r == YW_SUCCESS) {
+    yw_task_stopToken tok;
+    {
+        YW_P_mutexGuard lk(yw_timer_lock());
+        if (t->status.state != YW_TIMER_STATE_ASSIGNED)
+            return YW_ERR_STATE;
+        yw_timer_dropSource(t);
+        tok = yw_timer_endTask(t);
         yw_timer_cfgFree(t->cfg);
         t->cfg = nullptr;
         t->status = YW_timer_status_t{};
@@ -264,7 +268,8 @@ YW_ret_t YW_deleteTimer(YW_timer_id_t id)
         t->generation++;
         YW_svc_countDec(YW_g_timer_tsm_ctx.status.ntimers);
     }
-    return r;
+    yw_task_stopFinish(tok);
+    return YW_SUCCESS;
 }
 
 YW_ret_t YW_inqTimer(YW_timer_id_t id, YW_timer_status_t *status)

@@ -562,6 +562,53 @@ TEST(OsaThread, DeleteOfAThreadHoldingALockDoesNotDeadlock)
     }));
 }
 
+// Sleeps in plain usleep, after enabling cancellation or not.
+struct UsleepLoop {
+    bool init = false;
+    std::atomic<int> alive{0};
+    std::atomic<int> loops{0};
+};
+
+void *usleepLoop(void *p)
+{
+    auto *w = static_cast<UsleepLoop *>(p);
+    AliveMark mark(w->alive);
+    if (w->init)
+        YW_P_initThread();
+    for (int i = 0; i < 200; ++i) { // bounded: a thread that is not cancelled ends by itself
+        ++w->loops;
+        usleep(2000);
+    }
+    return nullptr;
+}
+
+TEST(OsaThread, DeleteCancelsAThreadThatEnabledCancellationAtItsNextSleep)
+{
+    // YW_P_initThread run: cancelled inside usleep; not run: left to end by itself
+    for (bool init : {true, false}) {
+        SCOPED_TRACE(init ? "cancellation enabled" : "cancellation not enabled");
+#ifdef YW_TEST_NO_CANCEL
+        if (init)
+            continue; // this build ends threads at the framework's waits only
+#endif
+        UsleepLoop w;
+        w.init = init;
+        YW_P_thread_t h = nullptr;
+        ASSERT_EQ(YW_P_createThread("sleeper", 0, 0, 0, 0, usleepLoop, &w, &h), 0);
+        ASSERT_TRUE(waitFor([&] { return w.loops.load() > 2; }));
+        EXPECT_EQ(YW_P_deleteThread(h), 0);
+        if (init) {
+            ASSERT_TRUE(waitFor([&] { return w.alive.load() == 0; })); // unwound
+            EXPECT_LT(w.loops.load(), 200);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            EXPECT_EQ(w.alive.load(), 1); // runs on
+            ASSERT_TRUE(waitFor([&] { return w.alive.load() == 0; }));
+            EXPECT_EQ(w.loops.load(), 200);
+        }
+    }
+}
+
 TEST(OsaThread, ManyThreadsCreatedRungAndDeletedConcurrently)
 {
     constexpr int kThreads = 16;

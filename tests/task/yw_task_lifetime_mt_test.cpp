@@ -1,5 +1,6 @@
 // Lifetimes in the task table: a task's name read by its own thread while
-// another thread stops the task, and the slot a faulted task leaves behind.
+// another thread stops the task, the slot a faulted task leaves behind, and
+// many tasks stopped in turn.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -25,6 +26,22 @@ __attribute__((used, visibility("default"))) void *yw_test_task_nameReader(void 
             break;
         g_nameChars += (long)std::strlen(n);
         g_nameReads++;
+    }
+    return nullptr;
+}
+
+// Works in framework calls (table lock, its own queue) between short sleeps,
+// until it is stopped (inside a call, a sleep, or between them).
+__attribute__((used, visibility("default"))) void *yw_test_task_cycler(void *arg)
+{
+    auto *loops = static_cast<std::atomic<int> *>(arg);
+    YW_task_id_t self = YW_getTaskID();
+    for (;;) {
+        YW_task_id_t found;
+        YW_searchTaskByName("cycler", &found);
+        YW_sendTaskEvent(self, YW_EVENT_FLAG_FRW, 1, nullptr); // piles up: released with the queue
+        ++*loops;
+        YW_P_sleepThread(nullptr, 200000LL);
     }
     return nullptr;
 }
@@ -60,4 +77,43 @@ TEST(TaskLifetime, NameReadWhileStoppedAndFaultedSlotLeftClean)
     ASSERT_TRUE(waitFor([] { return !taskExists("fault_mark"); }));
     // freed whole: no mark left in a slot the next task will take
     EXPECT_EQ(loadShared(YW_g_task[id].status.state), 0);
+}
+
+// Create, start and stop, a thousand times: every stopped thread ends and
+// gives back its queue, doorbell and locks; the same slot serves each round.
+TEST(TaskLifetime, ThousandCreateStartStopCyclesLeaveNothingBehind)
+{
+    setUpTaskService();
+    int threads0 = 0, fds0 = 0;
+    long long live0 = 0;
+    std::atomic<int> loops{0};
+    YW_task_id_t first = YW_TASK_ID_NONE;
+    for (int round = 0; round < 1000; round++) {
+        if (round == 1) { // counted after a first round (a sanitizer starts its own thread then)
+            ASSERT_TRUE(waitFor([&] { return !taskExists("cycler"); }));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            threads0 = threadCount();
+            fds0 = fdCount();
+            live0 = liveAllocations();
+        }
+        YW_task_cfg_t c = makeCfg("cycler", "yw_test_task_cycler");
+        YW_task_id_t id;
+        ASSERT_EQ(YW_createTask(&c, &id), 0) << round;
+        if (round == 0)
+            first = id;
+        ASSERT_EQ(id, first) << round; // the stopped round's slot was free again
+        const int before = loops.load();
+        ASSERT_EQ(YW_startTask(id, &loops), 0) << round;
+        if (round % 100 == 0) { // now and then stopped inside its loop rather than at once
+            ASSERT_TRUE(waitFor([&] { return loops.load() > before; }));
+        }
+        ASSERT_EQ(YW_stopTask(id), 0) << round;
+        ASSERT_EQ(loadShared(YW_g_task[id].cfg), nullptr) << round;
+    }
+    EXPECT_TRUE(waitFor([&] { return threadCount() <= threads0; })) << threadCount() << " vs " << threads0;
+    EXPECT_TRUE(waitFor([&] { return fdCount() <= fds0; })) << fdCount() << " vs " << fds0;
+    EXPECT_TRUE(waitFor([&] { return liveAllocations() <= live0; })) << liveAllocations() << " vs " << live0;
+    // The table lock was never left held.
+    YW_task_id_t found;
+    EXPECT_EQ(YW_searchTaskByName("cycler", &found), YW_ERR_TASK_NOT_FOUND);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <poll.h>
 #include <pthread.h>
 #include <linux/capability.h>
 #include <sched.h>
@@ -16,6 +17,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "common/yw_test_sanitizer.h"
 #include "frw/yw_frw_cfg.h"
 #include "yw_task_test_util.h"
 
@@ -65,33 +67,72 @@ void *yw_test_task_quick(void *)
     return nullptr;
 }
 
-// Stops its own task, then runs on (no wait of the layer, which would end the
-// thread) until the test has given the freed slot to another task, and then
-// acts on "its" task by the id it reads again.
-std::atomic<int> g_selfStopPhase{0};
-std::atomic<YW_task_id_t> g_selfStopIdAfter{0};
-std::atomic<int> g_selfStopResult{1};
-std::atomic<int> g_selfStopSavedStop{1};
-std::atomic<int> g_selfStopSavedRegister{1};
-void *yw_test_task_selfStopper(void *)
+// Loops on one kind of wait, chosen by its argument (a row of the stop
+// test), counting its rounds; row 5 stops its own task. Its pipe is closed
+// by a guard, which runs when the thread is ended inside a wait.
+std::atomic<int> g_stopTid[6];
+std::atomic<int> g_stopLoops[6];
+std::atomic<int> g_stopAfterSelf{0};
+void *yw_test_task_stopRow(void *arg)
 {
-    const YW_task_id_t saved = YW_getTaskID();
-    YW_stopTask(saved);
-    g_selfStopPhase = 1;
-    for (int i = 0; i < 60000 && g_selfStopPhase.load() != 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    YW_task_id_t now = YW_getTaskID();
-    g_selfStopIdAfter = now;
-    g_selfStopResult = YW_stopTask(now);
-    // The id kept from before names the slot's new task: not this thread's.
-    g_selfStopSavedRegister = YW_registerTaskEventFlag(saved, YW_EVENT_FLAG_TMR);
-    g_selfStopSavedStop = YW_stopTask(saved);
-    g_selfStopPhase = 3;
-    // The wait of a task loop, with the id read again: the thread ends here
-    // instead of spinning on a refused wait.
-    for (int i = 0; i < 3; ++i)
-        YW_waitTaskEventTime(YW_getTaskID(), nullptr, -1);
-    g_selfStopPhase = 4;
+    const int row = (int)(intptr_t)arg;
+    struct Pipe {
+        int fd[2] = {-1, -1};
+        ~Pipe()
+        {
+            for (int f : fd)
+                if (f >= 0)
+                    close(f);
+        }
+    } p;
+    if (pipe(p.fd) != 0)
+        return nullptr;
+    g_stopTid[row] = (int)syscall(SYS_gettid);
+    for (;;) {
+        g_stopLoops[row]++;
+        char c;
+        struct pollfd pf = {p.fd[0], POLLIN, 0};
+        struct timespec ts = {0, 1000000};
+        switch (row) {
+        case 0:
+            usleep(1000);
+            break;
+        case 1:
+            nanosleep(&ts, nullptr);
+            break;
+        case 2:
+            if (read(p.fd[0], &c, 1) < 0)
+                return nullptr;
+            break;
+        case 3:
+            poll(&pf, 1, -1);
+            break;
+        case 4:
+            YW_waitTaskEventTime(YW_getTaskID(), nullptr, -1);
+            break;
+        default:
+            YW_stopTask(YW_getTaskID());
+            g_stopAfterSelf++;
+            break;
+        }
+    }
+    return nullptr;
+}
+
+// Spins outside any cancellation point until the test lets it go, then
+// asks for its task id and sleeps (where it ends).
+std::atomic<int> g_spinGo{0};
+std::atomic<int> g_spinTid{0};
+std::atomic<YW_task_id_t> g_spinIdAfter{0};
+std::atomic<int> g_spinAfterSleep{0};
+void *yw_test_task_spinner(void *)
+{
+    g_spinTid = (int)syscall(SYS_gettid);
+    while (g_spinGo.load() == 0) {
+    }
+    g_spinIdAfter = YW_getTaskID();
+    YW_P_sleepThread(nullptr, 1000000LL);
+    g_spinAfterSleep = 1;
     return nullptr;
 }
 
@@ -355,8 +396,8 @@ TEST_F(TaskTest, StartStopDeleteFollowTheSlotStates)
     EXPECT_NE(out.find("taskId = 128"), std::string::npos) << out;
     EXPECT_EQ(YW_stopTask(YW_TASK_MAX), YW_ERR_TASK_NULL);
 
-    // Stopped from this thread: the slot is free at once; the thread ends at
-    // its next wait and its queue and configuration copy are released.
+    // Stopped from this thread: the stop returns once the thread has ended
+    // and freed the slot; its queue and configuration copy are released.
     EXPECT_EQ(YW_stopTask(id), 0);
     EXPECT_EQ(YW_g_task[id].cfg, nullptr);
     EXPECT_EQ(YW_g_task[id].status.state, 0);
@@ -394,40 +435,77 @@ TEST_F(TaskTest, EntryThatReturnsLeavesItsSlotFree)
     EXPECT_EQ(YW_task_brief_toString(&YW_g_task[id], line, sizeof line), 0);
 }
 
-TEST_F(TaskTest, StoppedTaskThreadNoLongerActsAsItsTask)
+TEST_F(TaskTest, StopEndsTheThreadAtAnyCancellationPoint)
 {
-    YW_task_cfg_t a = makeCfg("self_stopper", "yw_test_task_selfStopper");
-    YW_task_cfg_t b = makeCfg("slot_reuser", "yw_test_task_idle");
-    YW_task_id_t idA = YW_TASK_ID_NONE, idB = YW_TASK_ID_NONE;
-    const int threads0 = threadCount();
-    ASSERT_EQ(YW_createTask(&a, &idA), 0);
-    ASSERT_EQ(YW_startTask(idA, nullptr), 0);
-    ASSERT_TRUE(waitFor([] { return g_selfStopPhase.load() == 1; }));
-    EXPECT_FALSE(taskExists("self_stopper"));
-    // The freed slot goes to the next task while the stopped thread still runs.
-    ASSERT_EQ(YW_createTask(&b, &idB), 0);
-    ASSERT_EQ(YW_startTask(idB, nullptr), 0);
-    g_selfStopPhase = 2;
-    ASSERT_TRUE(waitFor([] { return g_selfStopPhase.load() == 3; }));
-    // The stopped thread has no task any more: it cannot stop the task that
-    // now holds its old slot.
-    EXPECT_EQ(g_selfStopIdAfter.load(), (YW_task_id_t)YW_TASK_ID_NONE);
-    EXPECT_EQ(g_selfStopResult.load(), YW_ERR_TASK_NULL);
-    if (idB == idA) {
-        EXPECT_EQ(g_selfStopSavedStop.load(), YW_ERR_TASK_NULL);
-        EXPECT_EQ(g_selfStopSavedRegister.load(), YW_ERR_TASK_NULL);
-        YW_event_q_t *q = YW_task_tse_getTaskEventq(idB);
-        ASSERT_NE(q, nullptr);
-        EXPECT_EQ(q->flags_wait.load() & YW_EVENT_FLAG_TMR, 0u);
+    const char *names[] = {"stop_usleep", "stop_nanosleep", "stop_read", "stop_poll", "stop_wait", "stop_self"};
+    for (int row = 0; row < 6; ++row) {
+        SCOPED_TRACE(names[row]);
+#ifdef YW_TEST_NO_CANCEL
+        if (row < 4)
+            continue; // this build ends threads at the framework's waits only
+#endif
+        const int threads0 = threadCount(), fds0 = fdCount();
+        YW_task_cfg_t c = makeCfg(names[row], "yw_test_task_stopRow");
+        YW_task_id_t id = YW_TASK_ID_NONE;
+        ASSERT_EQ(YW_createTask(&c, &id), 0);
+        ASSERT_EQ(YW_startTask(id, reinterpret_cast<void *>((intptr_t)row)), 0);
+        ASSERT_TRUE(waitFor([&] { return g_stopTid[row] != 0 && g_stopLoops[row] > (row < 2 ? 3 : 0); }));
+        const std::string proc = "/proc/self/task/" + std::to_string(g_stopTid[row].load());
+        if (row < 5) {
+            ASSERT_EQ(YW_stopTask(id), 0);
+            // Back from the stop: the thread has let its slot go and its
+            // loop turns no more.
+            EXPECT_EQ(loadShared(YW_g_task[id].cfg), nullptr);
+            const int loops = g_stopLoops[row];
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            EXPECT_EQ(g_stopLoops[row].load(), loops);
+        } else {
+            // Ended inside its own stop: nothing after the call ran.
+            EXPECT_TRUE(waitFor([&] { return loadShared(YW_g_task[id].cfg) == nullptr; }));
+            EXPECT_EQ(g_stopAfterSelf.load(), 0);
+        }
+        EXPECT_FALSE(taskExists(names[row]));
+        EXPECT_TRUE(waitFor([&] { return access(proc.c_str(), F_OK) != 0; })) << proc;
+        EXPECT_TRUE(waitFor([&] { return threadCount() <= threads0; })) << threadCount() << " vs " << threads0;
+        EXPECT_TRUE(waitFor([&] { return fdCount() <= fds0; })) << fdCount() << " vs " << fds0;
     }
-    EXPECT_TRUE(taskExists("slot_reuser"));
+}
+
+TEST_F(TaskTest, SlotOfAThreadNotEndedYetStaysTakenUntilItEnds)
+{
+    YW_task_cfg_t c = makeCfg("spinner", "yw_test_task_spinner");
+    YW_task_id_t id = YW_TASK_ID_NONE;
+    ASSERT_EQ(YW_createTask(&c, &id), 0);
+    ASSERT_EQ(YW_startTask(id, nullptr), 0);
+    ASSERT_TRUE(waitFor([] { return g_spinTid.load() != 0; }));
+    // Spinning outside any cancellation point: the stop gives up waiting
+    // and the slot stays stopping, taken, not found by name.
+    ASSERT_EQ(YW_stopTask(id), 0);
     YW_task_status_t st{};
-    ASSERT_EQ(YW_inqTask(idB, &st), 0);
-    EXPECT_EQ(st.state, YW_TASK_STATE_ASSIGNED | YW_TASK_STATE_BUSY);
-    EXPECT_EQ(YW_stopTask(idB), 0);
-    // Both threads end: the stopped one at its wait.
-    EXPECT_TRUE(waitFor([&] { return threadCount() <= threads0; }));
-    EXPECT_EQ(g_selfStopPhase.load(), 3);
+    ASSERT_EQ(YW_inqTask(id, &st), 0);
+    EXPECT_EQ(st.state, YW_TASK_STATE_STOPPING);
+    EXPECT_NE(loadShared(YW_g_task[id].cfg), nullptr);
+    EXPECT_FALSE(taskExists("spinner"));
+    EXPECT_EQ(YW_stopTask(id), YW_ERR_TASK_STATE);
+    EXPECT_EQ(YW_deleteTask(id), YW_ERR_TASK_STATE);
+    EXPECT_EQ(YW_startTask(id, nullptr), YW_ERR_TASK_STATE);
+    char line[128];
+    EXPECT_EQ(YW_task_brief_toString(&YW_g_task[id], line, sizeof line), 0u);
+    // A new task of the same name is made, in another slot.
+    YW_task_cfg_t again = makeCfg("spinner", "yw_test_task_idle");
+    YW_task_id_t id2 = YW_TASK_ID_NONE;
+    ASSERT_EQ(YW_createTask(&again, &id2), 0);
+    EXPECT_NE(id2, id);
+    EXPECT_EQ(YW_deleteTask(id2), 0);
+
+    // Let go, the old thread has no task and ends at its sleep; only then
+    // is the slot free.
+    const std::string proc = "/proc/self/task/" + std::to_string(g_spinTid.load());
+    g_spinGo = 1;
+    EXPECT_TRUE(waitFor([&] { return loadShared(YW_g_task[id].cfg) == nullptr; }));
+    EXPECT_EQ(g_spinIdAfter.load(), (YW_task_id_t)YW_TASK_ID_NONE);
+    EXPECT_TRUE(waitFor([&] { return access(proc.c_str(), F_OK) != 0; })) << proc;
+    EXPECT_EQ(g_spinAfterSleep.load(), 0);
 }
 
 TEST_F(TaskTest, StoppingATaskNeverLeavesItsLockHeld)

@@ -21,6 +21,16 @@ YW_P_threadKey_t YW_P_s_thread_key_threadid;
 
 namespace {
 
+/* AddressSanitizer and ThreadSanitizer cannot follow a stack unwound from
+ * inside the cancellation signal's handler (which is where a thread blocked
+ * in a system call is ended): their builds never cancel, and end task
+ * threads at the framework's waits only. */
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kCancelThreads = false;
+#else
+constexpr bool kCancelThreads = true;
+#endif
+
 /* The calling thread's own record (null for threads not made by the layer).
  * Also read from the SIGUSR1 handler, hence a plain thread-local pointer. */
 thread_local YW_P_thread_control_t *tl_self = nullptr;
@@ -61,6 +71,7 @@ bool keyMade(int keyid)
 
 void freeRecord(YW_P_thread_control_t *t)
 {
+    pthread_mutex_destroy(&t->endLock);
     if (t->eventfd >= 0)
         close(t->eventfd);
     if (t->join) {
@@ -93,6 +104,9 @@ YW_P_thread_control_t *makeRecord(YW_P_thread_entry_t entry, void *arg, bool wit
     t->entry = entry;
     t->arg = arg;
     t->refCount.store(1, std::memory_order_relaxed);
+    t->cancelable = 0;
+    t->ended = 0;
+    pthread_mutex_init(&t->endLock, nullptr);
     t->eventfd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (t->eventfd < 0) {
         *err = errno;
@@ -123,6 +137,9 @@ struct ThreadExitGuard {
     YW_P_thread_control_t *t;
     ~ThreadExitGuard()
     {
+        pthread_mutex_lock(&t->endLock);
+        t->ended = 1; /* the id may go from here on: no cancel is sent */
+        pthread_mutex_unlock(&t->endLock);
         tl_self = nullptr;
         if (keyMade(YW_THREAD_KEY_THREADID))
             pthread_setspecific(YW_P_s_thread_key_threadid, nullptr);
@@ -288,13 +305,27 @@ YW_ret_t YW_P_deleteThread(YW_P_thread_t thread)
         pthread_cond_broadcast(&thread->join->cond);
         pthread_mutex_unlock(&thread->join->mutex);
     }
+    YW_P_cancelThread(thread);
+    release(thread);
+    return YW_SUCCESS;
+}
+
+YW_ret_t YW_P_cancelThread(YW_P_thread_t thread)
+{
+    if (!thread)
+        return YW_FAIL;
+    if (thread == tl_self)
+        return YW_SUCCESS;
+    pthread_mutex_lock(&thread->endLock);
     thread->deleteRequest.store(1, std::memory_order_release);
+    if (kCancelThreads && thread->cancelable && !thread->ended)
+        pthread_cancel(thread->id);
+    pthread_mutex_unlock(&thread->endLock);
     YW_uint64_t one = 1;
     ssize_t n;
     do {
         n = write(thread->eventfd, &one, sizeof(one));
     } while (n < 0 && errno == EINTR);
-    release(thread);
     return YW_SUCCESS;
 }
 
@@ -381,6 +412,14 @@ YW_ret_t YW_P_initThread(void)
      * hold a lock or be inside malloc/printf). */
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
+    if (YW_P_thread_control_t *self = tl_self) {
+        pthread_mutex_lock(&self->endLock);
+        self->cancelable = 1;
+        /* Deleted before it got here: the cancel it could not be sent. */
+        if (kCancelThreads && self->deleteRequest.load(std::memory_order_acquire))
+            pthread_cancel(pthread_self());
+        pthread_mutex_unlock(&self->endLock);
+    }
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
     sa.sa_handler = YW_P_sigHandle;
@@ -430,6 +469,12 @@ YW_ret_t YW_P_recvThreadEvent(YW_P_thread_t thread, YW_uint32_t mask, YW_uint8_t
     if (!thread)
         return YW_FAIL;
     const YW_int64_t deadline = timeout > 0 ? yw_osa::deadlineNs(CLOCK_MONOTONIC, timeout) : 0;
+    /* A thread asked to end is woken here by its doorbell and ends at the
+     * check below: the wait itself is never cut by a cancel. */
+    struct CancelHold {
+        CancelHold() { YW_P_cancelHoldOff(); }
+        ~CancelHold() { YW_P_cancelAllow(); }
+    } hold;
     for (;;) {
         yw_osa::endIfDeleted();
         YW_uint32_t got = thread->pending.fetch_and(~mask, std::memory_order_acquire) & mask;
