@@ -17,11 +17,17 @@ void YW_example_timer_handler(YW_timer_id_t id)
     YW_printf("%s: timer %u expired (%lld)\n", __func__, (unsigned)id, (long long)st.count);
 }
 
-// Arms timer 0 and ends.
+// Arms timer 0 and ends. The timer service makes its timers on its own
+// task, which may come after this one: an absent timer is tried again for
+// a while.
 void *YW_example_timer_app(void *arg)
 {
     (void)arg;
     YW_ret_t r = YW_startTimer(0);
+    for (int i = 0; i < 600 && r == YW_ERR_ENTITY_NULL; ++i) {
+        YW_sleepTask(YW_getTaskID(), 100000000LL);
+        r = YW_startTimer(0);
+    }
     YW_printf("%s: start timer 0 result=%d\n", __func__, (int)r);
     return nullptr;
 }
