@@ -172,17 +172,19 @@ YW_ret_t YW_P_initThread(void);
  * YW_P_cancelAllow (counted, so holds nest): a thread inside framework state
  * (a table, ring or queue lock held) is never cut there; a cancel asked
  * meanwhile is acted on at its next cancellation point after the last
- * allow. Not for signal handlers. */
+ * allow. Only threads that ran YW_P_initThread are cancelled, so only
+ * theirs is touched. Not for signal handlers. */
+inline thread_local bool yw_t_cancelable = false; /* set by YW_P_initThread */
 inline thread_local int yw_t_cancelHoldDepth = 0;
 inline thread_local int yw_t_cancelHoldSaved = PTHREAD_CANCEL_ENABLE;
 inline void YW_P_cancelHoldOff()
 {
-    if (yw_t_cancelHoldDepth++ == 0)
+    if (yw_t_cancelHoldDepth++ == 0 && yw_t_cancelable)
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &yw_t_cancelHoldSaved);
 }
 inline void YW_P_cancelAllow()
 {
-    if (yw_t_cancelHoldDepth > 0 && --yw_t_cancelHoldDepth == 0)
+    if (yw_t_cancelHoldDepth > 0 && --yw_t_cancelHoldDepth == 0 && yw_t_cancelable)
         pthread_setcancelstate(yw_t_cancelHoldSaved, nullptr);
 }
 

@@ -412,6 +412,7 @@ YW_ret_t YW_P_initThread(void)
      * hold a lock or be inside malloc/printf). */
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
+    yw_t_cancelable = true;
     if (YW_P_thread_control_t *self = tl_self) {
         pthread_mutex_lock(&self->endLock);
         self->cancelable = 1;
