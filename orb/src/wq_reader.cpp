@@ -181,8 +181,12 @@ private:
             c->send_reply(reply, resume, pe.env);
             if (resume)
                 return_to_pool(c, c->paused_level());
-            if (pe.env.pending())
+            if (pe.env.pending()) {
+                // Reported here (and by the circuit when it timed out): the
+                // exception goes no further.
                 log_send_failure(failed, request_id, with_id);
+                pe.env.clear();
+            }
         }
         if (early) {
             early_sent_ = true;
