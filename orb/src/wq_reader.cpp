@@ -387,6 +387,12 @@ void wq_reader_thread_action(void *arg)
         st->out.reclaim();
         if (large)
             give_memory_back();
+        if (circuit) {
+            // An ordered one-way kept its circuit until it was served; its
+            // next message is read once it is there, like any other's.
+            return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
+            circuit = nullptr;
+        }
     }
     if (counted_general) {
         wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
