@@ -168,6 +168,8 @@ typedef struct yw_ipc_kwt_srio_rx_ctx {
     /* doorbell, rung (counted up) when a channel is listed or linked or the
      * task is stopped: with no linked channel to poll the task sleeps on it */
     std::atomic<YW_uint32_t> bell;
+    /* polling cycles run so far */
+    std::atomic<YW_uint64_t> cycles;
 } YW_ipc_kwt_srio_rx_ctx_t;
 
 extern "C" {

@@ -542,6 +542,7 @@ void *YW_ipc_kwt_srio_recv_task(void *arg)
         }
         YW_int64_t target = (YW_int64_t)base.tv_sec * 1000000000LL + base.tv_nsec + n * ctx->timeout;
         const YW_uint32_t bell = ctx->bell.load();
+        ctx->cycles.fetch_add(1, std::memory_order_relaxed);
         bool linked = false;
         for (int i = 0; i < YW_IPC_KWT_SRIO_MAX; i++) {
             YW_ipc_t *ipc = ctx->ipc_list[i].load();

@@ -346,6 +346,29 @@ TEST_F(SrioLocal, AnAbsentPeerNeverSyncsAndLeaksNoThreadOrDescriptor)
     EXPECT_EQ(countEntries("/proc/self/task"), threads - 2) << "both retry threads end with their channels";
 }
 
+TEST_F(SrioLocal, TheReceiveTaskPollsOnlyWhileItHasALinkedChannel)
+{
+    const auto &ctx = YW_g_ipc_kwt_srio_rx_ctx;
+    // Settled once nothing moves over a quiet spell.
+    auto still = [&] {
+        for (int i = 0; i < 50; i++) {
+            YW_uint64_t c = ctx.cycles.load();
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            if (ctx.cycles.load() == c)
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(still()) << "no channel: asleep";
+    SrioCfg rx("srio_rx", kRx | YW_IPC_FLAGS_FLOWCTRL, 48, 90, 91);
+    YW_ipc_id_t rid;
+    ASSERT_EQ(YW_createIpc(&rx.cfg, &rid), YW_SUCCESS);
+    const YW_uint64_t c0 = ctx.cycles.load();
+    EXPECT_TRUE(waitFor([&] { return ctx.cycles.load() > c0 + 100; }, std::chrono::seconds(10))) << "a linked channel";
+    deleteAllChannels();
+    EXPECT_TRUE(still()) << "its channel gone: asleep again";
+}
+
 TEST_F(SrioLocal, PartnersMadeAndDeletedAtOnceLinkOnlyLiveEnds)
 {
     // Each end's set-up looks for the other while the other is being made
