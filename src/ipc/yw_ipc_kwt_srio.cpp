@@ -315,11 +315,13 @@ void yw_srio_retain(YW_ipc_kwt_srio_connection_t *conn)
     const size_t fresh = keep.size();
     for (YW_uint64_t i = 0; i < conn->againCount; i++)
         keep.push_back(conn->again[(conn->againHead + i) % n]);
-    // Never more than the ring: what was sent again left this list.
+    // Never more than the ring (what was sent again left this list); were
+    // it more, the newest would be counted, not dropped unsaid.
     YW_uint64_t k = keep.size() < n ? keep.size() : n;
     std::memcpy(conn->again, keep.data(), k * sizeof(YW_uint64_t));
     conn->againHead = 0;
     conn->againCount = k;
+    yw_srio_countLost(conn, keep.size() - k);
     std::printf("%s:%d ipc %s %zu messages not acknowledged on the last link are sent again\n", __func__, __LINE__,
                 conn->ipc->cfg->name, fresh);
 }
