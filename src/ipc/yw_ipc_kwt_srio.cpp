@@ -964,7 +964,10 @@ void YW_ipc_kwt_srio_checkAreas(YW_ipc_kwt_srio_connection_t *conn)
     YW_int64_t last = conn->lastCheck.load();
     if (now - last < 1000000000LL || !conn->lastCheck.compare_exchange_strong(last, now))
         return;
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || conn->faulted.load())
+    // The handles are read under BUSY: an in-process partner going away
+    // takes its areas from this connection under it.
+    YW_ipc_kwt_srio_busy hold(conn);
+    if (!hold.held() || !(conn->status.load() & YW_IPC_KWT_SRIO_READY) || conn->faulted.load())
         return;
     for (int i = 0; i < 4; i++) {
         SMB_handle h = yw_srio_areaHandle(conn, i);
@@ -1386,7 +1389,12 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
     const YW_uint8_t *addr = conn->buffer + off;
     YW_size_t n = YW_ipc_recv_postprocess(ipc, addr, (YW_size_t)len, yw_srio_has(ipc, YW_IPC_FLAGS_FRAMED), bp, size);
     // Copied from an area that faulted: not delivered, not acknowledged.
-    if (yw_srio_faultAfter(conn, __func__, __LINE__))
+    bool lost;
+    {
+        YW_ipc_kwt_srio_busy hold(conn, -1);
+        lost = yw_srio_faultAfter(conn, __func__, __LINE__);
+    }
+    if (lost)
         return YW_ERR_IPC_NOT_READY;
     if (yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))
         yw_srio_releaseBuffer(conn, addr, (YW_size_t)len, epoch);
