@@ -155,7 +155,8 @@ TEST(ServerCircuitMt, PoolHandsACircuitWithInputToOneReaderAtATime)
     // 16 circuits, 4 readers: each byte written is taken by exactly one
     // reader, never by two at once on one circuit; silent circuits are never
     // handed out; the shutdown wakes every reader.
-    wq_PriorityQueue<wq_MsgCircuit> pool(1);
+    // Static like the broker's own pools, whose levels outlive them.
+    static wq_PriorityQueue<wq_MsgCircuit> pool(1);
     constexpr int kCircuits = 16, kRounds = 200;
     std::vector<Pair> pairs(kCircuits + 4); // the last 4 stay silent
     std::vector<std::atomic<int>> busy(pairs.size()), taken(pairs.size());
