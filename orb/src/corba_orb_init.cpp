@@ -25,12 +25,24 @@ constexpr char const kPad[] = "                          : ";
 constexpr std::size_t kMaxValue = 65536;
 constexpr std::size_t kMaxName = 255;
 
+// Ends the process with -1 from inside ORB_init. An option scanned earlier
+// (-ORBmin_recursion) may already have started reader threads; running the
+// static destructors under them would crash the process on its way out, so
+// then it ends without them, its output flushed.
+[[noreturn]] void end_init()
+{
+    std::fflush(nullptr);
+    if (CORBA::ORB::cur_recursion() > 0)
+        std::_Exit(-1);
+    tkq_support_exit(-1);
+}
+
 // Writes the lines (each ends with a newline) and ends the process with -1.
 [[noreturn]] void fatal(std::string const &text)
 {
     std::fputs(text.c_str(), stderr);
     std::fflush(stderr);
-    tkq_support_exit(-1);
+    end_init();
 }
 
 // One line: prefix, text, a quoted value, the rest.
@@ -569,7 +581,7 @@ std::string fmt(char const *f, ...)
          "      ObjectURL is a stringified IOR [use object_to_string()]\n";
     std::fprintf(stderr, "%s", h.c_str());
     std::fflush(stderr);
-    tkq_support_exit(-1);
+    end_init();
 }
 
 void set_name(char const *&slot, char const *value)

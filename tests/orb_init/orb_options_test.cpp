@@ -192,7 +192,7 @@ TEST_F(OrbTest, HelpShowsEachRowWithItsOwnCurrentValue)
     ASSERT_EQ(O::_orb_state.load(), 0);
     ChildResult r = run_child({"-ORBsc", "Klass", "-ORBmr", "7", "-ORBbr", "3", "-ORBfr", "false",
                                "-ORBco", "true", "-ORBretry_delay", "0.25", "-ORBconn_retries", "5", "-ORBh", "-ORBfoo"});
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, 255) << r.err;
     auto has = [&](char const *t) { return r.err.find(t) != std::string::npos; };
     EXPECT_EQ(r.err.rfind("Ulvenor INFO(ORB_init):\n\n\n", 0), 0u) << r.err;
     EXPECT_TRUE(has("  ORB arguments all begin with \"-ORB\".  The possible arguments include:"));
