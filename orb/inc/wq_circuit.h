@@ -175,10 +175,12 @@ public:
     uint32_t paused_level() const { return paused_level_; }
     // Bytes of the next message already read from the transport.
     bool has_buffered_input() const { return ahead_count_ > 0; }
-    // Set while the circuit waits in a pool's poller (it holds the pool's
-    // reference then); whoever clears it takes the circuit.
-    std::atomic<bool> in_poll{false};
-    int poll_set = -1; // the poller it is registered with (pool's use)
+    // Its entry in the pools' pollers (0 until it first waits in one) and
+    // the poller it is registered with (the pool's use). While the entry
+    // says WAITING the circuit holds the pool's reference, and whoever
+    // changes that takes the circuit.
+    std::atomic<uint32_t> poll_entry{0};
+    int poll_set = -1;
     // Writes a MessageError under the send lock, so that it never lands
     // inside a message another thread is sending; sent even when the
     // circuit has already failed (best effort).

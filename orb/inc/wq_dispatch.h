@@ -6,11 +6,14 @@
 #include "portable_server.h"
 #include "rtcorba.h"
 #include "wq_circuit.h"
+#include "wq_poll.h"
 #include "wq_servant_registry.h"
 #include "wq_skeleton.h"
 
 #include <atomic>
 #include <cstdint>
+#include <cerrno>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -20,11 +23,15 @@
 
 // Circuits waiting for a reader, in a fixed number of levels. A circuit
 // whose transport has a pollable descriptor and no input already read waits
-// in the level's poller (one epoll set, one-shot registrations) and is taken
-// by a reader only once input or its end is there, so that a silent
-// connection holds no reader; others wait in the level's queue. Idle readers
-// of a level block in its poller; an eventfd in the set wakes one for the
-// queue. T provides `pool_next`, `in_poll`, `poll_set`,
+// in the level's poller (one epoll set, edge-triggered registrations that
+// name the circuit's poll entry) and is taken by a reader only once input or
+// its end is there, so that a silent connection holds no reader; others wait
+// in the level's queue. A circuit stays registered while readers hold it:
+// handing it back is one change of its entry's state, with no system call
+// unless input may already wait (its last read filled the room it was
+// given, or input arrived while it was held), in which case it is queued.
+// Idle readers of a level block in its poller; an eventfd in the set wakes
+// one for the queue. T provides `pool_next`, `poll_entry`, `poll_set`,
 // `has_buffered_input()` and `net()`.
 template <class T> class wq_PriorityQueue {
 public:
@@ -92,10 +99,9 @@ public:
             }
             epoll_event ev[1];
             int n = ::epoll_wait(l.ep, ev, 1, -1);
-            if (n < 1 || !ev[0].data.ptr)
+            if (n < 1 || ev[0].data.u64 == 0)
                 continue; // interrupted, or the queue's wake-up
-            T *c = static_cast<T *>(ev[0].data.ptr);
-            if (c->in_poll.exchange(false, std::memory_order_acq_rel))
+            if (T *c = claim(ev[0].data.u64))
                 return c;
         }
     }
@@ -187,29 +193,93 @@ private:
         l.ep.store(ep, std::memory_order_release);
         return true;
     }
-    // Arms a one-shot registration; false when the descriptor cannot be
-    // watched (the circuit is queued instead).
+    // The circuit an event names, taken when it waits in the poller; an
+    // event for a held circuit is noted for the reader that will hand it
+    // back, and one of an older generation is dropped.
+    static T *claim(uint64_t data)
+    {
+        using namespace wq_poll;
+        Entry &e = entry(data_index(data));
+        uint64_t g = data_gen(data);
+        uint64_t w = e.word.load(std::memory_order_acquire);
+        while (gen(w) == g) {
+            if (state(w) == WAITING) {
+                if (e.word.compare_exchange_weak(w, make(g, OWNED), std::memory_order_acq_rel))
+                    return static_cast<T *>(e.item.load(std::memory_order_relaxed));
+                continue;
+            }
+            if (state(w) == KICKED ||
+                e.word.compare_exchange_weak(w, make(g, KICKED), std::memory_order_acq_rel))
+                break;
+        }
+        return nullptr;
+    }
+    // Whether input (or the end, or an error) can be read now.
+    static bool readable(int fd)
+    {
+        pollfd p{fd, POLLIN | POLLRDHUP, 0};
+        int r;
+        while ((r = ::poll(&p, 1, 0)) < 0 && errno == EINTR) {
+        }
+        return r != 0;
+    }
+    // Leaves the circuit in the level's poller; false when it is to be
+    // queued instead (input may already wait, or it cannot be watched).
     bool watch(Level &l, T *c, int fd)
     {
+        using namespace wq_poll;
         int ep = l.ep.load(std::memory_order_acquire);
-        epoll_event e{};
-        e.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-        e.data.ptr = c;
-        c->in_poll.store(true, std::memory_order_release);
-        if (c->poll_set == ep && ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &e) == 0)
-            return true;
-        if (c->poll_set >= 0 && c->poll_set != ep) {
+        uint32_t index = c->poll_entry.load(std::memory_order_relaxed);
+        if (index == 0) {
+            if ((index = take_entry()) == 0)
+                return false;
+            c->poll_entry.store(index, std::memory_order_relaxed);
+        }
+        Entry &e = entry(index);
+        uint64_t w = e.word.load(std::memory_order_acquire); // OWNED or KICKED: ours
+        if (c->poll_set == ep) {
+            // Input left behind by a read that filled its room makes no new
+            // event: look for it.
+            if (!c->net()->read_drained && readable(fd))
+                return false;
+            e.item.store(c, std::memory_order_relaxed);
+            for (;;) {
+                if (state(w) == KICKED) {
+                    // Input arrived while it was held: look again.
+                    uint64_t owned = make(gen(w), OWNED);
+                    if (!e.word.compare_exchange_strong(w, owned, std::memory_order_acq_rel))
+                        continue;
+                    w = owned;
+                    if (readable(fd))
+                        return false;
+                    continue;
+                }
+                // Once it waits the circuit may be taken (and released) at
+                // once: nothing of it is touched after this succeeds.
+                if (e.word.compare_exchange_strong(w, make(gen(w), WAITING), std::memory_order_acq_rel))
+                    return true;
+            }
+        }
+        // New to this poller: a new generation, so that events still on
+        // their way from an earlier poller are dropped.
+        if (c->poll_set >= 0) {
             epoll_event none{};
             ::epoll_ctl(c->poll_set, EPOLL_CTL_DEL, fd, &none);
         }
-        // Once armed the circuit may be taken (and released) at once: nothing
-        // of it is touched after the epoll_ctl that succeeds.
-        int before = c->poll_set;
+        uint64_t g = (gen(w) + 1) & kGenMask;
+        e.item.store(c, std::memory_order_relaxed);
+        e.word.store(make(g, WAITING), std::memory_order_release);
         c->poll_set = ep;
-        if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e) == 0)
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+        ev.data.u64 = data(index, g);
+        // Registering reports input that is already there.
+        if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0 ||
+            (errno == EEXIST && ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) == 0))
             return true;
-        c->poll_set = before;
-        c->in_poll.store(false, std::memory_order_release);
+        // Not watched: no event names this generation.
+        c->poll_set = -1;
+        e.word.store(make(g, OWNED), std::memory_order_release);
         return false;
     }
     void wake(Level &l) // mtx held

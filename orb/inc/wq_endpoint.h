@@ -75,6 +75,9 @@ public:
     void endpoint(char const *text);
     int last_read_error = 0;
     int last_write_error = 0;
+    // Set by a transport with a poll descriptor when its last read ended
+    // with nothing more to read (it returned less than asked, or the end).
+    bool read_drained = false;
     // Monotonic instants (wq_monotonic_ms) by which a read or a write call
     // must be done, 0 for none. A transport that honours them fails a call
     // still waiting then with ETIMEDOUT. Each is set by the one thread that

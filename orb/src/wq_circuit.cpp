@@ -5,12 +5,14 @@
 #include "corba_orb.h"
 #include "tkq_support.h"
 #include "wq_memblock.h"
+#include "wq_poll.h"
 #include "wq_text.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/epoll.h>
 
 using CORBA::COMPLETED_MAYBE;
 using CORBA::COMPLETED_NO;
@@ -99,6 +101,17 @@ wq_MsgCircuit::~wq_MsgCircuit()
     }
     for (size_t i = out_head_; i < out_.size(); ++i)
         delete out_[i];
+    if (uint32_t index = poll_entry.load(std::memory_order_relaxed)) {
+        // Out of its poller before the descriptor goes (a copy of it in
+        // another process would keep the registration), then no late event
+        // names it any more.
+        int fd = net_ ? net_->poll_fd() : -1;
+        if (poll_set >= 0 && fd >= 0) {
+            epoll_event none{};
+            ::epoll_ctl(poll_set, EPOLL_CTL_DEL, fd, &none);
+        }
+        wq_poll::free_entry(index);
+    }
     wq_NetCircuitFactory::release(net_);
     delete[] ahead_;
     delete failure_;

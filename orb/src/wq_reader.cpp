@@ -492,7 +492,7 @@ std::vector<wq_MsgCircuit *> wq_pools_take_polled()
     wq_ThreadEnvironment tenv;
     wq_WriteLock gate(wq_MsgCircuit::_wq_gate, tenv);
     for (wq_MsgCircuit *c = wq_MsgCircuit::_svr_first; c; c = c->svr_next)
-        if (c->in_poll.exchange(false, std::memory_order_acq_rel))
+        if (wq_poll::take_if_waiting(c->poll_entry))
             taken.push_back(c);
     return taken;
 }

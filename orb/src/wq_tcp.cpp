@@ -180,8 +180,11 @@ long wq_NetCircuitTCP::read(void *buffer, unsigned long length)
         // With a deadline the socket is never waited on in recv itself.
         int64_t deadline = read_deadline_ms;
         ssize_t n = ::recv(fd_, buffer, length, deadline ? MSG_DONTWAIT : 0);
-        if (n >= 0)
+        if (n >= 0) {
+            read_drained = static_cast<unsigned long>(n) < length || n == 0;
             return n;
+        }
+        read_drained = false;
         if (errno == EINTR)
             continue;
         if (deadline && (errno == EAGAIN || errno == EWOULDBLOCK)) {

@@ -207,9 +207,138 @@ TEST(ServerCircuitMt, PoolHandsACircuitWithInputToOneReaderAtATime)
     EXPECT_EQ(overlaps.load(), 0);
     EXPECT_EQ(strays.load(), 0);
     for (auto &p : pairs)
-        p.c->in_poll.store(false);
+        EXPECT_TRUE(wq_poll::take_if_waiting(p.c->poll_entry));
     for (auto &p : pairs)
         p.c->_remove_ref();
 }
 
 } // namespace
+
+namespace {
+
+// Waits up to `ms` for pool.get(level) on its own thread; the circuit it
+// returned, or null when it returned none in time (the thread is then
+// released by the pool's shutdown at the caller's end).
+struct Taker {
+    wq_PriorityQueue<wq_MsgCircuit> &pool;
+    uint32_t level;
+    std::atomic<wq_MsgCircuit *> got{nullptr};
+    std::atomic<bool> done{false};
+    std::thread t;
+    Taker(wq_PriorityQueue<wq_MsgCircuit> &p, uint32_t lv) : pool(p), level(lv)
+    {
+        t = std::thread([this] {
+            got = pool.get(level);
+            done = true;
+        });
+    }
+    wq_MsgCircuit *wait(int ms)
+    {
+        for (int i = 0; i < ms && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return got.load();
+    }
+    ~Taker()
+    {
+        if (!done)
+            pool.shutdown();
+        t.join();
+    }
+};
+
+long read_some(wq_MsgCircuit *c, size_t ask)
+{
+    char b[64];
+    return c->net()->read(b, std::min(ask, sizeof b));
+}
+
+} // namespace
+
+TEST(ServerCircuitMt, AHandedBackCircuitIsTakenAgainWheneverInputWaitsAndNeverWithout)
+{
+    // A circuit is taken, read and handed back; whatever input is left in
+    // the transport or arrives while it is held must make it be taken
+    // again, and a drained circuit must not be.
+    struct Row {
+        char const *what;
+        size_t before;      // bytes waiting when it is taken
+        size_t ask;         // the reader's room
+        size_t while_held;  // bytes written after the read, before the hand-back
+        size_t after;       // bytes written after the hand-back
+        bool taken_again;
+    } rows[] = {
+        {"read filled its room, more waits", 4, 1, 0, 0, true},
+        {"read drained it, input came while held", 1, 16, 1, 0, true},
+        {"read drained it, input comes after", 1, 16, 0, 1, true},
+        {"read drained it, nothing more", 1, 16, 0, 0, false},
+        {"read filled its room exactly, nothing more", 3, 3, 0, 0, false},
+        {"the peer closed while it was held", 1, 16, 0, 0, true},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        static wq_PriorityQueue<wq_MsgCircuit> pool(1);
+        pool.restart();
+        Pair p;
+        p.c->_add_ref(); // the pool's
+        ASSERT_EQ(write(p.far, "xxxx", r.before), ssize_t(r.before));
+        pool.put(p.c, 0);
+        {
+            Taker first(pool, 0);
+            ASSERT_EQ(first.wait(5000), p.c);
+        }
+        pool.restart();
+        EXPECT_EQ(read_some(p.c, r.ask), long(std::min(r.ask, r.before)));
+        if (r.while_held) {
+            ASSERT_EQ(write(p.far, "yyyy", r.while_held), ssize_t(r.while_held));
+        }
+        bool closes = std::strstr(r.what, "closed") != nullptr;
+        if (closes)
+            shutdown(p.far, SHUT_WR);
+        // Let an event for input that came while held reach the poller.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        pool.put(p.c, 0);
+        if (r.after) {
+            ASSERT_EQ(write(p.far, "zzzz", r.after), ssize_t(r.after));
+        }
+        {
+            Taker again(pool, 0);
+            wq_MsgCircuit *c = again.wait(r.taken_again ? 5000 : 200);
+            EXPECT_EQ(c, r.taken_again ? p.c : nullptr);
+            if (!c) {
+                // Still waiting in the poller: one byte takes it out.
+                ASSERT_EQ(write(p.far, "w", 1), 1);
+                EXPECT_EQ(again.wait(5000), p.c);
+            }
+        }
+        pool.restart();
+        p.c->_remove_ref();
+    }
+}
+
+TEST(ServerCircuitMt, ACircuitMovedToAnotherPollerIsTakenOnlyThere)
+{
+    static wq_PriorityQueue<wq_MsgCircuit> a(1), b(2);
+    a.restart();
+    b.restart();
+    Pair p;
+    p.c->_add_ref();
+    a.put(p.c, 0);
+    ASSERT_EQ(write(p.far, "a", 1), 1);
+    {
+        Taker t(a, 0);
+        ASSERT_EQ(t.wait(5000), p.c);
+    }
+    a.restart();
+    EXPECT_EQ(read_some(p.c, 16), 1);
+    b.put(p.c, 1);
+    ASSERT_EQ(write(p.far, "b", 1), 1);
+    {
+        Taker old(a, 0), other(b, 0), now(b, 1);
+        EXPECT_EQ(now.wait(5000), p.c);
+        EXPECT_EQ(old.wait(100), nullptr);
+        EXPECT_EQ(other.wait(1), nullptr);
+    }
+    a.restart();
+    b.restart();
+    p.c->_remove_ref();
+}
