@@ -124,8 +124,7 @@ public:
 protected:
     Target *target_ = nullptr;
     wq_Mutex bind_mtx_;
-    wq_Mutex count_mtx_;
-    std::atomic<int32_t> count_{1}; // changed under count_mtx_
+    std::atomic<int32_t> count_{1}; // below 0 once deleted
     wq_PolicyNode overrides_;
     std::atomic<bool> bound_{false};
 };

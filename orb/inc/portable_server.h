@@ -253,8 +253,7 @@ private:
         Registration *next;
     };
     Registration *regs_ = nullptr;
-    wq_Mutex mtx_;
-    int32_t count_ = 1;
+    std::atomic<int32_t> count_{1}; // below 0 once deleted
     void *impl_ = nullptr;
     wq_Interface *primary_ = nullptr;
 };

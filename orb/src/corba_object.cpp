@@ -104,34 +104,30 @@ char const *const kAddRefText =
 
 void Object::_add_ref()
 {
-    if (count_.load(std::memory_order_relaxed) < 0) {
-        std::fputs(kAddRefText, stderr);
-        return;
-    }
-    wq_MutexLock l(count_mtx_);
     int32_t c = count_.load(std::memory_order_relaxed);
-    if (c < 1)
-        std::fputs(kAddRefText, stderr);
-    else
-        count_.store(c + 1, std::memory_order_relaxed);
+    do {
+        if (c < 1) {
+            std::fputs(kAddRefText, stderr);
+            return;
+        }
+    } while (!count_.compare_exchange_weak(c, c + 1, std::memory_order_acq_rel, std::memory_order_relaxed));
 }
 
 bool Object::wq_try_add_ref()
 {
-    wq_MutexLock l(count_mtx_);
     int32_t c = count_.load(std::memory_order_relaxed);
-    if (c < 1)
-        return false;
-    count_.store(c + 1, std::memory_order_relaxed);
+    do {
+        if (c < 1)
+            return false;
+    } while (!count_.compare_exchange_weak(c, c + 1, std::memory_order_acq_rel, std::memory_order_relaxed));
     return true;
 }
 
 bool Object::_remove_ref()
 {
-    bool del = false;
-    {
-        wq_MutexLock l(count_mtx_);
-        int32_t c = count_.load(std::memory_order_relaxed);
+    int32_t c = count_.load(std::memory_order_relaxed);
+    int32_t next;
+    do {
         if (c < 0) {
             std::fputs(kAddRefText, stderr);
             return true;
@@ -141,16 +137,13 @@ bool Object::_remove_ref()
                        stderr);
             return true;
         }
-        if (c == 1) {
-            count_.store(-100000, std::memory_order_relaxed);
-            del = true;
-        } else {
-            count_.store(c - 1, std::memory_order_relaxed);
-        }
-    }
-    if (del)
-        delete this;
-    return del;
+        // The last release marks the object deleted in the same step.
+        next = c == 1 ? -100000 : c - 1;
+    } while (!count_.compare_exchange_weak(c, next, std::memory_order_acq_rel, std::memory_order_relaxed));
+    if (c != 1)
+        return false;
+    delete this;
+    return true;
 }
 
 void Object::_release(Object *obj)

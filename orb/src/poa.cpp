@@ -224,22 +224,22 @@ void POA::init(POA *&out, char const *name, POAManager *manager)
 
 bool POA::_remove_ref()
 {
-    count_mtx_.lock();
-    if (count_ < 0) {
-        count_mtx_.unlock();
-        static const char stars[] = "***************************************************";
-        std::printf("%s\nUlvenor assertion error: (PortableServer::POA::_release): accessed deleted "
-                    "object %p\n%s\n",
-                    stars, static_cast<void *>(this), stars);
-        std::fflush(stdout);
-        return true;
-    }
-    if (count_ == 0 || --count_ != 0) {
-        count_mtx_.unlock();
+    int32_t c = count_.load(std::memory_order_relaxed);
+    do {
+        if (c < 0) {
+            static const char stars[] = "***************************************************";
+            std::printf("%s\nUlvenor assertion error: (PortableServer::POA::_release): accessed deleted "
+                        "object %p\n%s\n",
+                        stars, static_cast<void *>(this), stars);
+            std::fflush(stdout);
+            return true;
+        }
+        if (c == 0)
+            return false;
+    } while (!count_.compare_exchange_weak(c, c == 1 ? -100000000 : c - 1, std::memory_order_acq_rel,
+                                           std::memory_order_relaxed));
+    if (c != 1)
         return false;
-    }
-    count_ = -100000000;
-    count_mtx_.unlock();
     delete this;
     return true;
 }

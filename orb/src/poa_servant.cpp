@@ -123,45 +123,47 @@ bool ServantBase::_non_existent(const CORBA::EnvironmentWrapper &) { return _non
 
 void ServantBase::_add_ref()
 {
-    wq_MutexLock g(mtx_);
-    if (count_ < 0) {
-        assertion_block("attempt to add a reference on a previously deleted object");
-        return;
-    }
-    ++count_;
+    int32_t c = count_.load(std::memory_order_relaxed);
+    do {
+        if (c < 0) {
+            assertion_block("attempt to add a reference on a previously deleted object");
+            return;
+        }
+    } while (!count_.compare_exchange_weak(c, c + 1, std::memory_order_acq_rel, std::memory_order_relaxed));
 }
 
 bool ServantBase::wq_try_add_ref()
 {
-    wq_MutexLock g(mtx_);
-    if (count_ < 1)
-        return false;
-    ++count_;
+    int32_t c = count_.load(std::memory_order_relaxed);
+    do {
+        if (c < 1)
+            return false;
+    } while (!count_.compare_exchange_weak(c, c + 1, std::memory_order_acq_rel, std::memory_order_relaxed));
     return true;
 }
 
 int32_t ServantBase::_refcount_value()
 {
-    wq_MutexLock g(mtx_);
-    if (count_ < 0)
+    int32_t c = count_.load(std::memory_order_acquire);
+    if (c < 0)
         assertion_block("_refcount_value retrieved reference count from previously deleted object");
-    return count_;
+    return c;
 }
 
 bool ServantBase::_remove_ref()
 {
-    mtx_.lock();
-    if (count_ < 0) {
-        mtx_.unlock();
-        assertion_block("attempt to remove a reference on a previously deleted object");
-        return true;
-    }
-    if (--count_ != 0) {
-        mtx_.unlock();
+    int32_t c = count_.load(std::memory_order_relaxed);
+    do {
+        if (c < 0) {
+            assertion_block("attempt to remove a reference on a previously deleted object");
+            return true;
+        }
+        // The release that reaches 0 marks the servant deleted in the same
+        // step (a count of 0 was never handed out).
+    } while (!count_.compare_exchange_weak(c, c == 1 ? -100000 : c - 1, std::memory_order_acq_rel,
+                                           std::memory_order_relaxed));
+    if (c != 1)
         return false;
-    }
-    count_ = -100000;
-    mtx_.unlock();
     leave_targets();
     delete this;
     return true;
@@ -313,6 +315,9 @@ void ServantBase::wq_skel_repository_id(wq_ServerRequest &req, void *servant,
 
 namespace {
 
+// Tables and nodes are only ever added, each fully built before it is
+// published at the head of its list (release); look-ups read the lists
+// without the lock (acquire), adders still exclude each other under it.
 struct OpNode {
     char const *name;
     wq_Skeleton fn;
@@ -322,11 +327,11 @@ struct OpNode {
 struct OpTable {
     wq_Interface *itf;
     OpTable *next;
-    OpNode *buckets[wq_SkeletonMap::kBuckets] = {};
+    std::atomic<OpNode *> buckets[wq_SkeletonMap::kBuckets] = {};
     std::atomic<OpNode *> last{nullptr};
 };
 
-OpTable *g_tables = nullptr;
+std::atomic<OpTable *> g_tables{nullptr};
 
 } // namespace
 
@@ -343,21 +348,20 @@ void wq_SkeletonMap::add(char const *repository_id, char const *operation, wq_Sk
     wq_Interface *itf = wq_interface_registry_get()->NI_find_or_create(repository_id, false);
     itf->_remove_ref(false); // the registry keeps the interface for the process's life
     wq_OrbCondLock l(wq_Interface::SkeletonNode::_lists_lock, true, true);
-    OpTable *t = g_tables;
+    OpTable *t = g_tables.load(std::memory_order_acquire);
     while (t && t->itf != itf)
         t = t->next;
     if (!t) {
-        t = new OpTable{itf, g_tables};
-        g_tables = t;
+        t = new OpTable{itf, g_tables.load(std::memory_order_relaxed)};
+        g_tables.store(t, std::memory_order_release);
     }
-    OpNode *&b = t->buckets[hash(operation) % kBuckets];
-    b = new OpNode{operation, fn, b};
+    std::atomic<OpNode *> &b = t->buckets[hash(operation) % kBuckets];
+    b.store(new OpNode{operation, fn, b.load(std::memory_order_relaxed)}, std::memory_order_release);
 }
 
 wq_Skeleton wq_SkeletonMap::find(wq_Interface *itf, char const *operation)
 {
-    wq_OrbCondLock l(wq_Interface::SkeletonNode::_lists_lock, true, false);
-    OpTable *t = g_tables;
+    OpTable *t = g_tables.load(std::memory_order_acquire);
     while (t && t->itf != itf)
         t = t->next;
     if (!t || !operation)
@@ -365,7 +369,7 @@ wq_Skeleton wq_SkeletonMap::find(wq_Interface *itf, char const *operation)
     OpNode *last = t->last.load(std::memory_order_acquire);
     if (last && std::strcmp(last->name, operation) == 0)
         return last->fn;
-    for (OpNode *n = t->buckets[hash(operation) % kBuckets]; n; n = n->next)
+    for (OpNode *n = t->buckets[hash(operation) % kBuckets].load(std::memory_order_acquire); n; n = n->next)
         if (std::strcmp(n->name, operation) == 0) {
             t->last.store(n, std::memory_order_release);
             return n->fn;
