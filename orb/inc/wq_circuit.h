@@ -274,9 +274,11 @@ private:
     wq_GIOP::MessageHeader mb_h_{};
     wq_GIOP::ReplyHeader mb_rh_{};
     wq_GIOP::LocateReplyHeader mb_lh_{};
-    // Server replies waiting for the sending thread (under out_lock_).
+    // Server replies waiting for the sending thread (under out_lock_). A
+    // thread becomes the sender by setting `sending_` from false, without
+    // the lock; it is cleared under the lock once nothing waits.
     wq_Mutex out_lock_;
-    bool sending_ = false;
+    std::atomic<bool> sending_{false};
     bool paused_ = false;
     uint32_t paused_level_ = 0;
     std::vector<CORBA::Stream *> out_;

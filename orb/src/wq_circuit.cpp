@@ -177,7 +177,7 @@ void wq_MsgCircuit::send_message_error()
     if (server_) {
         // Behind the replies of a thread already sending, never waiting here.
         wq_MutexLock g(out_lock_);
-        if (sending_) {
+        if (sending_.load(std::memory_order_relaxed)) {
             auto *q = new CORBA::Stream(*mwrap_);
             q->write_array_1(m, sizeof m);
             out_.push_back(q);
@@ -443,12 +443,47 @@ namespace {
 // Replies queued on one circuit beyond which its reading pauses.
 constexpr uint64_t kPauseBytes = 4u << 20;
 constexpr size_t kPauseCount = 64;
+
+// A transport deadline long past: a read or write that would wait fails at
+// once (ETIMEDOUT) instead. Set while a server circuit has not needed to
+// wait yet, so that the clock is read only once it has to.
+constexpr int64_t kNoWaitYet = 1;
+
+// Writes the stream's bytes from offset `sent` on, moving `sent` past what
+// went out. `result` is what one write of the whole failing block would
+// have returned (1 when all went); false when not all went.
+bool write_from(wq_NetCircuit *net, CORBA::Stream &s, uint32_t &sent, long &result)
+{
+    result = 1;
+    uint32_t at = 0;
+    for (wq_MemoryBlock *b = s.head(); b; b = b->next) {
+        uint32_t len = b == s.write_block() ? static_cast<uint32_t>(s.write_position() - b->data) : b->used;
+        if (len && sent < at + len) {
+            uint32_t off = sent - at;
+            long r = net->write(b->data + off, len - off);
+            long got = r < 0 ? 0 : std::min<long>(r, long(len - off));
+            sent += static_cast<uint32_t>(got);
+            result = r < 0 && off == 0 ? r : long(off) + got;
+            if (result != static_cast<long>(len))
+                return false;
+        }
+        at += len;
+        if (b == s.write_block())
+            break;
+    }
+    return true;
+}
 } // namespace
 
 bool wq_MsgCircuit::pause_reading(uint32_t level)
 {
+    // Without a sender nothing is queued: the common case needs no lock.
+    // (A sender that starts meanwhile has queued nothing yet.)
+    if (!sending_.load(std::memory_order_acquire))
+        return false;
     wq_MutexLock g(out_lock_);
-    if (!sending_ || (out_bytes_ < kPauseBytes && out_.size() - out_head_ < kPauseCount))
+    if (!sending_.load(std::memory_order_relaxed) ||
+        (out_bytes_ < kPauseBytes && out_.size() - out_head_ < kPauseCount))
         return false;
     paused_ = true;
     paused_level_ = level;
@@ -461,13 +496,22 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
     uint32_t size = 0;
     if (!prepare(s, size, env))
         return;
-    {
+    if (state() != Active || !net_) {
+        env.exception(comm_failure(3, COMPLETED_NO, "circuit is not Active"));
+        return;
+    }
+    bool idle = false;
+    if (!sending_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
         wq_MutexLock g(out_lock_);
         if (state() != Active || !net_) {
             env.exception(comm_failure(3, COMPLETED_NO, "circuit is not Active"));
             return;
         }
-        if (sending_) {
+        // The sender clears the flag only under the lock: while it is held
+        // here, either this thread becomes the sender or the sender takes
+        // what is queued now.
+        idle = false;
+        if (!sending_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
             // The sending thread takes it; this one goes on at once.
             auto *q = new CORBA::Stream(*mwrap_);
             q->swap(s);
@@ -475,7 +519,6 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
             out_bytes_ += size;
             return;
         }
-        sending_ = true;
     }
     wq_ThreadEnvironment tenv;
     CORBA::Stream *cur = &s;
@@ -484,8 +527,16 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
         long result;
         {
             wq_WriteLock sl(send_lock_, tenv);
-            net_->write_deadline_ms = wq_monotonic_ms() + wq_reply_send_ms;
-            result = write_blocks(*cur, whole);
+            // The send time runs from the first write that has to wait.
+            uint32_t sent = 0;
+            net_->last_write_error = 0;
+            net_->write_deadline_ms = kNoWaitYet;
+            whole = write_from(net_, *cur, sent, result);
+            if (!whole && net_->last_write_error == ETIMEDOUT) {
+                net_->last_write_error = 0;
+                net_->write_deadline_ms = wq_monotonic_ms() + wq_reply_send_ms;
+                whole = write_from(net_, *cur, sent, result);
+            }
             net_->write_deadline_ms = 0;
         }
         if (!whole) {
@@ -521,7 +572,7 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
             out_.clear();
             out_head_ = 0;
             out_bytes_ = 0;
-            sending_ = false;
+            sending_.store(false, std::memory_order_release);
             resume = paused_;
             paused_ = false;
             return;
@@ -614,6 +665,11 @@ bool wq_MsgCircuit::fill(CORBA::Stream &s, uint32_t want, uint32_t &loose, const
         if (!p)
             break;
         long n = net_->read(p, room);
+        if (n < 0 && net_->read_deadline_ms == kNoWaitYet && net_->last_read_error == ETIMEDOUT) {
+            // Nothing there yet: the receive time starts now.
+            net_->read_deadline_ms = wq_monotonic_ms() + wq_message_receive_ms;
+            continue;
+        }
         if (n < 1) {
             fail_read(n, env);
             return false;
@@ -623,6 +679,8 @@ bool wq_MsgCircuit::fill(CORBA::Stream &s, uint32_t want, uint32_t &loose, const
         s.wrote(t);
         loose = got - t;
         have += t;
+        if (have < want && net_->read_deadline_ms == kNoWaitYet)
+            net_->read_deadline_ms = wq_monotonic_ms() + wq_message_receive_ms;
     }
     if (s.pending()) {
         fail_stream(s, env);
@@ -645,13 +703,15 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
     // Bytes read beyond what is taken so far, lying past the write position.
     uint32_t loose = 0;
     // A server's reader takes a circuit when input is there; the rest of the
-    // message must follow within a bounded time.
+    // message must follow within a bounded time, counted from the first read
+    // that does not complete it (fill), so that a message read whole at once
+    // needs no clock.
     struct Deadline {
         wq_NetCircuit *net;
         Deadline(wq_NetCircuit *n, bool on) : net(on ? n : nullptr)
         {
             if (net)
-                net->read_deadline_ms = wq_monotonic_ms() + wq_message_receive_ms;
+                net->read_deadline_ms = kNoWaitYet;
         }
         ~Deadline()
         {
