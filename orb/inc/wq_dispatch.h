@@ -386,6 +386,9 @@ struct wq_ReaderState {
     CORBA::EnvironmentInfo &env_info = *env.environment();
     CORBA::Stream in{env};
     CORBA::Stream out{env};
+    // A private environment for the reader's own calls whose failures are
+    // reported where they happen (cleared after each use).
+    CORBA::EnvironmentWrapper aux{new CORBA::EnvironmentInfo(0)};
 
     bool band_thread = false;
     uint32_t band = 0;

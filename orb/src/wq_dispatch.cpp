@@ -6,6 +6,7 @@
 #include "wq_key.h"
 
 #include <cstring>
+#include <optional>
 
 void (*wq_receive_request_sc)(wq_RequestInfo &, const CORBA::EnvironmentWrapper &) = nullptr;
 void (*wq_receive_request)(wq_RequestInfo &, const CORBA::EnvironmentWrapper &) = nullptr;
@@ -119,12 +120,106 @@ bool read_field(CORBA::Stream &in, unsigned char *buf, uint32_t cap, uint32_t &l
     uint32_t keep = length < cap ? length : cap;
     in.read_array_1(buf, keep);
     buf[keep] = 0;
-    in.skip_read(length - keep);
+    if (length > keep)
+        in.skip_read(length - keep);
     return !in.pending();
+}
+
+// The request header read in place when the message lies in one block:
+// the same fields and checks as the stream's readers, with one move of the
+// read position at the end. False, with nothing of the reader's state or
+// the stream changed but the key and operation buffers, when it cannot be
+// read so (a read would fail, or a priority-range context asks for a band);
+// the stream's readers then take the header from the start.
+bool parse_request_header_in_place(wq_ReaderState &st)
+{
+    CORBA::Stream &in = st.in;
+    if (in.pending() || !in.read_block() || in.read_block() != in.write_block())
+        return false;
+    const unsigned char *p = in.read_position();
+    const unsigned char *end = in.write_position();
+    if (end < p)
+        return false;
+    // Offsets from p; CDR alignment counts from the stream's offsets.
+    const uint32_t base = in.read_offset();
+    const uint32_t size = static_cast<uint32_t>(end - p);
+    const bool swap = in.byte_order() == 0;
+    uint32_t at = 0;
+    auto ulong = [&](uint32_t &v) {
+        uint32_t a = ((base + at + 3) & ~3u) - base;
+        if (a > size || size - a < 4)
+            return false;
+        std::memcpy(&v, p + a, 4);
+        if (swap)
+            v = __builtin_bswap32(v);
+        at = a + 4;
+        return true;
+    };
+    // A count of elements of `elem` bytes that fit in what remains.
+    auto count = [&](uint32_t &n, uint32_t elem) {
+        return ulong(n) && uint64_t(n) * elem <= size - at;
+    };
+    uint16_t sync_scope = 3;
+    bool priority_seen = false;
+    int16_t priority = 0;
+    uint32_t n = 0;
+    if (!count(n, 8))
+        return false;
+    for (uint32_t i = 0; i < n; ++i) {
+        uint32_t id = 0, len = 0;
+        if (!ulong(id) || !count(len, 1))
+            return false;
+        if (id == wq_GIOP::RTCorbaPriorityRange && len == 6)
+            return false;
+        if (id == wq_GIOP::RTCorbaPriority && len == 4) {
+            priority_seen = true;
+            priority = wq_clamp_priority(context_short(p + at, 2));
+        } else if (id == wq_GIOP::SyncScopeServer) {
+            sync_scope = 2;
+        }
+        at += len;
+    }
+    uint32_t request_id = 0;
+    if (!ulong(request_id) || at >= size)
+        return false;
+    uint8_t response_expected = p[at++];
+    if (response_expected == 0)
+        sync_scope = 1;
+    uint32_t key_length = 0, oplen = 0, principal = 0;
+    if (!count(key_length, 1))
+        return false;
+    uint32_t keep = key_length < WQ_KEY_BUFFER - 1 ? key_length : WQ_KEY_BUFFER - 1;
+    std::memcpy(st.key, p + at, keep);
+    st.key[keep] = 0;
+    at += key_length;
+    if (!count(oplen, 1) || oplen == 0)
+        return false;
+    keep = oplen < WQ_OP_BUFFER - 1 ? oplen : WQ_OP_BUFFER - 1;
+    std::memcpy(st.operation, p + at, keep);
+    st.operation[keep] = 0;
+    at += oplen;
+    if (!count(principal, 1))
+        return false;
+    at += principal;
+    in.skip_read(at);
+    if (in.pending())
+        return false;
+    st.sync_scope = sync_scope;
+    st.priority_seen = priority_seen;
+    if (priority_seen)
+        st.request_priority = priority;
+    st.band_request = false;
+    st.band_index = -1;
+    st.request_id = request_id;
+    st.response_expected = response_expected;
+    st.key_length = key_length;
+    return true;
 }
 
 bool parse_request_header(wq_ReaderState &st)
 {
+    if (parse_request_header_in_place(st))
+        return true;
     CORBA::Stream &in = st.in;
     st.sync_scope = 3;
     st.priority_seen = false;
@@ -173,7 +268,8 @@ bool parse_request_header(wq_ReaderState &st)
     uint32_t principal = 0;
     if (!in.read_count(principal, 1))
         return false;
-    in.skip_read(principal);
+    if (principal)
+        in.skip_read(principal);
     return !in.pending();
 }
 
@@ -194,16 +290,33 @@ struct Found {
     wq_Interface *itf = nullptr;
     ServantLocator *locator = nullptr; // one reference
     Cookie cookie = nullptr;
-    ObjectId oid;
+    // The object id: the bytes of the key (which outlive the request),
+    // copied into an ObjectId only when one is asked for.
+    const unsigned char *id = nullptr;
+    uint32_t id_length = 0;
+    std::optional<ObjectId> oid_;
     char poa_name[WQ_KEY_BUFFER + 1];
+
+    const ObjectId &oid()
+    {
+        if (!oid_)
+            oid_.emplace(id, id_length);
+        return *oid_;
+    }
+    void set_oid(const ObjectId &o)
+    {
+        oid_.emplace(o);
+        id = oid_->get_buffer();
+        id_length = oid_->length();
+    }
 
     void end(char const *operation)
     {
-        wq_PrivateEnv pe;
-        const CORBA::EnvironmentWrapper &penv = pe.env;
         if (locator) {
+            wq_PrivateEnv pe;
+            const CORBA::EnvironmentWrapper &penv = pe.env;
             try {
-                locator->postinvoke(oid, poa, operation, cookie, servant, penv);
+                locator->postinvoke(oid(), poa, operation, cookie, servant, penv);
             } catch (...) {
             }
             locator->_remove_ref();
@@ -311,12 +424,13 @@ bool locate_object(wq_ReaderState &st, Found &f, bool locate, const CORBA::Envir
         }
         itf->_remove_ref(true);
         if (f.target)
-            f.oid = f.target->object_id;
-        else
-            f.oid = ObjectId(id, id_length);
+            f.set_oid(f.target->object_id);
     } else {
-        f.oid = ObjectId(id, id_length);
         take_target(f, f.poa_name, id, id_length);
+    }
+    if (!f.id) {
+        f.id = id;
+        f.id_length = id_length;
     }
     if (!f.poa) {
         f.poa = wq_POARegistry::find(f.poa_name);
@@ -357,7 +471,7 @@ bool locate_object(wq_ReaderState &st, Found &f, bool locate, const CORBA::Envir
         return false;
     }
     if (locate && !f.target)
-        take_target(f, f.poa_name, f.oid.get_buffer(), f.oid.length());
+        take_target(f, f.poa_name, f.id, f.id_length);
     return true;
 }
 
@@ -368,7 +482,7 @@ bool find_servant(wq_ReaderState &st, Found &f, const CORBA::EnvironmentWrapper 
         return true;
     wq_TargetLocal *t = nullptr;
     bool by_default = false;
-    ServantBase *s = wq_PrivatePOA::wq_non_map_poa_processing(f.poa, f.oid, st.operation, f.cookie, f.itf,
+    ServantBase *s = wq_PrivatePOA::wq_non_map_poa_processing(f.poa, f.oid(), st.operation, f.cookie, f.itf,
                                                               f.locator, t, by_default, env);
     if (!s)
         return false;
@@ -407,14 +521,14 @@ void write_reply(wq_ReaderState &st, bool with_exception)
     CORBA::Exception *held = st.env_info.exception();
     st.env_info.replace(nullptr);
     CORBA::Exception *e = with_exception ? held : nullptr;
-    wq_PrivateEnv pe;
-    const CORBA::EnvironmentWrapper &penv = pe.env;
     wq_GIOP::ReplyHeader h{st.request_id, e ? status_for(e) : uint32_t(wq_GIOP::NO_EXCEPTION), 0};
     st.reply_status = h.reply_status;
     for (int attempt = 0; attempt < 2; ++attempt) {
         st.out.reclaim();
         wq_write_giop_header(st.out, wq_GIOP::Reply);
-        wq_write_reply(st.out, h, nullptr, 0, reply_priority(st), penv);
+        // Nothing is pending in the reader's environment here: the held
+        // exception is set aside.
+        wq_write_reply(st.out, h, nullptr, 0, reply_priority(st), st.env);
         st.body_offset = st.out.write_offset();
         if (!e)
             break;

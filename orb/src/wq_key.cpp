@@ -59,31 +59,33 @@ void wq_Key::parse()
     flag = 0;
     if (!key || key_length < 2 || key[0] != 0xB5)
         return;
-    uint32_t seps = 0, last_b6 = 0;
-    bool saw_b6 = false;
-    for (uint32_t i = 1; i < key_length && seps < 3; ++i) {
-        if (seps == 0 && key[i] == 0xB6) {
-            last_b6 = i;
-            saw_b6 = true;
-        }
-        if (key[i] != 0xB5)
-            continue;
-        ++seps;
-        if (seps == 1) {
-            if (saw_b6) {
-                class_start = last_b6 + 1;
-                flag = key[2];
-            } else {
-                class_start = i;
-            }
-            instance_start = i + 1;
-        } else if (seps == 2) {
-            poa_start = i + 1;
-        } else {
-            id_start = i + 1;
-            id_length = key_length - id_start;
-        }
+    // The separators after the first octet; the class name follows the last
+    // 0xB6 before the first of them (when there is one).
+    const unsigned char *end = key + key_length;
+    auto next_sep = [end](const unsigned char *from) {
+        return static_cast<const unsigned char *>(std::memchr(from, 0xB5, static_cast<size_t>(end - from)));
+    };
+    const unsigned char *s1 = next_sep(key + 1);
+    if (!s1)
+        return;
+    uint32_t i1 = static_cast<uint32_t>(s1 - key);
+    const void *b6 = i1 > 1 ? ::memrchr(key + 1, 0xB6, i1 - 1) : nullptr;
+    if (b6) {
+        class_start = static_cast<uint32_t>(static_cast<const unsigned char *>(b6) - key) + 1;
+        flag = key[2];
+    } else {
+        class_start = i1;
     }
+    instance_start = i1 + 1;
+    const unsigned char *s2 = next_sep(s1 + 1);
+    if (!s2)
+        return;
+    poa_start = static_cast<uint32_t>(s2 - key) + 1;
+    const unsigned char *s3 = next_sep(s2 + 1);
+    if (!s3)
+        return;
+    id_start = static_cast<uint32_t>(s3 - key) + 1;
+    id_length = key_length - id_start;
 }
 
 bool wq_Key::is_local() const

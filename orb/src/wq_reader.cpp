@@ -176,16 +176,16 @@ private:
         } else if (c->state() != wq_MsgCircuit::Active) {
             log_send_failure(closed, request_id, with_id);
         } else {
-            wq_PrivateEnv pe;
+            const CORBA::EnvironmentWrapper &penv = st_.aux;
             bool resume = false;
-            c->send_reply(reply, resume, pe.env);
+            c->send_reply(reply, resume, penv);
             if (resume)
                 return_to_pool(c, c->paused_level());
-            if (pe.env.pending()) {
+            if (penv.pending()) {
                 // Reported here (and by the circuit when it timed out): the
                 // exception goes no further.
                 log_send_failure(failed, request_id, with_id);
-                pe.env.clear();
+                penv.clear();
             }
         }
         if (early) {
@@ -375,7 +375,10 @@ void wq_reader_thread_action(void *arg)
             leave_band(*st);
             continue;
         }
-        st->in.byte_order(CORBA::Stream::order_for_flag(h.flags));
+        // The header's reader has set the order already as a rule.
+        uint8_t order = CORBA::Stream::order_for_flag(h.flags);
+        if (st->in.byte_order() != order)
+            st->in.byte_order(order);
         if (st->in.read_offset() < 12)
             st->in.skip_read(12 - st->in.read_offset());
         {
@@ -383,8 +386,11 @@ void wq_reader_thread_action(void *arg)
             wq_dispatch_message(*st, h.type, sink);
         }
         bool large = h.size >= kLargeMessage || st->out.size_written() >= kLargeMessage;
-        st->in.reclaim();
-        st->out.reclaim();
+        // Blocks chained for a long message go back now; a stream within its
+        // first block is reset by its next use (receive, reply).
+        for (CORBA::Stream *s : {&st->in, &st->out})
+            if (s->head() && s->head()->next)
+                s->reclaim();
         if (large)
             give_memory_back();
         if (circuit) {

@@ -285,11 +285,11 @@ bool wq_poa_name_equal(char const *a, char const *b)
     auto pa = reinterpret_cast<unsigned char const *>(a);
     auto pb = reinterpret_cast<unsigned char const *>(b);
     for (;; ++pa, ++pb) {
-        bool ea = is_end(*pa), eb = is_end(*pb);
-        if (ea || eb)
-            return ea && eb;
-        if (*pa != *pb)
-            return false;
+        unsigned char a = *pa, b = *pb;
+        if (a != b)
+            return is_end(a) && is_end(b);
+        if (is_end(a))
+            return true;
     }
 }
 
