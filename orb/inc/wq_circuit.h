@@ -284,6 +284,10 @@ private:
     std::vector<CORBA::Stream *> out_;
     size_t out_head_ = 0;
     uint64_t out_bytes_ = 0;
+    // Writes `cur` (null: nothing of its own) and then every queued reply,
+    // as the circuit's one sender, until the queue is empty; the caller has
+    // set `sending_`. A failure of `own` goes into env.
+    void send_as_sender(CORBA::Stream *cur, CORBA::Stream *own, bool &resume, const CORBA::EnvironmentWrapper *env);
     // Patches the size into a message; false (env set) when it cannot go.
     bool prepare(CORBA::Stream &s, uint32_t &size, const CORBA::EnvironmentWrapper &env);
     // Writes a prepared message's blocks; the net's result of the failing

@@ -406,6 +406,15 @@ struct wq_ReaderState {
     uint32_t key_length = 0; // as sent (may exceed the buffer)
     unsigned char key[WQ_KEY_BUFFER + 1];
     char operation[WQ_OP_BUFFER];
+    // The last key whose parts were found (a client sends the same key
+    // again and again): its bytes and where its POA name and id lie.
+    struct KeyParts {
+        uint32_t length = WQ_KEY_BUFFER; // none yet
+        uint32_t poa_start = 0;
+        uint32_t id_start = 0;
+        uint32_t id_length = 0;
+        unsigned char bytes[WQ_KEY_BUFFER];
+    } last_key;
 };
 
 // Dispatches the message in `st.in` (whole message, read position after the

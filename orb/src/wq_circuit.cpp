@@ -175,14 +175,30 @@ void wq_MsgCircuit::send_message_error()
     const unsigned char m[12] = {'G', 'I', 'O', 'P', 1, 0, CORBA::Stream::write_flag(), wq_GIOP::MessageError,
                                  0, 0, 0, 0};
     if (server_) {
-        // Behind the replies of a thread already sending, never waiting here.
-        wq_MutexLock g(out_lock_);
-        if (sending_.load(std::memory_order_relaxed)) {
-            auto *q = new CORBA::Stream(*mwrap_);
-            q->write_array_1(m, sizeof m);
-            out_.push_back(q);
-            return;
+        // Behind the replies of a thread already sending, never waiting
+        // here; otherwise this thread is the sender for the message and
+        // whatever is queued meanwhile. (Replies are written only by the
+        // sender. The reader that answers MessageError holds the circuit, so
+        // its reading is not paused and nothing is to be resumed.)
+        {
+            wq_MutexLock g(out_lock_);
+            bool idle = false;
+            if (!sending_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
+                auto *q = new CORBA::Stream(*mwrap_);
+                q->write_array_1(m, sizeof m);
+                out_.push_back(q);
+                return;
+            }
         }
+        {
+            wq_ThreadEnvironment tenv;
+            wq_WriteLock sl(send_lock_, tenv); // against a request sent on the circuit
+            if (net_)
+                net_->write(m, sizeof m);
+        }
+        bool resume = false;
+        send_as_sender(nullptr, nullptr, resume, nullptr);
+        return;
     }
     wq_ThreadEnvironment tenv;
     wq_WriteLock sl(send_lock_, tenv);
@@ -520,32 +536,48 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
             return;
         }
     }
-    wq_ThreadEnvironment tenv;
-    CORBA::Stream *cur = &s;
-    for (;;) {
-        bool whole = true;
-        long result;
-        {
-            wq_WriteLock sl(send_lock_, tenv);
-            // The send time runs from the first write that has to wait.
-            uint32_t sent = 0;
-            net_->last_write_error = 0;
-            net_->write_deadline_ms = kNoWaitYet;
-            whole = write_from(net_, *cur, sent, result);
-            if (!whole && net_->last_write_error == ETIMEDOUT) {
-                net_->last_write_error = 0;
-                net_->write_deadline_ms = wq_monotonic_ms() + wq_reply_send_ms;
-                whole = write_from(net_, *cur, sent, result);
-            }
-            net_->write_deadline_ms = 0;
+    send_as_sender(&s, &s, resume, &env);
+}
+
+void wq_MsgCircuit::send_as_sender(CORBA::Stream *cur, CORBA::Stream *own, bool &resume,
+                                   const CORBA::EnvironmentWrapper *env)
+{
+    if (!cur) {
+        wq_MutexLock g(out_lock_);
+        if (out_head_ == out_.size()) {
+            out_.clear();
+            out_head_ = 0;
+            out_bytes_ = 0;
+            sending_.store(false, std::memory_order_release);
+            resume = paused_;
+            paused_ = false;
+            return;
         }
+        cur = out_[out_head_++];
+        out_bytes_ -= std::min<uint64_t>(out_bytes_, cur->size_written());
+    }
+    for (;;) {
+        // Replies and MessageError are written only by the circuit's one
+        // sender: they need no send lock. The send time runs from the first
+        // write that has to wait.
+        long result = 1;
+        uint32_t sent = 0;
+        net_->last_write_error = 0;
+        net_->write_deadline_ms = kNoWaitYet;
+        bool whole = write_from(net_, *cur, sent, result);
+        if (!whole && net_->last_write_error == ETIMEDOUT) {
+            net_->last_write_error = 0;
+            net_->write_deadline_ms = wq_monotonic_ms() + wq_reply_send_ms;
+            whole = write_from(net_, *cur, sent, result);
+        }
+        net_->write_deadline_ms = 0;
         if (!whole) {
             bool timed_out = net_->last_write_error == ETIMEDOUT;
-            if (cur == &s)
-                env.exception(result < 0 ? errno_failure(net_->last_write_error)
-                                         : comm_failure(result == 0 ? 2 : 3, COMPLETED_NO,
-                                                        result == 0 ? "return code from write = 0"
-                                                                    : "partial write of a GIOP message"));
+            if (cur == own && env)
+                env->exception(result < 0 ? errno_failure(net_->last_write_error)
+                                          : comm_failure(result == 0 ? 2 : 3, COMPLETED_NO,
+                                                         result == 0 ? "return code from write = 0"
+                                                                     : "partial write of a GIOP message"));
             if (timed_out && state() == Active) {
                 char const *peer = net_->get_peer_endpoint();
                 char line[256];
@@ -557,7 +589,7 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
             fail();
             shutdown_net();
         }
-        if (cur != &s)
+        if (cur != own)
             delete cur;
         wq_MutexLock g(out_lock_);
         if (!whole) {

@@ -94,7 +94,8 @@ void wq_write_reply(CORBA::Stream &s, const wq_GIOP::ReplyHeader &h, const wq_Se
         s << wq_GIOP::ReplyPadding << 4u << 0u;
         ++count;
     }
-    wq_StreamUtil::write_ulong_at(s, count, s.head(), s.head()->data + 12);
+    if (count) // the placeholder holds 0 already
+        wq_StreamUtil::write_ulong_at(s, count, s.head(), s.head()->data + 12);
     s << h.request_id << h.reply_status;
 }
 
@@ -384,8 +385,16 @@ bool locate_object(wq_ReaderState &st, Found &f, bool locate, const CORBA::Envir
         env.exception(new CORBA::OBJECT_NOT_EXIST(1, CORBA::COMPLETED_NO, "object id length is >= 256"));
         return false;
     }
-    wq_Key k(st.key, st.key_length);
-    k.parse();
+    wq_ReaderState::KeyParts &k = st.last_key;
+    if (k.length != st.key_length || std::memcmp(k.bytes, st.key, st.key_length) != 0) {
+        wq_Key parsed(st.key, st.key_length);
+        parsed.parse();
+        std::memcpy(k.bytes, st.key, st.key_length);
+        k.length = st.key_length;
+        k.poa_start = parsed.poa_start;
+        k.id_start = parsed.id_start;
+        k.id_length = parsed.id_length;
+    }
     if (k.id_length == 0) {
         if (st.key_length > 0 && st.key[0] == 0xB5) {
             env.exception(new CORBA::INV_OBJREF(10, CORBA::COMPLETED_NO));

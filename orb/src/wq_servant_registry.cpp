@@ -282,6 +282,8 @@ bool wq_poa_name_equal(char const *a, char const *b)
         return true;
     if (!a || !b)
         return false;
+    if (std::strcmp(a, b) == 0)
+        return true;
     auto pa = reinterpret_cast<unsigned char const *>(a);
     auto pb = reinterpret_cast<unsigned char const *>(b);
     for (;; ++pa, ++pb) {
