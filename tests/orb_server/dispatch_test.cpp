@@ -85,6 +85,82 @@ TEST_F(Dispatch, ReplyLayoutWithAndWithoutPriority)
     EXPECT_EQ(r.c.get32(48), 3u);
 }
 
+// The request header in either byte order, with contexts of any length, a
+// principal, and fields longer than the reader keeps.
+TEST_F(Dispatch, HeaderFieldsInEitherByteOrder)
+{
+    struct Msg {
+        bool big;
+        Bytes b;
+        void align(size_t n)
+        {
+            while (b.size() % n)
+                b.push_back(0);
+        }
+        Msg &u32(uint32_t v)
+        {
+            align(4);
+            for (int i = 0; i < 4; ++i)
+                b.push_back(uint8_t(v >> (big ? 24 - 8 * i : 8 * i)));
+            return *this;
+        }
+        Msg &raw(Bytes const &d)
+        {
+            b.insert(b.end(), d.begin(), d.end());
+            return *this;
+        }
+    };
+    std::string long_op(300, 'o');
+    struct Row {
+        char const *what;
+        bool big;
+        std::vector<Context> ctx;
+        Bytes key;
+        std::string op;
+        uint32_t principal;
+        uint32_t status, contexts; // of the reply
+        char const *exception;
+    } rows[] = {
+        {"little-endian", false, {}, make_key("RootPOA", "calc"), "add", 0, 0, 0, nullptr},
+        {"big-endian", true, {}, make_key("RootPOA", "calc"), "add", 0, 0, 0, nullptr},
+        {"big-endian, odd contexts and a principal", true, {{7, Bytes(5, 1)}, {0x51574B36, Bytes(3, 2)}},
+         make_key("RootPOA", "calc"), "add", 3, 0, 0, nullptr},
+        {"priority among other contexts", true, {{7, Bytes(1, 1)}, {10, {0, 0, 0x01, 0x2C}}},
+         make_key("RootPOA", "calc"), "add", 0, 0, 2, nullptr},
+        {"operation longer than kept", true, {}, make_key("RootPOA", "calc"), long_op, 0, 2, 0,
+         "IDL:omg.org/CORBA/BAD_OPERATION:1.0"},
+        {"key longer than kept", false, {}, Bytes(300, 'k'), "add", 1, 2, 0,
+         "IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        Msg m{row.big, {}};
+        m.raw({'G', 'I', 'O', 'P', 1, 0, uint8_t(row.big ? 0 : 1), 0}).u32(0);
+        m.u32(uint32_t(row.ctx.size()));
+        for (auto const &c : row.ctx)
+            m.u32(c.id).u32(uint32_t(c.data.size())).raw(c.data);
+        m.u32(11).raw({1});
+        m.u32(uint32_t(row.key.size())).raw(row.key);
+        Bytes op(row.op.begin(), row.op.end());
+        op.push_back(0);
+        m.u32(uint32_t(op.size())).raw(op);
+        m.u32(row.principal).raw(Bytes(row.principal, 9));
+        m.u32(20).u32(22);
+        uint32_t size = uint32_t(m.b.size() - 12);
+        Msg sz{row.big, {}};
+        sz.u32(size);
+        std::copy(sz.b.begin(), sz.b.end(), m.b.begin() + 8);
+        Reply r = run(m.b);
+        EXPECT_EQ(r.request_id, 11u);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.contexts, row.contexts);
+        if (row.exception)
+            EXPECT_EQ(exception_id(r), row.exception);
+        else
+            EXPECT_EQ(r.c.get32(r.body), 42u);
+    }
+}
+
 TEST_F(Dispatch, ErrorReplies)
 {
     struct Row {
