@@ -292,6 +292,9 @@ public:
     char const *the_name() const { return name_; }
     POA *the_parent() const;
     POAManager *the_POAManager() const;
+    // The state of the POA's manager once it is not HOLDING (waiting while
+    // it is), as its block_while_holding; INACTIVE without a manager.
+    uint32_t wq_manager_state(const CORBA::EnvironmentWrapper &env) const;
     AdapterActivator *the_activator() const;
     void the_activator(AdapterActivator *activator);
     ObjectId *id(const CORBA::EnvironmentWrapper &env) const;

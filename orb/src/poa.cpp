@@ -272,6 +272,28 @@ POA *POA::the_parent() const { return _duplicate(wq_parent); }
 
 POAManager *POA::the_POAManager() const { return held(const_cast<POA *>(this)->mtx_, manager_); }
 
+uint32_t POA::wq_manager_state(const CORBA::EnvironmentWrapper &env) const
+{
+    if (env.pending())
+        return POAManager::INACTIVE;
+    POAManager *m;
+    {
+        // A state other than HOLDING is read under the mutex, with no
+        // reference taken; only a wait needs the manager to stay.
+        wq_MutexLock g(const_cast<POA *>(this)->mtx_);
+        m = manager_;
+        if (!m)
+            return POAManager::INACTIVE;
+        uint32_t s = m->get_state();
+        if (s != POAManager::HOLDING)
+            return s;
+        m->_add_ref();
+    }
+    uint32_t s = m->block_while_holding(env);
+    CORBA::release(m);
+    return s;
+}
+
 AdapterActivator *POA::the_activator() const
 {
     return held(const_cast<POA *>(this)->mtx_, adapter_activator_);

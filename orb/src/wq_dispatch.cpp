@@ -459,9 +459,7 @@ bool locate_object(wq_ReaderState &st, Found &f, bool locate, const CORBA::Envir
             }
         }
     }
-    POAManager *m = f.poa->the_POAManager();
-    uint32_t state = m ? m->block_while_holding(env) : POAManager::INACTIVE;
-    CORBA::release(m);
+    uint32_t state = f.poa->wq_manager_state(env);
     if (!env.pending() && info && wq_receive_request_sc)
         wq_receive_request_sc(*info, env);
     if (env.pending())
