@@ -39,7 +39,13 @@ public:
 };
 
 // The calling thread's kernel thread id (never 0), kept per thread.
-uint32_t wq_guard_holder_id();
+inline thread_local constinit uint32_t wq_t_holder_id = 0;
+uint32_t wq_guard_holder_id_slow();
+inline uint32_t wq_guard_holder_id()
+{
+    uint32_t id = wq_t_holder_id;
+    return id ? id : wq_guard_holder_id_slow();
+}
 
 // The one-word guard: 0 free, otherwise the kernel thread id of its holder.
 // Taken by compare-exchange (acquire), released by a release-store. Never

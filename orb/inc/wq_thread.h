@@ -49,11 +49,49 @@ struct wq_ThreadRecord {
     wq_ThreadRecord &operator=(const wq_ThreadRecord &) = delete;
 
     // The calling thread's record, created on first use.
-    static wq_ThreadRecord *current();
+    static wq_ThreadRecord *current()
+    {
+        if (wq_ThreadRecord *r = t_current)
+            return r;
+        return make_current();
+    }
 
-    wq_HeldLock *find_held(const wq_RWMutex *lock);
-    wq_HeldLock *add_held(wq_RWMutex *lock, uint32_t mode, uint32_t count);
-    void remove_held(const wq_RWMutex *lock);
+    wq_HeldLock *find_held(const wq_RWMutex *lock)
+    {
+        for (uint32_t i = 0; i < held_count; ++i)
+            if (held[i].lock == lock)
+                return &held[i];
+        return nullptr;
+    }
+    wq_HeldLock *add_held(wq_RWMutex *lock, uint32_t mode, uint32_t count)
+    {
+        if (held_count == held_cap)
+            grow_held();
+        held[held_count] = wq_HeldLock{lock, count, mode};
+        return &held[held_count++];
+    }
+    void remove_held(const wq_RWMutex *lock)
+    {
+        if (wq_HeldLock *h = find_held(lock))
+            remove_held_at(h);
+    }
+    // Removes an entry find_held returned (the last entry takes its place).
+    void remove_held_at(wq_HeldLock *h)
+    {
+        *h = held[held_count - 1];
+        --held_count;
+    }
+
+    // The record of the calling thread. Stays set while the record's
+    // exit-time destructor runs (the POSIX key is already cleared then), so
+    // that thread data destructors can still use the broker's locks.
+    static constinit inline thread_local wq_ThreadRecord *t_current = nullptr;
+
+private:
+    static wq_ThreadRecord *make_current();
+    // Makes room for 8 more held locks; throws std::bad_alloc when memory
+    // is short (nothing changed then).
+    void grow_held();
 };
 
 // Per-call handle to the calling thread's record, built on the stack at the

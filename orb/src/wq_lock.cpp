@@ -93,10 +93,8 @@ bool wq_Backoff::pause(uint32_t pass, bool &warned)
 
 namespace {
 
-thread_local uint32_t t_holder_id = 0;
-
 // A forked child's thread has an id of its own.
-void forget_holder_id() { t_holder_id = 0; }
+void forget_holder_id() { wq_t_holder_id = 0; }
 
 // Whether the thread of this process with that kernel id has ended. A
 // thread that still runs, or an id that cannot be judged, counts as alive.
@@ -109,14 +107,14 @@ bool holder_gone(uint32_t tid)
 
 } // namespace
 
-uint32_t wq_guard_holder_id()
+uint32_t wq_guard_holder_id_slow()
 {
-    if (t_holder_id == 0) {
+    if (wq_t_holder_id == 0) {
         static std::once_flag once;
         std::call_once(once, [] { pthread_atfork(nullptr, nullptr, &forget_holder_id); });
-        t_holder_id = static_cast<uint32_t>(syscall(SYS_gettid));
+        wq_t_holder_id = static_cast<uint32_t>(syscall(SYS_gettid));
     }
-    return t_holder_id;
+    return wq_t_holder_id;
 }
 
 void wq_SpinGuard::acquire_slow()
@@ -455,6 +453,10 @@ void wq_RWMutex::release_level(wq_ThreadRecord *, uint32_t mode)
         writer_ = 0;
     else if (readers_ > 0)
         --readers_;
+    if (waiters_.empty()) {
+        guard_.release();
+        return;
+    }
     wq_ThreadRecord *woken = nullptr;
     grant_waiters(woken);
     guard_.release();
@@ -471,7 +473,7 @@ void wq_RWMutex::release_all(wq_ThreadRecord *rec, uint32_t &mode, uint32_t &dep
     }
     depth = h->count;
     mode = h->mode;
-    rec->remove_held(this);
+    rec->remove_held_at(h);
     release_level(rec, mode);
 }
 
@@ -512,7 +514,7 @@ void wq_RWMutex::unlock(const wq_ThreadEnvironment &tenv)
     if (--h->count > 0)
         return;
     uint32_t mode = h->mode;
-    rec->remove_held(this);
+    rec->remove_held_at(h);
     release_level(rec, mode);
 }
 

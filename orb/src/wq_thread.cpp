@@ -15,10 +15,6 @@ namespace {
 
 pthread_key_t g_rec_key;
 pthread_once_t g_rec_once = PTHREAD_ONCE_INIT;
-// The record of the calling thread. Stays set while the record's exit-time
-// destructor runs (the POSIX key is already cleared then), so that thread
-// data destructors can still use the broker's locks.
-thread_local wq_ThreadRecord *t_rec = nullptr;
 
 std::atomic<int32_t (*)(pthread_t)> g_priority_source{nullptr};
 std::atomic<int> g_policy{SCHED_OTHER};
@@ -30,9 +26,9 @@ constexpr uint32_t INITIAL_SLOTS = 16;
 void record_exit(void *p)
 {
     auto *rec = static_cast<wq_ThreadRecord *>(p);
-    t_rec = rec;
+    wq_ThreadRecord::t_current = rec;
     wq_SpecificData::run_destructors(rec);
-    t_rec = nullptr;
+    wq_ThreadRecord::t_current = nullptr;
     delete rec;
 }
 
@@ -63,51 +59,26 @@ wq_ThreadRecord::~wq_ThreadRecord()
     delete[] held;
 }
 
-wq_ThreadRecord *wq_ThreadRecord::current()
+wq_ThreadRecord *wq_ThreadRecord::make_current()
 {
-    if (wq_ThreadRecord *r = t_rec)
-        return r;
     pthread_once(&g_rec_once, make_record_key);
     auto *rec = new wq_ThreadRecord;
-    t_rec = rec;
+    t_current = rec;
     pthread_setspecific(g_rec_key, rec);
     return rec;
 }
 
-wq_HeldLock *wq_ThreadRecord::find_held(const wq_RWMutex *lock)
+void wq_ThreadRecord::grow_held()
 {
+    uint32_t cap = held_cap + 8;
+    auto *p = new (std::nothrow) wq_HeldLock[cap];
+    if (!p)
+        throw std::bad_alloc();
     for (uint32_t i = 0; i < held_count; ++i)
-        if (held[i].lock == lock)
-            return &held[i];
-    return nullptr;
-}
-
-wq_HeldLock *wq_ThreadRecord::add_held(wq_RWMutex *lock, uint32_t mode, uint32_t count)
-{
-    if (held_count == held_cap) {
-        uint32_t cap = held_cap + 8;
-        auto *p = new (std::nothrow) wq_HeldLock[cap];
-        if (!p)
-            throw std::bad_alloc();
-        for (uint32_t i = 0; i < held_count; ++i)
-            p[i] = held[i];
-        delete[] held;
-        held = p;
-        held_cap = cap;
-    }
-    held[held_count] = wq_HeldLock{lock, count, mode};
-    return &held[held_count++];
-}
-
-void wq_ThreadRecord::remove_held(const wq_RWMutex *lock)
-{
-    for (uint32_t i = 0; i < held_count; ++i) {
-        if (held[i].lock == lock) {
-            held[i] = held[held_count - 1];
-            --held_count;
-            return;
-        }
-    }
+        p[i] = held[i];
+    delete[] held;
+    held = p;
+    held_cap = cap;
 }
 
 // ---- thread-specific data ---------------------------------------------------
