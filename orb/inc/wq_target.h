@@ -97,8 +97,10 @@ private:
     void drop_circuit();
 
     wq_TargetIIOP *target_ = nullptr; // one reference held while in use
+    // The target the call goes to: target_, or the end of its forwards with
+    // one reference held; its endpoint and key stay while it does.
+    wq_TargetIIOP *route_ = nullptr;
     wq_MsgCircuit *circuit_ = nullptr; // one reference held while in use
-    wq_MsgEndpoint *ep_ = nullptr;     // one reference held while in use
     unsigned char *id_at_ = nullptr;
     uint32_t args_at_ = 0;
     int32_t priority_ = -1;
@@ -141,6 +143,12 @@ public:
     wq_MsgEndpoint *endpoint(const CORBA::EnvironmentWrapper &env);
     // The key of the current address (forwarded or own).
     void current_key(std::vector<unsigned char> &key);
+    // The target that carries a call now: this one, or the end of its chain
+    // of forwards with one reference added for the caller. `ep` is that
+    // target's endpoint, connected when needed; it and the target's key stay
+    // valid while the caller holds the target. Null with the exception
+    // raised.
+    wq_TargetIIOP *route(wq_MsgEndpoint *&ep, const CORBA::EnvironmentWrapper &env);
     // A successful reply ends a chain of forwards.
     void reset_forwards() { forwards_.store(0, std::memory_order_relaxed); }
     int32_t refcount() const { return refs_.load(); }

@@ -258,10 +258,12 @@ wq_MsgCircuit *wq_MsgEndpoint::select_msg_circuit(CORBA::Object *obj, int32_t &p
     wq_ReadLock l(lock_, tenv);
     priority = -1;
     wq_MsgCircuit *c = circuits_[0];
-    uint32_t nb = bands_.count();
-    if (RTCORBA::the_QosInterceptor && nb > 0) {
+    // The band count matters only to an installed interceptor.
+    RTCORBA::QosInterceptor *qi = RTCORBA::the_QosInterceptor;
+    uint32_t nb = qi ? bands_.count() : 0;
+    if (qi && nb > 0) {
         uint32_t band = nb;
-        RTCORBA::the_QosInterceptor->choose_band(priority, band, obj, endpoint_, nb, bands_.low(), bands_.high(),
+        qi->choose_band(priority, band, obj, endpoint_, nb, bands_.low(), bands_.high(),
                                                  circuits_, env);
         if (env.pending())
             return nullptr;

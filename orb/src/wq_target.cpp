@@ -164,6 +164,45 @@ wq_MsgEndpoint *wq_TargetIIOP::endpoint(const CORBA::EnvironmentWrapper &env)
     return ep;
 }
 
+wq_TargetIIOP *wq_TargetIIOP::route(wq_MsgEndpoint *&ep, const CORBA::EnvironmentWrapper &env)
+{
+    ep = nullptr;
+    if (env.pending())
+        return nullptr;
+    wq_ThreadEnvironment tenv;
+    wq_TargetIIOP *fwd = nullptr;
+    {
+        wq_MutexLock l(lock_);
+        if (fwd_) {
+            fwd = fwd_;
+            fwd->_add_ref(true, tenv);
+        } else {
+            // Once set, ep_ stays until this target is destroyed.
+            if (!ep_) {
+                ep_ = wq_msg_endpoint_registry_get()->find_or_create(info_.endpoint.c_str(), env);
+                if (ep_ && !info_.bands.empty())
+                    ep_->apply_priority_bands(info_.bands.data(), static_cast<uint32_t>(info_.bands.size()), env);
+            }
+            ep = ep_;
+        }
+    }
+    if (fwd) {
+        wq_TargetIIOP *r = fwd->route(ep, env);
+        // fwd itself keeps the reference taken above for the caller.
+        if (r != fwd)
+            fwd->_remove_ref(true, tenv);
+        return r;
+    }
+    if (!ep)
+        return nullptr;
+    ep->ensure_connections(CORBA::ORB::_conn_retries, CORBA::ORB::_retry_delay, env);
+    if (env.pending()) {
+        ep = nullptr;
+        return nullptr;
+    }
+    return this;
+}
+
 void wq_TargetIIOP::current_key(std::vector<unsigned char> &key)
 {
     wq_ThreadEnvironment tenv;
@@ -384,9 +423,9 @@ void wq_ForeignRequest::drop_circuit()
     if (circuit_)
         circuit_->_remove_ref();
     circuit_ = nullptr;
-    if (ep_)
-        ep_->_remove_ref();
-    ep_ = nullptr;
+    if (route_ && route_ != target_)
+        route_->_remove_ref(true, tenv);
+    route_ = nullptr;
     if (target_)
         target_->_remove_ref(true, tenv);
     target_ = nullptr;
@@ -405,15 +444,15 @@ bool wq_ForeignRequest::start(CORBA::Object *obj, wq_TargetIIOP *target, char co
     init(obj, operation, flag, env);
     if (env.pending())
         return false;
-    ep_ = target->endpoint(env);
-    if (!ep_)
+    wq_MsgEndpoint *ep = nullptr;
+    route_ = target->route(ep, env);
+    if (!route_)
         return false;
     int32_t priority = -1;
-    circuit_ = ep_->select_msg_circuit(obj, priority, env);
+    circuit_ = ep->select_msg_circuit(obj, priority, env);
     if (!circuit_)
         return false;
-    std::vector<unsigned char> key;
-    target->current_key(key);
+    const std::vector<unsigned char> &key = route_->info().key;
     wq_RequestContexts ctx;
     ctx.priority = priority;
     id_at_ = wq_write_request_header(*req_, ctx, 1, key.data(), static_cast<uint32_t>(key.size()), operation);
