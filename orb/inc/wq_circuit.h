@@ -255,6 +255,11 @@ private:
     wq_RWMutex reply_lock_;
     std::atomic<uint32_t> state_{Unconnected};
     uint32_t reader_active_ = 0;
+    // A sender that found nobody reading took the reader's part when it
+    // registered its request (see send); the claim passes to its
+    // receive_reply. Under the send lock, which the sender keeps until then.
+    bool claimed_ = false;
+    uint64_t claimed_id_ = 0;
     uint32_t mailbox_full_ = 0;
     uint64_t mailbox_id_ = 0;
     std::atomic<uint32_t> reset_pending_{1};

@@ -329,6 +329,10 @@ void wq_MsgCircuit::send_failed(CORBA::SystemException *e, uint64_t id, long res
         // read on this connection.
         fail();
         shutdown_net();
+        if (claimed_ && claimed_id_ == id) {
+            claimed_ = false;
+            reader_active_ = 0;
+        }
         reader_cond_.broadcast(tenv);
         mailbox_cond_.broadcast(tenv);
         store_failure(e);
@@ -413,6 +417,16 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
             // takes its reply for a stray one.
             wq_WriteLock rl(reply_lock_, tenv);
             waiting_.push_back(my_id);
+            // Nobody reads: this thread becomes the reader now, which spares
+            // receive_reply a round of the reply lock. Nobody else can take
+            // the part meanwhile, and the connection cannot be flushed, as
+            // the send lock stays held until then. Not for the first request
+            // after a (re)connect, which waits for the old waiters to leave.
+            if (!reader_active_ && state() == Active && !reset_pending_.load(std::memory_order_relaxed)) {
+                reader_active_ = 1;
+                claimed_ = true;
+                claimed_id_ = my_id;
+            }
         }
     }
     bool whole = true;
@@ -629,6 +643,11 @@ void wq_MsgCircuit::release_send_lock(uint64_t id)
     {
         wq_WriteLock rl(reply_lock_, tenv);
         unregister(id);
+        if (claimed_ && claimed_id_ == id) {
+            claimed_ = false;
+            reader_active_ = 0;
+            reader_cond_.broadcast(tenv);
+        }
     }
     send_lock_.unlock(tenv);
 }
@@ -849,40 +868,46 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
 {
     wq_ThreadEnvironment tenv;
     h.type = 0xFF;
-    reply_lock_.lock_write(tenv);
-    send_lock_.unlock(tenv);
-    for (;;) {
-        if (id < first_valid_id_) {
-            // Stale: the connection of this request is gone.
-            leave(id, false, env, tenv);
-            return;
-        }
-        if (mailbox_full_ && mailbox_id_ == id) {
-            mailbox_full_ = 0;
-            unregister(id);
-            s.swap(*mailbox_);
-            h = mb_h_;
-            rh = mb_rh_;
-            lh = mb_lh_;
-            mailbox_cond_.broadcast(tenv);
+    if (claimed_ && claimed_id_ == id) {
+        // send() made this thread the reader already.
+        claimed_ = false;
+        send_lock_.unlock(tenv);
+    } else {
+        reply_lock_.lock_write(tenv);
+        send_lock_.unlock(tenv);
+        for (;;) {
+            if (id < first_valid_id_) {
+                // Stale: the connection of this request is gone.
+                leave(id, false, env, tenv);
+                return;
+            }
+            if (mailbox_full_ && mailbox_id_ == id) {
+                mailbox_full_ = 0;
+                unregister(id);
+                s.swap(*mailbox_);
+                h = mb_h_;
+                rh = mb_rh_;
+                lh = mb_lh_;
+                mailbox_cond_.broadcast(tenv);
+                if (!reader_active_)
+                    reader_cond_.broadcast(tenv);
+                reply_lock_.unlock(tenv);
+                return;
+            }
+            if (state() != Active) {
+                leave(id, true, env, tenv);
+                return;
+            }
             if (!reader_active_)
-                reader_cond_.broadcast(tenv);
-            reply_lock_.unlock(tenv);
-            return;
+                break;
+            ++reader_waiters_;
+            reader_cond_.wait(tenv);
+            --reader_waiters_;
         }
-        if (state() != Active) {
-            leave(id, true, env, tenv);
-            return;
-        }
-        if (!reader_active_)
-            break;
-        ++reader_waiters_;
-        reader_cond_.wait(tenv);
-        --reader_waiters_;
+        // This thread reads until its own reply comes.
+        reader_active_ = 1;
+        reply_lock_.unlock(tenv);
     }
-    // This thread reads until its own reply comes.
-    reader_active_ = 1;
-    reply_lock_.unlock(tenv);
     for (;;) {
         uint32_t wire = 0;
         int r = read_next_reply(s, h, rh, lh, wire, env);
