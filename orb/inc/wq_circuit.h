@@ -373,6 +373,9 @@ private:
     wq_BandManager bands_{MAX_BANDS};
     char *endpoint_;
     wq_MsgCircuit *circuits_[MAX_BANDS + 1] = {};
+    // circuits_[0] for readers without the lock: a slot once set keeps its
+    // circuit while the endpoint lives.
+    std::atomic<wq_MsgCircuit *> plain_circuit_{nullptr};
     char *qos_[MAX_BANDS + 1] = {};
     uint32_t max_size_[MAX_BANDS + 1] = {};
     uint8_t reliable_[MAX_BANDS + 1];

@@ -159,6 +159,9 @@ private:
     wq_Mutex lock_;                 // guards ep_, fwd_
     wq_MsgEndpoint *ep_ = nullptr;  // one reference held once bound
     wq_TargetIIOP *fwd_ = nullptr;  // forward target, one reference held
+    // ep_ while there is no forward, else null (kept under lock_): a call
+    // reads it without the lock.
+    std::atomic<wq_MsgEndpoint *> direct_ep_{nullptr};
     std::atomic<uint32_t> forwards_{0};
 };
 

@@ -232,6 +232,8 @@ void wq_MsgEndpoint::ensure_connections(int32_t retries, uint64_t delay, const C
             c->state(wq_MsgCircuit::Unconnected);
         } else {
             circuits_[slot] = c = new wq_MsgCircuit(endpoint_, this);
+            if (slot == 0)
+                plain_circuit_.store(c, std::memory_order_release);
         }
         c->connect(qos_[slot] ? qos_[slot] : CORBA::ORB::default_qos_list(endpoint_), retries, delay, env);
         if (env.pending()) {
@@ -254,17 +256,28 @@ wq_MsgCircuit *wq_MsgEndpoint::select_msg_circuit(CORBA::Object *obj, int32_t &p
         env.exception(new CORBA::COMM_FAILURE(3, COMPLETED_NO, endpoint_));
         return nullptr;
     }
+    priority = -1;
+    RTCORBA::QosInterceptor *qi = RTCORBA::the_QosInterceptor;
+    if (!qi) {
+        // Without an interceptor only the non-banded circuit is used, and
+        // that slot never changes once set: no lock needed.
+        wq_MsgCircuit *c = plain_circuit_.load(std::memory_order_acquire);
+        if (!c) {
+            env.exception(new CORBA::COMM_FAILURE(3, COMPLETED_NO, endpoint_));
+            return nullptr;
+        }
+        if (CORBA::ORB::_always_propagate_priority)
+            priority = wq_active_priority();
+        c->_add_ref();
+        return c;
+    }
     wq_ThreadEnvironment tenv;
     wq_ReadLock l(lock_, tenv);
-    priority = -1;
     wq_MsgCircuit *c = circuits_[0];
-    // The band count matters only to an installed interceptor.
-    RTCORBA::QosInterceptor *qi = RTCORBA::the_QosInterceptor;
-    uint32_t nb = qi ? bands_.count() : 0;
-    if (qi && nb > 0) {
+    uint32_t nb = bands_.count();
+    if (nb > 0) {
         uint32_t band = nb;
-        qi->choose_band(priority, band, obj, endpoint_, nb, bands_.low(), bands_.high(),
-                                                 circuits_, env);
+        qi->choose_band(priority, band, obj, endpoint_, nb, bands_.low(), bands_.high(), circuits_, env);
         if (env.pending())
             return nullptr;
         if (band >= nb) {

@@ -143,6 +143,7 @@ wq_MsgEndpoint *wq_TargetIIOP::endpoint(const CORBA::EnvironmentWrapper &env)
                 ep_ = wq_msg_endpoint_registry_get()->find_or_create(info_.endpoint.c_str(), env);
                 if (ep_ && !info_.bands.empty())
                     ep_->apply_priority_bands(info_.bands.data(), static_cast<uint32_t>(info_.bands.size()), env);
+                direct_ep_.store(ep_, std::memory_order_release);
             }
             ep = ep_;
             if (ep)
@@ -171,17 +172,19 @@ wq_TargetIIOP *wq_TargetIIOP::route(wq_MsgEndpoint *&ep, const CORBA::Environmen
         return nullptr;
     wq_ThreadEnvironment tenv;
     wq_TargetIIOP *fwd = nullptr;
-    {
+    // Once set, ep_ stays until this target is destroyed.
+    ep = direct_ep_.load(std::memory_order_acquire);
+    if (!ep) {
         wq_MutexLock l(lock_);
         if (fwd_) {
             fwd = fwd_;
             fwd->_add_ref(true, tenv);
         } else {
-            // Once set, ep_ stays until this target is destroyed.
             if (!ep_) {
                 ep_ = wq_msg_endpoint_registry_get()->find_or_create(info_.endpoint.c_str(), env);
                 if (ep_ && !info_.bands.empty())
                     ep_->apply_priority_bands(info_.bands.data(), static_cast<uint32_t>(info_.bands.size()), env);
+                direct_ep_.store(ep_, std::memory_order_release);
             }
             ep = ep_;
         }
@@ -247,6 +250,7 @@ void wq_TargetIIOP::_unfail(const CORBA::EnvironmentWrapper &)
         // The next call starts again from the reference's own address.
         fwd = fwd_;
         fwd_ = nullptr;
+        direct_ep_.store(ep_, std::memory_order_release);
     }
     if (fwd)
         fwd->_remove_ref(true, tenv);
@@ -286,6 +290,7 @@ void wq_TargetIIOP::forward_to(CORBA::Stream &s, const CORBA::EnvironmentWrapper
         wq_MutexLock l(lock_);
         old = fwd_;
         fwd_ = t;
+        direct_ep_.store(nullptr, std::memory_order_release);
     }
     if (old)
         old->_remove_ref(true, tenv);
@@ -316,8 +321,11 @@ void wq_TargetIIOP::apply_client_policies(CORBA::Object *obj, wq_TargetIIOP *tar
     for (uint32_t i = 0; i < p->count() && i < wq_MsgEndpoint::MAX_BANDS; ++i)
         bands.push_back({p->band(i).low, p->band(i).high, nullptr});
     wq_MutexLock l(target->lock_);
-    if (!target->ep_)
+    if (!target->ep_) {
         target->ep_ = wq_msg_endpoint_registry_get()->find_or_create(target->info_.endpoint.c_str(), env);
+        if (!target->fwd_)
+            target->direct_ep_.store(target->ep_, std::memory_order_release);
+    }
     if (target->ep_)
         target->ep_->apply_priority_bands(bands.data(), static_cast<uint32_t>(bands.size()), env);
 }
@@ -440,7 +448,10 @@ bool wq_ForeignRequest::start(CORBA::Object *obj, wq_TargetIIOP *target, char co
     target_ = target;
     penv_->clear();
     req_->reclaim();
-    rep_->reclaim();
+    // A reply is read into rep_ from its start, or swapped in whole from the
+    // circuit's mailbox; only a failed mark would carry over.
+    if (rep_->pending())
+        rep_->reclaim();
     init(obj, operation, flag, env);
     if (env.pending())
         return false;
