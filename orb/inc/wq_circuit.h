@@ -344,8 +344,10 @@ public:
     void ensure_connections(int32_t retries, uint64_t delay, const CORBA::EnvironmentWrapper &env);
     // The circuit for an invocation with a reference added (release with
     // _remove_ref), and the priority to propagate (-1: none); null on error.
+    // Without add_ref the circuit is borrowed: it lives as long as this
+    // endpoint, which the caller keeps alive.
     wq_MsgCircuit *select_msg_circuit(CORBA::Object *obj, int32_t &priority,
-                                      const CORBA::EnvironmentWrapper &env);
+                                      const CORBA::EnvironmentWrapper &env, bool add_ref = true);
     // Failed -> Unconnected, so that the next call reconnects.
     void unfail();
     void fail();

@@ -42,7 +42,10 @@ struct wq_MemoryBlock {
     // already, as its owner or another holder).
     static void hold(wq_MemoryBlock *head);
     // True when the chain headed by `head` has holders beside its owner.
-    static bool is_held(const wq_MemoryBlock *head);
+    static bool is_held(const wq_MemoryBlock *head)
+    {
+        return head && head->holders.load(std::memory_order_acquire) != 0;
+    }
 
     // Frees an owned buffer and destroys the rest of the chain.
     ~wq_MemoryBlock();

@@ -100,7 +100,7 @@ private:
     // The target the call goes to: target_, or the end of its forwards with
     // one reference held; its endpoint and key stay while it does.
     wq_TargetIIOP *route_ = nullptr;
-    wq_MsgCircuit *circuit_ = nullptr; // one reference held while in use
+    wq_MsgCircuit *circuit_ = nullptr; // borrowed from route_'s endpoint
     unsigned char *id_at_ = nullptr;
     uint32_t args_at_ = 0;
     int32_t priority_ = -1;

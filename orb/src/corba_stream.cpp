@@ -318,7 +318,7 @@ void Stream::reclaim()
         // Views keep reading the old chain; this stream starts a new one.
         drop_chain();
         init_head(block_size_);
-    } else {
+    } else if (head_->next) {
         wq_MemoryBlock::release(head_->next);
     }
     head_->used = 0;
@@ -329,8 +329,9 @@ void Stream::reclaim()
     msg_len_ = 0;
     failed_ = 0;
     // The read bounds stay closed (a read looks again on its slow path);
-    // the writers start at once on their fast path, in the order taken now.
-    write_order();
+    // the writers start at once on their fast path, in the order taken now
+    // (the stream stands at its start).
+    worder_ = _use_native_endian ? 1 : 0;
     open_write();
 }
 

@@ -143,11 +143,6 @@ void wq_MemoryBlock::hold(wq_MemoryBlock *head)
         head->holders.fetch_add(1, std::memory_order_relaxed);
 }
 
-bool wq_MemoryBlock::is_held(const wq_MemoryBlock *head)
-{
-    return head && head->holders.load(std::memory_order_acquire) != 0;
-}
-
 void wq_MemoryBlock::release(wq_MemoryBlock *&block)
 {
     wq_MemoryBlock *b = block;

@@ -250,7 +250,7 @@ void wq_MsgEndpoint::ensure_connections(int32_t retries, uint64_t delay, const C
 }
 
 wq_MsgCircuit *wq_MsgEndpoint::select_msg_circuit(CORBA::Object *obj, int32_t &priority,
-                                                  const CORBA::EnvironmentWrapper &env)
+                                                  const CORBA::EnvironmentWrapper &env, bool add_ref)
 {
     if (state() != Active) {
         env.exception(new CORBA::COMM_FAILURE(3, COMPLETED_NO, endpoint_));
@@ -268,7 +268,8 @@ wq_MsgCircuit *wq_MsgEndpoint::select_msg_circuit(CORBA::Object *obj, int32_t &p
         }
         if (CORBA::ORB::_always_propagate_priority)
             priority = wq_active_priority();
-        c->_add_ref();
+        if (add_ref)
+            c->_add_ref();
         return c;
     }
     wq_ThreadEnvironment tenv;
@@ -299,7 +300,8 @@ wq_MsgCircuit *wq_MsgEndpoint::select_msg_circuit(CORBA::Object *obj, int32_t &p
         env.exception(new CORBA::COMM_FAILURE(3, COMPLETED_NO, endpoint_));
         return nullptr;
     }
-    c->_add_ref();
+    if (add_ref)
+        c->_add_ref();
     return c;
 }
 

@@ -428,8 +428,6 @@ wq_ForeignRequest::~wq_ForeignRequest()
 void wq_ForeignRequest::drop_circuit()
 {
     wq_ThreadEnvironment tenv;
-    if (circuit_)
-        circuit_->_remove_ref();
     circuit_ = nullptr;
     if (route_ && route_ != target_)
         route_->_remove_ref(true, tenv);
@@ -460,7 +458,8 @@ bool wq_ForeignRequest::start(CORBA::Object *obj, wq_TargetIIOP *target, char co
     if (!route_)
         return false;
     int32_t priority = -1;
-    circuit_ = ep->select_msg_circuit(obj, priority, env);
+    // The circuit is borrowed: route_ keeps the endpoint that owns it.
+    circuit_ = ep->select_msg_circuit(obj, priority, env, false);
     if (!circuit_)
         return false;
     const std::vector<unsigned char> &key = route_->info().key;
