@@ -123,7 +123,11 @@ public:
     uint8_t byte_order() const { return byte_order_; }
     void byte_order(uint8_t o)
     {
-        byte_order_ = o ? 1 : 0;
+        o = o ? 1 : 0;
+        // An open read path of the same order stays as it is.
+        if (o == byte_order_ && rhold_ == 0)
+            return;
+        byte_order_ = o;
         sync_read();
     }
     // The CDR byte-order flag (1 little-endian) of what the writers produce.

@@ -649,6 +649,18 @@ void Stream::write_slow(uint64_t bits, uint32_t k)
 
 Stream &Stream::write_array_1(const void *p, uint32_t n)
 {
+    // Host-order path open and the bytes end where a word still fits (so the
+    // 8 bytes after them can be zeroed in place), away from the stream's
+    // start (where write_order may still change the order): copy in place.
+    // The open path means no exception, no failure and no view.
+    uintptr_t o = woff_;
+    if (wlimit_ != 0 && o != 0 && n != 0 && o + n < wlimit_) {
+        std::memcpy(reinterpret_cast<unsigned char *>(wbase_ + o), p, n);
+        o += n;
+        woff_ = o;
+        std::memset(reinterpret_cast<unsigned char *>(wbase_ + o), 0, 8);
+        return *this;
+    }
     if (pending() || n == 0)
         return *this;
     if (shared_) {
