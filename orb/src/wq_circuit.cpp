@@ -694,9 +694,11 @@ bool wq_MsgCircuit::fill(CORBA::Stream &s, uint32_t want, uint32_t &loose, const
     uint32_t have = s.write_offset();
     // Bytes an earlier read left past the write position come first.
     uint32_t t = std::min(loose, want - have);
-    s.wrote(t);
-    loose -= t;
-    have += t;
+    if (t) {
+        s.wrote(t);
+        loose -= t;
+        have += t;
+    }
     while (have < want && !s.pending()) {
         if (ahead_count_ > 0) {
             t = std::min(static_cast<uint32_t>(ahead_count_), want - have);
