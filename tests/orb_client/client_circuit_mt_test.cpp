@@ -174,6 +174,15 @@ TEST(OrbClientCircuit, ReplyStatusesAndForwards)
     EXPECT_FALSE(fe.pending());
     EXPECT_EQ(twice(obj, 6, fe.w), 12);
     EXPECT_EQ(b.requests.load(), 2);
+    // _unfail drops the forward: calls go to the reference's own address
+    // again, and a new forward is followed again.
+    obj->_unfail(fe.w);
+    EXPECT_EQ(twice(obj, 8, fe.w), 16);
+    EXPECT_EQ(b.requests.load(), 2);
+    EXPECT_EQ(twice(obj, 4, fe.w), 8);
+    EXPECT_EQ(twice(obj, 9, fe.w), 18);
+    EXPECT_EQ(b.requests.load(), 4);
+    EXPECT_FALSE(fe.pending());
     CORBA::release(obj);
 
     // A server forwarding to itself forever: bounded by IMP_LIMIT.
