@@ -998,6 +998,13 @@ void Stream::read_array_8(void *p, uint32_t n)
 
 void Stream::skip_read(uint32_t n)
 {
+    // Open read path (no exception, not failed) and the bytes lie below its
+    // bound in the read block: just move on.
+    uintptr_t e = roff_ + n;
+    if (rhold_ == 0 && (e <= rend_ || e <= rswap_)) {
+        roff_ = e;
+        return;
+    }
     if (pending() || n == 0)
         return;
     if (n > bytes_remaining()) {
