@@ -150,7 +150,12 @@ public:
     // raised.
     wq_TargetIIOP *route(wq_MsgEndpoint *&ep, const CORBA::EnvironmentWrapper &env);
     // A successful reply ends a chain of forwards.
-    void reset_forwards() { forwards_.store(0, std::memory_order_relaxed); }
+    void reset_forwards()
+    {
+        // Usually 0 already: no store to a line other callers read.
+        if (forwards_.load(std::memory_order_relaxed) != 0)
+            forwards_.store(0, std::memory_order_relaxed);
+    }
     int32_t refcount() const { return refs_.load(); }
 
 private:

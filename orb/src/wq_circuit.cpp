@@ -447,7 +447,9 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
         send_lock_.unlock(tenv);
         return;
     }
-    if (reset_pending_.exchange(0)) {
+    // Set only under the send lock, which this thread holds: a plain look
+    // first spares the exchange on every other request.
+    if (reset_pending_.load(std::memory_order_relaxed) && reset_pending_.exchange(0)) {
         // First request after a (re)connect: the failure stored for the old
         // connection goes once its waiters have left.
         for (;;) {
