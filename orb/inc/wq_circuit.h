@@ -181,6 +181,9 @@ public:
     // changes that takes the circuit.
     std::atomic<uint32_t> poll_entry{0};
     int poll_set = -1;
+    bool poll_oneshot = false; // its registration is one-shot
+    // Size of the last message received (header included).
+    uint32_t last_message_size() const { return last_in_size_; }
     // Writes a MessageError under the send lock, so that it never lands
     // inside a message another thread is sending; sent even when the
     // circuit has already failed (best effort).
@@ -260,6 +263,7 @@ private:
     // receive_reply. Under the send lock, which the sender keeps until then.
     bool claimed_ = false;
     uint64_t claimed_id_ = 0;
+    uint32_t last_in_size_ = 0;
     uint32_t mailbox_full_ = 0;
     uint64_t mailbox_id_ = 0;
     std::atomic<uint32_t> reset_pending_{1};

@@ -23,16 +23,18 @@
 
 // Circuits waiting for a reader, in a fixed number of levels. A circuit
 // whose transport has a pollable descriptor and no input already read waits
-// in the level's poller (one epoll set, edge-triggered registrations that
-// name the circuit's poll entry) and is taken by a reader only once input or
-// its end is there, so that a silent connection holds no reader; others wait
-// in the level's queue. A circuit stays registered while readers hold it:
-// handing it back is one change of its entry's state, with no system call
-// unless input may already wait (its last read filled the room it was
-// given, or input arrived while it was held), in which case it is queued.
+// in the level's poller (one epoll set; registrations name the circuit's
+// poll entry) and is taken by a reader only once input or its end is there,
+// so that a silent connection holds no reader; others wait in the level's
+// queue. A circuit of small messages stays registered edge-triggered while
+// readers hold it: handing it back is one change of its entry's state, with
+// no system call unless input may already wait (its last read filled the
+// room it was given, or input arrived while it was held), in which case it
+// is queued. A circuit of large messages is registered one-shot and armed
+// again when handed back.
 // Idle readers of a level block in its poller; an eventfd in the set wakes
 // one for the queue. T provides `pool_next`, `poll_entry`, `poll_set`,
-// `has_buffered_input()` and `net()`.
+// `poll_oneshot`, `last_message_size()`, `has_buffered_input()` and `net()`.
 template <class T> class wq_PriorityQueue {
 public:
     explicit wq_PriorityQueue(int32_t levels) : levels_(levels) { restart(); }
@@ -144,6 +146,8 @@ public:
         shutting_.store(false, std::memory_order_release);
     }
     bool shutting_down() const { return shutting_.load(std::memory_order_acquire); }
+    // Messages above this size have their circuit watched one-shot.
+    static constexpr uint32_t kOneShotAbove = 16384;
     int32_t levels() const { return levels_; }
 
     // Reader counts, under the pool's reader-writer lock.
@@ -237,7 +241,13 @@ private:
         }
         Entry &e = entry(index);
         uint64_t w = e.word.load(std::memory_order_acquire); // OWNED or KICKED: ours
-        if (c->poll_set == ep) {
+        // A circuit whose last message was large, or that had input while
+        // it was held, is watched one-shot: the pieces of a large message
+        // would otherwise each wake an idle reader while its own reader
+        // takes them in. Small exchanges keep the edge-triggered watch,
+        // which needs no system call to hand the circuit back.
+        bool oneshot = c->last_message_size() > kOneShotAbove || state(w) == KICKED;
+        if (c->poll_set == ep && !oneshot && !c->poll_oneshot) {
             // Input left behind by a read that filled its room makes no new
             // event: look for it.
             if (!c->net()->read_drained && readable(fd))
@@ -260,6 +270,35 @@ private:
                     return true;
             }
         }
+        if (c->poll_set == ep) {
+            // The registration is changed (or re-armed) while the circuit is
+            // still held; an event it reports at once finds it held and
+            // marks it, and the circuit is looked at again.
+            e.item.store(c, std::memory_order_relaxed);
+            for (;;) {
+                if (state(w) == KICKED) {
+                    uint64_t owned = make(gen(w), OWNED);
+                    if (!e.word.compare_exchange_strong(w, owned, std::memory_order_acq_rel))
+                        continue;
+                    w = owned;
+                    if (readable(fd)) {
+                        c->poll_oneshot = true; // whatever is armed, re-arm next time
+                        return false;
+                    }
+                }
+                epoll_event ev{};
+                ev.events = EPOLLIN | EPOLLRDHUP | (oneshot ? EPOLLONESHOT : EPOLLET);
+                ev.data.u64 = data(index, gen(w));
+                if (::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) != 0) {
+                    c->poll_oneshot = true;
+                    return false;
+                }
+                c->poll_oneshot = oneshot;
+                if (e.word.compare_exchange_strong(w, make(gen(w), WAITING), std::memory_order_acq_rel))
+                    return true;
+                // Marked meanwhile (w is KICKED): a one-shot watch is spent.
+            }
+        }
         // New to this poller: a new generation, so that events still on
         // their way from an earlier poller are dropped.
         if (c->poll_set >= 0) {
@@ -270,8 +309,9 @@ private:
         e.item.store(c, std::memory_order_relaxed);
         e.word.store(make(g, WAITING), std::memory_order_release);
         c->poll_set = ep;
+        c->poll_oneshot = oneshot;
         epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+        ev.events = EPOLLIN | EPOLLRDHUP | (oneshot ? EPOLLONESHOT : EPOLLET);
         ev.data.u64 = data(index, g);
         // Registering reports input that is already there.
         if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0 ||

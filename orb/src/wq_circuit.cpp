@@ -818,6 +818,7 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
         ahead_count_ = static_cast<int32_t>(loose);
     }
     s.message_length(static_cast<uint32_t>(total));
+    last_in_size_ = static_cast<uint32_t>(total);
     return 1;
 }
 
