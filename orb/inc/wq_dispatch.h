@@ -67,7 +67,7 @@ public:
             return;
         wq_MutexLock g(l.mtx);
         c->pool_next = nullptr;
-        ++l.queued;
+        l.queued.fetch_add(1, std::memory_order_release);
         if (!l.head) {
             l.head = l.tail = c;
             wake(l);
@@ -81,7 +81,7 @@ public:
     {
         Level &l = lv_[level < static_cast<uint32_t>(levels_) ? level : 0];
         wq_MutexLock g(l.mtx);
-        return l.queued;
+        return l.queued.load(std::memory_order_relaxed);
     }
     // Waits for a circuit with input; null when shutting down.
     T *get(uint32_t level)
@@ -92,8 +92,9 @@ public:
         for (;;) {
             if (shutting_down())
                 return nullptr;
-            if (T *c = pop(l))
-                return c;
+            if (l.queued.load(std::memory_order_acquire) != 0)
+                if (T *c = pop(l))
+                    return c;
             if (!ensure_poller(l)) {
                 // Out of descriptors for now: circuits wait in the queue.
                 ::usleep(10000);
@@ -136,7 +137,7 @@ public:
             Level &l = lv_[i];
             wq_MutexLock g(l.mtx);
             l.head = l.tail = nullptr;
-            l.queued = 0;
+            l.queued.store(0, std::memory_order_relaxed);
             l.readers = 0;
             l.idle.store(0, std::memory_order_relaxed);
             uint64_t v;
@@ -167,7 +168,10 @@ private:
         int ev = -1;             // readable while the queue is not empty
         uint32_t readers = 0;    // reader threads serving the level
         std::atomic<uint32_t> idle{0}; // of them, waiting in get
-        uint32_t queued = 0;     // circuits in the queue (under mtx)
+        // Circuits in the queue: changed under mtx, read without it by a
+        // reader about to wait (a circuit queued after that look makes the
+        // eventfd readable, which wakes it).
+        std::atomic<uint32_t> queued{0};
     };
 
     bool ensure_poller(Level &l)
@@ -337,7 +341,7 @@ private:
             return nullptr;
         l.head = c->pool_next;
         c->pool_next = nullptr;
-        --l.queued;
+        l.queued.fetch_sub(1, std::memory_order_relaxed);
         if (!l.head) {
             l.tail = nullptr;
             uint64_t v;
