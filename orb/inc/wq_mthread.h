@@ -17,9 +17,12 @@ public:
     wq_ManagedThread &operator=(const wq_ManagedThread &) = delete;
 
     // Creates a record and starts its thread; the record stays listed (with
-    // INVALID_TID when the start failed) until join_all removes it.
+    // INVALID_TID when the start failed) until join_all removes it, which
+    // may be as soon as the thread has ended: a caller that wants to know
+    // whether the thread started asks through `started` rather than reading
+    // the record afterwards.
     static wq_ManagedThread *start(Function fn, void *arg, int flags, int priority,
-                                   unsigned long stack_size, int policy);
+                                   unsigned long stack_size, int policy, bool *started = nullptr);
     // Thread body: runs the function, reports an escaping exception, then
     // signals done.
     static void *thread_action(void *record);

@@ -50,7 +50,7 @@ wq_ManagedThread::~wq_ManagedThread()
 }
 
 wq_ManagedThread *wq_ManagedThread::start(Function fn, void *arg, int flags, int priority,
-                                          unsigned long stack_size, int policy)
+                                          unsigned long stack_size, int policy, bool *started)
 {
     mgthr_key();
     // The list stays locked from linking to storing the thread id, so a
@@ -61,6 +61,8 @@ wq_ManagedThread *wq_ManagedThread::start(Function fn, void *arg, int flags, int
     // join_all waits on `done`, never on the thread itself: run detached.
     rec->thread_id = wq_Thread::spawn(thread_action, rec, flags | wq_Thread::DETACHED, priority,
                                       stack_size, policy);
+    if (started)
+        *started = rec->thread_id != wq_Thread::INVALID_TID;
     return rec;
 }
 

@@ -278,10 +278,12 @@ bool wq_spawn_reader(wq_ReaderStart *start, int priority)
             return false;
         }
     } while (!g_readers.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel));
-    wq_ManagedThread *t = wq_ManagedThread::start(&wq_reader_thread_action, start, wq_Thread::_spawn_flags | 1,
-                                                  priority, CORBA::ORB::_stack_size,
-                                                  wq_Thread::currentSchedulingPolicy());
-    if (t && t->thread_id != wq_Thread::INVALID_TID)
+    // The record may be gone as soon as the reader has ended: only the
+    // answer of the start itself is looked at.
+    bool started = false;
+    wq_ManagedThread::start(&wq_reader_thread_action, start, wq_Thread::_spawn_flags | 1, priority,
+                            CORBA::ORB::_stack_size, wq_Thread::currentSchedulingPolicy(), &started);
+    if (started)
         return true;
     // Not started: nothing of it stays counted or allocated.
     g_readers.fetch_sub(1, std::memory_order_acq_rel);
