@@ -297,6 +297,9 @@ private:
     // as the circuit's one sender, until the queue is empty; the caller has
     // set `sending_`. A failure of `own` goes into env.
     void send_as_sender(CORBA::Stream *cur, CORBA::Stream *own, bool &resume, const CORBA::EnvironmentWrapper *env);
+    // Under out_lock_: the next queued reply into `cur`; false when none is
+    // left, the sender's part then given up (`resume` told as for send_reply).
+    bool next_queued(CORBA::Stream *&cur, bool &resume);
     // Patches the size into a message; false (env set) when it cannot go.
     bool prepare(CORBA::Stream &s, uint32_t &size, const CORBA::EnvironmentWrapper &env);
     // Writes a prepared message's blocks; the net's result of the failing

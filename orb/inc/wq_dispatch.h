@@ -251,10 +251,12 @@ private:
         // takes them in. Small exchanges keep the edge-triggered watch,
         // which needs no system call to hand the circuit back.
         bool oneshot = c->last_message_size() > kOneShotAbove || state(w) == KICKED;
-        if (c->poll_set == ep && !oneshot && !c->poll_oneshot) {
-            // Input left behind by a read that filled its room makes no new
-            // event: look for it.
-            if (!c->net()->read_drained && readable(fd))
+        if (c->poll_set == ep) {
+            // An edge-triggered watch left as it is reports nothing for
+            // input a read left behind (it filled its room): look for it.
+            // A watch that is changed or armed again reports what is there.
+            bool rearm = oneshot || c->poll_oneshot;
+            if (!rearm && !c->net()->read_drained && readable(fd))
                 return false;
             e.item.store(c, std::memory_order_relaxed);
             for (;;) {
@@ -264,43 +266,29 @@ private:
                     if (!e.word.compare_exchange_strong(w, owned, std::memory_order_acq_rel))
                         continue;
                     w = owned;
-                    if (readable(fd))
+                    if (readable(fd)) {
+                        if (rearm)
+                            c->poll_oneshot = true; // whatever is armed, arm again next time
                         return false;
-                    continue;
+                    }
+                }
+                if (rearm) {
+                    // Changed while the circuit is still held: an event it
+                    // reports at once finds it held and marks it.
+                    epoll_event ev{};
+                    ev.events = EPOLLIN | EPOLLRDHUP | (oneshot ? EPOLLONESHOT : EPOLLET);
+                    ev.data.u64 = data(index, gen(w));
+                    if (::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) != 0) {
+                        c->poll_oneshot = true;
+                        return false;
+                    }
+                    c->poll_oneshot = oneshot;
                 }
                 // Once it waits the circuit may be taken (and released) at
                 // once: nothing of it is touched after this succeeds.
                 if (e.word.compare_exchange_strong(w, make(gen(w), WAITING), std::memory_order_acq_rel))
                     return true;
-            }
-        }
-        if (c->poll_set == ep) {
-            // The registration is changed (or re-armed) while the circuit is
-            // still held; an event it reports at once finds it held and
-            // marks it, and the circuit is looked at again.
-            e.item.store(c, std::memory_order_relaxed);
-            for (;;) {
-                if (state(w) == KICKED) {
-                    uint64_t owned = make(gen(w), OWNED);
-                    if (!e.word.compare_exchange_strong(w, owned, std::memory_order_acq_rel))
-                        continue;
-                    w = owned;
-                    if (readable(fd)) {
-                        c->poll_oneshot = true; // whatever is armed, re-arm next time
-                        return false;
-                    }
-                }
-                epoll_event ev{};
-                ev.events = EPOLLIN | EPOLLRDHUP | (oneshot ? EPOLLONESHOT : EPOLLET);
-                ev.data.u64 = data(index, gen(w));
-                if (::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) != 0) {
-                    c->poll_oneshot = true;
-                    return false;
-                }
-                c->poll_oneshot = oneshot;
-                if (e.word.compare_exchange_strong(w, make(gen(w), WAITING), std::memory_order_acq_rel))
-                    return true;
-                // Marked meanwhile (w is KICKED): a one-shot watch is spent.
+                // Marked meanwhile (w is KICKED); a one-shot watch is spent.
             }
         }
         // New to this poller: a new generation, so that events still on

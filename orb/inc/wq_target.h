@@ -159,6 +159,11 @@ public:
     int32_t refcount() const { return refs_.load(); }
 
 private:
+    // Under lock_: the forward target with a reference added, or null and
+    // `ep` this target's own endpoint (found or made on first use).
+    wq_TargetIIOP *forward_or_own(wq_MsgEndpoint *&ep, const wq_ThreadEnvironment &tenv,
+                                  const CORBA::EnvironmentWrapper &env);
+
     wq_IORInfo info_;
     std::atomic<int32_t> refs_{1};
     wq_Mutex lock_;                 // guards ep_, fwd_

@@ -560,17 +560,8 @@ void wq_MsgCircuit::send_as_sender(CORBA::Stream *cur, CORBA::Stream *own, bool 
 {
     if (!cur) {
         wq_MutexLock g(out_lock_);
-        if (out_head_ == out_.size()) {
-            out_.clear();
-            out_head_ = 0;
-            out_bytes_ = 0;
-            sending_.store(false, std::memory_order_release);
-            resume = paused_;
-            paused_ = false;
+        if (!next_queued(cur, resume))
             return;
-        }
-        cur = out_[out_head_++];
-        out_bytes_ -= std::min<uint64_t>(out_bytes_, cur->size_written());
     }
     for (;;) {
         // Replies and MessageError are written only by the circuit's one
@@ -616,18 +607,25 @@ void wq_MsgCircuit::send_as_sender(CORBA::Stream *cur, CORBA::Stream *own, bool 
             out_head_ = 0;
             out_bytes_ = 0;
         }
-        if (out_head_ == out_.size()) {
-            out_.clear();
-            out_head_ = 0;
-            out_bytes_ = 0;
-            sending_.store(false, std::memory_order_release);
-            resume = paused_;
-            paused_ = false;
+        if (!next_queued(cur, resume))
             return;
-        }
-        cur = out_[out_head_++];
-        out_bytes_ -= std::min<uint64_t>(out_bytes_, cur->size_written());
     }
+}
+
+bool wq_MsgCircuit::next_queued(CORBA::Stream *&cur, bool &resume)
+{
+    if (out_head_ == out_.size()) {
+        out_.clear();
+        out_head_ = 0;
+        out_bytes_ = 0;
+        sending_.store(false, std::memory_order_release);
+        resume = paused_;
+        paused_ = false;
+        return false;
+    }
+    cur = out_[out_head_++];
+    out_bytes_ -= std::min<uint64_t>(out_bytes_, cur->size_written());
+    return true;
 }
 
 void wq_MsgCircuit::next_request_id(uint64_t id)

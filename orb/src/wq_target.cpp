@@ -132,24 +132,10 @@ wq_MsgEndpoint *wq_TargetIIOP::endpoint(const CORBA::EnvironmentWrapper &env)
         return nullptr;
     wq_ThreadEnvironment tenv;
     wq_MsgEndpoint *ep = nullptr;
-    wq_TargetIIOP *fwd = nullptr;
-    {
-        wq_MutexLock l(lock_);
-        if (fwd_) {
-            fwd = fwd_;
-            fwd->_add_ref(true, tenv);
-        } else {
-            if (!ep_) {
-                ep_ = wq_msg_endpoint_registry_get()->find_or_create(info_.endpoint.c_str(), env);
-                if (ep_ && !info_.bands.empty())
-                    ep_->apply_priority_bands(info_.bands.data(), static_cast<uint32_t>(info_.bands.size()), env);
-                direct_ep_.store(ep_, std::memory_order_release);
-            }
-            ep = ep_;
-            if (ep)
-                ep->_add_ref();
-        }
-    }
+    wq_TargetIIOP *fwd = forward_or_own(ep, tenv, env);
+    // ep_ stays while this target lives (the caller holds it).
+    if (!fwd && ep)
+        ep->_add_ref();
     if (fwd) {
         ep = fwd->endpoint(env);
         fwd->_remove_ref(true, tenv);
@@ -165,6 +151,24 @@ wq_MsgEndpoint *wq_TargetIIOP::endpoint(const CORBA::EnvironmentWrapper &env)
     return ep;
 }
 
+wq_TargetIIOP *wq_TargetIIOP::forward_or_own(wq_MsgEndpoint *&ep, const wq_ThreadEnvironment &tenv,
+                                             const CORBA::EnvironmentWrapper &env)
+{
+    wq_MutexLock l(lock_);
+    if (fwd_) {
+        fwd_->_add_ref(true, tenv);
+        return fwd_;
+    }
+    if (!ep_) {
+        ep_ = wq_msg_endpoint_registry_get()->find_or_create(info_.endpoint.c_str(), env);
+        if (ep_ && !info_.bands.empty())
+            ep_->apply_priority_bands(info_.bands.data(), static_cast<uint32_t>(info_.bands.size()), env);
+        direct_ep_.store(ep_, std::memory_order_release);
+    }
+    ep = ep_;
+    return nullptr;
+}
+
 wq_TargetIIOP *wq_TargetIIOP::route(wq_MsgEndpoint *&ep, const CORBA::EnvironmentWrapper &env)
 {
     ep = nullptr;
@@ -174,21 +178,8 @@ wq_TargetIIOP *wq_TargetIIOP::route(wq_MsgEndpoint *&ep, const CORBA::Environmen
     wq_TargetIIOP *fwd = nullptr;
     // Once set, ep_ stays until this target is destroyed.
     ep = direct_ep_.load(std::memory_order_acquire);
-    if (!ep) {
-        wq_MutexLock l(lock_);
-        if (fwd_) {
-            fwd = fwd_;
-            fwd->_add_ref(true, tenv);
-        } else {
-            if (!ep_) {
-                ep_ = wq_msg_endpoint_registry_get()->find_or_create(info_.endpoint.c_str(), env);
-                if (ep_ && !info_.bands.empty())
-                    ep_->apply_priority_bands(info_.bands.data(), static_cast<uint32_t>(info_.bands.size()), env);
-                direct_ep_.store(ep_, std::memory_order_release);
-            }
-            ep = ep_;
-        }
-    }
+    if (!ep)
+        fwd = forward_or_own(ep, tenv, env);
     if (fwd) {
         wq_TargetIIOP *r = fwd->route(ep, env);
         // fwd itself keeps the reference taken above for the caller.
