@@ -422,6 +422,82 @@ TEST_F(EchoServer, ClientThatDoesNotReadItsRepliesStopsOnlyItself)
     clients_still_served();
 }
 
+// Connections come and go by the thousand while a client calls on a
+// connection of its own: connections that end after their reply, in the
+// middle of a request, or without reading their reply. Each reply reaches
+// the connection that asked for it, with its own id and bytes, and the
+// server keeps serving with a bounded number of threads.
+TEST_F(EchoServer, ConnectionChurnNeverCrossesRepliesOrStopsService)
+{
+    auto payload = [](uint32_t who, uint32_t n) {
+        Cdr c;
+        c.u32(16);
+        for (int i = 0; i < 4; ++i)
+            c.u32(who * 100000 + n + uint32_t(i));
+        return c.b;
+    };
+    // The reply carries the request's id and ends with the echoed bytes.
+    auto answers = [](const Bytes &m, uint32_t rid, const Bytes &args) {
+        if (m.size() < 24 + 16 || m[7] != 1)
+            return false;
+        bool found_id = false;
+        for (size_t at = 12; at + 4 <= m.size() && !found_id; at += 4)
+            found_id = m[at] == uint8_t(rid) && m[at + 1] == uint8_t(rid >> 8) &&
+                       m[at + 2] == uint8_t(rid >> 16) && m[at + 3] == uint8_t(rid >> 24);
+        return found_id && std::equal(args.end() - 16, args.end(), m.end() - 16);
+    };
+    std::atomic<int> wrong{0}, served{0};
+    std::atomic<bool> stop{false};
+    std::thread steady([&] {
+        int fd = connect_to(port);
+        for (uint32_t i = 1; fd >= 0 && !stop; ++i) {
+            Bytes args = payload(99, i);
+            Bytes req = request(i, echo_key(), "echo_octets", args);
+            if (write(fd, req.data(), req.size()) != ssize_t(req.size()) || !answers(read_message(fd), i, args))
+                ++wrong;
+            else
+                ++served;
+        }
+        if (fd >= 0)
+            close(fd);
+    });
+    std::vector<std::thread> churn;
+    for (uint32_t t = 0; t < 6; ++t)
+        churn.emplace_back([&, t] {
+            for (uint32_t n = 0; n < 500; ++n) {
+                int fd = connect_to(port);
+                if (fd < 0) {
+                    ++wrong;
+                    continue;
+                }
+                Bytes args = payload(t, n);
+                Bytes req = request(n, echo_key(), "echo_octets", args);
+                switch (n % 3) {
+                case 0: // a whole exchange
+                    if (write(fd, req.data(), req.size()) != ssize_t(req.size()) ||
+                        !answers(read_message(fd), n, args))
+                        ++wrong;
+                    break;
+                case 1: // gone in the middle of the request
+                    (void)!write(fd, req.data(), req.size() / 2);
+                    break;
+                default: // gone without reading the reply
+                    (void)!write(fd, req.data(), req.size());
+                    break;
+                }
+                close(fd);
+            }
+        });
+    for (auto &t : churn)
+        t.join();
+    stop = true;
+    steady.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(served.load(), 0);
+    EXPECT_LT(server_threads(), 64u);
+    clients_still_served();
+}
+
 TEST_F(EchoServer, MemoryOfLargeMessagesComesBack)
 {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
