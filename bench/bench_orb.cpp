@@ -11,7 +11,8 @@
 // broker each make 5000 `add` calls and 5000 `echo_octets` of 1 KiB against
 // the broker's server and against omniORB's, in turn, on the same CPUs: the
 // server's CPU time per request and the wall time, ours / omniORB's.
-// BENCH_ORB_RUNS (default 3) and BENCH_ORB_CALLS (default 5000) shorten it.
+// BENCH_ORB_RUNS (default 3) and BENCH_ORB_CALLS (default 5000) shorten it;
+// BENCH_ORB_PEER_ONLY ends it after the figures against omniORB.
 #include "bench_peer.h"
 #include "corba_orb.h"
 #include "peertest_echo.h"
@@ -248,7 +249,7 @@ void report(char const *name, const Series &s)
 // request, voluntary context switches per request and wall time in ms; false
 // when a client failed.
 struct Load {
-    double cpu_us = 0, vcsw = 0, wall_ms = 0;
+    double cpu_us = 0, vcsw = 0, ivcsw = 0, wall_ms = 0;
 };
 
 bool load_run(bench::ServerProc const &srv, int n, Load &out)
@@ -261,6 +262,7 @@ bool load_run(bench::ServerProc const &srv, int n, Load &out)
     double requests = double(n) * 2.0 * double(client_calls);
     out.cpu_us = (s1.cpu_s - s0.cpu_s) * 1e6 / requests;
     out.vcsw = double(s1.vcsw - s0.vcsw) / requests;
+    out.ivcsw = double(s1.ivcsw - s0.ivcsw) / requests;
     out.wall_ms = ms;
     return ms >= 0;
 }
@@ -289,8 +291,8 @@ bool against_peer()
             wall_o.push_back(o.wall_ms);
             wall_p.push_back(p.wall_ms);
             std::fprintf(stderr, "bench_orb: %d clients run %ld: cpu/request %.1f / %.1f us, "
-                                 "switches/request %.2f / %.2f, wall %.0f / %.0f ms\n",
-                         n, r, o.cpu_us, p.cpu_us, o.vcsw, p.vcsw, o.wall_ms, p.wall_ms);
+                                 "switches/request %.2f / %.2f (involuntary %.2f / %.2f), wall %.0f / %.0f ms\n",
+                         n, r, o.cpu_us, p.cpu_us, o.vcsw, p.vcsw, o.ivcsw, p.ivcsw, o.wall_ms, p.wall_ms);
         }
         if (!ok) {
             std::fprintf(stderr, "bench_orb: a client against the servers failed\n");
@@ -318,6 +320,8 @@ int main(int argc, char **argv)
     // Against omniORB's server first, while this process has no broker of
     // its own (the clients fork from it).
     bool peer_ok = against_peer();
+    if (std::getenv("BENCH_ORB_PEER_ONLY"))
+        return peer_ok ? 0 : 1;
     uint16_t raw_port = 0;
     pid_t raw = raw_server(raw_port);
     bench::ServerProc srv = bench::start_orb_server();
