@@ -29,9 +29,12 @@ struct ServerProc {
     explicit operator bool() const { return pid > 0 && ior.rfind("IOR:", 0) == 0; }
 };
 
+// A program of this build, or of the build folder named by BENCH_BIN_DIR
+// (to run another build's servers beside this one's clients).
 inline std::string bin_path(char const *name)
 {
-    return std::string(TURV_BIN_DIR) + "/" + name;
+    char const *dir = std::getenv("BENCH_BIN_DIR");
+    return std::string(dir && *dir ? dir : TURV_BIN_DIR) + "/" + name;
 }
 
 inline bool bin_exists(char const *name)
