@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <sys/epoll.h>
 
 using CORBA::COMPLETED_MAYBE;
@@ -534,6 +535,10 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
     }
     bool idle = false;
     if (!sending_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
+        // The stream that may hold the reply in the queue is made before the
+        // lock: making it may wait for the block lists, and the sender needs
+        // the lock to go on.
+        std::unique_ptr<CORBA::Stream> q(new CORBA::Stream(*mwrap_));
         wq_MutexLock g(out_lock_);
         if (state() != Active || !net_) {
             env.exception(comm_failure(3, COMPLETED_NO, "circuit is not Active"));
@@ -545,9 +550,9 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
         idle = false;
         if (!sending_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
             // The sending thread takes it; this one goes on at once.
-            auto *q = new CORBA::Stream(*mwrap_);
             q->swap(s);
-            out_.push_back(q);
+            out_.push_back(q.get());
+            q.release();
             out_bytes_ += size;
             return;
         }
@@ -596,8 +601,9 @@ void wq_MsgCircuit::send_as_sender(CORBA::Stream *cur, CORBA::Stream *own, bool 
             fail();
             shutdown_net();
         }
-        if (cur != own)
-            delete cur;
+        // A queued reply's stream is freed once the next reply may go out:
+        // freeing may wait for the block lists.
+        std::unique_ptr<CORBA::Stream> done(cur != own ? cur : nullptr);
         wq_MutexLock g(out_lock_);
         if (!whole) {
             // Nothing more can go on this connection.

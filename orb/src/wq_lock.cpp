@@ -181,16 +181,20 @@ wq_ThreadRecord *wq_WaitList::dequeue()
     return r;
 }
 
+namespace {
+// Looks at a queued waiter's flag before it sleeps (a few microseconds).
+constexpr int k_handoff_polls = 256;
+} // namespace
+
 void wq_block_on_record(wq_ThreadRecord *rec)
 {
-    // A hand-off often follows within microseconds: poll briefly (no system
-    // call on either side while nobody sleeps) before blocking.
-    for (int i = 0; i < 64; ++i) {
-        if (sem_trywait(&rec->sem) == 0) {
-            if (rec->posted.load(std::memory_order_acquire))
-                return;
-            continue;
-        }
+    // A hand-off often follows within microseconds: watch the record's flag a
+    // while before blocking. The waker sets it before it posts, and a post to
+    // a thread that does not sleep yet makes no system call on either side.
+    // The waiter is queued meanwhile, so the order of waiters is kept.
+    for (int i = 0; i < k_handoff_polls; ++i) {
+        if (rec->posted.load(std::memory_order_acquire))
+            break;
         cpu_relax();
     }
     bool reported = false;
