@@ -366,10 +366,10 @@ bool take(Found &f, wq_TargetLocal *t, const wq_ThreadEnvironment &tenv)
 }
 
 // Takes the target of (POA name, id). The read side suffices: the lists
-// change only under the write side, and what is taken here (references of
-// the target, its servant and its POA, the registry's one-entry cache) is
-// changed by compare-and-swap, so readers of every request never queue on
-// each other.
+// change only under the write side, the references taken here (of the
+// target, its servant and its POA) change by compare-and-swap and the
+// registry's one-entry cache is an atomic pointer, so the readers of
+// concurrent requests never queue on each other.
 bool take_target(Found &f, char const *poa_name, const unsigned char *id, uint32_t id_length)
 {
     wq_ThreadEnvironment tenv;
