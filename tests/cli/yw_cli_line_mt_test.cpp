@@ -1,6 +1,7 @@
-// Client loops of the command interface under trickling clients, with the
-// line bound shortened through its environment knob (the hand-over of idle
-// clients' slots is tested against a real node in tests/node).
+// Client loops of the command interface under trickling and silent clients,
+// with the line and idle bounds shortened through their environment knobs
+// (the hand-over of idle clients' slots is tested in full against a real
+// node in tests/node).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -22,12 +23,13 @@ const std::string kPrompt = "<<";
 const std::string kLs = "ls help q hv \n";
 const std::string kLineGone = "\nline not finished in time: disconnected\n";
 
-// A server with a 400 ms line bound.
+// A server with a 400 ms line bound and a 600 ms idle bound.
 class CliLineBound : public ::testing::Test {
 protected:
     void SetUp() override
     {
         setenv(YW_CLI_LINE_WAIT_ENV, "400", 1);
+        setenv(YW_CLI_IDLE_MIN_ENV, "600", 1);
         YW_cli_Init();
         port_ = YW_cli_StartServerOnPort(0, 15000);
         ASSERT_GT(port_, 0);
@@ -38,6 +40,7 @@ protected:
             EXPECT_EQ(YW_shutdownCLIManage(), 0);
         }
         unsetenv(YW_CLI_LINE_WAIT_ENV);
+        unsetenv(YW_CLI_IDLE_MIN_ENV);
     }
     std::unique_ptr<Client> connect()
     {
@@ -85,6 +88,24 @@ TEST_F(CliLineBound, StartedLineMustBeFinishedInTime)
             EXPECT_EQ(c->readUntil(kLs + kPrompt), kLs + kPrompt);
         }
     }
+}
+
+TEST_F(CliLineBound, SilentClientGivesItsSlotToANewcomer)
+{
+    std::vector<std::unique_ptr<Client>> cs;
+    for (int i = 0; i < YW_CLI_CLIENT_MAX; ++i) {
+        cs.push_back(connect());
+    }
+    std::this_thread::sleep_for(700ms);
+    for (int i = 1; i < YW_CLI_CLIENT_MAX; ++i) {
+        cs[i]->send("ls\r");
+        EXPECT_EQ(cs[i]->readUntil(kLs + kPrompt), kLs + kPrompt);
+    }
+    Client newcomer(port_);
+    EXPECT_EQ(newcomer.readUntil(kPrompt), kPrompt);
+    std::string data;
+    EXPECT_TRUE(cs[0]->waitClosed(5000, &data));
+    EXPECT_EQ(data, "\nidle while a new client needs the slot: disconnected\n");
 }
 
 }  // namespace
