@@ -357,7 +357,7 @@ TEST(OrbMutex, DeadlockRecoveryFreesOnlyAGuardWhoseHolderHasEnded)
 TEST(OrbMutex, HandOffIsNeverStolenByALaterLocker)
 {
     // The queued waiter owns the lock from the unlock on: the unlocker locking
-    // again at once (and watching the count rather than queueing) gets it only
+    // again at once (queueing behind it) gets it only
     // after the waiter's turn.
     PrioritySource src;
     wq_Mutex m;
