@@ -177,15 +177,36 @@ YW_ret_t YW_P_initThread(void);
 inline thread_local bool yw_t_cancelable = false; /* set by YW_P_initThread */
 inline thread_local int yw_t_cancelHoldDepth = 0;
 inline thread_local int yw_t_cancelHoldSaved = PTHREAD_CANCEL_ENABLE;
+/* The calling layer thread's end mark (null for other threads). */
+inline thread_local std::atomic<int> *yw_t_endMark = nullptr;
+
+/* Ends the calling task thread here when its end was asked and it holds
+ * nothing (no hold, cancellation not turned off by the thread itself);
+ * otherwise returns at once. The end unwinds the stack like a cancel. Run by
+ * the last YW_P_cancelAllow and at the start of the framework calls a task
+ * may loop on without ever waiting (YW_recvIpc polled, YW_printf ...), so
+ * such a loop is ended too. Must not be called from a destructor or a
+ * noexcept function. */
+void YW_P_stopPoint(void);
+
+/* Ends the calling thread now (unwinding its stack), as its own choice. */
+[[noreturn]] void YW_P_exitThread(void);
+
 inline void YW_P_cancelHoldOff()
 {
     if (yw_t_cancelHoldDepth++ == 0 && yw_t_cancelable)
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &yw_t_cancelHoldSaved);
 }
+/* Leaving the last hold acts on an end asked during it (YW_P_stopPoint):
+ * the guards that call it release their lock first and let the end unwind
+ * through them (their destructors are noexcept(false)). */
 inline void YW_P_cancelAllow()
 {
-    if (yw_t_cancelHoldDepth > 0 && --yw_t_cancelHoldDepth == 0 && yw_t_cancelable)
+    if (yw_t_cancelHoldDepth > 0 && --yw_t_cancelHoldDepth == 0 && yw_t_cancelable) {
         pthread_setcancelstate(yw_t_cancelHoldSaved, nullptr);
+        if (yw_t_endMark && yw_t_endMark->load(std::memory_order_acquire))
+            YW_P_stopPoint();
+    }
 }
 
 /* SIGUSR1 asks the calling thread to end at its next wait; other signals

@@ -19,13 +19,17 @@ YW_ret_t YW_P_createMutex(int options, YW_P_mutex_t *mutex)
                                                                    : PTHREAD_MUTEX_RECURSIVE);
     pthread_mutexattr_setpshared(&attr, (options & YW_SEM_PROCESS_SHARED) ? PTHREAD_PROCESS_SHARED
                                                                           : PTHREAD_PROCESS_PRIVATE);
-    if (options & YW_SEM_INVERSION_SAFE) {
+    if (options & (YW_SEM_INVERSION_SAFE | YW_SEM_Q_PRIORITY)) {
+        /* Priority protection: a ceiling protocol can only raise real-time
+         * threads. The library refuses every ceiling (1..99) to a thread of
+         * the default policy, whose first lock then fails with EINVAL, and a
+         * real-time thread above the ceiling is refused too, so no ceiling
+         * fits every locker. A resource mutex is locked by tasks of any
+         * policy: YW_SEM_Q_PRIORITY therefore falls back to priority
+         * inheritance, which bounds the inversion the same way (the owner
+         * runs at its highest waiter's priority) and locks on the first try
+         * in every policy. */
         pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
-    } else if (options & YW_SEM_Q_PRIORITY) {
-        /* The ceiling is set rather than left to the library, whose default
-         * is not usable before its first real-time query. */
-        pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_PROTECT);
-        pthread_mutexattr_setprioceiling(&attr, sched_get_priority_max(SCHED_FIFO));
     } else {
         pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_NONE);
     }
