@@ -74,10 +74,28 @@ int recoverOwnerDead(YW_P_mutex_t mutex, int rc)
 
 } // namespace
 
+/* Slice of a lock wait of a task thread that may be stopped. */
+constexpr YW_int64_t kStoppableLockSliceNs = 10 * 1000000LL;
+
 YW_ret_t YW_P_lockMutex(YW_P_mutex_t mutex)
 {
     if (!mutex)
         return YW_FAIL;
+    /* A task thread that holds nothing waits in slices, so that a stop ends
+     * it while it waits for a lock another task holds (a mutex wait is no
+     * cancellation point). Inside a hold, and on other threads, the wait is
+     * the plain one. */
+    if (yw_t_endMark && yw_t_cancelable && yw_t_cancelHoldDepth == 0) {
+        int rc = pthread_mutex_trylock(mutex);
+        while (rc == EBUSY) {
+            YW_P_stopPoint();
+            struct timespec until = yw_osa::toTimespec(yw_osa::deadlineNs(CLOCK_REALTIME, kStoppableLockSliceNs));
+            rc = pthread_mutex_timedlock(mutex, &until);
+            if (rc == ETIMEDOUT)
+                rc = EBUSY;
+        }
+        return yw_osa::ret(recoverOwnerDead(mutex, rc));
+    }
     return yw_osa::ret(recoverOwnerDead(mutex, pthread_mutex_lock(mutex)));
 }
 
