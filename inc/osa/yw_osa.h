@@ -373,15 +373,18 @@ typedef struct yw_P_csem_arg {
 } YW_P_csem_arg_t;
 
 /* Recursive unless YW_SEM_NO_RECURSE, which gives a plain mutex (a relock
- * by the owner blocks). YW_SEM_INVERSION_SAFE gives priority inheritance;
- * otherwise YW_SEM_Q_PRIORITY gives priority protection with the highest
- * real-time priority as ceiling: any real-time thread may lock it and runs
- * at that priority while it holds it (whether a SCHED_OTHER thread may is the
- * library's matter).
+ * by the owner blocks). YW_SEM_INVERSION_SAFE and YW_SEM_Q_PRIORITY give
+ * priority protection by inheritance (the owner runs at its highest
+ * waiter's priority): a ceiling cannot be locked by threads of the default
+ * policy, whereas an inheriting mutex locks on the first try in every
+ * policy.
  * A robust (YW_SEM_DELETE_SAFE) mutex whose owner died is made consistent
  * and handed to the next locker (result 0). */
 YW_ret_t YW_P_createMutex(int options, YW_P_mutex_t *mutex);
 YW_ret_t YW_P_deleteMutex(YW_P_mutex_t mutex);
+/* A task thread that holds nothing and waits for a mutex another holds is
+ * ended there when it is stopped (YW_P_stopPoint); it never owns the mutex
+ * then. */
 YW_ret_t YW_P_lockMutex(YW_P_mutex_t mutex);
 YW_ret_t YW_P_trylockMutex(YW_P_mutex_t mutex);
 YW_ret_t YW_P_unlockMutex(YW_P_mutex_t mutex);
