@@ -353,8 +353,13 @@ void runPlace(Place &p, YW_task_id_t worker)
     EXPECT_TRUE(waitFor([&] { return countEntries("/proc/self/fd") <= fds0; }, 5s))
         << countEntries("/proc/self/fd") << " descriptors, " << fds0 << " before";
     // Thread stacks are kept for reuse by the library: a few may come and go.
+    // (ThreadSanitizer keeps mappings of its own for every thread it saw.)
+#ifndef YW_TEST_TSAN
     EXPECT_TRUE(waitFor([&] { return countMappings() <= maps0 + 4; }, 5s))
         << countMappings() << " mappings, " << maps0 << " before";
+#else
+    (void)maps0;
+#endif
     if (p.cleanUp)
         p.cleanUp();
 }
