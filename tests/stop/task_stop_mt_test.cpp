@@ -25,6 +25,9 @@
 #include "ipc/yw_ipc.h"
 #include "ipc/yw_ipc_ism.h"
 #include "log/yw_log.h"
+#include "ipc/ipc_inet_util.h"
+#include "ipc/yw_ipc_inet.h"
+#include "ipc/yw_ipc_tcp.h"
 #include "orb/test_watchdog.h"
 #include "orb_client/giop_server.h"
 #include "osa/yw_osa.h"
@@ -297,6 +300,7 @@ protected:
         setenv("ZV_cluster", "stoptest", 1);
         yw_common_test::initLogAndTasks(true);
         YW_ipc_ism_init();
+        YW_ipc_inet_start();
         YW_timer_tsm_init();
     }
 };
@@ -394,6 +398,32 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
     mq.rx.frame_size = 1024;
     YW_ipc_id_t mqId = YW_IPC_MAX;
     ASSERT_EQ(YW_createIpc(&mq, &mqId), 0);
+    // A TCP server channel with a connected peer and a UDP channel, polled
+    // with direct receive (the receiving call reads the socket itself).
+    const YW_uint32_t rxFramed = YW_IPC_FLAGS_RX | YW_IPC_FLAGS_FRAMED;
+    const uint16_t tport = yw_ipc_test::freePort(), uport = yw_ipc_test::freePort(SOCK_DGRAM);
+    yw_ipc_test::InetCfg tcpCfg("stop_tcp", YW_IPC_TRANSPORT_TCP, rxFramed, 78, tport, 0, 64);
+    yw_ipc_test::InetCfg udpCfg("stop_udp", YW_IPC_TRANSPORT_UDP, rxFramed, 79, uport, 0, 64);
+    YW_ipc_id_t tcpId = YW_IPC_MAX, udpId = YW_IPC_MAX;
+    ASSERT_EQ(YW_createIpc(&tcpCfg.cfg, &tcpId), 0);
+    ASSERT_EQ(YW_createIpc(&udpCfg.cfg, &udpId), 0);
+    int peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to = yw_ipc_test::loop4(tport);
+    ASSERT_TRUE(waitFor([&] { return connect(peer, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0; }));
+    // A victim that opens a channel's receive side and polls it without
+    // waiting, for ever.
+    auto polling = [&](const char *what, YW_ipc_iap_t iap, const YW_ipc_id_t &id) {
+        return Place{what, false, nullptr,
+                     [iap, &id] {
+                         YW_openIpc(iap, YW_IPC_FLAGS_RX, nullptr);
+                         char buf[64];
+                         for (;;) {
+                             YW_recvIpc(id, buf, sizeof buf);
+                             g_entered++;
+                         }
+                     },
+                     nullptr, nullptr, nullptr, nullptr, nullptr};
+    };
 
     // The timer whose handler is stopped.
     YW_timer_cfg_t tc{};
@@ -436,16 +466,9 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                  15s, "a broker call on the reference of a stopped call");
          },
          nullptr},
-        {"YW_recvIpc polled on a message queue", false, nullptr,
-         [&] {
-             YW_openIpc(77, YW_IPC_FLAGS_RX, nullptr);
-             char buf[64];
-             for (;;) {
-                 YW_recvIpc(mqId, buf, sizeof buf);
-                 g_entered++;
-             }
-         },
-         nullptr, nullptr, nullptr, nullptr, nullptr},
+        polling("YW_recvIpc polled on a message queue", 77, mqId),
+        polling("YW_recvIpc polled on a TCP channel", 78, tcpId),
+        polling("YW_recvIpc polled on a UDP channel", 79, udpId),
         {"YW_printf loop", false, nullptr,
          [] {
              for (;;) {
@@ -543,7 +566,10 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
     }
     server.held = false;
     YW_P_deleteMutex(res);
-    YW_ipc_closeAndDelete(mqId);
+    close(peer);
+    for (YW_ipc_id_t id : {mqId, tcpId, udpId})
+        YW_ipc_closeAndDelete(id);
+    YW_ipc_tcp_server_stopAll();
     CORBA::release(obj);
     EXPECT_EQ(YW_stopTask(worker), 0);
 }
