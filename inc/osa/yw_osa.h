@@ -62,7 +62,11 @@ typedef struct yw_P_thread_wait {
  * guards are released; code on a thread's stack must not swallow it: a
  * catch (...) there rethrows, and no noexcept function may wait or reach a
  * cancellation point while cancellation is enabled. Framework locks hold
- * cancellation off while they are held (YW_P_cancelHoldOff).
+ * cancellation off while they are held (YW_P_cancelHoldOff); leaving the
+ * last hold, the framework calls a task may loop on without waiting, and a
+ * task's wait for a mutex another holds are end points too
+ * (YW_P_stopPoint), so a task that never reaches a system call is ended all
+ * the same, and framework tasks are ended the same way.
  */
 typedef struct yw_P_thread_control {
     pthread_t id;                 /* the POSIX thread */
