@@ -188,6 +188,14 @@ constexpr int k_handoff_polls = 256;
 
 void wq_block_on_record(wq_ThreadRecord *rec)
 {
+    // A waiter is never cut while it waits: it stays on a waiter list, and a
+    // lock or count later handed to it would be lost with it. A stop is
+    // acted on at the thread's next cancellation point after the wait.
+    struct NoCancel {
+        int old = PTHREAD_CANCEL_ENABLE;
+        NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old); }
+        ~NoCancel() { pthread_setcancelstate(old, nullptr); }
+    } no_cancel;
     // A hand-off often follows within microseconds: watch the record's flag a
     // while before blocking. The waker sets it before it posts, and a post to
     // a thread that does not sleep yet makes no system call on either side.
