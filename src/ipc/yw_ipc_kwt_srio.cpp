@@ -6,6 +6,7 @@
 // connection runs under its BUSY bit, taken by compare-and-swap.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -27,9 +28,13 @@ constexpr YW_uint32_t YW_SRIO_DATA_FLAGS = SMB_SCOPE_GLOBAL;
 constexpr YW_uint32_t YW_SRIO_CTRL_FLAGS = SMB_SCOPE_GLOBAL | SMB_ZERO_FILL;
 // dx_get_status polls at most this often before the transfer counts as failed.
 constexpr int YW_SRIO_DX_POLLS = 1000000;
+// A descriptor sent and not acknowledged for this long is a link fault.
+constexpr YW_int64_t YW_SRIO_ACK_BOUND_NS = 1000000000LL;
 
 // Links of in-process (LOCAL) partners.
 std::mutex yw_s_srio_local;
+
+void yw_srio_endDuplicates(YW_ipc_kwt_srio_connection_t *conn);
 
 bool yw_srio_isTx(const YW_ipc_t *ipc)
 {
@@ -89,13 +94,19 @@ void yw_srio_describeArea(char *out, size_t len, const char *name, YW_uint64_t w
 
 ZV_status_t yw_srio_createOrAttach(const char *name, YW_uint32_t flags, YW_uint64_t size, CEID ceid, SMB_handle *h)
 {
+    errno = 0;
     ZV_status_t r = smb_create(name, flags, size, 1, ceid, 0, h);
-    if (r == SMB__DUPLICATE)
+    if (r == SMB__DUPLICATE) {
+        errno = 0;
         r = smb_attach(name, flags, size, 0, 0, h);
+    }
     if (r != 0) {
+        // The system's reason, when the system refused.
+        const int e = r == SMB__SYSTEM ? errno : 0;
         char what[192];
         yw_srio_describeArea(what, sizeof what, name, size);
-        std::printf("%s:%d area %s (%s) fail 0x%x\n", __func__, __LINE__, name, what, (unsigned)r);
+        std::printf("%s:%d area %s (%s) fail 0x%x%s%s\n", __func__, __LINE__, name, what, (unsigned)r, e ? ": " : "",
+                    e ? std::strerror(e) : "");
     }
     return r;
 }
@@ -346,6 +357,8 @@ void yw_srio_resetRings(YW_ipc_kwt_srio_connection_t *conn, bool keepQueued)
     conn->push.store(0);
     conn->pop.store(0);
     conn->unacked = 0;
+    conn->ackSince = 0;
+    yw_srio_endDuplicates(conn);
     conn->epoch.fetch_add(1);
     yw_srio_ringReset(&conn->txring, keepQueued, keepQueued && conn->sent);
     yw_srio_ringReset(&conn->rxring, false);
@@ -517,11 +530,14 @@ void yw_srio_onMailbox(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t msg)
 {
     if (msg != YW_IPC_KWT_SRIO_MSG_SYNC || yw_srio_isTx(conn->ipc) || conn->faulted.load())
         return;
-    // Asked for by this end: the sender goes on from the first message not
-    // delivered here, which is the number expected. Otherwise the sender
-    // may have started again: its first message sets the number.
-    if (!conn->resyncing)
-        conn->seqKnown = false;
+    // Whoever asked for it, the sender goes on from the first message not
+    // delivered here: taken and not delivered, they are dropped below and
+    // come again, so the number due is the one after the last delivered.
+    // Older numbers sent again are dropped as duplicates; a sender that
+    // started again from 0 is recognised by its first message.
+    yw_srio_endDuplicates(conn);
+    if (conn->seqKnown)
+        conn->seqNext = conn->ipc->rx.seqno;
     conn->resyncing = false;
     conn->fresh = true;
     // Taken and not delivered: not acknowledged, so they come again.
@@ -566,41 +582,78 @@ YW_uint64_t yw_srio_takeMailbox(YW_ipc_kwt_srio_connection_t *conn)
     return msg;
 }
 
+// What the receive end does with a filled descriptor at the slot to read.
+enum yw_srio_take { YW_SRIO_BAD, YW_SRIO_TAKE, YW_SRIO_DUPLICATE };
+
+// Receive end: the duplicates dropped in a row are shown in one line, with
+// the count, once the run ends (or the link starts again).
+void yw_srio_endDuplicates(YW_ipc_kwt_srio_connection_t *conn)
+{
+    if (conn->dupRun == 0)
+        return;
+    std::printf("%s:%d ipc %s %" PRIu64 " duplicate messages dropped (frames %u to %u), %" PRIu64 " so far\n",
+                __func__, __LINE__, conn->ipc->cfg->name, conn->dupRun, (unsigned)conn->dupFirst,
+                (unsigned)conn->dupLast, (YW_uint64_t)conn->dups.load());
+    conn->dupRun = 0;
+}
+
 // Receive end: a filled descriptor at the slot to read is used only when it
 // describes a piece of the own data area and, framed, a whole frame with the
-// number due. The frame number is taken here.
-bool yw_srio_takeOk(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t off, YW_uint64_t sz, const char **why)
+// number due. A frame number before the one due was delivered here already
+// (sent again after a resynchronisation): it is dropped. The frame number is
+// taken here.
+yw_srio_take yw_srio_takeOk(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t off, YW_uint64_t sz, const char **why)
 {
     *why = "bad descriptor";
     if (!yw_srio_descriptorOk(conn, off, sz))
-        return false;
+        return YW_SRIO_BAD;
     if (!yw_srio_has(conn->ipc, YW_IPC_FLAGS_FRAMED))
-        return true;
+        return YW_SRIO_TAKE;
     YW_uint32_t seq = 0, flen = 0;
     YW_ipc_frame_getHeader(conn->buffer + off, &seq, &flen);
     if (flen < YW_IPC_FRAME_OVERHEAD || flen > sz) {
         *why = "bad frame length in descriptor";
-        return false;
+        return YW_SRIO_BAD;
     }
     if (conn->seqKnown && seq != conn->seqNext) {
-        // Within a link a gap is a fault. The first message after a new
-        // handshake sets the number; one other than due is shown (what the
-        // sender counted lost, or one delivered here and sent again).
-        if (!conn->fresh) {
+        const YW_int32_t ahead = (YW_int32_t)(seq - conn->seqNext);
+        // A sender that started again numbers from 0: frame 0 first after a
+        // handshake. (Frame 0 sent again, its acknowledgement lost, looks the
+        // same; the line names it.)
+        const bool restarted = conn->fresh && seq == 0;
+        if (restarted) {
+            yw_srio_endDuplicates(conn);
+            std::printf("%s:%d ipc %s sender on area %s started again from frame 0 (frame %u was due): its "
+                        "numbering is taken fresh\n",
+                        __func__, __LINE__, conn->ipc->cfg->name, conn->names[2], (unsigned)conn->seqNext);
+        } else if (ahead < 0) {
+            if (conn->dupRun++ == 0)
+                conn->dupFirst = seq;
+            conn->dupLast = seq;
+            conn->dups++;
+            YW_stat_add<YW_count_t>(conn->ipc->rx.seqerr);
+            return YW_SRIO_DUPLICATE;
+        } else if (!conn->fresh) {
+            // Within a link a gap is a fault.
             *why = "frame number out of sequence in descriptor";
-            return false;
+            return YW_SRIO_BAD;
+        } else {
+            // The first new message after a handshake: the ones between
+            // were counted lost by the sender.
+            std::printf("%s:%d ipc %s frame %u after the new handshake where %u was due\n", __func__, __LINE__,
+                        conn->ipc->cfg->name, (unsigned)seq, (unsigned)conn->seqNext);
         }
-        std::printf("%s:%d ipc %s frame %u after the new handshake where %u was due\n", __func__, __LINE__,
-                    conn->ipc->cfg->name, (unsigned)seq, (unsigned)conn->seqNext);
     }
+    yw_srio_endDuplicates(conn);
     conn->fresh = false;
     conn->seqKnown = true;
     conn->seqNext = seq + 1;
-    return true;
+    return YW_SRIO_TAKE;
 }
 
 int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length,
                                YW_uint32_t epoch);
+void yw_srio_ackDropped(YW_ipc_kwt_srio_connection_t *conn);
 
 // Messages that arrived before the receive side was opened were announced
 // to nobody: the opener is told of each now.
@@ -948,6 +1001,26 @@ int YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn)
     return yw_srio_code(r);
 }
 
+void YW_ipc_kwt_srio_markPeer(YW_ipc_kwt_srio_connection_t *conn, int down)
+{
+    if (!conn || !conn->ipc || !conn->ipc->cfg || yw_srio_has(conn->ipc, YW_IPC_FLAGS_LOCAL))
+        return;
+    const int ceid = conn->ipc->cfg->address.remote.srio.ceid;
+    for (int i = 0; i < YW_IPC_MAX; i++) {
+        yw_ipc_table_guard g; // the connection cannot be freed meanwhile
+        YW_ipc_t *o = &YW_g_ipc[i];
+        void *priv = YW_ipc_getPriv(o);
+        if (!o->cfg || !priv || o->oprs.send != YW_ipc_kwt_srio_send || yw_srio_isTx(o) ||
+            yw_srio_has(o, YW_IPC_FLAGS_LOCAL) || o->cfg->address.remote.srio.ceid != ceid)
+            continue;
+        auto *x = static_cast<YW_ipc_kwt_srio_connection_t *>(priv);
+        if (x->ipc == o)
+            x->peerDown.store(down);
+    }
+    if (!down)
+        YW_ipc_kwt_srio_ringRx();
+}
+
 void YW_ipc_kwt_srio_resetLink(YW_ipc_kwt_srio_connection_t *conn)
 {
     yw_srio_resetRings(conn, true);
@@ -1142,6 +1215,45 @@ int YW_ipc_kwt_srio_sendAgain(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
     return YW_SUCCESS;
 }
 
+namespace {
+
+YW_int64_t yw_srio_nowNs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (YW_int64_t)t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+// Sender, BUSY held: the oldest descriptor sent must be acknowledged within
+// a bounded time. One that is not (its slot in the peer's ring written over,
+// or the peer gone) is a link fault: one line names the area, and the new
+// handshake resynchronises the link and sends again what it holds.
+void yw_srio_boundAck(YW_ipc_kwt_srio_connection_t *conn, bool progress)
+{
+    const YW_int64_t pop = conn->pop.load();
+    if (!conn->sent || conn->sent[pop] == 0) {
+        conn->ackSince = 0;
+        return;
+    }
+    const YW_int64_t now = yw_srio_nowNs();
+    if (progress || conn->ackSince == 0) {
+        conn->ackSince = now;
+        return;
+    }
+    if (now - conn->ackSince < YW_SRIO_ACK_BOUND_NS)
+        return;
+    conn->ackSince = 0;
+    conn->linkFaults++;
+    conn->resyncs++;
+    conn->synced.store(0);
+    std::printf("%s:%d ipc %s descriptor %" PRIx64 " in slot %" PRId64 " of area %s neither taken nor acknowledged "
+                "within %lld ms: link fault, resynchronised\n",
+                __func__, __LINE__, conn->ipc->cfg->name, conn->sent[pop], pop, conn->names[3],
+                (long long)(YW_SRIO_ACK_BOUND_NS / 1000000));
+}
+
+} // namespace
+
 YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn)
 {
     if (!conn)
@@ -1182,6 +1294,7 @@ YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn
         freed++;
     }
     conn->pop.store(pop);
+    yw_srio_boundAck(conn, freed > 0);
     return (YW_ret_t)freed;
 }
 
@@ -1287,6 +1400,8 @@ YW_ret_t YW_ipc_kwt_srio_wait_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_ui
         return YW_ERR_IPC_NOT_READY;
     const YW_uint64_t msg = yw_srio_takeMailbox(conn);
     *pMsg = msg;
+    if (msg)
+        conn->peerDown.store(0); // the peer is there
     if (conn->resyncing)
         return msg ? YW_SUCCESS : YW_ERR_ENTITY_NULL; // nothing taken until the new handshake
     const YW_int64_t pop = conn->pop.load();
@@ -1301,23 +1416,34 @@ YW_ret_t YW_ipc_kwt_srio_wait_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_ui
     // The slot to read holds nothing else than 0 or a filled descriptor,
     // unless every slot is taken and waits for its acknowledgement.
     const char *why = "ring word";
+    yw_srio_take take = YW_SRIO_BAD;
     if ((!filled && w != 0 && conn->unacked < (YW_int64_t)conn->descriptors_size) ||
-        (filled && !yw_srio_takeOk(conn, YW_IPC_KWT_SRIO_BD_OFFSET(w), YW_IPC_KWT_SRIO_BD_SIZE(w), &why))) {
+        (filled && (take = yw_srio_takeOk(conn, YW_IPC_KWT_SRIO_BD_OFFSET(w), YW_IPC_KWT_SRIO_BD_SIZE(w), &why)) ==
+                       YW_SRIO_BAD)) {
         conn->baddesc++;
         yw_srio_resync(conn, __func__, __LINE__, why, w, pop);
         return YW_SUCCESS; // a word was found; nothing to deliver
     }
     if (filled) {
+        conn->peerDown.store(0);
         YW_uint64_t off = YW_IPC_KWT_SRIO_BD_OFFSET(w), sz = YW_IPC_KWT_SRIO_BD_SIZE(w);
         const bool flow = yw_srio_has(conn->ipc, YW_IPC_FLAGS_FLOWCTRL);
         conn->pop.store(yw_srio_next(conn, pop));
         if (flow)
             conn->unacked++;
-        // Flow-controlled: the own copy keeps the taken state until release.
-        slot.store(flow ? (w & ~YW_IPC_KWT_SRIO_BD_BUSY1) : 0, std::memory_order_release);
+        // Flow-controlled: the own copy keeps the taken state until release;
+        // a duplicate is acknowledged (in turn) without being delivered.
+        const YW_uint64_t kept = take == YW_SRIO_DUPLICATE ? (w & ~YW_IPC_KWT_SRIO_BD_BUSY)
+                                                           : (w & ~YW_IPC_KWT_SRIO_BD_BUSY1);
+        slot.store(flow ? kept : 0, std::memory_order_release);
         if (conn->took)
-            conn->took[pop] = w & ~YW_IPC_KWT_SRIO_BD_BUSY1;
+            conn->took[pop] = kept;
         conn->rxcnt++;
+        if (take == YW_SRIO_DUPLICATE) {
+            if (flow)
+                yw_srio_ackDropped(conn);
+            return YW_SUCCESS; // a word was found; nothing to deliver
+        }
         *pOffset = off;
         *pSize = sz;
         return YW_SUCCESS;
@@ -1409,38 +1535,10 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
 
 namespace {
 
-// Acknowledges the oldest taken message. Slots dropped as bad descriptors
-// are stepped over. The own copy is cleared before the acknowledgement goes
-// out: the sender may fill the slot again at once.
-int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length,
-                               YW_uint32_t epoch)
+// Receive end, BUSY held: writes the acknowledgement of slot `push`, which
+// holds w in the own copy (taken, or a dropped duplicate), and moves on.
+int yw_srio_ackSlot(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t push, YW_uint64_t w)
 {
-    (void)length;
-    YW_ipc_kwt_srio_busy hold(conn, -1);
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
-        return YW_ERR_IPC_NOT_READY;
-    if (conn->epoch.load() != epoch)
-        return YW_ERR_STATE; // taken before the last handshake: nothing to acknowledge
-    YW_int64_t push = conn->push.load();
-    // Taken: the take bit cleared, the acknowledge bit still set.
-    auto taken = [](YW_uint64_t v) { return (v & YW_IPC_KWT_SRIO_BD_BUSY) == YW_IPC_KWT_SRIO_BD_BUSY2; };
-    YW_uint64_t w = 0;
-    while (conn->unacked > 0) {
-        w = conn->took ? conn->took[push] : yw_srio_word(conn, push).load(std::memory_order_acquire);
-        if (taken(w))
-            break;
-        push = yw_srio_next(conn, push);
-        conn->unacked--;
-    }
-    conn->push.store(push);
-    if (conn->unacked <= 0 || !taken(w))
-        return YW_ERR_ENTITY_NULL;
-    const YW_uint64_t off = YW_IPC_KWT_SRIO_BD_OFFSET(w), sz = YW_IPC_KWT_SRIO_BD_SIZE(w);
-    const YW_uint8_t *a = static_cast<const YW_uint8_t *>(addr);
-    if (!a || a < conn->buffer || (YW_uint64_t)(a - conn->buffer) < off || (YW_uint64_t)(a - conn->buffer) >= off + sz) {
-        conn->release_buffer_offset_err++;
-        return YW_ERR_IPC_KWT_SRIO_FREE_BD_OOR;
-    }
     auto slot = yw_srio_word(conn, push);
     // Cleared only if it still holds the taken word: the sender cannot fill
     // the slot again before this acknowledgement, so anything else there was
@@ -1462,6 +1560,64 @@ int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, 
     conn->unacked--;
     conn->rxrelcnt++;
     return YW_SUCCESS;
+}
+
+// A dropped duplicate: size set, both busy bits clear.
+bool yw_srio_droppedWord(YW_uint64_t v)
+{
+    return v != 0 && (v & YW_IPC_KWT_SRIO_BD_BUSY) == 0;
+}
+
+// Receive end, BUSY held: acknowledges the dropped duplicates at the head of
+// the slots to acknowledge (acknowledgements go in ring order).
+void yw_srio_ackDropped(YW_ipc_kwt_srio_connection_t *conn)
+{
+    while (conn->took && conn->unacked > 0) {
+        const YW_int64_t push = conn->push.load();
+        const YW_uint64_t w = conn->took[push];
+        if (!yw_srio_droppedWord(w) || yw_srio_ackSlot(conn, push, w) != YW_SUCCESS)
+            return;
+    }
+}
+
+// Acknowledges the oldest taken message. Slots dropped as bad descriptors
+// are stepped over, dropped duplicates acknowledged on the way. The own copy
+// is cleared before the acknowledgement goes out: the sender may fill the
+// slot again at once.
+int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length,
+                               YW_uint32_t epoch)
+{
+    (void)length;
+    YW_ipc_kwt_srio_busy hold(conn, -1);
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+        return YW_ERR_IPC_NOT_READY;
+    if (conn->epoch.load() != epoch)
+        return YW_ERR_STATE; // taken before the last handshake: nothing to acknowledge
+    yw_srio_ackDropped(conn);
+    YW_int64_t push = conn->push.load();
+    // Taken: the take bit cleared, the acknowledge bit still set.
+    auto taken = [](YW_uint64_t v) { return (v & YW_IPC_KWT_SRIO_BD_BUSY) == YW_IPC_KWT_SRIO_BD_BUSY2; };
+    YW_uint64_t w = 0;
+    while (conn->unacked > 0) {
+        w = conn->took ? conn->took[push] : yw_srio_word(conn, push).load(std::memory_order_acquire);
+        if (taken(w) || yw_srio_droppedWord(w))
+            break;
+        push = yw_srio_next(conn, push);
+        conn->unacked--;
+    }
+    conn->push.store(push);
+    if (conn->unacked <= 0 || !taken(w))
+        return YW_ERR_ENTITY_NULL;
+    const YW_uint64_t off = YW_IPC_KWT_SRIO_BD_OFFSET(w), sz = YW_IPC_KWT_SRIO_BD_SIZE(w);
+    const YW_uint8_t *a = static_cast<const YW_uint8_t *>(addr);
+    if (!a || a < conn->buffer || (YW_uint64_t)(a - conn->buffer) < off || (YW_uint64_t)(a - conn->buffer) >= off + sz) {
+        conn->release_buffer_offset_err++;
+        return YW_ERR_IPC_KWT_SRIO_FREE_BD_OOR;
+    }
+    int r = yw_srio_ackSlot(conn, push, w);
+    if (r == YW_SUCCESS)
+        yw_srio_ackDropped(conn);
+    return r;
 }
 
 } // namespace
