@@ -92,12 +92,12 @@ typedef struct yw_ipc_kwt_srio_connection {
     bool dataLost;
     /* when the areas' objects were last looked at (monotonic ns) */
     std::atomic<YW_int64_t> lastCheck;
-    /* link faults; messages counted lost (sent, never to be delivered);
-     * messages sent again after a new handshake (the receiver may have taken
-     * one of them before it went); resynchronisations asked by this end;
-     * messages a resynchronisation dropped here (taken, not yet delivered:
-     * the sender sends them again) */
-    std::atomic<YW_count_t> linkFaults, lostMsgs, resent, resyncs, dropped;
+    /* messages a resynchronisation dropped here (taken, not yet delivered:
+     * the sender sends them again). Link faults, messages counted lost
+     * (sent, never to be delivered), messages sent again after a new
+     * handshake, resynchronisations asked by this end and duplicates dropped
+     * are counted in the channel's status (YW_inqIpc). */
+    std::atomic<YW_count_t> dropped;
     /* sender, flow-controlled: the descriptor written into each ring slot
      * and not yet collected (0: free). Only this copy says what a slot
      * holds: the shared ring is checked against it. */
@@ -128,8 +128,7 @@ typedef struct yw_ipc_kwt_srio_connection {
     bool fresh;
     YW_uint32_t seqNext;
     /* receiver: frames dropped as delivered already (sent again after a
-     * resynchronisation): in all, and in the run not yet shown */
-    std::atomic<YW_count_t> dups;
+     * resynchronisation) in the run not yet shown */
     YW_uint64_t dupRun;
     YW_uint32_t dupFirst, dupLast;
     /* set up at least once (a later set-up keeps what the sender holds) */

@@ -36,6 +36,12 @@ std::mutex yw_s_srio_local;
 
 void yw_srio_endDuplicates(YW_ipc_kwt_srio_connection_t *conn);
 
+// Adds to one of the link counts of the channel's status.
+void yw_srio_count(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t YW_ipc_status_t::*what, YW_int64_t n = 1)
+{
+    YW_stat_add<YW_int64_t>(conn->ipc->status.*what, n);
+}
+
 bool yw_srio_isTx(const YW_ipc_t *ipc)
 {
     return (ipc->cfg->flags & YW_IPC_FLAGS_TX) != 0;
@@ -279,9 +285,9 @@ void yw_srio_countLost(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t n)
 {
     if (n == 0)
         return;
-    conn->lostMsgs += n;
+    yw_srio_count(conn, &YW_ipc_status_t::lost, (YW_int64_t)n);
     std::printf("%s:%d ipc %s %" PRIu64 " sent messages lost with area %s (%" PRIu64 " so far)\n", __func__, __LINE__,
-                conn->ipc->cfg->name, n, conn->names[0], (YW_uint64_t)conn->lostMsgs.load());
+                conn->ipc->cfg->name, n, conn->names[0], (YW_uint64_t)YW_stat_get(conn->ipc->status.lost));
 }
 
 // Sender (flow-controlled), ringLock and BUSY held: what the ring holds and
@@ -561,7 +567,7 @@ void yw_srio_resync(YW_ipc_kwt_srio_connection_t *conn, const char *func, int li
     yw_srio_resetRings(conn, false);
     // The next message due is the first one not delivered.
     conn->seqNext = conn->ipc->rx.seqno;
-    conn->resyncs++;
+    yw_srio_count(conn, &YW_ipc_status_t::resyncs);
     conn->dropped += dropped;
     conn->resyncing = true;
     conn->synced.store(0);
@@ -593,7 +599,7 @@ void yw_srio_endDuplicates(YW_ipc_kwt_srio_connection_t *conn)
         return;
     std::printf("%s:%d ipc %s %" PRIu64 " duplicate messages dropped (frames %u to %u), %" PRIu64 " so far\n",
                 __func__, __LINE__, conn->ipc->cfg->name, conn->dupRun, (unsigned)conn->dupFirst,
-                (unsigned)conn->dupLast, (YW_uint64_t)conn->dups.load());
+                (unsigned)conn->dupLast, (YW_uint64_t)YW_stat_get(conn->ipc->status.duplicates));
     conn->dupRun = 0;
 }
 
@@ -630,8 +636,7 @@ yw_srio_take yw_srio_takeOk(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t off,
             if (conn->dupRun++ == 0)
                 conn->dupFirst = seq;
             conn->dupLast = seq;
-            conn->dups++;
-            YW_stat_add<YW_count_t>(conn->ipc->rx.seqerr);
+            yw_srio_count(conn, &YW_ipc_status_t::duplicates);
             return YW_SRIO_DUPLICATE;
         } else if (!conn->fresh) {
             // Within a link a gap is a fault.
@@ -1056,7 +1061,7 @@ void YW_ipc_kwt_srio_linkFault(YW_ipc_kwt_srio_connection_t *conn, const char *f
     if (!conn || conn->faulted.exchange(1))
         return;
     conn->synced.store(0);
-    conn->linkFaults++;
+    yw_srio_count(conn, &YW_ipc_status_t::linkFaults);
     const char *name = conn->ipc && conn->ipc->cfg ? conn->ipc->cfg->name : "?";
     bool named = false;
     for (int i = 0; i < 4; i++) {
@@ -1192,7 +1197,7 @@ void YW_ipc_kwt_srio_watchMailbox(YW_ipc_kwt_srio_connection_t *conn)
     if (m != YW_IPC_KWT_SRIO_MSG_SYNC) {
         std::printf("%s:%d ipc %s mailbox word %" PRIx64 ": link resynchronised\n", __func__, __LINE__,
                     conn->ipc->cfg->name, m);
-        conn->resyncs++;
+        yw_srio_count(conn, &YW_ipc_status_t::resyncs);
     }
     conn->synced.store(0);
 }
@@ -1208,7 +1213,7 @@ int YW_ipc_kwt_srio_sendAgain(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
             return r;
         ipc->status.txBytes += (YW_int64_t)sz;
         ipc->status.txPackets += 1;
-        conn->resent++;
+        yw_srio_count(conn, &YW_ipc_status_t::resends);
         conn->againHead = (conn->againHead + 1) % n;
         conn->againCount--;
     }
@@ -1243,8 +1248,8 @@ void yw_srio_boundAck(YW_ipc_kwt_srio_connection_t *conn, bool progress)
     if (now - conn->ackSince < YW_SRIO_ACK_BOUND_NS)
         return;
     conn->ackSince = 0;
-    conn->linkFaults++;
-    conn->resyncs++;
+    yw_srio_count(conn, &YW_ipc_status_t::linkFaults);
+    yw_srio_count(conn, &YW_ipc_status_t::resyncs);
     conn->synced.store(0);
     std::printf("%s:%d ipc %s descriptor %" PRIx64 " in slot %" PRId64 " of area %s neither taken nor acknowledged "
                 "within %lld ms: link fault, resynchronised\n",
@@ -1280,7 +1285,7 @@ YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn
             // Neither the descriptor sent nor its acknowledgement.
             std::printf("%s:%d ipc %s slot %" PRId64 " holds %" PRIx64 ", sent %" PRIx64 ": link resynchronised\n",
                         __func__, __LINE__, conn->ipc->cfg->name, pop, w, d);
-            conn->resyncs++;
+            yw_srio_count(conn, &YW_ipc_status_t::resyncs);
             conn->synced.store(0);
             break;
         }

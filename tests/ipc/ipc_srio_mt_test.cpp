@@ -264,13 +264,13 @@ TEST_F(SrioLocal, RingFullAcknowledgementRangeAndMalformedDescriptors)
     std::memset(r->buffer, 0, 64);
     for (const auto &b : bad) {
         SCOPED_TRACE(b.word);
-        const YW_uint64_t before = r->baddesc.load(), resyncs = r->resyncs.load();
+        const YW_uint64_t before = r->baddesc.load(), resyncs = YW_stat_get(r->ipc->status.resyncs);
         std::atomic_ref<YW_uint64_t>(r->descriptors[b.mailbox ? r->remote_mbox : r->pop.load()]).store(b.word);
         YW_uint64_t off = 0, size = 7, msg = 0;
         EXPECT_EQ(YW_ipc_kwt_srio_wait_transfer(r, &off, &size, &msg), YW_SUCCESS);
         EXPECT_EQ(size, 0u);
         EXPECT_EQ(r->baddesc.load() - before, b.mailbox ? 0u : 1u);
-        EXPECT_EQ(r->resyncs.load() - resyncs, 1u);
+        EXPECT_EQ(YW_stat_get(r->ipc->status.resyncs) - resyncs, 1u); // in the channel's status
         EXPECT_TRUE(r->resyncing);
         EXPECT_EQ(YW_ipc_kwt_srio_poll_msg(s), YW_IPC_KWT_SRIO_MSG_SYNC);
         // Nothing is taken while the handshake is due.
@@ -559,6 +559,132 @@ TEST_F(SrioLocal, AReceiveChannelTheReceiveTaskCannotPollIsRefusedAndLeavesNothi
     ASSERT_EQ(YW_deleteIpc(ids[10]), YW_SUCCESS);
     EXPECT_EQ(make(YW_IPC_KWT_SRIO_MAX + 2, kBuffered, &id), YW_SUCCESS);
     EXPECT_EQ(YW_g_ipc_kwt_srio_rx_ctx.ipc_list[YW_IPC_KWT_SRIO_MAX - 1].load(), &YW_g_ipc[id]);
+}
+
+} // namespace
+
+namespace {
+
+// A DIRECT pair driven by the test: both ends synced.
+struct DrivenPair {
+    SrioCfg tx, rx;
+    YW_ipc_id_t tid = YW_IPC_INVALID_ID, rid = YW_IPC_INVALID_ID;
+    YW_ipc_kwt_srio_connection_t *s = nullptr, *r = nullptr;
+    static constexpr YW_uint32_t kDir = YW_IPC_FLAGS_DIRECT | YW_IPC_FLAGS_FLOWCTRL | YW_IPC_FLAGS_FRAMED;
+    explicit DrivenPair(int port) : tx("srio_tx", kTx | kDir, 47, port, port + 1), rx("srio_rx", kRx | kDir, 48, port + 1, port)
+    {
+        EXPECT_EQ(YW_createIpc(&tx.cfg, &tid), YW_SUCCESS);
+        EXPECT_EQ(YW_createIpc(&rx.cfg, &rid), YW_SUCCESS);
+        s = connOf(tid);
+        r = connOf(rid);
+    }
+    bool synced() { return waitFor([&] { return s->synced.load() && r->synced.load(); }, std::chrono::seconds(10)); }
+    // One frame with the given number, as the sender's ring holds it.
+    int send(YW_uint32_t seq)
+    {
+        YW_pos_t off = YW_ipc_buffer_alloc(&s->txring, 112);
+        YW_ipc_frame_setHeader(s->buffer + off, seq, 112);
+        return YW_ipc_kwt_srio_do_transfer(s, (YW_uint64_t)off, 112);
+    }
+    // The number of the frame delivered, or -1 for none.
+    long long recv()
+    {
+        char buf[256];
+        YW_size_t n = YW_ipc_kwt_srio_recv(&YW_g_ipc[rid], buf, sizeof buf);
+        return n < 0 ? -1 : (long long)YW_g_ipc[rid].rx.seqno - 1;
+    }
+    // A new handshake asked by the sender, answered by the receiver's polls.
+    void resync()
+    {
+        std::atomic<bool> done{false};
+        std::thread peer([&] {
+            while (!done) {
+                YW_uint64_t o = 0, z = 0, m = 0;
+                YW_ipc_kwt_srio_wait_transfer(r, &o, &z, &m);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        EXPECT_EQ(YW_ipc_kwt_srio_sender_sync(s, 3), YW_SUCCESS);
+        done = true;
+        peer.join();
+    }
+    // Every message sent acknowledged and collected (here, or by the
+    // transmit task, which a handshake wakes).
+    bool roomBack()
+    {
+        return waitFor([&] {
+            YW_ipc_kwt_srio_collect_free_buffers(s);
+            YW_ipc_kwt_srio_busy hold(s, -1); // as the transmit task reads it
+            for (YW_uint64_t i = 0; i < s->descriptors_size; i++)
+                if (s->sent[i])
+                    return false;
+            return true;
+        }, std::chrono::seconds(5));
+    }
+    YW_ipc_status_t status(YW_ipc_id_t id)
+    {
+        YW_ipc_status_t st{};
+        EXPECT_EQ(YW_inqIpc(id, &st), YW_SUCCESS);
+        return st;
+    }
+};
+
+TEST_F(SrioLocal, AfterAHandshakeTheReceiverGoesOnFromItsLastFrameAndDropsWhatItDeliveredAlready)
+{
+    const struct {
+        const char *what;
+        YW_uint32_t seq;  // the first frame after the handshake (0 to 4 delivered before)
+        bool delivered;   // delivered, or dropped as a duplicate and acknowledged
+    } rows[] = {
+        {"a frame delivered already, sent again", 3, false},
+        {"the frame due", 5, true},
+        {"frame 0 of a sender that started again", 0, true},
+        {"a frame past the one due (the sender counted the others lost)", 9, true},
+    };
+    int port = 60;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        DrivenPair p(port);
+        port += 2;
+        ASSERT_TRUE(p.synced());
+        for (YW_uint32_t i = 0; i < 5; i++) {
+            ASSERT_EQ(p.send(i), YW_SUCCESS);
+            EXPECT_EQ(p.recv(), (long long)i);
+        }
+        EXPECT_TRUE(p.roomBack());
+        p.resync();
+        ASSERT_EQ(p.send(row.seq), YW_SUCCESS);
+        EXPECT_EQ(p.recv(), row.delivered ? (long long)row.seq : -1);
+        // Either way the sender gets its room back.
+        EXPECT_TRUE(p.roomBack());
+        EXPECT_EQ(p.status(p.rid).duplicates, row.delivered ? 0 : 1);
+        deleteAllChannels();
+    }
+}
+
+TEST_F(SrioLocal, ADescriptorNeitherTakenNorAcknowledgedForASecondIsALinkFaultAndSentAgain)
+{
+    DrivenPair p(70);
+    ASSERT_TRUE(p.synced());
+    ASSERT_EQ(p.send(0), YW_SUCCESS);
+    // Written over in the receiver's ring before it was taken.
+    std::atomic_ref<YW_uint64_t>(p.r->descriptors[0]).store(0);
+    EXPECT_EQ(p.recv(), -1);
+    EXPECT_EQ(YW_ipc_kwt_srio_collect_free_buffers(p.s), 0);
+    EXPECT_TRUE(p.s->synced.load()); // not yet
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(YW_ipc_kwt_srio_collect_free_buffers(p.s), 0);
+    EXPECT_FALSE(p.s->synced.load());
+    YW_ipc_status_t st = p.status(p.tid);
+    EXPECT_EQ(st.linkFaults, 1);
+    EXPECT_EQ(st.resyncs, 1);
+    // The new handshake sends it again, and it is delivered once.
+    p.resync();
+    EXPECT_EQ(YW_ipc_kwt_srio_sendAgain(&YW_g_ipc[p.tid], p.s), YW_SUCCESS);
+    EXPECT_EQ(p.status(p.tid).resends, 1);
+    EXPECT_EQ(p.recv(), 0);
+    EXPECT_EQ(p.recv(), -1);
+    EXPECT_TRUE(p.roomBack());
 }
 
 } // namespace
