@@ -130,6 +130,8 @@ typedef struct yw_ipc_kwt_srio_connection {
     /* receiver: frames dropped as delivered already (sent again after a
      * resynchronisation) in the run not yet shown */
     YW_uint64_t dupRun;
+    /* receiver: when the ring was last looked at for a lost descriptor */
+    YW_int64_t holeCheck;
     YW_uint32_t dupFirst, dupLast;
     /* set up at least once (a later set-up keeps what the sender holds) */
     bool wasSetUp;

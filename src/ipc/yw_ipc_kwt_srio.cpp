@@ -530,6 +530,52 @@ bool yw_srio_descriptorOk(const YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t 
     return true;
 }
 
+bool yw_srio_filledWord(YW_uint64_t w)
+{
+    return YW_IPC_KWT_SRIO_BD_SIZE(w) != 0 && (w & YW_IPC_KWT_SRIO_BD_BUSY) == YW_IPC_KWT_SRIO_BD_BUSY;
+}
+
+// Receive end without flow control, BUSY held, before its ring starts again
+// empty: the sender keeps nothing to send again, so what was taken and not
+// delivered (queued) and what the ring still holds is lost, and counted.
+void yw_srio_lostWithRing(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t queued)
+{
+    if (yw_srio_has(conn->ipc, YW_IPC_FLAGS_FLOWCTRL))
+        return;
+    YW_uint64_t n = queued;
+    for (YW_uint64_t i = 0; i < conn->descriptors_size; i++)
+        n += yw_srio_filledWord(yw_srio_word(conn, (YW_int64_t)i).load(std::memory_order_acquire)) ? 1 : 0;
+    if (n == 0)
+        return;
+    yw_srio_count(conn, &YW_ipc_status_t::lost, (YW_int64_t)n);
+    std::printf("%s:%d ipc %s %" PRIu64 " received messages lost with the ring of area %s (%" PRId64 " so far)\n",
+                __func__, __LINE__, conn->ipc->cfg->name, n, conn->names[1],
+                (YW_int64_t)YW_stat_get(conn->ipc->status.lost));
+}
+
+// Receive end, BUSY held, the slot to read empty: a filled descriptor
+// further on means the ones before it were written over (the sender fills
+// slots in order). Looked at about once a second; the number of descriptors
+// lost so, or 0.
+YW_int64_t yw_srio_holeAhead(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t pop)
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    const YW_int64_t now = (YW_int64_t)t.tv_sec * 1000000000LL + t.tv_nsec;
+    if (now - conn->holeCheck < YW_SRIO_ACK_BOUND_NS)
+        return 0;
+    conn->holeCheck = now;
+    const YW_int64_t ahead = (YW_int64_t)conn->descriptors_size - 1 - conn->unacked;
+    YW_int64_t k = pop;
+    for (YW_int64_t i = 0; i < ahead; i++) {
+        k = yw_srio_next(conn, k);
+        if (yw_srio_filledWord(yw_srio_word(conn, k).load(std::memory_order_acquire)))
+            // Written before the one found: there by now, unless lost.
+            return yw_srio_word(conn, pop).load(std::memory_order_acquire) == 0 ? i + 1 : 0;
+    }
+    return 0;
+}
+
 // Receive end, BUSY held: a SYNC starts the link again from an empty ring
 // and is answered with SYNC_ACK.
 void yw_srio_onMailbox(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t msg)
@@ -548,6 +594,7 @@ void yw_srio_onMailbox(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t msg)
     conn->fresh = true;
     // Taken and not delivered: not acknowledged, so they come again.
     conn->dropped += yw_srio_queued(&conn->rxring);
+    yw_srio_lostWithRing(conn, yw_srio_queued(&conn->rxring));
     YW_ipc_kwt_srio_resetLink(conn);
     if (YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC_ACK) == YW_SUCCESS) {
         conn->synced.store(1);
@@ -564,6 +611,7 @@ void yw_srio_resync(YW_ipc_kwt_srio_connection_t *conn, const char *func, int li
                     YW_int64_t slot)
 {
     YW_uint64_t dropped = yw_srio_queued(&conn->rxring);
+    yw_srio_lostWithRing(conn, dropped);
     yw_srio_resetRings(conn, false);
     // The next message due is the first one not delivered.
     conn->seqNext = conn->ipc->rx.seqno;
@@ -1417,7 +1465,18 @@ YW_ret_t YW_ipc_kwt_srio_wait_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_ui
         *pMsg = 0;
         return YW_ERR_IPC_NOT_READY;
     }
-    const bool filled = YW_IPC_KWT_SRIO_BD_SIZE(w) != 0 && (w & YW_IPC_KWT_SRIO_BD_BUSY) == YW_IPC_KWT_SRIO_BD_BUSY;
+    const bool filled = yw_srio_filledWord(w);
+    if (const YW_int64_t hole = w == 0 ? yw_srio_holeAhead(conn, pop) : 0) {
+        // Without flow control nothing sends them again.
+        if (!yw_srio_has(conn->ipc, YW_IPC_FLAGS_FLOWCTRL))
+            yw_srio_count(conn, &YW_ipc_status_t::lost, hole);
+        char what[96];
+        std::snprintf(what, sizeof what, "slot of area %s empty before filled ones (descriptor lost): word",
+                      conn->names[1]);
+        yw_srio_count(conn, &YW_ipc_status_t::linkFaults);
+        yw_srio_resync(conn, __func__, __LINE__, what, w, pop);
+        return YW_SUCCESS; // a word was found; nothing to deliver
+    }
     // The slot to read holds nothing else than 0 or a filled descriptor,
     // unless every slot is taken and waits for its acknowledgement.
     const char *why = "ring word";

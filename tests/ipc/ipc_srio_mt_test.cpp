@@ -571,7 +571,8 @@ struct DrivenPair {
     YW_ipc_id_t tid = YW_IPC_INVALID_ID, rid = YW_IPC_INVALID_ID;
     YW_ipc_kwt_srio_connection_t *s = nullptr, *r = nullptr;
     static constexpr YW_uint32_t kDir = YW_IPC_FLAGS_DIRECT | YW_IPC_FLAGS_FLOWCTRL | YW_IPC_FLAGS_FRAMED;
-    explicit DrivenPair(int port) : tx("srio_tx", kTx | kDir, 47, port, port + 1), rx("srio_rx", kRx | kDir, 48, port + 1, port)
+    explicit DrivenPair(int port, YW_uint32_t flags = kDir)
+        : tx("srio_tx", kTx | flags, 47, port, port + 1), rx("srio_rx", kRx | flags, 48, port + 1, port)
     {
         EXPECT_EQ(YW_createIpc(&tx.cfg, &tid), YW_SUCCESS);
         EXPECT_EQ(YW_createIpc(&rx.cfg, &rid), YW_SUCCESS);
@@ -685,6 +686,30 @@ TEST_F(SrioLocal, ADescriptorNeitherTakenNorAcknowledgedForASecondIsALinkFaultAn
     EXPECT_EQ(p.recv(), 0);
     EXPECT_EQ(p.recv(), -1);
     EXPECT_TRUE(p.roomBack());
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(SrioLocal, ADescriptorLostBeforeFilledOnesIsFoundByTheReceiverAndCountedWithoutFlowControl)
+{
+    // Frames 0 to 2 sent, the first written over in the receiver's ring.
+    DrivenPair p(72, YW_IPC_FLAGS_DIRECT | YW_IPC_FLAGS_FRAMED);
+    ASSERT_TRUE(p.synced());
+    for (YW_uint32_t i = 0; i < 3; i++)
+        ASSERT_EQ(p.send(i), YW_SUCCESS);
+    std::atomic_ref<YW_uint64_t>(p.r->descriptors[0]).store(0);
+    EXPECT_EQ(p.recv(), -1);
+    YW_ipc_status_t st = p.status(p.rid);
+    EXPECT_EQ(st.linkFaults, 1);
+    EXPECT_EQ(st.resyncs, 1);
+    EXPECT_EQ(st.lost, 3); // the one written over and the two dropped with the ring
+    EXPECT_TRUE(p.r->resyncing);
+    // After the new handshake the link carries the next frame.
+    p.resync();
+    ASSERT_EQ(p.send(3), YW_SUCCESS);
+    EXPECT_EQ(p.recv(), 3);
 }
 
 } // namespace
