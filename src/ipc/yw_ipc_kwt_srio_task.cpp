@@ -143,6 +143,8 @@ void yw_srio_clientLoop(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc)
     }
 }
 
+bool yw_srio_txTurn(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn);
+
 // Transmit task, one channel: collects acknowledged room, then transfers
 // queued messages in order until one cannot go. True while messages wait.
 bool yw_srio_txService(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
@@ -155,6 +157,15 @@ bool yw_srio_txService(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
     // another caller holding the client lock) is made up here.
     if (!conn->synced.load())
         YW_ipc_kwt_srio_connection_tryConnect(ipc);
+    const bool more = yw_srio_txTurn(ipc, conn);
+    // The link went down in this turn: the handshake starts now.
+    if (!conn->synced.load())
+        YW_ipc_kwt_srio_connection_tryConnect(ipc);
+    return more;
+}
+
+bool yw_srio_txTurn(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
+{
     // Each queued message is transferred and taken off the queue with no
     // handshake reset in between.
     YW_shared_lock<std::mutex> rings(conn->ringLock);
