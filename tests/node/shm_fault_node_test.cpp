@@ -178,6 +178,8 @@ void runDamage(const Damage &d)
     if (d.senderLine)
         EXPECT_TRUE(has(outA.substr(fromA), d.senderLine)) << d.senderLine << "\n" << outA.substr(fromA, 8000);
     EXPECT_FALSE(has(outA, "SIGBUS") || has(b.all(), "SIGBUS"));
+    std::printf("row \"%s\": %lld lost, %lld sent again, %lld duplicates dropped\n", d.what, lost, again,
+                counted(b.all(), " duplicate messages dropped", "ipc ce1_to_ce2 "));
 }
 
 TEST(ShmFaultNode, AnAreaCutShortOrReplacedTakesTheLinkDownAndBackWithoutCrashOrDisorder)
