@@ -1259,8 +1259,8 @@ int YW_ipc_kwt_srio_sendAgain(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
         int r = YW_ipc_kwt_srio_do_transfer(conn, off, sz);
         if (r != YW_SUCCESS)
             return r;
-        ipc->status.txBytes += (YW_int64_t)sz;
-        ipc->status.txPackets += 1;
+        YW_stat_add<YW_int64_t>(ipc->status.txBytes, (YW_int64_t)sz);
+        YW_stat_add<YW_int64_t>(ipc->status.txPackets, (YW_int64_t)1);
         yw_srio_count(conn, &YW_ipc_status_t::resends);
         conn->againHead = (conn->againHead + 1) % n;
         conn->againCount--;
@@ -1358,8 +1358,8 @@ YW_size_t YW_ipc_kwt_srio_send_direct(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t 
         return YW_ERR_ENTITY_NULL;
     int r = YW_ipc_kwt_srio_do_transfer(conn, (YW_uint64_t)offset, (YW_uint64_t)size);
     if (r == YW_SUCCESS) {
-        ipc->status.txBytes += size;
-        ipc->status.txPackets += 1;
+        YW_stat_add<YW_int64_t>(ipc->status.txBytes, (YW_int64_t)size);
+        YW_stat_add<YW_int64_t>(ipc->status.txPackets, (YW_int64_t)1);
         if (!yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))
             YW_ipc_buffer_free(&conn->txring, offset, size);
         return size;
@@ -1425,8 +1425,8 @@ YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
     YW_size_t r = direct ? YW_ipc_kwt_srio_send_direct(ipc, offset, room) : YW_ipc_kwt_srio_send_buffer(ipc, offset, room);
     if (r >= 1) {
         ipc->tx.seqno += 1;
-        ipc->status.sendBytes += size;
-        ipc->status.sendPackets += 1;
+        YW_stat_add<YW_int64_t>(ipc->status.sendBytes, (YW_int64_t)size);
+        YW_stat_add<YW_int64_t>(ipc->status.sendPackets, (YW_int64_t)1);
         return size;
     }
     YW_ipc_buffer_restore(ipc->tx.buffer, room);
@@ -1555,8 +1555,8 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
         }
         if (r != YW_SUCCESS)
             return r;
-        ipc->status.rxBytes += (YW_int64_t)len;
-        ipc->status.rxPackets += 1;
+        YW_stat_add<YW_int64_t>(ipc->status.rxBytes, (YW_int64_t)len);
+        YW_stat_add<YW_int64_t>(ipc->status.rxPackets, (YW_int64_t)1);
     } else {
         YW_pos_t o = 0;
         YW_size_t l = 0;
@@ -1589,8 +1589,8 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
     if (yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))
         yw_srio_releaseBuffer(conn, addr, (YW_size_t)len, epoch);
     if (n >= 0) {
-        ipc->status.recvBytes += n;
-        ipc->status.recvPackets += 1;
+        YW_stat_add<YW_int64_t>(ipc->status.recvBytes, (YW_int64_t)n);
+        YW_stat_add<YW_int64_t>(ipc->status.recvPackets, (YW_int64_t)1);
     }
     return n;
 }

@@ -383,8 +383,8 @@ YW_ret_t YW_ipc_kwt_srio_recv_poll(YW_ipc_t *ipc)
         return r;
     if (size == 0)
         return msg ? YW_ERR_IPC_KWT_SRIO_RX_NODATA : YW_SUCCESS;
-    ipc->status.rxBytes += (YW_int64_t)size;
-    ipc->status.rxPackets += 1;
+    YW_stat_add<YW_int64_t>(ipc->status.rxBytes, (YW_int64_t)size);
+    YW_stat_add<YW_int64_t>(ipc->status.rxPackets, (YW_int64_t)1);
     if (YW_ipc_buffer_pushFifo(&conn->rxring, off, size | YW_IPC_BD_FILLED_FLAG) < 0) {
         ipc->rx.rcverr++;
         return YW_SUCCESS;

@@ -581,8 +581,10 @@ struct DrivenPair {
     }
     bool synced() { return waitFor([&] { return s->synced.load() && r->synced.load(); }, std::chrono::seconds(10)); }
     // One frame with the given number, as the sender's ring holds it.
+    // (Under the ring lock, as a send and the transmit task work.)
     int send(YW_uint32_t seq)
     {
+        YW_shared_lock<std::mutex> rings(s->ringLock);
         YW_pos_t off = YW_ipc_buffer_alloc(&s->txring, 112);
         YW_ipc_frame_setHeader(s->buffer + off, seq, 112);
         return YW_ipc_kwt_srio_do_transfer(s, (YW_uint64_t)off, 112);
@@ -614,13 +616,18 @@ struct DrivenPair {
     bool roomBack()
     {
         return waitFor([&] {
+            YW_shared_lock<std::mutex> rings(s->ringLock);
             YW_ipc_kwt_srio_collect_free_buffers(s);
-            YW_ipc_kwt_srio_busy hold(s, -1); // as the transmit task reads it
             for (YW_uint64_t i = 0; i < s->descriptors_size; i++)
                 if (s->sent[i])
                     return false;
             return true;
         }, std::chrono::seconds(5));
+    }
+    YW_ret_t collect()
+    {
+        YW_shared_lock<std::mutex> rings(s->ringLock);
+        return YW_ipc_kwt_srio_collect_free_buffers(s);
     }
     YW_ipc_status_t status(YW_ipc_id_t id)
     {
@@ -671,19 +678,19 @@ TEST_F(SrioLocal, ADescriptorNeitherTakenNorAcknowledgedForASecondIsALinkFaultAn
     // Written over in the receiver's ring before it was taken.
     std::atomic_ref<YW_uint64_t>(p.r->descriptors[0]).store(0);
     EXPECT_EQ(p.recv(), -1);
-    EXPECT_EQ(YW_ipc_kwt_srio_collect_free_buffers(p.s), 0);
+    EXPECT_EQ(p.collect(), 0);
     EXPECT_TRUE(p.s->synced.load()); // not yet
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    EXPECT_EQ(YW_ipc_kwt_srio_collect_free_buffers(p.s), 0);
+    EXPECT_EQ(p.collect(), 0);
     EXPECT_FALSE(p.s->synced.load());
     YW_ipc_status_t st = p.status(p.tid);
     EXPECT_EQ(st.linkFaults, 1);
     EXPECT_EQ(st.resyncs, 1);
-    // The new handshake sends it again, and it is delivered once.
+    // After the new handshake the transmit task, woken by it, sends it
+    // again, and it is delivered once.
     p.resync();
-    EXPECT_EQ(YW_ipc_kwt_srio_sendAgain(&YW_g_ipc[p.tid], p.s), YW_SUCCESS);
-    EXPECT_EQ(p.status(p.tid).resends, 1);
-    EXPECT_EQ(p.recv(), 0);
+    EXPECT_TRUE(waitFor([&] { return p.status(p.tid).resends == 1; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(waitFor([&] { return p.recv() == 0; }, std::chrono::seconds(5)));
     EXPECT_EQ(p.recv(), -1);
     EXPECT_TRUE(p.roomBack());
 }
