@@ -201,10 +201,13 @@ bool yw_srio_txTurn(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
     // the task for the channel.
     if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || !conn->synced.load() || conn->faulted.load())
         return false;
-    // Flow-controlled room still outstanding is collected on the next turns.
-    const bool outstanding = (ipc->cfg->flags & YW_IPC_FLAGS_FLOWCTRL) &&
-                             (conn->status.load() & YW_IPC_KWT_SRIO_READY) &&
-                             conn->sent && conn->sent[conn->pop.load()] != 0;
+    // Flow-controlled room still outstanding is collected on the next turns
+    // (what was sent is read under BUSY, as every ring operation).
+    bool outstanding = false;
+    if ((ipc->cfg->flags & YW_IPC_FLAGS_FLOWCTRL) && conn->sent) {
+        YW_ipc_kwt_srio_busy hold(conn, -1);
+        outstanding = (conn->status.load() & YW_IPC_KWT_SRIO_READY) && conn->sent[conn->pop.load()] != 0;
+    }
     return waiting || outstanding || YW_ipc_buffer_peek(&conn->txring, nullptr, nullptr) == YW_SUCCESS;
 }
 
