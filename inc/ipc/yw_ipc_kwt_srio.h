@@ -114,7 +114,7 @@ typedef struct yw_ipc_kwt_srio_connection {
     std::atomic<bool> peerAnswered{true};
     /* receive end: the handshake of a transmit channel to the same compute
      * element goes unanswered, so the peer is taken as gone: the ring is
-     * looked at every 10 ms until the peer shows itself again */
+     * looked at every 50 ms until the peer shows itself again */
     std::atomic<int> peerDown;
     /* receiver, flow-controlled: the descriptor taken from each slot and
      * not yet acknowledged (0: none); acknowledgements follow this copy, not

@@ -31,10 +31,10 @@ constexpr int YW_SRIO_FAMILY_INIT = 0x1;
 constexpr int YW_SRIO_FAMILY_STARTED = 0x2;
 constexpr YW_int64_t YW_SRIO_GRID_ROUNDS = 100000;
 constexpr auto YW_SRIO_SYNC_WAIT = std::chrono::seconds(1);
-constexpr auto YW_SRIO_SYNC_STEP = std::chrono::milliseconds(10);
+constexpr auto YW_SRIO_SYNC_STEP = std::chrono::milliseconds(20);
 // Receive channels of a compute element whose handshake goes unanswered are
-// looked at every this many polling cycles (10 ms), not on every one.
-constexpr YW_int64_t YW_SRIO_SLOW_ROUNDS = 200;
+// looked at every this many polling cycles (50 ms), not on every one.
+constexpr YW_int64_t YW_SRIO_SLOW_ROUNDS = 1000;
 
 std::atomic<int> yw_s_srio_family{0};
 
@@ -575,7 +575,7 @@ void *YW_ipc_kwt_srio_recv_task(void *arg)
         YW_int64_t target = (YW_int64_t)base.tv_sec * 1000000000LL + base.tv_nsec + n * ctx->timeout;
         const YW_uint32_t bell = ctx->bell.load();
         ctx->cycles.fetch_add(1, std::memory_order_relaxed);
-        // Channels whose peer is taken as gone are looked at every 10 ms;
+        // Channels whose peer is taken as gone are looked at every 50 ms;
         // with nothing else to poll, every turn is such a look.
         const bool slowTurn = slowOnly || n % YW_SRIO_SLOW_ROUNDS == 0;
         bool linked = false, slow = false;
@@ -605,7 +605,7 @@ void *YW_ipc_kwt_srio_recv_task(void *arg)
         }
         slowOnly = !linked && slow;
         if (slowOnly) {
-            // Only peers taken as gone: a look every 10 ms, or at once when
+            // Only peers taken as gone: a look every 50 ms, or at once when
             // a channel is listed, linked or its peer answers.
             const YW_int64_t ns = YW_SRIO_SLOW_ROUNDS * ctx->timeout;
             timespec ts{(time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
