@@ -162,9 +162,9 @@ bool yw_srio_areasLost(const YW_ipc_kwt_srio_connection_t *conn)
     return false;
 }
 
-// After an access: a fault on an area takes the link down; true then.
 } // namespace
 
+// After an access: a fault on an area takes the link down; true then.
 bool yw_srio_faultAfter(YW_ipc_kwt_srio_connection_t *conn, const char *func, int line)
 {
     if (!yw_srio_areasLost(conn))

@@ -605,8 +605,8 @@ void *YW_ipc_kwt_srio_recv_task(void *arg)
         }
         slowOnly = !linked && slow;
         if (slowOnly) {
-            // Only peers taken as gone: a look every 50 ms, or at once when
-            // a channel is listed, linked or its peer answers.
+            // Only peers taken as gone: a look every 50 ms (no wait when a
+            // channel was listed or linked, or a peer answered, meanwhile).
             const YW_int64_t ns = YW_SRIO_SLOW_ROUNDS * ctx->timeout;
             timespec ts{(time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
             if (ctx->status.load() && ctx->bell.load() == bell)
