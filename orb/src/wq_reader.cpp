@@ -24,12 +24,13 @@ std::atomic<uint32_t> g_readers{0};
 // (what the servant allocated) is looked at.
 constexpr uint32_t kLargeMessage = 1u << 20;
 // Free memory the allocator may keep for reuse once no large message is in
-// service: enough for the arguments and results of a 16 MiB call, so that
-// repeated large calls reuse pages instead of mapping, zeroing and
+// service: the arguments and results of a 16 MiB call and the hole that the
+// allocator's small requests leave among them (one more such buffer), so
+// that repeated large calls reuse pages instead of mapping, zeroing and
 // unmapping them each time; beyond it the free memory goes back to the
-// system. With the blocks that the streams keep, memory after large calls
-// stays within 64 MiB of before.
-constexpr size_t kKeepFree = size_t(36) << 20;
+// system. With the blocks that the streams keep (14 MiB), memory after
+// large calls stays within 64 MiB of before.
+constexpr size_t kKeepFree = size_t(50) << 20;
 // Allocations below this come from the allocator's arenas (and are reused);
 // the allocator's largest fixed value.
 constexpr int kMmapAbove = 32 << 20;
@@ -92,6 +93,15 @@ void return_to_pool(wq_MsgCircuit *c, uint32_t level)
     else
         wq_msg_circuit_band_pool.put(c, level - 1);
 }
+
+// A circuit whose reading paused while its replies waited goes back to the
+// pool it was read from once they have gone.
+struct ResumeInstaller {
+    ResumeInstaller()
+    {
+        wq_msg_circuit_resume = [](wq_MsgCircuit *c) { return_to_pool(c, c->paused_level()); };
+    }
+} g_resume_installer;
 
 // A reader that gives its circuit up is no band thread any more and runs at
 // the default priority again.
@@ -377,6 +387,13 @@ void wq_reader_thread_action(void *arg)
         st->env.clear();
         wq_GIOP::MessageHeader h{};
         int r = circuit->receive(st->in, h, st->env);
+        if (r == wq_MsgCircuit::Incomplete) {
+            // The rest of the message is read once it is there, by
+            // whichever reader takes the circuit then.
+            return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
+            circuit = nullptr;
+            continue;
+        }
         if (r != 1) {
             CORBA::Exception *e = st->env.exception();
             auto *se = CORBA::SystemException::_downcast(e);
