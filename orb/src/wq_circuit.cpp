@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <sys/epoll.h>
 
 using CORBA::COMPLETED_MAYBE;
@@ -540,6 +541,10 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
     }
     bool idle = false;
     if (!sending_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
+        // The stream that may hold the reply in the queue is made before the
+        // lock: making it may wait for the block lists, and the sender needs
+        // the lock to go on.
+        std::unique_ptr<CORBA::Stream> q(new CORBA::Stream(*mwrap_));
         wq_MutexLock g(out_lock_);
         if (state() != Active || !net_) {
             env.exception(comm_failure(3, COMPLETED_NO, "circuit is not Active"));
@@ -551,9 +556,9 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
         idle = false;
         if (!sending_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
             // The sending thread takes it; this one goes on at once.
-            auto *q = new CORBA::Stream(*mwrap_);
             q->swap(s);
-            out_.push_back(q);
+            out_.push_back(q.get());
+            q.release();
             out_bytes_ += size;
             return;
         }
@@ -633,8 +638,9 @@ void wq_MsgCircuit::send_as_sender(CORBA::Stream *cur, CORBA::Stream *own, bool 
                                                                      : "partial write of a GIOP message"));
             close_sending(net_->last_write_error == ETIMEDOUT);
         }
-        if (cur != own)
-            delete cur;
+        // A queued reply's stream is freed once the next reply may go out:
+        // freeing may wait for the block lists.
+        std::unique_ptr<CORBA::Stream> done(cur != own ? cur : nullptr);
         sent = 0;
         wq_MutexLock g(out_lock_);
         if (!whole) {
@@ -1100,9 +1106,47 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
         reader_active_ = 1;
         reply_lock_.unlock(tenv);
     }
+    // The reader waits in the transport holding no lock, so a stop of its
+    // thread (cancellation) may end it there. The reading part is then given
+    // back and the waiters woken, so that other threads' calls on this
+    // circuit go on; a message cut half-way leaves the stream unusable, and
+    // the circuit fails as on a broken read.
+    struct ReaderCut {
+        wq_MsgCircuit *c;
+        uint64_t id;
+        CORBA::Stream &s;
+        bool armed = true;
+        ~ReaderCut()
+        {
+            if (!armed)
+                return;
+            wq_ThreadEnvironment te;
+            const bool torn = s.write_offset() > 0;
+            {
+                wq_WriteLock rl(c->reply_lock_, te);
+                c->reader_active_ = 0;
+                c->unregister(id);
+                if (torn) {
+                    CORBA::COMM_FAILURE *e = comm_failure(3, COMPLETED_NO, "reader ended within a message");
+                    c->store_failure(e); // keeps a copy
+                    delete e;
+                    c->fail();
+                }
+                c->reader_cond_.broadcast(te);
+                c->mailbox_cond_.broadcast(te);
+            }
+            if (torn)
+                c->shutdown_net();
+        }
+    };
     for (;;) {
         uint32_t wire = 0;
-        int r = read_next_reply(s, h, rh, lh, wire, env);
+        int r;
+        {
+            ReaderCut cut{this, id, s};
+            r = read_next_reply(s, h, rh, lh, wire, env);
+            cut.armed = false;
+        }
         reply_lock_.lock_write(tenv);
         if (r < 1 || env.pending()) {
             reader_active_ = 0;

@@ -545,6 +545,77 @@ TEST_F(EchoServer, MemoryOfLargeMessagesComesBack)
     EXPECT_LE(after, before + 64 * 1024) << "before " << before << " KiB, after " << after << " KiB";
 }
 
+// Four connections pipeline `add` calls without pause, reading their replies
+// on threads of their own, while a client makes one call at a time: each of
+// its calls is answered within a second (pipelined circuits waiting for a
+// reader once stalled others for seconds), and every pipelined request gets
+// exactly one reply, with its own id.
+TEST_F(EchoServer, PipeliningConnectionsStallNoOtherClient)
+{
+    constexpr int kPipes = 4;
+    constexpr uint32_t kCalls = 4000;
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    std::atomic<uint32_t> sent[kPipes] = {}, answered[kPipes] = {};
+    for (int p = 0; p < kPipes; ++p) {
+        int fd = connect_to(port);
+        ASSERT_GE(fd, 0);
+        threads.emplace_back([&, fd, p] {
+            Cdr a;
+            a.u32(1).u32(2);
+            for (uint32_t i = 0; i < kCalls && !stop; ++i) {
+                Bytes req = request(i, echo_key(), "add", a.b);
+                if (write(fd, req.data(), req.size()) != ssize_t(req.size()))
+                    break;
+                ++sent[p];
+            }
+        });
+        threads.emplace_back([&, fd, p] {
+            std::vector<bool> seen(kCalls);
+            while (answered[p] < kCalls) {
+                Bytes m = read_message(fd);
+                if (m.empty())
+                    break;
+                Reply r = parse_reply(m);
+                if (r.request_id >= kCalls || seen[r.request_id] || r.c.get32(r.body) != 3)
+                    ++wrong;
+                else
+                    seen[r.request_id] = true;
+                ++answered[p];
+            }
+            shutdown(fd, SHUT_RDWR);
+            close(fd);
+        });
+    }
+    int fd = connect_to(port);
+    ASSERT_GE(fd, 0);
+    std::chrono::steady_clock::duration worst{};
+    for (uint32_t i = 0; i < 200; ++i) {
+        Cdr a;
+        a.u32(i).u32(1);
+        Bytes call = request(100000 + i, echo_key(), "add", a.b);
+        auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(write(fd, call.data(), call.size()), ssize_t(call.size()));
+        Bytes m = read_message(fd);
+        ASSERT_GE(m.size(), 20u) << i;
+        Reply r = parse_reply(m);
+        EXPECT_EQ(r.request_id, 100000 + i);
+        EXPECT_EQ(r.c.get32(r.body), i + 1);
+        worst = std::max(worst, std::chrono::steady_clock::now() - t0);
+    }
+    close(fd);
+    stop = true;
+    for (auto &t : threads)
+        t.join();
+    EXPECT_LT(worst, std::chrono::seconds(1))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(worst).count() << " ms";
+    EXPECT_EQ(wrong.load(), 0);
+    for (int p = 0; p < kPipes; ++p)
+        EXPECT_EQ(answered[p].load(), sent[p].load()) << p;
+    clients_still_served();
+}
+
 } // namespace
 
 namespace {
