@@ -777,20 +777,20 @@ constexpr int64_t kGraceMs = 1;
 constexpr int64_t kTurnMs = 100;
 } // namespace
 
+// The watcher's count of waiting circuits changes with the exchange that
+// sets or clears the time, so that a failure from another thread (fail)
+// and the reader's own end of the message count once between them.
 void wq_MsgCircuit::set_receive_due(int64_t due)
 {
-    if (in_due_.load(std::memory_order_relaxed) == 0) {
-        in_due_.store(due, std::memory_order_release);
+    int64_t none = 0;
+    if (in_due_.compare_exchange_strong(none, due, std::memory_order_acq_rel))
         wq_watch::receive_begun();
-    }
 }
 
 void wq_MsgCircuit::clear_receive_due()
 {
-    if (in_due_.load(std::memory_order_relaxed) != 0) {
-        in_due_.store(0, std::memory_order_release);
+    if (in_due_.load(std::memory_order_relaxed) != 0 && in_due_.exchange(0, std::memory_order_acq_rel) != 0)
         wq_watch::receive_ended();
-    }
 }
 
 int wq_MsgCircuit::on_would_wait(Turn &turn, uint32_t have)
