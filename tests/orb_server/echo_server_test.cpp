@@ -629,6 +629,8 @@ int connect_small_window(uint16_t port)
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     int small = 4096;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    timeval tv{5, 0}; // bounds the connect and every write
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
@@ -703,7 +705,25 @@ TEST_F(EchoServer, PartialMessagesAndUnreadRepliesHoldNoReader)
         SCOPED_TRACE(r.what);
         long rss_before = rss_kib();
         std::vector<int> hostile;
+        std::atomic<bool> stop{false};
+        std::thread trickle;
+        // Whatever fails, the trickling thread ends and the connections close.
+        struct Cleanup {
+            std::atomic<bool> &stop;
+            std::thread &t;
+            std::vector<int> &fds;
+            ~Cleanup()
+            {
+                stop = true;
+                if (t.joinable())
+                    t.join();
+                for (int f : fds)
+                    close(f);
+            }
+        } cleanup{stop, trickle, hostile};
+        auto setup_end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         for (size_t i = 0; i < r.count; ++i) {
+            ASSERT_LT(std::chrono::steady_clock::now(), setup_end) << "the server takes in too slowly";
             int f = r.kind == Unread ? connect_small_window(port) : connect_to(port);
             ASSERT_GE(f, 0);
             timeval tv{5, 0}; // a server that stops reading fails the test, not hangs it
@@ -718,8 +738,7 @@ TEST_F(EchoServer, PartialMessagesAndUnreadRepliesHoldNoReader)
         // stands still), so that what is measured is waiting, not work.
         for (int i = 0; i < 50 && server_cpu_ms_in(100) > 5; ++i) {
         }
-        std::atomic<bool> stop{false};
-        std::thread trickle([&] {
+        trickle = std::thread([&] {
             for (size_t at = 0; r.kind == Trickle && !stop && at < add.size() - 1; ++at) {
                 for (int f : hostile)
                     (void)!write(f, &add[at], 1);
@@ -751,11 +770,7 @@ TEST_F(EchoServer, PartialMessagesAndUnreadRepliesHoldNoReader)
         EXPECT_LT(server_threads(), 128u); // not a reader per hostile connection
         // What waits is the replies themselves, and the start of each message.
         EXPECT_LE(rss_kib(), rss_before + long(r.count) * (r.kind == Unread ? 1100 : 80) + 64 * 1024);
-        stop = true;
-        trickle.join();
         close(fd);
-        for (int f : hostile)
-            close(f);
     }
     clients_still_served();
 }
