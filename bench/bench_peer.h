@@ -89,16 +89,18 @@ inline ServerProc start_orb_server()
     return spawn_server({bin_path("orb_echo_server"), "-ORBdiag", "none"});
 }
 
-// omniORB's Echo server on 127.0.0.1; a false result, with a line saying so on
-// standard error, where it is not built.
-inline ServerProc start_peer_server()
+// omniORB's Echo server on 127.0.0.1, with `extra` ORB options; a false
+// result, with a line saying so on standard error, where it is not built.
+inline ServerProc start_peer_server(std::vector<std::string> const &extra = {})
 {
     if (!bin_exists("omni_echo_server")) {
         std::fprintf(stderr, "bench: omni_echo_server not built (omniORB not installed): "
                              "figures against omniORB skipped\n");
         return {};
     }
-    ServerProc s = spawn_server({bin_path("omni_echo_server"), "-ORBendPoint", "giop:tcp:127.0.0.1:"});
+    std::vector<std::string> args = {bin_path("omni_echo_server"), "-ORBendPoint", "giop:tcp:127.0.0.1:"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ServerProc s = spawn_server(args);
     if (!s)
         std::fprintf(stderr, "bench: omni_echo_server gave no IOR: figures against omniORB skipped\n");
     return s;
