@@ -30,6 +30,8 @@ void skel_add(wq_ServerRequest &req, void *impl, const CORBA::EnvironmentWrapper
     req.out << static_cast<int>(servant(impl)->add(a, b));
 }
 
+void drop_octets(void *seq) { delete static_cast<PeerTest::OctetSeq *>(seq); }
+
 void skel_echo_octets(wq_ServerRequest &req, void *impl, const CORBA::EnvironmentWrapper &env)
 {
     uint32_t n = 0;
@@ -54,9 +56,12 @@ void skel_echo_octets(wq_ServerRequest &req, void *impl, const CORBA::Environmen
     }
     if (env.pending())
         return;
-    PeerTest::OctetSeq r = servant(impl)->echo_octets(data);
-    req.out << static_cast<unsigned int>(r.size());
-    req.out.write_array_1(r.data(), static_cast<uint32_t>(r.size()));
+    // The result goes out from its own buffer: it is kept until the reply
+    // has been sent and its blocks let go.
+    auto *r = new PeerTest::OctetSeq(servant(impl)->echo_octets(data));
+    data = PeerTest::OctetSeq();
+    req.out << static_cast<unsigned int>(r->size());
+    req.out.lend_array_1(r->data(), static_cast<uint32_t>(r->size()), &drop_octets, r);
 }
 
 void skel_ping(wq_ServerRequest &, void *impl, const CORBA::EnvironmentWrapper &env)

@@ -165,6 +165,12 @@ public:
     Stream &operator<<(const TypeCode &tc);
 
     Stream &write_array_1(const void *p, uint32_t n);
+    // The same bytes as write_array_1, but a large array is chained into the
+    // stream by reference instead of copied: the buffer must stay unchanged
+    // until give_back(lender) runs, which happens once in every case (at
+    // once when the bytes were copied or the stream failed, else when the
+    // chain is recycled or destroyed, perhaps in another thread).
+    Stream &lend_array_1(const void *p, uint32_t n, void (*give_back)(void *), void *lender);
     Stream &write_array_bool(const void *p, uint32_t n);
     Stream &write_array_2(const void *p, uint32_t n);
     Stream &write_array_4(const void *p, uint32_t n);

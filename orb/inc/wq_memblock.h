@@ -14,6 +14,10 @@ struct wq_MemoryBlock {
     uint32_t owns = 0;              // 1 when the block frees its buffer
     uint32_t base = 0;              // stream offset of data[0]
     uint32_t mapped = 0;            // raw is a mapping of its own (see alloc)
+    // A lent buffer (see lend): handed back through give_back(lender) when
+    // the block leaves its chain; null otherwise.
+    void (*give_back)(void *) = nullptr;
+    void *lender = nullptr;
     // On the head block of a chain: holders beside its owner (read-only
     // views). The chain goes back only when the last of them lets go.
     std::atomic<uint32_t> holders{0};
@@ -31,6 +35,13 @@ struct wq_MemoryBlock {
     // As above; with owns 1 the buffer (from new unsigned char[]) is deleted
     // with the block.
     static wq_MemoryBlock *alloc(uint32_t size, void *buffer, uint32_t owns);
+
+    // A block holding `size` bytes already written in a caller's buffer
+    // (owns 0, used = size), which stays untouched until the block is
+    // recycled or destroyed: then give_back(lender) runs, once, in whichever
+    // thread lets the chain go. Null when memory is short (nothing given
+    // back then).
+    static wq_MemoryBlock *lend(uint32_t size, const void *buffer, void (*give_back)(void *), void *lender);
 
     // The block that follows this one when writing (existing or new), with
     // base = this->base + used. Null when memory is short.

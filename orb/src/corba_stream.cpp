@@ -686,6 +686,56 @@ Stream &Stream::write_array_1(const void *p, uint32_t n)
     return *this;
 }
 
+Stream &Stream::lend_array_1(const void *p, uint32_t n, void (*give_back)(void *), void *lender)
+{
+    // Below this a copy costs less than the blocks that a loan takes.
+    constexpr uint32_t kLendMin = 32768;
+    if (n < kLendMin || pending() || shared_) {
+        write_array_1(p, n);
+        give_back(lender);
+        return *this;
+    }
+    write_order();
+    // The lent part ends on a multiple of 8 from the stream's origin, so the
+    // block after it keeps the alignment every writer relies on; the few
+    // bytes beyond are copied into that block.
+    uint32_t m = n - ((write_offset() + n) & 7u);
+    wblock_->used = static_cast<uint32_t>(wpos() - wblock_->data);
+    uint32_t at = wblock_->base + wblock_->used;
+    if (static_cast<uint64_t>(at) + n + block_size_ > 0xFFFFFFFFull) {
+        give_back(lender);
+        no_memory();
+        return *this;
+    }
+    wq_MemoryBlock *lent = wq_MemoryBlock::lend(m, p, give_back, lender);
+    if (!lent) {
+        give_back(lender);
+        no_memory();
+        return *this;
+    }
+    wq_MemoryBlock *after = wq_MemoryBlock::alloc(block_size_);
+    if (!after) {
+        wq_MemoryBlock::release(lent); // gives the buffer back
+        no_memory();
+        return *this;
+    }
+    lent->base = at;
+    after->base = at + m;
+    after->used = 0;
+    // Blocks already chained behind the write block (none while writing
+    // forward) follow the new ones.
+    after->next = wblock_->next;
+    lent->next = after;
+    wblock_->next = lent;
+    msg_len_ = at + m;
+    wblock_ = after;
+    wat(after->data);
+    sync();
+    if (m < n)
+        write_array_1(static_cast<const unsigned char *>(p) + m, n - m);
+    return *this;
+}
+
 Stream &Stream::write_array_bool(const void *p, uint32_t n)
 {
     return write_array_1(p, n);

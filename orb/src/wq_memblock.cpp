@@ -57,6 +57,17 @@ void push_locked(FreeList &l, wq_MemoryBlock *b)
     ++l.count;
 }
 
+// Hands a lent buffer back to its lender (once).
+void give_back_lent(wq_MemoryBlock *b)
+{
+    if (void (*g)(void *) = b->give_back) {
+        b->give_back = nullptr;
+        void *l = b->lender;
+        b->lender = nullptr;
+        g(l);
+    }
+}
+
 void destroy_list(FreeList &l)
 {
     wq_MemoryBlock *b = l.head;
@@ -124,6 +135,21 @@ wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size, void *buffer, uint32_t owns
     b->owns = owns ? 1 : 0;
     b->used = 0;
     b->base = 0;
+    b->give_back = nullptr;
+    b->lender = nullptr;
+    return b;
+}
+
+wq_MemoryBlock *wq_MemoryBlock::lend(uint32_t size, const void *buffer, void (*give_back)(void *), void *lender)
+{
+    // The buffer is only ever read: writers never reach a block behind the
+    // write block, and reuse never writes into a block that owns nothing.
+    wq_MemoryBlock *b = alloc(size, const_cast<void *>(buffer), 0);
+    if (!b)
+        return nullptr;
+    b->used = size;
+    b->give_back = give_back;
+    b->lender = lender;
     return b;
 }
 
@@ -162,6 +188,9 @@ void wq_MemoryBlock::release(wq_MemoryBlock *&block)
         delete b;
         return;
     }
+    // Lent buffers go back to their lenders outside the lock.
+    for (wq_MemoryBlock *l = b; l; l = l->next)
+        give_back_lent(l);
     // Blocks to destroy are collected and freed outside the lock.
     wq_MemoryBlock *doomed = nullptr;
     {
@@ -195,6 +224,7 @@ void wq_MemoryBlock::release(wq_MemoryBlock *&block)
 
 wq_MemoryBlock::~wq_MemoryBlock()
 {
+    give_back_lent(this);
     if (owns) {
         if (raw && mapped)
             ::munmap(raw, capacity);
