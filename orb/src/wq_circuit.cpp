@@ -99,8 +99,7 @@ wq_MsgCircuit::~wq_MsgCircuit()
         else if (_svr_last == this)
             _svr_last = svr_prev;
     }
-    for (size_t i = out_head_; i < out_.size(); ++i)
-        delete out_[i];
+    drop_queued();
     if (uint32_t index = poll_entry.load(std::memory_order_relaxed)) {
         // Out of its poller before the descriptor goes (a copy of it in
         // another process would keep the registration), then no late event
@@ -186,7 +185,7 @@ void wq_MsgCircuit::send_message_error()
             if (!sending_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
                 auto *q = new CORBA::Stream(*mwrap_);
                 q->write_array_1(m, sizeof m);
-                out_.push_back(q);
+                out_.push_back({q, {}});
                 return;
             }
         }
@@ -197,7 +196,7 @@ void wq_MsgCircuit::send_message_error()
                 net_->write(m, sizeof m);
         }
         bool resume = false;
-        send_as_sender(nullptr, nullptr, resume, nullptr);
+        send_as_sender({nullptr, {}}, nullptr, resume, nullptr);
         return;
     }
     wq_ThreadEnvironment tenv;
@@ -522,7 +521,43 @@ bool wq_MsgCircuit::pause_reading(uint32_t level)
     return true;
 }
 
-void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::EnvironmentWrapper &env)
+void wq_log_reply_lost(const wq_ReplyNote &note, bool circuit_failed_before)
+{
+    if (note.kind == wq_ReplyNote::None || CORBA::ORB::diagnostics() < 2)
+        return;
+    static char const *const what[][2] = {
+        {"", ""},
+        {"exception during send for reply to request id", "circuit failed before send of reply for request id"},
+        {"exception during send for early reply to request id",
+         "circuit failed before send of early reply for request id"},
+        {"exception during send for locate reply", "circuit failed before send of locate reply"},
+    };
+    char const *text = what[note.kind][circuit_failed_before ? 1 : 0];
+    char const *process = wq_ORB::process_name ? wq_ORB::process_name : "";
+    char const *cls = wq_ORB::svr_class_name ? wq_ORB::svr_class_name : "";
+    char const *inst = wq_ORB::svr_instance_name ? wq_ORB::svr_instance_name : "";
+    char line[512];
+    int n = note.kind == wq_ReplyNote::LocateReply
+                ? std::snprintf(line, sizeof line, "[ %s: %s_%s: %s ]\n", process, cls, inst, text)
+                : std::snprintf(line, sizeof line, "[ %s: %s_%s: %s %u ]\n", process, cls, inst, text,
+                                note.request_id);
+    if (n > 0)
+        wq_err.write(line, std::min<size_t>(size_t(n), sizeof line - 1));
+}
+
+void wq_MsgCircuit::drop_queued()
+{
+    for (size_t i = out_head_; i < out_.size(); ++i) {
+        wq_log_reply_lost(out_[i].note, false);
+        delete out_[i].stream;
+    }
+    out_.clear();
+    out_head_ = 0;
+    out_bytes_ = 0;
+}
+
+void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::EnvironmentWrapper &env,
+                               wq_ReplyNote note)
 {
     resume = false;
     uint32_t size = 0;
@@ -547,23 +582,23 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
             // The sending thread takes it; this one goes on at once.
             auto *q = new CORBA::Stream(*mwrap_);
             q->swap(s);
-            out_.push_back(q);
+            out_.push_back({q, note});
             out_bytes_ += size;
             return;
         }
     }
-    send_as_sender(&s, &s, resume, &env);
+    send_as_sender({&s, note}, &s, resume, &env);
 }
 
-void wq_MsgCircuit::send_as_sender(CORBA::Stream *cur, CORBA::Stream *own, bool &resume,
-                                   const CORBA::EnvironmentWrapper *env)
+void wq_MsgCircuit::send_as_sender(Queued q, CORBA::Stream *own, bool &resume, const CORBA::EnvironmentWrapper *env)
 {
-    if (!cur) {
+    if (!q.stream) {
         wq_MutexLock g(out_lock_);
-        if (!next_queued(cur, resume))
+        if (!next_queued(q, resume))
             return;
     }
     for (;;) {
+        CORBA::Stream *cur = q.stream;
         // Replies and MessageError are written only by the circuit's one
         // sender: they need no send lock. The send time runs from the first
         // write that has to wait.
@@ -596,23 +631,21 @@ void wq_MsgCircuit::send_as_sender(CORBA::Stream *cur, CORBA::Stream *own, bool 
             fail();
             shutdown_net();
         }
-        if (cur != own)
+        if (cur != own) {
+            // Another thread's reply: its failure is told here.
+            if (!whole)
+                wq_log_reply_lost(q.note, false);
             delete cur;
-        wq_MutexLock g(out_lock_);
-        if (!whole) {
-            // Nothing more can go on this connection.
-            for (size_t i = out_head_; i < out_.size(); ++i)
-                delete out_[i];
-            out_.clear();
-            out_head_ = 0;
-            out_bytes_ = 0;
         }
-        if (!next_queued(cur, resume))
+        wq_MutexLock g(out_lock_);
+        if (!whole)
+            drop_queued(); // nothing more can go on this connection
+        if (!next_queued(q, resume))
             return;
     }
 }
 
-bool wq_MsgCircuit::next_queued(CORBA::Stream *&cur, bool &resume)
+bool wq_MsgCircuit::next_queued(Queued &cur, bool &resume)
 {
     if (out_head_ == out_.size()) {
         out_.clear();
@@ -624,7 +657,7 @@ bool wq_MsgCircuit::next_queued(CORBA::Stream *&cur, bool &resume)
         return false;
     }
     cur = out_[out_head_++];
-    out_bytes_ -= std::min<uint64_t>(out_bytes_, cur->size_written());
+    out_bytes_ -= std::min<uint64_t>(out_bytes_, cur.stream->size_written());
     return true;
 }
 
