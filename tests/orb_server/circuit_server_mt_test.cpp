@@ -4,11 +4,15 @@
 // after which the circuit closes with one line.
 #include "server_test_util.h"
 
+#include "corba_orb.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
@@ -148,6 +152,66 @@ TEST(ServerCircuitMt, OneThreadWaitsOnASendAndTheCircuitClosesWithOneLine)
     p.c->send_reply(s, resume, pe.env);
     EXPECT_TRUE(pe.env.pending());
     pe.env.clear();
+}
+
+// Replies queued behind a send that fails are dropped, and at diagnostics
+// level 2 each gets the line of what it answered; the failing sender's own
+// reply is told to its caller (who writes its line), and a message that
+// answers nothing gets none.
+TEST(ServerCircuitMt, RepliesDroppedBehindAFailedSendEachGetTheirLine)
+{
+    Timeouts t(10000, 1000);
+    auto reply = [](CORBA::Stream &s, uint32_t words) {
+        wq_write_giop_header(s, wq_GIOP::Reply);
+        for (uint32_t i = 0; i < words; ++i)
+            s << i;
+    };
+    const wq_ReplyNote queued[] = {{wq_ReplyNote::Reply, 11},
+                                   {wq_ReplyNote::EarlyReply, 12},
+                                   {wq_ReplyNote::LocateReply, 13},
+                                   {wq_ReplyNote::None, 14}};
+    char const *const lines[] = {"exception during send for reply to request id 11 ]\n",
+                                 "exception during send for early reply to request id 12 ]\n",
+                                 "exception during send for locate reply ]\n"};
+    CORBA::ORB::DiagnosticsLevel before = CORBA::ORB::diagnostics();
+    for (int level : {1, 2}) {
+        SCOPED_TRACE(testing::Message() << "diagnostics " << level);
+        CORBA::ORB::diagnostics(static_cast<CORBA::ORB::DiagnosticsLevel>(level));
+        Pair p;
+        testing::internal::CaptureStderr();
+        bool own_failed = false;
+        std::thread first([&] {
+            wq_PrivateEnv pe;
+            CORBA::Stream s(pe.env);
+            reply(s, 1 << 20);
+            bool resume = false;
+            p.c->send_reply(s, resume, pe.env, {wq_ReplyNote::Reply, 10});
+            own_failed = pe.env.pending();
+            pe.env.clear();
+        });
+        int waiting = 0;
+        for (int i = 0; i < 500 && (ioctl(p.far, FIONREAD, &waiting) != 0 || waiting == 0); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (const wq_ReplyNote &note : queued) {
+            wq_PrivateEnv pe;
+            CORBA::Stream s(pe.env);
+            reply(s, 4);
+            bool resume = false;
+            p.c->send_reply(s, resume, pe.env, note);
+            EXPECT_FALSE(pe.env.pending()) << note.request_id; // queued behind the first
+        }
+        first.join();
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(own_failed);
+        EXPECT_EQ(p.c->state(), wq_MsgCircuit::Failed);
+        EXPECT_NE(err.find("a reply was not taken within 1000 ms"), std::string::npos) << err;
+        size_t expected = level == 2 ? std::size(lines) : 0;
+        EXPECT_EQ(size_t(std::count(err.begin(), err.end(), '\n')), 1 + expected) << err;
+        for (size_t i = 0; i < expected; ++i)
+            EXPECT_NE(err.find(lines[i]), std::string::npos) << lines[i] << err;
+        EXPECT_EQ(err.find("request id 10 ]"), std::string::npos) << err;
+    }
+    CORBA::ORB::diagnostics(before);
 }
 
 TEST(ServerCircuitMt, PoolHandsACircuitWithInputToOneReaderAtATime)
