@@ -125,8 +125,8 @@ TEST(PeerClient, SystemExceptionsNonExistentAndIsAAgainstBothServers)
         CORBA::Object *live = orb->string_to_object(s.ior.c_str(), e.w);
         ASSERT_NE(live, nullptr) << e.id();
         std::string endpoint = "tcp:127.0.0.1:" + std::to_string(ior_port(s.ior));
-        CORBA::Object *gone =
-            CORBA::Object::Helper::foreign_bind(gone_key, sizeof gone_key, endpoint.c_str(), kEchoId, false, false, e.w);
+        CORBA::Object *gone = CORBA::Object::Helper::foreign_bind(gone_key, sizeof gone_key, endpoint.c_str(),
+                                                                  kEchoId, false, false, e.w);
         ASSERT_NE(gone, nullptr) << e.id();
         // The client's own setting changes what it writes, never what it reads.
         for (bool client_text : {true, false}) {
