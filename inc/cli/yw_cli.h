@@ -25,6 +25,12 @@ extern "C" {
 #define YW_CLI_PORT_SEARCH_MAX 64    // ports tried while the port is in use
 #define YW_CLI_PROMPT "<<"
 #define YW_CLI_OUT_WAIT_MS 10000     // a client takes a chunk of output within this, or is dropped
+#define YW_CLI_LINE_WAIT_MS 30000    // a line started is finished within this, or the client is dropped
+#define YW_CLI_IDLE_MIN_MS 60000     // a client idle this long gives its slot to a newcomer when all are taken
+// Test knobs: the two bounds above in milliseconds (1 .. 86400000), read
+// from the environment each time the server starts.
+#define YW_CLI_LINE_WAIT_ENV "TURV_CLI_LINE_MS"
+#define YW_CLI_IDLE_MIN_ENV "TURV_CLI_IDLE_MS"
 
 // Command handler: (argc, argv) -> result. -1 = command not found, -2 = wrong
 // use (the help line is printed), -3 = end the client loop.

@@ -34,10 +34,17 @@ struct ClientSlot {
     // Set when the client did not take a command's output in time: its
     // connection is shut and nothing more is written to it.
     std::atomic<bool> outStalled{false};
+    // Steady-clock time (ns) of the client's last activity: the connection,
+    // a byte that went into a line, or a line run. Idle time counts from it.
+    std::atomic<int64_t> lastActiveNs{0};
+    // Set when the slot is given to a newcomer: the client loop tells the
+    // client so and ends.
+    std::atomic<bool> evicted{false};
 };
 
 extern ClientSlot g_slots[YW_CLI_CLIENT_MAX];
 extern std::mutex g_slotTableLock;  // held while a slot is searched, claimed or freed
+extern std::condition_variable g_slotFreedCv;  // notified (table lock held) when a slot is freed
 
 // Threads of the interface that are still running (server and client loops);
 // shutdown waits on `g_threadCv` until they have finished.
@@ -71,6 +78,23 @@ bool probeOwnMemory(uint64_t addr, uint64_t len);
 
 // Registers the interface's own commands ("ls", "help", "q", "hv").
 void registerBuiltins();
+
+// Steady-clock time in nanoseconds.
+int64_t nowNs();
+// Records activity of the client of slot k (idle time starts again).
+void markActive(int k);
+
+// Reads the line and idle bounds (YW_CLI_LINE_WAIT_MS, YW_CLI_IDLE_MIN_MS,
+// or their environment knobs) for the server about to start.
+void loadClientBounds();
+int lineWaitMs();
+int idleMinMs();
+
+// With every slot taken (table lock held in `tl`): the client idle longest,
+// when idle for at least the idle bound, is told so and disconnected, and
+// the wait for its slot to be freed is bounded. Returns the free slot, or -1
+// when no client is idle that long (or its slot was not freed in time).
+int takeSlotOfIdlest(std::unique_lock<std::mutex> &tl);
 
 // Runs the client loop of slot k (0-based) on the calling thread.
 void runClientLoop(int k);

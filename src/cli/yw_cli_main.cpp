@@ -391,6 +391,7 @@ char YW_cli_GetChar(void)
     for (;;) {
         ssize_t n = ::read(fd, &c, 1);
         if (n == 1) {
+            markActive(k);
             return c;
         }
         if (n < 0 && errno == EINTR) {

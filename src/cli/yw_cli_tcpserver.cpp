@@ -122,6 +122,7 @@ YW_int32_t YW_cli_TcpServerDefaultStart(YW_Tcp_Server_Context *ctx)
 {
     printf("YW_cli_TcpServerDefaultStart(): start!!!!!\n");
     s_stopRequested.store(false);
+    loadClientBounds();
     setState(SrvState::Starting);
     {
         std::lock_guard<std::mutex> g(g_threadLock);
@@ -323,7 +324,7 @@ YW_int32_t YW_cli_TcpClientConnectionThreadCreate(YW_Tcp_Client_Info *info)
     void *prevThread = nullptr;
     {
         // Slot and socket are claimed in one step under the table lock.
-        std::lock_guard<std::mutex> tg(g_slotTableLock);
+        std::unique_lock<std::mutex> tg(g_slotTableLock);
         {
             std::lock_guard<std::mutex> g(g_threadLock);
             count = g_clientThreads;
@@ -338,6 +339,10 @@ YW_int32_t YW_cli_TcpClientConnectionThreadCreate(YW_Tcp_Client_Info *info)
                 k = i;
             }
         }
+        if (k < 0) {
+            // All taken: a client idle long enough gives way to the newcomer.
+            k = takeSlotOfIdlest(tg);
+        }
         if (k >= 0) {
             ClientSlot &s = g_slots[k];
             s.used = true;
@@ -345,6 +350,8 @@ YW_int32_t YW_cli_TcpClientConnectionThreadCreate(YW_Tcp_Client_Info *info)
             s.thread = nullptr;
             s.logStalled.store(false);
             s.outStalled.store(false);
+            s.evicted.store(false);
+            s.lastActiveNs.store(nowNs());
             std::lock_guard<std::shared_mutex> g(s.lock);
             s.fd = info->cliSocketFd;
             uint32_t n = s_connections.fetch_add(1) + 1;

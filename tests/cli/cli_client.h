@@ -85,6 +85,17 @@ public:
         return got;
     }
 
+    // Reads until the received text holds `text` anywhere, the peer closes,
+    // or the time runs out. Returns everything read.
+    std::string readUntilHas(const std::string &text, int timeoutMs = 15000)
+    {
+        std::string got;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (got.find(text) == std::string::npos && readSome(got, end)) {
+        }
+        return got;
+    }
+
     // Reads whatever arrives within `ms` milliseconds.
     std::string readFor(int ms)
     {

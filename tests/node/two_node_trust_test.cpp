@@ -1,5 +1,6 @@
 // The two-node example against an intruder and a misconfigured operator:
-// forged answers of the master from a third loopback address change nothing,
+// forged answers of the master from a third loopback address, or from the
+// master's address but not its sending port, change nothing,
 // and a node whose framework channel cannot be set up (a second copy of the
 // master, an address that is not on this machine) ends in IERR while the
 // running nodes keep their connections and their message sequences. The
@@ -29,21 +30,29 @@ const char *kSyncStarts = "ctx=frm_fsm state=2 evt=20000.13\n";
 
 TEST(TwoNodeTrust, ForgedMasterAnswersLeaveNode1InSync)
 {
-    // With the example's receive channel, which names the master's address,
-    // the channel drops the datagrams; without it node management does.
+    // With the example's receive channel, which names the master's address
+    // and sending port, the channel drops and counts the datagrams (also
+    // those from the master's address but another port); without it node
+    // management does.
+    auto ports = examplePorts();
+    const std::string masterAt = "not from the remote address 127.0.0.1:" + std::to_string(ports["41714"]);
     struct Row {
         const char *name;
         bool channelNamesTheMaster;
-        std::string line;
+        const char *from;
+        std::string line, counted;
     } rows[] = {
-        {"channel", true, "ipc frw_node1: datagram from 127.0.0.3:"},
-        {"node management", false, "msg type 87654321 for iap 10 from 127.0.0.3 dropped: node node0 is at 127.0.0.1"},
+        {"another address", true, "127.0.0.3", "ipc frw_node1: datagram from 127.0.0.3:", masterAt + " (2 dropped)"},
+        {"master's address, another port", true, "127.0.0.1", "ipc frw_node1: datagram from 127.0.0.1:",
+         masterAt + " (2 dropped)"},
+        {"node management", false, "127.0.0.3",
+         "msg type 87654321 for iap 10 from 127.0.0.3 dropped: node node0 is at 127.0.0.1", " (2 dropped)"},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
-        auto ports = examplePorts();
         std::string sys1 = exampleNodeConfig("node1", ports);
-        const std::string filter = "        <remote ip=\"127.0.0.1\" port=\"0\"/>\n      </ipcDef>\n      <ipcDef name=\"app_to";
+        const std::string filter = "        <remote ip=\"127.0.0.1\" port=\"" + std::to_string(ports["41714"]) +
+                                   "\"/>\n      </ipcDef>\n      <ipcDef name=\"app_to";
         ASSERT_TRUE(has(sys1, filter));
         if (!r.channelNamesTheMaster)
             replaceAll(sys1, filter, "      </ipcDef>\n      <ipcDef name=\"app_to");
@@ -52,16 +61,21 @@ TEST(TwoNodeTrust, ForgedMasterAnswersLeaveNode1InSync)
         prepare(d1, "node1", sys1);
         Node node1(d1.path());
         ASSERT_TRUE(node1.waitFor(kSyncStarts, 60s)) << node1.output();
-        int u = rawSocket(SOCK_DGRAM, "127.0.0.3");
+        int u = rawSocket(SOCK_DGRAM, r.from);
         sockaddr_in to = at("127.0.0.2", ports["41711"]);
-        // sent until node1 has seen one (its channel may not be open yet)
-        for (uint32_t seq = 0; seq < 120 && !has(node1.output(), r.line); seq++) {
+        // sent until node1 has seen one (its channel may not be open yet),
+        // then once more
+        uint32_t seq = 0;
+        for (; seq < 120 && !has(node1.output(), r.line); seq++) {
             std::string f = forgedAnswer(seq);
             sendto(u, f.data(), f.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof(to));
             node1.waitFor(r.line, 500ms);
         }
+        std::string f = forgedAnswer(seq);
+        sendto(u, f.data(), f.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof(to));
         close(u);
         EXPECT_TRUE(has(node1.output(), r.line)) << node1.output();
+        EXPECT_TRUE(node1.waitFor(r.counted, 10s)) << node1.output();
         std::this_thread::sleep_for(1s);
         EXPECT_FALSE(has(node1.output(), kSyncLine)) << node1.output();
         // the real master's answer still brings NORM
@@ -142,7 +156,8 @@ TEST(TwoNodeExample, TcpPeerSendsOnItsOwnScheduleWhileMessagesArrive)
     ASSERT_EQ(listen(lis, 4), 0);
     Node node1(d1.path());
     ASSERT_TRUE(node1.waitFor(kSyncStarts, 60s)) << node1.output();
-    int u = rawSocket(SOCK_DGRAM, "127.0.0.1");
+    // from the master's sending port: node1 trusts address and port only
+    int u = rawSocket(SOCK_DGRAM, "127.0.0.1", ports["41714"]);
     sockaddr_in to = at("127.0.0.2", ports["41711"]);
     std::string answer = forgedAnswer(0);
     for (int i = 0; i < 120 && !has(node1.output(), kSyncLine); i++) {

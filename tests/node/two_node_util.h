@@ -28,14 +28,21 @@ inline void replaceAll(std::string &s, const std::string &from, const std::strin
         s.replace(p, from.size(), to);
 }
 
-// Free ports for the example's four (UDP and TCP, on each node's address).
+// Free ports for the example's six (UDP receive and send, and TCP, on each
+// node's address).
 inline std::map<std::string, int> examplePorts()
 {
     using yw_ipc_test::freePort;
-    return {{"41710", freePort(SOCK_DGRAM, 0x7F000001)},
-            {"41711", freePort(SOCK_DGRAM, 0x7F000002)},
-            {"41712", freePort(SOCK_STREAM, 0x7F000001)},
-            {"41713", freePort(SOCK_STREAM, 0x7F000002)}};
+    std::map<std::string, int> p = {{"41710", freePort(SOCK_DGRAM, 0x7F000001)},
+                                    {"41711", freePort(SOCK_DGRAM, 0x7F000002)},
+                                    {"41712", freePort(SOCK_STREAM, 0x7F000001)},
+                                    {"41713", freePort(SOCK_STREAM, 0x7F000002)}};
+    // the send ports differ from the receive ports on the same address
+    for (int i = 0; i < 10 && (p["41714"] == 0 || p["41714"] == p["41710"]); i++)
+        p["41714"] = freePort(SOCK_DGRAM, 0x7F000001);
+    for (int i = 0; i < 10 && (p["41715"] == 0 || p["41715"] == p["41711"]); i++)
+        p["41715"] = freePort(SOCK_DGRAM, 0x7F000002);
+    return p;
 }
 
 // One node's system configuration: the example's with the ports replaced.
@@ -60,11 +67,12 @@ inline void prepare(const TempDir &d, const char *node, const std::map<std::stri
     prepare(d, node, exampleNodeConfig(node, ports));
 }
 
-inline int rawSocket(int type, const char *fromIp)
+inline int rawSocket(int type, const char *fromIp, int fromPort = 0)
 {
     int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)fromPort);
     inet_pton(AF_INET, fromIp, &a.sin_addr);
     bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
     return fd;
