@@ -159,7 +159,13 @@ public:
     // connection's numbering near the 32-bit wrap.
     void next_request_id(uint64_t id);
     // Reads one message into `s` (reset to its head); 1 on success, 0 or
-    // below on failure (the exception raised into env).
+    // below on failure (the exception raised into env). On a server circuit
+    // whose transport can be polled, a message whose rest is not there yet
+    // gives 2: the circuit keeps what came (the next receive goes on with
+    // it), and whoever reads it hands it back until more input is there.
+    // The message must be whole within wq_message_receive_ms of its first
+    // wait; the circuit watcher closes it otherwise.
+    static constexpr int Incomplete = 2;
     int receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CORBA::EnvironmentWrapper &env);
     // The reply (or locate reply) of request `id`; the caller holds the send
     // lock from send(hold).
@@ -177,10 +183,10 @@ public:
     // reply is queued and that thread sends it too; the one sending thread
     // gets wq_reply_send_ms per message, after which the circuit fails, its
     // queued replies are dropped and one line goes to the error output. An
-    // exception in env only for this reply's own failed send; a reply of
-    // another thread dropped unsent gets its line by its `note`. `resume` is
-    // set when the circuit's reading was paused (see pause_reading) and the
-    // caller must hand it back to its pool.
+    // exception in env only for this reply's own failed send; a reply
+    // dropped unsent (queued, or parked for the watcher) gets its line by its
+    // `note`. `resume` is set when the circuit's reading was paused (see
+    // pause_reading) and the caller must hand it back to its pool.
     void send_reply(CORBA::Stream &s, bool &resume, const CORBA::EnvironmentWrapper &env,
                     wq_ReplyNote note = {});
     // Server side: true when so many replies wait to be sent that the
@@ -188,8 +194,9 @@ public:
     // send_reply reports when to resume. `level` is kept for the caller.
     bool pause_reading(uint32_t level);
     uint32_t paused_level() const { return paused_level_; }
-    // Bytes of the next message already read from the transport.
-    bool has_buffered_input() const { return ahead_count_ > 0; }
+    // Bytes of the next message already read from the transport (not the
+    // start of a message kept until its rest comes).
+    bool has_buffered_input() const { return ahead_count_ > 0 && !ahead_partial_; }
     // Its entry in the pools' pollers (0 until it first waits in one) and
     // the poller it is registered with (the pool's use). While the entry
     // says WAITING the circuit holds the pool's reference, and whoever
@@ -203,6 +210,21 @@ public:
     // inside a message another thread is sending; sent even when the
     // circuit has already failed (best effort).
     void send_message_error();
+
+    // For the circuit watcher: the time (wq_monotonic_ms) by which the
+    // message begun must be whole, 0 when none waits; and, while a reply
+    // is parked (see send_reply), the time by which it must have gone.
+    int64_t receive_due() const { return in_due_.load(std::memory_order_acquire); }
+    int64_t send_due() const { return out_due_ms_; }
+    // The watcher goes on with a parked reply, as the circuit's sender,
+    // once the transport takes more, or ends it when its time is over
+    // (fails the circuit with its line and drops what is queued). `resume`
+    // as for send_reply.
+    void send_parked(bool &resume);
+    void send_overdue(bool &resume);
+    // Whether the transport is registered with the watcher's poller (used
+    // by the watcher only).
+    bool watch_added = false;
 
     uint32_t state() const { return state_.load(std::memory_order_acquire); }
     void state(uint32_t s) { state_.store(s, std::memory_order_release); }
@@ -251,7 +273,22 @@ private:
     // position first, then the read-ahead, then reads from the net into the
     // stream's blocks; bytes a read brings beyond `want` are left past the
     // write position and counted in `loose`. False on failure.
-    bool fill(CORBA::Stream &s, uint32_t want, uint32_t &loose, const CORBA::EnvironmentWrapper &env);
+    // Gives Incomplete (server circuits) when the rest must be waited for.
+    struct Turn {
+        int64_t started = 0; // when a read first had to wait (0: not yet)
+        bool waited = false; // a short wait for more input is under way
+        uint32_t taken = 0;  // bytes read from the transport in this turn
+    };
+    int fill(CORBA::Stream &s, uint32_t want, uint32_t &loose, Turn &turn, const CORBA::EnvironmentWrapper &env);
+    // A server circuit's read would have to wait, `have` bytes of the
+    // message in: 1 to read again (with a short wait, or up to the
+    // message's time on a transport that cannot be polled), 2 to hand the
+    // circuit back, 0 when the message's time is over.
+    int on_would_wait(Turn &turn, uint32_t have);
+    // Keeps the part of a message in `s` for the next receive.
+    void keep_partial(CORBA::Stream &s, uint32_t total);
+    void set_receive_due(int64_t due);
+    void clear_receive_due();
     void fail_read(long result, const CORBA::EnvironmentWrapper &env);
     void fail_protocol(CORBA::SystemException *e, const CORBA::EnvironmentWrapper &env);
     // Fails the circuit with the stream's pending exception (moved to env).
@@ -262,6 +299,11 @@ private:
     unsigned char *ahead_;
     int32_t ahead_count_ = 0;
     int32_t ahead_offset_ = 0;
+    // The read-ahead holds the start of a message (not yet whole), or the
+    // part of a longer one waits in part_ (under the reader that holds it).
+    bool ahead_partial_ = false;
+    CORBA::Stream *part_ = nullptr;
+    std::atomic<int64_t> in_due_{0};
     std::atomic<int32_t> refs_{1}; // -100000 once the last drop has begun
     uint32_t server_ = 0;
     char *endpoint_ = nullptr;
@@ -305,6 +347,7 @@ private:
     std::atomic<bool> sending_{false};
     bool paused_ = false;
     uint32_t paused_level_ = 0;
+    // A reply waiting to be sent, with what it answers.
     struct Queued {
         CORBA::Stream *stream;
         wq_ReplyNote note;
@@ -315,7 +358,21 @@ private:
     // Writes `cur` (null: nothing of its own) and then every queued reply,
     // as the circuit's one sender, until the queue is empty; the caller has
     // set `sending_`. A failure of `own` goes into env.
-    void send_as_sender(Queued cur, CORBA::Stream *own, bool &resume, const CORBA::EnvironmentWrapper *env);
+    // `sent`: bytes of `cur` already written. When the transport takes no
+    // more now (and can be polled), the rest is parked for the watcher, who
+    // becomes the sender, and the calling thread goes on.
+    void send_as_sender(Queued cur, CORBA::Stream *own, bool &resume, const CORBA::EnvironmentWrapper *env,
+                        uint32_t sent = 0);
+    // Parks `cur` from byte `sent` on (a reply of the caller's own stream is
+    // moved to one of the circuit's); false when it cannot be watched.
+    bool park(Queued &cur, CORBA::Stream *own, uint32_t sent);
+    // The sender ends: the line when the reply was not taken in time, and
+    // the circuit fails.
+    void close_sending(bool timed_out);
+    Queued out_cur_{nullptr, {}}; // the parked reply
+    uint32_t out_sent_ = 0;
+    // The send time of the reply being written, once it had to wait.
+    int64_t out_due_ms_ = 0;
     // Under out_lock_: the next queued reply into `cur`; false when none is
     // left, the sender's part then given up (`resume` told as for send_reply).
     bool next_queued(Queued &cur, bool &resume);
@@ -450,3 +507,20 @@ extern uint32_t wq_reply_send_ms;
 // Hands an accepted circuit to the server's reader pool; installed by the
 // server side (null: the circuit is only listed).
 extern void (*wq_msg_circuit_handoff)(wq_MsgCircuit *circuit);
+// Hands a circuit whose reading was paused back to its pool (see
+// pause_reading); installed by the server side.
+extern void (*wq_msg_circuit_resume)(wq_MsgCircuit *circuit);
+
+// The circuit watcher: one thread that goes on with replies the transport
+// could not take at once, and closes server circuits whose message or reply
+// is overdue. It runs only while it has something to watch.
+namespace wq_watch {
+// Takes a parked reply's circuit (with a reference the watcher drops);
+// false when the watcher cannot run.
+bool park(wq_MsgCircuit *c);
+// A server circuit began to wait for the rest of a message.
+void receive_begun();
+void receive_ended();
+// Called by the circuit's destructor when it was registered.
+void forget(int fd);
+} // namespace wq_watch

@@ -22,8 +22,9 @@ struct wq_MemoryBlock {
     // sizes come from the free lists. Null when memory is short. Buffers of
     // 65536 bytes and more that the free lists cannot give are mapped for
     // themselves and unmapped when destroyed: the free lists keep a bounded
-    // number of blocks, and a large message's blocks always go back to the
-    // system instead of staying in the allocator's arenas.
+    // number of blocks (14 MiB of 65536-byte ones), and
+    // blocks beyond them go back to the system instead of staying in the
+    // allocator's arenas.
     static wq_MemoryBlock *alloc(uint32_t size);
     // A block wrapping a caller's buffer; owns 0.
     static wq_MemoryBlock *alloc(uint32_t size, void *buffer);

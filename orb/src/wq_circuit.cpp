@@ -99,7 +99,15 @@ wq_MsgCircuit::~wq_MsgCircuit()
         else if (_svr_last == this)
             _svr_last = svr_prev;
     }
+    if (out_cur_.stream) {
+        wq_log_reply_lost(out_cur_.note, false);
+        delete out_cur_.stream;
+    }
     drop_queued();
+    delete part_;
+    clear_receive_due();
+    if (watch_added && net_ && net_->poll_fd() >= 0)
+        wq_watch::forget(net_->poll_fd());
     if (uint32_t index = poll_entry.load(std::memory_order_relaxed)) {
         // Out of its poller before the descriptor goes (a copy of it in
         // another process would keep the registration), then no late event
@@ -152,6 +160,7 @@ void wq_MsgCircuit::_remove_ref()
 
 void wq_MsgCircuit::fail()
 {
+    clear_receive_due(); // no message is waited for any more
     wq_Atomic::compare_exchange(state_, uint32_t(Failed), uint32_t(Active));
     if (owner_)
         owner_->fail();
@@ -590,7 +599,41 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
     send_as_sender({&s, note}, &s, resume, &env);
 }
 
-void wq_MsgCircuit::send_as_sender(Queued q, CORBA::Stream *own, bool &resume, const CORBA::EnvironmentWrapper *env)
+void wq_MsgCircuit::close_sending(bool timed_out)
+{
+    if (timed_out && state() == Active) {
+        char const *peer = net_->get_peer_endpoint();
+        char line[256];
+        int n = std::snprintf(line, sizeof line, "Ulvenor: closing connection %s: a reply was not taken within %u ms\n",
+                              peer ? peer : endpoint_, wq_reply_send_ms);
+        wq_err.write(line, std::min<size_t>(size_t(n), sizeof line - 1));
+    }
+    fail();
+    shutdown_net();
+}
+
+bool wq_MsgCircuit::park(Queued &cur, CORBA::Stream *own, uint32_t sent)
+{
+    if (net_->poll_fd() < 0)
+        return false;
+    if (cur.stream == own) {
+        // The reader's stream stays its own: the reply moves to the circuit.
+        auto *q = new CORBA::Stream(*mwrap_);
+        q->swap(*own);
+        cur.stream = q;
+    }
+    out_cur_ = cur;
+    out_sent_ = sent;
+    _add_ref();
+    if (wq_watch::park(this))
+        return true; // nothing of the circuit is touched after this
+    out_cur_ = {nullptr, {}};
+    _remove_ref();
+    return false;
+}
+
+void wq_MsgCircuit::send_as_sender(Queued q, CORBA::Stream *own, bool &resume, const CORBA::EnvironmentWrapper *env,
+                                   uint32_t sent)
 {
     if (!q.stream) {
         wq_MutexLock g(out_lock_);
@@ -601,48 +644,80 @@ void wq_MsgCircuit::send_as_sender(Queued q, CORBA::Stream *own, bool &resume, c
         CORBA::Stream *cur = q.stream;
         // Replies and MessageError are written only by the circuit's one
         // sender: they need no send lock. The send time runs from the first
-        // write that has to wait.
+        // write that has to wait; a reply that has to wait is parked for the
+        // watcher, so that no reader waits on a client that does not read.
         long result = 1;
-        uint32_t sent = 0;
         net_->last_write_error = 0;
         net_->write_deadline_ms = kNoWaitYet;
         bool whole = write_from(net_, *cur, sent, result);
-        if (!whole && net_->last_write_error == ETIMEDOUT) {
-            net_->last_write_error = 0;
-            net_->write_deadline_ms = wq_monotonic_ms() + wq_reply_send_ms;
-            whole = write_from(net_, *cur, sent, result);
-        }
         net_->write_deadline_ms = 0;
+        if (!whole && net_->last_write_error == ETIMEDOUT) {
+            int64_t now = wq_monotonic_ms();
+            if (!out_due_ms_)
+                out_due_ms_ = now + wq_reply_send_ms;
+            if (now < out_due_ms_ && park(q, own, sent))
+                return;
+            // Not to be watched: the rest is written here within its time.
+            net_->last_write_error = 0;
+            net_->write_deadline_ms = std::max<int64_t>(out_due_ms_, kNoWaitYet);
+            whole = write_from(net_, *cur, sent, result);
+            net_->write_deadline_ms = 0;
+        }
+        out_due_ms_ = 0;
         if (!whole) {
-            bool timed_out = net_->last_write_error == ETIMEDOUT;
             if (cur == own && env)
                 env->exception(result < 0 ? errno_failure(net_->last_write_error)
                                           : comm_failure(result == 0 ? 2 : 3, COMPLETED_NO,
                                                          result == 0 ? "return code from write = 0"
                                                                      : "partial write of a GIOP message"));
-            if (timed_out && state() == Active) {
-                char const *peer = net_->get_peer_endpoint();
-                char line[256];
-                int n = std::snprintf(line, sizeof line,
-                                      "Ulvenor: closing connection %s: a reply was not taken within %u ms\n",
-                                      peer ? peer : endpoint_, wq_reply_send_ms);
-                wq_err.write(line, std::min<size_t>(size_t(n), sizeof line - 1));
-            }
-            fail();
-            shutdown_net();
+            close_sending(net_->last_write_error == ETIMEDOUT);
         }
         if (cur != own) {
-            // Another thread's reply: its failure is told here.
+            // Another thread's reply (or this one's, parked before): its
+            // failure is told here.
             if (!whole)
                 wq_log_reply_lost(q.note, false);
             delete cur;
         }
+        sent = 0;
         wq_MutexLock g(out_lock_);
         if (!whole)
             drop_queued(); // nothing more can go on this connection
         if (!next_queued(q, resume))
             return;
     }
+}
+
+void wq_MsgCircuit::send_parked(bool &resume)
+{
+    resume = false;
+    Queued cur = out_cur_;
+    out_cur_ = {nullptr, {}};
+    if (!cur.stream)
+        return;
+    if (state() != Active) {
+        // Failed meanwhile (by its reader or a peer's end): nothing goes.
+        out_cur_ = cur;
+        send_overdue(resume);
+        return;
+    }
+    send_as_sender(cur, nullptr, resume, nullptr, out_sent_);
+}
+
+void wq_MsgCircuit::send_overdue(bool &resume)
+{
+    resume = false;
+    Queued cur = out_cur_;
+    out_cur_ = {nullptr, {}};
+    out_due_ms_ = 0;
+    close_sending(true);
+    if (cur.stream) {
+        wq_log_reply_lost(cur.note, false);
+        delete cur.stream;
+    }
+    wq_MutexLock g(out_lock_);
+    drop_queued();
+    next_queued(cur, resume);
 }
 
 bool wq_MsgCircuit::next_queued(Queued &cur, bool &resume)
@@ -722,7 +797,63 @@ void wq_MsgCircuit::fail_stream(CORBA::Stream &s, const CORBA::EnvironmentWrappe
     shutdown_net();
 }
 
-bool wq_MsgCircuit::fill(CORBA::Stream &s, uint32_t want, uint32_t &loose, const CORBA::EnvironmentWrapper &env)
+namespace {
+// A reader whose message's rest is not there yet hands the circuit back,
+// unless the peer is writing a large message at speed: once a turn has
+// taken kGraceAfter bytes, a read that would wait waits up to kGraceMs for
+// more, while the turn is younger than kTurnMs. A slow sender never holds a
+// reader.
+constexpr uint32_t kGraceAfter = 65536;
+constexpr int64_t kGraceMs = 1;
+constexpr int64_t kTurnMs = 100;
+} // namespace
+
+void wq_MsgCircuit::set_receive_due(int64_t due)
+{
+    if (in_due_.load(std::memory_order_relaxed) == 0) {
+        in_due_.store(due, std::memory_order_release);
+        wq_watch::receive_begun();
+    }
+}
+
+void wq_MsgCircuit::clear_receive_due()
+{
+    if (in_due_.load(std::memory_order_relaxed) != 0) {
+        in_due_.store(0, std::memory_order_release);
+        wq_watch::receive_ended();
+    }
+}
+
+int wq_MsgCircuit::on_would_wait(Turn &turn, uint32_t have)
+{
+    // No message begun: nothing to wait for (a silent circuit is no
+    // reader's business).
+    if (have == 0 && net_->poll_fd() >= 0)
+        return 2;
+    int64_t now = wq_monotonic_ms();
+    int64_t due = in_due_.load(std::memory_order_relaxed);
+    if (!due) {
+        due = now + wq_message_receive_ms;
+        set_receive_due(due);
+    }
+    if (now >= due)
+        return 0;
+    if (net_->poll_fd() < 0) {
+        // Nothing tells when more comes: wait here, within the time.
+        net_->read_deadline_ms = due;
+        return 1;
+    }
+    if (!turn.started)
+        turn.started = now;
+    if (turn.waited || turn.taken < kGraceAfter || now - turn.started >= kTurnMs)
+        return 2;
+    turn.waited = true;
+    net_->read_deadline_ms = std::min(due, now + kGraceMs);
+    return 1;
+}
+
+int wq_MsgCircuit::fill(CORBA::Stream &s, uint32_t want, uint32_t &loose, Turn &turn,
+                        const CORBA::EnvironmentWrapper &env)
 {
     uint32_t have = s.write_offset();
     // Bytes an earlier read left past the write position come first.
@@ -743,7 +874,7 @@ bool wq_MsgCircuit::fill(CORBA::Stream &s, uint32_t want, uint32_t &loose, const
         }
         if (!net_) {
             fail_read(0, env);
-            return false;
+            return 0;
         }
         // Straight into the stream: each read asks for the rest of the block.
         uint32_t room = 0;
@@ -751,28 +882,67 @@ bool wq_MsgCircuit::fill(CORBA::Stream &s, uint32_t want, uint32_t &loose, const
         if (!p)
             break;
         long n = net_->read(p, room);
-        if (n < 0 && net_->read_deadline_ms == kNoWaitYet && net_->last_read_error == ETIMEDOUT) {
-            // Nothing there yet: the receive time starts now.
-            net_->read_deadline_ms = wq_monotonic_ms() + wq_message_receive_ms;
-            continue;
+        if (n < 0 && server_ && net_->read_deadline_ms != 0 && net_->last_read_error == ETIMEDOUT) {
+            // Nothing there now (or not within the time).
+            int next = on_would_wait(turn, have);
+            if (next == 1)
+                continue;
+            if (next == 2)
+                return Incomplete;
+            fail_read(-1, env);
+            return 0;
         }
         if (n < 1) {
             fail_read(n, env);
-            return false;
+            return 0;
+        }
+        if (turn.waited) {
+            // More came: the next wait is decided afresh.
+            turn.waited = false;
+            net_->read_deadline_ms = kNoWaitYet;
         }
         uint32_t got = static_cast<uint32_t>(std::min<long>(n, room));
+        turn.taken += got;
         t = std::min(got, want - have);
         s.wrote(t);
         loose = got - t;
         have += t;
-        if (have < want && net_->read_deadline_ms == kNoWaitYet)
-            net_->read_deadline_ms = wq_monotonic_ms() + wq_message_receive_ms;
     }
     if (s.pending()) {
         fail_stream(s, env);
-        return false;
+        return 0;
     }
-    return true;
+    return 1;
+}
+
+void wq_MsgCircuit::keep_partial(CORBA::Stream &s, uint32_t total)
+{
+    uint32_t have = s.write_offset();
+    net_->read_drained = true; // the read that would have waited drained it
+    if (have == 0)
+        return;
+    if (have <= READ_AHEAD) {
+        // A short start waits in the read-ahead (empty now: it is used up
+        // before the transport is read), where the next receive takes it.
+        uint32_t at = 0;
+        for (wq_MemoryBlock *b = s.head(); b && at < have; b = b->next) {
+            uint32_t len = b == s.write_block() ? static_cast<uint32_t>(s.write_position() - b->data) : b->used;
+            len = std::min(len, have - at);
+            std::memcpy(ahead_ + at, b->data, len);
+            at += len;
+            if (b == s.write_block())
+                break;
+        }
+        ahead_offset_ = 0;
+        ahead_count_ = static_cast<int32_t>(at);
+        ahead_partial_ = true;
+    } else {
+        if (!part_)
+            part_ = new CORBA::Stream(*mwrap_);
+        part_->swap(s);
+    }
+    // Watched one-shot while its rest comes, when that is long.
+    last_in_size_ = total;
 }
 
 int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CORBA::EnvironmentWrapper &env)
@@ -786,12 +956,28 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
     s.reclaim();
     if (s.pending())
         s.env().clear();
+    Turn turn;
+    if (ahead_partial_ || part_) {
+        // The rest of a message begun in an earlier turn.
+        ahead_partial_ = false;
+        if (part_) {
+            s.swap(*part_);
+            delete part_;
+            part_ = nullptr;
+        }
+        int64_t due = in_due_.load(std::memory_order_relaxed);
+        if (due && wq_monotonic_ms() >= due && net_) {
+            net_->last_read_error = ETIMEDOUT;
+            fail_read(-1, env);
+            return 0;
+        }
+    }
     // Bytes read beyond what is taken so far, lying past the write position.
     uint32_t loose = 0;
-    // A server's reader takes a circuit when input is there; the rest of the
-    // message must follow within a bounded time, counted from the first read
-    // that does not complete it (fill), so that a message read whole at once
-    // needs no clock.
+    // A server's reader takes a circuit when input is there and never waits
+    // long for more: the rest of a message is gathered as it arrives, in
+    // later turns, within a bounded time counted from the first read that
+    // has to wait (so that a message read whole at once needs no clock).
     struct Deadline {
         wq_NetCircuit *net;
         Deadline(wq_NetCircuit *n, bool on) : net(on ? n : nullptr)
@@ -805,8 +991,11 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
                 net->read_deadline_ms = 0;
         }
     } deadline(net_, server_ && net_);
-    if (!fill(s, 12, loose, env))
-        return 0;
+    int r = fill(s, 12, loose, turn, env);
+    if (r == Incomplete)
+        keep_partial(s, 0);
+    if (r != 1)
+        return r;
     wq_read_message_header(s, h);
     if (std::memcmp(h.magic, "GIOP", 4) != 0) {
         fail_protocol(comm_failure(12, COMPLETED_MAYBE, "Message header didn't contain \"GIOP\""), env);
@@ -833,8 +1022,12 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
         fail_protocol(new CORBA::IMP_LIMIT(1, COMPLETED_MAYBE, t), env);
         return 0;
     }
-    if (!fill(s, static_cast<uint32_t>(total), loose, env))
-        return 0;
+    r = fill(s, static_cast<uint32_t>(total), loose, turn, env);
+    if (r == Incomplete)
+        keep_partial(s, static_cast<uint32_t>(total));
+    if (r != 1)
+        return r;
+    clear_receive_due();
     // What the last read brought beyond the message waits for the next one
     // (the read-ahead is empty whenever the transport was read).
     if (loose > READ_AHEAD) {

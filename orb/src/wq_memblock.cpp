@@ -22,8 +22,9 @@ struct wq_mb_guard {
 constexpr uint32_t kReqSize = 65536;
 constexpr uint32_t kAnySize = 4096;
 // Blocks kept for reuse per list: enough for the messages of many threads
-// at once, while a large message's blocks go back to the allocator.
-constexpr uint32_t kKeepReq = 64;
+// at once and for a large message (14 MiB of 65536-byte blocks, whose pages
+// stay mapped), beyond which blocks go back to the system.
+constexpr uint32_t kKeepReq = 224;
 constexpr uint32_t kKeepAny = 256;
 constexpr uint32_t kKeepNoBuf = 256;
 

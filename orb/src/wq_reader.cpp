@@ -20,34 +20,51 @@ namespace {
 // Reader threads alive, general and band together.
 std::atomic<uint32_t> g_readers{0};
 
-// After a message this large, memory that the allocator still holds for it
-// is handed back to the system. (The message's own blocks are mapped for
-// themselves; what the servant allocated for it is not.)
+// After a message this large, memory that the allocator holds free for it
+// (what the servant allocated) is looked at.
 constexpr uint32_t kLargeMessage = 1u << 20;
+// Free memory the allocator may keep for reuse once no large message is in
+// service: the arguments and results of a 16 MiB call and the hole that the
+// allocator's small requests leave among them (one more such buffer), so
+// that repeated large calls reuse pages instead of mapping, zeroing and
+// unmapping them each time; beyond it the free memory goes back to the
+// system. With the blocks that the streams keep (14 MiB), memory after
+// large calls stays within 64 MiB of before.
+constexpr size_t kKeepFree = size_t(50) << 20;
+// Allocations below this come from the allocator's arenas (and are reused);
+// the allocator's largest fixed value.
+constexpr int kMmapAbove = 32 << 20;
+// Large incoming messages in service now.
+std::atomic<int> g_large_in_service{0};
 std::atomic<bool> g_trimming{false};
-std::atomic<uint64_t> g_trims_asked{0};
 
-// One reader trims at a time; one that asks meanwhile has it done again by
-// the trimming reader instead of waiting.
-void give_memory_back()
+// The allocator's settings for a server: fixed thresholds (it would
+// otherwise raise them after the first large buffer is freed, and trim the
+// top of an arena on every free that leaves more than the trim threshold
+// there), and one arena, so that what one reader frees another reuses and
+// free memory is kept once, not once per reader. Set before the first
+// reader starts; the request path itself allocates nothing.
+void tune_allocator()
 {
-    // Allocations this large are mapped for themselves and unmapped when
-    // freed, and free memory at the top of an arena goes back above a fixed
-    // threshold: fixing both stops the allocator from raising them after the
-    // first large buffer is freed, which would keep every later one.
     static std::once_flag fixed;
     std::call_once(fixed, [] {
-        ::mallopt(M_MMAP_THRESHOLD, int(kLargeMessage));
-        ::mallopt(M_TRIM_THRESHOLD, int(kLargeMessage));
+        ::mallopt(M_ARENA_MAX, 1);
+        ::mallopt(M_MMAP_THRESHOLD, kMmapAbove);
+        ::mallopt(M_TRIM_THRESHOLD, int(kKeepFree));
     });
-    g_trims_asked.fetch_add(1, std::memory_order_acq_rel);
-    while (!g_trimming.exchange(true, std::memory_order_acquire)) {
-        uint64_t asked = g_trims_asked.load(std::memory_order_acquire);
+}
+
+// After a large message: when no other large message is in service (what
+// they held is free then), free memory beyond the bound goes back. One
+// reader at a time looks; one that finds another looking goes on.
+void give_memory_back()
+{
+    if (g_large_in_service.load(std::memory_order_acquire) != 0 ||
+        g_trimming.exchange(true, std::memory_order_acquire))
+        return;
+    if (::mallinfo2().fordblks > kKeepFree)
         ::malloc_trim(0);
-        g_trimming.store(false, std::memory_order_release);
-        if (g_trims_asked.load(std::memory_order_acquire) == asked)
-            return;
-    }
+    g_trimming.store(false, std::memory_order_release);
 }
 
 wq_PriorityQueue<wq_MsgCircuit> &pool_of(bool band) { return band ? wq_msg_circuit_band_pool : wq_msg_circuit_pool; }
@@ -60,6 +77,15 @@ void return_to_pool(wq_MsgCircuit *c, uint32_t level)
     else
         wq_msg_circuit_band_pool.put(c, level - 1);
 }
+
+// A circuit whose reading paused while its replies waited goes back to the
+// pool it was read from once they have gone.
+struct ResumeInstaller {
+    ResumeInstaller()
+    {
+        wq_msg_circuit_resume = [](wq_MsgCircuit *c) { return_to_pool(c, c->paused_level()); };
+    }
+} g_resume_installer;
 
 // A reader that gives its circuit up is no band thread any more and runs at
 // the default priority again.
@@ -249,6 +275,7 @@ bool spawn_general_reader_if_short(uint32_t minimum, bool total = false)
 
 bool wq_spawn_reader(wq_ReaderStart *start, int priority)
 {
+    tune_allocator();
     uint32_t n = g_readers.load(std::memory_order_relaxed);
     do {
         if (n >= wq_max_reader_threads) {
@@ -338,6 +365,13 @@ void wq_reader_thread_action(void *arg)
         st->env.clear();
         wq_GIOP::MessageHeader h{};
         int r = circuit->receive(st->in, h, st->env);
+        if (r == wq_MsgCircuit::Incomplete) {
+            // The rest of the message is read once it is there, by
+            // whichever reader takes the circuit then.
+            return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
+            circuit = nullptr;
+            continue;
+        }
         if (r != 1) {
             CORBA::Exception *e = st->env.exception();
             auto *se = CORBA::SystemException::_downcast(e);
@@ -361,16 +395,21 @@ void wq_reader_thread_action(void *arg)
             st->in.byte_order(order);
         if (st->in.read_offset() < 12)
             st->in.skip_read(12 - st->in.read_offset());
+        bool large_in = h.size >= kLargeMessage;
+        if (large_in)
+            g_large_in_service.fetch_add(1, std::memory_order_acq_rel);
         {
             ReaderSink sink(*st, circuit);
             wq_dispatch_message(*st, h.type, sink);
         }
-        bool large = h.size >= kLargeMessage || st->out.size_written() >= kLargeMessage;
+        bool large = large_in || st->out.size_written() >= kLargeMessage;
         // Blocks chained for a long message go back now; a stream within its
         // first block is reset by its next use (receive, reply).
         for (CORBA::Stream *s : {&st->in, &st->out})
             if (s->head() && s->head()->next)
                 s->reclaim();
+        if (large_in)
+            g_large_in_service.fetch_sub(1, std::memory_order_acq_rel);
         if (large)
             give_memory_back();
         if (circuit) {

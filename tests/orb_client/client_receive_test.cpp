@@ -9,6 +9,8 @@
 #include <chrono>
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 namespace {
 
 // Checks that each read asks for exactly the rest of the stream's write block.
@@ -76,7 +78,15 @@ TEST(OrbClientReceive, MessagesCutIntoPiecesAnywhere)
         net->stream = &s;
         for (size_t m = 0; m < row.bodies.size(); ++m) {
             wq_GIOP::MessageHeader h{};
-            ASSERT_EQ(c->receive(s, h, e.w), 1) << "message " << m << ": " << e.text();
+            // An accepted circuit hands back a message whose rest has not
+            // come yet, keeping what came: it is received again once more is
+            // there.
+            int r = 0;
+            for (int i = 0; i < 500 && (r = c->receive(s, h, e.w)) == wq_MsgCircuit::Incomplete; ++i) {
+                pollfd pf{net->fd(), POLLIN, 0};
+                ::poll(&pf, 1, 10);
+            }
+            ASSERT_EQ(r, 1) << "message " << m << ": " << e.text();
             EXPECT_EQ(h.type, m % 6);
             ASSERT_EQ(h.size, row.bodies[m]);
             EXPECT_EQ(s.message_length(), 12 + row.bodies[m]);
@@ -90,7 +100,12 @@ TEST(OrbClientReceive, MessagesCutIntoPiecesAnywhere)
         }
         // The peer has closed: "return code from read = 0" fails the circuit.
         wq_GIOP::MessageHeader h{};
-        EXPECT_EQ(c->receive(s, h, e.w), 0);
+        int r = 0;
+        for (int i = 0; i < 500 && (r = c->receive(s, h, e.w)) == wq_MsgCircuit::Incomplete; ++i) {
+            pollfd pf{net->fd(), POLLIN, 0};
+            ::poll(&pf, 1, 10);
+        }
+        EXPECT_EQ(r, 0);
         EXPECT_EQ(e.minor(), 0x51570082u);
         EXPECT_STREQ(e.text(), "return code from read = 0");
         EXPECT_EQ(c->state(), uint32_t(wq_MsgCircuit::Failed));
