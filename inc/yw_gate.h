@@ -52,10 +52,11 @@ public:
         m_.lock();
         YW_shared_hold();
     }
-    ~YW_shared_lock()
+    // The lock goes first: leaving the last hold may end the thread here.
+    ~YW_shared_lock() noexcept(false)
     {
-        YW_shared_release();
         m_.unlock();
+        YW_shared_release();
     }
     YW_shared_lock(const YW_shared_lock &) = delete;
     YW_shared_lock &operator=(const YW_shared_lock &) = delete;
@@ -152,7 +153,7 @@ inline int YW_gate_users(int &word)
 class YW_gate_hold {
 public:
     explicit YW_gate_hold(int &word, bool waitRetire = false) : m_word(&word), m_in(YW_gate_enter(word, waitRetire)) {}
-    ~YW_gate_hold()
+    ~YW_gate_hold() noexcept(false)
     {
         if (m_in)
             YW_gate_leave(*m_word);

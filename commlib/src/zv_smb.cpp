@@ -72,8 +72,9 @@ SMB_handle newHandle(int fd, const char *name, uint32_t flags, uint64_t size, CE
 }
 
 // Opens an existing area and waits (up to the attach pause) until its
-// creator has sized it; a different size is refused.
-ZV_status_t openSized(const char *name, uint64_t size, int &fdOut)
+// creator has sized it; a different size is refused. A stop of the thread
+// may end it in the wait's sleep: the descriptor is closed then.
+ZV_status_t openSized(const char *name, uint64_t size, int &fdOut, CancelHold &hold)
 {
     std::string obj;
     if (ZV_status_t r = objectName(name, obj))
@@ -81,6 +82,15 @@ ZV_status_t openSized(const char *name, uint64_t size, int &fdOut)
     int fd = shm_open(obj.c_str(), O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0)
         return errno == ENOENT ? SMB__NOT_FOUND : SMB__SYSTEM;
+    struct CloseOnCut {
+        int fd;
+        bool armed = false;
+        ~CloseOnCut()
+        {
+            if (armed)
+                close(fd);
+        }
+    } cut{fd};
     auto end = std::chrono::steady_clock::now() + attachPause();
     for (;;) {
         struct stat st {};
@@ -100,7 +110,9 @@ ZV_status_t openSized(const char *name, uint64_t size, int &fdOut)
             close(fd);
             return SMB__NOT_SIZED;
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        cut.armed = true;
+        hold.allowed([] { std::this_thread::sleep_for(std::chrono::microseconds(200)); });
+        cut.armed = false;
     }
 }
 
@@ -197,6 +209,7 @@ extern "C" {
 ZV_status_t smb_create(const char *name, uint32_t flags, uint64_t size, uint32_t count, CEID ceid,
                        uint32_t reserved, SMB_handle *pHandle)
 {
+    CancelHold hold;
     (void)count;
     (void)reserved;
     if (ZV_status_t r = checkArgs(name, size, pHandle))
@@ -220,12 +233,13 @@ ZV_status_t smb_create(const char *name, uint32_t flags, uint64_t size, uint32_t
 ZV_status_t smb_attach(const char *name, uint32_t flags, uint64_t size, uint32_t reserved1, uint32_t reserved2,
                        SMB_handle *pHandle)
 {
+    CancelHold hold;
     (void)reserved1;
     (void)reserved2;
     if (ZV_status_t r = checkArgs(name, size, pHandle))
         return r;
     int fd = -1;
-    if (ZV_status_t r = openSized(name, size, fd))
+    if (ZV_status_t r = openSized(name, size, fd, hold))
         return r;
     *pHandle = newHandle(fd, name, flags, size, 0);
     return 0;
@@ -234,6 +248,7 @@ ZV_status_t smb_attach(const char *name, uint32_t flags, uint64_t size, uint32_t
 ZV_status_t smb_open(const char *name, uint32_t flags, uint32_t reserved1, uint64_t size, uint32_t reserved2,
                      uint32_t reserved3, void **pAddr, SMB_handle *pHandle)
 {
+    CancelHold hold;
     (void)reserved1;
     (void)reserved2;
     (void)reserved3;
@@ -244,7 +259,7 @@ ZV_status_t smb_open(const char *name, uint32_t flags, uint32_t reserved1, uint6
     if (std::strlen(name) > SMB_NAME_MAX)
         return SMB__NAME_TOO_LONG;
     int fd = -1;
-    if (ZV_status_t r = openSized(name, size, fd))
+    if (ZV_status_t r = openSized(name, size, fd, hold))
         return r;
     zv_mapping m;
     if (ZV_status_t r = mapArea(fd, size, m)) {
@@ -261,6 +276,7 @@ ZV_status_t smb_open(const char *name, uint32_t flags, uint32_t reserved1, uint6
 
 ZV_status_t smb_close(SMB_handle handle, uint32_t reserved)
 {
+    CancelHold hold;
     (void)reserved;
     if (!handle || !HandleRegistry::instance().remove(handle))
         return SMB__NULL_HANDLE;
@@ -276,6 +292,7 @@ ZV_status_t smb_close(SMB_handle handle, uint32_t reserved)
 
 ZV_status_t smb_access_setup(const SMB_handle *handles, size_t bytes, SMB_access_handle *pAccess, void *reserved)
 {
+    CancelHold hold;
     (void)reserved;
     if (!pAccess)
         return SMB__NULL_ACCESS;
@@ -312,6 +329,7 @@ ZV_status_t smb_access_setup(const SMB_handle *handles, size_t bytes, SMB_access
 
 ZV_status_t smb_access_release(SMB_access_handle access)
 {
+    CancelHold hold;
     if (!access || !HandleRegistry::instance().remove(access))
         return SMB__NULL_ACCESS;
     for (uint32_t k = 0; k < access->count; k++)
@@ -339,6 +357,7 @@ ZV_status_t smb_access_write_u64(SMB_access_handle access, uint32_t area, uint32
 
 ZV_status_t smb_check(SMB_handle handle, uint32_t flags)
 {
+    CancelHold hold;
     if (!handle)
         return SMB__NULL_HANDLE;
     // The cheap check: no mapping anywhere in the process faulted.
@@ -369,6 +388,7 @@ ZV_status_t smb_check(SMB_handle handle, uint32_t flags)
 
 ZV_status_t smb_stat(const char *name, uint64_t *pSize, char *file, size_t fileLen)
 {
+    CancelHold hold;
     if (!name || !pSize)
         return SMB__BAD_ARG;
     std::string obj;
@@ -390,6 +410,7 @@ ZV_status_t smb_stat(const char *name, uint64_t *pSize, char *file, size_t fileL
 
 ZV_status_t smb_remove(const char *name)
 {
+    CancelHold hold;
     if (!name)
         return SMB__BAD_ARG;
     std::string obj;

@@ -277,7 +277,7 @@ inline void YW_ipc_setPriv(YW_ipc_t *ipc, void *priv)
 class yw_ipc_table_guard {
 public:
     yw_ipc_table_guard();
-    ~yw_ipc_table_guard();
+    ~yw_ipc_table_guard() noexcept(false);
     yw_ipc_table_guard(const yw_ipc_table_guard &) = delete;
     yw_ipc_table_guard &operator=(const yw_ipc_table_guard &) = delete;
 };
@@ -408,7 +408,7 @@ YW_ret_t YW_ipc_postSide(YW_ipc_t *ipc, YW_uint32_t side, YW_uint32_t value);
 class YW_ipc_hold {
 public:
     YW_ipc_hold(YW_ipc_t *ipc, YW_uint32_t gen) : m_ipc(ipc), m_rc(YW_ipc_enterGen(ipc, gen)) {}
-    ~YW_ipc_hold()
+    ~YW_ipc_hold() noexcept(false)
     {
         if (m_rc == YW_SUCCESS)
             YW_ipc_leave(m_ipc);

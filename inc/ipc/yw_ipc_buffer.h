@@ -76,11 +76,12 @@ public:
             YW_shared_hold();
         }
     }
-    ~YW_ipc_buffer_guard()
+    /* The lock goes first: leaving the last hold may end the thread here. */
+    ~YW_ipc_buffer_guard() noexcept(false)
     {
         if (m_lock) {
-            YW_shared_release();
             YW_P_unlockMutex(m_lock);
+            YW_shared_release();
         }
     }
     YW_ipc_buffer_guard(const YW_ipc_buffer_guard &) = delete;

@@ -62,7 +62,11 @@ typedef struct yw_P_thread_wait {
  * guards are released; code on a thread's stack must not swallow it: a
  * catch (...) there rethrows, and no noexcept function may wait or reach a
  * cancellation point while cancellation is enabled. Framework locks hold
- * cancellation off while they are held (YW_P_cancelHoldOff).
+ * cancellation off while they are held (YW_P_cancelHoldOff); leaving the
+ * last hold, the framework calls a task may loop on without waiting, and a
+ * task's wait for a mutex another holds are end points too
+ * (YW_P_stopPoint), so a task that never reaches a system call is ended all
+ * the same, and framework tasks are ended the same way.
  */
 typedef struct yw_P_thread_control {
     pthread_t id;                 /* the POSIX thread */
@@ -177,15 +181,36 @@ YW_ret_t YW_P_initThread(void);
 inline thread_local bool yw_t_cancelable = false; /* set by YW_P_initThread */
 inline thread_local int yw_t_cancelHoldDepth = 0;
 inline thread_local int yw_t_cancelHoldSaved = PTHREAD_CANCEL_ENABLE;
+/* The calling layer thread's end mark (null for other threads). */
+inline thread_local std::atomic<int> *yw_t_endMark = nullptr;
+
+/* Ends the calling task thread here when its end was asked and it holds
+ * nothing (no hold, cancellation not turned off by the thread itself);
+ * otherwise returns at once. The end unwinds the stack like a cancel. Run by
+ * the last YW_P_cancelAllow and at the start of the framework calls a task
+ * may loop on without ever waiting (YW_recvIpc polled, YW_printf ...), so
+ * such a loop is ended too. Must not be called from a destructor or a
+ * noexcept function. */
+void YW_P_stopPoint(void);
+
+/* Ends the calling thread now (unwinding its stack), as its own choice. */
+[[noreturn]] void YW_P_exitThread(void);
+
 inline void YW_P_cancelHoldOff()
 {
     if (yw_t_cancelHoldDepth++ == 0 && yw_t_cancelable)
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &yw_t_cancelHoldSaved);
 }
+/* Leaving the last hold acts on an end asked during it (YW_P_stopPoint):
+ * the guards that call it release their lock first and let the end unwind
+ * through them (their destructors are noexcept(false)). */
 inline void YW_P_cancelAllow()
 {
-    if (yw_t_cancelHoldDepth > 0 && --yw_t_cancelHoldDepth == 0 && yw_t_cancelable)
+    if (yw_t_cancelHoldDepth > 0 && --yw_t_cancelHoldDepth == 0 && yw_t_cancelable) {
         pthread_setcancelstate(yw_t_cancelHoldSaved, nullptr);
+        if (yw_t_endMark && yw_t_endMark->load(std::memory_order_acquire))
+            YW_P_stopPoint();
+    }
 }
 
 /* SIGUSR1 asks the calling thread to end at its next wait; other signals
@@ -352,15 +377,18 @@ typedef struct yw_P_csem_arg {
 } YW_P_csem_arg_t;
 
 /* Recursive unless YW_SEM_NO_RECURSE, which gives a plain mutex (a relock
- * by the owner blocks). YW_SEM_INVERSION_SAFE gives priority inheritance;
- * otherwise YW_SEM_Q_PRIORITY gives priority protection with the highest
- * real-time priority as ceiling: any real-time thread may lock it and runs
- * at that priority while it holds it (whether a SCHED_OTHER thread may is the
- * library's matter).
+ * by the owner blocks). YW_SEM_INVERSION_SAFE and YW_SEM_Q_PRIORITY give
+ * priority protection by inheritance (the owner runs at its highest
+ * waiter's priority): a ceiling cannot be locked by threads of the default
+ * policy, whereas an inheriting mutex locks on the first try in every
+ * policy.
  * A robust (YW_SEM_DELETE_SAFE) mutex whose owner died is made consistent
  * and handed to the next locker (result 0). */
 YW_ret_t YW_P_createMutex(int options, YW_P_mutex_t *mutex);
 YW_ret_t YW_P_deleteMutex(YW_P_mutex_t mutex);
+/* A task thread that holds nothing and waits for a mutex another holds is
+ * ended there when it is stopped (YW_P_stopPoint); it never owns the mutex
+ * then. */
 YW_ret_t YW_P_lockMutex(YW_P_mutex_t mutex);
 YW_ret_t YW_P_trylockMutex(YW_P_mutex_t mutex);
 YW_ret_t YW_P_unlockMutex(YW_P_mutex_t mutex);

@@ -18,11 +18,12 @@ public:
             YW_shared_hold();
         }
     }
-    ~YW_P_mutexGuard()
+    // The lock goes first: leaving the last hold may end the thread here.
+    ~YW_P_mutexGuard() noexcept(false)
     {
         if (m_) {
-            YW_shared_release();
             YW_P_unlockMutex(m_);
+            YW_shared_release();
         }
     }
     YW_P_mutexGuard(const YW_P_mutexGuard &) = delete;

@@ -40,7 +40,7 @@ enum { YW_TASK_POLICY_DEFAULT = 0, YW_TASK_POLICY_FIFO = 1, YW_TASK_POLICY_RR = 
 
 /* State bits of a task slot; 0 is a free slot. STOPPING: the task was
  * stopped or deleted and its thread has not ended yet; the slot stays taken
- * (it is neither listed nor found by name) until the thread is gone. */
+ * (listed with the letter S, not found by name) until the thread is gone. */
 enum {
     YW_TASK_STATE_ASSIGNED = 1,
     YW_TASK_STATE_BUSY = 2,

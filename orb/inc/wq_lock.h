@@ -11,9 +11,30 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <pthread.h>
 
 struct wq_ThreadRecord;
 class wq_ThreadEnvironment;
+
+// Cancellation of a thread that holds a broker lock (a reader-writer lock
+// recorded as held, or a scoped wq_MutexLock) is held off until its last
+// such lock is released: a thread stopped by its application is never cut
+// while it owns a lock, a circuit's send side or half a message. Counted per
+// thread, so holds nest; the state found by the first hold is restored by
+// the last release (a pending cancel is then acted on at the thread's next
+// cancellation point).
+inline thread_local int wq_t_cancel_holds = 0;
+inline thread_local int wq_t_cancel_saved = PTHREAD_CANCEL_ENABLE;
+inline void wq_cancel_hold()
+{
+    if (wq_t_cancel_holds++ == 0)
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &wq_t_cancel_saved);
+}
+inline void wq_cancel_allow()
+{
+    if (wq_t_cancel_holds > 0 && --wq_t_cancel_holds == 0)
+        pthread_setcancelstate(wq_t_cancel_saved, nullptr);
+}
 
 // One step of the guard's back-off: the passes up to `last_pass` (counted from
 // 1) do `action` (spin, yield the processor, or sleep `units` of 100 ns).
@@ -238,8 +259,16 @@ private:
 // Scoped holders.
 class wq_MutexLock {
 public:
-    explicit wq_MutexLock(wq_Mutex &m) : m_(m) { m_.lock(); }
-    ~wq_MutexLock() { m_.unlock(); }
+    explicit wq_MutexLock(wq_Mutex &m) : m_(m)
+    {
+        wq_cancel_hold();
+        m_.lock();
+    }
+    ~wq_MutexLock()
+    {
+        m_.unlock();
+        wq_cancel_allow();
+    }
     wq_MutexLock(const wq_MutexLock &) = delete;
     wq_MutexLock &operator=(const wq_MutexLock &) = delete;
 

@@ -68,6 +68,7 @@ struct wq_ThreadRecord {
         if (held_count == held_cap)
             grow_held();
         held[held_count] = wq_HeldLock{lock, count, mode};
+        wq_cancel_hold(); // given back with the entry
         return &held[held_count++];
     }
     void remove_held(const wq_RWMutex *lock)
@@ -80,6 +81,7 @@ struct wq_ThreadRecord {
     {
         *h = held[held_count - 1];
         --held_count;
+        wq_cancel_allow();
     }
 
     // The record of the calling thread. Stays set while the record's

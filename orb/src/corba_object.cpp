@@ -10,6 +10,7 @@
 #include "wq_stub.h"
 #include "wq_target.h"
 
+#include <cxxabi.h>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -269,11 +270,14 @@ Request *Object::_request(char const *operation, bool flag, const EnvironmentWra
 
 namespace {
 
-// Converts what a collocated call threw into the environment.
+// Converts what a collocated call threw into the environment. The end of a
+// thread stopped inside the servant (its unwinding) passes on untouched.
 template <class F> bool collocated_call(const EnvironmentWrapper &env, F f)
 {
     try {
         return f();
+    } catch (abi::__forced_unwind &) {
+        throw;
     } catch (Exception &e) {
         env.exception(e);
     } catch (std::exception &e) {

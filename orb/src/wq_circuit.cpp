@@ -1137,9 +1137,47 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
         reader_active_ = 1;
         reply_lock_.unlock(tenv);
     }
+    // The reader waits in the transport holding no lock, so a stop of its
+    // thread (cancellation) may end it there. The reading part is then given
+    // back and the waiters woken, so that other threads' calls on this
+    // circuit go on; a message cut half-way leaves the stream unusable, and
+    // the circuit fails as on a broken read.
+    struct ReaderCut {
+        wq_MsgCircuit *c;
+        uint64_t id;
+        CORBA::Stream &s;
+        bool armed = true;
+        ~ReaderCut()
+        {
+            if (!armed)
+                return;
+            wq_ThreadEnvironment te;
+            const bool torn = s.write_offset() > 0;
+            {
+                wq_WriteLock rl(c->reply_lock_, te);
+                c->reader_active_ = 0;
+                c->unregister(id);
+                if (torn) {
+                    CORBA::COMM_FAILURE *e = comm_failure(3, COMPLETED_NO, "reader ended within a message");
+                    c->store_failure(e); // keeps a copy
+                    delete e;
+                    c->fail();
+                }
+                c->reader_cond_.broadcast(te);
+                c->mailbox_cond_.broadcast(te);
+            }
+            if (torn)
+                c->shutdown_net();
+        }
+    };
     for (;;) {
         uint32_t wire = 0;
-        int r = read_next_reply(s, h, rh, lh, wire, env);
+        int r;
+        {
+            ReaderCut cut{this, id, s};
+            r = read_next_reply(s, h, rh, lh, wire, env);
+            cut.armed = false;
+        }
         reply_lock_.lock_write(tenv);
         if (r < 1 || env.pending()) {
             reader_active_ = 0;

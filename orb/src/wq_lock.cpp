@@ -183,6 +183,14 @@ wq_ThreadRecord *wq_WaitList::dequeue()
 
 void wq_block_on_record(wq_ThreadRecord *rec)
 {
+    // A waiter is never cut while it waits: it stays on a waiter list, and a
+    // lock or count later handed to it would be lost with it. A stop is
+    // acted on at the thread's next cancellation point after the wait.
+    struct NoCancel {
+        int old = PTHREAD_CANCEL_ENABLE;
+        NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old); }
+        ~NoCancel() { pthread_setcancelstate(old, nullptr); }
+    } no_cancel;
     // A hand-off often follows within microseconds: poll briefly (no system
     // call on either side while nobody sleeps) before blocking.
     for (int i = 0; i < 64; ++i) {

@@ -253,7 +253,7 @@ yw_ipc_table_guard::yw_ipc_table_guard()
     YW_ipc_lock();
 }
 
-yw_ipc_table_guard::~yw_ipc_table_guard()
+yw_ipc_table_guard::~yw_ipc_table_guard() noexcept(false)
 {
     YW_ipc_unlock();
 }

@@ -75,7 +75,7 @@ public:
     {
     }
     explicit yw_ipc_call(YW_ipc_id_t ipc_id) : yw_ipc_call(YW_ipc_get(ipc_id), YW_ipc_enterCall) {}
-    ~yw_ipc_call()
+    ~yw_ipc_call() noexcept(false)
     {
         if (m_rc == YW_SUCCESS)
             YW_ipc_leave(m_ipc);
@@ -217,6 +217,8 @@ YW_ret_t YW_closeIpc(YW_ipc_id_t ipc_id, YW_uint32_t flags)
 
 YW_size_t YW_sendIpc(YW_ipc_id_t ipc_id, const void *bp, YW_size_t size)
 {
+    // A task polling a channel in a loop is ended here once it was stopped.
+    YW_P_stopPoint();
     yw_ipc_call ipc(ipc_id);
     if (ipc.result() != YW_SUCCESS)
         return ipc.result();
@@ -229,6 +231,8 @@ YW_size_t YW_sendIpc(YW_ipc_id_t ipc_id, const void *bp, YW_size_t size)
 
 YW_size_t YW_recvIpc(YW_ipc_id_t ipc_id, void *bp, YW_size_t size)
 {
+    // A task polling a channel in a loop is ended here once it was stopped.
+    YW_P_stopPoint();
     yw_ipc_call ipc(ipc_id);
     if (ipc.result() != YW_SUCCESS)
         return ipc.result();

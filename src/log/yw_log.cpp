@@ -713,6 +713,8 @@ YW_ret_t YW_delLogSink(YW_log_t h, YW_uint32_t type, int index)
 void YW_logPrintfAt(YW_log_t h, YW_uint16_t level, const char *file, int line, const char *func,
                     const char *format, ...)
 {
+    // A task printing in a loop is ended here once it was stopped.
+    YW_P_stopPoint();
     if (!h)
         return;
     YW_uint16_t f = h->flags.load(std::memory_order_relaxed);

@@ -742,7 +742,7 @@ void *YW_log_lse_main(void *)
     // dropped on every way out, unwinding included.
     struct drop_on_exit {
         YW_P_thread_t *slot;
-        ~drop_on_exit() { YW_log_lse_dropThread(slot, nullptr); }
+        ~drop_on_exit() noexcept(false) { YW_log_lse_dropThread(slot, nullptr); }
     } drop{&ctrl->lse_recv_task};
     YW_elog("%s start...\n", __func__);
     YW_event_q_t *q = &YW_g_log_event_q;

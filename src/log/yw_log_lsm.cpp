@@ -235,7 +235,7 @@ void *YW_log_lsm_main(void *ctrl)
     // The handle goes with this thread, on every way out: commands sent from
     // then on wait in the queue instead of ringing a doorbell that is gone.
     struct drop_on_exit {
-        ~drop_on_exit()
+        ~drop_on_exit() noexcept(false)
         {
             YW_P_thread_t self = nullptr;
             YW_P_getThreadID(&self);

@@ -260,16 +260,34 @@ YW_ret_t yw_sync_createShm(const YW_sync_cfg_t *cfg, YW_P_shm_t *out)
     return yw_sync_createShmExcl(a, out);
 }
 
-// Deletes a shared-memory object this node made, with its mark file.
+// Deletes a shared-memory object this node made, with its mark file. Only
+// the node's own object is removed: when its name now leads to another
+// object (one that replaced it) or to none, the name is left as it is, with
+// a line, and only the node's own descriptor and mark go.
 YW_ret_t yw_sync_deleteShm(YW_P_shm_t shm)
 {
     if (shm->refCount > 0 && YW_P_unmapSharedMemory(shm) != YW_SUCCESS)
         return YW_FAIL;
     struct stat own {};
     std::string mark;
+    bool ours = false;
     if (fstat(shm->fd, &own) == 0) {
         std::string dir = yw_sync_shmDir(shm->name, shm->fd);
-        mark = yw_sync_markPath(dir.empty() ? "/dev/shm" : dir, own.st_ino);
+        if (dir.empty())
+            dir = "/dev/shm";
+        mark = yw_sync_markPath(dir, own.st_ino);
+        std::string path = yw_sync_shmPath(dir, shm->name);
+        struct stat now {};
+        ours = !path.empty() && lstat(path.c_str(), &now) == 0 && yw_sync_sameFile(now, own);
+    }
+    if (!ours) {
+        std::printf("%s:%d shared memory %s is no longer this node's object: the name is left as it is\n",
+                    "YW_deleteSync", __LINE__, shm->name);
+        close(shm->fd);
+        YW_P_free(shm);
+        if (!mark.empty())
+            unlink(mark.c_str());
+        return YW_SUCCESS;
     }
     YW_ret_t r = YW_P_deleteSharedMemory(shm); // unlinks the name and closes it
     if (r == YW_SUCCESS && !mark.empty())

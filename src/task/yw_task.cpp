@@ -209,6 +209,7 @@ YW_ret_t YW_task_startApplicationTasks(void)
 
 static YW_ret_t yw_task_stopWhere(bool (*pick)(int category))
 {
+    YW_ret_t result = YW_SUCCESS;
     for (YW_task_id_t i = 0; i < YW_TASK_MAX; ++i) {
         // Checked and stopped under one hold of the (recursive) table lock,
         // so the slot cannot change to another task in between. Only started
@@ -223,9 +224,12 @@ static YW_ret_t yw_task_stopWhere(bool (*pick)(int category))
                 continue;
             tok = yw_task_stopLocked(t);
         }
-        yw_task_stopFinish(tok); // waited for without the table lock
+        // waited for without the table lock; a task that did not end in
+        // time is reported once the others are stopped too
+        if (!yw_task_stopFinish(tok) && result == YW_SUCCESS)
+            result = YW_ERR_TIMEOUT;
     }
-    return YW_SUCCESS;
+    return result;
 }
 
 YW_ret_t YW_task_stopApplicationTasks(void)
@@ -254,6 +258,7 @@ const char *YW_task_statusToString(int state)
         int bit;
         const char *letter;
     } const order[] = {{YW_TASK_STATE_EXCEPT, "X"},
+                       {YW_TASK_STATE_STOPPING, "S"},
                        {YW_TASK_STATE_BUSY, "B"},
                        {YW_TASK_STATE_ASSIGNED, "A"},
                        {YW_TASK_STATE_SUSPEND, "P"}};
@@ -269,7 +274,9 @@ const char *YW_task_statusToString(int state)
 
 YW_size_t YW_task_brief_toString(const YW_task_t *task, char *buffer, YW_size_t size)
 {
-    if (!task || !buffer || size < 1 || !task->cfg || !(task->status.state & YW_TASK_STATE_ASSIGNED))
+    // A stopping slot is listed until its thread has ended.
+    if (!task || !buffer || size < 1 || !task->cfg ||
+        !(task->status.state & (YW_TASK_STATE_ASSIGNED | YW_TASK_STATE_STOPPING)))
         return 0;
     const YW_task_cfg_t *c = task->cfg;
     int n = std::snprintf(buffer, (size_t)size, "task:%03d %02d(%02d) %12s[%6s] time:%2.3f load:%2.1f",

@@ -26,7 +26,7 @@ public:
         pthread_mutex_lock(yw_task_tableMutex());
         ++yw_t_tableLockDepth;
     }
-    ~YW_task_lockGuard()
+    ~YW_task_lockGuard() noexcept(false)
     {
         --yw_t_tableLockDepth;
         pthread_mutex_unlock(yw_task_tableMutex());
@@ -69,7 +69,8 @@ yw_task_stopToken yw_task_stopLocked(YW_task_t *task);
 // ends the calling thread here; another's is waited for, a bounded time,
 // until its thread has freed the slot (a thread blocked outside any
 // cancellation point leaves its slot stopping when the wait runs out).
-void yw_task_stopFinish(const yw_task_stopToken &tok);
+// False when the stopped thread had not ended within the bound.
+bool yw_task_stopFinish(const yw_task_stopToken &tok);
 
 // Clears the whole task table (every slot free, ids set); used by the
 // service's init.

@@ -12,10 +12,12 @@
 //     ends at its next cancellation point (sleep, read, poll ...) or
 //     framework wait, unwinding through the wrapper, whose guard releases
 //     what the thread owns and frees the slot. Framework locks hold
-//     cancellation off while held, so a thread is never cut inside one.
-//     Framework tasks keep cancellation off altogether: their loops end at
-//     their framework waits, and their calls (into the broker, the
-//     transports) are never cut half-way.
+//     cancellation off while held, so a thread is never cut inside one;
+//     leaving the last hold acts on an end asked meanwhile, and so do the
+//     framework calls a task may loop on without waiting. Framework tasks
+//     (managers, timer tasks running their handlers) are ended the same
+//     way: the calls they make (broker, communication library, transports)
+//     hold cancellation off inside, or give back what they hold when cut.
 //   - The thread handle: the slot holds the creator's reference, dropped
 //     when the slot is freed; the running thread holds its own until it
 //     ends (OS layer).
@@ -73,7 +75,7 @@ public:
         yw_t_slotHeld = m_;
         ++yw_t_slotDepth;
     }
-    ~yw_task_slotGuard()
+    ~yw_task_slotGuard() noexcept(false)
     {
         if (--yw_t_slotDepth == 0)
             yw_t_slotHeld = nullptr;
@@ -403,28 +405,32 @@ yw_task_stopToken yw_task_stopLocked(YW_task_t *task)
     return yw_task_endLocked(task);
 }
 
-void yw_task_stopFinish(const yw_task_stopToken &tok)
+bool yw_task_stopFinish(const yw_task_stopToken &tok)
 {
     if (!tok.task)
-        return;
+        return true;
     if (tok.self)
-        pthread_exit(nullptr); // a task that stops itself ends inside the call
+        YW_P_exitThread(); // a task that stops itself ends inside the call
     // The ending thread needs the table lock to free its slot: a caller that
     // still holds it cannot wait for that.
     if (yw_t_tableLockDepth > 0)
-        return;
+        return true;
     const size_t i = (size_t)(tok.task - YW_g_task);
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += YW_TASK_STOP_WAIT_NS / 1000000000LL;
     YW_P_cancelHoldOff(); // the wait holds the end lock
     pthread_mutex_lock(&yw_s_end_mutex);
+    bool ended = true;
     while (__atomic_load_n(&yw_s_slotGen[i], __ATOMIC_ACQUIRE) == tok.gen) {
-        if (pthread_cond_clockwait(&yw_s_end_cond, &yw_s_end_mutex, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT)
+        if (pthread_cond_clockwait(&yw_s_end_cond, &yw_s_end_mutex, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT) {
+            ended = __atomic_load_n(&yw_s_slotGen[i], __ATOMIC_ACQUIRE) != tok.gen;
             break;
+        }
     }
     pthread_mutex_unlock(&yw_s_end_mutex);
     YW_P_cancelAllow();
+    return ended;
 }
 
 pthread_mutex_t *yw_task_tableMutex()
@@ -665,8 +671,9 @@ YW_ret_t YW_stopTask(YW_task_id_t id)
             return YW_ERR_TASK_STATE;
         tok = yw_task_stopLocked(task);
     }
-    yw_task_stopFinish(tok);
-    return YW_SUCCESS;
+    // A thread that did not end within the bound: the slot stays stopping
+    // (listed with S) and the caller is told.
+    return yw_task_stopFinish(tok) ? YW_SUCCESS : YW_ERR_TIMEOUT;
 }
 
 YW_ret_t YW_deleteTask(YW_task_id_t id)
@@ -684,8 +691,7 @@ YW_ret_t YW_deleteTask(YW_task_id_t id)
             return YW_ERR_TASK_STATE;
         tok = yw_task_endLocked(task);
     }
-    yw_task_stopFinish(tok);
-    return YW_SUCCESS;
+    return yw_task_stopFinish(tok) ? YW_SUCCESS : YW_ERR_TIMEOUT;
 }
 
 YW_ret_t YW_inqTask(YW_task_id_t id, YW_task_status_t *status)
@@ -1032,7 +1038,6 @@ void *YW_task_tse_entry(void *arg)
     YW_task_entry_t entry = nullptr;
     void *entryArg = nullptr;
     YW_task_id_t id = YW_TASK_ID_NONE;
-    bool framework = false;
     const char *name = tq ? tq->name : "";
     {
         // Waits here until YW_startTask has finished with the slot.
@@ -1047,11 +1052,7 @@ void *YW_task_tse_entry(void *arg)
         entry = task->entry;
         entryArg = task->arg;
         id = task->task_id;
-        framework = (task->cfg->category & YW_TASK_CAT_FRW) != 0;
     }
-    // A framework task ends at its framework waits only (see above).
-    if (framework)
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     std::printf("%s:%d arg=%x task=%s\n", __func__, __LINE__, (unsigned)(uintptr_t)task, name);
 
     YW_ret_t kr;

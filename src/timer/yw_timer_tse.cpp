@@ -175,7 +175,7 @@ struct yw_timer_taskEndGuard {
     YW_timer_t *t;
     YW_uint32_t gen;
     YW_task_id_t self;
-    ~yw_timer_taskEndGuard()
+    ~yw_timer_taskEndGuard() noexcept(false)
     {
         YW_P_mutexGuard lk(yw_timer_lock());
         if (t->generation == gen && t->task_id == self)
@@ -268,8 +268,9 @@ YW_ret_t YW_deleteTimer(YW_timer_id_t id)
         t->generation++;
         YW_svc_countDec(YW_g_timer_tsm_ctx.status.ntimers);
     }
-    yw_task_stopFinish(tok);
-    return YW_SUCCESS;
+    // The timer is gone either way; a task that could not be ended within
+    // the bound (its slot still listed as stopping) is reported.
+    return yw_task_stopFinish(tok) ? YW_SUCCESS : YW_ERR_TIMEOUT;
 }
 
 YW_ret_t YW_inqTimer(YW_timer_id_t id, YW_timer_status_t *status)

@@ -409,3 +409,60 @@ TEST(SyncResources, TwoNodesCreatingOneSharedMemoryNameAtOnce)
             EXPECT_EQ(e.path().filename().string().find("." + std::to_string(p) + "."), std::string::npos) << e.path();
     munmap(sh, sizeof(Shared));
 }
+
+// Deleting a shared-memory resource removes the node's own object only: an
+// object that replaced it under the name, or a name gone, is left as it is
+// with a line, and the slot is freed either way.
+TEST(SyncResources, DeleteRemovesOnlyTheNodesOwnObject)
+{
+    setUp();
+    const std::string name = shmName("replaced");
+    YW_sync_cfg_t cfg{};
+    cfg.name = const_cast<char *>(name.c_str());
+    cfg.sync_type = YW_SYNC_TYPE_SHM;
+    cfg.shm_size = 4096;
+    cfg.shm_attr = YW_SHM_ATTR_RW;
+    const std::string bytes = "another program's object";
+    enum What { OWN, REPLACED, REMOVED };
+    const struct {
+        What what;
+        bool line;      // the "left as it is" line
+        bool nameAfter; // an object under the name afterwards
+    } rows[] = {{OWN, false, false}, {REPLACED, true, true}, {REMOVED, true, false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(testing::Message() << "row " << row.what);
+        shm_unlink(name.c_str());
+        YW_sync_id_t sid = YW_SYNC_MAX;
+        ASSERT_EQ(YW_createSync(&cfg, &sid), 0);
+        struct stat foreign {};
+        if (row.what != OWN)
+            ASSERT_EQ(shm_unlink(name.c_str()), 0);
+        if (row.what == REPLACED) {
+            int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(write(fd, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+            ASSERT_EQ(fstat(fd, &foreign), 0);
+            close(fd);
+        }
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(YW_deleteSync(sid), 0);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out.find("shared memory " + name + " is no longer this node's object: the name is left as it is\n") !=
+                      std::string::npos,
+                  row.line)
+            << out;
+        EXPECT_EQ(YW_g_sync[sid].cfg, nullptr);
+        int again = shm_open(name.c_str(), O_RDONLY, 0);
+        EXPECT_EQ(again >= 0, row.nameAfter);
+        if (again >= 0) {
+            struct stat now {};
+            ASSERT_EQ(fstat(again, &now), 0);
+            EXPECT_EQ(now.st_ino, foreign.st_ino);
+            std::string got(bytes.size(), '\0');
+            EXPECT_EQ(pread(again, got.data(), got.size(), 0), (ssize_t)got.size());
+            EXPECT_EQ(got, bytes);
+            close(again);
+        }
+        shm_unlink(name.c_str());
+    }
+}

@@ -19,13 +19,17 @@ YW_ret_t YW_P_createMutex(int options, YW_P_mutex_t *mutex)
                                                                    : PTHREAD_MUTEX_RECURSIVE);
     pthread_mutexattr_setpshared(&attr, (options & YW_SEM_PROCESS_SHARED) ? PTHREAD_PROCESS_SHARED
                                                                           : PTHREAD_PROCESS_PRIVATE);
-    if (options & YW_SEM_INVERSION_SAFE) {
+    if (options & (YW_SEM_INVERSION_SAFE | YW_SEM_Q_PRIORITY)) {
+        /* Priority protection: a ceiling protocol can only raise real-time
+         * threads. The library refuses every ceiling (1..99) to a thread of
+         * the default policy, whose first lock then fails with EINVAL, and a
+         * real-time thread above the ceiling is refused too, so no ceiling
+         * fits every locker. A resource mutex is locked by tasks of any
+         * policy: YW_SEM_Q_PRIORITY therefore falls back to priority
+         * inheritance, which bounds the inversion the same way (the owner
+         * runs at its highest waiter's priority) and locks on the first try
+         * in every policy. */
         pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
-    } else if (options & YW_SEM_Q_PRIORITY) {
-        /* The ceiling is set rather than left to the library, whose default
-         * is not usable before its first real-time query. */
-        pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_PROTECT);
-        pthread_mutexattr_setprioceiling(&attr, sched_get_priority_max(SCHED_FIFO));
     } else {
         pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_NONE);
     }
@@ -70,10 +74,28 @@ int recoverOwnerDead(YW_P_mutex_t mutex, int rc)
 
 } // namespace
 
+/* Slice of a lock wait of a task thread that may be stopped. */
+constexpr YW_int64_t kStoppableLockSliceNs = 10 * 1000000LL;
+
 YW_ret_t YW_P_lockMutex(YW_P_mutex_t mutex)
 {
     if (!mutex)
         return YW_FAIL;
+    /* A task thread that holds nothing waits in slices, so that a stop ends
+     * it while it waits for a lock another task holds (a mutex wait is no
+     * cancellation point). Inside a hold, and on other threads, the wait is
+     * the plain one. */
+    if (yw_t_endMark && yw_t_cancelable && yw_t_cancelHoldDepth == 0) {
+        int rc = pthread_mutex_trylock(mutex);
+        while (rc == EBUSY) {
+            YW_P_stopPoint();
+            struct timespec until = yw_osa::toTimespec(yw_osa::deadlineNs(CLOCK_REALTIME, kStoppableLockSliceNs));
+            rc = pthread_mutex_timedlock(mutex, &until);
+            if (rc == ETIMEDOUT)
+                rc = EBUSY;
+        }
+        return yw_osa::ret(recoverOwnerDead(mutex, rc));
+    }
     return yw_osa::ret(recoverOwnerDead(mutex, pthread_mutex_lock(mutex)));
 }
 

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <new>
 
@@ -34,6 +35,17 @@ constexpr bool kCancelThreads = true;
 /* The calling thread's own record (null for threads not made by the layer).
  * Also read from the SIGUSR1 handler, hence a plain thread-local pointer. */
 thread_local YW_P_thread_control_t *tl_self = nullptr;
+
+/* Set once the calling thread has begun to end (unwinding): nothing may
+ * start a second end while the first unwinds. */
+thread_local bool tl_exiting = false;
+
+/* Ends the calling thread: pthread_exit, marked first. */
+[[noreturn]] void exitThread()
+{
+    tl_exiting = true;
+    pthread_exit(nullptr);
+}
 
 std::mutex g_keyLock;
 bool g_keyTaskidMade = false;
@@ -140,6 +152,8 @@ struct ThreadExitGuard {
         pthread_mutex_lock(&t->endLock);
         t->ended = 1; /* the id may go from here on: no cancel is sent */
         pthread_mutex_unlock(&t->endLock);
+        tl_exiting = true;
+        yw_t_endMark = nullptr;
         tl_self = nullptr;
         if (keyMade(YW_THREAD_KEY_THREADID))
             pthread_setspecific(YW_P_s_thread_key_threadid, nullptr);
@@ -156,6 +170,7 @@ void *threadStart(void *p)
         t->started.wait(0, std::memory_order_acquire);
     ThreadExitGuard guard{t};
     tl_self = t;
+    yw_t_endMark = &t->deleteRequest;
     YW_P_threadKey_t key;
     if (ensureKey(YW_THREAD_KEY_THREADID, &key) == 0)
         pthread_setspecific(key, t);
@@ -266,8 +281,38 @@ int createLayerThread(const char *fn, const ThreadShape *shape, YW_P_thread_entr
 void yw_osa::endIfDeleted()
 {
     YW_P_thread_control_t *self = tl_self;
-    if (self && self->deleteRequest.load(std::memory_order_acquire))
-        pthread_exit(nullptr);
+    if (self && !tl_exiting && self->deleteRequest.load(std::memory_order_acquire))
+        exitThread();
+}
+
+void YW_P_exitThread(void)
+{
+    exitThread();
+}
+
+void YW_P_stopPoint(void)
+{
+    YW_P_thread_control_t *self = tl_self;
+    if (!self || tl_exiting || !yw_t_cancelable || yw_t_cancelHoldDepth > 0 ||
+        !self->deleteRequest.load(std::memory_order_acquire))
+        return;
+    /* Ending while a C++ exception unwinds would terminate the process: the
+     * thread ends at its next point instead. */
+    if (std::uncaught_exceptions() > 0)
+        return;
+    int state = PTHREAD_CANCEL_ENABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    pthread_setcancelstate(state, nullptr);
+    if (state != PTHREAD_CANCEL_ENABLE)
+        return; /* the thread itself keeps cancellation off here */
+    if (kCancelThreads) {
+        /* A cancel already acted on (the thread unwinds) is not acted on
+         * again: the library ignores it then. */
+        pthread_cancel(pthread_self());
+        pthread_testcancel();
+        return;
+    }
+    exitThread();
 }
 
 YW_ret_t YW_P_createThread(const char *name, int policy, int priority, YW_int64_t stackSize,
@@ -474,7 +519,7 @@ YW_ret_t YW_P_recvThreadEvent(YW_P_thread_t thread, YW_uint32_t mask, YW_uint8_t
      * check below: the wait itself is never cut by a cancel. */
     struct CancelHold {
         CancelHold() { YW_P_cancelHoldOff(); }
-        ~CancelHold() { YW_P_cancelAllow(); }
+        ~CancelHold() noexcept(false) { YW_P_cancelAllow(); }
     } hold;
     for (;;) {
         yw_osa::endIfDeleted();

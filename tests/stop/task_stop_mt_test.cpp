@@ -1,0 +1,577 @@
+// Stopping a task wherever it blocks or loops: in a broker call to a server
+// that does not answer, polling a channel, printing, in a timer handler on
+// the timer's own task, in each communication-library call that waits, and
+// waiting for a mutex another thread holds. Every stop ends the thread, the
+// process and the other tasks go on, and nothing the stopped calls held
+// stays taken: descriptors, mappings and threads stay flat over the rounds
+// ("TURV_STOP_ROUNDS", 200 for the full run; fewer by default).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <functional>
+#include <string>
+
+#include "common/yw_test_common.h"
+#include "common/yw_test_sanitizer.h"
+#include "ipc/yw_ipc.h"
+#include "ipc/yw_ipc_ism.h"
+#include "log/yw_log.h"
+#include "ipc/ipc_inet_util.h"
+#include "ipc/yw_ipc_inet.h"
+#include "ipc/yw_ipc_tcp.h"
+#include "orb/test_watchdog.h"
+#include "orb_client/giop_server.h"
+#include "osa/yw_osa.h"
+#include "task/yw_task.h"
+#include "timer/yw_timer.h"
+#include "timer/yw_timer_tsm.h"
+#include "zv_api.h"
+
+#include "corba_object.h"
+#include "corba_orb.h"
+#include "wq_stub.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// ---- the process as seen from /proc -----------------------------------------
+
+int countEntries(const char *dir)
+{
+    int n = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::directory_iterator();
+         it.increment(ec))
+        ++n;
+    return n;
+}
+
+int countMappings()
+{
+    std::ifstream f("/proc/self/maps");
+    std::string line;
+    int n = 0;
+    while (std::getline(f, line))
+        ++n;
+    return n;
+}
+
+bool threadAlive(int tid)
+{
+    return tid > 0 && access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) == 0;
+}
+
+int gettidNow()
+{
+    return (int)syscall(SYS_gettid);
+}
+
+bool waitFor(const std::function<bool()> &cond, std::chrono::milliseconds limit = 20s)
+{
+    return yw_common_test::waitFor(cond, limit);
+}
+
+int rounds()
+{
+    const char *v = std::getenv("TURV_STOP_ROUNDS");
+    int n = v ? std::atoi(v) : 0;
+    return n > 0 ? n : 12;
+}
+
+// Runs fn on a thread of its own and waits at most `limit` for it. A call
+// that hangs still uses the caller's objects, so the test cannot go on: the
+// process ends with a line naming it.
+void mustEndWithin(const std::function<void()> &fn, std::chrono::seconds limit, const char *what)
+{
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread t([fn, done] {
+        fn();
+        *done = true;
+    });
+    if (!waitFor([&] { return done->load(); }, limit)) {
+        std::fprintf(stderr, "%s did not end within %lld s: hung\n", what, (long long)limit.count());
+        std::fflush(stderr);
+        _exit(1);
+    }
+    t.join();
+}
+
+// Spins about `us` microseconds without reaching a cancellation point.
+void spinFor(int us)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    while (std::chrono::steady_clock::now() < end) {
+    }
+}
+
+// ---- a broker server that can stop answering ------------------------------
+
+struct OrbSettings {
+    OrbSettings()
+    {
+        CORBA::ORB::_orb_state = 1;
+        CORBA::ORB::_conn_retries = 0;
+        CORBA::ORB::_retry_delay = 0;
+    }
+};
+
+// The stub of "long twice(in long v)".
+int32_t twice(CORBA::Object *obj, int32_t v, const CORBA::EnvironmentWrapper &env)
+{
+    wq_ThreadEnvironment tenv;
+    CORBA::Request *r = obj->_request("twice", false, env, tenv);
+    if (env.pending())
+        return 0;
+    r->request_stream() << v;
+    r->invoke(tenv);
+    int32_t out = 0;
+    if (!env.pending())
+        r->reply_stream().read_4(&out);
+    CORBA::release(r, tenv);
+    return env.pending() ? 0 : out;
+}
+
+// Answers "twice" requests; while `held` it answers nothing, like a server
+// stopped by SIGSTOP: requests wait in the socket and are answered, in order,
+// when it goes on.
+struct HoldableServer {
+    std::atomic<bool> held{false}, done{false};
+    ScriptServer srv{[this](ScriptServer &s, int fd) {
+        for (;;) {
+            pollfd pf{fd, POLLIN, 0};
+            int pr = ::poll(&pf, 1, 20);
+            if (done)
+                return;
+            if (pr == 0)
+                continue;
+            char c;
+            if (pr < 0 || ::recv(fd, &c, 1, MSG_PEEK) <= 0)
+                return;
+            GiopReq q;
+            if (!s.read(fd, q))
+                return;
+            while (held && !done)
+                std::this_thread::sleep_for(1ms);
+            LE x;
+            x.u(uint32_t(q.arg * 2));
+            ScriptServer::send_all(fd, ScriptServer::reply(q.id, 0, x.b));
+        }
+    }};
+    ~HoldableServer() { done = true; }
+};
+
+// ---- the victims --------------------------------------------------------------
+
+std::atomic<int> g_victimTid{0};
+std::atomic<int> g_entered{0};  // the victim reached its place (count of rounds of its loop)
+std::atomic<long> g_workDone{0}; // the worker task's progress
+
+// A blocking place: what a victim task runs until it is stopped.
+struct Place {
+    const char *what;
+    bool needsCancel;                   // ended only by cancellation inside a system call
+    std::function<void()> before;       // before each round
+    std::function<void()> body;         // on the victim's thread
+    std::function<bool()> reached;      // the victim is in its place (null: it said so)
+    std::function<YW_ret_t()> stop;     // null: YW_stopTask of the victim
+    std::function<int()> victimTid;     // null: the task's own thread
+    std::function<void()> after;        // the others' work on the same objects goes on
+    std::function<void()> cleanUp;      // after the last round
+};
+
+Place *g_place = nullptr;
+
+} // namespace
+
+extern "C" __attribute__((used)) void *yw_stop_test_victim(void *)
+{
+    g_victimTid = gettidNow();
+    g_place->body();
+    return nullptr;
+}
+
+// A framework task that keeps working (sleeps, takes the task table lock)
+// while the victims are stopped.
+extern "C" __attribute__((used)) void *yw_stop_test_worker(void *)
+{
+    for (int i = 0; i < 600000; ++i) {
+        YW_task_status_t st{};
+        YW_inqTask(YW_getTaskID(), &st);
+        g_workDone++;
+        YW_P_sleepThread(nullptr, 1000000LL);
+    }
+    return nullptr;
+}
+
+// A timer's handler that runs long (20 s), on the timer's own task.
+extern "C" __attribute__((used)) void yw_stop_test_timer_handler(YW_timer_id_t)
+{
+    g_victimTid = gettidNow();
+    g_entered++;
+    for (int i = 0; i < 20000; ++i)
+        usleep(1000);
+}
+
+namespace {
+
+// The cycle of calls a transport makes on two areas; what it holds is given
+// back when the thread ends here (its owners are on the stack).
+void libraryCycle(const char *name)
+{
+    struct Area {
+        SMB_handle h = nullptr;
+        ~Area()
+        {
+            if (h)
+                smb_close(h, 0);
+        }
+    } made, opened;
+    struct Removed {
+        const char *n;
+        ~Removed() { smb_remove(n); }
+    } removed{name};
+    struct Access {
+        SMB_access_handle a = nullptr;
+        ~Access()
+        {
+            if (a)
+                smb_access_release(a);
+        }
+    } access;
+    struct Dx {
+        DX_template t = nullptr;
+        DX_transfer x = nullptr;
+        ~Dx()
+        {
+            if (x)
+                dx_release(x, 0);
+            if (t)
+                dx_destroy(t);
+        }
+    } dx;
+    if (smb_create(name, SMB_ZERO_FILL, 8192, 1, 0, 0, &made.h) != 0)
+        return;
+    void *addr = nullptr;
+    if (smb_open(name, 0, 0, 8192, 0, 0, &addr, &opened.h) != 0)
+        return;
+    SMB_handle both[2] = {made.h, opened.h};
+    if (smb_access_setup(both, sizeof both, &access.a, nullptr) != 0)
+        return;
+    smb_access_write_u64(access.a, 1, 0, 0, 42);
+    if (dx_create(made.h, opened.h, nullptr, 0, 0, 0, 0, &dx.t) != 0)
+        return;
+    if (dx_copy(dx.t, 0, 4096, 64, 0, 0, 0, &dx.x) == 0 && dx_start(dx.x, 0) == 0)
+        dx_get_status(dx.x, 0, 0);
+}
+
+// The file of an area's shared-memory object, made without a size: an
+// attach or open waits for its creator to size it.
+std::string makeUnsizedArea(const char *name)
+{
+    uint64_t size = 0;
+    char file[256] = "";
+    smb_stat(name, &size, file, sizeof file);
+    smb_remove(name);
+    int fd = open(file, O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        close(fd);
+    return file;
+}
+
+class TaskStop : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        static bool once = false;
+        if (once)
+            return;
+        once = true;
+        setenv("ZV_smb_attach_pause", "600000", 1);
+        setenv("ZV_cluster", "stoptest", 1);
+        yw_common_test::initLogAndTasks(true);
+        YW_ipc_ism_init();
+        YW_ipc_inet_start();
+        YW_timer_tsm_init();
+    }
+};
+
+// Runs the rounds of one place: start the victim, let it reach its place,
+// stop it, check that it is gone and that the others' work goes on; then
+// the descriptors, mappings and threads against the first rounds.
+void runPlace(Place &p, YW_task_id_t worker)
+{
+    SCOPED_TRACE(p.what);
+    g_place = &p;
+    const int n = rounds();
+    int fds0 = 0, maps0 = 0, threads0 = 0;
+    for (int round = 0; round < n + 2; ++round) {
+        if (round == 2) {
+            // The first rounds make what the process keeps for good (a
+            // broker thread record, a circuit, the timer's signal thread).
+            fds0 = countEntries("/proc/self/fd");
+            maps0 = countMappings();
+            threads0 = countEntries("/proc/self/task");
+        }
+        g_victimTid = 0;
+        g_entered = 0;
+        if (p.before)
+            p.before();
+        YW_task_id_t id = YW_TASK_ID_NONE;
+        if (!p.stop) {
+            YW_task_cfg_t c = yw_common_test::makeCfg("stop_victim", "yw_stop_test_victim");
+            ASSERT_EQ(YW_createTask(&c, &id), 0);
+            ASSERT_EQ(YW_startTask(id, nullptr), 0);
+        }
+        ASSERT_TRUE(waitFor([&] {
+            return g_victimTid.load() != 0 && (p.reached ? p.reached() : g_entered.load() > 0);
+        })) << "round " << round;
+        std::this_thread::sleep_for(5ms); // well inside its place
+        const int tid = g_victimTid.load();
+        const YW_ret_t r = p.stop ? p.stop() : YW_stopTask(id);
+        ASSERT_EQ(r, 0) << "round " << round;
+        ASSERT_TRUE(waitFor([&] { return !threadAlive(tid); })) << "round " << round;
+        // Another task's work and the framework's locks go on.
+        const long w = g_workDone.load();
+        ASSERT_TRUE(waitFor([&] { return g_workDone.load() > w + 1; })) << "round " << round;
+        YW_task_status_t st{};
+        EXPECT_EQ(YW_inqTask(worker, &st), 0);
+        ASSERT_EQ(YW_ipc_lock(), 0);
+        EXPECT_EQ(YW_ipc_unlock(), 0);
+        if (p.after)
+            p.after();
+    }
+    // Flat: the last rounds left nothing behind (a moment for the ended
+    // threads' last steps).
+    EXPECT_TRUE(waitFor([&] { return countEntries("/proc/self/task") <= threads0; }, 5s))
+        << countEntries("/proc/self/task") << " threads, " << threads0 << " before";
+    EXPECT_TRUE(waitFor([&] { return countEntries("/proc/self/fd") <= fds0; }, 5s))
+        << countEntries("/proc/self/fd") << " descriptors, " << fds0 << " before";
+    // Thread stacks are kept for reuse by the library: a few may come and go.
+    // (ThreadSanitizer keeps mappings of its own for every thread it saw.)
+#ifndef YW_TEST_TSAN
+    EXPECT_TRUE(waitFor([&] { return countMappings() <= maps0 + 4; }, 5s))
+        << countMappings() << " mappings, " << maps0 << " before";
+#else
+    (void)maps0;
+#endif
+    if (p.cleanUp)
+        p.cleanUp();
+}
+
+TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
+{
+    static OrbSettings orbSettings;
+    YW_task_cfg_t wc = yw_common_test::makeCfg("stop_worker", "yw_stop_test_worker");
+    YW_task_id_t worker = YW_TASK_ID_NONE;
+    ASSERT_EQ(YW_createTask(&wc, &worker), 0);
+    ASSERT_EQ(YW_startTask(worker, nullptr), 0);
+
+    // The broker's reference, shared by the victims and the test thread.
+    HoldableServer server;
+    CORBA::EnvironmentInfo *einfo = new CORBA::EnvironmentInfo(0);
+    CORBA::EnvironmentWrapper env(einfo);
+    const unsigned char key[] = {'k', 'e', 'y'};
+    CORBA::Object *obj = CORBA::Object::Helper::foreign_bind(key, 3, server.srv.endpoint().c_str(),
+                                                             "IDL:Test/Twice:1.0", false, false, env);
+    ASSERT_NE(obj, nullptr);
+    ASSERT_EQ(twice(obj, 2, env), 4);
+
+    // A message-queue channel the victims poll.
+    YW_ipc_cfg_t mq{};
+    mq.name = const_cast<char *>("stop_mq");
+    mq.interfaceType = YW_IPC_INTF_MSGQ;
+    mq.transportType = YW_IPC_TRANSPORT_MAX;
+    mq.flags = YW_IPC_FLAGS_RX;
+    mq.iap = 77;
+    mq.rx.buffer_size = 1024;
+    mq.rx.max_descriptors = 8;
+    mq.rx.frame_size = 1024;
+    YW_ipc_id_t mqId = YW_IPC_MAX;
+    ASSERT_EQ(YW_createIpc(&mq, &mqId), 0);
+    // A TCP server channel with a connected peer and a UDP channel, polled
+    // with direct receive (the receiving call reads the socket itself).
+    const YW_uint32_t rxFramed = YW_IPC_FLAGS_RX | YW_IPC_FLAGS_FRAMED;
+    const uint16_t tport = yw_ipc_test::freePort(), uport = yw_ipc_test::freePort(SOCK_DGRAM);
+    yw_ipc_test::InetCfg tcpCfg("stop_tcp", YW_IPC_TRANSPORT_TCP, rxFramed, 78, tport, 0, 64);
+    yw_ipc_test::InetCfg udpCfg("stop_udp", YW_IPC_TRANSPORT_UDP, rxFramed, 79, uport, 0, 64);
+    YW_ipc_id_t tcpId = YW_IPC_MAX, udpId = YW_IPC_MAX;
+    ASSERT_EQ(YW_createIpc(&tcpCfg.cfg, &tcpId), 0);
+    ASSERT_EQ(YW_createIpc(&udpCfg.cfg, &udpId), 0);
+    int peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to = yw_ipc_test::loop4(tport);
+    ASSERT_TRUE(waitFor([&] { return connect(peer, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0; }));
+    // A victim that opens a channel's receive side and polls it without
+    // waiting, for ever.
+    auto polling = [&](const char *what, YW_ipc_iap_t iap, const YW_ipc_id_t &id) {
+        return Place{what, false, nullptr,
+                     [iap, &id] {
+                         YW_openIpc(iap, YW_IPC_FLAGS_RX, nullptr);
+                         char buf[64];
+                         for (;;) {
+                             YW_recvIpc(id, buf, sizeof buf);
+                             g_entered++;
+                         }
+                     },
+                     nullptr, nullptr, nullptr, nullptr, nullptr};
+    };
+
+    // The timer whose handler is stopped.
+    YW_timer_cfg_t tc{};
+    tc.name = const_cast<char *>("stop_timer");
+    tc.sourceType = YW_TIMER_SOURCE_SYS;
+    tc.repeat = -1;
+    tc.interval = 1000000;
+    tc.handler = const_cast<char *>("yw_stop_test_timer_handler");
+    tc.stack_size = 256 * 1024;
+    YW_timer_id_t timer = YW_TIMER_INVALID_ID;
+
+    // A resource mutex another thread holds.
+    YW_P_mutex_t res = nullptr;
+    ASSERT_EQ(YW_P_createMutex(YW_SEM_Q_PRIORITY, &res), 0);
+    std::atomic<bool> holderGo{false};
+    std::thread holder;
+
+    int requestsBefore = 0;
+    Place places[] = {
+        {"broker call to a server that does not answer", true,
+         [&] {
+             server.held = true;
+             requestsBefore = server.srv.requests.load();
+         },
+         [&] {
+             CORBA::EnvironmentWrapper ve(new CORBA::EnvironmentInfo(0));
+             twice(obj, 7, ve);
+         },
+         // in the call once the server has its request
+         [&] { return server.srv.requests.load() > requestsBefore; }, nullptr, nullptr,
+         [&] {
+             server.held = false;
+             // The same reference serves the next call at once.
+             mustEndWithin(
+                 [&] {
+                     CORBA::EnvironmentWrapper e2(new CORBA::EnvironmentInfo(0));
+                     EXPECT_EQ(twice(obj, 21, e2), 42);
+                     EXPECT_EQ(e2.exception(), nullptr);
+                 },
+                 15s, "a broker call on the reference of a stopped call");
+         },
+         nullptr},
+        polling("YW_recvIpc polled on a message queue", 77, mqId),
+        polling("YW_recvIpc polled on a TCP channel", 78, tcpId),
+        polling("YW_recvIpc polled on a UDP channel", 79, udpId),
+        {"YW_printf loop", false, nullptr,
+         [] {
+             for (;;) {
+                 YW_printf("stop test line %d\n", g_entered.load());
+                 g_entered++;
+                 spinFor(200);
+             }
+         },
+         nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"timer handler on its own task", true,
+         [&] {
+             testing::internal::CaptureStdout();
+             EXPECT_EQ(YW_createTimer(&tc, &timer), 0);
+             EXPECT_EQ(YW_startTimer(timer), 0);
+             testing::internal::GetCapturedStdout();
+         },
+         nullptr, nullptr,
+         [&] {
+             YW_stopTimer(timer);
+             return YW_deleteTimer(timer);
+         },
+         nullptr, nullptr, nullptr},
+        {"smb_attach of an area nobody sizes", true, [] { makeUnsizedArea("stop_attach"); },
+         [] {
+             g_entered = 1;
+             SMB_handle h = nullptr;
+             if (smb_attach("stop_attach", 0, 4096, 0, 0, &h) == 0)
+                 smb_close(h, 0);
+         },
+         nullptr, nullptr, nullptr, nullptr, [] { smb_remove("stop_attach"); }},
+        {"smb_open of an area nobody sizes", true, [] { makeUnsizedArea("stop_open"); },
+         [] {
+             g_entered = 1;
+             SMB_handle h = nullptr;
+             void *a = nullptr;
+             if (smb_open("stop_open", 0, 0, 4096, 0, 0, &a, &h) == 0)
+                 smb_close(h, 0);
+         },
+         nullptr, nullptr, nullptr, nullptr, [] { smb_remove("stop_open"); }},
+        {"create/open/access/dx cycle", true, nullptr,
+         [] {
+             for (;;) {
+                 libraryCycle("stop_cycle");
+                 g_entered++;
+                 usleep(50);
+             }
+         },
+         nullptr, nullptr, nullptr,
+         [] {
+             // The name is free again: nothing of the cut cycle holds it.
+             SMB_handle h = nullptr;
+             EXPECT_EQ(smb_create("stop_cycle", 0, 4096, 1, 0, 0, &h), 0);
+             if (h) {
+                 smb_close(h, 0);
+                 smb_remove("stop_cycle");
+             }
+         },
+         nullptr},
+        {"resource mutex held by another task", false,
+         [&] {
+             holderGo = false;
+             std::atomic<bool> locked{false};
+             holder = std::thread([&] {
+                 YW_P_lockMutex(res);
+                 locked = true;
+                 while (!holderGo)
+                     std::this_thread::sleep_for(1ms);
+                 YW_P_unlockMutex(res);
+             });
+             waitFor([&] { return locked.load(); });
+         },
+         [&] {
+             g_entered = 1;
+             if (YW_P_lockMutex(res) == 0)
+                 YW_P_unlockMutex(res);
+         },
+         nullptr, nullptr, nullptr,
+         [&] {
+             holderGo = true;
+             holder.join();
+             // The stopped waiter did not take it.
+             EXPECT_EQ(YW_P_trylockMutex(res), 0);
+             YW_P_unlockMutex(res);
+         },
+         nullptr},
+    };
+    for (Place &p : places) {
+#ifdef YW_TEST_NO_CANCEL
+        if (p.needsCancel) {
+            std::printf("%s: skipped, this build never cancels a thread inside a system call\n", p.what);
+            continue;
+        }
+#endif
+        runPlace(p, worker);
+    }
+    server.held = false;
+    YW_P_deleteMutex(res);
+    close(peer);
+    for (YW_ipc_id_t id : {mqId, tcpId, udpId})
+        YW_ipc_closeAndDelete(id);
+    YW_ipc_tcp_server_stopAll();
+    CORBA::release(obj);
+    EXPECT_EQ(YW_stopTask(worker), 0);
+}
+
+} // namespace
