@@ -7,7 +7,17 @@
 // exchange are measured in turn, in short blocks, in one run. Then 8 client
 // processes make 5000 `add` calls each at once, against the broker's server
 // and against a raw thread-per-connection server doing the same exchanges.
-#include "bench_util.h"
+// Where omniORB's Echo server is built, 8 and then 32 client processes of this
+// broker each make 5000 `add` calls and 5000 `echo_octets` of 1 KiB against
+// the broker's server and against omniORB's, in turn, on the same CPUs: the
+// server's CPU time per request and the wall time, ours / omniORB's.
+// Last, this broker's client makes `echo_octets` calls of 1 MiB and of 16 MiB
+// against the broker's server and omniORB's, in turn: the median time,
+// ours / omniORB's.
+// BENCH_ORB_RUNS (default 3) and BENCH_ORB_CALLS (default 5000) shorten it;
+// BENCH_ORB_PEER_ONLY ends it after the figures against omniORB, and
+// BENCH_ORB_LARGE_CALLS (default 12) sets the 16 MiB calls on each side.
+#include "bench_peer.h"
 #include "corba_orb.h"
 #include "peertest_echo.h"
 
@@ -16,14 +26,11 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
@@ -132,57 +139,8 @@ pid_t raw_server(uint16_t &port)
 
 int raw_connect(uint16_t port, uint64_t req, uint64_t rep);
 
-// Clients in processes of their own (each broker client its own ORB and
-// connection), on the CPUs the servers do not use. Each child prepares with
-// `prepare`, waits for the start, runs `body` and reports; the result is the
-// wall time in ms from the start to the last end, or -1 when one failed.
-double run_clients(int n, bool (*prepare)(void *), bool (*body)(void *), void *arg)
-{
-    int ready[2], go[2], done[2];
-    if (pipe(ready) != 0 || pipe(go) != 0 || pipe(done) != 0)
-        return -1;
-    std::vector<pid_t> kids;
-    for (int k = 0; k < n; ++k) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-            cpu_set_t set;
-            CPU_ZERO(&set);
-            for (long c = 0; c < cpus; ++c)
-                if (cpus < 4 || (c != 2 && c != 3))
-                    CPU_SET(int(c), &set);
-            sched_setaffinity(0, sizeof set, &set);
-            char ok = prepare(arg) ? 1 : 0;
-            (void)!write(ready[1], &ok, 1);
-            char g;
-            (void)!read(go[0], &g, 1);
-            ok = ok && body(arg) ? 1 : 0;
-            (void)!write(done[1], &ok, 1);
-            _exit(0);
-        }
-        kids.push_back(pid);
-    }
-    bool ok = true;
-    for (int k = 0; k < n; ++k) {
-        char c = 0;
-        ok = read(ready[0], &c, 1) == 1 && c && ok;
-    }
-    auto t0 = bench::Clock::now();
-    std::vector<char> start(size_t(n), 'g');
-    (void)!write(go[1], start.data(), start.size());
-    for (int k = 0; k < n; ++k) {
-        char c = 0;
-        ok = read(done[0], &c, 1) == 1 && c && ok;
-    }
-    double ms = std::chrono::duration<double, std::milli>(bench::Clock::now() - t0).count();
-    for (pid_t p : kids)
-        waitpid(p, nullptr, 0);
-    for (int f : {ready[0], ready[1], go[0], go[1], done[0], done[1]})
-        close(f);
-    return ok ? ms : -1;
-}
-
-constexpr int kClients = 8, kClientCalls = 5000;
+constexpr int kClients = 8;
+long client_calls = 5000;
 
 struct ManyArgs {
     std::string ior;
@@ -192,9 +150,8 @@ struct ManyArgs {
     int fd = -1;
 };
 
-bool orb_prepare(void *a)
+bool orb_prepare(ManyArgs *m)
 {
-    auto *m = static_cast<ManyArgs *>(a);
     char name[] = "bench_orb_client", diag[] = "-ORBdiag", none[] = "none";
     char *argv[] = {name, diag, none, nullptr};
     int argc = 3;
@@ -207,29 +164,44 @@ bool orb_prepare(void *a)
     return m->echo && !env.pending();
 }
 
-bool orb_adds(void *a)
+bool orb_adds(ManyArgs *m)
 {
-    auto *m = static_cast<ManyArgs *>(a);
     CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
-    for (int i = 0; i < kClientCalls && !env.pending(); ++i)
-        m->echo->add(i, 1, env);
+    for (long i = 0; i < client_calls && !env.pending(); ++i)
+        m->echo->add(int(i), 1, env);
     bool ok = !env.pending();
     env.clear();
     return ok;
 }
 
-bool raw_prepare(void *a)
+// `add` and a 1 KiB `echo_octets` in turn, each client_calls times, every
+// answer checked.
+bool orb_mixed(ManyArgs *m)
 {
-    auto *m = static_cast<ManyArgs *>(a);
+    CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
+    PeerTest::OctetSeq data(1024, 5);
+    bool ok = true;
+    for (long i = 0; i < client_calls && ok; ++i) {
+        ok = m->echo->add(int(i), 1, env) == int(i) + 1 && !env.pending();
+        if (ok) {
+            PeerTest::OctetSeq back = m->echo->echo_octets(data, env);
+            ok = !env.pending() && back.size() == 1024 && back[1023] == 5;
+        }
+    }
+    env.clear();
+    return ok;
+}
+
+bool raw_prepare(ManyArgs *m)
+{
     m->fd = raw_connect(m->raw_port, kAddReq, kAddRep);
     return m->fd >= 0;
 }
 
-bool raw_adds(void *a)
+bool raw_adds(ManyArgs *m)
 {
-    auto *m = static_cast<ManyArgs *>(a);
     char buf[kAddReq + kAddRep];
-    for (int i = 0; i < kClientCalls; ++i)
+    for (long i = 0; i < client_calls; ++i)
         if (!full(m->fd, buf, kAddReq, false) || !full(m->fd, buf, kAddRep, true))
             return false;
     return true;
@@ -248,28 +220,6 @@ int raw_connect(uint16_t port, uint64_t req, uint64_t rep)
     uint64_t sizes[2] = {req, rep};
     full(fd, sizes, sizeof sizes, false);
     return fd;
-}
-
-pid_t echo_server(std::string &ior)
-{
-    int p[2];
-    if (pipe(p) != 0)
-        std::exit(1);
-    std::string prog = std::string(TURV_BIN_DIR) + "/orb_echo_server";
-    char const *argv[] = {prog.c_str(), "-ORBdiag", "none", nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, const_cast<char **>(argv), environ) != 0)
-        std::exit(1);
-    posix_spawn_file_actions_destroy(&fa);
-    close(p[1]);
-    char c;
-    while (read(p[0], &c, 1) == 1 && c != '\n')
-        ior += c;
-    close(p[0]);
-    return pid;
 }
 
 double percentile(std::vector<double> v, double q)
@@ -299,15 +249,155 @@ void report(char const *name, const Series &s)
     bench::figure((n + "_p99").c_str(), p, "us", pr, bench::slowdown(p, pr), d);
 }
 
+// One server under n concurrent clients doing orb_mixed: CPU seconds per
+// request, voluntary context switches per request and wall time in ms; false
+// when a client failed.
+struct Load {
+    double cpu_us = 0, vcsw = 0, ivcsw = 0, wall_ms = 0;
+};
+
+bool load_run(bench::ServerProc const &srv, int n, Load &out)
+{
+    ManyArgs m{srv.ior, 0};
+    bench::ProcStats s0, s1;
+    double ms = bench::run_clients(
+        n, [&] { return orb_prepare(&m); }, [&] { return orb_mixed(&m); },
+        [&] { s0 = bench::proc_stats(srv.pid); }, [&] { s1 = bench::proc_stats(srv.pid); });
+    double requests = double(n) * 2.0 * double(client_calls);
+    out.cpu_us = (s1.cpu_s - s0.cpu_s) * 1e6 / requests;
+    out.vcsw = double(s1.vcsw - s0.vcsw) / requests;
+    out.ivcsw = double(s1.ivcsw - s0.ivcsw) / requests;
+    out.wall_ms = ms;
+    return ms >= 0;
+}
+
+// The broker's server beside omniORB's: for 8 and 32 clients, runs in turn
+// (ours, then omniORB's), each figure the median of its runs.
+bool against_peer()
+{
+    bench::ServerProc ours = bench::start_orb_server();
+    bench::ServerProc peer = bench::start_peer_server();
+    bool ok = bool(ours);
+    if (!ours)
+        std::fprintf(stderr, "bench_orb: orb_echo_server gave no IOR\n");
+    long runs = bench::env_count("BENCH_ORB_RUNS", 3);
+    for (int n : {8, 32}) {
+        if (!ok || !peer)
+            break;
+        std::vector<double> cpu_o, cpu_p, sw_o, sw_p, wall_o, wall_p;
+        for (long r = 0; r < runs && ok; ++r) {
+            Load o, p;
+            ok = load_run(ours, n, o) && load_run(peer, n, p);
+            cpu_o.push_back(o.cpu_us);
+            cpu_p.push_back(p.cpu_us);
+            sw_o.push_back(o.vcsw);
+            sw_p.push_back(p.vcsw);
+            wall_o.push_back(o.wall_ms);
+            wall_p.push_back(p.wall_ms);
+            std::fprintf(stderr, "bench_orb: %d clients run %ld: cpu/request %.1f / %.1f us, "
+                                 "switches/request %.2f / %.2f (involuntary %.2f / %.2f), wall %.0f / %.0f ms\n",
+                         n, r, o.cpu_us, p.cpu_us, o.vcsw, p.vcsw, o.ivcsw, p.ivcsw, o.wall_ms, p.wall_ms);
+        }
+        if (!ok) {
+            std::fprintf(stderr, "bench_orb: a client against the servers failed\n");
+            break;
+        }
+        std::string pre = "orb_" + std::to_string(n) + "clients_";
+        double co = bench::median(cpu_o), cp = bench::median(cpu_p);
+        double so = bench::median(sw_o), sp = bench::median(sw_p);
+        double wo = bench::median(wall_o), wp = bench::median(wall_p);
+        bench::figure((pre + "cpu_per_request").c_str(), co, "us", cp, bench::slowdown(co, cp), {1, 1, 2});
+        bench::figure((pre + "switches_per_request").c_str(), so, "count", sp, bench::slowdown(so, sp), {2, 2, 2});
+        bench::figure((pre + "wall").c_str(), wo, "ms", wp, bench::slowdown(wo, wp), {0, 0, 2});
+    }
+    bench::stop_server(ours);
+    bench::stop_server(peer);
+    return ok;
+}
+
+// Large echoes from this process's client to the broker's server and to
+// omniORB's (started with room for them), in short blocks in turn: the
+// median time per call, ours / omniORB's. False when a call failed; where
+// omniORB's server is missing the figures are skipped (with a line saying so).
+bool large_against_peer(CORBA::ORB *orb)
+{
+    bench::ServerProc servers[2] = {bench::start_orb_server(),
+                                    bench::start_peer_server({"-ORBgiopMaxMsgSize", "67108864"})};
+    bool ok = bool(servers[0]);
+    PeerTest::Echo *echo[2] = {};
+    CORBA::Object *obj[2] = {};
+    CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
+    for (int k = 0; k < 2 && ok && servers[1]; ++k) {
+        obj[k] = orb->string_to_object(servers[k].ior.c_str(), env);
+        echo[k] = obj[k] ? PeerTest::Echo::_narrow(obj[k]) : nullptr;
+        ok = echo[k] && !env.pending();
+    }
+    long large_calls = bench::env_count("BENCH_ORB_LARGE_CALLS", 12);
+    struct Size {
+        char const *name;
+        size_t bytes;
+        long calls;
+    } sizes[] = {{"1MiB", size_t(1) << 20, large_calls * 5}, {"16MiB", size_t(16) << 20, large_calls}};
+    for (const Size &z : sizes) {
+        if (!ok || !servers[1])
+            break;
+        PeerTest::OctetSeq data(z.bytes, 7);
+        std::vector<double> ms[2];
+        bench::ProcStats s0[2], s1[2];
+        auto call = [&](int k) {
+            auto t0 = bench::Clock::now();
+            PeerTest::OctetSeq back = echo[k]->echo_octets(data, env);
+            ok = ok && !env.pending() && back.size() == z.bytes;
+            return us_since(t0) / 1000.0;
+        };
+        for (int k = 0; k < 2; ++k)
+            for (int i = 0; i < 3; ++i)
+                call(k);
+        for (int k = 0; k < 2; ++k)
+            s0[k] = bench::proc_stats(servers[k].pid);
+        for (long done = 0; done < z.calls && ok; done += 3)
+            for (int k = 0; k < 2; ++k)
+                for (int i = 0; i < 3; ++i)
+                    ms[k].push_back(call(k));
+        for (int k = 0; k < 2; ++k)
+            s1[k] = bench::proc_stats(servers[k].pid);
+        if (!ok)
+            break;
+        double n = double(ms[0].size());
+        std::fprintf(stderr, "bench_orb: echo_octets %s: server cpu/call %.2f / %.2f ms, minor faults/call %.0f / %.0f\n",
+                     z.name, (s1[0].cpu_s - s0[0].cpu_s) * 1e3 / n, (s1[1].cpu_s - s0[1].cpu_s) * 1e3 / n,
+                     double(s1[0].minflt - s0[0].minflt) / n, double(s1[1].minflt - s0[1].minflt) / n);
+        double mo = bench::median(ms[0]), mp = bench::median(ms[1]);
+        bench::figure((std::string("orb_echo_octets_") + z.name + "_vs_omniorb").c_str(), mo, "ms", mp,
+                      bench::slowdown(mo, mp), {2, 2, 2});
+    }
+    if (!ok)
+        std::fprintf(stderr, "bench_orb: a large echo failed%s%s\n", env.pending() ? ": " : "",
+                     env.pending() ? env.exception()->wq_ir_name() : "");
+    env.clear();
+    for (int k = 0; k < 2; ++k) {
+        CORBA::release(echo[k]);
+        CORBA::release(obj[k]);
+        bench::stop_server(servers[k]);
+    }
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     pin_servers();
+    client_calls = bench::env_count("BENCH_ORB_CALLS", 5000);
+    // Against omniORB's server first, while this process has no broker of
+    // its own (the clients fork from it).
+    bool peer_ok = against_peer();
+    if (std::getenv("BENCH_ORB_PEER_ONLY"))
+        return peer_ok ? 0 : 1;
     uint16_t raw_port = 0;
     pid_t raw = raw_server(raw_port);
-    std::string ior;
-    pid_t srv = echo_server(ior);
+    bench::ServerProc srv = bench::start_orb_server();
+    std::string ior = srv.ior;
     bench::pin_cpu(0);
     // Concurrent clients first, while this process has no broker of its
     // own (the clients fork from it): the better of three runs on each
@@ -316,8 +406,8 @@ int main(int argc, char **argv)
     ManyArgs many{ior, raw_port};
     double orb_ms = 1e300, raw_ms = 1e300;
     for (int run = 0; run < 3; ++run) {
-        double o = run_clients(kClients, orb_prepare, orb_adds, &many);
-        double r = run_clients(kClients, raw_prepare, raw_adds, &many);
+        double o = bench::run_clients(kClients, [&] { return orb_prepare(&many); }, [&] { return orb_adds(&many); });
+        double r = bench::run_clients(kClients, [&] { return raw_prepare(&many); }, [&] { return raw_adds(&many); });
         many_failed = many_failed || o < 0 || r < 0;
         orb_ms = std::min(orb_ms, o);
         raw_ms = std::min(raw_ms, r);
@@ -331,7 +421,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_orb: no Echo reference (%s)\n",
                      env.pending() ? env.exception()->wq_ir_name() : "nil");
         kill(raw, SIGKILL);
-        kill(srv, SIGTERM);
+        bench::stop_server(srv);
         return 1;
     }
     int small = raw_connect(raw_port, kAddReq, kAddRep);
@@ -374,21 +464,21 @@ int main(int argc, char **argv)
             octets.raw.push_back(raw_rt(big, kBigReq, kBigRep));
     }
     bool failed = env.pending() || many_failed;
-    if (failed)
+    if (env.pending())
         std::fprintf(stderr, "bench_orb: call failed: %s\n", env.exception()->wq_ir_name());
     env.clear();
     report("orb_add_roundtrip", add);
     report("orb_echo_octets_64k_roundtrip", octets);
 
     bench::figure("orb_8clients_add_wall", orb_ms, "ms", raw_ms, bench::slowdown(orb_ms, raw_ms), {1, 1, 2});
+    failed = !large_against_peer(orb) || failed;
 
     close(small);
     close(big);
     CORBA::release(echo);
     CORBA::release(obj);
-    kill(srv, SIGTERM);
+    bench::stop_server(srv);
     kill(raw, SIGKILL);
-    waitpid(srv, nullptr, 0);
     waitpid(raw, nullptr, 0);
-    return failed ? 1 : 0;
+    return failed || !peer_ok ? 1 : 0;
 }

@@ -384,7 +384,12 @@ private:
     std::atomic<POA *> live_{nullptr};
     char *name_ = nullptr;
     char *key_name_ = nullptr;
-    POAManager *manager_ = nullptr;
+    // Read without the mutex by every request (the state is the manager's
+    // atomic). Set under the mutex; destroy clears it and keeps its
+    // reference in retired_manager_ until the POA itself goes, so that a
+    // request still holding the POA never reads a freed manager.
+    std::atomic<POAManager *> manager_{nullptr};
+    POAManager *retired_manager_ = nullptr;
     std::atomic<uint32_t> next_id_{0};
     wq_Mutex mtx_;
     ServantBase *default_servant_ = nullptr;

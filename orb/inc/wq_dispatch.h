@@ -32,8 +32,11 @@
 // room it was given, or input arrived while it was held), in which case it
 // is queued. A circuit of large messages is registered one-shot and armed
 // again when handed back.
-// Idle readers of a level block in its poller; an eventfd in the set wakes
-// one for the queue. T provides `pool_next`, `poll_entry`, `poll_set`,
+// Idle readers of a level block in its poller; an eventfd in the set,
+// watched edge-triggered, wakes one of them for the queue (each write wakes
+// one reader, never all of them), and a reader that takes a circuit from the
+// queue while more wait there wakes the next. The queue's lock is held for
+// its links only, never across a system call. T provides `pool_next`, `poll_entry`, `poll_set`,
 // `poll_oneshot`, `last_message_size()`, `has_buffered_input()` and `net()`.
 template <class T> class wq_PriorityQueue {
 public:
@@ -65,16 +68,23 @@ public:
         int fd = c->net() ? c->net()->poll_fd() : -1;
         if (fd >= 0 && !c->has_buffered_input() && ensure_poller(l) && watch(l, c, fd))
             return;
-        wq_MutexLock g(l.mtx);
-        c->pool_next = nullptr;
-        l.queued.fetch_add(1, std::memory_order_release);
-        if (!l.head) {
-            l.head = l.tail = c;
-            wake(l);
-        } else {
-            l.tail->pool_next = c;
-            l.tail = c;
+        bool first;
+        {
+            wq_MutexLock g(l.mtx);
+            c->pool_next = nullptr;
+            l.queued.fetch_add(1, std::memory_order_release);
+            first = !l.head;
+            if (first) {
+                l.head = l.tail = c;
+            } else {
+                l.tail->pool_next = c;
+                l.tail = c;
+            }
         }
+        // A queue that was not empty has had its reader woken already; that
+        // reader wakes the next one for this circuit.
+        if (first)
+            wake(l);
     }
     // Circuits queued at a level (input already there).
     uint32_t queued(uint32_t level)
@@ -90,11 +100,16 @@ public:
             return nullptr;
         Level &l = lv_[level];
         for (;;) {
-            if (shutting_down())
+            if (shutting_down()) {
+                wake(l); // the next idle reader ends too
                 return nullptr;
+            }
             if (l.queued.load(std::memory_order_acquire) != 0)
-                if (T *c = pop(l))
+                if (T *c = pop(l)) {
+                    if (l.queued.load(std::memory_order_acquire) != 0)
+                        wake(l);
                     return c;
+                }
             if (!ensure_poller(l)) {
                 // Out of descriptors for now: circuits wait in the queue.
                 ::usleep(10000);
@@ -122,11 +137,8 @@ public:
         for (int32_t i = 0; i < levels_; ++i) {
             Level &l = lv_[i];
             wq_MutexLock g(l.mtx);
-            if (l.ev >= 0) {
-                // Stays readable: every reader in the poller wakes.
-                uint64_t one = 1;
-                (void)!::write(l.ev, &one, sizeof one);
-            }
+            // One reader wakes; each that ends wakes the next.
+            wake(l);
         }
     }
     void restart()
@@ -184,7 +196,7 @@ private:
         int ep = ::epoll_create1(EPOLL_CLOEXEC);
         int ev = ep >= 0 ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
         epoll_event e{};
-        e.events = EPOLLIN;
+        e.events = EPOLLIN | EPOLLET;
         e.data.ptr = nullptr;
         if (ev < 0 || ::epoll_ctl(ep, EPOLL_CTL_ADD, ev, &e) != 0) {
             if (ev >= 0)
@@ -314,9 +326,12 @@ private:
         e.word.store(make(g, OWNED), std::memory_order_release);
         return false;
     }
-    void wake(Level &l) // mtx held
+    // Wakes one reader waiting in the level's poller (one that is about to
+    // wait finds the event there). The count is never read back: under the
+    // edge-triggered watch every write is an event of its own.
+    void wake(Level &l)
     {
-        if (l.ev >= 0) {
+        if (l.ep.load(std::memory_order_acquire) >= 0 && l.ev >= 0) {
             uint64_t one = 1;
             (void)!::write(l.ev, &one, sizeof one);
         }
@@ -330,12 +345,8 @@ private:
         l.head = c->pool_next;
         c->pool_next = nullptr;
         l.queued.fetch_sub(1, std::memory_order_relaxed);
-        if (!l.head) {
+        if (!l.head)
             l.tail = nullptr;
-            uint64_t v;
-            if (l.ev >= 0 && !shutting_down())
-                (void)!::read(l.ev, &v, sizeof v);
-        }
         return c;
     }
 

@@ -184,8 +184,8 @@ POA::~POA()
         }
     }
     release_managers();
-    if (manager_)
-        CORBA::release(manager_);
+    CORBA::release(manager_.exchange(nullptr));
+    CORBA::release(retired_manager_);
     CORBA::string_free(key_name_);
     CORBA::string_free(name_);
 }
@@ -204,7 +204,7 @@ void POA::init(POA *&out, char const *name, POAManager *manager)
     p->set_names(name);
     if (manager)
         manager->_add_ref();
-    p->manager_ = manager;
+    p->manager_.store(manager, std::memory_order_release);
     p->_implicit_activation = IMPLICIT_ACTIVATION;
     p->live_.store(p, std::memory_order_release);
     wq_ThreadEnvironment tenv;
@@ -270,26 +270,29 @@ CORBA::Object *POA::wq_find_ptr(char const *id)
 
 POA *POA::the_parent() const { return _duplicate(wq_parent); }
 
-POAManager *POA::the_POAManager() const { return held(const_cast<POA *>(this)->mtx_, manager_); }
+POAManager *POA::the_POAManager() const
+{
+    wq_MutexLock g(const_cast<POA *>(this)->mtx_);
+    POAManager *m = manager_.load(std::memory_order_acquire);
+    if (m)
+        m->_add_ref();
+    return m;
+}
 
 uint32_t POA::wq_manager_state(const CORBA::EnvironmentWrapper &env) const
 {
     if (env.pending())
         return POAManager::INACTIVE;
-    POAManager *m;
-    {
-        // A state other than HOLDING is read under the mutex, with no
-        // reference taken; only a wait needs the manager to stay.
-        wq_MutexLock g(const_cast<POA *>(this)->mtx_);
-        m = manager_;
-        if (!m)
-            return POAManager::INACTIVE;
-        uint32_t s = m->get_state();
-        if (s != POAManager::HOLDING)
-            return s;
-        m->_add_ref();
-    }
-    uint32_t s = m->block_while_holding(env);
+    // The caller holds the POA, which keeps its manager (see manager_): the
+    // state is read with no lock and no reference; only a wait takes one.
+    POAManager *m = manager_.load(std::memory_order_acquire);
+    if (!m)
+        return POAManager::INACTIVE;
+    uint32_t s = m->get_state();
+    if (s != POAManager::HOLDING)
+        return s;
+    m->_add_ref();
+    s = m->block_while_holding(env);
     CORBA::release(m);
     return s;
 }
@@ -373,7 +376,16 @@ void POA::destroy_self(bool etherealize, const CORBA::EnvironmentWrapper &env)
     }
     if (act)
         act->_remove_ref();
-    replace_held<POAManager>(mtx_, manager_, nullptr);
+    POAManager *earlier = nullptr;
+    {
+        // Released when the POA goes (see manager_).
+        wq_MutexLock g(mtx_);
+        if (POAManager *old = manager_.exchange(nullptr, std::memory_order_acq_rel)) {
+            earlier = retired_manager_;
+            retired_manager_ = old;
+        }
+    }
+    CORBA::release(earlier);
     release_managers();
 }
 

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <sys/epoll.h>
 
 using CORBA::COMPLETED_MAYBE;
@@ -578,6 +579,10 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
     }
     bool idle = false;
     if (!sending_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
+        // The stream that may hold the reply in the queue is made before the
+        // lock: making it may wait for the block lists, and the sender needs
+        // the lock to go on.
+        std::unique_ptr<CORBA::Stream> q(new CORBA::Stream(*mwrap_));
         wq_MutexLock g(out_lock_);
         if (state() != Active || !net_) {
             env.exception(comm_failure(3, COMPLETED_NO, "circuit is not Active"));
@@ -589,9 +594,9 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
         idle = false;
         if (!sending_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
             // The sending thread takes it; this one goes on at once.
-            auto *q = new CORBA::Stream(*mwrap_);
             q->swap(s);
-            out_.push_back({q, note});
+            out_.push_back({q.get(), note});
+            q.release();
             out_bytes_ += size;
             return;
         }
@@ -672,13 +677,13 @@ void wq_MsgCircuit::send_as_sender(Queued q, CORBA::Stream *own, bool &resume, c
                                                                      : "partial write of a GIOP message"));
             close_sending(net_->last_write_error == ETIMEDOUT);
         }
-        if (cur != own) {
-            // Another thread's reply (or this one's, parked before): its
-            // failure is told here.
-            if (!whole)
-                wq_log_reply_lost(q.note, false);
-            delete cur;
-        }
+        // Another thread's reply (or this one's, parked before): its failure
+        // is told here.
+        if (cur != own && !whole)
+            wq_log_reply_lost(q.note, false);
+        // A queued reply's stream is freed once the next reply may go out:
+        // freeing may wait for the block lists.
+        std::unique_ptr<CORBA::Stream> done(cur != own ? cur : nullptr);
         sent = 0;
         wq_MutexLock g(out_lock_);
         if (!whole)
@@ -808,20 +813,20 @@ constexpr int64_t kGraceMs = 1;
 constexpr int64_t kTurnMs = 100;
 } // namespace
 
+// The watcher's count of waiting circuits changes with the exchange that
+// sets or clears the time, so that a failure from another thread (fail)
+// and the reader's own end of the message count once between them.
 void wq_MsgCircuit::set_receive_due(int64_t due)
 {
-    if (in_due_.load(std::memory_order_relaxed) == 0) {
-        in_due_.store(due, std::memory_order_release);
+    int64_t none = 0;
+    if (in_due_.compare_exchange_strong(none, due, std::memory_order_acq_rel))
         wq_watch::receive_begun();
-    }
 }
 
 void wq_MsgCircuit::clear_receive_due()
 {
-    if (in_due_.load(std::memory_order_relaxed) != 0) {
-        in_due_.store(0, std::memory_order_release);
+    if (in_due_.load(std::memory_order_relaxed) != 0 && in_due_.exchange(0, std::memory_order_acq_rel) != 0)
         wq_watch::receive_ended();
-    }
 }
 
 int wq_MsgCircuit::on_would_wait(Turn &turn, uint32_t have)

@@ -367,11 +367,15 @@ bool take(Found &f, wq_TargetLocal *t, const wq_ThreadEnvironment &tenv)
     return true;
 }
 
-// Takes the target of (POA name, id).
+// Takes the target of (POA name, id). The read side suffices: the lists
+// change only under the write side, the references taken here (of the
+// target, its servant and its POA) change by compare-and-swap and the
+// registry's one-entry cache is an atomic pointer, so the readers of
+// concurrent requests never queue on each other.
 bool take_target(Found &f, char const *poa_name, const unsigned char *id, uint32_t id_length)
 {
     wq_ThreadEnvironment tenv;
-    wq_WriteLock g(wq_TargetLocal::_lists_lock, tenv);
+    wq_ReadLock g(wq_TargetLocal::_lists_lock, tenv);
     wq_ServantKey key(poa_name, id, id_length);
     return take(f, wq_ServantRegistry::instance()->NI_find(key, false), tenv);
 }

@@ -181,6 +181,11 @@ wq_ThreadRecord *wq_WaitList::dequeue()
     return r;
 }
 
+namespace {
+// Looks at a queued waiter's flag before it sleeps (a few microseconds).
+constexpr int k_handoff_polls = 256;
+} // namespace
+
 void wq_block_on_record(wq_ThreadRecord *rec)
 {
     // A waiter is never cut while it waits: it stays on a waiter list, and a
@@ -191,14 +196,13 @@ void wq_block_on_record(wq_ThreadRecord *rec)
         NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old); }
         ~NoCancel() { pthread_setcancelstate(old, nullptr); }
     } no_cancel;
-    // A hand-off often follows within microseconds: poll briefly (no system
-    // call on either side while nobody sleeps) before blocking.
-    for (int i = 0; i < 64; ++i) {
-        if (sem_trywait(&rec->sem) == 0) {
-            if (rec->posted.load(std::memory_order_acquire))
-                return;
-            continue;
-        }
+    // A hand-off often follows within microseconds: watch the record's flag a
+    // while before blocking. The waker sets it before it posts, and a post to
+    // a thread that does not sleep yet makes no system call on either side.
+    // The waiter is queued meanwhile, so the order of waiters is kept.
+    for (int i = 0; i < k_handoff_polls; ++i) {
+        if (rec->posted.load(std::memory_order_acquire))
+            break;
         cpu_relax();
     }
     bool reported = false;
@@ -256,11 +260,6 @@ inline void wait_for_handoff(wq_WaitList &list, wq_SpinGuard &guard, wq_ThreadRe
 
 // ---- wq_Mutex -----------------------------------------------------------------
 
-namespace {
-// Polls of a held mutex's count before the caller queues (a few microseconds).
-constexpr int k_mutex_spin_polls = 256;
-} // namespace
-
 void wq_Mutex::lock()
 {
     guard_.acquire();
@@ -269,26 +268,11 @@ void wq_Mutex::lock()
         guard_.release();
         return;
     }
-    // Held, and nobody queued: a holder often lets go within a few
-    // microseconds, so watch the count a short while before queueing, which
-    // saves both sides a semaphore round trip. Queued waiters are never
-    // overtaken: while any wait, unlock hands the lock to the first of them
-    // and the count stays 0, and the watching stops once anyone has queued.
-    int polls = k_mutex_spin_polls;
-    while (polls > 0 && waiters_.empty()) {
-        guard_.release();
-        --polls;
-        while (polls > 0 && count_.load(std::memory_order_relaxed) == 0) {
-            cpu_relax();
-            --polls;
-        }
-        guard_.acquire();
-        if (count_.load(std::memory_order_relaxed) == 1) {
-            count_.store(0, std::memory_order_relaxed);
-            guard_.release();
-            return;
-        }
-    }
+    // Held: queue at once, in priority order. A caller that watched the
+    // count instead would be no waiter, and on release whoever of the
+    // watchers came first would take the lock, whatever its priority. A
+    // release soon after still costs no system call: the queued caller
+    // polls its own record a while before it sleeps (wq_block_on_record).
     wait_for_handoff(waiters_, guard_, wq_ThreadRecord::current());
 }
 

@@ -352,6 +352,8 @@ wq_TargetLocal *wq_ServantRegistry::search(wq_ServantKey &key)
         return c;
     for (wq_TargetLocal *t = buckets_[key.get_hash() % kBuckets]; t; t = t->reg_next)
         if (matches(t, key)) {
+            // Searches under the read side store it too; an entry is
+            // unlinked (and the cache cleared) only under the write side.
             cache_.store(t, std::memory_order_release);
             return t;
         }

@@ -357,7 +357,7 @@ TEST(OrbMutex, DeadlockRecoveryFreesOnlyAGuardWhoseHolderHasEnded)
 TEST(OrbMutex, HandOffIsNeverStolenByALaterLocker)
 {
     // The queued waiter owns the lock from the unlock on: the unlocker locking
-    // again at once (and watching the count rather than queueing) gets it only
+    // again at once (queueing behind it) gets it only
     // after the waiter's turn.
     PrioritySource src;
     wq_Mutex m;
@@ -698,4 +698,184 @@ TEST(OrbLockStress, MutexSemaphoreRWLockAndConditions)
             t.join();
         EXPECT_EQ(sum, long(kThreads / 2) * kItems * (kItems + 1) / 2);
     }
+}
+
+namespace {
+
+// Callers of priorities 10, 20, 20 arriving at a held lock while its holder
+// lets go. Every step is numbered from one counter: a caller's queueing (from
+// the priority source, which the lock asks under its guard as it queues the
+// caller), each release (just before it), each acquisition (just after it).
+struct Arrival {
+    static constexpr int kCallers = 3;
+    static constexpr int32_t kPrio[kCallers] = {10, 20, 20};
+    std::atomic<long> step{0};
+    std::atomic<long> queued_at[kCallers];
+    long released_at[kCallers] = {};
+    int acquired_by[kCallers] = {};
+    int acquisitions = 0;
+    std::atomic<int> arrived{0};
+    void reset()
+    {
+        step = 0;
+        for (auto &q : queued_at)
+            q = 0;
+        arrived = 0;
+        acquisitions = 0;
+    }
+};
+
+Arrival g_arrival;
+thread_local int t_caller = -1;
+
+int32_t arrival_priority(wq_Thread::tid_t)
+{
+    if (t_caller < 0)
+        return 0;
+    long expected = 0;
+    g_arrival.queued_at[t_caller].compare_exchange_strong(expected, ++g_arrival.step);
+    return Arrival::kPrio[t_caller];
+}
+
+// Whether each acquisition went to the first in priority order of the callers
+// queued before the release that handed it over (a caller queued after that
+// release may come first only with a higher priority); a caller that never
+// queued may take the lock only when nobody was queued.
+std::string arrival_fault(const Arrival &a)
+{
+    bool served[Arrival::kCallers] = {};
+    for (int k = 0; k < a.acquisitions; ++k) {
+        long rel = a.released_at[k];
+        int best = -1;
+        for (int w = 0; w < Arrival::kCallers; ++w) {
+            long q = a.queued_at[w].load();
+            if (served[w] || q == 0 || q > rel)
+                continue;
+            if (best < 0 || Arrival::kPrio[w] > Arrival::kPrio[best] ||
+                (Arrival::kPrio[w] == Arrival::kPrio[best] && q < a.queued_at[best].load()))
+                best = w;
+        }
+        int y = a.acquired_by[k];
+        long qy = a.queued_at[y].load();
+        if (best >= 0 && y != best && !(qy > rel && Arrival::kPrio[y] > Arrival::kPrio[best]))
+            return "acquisition " + std::to_string(k) + " went to caller " + std::to_string(y) +
+                   " while caller " + std::to_string(best) + " was first in the queue";
+        served[y] = true;
+    }
+    return {};
+}
+
+inline void cpu_pause()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+constexpr bool k_sanitized =
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    true;
+#else
+    false;
+#endif
+
+} // namespace
+
+TEST(OrbLockOrder, CallersArrivingWhileTheHolderReleasesQueueInPriorityOrder)
+{
+    // The callers arrive one right after the other. The holder lets go once
+    // all have queued (the order is then exactly by priority, then arrival),
+    // or 1 us after the last one called, while they may still be on their way
+    // in: every hand-off must then go to the first of those queued, and a
+    // caller that took the lock without queueing may have done so only when
+    // nobody was queued.
+    struct Lock {
+        char const *name;
+        std::function<void()> hold, block, release;
+    };
+    wq_Mutex mtx;
+    wq_CountingSemaphore sem(0);
+    wq_RWMutex rw;
+    const Lock locks[] = {
+        {"wq_Mutex", [&] { mtx.lock(); }, [&] { mtx.lock(); }, [&] { mtx.unlock(); }},
+        // The count each trial leaves behind is taken first.
+        {"wq_CountingSemaphore", [&] { if (sem.count() > 0) sem.wait_all(); }, [&] { sem.wait(); }, [&] { sem.signal(); }},
+        {"wq_RWMutex", [&] { rw.lock_write(); }, [&] { rw.lock_write(); }, [&] { rw.unlock(); }},
+    };
+    struct Row {
+        char const *release;
+        bool after_all_queued;
+        int trials;
+    };
+    const Row rows[] = {{"once all queued", true, 20}, {"1 us after the last call", false, 200}};
+    wq_Thread::set_priority_source(arrival_priority);
+    for (const Lock &lk : locks)
+        for (const Row &row : rows) {
+            SCOPED_TRACE(std::string(lk.name) + ", release " + row.release);
+            int all_queued = 0;
+            for (int trial = 0; trial < row.trials; ++trial) {
+                Arrival &a = g_arrival;
+                a.reset();
+                lk.hold();
+                std::atomic<bool> go{false};
+                std::vector<std::thread> callers;
+                for (int w = 0; w < Arrival::kCallers; ++w)
+                    callers.emplace_back([&, w] {
+                        // The thread's record is made before it arrives,
+                        // not while it queues.
+                        (void)wq_ThreadRecord::current();
+                        t_caller = w;
+                        while (!go.load())
+                            std::this_thread::yield();
+                        // Right behind the previous caller.
+                        while (a.arrived.load() < w)
+                            cpu_pause();
+                        a.arrived.store(w + 1);
+                        lk.block();
+                        int k = a.acquisitions++;
+                        a.acquired_by[k] = w;
+                        if (k + 1 < Arrival::kCallers)
+                            a.released_at[k + 1] = ++a.step;
+                        lk.release();
+                    });
+                go = true;
+                auto limit = std::chrono::steady_clock::now() + 10s;
+                while (a.arrived.load() < Arrival::kCallers && std::chrono::steady_clock::now() < limit)
+                    cpu_pause();
+                if (row.after_all_queued) {
+                    auto queued = [&] {
+                        for (auto &q : a.queued_at)
+                            if (q.load() == 0)
+                                return false;
+                        return true;
+                    };
+                    EXPECT_TRUE(wait_until(queued, 10000ms));
+                } else {
+                    auto until = std::chrono::steady_clock::now() + 1us;
+                    while (std::chrono::steady_clock::now() < until)
+                        cpu_pause();
+                }
+                a.released_at[0] = ++a.step;
+                lk.release();
+                for (auto &t : callers)
+                    t.join();
+                ASSERT_EQ(a.acquisitions, Arrival::kCallers);
+                std::string fault = arrival_fault(a);
+                ASSERT_EQ(fault, "") << "trial " << trial;
+                bool before = true;
+                for (auto &q : a.queued_at)
+                    before = before && q.load() != 0 && q.load() < a.released_at[0];
+                if (before) {
+                    ++all_queued;
+                    // The two of priority 20 in the order they queued, then 10.
+                    EXPECT_EQ(a.acquired_by[2], 0) << "trial " << trial;
+                    EXPECT_LT(a.queued_at[a.acquired_by[0]].load(), a.queued_at[a.acquired_by[1]].load());
+                }
+            }
+            // The exact order was seen (how often depends on the machine's load).
+            EXPECT_GE(all_queued, k_sanitized ? 0 : 1);
+        }
+    wq_Thread::set_priority_source(nullptr);
+    EXPECT_FALSE(mtx.is_locked());
+    EXPECT_EQ(sem.count(), 1u);
 }

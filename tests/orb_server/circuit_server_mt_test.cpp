@@ -541,3 +541,81 @@ TEST(ServerCircuitMt, ACircuitMovedToAnotherPollerIsTakenOnlyThere)
     b.restart();
     p.c->_remove_ref();
 }
+
+namespace {
+
+// A stand-in for a circuit whose input is already read (or that has no
+// descriptor): the pool queues it instead of watching it.
+struct QueuedOnly {
+    struct Net {
+        int poll_fd() const { return -1; }
+        bool read_drained = true;
+    };
+    QueuedOnly *pool_next = nullptr;
+    std::atomic<uint32_t> poll_entry{0};
+    int poll_set = -1;
+    bool poll_oneshot = false;
+    uint32_t last_message_size() const { return 0; }
+    bool has_buffered_input() const { return true; }
+    Net *net() const { return nullptr; }
+};
+
+} // namespace
+
+TEST(ServerCircuitMt, QueuedCircuitsAreEachTakenOnceAndTheShutdownEndsEveryIdleReader)
+{
+    // Circuits queued one by one or all at once while readers wait in the
+    // poller. Each reader keeps what it took until every circuit is taken,
+    // so every circuit needs a reader woken for it: each is taken by exactly
+    // one reader (a wake-up is passed on while more wait, none is lost). Then
+    // a shutdown ends every reader, however many wait.
+    struct Row {
+        int readers, burst;
+    };
+    const Row rows[] = {{1, 1}, {4, 1}, {4, 4}, {16, 1}, {16, 16}, {64, 64}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE("readers " + std::to_string(row.readers) + ", burst " + std::to_string(row.burst));
+        static wq_PriorityQueue<QueuedOnly> pool(1);
+        pool.restart();
+        std::vector<QueuedOnly> circuits(size_t(row.readers));
+        std::vector<std::atomic<int>> taken(circuits.size());
+        std::atomic<int> total{0}, strays{0};
+        std::atomic<bool> all_taken{false};
+        std::vector<std::thread> readers;
+        for (int r = 0; r < row.readers; ++r)
+            readers.emplace_back([&] {
+                while (QueuedOnly *c = pool.get(0)) {
+                    size_t i = size_t(c - circuits.data());
+                    if (i >= circuits.size()) {
+                        ++strays;
+                        continue;
+                    }
+                    ++taken[i];
+                    ++total;
+                    // In service until every circuit is taken (bounded).
+                    for (int w = 0; w < 5000 && !all_taken; ++w)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the readers wait in the poller
+        for (int at = 0; at < row.readers; at += row.burst) {
+            for (int i = at; i < std::min(at + row.burst, row.readers); ++i)
+                pool.put(&circuits[size_t(i)], 0);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        for (int wait = 0; wait < 1000 && total < row.readers; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_EQ(total.load(), row.readers);
+        all_taken = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the readers wait again
+        pool.shutdown();
+        for (auto &r : readers)
+            r.join();
+        EXPECT_EQ(strays.load(), 0);
+        int twice = 0;
+        for (auto &t : taken)
+            twice += t.load() > 1;
+        EXPECT_EQ(twice, 0);
+        EXPECT_EQ(pool.get_after_shutdown(), nullptr);
+    }
+}

@@ -21,6 +21,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -529,6 +530,221 @@ TEST_F(EchoServer, MemoryOfLargeMessagesComesBack)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     long after = rss_kib();
     EXPECT_LE(after, before + 64 * 1024) << "before " << before << " KiB, after " << after << " KiB";
+}
+
+// Four connections pipeline `add` calls without pause, reading their replies
+// on threads of their own, while a client makes one call at a time: each of
+// its calls is answered within a second (pipelined circuits waiting for a
+// reader once stalled others for seconds), and every pipelined request gets
+// exactly one reply, with its own id.
+TEST_F(EchoServer, PipeliningConnectionsStallNoOtherClient)
+{
+    constexpr int kPipes = 4;
+    constexpr uint32_t kCalls = 4000;
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    std::atomic<uint32_t> sent[kPipes] = {}, answered[kPipes] = {};
+    for (int p = 0; p < kPipes; ++p) {
+        int fd = connect_to(port);
+        ASSERT_GE(fd, 0);
+        threads.emplace_back([&, fd, p] {
+            Cdr a;
+            a.u32(1).u32(2);
+            for (uint32_t i = 0; i < kCalls && !stop; ++i) {
+                Bytes req = request(i, echo_key(), "add", a.b);
+                if (write(fd, req.data(), req.size()) != ssize_t(req.size()))
+                    break;
+                ++sent[p];
+            }
+        });
+        threads.emplace_back([&, fd, p] {
+            std::vector<bool> seen(kCalls);
+            while (answered[p] < kCalls) {
+                Bytes m = read_message(fd);
+                if (m.empty())
+                    break;
+                Reply r = parse_reply(m);
+                if (r.request_id >= kCalls || seen[r.request_id] || r.c.get32(r.body) != 3)
+                    ++wrong;
+                else
+                    seen[r.request_id] = true;
+                ++answered[p];
+            }
+            shutdown(fd, SHUT_RDWR);
+            close(fd);
+        });
+    }
+    int fd = connect_to(port);
+    ASSERT_GE(fd, 0);
+    std::chrono::steady_clock::duration worst{};
+    for (uint32_t i = 0; i < 200; ++i) {
+        Cdr a;
+        a.u32(i).u32(1);
+        Bytes call = request(100000 + i, echo_key(), "add", a.b);
+        auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(write(fd, call.data(), call.size()), ssize_t(call.size()));
+        Bytes m = read_message(fd);
+        ASSERT_GE(m.size(), 20u) << i;
+        Reply r = parse_reply(m);
+        EXPECT_EQ(r.request_id, 100000 + i);
+        EXPECT_EQ(r.c.get32(r.body), i + 1);
+        worst = std::max(worst, std::chrono::steady_clock::now() - t0);
+    }
+    close(fd);
+    stop = true;
+    for (auto &t : threads)
+        t.join();
+    EXPECT_LT(worst, std::chrono::seconds(1))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(worst).count() << " ms";
+    EXPECT_EQ(wrong.load(), 0);
+    for (int p = 0; p < kPipes; ++p)
+        EXPECT_EQ(answered[p].load(), sent[p].load()) << p;
+    clients_still_served();
+}
+
+} // namespace
+
+namespace {
+
+using namespace srv_test;
+
+// A connection whose receive buffer is small, so that a large reply to it
+// stays mostly with the server until it is read.
+int connect_small_window(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Hostile clients that stop part-way: headers promising more that never
+// comes, requests sent a byte at a time, large echoes whose replies are never
+// read. Meanwhile a well-behaved client's calls are each answered at once:
+// its worst call is measured against a generous bound (what it guards
+// against is a stall of seconds while readers wait on the hostile ones), the
+// server's threads stay few and its memory bounded by what is queued.
+TEST_F(EchoServer, PartialMessagesAndUnreadRepliesHoldNoReader)
+{
+    Bytes add;
+    {
+        Cdr a;
+        a.u32(1).u32(2);
+        add = request(5, echo_key(), "add", a.b);
+    }
+    Bytes big;
+    {
+        Cdr c;
+        c.u32(1u << 20);
+        c.b.resize(c.b.size() + (1u << 20), 0x3C);
+        big = request(6, echo_key(), "echo_octets", c.b);
+    }
+    const Bytes header = {'G', 'I', 'O', 'P', 1, 0, 1, 0, 0x40, 0x42, 0x0F, 0}; // promises 1000000 bytes
+    enum Kind { Header, Trickle, Unread };
+    struct Row {
+        char const *what;
+        size_t count;
+        Kind kind;
+    } rows[] = {
+        // More of each than the server may have readers (256).
+        {"headers promising 1 MB, then nothing", 300, Header},
+        {"requests sent a byte at a time, 300 ms apart", 280, Trickle},
+        {"1 MiB echoes whose replies are never read", 260, Unread},
+    };
+    auto rss_kib = [] {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::stol(line.substr(6));
+        return 0L;
+    };
+    // CPU time the server spends within `ms`.
+    auto server_cpu_ms_in = [](int ms) {
+        auto cpu = [] {
+            std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+            std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            size_t at = all.rfind(')');
+            long v[16] = {};
+            std::istringstream fields(at == std::string::npos ? "" : all.substr(at + 2));
+            std::string skip;
+            fields >> skip; // state
+            for (long &x : v)
+                fields >> x;
+            return (v[10] + v[11]) * 1000 / sysconf(_SC_CLK_TCK); // utime, stime
+        };
+        long before = cpu();
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return cpu() - before;
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        long rss_before = rss_kib();
+        std::vector<int> hostile;
+        for (size_t i = 0; i < r.count; ++i) {
+            int f = r.kind == Unread ? connect_small_window(port) : connect_to(port);
+            ASSERT_GE(f, 0);
+            timeval tv{5, 0}; // a server that stops reading fails the test, not hangs it
+            setsockopt(f, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+            hostile.push_back(f);
+            if (r.kind == Header)
+                ASSERT_EQ(write(f, header.data(), header.size()), ssize_t(header.size()));
+            if (r.kind == Unread)
+                ASSERT_EQ(write(f, big.data(), big.size()), ssize_t(big.size()));
+        }
+        // The server has taken in what the hostile ones sent (its CPU time
+        // stands still), so that what is measured is waiting, not work.
+        for (int i = 0; i < 50 && server_cpu_ms_in(100) > 5; ++i) {
+        }
+        std::atomic<bool> stop{false};
+        std::thread trickle([&] {
+            for (size_t at = 0; r.kind == Trickle && !stop && at < add.size() - 1; ++at) {
+                for (int f : hostile)
+                    (void)!write(f, &add[at], 1);
+                for (int i = 0; i < 30 && !stop; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        int fd = connect_to(port);
+        ASSERT_GE(fd, 0);
+        auto worst = std::chrono::steady_clock::duration::zero();
+        int answered = 0;
+        for (uint32_t i = 0; i < 40; ++i) {
+            Cdr a;
+            a.u32(i).u32(1);
+            Bytes call = request(100 + i, echo_key(), "add", a.b);
+            auto t0 = std::chrono::steady_clock::now();
+            ASSERT_EQ(write(fd, call.data(), call.size()), ssize_t(call.size()));
+            Bytes m = read_message(fd);
+            worst = std::max(worst, std::chrono::steady_clock::now() - t0);
+            ASSERT_GE(m.size(), 20u) << i;
+            Reply rep = parse_reply(m);
+            answered += rep.request_id == 100 + i && rep.c.get32(rep.body) == i + 1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_EQ(answered, 40);
+        long worst_ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(worst).count());
+        std::printf("worst call beside %zu hostile connections (%s): %ld ms\n", r.count, r.what, worst_ms);
+        EXPECT_LT(worst_ms, 1000);
+        EXPECT_LT(server_threads(), 128u); // not a reader per hostile connection
+        // What waits is the replies themselves, and the start of each message.
+        EXPECT_LE(rss_kib(), rss_before + long(r.count) * (r.kind == Unread ? 1100 : 80) + 64 * 1024);
+        stop = true;
+        trickle.join();
+        close(fd);
+        for (int f : hostile)
+            close(f);
+    }
+    clients_still_served();
 }
 
 } // namespace
