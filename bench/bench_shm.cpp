@@ -10,6 +10,8 @@
 #include <time.h>
 
 #include <atomic>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -263,6 +265,111 @@ double memcpyGBs()
 
 } // namespace
 
+// A two-ce node (examples/two-ce) of the given compute element, its output
+// in a file of dir; its process id, or -1.
+pid_t startNode(const std::string &dir, int ceid, const std::string &cluster)
+{
+    std::string src = std::string(TURV_SOURCE_DIR) + "/examples/two-ce/ce" + std::to_string(ceid) + "/";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    for (const char *f : {"turv_sys_cfg.xml", "turv_app_cfg.xml"})
+        std::filesystem::copy_file(src + f, dir + "/" + f, std::filesystem::copy_options::overwrite_existing, ec);
+    std::string bin = std::string(TURV_BIN_DIR) + "/turv_node";
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        setenv("ZV_ceid", std::to_string(ceid).c_str(), 1);
+        setenv("ZV_cluster", cluster.c_str(), 1);
+        unsetenv("TURV_SHM_COUNT"); // the example's pace: one message a second
+        FILE *o = std::freopen((dir + "/out.log").c_str(), "w", stdout);
+        if (!o || chdir(dir.c_str()) != 0)
+            _exit(127);
+        execl(bin.c_str(), bin.c_str(), "-C", ".", "-f", "turv_sys_cfg.xml", "-a", "turv_app_cfg.xml", (char *)nullptr);
+        _exit(127);
+    }
+    return pid;
+}
+
+// Whether the file holds the text, looked at for up to the given time.
+bool waitText(const std::string &file, const std::string &text, int seconds)
+{
+    for (int i = 0; i < seconds * 20; i++) {
+        std::FILE *f = std::fopen(file.c_str(), "r");
+        std::string all;
+        if (f) {
+            char buf[4096];
+            size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+                all.append(buf, n);
+            std::fclose(f);
+        }
+        if (all.find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// Share of a core (percent) a process used over the given time.
+double corePercent(pid_t pid, int seconds)
+{
+    auto ticks = [pid] {
+        std::FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+        char buf[1024] = "";
+        size_t n = f ? std::fread(buf, 1, sizeof buf - 1, f) : 0;
+        if (f)
+            std::fclose(f);
+        buf[n] = '\0';
+        const char *p = std::strrchr(buf, ')');
+        long long ut = 0, st = 0;
+        // after the name: state, then fields 4 to 13, then utime and stime
+        if (p)
+            std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld", &ut, &st);
+        return ut + st;
+    };
+    long long t0 = ticks();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    return 100.0 * (double)(ticks() - t0) / (double)sysconf(_SC_CLK_TCK) / seconds;
+}
+
+// Two linked two-ce nodes at the example's pace: the share of a core of
+// node 1 while its peer runs (the baseline), then after the peer was killed.
+// -1 when the nodes did not link.
+double idleDeadPeer(double *linked)
+{
+    std::string cluster = "benchidle" + std::to_string(getpid());
+    std::string root = (std::filesystem::temp_directory_path() / cluster).string();
+    pid_t a = startNode(root + "/ce1", 1, cluster), b = startNode(root + "/ce2", 2, cluster);
+    double dead = -1;
+    *linked = -1;
+    if (a > 0 && b > 0 && waitText(root + "/ce1/out.log", "ipc ce1_to_ce2 synced", 60) &&
+        waitText(root + "/ce1/out.log", "ipc ce2_to_ce1 synced", 60)) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        *linked = corePercent(a, 5);
+        kill(b, SIGKILL);
+        waitpid(b, nullptr, 0);
+        b = -1;
+        // Its link goes down within a second or two (no acknowledgement,
+        // then no answer to the handshake).
+        std::this_thread::sleep_for(std::chrono::seconds(4));
+        dead = corePercent(a, 5);
+    }
+    for (pid_t p : {a, b})
+        if (p > 0) {
+            kill(p, SIGKILL);
+            waitpid(p, nullptr, 0);
+        }
+    std::error_code ec;
+    std::vector<std::filesystem::path> areas;
+    for (auto &e : std::filesystem::directory_iterator("/dev/shm", ec))
+        if (e.path().filename().string().rfind("zv_" + cluster + "_", 0) == 0)
+            areas.push_back(e.path());
+    for (auto &p : areas)
+        std::filesystem::remove(p, ec);
+    std::filesystem::remove_all(root, ec);
+    return dead;
+}
+
 int main()
 {
     std::fflush(stdout);
@@ -360,6 +467,16 @@ int main()
     bench::Digits g2{2, 2, 2};
     bench::figure("shm_throughput_64KiB", gbs, "GB/s", rawGbs, rawGbs > 0 ? gbs / rawGbs : 0, g2);
     bench::figure("shm_raw_ring_64KiB", rawGbs, "GB/s", mem, mem > 0 ? rawGbs / mem : 0, g2);
+    std::fflush(stdout);
+    // The node whose peer is gone, beside the same node linked to a live peer.
+    dup2(2, 1);
+    double linked = 0;
+    double dead = idleDeadPeer(&linked);
+    std::fflush(stdout);
+    dup2(out, 1);
+    if (dead < 0)
+        std::printf("bench_shm: the two-ce nodes did not link\n");
+    bench::figure("idle_dead_peer_cpu", dead, "%core", linked, linked > 0 ? dead / linked : 0, bench::Digits{2, 2, 3});
     std::fflush(stdout);
     _exit(0);
 }

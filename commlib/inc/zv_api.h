@@ -35,7 +35,7 @@ typedef struct zv_dx_transfer *DX_transfer;
 #define SMB__SIZE_MISMATCH   ZV_ERR(ZV_FAC_SMB, 0x02)
 #define SMB__NOT_SIZED       ZV_ERR(ZV_FAC_SMB, 0x03) /* creator did not size it in time */
 #define SMB__DUPLICATE       ZV_ERR(ZV_FAC_SMB, 0x04) /* 0xFF041704 */
-#define SMB__SYSTEM          ZV_ERR(ZV_FAC_SMB, 0x05) /* the OS refused */
+#define SMB__SYSTEM          ZV_ERR(ZV_FAC_SMB, 0x05) /* the OS refused (errno says why) */
 #define SMB__BAD_ARG         ZV_ERR(ZV_FAC_SMB, 0x06)
 #define SMB__NULL_HANDLE     ZV_ERR(ZV_FAC_SMB, 0x09) /* 0xFF041709 */
 #define SMB__NULL_ACCESS     ZV_ERR(ZV_FAC_SMB, 0x18) /* 0xFF041718 */

@@ -220,10 +220,17 @@ ZV_status_t smb_create(const char *name, uint32_t flags, uint64_t size, uint32_t
     int fd = shm_open(obj.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return errno == EEXIST ? SMB__DUPLICATE : SMB__SYSTEM;
-    // A new object is zero-filled, as SMB_ZERO_FILL asks.
-    if (ftruncate(fd, (off_t)size) != 0) {
+    // A new object is zero-filled, as SMB_ZERO_FILL asks. Its room is
+    // reserved now: a file system without room for it refuses here, with
+    // errno saying why, rather than with a fault on a later access.
+    int e;
+    do
+        e = posix_fallocate(fd, 0, (off_t)size);
+    while (e == EINTR);
+    if (e != 0) {
         close(fd);
         shm_unlink(obj.c_str());
+        errno = e;
         return SMB__SYSTEM;
     }
     *pHandle = newHandle(fd, name, flags, size, ceid);

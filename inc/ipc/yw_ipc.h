@@ -181,6 +181,14 @@ typedef struct yw_ipc_status {
     YW_int64_t rxPackets;
     YW_int64_t sendPackets;
     YW_int64_t recvPackets;
+    /* link counts of transports that keep a link (shared memory): faults,
+     * resynchronisations, messages sent again, duplicates dropped by the
+     * receiver, messages counted lost by the sender */
+    YW_int64_t linkFaults;
+    YW_int64_t resyncs;
+    YW_int64_t resends;
+    YW_int64_t duplicates;
+    YW_int64_t lost;
 } YW_ipc_status_t;
 
 struct yw_ipc;

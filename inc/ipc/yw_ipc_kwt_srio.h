@@ -92,12 +92,12 @@ typedef struct yw_ipc_kwt_srio_connection {
     bool dataLost;
     /* when the areas' objects were last looked at (monotonic ns) */
     std::atomic<YW_int64_t> lastCheck;
-    /* link faults; messages counted lost (sent, never to be delivered);
-     * messages sent again after a new handshake (the receiver may have taken
-     * one of them before it went); resynchronisations asked by this end;
-     * messages a resynchronisation dropped here (taken, not yet delivered:
-     * the sender sends them again) */
-    std::atomic<YW_count_t> linkFaults, lostMsgs, resent, resyncs, dropped;
+    /* messages a resynchronisation dropped here (taken, not yet delivered:
+     * the sender sends them again). Link faults, messages counted lost
+     * (sent, never to be delivered), messages sent again after a new
+     * handshake, resynchronisations asked by this end and duplicates dropped
+     * are counted in the channel's status (YW_inqIpc). */
+    std::atomic<YW_count_t> dropped;
     /* sender, flow-controlled: the descriptor written into each ring slot
      * and not yet collected (0: free). Only this copy says what a slot
      * holds: the shared ring is checked against it. */
@@ -106,6 +106,16 @@ typedef struct yw_ipc_kwt_srio_connection {
      * sent again in order before anything new */
     YW_uint64_t *again;
     YW_uint64_t againHead, againCount;
+    /* sender: since when (monotonic ns) the oldest descriptor sent waits for
+     * its acknowledgement without any coming (0: none waits) */
+    YW_int64_t ackSince;
+    /* sender: its peer answered the last handshake try (cleared when a try
+     * goes unanswered) */
+    std::atomic<bool> peerAnswered{true};
+    /* receive end: the handshake of a transmit channel to the same compute
+     * element goes unanswered, so the peer is taken as gone: the ring is
+     * looked at every 50 ms until the peer shows itself again */
+    std::atomic<int> peerDown;
     /* receiver, flow-controlled: the descriptor taken from each slot and
      * not yet acknowledged (0: none); acknowledgements follow this copy, not
      * the shared ring */
@@ -117,6 +127,12 @@ typedef struct yw_ipc_kwt_srio_connection {
     bool seqKnown;
     bool fresh;
     YW_uint32_t seqNext;
+    /* receiver: frames dropped as delivered already (sent again after a
+     * resynchronisation) in the run not yet shown */
+    YW_uint64_t dupRun;
+    /* receiver: when the ring was last looked at for a lost descriptor */
+    YW_int64_t holeCheck;
+    YW_uint32_t dupFirst, dupLast;
     /* set up at least once (a later set-up keeps what the sender holds) */
     bool wasSetUp;
     /* sender: the own data area was lost; what `sent` still records lay
@@ -236,6 +252,10 @@ void YW_ipc_kwt_srio_watchMailbox(YW_ipc_kwt_srio_connection_t *conn);
 /* sender, ringLock held: sends again, in order, what an earlier link did not
  * acknowledge; 0 when nothing is left, else the transfer's code */
 int YW_ipc_kwt_srio_sendAgain(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn);
+/* sender: its peer answers the handshake again (down 0) or stopped
+ * answering (1): the receive ends here from the same compute element are
+ * polled on the grid again, or slowly */
+void YW_ipc_kwt_srio_markPeer(YW_ipc_kwt_srio_connection_t *conn, int down);
 /* wakes the receive task sleeping for want of a linked channel */
 void YW_ipc_kwt_srio_ringRx(void);
 /* the receive task's clock (CLOCK_MONOTONIC) */

@@ -732,7 +732,8 @@ YW_ret_t YW_inqIpc(YW_ipc_id_t ipc_id, YW_ipc_status_t *pStatus)
         &YW_ipc_status_t::txBytes,    &YW_ipc_status_t::rxBytes,     &YW_ipc_status_t::sendBytes,
         &YW_ipc_status_t::recvBytes,  &YW_ipc_status_t::txRate,      &YW_ipc_status_t::rxRate,
         &YW_ipc_status_t::txPackets,  &YW_ipc_status_t::rxPackets,   &YW_ipc_status_t::sendPackets,
-        &YW_ipc_status_t::recvPackets};
+        &YW_ipc_status_t::recvPackets, &YW_ipc_status_t::linkFaults,  &YW_ipc_status_t::resyncs,
+        &YW_ipc_status_t::resends,     &YW_ipc_status_t::duplicates,  &YW_ipc_status_t::lost};
     for (auto w : words)
         pStatus->*w = YW_stat_get(s.*w);
     // Generations only grow: unchanged now, the copy is of the channel the

@@ -1,19 +1,21 @@
-// Shared-memory/DMA transport: areas, descriptor ring, transfers, send and
-// receive. The tasks and the handshake are in yw_ipc_kwt_srio_task.cpp.
+// Shared-memory/DMA transport: areas, descriptor ring, transfers and send.
+// The receive end is in yw_ipc_kwt_srio_rx.cpp, the tasks and the handshake
+// in yw_ipc_kwt_srio_task.cpp.
 //
 // Ring words and mailbox words live in shared memory and are read and
 // written with atomics (acquire/release). Every ring operation of a
 // connection runs under its BUSY bit, taken by compare-and-swap.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <vector>
 
-#include "ipc/yw_ipc_kwt_srio.h"
 #include "ipc/yw_ipc_frame.h"
+#include "yw_ipc_kwt_srio_int.h"
 #include "yw_mem.h"
 
 namespace {
@@ -31,41 +33,11 @@ constexpr int YW_SRIO_DX_POLLS = 1000000;
 // Links of in-process (LOCAL) partners.
 std::mutex yw_s_srio_local;
 
-bool yw_srio_isTx(const YW_ipc_t *ipc)
-{
-    return (ipc->cfg->flags & YW_IPC_FLAGS_TX) != 0;
-}
-
-bool yw_srio_has(const YW_ipc_t *ipc, YW_uint32_t flag)
-{
-    return (ipc->cfg->flags & flag) != 0;
-}
-
-const YW_ipc_side_cfg_t &yw_srio_side(const YW_ipc_t *ipc)
-{
-    return yw_srio_isTx(ipc) ? ipc->cfg->tx : ipc->cfg->rx;
-}
-
-std::atomic_ref<YW_uint64_t> yw_srio_word(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t index)
-{
-    return std::atomic_ref<YW_uint64_t>(conn->descriptors[index]);
-}
-
-YW_int64_t yw_srio_next(const YW_ipc_kwt_srio_connection_t *conn, YW_int64_t i)
-{
-    return (YW_uint64_t)(i + 1) >= conn->descriptors_size ? 0 : i + 1;
-}
-
 YW_uint64_t yw_srio_pageRound(YW_uint64_t n)
 {
     long pg = sysconf(_SC_PAGESIZE);
     YW_uint64_t p = pg > 0 ? (YW_uint64_t)pg : 4096;
     return (n + p - 1) / p * p;
-}
-
-int yw_srio_code(ZV_status_t s)
-{
-    return (int)(YW_int32_t)s;
 }
 
 // "smb_<port>_<0 data | 1 control>_<ceid>_<tx|rx>"
@@ -89,13 +61,19 @@ void yw_srio_describeArea(char *out, size_t len, const char *name, YW_uint64_t w
 
 ZV_status_t yw_srio_createOrAttach(const char *name, YW_uint32_t flags, YW_uint64_t size, CEID ceid, SMB_handle *h)
 {
+    errno = 0;
     ZV_status_t r = smb_create(name, flags, size, 1, ceid, 0, h);
-    if (r == SMB__DUPLICATE)
+    if (r == SMB__DUPLICATE) {
+        errno = 0;
         r = smb_attach(name, flags, size, 0, 0, h);
+    }
     if (r != 0) {
+        // The system's reason, when the system refused.
+        const int e = r == SMB__SYSTEM ? errno : 0;
         char what[192];
         yw_srio_describeArea(what, sizeof what, name, size);
-        std::printf("%s:%d area %s (%s) fail 0x%x\n", __func__, __LINE__, name, what, (unsigned)r);
+        std::printf("%s:%d area %s (%s) fail 0x%x%s%s\n", __func__, __LINE__, name, what, (unsigned)r, e ? ": " : "",
+                    e ? std::strerror(e) : "");
     }
     return r;
 }
@@ -184,6 +162,8 @@ bool yw_srio_areasLost(const YW_ipc_kwt_srio_connection_t *conn)
     return false;
 }
 
+} // namespace
+
 // After an access: a fault on an area takes the link down; true then.
 bool yw_srio_faultAfter(YW_ipc_kwt_srio_connection_t *conn, const char *func, int line)
 {
@@ -193,10 +173,7 @@ bool yw_srio_faultAfter(YW_ipc_kwt_srio_connection_t *conn, const char *func, in
     return true;
 }
 
-bool yw_srio_lostCode(ZV_status_t r)
-{
-    return r == SMB__AREA_LOST || r == DX__AREA_LOST;
-}
+namespace {
 
 // Data transfer from the local to the remote data area, and an 8-byte
 // control-word transfer between the control areas.
@@ -248,6 +225,8 @@ void yw_srio_ringReset(YW_ipc_buffer_t *b, bool keepQueued, bool keepAll = false
     }
 }
 
+} // namespace
+
 // Filled entries of a ring's FIFO (queued, not yet taken off).
 YW_uint64_t yw_srio_queued(YW_ipc_buffer_t *b)
 {
@@ -264,13 +243,15 @@ YW_uint64_t yw_srio_queued(YW_ipc_buffer_t *b)
     return n;
 }
 
+namespace {
+
 void yw_srio_countLost(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t n)
 {
     if (n == 0)
         return;
-    conn->lostMsgs += n;
+    yw_srio_count(conn, &YW_ipc_status_t::lost, (YW_int64_t)n);
     std::printf("%s:%d ipc %s %" PRIu64 " sent messages lost with area %s (%" PRIu64 " so far)\n", __func__, __LINE__,
-                conn->ipc->cfg->name, n, conn->names[0], (YW_uint64_t)conn->lostMsgs.load());
+                conn->ipc->cfg->name, n, conn->names[0], (YW_uint64_t)YW_stat_get(conn->ipc->status.lost));
 }
 
 // Sender (flow-controlled), ringLock and BUSY held: what the ring holds and
@@ -326,6 +307,8 @@ void yw_srio_retain(YW_ipc_kwt_srio_connection_t *conn)
                 conn->ipc->cfg->name, fresh);
 }
 
+} // namespace
+
 // Descriptor ring and channel rings empty again (indexes 0). A sender keeps
 // across a handshake what it queued and what was never acknowledged; across
 // a new set-up only while its own data area (where those messages lie) kept
@@ -346,10 +329,14 @@ void yw_srio_resetRings(YW_ipc_kwt_srio_connection_t *conn, bool keepQueued)
     conn->push.store(0);
     conn->pop.store(0);
     conn->unacked = 0;
+    conn->ackSince = 0;
+    yw_srio_endDuplicates(conn);
     conn->epoch.fetch_add(1);
     yw_srio_ringReset(&conn->txring, keepQueued, keepQueued && conn->sent);
     yw_srio_ringReset(&conn->rxring, false);
 }
+
+namespace {
 
 // Gives the channel's rings the mapped local data area as storage (null: the
 // area is gone and nothing may be written into or read from them).
@@ -500,107 +487,6 @@ ZV_status_t yw_srio_setupRemote(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ip
     return r;
 }
 
-// A descriptor read from shared memory is used only when it describes a
-// piece of the local data area (and, framed, one that holds a frame header).
-bool yw_srio_descriptorOk(const YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size)
-{
-    if (size == 0 || offset > conn->data_size || size > conn->data_size - offset)
-        return false;
-    if (yw_srio_has(conn->ipc, YW_IPC_FLAGS_FRAMED) && size < YW_IPC_FRAME_HEADER_SIZE)
-        return false;
-    return true;
-}
-
-// Receive end, BUSY held: a SYNC starts the link again from an empty ring
-// and is answered with SYNC_ACK.
-void yw_srio_onMailbox(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t msg)
-{
-    if (msg != YW_IPC_KWT_SRIO_MSG_SYNC || yw_srio_isTx(conn->ipc) || conn->faulted.load())
-        return;
-    // Asked for by this end: the sender goes on from the first message not
-    // delivered here, which is the number expected. Otherwise the sender
-    // may have started again: its first message sets the number.
-    if (!conn->resyncing)
-        conn->seqKnown = false;
-    conn->resyncing = false;
-    conn->fresh = true;
-    // Taken and not delivered: not acknowledged, so they come again.
-    conn->dropped += yw_srio_queued(&conn->rxring);
-    YW_ipc_kwt_srio_resetLink(conn);
-    if (YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC_ACK) == YW_SUCCESS) {
-        conn->synced.store(1);
-        std::printf("%s:%d ipc %s synced\n", __func__, __LINE__, conn->ipc->cfg->name);
-    }
-}
-
-// Receive end, ringLock and BUSY held: a descriptor, mailbox word or frame
-// number that fails its checks is not delivered around. The ring starts
-// again empty (what was taken and not yet delivered is dropped: it was not
-// acknowledged, so the sender sends it again) and the partner is asked for
-// a new handshake; nothing is taken until it comes.
-void yw_srio_resync(YW_ipc_kwt_srio_connection_t *conn, const char *func, int line, const char *what, YW_uint64_t word,
-                    YW_int64_t slot)
-{
-    YW_uint64_t dropped = yw_srio_queued(&conn->rxring);
-    yw_srio_resetRings(conn, false);
-    // The next message due is the first one not delivered.
-    conn->seqNext = conn->ipc->rx.seqno;
-    conn->resyncs++;
-    conn->dropped += dropped;
-    conn->resyncing = true;
-    conn->synced.store(0);
-    YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC);
-    std::printf("%s:%d ipc %s %s %" PRIx64 " at slot %" PRId64 ": link resynchronised, %" PRIu64
-                " taken messages dropped to come again\n",
-                func, line, conn->ipc->cfg->name, what, word, slot, dropped);
-}
-
-// Receive end, BUSY held: takes the mailbox word (0: none) and answers a SYNC.
-YW_uint64_t yw_srio_takeMailbox(YW_ipc_kwt_srio_connection_t *conn)
-{
-    YW_uint64_t msg = yw_srio_word(conn, conn->remote_mbox).exchange(0, std::memory_order_acq_rel);
-    if (msg == YW_IPC_KWT_SRIO_MSG_SYNC)
-        yw_srio_onMailbox(conn, msg);
-    else if (msg != 0 && msg != YW_IPC_KWT_SRIO_MSG_SYNC_ACK && !yw_srio_isTx(conn->ipc))
-        yw_srio_resync(conn, __func__, __LINE__, "mailbox word", msg, conn->remote_mbox);
-    return msg;
-}
-
-// Receive end: a filled descriptor at the slot to read is used only when it
-// describes a piece of the own data area and, framed, a whole frame with the
-// number due. The frame number is taken here.
-bool yw_srio_takeOk(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t off, YW_uint64_t sz, const char **why)
-{
-    *why = "bad descriptor";
-    if (!yw_srio_descriptorOk(conn, off, sz))
-        return false;
-    if (!yw_srio_has(conn->ipc, YW_IPC_FLAGS_FRAMED))
-        return true;
-    YW_uint32_t seq = 0, flen = 0;
-    YW_ipc_frame_getHeader(conn->buffer + off, &seq, &flen);
-    if (flen < YW_IPC_FRAME_OVERHEAD || flen > sz) {
-        *why = "bad frame length in descriptor";
-        return false;
-    }
-    if (conn->seqKnown && seq != conn->seqNext) {
-        // Within a link a gap is a fault. The first message after a new
-        // handshake sets the number; one other than due is shown (what the
-        // sender counted lost, or one delivered here and sent again).
-        if (!conn->fresh) {
-            *why = "frame number out of sequence in descriptor";
-            return false;
-        }
-        std::printf("%s:%d ipc %s frame %u after the new handshake where %u was due\n", __func__, __LINE__,
-                    conn->ipc->cfg->name, (unsigned)seq, (unsigned)conn->seqNext);
-    }
-    conn->fresh = false;
-    conn->seqKnown = true;
-    conn->seqNext = seq + 1;
-    return true;
-}
-
-int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length,
-                               YW_uint32_t epoch);
 
 // Messages that arrived before the receive side was opened were announced
 // to nobody: the opener is told of each now.
@@ -948,6 +834,26 @@ int YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn)
     return yw_srio_code(r);
 }
 
+void YW_ipc_kwt_srio_markPeer(YW_ipc_kwt_srio_connection_t *conn, int down)
+{
+    if (!conn || !conn->ipc || !conn->ipc->cfg || yw_srio_has(conn->ipc, YW_IPC_FLAGS_LOCAL))
+        return;
+    const int ceid = conn->ipc->cfg->address.remote.srio.ceid;
+    for (int i = 0; i < YW_IPC_MAX; i++) {
+        yw_ipc_table_guard g; // the connection cannot be freed meanwhile
+        YW_ipc_t *o = &YW_g_ipc[i];
+        void *priv = YW_ipc_getPriv(o);
+        if (!o->cfg || !priv || o->oprs.send != YW_ipc_kwt_srio_send || yw_srio_isTx(o) ||
+            yw_srio_has(o, YW_IPC_FLAGS_LOCAL) || o->cfg->address.remote.srio.ceid != ceid)
+            continue;
+        auto *x = static_cast<YW_ipc_kwt_srio_connection_t *>(priv);
+        if (x->ipc == o)
+            x->peerDown.store(down);
+    }
+    if (!down)
+        YW_ipc_kwt_srio_ringRx();
+}
+
 void YW_ipc_kwt_srio_resetLink(YW_ipc_kwt_srio_connection_t *conn)
 {
     yw_srio_resetRings(conn, true);
@@ -983,7 +889,7 @@ void YW_ipc_kwt_srio_linkFault(YW_ipc_kwt_srio_connection_t *conn, const char *f
     if (!conn || conn->faulted.exchange(1))
         return;
     conn->synced.store(0);
-    conn->linkFaults++;
+    yw_srio_count(conn, &YW_ipc_status_t::linkFaults);
     const char *name = conn->ipc && conn->ipc->cfg ? conn->ipc->cfg->name : "?";
     bool named = false;
     for (int i = 0; i < 4; i++) {
@@ -1119,7 +1025,7 @@ void YW_ipc_kwt_srio_watchMailbox(YW_ipc_kwt_srio_connection_t *conn)
     if (m != YW_IPC_KWT_SRIO_MSG_SYNC) {
         std::printf("%s:%d ipc %s mailbox word %" PRIx64 ": link resynchronised\n", __func__, __LINE__,
                     conn->ipc->cfg->name, m);
-        conn->resyncs++;
+        yw_srio_count(conn, &YW_ipc_status_t::resyncs);
     }
     conn->synced.store(0);
 }
@@ -1133,14 +1039,53 @@ int YW_ipc_kwt_srio_sendAgain(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
         int r = YW_ipc_kwt_srio_do_transfer(conn, off, sz);
         if (r != YW_SUCCESS)
             return r;
-        ipc->status.txBytes += (YW_int64_t)sz;
-        ipc->status.txPackets += 1;
-        conn->resent++;
+        YW_stat_add<YW_int64_t>(ipc->status.txBytes, (YW_int64_t)sz);
+        YW_stat_add<YW_int64_t>(ipc->status.txPackets, (YW_int64_t)1);
+        yw_srio_count(conn, &YW_ipc_status_t::resends);
         conn->againHead = (conn->againHead + 1) % n;
         conn->againCount--;
     }
     return YW_SUCCESS;
 }
+
+namespace {
+
+YW_int64_t yw_srio_nowNs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (YW_int64_t)t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+// Sender, BUSY held: the oldest descriptor sent must be acknowledged within
+// a bounded time. One that is not (its slot in the peer's ring written over,
+// or the peer gone) is a link fault: one line names the area, and the new
+// handshake resynchronises the link and sends again what it holds.
+void yw_srio_boundAck(YW_ipc_kwt_srio_connection_t *conn, bool progress)
+{
+    const YW_int64_t pop = conn->pop.load();
+    if (!conn->sent || conn->sent[pop] == 0) {
+        conn->ackSince = 0;
+        return;
+    }
+    const YW_int64_t now = yw_srio_nowNs();
+    if (progress || conn->ackSince == 0) {
+        conn->ackSince = now;
+        return;
+    }
+    if (now - conn->ackSince < YW_SRIO_ACK_BOUND_NS)
+        return;
+    conn->ackSince = 0;
+    yw_srio_count(conn, &YW_ipc_status_t::linkFaults);
+    yw_srio_count(conn, &YW_ipc_status_t::resyncs);
+    conn->synced.store(0);
+    std::printf("%s:%d ipc %s descriptor %" PRIx64 " in slot %" PRId64 " of area %s neither taken nor acknowledged "
+                "within %lld ms: link fault, resynchronised\n",
+                __func__, __LINE__, conn->ipc->cfg->name, conn->sent[pop], pop, conn->names[3],
+                (long long)(YW_SRIO_ACK_BOUND_NS / 1000000));
+}
+
+} // namespace
 
 YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn)
 {
@@ -1168,7 +1113,7 @@ YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn
             // Neither the descriptor sent nor its acknowledgement.
             std::printf("%s:%d ipc %s slot %" PRId64 " holds %" PRIx64 ", sent %" PRIx64 ": link resynchronised\n",
                         __func__, __LINE__, conn->ipc->cfg->name, pop, w, d);
-            conn->resyncs++;
+            yw_srio_count(conn, &YW_ipc_status_t::resyncs);
             conn->synced.store(0);
             break;
         }
@@ -1182,6 +1127,7 @@ YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn
         freed++;
     }
     conn->pop.store(pop);
+    yw_srio_boundAck(conn, freed > 0);
     return (YW_ret_t)freed;
 }
 
@@ -1192,8 +1138,8 @@ YW_size_t YW_ipc_kwt_srio_send_direct(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t 
         return YW_ERR_ENTITY_NULL;
     int r = YW_ipc_kwt_srio_do_transfer(conn, (YW_uint64_t)offset, (YW_uint64_t)size);
     if (r == YW_SUCCESS) {
-        ipc->status.txBytes += size;
-        ipc->status.txPackets += 1;
+        YW_stat_add<YW_int64_t>(ipc->status.txBytes, (YW_int64_t)size);
+        YW_stat_add<YW_int64_t>(ipc->status.txPackets, (YW_int64_t)1);
         if (!yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))
             YW_ipc_buffer_free(&conn->txring, offset, size);
         return size;
@@ -1259,8 +1205,8 @@ YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
     YW_size_t r = direct ? YW_ipc_kwt_srio_send_direct(ipc, offset, room) : YW_ipc_kwt_srio_send_buffer(ipc, offset, room);
     if (r >= 1) {
         ipc->tx.seqno += 1;
-        ipc->status.sendBytes += size;
-        ipc->status.sendPackets += 1;
+        YW_stat_add<YW_int64_t>(ipc->status.sendBytes, (YW_int64_t)size);
+        YW_stat_add<YW_int64_t>(ipc->status.sendPackets, (YW_int64_t)1);
         return size;
     }
     YW_ipc_buffer_restore(ipc->tx.buffer, room);
@@ -1269,199 +1215,4 @@ YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
     return r < 0 ? r : (YW_size_t)YW_ERR_IPC_KWT_SRIO_TX_FAIL;
 }
 
-YW_ret_t YW_ipc_kwt_srio_wait_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t *pOffset, YW_uint64_t *pSize,
-                                       YW_uint64_t *pMsg)
-{
-    if (!conn || !pOffset || !pSize || !pMsg)
-        return YW_ERR_ENTITY_NULL;
-    *pSize = 0;
-    *pMsg = 0;
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
-        return YW_ERR_IPC_NOT_READY;
-    YW_ipc_kwt_srio_busy hold(conn);
-    if (!hold.held())
-        return YW_ERR_IPC_BUSY;
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
-        return YW_ERR_IPC_NOT_READY;
-    if (conn->faulted.load())
-        return YW_ERR_IPC_NOT_READY;
-    const YW_uint64_t msg = yw_srio_takeMailbox(conn);
-    *pMsg = msg;
-    if (conn->resyncing)
-        return msg ? YW_SUCCESS : YW_ERR_ENTITY_NULL; // nothing taken until the new handshake
-    const YW_int64_t pop = conn->pop.load();
-    auto slot = yw_srio_word(conn, pop);
-    YW_uint64_t w = slot.load(std::memory_order_acquire);
-    // What was read from an area that faulted is not used.
-    if (yw_srio_faultAfter(conn, __func__, __LINE__)) {
-        *pMsg = 0;
-        return YW_ERR_IPC_NOT_READY;
-    }
-    const bool filled = YW_IPC_KWT_SRIO_BD_SIZE(w) != 0 && (w & YW_IPC_KWT_SRIO_BD_BUSY) == YW_IPC_KWT_SRIO_BD_BUSY;
-    // The slot to read holds nothing else than 0 or a filled descriptor,
-    // unless every slot is taken and waits for its acknowledgement.
-    const char *why = "ring word";
-    if ((!filled && w != 0 && conn->unacked < (YW_int64_t)conn->descriptors_size) ||
-        (filled && !yw_srio_takeOk(conn, YW_IPC_KWT_SRIO_BD_OFFSET(w), YW_IPC_KWT_SRIO_BD_SIZE(w), &why))) {
-        conn->baddesc++;
-        yw_srio_resync(conn, __func__, __LINE__, why, w, pop);
-        return YW_SUCCESS; // a word was found; nothing to deliver
-    }
-    if (filled) {
-        YW_uint64_t off = YW_IPC_KWT_SRIO_BD_OFFSET(w), sz = YW_IPC_KWT_SRIO_BD_SIZE(w);
-        const bool flow = yw_srio_has(conn->ipc, YW_IPC_FLAGS_FLOWCTRL);
-        conn->pop.store(yw_srio_next(conn, pop));
-        if (flow)
-            conn->unacked++;
-        // Flow-controlled: the own copy keeps the taken state until release.
-        slot.store(flow ? (w & ~YW_IPC_KWT_SRIO_BD_BUSY1) : 0, std::memory_order_release);
-        if (conn->took)
-            conn->took[pop] = w & ~YW_IPC_KWT_SRIO_BD_BUSY1;
-        conn->rxcnt++;
-        *pOffset = off;
-        *pSize = sz;
-        return YW_SUCCESS;
-    }
-    return msg ? YW_SUCCESS : YW_ERR_ENTITY_NULL;
-}
-
-int YW_ipc_kwt_srio_release_buffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length)
-{
-    if (!conn)
-        return YW_ERR_ENTITY_NULL;
-    return yw_srio_releaseBuffer(conn, addr, length, conn->epoch.load());
-}
-
-YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
-{
-    auto *conn = YW_ipc_kwt_srio_conn(ipc);
-    if (!conn || !ipc->cfg)
-        return YW_ERR_ENTITY_NULL;
-    if (!is_ipc_rx_ready(YW_ipc_state_get(ipc)) || yw_srio_isTx(ipc))
-        return YW_ERR_RX_NOT_READY;
-    if (conn->faulted.load())
-        YW_ipc_kwt_srio_connection_tryConnect(ipc); // the retry thread sets up again
-    // Taken, copied and acknowledged before a new handshake may reset the
-    // ring and let the sender write over the message.
-    YW_shared_lock<std::mutex> rings(conn->ringLock);
-    YW_ipc_kwt_srio_checkAreas(conn);
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || conn->faulted.load())
-        return YW_ERR_IPC_NOT_READY;
-    YW_uint64_t off = 0, len = 0;
-    if (yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT)) {
-        // Up to three polls, 50 and 100 microseconds apart.
-        YW_ret_t r = YW_ERR_IPC_KWT_SRIO_RX_TIMEOUT;
-        for (int i = 0; i < CONFIG_KWT_SRIO_RX_TIMEOUT_COUNT; i++) {
-            if (i > 0)
-                YW_P_sleepThread(nullptr, conn->pollingtime * i);
-            YW_uint64_t msg = 0;
-            YW_ret_t w = YW_ipc_kwt_srio_wait_transfer(conn, &off, &len, &msg);
-            if (w == YW_SUCCESS && len > 0) {
-                r = YW_SUCCESS;
-                break;
-            }
-            if (w == YW_SUCCESS)
-                r = YW_ERR_IPC_KWT_SRIO_RX_NODATA;
-        }
-        if (r != YW_SUCCESS)
-            return r;
-        ipc->status.rxBytes += (YW_int64_t)len;
-        ipc->status.rxPackets += 1;
-    } else {
-        YW_pos_t o = 0;
-        YW_size_t l = 0;
-        if (!ipc->rx.buffer)
-            return YW_ERR_RX_NOT_READY;
-        YW_pos_t r = YW_ipc_buffer_pop(ipc->rx.buffer, &o, &l);
-        if (r < 0)
-            return r;
-        off = (YW_uint64_t)o;
-        len = (YW_uint64_t)l;
-        if (!yw_srio_descriptorOk(conn, off, len)) {
-            ipc->rx.lenerr++;
-            return YW_ERR_RX_BUFFER_FAIL;
-        }
-    }
-    // The link the message was taken on: a poll above may have answered a
-    // SYNC (a new link) before it found the message; no reset comes between
-    // here and the acknowledgement (ring lock).
-    const YW_uint32_t epoch = conn->epoch.load();
-    const YW_uint8_t *addr = conn->buffer + off;
-    YW_size_t n = YW_ipc_recv_postprocess(ipc, addr, (YW_size_t)len, yw_srio_has(ipc, YW_IPC_FLAGS_FRAMED), bp, size);
-    // Copied from an area that faulted: not delivered, not acknowledged.
-    bool lost;
-    {
-        YW_ipc_kwt_srio_busy hold(conn, -1);
-        lost = yw_srio_faultAfter(conn, __func__, __LINE__);
-    }
-    if (lost)
-        return YW_ERR_IPC_NOT_READY;
-    if (yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))
-        yw_srio_releaseBuffer(conn, addr, (YW_size_t)len, epoch);
-    if (n >= 0) {
-        ipc->status.recvBytes += n;
-        ipc->status.recvPackets += 1;
-    }
-    return n;
-}
-
 } // extern "C"
-
-namespace {
-
-// Acknowledges the oldest taken message. Slots dropped as bad descriptors
-// are stepped over. The own copy is cleared before the acknowledgement goes
-// out: the sender may fill the slot again at once.
-int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, YW_size_t length,
-                               YW_uint32_t epoch)
-{
-    (void)length;
-    YW_ipc_kwt_srio_busy hold(conn, -1);
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
-        return YW_ERR_IPC_NOT_READY;
-    if (conn->epoch.load() != epoch)
-        return YW_ERR_STATE; // taken before the last handshake: nothing to acknowledge
-    YW_int64_t push = conn->push.load();
-    // Taken: the take bit cleared, the acknowledge bit still set.
-    auto taken = [](YW_uint64_t v) { return (v & YW_IPC_KWT_SRIO_BD_BUSY) == YW_IPC_KWT_SRIO_BD_BUSY2; };
-    YW_uint64_t w = 0;
-    while (conn->unacked > 0) {
-        w = conn->took ? conn->took[push] : yw_srio_word(conn, push).load(std::memory_order_acquire);
-        if (taken(w))
-            break;
-        push = yw_srio_next(conn, push);
-        conn->unacked--;
-    }
-    conn->push.store(push);
-    if (conn->unacked <= 0 || !taken(w))
-        return YW_ERR_ENTITY_NULL;
-    const YW_uint64_t off = YW_IPC_KWT_SRIO_BD_OFFSET(w), sz = YW_IPC_KWT_SRIO_BD_SIZE(w);
-    const YW_uint8_t *a = static_cast<const YW_uint8_t *>(addr);
-    if (!a || a < conn->buffer || (YW_uint64_t)(a - conn->buffer) < off || (YW_uint64_t)(a - conn->buffer) >= off + sz) {
-        conn->release_buffer_offset_err++;
-        return YW_ERR_IPC_KWT_SRIO_FREE_BD_OOR;
-    }
-    auto slot = yw_srio_word(conn, push);
-    // Cleared only if it still holds the taken word: the sender cannot fill
-    // the slot again before this acknowledgement, so anything else there was
-    // written from outside and is shown.
-    YW_uint64_t seen = w;
-    if (!slot.compare_exchange_strong(seen, 0, std::memory_order_acq_rel))
-        std::printf("%s:%d !!!! push=%d %lx %lx %lx\n", __func__, __LINE__, (int)push,
-                    (unsigned long)(uintptr_t)&conn->descriptors[push], (unsigned long)seen, (unsigned long)w);
-    ZV_status_t r = smb_access_write_u64(conn->remote_access, 0, 0, (YW_uint64_t)push * 8, w & ~YW_IPC_KWT_SRIO_BD_BUSY);
-    if (yw_srio_lostCode(r))
-        YW_ipc_kwt_srio_linkFault(conn, __func__, __LINE__, r);
-    if (r != 0) {
-        slot.store(w, std::memory_order_release);
-        return yw_srio_code(r);
-    }
-    if (conn->took)
-        conn->took[push] = 0;
-    conn->push.store(yw_srio_next(conn, push));
-    conn->unacked--;
-    conn->rxrelcnt++;
-    return YW_SUCCESS;
-}
-
-} // namespace

@@ -31,7 +31,10 @@ constexpr int YW_SRIO_FAMILY_INIT = 0x1;
 constexpr int YW_SRIO_FAMILY_STARTED = 0x2;
 constexpr YW_int64_t YW_SRIO_GRID_ROUNDS = 100000;
 constexpr auto YW_SRIO_SYNC_WAIT = std::chrono::seconds(1);
-constexpr auto YW_SRIO_SYNC_STEP = std::chrono::milliseconds(1);
+constexpr auto YW_SRIO_SYNC_STEP = std::chrono::milliseconds(20);
+// Receive channels of a compute element whose handshake goes unanswered are
+// looked at every this many polling cycles (50 ms), not on every one.
+constexpr YW_int64_t YW_SRIO_SLOW_ROUNDS = 1000;
 
 std::atomic<int> yw_s_srio_family{0};
 
@@ -140,6 +143,8 @@ void yw_srio_clientLoop(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc)
     }
 }
 
+bool yw_srio_txTurn(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn);
+
 // Transmit task, one channel: collects acknowledged room, then transfers
 // queued messages in order until one cannot go. True while messages wait.
 bool yw_srio_txService(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
@@ -152,6 +157,15 @@ bool yw_srio_txService(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
     // another caller holding the client lock) is made up here.
     if (!conn->synced.load())
         YW_ipc_kwt_srio_connection_tryConnect(ipc);
+    const bool more = yw_srio_txTurn(ipc, conn);
+    // The link went down in this turn: the handshake starts now.
+    if (!conn->synced.load())
+        YW_ipc_kwt_srio_connection_tryConnect(ipc);
+    return more;
+}
+
+bool yw_srio_txTurn(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
+{
     // Each queued message is transferred and taken off the queue with no
     // handshake reset in between.
     YW_shared_lock<std::mutex> rings(conn->ringLock);
@@ -183,10 +197,17 @@ bool yw_srio_txService(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
         YW_ipc_state_clear(ipc, YW_IPC_STATE_TX_PENDING);
         YW_ipc_postSide(ipc, YW_IPC_FLAGS_TX, ipc->ipc_id | YW_IPC_EVENT_TX_PEND);
     }
-    // Flow-controlled room still outstanding is collected on the next turns.
-    const bool outstanding = (ipc->cfg->flags & YW_IPC_FLAGS_FLOWCTRL) &&
-                             (conn->status.load() & YW_IPC_KWT_SRIO_READY) &&
-                             conn->sent && conn->sent[conn->pop.load()] != 0;
+    // Without a handshake nothing is polled: the handshake's success wakes
+    // the task for the channel.
+    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || !conn->synced.load() || conn->faulted.load())
+        return false;
+    // Flow-controlled room still outstanding is collected on the next turns
+    // (what was sent is read under BUSY, as every ring operation).
+    bool outstanding = false;
+    if ((ipc->cfg->flags & YW_IPC_FLAGS_FLOWCTRL) && conn->sent) {
+        YW_ipc_kwt_srio_busy hold(conn, -1);
+        outstanding = (conn->status.load() & YW_IPC_KWT_SRIO_READY) && conn->sent[conn->pop.load()] != 0;
+    }
     return waiting || outstanding || YW_ipc_buffer_peek(&conn->txring, nullptr, nullptr) == YW_SUCCESS;
 }
 
@@ -365,8 +386,8 @@ YW_ret_t YW_ipc_kwt_srio_recv_poll(YW_ipc_t *ipc)
         return r;
     if (size == 0)
         return msg ? YW_ERR_IPC_KWT_SRIO_RX_NODATA : YW_SUCCESS;
-    ipc->status.rxBytes += (YW_int64_t)size;
-    ipc->status.rxPackets += 1;
+    YW_stat_add<YW_int64_t>(ipc->status.rxBytes, (YW_int64_t)size);
+    YW_stat_add<YW_int64_t>(ipc->status.rxPackets, (YW_int64_t)1);
     if (YW_ipc_buffer_pushFifo(&conn->rxring, off, size | YW_IPC_BD_FILLED_FLAG) < 0) {
         ipc->rx.rcverr++;
         return YW_SUCCESS;
@@ -432,6 +453,8 @@ YW_ret_t YW_ipc_kwt_srio_sender_sync(YW_ipc_kwt_srio_connection_t *conn, int try
         }
         auto acked = [conn] { return YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC_ACK; };
         bool ok = yw_srio_waitUntil(conn, [&] { return r == YW_SUCCESS && acked(); });
+        if (!ok && !conn->released.load() && conn->peerAnswered.exchange(false))
+            YW_ipc_kwt_srio_markPeer(conn, 1); // the peer does not answer: its channels here wait too
         if (ok) {
             // The peer's SYNC_ACK says it has started again from an empty
             // ring and acknowledges nothing more of the old link: what the
@@ -443,8 +466,16 @@ YW_ret_t YW_ipc_kwt_srio_sender_sync(YW_ipc_kwt_srio_connection_t *conn, int try
                 std::atomic_ref<YW_uint64_t>(conn->descriptors[conn->remote_mbox]).store(0, std::memory_order_release);
                 conn->synced.store(1);
                 std::printf("%s:%d ipc %s synced\n", __func__, __LINE__, conn->ipc->cfg->name);
-                return YW_SUCCESS;
+            } else {
+                continue;
             }
+        }
+        if (ok) {
+            // What waits to be sent goes now.
+            if (!conn->peerAnswered.exchange(true))
+                YW_ipc_kwt_srio_markPeer(conn, 0);
+            YW_ipc_kwt_srio_notifyTx(conn->ipc);
+            return YW_SUCCESS;
         }
     }
     return YW_ERR_IPC_KWT_SRIO_SYNC_FAIL;
@@ -535,6 +566,7 @@ void *YW_ipc_kwt_srio_recv_task(void *arg)
     timespec base{};
     YW_measuretime_gettime(&base);
     YW_int64_t n = 0;
+    bool slowOnly = false;
     while (ctx->status.load()) {
         if (++n >= YW_SRIO_GRID_ROUNDS) {
             n = 0;
@@ -543,7 +575,10 @@ void *YW_ipc_kwt_srio_recv_task(void *arg)
         YW_int64_t target = (YW_int64_t)base.tv_sec * 1000000000LL + base.tv_nsec + n * ctx->timeout;
         const YW_uint32_t bell = ctx->bell.load();
         ctx->cycles.fetch_add(1, std::memory_order_relaxed);
-        bool linked = false;
+        // Channels whose peer is taken as gone are looked at every 50 ms;
+        // with nothing else to poll, every turn is such a look.
+        const bool slowTurn = slowOnly || n % YW_SRIO_SLOW_ROUNDS == 0;
+        bool linked = false, slow = false;
         for (int i = 0; i < YW_IPC_KWT_SRIO_MAX; i++) {
             YW_ipc_t *ipc = ctx->ipc_list[i].load();
             if (!ipc || !is_ipc_rx_ready(YW_ipc_state_get(ipc)))
@@ -554,13 +589,31 @@ void *YW_ipc_kwt_srio_recv_task(void *arg)
             linked |= !yw_srio_onChannel(ctx->current, ipc, ctx->ipc_gen[i].load(), [&](YW_ipc_kwt_srio_connection_t *conn) {
                 if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
                     return;
-                linked = true;
+                if (conn->peerDown.load()) {
+                    slow = true;
+                    if (!slowTurn)
+                        return;
+                } else {
+                    linked = true;
+                }
                 for (YW_uint64_t k = 0; k <= conn->descriptors_size; k++) {
                     YW_ret_t r = YW_ipc_kwt_srio_recv_poll(ipc);
                     if (r != YW_SUCCESS && r != YW_ERR_IPC_KWT_SRIO_RX_NODATA)
                         break;
                 }
             });
+        }
+        slowOnly = !linked && slow;
+        if (slowOnly) {
+            // Only peers taken as gone: a look every 50 ms (no wait when a
+            // channel was listed or linked, or a peer answered, meanwhile).
+            const YW_int64_t ns = YW_SRIO_SLOW_ROUNDS * ctx->timeout;
+            timespec ts{(time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
+            if (ctx->status.load() && ctx->bell.load() == bell)
+                nanosleep(&ts, nullptr);
+            n = 0;
+            YW_measuretime_gettime(&base);
+            continue;
         }
         if (!linked) {
             // Nothing to poll: asleep until a channel is listed or linked

@@ -153,6 +153,7 @@ public:
     ~Node() { kill(); }
 
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
     void kill()
     {

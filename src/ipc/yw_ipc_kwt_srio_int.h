@@ -1,0 +1,77 @@
+// Inside of the shared-memory/DMA transport: the helpers its files share.
+// yw_ipc_kwt_srio.cpp: areas, set-up, the sender's ring and the handshake
+// words; yw_ipc_kwt_srio_rx.cpp: the receive end (taking descriptors, frame
+// numbers, acknowledgements, resynchronisation).
+#ifndef YW_IPC_KWT_SRIO_INT_H
+#define YW_IPC_KWT_SRIO_INT_H
+
+#include "ipc/yw_ipc_kwt_srio.h"
+#include "yw_gate.h"
+
+// A descriptor sent and not acknowledged for this long is a link fault; the
+// receive end looks for a lost descriptor this often.
+constexpr YW_int64_t YW_SRIO_ACK_BOUND_NS = 1000000000LL;
+
+inline bool yw_srio_isTx(const YW_ipc_t *ipc)
+{
+    return (ipc->cfg->flags & YW_IPC_FLAGS_TX) != 0;
+}
+
+inline bool yw_srio_has(const YW_ipc_t *ipc, YW_uint32_t flag)
+{
+    return (ipc->cfg->flags & flag) != 0;
+}
+
+inline const YW_ipc_side_cfg_t &yw_srio_side(const YW_ipc_t *ipc)
+{
+    return yw_srio_isTx(ipc) ? ipc->cfg->tx : ipc->cfg->rx;
+}
+
+inline std::atomic_ref<YW_uint64_t> yw_srio_word(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t index)
+{
+    return std::atomic_ref<YW_uint64_t>(conn->descriptors[index]);
+}
+
+inline YW_int64_t yw_srio_next(const YW_ipc_kwt_srio_connection_t *conn, YW_int64_t i)
+{
+    return (YW_uint64_t)(i + 1) >= conn->descriptors_size ? 0 : i + 1;
+}
+
+inline int yw_srio_code(ZV_status_t s)
+{
+    return (int)(YW_int32_t)s;
+}
+
+inline bool yw_srio_lostCode(ZV_status_t r)
+{
+    return r == SMB__AREA_LOST || r == DX__AREA_LOST;
+}
+
+// A filled descriptor: a size, both busy bits set.
+inline bool yw_srio_filledWord(YW_uint64_t w)
+{
+    return YW_IPC_KWT_SRIO_BD_SIZE(w) != 0 && (w & YW_IPC_KWT_SRIO_BD_BUSY) == YW_IPC_KWT_SRIO_BD_BUSY;
+}
+
+// Adds to one of the link counts of the channel's status.
+inline void yw_srio_count(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t YW_ipc_status_t::*what, YW_int64_t n = 1)
+{
+    YW_stat_add<YW_int64_t>(conn->ipc->status.*what, n);
+}
+
+/* yw_ipc_kwt_srio.cpp */
+// After an access: a fault on an area takes the link down; true then.
+bool yw_srio_faultAfter(YW_ipc_kwt_srio_connection_t *conn, const char *func, int line);
+// Filled entries of a ring's FIFO (queued, not yet taken off).
+YW_uint64_t yw_srio_queued(YW_ipc_buffer_t *b);
+// Descriptor ring and channel rings empty again (ringLock and BUSY held).
+void yw_srio_resetRings(YW_ipc_kwt_srio_connection_t *conn, bool keepQueued);
+
+/* yw_ipc_kwt_srio_rx.cpp, receive end */
+bool yw_srio_descriptorOk(const YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size);
+// BUSY held: the duplicates dropped in a row are shown in one line.
+void yw_srio_endDuplicates(YW_ipc_kwt_srio_connection_t *conn);
+// BUSY held: takes the mailbox word (0: none) and answers a SYNC.
+YW_uint64_t yw_srio_takeMailbox(YW_ipc_kwt_srio_connection_t *conn);
+
+#endif
