@@ -125,9 +125,18 @@ public:
     }
 };
 
+// Echo derives from CORBA::Object, so that _is_a of the Object id is true.
 struct PeerTestStub : wq_Stub {
-    PeerTestStub() { wq_Stub::reg(Oops::wq_IR_Name, &Oops::wq_read, true); }
-    ~PeerTestStub() { wq_Stub::regu(Oops::wq_IR_Name, true); }
+    PeerTestStub()
+    {
+        wq_Stub::reg(Oops::wq_IR_Name, &Oops::wq_read, true);
+        wq_Stub::reg(Echo::wq_IR_Name, CORBA::Object::wq_IR_Name, false);
+    }
+    ~PeerTestStub()
+    {
+        wq_Stub::regu(Echo::wq_IR_Name, CORBA::Object::wq_IR_Name, false);
+        wq_Stub::regu(Oops::wq_IR_Name, true);
+    }
 } g_peertest_stub;
 
 EchoProxyFactory g_echo_proxy_factory;

@@ -8,8 +8,9 @@
 //       minor (ulong), completed (ulong), then the param as a CDR string (""
 //       when none) while wq_system_exception_private_data() is set;
 //   CORBA::SystemException::wq_init(CORBA::Stream&)
-//       minor, completed; the param only while the flag is set and the minor
-//       lies in the broker's range (wq_is_own_minor);
+//       minor, completed; the param only when the minor lies in the
+//       broker's range (wq_is_own_minor) and the body goes on (a writer with
+//       the flag cleared, or a standard ORB, ends the body there);
 //   operator<<(CORBA::Stream&, CORBA::Exception&)
 //       repository id (wq_ir_name()) as a CDR string, then wq_write;
 //   operator>>(CORBA::Stream&, CORBA::Exception*&)

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstdint>
 
+struct wq_QoSListNode;
+
 namespace CORBA {
 
 class Object;
@@ -124,6 +126,11 @@ public:
     static int32_t wq_add_endpoint(char const *endpoint, bool publish);
 
     // ---- default QoS lists per scheme -------------------------------------------
+    // One node per scheme, "tcp:" then "tcpv6:" from process start until
+    // destroy deletes them; _default_qos_list_tcpv6 is the "tcpv6:" node (null
+    // while the lists are deleted).
+    static wq_QoSListNode *_default_qos_list;
+    static wq_QoSListNode *_default_qos_list_tcpv6;
     // The list text for an endpoint's scheme (null when none).
     static char const *default_qos_list(char const *endpoint);
     // Replaces the text of the scheme's node (null stores null); no node: a
@@ -162,7 +169,6 @@ struct wq_QoSListNode {
     char const *key;
     char const *list;
 };
-extern wq_QoSListNode *wq_default_qos_list;
 
 // One acceptor made by an endpoint option, newest first.
 struct wq_AcceptorNode {

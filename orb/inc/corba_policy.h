@@ -90,11 +90,20 @@ extern wq_PolicyRoot wq_policy_root;
 extern wq_RWMutex wq_pr_mtx;
 
 namespace Messaging {
+// How far a one-way request is taken before its caller goes on (the
+// process's default is CORBA::ORB::_oneway_sync_scope, set by -ORBsync); a
+// received request's scope tells when its reply goes.
+typedef int16_t SyncScope;
+constexpr SyncScope SYNC_NONE = 0;           // fire and forget
+constexpr SyncScope SYNC_WITH_TRANSPORT = 1; // handed to the transport; no reply
+constexpr SyncScope SYNC_WITH_SERVER = 2;    // answered on receipt, before the servant runs
+constexpr SyncScope SYNC_WITH_TARGET = 3;    // answered after the servant has run
+
 constexpr CORBA::PolicyType SYNC_SCOPE_POLICY_TYPE = 24;
 class SyncScopePolicy : public CORBA::Policy {
 public:
-    explicit SyncScopePolicy(int16_t scope) : CORBA::Policy(SYNC_SCOPE_POLICY_TYPE), synchronization(scope) {}
+    explicit SyncScopePolicy(SyncScope scope) : CORBA::Policy(SYNC_SCOPE_POLICY_TYPE), synchronization(scope) {}
     CORBA::Policy *copy() const override { return new SyncScopePolicy(synchronization); }
-    int16_t synchronization; // 0 none, 1 transport, 2 server, 3 target
+    SyncScope synchronization;
 };
 } // namespace Messaging

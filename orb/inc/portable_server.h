@@ -418,6 +418,17 @@ public:
     PortableServer::ObjectId *activate_object_with_priority(PortableServer::ServantBase *servant,
                                                             int16_t priority,
                                                             const CORBA::EnvironmentWrapper &env);
+    CORBA::Object *create_reference_with_id_and_priority(const PortableServer::ObjectId &oid,
+                                                         char const *repository_id, int16_t priority,
+                                                         const CORBA::EnvironmentWrapper &env);
+    void activate_object_with_id_and_priority(const PortableServer::ObjectId &oid,
+                                              PortableServer::ServantBase *servant, int16_t priority,
+                                              const CORBA::EnvironmentWrapper &env);
+
+private:
+    // False, with WrongPolicy raised, unless the POA's priority model is
+    // server-declared.
+    bool server_declared(const CORBA::EnvironmentWrapper &env);
 };
 
 } // namespace RTPortableServer

@@ -112,6 +112,19 @@ unsigned char *wq_write_request_header(CORBA::Stream &s, const wq_RequestContext
 class wq_MsgEndpoint;
 class wq_MsgCircuit;
 
+// What a server reply answers, so that a reply that is lost is reported by
+// what it answered, whoever finds it lost.
+struct wq_ReplyNote {
+    enum Kind : uint8_t { None, Reply, EarlyReply, LocateReply };
+    Kind kind = None; // None: no line (a MessageError)
+    uint32_t request_id = 0;
+};
+// At diagnostics level 2 writes the line for a lost reply on the error
+// output: "exception during send for ..." when its send failed or it was
+// dropped unsent, "circuit failed before send of ..." when its circuit was
+// no longer open.
+void wq_log_reply_lost(const wq_ReplyNote &note, bool circuit_failed_before);
+
 // A heap copy of a stored circuit failure: COMM_FAILURE, MARSHAL or
 // IMP_LIMIT with the same minor, completion and text; null for other types.
 CORBA::SystemException *wq_msgcircuit_duplicate(CORBA::Exception *e);
@@ -170,10 +183,12 @@ public:
     // reply is queued and that thread sends it too; the one sending thread
     // gets wq_reply_send_ms per message, after which the circuit fails, its
     // queued replies are dropped and one line goes to the error output. An
-    // exception in env only for this reply's own failed send. `resume` is
-    // set when the circuit's reading was paused (see pause_reading) and the
-    // caller must hand it back to its pool.
-    void send_reply(CORBA::Stream &s, bool &resume, const CORBA::EnvironmentWrapper &env);
+    // exception in env only for this reply's own failed send; a reply
+    // dropped unsent (queued, or parked for the watcher) gets its line by its
+    // `note`. `resume` is set when the circuit's reading was paused (see
+    // pause_reading) and the caller must hand it back to its pool.
+    void send_reply(CORBA::Stream &s, bool &resume, const CORBA::EnvironmentWrapper &env,
+                    wq_ReplyNote note = {});
     // Server side: true when so many replies wait to be sent that the
     // circuit should not be read meanwhile; it is then marked paused and
     // send_reply reports when to resume. `level` is kept for the caller.
@@ -332,7 +347,12 @@ private:
     std::atomic<bool> sending_{false};
     bool paused_ = false;
     uint32_t paused_level_ = 0;
-    std::vector<CORBA::Stream *> out_;
+    // A reply waiting to be sent, with what it answers.
+    struct Queued {
+        CORBA::Stream *stream;
+        wq_ReplyNote note;
+    };
+    std::vector<Queued> out_;
     size_t out_head_ = 0;
     uint64_t out_bytes_ = 0;
     // Writes `cur` (null: nothing of its own) and then every queued reply,
@@ -341,21 +361,24 @@ private:
     // `sent`: bytes of `cur` already written. When the transport takes no
     // more now (and can be polled), the rest is parked for the watcher, who
     // becomes the sender, and the calling thread goes on.
-    void send_as_sender(CORBA::Stream *cur, CORBA::Stream *own, bool &resume, const CORBA::EnvironmentWrapper *env,
+    void send_as_sender(Queued cur, CORBA::Stream *own, bool &resume, const CORBA::EnvironmentWrapper *env,
                         uint32_t sent = 0);
     // Parks `cur` from byte `sent` on (a reply of the caller's own stream is
     // moved to one of the circuit's); false when it cannot be watched.
-    bool park(CORBA::Stream *&cur, CORBA::Stream *own, uint32_t sent);
+    bool park(Queued &cur, CORBA::Stream *own, uint32_t sent);
     // The sender ends: the line when the reply was not taken in time, and
     // the circuit fails.
     void close_sending(bool timed_out);
-    CORBA::Stream *out_cur_ = nullptr; // the parked reply
+    Queued out_cur_{nullptr, {}}; // the parked reply
     uint32_t out_sent_ = 0;
     // The send time of the reply being written, once it had to wait.
     int64_t out_due_ms_ = 0;
     // Under out_lock_: the next queued reply into `cur`; false when none is
     // left, the sender's part then given up (`resume` told as for send_reply).
-    bool next_queued(CORBA::Stream *&cur, bool &resume);
+    bool next_queued(Queued &cur, bool &resume);
+    // Under out_lock_ (or with the circuit going): deletes every queued
+    // reply, each reported by its note.
+    void drop_queued();
     // Patches the size into a message; false (env set) when it cannot go.
     bool prepare(CORBA::Stream &s, uint32_t &size, const CORBA::EnvironmentWrapper &env);
     // Writes a prepared message's blocks; the net's result of the failing

@@ -439,7 +439,7 @@ struct wq_ReaderState {
     int16_t request_priority = -1;
     bool priority_seen = false;
     bool priority_changed = false;
-    uint16_t sync_scope = 3;
+    uint16_t sync_scope = Messaging::SYNC_WITH_TARGET;
     bool band_request = false;
     int32_t band_index = -1;
     uint32_t request_id = 0;

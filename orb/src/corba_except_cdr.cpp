@@ -20,7 +20,10 @@ void SystemException::wq_init(Stream &s)
     minor_ = minor;
     completed_ = static_cast<completion_status>(completed);
     // A foreign minor code's text, if any, stays unread at the end of the body.
-    if (!wq_system_exception_private_data() || !wq_is_own_minor(minor_))
+    // For the broker's own codes the text follows when the writer's
+    // -ORBsepd said so, whatever this process's setting is: a body that ends
+    // here (a plain one, as standard ORBs write) has none.
+    if (!wq_is_own_minor(minor_) || s.pending() || s.bytes_remaining() == 0)
         return;
     char *text = nullptr;
     s >> Stream::to_string(text);

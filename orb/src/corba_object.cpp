@@ -345,7 +345,14 @@ bool Object::_non_existent(const EnvironmentWrapper &env)
             return true;
         return collocated_call(env, [&] { return servant.get()->_non_existent(env); });
     }
-    return remote_bool(this, "_non_existent", nullptr, env);
+    // A server whose object is gone may answer the question itself with
+    // OBJECT_NOT_EXIST: that is the answer, not a failure.
+    bool gone = remote_bool(this, "_non_existent", nullptr, env);
+    if (OBJECT_NOT_EXIST::_downcast(env.exception())) {
+        env.clear();
+        return true;
+    }
+    return gone;
 }
 
 // ---- helpers ------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // lines, the help text, the server's names and the listening endpoints.
 #include "corba_orb.h"
 #include "corba_orb_internal.h"
+#include "corba_policy.h"
 #include "tkq_support.h"
 #include "wq_mthread.h"
 #include "wq_thread.h"
@@ -373,10 +374,16 @@ const Option kOptions[] = {
      }},
     {"-ORBsync", {}, Val::Compared,
      [](Scan &, char const *opt, char const *v) {
-         static char const *const names[] = {"none", "transport", "server", "target"};
-         for (int16_t i = 0; i < 4; ++i)
-             if (std::strcmp(v, names[i]) == 0) {
-                 CORBA::ORB::_oneway_sync_scope = i;
+         static const struct {
+             char const *name;
+             Messaging::SyncScope scope;
+         } scopes[] = {{"none", Messaging::SYNC_NONE},
+                       {"transport", Messaging::SYNC_WITH_TRANSPORT},
+                       {"server", Messaging::SYNC_WITH_SERVER},
+                       {"target", Messaging::SYNC_WITH_TARGET}};
+         for (const auto &s : scopes)
+             if (std::strcmp(v, s.name) == 0) {
+                 CORBA::ORB::_oneway_sync_scope = s.scope;
                  return true;
              }
          fatal(quoted_line("", opt,

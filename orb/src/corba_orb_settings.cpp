@@ -2,6 +2,7 @@
 // QoS lists of the transports.
 #include "corba_orb.h"
 #include "corba_orb_internal.h"
+#include "corba_policy.h"
 #include "portable_server.h"
 #include "wq_interface.h"
 #include "wq_memblock.h"
@@ -24,7 +25,7 @@ uint64_t ORB::_retry_delay = 20000000;
 int32_t ORB::_conn_retries = 9;
 bool ORB::_fast_rebind = true;
 bool ORB::_connection_ordered_oneways = false;
-int16_t ORB::_oneway_sync_scope = 1;
+int16_t ORB::_oneway_sync_scope = Messaging::SYNC_WITH_TRANSPORT;
 bool ORB::_create_nonband_circuit = true;
 bool ORB::_always_propagate_priority = false;
 int16_t ORB::_priority_low = 0;
@@ -38,7 +39,8 @@ uint64_t ORB::_max_message_size = uint64_t(64) << 20;
 
 } // namespace CORBA
 
-wq_QoSListNode *wq_default_qos_list = nullptr;
+wq_QoSListNode *CORBA::ORB::_default_qos_list = nullptr;
+wq_QoSListNode *CORBA::ORB::_default_qos_list_tcpv6 = nullptr;
 
 namespace {
 
@@ -64,25 +66,28 @@ std::string scheme_key(char const *text)
 wq_QoSListNode *find_qos(char const *text)
 {
     std::string key = scheme_key(text);
-    for (wq_QoSListNode *n = wq_default_qos_list; n; n = n->next)
+    for (wq_QoSListNode *n = CORBA::ORB::_default_qos_list; n; n = n->next)
         if (n->key && key == n->key)
             return n;
     return nullptr;
 }
 
-void push_qos(char const *list)
+wq_QoSListNode *push_qos(char const *list)
 {
     std::string key = scheme_key(list);
-    auto *n = new wq_QoSListNode{wq_default_qos_list, CORBA::string_dup(key.c_str()), CORBA::string_dup(list)};
-    wq_default_qos_list = n;
+    auto *n = new wq_QoSListNode{CORBA::ORB::_default_qos_list, CORBA::string_dup(key.c_str()),
+                                 CORBA::string_dup(list)};
+    CORBA::ORB::_default_qos_list = n;
+    return n;
 }
 
 } // namespace
 
 void wq_orb_delete_qos_lists()
 {
-    while (wq_QoSListNode *n = wq_default_qos_list) {
-        wq_default_qos_list = n->next;
+    CORBA::ORB::_default_qos_list_tcpv6 = nullptr;
+    while (wq_QoSListNode *n = CORBA::ORB::_default_qos_list) {
+        CORBA::ORB::_default_qos_list = n->next;
         CORBA::string_free(n->key);
         CORBA::string_free(n->list);
         delete n;
@@ -102,7 +107,7 @@ namespace {
 struct OrbStatics {
     OrbStatics()
     {
-        CORBA::ORB::_oneway_sync_scope = 1;
+        CORBA::ORB::_oneway_sync_scope = Messaging::SYNC_WITH_TRANSPORT;
         wq_orb_restore_defaults();
     }
     ~OrbStatics()
@@ -124,9 +129,9 @@ struct OrbStatics {
 
 void wq_orb_restore_defaults()
 {
-    if (wq_default_qos_list)
+    if (CORBA::ORB::_default_qos_list)
         return;
-    push_qos(kQosTcp6);
+    CORBA::ORB::_default_qos_list_tcpv6 = push_qos(kQosTcp6);
     push_qos(kQosTcp);
 }
 

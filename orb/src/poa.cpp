@@ -670,24 +670,42 @@ void POA::set_servant_manager(ServantManager *manager, const CORBA::EnvironmentW
 
 namespace RTPortableServer {
 
+bool POA::server_declared(const CORBA::EnvironmentWrapper &env)
+{
+    if (env.pending())
+        return false;
+    if (_priority_model != 1) {
+        env.exception(new PortableServer::POA::WrongPolicy);
+        return false;
+    }
+    return true;
+}
+
 CORBA::Object *POA::create_reference_with_priority(char const *repository_id, int16_t,
                                                    const CORBA::EnvironmentWrapper &env)
 {
-    if (!env.pending() && _priority_model != 1) {
-        env.exception(new PortableServer::POA::WrongPolicy);
-        return nullptr;
-    }
-    return create_reference(repository_id, env);
+    return server_declared(env) ? create_reference(repository_id, env) : nullptr;
 }
 
 PortableServer::ObjectId *POA::activate_object_with_priority(PortableServer::ServantBase *servant, int16_t,
                                                              const CORBA::EnvironmentWrapper &env)
 {
-    if (!env.pending() && _priority_model != 1) {
-        env.exception(new PortableServer::POA::WrongPolicy);
-        return nullptr;
-    }
-    return activate_object(servant, env);
+    return server_declared(env) ? activate_object(servant, env) : nullptr;
+}
+
+CORBA::Object *POA::create_reference_with_id_and_priority(const PortableServer::ObjectId &oid,
+                                                          char const *repository_id, int16_t,
+                                                          const CORBA::EnvironmentWrapper &env)
+{
+    return server_declared(env) ? create_reference_with_id(oid, repository_id, env) : nullptr;
+}
+
+void POA::activate_object_with_id_and_priority(const PortableServer::ObjectId &oid,
+                                               PortableServer::ServantBase *servant, int16_t,
+                                               const CORBA::EnvironmentWrapper &env)
+{
+    if (server_declared(env))
+        activate_object_with_id(oid, servant, env);
 }
 
 } // namespace RTPortableServer

@@ -100,9 +100,11 @@ wq_MsgCircuit::~wq_MsgCircuit()
         else if (_svr_last == this)
             _svr_last = svr_prev;
     }
-    for (size_t i = out_head_; i < out_.size(); ++i)
-        delete out_[i];
-    delete out_cur_;
+    if (out_cur_.stream) {
+        wq_log_reply_lost(out_cur_.note, false);
+        delete out_cur_.stream;
+    }
+    drop_queued();
     delete part_;
     clear_receive_due();
     if (watch_added && net_ && net_->poll_fd() >= 0)
@@ -193,7 +195,7 @@ void wq_MsgCircuit::send_message_error()
             if (!sending_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
                 auto *q = new CORBA::Stream(*mwrap_);
                 q->write_array_1(m, sizeof m);
-                out_.push_back(q);
+                out_.push_back({q, {}});
                 return;
             }
         }
@@ -204,7 +206,7 @@ void wq_MsgCircuit::send_message_error()
                 net_->write(m, sizeof m);
         }
         bool resume = false;
-        send_as_sender(nullptr, nullptr, resume, nullptr);
+        send_as_sender({nullptr, {}}, nullptr, resume, nullptr);
         return;
     }
     wq_ThreadEnvironment tenv;
@@ -529,7 +531,43 @@ bool wq_MsgCircuit::pause_reading(uint32_t level)
     return true;
 }
 
-void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::EnvironmentWrapper &env)
+void wq_log_reply_lost(const wq_ReplyNote &note, bool circuit_failed_before)
+{
+    if (note.kind == wq_ReplyNote::None || CORBA::ORB::diagnostics() < 2)
+        return;
+    static char const *const what[][2] = {
+        {"", ""},
+        {"exception during send for reply to request id", "circuit failed before send of reply for request id"},
+        {"exception during send for early reply to request id",
+         "circuit failed before send of early reply for request id"},
+        {"exception during send for locate reply", "circuit failed before send of locate reply"},
+    };
+    char const *text = what[note.kind][circuit_failed_before ? 1 : 0];
+    char const *process = wq_ORB::process_name ? wq_ORB::process_name : "";
+    char const *cls = wq_ORB::svr_class_name ? wq_ORB::svr_class_name : "";
+    char const *inst = wq_ORB::svr_instance_name ? wq_ORB::svr_instance_name : "";
+    char line[512];
+    int n = note.kind == wq_ReplyNote::LocateReply
+                ? std::snprintf(line, sizeof line, "[ %s: %s_%s: %s ]\n", process, cls, inst, text)
+                : std::snprintf(line, sizeof line, "[ %s: %s_%s: %s %u ]\n", process, cls, inst, text,
+                                note.request_id);
+    if (n > 0)
+        wq_err.write(line, std::min<size_t>(size_t(n), sizeof line - 1));
+}
+
+void wq_MsgCircuit::drop_queued()
+{
+    for (size_t i = out_head_; i < out_.size(); ++i) {
+        wq_log_reply_lost(out_[i].note, false);
+        delete out_[i].stream;
+    }
+    out_.clear();
+    out_head_ = 0;
+    out_bytes_ = 0;
+}
+
+void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::EnvironmentWrapper &env,
+                               wq_ReplyNote note)
 {
     resume = false;
     uint32_t size = 0;
@@ -557,13 +595,13 @@ void wq_MsgCircuit::send_reply(CORBA::Stream &s, bool &resume, const CORBA::Envi
         if (!sending_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
             // The sending thread takes it; this one goes on at once.
             q->swap(s);
-            out_.push_back(q.get());
+            out_.push_back({q.get(), note});
             q.release();
             out_bytes_ += size;
             return;
         }
     }
-    send_as_sender(&s, &s, resume, &env);
+    send_as_sender({&s, note}, &s, resume, &env);
 }
 
 void wq_MsgCircuit::close_sending(bool timed_out)
@@ -579,35 +617,36 @@ void wq_MsgCircuit::close_sending(bool timed_out)
     shutdown_net();
 }
 
-bool wq_MsgCircuit::park(CORBA::Stream *&cur, CORBA::Stream *own, uint32_t sent)
+bool wq_MsgCircuit::park(Queued &cur, CORBA::Stream *own, uint32_t sent)
 {
     if (net_->poll_fd() < 0)
         return false;
-    if (cur == own) {
+    if (cur.stream == own) {
         // The reader's stream stays its own: the reply moves to the circuit.
         auto *q = new CORBA::Stream(*mwrap_);
         q->swap(*own);
-        cur = q;
+        cur.stream = q;
     }
     out_cur_ = cur;
     out_sent_ = sent;
     _add_ref();
     if (wq_watch::park(this))
         return true; // nothing of the circuit is touched after this
-    out_cur_ = nullptr;
+    out_cur_ = {nullptr, {}};
     _remove_ref();
     return false;
 }
 
-void wq_MsgCircuit::send_as_sender(CORBA::Stream *cur, CORBA::Stream *own, bool &resume,
-                                   const CORBA::EnvironmentWrapper *env, uint32_t sent)
+void wq_MsgCircuit::send_as_sender(Queued q, CORBA::Stream *own, bool &resume, const CORBA::EnvironmentWrapper *env,
+                                   uint32_t sent)
 {
-    if (!cur) {
+    if (!q.stream) {
         wq_MutexLock g(out_lock_);
-        if (!next_queued(cur, resume))
+        if (!next_queued(q, resume))
             return;
     }
     for (;;) {
+        CORBA::Stream *cur = q.stream;
         // Replies and MessageError are written only by the circuit's one
         // sender: they need no send lock. The send time runs from the first
         // write that has to wait; a reply that has to wait is parked for the
@@ -621,7 +660,7 @@ void wq_MsgCircuit::send_as_sender(CORBA::Stream *cur, CORBA::Stream *own, bool 
             int64_t now = wq_monotonic_ms();
             if (!out_due_ms_)
                 out_due_ms_ = now + wq_reply_send_ms;
-            if (now < out_due_ms_ && park(cur, own, sent))
+            if (now < out_due_ms_ && park(q, own, sent))
                 return;
             // Not to be watched: the rest is written here within its time.
             net_->last_write_error = 0;
@@ -638,20 +677,18 @@ void wq_MsgCircuit::send_as_sender(CORBA::Stream *cur, CORBA::Stream *own, bool 
                                                                      : "partial write of a GIOP message"));
             close_sending(net_->last_write_error == ETIMEDOUT);
         }
+        // Another thread's reply (or this one's, parked before): its failure
+        // is told here.
+        if (cur != own && !whole)
+            wq_log_reply_lost(q.note, false);
         // A queued reply's stream is freed once the next reply may go out:
         // freeing may wait for the block lists.
         std::unique_ptr<CORBA::Stream> done(cur != own ? cur : nullptr);
         sent = 0;
         wq_MutexLock g(out_lock_);
-        if (!whole) {
-            // Nothing more can go on this connection.
-            for (size_t i = out_head_; i < out_.size(); ++i)
-                delete out_[i];
-            out_.clear();
-            out_head_ = 0;
-            out_bytes_ = 0;
-        }
-        if (!next_queued(cur, resume))
+        if (!whole)
+            drop_queued(); // nothing more can go on this connection
+        if (!next_queued(q, resume))
             return;
     }
 }
@@ -659,9 +696,9 @@ void wq_MsgCircuit::send_as_sender(CORBA::Stream *cur, CORBA::Stream *own, bool 
 void wq_MsgCircuit::send_parked(bool &resume)
 {
     resume = false;
-    CORBA::Stream *cur = out_cur_;
-    out_cur_ = nullptr;
-    if (!cur)
+    Queued cur = out_cur_;
+    out_cur_ = {nullptr, {}};
+    if (!cur.stream)
         return;
     if (state() != Active) {
         // Failed meanwhile (by its reader or a peer's end): nothing goes.
@@ -675,21 +712,20 @@ void wq_MsgCircuit::send_parked(bool &resume)
 void wq_MsgCircuit::send_overdue(bool &resume)
 {
     resume = false;
-    CORBA::Stream *cur = out_cur_;
-    out_cur_ = nullptr;
+    Queued cur = out_cur_;
+    out_cur_ = {nullptr, {}};
     out_due_ms_ = 0;
     close_sending(true);
-    delete cur;
+    if (cur.stream) {
+        wq_log_reply_lost(cur.note, false);
+        delete cur.stream;
+    }
     wq_MutexLock g(out_lock_);
-    for (size_t i = out_head_; i < out_.size(); ++i)
-        delete out_[i];
-    out_.clear();
-    out_head_ = 0;
-    out_bytes_ = 0;
+    drop_queued();
     next_queued(cur, resume);
 }
 
-bool wq_MsgCircuit::next_queued(CORBA::Stream *&cur, bool &resume)
+bool wq_MsgCircuit::next_queued(Queued &cur, bool &resume)
 {
     if (out_head_ == out_.size()) {
         out_.clear();
@@ -701,7 +737,7 @@ bool wq_MsgCircuit::next_queued(CORBA::Stream *&cur, bool &resume)
         return false;
     }
     cur = out_[out_head_++];
-    out_bytes_ -= std::min<uint64_t>(out_bytes_, cur->size_written());
+    out_bytes_ -= std::min<uint64_t>(out_bytes_, cur.stream->size_written());
     return true;
 }
 

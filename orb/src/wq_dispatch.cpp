@@ -160,7 +160,7 @@ bool parse_request_header_in_place(wq_ReaderState &st)
     auto count = [&](uint32_t &n, uint32_t elem) {
         return ulong(n) && uint64_t(n) * elem <= size - at;
     };
-    uint16_t sync_scope = 3;
+    uint16_t sync_scope = Messaging::SYNC_WITH_TARGET;
     bool priority_seen = false;
     int16_t priority = 0;
     uint32_t n = 0;
@@ -176,7 +176,7 @@ bool parse_request_header_in_place(wq_ReaderState &st)
             priority_seen = true;
             priority = wq_clamp_priority(context_short(p + at, 2));
         } else if (id == wq_GIOP::SyncScopeServer) {
-            sync_scope = 2;
+            sync_scope = Messaging::SYNC_WITH_SERVER;
         }
         at += len;
     }
@@ -185,7 +185,7 @@ bool parse_request_header_in_place(wq_ReaderState &st)
         return false;
     uint8_t response_expected = p[at++];
     if (response_expected == 0)
-        sync_scope = 1;
+        sync_scope = Messaging::SYNC_WITH_TRANSPORT;
     uint32_t key_length = 0, oplen = 0, principal = 0;
     if (!count(key_length, 1))
         return false;
@@ -222,7 +222,7 @@ bool parse_request_header(wq_ReaderState &st)
     if (parse_request_header_in_place(st))
         return true;
     CORBA::Stream &in = st.in;
-    st.sync_scope = 3;
+    st.sync_scope = Messaging::SYNC_WITH_TARGET;
     st.priority_seen = false;
     st.band_request = false;
     st.band_index = -1;
@@ -244,13 +244,15 @@ bool parse_request_header(wq_ReaderState &st)
                 st.priority_seen = true;
                 st.request_priority = wq_clamp_priority(context_short(d, 2));
             } else {
+                // The bounds are taken as given: a range with low above high
+                // is a band of its own, which no client priority falls in.
                 int16_t low = context_short(d, 2), high = context_short(d, 4);
-                st.band_index = low <= high ? wq_band_manager.find_or_create(low, high) : -1;
+                st.band_index = wq_band_manager.find_or_create(low, high);
                 st.band_request = st.band_index >= 0;
             }
         } else {
             if (id == wq_GIOP::SyncScopeServer)
-                st.sync_scope = 2;
+                st.sync_scope = Messaging::SYNC_WITH_SERVER;
             in.skip_read(len);
         }
         if (in.pending())
@@ -259,7 +261,7 @@ bool parse_request_header(wq_ReaderState &st)
     in.read_4(&st.request_id);
     st.response_expected = in.read_octet();
     if (st.response_expected == 0)
-        st.sync_scope = 1;
+        st.sync_scope = Messaging::SYNC_WITH_TRANSPORT;
     if (!read_field(in, st.key, WQ_KEY_BUFFER - 1, st.key_length))
         return false;
     uint32_t oplen = 0;
@@ -423,7 +425,9 @@ bool locate_object(wq_ReaderState &st, Found &f, bool locate, const CORBA::Envir
     f.poa_name[plen] = 0;
     if (plen == 3 && std::memcmp(f.poa_name, "BOA", 3) == 0)
         std::strcpy(f.poa_name, "RootPOA");
-    if (id_length > 4 && std::memcmp(id, "IDL:", 4) == 0) {
+    // An id of more than 3 bytes that begins "IDL:" names an interface (the
+    // prefix alone names none).
+    if (id_length > 3 && std::memcmp(id, "IDL:", 4) == 0) {
         std::string rid(reinterpret_cast<char const *>(id), id_length);
         wq_Interface *itf = wq_interface_registry_get()->NI_find(rid.c_str(), true);
         if (!itf) {
@@ -644,11 +648,11 @@ void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
         if (wq_band_manager.band(st.band, low, high) && low != st.base_priority)
             wq_reader_base_priority(st, low);
     }
-    bool reply_due = st.sync_scope != 1;
+    bool reply_due = st.sync_scope != Messaging::SYNC_WITH_TRANSPORT;
     sink.hand_back(reply_due);
     Found f;
     wq_RequestInfo info{st.request_id, st.operation, st.key, st.key_length, reply_priority(st),
-                        st.sync_scope == 2};
+                        st.sync_scope == Messaging::SYNC_WITH_SERVER};
     if (!env.pending() && std::strcmp(st.operation, "_bind_priority_band") != 0 &&
         locate_object(st, f, false, env, &info))
         find_servant(st, f, env);
@@ -669,7 +673,7 @@ void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
                 env.exception(new CORBA::BAD_OPERATION(3, CORBA::COMPLETED_NO, st.operation));
         }
     }
-    if (st.sync_scope == 2) {
+    if (st.sync_scope == Messaging::SYNC_WITH_SERVER) {
         // The reply goes before the servant runs, with the status that fits
         // what is pending.
         write_reply(st, env.pending());
@@ -692,7 +696,7 @@ void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
         }
     }
     f.end(st.operation);
-    if (st.sync_scope == 3) {
+    if (st.sync_scope == Messaging::SYNC_WITH_TARGET) {
         if (env.pending())
             write_reply(st, true);
         else if (info.want_reply_contexts && info.reply_contexts)

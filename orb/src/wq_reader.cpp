@@ -67,22 +67,6 @@ void give_memory_back()
     g_trimming.store(false, std::memory_order_release);
 }
 
-void log_send_failure(char const *what, uint32_t id, bool with_id)
-{
-    if (CORBA::ORB::diagnostics() < 2)
-        return;
-    char line[512];
-    if (with_id)
-        std::snprintf(line, sizeof line, "[ %s: %s_%s: %s %u ]\n", wq_ORB::process_name ? wq_ORB::process_name : "",
-                      wq_ORB::svr_class_name ? wq_ORB::svr_class_name : "",
-                      wq_ORB::svr_instance_name ? wq_ORB::svr_instance_name : "", what, id);
-    else
-        std::snprintf(line, sizeof line, "[ %s: %s_%s: %s ]\n", wq_ORB::process_name ? wq_ORB::process_name : "",
-                      wq_ORB::svr_class_name ? wq_ORB::svr_class_name : "",
-                      wq_ORB::svr_instance_name ? wq_ORB::svr_instance_name : "", what);
-    wq_err.write(line, std::strlen(line));
-}
-
 wq_PriorityQueue<wq_MsgCircuit> &pool_of(bool band) { return band ? wq_msg_circuit_band_pool : wq_msg_circuit_pool; }
 
 // Level 0: the general pool; b + 1: band b of the band pool.
@@ -137,7 +121,7 @@ public:
             c->_add_ref();
             held_ = c;
         }
-        if (CORBA::ORB::_connection_ordered_oneways && st_.sync_scope == 1)
+        if (CORBA::ORB::_connection_ordered_oneways && st_.sync_scope == Messaging::SYNC_WITH_TRANSPORT)
             return; // read again by this thread after this one-way
         circuit_ = nullptr;
         uint32_t level = st_.band_thread ? st_.band + 1 : 0;
@@ -149,18 +133,12 @@ public:
 
     void send(CORBA::Stream &reply, uint32_t request_id, bool early) override
     {
-        if (early)
-            deliver(reply, request_id, true, true, "circuit failed before send of early reply for request id",
-                    "exception during send for early reply to request id");
-        else
-            deliver(reply, request_id, false, true, "circuit failed before send of reply for request id",
-                    "exception during send for reply to request id");
+        deliver(reply, {early ? wq_ReplyNote::EarlyReply : wq_ReplyNote::Reply, request_id});
     }
 
     void send_locate(CORBA::Stream &reply, uint32_t request_id) override
     {
-        deliver(reply, request_id, false, false, "circuit failed before send of locate reply",
-                "exception during send for locate reply");
+        deliver(reply, {wq_ReplyNote::LocateReply, request_id});
     }
 
     char const *peer() override
@@ -186,12 +164,12 @@ public:
     }
 
 private:
-    // Sends a reply on the held circuit; the texts name what failed (a
-    // request's texts end with its id). After an early reply the circuit
-    // stays held for the servant's run.
-    void deliver(CORBA::Stream &reply, uint32_t request_id, bool early, bool with_id, char const *closed,
-                 char const *failed)
+    // Sends a reply on the held circuit; a lost one is reported by what it
+    // answers. After an early reply the circuit stays held for the servant's
+    // run.
+    void deliver(CORBA::Stream &reply, wq_ReplyNote note)
     {
+        bool early = note.kind == wq_ReplyNote::EarlyReply;
         wq_MsgCircuit *c = held_;
         if (!c)
             return;
@@ -200,17 +178,17 @@ private:
             c->fail();
             c->shutdown_net();
         } else if (c->state() != wq_MsgCircuit::Active) {
-            log_send_failure(closed, request_id, with_id);
+            wq_log_reply_lost(note, true);
         } else {
             const CORBA::EnvironmentWrapper &penv = st_.aux;
             bool resume = false;
-            c->send_reply(reply, resume, penv);
+            c->send_reply(reply, resume, penv, note);
             if (resume)
                 return_to_pool(c, c->paused_level());
             if (penv.pending()) {
                 // Reported here (and by the circuit when it timed out): the
                 // exception goes no further.
-                log_send_failure(failed, request_id, with_id);
+                wq_log_reply_lost(note, false);
                 penv.clear();
             }
         }

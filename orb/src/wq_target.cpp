@@ -542,13 +542,13 @@ void wq_ForeignRequest::send_oneway()
     const CORBA::EnvironmentWrapper &env = *env_;
     int16_t scope = sync_scope();
     uint64_t id = 0;
-    if (scope < 2) {
+    if (scope < Messaging::SYNC_WITH_SERVER) {
         // Response expected: the octet after the request id.
         id_at_[4] = 0;
         circuit_->send(*req_, id, id_at_, false, env);
         return;
     }
-    if (scope == 2) {
+    if (scope == Messaging::SYNC_WITH_SERVER) {
         // Sync with the server: the header gains the context that tells it
         // to answer on receipt. The arguments begin at a multiple of 8 in
         // both headers, so their bytes move unchanged.

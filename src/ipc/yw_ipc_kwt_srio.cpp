@@ -821,7 +821,7 @@ int YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn)
     if (!conn)
         return YW_ERR_ENTITY_NULL;
     YW_shared_lock<std::mutex> rings(conn->ringLock);
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+    if (!yw_srio_ready(conn))
         return YW_ERR_IPC_NOT_READY;
     std::lock_guard<std::mutex> g(yw_s_srio_local);
     YW_ipc_kwt_srio_busy hold(conn, -1);
@@ -873,7 +873,7 @@ void YW_ipc_kwt_srio_checkAreas(YW_ipc_kwt_srio_connection_t *conn)
     // The handles are read under BUSY: an in-process partner going away
     // takes its areas from this connection under it.
     YW_ipc_kwt_srio_busy hold(conn);
-    if (!hold.held() || !(conn->status.load() & YW_IPC_KWT_SRIO_READY) || conn->faulted.load())
+    if (!hold.held() || !yw_srio_ready(conn) || conn->faulted.load())
         return;
     for (int i = 0; i < 4; i++) {
         SMB_handle h = yw_srio_areaHandle(conn, i);
@@ -921,19 +921,17 @@ int YW_ipc_kwt_srio_send_msg(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t wor
 {
     if (!conn)
         return YW_ERR_ENTITY_NULL;
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+    if (!yw_srio_ready(conn))
         return YW_ERR_IPC_NOT_READY;
     YW_ipc_kwt_srio_busy hold(conn);
-    if (!hold.held())
-        return YW_ERR_IPC_BUSY;
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
-        return YW_ERR_IPC_NOT_READY;
+    if (YW_ret_t r = yw_srio_heldReady(conn, hold); r != YW_SUCCESS)
+        return r;
     return YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, word);
 }
 
 YW_uint64_t YW_ipc_kwt_srio_poll_msg(YW_ipc_kwt_srio_connection_t *conn)
 {
-    if (!conn || !(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+    if (!conn || !yw_srio_ready(conn))
         return 0;
     return yw_srio_word(conn, conn->remote_mbox).load(std::memory_order_acquire);
 }
@@ -943,10 +941,8 @@ YW_ret_t YW_ipc_kwt_srio_answer_sync(YW_ipc_kwt_srio_connection_t *conn)
     if (!conn)
         return YW_ERR_ENTITY_NULL;
     YW_ipc_kwt_srio_busy hold(conn);
-    if (!hold.held())
-        return YW_ERR_IPC_BUSY;
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
-        return YW_ERR_IPC_NOT_READY;
+    if (YW_ret_t r = yw_srio_heldReady(conn, hold); r != YW_SUCCESS)
+        return r;
     yw_srio_takeMailbox(conn);
     return YW_SUCCESS;
 }
@@ -955,13 +951,12 @@ int YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t 
 {
     if (!conn)
         return YW_ERR_ENTITY_NULL;
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+    if (!yw_srio_ready(conn))
         return YW_ERR_IPC_NOT_READY;
     YW_ipc_kwt_srio_busy hold(conn);
-    if (!hold.held())
-        return YW_ERR_IPC_BUSY;
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || !conn->synced.load() || !conn->transfers[0] ||
-        conn->faulted.load())
+    if (YW_ret_t r = yw_srio_heldReady(conn, hold); r != YW_SUCCESS)
+        return r;
+    if (!conn->synced.load() || !conn->transfers[0] || conn->faulted.load())
         return YW_ERR_IPC_NOT_READY;
     if (size == 0 || size > YW_IPC_KWT_SRIO_BD_SIZE_MASK || offset >= YW_IPC_KWT_SRIO_BD_OFFSET_MAX)
         return YW_ERR_INVD_ARGS;
@@ -1091,13 +1086,13 @@ YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn
 {
     if (!conn)
         return YW_ERR_ENTITY_NULL;
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+    if (!yw_srio_ready(conn))
         return YW_ERR_IPC_NOT_READY;
     YW_ipc_kwt_srio_busy hold(conn);
-    if (!hold.held())
-        return YW_ERR_IPC_BUSY;
+    if (YW_ret_t r = yw_srio_heldReady(conn, hold); r != YW_SUCCESS)
+        return r;
     // Between handshakes the ring may hold acknowledgements of the old link.
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || !conn->synced.load())
+    if (!conn->synced.load())
         return YW_ERR_IPC_NOT_READY;
     // By slot state, up to the whole ring: with every slot outstanding the
     // next one to collect is where the next one to fill is.
@@ -1180,7 +1175,7 @@ YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
     // return on failure, no handshake resets the ring under this send.
     YW_shared_lock<std::mutex> rings(conn->ringLock);
     YW_ipc_kwt_srio_checkAreas(conn);
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || !conn->synced.load())
+    if (!yw_srio_ready(conn) || !conn->synced.load())
         return YW_ERR_IPC_NOT_READY;
     const bool direct = yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT);
     if (direct && yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))

@@ -32,6 +32,21 @@ inline std::atomic_ref<YW_uint64_t> yw_srio_word(YW_ipc_kwt_srio_connection_t *c
     return std::atomic_ref<YW_uint64_t>(conn->descriptors[index]);
 }
 
+inline bool yw_srio_ready(const YW_ipc_kwt_srio_connection_t *conn)
+{
+    return (conn->status.load() & YW_IPC_KWT_SRIO_READY) != 0;
+}
+
+// A ring operation runs under the connection's BUSY bit on a READY
+// connection: YW_ERR_IPC_BUSY when BUSY was not had, YW_ERR_IPC_NOT_READY
+// when the connection went down before it was, else YW_SUCCESS.
+inline YW_ret_t yw_srio_heldReady(const YW_ipc_kwt_srio_connection_t *conn, const YW_ipc_kwt_srio_busy &hold)
+{
+    if (!hold.held())
+        return YW_ERR_IPC_BUSY;
+    return yw_srio_ready(conn) ? YW_SUCCESS : YW_ERR_IPC_NOT_READY;
+}
+
 inline YW_int64_t yw_srio_next(const YW_ipc_kwt_srio_connection_t *conn, YW_int64_t i)
 {
     return (YW_uint64_t)(i + 1) >= conn->descriptors_size ? 0 : i + 1;

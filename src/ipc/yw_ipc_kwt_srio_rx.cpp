@@ -263,7 +263,7 @@ int yw_srio_releaseBuffer(YW_ipc_kwt_srio_connection_t *conn, const void *addr, 
 {
     (void)length;
     YW_ipc_kwt_srio_busy hold(conn, -1);
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+    if (!yw_srio_ready(conn))
         return YW_ERR_IPC_NOT_READY;
     if (conn->epoch.load() != epoch)
         return YW_ERR_STATE; // taken before the last handshake: nothing to acknowledge
@@ -305,13 +305,11 @@ YW_ret_t YW_ipc_kwt_srio_wait_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_ui
         return YW_ERR_ENTITY_NULL;
     *pSize = 0;
     *pMsg = 0;
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+    if (!yw_srio_ready(conn))
         return YW_ERR_IPC_NOT_READY;
     YW_ipc_kwt_srio_busy hold(conn);
-    if (!hold.held())
-        return YW_ERR_IPC_BUSY;
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
-        return YW_ERR_IPC_NOT_READY;
+    if (YW_ret_t r = yw_srio_heldReady(conn, hold); r != YW_SUCCESS)
+        return r;
     if (conn->faulted.load())
         return YW_ERR_IPC_NOT_READY;
     const YW_uint64_t msg = yw_srio_takeMailbox(conn);
@@ -398,7 +396,7 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
     // ring and let the sender write over the message.
     YW_shared_lock<std::mutex> rings(conn->ringLock);
     YW_ipc_kwt_srio_checkAreas(conn);
-    if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY) || conn->faulted.load())
+    if (!yw_srio_ready(conn) || conn->faulted.load())
         return YW_ERR_IPC_NOT_READY;
     YW_uint64_t off = 0, len = 0;
     if (yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT)) {

@@ -530,6 +530,39 @@ TEST(OrbExceptionWire, PrivateDataOffWritesNoText)
     delete in;
 }
 
+// The reader takes the body as the writer's -ORBsepd made it, whatever its
+// own setting: the text when the body goes on, none when it ends.
+TEST(OrbExceptionWire, BodyReadWithOrWithoutTextWhateverTheReadersSetting)
+{
+    struct Row {
+        bool writer, reader;
+        char const *text; // read back
+    } rows[] = {{true, true, "kept"}, {true, false, "kept"}, {false, true, nullptr}, {false, false, nullptr}};
+    for (const Row &r : rows) {
+        SCOPED_TRACE(testing::Message() << "writer " << r.writer << " reader " << r.reader);
+        CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
+        CORBA::Stream s(env);
+        wq_set_system_exception_private_data(r.writer);
+        CORBA::OBJECT_NOT_EXIST out(3, CORBA::COMPLETED_NO, "kept");
+        s << out;
+        wq_set_system_exception_private_data(r.reader);
+        CORBA::Exception *in = nullptr;
+        s >> in;
+        wq_set_system_exception_private_data(true);
+        auto *one = CORBA::OBJECT_NOT_EXIST::_downcast(in);
+        ASSERT_NE(one, nullptr);
+        EXPECT_FALSE(env.pending());
+        EXPECT_EQ(one->minor(), out.minor());
+        EXPECT_EQ(one->completed(), CORBA::COMPLETED_NO);
+        if (r.text)
+            EXPECT_STREQ(one->param(), r.text);
+        else
+            EXPECT_EQ(one->param(), nullptr);
+        EXPECT_EQ(s.bytes_remaining(), 0u);
+        delete in;
+    }
+}
+
 TEST(OrbExceptionWire, ShortBodyRaisesTheReadError)
 {
     CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));

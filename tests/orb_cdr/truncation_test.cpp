@@ -19,6 +19,8 @@ struct Encoding {
     B bytes;
     // Reads one item; returns true when it produced a result.
     std::function<bool(Stream &)> read;
+    // A shorter length that is itself a whole encoding (0: none).
+    size_t also_whole = 0;
 };
 
 B bytes_of(const std::function<void(Stream &)> &write)
@@ -98,7 +100,10 @@ std::vector<Encoding> encodings()
                      bool ok = x != nullptr;
                      delete x;
                      return ok;
-                 }});
+                 },
+                 // Ended after the completion status (the id's 4 + 30 bytes
+                 // padded to 36, minor, completed): the plain body, no text.
+                 36 + 4 + 4});
     v.push_back({"value of a union holding a recursive struct",
                  bytes_of([](Stream &s) {
                      s << 2LL << 2u << 0u << 1u << 0u;
@@ -139,6 +144,8 @@ TEST(OrbCdrTruncation, EveryPrefixEndsInMarshal)
             EXPECT_FALSE(e.pending()) << enc.what;
         }
         for (size_t n = 0; n < enc.bytes.size(); ++n) {
+            if (n == enc.also_whole && n)
+                continue;
             PrivEnv e;
             Stream s(e.w);
             fill(s, B(enc.bytes.begin(), enc.bytes.begin() + static_cast<long>(n)));

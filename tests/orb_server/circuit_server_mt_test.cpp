@@ -4,11 +4,15 @@
 // circuit, not in a thread, and close it with one line after the send time.
 #include "server_test_util.h"
 
+#include "corba_orb.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
@@ -254,6 +258,79 @@ TEST(ServerCircuitMt, AReplyTheTransportCannotTakeIsParkedAndNoThreadWaitsForIt)
             pe.env.clear();
         }
     }
+    wq_msg_circuit_resume = hook;
+}
+
+// A circuit whose replies are not taken within the send time drops them,
+// and at diagnostics level 2 each (the parked one and those queued behind it)
+// gets the line of what it answered; a message that answers nothing gets
+// none.
+TEST(ServerCircuitMt, RepliesDroppedUnsentEachGetTheirLine)
+{
+    Timeouts t(10000, 1000);
+    auto reply = [](CORBA::Stream &s, uint32_t words) {
+        wq_write_giop_header(s, wq_GIOP::Reply);
+        for (uint32_t i = 0; i < words; ++i)
+            s << i;
+    };
+    const struct {
+        wq_ReplyNote note;
+        uint32_t words;
+        char const *line; // at level 2 (null: none)
+    } rows[] = {
+        {{wq_ReplyNote::Reply, 10}, 1u << 20, "exception during send for reply to request id 10 ]\n"},
+        {{wq_ReplyNote::Reply, 11}, 4, "exception during send for reply to request id 11 ]\n"},
+        {{wq_ReplyNote::EarlyReply, 12}, 4, "exception during send for early reply to request id 12 ]\n"},
+        {{wq_ReplyNote::LocateReply, 13}, 4, "exception during send for locate reply ]\n"},
+        {{wq_ReplyNote::None, 14}, 4, nullptr},
+    };
+    CORBA::ORB::DiagnosticsLevel before = CORBA::ORB::diagnostics();
+    void (*hook)(wq_MsgCircuit *) = wq_msg_circuit_resume;
+    wq_msg_circuit_resume = [](wq_MsgCircuit *) { ++g_resumed; };
+    for (int level : {1, 2}) {
+        SCOPED_TRACE(testing::Message() << "diagnostics " << level);
+        CORBA::ORB::diagnostics(static_cast<CORBA::ORB::DiagnosticsLevel>(level));
+        g_resumed = 0;
+        Pair p;
+        testing::internal::CaptureStderr();
+        // The first fills the transport and is parked; the others queue
+        // behind it. The peer never reads.
+        for (const auto &r : rows) {
+            wq_PrivateEnv pe;
+            CORBA::Stream s(pe.env);
+            reply(s, r.words);
+            bool resume = false;
+            p.c->send_reply(s, resume, pe.env, r.note);
+            EXPECT_FALSE(pe.env.pending()) << r.note.request_id;
+        }
+        // Replies that answer nothing until the circuit asks not to be read:
+        // it goes back to its pool once everything is dropped and told.
+        bool paused = false;
+        for (int i = 0; i < 200 && !paused; ++i) {
+            wq_PrivateEnv pe;
+            CORBA::Stream s(pe.env);
+            reply(s, 16u << 10);
+            bool resume = false;
+            p.c->send_reply(s, resume, pe.env);
+            paused = p.c->pause_reading(0);
+        }
+        EXPECT_TRUE(paused);
+        for (int i = 0; i < 500 && g_resumed == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(g_resumed.load(), 1);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(p.c->state(), wq_MsgCircuit::Failed);
+        EXPECT_NE(err.find("a reply was not taken within 1000 ms"), std::string::npos) << err;
+        size_t lines = 1;
+        for (const auto &r : rows)
+            if (r.line && level == 2) {
+                ++lines;
+                EXPECT_NE(err.find(r.line), std::string::npos) << r.line << err;
+            }
+        EXPECT_EQ(size_t(std::count(err.begin(), err.end(), '\n')), lines) << err;
+        EXPECT_EQ(err.find("request id 14"), std::string::npos) << err;
+    }
+    CORBA::ORB::diagnostics(before);
     wq_msg_circuit_resume = hook;
 }
 

@@ -177,6 +177,7 @@ TEST_F(Dispatch, ErrorReplies)
         {"key of 300 bytes", Bytes(300, 'k'), "add", "IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0", 1},
         {"unknown legacy interface", make_key("RootPOA", "IDL:No/Such:1.0"), "add",
          "IDL:omg.org/CORBA/INV_OBJREF:1.0", 1},
+        {"the interface prefix alone", make_key("RootPOA", "IDL:"), "add", "IDL:omg.org/CORBA/INV_OBJREF:1.0", 1},
         {"truncated arguments", make_key("RootPOA", "calc"), "add", "IDL:omg.org/CORBA/MARSHAL:1.0", 1},
     };
     for (const Row &row : rows) {
@@ -331,6 +332,44 @@ TEST_F(Dispatch, BandsOnBothSides)
     EXPECT_EQ(r.status, 2u);
     EXPECT_EQ(exception_id(r, &minor), "IDL:omg.org/CORBA/DATA_CONVERSION:1.0");
     EXPECT_EQ(minor, 1u);
+}
+
+// A priority-range context names its band by the bounds as given, low above
+// high included: the reader serving it becomes a thread of that band, at the
+// band's low bound.
+TEST_F(Dispatch, PriorityRangeBandsTakenAsGiven)
+{
+    uint32_t cap = wq_max_reader_threads;
+    wq_max_reader_threads = 0; // no band thread of its own may outlive the test
+    wq_PrivateEnv pe;
+    RTCORBA::Current *cur = RTCORBA::get_current(pe.env);
+    ASSERT_NE(cur, nullptr);
+    int16_t before = cur->active_priority(pe.env);
+    struct Row {
+        int16_t low, high;
+    } rows[] = {{10, 20}, {20, 10}, {15, 15}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message() << row.low << "," << row.high);
+        wq_ReaderState fresh;
+        Cdr range;
+        range.u8(1).u8(0).u16(uint16_t(row.low)).u16(uint16_t(row.high));
+        sink = RecordingSink();
+        dispatch(fresh, request(4, Bytes{0}, "_bind_priority_band", {}, {{11, range.b}}), sink);
+        ASSERT_EQ(sink.replies.size(), 1u);
+        Reply r = parse_reply(sink.replies[0]);
+        EXPECT_EQ(r.status, 0u);
+        EXPECT_EQ(r.body, r.c.b.size());
+        EXPECT_TRUE(fresh.band_thread);
+        int16_t low = 0, high = 0;
+        ASSERT_TRUE(wq_band_manager.band(fresh.band, low, high));
+        EXPECT_EQ(low, row.low);
+        EXPECT_EQ(high, row.high);
+        EXPECT_EQ(fresh.base_priority, row.low);
+        EXPECT_EQ(wq_band_manager.find_or_create(row.low, row.high), int32_t(fresh.band)); // the same band again
+    }
+    cur->active_priority(before, pe.env);
+    CORBA::release(cur);
+    wq_max_reader_threads = cap;
 }
 
 // A band request on a thread that is no band thread yet makes it one, at the

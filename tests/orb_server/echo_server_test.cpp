@@ -89,7 +89,7 @@ protected:
         std::getline(in, ior);
         ASSERT_EQ(ior.rfind("IOR:", 0), 0u);
         // The port from the IIOP profile: host string, then the port.
-        port = find_port(ior);
+        port = ior_port(ior);
         ASSERT_NE(port, 0);
     }
     static void TearDownTestSuite()
@@ -100,19 +100,6 @@ protected:
         }
         unlink(ior_file.c_str());
         rmdir(ior_file.substr(0, ior_file.rfind('/')).c_str());
-    }
-    static uint16_t find_port(std::string const &text)
-    {
-        Bytes b;
-        for (size_t i = 4; i + 1 < text.size(); i += 2)
-            b.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
-        static const char host[] = "127.0.0.1";
-        for (size_t i = 0; i + sizeof host + 2 < b.size(); ++i)
-            if (std::memcmp(&b[i], host, sizeof host) == 0) {
-                size_t at = (i + sizeof host + 1) & ~size_t(1);
-                return uint16_t(b[0] == 1 ? b[at] | b[at + 1] << 8 : b[at] << 8 | b[at + 1]);
-            }
-        return 0;
     }
     static Bytes echo_key()
     {
@@ -179,7 +166,7 @@ TEST_F(EchoServer, PlainExceptionBodiesForStrictClientsAndQuietUnknownKeys)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::string ior;
     std::ifstream(ior_file) >> ior;
-    uint16_t plain_port = find_port(ior);
+    uint16_t plain_port = ior_port(ior);
     EXPECT_NE(plain_port, 0);
 
     int fd = connect_to(plain_port);

@@ -248,6 +248,23 @@ inline std::string exception_id(Reply const &r, uint32_t *minor = nullptr)
     return id;
 }
 
+// The port of the first IIOP profile for 127.0.0.1 in a stringified
+// reference (the host string, then the port in the reference's byte order);
+// 0 when there is none.
+inline uint16_t ior_port(std::string const &text)
+{
+    Bytes b;
+    for (size_t i = 4; i + 1 < text.size(); i += 2)
+        b.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
+    static const char host[] = "127.0.0.1";
+    for (size_t i = 0; i + sizeof host + 2 < b.size(); ++i)
+        if (std::memcmp(&b[i], host, sizeof host) == 0) {
+            size_t at = (i + sizeof host + 1) & ~size_t(1);
+            return uint16_t(b[0] == 1 ? b[at] | b[at + 1] << 8 : b[at] << 8 | b[at + 1]);
+        }
+    return 0;
+}
+
 // A connection to 127.0.0.1:port whose reads time out after 5 s; -1 when
 // it cannot be made.
 inline int connect_to(uint16_t port)
