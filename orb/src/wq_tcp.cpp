@@ -199,11 +199,14 @@ long wq_NetCircuitTCP::read(void *buffer, unsigned long length)
 
 long wq_NetCircuitTCP::write(const void *buffer, unsigned long length)
 {
+    // A long buffer goes in pieces: the peer takes in one piece while the
+    // next is sent, where one long send would hold the socket throughout.
+    constexpr unsigned long kSendPiece = 262144;
     const char *p = static_cast<const char *>(buffer);
     unsigned long done = 0;
     while (done < length) {
         int64_t deadline = write_deadline_ms;
-        ssize_t n = ::send(fd_, p + done, length - done, MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0));
+        ssize_t n = ::send(fd_, p + done, std::min(length - done, kSendPiece), MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0));
         if (n > 0) {
             done += static_cast<unsigned long>(n);
             continue;
