@@ -247,6 +247,9 @@ public:
     static wq_RWMutex _wq_gate;
     wq_MsgCircuit *svr_next = nullptr;
     wq_MsgCircuit *svr_prev = nullptr;
+    // Puts a new server circuit at the head of the list (takes _wq_gate);
+    // the destructor takes it out again.
+    static void list_server(wq_MsgCircuit *c);
     // Link of the reader-pool queue.
     wq_MsgCircuit *pool_next = nullptr;
 

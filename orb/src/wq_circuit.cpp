@@ -86,6 +86,18 @@ wq_MsgCircuit::wq_MsgCircuit(wq_NetCircuit *accepted)
     state_.store(Active);
 }
 
+void wq_MsgCircuit::list_server(wq_MsgCircuit *c)
+{
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock g(_wq_gate, tenv);
+    c->svr_next = _svr_first;
+    if (_svr_first)
+        _svr_first->svr_prev = c;
+    else
+        _svr_last = c;
+    _svr_first = c;
+}
+
 wq_MsgCircuit::~wq_MsgCircuit()
 {
     if (server_) {

@@ -386,16 +386,7 @@ wq_MsgCircuitFactory::~wq_MsgCircuitFactory() { tkq_support_finalize(); }
 wq_NetCollector *wq_MsgCircuitFactory::create(wq_NetCircuit *circuit, void *, bool)
 {
     auto *c = new wq_MsgCircuit(circuit);
-    {
-        wq_ThreadEnvironment tenv;
-        wq_WriteLock g(wq_MsgCircuit::_wq_gate, tenv);
-        c->svr_next = wq_MsgCircuit::_svr_first;
-        if (wq_MsgCircuit::_svr_first)
-            wq_MsgCircuit::_svr_first->svr_prev = c;
-        else
-            wq_MsgCircuit::_svr_last = c;
-        wq_MsgCircuit::_svr_first = c;
-    }
+    wq_MsgCircuit::list_server(c);
     if (CORBA::ORB::diagnostics() > 0)
         wq_CircuitLog::log_accept();
     if (wq_msg_circuit_handoff)

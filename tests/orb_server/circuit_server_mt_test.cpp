@@ -34,16 +34,8 @@ struct Pair {
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
         far = sv[1];
         c = new wq_MsgCircuit(new wq_NetCircuitTCP(sv[0])); // a server circuit
-        if (listed) {
-            wq_ThreadEnvironment tenv;
-            wq_WriteLock g(wq_MsgCircuit::_wq_gate, tenv);
-            c->svr_next = wq_MsgCircuit::_svr_first;
-            if (wq_MsgCircuit::_svr_first)
-                wq_MsgCircuit::_svr_first->svr_prev = c;
-            else
-                wq_MsgCircuit::_svr_last = c;
-            wq_MsgCircuit::_svr_first = c;
-        }
+        if (listed)
+            wq_MsgCircuit::list_server(c);
     }
     ~Pair()
     {
