@@ -16,7 +16,8 @@
 // ours / omniORB's.
 // BENCH_ORB_RUNS (default 3) and BENCH_ORB_CALLS (default 5000) shorten it;
 // BENCH_ORB_PEER_ONLY ends it after the figures against omniORB, and
-// BENCH_ORB_LARGE_CALLS (default 12) sets the 16 MiB calls on each side.
+// BENCH_ORB_LARGE_CALLS (default 12) sets the 16 MiB calls on each side,
+// and BENCH_ORB_LARGE_ONLY runs the large echoes alone.
 #include "bench_peer.h"
 #include "corba_orb.h"
 #include "peertest_echo.h"
@@ -389,6 +390,12 @@ int main(int argc, char **argv)
 {
     pin_servers();
     client_calls = bench::env_count("BENCH_ORB_CALLS", 5000);
+    if (std::getenv("BENCH_ORB_LARGE_ONLY")) {
+        bench::pin_cpu(0);
+        CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
+        CORBA::ORB *orb = CORBA::ORB_init(argc, argv, nullptr, env);
+        return orb && !env.pending() && large_against_peer(orb) ? 0 : 1;
+    }
     // Against omniORB's server first, while this process has no broker of
     // its own (the clients fork from it).
     bool peer_ok = against_peer();

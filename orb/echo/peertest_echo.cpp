@@ -180,7 +180,7 @@ OctetSeq Echo::echo_octets(const OctetSeq &data, const CORBA::EnvironmentWrapper
              uint32_t n = 0;
              if (!rp.read_count(n, 1))
                  return;
-             out.resize(n);
+             out.length(n); // every octet is read into it
              if (n)
                  rp.read_array_1(out.data(), n);
          });

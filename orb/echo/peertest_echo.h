@@ -15,13 +15,14 @@
 #pragma once
 
 #include "corba_object.h"
+#include "corba_sequence.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace PeerTest {
 
-typedef std::vector<unsigned char> OctetSeq;
+typedef CORBA_Sequence<unsigned char> OctetSeq;
 
 class Oops : public CORBA::UserException {
 public:

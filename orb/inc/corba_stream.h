@@ -113,6 +113,14 @@ public:
     // write_room gave); the bytes after them are left as they are.
     void wrote(uint32_t n);
     void read_stream(Stream &target, uint32_t n);
+    // Puts the bytes written so far, and room up to stream offset `total`,
+    // in one block of their own, so that what a transport then reads in
+    // place lies in one piece and its arrays can be read where they are.
+    // The positions keep their offsets; the next reclaim gives the block
+    // back. `loose` bytes stored past the write position (read in place,
+    // not taken yet) come along. False, with the stream as it was, for a
+    // view, a chain that views hold, or when memory is short.
+    bool contiguous(uint32_t total, uint32_t loose = 0);
 
     // True when an exception is pending for this stream (its environment
     // holds one, or the stream has failed).

@@ -12,6 +12,7 @@
 #include "corba_orb.h"
 #include "wq_minor.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -312,11 +313,54 @@ void Stream::swap(Stream &other)
     other.sync();
 }
 
+bool Stream::contiguous(uint32_t total, uint32_t loose)
+{
+    if (shared_ || origin_ != 0 || pending() || !head_ || wq_MemoryBlock::is_held(head_))
+        return false;
+    uint32_t have = write_offset();
+    if (total < have || total - have < loose ||
+        loose > static_cast<uint32_t>(wblock_->data + wblock_->capacity - wpos()))
+        return false;
+    if (wblock_ == head_ && head_->capacity >= total)
+        return true;
+    uint32_t cap = round8(total);
+    if (cap < total)
+        return false;
+    // Wrapped rather than taken from the free lists: the allocator keeps
+    // the buffer for the next large message instead of mapping a new one.
+    auto *buf = new (std::nothrow) unsigned char[cap];
+    wq_MemoryBlock *b = buf ? wq_MemoryBlock::alloc(cap, buf, 1) : nullptr;
+    if (!b) {
+        delete[] buf;
+        return false;
+    }
+    uint32_t at = 0, all = have + loose;
+    for (wq_MemoryBlock *k = head_; k && at < all; k = k->next) {
+        uint32_t len = k == wblock_ ? static_cast<uint32_t>(wpos() - k->data) + loose : k->used;
+        len = std::min(len, all - at);
+        std::memcpy(b->data + at, k->data, len);
+        at += len;
+        if (k == wblock_)
+            break;
+    }
+    uint32_t rd = read_offset();
+    wq_MemoryBlock::release(head_);
+    head_ = rblock_ = wblock_ = b;
+    wat(b->data + have);
+    rat(b->data + rd);
+    sync();
+    return true;
+}
+
 void Stream::reclaim()
 {
     if (shared_ || wq_MemoryBlock::is_held(head_)) {
         // Views keep reading the old chain; this stream starts a new one.
         drop_chain();
+        init_head(block_size_);
+    } else if (head_->capacity > block_size_ && !head_->raw && head_->owns) {
+        // A block made by contiguous() goes back at once.
+        wq_MemoryBlock::release(head_);
         init_head(block_size_);
     } else if (head_->next) {
         wq_MemoryBlock::release(head_->next);

@@ -823,6 +823,9 @@ namespace {
 constexpr uint32_t kGraceAfter = 65536;
 constexpr int64_t kGraceMs = 1;
 constexpr int64_t kTurnMs = 100;
+// A server reads a message this long into one block, so that the servant
+// gets its arrays where they lie instead of copies of them.
+constexpr uint32_t kOnePieceFrom = 1u << 20;
 } // namespace
 
 // The watcher's count of waiting circuits changes with the exchange that
@@ -1039,6 +1042,8 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
         fail_protocol(new CORBA::IMP_LIMIT(1, COMPLETED_MAYBE, t), env);
         return 0;
     }
+    if (server_ && total >= kOnePieceFrom)
+        (void)s.contiguous(static_cast<uint32_t>(total), loose); // else it is read in blocks
     r = fill(s, static_cast<uint32_t>(total), loose, turn, env);
     if (r == Incomplete)
         keep_partial(s, static_cast<uint32_t>(total));

@@ -403,10 +403,10 @@ void wq_reader_thread_action(void *arg)
             wq_dispatch_message(*st, h.type, sink);
         }
         bool large = large_in || st->out.size_written() >= kLargeMessage;
-        // Blocks chained for a long message go back now; a stream within its
-        // first block is reset by its next use (receive, reply).
+        // Blocks of a long message go back now; a stream within its first
+        // block is reset by its next use (receive, reply).
         for (CORBA::Stream *s : {&st->in, &st->out})
-            if (s->head() && s->head()->next)
+            if (s->head() && (s->head()->next || s->head()->capacity > s->block_size()))
                 s->reclaim();
         if (large_in)
             g_large_in_service.fetch_sub(1, std::memory_order_acq_rel);
