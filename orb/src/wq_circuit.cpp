@@ -824,8 +824,11 @@ constexpr uint32_t kGraceAfter = 65536;
 constexpr int64_t kGraceMs = 1;
 constexpr int64_t kTurnMs = 100;
 // A server reads a message this long into one block, so that the servant
-// gets its arrays where they lie instead of copies of them.
+// gets its arrays where they lie instead of copies of them; only once this
+// much of it is in, so that a header promising a long message reserves
+// nothing for it.
 constexpr uint32_t kOnePieceFrom = 1u << 20;
+constexpr uint32_t kOnePieceAfter = 65536;
 } // namespace
 
 // The watcher's count of waiting circuits changes with the exchange that
@@ -1042,7 +1045,7 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
         fail_protocol(new CORBA::IMP_LIMIT(1, COMPLETED_MAYBE, t), env);
         return 0;
     }
-    if (server_ && total >= kOnePieceFrom)
+    if (server_ && total >= kOnePieceFrom && s.write_offset() + loose >= kOnePieceAfter)
         (void)s.contiguous(static_cast<uint32_t>(total), loose); // else it is read in blocks
     r = fill(s, static_cast<uint32_t>(total), loose, turn, env);
     if (r == Incomplete)
