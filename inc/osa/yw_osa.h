@@ -213,6 +213,18 @@ inline void YW_P_cancelAllow()
     }
 }
 
+/* Holds cancellation off for a scope, for a step that owns something not
+ * linked anywhere yet (an event between its allocation and its queue):
+ * a stop asked meanwhile is acted on when the scope is left, after the
+ * step has queued or freed what it owns. */
+class YW_P_cancelHoldScope {
+public:
+    YW_P_cancelHoldScope() { YW_P_cancelHoldOff(); }
+    ~YW_P_cancelHoldScope() noexcept(false) { YW_P_cancelAllow(); }
+    YW_P_cancelHoldScope(const YW_P_cancelHoldScope &) = delete;
+    YW_P_cancelHoldScope &operator=(const YW_P_cancelHoldScope &) = delete;
+};
+
 /* SIGUSR1 asks the calling thread to end at its next wait; other signals
  * are ignored. */
 void YW_P_sigHandle(int sig);

@@ -72,6 +72,7 @@ YW_ret_t YW_svc_mng_sendEvent(const YW_svc_mng_t *svc, YW_event_value_t value, v
     YW_task_id_t id = __atomic_load_n(svc->taskid, __ATOMIC_ACQUIRE);
     if (id >= YW_TASK_MAX || !YW_task_tse_getTaskEventq(id))
         return YW_ERR_EVENTQ_NULL;
+    YW_P_cancelHoldScope hold; // the event is queued or freed before a stop is acted on
     YW_event_msg_t *m = YW_event_initEvent(nullptr, YW_EVENT_FLAG_FRW, value, data);
     if (!m)
         return YW_ERR_NO_MEM;

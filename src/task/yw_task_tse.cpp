@@ -933,6 +933,10 @@ YW_ret_t YW_task_sendEventMsg(YW_task_id_t id, YW_event_msg_t *emsg)
 
 YW_ret_t YW_sendTaskEvent(YW_task_id_t id, YW_event_flag_t flag, YW_event_value_t value, void *data)
 {
+    // A stop of the calling task is acted on once the event is queued or
+    // freed (the send's slot lock would otherwise act on it between them
+    // and lose the event when the queue is already gone).
+    YW_P_cancelHoldScope hold;
     YW_event_msg_t *m = YW_event_initEvent(nullptr, flag, value, data);
     if (!m)
         return YW_ERR_NO_MEM;
