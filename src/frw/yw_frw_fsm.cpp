@@ -155,6 +155,7 @@ YW_fsm_state_t YW_frw_fsm_state(void)
 
 YW_ret_t YW_frw_fsm_sendEvent(YW_event_value_t cmd, void *data)
 {
+    YW_P_cancelHoldScope hold; // the event is queued or freed before a stop is acted on
     YW_event_msg_t *m = YW_event_initEvent(nullptr, YW_EVENT_FLAG_FRW, cmd, data);
     if (!m) {
         YW_printf("%s: sending %x error=%d\n", __func__, (unsigned)cmd, (int)YW_ERR_NO_MEM);

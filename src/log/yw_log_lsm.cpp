@@ -124,6 +124,7 @@ extern "C" {
 
 YW_ret_t YW_log_lsm_sendEvent(YW_event_value_t value, void *data)
 {
+    YW_P_cancelHoldScope hold; // the event is queued or freed before a stop is acted on
     YW_event_msg_t *m = YW_event_initEvent(nullptr, YW_EVENT_FLAG_LSE, value, data);
     if (!m) {
         std::printf("%s:%d error=%d\n", __func__, __LINE__, (int)YW_ERR_NO_MEM);
