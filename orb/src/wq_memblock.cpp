@@ -3,6 +3,7 @@
 
 #include "corba_orb.h"
 #include "wq_lock.h"
+#include "wq_memtrim.h"
 
 #include <cstddef>
 #include <new>
@@ -66,6 +67,8 @@ void give_back_lent(wq_MemoryBlock *b)
         void *l = b->lender;
         b->lender = nullptr;
         g(l);
+        if (b->capacity >= wq_large_bytes)
+            wq_large_freed();
     }
 }
 
@@ -233,6 +236,9 @@ wq_MemoryBlock::~wq_MemoryBlock()
             delete[] raw;
         else
             delete[] data;
+        // A large buffer of the allocator's (one read in one piece).
+        if (!mapped && capacity >= wq_large_bytes)
+            wq_large_freed();
     }
     // The rest of the chain goes iteratively so long chains need no stack.
     wq_MemoryBlock *n = next;

@@ -3,6 +3,7 @@
 #include "corba_orb.h"
 #include "rtcorba.h"
 #include "wq_dispatch.h"
+#include "wq_memtrim.h"
 #include "wq_mthread.h"
 #include "wq_text.h"
 
@@ -19,53 +20,6 @@ namespace {
 
 // Reader threads alive, general and band together.
 std::atomic<uint32_t> g_readers{0};
-
-// After a message this large, memory that the allocator holds free for it
-// (what the servant allocated) is looked at.
-constexpr uint32_t kLargeMessage = 1u << 20;
-// Free memory the allocator may keep for reuse once no large message is in
-// service: the arguments and results of a 16 MiB call and the hole that the
-// allocator's small requests leave among them (one more such buffer), so
-// that repeated large calls reuse pages instead of mapping, zeroing and
-// unmapping them each time; beyond it the free memory goes back to the
-// system. With the blocks that the streams keep (16.25 MiB), memory after
-// large calls stays within 64 MiB of before.
-constexpr size_t kKeepFree = size_t(191) << 18; // 47.75 MiB
-// Allocations below this come from the allocator's arenas (and are reused);
-// the allocator's largest fixed value.
-constexpr int kMmapAbove = 32 << 20;
-// Large incoming messages in service now.
-std::atomic<int> g_large_in_service{0};
-std::atomic<bool> g_trimming{false};
-
-// The allocator's settings for a server: fixed thresholds (it would
-// otherwise raise them after the first large buffer is freed, and trim the
-// top of an arena on every free that leaves more than the trim threshold
-// there), and one arena, so that what one reader frees another reuses and
-// free memory is kept once, not once per reader. Set before the first
-// reader starts; the request path itself allocates nothing.
-void tune_allocator()
-{
-    static std::once_flag fixed;
-    std::call_once(fixed, [] {
-        ::mallopt(M_ARENA_MAX, 1);
-        ::mallopt(M_MMAP_THRESHOLD, kMmapAbove);
-        ::mallopt(M_TRIM_THRESHOLD, int(kKeepFree));
-    });
-}
-
-// After a large message: when no other large message is in service (what
-// they held is free then), free memory beyond the bound goes back. One
-// reader at a time looks; one that finds another looking goes on.
-void give_memory_back()
-{
-    if (g_large_in_service.load(std::memory_order_acquire) != 0 ||
-        g_trimming.exchange(true, std::memory_order_acquire))
-        return;
-    if (::mallinfo2().fordblks > kKeepFree)
-        ::malloc_trim(0);
-    g_trimming.store(false, std::memory_order_release);
-}
 
 wq_PriorityQueue<wq_MsgCircuit> &pool_of(bool band) { return band ? wq_msg_circuit_band_pool : wq_msg_circuit_pool; }
 
@@ -275,7 +229,7 @@ bool spawn_general_reader_if_short(uint32_t minimum, bool total = false)
 
 bool wq_spawn_reader(wq_ReaderStart *start, int priority)
 {
-    tune_allocator();
+    wq_memory_tune();
     uint32_t n = g_readers.load(std::memory_order_relaxed);
     do {
         if (n >= wq_max_reader_threads) {
@@ -395,23 +349,23 @@ void wq_reader_thread_action(void *arg)
             st->in.byte_order(order);
         if (st->in.read_offset() < 12)
             st->in.skip_read(12 - st->in.read_offset());
-        bool large_in = h.size >= kLargeMessage;
+        bool large_in = h.size >= wq_large_bytes;
         if (large_in)
-            g_large_in_service.fetch_add(1, std::memory_order_acq_rel);
+            wq_large_begin();
         {
             ReaderSink sink(*st, circuit);
             wq_dispatch_message(*st, h.type, sink);
         }
-        bool large = large_in || st->out.size_written() >= kLargeMessage;
+        bool large_out = !large_in && st->out.size_written() >= wq_large_bytes;
         // Blocks of a long message go back now; a stream within its first
         // block is reset by its next use (receive, reply).
         for (CORBA::Stream *s : {&st->in, &st->out})
             if (s->head() && (s->head()->next || s->head()->capacity > s->block_size()))
                 s->reclaim();
         if (large_in)
-            g_large_in_service.fetch_sub(1, std::memory_order_acq_rel);
-        if (large)
-            give_memory_back();
+            wq_large_end();
+        else if (large_out)
+            wq_large_freed();
         if (circuit) {
             // An ordered one-way kept its circuit until it was served; its
             // next message is read once it is there, like any other's.

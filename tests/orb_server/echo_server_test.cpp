@@ -321,8 +321,9 @@ TEST_F(EchoServer, FloodOfConnections)
         for (size_t i = 0; i < r.count; ++i) {
             int f = connect_to(port);
             ASSERT_GE(f, 0) << r.what;
-            if (r.bytes)
+            if (r.bytes) {
                 ASSERT_EQ(write(f, req.data(), r.bytes), ssize_t(r.bytes));
+            }
             held.push_back({f, r.closed});
         }
     clients_still_served();
@@ -555,14 +556,15 @@ TEST_F(EchoServer, MemoryOfLargeMessagesComesBack)
     clients_still_served();
     long before = rss_kib();
     // 100 echoes of 16 MiB over 4 connections at once, so that they land on
-    // several reader threads.
+    // several reader threads. Two of the clients are slow to read, so that
+    // their replies wait on the circuit and are freed after the service.
     Cdr big;
     big.u32(16u << 20);
     big.b.resize(big.b.size() + (16u << 20), 0xA5);
     std::atomic<int> answered{0};
     std::vector<std::thread> clients;
     for (int k = 0; k < 4; ++k)
-        clients.emplace_back([&] {
+        clients.emplace_back([&, slow = k % 2 == 1] {
             int fd = connect_to(port);
             timeval tv{20, 0};
             setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -570,6 +572,8 @@ TEST_F(EchoServer, MemoryOfLargeMessagesComesBack)
                 Bytes req = request(i, echo_key(), "echo_octets", big.b);
                 if (write(fd, req.data(), req.size()) != ssize_t(req.size()))
                     break;
+                if (slow)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 Bytes m = read_message(fd);
                 if (m.size() < big.b.size()) // the sequence came back
                     break;
@@ -786,10 +790,12 @@ TEST_F(EchoServer, PartialMessagesAndUnreadRepliesHoldNoReader)
             timeval tv{5, 0}; // a server that stops reading fails the test, not hangs it
             setsockopt(f, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
             hostile.push_back(f);
-            if (r.kind == Header)
+            if (r.kind == Header) {
                 ASSERT_EQ(write(f, header.data(), header.size()), ssize_t(header.size()));
-            if (r.kind == Unread)
+            }
+            if (r.kind == Unread) {
                 ASSERT_EQ(write(f, big.data(), big.size()), ssize_t(big.size()));
+            }
         }
         // The server has taken in what the hostile ones sent (its CPU time
         // stands still), so that what is measured is waiting, not work.

@@ -1,0 +1,22 @@
+// Free memory after large messages: the allocator keeps a bounded amount for
+// the next large message and gives the rest back to the system.
+#pragma once
+
+#include <cstdint>
+
+// Buffers and messages at least this long count as large.
+constexpr uint32_t wq_large_bytes = 1u << 20;
+
+// Fixes the allocator's settings for a server, once (before its first
+// reader starts).
+void wq_memory_tune();
+
+// A large message enters service / leaves it. Memory is looked at only when
+// none is in service, since what the others hold comes free with their end.
+void wq_large_begin();
+void wq_large_end();
+
+// A large buffer was freed outside a message's service (a reply sent by
+// another thread, a partial message dropped with its connection): free
+// memory beyond the bound goes back unless a large message is in service.
+void wq_large_freed();
