@@ -21,6 +21,15 @@ namespace {
 // Reader threads alive, general and band together.
 std::atomic<uint32_t> g_readers{0};
 
+// Blocks of a long message go back now, so that an idle reader holds none;
+// a stream within its first block is reset by its next use (receive, reply).
+void give_back_long(wq_ReaderState &st)
+{
+    for (CORBA::Stream *s : {&st.in, &st.out})
+        if (s->head() && (s->head()->next || s->head()->capacity > s->block_size()))
+            s->reclaim();
+}
+
 wq_PriorityQueue<wq_MsgCircuit> &pool_of(bool band) { return band ? wq_msg_circuit_band_pool : wq_msg_circuit_pool; }
 
 // Level 0: the general pool; b + 1: band b of the band pool.
@@ -339,6 +348,7 @@ void wq_reader_thread_action(void *arg)
             circuit->fail();
             circuit->shutdown_net();
             st->env.clear();
+            give_back_long(*st); // what a failed message had taken in
             wq_release_mc_out_of_pool(circuit);
             leave_band(*st);
             continue;
@@ -357,11 +367,7 @@ void wq_reader_thread_action(void *arg)
             wq_dispatch_message(*st, h.type, sink);
         }
         bool large_out = !large_in && st->out.size_written() >= wq_large_bytes;
-        // Blocks of a long message go back now; a stream within its first
-        // block is reset by its next use (receive, reply).
-        for (CORBA::Stream *s : {&st->in, &st->out})
-            if (s->head() && (s->head()->next || s->head()->capacity > s->block_size()))
-                s->reclaim();
+        give_back_long(*st);
         if (large_in)
             wq_large_end();
         else if (large_out)
