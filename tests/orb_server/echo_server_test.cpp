@@ -128,6 +128,17 @@ protected:
         EXPECT_EQ(run_client({bin("orb_echo_client"), ior_file}, out), 0) << out;
     }
 
+    // The server's resident size.
+    static long server_rss_kib()
+    {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::stol(line.substr(6));
+        return 0L;
+    }
+
     static inline pid_t pid = -1;
     static inline std::string ior_file, ior;
     static inline uint16_t port = 0;
@@ -552,16 +563,8 @@ TEST_F(EchoServer, MemoryOfLargeMessagesComesBack)
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizer's allocator keeps freed memory by design";
 #endif
-    auto rss_kib = [] {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(in, line))
-            if (line.rfind("VmRSS:", 0) == 0)
-                return std::stol(line.substr(6));
-        return 0L;
-    };
     clients_still_served();
-    const long before = rss_kib();
+    const long before = server_rss_kib();
     Cdr big;
     big.u32(16u << 20);
     big.b.resize(big.b.size() + (16u << 20), 0xA5);
@@ -611,7 +614,7 @@ TEST_F(EchoServer, MemoryOfLargeMessagesComesBack)
             t.join();
         EXPECT_EQ(done.load(), int(4 * r.calls));
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        long after = rss_kib();
+        long after = server_rss_kib();
         EXPECT_LE(after, before + 64 * 1024) << "before " << before << " KiB, after " << after << " KiB";
     }
     clients_still_served();
@@ -764,14 +767,6 @@ TEST_F(EchoServer, PartialMessagesAndUnreadRepliesHoldNoReader)
         {"requests sent a byte at a time, 300 ms apart", 280, Trickle},
         {"1 MiB echoes whose replies are never read", 260, Unread},
     };
-    auto rss_kib = [] {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(in, line))
-            if (line.rfind("VmRSS:", 0) == 0)
-                return std::stol(line.substr(6));
-        return 0L;
-    };
     // CPU time the server spends within `ms`.
     auto server_cpu_ms_in = [](int ms) {
         auto cpu = [] {
@@ -792,7 +787,7 @@ TEST_F(EchoServer, PartialMessagesAndUnreadRepliesHoldNoReader)
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
-        long rss_before = rss_kib();
+        long rss_before = server_rss_kib();
         std::vector<int> hostile;
         std::atomic<bool> stop{false};
         std::thread trickle;
@@ -860,7 +855,7 @@ TEST_F(EchoServer, PartialMessagesAndUnreadRepliesHoldNoReader)
         EXPECT_LT(worst_ms, 1000);
         EXPECT_LT(server_threads(), 128u); // not a reader per hostile connection
         // What waits is the replies themselves, and the start of each message.
-        EXPECT_LE(rss_kib(), rss_before + long(r.count) * (r.kind == Unread ? 1100 : 80) + 64 * 1024);
+        EXPECT_LE(server_rss_kib(), rss_before + long(r.count) * (r.kind == Unread ? 1100 : 80) + 64 * 1024);
         close(fd);
     }
     clients_still_served();
