@@ -19,4 +19,6 @@ void wq_large_end();
 // A large buffer was freed outside a message's service (a reply sent by
 // another thread, a partial message dropped with its connection): free
 // memory beyond the bound goes back unless a large message is in service.
+// Nothing is done in a process that has not tuned its allocator (one that
+// serves no requests).
 void wq_large_freed();

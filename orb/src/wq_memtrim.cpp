@@ -20,6 +20,9 @@ constexpr size_t kKeepFree = size_t(191) << 18; // 47.75 MiB
 // the allocator's largest fixed value.
 constexpr int kMmapAbove = 32 << 20;
 
+// Set once a server has fixed the allocator's settings; a process that
+// only calls out leaves its allocator to itself.
+std::atomic<bool> g_tuned{false};
 std::atomic<int> g_in_service{0};
 // One thread looks at a time; one that finds it busy leaves a mark, and the
 // looking thread looks once more before it stops.
@@ -40,6 +43,7 @@ void wq_memory_tune()
         ::mallopt(M_ARENA_MAX, 1);
         ::mallopt(M_MMAP_THRESHOLD, kMmapAbove);
         ::mallopt(M_TRIM_THRESHOLD, int(kKeepFree));
+        g_tuned.store(true, std::memory_order_release);
     });
 }
 
@@ -56,6 +60,8 @@ void wq_large_end()
 
 void wq_large_freed()
 {
+    if (!g_tuned.load(std::memory_order_acquire))
+        return;
     for (;;) {
         if (g_in_service.load(std::memory_order_acquire) != 0)
             return; // the last one to leave service looks
