@@ -139,6 +139,21 @@ protected:
         return 0L;
     }
 
+    // Calls add(x, 1) with request id `id` and reads the answer (empty when
+    // the call could not be sent or read); `took` is the time it took.
+    static Bytes timed_add(int fd, uint32_t id, uint32_t x, std::chrono::steady_clock::duration &took)
+    {
+        Cdr a;
+        a.u32(x).u32(1);
+        Bytes call = request(id, echo_key(), "add", a.b);
+        auto t0 = std::chrono::steady_clock::now();
+        Bytes m;
+        if (write(fd, call.data(), call.size()) == ssize_t(call.size()))
+            m = read_message(fd);
+        took = std::chrono::steady_clock::now() - t0;
+        return m;
+    }
+
     static inline pid_t pid = -1;
     static inline std::string ior_file, ior;
     static inline uint16_t port = 0;
@@ -400,17 +415,13 @@ TEST_F(EchoServer, ClientThatDoesNotReadItsRepliesStopsOnlyItself)
     ASSERT_GE(fd, 0);
     int slow = 0;
     for (uint32_t i = 0; i < 20; ++i) {
-        Cdr a;
-        a.u32(i).u32(1);
-        Bytes call = request(100 + i, echo_key(), "add", a.b);
-        auto t0 = std::chrono::steady_clock::now();
-        ASSERT_EQ(write(fd, call.data(), call.size()), ssize_t(call.size()));
-        Bytes m = read_message(fd);
+        std::chrono::steady_clock::duration took;
+        Bytes m = timed_add(fd, 100 + i, i, took);
         ASSERT_GE(m.size(), 20u) << i;
         Reply r = parse_reply(m);
         EXPECT_EQ(r.request_id, 100 + i);
         EXPECT_EQ(r.c.get32(r.body), i + 1);
-        slow += std::chrono::steady_clock::now() - t0 > std::chrono::seconds(2);
+        slow += took > std::chrono::seconds(2);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_EQ(slow, 0);
@@ -718,18 +729,10 @@ using namespace srv_test;
 // stays mostly with the server until it is read.
 int connect_small_window(uint16_t port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int small = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    timeval tv{5, 0}; // bounds the connect and every write
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
+    int fd = connect_to(port, 4096);
+    if (fd >= 0) {
+        timeval tv{5, 0}; // bounds every write
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     }
     return fd;
 }
@@ -837,13 +840,9 @@ TEST_F(EchoServer, PartialMessagesAndUnreadRepliesHoldNoReader)
         auto worst = std::chrono::steady_clock::duration::zero();
         int answered = 0;
         for (uint32_t i = 0; i < 40; ++i) {
-            Cdr a;
-            a.u32(i).u32(1);
-            Bytes call = request(100 + i, echo_key(), "add", a.b);
-            auto t0 = std::chrono::steady_clock::now();
-            ASSERT_EQ(write(fd, call.data(), call.size()), ssize_t(call.size()));
-            Bytes m = read_message(fd);
-            worst = std::max(worst, std::chrono::steady_clock::now() - t0);
+            std::chrono::steady_clock::duration took;
+            Bytes m = timed_add(fd, 100 + i, i, took);
+            worst = std::max(worst, took);
             ASSERT_GE(m.size(), 20u) << i;
             Reply rep = parse_reply(m);
             answered += rep.request_id == 100 + i && rep.c.get32(rep.body) == i + 1;

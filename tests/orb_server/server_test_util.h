@@ -266,10 +266,13 @@ inline uint16_t ior_port(std::string const &text)
 }
 
 // A connection to 127.0.0.1:port whose reads time out after 5 s; -1 when
-// it cannot be made.
-inline int connect_to(uint16_t port)
+// it cannot be made. A receive buffer size other than 0 is set before the
+// connection is made, so that it bounds the window the peer sees.
+inline int connect_to(uint16_t port, int rcvbuf = 0)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (rcvbuf)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
