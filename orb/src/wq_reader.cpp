@@ -8,8 +8,6 @@
 #include "wq_text.h"
 
 #include <cstdio>
-#include <malloc.h>
-#include <mutex>
 #include <cstring>
 
 wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_pool(1);
