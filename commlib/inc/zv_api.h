@@ -42,6 +42,7 @@ typedef struct zv_dx_transfer *DX_transfer;
 #define SMB__BAD_OFFSET      ZV_ERR(ZV_FAC_SMB, 0x19) /* unaligned or beyond the area */
 #define SMB__BAD_INDEX       ZV_ERR(ZV_FAC_SMB, 0x1A) /* area index out of range */
 #define SMB__AREA_LOST       ZV_ERR(ZV_FAC_SMB, 0x1B) /* truncated, replaced or removed under its users */
+#define SMB__HELD            ZV_ERR(ZV_FAC_SMB, 0x1C) /* claimed by another live process */
 #define DX__NULL_HANDLE      ZV_ERR(ZV_FAC_DX, 0x01)
 #define DX__OUT_OF_BOUNDS    ZV_ERR(ZV_FAC_DX, 0x02)
 #define DX__BAD_ARG          ZV_ERR(ZV_FAC_DX, 0x03)
@@ -90,6 +91,15 @@ ZV_status_t smb_access_release(SMB_access_handle access);
 ZV_status_t smb_check(SMB_handle handle, uint32_t flags);
 ZV_status_t smb_stat(const char *name, uint64_t *pSize, char *file, size_t fileLen);
 ZV_status_t smb_remove(const char *name);
+/* An area's owner claims it with smb_lock: an exclusive lock on the area's
+ * object, held while the handle stays open and let go by the system when
+ * the process ends. SMB__HELD when another open handle holds it (another
+ * live process, or another handle of this one); holder then names the
+ * process ("process <pid> (<command>)") when it can be found. smb_holder
+ * asks the same of a named area without claiming it: 0 when nobody holds
+ * it, SMB__HELD, or another code (SMB__NOT_FOUND when there is no area). */
+ZV_status_t smb_lock(SMB_handle handle, char *holder, size_t holderLen);
+ZV_status_t smb_holder(const char *name, char *holder, size_t holderLen);
 ZV_status_t smb_access_write_u64(SMB_access_handle access, uint32_t area, uint32_t reserved, uint64_t offset,
                                  uint64_t value);
 

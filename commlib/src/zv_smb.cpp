@@ -1,7 +1,9 @@
 // Named shared-memory areas as POSIX shared-memory objects of this machine,
 // and word access to them.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,8 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "zv_internal.h"
@@ -114,6 +118,56 @@ ZV_status_t openSized(const char *name, uint64_t size, int &fdOut, CancelHold &h
         hold.allowed([] { std::this_thread::sleep_for(std::chrono::microseconds(200)); });
         cut.armed = false;
     }
+}
+
+// Names the process holding the lock on the object open at fd, from the
+// system's list of locks: "process <pid> (<command>)", or "another user"
+// when it is not listed.
+void describeHolder(int fd, char *out, size_t len)
+{
+    if (!out || len == 0)
+        return;
+    std::snprintf(out, len, "another user");
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return;
+    char dev[64];
+    std::snprintf(dev, sizeof dev, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  (unsigned long long)st.st_ino);
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    for (int i = 0; i < 100000 && std::getline(locks, line); i++) {
+        // "<n>: FLOCK  ADVISORY  WRITE <pid> <major>:<minor>:<inode> <start> <end>"
+        std::istringstream in(line);
+        std::string n, kind, mode, access, pid, where;
+        if (!(in >> n >> kind) || kind != "FLOCK" || !(in >> mode >> access >> pid >> where) || where != dev)
+            continue;
+        long p = std::atol(pid.c_str());
+        if (p <= 0)
+            continue;
+        std::string comm;
+        std::ifstream c("/proc/" + std::to_string(p) + "/comm");
+        std::getline(c, comm);
+        if (comm.size() > 64)
+            comm.resize(64);
+        std::snprintf(out, len, "process %ld (%s)", p, comm.empty() ? "?" : comm.c_str());
+        return;
+    }
+}
+
+// An exclusive lock on the object open at fd, without waiting.
+ZV_status_t lockObject(int fd, char *holder, size_t holderLen)
+{
+    int r;
+    do
+        r = flock(fd, LOCK_EX | LOCK_NB);
+    while (r != 0 && errno == EINTR);
+    if (r == 0)
+        return 0;
+    if (errno != EWOULDBLOCK)
+        return SMB__SYSTEM;
+    describeHolder(fd, holder, holderLen);
+    return SMB__HELD;
 }
 
 } // namespace
@@ -360,6 +414,32 @@ ZV_status_t smb_access_write_u64(SMB_access_handle access, uint32_t area, uint32
     // before (a transferred message) is visible to a reader that sees it.
     std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t *>(m.base + offset)).store(value, std::memory_order_release);
     return mappingLost(m) ? SMB__AREA_LOST : 0;
+}
+
+ZV_status_t smb_lock(SMB_handle handle, char *holder, size_t holderLen)
+{
+    CancelHold hold;
+    zv_smb *h = liveArea(handle);
+    if (!h || h->fd < 0)
+        return SMB__NULL_HANDLE;
+    return lockObject(h->fd, holder, holderLen);
+}
+
+ZV_status_t smb_holder(const char *name, char *holder, size_t holderLen)
+{
+    CancelHold hold;
+    if (!name)
+        return SMB__BAD_ARG;
+    std::string obj;
+    if (ZV_status_t r = objectName(name, obj))
+        return r;
+    int fd = shm_open(obj.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return errno == ENOENT ? SMB__NOT_FOUND : SMB__SYSTEM;
+    // Taken and let go at once: held only when somebody else holds it.
+    ZV_status_t r = lockObject(fd, holder, holderLen);
+    close(fd); // lets go of the lock taken
+    return r;
 }
 
 ZV_status_t smb_check(SMB_handle handle, uint32_t flags)

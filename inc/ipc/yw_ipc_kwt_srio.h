@@ -48,6 +48,41 @@
 /* the dx_modify flags the transport passes: offsets, count, poll, start */
 #define YW_IPC_KWT_SRIO_DX_MODIFY 0x7011u
 
+/* Control-area word N+3 (N the ring length): the number of the first frame a
+ * transmit end sends on a new link, written by it into both control areas
+ * once the receive end has answered its SYNC and before any descriptor of
+ * the link. Low 32 bits the number, high 32 bits its complement. */
+#define YW_IPC_KWT_SRIO_SEQ_WORD(n) ((YW_int64_t)(n) + 3)
+#define YW_IPC_KWT_SRIO_SEQ_make(seq) \
+    ((((YW_uint64_t)(YW_uint32_t)~(YW_uint32_t)(seq)) << 32) | (YW_uint64_t)(YW_uint32_t)(seq))
+#define YW_IPC_KWT_SRIO_SEQ_ok(w) ((YW_uint32_t)((w) >> 32) == (YW_uint32_t)~(YW_uint32_t)(w))
+
+/* Kinds of link lines. Each kind is printed at most about once a second per
+ * channel; one held back is counted, and the latest of them is printed, with
+ * that count, once the second is over. */
+enum yw_ipc_kwt_srio_line_kind {
+    YW_SRIO_LINE_RESYNC,    /* the receive end resynchronises the link */
+    YW_SRIO_LINE_FRAME,     /* duplicates dropped */
+    YW_SRIO_LINE_NUMBER,    /* the sender's numbering taken */
+    YW_SRIO_LINE_SYNCED,    /* a handshake completed */
+    YW_SRIO_LINE_SENDER,    /* the sender finds its ring or mailbox written over */
+    YW_SRIO_LINE_AGAIN,     /* messages sent again on a new link */
+    YW_SRIO_LINE_LOST,      /* messages counted lost */
+    YW_SRIO_LINE_FAULT,     /* an area lost or faulted: link down */
+    YW_SRIO_LINE_ACK,       /* a descriptor sent is not acknowledged in time */
+    YW_SRIO_LINE_SLOT,      /* a slot written over before its acknowledgement */
+    YW_SRIO_LINE_AREA,      /* set-up: an area refused, held or made again */
+    YW_SRIO_LINE_KINDS
+};
+
+/* The limiter of one kind of line of a channel (under the connection's
+ * lineLock). */
+typedef struct yw_ipc_kwt_srio_line_gate {
+    YW_int64_t last;     /* when one was last printed (monotonic ns; 0: never) */
+    YW_uint64_t held;    /* held back since */
+    char text[320];      /* the latest one held back */
+} YW_ipc_kwt_srio_line_gate_t;
+
 typedef struct yw_ipc_kwt_srio_connection {
     YW_ipc_t *ipc;
     std::atomic<int> status;
@@ -153,6 +188,22 @@ typedef struct yw_ipc_kwt_srio_connection {
      * handshake, so that no reset falls between reading and advancing a ring
      * position. Taken before BUSY; never taken while BUSY is held. */
     std::mutex ringLock;
+    /* receive end: frames of the link before dupUntil were delivered already
+     * (sent again); seqFloor is the first frame delivered since the
+     * sender's numbering was last taken */
+    YW_uint32_t dupUntil;
+    YW_uint32_t seqFloor;
+    /* receive end: a first frame number refused so many links in a row */
+    YW_uint32_t refusedSeq;
+    int refusedRun;
+    /* the own areas were found held by another live user (its process id,
+     * 0: none): the channel is refused, with one line per holder */
+    int heldBy;
+    /* sender: messages kept to be sent again on new links, in all */
+    YW_uint64_t keptTotal;
+    /* link lines, one limiter per kind */
+    std::mutex lineLock;
+    YW_ipc_kwt_srio_line_gate_t lines[YW_SRIO_LINE_KINDS];
     /* handshake retry thread: one per connection, joined at release */
     std::mutex clientLock;
     std::thread client;

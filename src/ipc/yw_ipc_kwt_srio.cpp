@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -78,16 +79,37 @@ ZV_status_t yw_srio_createOrAttach(const char *name, YW_uint32_t flags, YW_uint6
     return r;
 }
 
-// Creates or attaches an area of this compute element and maps it. One of
-// another size, or one cut short, is left from an earlier run or damaged:
-// it is made again at the configured size (a peer still attached to the old
-// one finds it replaced and sets up again).
-ZV_status_t yw_srio_localArea(const char *name, YW_uint32_t flags, YW_uint64_t size, SMB_handle *h, SMB_handle *map,
-                              void **addr, bool *remade = nullptr)
+// An own area held by another live user (a second node of the same
+// identity, or a second channel of this one on the same areas): the channel
+// is refused, with one line for each holder, and nothing of the area is
+// touched.
+ZV_status_t yw_srio_refuseHeld(YW_ipc_kwt_srio_connection_t *conn, const char *name, const char *holder)
 {
+    int pid = 0;
+    if (std::sscanf(holder, "process %d", &pid) != 1 || pid == 0)
+        pid = -1;
+    if (conn->heldBy != pid)
+        std::printf("%s:%d ipc %s refused: area %s is held by %s, a live user of the same areas\n", __func__,
+                    __LINE__, conn->ipc->cfg->name, name, holder);
+    conn->heldBy = pid;
+    return SMB__HELD;
+}
+
+// Creates or attaches an area of this compute element, claims it for this
+// process (a lock on its object, let go when the process ends) and maps it.
+// One of another size, or one cut short, is left from an earlier run or
+// damaged: unless a live user holds it, it is made again at the configured
+// size (a peer still attached to the old one finds it replaced and sets up
+// again).
+ZV_status_t yw_srio_localArea(YW_ipc_kwt_srio_connection_t *conn, const char *name, YW_uint32_t flags,
+                              YW_uint64_t size, SMB_handle *h, SMB_handle *map, void **addr, bool *remade = nullptr)
+{
+    char holder[128] = "";
     // (An area still 0 bytes long may be one the peer is making right now:
     // the attach waits for it to be sized first.)
     ZV_status_t r = yw_srio_createOrAttach(name, flags, size, ce_getid(), h);
+    if ((r == SMB__SIZE_MISMATCH || r == SMB__NOT_SIZED) && smb_holder(name, holder, sizeof holder) == SMB__HELD)
+        return yw_srio_refuseHeld(conn, name, holder);
     if (r == SMB__SIZE_MISMATCH || r == SMB__NOT_SIZED) {
         if (remade)
             *remade = true;
@@ -97,6 +119,11 @@ ZV_status_t yw_srio_localArea(const char *name, YW_uint32_t flags, YW_uint64_t s
         std::printf("%s:%d area %s (%s): made again at %" PRIu64 " bytes%s\n", __func__, __LINE__, name, what, size,
                     d == 0 ? "" : " (cannot remove it)");
         r = yw_srio_createOrAttach(name, flags, size, ce_getid(), h);
+    }
+    if (r == 0 && smb_lock(*h, holder, sizeof holder) == SMB__HELD) {
+        smb_close(*h, 0);
+        *h = nullptr;
+        return yw_srio_refuseHeld(conn, name, holder);
     }
     if (r == 0)
         r = smb_open(name, flags, 0, size, 0, 0, addr, map);
@@ -163,6 +190,64 @@ bool yw_srio_areasLost(const YW_ipc_kwt_srio_connection_t *conn)
 }
 
 } // namespace
+
+namespace {
+
+// Lines of one kind of a channel come at most this often.
+constexpr YW_int64_t YW_SRIO_LINE_GAP_NS = 1000000000LL;
+
+YW_int64_t yw_srio_coarseNs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    return (YW_int64_t)t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+// Prints a line (its newline replaced) with the count of like lines not
+// printed before it; lineLock held.
+void yw_srio_printLine(YW_ipc_kwt_srio_line_gate_t &g, const char *text, YW_uint64_t notShown, YW_int64_t now)
+{
+    size_t n = std::strlen(text);
+    while (n > 0 && text[n - 1] == '\n')
+        n--;
+    if (notShown)
+        std::printf("%.*s (%" PRIu64 " like lines not shown before it)\n", (int)n, text, notShown);
+    else
+        std::printf("%.*s\n", (int)n, text);
+    g.last = now;
+    g.held = 0;
+}
+
+} // namespace
+
+void yw_srio_line(YW_ipc_kwt_srio_connection_t *conn, int kind, const char *fmt, ...)
+{
+    if (kind < 0 || kind >= YW_SRIO_LINE_KINDS)
+        return;
+    char text[sizeof(YW_ipc_kwt_srio_line_gate_t::text)];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    const YW_int64_t now = yw_srio_coarseNs();
+    std::lock_guard<std::mutex> g(conn->lineLock);
+    YW_ipc_kwt_srio_line_gate_t &l = conn->lines[kind];
+    if (l.last != 0 && now - l.last < YW_SRIO_LINE_GAP_NS) {
+        l.held++;
+        std::memcpy(l.text, text, sizeof text);
+        return;
+    }
+    yw_srio_printLine(l, text, l.held, now);
+}
+
+void yw_srio_flushLines(YW_ipc_kwt_srio_connection_t *conn)
+{
+    const YW_int64_t now = yw_srio_coarseNs();
+    std::lock_guard<std::mutex> g(conn->lineLock);
+    for (YW_ipc_kwt_srio_line_gate_t &l : conn->lines)
+        if (l.held > 0 && now - l.last >= YW_SRIO_LINE_GAP_NS)
+            yw_srio_printLine(l, l.text, l.held - 1, now);
+}
 
 // After an access: a fault on an area takes the link down; true then.
 bool yw_srio_faultAfter(YW_ipc_kwt_srio_connection_t *conn, const char *func, int line)
@@ -250,8 +335,8 @@ void yw_srio_countLost(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t n)
     if (n == 0)
         return;
     yw_srio_count(conn, &YW_ipc_status_t::lost, (YW_int64_t)n);
-    std::printf("%s:%d ipc %s %" PRIu64 " sent messages lost with area %s (%" PRIu64 " so far)\n", __func__, __LINE__,
-                conn->ipc->cfg->name, n, conn->names[0], (YW_uint64_t)YW_stat_get(conn->ipc->status.lost));
+    yw_srio_line(conn, YW_SRIO_LINE_LOST, "%s:%d ipc %s %" PRIu64 " sent messages lost with area %s (%" PRIu64 " so far)\n",
+                 __func__, __LINE__, conn->ipc->cfg->name, n, conn->names[0], (YW_uint64_t)YW_stat_get(conn->ipc->status.lost));
 }
 
 // Sender (flow-controlled), ringLock and BUSY held: what the ring holds and
@@ -303,8 +388,10 @@ void yw_srio_retain(YW_ipc_kwt_srio_connection_t *conn)
     conn->againHead = 0;
     conn->againCount = k;
     yw_srio_countLost(conn, keep.size() - k);
-    std::printf("%s:%d ipc %s %zu messages not acknowledged on the last link are sent again\n", __func__, __LINE__,
-                conn->ipc->cfg->name, fresh);
+    conn->keptTotal += fresh;
+    yw_srio_line(conn, YW_SRIO_LINE_AGAIN,
+                 "%s:%d ipc %s %zu messages not acknowledged on the last link are sent again (%" PRIu64 " so far)\n",
+                 __func__, __LINE__, conn->ipc->cfg->name, fresh, conn->keptTotal);
 }
 
 } // namespace
@@ -425,11 +512,11 @@ ZV_status_t yw_srio_setupLocal(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ipc
     const bool tx = yw_srio_isTx(ipc);
     int ceid = (int)(YW_int32_t)ce_getid();
     yw_srio_areaName(conn->names[0], c->address.local.srio.port, 0, ceid, tx);
-    ZV_status_t r = yw_srio_localArea(conn->names[0], YW_SRIO_DATA_FLAGS, conn->data_size, &conn->local_smbs[0],
+    ZV_status_t r = yw_srio_localArea(conn, conn->names[0], YW_SRIO_DATA_FLAGS, conn->data_size, &conn->local_smbs[0],
                                       &conn->local_maps[0], reinterpret_cast<void **>(&conn->buffer), &conn->dataLost);
     if (r == 0) {
         yw_srio_areaName(conn->names[1], c->address.local.srio.port, 1, ceid, tx);
-        r = yw_srio_localArea(conn->names[1], YW_SRIO_CTRL_FLAGS, conn->ctrl_size, &conn->local_smbs[1],
+        r = yw_srio_localArea(conn, conn->names[1], YW_SRIO_CTRL_FLAGS, conn->ctrl_size, &conn->local_smbs[1],
                               &conn->local_maps[1], reinterpret_cast<void **>(&conn->descriptors));
     }
     if (r == 0)
@@ -459,11 +546,11 @@ ZV_status_t yw_srio_setupRemote(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_t *ip
     // The own areas first: each end makes its own again when they are
     // unusable, and then the peer's can come right.
     yw_srio_areaName(conn->names[0], loc.port, 0, ceid, tx);
-    ZV_status_t r = yw_srio_localArea(conn->names[0], YW_SRIO_DATA_FLAGS, conn->data_size, &conn->local_smbs[0],
+    ZV_status_t r = yw_srio_localArea(conn, conn->names[0], YW_SRIO_DATA_FLAGS, conn->data_size, &conn->local_smbs[0],
                                       &conn->local_maps[0], reinterpret_cast<void **>(&conn->buffer), &conn->dataLost);
     if (r == 0) {
         yw_srio_areaName(conn->names[1], loc.port, 1, ceid, tx);
-        r = yw_srio_localArea(conn->names[1], YW_SRIO_CTRL_FLAGS, conn->ctrl_size, &conn->local_smbs[1],
+        r = yw_srio_localArea(conn, conn->names[1], YW_SRIO_CTRL_FLAGS, conn->ctrl_size, &conn->local_smbs[1],
                               &conn->local_maps[1], reinterpret_cast<void **>(&conn->descriptors));
     }
     // The peer's areas: a transmit end's remote areas are the receive end's
@@ -594,6 +681,37 @@ YW_ret_t yw_srio_listRx(YW_ipc_t *ipc, const char *func)
 }
 
 } // namespace
+
+int yw_srio_giveFirstFrame(YW_ipc_kwt_srio_connection_t *conn)
+{
+    YW_ipc_t *ipc = conn->ipc;
+    if (!yw_srio_has(ipc, YW_IPC_FLAGS_FRAMED) || !yw_srio_isTx(ipc))
+        return YW_SUCCESS;
+    // Sent again first, then what is queued, then what is sent next.
+    YW_uint32_t first = ipc->tx.seqno;
+    YW_uint64_t off = 0, len = 0;
+    bool stored = false;
+    if (conn->againCount > 0) {
+        const YW_uint64_t d = conn->again[conn->againHead];
+        off = YW_IPC_KWT_SRIO_BD_OFFSET(d);
+        len = YW_IPC_KWT_SRIO_BD_SIZE(d);
+        stored = true;
+    } else {
+        YW_pos_t o = 0;
+        YW_size_t l = 0;
+        if (YW_ipc_buffer_peek(&conn->txring, &o, &l) == YW_SUCCESS) {
+            off = (YW_uint64_t)o;
+            len = (YW_uint64_t)l;
+            stored = true;
+        }
+    }
+    if (stored && conn->buffer && yw_srio_descriptorOk(conn, off, len)) {
+        YW_uint32_t flen = 0;
+        YW_ipc_frame_getHeader(conn->buffer + off, &first, &flen);
+    }
+    return YW_ipc_kwt_srio_write_u64(conn, YW_IPC_KWT_SRIO_SEQ_WORD(conn->descriptors_size),
+                                     YW_IPC_KWT_SRIO_SEQ_make(first));
+}
 
 YW_ipc_kwt_srio_busy::YW_ipc_kwt_srio_busy(YW_ipc_kwt_srio_connection_t *c, long spins) : m_conn(c), m_held(false)
 {
@@ -805,6 +923,7 @@ int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_
         conn->sentStale = conn->sent != nullptr;
     }
     yw_srio_resetRings(conn, keep);
+    conn->heldBy = 0;
     conn->dataLost = false;
     conn->wasSetUp = true;
     yw_srio_attachRings(conn, conn->buffer);
@@ -827,6 +946,7 @@ int YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn)
     YW_ipc_kwt_srio_busy hold(conn, -1);
     yw_srio_unlink(conn);
     yw_srio_attachRings(conn, nullptr);
+    yw_srio_flushLines(conn);
     ZV_status_t r = yw_srio_closeAll(conn);
     conn->partner = nullptr;
     conn->synced.store(0);
@@ -859,6 +979,7 @@ void YW_ipc_kwt_srio_resetLink(YW_ipc_kwt_srio_connection_t *conn)
     yw_srio_resetRings(conn, true);
 }
 
+
 // Looks at the areas' objects themselves (size, and whether their names
 // still lead to them) about once a second: a cut that no access has met
 // yet, or an area replaced, is a link fault too. BUSY or ringLock held.
@@ -870,6 +991,7 @@ void YW_ipc_kwt_srio_checkAreas(YW_ipc_kwt_srio_connection_t *conn)
     YW_int64_t last = conn->lastCheck.load();
     if (now - last < 1000000000LL || !conn->lastCheck.compare_exchange_strong(last, now))
         return;
+    yw_srio_flushLines(conn); // lines held back meanwhile
     // The handles are read under BUSY: an in-process partner going away
     // takes its areas from this connection under it.
     YW_ipc_kwt_srio_busy hold(conn);
@@ -898,13 +1020,15 @@ void YW_ipc_kwt_srio_linkFault(YW_ipc_kwt_srio_connection_t *conn, const char *f
             continue;
         char what[192];
         yw_srio_describeArea(what, sizeof what, conn->names[i], i % 2 ? conn->ctrl_size : conn->data_size);
-        std::printf("%s:%d ipc %s area %s (%s) lost: link down\n", func, line, name, conn->names[i], what);
+        yw_srio_line(conn, YW_SRIO_LINE_FAULT, "%s:%d ipc %s area %s (%s) lost: link down\n", func, line, name,
+                     conn->names[i], what);
         if (i == 0)
             conn->dataLost = true;
         named = true;
     }
     if (!named)
-        std::printf("%s:%d ipc %s fault 0x%x on areas %s %s %s %s: link down\n", func, line, name, code,
+        yw_srio_line(conn, YW_SRIO_LINE_FAULT, "%s:%d ipc %s fault 0x%x on areas %s %s %s %s: link down\n", func, line,
+                     name, code,
                     conn->names[0], conn->names[1], conn->names[2], conn->names[3]);
 }
 
@@ -1018,7 +1142,8 @@ void YW_ipc_kwt_srio_watchMailbox(YW_ipc_kwt_srio_connection_t *conn)
     // A SYNC: the receive end started again or asks to resynchronise. Any
     // other word was not written by it.
     if (m != YW_IPC_KWT_SRIO_MSG_SYNC) {
-        std::printf("%s:%d ipc %s mailbox word %" PRIx64 ": link resynchronised\n", __func__, __LINE__,
+        yw_srio_line(conn, YW_SRIO_LINE_SENDER, "%s:%d ipc %s mailbox word %" PRIx64 ": link resynchronised\n", __func__,
+                     __LINE__,
                     conn->ipc->cfg->name, m);
         yw_srio_count(conn, &YW_ipc_status_t::resyncs);
     }
@@ -1074,7 +1199,8 @@ void yw_srio_boundAck(YW_ipc_kwt_srio_connection_t *conn, bool progress)
     yw_srio_count(conn, &YW_ipc_status_t::linkFaults);
     yw_srio_count(conn, &YW_ipc_status_t::resyncs);
     conn->synced.store(0);
-    std::printf("%s:%d ipc %s descriptor %" PRIx64 " in slot %" PRId64 " of area %s neither taken nor acknowledged "
+    yw_srio_line(conn, YW_SRIO_LINE_ACK,
+                "%s:%d ipc %s descriptor %" PRIx64 " in slot %" PRId64 " of area %s neither taken nor acknowledged "
                 "within %lld ms: link fault, resynchronised\n",
                 __func__, __LINE__, conn->ipc->cfg->name, conn->sent[pop], pop, conn->names[3],
                 (long long)(YW_SRIO_ACK_BOUND_NS / 1000000));
@@ -1106,7 +1232,8 @@ YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn
             break; // nothing sent there, or not acknowledged yet
         if (w != (d & ~YW_IPC_KWT_SRIO_BD_BUSY)) {
             // Neither the descriptor sent nor its acknowledgement.
-            std::printf("%s:%d ipc %s slot %" PRId64 " holds %" PRIx64 ", sent %" PRIx64 ": link resynchronised\n",
+            yw_srio_line(conn, YW_SRIO_LINE_SENDER,
+                         "%s:%d ipc %s slot %" PRId64 " holds %" PRIx64 ", sent %" PRIx64 ": link resynchronised\n",
                         __func__, __LINE__, conn->ipc->cfg->name, pop, w, d);
             yw_srio_count(conn, &YW_ipc_status_t::resyncs);
             conn->synced.store(0);

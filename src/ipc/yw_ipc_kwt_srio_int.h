@@ -75,10 +75,21 @@ inline void yw_srio_count(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t YW_ipc_
 }
 
 /* yw_ipc_kwt_srio.cpp */
+// Prints a link line of one kind (yw_ipc_kwt_srio_line_kind) for the
+// connection's channel, unless one of that kind was printed less than a
+// second ago: then it is held back and counted.
+void yw_srio_line(YW_ipc_kwt_srio_connection_t *conn, int kind, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+// Prints the latest line held back of each kind whose second is over.
+void yw_srio_flushLines(YW_ipc_kwt_srio_connection_t *conn);
 // After an access: a fault on an area takes the link down; true then.
 bool yw_srio_faultAfter(YW_ipc_kwt_srio_connection_t *conn, const char *func, int line);
 // Filled entries of a ring's FIFO (queued, not yet taken off).
 YW_uint64_t yw_srio_queued(YW_ipc_buffer_t *b);
+// Sender, a new link's rings reset (ringLock and BUSY held): writes the
+// number of the first frame it sends on the link into the peer's control
+// area (framed channels), before any descriptor of the link.
+int yw_srio_giveFirstFrame(YW_ipc_kwt_srio_connection_t *conn);
 // Descriptor ring and channel rings empty again (ringLock and BUSY held).
 void yw_srio_resetRings(YW_ipc_kwt_srio_connection_t *conn, bool keepQueued);
 

@@ -44,7 +44,8 @@ void yw_srio_lostWithRing(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t queued
     if (n == 0)
         return;
     yw_srio_count(conn, &YW_ipc_status_t::lost, (YW_int64_t)n);
-    std::printf("%s:%d ipc %s %" PRIu64 " received messages lost with the ring of area %s (%" PRId64 " so far)\n",
+    yw_srio_line(conn, YW_SRIO_LINE_LOST,
+                 "%s:%d ipc %s %" PRIu64 " received messages lost with the ring of area %s (%" PRId64 " so far)\n",
                 __func__, __LINE__, conn->ipc->cfg->name, n, conn->names[1],
                 (YW_int64_t)YW_stat_get(conn->ipc->status.lost));
 }
@@ -84,17 +85,17 @@ void yw_srio_onMailbox(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t msg)
     // Older numbers sent again are dropped as duplicates; a sender that
     // started again from 0 is recognised by its first message.
     yw_srio_endDuplicates(conn);
-    if (conn->seqKnown)
-        conn->seqNext = conn->ipc->rx.seqno;
     conn->resyncing = false;
     conn->fresh = true;
+    // The sender writes the number of its first frame after this answer.
+    yw_srio_word(conn, YW_IPC_KWT_SRIO_SEQ_WORD(conn->descriptors_size)).store(0, std::memory_order_release);
     // Taken and not delivered: not acknowledged, so they come again.
     conn->dropped += yw_srio_queued(&conn->rxring);
     yw_srio_lostWithRing(conn, yw_srio_queued(&conn->rxring));
     YW_ipc_kwt_srio_resetLink(conn);
     if (YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC_ACK) == YW_SUCCESS) {
         conn->synced.store(1);
-        std::printf("%s:%d ipc %s synced\n", __func__, __LINE__, conn->ipc->cfg->name);
+        yw_srio_line(conn, YW_SRIO_LINE_SYNCED, "%s:%d ipc %s synced\n", __func__, __LINE__, conn->ipc->cfg->name);
     }
 }
 
@@ -116,7 +117,7 @@ void yw_srio_resync(YW_ipc_kwt_srio_connection_t *conn, const char *func, int li
     conn->resyncing = true;
     conn->synced.store(0);
     YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC);
-    std::printf("%s:%d ipc %s %s %" PRIx64 " at slot %" PRId64 ": link resynchronised, %" PRIu64
+    yw_srio_line(conn, YW_SRIO_LINE_RESYNC, "%s:%d ipc %s %s %" PRIx64 " at slot %" PRId64 ": link resynchronised, %" PRIu64
                 " taken messages dropped to come again\n",
                 func, line, conn->ipc->cfg->name, what, word, slot, dropped);
 }
@@ -140,7 +141,8 @@ void yw_srio_endDuplicates(YW_ipc_kwt_srio_connection_t *conn)
 {
     if (conn->dupRun == 0)
         return;
-    std::printf("%s:%d ipc %s %" PRIu64 " duplicate messages dropped (frames %u to %u), %" PRIu64 " so far\n",
+    yw_srio_line(conn, YW_SRIO_LINE_FRAME,
+                 "%s:%d ipc %s %" PRIu64 " duplicate messages dropped (frames %u to %u), %" PRIu64 " so far\n",
                 __func__, __LINE__, conn->ipc->cfg->name, conn->dupRun, (unsigned)conn->dupFirst,
                 (unsigned)conn->dupLast, (YW_uint64_t)YW_stat_get(conn->ipc->status.duplicates));
     conn->dupRun = 0;
@@ -152,11 +154,66 @@ namespace {
 enum yw_srio_take { YW_SRIO_BAD, YW_SRIO_TAKE, YW_SRIO_DUPLICATE };
 
 
+// Receive end, at the first frame of a link: where the numbering goes on.
+// The number due is the one after the last delivered. The sender gave the
+// number of its first frame in the handshake; frames from there up to the
+// one due were delivered already and come again (dropped, counted as
+// duplicates) when they are within a ring behind it and after the first
+// frame delivered in the current numbering. Any other number the sender
+// gave is its numbering now, taken with one line: a sender started again,
+// or one whose earlier frames were counted lost. Without a number from the
+// handshake (its word damaged) the same holds for the frame's own number,
+// but only frame 0 (a sender started again) starts a numbering, or a number
+// refused so at the start of three links in a row.
+bool yw_srio_linkStart(YW_ipc_kwt_srio_connection_t *conn, YW_uint32_t seq, const char **why)
+{
+    const YW_uint64_t word =
+        yw_srio_word(conn, YW_IPC_KWT_SRIO_SEQ_WORD(conn->descriptors_size)).load(std::memory_order_acquire);
+    const bool given = YW_IPC_KWT_SRIO_SEQ_ok(word);
+    const YW_uint32_t first = given ? (YW_uint32_t)word : seq;
+    if (given && seq != first) {
+        *why = "frame number other than the one its sender gave in the handshake, in descriptor";
+        return false;
+    }
+    const YW_uint32_t due = conn->ipc->rx.seqno;
+    const YW_uint32_t behind = due - first;
+    // (Frame 0 is a sender started again, even where it could be one sent
+    // again, its acknowledgement lost.)
+    const bool resent = conn->seqKnown && first != 0 && behind > 0 && behind <= conn->descriptors_size &&
+                        (YW_uint32_t)(first - conn->seqFloor) < (YW_uint32_t)(due - conn->seqFloor);
+    conn->dupUntil = resent ? due : first;
+    conn->seqNext = first;
+    if (first == due || resent) {
+        conn->refusedRun = 0;
+        return true;
+    }
+    if (!conn->seqKnown) {
+        conn->seqFloor = first; // the first link of this end
+        return true;
+    }
+    if (!given && seq != 0) {
+        if (conn->refusedRun == 0 || conn->refusedSeq != seq) {
+            conn->refusedSeq = seq;
+            conn->refusedRun = 0;
+        }
+        if (++conn->refusedRun < 3) {
+            *why = "frame number neither due nor sent again, in descriptor";
+            return false;
+        }
+    }
+    conn->refusedRun = 0;
+    conn->seqFloor = first;
+    yw_srio_line(conn, YW_SRIO_LINE_NUMBER,
+                 "%s:%d ipc %s takes the numbering of the sender on area %s from frame %u (frame %u was due)\n",
+                 __func__, __LINE__, conn->ipc->cfg->name, conn->names[2], (unsigned)first, (unsigned)due);
+    return true;
+}
+
 // Receive end: a filled descriptor at the slot to read is used only when it
 // describes a piece of the own data area and, framed, a whole frame with the
-// number due. A frame number before the one due was delivered here already
-// (sent again after a resynchronisation): it is dropped. The frame number is
-// taken here.
+// number due. Within a link the sender numbers its frames one after another:
+// at its start, frames delivered already and sent again are dropped (and
+// acknowledged); any other number is damage, wherever it comes.
 yw_srio_take yw_srio_takeOk(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t off, YW_uint64_t sz, const char **why)
 {
     *why = "bad descriptor";
@@ -170,38 +227,23 @@ yw_srio_take yw_srio_takeOk(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t off,
         *why = "bad frame length in descriptor";
         return YW_SRIO_BAD;
     }
-    if (conn->seqKnown && seq != conn->seqNext) {
-        const YW_int32_t ahead = (YW_int32_t)(seq - conn->seqNext);
-        // A sender that started again numbers from 0: frame 0 first after a
-        // handshake. (Frame 0 sent again, its acknowledgement lost, looks the
-        // same; the line names it.)
-        const bool restarted = conn->fresh && seq == 0;
-        if (restarted) {
-            yw_srio_endDuplicates(conn);
-            std::printf("%s:%d ipc %s sender on area %s started again from frame 0 (frame %u was due): its "
-                        "numbering is taken fresh\n",
-                        __func__, __LINE__, conn->ipc->cfg->name, conn->names[2], (unsigned)conn->seqNext);
-        } else if (ahead < 0) {
-            if (conn->dupRun++ == 0)
-                conn->dupFirst = seq;
-            conn->dupLast = seq;
-            yw_srio_count(conn, &YW_ipc_status_t::duplicates);
-            return YW_SRIO_DUPLICATE;
-        } else if (!conn->fresh) {
-            // Within a link a gap is a fault.
-            *why = "frame number out of sequence in descriptor";
-            return YW_SRIO_BAD;
-        } else {
-            // The first new message after a handshake: the ones between
-            // were counted lost by the sender.
-            std::printf("%s:%d ipc %s frame %u after the new handshake where %u was due\n", __func__, __LINE__,
-                        conn->ipc->cfg->name, (unsigned)seq, (unsigned)conn->seqNext);
-        }
+    if (conn->fresh && !yw_srio_linkStart(conn, seq, why))
+        return YW_SRIO_BAD;
+    conn->fresh = false;
+    if (seq != conn->seqNext) {
+        *why = "frame number out of sequence in descriptor";
+        return YW_SRIO_BAD;
+    }
+    conn->seqNext = seq + 1;
+    if ((YW_int32_t)(seq - conn->dupUntil) < 0) {
+        if (conn->dupRun++ == 0)
+            conn->dupFirst = seq;
+        conn->dupLast = seq;
+        yw_srio_count(conn, &YW_ipc_status_t::duplicates);
+        return YW_SRIO_DUPLICATE;
     }
     yw_srio_endDuplicates(conn);
-    conn->fresh = false;
     conn->seqKnown = true;
-    conn->seqNext = seq + 1;
     return YW_SRIO_TAKE;
 }
 
@@ -219,8 +261,10 @@ int yw_srio_ackSlot(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t push, YW_uint
     // written from outside and is shown.
     YW_uint64_t seen = w;
     if (!slot.compare_exchange_strong(seen, 0, std::memory_order_acq_rel))
-        std::printf("%s:%d !!!! push=%d %lx %lx %lx\n", __func__, __LINE__, (int)push,
-                    (unsigned long)(uintptr_t)&conn->descriptors[push], (unsigned long)seen, (unsigned long)w);
+        yw_srio_line(conn, YW_SRIO_LINE_SLOT,
+                     "%s:%d ipc %s slot %" PRId64 " of area %s holds %" PRIx64 " where %" PRIx64
+                     " was taken: written from outside before its acknowledgement\n",
+                     __func__, __LINE__, conn->ipc->cfg->name, push, conn->names[1], seen, w);
     ZV_status_t r = smb_access_write_u64(conn->remote_access, 0, 0, (YW_uint64_t)push * 8, w & ~YW_IPC_KWT_SRIO_BD_BUSY);
     if (yw_srio_lostCode(r))
         YW_ipc_kwt_srio_linkFault(conn, __func__, __LINE__, r);

@@ -17,7 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ipc/yw_ipc_kwt_srio.h"
+#include "yw_ipc_kwt_srio_int.h"
 #include "task/yw_task_tsm.h"
 
 extern "C" {
@@ -186,7 +186,8 @@ bool yw_srio_txTurn(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
         if (r < 0) {
             // Kept: tried again on the next turn.
             if (r != YW_ERR_IPC_KWT_SRIO_RX_BUSY && r != YW_ERR_IPC_BUSY && r != YW_ERR_IPC_NOT_READY)
-                std::printf("%s:%d srio send error=%d\n", __func__, __LINE__, (int)r);
+                yw_srio_line(conn, YW_SRIO_LINE_SENDER, "%s:%d ipc %s srio send error=%d\n", __func__, __LINE__,
+                             ipc->cfg->name, (int)r);
             waiting = true;
             break;
         }
@@ -462,10 +463,12 @@ YW_ret_t YW_ipc_kwt_srio_sender_sync(YW_ipc_kwt_srio_connection_t *conn, int try
             YW_shared_lock<std::mutex> rings(conn->ringLock);
             YW_ipc_kwt_srio_busy hold(conn, -1);
             YW_ipc_kwt_srio_resetLink(conn);
-            if (!conn->faulted.load() && YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, 0) == YW_SUCCESS) {
+            if (!conn->faulted.load() && yw_srio_giveFirstFrame(conn) == YW_SUCCESS &&
+                YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, 0) == YW_SUCCESS) {
                 std::atomic_ref<YW_uint64_t>(conn->descriptors[conn->remote_mbox]).store(0, std::memory_order_release);
                 conn->synced.store(1);
-                std::printf("%s:%d ipc %s synced\n", __func__, __LINE__, conn->ipc->cfg->name);
+                yw_srio_line(conn, YW_SRIO_LINE_SYNCED, "%s:%d ipc %s synced\n", __func__, __LINE__,
+                             conn->ipc->cfg->name);
             } else {
                 continue;
             }

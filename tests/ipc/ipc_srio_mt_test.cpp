@@ -585,13 +585,15 @@ struct DrivenPair {
         r = connOf(rid);
     }
     bool synced() { return waitFor([&] { return s->synced.load() && r->synced.load(); }, std::chrono::seconds(10)); }
-    // One frame with the given number, as the sender's ring holds it.
-    // (Under the ring lock, as a send and the transmit task work.)
+    // One frame with the given number, as the sender's ring holds it; the
+    // sender numbers on from it. (Under the ring lock, as a send and the
+    // transmit task work.)
     int send(YW_uint32_t seq)
     {
         YW_shared_lock<std::mutex> rings(s->ringLock);
         YW_pos_t off = YW_ipc_buffer_alloc(&s->txring, 112);
         YW_ipc_frame_setHeader(s->buffer + off, seq, 112);
+        YW_g_ipc[tid].tx.seqno = seq + 1;
         return YW_ipc_kwt_srio_do_transfer(s, (YW_uint64_t)off, 112);
     }
     // The number of the frame delivered, or -1 for none.
@@ -651,17 +653,33 @@ struct DrivenPair {
     }
 };
 
-TEST_F(SrioLocal, AfterAHandshakeTheReceiverGoesOnFromItsLastFrameAndDropsWhatItDeliveredAlready)
+TEST_F(SrioLocal, AfterAHandshakeTheReceiverGoesOnFromItsLastFrameAndRefusesAnyNumberNeitherDueNorSentAgain)
 {
+    // Frames 0 to 4 delivered; then a handshake in which the sender gives the
+    // number of its first frame (or the word is damaged), and frames.
+    constexpr long long kNone = -1;
     const struct {
         const char *what;
-        YW_uint32_t seq;  // the first frame after the handshake (0 to 4 delivered before)
-        bool delivered;   // delivered, or dropped as a duplicate and acknowledged
+        long long given;              // the number the sender gives, kNone: word damaged
+        std::vector<YW_uint32_t> seq; // frames sent after the handshake
+        std::vector<long long> got;   // delivered (-1: nothing)
+        int duplicates;
+        bool resync; // refused as damage: the receiver asks for a new handshake
+        bool numbering; // the sender's numbering taken, with a line
     } rows[] = {
-        {"a frame delivered already, sent again", 3, false},
-        {"the frame due", 5, true},
-        {"frame 0 of a sender that started again", 0, true},
-        {"a frame past the one due (the sender counted the others lost)", 9, true},
+        {"frames delivered already, sent again, then the one due", 3, {3, 4, 5}, {-1, -1, 5}, 2, false, false},
+        {"the frame due", 5, {5}, {5}, 0, false, false},
+        {"frame 0 of a sender that started again", 0, {0, 1}, {0, 1}, 0, false, true},
+        {"a frame past the one due (the sender counted the others lost)", 9, {9}, {9}, 0, false, true},
+        {"a forged frame far ahead", 5, {400000000}, {-1}, 0, true, false},
+        {"a forged frame far behind", 5, {1}, {-1}, 0, true, false},
+        {"a forged frame ahead where the sender gave one sent again", 3, {400000000}, {-1}, 0, true, false},
+        {"a frame other than the next within the link", 5, {5, 7}, {5, -1}, 0, true, false},
+        {"without the number: the frame due", kNone, {5}, {5}, 0, false, false},
+        {"without the number: frames sent again", kNone, {4, 5}, {-1, 5}, 1, false, false},
+        {"without the number: frame 0 of a sender that started again", kNone, {0}, {0}, 0, false, true},
+        {"without the number: a forged frame far ahead", kNone, {400000000}, {-1}, 0, true, false},
+        {"without the number: a forged frame far behind", kNone, {4294967000u}, {-1}, 0, true, false},
     };
     int port = 60;
     for (const auto &row : rows) {
@@ -674,12 +692,27 @@ TEST_F(SrioLocal, AfterAHandshakeTheReceiverGoesOnFromItsLastFrameAndDropsWhatIt
             EXPECT_EQ(p.recv(), (long long)i);
         }
         EXPECT_TRUE(p.roomBack());
+        YW_g_ipc[p.tid].tx.seqno = row.given == kNone ? 5 : (YW_uint32_t)row.given;
         p.resync();
-        ASSERT_EQ(p.send(row.seq), YW_SUCCESS);
-        EXPECT_EQ(p.recv(), row.delivered ? (long long)row.seq : -1);
-        // Either way the sender gets its room back.
-        EXPECT_TRUE(p.roomBack());
-        EXPECT_EQ(p.status(p.rid).duplicates, row.delivered ? 0 : 1);
+        const YW_int64_t word = YW_IPC_KWT_SRIO_SEQ_WORD(p.r->descriptors_size);
+        if (row.given == kNone)
+            std::atomic_ref<YW_uint64_t>(p.r->descriptors[word]).store(0x1234);
+        else
+            EXPECT_EQ(p.r->descriptors[word], YW_IPC_KWT_SRIO_SEQ_make(row.given));
+        for (size_t i = 0; i < row.seq.size(); i++) {
+            ASSERT_EQ(p.send(row.seq[i]), YW_SUCCESS);
+            EXPECT_EQ(p.recv(), row.got[i]) << i;
+        }
+        YW_ipc_status_t st = p.status(p.rid);
+        EXPECT_EQ(st.duplicates, row.duplicates);
+        EXPECT_EQ(st.resyncs, row.resync ? 1 : 0);
+        // Refused: the receiver asks for a new handshake and takes nothing
+        // until it comes; otherwise the sender gets its room back.
+        if (row.resync)
+            EXPECT_EQ(p.r->descriptors[p.r->local_mbox], YW_IPC_KWT_SRIO_MSG_SYNC);
+        else
+            EXPECT_TRUE(p.roomBack());
+        EXPECT_EQ(p.r->seqFloor == (row.numbering ? row.seq[0] : 0u), true) << p.r->seqFloor;
         deleteAllChannels();
     }
 }
