@@ -71,7 +71,6 @@ enum yw_ipc_kwt_srio_line_kind {
     YW_SRIO_LINE_FAULT,     /* an area lost or faulted: link down */
     YW_SRIO_LINE_ACK,       /* a descriptor sent is not acknowledged in time */
     YW_SRIO_LINE_SLOT,      /* a slot written over before its acknowledgement */
-    YW_SRIO_LINE_AREA,      /* set-up: an area refused, held or made again */
     YW_SRIO_LINE_KINDS
 };
 

@@ -2,6 +2,7 @@
 // open, close), the create-attach race between two processes, word writes,
 // DMA bounds, and the compute-element id.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -163,6 +164,73 @@ TEST(Commlib, CreateAttachRaceBetweenTwoProcesses)
         std::string pair{out[0][i], out[1][i]};
         EXPECT_TRUE(pair == "CA" || pair == "AC") << "round " << i << ": " << pair;
     }
+}
+
+TEST(Commlib, AnAreaClaimedByALiveProcessIsRefusedWithItsIdAndFreeOnceItDies)
+{
+    SMB_handle mine = nullptr, again = nullptr;
+    ASSERT_EQ(smb_create("claim_a", SMB_SCOPE_GLOBAL, 4096, 1, 1, 0, &mine), 0u);
+    // Another process attaches and claims the area, then waits to be killed.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        SMB_handle h = nullptr;
+        char c = smb_attach("claim_a", SMB_SCOPE_GLOBAL, 4096, 0, 0, &h) == 0 && smb_lock(h, nullptr, 0) == 0 ? 'y' : 'n';
+        if (write(ready[1], &c, 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(c, 'y');
+    const std::string byChild = "process " + std::to_string(child) + " (";
+    const std::string bySelf = "process " + std::to_string(getpid()) + " (";
+    struct Row {
+        const char *what;
+        std::function<ZV_status_t(char *, size_t)> call;
+        ZV_status_t want;
+        std::string holder; // the start of the holder named, "" for none
+    };
+    const Row rows[] = {
+        {"claim while another process holds it", [&](char *h, size_t n) { return smb_lock(mine, h, n); }, SMB__HELD,
+         byChild},
+        {"asked by name while another process holds it",
+         [&](char *h, size_t n) { return smb_holder("claim_a", h, n); }, SMB__HELD, byChild},
+        {"the holder killed: claimed",
+         [&](char *h, size_t n) {
+             kill(child, SIGKILL);
+             waitpid(child, nullptr, 0);
+             return smb_lock(mine, h, n);
+         },
+         0, ""},
+        {"a second handle of this process", [&](char *h, size_t n) {
+             EXPECT_EQ(smb_attach("claim_a", SMB_SCOPE_GLOBAL, 4096, 0, 0, &again), 0u);
+             return smb_lock(again, h, n);
+         },
+         SMB__HELD, bySelf},
+        {"the claiming handle closed: free",
+         [&](char *h, size_t n) {
+             smb_close(mine, 0);
+             return smb_holder("claim_a", h, n);
+         },
+         0, ""},
+        {"no such area", [&](char *h, size_t n) { return smb_holder("claim_none", h, n); }, SMB__NOT_FOUND, ""},
+        {"null handle", [&](char *h, size_t n) { return smb_lock(nullptr, h, n); }, SMB__NULL_HANDLE, ""},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        char holder[128] = "";
+        EXPECT_EQ(r.call(holder, sizeof holder), r.want);
+        if (!r.holder.empty()) {
+            EXPECT_EQ(std::string(holder).rfind(r.holder, 0), 0u) << holder;
+        }
+    }
+    smb_close(again, 0);
 }
 
 TEST(Commlib, TransfersStayWithinBothAreas)

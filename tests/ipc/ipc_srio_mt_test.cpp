@@ -717,6 +717,34 @@ TEST_F(SrioLocal, AfterAHandshakeTheReceiverGoesOnFromItsLastFrameAndRefusesAnyN
     }
 }
 
+TEST_F(SrioLocal, LinkLinesOfAKindComeAtMostOnceASecondAndTheLatestHeldBackFollowsWithItsCount)
+{
+    DrivenPair p(74);
+    ASSERT_TRUE(p.synced());
+    // Mailbox words the sender never writes, each a resynchronisation.
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 50; i++) {
+        std::atomic_ref<YW_uint64_t>(p.r->descriptors[p.r->remote_mbox]).store(0x1000 + i);
+        p.recv();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    p.recv(); // a second on: the latest held back is printed
+    std::fflush(stdout);
+    const std::string out = testing::internal::GetCapturedStdout();
+    std::vector<std::string> lines;
+    for (size_t q = out.find("ipc srio_rx mailbox word "); q != std::string::npos;
+         q = out.find("ipc srio_rx mailbox word ", q + 1))
+        lines.push_back(out.substr(q, out.find('\n', q) - q));
+    const long long resyncs = p.status(p.rid).resyncs;
+    EXPECT_GE(resyncs, 40); // (a SYNC of the sender may take the place of a few)
+    ASSERT_EQ(lines.size(), 2u) << out;
+    EXPECT_EQ(lines[0].find("mailbox word 1000 at slot"), lines[0].find("mailbox word ")) << lines[0];
+    EXPECT_EQ(lines[0].find("not shown"), std::string::npos);
+    EXPECT_NE(lines[1].find("mailbox word 10"), std::string::npos) << lines[1]; // the latest (1031 unless a SYNC came)
+    EXPECT_NE(lines[1].find("(" + std::to_string(resyncs - 2) + " like lines not shown before it)"), std::string::npos)
+        << lines[1];
+}
+
 TEST_F(SrioLocal, ADescriptorNeitherTakenNorAcknowledgedForASecondIsALinkFaultAndSentAgain)
 {
     DrivenPair p(70);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/yw_test_shm.h"
+#include "ipc/yw_ipc_kwt_srio.h"
 #include "yw_node_test_util.h"
 
 using namespace yw_node_test;
@@ -102,15 +103,29 @@ std::vector<long long> received(const std::string &out)
     return v;
 }
 
-// The sum of the counts a node printed before text in its lines.
-long long counted(const std::string &out, const std::string &text, const std::string &before)
+// The total a node printed last in its lines with text ("..., N so far"),
+// 0 when none. (Lines of a kind come at most about once a second, the
+// latest held back being printed once the second is over: the total, not
+// the sum of the lines, counts.)
+long long soFar(const std::string &out, const std::string &text)
 {
-    long long n = 0;
-    for (size_t p = out.find(text); p != std::string::npos; p = out.find(text, p + 1)) {
-        size_t b = out.rfind(before, p);
-        if (b != std::string::npos)
-            n += std::atoll(out.c_str() + b + before.size());
-    }
+    size_t p = out.rfind(text);
+    if (p == std::string::npos)
+        return 0;
+    size_t e = out.find('\n', p);
+    size_t f = out.rfind(" so far", e);
+    if (f == std::string::npos || f < p)
+        return 0;
+    size_t b = out.find_last_not_of("0123456789", f - 1);
+    return std::atoll(out.c_str() + b + 1);
+}
+
+// Lines about the channel from compute element 1 to 2.
+size_t linkLines(const std::string &out)
+{
+    size_t n = 0;
+    for (size_t p = out.find(" ipc ce1_to_ce2 "); p != std::string::npos; p = out.find(" ipc ce1_to_ce2 ", p + 1))
+        n++;
     return n;
 }
 
@@ -127,6 +142,10 @@ struct Damage {
     const char *period = "300";
     // The act comes before any traffic (the link cannot come up before it).
     bool beforeTraffic = false;
+    // Traffic goes on within this time after the act (0: not looked at).
+    std::chrono::seconds resumeWithin{0};
+    // Nothing may be lost or dropped as a duplicate.
+    bool noLoss = false;
 };
 
 long long lastReceived(const std::string &out)
@@ -152,6 +171,10 @@ void runDamage(const Damage &d)
     d.act(shm.name(), a, b);
     // Back by itself: well past where it was, both ways.
     long long at = lastReceived(b.all());
+    if (d.resumeWithin.count() > 0) {
+        EXPECT_TRUE(b.node->waitFor("shm_receiver: got " + std::to_string(at + 100) + "\n", d.resumeWithin))
+            << b.node->output().substr(b.node->output().size() > 6000 ? b.node->output().size() - 6000 : 0);
+    }
     std::string want = "shm_receiver: got " + std::to_string(at + 3000) + "\n";
     bool back = b.node->waitFor(want, 90s);
     ASSERT_TRUE(back) << a.node->output().substr(fromA) << "-----\n" << b.node->output().substr(b.node->output().size() > 6000 ? b.node->output().size() - 6000 : 0);
@@ -159,6 +182,8 @@ void runDamage(const Damage &d)
     EXPECT_TRUE(a.node->waitFor("shm_receiver: got " + std::to_string(atA + 100) + "\n", 60s));
     // In order: gaps only as many as the sender counted lost, repeats only
     // after the receiver started again, no more than were sent again.
+    // The latest lines held back are out by now.
+    std::this_thread::sleep_for(2500ms);
     std::vector<long long> got = received(b.all());
     long long missing = 0, repeated = 0;
     for (size_t i = 1; i < got.size(); i++) {
@@ -168,8 +193,8 @@ void runDamage(const Damage &d)
             repeated += got[i - 1] - got[i] + 1;
     }
     std::string outA = a.node->output();
-    long long lost = counted(outA, " sent messages lost with area", "ipc ce1_to_ce2 ");
-    long long again = counted(outA, " messages not acknowledged on the last link are sent again", "ipc ce1_to_ce2 ");
+    long long lost = soFar(outA, " sent messages lost with area");
+    long long again = soFar(outA, " messages not acknowledged on the last link are sent again");
     if (d.receiverRestarts) {
         // A receiving node killed between taking a message and printing it
         // had that one message: it is the killed application's, not the link's.
@@ -183,6 +208,13 @@ void runDamage(const Damage &d)
     else
         EXPECT_EQ(repeated, 0) << b.all().substr(0, 20000);
     EXPECT_FALSE(has(b.all(), "out of order"));
+    EXPECT_FALSE(has(b.all(), "777777777")) << "a forged message delivered";
+    const long long duplicates = soFar(b.all(), " duplicate messages dropped");
+    if (d.noLoss) {
+        EXPECT_EQ(missing, 0);
+        EXPECT_EQ(lost, 0);
+        EXPECT_EQ(duplicates, 0);
+    }
     if (!d.anyLine.empty()) {
         bool said = false;
         for (const char *l : d.anyLine)
@@ -190,8 +222,7 @@ void runDamage(const Damage &d)
         EXPECT_TRUE(said) << d.anyLine[0] << "\n" << outA.substr(fromA, 8000);
     }
     EXPECT_FALSE(has(outA, "SIGBUS") || has(b.all(), "SIGBUS"));
-    std::printf("row \"%s\": %lld lost, %lld sent again, %lld duplicates dropped\n", d.what, lost, again,
-                counted(b.all(), " duplicate messages dropped", "ipc ce1_to_ce2 "));
+    std::printf("row \"%s\": %lld lost, %lld sent again, %lld duplicates dropped\n", d.what, lost, again, duplicates);
 }
 
 TEST(ShmFaultNode, AnAreaCutShortOrReplacedTakesTheLinkDownAndBackWithoutCrashOrDisorder)
@@ -259,6 +290,37 @@ void whileStopped(CeNode &receiver, const std::function<void()> &damage)
     damage();
     std::this_thread::sleep_for(900ms);
     ASSERT_EQ(::kill(receiver.node->pid(), SIGCONT), 0);
+}
+
+// Stops the receiving node for 1.5 s, so that its sender asks for a new
+// handshake; right after it completes (the sender has written the number of
+// its first frame into the receiver's control area) a descriptor it never
+// wrote, of frame seq(first) with the text "n 777777777", goes into slot 0
+// of the receiver's ring.
+void forgeAfterHandshake(const std::string &c, CeNode &receiver, const std::function<uint32_t(uint32_t)> &seq)
+{
+    Mapped ring(c, kRxCtrl, kCtrl), data(c, "smb_200_0_2_rx", kData);
+    ASSERT_NE(ring.p, MAP_FAILED);
+    ASSERT_NE(data.p, MAP_FAILED);
+    volatile uint64_t &given = ring.words()[kRing + 3];
+    ASSERT_EQ(::kill(receiver.node->pid(), SIGSTOP), 0);
+    std::this_thread::sleep_for(1500ms);
+    given = 0;
+    ASSERT_EQ(::kill(receiver.node->pid(), SIGCONT), 0);
+    auto end = std::chrono::steady_clock::now() + 10s;
+    uint64_t w = given;
+    while (!YW_IPC_KWT_SRIO_SEQ_ok(w) && std::chrono::steady_clock::now() < end) {
+        std::this_thread::yield();
+        w = given;
+    }
+    ASSERT_TRUE(YW_IPC_KWT_SRIO_SEQ_ok(w)) << "no handshake";
+    const char text[] = "n 777777777";
+    const uint32_t len = sizeof text + 10, room = (len + 7) & ~7u, off = kData - 64;
+    auto *frame = static_cast<unsigned char *>(data.p) + off;
+    const uint32_t header[2] = {seq((uint32_t)w), len};
+    std::memcpy(frame, header, sizeof header);
+    std::memcpy(frame + sizeof header, text, sizeof text);
+    ring.words()[0] = ((uint64_t)off << 28) | 0x0C000000u | room;
 }
 
 // Share of a core a process used over a time.
@@ -379,6 +441,65 @@ TEST(ShmFaultNode, DescriptorsWrittenOverOrALostPeerNeitherSilenceADirectionNorD
     for (const Damage &d : rows)
         runDamage(d);
     umount2("/dev/shm", MNT_DETACH); // only this process's view
+}
+
+} // namespace
+
+namespace {
+
+TEST(ShmFaultNode, AForgedFrameNumberASecondNodeOnTheAreasOrBitFlipsNeitherSilenceNorFloodADirection)
+{
+    const Damage rows[] = {
+        {.what = "a forged frame far ahead right after a handshake",
+         .act = [](const std::string &c, CeNode &, CeNode &b) {
+             forgeAfterHandshake(c, b, [](uint32_t first) { return first + 400000000u; });
+         },
+         .anyLine = {"frame number", "written from outside before its acknowledgement"},
+         .resumeWithin = 5s},
+        {.what = "a forged frame far behind right after a handshake",
+         .act = [](const std::string &c, CeNode &, CeNode &b) {
+             forgeAfterHandshake(c, b, [](uint32_t first) { return first - 150u; });
+         },
+         .anyLine = {"frame number", "written from outside before its acknowledgement"},
+         .resumeWithin = 5s},
+        {.what = "a second node of the same identity started on the same areas",
+         .act = [](const std::string &, CeNode &a, CeNode &) {
+             CeNode second(1);
+             const std::string by = " is held by process " + std::to_string(a.node->pid()) + " (";
+             for (const char *area : {"smb_100_0_1_tx", "smb_201_0_1_rx"})
+                 EXPECT_TRUE(second.node->waitFor(std::string("refused: area ") + area + by, 30s))
+                     << area << "\n" << second.node->output().substr(0, 6000);
+             std::this_thread::sleep_for(5s);
+             second.node->kill();
+             // One line for the holder, not one at every try.
+             const std::string out = second.node->output();
+             size_t n = 0;
+             for (size_t p = out.find("refused: area smb_100_0_1_tx"); p != std::string::npos;
+                  p = out.find("refused: area smb_100_0_1_tx", p + 1))
+                 n++;
+             EXPECT_EQ(n, 1u);
+         },
+         .noLoss = true},
+        {.what = "bit flips into the receiver's control area for 10 s",
+         .act = [](const std::string &c, CeNode &a, CeNode &b) {
+             const size_t fa = a.node->output().size(), fb = b.node->output().size();
+             Mapped m(c, kRxCtrl, kCtrl);
+             ASSERT_NE(m.p, MAP_FAILED);
+             std::mt19937 rng(77);
+             for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
+                 volatile uint64_t &w = m.words()[rng() % (kRing + 4)];
+                 w = w ^ (1ULL << (rng() % 64));
+                 std::this_thread::sleep_for(100us);
+             }
+             // About once a second for each kind of line of each channel.
+             const size_t lines = linkLines(a.node->output().substr(fa)) + linkLines(b.node->output().substr(fb));
+             std::printf("%zu lines in 10 s of bit flips\n", lines);
+             EXPECT_LE(lines, 150u) << b.node->output().substr(fb, 20000);
+         },
+         .anyLine = {"link resynchronised"}},
+    };
+    for (const Damage &d : rows)
+        runDamage(d);
 }
 
 } // namespace
