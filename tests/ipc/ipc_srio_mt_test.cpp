@@ -698,7 +698,7 @@ TEST_F(SrioLocal, AfterAHandshakeTheReceiverGoesOnFromItsLastFrameAndRefusesAnyN
         if (row.given == kNone)
             std::atomic_ref<YW_uint64_t>(p.r->descriptors[word]).store(0x1234);
         else
-            EXPECT_EQ(p.r->descriptors[word], YW_IPC_KWT_SRIO_SEQ_make(row.given));
+            EXPECT_EQ(std::atomic_ref<YW_uint64_t>(p.r->descriptors[word]).load(), YW_IPC_KWT_SRIO_SEQ_make(row.given));
         for (size_t i = 0; i < row.seq.size(); i++) {
             ASSERT_EQ(p.send(row.seq[i]), YW_SUCCESS);
             EXPECT_EQ(p.recv(), row.got[i]) << i;
@@ -709,7 +709,7 @@ TEST_F(SrioLocal, AfterAHandshakeTheReceiverGoesOnFromItsLastFrameAndRefusesAnyN
         // Refused: the receiver asks for a new handshake and takes nothing
         // until it comes; otherwise the sender gets its room back.
         if (row.resync)
-            EXPECT_EQ(p.r->descriptors[p.r->local_mbox], YW_IPC_KWT_SRIO_MSG_SYNC);
+            EXPECT_EQ(std::atomic_ref<YW_uint64_t>(p.r->descriptors[p.r->local_mbox]).load(), YW_IPC_KWT_SRIO_MSG_SYNC);
         else
             EXPECT_TRUE(p.roomBack());
         EXPECT_EQ(p.r->seqFloor == (row.numbering ? row.seq[0] : 0u), true) << p.r->seqFloor;
