@@ -108,6 +108,7 @@ void Object::_add_ref()
     int32_t c = count_.load(std::memory_order_relaxed);
     do {
         if (c < 1) {
+            YW_P_noCancel hold; // reached from release paths and destructors
             std::fputs(kAddRefText, stderr);
             return;
         }
@@ -130,10 +131,12 @@ bool Object::_remove_ref()
     int32_t next;
     do {
         if (c < 0) {
+            YW_P_noCancel hold; // reached from release paths and destructors
             std::fputs(kAddRefText, stderr);
             return true;
         }
         if (c == 0) {
+            YW_P_noCancel hold; // reached from release paths and destructors
             std::fputs("ERROR(CORBA::Object::remove_ref): \n     attempt to remove a previously deleted object\n",
                        stderr);
             return true;
@@ -149,12 +152,19 @@ bool Object::_remove_ref()
 
 void Object::_release(Object *obj)
 {
-    if (obj)
-        obj->_remove_ref();
+    if (!obj)
+        return;
+    // The last release is where a pending stop ends a task thread; the
+    // deletion it starts (destructors, circuits let go) is never cut.
+    if (obj->wq_refcount() == 1)
+        wq_stop_point();
+    YW_P_noCancel hold;
+    obj->_remove_ref();
 }
 
 Object *Object::_narrow(Object *obj)
 {
+    wq_stop_point();
     if (obj)
         obj->_add_ref();
     return obj;
@@ -255,6 +265,7 @@ Object *Object::_copy(const EnvironmentWrapper &env)
 Request *Object::_request(char const *operation, bool flag, const EnvironmentWrapper &env,
                           const wq_ThreadEnvironment &tenv)
 {
+    wq_stop_point(); // every stub call starts here
     if (env.pending())
         return nullptr;
     if (!target_) {

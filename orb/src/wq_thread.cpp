@@ -96,6 +96,8 @@ uint32_t wq_SpecificData::create_key(wq_SpecificDtor dtor)
 
 void wq_SpecificData::run_destructors(wq_ThreadRecord *rec)
 {
+    // Run while the thread ends: no data destructor is where a stop cuts it.
+    YW_P_noCancel hold;
     auto work_left = [rec] {
         for (uint32_t k = 0; k < rec->data_size && k < MAX_KEYS; ++k)
             if (rec->data[k] && _dtors[k].load(std::memory_order_acquire))

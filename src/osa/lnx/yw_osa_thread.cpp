@@ -458,6 +458,8 @@ YW_ret_t YW_P_initThread(void)
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
     yw_t_cancelable = true;
+    /* The libraries that do not link this layer act on a stop through it. */
+    yw_g_stopPointHook.store(&YW_P_stopPoint, std::memory_order_release);
     if (YW_P_thread_control_t *self = tl_self) {
         pthread_mutex_lock(&self->endLock);
         self->cancelable = 1;
