@@ -146,6 +146,9 @@ bool Object::_remove_ref()
     } while (!count_.compare_exchange_weak(c, next, std::memory_order_acq_rel, std::memory_order_relaxed));
     if (c != 1)
         return false;
+    // The deletion runs destructors (references and circuits let go): never
+    // where a stop ends the thread.
+    YW_P_noCancel hold;
     delete this;
     return true;
 }
@@ -630,7 +633,11 @@ ForwardRequest &ForwardRequest::operator=(const ForwardRequest &o)
     return *this;
 }
 
-ForwardRequest::~ForwardRequest() { CORBA::release(forward_reference); }
+ForwardRequest::~ForwardRequest()
+{
+    YW_P_noCancel hold; // a destructor: the release never acts on a stop here
+    CORBA::release(forward_reference);
+}
 
 void ForwardRequest::_raise() const
 {
