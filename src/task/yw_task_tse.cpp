@@ -340,8 +340,9 @@ struct YW_task_threadGuard {
 
     ~YW_task_threadGuard()
     {
-        // Nothing here may be cut by a cancel still pending (a destructor
-        // must not unwind).
+        // Nothing here nor in the thread's last steps after it may be cut
+        // by a cancel still pending (a destructor must not unwind): held
+        // off for the rest of the thread's life.
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
         yw_t_recover = nullptr;
         // The channel sides the task left open are closed while its queue

@@ -149,6 +149,9 @@ struct ThreadExitGuard {
     YW_P_thread_control_t *t;
     ~ThreadExitGuard()
     {
+        /* A stop still pending is not acted on here: the record's release
+         * closes the doorbell. */
+        YW_P_noCancel hold;
         pthread_mutex_lock(&t->endLock);
         t->ended = 1; /* the id may go from here on: no cancel is sent */
         pthread_mutex_unlock(&t->endLock);
