@@ -157,12 +157,16 @@ void Object::_release(Object *obj)
 {
     if (!obj)
         return;
-    // The last release is where a pending stop ends a task thread; the
-    // deletion it starts (destructors, circuits let go) is never cut.
-    if (obj->wq_refcount() == 1)
+    // The deletion the last release starts (destructors, circuits let go) is
+    // never cut; once it is done the thread holds nothing of the object,
+    // and a pending stop ends a task thread there.
+    const bool last = obj->wq_refcount() == 1;
+    {
+        YW_P_noCancel hold;
+        obj->_remove_ref();
+    }
+    if (last)
         wq_stop_point();
-    YW_P_noCancel hold;
-    obj->_remove_ref();
 }
 
 Object *Object::_narrow(Object *obj)
