@@ -25,6 +25,7 @@ constexpr uint32_t INITIAL_SLOTS = 16;
 
 void record_exit(void *p)
 {
+    YW_P_noCancel hold; // the thread's last steps: never cut
     auto *rec = static_cast<wq_ThreadRecord *>(p);
     wq_ThreadRecord::t_current = rec;
     wq_SpecificData::run_destructors(rec);
