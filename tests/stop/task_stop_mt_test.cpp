@@ -7,7 +7,8 @@
 // stays taken: descriptors, mappings and threads stay flat over the rounds
 // ("TURV_STOP_ROUNDS", 200 for the full run; fewer by default), broker locks
 // can be taken, and a channel side the stopped task had open is opened by
-// a replacement task, which receives the next message.
+// a replacement task, which receives the next message (and then returns or
+// faults, its end closing the side again).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -223,17 +224,19 @@ extern "C" __attribute__((used)) void *yw_stop_test_worker(void *)
 }
 
 // The channel a replacement task opens after its victim was stopped, and
-// what it saw: its open's result and the first message it received.
+// what it saw: its open's result and the first message it received. Every
+// other replacement ends by a fault instead of returning.
 std::atomic<YW_ipc_iap_t> g_reopenIap{0};
 std::atomic<YW_ipc_id_t> g_reopenId{YW_IPC_MAX};
 std::atomic<int> g_reopenRc{1};
 std::atomic<bool> g_reopenDone{false};
 char g_reopenMsg[64];
 std::atomic<int> g_victimOpenRc{1};
+std::atomic<bool> g_reopenFault{false};
 
 // Opens the receive side its victim had open, receives one message (polled,
-// 20 s at most) and returns: its own end closes the side again.
-extern "C" __attribute__((used)) void *yw_stop_test_replacement(void *)
+// 20 s at most) and returns or faults: its own end closes the side again.
+extern "C" __attribute__((used, no_sanitize("undefined"))) void *yw_stop_test_replacement(void *)
 {
     g_reopenRc = YW_openIpc(g_reopenIap.load(), YW_IPC_FLAGS_RX, nullptr);
     char buf[sizeof g_reopenMsg] = {};
@@ -246,6 +249,10 @@ extern "C" __attribute__((used)) void *yw_stop_test_replacement(void *)
         YW_P_sleepThread(nullptr, 1000000LL);
     }
     g_reopenDone = true;
+    if (g_reopenFault) {
+        volatile int *p = nullptr;
+        return (void *)(intptr_t)*p;
+    }
     return nullptr;
 }
 
@@ -543,8 +550,9 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
             },
             nullptr, nullptr, nullptr,
             [send] {
-                // The previous round's replacement ended by returning: its
-                // end closed the side, so this round's victim opened it.
+                // The previous round's replacement ended by returning or by a
+                // fault: its end closed the side, so this round's victim
+                // opened it.
                 EXPECT_EQ(g_victimOpenRc.load(), 0);
                 g_reopenRc = 1;
                 g_reopenDone = false;
@@ -557,6 +565,7 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                 EXPECT_EQ(g_reopenRc.load(), 0) << "the stopped task's side was not closed";
                 static int n = 0;
                 const std::string m = "next " + std::to_string(++n);
+                g_reopenFault = n % 2 == 0;
                 if (g_reopenRc.load() == 0)
                     send(m);
                 ASSERT_TRUE(waitFor([] { return g_reopenDone.load(); }));
