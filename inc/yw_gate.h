@@ -14,6 +14,9 @@
  * Reference: a count of holders; YW_ref_get takes a hold only while the count
  * is above 0 (an object whose last hold is gone cannot be revived) and
  * YW_ref_put tells the caller whose put was the last: that caller frees.
+ *
+ * The gate's waits are drain and clean-up steps: they never end a stopped
+ * thread (it ends at its next stop point, once the step is done).
  */
 #ifndef YW_GATE_H
 #define YW_GATE_H
@@ -21,6 +24,7 @@
 #include <atomic>
 #include <climits>
 
+#include "osa/yw_nocancel.h"
 #include "osa/yw_osa.h"
 
 /* Shared state the calling thread holds inside a framework call: locks of
@@ -81,7 +85,7 @@ inline bool YW_gate_enter(int &word, bool waitRetire = false, YW_int64_t stepNs 
         if (v < 0) {
             if (!waitRetire)
                 return false;
-            YW_P_sleepThread(nullptr, stepNs);
+            YW_P_pauseNoCancel(stepNs);
             v = w.load(std::memory_order_acquire);
             continue;
         }
@@ -134,7 +138,7 @@ inline YW_gate_retire_e YW_gate_retire(int &word, int tries, YW_int64_t stepNs =
     for (int i = 0; tries < 0 || i < tries; i++) {
         if (w.load(std::memory_order_acquire) == YW_GATE_RETIRING)
             return YW_GATE_DRAINED;
-        YW_P_sleepThread(nullptr, stepNs);
+        YW_P_pauseNoCancel(stepNs);
     }
     if (w.load(std::memory_order_acquire) == YW_GATE_RETIRING)
         return YW_GATE_DRAINED;

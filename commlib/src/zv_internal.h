@@ -10,6 +10,8 @@
 #include <string>
 #include <unordered_set>
 
+#include "osa/yw_nocancel.h"
+
 #include "zv_api.h"
 
 struct zv_smb {
@@ -56,30 +58,8 @@ namespace zv {
 // Cancellation of the calling thread is held off inside every call of the
 // library that opens, closes or waits: a thread stopped by its application
 // never leaves a call half-way with a descriptor, mapping or handle that
-// nobody owns. The waits give it back for their sleeps (see allowed()).
-class CancelHold {
-public:
-    CancelHold() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &saved_); }
-    ~CancelHold() { pthread_setcancelstate(saved_, nullptr); }
-    CancelHold(const CancelHold &) = delete;
-    CancelHold &operator=(const CancelHold &) = delete;
-    // Runs fn with the caller's own cancellation state: a stop may end the
-    // thread inside it (callers own nothing there, or release it in a
-    // destructor).
-    template <typename F> void allowed(F &&fn)
-    {
-        int off;
-        pthread_setcancelstate(saved_, &off);
-        struct Back {
-            int off;
-            ~Back() { pthread_setcancelstate(off, nullptr); }
-        } back{off};
-        fn();
-    }
-
-private:
-    int saved_ = PTHREAD_CANCEL_ENABLE;
-};
+// nobody owns. The waits give it back for their sleeps (allowed()).
+using CancelHold = YW_P_noCancel;
 
 // The handles given out and not yet closed or released. Handles are checked
 // against it, so that a closed, foreign or made-up handle is refused rather

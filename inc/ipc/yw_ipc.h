@@ -404,6 +404,11 @@ YW_ret_t YW_ipc_control_default(YW_ipc_t *ipc, YW_ipc_cmd_t cmd, YW_ipc_arg_t ar
 /* common open/close contract of the transports (receive side first) */
 YW_ret_t YW_ipc_open_sides(YW_ipc_t *ipc, YW_uint32_t mode);
 YW_ret_t YW_ipc_close_sides(YW_ipc_t *ipc, YW_uint32_t mode);
+/* Closes, as YW_closeIpc would, every channel side whose event queue is q,
+ * on every transport: run when the task owning q ends, before q is released
+ * (what the channel holds stays for the next opener). Returns the number of
+ * sides closed. */
+int YW_ipc_closeSidesOfQueue(YW_event_q_t *q);
 /* posts one IPC event {channel id | bits} to q; 0 or the send's failure */
 YW_ret_t YW_ipc_postEvent(YW_event_q_t *q, YW_uint32_t value);
 /* posts one IPC event to the task that opened the given side (YW_IPC_FLAGS_RX

@@ -23,6 +23,7 @@
 #include <sys/un.h>
 #include <time.h>
 
+#include "osa/yw_nocancel.h"
 #include "yw_err.h"
 #include "yw_types.h"
 

@@ -59,6 +59,7 @@ CORBA::Object *Echo::wq_find_ptr(char const *id)
 
 Echo *Echo::_narrow(CORBA::Object *obj)
 {
+    wq_stop_point();
     if (!obj)
         return nullptr;
     if (obj->wq_find_ptr(wq_IR_Name)) {

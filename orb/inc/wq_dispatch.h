@@ -46,6 +46,7 @@ public:
     // poller is closed only when no reader counts itself idle there.
     ~wq_PriorityQueue()
     {
+        YW_P_noCancel hold; // the shutdown's wake-ups and the closes
         shutdown();
         for (int32_t i = 0; i < levels_; ++i) {
             Level &l = lv_[i];
@@ -331,6 +332,7 @@ private:
     // edge-triggered watch every write is an event of its own.
     void wake(Level &l)
     {
+        YW_P_noCancel hold; // run on release and shutdown paths too
         if (l.ep.load(std::memory_order_acquire) >= 0 && l.ev >= 0) {
             uint64_t one = 1;
             (void)!::write(l.ev, &one, sizeof one);

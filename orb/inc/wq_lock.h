@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <pthread.h>
 
+#include "osa/yw_nocancel.h"
+
 struct wq_ThreadRecord;
 class wq_ThreadEnvironment;
 
@@ -34,6 +36,17 @@ inline void wq_cancel_allow()
 {
     if (wq_t_cancel_holds > 0 && --wq_t_cancel_holds == 0)
         pthread_setcancelstate(wq_t_cancel_saved, nullptr);
+}
+
+// The broker's stop point, run at the entry of its public calls (ORB_init,
+// string_to_object, object_to_string, a stub's request, _narrow, the release
+// of a reference's last hold): a task thread whose stop is pending ends
+// there when it holds no broker lock, so a loop of broker calls is ended
+// like a loop of framework calls. Never from a destructor or noexcept code.
+inline void wq_stop_point()
+{
+    if (wq_t_cancel_holds == 0)
+        YW_P_stopPointHook();
 }
 
 // One step of the guard's back-off: the passes up to `last_pass` (counted from

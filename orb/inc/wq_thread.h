@@ -73,15 +73,18 @@ struct wq_ThreadRecord {
     }
     void remove_held(const wq_RWMutex *lock)
     {
-        if (wq_HeldLock *h = find_held(lock))
+        if (wq_HeldLock *h = find_held(lock)) {
             remove_held_at(h);
+            wq_cancel_allow();
+        }
     }
     // Removes an entry find_held returned (the last entry takes its place).
+    // The entry's cancellation hold stays until the caller has let the lock
+    // go (wq_cancel_allow then): the release may wait on the lock's guard.
     void remove_held_at(wq_HeldLock *h)
     {
         *h = held[held_count - 1];
         --held_count;
-        wq_cancel_allow();
     }
 
     // The record of the calling thread. Stays set while the record's

@@ -108,6 +108,7 @@ void Object::_add_ref()
     int32_t c = count_.load(std::memory_order_relaxed);
     do {
         if (c < 1) {
+            YW_P_noCancel hold; // reached from release paths and destructors
             std::fputs(kAddRefText, stderr);
             return;
         }
@@ -130,10 +131,12 @@ bool Object::_remove_ref()
     int32_t next;
     do {
         if (c < 0) {
+            YW_P_noCancel hold; // reached from release paths and destructors
             std::fputs(kAddRefText, stderr);
             return true;
         }
         if (c == 0) {
+            YW_P_noCancel hold; // reached from release paths and destructors
             std::fputs("ERROR(CORBA::Object::remove_ref): \n     attempt to remove a previously deleted object\n",
                        stderr);
             return true;
@@ -143,18 +146,32 @@ bool Object::_remove_ref()
     } while (!count_.compare_exchange_weak(c, next, std::memory_order_acq_rel, std::memory_order_relaxed));
     if (c != 1)
         return false;
+    // The deletion runs destructors (references and circuits let go): never
+    // where a stop ends the thread.
+    YW_P_noCancel hold;
     delete this;
     return true;
 }
 
 void Object::_release(Object *obj)
 {
-    if (obj)
+    if (!obj)
+        return;
+    // The deletion the last release starts (destructors, circuits let go) is
+    // never cut; once it is done the thread holds nothing of the object,
+    // and a pending stop ends a task thread there.
+    const bool last = obj->wq_refcount() == 1;
+    {
+        YW_P_noCancel hold;
         obj->_remove_ref();
+    }
+    if (last)
+        wq_stop_point();
 }
 
 Object *Object::_narrow(Object *obj)
 {
+    wq_stop_point();
     if (obj)
         obj->_add_ref();
     return obj;
@@ -255,6 +272,7 @@ Object *Object::_copy(const EnvironmentWrapper &env)
 Request *Object::_request(char const *operation, bool flag, const EnvironmentWrapper &env,
                           const wq_ThreadEnvironment &tenv)
 {
+    wq_stop_point(); // every stub call starts here
     if (env.pending())
         return nullptr;
     if (!target_) {
@@ -619,7 +637,11 @@ ForwardRequest &ForwardRequest::operator=(const ForwardRequest &o)
     return *this;
 }
 
-ForwardRequest::~ForwardRequest() { CORBA::release(forward_reference); }
+ForwardRequest::~ForwardRequest()
+{
+    YW_P_noCancel hold; // a destructor: the release never acts on a stop here
+    CORBA::release(forward_reference);
+}
 
 void ForwardRequest::_raise() const
 {

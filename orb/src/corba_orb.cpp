@@ -99,6 +99,7 @@ void ORB::_add_ref()
     ref_mtx_.lock();
     if (ref_count_ < 1) {
         ref_mtx_.unlock();
+        YW_P_noCancel hold; // reached from release paths and destructors
         std::fprintf(stderr,
                      "ERROR(CORBA::ORB::_add_ref): \n     Attempted to add a reference on a previously "
                      "deleted object (0x%p)\n",
@@ -115,6 +116,7 @@ bool ORB::_remove_ref()
     ref_mtx_.lock();
     if (ref_count_ < 1) {
         ref_mtx_.unlock();
+        YW_P_noCancel hold; // reached from release paths and destructors
         std::fprintf(stderr,
                      "ERROR(CORBA::ORB::_remove_ref): \n     Attempted to remove a reference from a "
                      "previously deleted object (0x%p)\n",

@@ -605,6 +605,7 @@ namespace CORBA {
 
 ORB *ORB_init(int &argc, char **argv, char const *orb_id, const EnvironmentWrapper &env)
 {
+    wq_stop_point();
     if (env.pending())
         return nullptr;
     wq_ThreadEnvironment tenv;

@@ -341,6 +341,7 @@ ORB::ObjectIdList *ORB::list_initial_services(const EnvironmentWrapper &env)
 
 char *ORB::object_to_string(Object *obj, const EnvironmentWrapper &env)
 {
+    wq_stop_point();
     if (env.pending())
         return nullptr;
     unsigned char buf[512] __attribute__((aligned(8))) = {};
@@ -371,6 +372,7 @@ char *ORB::object_to_string(Object *obj, const EnvironmentWrapper &env)
 
 Object *ORB::string_to_object(char const *text, const EnvironmentWrapper &env)
 {
+    wq_stop_point();
     if (env.pending())
         return nullptr;
     std::size_t len = text ? std::strlen(text) : 0;

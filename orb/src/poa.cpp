@@ -228,6 +228,7 @@ bool POA::_remove_ref()
     do {
         if (c < 0) {
             static const char stars[] = "***************************************************";
+            YW_P_noCancel hold; // reached from release paths and destructors
             std::printf("%s\nUlvenor assertion error: (PortableServer::POA::_release): accessed deleted "
                         "object %p\n%s\n",
                         stars, static_cast<void *>(this), stars);

@@ -4,6 +4,7 @@
 #include "wq_servant_registry.h"
 #include "wq_skeleton.h"
 
+#include <cxxabi.h>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -14,6 +15,7 @@ namespace {
 void assertion_block(char const *text)
 {
     static const char stars[] = "***************************************************";
+    YW_P_noCancel hold; // reached from release paths and destructors
     std::printf("%s\nUlvenor assertion error: %s\n%s\n", stars, text, stars);
     std::fflush(stdout);
 }
@@ -24,6 +26,8 @@ void wq_store_thrown(const CORBA::EnvironmentWrapper &env)
 {
     try {
         throw;
+    } catch (abi::__forced_unwind &) {
+        throw; // a stopped thread's end is never taken for an exception
     } catch (CORBA::Exception *e) {
         env.exception(e);
     } catch (CORBA::Exception &e) {

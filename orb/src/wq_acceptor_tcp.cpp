@@ -47,8 +47,11 @@ public:
     }
     ~wq_NetAcceptorTCP() override { shutdown(true); }
 
+    // Run by the destructor too: the join and the close are never where a
+    // stop ends the thread.
     void shutdown(bool) override
     {
+        YW_P_noCancel hold;
         if (stop_.exchange(true))
             return;
         ::shutdown(fd_, SHUT_RDWR);

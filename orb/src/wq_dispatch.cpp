@@ -5,6 +5,7 @@
 #include "rtcorba.h"
 #include "wq_key.h"
 
+#include <cxxabi.h>
 #include <cstring>
 #include <optional>
 
@@ -320,6 +321,8 @@ struct Found {
             const CORBA::EnvironmentWrapper &penv = pe.env;
             try {
                 locator->postinvoke(oid(), poa, operation, cookie, servant, penv);
+            } catch (abi::__forced_unwind &) {
+                throw;
             } catch (...) {
             }
             locator->_remove_ref();

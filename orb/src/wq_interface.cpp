@@ -124,6 +124,7 @@ void wq_Interface::_add_ref(bool lock)
 {
     CondLock l(if_lists_lock, lock, true);
     if (count_ < 0) {
+        YW_P_noCancel hold; // reached from release paths and destructors
         std::fprintf(stderr, "Ulvenor ERROR(wq_Interface::add_ref): attempt to add a reference on a "
                              "previously deleted object\n");
         return;
@@ -137,6 +138,7 @@ bool wq_Interface::_remove_ref(bool lock)
     {
         CondLock l(if_lists_lock, lock, true);
         if (count_ < 1) {
+            YW_P_noCancel hold; // reached from release paths and destructors
             std::fprintf(stderr, "Ulvenor ERROR(wq_TargetLocal::add_ref): attempt to remove a previously "
                                  "deleted object\n");
             return true;

@@ -74,6 +74,9 @@ void wq_Backoff::set_schedule(const wq_BackoffStep *steps, std::size_t count)
 
 bool wq_Backoff::pause(uint32_t pass, bool &warned)
 {
+    // A guard is waited for inside unlocks and destructors too: its sleeps
+    // and its warning are never where a stop ends the thread.
+    YW_P_noCancel hold;
     const Schedule *s = g_schedule.load(std::memory_order_acquire);
     for (std::size_t i = 0; i < s->count; ++i) {
         if (pass <= s->steps[i].last_pass) {
@@ -191,11 +194,7 @@ void wq_block_on_record(wq_ThreadRecord *rec)
     // A waiter is never cut while it waits: it stays on a waiter list, and a
     // lock or count later handed to it would be lost with it. A stop is
     // acted on at the thread's next cancellation point after the wait.
-    struct NoCancel {
-        int old = PTHREAD_CANCEL_ENABLE;
-        NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old); }
-        ~NoCancel() { pthread_setcancelstate(old, nullptr); }
-    } no_cancel;
+    YW_P_noCancel hold;
     // A hand-off often follows within microseconds: watch the record's flag a
     // while before blocking. The waker sets it before it posts, and a post to
     // a thread that does not sleep yet makes no system call on either side.
@@ -231,6 +230,7 @@ void wq_wake_record(wq_ThreadRecord *rec)
     while (sem_post(&rec->sem) != 0) {
         if (errno == EINTR)
             continue;
+        YW_P_noCancel hold; // an unlock: never ended while it reports
         std::perror("Ulvenor: wq_Mutex::unlock or wq_CountingSemaphore::give failed");
         break;
     }
@@ -467,6 +467,7 @@ void wq_RWMutex::release_all(wq_ThreadRecord *rec, uint32_t &mode, uint32_t &dep
     mode = h->mode;
     rec->remove_held_at(h);
     release_level(rec, mode);
+    wq_cancel_allow();
 }
 
 void wq_RWMutex::lock_write(const wq_ThreadEnvironment &tenv)
@@ -508,6 +509,7 @@ void wq_RWMutex::unlock(const wq_ThreadEnvironment &tenv)
     uint32_t mode = h->mode;
     rec->remove_held_at(h);
     release_level(rec, mode);
+    wq_cancel_allow();
 }
 
 void wq_RWMutex::lock_write()

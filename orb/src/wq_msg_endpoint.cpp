@@ -109,6 +109,7 @@ void wq_MsgEndpoint::_remove_ref(bool lock)
         mc_lists_lock.lock_write(tenv);
     bool del = false;
     if (refs_ < 1) {
+        YW_P_noCancel hold; // reached from release paths and destructors
         std::fprintf(stderr, "Ulvenor ERROR(wq_MsgEndpoint::remove_ref): attempt to remove a previously "
                              "deleted object\n");
     } else if (--refs_ == 0) {

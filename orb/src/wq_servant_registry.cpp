@@ -33,6 +33,7 @@ void wq_TargetLocal::_add_ref(bool, const wq_ThreadEnvironment &)
     int32_t c = count_.load(std::memory_order_relaxed);
     do {
         if (c < 1) {
+            YW_P_noCancel hold; // reached from release paths and destructors
             std::fprintf(stderr, "Ulvenor ERROR(wq_TargetLocal::add_ref): attempt to add a reference "
                                  "on a previously deleted object\n");
             return;
@@ -45,6 +46,7 @@ void wq_TargetLocal::_remove_ref(bool, const wq_ThreadEnvironment &)
     int32_t c = count_.load(std::memory_order_relaxed);
     do {
         if (c < 1) {
+            YW_P_noCancel hold; // reached from release paths and destructors
             std::fprintf(stderr, "Ulvenor ERROR(wq_TargetLocal::remove_ref): attempt to remove a "
                                  "previously deleted object\n");
             return;

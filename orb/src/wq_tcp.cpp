@@ -3,6 +3,7 @@
 #include "wq_endpoint.h"
 
 #include "corba_string.h"
+#include "osa/yw_nocancel.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -142,6 +143,7 @@ bool wq_tcp_split(char const *endpoint, char *host, uint32_t size, uint16_t &por
 
 wq_NetCircuitTCP::~wq_NetCircuitTCP()
 {
+    YW_P_noCancel hold; // close is a cancellation point
     if (fd_ >= 0)
         ::close(fd_);
 }

@@ -3,13 +3,18 @@
 
 #include <cstring>
 
+#include "osa/yw_nocancel.h"
+
 constinit wq_StreamTextWrite wq_err(2);
 constinit wq_StreamTextWrite wq_out(1);
 
 std::FILE *wq_StreamTextWrite::file() const { return fd_ == 2 ? stderr : stdout; }
 
+// Diagnostics are written from unlocks, destructors and exception handlers
+// too: writing them is never where a stop ends the thread.
 void wq_StreamTextWrite::write(char const *text, std::size_t n)
 {
+    YW_P_noCancel hold;
     std::lock_guard<std::mutex> g(lock_);
     std::FILE *f = file();
     std::fwrite(text, 1, n, f);
@@ -49,6 +54,7 @@ wq_StreamTextWrite &wq_StreamTextWrite::operator<<(unsigned long v)
 
 void wq_StreamTextWrite::flush()
 {
+    YW_P_noCancel hold;
     std::lock_guard<std::mutex> g(lock_);
     std::fflush(file());
 }

@@ -25,6 +25,7 @@ constexpr uint32_t INITIAL_SLOTS = 16;
 
 void record_exit(void *p)
 {
+    YW_P_noCancel hold; // the thread's last steps: never cut
     auto *rec = static_cast<wq_ThreadRecord *>(p);
     wq_ThreadRecord::t_current = rec;
     wq_SpecificData::run_destructors(rec);
@@ -96,6 +97,8 @@ uint32_t wq_SpecificData::create_key(wq_SpecificDtor dtor)
 
 void wq_SpecificData::run_destructors(wq_ThreadRecord *rec)
 {
+    // Run while the thread ends: no data destructor is where a stop cuts it.
+    YW_P_noCancel hold;
     auto work_left = [rec] {
         for (uint32_t k = 0; k < rec->data_size && k < MAX_KEYS; ++k)
             if (rec->data[k] && _dtors[k].load(std::memory_order_acquire))

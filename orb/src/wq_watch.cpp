@@ -53,6 +53,7 @@ struct Watcher {
         try {
             std::thread([this] { run(); }).detach();
         } catch (...) {
+            YW_P_noCancel hold;
             ::close(e);
             ::close(p);
             return false;
@@ -63,6 +64,7 @@ struct Watcher {
     }
     void wake()
     {
+        YW_P_noCancel hold; // also run on release paths
         uint64_t one = 1;
         if (ev >= 0)
             (void)!::write(ev, &one, sizeof one);

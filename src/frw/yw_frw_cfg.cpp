@@ -284,6 +284,7 @@ struct FileCloser {
     YW_P_file_t fd;
     ~FileCloser()
     {
+        YW_P_noCancel hold; // close is a cancellation point
         if (fd >= 0)
             YW_P_closeFile(fd);
     }

@@ -180,6 +180,42 @@ YW_ret_t YW_ipc_close_sides(YW_ipc_t *ipc, YW_uint32_t mode)
     return YW_SUCCESS;
 }
 
+int YW_ipc_closeSidesOfQueue(YW_event_q_t *q)
+{
+    if (!q)
+        return 0;
+    // Clean-up of an ending task: finished even when its stop is pending.
+    YW_P_noCancel hold;
+    int closed = 0;
+    for (YW_ipc_id_t id = 0; id < YW_IPC_MAX; id++) {
+        YW_ipc_t *ipc = YW_ipc_get(id);
+        if (!ipc)
+            continue;
+        auto sides = [ipc, q] {
+            YW_uint32_t mode = 0;
+            if (yw_ipc_q(ipc->rx.event_q).load(std::memory_order_acquire) == q)
+                mode |= YW_IPC_FLAGS_RX;
+            if (yw_ipc_q(ipc->tx.event_q).load(std::memory_order_acquire) == q)
+                mode |= YW_IPC_FLAGS_TX;
+            return mode;
+        };
+        if (!sides())
+            continue;
+        yw_ipc_call live(ipc);
+        // Only this task opens sides with its own queue, so the sides found
+        // stay its own until closed here.
+        const YW_uint32_t mode = live.result() == YW_SUCCESS ? sides() : 0;
+        if (!mode)
+            continue;
+        if (live->oprs.close)
+            live->oprs.close(live.get(), mode);
+        else
+            YW_ipc_close_sides(live.get(), mode);
+        closed += ((mode & YW_IPC_FLAGS_RX) != 0) + ((mode & YW_IPC_FLAGS_TX) != 0);
+    }
+    return closed;
+}
+
 YW_ret_t YW_openIpc(YW_ipc_iap_t iap, YW_uint32_t flags, YW_ipc_id_t *pIdPtr)
 {
     // The slot found may be deleted and made again for another channel

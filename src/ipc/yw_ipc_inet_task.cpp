@@ -153,10 +153,11 @@ YW_ret_t yw_inet_startTask(YW_task_cfg_t *cfg, void *ctx, std::atomic<int> &runn
     return YW_SUCCESS;
 }
 
+// A clean-up wait: the stopping caller finishes it even when stopped itself.
 void yw_inet_waitEnd(std::atomic<int> &running)
 {
     for (int i = 0; i < 5000 && running.load(); i++)
-        YW_P_sleepThread(nullptr, 1000000LL);
+        YW_P_pauseNoCancel(1000000LL);
 }
 
 } // namespace

@@ -299,7 +299,7 @@ YW_ret_t YW_ipc_kwt_srio_stop(void)
         YW_sendTaskEvent(tid, YW_EVENT_FLAG_IPC, YW_IPC_INVALID_ID, nullptr);
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while ((t.task.load() || r.task.load()) && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        YW_P_pauseNoCancel(100000LL); // clean-up: finished even by a stopped caller
     yw_s_srio_family.fetch_and(~YW_SRIO_FAMILY_STARTED);
     return YW_SUCCESS;
 }

@@ -449,6 +449,7 @@ YW_ret_t yw_tcp_serverStart(const YW_P_inet_address_t *pAddr, int *err)
             YW_ipc_tcp_server_entry(s);
         });
     } catch (...) {
+        YW_P_noCancel hold;
         s->state = 0;
         close(fd);
         close(wake);

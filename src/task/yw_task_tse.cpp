@@ -22,7 +22,7 @@
 //     when the slot is freed; the running thread holds its own until it
 //     ends (OS layer).
 //   - The event queue is made by YW_startTask and released by the task's own
-//     thread when it ends. Senders reach it only through the slot under the
+//     thread when it ends, after the channel sides opened with it are closed. Senders reach it only through the slot under the
 //     slot's own lock, held for the whole send (append and doorbell); a
 //     stopped slot no longer points at it, so no send is still inside when
 //     the thread releases it.
@@ -40,6 +40,7 @@
 
 #include "frw/yw_frw.h"
 #include "frw/yw_svc_cfg.h"
+#include "ipc/yw_ipc.h"
 #include "task/yw_task.h"
 #include "task/yw_task_tsm.h"
 #include "yw_task_int.h"
@@ -339,10 +340,17 @@ struct YW_task_threadGuard {
 
     ~YW_task_threadGuard()
     {
-        // Nothing here may be cut by a cancel still pending (a destructor
-        // must not unwind).
+        // Nothing here nor in the thread's last steps after it may be cut
+        // by a cancel still pending (a destructor must not unwind): held
+        // off for the rest of the thread's life.
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
         yw_t_recover = nullptr;
+        // The channel sides the task left open are closed while its queue
+        // still exists and before its slot is free (a replacement task then
+        // opens them again); no task lock is held here, as the channel
+        // table's lock goes before the task table's.
+        if (tq)
+            YW_ipc_closeSidesOfQueue(&tq->q);
         if (task) {
             // Once the slot no longer names the queue (cleared here or by
             // the stop), no sender is inside it: senders hold the slot lock.

@@ -149,6 +149,9 @@ struct ThreadExitGuard {
     YW_P_thread_control_t *t;
     ~ThreadExitGuard()
     {
+        /* A stop still pending is not acted on here: the record's release
+         * closes the doorbell. */
+        YW_P_noCancel hold;
         pthread_mutex_lock(&t->endLock);
         t->ended = 1; /* the id may go from here on: no cancel is sent */
         pthread_mutex_unlock(&t->endLock);
@@ -458,6 +461,8 @@ YW_ret_t YW_P_initThread(void)
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
     yw_t_cancelable = true;
+    /* The libraries that do not link this layer act on a stop through it. */
+    yw_g_stopPointHook.store(&YW_P_stopPoint, std::memory_order_release);
     if (YW_P_thread_control_t *self = tl_self) {
         pthread_mutex_lock(&self->endLock);
         self->cancelable = 1;
