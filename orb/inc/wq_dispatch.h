@@ -10,12 +10,17 @@
 #include "wq_servant_registry.h"
 #include "wq_skeleton.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cerrno>
+#include <mutex>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -24,38 +29,30 @@
 // Circuits waiting for a reader, in a fixed number of levels. A circuit
 // whose transport has a pollable descriptor and no input already read waits
 // in the level's poller (one epoll set; registrations name the circuit's
-// poll entry) and is taken by a reader only once input or its end is there,
-// so that a silent connection holds no reader; others wait in the level's
-// queue. A circuit of small messages stays registered edge-triggered while
+// poll entry) until input or its end is there, so that a silent connection
+// holds no reader. One poller thread per level waits in that set and moves
+// each circuit that has input to the level's queue; readers wait on the
+// queue only, one of them woken per circuit, so that no reader ever waits
+// in the set (whose kernel lock every waiter would take). The queue is
+// first in, first out: a circuit whose input never ends goes behind every
+// other circuit after each message, and none waits behind it for long.
+// A circuit of small messages stays registered edge-triggered while
 // readers hold it: handing it back is one change of its entry's state, with
 // no system call unless input may already wait (its last read filled the
 // room it was given, or input arrived while it was held), in which case it
 // is queued. A circuit of large messages is registered one-shot and armed
 // again when handed back.
-// Idle readers of a level block in its poller; an eventfd in the set,
-// watched edge-triggered, wakes one of them for the queue (each write wakes
-// one reader, never all of them), and a reader that takes a circuit from the
-// queue while more wait there wakes the next. The queue's lock is held for
-// its links only, never across a system call. T provides `pool_next`, `poll_entry`, `poll_set`,
-// `poll_oneshot`, `last_message_size()`, `has_buffered_input()` and `net()`.
+// When a circuit is queued while no reader of the level is idle, the
+// level's `on_no_idle` hook (if set) is told, and told again by the poller
+// while the queue's head has not moved for kStarvedMs. T provides
+// `pool_next`, `poll_entry`, `poll_set`, `poll_oneshot`,
+// `last_message_size()`, `has_buffered_input()` and `net()`.
 template <class T> class wq_PriorityQueue {
 public:
     explicit wq_PriorityQueue(int32_t levels) : levels_(levels) { restart(); }
-    // Detached readers may still be waking from get() when the process
-    // ends, so the levels stay allocated after the shutdown; a level's
-    // poller is closed only when no reader counts itself idle there.
-    ~wq_PriorityQueue()
-    {
-        shutdown();
-        for (int32_t i = 0; i < levels_; ++i) {
-            Level &l = lv_[i];
-            if (l.idle.load(std::memory_order_acquire) != 0 || l.ep.load() < 0)
-                continue;
-            ::close(l.ep.exchange(-1));
-            ::close(l.ev);
-            l.ev = -1;
-        }
-    }
+    // Detached readers and the pollers may still run when the process
+    // ends, so the levels stay allocated after the shutdown.
+    ~wq_PriorityQueue() { shutdown(); }
     wq_PriorityQueue(const wq_PriorityQueue &) = delete;
     wq_PriorityQueue &operator=(const wq_PriorityQueue &) = delete;
 
@@ -68,67 +65,63 @@ public:
         int fd = c->net() ? c->net()->poll_fd() : -1;
         if (fd >= 0 && !c->has_buffered_input() && ensure_poller(l) && watch(l, c, fd))
             return;
-        bool first;
-        {
-            wq_MutexLock g(l.mtx);
-            c->pool_next = nullptr;
-            l.queued.fetch_add(1, std::memory_order_release);
-            first = !l.head;
-            if (first) {
-                l.head = l.tail = c;
-            } else {
-                l.tail->pool_next = c;
-                l.tail = c;
-            }
-        }
-        // A queue that was not empty has had its reader woken already; that
-        // reader wakes the next one for this circuit.
-        if (first)
-            wake(l);
+        enqueue(l, &c, 1, level);
     }
     // Circuits queued at a level (input already there).
     uint32_t queued(uint32_t level)
     {
         Level &l = lv_[level < static_cast<uint32_t>(levels_) ? level : 0];
-        wq_MutexLock g(l.mtx);
-        return l.queued.load(std::memory_order_relaxed);
+        return l.queued.load(std::memory_order_acquire);
     }
-    // Waits for a circuit with input; null when shutting down.
-    T *get(uint32_t level)
+    // Waits for a circuit with input; null when shutting down, or (with
+    // `timed_out` set) after idle_ms without one (never with idle_ms < 0).
+    T *get(uint32_t level, int idle_ms = -1, bool *timed_out = nullptr)
     {
+        if (timed_out)
+            *timed_out = false;
         if (level >= static_cast<uint32_t>(levels_))
             return nullptr;
         Level &l = lv_[level];
-        for (;;) {
-            if (shutting_down()) {
-                wake(l); // the next idle reader ends too
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(idle_ms < 0 ? 0 : idle_ms);
+        std::unique_lock<std::mutex> g(l.mtx);
+        ++l.waiting;
+        while (!l.head && !shutting_down()) {
+            if (idle_ms < 0) {
+                l.cv.wait(g);
+            } else if (l.cv.wait_until(g, until) == std::cv_status::timeout && !l.head && !shutting_down()) {
+                --l.waiting;
+                if (timed_out)
+                    *timed_out = true;
                 return nullptr;
             }
-            if (l.queued.load(std::memory_order_acquire) != 0)
-                if (T *c = pop(l)) {
-                    if (l.queued.load(std::memory_order_acquire) != 0)
-                        wake(l);
-                    return c;
-                }
-            if (!ensure_poller(l)) {
-                // Out of descriptors for now: circuits wait in the queue.
-                ::usleep(10000);
-                continue;
-            }
-            epoll_event ev[1];
-            int n = ::epoll_wait(l.ep, ev, 1, -1);
-            if (n < 1 || ev[0].data.u64 == 0)
-                continue; // interrupted, or the queue's wake-up
-            if (T *c = claim(ev[0].data.u64))
-                return c;
         }
+        --l.waiting;
+        if (shutting_down())
+            return nullptr;
+        T *c = l.head;
+        l.head = c->pool_next;
+        c->pool_next = nullptr;
+        if (!l.head)
+            l.tail = nullptr;
+        l.queued.fetch_sub(1, std::memory_order_seq_cst);
+        l.moved_ms.store(now_ms(), std::memory_order_relaxed);
+        return c;
     }
-    // After shutdown: a queued circuit, or one that waits in a poller.
+    // After shutdown: a queued circuit.
     T *get_after_shutdown()
     {
-        for (int32_t i = levels_ - 1; i >= 0; --i)
-            if (T *c = pop(lv_[i]))
+        for (int32_t i = levels_ - 1; i >= 0; --i) {
+            Level &l = lv_[i];
+            std::lock_guard<std::mutex> g(l.mtx);
+            if (T *c = l.head) {
+                l.head = c->pool_next;
+                c->pool_next = nullptr;
+                if (!l.head)
+                    l.tail = nullptr;
+                l.queued.fetch_sub(1, std::memory_order_relaxed);
                 return c;
+            }
+        }
         return nullptr;
     }
     void shutdown()
@@ -136,9 +129,8 @@ public:
         shutting_.store(true, std::memory_order_release);
         for (int32_t i = 0; i < levels_; ++i) {
             Level &l = lv_[i];
-            wq_MutexLock g(l.mtx);
-            // One reader wakes; each that ends wakes the next.
-            wake(l);
+            std::lock_guard<std::mutex> g(l.mtx);
+            l.cv.notify_all();
         }
     }
     void restart()
@@ -147,72 +139,164 @@ public:
             lv_ = new Level[levels_];
         for (int32_t i = 0; i < levels_; ++i) {
             Level &l = lv_[i];
-            wq_MutexLock g(l.mtx);
+            std::lock_guard<std::mutex> g(l.mtx);
             l.head = l.tail = nullptr;
             l.queued.store(0, std::memory_order_relaxed);
             l.readers = 0;
             l.idle.store(0, std::memory_order_relaxed);
-            uint64_t v;
-            if (l.ev >= 0)
-                (void)!::read(l.ev, &v, sizeof v);
         }
         shutting_.store(false, std::memory_order_release);
     }
     bool shutting_down() const { return shutting_.load(std::memory_order_acquire); }
     // Messages above this size have their circuit watched one-shot.
     static constexpr uint32_t kOneShotAbove = 16384;
+    // A queue whose head has not moved for this long while no reader is
+    // idle is told to the hook again (its readers may all be blocked).
+    static constexpr int kStarvedMs = 50;
     int32_t levels() const { return levels_; }
 
     // Reader counts, under the pool's reader-writer lock.
     wq_RWMutex lock;
     uint32_t &readers(uint32_t level) { return lv_[level].readers; }
-    // Readers waiting in get, changed by each reader around every get: a
-    // counter of its own, so that readers never queue on the pool's lock
-    // between two requests.
+    // Readers waiting in get (or about to), changed by each reader around
+    // every get: a counter of its own, so that readers never queue on the
+    // pool's lock between two requests.
     std::atomic<uint32_t> &idle(uint32_t level) { return lv_[level].idle; }
+    // Told (on the thread that queued, or on the poller) when a circuit
+    // waits in the queue while no reader is idle; `starved` when the
+    // queue has not moved for kStarvedMs.
+    void (*on_no_idle)(uint32_t level, bool starved) = nullptr;
 
 private:
     struct Level {
         T *head = nullptr;
         T *tail = nullptr;
-        wq_Mutex mtx;
-        std::atomic<int> ep{-1}; // the poller, made on first use
-        int ev = -1;             // readable while the queue is not empty
-        uint32_t readers = 0;    // reader threads serving the level
-        std::atomic<uint32_t> idle{0}; // of them, waiting in get
-        // Circuits in the queue: changed under mtx, read without it by a
-        // reader about to wait (a circuit queued after that look makes the
-        // eventfd readable, which wakes it).
+        std::mutex mtx;
+        std::condition_variable cv; // readers waiting for the queue
+        uint32_t waiting = 0;        // of them, under mtx
+        std::atomic<int> ep{-1};     // the poller, made on first use
+        int ev = -1;                 // wakes the poller thread
+        std::atomic<bool> poller_asleep{false}; // waits without a time-out
+        uint32_t readers = 0;                   // reader threads serving the level
+        std::atomic<uint32_t> idle{0};          // of them, waiting in get
+        // Circuits in the queue: changed under mtx, read without it.
         std::atomic<uint32_t> queued{0};
+        std::atomic<int64_t> moved_ms{0}; // when the queue's head last went
     };
+
+    static int64_t now_ms()
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+
+    // Appends circuits to the level's queue and wakes a reader for each.
+    void enqueue(Level &l, T *const *cs, int n, uint32_t level)
+    {
+        uint32_t woken;
+        {
+            std::lock_guard<std::mutex> g(l.mtx);
+            for (int i = 0; i < n; ++i) {
+                T *c = cs[i];
+                c->pool_next = nullptr;
+                if (!l.head) {
+                    l.head = l.tail = c;
+                    l.moved_ms.store(now_ms(), std::memory_order_relaxed);
+                } else {
+                    l.tail->pool_next = c;
+                    l.tail = c;
+                }
+            }
+            l.queued.fetch_add(uint32_t(n), std::memory_order_seq_cst);
+            woken = std::min<uint32_t>(l.waiting, uint32_t(n));
+        }
+        for (uint32_t i = 0; i < woken; ++i)
+            l.cv.notify_one();
+        if (l.idle.load(std::memory_order_seq_cst) == 0) {
+            if (on_no_idle)
+                on_no_idle(level, false);
+            // The poller looks at the queue's progress from now on.
+            if (l.poller_asleep.exchange(false, std::memory_order_seq_cst) && l.ev >= 0) {
+                uint64_t one = 1;
+                (void)!::write(l.ev, &one, sizeof one);
+            }
+        }
+    }
 
     bool ensure_poller(Level &l)
     {
         if (l.ep.load(std::memory_order_acquire) >= 0)
             return true;
-        wq_MutexLock g(l.mtx);
+        std::lock_guard<std::mutex> g(l.mtx);
         if (l.ep.load(std::memory_order_relaxed) >= 0)
             return true;
         int ep = ::epoll_create1(EPOLL_CLOEXEC);
         int ev = ep >= 0 ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
         epoll_event e{};
-        e.events = EPOLLIN | EPOLLET;
-        e.data.ptr = nullptr;
-        if (ev < 0 || ::epoll_ctl(ep, EPOLL_CTL_ADD, ev, &e) != 0) {
+        e.events = EPOLLIN;
+        e.data.u64 = 0;
+        bool ok = ev >= 0 && ::epoll_ctl(ep, EPOLL_CTL_ADD, ev, &e) == 0;
+        if (ok) {
+            l.ev = ev;
+            try {
+                // Never joined: it waits in the set for the life of the
+                // process.
+                std::thread([this, &l, ep] { poll_loop(l, ep); }).detach();
+            } catch (...) {
+                ok = false;
+                l.ev = -1;
+            }
+        }
+        if (!ok) {
             if (ev >= 0)
                 ::close(ev);
             if (ep >= 0)
                 ::close(ep);
             return false;
         }
-        if (l.head || shutting_down()) {
-            uint64_t one = 1;
-            (void)!::write(ev, &one, sizeof one);
-        }
-        l.ev = ev;
         l.ep.store(ep, std::memory_order_release);
         return true;
     }
+
+    // The poller thread of a level: moves circuits with input to the queue,
+    // many at a time when many have input.
+    void poll_loop(Level &l, int ep)
+    {
+        uint32_t level = static_cast<uint32_t>(&l - lv_);
+        constexpr int kBatch = 64;
+        epoll_event ev[kBatch];
+        T *got[kBatch];
+        for (;;) {
+            // A queue that waits while no reader is idle is looked at again
+            // after kStarvedMs; otherwise the poller sleeps until input.
+            l.poller_asleep.store(true, std::memory_order_seq_cst);
+            bool watch_queue = on_no_idle && l.queued.load(std::memory_order_seq_cst) != 0 &&
+                               l.idle.load(std::memory_order_seq_cst) == 0;
+            if (watch_queue)
+                l.poller_asleep.store(false, std::memory_order_relaxed);
+            int n = ::epoll_wait(ep, ev, kBatch, watch_queue ? kStarvedMs : -1);
+            l.poller_asleep.store(false, std::memory_order_relaxed);
+            int k = 0;
+            for (int i = 0; i < n; ++i) {
+                if (ev[i].data.u64 == 0) {
+                    uint64_t v;
+                    (void)!::read(l.ev, &v, sizeof v);
+                } else if (T *c = claim(ev[i].data.u64)) {
+                    got[k++] = c;
+                }
+            }
+            if (k)
+                enqueue(l, got, k, level);
+            if (on_no_idle && l.queued.load(std::memory_order_acquire) != 0 &&
+                l.idle.load(std::memory_order_acquire) == 0 &&
+                now_ms() - l.moved_ms.load(std::memory_order_relaxed) >= kStarvedMs) {
+                l.moved_ms.store(now_ms(), std::memory_order_relaxed);
+                on_no_idle(level, true);
+            }
+        }
+    }
+
     // The circuit an event names, taken when it waits in the poller; an
     // event for a held circuit is noted for the reader that will hand it
     // back, and one of an older generation is dropped.
@@ -325,29 +409,6 @@ private:
         c->poll_set = -1;
         e.word.store(make(g, OWNED), std::memory_order_release);
         return false;
-    }
-    // Wakes one reader waiting in the level's poller (one that is about to
-    // wait finds the event there). The count is never read back: under the
-    // edge-triggered watch every write is an event of its own.
-    void wake(Level &l)
-    {
-        if (l.ep.load(std::memory_order_acquire) >= 0 && l.ev >= 0) {
-            uint64_t one = 1;
-            (void)!::write(l.ev, &one, sizeof one);
-        }
-    }
-    T *pop(Level &l)
-    {
-        wq_MutexLock g(l.mtx);
-        T *c = l.head;
-        if (!c)
-            return nullptr;
-        l.head = c->pool_next;
-        c->pool_next = nullptr;
-        l.queued.fetch_sub(1, std::memory_order_relaxed);
-        if (!l.head)
-            l.tail = nullptr;
-        return c;
     }
 
     int32_t levels_;

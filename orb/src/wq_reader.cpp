@@ -7,6 +7,7 @@
 #include "wq_mthread.h"
 #include "wq_text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -232,6 +233,55 @@ bool spawn_general_reader_if_short(uint32_t minimum, bool total = false)
     return false;
 }
 
+// A circuit with input waits while no general reader is idle: one more
+// reader is started while the readers are fewer than the open connections
+// and the minimum together (a connection is read by one reader at a time,
+// so more would only wait), or, past that, when the queue has not moved
+// for a while (every reader is held by a servant that waits).
+void general_queue_waits(uint32_t, bool starved)
+{
+    uint32_t bound = starved ? wq_max_reader_threads
+                             : wq_MsgCircuit::_svr_count.load(std::memory_order_relaxed) +
+                                   CORBA::ORB::_min_recursion;
+    wq_ThreadEnvironment tenv;
+    {
+        wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
+        if (wq_msg_circuit_pool.idle(0).load(std::memory_order_acquire) != 0 ||
+            wq_msg_circuit_pool.readers(0) >= bound)
+            return;
+        ++wq_msg_circuit_pool.idle(0);
+        ++wq_msg_circuit_pool.readers(0);
+    }
+    if (wq_spawn_reader(new wq_ReaderStart{nullptr, 0, 0}, CORBA::ORB::_default_priority))
+        return;
+    wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
+    --wq_msg_circuit_pool.idle(0);
+    --wq_msg_circuit_pool.readers(0);
+}
+
+struct QueueHookInstaller {
+    QueueHookInstaller() { wq_msg_circuit_pool.on_no_idle = &general_queue_waits; }
+} g_queue_hook_installer;
+
+// A general reader idle this long ends, when more readers than the minimum
+// remain and another one is idle: readers follow the work instead of
+// staying after a burst.
+constexpr int kReaderIdleMs = 3000;
+
+// Whether an idle general reader (counted idle) ends now; if so it is no
+// longer counted, as a reader or as idle.
+bool surplus_reader_ends()
+{
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
+    if (wq_msg_circuit_pool.readers(0) <= std::max<uint32_t>(CORBA::ORB::_min_recursion, 1) ||
+        wq_msg_circuit_pool.idle(0).load(std::memory_order_acquire) < 2)
+        return false;
+    --wq_msg_circuit_pool.readers(0);
+    wq_msg_circuit_pool.idle(0).fetch_sub(1, std::memory_order_acq_rel);
+    return true;
+}
+
 } // namespace
 
 bool wq_spawn_reader(wq_ReaderStart *start, int priority)
@@ -312,16 +362,19 @@ void wq_reader_thread_action(void *arg)
             uint32_t level = st->band_thread ? st->band : 0;
             if (!idle_counted)
                 pool.idle(level).fetch_add(1, std::memory_order_acq_rel);
-            circuit = pool.get(level);
-            uint32_t idle_left = pool.idle(level).fetch_sub(1, std::memory_order_acq_rel) - 1;
+            idle_counted = true;
+            bool timed_out = false;
+            circuit = pool.get(level, st->band_thread ? -1 : kReaderIdleMs, &timed_out);
+            if (!circuit && timed_out) {
+                if (!surplus_reader_ends())
+                    continue;
+                counted_general = false;
+                break;
+            }
+            pool.idle(level).fetch_sub(1, std::memory_order_acq_rel);
             idle_counted = false;
             if (!circuit)
                 break;
-            // The last idle reader takes work: another one waits for the
-            // next circuit with input, so that circuits are never queued
-            // behind requests in service.
-            if (!st->band_thread && idle_left == 0)
-                spawn_general_reader_if_short(0);
         }
         st->env.clear();
         wq_GIOP::MessageHeader h{};
