@@ -67,6 +67,49 @@ public:
             return;
         enqueue(l, &c, 1, level);
     }
+    // Hands a circuit back while the reader that read its message serves
+    // it, without moving it: that reader takes it back after its reply
+    // (reclaim) and reads on, so that a connection in use keeps its reader
+    // and wakes no other thread. Should the serving take kFollowMs, the
+    // level's poller hands the circuit to the pool instead, so that its
+    // next messages are read meanwhile. False when it cannot be left so
+    // (the caller puts it).
+    bool follow(T *c, uint32_t level)
+    {
+        using namespace wq_poll;
+        if (level >= static_cast<uint32_t>(levels_))
+            return false;
+        uint32_t index = c->poll_entry.load(std::memory_order_relaxed);
+        if (index == 0 || !ensure_poller(lv_[level]))
+            return false;
+        Level &l = lv_[level];
+        Entry &e = entry(index);
+        uint64_t w = e.word.load(std::memory_order_acquire); // OWNED or KICKED: ours
+        e.item.store(c, std::memory_order_relaxed);
+        e.owner.store(&l, std::memory_order_relaxed);
+        e.since.store(now_ms(), std::memory_order_relaxed);
+        l.following.fetch_add(1, std::memory_order_seq_cst);
+        e.word.store(make(gen(w), FOLLOWED), std::memory_order_seq_cst);
+        // A poller asleep without a time-out looks at followed circuits
+        // from now on.
+        if (l.poller_asleep.exchange(false, std::memory_order_seq_cst) && l.ev >= 0) {
+            uint64_t one = 1;
+            (void)!::write(l.ev, &one, sizeof one);
+        }
+        return true;
+    }
+    // Takes back a circuit this reader left with follow(); null when the
+    // poller has handed it to the pool meanwhile.
+    T *reclaim(T *c)
+    {
+        using namespace wq_poll;
+        Entry &e = entry(c->poll_entry.load(std::memory_order_relaxed));
+        uint64_t w = e.word.load(std::memory_order_acquire);
+        if (state(w) != FOLLOWED || !e.word.compare_exchange_strong(w, make(gen(w), OWNED), std::memory_order_acq_rel))
+            return nullptr;
+        static_cast<Level *>(e.owner.load(std::memory_order_relaxed))->following.fetch_sub(1, std::memory_order_acq_rel);
+        return c;
+    }
     // Circuits queued at a level (input already there).
     uint32_t queued(uint32_t level)
     {
@@ -153,6 +196,8 @@ public:
     // A queue whose head has not moved for this long while no reader is
     // idle is told to the hook again (its readers may all be blocked).
     static constexpr int kStarvedMs = 50;
+    // A reader serving a followed circuit for this long lets it go.
+    static constexpr int kFollowMs = 20;
     int32_t levels() const { return levels_; }
 
     // Reader counts, under the pool's reader-writer lock.
@@ -177,6 +222,7 @@ private:
         std::atomic<int> ep{-1};     // the poller, made on first use
         int ev = -1;                 // wakes the poller thread
         std::atomic<bool> poller_asleep{false}; // waits without a time-out
+        std::atomic<uint32_t> following{0};     // circuits left FOLLOWED
         uint32_t readers = 0;                   // reader threads serving the level
         std::atomic<uint32_t> idle{0};          // of them, waiting in get
         // Circuits in the queue: changed under mtx, read without it.
@@ -268,14 +314,16 @@ private:
         epoll_event ev[kBatch];
         T *got[kBatch];
         for (;;) {
-            // A queue that waits while no reader is idle is looked at again
-            // after kStarvedMs; otherwise the poller sleeps until input.
+            // A queue that waits while no reader is idle, and circuits left
+            // with their readers, are looked at again after a while;
+            // otherwise the poller sleeps until input.
             l.poller_asleep.store(true, std::memory_order_seq_cst);
             bool watch_queue = on_no_idle && l.queued.load(std::memory_order_seq_cst) != 0 &&
                                l.idle.load(std::memory_order_seq_cst) == 0;
-            if (watch_queue)
+            bool watch_followed = l.following.load(std::memory_order_seq_cst) != 0;
+            if (watch_queue || watch_followed)
                 l.poller_asleep.store(false, std::memory_order_relaxed);
-            int n = ::epoll_wait(ep, ev, kBatch, watch_queue ? kStarvedMs : -1);
+            int n = ::epoll_wait(ep, ev, kBatch, watch_queue ? kStarvedMs : watch_followed ? kFollowMs : -1);
             l.poller_asleep.store(false, std::memory_order_relaxed);
             int k = 0;
             for (int i = 0; i < n; ++i) {
@@ -288,6 +336,8 @@ private:
             }
             if (k)
                 enqueue(l, got, k, level);
+            if (l.following.load(std::memory_order_acquire) != 0)
+                release_followed(l, level);
             if (on_no_idle && l.queued.load(std::memory_order_acquire) != 0 &&
                 l.idle.load(std::memory_order_acquire) == 0 &&
                 now_ms() - l.moved_ms.load(std::memory_order_relaxed) >= kStarvedMs) {
@@ -296,7 +346,27 @@ private:
             }
         }
     }
-
+    // Circuits of the level whose readers have served them for kFollowMs
+    // go to the pool (their next messages may be what the servant waits
+    // for).
+    void release_followed(Level &l, uint32_t level)
+    {
+        using namespace wq_poll;
+        int64_t now = now_ms();
+        uint32_t end = entries_in_use();
+        for (uint32_t i = 1; i < end; ++i) {
+            Entry &e = entry(i);
+            uint64_t w = e.word.load(std::memory_order_acquire);
+            if (state(w) != FOLLOWED || e.owner.load(std::memory_order_relaxed) != &l ||
+                now - e.since.load(std::memory_order_relaxed) < kFollowMs)
+                continue;
+            T *c = static_cast<T *>(e.item.load(std::memory_order_relaxed));
+            if (!e.word.compare_exchange_strong(w, make(gen(w), OWNED), std::memory_order_acq_rel))
+                continue;
+            l.following.fetch_sub(1, std::memory_order_acq_rel);
+            put(c, level);
+        }
+    }
     // The circuit an event names, taken when it waits in the poller; an
     // event for a held circuit is noted for the reader that will hand it
     // back, and one of an older generation is dropped.
@@ -346,7 +416,7 @@ private:
         // would otherwise each wake an idle reader while its own reader
         // takes them in. Small exchanges keep the edge-triggered watch,
         // which needs no system call to hand the circuit back.
-        bool oneshot = c->last_message_size() > kOneShotAbove || state(w) == KICKED;
+        bool oneshot = true;
         if (c->poll_set == ep) {
             // An edge-triggered watch left as it is reports nothing for
             // input a read left behind (it filled its room): look for it.
@@ -496,6 +566,8 @@ struct wq_ReaderState {
 
     bool band_thread = false;
     uint32_t band = 0;
+    // The circuit handed back with follow() while its message is served.
+    wq_MsgCircuit *followed = nullptr;
     int16_t base_priority = 0;
     int16_t request_priority = -1;
     bool priority_seen = false;

@@ -89,7 +89,13 @@ public:
         uint32_t level = st_.band_thread ? st_.band + 1 : 0;
         // A client that does not take its replies is not read meanwhile:
         // the thread sending them hands it back when they are gone.
-        if (!c->pause_reading(level))
+        if (c->pause_reading(level))
+            return;
+        // Otherwise this thread reads on once it has served this message
+        // (unless that takes long).
+        if (pool_of(st_.band_thread).follow(c, st_.band_thread ? st_.band : 0))
+            st_.followed = c;
+        else
             return_to_pool(c, level);
     }
 
@@ -263,6 +269,25 @@ struct QueueHookInstaller {
     QueueHookInstaller() { wq_msg_circuit_pool.on_no_idle = &general_queue_waits; }
 } g_queue_hook_installer;
 
+// How long a reader waits for the next message on the circuit it has just
+// served before the pool watches it instead: a client's next call usually
+// follows its reply at once, and the reader that waits on the connection
+// itself is the only thread its input wakes.
+constexpr int kLingerMs = 50;
+
+// Whether input (or the end) comes on the circuit within `ms`.
+bool input_within(wq_MsgCircuit *c, int ms)
+{
+    int fd = c->net() ? c->net()->poll_fd() : -1;
+    if (fd < 0)
+        return true;
+    pollfd p{fd, POLLIN | POLLRDHUP, 0};
+    int r;
+    while ((r = ::poll(&p, 1, ms)) < 0 && errno == EINTR) {
+    }
+    return r != 0;
+}
+
 // A general reader idle this long ends, when more readers than the minimum
 // remain and another one is idle: readers follow the work instead of
 // staying after a burst.
@@ -356,6 +381,7 @@ void wq_reader_thread_action(void *arg)
     // A general reader was counted (as a reader, and idle) by its starter.
     bool counted_general = !st->band_thread;
     bool idle_counted = counted_general;
+    bool lingering = false; // the circuit was served by this thread just now
     for (;;) {
         if (!circuit) {
             wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(st->band_thread);
@@ -376,6 +402,13 @@ void wq_reader_thread_action(void *arg)
             if (!circuit)
                 break;
         }
+        if (lingering && !circuit->has_buffered_input() && !input_within(circuit, kLingerMs)) {
+            // Quiet for a while: the pool watches it from now on.
+            return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
+            circuit = nullptr;
+            continue;
+        }
+        lingering = false;
         st->env.clear();
         wq_GIOP::MessageHeader h{};
         int r = circuit->receive(st->in, h, st->env);
@@ -423,12 +456,16 @@ void wq_reader_thread_action(void *arg)
             wq_large_end();
         else if (large_out)
             wq_large_freed();
-        if (circuit) {
-            // An ordered one-way kept its circuit until it was served; its
-            // next message is read once it is there, like any other's.
+        // The circuit this thread served (or kept, after an ordered
+        // one-way) is read on by it, as long as its input goes on.
+        if (!circuit && st->followed)
+            circuit = pool_of(st->band_thread).reclaim(st->followed);
+        st->followed = nullptr;
+        if (circuit && pool_of(st->band_thread).shutting_down()) {
             return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
             circuit = nullptr;
         }
+        lingering = circuit != nullptr;
     }
     if (counted_general) {
         wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
