@@ -73,8 +73,9 @@ public:
     // and wakes no other thread. Should the serving take kFollowMs, the
     // level's poller hands the circuit to the pool instead, so that its
     // next messages are read meanwhile. False when it cannot be left so
-    // (the caller puts it).
-    bool follow(T *c, uint32_t level)
+    // (the caller puts it). `ticket` names the circuit for reclaim, which
+    // never follows a pointer to a circuit that may be gone by then.
+    bool follow(T *c, uint32_t level, uint64_t &ticket)
     {
         using namespace wq_poll;
         if (level >= static_cast<uint32_t>(levels_))
@@ -89,6 +90,7 @@ public:
         e.owner.store(&l, std::memory_order_relaxed);
         e.since.store(now_ms(), std::memory_order_relaxed);
         l.following.fetch_add(1, std::memory_order_seq_cst);
+        ticket = data(index, gen(w));
         e.word.store(make(gen(w), FOLLOWED), std::memory_order_seq_cst);
         // A poller asleep without a time-out looks at followed circuits
         // from now on.
@@ -98,17 +100,17 @@ public:
         }
         return true;
     }
-    // Takes back a circuit this reader left with follow(); null when the
+    // Takes back the circuit this reader left with follow(); null when the
     // poller has handed it to the pool meanwhile.
-    T *reclaim(T *c)
+    T *reclaim(uint64_t ticket)
     {
         using namespace wq_poll;
-        Entry &e = entry(c->poll_entry.load(std::memory_order_relaxed));
-        uint64_t w = e.word.load(std::memory_order_acquire);
-        if (state(w) != FOLLOWED || !e.word.compare_exchange_strong(w, make(gen(w), OWNED), std::memory_order_acq_rel))
+        Entry &e = entry(data_index(ticket));
+        uint64_t w = make(data_gen(ticket), FOLLOWED);
+        if (!e.word.compare_exchange_strong(w, make(data_gen(ticket), OWNED), std::memory_order_acq_rel))
             return nullptr;
         static_cast<Level *>(e.owner.load(std::memory_order_relaxed))->following.fetch_sub(1, std::memory_order_acq_rel);
-        return c;
+        return static_cast<T *>(e.item.load(std::memory_order_relaxed));
     }
     // Circuits queued at a level (input already there).
     uint32_t queued(uint32_t level)
@@ -566,8 +568,9 @@ struct wq_ReaderState {
 
     bool band_thread = false;
     uint32_t band = 0;
-    // The circuit handed back with follow() while its message is served.
-    wq_MsgCircuit *followed = nullptr;
+    // The circuit handed back with follow() while its message is served
+    // (its ticket; 0 when none).
+    uint64_t followed = 0;
     int16_t base_priority = 0;
     int16_t request_priority = -1;
     bool priority_seen = false;

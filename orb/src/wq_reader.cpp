@@ -93,9 +93,7 @@ public:
             return;
         // Otherwise this thread reads on once it has served this message
         // (unless that takes long).
-        if (pool_of(st_.band_thread).follow(c, st_.band_thread ? st_.band : 0))
-            st_.followed = c;
-        else
+        if (!pool_of(st_.band_thread).follow(c, st_.band_thread ? st_.band : 0, st_.followed))
             return_to_pool(c, level);
     }
 
@@ -460,7 +458,7 @@ void wq_reader_thread_action(void *arg)
         // one-way) is read on by it, as long as its input goes on.
         if (!circuit && st->followed)
             circuit = pool_of(st->band_thread).reclaim(st->followed);
-        st->followed = nullptr;
+        st->followed = 0;
         if (circuit && pool_of(st->band_thread).shutting_down()) {
             return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
             circuit = nullptr;
