@@ -42,9 +42,9 @@
 // room it was given, or input arrived while it was held), in which case it
 // is queued. A circuit of large messages is registered one-shot and armed
 // again when handed back.
-// When a circuit is queued while no reader of the level is idle, the
+// When circuits are queued while fewer readers of the level are idle, the
 // level's `on_no_idle` hook (if set) is told, and told again by the poller
-// while the queue's head has not moved for kStarvedMs. T provides
+// while the queue's head has not moved for kStarvedMs and none is idle. T provides
 // `pool_next`, `poll_entry`, `poll_set`, `poll_oneshot`,
 // `last_message_size()`, `has_buffered_input()` and `net()`.
 template <class T> class wq_PriorityQueue {
@@ -209,9 +209,9 @@ public:
     // every get: a counter of its own, so that readers never queue on the
     // pool's lock between two requests.
     std::atomic<uint32_t> &idle(uint32_t level) { return lv_[level].idle; }
-    // Told (on the thread that queued, or on the poller) when a circuit
-    // waits in the queue while no reader is idle; `starved` when the
-    // queue has not moved for kStarvedMs.
+    // Told (on the thread that queued, or on the poller) when circuits
+    // wait in the queue while fewer readers are idle; `starved` when the
+    // queue has not moved for kStarvedMs and no reader is idle.
     void (*on_no_idle)(uint32_t level, bool starved) = nullptr;
 
 private:
@@ -261,7 +261,7 @@ private:
         }
         for (uint32_t i = 0; i < woken; ++i)
             l.cv.notify_one();
-        if (l.idle.load(std::memory_order_seq_cst) == 0) {
+        if (l.idle.load(std::memory_order_seq_cst) < l.queued.load(std::memory_order_seq_cst)) {
             if (on_no_idle)
                 on_no_idle(level, false);
             // The poller looks at the queue's progress from now on.

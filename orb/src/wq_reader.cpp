@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_pool(1);
 wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_band_pool(256);
@@ -19,6 +20,8 @@ namespace {
 
 // Reader threads alive, general and band together.
 std::atomic<uint32_t> g_readers{0};
+// Of them, those waiting for input on the connection they have just served.
+std::atomic<uint32_t> g_lingering{0};
 
 // Blocks of a long message go back now, so that an idle reader holds none;
 // a stream within its first block is reset by its next use (receive, reply).
@@ -237,30 +240,39 @@ bool spawn_general_reader_if_short(uint32_t minimum, bool total = false)
     return false;
 }
 
-// A circuit with input waits while no general reader is idle: one more
-// reader is started while the readers are fewer than the open connections
-// and the minimum together (a connection is read by one reader at a time,
-// so more would only wait), or, past that, when the queue has not moved
-// for a while (every reader is held by a servant that waits).
+// Circuits with input wait in the general queue while fewer general readers
+// are idle: readers are started for them while the readers are fewer than
+// the open connections and the minimum together (a connection is read by
+// one reader at a time, so more would only wait), or, past that, one when
+// the queue has not moved for a while (every reader is held by a servant
+// that waits).
 void general_queue_waits(uint32_t, bool starved)
 {
+    // Readers waiting on their own connection's input take no processor;
+    // of the others there are never many more than processors.
+    static const uint32_t working_bound = 2 * std::max<uint32_t>(1, std::thread::hardware_concurrency());
     uint32_t bound = starved ? wq_max_reader_threads
-                             : wq_MsgCircuit::_svr_count.load(std::memory_order_relaxed) +
+                             : std::min(wq_MsgCircuit::_svr_count.load(std::memory_order_relaxed),
+                                        working_bound + g_lingering.load(std::memory_order_relaxed)) +
                                    CORBA::ORB::_min_recursion;
-    wq_ThreadEnvironment tenv;
-    {
-        wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
-        if (wq_msg_circuit_pool.idle(0).load(std::memory_order_acquire) != 0 ||
-            wq_msg_circuit_pool.readers(0) >= bound)
+    for (bool first = true;; first = false) {
+        wq_ThreadEnvironment tenv;
+        {
+            wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
+            uint32_t idle = wq_msg_circuit_pool.idle(0).load(std::memory_order_acquire);
+            bool wanted = starved ? first && idle == 0 : wq_msg_circuit_pool.queued(0) > idle;
+            if (!wanted || wq_msg_circuit_pool.readers(0) >= bound)
+                return;
+            wq_msg_circuit_pool.idle(0).fetch_add(1, std::memory_order_acq_rel);
+            ++wq_msg_circuit_pool.readers(0);
+        }
+        if (!wq_spawn_reader(new wq_ReaderStart{nullptr, 0, 0}, CORBA::ORB::_default_priority)) {
+            wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
+            --wq_msg_circuit_pool.idle(0);
+            --wq_msg_circuit_pool.readers(0);
             return;
-        ++wq_msg_circuit_pool.idle(0);
-        ++wq_msg_circuit_pool.readers(0);
+        }
     }
-    if (wq_spawn_reader(new wq_ReaderStart{nullptr, 0, 0}, CORBA::ORB::_default_priority))
-        return;
-    wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
-    --wq_msg_circuit_pool.idle(0);
-    --wq_msg_circuit_pool.readers(0);
 }
 
 struct QueueHookInstaller {
@@ -280,8 +292,12 @@ bool input_within(wq_MsgCircuit *c, int ms)
     if (fd < 0)
         return true;
     pollfd p{fd, POLLIN | POLLRDHUP, 0};
-    int r;
-    while ((r = ::poll(&p, 1, ms)) < 0 && errno == EINTR) {
+    int r = ::poll(&p, 1, 0);
+    if (r == 0) {
+        g_lingering.fetch_add(1, std::memory_order_relaxed);
+        while ((r = ::poll(&p, 1, ms)) < 0 && errno == EINTR) {
+        }
+        g_lingering.fetch_sub(1, std::memory_order_relaxed);
     }
     return r != 0;
 }
@@ -459,7 +475,9 @@ void wq_reader_thread_action(void *arg)
         if (!circuit && st->followed)
             circuit = pool_of(st->band_thread).reclaim(st->followed);
         st->followed = 0;
-        if (circuit && pool_of(st->band_thread).shutting_down()) {
+        // Circuits waiting for a reader go first: this one goes behind them.
+        if (circuit && (pool_of(st->band_thread).shutting_down() ||
+                        pool_of(st->band_thread).queued(st->band_thread ? st->band : 0) != 0)) {
             return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
             circuit = nullptr;
         }
