@@ -203,7 +203,6 @@ public:
     // changes that takes the circuit.
     std::atomic<uint32_t> poll_entry{0};
     int poll_set = -1;
-    bool poll_oneshot = false; // its registration is one-shot
     // Size of the last message received (header included).
     uint32_t last_message_size() const { return last_in_size_; }
     // Writes a MessageError under the send lock, so that it never lands

@@ -36,17 +36,17 @@
 // in the set (whose kernel lock every waiter would take). The queue is
 // first in, first out: a circuit whose input never ends goes behind every
 // other circuit after each message, and none waits behind it for long.
-// A circuit of small messages stays registered edge-triggered while
-// readers hold it: handing it back is one change of its entry's state, with
-// no system call unless input may already wait (its last read filled the
-// room it was given, or input arrived while it was held), in which case it
-// is queued. A circuit of large messages is registered one-shot and armed
-// again when handed back.
+// A circuit is watched one-shot and armed again when handed back; one
+// whose input is already there (read ahead, or come while it was held) is
+// queued instead. The reader that has served a circuit's message goes on
+// reading it (follow, reclaim) while its input goes on, as a thread of
+// its own per connection would, and hands it back after a quiet while
+// (or behind circuits that wait for a reader).
 // When circuits are queued while fewer readers of the level are idle, the
 // level's `on_no_idle` hook (if set) is told, and told again by the poller
-// while the queue's head has not moved for kStarvedMs and none is idle. T provides
-// `pool_next`, `poll_entry`, `poll_set`, `poll_oneshot`,
-// `last_message_size()`, `has_buffered_input()` and `net()`.
+// while the queue's head has not moved for kStarvedMs and none is idle.
+// T provides `pool_next`, `poll_entry`, `poll_set`, `has_buffered_input()`
+// and `net()`.
 template <class T> class wq_PriorityQueue {
 public:
     explicit wq_PriorityQueue(int32_t levels) : levels_(levels) { restart(); }
@@ -193,8 +193,6 @@ public:
         shutting_.store(false, std::memory_order_release);
     }
     bool shutting_down() const { return shutting_.load(std::memory_order_acquire); }
-    // Messages above this size have their circuit watched one-shot.
-    static constexpr uint32_t kOneShotAbove = 16384;
     // A queue whose head has not moved for this long while no reader is
     // idle is told to the hook again (its readers may all be blocked).
     static constexpr int kStarvedMs = 50;
@@ -413,19 +411,10 @@ private:
         }
         Entry &e = entry(index);
         uint64_t w = e.word.load(std::memory_order_acquire); // OWNED or KICKED: ours
-        // A circuit whose last message was large, or that had input while
-        // it was held, is watched one-shot: the pieces of a large message
-        // would otherwise each wake an idle reader while its own reader
-        // takes them in. Small exchanges keep the edge-triggered watch,
-        // which needs no system call to hand the circuit back.
-        bool oneshot = true;
+        // Watched one-shot: an event takes the circuit and disarms the
+        // watch, so that while readers hold (or follow) it, its input wakes
+        // no other thread; it is armed again when handed back here.
         if (c->poll_set == ep) {
-            // An edge-triggered watch left as it is reports nothing for
-            // input a read left behind (it filled its room): look for it.
-            // A watch that is changed or armed again reports what is there.
-            bool rearm = oneshot || c->poll_oneshot;
-            if (!rearm && !c->net()->read_drained && readable(fd))
-                return false;
             e.item.store(c, std::memory_order_relaxed);
             for (;;) {
                 if (state(w) == KICKED) {
@@ -434,23 +423,17 @@ private:
                     if (!e.word.compare_exchange_strong(w, owned, std::memory_order_acq_rel))
                         continue;
                     w = owned;
-                    if (readable(fd)) {
-                        if (rearm)
-                            c->poll_oneshot = true; // whatever is armed, arm again next time
+                    if (readable(fd))
                         return false;
-                    }
                 }
-                if (rearm) {
-                    // Changed while the circuit is still held: an event it
+                {
+                    // Armed while the circuit is still held: an event it
                     // reports at once finds it held and marks it.
                     epoll_event ev{};
-                    ev.events = EPOLLIN | EPOLLRDHUP | (oneshot ? EPOLLONESHOT : EPOLLET);
+                    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
                     ev.data.u64 = data(index, gen(w));
-                    if (::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) != 0) {
-                        c->poll_oneshot = true;
+                    if (::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) != 0)
                         return false;
-                    }
-                    c->poll_oneshot = oneshot;
                 }
                 // Once it waits the circuit may be taken (and released) at
                 // once: nothing of it is touched after this succeeds.
@@ -469,9 +452,8 @@ private:
         e.item.store(c, std::memory_order_relaxed);
         e.word.store(make(g, WAITING), std::memory_order_release);
         c->poll_set = ep;
-        c->poll_oneshot = oneshot;
         epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLRDHUP | (oneshot ? EPOLLONESHOT : EPOLLET);
+        ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
         ev.data.u64 = data(index, g);
         // Registering reports input that is already there.
         if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0 ||
