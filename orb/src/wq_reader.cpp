@@ -292,13 +292,11 @@ bool input_within(wq_MsgCircuit *c, int ms)
     if (fd < 0)
         return true;
     pollfd p{fd, POLLIN | POLLRDHUP, 0};
-    int r = ::poll(&p, 1, 0);
-    if (r == 0) {
-        g_lingering.fetch_add(1, std::memory_order_relaxed);
-        while ((r = ::poll(&p, 1, ms)) < 0 && errno == EINTR) {
-        }
-        g_lingering.fetch_sub(1, std::memory_order_relaxed);
+    int r;
+    g_lingering.fetch_add(1, std::memory_order_relaxed);
+    while ((r = ::poll(&p, 1, ms)) < 0 && errno == EINTR) {
     }
+    g_lingering.fetch_sub(1, std::memory_order_relaxed);
     return r != 0;
 }
 
