@@ -16,7 +16,8 @@
 // server and a raw thread-per-connection server doing the same exchanges;
 // and this broker's client echoing 1 MiB to the broker's server and to
 // omniORB's in turn (median time, ours / omniORB's).
-// BENCH_ORB_RUNS (default 3) and BENCH_ORB_CALLS (default 5000) shorten it;
+// BENCH_ORB_RUNS (default 3) and BENCH_ORB_CALLS (default 5000) shorten it,
+// BENCH_ORB_CLIENT_COUNTS (default "2,8,32") sets the client counts;
 // BENCH_ORB_LOAD_ONLY ends it after the client loads on all CPUs,
 // BENCH_ORB_PIPE_ONLY with BENCH_ORB_PEER_ONLY runs the pipelining alone,
 // BENCH_ORB_PEER_ONLY after the figures on all CPUs, BENCH_ORB_LARGE_CALLS
@@ -291,7 +292,20 @@ bool against_peer(bench::ServerProc const &ours, bench::ServerProc const &peer)
     bool omni = bench::bin_exists("omni_load_client");
     if (!omni)
         std::fprintf(stderr, "bench_orb: omni_load_client not built: figures with omniORB's clients skipped\n");
-    for (int n : {2, 8, 32}) {
+    std::vector<int> counts = {2, 8, 32};
+    if (char const *list = std::getenv("BENCH_ORB_CLIENT_COUNTS")) {
+        counts.clear();
+        for (char const *p = list; *p;) {
+            char *end = nullptr;
+            long v = std::strtol(p, &end, 10);
+            if (end == p)
+                break;
+            if (v > 0 && v <= 256)
+                counts.push_back(int(v));
+            p = *end ? end + 1 : end;
+        }
+    }
+    for (int n : counts) {
         for (int kind = 0; kind < (omni ? 2 : 1) && ok && peer; ++kind) {
             std::vector<double> cpu_o, cpu_p, sw_o, sw_p, wall_o, wall_p;
             char const *who = kind ? "omniORB" : "broker";

@@ -90,10 +90,13 @@ public:
         e.owner.store(&l, std::memory_order_relaxed);
         e.since.store(now_ms(), std::memory_order_relaxed);
         l.following.fetch_add(1, std::memory_order_seq_cst);
+        if (!l.follow_seen.load(std::memory_order_relaxed))
+            l.follow_seen.store(true, std::memory_order_seq_cst);
         ticket = data(index, gen(w));
         e.word.store(make(gen(w), FOLLOWED), std::memory_order_seq_cst);
         // A poller asleep without a time-out looks at followed circuits
-        // from now on.
+        // from now on (and goes on looking while circuits are followed, so
+        // that this costs a wake-up only after a quiet while).
         if (l.poller_asleep.exchange(false, std::memory_order_seq_cst) && l.ev >= 0) {
             uint64_t one = 1;
             (void)!::write(l.ev, &one, sizeof one);
@@ -223,6 +226,7 @@ private:
         int ev = -1;                 // wakes the poller thread
         std::atomic<bool> poller_asleep{false}; // waits without a time-out
         std::atomic<uint32_t> following{0};     // circuits left FOLLOWED
+        std::atomic<bool> follow_seen{false};   // a circuit was followed since the poller looked
         uint32_t readers = 0;                   // reader threads serving the level
         std::atomic<uint32_t> idle{0};          // of them, waiting in get
         // Circuits in the queue: changed under mtx, read without it.
@@ -320,7 +324,8 @@ private:
             l.poller_asleep.store(true, std::memory_order_seq_cst);
             bool watch_queue = on_no_idle && l.queued.load(std::memory_order_seq_cst) != 0 &&
                                l.idle.load(std::memory_order_seq_cst) == 0;
-            bool watch_followed = l.following.load(std::memory_order_seq_cst) != 0;
+            bool watch_followed = l.following.load(std::memory_order_seq_cst) != 0 ||
+                                  l.follow_seen.exchange(false, std::memory_order_seq_cst);
             if (watch_queue || watch_followed)
                 l.poller_asleep.store(false, std::memory_order_relaxed);
             int n = ::epoll_wait(ep, ev, kBatch, watch_queue ? kStarvedMs : watch_followed ? kFollowMs : -1);
