@@ -966,9 +966,9 @@ TEST_F(EchoServer, PartialMessagesAndUnreadRepliesHoldNoReader)
         std::printf("worst call beside %zu hostile connections (%s): %ld ms\n", r.count, r.what, worst_ms);
         EXPECT_LT(worst_ms, 1000);
         // Not a reader per hostile connection (that would reach the cap of
-        // 256 readers). Readers never end, and one preempted while it serves
-        // counts as busy, so a machine loaded by other work starts more of
-        // them (149 beside other heavy tests); the bound leaves room for that.
+        // 256 readers). One preempted while it serves counts as busy, so a
+        // machine loaded by other work starts more of them; the bound leaves
+        // room for that.
         EXPECT_LT(server_threads(), 224u);
         // What waits is the replies themselves, and the start of each message.
         EXPECT_LE(server_rss_kib(), rss_before + long(r.count) * (r.kind == Unread ? 1100 : 80) + 64 * 1024);
