@@ -1,23 +1,28 @@
-// Round trips of this broker's client and server, in two processes on
-// 127.0.0.1: `add` (a small two-way call) and `echo_octets` with 64 KiB each
-// way, beside a raw TCP ping-pong between two processes that moves the same
-// bytes in the same pieces over sockets with the same options. Both servers
-// run on CPU pins 1 and 2 (the broker's reader that takes the circuit back
-// runs beside the one serving), the client on pin 0; the broker and the raw
-// exchange are measured in turn, in short blocks, in one run. Then 8 client
-// processes make 5000 `add` calls each at once, against the broker's server
-// and against a raw thread-per-connection server doing the same exchanges.
-// Where omniORB's Echo server is built, 8 and then 32 client processes of this
-// broker each make 5000 `add` calls and 5000 `echo_octets` of 1 KiB against
-// the broker's server and against omniORB's, in turn, on the same CPUs: the
-// server's CPU time per request and the wall time, ours / omniORB's.
-// Last, this broker's client makes `echo_octets` calls of 1 MiB and of 16 MiB
-// against the broker's server and omniORB's, in turn: the median time,
-// ours / omniORB's.
-// BENCH_ORB_RUNS (default 3) and BENCH_ORB_CALLS (default 5000) shorten it;
-// BENCH_ORB_PEER_ONLY ends it after the figures against omniORB, and
-// BENCH_ORB_LARGE_CALLS (default 12) sets the 16 MiB calls on each side,
-// and BENCH_ORB_LARGE_ONLY runs the large echoes alone.
+// The broker's server beside omniORB's first, on all CPUs (neither server
+// nor any client pinned): 2, 8 and 32 client processes, of this broker and
+// of omniORB (omni_load_client), each make 5000 `add` calls and 5000
+// `echo_octets` of 1 KiB against each server in turn: the server's CPU time
+// per request and the wall time, ours / omniORB's. Then an ordinary caller's
+// worst call beside 16 connections that pipeline `add` without pause, and
+// the threads each server has 10 s after those bursts; and omniORB's client
+// echoing 16 MiB to each server in turn (median time, ours / omniORB's).
+// Then, with both servers on CPU pins 2 and 3 and the client on pin 0 (the
+// broker's reader that takes the circuit back runs beside the one serving):
+// round trips of this broker's client and server, `add` (a small two-way
+// call) and `echo_octets` with 64 KiB each way, beside a raw TCP ping-pong
+// between two processes that moves the same bytes in the same pieces over
+// sockets with the same options, measured in turn in short blocks; 8 client
+// processes making 5000 `add` calls each at once, against the broker's
+// server and a raw thread-per-connection server doing the same exchanges;
+// and this broker's client echoing 1 MiB to the broker's server and to
+// omniORB's in turn (median time, ours / omniORB's).
+// BENCH_ORB_RUNS (default 3) and BENCH_ORB_CALLS (default 5000) shorten it,
+// BENCH_ORB_CLIENT_COUNTS (default "2,8,32") sets the client counts;
+// BENCH_ORB_LOAD_ONLY ends it after the client loads on all CPUs,
+// BENCH_ORB_PIPE_ONLY with BENCH_ORB_PEER_ONLY runs the pipelining alone,
+// BENCH_ORB_PEER_ONLY after the figures on all CPUs, BENCH_ORB_LARGE_CALLS
+// (default 12) sets the 16 MiB calls on each side (the 1 MiB ones are five
+// times as many), and BENCH_ORB_LARGE_ONLY runs the large echoes alone.
 #include "bench_peer.h"
 #include "corba_orb.h"
 #include "peertest_echo.h"
@@ -257,13 +262,17 @@ struct Load {
     double cpu_us = 0, vcsw = 0, ivcsw = 0, wall_ms = 0;
 };
 
-bool load_run(bench::ServerProc const &srv, int n, Load &out)
+bool load_run(bench::ServerProc const &srv, int n, bool omni_clients, Load &out)
 {
     ManyArgs m{srv.ior, 0};
     bench::ProcStats s0, s1;
-    double ms = bench::run_clients(
-        n, [&] { return orb_prepare(&m); }, [&] { return orb_mixed(&m); },
-        [&] { s0 = bench::proc_stats(srv.pid); }, [&] { s1 = bench::proc_stats(srv.pid); });
+    auto started = [&] { s0 = bench::proc_stats(srv.pid); };
+    auto ended = [&] { s1 = bench::proc_stats(srv.pid); };
+    double ms = omni_clients
+                    ? bench::run_omni_clients(n, {srv.ior, "mixed", std::to_string(client_calls)}, started, ended)
+                    : bench::run_clients(
+                          n, [&] { return orb_prepare(&m); }, [&] { return orb_mixed(&m); }, started, ended,
+                          false);
     double requests = double(n) * 2.0 * double(client_calls);
     out.cpu_us = (s1.cpu_s - s0.cpu_s) * 1e6 / requests;
     out.vcsw = double(s1.vcsw - s0.vcsw) / requests;
@@ -272,47 +281,247 @@ bool load_run(bench::ServerProc const &srv, int n, Load &out)
     return ms >= 0;
 }
 
-// The broker's server beside omniORB's: for 8 and 32 clients, runs in turn
-// (ours, then omniORB's), each figure the median of its runs.
-bool against_peer()
+// The broker's server beside omniORB's, neither pinned: for 2, 8 and 32
+// client processes of this broker and of omniORB, runs in turn (the order
+// of the two servers swapped from run to run), each figure the median of
+// its runs.
+bool against_peer(bench::ServerProc const &ours, bench::ServerProc const &peer)
 {
-    bench::ServerProc ours = bench::start_orb_server();
-    bench::ServerProc peer = bench::start_peer_server();
     bool ok = bool(ours);
-    if (!ours)
-        std::fprintf(stderr, "bench_orb: orb_echo_server gave no IOR\n");
     long runs = bench::env_count("BENCH_ORB_RUNS", 3);
-    for (int n : {8, 32}) {
-        if (!ok || !peer)
-            break;
-        std::vector<double> cpu_o, cpu_p, sw_o, sw_p, wall_o, wall_p;
-        for (long r = 0; r < runs && ok; ++r) {
-            Load o, p;
-            ok = load_run(ours, n, o) && load_run(peer, n, p);
-            cpu_o.push_back(o.cpu_us);
-            cpu_p.push_back(p.cpu_us);
-            sw_o.push_back(o.vcsw);
-            sw_p.push_back(p.vcsw);
-            wall_o.push_back(o.wall_ms);
-            wall_p.push_back(p.wall_ms);
-            std::fprintf(stderr, "bench_orb: %d clients run %ld: cpu/request %.1f / %.1f us, "
-                                 "switches/request %.2f / %.2f (involuntary %.2f / %.2f), wall %.0f / %.0f ms\n",
-                         n, r, o.cpu_us, p.cpu_us, o.vcsw, p.vcsw, o.ivcsw, p.ivcsw, o.wall_ms, p.wall_ms);
+    bool omni = bench::bin_exists("omni_load_client");
+    if (!omni)
+        std::fprintf(stderr, "bench_orb: omni_load_client not built: figures with omniORB's clients skipped\n");
+    std::vector<int> counts = {2, 8, 32};
+    if (char const *list = std::getenv("BENCH_ORB_CLIENT_COUNTS")) {
+        counts.clear();
+        for (char const *p = list; *p;) {
+            char *end = nullptr;
+            long v = std::strtol(p, &end, 10);
+            if (end == p)
+                break;
+            if (v > 0 && v <= 256)
+                counts.push_back(int(v));
+            p = *end ? end + 1 : end;
         }
-        if (!ok) {
-            std::fprintf(stderr, "bench_orb: a client against the servers failed\n");
-            break;
-        }
-        std::string pre = "orb_" + std::to_string(n) + "clients_";
-        double co = bench::median(cpu_o), cp = bench::median(cpu_p);
-        double so = bench::median(sw_o), sp = bench::median(sw_p);
-        double wo = bench::median(wall_o), wp = bench::median(wall_p);
-        bench::figure((pre + "cpu_per_request").c_str(), co, "us", cp, bench::slowdown(co, cp), {1, 1, 2});
-        bench::figure((pre + "switches_per_request").c_str(), so, "count", sp, bench::slowdown(so, sp), {2, 2, 2});
-        bench::figure((pre + "wall").c_str(), wo, "ms", wp, bench::slowdown(wo, wp), {0, 0, 2});
     }
-    bench::stop_server(ours);
-    bench::stop_server(peer);
+    for (int n : counts) {
+        for (int kind = 0; kind < (omni ? 2 : 1) && ok && peer; ++kind) {
+            std::vector<double> cpu_o, cpu_p, sw_o, sw_p, wall_o, wall_p;
+            char const *who = kind ? "omniORB" : "broker";
+            for (long r = 0; r < runs && ok; ++r) {
+                Load o, p;
+                if (r % 2)
+                    ok = load_run(peer, n, kind, p) && load_run(ours, n, kind, o);
+                else
+                    ok = load_run(ours, n, kind, o) && load_run(peer, n, kind, p);
+                cpu_o.push_back(o.cpu_us);
+                cpu_p.push_back(p.cpu_us);
+                sw_o.push_back(o.vcsw);
+                sw_p.push_back(p.vcsw);
+                wall_o.push_back(o.wall_ms);
+                wall_p.push_back(p.wall_ms);
+                std::fprintf(stderr, "bench_orb: %d %s clients run %ld: cpu/request %.1f / %.1f us, "
+                                     "switches/request %.2f / %.2f (involuntary %.2f / %.2f), wall %.0f / %.0f ms\n",
+                             n, who, r, o.cpu_us, p.cpu_us, o.vcsw, p.vcsw, o.ivcsw, p.ivcsw, o.wall_ms, p.wall_ms);
+            }
+            if (!ok) {
+                std::fprintf(stderr, "bench_orb: a %s client against the servers failed\n", who);
+                break;
+            }
+            std::string pre = "orb_" + std::to_string(n) + "clients_" + (kind ? "omni_" : "");
+            double co = bench::median(cpu_o), cp = bench::median(cpu_p);
+            double so = bench::median(sw_o), sp = bench::median(sw_p);
+            double wo = bench::median(wall_o), wp = bench::median(wall_p);
+            bench::figure((pre + "cpu_per_request").c_str(), co, "us", cp, bench::slowdown(co, cp), {1, 1, 2});
+            bench::figure((pre + "switches_per_request").c_str(), so, "count", sp, bench::slowdown(so, sp),
+                          {2, 2, 2});
+            bench::figure((pre + "wall").c_str(), wo, "ms", wp, bench::slowdown(wo, wp), {0, 0, 2});
+        }
+    }
+    return ok;
+}
+
+int tcp_connect(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    timeval tv{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+// One whole GIOP message read and dropped; false on close or time-out.
+bool read_one_message(int fd)
+{
+    unsigned char h[12];
+    if (!full(fd, h, 12, true))
+        return false;
+    uint32_t size = (h[6] & 1) ? uint32_t(h[8] | h[9] << 8 | h[10] << 16 | h[11] << 24)
+                               : uint32_t(h[8] << 24 | h[9] << 16 | h[10] << 8 | h[11]);
+    std::vector<char> body(size);
+    return size > (64u << 20) ? false : full(fd, body.data(), size, true);
+}
+
+// `pipes` connections write `add` requests without pause (and read their
+// replies on threads of their own) for `seconds`, while an ordinary caller
+// makes one `add` at a time: its worst call in ms and its count of calls.
+struct PipeResult {
+    double worst_ms = 0;
+    long calls = 0;
+    bool ok = false;
+};
+
+PipeResult pipelining_round(bench::ServerProc const &srv, int pipes, double seconds)
+{
+    PipeResult res;
+    uint16_t port = 0;
+    std::vector<uint8_t> key;
+    if (!bench::ior_profile(srv.ior, port, key))
+        return res;
+    std::vector<uint8_t> batch;
+    for (uint32_t i = 0; i < 32; ++i) {
+        std::vector<uint8_t> m = bench::giop_add(i, key, 1, 2);
+        batch.insert(batch.end(), m.begin(), m.end());
+    }
+    std::atomic<bool> stop{false};
+    std::vector<int> fds;
+    std::vector<std::thread> threads;
+    for (int p = 0; p < pipes; ++p) {
+        int fd = tcp_connect(port);
+        if (fd < 0)
+            break;
+        fds.push_back(fd);
+        threads.emplace_back([&, fd] {
+            while (!stop && write(fd, batch.data(), batch.size()) > 0) {
+            }
+        });
+        threads.emplace_back([&, fd] {
+            std::vector<char> sink(65536);
+            while (read(fd, sink.data(), sink.size()) > 0) {
+            }
+        });
+    }
+    int fd = tcp_connect(port);
+    res.ok = fd >= 0 && int(fds.size()) == pipes;
+    if (!res.ok)
+        std::fprintf(stderr, "bench_orb: %zu of %d pipelining connections made, errno %d\n", fds.size(), pipes, errno);
+    auto end = bench::Clock::now() + std::chrono::duration<double>(seconds);
+    for (uint32_t i = 0; res.ok && bench::Clock::now() < end; ++i) {
+        std::vector<uint8_t> m = bench::giop_add(100000 + i, key, int32_t(i), 1);
+        auto t0 = bench::Clock::now();
+        bool sent = write(fd, m.data(), m.size()) == ssize_t(m.size());
+        res.ok = sent && read_one_message(fd);
+        if (!res.ok)
+            std::fprintf(stderr, "bench_orb: ordinary call %u failed (%s, errno %d) after %.1f ms\n", i,
+                         sent ? "reading its reply" : "sending it", errno, us_since(t0) / 1000.0);
+        double ms = us_since(t0) / 1000.0;
+        if (ms > 50 && std::getenv("BENCH_ORB_PIPE_ONLY"))
+            std::fprintf(stderr, "bench_orb: call %u took %.1f ms\n", i, ms);
+        res.worst_ms = std::max(res.worst_ms, ms);
+        res.calls += res.ok;
+    }
+    stop = true;
+    for (int f : fds)
+        shutdown(f, SHUT_RDWR);
+    for (auto &t : threads)
+        t.join();
+    for (int f : fds)
+        close(f);
+    if (fd >= 0)
+        close(fd);
+    return res;
+}
+
+// Beside 16 pipelining connections, an ordinary caller's worst call against
+// each server (rounds in turn); then, 10 s after the last round, the threads
+// each server has left.
+bool pipelining_against_peer(bench::ServerProc const &ours, bench::ServerProc const &peer)
+{
+    long runs = bench::env_count("BENCH_ORB_RUNS", 3);
+    std::vector<double> worst[2];
+    std::vector<double> calls[2];
+    bench::ServerProc const *srv[2] = {&ours, &peer};
+    // A server that closes a pipelining connection must not end the bench.
+    std::signal(SIGPIPE, SIG_IGN);
+    for (long r = 0; r < runs; ++r)
+        for (int j = 0; j < 2; ++j) {
+            int k = r % 2 ? 1 - j : j;
+            PipeResult p = pipelining_round(*srv[k], 16, 3.0);
+            if (!p.ok) {
+                std::fprintf(stderr, "bench_orb: a pipelining round failed\n");
+                return false;
+            }
+            worst[k].push_back(p.worst_ms);
+            calls[k].push_back(double(p.calls));
+            std::fprintf(stderr, "bench_orb: beside 16 pipelining connections (%s): %ld calls in 3 s, worst %.2f ms\n",
+                         k ? "omniORB" : "broker", p.calls, p.worst_ms);
+        }
+    double wo = bench::median(worst[0]), wp = bench::median(worst[1]);
+    bench::figure("orb_pipelining_worst_call_vs_omniorb", wo, "ms", wp, bench::slowdown(wo, wp), {2, 2, 2});
+    double co = bench::median(calls[0]), cp = bench::median(calls[1]);
+    std::fprintf(stderr, "bench_orb: ordinary calls beside the pipelines: %.0f / %.0f\n", co, cp);
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    double to = double(bench::proc_threads(ours.pid)), tp = double(bench::proc_threads(peer.pid));
+    bench::figure("orb_readers_after_burst", to, "threads", tp, bench::slowdown(to, tp), {0, 0, 2});
+    return true;
+}
+
+// 16 MiB echoes from omniORB's client to the broker's server and to
+// omniORB's, blocks of three in turn: the median time per call, ours /
+// omniORB's, with each server's CPU time and minor faults per call.
+bool large16_omni_client(long calls)
+{
+    if (!bench::bin_exists("omni_load_client") || !bench::bin_exists("omni_echo_server"))
+        return true;
+    bench::ServerProc servers[2] = {bench::start_orb_server(),
+                                    bench::start_peer_server({"-ORBgiopMaxMsgSize", "67108864"})};
+    bool ok = servers[0] && servers[1];
+    bench::ChildProc c;
+    std::string l;
+    ok = ok && c.start({bench::bin_path("omni_load_client"), servers[0].ior, "large", std::to_string(16u << 20),
+                        std::to_string(calls), servers[1].ior}) &&
+         c.line(l) && l == "ready";
+    bench::ProcStats s0[2], s1[2];
+    std::vector<double> ms[2];
+    if (ok) {
+        for (int k = 0; k < 2; ++k)
+            s0[k] = bench::proc_stats(servers[k].pid);
+        c.go();
+        int k;
+        long us;
+        while ((ok = c.line(l, 600)) && l != "ok")
+            if (std::sscanf(l.c_str(), "%d %ld", &k, &us) == 2 && (k == 0 || k == 1))
+                ms[k].push_back(double(us) / 1000.0);
+            else
+                ok = false;
+        for (k = 0; k < 2; ++k)
+            s1[k] = bench::proc_stats(servers[k].pid);
+    }
+    c.finish();
+    if (ok && !ms[0].empty() && !ms[1].empty()) {
+        double n = double(ms[0].size());
+        std::fprintf(stderr, "bench_orb: echo_octets 16MiB from omniORB's client: server cpu/call %.2f / %.2f ms, "
+                             "minor faults/call %.0f / %.0f\n",
+                     (s1[0].cpu_s - s0[0].cpu_s) * 1e3 / n, (s1[1].cpu_s - s0[1].cpu_s) * 1e3 / n,
+                     double(s1[0].minflt - s0[0].minflt) / n, double(s1[1].minflt - s0[1].minflt) / n);
+        double mo = bench::median(ms[0]), mp = bench::median(ms[1]);
+        bench::figure("orb_echo_octets_16MiB_vs_omniorb", mo, "ms", mp, bench::slowdown(mo, mp), {2, 2, 2});
+    } else {
+        std::fprintf(stderr, "bench_orb: a 16 MiB echo from omniORB's client failed\n");
+        ok = false;
+    }
+    for (auto &s : servers)
+        bench::stop_server(s);
     return ok;
 }
 
@@ -338,7 +547,7 @@ bool large_against_peer(CORBA::ORB *orb)
         char const *name;
         size_t bytes;
         long calls;
-    } sizes[] = {{"1MiB", size_t(1) << 20, large_calls * 5}, {"16MiB", size_t(16) << 20, large_calls}};
+    } sizes[] = {{"1MiB", size_t(1) << 20, large_calls * 5}};
     for (const Size &z : sizes) {
         if (!ok || !servers[1])
             break;
@@ -388,19 +597,36 @@ bool large_against_peer(CORBA::ORB *orb)
 
 int main(int argc, char **argv)
 {
-    pin_servers();
     client_calls = bench::env_count("BENCH_ORB_CALLS", 5000);
+    long large_calls = bench::env_count("BENCH_ORB_LARGE_CALLS", 12);
     if (std::getenv("BENCH_ORB_LARGE_ONLY")) {
+        bool ok = large16_omni_client(large_calls);
+        pin_servers();
         bench::pin_cpu(0);
         CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
         CORBA::ORB *orb = CORBA::ORB_init(argc, argv, nullptr, env);
-        return orb && !env.pending() && large_against_peer(orb) ? 0 : 1;
+        return orb && !env.pending() && large_against_peer(orb) && ok ? 0 : 1;
     }
-    // Against omniORB's server first, while this process has no broker of
-    // its own (the clients fork from it).
-    bool peer_ok = against_peer();
-    if (std::getenv("BENCH_ORB_PEER_ONLY"))
+    // Against omniORB's server first, on all CPUs, while this process has no
+    // broker of its own (the clients fork from it).
+    bool peer_ok = true;
+    {
+        bench::ServerProc ours = bench::start_orb_server();
+        bench::ServerProc peer = bench::start_peer_server();
+        if (!ours)
+            std::fprintf(stderr, "bench_orb: orb_echo_server gave no IOR\n");
+        if (!std::getenv("BENCH_ORB_PIPE_ONLY"))
+            peer_ok = against_peer(ours, peer);
+        if (!std::getenv("BENCH_ORB_LOAD_ONLY") && ours && peer)
+            peer_ok = pipelining_against_peer(ours, peer) && peer_ok;
+        bench::stop_server(ours);
+        bench::stop_server(peer);
+    }
+    if (!std::getenv("BENCH_ORB_LOAD_ONLY") && !std::getenv("BENCH_ORB_PIPE_ONLY"))
+        peer_ok = large16_omni_client(large_calls) && peer_ok;
+    if (std::getenv("BENCH_ORB_PEER_ONLY") || std::getenv("BENCH_ORB_LOAD_ONLY"))
         return peer_ok ? 0 : 1;
+    pin_servers();
     uint16_t raw_port = 0;
     pid_t raw = raw_server(raw_port);
     bench::ServerProc srv = bench::start_orb_server();

@@ -179,14 +179,16 @@ inline ProcStats proc_stats(pid_t pid)
 }
 
 // Clients in processes of their own, on the CPUs other than pins 2 and 3
-// (where the benches pin their servers; all CPUs on a machine of fewer than 4).
+// (where the benches pin their servers; all CPUs on a machine of fewer than
+// 4, or when `pinned` is false).
 // Each child runs `prepare` (connect, first call), waits for the start, runs
 // `body` and reports. `started` runs in this process once every child is
 // ready, just before the start, and `ended` once every child has reported.
 // The result is the wall time in ms from the start to the last end, or -1 when
 // a child failed.
 inline double run_clients(int n, std::function<bool()> const &prepare, std::function<bool()> const &body,
-                          std::function<void()> const &started = {}, std::function<void()> const &ended = {})
+                          std::function<void()> const &started = {}, std::function<void()> const &ended = {},
+                          bool pinned = true)
 {
     int ready[2], go[2], done[2];
     if (pipe(ready) != 0 || pipe(go) != 0 || pipe(done) != 0)
@@ -201,7 +203,8 @@ inline double run_clients(int n, std::function<bool()> const &prepare, std::func
             for (long c = 0; c < cpus; ++c)
                 if (cpus < 4 || (c != 2 && c != 3))
                     CPU_SET(int(c), &set);
-            sched_setaffinity(0, sizeof set, &set);
+            if (pinned)
+                sched_setaffinity(0, sizeof set, &set);
             char ok = prepare() ? 1 : 0;
             (void)!write(ready[1], &ok, 1);
             char g;
@@ -243,6 +246,224 @@ inline long env_count(char const *name, long dflt)
     char const *v = std::getenv(name);
     long n = v ? std::strtol(v, nullptr, 10) : 0;
     return n > 0 ? n : dflt;
+}
+
+// A program of this build run with its standard input and output on
+// pipes (the output read line by line).
+struct ChildProc {
+    pid_t pid = -1;
+    int in = -1;  // its standard input
+    int out = -1; // its standard output
+    std::string pending;
+
+    bool start(std::vector<std::string> const &args)
+    {
+        int i[2], o[2];
+        if (pipe(i) != 0)
+            return false;
+        if (pipe(o) != 0) {
+            close(i[0]);
+            close(i[1]);
+            return false;
+        }
+        std::vector<char *> argv;
+        for (auto const &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, i[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, o[1], 1);
+        posix_spawn_file_actions_addclose(&fa, i[1]);
+        posix_spawn_file_actions_addclose(&fa, o[0]);
+        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        close(i[0]);
+        close(o[1]);
+        in = i[1];
+        out = o[0];
+        return pid > 0;
+    }
+    // The next line of output (without its newline); false at its end or
+    // after `seconds` without one.
+    bool line(std::string &l, int seconds = 120)
+    {
+        auto until = Clock::now() + std::chrono::seconds(seconds);
+        for (;;) {
+            size_t nl = pending.find('\n');
+            if (nl != std::string::npos) {
+                l = pending.substr(0, nl);
+                pending.erase(0, nl + 1);
+                return true;
+            }
+            if (Clock::now() >= until)
+                return false;
+            pollfd p{out, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0)
+                continue;
+            char buf[4096];
+            ssize_t n = read(out, buf, sizeof buf);
+            if (n <= 0)
+                return false;
+            pending.append(buf, size_t(n));
+        }
+    }
+    void go() { (void)!write(in, "g", 1); }
+    // Closes the pipes and waits for the end (killed after 10 s).
+    void finish()
+    {
+        if (in >= 0)
+            close(in);
+        if (out >= 0)
+            close(out);
+        in = out = -1;
+        if (pid <= 0)
+            return;
+        for (int i = 0; i < 1000; ++i) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid) {
+                pid = -1;
+                return;
+            }
+            usleep(10000);
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+};
+
+// n omniORB client processes (omni_load_client with `args` after its
+// name), started together once each is ready: `started` runs just before
+// the start, `ended` once each has said "ok". The wall time in ms from the
+// start to the last end, or -1 when one failed (or the client is not built).
+inline double run_omni_clients(int n, std::vector<std::string> const &args, std::function<void()> const &started,
+                               std::function<void()> const &ended)
+{
+    if (!bin_exists("omni_load_client"))
+        return -1;
+    std::vector<ChildProc> kids(n);
+    std::vector<std::string> argv = {bin_path("omni_load_client")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    bool ok = true;
+    for (auto &k : kids)
+        ok = k.start(argv) && ok;
+    std::string l;
+    for (auto &k : kids)
+        ok = ok && k.line(l) && l == "ready";
+    if (started)
+        started();
+    auto t0 = Clock::now();
+    for (auto &k : kids)
+        k.go();
+    for (auto &k : kids)
+        ok = ok && k.line(l, 600) && l == "ok";
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    if (ended)
+        ended();
+    for (auto &k : kids)
+        k.finish();
+    return ok ? ms : -1;
+}
+
+// The threads of a process.
+inline size_t proc_threads(pid_t pid)
+{
+    size_t n = 0;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+// The port and object key of the first IIOP profile of a stringified
+// reference; false when it has none.
+inline bool ior_profile(std::string const &ior, uint16_t &port, std::vector<uint8_t> &key)
+{
+    std::vector<uint8_t> b;
+    for (size_t i = 4; i + 1 < ior.size(); i += 2)
+        b.push_back(uint8_t(std::stoul(ior.substr(i, 2), nullptr, 16)));
+    // Reads within [base, end) of b, aligned from base, in the given order.
+    struct Rd {
+        std::vector<uint8_t> const &b;
+        size_t base, at, end;
+        bool little;
+        bool ok = true;
+        uint32_t u(size_t n)
+        {
+            at = base + ((at - base + n - 1) / n) * n;
+            if (at + n > end) {
+                ok = false;
+                return 0;
+            }
+            uint32_t v = 0;
+            for (size_t i = 0; i < n; ++i)
+                v |= uint32_t(b[at + i]) << (8 * (little ? i : n - 1 - i));
+            at += n;
+            return v;
+        }
+        bool skip(size_t n)
+        {
+            ok = ok && at + n <= end;
+            at += ok ? n : 0;
+            return ok;
+        }
+    };
+    if (b.empty())
+        return false;
+    Rd r{b, 0, 1, b.size(), b[0] == 1};
+    r.skip(r.u(4)); // type id
+    uint32_t profiles = r.u(4);
+    for (uint32_t p = 0; p < profiles && r.ok; ++p) {
+        uint32_t tag = r.u(4), len = r.u(4);
+        size_t start = r.at;
+        if (!r.skip(len))
+            return false;
+        if (tag != 0 || len < 1)
+            continue;
+        Rd e{b, start, start + 1, start + len, b[start] == 1};
+        e.skip(2); // version
+        e.skip(e.u(4)); // host
+        port = uint16_t(e.u(2));
+        uint32_t klen = e.u(4);
+        if (!e.ok || e.at + klen > e.end)
+            return false;
+        key.assign(b.begin() + long(e.at), b.begin() + long(e.at + klen));
+        return true;
+    }
+    return false;
+}
+
+// A GIOP 1.0 request for add(a, b) on `key`, big-endian, response expected.
+inline std::vector<uint8_t> giop_add(uint32_t id, std::vector<uint8_t> const &key, int32_t a, int32_t b)
+{
+    std::vector<uint8_t> m = {'G', 'I', 'O', 'P', 1, 0, 0, 0, 0, 0, 0, 0};
+    auto align = [&](size_t n) {
+        while ((m.size() - 12) % n)
+            m.push_back(0);
+    };
+    auto u32 = [&](uint32_t v) {
+        align(4);
+        for (int i = 3; i >= 0; --i)
+            m.push_back(uint8_t(v >> (8 * i)));
+    };
+    u32(0); // no service contexts
+    u32(id);
+    m.push_back(1); // response expected
+    u32(uint32_t(key.size()));
+    m.insert(m.end(), key.begin(), key.end());
+    u32(4);
+    m.insert(m.end(), {'a', 'd', 'd', 0});
+    u32(0); // principal
+    u32(uint32_t(a));
+    u32(uint32_t(b));
+    uint32_t body = uint32_t(m.size() - 12);
+    for (int i = 0; i < 4; ++i)
+        m[8 + i] = uint8_t(body >> (8 * (3 - i)));
+    return m;
 }
 
 } // namespace bench

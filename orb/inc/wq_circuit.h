@@ -203,7 +203,6 @@ public:
     // changes that takes the circuit.
     std::atomic<uint32_t> poll_entry{0};
     int poll_set = -1;
-    bool poll_oneshot = false; // its registration is one-shot
     // Size of the last message received (header included).
     uint32_t last_message_size() const { return last_in_size_; }
     // Writes a MessageError under the send lock, so that it never lands
@@ -245,6 +244,8 @@ public:
     static wq_MsgCircuit *_svr_first;
     static wq_MsgCircuit *_svr_last;
     static wq_RWMutex _wq_gate;
+    // Server circuits in the list (read without the gate).
+    static std::atomic<uint32_t> _svr_count;
     wq_MsgCircuit *svr_next = nullptr;
     wq_MsgCircuit *svr_prev = nullptr;
     // Puts a new server circuit at the head of the list (takes _wq_gate);
@@ -324,6 +325,7 @@ private:
     bool claimed_ = false;
     uint64_t claimed_id_ = 0;
     uint32_t last_in_size_ = 0;
+    bool listed_ = false; // in the server list
     uint32_t mailbox_full_ = 0;
     uint64_t mailbox_id_ = 0;
     std::atomic<uint32_t> reset_pending_{1};

@@ -10,12 +10,17 @@
 #include "wq_servant_registry.h"
 #include "wq_skeleton.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cerrno>
+#include <mutex>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -24,38 +29,33 @@
 // Circuits waiting for a reader, in a fixed number of levels. A circuit
 // whose transport has a pollable descriptor and no input already read waits
 // in the level's poller (one epoll set; registrations name the circuit's
-// poll entry) and is taken by a reader only once input or its end is there,
-// so that a silent connection holds no reader; others wait in the level's
-// queue. A circuit of small messages stays registered edge-triggered while
-// readers hold it: handing it back is one change of its entry's state, with
-// no system call unless input may already wait (its last read filled the
-// room it was given, or input arrived while it was held), in which case it
-// is queued. A circuit of large messages is registered one-shot and armed
-// again when handed back.
-// Idle readers of a level block in its poller; an eventfd in the set,
-// watched edge-triggered, wakes one of them for the queue (each write wakes
-// one reader, never all of them), and a reader that takes a circuit from the
-// queue while more wait there wakes the next. The queue's lock is held for
-// its links only, never across a system call. T provides `pool_next`, `poll_entry`, `poll_set`,
-// `poll_oneshot`, `last_message_size()`, `has_buffered_input()` and `net()`.
+// poll entry) until input or its end is there, so that a silent connection
+// holds no reader. One poller thread per level waits in that set and moves
+// each circuit that has input to the level's queue; readers wait on the
+// queue only, one of them woken per circuit, so that no reader ever waits
+// in the set (whose kernel lock every waiter would take). The queue is
+// first in, first out: a circuit whose input never ends goes behind every
+// other circuit after each message, and none waits behind it for long.
+// A circuit is watched one-shot and armed again when handed back; one
+// whose input is already there (read ahead, or come while it was held) is
+// queued instead. The reader that has served a circuit's message goes on
+// reading it (follow, reclaim) while its input goes on, as a thread of
+// its own per connection would, and hands it back after a quiet while
+// (or behind circuits that wait for a reader).
+// When circuits are queued while fewer readers of the level are idle, the
+// level's `on_no_idle` hook (if set) is told, and told again by the poller
+// while the queue's head has not moved for kStarvedMs and none is idle.
+// T provides `pool_next`, `poll_entry`, `poll_set`, `has_buffered_input()`
+// and `net()`.
 template <class T> class wq_PriorityQueue {
 public:
     explicit wq_PriorityQueue(int32_t levels) : levels_(levels) { restart(); }
-    // Detached readers may still be waking from get() when the process
-    // ends, so the levels stay allocated after the shutdown; a level's
-    // poller is closed only when no reader counts itself idle there.
+    // Detached readers and the pollers may still run when the process
+    // ends, so the levels stay allocated after the shutdown.
     ~wq_PriorityQueue()
     {
-        YW_P_noCancel hold; // the shutdown's wake-ups and the closes
+        YW_P_noCancel hold; // the shutdown's wake-ups
         shutdown();
-        for (int32_t i = 0; i < levels_; ++i) {
-            Level &l = lv_[i];
-            if (l.idle.load(std::memory_order_acquire) != 0 || l.ep.load() < 0)
-                continue;
-            ::close(l.ep.exchange(-1));
-            ::close(l.ev);
-            l.ev = -1;
-        }
     }
     wq_PriorityQueue(const wq_PriorityQueue &) = delete;
     wq_PriorityQueue &operator=(const wq_PriorityQueue &) = delete;
@@ -69,67 +69,109 @@ public:
         int fd = c->net() ? c->net()->poll_fd() : -1;
         if (fd >= 0 && !c->has_buffered_input() && ensure_poller(l) && watch(l, c, fd))
             return;
-        bool first;
-        {
-            wq_MutexLock g(l.mtx);
-            c->pool_next = nullptr;
-            l.queued.fetch_add(1, std::memory_order_release);
-            first = !l.head;
-            if (first) {
-                l.head = l.tail = c;
-            } else {
-                l.tail->pool_next = c;
-                l.tail = c;
-            }
-        }
-        // A queue that was not empty has had its reader woken already; that
-        // reader wakes the next one for this circuit.
-        if (first)
-            wake(l);
+        enqueue(l, &c, 1, level);
+    }
+    // Hands a circuit back while the reader that read its message serves
+    // it, without moving it: that reader takes it back after its reply
+    // (reclaim) and reads on, so that a connection in use keeps its reader
+    // and wakes no other thread. Should the serving take kFollowMs, the
+    // level's poller hands the circuit to the pool instead, so that its
+    // next messages are read meanwhile. False when it cannot be left so
+    // (the caller puts it). `ticket` names the circuit for reclaim, which
+    // never follows a pointer to a circuit that may be gone by then.
+    bool follow(T *c, uint32_t level, uint64_t &ticket)
+    {
+        using namespace wq_poll;
+        if (level >= static_cast<uint32_t>(levels_))
+            return false;
+        uint32_t index = c->poll_entry.load(std::memory_order_relaxed);
+        if (index == 0 || !ensure_poller(lv_[level]))
+            return false;
+        Level &l = lv_[level];
+        Entry &e = entry(index);
+        uint64_t w = e.word.load(std::memory_order_acquire); // OWNED or KICKED: ours
+        e.item.store(c, std::memory_order_relaxed);
+        e.owner.store(&l, std::memory_order_relaxed);
+        e.since.store(now_ms(), std::memory_order_relaxed);
+        l.following.fetch_add(1, std::memory_order_seq_cst);
+        if (!l.follow_seen.load(std::memory_order_relaxed))
+            l.follow_seen.store(true, std::memory_order_seq_cst);
+        ticket = data(index, gen(w));
+        e.word.store(make(gen(w), FOLLOWED), std::memory_order_seq_cst);
+        // A poller asleep without a time-out looks at followed circuits
+        // from now on (and goes on looking while circuits are followed, so
+        // that this costs a wake-up only after a quiet while).
+        if (l.poller_asleep.exchange(false, std::memory_order_seq_cst))
+            wake_poller(l);
+        return true;
+    }
+    // Takes back the circuit this reader left with follow(); null when the
+    // poller has handed it to the pool meanwhile.
+    T *reclaim(uint64_t ticket)
+    {
+        using namespace wq_poll;
+        Entry &e = entry(data_index(ticket));
+        uint64_t w = make(data_gen(ticket), FOLLOWED);
+        if (!e.word.compare_exchange_strong(w, make(data_gen(ticket), OWNED), std::memory_order_acq_rel))
+            return nullptr;
+        static_cast<Level *>(e.owner.load(std::memory_order_relaxed))->following.fetch_sub(1, std::memory_order_acq_rel);
+        return static_cast<T *>(e.item.load(std::memory_order_relaxed));
     }
     // Circuits queued at a level (input already there).
     uint32_t queued(uint32_t level)
     {
         Level &l = lv_[level < static_cast<uint32_t>(levels_) ? level : 0];
-        wq_MutexLock g(l.mtx);
-        return l.queued.load(std::memory_order_relaxed);
+        return l.queued.load(std::memory_order_acquire);
     }
-    // Waits for a circuit with input; null when shutting down.
-    T *get(uint32_t level)
+    // Waits for a circuit with input; null when shutting down, or (with
+    // `timed_out` set) after idle_ms without one (never with idle_ms < 0).
+    T *get(uint32_t level, int idle_ms = -1, bool *timed_out = nullptr)
     {
+        if (timed_out)
+            *timed_out = false;
         if (level >= static_cast<uint32_t>(levels_))
             return nullptr;
         Level &l = lv_[level];
-        for (;;) {
-            if (shutting_down()) {
-                wake(l); // the next idle reader ends too
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(idle_ms < 0 ? 0 : idle_ms);
+        std::unique_lock<std::mutex> g(l.mtx);
+        ++l.waiting;
+        while (!l.head && !shutting_down()) {
+            if (idle_ms < 0) {
+                l.cv.wait(g);
+            } else if (l.cv.wait_until(g, until) == std::cv_status::timeout && !l.head && !shutting_down()) {
+                --l.waiting;
+                if (timed_out)
+                    *timed_out = true;
                 return nullptr;
             }
-            if (l.queued.load(std::memory_order_acquire) != 0)
-                if (T *c = pop(l)) {
-                    if (l.queued.load(std::memory_order_acquire) != 0)
-                        wake(l);
-                    return c;
-                }
-            if (!ensure_poller(l)) {
-                // Out of descriptors for now: circuits wait in the queue.
-                ::usleep(10000);
-                continue;
-            }
-            epoll_event ev[1];
-            int n = ::epoll_wait(l.ep, ev, 1, -1);
-            if (n < 1 || ev[0].data.u64 == 0)
-                continue; // interrupted, or the queue's wake-up
-            if (T *c = claim(ev[0].data.u64))
-                return c;
         }
+        --l.waiting;
+        if (shutting_down())
+            return nullptr;
+        T *c = l.head;
+        l.head = c->pool_next;
+        c->pool_next = nullptr;
+        if (!l.head)
+            l.tail = nullptr;
+        l.queued.fetch_sub(1, std::memory_order_seq_cst);
+        l.moved_ms.store(now_ms(), std::memory_order_relaxed);
+        return c;
     }
-    // After shutdown: a queued circuit, or one that waits in a poller.
+    // After shutdown: a queued circuit.
     T *get_after_shutdown()
     {
-        for (int32_t i = levels_ - 1; i >= 0; --i)
-            if (T *c = pop(lv_[i]))
+        for (int32_t i = levels_ - 1; i >= 0; --i) {
+            Level &l = lv_[i];
+            std::lock_guard<std::mutex> g(l.mtx);
+            if (T *c = l.head) {
+                l.head = c->pool_next;
+                c->pool_next = nullptr;
+                if (!l.head)
+                    l.tail = nullptr;
+                l.queued.fetch_sub(1, std::memory_order_relaxed);
                 return c;
+            }
+        }
         return nullptr;
     }
     void shutdown()
@@ -137,9 +179,8 @@ public:
         shutting_.store(true, std::memory_order_release);
         for (int32_t i = 0; i < levels_; ++i) {
             Level &l = lv_[i];
-            wq_MutexLock g(l.mtx);
-            // One reader wakes; each that ends wakes the next.
-            wake(l);
+            std::lock_guard<std::mutex> g(l.mtx);
+            l.cv.notify_all();
         }
     }
     void restart()
@@ -148,71 +189,199 @@ public:
             lv_ = new Level[levels_];
         for (int32_t i = 0; i < levels_; ++i) {
             Level &l = lv_[i];
-            wq_MutexLock g(l.mtx);
+            std::lock_guard<std::mutex> g(l.mtx);
             l.head = l.tail = nullptr;
             l.queued.store(0, std::memory_order_relaxed);
             l.readers = 0;
             l.idle.store(0, std::memory_order_relaxed);
-            uint64_t v;
-            if (l.ev >= 0)
-                (void)!::read(l.ev, &v, sizeof v);
         }
         shutting_.store(false, std::memory_order_release);
     }
     bool shutting_down() const { return shutting_.load(std::memory_order_acquire); }
-    // Messages above this size have their circuit watched one-shot.
-    static constexpr uint32_t kOneShotAbove = 16384;
+    // A queue whose head has not moved for this long while no reader is
+    // idle is told to the hook again (its readers may all be blocked).
+    static constexpr int kStarvedMs = 50;
+    // A reader serving a followed circuit for this long lets it go.
+    static constexpr int kFollowMs = 20;
     int32_t levels() const { return levels_; }
 
     // Reader counts, under the pool's reader-writer lock.
     wq_RWMutex lock;
     uint32_t &readers(uint32_t level) { return lv_[level].readers; }
-    // Readers waiting in get, changed by each reader around every get: a
-    // counter of its own, so that readers never queue on the pool's lock
-    // between two requests.
+    // Readers waiting in get (or about to), changed by each reader around
+    // every get: a counter of its own, so that readers never queue on the
+    // pool's lock between two requests.
     std::atomic<uint32_t> &idle(uint32_t level) { return lv_[level].idle; }
+    // Told (on the thread that queued, or on the poller) when circuits
+    // wait in the queue while fewer readers are idle; `starved` when the
+    // queue has not moved for kStarvedMs and no reader is idle.
+    void (*on_no_idle)(uint32_t level, bool starved) = nullptr;
 
 private:
     struct Level {
         T *head = nullptr;
         T *tail = nullptr;
-        wq_Mutex mtx;
-        std::atomic<int> ep{-1}; // the poller, made on first use
-        int ev = -1;             // readable while the queue is not empty
-        uint32_t readers = 0;    // reader threads serving the level
-        std::atomic<uint32_t> idle{0}; // of them, waiting in get
-        // Circuits in the queue: changed under mtx, read without it by a
-        // reader about to wait (a circuit queued after that look makes the
-        // eventfd readable, which wakes it).
+        std::mutex mtx;
+        std::condition_variable cv; // readers waiting for the queue
+        uint32_t waiting = 0;        // of them, under mtx
+        std::atomic<int> ep{-1};     // the poller, made on first use
+        int ev = -1;                 // wakes the poller thread
+        std::atomic<bool> poller_asleep{false}; // waits without a time-out
+        std::atomic<uint32_t> following{0};     // circuits left FOLLOWED
+        std::atomic<bool> follow_seen{false};   // a circuit was followed since the poller looked
+        uint32_t readers = 0;                   // reader threads serving the level
+        std::atomic<uint32_t> idle{0};          // of them, waiting in get
+        // Circuits in the queue: changed under mtx, read without it.
         std::atomic<uint32_t> queued{0};
+        std::atomic<int64_t> moved_ms{0}; // when the queue's head last went
     };
+
+    static int64_t now_ms()
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+
+    // Appends circuits to the level's queue and wakes a reader for each.
+    void enqueue(Level &l, T *const *cs, int n, uint32_t level)
+    {
+        uint32_t woken;
+        {
+            std::lock_guard<std::mutex> g(l.mtx);
+            for (int i = 0; i < n; ++i) {
+                T *c = cs[i];
+                c->pool_next = nullptr;
+                if (!l.head) {
+                    l.head = l.tail = c;
+                    l.moved_ms.store(now_ms(), std::memory_order_relaxed);
+                } else {
+                    l.tail->pool_next = c;
+                    l.tail = c;
+                }
+            }
+            l.queued.fetch_add(uint32_t(n), std::memory_order_seq_cst);
+            woken = std::min<uint32_t>(l.waiting, uint32_t(n));
+        }
+        for (uint32_t i = 0; i < woken; ++i)
+            l.cv.notify_one();
+        if (l.idle.load(std::memory_order_seq_cst) < l.queued.load(std::memory_order_seq_cst)) {
+            if (on_no_idle)
+                on_no_idle(level, false);
+            // The poller looks at the queue's progress from now on.
+            if (l.poller_asleep.exchange(false, std::memory_order_seq_cst))
+                wake_poller(l);
+        }
+    }
+
+    // Wakes the level's poller; also reached from release and shutdown
+    // paths, so the write is never a place where a stop is acted on.
+    static void wake_poller(Level &l)
+    {
+        if (l.ev < 0)
+            return;
+        YW_P_noCancel hold;
+        uint64_t one = 1;
+        (void)!::write(l.ev, &one, sizeof one);
+    }
 
     bool ensure_poller(Level &l)
     {
         if (l.ep.load(std::memory_order_acquire) >= 0)
             return true;
-        wq_MutexLock g(l.mtx);
+        std::lock_guard<std::mutex> g(l.mtx);
         if (l.ep.load(std::memory_order_relaxed) >= 0)
             return true;
         int ep = ::epoll_create1(EPOLL_CLOEXEC);
         int ev = ep >= 0 ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
         epoll_event e{};
-        e.events = EPOLLIN | EPOLLET;
-        e.data.ptr = nullptr;
-        if (ev < 0 || ::epoll_ctl(ep, EPOLL_CTL_ADD, ev, &e) != 0) {
+        e.events = EPOLLIN;
+        e.data.u64 = 0;
+        bool ok = ev >= 0 && ::epoll_ctl(ep, EPOLL_CTL_ADD, ev, &e) == 0;
+        if (ok) {
+            l.ev = ev;
+            try {
+                // Never joined: it waits in the set for the life of the
+                // process.
+                std::thread([this, &l, ep] { poll_loop(l, ep); }).detach();
+            } catch (...) {
+                ok = false;
+                l.ev = -1;
+            }
+        }
+        if (!ok) {
             if (ev >= 0)
                 ::close(ev);
             if (ep >= 0)
                 ::close(ep);
             return false;
         }
-        if (l.head || shutting_down()) {
-            uint64_t one = 1;
-            (void)!::write(ev, &one, sizeof one);
-        }
-        l.ev = ev;
         l.ep.store(ep, std::memory_order_release);
         return true;
+    }
+
+    // The poller thread of a level: moves circuits with input to the queue,
+    // many at a time when many have input.
+    void poll_loop(Level &l, int ep)
+    {
+        uint32_t level = static_cast<uint32_t>(&l - lv_);
+        constexpr int kBatch = 64;
+        epoll_event ev[kBatch];
+        T *got[kBatch];
+        for (;;) {
+            // A queue that waits while no reader is idle, and circuits left
+            // with their readers, are looked at again after a while;
+            // otherwise the poller sleeps until input.
+            l.poller_asleep.store(true, std::memory_order_seq_cst);
+            bool watch_queue = on_no_idle && l.queued.load(std::memory_order_seq_cst) != 0 &&
+                               l.idle.load(std::memory_order_seq_cst) == 0;
+            bool watch_followed = l.following.load(std::memory_order_seq_cst) != 0 ||
+                                  l.follow_seen.exchange(false, std::memory_order_seq_cst);
+            if (watch_queue || watch_followed)
+                l.poller_asleep.store(false, std::memory_order_relaxed);
+            int n = ::epoll_wait(ep, ev, kBatch, watch_queue ? kStarvedMs : watch_followed ? kFollowMs : -1);
+            l.poller_asleep.store(false, std::memory_order_relaxed);
+            int k = 0;
+            for (int i = 0; i < n; ++i) {
+                if (ev[i].data.u64 == 0) {
+                    uint64_t v;
+                    (void)!::read(l.ev, &v, sizeof v);
+                } else if (T *c = claim(ev[i].data.u64)) {
+                    got[k++] = c;
+                }
+            }
+            if (k)
+                enqueue(l, got, k, level);
+            if (l.following.load(std::memory_order_acquire) != 0)
+                release_followed(l, level);
+            if (on_no_idle && l.queued.load(std::memory_order_acquire) != 0 &&
+                l.idle.load(std::memory_order_acquire) == 0 &&
+                now_ms() - l.moved_ms.load(std::memory_order_relaxed) >= kStarvedMs) {
+                l.moved_ms.store(now_ms(), std::memory_order_relaxed);
+                on_no_idle(level, true);
+            }
+        }
+    }
+    // Circuits of the level whose readers have served them for kFollowMs
+    // go to the pool (their next messages may be what the servant waits
+    // for).
+    void release_followed(Level &l, uint32_t level)
+    {
+        using namespace wq_poll;
+        int64_t now = now_ms();
+        uint32_t end = entries_in_use();
+        for (uint32_t i = 1; i < end; ++i) {
+            Entry &e = entry(i);
+            uint64_t w = e.word.load(std::memory_order_acquire);
+            if (state(w) != FOLLOWED || e.owner.load(std::memory_order_relaxed) != &l ||
+                now - e.since.load(std::memory_order_relaxed) < kFollowMs)
+                continue;
+            T *c = static_cast<T *>(e.item.load(std::memory_order_relaxed));
+            if (!e.word.compare_exchange_strong(w, make(gen(w), OWNED), std::memory_order_acq_rel))
+                continue;
+            l.following.fetch_sub(1, std::memory_order_acq_rel);
+            put(c, level);
+        }
     }
     // The circuit an event names, taken when it waits in the poller; an
     // event for a held circuit is noted for the reader that will hand it
@@ -258,19 +427,10 @@ private:
         }
         Entry &e = entry(index);
         uint64_t w = e.word.load(std::memory_order_acquire); // OWNED or KICKED: ours
-        // A circuit whose last message was large, or that had input while
-        // it was held, is watched one-shot: the pieces of a large message
-        // would otherwise each wake an idle reader while its own reader
-        // takes them in. Small exchanges keep the edge-triggered watch,
-        // which needs no system call to hand the circuit back.
-        bool oneshot = c->last_message_size() > kOneShotAbove || state(w) == KICKED;
+        // Watched one-shot: an event takes the circuit and disarms the
+        // watch, so that while readers hold (or follow) it, its input wakes
+        // no other thread; it is armed again when handed back here.
         if (c->poll_set == ep) {
-            // An edge-triggered watch left as it is reports nothing for
-            // input a read left behind (it filled its room): look for it.
-            // A watch that is changed or armed again reports what is there.
-            bool rearm = oneshot || c->poll_oneshot;
-            if (!rearm && !c->net()->read_drained && readable(fd))
-                return false;
             e.item.store(c, std::memory_order_relaxed);
             for (;;) {
                 if (state(w) == KICKED) {
@@ -279,23 +439,17 @@ private:
                     if (!e.word.compare_exchange_strong(w, owned, std::memory_order_acq_rel))
                         continue;
                     w = owned;
-                    if (readable(fd)) {
-                        if (rearm)
-                            c->poll_oneshot = true; // whatever is armed, arm again next time
+                    if (readable(fd))
                         return false;
-                    }
                 }
-                if (rearm) {
-                    // Changed while the circuit is still held: an event it
+                {
+                    // Armed while the circuit is still held: an event it
                     // reports at once finds it held and marks it.
                     epoll_event ev{};
-                    ev.events = EPOLLIN | EPOLLRDHUP | (oneshot ? EPOLLONESHOT : EPOLLET);
+                    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
                     ev.data.u64 = data(index, gen(w));
-                    if (::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) != 0) {
-                        c->poll_oneshot = true;
+                    if (::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) != 0)
                         return false;
-                    }
-                    c->poll_oneshot = oneshot;
                 }
                 // Once it waits the circuit may be taken (and released) at
                 // once: nothing of it is touched after this succeeds.
@@ -314,9 +468,8 @@ private:
         e.item.store(c, std::memory_order_relaxed);
         e.word.store(make(g, WAITING), std::memory_order_release);
         c->poll_set = ep;
-        c->poll_oneshot = oneshot;
         epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLRDHUP | (oneshot ? EPOLLONESHOT : EPOLLET);
+        ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
         ev.data.u64 = data(index, g);
         // Registering reports input that is already there.
         if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0 ||
@@ -326,30 +479,6 @@ private:
         c->poll_set = -1;
         e.word.store(make(g, OWNED), std::memory_order_release);
         return false;
-    }
-    // Wakes one reader waiting in the level's poller (one that is about to
-    // wait finds the event there). The count is never read back: under the
-    // edge-triggered watch every write is an event of its own.
-    void wake(Level &l)
-    {
-        YW_P_noCancel hold; // run on release and shutdown paths too
-        if (l.ep.load(std::memory_order_acquire) >= 0 && l.ev >= 0) {
-            uint64_t one = 1;
-            (void)!::write(l.ev, &one, sizeof one);
-        }
-    }
-    T *pop(Level &l)
-    {
-        wq_MutexLock g(l.mtx);
-        T *c = l.head;
-        if (!c)
-            return nullptr;
-        l.head = c->pool_next;
-        c->pool_next = nullptr;
-        l.queued.fetch_sub(1, std::memory_order_relaxed);
-        if (!l.head)
-            l.tail = nullptr;
-        return c;
     }
 
     int32_t levels_;
@@ -437,6 +566,9 @@ struct wq_ReaderState {
 
     bool band_thread = false;
     uint32_t band = 0;
+    // The circuit handed back with follow() while its message is served
+    // (its ticket; 0 when none).
+    uint64_t followed = 0;
     int16_t base_priority = 0;
     int16_t request_priority = -1;
     bool priority_seen = false;

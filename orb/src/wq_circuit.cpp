@@ -19,6 +19,7 @@ using CORBA::COMPLETED_MAYBE;
 using CORBA::COMPLETED_NO;
 
 wq_MsgCircuit *wq_MsgCircuit::_svr_first = nullptr;
+std::atomic<uint32_t> wq_MsgCircuit::_svr_count{0};
 wq_MsgCircuit *wq_MsgCircuit::_svr_last = nullptr;
 wq_RWMutex wq_MsgCircuit::_wq_gate;
 
@@ -96,6 +97,8 @@ void wq_MsgCircuit::list_server(wq_MsgCircuit *c)
     else
         _svr_last = c;
     _svr_first = c;
+    c->listed_ = true;
+    _svr_count.fetch_add(1, std::memory_order_relaxed);
 }
 
 wq_MsgCircuit::~wq_MsgCircuit()
@@ -111,6 +114,8 @@ wq_MsgCircuit::~wq_MsgCircuit()
             svr_next->svr_prev = svr_prev;
         else if (_svr_last == this)
             _svr_last = svr_prev;
+        if (listed_)
+            _svr_count.fetch_sub(1, std::memory_order_relaxed);
     }
     if (out_cur_.stream) {
         wq_log_reply_lost(out_cur_.note, false);

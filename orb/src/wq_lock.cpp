@@ -126,8 +126,15 @@ void wq_SpinGuard::acquire_slow()
     uint32_t me = wq_guard_holder_id();
     for (;;) {
         uint32_t pass = 0;
-        uint32_t holder;
+        uint32_t holder, seen = 0;
         while ((holder = word_.load(std::memory_order_relaxed)) != 0) {
+            // The schedule measures how long one holder keeps the guard: a
+            // guard passed from holder to holder is no stuck one, and its
+            // waiter keeps spinning instead of sleeping long.
+            if (holder != seen) {
+                seen = holder;
+                pass = 0;
+            }
             // After the whole schedule: a guard whose holder has ended is
             // freed (only if it still names that holder), so that this
             // waiter goes on; a live holder is waited for, however long.

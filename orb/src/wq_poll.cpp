@@ -17,7 +17,7 @@ constexpr uint32_t kChunks = 1u << (kIndexBits - kChunkBits);
 std::atomic<Entry *> g_chunks[kChunks];
 std::mutex g_mtx;
 std::vector<uint32_t> *g_free = nullptr; // reused indexes (never destroyed)
-uint32_t g_next = 1;                     // next index never used
+std::atomic<uint32_t> g_next{1};         // next index never used (changed under g_mtx)
 
 } // namespace
 
@@ -33,15 +33,17 @@ uint32_t take_entry()
     }
     if (g_next >= kChunks * kChunk)
         return 0;
-    uint32_t c = g_next >> kChunkBits;
+    uint32_t c = g_next.load(std::memory_order_relaxed) >> kChunkBits;
     if (!g_chunks[c].load(std::memory_order_relaxed)) {
         auto *chunk = new (std::nothrow) Entry[kChunk];
         if (!chunk)
             return 0;
         g_chunks[c].store(chunk, std::memory_order_release);
     }
-    return g_next++;
+    return g_next.fetch_add(1, std::memory_order_release);
 }
+
+uint32_t entries_in_use() { return g_next.load(std::memory_order_acquire); }
 
 Entry &entry(uint32_t index)
 {

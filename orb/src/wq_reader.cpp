@@ -7,8 +7,10 @@
 #include "wq_mthread.h"
 #include "wq_text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_pool(1);
 wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_band_pool(256);
@@ -18,6 +20,8 @@ namespace {
 
 // Reader threads alive, general and band together.
 std::atomic<uint32_t> g_readers{0};
+// Of them, those waiting for input on the connection they have just served.
+std::atomic<uint32_t> g_lingering{0};
 
 // Blocks of a long message go back now, so that an idle reader holds none;
 // a stream within its first block is reset by its next use (receive, reply).
@@ -88,7 +92,11 @@ public:
         uint32_t level = st_.band_thread ? st_.band + 1 : 0;
         // A client that does not take its replies is not read meanwhile:
         // the thread sending them hands it back when they are gone.
-        if (!c->pause_reading(level))
+        if (c->pause_reading(level))
+            return;
+        // Otherwise this thread reads on once it has served this message
+        // (unless that takes long).
+        if (!pool_of(st_.band_thread).follow(c, st_.band_thread ? st_.band : 0, st_.followed))
             return_to_pool(c, level);
     }
 
@@ -232,6 +240,85 @@ bool spawn_general_reader_if_short(uint32_t minimum, bool total = false)
     return false;
 }
 
+// Circuits with input wait in the general queue while fewer general readers
+// are idle: readers are started for them while the readers are fewer than
+// the open connections and the minimum together (a connection is read by
+// one reader at a time, so more would only wait), or, past that, one when
+// the queue has not moved for a while (every reader is held by a servant
+// that waits).
+void general_queue_waits(uint32_t, bool starved)
+{
+    // Readers waiting on their own connection's input take no processor;
+    // of the others there are never many more than processors.
+    static const uint32_t working_bound = 2 * std::max<uint32_t>(1, std::thread::hardware_concurrency());
+    uint32_t bound = starved ? wq_max_reader_threads
+                             : std::min(wq_MsgCircuit::_svr_count.load(std::memory_order_relaxed),
+                                        working_bound + g_lingering.load(std::memory_order_relaxed)) +
+                                   CORBA::ORB::_min_recursion;
+    for (bool first = true;; first = false) {
+        wq_ThreadEnvironment tenv;
+        {
+            wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
+            uint32_t idle = wq_msg_circuit_pool.idle(0).load(std::memory_order_acquire);
+            bool wanted = starved ? first && idle == 0 : wq_msg_circuit_pool.queued(0) > idle;
+            if (!wanted || wq_msg_circuit_pool.readers(0) >= bound)
+                return;
+            wq_msg_circuit_pool.idle(0).fetch_add(1, std::memory_order_acq_rel);
+            ++wq_msg_circuit_pool.readers(0);
+        }
+        if (!wq_spawn_reader(new wq_ReaderStart{nullptr, 0, 0}, CORBA::ORB::_default_priority)) {
+            wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
+            --wq_msg_circuit_pool.idle(0);
+            --wq_msg_circuit_pool.readers(0);
+            return;
+        }
+    }
+}
+
+struct QueueHookInstaller {
+    QueueHookInstaller() { wq_msg_circuit_pool.on_no_idle = &general_queue_waits; }
+} g_queue_hook_installer;
+
+// How long a reader waits for the next message on the circuit it has just
+// served before the pool watches it instead: a client's next call usually
+// follows its reply at once, and the reader that waits on the connection
+// itself is the only thread its input wakes.
+constexpr int kLingerMs = 50;
+
+// Whether input (or the end) comes on the circuit within `ms`.
+bool input_within(wq_MsgCircuit *c, int ms)
+{
+    int fd = c->net() ? c->net()->poll_fd() : -1;
+    if (fd < 0)
+        return true;
+    pollfd p{fd, POLLIN | POLLRDHUP, 0};
+    int r;
+    g_lingering.fetch_add(1, std::memory_order_relaxed);
+    while ((r = ::poll(&p, 1, ms)) < 0 && errno == EINTR) {
+    }
+    g_lingering.fetch_sub(1, std::memory_order_relaxed);
+    return r != 0;
+}
+
+// A general reader idle this long ends, when more readers than the minimum
+// remain and another one is idle: readers follow the work instead of
+// staying after a burst.
+constexpr int kReaderIdleMs = 3000;
+
+// Whether an idle general reader (counted idle) ends now; if so it is no
+// longer counted, as a reader or as idle.
+bool surplus_reader_ends()
+{
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
+    if (wq_msg_circuit_pool.readers(0) <= std::max<uint32_t>(CORBA::ORB::_min_recursion, 1) ||
+        wq_msg_circuit_pool.idle(0).load(std::memory_order_acquire) < 2)
+        return false;
+    --wq_msg_circuit_pool.readers(0);
+    wq_msg_circuit_pool.idle(0).fetch_sub(1, std::memory_order_acq_rel);
+    return true;
+}
+
 } // namespace
 
 bool wq_spawn_reader(wq_ReaderStart *start, int priority)
@@ -306,23 +393,34 @@ void wq_reader_thread_action(void *arg)
     // A general reader was counted (as a reader, and idle) by its starter.
     bool counted_general = !st->band_thread;
     bool idle_counted = counted_general;
+    bool lingering = false; // the circuit was served by this thread just now
     for (;;) {
         if (!circuit) {
             wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(st->band_thread);
             uint32_t level = st->band_thread ? st->band : 0;
             if (!idle_counted)
                 pool.idle(level).fetch_add(1, std::memory_order_acq_rel);
-            circuit = pool.get(level);
-            uint32_t idle_left = pool.idle(level).fetch_sub(1, std::memory_order_acq_rel) - 1;
+            idle_counted = true;
+            bool timed_out = false;
+            circuit = pool.get(level, st->band_thread ? -1 : kReaderIdleMs, &timed_out);
+            if (!circuit && timed_out) {
+                if (!surplus_reader_ends())
+                    continue;
+                counted_general = false;
+                break;
+            }
+            pool.idle(level).fetch_sub(1, std::memory_order_acq_rel);
             idle_counted = false;
             if (!circuit)
                 break;
-            // The last idle reader takes work: another one waits for the
-            // next circuit with input, so that circuits are never queued
-            // behind requests in service.
-            if (!st->band_thread && idle_left == 0)
-                spawn_general_reader_if_short(0);
         }
+        if (lingering && !circuit->has_buffered_input() && !input_within(circuit, kLingerMs)) {
+            // Quiet for a while: the pool watches it from now on.
+            return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
+            circuit = nullptr;
+            continue;
+        }
+        lingering = false;
         st->env.clear();
         wq_GIOP::MessageHeader h{};
         int r = circuit->receive(st->in, h, st->env);
@@ -370,12 +468,18 @@ void wq_reader_thread_action(void *arg)
             wq_large_end();
         else if (large_out)
             wq_large_freed();
-        if (circuit) {
-            // An ordered one-way kept its circuit until it was served; its
-            // next message is read once it is there, like any other's.
+        // The circuit this thread served (or kept, after an ordered
+        // one-way) is read on by it, as long as its input goes on.
+        if (!circuit && st->followed)
+            circuit = pool_of(st->band_thread).reclaim(st->followed);
+        st->followed = 0;
+        // Circuits waiting for a reader go first: this one goes behind them.
+        if (circuit && (pool_of(st->band_thread).shutting_down() ||
+                        pool_of(st->band_thread).queued(st->band_thread ? st->band : 0) != 0)) {
             return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
             circuit = nullptr;
         }
+        lingering = circuit != nullptr;
     }
     if (counted_general) {
         wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);

@@ -354,6 +354,43 @@ TEST(OrbMutex, DeadlockRecoveryFreesOnlyAGuardWhoseHolderHasEnded)
     }
 }
 
+TEST(OrbMutex, AGuardPassedFromHolderToHolderIsNoDeadlock)
+{
+    // The guard goes from holder to holder without ever being free (its
+    // word names a new holder every 50 us) for 300 ms: a waiter's back-off
+    // is for one holder that keeps the guard, so it does not warn of a
+    // deadlock however many holders it waits behind, and gets the guard
+    // once it is free.
+    static const wq_BackoffStep steps[] = {{500, wq_BackoffStep::SLEEP, 1000}};
+    const std::string warning =
+        "Ulvenor WARNING: wq_Mutex has detected a deadlock. Recovering...\n";
+    wq_Backoff::set_schedule(steps, 1);
+    wq_SpinGuard guard;
+    guard.word().store(1000000);
+    std::atomic<bool> got{false};
+    StderrPipe err;
+    ASSERT_TRUE(err.ok());
+    std::thread waiter([&] {
+        guard.acquire();
+        got = true;
+        guard.release();
+    });
+    auto end = std::chrono::steady_clock::now() + 300ms;
+    for (uint32_t holder = 1000001; std::chrono::steady_clock::now() < end; ++holder) {
+        auto until = std::chrono::steady_clock::now() + 50us;
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        guard.word().store(holder);
+    }
+    EXPECT_FALSE(got);
+    guard.word().store(0);
+    waiter.join();
+    std::string text = err.finish();
+    wq_Backoff::set_schedule(nullptr, 0);
+    EXPECT_TRUE(got);
+    EXPECT_EQ(text.find(warning), std::string::npos) << text;
+}
+
 TEST(OrbMutex, HandOffIsNeverStolenByALaterLocker)
 {
     // The queued waiter owns the lock from the unlock on: the unlocker locking

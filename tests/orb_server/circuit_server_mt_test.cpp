@@ -506,6 +506,63 @@ TEST(ServerCircuitMt, AHandedBackCircuitIsTakenAgainWheneverInputWaitsAndNeverWi
     }
 }
 
+TEST(ServerCircuitMt, AFollowedCircuitIsTakenBackByItsReaderOrReadByAnotherOnceItsServiceIsLong)
+{
+    // A circuit handed back with follow() while its reader serves: its
+    // input meanwhile wakes no other reader, and the reader takes it back;
+    // a service longer than the follow time lets the pool have it, so that
+    // its next message is read by another reader (and its reader finds it
+    // gone).
+    struct Row {
+        char const *what;
+        int serve_ms;      // before the reader looks for it again
+        bool input;        // a byte comes meanwhile
+        bool taken_back;   // by its reader
+    } rows[] = {
+        {"short service, input meanwhile", 0, true, true},
+        {"short service, no input", 0, false, true},
+        {"long service, input meanwhile", 300, true, false},
+        {"long service, no input", 300, false, false},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        static wq_PriorityQueue<wq_MsgCircuit> pool(1);
+        pool.restart();
+        Pair p;
+        p.c->_add_ref(); // the pool's
+        pool.put(p.c, 0);
+        ASSERT_EQ(write(p.far, "a", 1), 1);
+        {
+            Taker first(pool, 0);
+            ASSERT_EQ(first.wait(5000), p.c);
+        }
+        pool.restart();
+        EXPECT_EQ(read_some(p.c, 16), 1);
+        uint64_t ticket = 0;
+        ASSERT_TRUE(pool.follow(p.c, 0, ticket));
+        {
+            Taker other(pool, 0);
+            if (r.input) {
+                ASSERT_EQ(write(p.far, "b", 1), 1);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(r.serve_ms));
+            wq_MsgCircuit *back = pool.reclaim(ticket);
+            EXPECT_EQ(back, r.taken_back ? p.c : nullptr);
+            wq_MsgCircuit *taken = other.wait(r.taken_back || !r.input ? 100 : 5000);
+            EXPECT_EQ(taken, !r.taken_back && r.input ? p.c : nullptr);
+            if (!r.taken_back && !r.input) {
+                // In the poller now: one byte takes it out.
+                ASSERT_EQ(write(p.far, "c", 1), 1);
+                EXPECT_EQ(other.wait(5000), p.c);
+            }
+            if (back)
+                pool.put(back, 0); // the next taker's, or the poller's
+        }
+        pool.restart();
+        p.c->_remove_ref();
+    }
+}
+
 TEST(ServerCircuitMt, ACircuitMovedToAnotherPollerIsTakenOnlyThere)
 {
     static wq_PriorityQueue<wq_MsgCircuit> a(1), b(2);
@@ -546,8 +603,6 @@ struct QueuedOnly {
     QueuedOnly *pool_next = nullptr;
     std::atomic<uint32_t> poll_entry{0};
     int poll_set = -1;
-    bool poll_oneshot = false;
-    uint32_t last_message_size() const { return 0; }
     bool has_buffered_input() const { return true; }
     Net *net() const { return nullptr; }
 };
