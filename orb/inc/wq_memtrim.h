@@ -1,5 +1,6 @@
-// Free memory after large messages: the allocator keeps a bounded amount for
-// the next large message and gives the rest back to the system.
+// Memory after large messages: a bounded amount is kept for the next large
+// message (buffers kept whole, and free memory in the allocator) and the
+// rest goes back to the system.
 #pragma once
 
 #include <cstddef>
@@ -32,3 +33,5 @@ void wq_large_freed();
 // char[] (its size is the allocator's).
 unsigned char *wq_large_alloc(size_t n);
 void wq_large_free(unsigned char *buffer);
+// Bytes of the buffers kept now.
+size_t wq_large_kept_bytes();

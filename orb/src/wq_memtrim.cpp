@@ -1,4 +1,4 @@
-// Free memory after large messages.
+// Memory after large messages: kept buffers and free memory beyond the bound.
 #include "wq_memtrim.h"
 
 #include <atomic>
@@ -156,4 +156,10 @@ void wq_large_free(unsigned char *b)
         delete[] drop[i];
     if (dropped)
         wq_large_freed();
+}
+
+size_t wq_large_kept_bytes()
+{
+    std::lock_guard<std::mutex> g(g_kept_lock);
+    return g_kept_bytes;
 }

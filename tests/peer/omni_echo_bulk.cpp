@@ -1,11 +1,11 @@
 // Echo client built on omniORB that makes many large echo_octets calls, used
 // only as an independent peer by the large-message tests and benches.
 // Usage: omni_echo_bulk [ORB options] IOR-or-file BYTES WARM CALLS
-// Makes WARM calls of BYTES octets, prints "ready" and waits for one line
-// on standard input (so that the caller can take the server's figures
-// between the warm-up and the measured calls), then makes CALLS calls and
-// prints each call's time in milliseconds on a line of its own. Exits 0 only
-// when every answer had the length sent.
+// Makes WARM calls of BYTES octets, then CALLS measured ones, printing each
+// one's time in milliseconds on a line of its own. Before the first measured
+// call and after the last it prints "ready" and waits for a line on standard
+// input, so that the caller can take the server's figures around them.
+// Exits 0 only when every answer had the length sent.
 #include "peertest.hh"
 
 #include <chrono>
@@ -51,15 +51,16 @@ int main(int argc, char **argv)
         PeerTest::OctetSeq data;
         data.length(CORBA::ULong(bytes));
         std::memset(data.get_buffer(), 7, bytes);
+        auto ready = [] {
+            std::printf("ready\n");
+            std::fflush(stdout);
+            char line[16];
+            return std::fgets(line, sizeof line, stdin) != nullptr;
+        };
         bool all = true;
         for (long i = 0; i < warm + calls; ++i) {
-            if (i == warm) {
-                std::printf("ready\n");
-                std::fflush(stdout);
-                char line[16];
-                if (!std::fgets(line, sizeof line, stdin))
-                    break;
-            }
+            if (i == warm && !ready())
+                return 1;
             auto t0 = std::chrono::steady_clock::now();
             PeerTest::OctetSeq_var back = echo->echo_octets(data);
             double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
@@ -69,6 +70,8 @@ int main(int argc, char **argv)
                 std::fflush(stdout);
             }
         }
+        if (calls > 0 && !ready())
+            return 1;
         orb->destroy();
         return all ? 0 : 1;
     } catch (const CORBA::Exception &e) {
