@@ -456,8 +456,7 @@ bool omni_bulk_run(bench::ServerProc const &srv, size_t bytes, long warm, long c
 // users have) to the broker's server and to omniORB's, neither pinned, in
 // client processes of a few calls each, in turn: the median time per call,
 // ours / omniORB's, with the servers' CPU time and minor page faults per
-// call on standard error. Skipped where the
-// omniORB programs are missing.
+// call on standard error. Skipped where the omniORB programs are missing.
 bool large_omni_client()
 {
     if (!bench::bin_exists("omni_echo_bulk")) {
