@@ -4,8 +4,11 @@
 // `echo_octets` of 1 KiB against each server in turn: the server's CPU time
 // per request and the wall time, ours / omniORB's. Then an ordinary caller's
 // worst call beside 16 connections that pipeline `add` without pause, and
-// the threads each server has 10 s after those bursts; and omniORB's client
-// echoing 16 MiB to each server in turn (median time, ours / omniORB's).
+// the threads each server has 10 s after those bursts. Then omniORB's client
+// (omni_echo_bulk) makes `echo_octets` calls of 64 KiB, 1 MiB and 16 MiB
+// against both servers, in turn: the median time, ours / omniORB's
+// (orb_echo_octets_<size>_vs_omniorb), with the servers' CPU time and minor
+// page faults per call.
 // Then, with both servers on CPU pins 2 and 3 and the client on pin 0 (the
 // broker's reader that takes the circuit back runs beside the one serving):
 // round trips of this broker's client and server, `add` (a small two-way
@@ -15,14 +18,15 @@
 // processes making 5000 `add` calls each at once, against the broker's
 // server and a raw thread-per-connection server doing the same exchanges;
 // and this broker's client echoing 1 MiB to the broker's server and to
-// omniORB's in turn (median time, ours / omniORB's).
+// omniORB's in turn (orb_echo_octets_1MiB_broker_client_vs_omniorb).
 // BENCH_ORB_RUNS (default 3) and BENCH_ORB_CALLS (default 5000) shorten it,
 // BENCH_ORB_CLIENT_COUNTS (default "2,8,32") sets the client counts;
 // BENCH_ORB_LOAD_ONLY ends it after the client loads on all CPUs,
 // BENCH_ORB_PIPE_ONLY with BENCH_ORB_PEER_ONLY runs the pipelining alone,
 // BENCH_ORB_PEER_ONLY after the figures on all CPUs, BENCH_ORB_LARGE_CALLS
 // (default 12) sets the 16 MiB calls on each side (the 1 MiB ones are five
-// times as many), and BENCH_ORB_LARGE_ONLY runs the large echoes alone.
+// times as many, the 64 KiB ones fifty times), and BENCH_ORB_LARGE_ONLY runs
+// the large echoes alone.
 #include "bench_peer.h"
 #include "corba_orb.h"
 #include "peertest_echo.h"
@@ -476,55 +480,6 @@ bool pipelining_against_peer(bench::ServerProc const &ours, bench::ServerProc co
     return true;
 }
 
-// 16 MiB echoes from omniORB's client to the broker's server and to
-// omniORB's, blocks of three in turn: the median time per call, ours /
-// omniORB's, with each server's CPU time and minor faults per call.
-bool large16_omni_client(long calls)
-{
-    if (!bench::bin_exists("omni_load_client") || !bench::bin_exists("omni_echo_server"))
-        return true;
-    bench::ServerProc servers[2] = {bench::start_orb_server(),
-                                    bench::start_peer_server({"-ORBgiopMaxMsgSize", "67108864"})};
-    bool ok = servers[0] && servers[1];
-    bench::ChildProc c;
-    std::string l;
-    ok = ok && c.start({bench::bin_path("omni_load_client"), servers[0].ior, "large", std::to_string(16u << 20),
-                        std::to_string(calls), servers[1].ior}) &&
-         c.line(l) && l == "ready";
-    bench::ProcStats s0[2], s1[2];
-    std::vector<double> ms[2];
-    if (ok) {
-        for (int k = 0; k < 2; ++k)
-            s0[k] = bench::proc_stats(servers[k].pid);
-        c.go();
-        int k;
-        long us;
-        while ((ok = c.line(l, 600)) && l != "ok")
-            if (std::sscanf(l.c_str(), "%d %ld", &k, &us) == 2 && (k == 0 || k == 1))
-                ms[k].push_back(double(us) / 1000.0);
-            else
-                ok = false;
-        for (k = 0; k < 2; ++k)
-            s1[k] = bench::proc_stats(servers[k].pid);
-    }
-    c.finish();
-    if (ok && !ms[0].empty() && !ms[1].empty()) {
-        double n = double(ms[0].size());
-        std::fprintf(stderr, "bench_orb: echo_octets 16MiB from omniORB's client: server cpu/call %.2f / %.2f ms, "
-                             "minor faults/call %.0f / %.0f\n",
-                     (s1[0].cpu_s - s0[0].cpu_s) * 1e3 / n, (s1[1].cpu_s - s0[1].cpu_s) * 1e3 / n,
-                     double(s1[0].minflt - s0[0].minflt) / n, double(s1[1].minflt - s0[1].minflt) / n);
-        double mo = bench::median(ms[0]), mp = bench::median(ms[1]);
-        bench::figure("orb_echo_octets_16MiB_vs_omniorb", mo, "ms", mp, bench::slowdown(mo, mp), {2, 2, 2});
-    } else {
-        std::fprintf(stderr, "bench_orb: a 16 MiB echo from omniORB's client failed\n");
-        ok = false;
-    }
-    for (auto &s : servers)
-        bench::stop_server(s);
-    return ok;
-}
-
 // Large echoes from this process's client to the broker's server and to
 // omniORB's (started with room for them), in short blocks in turn: the
 // median time per call, ours / omniORB's. False when a call failed; where
@@ -578,8 +533,8 @@ bool large_against_peer(CORBA::ORB *orb)
                      z.name, (s1[0].cpu_s - s0[0].cpu_s) * 1e3 / n, (s1[1].cpu_s - s0[1].cpu_s) * 1e3 / n,
                      double(s1[0].minflt - s0[0].minflt) / n, double(s1[1].minflt - s0[1].minflt) / n);
         double mo = bench::median(ms[0]), mp = bench::median(ms[1]);
-        bench::figure((std::string("orb_echo_octets_") + z.name + "_vs_omniorb").c_str(), mo, "ms", mp,
-                      bench::slowdown(mo, mp), {2, 2, 2});
+        bench::figure((std::string("orb_echo_octets_") + z.name + "_broker_client_vs_omniorb").c_str(), mo, "ms",
+                      mp, bench::slowdown(mo, mp), {2, 2, 2});
     }
     if (!ok)
         std::fprintf(stderr, "bench_orb: a large echo failed%s%s\n", env.pending() ? ": " : "",
@@ -593,14 +548,132 @@ bool large_against_peer(CORBA::ORB *orb)
     return ok;
 }
 
+// One omni_echo_bulk client (omniORB's) against `srv`: `warm` calls of
+// `bytes`, then `calls` measured ones. Appends each measured call's time,
+// and adds the server's minor page faults and CPU seconds over them to
+// `faults` and `cpu_s`. False when the client failed.
+bool omni_bulk_run(bench::ServerProc const &srv, size_t bytes, long warm, long calls, std::vector<double> &ms,
+                   double &faults, double &cpu_s)
+{
+    int in[2], out[2];
+    if (pipe(in) != 0)
+        return false;
+    if (pipe(out) != 0) {
+        close(in[0]);
+        close(in[1]);
+        return false;
+    }
+    std::vector<std::string> args = {bench::bin_path("omni_echo_bulk"), srv.ior, std::to_string(bytes),
+                                     std::to_string(warm), std::to_string(calls)};
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addclose(&fa, in[1]);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    close(in[0]);
+    close(out[1]);
+    // "ready" before the measured calls and after them: the server's figures
+    // are taken there; any other line is a call's time.
+    FILE *f = pid > 0 ? fdopen(out[0], "r") : nullptr;
+    size_t had = ms.size();
+    bench::ProcStats at[2];
+    int readies = 0;
+    char line[64];
+    while (f && std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "ready", 5) != 0) {
+            ms.push_back(std::strtod(line, nullptr));
+            continue;
+        }
+        if (readies < 2)
+            at[readies++] = bench::proc_stats(srv.pid);
+        if (write(in[1], "go\n", 3) != 3)
+            break;
+    }
+    if (readies == 2) {
+        faults += double(at[1].minflt - at[0].minflt);
+        cpu_s += at[1].cpu_s - at[0].cpu_s;
+    }
+    if (f)
+        std::fclose(f);
+    else
+        close(out[0]);
+    close(in[1]);
+    int st = 0;
+    if (pid > 0)
+        waitpid(pid, &st, 0);
+    return pid > 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0 && readies == 2 && long(ms.size() - had) == calls;
+}
+
+// Echoes of 64 KiB, 1 MiB and 16 MiB from omniORB's client (the one most
+// users have) to the broker's server and to omniORB's, neither pinned, in
+// client processes of a few calls each, in turn: the median time per call,
+// ours / omniORB's, with the servers' CPU time and minor page faults per
+// call on standard error. Skipped where the omniORB programs are missing.
+bool large_omni_client()
+{
+    if (!bench::bin_exists("omni_echo_bulk")) {
+        std::fprintf(stderr, "bench_orb: omni_echo_bulk not built: echoes from omniORB's client skipped\n");
+        return true;
+    }
+    cpu_set_t kept, all;
+    sched_getaffinity(0, sizeof kept, &kept);
+    CPU_ZERO(&all);
+    for (long c = 0; c < sysconf(_SC_NPROCESSORS_ONLN) && c < CPU_SETSIZE; ++c)
+        CPU_SET(int(c), &all);
+    sched_setaffinity(0, sizeof all, &all);
+    bench::ServerProc servers[2] = {bench::start_orb_server(),
+                                    bench::start_peer_server({"-ORBgiopMaxMsgSize", "67108864"})};
+    bool ok = servers[0] && servers[1];
+    long large_calls = bench::env_count("BENCH_ORB_LARGE_CALLS", 12);
+    long runs = bench::env_count("BENCH_ORB_RUNS", 3);
+    struct Size {
+        char const *name;
+        size_t bytes;
+        long calls;
+    } sizes[] = {{"64KiB", size_t(64) << 10, large_calls * 50},
+                 {"1MiB", size_t(1) << 20, large_calls * 5},
+                 {"16MiB", size_t(16) << 20, large_calls}};
+    for (const Size &z : sizes) {
+        std::vector<double> ms[2];
+        double cpu_s[2] = {0, 0}, faults[2] = {0, 0};
+        for (long r = 0; r < runs && ok; ++r)
+            for (int k = 0; k < 2 && ok; ++k)
+                ok = omni_bulk_run(servers[k], z.bytes, 3, z.calls, ms[k], faults[k], cpu_s[k]);
+        if (!ok)
+            break;
+        double n = double(ms[0].size());
+        std::fprintf(stderr,
+                     "bench_orb: echo_octets %s from omniORB's client: server cpu/call %.3f / %.3f ms, "
+                     "minor faults/call %.1f / %.1f\n",
+                     z.name, cpu_s[0] * 1e3 / n, cpu_s[1] * 1e3 / n, faults[0] / n, faults[1] / n);
+        double mo = bench::median(ms[0]), mp = bench::median(ms[1]);
+        bench::figure((std::string("orb_echo_octets_") + z.name + "_vs_omniorb").c_str(), mo, "ms", mp,
+                      bench::slowdown(mo, mp), {3, 3, 2});
+    }
+    if (!ok && servers[0] && servers[1])
+        std::fprintf(stderr, "bench_orb: an echo from omniORB's client failed\n");
+    for (auto &srv : servers)
+        bench::stop_server(srv);
+    sched_setaffinity(0, sizeof kept, &kept);
+    return ok || !servers[1];
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     client_calls = bench::env_count("BENCH_ORB_CALLS", 5000);
-    long large_calls = bench::env_count("BENCH_ORB_LARGE_CALLS", 12);
     if (std::getenv("BENCH_ORB_LARGE_ONLY")) {
-        bool ok = large16_omni_client(large_calls);
+        bool ok = large_omni_client();
         pin_servers();
         bench::pin_cpu(0);
         CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
@@ -623,7 +696,7 @@ int main(int argc, char **argv)
         bench::stop_server(peer);
     }
     if (!std::getenv("BENCH_ORB_LOAD_ONLY") && !std::getenv("BENCH_ORB_PIPE_ONLY"))
-        peer_ok = large16_omni_client(large_calls) && peer_ok;
+        peer_ok = large_omni_client() && peer_ok;
     if (std::getenv("BENCH_ORB_PEER_ONLY") || std::getenv("BENCH_ORB_LOAD_ONLY"))
         return peer_ok ? 0 : 1;
     pin_servers();

@@ -29,7 +29,9 @@ void fuzz_typecode(CORBA::Stream &s)
         check(s.pending());
         return;
     }
-    // What was read writes again and reads back as an equivalent TypeCode.
+    // What was read writes again and reads back as an equivalent TypeCode
+    // (a record read only in part, when the read failed, writes again but
+    // need not read back the same).
     Env e2;
     CORBA::Stream out(e2.w);
     out << *tc;
@@ -37,7 +39,7 @@ void fuzz_typecode(CORBA::Stream &s)
         CORBA::TypeCode *again = nullptr;
         out >> again;
         check(again != nullptr);
-        check(tc->equivalent(again, e2.w));
+        check(s.pending() || tc->equivalent(again, e2.w));
         CORBA::release(again);
     }
     // Members and contents copy out with their recursion kept.

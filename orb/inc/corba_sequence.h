@@ -2,14 +2,18 @@
 // and a release flag telling whether the sequence owns the buffer. A
 // sequence made over a buffer it does not own (release false) reads it in
 // place, which lets a skeleton hand a servant the octets of a request
-// where they lie; copying such a sequence makes an owned copy.
+// where they lie; copying such a sequence makes an owned copy. Long octet
+// buffers are the broker's large buffers, which a server reuses.
 #pragma once
+
+#include "wq_memtrim.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 template <class T> class CORBA_Sequence {
@@ -63,8 +67,24 @@ public:
     }
     T *get_buffer() { return buffer_; }
     const T *get_buffer() const { return buffer_; }
-    static T *allocbuf(uint32_t n) { return new T[n]; }
-    static void freebuf(T *b) { delete[] b; }
+    static T *allocbuf(uint32_t n)
+    {
+        if constexpr (kLargeOctets) {
+            if (n >= wq_large_bytes) {
+                if (T *b = wq_large_alloc(n))
+                    return b;
+                throw std::bad_alloc();
+            }
+        }
+        return new T[n];
+    }
+    static void freebuf(T *b)
+    {
+        if constexpr (kLargeOctets)
+            wq_large_free(b);
+        else
+            delete[] b;
+    }
 
     // The container interface C++ callers expect.
     std::size_t size() const { return length_; }
@@ -88,8 +108,12 @@ public:
     // Deletes an owned buffer and clears all four fields.
     void clear()
     {
-        if (release_)
-            delete[] buffer_;
+        if (release_) {
+            if (kLargeOctets && maximum_ >= wq_large_bytes)
+                freebuf(buffer_);
+            else
+                delete[] buffer_;
+        }
         buffer_ = nullptr;
         maximum_ = length_ = 0;
         release_ = false;
@@ -100,6 +124,7 @@ public:
     }
 
 private:
+    static constexpr bool kLargeOctets = std::is_same_v<T, unsigned char>;
     static uint32_t checked(std::size_t n)
     {
         if (n > UINT32_MAX)

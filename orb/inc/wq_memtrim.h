@@ -1,7 +1,9 @@
-// Free memory after large messages: the allocator keeps a bounded amount for
-// the next large message and gives the rest back to the system.
+// Memory after large messages: a bounded amount is kept for the next large
+// message (buffers kept whole, and free memory in the allocator) and the
+// rest goes back to the system.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Buffers and messages at least this long count as large.
@@ -22,3 +24,14 @@ void wq_large_end();
 // Nothing is done in a process that has not tuned its allocator (one that
 // serves no requests).
 void wq_large_freed();
+
+// Buffers of large messages and long octet sequences (new unsigned char[],
+// at least n bytes; null when memory is short). A server keeps a bounded
+// amount of freed ones, which buffers of about their size take again; in
+// any other process, or for a buffer below the large size, these are plain
+// new[] and delete[]. wq_large_free takes any buffer from new unsigned
+// char[] (its size is the allocator's).
+unsigned char *wq_large_alloc(size_t n);
+void wq_large_free(unsigned char *buffer);
+// Bytes of the buffers kept now.
+size_t wq_large_kept_bytes();

@@ -10,6 +10,7 @@
 #include "corba_env.h"
 #include "corba_except.h"
 #include "corba_orb.h"
+#include "wq_memtrim.h"
 #include "wq_minor.h"
 
 #include <algorithm>
@@ -326,12 +327,12 @@ bool Stream::contiguous(uint32_t total, uint32_t loose)
     uint32_t cap = round8(total);
     if (cap < total)
         return false;
-    // Wrapped rather than taken from the free lists: the allocator keeps
-    // the buffer for the next large message instead of mapping a new one.
-    auto *buf = new (std::nothrow) unsigned char[cap];
+    // Wrapped rather than taken from the free lists: a buffer kept from an
+    // earlier large message serves again instead of a new mapping.
+    unsigned char *buf = wq_large_alloc(cap);
     wq_MemoryBlock *b = buf ? wq_MemoryBlock::alloc(cap, buf, 1) : nullptr;
     if (!b) {
-        delete[] buf;
+        wq_large_free(buf);
         return false;
     }
     uint32_t at = 0, all = have + loose;
@@ -1195,7 +1196,8 @@ Stream &Stream::operator<<(const String_var &v)
 }
 
 // Reads a string length and checks it: 0 is not valid CDR, and the whole
-// string must lie in the bytes that remain.
+// string must lie in the bytes that remain. A string whose last byte is not
+// its NUL is refused by the readers below, as a read past its end.
 static bool read_string_length(Stream &s, uint32_t &len)
 {
     uint32_t l = 0;
@@ -1228,7 +1230,10 @@ Stream &Stream::operator>>(to_string v)
         }
         read_array_1(s, v.bound + 1);
         s[v.bound] = '\0';
-        skip_read(l - v.bound - 1);
+        // The string's own last byte is read to be checked.
+        skip_read(l - v.bound - 2);
+        if (read_octet() != 0)
+            read_error();
     } else {
         s = string_alloc(l - 1);
         if (!s) {
@@ -1236,7 +1241,8 @@ Stream &Stream::operator>>(to_string v)
             return *this;
         }
         read_array_1(s, l);
-        s[l - 1] = '\0';
+        if (!pending() && s[l - 1] != '\0')
+            read_error();
     }
     if (pending()) {
         string_free(s);
@@ -1262,7 +1268,10 @@ Stream &Stream::operator>>(String_var &v)
         slot = s;
     }
     read_array_1(slot, l);
-    slot[l - 1] = '\0';
+    bool ended = !pending() && slot[l - 1] == '\0';
+    slot[l - 1] = '\0'; // the buffer stays a string, whatever came
+    if (!ended)
+        read_error();
     return *this;
 }
 

@@ -234,11 +234,10 @@ wq_MemoryBlock::~wq_MemoryBlock()
             ::munmap(raw, capacity);
         else if (raw)
             delete[] raw;
+        else if (capacity >= wq_large_bytes)
+            wq_large_free(data); // a message read in one piece: kept or freed
         else
             delete[] data;
-        // A large buffer of the allocator's (one read in one piece).
-        if (!mapped && capacity >= wq_large_bytes)
-            wq_large_freed();
     }
     // The rest of the chain goes iteratively so long chains need no stack.
     wq_MemoryBlock *n = next;

@@ -1,21 +1,29 @@
-// Free memory after large messages.
+// Memory after large messages: kept buffers and free memory beyond the bound.
 #include "wq_memtrim.h"
 
 #include <atomic>
 #include <cstddef>
 #include <malloc.h>
 #include <mutex>
+#include <new>
 
 namespace {
 
-// Free memory the allocator may keep for reuse once no large message is in
-// service: the arguments and results of a 16 MiB call and the hole that the
-// allocator's small requests leave among them (one more such buffer), so
-// that repeated large calls reuse pages instead of mapping, zeroing and
-// unmapping them each time; beyond it the free memory goes back to the
-// system. With the blocks that the streams keep (16.25 MiB), memory after
-// large calls stays within 64 MiB of before.
-constexpr size_t kKeepFree = size_t(191) << 18; // 47.75 MiB
+// Memory kept for the next large message once none is in service, in two
+// parts: buffers of large messages and octet sequences kept whole (the
+// request and the result of a 16 MiB call, with room for their headers),
+// which the next ones of about their size take again instead of faulting in
+// fresh pages; and free memory in the allocator, beyond which it goes back
+// to the system. With the blocks that the streams keep (16.25 MiB), memory
+// after large calls stays within 64 MiB of before.
+constexpr size_t kKeepBuffers = size_t(129) << 18; // 32.25 MiB
+constexpr size_t kKeepFree = size_t(62) << 18;     // 15.5 MiB
+// Buffers kept at most, and the rounding of a new buffer's size: a request
+// and the reply of the same sequence round to the same size, so that either
+// one's buffer serves the other.
+constexpr int kKeptSlots = 8;
+constexpr size_t kRoundBuffer = 65536;
+constexpr size_t kHeaderRoom = 4096;
 // Allocations below this come from the allocator's arenas (and are reused);
 // the allocator's largest fixed value.
 constexpr int kMmapAbove = 32 << 20;
@@ -28,6 +36,23 @@ std::atomic<int> g_in_service{0};
 // looking thread looks once more before it stops.
 std::atomic<bool> g_busy{false};
 std::atomic<bool> g_again{false};
+
+// Kept buffers, oldest first; their usable sizes and total.
+std::mutex g_kept_lock;
+unsigned char *g_kept[kKeptSlots];
+size_t g_kept_size[kKeptSlots];
+int g_kept_count = 0;
+size_t g_kept_bytes = 0;
+
+void unkeep_locked(int i)
+{
+    g_kept_bytes -= g_kept_size[i];
+    for (int k = i + 1; k < g_kept_count; ++k) {
+        g_kept[k - 1] = g_kept[k];
+        g_kept_size[k - 1] = g_kept_size[k];
+    }
+    --g_kept_count;
+}
 
 } // namespace
 
@@ -79,4 +104,62 @@ void wq_large_freed()
         if (!g_again.load(std::memory_order_acquire))
             return;
     }
+}
+
+unsigned char *wq_large_alloc(size_t n)
+{
+    if (n < wq_large_bytes || !g_tuned.load(std::memory_order_acquire))
+        return new (std::nothrow) unsigned char[n];
+    {
+        // The closest kept buffer that holds n bytes and wastes little.
+        std::lock_guard<std::mutex> g(g_kept_lock);
+        int best = -1;
+        for (int i = 0; i < g_kept_count; ++i)
+            if (g_kept_size[i] >= n && g_kept_size[i] - n <= n / 8 + kRoundBuffer &&
+                (best < 0 || g_kept_size[i] < g_kept_size[best]))
+                best = i;
+        if (best >= 0) {
+            unsigned char *b = g_kept[best];
+            unkeep_locked(best);
+            return b;
+        }
+    }
+    size_t cap = (n + kHeaderRoom + kRoundBuffer - 1) / kRoundBuffer * kRoundBuffer;
+    return new (std::nothrow) unsigned char[cap < n ? n : cap];
+}
+
+void wq_large_free(unsigned char *b)
+{
+    if (!b)
+        return;
+    size_t size = ::malloc_usable_size(b);
+    if (size < wq_large_bytes || size > kKeepBuffers || !g_tuned.load(std::memory_order_acquire)) {
+        delete[] b;
+        if (size >= wq_large_bytes)
+            wq_large_freed();
+        return;
+    }
+    // Kept; the oldest ones make room (the sizes in use now are kept).
+    unsigned char *drop[kKeptSlots];
+    int dropped = 0;
+    {
+        std::lock_guard<std::mutex> g(g_kept_lock);
+        while (g_kept_count > 0 && (g_kept_count == kKeptSlots || g_kept_bytes + size > kKeepBuffers)) {
+            drop[dropped++] = g_kept[0];
+            unkeep_locked(0);
+        }
+        g_kept[g_kept_count] = b;
+        g_kept_size[g_kept_count++] = size;
+        g_kept_bytes += size;
+    }
+    for (int i = 0; i < dropped; ++i)
+        delete[] drop[i];
+    if (dropped)
+        wq_large_freed();
+}
+
+size_t wq_large_kept_bytes()
+{
+    std::lock_guard<std::mutex> g(g_kept_lock);
+    return g_kept_bytes;
 }

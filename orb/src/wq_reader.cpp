@@ -32,6 +32,20 @@ void give_back_long(wq_ReaderState &st)
             s->reclaim();
 }
 
+// A request read in one piece gives its buffer back before its reply goes
+// out, unless the reply lends from it: the client's next large request,
+// which may come as soon as the reply is out, then finds the buffer kept.
+void give_back_request(wq_ReaderState &st, const CORBA::Stream &reply)
+{
+    wq_MemoryBlock *h = st.in.head();
+    if (!h || h->next || h->capacity <= st.in.block_size() || wq_MemoryBlock::is_held(h))
+        return;
+    for (wq_MemoryBlock *b = reply.head(); b; b = b->next)
+        if (b->data >= h->data && b->data < h->data + h->capacity)
+            return;
+    st.in.reclaim();
+}
+
 wq_PriorityQueue<wq_MsgCircuit> &pool_of(bool band) { return band ? wq_msg_circuit_band_pool : wq_msg_circuit_pool; }
 
 // Level 0: the general pool; b + 1: band b of the band pool.
@@ -151,6 +165,8 @@ private:
         } else {
             const CORBA::EnvironmentWrapper &penv = st_.aux;
             bool resume = false;
+            if (note.kind == wq_ReplyNote::Reply)
+                give_back_request(st_, reply);
             c->send_reply(reply, resume, penv, note);
             if (resume)
                 return_to_pool(c, c->paused_level());

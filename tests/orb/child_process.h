@@ -23,9 +23,9 @@ inline bool exists(std::string const &path)
     return ::stat(path.c_str(), &st) == 0;
 }
 
-// Starts args[0] with standard output on out_fd and standard error on err_fd
-// (each when >= 0); -1 on failure.
-inline pid_t spawn(std::vector<std::string> args, int out_fd = -1, int err_fd = -1)
+// Starts args[0] with standard output on out_fd, standard error on err_fd and
+// standard input on in_fd (each when >= 0); -1 on failure.
+inline pid_t spawn(std::vector<std::string> args, int out_fd = -1, int err_fd = -1, int in_fd = -1)
 {
     std::vector<char *> argv;
     for (auto &a : args)
@@ -37,6 +37,8 @@ inline pid_t spawn(std::vector<std::string> args, int out_fd = -1, int err_fd = 
         posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
     if (err_fd >= 0)
         posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
+    if (in_fd >= 0)
+        posix_spawn_file_actions_adddup2(&fa, in_fd, 0);
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
         pid = -1;

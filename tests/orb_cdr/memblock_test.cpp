@@ -2,6 +2,8 @@
 #include "wq_memblock.h"
 
 #include "corba_orb.h"
+#include "corba_sequence.h"
+#include "wq_memtrim.h"
 
 #include <gtest/gtest.h>
 
@@ -74,4 +76,87 @@ TEST(OrbCdrMemBlock, LongChainsDestroyWithoutRecursion)
         b = b->next_alloc(8);
     }
     delete head;
+}
+
+// A server keeps freed large buffers (messages read in one piece, long octet
+// sequences) for the next ones of about their size, within a bound.
+TEST(OrbCdrMemBlock, LargeBuffersKeptForTheNextOfTheirSize)
+{
+    constexpr size_t MiB = size_t(1) << 20;
+    constexpr size_t kBound = 129 * MiB / 4;
+    wq_memory_tune();
+
+    // A 16 MiB request with its headers and its reply: either buffer serves
+    // either one afterwards.
+    unsigned char *req = wq_large_alloc(16 * MiB + 88), *rep = wq_large_alloc(16 * MiB);
+    ASSERT_TRUE(req && rep);
+    req[16 * MiB + 87] = rep[16 * MiB - 1] = 1; // the sizes asked for are there
+    wq_large_free(req);
+    wq_large_free(rep);
+    EXPECT_GT(wq_large_kept_bytes(), 32 * MiB);
+    EXPECT_LE(wq_large_kept_bytes(), kBound);
+    for (int round = 0; round < 3; ++round) {
+        unsigned char *a = wq_large_alloc(16 * MiB), *b = wq_large_alloc(16 * MiB + 88);
+        EXPECT_TRUE((a == req && b == rep) || (a == rep && b == req)) << round;
+        EXPECT_EQ(wq_large_kept_bytes(), 0u);
+        wq_large_free(b);
+        wq_large_free(a);
+    }
+
+    struct Row {
+        char const *what;
+        size_t size;
+        bool from_kept; // served by one of two kept 16 MiB buffers
+    } const rows[] = {
+        {"much smaller: a new buffer", 1 * MiB, false},
+        {"a little smaller", 15 * MiB, true},
+        {"below the large size: never kept", MiB / 2, false},
+        {"larger than any kept", 17 * MiB, false},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        unsigned char *a = wq_large_alloc(16 * MiB), *b = wq_large_alloc(16 * MiB);
+        wq_large_free(a);
+        wq_large_free(b);
+        size_t kept = wq_large_kept_bytes();
+        EXPECT_GT(kept, 32 * MiB);
+        unsigned char *c = wq_large_alloc(r.size);
+        ASSERT_NE(c, nullptr);
+        c[r.size - 1] = 1;
+        EXPECT_EQ(wq_large_kept_bytes() < kept, r.from_kept);
+        EXPECT_EQ(c == a || c == b, r.from_kept);
+        // Freed, it is kept (the oldest make room) unless it is small, and
+        // serves the next of its size.
+        wq_large_free(c);
+        EXPECT_LE(wq_large_kept_bytes(), kBound);
+        kept = wq_large_kept_bytes();
+        unsigned char *d = wq_large_alloc(r.size);
+        EXPECT_EQ(wq_large_kept_bytes() < kept, r.size >= MiB);
+        wq_large_free(d);
+    }
+
+    // Many buffers freed at once: the bound holds.
+    std::vector<unsigned char *> many;
+    for (int i = 0; i < 6; ++i)
+        many.push_back(wq_large_alloc(16 * MiB));
+    for (unsigned char *m : many)
+        wq_large_free(m);
+    EXPECT_LE(wq_large_kept_bytes(), kBound);
+
+    // Long octet sequences take kept buffers; copies too.
+    unsigned char *seq_buffer = nullptr;
+    {
+        CORBA_Sequence<unsigned char> s(3 * MiB);
+        seq_buffer = s.data();
+    }
+    {
+        CORBA_Sequence<unsigned char> s;
+        s.length(3 * MiB);
+        EXPECT_EQ(s.data(), seq_buffer);
+        s[3 * MiB - 1] = 9;
+        CORBA_Sequence<unsigned char> copy(s);
+        EXPECT_NE(copy.data(), s.data());
+        EXPECT_EQ(copy[3 * MiB - 1], 9);
+    }
+    EXPECT_LE(wq_large_kept_bytes(), kBound);
 }

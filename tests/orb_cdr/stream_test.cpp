@@ -266,17 +266,53 @@ TEST(OrbCdrStream, StringsRead)
     EXPECT_FALSE(e.pending());
 }
 
-TEST(OrbCdrStream, StringAlwaysTerminated)
+TEST(OrbCdrStream, StringEndsAtItsNul)
 {
-    // The sender's last byte is not a NUL.
-    PrivEnv e;
-    Stream s(e.w);
-    fill(s, {3, 0, 0, 0, 'a', 'b', 'c'});
-    char *a = nullptr;
-    s >> Stream::to_string(a);
-    ASSERT_NE(a, nullptr);
-    EXPECT_STREQ(a, "ab");
-    CORBA::string_free(a);
+    // The sender's last byte must be the string's NUL; one inside the
+    // string ends the result there.
+    struct Row {
+        const char *what;
+        B bytes;
+        uint32_t bound;
+        const char *want; // null: refused with the read error
+    };
+    const Row rows[] = {
+        {"last byte not NUL", {3, 0, 0, 0, 'a', 'b', 'c'}, 0, nullptr},
+        {"last byte not NUL, bounded", {5, 0, 0, 0, 'a', 'b', 'c', 'd', 'e'}, 2, nullptr},
+        {"embedded NUL", {4, 0, 0, 0, 'a', 0, 'b', 0}, 0, "a"},
+        {"embedded NUL, bounded", {5, 0, 0, 0, 'a', 'b', 0, 'c', 0}, 3, "ab"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        for (bool var : {false, true}) {
+            if (var && r.bound)
+                continue;
+            PrivEnv e;
+            Stream s(e.w);
+            fill(s, r.bytes);
+            char *a = nullptr;
+            CORBA::String_var v("old");
+            if (var)
+                s >> v;
+            else
+                s >> Stream::to_string(a, r.bound);
+            const char *got = var ? v.in() : a;
+            if (r.want) {
+                EXPECT_FALSE(e.pending());
+                EXPECT_STREQ(got, r.want);
+                EXPECT_EQ(s.bytes_remaining(), 0u);
+            } else {
+                ASSERT_TRUE(e.is_marshal());
+                EXPECT_EQ(e.minor(), 0x51570101u);
+                EXPECT_STREQ(e.text(), "read exceeded message size");
+                if (var)
+                    EXPECT_EQ(std::strlen(got), r.bytes[0] - 1u); // still a string
+                else
+                    EXPECT_EQ(got, nullptr);
+            }
+            CORBA::string_free(a);
+        }
+    }
 }
 
 TEST(OrbCdrStream, BadLengthsRaiseMarshalBeforeAllocating)

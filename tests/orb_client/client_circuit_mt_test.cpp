@@ -115,6 +115,9 @@ TEST(OrbClientCircuit, ReplyStatusesAndForwards)
             case 5:
                 out = ScriptServer::reply(q.id, 3, ior_for(self_port));
                 break;
+            case 10: // a string result whose last byte is not its NUL
+                out = ScriptServer::reply(q.id, 0, {3, 0, 0, 0, 'a', 'b', 'c'});
+                break;
             default:
                 out = ScriptServer::reply(q.id, 0, long_result(q.arg * 2));
             }
@@ -166,6 +169,23 @@ TEST(OrbClientCircuit, ReplyStatusesAndForwards)
         EXPECT_EQ(v1, 40);
         EXPECT_EQ(v2, 60);
         EXPECT_FALSE(ne.pending());
+    }
+    // A result string that does not end in its NUL is refused with the
+    // read error, not shortened.
+    {
+        PrivEnv se;
+        wq_ThreadEnvironment tenv;
+        CORBA::Request *r = obj->_request("twice", false, se.w, tenv);
+        ASSERT_NE(r, nullptr);
+        r->request_stream() << 10;
+        r->invoke(tenv);
+        EXPECT_FALSE(se.pending());
+        char *str = nullptr;
+        r->reply_stream() >> CORBA::Stream::to_string(str);
+        CORBA::release(r, tenv);
+        EXPECT_EQ(str, nullptr);
+        EXPECT_STREQ(se.id(), "IDL:omg.org/CORBA/MARSHAL:1.0");
+        EXPECT_EQ(se.minor(), 0x51570101u);
     }
     // LOCATION_FORWARD: the stub sends again to the forward target, and the
     // reference keeps using it.
