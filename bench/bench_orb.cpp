@@ -555,62 +555,32 @@ bool large_against_peer(CORBA::ORB *orb)
 bool omni_bulk_run(bench::ServerProc const &srv, size_t bytes, long warm, long calls, std::vector<double> &ms,
                    double &faults, double &cpu_s)
 {
-    int in[2], out[2];
-    if (pipe(in) != 0)
-        return false;
-    if (pipe(out) != 0) {
-        close(in[0]);
-        close(in[1]);
-        return false;
-    }
-    std::vector<std::string> args = {bench::bin_path("omni_echo_bulk"), srv.ior, std::to_string(bytes),
-                                     std::to_string(warm), std::to_string(calls)};
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_addclose(&fa, in[1]);
-    posix_spawn_file_actions_addclose(&fa, out[0]);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    close(in[0]);
-    close(out[1]);
+    bench::ChildProc c;
+    bool ok = c.start({bench::bin_path("omni_echo_bulk"), srv.ior, std::to_string(bytes), std::to_string(warm),
+                       std::to_string(calls)});
     // "ready" before the measured calls and after them: the server's figures
     // are taken there; any other line is a call's time.
-    FILE *f = pid > 0 ? fdopen(out[0], "r") : nullptr;
     size_t had = ms.size();
     bench::ProcStats at[2];
     int readies = 0;
-    char line[64];
-    while (f && std::fgets(line, sizeof line, f)) {
-        if (std::strncmp(line, "ready", 5) != 0) {
-            ms.push_back(std::strtod(line, nullptr));
+    std::string l;
+    while (ok && readies < 2 && c.line(l, 600)) {
+        if (l.compare(0, 5, "ready") != 0) {
+            ms.push_back(std::strtod(l.c_str(), nullptr));
             continue;
         }
-        if (readies < 2)
-            at[readies++] = bench::proc_stats(srv.pid);
-        if (write(in[1], "go\n", 3) != 3)
-            break;
+        at[readies++] = bench::proc_stats(srv.pid);
+        c.go();
     }
+    // The client ends after its last "ready" has been answered.
+    while (ok && c.line(l, 60)) {
+    }
+    ok = c.finish() && ok;
     if (readies == 2) {
         faults += double(at[1].minflt - at[0].minflt);
         cpu_s += at[1].cpu_s - at[0].cpu_s;
     }
-    if (f)
-        std::fclose(f);
-    else
-        close(out[0]);
-    close(in[1]);
-    int st = 0;
-    if (pid > 0)
-        waitpid(pid, &st, 0);
-    return pid > 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0 && readies == 2 && long(ms.size() - had) == calls;
+    return ok && readies == 2 && long(ms.size() - had) == calls;
 }
 
 // Echoes of 64 KiB, 1 MiB and 16 MiB from omniORB's client (the one most

@@ -309,9 +309,11 @@ struct ChildProc {
             pending.append(buf, size_t(n));
         }
     }
-    void go() { (void)!write(in, "g", 1); }
-    // Closes the pipes and waits for the end (killed after 10 s).
-    void finish()
+    // Answers a "ready": one line (a client may read a byte or a line).
+    void go() { (void)!write(in, "g\n", 2); }
+    // Closes the pipes and waits for the end (killed after 10 s); true when
+    // the program exited with status 0.
+    bool finish()
     {
         if (in >= 0)
             close(in);
@@ -319,17 +321,19 @@ struct ChildProc {
             close(out);
         in = out = -1;
         if (pid <= 0)
-            return;
+            return false;
+        int st = 0;
         for (int i = 0; i < 1000; ++i) {
-            if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            if (waitpid(pid, &st, WNOHANG) == pid) {
                 pid = -1;
-                return;
+                return WIFEXITED(st) && WEXITSTATUS(st) == 0;
             }
             usleep(10000);
         }
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         pid = -1;
+        return false;
     }
 };
 
