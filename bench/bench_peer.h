@@ -43,6 +43,29 @@ inline bool bin_exists(char const *name)
     return ::stat(bin_path(name).c_str(), &st) == 0 && (st.st_mode & S_IXUSR);
 }
 
+// Starts args[0] with standard input on in_fd and standard output on out_fd
+// (each when >= 0), the pipe ends in `shut` closed in the child; -1 on failure.
+inline pid_t spawn_on(std::vector<std::string> const &args, int in_fd, int out_fd, std::vector<int> const &shut)
+{
+    std::vector<char *> argv;
+    for (auto const &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (in_fd >= 0)
+        posix_spawn_file_actions_adddup2(&fa, in_fd, 0);
+    if (out_fd >= 0)
+        posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
+    for (int fd : shut)
+        posix_spawn_file_actions_addclose(&fa, fd);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
 // Starts argv[0] with its standard output on a pipe and reads the IOR from its
 // first line (at most 10 s, at most 64 KiB). On failure the process is killed
 // and the result is false.
@@ -52,17 +75,7 @@ inline ServerProc spawn_server(std::vector<std::string> const &args)
     int p[2];
     if (pipe(p) != 0)
         return s;
-    std::vector<char *> argv;
-    for (auto const &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-    posix_spawn_file_actions_addclose(&fa, p[0]);
-    if (posix_spawn(&s.pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        s.pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
+    s.pid = spawn_on(args, -1, p[1], {p[0]});
     close(p[1]);
     auto until = Clock::now() + std::chrono::seconds(10);
     pollfd pf{p[0], POLLIN, 0};
@@ -266,19 +279,7 @@ struct ChildProc {
             close(i[1]);
             return false;
         }
-        std::vector<char *> argv;
-        for (auto const &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, i[0], 0);
-        posix_spawn_file_actions_adddup2(&fa, o[1], 1);
-        posix_spawn_file_actions_addclose(&fa, i[1]);
-        posix_spawn_file_actions_addclose(&fa, o[0]);
-        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&fa);
+        pid = spawn_on(args, i[0], o[1], {i[1], o[0]});
         close(i[0]);
         close(o[1]);
         in = i[1];

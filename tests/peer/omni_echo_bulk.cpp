@@ -6,28 +6,14 @@
 // call and after the last it prints "ready" and waits for a line on standard
 // input, so that the caller can take the server's figures around them.
 // Exits 0 only when every answer had the length sent.
+#include "omni_reference.h"
 #include "peertest.hh"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
-
-namespace {
-
-std::string reference_text(char const *arg)
-{
-    if (std::strncmp(arg, "IOR:", 4) == 0 || std::strncmp(arg, "corbaloc:", 9) == 0)
-        return arg;
-    std::ifstream in(arg);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
-} // namespace
 
 int main(int argc, char **argv)
 {

@@ -5,24 +5,14 @@
 // server does not know) it also checks the server's system-exception replies:
 // _non_existent there is true, a call there is OBJECT_NOT_EXIST, and an
 // operation the Echo object lacks is BAD_OPERATION.
+#include "omni_reference.h"
 #include "peertest.hh"
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 namespace {
-
-std::string reference_text(char const *arg)
-{
-    if (std::strncmp(arg, "IOR:", 4) == 0 || std::strncmp(arg, "corbaloc:", 9) == 0)
-        return arg;
-    std::ifstream in(arg);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
 
 bool report(char const *op, bool ok, std::string const &detail)
 {
