@@ -297,10 +297,14 @@ void general_queue_waits(uint32_t, bool starved)
 bool queue_has_readers()
 {
     wq_PriorityQueue<wq_MsgCircuit> &pool = wq_msg_circuit_pool;
-    if (pool.idle(0).load(std::memory_order_acquire) >= pool.queued(0))
-        return true;
-    general_queue_waits(0, false);
     return pool.idle(0).load(std::memory_order_acquire) >= pool.queued(0);
+}
+
+// Whether all the input of the circuit has been read (a caller waiting
+// for its reply), rather than more waiting or coming without pause.
+bool input_paused(wq_MsgCircuit *c)
+{
+    return c->net() && c->net()->read_drained && !c->has_buffered_input();
 }
 
 struct QueueHookInstaller {
@@ -496,10 +500,11 @@ void wq_reader_thread_action(void *arg)
             circuit = pool_of(st->band_thread).reclaim(st->followed);
         st->followed = 0;
         // Circuits waiting for a reader go first: this one goes behind them,
-        // unless other readers take them (idle ones, or ones started now).
+        // unless its input has paused (a caller waiting for its reply) and
+        // idle readers take them.
         if (circuit && (pool_of(st->band_thread).shutting_down() ||
                         (pool_of(st->band_thread).queued(st->band_thread ? st->band : 0) != 0 &&
-                         (st->band_thread || !queue_has_readers())))) {
+                         (st->band_thread || !input_paused(circuit) || !queue_has_readers())))) {
             return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
             circuit = nullptr;
         }
