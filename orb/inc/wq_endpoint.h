@@ -84,6 +84,10 @@ public:
     // reads or writes the circuit.
     int64_t read_deadline_ms = 0;
     int64_t write_deadline_ms = 0;
+    // When set, the next read may first wait this long (ms) for input, in
+    // the read itself, and fails with ETIMEDOUT when none came; the read
+    // clears it. A transport that cannot wait so reads as without it.
+    int read_wait_ms = 0;
 
 protected:
     wq_NetCircuit() = default;
@@ -178,6 +182,8 @@ public:
 
 private:
     int fd_;
+    // The receive time-out set on the socket (ms, 0: none).
+    int rcv_timeout_ms_ = 0;
     char peer_[64] = {};
 };
 

@@ -291,6 +291,22 @@ void general_queue_waits(uint32_t, bool starved)
     }
 }
 
+// Whether the circuits waiting in the general queue have readers to take
+// them, starting readers for them where the bound allows: a reader that
+// keeps the circuit it reads then hands nothing back to the poller.
+bool queue_has_readers()
+{
+    wq_PriorityQueue<wq_MsgCircuit> &pool = wq_msg_circuit_pool;
+    return pool.idle(0).load(std::memory_order_acquire) >= pool.queued(0);
+}
+
+// Whether all the input of the circuit has been read (a caller waiting
+// for its reply), rather than more waiting or coming without pause.
+bool input_paused(wq_MsgCircuit *c)
+{
+    return c->net() && c->net()->read_drained && !c->has_buffered_input();
+}
+
 struct QueueHookInstaller {
     QueueHookInstaller() { wq_msg_circuit_pool.on_no_idle = &general_queue_waits; }
 } g_queue_hook_installer;
@@ -300,21 +316,6 @@ struct QueueHookInstaller {
 // follows its reply at once, and the reader that waits on the connection
 // itself is the only thread its input wakes.
 constexpr int kLingerMs = 50;
-
-// Whether input (or the end) comes on the circuit within `ms`.
-bool input_within(wq_MsgCircuit *c, int ms)
-{
-    int fd = c->net() ? c->net()->poll_fd() : -1;
-    if (fd < 0)
-        return true;
-    pollfd p{fd, POLLIN | POLLRDHUP, 0};
-    int r;
-    g_lingering.fetch_add(1, std::memory_order_relaxed);
-    while ((r = ::poll(&p, 1, ms)) < 0 && errno == EINTR) {
-    }
-    g_lingering.fetch_sub(1, std::memory_order_relaxed);
-    return r != 0;
-}
 
 // A general reader idle this long ends, when more readers than the minimum
 // remain and another one is idle: readers follow the work instead of
@@ -430,19 +431,28 @@ void wq_reader_thread_action(void *arg)
             if (!circuit)
                 break;
         }
-        if (lingering && !circuit->has_buffered_input() && !input_within(circuit, kLingerMs)) {
-            // Quiet for a while: the pool watches it from now on.
-            return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
-            circuit = nullptr;
-            continue;
-        }
+        // On the circuit it has just served, the reader's first read waits
+        // a while for the next message.
+        wq_NetCircuit *linger_net = lingering && !circuit->has_buffered_input() && circuit->net() &&
+                                            circuit->net()->poll_fd() >= 0
+                                        ? circuit->net()
+                                        : nullptr;
         lingering = false;
         st->env.clear();
         wq_GIOP::MessageHeader h{};
+        if (linger_net) {
+            linger_net->read_wait_ms = kLingerMs;
+            g_lingering.fetch_add(1, std::memory_order_relaxed);
+        }
         int r = circuit->receive(st->in, h, st->env);
+        if (linger_net) {
+            g_lingering.fetch_sub(1, std::memory_order_relaxed);
+            linger_net->read_wait_ms = 0;
+        }
         if (r == wq_MsgCircuit::Incomplete) {
-            // The rest of the message is read once it is there, by
-            // whichever reader takes the circuit then.
+            // The rest of the message (or, after a quiet while, the next
+            // one) is read once it is there, by whichever reader takes the
+            // circuit then: the pool watches it from now on.
             return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
             circuit = nullptr;
             continue;
@@ -489,9 +499,12 @@ void wq_reader_thread_action(void *arg)
         if (!circuit && st->followed)
             circuit = pool_of(st->band_thread).reclaim(st->followed);
         st->followed = 0;
-        // Circuits waiting for a reader go first: this one goes behind them.
+        // Circuits waiting for a reader go first: this one goes behind them,
+        // unless its input has paused (a caller waiting for its reply) and
+        // idle readers take them.
         if (circuit && (pool_of(st->band_thread).shutting_down() ||
-                        pool_of(st->band_thread).queued(st->band_thread ? st->band : 0) != 0)) {
+                        (pool_of(st->band_thread).queued(st->band_thread ? st->band : 0) != 0 &&
+                         (st->band_thread || !input_paused(circuit) || !queue_has_readers())))) {
             return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
             circuit = nullptr;
         }

@@ -176,8 +176,41 @@ bool wait_ready(int fd, short events, int64_t deadline)
 
 } // namespace
 
+namespace {
+
+bool set_rcv_timeout(int fd, int ms)
+{
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
+} // namespace
+
 long wq_NetCircuitTCP::read(void *buffer, unsigned long length)
 {
+    if (int wait = read_wait_ms) {
+        // A blocking receive with the socket's time-out: the wait and the
+        // read are one call.
+        read_wait_ms = 0;
+        if (wait > 0 && rcv_timeout_ms_ != wait && set_rcv_timeout(fd_, wait))
+            rcv_timeout_ms_ = wait;
+        if (wait > 0 && rcv_timeout_ms_ == wait) {
+            ssize_t n;
+            while ((n = ::recv(fd_, buffer, length, 0)) < 0 && errno == EINTR) {
+            }
+            if (n >= 0) {
+                read_drained = static_cast<unsigned long>(n) < length || n == 0;
+                return n;
+            }
+            read_drained = false;
+            last_read_error = errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno;
+            errno = last_read_error;
+            return -1;
+        }
+    }
+    // A read that may block waits without the time-out.
+    if (rcv_timeout_ms_ && !read_deadline_ms && set_rcv_timeout(fd_, 0))
+        rcv_timeout_ms_ = 0;
     for (;;) {
         // With a deadline the socket is never waited on in recv itself.
         int64_t deadline = read_deadline_ms;

@@ -160,6 +160,70 @@ TEST(ServerCircuitMt, APartOfAMessageIsKeptAcrossTurnsAndMustBeWholeWithinTheRec
     }
 }
 
+// A receive whose first read may wait (the reader lingering on the circuit
+// it has just served) takes a message that comes within the wait, and
+// hands the circuit back after it when none came; the wait is the read's
+// only, and a later plain read of the transport waits as long as it must.
+TEST(ServerCircuitMt, AReceiveThatWaitsForInputTakesWhatComesWithinTheWaitOnly)
+{
+    Timeouts t(2000, 20000);
+    Bytes req = request(9, make_key("RootPOA", "calc"), "add", Bytes(8, 1));
+    struct Row {
+        char const *what;
+        int send_after_ms; // -1: nothing is sent
+        int result;
+    } rows[] = {
+        {"already there", 0, 1},
+        {"comes within the wait", 20, 1},
+        {"comes after the wait", 300, wq_MsgCircuit::Incomplete},
+        {"never comes", -1, wq_MsgCircuit::Incomplete},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        Pair p(true);
+        std::thread peer([&] {
+            if (r.send_after_ms < 0)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(r.send_after_ms));
+            EXPECT_EQ(write(p.far, req.data(), req.size()), ssize_t(req.size()));
+        });
+        wq_PrivateEnv pe;
+        CORBA::Stream in(pe.env);
+        wq_GIOP::MessageHeader h{};
+        p.c->net()->read_wait_ms = 100;
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(p.c->receive(in, h, pe.env), r.result);
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_FALSE(pe.env.pending());
+        EXPECT_EQ(p.c->net()->read_wait_ms, 0);
+        EXPECT_EQ(p.c->state(), wq_MsgCircuit::Active);
+        EXPECT_EQ(p.c->receive_due(), 0); // nothing begun: no time runs
+        if (r.result != 1) {
+            EXPECT_GE(ms, 90);
+            // Without a wait, nothing there is handed back at once; what
+            // comes later is read whole.
+            EXPECT_EQ(p.c->receive(in, h, pe.env), wq_MsgCircuit::Incomplete);
+            peer.join();
+            if (r.send_after_ms >= 0)
+                EXPECT_EQ(p.c->receive(in, h, pe.env), 1);
+        } else {
+            peer.join();
+        }
+        if (r.send_after_ms >= 0)
+            EXPECT_EQ(stream_bytes(in), req);
+        // A plain read of the transport (as a client's) keeps waiting past
+        // the wait time.
+        std::thread late([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            EXPECT_EQ(write(p.far, "x", 1), 1);
+        });
+        char b = 0;
+        EXPECT_EQ(p.c->net()->read(&b, 1), 1);
+        EXPECT_EQ(b, 'x');
+        late.join();
+    }
+}
+
 std::atomic<int> g_resumed{0};
 
 TEST(ServerCircuitMt, AReplyTheTransportCannotTakeIsParkedAndNoThreadWaitsForIt)
