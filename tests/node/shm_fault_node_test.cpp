@@ -221,7 +221,9 @@ void runDamage(const Damage &d)
         bool said = false;
         for (const char *l : d.anyLine)
             said = said || has(outA.substr(fromA), l) || has(b.all(), l);
-        EXPECT_TRUE(said) << d.anyLine[0] << "\n" << outA.substr(fromA, 8000);
+        const std::string outB = b.all();
+        EXPECT_TRUE(said) << d.anyLine[0] << "\n" << outA.substr(fromA, 8000) << "-----\n"
+                          << outB.substr(outB.size() > 8000 ? outB.size() - 8000 : 0);
     }
     EXPECT_FALSE(has(outA, "SIGBUS") || has(b.all(), "SIGBUS"));
     std::printf("row \"%s\": %lld lost, %lld sent again, %lld duplicates dropped\n", d.what, lost, again, duplicates);
