@@ -204,13 +204,15 @@ TEST(ServerCircuitMt, AReceiveThatWaitsForInputTakesWhatComesWithinTheWaitOnly)
             // comes later is read whole.
             EXPECT_EQ(p.c->receive(in, h, pe.env), wq_MsgCircuit::Incomplete);
             peer.join();
-            if (r.send_after_ms >= 0)
+            if (r.send_after_ms >= 0) {
                 EXPECT_EQ(p.c->receive(in, h, pe.env), 1);
+            }
         } else {
             peer.join();
         }
-        if (r.send_after_ms >= 0)
+        if (r.send_after_ms >= 0) {
             EXPECT_EQ(stream_bytes(in), req);
+        }
         // A plain read of the transport (as a client's) keeps waiting past
         // the wait time.
         std::thread late([&] {
@@ -588,42 +590,59 @@ TEST(ServerCircuitMt, AFollowedCircuitIsTakenBackByItsReaderOrReadByAnotherOnceI
         {"long service, input meanwhile", 300, true, false},
         {"long service, no input", 300, false, false},
     };
+    using Pool = wq_PriorityQueue<wq_MsgCircuit>;
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
-        static wq_PriorityQueue<wq_MsgCircuit> pool(1);
-        pool.restart();
-        Pair p;
-        p.c->_add_ref(); // the pool's
-        pool.put(p.c, 0);
-        ASSERT_EQ(write(p.far, "a", 1), 1);
-        {
-            Taker first(pool, 0);
-            ASSERT_EQ(first.wait(5000), p.c);
-        }
-        pool.restart();
-        EXPECT_EQ(read_some(p.c, 16), 1);
-        uint64_t ticket = 0;
-        ASSERT_TRUE(pool.follow(p.c, 0, ticket));
-        {
-            Taker other(pool, 0);
-            if (r.input) {
-                ASSERT_EQ(write(p.far, "b", 1), 1);
+        // A short service that itself ran past the follow time (this thread
+        // descheduled on a loaded machine) may rightly lose its circuit to
+        // the pool: such a round tells nothing and is run again.
+        bool judged = false;
+        for (int round = 0; round < 5 && !judged; ++round) {
+            static Pool pool(1);
+            pool.restart();
+            Pair p;
+            p.c->_add_ref(); // the pool's
+            pool.put(p.c, 0);
+            ASSERT_EQ(write(p.far, "a", 1), 1);
+            {
+                Taker first(pool, 0);
+                ASSERT_EQ(first.wait(5000), p.c);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(r.serve_ms));
-            wq_MsgCircuit *back = pool.reclaim(ticket);
-            EXPECT_EQ(back, r.taken_back ? p.c : nullptr);
-            wq_MsgCircuit *taken = other.wait(r.taken_back || !r.input ? 100 : 5000);
-            EXPECT_EQ(taken, !r.taken_back && r.input ? p.c : nullptr);
-            if (!r.taken_back && !r.input) {
-                // In the poller now: one byte takes it out.
-                ASSERT_EQ(write(p.far, "c", 1), 1);
-                EXPECT_EQ(other.wait(5000), p.c);
+            pool.restart();
+            EXPECT_EQ(read_some(p.c, 16), 1);
+            uint64_t ticket = 0;
+            ASSERT_TRUE(pool.follow(p.c, 0, ticket));
+            const auto since = std::chrono::steady_clock::now();
+            {
+                Taker other(pool, 0);
+                if (r.input) {
+                    ASSERT_EQ(write(p.far, "b", 1), 1);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(r.serve_ms));
+                wq_MsgCircuit *back = pool.reclaim(ticket);
+                const bool late = std::chrono::steady_clock::now() - since >=
+                                  std::chrono::milliseconds(Pool::kFollowMs * 3 / 4);
+                judged = !(r.taken_back && late && !back);
+                const bool kept = judged ? r.taken_back : false;
+                if (judged) {
+                    EXPECT_EQ(back, kept ? p.c : nullptr);
+                }
+                wq_MsgCircuit *taken = other.wait(kept || !r.input ? 100 : 5000);
+                EXPECT_EQ(taken, !kept && r.input ? p.c : nullptr);
+                if (!kept && !r.input) {
+                    // In the poller now: one byte takes it out.
+                    ASSERT_EQ(write(p.far, "c", 1), 1);
+                    EXPECT_EQ(other.wait(5000), p.c);
+                }
+                if (back)
+                    pool.put(back, 0); // the next taker's, or the poller's
             }
-            if (back)
-                pool.put(back, 0); // the next taker's, or the poller's
+            pool.restart();
+            p.c->_remove_ref();
+            if (!judged)
+                std::printf("%s: the service itself ran past the follow time, round run again\n", r.what);
         }
-        pool.restart();
-        p.c->_remove_ref();
+        EXPECT_TRUE(judged) << "no round served within the follow time";
     }
 }
 
