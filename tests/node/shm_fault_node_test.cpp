@@ -332,10 +332,11 @@ void forgeOnce(const std::string &c, CeNode &receiver, const std::function<uint3
 const std::vector<const char *> kForgeLines = {"frame number", "written from outside before its acknowledgement",
                                                "empty before filled ones"};
 
-// The forge races the sender's first frame: written after the receiver took
-// and acknowledged slot 0, or overwritten by the sender before the receiver
-// read it, it is never seen (nothing is wrong then). Such a round is tried
-// again, a few times at most.
+// The forge races the sender's first frame. Overwritten by the sender before
+// the receiver read it, it is never seen; written after the receiver took
+// and acknowledged slot 0, it is seen only if the receiver looks ahead
+// before the sender comes round to that slot again. Nothing is wrong then:
+// such a round is tried again, a few times at most.
 void forgeAfterHandshake(const std::string &c, CeNode &receiver, const std::function<uint32_t(uint32_t)> &seq)
 {
     for (int round = 0; round < 5; round++) {
