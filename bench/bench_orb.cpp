@@ -8,7 +8,11 @@
 // (omni_echo_bulk) makes `echo_octets` calls of 64 KiB, 1 MiB and 16 MiB
 // against both servers, in turn: the median time, ours / omniORB's
 // (orb_echo_octets_<size>_vs_omniorb), with the servers' CPU time and minor
-// page faults per call.
+// page faults per call. Then the memory each of 1000 idle connections
+// costs each server, never served and served once
+// (orb_idle_connection_KiB_vs_omniorb_*), and the peak descriptors and
+// resident size of each server in a flood of clients that close without
+// reading their reply (orb_flood_peak_*_vs_omniorb).
 // Then, with both servers on CPU pins 2 and 3 and the client on pin 0 (the
 // broker's reader that takes the circuit back runs beside the one serving):
 // round trips of this broker's client and server, `add` (a small two-way
@@ -26,7 +30,9 @@
 // BENCH_ORB_PEER_ONLY after the figures on all CPUs, BENCH_ORB_LARGE_CALLS
 // (default 12) sets the 16 MiB calls on each side (the 1 MiB ones are five
 // times as many, the 64 KiB ones fifty times), and BENCH_ORB_LARGE_ONLY runs
-// the large echoes alone.
+// the large echoes alone, BENCH_ORB_IDLE_ONLY the idle connections and the
+// flood alone (BENCH_ORB_IDLE_MS, default 4000: how long the connections
+// are held before the count).
 #include "bench_peer.h"
 #include "corba_orb.h"
 #include "peertest_echo.h"
@@ -37,6 +43,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -480,6 +487,166 @@ bool pipelining_against_peer(bench::ServerProc const &ours, bench::ServerProc co
     return true;
 }
 
+// Makes `n` connections to a server, each served one `add` when `served`
+// (its reply read), none otherwise; false when one failed.
+bool open_connections(uint16_t port, std::vector<uint8_t> const &key, int n, bool served, std::vector<int> &fds)
+{
+    for (int i = 0; i < n; ++i) {
+        int fd = tcp_connect(port);
+        if (fd < 0)
+            return false;
+        fds.push_back(fd);
+        if (!served)
+            continue;
+        std::vector<uint8_t> m = bench::giop_add(uint32_t(i), key, i, 1);
+        if (write(fd, m.data(), m.size()) != ssize_t(m.size()) || !read_one_message(fd))
+            return false;
+    }
+    return true;
+}
+
+// The memory each of 1000 idle connections costs a server: its resident
+// size with them held minus before, per connection, for connections that
+// never sent anything and for connections served one `add` each, both
+// counted `idle_s` seconds after the last was made (by when a server's
+// surplus threads have ended). The broker's server beside omniORB's, each
+// started afresh for every count (and warmed by one call), rounds in turn.
+bool idle_connections_against_peer()
+{
+    constexpr int kConns = 1000;
+    long runs = bench::env_count("BENCH_ORB_RUNS", 3);
+    double idle_s = double(bench::env_count("BENCH_ORB_IDLE_MS", 4000)) / 1000.0;
+    if (!bench::bin_exists("omni_echo_server")) {
+        std::fprintf(stderr, "bench_orb: omni_echo_server not built: idle connections skipped\n");
+        return true;
+    }
+    char const *kind[2] = {"never_served", "served_once"};
+    bool ok = true;
+    for (int served = 0; served < 2 && ok; ++served) {
+        std::vector<double> kib[2];
+        for (long r = 0; r < runs && ok; ++r)
+            for (int j = 0; j < 2 && ok; ++j) {
+                int k = r % 2 ? 1 - j : j;
+                bench::ServerProc srv = k ? bench::start_peer_server() : bench::start_orb_server();
+                uint16_t port = 0;
+                std::vector<uint8_t> key;
+                std::vector<int> fds;
+                ok = srv && bench::ior_profile(srv.ior, port, key) && open_connections(port, key, 1, true, fds);
+                for (int f : fds)
+                    close(f);
+                fds.clear();
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                long before = bench::proc_rss_kib(srv.pid);
+                ok = ok && open_connections(port, key, kConns, served, fds);
+                std::this_thread::sleep_for(std::chrono::duration<double>(idle_s));
+                long after = bench::proc_rss_kib(srv.pid);
+                size_t threads = bench::proc_threads(srv.pid);
+                for (int f : fds)
+                    close(f);
+                bench::stop_server(srv);
+                kib[k].push_back(double(after - before) / kConns);
+                std::fprintf(stderr, "bench_orb: %d connections %s (%s): %ld -> %ld KiB, %.1f KiB each, %zu threads\n",
+                             kConns, kind[served], k ? "omniORB" : "broker", before, after, kib[k].back(), threads);
+            }
+        if (!ok) {
+            std::fprintf(stderr, "bench_orb: a server or a connection for the idle connections failed\n");
+            break;
+        }
+        double o = bench::median(kib[0]), p = bench::median(kib[1]);
+        bench::figure((std::string("orb_idle_connection_KiB_vs_omniorb_") + kind[served]).c_str(), o, "KiB", p,
+                      o / p, {1, 1, 2});
+    }
+    return ok;
+}
+
+// Clients that close without reading their reply: `threads` threads each
+// make `per_thread` connections that send an `add` and close at once, while
+// the server's descriptors and resident size are sampled; the peaks.
+struct FloodPeak {
+    double fds = 0, mib = 0, ms = 0;
+    bool ok = false;
+};
+
+FloodPeak flood_round(bench::ServerProc const &srv, int threads, int per_thread)
+{
+    FloodPeak res;
+    uint16_t port = 0;
+    std::vector<uint8_t> key;
+    if (!bench::ior_profile(srv.ior, port, key))
+        return res;
+    std::vector<uint8_t> m = bench::giop_add(1, key, 1, 2);
+    std::atomic<bool> done{false};
+    std::atomic<int> failed{0};
+    size_t peak_fds = 0;
+    long peak_kib = 0;
+    std::thread sampler([&] {
+        while (!done.load()) {
+            peak_fds = std::max(peak_fds, bench::proc_fds(srv.pid));
+            peak_kib = std::max(peak_kib, bench::proc_rss_kib(srv.pid));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::vector<std::thread> ts;
+    auto t0 = bench::Clock::now();
+    for (int t = 0; t < threads; ++t)
+        ts.emplace_back([&] {
+            for (int i = 0; i < per_thread; ++i) {
+                int fd = tcp_connect(port);
+                if (fd < 0) {
+                    ++failed;
+                    continue;
+                }
+                if (write(fd, m.data(), m.size()) != ssize_t(m.size()))
+                    ++failed;
+                close(fd);
+            }
+        });
+    for (auto &t : ts)
+        t.join();
+    res.ms = us_since(t0) / 1000.0;
+    // The server's ends of the last connections go within a second.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    done = true;
+    sampler.join();
+    res.fds = double(peak_fds);
+    res.mib = double(peak_kib) / 1024.0;
+    res.ok = failed.load() == 0;
+    return res;
+}
+
+// The flood against both servers, each started afresh, rounds in turn: the
+// peak descriptors and resident size, ours / omniORB's.
+bool flood_against_peer()
+{
+    long runs = bench::env_count("BENCH_ORB_RUNS", 3);
+    bench::ServerProc srv[2] = {bench::start_orb_server(), bench::start_peer_server()};
+    bool ok = srv[0] && srv[1];
+    std::vector<double> fds[2], mib[2];
+    for (long r = 0; r < runs && ok; ++r)
+        for (int j = 0; j < 2 && ok; ++j) {
+            int k = r % 2 ? 1 - j : j;
+            FloodPeak p = flood_round(srv[k], 16, 1000);
+            ok = p.ok;
+            fds[k].push_back(p.fds);
+            mib[k].push_back(p.mib);
+            std::fprintf(stderr,
+                         "bench_orb: flood of clients gone without their reply (%s): peak %.0f fds, %.1f MiB, "
+                         "%.0f ms\n",
+                         k ? "omniORB" : "broker", p.fds, p.mib, p.ms);
+        }
+    if (ok) {
+        double fo = bench::median(fds[0]), fp = bench::median(fds[1]);
+        double mo = bench::median(mib[0]), mp = bench::median(mib[1]);
+        bench::figure("orb_flood_peak_fds_vs_omniorb", fo, "fds", fp, fo / fp, {0, 0, 2});
+        bench::figure("orb_flood_peak_MiB_vs_omniorb", mo, "MiB", mp, mo / mp, {1, 1, 2});
+    } else if (srv[0] && srv[1]) {
+        std::fprintf(stderr, "bench_orb: a flood client failed\n");
+    }
+    for (auto &s : srv)
+        bench::stop_server(s);
+    return ok || !srv[1];
+}
+
 // Large echoes from this process's client to the broker's server and to
 // omniORB's (started with room for them), in short blocks in turn: the
 // median time per call, ours / omniORB's. False when a call failed; where
@@ -642,6 +809,18 @@ bool large_omni_client()
 int main(int argc, char **argv)
 {
     client_calls = bench::env_count("BENCH_ORB_CALLS", 5000);
+    // Room for a thousand connections at once in this process and in the
+    // servers it starts (which inherit the limit).
+    rlimit nofile{};
+    if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < 8192) {
+        nofile.rlim_cur = std::min<rlim_t>(8192, nofile.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &nofile);
+    }
+    if (std::getenv("BENCH_ORB_IDLE_ONLY")) {
+        std::signal(SIGPIPE, SIG_IGN);
+        bool ok = std::getenv("BENCH_ORB_FLOOD_ONLY") || idle_connections_against_peer();
+        return flood_against_peer() && ok ? 0 : 1;
+    }
     if (std::getenv("BENCH_ORB_LARGE_ONLY")) {
         bool ok = large_omni_client();
         pin_servers();
@@ -665,8 +844,12 @@ int main(int argc, char **argv)
         bench::stop_server(ours);
         bench::stop_server(peer);
     }
-    if (!std::getenv("BENCH_ORB_LOAD_ONLY") && !std::getenv("BENCH_ORB_PIPE_ONLY"))
+    if (!std::getenv("BENCH_ORB_LOAD_ONLY") && !std::getenv("BENCH_ORB_PIPE_ONLY")) {
         peer_ok = large_omni_client() && peer_ok;
+        std::signal(SIGPIPE, SIG_IGN);
+        peer_ok = idle_connections_against_peer() && peer_ok;
+        peer_ok = flood_against_peer() && peer_ok;
+    }
     if (std::getenv("BENCH_ORB_PEER_ONLY") || std::getenv("BENCH_ORB_LOAD_ONLY"))
         return peer_ok ? 0 : 1;
     pin_servers();

@@ -384,6 +384,34 @@ inline size_t proc_threads(pid_t pid)
     return n;
 }
 
+// The resident size of a process in KiB (0 when it cannot be read).
+inline long proc_rss_kib(pid_t pid)
+{
+    long kib = 0;
+    std::string path = "/proc/" + std::to_string(pid) + "/status";
+    if (FILE *f = std::fopen(path.c_str(), "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f))
+            if (std::sscanf(line, "VmRSS: %ld", &kib) == 1)
+                break;
+        std::fclose(f);
+    }
+    return kib;
+}
+
+// The open descriptors of a process.
+inline size_t proc_fds(pid_t pid)
+{
+    size_t n = 0;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
 // The port and object key of the first IIOP profile of a stringified
 // reference; false when it has none.
 inline bool ior_profile(std::string const &ior, uint16_t &port, std::vector<uint8_t> &key)

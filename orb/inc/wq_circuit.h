@@ -291,6 +291,11 @@ private:
     int on_would_wait(Turn &turn, uint32_t have);
     // Keeps the part of a message in `s` for the next receive.
     void keep_partial(CORBA::Stream &s, uint32_t total);
+    // Room for `n` (at most READ_AHEAD) bytes in the empty read-ahead, its
+    // block taken now; null when memory is short.
+    unsigned char *ahead_room(uint32_t n);
+    // Gives the read-ahead's block back and empties it.
+    void ahead_drop();
     void set_receive_due(int64_t due);
     void clear_receive_due();
     void fail_read(long result, const CORBA::EnvironmentWrapper &env);
@@ -300,7 +305,10 @@ private:
     void send_failed(CORBA::SystemException *e, uint64_t id, long result,
                      const CORBA::EnvironmentWrapper &env);
 
-    unsigned char *ahead_;
+    // The read-ahead: a block from the free lists, held only while it holds
+    // bytes (a 4096-byte block when they fit, else a 65536-byte one), so
+    // that an idle connection holds no buffer.
+    wq_MemoryBlock *ahead_ = nullptr;
     int32_t ahead_count_ = 0;
     int32_t ahead_offset_ = 0;
     // The read-ahead holds the start of a message (not yet whole), or the
@@ -331,7 +339,9 @@ private:
     std::atomic<uint32_t> reset_pending_{1};
     CORBA::EnvironmentInfo *menv_;
     CORBA::EnvironmentWrapper *mwrap_;
-    CORBA::Stream *mailbox_;
+    // The parked reply's stream, made when a reply is parked and deleted
+    // when it is taken (null while the mailbox is empty).
+    CORBA::Stream *mailbox_ = nullptr;
     CORBA::SystemException *failure_ = nullptr;
     wq_RWCondVar reader_cond_{reply_lock_};
     wq_RWCondVar mailbox_cond_{reply_lock_};

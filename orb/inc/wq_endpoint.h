@@ -5,6 +5,7 @@
 // initialisers; nothing here is locked.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 // Position just after ":", ":/" or "://" of the first scheme; 0 when a ","
@@ -88,6 +89,19 @@ public:
     // the read itself, and fails with ETIMEDOUT when none came; the read
     // clears it. A transport that cannot wait so reads as without it.
     int read_wait_ms = 0;
+    // An accepted connection that brought input (or its end) with it counts
+    // in its acceptor's gauge until it is first read or goes: set by the
+    // acceptor before it hands the circuit on.
+    std::atomic<int32_t> *unread_gauge = nullptr;
+    // The connection's input is being read (by the one thread that reads
+    // it): it leaves the gauge.
+    void taken_up()
+    {
+        if (unread_gauge) {
+            unread_gauge->fetch_sub(1, std::memory_order_acq_rel);
+            unread_gauge = nullptr;
+        }
+    }
 
 protected:
     wq_NetCircuit() = default;

@@ -25,10 +25,10 @@ struct wq_MemoryBlock {
     // A block owning a new 8-aligned buffer of `size` bytes; the standard
     // sizes come from the free lists. Null when memory is short. Buffers of
     // 65536 bytes and more that the free lists cannot give are mapped for
-    // themselves and unmapped when destroyed: the free lists keep a bounded
-    // number of blocks (16.25 MiB of 65536-byte ones), and
-    // blocks beyond them go back to the system instead of staying in the
-    // allocator's arenas.
+    // themselves (their pages resident only once written) and unmapped when
+    // destroyed: the free lists keep a bounded number of blocks (16.25 MiB
+    // of 65536-byte ones), and blocks beyond them go back to the system
+    // instead of staying in the allocator's arenas.
     static wq_MemoryBlock *alloc(uint32_t size);
     // A block wrapping a caller's buffer; owns 0.
     static wq_MemoryBlock *alloc(uint32_t size, void *buffer);

@@ -25,6 +25,16 @@ namespace {
 // then the circuit fails instead of holding a reader thread for ever.
 constexpr int kSendTimeoutSeconds = 20;
 
+// Accepted connections that brought input (or their end) with them and
+// that no reader has read yet. While kMaxUnread of them wait, no more are
+// accepted: further ones wait in the kernel's backlog rather than as open
+// connections here, so that clients that send and go at once are accepted
+// no faster than readers answer and close them. (The backlog is the
+// system's largest, so that clients wait there rather than have their
+// connections refused or retried.)
+constexpr int32_t kMaxUnread = 64;
+std::atomic<int32_t> g_unread{0};
+
 // An accepted connection. Shutting it down stops its reading (waking a
 // reader blocked on it) but leaves the sending side open, so that a
 // MessageError can still tell the client why the connection ends; the
@@ -66,6 +76,10 @@ private:
     void run()
     {
         while (!stop_.load()) {
+            if (g_unread.load(std::memory_order_acquire) >= kMaxUnread) {
+                ::poll(nullptr, 0, 1);
+                continue;
+            }
             pollfd p{fd_, POLLIN, 0};
             int r = ::poll(&p, 1, 200);
             if (r <= 0 || stop_.load())
@@ -83,6 +97,11 @@ private:
             timeval tv{kSendTimeoutSeconds, 0};
             ::setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
             auto *net = new wq_NetCircuitTCPAccepted(c);
+            char first;
+            if (::recv(c, &first, 1, MSG_PEEK | MSG_DONTWAIT) >= 0) {
+                g_unread.fetch_add(1, std::memory_order_acq_rel);
+                net->unread_gauge = &g_unread;
+            }
             if (!collectors_ || !collectors_->create(net, nullptr, false))
                 wq_NetCircuitFactory::release(net);
         }
@@ -115,7 +134,7 @@ public:
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         bool ok = fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
-                  ::bind(fd, res->ai_addr, res->ai_addrlen) == 0 && ::listen(fd, 512) == 0;
+                  ::bind(fd, res->ai_addr, res->ai_addrlen) == 0 && ::listen(fd, SOMAXCONN) == 0;
         ::freeaddrinfo(res);
         sockaddr_in sa{};
         socklen_t sl = sizeof sa;

@@ -68,17 +68,14 @@ void take_stream_error(CORBA::Stream &s, const CORBA::EnvironmentWrapper &env)
 // ---- life cycle -------------------------------------------------------------
 
 wq_MsgCircuit::wq_MsgCircuit(char const *endpoint, wq_MsgEndpoint *owner)
-    : ahead_(new unsigned char[READ_AHEAD]), endpoint_(CORBA::string_dup(endpoint ? endpoint : "")),
-      owner_(owner), menv_(new CORBA::EnvironmentInfo(0)), mwrap_(new CORBA::EnvironmentWrapper(menv_)),
-      mailbox_(new CORBA::Stream(*mwrap_))
+    : endpoint_(CORBA::string_dup(endpoint ? endpoint : "")), owner_(owner),
+      menv_(new CORBA::EnvironmentInfo(0)), mwrap_(new CORBA::EnvironmentWrapper(menv_))
 {
 }
 
 wq_MsgCircuit::wq_MsgCircuit(wq_NetCircuit *accepted)
-    : ahead_(new unsigned char[READ_AHEAD]), server_(1),
-      endpoint_(CORBA::string_dup(accepted && accepted->endpoint() ? accepted->endpoint() : "")),
-      net_(accepted), menv_(new CORBA::EnvironmentInfo(0)), mwrap_(new CORBA::EnvironmentWrapper(menv_)),
-      mailbox_(new CORBA::Stream(*mwrap_))
+    : server_(1), endpoint_(CORBA::string_dup(accepted && accepted->endpoint() ? accepted->endpoint() : "")),
+      net_(accepted), menv_(new CORBA::EnvironmentInfo(0)), mwrap_(new CORBA::EnvironmentWrapper(menv_))
 {
     if (net_) {
         reliable_ = net_->is_reliable();
@@ -138,7 +135,7 @@ wq_MsgCircuit::~wq_MsgCircuit()
         wq_poll::free_entry(index);
     }
     wq_NetCircuitFactory::release(net_);
-    delete[] ahead_;
+    wq_MemoryBlock::release(ahead_);
     delete failure_;
     delete mailbox_;
     delete mwrap_; // destroys the private environment
@@ -272,7 +269,8 @@ void wq_MsgCircuit::raise_stored(const CORBA::EnvironmentWrapper &env, bool inte
 void wq_MsgCircuit::empty_mailbox()
 {
     mailbox_full_ = 0;
-    mailbox_->reclaim();
+    delete mailbox_;
+    mailbox_ = nullptr;
     menv_->clear();
 }
 
@@ -329,11 +327,11 @@ void wq_MsgCircuit::connect(char const *qos, int32_t retries, uint64_t delay, co
     // The net circuit was made for this endpoint string; the circuit keeps
     // its own copy, which other threads may be reading.
     net_ = net;
-    ahead_count_ = ahead_offset_ = 0;
+    ahead_drop();
     {
         wq_WriteLock rl(reply_lock_, tenv);
         reader_active_ = 0;
-        mailbox_full_ = 0;
+        empty_mailbox();
     }
     server_ = 0;
     reliable_ = net->is_reliable();
@@ -894,10 +892,12 @@ int wq_MsgCircuit::fill(CORBA::Stream &s, uint32_t want, uint32_t &loose, Turn &
     while (have < want && !s.pending()) {
         if (ahead_count_ > 0) {
             t = std::min(static_cast<uint32_t>(ahead_count_), want - have);
-            s.write_array_1(ahead_ + ahead_offset_, t);
+            s.write_array_1(ahead_->data + ahead_offset_, t);
             ahead_offset_ += static_cast<int32_t>(t);
             ahead_count_ -= static_cast<int32_t>(t);
             have += t;
+            if (ahead_count_ == 0)
+                ahead_drop();
             continue;
         }
         if (!net_) {
@@ -943,20 +943,38 @@ int wq_MsgCircuit::fill(CORBA::Stream &s, uint32_t want, uint32_t &loose, Turn &
     return 1;
 }
 
+unsigned char *wq_MsgCircuit::ahead_room(uint32_t n)
+{
+    constexpr uint32_t kSmall = 4096; // a size the free lists keep
+    uint32_t size = n <= kSmall ? kSmall : READ_AHEAD;
+    if (ahead_ && ahead_->capacity < size)
+        wq_MemoryBlock::release(ahead_);
+    if (!ahead_)
+        ahead_ = wq_MemoryBlock::alloc(size);
+    return ahead_ && ahead_->capacity >= n ? ahead_->data : nullptr;
+}
+
+void wq_MsgCircuit::ahead_drop()
+{
+    ahead_count_ = ahead_offset_ = 0;
+    wq_MemoryBlock::release(ahead_);
+}
+
 void wq_MsgCircuit::keep_partial(CORBA::Stream &s, uint32_t total)
 {
     uint32_t have = s.write_offset();
     net_->read_drained = true; // the read that would have waited drained it
     if (have == 0)
         return;
-    if (have <= READ_AHEAD) {
+    unsigned char *room = have <= READ_AHEAD ? ahead_room(have) : nullptr;
+    if (room) {
         // A short start waits in the read-ahead (empty now: it is used up
         // before the transport is read), where the next receive takes it.
         uint32_t at = 0;
         for (wq_MemoryBlock *b = s.head(); b && at < have; b = b->next) {
             uint32_t len = b == s.write_block() ? static_cast<uint32_t>(s.write_position() - b->data) : b->used;
             len = std::min(len, have - at);
-            std::memcpy(ahead_ + at, b->data, len);
+            std::memcpy(room + at, b->data, len);
             at += len;
             if (b == s.write_block())
                 break;
@@ -981,6 +999,8 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
         env.exception(comm_failure(4, COMPLETED_NO, "circuit is not Active"));
         return 0;
     }
+    if (net_)
+        net_->taken_up();
     s.reclaim();
     if (s.pending())
         s.env().clear();
@@ -1067,7 +1087,12 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
         return 0;
     }
     if (loose > 0) {
-        std::memcpy(ahead_, s.write_position(), loose);
+        unsigned char *room = ahead_room(loose);
+        if (!room) {
+            fail_protocol(new CORBA::NO_MEMORY(0, COMPLETED_NO), env);
+            return 0;
+        }
+        std::memcpy(room, s.write_position(), loose);
         ahead_offset_ = 0;
         ahead_count_ = static_cast<int32_t>(loose);
     }
@@ -1144,6 +1169,9 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
                 mailbox_full_ = 0;
                 unregister(id);
                 s.swap(*mailbox_);
+                // The caller's former chain goes back with the mailbox.
+                delete mailbox_;
+                mailbox_ = nullptr;
                 h = mb_h_;
                 rh = mb_rh_;
                 lh = mb_lh_;
@@ -1248,6 +1276,8 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
             leave(id, id >= first_valid_id_, env, tenv);
             return;
         }
+        if (!mailbox_)
+            mailbox_ = new CORBA::Stream(*mwrap_);
         mailbox_id_ = wid;
         mb_h_ = h;
         mb_rh_ = rh;
@@ -1298,9 +1328,9 @@ void wq_MsgCircuit::flush_replies(const CORBA::EnvironmentWrapper &)
         reader_cond_.wait(tenv);
     wq_NetCircuitFactory::release(net_);
     net_ = nullptr;
-    ahead_count_ = ahead_offset_ = 0;
+    ahead_drop();
     first_valid_id_ = next_id_;
-    mailbox_full_ = 0;
+    empty_mailbox();
     reply_lock_.unlock(tenv);
     set_unconnected();
 }

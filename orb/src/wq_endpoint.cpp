@@ -140,7 +140,11 @@ char const *wq_Endpoint::why_not_valid(char const *endpoint)
 
 // ---- circuits, acceptors, collectors ------------------------------------------
 
-wq_NetCircuit::~wq_NetCircuit() { CORBA::string_free(endpoint_); }
+wq_NetCircuit::~wq_NetCircuit()
+{
+    taken_up();
+    CORBA::string_free(endpoint_);
+}
 
 void wq_NetCircuit::endpoint(char const *text)
 {

@@ -103,7 +103,9 @@ wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size)
     if (!b)
         return nullptr;
     if (size >= kReqSize) {
-        void *m = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        // Pages become resident as they are written: a block that holds a
+        // short message touches only its first page.
+        void *m = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         b->raw = m == MAP_FAILED ? nullptr : static_cast<unsigned char *>(m);
         b->mapped = 1;
     } else {
