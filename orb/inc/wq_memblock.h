@@ -72,3 +72,6 @@ void wq_mem_block_clean_up(bool lock);
 
 // Number of blocks on a free list (0: 65536-byte, 1: 4096-byte, 2: no buffer).
 uint32_t wq_mb_free_count(int list);
+// Bytes of the buffers that alloc(size) made and that are in use (not on a
+// free list): what streams, circuits and readers hold.
+uint64_t wq_mb_bytes_in_use();

@@ -39,6 +39,10 @@ FreeList wq_mb_free_req; // blocks owning a 65536-byte buffer
 FreeList wq_mb_free_any; // blocks owning a 4096-byte buffer
 FreeList wq_mb_free_no_buf; // records without a buffer
 
+// Bytes of the buffers that alloc(size) made and that are not destroyed yet,
+// on the free lists or in use.
+std::atomic<uint64_t> wq_mb_live_bytes{0};
+
 // Pops one block, testing and popping under the lock in one step.
 wq_MemoryBlock *pop(FreeList &l)
 {
@@ -120,6 +124,7 @@ wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size)
     b->data = b->raw + (a - reinterpret_cast<uintptr_t>(b->raw));
     b->capacity = size;
     b->owns = 1;
+    wq_mb_live_bytes.fetch_add(size, std::memory_order_relaxed);
     return b;
 }
 
@@ -231,6 +236,8 @@ void wq_MemoryBlock::release(wq_MemoryBlock *&block)
 wq_MemoryBlock::~wq_MemoryBlock()
 {
     give_back_lent(this);
+    if (owns && raw)
+        wq_mb_live_bytes.fetch_sub(capacity, std::memory_order_relaxed);
     if (owns) {
         if (raw && mapped)
             ::munmap(raw, capacity);
@@ -274,4 +281,12 @@ uint32_t wq_mb_free_count(int list)
     case 1: return wq_mb_free_any.count;
     default: return wq_mb_free_no_buf.count;
     }
+}
+
+uint64_t wq_mb_bytes_in_use()
+{
+    wq_mb_guard g;
+    uint64_t listed = uint64_t(wq_mb_free_req.count) * kReqSize + uint64_t(wq_mb_free_any.count) * kAnySize;
+    uint64_t live = wq_mb_live_bytes.load(std::memory_order_relaxed);
+    return live > listed ? live - listed : 0;
 }

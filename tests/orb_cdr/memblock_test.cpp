@@ -10,6 +10,9 @@
 TEST(OrbCdrMemBlock, ReleaseRecyclesStandardBlocks)
 {
     wq_mem_block_clean_up(true);
+    // What blocks hold counts from alloc to release, whether the buffer is
+    // new or listed; a listed block counts no more.
+    const uint64_t held = wq_mb_bytes_in_use();
     wq_MemoryBlock *a = wq_MemoryBlock::alloc(65536);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(a->data) % 8, 0u);
@@ -19,12 +22,15 @@ TEST(OrbCdrMemBlock, ReleaseRecyclesStandardBlocks)
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(b->base, 65536u);
     EXPECT_EQ(a->next, b);
+    EXPECT_EQ(wq_mb_bytes_in_use(), held + 65536 + 4096);
     wq_MemoryBlock *keep_a = a;
     wq_MemoryBlock::release(a);
     EXPECT_EQ(a, nullptr);
     EXPECT_EQ(wq_mb_free_count(0), 1u);
     EXPECT_EQ(wq_mb_free_count(1), 1u);
+    EXPECT_EQ(wq_mb_bytes_in_use(), held);
     wq_MemoryBlock *c = wq_MemoryBlock::alloc(65536);
+    EXPECT_EQ(wq_mb_bytes_in_use(), held + 65536);
     EXPECT_EQ(c, keep_a);
     EXPECT_EQ(c->next, nullptr);
     EXPECT_EQ(c->used, 0u);
@@ -33,6 +39,15 @@ TEST(OrbCdrMemBlock, ReleaseRecyclesStandardBlocks)
     wq_MemoryBlock::release(c);
     wq_mem_block_clean_up(true);
     EXPECT_EQ(wq_mb_free_count(0), 0u);
+    // Odd sizes count until destroyed; wrapped buffers never count.
+    static unsigned char caller[4096];
+    wq_MemoryBlock *odd = wq_MemoryBlock::alloc(1000);
+    wq_MemoryBlock *w = wq_MemoryBlock::alloc(4096, caller);
+    EXPECT_EQ(wq_mb_bytes_in_use(), held + 1000);
+    odd->next = w;
+    wq_MemoryBlock::release(odd);
+    EXPECT_EQ(wq_mb_bytes_in_use(), held);
+    wq_mem_block_clean_up(true);
 }
 
 TEST(OrbCdrMemBlock, OnlyAllocatorBuffersAreRecycled)

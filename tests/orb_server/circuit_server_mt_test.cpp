@@ -5,6 +5,7 @@
 #include "server_test_util.h"
 
 #include "corba_orb.h"
+#include "wq_memblock.h"
 
 #include <gtest/gtest.h>
 
@@ -157,6 +158,68 @@ TEST(ServerCircuitMt, APartOfAMessageIsKeptAcrossTurnsAndMustBeWholeWithinTheRec
         EXPECT_EQ(p.c->state(), wq_MsgCircuit::Failed);
         EXPECT_EQ(p.c->receive_due(), 0);
         pe.env.clear();
+    }
+}
+
+// What a circuit holds of the memory blocks, read from the block lists: an
+// idle one nothing, whether never served, served once, or after a message
+// whose start it kept; a small block only while bytes of a message not yet
+// taken wait in its read-ahead.
+TEST(ServerCircuitMt, AnIdleCircuitHoldsNoBlock)
+{
+    Timeouts t(2000, 20000);
+    Bytes req = request(7, make_key("RootPOA", "calc"), "add", Bytes(8, 1));
+    Bytes two = req;
+    two.insert(two.end(), req.begin(), req.end());
+    struct Row {
+        char const *what;
+        Bytes first;  // sent before the first receive (none: never served)
+        uint64_t kept; // bytes the circuit holds after that receive
+        Bytes rest;   // sent after it
+    } const rows[] = {
+        {"never served", {}, 0, {}},
+        {"served once", req, 0, {}},
+        {"two messages in one write: the second waits", two, 4096, {}},
+        {"the start of a message: kept until its rest", Bytes(req.begin(), req.begin() + 10), 4096,
+         Bytes(req.begin() + 10, req.end())},
+    };
+    {
+        const uint64_t before = wq_mb_bytes_in_use();
+        auto *client = new wq_MsgCircuit("tcp:127.0.0.1:1", nullptr);
+        EXPECT_EQ(wq_mb_bytes_in_use(), before) << "an unconnected client circuit";
+        client->_remove_ref();
+    }
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        wq_PrivateEnv pe;
+        CORBA::Stream in(pe.env), reply(pe.env); // the reader's, made before the count
+        const uint64_t before = wq_mb_bytes_in_use();
+        Pair p;
+        EXPECT_EQ(wq_mb_bytes_in_use(), before);
+        if (!r.first.empty()) {
+            ASSERT_EQ(write(p.far, r.first.data(), r.first.size()), ssize_t(r.first.size()));
+            wq_GIOP::MessageHeader h{};
+            int got = p.c->receive(in, h, pe.env);
+            EXPECT_EQ(wq_mb_bytes_in_use() - before, r.kept);
+            if (!r.rest.empty())
+                ASSERT_EQ(write(p.far, r.rest.data(), r.rest.size()), ssize_t(r.rest.size()));
+            for (int i = 0; i < 200 && (got == wq_MsgCircuit::Incomplete || p.c->has_buffered_input()); ++i) {
+                got = p.c->receive(in, h, pe.env);
+                if (got == wq_MsgCircuit::Incomplete)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            ASSERT_EQ(got, 1);
+            EXPECT_EQ(stream_bytes(in), req);
+            // Answered: the reply leaves whole.
+            wq_write_giop_header(reply, wq_GIOP::Reply);
+            reply << uint32_t(0) << uint32_t(7) << uint32_t(0);
+            bool resume = false;
+            p.c->send_reply(reply, resume, pe.env);
+            EXPECT_FALSE(pe.env.pending());
+            unsigned char back[24];
+            EXPECT_EQ(recv(p.far, back, sizeof back, MSG_WAITALL), ssize_t(sizeof back));
+        }
+        EXPECT_EQ(wq_mb_bytes_in_use(), before) << "idle";
     }
 }
 

@@ -549,6 +549,56 @@ TEST_F(EchoServer, ConnectionChurnNeverCrossesRepliesOrStopsService)
     clients_still_served();
 }
 
+// A flood of clients that each send a call and go without its reply: the
+// server takes connections no faster than it answers and closes them, so
+// its open descriptors stay few (the kernel's backlog holds the rest), and
+// it serves a client afterwards.
+TEST_F(EchoServer, ClientsGoneWithoutTheirReplyDoNotPileUp)
+{
+    Cdr a;
+    a.u32(1).u32(2);
+    Bytes call = request(1, echo_key(), "add", a.b);
+    auto server_fds = [] {
+        size_t n = 0;
+        std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+        if (DIR *d = opendir(dir.c_str())) {
+            while (dirent *e = readdir(d))
+                n += e->d_name[0] != '.';
+            closedir(d);
+        }
+        return n;
+    };
+    std::atomic<bool> done{false};
+    size_t peak = 0;
+    std::thread sampler([&] {
+        while (!done) {
+            peak = std::max(peak, server_fds());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::atomic<int> failed{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 16; ++t)
+        clients.emplace_back([&] {
+            for (int i = 0; i < 400; ++i) {
+                int fd = connect_to(port);
+                if (fd < 0 || write(fd, call.data(), call.size()) != ssize_t(call.size()))
+                    ++failed;
+                if (fd >= 0)
+                    close(fd);
+            }
+        });
+    for (auto &t : clients)
+        t.join();
+    done = true;
+    sampler.join();
+    EXPECT_EQ(failed.load(), 0);
+    // Unbounded, thousands were open at once.
+    EXPECT_LE(peak, 500u);
+    std::printf("peak of %zu descriptors in the server\n", peak);
+    clients_still_served();
+}
+
 // Long requests are read into one block and handed to the servant in
 // place: every octet comes back, whether the request came in one write or
 // trickled in over several turns, and an `add` sent right behind it in the
