@@ -371,11 +371,12 @@ inline double run_omni_clients(int n, std::vector<std::string> const &args, std:
     return ok ? ms : -1;
 }
 
-// The threads of a process.
-inline size_t proc_threads(pid_t pid)
+// The entries of a folder of /proc/<pid> ("task": its threads, "fd": its
+// open descriptors).
+inline size_t proc_entries(pid_t pid, char const *folder)
 {
     size_t n = 0;
-    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    std::string dir = "/proc/" + std::to_string(pid) + "/" + folder;
     if (DIR *d = opendir(dir.c_str())) {
         while (dirent *e = readdir(d))
             n += e->d_name[0] != '.';
@@ -383,6 +384,9 @@ inline size_t proc_threads(pid_t pid)
     }
     return n;
 }
+
+// The threads of a process.
+inline size_t proc_threads(pid_t pid) { return proc_entries(pid, "task"); }
 
 // The resident size of a process in KiB (0 when it cannot be read).
 inline long proc_rss_kib(pid_t pid)
@@ -400,17 +404,7 @@ inline long proc_rss_kib(pid_t pid)
 }
 
 // The open descriptors of a process.
-inline size_t proc_fds(pid_t pid)
-{
-    size_t n = 0;
-    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
+inline size_t proc_fds(pid_t pid) { return proc_entries(pid, "fd"); }
 
 // The port and object key of the first IIOP profile of a stringified
 // reference; false when it has none.

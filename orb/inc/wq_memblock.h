@@ -25,7 +25,7 @@ struct wq_MemoryBlock {
     // A block owning a new 8-aligned buffer of `size` bytes; the standard
     // sizes come from the free lists. Null when memory is short. Buffers of
     // 65536 bytes and more that the free lists cannot give are mapped for
-    // themselves (their pages resident only once written) and unmapped when
+    // themselves (their pages resident only as they are written) and unmapped when
     // destroyed: the free lists keep a bounded number of blocks (16.25 MiB
     // of 65536-byte ones), and blocks beyond them go back to the system
     // instead of staying in the allocator's arenas.
@@ -44,7 +44,9 @@ struct wq_MemoryBlock {
     static wq_MemoryBlock *lend(uint32_t size, const void *buffer, void (*give_back)(void *), void *lender);
 
     // The block that follows this one when writing (existing or new), with
-    // base = this->base + used. Null when memory is short.
+    // base = this->base + used. Null when memory is short. A new mapped
+    // block is made resident at once, as a chained block is written whole
+    // (but the last of a message).
     wq_MemoryBlock *next_alloc(uint32_t size);
 
     // Gives a whole chain back (recycled or destroyed) and nulls `block`.

@@ -89,9 +89,9 @@ void destroy_list(FreeList &l)
     }
 }
 
-} // namespace
-
-wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size)
+// A block owning a buffer of `size` bytes (see alloc). A new mapping is
+// made resident at once when `filled`: the block will be written whole.
+wq_MemoryBlock *alloc_block(uint32_t size, bool filled)
 {
     wq_MemoryBlock *b = nullptr;
     if (size == kReqSize)
@@ -107,9 +107,10 @@ wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size)
     if (!b)
         return nullptr;
     if (size >= kReqSize) {
-        // Pages become resident as they are written: a block that holds a
-        // short message touches only its first page.
-        void *m = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        // Any other block's pages become resident as they are written: one
+        // that holds a short message touches only its first page.
+        void *m = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | (filled ? MAP_POPULATE : 0), -1, 0);
         b->raw = m == MAP_FAILED ? nullptr : static_cast<unsigned char *>(m);
         b->mapped = 1;
     } else {
@@ -127,6 +128,10 @@ wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size)
     wq_mb_live_bytes.fetch_add(size, std::memory_order_relaxed);
     return b;
 }
+
+} // namespace
+
+wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size) { return alloc_block(size, false); }
 
 wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size, void *buffer)
 {
@@ -167,7 +172,8 @@ wq_MemoryBlock *wq_MemoryBlock::lend(uint32_t size, const void *buffer, void (*g
 wq_MemoryBlock *wq_MemoryBlock::next_alloc(uint32_t size)
 {
     if (!next) {
-        next = alloc(size);
+        // A block chained on is written whole (but the message's last).
+        next = alloc_block(size, true);
         if (!next)
             return nullptr;
     }

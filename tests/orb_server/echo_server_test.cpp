@@ -111,17 +111,19 @@ protected:
         k.insert(k.end(), {0xB6, 0, 0, 0, 1}); // the first generated id
         return k;
     }
-    static size_t server_threads()
+    // The entries of a folder of the server's /proc entry.
+    static size_t server_entries(char const *folder)
     {
-        size_t threads = 0;
-        std::string dir = "/proc/" + std::to_string(pid) + "/task";
+        size_t n = 0;
+        std::string dir = "/proc/" + std::to_string(pid) + "/" + folder;
         if (DIR *d = opendir(dir.c_str())) {
             while (dirent *e = readdir(d))
-                threads += e->d_name[0] != '.';
+                n += e->d_name[0] != '.';
             closedir(d);
         }
-        return threads;
+        return n;
     }
+    static size_t server_threads() { return server_entries("task"); }
     void clients_still_served()
     {
         std::string out;
@@ -558,21 +560,11 @@ TEST_F(EchoServer, ClientsGoneWithoutTheirReplyDoNotPileUp)
     Cdr a;
     a.u32(1).u32(2);
     Bytes call = request(1, echo_key(), "add", a.b);
-    auto server_fds = [] {
-        size_t n = 0;
-        std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-        if (DIR *d = opendir(dir.c_str())) {
-            while (dirent *e = readdir(d))
-                n += e->d_name[0] != '.';
-            closedir(d);
-        }
-        return n;
-    };
     std::atomic<bool> done{false};
     size_t peak = 0;
     std::thread sampler([&] {
         while (!done) {
-            peak = std::max(peak, server_fds());
+            peak = std::max(peak, server_entries("fd"));
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
