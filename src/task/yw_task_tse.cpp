@@ -496,6 +496,12 @@ int YW_task_cfg_equal(const YW_task_cfg_t *a, const YW_task_cfg_t *b)
 
 YW_ret_t YW_createTask(YW_task_cfg_t *cfg, YW_task_id_t *id)
 {
+    // A slot is claimed with the caller's configuration and completed later
+    // (its copy, its entry): a stop of the calling task is acted on only
+    // once the slot is complete, never between (a half-made slot would keep
+    // the caller's gone configuration, and every later create of it would
+    // find that slot, which can neither start nor stop).
+    YW_P_cancelHoldScope hold;
     YW_ret_t r = YW_SUCCESS;
     YW_task_t *task = nullptr;
     bool again = false;

@@ -189,6 +189,9 @@ extern "C" {
 
 YW_ret_t YW_createTimer(YW_timer_cfg_t *cfg, YW_timer_id_t *id)
 {
+    // The timer and its task are made whole before a stop of the calling
+    // task is acted on (at the return).
+    YW_P_cancelHoldScope hold;
     YW_ret_t r = YW_SUCCESS;
     YW_timer_t *t = nullptr;
     YW_uint32_t gen = 0;
