@@ -159,9 +159,8 @@ void Object::_release(Object *obj)
         return;
     // Made from destructors (an application's holder, the mapping's own):
     // never a place where a stop ends the thread, and the deletion it may
-    // start (references and circuits let go) is never cut. A pending stop
-    // is acted on at the thread's next stop place outside.
-    YW_P_noCancel hold;
+    // start (references and circuits let go) is never cut.
+    YW_P_giveBackScope giveBack;
     obj->_remove_ref();
 }
 

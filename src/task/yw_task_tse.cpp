@@ -673,6 +673,7 @@ YW_ret_t YW_startTask(YW_task_id_t id, void *arg)
 
 YW_ret_t YW_stopTask(YW_task_id_t id)
 {
+    YW_P_giveBackScope giveBack; // made from destructors: no stop place
     YW_task_t *task = YW_task_get(id);
     if (!task)
         return YW_ERR_TASK_NULL;
@@ -692,6 +693,7 @@ YW_ret_t YW_stopTask(YW_task_id_t id)
 
 YW_ret_t YW_deleteTask(YW_task_id_t id)
 {
+    YW_P_giveBackScope giveBack; // made from destructors: no stop place
     std::printf("%s:%d taskId=%d\n", __func__, __LINE__, (int)id);
     YW_task_t *task = YW_task_get(id);
     if (!task)

@@ -1,8 +1,12 @@
 // Stopping a task wherever it blocks or loops: in a broker call to a server
 // that does not answer, in a loop of broker calls that never waits, polling
 // a channel, waiting for a channel's events, printing, in a timer handler on
-// the timer's own task, in each communication-library call that waits, and
-// waiting for a mutex another thread holds. Every stop ends the thread, the
+// the timer's own task, in each communication-library call that waits,
+// waiting for a mutex another thread holds, spinning while a holder whose
+// destructor gives back a reference and a channel side is in scope, in a
+// loop that makes and stops child tasks, and in large calls to the broker's
+// Echo server (which answers the next calls from every reference and task,
+// with no _unfail). Every stop ends the thread, the
 // process and the other tasks go on, and nothing the stopped calls held
 // stays taken: descriptors, mappings and threads stay flat over the rounds
 // ("TURV_STOP_ROUNDS", 200 for the full run; fewer by default), broker locks
@@ -876,12 +880,15 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
              for (;;) {
                  // What an application keeps in an object with a destructor:
                  // its own reference (the destructor's release is the last
-                 // hold), a copy of it and a string.
+                 // hold), a copy of it, a string and a channel side.
                  struct Holder {
                      CORBA::Object *ref = nullptr, *copy = nullptr;
                      CORBA::String_var text;
+                     YW_ipc_id_t side = YW_IPC_MAX;
                      ~Holder()
                      {
+                         if (side != YW_IPC_MAX)
+                             YW_closeIpc(side, YW_IPC_FLAGS_RX);
                          CORBA::Object *again = CORBA::Object::_duplicate(ref);
                          if (!CORBA::is_nil(copy))
                              CORBA::release(copy);
@@ -894,6 +901,8 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                  h.ref = orb->string_to_object(ior);
                  h.copy = CORBA::Object::_duplicate(h.ref);
                  h.text = CORBA::string_dup("held");
+                 if (YW_openIpc(77, YW_IPC_FLAGS_RX, nullptr) == 0)
+                     h.side = mqId;
                  g_entered++;
                  // No stop place until the stop is asked (the task has no id
                  // from then on); then the scope is left.
