@@ -700,12 +700,28 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
     yw_ipc_test::TaskHost caller("stop_caller");
     ASSERT_TRUE(caller.ok());
     // A victim that loops echo_octets calls of n octets on the shared
-    // reference; the stop lands before, in or after a reply. Afterwards the
-    // same reference, a fresh one and another task are each answered (the
-    // one that calls first, taking turns, finds a connection the stop may
-    // have cut and connects again), with no _unfail.
+    // reference while another task makes small calls on it; the stop lands
+    // before, in or after a reply. The other task's calls are answered or
+    // get a system exception (the connection the stop cut), never hang.
+    // Afterwards the same reference, a fresh one and another task are each
+    // answered (the one that calls first, taking turns, finds a connection
+    // the stop may have cut and connects again), with no _unfail.
+    std::atomic<bool> alongsideEnd{false};
+    std::string alongsideOdd;
     auto echoing = [&](const char *what, std::size_t n) {
-        return Place{what, false, nullptr,
+        return Place{what, false,
+                     [&] {
+                         alongsideEnd = false;
+                         caller.post([&] {
+                             const PeerTest::OctetSeq d(1024, 2);
+                             while (!alongsideEnd) {
+                                 CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
+                                 PeerTest::OctetSeq back = echo->echo_octets(d, e);
+                                 if (e.exception() && !CORBA::SystemException::_downcast(e.exception()))
+                                     alongsideOdd = describe(e.exception());
+                             }
+                         });
+                     },
                      [&echo, n] {
                          PeerTest::OctetSeq data(n, 1);
                          for (;;) {
@@ -716,6 +732,9 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                      },
                      nullptr, nullptr, nullptr,
                      [&] {
+                         alongsideEnd = true;
+                         caller.drain(60s);
+                         EXPECT_EQ(alongsideOdd, "") << "another task's call alongside";
                          static int turn = 0;
                          auto same = [&] { expectEchoed(echo, 4096, "the same reference"); };
                          auto fresh = [&] {
