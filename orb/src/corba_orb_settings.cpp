@@ -115,7 +115,9 @@ struct OrbStatics {
         bool idle = CORBA::ORB::_orb_state.load() == 0;
         if (idle)
             wq_ServantRegistry::teardown();
-        wq_mem_block_clean_up(false);
+        // Under the lists' lock: a detached thread that ended just before
+        // (its thread data freed its streams) may have listed blocks last.
+        wq_mem_block_clean_up(true);
         delete wq_interface_registry.exchange(nullptr);
         delete wq_the_translator;
         wq_the_translator = nullptr;
