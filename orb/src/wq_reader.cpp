@@ -191,6 +191,8 @@ private:
         wq_MsgCircuit *c = held_;
         if (!c)
             return;
+        if (!early)
+            take_back_lent();
         if (reply.pending()) {
             // No reply could be built: the client must not wait for one.
             c->fail();
@@ -218,6 +220,17 @@ private:
             c->_remove_ref();
             held_ = nullptr;
         }
+    }
+
+    // The message is served: the circuit handed back before the servant ran
+    // is taken back (when no input came meanwhile) before the reply lets a
+    // client that waits for it send its next call, which this reader then
+    // reads itself.
+    void take_back_lent()
+    {
+        if (!circuit_)
+            circuit_ = wq_PriorityQueue<wq_MsgCircuit>::take_back(st_.lent);
+        st_.lent = 0;
     }
 
     // The circuit is given up for good by the thread that reads it.
@@ -610,7 +623,8 @@ void wq_reader_thread_action(void *arg)
         else if (large_out)
             wq_large_freed();
         // The circuit this thread served is read on by it when no input
-        // came while it served (or it kept it, after an ordered one-way).
+        // came while it served (or it kept it, after an ordered one-way);
+        // after a reply it was taken back before that went.
         if (!circuit)
             circuit = wq_PriorityQueue<wq_MsgCircuit>::take_back(st->lent);
         st->lent = 0;
