@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <dirent.h>
 #include <spawn.h>
 #include <string>
 #include <sys/stat.h>
@@ -61,6 +62,18 @@ inline int wait_child(pid_t pid, int seconds)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// Threads of a process: the entries of /proc/<pid>/task ("self": this one).
+inline size_t thread_count_of(std::string const &pid = "self")
+{
+    size_t n = 0;
+    if (DIR *d = opendir(("/proc/" + pid + "/task").c_str())) {
+        while (dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
 }
 
 } // namespace orb_test

@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <dirent.h>
 #include <fcntl.h>
 #include <iterator>
 #include <csignal>
@@ -111,17 +110,7 @@ protected:
         k.insert(k.end(), {0xB6, 0, 0, 0, 1}); // the first generated id
         return k;
     }
-    static size_t server_threads()
-    {
-        size_t threads = 0;
-        std::string dir = "/proc/" + std::to_string(pid) + "/task";
-        if (DIR *d = opendir(dir.c_str())) {
-            while (dirent *e = readdir(d))
-                threads += e->d_name[0] != '.';
-            closedir(d);
-        }
-        return threads;
-    }
+    static size_t server_threads() { return orb_test::thread_count_of(std::to_string(pid)); }
     void clients_still_served()
     {
         std::string out;

@@ -2,6 +2,7 @@
 // activates and deactivates objects and releases their servants: every
 // request is answered with its result or OBJECT_NOT_EXIST, never from a
 // servant that is gone.
+#include "../orb/child_process.h"
 #include "../orb/test_watchdog.h"
 #include "corba_orb.h"
 #include "server_test_util.h"
@@ -11,7 +12,6 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
-#include <dirent.h>
 #include <cstdlib>
 #include <memory>
 #include <netinet/in.h>
@@ -366,17 +366,6 @@ ReaderCounts reader_counts(uint32_t band)
     return c;
 }
 
-size_t threads_now()
-{
-    size_t n = 0;
-    if (DIR *d = opendir("/proc/self/task")) {
-        while (dirent *e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
 // Banded connections come and go in cycles (3 clients that make 1-3 calls
 // each and close, and more). Each reader is counted once, where it waits:
 // once the cycle's readers are idle for a while, a band keeps its minimum
@@ -471,7 +460,7 @@ TEST(ServerMt, BandedConnectionsComeAndGoWithoutPilingUpReaders)
         ReaderCounts c = at_rest();
         EXPECT_LE(c.general, 1u);
         EXPECT_LE(c.band, 1u);
-        size_t threads = threads_now();
+        size_t threads = orb_test::thread_count_of();
         if (!first_rest)
             first_rest = threads;
         EXPECT_LE(threads, first_rest) << "threads at rest grew";
