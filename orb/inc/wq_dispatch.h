@@ -484,8 +484,9 @@ std::vector<wq_MsgCircuit *> wq_pools_take_polled();
 extern wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_pool;
 extern wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_band_pool;
 
-// Most reader threads the process runs (general and band pools together);
-// further accepted circuits wait in the pool for a free reader.
+// Most reader threads the process runs (general and band pools together,
+// with the pools' pollers); further accepted circuits wait in the pool for a
+// free reader.
 extern uint32_t wq_max_reader_threads;
 // How long a reader waits idle before it may end (when more readers than
 // the minimum of its pool level remain).
