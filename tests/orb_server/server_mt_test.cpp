@@ -372,7 +372,8 @@ ReaderCounts reader_counts(uint32_t band)
 // and the general pool its own, so the threads at rest do not grow from
 // cycle to cycle; banded connections held open do not take the general
 // readers' places, and ordinary calls beside them run at once side by
-// side. After shutdown(true) every count is 0 (it once wrapped below 0).
+// side. After shutdown(true) every count is 0 (it once wrapped below 0) and
+// the pollers have ended with the readers.
 TEST(ServerMt, BandedConnectionsComeAndGoWithoutPilingUpReaders)
 {
     struct IdleTime {
@@ -380,6 +381,7 @@ TEST(ServerMt, BandedConnectionsComeAndGoWithoutPilingUpReaders)
         IdleTime() { wq_reader_idle_ms = 100; }
         ~IdleTime() { wq_reader_idle_ms = was; }
     } idle_time;
+    const size_t threads_before = orb_test::thread_count_of();
     LocalServer srv({"-ORBmin_recursion", "1", "-ORBmin_band_recursion", "1"});
     ASSERT_TRUE(srv.ready());
     Cdr range;
@@ -479,6 +481,9 @@ TEST(ServerMt, BandedConnectionsComeAndGoWithoutPilingUpReaders)
     EXPECT_EQ(CORBA::ORB::cur_recursion(), 0u);
     EXPECT_EQ(c.general, 0u);
     EXPECT_EQ(c.band, 0u);
+    // The readers and the pollers have ended with it (room for the circuit
+    // watcher, which stays once started).
+    EXPECT_LE(orb_test::thread_count_of(), threads_before + 1);
 }
 
 } // namespace
