@@ -204,7 +204,7 @@ private:
         uint32_t waiting = 0;        // of them, under mtx
         std::atomic<int> ep{-1};     // the poller's set, made on first use
         int ev = -1;                 // wakes the poller thread
-        bool poller_runs = false;    // under mtx
+        std::atomic<bool> poller_runs{false}; // changed under mtx
         std::atomic<bool> poller_asleep{false}; // waits without a time-out
         uint32_t readers = 0;                   // reader threads serving the level
         std::atomic<uint32_t> idle{0};          // of them, waiting in get
@@ -306,12 +306,14 @@ private:
                 l.ep.store(ep, std::memory_order_release);
             }
         }
+        if (l.poller_runs.load(std::memory_order_acquire))
+            return true; // the common case, without the lock
         std::unique_lock<std::mutex> g(l.mtx);
-        if (l.poller_runs)
+        if (l.poller_runs.load(std::memory_order_relaxed))
             return true;
         if (shutting_down())
             return false;
-        l.poller_runs = true;
+        l.poller_runs.store(true, std::memory_order_relaxed);
         g.unlock();
         int priority = poller_priority ? poller_priority(level) : -1;
         auto *start = new PollerStart{this, &l};
@@ -319,7 +321,7 @@ private:
             return true;
         delete start;
         g.lock();
-        l.poller_runs = false;
+        l.poller_runs.store(false, std::memory_order_release);
         return false;
     }
 
@@ -345,7 +347,7 @@ private:
                 // either finds this poller running on or starts another.
                 std::lock_guard<std::mutex> g(l.mtx);
                 if (shutting_down()) {
-                    l.poller_runs = false;
+                    l.poller_runs.store(false, std::memory_order_release);
                     return;
                 }
             }
