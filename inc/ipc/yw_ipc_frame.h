@@ -34,6 +34,10 @@ YW_size_t YW_ipc_send_preprocess(struct yw_ipc *ipc, const void *inData, YW_size
                                  int is_framed, YW_pos_t *pOffset);
 YW_size_t YW_ipc_recv_postprocess(struct yw_ipc *ipc, const void *src, YW_size_t size,
                                   int is_framed, void *dst, YW_size_t len);
+/* A received frame of `size` bytes at src whose header (seqno, flen) was read
+ * before: delivered from those values, the header at src not read again. */
+YW_size_t YW_ipc_recv_frame(struct yw_ipc *ipc, const void *src, YW_size_t size, YW_uint32_t seqno,
+                            YW_uint32_t flen, void *dst, YW_size_t len);
 
 #ifdef __cplusplus
 }
