@@ -71,8 +71,8 @@ YW_size_t YW_ipc_send_preprocess(YW_ipc_t *ipc, const void *inData, YW_size_t si
     return room;
 }
 
-YW_size_t YW_ipc_recv_frame(YW_ipc_t *ipc, const void *src, YW_size_t size, YW_uint32_t seqno, YW_uint32_t flen,
-                            void *dst, YW_size_t len)
+YW_size_t YW_ipc_recv_framePayload(YW_ipc_t *ipc, const void *src, YW_size_t size, YW_uint32_t flen, void *dst,
+                                   YW_size_t len)
 {
     if (!ipc)
         return YW_ERR_IPC_NULL;
@@ -84,17 +84,21 @@ YW_size_t YW_ipc_recv_frame(YW_ipc_t *ipc, const void *src, YW_size_t size, YW_u
         YW_stat_add<YW_count_t>(ipc->rx.lenerr);
         return YW_ERR_RX_BUFFER_FAIL;
     }
+    YW_size_t payload = YW_IPC_PayloadLength((YW_size_t)flen);
+    YW_size_t n = payload < len ? payload : len;
+    if (n > 0)
+        std::memcpy(dst, static_cast<const YW_uint8_t *>(src) + YW_IPC_FRAME_HEADER_SIZE, (size_t)n);
+    return n;
+}
+
+void YW_ipc_recv_number(YW_ipc_t *ipc, YW_uint32_t seqno)
+{
     if (seqno == ipc->rx.seqno) {
         ipc->rx.seqno += 1;
     } else {
         YW_stat_add<YW_count_t>(ipc->rx.seqerr);
         ipc->rx.seqno = seqno + 1;
     }
-    YW_size_t payload = YW_IPC_PayloadLength((YW_size_t)flen);
-    YW_size_t n = payload < len ? payload : len;
-    if (n > 0)
-        std::memcpy(dst, static_cast<const YW_uint8_t *>(src) + YW_IPC_FRAME_HEADER_SIZE, (size_t)n);
-    return n;
 }
 
 YW_size_t YW_ipc_recv_postprocess(YW_ipc_t *ipc, const void *src, YW_size_t size, int is_framed, void *dst,
@@ -108,7 +112,10 @@ YW_size_t YW_ipc_recv_postprocess(YW_ipc_t *ipc, const void *src, YW_size_t size
         YW_uint32_t seqno = 0, flen = 0;
         if (size >= YW_IPC_FRAME_HEADER_SIZE)
             YW_ipc_frame_getHeader(src, &seqno, &flen);
-        return YW_ipc_recv_frame(ipc, src, size, seqno, flen, dst, len);
+        YW_size_t n = YW_ipc_recv_framePayload(ipc, src, size, flen, dst, len);
+        if (n >= 0)
+            YW_ipc_recv_number(ipc, seqno);
+        return n;
     }
     YW_size_t n = size < len ? size : len;
     if (n > 0)

@@ -493,10 +493,11 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
     const YW_uint8_t *addr = conn->buffer + off;
     // The frame's header is not read again: damaged since the frame was
     // taken, it would neither deliver nor number the frame.
-    YW_size_t n = yw_srio_has(ipc, YW_IPC_FLAGS_FRAMED)
-                      ? YW_ipc_recv_frame(ipc, addr, (YW_size_t)len, seq, flen, bp, size)
-                      : YW_ipc_recv_postprocess(ipc, addr, (YW_size_t)len, 0, bp, size);
-    // Copied from an area that faulted: not delivered, not acknowledged.
+    const bool framed = yw_srio_has(ipc, YW_IPC_FLAGS_FRAMED);
+    YW_size_t n = framed ? YW_ipc_recv_framePayload(ipc, addr, (YW_size_t)len, flen, bp, size)
+                         : YW_ipc_recv_postprocess(ipc, addr, (YW_size_t)len, 0, bp, size);
+    // Copied from an area that faulted: not delivered, not acknowledged, and
+    // not numbered (it comes again on the next link, as the frame due).
     bool lost;
     {
         YW_ipc_kwt_srio_busy hold(conn, -1);
@@ -504,6 +505,8 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
     }
     if (lost)
         return YW_ERR_IPC_NOT_READY;
+    if (framed && n >= 0)
+        YW_ipc_recv_number(ipc, seq);
     if (yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))
         yw_srio_releaseBuffer(conn, addr, (YW_size_t)len, epoch);
     if (n >= 0) {

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -211,15 +212,30 @@ void runDamage(const Damage &d)
             repeated += got[i - 1] - got[i] + 1;
     }
     std::string outA = a.node->output();
-    long long lost = soFar(outA, " sent messages lost with area");
+    const std::string outB = b.all();
+    // Counted lost by the sender, or by the receiver (what it took and can
+    // neither deliver nor have sent again).
+    long long lost = soFar(outA, " sent messages lost with area") +
+                     std::max(soFar(outB, " received messages lost with the ring"), soFar(outB, " not delivered ("));
+    // The receiving node's lines but its "got" ones, for a failure.
+    std::string linesB;
+    for (size_t p = 0, e; p < outB.size(); p = e + 1) {
+        e = outB.find('\n', p);
+        if (e == std::string::npos)
+            e = outB.size();
+        const size_t g = outB.find("shm_receiver: got ", p);
+        if (g == std::string::npos || g > e)
+            linesB.append(outB, p, e - p + 1);
+    }
+    const std::string diag = outA.substr(fromA) + "-----\n" + linesB.substr(linesB.size() > 8000 ? linesB.size() - 8000 : 0);
     long long again = soFar(outA, " messages not acknowledged on the last link are sent again");
     if (d.receiverRestarts) {
         // A receiving node killed between taking a message and printing it
         // had that one message: it is the killed application's, not the link's.
-        EXPECT_GE(missing, lost) << outA.substr(fromA);
-        EXPECT_LE(missing, lost + 1) << outA.substr(fromA);
+        EXPECT_GE(missing, lost) << diag;
+        EXPECT_LE(missing, lost + 1) << diag;
     } else {
-        EXPECT_EQ(missing, lost) << outA.substr(fromA);
+        EXPECT_EQ(missing, lost) << diag;
     }
     if (d.receiverRestarts)
         EXPECT_LE(repeated, again) << outA.substr(fromA);
