@@ -734,6 +734,50 @@ TEST_F(SrioLocal, AfterAHandshakeTheReceiverGoesOnFromItsLastFrameAndRefusesAnyN
     }
 }
 
+TEST_F(SrioLocal, AFrameHeaderDamagedAfterTheFrameWasTakenNeitherDropsNorRenumbersIt)
+{
+    // The receive task takes each frame into the receive FIFO; its header
+    // is then written over in the data area before it is collected.
+    DrivenPair p(78, YW_IPC_FLAGS_FLOWCTRL | YW_IPC_FLAGS_FRAMED);
+    ASSERT_TRUE(p.synced());
+    const struct {
+        const char *what;
+        YW_uint32_t seqXor, len; // len 0: the length kept
+    } rows[] = {
+        {"length beyond the frame", 0, 0xFFFF},
+        {"length shorter than the frame", 0, 10},
+        {"length below a frame's overhead", 0, 3},
+        {"number changed", 0x40, 0},
+        {"number and length changed", 0x80000001u, 1000},
+    };
+    YW_ipc_t &rx = YW_g_ipc[p.rid];
+    for (YW_uint32_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        const auto &row = rows[i];
+        SCOPED_TRACE(row.what);
+        const YW_count_t taken = p.r->rxcnt.load();
+        ASSERT_EQ(p.send(i), YW_SUCCESS);
+        ASSERT_TRUE(waitFor([&] { return p.r->rxcnt.load() > taken; }, std::chrono::seconds(10)));
+        {
+            YW_shared_lock<std::mutex> rings(p.r->ringLock); // queued by now
+            YW_pos_t off = 0;
+            YW_size_t len = 0;
+            ASSERT_EQ(YW_ipc_buffer_peek(&p.r->rxring, &off, &len), YW_SUCCESS);
+            YW_uint32_t seq = 0, flen = 0;
+            YW_ipc_frame_getHeader(p.r->buffer + off, &seq, &flen);
+            ASSERT_EQ(seq, i);
+            YW_ipc_frame_setHeader(p.r->buffer + off, seq ^ row.seqXor, row.len ? row.len : flen);
+        }
+        const YW_count_t lenerr = rx.rx.lenerr, seqerr = rx.rx.seqerr;
+        char buf[256];
+        EXPECT_EQ(YW_ipc_kwt_srio_recv(&rx, buf, sizeof buf), 112 - YW_IPC_FRAME_OVERHEAD);
+        EXPECT_EQ(rx.rx.seqno, i + 1);
+        EXPECT_EQ(rx.rx.lenerr, lenerr);
+        EXPECT_EQ(rx.rx.seqerr, seqerr);
+        EXPECT_TRUE(p.roomBack());
+    }
+    EXPECT_EQ(p.status(p.rid).lost, 0);
+}
+
 TEST_F(SrioLocal, LinkLinesOfAKindComeAtMostOnceASecondAndTheLatestHeldBackFollowsWithItsCount)
 {
     DrivenPair p(74);
