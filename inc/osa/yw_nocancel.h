@@ -48,6 +48,12 @@ private:
     int saved_ = PTHREAD_CANCEL_ENABLE;
 };
 
+/* Held for the whole of a call that gives back what a holder holds (a
+ * release, a close, a delete): such calls are made from destructors, so
+ * they are never places where a stop ends the thread; a stop pending is
+ * acted on at the thread's next stop place after the call. */
+using YW_P_giveBackScope = YW_P_noCancel;
+
 /* Sleeps nsec nanoseconds with cancellation held off and without acting on
  * a stop: the back-off step of a spin or drain wait and the waits of
  * clean-up code, which must finish what they began. */

@@ -176,6 +176,11 @@ public:
     void flush_replies(const CORBA::EnvironmentWrapper &env);
     void fail();
     void set_unconnected(bool = true);
+    // The connection is given up for a cause on this side (a reader ended
+    // within a message): the circuit and its endpoint go from Active back to
+    // unconnected, so that the next call reconnects, and the net circuit is
+    // shut down. Reply lock held; the waiters find the stored failure.
+    void drop_connection();
     // Shuts the net circuit down (waking a thread blocked reading it).
     void shutdown_net();
     // Server side: sends a reply without ever waiting behind another
@@ -442,6 +447,9 @@ public:
     // Failed -> Unconnected, so that the next call reconnects.
     void unfail();
     void fail();
+    // Active -> Unconnected: a connection was given up for a local cause;
+    // the next call connects again.
+    void set_unconnected();
 
     void _add_ref(bool lock = true);
     void _remove_ref(bool lock = true);

@@ -38,11 +38,13 @@ inline void wq_cancel_allow()
         pthread_setcancelstate(wq_t_cancel_saved, nullptr);
 }
 
-// The broker's stop point, run at the entry of its public calls (ORB_init,
-// string_to_object, object_to_string, a stub's request, _narrow, the release
-// of a reference's last hold): a task thread whose stop is pending ends
-// there when it holds no broker lock, so a loop of broker calls is ended
-// like a loop of framework calls. Never from a destructor or noexcept code.
+// The broker's stop point, run at the entry of its public calls that are
+// not made from destructors (ORB_init, string_to_object, object_to_string,
+// a stub's request, _narrow): a task thread whose stop is pending ends there
+// when it holds no broker lock, so a loop of broker calls is ended like a
+// loop of framework calls. Releases, _duplicate and string frees are never
+// stop points (an application's holder makes them from its destructor).
+// Never from a destructor or noexcept code.
 inline void wq_stop_point()
 {
     if (wq_t_cancel_holds == 0)

@@ -157,27 +157,26 @@ void Object::_release(Object *obj)
 {
     if (!obj)
         return;
-    // The deletion the last release starts (destructors, circuits let go) is
-    // never cut; once it is done the thread holds nothing of the object,
-    // and a pending stop ends a task thread there.
-    const bool last = obj->wq_refcount() == 1;
-    {
-        YW_P_noCancel hold;
-        obj->_remove_ref();
-    }
-    if (last)
-        wq_stop_point();
+    // Made from destructors (an application's holder, the mapping's own):
+    // never a place where a stop ends the thread, and the deletion it may
+    // start (references and circuits let go) is never cut.
+    YW_P_giveBackScope giveBack;
+    obj->_remove_ref();
 }
 
 Object *Object::_narrow(Object *obj)
 {
     wq_stop_point();
+    return _duplicate(obj);
+}
+
+// Like a release, made from destructors and copies: no stop place.
+Object *Object::_duplicate(Object *obj)
+{
     if (obj)
         obj->_add_ref();
     return obj;
 }
-
-Object *Object::_duplicate(Object *obj) { return _narrow(obj); }
 
 // ---- operations on a reference ------------------------------------------------
 

@@ -190,6 +190,15 @@ void wq_MsgCircuit::set_unconnected(bool)
     wq_Atomic::compare_exchange(state_, uint32_t(Unconnected), uint32_t(Active));
 }
 
+void wq_MsgCircuit::drop_connection()
+{
+    clear_receive_due(); // no message is waited for any more
+    set_unconnected();
+    if (owner_)
+        owner_->set_unconnected();
+    shutdown_net();
+}
+
 void wq_MsgCircuit::shutdown_net()
 {
     if (net_)
@@ -1170,41 +1179,37 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
     // The reader waits in the transport holding no lock, so a stop of its
     // thread (cancellation) may end it there. The reading part is then given
     // back and the waiters woken, so that other threads' calls on this
-    // circuit go on; a message cut half-way leaves the stream unusable, and
-    // the circuit fails as on a broken read.
+    // circuit go on. The connection cannot be read on: the cut read may have
+    // taken bytes that nobody will see (the C library may act on the cancel
+    // just after its read returned data), or left a message half read. It is
+    // closed, the calls waiting on it get the stored failure, and the
+    // endpoint connects again on the next call: a local stop is no failure
+    // of the peer or the transport, so nothing is left Failed.
     struct ReaderCut {
         wq_MsgCircuit *c;
         uint64_t id;
-        CORBA::Stream &s;
         bool armed = true;
         ~ReaderCut()
         {
             if (!armed)
                 return;
             wq_ThreadEnvironment te;
-            const bool torn = s.write_offset() > 0;
-            {
-                wq_WriteLock rl(c->reply_lock_, te);
-                c->reader_active_ = 0;
-                c->unregister(id);
-                if (torn) {
-                    CORBA::COMM_FAILURE *e = comm_failure(3, COMPLETED_NO, "reader ended within a message");
-                    c->store_failure(e); // keeps a copy
-                    delete e;
-                    c->fail();
-                }
-                c->reader_cond_.broadcast(te);
-                c->mailbox_cond_.broadcast(te);
-            }
-            if (torn)
-                c->shutdown_net();
+            wq_WriteLock rl(c->reply_lock_, te);
+            c->reader_active_ = 0;
+            c->unregister(id);
+            CORBA::COMM_FAILURE *e = comm_failure(3, COMPLETED_NO, "reader ended by a stop");
+            c->store_failure(e); // keeps a copy
+            delete e;
+            c->drop_connection();
+            c->reader_cond_.broadcast(te);
+            c->mailbox_cond_.broadcast(te);
         }
     };
     for (;;) {
         uint32_t wire = 0;
         int r;
         {
-            ReaderCut cut{this, id, s};
+            ReaderCut cut{this, id};
             r = read_next_reply(s, h, rh, lh, wire, env);
             cut.armed = false;
         }

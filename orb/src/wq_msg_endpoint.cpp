@@ -86,6 +86,11 @@ wq_MsgEndpoint::~wq_MsgEndpoint()
 
 void wq_MsgEndpoint::fail() { wq_Atomic::compare_exchange(state_, uint32_t(Failed), uint32_t(Active)); }
 
+void wq_MsgEndpoint::set_unconnected()
+{
+    wq_Atomic::compare_exchange(state_, uint32_t(Unconnected), uint32_t(Active));
+}
+
 void wq_MsgEndpoint::unfail() { wq_Atomic::compare_exchange(state_, uint32_t(Unconnected), uint32_t(Failed)); }
 
 void wq_MsgEndpoint::_add_ref(bool lock)

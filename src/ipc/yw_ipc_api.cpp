@@ -243,6 +243,7 @@ YW_ret_t YW_openIpc(YW_ipc_iap_t iap, YW_uint32_t flags, YW_ipc_id_t *pIdPtr)
 
 YW_ret_t YW_closeIpc(YW_ipc_id_t ipc_id, YW_uint32_t flags)
 {
+    YW_P_giveBackScope giveBack; // made from destructors: no stop place
     yw_ipc_call ipc(ipc_id);
     if (ipc.result() != YW_SUCCESS)
         return ipc.result();

@@ -440,6 +440,7 @@ YW_ret_t YW_createSync(YW_sync_cfg_t *cfg, YW_sync_id_t *id)
 
 YW_ret_t YW_deleteSync(YW_sync_id_t id)
 {
+    YW_P_giveBackScope giveBack; // made from destructors: no stop place
     if (id >= YW_SYNC_MAX)
         return YW_FAIL;
     YW_sync_t *s = &YW_g_sync[id];

@@ -496,6 +496,12 @@ int YW_task_cfg_equal(const YW_task_cfg_t *a, const YW_task_cfg_t *b)
 
 YW_ret_t YW_createTask(YW_task_cfg_t *cfg, YW_task_id_t *id)
 {
+    // A slot is claimed with the caller's configuration and completed later
+    // (its copy, its entry): a stop of the calling task is acted on only
+    // once the slot is complete, never between (a half-made slot would keep
+    // the caller's gone configuration, and every later create of it would
+    // find that slot, which can neither start nor stop).
+    YW_P_cancelHoldScope hold;
     YW_ret_t r = YW_SUCCESS;
     YW_task_t *task = nullptr;
     bool again = false;
@@ -667,6 +673,7 @@ YW_ret_t YW_startTask(YW_task_id_t id, void *arg)
 
 YW_ret_t YW_stopTask(YW_task_id_t id)
 {
+    YW_P_giveBackScope giveBack; // made from destructors: no stop place
     YW_task_t *task = YW_task_get(id);
     if (!task)
         return YW_ERR_TASK_NULL;
@@ -686,6 +693,7 @@ YW_ret_t YW_stopTask(YW_task_id_t id)
 
 YW_ret_t YW_deleteTask(YW_task_id_t id)
 {
+    YW_P_giveBackScope giveBack; // made from destructors: no stop place
     std::printf("%s:%d taskId=%d\n", __func__, __LINE__, (int)id);
     YW_task_t *task = YW_task_get(id);
     if (!task)

@@ -189,6 +189,9 @@ extern "C" {
 
 YW_ret_t YW_createTimer(YW_timer_cfg_t *cfg, YW_timer_id_t *id)
 {
+    // The timer and its task are made whole before a stop of the calling
+    // task is acted on (at the return).
+    YW_P_cancelHoldScope hold;
     YW_ret_t r = YW_SUCCESS;
     YW_timer_t *t = nullptr;
     YW_uint32_t gen = 0;
@@ -251,6 +254,7 @@ YW_ret_t YW_createTimer(YW_timer_cfg_t *cfg, YW_timer_id_t *id)
 
 YW_ret_t YW_deleteTimer(YW_timer_id_t id)
 {
+    YW_P_giveBackScope giveBack; // made from destructors: no stop place
     if (id >= YW_TIMER_MAX)
         return YW_SUCCESS;
     YW_timer_t *t = &YW_g_timer[id];
@@ -299,6 +303,7 @@ YW_ret_t YW_startTimer(YW_timer_id_t id)
 
 YW_ret_t YW_stopTimer(YW_timer_id_t id)
 {
+    YW_P_giveBackScope giveBack; // made from destructors: no stop place
     if (id >= YW_TIMER_MAX)
         return YW_ERR_ENTITY_NULL;
     YW_P_mutexGuard lk(yw_timer_lock());

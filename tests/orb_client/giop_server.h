@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -39,8 +40,8 @@ public:
     {
         stop_ = true;
         th_.join();
-        for (auto &t : conns_)
-            t.join();
+        for (auto &c : conns_)
+            c.t.join();
         ::close(lfd_);
     }
     // A TCP socket bound to a free port of 127.0.0.1.
@@ -175,11 +176,24 @@ private:
             if (fd < 0)
                 continue;
             ++connections_;
+            // The threads of connections that ended are joined (a client
+            // that connects again and again leaves no stacks behind).
+            for (auto it = conns_.begin(); it != conns_.end();) {
+                if (it->done->load()) {
+                    it->t.join();
+                    it = conns_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
             // Each connection on its own thread: a client may hold several.
-            conns_.emplace_back([this, fd] {
-                script_(*this, fd);
-                ::close(fd);
-            });
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            conns_.push_back({std::thread([this, fd, done] {
+                                  script_(*this, fd);
+                                  ::close(fd);
+                                  *done = true;
+                              }),
+                              done});
         }
     }
     Script script_;
@@ -188,5 +202,9 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
     std::thread th_;
-    std::vector<std::thread> conns_;
+    struct Conn {
+        std::thread t;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<Conn> conns_;
 };

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <sys/stat.h>
 
+#include "osa/yw_nocancel.h"
 #include "yw_osa_priv.h"
 
 /* argv[0] of the running process, saved by the start-up (YW_frw_init). */
@@ -82,6 +83,9 @@ YW_uint64_t YW_P_findBfdSymbol(const char *file, const char *name)
 {
     if (!file || !name)
         return 0;
+    /* The file and the library's memory are given back only at the end: a
+     * stop asked meanwhile is acted on after the lookup. */
+    YW_P_noCancel hold;
     std::lock_guard<std::mutex> g(g_bfdLock);
     std::call_once(g_bfdInit, [] { bfd_init(); });
 
