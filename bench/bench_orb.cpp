@@ -33,11 +33,15 @@
 // the large echoes alone, BENCH_ORB_IDLE_ONLY the idle connections and the
 // flood alone (BENCH_ORB_IDLE_MS, default 4000: how long the connections
 // are held before the count).
+// After the 8 clients, a short call beside a slow servant on one connection
+// (orb_short_call_beside_slow_servant, against the same call alone);
+// BENCH_ORB_SLOW_ONLY runs it alone.
 #include "bench_peer.h"
 #include "corba_orb.h"
 #include "peertest_echo.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <netinet/in.h>
@@ -647,6 +651,75 @@ bool flood_against_peer()
     return ok || !srv[1];
 }
 
+// A short call beside a slow servant on the same connection: one thread
+// calls `echo_string` of a server where it takes 10 ms, one call after
+// another, while this one times `add` calls on the same reference (the
+// broker's client sends both over its one connection to the server). The
+// baseline is the same calls with no slow one running, in blocks taken in
+// turn; the figure is the median.
+bool short_call_beside_slow_servant(CORBA::ORB *orb)
+{
+    bench::ServerProc srv =
+        bench::spawn_server({bench::bin_path("orb_echo_server"), "-ORBdiag", "none", "-slow_ms", "10"});
+    if (!srv) {
+        std::fprintf(stderr, "bench_orb: orb_echo_server -slow_ms gave no IOR\n");
+        return false;
+    }
+    CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
+    CORBA::Object *obj = orb->string_to_object(srv.ior.c_str(), env);
+    PeerTest::Echo *echo = obj ? PeerTest::Echo::_narrow(obj) : nullptr;
+    bool ok = echo && !env.pending();
+    for (int i = 0; ok && i < 200; ++i)
+        ok = (echo->add(i, 1, env), !env.pending());
+    std::atomic<bool> slow{false}, stop{false}, slow_failed{false};
+    std::thread slow_caller([&] {
+        CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
+        while (ok && !stop) {
+            if (!slow) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            char *back = echo->echo_string("slow", e);
+            CORBA::string_free(back);
+            if (e.pending()) {
+                slow_failed = true;
+                e.clear();
+                break;
+            }
+        }
+    });
+    std::vector<double> alone, beside;
+    for (int block = 0; ok && block < 40; ++block) {
+        slow = block % 2 == 1;
+        // The slow calls have begun (or the last of them has ended).
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        std::vector<double> &into = slow ? beside : alone;
+        for (int i = 0; ok && i < 20; ++i) {
+            auto t0 = bench::Clock::now();
+            echo->add(i, 1, env);
+            into.push_back(us_since(t0));
+            ok = !env.pending();
+            // Calls spread over the servant's run.
+            std::this_thread::sleep_for(std::chrono::microseconds(300 + 700 * (i % 3)));
+        }
+    }
+    stop = true;
+    slow_caller.join();
+    if (env.pending() || slow_failed)
+        std::fprintf(stderr, "bench_orb: a call beside the slow servant failed\n");
+    ok = ok && !slow_failed;
+    CORBA::release(echo);
+    CORBA::release(obj);
+    bench::stop_server(srv);
+    if (!ok)
+        return false;
+    double b = bench::median(beside), a = bench::median(alone);
+    std::fprintf(stderr, "bench_orb: short call beside a 10 ms servant: median %.0f us, p90 %.0f us (alone %.0f us)\n",
+                 b, percentile(beside, 0.9), a);
+    bench::figure("orb_short_call_beside_slow_servant", b, "us", a, bench::slowdown(b, a), {1, 1, 2});
+    return true;
+}
+
 // Large echoes from this process's client to the broker's server and to
 // omniORB's (started with room for them), in short blocks in turn: the
 // median time per call, ours / omniORB's. False when a call failed; where
@@ -821,6 +894,11 @@ int main(int argc, char **argv)
         bool ok = std::getenv("BENCH_ORB_FLOOD_ONLY") || idle_connections_against_peer();
         return flood_against_peer() && ok ? 0 : 1;
     }
+    if (std::getenv("BENCH_ORB_SLOW_ONLY")) {
+        CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
+        CORBA::ORB *orb = CORBA::ORB_init(argc, argv, nullptr, env);
+        return orb && !env.pending() && short_call_beside_slow_servant(orb) ? 0 : 1;
+    }
     if (std::getenv("BENCH_ORB_LARGE_ONLY")) {
         bool ok = large_omni_client();
         pin_servers();
@@ -930,6 +1008,7 @@ int main(int argc, char **argv)
     report("orb_echo_octets_64k_roundtrip", octets);
 
     bench::figure("orb_8clients_add_wall", orb_ms, "ms", raw_ms, bench::slowdown(orb_ms, raw_ms), {1, 1, 2});
+    failed = !short_call_beside_slow_servant(orb) || failed;
     failed = !large_against_peer(orb) || failed;
 
     close(small);

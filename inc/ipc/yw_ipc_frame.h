@@ -34,6 +34,14 @@ YW_size_t YW_ipc_send_preprocess(struct yw_ipc *ipc, const void *inData, YW_size
                                  int is_framed, YW_pos_t *pOffset);
 YW_size_t YW_ipc_recv_postprocess(struct yw_ipc *ipc, const void *src, YW_size_t size,
                                   int is_framed, void *dst, YW_size_t len);
+/* The payload of a received frame of `size` bytes at src whose length field
+ * (flen) was read before: the header at src is not read again. The frame
+ * is not numbered: YW_ipc_recv_number does that once it is delivered. */
+YW_size_t YW_ipc_recv_framePayload(struct yw_ipc *ipc, const void *src, YW_size_t size, YW_uint32_t flen,
+                                   void *dst, YW_size_t len);
+/* The receive numbering goes on from a frame delivered with number seqno
+ * (one other than the one due is counted as a sequence error). */
+void YW_ipc_recv_number(struct yw_ipc *ipc, YW_uint32_t seqno);
 
 #ifdef __cplusplus
 }

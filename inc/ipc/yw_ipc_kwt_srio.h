@@ -161,6 +161,13 @@ typedef struct yw_ipc_kwt_srio_connection {
     bool seqKnown;
     bool fresh;
     YW_uint32_t seqNext;
+    /* receiver, framed: the header (number, length) of the frame taken last,
+     * as checked when it was taken, and of each frame in the receive FIFO
+     * (by FIFO slot; number in the high half): a frame is delivered from
+     * these, its header never read again from the area, where it may have
+     * been damaged since */
+    YW_uint32_t takenSeq, takenLen;
+    YW_uint64_t *queuedHdr;
     /* receiver: frames dropped as delivered already (sent again after a
      * resynchronisation) in the run not yet shown */
     YW_uint64_t dupRun;

@@ -1,7 +1,8 @@
 // Echo server of this broker: serves PeerTest::Echo on 127.0.0.1.
-// Usage: orb_echo_server [ORB options] [-o FILE]
+// Usage: orb_echo_server [ORB options] [-o FILE] [-slow_ms MS]
 // Prints the object's IOR on one line (and writes it to FILE with -o), then
-// serves until SIGTERM or SIGINT, and ends with status 0.
+// serves until SIGTERM or SIGINT, and ends with status 0. With -slow_ms each
+// `echo_string` takes MS milliseconds (a slow servant beside the quick ones).
 #include "corba_orb.h"
 #include "peertest_echo_skel.h"
 #include "wq_servant_registry.h"
@@ -12,16 +13,24 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cstdio>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 class EchoImpl : public POA_PeerTest::Echo {
 public:
-    char *echo_string(char const *s) override { return CORBA::string_dup(s); }
+    char *echo_string(char const *s) override
+    {
+        if (slow_ms > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(slow_ms));
+        return CORBA::string_dup(s);
+    }
     int32_t add(int32_t a, int32_t b) override
     {
         return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
@@ -29,6 +38,8 @@ public:
     PeerTest::OctetSeq echo_octets(const PeerTest::OctetSeq &data) override { return data; }
     void ping() override {}
     void fail() override { throw PeerTest::Oops(42, "as asked"); }
+
+    long slow_ms = 0;
 };
 
 // A port of 127.0.0.1 that is free now (the system's pick for port 0).
@@ -74,11 +85,16 @@ int main(int argc, char **argv)
     // -o FILE is ours; without an endpoint option the server listens on
     // 127.0.0.1 at a port the system picks.
     char const *out_file = nullptr;
+    long slow_ms = 0;
     std::vector<char *> args;
     bool endpoint = false;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "-o") == 0 && i + 1 < argc) {
             out_file = argv[++i];
+            continue;
+        }
+        if (std::strcmp(argv[i], "-slow_ms") == 0 && i + 1 < argc) {
+            slow_ms = std::strtol(argv[++i], nullptr, 10);
             continue;
         }
         if (!std::strcmp(argv[i], "-ORBendpoint") || !std::strcmp(argv[i], "-ORBep"))
@@ -104,6 +120,7 @@ int main(int argc, char **argv)
         return 1;
     auto *root = static_cast<PortableServer::POA *>(obj);
     auto *servant = new EchoImpl;
+    servant->slow_ms = slow_ms < 0 ? 0 : slow_ms > 60000 ? 60000 : slow_ms;
     PortableServer::ObjectId *oid = root->activate_object(servant, f.env);
     if (!f.check("activate_object"))
         return 1;

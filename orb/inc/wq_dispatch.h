@@ -26,6 +26,11 @@
 
 // ---- circuit pools --------------------------------------------------------------
 
+// Starts a pool's poller thread as one of the broker's managed threads,
+// counted with the readers against wq_max_reader_threads; false when it
+// cannot be started. `priority` < 0: the broker's default priority.
+bool wq_start_poller(void (*body)(void *), void *arg, int priority);
+
 // Circuits waiting for a reader, in a fixed number of levels. A circuit
 // whose transport has a pollable descriptor and no input already read waits
 // in the level's poller (one epoll set; registrations name the circuit's
@@ -38,13 +43,14 @@
 // other circuit after each message, and none waits behind it for long.
 // A circuit is watched one-shot and armed again when handed back; one
 // whose input is already there (read ahead, or come while it was held) is
-// queued instead. The reader that has served a circuit's message goes on
-// reading it (follow, reclaim) while its input goes on, as a thread of
-// its own per connection would, and hands it back after a quiet while
-// (or behind circuits that wait for a reader).
+// queued instead. A reader hands its circuit back before it serves the
+// message read, so that the next message is read by another reader as soon
+// as it comes; with the ticket that put() gives it takes the circuit back
+// after its reply when nothing came meanwhile (take_back), and reads on.
 // When circuits are queued while fewer readers of the level are idle, the
 // level's `on_no_idle` hook (if set) is told, and told again by the poller
 // while the queue's head has not moved for kStarvedMs and none is idle.
+// Pollers are started on first use and end at the shutdown.
 // T provides `pool_next`, `poll_entry`, `poll_set`, `has_buffered_input()`
 // and `net()`.
 template <class T> class wq_PriorityQueue {
@@ -61,61 +67,41 @@ public:
     wq_PriorityQueue &operator=(const wq_PriorityQueue &) = delete;
 
     // Hands a circuit (and the reference its reader held) to the level.
-    void put(T *c, uint32_t level)
+    // With `ticket`: set to name the circuit for take_back when it waits in
+    // the poller, to 0 when it was queued.
+    void put(T *c, uint32_t level, uint64_t *ticket = nullptr)
     {
+        if (ticket)
+            *ticket = 0;
         if (level >= static_cast<uint32_t>(levels_))
             level = 0;
         Level &l = lv_[level];
         int fd = c->net() ? c->net()->poll_fd() : -1;
-        if (fd >= 0 && !c->has_buffered_input() && ensure_poller(l) && watch(l, c, fd))
+        if (fd >= 0 && !c->has_buffered_input() && ensure_poller(l, level) && watch(l, c, fd, ticket))
             return;
         enqueue(l, &c, 1, level);
     }
-    // Hands a circuit back while the reader that read its message serves
-    // it, without moving it: that reader takes it back after its reply
-    // (reclaim) and reads on, so that a connection in use keeps its reader
-    // and wakes no other thread. Should the serving take kFollowMs, the
-    // level's poller hands the circuit to the pool instead, so that its
-    // next messages are read meanwhile. False when it cannot be left so
-    // (the caller puts it). `ticket` names the circuit for reclaim, which
-    // never follows a pointer to a circuit that may be gone by then.
-    bool follow(T *c, uint32_t level, uint64_t &ticket)
+    // Takes back a circuit that waits in a poller since the put() that gave
+    // `ticket`, disarming its watch: its next input wakes only the reader
+    // that then reads it. Null when it has been taken meanwhile (its input
+    // came) or handed back again.
+    static T *take_back(uint64_t ticket)
     {
         using namespace wq_poll;
-        if (level >= static_cast<uint32_t>(levels_))
-            return false;
-        uint32_t index = c->poll_entry.load(std::memory_order_relaxed);
-        if (index == 0 || !ensure_poller(lv_[level]))
-            return false;
-        Level &l = lv_[level];
-        Entry &e = entry(index);
-        uint64_t w = e.word.load(std::memory_order_acquire); // OWNED or KICKED: ours
-        e.item.store(c, std::memory_order_relaxed);
-        e.owner.store(&l, std::memory_order_relaxed);
-        e.since.store(now_ms(), std::memory_order_relaxed);
-        l.following.fetch_add(1, std::memory_order_seq_cst);
-        if (!l.follow_seen.load(std::memory_order_relaxed))
-            l.follow_seen.store(true, std::memory_order_seq_cst);
-        ticket = data(index, gen(w));
-        e.word.store(make(gen(w), FOLLOWED), std::memory_order_seq_cst);
-        // A poller asleep without a time-out looks at followed circuits
-        // from now on (and goes on looking while circuits are followed, so
-        // that this costs a wake-up only after a quiet while).
-        if (l.poller_asleep.exchange(false, std::memory_order_seq_cst))
-            wake_poller(l);
-        return true;
-    }
-    // Takes back the circuit this reader left with follow(); null when the
-    // poller has handed it to the pool meanwhile.
-    T *reclaim(uint64_t ticket)
-    {
-        using namespace wq_poll;
+        if (!ticket)
+            return nullptr;
         Entry &e = entry(data_index(ticket));
-        uint64_t w = make(data_gen(ticket), FOLLOWED);
+        uint64_t w = make(data_gen(ticket), WAITING);
         if (!e.word.compare_exchange_strong(w, make(data_gen(ticket), OWNED), std::memory_order_acq_rel))
             return nullptr;
-        static_cast<Level *>(e.owner.load(std::memory_order_relaxed))->following.fetch_sub(1, std::memory_order_acq_rel);
-        return static_cast<T *>(e.item.load(std::memory_order_relaxed));
+        T *c = static_cast<T *>(e.item.load(std::memory_order_relaxed));
+        // An event of this arming that comes before the change finds the
+        // circuit held and only marks it.
+        epoll_event off{};
+        off.events = EPOLLONESHOT;
+        off.data.u64 = ticket;
+        ::epoll_ctl(c->poll_set, EPOLL_CTL_MOD, c->net()->poll_fd(), &off);
+        return c;
     }
     // Circuits queued at a level (input already there).
     uint32_t queued(uint32_t level)
@@ -148,14 +134,8 @@ public:
         --l.waiting;
         if (shutting_down())
             return nullptr;
-        T *c = l.head;
-        l.head = c->pool_next;
-        c->pool_next = nullptr;
-        if (!l.head)
-            l.tail = nullptr;
-        l.queued.fetch_sub(1, std::memory_order_seq_cst);
         l.moved_ms.store(now_ms(), std::memory_order_relaxed);
-        return c;
+        return unlink_head(l);
     }
     // After shutdown: a queued circuit.
     T *get_after_shutdown()
@@ -163,24 +143,22 @@ public:
         for (int32_t i = levels_ - 1; i >= 0; --i) {
             Level &l = lv_[i];
             std::lock_guard<std::mutex> g(l.mtx);
-            if (T *c = l.head) {
-                l.head = c->pool_next;
-                c->pool_next = nullptr;
-                if (!l.head)
-                    l.tail = nullptr;
-                l.queued.fetch_sub(1, std::memory_order_relaxed);
+            if (T *c = unlink_head(l))
                 return c;
-            }
         }
         return nullptr;
     }
+    // Readers waiting in get and the pollers are woken; the pollers end.
     void shutdown()
     {
         shutting_.store(true, std::memory_order_release);
         for (int32_t i = 0; i < levels_; ++i) {
             Level &l = lv_[i];
-            std::lock_guard<std::mutex> g(l.mtx);
-            l.cv.notify_all();
+            {
+                std::lock_guard<std::mutex> g(l.mtx);
+                l.cv.notify_all();
+            }
+            wake_poller(l);
         }
     }
     void restart()
@@ -201,8 +179,6 @@ public:
     // A queue whose head has not moved for this long while no reader is
     // idle is told to the hook again (its readers may all be blocked).
     static constexpr int kStarvedMs = 50;
-    // A reader serving a followed circuit for this long lets it go.
-    static constexpr int kFollowMs = 20;
     int32_t levels() const { return levels_; }
 
     // Reader counts, under the pool's reader-writer lock.
@@ -216,6 +192,8 @@ public:
     // wait in the queue while fewer readers are idle; `starved` when the
     // queue has not moved for kStarvedMs and no reader is idle.
     void (*on_no_idle)(uint32_t level, bool starved) = nullptr;
+    // The priority of a level's poller (null, or < 0: the default).
+    int (*poller_priority)(uint32_t level) = nullptr;
 
 private:
     struct Level {
@@ -224,11 +202,10 @@ private:
         std::mutex mtx;
         std::condition_variable cv; // readers waiting for the queue
         uint32_t waiting = 0;        // of them, under mtx
-        std::atomic<int> ep{-1};     // the poller, made on first use
+        std::atomic<int> ep{-1};     // the poller's set, made on first use
         int ev = -1;                 // wakes the poller thread
+        std::atomic<bool> poller_runs{false}; // changed under mtx
         std::atomic<bool> poller_asleep{false}; // waits without a time-out
-        std::atomic<uint32_t> following{0};     // circuits left FOLLOWED
-        std::atomic<bool> follow_seen{false};   // a circuit was followed since the poller looked
         uint32_t readers = 0;                   // reader threads serving the level
         std::atomic<uint32_t> idle{0};          // of them, waiting in get
         // Circuits in the queue: changed under mtx, read without it.
@@ -236,11 +213,30 @@ private:
         std::atomic<int64_t> moved_ms{0}; // when the queue's head last went
     };
 
+    struct PollerStart {
+        wq_PriorityQueue *pool;
+        Level *level;
+    };
+
     static int64_t now_ms()
     {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::steady_clock::now().time_since_epoch())
             .count();
+    }
+
+    // The queue's head, unlinked (null when empty); under the level's mutex.
+    static T *unlink_head(Level &l)
+    {
+        T *c = l.head;
+        if (!c)
+            return nullptr;
+        l.head = c->pool_next;
+        c->pool_next = nullptr;
+        if (!l.head)
+            l.tail = nullptr;
+        l.queued.fetch_sub(1, std::memory_order_seq_cst);
+        return c;
     }
 
     // Appends circuits to the level's queue and wakes a reader for each.
@@ -265,7 +261,8 @@ private:
         }
         for (uint32_t i = 0; i < woken; ++i)
             l.cv.notify_one();
-        if (l.idle.load(std::memory_order_seq_cst) < l.queued.load(std::memory_order_seq_cst)) {
+        if (l.idle.load(std::memory_order_seq_cst) < l.queued.load(std::memory_order_seq_cst) &&
+            !shutting_down()) {
             if (on_no_idle)
                 on_no_idle(level, false);
             // The poller looks at the queue's progress from now on.
@@ -285,61 +282,83 @@ private:
         (void)!::write(l.ev, &one, sizeof one);
     }
 
-    bool ensure_poller(Level &l)
+    // The level's set (made once, kept for the life of the process, so that
+    // a circuit's poll_set never names another set) and a running poller;
+    // false when either cannot be had, or after the shutdown.
+    bool ensure_poller(Level &l, uint32_t level)
     {
-        if (l.ep.load(std::memory_order_acquire) >= 0)
-            return true;
-        std::lock_guard<std::mutex> g(l.mtx);
-        if (l.ep.load(std::memory_order_relaxed) >= 0)
-            return true;
-        int ep = ::epoll_create1(EPOLL_CLOEXEC);
-        int ev = ep >= 0 ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
-        epoll_event e{};
-        e.events = EPOLLIN;
-        e.data.u64 = 0;
-        bool ok = ev >= 0 && ::epoll_ctl(ep, EPOLL_CTL_ADD, ev, &e) == 0;
-        if (ok) {
-            l.ev = ev;
-            try {
-                // Never joined: it waits in the set for the life of the
-                // process.
-                std::thread([this, &l, ep] { poll_loop(l, ep); }).detach();
-            } catch (...) {
-                ok = false;
-                l.ev = -1;
+        if (l.ep.load(std::memory_order_acquire) < 0) {
+            std::lock_guard<std::mutex> g(l.mtx);
+            if (l.ep.load(std::memory_order_relaxed) < 0) {
+                int ep = ::epoll_create1(EPOLL_CLOEXEC);
+                int ev = ep >= 0 ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+                epoll_event e{};
+                e.events = EPOLLIN;
+                e.data.u64 = 0;
+                if (ev < 0 || ::epoll_ctl(ep, EPOLL_CTL_ADD, ev, &e) != 0) {
+                    if (ev >= 0)
+                        ::close(ev);
+                    if (ep >= 0)
+                        ::close(ep);
+                    return false;
+                }
+                l.ev = ev;
+                l.ep.store(ep, std::memory_order_release);
             }
         }
-        if (!ok) {
-            if (ev >= 0)
-                ::close(ev);
-            if (ep >= 0)
-                ::close(ep);
+        if (l.poller_runs.load(std::memory_order_acquire))
+            return true; // the common case, without the lock
+        std::unique_lock<std::mutex> g(l.mtx);
+        if (l.poller_runs.load(std::memory_order_relaxed))
+            return true;
+        if (shutting_down())
             return false;
-        }
-        l.ep.store(ep, std::memory_order_release);
-        return true;
+        l.poller_runs.store(true, std::memory_order_relaxed);
+        g.unlock();
+        int priority = poller_priority ? poller_priority(level) : -1;
+        auto *start = new PollerStart{this, &l};
+        if (wq_start_poller(&poller_body, start, priority))
+            return true;
+        delete start;
+        g.lock();
+        l.poller_runs.store(false, std::memory_order_release);
+        return false;
+    }
+
+    static void poller_body(void *arg)
+    {
+        PollerStart start = *static_cast<PollerStart *>(arg);
+        delete static_cast<PollerStart *>(arg);
+        start.pool->poll_loop(*start.level);
     }
 
     // The poller thread of a level: moves circuits with input to the queue,
-    // many at a time when many have input.
-    void poll_loop(Level &l, int ep)
+    // many at a time when many have input, until the shutdown.
+    void poll_loop(Level &l)
     {
         uint32_t level = static_cast<uint32_t>(&l - lv_);
+        int ep = l.ep.load(std::memory_order_acquire);
         constexpr int kBatch = 64;
         epoll_event ev[kBatch];
         T *got[kBatch];
         for (;;) {
-            // A queue that waits while no reader is idle, and circuits left
-            // with their readers, are looked at again after a while;
-            // otherwise the poller sleeps until input.
+            if (shutting_down()) {
+                // Decided under the mutex, so that a put after a restart
+                // either finds this poller running on or starts another.
+                std::lock_guard<std::mutex> g(l.mtx);
+                if (shutting_down()) {
+                    l.poller_runs.store(false, std::memory_order_release);
+                    return;
+                }
+            }
+            // A queue that waits while no reader is idle is looked at again
+            // after a while; otherwise the poller sleeps until input.
             l.poller_asleep.store(true, std::memory_order_seq_cst);
             bool watch_queue = on_no_idle && l.queued.load(std::memory_order_seq_cst) != 0 &&
                                l.idle.load(std::memory_order_seq_cst) == 0;
-            bool watch_followed = l.following.load(std::memory_order_seq_cst) != 0 ||
-                                  l.follow_seen.exchange(false, std::memory_order_seq_cst);
-            if (watch_queue || watch_followed)
+            if (watch_queue)
                 l.poller_asleep.store(false, std::memory_order_relaxed);
-            int n = ::epoll_wait(ep, ev, kBatch, watch_queue ? kStarvedMs : watch_followed ? kFollowMs : -1);
+            int n = ::epoll_wait(ep, ev, kBatch, watch_queue ? kStarvedMs : -1);
             l.poller_asleep.store(false, std::memory_order_relaxed);
             int k = 0;
             for (int i = 0; i < n; ++i) {
@@ -352,9 +371,7 @@ private:
             }
             if (k)
                 enqueue(l, got, k, level);
-            if (l.following.load(std::memory_order_acquire) != 0)
-                release_followed(l, level);
-            if (on_no_idle && l.queued.load(std::memory_order_acquire) != 0 &&
+            if (on_no_idle && !shutting_down() && l.queued.load(std::memory_order_acquire) != 0 &&
                 l.idle.load(std::memory_order_acquire) == 0 &&
                 now_ms() - l.moved_ms.load(std::memory_order_relaxed) >= kStarvedMs) {
                 l.moved_ms.store(now_ms(), std::memory_order_relaxed);
@@ -362,30 +379,9 @@ private:
             }
         }
     }
-    // Circuits of the level whose readers have served them for kFollowMs
-    // go to the pool (their next messages may be what the servant waits
-    // for).
-    void release_followed(Level &l, uint32_t level)
-    {
-        using namespace wq_poll;
-        int64_t now = now_ms();
-        uint32_t end = entries_in_use();
-        for (uint32_t i = 1; i < end; ++i) {
-            Entry &e = entry(i);
-            uint64_t w = e.word.load(std::memory_order_acquire);
-            if (state(w) != FOLLOWED || e.owner.load(std::memory_order_relaxed) != &l ||
-                now - e.since.load(std::memory_order_relaxed) < kFollowMs)
-                continue;
-            T *c = static_cast<T *>(e.item.load(std::memory_order_relaxed));
-            if (!e.word.compare_exchange_strong(w, make(gen(w), OWNED), std::memory_order_acq_rel))
-                continue;
-            l.following.fetch_sub(1, std::memory_order_acq_rel);
-            put(c, level);
-        }
-    }
     // The circuit an event names, taken when it waits in the poller; an
     // event for a held circuit is noted for the reader that will hand it
-    // back, and one of an older generation is dropped.
+    // back, and one of another arming is dropped.
     static T *claim(uint64_t data)
     {
         using namespace wq_poll;
@@ -413,9 +409,10 @@ private:
         }
         return r != 0;
     }
-    // Leaves the circuit in the level's poller; false when it is to be
-    // queued instead (input may already wait, or it cannot be watched).
-    bool watch(Level &l, T *c, int fd)
+    // Leaves the circuit in the level's poller, armed under a new
+    // generation (`ticket` names it); false when it is to be queued instead
+    // (input may already wait, or it cannot be watched).
+    bool watch(Level &l, T *c, int fd, uint64_t *ticket)
     {
         using namespace wq_poll;
         int ep = l.ep.load(std::memory_order_acquire);
@@ -426,59 +423,55 @@ private:
             c->poll_entry.store(index, std::memory_order_relaxed);
         }
         Entry &e = entry(index);
-        uint64_t w = e.word.load(std::memory_order_acquire); // OWNED or KICKED: ours
-        // Watched one-shot: an event takes the circuit and disarms the
-        // watch, so that while readers hold (or follow) it, its input wakes
-        // no other thread; it is armed again when handed back here.
-        if (c->poll_set == ep) {
-            e.item.store(c, std::memory_order_relaxed);
-            for (;;) {
-                if (state(w) == KICKED) {
-                    // Input arrived while it was held: look again.
-                    uint64_t owned = make(gen(w), OWNED);
-                    if (!e.word.compare_exchange_strong(w, owned, std::memory_order_acq_rel))
-                        continue;
-                    w = owned;
-                    if (readable(fd))
-                        return false;
-                }
-                {
-                    // Armed while the circuit is still held: an event it
-                    // reports at once finds it held and marks it.
-                    epoll_event ev{};
-                    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-                    ev.data.u64 = data(index, gen(w));
-                    if (::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) != 0)
-                        return false;
-                }
-                // Once it waits the circuit may be taken (and released) at
-                // once: nothing of it is touched after this succeeds.
-                if (e.word.compare_exchange_strong(w, make(gen(w), WAITING), std::memory_order_acq_rel))
-                    return true;
-                // Marked meanwhile (w is KICKED); a one-shot watch is spent.
-            }
-        }
-        // New to this poller: a new generation, so that events still on
-        // their way from an earlier poller are dropped.
-        if (c->poll_set >= 0) {
+        e.item.store(c, std::memory_order_relaxed);
+        if (c->poll_set >= 0 && c->poll_set != ep) {
+            // Moved from another poller: its events there are of older
+            // generations and are dropped.
             epoll_event none{};
             ::epoll_ctl(c->poll_set, EPOLL_CTL_DEL, fd, &none);
+            c->poll_set = -1;
         }
-        uint64_t g = (gen(w) + 1) & kGenMask;
-        e.item.store(c, std::memory_order_relaxed);
-        e.word.store(make(g, WAITING), std::memory_order_release);
-        c->poll_set = ep;
-        epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-        ev.data.u64 = data(index, g);
-        // Registering reports input that is already there.
-        if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0 ||
-            (errno == EEXIST && ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) == 0))
-            return true;
-        // Not watched: no event names this generation.
-        c->poll_set = -1;
-        e.word.store(make(g, OWNED), std::memory_order_release);
-        return false;
+        uint64_t w = e.word.load(std::memory_order_acquire); // OWNED or KICKED: ours
+        for (;;) {
+            if (state(w) == KICKED) {
+                // Input arrived while it was held: look again.
+                uint64_t owned = make(gen(w), OWNED);
+                if (!e.word.compare_exchange_strong(w, owned, std::memory_order_acq_rel))
+                    continue;
+                w = owned;
+                if (readable(fd))
+                    return false;
+            }
+            // A new generation for this arming: an event of an earlier one
+            // still on its way is dropped (this arming reports input that
+            // is already there).
+            uint64_t g = (gen(w) + 1) & kGenMask;
+            if (!e.word.compare_exchange_strong(w, make(g, OWNED), std::memory_order_acq_rel))
+                continue; // marked meanwhile
+            w = make(g, OWNED);
+            // Watched one-shot: an event takes the circuit and disarms the
+            // watch, so that while readers hold it its input wakes no other
+            // thread. Armed while the circuit is still held: an event it
+            // reports at once finds it held and marks it.
+            epoll_event ev{};
+            ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+            ev.data.u64 = data(index, g);
+            bool armed = c->poll_set == ep ? ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) == 0
+                                           : ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0 ||
+                                                 (errno == EEXIST && ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) == 0);
+            if (!armed)
+                return false;
+            c->poll_set = ep;
+            uint64_t arm = ev.data.u64;
+            // Once it waits the circuit may be taken (and released) at
+            // once: nothing of it is touched after this succeeds.
+            if (e.word.compare_exchange_strong(w, make(g, WAITING), std::memory_order_acq_rel)) {
+                if (ticket)
+                    *ticket = arm;
+                return true;
+            }
+            // Marked meanwhile (w is KICKED); a one-shot watch is spent.
+        }
     }
 
     int32_t levels_;
@@ -493,9 +486,13 @@ std::vector<wq_MsgCircuit *> wq_pools_take_polled();
 extern wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_pool;
 extern wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_band_pool;
 
-// Most reader threads the process runs (general and band pools together);
-// further accepted circuits wait in the pool for a free reader.
+// Most reader threads the process runs (general and band pools together,
+// with the pools' pollers); further accepted circuits wait in the pool for a
+// free reader.
 extern uint32_t wq_max_reader_threads;
+// How long a reader waits idle before it may end (when more readers than
+// the minimum of its pool level remain).
+extern int wq_reader_idle_ms;
 
 // The TCP acceptor factory (registered for "tcp" before main).
 wq_NetAcceptorFactory *wq_tcp_acceptor_factory();
@@ -510,7 +507,7 @@ struct wq_ReaderStart {
 // The body of every reader thread; returns when no circuit can be had.
 void wq_reader_thread_action(void *start_record);
 // Starts a detached managed reader thread; false (with nothing left behind)
-// when the thread cannot be started.
+// when the thread cannot be started, or after the shutdown.
 bool wq_spawn_reader(wq_ReaderStart *start, int priority);
 // Hands an accepted circuit to the general pool, starting a reader when few
 // are idle and the cap allows.
@@ -566,9 +563,9 @@ struct wq_ReaderState {
 
     bool band_thread = false;
     uint32_t band = 0;
-    // The circuit handed back with follow() while its message is served
-    // (its ticket; 0 when none).
-    uint64_t followed = 0;
+    // The ticket of the circuit handed back to its poller while its
+    // message is served, for taking it back after the reply (0 when none).
+    uint64_t lent = 0;
     int16_t base_priority = 0;
     int16_t request_priority = -1;
     bool priority_seen = false;

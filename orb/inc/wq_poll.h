@@ -11,22 +11,17 @@
 namespace wq_poll {
 
 // States of an entry's circuit, in the low two bits of its word (the
-// generation is above them).
+// generation is above them). Each arming of a watch begins a generation, so
+// that an event (or a reader's ticket) names one arming only.
 enum : uint64_t {
     OWNED = 0,   // held by a reader (or queued): events for it are noted only
     WAITING = 1, // in a poller, with the pool's reference; an event takes it
     KICKED = 2,  // held, and input arrived since it was taken
-    // Handed back, but left with the reader serving its message, which goes
-    // on reading it once it has replied; whoever changes that takes it.
-    FOLLOWED = 3,
 };
 
 struct Entry {
     std::atomic<uint64_t> word{0};
     std::atomic<void *> item{nullptr};
-    // While FOLLOWED: since when, and the pool level it belongs to.
-    std::atomic<int64_t> since{0};
-    std::atomic<void *> owner{nullptr};
 };
 
 constexpr uint32_t kIndexBits = 24;
@@ -46,8 +41,6 @@ uint32_t take_entry();
 // The entry of an index that take_entry gave (and that may have been freed
 // since): its memory stays valid.
 Entry &entry(uint32_t index);
-// One past the highest index take_entry has given.
-uint32_t entries_in_use();
 // Ends the entry's generation and frees it (the caller owns its circuit).
 void free_entry(uint32_t index);
 // Takes a circuit that waits in a poller (WAITING to OWNED); false when it

@@ -43,8 +43,6 @@ uint32_t take_entry()
     return g_next.fetch_add(1, std::memory_order_release);
 }
 
-uint32_t entries_in_use() { return g_next.load(std::memory_order_acquire); }
-
 Entry &entry(uint32_t index)
 {
     return g_chunks[index >> kChunkBits].load(std::memory_order_acquire)[index & (kChunk - 1)];

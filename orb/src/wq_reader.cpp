@@ -15,12 +15,14 @@
 wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_pool(1);
 wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_band_pool(256);
 uint32_t wq_max_reader_threads = 256;
+int wq_reader_idle_ms = 3000;
 
 namespace {
 
-// Reader threads alive, general and band together.
-std::atomic<uint32_t> g_readers{0};
-// Of them, those waiting for input on the connection they have just served.
+// Reader threads and pollers alive, general and band together.
+std::atomic<uint32_t> g_threads{0};
+// Of the readers, those waiting for input on the connection they have just
+// served.
 std::atomic<uint32_t> g_lingering{0};
 
 // Blocks of a long message go back now, so that an idle reader holds none;
@@ -46,15 +48,27 @@ void give_back_request(wq_ReaderState &st, const CORBA::Stream &reply)
     st.in.reclaim();
 }
 
-wq_PriorityQueue<wq_MsgCircuit> &pool_of(bool band) { return band ? wq_msg_circuit_band_pool : wq_msg_circuit_pool; }
+// Where a reader is counted: the pool level it waits in (a band thread in
+// its band's level of the band pool, any other reader in the general pool).
+struct Home {
+    bool band = false;
+    uint32_t level = 0;
+    bool operator==(const Home &) const = default;
+};
+
+Home home_of(const wq_ReaderState &st) { return {st.band_thread, st.band_thread ? st.band : 0}; }
+
+wq_PriorityQueue<wq_MsgCircuit> &pool_of(Home h) { return h.band ? wq_msg_circuit_band_pool : wq_msg_circuit_pool; }
 
 // Level 0: the general pool; b + 1: band b of the band pool.
-void return_to_pool(wq_MsgCircuit *c, uint32_t level)
+uint32_t pool_level(Home h) { return h.band ? h.level + 1 : 0; }
+
+void return_to_pool(wq_MsgCircuit *c, uint32_t level, uint64_t *ticket = nullptr)
 {
     if (level == 0)
-        wq_msg_circuit_pool.put(c, 0);
+        wq_msg_circuit_pool.put(c, 0, ticket);
     else
-        wq_msg_circuit_band_pool.put(c, level - 1);
+        wq_msg_circuit_band_pool.put(c, level - 1, ticket);
 }
 
 // A circuit whose reading paused while its replies waited goes back to the
@@ -65,6 +79,23 @@ struct ResumeInstaller {
         wq_msg_circuit_resume = [](wq_MsgCircuit *c) { return_to_pool(c, c->paused_level()); };
     }
 } g_resume_installer;
+
+// Moves a reader's count to the pool level it belongs to now (it has
+// become a band thread, or given its band's circuit up for good).
+void rehome(Home &home, const wq_ReaderState &st)
+{
+    Home now = home_of(st);
+    if (now == home)
+        return;
+    wq_ThreadEnvironment tenv;
+    {
+        wq_WriteLock g(pool_of(home).lock, tenv);
+        --pool_of(home).readers(home.level);
+    }
+    wq_WriteLock g(pool_of(now).lock, tenv);
+    ++pool_of(now).readers(now.level);
+    home = now;
+}
 
 // A reader that gives its circuit up is no band thread any more and runs at
 // the default priority again.
@@ -77,7 +108,9 @@ void leave_band(wq_ReaderState &st)
 
 class ReaderSink : public wq_DispatchSink {
 public:
-    ReaderSink(wq_ReaderState &st, wq_MsgCircuit *&circuit) : st_(st), circuit_(circuit) {}
+    ReaderSink(wq_ReaderState &st, wq_MsgCircuit *&circuit, Home &home) : st_(st), circuit_(circuit), home_(home)
+    {
+    }
     ~ReaderSink() override
     {
         if (!held_)
@@ -96,6 +129,8 @@ public:
         wq_MsgCircuit *c = circuit_;
         if (!c)
             return;
+        // A reader that has just become a band thread counts in its band.
+        rehome(home_, st_);
         if (reply_due) {
             c->_add_ref();
             held_ = c;
@@ -103,15 +138,15 @@ public:
         if (CORBA::ORB::_connection_ordered_oneways && st_.sync_scope == Messaging::SYNC_WITH_TRANSPORT)
             return; // read again by this thread after this one-way
         circuit_ = nullptr;
-        uint32_t level = st_.band_thread ? st_.band + 1 : 0;
+        uint32_t level = pool_level(home_);
         // A client that does not take its replies is not read meanwhile:
         // the thread sending them hands it back when they are gone.
         if (c->pause_reading(level))
             return;
-        // Otherwise this thread reads on once it has served this message
-        // (unless that takes long).
-        if (!pool_of(st_.band_thread).follow(c, st_.band_thread ? st_.band : 0, st_.followed))
-            return_to_pool(c, level);
+        // Back before the servant runs, so that the next message is read by
+        // another reader as soon as it comes; this reader takes the circuit
+        // back after its reply if nothing came meanwhile.
+        return_to_pool(c, level, &st_.lent);
     }
 
     void send(CORBA::Stream &reply, uint32_t request_id, bool early) override
@@ -156,6 +191,8 @@ private:
         wq_MsgCircuit *c = held_;
         if (!c)
             return;
+        if (!early)
+            take_back_lent();
         if (reply.pending()) {
             // No reply could be built: the client must not wait for one.
             c->fail();
@@ -185,6 +222,17 @@ private:
         }
     }
 
+    // The message is served: the circuit handed back before the servant ran
+    // is taken back (when no input came meanwhile) before the reply lets a
+    // client that waits for it send its next call, which this reader then
+    // reads itself.
+    void take_back_lent()
+    {
+        if (!circuit_)
+            circuit_ = wq_PriorityQueue<wq_MsgCircuit>::take_back(st_.lent);
+        st_.lent = 0;
+    }
+
     // The circuit is given up for good by the thread that reads it.
     void drop_reading()
     {
@@ -196,6 +244,7 @@ private:
 
     wq_ReaderState &st_;
     wq_MsgCircuit *&circuit_;
+    Home &home_;
     wq_MsgCircuit *held_ = nullptr;
     bool early_sent_ = false;
 };
@@ -215,6 +264,64 @@ int16_t thread_priority()
     return penv.pending() ? 0 : p;
 }
 
+// Starts a broker thread counted with the readers against
+// wq_max_reader_threads; the count is dropped when the body returns.
+struct CountedStart {
+    void (*body)(void *);
+    void *arg;
+};
+
+void counted_thread(void *arg)
+{
+    struct Uncount {
+        ~Uncount() { g_threads.fetch_sub(1, std::memory_order_acq_rel); }
+    } uncount;
+    CountedStart start = *static_cast<CountedStart *>(arg);
+    delete static_cast<CountedStart *>(arg);
+    start.body(start.arg);
+}
+
+bool start_counted(void (*body)(void *), void *arg, int priority)
+{
+    uint32_t n = g_threads.load(std::memory_order_relaxed);
+    do {
+        if (n >= wq_max_reader_threads)
+            return false;
+    } while (!g_threads.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel));
+    auto *start = new CountedStart{body, arg};
+    // The record may be gone as soon as the thread has ended: only the
+    // answer of the start itself is looked at.
+    bool started = false;
+    wq_ManagedThread::start(&counted_thread, start, wq_Thread::_spawn_flags | 1, priority, CORBA::ORB::_stack_size,
+                            wq_Thread::currentSchedulingPolicy(), &started);
+    if (started)
+        return true;
+    delete start;
+    g_threads.fetch_sub(1, std::memory_order_acq_rel);
+    return false;
+}
+
+// The native priority of band b's threads: its CORBA priority (`low`)
+// through the priority mapping; false when the mapping cannot convert it.
+bool band_native_priority(uint32_t band, int &native, int16_t &low)
+{
+    int16_t high = 0;
+    low = 0;
+    wq_band_manager.band(band, low, high);
+    RTCORBA::NativePriority n = CORBA::ORB::_default_priority;
+    if (RTCORBA::the_PriorityMapping && !RTCORBA::the_PriorityMapping->to_native(low, n))
+        return false;
+    native = n;
+    return true;
+}
+
+int band_poller_priority(uint32_t band)
+{
+    int native = -1;
+    int16_t low;
+    return band_native_priority(band, native, low) ? native : -1;
+}
+
 } // namespace
 
 void wq_message_error_and_close(wq_MsgCircuit *c)
@@ -231,73 +338,78 @@ void wq_release_mc_out_of_pool(wq_MsgCircuit *&circuit)
     circuit = nullptr;
 }
 
+bool wq_start_poller(void (*body)(void *), void *arg, int priority)
+{
+    return start_counted(body, arg, priority < 0 ? CORBA::ORB::_default_priority : priority);
+}
+
 namespace {
 
-// Starts a general reader, counted as a reader and idle from now, when at
-// most `minimum` readers are idle (or, with `total`, fewer than `minimum`
-// readers exist). False when none was started.
+// Starts a reader whose home is `h`, counted there (as a reader, and idle
+// from now) when `wanted(pool)` says so under the pool's lock. False when it
+// was not wanted or not started (then nothing of it stays counted).
+template <class Wanted> bool start_reader(Home h, int priority, Wanted wanted)
+{
+    wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(h);
+    wq_ThreadEnvironment tenv;
+    {
+        wq_WriteLock g(pool.lock, tenv);
+        if (!wanted(pool))
+            return false;
+        ++pool.readers(h.level);
+        pool.idle(h.level).fetch_add(1, std::memory_order_acq_rel);
+    }
+    if (wq_spawn_reader(new wq_ReaderStart{nullptr, h.level, uint8_t(h.band ? 1 : 0)}, priority))
+        return true;
+    wq_WriteLock g(pool.lock, tenv);
+    --pool.readers(h.level);
+    pool.idle(h.level).fetch_sub(1, std::memory_order_acq_rel);
+    return false;
+}
+
+// Starts a general reader when at most `minimum` readers are idle (or,
+// with `total`, fewer than `minimum` readers exist).
 bool spawn_general_reader_if_short(uint32_t minimum, bool total = false)
 {
     if (!total && wq_msg_circuit_pool.idle(0).load(std::memory_order_acquire) > minimum)
         return false; // the common case, without the lock
-    wq_ThreadEnvironment tenv;
-    {
-        wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
-        if (total ? wq_msg_circuit_pool.readers(0) >= minimum : wq_msg_circuit_pool.idle(0) > minimum)
-            return false;
-        ++wq_msg_circuit_pool.idle(0);
-        ++wq_msg_circuit_pool.readers(0);
-    }
-    if (wq_spawn_reader(new wq_ReaderStart{nullptr, 0, 0}, CORBA::ORB::_default_priority))
-        return true;
-    wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
-    --wq_msg_circuit_pool.idle(0);
-    --wq_msg_circuit_pool.readers(0);
-    return false;
+    return start_reader({}, CORBA::ORB::_default_priority, [&](wq_PriorityQueue<wq_MsgCircuit> &pool) {
+        return total ? pool.readers(0) < minimum : pool.idle(0).load(std::memory_order_acquire) <= minimum;
+    });
 }
 
-// Circuits with input wait in the general queue while fewer general readers
-// are idle: readers are started for them while the readers are fewer than
-// the open connections and the minimum together (a connection is read by
-// one reader at a time, so more would only wait), or, past that, one when
-// the queue has not moved for a while (every reader is held by a servant
-// that waits).
-void general_queue_waits(uint32_t, bool starved)
+// Circuits with input wait in a level's queue while fewer of its readers
+// are idle: readers are started for them while the level's readers are
+// fewer than the open connections and the minimum together (a connection
+// is read by one reader at a time, so more would only wait), or, past
+// that, one when the queue has not moved for a while (every reader is held
+// by a servant that waits).
+void queue_waits(Home h, bool starved)
 {
+    if (pool_of(h).shutting_down())
+        return;
     // Readers waiting on their own connection's input take no processor;
     // of the others there are never many more than processors.
     static const uint32_t working_bound = 2 * std::max<uint32_t>(1, std::thread::hardware_concurrency());
+    uint32_t minimum = h.band ? CORBA::ORB::_min_band_recursion : CORBA::ORB::_min_recursion;
     uint32_t bound = starved ? wq_max_reader_threads
                              : std::min(wq_MsgCircuit::_svr_count.load(std::memory_order_relaxed),
                                         working_bound + g_lingering.load(std::memory_order_relaxed)) +
-                                   CORBA::ORB::_min_recursion;
+                                   minimum;
+    // A band's reader that cannot run at the band's priority sets it itself.
+    int priority = CORBA::ORB::_default_priority;
+    int16_t low;
+    if (h.band)
+        band_native_priority(h.level, priority, low);
     for (bool first = true;; first = false) {
-        wq_ThreadEnvironment tenv;
-        {
-            wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
-            uint32_t idle = wq_msg_circuit_pool.idle(0).load(std::memory_order_acquire);
-            bool wanted = starved ? first && idle == 0 : wq_msg_circuit_pool.queued(0) > idle;
-            if (!wanted || wq_msg_circuit_pool.readers(0) >= bound)
-                return;
-            wq_msg_circuit_pool.idle(0).fetch_add(1, std::memory_order_acq_rel);
-            ++wq_msg_circuit_pool.readers(0);
-        }
-        if (!wq_spawn_reader(new wq_ReaderStart{nullptr, 0, 0}, CORBA::ORB::_default_priority)) {
-            wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
-            --wq_msg_circuit_pool.idle(0);
-            --wq_msg_circuit_pool.readers(0);
+        bool started = start_reader(h, priority, [&](wq_PriorityQueue<wq_MsgCircuit> &pool) {
+            uint32_t idle = pool.idle(h.level).load(std::memory_order_acquire);
+            bool wanted = starved ? first && idle == 0 : pool.queued(h.level) > idle;
+            return wanted && pool.readers(h.level) < bound;
+        });
+        if (!started)
             return;
-        }
     }
-}
-
-// Whether the circuits waiting in the general queue have readers to take
-// them, starting readers for them where the bound allows: a reader that
-// keeps the circuit it reads then hands nothing back to the poller.
-bool queue_has_readers()
-{
-    wq_PriorityQueue<wq_MsgCircuit> &pool = wq_msg_circuit_pool;
-    return pool.idle(0).load(std::memory_order_acquire) >= pool.queued(0);
 }
 
 // Whether all the input of the circuit has been read (a caller waiting
@@ -307,8 +419,28 @@ bool input_paused(wq_MsgCircuit *c)
     return c->net() && c->net()->read_drained && !c->has_buffered_input();
 }
 
+// Whether the circuit a reader has just served goes back to the pool rather
+// than being read on by that reader: at the shutdown, and when circuits
+// wait for a reader at its level, unless its input has paused (a caller
+// waiting for its reply) and idle readers are there for those.
+bool goes_behind_queue(wq_MsgCircuit *c, Home h)
+{
+    wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(h);
+    if (pool.shutting_down())
+        return true;
+    uint32_t queued = pool.queued(h.level);
+    if (queued == 0)
+        return false;
+    return !input_paused(c) || pool.idle(h.level).load(std::memory_order_acquire) < queued;
+}
+
 struct QueueHookInstaller {
-    QueueHookInstaller() { wq_msg_circuit_pool.on_no_idle = &general_queue_waits; }
+    QueueHookInstaller()
+    {
+        wq_msg_circuit_pool.on_no_idle = [](uint32_t, bool starved) { queue_waits({}, starved); };
+        wq_msg_circuit_band_pool.on_no_idle = [](uint32_t band, bool starved) { queue_waits({true, band}, starved); };
+        wq_msg_circuit_band_pool.poller_priority = &band_poller_priority;
+    }
 } g_queue_hook_installer;
 
 // How long a reader waits for the next message on the circuit it has just
@@ -317,22 +449,25 @@ struct QueueHookInstaller {
 // itself is the only thread its input wakes.
 constexpr int kLingerMs = 50;
 
-// A general reader idle this long ends, when more readers than the minimum
-// remain and another one is idle: readers follow the work instead of
-// staying after a burst.
-constexpr int kReaderIdleMs = 3000;
-
-// Whether an idle general reader (counted idle) ends now; if so it is no
-// longer counted, as a reader or as idle.
-bool surplus_reader_ends()
+// Whether an idle reader (counted idle in its home) ends now: more readers
+// than the level's minimum remain, and in the general pool another one is
+// idle for new connections. If so it is no longer counted.
+bool idle_reader_ends(Home h)
 {
+    wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(h);
     wq_ThreadEnvironment tenv;
-    wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
-    if (wq_msg_circuit_pool.readers(0) <= std::max<uint32_t>(CORBA::ORB::_min_recursion, 1) ||
-        wq_msg_circuit_pool.idle(0).load(std::memory_order_acquire) < 2)
+    wq_WriteLock g(pool.lock, tenv);
+    uint32_t keep = h.band ? CORBA::ORB::_min_band_recursion : std::max<uint32_t>(CORBA::ORB::_min_recursion, 1);
+    if (pool.readers(h.level) <= keep || (!h.band && pool.idle(h.level).load(std::memory_order_acquire) < 2))
         return false;
-    --wq_msg_circuit_pool.readers(0);
-    wq_msg_circuit_pool.idle(0).fetch_sub(1, std::memory_order_acq_rel);
+    // A circuit queued meanwhile may have found this reader counted idle
+    // and started none: the reader stays for it.
+    pool.idle(h.level).fetch_sub(1, std::memory_order_seq_cst);
+    if (pool.queued(h.level) != 0) {
+        pool.idle(h.level).fetch_add(1, std::memory_order_acq_rel);
+        return false;
+    }
+    --pool.readers(h.level);
     return true;
 }
 
@@ -340,23 +475,15 @@ bool surplus_reader_ends()
 
 bool wq_spawn_reader(wq_ReaderStart *start, int priority)
 {
+    // After the shutdown no reader starts (the pollers may still be told
+    // of queued circuits until they end).
+    if (wq_msg_circuit_pool.shutting_down()) {
+        delete start;
+        return false;
+    }
     wq_memory_tune();
-    uint32_t n = g_readers.load(std::memory_order_relaxed);
-    do {
-        if (n >= wq_max_reader_threads) {
-            delete start;
-            return false;
-        }
-    } while (!g_readers.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel));
-    // The record may be gone as soon as the reader has ended: only the
-    // answer of the start itself is looked at.
-    bool started = false;
-    wq_ManagedThread::start(&wq_reader_thread_action, start, wq_Thread::_spawn_flags | 1, priority,
-                            CORBA::ORB::_stack_size, wq_Thread::currentSchedulingPolicy(), &started);
-    if (started)
+    if (start_counted(&wq_reader_thread_action, start, priority))
         return true;
-    // Not started: nothing of it stays counted or allocated.
-    g_readers.fetch_sub(1, std::memory_order_acq_rel);
     delete start;
     return false;
 }
@@ -375,19 +502,19 @@ void wq_ensure_band_threads(wq_MsgCircuit *, uint32_t band, bool, const CORBA::E
         return;
     wq_ThreadEnvironment tenv;
     wq_WriteLock g(wq_msg_circuit_band_pool.lock, tenv);
-    while (wq_msg_circuit_band_pool.readers(band) < CORBA::ORB::_min_band_recursion) {
-        int16_t low = 0, high = 0;
-        wq_band_manager.band(band, low, high);
-        RTCORBA::NativePriority native = CORBA::ORB::_default_priority;
-        if (RTCORBA::the_PriorityMapping && !RTCORBA::the_PriorityMapping->to_native(low, native)) {
-            char text[64];
-            std::snprintf(text, sizeof text, "passed CORBA priority=%hu", static_cast<unsigned short>(low));
-            env.exception(new CORBA::DATA_CONVERSION(1, CORBA::COMPLETED_NO, text));
-            return;
-        }
-        if (!wq_spawn_reader(new wq_ReaderStart{nullptr, band, 1}, native))
-            return;
-        ++wq_msg_circuit_band_pool.readers(band);
+    if (wq_msg_circuit_band_pool.readers(band) >= CORBA::ORB::_min_band_recursion)
+        return;
+    int native = 0;
+    int16_t low = 0;
+    if (!band_native_priority(band, native, low)) {
+        char text[64];
+        std::snprintf(text, sizeof text, "passed CORBA priority=%hu", static_cast<unsigned short>(low));
+        env.exception(new CORBA::DATA_CONVERSION(1, CORBA::COMPLETED_NO, text));
+        return;
+    }
+    while (start_reader({true, band}, native, [&](wq_PriorityQueue<wq_MsgCircuit> &pool) {
+        return pool.readers(band) < CORBA::ORB::_min_band_recursion;
+    })) {
     }
 }
 
@@ -407,26 +534,25 @@ void wq_reader_thread_action(void *arg)
         wq_reader_base_priority(*st, low);
     wq_MsgCircuit *circuit = start.circuit;
     wq_ThreadEnvironment tenv;
-    // A general reader was counted (as a reader, and idle) by its starter.
-    bool counted_general = !st->band_thread;
-    bool idle_counted = counted_general;
+    // Counted by its starter where it waits, as a reader and idle.
+    Home home = home_of(*st);
+    bool counted = true, idle_counted = true;
     bool lingering = false; // the circuit was served by this thread just now
     for (;;) {
         if (!circuit) {
-            wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(st->band_thread);
-            uint32_t level = st->band_thread ? st->band : 0;
+            wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(home);
             if (!idle_counted)
-                pool.idle(level).fetch_add(1, std::memory_order_acq_rel);
+                pool.idle(home.level).fetch_add(1, std::memory_order_acq_rel);
             idle_counted = true;
             bool timed_out = false;
-            circuit = pool.get(level, st->band_thread ? -1 : kReaderIdleMs, &timed_out);
+            circuit = pool.get(home.level, wq_reader_idle_ms, &timed_out);
             if (!circuit && timed_out) {
-                if (!surplus_reader_ends())
+                if (!idle_reader_ends(home))
                     continue;
-                counted_general = false;
+                counted = idle_counted = false;
                 break;
             }
-            pool.idle(level).fetch_sub(1, std::memory_order_acq_rel);
+            pool.idle(home.level).fetch_sub(1, std::memory_order_acq_rel);
             idle_counted = false;
             if (!circuit)
                 break;
@@ -453,7 +579,7 @@ void wq_reader_thread_action(void *arg)
             // The rest of the message (or, after a quiet while, the next
             // one) is read once it is there, by whichever reader takes the
             // circuit then: the pool watches it from now on.
-            return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
+            return_to_pool(circuit, pool_level(home));
             circuit = nullptr;
             continue;
         }
@@ -473,6 +599,7 @@ void wq_reader_thread_action(void *arg)
             give_back_long(*st); // what a failed message had taken in
             wq_release_mc_out_of_pool(circuit);
             leave_band(*st);
+            rehome(home, *st);
             continue;
         }
         // The header's reader has set the order already as a rule.
@@ -485,40 +612,35 @@ void wq_reader_thread_action(void *arg)
         if (large_in)
             wq_large_begin();
         {
-            ReaderSink sink(*st, circuit);
+            ReaderSink sink(*st, circuit, home);
             wq_dispatch_message(*st, h.type, sink);
         }
+        rehome(home, *st); // a circuit given up for good leaves the band
         bool large_out = !large_in && st->out.size_written() >= wq_large_bytes;
         give_back_long(*st);
         if (large_in)
             wq_large_end();
         else if (large_out)
             wq_large_freed();
-        // The circuit this thread served (or kept, after an ordered
-        // one-way) is read on by it, as long as its input goes on.
-        if (!circuit && st->followed)
-            circuit = pool_of(st->band_thread).reclaim(st->followed);
-        st->followed = 0;
-        // Circuits waiting for a reader go first: this one goes behind them,
-        // unless its input has paused (a caller waiting for its reply) and
-        // idle readers take them.
-        if (circuit && (pool_of(st->band_thread).shutting_down() ||
-                        (pool_of(st->band_thread).queued(st->band_thread ? st->band : 0) != 0 &&
-                         (st->band_thread || !input_paused(circuit) || !queue_has_readers())))) {
-            return_to_pool(circuit, st->band_thread ? st->band + 1 : 0);
+        // The circuit this thread served is read on by it when no input
+        // came while it served (or it kept it, after an ordered one-way);
+        // after a reply it was taken back before that went.
+        if (!circuit)
+            circuit = wq_PriorityQueue<wq_MsgCircuit>::take_back(st->lent);
+        st->lent = 0;
+        // Circuits waiting for a reader go first.
+        if (circuit && goes_behind_queue(circuit, home)) {
+            return_to_pool(circuit, pool_level(home));
             circuit = nullptr;
         }
         lingering = circuit != nullptr;
     }
-    if (counted_general) {
-        wq_WriteLock g(wq_msg_circuit_pool.lock, tenv);
-        --wq_msg_circuit_pool.readers(0);
-    } else if (start.band_flag) {
-        wq_WriteLock g(wq_msg_circuit_band_pool.lock, tenv);
-        --wq_msg_circuit_band_pool.readers(start.band);
+    if (counted) {
+        wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(home);
+        wq_WriteLock g(pool.lock, tenv);
+        --pool.readers(home.level);
     }
     delete st;
-    g_readers.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 // ---- the server side of ORB initialisation and teardown ------------------------------------

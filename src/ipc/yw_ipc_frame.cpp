@@ -71,6 +71,36 @@ YW_size_t YW_ipc_send_preprocess(YW_ipc_t *ipc, const void *inData, YW_size_t si
     return room;
 }
 
+YW_size_t YW_ipc_recv_framePayload(YW_ipc_t *ipc, const void *src, YW_size_t size, YW_uint32_t flen, void *dst,
+                                   YW_size_t len)
+{
+    if (!ipc)
+        return YW_ERR_IPC_NULL;
+    if (size < 0 || len < 0 || (size > 0 && !src) || (len > 0 && !dst))
+        return YW_ERR_INVD_ARGS;
+    // The length field is only trusted when it describes a frame that fits
+    // in what was received; anything else is dropped without a copy.
+    if (size < YW_IPC_FRAME_OVERHEAD || flen < YW_IPC_FRAME_OVERHEAD || (YW_size_t)flen > size) {
+        YW_stat_add<YW_count_t>(ipc->rx.lenerr);
+        return YW_ERR_RX_BUFFER_FAIL;
+    }
+    YW_size_t payload = YW_IPC_PayloadLength((YW_size_t)flen);
+    YW_size_t n = payload < len ? payload : len;
+    if (n > 0)
+        std::memcpy(dst, static_cast<const YW_uint8_t *>(src) + YW_IPC_FRAME_HEADER_SIZE, (size_t)n);
+    return n;
+}
+
+void YW_ipc_recv_number(YW_ipc_t *ipc, YW_uint32_t seqno)
+{
+    if (seqno == ipc->rx.seqno) {
+        ipc->rx.seqno += 1;
+    } else {
+        YW_stat_add<YW_count_t>(ipc->rx.seqerr);
+        ipc->rx.seqno = seqno + 1;
+    }
+}
+
 YW_size_t YW_ipc_recv_postprocess(YW_ipc_t *ipc, const void *src, YW_size_t size, int is_framed, void *dst,
                                   YW_size_t len)
 {
@@ -78,33 +108,18 @@ YW_size_t YW_ipc_recv_postprocess(YW_ipc_t *ipc, const void *src, YW_size_t size
         return YW_ERR_IPC_NULL;
     if (size < 0 || len < 0 || (size > 0 && !src) || (len > 0 && !dst))
         return YW_ERR_INVD_ARGS;
-    const auto *s = static_cast<const YW_uint8_t *>(src);
-    YW_size_t payload = size;
     if (is_framed) {
-        // The length field is only trusted when it describes a frame that fits
-        // in what was received; anything else is dropped without a copy.
-        if (size < YW_IPC_FRAME_OVERHEAD) {
-            YW_stat_add<YW_count_t>(ipc->rx.lenerr);
-            return YW_ERR_RX_BUFFER_FAIL;
-        }
         YW_uint32_t seqno = 0, flen = 0;
-        YW_ipc_frame_getHeader(s, &seqno, &flen);
-        if (flen < YW_IPC_FRAME_OVERHEAD || (YW_size_t)flen > size) {
-            YW_stat_add<YW_count_t>(ipc->rx.lenerr);
-            return YW_ERR_RX_BUFFER_FAIL;
-        }
-        if (seqno == ipc->rx.seqno) {
-            ipc->rx.seqno += 1;
-        } else {
-            YW_stat_add<YW_count_t>(ipc->rx.seqerr);
-            ipc->rx.seqno = seqno + 1;
-        }
-        payload = YW_IPC_PayloadLength((YW_size_t)flen);
-        s += YW_IPC_FRAME_HEADER_SIZE;
+        if (size >= YW_IPC_FRAME_HEADER_SIZE)
+            YW_ipc_frame_getHeader(src, &seqno, &flen);
+        YW_size_t n = YW_ipc_recv_framePayload(ipc, src, size, flen, dst, len);
+        if (n >= 0)
+            YW_ipc_recv_number(ipc, seqno);
+        return n;
     }
-    YW_size_t n = payload < len ? payload : len;
+    YW_size_t n = size < len ? size : len;
     if (n > 0)
-        std::memcpy(dst, s, (size_t)n);
+        std::memcpy(dst, src, (size_t)n);
     return n;
 }
 

@@ -240,12 +240,12 @@ void yw_srio_line(YW_ipc_kwt_srio_connection_t *conn, int kind, const char *fmt,
     yw_srio_printLine(l, text, l.held, now);
 }
 
-void yw_srio_flushLines(YW_ipc_kwt_srio_connection_t *conn)
+void yw_srio_flushLines(YW_ipc_kwt_srio_connection_t *conn, bool all)
 {
     const YW_int64_t now = yw_srio_coarseNs();
     std::lock_guard<std::mutex> g(conn->lineLock);
     for (YW_ipc_kwt_srio_line_gate_t &l : conn->lines)
-        if (l.held > 0 && now - l.last >= YW_SRIO_LINE_GAP_NS)
+        if (l.held > 0 && (all || now - l.last >= YW_SRIO_LINE_GAP_NS))
             yw_srio_printLine(l, l.text, l.held - 1, now);
 }
 
@@ -755,6 +755,16 @@ YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
                     YW_SRIO_MAX_FRAME, s.buffer_size, YW_SRIO_MAX_BUFFER);
         return YW_ERR_INVD_ARGS;
     }
+    // The own areas are named after the platform's identity and the peer
+    // finds them by the configured one: were they to differ, this end would
+    // use the areas of another compute element (a running one's peer).
+    const int own = (int)(YW_int32_t)ce_getid();
+    if (c->address.local.srio.ceid != own) {
+        std::printf("%s:%d ipc %s refused: configured for compute element %d, but this node is compute element %d "
+                    "(ZV_ceid)\n",
+                    __func__, __LINE__, c->name, c->address.local.srio.ceid, own);
+        return YW_ERR_CFG_INCONSISTENT;
+    }
     void *mem = YW_malloc(sizeof(YW_ipc_kwt_srio_connection_t));
     if (!mem)
         return YW_ERR_ENTITY_NULL;
@@ -777,6 +787,10 @@ YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
     } else if (!yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT)) {
         ok = yw_srio_initRing(&conn->rxring, &conn->rxfifo, s.max_descriptors, (YW_uint64_t)s.buffer_size, conn);
         conn->hasRxRing = ok;
+        if (ok) {
+            conn->queuedHdr = static_cast<YW_uint64_t *>(YW_malloc(s.max_descriptors * sizeof(YW_uint64_t)));
+            ok = conn->queuedHdr != nullptr;
+        }
     }
     if (ok && !tx && yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL)) {
         conn->took = static_cast<YW_uint64_t *>(YW_malloc(s.max_descriptors * sizeof(YW_uint64_t)));
@@ -795,6 +809,8 @@ YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
         YW_free(conn->sent);
         YW_free(conn->again);
         YW_free(conn->took);
+        if (conn->queuedHdr)
+            YW_free(conn->queuedHdr);
         conn->~YW_ipc_kwt_srio_connection_t();
         YW_free(mem);
         return r;
@@ -830,6 +846,8 @@ YW_ret_t YW_ipc_kwt_srio_delete(YW_ipc_t *ipc)
     YW_free(conn->sent);
     YW_free(conn->again);
     YW_free(conn->took);
+    if (conn->queuedHdr)
+        YW_free(conn->queuedHdr);
     conn->~YW_ipc_kwt_srio_connection_t();
     YW_free(conn);
     return YW_SUCCESS;
@@ -868,6 +886,8 @@ YW_ret_t YW_ipc_kwt_srio_release(YW_ipc_t *ipc)
         YW_ipc_kwt_srio_task_delRxIpc(ipc);
     YW_ipc_kwt_srio_task_quiesce(ipc);
     YW_ipc_KWT_SRIO_release_connection(conn);
+    // Also when the link never came up (nothing above printed them).
+    yw_srio_flushLines(conn, true);
     YW_ipc_state_clear(ipc, YW_IPC_STATE_TX_UP | YW_IPC_STATE_RX_UP | YW_IPC_STATE_WAIT_UP);
     return YW_SUCCESS;
 }
@@ -946,7 +966,7 @@ int YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn)
     YW_ipc_kwt_srio_busy hold(conn, -1);
     yw_srio_unlink(conn);
     yw_srio_attachRings(conn, nullptr);
-    yw_srio_flushLines(conn);
+    yw_srio_flushLines(conn, true); // held lines end with their link
     ZV_status_t r = yw_srio_closeAll(conn);
     conn->partner = nullptr;
     conn->synced.store(0);

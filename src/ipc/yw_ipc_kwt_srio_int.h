@@ -74,14 +74,22 @@ inline void yw_srio_count(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t YW_ipc_
     YW_stat_add<YW_int64_t>(conn->ipc->status.*what, n);
 }
 
+// The FIFO slot before `next` (a push or pop gives the slot after the one
+// it filled or emptied).
+inline YW_uint64_t yw_srio_fifoSlot(const YW_ipc_fifo_t &f, YW_pos_t next)
+{
+    return ((YW_uint64_t)next + f.count - 1) % f.count;
+}
+
 /* yw_ipc_kwt_srio.cpp */
 // Prints a link line of one kind (yw_ipc_kwt_srio_line_kind) for the
 // connection's channel, unless one of that kind was printed less than a
 // second ago: then it is held back and counted.
 void yw_srio_line(YW_ipc_kwt_srio_connection_t *conn, int kind, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
-// Prints the latest line held back of each kind whose second is over.
-void yw_srio_flushLines(YW_ipc_kwt_srio_connection_t *conn);
+// Prints the latest line held back of each kind whose second is over (all:
+// of every kind, as the link ends: a held line is never left to a later one).
+void yw_srio_flushLines(YW_ipc_kwt_srio_connection_t *conn, bool all = false);
 // After an access: a fault on an area takes the link down; true then.
 bool yw_srio_faultAfter(YW_ipc_kwt_srio_connection_t *conn, const char *func, int line);
 // Filled entries of a ring's FIFO (queued, not yet taken off).

@@ -244,6 +244,8 @@ yw_srio_take yw_srio_takeOk(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t off,
     }
     yw_srio_endDuplicates(conn);
     conn->seqKnown = true;
+    conn->takenSeq = seq;
+    conn->takenLen = flen;
     return YW_SRIO_TAKE;
 }
 
@@ -443,6 +445,8 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
     if (!yw_srio_ready(conn) || conn->faulted.load())
         return YW_ERR_IPC_NOT_READY;
     YW_uint64_t off = 0, len = 0;
+    // Framed: the header as checked when the frame was taken.
+    YW_uint32_t seq = 0, flen = 0;
     if (yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT)) {
         // Up to three polls, 50 and 100 microseconds apart.
         YW_ret_t r = YW_ERR_IPC_KWT_SRIO_RX_TIMEOUT;
@@ -462,6 +466,8 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
             return r;
         YW_stat_add<YW_int64_t>(ipc->status.rxBytes, (YW_int64_t)len);
         YW_stat_add<YW_int64_t>(ipc->status.rxPackets, (YW_int64_t)1);
+        seq = conn->takenSeq;
+        flen = conn->takenLen;
     } else {
         YW_pos_t o = 0;
         YW_size_t l = 0;
@@ -472,6 +478,9 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
             return r;
         off = (YW_uint64_t)o;
         len = (YW_uint64_t)l;
+        const YW_uint64_t h = conn->queuedHdr[yw_srio_fifoSlot(conn->rxfifo, r)];
+        seq = (YW_uint32_t)(h >> 32);
+        flen = (YW_uint32_t)h;
         if (!yw_srio_descriptorOk(conn, off, len)) {
             ipc->rx.lenerr++;
             return YW_ERR_RX_BUFFER_FAIL;
@@ -482,8 +491,13 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
     // here and the acknowledgement (ring lock).
     const YW_uint32_t epoch = conn->epoch.load();
     const YW_uint8_t *addr = conn->buffer + off;
-    YW_size_t n = YW_ipc_recv_postprocess(ipc, addr, (YW_size_t)len, yw_srio_has(ipc, YW_IPC_FLAGS_FRAMED), bp, size);
-    // Copied from an area that faulted: not delivered, not acknowledged.
+    // The frame's header is not read again: damaged since the frame was
+    // taken, it would neither deliver nor number the frame.
+    const bool framed = yw_srio_has(ipc, YW_IPC_FLAGS_FRAMED);
+    YW_size_t n = framed ? YW_ipc_recv_framePayload(ipc, addr, (YW_size_t)len, flen, bp, size)
+                         : YW_ipc_recv_postprocess(ipc, addr, (YW_size_t)len, 0, bp, size);
+    // Copied from an area that faulted: not delivered, not acknowledged, and
+    // not numbered (it comes again on the next link, as the frame due).
     bool lost;
     {
         YW_ipc_kwt_srio_busy hold(conn, -1);
@@ -491,11 +505,21 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
     }
     if (lost)
         return YW_ERR_IPC_NOT_READY;
+    if (framed && n >= 0)
+        YW_ipc_recv_number(ipc, seq);
     if (yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))
         yw_srio_releaseBuffer(conn, addr, (YW_size_t)len, epoch);
     if (n >= 0) {
         YW_stat_add<YW_int64_t>(ipc->status.recvBytes, (YW_int64_t)n);
         YW_stat_add<YW_int64_t>(ipc->status.recvPackets, (YW_int64_t)1);
+    } else {
+        // Taken, not delivered, and not coming again: counted.
+        yw_srio_count(conn, &YW_ipc_status_t::lost);
+        yw_srio_line(conn, YW_SRIO_LINE_LOST,
+                     "%s:%d ipc %s received message at offset %" PRIu64 " of area %s not delivered (%d): lost (%" PRId64
+                     " so far)\n",
+                     __func__, __LINE__, ipc->cfg->name, off, conn->names[0], (int)n,
+                     (YW_int64_t)YW_stat_get(ipc->status.lost));
     }
     return n;
 }

@@ -389,10 +389,14 @@ YW_ret_t YW_ipc_kwt_srio_recv_poll(YW_ipc_t *ipc)
         return msg ? YW_ERR_IPC_KWT_SRIO_RX_NODATA : YW_SUCCESS;
     YW_stat_add<YW_int64_t>(ipc->status.rxBytes, (YW_int64_t)size);
     YW_stat_add<YW_int64_t>(ipc->status.rxPackets, (YW_int64_t)1);
-    if (YW_ipc_buffer_pushFifo(&conn->rxring, off, size | YW_IPC_BD_FILLED_FLAG) < 0) {
+    const YW_pos_t next = YW_ipc_buffer_pushFifo(&conn->rxring, off, size | YW_IPC_BD_FILLED_FLAG);
+    if (next < 0) {
         ipc->rx.rcverr++;
         return YW_SUCCESS;
     }
+    // Kept for the delivery, which does not read the header again.
+    if (conn->queuedHdr)
+        conn->queuedHdr[yw_srio_fifoSlot(conn->rxfifo, next)] = ((YW_uint64_t)conn->takenSeq << 32) | conn->takenLen;
     YW_ipc_postSide(ipc, YW_IPC_FLAGS_RX, ipc->ipc_id | YW_IPC_EVENT_RX_READY);
     return YW_SUCCESS;
 }

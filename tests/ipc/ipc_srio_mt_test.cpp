@@ -113,15 +113,32 @@ void recvNumbered(YW_ipc_id_t id, int from, int count, bool direct, int &got)
 
 TEST_F(SrioLocal, CreationRefusesRingsAndFramesTheDescriptorCannotHold)
 {
+    // (The last row is configured for another compute element than this.)
     const struct {
         YW_uint64_t descs;
         YW_int64_t buf, frame;
-    } rows[] = {{0, 4096, 1024}, {8, 4096, 1LL << 26}, {8, 0, 1024}, {8, 4096, -1}};
+        int ceidOff;
+        YW_ret_t want;
+    } rows[] = {{0, 4096, 1024, 0, YW_ERR_INVD_ARGS},
+                {8, 4096, 1LL << 26, 0, YW_ERR_INVD_ARGS},
+                {8, 0, 1024, 0, YW_ERR_INVD_ARGS},
+                {8, 4096, -1, 0, YW_ERR_INVD_ARGS},
+                {8, 4096, 1024, 1, YW_ERR_CFG_INCONSISTENT}};
     for (const auto &r : rows) {
         SrioCfg c("srio_bad", kTx, 40, 1, 2, r.descs, r.buf, r.frame);
+        c.cfg.address.local.srio.ceid += r.ceidOff;
         YW_ipc_id_t id = YW_IPC_INVALID_ID;
-        EXPECT_EQ(YW_createIpc(&c.cfg, &id), YW_ERR_INVD_ARGS) << r.descs << " " << r.frame;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(YW_createIpc(&c.cfg, &id), r.want) << r.descs << " " << r.frame;
+        const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(YW_ipc_searchByCfg(&c.cfg), nullptr);
+        if (r.ceidOff) {
+            EXPECT_NE(out.find("ipc srio_bad refused: configured for compute element " +
+                               std::to_string(c.cfg.address.local.srio.ceid) + ", but this node is compute element " +
+                               std::to_string((int)(YW_int32_t)ce_getid()) + " (ZV_ceid)\n"),
+                      std::string::npos)
+                << out;
+        }
     }
     EXPECT_EQ(YW_IPC_KWT_SRIO_BD_make(0x1000, 112, 3), 0x1000C000070ULL);
 }
@@ -717,6 +734,50 @@ TEST_F(SrioLocal, AfterAHandshakeTheReceiverGoesOnFromItsLastFrameAndRefusesAnyN
     }
 }
 
+TEST_F(SrioLocal, AFrameHeaderDamagedAfterTheFrameWasTakenNeitherDropsNorRenumbersIt)
+{
+    // The receive task takes each frame into the receive FIFO; its header
+    // is then written over in the data area before it is collected.
+    DrivenPair p(78, YW_IPC_FLAGS_FLOWCTRL | YW_IPC_FLAGS_FRAMED);
+    ASSERT_TRUE(p.synced());
+    const struct {
+        const char *what;
+        YW_uint32_t seqXor, len; // len 0: the length kept
+    } rows[] = {
+        {"length beyond the frame", 0, 0xFFFF},
+        {"length shorter than the frame", 0, 10},
+        {"length below a frame's overhead", 0, 3},
+        {"number changed", 0x40, 0},
+        {"number and length changed", 0x80000001u, 1000},
+    };
+    YW_ipc_t &rx = YW_g_ipc[p.rid];
+    for (YW_uint32_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+        const auto &row = rows[i];
+        SCOPED_TRACE(row.what);
+        const YW_count_t taken = p.r->rxcnt.load();
+        ASSERT_EQ(p.send(i), YW_SUCCESS);
+        ASSERT_TRUE(waitFor([&] { return p.r->rxcnt.load() > taken; }, std::chrono::seconds(10)));
+        {
+            YW_shared_lock<std::mutex> rings(p.r->ringLock); // queued by now
+            YW_pos_t off = 0;
+            YW_size_t len = 0;
+            ASSERT_EQ(YW_ipc_buffer_peek(&p.r->rxring, &off, &len), YW_SUCCESS);
+            YW_uint32_t seq = 0, flen = 0;
+            YW_ipc_frame_getHeader(p.r->buffer + off, &seq, &flen);
+            ASSERT_EQ(seq, i);
+            YW_ipc_frame_setHeader(p.r->buffer + off, seq ^ row.seqXor, row.len ? row.len : flen);
+        }
+        const YW_count_t lenerr = rx.rx.lenerr, seqerr = rx.rx.seqerr;
+        char buf[256];
+        EXPECT_EQ(YW_ipc_kwt_srio_recv(&rx, buf, sizeof buf), 112 - YW_IPC_FRAME_OVERHEAD);
+        EXPECT_EQ(rx.rx.seqno, i + 1);
+        EXPECT_EQ(rx.rx.lenerr, lenerr);
+        EXPECT_EQ(rx.rx.seqerr, seqerr);
+        EXPECT_TRUE(p.roomBack());
+    }
+    EXPECT_EQ(p.status(p.rid).lost, 0);
+}
+
 TEST_F(SrioLocal, LinkLinesOfAKindComeAtMostOnceASecondAndTheLatestHeldBackFollowsWithItsCount)
 {
     DrivenPair p(74);
@@ -743,6 +804,31 @@ TEST_F(SrioLocal, LinkLinesOfAKindComeAtMostOnceASecondAndTheLatestHeldBackFollo
     EXPECT_NE(lines[1].find("mailbox word 10"), std::string::npos) << lines[1]; // the latest (1031 unless a SYNC came)
     EXPECT_NE(lines[1].find("(" + std::to_string(resyncs - 2) + " like lines not shown before it)"), std::string::npos)
         << lines[1];
+
+    // Released within the second of a held line: the release prints it,
+    // with its count, and the next link of the channel never does.
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 5; i++) {
+        std::atomic_ref<YW_uint64_t>(p.r->descriptors[p.r->remote_mbox]).store(0x2000 + i);
+        p.recv();
+    }
+    const long long held = p.status(p.rid).resyncs - resyncs;
+    EXPECT_EQ(YW_ipc_kwt_srio_release(&YW_g_ipc[p.rid]), YW_SUCCESS);
+    std::fflush(stdout);
+    const std::string atRelease = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(YW_ipc_kwt_srio_setup(&YW_g_ipc[p.rid]), YW_SUCCESS);
+    ASSERT_TRUE(p.synced());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    p.recv();
+    std::fflush(stdout);
+    const std::string later = testing::internal::GetCapturedStdout();
+    ASSERT_GE(held, 2);
+    const size_t q = atRelease.find("ipc srio_rx mailbox word 200");
+    ASSERT_NE(q, std::string::npos) << atRelease;
+    EXPECT_NE(atRelease.find("(" + std::to_string(held - 1) + " like lines not shown before it)", q), std::string::npos)
+        << atRelease;
+    EXPECT_EQ(later.find("mailbox word "), std::string::npos) << later;
 }
 
 TEST_F(SrioLocal, ADescriptorNeitherTakenNorAcknowledgedForASecondIsALinkFaultAndSentAgain)

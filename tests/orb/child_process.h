@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <dirent.h>
 #include <spawn.h>
 #include <string>
 #include <sys/stat.h>
@@ -62,5 +63,21 @@ inline int wait_child(pid_t pid, int seconds)
     }
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
+
+// The entries of a folder of /proc/<pid> ("self": this process): "task"
+// its threads, "fd" its open descriptors.
+inline size_t proc_entries_of(std::string const &pid, char const *folder)
+{
+    size_t n = 0;
+    if (DIR *d = opendir(("/proc/" + pid + "/" + folder).c_str())) {
+        while (dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+// Threads of a process: the entries of /proc/<pid>/task ("self": this one).
+inline size_t thread_count_of(std::string const &pid = "self") { return proc_entries_of(pid, "task"); }
 
 } // namespace orb_test

@@ -3,6 +3,7 @@
 // child process whose standard error and exit status are collected.
 #pragma once
 
+#include "../orb/child_process.h"
 #include "corba_orb.h"
 #include "wq_mthread.h"
 
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <dirent.h>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
@@ -91,16 +91,7 @@ struct ChildResult {
 };
 
 // Threads of this process (entries of /proc/self/task).
-inline int thread_count()
-{
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/task")) {
-        while (dirent *e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
+inline int thread_count() { return int(orb_test::thread_count_of()); }
 
 // Runs ORB_init(args, orb_id) in a child; its standard error is collected and
 // the child is killed after 10 s. Reader threads of an earlier test may still

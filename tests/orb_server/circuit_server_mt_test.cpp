@@ -651,70 +651,61 @@ TEST(ServerCircuitMt, AHandedBackCircuitIsTakenAgainWheneverInputWaitsAndNeverWi
     }
 }
 
-TEST(ServerCircuitMt, AFollowedCircuitIsTakenBackByItsReaderOrReadByAnotherOnceItsServiceIsLong)
+TEST(ServerCircuitMt, ACircuitHandedBackWhileServedIsReadByAnotherAtOnceOrTakenBackByItsReader)
 {
-    // A circuit handed back with follow() while its reader serves: its
-    // input meanwhile wakes no other reader, and the reader takes it back;
-    // a service longer than the follow time lets the pool have it, so that
-    // its next message is read by another reader (and its reader finds it
-    // gone).
+    // A circuit handed back while its reader serves the message read: input
+    // meanwhile makes another reader take it at once (its reader then finds
+    // it gone); without input its reader takes it back, and the input after
+    // that wakes no other reader. A ticket names one hand-back only.
     struct Row {
         char const *what;
-        int serve_ms;      // before the reader looks for it again
-        bool input;        // a byte comes meanwhile
-        bool taken_back;   // by its reader
+        bool input;   // a byte comes while it is served
+        bool again;   // taken back and handed back again first (a later ticket)
     } rows[] = {
-        {"short service, input meanwhile", 0, true, true},
-        {"short service, no input", 0, false, true},
-        {"long service, input meanwhile", 300, true, false},
-        {"long service, no input", 300, false, false},
+        {"input while served", true, false},
+        {"no input while served", false, false},
+        {"handed back again: the first ticket is spent", false, true},
+        {"handed back again, then input", true, true},
     };
     using Pool = wq_PriorityQueue<wq_MsgCircuit>;
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
-        // A short service that itself ran past the follow time (this thread
-        // descheduled on a loaded machine) may rightly lose its circuit to
-        // the pool: such a round tells nothing and is run again.
-        bool judged = false;
-        for (int round = 0; round < 5 && !judged; ++round) {
-            static Pool pool(1);
-            pool.restart();
-            Pair p;
-            take_and_read(pool, p);
-            ASSERT_FALSE(HasFatalFailure());
-            uint64_t ticket = 0;
-            ASSERT_TRUE(pool.follow(p.c, 0, ticket));
-            const auto since = std::chrono::steady_clock::now();
-            {
-                Taker other(pool, 0);
-                if (r.input) {
-                    ASSERT_EQ(write(p.far, "b", 1), 1);
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(r.serve_ms));
-                wq_MsgCircuit *back = pool.reclaim(ticket);
-                const bool late = std::chrono::steady_clock::now() - since >=
-                                  std::chrono::milliseconds(Pool::kFollowMs * 3 / 4);
-                judged = !(r.taken_back && late && !back);
-                const bool kept = judged ? r.taken_back : false;
-                if (judged) {
-                    EXPECT_EQ(back, kept ? p.c : nullptr);
-                }
-                wq_MsgCircuit *taken = other.wait(kept || !r.input ? 100 : 5000);
-                EXPECT_EQ(taken, !kept && r.input ? p.c : nullptr);
-                if (!kept && !r.input) {
-                    // In the poller now: one byte takes it out.
-                    ASSERT_EQ(write(p.far, "c", 1), 1);
-                    EXPECT_EQ(other.wait(5000), p.c);
-                }
-                if (back)
-                    pool.put(back, 0); // the next taker's, or the poller's
-            }
-            pool.restart();
-            p.c->_remove_ref();
-            if (!judged)
-                std::printf("%s: the service itself ran past the follow time, round run again\n", r.what);
+        static Pool pool(1);
+        pool.restart();
+        Pair p;
+        take_and_read(pool, p);
+        ASSERT_FALSE(HasFatalFailure());
+        uint64_t ticket = 0;
+        pool.put(p.c, 0, &ticket);
+        ASSERT_NE(ticket, 0u);
+        if (r.again) {
+            ASSERT_EQ(Pool::take_back(ticket), p.c);
+            uint64_t later = 0;
+            pool.put(p.c, 0, &later);
+            EXPECT_NE(later, ticket);
+            EXPECT_EQ(Pool::take_back(ticket), nullptr);
+            ticket = later;
         }
-        EXPECT_TRUE(judged) << "no round served within the follow time";
+        {
+            Taker other(pool, 0);
+            if (r.input) {
+                ASSERT_EQ(write(p.far, "b", 1), 1);
+            }
+            EXPECT_EQ(other.wait(r.input ? 5000 : 100), r.input ? p.c : nullptr);
+            wq_MsgCircuit *back = Pool::take_back(ticket);
+            EXPECT_EQ(back, r.input ? nullptr : p.c);
+            if (back) {
+                ASSERT_EQ(write(p.far, "c", 1), 1);
+                EXPECT_EQ(other.wait(100), nullptr);
+                EXPECT_EQ(read_some(back, 16), 1);
+                // Handed back once more, its next input takes it out.
+                pool.put(back, 0);
+                ASSERT_EQ(write(p.far, "d", 1), 1);
+                EXPECT_EQ(other.wait(5000), p.c);
+            }
+        }
+        pool.restart();
+        p.c->_remove_ref();
     }
 }
 

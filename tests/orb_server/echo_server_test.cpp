@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <dirent.h>
 #include <fcntl.h>
 #include <iterator>
 #include <csignal>
@@ -111,19 +110,7 @@ protected:
         k.insert(k.end(), {0xB6, 0, 0, 0, 1}); // the first generated id
         return k;
     }
-    // The entries of a folder of the server's /proc entry.
-    static size_t server_entries(char const *folder)
-    {
-        size_t n = 0;
-        std::string dir = "/proc/" + std::to_string(pid) + "/" + folder;
-        if (DIR *d = opendir(dir.c_str())) {
-            while (dirent *e = readdir(d))
-                n += e->d_name[0] != '.';
-            closedir(d);
-        }
-        return n;
-    }
-    static size_t server_threads() { return server_entries("task"); }
+    static size_t server_threads() { return orb_test::thread_count_of(std::to_string(pid)); }
     void clients_still_served()
     {
         std::string out;
@@ -564,7 +551,7 @@ TEST_F(EchoServer, ClientsGoneWithoutTheirReplyDoNotPileUp)
     size_t peak = 0;
     std::thread sampler([&] {
         while (!done) {
-            peak = std::max(peak, server_entries("fd"));
+            peak = std::max(peak, orb_test::proc_entries_of(std::to_string(pid), "fd"));
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });

@@ -2,6 +2,7 @@
 // activates and deactivates objects and releases their servants: every
 // request is answered with its result or OBJECT_NOT_EXIST, never from a
 // servant that is gone.
+#include "../orb/child_process.h"
 #include "../orb/test_watchdog.h"
 #include "corba_orb.h"
 #include "server_test_util.h"
@@ -10,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <netinet/in.h>
@@ -155,29 +157,58 @@ uint16_t free_port()
     return port;
 }
 
+// The broker of this process serving on 127.0.0.1 (with `extra` options),
+// with a CalcServant active as "prio"; destroyed at the end.
+struct LocalServer {
+    wq_PrivateEnv init;
+    CORBA::ORB *orb = nullptr;
+    uint16_t port = 0;
+    CalcServant *servant = nullptr;
+
+    explicit LocalServer(std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> args = {"server_mt_test", "-ORBendpoint",
+                                         "tcp:127.0.0.1:" + std::to_string(free_port()), "-ORBdiag", "none"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int argc = int(args.size());
+        orb = CORBA::ORB_init(argc, argv.data(), nullptr, init.env);
+        if (!orb)
+            return;
+        std::string list = CORBA::ORB::endpoint_list() ? CORBA::ORB::endpoint_list() : "";
+        port = uint16_t(std::atoi(list.substr(list.rfind(':') + 1).c_str()));
+        POA *root = root_poa();
+        activate_manager();
+        root->_id_assignment = USER_ID;
+        servant = new CalcServant;
+        root->activate_object_with_id(ObjectId("prio", 4), servant, init.env);
+        root->_id_assignment = SYSTEM_ID;
+    }
+    ~LocalServer()
+    {
+        if (!orb)
+            return;
+        wq_root_poa->deactivate_object(ObjectId("prio", 4), init.env);
+        init.env.clear();
+        servant->_remove_ref();
+        orb->destroy(init.env);
+        CORBA::release(orb);
+    }
+    bool ready() const { return orb && port && servant && !init.env.pending(); }
+};
+
 // Real reader threads: a band request is served at the band's priority, and
 // so is the next request of its connection (now read by band threads); once
 // the client goes, its reader leaves the band at the default priority, and
 // requests of new connections are not served at the band's priority.
 TEST(ServerMt, BandThreadsServeAtTheBandPriorityUntilTheirClientGoes)
 {
-    char name[] = "server_mt_test", ep[] = "-ORBendpoint", diag[] = "-ORBdiag", none[] = "none";
-    std::string where = "tcp:127.0.0.1:" + std::to_string(free_port());
-    char *argv[] = {name, ep, where.data(), diag, none, nullptr};
-    int argc = 5;
-    wq_PrivateEnv init;
-    CORBA::ORB *orb = CORBA::ORB_init(argc, argv, nullptr, init.env);
-    ASSERT_NE(orb, nullptr);
-    std::string list = CORBA::ORB::endpoint_list() ? CORBA::ORB::endpoint_list() : "";
-    uint16_t port = uint16_t(std::atoi(list.substr(list.rfind(':') + 1).c_str()));
-    ASSERT_NE(port, 0) << list;
-    POA *root = root_poa();
-    activate_manager();
-    root->_id_assignment = USER_ID;
-    auto *s = new CalcServant;
-    root->activate_object_with_id(ObjectId("prio", 4), s, init.env);
-    ASSERT_FALSE(init.env.pending());
-
+    LocalServer srv;
+    ASSERT_TRUE(srv.ready());
+    uint16_t port = srv.port;
     Cdr range;
     range.u8(1).u8(0).u16(300).u16(400);
     int fd = connect_to(port);
@@ -196,12 +227,269 @@ TEST(ServerMt, BandThreadsServeAtTheBandPriorityUntilTheirClientGoes)
         EXPECT_NE(p, 300) << "request " << i;
         close(f2);
     }
-    root->deactivate_object(ObjectId("prio", 4), init.env);
-    init.env.clear();
-    root->_id_assignment = SYSTEM_ID;
-    s->_remove_ref();
-    orb->destroy(init.env);
-    CORBA::release(orb);
+}
+
+// Calls on the test servant beside which others wait: "quick" counts
+// itself and answers the priority it is served at; "nap" (target, ms)
+// waits until `target` quick calls have been served, at most ms, and
+// answers 1 when they have; "meet" (count, ms) waits until `count` meet
+// calls are inside the servant at once, at most ms, and answers 1 when
+// they were.
+std::atomic<uint32_t> g_quick{0}, g_meeting{0};
+
+void skel_quick(wq_ServerRequest &req, void *impl, const CORBA::EnvironmentWrapper &env)
+{
+    ++g_quick;
+    skel_prio(req, impl, env);
+}
+
+template <class Done> int wait_until(uint32_t ms, Done done)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    return done() ? 1 : 0;
+}
+
+void skel_nap(wq_ServerRequest &req, void *, const CORBA::EnvironmentWrapper &env)
+{
+    uint32_t target = 0, ms = 0;
+    req.in.read_4(&target);
+    req.in.read_4(&ms);
+    if (!env.pending())
+        req.out << wait_until(ms, [&] { return g_quick >= target; });
+}
+
+void skel_meet(wq_ServerRequest &req, void *, const CORBA::EnvironmentWrapper &env)
+{
+    uint32_t count = 0, ms = 0;
+    req.in.read_4(&count);
+    req.in.read_4(&ms);
+    ++g_meeting;
+    int met = wait_until(ms, [&] { return g_meeting >= count; });
+    if (!env.pending())
+        req.out << met;
+}
+
+struct WaitingCalls {
+    WaitingCalls()
+    {
+        wq_SkeletonMap::add(kCalcId, "quick", &skel_quick);
+        wq_SkeletonMap::add(kCalcId, "nap", &skel_nap);
+        wq_SkeletonMap::add(kCalcId, "meet", &skel_meet);
+    }
+} g_waiting_calls;
+
+// A two-way call with two 32-bit arguments on the "prio" object; its reply
+// (status 0) answers a 32-bit value, -1 otherwise.
+Bytes call_message(uint32_t rid, char const *op, uint32_t a, uint32_t b, std::vector<Context> const &ctx = {})
+{
+    Cdr args;
+    args.u32(a).u32(b);
+    return request(rid, make_key("RootPOA", "prio"), op, args.b, ctx);
+}
+
+int64_t answer(Bytes const &m)
+{
+    if (m.size() < 20)
+        return -1;
+    Reply r = parse_reply(m);
+    return r.status == 0 && r.body + 4 <= m.size() ? int64_t(int32_t(r.c.get32(r.body))) : -1;
+}
+
+// Short calls beside a slow one on one connection: while a servant runs,
+// the next message on its connection is read and served by another reader
+// (the slow call waits for it), on the general level and on a band, where
+// it is served at the band's priority. How soon is measured by bench_orb
+// (orb_short_call_beside_slow_servant).
+TEST(ServerMt, ShortCallsBesideASlowOneOnTheSameConnectionAreServedMeanwhile)
+{
+    LocalServer srv;
+    ASSERT_TRUE(srv.ready());
+    Cdr range;
+    range.u8(1).u8(0).u16(300).u16(400);
+    struct Row {
+        char const *what;
+        bool band;
+    } rows[] = {{"general level", false}, {"band 300-400", true}};
+    uint32_t rid = 1;
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        int fd = connect_to(srv.port);
+        ASSERT_GE(fd, 0);
+        // A band request first: the connection is read by the band's
+        // threads from then on.
+        int64_t first = priority_served(fd, rid++, r.band ? std::vector<Context>{{11, range.b}}
+                                                           : std::vector<Context>{});
+        EXPECT_EQ(first == 300, r.band) << first;
+        for (int round = 0; round < 5; ++round) {
+            uint32_t target = g_quick + 1;
+            Bytes both = call_message(rid, "nap", target, 10000);
+            Bytes quick = call_message(rid + 1, "quick", 0, 0);
+            both.insert(both.end(), quick.begin(), quick.end());
+            ASSERT_EQ(write(fd, both.data(), both.size()), ssize_t(both.size()));
+            int64_t got[2] = {-1, -1};
+            for (int i = 0; i < 2; ++i) {
+                Bytes m = read_message(fd);
+                ASSERT_GE(m.size(), 20u);
+                uint32_t id = parse_reply(m).request_id;
+                ASSERT_TRUE(id == rid || id == rid + 1) << id;
+                got[id - rid] = answer(m);
+            }
+            EXPECT_EQ(got[0], 1) << "the slow call did not see the short one served meanwhile";
+            if (r.band)
+                EXPECT_EQ(got[1], 300);
+            else
+                EXPECT_GE(got[1], 0);
+            rid += 2;
+        }
+        close(fd);
+    }
+}
+
+// The readers of the general pool and of band 300-400, under the pools'
+// locks.
+struct ReaderCounts {
+    uint32_t general, band;
+};
+
+ReaderCounts reader_counts(uint32_t band)
+{
+    wq_ThreadEnvironment tenv;
+    ReaderCounts c{};
+    {
+        wq_ReadLock g(wq_msg_circuit_pool.lock, tenv);
+        c.general = wq_msg_circuit_pool.readers(0);
+    }
+    wq_ReadLock g(wq_msg_circuit_band_pool.lock, tenv);
+    c.band = wq_msg_circuit_band_pool.readers(band);
+    return c;
+}
+
+// Banded connections come and go in cycles (3 clients that make 1-3 calls
+// each and close, and more). Each reader is counted once, where it waits:
+// once the cycle's readers are idle for a while, a band keeps its minimum
+// and the general pool its own, so the threads at rest do not grow from
+// cycle to cycle; banded connections held open do not take the general
+// readers' places, and ordinary calls beside them run at once side by
+// side. After shutdown(true) every count is 0 (it once wrapped below 0) and
+// the pollers have ended with the readers.
+TEST(ServerMt, BandedConnectionsComeAndGoWithoutPilingUpReaders)
+{
+    struct IdleTime {
+        int was = wq_reader_idle_ms;
+        IdleTime() { wq_reader_idle_ms = 100; }
+        ~IdleTime() { wq_reader_idle_ms = was; }
+    } idle_time;
+    const size_t threads_before = orb_test::thread_count_of();
+    LocalServer srv({"-ORBmin_recursion", "1", "-ORBmin_band_recursion", "1"});
+    ASSERT_TRUE(srv.ready());
+    Cdr range;
+    range.u8(1).u8(0).u16(300).u16(400);
+    uint32_t band = uint32_t(wq_band_manager.find_or_create(300, 400));
+    struct Row {
+        char const *what;
+        int clients;
+        int calls;     // each
+        bool held;     // the connections stay open while ordinary calls run
+    } rows[] = {
+        {"3 clients, 1 call", 3, 1, false},   {"3 clients, 3 calls", 3, 3, false},
+        {"3 clients, 2 calls", 3, 2, false},  {"1 client, 1 call", 1, 1, false},
+        {"8 clients, 2 calls", 8, 2, false},  {"3 clients, 1 call", 3, 1, false},
+        {"20 clients held open", 20, 1, true}, {"3 clients, 3 calls", 3, 3, false},
+    };
+    // Ordinary connections, open from the start.
+    constexpr int kOrdinary = 10;
+    int ordinary[kOrdinary];
+    for (int &fd : ordinary) {
+        fd = connect_to(srv.port);
+        ASSERT_GE(fd, 0);
+        EXPECT_GE(priority_served(fd, 1), 0);
+    }
+    // At rest: the cycle's closes are taken in and its readers have ended
+    // down to the minimums, and stay there (bounded wait; an idle reader
+    // ends after 100 ms).
+    auto at_rest = [&] {
+        ReaderCounts c{};
+        for (int i = 0; i < 100; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            c = reader_counts(band);
+            if (c.general > 1 || c.band > 1)
+                continue;
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            ReaderCounts again = reader_counts(band);
+            if (again.general == c.general && again.band == c.band)
+                break;
+        }
+        return c;
+    };
+    // Threads at rest beside the readers (the pollers, the acceptor, this
+    // process's own); the first cycle's count, and room for the circuit
+    // watcher, which a message that comes in pieces starts once.
+    size_t first_others = 0;
+    uint32_t rid = 100;
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::vector<int> fds;
+        for (int i = 0; i < r.clients; ++i) {
+            int fd = connect_to(srv.port);
+            ASSERT_GE(fd, 0);
+            fds.push_back(fd);
+            EXPECT_EQ(priority_served(fd, rid++, {{11, range.b}}), 300);
+            for (int k = 1; k < r.calls; ++k)
+                EXPECT_EQ(priority_served(fd, rid++), 300);
+        }
+        if (r.held) {
+            ReaderCounts c = at_rest();
+            EXPECT_LE(c.general, 1u) << "general readers while banded connections are held open";
+            EXPECT_LE(c.band, 1u);
+            // Ordinary calls at once, side by side: each waits in the
+            // servant until all are there.
+            g_meeting = 0;
+            auto t0 = std::chrono::steady_clock::now();
+            std::vector<std::thread> callers;
+            std::atomic<int> met{0};
+            for (int fd : ordinary)
+                callers.emplace_back([&, fd] {
+                    Bytes m = call_message(7, "meet", kOrdinary, 10000);
+                    if (write(fd, m.data(), m.size()) == ssize_t(m.size()))
+                        met += answer(read_message(fd)) == 1;
+                });
+            for (auto &t : callers)
+                t.join();
+            std::printf("%d ordinary calls beside %d open banded connections met in %lld ms\n", kOrdinary,
+                        r.clients,
+                        (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - t0)
+                            .count());
+            EXPECT_EQ(met.load(), kOrdinary);
+        }
+        for (int fd : fds)
+            close(fd);
+        ReaderCounts c = at_rest();
+        EXPECT_LE(c.general, 1u);
+        EXPECT_LE(c.band, 1u);
+        size_t others = orb_test::thread_count_of() - c.general - c.band;
+        if (!first_others)
+            first_others = others;
+        EXPECT_LE(others, first_others + 1) << "threads at rest grew";
+    }
+    for (int fd : ordinary)
+        close(fd);
+    srv.orb->shutdown(true, srv.init.env);
+    ReaderCounts c = reader_counts(band);
+    EXPECT_EQ(CORBA::ORB::cur_recursion(), 0u);
+    EXPECT_EQ(c.general, 0u);
+    EXPECT_EQ(c.band, 0u);
+    // The readers and the pollers have ended with it (room for the circuit
+    // watcher, which stays once started); a thread that has signalled its
+    // end may still be listed for a moment (bounded wait).
+    size_t threads = orb_test::thread_count_of();
+    for (int i = 0; i < 250 && threads > threads_before + 1; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        threads = orb_test::thread_count_of();
+    }
+    EXPECT_LE(threads, threads_before + 1);
 }
 
 } // namespace
