@@ -27,6 +27,7 @@ typedef struct zv_dx_transfer *DX_transfer;
 #define ZV_FAC_NAME 0x08u
 #define ZV_FAC_DX   0x05u
 #define ZV_FAC_SMB  0x17u
+#define ZV_FAC_CE   0x03u
 
 #define SMB__NAME_TOO_LONG   ZV_ERR(ZV_FAC_NAME, 0x04) /* 0xFF040804 */
 #define SMB__BAD_NAME        ZV_ERR(ZV_FAC_NAME, 0x05) /* characters outside [A-Za-z0-9_.-] */
@@ -49,6 +50,7 @@ typedef struct zv_dx_transfer *DX_transfer;
 #define DX__NOT_STARTED      ZV_ERR(ZV_FAC_DX, 0x04)
 #define DX__SYSTEM           ZV_ERR(ZV_FAC_DX, 0x05)
 #define DX__AREA_LOST        ZV_ERR(ZV_FAC_DX, 0x06) /* an area of the transfer was lost */
+#define CE__BAD_ID           ZV_ERR(ZV_FAC_CE, 0x01) /* ZV_ceid set to something else than a number */
 
 /* area flags */
 #define SMB_SCOPE_GLOBAL 0x4u
@@ -71,6 +73,11 @@ typedef struct zv_dx_transfer *DX_transfer;
 extern "C" {
 
 CEID ce_getid(void);
+/* The text ZV_ceid was set to (empty when unset), cut to rawLen - 1 bytes:
+ * 0 when it is unset or a number that ce_getid gives (decimal, or
+ * hexadecimal after 0x, within 64 bits), CE__BAD_ID for anything else (then
+ * ce_getid gives 0). */
+ZV_status_t ce_getid_raw(char *raw, size_t rawLen);
 
 ZV_status_t smb_create(const char *name, uint32_t flags, uint64_t size, uint32_t count, CEID ceid,
                        uint32_t reserved, SMB_handle *pHandle);

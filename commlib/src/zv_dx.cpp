@@ -26,18 +26,53 @@ bool fitsBoth(const zv_dx_template *t, uint64_t srcOffset, uint64_t dstOffset, u
 
 extern "C" {
 
-CEID ce_getid(void)
+namespace {
+
+// The compute element given in "ZV_ceid", read once: a number (decimal, or
+// hexadecimal after 0x) that fits 64 bits, or 0 when unset; set to anything
+// else it is 0 too, and not valid.
+struct zv_ce_source {
+    CEID id = 0;
+    bool valid = true;
+    std::string raw;
+};
+
+const zv_ce_source &ceSource()
 {
-    static CEID id = [] {
+    static const zv_ce_source src = [] {
+        zv_ce_source s;
         const char *v = std::getenv("ZV_ceid");
-        if (!v || !*v)
-            return (CEID)0;
+        if (!v)
+            return s;
+        s.raw = v;
         char *end = nullptr;
         errno = 0;
-        unsigned long long n = std::strtoull(v, &end, 0);
-        return (errno == 0 && end && *end == '\0') ? (CEID)n : (CEID)0;
+        // (strtoull would also take blanks, a sign and wrap a negative.)
+        const bool digit = *v >= '0' && *v <= '9';
+        unsigned long long n = digit ? std::strtoull(v, &end, 0) : 0;
+        s.valid = digit && errno == 0 && end && *end == '\0';
+        s.id = s.valid ? (CEID)n : (CEID)0;
+        return s;
     }();
-    return id;
+    return src;
+}
+
+} // namespace
+
+CEID ce_getid(void)
+{
+    return ceSource().id;
+}
+
+ZV_status_t ce_getid_raw(char *raw, size_t rawLen)
+{
+    const zv_ce_source &s = ceSource();
+    if (raw && rawLen > 0) {
+        const size_t n = s.raw.size() < rawLen - 1 ? s.raw.size() : rawLen - 1;
+        std::memcpy(raw, s.raw.data(), n);
+        raw[n] = '\0';
+    }
+    return s.valid ? 0 : CE__BAD_ID;
 }
 
 ZV_status_t dx_create(SMB_handle src, SMB_handle dst, void *reserved0, uint32_t reserved1, uint32_t reserved2,

@@ -140,6 +140,15 @@ typedef struct yw_ipc_kwt_srio_connection {
      * sent again in order before anything new */
     YW_uint64_t *again;
     YW_uint64_t againHead, againCount;
+    /* sender, framed: its own record of each frame's header (number in the
+     * high half, frame length in the low; 0: none) for the frames queued (by
+     * transmit FIFO slot), sent (by ring slot, beside `sent`) and kept to be
+     * sent again (beside `again`). Every transfer writes the header from this
+     * record into the frame before copying it: what the own data area holds
+     * there now may have been written over since the frame was made. */
+    YW_uint64_t *txHdr;
+    YW_uint64_t *sentHdr;
+    YW_uint64_t *againHdr;
     /* sender: since when (monotonic ns) the oldest descriptor sent waits for
      * its acknowledgement without any coming (0: none waits) */
     YW_int64_t ackSince;

@@ -328,6 +328,58 @@ YW_uint64_t yw_srio_queued(YW_ipc_buffer_t *b)
     return n;
 }
 
+YW_pos_t yw_srio_pushFifo(YW_ipc_buffer_t *b, YW_uint64_t *hdrs, YW_uint64_t off, YW_uint64_t size, YW_uint64_t hdr)
+{
+    if (!b->lock || !b->fifo)
+        return YW_ERR_FIFO_NULL;
+    YW_ipc_buffer_guard g(b);
+    const YW_pos_t next = YW_ipc_fifo_push(b->fifo, off, size | YW_IPC_BD_FILLED_FLAG);
+    if (next >= 0 && hdrs)
+        hdrs[yw_srio_fifoSlot(*b->fifo, next)] = hdr;
+    return next;
+}
+
+YW_ret_t yw_srio_peekFifo(YW_ipc_buffer_t *b, const YW_uint64_t *hdrs, YW_pos_t *off, YW_size_t *len,
+                          YW_uint64_t *hdr)
+{
+    if (!b->lock || !b->fifo)
+        return YW_ERR_FIFO_NULL;
+    YW_ipc_buffer_guard g(b);
+    const YW_ipc_buffer_descriptor_t *bd = YW_ipc_fifo_peek(b->fifo);
+    if (!bd)
+        return YW_ERR_FIFO_EMPTY;
+    *off = (YW_pos_t)bd->offset;
+    *len = (YW_size_t)YW_IPC_BD_LENGTH(bd->length);
+    *hdr = hdrs ? hdrs[b->fifo->pop] : 0;
+    return YW_SUCCESS;
+}
+
+YW_pos_t yw_srio_popFifo(YW_ipc_buffer_t *b, const YW_uint64_t *hdrs, YW_pos_t *off, YW_size_t *len,
+                         YW_uint64_t *hdr)
+{
+    if (!b->lock || !b->fifo)
+        return YW_ERR_FIFO_NULL;
+    YW_ipc_buffer_guard g(b);
+    const YW_pos_t slot = b->fifo->pop;
+    YW_ipc_buffer_descriptor_t bd{};
+    const YW_pos_t r = YW_ipc_fifo_pop(b->fifo, INT64_MAX, &bd);
+    if (r < 0)
+        return r;
+    *off = (YW_pos_t)bd.offset;
+    *len = (YW_size_t)YW_IPC_BD_LENGTH(bd.length);
+    *hdr = hdrs ? hdrs[slot] : 0;
+    return r;
+}
+
+YW_uint64_t yw_srio_recordOf(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size)
+{
+    if (!yw_srio_has(conn->ipc, YW_IPC_FLAGS_FRAMED) || !conn->buffer || !yw_srio_descriptorOk(conn, offset, size))
+        return 0;
+    YW_uint32_t seq = 0, flen = 0;
+    YW_ipc_frame_getHeader(conn->buffer + offset, &seq, &flen);
+    return yw_srio_hdr(seq, flen);
+}
+
 namespace {
 
 void yw_srio_countLost(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t n)
@@ -357,12 +409,15 @@ void yw_srio_retain(YW_ipc_kwt_srio_connection_t *conn)
             if (d && yw_srio_word(conn, (YW_int64_t)i).load() != (d & ~YW_IPC_KWT_SRIO_BD_BUSY))
                 lost++;
             conn->sent[i] = 0;
+            if (conn->sentHdr)
+                conn->sentHdr[i] = 0;
         }
         conn->sentStale = false;
         yw_srio_countLost(conn, lost);
         return;
     }
-    std::vector<YW_uint64_t> keep;
+    // (descriptor, header record) of each message kept
+    std::vector<std::pair<YW_uint64_t, YW_uint64_t>> keep;
     YW_int64_t pop = conn->pop.load();
     for (YW_uint64_t i = 0; i < n; i++) {
         const YW_uint64_t d = conn->sent[pop];
@@ -372,19 +427,27 @@ void yw_srio_retain(YW_ipc_kwt_srio_connection_t *conn)
         if (keep.empty() && w == (d & ~YW_IPC_KWT_SRIO_BD_BUSY))
             YW_ipc_buffer_free(&conn->txring, (YW_pos_t)YW_IPC_KWT_SRIO_BD_OFFSET(d), (YW_size_t)YW_IPC_KWT_SRIO_BD_SIZE(d));
         else
-            keep.push_back(d);
+            keep.emplace_back(d, conn->sentHdr ? conn->sentHdr[pop] : 0);
         conn->sent[pop] = 0;
+        if (conn->sentHdr)
+            conn->sentHdr[pop] = 0;
         pop = yw_srio_next(conn, pop);
     }
     if (keep.empty())
         return;
     const size_t fresh = keep.size();
-    for (YW_uint64_t i = 0; i < conn->againCount; i++)
-        keep.push_back(conn->again[(conn->againHead + i) % n]);
+    for (YW_uint64_t i = 0; i < conn->againCount; i++) {
+        const YW_uint64_t k = (conn->againHead + i) % n;
+        keep.emplace_back(conn->again[k], conn->againHdr ? conn->againHdr[k] : 0);
+    }
     // Never more than the ring (what was sent again left this list); were
     // it more, the newest would be counted, not dropped unsaid.
     YW_uint64_t k = keep.size() < n ? keep.size() : n;
-    std::memcpy(conn->again, keep.data(), k * sizeof(YW_uint64_t));
+    for (YW_uint64_t i = 0; i < k; i++) {
+        conn->again[i] = keep[i].first;
+        if (conn->againHdr)
+            conn->againHdr[i] = keep[i].second;
+    }
     conn->againHead = 0;
     conn->againCount = k;
     yw_srio_countLost(conn, keep.size() - k);
@@ -408,6 +471,8 @@ void yw_srio_resetRings(YW_ipc_kwt_srio_connection_t *conn, bool keepQueued)
         yw_srio_word(conn, (YW_int64_t)i).store(0, std::memory_order_release);
         if (conn->sent && !conn->sentStale)
             conn->sent[i] = 0;
+        if (conn->sentHdr && !conn->sentStale)
+            conn->sentHdr[i] = 0;
         if (conn->took)
             conn->took[i] = 0;
     }
@@ -669,6 +734,30 @@ void yw_srio_freeRing(YW_ipc_buffer_t *b, YW_ipc_fifo_t *f)
     f->list = nullptr;
 }
 
+// n zeroed 64-bit words (null when there is no memory).
+YW_uint64_t *yw_srio_words(YW_uint64_t n)
+{
+    auto *w = static_cast<YW_uint64_t *>(YW_malloc(n * sizeof(YW_uint64_t)));
+    if (w)
+        std::memset(w, 0, n * sizeof(YW_uint64_t));
+    return w;
+}
+
+// Frees a connection with its rings and records.
+void yw_srio_freeConn(YW_ipc_kwt_srio_connection_t *conn)
+{
+    if (conn->hasTxRing)
+        yw_srio_freeRing(&conn->txring, &conn->txfifo);
+    if (conn->hasRxRing)
+        yw_srio_freeRing(&conn->rxring, &conn->rxfifo);
+    for (YW_uint64_t *w : {conn->sent, conn->again, conn->took, conn->queuedHdr, conn->txHdr, conn->sentHdr,
+                           conn->againHdr})
+        if (w)
+            YW_free(w);
+    conn->~YW_ipc_kwt_srio_connection_t();
+    YW_free(conn);
+}
+
 // Lists a buffered receive side with the receive task (once); one the task
 // cannot poll, its list being full, is refused.
 YW_ret_t yw_srio_listRx(YW_ipc_t *ipc, const char *func)
@@ -687,28 +776,17 @@ int yw_srio_giveFirstFrame(YW_ipc_kwt_srio_connection_t *conn)
     YW_ipc_t *ipc = conn->ipc;
     if (!yw_srio_has(ipc, YW_IPC_FLAGS_FRAMED) || !yw_srio_isTx(ipc))
         return YW_SUCCESS;
-    // Sent again first, then what is queued, then what is sent next.
-    YW_uint32_t first = ipc->tx.seqno;
-    YW_uint64_t off = 0, len = 0;
-    bool stored = false;
+    // Sent again first, then what is queued, then what is sent next: the
+    // number from the sender's own record, never read from its data area.
+    YW_uint64_t h = 0;
     if (conn->againCount > 0) {
-        const YW_uint64_t d = conn->again[conn->againHead];
-        off = YW_IPC_KWT_SRIO_BD_OFFSET(d);
-        len = YW_IPC_KWT_SRIO_BD_SIZE(d);
-        stored = true;
+        h = conn->againHdr ? conn->againHdr[conn->againHead] : 0;
     } else {
         YW_pos_t o = 0;
         YW_size_t l = 0;
-        if (YW_ipc_buffer_peek(&conn->txring, &o, &l) == YW_SUCCESS) {
-            off = (YW_uint64_t)o;
-            len = (YW_uint64_t)l;
-            stored = true;
-        }
+        yw_srio_peekFifo(&conn->txring, conn->txHdr, &o, &l, &h);
     }
-    if (stored && conn->buffer && yw_srio_descriptorOk(conn, off, len)) {
-        YW_uint32_t flen = 0;
-        YW_ipc_frame_getHeader(conn->buffer + off, &first, &flen);
-    }
+    const YW_uint32_t first = h ? yw_srio_hdrSeq(h) : ipc->tx.seqno;
     return YW_ipc_kwt_srio_write_u64(conn, YW_IPC_KWT_SRIO_SEQ_WORD(conn->descriptors_size),
                                      YW_IPC_KWT_SRIO_SEQ_make(first));
 }
@@ -755,6 +833,19 @@ YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
                     YW_SRIO_MAX_FRAME, s.buffer_size, YW_SRIO_MAX_BUFFER);
         return YW_ERR_INVD_ARGS;
     }
+    // The identity names the own areas with its low 32 bits, as a signed
+    // number: one that is not a number, or does not fit, would name those of
+    // another compute element.
+    char raw[48];
+    const ZV_status_t idOk = ce_getid_raw(raw, sizeof raw);
+    if (idOk != 0 || ce_getid() > (CEID)INT32_MAX) {
+        for (char *p = raw; *p; p++)
+            if ((unsigned char)*p < 0x20 || (unsigned char)*p > 0x7E)
+                *p = '?';
+        std::printf("%s:%d ipc %s refused: ZV_ceid \"%s\" is not a compute element number (0 to %d)\n", __func__,
+                    __LINE__, c->name, raw, (int)INT32_MAX);
+        return YW_ERR_CFG_INCONSISTENT;
+    }
     // The own areas are named after the platform's identity and the peer
     // finds them by the configured one: were they to differ, this end would
     // use the areas of another compute element (a running one's peer).
@@ -777,42 +868,32 @@ YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
         ok = yw_srio_initRing(&conn->txring, &conn->txfifo, c->tx.max_descriptors ? c->tx.max_descriptors : 1,
                               (YW_uint64_t)(c->tx.buffer_size > 0 ? c->tx.buffer_size : s.buffer_size), conn);
         conn->hasTxRing = ok;
+        const bool framed = yw_srio_has(ipc, YW_IPC_FLAGS_FRAMED);
+        if (ok && framed)
+            ok = (conn->txHdr = yw_srio_words(conn->txfifo.count)) != nullptr;
         if (ok && yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL)) {
-            conn->sent = static_cast<YW_uint64_t *>(YW_malloc(s.max_descriptors * sizeof(YW_uint64_t)));
-            conn->again = static_cast<YW_uint64_t *>(YW_malloc(s.max_descriptors * sizeof(YW_uint64_t)));
+            conn->sent = yw_srio_words(s.max_descriptors);
+            conn->again = yw_srio_words(s.max_descriptors);
             ok = conn->sent && conn->again;
-            if (ok)
-                std::memset(conn->sent, 0, s.max_descriptors * sizeof(YW_uint64_t));
+            if (ok && framed) {
+                conn->sentHdr = yw_srio_words(s.max_descriptors);
+                conn->againHdr = yw_srio_words(s.max_descriptors);
+                ok = conn->sentHdr && conn->againHdr;
+            }
         }
     } else if (!yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT)) {
         ok = yw_srio_initRing(&conn->rxring, &conn->rxfifo, s.max_descriptors, (YW_uint64_t)s.buffer_size, conn);
         conn->hasRxRing = ok;
-        if (ok) {
-            conn->queuedHdr = static_cast<YW_uint64_t *>(YW_malloc(s.max_descriptors * sizeof(YW_uint64_t)));
-            ok = conn->queuedHdr != nullptr;
-        }
-    }
-    if (ok && !tx && yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL)) {
-        conn->took = static_cast<YW_uint64_t *>(YW_malloc(s.max_descriptors * sizeof(YW_uint64_t)));
-        ok = conn->took != nullptr;
         if (ok)
-            std::memset(conn->took, 0, s.max_descriptors * sizeof(YW_uint64_t));
+            ok = (conn->queuedHdr = yw_srio_words(s.max_descriptors)) != nullptr;
     }
+    if (ok && !tx && yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))
+        ok = (conn->took = yw_srio_words(s.max_descriptors)) != nullptr;
     // A buffered receive side takes its place in the receive task's list now:
     // one the task cannot poll is not made at all.
     YW_ret_t r = !ok ? YW_ERR_MALLOC : conn->hasRxRing ? yw_srio_listRx(ipc, __func__) : YW_SUCCESS;
     if (r != YW_SUCCESS) {
-        if (conn->hasRxRing)
-            yw_srio_freeRing(&conn->rxring, &conn->rxfifo);
-        if (conn->hasTxRing)
-            yw_srio_freeRing(&conn->txring, &conn->txfifo);
-        YW_free(conn->sent);
-        YW_free(conn->again);
-        YW_free(conn->took);
-        if (conn->queuedHdr)
-            YW_free(conn->queuedHdr);
-        conn->~YW_ipc_kwt_srio_connection_t();
-        YW_free(mem);
+        yw_srio_freeConn(conn);
         return r;
     }
     ipc->tx.buffer = conn->hasTxRing ? &conn->txring : nullptr;
@@ -839,17 +920,7 @@ YW_ret_t YW_ipc_kwt_srio_delete(YW_ipc_t *ipc)
         yw_ipc_table_guard g;
         YW_ipc_setPriv(ipc, nullptr);
     }
-    if (conn->hasTxRing)
-        yw_srio_freeRing(&conn->txring, &conn->txfifo);
-    if (conn->hasRxRing)
-        yw_srio_freeRing(&conn->rxring, &conn->rxfifo);
-    YW_free(conn->sent);
-    YW_free(conn->again);
-    YW_free(conn->took);
-    if (conn->queuedHdr)
-        YW_free(conn->queuedHdr);
-    conn->~YW_ipc_kwt_srio_connection_t();
-    YW_free(conn);
+    yw_srio_freeConn(conn);
     return YW_SUCCESS;
 }
 
@@ -1093,6 +1164,14 @@ YW_ret_t YW_ipc_kwt_srio_answer_sync(YW_ipc_kwt_srio_connection_t *conn)
 
 int YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size)
 {
+    // The frame as it lies in the area now is the one sent (and recorded).
+    return yw_srio_transfer(conn, offset, size, 0);
+}
+
+} // extern "C"
+
+int yw_srio_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size, YW_uint64_t hdr)
+{
     if (!conn)
         return YW_ERR_ENTITY_NULL;
     if (!yw_srio_ready(conn))
@@ -1117,6 +1196,12 @@ int YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t 
         conn->readerready.store(1);
     }
     const YW_uint64_t desc = YW_IPC_KWT_SRIO_BD_make(offset, size, 3);
+    // The header goes out as recorded when the frame was made, whatever the
+    // own area holds there now; without a record, as it lies there.
+    if (!hdr)
+        hdr = yw_srio_recordOf(conn, offset, size);
+    else if (yw_srio_has(conn->ipc, YW_IPC_FLAGS_FRAMED) && conn->buffer && yw_srio_descriptorOk(conn, offset, size))
+        YW_ipc_frame_setHeader(conn->buffer + offset, yw_srio_hdrSeq(hdr), yw_srio_hdrLen(hdr));
     DX_transfer x = conn->transfers[0];
     ZV_status_t r = dx_modify(x, offset, offset, size, 0, YW_IPC_KWT_SRIO_DX_MODIFY);
     if (r == 0)
@@ -1148,9 +1233,13 @@ int YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t 
     }
     if (conn->sent)
         conn->sent[push] = desc;
+    if (conn->sentHdr)
+        conn->sentHdr[push] = hdr;
     conn->push.store(yw_srio_next(conn, push));
     return YW_SUCCESS;
 }
+
+extern "C" {
 
 void YW_ipc_kwt_srio_watchMailbox(YW_ipc_kwt_srio_connection_t *conn)
 {
@@ -1176,7 +1265,7 @@ int YW_ipc_kwt_srio_sendAgain(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
     while (conn->againCount > 0) {
         const YW_uint64_t d = conn->again[conn->againHead];
         const YW_uint64_t off = YW_IPC_KWT_SRIO_BD_OFFSET(d), sz = YW_IPC_KWT_SRIO_BD_SIZE(d);
-        int r = YW_ipc_kwt_srio_do_transfer(conn, off, sz);
+        int r = yw_srio_transfer(conn, off, sz, conn->againHdr ? conn->againHdr[conn->againHead] : 0);
         if (r != YW_SUCCESS)
             return r;
         YW_stat_add<YW_int64_t>(ipc->status.txBytes, (YW_int64_t)sz);
@@ -1275,10 +1364,17 @@ YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn
 
 YW_size_t YW_ipc_kwt_srio_send_direct(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size)
 {
+    return yw_srio_sendDirect(ipc, offset, size, 0);
+}
+
+} // extern "C"
+
+YW_size_t yw_srio_sendDirect(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size, YW_uint64_t hdr)
+{
     auto *conn = YW_ipc_kwt_srio_conn(ipc);
     if (!conn)
         return YW_ERR_ENTITY_NULL;
-    int r = YW_ipc_kwt_srio_do_transfer(conn, (YW_uint64_t)offset, (YW_uint64_t)size);
+    int r = yw_srio_transfer(conn, (YW_uint64_t)offset, (YW_uint64_t)size, hdr);
     if (r == YW_SUCCESS) {
         YW_stat_add<YW_int64_t>(ipc->status.txBytes, (YW_int64_t)size);
         YW_stat_add<YW_int64_t>(ipc->status.txPackets, (YW_int64_t)1);
@@ -1291,18 +1387,33 @@ YW_size_t YW_ipc_kwt_srio_send_direct(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t 
     return YW_ERR_IPC_KWT_SRIO_TX_FAIL;
 }
 
-YW_size_t YW_ipc_kwt_srio_send_buffer(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size)
+namespace {
+
+// Queues a message for the transmit task with its header record.
+YW_size_t yw_srio_sendBuffer(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size, YW_uint64_t hdr)
 {
     auto *conn = YW_ipc_kwt_srio_conn(ipc);
     if (!conn)
         return YW_ERR_ENTITY_NULL;
-    YW_pos_t r = YW_ipc_buffer_pushFifo(&conn->txring, (YW_uint64_t)offset, (YW_uint64_t)size | YW_IPC_BD_FILLED_FLAG);
+    YW_pos_t r = yw_srio_pushFifo(&conn->txring, conn->txHdr, (YW_uint64_t)offset, (YW_uint64_t)size, hdr);
     if (r < 0) {
         ipc->tx.snderr++;
         return r;
     }
     YW_ipc_kwt_srio_notifyTx(ipc);
     return size;
+}
+
+} // namespace
+
+extern "C" {
+
+YW_size_t YW_ipc_kwt_srio_send_buffer(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size)
+{
+    auto *conn = YW_ipc_kwt_srio_conn(ipc);
+    if (!conn)
+        return YW_ERR_ENTITY_NULL;
+    return yw_srio_sendBuffer(ipc, offset, size, yw_srio_recordOf(conn, (YW_uint64_t)offset, (YW_uint64_t)size));
 }
 
 YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
@@ -1344,7 +1455,9 @@ YW_size_t YW_ipc_kwt_srio_send(YW_ipc_t *ipc, const void *data, YW_size_t size)
     }
     if (room < 0)
         return room;
-    YW_size_t r = direct ? YW_ipc_kwt_srio_send_direct(ipc, offset, room) : YW_ipc_kwt_srio_send_buffer(ipc, offset, room);
+    // The sender's own record of the frame's header, as it was written.
+    const YW_uint64_t hdr = framed ? yw_srio_hdr(ipc->tx.seqno, (YW_uint32_t)YW_IPC_FrameLength(size)) : 0;
+    YW_size_t r = direct ? yw_srio_sendDirect(ipc, offset, room, hdr) : yw_srio_sendBuffer(ipc, offset, room, hdr);
     if (r >= 1) {
         ipc->tx.seqno += 1;
         YW_stat_add<YW_int64_t>(ipc->status.sendBytes, (YW_int64_t)size);

@@ -81,7 +81,33 @@ inline YW_uint64_t yw_srio_fifoSlot(const YW_ipc_fifo_t &f, YW_pos_t next)
     return ((YW_uint64_t)next + f.count - 1) % f.count;
 }
 
+// A frame's header as the transport keeps it: number in the high half,
+// length in the low (0: none kept; a frame is never shorter than its
+// overhead).
+inline YW_uint64_t yw_srio_hdr(YW_uint32_t seq, YW_uint32_t flen)
+{
+    return ((YW_uint64_t)seq << 32) | flen;
+}
+
+inline YW_uint32_t yw_srio_hdrSeq(YW_uint64_t h)
+{
+    return (YW_uint32_t)(h >> 32);
+}
+
+inline YW_uint32_t yw_srio_hdrLen(YW_uint64_t h)
+{
+    return (YW_uint32_t)h;
+}
+
 /* yw_ipc_kwt_srio.cpp */
+// A ring's FIFO with a header record per slot (hdrs; null: none kept). The
+// entry and its record are pushed, looked at and taken off together under
+// the ring's lock, so that whoever takes an entry finds its own record.
+YW_pos_t yw_srio_pushFifo(YW_ipc_buffer_t *b, YW_uint64_t *hdrs, YW_uint64_t off, YW_uint64_t size, YW_uint64_t hdr);
+YW_ret_t yw_srio_peekFifo(YW_ipc_buffer_t *b, const YW_uint64_t *hdrs, YW_pos_t *off, YW_size_t *len,
+                          YW_uint64_t *hdr);
+YW_pos_t yw_srio_popFifo(YW_ipc_buffer_t *b, const YW_uint64_t *hdrs, YW_pos_t *off, YW_size_t *len,
+                         YW_uint64_t *hdr);
 // Prints a link line of one kind (yw_ipc_kwt_srio_line_kind) for the
 // connection's channel, unless one of that kind was printed less than a
 // second ago: then it is held back and counted.
@@ -98,6 +124,14 @@ YW_uint64_t yw_srio_queued(YW_ipc_buffer_t *b);
 // number of the first frame it sends on the link into the peer's control
 // area (framed channels), before any descriptor of the link.
 int yw_srio_giveFirstFrame(YW_ipc_kwt_srio_connection_t *conn);
+// The header of the frame at offset as the own data area holds it now, as a
+// record (0: unframed, or not a frame of the area).
+YW_uint64_t yw_srio_recordOf(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size);
+// Sender: transfers a message and writes its descriptor (do_transfer),
+// framed with the header from the record hdr (0: as the area holds it).
+int yw_srio_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size, YW_uint64_t hdr);
+// send_direct with the frame's header record (0: as the area holds it).
+YW_size_t yw_srio_sendDirect(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size, YW_uint64_t hdr);
 // Descriptor ring and channel rings empty again (ringLock and BUSY held).
 void yw_srio_resetRings(YW_ipc_kwt_srio_connection_t *conn, bool keepQueued);
 

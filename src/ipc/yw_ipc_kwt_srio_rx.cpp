@@ -179,8 +179,16 @@ bool yw_srio_linkStart(YW_ipc_kwt_srio_connection_t *conn, YW_uint32_t seq, cons
     const YW_uint32_t behind = due - first;
     // (Frame 0 is a sender started again, even where it could be one sent
     // again, its acknowledgement lost.)
-    const bool resent = conn->seqKnown && first != 0 && behind > 0 && behind <= conn->descriptors_size &&
-                        (YW_uint32_t)(first - conn->seqFloor) < (YW_uint32_t)(due - conn->seqFloor);
+    const bool back = conn->seqKnown && first != 0 && behind > 0 && behind <= conn->descriptors_size &&
+                      (YW_uint32_t)(first - conn->seqFloor) < (YW_uint32_t)(due - conn->seqFloor);
+    // Only the sender knows which frames it holds: without its word a frame
+    // dropped as delivered already might be one damaged on its way that was
+    // not. The link starts again and the sender gives its number.
+    if (back && !given) {
+        *why = "frame number behind the one due without the sender's number for the link, in descriptor";
+        return false;
+    }
+    const bool resent = back;
     conn->dupUntil = resent ? due : first;
     conn->seqNext = first;
     if (first == due || resent) {
@@ -223,7 +231,8 @@ yw_srio_take yw_srio_takeOk(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t off,
         return YW_SRIO_TAKE;
     YW_uint32_t seq = 0, flen = 0;
     YW_ipc_frame_getHeader(conn->buffer + off, &seq, &flen);
-    if (flen < YW_IPC_FRAME_OVERHEAD || flen > sz) {
+    // A frame fills its room but for the padding to 8 bytes.
+    if (flen < YW_IPC_FRAME_OVERHEAD || flen > sz || sz - flen >= 8) {
         *why = "bad frame length in descriptor";
         return YW_SRIO_BAD;
     }
@@ -471,16 +480,16 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
     } else {
         YW_pos_t o = 0;
         YW_size_t l = 0;
+        YW_uint64_t h = 0;
         if (!ipc->rx.buffer)
             return YW_ERR_RX_NOT_READY;
-        YW_pos_t r = YW_ipc_buffer_pop(ipc->rx.buffer, &o, &l);
+        YW_pos_t r = yw_srio_popFifo(ipc->rx.buffer, conn->queuedHdr, &o, &l, &h);
         if (r < 0)
             return r;
         off = (YW_uint64_t)o;
         len = (YW_uint64_t)l;
-        const YW_uint64_t h = conn->queuedHdr[yw_srio_fifoSlot(conn->rxfifo, r)];
-        seq = (YW_uint32_t)(h >> 32);
-        flen = (YW_uint32_t)h;
+        seq = yw_srio_hdrSeq(h);
+        flen = yw_srio_hdrLen(h);
         if (!yw_srio_descriptorOk(conn, off, len)) {
             ipc->rx.lenerr++;
             return YW_ERR_RX_BUFFER_FAIL;

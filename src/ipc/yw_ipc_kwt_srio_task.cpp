@@ -180,9 +180,10 @@ bool yw_srio_txTurn(YW_ipc_t *ipc, YW_ipc_kwt_srio_connection_t *conn)
     for (YW_uint64_t i = 0; !waiting && i <= conn->descriptors_size; i++) {
         YW_pos_t off = 0;
         YW_size_t len = 0;
-        if (YW_ipc_buffer_peek(&conn->txring, &off, &len) != YW_SUCCESS)
+        YW_uint64_t hdr = 0;
+        if (yw_srio_peekFifo(&conn->txring, conn->txHdr, &off, &len, &hdr) != YW_SUCCESS)
             break;
-        YW_size_t r = YW_ipc_kwt_srio_send_direct(ipc, off, len);
+        YW_size_t r = yw_srio_sendDirect(ipc, off, len, hdr);
         if (r < 0) {
             // Kept: tried again on the next turn.
             if (r != YW_ERR_IPC_KWT_SRIO_RX_BUSY && r != YW_ERR_IPC_BUSY && r != YW_ERR_IPC_NOT_READY)
@@ -389,14 +390,14 @@ YW_ret_t YW_ipc_kwt_srio_recv_poll(YW_ipc_t *ipc)
         return msg ? YW_ERR_IPC_KWT_SRIO_RX_NODATA : YW_SUCCESS;
     YW_stat_add<YW_int64_t>(ipc->status.rxBytes, (YW_int64_t)size);
     YW_stat_add<YW_int64_t>(ipc->status.rxPackets, (YW_int64_t)1);
-    const YW_pos_t next = YW_ipc_buffer_pushFifo(&conn->rxring, off, size | YW_IPC_BD_FILLED_FLAG);
+    // With the header as checked, for the delivery, which does not read the
+    // header again.
+    const YW_pos_t next =
+        yw_srio_pushFifo(&conn->rxring, conn->queuedHdr, off, size, yw_srio_hdr(conn->takenSeq, conn->takenLen));
     if (next < 0) {
         ipc->rx.rcverr++;
         return YW_SUCCESS;
     }
-    // Kept for the delivery, which does not read the header again.
-    if (conn->queuedHdr)
-        conn->queuedHdr[yw_srio_fifoSlot(conn->rxfifo, next)] = ((YW_uint64_t)conn->takenSeq << 32) | conn->takenLen;
     YW_ipc_postSide(ipc, YW_IPC_FLAGS_RX, ipc->ipc_id | YW_IPC_EVENT_RX_READY);
     return YW_SUCCESS;
 }

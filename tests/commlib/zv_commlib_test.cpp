@@ -279,10 +279,16 @@ TEST(Commlib, TransfersStayWithinBothAreas)
 
 TEST(Commlib, ComputeElementIdComesFromTheEnvironment)
 {
+    // A value that is not a number within 64 bits gives 0 and is told apart
+    // from one that is, with the text as it was set.
     const struct {
         const char *value;
         CEID want;
-    } rows[] = {{"7", 7}, {"0x10", 16}, {"", 0}, {"x1", 0}, {nullptr, 0}};
+        bool number;
+    } rows[] = {{"7", 7, true},       {"0x10", 16, true},         {"", 0, false},
+                {"x1", 0, false},     {nullptr, 0, true},         {"4294967297", 4294967297ULL, true},
+                {"abc", 0, false},    {" 7", 0, false},           {"-1", 0, false},
+                {"7 ", 0, false},     {"99999999999999999999", 0, false}};
     for (const auto &r : rows) {
         pid_t p = fork();
         ASSERT_GE(p, 0);
@@ -291,7 +297,15 @@ TEST(Commlib, ComputeElementIdComesFromTheEnvironment)
                 setenv("ZV_ceid", r.value, 1);
             else
                 unsetenv("ZV_ceid");
-            _exit(ce_getid() == r.want && ce_getid() == r.want ? 0 : 1);
+            char raw[64] = "x";
+            const ZV_status_t st = ce_getid_raw(raw, sizeof raw);
+            char cut[3] = "x";
+            ce_getid_raw(cut, sizeof cut);
+            const std::string given = r.value ? r.value : "";
+            _exit(ce_getid() == r.want && ce_getid() == r.want && st == (r.number ? 0u : CE__BAD_ID) &&
+                          given == raw && given.substr(0, 2) == cut
+                      ? 0
+                      : 1);
         }
         int st = 0;
         waitpid(p, &st, 0);

@@ -613,6 +613,20 @@ struct DrivenPair {
         YW_g_ipc[tid].tx.seqno = seq + 1;
         return YW_ipc_kwt_srio_do_transfer(s, (YW_uint64_t)off, 112);
     }
+    // A message sent as an application sends it ("m<i>", numbered by the
+    // channel): its size, or the send's code.
+    YW_size_t sendText(int i)
+    {
+        const std::string m = "m" + std::to_string(i);
+        return YW_ipc_kwt_srio_send(&YW_g_ipc[tid], m.data(), (YW_size_t)m.size());
+    }
+    // The text delivered, or "" for none.
+    std::string recvText()
+    {
+        char buf[256];
+        YW_size_t n = YW_ipc_kwt_srio_recv(&YW_g_ipc[rid], buf, sizeof buf);
+        return n < 0 ? std::string() : std::string(buf, (size_t)n);
+    }
     // The number of the frame delivered, or -1 for none.
     long long recv()
     {
@@ -693,7 +707,10 @@ TEST_F(SrioLocal, AfterAHandshakeTheReceiverGoesOnFromItsLastFrameAndRefusesAnyN
         {"a forged frame ahead where the sender gave one sent again", 3, {400000000}, {-1}, 0, true, false},
         {"a frame other than the next within the link", 5, {5, 7}, {5, -1}, 0, true, false},
         {"without the number: the frame due", kNone, {5}, {5}, 0, false, false},
-        {"without the number: frames sent again", kNone, {4, 5}, {-1, 5}, 1, false, false},
+        // (Only the sender knows which frames it holds: one behind the frame
+        // due may be one damaged on its way. Refused, so that the sender
+        // gives its number in a new handshake.)
+        {"without the number: a frame sent again", kNone, {4}, {-1}, 0, true, false},
         {"without the number: frame 0 of a sender that started again", kNone, {0}, {0}, 0, false, true},
         {"without the number: a forged frame far ahead", kNone, {400000000}, {-1}, 0, true, false},
         {"without the number: a forged frame far behind", kNone, {4294967000u}, {-1}, 0, true, false},
@@ -730,6 +747,70 @@ TEST_F(SrioLocal, AfterAHandshakeTheReceiverGoesOnFromItsLastFrameAndRefusesAnyN
         else
             EXPECT_TRUE(p.roomBack());
         EXPECT_EQ(p.r->seqFloor == (row.numbering ? row.seq[0] : 0u), true) << p.r->seqFloor;
+        deleteAllChannels();
+    }
+}
+
+TEST_F(SrioLocal, AHeldFrameWhoseHeaderIsDamagedInTheSendersAreaGoesOutAgainAsTheSenderMadeIt)
+{
+    // Messages 0 to 4 delivered, 5 to 8 sent and not yet taken (held by the
+    // sender); then the header of held frames is written over in the
+    // sender's own data area, and a new handshake sends them again.
+    constexpr int kAll = -1;
+    const struct {
+        const char *what;
+        int which; // the held frame damaged (0: the first), or kAll
+        std::function<void(YW_uint32_t &seq, YW_uint32_t &len)> damage;
+    } rows[] = {
+        {"a length past its descriptor", 1, [](YW_uint32_t &, YW_uint32_t &len) { len = 0xFFFF; }},
+        {"a length short of the frame", 1, [](YW_uint32_t &, YW_uint32_t &len) { len = 10; }},
+        {"the header zeroed", 2, [](YW_uint32_t &seq, YW_uint32_t &len) { seq = len = 0; }},
+        {"the first held frame's number 5 behind", 0, [](YW_uint32_t &seq, YW_uint32_t &) { seq -= 5; }},
+        {"a number 5 ahead", 0, [](YW_uint32_t &seq, YW_uint32_t &) { seq += 5; }},
+        {"every held frame's number 5 behind", kAll, [](YW_uint32_t &seq, YW_uint32_t &) { seq -= 5; }},
+    };
+    int port = 82;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        DrivenPair p(port);
+        port += 2;
+        ASSERT_TRUE(p.synced());
+        for (int i = 0; i < 9; i++) {
+            ASSERT_EQ(p.sendText(i), (YW_size_t)("m" + std::to_string(i)).size()) << i;
+            if (i < 5)
+                EXPECT_EQ(p.recvText(), "m" + std::to_string(i));
+        }
+        {
+            YW_shared_lock<std::mutex> rings(p.s->ringLock);
+            YW_ipc_kwt_srio_busy hold(p.s, -1);
+            const YW_int64_t pop = p.s->pop.load();
+            for (int k = 0; k < 4; k++) {
+                const YW_uint64_t d = p.s->sent[(pop + k) % (YW_int64_t)p.s->descriptors_size];
+                ASSERT_NE(d, 0u) << k;
+                if (row.which != kAll && row.which != k)
+                    continue;
+                YW_uint8_t *h = p.s->buffer + YW_IPC_KWT_SRIO_BD_OFFSET(d);
+                YW_uint32_t seq = 0, len = 0;
+                YW_ipc_frame_getHeader(h, &seq, &len);
+                ASSERT_EQ(seq, (YW_uint32_t)(5 + k));
+                row.damage(seq, len);
+                YW_ipc_frame_setHeader(h, seq, len);
+            }
+        }
+        p.resync();
+        for (int i = 5; i < 9; i++) {
+            std::string got;
+            EXPECT_TRUE(waitFor([&] { return !(got = p.recvText()).empty(); }, std::chrono::seconds(5))) << i;
+            EXPECT_EQ(got, "m" + std::to_string(i));
+        }
+        EXPECT_EQ(p.recvText(), "");
+        const YW_ipc_t &rx = YW_g_ipc[p.rid];
+        EXPECT_EQ(rx.rx.seqno, 9u);
+        EXPECT_EQ(rx.rx.lenerr + rx.rx.seqerr, 0u);
+        YW_ipc_status_t st = p.status(p.rid);
+        EXPECT_EQ(st.duplicates, 0);
+        EXPECT_EQ(st.lost + p.status(p.tid).lost, 0);
+        EXPECT_TRUE(p.roomBack());
         deleteAllChannels();
     }
 }

@@ -42,17 +42,18 @@ struct CeNode {
     std::string earlier; // output of runs before a restart
     const char *period;
     // The configuration of compute element ceid, run as compute element
-    // `identity` (ZV_ceid; the same when 0).
-    explicit CeNode(int ceid, const char *periodUs = "300", int identity = 0) : period(periodUs)
+    // `identity` (ZV_ceid; the same when 0), or with ZV_ceid set to rawId.
+    explicit CeNode(int ceid, const char *periodUs = "300", int identity = 0, const char *rawId = nullptr)
+        : period(periodUs)
     {
-        start(ceid, identity);
+        start(ceid, identity, rawId);
     }
-    void start(int ceid, int identity = 0)
+    void start(int ceid, int identity = 0, const char *rawId = nullptr)
     {
         std::string src = std::string(TURV_SOURCE_DIR) + "/examples/two-ce/ce" + std::to_string(ceid) + "/";
         for (const char *f : {"turv_sys_cfg.xml", "turv_app_cfg.xml"})
             std::filesystem::copy_file(src + f, dir.path() + "/" + f, std::filesystem::copy_options::overwrite_existing);
-        setenv("ZV_ceid", std::to_string(identity ? identity : ceid).c_str(), 1);
+        setenv("ZV_ceid", rawId ? rawId : std::to_string(identity ? identity : ceid).c_str(), 1);
         setenv("TURV_SHM_COUNT", "0", 1);
         setenv("TURV_SHM_PERIOD_US", period, 1);
         node = std::make_unique<Node>(dir.path());
@@ -163,7 +164,37 @@ struct Damage {
     std::chrono::seconds resumeWithin{0};
     // Nothing may be lost or dropped as a duplicate.
     bool noLoss = false;
+    // The direction from compute element 2 to 1 is counted too (nothing
+    // lost, nothing delivered twice, every gap counted), and messages
+    // delivered before may come again there and in the first direction
+    // (dropped as duplicates) though nothing is lost.
+    bool bothWays = false;
 };
+
+// One direction's counts: its receiver's numbers in order, gaps and
+// repeats, and what its sender and receiver counted.
+struct Flow {
+    long long missing = 0, repeated = 0, lost = 0, again = 0, duplicates = 0;
+};
+
+Flow flowOf(const std::string &sender, const std::string &receiver)
+{
+    Flow f;
+    std::vector<long long> got = received(receiver);
+    for (size_t i = 1; i < got.size(); i++) {
+        if (got[i] > got[i - 1])
+            f.missing += got[i] - got[i - 1] - 1;
+        else
+            f.repeated += got[i - 1] - got[i] + 1;
+    }
+    // Counted lost by the sender, or by the receiver (what it took and can
+    // neither deliver nor have sent again).
+    f.lost = soFar(sender, " sent messages lost with area") +
+             std::max(soFar(receiver, " received messages lost with the ring"), soFar(receiver, " not delivered ("));
+    f.again = soFar(sender, " messages not acknowledged on the last link are sent again");
+    f.duplicates = soFar(receiver, " duplicate messages dropped");
+    return f;
+}
 
 long long lastReceived(const std::string &out)
 {
@@ -203,20 +234,10 @@ void runDamage(const Damage &d)
     // about a second later.
     if (has(a.node->output().substr(fromA), " so far") || has(b.all(), " so far"))
         std::this_thread::sleep_for(2500ms);
-    std::vector<long long> got = received(b.all());
-    long long missing = 0, repeated = 0;
-    for (size_t i = 1; i < got.size(); i++) {
-        if (got[i] > got[i - 1])
-            missing += got[i] - got[i - 1] - 1;
-        else
-            repeated += got[i - 1] - got[i] + 1;
-    }
     std::string outA = a.node->output();
     const std::string outB = b.all();
-    // Counted lost by the sender, or by the receiver (what it took and can
-    // neither deliver nor have sent again).
-    long long lost = soFar(outA, " sent messages lost with area") +
-                     std::max(soFar(outB, " received messages lost with the ring"), soFar(outB, " not delivered ("));
+    const Flow ab = flowOf(outA, outB);
+    const long long missing = ab.missing, repeated = ab.repeated, lost = ab.lost;
     // The receiving node's lines but its "got" ones, for a failure.
     std::string linesB;
     for (size_t p = 0, e; p < outB.size(); p = e + 1) {
@@ -228,7 +249,7 @@ void runDamage(const Damage &d)
             linesB.append(outB, p, e - p + 1);
     }
     const std::string diag = outA.substr(fromA) + "-----\n" + linesB.substr(linesB.size() > 8000 ? linesB.size() - 8000 : 0);
-    long long again = soFar(outA, " messages not acknowledged on the last link are sent again");
+    const long long again = ab.again;
     if (d.receiverRestarts) {
         // A receiving node killed between taking a message and printing it
         // had that one message: it is the killed application's, not the link's.
@@ -243,11 +264,24 @@ void runDamage(const Damage &d)
         EXPECT_EQ(repeated, 0) << b.all().substr(0, 20000);
     EXPECT_FALSE(has(b.all(), "out of order"));
     EXPECT_FALSE(has(b.all(), "777777777")) << "a forged message delivered";
-    const long long duplicates = soFar(b.all(), " duplicate messages dropped");
+    const long long duplicates = ab.duplicates;
     if (d.noLoss) {
         EXPECT_EQ(missing, 0);
         EXPECT_EQ(lost, 0);
-        EXPECT_EQ(duplicates, 0);
+        if (!d.bothWays)
+            EXPECT_EQ(duplicates, 0);
+    }
+    if (d.bothWays) {
+        const Flow ba = flowOf(outB, outA);
+        EXPECT_EQ(ba.missing, ba.lost) << diag;
+        EXPECT_EQ(ba.repeated, 0);
+        EXPECT_FALSE(has(outA, "out of order"));
+        if (d.noLoss) {
+            EXPECT_EQ(ba.missing, 0);
+            EXPECT_EQ(ba.lost, 0);
+        }
+        std::printf("row \"%s\", the other way: %lld lost, %lld sent again, %lld duplicates dropped\n", d.what,
+                    ba.lost, ba.again, ba.duplicates);
     }
     if (!d.anyLine.empty()) {
         bool said = false;
@@ -673,6 +707,150 @@ TEST(ShmFaultNode, HeaderBitFlipsInADataAreaAStrayIdentityOrAReleaseWithAHeldLin
 } // namespace
 
 namespace {
+
+const char *const kTxData = "smb_100_0_1_tx";
+// The areas of compute element 2's sender (towards 1).
+const char *const kTx2Ctrl = "smb_101_1_2_tx";
+const char *const kTx2Data = "smb_101_0_2_tx";
+
+// The headers of the frames a sender holds (sent, not acknowledged: both
+// busy bits set in its own ring), in the order of their numbers.
+std::vector<unsigned char *> heldHeaders(const Mapped &ring, const Mapped &data)
+{
+    std::vector<std::pair<uint32_t, unsigned char *>> v;
+    for (int i = 0; i < kRing; i++) {
+        const uint64_t w = ring.words()[i], off = w >> 28;
+        if ((w & 0x0C000000u) != 0x0C000000u || (w & 0x3FFFFFFu) < 8 || off > kData - 8)
+            continue;
+        unsigned char *h = static_cast<unsigned char *>(data.p) + off;
+        uint32_t seq = 0;
+        std::memcpy(&seq, h, sizeof seq);
+        v.emplace_back(seq, h);
+    }
+    std::sort(v.begin(), v.end(), [](auto &x, auto &y) { return x.first < y.first; });
+    std::vector<unsigned char *> out;
+    for (auto &e : v)
+        out.push_back(e.second);
+    return out;
+}
+
+constexpr int kEveryHeld = -1;
+
+// Stops the receiving node for 1.5 s, so that its sender holds a ring of
+// frames unacknowledged (and asks for a new handshake); meanwhile the header
+// of held frame `which` (0: the one with the lowest number; kEveryHeld:
+// each) is written over in the sender's own data area.
+void heldDamaged(const std::string &c, CeNode &receiver, int which,
+                 const std::function<void(uint32_t &seq, uint32_t &len)> &damage)
+{
+    Mapped ring(c, kTxCtrl, kCtrl), data(c, kTxData, kData);
+    ASSERT_NE(ring.p, MAP_FAILED);
+    ASSERT_NE(data.p, MAP_FAILED);
+    ASSERT_EQ(::kill(receiver.node->pid(), SIGSTOP), 0);
+    std::this_thread::sleep_for(1500ms);
+    const std::vector<unsigned char *> held = heldHeaders(ring, data);
+    EXPECT_GE(held.size(), 16u);
+    for (size_t k = 0; k < held.size(); k++) {
+        if (which != kEveryHeld && (size_t)which != k)
+            continue;
+        uint32_t hdr[2];
+        std::memcpy(hdr, held[k], sizeof hdr);
+        damage(hdr[0], hdr[1]);
+        std::memcpy(held[k], hdr, sizeof hdr);
+    }
+    std::printf("%zu frames held by the sender\n", held.size());
+    ASSERT_EQ(::kill(receiver.node->pid(), SIGCONT), 0);
+}
+
+Damage heldRow(const char *what, int which, std::function<void(uint32_t &seq, uint32_t &len)> damage)
+{
+    return {.what = what,
+            .act = [which, damage](const std::string &c, CeNode &, CeNode &b) { heldDamaged(c, b, which, damage); },
+            .resumeWithin = 5s,
+            .noLoss = true};
+}
+
+TEST(ShmFaultNode, AHeaderOfAFrameTheSenderHoldsDamagedInItsOwnAreaNeitherStallsNorLosesNorDuplicates)
+{
+    const Damage rows[] = {
+        heldRow("a held frame's length past its descriptor", 10, [](uint32_t &, uint32_t &len) { len += 4096; }),
+        heldRow("the first held frame's number 5 behind", 0, [](uint32_t &seq, uint32_t &) { seq -= 5; }),
+        heldRow("the first held frame's number 5 ahead", 0, [](uint32_t &seq, uint32_t &) { seq += 5; }),
+        heldRow("a held frame's whole header zeroed", 5, [](uint32_t &seq, uint32_t &len) { seq = len = 0; }),
+        heldRow("every held frame's number 5 behind", kEveryHeld, [](uint32_t &seq, uint32_t &) { seq -= 5; }),
+    };
+    for (const Damage &d : rows)
+        runDamage(d);
+}
+
+TEST(ShmFaultNode, BitFlipsInBothSendersAreasOrAnIdentityThatIsNoNumberLeaveBothDirectionsWhole)
+{
+    const Damage rows[] = {
+        {.what = "bit flips in the headers of the frames both senders hold while each receiver stops in turn",
+         .act = [](const std::string &c, CeNode &a, CeNode &b) {
+             // A sender whose receiver stops holds its frames and sends them
+             // again after the next handshake. (Payload bytes carry no
+             // checksum: damage there is delivered as it is, so only headers
+             // are aimed at.)
+             Mapped r1(c, kTxCtrl, kCtrl), d1(c, kTxData, kData), r2(c, kTx2Ctrl, kCtrl), d2(c, kTx2Data, kData);
+             for (const Mapped *m : {&r1, &d1, &r2, &d2})
+                 ASSERT_NE(m->p, MAP_FAILED);
+             std::atomic<bool> done{false};
+             std::atomic<long> flips{0};
+             std::thread flipper([&] {
+                 std::mt19937 rng(52);
+                 while (!done) {
+                     for (auto [ring, data] : {std::pair{&r1, &d1}, std::pair{&r2, &d2}})
+                         for (unsigned char *h : heldHeaders(*ring, *data)) {
+                             volatile unsigned char *x = h + rng() % 8;
+                             *x = (unsigned char)(*x ^ (1u << (rng() % 8)));
+                             flips++;
+                         }
+                     std::this_thread::sleep_for(20us);
+                 }
+             });
+             for (int round = 0; round < 3; round++)
+                 for (CeNode *n : {&b, &a}) {
+                     ::kill(n->node->pid(), SIGSTOP);
+                     std::this_thread::sleep_for(1300ms);
+                     ::kill(n->node->pid(), SIGCONT);
+                     std::this_thread::sleep_for(300ms);
+                 }
+             done = true;
+             flipper.join();
+             std::printf("%ld header bits flipped\n", flips.load());
+             EXPECT_GT(flips.load(), 1000);
+         },
+         .anyLine = {" messages not acknowledged on the last link are sent again"},
+         .resumeWithin = 5s,
+         .noLoss = true,
+         .bothWays = true},
+        {.what = "a node started with ZV_ceid set to a number beyond 32 bits, then to a word",
+         .act = [](const std::string &c, CeNode &a, CeNode &b) {
+             const size_t fa = a.node->output().size(), fb = b.node->output().size();
+             for (const char *raw : {"4294967297", "abc"}) {
+                 CeNode stray(1, "300", 0, raw);
+                 for (const char *ch : {"ce1_to_ce2", "ce2_to_ce1"}) {
+                     const std::string line = std::string("ipc ") + ch + " refused: ZV_ceid \"" + raw +
+                                              "\" is not a compute element number (0 to 2147483647)\n";
+                     EXPECT_TRUE(stray.node->waitFor(line, 30s)) << line << stray.node->output().substr(0, 6000);
+                 }
+                 std::this_thread::sleep_for(2s);
+                 stray.node->kill();
+                 const std::string out = stray.node->output();
+                 EXPECT_EQ(count(out, "refused: ZV_ceid"), 2u) << out.substr(0, 6000);
+                 EXPECT_FALSE(has(out, "is held by") || has(out, "synced")) << out.substr(0, 6000);
+             }
+             for (const char *area : {"smb_100_0_0_tx", "smb_201_0_0_rx"})
+                 EXPECT_FALSE(std::filesystem::exists("/dev/shm" + objFile(c, area))) << area;
+             const std::string since = a.node->output().substr(fa) + b.node->output().substr(fb);
+             EXPECT_EQ(linkLines(since), 0u) << since.substr(0, 6000);
+         },
+         .noLoss = true},
+    };
+    for (const Damage &d : rows)
+        runDamage(d);
+}
 
 TEST(ShmFaultNode, StaleAreasOfAnotherSizeAreMadeAgainByTheirOwnEndWithALineNamingFileAndSizes)
 {
