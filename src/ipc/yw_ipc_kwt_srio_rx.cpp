@@ -162,9 +162,10 @@ enum yw_srio_take { YW_SRIO_BAD, YW_SRIO_TAKE, YW_SRIO_DUPLICATE };
 // frame delivered in the current numbering. Any other number the sender
 // gave is its numbering now, taken with one line: a sender started again,
 // or one whose earlier frames were counted lost. Without a number from the
-// handshake (its word damaged) the same holds for the frame's own number,
-// but only frame 0 (a sender started again) starts a numbering, or a number
-// refused so at the start of three links in a row.
+// handshake (its word damaged) the frame's own number is judged alike, but
+// no frame is dropped as delivered already (it is refused), and only frame 0
+// (a sender started again) starts a numbering, or a number refused so at the
+// start of three links in a row.
 bool yw_srio_linkStart(YW_ipc_kwt_srio_connection_t *conn, YW_uint32_t seq, const char **why)
 {
     const YW_uint64_t word =
@@ -179,16 +180,15 @@ bool yw_srio_linkStart(YW_ipc_kwt_srio_connection_t *conn, YW_uint32_t seq, cons
     const YW_uint32_t behind = due - first;
     // (Frame 0 is a sender started again, even where it could be one sent
     // again, its acknowledgement lost.)
-    const bool back = conn->seqKnown && first != 0 && behind > 0 && behind <= conn->descriptors_size &&
-                      (YW_uint32_t)(first - conn->seqFloor) < (YW_uint32_t)(due - conn->seqFloor);
+    const bool resent = conn->seqKnown && first != 0 && behind > 0 && behind <= conn->descriptors_size &&
+                        (YW_uint32_t)(first - conn->seqFloor) < (YW_uint32_t)(due - conn->seqFloor);
     // Only the sender knows which frames it holds: without its word a frame
     // dropped as delivered already might be one damaged on its way that was
     // not. The link starts again and the sender gives its number.
-    if (back && !given) {
+    if (resent && !given) {
         *why = "frame number behind the one due without the sender's number for the link, in descriptor";
         return false;
     }
-    const bool resent = back;
     conn->dupUntil = resent ? due : first;
     conn->seqNext = first;
     if (first == due || resent) {

@@ -777,8 +777,9 @@ TEST_F(SrioLocal, AHeldFrameWhoseHeaderIsDamagedInTheSendersAreaGoesOutAgainAsTh
         ASSERT_TRUE(p.synced());
         for (int i = 0; i < 9; i++) {
             ASSERT_EQ(p.sendText(i), (YW_size_t)("m" + std::to_string(i)).size()) << i;
-            if (i < 5)
+            if (i < 5) {
                 EXPECT_EQ(p.recvText(), "m" + std::to_string(i));
+            }
         }
         {
             YW_shared_lock<std::mutex> rings(p.s->ringLock);

@@ -268,8 +268,9 @@ void runDamage(const Damage &d)
     if (d.noLoss) {
         EXPECT_EQ(missing, 0);
         EXPECT_EQ(lost, 0);
-        if (!d.bothWays)
+        if (!d.bothWays) {
             EXPECT_EQ(duplicates, 0);
+        }
     }
     if (d.bothWays) {
         const Flow ba = flowOf(outB, outA);
