@@ -1,7 +1,8 @@
 // Inside of the shared-memory/DMA transport: the helpers its files share.
-// yw_ipc_kwt_srio.cpp: areas, set-up, the sender's ring and the handshake
-// words; yw_ipc_kwt_srio_rx.cpp: the receive end (taking descriptors, frame
-// numbers, acknowledgements, resynchronisation).
+// yw_ipc_kwt_srio.cpp: areas, set-up, ring resets and the handshake words;
+// yw_ipc_kwt_srio_tx.cpp: the sender (transfers, collection, messages sent
+// again, send); yw_ipc_kwt_srio_rx.cpp: the receive end (taking
+// descriptors, frame numbers, acknowledgements, resynchronisation).
 #ifndef YW_IPC_KWT_SRIO_INT_H
 #define YW_IPC_KWT_SRIO_INT_H
 
