@@ -47,9 +47,11 @@ const zv_ce_source &ceSource()
         s.raw = v;
         char *end = nullptr;
         errno = 0;
-        // (strtoull would also take blanks, a sign and wrap a negative.)
+        // (strtoull would also take blanks, a sign and wrap a negative, and
+        // read a leading 0 as octal.)
         const bool digit = *v >= '0' && *v <= '9';
-        unsigned long long n = digit ? std::strtoull(v, &end, 0) : 0;
+        const bool hex = v[0] == '0' && (v[1] == 'x' || v[1] == 'X');
+        unsigned long long n = digit ? std::strtoull(v, &end, hex ? 16 : 10) : 0;
         s.valid = digit && errno == 0 && end && *end == '\0';
         s.id = s.valid ? (CEID)n : (CEID)0;
         return s;

@@ -288,7 +288,8 @@ TEST(Commlib, ComputeElementIdComesFromTheEnvironment)
     } rows[] = {{"7", 7, true},       {"0x10", 16, true},         {"", 0, false},
                 {"x1", 0, false},     {nullptr, 0, true},         {"4294967297", 4294967297ULL, true},
                 {"abc", 0, false},    {" 7", 0, false},           {"-1", 0, false},
-                {"7 ", 0, false},     {"99999999999999999999", 0, false}};
+                {"7 ", 0, false},     {"99999999999999999999", 0, false}, {"010", 10, true},
+                {"0x", 0, false}};
     for (const auto &r : rows) {
         pid_t p = fork();
         ASSERT_GE(p, 0);
