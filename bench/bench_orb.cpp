@@ -36,14 +36,21 @@
 // After the 8 clients, a short call beside a slow servant on one connection
 // (orb_short_call_beside_slow_servant, against the same call alone);
 // BENCH_ORB_SLOW_ONLY runs it alone.
+// After the flood of small requests, a flood of large ones (64 KiB and
+// 1 MiB) from clients that close without reading their reply, beside
+// ordinary calls on a kept and on a new connection
+// (orb_large_flood_<size>_<clients>_*_vs_omniorb); BENCH_ORB_LFLOOD_ONLY
+// runs it alone.
 #include "bench_peer.h"
 #include "corba_orb.h"
 #include "peertest_echo.h"
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>
@@ -651,6 +658,241 @@ bool flood_against_peer()
     return ok || !srv[1];
 }
 
+// A GIOP 1.0 request for echo_octets of `n` octets on `key`, big-endian,
+// response expected.
+std::vector<uint8_t> giop_echo_octets(uint32_t id, std::vector<uint8_t> const &key, uint32_t n)
+{
+    std::vector<uint8_t> m = {'G', 'I', 'O', 'P', 1, 0, 0, 0, 0, 0, 0, 0};
+    auto u32 = [&](uint32_t v) {
+        while ((m.size() - 12) % 4)
+            m.push_back(0);
+        for (int i = 3; i >= 0; --i)
+            m.push_back(uint8_t(v >> (8 * i)));
+    };
+    u32(0); // no service contexts
+    u32(id);
+    m.push_back(1); // response expected
+    u32(uint32_t(key.size()));
+    m.insert(m.end(), key.begin(), key.end());
+    char const op[] = "echo_octets";
+    u32(sizeof op);
+    m.insert(m.end(), op, op + sizeof op);
+    u32(0); // principal
+    u32(n);
+    m.resize(m.size() + n, 0x5A);
+    uint32_t body = uint32_t(m.size() - 12);
+    for (int i = 0; i < 4; ++i)
+        m[8 + i] = uint8_t(body >> (8 * (3 - i)));
+    return m;
+}
+
+// A connection to 127.0.0.1:port within `ms` (blocking once made, sends
+// bounded by `ms` as well); -1 when none was made in time.
+int tcp_connect_within(uint16_t port, int ms)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        pollfd pf{fd, POLLOUT, 0};
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (errno != EINPROGRESS || poll(&pf, 1, ms) != 1 ||
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+            close(fd);
+            return -1;
+        }
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+// Large requests from clients that close without reading their reply:
+// `clients` threads each connect, send an `echo_octets` of `size` octets
+// and close, again and again, for `seconds`, while an ordinary caller makes
+// `add` calls on a connection it keeps and another makes each call on a new
+// connection (each 5 ms after the last answer). The server's peak
+// descriptors and resident size are sampled; cycles counts the requests
+// sent whole.
+struct LargeFlood {
+    double fds = 0, mib = 0, cycles = 0, kept_ms = 0, new_ms = 0;
+    long kept_calls = 0, new_calls = 0;
+    int failed = 0;
+    bool ok = false;
+};
+
+LargeFlood large_flood_round(bench::ServerProc const &srv, uint32_t size, int clients, double seconds)
+{
+    LargeFlood res;
+    uint16_t port = 0;
+    std::vector<uint8_t> key;
+    if (!bench::ior_profile(srv.ior, port, key))
+        return res;
+    std::vector<uint8_t> const req = giop_echo_octets(1, key, size);
+    std::vector<uint8_t> const add = bench::giop_add(2, key, 1, 2);
+    std::atomic<bool> stop{false}, sampling{true};
+    std::atomic<long> cycles{0};
+    std::atomic<int> failed{0};
+    size_t peak_fds = 0;
+    long peak_kib = 0;
+    std::thread sampler([&] {
+        while (sampling.load()) {
+            peak_fds = std::max(peak_fds, bench::proc_fds(srv.pid));
+            peak_kib = std::max(peak_kib, bench::proc_rss_kib(srv.pid));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    // An ordinary caller: the worst time of a call (ms), counted while the
+    // flood runs (a call unanswered within 10 s fails).
+    auto caller = [&](bool kept, double &worst, long &calls) {
+        int fd = kept ? tcp_connect_within(port, 10000) : -1;
+        if (kept && fd < 0) {
+            ++failed;
+            return;
+        }
+        while (!stop.load()) {
+            auto t0 = bench::Clock::now();
+            int c = kept ? fd : tcp_connect_within(port, 10000);
+            bool ok = c >= 0 && write(c, add.data(), add.size()) == ssize_t(add.size()) && read_one_message(c);
+            if (!kept && c >= 0)
+                close(c);
+            // A failed call counts with the time it took; a kept
+            // connection is made again.
+            worst = std::max(worst, us_since(t0) / 1000.0);
+            if (!ok) {
+                ++failed;
+                if (kept) {
+                    close(fd);
+                    fd = c = tcp_connect_within(port, 10000);
+                    if (fd < 0)
+                        break;
+                }
+                continue;
+            }
+            ++calls;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (fd >= 0)
+            close(fd);
+    };
+    std::vector<std::thread> ts;
+    for (int t = 0; t < clients; ++t)
+        ts.emplace_back([&] {
+            while (!stop.load()) {
+                int fd = tcp_connect_within(port, 1000);
+                if (fd < 0)
+                    continue;
+                size_t at = 0;
+                while (at < req.size() && !stop.load()) {
+                    ssize_t n = write(fd, req.data() + at, req.size() - at);
+                    if (n <= 0 && errno != EAGAIN && errno != EINTR)
+                        break;
+                    at += n > 0 ? size_t(n) : 0;
+                }
+                close(fd);
+                if (at == req.size())
+                    ++cycles;
+            }
+        });
+    // The ordinary callers start once the flood has begun.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::thread kept([&] { caller(true, res.kept_ms, res.kept_calls); });
+    std::thread fresh([&] { caller(false, res.new_ms, res.new_calls); });
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop = true;
+    long sent = cycles.load();
+    kept.join();
+    fresh.join();
+    for (auto &t : ts)
+        t.join();
+    // The server's ends of the last connections go within a second.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    sampling = false;
+    sampler.join();
+    res.fds = double(peak_fds);
+    res.mib = double(peak_kib) / 1024.0;
+    res.cycles = double(sent);
+    res.failed = failed.load();
+    res.ok = res.failed == 0 && res.kept_calls > 0 && res.new_calls > 0;
+    return res;
+}
+
+// The large-request flood against both servers, each started afresh for
+// every round, rounds in turn, for each size and number of clients
+// (BENCH_ORB_LFLOOD, default "65536:200,65536:2000,1048576:200,1048576:2000",
+// BENCH_ORB_LFLOOD_S seconds each, default 5, BENCH_ORB_LFLOOD_RUNS rounds,
+// default 2): peak descriptors and resident size, cycles (requests sent
+// whole) and the worst ordinary call on a kept and on a new connection,
+// ours / omniORB's.
+bool large_flood_against_peer()
+{
+    if (!bench::bin_exists("omni_echo_server")) {
+        std::fprintf(stderr, "bench_orb: omni_echo_server not built: large-request flood skipped\n");
+        return true;
+    }
+    // Room for the servers' descriptors when they fall behind.
+    rlimit nofile{};
+    if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < nofile.rlim_max) {
+        nofile.rlim_cur = std::min<rlim_t>(65536, nofile.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &nofile);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    char const *spec = std::getenv("BENCH_ORB_LFLOOD");
+    std::string list = spec && *spec ? spec : "65536:200,65536:2000,1048576:200,1048576:2000";
+    long runs = bench::env_count("BENCH_ORB_LFLOOD_RUNS", 2);
+    double seconds = double(bench::env_count("BENCH_ORB_LFLOOD_S", 5));
+    bool ok = true;
+    for (size_t at = 0; at < list.size() && ok;) {
+        size_t end = list.find(',', at);
+        std::string item = list.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? list.size() : end + 1;
+        unsigned long size = 0;
+        int clients = 0;
+        if (std::sscanf(item.c_str(), "%lu:%d", &size, &clients) != 2 || size == 0 || size > (64ul << 20) ||
+            clients <= 0 || clients > 5000)
+            continue;
+        std::vector<double> v[2][5];
+        for (long r = 0; r < runs && ok; ++r)
+            for (int j = 0; j < 2 && ok; ++j) {
+                int k = r % 2 ? 1 - j : j;
+                bench::ServerProc srv = k ? bench::start_peer_server() : bench::start_orb_server();
+                ok = bool(srv);
+                LargeFlood f = ok ? large_flood_round(srv, uint32_t(size), clients, seconds) : LargeFlood{};
+                bench::stop_server(srv);
+                std::fprintf(stderr,
+                             "bench_orb: large-request flood, %lu octets, %d clients (%s): peak %.0f fds, %.1f MiB, "
+                             "%.0f cycles, worst call %.1f ms kept (%ld calls), %.1f ms new (%ld calls)%s\n",
+                             size, clients, k ? "omniORB" : "broker", f.fds, f.mib, f.cycles, f.kept_ms,
+                             f.kept_calls, f.new_ms, f.new_calls, f.ok ? "" : ", ordinary calls failed");
+                double got[5] = {f.fds, f.mib, f.cycles, f.kept_ms, f.new_ms};
+                for (int i = 0; i < 5; ++i)
+                    v[k][i].push_back(got[i]);
+            }
+        if (!ok) {
+            std::fprintf(stderr, "bench_orb: a server for the large-request flood failed\n");
+            break;
+        }
+        char const *names[5] = {"peak_fds", "peak_MiB", "cycles", "kept_worst_ms", "new_worst_ms"};
+        char const *units[5] = {"fds", "MiB", "count", "ms", "ms"};
+        for (int i = 0; i < 5; ++i) {
+            double o = bench::median(v[0][i]), p = bench::median(v[1][i]);
+            std::string n = "orb_large_flood_" + std::to_string(size >> 10) + "KiB_" + std::to_string(clients) +
+                            "_" + names[i] + "_vs_omniorb";
+            bench::figure(n.c_str(), o, units[i], p, p > 0 ? o / p : 0, {1, 1, 2});
+        }
+    }
+    return ok;
+}
+
 // A short call beside a slow servant on the same connection: one thread
 // calls `echo_string` of a server where it takes 10 ms, one call after
 // another, while this one times `add` calls on the same reference (the
@@ -894,6 +1136,8 @@ int main(int argc, char **argv)
         bool ok = std::getenv("BENCH_ORB_FLOOD_ONLY") || idle_connections_against_peer();
         return flood_against_peer() && ok ? 0 : 1;
     }
+    if (std::getenv("BENCH_ORB_LFLOOD_ONLY"))
+        return large_flood_against_peer() ? 0 : 1;
     if (std::getenv("BENCH_ORB_SLOW_ONLY")) {
         CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
         CORBA::ORB *orb = CORBA::ORB_init(argc, argv, nullptr, env);
@@ -927,6 +1171,7 @@ int main(int argc, char **argv)
         std::signal(SIGPIPE, SIG_IGN);
         peer_ok = idle_connections_against_peer() && peer_ok;
         peer_ok = flood_against_peer() && peer_ok;
+        peer_ok = large_flood_against_peer() && peer_ok;
     }
     if (std::getenv("BENCH_ORB_PEER_ONLY") || std::getenv("BENCH_ORB_LOAD_ONLY"))
         return peer_ok ? 0 : 1;

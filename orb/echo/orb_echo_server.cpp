@@ -1,8 +1,10 @@
 // Echo server of this broker: serves PeerTest::Echo on 127.0.0.1.
 // Usage: orb_echo_server [ORB options] [-o FILE] [-slow_ms MS]
 // Prints the object's IOR on one line (and writes it to FILE with -o), then
-// serves until SIGTERM or SIGINT, and ends with status 0. With -slow_ms each
-// `echo_string` takes MS milliseconds (a slow servant beside the quick ones).
+// serves until SIGTERM or SIGINT, and ends with status 0. A server that
+// cannot start (an endpoint it cannot listen on) prints why, writes no IOR
+// and ends with status 1. With -slow_ms each `echo_string` takes MS
+// milliseconds (a slow servant beside the quick ones).
 #include "corba_orb.h"
 #include "peertest_echo_skel.h"
 #include "wq_servant_registry.h"
@@ -66,6 +68,7 @@ struct Failure {
         if (!env.pending())
             return true;
         std::fprintf(stderr, "orb_echo_server: %s failed: %s\n", what, env.exception()->wq_ir_name());
+        env.clear(); // reported here, once
         return false;
     }
 };

@@ -111,6 +111,51 @@ private:
     std::atomic<uint32_t> word_{0};
 };
 
+// A lock for critical sections of a few instructions that never block
+// (free lists and their counts): taken by compare-exchange, a short spin,
+// then a sleep on the word itself (futex). Its release wakes one sleeper
+// but does not hand the lock over: whichever thread runs first takes it, so
+// many threads taking it in turn never queue behind a sleeper that is still
+// waking up. No priority order, no owner, not re-entrant; a thread that
+// holds it must neither block nor be cancelled (its sections contain no
+// cancellation point). Constant-initialised and trivially destroyed, so it
+// serves during the exit-time teardown too.
+class wq_ShortLock {
+public:
+    constexpr wq_ShortLock() = default;
+    wq_ShortLock(const wq_ShortLock &) = delete;
+    wq_ShortLock &operator=(const wq_ShortLock &) = delete;
+
+    void lock()
+    {
+        uint32_t expected = 0;
+        if (!word_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+            lock_slow();
+    }
+    void unlock()
+    {
+        if (word_.exchange(0, std::memory_order_release) == 2)
+            wake_one();
+    }
+
+private:
+    void lock_slow();
+    void wake_one();
+    // 0 free, 1 held, 2 held with sleepers (perhaps).
+    std::atomic<uint32_t> word_{0};
+};
+
+class wq_ShortLockGuard {
+public:
+    explicit wq_ShortLockGuard(wq_ShortLock &l) : l_(l) { l_.lock(); }
+    ~wq_ShortLockGuard() { l_.unlock(); }
+    wq_ShortLockGuard(const wq_ShortLockGuard &) = delete;
+    wq_ShortLockGuard &operator=(const wq_ShortLockGuard &) = delete;
+
+private:
+    wq_ShortLock &l_;
+};
+
 // Priority-ordered list of waiting thread records (the wait links).
 struct wq_WaitList {
     wq_ThreadRecord *head = nullptr;

@@ -5,6 +5,8 @@
 #include "wq_lock.h"
 #include "wq_thread.h"
 
+#include <cstddef>
+
 class wq_ManagedThread {
 public:
     typedef void (*Function)(void *);
@@ -16,16 +18,19 @@ public:
     wq_ManagedThread(const wq_ManagedThread &) = delete;
     wq_ManagedThread &operator=(const wq_ManagedThread &) = delete;
 
-    // Creates a record and starts its thread; the record stays listed (with
-    // INVALID_TID when the start failed) until join_all removes it, which
-    // may be as soon as the thread has ended: a caller that wants to know
-    // whether the thread started asks through `started` rather than reading
-    // the record afterwards.
+    // Creates a record and starts its thread; null (and no record) when the
+    // start failed. The record stays listed while its thread runs; the
+    // thread removes it as it ends, unless a join_all caller waits for it
+    // (that caller removes it then). A caller that wants to know whether the
+    // thread started asks through `started` rather than reading the record
+    // afterwards.
     static wq_ManagedThread *start(Function fn, void *arg, int flags, int priority,
                                    unsigned long stack_size, int policy, bool *started = nullptr);
     // Thread body: runs the function, reports an escaping exception, then
-    // signals done.
+    // signals done or removes its record (see start).
     static void *thread_action(void *record);
+    // Records listed now.
+    static std::size_t listed();
     static bool is_managed_thread();
     // Waits for every listed thread and removes its record. Called from a
     // managed thread it skips (and keeps) the caller's own record. Concurrent
@@ -45,6 +50,9 @@ public:
 
     static wq_ManagedThread *_list;
     static wq_RWMutex _for_list;
+
+private:
+    static void finish(wq_ManagedThread *rec);
 };
 
 struct wq_HeaderLog {

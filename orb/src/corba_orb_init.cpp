@@ -131,6 +131,7 @@ struct Scan {
     const CORBA::EnvironmentWrapper &env;
     bool failed = false;        // ORB_init returns nil
     bool made_acceptor = false; // an endpoint option created an acceptor
+    bool lost_endpoint = false; // an endpoint option created none
 };
 
 // A handler gets the option as written and its value: for a required value
@@ -218,9 +219,11 @@ bool add_endpoint(Scan &sc, char const *opt, char const *value, bool publish)
         endpoint_fatal(opt, value, "contains an unavailable transport", nullptr);
     case -4:
         std::fprintf(stderr, "%sacceptor creation failed for endpoint \"%s\"\n", kErr, value);
+        sc.lost_endpoint = true;
         break;
     default:
         std::fprintf(stderr, "%sunknown error creating endpoint \"%s\"\n", kErr, value);
+        sc.lost_endpoint = true;
         break;
     }
     return true;
@@ -682,6 +685,13 @@ ORB *ORB_init(int &argc, char **argv, char const *orb_id, const EnvironmentWrapp
     Scan sc{argc, argv, env};
     if (!scan_arguments(sc))
         return fail();
+    // A server that cannot listen where it was asked to is no server: the
+    // lines above said why, and the caller gets the failure rather than an
+    // ORB whose references name no endpoint.
+    if (sc.lost_endpoint) {
+        wq_raise_obj_adapter(2, env);
+        return fail();
+    }
 
     char const *pub = wq_ORB::_list_of_published_endpoints;
     char const *unpub = wq_ORB::_list_of_unpublished_endpoints;

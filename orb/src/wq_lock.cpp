@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <mutex>
 #include <pthread.h>
+#include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -147,6 +148,37 @@ void wq_SpinGuard::acquire_slow()
             return;
     }
 }
+
+// ---- wq_ShortLock -------------------------------------------------------------
+
+namespace {
+// Spins before sleeping: a holder keeps the lock for well under a
+// microsecond unless it was preempted.
+constexpr int k_short_spins = 100;
+
+long futex(std::atomic<uint32_t> *word, int op, uint32_t val)
+{
+    return syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), op | FUTEX_PRIVATE_FLAG, val, nullptr,
+                   nullptr, 0);
+}
+} // namespace
+
+void wq_ShortLock::lock_slow()
+{
+    for (int i = 0; i < k_short_spins; ++i) {
+        cpu_relax();
+        uint32_t expected = 0;
+        if (word_.load(std::memory_order_relaxed) == 0 &&
+            word_.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return;
+    }
+    // Sleep marked as a sleeper (2); whoever takes the lock after a sleep
+    // keeps the mark, so the release after it wakes the next sleeper.
+    while (word_.exchange(2, std::memory_order_acquire) != 0)
+        futex(&word_, FUTEX_WAIT, 2); // returns at once when the word changed
+}
+
+void wq_ShortLock::wake_one() { futex(&word_, FUTEX_WAKE, 1); }
 
 // ---- waiter lists -----------------------------------------------------------
 

@@ -11,10 +11,13 @@
 
 namespace {
 
-// Guards the three free lists and their counts (write side only).
-wq_RWMutex wq_mb_lock;
+// Guards the three free lists and their counts. Held for a few pointer
+// moves only; a lock that hands itself to the next sleeper in turn would
+// make every thread that allocates or releases wait for the wake-up of the
+// one before it, so it is taken by whichever thread runs.
+constinit wq_ShortLock wq_mb_lock;
 struct wq_mb_guard {
-    wq_mb_guard() { wq_mb_lock.lock_write(); }
+    wq_mb_guard() { wq_mb_lock.lock(); }
     ~wq_mb_guard() { wq_mb_lock.unlock(); }
     wq_mb_guard(const wq_mb_guard &) = delete;
     wq_mb_guard &operator=(const wq_mb_guard &) = delete;
@@ -56,12 +59,47 @@ wq_MemoryBlock *pop(FreeList &l)
     return b;
 }
 
-void push_locked(FreeList &l, wq_MemoryBlock *b)
-{
-    b->next = l.head;
-    l.head = b;
-    ++l.count;
-}
+// Blocks bound for one free list, gathered before the lock is taken.
+struct Chain {
+    wq_MemoryBlock *head = nullptr;
+    wq_MemoryBlock *tail = nullptr;
+    uint32_t count = 0;
+
+    void add(wq_MemoryBlock *b)
+    {
+        b->next = head;
+        head = b;
+        if (!tail)
+            tail = b;
+        ++count;
+    }
+    // Moves as many blocks as the list has room for (below `keep`) onto it
+    // (lock held); the rest stay here.
+    void splice(FreeList &l, uint32_t keep)
+    {
+        uint32_t room = l.count < keep ? keep - l.count : 0;
+        if (!head || room == 0)
+            return;
+        wq_MemoryBlock *first = head, *last = head;
+        uint32_t n = 1;
+        if (count <= room) {
+            last = tail;
+            n = count;
+        } else {
+            while (n < room) {
+                last = last->next;
+                ++n;
+            }
+        }
+        head = last->next;
+        if (!head)
+            tail = nullptr;
+        count -= n;
+        last->next = l.head;
+        l.head = first;
+        l.count += n;
+    }
+};
 
 // Hands a lent buffer back to its lender (once).
 void give_back_lent(wq_MemoryBlock *b)
@@ -208,35 +246,47 @@ void wq_MemoryBlock::release(wq_MemoryBlock *&block)
     // Lent buffers go back to their lenders outside the lock.
     for (wq_MemoryBlock *l = b; l; l = l->next)
         give_back_lent(l);
-    // Blocks to destroy are collected and freed outside the lock.
+    // Sorted outside the lock; the lock only splices.
+    Chain req, any, no_buf;
     wq_MemoryBlock *doomed = nullptr;
+    while (b) {
+        wq_MemoryBlock *n = b->next;
+        b->next = nullptr;
+        // Only buffers that alloc(size) made (raw set) go back on the
+        // sized lists; a wrapped buffer is never handed to another stream.
+        if (b->owns && b->raw && b->capacity == kReqSize) {
+            b->used = 0;
+            req.add(b);
+        } else if (b->owns && b->raw && b->capacity == kAnySize) {
+            b->used = 0;
+            any.add(b);
+        } else if (!b->owns) {
+            b->data = nullptr;
+            b->raw = nullptr;
+            b->capacity = 0;
+            b->used = 0;
+            no_buf.add(b);
+        } else {
+            b->next = doomed;
+            doomed = b;
+        }
+        b = n;
+    }
     {
         wq_mb_guard g;
-        while (b) {
-            wq_MemoryBlock *n = b->next;
-            b->next = nullptr;
-            // Only buffers that alloc(size) made (raw set) go back on the
-            // sized lists; a wrapped buffer is never handed to another stream.
-            if (b->owns && b->raw && b->capacity == kReqSize && wq_mb_free_req.count < kKeepReq) {
-                b->used = 0;
-                push_locked(wq_mb_free_req, b);
-            } else if (b->owns && b->raw && b->capacity == kAnySize && wq_mb_free_any.count < kKeepAny) {
-                b->used = 0;
-                push_locked(wq_mb_free_any, b);
-            } else if (!b->owns && wq_mb_free_no_buf.count < kKeepNoBuf) {
-                b->data = nullptr;
-                b->raw = nullptr;
-                b->capacity = 0;
-                b->used = 0;
-                push_locked(wq_mb_free_no_buf, b);
-            } else {
-                b->next = doomed;
-                doomed = b;
-            }
-            b = n;
+        req.splice(wq_mb_free_req, kKeepReq);
+        any.splice(wq_mb_free_any, kKeepAny);
+        no_buf.splice(wq_mb_free_no_buf, kKeepNoBuf);
+    }
+    // What the lists had no room for is destroyed outside the lock.
+    for (wq_MemoryBlock *c : {req.head, any.head, no_buf.head, doomed}) {
+        while (c) {
+            wq_MemoryBlock *n = c->next;
+            c->next = nullptr;
+            delete c;
+            c = n;
         }
     }
-    delete doomed;
 }
 
 wq_MemoryBlock::~wq_MemoryBlock()

@@ -61,9 +61,40 @@ wq_ManagedThread *wq_ManagedThread::start(Function fn, void *arg, int flags, int
     // join_all waits on `done`, never on the thread itself: run detached.
     rec->thread_id = wq_Thread::spawn(thread_action, rec, flags | wq_Thread::DETACHED, priority,
                                       stack_size, policy);
+    const bool ok = rec->thread_id != wq_Thread::INVALID_TID;
     if (started)
-        *started = rec->thread_id != wq_Thread::INVALID_TID;
+        *started = ok;
+    if (!ok) {
+        delete rec; // no thread will ever end it
+        return nullptr;
+    }
     return rec;
+}
+
+// The thread's last step: a record that a join_all caller has claimed is
+// signalled (that caller removes it); any other is removed here, so a
+// thread that ends on its own leaves nothing behind.
+void wq_ManagedThread::finish(wq_ManagedThread *rec)
+{
+    wq_ThreadEnvironment tenv;
+    _for_list.lock_write(tenv);
+    if (rec->claimed) {
+        _for_list.unlock(tenv);
+        rec->done.signal(); // last touch of the record
+        return;
+    }
+    delete rec; // unlinks under the (re-entrant) list lock
+    _for_list.unlock(tenv);
+}
+
+std::size_t wq_ManagedThread::listed()
+{
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock g(_for_list, tenv);
+    std::size_t n = 0;
+    for (wq_ManagedThread *r = _list; r; r = r->next)
+        ++n;
+    return n;
 }
 
 void *wq_ManagedThread::thread_action(void *record)
@@ -74,7 +105,7 @@ void *wq_ManagedThread::thread_action(void *record)
         try {
             rec->function(rec->argument);
         } catch (abi::__forced_unwind &) {
-            rec->done.signal(); // thread cancellation must go on unwinding
+            finish(rec); // thread cancellation must go on unwinding
             throw;
         } catch (const std::exception &e) {
             try {
@@ -92,7 +123,7 @@ void *wq_ManagedThread::thread_action(void *record)
             }
         }
     }
-    rec->done.signal(); // last touch of the record
+    finish(rec);
     return nullptr;
 }
 

@@ -132,3 +132,61 @@ TEST(OrbManagedThread, ConcurrentJoinsEachReturnWhenAllHaveEnded)
     EXPECT_EQ(seen_b, 4);
     EXPECT_EQ(wq_ManagedThread::_list, nullptr);
 }
+
+// Threads that end on their own leave no record behind: after rounds of
+// short-lived threads, with no join_all between them, the list holds what
+// it held before (bounded wait for the last of each round to end). A
+// join_all that claims a thread still running waits for it as before.
+TEST(OrbManagedThread, ThreadsThatEndLeaveNoRecord)
+{
+    static std::atomic<int> ended{0};
+    const std::size_t before = wq_ManagedThread::listed();
+    struct Row {
+        char const *what;
+        int threads;
+        bool throws;
+    } const rows[] = {{"plain bodies", 8, false}, {"bodies that throw", 4, true}, {"one body", 1, false}};
+    testing::internal::CaptureStderr();
+    for (int round = 0; round < 20; ++round)
+        for (const Row &r : rows) {
+            SCOPED_TRACE(r.what);
+            ended = 0;
+            for (int i = 0; i < r.threads; ++i) {
+                bool started = false;
+                wq_ManagedThread::Function plain = [](void *) { ++ended; };
+                wq_ManagedThread::Function throws = [](void *) {
+                    ++ended;
+                    throw std::runtime_error("x");
+                };
+                wq_ManagedThread::start(r.throws ? throws : plain, nullptr, 0, 0, 0, SCHED_OTHER, &started);
+                ASSERT_TRUE(started);
+            }
+            std::size_t listed = 0;
+            for (int i = 0; i < 5000; ++i) {
+                listed = wq_ManagedThread::listed();
+                if (ended.load() == r.threads && listed == before)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            ASSERT_EQ(listed, before) << "round " << round;
+        }
+    testing::internal::GetCapturedStderr();
+    g_release = false;
+    wq_ManagedThread::start(
+        [](void *) {
+            while (!g_release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ++ended;
+        },
+        nullptr, 0, 0, 0, SCHED_OTHER);
+    EXPECT_EQ(wq_ManagedThread::listed(), before + 1);
+    ended = 0;
+    std::thread releaser([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        g_release = true;
+    });
+    wq_ManagedThread::join_all();
+    releaser.join();
+    EXPECT_EQ(ended.load(), 1);
+    EXPECT_EQ(wq_ManagedThread::listed(), 0u);
+}

@@ -50,6 +50,47 @@ TEST(OrbCdrMemBlock, ReleaseRecyclesStandardBlocks)
     wq_mem_block_clean_up(true);
 }
 
+// Chains given back in one release, shorter and longer than the lists'
+// bound (260 blocks of 65536 bytes, 256 of 4096, 256 records): the lists
+// take blocks up to their bound, the rest are destroyed, and the bytes in
+// use come back to where they were.
+TEST(OrbCdrMemBlock, LongChainsFillTheListsUpToTheirBound)
+{
+    wq_mem_block_clean_up(true);
+    const uint64_t held = wq_mb_bytes_in_use();
+    struct Row {
+        uint32_t req, any, wrapped; // blocks of each kind in the chain
+        uint32_t listed_req, listed_any, listed_rec; // on the lists after
+    } const rows[] = {
+        {3, 2, 1, 3, 2, 1},
+        {200, 100, 10, 200, 100, 10}, // the first blocks come from the lists
+        {300, 300, 300, 260, 256, 256},
+        {1, 1, 1, 260, 256, 256},
+    };
+    static unsigned char caller[64];
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.req);
+        wq_MemoryBlock *head = nullptr;
+        auto push = [&](wq_MemoryBlock *b) {
+            ASSERT_NE(b, nullptr);
+            b->next = head;
+            head = b;
+        };
+        for (uint32_t i = 0; i < r.req; ++i)
+            push(wq_MemoryBlock::alloc(65536));
+        for (uint32_t i = 0; i < r.any; ++i)
+            push(wq_MemoryBlock::alloc(4096));
+        for (uint32_t i = 0; i < r.wrapped; ++i)
+            push(wq_MemoryBlock::alloc(sizeof caller, caller));
+        wq_MemoryBlock::release(head);
+        EXPECT_EQ(wq_mb_free_count(0), r.listed_req);
+        EXPECT_EQ(wq_mb_free_count(1), r.listed_any);
+        EXPECT_EQ(wq_mb_free_count(2), r.listed_rec);
+        EXPECT_EQ(wq_mb_bytes_in_use(), held);
+    }
+    wq_mem_block_clean_up(true);
+}
+
 TEST(OrbCdrMemBlock, OnlyAllocatorBuffersAreRecycled)
 {
     wq_mem_block_clean_up(true);

@@ -1,6 +1,7 @@
 // Endpoint options against a transport of the test's own: published and
 // unpublished lists, the server-available lines, acceptors shut down and
-// freed by destroy, and the acceptor failures that do not end the process.
+// freed by destroy, and the acceptor failures that fail the call but do not
+// end the process.
 #include "orb_init_util.h"
 
 #include "wq_endpoint.h"
@@ -108,19 +109,38 @@ TEST_F(OrbTest, EndpointOptionsFillThePublishedAndUnpublishedLists)
     CORBA::release(orb);
 }
 
-TEST_F(OrbTest, AcceptorFailuresAreReportedAndTheScanGoesOn)
+TEST_F(OrbTest, AcceptorFailuresAreReportedAndFailTheInit)
 {
-    ::testing::internal::CaptureStderr();
-    Args a({"-ORBep", "fake:fail", "-ORBconn_retries", "5"});
-    PrivEnv e;
-    CORBA::ORB *orb = CORBA::ORB_init(a.argc, a.ptrs.data(), nullptr, e.w);
-    std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("Ulvenor ERROR(ORB_init): acceptor creation failed for endpoint \"fake:fail\"\n"),
-              std::string::npos);
-    ASSERT_NE(orb, nullptr);
-    EXPECT_EQ(O::_conn_retries, 5);
-    CORBA::release(orb);
-    TearDown();
+    // An endpoint that cannot be listened on is reported, the scan goes on
+    // to the end (the later options are read, the process goes on), and the
+    // call fails with OBJ_ADAPTER 2: alone, or beside one that listens
+    // (whose acceptor goes with the failed call).
+    struct Row {
+        std::vector<std::string> args;
+        int retries;
+    } const rows[] = {
+        {{"-ORBep", "fake:fail", "-ORBconn_retries", "5"}, 5},
+        {{"-ORBep", "fake:ok1", "-ORBup", "fake:fail", "-ORBconn_retries", "6"}, 6},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.args[1] + " " + r.args[3]);
+        ::testing::internal::CaptureStderr();
+        Args a(r.args);
+        PrivEnv e;
+        CORBA::ORB *orb = CORBA::ORB_init(a.argc, a.ptrs.data(), nullptr, e.w);
+        std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find("Ulvenor ERROR(ORB_init): acceptor creation failed for endpoint \"fake:fail\"\n"),
+                  std::string::npos);
+        EXPECT_EQ(orb, nullptr);
+        EXPECT_EQ(e.minor(), CORBA::OBJ_ADAPTER::wq_class_offset | 2);
+        EXPECT_EQ(O::_conn_retries, r.retries);
+        EXPECT_EQ(g_live.load(), 0);
+        EXPECT_EQ(O::_orb_state.load(), 0);
+        EXPECT_EQ(O::endpoint_list(), nullptr);
+        if (orb)
+            CORBA::release(orb);
+        TearDown();
+    }
 
     // An acceptor that publishes nothing leaves both lists empty: OBJ_ADAPTER 2,
     // and nothing of the failed call is left behind.

@@ -6,6 +6,7 @@
 #include "../orb/test_watchdog.h"
 #include "corba_orb.h"
 #include "server_test_util.h"
+#include "wq_mthread.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <malloc.h>
 #include <memory>
 #include <netinet/in.h>
 #include <string>
@@ -490,6 +492,63 @@ TEST(ServerMt, BandedConnectionsComeAndGoWithoutPilingUpReaders)
         threads = orb_test::thread_count_of();
     }
     EXPECT_LE(threads, threads_before + 1);
+}
+
+// Rounds of connections served once and closed, each round's calls inside
+// the servant at once (so that each takes a reader of its own): the readers
+// end after their idle time (100 ms here) and leave no record behind, and
+// the heap in use comes back to its level, round after round.
+TEST(ServerMt, ReadersThatEndLeaveNothingBehind)
+{
+    struct IdleTime {
+        int was = wq_reader_idle_ms;
+        IdleTime() { wq_reader_idle_ms = 100; }
+        ~IdleTime() { wq_reader_idle_ms = was; }
+    } idle_time;
+    LocalServer srv({"-ORBmin_recursion", "1"});
+    ASSERT_TRUE(srv.ready());
+    constexpr uint32_t kClients = 6;
+    uint32_t rid = 1;
+    auto round = [&] {
+        g_meeting = 0;
+        std::vector<int> fds;
+        for (uint32_t i = 0; i < kClients; ++i) {
+            int fd = connect_to(srv.port);
+            ASSERT_GE(fd, 0);
+            fds.push_back(fd);
+        }
+        for (int fd : fds) {
+            Bytes m = call_message(rid++, "meet", kClients, 10000);
+            ASSERT_EQ(write(fd, m.data(), m.size()), ssize_t(m.size()));
+        }
+        for (int fd : fds) {
+            EXPECT_EQ(answer(read_message(fd)), 1);
+            close(fd);
+        }
+    };
+    // Until the round's readers have ended down to the minimum (bounded).
+    auto at_rest = [&] {
+        for (int i = 0; i < 200 && reader_counts(0).general > 1; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    };
+    round();
+    at_rest();
+    const std::size_t records = wq_ManagedThread::listed();
+    const size_t heap = mallinfo2().uordblks;
+    constexpr int kRounds = 12;
+    for (int r = 0; r < kRounds; ++r) {
+        SCOPED_TRACE(r);
+        round();
+        at_rest();
+        EXPECT_EQ(reader_counts(0).general, 1u);
+    }
+    // Before, each ended reader left its record: kClients - 1 a round.
+    EXPECT_LE(wq_ManagedThread::listed(), records);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    const size_t heap_after = mallinfo2().uordblks;
+    EXPECT_LE(heap_after, heap + 64 * 1024) << "heap in use " << heap << " -> " << heap_after;
+#endif
 }
 
 } // namespace
