@@ -626,6 +626,13 @@ TEST(ServerCircuitMt, PoolHandsACircuitWithInputToOneReaderAtATime)
 
 namespace {
 
+// Shuts a test's pool down when it goes, so that its poller ends (the
+// broker's shutdown joins every thread it manages).
+struct PoolDown {
+    wq_PriorityQueue<wq_MsgCircuit> &pool;
+    ~PoolDown() { pool.shutdown(); }
+};
+
 // Waits up to `ms` for pool.get(level) on its own thread; the circuit it
 // returned, or null when it returned none in time (the thread is then
 // released by the pool's shutdown at the caller's end).
@@ -704,6 +711,7 @@ TEST(ServerCircuitMt, AHandedBackCircuitIsTakenAgainWheneverInputWaitsAndNeverWi
         SCOPED_TRACE(r.what);
         static wq_PriorityQueue<wq_MsgCircuit> pool(1);
         pool.restart();
+        PoolDown down{pool};
         Pair p;
         p.c->_add_ref(); // the pool's
         ASSERT_EQ(write(p.far, "xxxx", r.before), ssize_t(r.before));
@@ -777,6 +785,7 @@ TEST(ServerCircuitMt, ACircuitHandedBackWhileServedIsReadByAnotherAtOnceOrTakenB
         SCOPED_TRACE(r.what);
         static Pool pool(1);
         pool.restart();
+        PoolDown down{pool};
         Pair p;
         take_and_read(pool, p);
         ASSERT_FALSE(HasFatalFailure());
@@ -819,6 +828,7 @@ TEST(ServerCircuitMt, ACircuitMovedToAnotherPollerIsTakenOnlyThere)
     static wq_PriorityQueue<wq_MsgCircuit> a(1), b(2);
     a.restart();
     b.restart();
+    PoolDown down_a{a}, down_b{b};
     Pair p;
     take_and_read(a, p);
     ASSERT_FALSE(HasFatalFailure());
