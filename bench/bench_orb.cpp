@@ -12,7 +12,8 @@
 // costs each server, never served and served once
 // (orb_idle_connection_KiB_vs_omniorb_*), and the peak descriptors and
 // resident size of each server in a flood of clients that close without
-// reading their reply (orb_flood_peak_*_vs_omniorb).
+// reading their reply, sent with the connection (orb_flood_peak_*_vs_omniorb)
+// or 30 ms after it (orb_late_flood_peak_*_vs_omniorb).
 // Then, with both servers on CPU pins 2 and 3 and the client on pin 0 (the
 // broker's reader that takes the circuit back runs beside the one serving):
 // round trips of this broker's client and server, `add` (a small two-way
@@ -571,14 +572,15 @@ bool idle_connections_against_peer()
 }
 
 // Clients that close without reading their reply: `threads` threads each
-// make `per_thread` connections that send an `add` and close at once, while
-// the server's descriptors and resident size are sampled; the peaks.
+// make `per_thread` connections that send an `add` (`send_after_ms` after
+// connecting) and close at once, while the server's descriptors and
+// resident size are sampled; the peaks.
 struct FloodPeak {
     double fds = 0, mib = 0, ms = 0;
     bool ok = false;
 };
 
-FloodPeak flood_round(bench::ServerProc const &srv, int threads, int per_thread)
+FloodPeak flood_round(bench::ServerProc const &srv, int threads, int per_thread, int send_after_ms = 0)
 {
     FloodPeak res;
     uint16_t port = 0;
@@ -607,6 +609,8 @@ FloodPeak flood_round(bench::ServerProc const &srv, int threads, int per_thread)
                     ++failed;
                     continue;
                 }
+                if (send_after_ms)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(send_after_ms));
                 if (write(fd, m.data(), m.size()) != ssize_t(m.size()))
                     ++failed;
                 close(fd);
@@ -632,25 +636,35 @@ bool flood_against_peer()
     long runs = bench::env_count("BENCH_ORB_RUNS", 3);
     bench::ServerProc srv[2] = {bench::start_orb_server(), bench::start_peer_server()};
     bool ok = srv[0] && srv[1];
-    std::vector<double> fds[2], mib[2];
-    for (long r = 0; r < runs && ok; ++r)
-        for (int j = 0; j < 2 && ok; ++j) {
-            int k = r % 2 ? 1 - j : j;
-            FloodPeak p = flood_round(srv[k], 16, 1000);
-            ok = p.ok;
-            fds[k].push_back(p.fds);
-            mib[k].push_back(p.mib);
-            std::fprintf(stderr,
-                         "bench_orb: flood of clients gone without their reply (%s): peak %.0f fds, %.1f MiB, "
-                         "%.0f ms\n",
-                         k ? "omniORB" : "broker", p.fds, p.mib, p.ms);
-        }
-    if (ok) {
+    // At once: 16 clients of 1000 connections; late: 300 clients of 10
+    // connections that each send 30 ms after connecting.
+    struct Kind {
+        char const *what, *name;
+        int threads, per_thread, send_after_ms;
+    } const kinds[] = {{"", "orb_flood_peak", 16, 1000, 0}, {"sent 30 ms late, ", "orb_late_flood_peak", 300, 10, 30}};
+    for (const Kind &kind : kinds) {
+        std::vector<double> fds[2], mib[2];
+        for (long r = 0; r < runs && ok; ++r)
+            for (int j = 0; j < 2 && ok; ++j) {
+                int k = r % 2 ? 1 - j : j;
+                FloodPeak p = flood_round(srv[k], kind.threads, kind.per_thread, kind.send_after_ms);
+                ok = p.ok;
+                fds[k].push_back(p.fds);
+                mib[k].push_back(p.mib);
+                std::fprintf(stderr,
+                             "bench_orb: flood of clients gone without their reply (%s%s): peak %.0f fds, %.1f MiB, "
+                             "%.0f ms\n",
+                             kind.what, k ? "omniORB" : "broker", p.fds, p.mib, p.ms);
+            }
+        if (!ok)
+            break;
         double fo = bench::median(fds[0]), fp = bench::median(fds[1]);
         double mo = bench::median(mib[0]), mp = bench::median(mib[1]);
-        bench::figure("orb_flood_peak_fds_vs_omniorb", fo, "fds", fp, fo / fp, {0, 0, 2});
-        bench::figure("orb_flood_peak_MiB_vs_omniorb", mo, "MiB", mp, mo / mp, {1, 1, 2});
-    } else if (srv[0] && srv[1]) {
+        std::string n = kind.name;
+        bench::figure((n + "_fds_vs_omniorb").c_str(), fo, "fds", fp, fo / fp, {0, 0, 2});
+        bench::figure((n + "_MiB_vs_omniorb").c_str(), mo, "MiB", mp, mo / mp, {1, 1, 2});
+    }
+    if (!ok && srv[0] && srv[1]) {
         std::fprintf(stderr, "bench_orb: a flood client failed\n");
     }
     for (auto &s : srv)

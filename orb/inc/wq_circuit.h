@@ -164,7 +164,9 @@ public:
     // gives 2: the circuit keeps what came (the next receive goes on with
     // it), and whoever reads it hands it back until more input is there.
     // The message must be whole within wq_message_receive_ms of its first
-    // wait; the circuit watcher closes it otherwise.
+    // wait; the circuit watcher closes it otherwise. A server circuit whose
+    // receive fails ends as close_after_replies says (a bad message is
+    // refused, an end of input or a read error is not).
     static constexpr int Incomplete = 2;
     int receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CORBA::EnvironmentWrapper &env);
     // The reply (or locate reply) of request `id`; the caller holds the send
@@ -210,10 +212,18 @@ public:
     int poll_set = -1;
     // Size of the last message received (header included).
     uint32_t last_message_size() const { return last_in_size_; }
-    // Writes a MessageError under the send lock, so that it never lands
-    // inside a message another thread is sending; sent even when the
-    // circuit has already failed (best effort).
-    void send_message_error();
+    // Server side: a reader holds the circuit for a reply it will send
+    // (a reference and a count of replies due); reply_done gives both back
+    // once the reply has been sent, queued or found lost.
+    void hold_for_reply();
+    void reply_done();
+    // Server side: nothing more is read (the client's input ended, or a
+    // message was refused). The replies still due go out first, each as
+    // its servant ends; after the last a MessageError follows when
+    // `message_error` is set (written under the send lock, so that it never
+    // lands inside a message another thread is sending), and the
+    // connection is closed both ways.
+    void close_after_replies(bool message_error);
 
     // For the circuit watcher: the time (wq_monotonic_ms) by which the
     // message begun must be whole, 0 when none waits; and, while a reply
@@ -304,7 +314,9 @@ private:
     void set_receive_due(int64_t due);
     void clear_receive_due();
     void fail_read(long result, const CORBA::EnvironmentWrapper &env);
-    void fail_protocol(CORBA::SystemException *e, const CORBA::EnvironmentWrapper &env);
+    // A server circuit's input ends (see close_after_replies; `refused`:
+    // answered with MessageError); a client circuit fails at once.
+    void fail_protocol(CORBA::SystemException *e, const CORBA::EnvironmentWrapper &env, bool refused = true);
     // Fails the circuit with the stream's pending exception (moved to env).
     void fail_stream(CORBA::Stream &s, const CORBA::EnvironmentWrapper &env);
     void send_failed(CORBA::SystemException *e, uint64_t id, long result,
@@ -367,11 +379,23 @@ private:
     std::atomic<bool> sending_{false};
     bool paused_ = false;
     uint32_t paused_level_ = 0;
-    // A reply waiting to be sent, with what it answers.
+    // A reply waiting to be sent, with what it answers. `last`: the
+    // connection is closed once it has gone (its stream may be null).
     struct Queued {
         CORBA::Stream *stream;
         wq_ReplyNote note;
+        bool last = false;
     };
+    // Server side: replies due (kDueMask) and how the connection ends once
+    // none is due any more, changed together so that the last of the two
+    // events closes it, once.
+    static constexpr uint32_t kClosing = 1u << 31;
+    static constexpr uint32_t kAnswerError = 1u << 30;
+    static constexpr uint32_t kDueMask = kAnswerError - 1;
+    std::atomic<uint32_t> ending_{0};
+    // Queues the end of the connection behind every reply queued (a
+    // MessageError first when asked), as the sender does.
+    void end_connection(bool message_error);
     std::vector<Queued> out_;
     size_t out_head_ = 0;
     uint64_t out_bytes_ = 0;

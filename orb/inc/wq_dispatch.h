@@ -242,6 +242,11 @@ private:
     // Appends circuits to the level's queue and wakes a reader for each.
     void enqueue(Level &l, T *const *cs, int n, uint32_t level)
     {
+        // Their input waits unread from now (the acceptor's bound).
+        if constexpr (requires(T *t) { t->net()->input_waits(); })
+            for (int i = 0; i < n; ++i)
+                if (auto *net = cs[i]->net())
+                    net->input_waits();
         uint32_t woken;
         {
             std::lock_guard<std::mutex> g(l.mtx);
@@ -517,8 +522,8 @@ void wq_ensure_band_threads(wq_MsgCircuit *circuit, uint32_t band, bool flag,
                             const CORBA::EnvironmentWrapper &env);
 // Gives a circuit up for good: drops the reader's reference.
 void wq_release_mc_out_of_pool(wq_MsgCircuit *&circuit);
-// Answers MessageError on a circuit whose input cannot be read (after any
-// message being sent on it) and closes it.
+// Answers MessageError on a circuit whose input cannot be read, after the
+// replies still due on it, and closes it.
 void wq_message_error_and_close(wq_MsgCircuit *circuit);
 
 // ---- request dispatch ----------------------------------------------------------------

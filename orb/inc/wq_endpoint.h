@@ -89,23 +89,32 @@ public:
     // the read itself, and fails with ETIMEDOUT when none came; the read
     // clears it. A transport that cannot wait so reads as without it.
     int read_wait_ms = 0;
-    // An accepted connection that brought input (or its end) with it counts
-    // in its acceptor's gauge until it is first read or goes: set by the
+    // An accepted connection counts in its acceptor's gauge while input (or
+    // its end) waits unread on it, whenever that input came: set by the
     // acceptor before it hands the circuit on.
     std::atomic<int32_t> *unread_gauge = nullptr;
+    // Input waits to be read (it came with the connection, or its poller
+    // found it): counted once until it is taken up.
+    void input_waits()
+    {
+        if (unread_gauge && !unread_counted_.exchange(true, std::memory_order_acq_rel))
+            unread_gauge->fetch_add(1, std::memory_order_acq_rel);
+    }
     // The connection's input is being read (by the one thread that reads
-    // it): it leaves the gauge.
+    // it), or the connection goes: it leaves the gauge.
     void taken_up()
     {
-        if (unread_gauge) {
+        if (unread_counted_.load(std::memory_order_acquire) &&
+            unread_counted_.exchange(false, std::memory_order_acq_rel))
             unread_gauge->fetch_sub(1, std::memory_order_acq_rel);
-            unread_gauge = nullptr;
-        }
     }
 
 protected:
     wq_NetCircuit() = default;
     char *endpoint_ = nullptr;
+
+private:
+    std::atomic<bool> unread_counted_{false};
 };
 
 // A listening end point.

@@ -25,27 +25,36 @@ namespace {
 // then the circuit fails instead of holding a reader thread for ever.
 constexpr int kSendTimeoutSeconds = 20;
 
-// Accepted connections that brought input (or their end) with them and
-// that no reader has read yet. While kMaxUnread of them wait, no more are
-// accepted: further ones wait in the kernel's backlog rather than as open
-// connections here, so that clients that send and go at once are accepted
-// no faster than readers answer and close them. (The backlog is the
-// system's largest, so that clients wait there rather than have their
-// connections refused or retried.)
+// Accepted connections whose input (or end) waits and that no reader has
+// read yet, whether the input came with the connection or later. While
+// kMaxUnread of them wait, no more are accepted: further ones wait in the
+// kernel's backlog rather than as open connections here, so that clients
+// that send and go are accepted no faster than readers answer and close
+// them. (The backlog is the system's largest, so that clients wait there
+// rather than have their connections refused or retried.)
 constexpr int32_t kMaxUnread = 64;
 std::atomic<int32_t> g_unread{0};
 
 // An accepted connection. Shutting it down stops its reading (waking a
-// reader blocked on it) but leaves the sending side open, so that a
-// MessageError can still tell the client why the connection ends; the
-// descriptor is closed when the circuit is released.
+// reader blocked on it) but leaves the sending side open, so that replies
+// still due and a MessageError can go; the graceful shutdown, once they
+// have gone, ends it both ways. The descriptor is closed when the circuit
+// is released, after what the client sent unread is dropped (bounded), so
+// that the close does not reset a connection whose last replies the client
+// has yet to read.
 class wq_NetCircuitTCPAccepted : public wq_NetCircuitTCP {
 public:
     using wq_NetCircuitTCP::wq_NetCircuitTCP;
-    void shutdown(bool) override
+    ~wq_NetCircuitTCPAccepted() override
+    {
+        char sink[4096];
+        for (int i = 0; i < 16 && fd() >= 0 && ::recv(fd(), sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
+        }
+    }
+    void shutdown(bool graceful) override
     {
         if (fd() >= 0)
-            ::shutdown(fd(), SHUT_RD);
+            ::shutdown(fd(), graceful ? SHUT_RDWR : SHUT_RD);
     }
 };
 
@@ -97,11 +106,10 @@ private:
             timeval tv{kSendTimeoutSeconds, 0};
             ::setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
             auto *net = new wq_NetCircuitTCPAccepted(c);
+            net->unread_gauge = &g_unread;
             char first;
-            if (::recv(c, &first, 1, MSG_PEEK | MSG_DONTWAIT) >= 0) {
-                g_unread.fetch_add(1, std::memory_order_acq_rel);
-                net->unread_gauge = &g_unread;
-            }
+            if (::recv(c, &first, 1, MSG_PEEK | MSG_DONTWAIT) >= 0)
+                net->input_waits();
             if (!collectors_ || !collectors_->create(net, nullptr, false))
                 wq_NetCircuitFactory::release(net);
         }

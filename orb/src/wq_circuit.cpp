@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <sys/epoll.h>
 
 using CORBA::COMPLETED_MAYBE;
@@ -200,42 +201,6 @@ void wq_MsgCircuit::shutdown_net()
 {
     if (net_)
         net_->shutdown(false);
-}
-
-void wq_MsgCircuit::send_message_error()
-{
-    const unsigned char m[12] = {'G', 'I', 'O', 'P', 1, 0, CORBA::Stream::write_flag(), wq_GIOP::MessageError,
-                                 0, 0, 0, 0};
-    if (server_) {
-        // Behind the replies of a thread already sending, never waiting
-        // here; otherwise this thread is the sender for the message and
-        // whatever is queued meanwhile. (Replies are written only by the
-        // sender. The reader that answers MessageError holds the circuit, so
-        // its reading is not paused and nothing is to be resumed.)
-        {
-            wq_MutexLock g(out_lock_);
-            bool idle = false;
-            if (!sending_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
-                auto *q = new CORBA::Stream(*mwrap_);
-                q->write_array_1(m, sizeof m);
-                out_.push_back({q, {}});
-                return;
-            }
-        }
-        {
-            wq_ThreadEnvironment tenv;
-            wq_WriteLock sl(send_lock_, tenv); // against a request sent on the circuit
-            if (net_)
-                net_->write(m, sizeof m);
-        }
-        bool resume = false;
-        send_as_sender({nullptr, {}}, nullptr, resume, nullptr);
-        return;
-    }
-    wq_ThreadEnvironment tenv;
-    wq_WriteLock sl(send_lock_, tenv);
-    if (net_)
-        net_->write(m, sizeof m);
 }
 
 bool wq_MsgCircuit::is_waiting(uint64_t id) const
@@ -664,7 +629,7 @@ bool wq_MsgCircuit::park(Queued &cur, CORBA::Stream *own, uint32_t sent)
 void wq_MsgCircuit::send_as_sender(Queued q, CORBA::Stream *own, bool &resume, const CORBA::EnvironmentWrapper *env,
                                    uint32_t sent)
 {
-    if (!q.stream) {
+    if (!q.stream && !q.last) {
         wq_MutexLock g(out_lock_);
         if (!next_queued(q, resume))
             return;
@@ -676,21 +641,38 @@ void wq_MsgCircuit::send_as_sender(Queued q, CORBA::Stream *own, bool &resume, c
         // write that has to wait; a reply that has to wait is parked for the
         // watcher, so that no reader waits on a client that does not read.
         long result = 1;
-        net_->last_write_error = 0;
-        net_->write_deadline_ms = kNoWaitYet;
-        bool whole = write_from(net_, *cur, sent, result);
-        net_->write_deadline_ms = 0;
-        if (!whole && net_->last_write_error == ETIMEDOUT) {
-            int64_t now = wq_monotonic_ms();
-            if (!out_due_ms_)
-                out_due_ms_ = now + wq_reply_send_ms;
-            if (now < out_due_ms_ && park(q, own, sent))
-                return;
-            // Not to be watched: the rest is written here within its time.
+        bool whole = true;
+        if (cur) {
+            // The last message (a MessageError) never lands inside a
+            // request another thread sends on the circuit.
+            std::optional<wq_ThreadEnvironment> tenv;
+            std::optional<wq_WriteLock> sl;
+            auto lock_send = [&] {
+                if (!q.last)
+                    return;
+                if (!tenv)
+                    tenv.emplace();
+                sl.emplace(send_lock_, *tenv);
+            };
+            lock_send();
             net_->last_write_error = 0;
-            net_->write_deadline_ms = std::max<int64_t>(out_due_ms_, kNoWaitYet);
+            net_->write_deadline_ms = kNoWaitYet;
             whole = write_from(net_, *cur, sent, result);
             net_->write_deadline_ms = 0;
+            if (!whole && net_->last_write_error == ETIMEDOUT) {
+                int64_t now = wq_monotonic_ms();
+                if (!out_due_ms_)
+                    out_due_ms_ = now + wq_reply_send_ms;
+                sl.reset();
+                if (now < out_due_ms_ && park(q, own, sent))
+                    return;
+                // Not to be watched: the rest is written here within its time.
+                lock_send();
+                net_->last_write_error = 0;
+                net_->write_deadline_ms = std::max<int64_t>(out_due_ms_, kNoWaitYet);
+                whole = write_from(net_, *cur, sent, result);
+                net_->write_deadline_ms = 0;
+            }
         }
         out_due_ms_ = 0;
         if (!whole) {
@@ -700,6 +682,10 @@ void wq_MsgCircuit::send_as_sender(Queued q, CORBA::Stream *own, bool &resume, c
                                                          result == 0 ? "return code from write = 0"
                                                                      : "partial write of a GIOP message"));
             close_sending(net_->last_write_error == ETIMEDOUT);
+        } else if (q.last) {
+            // Everything due has gone: the client reads it, then the end.
+            fail();
+            net_->shutdown(true);
         }
         // Another thread's reply (or this one's, parked before): its failure
         // is told here.
@@ -710,7 +696,7 @@ void wq_MsgCircuit::send_as_sender(Queued q, CORBA::Stream *own, bool &resume, c
         std::unique_ptr<CORBA::Stream> done(cur != own ? cur : nullptr);
         sent = 0;
         wq_MutexLock g(out_lock_);
-        if (!whole)
+        if (!whole || q.last)
             drop_queued(); // nothing more can go on this connection
         if (!next_queued(q, resume))
             return;
@@ -761,8 +747,55 @@ bool wq_MsgCircuit::next_queued(Queued &cur, bool &resume)
         return false;
     }
     cur = out_[out_head_++];
-    out_bytes_ -= std::min<uint64_t>(out_bytes_, cur.stream->size_written());
+    out_bytes_ -= std::min<uint64_t>(out_bytes_, cur.stream ? cur.stream->size_written() : 0);
     return true;
+}
+
+void wq_MsgCircuit::hold_for_reply()
+{
+    _add_ref();
+    ending_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void wq_MsgCircuit::reply_done()
+{
+    uint32_t was = ending_.fetch_sub(1, std::memory_order_acq_rel);
+    if ((was & kDueMask) == 1 && (was & kClosing))
+        end_connection((was & kAnswerError) != 0);
+    _remove_ref();
+}
+
+void wq_MsgCircuit::close_after_replies(bool message_error)
+{
+    // No more input is waited for; the watcher stops counting it.
+    clear_receive_due();
+    uint32_t was = ending_.fetch_or(kClosing | (message_error ? kAnswerError : 0), std::memory_order_acq_rel);
+    if (was & kClosing)
+        return; // already ending
+    if ((was & kDueMask) == 0)
+        end_connection(message_error);
+}
+
+void wq_MsgCircuit::end_connection(bool message_error)
+{
+    Queued q{nullptr, {}, true};
+    if (message_error) {
+        const unsigned char m[12] = {'G', 'I', 'O', 'P', 1, 0, CORBA::Stream::write_flag(), wq_GIOP::MessageError,
+                                     0, 0, 0, 0};
+        q.stream = new CORBA::Stream(*mwrap_);
+        q.stream->write_array_1(m, sizeof m);
+    }
+    {
+        wq_MutexLock g(out_lock_);
+        bool idle = false;
+        if (!sending_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
+            // The thread sending ends the connection after what it has.
+            out_.push_back(q);
+            return;
+        }
+    }
+    bool resume = false; // nothing is read any more
+    send_as_sender(q, nullptr, resume, nullptr);
 }
 
 void wq_MsgCircuit::next_request_id(uint64_t id)
@@ -794,13 +827,21 @@ void wq_MsgCircuit::release_send_lock(uint64_t id)
 void wq_MsgCircuit::fail_read(long result, const CORBA::EnvironmentWrapper &env)
 {
     if (result < 0)
-        fail_protocol(errno_failure(net_ ? net_->last_read_error : 0), env);
+        fail_protocol(errno_failure(net_ ? net_->last_read_error : 0), env, false);
     else
-        fail_protocol(comm_failure(2, COMPLETED_NO, "return code from read = 0"), env);
+        fail_protocol(comm_failure(2, COMPLETED_NO, "return code from read = 0"), env, false);
 }
 
-void wq_MsgCircuit::fail_protocol(CORBA::SystemException *e, const CORBA::EnvironmentWrapper &env)
+void wq_MsgCircuit::fail_protocol(CORBA::SystemException *e, const CORBA::EnvironmentWrapper &env, bool refused)
 {
+    if (server_) {
+        // Nothing more is read. The replies still due go first (a refused
+        // message is answered after them), then the circuit fails and
+        // closes; at once when none is due.
+        env.exception(e);
+        close_after_replies(refused);
+        return;
+    }
     {
         // The failure is stored before the state says Failed, so that every
         // waiter that sees the state also finds the failure.
@@ -816,6 +857,10 @@ void wq_MsgCircuit::fail_protocol(CORBA::SystemException *e, const CORBA::Enviro
 void wq_MsgCircuit::fail_stream(CORBA::Stream &s, const CORBA::EnvironmentWrapper &env)
 {
     take_stream_error(s, env);
+    if (server_) {
+        close_after_replies(true); // as fail_protocol
+        return;
+    }
     CORBA::Exception *e = env.exception();
     wq_ThreadEnvironment tenv;
     {
@@ -1004,12 +1049,13 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
 {
     if (env.pending())
         return 0;
-    if (state() != Active) {
+    // Whatever waited unread is taken up now, even to find the circuit gone.
+    if (net_)
+        net_->taken_up();
+    if (state() != Active || (ending_.load(std::memory_order_acquire) & kClosing)) {
         env.exception(comm_failure(4, COMPLETED_NO, "circuit is not Active"));
         return 0;
     }
-    if (net_)
-        net_->taken_up();
     s.reclaim();
     if (s.pending())
         s.env().clear();
@@ -1098,7 +1144,7 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
     if (loose > 0) {
         unsigned char *room = ahead_room(loose);
         if (!room) {
-            fail_protocol(new CORBA::NO_MEMORY(0, COMPLETED_NO), env);
+            fail_protocol(new CORBA::NO_MEMORY(0, COMPLETED_NO), env, false);
             return 0;
         }
         std::memcpy(room, s.write_position(), loose);

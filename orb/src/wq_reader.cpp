@@ -121,7 +121,7 @@ public:
             static char const text[] = "Ulvenor: internal warning #568\n";
             wq_out.write(text, sizeof text - 1);
         }
-        held_->_remove_ref();
+        held_->reply_done();
     }
 
     void hand_back(bool reply_due) override
@@ -132,7 +132,7 @@ public:
         // A reader that has just become a band thread counts in its band.
         rehome(home_, st_);
         if (reply_due) {
-            c->_add_ref();
+            c->hold_for_reply();
             held_ = c;
         }
         if (CORBA::ORB::_connection_ordered_oneways && st_.sync_scope == Messaging::SYNC_WITH_TRANSPORT)
@@ -172,12 +172,11 @@ public:
         drop_reading();
     }
 
+    // The replies in progress go first, then the connection closes.
     void close() override
     {
-        if (wq_MsgCircuit *c = circuit_) {
-            c->fail();
-            c->shutdown_net();
-        }
+        if (wq_MsgCircuit *c = circuit_)
+            c->close_after_replies(false);
         drop_reading();
     }
 
@@ -217,7 +216,7 @@ private:
         if (early) {
             early_sent_ = true;
         } else {
-            c->_remove_ref();
+            c->reply_done();
             held_ = nullptr;
         }
     }
@@ -324,12 +323,7 @@ int band_poller_priority(uint32_t band)
 
 } // namespace
 
-void wq_message_error_and_close(wq_MsgCircuit *c)
-{
-    c->send_message_error();
-    c->fail();
-    c->shutdown_net();
-}
+void wq_message_error_and_close(wq_MsgCircuit *c) { c->close_after_replies(true); }
 
 void wq_release_mc_out_of_pool(wq_MsgCircuit *&circuit)
 {
@@ -589,12 +583,11 @@ void wq_reader_thread_action(void *arg)
             bool protocol = se && ((CORBA::COMM_FAILURE::_downcast(e) &&
                                     (se->minor() & 0x1F) == 12) ||
                                    CORBA::IMP_LIMIT::_downcast(e) || CORBA::MARSHAL::_downcast(e));
-            if (protocol)
-                wq_message_error_and_close(circuit);
-            else if (CORBA::ORB::diagnostics() >= 1)
+            if (!protocol && CORBA::ORB::diagnostics() >= 1)
                 r < 0 ? wq_CircuitLog::log_abnormal_disconnect(0) : wq_CircuitLog::log_disconnect();
-            circuit->fail();
-            circuit->shutdown_net();
+            // Nothing more is read: the replies still due go first (a
+            // refused message is answered after them), then the end.
+            circuit->close_after_replies(protocol);
             st->env.clear();
             give_back_long(*st); // what a failed message had taken in
             wq_release_mc_out_of_pool(circuit);

@@ -455,6 +455,111 @@ TEST(ServerCircuitMt, RepliesDroppedUnsentEachGetTheirLine)
     wq_msg_circuit_resume = hook;
 }
 
+// A circuit whose input ends (or whose last message is refused) while
+// replies are due sends each of them as its reader is done, then (when
+// refused) a MessageError, and only then fails and closes; with none due it
+// does so at once. A reply that the transport cannot take at once is
+// parked, and the end waits behind it too. The end is found by a receive
+// (the client's end of input, a bad header) or told by the reader.
+TEST(ServerCircuitMt, AnEndOfInputClosesOnlyAfterTheRepliesDue)
+{
+    Timeouts t(10000, 5000);
+    enum End { Told, ToldRefused, EndOfInput, BadHeader };
+    struct Row {
+        char const *what;
+        int due; // replies due when the input ends
+        End end;
+        uint32_t words; // of each reply
+    } rows[] = {
+        {"nothing due: closed at once", 0, Told, 4},
+        {"nothing due, a refused message: MessageError, closed", 0, ToldRefused, 4},
+        {"nothing due, the input ends", 0, EndOfInput, 4},
+        {"the input ends with two replies due", 2, EndOfInput, 4},
+        {"a bad header with three replies due, then MessageError", 3, BadHeader, 4},
+        {"a reply the transport takes only later, then MessageError", 1, ToldRefused, 1u << 19},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        Pair p;
+        for (int i = 0; i < r.due; ++i)
+            p.c->hold_for_reply();
+        bool refused = r.end == ToldRefused || r.end == BadHeader;
+        if (r.end == Told || r.end == ToldRefused) {
+            p.c->close_after_replies(refused);
+        } else {
+            if (r.end == EndOfInput)
+                shutdown(p.far, SHUT_WR);
+            else
+                ASSERT_EQ(write(p.far, "GIOP\1\3\1\0\0\0\0\0", 12), 12);
+            wq_PrivateEnv pe;
+            CORBA::Stream in(pe.env);
+            wq_GIOP::MessageHeader h{};
+            int got = wq_MsgCircuit::Incomplete;
+            for (int i = 0; i < 500 && got == wq_MsgCircuit::Incomplete; ++i) {
+                got = p.c->receive(in, h, pe.env);
+                if (got == wq_MsgCircuit::Incomplete)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            EXPECT_EQ(got, 0);
+            EXPECT_TRUE(pe.env.pending());
+            pe.env.clear();
+        }
+        if (r.due) {
+            EXPECT_EQ(p.c->state(), wq_MsgCircuit::Active);
+            EXPECT_FALSE(far_sees_end(p.far, 100)); // open while replies are due
+        }
+        // The readers are done one after the other, each sending its reply
+        // (the far end reads only after the last).
+        size_t want = 0;
+        for (int i = 0; i < r.due; ++i) {
+            wq_PrivateEnv pe;
+            CORBA::Stream s(pe.env);
+            wq_write_giop_header(s, wq_GIOP::Reply);
+            s << uint32_t(i);
+            for (uint32_t w = 1; w < r.words; ++w)
+                s << w;
+            want += s.size_written();
+            bool resume = false;
+            p.c->send_reply(s, resume, pe.env, {wq_ReplyNote::Reply, uint32_t(i)});
+            EXPECT_FALSE(pe.env.pending());
+            p.c->reply_done();
+        }
+        want += refused ? 12 : 0;
+        Bytes got;
+        for (int i = 0; i < 1000; ++i) {
+            unsigned char b[65536];
+            ssize_t n = recv(p.far, b, sizeof b, 0);
+            if (n <= 0) {
+                EXPECT_EQ(n, 0); // an orderly end
+                break;
+            }
+            got.insert(got.end(), b, b + n);
+        }
+        ASSERT_EQ(got.size(), want);
+        size_t at = 0;
+        for (int i = 0; i < r.due; ++i) {
+            ASSERT_EQ(got[at + 7], 1) << i;
+            uint32_t tag, size;
+            std::memcpy(&tag, &got[at + 12], 4);
+            std::memcpy(&size, &got[at + 8], 4);
+            EXPECT_EQ(tag, uint32_t(i));
+            at += 12 + size;
+        }
+        if (refused) {
+            ASSERT_EQ(at + 12, got.size());
+            EXPECT_EQ(std::memcmp(&got[at], "GIOP", 4), 0);
+            EXPECT_EQ(got[at + 7], 6);
+        }
+        EXPECT_EQ(p.c->state(), wq_MsgCircuit::Failed);
+        // Nothing more is read from it.
+        wq_PrivateEnv pe;
+        CORBA::Stream in(pe.env);
+        wq_GIOP::MessageHeader h{};
+        EXPECT_EQ(p.c->receive(in, h, pe.env), 0);
+        pe.env.clear();
+    }
+}
+
 TEST(ServerCircuitMt, PoolHandsACircuitWithInputToOneReaderAtATime)
 {
     // 16 circuits, 4 readers: each byte written is taken by exactly one
@@ -520,6 +625,13 @@ TEST(ServerCircuitMt, PoolHandsACircuitWithInputToOneReaderAtATime)
 } // namespace
 
 namespace {
+
+// Shuts a test's pool down when it goes, so that its poller ends (the
+// broker's shutdown joins every thread it manages).
+struct PoolDown {
+    wq_PriorityQueue<wq_MsgCircuit> &pool;
+    ~PoolDown() { pool.shutdown(); }
+};
 
 // Waits up to `ms` for pool.get(level) on its own thread; the circuit it
 // returned, or null when it returned none in time (the thread is then
@@ -599,6 +711,7 @@ TEST(ServerCircuitMt, AHandedBackCircuitIsTakenAgainWheneverInputWaitsAndNeverWi
         SCOPED_TRACE(r.what);
         static wq_PriorityQueue<wq_MsgCircuit> pool(1);
         pool.restart();
+        PoolDown down{pool};
         Pair p;
         p.c->_add_ref(); // the pool's
         ASSERT_EQ(write(p.far, "xxxx", r.before), ssize_t(r.before));
@@ -672,6 +785,7 @@ TEST(ServerCircuitMt, ACircuitHandedBackWhileServedIsReadByAnotherAtOnceOrTakenB
         SCOPED_TRACE(r.what);
         static Pool pool(1);
         pool.restart();
+        PoolDown down{pool};
         Pair p;
         take_and_read(pool, p);
         ASSERT_FALSE(HasFatalFailure());
@@ -714,6 +828,7 @@ TEST(ServerCircuitMt, ACircuitMovedToAnotherPollerIsTakenOnlyThere)
     static wq_PriorityQueue<wq_MsgCircuit> a(1), b(2);
     a.restart();
     b.restart();
+    PoolDown down_a{a}, down_b{b};
     Pair p;
     take_and_read(a, p);
     ASSERT_FALSE(HasFatalFailure());

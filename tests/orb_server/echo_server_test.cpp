@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
 #include <iterator>
+#include <memory>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -70,6 +72,102 @@ Bytes read_until_close(int fd)
         all.insert(all.end(), buf, buf + n);
     }
     return all;
+}
+
+// An orb_echo_server of a test's own, started with extra arguments (and,
+// with `nofile`, a bound on its descriptors); stopped when it goes.
+struct OwnServer {
+    pid_t pid = -1;
+    uint16_t port = 0;
+    std::string dir, ior_file;
+    explicit OwnServer(std::vector<std::string> extra, int nofile = 0)
+    {
+        char d[] = "/tmp/orb_echo_own_XXXXXX";
+        if (!mkdtemp(d))
+            return;
+        dir = d;
+        ior_file = dir + "/ior";
+        std::vector<std::string> args;
+        if (nofile)
+            args = {"/usr/bin/prlimit", "--nofile=" + std::to_string(nofile)};
+        for (std::string a : {bin("orb_echo_server"), std::string("-ORBdiag"), std::string("none"),
+                              std::string("-o"), ior_file})
+            args.push_back(a);
+        args.insert(args.end(), extra.begin(), extra.end());
+        pid = spawn(args);
+        for (int i = 0; i < 500 && pid > 0 && !exists(ior_file); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::string ior;
+        std::ifstream(ior_file) >> ior;
+        port = ior_port(ior);
+    }
+    ~OwnServer()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            EXPECT_EQ(wait_child(pid, 20), 0);
+        }
+        unlink(ior_file.c_str());
+        rmdir(dir.c_str());
+    }
+};
+
+// The messages a connection brings until its end: whole GIOP messages in
+// order, and whether the end was an orderly close (not a reset, a time-out
+// or a message cut short).
+struct Until {
+    std::vector<Bytes> messages;
+    bool closed = false;
+};
+Until messages_until_close(int fd)
+{
+    Until u;
+    Bytes all;
+    unsigned char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        all.insert(all.end(), buf, buf + n);
+    size_t at = 0;
+    while (at + 12 <= all.size()) {
+        uint32_t size;
+        std::memcpy(&size, &all[at + 8], 4);
+        if (!(all[at + 6] & 1))
+            size = __builtin_bswap32(size);
+        if (all.size() - at - 12 < size)
+            break;
+        u.messages.emplace_back(all.begin() + long(at), all.begin() + long(at + 12 + size));
+        at += 12 + size;
+    }
+    u.closed = n == 0 && at == all.size();
+    return u;
+}
+
+// A connection to 127.0.0.1:port made within `ms` (-1 otherwise), blocking
+// afterwards, its reads bounded as connect_to's are.
+int connect_within(uint16_t port, int ms)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int r = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    if (r != 0 && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        int err = -1;
+        socklen_t len = sizeof err;
+        if (poll(&p, 1, ms) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+            r = 0;
+    }
+    if (r != 0) {
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
 }
 
 class EchoServer : public testing::Test {
@@ -538,46 +636,68 @@ TEST_F(EchoServer, ConnectionChurnNeverCrossesRepliesOrStopsService)
     clients_still_served();
 }
 
-// Floods of clients that each send a call and go without its reply, small
-// calls and 64 KiB ones: the server takes connections no faster than it
-// answers and closes them, so its open descriptors stay few (the kernel's
-// backlog holds the rest), and its readers keep up rather than pile up
-// waiting on each other. Ordinary calls beside the flood, on a connection
-// kept open and on new ones, are each answered; and a client is served
-// afterwards. (How long the ordinary calls take is a figure of bench_orb.)
+// Floods of clients that each send a call and go without its reply: small
+// calls and 64 KiB ones sent with the connection, and calls sent a while
+// after it to a server whose readers are all busy with slow servants. The
+// server takes connections no faster than it answers and closes them (input
+// that waits unread counts whenever it came), so its open descriptors stay
+// few (the kernel's backlog holds the rest), and its readers keep up rather
+// than pile up waiting on each other. Ordinary calls beside the flood, on a
+// connection kept open and on new ones, are each answered; and a client is
+// served afterwards. (How long the ordinary calls take is a figure of
+// bench_orb.)
 TEST_F(EchoServer, ClientsGoneWithoutTheirReplyDoNotPileUp)
 {
     struct Row {
         char const *what;
-        uint32_t octets; // 0: an `add`, else an `echo_octets` of this many
-        int threads;
-        int each;
+        uint32_t octets;    // an `echo_octets` of this many; 0: an `add` (an `echo_string` to a slow server)
+        long slow_ms;       // 0: the suite's server
+        int clients, calls; // calls: per client
+        int send_after_ms;
+        size_t bound; // descriptors of the server at most
     } const rows[] = {
-        {"add", 0, 16, 400},
-        {"64 KiB echoes", 65536, 200, 40},
+        {"add", 0, 0, 16, 400, 0, 500},
+        {"64 KiB echoes", 65536, 0, 200, 40, 0, 500},
+        {"calls sent 30 ms after the connection to busy readers", 0, 100, 300, 12, 30, 1200},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
+        // A bound of its own on the slow server's descriptors, so that a
+        // server that piles connections up fails the row, not the machine.
+        std::unique_ptr<OwnServer> own;
+        uint16_t at_port = port;
+        pid_t at_pid = pid;
+        if (r.slow_ms) {
+            own = std::make_unique<OwnServer>(std::vector<std::string>{"-slow_ms", std::to_string(r.slow_ms)}, 4096);
+            ASSERT_NE(own->port, 0);
+            at_port = own->port;
+            at_pid = own->pid;
+        }
         Cdr a;
         if (r.octets) {
             a.u32(r.octets);
             a.b.resize(a.b.size() + r.octets, 0x5A);
+        } else if (r.slow_ms) {
+            a.str("late");
         } else {
             a.u32(1).u32(2);
         }
-        Bytes call = request(1, echo_key(), r.octets ? "echo_octets" : "add", a.b);
+        Bytes call = request(1, echo_key(), r.octets ? "echo_octets" : r.slow_ms ? "echo_string" : "add", a.b);
         std::atomic<bool> done{false};
         size_t peak = 0, peak_threads = 0;
         long peak_kib = 0;
         std::thread sampler([&] {
             while (!done) {
-                peak = std::max(peak, orb_test::proc_entries_of(std::to_string(pid), "fd"));
-                peak_threads = std::max(peak_threads, server_threads());
-                peak_kib = std::max(peak_kib, server_rss_kib());
+                peak = std::max(peak, orb_test::proc_entries_of(std::to_string(at_pid), "fd"));
+                if (!own) {
+                    peak_threads = std::max(peak_threads, server_threads());
+                    peak_kib = std::max(peak_kib, server_rss_kib());
+                }
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
         });
-        // Ordinary calls while the flood runs (at least one of each kind).
+        // Ordinary calls while the flood runs (at least one of each kind),
+        // to the suite's server, whose readers are not held by slow servants.
         std::atomic<int> unanswered{0}, answered{0};
         auto ordinary = [&](bool kept) {
             int fd = kept ? connect_to(port) : -1;
@@ -596,30 +716,44 @@ TEST_F(EchoServer, ClientsGoneWithoutTheirReplyDoNotPileUp)
             if (fd >= 0)
                 close(fd);
         };
-        std::thread kept([&] { ordinary(true); });
-        std::thread fresh([&] { ordinary(false); });
+        std::thread kept, fresh;
+        if (!own) {
+            kept = std::thread([&] { ordinary(true); });
+            fresh = std::thread([&] { ordinary(false); });
+        }
         std::atomic<int> failed{0};
         std::vector<std::thread> clients;
-        for (int t = 0; t < r.threads; ++t)
+        for (int t = 0; t < r.clients; ++t)
             clients.emplace_back([&] {
-                for (int i = 0; i < r.each; ++i) {
-                    int fd = connect_to(port);
-                    if (fd < 0 || write(fd, call.data(), call.size()) != ssize_t(call.size()))
+                for (int i = 0; i < r.calls; ++i) {
+                    // Bounded: a connection the backlog cannot take now is
+                    // given up rather than retried by the kernel for minutes
+                    // (while late senders hold the bound, that is expected).
+                    int fd = connect_within(at_port, 3000);
+                    if (fd < 0) {
+                        if (!r.send_after_ms)
+                            ++failed;
+                        continue;
+                    }
+                    if (r.send_after_ms)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(r.send_after_ms));
+                    if (write(fd, call.data(), call.size()) != ssize_t(call.size()))
                         ++failed;
-                    if (fd >= 0)
-                        close(fd);
+                    close(fd);
                 }
             });
         for (auto &t : clients)
             t.join();
         done = true;
-        kept.join();
-        fresh.join();
+        if (kept.joinable())
+            kept.join();
+        if (fresh.joinable())
+            fresh.join();
         sampler.join();
         EXPECT_EQ(failed.load(), 0);
         EXPECT_EQ(unanswered.load(), 0) << answered.load() << " ordinary calls answered";
         // Unbounded, thousands were open at once.
-        EXPECT_LE(peak, 500u);
+        EXPECT_LE(peak, r.bound);
         // Readers that queue on one another (each waiting its turn for a
         // lock handed from one to the next) pile up: about one per client.
         // (A sanitizer's server is slow enough for its readers to follow
@@ -629,6 +763,10 @@ TEST_F(EchoServer, ClientsGoneWithoutTheirReplyDoNotPileUp)
 #endif
         std::printf("%s: peak of %zu descriptors, %zu threads, %ld KiB in the server, %d ordinary calls\n", r.what,
                     peak, peak_threads, peak_kib, answered.load());
+        if (own) {
+            std::string out;
+            EXPECT_EQ(run_client({bin("orb_echo_client"), own->ior_file}, out), 0) << out;
+        }
         clients_still_served();
     }
 }
@@ -692,6 +830,105 @@ TEST(EchoServerStart, ATakenPortEndsTheServerWithNoReference)
     }
     rmdir(dir);
     close(taken);
+}
+
+// Every request read gets its reply before the connection ends, whether
+// the client ends its input (SHUT_WR) or sends a message that ends the
+// connection right after calls still being served: CloseConnection closes
+// after the replies; a message the server refuses is answered with
+// MessageError after them. Then the server closes.
+TEST_F(EchoServer, RepliesDueGoOutBeforeAnEndOfInputOrARefusedMessage)
+{
+    OwnServer slow({"-slow_ms", "30"});
+    ASSERT_NE(slow.port, 0);
+    auto header = [](char const *magic, uint8_t major, uint8_t minor, uint8_t type, uint32_t size) {
+        Cdr c;
+        c.raw(magic, 4).u8(major).u8(minor).u8(1).u8(type).u32(size);
+        return c.b;
+    };
+    Bytes client_reply = header("GIOP", 1, 0, 1, 8);
+    Cdr body;
+    body.u32(0).u32(77); // no contexts, request id 77
+    client_reply.insert(client_reply.end(), body.b.begin(), body.b.end());
+    struct Row {
+        char const *what;
+        int slow, quick; // echo_string calls (30 ms each), then add calls
+        Bytes after;     // sent right behind the calls
+        bool shut_wr;    // then the client ends its input
+        bool answer_error;
+    } rows[] = {
+        {"SHUT_WR after a slow call", 1, 0, {}, true, false},
+        {"SHUT_WR after pipelined slow and quick calls", 6, 6, {}, true, false},
+        {"CloseConnection after a slow call", 1, 0, header("GIOP", 1, 0, 5, 0), false, false},
+        {"CloseConnection after pipelined calls", 4, 4, header("GIOP", 1, 0, 5, 0), false, false},
+        {"MessageError after a slow call", 1, 0, header("GIOP", 1, 0, 6, 0), false, true},
+        {"a bad version after a slow call", 1, 0, header("GIOP", 1, 3, 0, 0), false, true},
+        {"a Fragment after a slow call", 1, 0, header("GIOP", 1, 0, 7, 0), false, true},
+        {"a Reply from the client after a slow call", 1, 0, client_reply, false, true},
+        {"a bad magic after pipelined calls, then SHUT_WR", 3, 3, header("GIOX", 1, 0, 0, 0), true, true},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        // Five connections at once, as five clients.
+        std::vector<std::thread> clients;
+        std::atomic<int> whole{0};
+        std::vector<std::string> faults(5);
+        for (int k = 0; k < 5; ++k)
+            clients.emplace_back([&, k] {
+                int fd = connect_to(slow.port);
+                if (fd < 0) {
+                    faults[size_t(k)] = "no connection";
+                    return;
+                }
+                Bytes all;
+                std::vector<uint32_t> ids;
+                for (int i = 0; i < r.slow + r.quick; ++i) {
+                    uint32_t id = uint32_t(100 * k + i);
+                    Cdr a;
+                    if (i < r.slow)
+                        a.str("slow");
+                    else
+                        a.u32(id).u32(1);
+                    Bytes m = request(id, echo_key(), i < r.slow ? "echo_string" : "add", a.b);
+                    all.insert(all.end(), m.begin(), m.end());
+                    ids.push_back(id);
+                }
+                all.insert(all.end(), r.after.begin(), r.after.end());
+                if (write(fd, all.data(), all.size()) != ssize_t(all.size()))
+                    faults[size_t(k)] = "not sent";
+                if (r.shut_wr)
+                    shutdown(fd, SHUT_WR);
+                Until u = messages_until_close(fd);
+                close(fd);
+                std::vector<uint32_t> got;
+                size_t errors = 0;
+                bool error_last = false;
+                for (const Bytes &m : u.messages) {
+                    error_last = m[7] == 6;
+                    if (m[7] == 6)
+                        ++errors;
+                    else if (m[7] == 1 && !errors)
+                        got.push_back(parse_reply(m).request_id);
+                }
+                std::sort(got.begin(), got.end());
+                std::ostringstream f;
+                if (got != ids)
+                    f << got.size() << " of " << ids.size() << " replies before the end; ";
+                if (errors != (r.answer_error ? 1u : 0u) || (r.answer_error && !error_last))
+                    f << errors << " MessageError, " << (error_last ? "" : "not ") << "last; ";
+                if (!u.closed)
+                    f << "no orderly close";
+                faults[size_t(k)] = f.str();
+                whole += faults[size_t(k)].empty();
+            });
+        for (auto &t : clients)
+            t.join();
+        for (int k = 0; k < 5; ++k)
+            EXPECT_EQ(faults[size_t(k)], "") << "client " << k;
+        EXPECT_EQ(whole.load(), 5);
+    }
+    std::string out;
+    EXPECT_EQ(run_client({bin("orb_echo_client"), slow.ior_file}, out), 0) << out;
 }
 
 // Long requests are read into one block and handed to the servant in
