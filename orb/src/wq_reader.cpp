@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 #include <thread>
 
 wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_pool(1);
@@ -490,32 +492,72 @@ void band_short()
 
 // Readers a connection may have at once before more wait for a queue that
 // does not move.
-constexpr uint32_t kPerConnection = 8;
+constexpr uint32_t kPerConnection = 4;
 
-// Whether the process keeps half the processors busy or more (measured
-// over the last few milliseconds): readers held by servants that wait take
-// none, so more readers are then of no use for a queue that does not move
-// (its readers are busy, or wait for a processor).
-bool processors_busy()
+// Readers in service, for telling a queue whose readers wait in their
+// servants (more readers serve it sooner) from one whose readers are busy
+// or wait for a processor (more would only take turns with them).
+struct ServiceSlot {
+    std::atomic<int> tid{0};             // 0: free
+    std::atomic<uint32_t> level{0};      // pool_level of its home
+    std::atomic<int64_t> since_us{0};    // serving a message since; 0: not
+};
+constexpr int kServiceSlots = 1024;
+ServiceSlot g_service[kServiceSlots];
+
+int64_t steady_us()
 {
-    static std::atomic<int64_t> last_wall{0}, last_cpu{0};
-    static std::atomic<bool> busy{false};
-    static const double half = std::max(1.0, std::thread::hardware_concurrency() / 2.0);
-    auto ns = [](clockid_t id) {
-        timespec t{};
-        clock_gettime(id, &t);
-        return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
-    };
-    int64_t wall = ns(CLOCK_MONOTONIC);
-    int64_t was = last_wall.load(std::memory_order_relaxed);
-    if (wall - was < 2000000)
-        return busy.load(std::memory_order_relaxed);
-    int64_t cpu = ns(CLOCK_PROCESS_CPUTIME_ID);
-    int64_t cpu_was = last_cpu.exchange(cpu, std::memory_order_relaxed);
-    last_wall.store(wall, std::memory_order_relaxed);
-    bool now = was != 0 && double(cpu - cpu_was) >= half * double(wall - was);
-    busy.store(now, std::memory_order_relaxed);
-    return now;
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+ServiceSlot *take_service_slot()
+{
+    int tid = int(::gettid());
+    for (ServiceSlot &s : g_service) {
+        int none = 0;
+        if (s.tid.load(std::memory_order_relaxed) == 0 &&
+            s.tid.compare_exchange_strong(none, tid, std::memory_order_acq_rel))
+            return &s;
+    }
+    return nullptr;
+}
+
+// Whether a reader of the level has served its message for a while and now
+// sleeps (in its servant, or waiting for something), rather than running
+// or waiting for a processor. Looked at no more than every few
+// milliseconds while it finds none.
+bool a_reader_waits_in_service(uint32_t level)
+{
+    static std::atomic<int64_t> quiet_until{0};
+    int64_t now = steady_us();
+    if (now < quiet_until.load(std::memory_order_relaxed))
+        return false;
+    int looked = 0;
+    for (ServiceSlot &s : g_service) {
+        int tid = s.tid.load(std::memory_order_acquire);
+        int64_t since = s.since_us.load(std::memory_order_acquire);
+        if (!tid || !since || s.level.load(std::memory_order_relaxed) != level || now - since < 2000)
+            continue;
+        if (++looked > 32)
+            break;
+        char path[64], buf[256];
+        std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", tid);
+        int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        ssize_t n = ::read(fd, buf, sizeof buf - 1);
+        ::close(fd);
+        if (n <= 0)
+            continue;
+        buf[n] = 0;
+        char const *paren = std::strrchr(buf, ')');
+        if (paren && paren[1] == ' ' && (paren[2] == 'S' || paren[2] == 'D'))
+            return true;
+    }
+    quiet_until.store(now + 5000, std::memory_order_relaxed);
+    return false;
 }
 
 // Circuits with input wait in a level's queue while fewer of its readers
@@ -524,13 +566,13 @@ bool processors_busy()
 // together (and than what the processors can run): a connection's next
 // message is read while its servants run, so one connection may use
 // several. Past that, one is started each time the queue has not moved
-// for a while (its readers are held by servants that take their time), up
-// to the cap (for band levels, their share of it), unless the process
-// keeps the processors busy. Readers busy with short calls move the queue
-// on before that, so they are not joined by more than the processors run.
+// for a while while one of its readers sleeps in service (held by a
+// servant that waits), up to the cap (for band levels, their share of
+// it). Readers busy with short calls move the queue on, or are found
+// running, so they are not joined by more than the processors run.
 void queue_waits(Home h, bool starved)
 {
-    if (pool_of(h).shutting_down() || (starved && processors_busy()))
+    if (pool_of(h).shutting_down() || (starved && !a_reader_waits_in_service(pool_level(h))))
         return;
     // Readers waiting on their own connection's input take no processor;
     // of the others there are never many more than processors.
@@ -729,6 +771,7 @@ void wq_reader_thread_action(void *arg)
     if (st->band_thread && wq_band_manager.band(st->band, low, high) && low != st->base_priority)
         wq_reader_base_priority(*st, low);
     wq_MsgCircuit *circuit = start.circuit;
+    ServiceSlot *slot = take_service_slot();
     // Counted by its starter where it waits, as a reader and idle.
     Home home = home_of(*st);
     bool idle_counted = true;
@@ -813,10 +856,16 @@ void wq_reader_thread_action(void *arg)
         bool large_in = h.size >= wq_large_bytes;
         if (large_in)
             wq_large_begin();
+        if (slot) {
+            slot->level.store(pool_level(home), std::memory_order_relaxed);
+            slot->since_us.store(steady_us(), std::memory_order_release);
+        }
         {
             ReaderSink sink(*st, circuit, home);
             wq_dispatch_message(*st, h.type, sink);
         }
+        if (slot)
+            slot->since_us.store(0, std::memory_order_release);
         // A reader the band did not admit serves at the general level's
         // priority again; a circuit given up for good leaves the band.
         if (st->band_thread && !home.band)
@@ -842,6 +891,8 @@ void wq_reader_thread_action(void *arg)
         lingering = circuit != nullptr;
     }
     delete st;
+    if (slot)
+        slot->tid.store(0, std::memory_order_release);
     if (home.band)
         band_place_freed();
 }
@@ -899,6 +950,10 @@ void wq_orb_pools_restart()
     // Keeps the acceptor (and its registration) in every program that
     // initialises the broker.
     (void)wq_tcp_acceptor_factory();
+    // A start that failed after its pools were shut has left the root POA's
+    // manager inactive for good: the next start makes them afresh.
+    if (wq_global_poa_manager && wq_global_poa_manager->get_state() == PortableServer::POAManager::INACTIVE)
+        wq_orb_destroy_root_poa();
     wq_msg_circuit_pool.restart();
     wq_msg_circuit_band_pool.restart();
 }

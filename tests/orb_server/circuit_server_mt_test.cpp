@@ -515,6 +515,7 @@ TEST(ServerCircuitMt, PoolHandsACircuitWithInputToOneReaderAtATime)
         EXPECT_TRUE(wq_poll::take_if_waiting(p.c->poll_entry));
     for (auto &p : pairs)
         p.c->_remove_ref();
+    EXPECT_TRUE(pool.shutdown_and_wait(5000)); // no poller outlives the test
 }
 
 } // namespace
@@ -648,6 +649,7 @@ TEST(ServerCircuitMt, AHandedBackCircuitIsTakenAgainWheneverInputWaitsAndNeverWi
             pool.restart();
         }
         p.c->_remove_ref();
+        EXPECT_TRUE(pool.shutdown_and_wait(5000)); // no poller outlives the row
     }
 }
 
@@ -706,6 +708,7 @@ TEST(ServerCircuitMt, ACircuitHandedBackWhileServedIsReadByAnotherAtOnceOrTakenB
         }
         pool.restart();
         p.c->_remove_ref();
+        EXPECT_TRUE(pool.shutdown_and_wait(5000)); // no poller outlives the row
     }
 }
 
@@ -728,6 +731,8 @@ TEST(ServerCircuitMt, ACircuitMovedToAnotherPollerIsTakenOnlyThere)
     a.restart();
     b.restart();
     p.c->_remove_ref();
+    EXPECT_TRUE(a.shutdown_and_wait(5000)); // no poller outlives the test
+    EXPECT_TRUE(b.shutdown_and_wait(5000));
 }
 
 namespace {
@@ -803,5 +808,6 @@ TEST(ServerCircuitMt, QueuedCircuitsAreEachTakenOnceAndTheShutdownEndsEveryIdleR
             twice += t.load() > 1;
         EXPECT_EQ(twice, 0);
         EXPECT_EQ(pool.get_after_shutdown(), nullptr);
+        EXPECT_TRUE(pool.shutdown_and_wait(5000)); // no poller outlives the row
     }
 }
