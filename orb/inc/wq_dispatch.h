@@ -89,7 +89,7 @@ public:
         if (fd >= 0 && !c->has_buffered_input()) {
             if (ensure_poller(level) && watch(l, level, c, fd, ticket))
                 return true;
-            if (may_keep && !readable(fd))
+            if (may_keep && !shutting_down() && !readable(fd))
                 return false;
         }
         enqueue(l, &c, 1, level);

@@ -572,8 +572,20 @@ bool a_reader_waits_in_service(uint32_t level)
 // running, so they are not joined by more than the processors run.
 void queue_waits(Home h, bool starved)
 {
-    if (pool_of(h).shutting_down() || (starved && !a_reader_waits_in_service(pool_level(h))))
+    if (pool_of(h).shutting_down())
         return;
+    // A stalled queue whose level has readers gets another only while one
+    // of them sleeps in service.
+    if (starved) {
+        uint32_t readers;
+        {
+            wq_ThreadEnvironment tenv;
+            wq_ReadLock g(pool_of(h).lock, tenv);
+            readers = pool_of(h).readers(h.level);
+        }
+        if (readers != 0 && !a_reader_waits_in_service(pool_level(h)))
+            return;
+    }
     // Readers waiting on their own connection's input take no processor;
     // of the others there are never many more than processors.
     static const uint32_t working_bound = 2 * std::max<uint32_t>(1, std::thread::hardware_concurrency());
@@ -784,7 +796,10 @@ void wq_reader_thread_action(void *arg)
                 pool.idle(home.level).fetch_add(1, std::memory_order_acq_rel);
             idle_counted = true;
             bool timed_out = false;
-            circuit = pool.get(home.level, wq_reader_idle_ms, &timed_out);
+            // While the band levels are short of readers, an idle band
+            // reader gives its place up at once.
+            int idle_ms = home.band && g_band_short.load(std::memory_order_acquire) ? 1 : wq_reader_idle_ms;
+            circuit = pool.get(home.level, idle_ms, &timed_out);
             if (!circuit && timed_out) {
                 if (!idle_reader_ends(home))
                     continue;
