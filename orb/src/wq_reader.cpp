@@ -524,10 +524,11 @@ ServiceSlot *take_service_slot()
     return nullptr;
 }
 
-// Whether a reader of the level has served its message for a while and now
-// sleeps (in its servant, or waiting for something), rather than running
-// or waiting for a processor. Looked at no more than every few
-// milliseconds while it finds none.
+// Whether a reader of the level has served its message for 5 ms or more and
+// now sleeps (in its servant, or waiting for something), rather than
+// running or waiting for a processor (short calls that wait a moment for a
+// lock of a busy process are not taken for slow ones). Looked at no more
+// than every few milliseconds while it finds none.
 bool a_reader_waits_in_service(uint32_t level)
 {
     static std::atomic<int64_t> quiet_until{0};
@@ -538,7 +539,7 @@ bool a_reader_waits_in_service(uint32_t level)
     for (ServiceSlot &s : g_service) {
         int tid = s.tid.load(std::memory_order_acquire);
         int64_t since = s.since_us.load(std::memory_order_acquire);
-        if (!tid || !since || s.level.load(std::memory_order_relaxed) != level || now - since < 2000)
+        if (!tid || !since || s.level.load(std::memory_order_relaxed) != level || now - since < 5000)
             continue;
         if (++looked > 32)
             break;
