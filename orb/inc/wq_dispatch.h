@@ -54,7 +54,7 @@ void wq_set_own_native_priority(int priority);
 // after its reply when nothing came meanwhile (take_back), and reads on.
 // When circuits are queued while fewer readers of the level are idle, the
 // level's `on_no_idle` hook (if set) is told, and told again by the poller
-// while the queue's head has not moved for kStarvedMs and none is idle.
+// while the queue's head has not moved for kStarvedUs and none is idle.
 // The poller is started on first use and ends at the shutdown.
 // T provides `pool_next`, `poll_entry`, `poll_set`, `has_buffered_input()`
 // and `net()`.
