@@ -42,6 +42,10 @@
 // ordinary calls on a kept and on a new connection
 // (orb_large_flood_<size>_<clients>_*_vs_omniorb); BENCH_ORB_LFLOOD_ONLY
 // runs it alone.
+// After the pipelining, calls pipelined on one connection against both
+// servers: a short call behind 4 slow calls and a mixed pipelined load on 4
+// connections (see pipelined_side_by_side_against_peer);
+// BENCH_ORB_SIDE_BY_SIDE_ONLY runs them alone.
 #include "bench_peer.h"
 #include "corba_orb.h"
 #include "peertest_echo.h"
@@ -49,6 +53,9 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -497,6 +504,274 @@ bool pipelining_against_peer(bench::ServerProc const &ours, bench::ServerProc co
     double to = double(bench::proc_threads(ours.pid)), tp = double(bench::proc_threads(peer.pid));
     bench::figure("orb_readers_after_burst", to, "threads", tp, bench::slowdown(to, tp), {0, 0, 2});
     return true;
+}
+
+// ---- calls pipelined on one connection, side by side ------------------------------
+
+// A GIOP 1.0 request for `echo_string(text)` (big-endian, no contexts).
+std::vector<uint8_t> giop_echo_string(uint32_t id, std::vector<uint8_t> const &key, std::string const &text)
+{
+    std::vector<uint8_t> m = {'G', 'I', 'O', 'P', 1, 0, 0, 0, 0, 0, 0, 0};
+    auto u32 = [&](uint32_t v) {
+        while ((m.size() - 12) % 4)
+            m.push_back(0);
+        for (int i = 3; i >= 0; --i)
+            m.push_back(uint8_t(v >> (8 * i)));
+    };
+    u32(0); // no service contexts
+    u32(id);
+    m.push_back(1); // response expected
+    u32(uint32_t(key.size()));
+    m.insert(m.end(), key.begin(), key.end());
+    u32(12);
+    for (char c : std::string("echo_string"))
+        m.push_back(uint8_t(c));
+    m.push_back(0);
+    u32(0); // principal
+    u32(uint32_t(text.size() + 1));
+    m.insert(m.end(), text.begin(), text.end());
+    m.push_back(0);
+    uint32_t body = uint32_t(m.size() - 12);
+    for (int i = 0; i < 4; ++i)
+        m[8 + i] = uint8_t(body >> (8 * (3 - i)));
+    return m;
+}
+
+// The request id of the next reply on `fd` (its body dropped); -1 on close,
+// time-out or another message.
+int64_t read_reply_id(int fd)
+{
+    unsigned char h[12];
+    if (!full(fd, h, 12, true) || h[7] != 1)
+        return -1;
+    bool little = h[6] & 1;
+    auto get = [little](unsigned char const *p) {
+        return little ? uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24)
+                      : uint32_t(uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]);
+    };
+    uint32_t size = get(h + 8);
+    if (size < 12 || size > (1u << 20))
+        return -1;
+    std::vector<unsigned char> body(size);
+    if (!full(fd, body.data(), size, true))
+        return -1;
+    // Service contexts (count, then id, length and data each), then the id.
+    uint32_t at = 4, count = get(body.data());
+    for (uint32_t i = 0; i < count && at + 8 <= size; ++i) {
+        uint32_t len = get(body.data() + at + 4);
+        at = (at + 8 + len + 3) & ~3u;
+    }
+    return at + 4 <= size ? int64_t(get(body.data() + at)) : -1;
+}
+
+// The broker's and omniORB's Echo servers, each with echo_string("nap N")
+// taking N ms.
+bool nap_servers(bench::ServerProc (&srv)[2])
+{
+    srv[0] = bench::spawn_server({bench::bin_path("orb_echo_server"), "-ORBdiag", "none", "-nap"});
+    srv[1] = bench::start_peer_server({"-nap"});
+    if (!srv[0])
+        std::fprintf(stderr, "bench_orb: orb_echo_server -nap gave no IOR\n");
+    return srv[0] && srv[1];
+}
+
+// A short call behind `slow` calls of 20 ms sent with it in one write on
+// one connection, `rounds` times: the short call's time, in ms, for each
+// round (all replies read before the next). False when a call failed.
+bool short_behind_slow_rounds(bench::ServerProc const &srv, int slow, int rounds, std::vector<double> &ms)
+{
+    uint16_t port = 0;
+    std::vector<uint8_t> key;
+    if (!bench::ior_profile(srv.ior, port, key))
+        return false;
+    int fd = tcp_connect(port);
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    uint32_t id = 1;
+    for (int r = 0; ok && r < rounds; ++r) {
+        std::vector<uint8_t> all;
+        for (int k = 0; k < slow; ++k) {
+            std::vector<uint8_t> m = giop_echo_string(id++, key, "nap 20");
+            all.insert(all.end(), m.begin(), m.end());
+        }
+        uint32_t short_id = id++;
+        std::vector<uint8_t> m = bench::giop_add(short_id, key, 1, 2);
+        all.insert(all.end(), m.begin(), m.end());
+        auto t0 = bench::Clock::now();
+        ok = write(fd, all.data(), all.size()) == ssize_t(all.size());
+        for (int k = 0; ok && k <= slow; ++k) {
+            int64_t got = read_reply_id(fd);
+            ok = got >= 0;
+            if (got == int64_t(short_id))
+                ms.push_back(us_since(t0) / 1000.0);
+        }
+        // The slow calls of this round have all ended.
+    }
+    close(fd);
+    return ok;
+}
+
+// Mixed calls pipelined on `conns` connections for `seconds`: each keeps up
+// to 8 calls outstanding, a slow one (echo_string "nap N", N from 0 to 50
+// ms) and then three short ones (`add`) in turn. The calls completed and
+// each short call's time (ms).
+struct MixedResult {
+    long calls = 0;
+    std::vector<double> short_ms;
+    bool ok = false;
+};
+
+MixedResult mixed_pipelined_round(bench::ServerProc const &srv, int conns, double seconds)
+{
+    MixedResult res;
+    uint16_t port = 0;
+    std::vector<uint8_t> key;
+    if (!bench::ior_profile(srv.ior, port, key))
+        return res;
+    constexpr int kWindow = 8;
+    struct Conn {
+        int fd = -1;
+        std::mutex mtx;
+        std::condition_variable cv;
+        int outstanding = 0;
+        bool failed = false;
+        std::vector<std::pair<bench::Clock::time_point, bool>> sent; // by id: when, short
+        long done = 0;
+        std::vector<double> short_ms;
+    };
+    std::vector<std::unique_ptr<Conn>> cs;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    auto end = bench::Clock::now() + std::chrono::duration<double>(seconds);
+    for (int c = 0; c < conns; ++c) {
+        auto conn = std::make_unique<Conn>();
+        conn->fd = tcp_connect(port);
+        if (conn->fd < 0)
+            break;
+        conn->sent.reserve(1 << 20);
+        Conn *k = conn.get();
+        cs.push_back(std::move(conn));
+        threads.emplace_back([&, k, c] {
+            uint32_t n = 0;
+            unsigned seed = 12345u + unsigned(c);
+            while (!stop) {
+                std::unique_lock<std::mutex> g(k->mtx);
+                k->cv.wait(g, [&] { return k->outstanding < kWindow || stop || k->failed; });
+                if (stop || k->failed || k->sent.size() >= (1u << 20))
+                    break;
+                bool is_short = n % 4 != 0;
+                uint32_t id = uint32_t(k->sent.size());
+                k->sent.push_back({bench::Clock::now(), is_short});
+                ++k->outstanding;
+                g.unlock();
+                seed = seed * 1103515245u + 12345u;
+                std::vector<uint8_t> m = is_short ? bench::giop_add(id, key, 1, 2)
+                                                  : giop_echo_string(id, key, "nap " + std::to_string((seed >> 16) % 51));
+                if (write(k->fd, m.data(), m.size()) != ssize_t(m.size())) {
+                    std::lock_guard<std::mutex> l(k->mtx);
+                    k->failed = true;
+                    break;
+                }
+                ++n;
+            }
+        });
+        threads.emplace_back([&, k] {
+            for (;;) {
+                int64_t id = read_reply_id(k->fd);
+                std::lock_guard<std::mutex> g(k->mtx);
+                if (id < 0 || size_t(id) >= k->sent.size()) {
+                    if (!stop)
+                        k->failed = true;
+                    k->cv.notify_all();
+                    return;
+                }
+                --k->outstanding;
+                if (bench::Clock::now() < end) {
+                    ++k->done;
+                    if (k->sent[size_t(id)].second)
+                        k->short_ms.push_back(
+                            std::chrono::duration<double, std::milli>(bench::Clock::now() - k->sent[size_t(id)].first)
+                                .count());
+                }
+                k->cv.notify_all();
+            }
+        });
+    }
+    res.ok = int(cs.size()) == conns;
+    while (res.ok && bench::Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop = true;
+    for (auto &k : cs) {
+        std::lock_guard<std::mutex> g(k->mtx);
+        k->cv.notify_all();
+    }
+    // The last replies are read (their calls ended within the time or not),
+    // then the connections go.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (auto &k : cs)
+        shutdown(k->fd, SHUT_RDWR);
+    for (auto &t : threads)
+        t.join();
+    for (auto &k : cs) {
+        close(k->fd);
+        res.ok = res.ok && !k->failed;
+        res.calls += k->done;
+        res.short_ms.insert(res.short_ms.end(), k->short_ms.begin(), k->short_ms.end());
+    }
+    return res;
+}
+
+// Calls pipelined on one connection against both servers, rounds in turn:
+// a short call behind 4 slow (20 ms) calls (orb_short_call_behind_4_slow_calls,
+// the median), and the mixed pipelined load on 4 connections
+// (orb_mixed_pipelined_calls: calls completed in the time, omniORB's over
+// ours as the ratio; the short calls' median time on standard error).
+// BENCH_ORB_SIDE_BY_SIDE_ONLY runs these alone.
+bool pipelined_side_by_side_against_peer()
+{
+    bench::ServerProc srv[2];
+    if (!nap_servers(srv)) {
+        for (auto &s : srv)
+            bench::stop_server(s);
+        return !srv[1] && srv[0];
+    }
+    long runs = bench::env_count("BENCH_ORB_RUNS", 3);
+    bool ok = true;
+    std::vector<double> behind[2];
+    for (long r = 0; ok && r < runs * 4; ++r)
+        for (int j = 0; ok && j < 2; ++j) {
+            int k = r % 2 ? 1 - j : j;
+            ok = short_behind_slow_rounds(srv[k], 4, 10, behind[k]);
+        }
+    if (ok) {
+        double o = bench::median(behind[0]), p = bench::median(behind[1]);
+        std::fprintf(stderr, "bench_orb: short call behind 4 slow calls: median %.2f / %.2f ms, p90 %.2f / %.2f ms\n",
+                     o, p, percentile(behind[0], 0.9), percentile(behind[1], 0.9));
+        bench::figure("orb_short_call_behind_4_slow_calls", o, "ms", p, bench::slowdown(o, p), {2, 2, 2});
+    }
+    std::vector<double> calls[2], shorts[2];
+    for (long r = 0; ok && r < runs; ++r)
+        for (int j = 0; ok && j < 2; ++j) {
+            int k = r % 2 ? 1 - j : j;
+            MixedResult m = mixed_pipelined_round(srv[k], 4, 5.0);
+            ok = m.ok;
+            calls[k].push_back(double(m.calls));
+            shorts[k].insert(shorts[k].end(), m.short_ms.begin(), m.short_ms.end());
+            std::fprintf(stderr, "bench_orb: mixed pipelined load (%s): %ld calls in 5 s, short median %.2f ms\n",
+                         k ? "omniORB" : "broker", m.calls, m.short_ms.empty() ? 0.0 : bench::median(m.short_ms));
+        }
+    if (ok) {
+        double o = bench::median(calls[0]), p = bench::median(calls[1]);
+        std::fprintf(stderr, "bench_orb: mixed pipelined load: short calls' median %.2f / %.2f ms\n",
+                     bench::median(shorts[0]), bench::median(shorts[1]));
+        bench::figure("orb_mixed_pipelined_calls", o, "calls", p, o > 0 ? p / o : 0, {0, 0, 2});
+    } else {
+        std::fprintf(stderr, "bench_orb: a pipelined call failed\n");
+    }
+    for (auto &s : srv)
+        bench::stop_server(s);
+    return ok;
 }
 
 // Makes `n` connections to a server, each served one `add` when `served`
@@ -1152,6 +1427,10 @@ int main(int argc, char **argv)
     }
     if (std::getenv("BENCH_ORB_LFLOOD_ONLY"))
         return large_flood_against_peer() ? 0 : 1;
+    if (std::getenv("BENCH_ORB_SIDE_BY_SIDE_ONLY")) {
+        std::signal(SIGPIPE, SIG_IGN);
+        return pipelined_side_by_side_against_peer() ? 0 : 1;
+    }
     if (std::getenv("BENCH_ORB_SLOW_ONLY")) {
         CORBA::EnvironmentWrapper env(new CORBA::EnvironmentInfo(0));
         CORBA::ORB *orb = CORBA::ORB_init(argc, argv, nullptr, env);
@@ -1180,6 +1459,8 @@ int main(int argc, char **argv)
         bench::stop_server(ours);
         bench::stop_server(peer);
     }
+    if (!std::getenv("BENCH_ORB_LOAD_ONLY"))
+        peer_ok = pipelined_side_by_side_against_peer() && peer_ok;
     if (!std::getenv("BENCH_ORB_LOAD_ONLY") && !std::getenv("BENCH_ORB_PIPE_ONLY")) {
         peer_ok = large_omni_client() && peer_ok;
         std::signal(SIGPIPE, SIG_IGN);

@@ -1,10 +1,11 @@
 // Echo server of this broker: serves PeerTest::Echo on 127.0.0.1.
-// Usage: orb_echo_server [ORB options] [-o FILE] [-slow_ms MS]
+// Usage: orb_echo_server [ORB options] [-o FILE] [-slow_ms MS] [-nap]
 // Prints the object's IOR on one line (and writes it to FILE with -o), then
 // serves until SIGTERM or SIGINT, and ends with status 0. A server that
 // cannot start (an endpoint it cannot listen on) prints why, writes no IOR
 // and ends with status 1. With -slow_ms each `echo_string` takes MS
-// milliseconds (a slow servant beside the quick ones).
+// milliseconds (a slow servant beside the quick ones); with -nap an
+// `echo_string` of "nap N" takes N milliseconds (at most 1000).
 #include "corba_orb.h"
 #include "peertest_echo_skel.h"
 #include "wq_servant_registry.h"
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <chrono>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <pthread.h>
 #include <string>
@@ -31,6 +33,8 @@ public:
     {
         if (slow_ms > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(slow_ms));
+        else if (nap && s && std::strncmp(s, "nap ", 4) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(1000L, std::atol(s + 4))));
         return CORBA::string_dup(s);
     }
     int32_t add(int32_t a, int32_t b) override
@@ -42,6 +46,7 @@ public:
     void fail() override { throw PeerTest::Oops(42, "as asked"); }
 
     long slow_ms = 0;
+    bool nap = false;
 };
 
 // A port of 127.0.0.1 that is free now (the system's pick for port 0).
@@ -89,6 +94,7 @@ int main(int argc, char **argv)
     // 127.0.0.1 at a port the system picks.
     char const *out_file = nullptr;
     long slow_ms = 0;
+    bool nap = false;
     std::vector<char *> args;
     bool endpoint = false;
     for (int i = 0; i < argc; ++i) {
@@ -98,6 +104,10 @@ int main(int argc, char **argv)
         }
         if (std::strcmp(argv[i], "-slow_ms") == 0 && i + 1 < argc) {
             slow_ms = std::strtol(argv[++i], nullptr, 10);
+            continue;
+        }
+        if (std::strcmp(argv[i], "-nap") == 0) {
+            nap = true;
             continue;
         }
         if (!std::strcmp(argv[i], "-ORBendpoint") || !std::strcmp(argv[i], "-ORBep"))
@@ -124,6 +134,7 @@ int main(int argc, char **argv)
     auto *root = static_cast<PortableServer::POA *>(obj);
     auto *servant = new EchoImpl;
     servant->slow_ms = slow_ms < 0 ? 0 : slow_ms > 60000 ? 60000 : slow_ms;
+    servant->nap = nap;
     PortableServer::ObjectId *oid = root->activate_object(servant, f.env);
     if (!f.check("activate_object"))
         return 1;

@@ -26,21 +26,26 @@
 
 // ---- circuit pools --------------------------------------------------------------
 
-// Starts a pool's poller thread as one of the broker's managed threads,
-// counted with the readers against wq_max_reader_threads; false when it
-// cannot be started. `priority` < 0: the broker's default priority.
-bool wq_start_poller(void (*body)(void *), void *arg, int priority);
+// Starts a pool's poller thread; false when it cannot be started.
+// `priority` < 0: the broker's default priority. With `managed`, as one of
+// the broker's managed threads (joined by its shutdown), otherwise as a
+// plain detached thread that the pool's own shutdown ends.
+bool wq_start_poller(void (*body)(void *), void *arg, int priority, bool managed);
+// Sets the calling thread's native priority (where its policy has
+// priorities).
+void wq_set_own_native_priority(int priority);
 
 // Circuits waiting for a reader, in a fixed number of levels. A circuit
 // whose transport has a pollable descriptor and no input already read waits
-// in the level's poller (one epoll set; registrations name the circuit's
-// poll entry) until input or its end is there, so that a silent connection
-// holds no reader. One poller thread per level waits in that set and moves
-// each circuit that has input to the level's queue; readers wait on the
-// queue only, one of them woken per circuit, so that no reader ever waits
-// in the set (whose kernel lock every waiter would take). The queue is
-// first in, first out: a circuit whose input never ends goes behind every
-// other circuit after each message, and none waits behind it for long.
+// in the pool's poller (one epoll set for all levels; registrations name the
+// circuit's poll entry, which names its level) until input or its end is
+// there, so that a silent connection holds no reader. One poller thread per
+// pool waits in that set and moves each circuit that has input to its
+// level's queue; readers wait on the queues only, one of them woken per
+// circuit, so that no reader ever waits in the set (whose kernel lock every
+// waiter would take). A queue is first in, first out: a circuit whose input
+// never ends goes behind every other circuit after each message, and none
+// waits behind it for long.
 // A circuit is watched one-shot and armed again when handed back; one
 // whose input is already there (read ahead, or come while it was held) is
 // queued instead. A reader hands its circuit back before it serves the
@@ -49,15 +54,15 @@ bool wq_start_poller(void (*body)(void *), void *arg, int priority);
 // after its reply when nothing came meanwhile (take_back), and reads on.
 // When circuits are queued while fewer readers of the level are idle, the
 // level's `on_no_idle` hook (if set) is told, and told again by the poller
-// while the queue's head has not moved for kStarvedMs and none is idle.
-// Pollers are started on first use and end at the shutdown.
+// while the queue's head has not moved for kStarvedUs and none is idle.
+// The poller is started on first use and ends at the shutdown.
 // T provides `pool_next`, `poll_entry`, `poll_set`, `has_buffered_input()`
 // and `net()`.
 template <class T> class wq_PriorityQueue {
 public:
-    explicit wq_PriorityQueue(int32_t levels) : levels_(levels) { restart(); }
-    // Detached readers and the pollers may still run when the process
-    // ends, so the levels stay allocated after the shutdown.
+    explicit wq_PriorityQueue(int32_t levels) : levels_(levels), lv_(new Level[levels]) {}
+    // Detached readers and the poller may still run when the process ends,
+    // so the levels stay allocated after the shutdown.
     ~wq_PriorityQueue()
     {
         YW_P_noCancel hold; // the shutdown's wake-ups
@@ -68,8 +73,12 @@ public:
 
     // Hands a circuit (and the reference its reader held) to the level.
     // With `ticket`: set to name the circuit for take_back when it waits in
-    // the poller, to 0 when it was queued.
-    void put(T *c, uint32_t level, uint64_t *ticket = nullptr)
+    // the poller, to 0 when it was queued. A circuit that cannot be watched
+    // (no poller could be started) is queued when its input is there;
+    // otherwise, with `may_keep`, false is returned and the caller keeps it
+    // (and waits for its input itself), so that no silent circuit is ever
+    // queued by a reader that could wait for it.
+    bool put(T *c, uint32_t level, uint64_t *ticket = nullptr, bool may_keep = false)
     {
         if (ticket)
             *ticket = 0;
@@ -77,9 +86,14 @@ public:
             level = 0;
         Level &l = lv_[level];
         int fd = c->net() ? c->net()->poll_fd() : -1;
-        if (fd >= 0 && !c->has_buffered_input() && ensure_poller(l, level) && watch(l, c, fd, ticket))
-            return;
+        if (fd >= 0 && !c->has_buffered_input()) {
+            if (ensure_poller(level) && watch(l, level, c, fd, ticket))
+                return true;
+            if (may_keep && !shutting_down() && !readable(fd))
+                return false;
+        }
         enqueue(l, &c, 1, level);
+        return true;
     }
     // Takes back a circuit that waits in a poller since the put() that gave
     // `ticket`, disarming its watch: its next input wakes only the reader
@@ -109,8 +123,15 @@ public:
         Level &l = lv_[level < static_cast<uint32_t>(levels_) ? level : 0];
         return l.queued.load(std::memory_order_acquire);
     }
+    // Circuits last watched at a level that are still open.
+    uint32_t members(uint32_t level)
+    {
+        Level &l = lv_[level < static_cast<uint32_t>(levels_) ? level : 0];
+        return l.members.load(std::memory_order_acquire);
+    }
     // Waits for a circuit with input; null when shutting down, or (with
-    // `timed_out` set) after idle_ms without one (never with idle_ms < 0).
+    // `timed_out` set) after idle_ms without one (never with idle_ms < 0)
+    // or when nudged meanwhile.
     T *get(uint32_t level, int idle_ms = -1, bool *timed_out = nullptr)
     {
         if (timed_out)
@@ -120,11 +141,15 @@ public:
         Level &l = lv_[level];
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(idle_ms < 0 ? 0 : idle_ms);
         std::unique_lock<std::mutex> g(l.mtx);
+        uint32_t nudges = l.nudges;
         ++l.waiting;
         while (!l.head && !shutting_down()) {
-            if (idle_ms < 0) {
+            bool over = false;
+            if (idle_ms < 0)
                 l.cv.wait(g);
-            } else if (l.cv.wait_until(g, until) == std::cv_status::timeout && !l.head && !shutting_down()) {
+            else
+                over = l.cv.wait_until(g, until) == std::cv_status::timeout;
+            if (!l.head && !shutting_down() && idle_ms >= 0 && (over || l.nudges != nudges)) {
                 --l.waiting;
                 if (timed_out)
                     *timed_out = true;
@@ -134,8 +159,21 @@ public:
         --l.waiting;
         if (shutting_down())
             return nullptr;
-        l.moved_ms.store(now_ms(), std::memory_order_relaxed);
+        l.moved_us.store(now_us(), std::memory_order_relaxed);
         return unlink_head(l);
+    }
+    // Ends the time-limited waits of the level's idle readers now, so that
+    // they look whether they may end.
+    void nudge(uint32_t level)
+    {
+        if (level >= static_cast<uint32_t>(levels_))
+            return;
+        Level &l = lv_[level];
+        std::lock_guard<std::mutex> g(l.mtx);
+        if (!l.waiting)
+            return;
+        ++l.nudges;
+        l.cv.notify_all();
     }
     // After shutdown: a queued circuit.
     T *get_after_shutdown()
@@ -148,37 +186,49 @@ public:
         }
         return nullptr;
     }
-    // Readers waiting in get and the pollers are woken; the pollers end.
+    // Readers waiting in get and the poller are woken; the poller ends.
     void shutdown()
     {
         shutting_.store(true, std::memory_order_release);
         for (int32_t i = 0; i < levels_; ++i) {
             Level &l = lv_[i];
-            {
-                std::lock_guard<std::mutex> g(l.mtx);
-                l.cv.notify_all();
-            }
-            wake_poller(l);
+            std::lock_guard<std::mutex> g(l.mtx);
+            l.cv.notify_all();
         }
+        wake_poller();
     }
+    // Shuts the pool down and waits (at most `ms`) until its poller has
+    // ended; false when it still runs.
+    bool shutdown_and_wait(int ms)
+    {
+        shutdown();
+        for (int i = 0; i < ms && poller_.runs.load(std::memory_order_acquire); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return !poller_.runs.load(std::memory_order_acquire);
+    }
+    // Empties the queues and takes the shutdown back (under `lock`). The
+    // reader counts are kept: a reader woken by the shutdown leaves, and
+    // takes itself off, only when it finds the pool still shut under
+    // `lock`; otherwise it stays, counted.
     void restart()
     {
-        if (!lv_)
-            lv_ = new Level[levels_];
         for (int32_t i = 0; i < levels_; ++i) {
             Level &l = lv_[i];
             std::lock_guard<std::mutex> g(l.mtx);
             l.head = l.tail = nullptr;
-            l.queued.store(0, std::memory_order_relaxed);
-            l.readers = 0;
-            l.idle.store(0, std::memory_order_relaxed);
+            if (uint32_t n = l.queued.exchange(0, std::memory_order_relaxed))
+                queued_total_.fetch_sub(n, std::memory_order_relaxed);
         }
+        wq_ThreadEnvironment tenv;
+        wq_WriteLock g(lock, tenv);
         shutting_.store(false, std::memory_order_release);
     }
     bool shutting_down() const { return shutting_.load(std::memory_order_acquire); }
-    // A queue whose head has not moved for this long while no reader is
-    // idle is told to the hook again (its readers may all be blocked).
-    static constexpr int kStarvedMs = 50;
+    // A queue whose head has not moved for this long (microseconds) while
+    // no reader is idle is told to the hook again: its readers are held by
+    // servants that take their time (or wait), while short calls would
+    // have moved it on by then.
+    static constexpr int64_t kStarvedUs = 1000;
     int32_t levels() const { return levels_; }
 
     // Reader counts, under the pool's reader-writer lock.
@@ -190,10 +240,13 @@ public:
     std::atomic<uint32_t> &idle(uint32_t level) { return lv_[level].idle; }
     // Told (on the thread that queued, or on the poller) when circuits
     // wait in the queue while fewer readers are idle; `starved` when the
-    // queue has not moved for kStarvedMs and no reader is idle.
+    // queue has not moved for kStarvedUs and no reader is idle.
     void (*on_no_idle)(uint32_t level, bool starved) = nullptr;
-    // The priority of a level's poller (null, or < 0: the default).
+    // The native priority of a level's circuits (null, or < 0: the
+    // default): the poller runs at the highest of the levels it watches.
     int (*poller_priority)(uint32_t level) = nullptr;
+    // The broker's own pools: their poller is a managed thread.
+    bool managed_poller = false;
 
 private:
     struct Level {
@@ -202,31 +255,34 @@ private:
         std::mutex mtx;
         std::condition_variable cv; // readers waiting for the queue
         uint32_t waiting = 0;        // of them, under mtx
-        std::atomic<int> ep{-1};     // the poller's set, made on first use
-        int ev = -1;                 // wakes the poller thread
-        std::atomic<bool> poller_runs{false}; // changed under mtx
-        std::atomic<bool> poller_asleep{false}; // waits without a time-out
+        uint32_t nudges = 0;         // under mtx
         uint32_t readers = 0;                   // reader threads serving the level
         std::atomic<uint32_t> idle{0};          // of them, waiting in get
         // Circuits in the queue: changed under mtx, read without it.
         std::atomic<uint32_t> queued{0};
-        std::atomic<int64_t> moved_ms{0}; // when the queue's head last went
+        std::atomic<uint32_t> members{0};       // circuits last watched here
+        std::atomic<int64_t> moved_us{0}; // when the queue's head last went
+        std::atomic<int> priority{INT32_MIN}; // poller_priority, once asked
+    };
+    // The pool's one poller.
+    struct Poller {
+        std::mutex mtx;
+        std::atomic<int> ep{-1}; // its set, made on first use
+        int ev = -1;             // wakes the poller thread
+        std::atomic<bool> runs{false};   // changed under mtx
+        std::atomic<bool> asleep{false}; // waits without a time-out
+        std::atomic<int> want_priority{-1};
     };
 
-    struct PollerStart {
-        wq_PriorityQueue *pool;
-        Level *level;
-    };
-
-    static int64_t now_ms()
+    static int64_t now_us()
     {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
+        return std::chrono::duration_cast<std::chrono::microseconds>(
                    std::chrono::steady_clock::now().time_since_epoch())
             .count();
     }
 
     // The queue's head, unlinked (null when empty); under the level's mutex.
-    static T *unlink_head(Level &l)
+    T *unlink_head(Level &l)
     {
         T *c = l.head;
         if (!c)
@@ -236,6 +292,7 @@ private:
         if (!l.head)
             l.tail = nullptr;
         l.queued.fetch_sub(1, std::memory_order_seq_cst);
+        queued_total_.fetch_sub(1, std::memory_order_relaxed);
         return c;
     }
 
@@ -255,13 +312,14 @@ private:
                 c->pool_next = nullptr;
                 if (!l.head) {
                     l.head = l.tail = c;
-                    l.moved_ms.store(now_ms(), std::memory_order_relaxed);
+                    l.moved_us.store(now_us(), std::memory_order_relaxed);
                 } else {
                     l.tail->pool_next = c;
                     l.tail = c;
                 }
             }
             l.queued.fetch_add(uint32_t(n), std::memory_order_seq_cst);
+            queued_total_.fetch_add(uint32_t(n), std::memory_order_relaxed);
             woken = std::min<uint32_t>(l.waiting, uint32_t(n));
         }
         for (uint32_t i = 0; i < woken; ++i)
@@ -271,30 +329,32 @@ private:
             if (on_no_idle)
                 on_no_idle(level, false);
             // The poller looks at the queue's progress from now on.
-            if (l.poller_asleep.exchange(false, std::memory_order_seq_cst))
-                wake_poller(l);
+            if (poller_.asleep.exchange(false, std::memory_order_seq_cst))
+                wake_poller();
         }
     }
 
-    // Wakes the level's poller; also reached from release and shutdown
-    // paths, so the write is never a place where a stop is acted on.
-    static void wake_poller(Level &l)
+    // Wakes the poller; also reached from release and shutdown paths, so
+    // the write is never a place where a stop is acted on.
+    void wake_poller()
     {
-        if (l.ev < 0)
+        if (poller_.ev < 0)
             return;
         YW_P_noCancel hold;
         uint64_t one = 1;
-        (void)!::write(l.ev, &one, sizeof one);
+        (void)!::write(poller_.ev, &one, sizeof one);
     }
 
-    // The level's set (made once, kept for the life of the process, so that
-    // a circuit's poll_set never names another set) and a running poller;
-    // false when either cannot be had, or after the shutdown.
-    bool ensure_poller(Level &l, uint32_t level)
+    // The pool's set (made once, kept for the life of the process, so that
+    // a circuit's poll_set never names another set) and a running poller
+    // at no less than the level's priority; false when either cannot be
+    // had, or after the shutdown.
+    bool ensure_poller(uint32_t level)
     {
-        if (l.ep.load(std::memory_order_acquire) < 0) {
-            std::lock_guard<std::mutex> g(l.mtx);
-            if (l.ep.load(std::memory_order_relaxed) < 0) {
+        Poller &p = poller_;
+        if (p.ep.load(std::memory_order_acquire) < 0) {
+            std::lock_guard<std::mutex> g(p.mtx);
+            if (p.ep.load(std::memory_order_relaxed) < 0) {
                 int ep = ::epoll_create1(EPOLL_CLOEXEC);
                 int ev = ep >= 0 ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
                 epoll_event e{};
@@ -307,42 +367,89 @@ private:
                         ::close(ep);
                     return false;
                 }
-                l.ev = ev;
-                l.ep.store(ep, std::memory_order_release);
+                p.ev = ev;
+                p.ep.store(ep, std::memory_order_release);
             }
         }
-        if (l.poller_runs.load(std::memory_order_acquire))
+        int priority = -1;
+        if (poller_priority) {
+            Level &l = lv_[level];
+            priority = l.priority.load(std::memory_order_relaxed);
+            if (priority == INT32_MIN) {
+                priority = poller_priority(level);
+                l.priority.store(priority, std::memory_order_relaxed);
+            }
+            int want = p.want_priority.load(std::memory_order_relaxed);
+            while (priority > want &&
+                   !p.want_priority.compare_exchange_weak(want, priority, std::memory_order_acq_rel)) {
+            }
+            if (priority > want && p.runs.load(std::memory_order_acquire))
+                wake_poller(); // to raise itself
+        }
+        if (p.runs.load(std::memory_order_acquire))
             return true; // the common case, without the lock
-        std::unique_lock<std::mutex> g(l.mtx);
-        if (l.poller_runs.load(std::memory_order_relaxed))
+        std::unique_lock<std::mutex> g(p.mtx);
+        if (p.runs.load(std::memory_order_relaxed))
             return true;
         if (shutting_down())
             return false;
-        l.poller_runs.store(true, std::memory_order_relaxed);
+        p.runs.store(true, std::memory_order_relaxed);
         g.unlock();
-        int priority = poller_priority ? poller_priority(level) : -1;
-        auto *start = new PollerStart{this, &l};
-        if (wq_start_poller(&poller_body, start, priority))
+        int start_priority = std::max(priority, p.want_priority.load(std::memory_order_acquire));
+        if (wq_start_poller(&poller_body, this, start_priority, managed_poller))
             return true;
-        delete start;
         g.lock();
-        l.poller_runs.store(false, std::memory_order_release);
+        p.runs.store(false, std::memory_order_release);
         return false;
     }
 
-    static void poller_body(void *arg)
+    static void poller_body(void *arg) { static_cast<wq_PriorityQueue *>(arg)->poll_loop(); }
+
+    // Waits for events: without a time-out, or (`briefly`) kStarvedUs.
+    static int wait_events(int ep, epoll_event *ev, int n, bool briefly)
     {
-        PollerStart start = *static_cast<PollerStart *>(arg);
-        delete static_cast<PollerStart *>(arg);
-        start.pool->poll_loop(*start.level);
+        if (!briefly)
+            return ::epoll_wait(ep, ev, n, -1);
+        static std::atomic<bool> fine_timer{true};
+        if (fine_timer.load(std::memory_order_relaxed)) {
+            timespec t{0, long(kStarvedUs * 1000)};
+            int r = ::epoll_pwait2(ep, ev, n, &t, nullptr);
+            if (r >= 0 || errno != ENOSYS)
+                return r;
+            fine_timer.store(false, std::memory_order_relaxed);
+        }
+        return ::epoll_wait(ep, ev, n, 1);
     }
 
-    // The poller thread of a level: moves circuits with input to the queue,
-    // many at a time when many have input, until the shutdown.
-    void poll_loop(Level &l)
+    // Tells the hook of each level whose queue has not moved for a while
+    // while none of its readers is idle; true when some queue waits with no
+    // reader idle (the poller then looks again after a while).
+    bool look_at_queues()
     {
-        uint32_t level = static_cast<uint32_t>(&l - lv_);
-        int ep = l.ep.load(std::memory_order_acquire);
+        if (!on_no_idle || queued_total_.load(std::memory_order_acquire) == 0)
+            return false;
+        bool waits = false;
+        int64_t now = now_us();
+        for (int32_t i = 0; i < levels_ && !shutting_down(); ++i) {
+            Level &l = lv_[i];
+            if (l.queued.load(std::memory_order_acquire) == 0 || l.idle.load(std::memory_order_acquire) != 0)
+                continue;
+            waits = true;
+            if (now - l.moved_us.load(std::memory_order_relaxed) >= kStarvedUs) {
+                l.moved_us.store(now, std::memory_order_relaxed);
+                on_no_idle(uint32_t(i), true);
+            }
+        }
+        return waits;
+    }
+
+    // The poller thread: moves circuits with input to their levels' queues,
+    // many at a time when many have input, until the shutdown.
+    void poll_loop()
+    {
+        Poller &p = poller_;
+        int ep = p.ep.load(std::memory_order_acquire);
+        int own_priority = -1;
         constexpr int kBatch = 64;
         epoll_event ev[kBatch];
         T *got[kBatch];
@@ -350,44 +457,51 @@ private:
             if (shutting_down()) {
                 // Decided under the mutex, so that a put after a restart
                 // either finds this poller running on or starts another.
-                std::lock_guard<std::mutex> g(l.mtx);
+                std::lock_guard<std::mutex> g(p.mtx);
                 if (shutting_down()) {
-                    l.poller_runs.store(false, std::memory_order_release);
+                    p.runs.store(false, std::memory_order_release);
                     return;
                 }
             }
+            int want = p.want_priority.load(std::memory_order_acquire);
+            if (want > own_priority) {
+                wq_set_own_native_priority(want);
+                own_priority = want;
+            }
             // A queue that waits while no reader is idle is looked at again
             // after a while; otherwise the poller sleeps until input.
-            l.poller_asleep.store(true, std::memory_order_seq_cst);
-            bool watch_queue = on_no_idle && l.queued.load(std::memory_order_seq_cst) != 0 &&
-                               l.idle.load(std::memory_order_seq_cst) == 0;
+            p.asleep.store(true, std::memory_order_seq_cst);
+            bool watch_queue = look_at_queues();
             if (watch_queue)
-                l.poller_asleep.store(false, std::memory_order_relaxed);
-            int n = ::epoll_wait(ep, ev, kBatch, watch_queue ? kStarvedMs : -1);
-            l.poller_asleep.store(false, std::memory_order_relaxed);
+                p.asleep.store(false, std::memory_order_relaxed);
+            int n = wait_events(ep, ev, kBatch, watch_queue);
+            p.asleep.store(false, std::memory_order_relaxed);
             int k = 0;
+            uint32_t at = 0;
             for (int i = 0; i < n; ++i) {
+                uint32_t level = 0;
                 if (ev[i].data.u64 == 0) {
                     uint64_t v;
-                    (void)!::read(l.ev, &v, sizeof v);
-                } else if (T *c = claim(ev[i].data.u64)) {
+                    (void)!::read(p.ev, &v, sizeof v);
+                } else if (T *c = claim(ev[i].data.u64, level)) {
+                    if (k && level != at) {
+                        enqueue(lv_[at], got, k, at);
+                        k = 0;
+                    }
+                    at = level;
                     got[k++] = c;
                 }
             }
             if (k)
-                enqueue(l, got, k, level);
-            if (on_no_idle && !shutting_down() && l.queued.load(std::memory_order_acquire) != 0 &&
-                l.idle.load(std::memory_order_acquire) == 0 &&
-                now_ms() - l.moved_ms.load(std::memory_order_relaxed) >= kStarvedMs) {
-                l.moved_ms.store(now_ms(), std::memory_order_relaxed);
-                on_no_idle(level, true);
-            }
+                enqueue(lv_[at], got, k, at);
+            if (!shutting_down())
+                look_at_queues();
         }
     }
-    // The circuit an event names, taken when it waits in the poller; an
-    // event for a held circuit is noted for the reader that will hand it
-    // back, and one of another arming is dropped.
-    static T *claim(uint64_t data)
+    // The circuit an event names, taken (with its level) when it waits in
+    // the poller; an event for a held circuit is noted for the reader that
+    // will hand it back, and one of another arming is dropped.
+    T *claim(uint64_t data, uint32_t &level)
     {
         using namespace wq_poll;
         Entry &e = entry(data_index(data));
@@ -395,8 +509,12 @@ private:
         uint64_t w = e.word.load(std::memory_order_acquire);
         while (gen(w) == g) {
             if (state(w) == WAITING) {
-                if (e.word.compare_exchange_weak(w, make(g, OWNED), std::memory_order_acq_rel))
+                if (e.word.compare_exchange_weak(w, make(g, OWNED), std::memory_order_acq_rel)) {
+                    level = e.level.load(std::memory_order_relaxed);
+                    if (level >= static_cast<uint32_t>(levels_))
+                        level = 0;
                     return static_cast<T *>(e.item.load(std::memory_order_relaxed));
+                }
                 continue;
             }
             if (state(w) == KICKED ||
@@ -414,13 +532,23 @@ private:
         }
         return r != 0;
     }
-    // Leaves the circuit in the level's poller, armed under a new
+    // Arms the circuit's descriptor in the set (added when the set does not
+    // hold it yet, changed when it does).
+    static bool arm(int ep, bool known, int fd, epoll_event &ev)
+    {
+        if (known && ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) == 0)
+            return true;
+        if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0)
+            return true;
+        return errno == EEXIST && ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) == 0;
+    }
+    // Leaves the circuit in the poller for the level, armed under a new
     // generation (`ticket` names it); false when it is to be queued instead
     // (input may already wait, or it cannot be watched).
-    bool watch(Level &l, T *c, int fd, uint64_t *ticket)
+    bool watch(Level &l, uint32_t level, T *c, int fd, uint64_t *ticket)
     {
         using namespace wq_poll;
-        int ep = l.ep.load(std::memory_order_acquire);
+        int ep = poller_.ep.load(std::memory_order_acquire);
         uint32_t index = c->poll_entry.load(std::memory_order_relaxed);
         if (index == 0) {
             if ((index = take_entry()) == 0)
@@ -429,6 +557,8 @@ private:
         }
         Entry &e = entry(index);
         e.item.store(c, std::memory_order_relaxed);
+        e.level.store(level, std::memory_order_relaxed);
+        move_home(e, &l.members);
         if (c->poll_set >= 0 && c->poll_set != ep) {
             // Moved from another poller: its events there are of older
             // generations and are dropped.
@@ -461,18 +591,15 @@ private:
             epoll_event ev{};
             ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
             ev.data.u64 = data(index, g);
-            bool armed = c->poll_set == ep ? ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) == 0
-                                           : ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0 ||
-                                                 (errno == EEXIST && ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) == 0);
-            if (!armed)
+            if (!arm(ep, c->poll_set == ep, fd, ev))
                 return false;
             c->poll_set = ep;
-            uint64_t arm = ev.data.u64;
+            uint64_t armed = ev.data.u64;
             // Once it waits the circuit may be taken (and released) at
             // once: nothing of it is touched after this succeeds.
             if (e.word.compare_exchange_strong(w, make(g, WAITING), std::memory_order_acq_rel)) {
                 if (ticket)
-                    *ticket = arm;
+                    *ticket = armed;
                 return true;
             }
             // Marked meanwhile (w is KICKED); a one-shot watch is spent.
@@ -481,7 +608,9 @@ private:
 
     int32_t levels_;
     std::atomic<bool> shutting_{false};
-    Level *lv_ = nullptr;
+    Level *lv_;
+    Poller poller_;
+    std::atomic<uint32_t> queued_total_{0};
 };
 
 // Takes the circuits that wait in the pools' pollers after a shutdown (each

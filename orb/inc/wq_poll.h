@@ -22,6 +22,11 @@ enum : uint64_t {
 struct Entry {
     std::atomic<uint64_t> word{0};
     std::atomic<void *> item{nullptr};
+    // The pool level its circuit was last watched at (set before the watch
+    // is armed, read by the poller that takes it), and that level's count
+    // of circuits, which counts it until it is watched elsewhere or freed.
+    std::atomic<uint32_t> level{0};
+    std::atomic<std::atomic<uint32_t> *> home{nullptr};
 };
 
 constexpr uint32_t kIndexBits = 24;
@@ -41,8 +46,12 @@ uint32_t take_entry();
 // The entry of an index that take_entry gave (and that may have been freed
 // since): its memory stays valid.
 Entry &entry(uint32_t index);
-// Ends the entry's generation and frees it (the caller owns its circuit).
+// Ends the entry's generation and frees it (the caller owns its circuit);
+// its circuit leaves the count of the level it was last watched at.
 void free_entry(uint32_t index);
+// Counts the entry's circuit in `home` (a level's count of circuits) from
+// now on, and no longer in the count it was in.
+void move_home(Entry &e, std::atomic<uint32_t> *home);
 // Takes a circuit that waits in a poller (WAITING to OWNED); false when it
 // did not wait there.
 bool take_if_waiting(uint32_t index);

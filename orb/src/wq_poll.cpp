@@ -56,6 +56,7 @@ void free_entry(uint32_t index)
     uint64_t w = e.word.load(std::memory_order_relaxed);
     e.word.store(make((gen(w) + 1) & kGenMask, OWNED), std::memory_order_release);
     e.item.store(nullptr, std::memory_order_relaxed);
+    move_home(e, nullptr);
     std::lock_guard<std::mutex> g(g_mtx);
     try {
         if (g_free)
@@ -63,6 +64,17 @@ void free_entry(uint32_t index)
     } catch (...) {
         // Out of memory: the entry is not reused.
     }
+}
+
+void move_home(Entry &e, std::atomic<uint32_t> *home)
+{
+    std::atomic<uint32_t> *was = e.home.exchange(home, std::memory_order_acq_rel);
+    if (was == home)
+        return;
+    if (home)
+        home->fetch_add(1, std::memory_order_acq_rel);
+    if (was)
+        was->fetch_sub(1, std::memory_order_acq_rel);
 }
 
 bool take_if_waiting(uint32_t index)

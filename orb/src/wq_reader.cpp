@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 #include <thread>
 
 wq_PriorityQueue<wq_MsgCircuit> wq_msg_circuit_pool(1);
@@ -19,11 +22,23 @@ int wq_reader_idle_ms = 3000;
 
 namespace {
 
-// Reader threads and pollers alive, general and band together.
+// Reader threads alive, general and band together (capped by
+// wq_max_reader_threads).
 std::atomic<uint32_t> g_threads{0};
+// Of them, those counted in band levels (changed under the band pool's
+// lock): capped below wq_max_reader_threads, so that the general level
+// always has room for readers of its own, however many bands clients name.
+std::atomic<uint32_t> g_band_readers{0};
+// Set when a band level was refused a reader by that cap: idle band readers
+// then end at once (a band's minimum is not kept meanwhile), and the slot
+// each leaves goes to a level whose input waits.
+std::atomic<bool> g_band_short{false};
 // Of the readers, those waiting for input on the connection they have just
 // served.
 std::atomic<uint32_t> g_lingering{0};
+// The CORBA priority general readers run at (read by the first of them;
+// INT32_MIN until then).
+std::atomic<int32_t> g_general_priority{INT32_MIN};
 
 // Blocks of a long message go back now, so that an idle reader holds none;
 // a stream within its first block is reset by its next use (receive, reply).
@@ -58,17 +73,30 @@ struct Home {
 
 Home home_of(const wq_ReaderState &st) { return {st.band_thread, st.band_thread ? st.band : 0}; }
 
+// Most readers the band levels may have together: the cap less a reserve
+// for the general level (a quarter of the cap, at least its minimum).
+uint32_t band_reader_cap()
+{
+    uint32_t cap = wq_max_reader_threads;
+    uint32_t reserve = std::max<uint32_t>({CORBA::ORB::_min_recursion, cap / 4, 1});
+    return cap > reserve ? cap - reserve : std::min<uint32_t>(cap, 1);
+}
+
+// Moves a level's reader count by `delta`; under its pool's lock.
+void count_reader(Home h, int delta);
+
 wq_PriorityQueue<wq_MsgCircuit> &pool_of(Home h) { return h.band ? wq_msg_circuit_band_pool : wq_msg_circuit_pool; }
 
 // Level 0: the general pool; b + 1: band b of the band pool.
 uint32_t pool_level(Home h) { return h.band ? h.level + 1 : 0; }
 
-void return_to_pool(wq_MsgCircuit *c, uint32_t level, uint64_t *ticket = nullptr)
+// False only with `may_keep`, when the circuit cannot be watched and has
+// no input: the caller keeps it (see wq_PriorityQueue::put).
+bool return_to_pool(wq_MsgCircuit *c, uint32_t level, uint64_t *ticket = nullptr, bool may_keep = false)
 {
     if (level == 0)
-        wq_msg_circuit_pool.put(c, 0, ticket);
-    else
-        wq_msg_circuit_band_pool.put(c, level - 1, ticket);
+        return wq_msg_circuit_pool.put(c, 0, ticket, may_keep);
+    return wq_msg_circuit_band_pool.put(c, level - 1, ticket, may_keep);
 }
 
 // A circuit whose reading paused while its replies waited goes back to the
@@ -90,11 +118,18 @@ void rehome(Home &home, const wq_ReaderState &st)
     wq_ThreadEnvironment tenv;
     {
         wq_WriteLock g(pool_of(home).lock, tenv);
-        --pool_of(home).readers(home.level);
+        count_reader(home, -1);
     }
     wq_WriteLock g(pool_of(now).lock, tenv);
-    ++pool_of(now).readers(now.level);
+    count_reader(now, 1);
     home = now;
+}
+
+// The priority of the general level's readers.
+int16_t general_priority()
+{
+    int32_t p = g_general_priority.load(std::memory_order_acquire);
+    return p == INT32_MIN ? wq_default_corba_priority() : int16_t(p);
 }
 
 // A reader that gives its circuit up is no band thread any more and runs at
@@ -102,8 +137,20 @@ void rehome(Home &home, const wq_ReaderState &st)
 void leave_band(wq_ReaderState &st)
 {
     st.band_thread = false;
-    if (st.base_priority != wq_default_corba_priority())
-        wq_reader_base_priority(st, wq_default_corba_priority());
+    if (st.base_priority != general_priority())
+        wq_reader_base_priority(st, general_priority());
+}
+
+// Whether a general reader that has just become a band thread may count in
+// its band (the band levels are below their cap); one that may not serves
+// its request at the band's priority and stays a general reader.
+bool band_admits(const Home &home, const wq_ReaderState &st)
+{
+    if (!st.band_thread || home.band)
+        return true;
+    wq_ThreadEnvironment tenv;
+    wq_ReadLock g(wq_msg_circuit_band_pool.lock, tenv);
+    return g_band_readers.load(std::memory_order_acquire) < band_reader_cap();
 }
 
 class ReaderSink : public wq_DispatchSink {
@@ -129,8 +176,11 @@ public:
         wq_MsgCircuit *c = circuit_;
         if (!c)
             return;
-        // A reader that has just become a band thread counts in its band.
-        rehome(home_, st_);
+        // A reader that has just become a band thread counts in its band,
+        // unless the band levels have all the readers they may.
+        bool admitted = band_admits(home_, st_);
+        if (admitted)
+            rehome(home_, st_);
         if (reply_due) {
             c->hold_for_reply();
             held_ = c;
@@ -138,15 +188,16 @@ public:
         if (CORBA::ORB::_connection_ordered_oneways && st_.sync_scope == Messaging::SYNC_WITH_TRANSPORT)
             return; // read again by this thread after this one-way
         circuit_ = nullptr;
-        uint32_t level = pool_level(home_);
+        uint32_t level = admitted ? pool_level(home_) : pool_level({true, st_.band});
         // A client that does not take its replies is not read meanwhile:
         // the thread sending them hands it back when they are gone.
         if (c->pause_reading(level))
             return;
         // Back before the servant runs, so that the next message is read by
         // another reader as soon as it comes; this reader takes the circuit
-        // back after its reply if nothing came meanwhile.
-        return_to_pool(c, level, &st_.lent);
+        // back after its reply if nothing came meanwhile (not one that the
+        // band did not admit: the band's readers read it on).
+        return_to_pool(c, level, admitted ? &st_.lent : nullptr);
     }
 
     void send(CORBA::Stream &reply, uint32_t request_id, bool early) override
@@ -332,12 +383,62 @@ void wq_release_mc_out_of_pool(wq_MsgCircuit *&circuit)
     circuit = nullptr;
 }
 
-bool wq_start_poller(void (*body)(void *), void *arg, int priority)
+namespace {
+
+struct PlainStart {
+    void (*body)(void *);
+    void *arg;
+};
+
+void *plain_thread(void *arg)
 {
-    return start_counted(body, arg, priority < 0 ? CORBA::ORB::_default_priority : priority);
+    PlainStart start = *static_cast<PlainStart *>(arg);
+    delete static_cast<PlainStart *>(arg);
+    start.body(start.arg);
+    return nullptr;
+}
+
+} // namespace
+
+bool wq_start_poller(void (*body)(void *), void *arg, int priority, bool managed)
+{
+    // One poller per pool: not counted against the readers' cap, so that a
+    // pool never lacks its poller while readers use every place.
+    if (priority < 0)
+        priority = CORBA::ORB::_default_priority;
+    if (managed) {
+        bool started = false;
+        wq_ManagedThread::start(body, arg, wq_Thread::_spawn_flags | 1, priority, CORBA::ORB::_stack_size,
+                                wq_Thread::currentSchedulingPolicy(), &started);
+        return started;
+    }
+    auto *start = new PlainStart{body, arg};
+    if (wq_Thread::spawn(&plain_thread, start, wq_Thread::_spawn_flags | wq_Thread::DETACHED, priority,
+                         CORBA::ORB::_stack_size, wq_Thread::currentSchedulingPolicy()) != wq_Thread::INVALID_TID)
+        return true;
+    delete start;
+    return false;
+}
+
+void wq_set_own_native_priority(int priority)
+{
+    int policy = 0;
+    sched_param sp{};
+    if (pthread_getschedparam(pthread_self(), &policy, &sp) != 0 || policy == SCHED_OTHER)
+        return;
+    int lo = sched_get_priority_min(policy), hi = sched_get_priority_max(policy);
+    sp.sched_priority = priority < lo ? lo : priority > hi ? hi : priority;
+    pthread_setschedparam(pthread_self(), policy, &sp);
 }
 
 namespace {
+
+void count_reader(Home h, int delta)
+{
+    pool_of(h).readers(h.level) += uint32_t(delta);
+    if (h.band)
+        g_band_readers.fetch_add(uint32_t(delta), std::memory_order_acq_rel);
+}
 
 // Starts a reader whose home is `h`, counted there (as a reader, and idle
 // from now) when `wanted(pool)` says so under the pool's lock. False when it
@@ -350,13 +451,13 @@ template <class Wanted> bool start_reader(Home h, int priority, Wanted wanted)
         wq_WriteLock g(pool.lock, tenv);
         if (!wanted(pool))
             return false;
-        ++pool.readers(h.level);
+        count_reader(h, 1);
         pool.idle(h.level).fetch_add(1, std::memory_order_acq_rel);
     }
     if (wq_spawn_reader(new wq_ReaderStart{nullptr, h.level, uint8_t(h.band ? 1 : 0)}, priority))
         return true;
     wq_WriteLock g(pool.lock, tenv);
-    --pool.readers(h.level);
+    count_reader(h, -1);
     pool.idle(h.level).fetch_sub(1, std::memory_order_acq_rel);
     return false;
 }
@@ -372,22 +473,120 @@ bool spawn_general_reader_if_short(uint32_t minimum, bool total = false)
     });
 }
 
+// The band levels have all the readers they may: idle band readers are
+// told to look whether they end (see idle_reader_ends), once per shortage.
+void band_short()
+{
+    if (g_band_short.exchange(true, std::memory_order_acq_rel))
+        return;
+    for (int32_t b = 0; b < wq_msg_circuit_band_pool.levels(); ++b)
+        if (wq_msg_circuit_band_pool.idle(uint32_t(b)).load(std::memory_order_acquire) != 0)
+            wq_msg_circuit_band_pool.nudge(uint32_t(b));
+}
+
+// Readers a connection may have at once before more wait for a queue that
+// does not move.
+constexpr uint32_t kPerConnection = 4;
+
+// Readers in service, for telling a queue whose readers wait in their
+// servants (more readers serve it sooner) from one whose readers are busy
+// or wait for a processor (more would only take turns with them).
+struct ServiceSlot {
+    std::atomic<int> tid{0};             // 0: free
+    std::atomic<uint32_t> level{0};      // pool_level of its home
+    std::atomic<int64_t> since_us{0};    // serving a message since; 0: not
+};
+constexpr int kServiceSlots = 1024;
+ServiceSlot g_service[kServiceSlots];
+
+int64_t steady_us()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+ServiceSlot *take_service_slot()
+{
+    int tid = int(::gettid());
+    for (ServiceSlot &s : g_service) {
+        int none = 0;
+        if (s.tid.load(std::memory_order_relaxed) == 0 &&
+            s.tid.compare_exchange_strong(none, tid, std::memory_order_acq_rel))
+            return &s;
+    }
+    return nullptr;
+}
+
+// Whether a reader of the level has served its message for 5 ms or more and
+// now sleeps (in its servant, or waiting for something), rather than
+// running or waiting for a processor (short calls that wait a moment for a
+// lock of a busy process are not taken for slow ones). Looked at no more
+// than every few milliseconds while it finds none.
+bool a_reader_waits_in_service(uint32_t level)
+{
+    static std::atomic<int64_t> quiet_until{0};
+    int64_t now = steady_us();
+    if (now < quiet_until.load(std::memory_order_relaxed))
+        return false;
+    int looked = 0;
+    for (ServiceSlot &s : g_service) {
+        int tid = s.tid.load(std::memory_order_acquire);
+        int64_t since = s.since_us.load(std::memory_order_acquire);
+        if (!tid || !since || s.level.load(std::memory_order_relaxed) != level || now - since < 5000)
+            continue;
+        if (++looked > 32)
+            break;
+        char path[64], buf[256];
+        std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", tid);
+        int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        ssize_t n = ::read(fd, buf, sizeof buf - 1);
+        ::close(fd);
+        if (n <= 0)
+            continue;
+        buf[n] = 0;
+        char const *paren = std::strrchr(buf, ')');
+        if (paren && paren[1] == ' ' && (paren[2] == 'S' || paren[2] == 'D'))
+            return true;
+    }
+    quiet_until.store(now + 5000, std::memory_order_relaxed);
+    return false;
+}
+
 // Circuits with input wait in a level's queue while fewer of its readers
-// are idle: readers are started for them while the level's readers are
-// fewer than the open connections and the minimum together (a connection
-// is read by one reader at a time, so more would only wait), or, past
-// that, one when the queue has not moved for a while (every reader is held
-// by a servant that waits).
+// are idle: readers are started for them at once while the level's readers
+// are fewer than kPerConnection for each open connection and the minimum
+// together (and than what the processors can run): a connection's next
+// message is read while its servants run, so one connection may use
+// several. Past that, one is started each time the queue has not moved
+// for a while while one of its readers sleeps in service (held by a
+// servant that waits), up to the cap (for band levels, their share of
+// it). Readers busy with short calls move the queue on, or are found
+// running, so they are not joined by more than the processors run.
 void queue_waits(Home h, bool starved)
 {
     if (pool_of(h).shutting_down())
         return;
+    // A stalled queue whose level has readers gets another only while one
+    // of them sleeps in service.
+    if (starved) {
+        uint32_t readers;
+        {
+            wq_ThreadEnvironment tenv;
+            wq_ReadLock g(pool_of(h).lock, tenv);
+            readers = pool_of(h).readers(h.level);
+        }
+        if (readers != 0 && !a_reader_waits_in_service(pool_level(h)))
+            return;
+    }
     // Readers waiting on their own connection's input take no processor;
     // of the others there are never many more than processors.
     static const uint32_t working_bound = 2 * std::max<uint32_t>(1, std::thread::hardware_concurrency());
     uint32_t minimum = h.band ? CORBA::ORB::_min_band_recursion : CORBA::ORB::_min_recursion;
     uint32_t bound = starved ? wq_max_reader_threads
-                             : std::min(wq_MsgCircuit::_svr_count.load(std::memory_order_relaxed),
+                             : std::min(kPerConnection * wq_MsgCircuit::_svr_count.load(std::memory_order_relaxed),
                                         working_bound + g_lingering.load(std::memory_order_relaxed)) +
                                    minimum;
     // A band's reader that cannot run at the band's priority sets it itself.
@@ -395,15 +594,41 @@ void queue_waits(Home h, bool starved)
     int16_t low;
     if (h.band)
         band_native_priority(h.level, priority, low);
+    bool band_full = false;
     for (bool first = true;; first = false) {
         bool started = start_reader(h, priority, [&](wq_PriorityQueue<wq_MsgCircuit> &pool) {
             uint32_t idle = pool.idle(h.level).load(std::memory_order_acquire);
-            bool wanted = starved ? first && idle == 0 : pool.queued(h.level) > idle;
-            return wanted && pool.readers(h.level) < bound;
+            bool wanted = (starved ? first && idle == 0 : pool.queued(h.level) > idle) &&
+                          pool.readers(h.level) < bound;
+            if (wanted && h.band && g_band_readers.load(std::memory_order_acquire) >= band_reader_cap()) {
+                band_full = true;
+                return false;
+            }
+            return wanted;
         });
         if (!started)
-            return;
+            break;
     }
+    if (band_full)
+        band_short();
+}
+
+// After a band reader has left while the band levels were short of
+// readers: its place goes to a band level whose input waits; when none
+// waits any more, the shortage is over.
+void band_place_freed()
+{
+    if (!g_band_short.load(std::memory_order_acquire))
+        return;
+    for (int32_t b = 0; b < wq_msg_circuit_band_pool.levels(); ++b) {
+        uint32_t level = uint32_t(b);
+        if (wq_msg_circuit_band_pool.queued(level) >
+            wq_msg_circuit_band_pool.idle(level).load(std::memory_order_acquire)) {
+            queue_waits({true, level}, false);
+            return;
+        }
+    }
+    g_band_short.store(false, std::memory_order_release);
 }
 
 // Whether all the input of the circuit has been read (a caller waiting
@@ -434,6 +659,8 @@ struct QueueHookInstaller {
         wq_msg_circuit_pool.on_no_idle = [](uint32_t, bool starved) { queue_waits({}, starved); };
         wq_msg_circuit_band_pool.on_no_idle = [](uint32_t band, bool starved) { queue_waits({true, band}, starved); };
         wq_msg_circuit_band_pool.poller_priority = &band_poller_priority;
+        wq_msg_circuit_pool.managed_poller = true;
+        wq_msg_circuit_band_pool.managed_poller = true;
     }
 } g_queue_hook_installer;
 
@@ -442,16 +669,24 @@ struct QueueHookInstaller {
 // follows its reply at once, and the reader that waits on the connection
 // itself is the only thread its input wakes.
 constexpr int kLingerMs = 50;
+// How long a reader that keeps a circuit no poller watches waits for its
+// input at a time (it then tries to hand it to the pool again).
+constexpr int kKeptWaitMs = 200;
 
 // Whether an idle reader (counted idle in its home) ends now: more readers
 // than the level's minimum remain, and in the general pool another one is
-// idle for new connections. If so it is no longer counted.
+// idle for new connections. A band level keeps its minimum only while it
+// has connections and the band levels are not short of readers. If it
+// ends it is no longer counted.
 bool idle_reader_ends(Home h)
 {
     wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(h);
     wq_ThreadEnvironment tenv;
     wq_WriteLock g(pool.lock, tenv);
-    uint32_t keep = h.band ? CORBA::ORB::_min_band_recursion : std::max<uint32_t>(CORBA::ORB::_min_recursion, 1);
+    uint32_t keep = h.band ? (pool.members(h.level) != 0 && !g_band_short.load(std::memory_order_acquire)
+                                  ? CORBA::ORB::_min_band_recursion
+                                  : 0)
+                           : std::max<uint32_t>(CORBA::ORB::_min_recursion, 1);
     if (pool.readers(h.level) <= keep || (!h.band && pool.idle(h.level).load(std::memory_order_acquire) < 2))
         return false;
     // A circuit queued meanwhile may have found this reader counted idle
@@ -461,7 +696,21 @@ bool idle_reader_ends(Home h)
         pool.idle(h.level).fetch_add(1, std::memory_order_acq_rel);
         return false;
     }
-    --pool.readers(h.level);
+    count_reader(h, -1);
+    return true;
+}
+
+// A reader woken by the shutdown leaves (and is no longer counted) when the
+// pool is still shut; after a restart it stays, counted as before.
+bool shut_reader_leaves(Home h)
+{
+    wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(h);
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock g(pool.lock, tenv);
+    if (!pool.shutting_down())
+        return false;
+    pool.idle(h.level).fetch_sub(1, std::memory_order_acq_rel);
+    count_reader(h, -1);
     return true;
 }
 
@@ -492,11 +741,11 @@ void wq_pool_accepted(wq_MsgCircuit *circuit)
 
 void wq_ensure_band_threads(wq_MsgCircuit *, uint32_t band, bool, const CORBA::EnvironmentWrapper &env)
 {
+    // The reader serving the band's first request becomes its thread, and
+    // the band's level starts more when its input waits (see queue_waits);
+    // none is started ahead, so that bands that clients name take no
+    // threads while their connections are silent.
     if (band >= static_cast<uint32_t>(wq_msg_circuit_band_pool.levels()))
-        return;
-    wq_ThreadEnvironment tenv;
-    wq_WriteLock g(wq_msg_circuit_band_pool.lock, tenv);
-    if (wq_msg_circuit_band_pool.readers(band) >= CORBA::ORB::_min_band_recursion)
         return;
     int native = 0;
     int16_t low = 0;
@@ -504,11 +753,6 @@ void wq_ensure_band_threads(wq_MsgCircuit *, uint32_t band, bool, const CORBA::E
         char text[64];
         std::snprintf(text, sizeof text, "passed CORBA priority=%hu", static_cast<unsigned short>(low));
         env.exception(new CORBA::DATA_CONVERSION(1, CORBA::COMPLETED_NO, text));
-        return;
-    }
-    while (start_reader({true, band}, native, [&](wq_PriorityQueue<wq_MsgCircuit> &pool) {
-        return pool.readers(band) < CORBA::ORB::_min_band_recursion;
-    })) {
     }
 }
 
@@ -521,17 +765,25 @@ void wq_reader_thread_action(void *arg)
     st->band = start.band;
     st->base_priority = thread_priority();
     st->request_priority = st->base_priority;
+    if (!st->band_thread) {
+        // General readers all start alike: the first tells their priority.
+        int32_t none = INT32_MIN;
+        g_general_priority.compare_exchange_strong(none, st->base_priority, std::memory_order_acq_rel);
+        if (st->base_priority != general_priority())
+            wq_reader_base_priority(*st, general_priority());
+    }
     // A band thread serves at its band's priority from the start (the one
     // asked for, where the process may not use real-time priorities).
     int16_t low = 0, high = 0;
     if (st->band_thread && wq_band_manager.band(st->band, low, high) && low != st->base_priority)
         wq_reader_base_priority(*st, low);
     wq_MsgCircuit *circuit = start.circuit;
-    wq_ThreadEnvironment tenv;
+    ServiceSlot *slot = take_service_slot();
     // Counted by its starter where it waits, as a reader and idle.
     Home home = home_of(*st);
-    bool counted = true, idle_counted = true;
+    bool idle_counted = true;
     bool lingering = false; // the circuit was served by this thread just now
+    bool kept = false;      // the circuit has no poller and no input yet
     for (;;) {
         if (!circuit) {
             wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(home);
@@ -539,31 +791,36 @@ void wq_reader_thread_action(void *arg)
                 pool.idle(home.level).fetch_add(1, std::memory_order_acq_rel);
             idle_counted = true;
             bool timed_out = false;
-            circuit = pool.get(home.level, wq_reader_idle_ms, &timed_out);
+            // While the band levels are short of readers, an idle band
+            // reader gives its place up at once.
+            int idle_ms = home.band && g_band_short.load(std::memory_order_acquire) ? 1 : wq_reader_idle_ms;
+            circuit = pool.get(home.level, idle_ms, &timed_out);
             if (!circuit && timed_out) {
                 if (!idle_reader_ends(home))
                     continue;
-                counted = idle_counted = false;
+                break;
+            }
+            if (!circuit) {
+                if (!shut_reader_leaves(home))
+                    continue;
                 break;
             }
             pool.idle(home.level).fetch_sub(1, std::memory_order_acq_rel);
             idle_counted = false;
-            if (!circuit)
-                break;
         }
         // On the circuit it has just served, the reader's first read waits
-        // a while for the next message.
-        wq_NetCircuit *linger_net = lingering && !circuit->has_buffered_input() && circuit->net() &&
+        // a while for the next message (and on one it keeps, longer).
+        wq_NetCircuit *linger_net = (lingering || kept) && !circuit->has_buffered_input() && circuit->net() &&
                                             circuit->net()->poll_fd() >= 0
                                         ? circuit->net()
                                         : nullptr;
-        lingering = false;
-        st->env.clear();
-        wq_GIOP::MessageHeader h{};
         if (linger_net) {
-            linger_net->read_wait_ms = kLingerMs;
+            linger_net->read_wait_ms = kept ? kKeptWaitMs : kLingerMs;
             g_lingering.fetch_add(1, std::memory_order_relaxed);
         }
+        lingering = kept = false;
+        st->env.clear();
+        wq_GIOP::MessageHeader h{};
         int r = circuit->receive(st->in, h, st->env);
         if (linger_net) {
             g_lingering.fetch_sub(1, std::memory_order_relaxed);
@@ -572,8 +829,12 @@ void wq_reader_thread_action(void *arg)
         if (r == wq_MsgCircuit::Incomplete) {
             // The rest of the message (or, after a quiet while, the next
             // one) is read once it is there, by whichever reader takes the
-            // circuit then: the pool watches it from now on.
-            return_to_pool(circuit, pool_level(home));
+            // circuit then: the pool watches it from now on. One that no
+            // poller can watch is kept and waited for by this reader.
+            if (!return_to_pool(circuit, pool_level(home), nullptr, true)) {
+                kept = true;
+                continue;
+            }
             circuit = nullptr;
             continue;
         }
@@ -604,11 +865,21 @@ void wq_reader_thread_action(void *arg)
         bool large_in = h.size >= wq_large_bytes;
         if (large_in)
             wq_large_begin();
+        if (slot) {
+            slot->level.store(pool_level(home), std::memory_order_relaxed);
+            slot->since_us.store(steady_us(), std::memory_order_release);
+        }
         {
             ReaderSink sink(*st, circuit, home);
             wq_dispatch_message(*st, h.type, sink);
         }
-        rehome(home, *st); // a circuit given up for good leaves the band
+        if (slot)
+            slot->since_us.store(0, std::memory_order_release);
+        // A reader the band did not admit serves at the general level's
+        // priority again; a circuit given up for good leaves the band.
+        if (st->band_thread && !home.band)
+            leave_band(*st);
+        rehome(home, *st);
         bool large_out = !large_in && st->out.size_written() >= wq_large_bytes;
         give_back_long(*st);
         if (large_in)
@@ -628,12 +899,11 @@ void wq_reader_thread_action(void *arg)
         }
         lingering = circuit != nullptr;
     }
-    if (counted) {
-        wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(home);
-        wq_WriteLock g(pool.lock, tenv);
-        --pool.readers(home.level);
-    }
     delete st;
+    if (slot)
+        slot->tid.store(0, std::memory_order_release);
+    if (home.band)
+        band_place_freed();
 }
 
 // ---- the server side of ORB initialisation and teardown ------------------------------------
@@ -689,6 +959,10 @@ void wq_orb_pools_restart()
     // Keeps the acceptor (and its registration) in every program that
     // initialises the broker.
     (void)wq_tcp_acceptor_factory();
+    // A start that failed after its pools were shut has left the root POA's
+    // manager inactive for good: the next start makes them afresh.
+    if (wq_global_poa_manager && wq_global_poa_manager->get_state() == PortableServer::POAManager::INACTIVE)
+        wq_orb_destroy_root_poa();
     wq_msg_circuit_pool.restart();
     wq_msg_circuit_band_pool.restart();
 }

@@ -620,6 +620,7 @@ TEST(ServerCircuitMt, PoolHandsACircuitWithInputToOneReaderAtATime)
         EXPECT_TRUE(wq_poll::take_if_waiting(p.c->poll_entry));
     for (auto &p : pairs)
         p.c->_remove_ref();
+    EXPECT_TRUE(pool.shutdown_and_wait(5000)); // no poller outlives the test
 }
 
 } // namespace
@@ -761,6 +762,7 @@ TEST(ServerCircuitMt, AHandedBackCircuitIsTakenAgainWheneverInputWaitsAndNeverWi
             pool.restart();
         }
         p.c->_remove_ref();
+        EXPECT_TRUE(pool.shutdown_and_wait(5000)); // no poller outlives the row
     }
 }
 
@@ -820,6 +822,7 @@ TEST(ServerCircuitMt, ACircuitHandedBackWhileServedIsReadByAnotherAtOnceOrTakenB
         }
         pool.restart();
         p.c->_remove_ref();
+        EXPECT_TRUE(pool.shutdown_and_wait(5000)); // no poller outlives the row
     }
 }
 
@@ -843,6 +846,8 @@ TEST(ServerCircuitMt, ACircuitMovedToAnotherPollerIsTakenOnlyThere)
     a.restart();
     b.restart();
     p.c->_remove_ref();
+    EXPECT_TRUE(a.shutdown_and_wait(5000)); // no poller outlives the test
+    EXPECT_TRUE(b.shutdown_and_wait(5000));
 }
 
 namespace {
@@ -918,5 +923,6 @@ TEST(ServerCircuitMt, QueuedCircuitsAreEachTakenOnceAndTheShutdownEndsEveryIdleR
             twice += t.load() > 1;
         EXPECT_EQ(twice, 0);
         EXPECT_EQ(pool.get_after_shutdown(), nullptr);
+        EXPECT_TRUE(pool.shutdown_and_wait(5000)); // no poller outlives the row
     }
 }

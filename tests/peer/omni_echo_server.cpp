@@ -1,11 +1,15 @@
 // Echo server built on omniORB, used only as an independent peer in tests.
-// Usage: omni_echo_server [ORB options] [-o FILE]
+// Usage: omni_echo_server [ORB options] [-o FILE] [-nap]
+// (with -nap an `echo_string` of "nap N" takes N milliseconds, at most 1000)
 // Prints its IOR on one line (and into FILE), serves until SIGTERM or SIGINT,
 // and ends by itself after 120 seconds so that no test can leave it behind.
 #include "peertest.hh"
 
 #include <csignal>
 #include <cstdio>
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -14,7 +18,12 @@ namespace {
 
 class EchoImpl : public POA_PeerTest::Echo {
 public:
-    char *echo_string(const char *s) override { return CORBA::string_dup(s); }
+    char *echo_string(const char *s) override
+    {
+        if (nap && s && std::strncmp(s, "nap ", 4) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(1000L, std::atol(s + 4))));
+        return CORBA::string_dup(s);
+    }
     CORBA::Long add(CORBA::Long a, CORBA::Long b) override
     {
         return static_cast<CORBA::Long>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
@@ -26,6 +35,7 @@ public:
     void ping() override { ++pings; }
     void fail() override { throw PeerTest::Oops(42, "as asked"); }
     unsigned long pings = 0;
+    bool nap = false;
 };
 
 } // namespace
@@ -38,6 +48,15 @@ int main(int argc, char **argv)
     sigaddset(&set, SIGINT);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
+    bool nap = false;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-nap") == 0) {
+            nap = true;
+            for (int k = i; k + 1 <= argc; ++k)
+                argv[k] = argv[k + 1];
+            --argc;
+            break;
+        }
     char const *out_file = nullptr;
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "-o") == 0) {
@@ -52,6 +71,7 @@ int main(int argc, char **argv)
         CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
         PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
         EchoImpl *servant = new EchoImpl;
+        servant->nap = nap;
         PortableServer::ObjectId_var id = poa->activate_object(servant);
         CORBA::Object_var ref = servant->_this();
         CORBA::String_var ior = orb->object_to_string(ref);
