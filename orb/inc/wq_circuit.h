@@ -244,6 +244,9 @@ public:
 
     // Replies whose id nobody waits for (discarded and counted).
     std::atomic<uint64_t> stray_replies{0};
+    // Threads of the process waiting for a reply that another thread of
+    // the same connection reads (diagnostics).
+    static std::atomic<uint32_t> _reply_waits;
 
     // Process-wide list of server circuits, guarded by _wq_gate.
     static wq_MsgCircuit *_svr_first;
@@ -270,14 +273,21 @@ private:
                                        const CORBA::EnvironmentWrapper &env);
     void parse_parked(CORBA::Stream &s, wq_GIOP::MessageHeader &h, wq_GIOP::ReplyHeader &rh,
                       wq_GIOP::LocateReplyHeader &lh, const CORBA::EnvironmentWrapper &env);
-    // Raises a copy of the stored failure (or INTERNAL #547 stored first).
-    void raise_stored(const CORBA::EnvironmentWrapper &env, bool internal_if_none);
+    // Raises a copy of the failure that ended the caller's connection (the
+    // current one's, or for a `stale` request the one set aside when it was
+    // replaced), COMPLETED_MAYBE: the caller's request was written.
+    void raise_stored(const CORBA::EnvironmentWrapper &env, bool stale);
     void store_failure(CORBA::Exception *e);
+    // The connection is replaced (reply lock held): its failure is set
+    // aside for the callers of its requests, the new one has none.
+    void new_connection_failures();
     void empty_mailbox();
-    // A waiter leaves without its reply (reply lock held, released here):
-    // raises a copy of the stored failure (INTERNAL #547 when `failed` and
-    // none is stored; a stale request with none stored gets no exception).
-    void leave(uint64_t id, bool failed, const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv);
+    // Empties the mailbox unless the caller its reply is parked for still
+    // waits (it takes it whatever befell the connection since).
+    void drop_unclaimed_mailbox();
+    // A waiter leaves without its reply (reply lock held, released here)
+    // with a copy of the failure that ended its connection.
+    void leave(uint64_t id, const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv);
     // Brings the stream to `want` bytes: `loose` bytes already past its write
     // position first, then the read-ahead, then reads from the net into the
     // stream's blocks; bytes a read brings beyond `want` are left past the
@@ -348,6 +358,8 @@ private:
     // when it is taken (null while the mailbox is empty).
     CORBA::Stream *mailbox_ = nullptr;
     CORBA::SystemException *failure_ = nullptr;
+    // What ended the connection before this one, for its late callers.
+    CORBA::SystemException *old_failure_ = nullptr;
     wq_RWCondVar reader_cond_{reply_lock_};
     wq_RWCondVar mailbox_cond_{reply_lock_};
     uint32_t reader_waiters_ = 0;

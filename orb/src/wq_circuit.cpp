@@ -137,6 +137,7 @@ wq_MsgCircuit::~wq_MsgCircuit()
     wq_NetCircuitFactory::release(net_);
     wq_MemoryBlock::release(ahead_);
     delete failure_;
+    delete old_failure_;
     delete mailbox_;
     delete mwrap_; // destroys the private environment
     CORBA::string_free(endpoint_);
@@ -265,14 +266,28 @@ void wq_MsgCircuit::store_failure(CORBA::Exception *e)
     failure_ = c;
 }
 
-void wq_MsgCircuit::raise_stored(const CORBA::EnvironmentWrapper &env, bool internal_if_none)
+void wq_MsgCircuit::raise_stored(const CORBA::EnvironmentWrapper &env, bool stale)
 {
-    if (!failure_ && internal_if_none)
-        failure_ = new CORBA::INTERNAL(4, COMPLETED_MAYBE, "Ulvenor internal error #547\n");
-    if (failure_) {
-        CORBA::Exception *c = wq_msgcircuit_duplicate(failure_);
-        env.exception(c ? c : failure_->wq_duplicate());
-    }
+    // A request of an earlier connection gets what ended that one. A
+    // circuit that is no longer Active always has its failure stored; the
+    // closing failure stands in should none be.
+    CORBA::SystemException *f = stale ? old_failure_ : failure_;
+    CORBA::SystemException *c = f ? wq_msgcircuit_duplicate(f) : nullptr;
+    if (f && !c)
+        c = static_cast<CORBA::SystemException *>(f->wq_duplicate());
+    if (!c)
+        c = comm_failure(3, COMPLETED_MAYBE, "connection closed before the reply came");
+    // Every caller that waits here has written its request: the server may
+    // have run it.
+    c->completed(COMPLETED_MAYBE);
+    env.exception(c);
+}
+
+void wq_MsgCircuit::new_connection_failures()
+{
+    delete old_failure_;
+    old_failure_ = failure_ ? failure_ : comm_failure(3, COMPLETED_MAYBE, "connection closed before the reply came");
+    failure_ = nullptr;
 }
 
 void wq_MsgCircuit::empty_mailbox()
@@ -281,6 +296,15 @@ void wq_MsgCircuit::empty_mailbox()
     delete mailbox_;
     mailbox_ = nullptr;
     menv_->clear();
+}
+
+void wq_MsgCircuit::drop_unclaimed_mailbox()
+{
+    // A reply parked for a caller still waiting is that caller's, whatever
+    // happens to the connection afterwards: it is taken from the mailbox.
+    if (mailbox_full_ && is_waiting(mailbox_id_))
+        return;
+    empty_mailbox();
 }
 
 // ---- connect ------------------------------------------------------------------
@@ -340,7 +364,7 @@ void wq_MsgCircuit::connect(char const *qos, int32_t retries, uint64_t delay, co
     {
         wq_WriteLock rl(reply_lock_, tenv);
         reader_active_ = 0;
-        empty_mailbox();
+        drop_unclaimed_mailbox();
     }
     server_ = 0;
     reliable_ = net->is_reliable();
@@ -369,8 +393,8 @@ void wq_MsgCircuit::send_failed(CORBA::SystemException *e, uint64_t id, long res
         reader_cond_.broadcast(tenv);
         mailbox_cond_.broadcast(tenv);
         store_failure(e);
-        empty_mailbox();
         unregister(id);
+        drop_unclaimed_mailbox();
     }
     env.exception(e);
     if (result == 0 && CORBA::ORB::_transparent_reconnect && owner_)
@@ -481,22 +505,10 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
         return;
     }
     // Set only under the send lock, which this thread holds: a plain look
-    // first spares the exchange on every other request.
-    if (reset_pending_.load(std::memory_order_relaxed) && reset_pending_.exchange(0)) {
-        // First request after a (re)connect: the failure stored for the old
-        // connection goes once its waiters have left.
-        for (;;) {
-            reply_lock_.lock_write(tenv);
-            if (reader_waiters_ == 0 && mailbox_waiters_ == 0) {
-                delete failure_;
-                failure_ = nullptr;
-                reply_lock_.unlock(tenv);
-                break;
-            }
-            reply_lock_.unlock(tenv);
-            wq_Thread::yield();
-        }
-    }
+    // first spares the exchange on every other request. (The failure of the
+    // old connection was set aside for its callers when it was flushed.)
+    if (reset_pending_.load(std::memory_order_relaxed))
+        reset_pending_.store(0);
 }
 
 // ---- server replies ---------------------------------------------------------------
@@ -1142,18 +1154,79 @@ int wq_MsgCircuit::read_next_reply(CORBA::Stream &s, wq_GIOP::MessageHeader &h, 
     return 1;
 }
 
-void wq_MsgCircuit::leave(uint64_t id, bool failed, const CORBA::EnvironmentWrapper &env,
-                          const wq_ThreadEnvironment &tenv)
+void wq_MsgCircuit::leave(uint64_t id, const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv)
 {
     unregister(id);
-    if (failed || failure_)
-        raise_stored(env, true);
-    else
-        env.clear();
+    raise_stored(env, id < first_valid_id_);
     reader_cond_.broadcast(tenv);
     mailbox_cond_.broadcast(tenv);
     reply_lock_.unlock(tenv);
 }
+
+namespace {
+
+// Task threads waiting in a circuit for a reply that another thread reads.
+// The wait holds cancellation off (the thread sits on the condition's list),
+// so a stop of such a task wakes it through this list instead; it then
+// gives up its call. Entries live on the waiters' stacks.
+struct EndWaiter {
+    pthread_t thread;
+    wq_RWCondVar *cond;
+    EndWaiter *next = nullptr;
+    EndWaiter *prev = nullptr;
+};
+wq_SpinGuard end_waiters_guard;
+EndWaiter *end_waiters = nullptr;
+
+void wake_ended(pthread_t t)
+{
+    end_waiters_guard.acquire();
+    for (EndWaiter *w = end_waiters; w; w = w->next)
+        if (pthread_equal(w->thread, t))
+            w->cond->broadcast();
+    end_waiters_guard.release();
+}
+
+// Listed for the scope of one wait (only task threads can be asked to end).
+struct EndWaitScope {
+    EndWaiter w;
+    bool listed;
+    explicit EndWaitScope(wq_RWCondVar &cond) : w{pthread_self(), &cond}, listed(yw_t_endMark != nullptr)
+    {
+        if (!listed)
+            return;
+        static const bool installed = [] {
+            yw_g_endWakeHook.store(&wake_ended, std::memory_order_release);
+            return true;
+        }();
+        (void)installed;
+        end_waiters_guard.acquire();
+        w.next = end_waiters;
+        if (end_waiters)
+            end_waiters->prev = &w;
+        end_waiters = &w;
+        end_waiters_guard.release();
+    }
+    ~EndWaitScope()
+    {
+        if (!listed)
+            return;
+        end_waiters_guard.acquire();
+        if (w.prev)
+            w.prev->next = w.next;
+        else
+            end_waiters = w.next;
+        if (w.next)
+            w.next->prev = w.prev;
+        end_waiters_guard.release();
+    }
+    EndWaitScope(const EndWaitScope &) = delete;
+    EndWaitScope &operator=(const EndWaitScope &) = delete;
+};
+
+} // namespace
+
+std::atomic<uint32_t> wq_MsgCircuit::_reply_waits{0};
 
 void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
                                                   wq_GIOP::ReplyHeader &rh, wq_GIOP::LocateReplyHeader &lh,
@@ -1169,11 +1242,8 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
         reply_lock_.lock_write(tenv);
         send_lock_.unlock(tenv);
         for (;;) {
-            if (id < first_valid_id_) {
-                // Stale: the connection of this request is gone.
-                leave(id, false, env, tenv);
-                return;
-            }
+            // A reply parked for this thread is its own, even when the
+            // connection failed or was replaced since.
             if (mailbox_full_ && mailbox_id_ == id) {
                 mailbox_full_ = 0;
                 unregister(id);
@@ -1190,14 +1260,33 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
                 reply_lock_.unlock(tenv);
                 return;
             }
-            if (state() != Active) {
-                leave(id, true, env, tenv);
+            if (id < first_valid_id_ || state() != Active) {
+                // Stale (the connection of this request is gone) or failed.
+                leave(id, env, tenv);
+                return;
+            }
+            if (YW_P_endAsked()) {
+                // The task is being stopped: it gives up the call (the
+                // reply, when it comes, is nobody's and is dropped) rather
+                // than read the connection it would cut; it ends at the
+                // stop point below.
+                unregister(id);
+                if (!reader_active_)
+                    reader_cond_.broadcast(tenv);
+                reply_lock_.unlock(tenv);
+                env.exception(comm_failure(3, COMPLETED_MAYBE, "call ended by a stop"));
+                wq_stop_point();
                 return;
             }
             if (!reader_active_)
                 break;
             ++reader_waiters_;
-            reader_cond_.wait(tenv);
+            _reply_waits.fetch_add(1, std::memory_order_relaxed);
+            {
+                EndWaitScope ew(reader_cond_);
+                reader_cond_.wait_unless(tenv, &YW_P_endAsked);
+            }
+            _reply_waits.fetch_sub(1, std::memory_order_relaxed);
             --reader_waiters_;
         }
         // This thread reads until its own reply comes.
@@ -1211,7 +1300,7 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
     // taken bytes that nobody will see (the C library may act on the cancel
     // just after its read returned data), or left a message half read. It is
     // closed, the calls waiting on it get the stored failure, and the
-    // endpoint connects again on the next call: a local stop is no failure
+    // circuit connects again on the next call: a local stop is no failure
     // of the peer or the transport, so nothing is left Failed.
     struct ReaderCut {
         wq_MsgCircuit *c;
@@ -1225,7 +1314,8 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
             wq_WriteLock rl(c->reply_lock_, te);
             c->reader_active_ = 0;
             c->unregister(id);
-            CORBA::COMM_FAILURE *e = comm_failure(3, COMPLETED_NO, "reader ended by a stop");
+            // The waiters' requests were written: the server may run them.
+            CORBA::COMM_FAILURE *e = comm_failure(3, COMPLETED_MAYBE, "reader ended by a stop");
             c->store_failure(e); // keeps a copy
             delete e;
             c->drop_connection();
@@ -1246,7 +1336,11 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
             reader_active_ = 0;
             unregister(id);
             store_failure(env.exception());
-            empty_mailbox();
+            // Its own request was written: the server may have run it.
+            if (auto *se = CORBA::SystemException::_downcast(env.exception()))
+                se->completed(COMPLETED_MAYBE);
+            // A reply parked for another caller stays for it.
+            drop_unclaimed_mailbox();
             reader_cond_.broadcast(tenv);
             mailbox_cond_.broadcast(tenv);
             reply_lock_.unlock(tenv);
@@ -1278,7 +1372,7 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
         }
         if (id < first_valid_id_ || state() != Active) {
             reader_active_ = 0;
-            leave(id, id >= first_valid_id_, env, tenv);
+            leave(id, env, tenv);
             return;
         }
         if (!mailbox_)
@@ -1322,8 +1416,8 @@ void wq_MsgCircuit::flush_replies(const CORBA::EnvironmentWrapper &)
         fail();
         delete failure_;
         failure_ = new CORBA::COMM_FAILURE(
-            3, COMPLETED_NO, "a peer circuit for another priority band to the same endpoint failed");
-        empty_mailbox();
+            3, COMPLETED_MAYBE, "a peer circuit for another priority band to the same endpoint failed");
+        drop_unclaimed_mailbox();
     }
     reader_cond_.broadcast(tenv);
     mailbox_cond_.broadcast(tenv);
@@ -1335,7 +1429,10 @@ void wq_MsgCircuit::flush_replies(const CORBA::EnvironmentWrapper &)
     net_ = nullptr;
     ahead_drop();
     first_valid_id_ = next_id_;
-    empty_mailbox();
+    // Every outstanding request is stale from here on: its caller gets what
+    // ended this connection; the next connection starts with no failure.
+    new_connection_failures();
+    drop_unclaimed_mailbox();
     reply_lock_.unlock(tenv);
     set_unconnected();
 }

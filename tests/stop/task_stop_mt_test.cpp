@@ -51,6 +51,7 @@
 #include "corba_orb.h"
 #include "corba_string.h"
 #include "peertest_echo.h"
+#include "wq_circuit.h"
 #include "wq_memblock.h"
 #include "wq_mthread.h"
 #include "wq_stub.h"
@@ -215,6 +216,7 @@ struct Place {
     std::function<void()> cleanUp;      // after the last round
     int minRounds = 0;                  // rounds at least, whatever TURV_STOP_ROUNDS says
     int stackMappings = 4;              // mappings the library's cache of thread stacks may add
+    bool stopsItself = false;           // the victim task ends itself: nobody stops it
 };
 
 Place *g_place = nullptr;
@@ -280,6 +282,29 @@ extern "C" __attribute__((used)) void *yw_stop_test_child(void *)
     for (int i = 0; i < 600000; ++i)
         YW_P_sleepThread(nullptr, 1000000LL);
     return nullptr;
+}
+
+// What a task that stops itself saw: the result of its own stop, whether
+// its code after the stop ran, and whether it slept through its next stop
+// place.
+std::atomic<int> g_selfStopRc{1};
+std::atomic<bool> g_afterSelfStop{false};
+std::atomic<bool> g_sleptThrough{false};
+
+// A timer's handler whose holder stops and deletes the handler's own timer
+// in its destructor (which ends the handler's task).
+extern "C" __attribute__((used)) void yw_stop_test_self_deleting_handler(YW_timer_id_t id)
+{
+    g_victimTid = gettidNow();
+    struct Holder {
+        YW_timer_id_t id;
+        ~Holder()
+        {
+            YW_stopTimer(id);
+            g_selfStopRc = YW_deleteTimer(id);
+        }
+    } h{id};
+    g_entered++;
 }
 
 // A timer's handler that runs long (20 s), on the timer's own task.
@@ -457,7 +482,7 @@ void runPlace(Place &p, YW_task_id_t worker)
         })) << "round " << round;
         std::this_thread::sleep_for(5ms); // well inside its place
         const int tid = g_victimTid.load();
-        const YW_ret_t r = p.stop ? p.stop() : YW_stopTask(id);
+        const YW_ret_t r = p.stopsItself ? YW_SUCCESS : p.stop ? p.stop() : YW_stopTask(id);
         ASSERT_EQ(r, 0) << "round " << round;
         ASSERT_TRUE(waitFor([&] { return !threadAlive(tid); })) << "round " << round;
         // Another task's work and the framework's locks go on.
@@ -682,6 +707,11 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
     tc.handler = const_cast<char *>("yw_stop_test_timer_handler");
     tc.stack_size = 256 * 1024;
     YW_timer_id_t timer = YW_TIMER_INVALID_ID;
+    // The timer whose handler deletes it.
+    YW_timer_cfg_t selfTc = tc;
+    selfTc.name = const_cast<char *>("stop_self_timer");
+    selfTc.handler = const_cast<char *>("yw_stop_test_self_deleting_handler");
+    YW_timer_id_t selfTimer = YW_TIMER_INVALID_ID;
 
     // A resource mutex another thread holds.
     YW_P_mutex_t res = nullptr;
@@ -717,8 +747,19 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                              while (!alongsideEnd) {
                                  CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
                                  PeerTest::OctetSeq back = echo->echo_octets(d, e);
-                                 if (e.exception() && !CORBA::SystemException::_downcast(e.exception()))
-                                     alongsideOdd = describe(e.exception());
+                                 // Only the connection the stop cut:
+                                 // COMM_FAILURE minor 3, and a call that
+                                 // was waiting for its reply (its request
+                                 // written) may have been run.
+                                 CORBA::Exception *x = e.exception();
+                                 auto *sx = x ? CORBA::SystemException::_downcast(x) : nullptr;
+                                 if (x && (!CORBA::COMM_FAILURE::_downcast(x) || (sx->minor() & 0x1F) != 3 ||
+                                           (std::string(sx->param() ? sx->param() : "") ==
+                                                "reader ended by a stop" &&
+                                            sx->completed() != CORBA::COMPLETED_MAYBE)) &&
+                                     alongsideOdd.empty())
+                                     alongsideOdd = describe(x) + " completed " +
+                                                    std::to_string(sx ? (int)sx->completed() : -1);
                              }
                          });
                      },
@@ -759,6 +800,12 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
     };
 
     int requestsBefore = 0;
+    std::atomic<int> readerGot{0};
+    std::string readerExc;
+    auto stopsItself = [](Place p) {
+        p.stopsItself = true;
+        return p;
+    };
     Place places[] = {
         {"broker call to a server that does not answer", true,
          [&] {
@@ -781,6 +828,43 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                      EXPECT_EQ(e2.exception(), nullptr);
                  },
                  15s, "a broker call on the reference of a stopped call");
+         },
+         nullptr},
+        {"broker call waiting behind another task's read of a server that does not answer", false,
+         [&] {
+             server.held = true;
+             requestsBefore = server.srv.requests.load();
+             readerGot = 0;
+             readerExc = "not answered";
+             // Another task's call is read first: it is the reader.
+             caller.post([&] {
+                 CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
+                 readerGot = twice(obj, 5, e);
+                 readerExc = describe(e.exception());
+             });
+             waitFor([&] { return server.srv.requests.load() > requestsBefore; });
+         },
+         [&] {
+             g_entered = 1;
+             CORBA::EnvironmentWrapper ve(new CORBA::EnvironmentInfo(0));
+             twice(obj, 7, ve);
+         },
+         // waiting for its reply behind the reader
+         [&] { return wq_MsgCircuit::_reply_waits.load() > 0; }, nullptr, nullptr,
+         [&] {
+             server.held = false;
+             // The reader gets its own answer (never the stopped call's),
+             // and the reference serves the next call.
+             caller.drain(30s);
+             EXPECT_EQ(readerGot.load(), 10);
+             EXPECT_EQ(readerExc, "");
+             mustEndWithin(
+                 [&] {
+                     CORBA::EnvironmentWrapper e2(new CORBA::EnvironmentInfo(0));
+                     EXPECT_EQ(twice(obj, 21, e2), 42);
+                     EXPECT_EQ(describe(e2.exception()), "");
+                 },
+                 15s, "a broker call after a stopped waiting call");
          },
          nullptr},
         polling("YW_recvIpc polled on a message queue", 77, mqId),
@@ -936,6 +1020,63 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
              // The process goes on (it was not ended at the release) and the
              // broker serves the next loop.
              mustEndWithin([&] { EXPECT_TRUE(orbCalls()); }, 15s, "broker calls after a holder's release");
+         },
+         nullptr},
+        stopsItself({"holder whose destructor stops its own task", false,
+                     [] {
+                         g_selfStopRc = 1;
+                         g_afterSelfStop = false;
+                         g_sleptThrough = false;
+                     },
+                     [] {
+                         {
+                             struct Holder {
+                                 ~Holder() { g_selfStopRc = YW_stopTask(YW_getTaskID()); }
+                             } h;
+                             g_entered++;
+                         }
+                         // Back from the destructor: the task ends at its
+                         // next stop place.
+                         g_afterSelfStop = true;
+                         for (int i = 0; i < 20000; ++i)
+                             YW_P_sleepThread(nullptr, 1000000LL);
+                         g_sleptThrough = true;
+                     },
+                     nullptr, nullptr, nullptr,
+                     [] {
+                         EXPECT_EQ(g_selfStopRc.load(), 0);
+                         EXPECT_TRUE(g_afterSelfStop.load());
+                         EXPECT_FALSE(g_sleptThrough.load());
+                         YW_task_id_t x;
+                         EXPECT_NE(YW_searchTaskByName("stop_victim", &x), 0);
+                     },
+                     nullptr}),
+        stopsItself({"task that stops itself from its own code", false,
+                     [] { g_afterSelfStop = false; },
+                     [] {
+                         g_entered++;
+                         YW_stopTask(YW_getTaskID());
+                         g_afterSelfStop = true; // never: it ended in the call
+                     },
+                     nullptr, nullptr, nullptr, [] { EXPECT_FALSE(g_afterSelfStop.load()); }, nullptr}),
+        {"timer handler whose holder deletes its own timer", false,
+         [&] {
+             g_selfStopRc = 1;
+             testing::internal::CaptureStdout();
+             EXPECT_EQ(YW_createTimer(&selfTc, &selfTimer), 0);
+             EXPECT_EQ(YW_startTimer(selfTimer), 0);
+             testing::internal::GetCapturedStdout();
+         },
+         nullptr, nullptr,
+         [] { return YW_SUCCESS; }, // the handler's task ends itself
+         nullptr,
+         [&] {
+             EXPECT_EQ(g_selfStopRc.load(), 0);
+             // Called once: not again after its timer was deleted.
+             EXPECT_EQ(g_entered.load(), 1);
+             YW_timer_status_t st{};
+             EXPECT_EQ(YW_inqTimer(selfTimer, &st), 0);
+             EXPECT_EQ(st.state, 0);
          },
          nullptr},
         {"loop that creates, starts and stops a child task", false, nullptr,
