@@ -174,12 +174,16 @@ public:
     void receive_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
                               wq_GIOP::LocateReplyHeader &lh, const CORBA::EnvironmentWrapper &env);
     void flush_replies(const CORBA::EnvironmentWrapper &env);
+    // Readies a circuit given up by drop_connection for its reconnect,
+    // alone: the endpoint and its other circuits are not touched.
+    void flush_dropped();
     void fail();
     void set_unconnected(bool = true);
     // The connection is given up for a cause on this side (a reader ended
-    // within a message): the circuit and its endpoint go from Active back to
-    // unconnected, so that the next call reconnects, and the net circuit is
-    // shut down. Reply lock held; the waiters find the stored failure.
+    // within a message): the circuit goes from Active back to unconnected,
+    // so that the next call on it reconnects it alone (its endpoint and the
+    // endpoint's other circuits go on), and the net circuit is shut down.
+    // Reply lock held; the waiters find the stored failure.
     void drop_connection();
     // Shuts the net circuit down (waking a thread blocked reading it).
     void shutdown_net();
@@ -418,6 +422,9 @@ private:
     long write_blocks(CORBA::Stream &s, bool &whole);
     bool is_waiting(uint64_t id) const;
     void unregister(uint64_t id);
+    // flush_replies (peers: fail the circuit and its endpoint first when
+    // either is Active) or flush_dropped.
+    void flush(bool peers);
 };
 
 // Band table: bounds of priority bands, found or appended under its lock.
@@ -492,6 +499,12 @@ public:
 private:
     friend class wq_MsgEndpointRegistry;
     bool bind_band(uint32_t band, const CORBA::EnvironmentWrapper &env);
+    // Connects again the circuit of `slot` when a stop dropped its
+    // connection while the endpoint stays Active (binding its band).
+    void reconnect_dropped(uint32_t slot, const CORBA::EnvironmentWrapper &env);
+    // select_msg_circuit's choice (not referenced) and its slot.
+    wq_MsgCircuit *pick_circuit(CORBA::Object *obj, int32_t &priority, uint32_t &slot,
+                                const CORBA::EnvironmentWrapper &env);
 
     wq_BandManager bands_{MAX_BANDS};
     char *endpoint_;

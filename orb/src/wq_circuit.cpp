@@ -177,8 +177,9 @@ void wq_MsgCircuit::_remove_ref()
 void wq_MsgCircuit::fail()
 {
     clear_receive_due(); // no message is waited for any more
-    wq_Atomic::compare_exchange(state_, uint32_t(Failed), uint32_t(Active));
-    if (owner_)
+    // Only the failure of a live connection fails its endpoint: a late one
+    // (a write or read on a connection a stop already dropped) does not.
+    if (wq_Atomic::compare_exchange(state_, uint32_t(Failed), uint32_t(Active)) == uint32_t(Active) && owner_)
         owner_->fail();
 }
 
@@ -192,8 +193,6 @@ void wq_MsgCircuit::drop_connection()
 {
     clear_receive_due(); // no message is waited for any more
     set_unconnected();
-    if (owner_)
-        owner_->set_unconnected();
     shutdown_net();
 }
 
@@ -1407,12 +1406,16 @@ void wq_MsgCircuit::receive_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP:
         env.exception(comm_failure(3, COMPLETED_NO, "Message reply error - Expected a GIOP locate reply"));
 }
 
-void wq_MsgCircuit::flush_replies(const CORBA::EnvironmentWrapper &)
+void wq_MsgCircuit::flush_replies(const CORBA::EnvironmentWrapper &) { flush(true); }
+
+void wq_MsgCircuit::flush_dropped() { flush(false); }
+
+void wq_MsgCircuit::flush(bool peers)
 {
     wq_ThreadEnvironment tenv;
     wq_WriteLock sl(send_lock_, tenv);
     reply_lock_.lock_write(tenv);
-    if (state() == Active || (owner_ && owner_->state() == wq_MsgEndpoint::Active)) {
+    if (peers && (state() == Active || (owner_ && owner_->state() == wq_MsgEndpoint::Active))) {
         fail();
         delete failure_;
         failure_ = new CORBA::COMM_FAILURE(

@@ -51,7 +51,9 @@
 #include "corba_orb.h"
 #include "corba_string.h"
 #include "peertest_echo.h"
+#include "rtcorba.h"
 #include "wq_circuit.h"
+#include "wq_key.h"
 #include "wq_memblock.h"
 #include "wq_mthread.h"
 #include "wq_stub.h"
@@ -196,6 +198,31 @@ struct HoldableServer {
     }};
     ~HoldableServer() { done = true; }
 };
+
+// The priority band a thread's calls on a banded reference use.
+thread_local uint32_t t_band = 0;
+struct BandOfThread : RTCORBA::QosInterceptor {
+    void choose_band(int32_t &, uint32_t &band, CORBA::Object *, char const *, uint32_t count, const int16_t *,
+                     const int16_t *, wq_MsgCircuit *const *, const CORBA::EnvironmentWrapper &) override
+    {
+        band = t_band < count ? t_band : 0;
+    }
+};
+BandOfThread g_bandOfThread;
+
+// A reference with two priority bands to the server at `port`.
+CORBA::Object *bandedRef(uint16_t port, const CORBA::EnvironmentWrapper &env)
+{
+    LE p;
+    p.o(1).o(1).o(0).str("127.0.0.1").s(port).seq({'k', 'e', 'y'});
+    std::vector<uint8_t> bands = band_profile({{1, 10}, {11, 20}});
+    LE ior;
+    ior.str("IDL:Test/Twice:1.0").u(2).u(0).u(uint32_t(p.b.size())).raw(p.b).u(WQ_TAG_PRIORITY_BANDS);
+    ior.u(uint32_t(bands.size())).raw(bands);
+    CORBA::Stream in(env);
+    fill(in, ior.b);
+    return in.read_object("IDL:Test/Twice:1.0");
+}
 
 // ---- the victims --------------------------------------------------------------
 
@@ -799,6 +826,16 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                      nullptr};
     };
 
+    // A banded reference (two bands, one connection each) to a server of
+    // its own.
+    HoldableServer bandServer;
+    CORBA::Object *bandObj = bandedRef(bandServer.srv.port(), env);
+    ASSERT_NE(bandObj, nullptr) << describe(env.exception());
+    ASSERT_EQ(twice(bandObj, 3, env), 6) << describe(env.exception()); // connected, bands bound
+    int bandBefore = 0;
+    std::atomic<int> otherBandGot{0}, nextBandGot{0};
+    std::string otherBandExc, nextBandExc;
+
     int requestsBefore = 0;
     std::atomic<int> readerGot{0};
     std::string readerExc;
@@ -828,6 +865,53 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                      EXPECT_EQ(e2.exception(), nullptr);
                  },
                  15s, "a broker call on the reference of a stopped call");
+         },
+         nullptr},
+        {"broker call on one priority band while another band's call waits", true,
+         [&] {
+             RTCORBA::the_QosInterceptor = &g_bandOfThread;
+             bandServer.held = true;
+             bandBefore = bandServer.srv.requests.load();
+             otherBandGot = 0;
+             otherBandExc = "not answered";
+             // Another task's call on the other band, in flight.
+             caller.post([&] {
+                 t_band = 1;
+                 CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
+                 otherBandGot = twice(bandObj, 5, e);
+                 otherBandExc = describe(e.exception());
+                 t_band = 0;
+             });
+             waitFor([&] { return bandServer.srv.requests.load() > bandBefore; });
+         },
+         [&] {
+             t_band = 0;
+             g_entered = 1;
+             CORBA::EnvironmentWrapper ve(new CORBA::EnvironmentInfo(0));
+             twice(bandObj, 7, ve);
+         },
+         // reading its band's connection for its reply
+         [&] { return bandServer.srv.requests.load() > bandBefore + 1; }, nullptr, nullptr,
+         [&] {
+             // The next call on the cut band connects it again, alone: the
+             // other band's call goes on and gets its own answer.
+             nextBandGot = 0;
+             nextBandExc = "not answered";
+             std::thread next([&] {
+                 t_band = 0;
+                 CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
+                 nextBandGot = twice(bandObj, 21, e);
+                 nextBandExc = describe(e.exception());
+             });
+             waitFor([&] { return bandServer.srv.requests.load() > bandBefore + 2; });
+             bandServer.held = false;
+             mustEndWithin([&] { next.join(); }, 30s, "a call on the band a stop cut");
+             caller.drain(30s);
+             EXPECT_EQ(otherBandGot.load(), 10);
+             EXPECT_EQ(otherBandExc, "");
+             EXPECT_EQ(nextBandGot.load(), 42);
+             EXPECT_EQ(nextBandExc, "");
+             RTCORBA::the_QosInterceptor = nullptr;
          },
          nullptr},
         {"broker call waiting behind another task's read of a server that does not answer", false,
@@ -1168,6 +1252,7 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
     CORBA::release(orb);
     YW_ipc_tcp_server_stopAll();
     CORBA::release(obj);
+    CORBA::release(bandObj);
     EXPECT_EQ(YW_stopTask(worker), 0);
 }
 
