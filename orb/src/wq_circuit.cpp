@@ -1393,7 +1393,7 @@ void wq_MsgCircuit::receive_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::Messag
     wq_GIOP::LocateReplyHeader lh{};
     receive_reply_or_locate_reply(s, id, h, rh, lh, env);
     if (!env.pending() && h.type != wq_GIOP::Reply)
-        env.exception(comm_failure(3, COMPLETED_NO, "Message reply error - Expected a GIOP reply"));
+        env.exception(comm_failure(3, COMPLETED_MAYBE, "Message reply error - Expected a GIOP reply"));
 }
 
 void wq_MsgCircuit::receive_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
@@ -1403,7 +1403,7 @@ void wq_MsgCircuit::receive_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP:
     rh.priority = 0xFFFF;
     receive_reply_or_locate_reply(s, id, h, rh, lh, env);
     if (!env.pending() && h.type != wq_GIOP::LocateReply)
-        env.exception(comm_failure(3, COMPLETED_NO, "Message reply error - Expected a GIOP locate reply"));
+        env.exception(comm_failure(3, COMPLETED_MAYBE, "Message reply error - Expected a GIOP locate reply"));
 }
 
 void wq_MsgCircuit::flush_replies(const CORBA::EnvironmentWrapper &) { flush(true); }
