@@ -187,6 +187,10 @@ public:
     void drop_connection();
     // Shuts the net circuit down (waking a thread blocked reading it).
     void shutdown_net();
+    // A stop ends a write that does not progress: the circuit goes back to
+    // unconnected and the net circuit is shut down (no lock taken; the
+    // writer holds the send lock, so the net circuit stays).
+    void drop_by_stop();
     // Server side: sends a reply without ever waiting behind another
     // thread's send. When a thread is already sending on the circuit the
     // reply is queued and that thread sends it too; the one sending thread
@@ -249,8 +253,10 @@ public:
     // Replies whose id nobody waits for (discarded and counted).
     std::atomic<uint64_t> stray_replies{0};
     // Threads of the process waiting for a reply that another thread of
-    // the same connection reads (diagnostics).
+    // the same connection reads, and for their turn to send behind another
+    // sender (diagnostics).
     static std::atomic<uint32_t> _reply_waits;
+    static std::atomic<uint32_t> _turn_waits;
 
     // Process-wide list of server circuits, guarded by _wq_gate.
     static wq_MsgCircuit *_svr_first;
@@ -366,6 +372,10 @@ private:
     CORBA::SystemException *old_failure_ = nullptr;
     wq_RWCondVar reader_cond_{reply_lock_};
     wq_RWCondVar mailbox_cond_{reply_lock_};
+    // A sender's turn (see take_send_turn) and the threads waiting for one.
+    std::atomic<bool> send_busy_{false};
+    std::atomic<uint32_t> turn_waiters_{0};
+    wq_RWCondVar send_cond_{reply_lock_};
     uint32_t reader_waiters_ = 0;
     uint32_t mailbox_waiters_ = 0;
     uint64_t next_id_ = 0;
@@ -425,6 +435,18 @@ private:
     // flush_replies (peers: fail the circuit and its endpoint first when
     // either is Active) or flush_dropped.
     void flush(bool peers);
+    // Client senders take turns before the send lock: false (env set, the
+    // thread ended where it can be) when its task is stopped while it
+    // waits. The turn ends with the send lock (unlock_send), or with
+    // end_send_turn after the send lock was let go.
+    bool take_send_turn(const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv);
+    void end_send_turn(const wq_ThreadEnvironment &tenv, bool reply_locked);
+    void unlock_send(const wq_ThreadEnvironment &tenv);
+    // The write of request `id` was ended by a stop of the writing task
+    // (send lock and turn held, both given back here): the connection is
+    // given up, the caller gets COMM_FAILURE minor 3 (MAYBE when the whole
+    // request went out).
+    void writer_cut(uint64_t id, bool written, const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv);
 };
 
 // Band table: bounds of priority bands, found or appended under its lock.

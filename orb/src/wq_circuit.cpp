@@ -196,6 +196,14 @@ void wq_MsgCircuit::drop_connection()
     shutdown_net();
 }
 
+void wq_MsgCircuit::drop_by_stop()
+{
+    // Unconnected first: a reader that fails on the shut connection then
+    // neither fails the circuit nor its endpoint.
+    set_unconnected();
+    shutdown_net();
+}
+
 void wq_MsgCircuit::shutdown_net()
 {
     if (net_)
@@ -375,6 +383,89 @@ void wq_MsgCircuit::connect(char const *qos, int32_t retries, uint64_t delay, co
 
 // ---- send -----------------------------------------------------------------------
 
+namespace {
+
+// Task threads waiting in a circuit for their turn to send or for a reply
+// that another thread reads. The wait holds cancellation off (the thread
+// sits on the condition's list), so a stop of such a task wakes it through
+// this list instead; it then gives up its call. Entries live on the
+// waiters' stacks.
+struct EndWaiter {
+    pthread_t thread;
+    wq_RWCondVar *cond;          // broadcast to wake the wait
+    wq_MsgCircuit *shut;         // or: its connection shut down to end a write
+    bool fired = false;          // woken by a stop (under the guard)
+    EndWaiter *next = nullptr;
+    EndWaiter *prev = nullptr;
+};
+wq_SpinGuard end_waiters_guard;
+EndWaiter *end_waiters = nullptr;
+
+void wake_ended(pthread_t t)
+{
+    end_waiters_guard.acquire();
+    for (EndWaiter *w = end_waiters; w; w = w->next)
+        if (pthread_equal(w->thread, t)) {
+            w->fired = true;
+            if (w->cond)
+                w->cond->broadcast();
+            if (w->shut)
+                w->shut->drop_by_stop();
+        }
+    end_waiters_guard.release();
+}
+
+// Listed for the scope of one wait (only task threads can be asked to end).
+struct EndWaitScope {
+    EndWaiter w;
+    bool listed;
+    explicit EndWaitScope(wq_RWCondVar &cond) : EndWaitScope(&cond, nullptr) {}
+    explicit EndWaitScope(wq_MsgCircuit *shut) : EndWaitScope(nullptr, shut) {}
+    EndWaitScope(wq_RWCondVar *cond, wq_MsgCircuit *shut)
+        : w{pthread_self(), cond, shut}, listed(yw_t_endMark != nullptr)
+    {
+        if (!listed)
+            return;
+        static const bool installed = [] {
+            yw_g_endWakeHook.store(&wake_ended, std::memory_order_release);
+            return true;
+        }();
+        (void)installed;
+        end_waiters_guard.acquire();
+        w.next = end_waiters;
+        if (end_waiters)
+            end_waiters->prev = &w;
+        end_waiters = &w;
+        end_waiters_guard.release();
+    }
+    ~EndWaitScope() { unlist(); }
+    // Off the list now; true when a stop woke it meanwhile.
+    bool leave()
+    {
+        unlist();
+        return w.fired;
+    }
+    void unlist()
+    {
+        if (!listed)
+            return;
+        listed = false;
+        end_waiters_guard.acquire();
+        if (w.prev)
+            w.prev->next = w.next;
+        else
+            end_waiters = w.next;
+        if (w.next)
+            w.next->prev = w.prev;
+        end_waiters_guard.release();
+    }
+    EndWaitScope(const EndWaitScope &) = delete;
+    EndWaitScope &operator=(const EndWaitScope &) = delete;
+};
+
+} // namespace
+
+
 void wq_MsgCircuit::send_failed(CORBA::SystemException *e, uint64_t id, long result,
                                 const CORBA::EnvironmentWrapper &env)
 {
@@ -445,6 +536,85 @@ long wq_MsgCircuit::write_blocks(CORBA::Stream &s, bool &whole)
     return result;
 }
 
+void wq_MsgCircuit::writer_cut(uint64_t id, bool written, const CORBA::EnvironmentWrapper &env,
+                               const wq_ThreadEnvironment &tenv)
+{
+    {
+        // The connection may hold half a message or be shut down: it is
+        // given up as a reader cut by a stop gives it up (nothing Failed).
+        wq_WriteLock rl(reply_lock_, tenv);
+        if (claimed_ && claimed_id_ == id) {
+            claimed_ = false;
+            reader_active_ = 0;
+        }
+        unregister(id);
+        CORBA::COMM_FAILURE *e = comm_failure(3, COMPLETED_MAYBE, "writer ended by a stop");
+        store_failure(e);
+        delete e;
+        drop_connection();
+        reader_cond_.broadcast(tenv);
+        mailbox_cond_.broadcast(tenv);
+    }
+    unlock_send(tenv);
+    env.exception(comm_failure(3, written ? COMPLETED_MAYBE : COMPLETED_NO, "call ended by a stop"));
+    wq_stop_point();
+}
+
+bool wq_MsgCircuit::take_send_turn(const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv)
+{
+    bool idle = false;
+    if (send_busy_.compare_exchange_strong(idle, true))
+        return true;
+    // Behind another sender, whose write may not progress (a peer that
+    // takes nothing): waited for on a condition, which a stop of the
+    // waiting task wakes, instead of on the send lock.
+    reply_lock_.lock_write(tenv);
+    turn_waiters_.fetch_add(1);
+    for (;;) {
+        idle = false;
+        if (send_busy_.compare_exchange_strong(idle, true))
+            break;
+        if (YW_P_endAsked()) {
+            turn_waiters_.fetch_sub(1);
+            if (!send_busy_.load())
+                send_cond_.broadcast(tenv); // a turn this thread was woken for
+            reply_lock_.unlock(tenv);
+            env.exception(comm_failure(3, COMPLETED_NO, "call ended by a stop"));
+            wq_stop_point();
+            return false;
+        }
+        _turn_waits.fetch_add(1, std::memory_order_relaxed);
+        {
+            EndWaitScope ew(send_cond_);
+            send_cond_.wait_unless(tenv, &YW_P_endAsked);
+        }
+        _turn_waits.fetch_sub(1, std::memory_order_relaxed);
+    }
+    turn_waiters_.fetch_sub(1);
+    reply_lock_.unlock(tenv);
+    return true;
+}
+
+void wq_MsgCircuit::end_send_turn(const wq_ThreadEnvironment &tenv, bool reply_locked)
+{
+    send_busy_.store(false);
+    if (turn_waiters_.load() == 0)
+        return;
+    // Under the reply lock: a waiter is queued on the condition before it
+    // lets the lock go.
+    if (!reply_locked)
+        reply_lock_.lock_write(tenv);
+    send_cond_.broadcast(tenv);
+    if (!reply_locked)
+        reply_lock_.unlock(tenv);
+}
+
+void wq_MsgCircuit::unlock_send(const wq_ThreadEnvironment &tenv)
+{
+    send_lock_.unlock(tenv);
+    end_send_turn(tenv, false);
+}
+
 void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_location, bool hold,
                          const CORBA::EnvironmentWrapper &env)
 {
@@ -452,9 +622,11 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
     if (!prepare(s, size, env))
         return;
     wq_ThreadEnvironment tenv;
+    if (!take_send_turn(env, tenv))
+        return;
     send_lock_.lock_write(tenv);
     if (state() != Active || !net_) {
-        send_lock_.unlock(tenv);
+        unlock_send(tenv);
         env.exception(comm_failure(3, COMPLETED_NO, "circuit is not Active"));
         return;
     }
@@ -464,7 +636,7 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
         id = my_id;
         s.write_ulong_at(id_location, static_cast<uint32_t>(my_id));
         if (s.pending()) {
-            send_lock_.unlock(tenv);
+            unlock_send(tenv);
             take_stream_error(s, env);
             return;
         }
@@ -486,7 +658,23 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
         }
     }
     bool whole = true;
-    long result = write_blocks(s, whole);
+    long result = 1;
+    bool cut = false;
+    {
+        // A stop of the writing task while its write does not progress (a
+        // peer that takes nothing) shuts the connection down, which ends
+        // the write; a stop asked before the write leaves the request unsent.
+        EndWaitScope ew(this);
+        if (YW_P_endAsked())
+            cut = true;
+        else
+            result = write_blocks(s, whole);
+        cut = ew.leave() || cut;
+    }
+    if (cut) {
+        writer_cut(my_id, whole && result > 0, env, tenv);
+        return;
+    }
     if (!whole) {
         CORBA::COMM_FAILURE *e;
         if (result < 0)
@@ -496,11 +684,11 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
         else
             e = comm_failure(3, COMPLETED_NO, "partial write of a GIOP message");
         send_failed(e, my_id, result, env);
-        send_lock_.unlock(tenv);
+        unlock_send(tenv);
         return;
     }
     if (!hold) {
-        send_lock_.unlock(tenv);
+        unlock_send(tenv);
         return;
     }
     // Set only under the send lock, which this thread holds: a plain look
@@ -797,14 +985,17 @@ void wq_MsgCircuit::release_send_lock(uint64_t id)
             reader_cond_.broadcast(tenv);
         }
     }
-    send_lock_.unlock(tenv);
+    unlock_send(tenv);
 }
 
 // ---- receive ----------------------------------------------------------------------
 
 void wq_MsgCircuit::fail_read(long result, const CORBA::EnvironmentWrapper &env)
 {
-    if (result < 0)
+    if (!server_ && state() == Unconnected)
+        // Given up on this side (a stop dropped it) while it was read.
+        fail_protocol(comm_failure(3, COMPLETED_MAYBE, "connection closed on this side"), env);
+    else if (result < 0)
         fail_protocol(errno_failure(net_ ? net_->last_read_error : 0), env);
     else
         fail_protocol(comm_failure(2, COMPLETED_NO, "return code from read = 0"), env);
@@ -1162,70 +1353,9 @@ void wq_MsgCircuit::leave(uint64_t id, const CORBA::EnvironmentWrapper &env, con
     reply_lock_.unlock(tenv);
 }
 
-namespace {
-
-// Task threads waiting in a circuit for a reply that another thread reads.
-// The wait holds cancellation off (the thread sits on the condition's list),
-// so a stop of such a task wakes it through this list instead; it then
-// gives up its call. Entries live on the waiters' stacks.
-struct EndWaiter {
-    pthread_t thread;
-    wq_RWCondVar *cond;
-    EndWaiter *next = nullptr;
-    EndWaiter *prev = nullptr;
-};
-wq_SpinGuard end_waiters_guard;
-EndWaiter *end_waiters = nullptr;
-
-void wake_ended(pthread_t t)
-{
-    end_waiters_guard.acquire();
-    for (EndWaiter *w = end_waiters; w; w = w->next)
-        if (pthread_equal(w->thread, t))
-            w->cond->broadcast();
-    end_waiters_guard.release();
-}
-
-// Listed for the scope of one wait (only task threads can be asked to end).
-struct EndWaitScope {
-    EndWaiter w;
-    bool listed;
-    explicit EndWaitScope(wq_RWCondVar &cond) : w{pthread_self(), &cond}, listed(yw_t_endMark != nullptr)
-    {
-        if (!listed)
-            return;
-        static const bool installed = [] {
-            yw_g_endWakeHook.store(&wake_ended, std::memory_order_release);
-            return true;
-        }();
-        (void)installed;
-        end_waiters_guard.acquire();
-        w.next = end_waiters;
-        if (end_waiters)
-            end_waiters->prev = &w;
-        end_waiters = &w;
-        end_waiters_guard.release();
-    }
-    ~EndWaitScope()
-    {
-        if (!listed)
-            return;
-        end_waiters_guard.acquire();
-        if (w.prev)
-            w.prev->next = w.next;
-        else
-            end_waiters = w.next;
-        if (w.next)
-            w.next->prev = w.prev;
-        end_waiters_guard.release();
-    }
-    EndWaitScope(const EndWaitScope &) = delete;
-    EndWaitScope &operator=(const EndWaitScope &) = delete;
-};
-
-} // namespace
 
 std::atomic<uint32_t> wq_MsgCircuit::_reply_waits{0};
+std::atomic<uint32_t> wq_MsgCircuit::_turn_waits{0};
 
 void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
                                                   wq_GIOP::ReplyHeader &rh, wq_GIOP::LocateReplyHeader &lh,
@@ -1236,10 +1366,24 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
     if (claimed_ && claimed_id_ == id) {
         // send() made this thread the reader already.
         claimed_ = false;
-        send_lock_.unlock(tenv);
+        unlock_send(tenv);
+        if (YW_P_endAsked()) {
+            // Stopped: the reading part is given back unused, so that the
+            // connection stays whole for the others.
+            {
+                wq_WriteLock rl(reply_lock_, tenv);
+                reader_active_ = 0;
+                unregister(id);
+                reader_cond_.broadcast(tenv);
+            }
+            env.exception(comm_failure(3, COMPLETED_MAYBE, "call ended by a stop"));
+            wq_stop_point();
+            return;
+        }
     } else {
         reply_lock_.lock_write(tenv);
         send_lock_.unlock(tenv);
+        end_send_turn(tenv, true);
         for (;;) {
             // A reply parked for this thread is its own, even when the
             // connection failed or was replaced since.

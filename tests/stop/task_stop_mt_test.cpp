@@ -836,6 +836,60 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
     std::atomic<int> otherBandGot{0}, nextBandGot{0};
     std::string otherBandExc, nextBandExc;
 
+    // A victim that calls the Echo server (SIGSTOPped) while another task's
+    // call of the same size is in the connection before it; the stop ends
+    // the victim in the usual time whichever part it is in (waiting for its
+    // turn to send, sending into the full connection, or waiting for its
+    // reply while the other reads). Once the server goes on, the other task
+    // gets its own answer (or, when the stop ended a write midway, a
+    // COMM_FAILURE minor 3) and the reference serves the next call.
+    std::atomic<bool> otherEchoOk{false}, otherStarted{false};
+    std::string otherEchoExc;
+    auto waitingBehind = [&](const char *what, std::size_t n, bool mayCut) {
+        return Place{what, false,
+                     [&, n] {
+                         otherEchoOk = false;
+                         otherEchoExc = "not answered";
+                         kill(echoServer.pid, SIGSTOP);
+                         otherStarted = false;
+                         caller.post([&, n] {
+                             const PeerTest::OctetSeq d(n, 3);
+                             otherStarted = true;
+                             CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
+                             PeerTest::OctetSeq back = echo->echo_octets(d, e);
+                             otherEchoExc = describe(e.exception());
+                             otherEchoOk = back == d;
+                         });
+                         // Its call goes first (its request leaves within
+                         // microseconds of the call).
+                         waitFor([&] { return otherStarted.load(); });
+                         std::this_thread::sleep_for(100ms);
+                     },
+                     [&echo, n] {
+                         const PeerTest::OctetSeq d(n, 4);
+                         g_entered = 1;
+                         CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
+                         PeerTest::OctetSeq back = echo->echo_octets(d, e);
+                     },
+                     // (in its call: waiting for its turn to send, sending
+                     // into the full connection, or waiting for its reply)
+                     nullptr, nullptr, nullptr,
+                     [&] {
+                         kill(echoServer.pid, SIGCONT);
+                         caller.drain(60s);
+                         // A stop that ends a write midway gives up the
+                         // connection (half a request went out): the other
+                         // call then gets COMM_FAILURE minor 3.
+                         if (!mayCut || otherEchoExc.rfind("IDL:omg.org/CORBA/COMM_FAILURE:1.0 minor 3 ", 0) != 0) {
+                             EXPECT_EQ(otherEchoExc, "");
+                             EXPECT_TRUE(otherEchoOk.load());
+                         }
+                         mustEndWithin([&] { expectEchoed(echo, 4096, "the same reference"); }, 60s,
+                                       "a call after a stopped call behind another");
+                     },
+                     nullptr};
+    };
+
     int requestsBefore = 0;
     std::atomic<int> readerGot{0};
     std::string readerExc;
@@ -1199,6 +1253,8 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
          nullptr, 50, 16},
         echoing("echo_octets of 4 MiB to the Echo server", 4u << 20),
         echoing("echo_octets of 64 KiB to the Echo server", 64u << 10),
+        waitingBehind("echo_octets of 1 MiB behind another task's call to a stopped Echo server", 1u << 20, true),
+        waitingBehind("echo_octets of 4 KiB behind another task's call to a stopped Echo server", 4u << 10, false),
         reopening("receive side of a message queue, reopened", 80, mqBothId,
                   [&](const std::string &m) {
                       sender.run([&] { EXPECT_EQ(YW_sendIpc(mqBothId, m.data(), (YW_size_t)m.size()), (YW_size_t)m.size()); });
