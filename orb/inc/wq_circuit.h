@@ -442,11 +442,13 @@ private:
     bool take_send_turn(const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv);
     void end_send_turn(const wq_ThreadEnvironment &tenv, bool reply_locked);
     void unlock_send(const wq_ThreadEnvironment &tenv);
-    // The write of request `id` was ended by a stop of the writing task
-    // (send lock and turn held, both given back here): the connection is
-    // given up, the caller gets COMM_FAILURE minor 3 (MAYBE when the whole
+    // The send of request `id` was ended by a stop of the sending task (send
+    // lock and turn held, both given back here): unsent, or `dropped` when
+    // the stop shut the connection down during the write, which is then
+    // given up. The caller gets COMM_FAILURE minor 3 (MAYBE when the whole
     // request went out).
-    void writer_cut(uint64_t id, bool written, const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv);
+    void writer_cut(uint64_t id, bool dropped, bool written, const CORBA::EnvironmentWrapper &env,
+                    const wq_ThreadEnvironment &tenv);
 };
 
 // Band table: bounds of priority bands, found or appended under its lock.

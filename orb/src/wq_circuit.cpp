@@ -536,24 +536,26 @@ long wq_MsgCircuit::write_blocks(CORBA::Stream &s, bool &whole)
     return result;
 }
 
-void wq_MsgCircuit::writer_cut(uint64_t id, bool written, const CORBA::EnvironmentWrapper &env,
+void wq_MsgCircuit::writer_cut(uint64_t id, bool dropped, bool written, const CORBA::EnvironmentWrapper &env,
                                const wq_ThreadEnvironment &tenv)
 {
     {
-        // The connection may hold half a message or be shut down: it is
-        // given up as a reader cut by a stop gives it up (nothing Failed).
         wq_WriteLock rl(reply_lock_, tenv);
         if (claimed_ && claimed_id_ == id) {
             claimed_ = false;
             reader_active_ = 0;
         }
         unregister(id);
-        CORBA::COMM_FAILURE *e = comm_failure(3, COMPLETED_MAYBE, "writer ended by a stop");
-        store_failure(e);
-        delete e;
-        drop_connection();
+        if (dropped) {
+            // The connection may hold half a message and is shut down: it is
+            // given up as a reader cut by a stop gives it up (nothing Failed).
+            CORBA::COMM_FAILURE *e = comm_failure(3, COMPLETED_MAYBE, "writer ended by a stop");
+            store_failure(e);
+            delete e;
+            drop_connection();
+            mailbox_cond_.broadcast(tenv);
+        }
         reader_cond_.broadcast(tenv);
-        mailbox_cond_.broadcast(tenv);
     }
     unlock_send(tenv);
     env.exception(comm_failure(3, written ? COMPLETED_MAYBE : COMPLETED_NO, "call ended by a stop"));
@@ -659,20 +661,20 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
     }
     bool whole = true;
     long result = 1;
-    bool cut = false;
+    bool unsent = false, cut = false;
     {
         // A stop of the writing task while its write does not progress (a
         // peer that takes nothing) shuts the connection down, which ends
         // the write; a stop asked before the write leaves the request unsent.
         EndWaitScope ew(this);
         if (YW_P_endAsked())
-            cut = true;
+            unsent = true;
         else
             result = write_blocks(s, whole);
-        cut = ew.leave() || cut;
+        cut = ew.leave();
     }
-    if (cut) {
-        writer_cut(my_id, whole && result > 0, env, tenv);
+    if (unsent || cut) {
+        writer_cut(my_id, cut, whole && result > 0 && !unsent, env, tenv);
         return;
     }
     if (!whole) {
