@@ -874,7 +874,7 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                      // (in its call: waiting for its turn to send, sending
                      // into the full connection, or waiting for its reply)
                      nullptr, nullptr, nullptr,
-                     [&] {
+                     [&, mayCut] {
                          kill(echoServer.pid, SIGCONT);
                          caller.drain(60s);
                          // A stop that ends a write midway gives up the
