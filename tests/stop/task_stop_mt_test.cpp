@@ -315,6 +315,7 @@ extern "C" __attribute__((used)) void *yw_stop_test_child(void *)
 // its code after the stop ran, and whether it slept through its next stop
 // place.
 std::atomic<int> g_selfStopRc{1};
+std::atomic<int> g_selfDeleteRc{1};
 std::atomic<bool> g_afterSelfStop{false};
 std::atomic<bool> g_sleptThrough{false};
 
@@ -1169,7 +1170,13 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                      [] {
                          {
                              struct Holder {
-                                 ~Holder() { g_selfStopRc = YW_stopTask(YW_getTaskID()); }
+                                 ~Holder()
+                                 {
+                                     // A started task is not deleted
+                                     // (-992), then it stops itself.
+                                     g_selfDeleteRc = YW_deleteTask(YW_getTaskID());
+                                     g_selfStopRc = YW_stopTask(YW_getTaskID());
+                                 }
                              } h;
                              g_entered++;
                          }
@@ -1182,6 +1189,7 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                      },
                      nullptr, nullptr, nullptr,
                      [] {
+                         EXPECT_EQ(g_selfDeleteRc.load(), YW_ERR_TASK_STATE);
                          EXPECT_EQ(g_selfStopRc.load(), 0);
                          EXPECT_TRUE(g_afterSelfStop.load());
                          EXPECT_FALSE(g_sleptThrough.load());
