@@ -837,7 +837,11 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
     if (env.pending())
         return 0;
     if (state() != Active) {
-        env.exception(comm_failure(4, COMPLETED_NO, "circuit is not Active"));
+        if (!server_ && state() == Unconnected)
+            // Given up on this side (a stop dropped it) before it was read.
+            env.exception(comm_failure(3, COMPLETED_MAYBE, "connection closed on this side"));
+        else
+            env.exception(comm_failure(4, COMPLETED_NO, "circuit is not Active"));
         return 0;
     }
     if (net_)

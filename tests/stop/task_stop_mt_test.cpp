@@ -26,6 +26,8 @@
 #include <fstream>
 #include <memory>
 #include <functional>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "common/yw_test_common.h"
@@ -438,6 +440,47 @@ struct EchoServerProcess {
         rmdir(dir.c_str());
     }
 };
+
+// Bytes waiting unread in the connections to the listening ports of process
+// `pid` (a stopped server: the requests sent to it, also on connections it
+// has not accepted yet), from the kernel's table of TCP sockets.
+long unreadBytesOf(pid_t pid)
+{
+    std::set<std::string> inodes;
+    std::error_code ec;
+    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+    for (auto it = std::filesystem::directory_iterator(fdDir, ec); !ec && it != std::filesystem::directory_iterator();
+         it.increment(ec)) {
+        const std::string t = std::filesystem::read_symlink(it->path(), ec).string();
+        if (t.rfind("socket:[", 0) == 0)
+            inodes.insert(t.substr(8, t.size() - 9));
+    }
+    struct Row {
+        std::string local, st, queues, inode;
+    };
+    std::vector<Row> rows;
+    std::ifstream f("/proc/net/tcp");
+    std::string line;
+    std::getline(f, line); // the heading
+    while (std::getline(f, line)) {
+        std::istringstream in(line);
+        std::string sl, remote, tr, retr, uid, timeout;
+        Row r;
+        if (in >> sl >> r.local >> remote >> r.st >> r.queues >> tr >> retr >> uid >> timeout >> r.inode)
+            rows.push_back(r);
+    }
+    std::set<std::string> ports; // "0100007F:9329" -> "9329"
+    for (const Row &r : rows)
+        if (r.st == "0A" && inodes.count(r.inode))
+            ports.insert(r.local.substr(r.local.find(':') + 1));
+    long total = 0;
+    for (const Row &r : rows) {
+        const size_t colon = r.queues.find(':');
+        if (r.st != "0A" && colon != std::string::npos && ports.count(r.local.substr(r.local.find(':') + 1)))
+            total += std::strtol(r.queues.c_str() + colon + 1, nullptr, 16);
+    }
+    return total;
+}
 
 // The exception a call left, as a line; empty for none.
 std::string describe(CORBA::Exception *e)
@@ -861,10 +904,12 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                              otherEchoExc = describe(e.exception());
                              otherEchoOk = back == d;
                          });
-                         // Its call goes first (its request leaves within
-                         // microseconds of the call).
+                         // Its call goes first: its request waits in the
+                         // stopped server's socket (or was taken by a
+                         // server thread already inside its read when the
+                         // server stopped: then a moment is given instead).
                          waitFor([&] { return otherStarted.load(); });
-                         std::this_thread::sleep_for(100ms);
+                         waitFor([&] { return unreadBytesOf(echoServer.pid) > 0; }, 300ms);
                      },
                      [&echo, n] {
                          const PeerTest::OctetSeq d(n, 4);
