@@ -66,6 +66,24 @@ inline void YW_P_pauseNoCancel(long long nsec)
         req = rem;
 }
 
+/* The calling thread's end mark, set when its end is asked (null for
+ * threads the layer that ends task threads did not make). */
+inline thread_local std::atomic<int> *yw_t_endMark = nullptr;
+
+/* True when the calling thread's end has been asked: a wait that holds
+ * cancellation off gives up when it sees this. */
+inline bool YW_P_endAsked()
+{
+    std::atomic<int> *m = yw_t_endMark;
+    return m && m->load(std::memory_order_acquire) != 0;
+}
+
+/* Wakes the waits of a thread whose end has just been asked (its mark is
+ * set first): installed by a library whose waits hold cancellation off but
+ * give up once the end is asked. Called by the stopping thread, never
+ * blocks; a wake of a thread that is not waiting does nothing. */
+inline std::atomic<void (*)(pthread_t)> yw_g_endWakeHook{nullptr};
+
 /* The stop point of the layer that ends task threads (YW_P_stopPoint),
  * installed by it when a task thread starts; null while no such thread ever
  * ran. */

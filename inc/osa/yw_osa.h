@@ -24,6 +24,8 @@
 #include <time.h>
 
 #include "osa/yw_nocancel.h"
+
+#include "osa/yw_nocancel.h"
 #include "yw_err.h"
 #include "yw_types.h"
 
@@ -182,8 +184,7 @@ YW_ret_t YW_P_initThread(void);
 inline thread_local bool yw_t_cancelable = false; /* set by YW_P_initThread */
 inline thread_local int yw_t_cancelHoldDepth = 0;
 inline thread_local int yw_t_cancelHoldSaved = PTHREAD_CANCEL_ENABLE;
-/* The calling layer thread's end mark (null for other threads). */
-inline thread_local std::atomic<int> *yw_t_endMark = nullptr;
+/* The calling layer thread's end mark: yw_t_endMark (yw_nocancel.h). */
 
 /* Ends the calling task thread here when its end was asked and it holds
  * nothing (no hold, cancellation not turned off by the thread itself);
@@ -196,6 +197,15 @@ void YW_P_stopPoint(void);
 
 /* Ends the calling thread now (unwinding its stack), as its own choice. */
 [[noreturn]] void YW_P_exitThread(void);
+
+/* Ends the calling thread for a stop of its own task: at once, unwinding
+ * its stack, when nothing on the stack forbids an unwind. Called inside a
+ * destructor, another noexcept function, a catch-all handler or while an
+ * exception propagates (where an unwind would end the process), it marks
+ * the end instead and returns: the thread ends at its next stop place
+ * (YW_P_stopPoint, a framework wait or sleep) once that code has returned,
+ * or when its entry function returns. */
+void YW_P_endSelf(void);
 
 inline void YW_P_cancelHoldOff()
 {

@@ -176,15 +176,23 @@ public:
     void receive_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
                               wq_GIOP::LocateReplyHeader &lh, const CORBA::EnvironmentWrapper &env);
     void flush_replies(const CORBA::EnvironmentWrapper &env);
+    // Readies a circuit given up by drop_connection for its reconnect,
+    // alone: the endpoint and its other circuits are not touched.
+    void flush_dropped();
     void fail();
     void set_unconnected(bool = true);
     // The connection is given up for a cause on this side (a reader ended
-    // within a message): the circuit and its endpoint go from Active back to
-    // unconnected, so that the next call reconnects, and the net circuit is
-    // shut down. Reply lock held; the waiters find the stored failure.
+    // within a message): the circuit goes from Active back to unconnected,
+    // so that the next call on it reconnects it alone (its endpoint and the
+    // endpoint's other circuits go on), and the net circuit is shut down.
+    // Reply lock held; the waiters find the stored failure.
     void drop_connection();
     // Shuts the net circuit down (waking a thread blocked reading it).
     void shutdown_net();
+    // A stop ends a write that does not progress: the circuit goes back to
+    // unconnected and the net circuit is shut down (no lock taken; the
+    // writer holds the send lock, so the net circuit stays).
+    void drop_by_stop();
     // Server side: sends a reply without ever waiting behind another
     // thread's send. When a thread is already sending on the circuit the
     // reply is queued and that thread sends it too; the one sending thread
@@ -254,6 +262,11 @@ public:
 
     // Replies whose id nobody waits for (discarded and counted).
     std::atomic<uint64_t> stray_replies{0};
+    // Threads of the process waiting for a reply that another thread of
+    // the same connection reads, and for their turn to send behind another
+    // sender (diagnostics).
+    static std::atomic<uint32_t> _reply_waits;
+    static std::atomic<uint32_t> _turn_waits;
 
     // Process-wide list of server circuits, guarded by _wq_gate.
     static wq_MsgCircuit *_svr_first;
@@ -280,14 +293,21 @@ private:
                                        const CORBA::EnvironmentWrapper &env);
     void parse_parked(CORBA::Stream &s, wq_GIOP::MessageHeader &h, wq_GIOP::ReplyHeader &rh,
                       wq_GIOP::LocateReplyHeader &lh, const CORBA::EnvironmentWrapper &env);
-    // Raises a copy of the stored failure (or INTERNAL #547 stored first).
-    void raise_stored(const CORBA::EnvironmentWrapper &env, bool internal_if_none);
+    // Raises a copy of the failure that ended the caller's connection (the
+    // current one's, or for a `stale` request the one set aside when it was
+    // replaced), COMPLETED_MAYBE: the caller's request was written.
+    void raise_stored(const CORBA::EnvironmentWrapper &env, bool stale);
     void store_failure(CORBA::Exception *e);
+    // The connection is replaced (reply lock held): its failure is set
+    // aside for the callers of its requests, the new one has none.
+    void new_connection_failures();
     void empty_mailbox();
-    // A waiter leaves without its reply (reply lock held, released here):
-    // raises a copy of the stored failure (INTERNAL #547 when `failed` and
-    // none is stored; a stale request with none stored gets no exception).
-    void leave(uint64_t id, bool failed, const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv);
+    // Empties the mailbox unless the caller its reply is parked for still
+    // waits (it takes it whatever befell the connection since).
+    void drop_unclaimed_mailbox();
+    // A waiter leaves without its reply (reply lock held, released here)
+    // with a copy of the failure that ended its connection.
+    void leave(uint64_t id, const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv);
     // Brings the stream to `want` bytes: `loose` bytes already past its write
     // position first, then the read-ahead, then reads from the net into the
     // stream's blocks; bytes a read brings beyond `want` are left past the
@@ -360,8 +380,14 @@ private:
     // when it is taken (null while the mailbox is empty).
     CORBA::Stream *mailbox_ = nullptr;
     CORBA::SystemException *failure_ = nullptr;
+    // What ended the connection before this one, for its late callers.
+    CORBA::SystemException *old_failure_ = nullptr;
     wq_RWCondVar reader_cond_{reply_lock_};
     wq_RWCondVar mailbox_cond_{reply_lock_};
+    // A sender's turn (see take_send_turn) and the threads waiting for one.
+    std::atomic<bool> send_busy_{false};
+    std::atomic<uint32_t> turn_waiters_{0};
+    wq_RWCondVar send_cond_{reply_lock_};
     uint32_t reader_waiters_ = 0;
     uint32_t mailbox_waiters_ = 0;
     uint64_t next_id_ = 0;
@@ -430,6 +456,23 @@ private:
     long write_blocks(CORBA::Stream &s, bool &whole);
     bool is_waiting(uint64_t id) const;
     void unregister(uint64_t id);
+    // flush_replies (peers: fail the circuit and its endpoint first when
+    // either is Active) or flush_dropped.
+    void flush(bool peers);
+    // Client senders take turns before the send lock: false (env set, the
+    // thread ended where it can be) when its task is stopped while it
+    // waits. The turn ends with the send lock (unlock_send), or with
+    // end_send_turn after the send lock was let go.
+    bool take_send_turn(const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv);
+    void end_send_turn(const wq_ThreadEnvironment &tenv, bool reply_locked);
+    void unlock_send(const wq_ThreadEnvironment &tenv);
+    // The send of request `id` was ended by a stop of the sending task (send
+    // lock and turn held, both given back here): unsent, or `dropped` when
+    // the stop shut the connection down during the write, which is then
+    // given up. The caller gets COMM_FAILURE minor 3 (MAYBE when the whole
+    // request went out).
+    void writer_cut(uint64_t id, bool dropped, bool written, const CORBA::EnvironmentWrapper &env,
+                    const wq_ThreadEnvironment &tenv);
 };
 
 // Band table: bounds of priority bands, found or appended under its lock.
@@ -504,6 +547,12 @@ public:
 private:
     friend class wq_MsgEndpointRegistry;
     bool bind_band(uint32_t band, const CORBA::EnvironmentWrapper &env);
+    // Connects again the circuit of `slot` when a stop dropped its
+    // connection while the endpoint stays Active (binding its band).
+    void reconnect_dropped(uint32_t slot, const CORBA::EnvironmentWrapper &env);
+    // select_msg_circuit's choice (not referenced) and its slot.
+    wq_MsgCircuit *pick_circuit(CORBA::Object *obj, int32_t &priority, uint32_t &slot,
+                                const CORBA::EnvironmentWrapper &env);
 
     wq_BandManager bands_{MAX_BANDS};
     char *endpoint_;

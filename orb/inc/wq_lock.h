@@ -278,6 +278,9 @@ struct wq_CondList {
     void enqueue(wq_ThreadRecord *rec);
     void signal();
     void broadcast();
+    // Takes rec off the list; false when a signal or broadcast took it
+    // first (its post is then on the way).
+    bool remove(wq_ThreadRecord *rec);
 };
 
 // Condition on a wq_RWMutex. wait() releases every level the caller holds,
@@ -290,8 +293,14 @@ public:
     wq_RWCondVar &operator=(const wq_RWCondVar &) = delete;
 
     void wait(const wq_ThreadEnvironment &tenv);
+    // As wait(), unless `leave()` is true once the caller is queued: then it
+    // returns at once, the lock still held. A thread that sets what leave()
+    // reads and then broadcasts is never missed.
+    void wait_unless(const wq_ThreadEnvironment &tenv, bool (*leave)());
     void signal(const wq_ThreadEnvironment &tenv);
     void broadcast(const wq_ThreadEnvironment &tenv);
+    // The same from a thread that has no broker record (no lock needed).
+    void broadcast() { list_.broadcast(); }
     bool has_waiters();
 
 private:

@@ -1,6 +1,8 @@
-// GIOP message circuits: connect, send, receive, and the demultiplexing of
-// replies among the client threads that share one connection.
+// GIOP message circuits: life cycle, connect, receive, and the server's
+// replies. The client's sending and the demultiplexing of replies among the
+// client threads that share one connection are in wq_circuit_client.cpp.
 #include "wq_circuit.h"
+#include "wq_circuit_int.h"
 
 #include "corba_orb.h"
 #include "tkq_support.h"
@@ -37,7 +39,7 @@ CORBA::SystemException *wq_msgcircuit_duplicate(CORBA::Exception *e)
     return nullptr;
 }
 
-namespace {
+namespace wq_circuit_int {
 
 CORBA::COMM_FAILURE *comm_failure(uint8_t minor, CORBA::completion_status c, char const *text)
 {
@@ -64,7 +66,9 @@ void take_stream_error(CORBA::Stream &s, const CORBA::EnvironmentWrapper &env)
     }
 }
 
-} // namespace
+} // namespace wq_circuit_int
+
+using namespace wq_circuit_int;
 
 // ---- life cycle -------------------------------------------------------------
 
@@ -138,6 +142,7 @@ wq_MsgCircuit::~wq_MsgCircuit()
     wq_NetCircuitFactory::release(net_);
     wq_MemoryBlock::release(ahead_);
     delete failure_;
+    delete old_failure_;
     delete mailbox_;
     delete mwrap_; // destroys the private environment
     CORBA::string_free(endpoint_);
@@ -177,8 +182,9 @@ void wq_MsgCircuit::_remove_ref()
 void wq_MsgCircuit::fail()
 {
     clear_receive_due(); // no message is waited for any more
-    wq_Atomic::compare_exchange(state_, uint32_t(Failed), uint32_t(Active));
-    if (owner_)
+    // Only the failure of a live connection fails its endpoint: a late one
+    // (a write or read on a connection a stop already dropped) does not.
+    if (wq_Atomic::compare_exchange(state_, uint32_t(Failed), uint32_t(Active)) == uint32_t(Active) && owner_)
         owner_->fail();
 }
 
@@ -192,8 +198,14 @@ void wq_MsgCircuit::drop_connection()
 {
     clear_receive_due(); // no message is waited for any more
     set_unconnected();
-    if (owner_)
-        owner_->set_unconnected();
+    shutdown_net();
+}
+
+void wq_MsgCircuit::drop_by_stop()
+{
+    // Unconnected first: a reader that fails on the shut connection then
+    // neither fails the circuit nor its endpoint.
+    set_unconnected();
     shutdown_net();
 }
 
@@ -228,16 +240,6 @@ void wq_MsgCircuit::store_failure(CORBA::Exception *e)
         return;
     delete failure_;
     failure_ = c;
-}
-
-void wq_MsgCircuit::raise_stored(const CORBA::EnvironmentWrapper &env, bool internal_if_none)
-{
-    if (!failure_ && internal_if_none)
-        failure_ = new CORBA::INTERNAL(4, COMPLETED_MAYBE, "Ulvenor internal error #547\n");
-    if (failure_) {
-        CORBA::Exception *c = wq_msgcircuit_duplicate(failure_);
-        env.exception(c ? c : failure_->wq_duplicate());
-    }
 }
 
 void wq_MsgCircuit::empty_mailbox()
@@ -305,7 +307,7 @@ void wq_MsgCircuit::connect(char const *qos, int32_t retries, uint64_t delay, co
     {
         wq_WriteLock rl(reply_lock_, tenv);
         reader_active_ = 0;
-        empty_mailbox();
+        drop_unclaimed_mailbox();
     }
     server_ = 0;
     reliable_ = net->is_reliable();
@@ -313,155 +315,6 @@ void wq_MsgCircuit::connect(char const *qos, int32_t retries, uint64_t delay, co
     state(Active);
     if (CORBA::ORB::diagnostics() >= 1)
         wq_CircuitLog::log_connect(endpoint_);
-}
-
-// ---- send -----------------------------------------------------------------------
-
-void wq_MsgCircuit::send_failed(CORBA::SystemException *e, uint64_t id, long result,
-                                const CORBA::EnvironmentWrapper &env)
-{
-    wq_ThreadEnvironment tenv;
-    {
-        wq_WriteLock rl(reply_lock_, tenv);
-        // The stream may be torn mid-message: nothing more can be sent or
-        // read on this connection.
-        fail();
-        shutdown_net();
-        if (claimed_ && claimed_id_ == id) {
-            claimed_ = false;
-            reader_active_ = 0;
-        }
-        reader_cond_.broadcast(tenv);
-        mailbox_cond_.broadcast(tenv);
-        store_failure(e);
-        empty_mailbox();
-        unregister(id);
-    }
-    env.exception(e);
-    if (result == 0 && CORBA::ORB::_transparent_reconnect && owner_)
-        owner_->unfail();
-}
-
-bool wq_MsgCircuit::prepare(CORBA::Stream &s, uint32_t &size, const CORBA::EnvironmentWrapper &env)
-{
-    if (env.pending() || s.pending()) {
-        if (s.pending())
-            take_stream_error(s, env);
-        return false;
-    }
-    size = s.size_written();
-    if (size < 12 || !s.head()) {
-        env.exception(new CORBA::INTERNAL(4, COMPLETED_NO, "GIOP message shorter than its header"));
-        return false;
-    }
-    s.write_ulong_at(s.head()->data + 8, size - 12);
-    if (s.pending()) {
-        take_stream_error(s, env);
-        return false;
-    }
-    if (max_size_ && max_size_ < size) {
-        char t[128];
-        std::snprintf(t, sizeof t, "Message size of %u exceeded transport maximum of %u", size, max_size_);
-        env.exception(comm_failure(3, COMPLETED_NO, t));
-        return false;
-    }
-    return true;
-}
-
-long wq_MsgCircuit::write_blocks(CORBA::Stream &s, bool &whole)
-{
-    long result = 1;
-    whole = true;
-    for (wq_MemoryBlock *b = s.head(); b; b = b->next) {
-        uint32_t len = b == s.write_block() ? static_cast<uint32_t>(s.write_position() - b->data) : b->used;
-        if (len) {
-            result = net_->write(b->data, len);
-            if (result != static_cast<long>(len)) {
-                whole = false;
-                break;
-            }
-        }
-        if (b == s.write_block())
-            break;
-    }
-    return result;
-}
-
-void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_location, bool hold,
-                         const CORBA::EnvironmentWrapper &env)
-{
-    uint32_t size = 0;
-    if (!prepare(s, size, env))
-        return;
-    wq_ThreadEnvironment tenv;
-    send_lock_.lock_write(tenv);
-    if (state() != Active || !net_) {
-        send_lock_.unlock(tenv);
-        env.exception(comm_failure(3, COMPLETED_NO, "circuit is not Active"));
-        return;
-    }
-    uint64_t my_id = 0;
-    if (id_location) {
-        my_id = next_id_++;
-        id = my_id;
-        s.write_ulong_at(id_location, static_cast<uint32_t>(my_id));
-        if (s.pending()) {
-            send_lock_.unlock(tenv);
-            take_stream_error(s, env);
-            return;
-        }
-        if (hold) {
-            // Registered before the bytes leave, so that a reader never
-            // takes its reply for a stray one.
-            wq_WriteLock rl(reply_lock_, tenv);
-            waiting_.push_back(my_id);
-            // Nobody reads: this thread becomes the reader now, which spares
-            // receive_reply a round of the reply lock. Nobody else can take
-            // the part meanwhile, and the connection cannot be flushed, as
-            // the send lock stays held until then. Not for the first request
-            // after a (re)connect, which waits for the old waiters to leave.
-            if (!reader_active_ && state() == Active && !reset_pending_.load(std::memory_order_relaxed)) {
-                reader_active_ = 1;
-                claimed_ = true;
-                claimed_id_ = my_id;
-            }
-        }
-    }
-    bool whole = true;
-    long result = write_blocks(s, whole);
-    if (!whole) {
-        CORBA::COMM_FAILURE *e;
-        if (result < 0)
-            e = errno_failure(net_->last_write_error);
-        else if (result == 0)
-            e = comm_failure(2, COMPLETED_NO, "return code from write = 0");
-        else
-            e = comm_failure(3, COMPLETED_NO, "partial write of a GIOP message");
-        send_failed(e, my_id, result, env);
-        send_lock_.unlock(tenv);
-        return;
-    }
-    if (!hold) {
-        send_lock_.unlock(tenv);
-        return;
-    }
-    // Set only under the send lock, which this thread holds: a plain look
-    // first spares the exchange on every other request.
-    if (reset_pending_.load(std::memory_order_relaxed) && reset_pending_.exchange(0)) {
-        // First request after a (re)connect: the failure stored for the old
-        // connection goes once its waiters have left.
-        for (;;) {
-            reply_lock_.lock_write(tenv);
-            if (reader_waiters_ == 0 && mailbox_waiters_ == 0) {
-                delete failure_;
-                failure_ = nullptr;
-                reply_lock_.unlock(tenv);
-                break;
-            }
-            reply_lock_.unlock(tenv);
-            wq_Thread::yield();
-        }
-    }
 }
 
 // ---- server replies ---------------------------------------------------------------
@@ -798,35 +651,14 @@ void wq_MsgCircuit::end_connection(bool message_error)
     send_as_sender(q, nullptr, resume, nullptr);
 }
 
-void wq_MsgCircuit::next_request_id(uint64_t id)
-{
-    wq_ThreadEnvironment tenv;
-    wq_WriteLock sl(send_lock_, tenv);
-    wq_WriteLock rl(reply_lock_, tenv);
-    if (id >= next_id_)
-        next_id_ = id;
-}
-
-void wq_MsgCircuit::release_send_lock(uint64_t id)
-{
-    wq_ThreadEnvironment tenv;
-    {
-        wq_WriteLock rl(reply_lock_, tenv);
-        unregister(id);
-        if (claimed_ && claimed_id_ == id) {
-            claimed_ = false;
-            reader_active_ = 0;
-            reader_cond_.broadcast(tenv);
-        }
-    }
-    send_lock_.unlock(tenv);
-}
-
 // ---- receive ----------------------------------------------------------------------
 
 void wq_MsgCircuit::fail_read(long result, const CORBA::EnvironmentWrapper &env)
 {
-    if (result < 0)
+    if (!server_ && state() == Unconnected)
+        // Given up on this side (a stop dropped it) while it was read.
+        fail_protocol(comm_failure(3, COMPLETED_MAYBE, "connection closed on this side"), env, false);
+    else if (result < 0)
         fail_protocol(errno_failure(net_ ? net_->last_read_error : 0), env, false);
     else
         fail_protocol(comm_failure(2, COMPLETED_NO, "return code from read = 0"), env, false);
@@ -1053,7 +885,11 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
     if (net_)
         net_->taken_up();
     if (state() != Active || (ending_.load(std::memory_order_acquire) & kClosing)) {
-        env.exception(comm_failure(4, COMPLETED_NO, "circuit is not Active"));
+        if (!server_ && state() == Unconnected)
+            // Given up on this side (a stop dropped it) before it was read.
+            env.exception(comm_failure(3, COMPLETED_MAYBE, "connection closed on this side"));
+        else
+            env.exception(comm_failure(4, COMPLETED_NO, "circuit is not Active"));
         return 0;
     }
     s.reclaim();
@@ -1188,200 +1024,3 @@ int wq_MsgCircuit::read_next_reply(CORBA::Stream &s, wq_GIOP::MessageHeader &h, 
     return 1;
 }
 
-void wq_MsgCircuit::leave(uint64_t id, bool failed, const CORBA::EnvironmentWrapper &env,
-                          const wq_ThreadEnvironment &tenv)
-{
-    unregister(id);
-    if (failed || failure_)
-        raise_stored(env, true);
-    else
-        env.clear();
-    reader_cond_.broadcast(tenv);
-    mailbox_cond_.broadcast(tenv);
-    reply_lock_.unlock(tenv);
-}
-
-void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
-                                                  wq_GIOP::ReplyHeader &rh, wq_GIOP::LocateReplyHeader &lh,
-                                                  const CORBA::EnvironmentWrapper &env)
-{
-    wq_ThreadEnvironment tenv;
-    h.type = 0xFF;
-    if (claimed_ && claimed_id_ == id) {
-        // send() made this thread the reader already.
-        claimed_ = false;
-        send_lock_.unlock(tenv);
-    } else {
-        reply_lock_.lock_write(tenv);
-        send_lock_.unlock(tenv);
-        for (;;) {
-            if (id < first_valid_id_) {
-                // Stale: the connection of this request is gone.
-                leave(id, false, env, tenv);
-                return;
-            }
-            if (mailbox_full_ && mailbox_id_ == id) {
-                mailbox_full_ = 0;
-                unregister(id);
-                s.swap(*mailbox_);
-                // The caller's former chain goes back with the mailbox.
-                delete mailbox_;
-                mailbox_ = nullptr;
-                h = mb_h_;
-                rh = mb_rh_;
-                lh = mb_lh_;
-                mailbox_cond_.broadcast(tenv);
-                if (!reader_active_)
-                    reader_cond_.broadcast(tenv);
-                reply_lock_.unlock(tenv);
-                return;
-            }
-            if (state() != Active) {
-                leave(id, true, env, tenv);
-                return;
-            }
-            if (!reader_active_)
-                break;
-            ++reader_waiters_;
-            reader_cond_.wait(tenv);
-            --reader_waiters_;
-        }
-        // This thread reads until its own reply comes.
-        reader_active_ = 1;
-        reply_lock_.unlock(tenv);
-    }
-    // The reader waits in the transport holding no lock, so a stop of its
-    // thread (cancellation) may end it there. The reading part is then given
-    // back and the waiters woken, so that other threads' calls on this
-    // circuit go on. The connection cannot be read on: the cut read may have
-    // taken bytes that nobody will see (the C library may act on the cancel
-    // just after its read returned data), or left a message half read. It is
-    // closed, the calls waiting on it get the stored failure, and the
-    // endpoint connects again on the next call: a local stop is no failure
-    // of the peer or the transport, so nothing is left Failed.
-    struct ReaderCut {
-        wq_MsgCircuit *c;
-        uint64_t id;
-        bool armed = true;
-        ~ReaderCut()
-        {
-            if (!armed)
-                return;
-            wq_ThreadEnvironment te;
-            wq_WriteLock rl(c->reply_lock_, te);
-            c->reader_active_ = 0;
-            c->unregister(id);
-            CORBA::COMM_FAILURE *e = comm_failure(3, COMPLETED_NO, "reader ended by a stop");
-            c->store_failure(e); // keeps a copy
-            delete e;
-            c->drop_connection();
-            c->reader_cond_.broadcast(te);
-            c->mailbox_cond_.broadcast(te);
-        }
-    };
-    for (;;) {
-        uint32_t wire = 0;
-        int r;
-        {
-            ReaderCut cut{this, id};
-            r = read_next_reply(s, h, rh, lh, wire, env);
-            cut.armed = false;
-        }
-        reply_lock_.lock_write(tenv);
-        if (r < 1 || env.pending()) {
-            reader_active_ = 0;
-            unregister(id);
-            store_failure(env.exception());
-            empty_mailbox();
-            reader_cond_.broadcast(tenv);
-            mailbox_cond_.broadcast(tenv);
-            reply_lock_.unlock(tenv);
-            return;
-        }
-        // Widen the 32-bit wire id next to this thread's 64-bit id.
-        uint64_t wid = (id & ~uint64_t(0xFFFFFFFF)) | wire;
-        if (wid > id + 0x80000000ull)
-            wid -= 0x100000000ull;
-        else if (wid + 0x80000000ull < id)
-            wid += 0x100000000ull;
-        if (wid == id) {
-            reader_active_ = 0;
-            unregister(id);
-            reader_cond_.broadcast(tenv);
-            reply_lock_.unlock(tenv);
-            return;
-        }
-        if (wid < first_valid_id_ || !is_waiting(wid)) {
-            // Nobody waits for it: dropped.
-            stray_replies.fetch_add(1, std::memory_order_relaxed);
-            reply_lock_.unlock(tenv);
-            continue;
-        }
-        while (state() == Active && mailbox_full_ && id >= first_valid_id_) {
-            ++mailbox_waiters_;
-            mailbox_cond_.wait(tenv);
-            --mailbox_waiters_;
-        }
-        if (id < first_valid_id_ || state() != Active) {
-            reader_active_ = 0;
-            leave(id, id >= first_valid_id_, env, tenv);
-            return;
-        }
-        if (!mailbox_)
-            mailbox_ = new CORBA::Stream(*mwrap_);
-        mailbox_id_ = wid;
-        mb_h_ = h;
-        mb_rh_ = rh;
-        mb_lh_ = lh;
-        mailbox_->swap(s);
-        mailbox_full_ = 1;
-        reader_cond_.broadcast(tenv);
-        reply_lock_.unlock(tenv);
-    }
-}
-
-void wq_MsgCircuit::receive_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
-                                  wq_GIOP::ReplyHeader &rh, const CORBA::EnvironmentWrapper &env)
-{
-    wq_GIOP::LocateReplyHeader lh{};
-    receive_reply_or_locate_reply(s, id, h, rh, lh, env);
-    if (!env.pending() && h.type != wq_GIOP::Reply)
-        env.exception(comm_failure(3, COMPLETED_NO, "Message reply error - Expected a GIOP reply"));
-}
-
-void wq_MsgCircuit::receive_locate_reply(CORBA::Stream &s, uint64_t id, wq_GIOP::MessageHeader &h,
-                                         wq_GIOP::LocateReplyHeader &lh, const CORBA::EnvironmentWrapper &env)
-{
-    wq_GIOP::ReplyHeader rh{};
-    rh.priority = 0xFFFF;
-    receive_reply_or_locate_reply(s, id, h, rh, lh, env);
-    if (!env.pending() && h.type != wq_GIOP::LocateReply)
-        env.exception(comm_failure(3, COMPLETED_NO, "Message reply error - Expected a GIOP locate reply"));
-}
-
-void wq_MsgCircuit::flush_replies(const CORBA::EnvironmentWrapper &)
-{
-    wq_ThreadEnvironment tenv;
-    wq_WriteLock sl(send_lock_, tenv);
-    reply_lock_.lock_write(tenv);
-    if (state() == Active || (owner_ && owner_->state() == wq_MsgEndpoint::Active)) {
-        fail();
-        delete failure_;
-        failure_ = new CORBA::COMM_FAILURE(
-            3, COMPLETED_NO, "a peer circuit for another priority band to the same endpoint failed");
-        empty_mailbox();
-    }
-    reader_cond_.broadcast(tenv);
-    mailbox_cond_.broadcast(tenv);
-    // A reader blocked in the transport is woken by the shutdown.
-    shutdown_net();
-    while (reader_active_)
-        reader_cond_.wait(tenv);
-    wq_NetCircuitFactory::release(net_);
-    net_ = nullptr;
-    ahead_drop();
-    first_valid_id_ = next_id_;
-    empty_mailbox();
-    reply_lock_.unlock(tenv);
-    set_unconnected();
-}

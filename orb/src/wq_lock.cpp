@@ -635,6 +635,45 @@ void wq_CondList::broadcast()
     }
 }
 
+bool wq_CondList::remove(wq_ThreadRecord *rec)
+{
+    guard.acquire();
+    wq_ThreadRecord *p = head;
+    while (p && p != rec)
+        p = p->cond_next;
+    if (p) {
+        if (p->cond_prev)
+            p->cond_prev->cond_next = p->cond_next;
+        else
+            head = p->cond_next;
+        if (p->cond_next)
+            p->cond_next->cond_prev = p->cond_prev;
+        else
+            tail = p->cond_prev;
+        p->cond_next = p->cond_prev = nullptr;
+    }
+    guard.release();
+    return p != nullptr;
+}
+
+void wq_RWCondVar::wait_unless(const wq_ThreadEnvironment &tenv, bool (*leave)())
+{
+    wq_ThreadRecord *rec = tenv.record();
+    list_.enqueue(rec);
+    if (leave()) {
+        // Queued already: off the list again, or the post that took it
+        // off is taken, so that no later wait finds it.
+        if (!list_.remove(rec))
+            rec->cond_sem.wait();
+        return;
+    }
+    uint32_t mode = 0, depth = 0;
+    mutex_->release_all(rec, mode, depth);
+    rec->cond_sem.wait();
+    if (depth)
+        mutex_->acquire(rec, mode, depth);
+}
+
 void wq_RWCondVar::wait(const wq_ThreadEnvironment &tenv)
 {
     wq_ThreadRecord *rec = tenv.record();

@@ -255,8 +255,44 @@ void wq_MsgEndpoint::ensure_connections(int32_t retries, uint64_t delay, const C
     state_.store(env.pending() ? Failed : Active);
 }
 
+void wq_MsgEndpoint::reconnect_dropped(uint32_t slot, const CORBA::EnvironmentWrapper &env)
+{
+    wq_ThreadEnvironment tenv;
+    wq_WriteLock l(lock_, tenv);
+    wq_MsgCircuit *c = slot <= MAX_BANDS ? circuits_[slot] : nullptr;
+    if (env.pending() || state() != Active || !c || c->state() != wq_MsgCircuit::Unconnected)
+        return; // reconnected meanwhile, or the endpoint's own turn
+    c->flush_dropped();
+    c->connect(qos_[slot] ? qos_[slot] : CORBA::ORB::default_qos_list(endpoint_), CORBA::ORB::_conn_retries,
+               CORBA::ORB::_retry_delay, env);
+    if (!env.pending()) {
+        reliable_[slot] = c->reliable();
+        max_size_[slot] = c->max_size();
+        if (slot > 0)
+            bind_band(slot - 1, env);
+    }
+    if (env.pending())
+        state_.store(Failed);
+}
+
 wq_MsgCircuit *wq_MsgEndpoint::select_msg_circuit(CORBA::Object *obj, int32_t &priority,
                                                   const CORBA::EnvironmentWrapper &env, bool add_ref)
+{
+    uint32_t slot = 0;
+    wq_MsgCircuit *c = pick_circuit(obj, priority, slot, env);
+    // A circuit whose connection a stop dropped connects again, alone.
+    if (c && c->state() == wq_MsgCircuit::Unconnected) {
+        reconnect_dropped(slot, env);
+        if (env.pending())
+            return nullptr;
+    }
+    if (c && add_ref)
+        c->_add_ref();
+    return c;
+}
+
+wq_MsgCircuit *wq_MsgEndpoint::pick_circuit(CORBA::Object *obj, int32_t &priority, uint32_t &slot,
+                                            const CORBA::EnvironmentWrapper &env)
 {
     if (state() != Active) {
         env.exception(new CORBA::COMM_FAILURE(3, COMPLETED_NO, endpoint_));
@@ -274,8 +310,6 @@ wq_MsgCircuit *wq_MsgEndpoint::select_msg_circuit(CORBA::Object *obj, int32_t &p
         }
         if (CORBA::ORB::_always_propagate_priority)
             priority = wq_active_priority();
-        if (add_ref)
-            c->_add_ref();
         return c;
     }
     wq_ThreadEnvironment tenv;
@@ -296,7 +330,8 @@ wq_MsgCircuit *wq_MsgEndpoint::select_msg_circuit(CORBA::Object *obj, int32_t &p
             env.exception(new CORBA::COMM_FAILURE(3, COMPLETED_NO, t));
             return nullptr;
         }
-        c = circuits_[band + 1];
+        slot = band + 1;
+        c = circuits_[slot];
         if (priority < 0)
             priority = wq_active_priority();
     } else if (CORBA::ORB::_always_propagate_priority && c && priority < 0) {
@@ -306,8 +341,6 @@ wq_MsgCircuit *wq_MsgEndpoint::select_msg_circuit(CORBA::Object *obj, int32_t &p
         env.exception(new CORBA::COMM_FAILURE(3, COMPLETED_NO, endpoint_));
         return nullptr;
     }
-    if (add_ref)
-        c->_add_ref();
     return c;
 }
 

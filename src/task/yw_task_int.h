@@ -66,7 +66,8 @@ struct yw_task_stopToken {
 yw_task_stopToken yw_task_stopLocked(YW_task_t *task);
 
 // Finishes a stop once the table lock is given back: the caller's own task
-// ends the calling thread here; another's is waited for, a bounded time,
+// ends the calling thread here (or, asked from a destructor, at the
+// thread's next stop place after it); another's is waited for, a bounded time,
 // until its thread has freed the slot (a thread blocked outside any
 // cancellation point leaves its slot stopping when the wait runs out).
 // False when the stopped thread had not ended within the bound.

@@ -417,8 +417,12 @@ bool yw_task_stopFinish(const yw_task_stopToken &tok)
 {
     if (!tok.task)
         return true;
-    if (tok.self)
-        YW_P_exitThread(); // a task that stops itself ends inside the call
+    if (tok.self) {
+        // A task that stops itself ends inside the call, unless the call
+        // comes from a destructor: then at its next stop place after it.
+        YW_P_endSelf();
+        return true;
+    }
     // The ending thread needs the table lock to free its slot: a caller that
     // still holds it cannot wait for that.
     if (yw_t_tableLockDepth > 0)

@@ -374,7 +374,9 @@ void *YW_timer_tse_main(void *arg)
             continue;
         }
         YW_event_msg_t *m = nullptr;
-        while (!done && YW_recvTaskEvent(self, YW_EVENT_FLAG_TMR, &m) == 0) {
+        // A handler that deleted its own timer from a destructor ended the
+        // task (its id is gone): no more calls, it ends at the wait.
+        while (!done && YW_getTaskID() == self && YW_recvTaskEvent(self, YW_EVENT_FLAG_TMR, &m) == 0) {
             YW_event_releaseEvent(m);
             if (fn)
                 fn(tmid);

@@ -329,35 +329,90 @@ TEST(OrbClientCircuit, HostileRepliesFailTheCircuitThenReconnect)
     }
 }
 
-TEST(OrbClientCircuit, ServerClosingFailsEveryWaiter)
+TEST(OrbClientCircuit, ServerClosingFailsEveryWaiterButAParkedReply)
 {
-    constexpr int kThreads = 3;
-    ScriptServer s([](ScriptServer &srv, int fd) {
-        GiopReq q;
-        for (int i = 0; i < kThreads; ++i)
-            if (!srv.read(fd, q))
+    // Callers on one connection, each started once the server has the
+    // request of the one before (the first reads for all). The server
+    // answers some, then ends the connection. A caller whose reply was read
+    // (and parked for it) before the end gets that reply; every other gets
+    // COMM_FAILURE, COMPLETED_MAYBE (its request was written).
+    struct Row {
+        const char *what;
+        int callers;
+        std::function<void(int fd, const std::vector<GiopReq> &)> answer;
+        std::vector<bool> answered; // per caller, in sending order
+    };
+    const Row rows[] = {
+        {"half a reply, then the end", 3,
+         [](int fd, const std::vector<GiopReq> &q) {
+             B m = ScriptServer::reply(q.back().id, 0, long_result(1));
+             m.resize(16);
+             ScriptServer::send_all(fd, m);
+         },
+         {false, false, false}},
+        {"the second caller's reply, then the end", 2,
+         [](int fd, const std::vector<GiopReq> &q) {
+             ScriptServer::send_all(fd, ScriptServer::reply(q[1].id, 0, long_result(q[1].arg * 2)));
+         },
+         {false, true}},
+        {"the third caller's reply, then half of the second's", 3,
+         [](int fd, const std::vector<GiopReq> &q) {
+             B m = ScriptServer::reply(q[2].id, 0, long_result(q[2].arg * 2));
+             B half = ScriptServer::reply(q[1].id, 0, long_result(1));
+             half.resize(20);
+             m.insert(m.end(), half.begin(), half.end());
+             ScriptServer::send_all(fd, m);
+         },
+         {false, false, true}},
+    };
+    for (const Row &r : rows) {
+        for (int round = 0; round < 20; ++round) {
+            ScriptServer s([&](ScriptServer &srv, int fd) {
+                std::vector<GiopReq> q(size_t(r.callers));
+                for (auto &one : q)
+                    if (!srv.read(fd, one))
+                        return;
+                r.answer(fd, q);
+            });
+            PrivEnv e;
+            CORBA::Object *obj = ref(s.endpoint(), e.w);
+            obj->_bind(e.w);
+            ASSERT_FALSE(e.pending()) << e.id();
+            std::vector<int32_t> got(size_t(r.callers), 0);
+            std::vector<std::string> failed(size_t(r.callers));
+            std::vector<std::thread> ts;
+            for (int i = 0; i < r.callers; ++i) {
+                ts.emplace_back([&, i] {
+                    PrivEnv te;
+                    got[size_t(i)] = twice(obj, 10 + i, te.w);
+                    if (te.pending()) {
+                        auto *c = CORBA::COMM_FAILURE::_downcast(te.w.exception());
+                        failed[size_t(i)] = c && c->completed() == CORBA::COMPLETED_MAYBE
+                                                ? "COMM_FAILURE maybe"
+                                                : std::string(te.id()) + " " + te.text();
+                    }
+                });
+                // The next caller once the server has this one's request
+                // (bounded: 10 s).
+                for (int w = 0; w < 10000 && s.requests.load() <= i; ++w)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                ASSERT_GT(s.requests.load(), i) << r.what;
+            }
+            for (auto &t : ts)
+                t.join();
+            for (int i = 0; i < r.callers; ++i) {
+                if (r.answered[size_t(i)]) {
+                    EXPECT_EQ(got[size_t(i)], 2 * (10 + i)) << r.what << ", caller " << i << ": " << failed[size_t(i)];
+                    EXPECT_EQ(failed[size_t(i)], "") << r.what << ", caller " << i;
+                } else {
+                    EXPECT_EQ(failed[size_t(i)], "COMM_FAILURE maybe") << r.what << ", caller " << i;
+                }
+            }
+            CORBA::release(obj);
+            if (HasFailure())
                 return;
-        // Half a reply, then the connection ends.
-        B m = ScriptServer::reply(q.id, 0, long_result(1));
-        m.resize(16);
-        ScriptServer::send_all(fd, m);
-    });
-    PrivEnv e;
-    CORBA::Object *obj = ref(s.endpoint(), e.w);
-    obj->_bind(e.w);
-    std::atomic<int> failures{0};
-    std::vector<std::thread> ts;
-    for (int i = 0; i < kThreads; ++i)
-        ts.emplace_back([&, i] {
-            PrivEnv te;
-            twice(obj, i, te.w);
-            if (te.pending() && CORBA::COMM_FAILURE::_downcast(te.w.exception()))
-                ++failures;
-        });
-    for (auto &t : ts)
-        t.join();
-    EXPECT_EQ(failures.load(), kThreads);
-    CORBA::release(obj);
+        }
+    }
 }
 
 TEST(OrbClientCircuit, ClosedPortAndLocate)

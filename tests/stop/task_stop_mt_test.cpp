@@ -26,6 +26,8 @@
 #include <fstream>
 #include <memory>
 #include <functional>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "common/yw_test_common.h"
@@ -51,6 +53,9 @@
 #include "corba_orb.h"
 #include "corba_string.h"
 #include "peertest_echo.h"
+#include "rtcorba.h"
+#include "wq_circuit.h"
+#include "wq_key.h"
 #include "wq_memblock.h"
 #include "wq_mthread.h"
 #include "wq_stub.h"
@@ -196,6 +201,31 @@ struct HoldableServer {
     ~HoldableServer() { done = true; }
 };
 
+// The priority band a thread's calls on a banded reference use.
+thread_local uint32_t t_band = 0;
+struct BandOfThread : RTCORBA::QosInterceptor {
+    void choose_band(int32_t &, uint32_t &band, CORBA::Object *, char const *, uint32_t count, const int16_t *,
+                     const int16_t *, wq_MsgCircuit *const *, const CORBA::EnvironmentWrapper &) override
+    {
+        band = t_band < count ? t_band : 0;
+    }
+};
+BandOfThread g_bandOfThread;
+
+// A reference with two priority bands to the server at `port`.
+CORBA::Object *bandedRef(uint16_t port, const CORBA::EnvironmentWrapper &env)
+{
+    LE p;
+    p.o(1).o(1).o(0).str("127.0.0.1").s(port).seq({'k', 'e', 'y'});
+    std::vector<uint8_t> bands = band_profile({{1, 10}, {11, 20}});
+    LE ior;
+    ior.str("IDL:Test/Twice:1.0").u(2).u(0).u(uint32_t(p.b.size())).raw(p.b).u(WQ_TAG_PRIORITY_BANDS);
+    ior.u(uint32_t(bands.size())).raw(bands);
+    CORBA::Stream in(env);
+    fill(in, ior.b);
+    return in.read_object("IDL:Test/Twice:1.0");
+}
+
 // ---- the victims --------------------------------------------------------------
 
 std::atomic<int> g_victimTid{0};
@@ -215,6 +245,7 @@ struct Place {
     std::function<void()> cleanUp;      // after the last round
     int minRounds = 0;                  // rounds at least, whatever TURV_STOP_ROUNDS says
     int stackMappings = 4;              // mappings the library's cache of thread stacks may add
+    bool stopsItself = false;           // the victim task ends itself: nobody stops it
 };
 
 Place *g_place = nullptr;
@@ -280,6 +311,30 @@ extern "C" __attribute__((used)) void *yw_stop_test_child(void *)
     for (int i = 0; i < 600000; ++i)
         YW_P_sleepThread(nullptr, 1000000LL);
     return nullptr;
+}
+
+// What a task that stops itself saw: the result of its own stop, whether
+// its code after the stop ran, and whether it slept through its next stop
+// place.
+std::atomic<int> g_selfStopRc{1};
+std::atomic<int> g_selfDeleteRc{1};
+std::atomic<bool> g_afterSelfStop{false};
+std::atomic<bool> g_sleptThrough{false};
+
+// A timer's handler whose holder stops and deletes the handler's own timer
+// in its destructor (which ends the handler's task).
+extern "C" __attribute__((used)) void yw_stop_test_self_deleting_handler(YW_timer_id_t id)
+{
+    g_victimTid = gettidNow();
+    struct Holder {
+        YW_timer_id_t id;
+        ~Holder()
+        {
+            YW_stopTimer(id);
+            g_selfStopRc = YW_deleteTimer(id);
+        }
+    } h{id};
+    g_entered++;
 }
 
 // A timer's handler that runs long (20 s), on the timer's own task.
@@ -386,6 +441,47 @@ struct EchoServerProcess {
     }
 };
 
+// Bytes waiting unread in the connections to the listening ports of process
+// `pid` (a stopped server: the requests sent to it, also on connections it
+// has not accepted yet), from the kernel's table of TCP sockets.
+long unreadBytesOf(pid_t pid)
+{
+    std::set<std::string> inodes;
+    std::error_code ec;
+    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+    for (auto it = std::filesystem::directory_iterator(fdDir, ec); !ec && it != std::filesystem::directory_iterator();
+         it.increment(ec)) {
+        const std::string t = std::filesystem::read_symlink(it->path(), ec).string();
+        if (t.rfind("socket:[", 0) == 0)
+            inodes.insert(t.substr(8, t.size() - 9));
+    }
+    struct Row {
+        std::string local, st, queues, inode;
+    };
+    std::vector<Row> rows;
+    std::ifstream f("/proc/net/tcp");
+    std::string line;
+    std::getline(f, line); // the heading
+    while (std::getline(f, line)) {
+        std::istringstream in(line);
+        std::string sl, remote, tr, retr, uid, timeout;
+        Row r;
+        if (in >> sl >> r.local >> remote >> r.st >> r.queues >> tr >> retr >> uid >> timeout >> r.inode)
+            rows.push_back(r);
+    }
+    std::set<std::string> ports; // "0100007F:9329" -> "9329"
+    for (const Row &r : rows)
+        if (r.st == "0A" && inodes.count(r.inode))
+            ports.insert(r.local.substr(r.local.find(':') + 1));
+    long total = 0;
+    for (const Row &r : rows) {
+        const size_t colon = r.queues.find(':');
+        if (r.st != "0A" && colon != std::string::npos && ports.count(r.local.substr(r.local.find(':') + 1)))
+            total += std::strtol(r.queues.c_str() + colon + 1, nullptr, 16);
+    }
+    return total;
+}
+
 // The exception a call left, as a line; empty for none.
 std::string describe(CORBA::Exception *e)
 {
@@ -457,7 +553,7 @@ void runPlace(Place &p, YW_task_id_t worker)
         })) << "round " << round;
         std::this_thread::sleep_for(5ms); // well inside its place
         const int tid = g_victimTid.load();
-        const YW_ret_t r = p.stop ? p.stop() : YW_stopTask(id);
+        const YW_ret_t r = p.stopsItself ? YW_SUCCESS : p.stop ? p.stop() : YW_stopTask(id);
         ASSERT_EQ(r, 0) << "round " << round;
         ASSERT_TRUE(waitFor([&] { return !threadAlive(tid); })) << "round " << round;
         // Another task's work and the framework's locks go on.
@@ -682,6 +778,11 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
     tc.handler = const_cast<char *>("yw_stop_test_timer_handler");
     tc.stack_size = 256 * 1024;
     YW_timer_id_t timer = YW_TIMER_INVALID_ID;
+    // The timer whose handler deletes it.
+    YW_timer_cfg_t selfTc = tc;
+    selfTc.name = const_cast<char *>("stop_self_timer");
+    selfTc.handler = const_cast<char *>("yw_stop_test_self_deleting_handler");
+    YW_timer_id_t selfTimer = YW_TIMER_INVALID_ID;
 
     // A resource mutex another thread holds.
     YW_P_mutex_t res = nullptr;
@@ -717,8 +818,19 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                              while (!alongsideEnd) {
                                  CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
                                  PeerTest::OctetSeq back = echo->echo_octets(d, e);
-                                 if (e.exception() && !CORBA::SystemException::_downcast(e.exception()))
-                                     alongsideOdd = describe(e.exception());
+                                 // Only the connection the stop cut:
+                                 // COMM_FAILURE minor 3, and a call that
+                                 // was waiting for its reply (its request
+                                 // written) may have been run.
+                                 CORBA::Exception *x = e.exception();
+                                 auto *sx = x ? CORBA::SystemException::_downcast(x) : nullptr;
+                                 if (x && (!CORBA::COMM_FAILURE::_downcast(x) || (sx->minor() & 0x1F) != 3 ||
+                                           (std::string(sx->param() ? sx->param() : "") ==
+                                                "reader ended by a stop" &&
+                                            sx->completed() != CORBA::COMPLETED_MAYBE)) &&
+                                     alongsideOdd.empty())
+                                     alongsideOdd = describe(x) + " completed " +
+                                                    std::to_string(sx ? (int)sx->completed() : -1);
                              }
                          });
                      },
@@ -758,7 +870,79 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                      nullptr};
     };
 
+    // A banded reference (two bands, one connection each) to a server of
+    // its own.
+    HoldableServer bandServer;
+    CORBA::Object *bandObj = bandedRef(bandServer.srv.port(), env);
+    ASSERT_NE(bandObj, nullptr) << describe(env.exception());
+    ASSERT_EQ(twice(bandObj, 3, env), 6) << describe(env.exception()); // connected, bands bound
+    int bandBefore = 0;
+    std::atomic<int> otherBandGot{0}, nextBandGot{0};
+    std::string otherBandExc, nextBandExc;
+
+    // A victim that calls the Echo server (SIGSTOPped) while another task's
+    // call of the same size is in the connection before it; the stop ends
+    // the victim in the usual time whichever part it is in (waiting for its
+    // turn to send, sending into the full connection, or waiting for its
+    // reply while the other reads). Once the server goes on, the other task
+    // gets its own answer (or, when the stop ended a write midway, a
+    // COMM_FAILURE minor 3) and the reference serves the next call.
+    std::atomic<bool> otherEchoOk{false}, otherStarted{false};
+    std::string otherEchoExc;
+    auto waitingBehind = [&](const char *what, std::size_t n, bool mayCut) {
+        return Place{what, false,
+                     [&, n] {
+                         otherEchoOk = false;
+                         otherEchoExc = "not answered";
+                         kill(echoServer.pid, SIGSTOP);
+                         otherStarted = false;
+                         caller.post([&, n] {
+                             const PeerTest::OctetSeq d(n, 3);
+                             otherStarted = true;
+                             CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
+                             PeerTest::OctetSeq back = echo->echo_octets(d, e);
+                             otherEchoExc = describe(e.exception());
+                             otherEchoOk = back == d;
+                         });
+                         // Its call goes first: its request waits in the
+                         // stopped server's socket (or was taken by a
+                         // server thread already inside its read when the
+                         // server stopped: then a moment is given instead).
+                         waitFor([&] { return otherStarted.load(); });
+                         waitFor([&] { return unreadBytesOf(echoServer.pid) > 0; }, 300ms);
+                     },
+                     [&echo, n] {
+                         const PeerTest::OctetSeq d(n, 4);
+                         g_entered = 1;
+                         CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
+                         PeerTest::OctetSeq back = echo->echo_octets(d, e);
+                     },
+                     // (in its call: waiting for its turn to send, sending
+                     // into the full connection, or waiting for its reply)
+                     nullptr, nullptr, nullptr,
+                     [&, mayCut] {
+                         kill(echoServer.pid, SIGCONT);
+                         caller.drain(60s);
+                         // A stop that ends a write midway gives up the
+                         // connection (half a request went out): the other
+                         // call then gets COMM_FAILURE minor 3.
+                         if (!mayCut || otherEchoExc.rfind("IDL:omg.org/CORBA/COMM_FAILURE:1.0 minor 3 ", 0) != 0) {
+                             EXPECT_EQ(otherEchoExc, "");
+                             EXPECT_TRUE(otherEchoOk.load());
+                         }
+                         mustEndWithin([&] { expectEchoed(echo, 4096, "the same reference"); }, 60s,
+                                       "a call after a stopped call behind another");
+                     },
+                     nullptr};
+    };
+
     int requestsBefore = 0;
+    std::atomic<int> readerGot{0};
+    std::string readerExc;
+    auto stopsItself = [](Place p) {
+        p.stopsItself = true;
+        return p;
+    };
     Place places[] = {
         {"broker call to a server that does not answer", true,
          [&] {
@@ -781,6 +965,90 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                      EXPECT_EQ(e2.exception(), nullptr);
                  },
                  15s, "a broker call on the reference of a stopped call");
+         },
+         nullptr},
+        {"broker call on one priority band while another band's call waits", true,
+         [&] {
+             RTCORBA::the_QosInterceptor = &g_bandOfThread;
+             bandServer.held = true;
+             bandBefore = bandServer.srv.requests.load();
+             otherBandGot = 0;
+             otherBandExc = "not answered";
+             // Another task's call on the other band, in flight.
+             caller.post([&] {
+                 t_band = 1;
+                 CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
+                 otherBandGot = twice(bandObj, 5, e);
+                 otherBandExc = describe(e.exception());
+                 t_band = 0;
+             });
+             waitFor([&] { return bandServer.srv.requests.load() > bandBefore; });
+         },
+         [&] {
+             t_band = 0;
+             g_entered = 1;
+             CORBA::EnvironmentWrapper ve(new CORBA::EnvironmentInfo(0));
+             twice(bandObj, 7, ve);
+         },
+         // reading its band's connection for its reply
+         [&] { return bandServer.srv.requests.load() > bandBefore + 1; }, nullptr, nullptr,
+         [&] {
+             // The next call on the cut band connects it again, alone: the
+             // other band's call goes on and gets its own answer.
+             nextBandGot = 0;
+             nextBandExc = "not answered";
+             std::thread next([&] {
+                 t_band = 0;
+                 CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
+                 nextBandGot = twice(bandObj, 21, e);
+                 nextBandExc = describe(e.exception());
+             });
+             waitFor([&] { return bandServer.srv.requests.load() > bandBefore + 2; });
+             bandServer.held = false;
+             mustEndWithin([&] { next.join(); }, 30s, "a call on the band a stop cut");
+             caller.drain(30s);
+             EXPECT_EQ(otherBandGot.load(), 10);
+             EXPECT_EQ(otherBandExc, "");
+             EXPECT_EQ(nextBandGot.load(), 42);
+             EXPECT_EQ(nextBandExc, "");
+             RTCORBA::the_QosInterceptor = nullptr;
+         },
+         nullptr},
+        {"broker call waiting behind another task's read of a server that does not answer", false,
+         [&] {
+             server.held = true;
+             requestsBefore = server.srv.requests.load();
+             readerGot = 0;
+             readerExc = "not answered";
+             // Another task's call is read first: it is the reader.
+             caller.post([&] {
+                 CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
+                 readerGot = twice(obj, 5, e);
+                 readerExc = describe(e.exception());
+             });
+             waitFor([&] { return server.srv.requests.load() > requestsBefore; });
+         },
+         [&] {
+             g_entered = 1;
+             CORBA::EnvironmentWrapper ve(new CORBA::EnvironmentInfo(0));
+             twice(obj, 7, ve);
+         },
+         // waiting for its reply behind the reader
+         [&] { return wq_MsgCircuit::_reply_waits.load() > 0; }, nullptr, nullptr,
+         [&] {
+             server.held = false;
+             // The reader gets its own answer (never the stopped call's),
+             // and the reference serves the next call.
+             caller.drain(30s);
+             EXPECT_EQ(readerGot.load(), 10);
+             EXPECT_EQ(readerExc, "");
+             mustEndWithin(
+                 [&] {
+                     CORBA::EnvironmentWrapper e2(new CORBA::EnvironmentInfo(0));
+                     EXPECT_EQ(twice(obj, 21, e2), 42);
+                     EXPECT_EQ(describe(e2.exception()), "");
+                 },
+                 15s, "a broker call after a stopped waiting call");
          },
          nullptr},
         polling("YW_recvIpc polled on a message queue", 77, mqId),
@@ -938,6 +1206,70 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
              mustEndWithin([&] { EXPECT_TRUE(orbCalls()); }, 15s, "broker calls after a holder's release");
          },
          nullptr},
+        stopsItself({"holder whose destructor stops its own task", false,
+                     [] {
+                         g_selfStopRc = 1;
+                         g_afterSelfStop = false;
+                         g_sleptThrough = false;
+                     },
+                     [] {
+                         {
+                             struct Holder {
+                                 ~Holder()
+                                 {
+                                     // A started task is not deleted
+                                     // (-992), then it stops itself.
+                                     g_selfDeleteRc = YW_deleteTask(YW_getTaskID());
+                                     g_selfStopRc = YW_stopTask(YW_getTaskID());
+                                 }
+                             } h;
+                             g_entered++;
+                         }
+                         // Back from the destructor: the task ends at its
+                         // next stop place.
+                         g_afterSelfStop = true;
+                         for (int i = 0; i < 20000; ++i)
+                             YW_P_sleepThread(nullptr, 1000000LL);
+                         g_sleptThrough = true;
+                     },
+                     nullptr, nullptr, nullptr,
+                     [] {
+                         EXPECT_EQ(g_selfDeleteRc.load(), YW_ERR_TASK_STATE);
+                         EXPECT_EQ(g_selfStopRc.load(), 0);
+                         EXPECT_TRUE(g_afterSelfStop.load());
+                         EXPECT_FALSE(g_sleptThrough.load());
+                         YW_task_id_t x;
+                         EXPECT_NE(YW_searchTaskByName("stop_victim", &x), 0);
+                     },
+                     nullptr}),
+        stopsItself({"task that stops itself from its own code", false,
+                     [] { g_afterSelfStop = false; },
+                     [] {
+                         g_entered++;
+                         YW_stopTask(YW_getTaskID());
+                         g_afterSelfStop = true; // never: it ended in the call
+                     },
+                     nullptr, nullptr, nullptr, [] { EXPECT_FALSE(g_afterSelfStop.load()); }, nullptr}),
+        {"timer handler whose holder deletes its own timer", false,
+         [&] {
+             g_selfStopRc = 1;
+             testing::internal::CaptureStdout();
+             EXPECT_EQ(YW_createTimer(&selfTc, &selfTimer), 0);
+             EXPECT_EQ(YW_startTimer(selfTimer), 0);
+             testing::internal::GetCapturedStdout();
+         },
+         nullptr, nullptr,
+         [] { return YW_SUCCESS; }, // the handler's task ends itself
+         nullptr,
+         [&] {
+             EXPECT_EQ(g_selfStopRc.load(), 0);
+             // Called once: not again after its timer was deleted.
+             EXPECT_EQ(g_entered.load(), 1);
+             YW_timer_status_t st{};
+             EXPECT_EQ(YW_inqTimer(selfTimer, &st), 0);
+             EXPECT_EQ(st.state, 0);
+         },
+         nullptr},
         {"loop that creates, starts and stops a child task", false, nullptr,
          [] {
              for (;;) {
@@ -974,6 +1306,8 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
          nullptr, 50, 16},
         echoing("echo_octets of 4 MiB to the Echo server", 4u << 20),
         echoing("echo_octets of 64 KiB to the Echo server", 64u << 10),
+        waitingBehind("echo_octets of 1 MiB behind another task's call to a stopped Echo server", 1u << 20, true),
+        waitingBehind("echo_octets of 4 KiB behind another task's call to a stopped Echo server", 4u << 10, false),
         reopening("receive side of a message queue, reopened", 80, mqBothId,
                   [&](const std::string &m) {
                       sender.run([&] { EXPECT_EQ(YW_sendIpc(mqBothId, m.data(), (YW_size_t)m.size()), (YW_size_t)m.size()); });
@@ -1027,6 +1361,7 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
     CORBA::release(orb);
     YW_ipc_tcp_server_stopAll();
     CORBA::release(obj);
+    CORBA::release(bandObj);
     EXPECT_EQ(YW_stopTask(worker), 0);
 }
 

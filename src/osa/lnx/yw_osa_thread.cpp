@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include "yw_osa_priv.h"
 
@@ -279,6 +280,50 @@ int createLayerThread(const char *fn, const ThreadShape *shape, YW_P_thread_entr
     return status;
 }
 
+/* The C++ personality routine: asked, frame by frame, whether a thread's
+ * end could unwind through the frames above the caller. */
+extern "C" _Unwind_Reason_Code __gxx_personality_v0(int, _Unwind_Action, _Unwind_Exception_Class,
+                                                    struct _Unwind_Exception *, struct _Unwind_Context *);
+
+struct UnwindProbe {
+    struct _Unwind_Exception ue;
+    bool stopped; /* a frame the end may not pass */
+    int frames;
+};
+
+/* One frame of the walk: a frame whose personality finds a handler for a
+ * foreign exception is one that an end would not leave cleanly: a noexcept
+ * function (every destructor), a catch-all handler, an empty exception
+ * specification. A stack deeper than the walk looks is taken as one too. */
+_Unwind_Reason_Code probeFrame(struct _Unwind_Context *ctx, void *arg)
+{
+    auto *p = static_cast<UnwindProbe *>(arg);
+    if (++p->frames > 1024) {
+        p->stopped = true;
+        return _URC_END_OF_STACK;
+    }
+    if (!_Unwind_GetLanguageSpecificData(ctx))
+        return _URC_NO_REASON;
+    if (__gxx_personality_v0(1, _UA_SEARCH_PHASE, p->ue.exception_class, &p->ue, ctx) == _URC_HANDLER_FOUND) {
+        p->stopped = true;
+        return _URC_END_OF_STACK;
+    }
+    return _URC_NO_REASON;
+}
+
+/* True when the calling thread's stack can be unwound from here to its
+ * start: nothing above forbids it, and no exception is propagating. */
+bool endCanUnwind()
+{
+    if (std::uncaught_exceptions() > 0)
+        return false;
+    UnwindProbe p;
+    std::memset(&p, 0, sizeof p);
+    std::memcpy(&p.ue.exception_class, "YWOSAEND", sizeof p.ue.exception_class);
+    _Unwind_Backtrace(probeFrame, &p);
+    return !p.stopped;
+}
+
 } // namespace
 
 void yw_osa::endIfDeleted()
@@ -291,6 +336,20 @@ void yw_osa::endIfDeleted()
 void YW_P_exitThread(void)
 {
     exitThread();
+}
+
+void YW_P_endSelf(void)
+{
+    YW_P_thread_control_t *self = tl_self;
+    if (tl_exiting)
+        return;
+    if (endCanUnwind())
+        exitThread();
+    /* Called from a destructor or other code no end may leave: marked, and
+     * acted on at the thread's next stop place once that code has returned
+     * (no cancel is sent, so the rest of the destructor is not cut). */
+    if (self)
+        self->deleteRequest.store(1, std::memory_order_release);
 }
 
 void YW_P_stopPoint(void)
@@ -374,6 +433,10 @@ YW_ret_t YW_P_cancelThread(YW_P_thread_t thread)
     do {
         n = write(thread->eventfd, &one, sizeof(one));
     } while (n < 0 && errno == EINTR);
+    /* Waits of other libraries that hold cancellation off (a broker call
+     * waiting for a reply another thread reads) give up on the mark. */
+    if (void (*wake)(pthread_t) = yw_g_endWakeHook.load(std::memory_order_acquire))
+        wake(thread->id);
     return YW_SUCCESS;
 }
 
