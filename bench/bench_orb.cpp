@@ -1135,8 +1135,8 @@ bool large_flood_against_peer()
         setrlimit(RLIMIT_NOFILE, &nofile);
     }
     std::signal(SIGPIPE, SIG_IGN);
-    char const *spec = std::getenv("BENCH_ORB_LFLOOD");
-    std::string list = spec && *spec ? spec : "65536:200,65536:2000,1048576:200,1048576:2000";
+    char const *sizes = std::getenv("BENCH_ORB_LFLOOD");
+    std::string list = sizes && *sizes ? sizes : "65536:200,65536:2000,1048576:200,1048576:2000";
     long runs = bench::env_count("BENCH_ORB_LFLOOD_RUNS", 2);
     double seconds = double(bench::env_count("BENCH_ORB_LFLOOD_S", 5));
     bool ok = true;

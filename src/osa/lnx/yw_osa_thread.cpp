@@ -293,8 +293,8 @@ struct UnwindProbe {
 
 /* One frame of the walk: a frame whose personality finds a handler for a
  * foreign exception is one that an end would not leave cleanly: a noexcept
- * function (every destructor), a catch-all handler, an empty exception
- * specification. A stack deeper than the walk looks is taken as one too. */
+ * function (every destructor), a catch-all handler, an empty throw()
+ * list. A stack deeper than the walk looks is taken as one too. */
 _Unwind_Reason_Code probeFrame(struct _Unwind_Context *ctx, void *arg)
 {
     auto *p = static_cast<UnwindProbe *>(arg);
