@@ -508,33 +508,14 @@ bool pipelining_against_peer(bench::ServerProc const &ours, bench::ServerProc co
 
 // ---- calls pipelined on one connection, side by side ------------------------------
 
-// A GIOP 1.0 request for `echo_string(text)` (big-endian, no contexts).
+// A GIOP 1.0 request for `echo_string(text)`.
 std::vector<uint8_t> giop_echo_string(uint32_t id, std::vector<uint8_t> const &key, std::string const &text)
 {
-    std::vector<uint8_t> m = {'G', 'I', 'O', 'P', 1, 0, 0, 0, 0, 0, 0, 0};
-    auto u32 = [&](uint32_t v) {
-        while ((m.size() - 12) % 4)
-            m.push_back(0);
-        for (int i = 3; i >= 0; --i)
-            m.push_back(uint8_t(v >> (8 * i)));
-    };
-    u32(0); // no service contexts
-    u32(id);
-    m.push_back(1); // response expected
-    u32(uint32_t(key.size()));
-    m.insert(m.end(), key.begin(), key.end());
-    u32(12);
-    for (char c : std::string("echo_string"))
-        m.push_back(uint8_t(c));
-    m.push_back(0);
-    u32(0); // principal
-    u32(uint32_t(text.size() + 1));
-    m.insert(m.end(), text.begin(), text.end());
-    m.push_back(0);
-    uint32_t body = uint32_t(m.size() - 12);
-    for (int i = 0; i < 4; ++i)
-        m[8 + i] = uint8_t(body >> (8 * (3 - i)));
-    return m;
+    return bench::giop_request(id, key, "echo_string", [&](auto &u32, std::vector<uint8_t> &m) {
+        u32(uint32_t(text.size() + 1));
+        m.insert(m.end(), text.begin(), text.end());
+        m.push_back(0);
+    });
 }
 
 // The request id of the next reply on `fd` (its body dropped); -1 on close,
@@ -947,32 +928,13 @@ bool flood_against_peer()
     return ok || !srv[1];
 }
 
-// A GIOP 1.0 request for echo_octets of `n` octets on `key`, big-endian,
-// response expected.
+// A GIOP 1.0 request for echo_octets of `n` octets on `key`.
 std::vector<uint8_t> giop_echo_octets(uint32_t id, std::vector<uint8_t> const &key, uint32_t n)
 {
-    std::vector<uint8_t> m = {'G', 'I', 'O', 'P', 1, 0, 0, 0, 0, 0, 0, 0};
-    auto u32 = [&](uint32_t v) {
-        while ((m.size() - 12) % 4)
-            m.push_back(0);
-        for (int i = 3; i >= 0; --i)
-            m.push_back(uint8_t(v >> (8 * i)));
-    };
-    u32(0); // no service contexts
-    u32(id);
-    m.push_back(1); // response expected
-    u32(uint32_t(key.size()));
-    m.insert(m.end(), key.begin(), key.end());
-    char const op[] = "echo_octets";
-    u32(sizeof op);
-    m.insert(m.end(), op, op + sizeof op);
-    u32(0); // principal
-    u32(n);
-    m.resize(m.size() + n, 0x5A);
-    uint32_t body = uint32_t(m.size() - 12);
-    for (int i = 0; i < 4; ++i)
-        m[8 + i] = uint8_t(body >> (8 * (3 - i)));
-    return m;
+    return bench::giop_request(id, key, "echo_octets", [&](auto &u32, std::vector<uint8_t> &m) {
+        u32(n);
+        m.resize(m.size() + n, 0x5A);
+    });
 }
 
 // A connection to 127.0.0.1:port within `ms` (blocking once made, sends

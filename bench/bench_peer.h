@@ -464,16 +464,16 @@ inline bool ior_profile(std::string const &ior, uint16_t &port, std::vector<uint
     return false;
 }
 
-// A GIOP 1.0 request for add(a, b) on `key`, big-endian, response expected.
-inline std::vector<uint8_t> giop_add(uint32_t id, std::vector<uint8_t> const &key, int32_t a, int32_t b)
+// A GIOP 1.0 request (big-endian, no service contexts, response expected)
+// for `op` on `key`, its arguments written by `args` through the aligned
+// 32-bit writer it is given and the raw message.
+template <class Args>
+std::vector<uint8_t> giop_request(uint32_t id, std::vector<uint8_t> const &key, std::string const &op, Args &&args)
 {
     std::vector<uint8_t> m = {'G', 'I', 'O', 'P', 1, 0, 0, 0, 0, 0, 0, 0};
-    auto align = [&](size_t n) {
-        while ((m.size() - 12) % n)
-            m.push_back(0);
-    };
     auto u32 = [&](uint32_t v) {
-        align(4);
+        while ((m.size() - 12) % 4)
+            m.push_back(0);
         for (int i = 3; i >= 0; --i)
             m.push_back(uint8_t(v >> (8 * i)));
     };
@@ -482,15 +482,24 @@ inline std::vector<uint8_t> giop_add(uint32_t id, std::vector<uint8_t> const &ke
     m.push_back(1); // response expected
     u32(uint32_t(key.size()));
     m.insert(m.end(), key.begin(), key.end());
-    u32(4);
-    m.insert(m.end(), {'a', 'd', 'd', 0});
+    u32(uint32_t(op.size() + 1));
+    m.insert(m.end(), op.begin(), op.end());
+    m.push_back(0);
     u32(0); // principal
-    u32(uint32_t(a));
-    u32(uint32_t(b));
+    args(u32, m);
     uint32_t body = uint32_t(m.size() - 12);
     for (int i = 0; i < 4; ++i)
         m[8 + i] = uint8_t(body >> (8 * (3 - i)));
     return m;
+}
+
+// A GIOP 1.0 request for add(a, b) on `key`.
+inline std::vector<uint8_t> giop_add(uint32_t id, std::vector<uint8_t> const &key, int32_t a, int32_t b)
+{
+    return giop_request(id, key, "add", [&](auto &u32, std::vector<uint8_t> &) {
+        u32(uint32_t(a));
+        u32(uint32_t(b));
+    });
 }
 
 } // namespace bench
