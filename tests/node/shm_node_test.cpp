@@ -54,7 +54,7 @@ TEST(ShmNode, HandshakeThenAHundredThousandMessagesInOrderEachWay)
     yw_common_test::ShmCluster shm;
     CeNode a(1, "100000"), b(2, "100000");
     for (CeNode *n : {&a, &b})
-        ASSERT_TRUE(n->node->waitFor("shm_receiver: 100000 ", 90s))
+        ASSERT_TRUE(n->node->waitFor("shm_receiver: 100000 ", 150s))
             << lines(a.node->output(), "srio") << lines(a.node->output(), "shm_") << "-----\n"
             << lines(b.node->output(), "srio") << lines(b.node->output(), "shm_");
     for (CeNode *n : {&a, &b}) {
