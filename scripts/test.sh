@@ -24,6 +24,10 @@ run_suite() {
   (cd "$dir" && timeout -k 30 "$suite_limit" ctest -j "$jobs" --output-on-failure --timeout 300) >"$log" 2>&1 || rc=$?
   if ((rc != 0)); then
     grep -E -A40 "\*\*\*Failed|\*\*\*Exception|\*\*\*Timeout|Subprocess aborted|Not Run" "$log" | head -300 || true
+    # What each failing test said: its assertion lines and sanitizer reports
+    # (a test's own output may be too long for the lines above to reach them).
+    grep -E -A12 ": Failure$|^watchdog:|ERROR: AddressSanitizer|WARNING: ThreadSanitizer|runtime error:" "$log" |
+      grep -vE "^(YW_|finding |ensureKey)" | head -200 || true
     status=1
   fi
   if ((rc == 124 || rc == 137)); then

@@ -108,6 +108,36 @@ int gettidNow()
     return (int)syscall(SYS_gettid);
 }
 
+// Whether every thread of process `pid` has taken a stop signal.
+bool allThreadsStopped(pid_t pid)
+{
+    int n = 0;
+    std::error_code ec;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::directory_iterator();
+         it.increment(ec)) {
+        std::ifstream f(it->path() / "stat");
+        std::string line;
+        std::getline(f, line);
+        const size_t close = line.rfind(')'); // the name may hold spaces
+        if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'T')
+            return false;
+        ++n;
+    }
+    return n > 0;
+}
+
+// Whether thread `tid` of this process sits in a socket read or write (the
+// system call it is blocked in, from /proc).
+bool blockedInSocketCall(int tid)
+{
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long nr = -1;
+    if (!(f >> nr))
+        return false; // "running", or gone
+    return nr == SYS_recvfrom || nr == SYS_sendto;
+}
+
 bool waitFor(const std::function<bool()> &cond, std::chrono::milliseconds limit = 20s)
 {
     return yw_common_test::waitFor(cond, limit);
@@ -441,47 +471,6 @@ struct EchoServerProcess {
         rmdir(dir.c_str());
     }
 };
-
-// Bytes waiting unread in the connections to the listening ports of process
-// `pid` (a stopped server: the requests sent to it, also on connections it
-// has not accepted yet), from the kernel's table of TCP sockets.
-long unreadBytesOf(pid_t pid)
-{
-    std::set<std::string> inodes;
-    std::error_code ec;
-    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
-    for (auto it = std::filesystem::directory_iterator(fdDir, ec); !ec && it != std::filesystem::directory_iterator();
-         it.increment(ec)) {
-        const std::string t = std::filesystem::read_symlink(it->path(), ec).string();
-        if (t.rfind("socket:[", 0) == 0)
-            inodes.insert(t.substr(8, t.size() - 9));
-    }
-    struct Row {
-        std::string local, st, queues, inode;
-    };
-    std::vector<Row> rows;
-    std::ifstream f("/proc/net/tcp");
-    std::string line;
-    std::getline(f, line); // the heading
-    while (std::getline(f, line)) {
-        std::istringstream in(line);
-        std::string sl, remote, tr, retr, uid, timeout;
-        Row r;
-        if (in >> sl >> r.local >> remote >> r.st >> r.queues >> tr >> retr >> uid >> timeout >> r.inode)
-            rows.push_back(r);
-    }
-    std::set<std::string> ports; // "0100007F:9329" -> "9329"
-    for (const Row &r : rows)
-        if (r.st == "0A" && inodes.count(r.inode))
-            ports.insert(r.local.substr(r.local.find(':') + 1));
-    long total = 0;
-    for (const Row &r : rows) {
-        const size_t colon = r.queues.find(':');
-        if (r.st != "0A" && colon != std::string::npos && ports.count(r.local.substr(r.local.find(':') + 1)))
-            total += std::strtol(r.queues.c_str() + colon + 1, nullptr, 16);
-    }
-    return total;
-}
 
 // The exception a call left, as a line; empty for none.
 std::string describe(CORBA::Exception *e)
@@ -889,28 +878,36 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
     // gets its own answer (or, when the stop ended a write midway, a
     // COMM_FAILURE minor 3) and the reference serves the next call.
     std::atomic<bool> otherEchoOk{false}, otherStarted{false};
+    std::atomic<int> otherTid{0};
     std::string otherEchoExc;
     auto waitingBehind = [&](const char *what, std::size_t n, bool mayCut) {
         return Place{what, false,
                      [&, n] {
                          otherEchoOk = false;
                          otherEchoExc = "not answered";
+                         // Stopped in every thread before the call: a
+                         // thread that has not yet taken the stop could
+                         // still answer it.
                          kill(echoServer.pid, SIGSTOP);
+                         ASSERT_TRUE(waitFor([&] { return allThreadsStopped(echoServer.pid); }));
                          otherStarted = false;
+                         otherTid = 0;
                          caller.post([&, n] {
                              const PeerTest::OctetSeq d(n, 3);
+                             otherTid = gettidNow();
                              otherStarted = true;
                              CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
                              PeerTest::OctetSeq back = echo->echo_octets(d, e);
                              otherEchoExc = describe(e.exception());
                              otherEchoOk = back == d;
                          });
-                         // Its call goes first: its request waits in the
-                         // stopped server's socket (or was taken by a
-                         // server thread already inside its read when the
-                         // server stopped: then a moment is given instead).
-                         waitFor([&] { return otherStarted.load(); });
-                         waitFor([&] { return unreadBytesOf(echoServer.pid) > 0; }, 300ms);
+                         // Its call goes first: it is blocked writing its
+                         // request or reading for its reply (it holds the
+                         // turn to send or the reading part) before the
+                         // victim calls, so that the victim waits behind
+                         // it and never reads itself.
+                         ASSERT_TRUE(waitFor([&] { return otherStarted.load(); }));
+                         ASSERT_TRUE(waitFor([&] { return blockedInSocketCall(otherTid.load()); }));
                      },
                      [&echo, n] {
                          const PeerTest::OctetSeq d(n, 4);
@@ -1342,15 +1339,6 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
 #ifdef YW_TEST_NO_CANCEL
         if (p.needsCancel) {
             std::printf("%s: skipped, this build never cancels a thread inside a system call\n", p.what);
-            continue;
-        }
-#endif
-#ifdef YW_TEST_TSAN
-        // Under this build's load a stop of a call waiting behind another
-        // task's call to a stopped server has once outlasted the stop's
-        // time-out; these rows run in the other builds until that is found.
-        if (std::strstr(p.what, "behind another task's call to a stopped Echo server")) {
-            std::printf("%s: skipped in this build\n", p.what);
             continue;
         }
 #endif
