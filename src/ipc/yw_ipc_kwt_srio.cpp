@@ -1133,13 +1133,9 @@ int YW_ipc_kwt_srio_write_u64(YW_ipc_kwt_srio_connection_t *conn, YW_int64_t ind
 
 int YW_ipc_kwt_srio_send_msg(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t word)
 {
-    if (!conn)
-        return YW_ERR_ENTITY_NULL;
-    if (!yw_srio_ready(conn))
-        return YW_ERR_IPC_NOT_READY;
-    YW_ipc_kwt_srio_busy hold(conn);
-    if (YW_ret_t r = yw_srio_heldReady(conn, hold); r != YW_SUCCESS)
-        return r;
+    const yw_srio_entry entry(conn);
+    if (entry.rc() != YW_SUCCESS)
+        return entry.rc();
     return YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, word);
 }
 
@@ -1152,11 +1148,9 @@ YW_uint64_t YW_ipc_kwt_srio_poll_msg(YW_ipc_kwt_srio_connection_t *conn)
 
 YW_ret_t YW_ipc_kwt_srio_answer_sync(YW_ipc_kwt_srio_connection_t *conn)
 {
-    if (!conn)
-        return YW_ERR_ENTITY_NULL;
-    YW_ipc_kwt_srio_busy hold(conn);
-    if (YW_ret_t r = yw_srio_heldReady(conn, hold); r != YW_SUCCESS)
-        return r;
+    const yw_srio_entry entry(conn);
+    if (entry.rc() != YW_SUCCESS)
+        return entry.rc();
     yw_srio_takeMailbox(conn);
     return YW_SUCCESS;
 }

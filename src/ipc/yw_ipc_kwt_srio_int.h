@@ -48,6 +48,27 @@ inline YW_ret_t yw_srio_heldReady(const YW_ipc_kwt_srio_connection_t *conn, cons
     return yw_srio_ready(conn) ? YW_SUCCESS : YW_ERR_IPC_NOT_READY;
 }
 
+// The entry of a ring operation: the connection given and READY, its BUSY
+// bit held for the scope (a bounded wait), and still READY once held. rc()
+// is YW_SUCCESS, or why the operation cannot run (YW_ERR_ENTITY_NULL,
+// YW_ERR_IPC_NOT_READY, YW_ERR_IPC_BUSY).
+class yw_srio_entry {
+public:
+    explicit yw_srio_entry(YW_ipc_kwt_srio_connection_t *conn)
+        : m_ready(conn && yw_srio_ready(conn)), m_hold(m_ready ? conn : nullptr)
+    {
+        m_rc = !conn ? YW_ERR_ENTITY_NULL : !m_ready ? YW_ERR_IPC_NOT_READY : yw_srio_heldReady(conn, m_hold);
+    }
+    yw_srio_entry(const yw_srio_entry &) = delete;
+    yw_srio_entry &operator=(const yw_srio_entry &) = delete;
+    YW_ret_t rc() const { return m_rc; }
+
+private:
+    bool m_ready;                 // READY before the BUSY bit was asked for
+    YW_ipc_kwt_srio_busy m_hold;  // not taken when not READY
+    YW_ret_t m_rc;
+};
+
 inline YW_int64_t yw_srio_next(const YW_ipc_kwt_srio_connection_t *conn, YW_int64_t i)
 {
     return (YW_uint64_t)(i + 1) >= conn->descriptors_size ? 0 : i + 1;

@@ -360,11 +360,9 @@ YW_ret_t YW_ipc_kwt_srio_wait_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_ui
         return YW_ERR_ENTITY_NULL;
     *pSize = 0;
     *pMsg = 0;
-    if (!yw_srio_ready(conn))
-        return YW_ERR_IPC_NOT_READY;
-    YW_ipc_kwt_srio_busy hold(conn);
-    if (YW_ret_t r = yw_srio_heldReady(conn, hold); r != YW_SUCCESS)
-        return r;
+    const yw_srio_entry entry(conn);
+    if (entry.rc() != YW_SUCCESS)
+        return entry.rc();
     if (conn->faulted.load())
         return YW_ERR_IPC_NOT_READY;
     const YW_uint64_t msg = yw_srio_takeMailbox(conn);

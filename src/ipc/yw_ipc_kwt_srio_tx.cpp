@@ -30,13 +30,9 @@ int YW_ipc_kwt_srio_do_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t 
 
 int yw_srio_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size, YW_uint64_t hdr)
 {
-    if (!conn)
-        return YW_ERR_ENTITY_NULL;
-    if (!yw_srio_ready(conn))
-        return YW_ERR_IPC_NOT_READY;
-    YW_ipc_kwt_srio_busy hold(conn);
-    if (YW_ret_t r = yw_srio_heldReady(conn, hold); r != YW_SUCCESS)
-        return r;
+    const yw_srio_entry entry(conn);
+    if (entry.rc() != YW_SUCCESS)
+        return entry.rc();
     if (!conn->synced.load() || !conn->transfers[0] || conn->faulted.load())
         return YW_ERR_IPC_NOT_READY;
     if (size == 0 || size > YW_IPC_KWT_SRIO_BD_SIZE_MASK || offset >= YW_IPC_KWT_SRIO_BD_OFFSET_MAX)
@@ -177,13 +173,9 @@ void yw_srio_boundAck(YW_ipc_kwt_srio_connection_t *conn, bool progress)
 
 YW_ret_t YW_ipc_kwt_srio_collect_free_buffers(YW_ipc_kwt_srio_connection_t *conn)
 {
-    if (!conn)
-        return YW_ERR_ENTITY_NULL;
-    if (!yw_srio_ready(conn))
-        return YW_ERR_IPC_NOT_READY;
-    YW_ipc_kwt_srio_busy hold(conn);
-    if (YW_ret_t r = yw_srio_heldReady(conn, hold); r != YW_SUCCESS)
-        return r;
+    const yw_srio_entry entry(conn);
+    if (entry.rc() != YW_SUCCESS)
+        return entry.rc();
     // Between handshakes the ring may hold acknowledgements of the old link.
     if (!conn->synced.load())
         return YW_ERR_IPC_NOT_READY;
