@@ -1141,7 +1141,10 @@ int YW_ipc_kwt_srio_send_msg(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t wor
 
 YW_uint64_t YW_ipc_kwt_srio_poll_msg(YW_ipc_kwt_srio_connection_t *conn)
 {
-    if (!conn || !yw_srio_ready(conn))
+    // Read under BUSY: a link set up again (by the retry thread) unmaps the
+    // control area between a look at READY and the read.
+    const yw_srio_entry entry(conn);
+    if (entry.rc() != YW_SUCCESS)
         return 0;
     return yw_srio_word(conn, conn->remote_mbox).load(std::memory_order_acquire);
 }

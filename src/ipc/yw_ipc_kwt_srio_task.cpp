@@ -467,6 +467,8 @@ YW_ret_t YW_ipc_kwt_srio_sender_sync(YW_ipc_kwt_srio_connection_t *conn, int try
             // ring shows acknowledged is collected, the rest is sent again.
             YW_shared_lock<std::mutex> rings(conn->ringLock);
             YW_ipc_kwt_srio_busy hold(conn, -1);
+            if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
+                return YW_ERR_IPC_NOT_READY; // let go meanwhile: its areas are unmapped
             YW_ipc_kwt_srio_resetLink(conn);
             if (!conn->faulted.load() && yw_srio_giveFirstFrame(conn) == YW_SUCCESS &&
                 YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, 0) == YW_SUCCESS) {

@@ -962,4 +962,34 @@ TEST_F(SrioLocal, ADescriptorLostBeforeFilledOnesIsFoundByTheReceiverAndCountedW
     EXPECT_EQ(p.recv(), 3);
 }
 
+TEST_F(SrioLocal, TheMailboxPolledWhileTheLinkIsLetGoAndSetUpAgainIsNeverReadUnmapped)
+{
+    // The transmit task and a send look at the mailbox while the retry
+    // thread lets a faulted link go and sets it up again; a read between
+    // the look at READY and the unmapping faulted the process.
+    DrivenPair p(74);
+    ASSERT_TRUE(p.synced());
+    std::atomic<bool> done{false};
+    std::atomic<long> polls{0};
+    std::thread poller([&] {
+        while (!done.load()) {
+            YW_ipc_kwt_srio_poll_msg(p.s);
+            YW_ipc_kwt_srio_watchMailbox(p.s);
+            polls++;
+        }
+    });
+    for (int i = 0; i < 300; i++) {
+        YW_ipc_KWT_SRIO_release_connection(p.s);
+        YW_ipc_kwt_srio_setup_connection(p.s, &YW_g_ipc[p.tid]);
+    }
+    done = true;
+    poller.join();
+    EXPECT_GT(polls.load(), 300);
+    // The link comes back and carries a message.
+    YW_ipc_kwt_srio_connection_tryConnect(&YW_g_ipc[p.tid]);
+    p.resync(false);
+    EXPECT_TRUE(waitFor([&] { return p.sendText(1) > 0; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(waitFor([&] { return p.recvText() == "m1"; }, std::chrono::seconds(5)));
+}
+
 } // namespace
