@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/yw_test_port.h"
+
 #include "ipc/ipc_test_util.h"
 #include "ipc/yw_ipc_inet.h"
 #include "ipc/yw_ipc_tcp.h"
@@ -24,19 +26,7 @@ inline sockaddr_in loop4(uint16_t port, uint32_t host = INADDR_LOOPBACK)
     return a;
 }
 
-// A port nobody holds right now on host (the kernel's choice).
-inline uint16_t freePort(int type = SOCK_STREAM, uint32_t host = INADDR_LOOPBACK)
-{
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loop4(0, host);
-    socklen_t len = sizeof(a);
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
+using yw_common_test::freePort;
 
 // A socket channel configuration owned by the test.
 struct InetCfg {

@@ -5,6 +5,7 @@
 #include "../orb/child_process.h"
 #include "../orb/test_watchdog.h"
 #include "corba_orb.h"
+#include "common/yw_test_port.h"
 #include "server_test_util.h"
 #include "wq_mthread.h"
 
@@ -146,22 +147,6 @@ int64_t priority_served(int fd, uint32_t rid, std::vector<Context> const &ctx = 
     return r.status == 0 && r.body + 4 <= m.size() ? int64_t(r.c.get32(r.body)) : -1;
 }
 
-// A port of 127.0.0.1 that is free now.
-uint16_t free_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-        port = ntohs(sa.sin_port);
-    close(fd);
-    return port;
-}
-
 // The broker of this process serving on 127.0.0.1 (with `extra` options),
 // with a CalcServant active as "prio"; destroyed at the end.
 struct LocalServer {
@@ -173,7 +158,7 @@ struct LocalServer {
     explicit LocalServer(std::vector<std::string> extra = {})
     {
         std::vector<std::string> args = {"server_mt_test", "-ORBendpoint",
-                                         "tcp:127.0.0.1:" + std::to_string(free_port()), "-ORBdiag", "none"};
+                                         "tcp:127.0.0.1:" + std::to_string(yw_common_test::freePort()), "-ORBdiag", "none"};
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char *> argv;
         for (auto &a : args)
