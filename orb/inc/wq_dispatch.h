@@ -131,8 +131,12 @@ public:
     }
     // Waits for a circuit with input; null when shutting down, or (with
     // `timed_out` set) after idle_ms without one (never with idle_ms < 0)
-    // or when nudged meanwhile.
-    T *get(uint32_t level, int idle_ms = -1, bool *timed_out = nullptr)
+    // or when nudged meanwhile. A caller counted in the level's idle readers
+    // (`counted_idle`) is no longer counted once it has a circuit: taken off
+    // with the circuit under the queue's mutex, so that a circuit queued
+    // meanwhile never finds the taker still counted idle, starts no reader
+    // and is left with none.
+    T *get(uint32_t level, int idle_ms = -1, bool *timed_out = nullptr, bool counted_idle = false)
     {
         if (timed_out)
             *timed_out = false;
@@ -160,7 +164,10 @@ public:
         if (shutting_down())
             return nullptr;
         l.moved_us.store(now_us(), std::memory_order_relaxed);
-        return unlink_head(l);
+        T *c = unlink_head(l);
+        if (c && counted_idle)
+            l.idle.fetch_sub(1, std::memory_order_seq_cst);
+        return c;
     }
     // Ends the time-limited waits of the level's idle readers now, so that
     // they look whether they may end.

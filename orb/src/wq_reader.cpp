@@ -794,7 +794,7 @@ void wq_reader_thread_action(void *arg)
             // While the band levels are short of readers, an idle band
             // reader gives its place up at once.
             int idle_ms = home.band && g_band_short.load(std::memory_order_acquire) ? 1 : wq_reader_idle_ms;
-            circuit = pool.get(home.level, idle_ms, &timed_out);
+            circuit = pool.get(home.level, idle_ms, &timed_out, true);
             if (!circuit && timed_out) {
                 if (!idle_reader_ends(home))
                     continue;
@@ -805,8 +805,7 @@ void wq_reader_thread_action(void *arg)
                     continue;
                 break;
             }
-            pool.idle(home.level).fetch_sub(1, std::memory_order_acq_rel);
-            idle_counted = false;
+            idle_counted = false; // no longer counted idle since get took the circuit
         }
         // On the circuit it has just served, the reader's first read waits
         // a while for the next message (and on one it keeps, longer).

@@ -926,3 +926,82 @@ TEST(ServerCircuitMt, QueuedCircuitsAreEachTakenOnceAndTheShutdownEndsEveryIdleR
         EXPECT_TRUE(pool.shutdown_and_wait(5000)); // no poller outlives the row
     }
 }
+
+namespace {
+
+// Readers of the next test, counted idle while they wait (as the broker's
+// readers are), and started by the pool's hook for circuits that wait.
+wq_PriorityQueue<QueuedOnly> g_counted_pool(1);
+std::mutex g_counted_lock;
+std::vector<std::thread> g_counted_readers;
+std::atomic<int> g_counted_taken{0};
+std::atomic<bool> g_counted_round_over{false};
+
+void counted_reader()
+{
+    // Counted idle by its starter; one circuit, then it ends.
+    if (!g_counted_pool.get(0, -1, nullptr, true)) {
+        g_counted_pool.idle(0).fetch_sub(1, std::memory_order_acq_rel); // the round's end
+        return;
+    }
+    ++g_counted_taken;
+    // In service until the round's circuits are all taken (bounded).
+    for (int w = 0; w < 3000 && !g_counted_round_over; ++w)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// Starts readers while more circuits wait than readers are idle.
+void start_counted_readers(uint32_t, bool)
+{
+    for (;;) {
+        uint32_t idle = g_counted_pool.idle(0).load(std::memory_order_acquire);
+        if (g_counted_pool.queued(0) <= idle)
+            return;
+        if (!g_counted_pool.idle(0).compare_exchange_strong(idle, idle + 1, std::memory_order_acq_rel))
+            continue;
+        std::lock_guard<std::mutex> g(g_counted_lock);
+        g_counted_readers.emplace_back(counted_reader);
+    }
+}
+
+} // namespace
+
+TEST(ServerCircuitMt, ACircuitQueuedWhileAReaderTakesAnotherIsNeverLeftWithoutAReader)
+{
+    // Rounds of circuits queued from two threads at once; the pool starts a
+    // reader whenever more circuits wait than readers are idle. A reader
+    // that has taken a circuit is no longer counted idle by the time another
+    // is queued: were it still counted, the pool would start no reader for
+    // the new one, and every reader being in service, the circuit would wait
+    // with none (each reader here keeps its circuit until the round's
+    // circuits are all taken, as servants that wait for one another would).
+    constexpr int kRounds = 1000, kPerRound = 6;
+    g_counted_pool.on_no_idle = &start_counted_readers;
+    std::vector<QueuedOnly> circuits(size_t(kRounds * kPerRound));
+    int stuck = 0;
+    for (int r = 0; r < kRounds && stuck == 0; ++r) {
+        g_counted_pool.restart();
+        g_counted_taken = 0;
+        g_counted_round_over = false;
+        auto put_half = [&](int from) {
+            for (int i = from; i < kPerRound; i += 2)
+                g_counted_pool.put(&circuits[size_t(r * kPerRound + i)], 0);
+        };
+        std::thread other(put_half, 1);
+        put_half(0);
+        other.join();
+        for (int w = 0; w < 2000 && g_counted_taken < kPerRound; ++w)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (g_counted_taken < kPerRound)
+            stuck = r + 1;
+        g_counted_round_over = true;
+        g_counted_pool.shutdown();
+        std::lock_guard<std::mutex> g(g_counted_lock);
+        EXPECT_LE(g_counted_readers.size(), size_t(kPerRound)) << "round " << r;
+        for (auto &t : g_counted_readers)
+            t.join();
+        g_counted_readers.clear();
+        EXPECT_EQ(g_counted_pool.idle(0).load(), 0u);
+    }
+    EXPECT_EQ(stuck, 0) << "a circuit of round " << stuck << " waited 2 s with every reader in service";
+}
