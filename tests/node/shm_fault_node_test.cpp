@@ -300,9 +300,10 @@ void runDamage(const Damage &d)
     std::printf("row \"%s\": %lld lost, %lld sent again, %lld duplicates dropped\n", d.what, lost, again, duplicates);
 }
 
-TEST(ShmFaultNode, AnAreaCutShortOrReplacedTakesTheLinkDownAndBackWithoutCrashOrDisorder)
+// Rows of one kind of area (data or control), each cut short to nothing or
+// halfway, or replaced by one twice its size.
+void cutOrReplaceAreas(const std::vector<const char *> &areas)
 {
-    const char *areas[] = {"smb_100_0_1_tx", "smb_100_1_1_tx", "smb_200_0_2_rx", "smb_200_1_2_rx"};
     std::vector<Damage> rows;
     for (const char *area : areas) {
         const bool data = std::strstr(area, "_0_") != nullptr;
@@ -316,6 +317,16 @@ TEST(ShmFaultNode, AnAreaCutShortOrReplacedTakesTheLinkDownAndBackWithoutCrashOr
     }
     for (const Damage &d : rows)
         runDamage(d);
+}
+
+TEST(ShmFaultNode, ADataAreaCutShortOrReplacedTakesTheLinkDownAndBackWithoutCrashOrDisorder)
+{
+    cutOrReplaceAreas({"smb_100_0_1_tx", "smb_200_0_2_rx"});
+}
+
+TEST(ShmFaultNode, AControlAreaCutShortOrReplacedTakesTheLinkDownAndBackWithoutCrashOrDisorder)
+{
+    cutOrReplaceAreas({"smb_100_1_1_tx", "smb_200_1_2_rx"});
 }
 
 TEST(ShmFaultNode, RandomBytesInAControlAreaOrAReceiverRestartLoseNothingSilently)
