@@ -123,6 +123,8 @@ public:
         Level &l = lv_[level < static_cast<uint32_t>(levels_) ? level : 0];
         return l.queued.load(std::memory_order_acquire);
     }
+    // Circuits queued at a level beyond the readers idle there.
+    uint32_t unserved(uint32_t level) { return unserved(lv_[level < static_cast<uint32_t>(levels_) ? level : 0]); }
     // Circuits last watched at a level that are still open.
     uint32_t members(uint32_t level)
     {
@@ -164,10 +166,10 @@ public:
         if (shutting_down())
             return nullptr;
         l.moved_us.store(now_us(), std::memory_order_relaxed);
-        T *c = unlink_head(l);
-        if (c && counted_idle)
+        // Off the idle count before the queue (see unserved).
+        if (counted_idle)
             l.idle.fetch_sub(1, std::memory_order_seq_cst);
-        return c;
+        return unlink_head(l);
     }
     // Ends the time-limited waits of the level's idle readers now, so that
     // they look whether they may end.
@@ -288,6 +290,18 @@ private:
             .count();
     }
 
+    // Circuits queued beyond the idle readers. The queue is read before the
+    // idle count, and a reader that takes a circuit leaves the idle count
+    // before the queue: a take between the two reads is seen whole or not at
+    // all, so a circuit with no idle reader for it is never missed (at worst
+    // one just taken is still counted).
+    static uint32_t unserved(Level &l)
+    {
+        uint32_t queued = l.queued.load(std::memory_order_seq_cst);
+        uint32_t idle = l.idle.load(std::memory_order_seq_cst);
+        return queued > idle ? queued - idle : 0;
+    }
+
     // The queue's head, unlinked (null when empty); under the level's mutex.
     T *unlink_head(Level &l)
     {
@@ -331,8 +345,7 @@ private:
         }
         for (uint32_t i = 0; i < woken; ++i)
             l.cv.notify_one();
-        if (l.idle.load(std::memory_order_seq_cst) < l.queued.load(std::memory_order_seq_cst) &&
-            !shutting_down()) {
+        if (unserved(l) != 0 && !shutting_down()) {
             if (on_no_idle)
                 on_no_idle(level, false);
             // The poller looks at the queue's progress from now on.

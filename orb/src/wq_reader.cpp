@@ -597,8 +597,8 @@ void queue_waits(Home h, bool starved)
     bool band_full = false;
     for (bool first = true;; first = false) {
         bool started = start_reader(h, priority, [&](wq_PriorityQueue<wq_MsgCircuit> &pool) {
-            uint32_t idle = pool.idle(h.level).load(std::memory_order_acquire);
-            bool wanted = (starved ? first && idle == 0 : pool.queued(h.level) > idle) &&
+            bool wanted = (starved ? first && pool.idle(h.level).load(std::memory_order_acquire) == 0
+                                   : pool.unserved(h.level) != 0) &&
                           pool.readers(h.level) < bound;
             if (wanted && h.band && g_band_readers.load(std::memory_order_acquire) >= band_reader_cap()) {
                 band_full = true;
@@ -622,8 +622,7 @@ void band_place_freed()
         return;
     for (int32_t b = 0; b < wq_msg_circuit_band_pool.levels(); ++b) {
         uint32_t level = uint32_t(b);
-        if (wq_msg_circuit_band_pool.queued(level) >
-            wq_msg_circuit_band_pool.idle(level).load(std::memory_order_acquire)) {
+        if (wq_msg_circuit_band_pool.unserved(level) != 0) {
             queue_waits({true, level}, false);
             return;
         }
