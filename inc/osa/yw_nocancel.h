@@ -79,10 +79,12 @@ inline bool YW_P_endAsked()
 }
 
 /* Wakes the waits of a thread whose end has just been asked (its mark is
- * set first): installed by a library whose waits hold cancellation off but
- * give up once the end is asked. Called by the stopping thread, never
+ * set first), named by its end mark (yw_t_endMark of that thread), which no
+ * other thread has while the thread's record lives: installed by a library
+ * whose waits hold cancellation off but give up once the end is asked.
+ * Called by the stopping thread for a thread that has not ended, never
  * blocks; a wake of a thread that is not waiting does nothing. */
-inline std::atomic<void (*)(pthread_t)> yw_g_endWakeHook{nullptr};
+inline std::atomic<void (*)(std::atomic<int> *)> yw_g_endWakeHook{nullptr};
 
 /* The stop point of the layer that ends task threads (YW_P_stopPoint),
  * installed by it when a task thread starts; null while no such thread ever

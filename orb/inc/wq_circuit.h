@@ -305,9 +305,26 @@ private:
     // Empties the mailbox unless the caller its reply is parked for still
     // waits (it takes it whatever befell the connection since).
     void drop_unclaimed_mailbox();
-    // A waiter leaves without its reply (reply lock held, released here)
-    // with a copy of the failure that ended its connection.
-    void leave(uint64_t id, const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv);
+    // What a caller leaving its call holds besides the reply lock: the
+    // reader's part, the send lock (kept from send(hold) or taken to send;
+    // given back here, with the turn), a place among the turn's waiters.
+    enum : unsigned { HoldsReading = 1, HoldsSend = 2, HoldsTurnWait = 4 };
+    // How the call ends for its caller: on its own terms (a reply, or an
+    // exception already raised), with a copy of the failure that ended its
+    // connection, or by a stop of its task ("call ended by a stop" with
+    // `completed`; the stop point follows).
+    enum class Left { Done, Stale, Stopped };
+    // The request id of a call that has none.
+    static constexpr uint64_t kNoCall = ~uint64_t(0);
+    // The one way out of a caller's part in a call on this circuit,
+    // whatever ends it. Reply lock held, released here. Nobody waits for
+    // the reply of `id` any more (a reader drops it; one parked already is
+    // dropped now); what the caller holds is given back; the reader's part,
+    // when nobody holds it, passes to a caller still waiting and a reader
+    // waiting for the mailbox looks again.
+    void leave_call(uint64_t id, unsigned holds, const wq_ThreadEnvironment &tenv, Left how = Left::Done,
+                    const CORBA::EnvironmentWrapper *env = nullptr,
+                    CORBA::CompletionStatus completed = CORBA::COMPLETED_MAYBE);
     // Brings the stream to `want` bytes: `loose` bytes already past its write
     // position first, then the read-ahead, then reads from the net into the
     // stream's blocks; bytes a read brings beyond `want` are left past the

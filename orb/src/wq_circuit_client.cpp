@@ -61,7 +61,7 @@ namespace {
 // this list instead; it then gives up its call. Entries live on the
 // waiters' stacks.
 struct EndWaiter {
-    pthread_t thread;
+    std::atomic<int> *task; // the waiting task thread's end mark
     wq_RWCondVar *cond;          // broadcast to wake the wait
     wq_MsgCircuit *shut;         // or: its connection shut down to end a write
     bool fired = false;          // woken by a stop (under the guard)
@@ -71,11 +71,11 @@ struct EndWaiter {
 wq_SpinGuard end_waiters_guard;
 EndWaiter *end_waiters = nullptr;
 
-void wake_ended(pthread_t t)
+void wake_ended(std::atomic<int> *task)
 {
     end_waiters_guard.acquire();
     for (EndWaiter *w = end_waiters; w; w = w->next)
-        if (pthread_equal(w->thread, t)) {
+        if (w->task == task) {
             w->fired = true;
             if (w->cond)
                 w->cond->broadcast();
@@ -92,7 +92,7 @@ struct EndWaitScope {
     explicit EndWaitScope(wq_RWCondVar &cond) : EndWaitScope(&cond, nullptr) {}
     explicit EndWaitScope(wq_MsgCircuit *shut) : EndWaitScope(nullptr, shut) {}
     EndWaitScope(wq_RWCondVar *cond, wq_MsgCircuit *shut)
-        : w{pthread_self(), cond, shut}, listed(yw_t_endMark != nullptr)
+        : w{yw_t_endMark, cond, shut}, listed(yw_t_endMark != nullptr)
     {
         if (!listed)
             return;
@@ -141,25 +141,17 @@ void wq_MsgCircuit::send_failed(CORBA::SystemException *e, uint64_t id, long res
                                 const CORBA::EnvironmentWrapper &env)
 {
     wq_ThreadEnvironment tenv;
-    {
-        wq_WriteLock rl(reply_lock_, tenv);
-        // The stream may be torn mid-message: nothing more can be sent or
-        // read on this connection.
-        fail();
-        shutdown_net();
-        if (claimed_ && claimed_id_ == id) {
-            claimed_ = false;
-            reader_active_ = 0;
-        }
-        reader_cond_.broadcast(tenv);
-        mailbox_cond_.broadcast(tenv);
-        store_failure(e);
-        unregister(id);
-        drop_unclaimed_mailbox();
-    }
+    reply_lock_.lock_write(tenv);
+    // The stream may be torn mid-message: nothing more can be sent or read
+    // on this connection.
+    fail();
+    shutdown_net();
+    store_failure(e);
+    drop_unclaimed_mailbox();
     env.exception(e);
     if (result == 0 && CORBA::ORB::_transparent_reconnect && owner_)
         owner_->unfail();
+    leave_call(id, HoldsSend, tenv);
 }
 
 bool wq_MsgCircuit::prepare(CORBA::Stream &s, uint32_t &size, const CORBA::EnvironmentWrapper &env)
@@ -210,27 +202,16 @@ long wq_MsgCircuit::write_blocks(CORBA::Stream &s, bool &whole)
 void wq_MsgCircuit::writer_cut(uint64_t id, bool dropped, bool written, const CORBA::EnvironmentWrapper &env,
                                const wq_ThreadEnvironment &tenv)
 {
-    {
-        wq_WriteLock rl(reply_lock_, tenv);
-        if (claimed_ && claimed_id_ == id) {
-            claimed_ = false;
-            reader_active_ = 0;
-        }
-        unregister(id);
-        if (dropped) {
-            // The connection may hold half a message and is shut down: it is
-            // given up as a reader cut by a stop gives it up (nothing Failed).
-            CORBA::COMM_FAILURE *e = comm_failure(3, COMPLETED_MAYBE, "writer ended by a stop");
-            store_failure(e);
-            delete e;
-            drop_connection();
-            mailbox_cond_.broadcast(tenv);
-        }
-        reader_cond_.broadcast(tenv);
+    reply_lock_.lock_write(tenv);
+    if (dropped) {
+        // The connection may hold half a message and is shut down: it is
+        // given up as a reader cut by a stop gives it up (nothing Failed).
+        CORBA::COMM_FAILURE *e = comm_failure(3, COMPLETED_MAYBE, "writer ended by a stop");
+        store_failure(e);
+        delete e;
+        drop_connection();
     }
-    unlock_send(tenv);
-    env.exception(comm_failure(3, written ? COMPLETED_MAYBE : COMPLETED_NO, "call ended by a stop"));
-    wq_stop_point();
+    leave_call(id, HoldsSend, tenv, Left::Stopped, &env, written ? COMPLETED_MAYBE : COMPLETED_NO);
 }
 
 bool wq_MsgCircuit::take_send_turn(const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv)
@@ -248,12 +229,7 @@ bool wq_MsgCircuit::take_send_turn(const CORBA::EnvironmentWrapper &env, const w
         if (send_busy_.compare_exchange_strong(idle, true))
             break;
         if (YW_P_endAsked()) {
-            turn_waiters_.fetch_sub(1);
-            if (!send_busy_.load())
-                send_cond_.broadcast(tenv); // a turn this thread was woken for
-            reply_lock_.unlock(tenv);
-            env.exception(comm_failure(3, COMPLETED_NO, "call ended by a stop"));
-            wq_stop_point();
+            leave_call(kNoCall, HoldsTurnWait, tenv, Left::Stopped, &env, COMPLETED_NO);
             return false;
         }
         _turn_waits.fetch_add(1, std::memory_order_relaxed);
@@ -303,7 +279,7 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
         env.exception(comm_failure(3, COMPLETED_NO, "circuit is not Active"));
         return;
     }
-    uint64_t my_id = 0;
+    uint64_t my_id = kNoCall;
     if (id_location) {
         my_id = next_id_++;
         id = my_id;
@@ -357,7 +333,6 @@ void wq_MsgCircuit::send(CORBA::Stream &s, uint64_t &id, unsigned char *id_locat
         else
             e = comm_failure(3, COMPLETED_NO, "partial write of a GIOP message");
         send_failed(e, my_id, result, env);
-        unlock_send(tenv);
         return;
     }
     if (!hold) {
@@ -383,27 +358,45 @@ void wq_MsgCircuit::next_request_id(uint64_t id)
 void wq_MsgCircuit::release_send_lock(uint64_t id)
 {
     wq_ThreadEnvironment tenv;
-    {
-        wq_WriteLock rl(reply_lock_, tenv);
-        unregister(id);
-        if (claimed_ && claimed_id_ == id) {
-            claimed_ = false;
-            reader_active_ = 0;
-            reader_cond_.broadcast(tenv);
-        }
-    }
-    unlock_send(tenv);
+    reply_lock_.lock_write(tenv);
+    leave_call(id, HoldsSend, tenv);
 }
 
 // ---- replies ----------------------------------------------------------------------
 
-void wq_MsgCircuit::leave(uint64_t id, const CORBA::EnvironmentWrapper &env, const wq_ThreadEnvironment &tenv)
+void wq_MsgCircuit::leave_call(uint64_t id, unsigned holds, const wq_ThreadEnvironment &tenv, Left how,
+                               const CORBA::EnvironmentWrapper *env, CORBA::CompletionStatus completed)
 {
     unregister(id);
-    raise_stored(env, id < first_valid_id_);
-    reader_cond_.broadcast(tenv);
-    mailbox_cond_.broadcast(tenv);
+    if (mailbox_full_ && mailbox_id_ == id)
+        empty_mailbox(); // parked for this caller, which will not take it
+    // The reader's part send() gave this caller (read under the send lock).
+    if ((holds & HoldsSend) && claimed_ && claimed_id_ == id) {
+        claimed_ = false;
+        holds |= HoldsReading;
+    }
+    if (holds & HoldsReading)
+        reader_active_ = 0;
+    if (holds & HoldsTurnWait) {
+        turn_waiters_.fetch_sub(1);
+        if (!send_busy_.load())
+            send_cond_.broadcast(tenv); // a turn this thread was woken for
+    }
+    if (!reader_active_)
+        reader_cond_.broadcast(tenv);
+    if (mailbox_waiters_)
+        mailbox_cond_.broadcast(tenv);
+    if (how == Left::Stale)
+        raise_stored(*env, id < first_valid_id_);
+    if (holds & HoldsSend) {
+        send_lock_.unlock(tenv);
+        end_send_turn(tenv, true);
+    }
     reply_lock_.unlock(tenv);
+    if (how == Left::Stopped) {
+        env->exception(comm_failure(3, completed, "call ended by a stop"));
+        wq_stop_point();
+    }
 }
 
 std::atomic<uint32_t> wq_MsgCircuit::_reply_waits{0};
@@ -413,6 +406,7 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
                                                   wq_GIOP::ReplyHeader &rh, wq_GIOP::LocateReplyHeader &lh,
                                                   const CORBA::EnvironmentWrapper &env)
 {
+    // Every way out of the wait below goes through leave_call.
     wq_ThreadEnvironment tenv;
     h.type = 0xFF;
     if (claimed_ && claimed_id_ == id) {
@@ -422,14 +416,8 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
         if (YW_P_endAsked()) {
             // Stopped: the reading part is given back unused, so that the
             // connection stays whole for the others.
-            {
-                wq_WriteLock rl(reply_lock_, tenv);
-                reader_active_ = 0;
-                unregister(id);
-                reader_cond_.broadcast(tenv);
-            }
-            env.exception(comm_failure(3, COMPLETED_MAYBE, "call ended by a stop"));
-            wq_stop_point();
+            reply_lock_.lock_write(tenv);
+            leave_call(id, HoldsReading, tenv, Left::Stopped, &env);
             return;
         }
     } else {
@@ -441,7 +429,6 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
             // connection failed or was replaced since.
             if (mailbox_full_ && mailbox_id_ == id) {
                 mailbox_full_ = 0;
-                unregister(id);
                 s.swap(*mailbox_);
                 // The caller's former chain goes back with the mailbox.
                 delete mailbox_;
@@ -449,28 +436,19 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
                 h = mb_h_;
                 rh = mb_rh_;
                 lh = mb_lh_;
-                mailbox_cond_.broadcast(tenv);
-                if (!reader_active_)
-                    reader_cond_.broadcast(tenv);
-                reply_lock_.unlock(tenv);
+                leave_call(id, 0, tenv);
                 return;
             }
             if (id < first_valid_id_ || state() != Active) {
                 // Stale (the connection of this request is gone) or failed.
-                leave(id, env, tenv);
+                leave_call(id, 0, tenv, Left::Stale, &env);
                 return;
             }
             if (YW_P_endAsked()) {
                 // The task is being stopped: it gives up the call (the
                 // reply, when it comes, is nobody's and is dropped) rather
-                // than read the connection it would cut; it ends at the
-                // stop point below.
-                unregister(id);
-                if (!reader_active_)
-                    reader_cond_.broadcast(tenv);
-                reply_lock_.unlock(tenv);
-                env.exception(comm_failure(3, COMPLETED_MAYBE, "call ended by a stop"));
-                wq_stop_point();
+                // than read the connection it would cut.
+                leave_call(id, 0, tenv, Left::Stopped, &env);
                 return;
             }
             if (!reader_active_)
@@ -506,16 +484,13 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
             if (!armed)
                 return;
             wq_ThreadEnvironment te;
-            wq_WriteLock rl(c->reply_lock_, te);
-            c->reader_active_ = 0;
-            c->unregister(id);
+            c->reply_lock_.lock_write(te);
             // The waiters' requests were written: the server may run them.
             CORBA::COMM_FAILURE *e = comm_failure(3, COMPLETED_MAYBE, "reader ended by a stop");
             c->store_failure(e); // keeps a copy
             delete e;
             c->drop_connection();
-            c->reader_cond_.broadcast(te);
-            c->mailbox_cond_.broadcast(te);
+            c->leave_call(id, HoldsReading, te);
         }
     };
     for (;;) {
@@ -528,17 +503,13 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
         }
         reply_lock_.lock_write(tenv);
         if (r < 1 || env.pending()) {
-            reader_active_ = 0;
-            unregister(id);
             store_failure(env.exception());
             // Its own request was written: the server may have run it.
             if (auto *se = CORBA::SystemException::_downcast(env.exception()))
                 se->completed(COMPLETED_MAYBE);
             // A reply parked for another caller stays for it.
             drop_unclaimed_mailbox();
-            reader_cond_.broadcast(tenv);
-            mailbox_cond_.broadcast(tenv);
-            reply_lock_.unlock(tenv);
+            leave_call(id, HoldsReading, tenv);
             return;
         }
         // Widen the 32-bit wire id next to this thread's 64-bit id.
@@ -548,10 +519,20 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
         else if (wid + 0x80000000ull < id)
             wid += 0x100000000ull;
         if (wid == id) {
-            reader_active_ = 0;
-            unregister(id);
-            reader_cond_.broadcast(tenv);
-            reply_lock_.unlock(tenv);
+            leave_call(id, HoldsReading, tenv);
+            return;
+        }
+        // Another caller's reply, parked for it once the mailbox is free:
+        // looked at again after each wait, as its caller may have left
+        // meanwhile (its reply is then nobody's).
+        while (state() == Active && mailbox_full_ && id >= first_valid_id_ && wid >= first_valid_id_ &&
+               is_waiting(wid)) {
+            ++mailbox_waiters_;
+            mailbox_cond_.wait(tenv);
+            --mailbox_waiters_;
+        }
+        if (id < first_valid_id_ || state() != Active) {
+            leave_call(id, HoldsReading, tenv, Left::Stale, &env);
             return;
         }
         if (wid < first_valid_id_ || !is_waiting(wid)) {
@@ -559,16 +540,6 @@ void wq_MsgCircuit::receive_reply_or_locate_reply(CORBA::Stream &s, uint64_t id,
             stray_replies.fetch_add(1, std::memory_order_relaxed);
             reply_lock_.unlock(tenv);
             continue;
-        }
-        while (state() == Active && mailbox_full_ && id >= first_valid_id_) {
-            ++mailbox_waiters_;
-            mailbox_cond_.wait(tenv);
-            --mailbox_waiters_;
-        }
-        if (id < first_valid_id_ || state() != Active) {
-            reader_active_ = 0;
-            leave(id, env, tenv);
-            return;
         }
         if (!mailbox_)
             mailbox_ = new CORBA::Stream(*mwrap_);

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -26,6 +27,9 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <condition_variable>
+#include <mutex>
+#include <random>
 #include <functional>
 #include <set>
 #include <sstream>
@@ -367,6 +371,90 @@ extern "C" __attribute__((used)) void yw_stop_test_self_deleting_handler(YW_time
     } h{id};
     g_entered++;
 }
+
+// A task that stops itself from code no end may leave (a destructor, a
+// noexcept function, the try block of a catch-all handler), then in that
+// code prints and creates a timer, both stop places; the end waits until
+// the code has returned. Then the task blocks (60 s in all) in a framework
+// sleep, usleep, poll or a condition wait, where it must end.
+YW_timer_cfg_t g_frameTimerCfg{};
+std::atomic<YW_timer_id_t> g_frameTimer{YW_TIMER_INVALID_ID};
+std::atomic<int> g_framePrinted{0};
+
+namespace {
+
+enum class Frame { Destructor, Noexcept, CatchAll };
+enum class Then { FrameworkSleep, Usleep, Poll, ConditionWait };
+
+void stopOwnTaskThenPlaces()
+{
+    g_selfStopRc = YW_stopTask(YW_getTaskID());
+    // Stop places inside the frame: deferred as the stop itself.
+    YW_printf("stop test: stopped itself\n");
+    g_framePrinted = 1;
+    YW_timer_id_t t = YW_TIMER_INVALID_ID;
+    if (YW_createTimer(&g_frameTimerCfg, &t) == 0)
+        g_frameTimer = t;
+}
+
+void stopInNoexcept() noexcept
+{
+    stopOwnTaskThenPlaces();
+}
+
+void stopFromFrameThenBlock(Frame f, Then then)
+{
+    g_entered++;
+    if (f == Frame::Destructor) {
+        struct Holder {
+            ~Holder() { stopOwnTaskThenPlaces(); }
+        } h;
+    } else if (f == Frame::Noexcept) {
+        stopInNoexcept();
+    } else {
+        try {
+            stopOwnTaskThenPlaces();
+        } catch (...) {
+        }
+    }
+    g_afterSelfStop = true;
+    std::mutex m;
+    std::condition_variable cv;
+    for (int i = 0; i < 600; ++i) {
+        switch (then) {
+        case Then::FrameworkSleep:
+            YW_P_sleepThread(nullptr, 100000000LL);
+            break;
+        case Then::Usleep:
+            usleep(100000);
+            break;
+        case Then::Poll:
+            poll(nullptr, 0, 100);
+            break;
+        case Then::ConditionWait: {
+            std::unique_lock<std::mutex> lk(m);
+            cv.wait_for(lk, 100ms);
+            break;
+        }
+        }
+    }
+    g_sleptThrough = true;
+}
+
+// Stops its own task from ordinary code `depth` frames deep.
+__attribute__((noinline, optimize("no-optimize-sibling-calls"))) int stopDeep(int depth)
+{
+    if (depth == 0) {
+        YW_stopTask(YW_getTaskID());
+        g_afterSelfStop = true; // never: it ended in the call
+        return 0;
+    }
+    int r = stopDeep(depth - 1);
+    asm volatile("" ::: "memory");
+    return r + 1;
+}
+
+} // namespace
 
 // A timer's handler that runs long (20 s), on the timer's own task.
 extern "C" __attribute__((used)) void yw_stop_test_timer_handler(YW_timer_id_t)
@@ -799,6 +887,43 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
     // the stop may have cut and connects again), with no _unfail.
     std::atomic<bool> alongsideEnd{false};
     std::string alongsideOdd;
+    // What is wrong with the exception a call beside a stopped one got:
+    // empty for none, or for the connection the stop cut (COMM_FAILURE minor
+    // 3; a call that was waiting for its reply, its request written, may
+    // have been run).
+    auto oddAlongside = [](CORBA::Exception *x) -> std::string {
+        auto *sx = x ? CORBA::SystemException::_downcast(x) : nullptr;
+        if (!x || (CORBA::COMM_FAILURE::_downcast(x) && (sx->minor() & 0x1F) == 3 &&
+                   (std::string(sx->param() ? sx->param() : "") != "reader ended by a stop" ||
+                    sx->completed() == CORBA::COMPLETED_MAYBE)))
+            return "";
+        return describe(x) + " completed " + std::to_string(sx ? (int)sx->completed() : -1);
+    };
+    // After a stopped call: the same reference, a fresh one and another
+    // task are each answered (the one that calls first, taking turns, finds
+    // a connection the stop may have cut and connects again), with no
+    // _unfail.
+    auto answeredAfterStop = [&] {
+        static int turn = 0;
+        auto same = [&] { expectEchoed(echo, 4096, "the same reference"); };
+        auto fresh = [&] {
+            CORBA::Object *o = orb->string_to_object(echoServer.ior.c_str());
+            PeerTest::Echo *f = PeerTest::Echo::_narrow(o);
+            ASSERT_NE(f, nullptr);
+            expectEchoed(f, 4096, "a fresh reference");
+            CORBA::release(f);
+            CORBA::release(o);
+        };
+        auto other = [&] { caller.run([&] { expectEchoed(echo, 4096, "another task"); }, 30s); };
+        std::function<void()> calls[] = {same, fresh, other};
+        ++turn;
+        mustEndWithin(
+            [&] {
+                for (int i = 0; i < 3; ++i)
+                    calls[(turn + i) % 3]();
+            },
+            60s, "calls to the Echo server after a stopped large call");
+    };
     auto echoing = [&](const char *what, std::size_t n) {
         return Place{what, false,
                      [&] {
@@ -808,19 +933,9 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                              while (!alongsideEnd) {
                                  CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
                                  PeerTest::OctetSeq back = echo->echo_octets(d, e);
-                                 // Only the connection the stop cut:
-                                 // COMM_FAILURE minor 3, and a call that
-                                 // was waiting for its reply (its request
-                                 // written) may have been run.
-                                 CORBA::Exception *x = e.exception();
-                                 auto *sx = x ? CORBA::SystemException::_downcast(x) : nullptr;
-                                 if (x && (!CORBA::COMM_FAILURE::_downcast(x) || (sx->minor() & 0x1F) != 3 ||
-                                           (std::string(sx->param() ? sx->param() : "") ==
-                                                "reader ended by a stop" &&
-                                            sx->completed() != CORBA::COMPLETED_MAYBE)) &&
-                                     alongsideOdd.empty())
-                                     alongsideOdd = describe(x) + " completed " +
-                                                    std::to_string(sx ? (int)sx->completed() : -1);
+                                 std::string odd = oddAlongside(e.exception());
+                                 if (!odd.empty() && alongsideOdd.empty())
+                                     alongsideOdd = odd;
                              }
                          });
                      },
@@ -837,27 +952,78 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                          alongsideEnd = true;
                          caller.drain(60s);
                          EXPECT_EQ(alongsideOdd, "") << "another task's call alongside";
-                         static int turn = 0;
-                         auto same = [&] { expectEchoed(echo, 4096, "the same reference"); };
-                         auto fresh = [&] {
-                             CORBA::Object *o = orb->string_to_object(echoServer.ior.c_str());
-                             PeerTest::Echo *f = PeerTest::Echo::_narrow(o);
-                             ASSERT_NE(f, nullptr);
-                             expectEchoed(f, 4096, "a fresh reference");
-                             CORBA::release(f);
-                             CORBA::release(o);
-                         };
-                         auto other = [&] { caller.run([&] { expectEchoed(echo, 4096, "another task"); }, 30s); };
-                         std::function<void()> calls[] = {same, fresh, other};
-                         ++turn;
-                         mustEndWithin(
-                             [&] {
-                                 for (int i = 0; i < 3; ++i)
-                                     calls[(turn + i) % 3]();
-                             },
-                             60s, "calls to the Echo server after a stopped large call");
+                         answeredAfterStop();
                      },
                      nullptr};
+    };
+
+    // A victim that loops echo_octets calls of n octets on the shared
+    // reference beside three other tasks that loop calls of the same size
+    // on it, each with octets of its own, and is stopped at a random moment
+    // (sending, reading for the others, waiting for its reply or for its
+    // turn, or between calls), many times. Each other call gets its own
+    // octets back or COMM_FAILURE minor 3 (the connection the stop cut);
+    // none waits for a reply or a reader that nobody provides (a call that
+    // does not end ends the test). Afterwards the references and another
+    // task are answered.
+    std::unique_ptr<yw_ipc_test::TaskHost> sharers[3];
+    for (int k = 0; k < 3; ++k) {
+        sharers[k] = std::make_unique<yw_ipc_test::TaskHost>(("stop_sharer" + std::to_string(k)).c_str());
+        ASSERT_TRUE(sharers[k]->ok());
+    }
+    std::string sharerOdd[3];
+    std::mt19937 moments(std::random_device{}());
+    auto sharing = [&](const char *what, std::size_t n, int minRounds) {
+        return Place{what, false,
+                     [&, n] {
+                         alongsideEnd = false;
+                         for (int k = 0; k < 3; ++k)
+                             sharers[k]->post([&, n, k] {
+                                 const PeerTest::OctetSeq d(n, (unsigned char)(0x40 + k));
+                                 while (!alongsideEnd) {
+                                     CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
+                                     PeerTest::OctetSeq back = echo->echo_octets(d, e);
+                                     std::string odd = oddAlongside(e.exception());
+                                     if (odd.empty() && !e.exception() && !(back == d))
+                                         odd = "octets of another call: " + std::to_string(back.size()) + " octets, " +
+                                               std::to_string(back.size() ? back[0] : -1) + " first";
+                                     if (!odd.empty() && sharerOdd[k].empty())
+                                         sharerOdd[k] = odd;
+                                 }
+                             });
+                     },
+                     [&echo, n] {
+                         PeerTest::OctetSeq data(n, 1);
+                         for (;;) {
+                             CORBA::EnvironmentWrapper e(new CORBA::EnvironmentInfo(0));
+                             PeerTest::OctetSeq back = echo->echo_octets(data, e);
+                             g_entered++;
+                         }
+                     },
+                     // a random moment: after 0 to 3 of its calls, then 0 to
+                     // 4 ms more (the table waits 5 ms as well)
+                     [&] {
+                         static int calls = -1;
+                         if (calls < 0)
+                             calls = (int)(moments() % 4) + 1;
+                         if (g_entered.load() < calls)
+                             return false;
+                         calls = -1;
+                         std::this_thread::sleep_for(std::chrono::microseconds(moments() % 4000));
+                         return true;
+                     },
+                     nullptr, nullptr,
+                     [&] {
+                         alongsideEnd = true;
+                         for (auto &h : sharers)
+                             h->drain(60s);
+                         for (int k = 0; k < 3; ++k) {
+                             EXPECT_EQ(sharerOdd[k], "") << "call of the task beside it " << k;
+                             sharerOdd[k].clear();
+                         }
+                         answeredAfterStop();
+                     },
+                     nullptr, minRounds};
     };
 
     // A banded reference (two bands, one connection each) to a server of
@@ -940,6 +1106,34 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
     auto stopsItself = [](Place p) {
         p.stopsItself = true;
         return p;
+    };
+    g_frameTimerCfg = tc;
+    g_frameTimerCfg.name = const_cast<char *>("stop_frame_timer");
+    static Frame frameOf;
+    static Then thenOf;
+    auto selfStopInFrame = [&](const char *what, Frame f, Then then, bool needsCancel) {
+        return stopsItself(Place{
+            what, needsCancel,
+            [f, then] {
+                frameOf = f;
+                thenOf = then;
+                g_selfStopRc = 1;
+                g_framePrinted = 0;
+                g_frameTimer = YW_TIMER_INVALID_ID;
+                g_afterSelfStop = false;
+                g_sleptThrough = false;
+            },
+            [] { stopFromFrameThenBlock(frameOf, thenOf); }, nullptr, nullptr, nullptr,
+            [] {
+                EXPECT_EQ(g_selfStopRc.load(), 0);
+                EXPECT_EQ(g_framePrinted.load(), 1);
+                EXPECT_TRUE(g_afterSelfStop.load());
+                EXPECT_FALSE(g_sleptThrough.load());
+                if (g_frameTimer.load() != YW_TIMER_INVALID_ID) {
+                    EXPECT_EQ(YW_deleteTimer(g_frameTimer.load()), 0);
+                }
+            },
+            nullptr});
     };
     Place places[] = {
         {"broker call to a server that does not answer", true,
@@ -1240,6 +1434,21 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                          EXPECT_NE(YW_searchTaskByName("stop_victim", &x), 0);
                      },
                      nullptr}),
+        // A task that stops itself from code no end may leave, prints and
+        // creates a timer there (no abort), and ends once that code has
+        // returned, at its next stop place: a blocking system call too.
+        selfStopInFrame("destructor, then framework sleeps", Frame::Destructor, Then::FrameworkSleep, false),
+        selfStopInFrame("destructor, then condition waits", Frame::Destructor, Then::ConditionWait, true),
+        selfStopInFrame("noexcept function, then usleep", Frame::Noexcept, Then::Usleep, true),
+        selfStopInFrame("catch-all handler's try block, then poll", Frame::CatchAll, Then::Poll, true),
+        stopsItself({"task that stops itself 1,500 frames deep in its own code", false,
+                     [] { g_afterSelfStop = false; },
+                     [] {
+                         g_entered++;
+                         stopDeep(1500);
+                     },
+                     nullptr, nullptr, nullptr,
+                     [] { EXPECT_FALSE(g_afterSelfStop.load()); }, nullptr}),
         stopsItself({"task that stops itself from its own code", false,
                      [] { g_afterSelfStop = false; },
                      [] {
@@ -1304,6 +1513,8 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
          nullptr, 50, 16},
         echoing("echo_octets of 4 MiB to the Echo server", 4u << 20),
         echoing("echo_octets of 64 KiB to the Echo server", 64u << 10),
+        sharing("echo_octets of 4 KiB beside three tasks calling on the same reference", 4u << 10, 100),
+        sharing("echo_octets of 1 MiB beside three tasks calling on the same reference", 1u << 20, 100),
         waitingBehind("echo_octets of 1 MiB behind another task's call to a stopped Echo server", 1u << 20, true),
         waitingBehind("echo_octets of 4 KiB behind another task's call to a stopped Echo server", 4u << 10, false),
         reopening("receive side of a message queue, reopened", 80, mqBothId,
@@ -1335,7 +1546,11 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
                       });
                   }),
     };
+    // TURV_STOP_ROWS runs only the rows whose name holds it.
+    const char *only = std::getenv("TURV_STOP_ROWS");
     for (Place &p : places) {
+        if (only && *only && !std::strstr(p.what, only))
+            continue;
 #ifdef YW_TEST_NO_CANCEL
         if (p.needsCancel) {
             std::printf("%s: skipped, this build never cancels a thread inside a system call\n", p.what);
@@ -1353,6 +1568,8 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
     for (YW_ipc_id_t id : {mqId, tcpId, udpId, mqBothId, tcpRxId, udpRxId, srioTxId, srioRxId})
         YW_ipc_closeAndDelete(id);
     caller.stop();
+    for (auto &h : sharers)
+        h->stop();
     CORBA::release(echo);
     CORBA::release(echoObj);
     CORBA::string_free(ior);

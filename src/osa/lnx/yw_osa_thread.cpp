@@ -13,6 +13,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <unwind.h>
 
@@ -46,6 +47,16 @@ thread_local bool tl_exiting = false;
 {
     tl_exiting = true;
     pthread_exit(nullptr);
+}
+
+/* The calling thread's own stop was deferred and a timer now asks it, every
+ * kDeferredAskNs, whether it can end (see armDeferredEnd). */
+thread_local bool tl_deferAsked = false;
+thread_local timer_t tl_deferTimer;
+constexpr long kDeferredAskNs = 10 * 1000000L;
+int deferredAskSignal()
+{
+    return SIGRTMIN + 1;
 }
 
 std::mutex g_keyLock;
@@ -157,6 +168,10 @@ struct ThreadExitGuard {
         t->ended = 1; /* the id may go from here on: no cancel is sent */
         pthread_mutex_unlock(&t->endLock);
         tl_exiting = true;
+        if (tl_deferAsked) {
+            tl_deferAsked = false;
+            timer_delete(tl_deferTimer);
+        }
         yw_t_endMark = nullptr;
         tl_self = nullptr;
         if (keyMade(YW_THREAD_KEY_THREADID))
@@ -288,20 +303,16 @@ extern "C" _Unwind_Reason_Code __gxx_personality_v0(int, _Unwind_Action, _Unwind
 struct UnwindProbe {
     struct _Unwind_Exception ue;
     bool stopped; /* a frame the end may not pass */
-    int frames;
 };
 
-/* One frame of the walk: a frame whose personality finds a handler for a
- * foreign exception is one that an end would not leave cleanly: a noexcept
+/* One frame of the walk, which goes to the thread's first frame however
+ * deep the stack: a frame whose personality finds a handler for a foreign
+ * exception is one that an end would not leave cleanly: a noexcept
  * function (every destructor), a catch-all handler, an empty throw()
- * list. A stack deeper than the walk looks is taken as one too. */
+ * list. */
 _Unwind_Reason_Code probeFrame(struct _Unwind_Context *ctx, void *arg)
 {
     auto *p = static_cast<UnwindProbe *>(arg);
-    if (++p->frames > 1024) {
-        p->stopped = true;
-        return _URC_END_OF_STACK;
-    }
     if (!_Unwind_GetLanguageSpecificData(ctx))
         return _URC_NO_REASON;
     if (__gxx_personality_v0(1, _UA_SEARCH_PHASE, p->ue.exception_class, &p->ue, ctx) == _URC_HANDLER_FOUND) {
@@ -324,12 +335,76 @@ bool endCanUnwind()
     return !p.stopped;
 }
 
+/* The deferred end's timer signal, on the thread it asks: once nothing on
+ * the interrupted stack forbids the end, the thread is cancelled as a stop
+ * from another task cancels it. A blocking system call it was in ends it
+ * at once; else its next cancellation point or stop place does. The timer
+ * asks no more from then on. */
+void deferredEndAsk(int)
+{
+    YW_P_thread_control_t *self = tl_self;
+    if (!self || tl_exiting || !tl_deferAsked)
+        return;
+    const int saved = errno;
+    if (endCanUnwind()) {
+        struct itimerspec off;
+        std::memset(&off, 0, sizeof off);
+        timer_settime(tl_deferTimer, 0, &off, nullptr);
+        pthread_cancel(pthread_self());
+    }
+    errno = saved;
+}
+
+/* A stop of the calling thread's own task was deferred (it came from code
+ * no end may leave): the thread ends at its next stop place once that code
+ * has returned. Its blocking system calls are such places, as they are for
+ * a stop from another task, which cancels the thread: a timer signals the
+ * thread every kDeferredAskNs, and its handler cancels it once the
+ * deferring code has returned. (A signal taken meanwhile may end a sleep or
+ * poll of the deferring code early, with EINTR, as any signal does.) Only
+ * where threads are cancelled at all. */
+void armDeferredEnd()
+{
+    if (!kCancelThreads || tl_deferAsked || !yw_t_cancelable)
+        return;
+    static const bool handled = [] {
+        struct sigaction sa;
+        std::memset(&sa, 0, sizeof sa);
+        sa.sa_handler = deferredEndAsk;
+        sa.sa_flags = SA_RESTART;
+        sigemptyset(&sa.sa_mask);
+        return sigaction(deferredAskSignal(), &sa, nullptr) == 0;
+    }();
+    if (!handled)
+        return;
+    struct sigevent ev;
+    std::memset(&ev, 0, sizeof ev);
+    ev.sigev_notify = SIGEV_THREAD_ID;
+    ev.sigev_signo = deferredAskSignal();
+#ifdef sigev_notify_thread_id
+    ev.sigev_notify_thread_id = (pid_t)syscall(SYS_gettid);
+#else
+    ev._sigev_un._tid = (pid_t)syscall(SYS_gettid);
+#endif
+    if (timer_create(CLOCK_MONOTONIC, &ev, &tl_deferTimer) != 0)
+        return;
+    sigset_t ask;
+    sigemptyset(&ask);
+    sigaddset(&ask, deferredAskSignal());
+    pthread_sigmask(SIG_UNBLOCK, &ask, nullptr);
+    tl_deferAsked = true;
+    struct itimerspec every;
+    every.it_value = {0, kDeferredAskNs};
+    every.it_interval = every.it_value;
+    timer_settime(tl_deferTimer, 0, &every, nullptr);
+}
+
 } // namespace
 
 void yw_osa::endIfDeleted()
 {
     YW_P_thread_control_t *self = tl_self;
-    if (self && !tl_exiting && self->deleteRequest.load(std::memory_order_acquire))
+    if (self && !tl_exiting && self->deleteRequest.load(std::memory_order_acquire) && endCanUnwind())
         exitThread();
 }
 
@@ -348,8 +423,10 @@ void YW_P_endSelf(void)
     /* Called from a destructor or other code no end may leave: marked, and
      * acted on at the thread's next stop place once that code has returned
      * (no cancel is sent, so the rest of the destructor is not cut). */
-    if (self)
+    if (self) {
         self->deleteRequest.store(1, std::memory_order_release);
+        armDeferredEnd();
+    }
 }
 
 void YW_P_stopPoint(void)
@@ -358,15 +435,17 @@ void YW_P_stopPoint(void)
     if (!self || tl_exiting || !yw_t_cancelable || yw_t_cancelHoldDepth > 0 ||
         !self->deleteRequest.load(std::memory_order_acquire))
         return;
-    /* Ending while a C++ exception unwinds would terminate the process: the
-     * thread ends at its next point instead. */
-    if (std::uncaught_exceptions() > 0)
-        return;
     int state = PTHREAD_CANCEL_ENABLE;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
     pthread_setcancelstate(state, nullptr);
     if (state != PTHREAD_CANCEL_ENABLE)
         return; /* the thread itself keeps cancellation off here */
+    /* Ending inside a destructor, a noexcept function or a catch-all
+     * handler, or while a C++ exception unwinds, would terminate the
+     * process: the thread ends at its next point once that code has
+     * returned, as a stop of its own task from there does. */
+    if (!endCanUnwind())
+        return;
     if (kCancelThreads) {
         /* A cancel already acted on (the thread unwinds) is not acted on
          * again: the library ignores it then. */
@@ -425,7 +504,8 @@ YW_ret_t YW_P_cancelThread(YW_P_thread_t thread)
         return YW_SUCCESS;
     pthread_mutex_lock(&thread->endLock);
     thread->deleteRequest.store(1, std::memory_order_release);
-    if (kCancelThreads && thread->cancelable && !thread->ended)
+    const bool ended = thread->ended != 0;
+    if (kCancelThreads && thread->cancelable && !ended)
         pthread_cancel(thread->id);
     pthread_mutex_unlock(&thread->endLock);
     YW_uint64_t one = 1;
@@ -434,9 +514,12 @@ YW_ret_t YW_P_cancelThread(YW_P_thread_t thread)
         n = write(thread->eventfd, &one, sizeof(one));
     } while (n < 0 && errno == EINTR);
     /* Waits of other libraries that hold cancellation off (a broker call
-     * waiting for a reply another thread reads) give up on the mark. */
-    if (void (*wake)(pthread_t) = yw_g_endWakeHook.load(std::memory_order_acquire))
-        wake(thread->id);
+     * waiting for a reply another thread reads) give up on the mark. They
+     * are found by the record's mark, never by the thread's id, which the
+     * C library gives to a later thread once this one has ended. */
+    if (!ended)
+        if (void (*wake)(std::atomic<int> *) = yw_g_endWakeHook.load(std::memory_order_acquire))
+            wake(&thread->deleteRequest);
     return YW_SUCCESS;
 }
 
