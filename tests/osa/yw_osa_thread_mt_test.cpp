@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <poll.h>
 #include <pthread.h>
@@ -315,6 +316,55 @@ void *bellWaiter(void *p)
         b->finished = true;
     }
     return nullptr;
+}
+
+// The end marks the wake hook was called with.
+std::mutex g_wokenLock;
+std::vector<std::atomic<int> *> g_woken;
+void countWake(std::atomic<int> *mark)
+{
+    std::lock_guard<std::mutex> g(g_wokenLock);
+    g_woken.push_back(mark);
+}
+
+void *endsAtOnce(void *)
+{
+    return nullptr;
+}
+
+// A stop wakes the waits of other libraries (the hook) for the thread it is
+// aimed at only, named by that thread's record: never for a thread that has
+// ended, whose id the C library gives to the next thread it makes.
+TEST(OsaThread, StopWakesOtherLibrariesWaitsOnlyOfALiveThreadByItsRecord)
+{
+    auto *before = yw_g_endWakeHook.exchange(&countWake);
+    auto hasEnded = [](YW_P_thread_t t) {
+        pthread_mutex_lock(&t->endLock);
+        const bool e = t->ended != 0;
+        pthread_mutex_unlock(&t->endLock);
+        return e;
+    };
+    YW_P_thread_t ended = nullptr;
+    ASSERT_EQ(YW_P_createThread("ended", 0, 0, 0, 0, endsAtOnce, nullptr, &ended), 0);
+    ASSERT_TRUE(waitFor([&] { return hasEnded(ended); }));
+    Bell b;
+    b.go = true;
+    YW_P_thread_t live = nullptr;
+    ASSERT_EQ(YW_P_createThread("live", 0, 0, 0, 0, bellWaiter, &b, &live), 0);
+    ASSERT_TRUE(waitFor([&] { return b.self.load() != nullptr; }));
+    EXPECT_EQ(YW_P_cancelThread(ended), 0);
+    EXPECT_EQ(YW_P_cancelThread(live), 0);
+    {
+        std::lock_guard<std::mutex> g(g_wokenLock);
+        ASSERT_EQ(g_woken.size(), 1u);
+        EXPECT_EQ(g_woken[0], &live->deleteRequest);
+        g_woken.clear();
+    }
+    yw_g_endWakeHook.store(before);
+    // (it ends in its wait, woken by its doorbell)
+    ASSERT_TRUE(waitFor([&] { return hasEnded(live); }));
+    YW_P_deleteThread(live);
+    YW_P_deleteThread(ended);
 }
 
 TEST(OsaDoorbell, TimeOutsOfZeroAndHalfAMillisecondAndForever)
