@@ -4,12 +4,15 @@
 // the timer's own task, in each communication-library call that waits,
 // waiting for a mutex another thread holds, spinning while a holder whose
 // destructor gives back a reference and a channel side is in scope, in a
-// loop that makes and stops child tasks, and in large calls to the broker's
+// loop that makes and stops child tasks, in large calls to the broker's
 // Echo server (which answers the next calls from every reference and task,
-// with no _unfail). Every stop ends the thread, the
+// with no _unfail), beside other tasks' calls on the same reference, and
+// stopping itself from code no end may leave (destructors, noexcept and
+// catch-all frames) or deep in its own code. Every stop ends the thread, the
 // process and the other tasks go on, and nothing the stopped calls held
 // stays taken: descriptors, mappings and threads stay flat over the rounds
-// ("TURV_STOP_ROUNDS", 200 for the full run; fewer by default), broker locks
+// ("TURV_STOP_ROUNDS", 200 for the full run; fewer by default;
+// "TURV_STOP_ROWS" runs only the rows whose name holds it), broker locks
 // can be taken, and a channel side the stopped task had open is opened by
 // a replacement task, which receives the next message (and then returns or
 // faults, its end closing the side again).
