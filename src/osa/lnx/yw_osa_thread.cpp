@@ -331,26 +331,35 @@ bool endCanUnwind()
     UnwindProbe p;
     std::memset(&p, 0, sizeof p);
     std::memcpy(&p.ue.exception_class, "YWOSAEND", sizeof p.ue.exception_class);
-    _Unwind_Backtrace(probeFrame, &p);
-    return !p.stopped;
+    /* A walk that could not reach the thread's first frame says no. */
+    return _Unwind_Backtrace(probeFrame, &p) == _URC_END_OF_STACK && !p.stopped;
 }
 
-/* The deferred end's timer signal, on the thread it asks: once nothing on
- * the interrupted stack forbids the end, the thread is cancelled as a stop
- * from another task cancels it. A blocking system call it was in ends it
- * at once; else its next cancellation point or stop place does. The timer
- * asks no more from then on. */
+/* The deferred end's timer signal, on the thread it asks. Taken inside a
+ * blocking system call (where the C library has the thread's cancellation
+ * act at once) with cancellation enabled, and nothing on the interrupted
+ * stack forbidding the end, it cancels the thread there, as a stop from
+ * another task would: the call ends the thread. Elsewhere it does nothing:
+ * running code ends at its next stop place by itself. */
 void deferredEndAsk(int)
 {
     YW_P_thread_control_t *self = tl_self;
     if (!self || tl_exiting || !tl_deferAsked)
         return;
     const int saved = errno;
-    if (endCanUnwind()) {
-        struct itimerspec off;
-        std::memset(&off, 0, sizeof off);
-        timer_settime(tl_deferTimer, 0, &off, nullptr);
-        pthread_cancel(pthread_self());
+    int type = PTHREAD_CANCEL_DEFERRED;
+    pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &type);
+    if (type == PTHREAD_CANCEL_ASYNCHRONOUS) {
+        pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+        int state = PTHREAD_CANCEL_DISABLE;
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+        pthread_setcancelstate(state, nullptr);
+        if (state == PTHREAD_CANCEL_ENABLE && endCanUnwind()) {
+            struct itimerspec off;
+            std::memset(&off, 0, sizeof off);
+            timer_settime(tl_deferTimer, 0, &off, nullptr);
+            pthread_cancel(pthread_self()); /* acts here */
+        }
     }
     errno = saved;
 }
@@ -359,10 +368,10 @@ void deferredEndAsk(int)
  * no end may leave): the thread ends at its next stop place once that code
  * has returned. Its blocking system calls are such places, as they are for
  * a stop from another task, which cancels the thread: a timer signals the
- * thread every kDeferredAskNs, and its handler cancels it once the
- * deferring code has returned. (A signal taken meanwhile may end a sleep or
- * poll of the deferring code early, with EINTR, as any signal does.) Only
- * where threads are cancelled at all. */
+ * thread every kDeferredAskNs until it ends, and the handler cancels it in
+ * a blocking call once the deferring code has returned. (A signal taken
+ * meanwhile may end a sleep or poll of the deferring code early, with
+ * EINTR, as any signal does.) Only where threads are cancelled at all. */
 void armDeferredEnd()
 {
     if (!kCancelThreads || tl_deferAsked || !yw_t_cancelable)
