@@ -459,6 +459,27 @@ __attribute__((noinline, optimize("no-optimize-sibling-calls"))) int stopDeep(in
 
 } // namespace
 
+// A timer's handler whose holder deletes the handler's own timer in its
+// destructor (which stops the handler's task) and then makes a timer of
+// the same name there.
+YW_timer_cfg_t g_remakeCfg{};
+extern "C" __attribute__((used)) void yw_stop_test_self_remaking_handler(YW_timer_id_t id)
+{
+    g_victimTid = gettidNow();
+    struct Holder {
+        YW_timer_id_t id;
+        ~Holder()
+        {
+            YW_stopTimer(id);
+            g_selfStopRc = YW_deleteTimer(id);
+            YW_timer_id_t again = YW_TIMER_INVALID_ID;
+            if (YW_createTimer(&g_remakeCfg, &again) == 0)
+                g_frameTimer = again;
+        }
+    } h{id};
+    g_entered++;
+}
+
 // A timer's handler that runs long (20 s), on the timer's own task.
 extern "C" __attribute__((used)) void yw_stop_test_timer_handler(YW_timer_id_t)
 {
@@ -864,6 +885,12 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
     selfTc.name = const_cast<char *>("stop_self_timer");
     selfTc.handler = const_cast<char *>("yw_stop_test_self_deleting_handler");
     YW_timer_id_t selfTimer = YW_TIMER_INVALID_ID;
+    // The timer whose handler deletes it and makes one of the same name.
+    YW_timer_cfg_t remakeTc = tc;
+    remakeTc.name = const_cast<char *>("stop_remade_timer");
+    remakeTc.handler = const_cast<char *>("yw_stop_test_self_remaking_handler");
+    g_remakeCfg = remakeTc;
+    g_remakeCfg.handler = const_cast<char *>("yw_stop_test_timer_handler"); // never started
 
     // A resource mutex another thread holds.
     YW_P_mutex_t res = nullptr;
@@ -1478,6 +1505,28 @@ TEST_F(TaskStop, EveryBlockingPlaceEndsTheTaskAndLeavesNothingTaken)
              YW_timer_status_t st{};
              EXPECT_EQ(YW_inqTimer(selfTimer, &st), 0);
              EXPECT_EQ(st.state, 0);
+         },
+         nullptr},
+        {"timer handler whose holder deletes its own timer and makes one of the same name", false,
+         [&] {
+             g_selfStopRc = 1;
+             g_frameTimer = YW_TIMER_INVALID_ID;
+             YW_timer_id_t t = YW_TIMER_INVALID_ID;
+             testing::internal::CaptureStdout();
+             EXPECT_EQ(YW_createTimer(&remakeTc, &t), 0);
+             EXPECT_EQ(YW_startTimer(t), 0);
+             testing::internal::GetCapturedStdout();
+         },
+         nullptr, nullptr,
+         [] { return YW_SUCCESS; }, // the handler's task ends itself
+         nullptr,
+         [&] {
+             // The process went on; the handler ran once.
+             EXPECT_EQ(g_selfStopRc.load(), 0);
+             EXPECT_EQ(g_entered.load(), 1);
+             if (g_frameTimer.load() != YW_TIMER_INVALID_ID) {
+                 EXPECT_EQ(YW_deleteTimer(g_frameTimer.load()), 0);
+             }
          },
          nullptr},
         {"loop that creates, starts and stops a child task", false, nullptr,
