@@ -191,8 +191,9 @@ inline thread_local int yw_t_cancelHoldSaved = PTHREAD_CANCEL_ENABLE;
  * otherwise returns at once. The end unwinds the stack like a cancel. Run by
  * the last YW_P_cancelAllow and at the start of the framework calls a task
  * may loop on without ever waiting (YW_recvIpc polled, YW_printf ...), so
- * such a loop is ended too. Must not be called from a destructor or a
- * noexcept function. */
+ * such a loop is ended too. Inside code no end may leave (a destructor, a
+ * noexcept function, a catch-all handler, an exception propagating) it
+ * returns as well, as YW_P_endSelf does there. */
 void YW_P_stopPoint(void);
 
 /* Ends the calling thread now (unwinding its stack), as its own choice. */
@@ -203,8 +204,10 @@ void YW_P_stopPoint(void);
  * destructor, another noexcept function, a catch-all handler or while an
  * exception propagates (where an unwind would end the process), it marks
  * the end instead and returns: the thread ends at its next stop place
- * (YW_P_stopPoint, a framework wait or sleep) once that code has returned,
- * or when its entry function returns. */
+ * (YW_P_stopPoint, a framework wait or sleep, a blocking system call) once
+ * that code has returned, or when its entry function returns. For the
+ * blocking calls a timer signals the thread (SIGRTMIN + 1) every 10 ms until
+ * it ends. */
 void YW_P_endSelf(void);
 
 inline void YW_P_cancelHoldOff()
