@@ -250,8 +250,8 @@ public:
 
     uint32_t state() const { return state_.load(std::memory_order_acquire); }
     void state(uint32_t s) { state_.store(s, std::memory_order_release); }
-    bool reliable() const { return reliable_; }
-    uint32_t max_size() const { return max_size_; }
+    bool reliable() const { return reliable_.load(std::memory_order_relaxed); }
+    uint32_t max_size() const { return max_size_.load(std::memory_order_relaxed); }
     char const *endpoint() const { return endpoint_; }
     wq_NetCircuit *net() const { return net_; }
     bool is_server() const { return server_ != 0; }
@@ -376,8 +376,10 @@ private:
     wq_MsgEndpoint *owner_ = nullptr;
     wq_RWMutex send_lock_;
     wq_NetCircuit *net_ = nullptr;
-    uint8_t reliable_ = 1;
-    uint32_t max_size_ = 0;
+    // Of the current connection (set under the send lock; read by senders
+    // before they take their turn).
+    std::atomic<uint8_t> reliable_{1};
+    std::atomic<uint32_t> max_size_{0};
     wq_RWMutex reply_lock_;
     std::atomic<uint32_t> state_{Unconnected};
     uint32_t reader_active_ = 0;

@@ -171,9 +171,10 @@ bool wq_MsgCircuit::prepare(CORBA::Stream &s, uint32_t &size, const CORBA::Envir
         take_stream_error(s, env);
         return false;
     }
-    if (max_size_ && max_size_ < size) {
+    const uint32_t max_size = max_size_.load(std::memory_order_relaxed);
+    if (max_size && max_size < size) {
         char t[128];
-        std::snprintf(t, sizeof t, "Message size of %u exceeded transport maximum of %u", size, max_size_);
+        std::snprintf(t, sizeof t, "Message size of %u exceeded transport maximum of %u", size, max_size);
         env.exception(comm_failure(3, COMPLETED_NO, t));
         return false;
     }
