@@ -72,24 +72,17 @@ struct CeNode {
 
 std::string objFile(const std::string &cluster, const char *area)
 {
-    return "/zv_" + cluster + "_" + area;
+    return yw_common_test::shmObject(cluster, area);
 }
 
 void cut(const std::string &cluster, const char *area, off_t size)
 {
-    int fd = shm_open(objFile(cluster, area).c_str(), O_RDWR, 0);
-    ASSERT_GE(fd, 0) << area;
-    ASSERT_EQ(ftruncate(fd, size), 0);
-    close(fd);
+    ASSERT_TRUE(yw_common_test::cutArea(cluster, area, size)) << area;
 }
 
 void replace(const std::string &cluster, const char *area, off_t size)
 {
-    shm_unlink(objFile(cluster, area).c_str());
-    int fd = shm_open(objFile(cluster, area).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    ASSERT_GE(fd, 0) << area;
-    ASSERT_EQ(ftruncate(fd, size), 0);
-    close(fd);
+    ASSERT_TRUE(yw_common_test::replaceArea(cluster, area, size)) << area;
 }
 
 // Random bytes over the first page of an area, as a stray program would.
