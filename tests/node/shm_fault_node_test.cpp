@@ -863,6 +863,37 @@ TEST(ShmFaultNode, BitFlipsInBothSendersAreasOrAnIdentityThatIsNoNumberLeaveBoth
         runDamage(d);
 }
 
+TEST(ShmFaultNode, AreasOfBothLinksCutAndReplacedInQuickSuccessionLoseExactlyWhatTheSendersCountLost)
+{
+    // Each sender's control area is replaced, then its data area cut to
+    // nothing or replaced, a moment apart, link after link: acknowledgements
+    // go to the old control area (the receiver finds it replaced only at its
+    // next look, about a second on) while it delivers what its ring holds,
+    // and the sender can send none of its frames again. Both ways, the gaps
+    // each application sees are exactly what the senders count lost.
+    const Damage rows[] = {
+        {.what = "each sender's control area replaced, then its data area cut to nothing or replaced, both links "
+                 "in turn",
+         .act = [](const std::string &c, CeNode &, CeNode &) {
+             for (int round = 0; round < 4; round++)
+                 for (auto [ctrl, data] : {std::pair{kTxCtrl, kTxData}, std::pair{kTx2Ctrl, kTx2Data}}) {
+                     replace(c, ctrl, (off_t)kCtrl);
+                     std::this_thread::sleep_for(2ms);
+                     if (round % 2)
+                         replace(c, data, (off_t)kData);
+                     else
+                         cut(c, data, 0);
+                     std::this_thread::sleep_for(600ms);
+                 }
+         },
+         .anyLine = {" sent messages lost with area"},
+         .period = "0",
+         .bothWays = true},
+    };
+    for (const Damage &d : rows)
+        runDamage(d);
+}
+
 TEST(ShmFaultNode, StaleAreasOfAnotherSizeAreMadeAgainByTheirOwnEndWithALineNamingFileAndSizes)
 {
     // Left by an earlier run configured otherwise: each end makes its own
