@@ -57,6 +57,13 @@
     ((((YW_uint64_t)(YW_uint32_t)~(YW_uint32_t)(seq)) << 32) | (YW_uint64_t)(YW_uint32_t)(seq))
 #define YW_IPC_KWT_SRIO_SEQ_ok(w) ((YW_uint32_t)((w) >> 32) == (YW_uint32_t)~(YW_uint32_t)(w))
 
+/* Control-area word N: the number of the frame the receive end expects next
+ * (the one after the last frame it delivered, or counted lost itself), in
+ * the form of word N+3, written by it into both control areas whenever it
+ * answers a SYNC, before its SYNC_ACK; 0 while it has finished no frame. A
+ * transmit end clears its own copy before each SYNC. */
+#define YW_IPC_KWT_SRIO_DUE_WORD(n) ((YW_int64_t)(n))
+
 /* Kinds of link lines. Each kind is printed at most about once a second per
  * channel; one held back is counted, and the latest of them is printed, with
  * that count, once the second is over. */
@@ -186,8 +193,16 @@ typedef struct yw_ipc_kwt_srio_connection {
     /* set up at least once (a later set-up keeps what the sender holds) */
     bool wasSetUp;
     /* sender: the own data area was lost; what `sent` still records lay
-     * there: the next handshake counts those not acknowledged as lost */
+     * there, as did the frames of doubtHdr (kept to be sent again then, by
+     * header record): none of them can be sent again. The next handshake
+     * decides by the number the receive end gives (word N) which of them
+     * were delivered; the others are counted lost. */
     bool sentStale;
+    YW_uint64_t *doubtHdr;
+    YW_uint64_t doubtCount;
+    /* receive end, framed: the number it gives in a handshake (word N, in
+     * its shared form; 0: no frame finished yet) */
+    std::atomic<YW_uint64_t> doneWord;
     /* LOCAL: the partner connection whose areas this one uses (remote
      * handles and remote_access are borrowed from it, never closed) */
     struct yw_ipc_kwt_srio_connection *partner;

@@ -396,25 +396,11 @@ void yw_srio_countLost(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t n)
 // of it are collected first (acknowledgements come in order).
 void yw_srio_retain(YW_ipc_kwt_srio_connection_t *conn)
 {
-    if (!conn->sent)
+    // (Whose data went with the area: nothing to send again; the handshake
+    // decides on them, yw_srio_settleStale.)
+    if (!conn->sent || conn->sentStale)
         return;
     const YW_uint64_t n = conn->descriptors_size;
-    if (conn->sentStale) {
-        // Their data went with the area: what the peer acknowledged was
-        // delivered, the rest cannot be sent again.
-        YW_uint64_t lost = 0;
-        for (YW_uint64_t i = 0; i < n; i++) {
-            const YW_uint64_t d = conn->sent[i];
-            if (d && yw_srio_word(conn, (YW_int64_t)i).load() != (d & ~YW_IPC_KWT_SRIO_BD_BUSY))
-                lost++;
-            conn->sent[i] = 0;
-            if (conn->sentHdr)
-                conn->sentHdr[i] = 0;
-        }
-        conn->sentStale = false;
-        yw_srio_countLost(conn, lost);
-        return;
-    }
     // (descriptor, header record) of each message kept
     std::vector<std::pair<YW_uint64_t, YW_uint64_t>> keep;
     YW_int64_t pop = conn->pop.load();
@@ -457,6 +443,48 @@ void yw_srio_retain(YW_ipc_kwt_srio_connection_t *conn)
 }
 
 } // namespace
+
+void yw_srio_settleStale(YW_ipc_kwt_srio_connection_t *conn)
+{
+    if (!conn->sentStale)
+        return;
+    conn->sentStale = false;
+    const YW_uint64_t n = conn->descriptors_size;
+    // The header records of the frames in doubt (0: unnumbered): sent and
+    // not seen acknowledged, then those kept to be sent again.
+    std::vector<YW_uint64_t> doubt;
+    for (YW_uint64_t i = 0; conn->sent && i < n; i++) {
+        const YW_uint64_t d = conn->sent[i];
+        if (d && yw_srio_word(conn, (YW_int64_t)i).load(std::memory_order_acquire) != (d & ~YW_IPC_KWT_SRIO_BD_BUSY))
+            doubt.push_back(conn->sentHdr ? conn->sentHdr[i] : 0);
+        conn->sent[i] = 0;
+        if (conn->sentHdr)
+            conn->sentHdr[i] = 0;
+    }
+    for (YW_uint64_t k = 0; conn->doubtHdr && k < conn->doubtCount; k++)
+        doubt.push_back(conn->doubtHdr[k]);
+    conn->doubtCount = 0;
+    // The number the receive end expects next: frames before it were
+    // finished there, frames from it on never will be. It is used only when
+    // it lies between the oldest frame in doubt (everything before that was
+    // acknowledged) and the next number this end gives (nothing after that
+    // was sent).
+    const YW_uint64_t word = yw_srio_word(conn, YW_IPC_KWT_SRIO_DUE_WORD(n)).load(std::memory_order_acquire);
+    const YW_uint32_t due = (YW_uint32_t)word;
+    bool numbered = false;
+    YW_uint32_t oldest = 0;
+    for (YW_uint64_t h : doubt) {
+        if (h && (!numbered || (YW_int32_t)(yw_srio_hdrSeq(h) - oldest) < 0))
+            oldest = yw_srio_hdrSeq(h);
+        numbered = numbered || h;
+    }
+    const bool given = YW_IPC_KWT_SRIO_SEQ_ok(word) && numbered && (YW_int32_t)(due - oldest) >= 0 &&
+                       (YW_int32_t)(conn->ipc->tx.seqno - due) >= 0;
+    YW_uint64_t lost = 0;
+    for (YW_uint64_t h : doubt)
+        lost += !h || !given || (YW_int32_t)(yw_srio_hdrSeq(h) - due) >= 0 ? 1 : 0;
+    yw_srio_countLost(conn, lost);
+}
 
 // Descriptor ring and channel rings empty again (indexes 0). A sender keeps
 // across a handshake what it queued and what was never acknowledged; across
@@ -750,7 +778,7 @@ void yw_srio_freeConn(YW_ipc_kwt_srio_connection_t *conn)
     if (conn->hasRxRing)
         yw_srio_freeRing(&conn->rxring, &conn->rxfifo);
     for (YW_uint64_t *w : {conn->sent, conn->again, conn->took, conn->queuedHdr, conn->txHdr, conn->sentHdr,
-                           conn->againHdr})
+                           conn->againHdr, conn->doubtHdr})
         if (w)
             YW_free(w);
     conn->~YW_ipc_kwt_srio_connection_t();
@@ -877,7 +905,8 @@ YW_ret_t YW_ipc_kwt_srio_create(YW_ipc_t *ipc)
             if (ok && framed) {
                 conn->sentHdr = yw_srio_words(s.max_descriptors);
                 conn->againHdr = yw_srio_words(s.max_descriptors);
-                ok = conn->sentHdr && conn->againHdr;
+                conn->doubtHdr = yw_srio_words(s.max_descriptors);
+                ok = conn->sentHdr && conn->againHdr && conn->doubtHdr;
             }
         }
     } else if (!yw_srio_has(ipc, YW_IPC_FLAGS_DIRECT)) {
@@ -998,13 +1027,22 @@ int YW_ipc_kwt_srio_setup_connection(YW_ipc_kwt_srio_connection_t *conn, YW_ipc_
         return yw_srio_code(r);
     }
     // A sender set up again keeps what it holds while its data area kept
-    // the messages; otherwise they are counted lost.
-    // Lost with the area: what was queued or kept to be sent again; what
-    // was transferred is with the peer, and the next handshake tells which
-    // of it was delivered.
+    // the messages; otherwise it can send none of them again. Lost with the
+    // area: what was queued and never transferred. What was transferred is
+    // with the peer, or was: the next handshake tells which of it was
+    // delivered (yw_srio_settleStale), also of what was kept to be sent
+    // again after an earlier link (numbered frames; the others count lost).
     const bool keep = conn->wasSetUp && !conn->dataLost;
     if (conn->wasSetUp && !keep) {
-        yw_srio_countLost(conn, yw_srio_queued(&conn->txring) + conn->againCount);
+        YW_uint64_t lost = yw_srio_queued(&conn->txring);
+        for (YW_uint64_t i = 0; i < conn->againCount; i++) {
+            const YW_uint64_t h = conn->againHdr ? conn->againHdr[(conn->againHead + i) % conn->descriptors_size] : 0;
+            if (h && conn->doubtHdr && conn->doubtCount < conn->descriptors_size)
+                conn->doubtHdr[conn->doubtCount++] = h;
+            else
+                lost++;
+        }
+        yw_srio_countLost(conn, lost);
         // Acknowledged already: delivered (the ring is emptied next).
         for (YW_uint64_t i = 0; conn->sent && i < conn->descriptors_size; i++)
             if (conn->sent[i] &&
@@ -1034,6 +1072,11 @@ int YW_ipc_KWT_SRIO_release_connection(YW_ipc_kwt_srio_connection_t *conn)
         return YW_ERR_IPC_NOT_READY;
     std::lock_guard<std::mutex> g(yw_s_srio_local);
     YW_ipc_kwt_srio_busy hold(conn, -1);
+    // The own data area cut short or replaced since the link went down (or
+    // with it, unnoticed): what it held is gone too.
+    const SMB_handle data = yw_srio_areaHandle(conn, 0);
+    if (data && smb_check(data, SMB_CHECK_OBJECT) != 0)
+        conn->dataLost = true;
     yw_srio_unlink(conn);
     yw_srio_attachRings(conn, nullptr);
     yw_srio_flushLines(conn, true); // held lines end with their link

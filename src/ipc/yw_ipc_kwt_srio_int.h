@@ -156,6 +156,12 @@ int yw_srio_transfer(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_
 YW_size_t yw_srio_sendDirect(YW_ipc_t *ipc, YW_pos_t offset, YW_size_t size, YW_uint64_t hdr);
 // Descriptor ring and channel rings empty again (ringLock and BUSY held).
 void yw_srio_resetRings(YW_ipc_kwt_srio_connection_t *conn, bool keepQueued);
+// Sender whose own data area was lost, at a handshake its receive end has
+// answered (ringLock and BUSY held): of the frames it could not send again,
+// counts lost those the receive end never finished, by the number it gave
+// (word N); without that number, or for unnumbered frames, each one not
+// seen acknowledged.
+void yw_srio_settleStale(YW_ipc_kwt_srio_connection_t *conn);
 
 /* yw_ipc_kwt_srio_rx.cpp, receive end */
 bool yw_srio_descriptorOk(const YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t offset, YW_uint64_t size);

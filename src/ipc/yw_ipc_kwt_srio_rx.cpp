@@ -93,7 +93,13 @@ void yw_srio_onMailbox(YW_ipc_kwt_srio_connection_t *conn, YW_uint64_t msg)
     conn->dropped += yw_srio_queued(&conn->rxring);
     yw_srio_lostWithRing(conn, yw_srio_queued(&conn->rxring));
     YW_ipc_kwt_srio_resetLink(conn);
-    if (YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC_ACK) == YW_SUCCESS) {
+    // With the answer goes the number of the frame expected next: nothing
+    // of the old link is delivered from here on, so a sender that can no
+    // longer send its frames again knows which of them arrived.
+    // (Written and read under the ring lock.)
+    const YW_uint64_t due = conn->doneWord.load(std::memory_order_relaxed);
+    if (YW_ipc_kwt_srio_write_u64(conn, YW_IPC_KWT_SRIO_DUE_WORD(conn->descriptors_size), due) == YW_SUCCESS &&
+        YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC_ACK) == YW_SUCCESS) {
         conn->synced.store(1);
         yw_srio_line(conn, YW_SRIO_LINE_SYNCED, "%s:%d ipc %s synced\n", __func__, __LINE__, conn->ipc->cfg->name);
     }
@@ -514,6 +520,10 @@ YW_size_t YW_ipc_kwt_srio_recv(YW_ipc_t *ipc, void *bp, YW_size_t size)
         return YW_ERR_IPC_NOT_READY;
     if (framed && n >= 0)
         YW_ipc_recv_number(ipc, seq);
+    // Finished here, delivered or counted lost below: the next handshake
+    // gives the number after it.
+    if (framed)
+        conn->doneWord.store(YW_IPC_KWT_SRIO_SEQ_make(seq + 1), std::memory_order_relaxed);
     if (yw_srio_has(ipc, YW_IPC_FLAGS_FLOWCTRL))
         yw_srio_releaseBuffer(conn, addr, (YW_size_t)len, epoch);
     if (n >= 0) {

@@ -455,6 +455,8 @@ YW_ret_t YW_ipc_kwt_srio_sender_sync(YW_ipc_kwt_srio_connection_t *conn, int try
                 return YW_ERR_IPC_NOT_READY;
             conn->synced.store(0);
             std::atomic_ref<YW_uint64_t>(conn->descriptors[conn->remote_mbox]).store(0, std::memory_order_release);
+            // Nor may the number the peer gave then decide anything now.
+            yw_srio_word(conn, YW_IPC_KWT_SRIO_DUE_WORD(conn->descriptors_size)).store(0, std::memory_order_release);
             r = YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, YW_IPC_KWT_SRIO_MSG_SYNC);
         }
         auto acked = [conn] { return YW_ipc_kwt_srio_poll_msg(conn) == YW_IPC_KWT_SRIO_MSG_SYNC_ACK; };
@@ -469,6 +471,9 @@ YW_ret_t YW_ipc_kwt_srio_sender_sync(YW_ipc_kwt_srio_connection_t *conn, int try
             YW_ipc_kwt_srio_busy hold(conn, -1);
             if (!(conn->status.load() & YW_IPC_KWT_SRIO_READY))
                 return YW_ERR_IPC_NOT_READY; // let go meanwhile: its areas are unmapped
+            // With its answer the peer gave the number it expects next: it
+            // decides what of a lost data area's frames was delivered.
+            yw_srio_settleStale(conn);
             YW_ipc_kwt_srio_resetLink(conn);
             if (!conn->faulted.load() && yw_srio_giveFirstFrame(conn) == YW_SUCCESS &&
                 YW_ipc_kwt_srio_write_u64(conn, conn->local_mbox, 0) == YW_SUCCESS) {

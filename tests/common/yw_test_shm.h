@@ -4,6 +4,8 @@
 #ifndef YW_TEST_SHM_H
 #define YW_TEST_SHM_H
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -54,6 +56,38 @@ public:
 private:
     std::string name_;
 };
+
+// The POSIX shared-memory object of an area of a cluster.
+inline std::string shmObject(const std::string &cluster, const char *area)
+{
+    return "/zv_" + cluster + "_" + area;
+}
+
+// An area cut short (or lengthened) to size from outside, as a stray
+// program would; false when there is no such area.
+inline bool cutArea(const std::string &cluster, const char *area, off_t size)
+{
+    int fd = shm_open(shmObject(cluster, area).c_str(), O_RDWR, 0);
+    if (fd < 0)
+        return false;
+    bool ok = ftruncate(fd, size) == 0;
+    close(fd);
+    return ok;
+}
+
+// An area replaced from outside by a new zeroed one of the given size (its
+// users keep the old object mapped).
+inline bool replaceArea(const std::string &cluster, const char *area, off_t size)
+{
+    const std::string obj = shmObject(cluster, area);
+    shm_unlink(obj.c_str());
+    int fd = shm_open(obj.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd < 0)
+        return false;
+    bool ok = ftruncate(fd, size) == 0;
+    close(fd);
+    return ok;
+}
 
 } // namespace yw_common_test
 
