@@ -36,8 +36,9 @@ struct wq_ReaderStart {
 // The body of every reader thread; returns when no circuit can be had.
 void wq_reader_thread_action(void *start_record);
 // Starts a detached managed reader thread; false (with nothing left behind)
-// when the thread cannot be started, or after the shutdown.
-bool wq_spawn_reader(wq_ReaderStart *start, int priority);
+// when the thread cannot be started (at the cap, which it may pass by
+// `beyond_cap`), or after the shutdown.
+bool wq_spawn_reader(wq_ReaderStart *start, int priority, uint32_t beyond_cap = 0);
 // Hands an accepted circuit to the general pool, starting a reader when few
 // are idle and the cap allows.
 void wq_pool_accepted(wq_MsgCircuit *circuit);
@@ -63,6 +64,10 @@ public:
     // The header is read: the circuit may go back to a pool. `reply_due`
     // tells whether a reply will follow.
     virtual void hand_back(bool reply_due) = 0;
+    // A request that has just made its reader a band thread, before
+    // hand_back: true when the sink has passed the message on to be served
+    // elsewhere (nothing more is done with it here).
+    virtual bool pass_on() { return false; }
     // Sends a reply message (early: before the servant runs).
     virtual void send(CORBA::Stream &reply, uint32_t request_id, bool early) = 0;
     // Sends a locate reply (by default as a reply).

@@ -52,11 +52,25 @@ void wq_set_own_native_priority(int priority);
 // level's `on_no_idle` hook (if set) is told, and told again by the poller
 // while the queue's head has not moved for kStarvedUs and none is idle.
 // The poller is started on first use and ends at the shutdown.
-// T provides `pool_next`, `poll_entry`, `poll_set`, `has_buffered_input()`
+// Fair share: a level's queue has two parts. A circuit none of whose calls
+// is in service (`calls_in_service()`) waits among the fresh ones, served
+// first and in turn; one whose calls are in service already waits apart,
+// and a reader takes it only when no fresh circuit waits and the level's
+// `may_double` hook allows a connection another reader (readers nobody
+// else waits for). When its last call in service ends (service_ended), a
+// circuit waiting apart joins the fresh ones behind those there.
+// T provides `pool_next`, `pool_prev`, `pool_busy`, `pool_where`,
+// `calls_in_service()`, `poll_entry`, `poll_set`, `has_buffered_input()`
 // and `net()`.
 template <class T> class wq_PriorityQueue {
 public:
-    explicit wq_PriorityQueue(int32_t levels) : levels_(levels), lv_(new Level[levels]) {}
+    explicit wq_PriorityQueue(int32_t levels) : levels_(levels), lv_(new Level[levels])
+    {
+        for (int32_t i = 0; i < levels; ++i) {
+            lv_[i].owner = this;
+            lv_[i].index = uint32_t(i);
+        }
+    }
     // Detached readers and the poller may still run when the process ends,
     // so the levels stay allocated after the shutdown.
     ~wq_PriorityQueue()
@@ -145,12 +159,20 @@ public:
         std::unique_lock<std::mutex> g(l.mtx);
         uint32_t nudges = l.nudges;
         ++l.waiting;
-        while (!l.head && !shutting_down()) {
+        bool may_double = false;
+        while (!(l.head || (l.bhead && (may_double = doubling_allowed(l)))) && !shutting_down()) {
             bool over = false;
-            if (idle_ms < 0)
+            // Circuits waiting apart are looked at again after a while: what
+            // allows a connection another reader changes without a wake-up.
+            auto wake = l.bhead ? std::chrono::steady_clock::now() + std::chrono::milliseconds(kApartLookMs)
+                                : std::chrono::steady_clock::time_point::max();
+            if (idle_ms < 0 && !l.bhead)
                 l.cv.wait(g);
+            else if (idle_ms < 0)
+                l.cv.wait_until(g, wake);
             else
-                over = l.cv.wait_until(g, until) == std::cv_status::timeout;
+                over = l.cv.wait_until(g, std::min(until, wake)) == std::cv_status::timeout &&
+                       std::chrono::steady_clock::now() >= until;
             if (!l.head && !shutting_down() && idle_ms >= 0 && (over || l.nudges != nudges)) {
                 --l.waiting;
                 if (timed_out)
@@ -165,7 +187,28 @@ public:
         // Off the idle count before the queue (see unserved).
         if (counted_idle)
             l.idle.fetch_sub(1, std::memory_order_seq_cst);
-        return unlink_head(l);
+        return unlink_head(l, may_double);
+    }
+    // The last call in service of a circuit has ended: when it waits apart
+    // (see the fair share above) it joins the fresh circuits of its level.
+    // The caller holds a reference to the circuit.
+    static void service_ended(T *c)
+    {
+        auto *l = static_cast<Level *>(c->pool_where.load(std::memory_order_seq_cst));
+        if (!l)
+            return; // not queued: the next enqueue looks for itself
+        {
+            std::lock_guard<std::mutex> g(l->mtx);
+            if (c->pool_where.load(std::memory_order_relaxed) != l || !c->pool_busy || c->calls_in_service() != 0)
+                return;
+            unlink(l->bhead, l->btail, c);
+            c->pool_busy = false;
+            append(l->head, l->tail, c);
+            l->fresh.fetch_add(1, std::memory_order_seq_cst);
+            if (l->waiting)
+                l->cv.notify_one();
+        }
+        l->owner->tell_if_unserved(*l);
     }
     // Ends the time-limited waits of the level's idle readers now, so that
     // they look whether they may end.
@@ -186,7 +229,7 @@ public:
         for (int32_t i = levels_ - 1; i >= 0; --i) {
             Level &l = lv_[i];
             std::lock_guard<std::mutex> g(l.mtx);
-            if (T *c = unlink_head(l))
+            if (T *c = unlink_head(l, true))
                 return c;
         }
         return nullptr;
@@ -220,7 +263,11 @@ public:
         for (int32_t i = 0; i < levels_; ++i) {
             Level &l = lv_[i];
             std::lock_guard<std::mutex> g(l.mtx);
-            l.head = l.tail = nullptr;
+            for (T *list : {l.head, l.bhead})
+                for (T *c = list; c; c = c->pool_next)
+                    c->pool_where.store(nullptr, std::memory_order_relaxed);
+            l.head = l.tail = l.bhead = l.btail = nullptr;
+            l.fresh.store(0, std::memory_order_relaxed);
             if (uint32_t n = l.queued.exchange(0, std::memory_order_relaxed))
                 queued_total_.fetch_sub(n, std::memory_order_relaxed);
         }
@@ -234,11 +281,14 @@ public:
     // servants that take their time (or wait), while short calls would
     // have moved it on by then.
     static constexpr int64_t kStarvedUs = 1000;
+    // How often readers waiting while circuits wait apart look again
+    // whether they may take one (milliseconds).
+    static constexpr int kApartLookMs = 20;
     int32_t levels() const { return levels_; }
 
     // Reader counts, under the pool's reader-writer lock.
     wq_RWMutex lock;
-    uint32_t &readers(uint32_t level) { return lv_[level].readers; }
+    std::atomic<uint32_t> &readers(uint32_t level) { return lv_[level].readers; }
     // Readers waiting in get (or about to), changed by each reader around
     // every get: a counter of its own, so that readers never queue on the
     // pool's lock between two requests.
@@ -247,6 +297,15 @@ public:
     // wait in the queue while fewer readers are idle; `starved` when the
     // queue has not moved for kStarvedUs and no reader is idle.
     void (*on_no_idle)(uint32_t level, bool starved) = nullptr;
+    // Whether a reader of the level may take a circuit whose calls are in
+    // service already (null: always); asked only while no fresh circuit
+    // waits there. Reads counters only: called under the level's mutex.
+    bool (*may_double)(uint32_t level) = nullptr;
+    // Fresh circuits queued at a level (none of their calls in service).
+    uint32_t fresh(uint32_t level)
+    {
+        return lv_[level < static_cast<uint32_t>(levels_) ? level : 0].fresh.load(std::memory_order_acquire);
+    }
     // The native priority of a level's circuits (null, or < 0: the
     // default): the poller runs at the highest of the levels it watches.
     int (*poller_priority)(uint32_t level) = nullptr;
@@ -255,16 +314,22 @@ public:
 
 private:
     struct Level {
-        T *head = nullptr;
+        T *head = nullptr; // fresh circuits
         T *tail = nullptr;
+        T *bhead = nullptr; // circuits whose calls are in service
+        T *btail = nullptr;
+        wq_PriorityQueue *owner = nullptr;
+        uint32_t index = 0;
         std::mutex mtx;
         std::condition_variable cv; // readers waiting for the queue
         uint32_t waiting = 0;        // of them, under mtx
         uint32_t nudges = 0;         // under mtx
-        uint32_t readers = 0;                   // reader threads serving the level
+        std::atomic<uint32_t> readers{0};       // reader threads serving the level (changed under lock)
         std::atomic<uint32_t> idle{0};          // of them, waiting in get
-        // Circuits in the queue: changed under mtx, read without it.
+        // Circuits in the queue (both parts), and of them the fresh ones:
+        // changed under mtx, read without it.
         std::atomic<uint32_t> queued{0};
+        std::atomic<uint32_t> fresh{0};
         std::atomic<uint32_t> members{0};       // circuits last watched here
         std::atomic<int64_t> moved_us{0}; // when the queue's head last went
         std::atomic<int> priority{INT32_MIN}; // poller_priority, once asked
@@ -291,23 +356,62 @@ private:
     // before the queue: a take between the two reads is seen whole or not at
     // all, so a circuit with no idle reader for it is never missed (at worst
     // one just taken is still counted).
-    static uint32_t unserved(Level &l)
+    // Circuits waiting apart count only while the level may double up.
+    uint32_t unserved(Level &l)
     {
+        uint32_t fresh = l.fresh.load(std::memory_order_seq_cst);
         uint32_t queued = l.queued.load(std::memory_order_seq_cst);
         uint32_t idle = l.idle.load(std::memory_order_seq_cst);
-        return queued > idle ? queued - idle : 0;
+        uint32_t takeable = queued > fresh && doubling_allowed(l) ? queued : fresh;
+        return takeable > idle ? takeable - idle : 0;
+    }
+    bool doubling_allowed(Level &l) { return !may_double || may_double(l.index); }
+    // Tells the hook when circuits wait beyond the idle readers.
+    void tell_if_unserved(Level &l)
+    {
+        if (unserved(l) != 0 && !shutting_down()) {
+            if (on_no_idle)
+                on_no_idle(l.index, false);
+            // The poller looks at the queue's progress from now on.
+            if (poller_.asleep.exchange(false, std::memory_order_seq_cst))
+                wake_poller();
+        }
     }
 
-    // The queue's head, unlinked (null when empty); under the level's mutex.
-    T *unlink_head(Level &l)
+    // A circuit list (linked both ways through the circuits).
+    static void append(T *&head, T *&tail, T *c)
+    {
+        c->pool_next = nullptr;
+        c->pool_prev = tail;
+        if (tail)
+            tail->pool_next = c;
+        else
+            head = c;
+        tail = c;
+    }
+    static void unlink(T *&head, T *&tail, T *c)
+    {
+        (c->pool_prev ? c->pool_prev->pool_next : head) = c->pool_next;
+        (c->pool_next ? c->pool_next->pool_prev : tail) = c->pool_prev;
+        c->pool_next = c->pool_prev = nullptr;
+    }
+
+    // The fair share: the first fresh circuit, else (`may_double`) the
+    // first of those waiting apart, unlinked; null when none. Under the
+    // level's mutex.
+    T *unlink_head(Level &l, bool may_double)
     {
         T *c = l.head;
-        if (!c)
+        if (c) {
+            unlink(l.head, l.tail, c);
+            l.fresh.fetch_sub(1, std::memory_order_seq_cst);
+        } else if ((c = may_double ? l.bhead : nullptr)) {
+            unlink(l.bhead, l.btail, c);
+        } else {
             return nullptr;
-        l.head = c->pool_next;
-        c->pool_next = nullptr;
-        if (!l.head)
-            l.tail = nullptr;
+        }
+        c->pool_busy = false;
+        c->pool_where.store(nullptr, std::memory_order_seq_cst);
         l.queued.fetch_sub(1, std::memory_order_seq_cst);
         queued_total_.fetch_sub(1, std::memory_order_relaxed);
         return c;
@@ -321,33 +425,35 @@ private:
             for (int i = 0; i < n; ++i)
                 if (auto *net = cs[i]->net())
                     net->input_waits();
+        (void)level;
         uint32_t woken;
         {
             std::lock_guard<std::mutex> g(l.mtx);
+            uint32_t fresh = 0;
             for (int i = 0; i < n; ++i) {
                 T *c = cs[i];
-                c->pool_next = nullptr;
-                if (!l.head) {
-                    l.head = l.tail = c;
+                if (!l.head && !l.bhead)
                     l.moved_us.store(now_us(), std::memory_order_relaxed);
+                // Where it waits is told before its calls are looked at:
+                // a last call ending meanwhile (service_ended) finds it
+                // here, or this finds the call ended.
+                c->pool_where.store(&l, std::memory_order_seq_cst);
+                c->pool_busy = c->calls_in_service() != 0;
+                if (c->pool_busy) {
+                    append(l.bhead, l.btail, c);
                 } else {
-                    l.tail->pool_next = c;
-                    l.tail = c;
+                    append(l.head, l.tail, c);
+                    ++fresh;
                 }
             }
+            l.fresh.fetch_add(fresh, std::memory_order_seq_cst);
             l.queued.fetch_add(uint32_t(n), std::memory_order_seq_cst);
             queued_total_.fetch_add(uint32_t(n), std::memory_order_relaxed);
             woken = std::min<uint32_t>(l.waiting, uint32_t(n));
         }
         for (uint32_t i = 0; i < woken; ++i)
             l.cv.notify_one();
-        if (unserved(l) != 0 && !shutting_down()) {
-            if (on_no_idle)
-                on_no_idle(level, false);
-            // The poller looks at the queue's progress from now on.
-            if (poller_.asleep.exchange(false, std::memory_order_seq_cst))
-                wake_poller();
-        }
+        tell_if_unserved(l);
     }
 
     // Wakes the poller; also reached from release and shutdown paths, so
@@ -451,6 +557,10 @@ private:
             if (l.queued.load(std::memory_order_acquire) == 0 || l.idle.load(std::memory_order_acquire) != 0)
                 continue;
             waits = true;
+            // Circuits waiting apart while the level may not double up are
+            // looked at again: it may once their neighbours' calls end.
+            if (unserved(l) == 0)
+                continue;
             if (now - l.moved_us.load(std::memory_order_relaxed) >= kStarvedUs) {
                 l.moved_us.store(now, std::memory_order_relaxed);
                 on_no_idle(uint32_t(i), true);
