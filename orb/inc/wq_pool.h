@@ -204,6 +204,7 @@ public:
             unlink(l->bhead, l->btail, c);
             c->pool_busy = false;
             append(l->head, l->tail, c);
+            l->owner->input_waits(c);
             l->fresh.fetch_add(1, std::memory_order_seq_cst);
             if (l->waiting)
                 l->cv.notify_one();
@@ -311,6 +312,9 @@ public:
     int (*poller_priority)(uint32_t level) = nullptr;
     // The broker's own pools: their poller is a managed thread.
     bool managed_poller = false;
+    // Whether input waiting in the queue counts in the acceptor's bound on
+    // unread connections (not where calls wait for readers by design).
+    bool counts_unread = true;
 
 private:
     struct Level {
@@ -378,6 +382,16 @@ private:
         }
     }
 
+    // A fresh circuit's input waits unread from now (the acceptor's bound,
+    // where the pool counts in it); one waiting apart is being served, and
+    // is not counted.
+    void input_waits(T *c)
+    {
+        if constexpr (requires(T *t) { t->net()->input_waits(); })
+            if (auto *net = c->net(); net && counts_unread)
+                net->input_waits();
+    }
+
     // A circuit list (linked both ways through the circuits).
     static void append(T *&head, T *&tail, T *c)
     {
@@ -420,11 +434,6 @@ private:
     // Appends circuits to the level's queue and wakes a reader for each.
     void enqueue(Level &l, T *const *cs, int n, uint32_t level)
     {
-        // Their input waits unread from now (the acceptor's bound).
-        if constexpr (requires(T *t) { t->net()->input_waits(); })
-            for (int i = 0; i < n; ++i)
-                if (auto *net = cs[i]->net())
-                    net->input_waits();
         (void)level;
         uint32_t woken;
         {
@@ -443,6 +452,7 @@ private:
                     append(l.bhead, l.btail, c);
                 } else {
                     append(l.head, l.tail, c);
+                    input_waits(c);
                     ++fresh;
                 }
             }

@@ -741,6 +741,9 @@ struct QueueHookInstaller {
         wq_msg_circuit_band_pool.poller_priority = &band_poller_priority;
         wq_msg_circuit_pool.may_double = &general_may_double;
         wq_msg_circuit_band_pool.may_double = &band_may_double;
+        // Band calls wait for band readers, never keeping new connections
+        // out.
+        wq_msg_circuit_band_pool.counts_unread = false;
         wq_msg_circuit_pool.managed_poller = true;
         wq_msg_circuit_band_pool.managed_poller = true;
     }
