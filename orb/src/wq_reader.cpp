@@ -775,9 +775,11 @@ bool idle_reader_ends(Home h)
     if (pool.readers(h.level) <= keep || (!h.band && pool.idle(h.level).load(std::memory_order_acquire) < 2))
         return false;
     // A circuit queued meanwhile may have found this reader counted idle
-    // and started none: the reader stays for it.
+    // and started none: the reader stays for it (not for circuits waiting
+    // apart that the level may not double up on: it would hold a place
+    // that connections of other levels wait for).
     pool.idle(h.level).fetch_sub(1, std::memory_order_seq_cst);
-    if (pool.queued(h.level) != 0) {
+    if (pool.unserved(h.level) != 0) {
         pool.idle(h.level).fetch_add(1, std::memory_order_acq_rel);
         return false;
     }
