@@ -41,7 +41,8 @@
 // 1 MiB) from clients that close without reading their reply, beside
 // ordinary calls on a kept and on a new connection
 // (orb_large_flood_<size>_<clients>_*_vs_omniorb); BENCH_ORB_LFLOOD_ONLY
-// runs it alone.
+// runs it alone. Then connections that pipeline slow calls and never read,
+// beside ordinary calls (orb_slow_pipelines_*, see slow_pipes_against_peer).
 // After the pipelining, calls pipelined on one connection against both
 // servers: a short call behind 4 slow calls and a mixed pipelined load on 4
 // connections (see pipelined_side_by_side_against_peer);
@@ -1148,6 +1149,170 @@ bool large_flood_against_peer()
     return ok;
 }
 
+// ---- connections pipelining slow calls ---------------------------------------------
+
+// An echo_string("nap N") request with a priority-range context naming
+// the band [p, p] (ignored by a server without bands).
+std::vector<uint8_t> giop_nap_in_band(uint32_t id, std::vector<uint8_t> const &key, int nap_ms, uint16_t p)
+{
+    std::vector<uint8_t> m = giop_echo_string(id, key, "nap " + std::to_string(nap_ms));
+    // One context (id 11, 6 octets, big-endian), then 2 octets of padding:
+    // 16 octets in all, so everything behind keeps its alignment.
+    uint8_t hi = uint8_t(p >> 8), lo = uint8_t(p);
+    std::vector<uint8_t> ctx = {0, 0, 0, 11, 0, 0, 0, 6, 0, 0, hi, lo, hi, lo, 0, 0};
+    m[15] = 1;
+    m.insert(m.begin() + 16, ctx.begin(), ctx.end());
+    uint32_t body = uint32_t(m.size() - 12);
+    for (int i = 0; i < 4; ++i)
+        m[8 + i] = uint8_t(body >> (8 * (3 - i)));
+    return m;
+}
+
+struct SlowPipes {
+    double kept_ms = 0, new_ms = 0;
+    long kept_calls = 0, new_calls = 0;
+    int failed = 0;
+};
+
+// `clients` connections each write `calls` calls that take `nap_ms` in
+// one go (with `bands`, each in a band of its own) and then half-close
+// (end 0), keep their writing side open (1) or close (2), never reading;
+// meanwhile an ordinary caller calls `add` every 100 ms on a kept
+// connection and every 200 ms on a new one, for `seconds`: the worst of
+// each (ms; a call unanswered within 10 s fails and counts with its time).
+SlowPipes slow_pipes_round(bench::ServerProc const &srv, int clients, int calls, int nap_ms, int end, bool bands,
+                           double seconds)
+{
+    SlowPipes res;
+    uint16_t port = 0;
+    std::vector<uint8_t> key;
+    if (!bench::ior_profile(srv.ior, port, key)) {
+        res.failed = 1;
+        return res;
+    }
+    std::vector<int> load;
+    uint32_t id = 1;
+    for (int c = 0; c < clients; ++c) {
+        int fd = tcp_connect_within(port, 10000);
+        if (fd < 0) {
+            ++res.failed;
+            continue;
+        }
+        std::vector<uint8_t> all;
+        for (int k = 0; k < calls; ++k) {
+            std::vector<uint8_t> m = bands ? giop_nap_in_band(id, key, nap_ms, uint16_t(2000 + c))
+                                           : giop_echo_string(id, key, "nap " + std::to_string(nap_ms));
+            ++id;
+            all.insert(all.end(), m.begin(), m.end());
+        }
+        if (write(fd, all.data(), all.size()) != ssize_t(all.size()))
+            ++res.failed;
+        if (end == 0)
+            shutdown(fd, SHUT_WR);
+        if (end == 2)
+            close(fd);
+        else
+            load.push_back(fd);
+    }
+    std::vector<uint8_t> const add = bench::giop_add(2, key, 1, 2);
+    std::atomic<bool> stop{false};
+    std::atomic<int> failed{0};
+    auto caller = [&](bool kept, double &worst, long &count) {
+        int fd = kept ? tcp_connect_within(port, 10000) : -1;
+        while (!stop.load()) {
+            auto t0 = bench::Clock::now();
+            int c = kept ? fd : tcp_connect_within(port, 10000);
+            bool ok = c >= 0 && write(c, add.data(), add.size()) == ssize_t(add.size()) && read_one_message(c);
+            if (!kept && c >= 0)
+                close(c);
+            worst = std::max(worst, us_since(t0) / 1000.0);
+            if (ok) {
+                ++count;
+            } else {
+                ++failed;
+                if (kept) {
+                    if (fd >= 0)
+                        close(fd);
+                    fd = tcp_connect_within(port, 10000);
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(kept ? 100 : 200));
+        }
+        if (fd >= 0)
+            close(fd);
+    };
+    std::thread kept([&] { caller(true, res.kept_ms, res.kept_calls); });
+    std::thread fresh([&] { caller(false, res.new_ms, res.new_calls); });
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop = true;
+    kept.join();
+    fresh.join();
+    for (int fd : load)
+        close(fd);
+    res.failed += failed.load();
+    return res;
+}
+
+// Connections pipelining slow calls beside ordinary calls, against both
+// servers (each started afresh for every round, with echo_string("nap N")
+// taking N ms), one round each in turn for each row: 200 clients x 16
+// calls of 1 s, half-closed, writing side kept open or closed, and 200
+// clients x 4 calls of 5 s, each in a band of its own (omniORB ignores the
+// band), half-closed. Figures: the ordinary caller's worst call on a new
+// and on a kept connection (orb_slow_pipelines_<row>_{new,kept}_worst_ms_vs_omniorb);
+// BENCH_ORB_SLOW_PIPES_S seconds a round (default 5), BENCH_ORB_SLOW_PIPES
+// the rows (default "halfclose,open,close,bands"); BENCH_ORB_SLOW_PIPES_ONLY
+// runs these alone.
+bool slow_pipes_against_peer()
+{
+    if (!bench::bin_exists("omni_echo_server")) {
+        std::fprintf(stderr, "bench_orb: omni_echo_server not built: slow pipelines skipped\n");
+        return true;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    struct Row {
+        char const *name;
+        int clients, calls, nap_ms, end;
+        bool bands;
+    } rows[] = {{"halfclose", 200, 16, 1000, 0, false},
+                {"open", 200, 16, 1000, 1, false},
+                {"close", 200, 16, 1000, 2, false},
+                {"bands", 200, 4, 5000, 0, true}};
+    char const *wanted = std::getenv("BENCH_ORB_SLOW_PIPES");
+    std::string list = wanted && *wanted ? wanted : "halfclose,open,close,bands";
+    double seconds = double(bench::env_count("BENCH_ORB_SLOW_PIPES_S", 5));
+    bool ok = true;
+    for (const Row &r : rows) {
+        if (("," + list + ",").find(std::string(",") + r.name + ",") == std::string::npos)
+            continue;
+        SlowPipes got[2];
+        for (int j = 0; j < 2 && ok; ++j) {
+            bench::ServerProc srv =
+                j ? bench::start_peer_server({"-nap"})
+                  : bench::spawn_server({bench::bin_path("orb_echo_server"), "-ORBdiag", "none", "-nap"});
+            ok = bool(srv);
+            if (ok)
+                got[j] = slow_pipes_round(srv, r.clients, r.calls, r.nap_ms, r.end, r.bands, seconds);
+            bench::stop_server(srv);
+            std::fprintf(stderr,
+                         "bench_orb: slow pipelines %s, %d clients x %d calls of %d ms (%s): worst call %.1f ms new "
+                         "(%ld calls), %.1f ms kept (%ld calls), %d failed\n",
+                         r.name, r.clients, r.calls, r.nap_ms, j ? "omniORB" : "broker", got[j].new_ms,
+                         got[j].new_calls, got[j].kept_ms, got[j].kept_calls, got[j].failed);
+        }
+        if (!ok) {
+            std::fprintf(stderr, "bench_orb: a server for the slow pipelines failed\n");
+            break;
+        }
+        std::string n = std::string("orb_slow_pipelines_") + r.name;
+        bench::figure((n + "_new_worst_ms_vs_omniorb").c_str(), got[0].new_ms, "ms", got[1].new_ms,
+                      bench::slowdown(got[0].new_ms, got[1].new_ms), {1, 1, 2});
+        bench::figure((n + "_kept_worst_ms_vs_omniorb").c_str(), got[0].kept_ms, "ms", got[1].kept_ms,
+                      bench::slowdown(got[0].kept_ms, got[1].kept_ms), {1, 1, 2});
+    }
+    return ok;
+}
+
 // A short call beside a slow servant on the same connection: one thread
 // calls `echo_string` of a server where it takes 10 ms, one call after
 // another, while this one times `add` calls on the same reference (the
@@ -1393,6 +1558,8 @@ int main(int argc, char **argv)
     }
     if (std::getenv("BENCH_ORB_LFLOOD_ONLY"))
         return large_flood_against_peer() ? 0 : 1;
+    if (std::getenv("BENCH_ORB_SLOW_PIPES_ONLY"))
+        return slow_pipes_against_peer() ? 0 : 1;
     if (std::getenv("BENCH_ORB_SIDE_BY_SIDE_ONLY")) {
         std::signal(SIGPIPE, SIG_IGN);
         return pipelined_side_by_side_against_peer() ? 0 : 1;
@@ -1433,6 +1600,7 @@ int main(int argc, char **argv)
         peer_ok = idle_connections_against_peer() && peer_ok;
         peer_ok = flood_against_peer() && peer_ok;
         peer_ok = large_flood_against_peer() && peer_ok;
+        peer_ok = slow_pipes_against_peer() && peer_ok;
     }
     if (std::getenv("BENCH_ORB_PEER_ONLY") || std::getenv("BENCH_ORB_LOAD_ONLY"))
         return peer_ok ? 0 : 1;

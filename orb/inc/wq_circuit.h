@@ -225,6 +225,20 @@ public:
     // once the reply has been sent, queued or found lost.
     void hold_for_reply();
     void reply_done();
+    // reply_done without giving the reference back (the caller does,
+    // after looking at the circuit): true when no other reply is due.
+    bool reply_sent();
+    // Server side: calls read whose replies are still due (their servants
+    // run, or their replies wait to go).
+    uint32_t calls_in_service() const { return ending_.load(std::memory_order_seq_cst) & kDueMask; }
+    // Server side, by the reader that holds the circuit: the whole message
+    // just received into `s` goes back in front of the input, so that the
+    // next receive (by whichever reader then takes the circuit) reads it
+    // again. False, with nothing changed, when it cannot be kept so.
+    bool unread(CORBA::Stream &s);
+    // Server side: readers serving a call of the circuit, each until its
+    // reply is ready (kept by the readers).
+    std::atomic<uint32_t> readers_serving{0};
     // Server side: nothing more is read (the client's input ended, or a
     // message was refused). The replies still due go out first, each as
     // its servant ends; after the last a MessageError follows when
@@ -279,8 +293,13 @@ public:
     // Puts a new server circuit at the head of the list (takes _wq_gate);
     // the destructor takes it out again.
     static void list_server(wq_MsgCircuit *c);
-    // Link of the reader-pool queue.
+    // Links of the reader-pool queue, whether it waits there with calls in
+    // service, and the queue it waits in (null when in none); see
+    // wq_PriorityQueue.
     wq_MsgCircuit *pool_next = nullptr;
+    wq_MsgCircuit *pool_prev = nullptr;
+    bool pool_busy = false;
+    std::atomic<void *> pool_where{nullptr};
 
 private:
     friend class wq_MsgEndpoint;
@@ -343,6 +362,8 @@ private:
     int on_would_wait(Turn &turn, uint32_t have);
     // Keeps the part of a message in `s` for the next receive.
     void keep_partial(CORBA::Stream &s, uint32_t total);
+    // Copies the first `have` bytes written to `s` to `to`; the count copied.
+    static uint32_t copy_written(const CORBA::Stream &s, uint32_t have, unsigned char *to);
     // Room for `n` (at most READ_AHEAD) bytes in the empty read-ahead, its
     // block taken now; null when memory is short.
     unsigned char *ahead_room(uint32_t n);

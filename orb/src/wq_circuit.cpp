@@ -607,14 +607,22 @@ bool wq_MsgCircuit::next_queued(Queued &cur, bool &resume)
 void wq_MsgCircuit::hold_for_reply()
 {
     _add_ref();
-    ending_.fetch_add(1, std::memory_order_acq_rel);
+    ending_.fetch_add(1, std::memory_order_seq_cst);
+}
+
+bool wq_MsgCircuit::reply_sent()
+{
+    // Sequentially consistent with the pool's look at calls_in_service
+    // (see wq_PriorityQueue::service_ended).
+    uint32_t was = ending_.fetch_sub(1, std::memory_order_seq_cst);
+    if ((was & kDueMask) == 1 && (was & kClosing))
+        end_connection((was & kAnswerError) != 0);
+    return (was & kDueMask) == 1;
 }
 
 void wq_MsgCircuit::reply_done()
 {
-    uint32_t was = ending_.fetch_sub(1, std::memory_order_acq_rel);
-    if ((was & kDueMask) == 1 && (was & kClosing))
-        end_connection((was & kAnswerError) != 0);
+    reply_sent();
     _remove_ref();
 }
 
@@ -856,15 +864,7 @@ void wq_MsgCircuit::keep_partial(CORBA::Stream &s, uint32_t total)
     if (room) {
         // A short start waits in the read-ahead (empty now: it is used up
         // before the transport is read), where the next receive takes it.
-        uint32_t at = 0;
-        for (wq_MemoryBlock *b = s.head(); b && at < have; b = b->next) {
-            uint32_t len = b == s.write_block() ? static_cast<uint32_t>(s.write_position() - b->data) : b->used;
-            len = std::min(len, have - at);
-            std::memcpy(room + at, b->data, len);
-            at += len;
-            if (b == s.write_block())
-                break;
-        }
+        uint32_t at = copy_written(s, have, room);
         ahead_offset_ = 0;
         ahead_count_ = static_cast<int32_t>(at);
         ahead_partial_ = true;
@@ -875,6 +875,44 @@ void wq_MsgCircuit::keep_partial(CORBA::Stream &s, uint32_t total)
     }
     // Watched one-shot while its rest comes, when that is long.
     last_in_size_ = total;
+}
+
+uint32_t wq_MsgCircuit::copy_written(const CORBA::Stream &s, uint32_t have, unsigned char *to)
+{
+    uint32_t at = 0;
+    for (wq_MemoryBlock *b = s.head(); b && at < have; b = b->next) {
+        uint32_t len = b == s.write_block() ? static_cast<uint32_t>(s.write_position() - b->data) : b->used;
+        len = std::min(len, have - at);
+        std::memcpy(to + at, b->data, len);
+        at += len;
+        if (b == s.write_block())
+            break;
+    }
+    return at;
+}
+
+bool wq_MsgCircuit::unread(CORBA::Stream &s)
+{
+    uint32_t have = s.write_offset();
+    uint32_t behind = static_cast<uint32_t>(ahead_count_);
+    if (!server_ || have < 12 || ahead_partial_ || part_ || have > READ_AHEAD - behind)
+        return false;
+    constexpr uint32_t kSmall = 4096; // a size the free lists keep
+    wq_MemoryBlock *b = wq_MemoryBlock::alloc(have + behind <= kSmall ? kSmall : READ_AHEAD);
+    if (!b)
+        return false;
+    if (copy_written(s, have, b->data) != have) {
+        wq_MemoryBlock::release(b);
+        return false;
+    }
+    if (behind)
+        std::memcpy(b->data + have, ahead_->data + ahead_offset_, behind);
+    if (ahead_)
+        wq_MemoryBlock::release(ahead_);
+    ahead_ = b;
+    ahead_offset_ = 0;
+    ahead_count_ = static_cast<int32_t>(have + behind);
+    return true;
 }
 
 int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CORBA::EnvironmentWrapper &env)

@@ -650,6 +650,8 @@ void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
         int16_t low = 0, high = 0;
         if (wq_band_manager.band(st.band, low, high) && low != st.base_priority)
             wq_reader_base_priority(st, low);
+        if (!env.pending() && sink.pass_on())
+            return;
     }
     bool reply_due = st.sync_scope != Messaging::SYNC_WITH_TRANSPORT;
     sink.hand_back(reply_due);

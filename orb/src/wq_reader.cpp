@@ -33,6 +33,9 @@ std::atomic<uint32_t> g_band_readers{0};
 // then end at once (a band's minimum is not kept meanwhile), and the slot
 // each leaves goes to a level whose input waits.
 std::atomic<bool> g_band_short{false};
+// General readers lent to a connection: each serves a call of a connection
+// that another reader served when it began (see general_may_double).
+std::atomic<uint32_t> g_lent{0};
 // Of the readers, those waiting for input on the connection they have just
 // served.
 std::atomic<uint32_t> g_lingering{0};
@@ -141,16 +144,40 @@ void leave_band(wq_ReaderState &st)
         wq_reader_base_priority(st, general_priority());
 }
 
-// Whether a general reader that has just become a band thread may count in
-// its band (the band levels are below their cap); one that may not serves
-// its request at the band's priority and stays a general reader.
-bool band_admits(const Home &home, const wq_ReaderState &st)
+// Counts a reader where it belongs now (see rehome); a general reader that
+// has just become a band thread only while the band levels are below their
+// cap, checked and counted under the band pool's lock (readers admitted at
+// once never pass the cap together). False when it was not admitted: it
+// stays a general reader.
+bool admit_to_band(Home &home, const wq_ReaderState &st)
 {
-    if (!st.band_thread || home.band)
+    if (!st.band_thread || home.band) {
+        rehome(home, st);
         return true;
+    }
+    Home now = home_of(st);
     wq_ThreadEnvironment tenv;
-    wq_ReadLock g(wq_msg_circuit_band_pool.lock, tenv);
-    return g_band_readers.load(std::memory_order_acquire) < band_reader_cap();
+    {
+        wq_WriteLock g(wq_msg_circuit_band_pool.lock, tenv);
+        if (g_band_readers.load(std::memory_order_acquire) >= band_reader_cap())
+            return false;
+        count_reader(now, 1);
+    }
+    wq_WriteLock g(pool_of(home).lock, tenv);
+    count_reader(home, -1);
+    home = now;
+    return true;
+}
+
+// A reply has gone (or is queued, or lost): the circuit's calls in service
+// are one fewer, and when none is left while it waits for a reader beside
+// them it joins the connections waiting with none (the pools' fair share).
+// Gives the reader's hold on the circuit back.
+void reply_finished(wq_MsgCircuit *c)
+{
+    if (c->reply_sent())
+        wq_PriorityQueue<wq_MsgCircuit>::service_ended(c);
+    c->_remove_ref();
 }
 
 class ReaderSink : public wq_DispatchSink {
@@ -160,6 +187,7 @@ public:
     }
     ~ReaderSink() override
     {
+        done_serving();
         if (!held_)
             return;
         // Only an early reply leaves the circuit held to the end of the
@@ -168,7 +196,27 @@ public:
             static char const text[] = "Ulvenor: internal warning #568\n";
             wq_out.write(text, sizeof text - 1);
         }
-        held_->reply_done();
+        reply_finished(held_);
+    }
+
+    // A band request read by a general reader that its band cannot take
+    // (the band levels have all the readers they may) goes back to its
+    // circuit, which waits for the band's own readers: band calls never
+    // hold the readers the general level's calls need.
+    bool pass_on() override
+    {
+        wq_MsgCircuit *c = circuit_;
+        admitted_ = admit_to_band(home_, st_) ? 1 : 0;
+        if (admitted_ || !c || (CORBA::ORB::_connection_ordered_oneways &&
+                                st_.sync_scope == Messaging::SYNC_WITH_TRANSPORT))
+            return false;
+        uint32_t level = pool_level({true, st_.band});
+        if (!c->unread(st_.in))
+            return false;
+        circuit_ = nullptr;
+        leave_band(st_);
+        return_to_pool(c, level);
+        return true;
     }
 
     void hand_back(bool reply_due) override
@@ -177,11 +225,15 @@ public:
         if (!c)
             return;
         // A reader that has just become a band thread counts in its band,
-        // unless the band levels have all the readers they may.
-        bool admitted = band_admits(home_, st_);
-        if (admitted)
-            rehome(home_, st_);
+        // unless the band levels have all the readers they may (asked once).
+        bool admitted = admitted_ >= 0 ? admitted_ != 0 : admit_to_band(home_, st_);
         if (reply_due) {
+            // Lent to the connection when another of its calls is in
+            // service (one-way calls are not counted).
+            lent_ = c->readers_serving.fetch_add(1, std::memory_order_acq_rel) != 0 && !home_.band;
+            serving_ = c;
+            if (lent_)
+                g_lent.fetch_add(1, std::memory_order_acq_rel);
             c->hold_for_reply();
             held_ = c;
         }
@@ -241,8 +293,10 @@ private:
         wq_MsgCircuit *c = held_;
         if (!c)
             return;
-        if (!early)
+        if (!early) {
+            done_serving();
             take_back_lent();
+        }
         if (reply.pending()) {
             // No reply could be built: the client must not wait for one.
             c->fail();
@@ -267,8 +321,8 @@ private:
         if (early) {
             early_sent_ = true;
         } else {
-            c->reply_done();
             held_ = nullptr;
+            reply_finished(c);
         }
     }
 
@@ -297,6 +351,22 @@ private:
     Home &home_;
     wq_MsgCircuit *held_ = nullptr;
     bool early_sent_ = false;
+    int admitted_ = -1; // by admit_to_band (-1: not asked yet)
+    bool lent_ = false;
+    wq_MsgCircuit *serving_ = nullptr; // counted in its readers_serving
+
+    // The call's reply is ready (or the call is over): the reader no
+    // longer serves the circuit, nor is it lent. Before the reply goes, so
+    // that a client's next call never finds this one still counted.
+    void done_serving()
+    {
+        if (serving_)
+            serving_->readers_serving.fetch_sub(1, std::memory_order_acq_rel);
+        serving_ = nullptr;
+        if (lent_)
+            g_lent.fetch_sub(1, std::memory_order_acq_rel);
+        lent_ = false;
+    }
 };
 
 // Reads the calling thread's CORBA priority (0 when RT is not available).
@@ -321,21 +391,27 @@ struct CountedStart {
     void *arg;
 };
 
+void band_place_freed();
+
 void counted_thread(void *arg)
 {
-    struct Uncount {
-        ~Uncount() { g_threads.fetch_sub(1, std::memory_order_acq_rel); }
-    } uncount;
-    CountedStart start = *static_cast<CountedStart *>(arg);
-    delete static_cast<CountedStart *>(arg);
-    start.body(start.arg);
+    {
+        struct Uncount {
+            ~Uncount() { g_threads.fetch_sub(1, std::memory_order_acq_rel); }
+        } uncount;
+        CountedStart start = *static_cast<CountedStart *>(arg);
+        delete static_cast<CountedStart *>(arg);
+        start.body(start.arg);
+    }
+    // Its place is free now: a band level waiting for one takes it.
+    band_place_freed();
 }
 
-bool start_counted(void (*body)(void *), void *arg, int priority)
+bool start_counted(void (*body)(void *), void *arg, int priority, uint32_t beyond_cap)
 {
     uint32_t n = g_threads.load(std::memory_order_relaxed);
     do {
-        if (n >= wq_max_reader_threads)
+        if (n >= wq_max_reader_threads + beyond_cap)
             return false;
     } while (!g_threads.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel));
     auto *start = new CountedStart{body, arg};
@@ -385,54 +461,6 @@ void wq_release_mc_out_of_pool(wq_MsgCircuit *&circuit)
 
 namespace {
 
-struct PlainStart {
-    void (*body)(void *);
-    void *arg;
-};
-
-void *plain_thread(void *arg)
-{
-    PlainStart start = *static_cast<PlainStart *>(arg);
-    delete static_cast<PlainStart *>(arg);
-    start.body(start.arg);
-    return nullptr;
-}
-
-} // namespace
-
-bool wq_start_poller(void (*body)(void *), void *arg, int priority, bool managed)
-{
-    // One poller per pool: not counted against the readers' cap, so that a
-    // pool never lacks its poller while readers use every place.
-    if (priority < 0)
-        priority = CORBA::ORB::_default_priority;
-    if (managed) {
-        bool started = false;
-        wq_ManagedThread::start(body, arg, wq_Thread::_spawn_flags | 1, priority, CORBA::ORB::_stack_size,
-                                wq_Thread::currentSchedulingPolicy(), &started);
-        return started;
-    }
-    auto *start = new PlainStart{body, arg};
-    if (wq_Thread::spawn(&plain_thread, start, wq_Thread::_spawn_flags | wq_Thread::DETACHED, priority,
-                         CORBA::ORB::_stack_size, wq_Thread::currentSchedulingPolicy()) != wq_Thread::INVALID_TID)
-        return true;
-    delete start;
-    return false;
-}
-
-void wq_set_own_native_priority(int priority)
-{
-    int policy = 0;
-    sched_param sp{};
-    if (pthread_getschedparam(pthread_self(), &policy, &sp) != 0 || policy == SCHED_OTHER)
-        return;
-    int lo = sched_get_priority_min(policy), hi = sched_get_priority_max(policy);
-    sp.sched_priority = priority < lo ? lo : priority > hi ? hi : priority;
-    pthread_setschedparam(pthread_self(), policy, &sp);
-}
-
-namespace {
-
 void count_reader(Home h, int delta)
 {
     pool_of(h).readers(h.level) += uint32_t(delta);
@@ -443,7 +471,10 @@ void count_reader(Home h, int delta)
 // Starts a reader whose home is `h`, counted there (as a reader, and idle
 // from now) when `wanted(pool)` says so under the pool's lock. False when it
 // was not wanted or not started (then nothing of it stays counted).
-template <class Wanted> bool start_reader(Home h, int priority, Wanted wanted)
+// `beyond_cap`, read once `wanted` has said yes: how far past the cap it may
+// start (see lent_allowance).
+template <class Wanted>
+bool start_reader(Home h, int priority, Wanted wanted, const uint32_t &beyond_cap = 0)
 {
     wq_PriorityQueue<wq_MsgCircuit> &pool = pool_of(h);
     wq_ThreadEnvironment tenv;
@@ -454,7 +485,7 @@ template <class Wanted> bool start_reader(Home h, int priority, Wanted wanted)
         count_reader(h, 1);
         pool.idle(h.level).fetch_add(1, std::memory_order_acq_rel);
     }
-    if (wq_spawn_reader(new wq_ReaderStart{nullptr, h.level, uint8_t(h.band ? 1 : 0)}, priority))
+    if (wq_spawn_reader(new wq_ReaderStart{nullptr, h.level, uint8_t(h.band ? 1 : 0)}, priority, beyond_cap))
         return true;
     wq_WriteLock g(pool.lock, tenv);
     count_reader(h, -1);
@@ -555,16 +586,47 @@ bool a_reader_waits_in_service(uint32_t level)
     return false;
 }
 
+// The fair share's bound (see wq_PriorityQueue): a connection whose calls
+// are in service gets another general reader beside them (one lent to it)
+// only while fewer than a quarter of the cap are lent and its readers in
+// service stay below the cap less the general level's reserve; on a band
+// level, only while the band
+// levels are not short of readers and below three quarters of their cap.
+// Connections that come while readers are lent get their places beyond the
+// cap (lent_allowance): a lent reader never keeps a connection waiting.
+bool general_may_double(uint32_t)
+{
+    if (g_lent.load(std::memory_order_acquire) >= wq_max_reader_threads / 4)
+        return false;
+    uint32_t readers = wq_msg_circuit_pool.readers(0).load(std::memory_order_acquire);
+    uint32_t idle = wq_msg_circuit_pool.idle(0).load(std::memory_order_acquire);
+    return (readers > idle ? readers - idle : 0) < band_reader_cap();
+}
+
+uint32_t lent_allowance()
+{
+    return std::min(g_lent.load(std::memory_order_acquire), wq_max_reader_threads / 4);
+}
+
+bool band_may_double(uint32_t)
+{
+    uint32_t cap = band_reader_cap();
+    return !g_band_short.load(std::memory_order_acquire) &&
+           g_band_readers.load(std::memory_order_acquire) < cap - cap / 4;
+}
+
 // Circuits with input wait in a level's queue while fewer of its readers
 // are idle: readers are started for them at once while the level's readers
 // are fewer than kPerConnection for each open connection and the minimum
 // together (and than what the processors can run): a connection's next
 // message is read while its servants run, so one connection may use
-// several. Past that, one is started each time the queue has not moved
-// for a while while one of its readers sleeps in service (held by a
-// servant that waits), up to the cap (for band levels, their share of
-// it). Readers busy with short calls move the queue on, or are found
-// running, so they are not joined by more than the processors run.
+// several (as the fair share allows). Past that, readers are started each
+// time the queue has not moved for a while while one of its readers sleeps
+// in service (held by a servant that waits), up to the cap (for band
+// levels, their share of it): one for each connection waiting with no call
+// in service, or else one. Readers busy with short calls move the queue
+// on, or are found running, so they are not joined by more than the
+// processors run.
 void queue_waits(Home h, bool starved)
 {
     if (pool_of(h).shutting_down())
@@ -589,40 +651,59 @@ void queue_waits(Home h, bool starved)
                              : std::min(kPerConnection * wq_MsgCircuit::_svr_count.load(std::memory_order_relaxed),
                                         working_bound + g_lingering.load(std::memory_order_relaxed)) +
                                    minimum;
+    // Connections waiting with no call in service get the places of the
+    // general readers lent meanwhile, beyond the cap.
+    uint32_t lent = starved && !h.band ? lent_allowance() : 0;
     // A band's reader that cannot run at the band's priority sets it itself.
     int priority = CORBA::ORB::_default_priority;
     int16_t low;
     if (h.band)
         band_native_priority(h.level, priority, low);
-    bool band_full = false;
+    bool band_full = false, places_full = false;
     for (bool first = true;; first = false) {
+        uint32_t beyond = 0;
         bool started = start_reader(h, priority, [&](wq_PriorityQueue<wq_MsgCircuit> &pool) {
-            bool wanted = (starved ? first && pool.idle(h.level).load(std::memory_order_acquire) == 0
-                                   : pool.unserved(h.level) != 0) &&
-                          pool.readers(h.level) < bound;
+            bool fresh_waits = pool.fresh(h.level) > pool.idle(h.level).load(std::memory_order_acquire);
+            beyond = fresh_waits ? lent : 0;
+            bool wanted = pool.unserved(h.level) != 0 && (!starved || first || fresh_waits) &&
+                          pool.readers(h.level) < bound + beyond;
             if (wanted && h.band && g_band_readers.load(std::memory_order_acquire) >= band_reader_cap()) {
                 band_full = true;
                 return false;
             }
+            if (wanted && h.band && g_threads.load(std::memory_order_acquire) >= wq_max_reader_threads) {
+                // The places below the cap are held by readers elsewhere:
+                // idle ones give theirs up.
+                band_full = places_full = true;
+                return false;
+            }
             return wanted;
-        });
+        }, beyond);
         if (!started)
             break;
     }
     if (band_full)
         band_short();
+    if (places_full && wq_msg_circuit_pool.idle(0).load(std::memory_order_acquire) > 1)
+        wq_msg_circuit_pool.nudge(0);
 }
 
-// After a band reader has left while the band levels were short of
-// readers: its place goes to a band level whose input waits; when none
-// waits any more, the shortage is over.
+// After a reader has ended while the band levels were short of readers
+// (or of places below the cap): its place goes to a band level whose input
+// waits; when none waits any more, the shortage is over.
 void band_place_freed()
 {
     if (!g_band_short.load(std::memory_order_acquire))
         return;
-    for (int32_t b = 0; b < wq_msg_circuit_band_pool.levels(); ++b) {
-        uint32_t level = uint32_t(b);
+    // Looked at from where the last place went on, so that band levels
+    // waiting for places are served in turn.
+    static std::atomic<uint32_t> next{0};
+    uint32_t levels = uint32_t(wq_msg_circuit_band_pool.levels());
+    uint32_t from = next.load(std::memory_order_relaxed);
+    for (uint32_t b = 0; b < levels; ++b) {
+        uint32_t level = (from + b) % levels;
         if (wq_msg_circuit_band_pool.unserved(level) != 0) {
+            next.store(level + 1, std::memory_order_relaxed);
             queue_waits({true, level}, false);
             return;
         }
@@ -658,6 +739,11 @@ struct QueueHookInstaller {
         wq_msg_circuit_pool.on_no_idle = [](uint32_t, bool starved) { queue_waits({}, starved); };
         wq_msg_circuit_band_pool.on_no_idle = [](uint32_t band, bool starved) { queue_waits({true, band}, starved); };
         wq_msg_circuit_band_pool.poller_priority = &band_poller_priority;
+        wq_msg_circuit_pool.may_double = &general_may_double;
+        wq_msg_circuit_band_pool.may_double = &band_may_double;
+        // Band calls wait for band readers, never keeping new connections
+        // out.
+        wq_msg_circuit_band_pool.counts_unread = false;
         wq_msg_circuit_pool.managed_poller = true;
         wq_msg_circuit_band_pool.managed_poller = true;
     }
@@ -689,9 +775,11 @@ bool idle_reader_ends(Home h)
     if (pool.readers(h.level) <= keep || (!h.band && pool.idle(h.level).load(std::memory_order_acquire) < 2))
         return false;
     // A circuit queued meanwhile may have found this reader counted idle
-    // and started none: the reader stays for it.
+    // and started none: the reader stays for it (not for circuits waiting
+    // apart that the level may not double up on: it would hold a place
+    // that connections of other levels wait for).
     pool.idle(h.level).fetch_sub(1, std::memory_order_seq_cst);
-    if (pool.queued(h.level) != 0) {
+    if (pool.unserved(h.level) != 0) {
         pool.idle(h.level).fetch_add(1, std::memory_order_acq_rel);
         return false;
     }
@@ -715,7 +803,7 @@ bool shut_reader_leaves(Home h)
 
 } // namespace
 
-bool wq_spawn_reader(wq_ReaderStart *start, int priority)
+bool wq_spawn_reader(wq_ReaderStart *start, int priority, uint32_t beyond_cap)
 {
     // After the shutdown no reader starts (the pollers may still be told
     // of queued circuits until they end).
@@ -724,7 +812,7 @@ bool wq_spawn_reader(wq_ReaderStart *start, int priority)
         return false;
     }
     wq_memory_tune();
-    if (start_counted(&wq_reader_thread_action, start, priority))
+    if (start_counted(&wq_reader_thread_action, start, priority, beyond_cap))
         return true;
     delete start;
     return false;
@@ -900,111 +988,10 @@ void wq_reader_thread_action(void *arg)
     delete st;
     if (slot)
         slot->tid.store(0, std::memory_order_release);
-    if (home.band)
-        band_place_freed();
-}
-
-// ---- the server side of ORB initialisation and teardown ------------------------------------
-
-void wq_orb_create_registries() { wq_ServantRegistry::instance(); }
-
-void wq_orb_destroy_root_poa()
-{
-    wq_PrivateEnv pe;
-    const CORBA::EnvironmentWrapper &penv = pe.env;
-    if (wq_root_poa)
-        wq_root_poa->destroy(true, false, penv);
-    if (wq_global_poa_manager) {
-        wq_global_poa_manager->wq_deactivate();
-        CORBA::release(wq_global_poa_manager);
-        wq_global_poa_manager = nullptr;
-    }
-    // The root POA stays in the registry (a later ORB_init makes no new one
-    // of that name); its destroyed marker refuses requests.
-    wq_root_poa = nullptr;
-    wq_POARegistry::clear();
-}
-
-namespace {
-PortableServer::Current *g_poa_current = nullptr;
-wq_Mutex g_poa_current_lock;
-} // namespace
-
-CORBA::Object *wq_orb_poa_current(const CORBA::EnvironmentWrapper &env)
-{
-    if (env.pending())
-        return nullptr;
-    wq_MutexLock g(g_poa_current_lock);
-    if (!g_poa_current)
-        g_poa_current = new PortableServer::Current;
-    g_poa_current->_add_ref();
-    return g_poa_current;
-}
-
-void wq_orb_release_poa_current()
-{
-    PortableServer::Current *c;
-    {
-        wq_MutexLock g(g_poa_current_lock);
-        c = g_poa_current;
-        g_poa_current = nullptr;
-    }
-    CORBA::release(c);
-}
-
-void wq_orb_pools_restart()
-{
-    // Keeps the acceptor (and its registration) in every program that
-    // initialises the broker.
-    (void)wq_tcp_acceptor_factory();
-    // A start that failed after its pools were shut has left the root POA's
-    // manager inactive for good: the next start makes them afresh.
-    if (wq_global_poa_manager && wq_global_poa_manager->get_state() == PortableServer::POAManager::INACTIVE)
-        wq_orb_destroy_root_poa();
-    wq_msg_circuit_pool.restart();
-    wq_msg_circuit_band_pool.restart();
 }
 
 void wq_orb_pools_start_readers(uint32_t minimum)
 {
     while (spawn_general_reader_if_short(minimum, true)) {
     }
-}
-
-void wq_orb_pools_band_minimum(uint32_t) {}
-
-uint32_t wq_orb_pools_reader_count()
-{
-    wq_ThreadEnvironment tenv;
-    wq_ReadLock g(wq_msg_circuit_pool.lock, tenv);
-    return wq_msg_circuit_pool.readers(0);
-}
-
-void wq_orb_pools_shutdown()
-{
-    // Readers waiting for a HOLDING manager are released as well.
-    if (wq_global_poa_manager)
-        wq_global_poa_manager->wq_deactivate();
-    wq_msg_circuit_pool.shutdown();
-    wq_msg_circuit_band_pool.shutdown();
-}
-
-std::vector<wq_MsgCircuit *> wq_pools_take_polled()
-{
-    std::vector<wq_MsgCircuit *> taken;
-    wq_ThreadEnvironment tenv;
-    wq_WriteLock gate(wq_MsgCircuit::_wq_gate, tenv);
-    for (wq_MsgCircuit *c = wq_MsgCircuit::_svr_first; c; c = c->svr_next)
-        if (wq_poll::take_if_waiting(c->poll_entry))
-            taken.push_back(c);
-    return taken;
-}
-
-void wq_orb_pools_drain()
-{
-    for (wq_MsgCircuit *c : wq_pools_take_polled())
-        c->_remove_ref();
-    for (auto *pool : {&wq_msg_circuit_pool, &wq_msg_circuit_band_pool})
-        while (wq_MsgCircuit *c = pool->get_after_shutdown())
-            c->_remove_ref();
 }

@@ -860,6 +860,10 @@ struct QueuedOnly {
         bool read_drained = true;
     };
     QueuedOnly *pool_next = nullptr;
+    QueuedOnly *pool_prev = nullptr;
+    bool pool_busy = false;
+    std::atomic<void *> pool_where{nullptr};
+    uint32_t calls_in_service() const { return 0; }
     std::atomic<uint32_t> poll_entry{0};
     int poll_set = -1;
     bool has_buffered_input() const { return true; }

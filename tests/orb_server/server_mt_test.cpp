@@ -12,8 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <malloc.h>
 #include <memory>
@@ -718,6 +720,201 @@ TEST(ServerMt, ReadersAfterAFailedStartAndUnderACapOfOne)
         EXPECT_GE(answer(read_message(silent)), 0);
         close(silent);
         close(fd);
+    }
+}
+
+// "hold" (client, ms): counts itself for `client` (below kHolders) and
+// stays in the servant for ms.
+constexpr uint32_t kHolders = 128;
+std::atomic<uint32_t> g_held[kHolders], g_holding{0};
+
+void skel_hold(wq_ServerRequest &req, void *, const CORBA::EnvironmentWrapper &env)
+{
+    uint32_t client = 0, ms = 0;
+    req.in.read_4(&client);
+    req.in.read_4(&ms);
+    if (env.pending())
+        return;
+    ++g_held[client % kHolders];
+    ++g_holding;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(ms, 5000)));
+    --g_holding;
+    req.out << int32_t(1);
+}
+
+struct HoldCall {
+    HoldCall() { wq_SkeletonMap::add(kCalcId, "hold", &skel_hold); }
+} g_hold_call;
+
+// Ends a connection with a reset (unread replies or not).
+void reset_close(int fd)
+{
+    linger l{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(fd);
+}
+
+// Readers shared fairly among connections, under a cap of 64 readers (a
+// quarter of them the general level's reserve): 32 clients each pipeline 16
+// calls that hold their reader 1.5 s and half-close without reading, keep
+// their writing side open, or close; or 60 clients each in a band of its
+// own pipeline 4 such calls, more than the band levels may have readers.
+// Beside them an ordinary caller calls every 100 ms on a kept connection
+// and every 200 ms on a new one: each call is answered, none waits for a
+// slow call to end (they once waited seconds behind the pipelined calls, as
+// a connection took several readers while others had none, and band calls
+// took the general level's readers). Clients that send 16 such calls and
+// reset have at most the calls run that began before a reply could not be
+// written (every call read once ran), and clients that half-close and
+// read get every reply. How long the calls wait is measured by bench_orb
+// (orb_slow_pipelines_*).
+TEST(ServerMt, ConnectionsPipeliningSlowCallsLeaveEveryOtherConnectionItsTurn)
+{
+    signal(SIGPIPE, SIG_IGN);
+    struct Cap {
+        uint32_t was = wq_max_reader_threads;
+        Cap() { wq_max_reader_threads = 64; }
+        ~Cap() { wq_max_reader_threads = was; }
+    } cap;
+    LocalServer srv;
+    ASSERT_TRUE(srv.ready());
+    enum End { HalfClose, KeptOpen, Close };
+    struct Row {
+        char const *what;
+        int clients;
+        uint32_t calls; // each
+        End end;
+        bool bands;     // each client a band of its own
+    } rows[] = {
+        {"32 clients x 16 calls, half-closed", 32, 16, HalfClose, false},
+        {"32 clients x 16 calls, writing side kept open", 32, 16, KeptOpen, false},
+        {"32 clients x 16 calls, closed", 32, 16, Close, false},
+        {"60 bands x 4 calls, half-closed", 60, 4, HalfClose, true},
+    };
+    constexpr uint32_t kHoldMs = 1500;
+    constexpr int kResets = 3, kReaders = 2;
+    uint32_t rid = 1;
+    int band_base = 3000;
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        for (auto &h : g_held)
+            h = 0;
+        // The calls of a client, with request ids from `id` on.
+        auto calls_of = [&](uint32_t client, uint32_t n, uint32_t ms, bool band, uint32_t id) {
+            Bytes all;
+            std::vector<Context> ctx;
+            if (band) {
+                Cdr range;
+                uint16_t p = uint16_t(band_base + int(client));
+                range.u8(1).u8(0).u16(p).u16(p);
+                ctx.push_back({11, range.b});
+            }
+            for (uint32_t k = 0; k < n; ++k) {
+                Bytes m = call_message(id + k, "hold", client, ms, ctx);
+                all.insert(all.end(), m.begin(), m.end());
+            }
+            return all;
+        };
+        // Clients 0..: the pipelining ones, then those that reset, then
+        // those that half-close and read.
+        std::vector<int> load;
+        for (int i = 0; i < r.clients; ++i) {
+            int fd = connect_to(srv.port);
+            ASSERT_GE(fd, 0);
+            Bytes all = calls_of(uint32_t(i), r.calls, kHoldMs, r.bands, rid);
+            rid += r.calls;
+            ASSERT_EQ(write(fd, all.data(), all.size()), ssize_t(all.size()));
+            if (r.end == HalfClose)
+                shutdown(fd, SHUT_WR);
+            if (r.end == Close)
+                close(fd);
+            else
+                load.push_back(fd);
+        }
+        std::vector<int> resets;
+        for (int i = 0; i < kResets; ++i) {
+            int fd = connect_to(srv.port);
+            ASSERT_GE(fd, 0);
+            Bytes all = calls_of(uint32_t(r.clients + i), 16, kHoldMs, false, rid);
+            rid += 16;
+            ASSERT_EQ(write(fd, all.data(), all.size()), ssize_t(all.size()));
+            resets.push_back(fd);
+        }
+        std::atomic<int> replies_read[kReaders] = {};
+        std::vector<std::thread> readers;
+        for (int i = 0; i < kReaders; ++i)
+            readers.emplace_back([&, i] {
+                int fd = connect_to(srv.port);
+                if (fd < 0)
+                    return;
+                Bytes all = calls_of(uint32_t(r.clients + kResets + i), 16, 20, false, 1000000 + 100 * uint32_t(i));
+                if (write(fd, all.data(), all.size()) == ssize_t(all.size())) {
+                    shutdown(fd, SHUT_WR);
+                    timeval tv{20, 0};
+                    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+                    while (answer(read_message(fd)) == 1)
+                        ++replies_read[i];
+                }
+                close(fd);
+            });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        for (int fd : resets)
+            reset_close(fd);
+        // The ordinary caller: a kept connection every 100 ms, a new one
+        // every 200 ms, for 2 s.
+        int kept = connect_to(srv.port);
+        ASSERT_GE(kept, 0);
+        int64_t worst_ms = 0;
+        int calls = 0, answered = 0;
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        for (int n = 0; std::chrono::steady_clock::now() < end; ++n) {
+            for (bool fresh : {false, true}) {
+                if (fresh && n % 2)
+                    continue;
+                auto t0 = std::chrono::steady_clock::now();
+                int fd = fresh ? connect_to(srv.port) : kept;
+                Bytes m = call_message(rid++, "quick", 0, 0);
+                ++calls;
+                if (fd >= 0 && write(fd, m.data(), m.size()) == ssize_t(m.size()))
+                    answered += answer(read_message(fd)) >= 0;
+                worst_ms = std::max<int64_t>(worst_ms, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                           std::chrono::steady_clock::now() - t0)
+                                                           .count());
+                if (fresh && fd >= 0)
+                    close(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        close(kept);
+        for (auto &t : readers)
+            t.join();
+        // The load goes (its connections reset, so that what they sent is
+        // not run any more); the calls in service end (band calls wait for
+        // band places, which take longer to pass on under a sanitizer).
+        for (int fd : load)
+            reset_close(fd);
+        wait_until(60000, [] { return g_holding == 0; });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::printf("%s: %d ordinary calls, worst %lld ms\n", r.what, calls, (long long)worst_ms);
+        EXPECT_EQ(answered, calls);
+        EXPECT_LT(worst_ms, 1000);
+        // With the general level loaded, a client that resets has one call
+        // served at a time, and nothing more once its reply could not be
+        // written (beside band load its calls all get readers at once).
+        for (int i = 0; i < kResets && !r.bands; ++i)
+            EXPECT_LE(g_held[size_t(r.clients + i)].load(), 3u) << "calls run of a client that reset";
+        for (int i = 0; i < kReaders; ++i) {
+            EXPECT_EQ(replies_read[i].load(), 16) << "replies to a half-closed client that reads";
+            EXPECT_EQ(g_held[size_t(r.clients + kResets + i)].load(), 16u);
+        }
+        if (r.end == Close) {
+            uint32_t ran = 0;
+            for (int i = 0; i < r.clients; ++i)
+                ran += g_held[size_t(i)];
+            EXPECT_LE(ran, uint32_t(4 * r.clients)) << "calls run of clients that closed";
+        }
+        band_base += r.bands ? r.clients : 0;
+        EXPECT_EQ(g_holding.load(), 0u);
     }
 }
 
