@@ -41,7 +41,8 @@
 // 1 MiB) from clients that close without reading their reply, beside
 // ordinary calls on a kept and on a new connection
 // (orb_large_flood_<size>_<clients>_*_vs_omniorb); BENCH_ORB_LFLOOD_ONLY
-// runs it alone.
+// runs it alone. Then many clients of large echoes (bench_orb_pressure.h;
+// BENCH_ORB_MANY_ONLY runs them alone).
 // After the pipelining, calls pipelined on one connection against both
 // servers: a short call behind 4 slow calls and a mixed pipelined load on 4
 // connections (see pipelined_side_by_side_against_peer);
@@ -1376,6 +1377,8 @@ bool large_omni_client()
 
 } // namespace
 
+#include "bench_orb_pressure.h"
+
 int main(int argc, char **argv)
 {
     client_calls = bench::env_count("BENCH_ORB_CALLS", 5000);
@@ -1393,6 +1396,8 @@ int main(int argc, char **argv)
     }
     if (std::getenv("BENCH_ORB_LFLOOD_ONLY"))
         return large_flood_against_peer() ? 0 : 1;
+    if (std::getenv("BENCH_ORB_MANY_ONLY"))
+        return many_large_echoes_against_peer() ? 0 : 1;
     if (std::getenv("BENCH_ORB_SIDE_BY_SIDE_ONLY")) {
         std::signal(SIGPIPE, SIG_IGN);
         return pipelined_side_by_side_against_peer() ? 0 : 1;
@@ -1433,6 +1438,7 @@ int main(int argc, char **argv)
         peer_ok = idle_connections_against_peer() && peer_ok;
         peer_ok = flood_against_peer() && peer_ok;
         peer_ok = large_flood_against_peer() && peer_ok;
+        peer_ok = many_large_echoes_against_peer() && peer_ok;
     }
     if (std::getenv("BENCH_ORB_PEER_ONLY") || std::getenv("BENCH_ORB_LOAD_ONLY"))
         return peer_ok ? 0 : 1;

@@ -989,6 +989,8 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
     }
     s.message_length(static_cast<uint32_t>(total));
     last_in_size_ = static_cast<uint32_t>(total);
+    if (net_)
+        net_->message_read();
     return 1;
 }
 
