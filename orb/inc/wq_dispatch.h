@@ -38,6 +38,9 @@ void wq_reader_thread_action(void *start_record);
 // Starts a detached managed reader thread; false (with nothing left behind)
 // when the thread cannot be started, or after the shutdown.
 bool wq_spawn_reader(wq_ReaderStart *start, int priority);
+// Reader starts that failed (no thread or no memory could be had); the
+// circuits they were for wait in their pool, whose poller asks again.
+uint64_t wq_reader_start_failures();
 // Hands an accepted circuit to the general pool, starting a reader when few
 // are idle and the cap allows.
 void wq_pool_accepted(wq_MsgCircuit *circuit);
