@@ -69,6 +69,11 @@ struct wq_MemoryBlock {
     wq_MemoryBlock &operator=(const wq_MemoryBlock &) = delete;
 };
 
+// Test hook: while above 0, the calling thread's block allocations count it
+// down, and the one that brings it to 0 fails (null), as when memory is
+// short.
+extern thread_local uint32_t wq_mb_fail_after;
+
 // Destroys the three free lists, under the free-list lock when `lock`.
 void wq_mem_block_clean_up(bool lock);
 

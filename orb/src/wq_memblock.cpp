@@ -9,6 +9,8 @@
 #include <new>
 #include <sys/mman.h>
 
+thread_local uint32_t wq_mb_fail_after = 0;
+
 namespace {
 
 // Guards the three free lists and their counts. Held for a few pointer
@@ -153,8 +155,16 @@ void destroy_list(FreeList &l)
 
 // A block owning a buffer of `size` bytes (see alloc). A new mapping is
 // made resident at once when `filled`: the block will be written whole.
+// The test hook's countdown: true when this allocation is to fail.
+bool made_to_fail()
+{
+    return wq_mb_fail_after != 0 && --wq_mb_fail_after == 0;
+}
+
 wq_MemoryBlock *alloc_block(uint32_t size, bool filled)
 {
+    if (made_to_fail())
+        return nullptr;
     wq_MemoryBlock *b = nullptr;
     if (size == kReqSize)
         b = pop(wq_mb_free_req);
@@ -204,6 +214,8 @@ wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size, void *buffer)
 
 wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size, void *buffer, uint32_t owns)
 {
+    if (made_to_fail())
+        return nullptr;
     wq_MemoryBlock *b = pop(wq_mb_free_no_buf);
     if (!b)
         b = new (std::nothrow) wq_MemoryBlock;
