@@ -7,6 +7,7 @@
 #include "corba_orb.h"
 #include "tkq_support.h"
 #include "wq_memblock.h"
+#include "wq_pending.h"
 #include "wq_poll.h"
 #include "wq_text.h"
 
@@ -125,6 +126,7 @@ wq_MsgCircuit::~wq_MsgCircuit()
     }
     drop_queued();
     delete part_;
+    wq_pending_release(take_reserved());
     clear_receive_due();
     if (watch_added && net_ && net_->poll_fd() >= 0)
         wq_watch::forget(net_->poll_fd());
@@ -954,12 +956,31 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
     }
     uint64_t total = 12 + uint64_t(h.size);
     uint64_t limit = std::min<uint64_t>(CORBA::ORB::_max_message_size, 0xFFFFFFF0u);
-    if (total > limit) {
-        char t[128];
-        std::snprintf(t, sizeof t, "GIOP message of %llu bytes exceeds the limit of %llu",
-                      static_cast<unsigned long long>(total), static_cast<unsigned long long>(limit));
+    bool counted = server_ && total >= wq_pending_from;
+    uint64_t bound = CORBA::ORB::_max_pending_request_bytes;
+    if (total > limit || (counted && total > bound)) {
+        char t[160];
+        if (total > limit)
+            std::snprintf(t, sizeof t, "GIOP message of %llu bytes exceeds the limit of %llu",
+                          static_cast<unsigned long long>(total), static_cast<unsigned long long>(limit));
+        else
+            std::snprintf(t, sizeof t, "GIOP message of %llu bytes exceeds the %llu bytes held for requests",
+                          static_cast<unsigned long long>(total), static_cast<unsigned long long>(bound));
         fail_protocol(new CORBA::IMP_LIMIT(1, COMPLETED_MAYBE, t), env);
         return 0;
+    }
+    if (counted && reserved_ < total) {
+        wq_pending_release(take_reserved());
+        if (!wq_pending_reserve(total)) {
+            // Not read further until it fits: what came waits with the
+            // circuit, and the wait is the server's, not the client's.
+            bool drained = net_->read_drained;
+            keep_partial(s, static_cast<uint32_t>(total));
+            net_->read_drained = drained;
+            clear_receive_due();
+            return Deferred;
+        }
+        reserved_ = total;
     }
     if (server_ && total >= kOnePieceFrom && s.write_offset() + loose >= kOnePieceAfter)
         (void)s.contiguous(static_cast<uint32_t>(total), loose); // else it is read in blocks

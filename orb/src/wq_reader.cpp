@@ -5,6 +5,7 @@
 #include "wq_dispatch.h"
 #include "wq_memtrim.h"
 #include "wq_mthread.h"
+#include "wq_pending.h"
 #include "wq_text.h"
 
 #include <algorithm>
@@ -107,6 +108,7 @@ struct ResumeInstaller {
     ResumeInstaller()
     {
         wq_msg_circuit_resume = [](wq_MsgCircuit *c) { return_to_pool(c, c->paused_level()); };
+        wq_pending_resume = [](wq_MsgCircuit *c, uint32_t level) { return_to_pool(c, level); };
     }
 } g_resume_installer;
 
@@ -829,7 +831,18 @@ void wq_reader_thread_action(void *arg)
             circuit = nullptr;
             continue;
         }
+        if (r == wq_MsgCircuit::Deferred) {
+            // Its message waits, unread, until the bytes held for requests
+            // not yet served leave room for it (TCP holds its sender); its
+            // input counts as waiting at the accept gate meanwhile.
+            if (wq_NetCircuit *net = circuit->net())
+                net->input_waits();
+            wq_pending_park(circuit, pool_level(home), circuit->last_message_size());
+            circuit = nullptr;
+            continue;
+        }
         if (r != 1) {
+            wq_pending_release(circuit->take_reserved());
             CORBA::Exception *e = st->env.exception();
             auto *se = CORBA::SystemException::_downcast(e);
             bool protocol = se && ((CORBA::COMM_FAILURE::_downcast(e) &&
@@ -853,6 +866,8 @@ void wq_reader_thread_action(void *arg)
             st->in.byte_order(order);
         if (st->in.read_offset() < 12)
             st->in.skip_read(12 - st->in.read_offset());
+        // Held until the message is served.
+        uint64_t reserved = circuit->take_reserved();
         bool large_in = h.size >= wq_large_bytes;
         if (large_in)
             wq_large_begin();
@@ -883,6 +898,7 @@ void wq_reader_thread_action(void *arg)
         rehome(home, *st);
         bool large_out = !large_in && st->out.size_written() >= wq_large_bytes;
         give_back_long(*st);
+        wq_pending_release(reserved);
         if (large_in)
             wq_large_end();
         else if (large_out)
