@@ -426,7 +426,12 @@ template <class Wanted> bool start_reader(Home h, int priority, Wanted wanted)
         count_reader(h, 1);
         pool.idle(h.level).fetch_add(1, std::memory_order_acq_rel);
     }
-    if (wq_spawn_reader(new wq_ReaderStart{nullptr, h.level, uint8_t(h.band ? 1 : 0)}, priority))
+    // Started from the poller and the acceptor too: a start that finds no
+    // memory fails (and is counted) rather than throw there.
+    auto *record = new (std::nothrow) wq_ReaderStart{nullptr, h.level, uint8_t(h.band ? 1 : 0)};
+    if (!record)
+        g_start_failures.fetch_add(1, std::memory_order_relaxed);
+    else if (wq_spawn_reader(record, priority))
         return true;
     wq_WriteLock g(pool.lock, tenv);
     count_reader(h, -1);

@@ -173,8 +173,8 @@ TEST(MemoryPressure, AnAddressSpaceLimitCostsCallsNotTheServer)
         uint64_t limit;
         int clients;
     } const rows[] = {
-        {"512 MiB, 48 clients", 512ull * MiB, 48},
-        {"768 MiB, 48 clients", 768ull * MiB, 48},
+        {"512 MiB, 32 clients", 512ull * MiB, 32},
+        {"768 MiB, 32 clients", 768ull * MiB, 32},
     };
     static const Bytes payload(4 * MiB, 0x5A);
     for (const Row &r : rows) {
@@ -220,7 +220,7 @@ TEST(MemoryPressure, AnAddressSpaceLimitCostsCallsNotTheServer)
                 if (fd >= 0)
                     close(fd);
             });
-        std::this_thread::sleep_for(std::chrono::seconds(6));
+        std::this_thread::sleep_for(std::chrono::seconds(4));
         stop = true;
         for (auto &c : clients)
             c.join();
@@ -237,7 +237,7 @@ TEST(MemoryPressure, AnAddressSpaceLimitCostsCallsNotTheServer)
         }
         ASSERT_TRUE(answered) << "no call answered within 5 s after the load; " << srv.errors().substr(0, 2000);
         EXPECT_LE(srv.fds_within(idle_fds + 2, 10), idle_fds + 2) << "idle: " << idle_fds;
-        for (uint32_t i = 0; i < 20; ++i)
+        for (uint32_t i = 0; i < 10; ++i)
             EXPECT_TRUE(srv.add_answered(100 + i)) << "call " << i;
         std::string err = srv.errors();
         EXPECT_EQ(err.find("thread died"), std::string::npos) << err.substr(0, 2000);
