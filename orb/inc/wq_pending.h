@@ -17,6 +17,8 @@ constexpr uint32_t wq_pending_from = 65536;
 // Takes `bytes` for a message about to be read; false when they do not fit
 // beside what is held now (nothing taken).
 bool wq_pending_reserve(uint64_t bytes);
+// Takes `bytes` whatever is held.
+void wq_pending_take(uint64_t bytes);
 // Gives bytes back; parked circuits whose messages now fit go back to their
 // pools (oldest first).
 void wq_pending_release(uint64_t bytes);

@@ -971,9 +971,28 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
     }
     if (counted && reserved_ < total) {
         wq_pending_release(take_reserved());
-        if (!wq_pending_reserve(total)) {
-            // Not read further until it fits: what came waits with the
-            // circuit, and the wait is the server's, not the client's.
+        bool deferred = !wq_pending_reserve(total);
+        if (deferred) {
+            // Not read further until it fits: what came (the bytes read
+            // past the header, or read ahead with an earlier message) waits
+            // with the circuit, and the wait is the server's, not the
+            // client's. Read ahead beyond one block, it is taken now.
+            s.wrote(loose);
+            loose = 0;
+            if (ahead_count_ > 0) {
+                uint32_t more = static_cast<uint32_t>(ahead_count_), room = 0;
+                unsigned char *p = s.write_room(room);
+                if (p && room >= more) {
+                    std::memcpy(p, ahead_->data + ahead_offset_, more);
+                    s.wrote(more);
+                    ahead_drop();
+                } else {
+                    deferred = false;
+                    wq_pending_take(total);
+                }
+            }
+        }
+        if (deferred) {
             bool drained = net_->read_drained;
             keep_partial(s, static_cast<uint32_t>(total));
             net_->read_drained = drained;

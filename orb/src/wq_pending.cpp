@@ -79,6 +79,8 @@ void wq_pending_release(uint64_t bytes)
         resume_fitting();
 }
 
+void wq_pending_take(uint64_t bytes) { g_held.fetch_add(bytes, std::memory_order_acq_rel); }
+
 uint64_t wq_pending_bytes() { return g_held.load(std::memory_order_acquire); }
 
 void wq_pending_park(wq_MsgCircuit *c, uint32_t level, uint64_t bytes)

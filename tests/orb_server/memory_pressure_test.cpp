@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -173,8 +174,8 @@ TEST(MemoryPressure, AnAddressSpaceLimitCostsCallsNotTheServer)
         uint64_t limit;
         int clients;
     } const rows[] = {
-        {"512 MiB, 32 clients", 512ull * MiB, 32},
-        {"768 MiB, 32 clients", 768ull * MiB, 32},
+        {"512 MiB, 64 clients", 512ull * MiB, 64},
+        {"768 MiB, 64 clients", 768ull * MiB, 64},
     };
     static const Bytes payload(4 * MiB, 0x5A);
     for (const Row &r : rows) {
@@ -248,9 +249,10 @@ TEST(MemoryPressure, AnAddressSpaceLimitCostsCallsNotTheServer)
 // Clients that each send a 4 MiB echo and close without reading the reply,
 // again and again, from many threads at once: the server holds no more
 // than its bound on bytes for requests not yet served (and what it serves
-// them with) while further large messages wait unread, and ordinary calls
-// on a kept connection and on new ones are answered meanwhile; afterwards
-// its descriptors come back. (Without the bound it held all that came: 4.6
+// them with) while further large messages wait unread, ordinary calls on a
+// kept connection and on new ones are answered meanwhile, and clients that
+// read their echoes get them octet for octet (their requests, too, wait
+// part-read); afterwards its descriptors come back. (Without the bound it held all that came: 4.6
 // GiB and more under 2000 such clients.)
 TEST(MemoryPressure, AFloodOfLargeRequestsStaysUnderTheBound)
 {
@@ -266,7 +268,12 @@ TEST(MemoryPressure, AFloodOfLargeRequestsStaysUnderTheBound)
     } const rows[] = {
         {"4 MiB requests, 160 clients, bound 128 MiB", 4 * MiB, 160, 128ull * MiB},
     };
-    static const Bytes payload(4 * MiB, 0x5A);
+    static const Bytes payload = [] {
+        Bytes b(4 * MiB);
+        for (size_t i = 0; i < b.size(); ++i)
+            b[i] = uint8_t(i * 7 + i / 4093);
+        return b;
+    }();
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
         Server srv({"--nofile=8192"}, {"-max_pending", std::to_string(r.bound)});
@@ -290,6 +297,29 @@ TEST(MemoryPressure, AFloodOfLargeRequestsStaysUnderTheBound)
                     if (send_echo(fd, head, payload, r.size))
                         ++sent;
                     close(fd);
+                }
+            });
+        // Clients that read their echoes.
+        std::atomic<long> echoed{0}, garbled{0};
+        for (int t = 0; t < 4; ++t)
+            clients.emplace_back([&, t] {
+                for (uint32_t id = 1; !stop; ++id) {
+                    int fd = connect_to(srv.port);
+                    if (fd < 0)
+                        continue;
+                    uint32_t n = r.size - uint32_t(t) * 4096;
+                    Bytes head = echo_octets_head(id, n);
+                    Bytes m;
+                    if (send_echo(fd, head, payload, n))
+                        m = read_message(fd);
+                    close(fd);
+                    if (m.empty())
+                        continue; // not answered within the read bound
+                    Reply rep = parse_reply(m);
+                    bool same = rep.status == 0 && rep.request_id == id && rep.c.get32(rep.body) == n &&
+                                m.size() >= rep.body + 4 + n &&
+                                std::equal(payload.begin(), payload.begin() + n, m.begin() + rep.body + 4);
+                    ++(same ? echoed : garbled);
                 }
             });
         // Ordinary calls meanwhile, each answered (within the clients'
@@ -320,15 +350,18 @@ TEST(MemoryPressure, AFloodOfLargeRequestsStaysUnderTheBound)
             c.join();
         close(kept);
         peak_kib = std::max(peak_kib, srv.rss_kib());
-        std::printf("%s: %ld requests sent, peak %ld MiB (idle %ld MiB), %ld + %ld ordinary calls\n", r.what,
-                    sent.load(), peak_kib / 1024, idle_kib / 1024, kept_calls, new_calls);
+        std::printf("%s: %ld requests sent, peak %ld MiB (idle %ld MiB), %ld + %ld ordinary calls, %ld echoed\n",
+                    r.what, sent.load(), peak_kib / 1024, idle_kib / 1024, kept_calls, new_calls, echoed.load());
         EXPECT_EQ(failed, 0);
+        EXPECT_EQ(garbled.load(), 0);
+        EXPECT_GT(echoed.load(), 0);
         EXPECT_GT(kept_calls, 0);
         EXPECT_GT(new_calls, 0);
         EXPECT_GT(sent.load(), r.clients);
-        // The bound, with room for the replies being written and the
+        // The bound, with room for what the requests being served take
+        // (the servant's copies, the replies being written) and the
         // buffers kept for the next large messages.
-        EXPECT_LE(peak_kib - idle_kib, long(r.bound / 1024) + 160 * 1024);
+        EXPECT_LE(peak_kib - idle_kib, long(r.bound / 1024) + 192 * 1024);
         EXPECT_LE(srv.fds_within(idle_fds + 2, 30), idle_fds + 2) << "idle: " << idle_fds;
         EXPECT_TRUE(srv.add_answered(99));
     }
