@@ -43,6 +43,8 @@
 // (orb_large_flood_<size>_<clients>_*_vs_omniorb); BENCH_ORB_LFLOOD_ONLY
 // runs it alone. Then connections that pipeline slow calls and never read,
 // beside ordinary calls (orb_slow_pipelines_*, see slow_pipes_against_peer).
+// Then many clients of large echoes (bench_orb_pressure.h;
+// BENCH_ORB_MANY_ONLY runs them alone).
 // After the pipelining, calls pipelined on one connection against both
 // servers: a short call behind 4 slow calls and a mixed pipelined load on 4
 // connections (see pipelined_side_by_side_against_peer);
@@ -1541,6 +1543,8 @@ bool large_omni_client()
 
 } // namespace
 
+#include "bench_orb_pressure.h"
+
 int main(int argc, char **argv)
 {
     client_calls = bench::env_count("BENCH_ORB_CALLS", 5000);
@@ -1560,6 +1564,8 @@ int main(int argc, char **argv)
         return large_flood_against_peer() ? 0 : 1;
     if (std::getenv("BENCH_ORB_SLOW_PIPES_ONLY"))
         return slow_pipes_against_peer() ? 0 : 1;
+    if (std::getenv("BENCH_ORB_MANY_ONLY"))
+        return many_large_echoes_against_peer() ? 0 : 1;
     if (std::getenv("BENCH_ORB_SIDE_BY_SIDE_ONLY")) {
         std::signal(SIGPIPE, SIG_IGN);
         return pipelined_side_by_side_against_peer() ? 0 : 1;
@@ -1601,6 +1607,7 @@ int main(int argc, char **argv)
         peer_ok = flood_against_peer() && peer_ok;
         peer_ok = large_flood_against_peer() && peer_ok;
         peer_ok = slow_pipes_against_peer() && peer_ok;
+        peer_ok = many_large_echoes_against_peer() && peer_ok;
     }
     if (std::getenv("BENCH_ORB_PEER_ONLY") || std::getenv("BENCH_ORB_LOAD_ONLY"))
         return peer_ok ? 0 : 1;

@@ -1,11 +1,14 @@
 // Echo server of this broker: serves PeerTest::Echo on 127.0.0.1.
 // Usage: orb_echo_server [ORB options] [-o FILE] [-slow_ms MS] [-nap]
+//        [-max_pending BYTES]
 // Prints the object's IOR on one line (and writes it to FILE with -o), then
 // serves until SIGTERM or SIGINT, and ends with status 0. A server that
 // cannot start (an endpoint it cannot listen on) prints why, writes no IOR
 // and ends with status 1. With -slow_ms each `echo_string` takes MS
 // milliseconds (a slow servant beside the quick ones); with -nap an
-// `echo_string` of "nap N" takes N milliseconds (at most 1000).
+// `echo_string` of "nap N" takes N milliseconds (at most 1000). -max_pending
+// sets the bytes held for large requests not yet served
+// (CORBA::ORB::_max_pending_request_bytes).
 #include "corba_orb.h"
 #include "peertest_echo_skel.h"
 #include "wq_servant_registry.h"
@@ -108,6 +111,10 @@ int main(int argc, char **argv)
         }
         if (std::strcmp(argv[i], "-nap") == 0) {
             nap = true;
+            continue;
+        }
+        if (std::strcmp(argv[i], "-max_pending") == 0 && i + 1 < argc) {
+            CORBA::ORB::_max_pending_request_bytes = std::strtoull(argv[++i], nullptr, 10);
             continue;
         }
         if (!std::strcmp(argv[i], "-ORBendpoint") || !std::strcmp(argv[i], "-ORBep"))

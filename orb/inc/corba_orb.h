@@ -71,6 +71,11 @@ public:
     // Largest GIOP message (12-byte header included) a circuit accepts from
     // the wire; a bigger announced size fails the circuit with IMP_LIMIT.
     static uint64_t _max_message_size;
+    // Most bytes a server holds for large requests (64 KiB and more) read
+    // and not yet served: the body of a further one is read only once it
+    // fits (its connection waits unread meanwhile); one that the bound
+    // alone cannot hold is refused as one past _max_message_size is.
+    static uint64_t _max_pending_request_bytes;
 
     // ---- accessors -----------------------------------------------------------
     static char const *endpoint_list();

@@ -168,6 +168,19 @@ public:
     // receive fails ends as close_after_replies says (a bad message is
     // refused, an end of input or a read error is not).
     static constexpr int Incomplete = 2;
+    // On a server circuit, a large message whose size does not fit beside
+    // the bytes held for requests not yet served (see wq_pending.h) gives
+    // 3: what came of it is kept, unread further, until the caller's next
+    // receive once it fits.
+    static constexpr int Deferred = 3;
+    // The bytes taken for the message just received (0 for a short one),
+    // handed to the caller, who gives them back once it is served.
+    uint64_t take_reserved()
+    {
+        uint64_t r = reserved_;
+        reserved_ = 0;
+        return r;
+    }
     int receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CORBA::EnvironmentWrapper &env);
     // The reply (or locate reply) of request `id`; the caller holds the send
     // lock from send(hold).
@@ -410,6 +423,7 @@ private:
     bool claimed_ = false;
     uint64_t claimed_id_ = 0;
     uint32_t last_in_size_ = 0;
+    uint64_t reserved_ = 0; // bytes held for the message being read
     bool listed_ = false; // in the server list
     uint32_t mailbox_full_ = 0;
     uint64_t mailbox_id_ = 0;

@@ -39,6 +39,9 @@ void wq_reader_thread_action(void *start_record);
 // when the thread cannot be started (at the cap, which it may pass by
 // `beyond_cap`), or after the shutdown.
 bool wq_spawn_reader(wq_ReaderStart *start, int priority, uint32_t beyond_cap = 0);
+// Reader starts that failed (no thread or no memory could be had); the
+// circuits they were for wait in their pool, whose poller asks again.
+uint64_t wq_reader_start_failures();
 // Hands an accepted circuit to the general pool, starting a reader when few
 // are idle and the cap allows.
 void wq_pool_accepted(wq_MsgCircuit *circuit);

@@ -94,12 +94,17 @@ public:
     // acceptor before it hands the circuit on.
     std::atomic<int32_t> *unread_gauge = nullptr;
     // Input waits to be read (it came with the connection, or its poller
-    // found it): counted once until it is taken up.
+    // found it): counted once until it is taken up. A connection from which
+    // a whole message has been read counts no more: its client has been
+    // served, and its next calls do not keep new clients out.
     void input_waits()
     {
-        if (unread_gauge && !unread_counted_.exchange(true, std::memory_order_acq_rel))
+        if (unread_gauge && !served_.load(std::memory_order_relaxed) &&
+            !unread_counted_.exchange(true, std::memory_order_acq_rel))
             unread_gauge->fetch_add(1, std::memory_order_acq_rel);
     }
+    // A whole message has been read from the connection.
+    void message_read() { served_.store(true, std::memory_order_relaxed); }
     // The connection's input is being read (by the one thread that reads
     // it), or the connection goes: it leaves the gauge.
     void taken_up()
@@ -115,6 +120,7 @@ protected:
 
 private:
     std::atomic<bool> unread_counted_{false};
+    std::atomic<bool> served_{false};
 };
 
 // A listening end point.

@@ -27,8 +27,9 @@ struct wq_MemoryBlock {
     // 65536 bytes and more that the free lists cannot give are mapped for
     // themselves (their pages resident only as they are written) and unmapped when
     // destroyed: the free lists keep a bounded number of blocks (16.25 MiB
-    // of 65536-byte ones), and blocks beyond them go back to the system
-    // instead of staying in the allocator's arenas.
+    // of 65536-byte ones, and as many as are in use while more are, up to
+    // 256 MiB), and blocks beyond them go back to the system instead of
+    // staying in the allocator's arenas.
     static wq_MemoryBlock *alloc(uint32_t size);
     // A block wrapping a caller's buffer; owns 0.
     static wq_MemoryBlock *alloc(uint32_t size, void *buffer);
@@ -68,6 +69,11 @@ struct wq_MemoryBlock {
     wq_MemoryBlock(const wq_MemoryBlock &) = delete;
     wq_MemoryBlock &operator=(const wq_MemoryBlock &) = delete;
 };
+
+// Test hook: while above 0, the calling thread's block allocations count it
+// down, and the one that brings it to 0 fails (null), as when memory is
+// short.
+extern thread_local uint32_t wq_mb_fail_after;
 
 // Destroys the three free lists, under the free-list lock when `lock`.
 void wq_mem_block_clean_up(bool lock);

@@ -36,6 +36,7 @@ bool ORB::_transparent_reconnect = false;
 bool ORB::_single_threaded = false;
 bool ORB::_process_pending_requests = false;
 uint64_t ORB::_max_message_size = uint64_t(64) << 20;
+uint64_t ORB::_max_pending_request_bytes = uint64_t(1) << 30;
 
 } // namespace CORBA
 

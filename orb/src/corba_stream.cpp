@@ -356,13 +356,24 @@ bool Stream::contiguous(uint32_t total, uint32_t loose)
 void Stream::reclaim()
 {
     if (shared_ || wq_MemoryBlock::is_held(head_)) {
-        // Views keep reading the old chain; this stream starts a new one.
+        // Views keep reading the old chain; this stream starts a new one
+        // (and stays as it was when memory is short).
+        wq_MemoryBlock *fresh = wq_MemoryBlock::alloc(round8(block_size_));
+        if (!fresh)
+            throw std::bad_alloc();
         drop_chain();
-        init_head(block_size_);
+        head_ = fresh;
+        byte_order_ = _use_native_endian ? 1 : 0;
     } else if (head_->capacity > block_size_ && !head_->raw && head_->owns) {
-        // A block made by contiguous() goes back at once.
-        wq_MemoryBlock::release(head_);
-        init_head(block_size_);
+        // A block made by contiguous() goes back at once, unless no block
+        // of the usual size can be had for it (it serves meanwhile).
+        if (wq_MemoryBlock *fresh = wq_MemoryBlock::alloc(round8(block_size_))) {
+            wq_MemoryBlock::release(head_);
+            head_ = fresh;
+            byte_order_ = _use_native_endian ? 1 : 0;
+        } else if (head_->next) {
+            wq_MemoryBlock::release(head_->next);
+        }
     } else if (head_->next) {
         wq_MemoryBlock::release(head_->next);
     }

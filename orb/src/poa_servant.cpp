@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <vector>
 
 namespace {
@@ -32,6 +33,8 @@ void wq_store_thrown(const CORBA::EnvironmentWrapper &env)
         env.exception(e);
     } catch (CORBA::Exception &e) {
         env.exception(e);
+    } catch (std::bad_alloc &) {
+        env.exception(new CORBA::NO_MEMORY(0, CORBA::COMPLETED_MAYBE));
     } catch (std::exception &e) {
         env.exception(new CORBA::UNKNOWN(WQ_MINOR_NATIVE_EXCEPTION, CORBA::COMPLETED_MAYBE, e.what()));
     } catch (...) {

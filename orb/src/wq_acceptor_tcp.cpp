@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
+#include <new>
 #include <unistd.h>
 
 namespace {
@@ -105,13 +106,24 @@ private:
             ::setsockopt(c, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
             timeval tv{kSendTimeoutSeconds, 0};
             ::setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-            auto *net = new wq_NetCircuitTCPAccepted(c);
-            net->unread_gauge = &g_unread;
-            char first;
-            if (::recv(c, &first, 1, MSG_PEEK | MSG_DONTWAIT) >= 0)
-                net->input_waits();
-            if (!collectors_ || !collectors_->create(net, nullptr, false))
-                wq_NetCircuitFactory::release(net);
+            wq_NetCircuitTCPAccepted *net = nullptr;
+            try {
+                net = new wq_NetCircuitTCPAccepted(c);
+                net->unread_gauge = &g_unread;
+                char first;
+                if (::recv(c, &first, 1, MSG_PEEK | MSG_DONTWAIT) >= 0)
+                    net->input_waits();
+                if (!collectors_ || !collectors_->create(net, nullptr, false))
+                    wq_NetCircuitFactory::release(net);
+            } catch (std::bad_alloc &) {
+                // No memory for the connection: it is closed, and accepting
+                // pauses a moment as when descriptors run out.
+                if (net)
+                    wq_NetCircuitFactory::release(net);
+                else
+                    ::close(c);
+                ::usleep(10000);
+            }
         }
     }
 

@@ -7,6 +7,7 @@
 #include "corba_orb.h"
 #include "tkq_support.h"
 #include "wq_memblock.h"
+#include "wq_pending.h"
 #include "wq_poll.h"
 #include "wq_text.h"
 
@@ -125,6 +126,7 @@ wq_MsgCircuit::~wq_MsgCircuit()
     }
     drop_queued();
     delete part_;
+    wq_pending_release(take_reserved());
     clear_receive_due();
     if (watch_added && net_ && net_->poll_fd() >= 0)
         wq_watch::forget(net_->poll_fd());
@@ -992,12 +994,50 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
     }
     uint64_t total = 12 + uint64_t(h.size);
     uint64_t limit = std::min<uint64_t>(CORBA::ORB::_max_message_size, 0xFFFFFFF0u);
-    if (total > limit) {
-        char t[128];
-        std::snprintf(t, sizeof t, "GIOP message of %llu bytes exceeds the limit of %llu",
-                      static_cast<unsigned long long>(total), static_cast<unsigned long long>(limit));
+    bool counted = server_ && total >= wq_pending_from;
+    uint64_t bound = CORBA::ORB::_max_pending_request_bytes;
+    if (total > limit || (counted && total > bound)) {
+        char t[160];
+        if (total > limit)
+            std::snprintf(t, sizeof t, "GIOP message of %llu bytes exceeds the limit of %llu",
+                          static_cast<unsigned long long>(total), static_cast<unsigned long long>(limit));
+        else
+            std::snprintf(t, sizeof t, "GIOP message of %llu bytes exceeds the %llu bytes held for requests",
+                          static_cast<unsigned long long>(total), static_cast<unsigned long long>(bound));
         fail_protocol(new CORBA::IMP_LIMIT(1, COMPLETED_MAYBE, t), env);
         return 0;
+    }
+    if (counted && reserved_ < total) {
+        wq_pending_release(take_reserved());
+        bool deferred = !wq_pending_reserve(total);
+        if (deferred) {
+            // Not read further until it fits: what came (the bytes read
+            // past the header, or read ahead with an earlier message) waits
+            // with the circuit, and the wait is the server's, not the
+            // client's. Read ahead beyond one block, it is taken now.
+            s.wrote(loose);
+            loose = 0;
+            if (ahead_count_ > 0) {
+                uint32_t more = static_cast<uint32_t>(ahead_count_), room = 0;
+                unsigned char *p = s.write_room(room);
+                if (p && room >= more) {
+                    std::memcpy(p, ahead_->data + ahead_offset_, more);
+                    s.wrote(more);
+                    ahead_drop();
+                } else {
+                    deferred = false;
+                    wq_pending_take(total);
+                }
+            }
+        }
+        if (deferred) {
+            bool drained = net_->read_drained;
+            keep_partial(s, static_cast<uint32_t>(total));
+            net_->read_drained = drained;
+            clear_receive_due();
+            return Deferred;
+        }
+        reserved_ = total;
     }
     if (server_ && total >= kOnePieceFrom && s.write_offset() + loose >= kOnePieceAfter)
         (void)s.contiguous(static_cast<uint32_t>(total), loose); // else it is read in blocks
@@ -1027,6 +1067,8 @@ int wq_MsgCircuit::receive(CORBA::Stream &s, wq_GIOP::MessageHeader &h, const CO
     }
     s.message_length(static_cast<uint32_t>(total));
     last_in_size_ = static_cast<uint32_t>(total);
+    if (net_)
+        net_->message_read();
     return 1;
 }
 

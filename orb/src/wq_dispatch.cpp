@@ -7,6 +7,7 @@
 
 #include <cxxabi.h>
 #include <cstring>
+#include <new>
 #include <optional>
 
 void (*wq_receive_request_sc)(wq_RequestInfo &, const CORBA::EnvironmentWrapper &) = nullptr;
@@ -340,6 +341,16 @@ struct Found {
         POA::_release(poa);
         poa = nullptr;
     }
+    // A request left by an exception (memory ran out) gives its references
+    // back; its locator is not called again.
+    ~Found()
+    {
+        if (locator) {
+            locator->_remove_ref();
+            locator = nullptr;
+        }
+        end("");
+    }
 };
 
 // Takes a target found under the lists lock when its POA lives, it is
@@ -628,6 +639,8 @@ void send_reply(wq_ReaderState &st, wq_DispatchSink &sink, bool early)
     st.env_info.replace(held);
 }
 
+void serve_handed_back(wq_ReaderState &st, wq_DispatchSink &sink, bool reply_due);
+
 void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
 {
     const CORBA::EnvironmentWrapper &env = st.env;
@@ -655,6 +668,35 @@ void serve_request(wq_ReaderState &st, wq_DispatchSink &sink)
     }
     bool reply_due = st.sync_scope != Messaging::SYNC_WITH_TRANSPORT;
     sink.hand_back(reply_due);
+    try {
+        serve_handed_back(st, sink, reply_due);
+    } catch (std::bad_alloc &) {
+        // Memory ran out while the call was served: a call whose reply
+        // comes after the servant gets NO_MEMORY (it may have run). An
+        // early reply may have gone already, and a failure that cannot even
+        // be answered ends the connection (the reader's own catch).
+        env.clear();
+        if (st.sync_scope == Messaging::SYNC_WITH_TRANSPORT)
+            return;
+        CORBA::NO_MEMORY *e = nullptr;
+        if (st.sync_scope == Messaging::SYNC_WITH_TARGET) {
+            try {
+                e = new CORBA::NO_MEMORY(0, CORBA::COMPLETED_MAYBE);
+            } catch (std::bad_alloc &) {
+            }
+        }
+        if (!e)
+            throw;
+        env.exception(e);
+        write_reply(st, true);
+        send_reply(st, sink, false);
+        env.clear();
+    }
+}
+
+void serve_handed_back(wq_ReaderState &st, wq_DispatchSink &sink, bool reply_due)
+{
+    const CORBA::EnvironmentWrapper &env = st.env;
     Found f;
     wq_RequestInfo info{st.request_id, st.operation, st.key, st.key_length, reply_priority(st),
                         st.sync_scope == Messaging::SYNC_WITH_SERVER};
@@ -755,6 +797,23 @@ void serve_locate(wq_ReaderState &st, wq_DispatchSink &sink)
 void wq_dispatch_message(wq_ReaderState &st, uint8_t type, wq_DispatchSink &sink)
 {
     st.env.clear();
+    // The request's priority is undone however the message ends.
+    struct Restore {
+        wq_ReaderState &st;
+        ~Restore()
+        {
+            if (st.priority_changed) {
+                try {
+                    set_active_priority(st, st.base_priority);
+                } catch (...) {
+                    // Left to the next request's change (memory ran out).
+                }
+                st.priority_changed = false;
+            }
+            st.request_priority = st.base_priority;
+            st.env.clear();
+        }
+    } restore{st};
     switch (type) {
     case wq_GIOP::Request:
         serve_request(st, sink);
@@ -773,10 +832,4 @@ void wq_dispatch_message(wq_ReaderState &st, uint8_t type, wq_DispatchSink &sink
         sink.protocol_error();
         break;
     }
-    if (st.priority_changed) {
-        set_active_priority(st, st.base_priority);
-        st.priority_changed = false;
-    }
-    st.request_priority = st.base_priority;
-    st.env.clear();
 }

@@ -9,6 +9,8 @@
 #include <new>
 #include <sys/mman.h>
 
+thread_local uint32_t wq_mb_fail_after = 0;
+
 namespace {
 
 // Guards the three free lists and their counts. Held for a few pointer
@@ -28,8 +30,13 @@ constexpr uint32_t kAnySize = 4096;
 // Blocks kept for reuse per list: enough for the messages of many threads
 // at once and for a whole 16 MiB message with its headers (16.25 MiB of
 // 65536-byte blocks, whose pages stay mapped), beyond which blocks go back
-// to the system.
+// to the system. While more 65536-byte blocks are in use than that, as
+// many are kept as are in use (up to kKeepReqMost): every mapping made or
+// undone takes the process's map lock, for which every other thread that
+// maps, unmaps or touches a fresh page then waits, so a busy server reuses
+// its blocks instead; as its load falls, blocks go back with it.
 constexpr uint32_t kKeepReq = 260;
+constexpr uint32_t kKeepReqMost = 4096; // 256 MiB
 constexpr uint32_t kKeepAny = 256;
 constexpr uint32_t kKeepNoBuf = 256;
 
@@ -45,11 +52,23 @@ FreeList wq_mb_free_no_buf; // records without a buffer
 // Bytes of the buffers that alloc(size) made and that are not destroyed yet,
 // on the free lists or in use.
 std::atomic<uint64_t> wq_mb_live_bytes{0};
+// Of them, the 65536-byte blocks (on the free list or in use).
+std::atomic<uint32_t> wq_mb_live_req{0};
 
-// Pops one block, testing and popping under the lock in one step.
-wq_MemoryBlock *pop(FreeList &l)
+// How many 65536-byte blocks the free list keeps now (lock held), while
+// `going` of them are given back: as many as stay in use, within
+// kKeepReq..kKeepReqMost.
+uint32_t keep_req(uint32_t going)
 {
-    wq_mb_guard g;
+    uint32_t live = wq_mb_live_req.load(std::memory_order_relaxed);
+    uint32_t gone = wq_mb_free_req.count + going;
+    uint32_t in_use = live > gone ? live - gone : 0;
+    return in_use < kKeepReq ? kKeepReq : in_use > kKeepReqMost ? kKeepReqMost : in_use;
+}
+
+// Pops one block (lock held); null when the list is empty.
+wq_MemoryBlock *pop_locked(FreeList &l)
+{
     wq_MemoryBlock *b = l.head;
     if (b) {
         l.head = b->next;
@@ -57,6 +76,13 @@ wq_MemoryBlock *pop(FreeList &l)
         b->next = nullptr;
     }
     return b;
+}
+
+// Pops one block, testing and popping under the lock in one step.
+wq_MemoryBlock *pop(FreeList &l)
+{
+    wq_mb_guard g;
+    return pop_locked(l);
 }
 
 // Blocks bound for one free list, gathered before the lock is taken.
@@ -129,8 +155,16 @@ void destroy_list(FreeList &l)
 
 // A block owning a buffer of `size` bytes (see alloc). A new mapping is
 // made resident at once when `filled`: the block will be written whole.
+// The test hook's countdown: true when this allocation is to fail.
+bool made_to_fail()
+{
+    return wq_mb_fail_after != 0 && --wq_mb_fail_after == 0;
+}
+
 wq_MemoryBlock *alloc_block(uint32_t size, bool filled)
 {
+    if (made_to_fail())
+        return nullptr;
     wq_MemoryBlock *b = nullptr;
     if (size == kReqSize)
         b = pop(wq_mb_free_req);
@@ -164,6 +198,8 @@ wq_MemoryBlock *alloc_block(uint32_t size, bool filled)
     b->capacity = size;
     b->owns = 1;
     wq_mb_live_bytes.fetch_add(size, std::memory_order_relaxed);
+    if (size == kReqSize)
+        wq_mb_live_req.fetch_add(1, std::memory_order_relaxed);
     return b;
 }
 
@@ -178,6 +214,8 @@ wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size, void *buffer)
 
 wq_MemoryBlock *wq_MemoryBlock::alloc(uint32_t size, void *buffer, uint32_t owns)
 {
+    if (made_to_fail())
+        return nullptr;
     wq_MemoryBlock *b = pop(wq_mb_free_no_buf);
     if (!b)
         b = new (std::nothrow) wq_MemoryBlock;
@@ -272,14 +310,23 @@ void wq_MemoryBlock::release(wq_MemoryBlock *&block)
         }
         b = n;
     }
+    wq_MemoryBlock *surplus = nullptr;
     {
         wq_mb_guard g;
-        req.splice(wq_mb_free_req, kKeepReq);
+        uint32_t keep = keep_req(req.count);
+        req.splice(wq_mb_free_req, keep);
         any.splice(wq_mb_free_any, kKeepAny);
         no_buf.splice(wq_mb_free_no_buf, kKeepNoBuf);
+        // Kept while more were in use: as those come back, the list goes
+        // down with them.
+        while (wq_mb_free_req.count > keep) {
+            wq_MemoryBlock *s = pop_locked(wq_mb_free_req);
+            s->next = surplus;
+            surplus = s;
+        }
     }
     // What the lists had no room for is destroyed outside the lock.
-    for (wq_MemoryBlock *c : {req.head, any.head, no_buf.head, doomed}) {
+    for (wq_MemoryBlock *c : {req.head, any.head, no_buf.head, doomed, surplus}) {
         while (c) {
             wq_MemoryBlock *n = c->next;
             c->next = nullptr;
@@ -292,8 +339,11 @@ void wq_MemoryBlock::release(wq_MemoryBlock *&block)
 wq_MemoryBlock::~wq_MemoryBlock()
 {
     give_back_lent(this);
-    if (owns && raw)
+    if (owns && raw) {
         wq_mb_live_bytes.fetch_sub(capacity, std::memory_order_relaxed);
+        if (capacity == kReqSize)
+            wq_mb_live_req.fetch_sub(1, std::memory_order_relaxed);
+    }
     if (owns) {
         if (raw && mapped)
             ::munmap(raw, capacity);

@@ -5,13 +5,16 @@
 #include "wq_dispatch.h"
 #include "wq_memtrim.h"
 #include "wq_mthread.h"
+#include "wq_pending.h"
 #include "wq_text.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <fcntl.h>
+#include <new>
 #include <unistd.h>
 #include <thread>
 
@@ -108,6 +111,7 @@ struct ResumeInstaller {
     ResumeInstaller()
     {
         wq_msg_circuit_resume = [](wq_MsgCircuit *c) { return_to_pool(c, c->paused_level()); };
+        wq_pending_resume = [](wq_MsgCircuit *c, uint32_t level) { return_to_pool(c, level); };
     }
 } g_resume_installer;
 
@@ -190,9 +194,13 @@ public:
         done_serving();
         if (!held_)
             return;
-        // Only an early reply leaves the circuit held to the end of the
-        // message; any other hold was never given up by its reply.
-        if (!early_sent_) {
+        if (std::uncaught_exceptions() > 0) {
+            // The message failed on its way (memory ran out): its reply
+            // will not come, so its connection ends after the replies due.
+            held_->close_after_replies(false);
+        } else if (!early_sent_) {
+            // Only an early reply leaves the circuit held to the end of the
+            // message; any other hold was never given up by its reply.
             static char const text[] = "Ulvenor: internal warning #568\n";
             wq_out.write(text, sizeof text - 1);
         }
@@ -407,6 +415,11 @@ void counted_thread(void *arg)
     band_place_freed();
 }
 
+// Reader starts that failed (no thread, or no memory for its state). The
+// circuits they were for wait on in their pool, whose poller asks again
+// while they wait with no reader idle.
+std::atomic<uint64_t> g_start_failures{0};
+
 bool start_counted(void (*body)(void *), void *arg, int priority, uint32_t beyond_cap)
 {
     uint32_t n = g_threads.load(std::memory_order_relaxed);
@@ -414,16 +427,21 @@ bool start_counted(void (*body)(void *), void *arg, int priority, uint32_t beyon
         if (n >= wq_max_reader_threads + beyond_cap)
             return false;
     } while (!g_threads.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel));
-    auto *start = new CountedStart{body, arg};
+    auto *start = new (std::nothrow) CountedStart{body, arg};
     // The record may be gone as soon as the thread has ended: only the
     // answer of the start itself is looked at.
     bool started = false;
-    wq_ManagedThread::start(&counted_thread, start, wq_Thread::_spawn_flags | 1, priority, CORBA::ORB::_stack_size,
-                            wq_Thread::currentSchedulingPolicy(), &started);
+    try {
+        if (start)
+            wq_ManagedThread::start(&counted_thread, start, wq_Thread::_spawn_flags | 1, priority,
+                                    CORBA::ORB::_stack_size, wq_Thread::currentSchedulingPolicy(), &started);
+    } catch (std::bad_alloc &) {
+    }
     if (started)
         return true;
     delete start;
     g_threads.fetch_sub(1, std::memory_order_acq_rel);
+    g_start_failures.fetch_add(1, std::memory_order_relaxed);
     return false;
 }
 
@@ -451,6 +469,8 @@ int band_poller_priority(uint32_t band)
 } // namespace
 
 void wq_message_error_and_close(wq_MsgCircuit *c) { c->close_after_replies(true); }
+
+uint64_t wq_reader_start_failures() { return g_start_failures.load(std::memory_order_relaxed); }
 
 void wq_release_mc_out_of_pool(wq_MsgCircuit *&circuit)
 {
@@ -485,7 +505,12 @@ bool start_reader(Home h, int priority, Wanted wanted, const uint32_t &beyond_ca
         count_reader(h, 1);
         pool.idle(h.level).fetch_add(1, std::memory_order_acq_rel);
     }
-    if (wq_spawn_reader(new wq_ReaderStart{nullptr, h.level, uint8_t(h.band ? 1 : 0)}, priority, beyond_cap))
+    // Started from the poller and the acceptor too: a start that finds no
+    // memory fails (and is counted) rather than throw there.
+    auto *record = new (std::nothrow) wq_ReaderStart{nullptr, h.level, uint8_t(h.band ? 1 : 0)};
+    if (!record)
+        g_start_failures.fetch_add(1, std::memory_order_relaxed);
+    else if (wq_spawn_reader(record, priority, beyond_cap))
         return true;
     wq_WriteLock g(pool.lock, tenv);
     count_reader(h, -1);
@@ -847,7 +872,24 @@ void wq_reader_thread_action(void *arg)
 {
     wq_ReaderStart start = *static_cast<wq_ReaderStart *>(arg);
     delete static_cast<wq_ReaderStart *>(arg);
-    auto *st = new wq_ReaderState;
+    wq_ReaderState *st = nullptr;
+    try {
+        st = new wq_ReaderState;
+    } catch (std::bad_alloc &) {
+        // No memory for a reader: it leaves as an idle one that ends, and
+        // the circuit it was given waits in its pool for another.
+        g_start_failures.fetch_add(1, std::memory_order_relaxed);
+        Home h{start.band_flag != 0, start.band_flag ? start.band : 0};
+        {
+            wq_ThreadEnvironment tenv;
+            wq_WriteLock g(pool_of(h).lock, tenv);
+            pool_of(h).idle(h.level).fetch_sub(1, std::memory_order_acq_rel);
+            count_reader(h, -1);
+        }
+        if (start.circuit)
+            return_to_pool(start.circuit, pool_level(h));
+        return;
+    }
     st->band_thread = start.band_flag != 0;
     st->band = start.band;
     st->base_priority = thread_priority();
@@ -907,7 +949,13 @@ void wq_reader_thread_action(void *arg)
         lingering = kept = false;
         st->env.clear();
         wq_GIOP::MessageHeader h{};
-        int r = circuit->receive(st->in, h, st->env);
+        int r;
+        try {
+            r = circuit->receive(st->in, h, st->env);
+        } catch (std::bad_alloc &) {
+            r = 0; // no memory to take the message in: its connection ends
+            st->env.clear();
+        }
         if (linger_net) {
             g_lingering.fetch_sub(1, std::memory_order_relaxed);
             linger_net->read_wait_ms = 0;
@@ -924,7 +972,18 @@ void wq_reader_thread_action(void *arg)
             circuit = nullptr;
             continue;
         }
+        if (r == wq_MsgCircuit::Deferred) {
+            // Its message waits, unread, until the bytes held for requests
+            // not yet served leave room for it (TCP holds its sender); its
+            // input counts as waiting at the accept gate meanwhile.
+            if (wq_NetCircuit *net = circuit->net())
+                net->input_waits();
+            wq_pending_park(circuit, pool_level(home), circuit->last_message_size());
+            circuit = nullptr;
+            continue;
+        }
         if (r != 1) {
+            wq_pending_release(circuit->take_reserved());
             CORBA::Exception *e = st->env.exception();
             auto *se = CORBA::SystemException::_downcast(e);
             bool protocol = se && ((CORBA::COMM_FAILURE::_downcast(e) &&
@@ -948,6 +1007,8 @@ void wq_reader_thread_action(void *arg)
             st->in.byte_order(order);
         if (st->in.read_offset() < 12)
             st->in.skip_read(12 - st->in.read_offset());
+        // Held until the message is served.
+        uint64_t reserved = circuit->take_reserved();
         bool large_in = h.size >= wq_large_bytes;
         if (large_in)
             wq_large_begin();
@@ -955,9 +1016,19 @@ void wq_reader_thread_action(void *arg)
             slot->level.store(pool_level(home), std::memory_order_relaxed);
             slot->since_us.store(steady_us(), std::memory_order_release);
         }
-        {
+        try {
             ReaderSink sink(*st, circuit, home);
             wq_dispatch_message(*st, h.type, sink);
+        } catch (std::bad_alloc &) {
+            // Memory ran out where not even NO_MEMORY could be answered: the
+            // message's connection ends after the replies due on it, and
+            // the reader goes on.
+            st->env.clear();
+            if (circuit) {
+                circuit->close_after_replies(false);
+                wq_release_mc_out_of_pool(circuit);
+                leave_band(*st);
+            }
         }
         if (slot)
             slot->since_us.store(0, std::memory_order_release);
@@ -968,6 +1039,7 @@ void wq_reader_thread_action(void *arg)
         rehome(home, *st);
         bool large_out = !large_in && st->out.size_written() >= wq_large_bytes;
         give_back_long(*st);
+        wq_pending_release(reserved);
         if (large_in)
             wq_large_end();
         else if (large_out)

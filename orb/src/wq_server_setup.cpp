@@ -4,6 +4,7 @@
 #include "corba_orb.h"
 #include "corba_orb_internal.h"
 #include "wq_dispatch.h"
+#include "wq_pending.h"
 
 #include <vector>
 
@@ -98,6 +99,8 @@ std::vector<wq_MsgCircuit *> wq_pools_take_polled()
 void wq_orb_pools_drain()
 {
     for (wq_MsgCircuit *c : wq_pools_take_polled())
+        c->_remove_ref();
+    for (wq_MsgCircuit *c : wq_pending_take_parked())
         c->_remove_ref();
     for (auto *pool : {&wq_msg_circuit_pool, &wq_msg_circuit_band_pool})
         while (wq_MsgCircuit *c = pool->get_after_shutdown())

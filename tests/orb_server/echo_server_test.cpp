@@ -198,16 +198,7 @@ protected:
         unlink(ior_file.c_str());
         rmdir(ior_file.substr(0, ior_file.rfind('/')).c_str());
     }
-    static Bytes echo_key()
-    {
-        Bytes k = {0xB5, 'A', 0x64, 0xB6};
-        for (char const *p : {"EchoServer", "echo", "RootPOA"}) {
-            k.insert(k.end(), p, p + std::strlen(p));
-            k.push_back(0xB5);
-        }
-        k.insert(k.end(), {0xB6, 0, 0, 0, 1}); // the first generated id
-        return k;
-    }
+    static Bytes echo_key() { return echo_server_key(); }
     static size_t server_threads() { return orb_test::thread_count_of(std::to_string(pid)); }
     void clients_still_served()
     {

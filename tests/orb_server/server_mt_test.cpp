@@ -3,10 +3,12 @@
 // request is answered with its result or OBJECT_NOT_EXIST, never from a
 // servant that is gone.
 #include "../orb/child_process.h"
+#include "../orb/test_alloc.h"
 #include "../orb/test_watchdog.h"
 #include "corba_orb.h"
 #include "common/yw_test_port.h"
 #include "server_test_util.h"
+#include "wq_memblock.h"
 #include "wq_mthread.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +22,11 @@
 #include <malloc.h>
 #include <memory>
 #include <netinet/in.h>
+#include <csignal>
+#include <cstdio>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -916,6 +922,114 @@ TEST(ServerMt, ConnectionsPipeliningSlowCallsLeaveEveryOtherConnectionItsTurn)
         band_base += r.bands ? r.clients : 0;
         EXPECT_EQ(g_holding.load(), 0u);
     }
+}
+
+// "starve" (k): from the middle of the answer on (k, then 192 KiB of
+// octets, which take blocks of their own), the serving reader's (k/2)-th
+// memory block fails and, for odd k, so does its (k/2)-th allocation of
+// any other kind.
+void skel_starve(wq_ServerRequest &req, void *, const CORBA::EnvironmentWrapper &env)
+{
+    uint32_t k = 0, n = 0;
+    req.in.read_4(&k);
+    req.in.read_4(&n); // octets the request carries besides (skipped)
+    req.in.skip_read(n);
+    if (env.pending())
+        return;
+    req.out << k;
+    wq_mb_fail_after = k / 2 + 1;
+    if (k % 2)
+        test_alloc::fail_after = long(k / 2);
+    static const std::vector<unsigned char> octets(192 * 1024, 0x5A);
+    req.out.write_array_1(octets.data(), uint32_t(octets.size()));
+}
+
+struct StarveRegistration {
+    StarveRegistration() { wq_SkeletonMap::add(kCalcId, "starve", &skel_starve); }
+} g_starve_registration;
+
+// Standard error into a file for the life of the holder.
+struct ErrorsToFile {
+    char path[32] = "/tmp/orb_reader_err_XXXXXX";
+    int saved = -1;
+    ErrorsToFile()
+    {
+        int fd = mkstemp(path);
+        std::fflush(stderr);
+        saved = dup(2);
+        dup2(fd, 2);
+        close(fd);
+    }
+    ~ErrorsToFile()
+    {
+        std::fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        unlink(path);
+    }
+    std::string text() const
+    {
+        std::fflush(stderr);
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+};
+
+// An allocation made to fail at each place in turn of a reader's way after
+// a servant (writing and sending the reply, giving back a request read in
+// one piece, reading the next message), after small requests and after
+// ones of 1 MiB: the call is answered (its result or NO_MEMORY) or its
+// connection is closed, the reader lives on (no "thread died"), and the
+// next calls, on the same connection and on a new one, are answered.
+TEST(ServerMt, AnAllocationFailingInAReaderCostsOneCallAtMost)
+{
+    signal(SIGPIPE, SIG_IGN);
+    ErrorsToFile err;
+    LocalServer srv({"-ORBmin_recursion", "1"});
+    ASSERT_TRUE(srv.ready());
+    uint32_t rid = 1;
+    int answered = 0, refused = 0, closed = 0;
+    for (uint32_t carried : {0u, 1u << 20})
+    for (uint32_t k = 0; k < 24; ++k) {
+        SCOPED_TRACE("allocation " + std::to_string(k) + " after " + std::to_string(carried) + " octets");
+        int fd = connect_to(srv.port);
+        ASSERT_GE(fd, 0);
+        Cdr a;
+        a.u32(k).u32(carried);
+        a.b.resize(a.b.size() + carried, 0x33);
+        Bytes call = request(rid, make_key("RootPOA", "prio"), "starve", a.b);
+        // A request read while memory is short may end its connection
+        // before it is all sent.
+        Bytes m;
+        if (write(fd, call.data(), call.size()) == ssize_t(call.size()))
+            m = read_message(fd);
+        if (m.size() < 20) {
+            ++closed;
+        } else {
+            Reply r = parse_reply(m);
+            EXPECT_EQ(r.request_id, rid);
+            if (r.status == 0) {
+                EXPECT_EQ(r.c.get32(r.body), k);
+                ++answered;
+            } else {
+                EXPECT_EQ(exception_id(r), "IDL:omg.org/CORBA/NO_MEMORY:1.0");
+                ++refused;
+            }
+            // The connection carries on, or ends cleanly.
+            int64_t p = priority_served(fd, rid + 1000);
+            EXPECT_TRUE(p >= 0 || read_message(fd).empty());
+        }
+        close(fd);
+        ++rid;
+        int again = connect_to(srv.port);
+        ASSERT_GE(again, 0);
+        EXPECT_GE(priority_served(again, rid + 2000), 0) << "a new connection after the failure";
+        close(again);
+    }
+    std::printf("%d answered, %d NO_MEMORY, %d connections closed\n", answered, refused, closed);
+    EXPECT_GT(refused + closed, 0);
+    std::string text = err.text();
+    EXPECT_EQ(text.find("thread died"), std::string::npos) << text.substr(0, 2000);
 }
 
 } // namespace

@@ -129,6 +129,19 @@ inline Bytes make_key(std::string const &poa, std::string const &id)
     return k;
 }
 
+// The key of orb_echo_server's Echo object (server class EchoServer,
+// instance echo, the first id the root POA makes).
+inline Bytes echo_server_key()
+{
+    Bytes k = {0xB5, 'A', 0x64, 0xB6};
+    for (char const *p : {"EchoServer", "echo", "RootPOA"}) {
+        k.insert(k.end(), p, p + std::strlen(p));
+        k.push_back(0xB5);
+    }
+    k.insert(k.end(), {0xB6, 0, 0, 0, 1});
+    return k;
+}
+
 struct Context {
     uint32_t id;
     Bytes data;
