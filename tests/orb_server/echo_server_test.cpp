@@ -3,6 +3,7 @@
 // and a flood of connections, with the server answering afterwards.
 #include "../orb/child_process.h"
 #include "../orb/test_watchdog.h"
+#include "echo_server_proc.h"
 #include "server_test_util.h"
 
 #include <gtest/gtest.h>
@@ -75,41 +76,13 @@ Bytes read_until_close(int fd)
 }
 
 // An orb_echo_server of a test's own, started with extra arguments (and,
-// with `nofile`, a bound on its descriptors); stopped when it goes.
-struct OwnServer {
-    pid_t pid = -1;
-    uint16_t port = 0;
-    std::string dir, ior_file;
+// with `nofile`, a bound on its descriptors).
+struct OwnServer : EchoServerProc {
     explicit OwnServer(std::vector<std::string> extra, int nofile = 0)
+        : EchoServerProc(nofile ? std::vector<std::string>{"/usr/bin/prlimit", "--nofile=" + std::to_string(nofile)}
+                                : std::vector<std::string>{},
+                         std::move(extra))
     {
-        char d[] = "/tmp/orb_echo_own_XXXXXX";
-        if (!mkdtemp(d))
-            return;
-        dir = d;
-        ior_file = dir + "/ior";
-        std::vector<std::string> args;
-        if (nofile)
-            args = {"/usr/bin/prlimit", "--nofile=" + std::to_string(nofile)};
-        for (std::string a : {bin("orb_echo_server"), std::string("-ORBdiag"), std::string("none"),
-                              std::string("-o"), ior_file})
-            args.push_back(a);
-        args.insert(args.end(), extra.begin(), extra.end());
-        pid = spawn(args);
-        for (int i = 0; i < 500 && pid > 0 && !exists(ior_file); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::string ior;
-        std::ifstream(ior_file) >> ior;
-        port = ior_port(ior);
-    }
-    ~OwnServer()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            EXPECT_EQ(wait_child(pid, 20), 0);
-        }
-        unlink(ior_file.c_str());
-        rmdir(dir.c_str());
     }
 };
 
@@ -207,15 +180,7 @@ protected:
     }
 
     // The server's resident size.
-    static long server_rss_kib()
-    {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(in, line))
-            if (line.rfind("VmRSS:", 0) == 0)
-                return std::stol(line.substr(6));
-        return 0L;
-    }
+    static long server_rss_kib() { return rss_kib_of(pid); }
 
     // Calls add(x, 1) with request id `id` and reads the answer (empty when
     // the call could not be sent or read); `took` is the time it took.

@@ -5,6 +5,7 @@
 // bound on bytes held for requests not yet served, while ordinary calls are
 // answered.
 #include "../orb/child_process.h"
+#include "echo_server_proc.h"
 #include "server_test_util.h"
 
 #include <gtest/gtest.h>
@@ -38,62 +39,18 @@ constexpr uint32_t MiB = 1u << 20;
 
 // An orb_echo_server of the test's own, with its standard error in a file,
 // started through prlimit with `limits` (e.g. "--as=536870912") and extra
-// options; stopped (and its end checked) when it goes.
-struct Server {
-    pid_t pid = -1;
-    uint16_t port = 0;
-    std::string dir, ior_file, err_file;
+// options.
+struct Server : EchoServerProc {
     Server(std::vector<std::string> limits, std::vector<std::string> extra)
+        : EchoServerProc(with_prlimit(std::move(limits)), std::move(extra), true)
     {
-        char d[] = "/tmp/orb_memory_XXXXXX";
-        if (!mkdtemp(d))
-            return;
-        dir = d;
-        ior_file = dir + "/ior";
-        err_file = dir + "/err";
-        std::vector<std::string> args = {"/usr/bin/prlimit"};
-        args.insert(args.end(), limits.begin(), limits.end());
-        for (std::string a : {bin("orb_echo_server"), std::string("-ORBdiag"), std::string("none"),
-                              std::string("-o"), ior_file})
-            args.push_back(a);
-        args.insert(args.end(), extra.begin(), extra.end());
-        int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        pid = spawn(args, -1, err);
-        close(err);
-        for (int i = 0; i < 500 && pid > 0 && !exists(ior_file); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        std::string ior;
-        std::ifstream(ior_file) >> ior;
-        port = ior_port(ior);
     }
-    ~Server()
+    static std::vector<std::string> with_prlimit(std::vector<std::string> limits)
     {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            EXPECT_EQ(wait_child(pid, 30), 0) << "the server ends cleanly on SIGTERM";
-        }
-        unlink(ior_file.c_str());
-        unlink(err_file.c_str());
-        rmdir(dir.c_str());
-    }
-    std::string errors() const
-    {
-        std::ifstream in(err_file);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
+        limits.insert(limits.begin(), "/usr/bin/prlimit");
+        return limits;
     }
     size_t fds() const { return orb_test::proc_entries_of(std::to_string(pid), "fd"); }
-    long rss_kib() const
-    {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(in, line))
-            if (line.rfind("VmRSS:", 0) == 0)
-                return std::stol(line.substr(6));
-        return 0;
-    }
     // add(x, 1) on a new connection: true when answered right.
     bool add_answered(uint32_t x) const
     {
