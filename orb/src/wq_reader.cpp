@@ -575,23 +575,26 @@ ServiceSlot *take_service_slot()
 }
 
 // Whether a reader of the level has served its message for 5 ms or more and
-// now sleeps (in its servant, or waiting for something), rather than
+// now sleeps (`any`: in its servant, or waiting for something), rather than
 // running or waiting for a processor (short calls that wait a moment for a
-// lock of a busy process are not taken for slow ones). Looked at no more
-// than every few milliseconds while it finds none.
-bool a_reader_waits_in_service(uint32_t level)
+// lock of a busy process are not taken for slow ones); and how many of
+// them (up to `most`) sleep waiting for an event (not in the kernel, as
+// readers that move large messages do while memory is mapped). Looked at
+// no more than every few milliseconds while it finds none.
+uint32_t readers_asleep_in_service(uint32_t level, uint32_t most, bool &any)
 {
     static std::atomic<int64_t> quiet_until{0};
+    any = false;
     int64_t now = steady_us();
     if (now < quiet_until.load(std::memory_order_relaxed))
-        return false;
-    int looked = 0;
+        return 0;
+    uint32_t looked = 0, asleep = 0;
     for (ServiceSlot &s : g_service) {
         int tid = s.tid.load(std::memory_order_acquire);
         int64_t since = s.since_us.load(std::memory_order_acquire);
         if (!tid || !since || s.level.load(std::memory_order_relaxed) != level || now - since < 5000)
             continue;
-        if (++looked > 32)
+        if (++looked > std::max<uint32_t>(32, most))
             break;
         char path[64], buf[256];
         std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", tid);
@@ -604,11 +607,15 @@ bool a_reader_waits_in_service(uint32_t level)
             continue;
         buf[n] = 0;
         char const *paren = std::strrchr(buf, ')');
-        if (paren && paren[1] == ' ' && (paren[2] == 'S' || paren[2] == 'D'))
-            return true;
+        if (!paren || paren[1] != ' ' || (paren[2] != 'S' && paren[2] != 'D'))
+            continue;
+        any = true;
+        if (paren[2] == 'S' && ++asleep >= most)
+            break;
     }
-    quiet_until.store(now + 5000, std::memory_order_relaxed);
-    return false;
+    if (!any)
+        quiet_until.store(now + 5000, std::memory_order_relaxed);
+    return asleep;
 }
 
 // The fair share's bound (see wq_PriorityQueue): a connection whose calls
@@ -648,8 +655,9 @@ bool band_may_double(uint32_t)
 // several (as the fair share allows). Past that, readers are started each
 // time the queue has not moved for a while while one of its readers sleeps
 // in service (held by a servant that waits), up to the cap (for band
-// levels, their share of it): one for each connection waiting with no call
-// in service, or else one. Readers busy with short calls move the queue
+// levels, their share of it): one for each reader found asleep waiting for
+// an event, up to the connections waiting with no call in service, or else
+// one. Readers busy with short calls move the queue
 // on, or are found running, so they are not joined by more than the
 // processors run.
 void queue_waits(Home h, bool starved)
@@ -657,7 +665,12 @@ void queue_waits(Home h, bool starved)
     if (pool_of(h).shutting_down())
         return;
     // A stalled queue whose level has readers gets another only while one
-    // of them sleeps in service.
+    // of them sleeps in service. Each reader found asleep waiting for an
+    // event lets one more start for a connection that waits with no call in
+    // service (a servant that waits holds its reader); readers that move
+    // large messages, in the kernel while memory is mapped, are not
+    // replaced wholesale: each new thread would slow the others down.
+    uint32_t asleep = 0;
     if (starved) {
         uint32_t readers;
         {
@@ -665,7 +678,11 @@ void queue_waits(Home h, bool starved)
             wq_ReadLock g(pool_of(h).lock, tenv);
             readers = pool_of(h).readers(h.level);
         }
-        if (readers != 0 && !a_reader_waits_in_service(pool_level(h)))
+        uint32_t fresh = pool_of(h).fresh(h.level);
+        uint32_t idle = pool_of(h).idle(h.level).load(std::memory_order_acquire);
+        bool any = false;
+        asleep = readers_asleep_in_service(pool_level(h), fresh > idle ? fresh - idle : 1, any);
+        if (readers != 0 && !any)
             return;
     }
     // Readers waiting on their own connection's input take no processor;
@@ -685,12 +702,14 @@ void queue_waits(Home h, bool starved)
     if (h.band)
         band_native_priority(h.level, priority, low);
     bool band_full = false, places_full = false;
+    uint32_t started_here = 0;
     for (bool first = true;; first = false) {
         uint32_t beyond = 0;
         bool started = start_reader(h, priority, [&](wq_PriorityQueue<wq_MsgCircuit> &pool) {
             bool fresh_waits = pool.fresh(h.level) > pool.idle(h.level).load(std::memory_order_acquire);
             beyond = fresh_waits ? lent : 0;
-            bool wanted = pool.unserved(h.level) != 0 && (!starved || first || fresh_waits) &&
+            bool wanted = pool.unserved(h.level) != 0 &&
+                          (!starved || first || (fresh_waits && started_here < asleep)) &&
                           pool.readers(h.level) < bound + beyond;
             if (wanted && h.band && g_band_readers.load(std::memory_order_acquire) >= band_reader_cap()) {
                 band_full = true;
@@ -706,6 +725,7 @@ void queue_waits(Home h, bool starved)
         }, beyond);
         if (!started)
             break;
+        ++started_here;
     }
     if (band_full)
         band_short();
