@@ -922,6 +922,14 @@ TEST(ServerMt, ConnectionsPipeliningSlowCallsLeaveEveryOtherConnectionItsTurn)
         band_base += r.bands ? r.clients : 0;
         EXPECT_EQ(g_holding.load(), 0u);
     }
+    // The band readers of the rows end once idle: the tests after this one
+    // find the band levels as a fresh process would.
+    wait_until(30000, [] {
+        uint32_t n = 0;
+        for (int32_t l = 0; l < wq_msg_circuit_band_pool.levels(); ++l)
+            n += wq_msg_circuit_band_pool.readers(uint32_t(l)).load();
+        return n == 0;
+    });
 }
 
 // "starve" (k): from the middle of the answer on (k, then 192 KiB of
